@@ -1,0 +1,82 @@
+// The runtime's Format: "%" [index ":"] ["-"] [width] ["." prec] type, with
+// types d u x e f g n p s and "%%". Width and precision may be "*" (taken
+// from the next argument). Types are checked against the arguments: a
+// mismatch, a missing argument or a malformed directive raises EConvertError
+// "Format '<fmt>' invalid or incompatible with argument".
+//
+// d: decimal, precision = minimum digits; u: unsigned (a negative 32-bit
+// value is read as its 32-bit pattern); x: upper-case hex, precision =
+// minimum digits; e: d.ddddE+ddd, precision = significant digits (15);
+// f: fixed, precision = decimals (2); g: shortest of fixed and scientific,
+// precision = significant digits (15); n: as f with thousand separators;
+// p: pointer as 16 hex digits; s: text, precision = maximum characters.
+//
+// The 16-bit form is the library's; the 8-bit form takes and returns UTF-8.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace revurov::platform {
+
+struct TFormatSettings {
+  char16_t DecimalSeparator = u'.';
+  char16_t ThousandSeparator = u',';
+};
+
+// Process-wide number settings used by Format and the number routines.
+TFormatSettings& FormatSettings() noexcept;
+
+class FormatArg {
+public:
+  enum class Kind { Int, UInt, Float, Str16, Str8, Ptr };
+
+  template <std::signed_integral T>
+    requires(!std::same_as<T, char>)
+  FormatArg(T v) noexcept : kind_(Kind::Int), i_(v), narrow_(sizeof(T) <= 4) {}
+  template <std::unsigned_integral T>
+    requires(!std::same_as<T, bool> && !std::same_as<T, char16_t> && !std::same_as<T, char8_t>)
+  FormatArg(T v) noexcept : kind_(Kind::UInt), u_(v) {}
+  FormatArg(bool) = delete;
+  FormatArg(double v) noexcept : kind_(Kind::Float), f_(v) {}
+  FormatArg(long double v) noexcept : kind_(Kind::Float), f_(v) {}
+  FormatArg(char16_t c) noexcept : kind_(Kind::Str16), s16_(&c16_, 1), c16_(c) {}
+  FormatArg(std::u16string_view s) noexcept : kind_(Kind::Str16), s16_(s) {}
+  FormatArg(const std::u16string& s) noexcept : kind_(Kind::Str16), s16_(s) {}
+  FormatArg(const char16_t* s) noexcept : kind_(Kind::Str16), s16_(s ? s : u"") {}
+  FormatArg(std::string_view s) noexcept : kind_(Kind::Str8), s8_(s) {}
+  FormatArg(const std::string& s) noexcept : kind_(Kind::Str8), s8_(s) {}
+  FormatArg(const char* s) noexcept : kind_(Kind::Str8), s8_(s ? s : "") {}
+  FormatArg(const void* p) noexcept : kind_(Kind::Ptr), p_(p) {}
+
+  FormatArg(const FormatArg&) = delete;
+  FormatArg& operator=(const FormatArg&) = delete;
+
+  Kind kind() const noexcept { return kind_; }
+  int64_t AsInt() const noexcept { return i_; }
+  uint64_t AsUInt() const noexcept { return u_; }
+  long double AsFloat() const noexcept { return f_; }
+  bool IsNarrowInt() const noexcept { return narrow_; }
+  std::u16string_view AsStr16() const noexcept { return s16_; }
+  std::string_view AsStr8() const noexcept { return s8_; }
+  const void* AsPtr() const noexcept { return p_; }
+
+private:
+  Kind kind_;
+  int64_t i_ = 0;
+  uint64_t u_ = 0;
+  long double f_ = 0;
+  bool narrow_ = false;
+  std::u16string_view s16_;
+  std::string_view s8_;
+  const void* p_ = nullptr;
+  char16_t c16_ = 0;
+};
+
+std::u16string Format(std::u16string_view fmt, std::initializer_list<FormatArg> args = {});
+std::string Format(std::string_view fmt, std::initializer_list<FormatArg> args = {});
+
+}  // namespace revurov::platform

@@ -1,0 +1,26 @@
+// UTF-8 <-> UTF-16 conversion for the edges where text leaves the library
+// (POSIX paths, logs, test output). Code-page conversion lives elsewhere.
+//
+// Contract: both directions never throw on malformed input; an unpaired
+// surrogate or an invalid UTF-8 sequence becomes U+FFFD.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace revurov::platform {
+
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// ASCII-only case mapping and compare; the locale-aware and ordinal forms
+// are separate routines, chosen per call site.
+char16_t AsciiUpper(char16_t c) noexcept;
+char16_t AsciiLower(char16_t c) noexcept;
+std::u16string AsciiUpperCase(std::u16string_view text);
+std::u16string AsciiLowerCase(std::u16string_view text);
+// -1, 0 or 1.
+int AsciiCompareText(std::u16string_view a, std::u16string_view b) noexcept;
+bool AsciiSameText(std::u16string_view a, std::u16string_view b) noexcept;
+
+}  // namespace revurov::platform

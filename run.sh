@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds and starts the security manager "Tesmira Security".
+# Without a settings file of the user's, the tool runs on a demo folder under
+# build/ (settings plus an empty database folder); --real always uses the
+# user's own settings.
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/deps.sh
+
+real=0
+for arg in "$@"; do
+  case "$arg" in
+    --real) real=1 ;;
+    *) echo "usage: $0 [--real]" >&2; exit 2 ;;
+  esac
+done
+
+ensure_packages "${BUILD_PACKAGES[@]}"
+build=build/debug
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$build" --target tesmira_security
+
+appdata="${APPDATA:-${XDG_CONFIG_HOME:-$HOME/.config}}"
+if [ $real -eq 0 ] && [ ! -f "$appdata/Tesmira/Tesmira.ini" ]; then
+  demo="$PWD/build/demo"
+  mkdir -p "$demo/appdata/Tesmira" "$demo/db"
+  if [ ! -f "$demo/appdata/Tesmira/Tesmira.ini" ]; then
+    printf '[Configuration]\r\nDatenbankPfad=%s\r\nServer_Protocol=0\r\nDBConnect=1\r\nDBServer=\r\nDBSAlias=\r\n' \
+      "$demo/db" > "$demo/appdata/Tesmira/Tesmira.ini"
+  fi
+  export APPDATA="$demo/appdata"
+  echo "No settings file found: using the demo folder $demo"
+fi
+exec "$build/app/tesmira_security"

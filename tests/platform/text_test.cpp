@@ -1,0 +1,38 @@
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+namespace revurov::platform {
+namespace {
+
+TEST(Text, Utf8RoundTripIncludingSurrogatePairs) {
+  const std::u16string s = u"A\u00E4\u20AC\U0001F600z";
+  EXPECT_EQ(Utf16ToUtf8(s), "A\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80z");
+  EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(s)), s);
+}
+
+TEST(Text, MalformedInputBecomesReplacementCharacter) {
+  struct {
+    std::string in;
+    std::u16string out;
+  } cases[] = {
+      {"\xFF", u"\uFFFD"},
+      {"a\xC3", u"a\uFFFD"},          // truncated sequence at the end
+      {"\xC0\x80", u"\uFFFD"},        // overlong NUL
+      {"\xED\xA0\x80", u"\uFFFD"},    // encoded surrogate
+      {"\xE2\x28\xA1", u"\uFFFD(\uFFFD"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+}
+
+TEST(Text, AsciiCaseRoutinesLeaveOtherLettersAlone) {
+  EXPECT_EQ(AsciiUpperCase(u"config\u00E4"), u"CONFIG\u00E4");
+  EXPECT_TRUE(AsciiSameText(u"Config", u"CONFIG"));
+  EXPECT_FALSE(AsciiSameText(u"\u00E4", u"\u00C4"));
+  EXPECT_EQ(AsciiCompareText(u"abc", u"ABD"), -1);
+  EXPECT_EQ(AsciiCompareText(u"ab", u"A"), 1);
+}
+
+}  // namespace
+}  // namespace revurov::platform
