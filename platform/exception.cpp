@@ -17,4 +17,8 @@ EOutOfMemory::EOutOfMemory() : Exception(u"Out of memory") {}
 
 EInvalidPointer::EInvalidPointer() : Exception(u"Invalid pointer operation") {}
 
+EAbort::EAbort() : Exception(SOperationAborted) {}
+
+void Abort() { throw EAbort(); }
+
 }  // namespace revurov::platform

@@ -1,0 +1,43 @@
+#include "platform/cmdline.h"
+
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "platform/text.h"
+
+namespace revurov::platform {
+
+namespace {
+std::once_flag gOnce;
+std::vector<std::u16string> gParams;
+
+void ReadProcCmdline() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::u16string> params;
+  size_t start = 0;
+  bool first = true;
+  for (size_t i = 0; i <= all.size(); ++i) {
+    if (i == all.size() || all[i] == '\0') {
+      if (i == all.size() && start == i) break;
+      if (!first) params.push_back(Utf8ToUtf16(std::string_view(all).substr(start, i - start)));
+      first = false;
+      start = i + 1;
+    }
+  }
+  gParams = std::move(params);
+}
+}  // namespace
+
+const std::vector<std::u16string>& CommandLineParams() {
+  std::call_once(gOnce, ReadProcCmdline);
+  return gParams;
+}
+
+void SetCommandLineParams(std::vector<std::u16string> params) {
+  std::call_once(gOnce, [] {});
+  gParams = std::move(params);
+}
+
+}  // namespace revurov::platform
