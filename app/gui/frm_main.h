@@ -1,0 +1,226 @@
+// The security manager's main window: the tree of users, groups and tables
+// on the left, five pages without tabs on the right, a status bar below.
+//
+// Every event handler is a member of the handler's name and runs through
+// `Guarded`, so an exception never crosses the Qt event loop: the dialog
+// service's error display shows its text and the window stays open.
+#pragma once
+
+#include <QIcon>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <string>
+
+#include "app/gui/list_box.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class QStackedWidget;
+class QStatusBar;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace tesmira {
+
+using TTreeNode = QTreeWidgetItem;
+
+// A radio group with an item index (−1 = none), columns side by side.
+class TRadioGroup : public QWidget {
+  Q_OBJECT
+public:
+  TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent);
+  int ItemIndex() const;
+  // Kept within −1 .. count − 1.
+  void SetItemIndex(int index);
+  QRadioButton* Button(int index) const { return buttons_.value(index); }
+
+private:
+  QList<QRadioButton*> buttons_;
+};
+
+class TDataSec : public QWidget {
+  Q_OBJECT
+public:
+  static constexpr int kPageUser = 0, kPageGroup = 1, kPageGroupInfo = 2, kPageTable = 3,
+                       kPageAdmin = 4;
+
+  explicit TDataSec(QWidget* parent = nullptr);
+  ~TDataSec() override;
+
+  // Runs a handler; an exception goes to the application's error display.
+  void Guarded(const std::function<void()>& handler);
+
+  // Event handlers.
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+  void SaveBtnClick();
+  void PW2KeyPress(QChar& key);
+  void FormKeyPress(QChar& key);
+  void StatusTimerTimer();
+  void tvMainTreeClick();
+  void tvMainTreeChange();
+  void DBLocalClick();
+  void DBServerNameChange();
+  void UserBtnClick();
+  void UserEraseBtnClick();
+  void cbShowPWClick();
+  void IncBtnClick();
+  void ExclBtnClick();
+  void IncAllBtnClick();
+  void ExclAllBtnClick();
+  void lxGroupSrcListClick();
+  void lxGroupSrcListDragDrop(QObject* source, int x, int y);
+  void lxGroupSrcListDragOver(QObject* source, int x, int y, TDragState state, bool& accept);
+  void lxGroupSrcListKeyDown(int& key, Qt::KeyboardModifiers shift);
+  void lxGroupSrcListKeyPress(QChar& key);
+  void lxGroupDstListDragDrop(QObject* source, int x, int y);
+  void lxGroupDstListDragOver(QObject* source, int x, int y, TDragState state, bool& accept);
+  void lxGroupDstListKeyDown(int& key, Qt::KeyboardModifiers shift);
+  void lxGroupDstListKeyPress(QChar& key);
+  void GruppeAnlegenBtnClick();
+  void lxGroupTablesClick();
+  void GruppeloeschenBtnClick();
+  void SaveTableBtnClick();
+  void BitBtn2Click();
+  void lxAccessTablesClick();
+  void HinzufuegenClick();
+
+  // Rights strings of the two pages' boxes and the table page's loader.
+  std::u16string GroupRightsToString() const;
+  std::u16string TableRightsToString() const;
+  void LoadTableRights(const std::u16string& group, const std::u16string& table);
+
+  QString StatusText() const;
+  int ActivePageIndex() const;
+  const std::u16string& DBPfadValue() const { return DBPfad; }
+  bool CloseAppValue() const { return CloseApp; }
+  TTreeNode* DBNodeValue() const { return DBNode; }
+  // Absolute pre-order node list, as the tree's items index it.
+  QList<TTreeNode*> AllNodes() const;
+
+  // Controls.
+  QTreeWidget* tvMainTree = nullptr;
+  QStackedWidget* nbSecurity = nullptr;
+  QStatusBar* StatusBar = nullptr;
+  QTimer* StatusTimer = nullptr;
+
+  QLabel* Page0Label = nullptr;
+  QLineEdit* edTMUser = nullptr;
+  QLineEdit* edTMPasswort = nullptr;
+  QCheckBox* cbShowPW = nullptr;
+  QCheckBox* cbTMCanOpenConfig = nullptr;
+  TListBox* lxGroupSrcList = nullptr;
+  TListBox* lxGroupDstList = nullptr;
+  QPushButton* IncBtn = nullptr;
+  QPushButton* ExclBtn = nullptr;
+  QPushButton* IncAllBtn = nullptr;
+  QPushButton* ExclAllBtn = nullptr;
+  QPushButton* UserBtn = nullptr;
+  QPushButton* UserEraseBtn = nullptr;
+
+  QLineEdit* DBGruppe = nullptr;
+  TListBox* lxGroupTables = nullptr;
+  QPushButton* GruppeAnlegenBtn = nullptr;
+
+  QLineEdit* DBGruppe2 = nullptr;
+  QPushButton* GruppeloeschenBtn = nullptr;
+
+  QLineEdit* DBName = nullptr;
+  TListBox* lxAccessTables = nullptr;
+  QPushButton* SaveTableBtn = nullptr;
+  QPushButton* BitBtn2 = nullptr;
+  QPushButton* Hinzufuegen = nullptr;
+
+  // Rights boxes in rights-string order (group page, table page).
+  std::array<QCheckBox*, 16> RightsGrp{};
+  std::array<QCheckBox*, 16> RightsTbl{};
+  QCheckBox *cbOpenTableGrp = nullptr, *cbInsertDatasetGrp = nullptr, *cbEditDatasetGrp = nullptr,
+            *cbEraseDatasetGrp = nullptr, *cbCADExecGrp = nullptr, *cbCADEraseGrp = nullptr,
+            *cbNCExecGrp = nullptr, *cbNCEraseGrp = nullptr, *cbExtExecGrp = nullptr,
+            *cbExtEraseGrp = nullptr, *cbStartExtPrgfromMaskGrp = nullptr, *cbSendEMailGrp = nullptr,
+            *cbInvASMExportGrp = nullptr, *cbIncRevisionGrp = nullptr, *cbStartReportGrp = nullptr,
+            *cbPrintReportGrp = nullptr;
+  QCheckBox *cbOpenTableTbl = nullptr, *cbInsertDatasetTbl = nullptr, *cbEditDatasetTbl = nullptr,
+            *cbEraseDatasetTbl = nullptr, *cbCADExecTbl = nullptr, *cbCADEraseTbl = nullptr,
+            *cbNCExecTbl = nullptr, *cbNCEraseTbl = nullptr, *cbExtExecTbl = nullptr,
+            *cbExtEraseTbl = nullptr, *cbStartExtPrgfromMaskTbl = nullptr, *cbSendEMailTbl = nullptr,
+            *cbInvASMExportTbl = nullptr, *cbIncRevisionTbl = nullptr, *cbStartReportTbl = nullptr,
+            *cbPrintReportTbl = nullptr;
+
+  QLineEdit* Admin = nullptr;
+  QLineEdit* PW1 = nullptr;
+  QLineEdit* PW2 = nullptr;
+  QLineEdit* DatenbankPfad = nullptr;
+  QRadioButton* DBLocal = nullptr;
+  QRadioButton* DBServer = nullptr;
+  QLabel* LoginLabel = nullptr;
+  QLineEdit* Userlogin = nullptr;
+  QLabel* PwLabel = nullptr;
+  QLineEdit* Userpass = nullptr;
+  TRadioGroup* ServerProtokol = nullptr;
+  QLabel* ServerNameLabel = nullptr;
+  QComboBox* DBServerName = nullptr;
+  QPushButton* ServerScanBtn = nullptr;
+  QLabel* DBAliasLabel = nullptr;
+  QComboBox* DBAlias = nullptr;
+  QSpinBox* ScanTimeOut = nullptr;
+  QLabel* ZirezServer = nullptr;
+  QPushButton* SaveBtn = nullptr;
+
+protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  void BuildTree();
+  void BuildUserPage(QWidget* page);
+  void BuildGroupPage(QWidget* page);
+  void BuildGroupInfoPage(QWidget* page);
+  void BuildTablePage(QWidget* page);
+  void BuildAdminPage(QWidget* page);
+  void ConnectHandlers();
+  void ShowPage(int index);
+  void SetStatus(const QString& text);
+  void UpdateMoveButtons();
+  bool GroupHasTable(const QString& name) const;
+  void ConnectDatabase();
+  void FillTableLists();
+  // Refuses an editing action when the database folder was not found at
+  // start-up (the data files would otherwise land in the current folder).
+  void RequireDBPfad() const;
+  std::u16string DataFileName() const;
+  std::u16string TreeFileName() const;
+  void SetNodeImage(TTreeNode* node, int image) const;
+  TTreeNode* AddChildNode(TTreeNode* parent, const QString& text, int image, bool first);
+  void DeleteNode(TTreeNode* node);
+  // The last group in pre-order, or null: the current group after a load
+  // and after a group was deleted.
+  TTreeNode* LastGroupNode() const;
+  void LoadTree();
+  void SaveTree();
+
+  QLabel* status_panel_ = nullptr;
+  std::array<QIcon, 5> NotebookImages;
+  std::vector<std::pair<QObject*, void (TDataSec::*)(QChar&)>> key_handlers_;
+  bool shown_ = false;
+  bool closed_ = false;
+
+  TTreeNode* DBNode = nullptr;
+  TTreeNode* UserNode = nullptr;
+  TTreeNode* AnItem = nullptr;
+  std::u16string DBPfad;
+  std::u16string TesmiraHomeDir;
+  bool CloseApp = false;
+};
+
+}  // namespace tesmira

@@ -1,0 +1,66 @@
+// Shared pieces of the window tests: one QApplication for the test binary
+// and a dialog service that records every message and answers the password
+// dialog without blocking.
+#pragma once
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "app/gui/dialog_service.h"
+#include "app/gui/pw_dlg.h"
+
+namespace tesmira::test {
+
+inline QApplication& App() {
+  static int argc = 1;
+  static char name[] = "test_app_gui";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Tesmira Security"));
+  return app;
+}
+
+// First member of a fixture that holds widgets: the application exists
+// before any of them is built.
+struct TAppRef {
+  TAppRef() { App(); }
+};
+
+class TRecordingDialogs : public TDialogService {
+public:
+  QStringList errors;     // the application's error display
+  QStringList messages;   // message boxes
+  int password_asked = 0;
+  QString password;       // typed into the dialog
+  bool password_ok = true;
+  int hourglass_depth = 0;
+
+  void ShowException(QWidget*, const QString& text) override { errors << text; }
+  void MessageDlg(QWidget*, const QString& text, TMsgDlgType) override { messages << text; }
+  int ExecPasswordDialog(TPasswordDlg& dialog) override {
+    ++password_asked;
+    dialog.PWInput->setText(password);
+    return password_ok ? QDialog::Accepted : QDialog::Rejected;
+  }
+  void SetHourglass(bool on) override { hourglass_depth += on ? 1 : -1; }
+};
+
+// Installs a recording service for the life of the guard.
+class TDialogsGuard {
+public:
+  TDialogsGuard() {
+    auto owned = std::make_unique<TRecordingDialogs>();
+    dialogs = owned.get();
+    previous_ = SetDialogService(std::move(owned));
+  }
+  ~TDialogsGuard() { SetDialogService(std::move(previous_)); }
+  TRecordingDialogs* dialogs;
+
+private:
+  std::unique_ptr<TDialogService> previous_;
+};
+
+}  // namespace tesmira::test
