@@ -1,0 +1,60 @@
+#include "lowlevel/padlock.h"
+
+#include <atomic>
+
+#include "platform/exception.h"
+
+namespace revurov {
+
+namespace {
+
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+TnxPadlock::TnxPadlock(bool aFastLock) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  const int rc = pthread_mutex_init(&plCritSect, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (rc != 0) throw platform::EOutOfMemory();
+  if (aFastLock) plSpinCount = nxPadlockSpinCount;
+}
+
+TnxPadlock::~TnxPadlock() { pthread_mutex_destroy(&plCritSect); }
+
+void TnxPadlock::Lock() {
+  // The system mutex blocks at once; a fast lock first spins, as a critical
+  // section with a spin count does, for the short holds it is meant for.
+  for (uint32_t i = plSpinCount; i != 0; --i) {
+    if (pthread_mutex_trylock(&plCritSect) == 0) return;
+    CpuRelax();
+  }
+  pthread_mutex_lock(&plCritSect);
+}
+
+void TnxPadlock::Unlock() { pthread_mutex_unlock(&plCritSect); }
+
+bool TnxPadlock::TryLock() { return pthread_mutex_trylock(&plCritSect) == 0; }
+
+void TnxPadlock::CreateAndLock(TnxPadlock*& aPadlock, bool aFastLock) {
+  std::atomic_ref<TnxPadlock*> shared(aPadlock);
+  TnxPadlock* existing = shared.load(std::memory_order_acquire);
+  if (!existing) {
+    // Publish only a padlock that is built and held, so no thread can see a
+    // half-made one or slip in before us.
+    auto* own = new TnxPadlock(aFastLock);
+    own->Lock();
+    if (shared.compare_exchange_strong(existing, own, std::memory_order_acq_rel)) return;
+    own->Unlock();
+    nxFreeAndNil(own);
+  }
+  existing->Lock();
+}
+
+}  // namespace revurov

@@ -1,0 +1,40 @@
+// Events: the library's wait objects, in manual-reset and auto-reset form.
+//
+// Contract:
+// - An event is signalled or not. SetEvent signals it (no effect when it is
+//   signalled already); ResetEvent clears it.
+// - WaitForEvent returns kWaitObject0 once the event is signalled. A manual
+//   event stays signalled and releases every waiter; an auto event is cleared
+//   by the one wait that it releases, so each signal releases one waiter.
+// - timeoutMs is the longest wait; kInfinite waits without limit and 0 only
+//   tests. A wait that runs out returns kWaitTimeout; a failed wait (a null
+//   handle, a failed system call) returns kWaitFailed with errno set.
+// - EventFd gives a descriptor that polls readable exactly while the event is
+//   signalled, so an event can be waited for together with sockets. Polling
+//   it never consumes an auto event's signal.
+// - All operations may be called from any thread; CloseEvent must not race
+//   with other use of the same handle. A null handle is accepted everywhere
+//   (Set/Reset answer false, Close ignores it).
+#pragma once
+
+#include <cstdint>
+
+namespace revurov::platform {
+
+struct Event;
+using EventHandle = Event*;
+
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitTimeout = 258;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+// Null (errno set) when the system refuses an event.
+EventHandle CreateEvent(bool manualReset, bool initialState) noexcept;
+void CloseEvent(EventHandle event) noexcept;
+bool SetEvent(EventHandle event) noexcept;
+bool ResetEvent(EventHandle event) noexcept;
+uint32_t WaitForEvent(EventHandle event, uint32_t timeoutMs) noexcept;
+int EventFd(EventHandle event) noexcept;
+
+}  // namespace revurov::platform

@@ -1,0 +1,133 @@
+#include "platform/event.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/thread.h"
+
+namespace revurov::platform {
+namespace {
+
+struct Owned {
+  EventHandle h;
+  explicit Owned(EventHandle e) : h(e) {}
+  ~Owned() { CloseEvent(h); }
+};
+
+bool FdReadable(EventHandle e) {
+  pollfd p{EventFd(e), POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
+TEST(Event, InitialStateAndResetForms) {
+  struct Case {
+    bool manual, initial;
+    uint32_t first, second;  // results of two zero-time waits
+  } cases[] = {
+      {true, true, kWaitObject0, kWaitObject0},   // manual stays set
+      {false, true, kWaitObject0, kWaitTimeout},  // auto is taken by the wait
+      {true, false, kWaitTimeout, kWaitTimeout},
+      {false, false, kWaitTimeout, kWaitTimeout},
+  };
+  for (const Case& c : cases) {
+    Owned e(CreateEvent(c.manual, c.initial));
+    ASSERT_NE(e.h, nullptr);
+    EXPECT_EQ(WaitForEvent(e.h, 0), c.first) << c.manual << c.initial;
+    EXPECT_EQ(WaitForEvent(e.h, 0), c.second) << c.manual << c.initial;
+  }
+}
+
+TEST(Event, DescriptorMirrorsTheState) {
+  Owned e(CreateEvent(false, false));
+  EXPECT_FALSE(FdReadable(e.h));
+  SetEvent(e.h);
+  SetEvent(e.h);  // a second set is no second signal
+  EXPECT_TRUE(FdReadable(e.h));
+  EXPECT_TRUE(FdReadable(e.h));  // polling does not take the signal
+  EXPECT_EQ(WaitForEvent(e.h, 0), kWaitObject0);
+  EXPECT_FALSE(FdReadable(e.h));
+  EXPECT_EQ(WaitForEvent(e.h, 0), kWaitTimeout);
+  SetEvent(e.h);
+  ResetEvent(e.h);
+  EXPECT_FALSE(FdReadable(e.h));
+}
+
+TEST(Event, NullHandleFails) {
+  EXPECT_EQ(WaitForEvent(nullptr, 0), kWaitFailed);
+  EXPECT_EQ(WaitForEvent(nullptr, kInfinite), kWaitFailed);
+  EXPECT_FALSE(SetEvent(nullptr));
+  EXPECT_FALSE(ResetEvent(nullptr));
+  EXPECT_EQ(EventFd(nullptr), -1);
+  CloseEvent(nullptr);
+}
+
+TEST(Event, TimedWaitRunsOutWithoutReturningEarly) {
+  Owned e(CreateEvent(true, false));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForEvent(e.h, 30), kWaitTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
+
+TEST(Event, SignalFromAnotherThreadReleasesAnUnlimitedWait) {
+  for (bool manual : {true, false}) {
+    Owned e(CreateEvent(manual, false));
+    std::thread t([&] { SetEvent(e.h); });
+    EXPECT_EQ(WaitForEvent(e.h, kInfinite), kWaitObject0);
+    t.join();
+  }
+}
+
+// Each signal of an auto event releases exactly one of the waiters.
+TEST(Event, AutoEventReleasesOneWaiterPerSignal) {
+  Owned e(CreateEvent(false, false));
+  Owned done(CreateEvent(false, false));
+  constexpr int kWaiters = 4;
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i)
+    waiters.emplace_back([&] {
+      ASSERT_EQ(WaitForEvent(e.h, kInfinite), kWaitObject0);
+      released.fetch_add(1);
+      SetEvent(done.h);
+    });
+  for (int i = 1; i <= kWaiters; ++i) {
+    SetEvent(e.h);
+    ASSERT_EQ(WaitForEvent(done.h, kInfinite), kWaitObject0);
+    // The signal was taken: nobody else may pass on it.
+    EXPECT_EQ(WaitForEvent(e.h, 0), kWaitTimeout);
+    EXPECT_EQ(released.load(), i);
+  }
+  for (auto& t : waiters) t.join();
+}
+
+TEST(Event, ManualEventReleasesEveryWaiter) {
+  Owned e(CreateEvent(true, false));
+  std::vector<std::thread> waiters;
+  std::atomic<int> released{0};
+  for (int i = 0; i < 4; ++i)
+    waiters.emplace_back([&] {
+      EXPECT_EQ(WaitForEvent(e.h, kInfinite), kWaitObject0);
+      released.fetch_add(1);
+    });
+  SetEvent(e.h);
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(released.load(), 4);
+}
+
+TEST(Thread, IdIsStablePerThreadAndDistinct) {
+  const uint32_t mine = CurrentThreadId();
+  EXPECT_NE(mine, 0u);
+  EXPECT_EQ(CurrentThreadId(), mine);
+  uint32_t other = 0;
+  std::thread([&] { other = CurrentThreadId(); }).join();
+  EXPECT_NE(other, 0u);
+  EXPECT_NE(other, mine);
+}
+
+}  // namespace
+}  // namespace revurov::platform
