@@ -1,7 +1,6 @@
 #include "lowlevel/padlock.h"
 
-#include <atomic>
-
+#include "lowlevel/lazy_publish.h"
 #include "platform/exception.h"
 
 namespace revurov {
@@ -43,18 +42,9 @@ void TnxPadlock::Unlock() { pthread_mutex_unlock(&plCritSect); }
 bool TnxPadlock::TryLock() { return pthread_mutex_trylock(&plCritSect) == 0; }
 
 void TnxPadlock::CreateAndLock(TnxPadlock*& aPadlock, bool aFastLock) {
-  std::atomic_ref<TnxPadlock*> shared(aPadlock);
-  TnxPadlock* existing = shared.load(std::memory_order_acquire);
-  if (!existing) {
-    // Publish only a padlock that is built and held, so no thread can see a
-    // half-made one or slip in before us.
-    auto* own = new TnxPadlock(aFastLock);
-    own->Lock();
-    if (shared.compare_exchange_strong(existing, own, std::memory_order_acq_rel)) return;
-    own->Unlock();
-    nxFreeAndNil(own);
-  }
-  existing->Lock();
+  nxCreateAndEnter(
+      aPadlock, [&] { return new TnxPadlock(aFastLock); }, [](TnxPadlock& p) { p.Lock(); },
+      [](TnxPadlock& p) { p.Unlock(); });
 }
 
 }  // namespace revurov

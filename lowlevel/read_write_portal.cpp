@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "lowlevel/lazy_publish.h"
 #include "platform/exception.h"
 #include "platform/thread.h"
 
@@ -183,29 +184,15 @@ void TnxInternalReadWritePortal::EndWrite() {
 }
 
 void TnxInternalReadWritePortal::CreateAndRead(TnxInternalReadWritePortal*& aPortal) {
-  std::atomic_ref<TnxInternalReadWritePortal*> shared(aPortal);
-  TnxInternalReadWritePortal* existing = shared.load(std::memory_order_acquire);
-  if (!existing) {
-    auto* own = new TnxInternalReadWritePortal;
-    own->BeginRead();
-    if (shared.compare_exchange_strong(existing, own, std::memory_order_acq_rel)) return;
-    own->EndRead();
-    nxFreeAndNil(own);
-  }
-  existing->BeginRead();
+  nxCreateAndEnter(
+      aPortal, [] { return new TnxInternalReadWritePortal; },
+      [](TnxInternalReadWritePortal& p) { p.BeginRead(); }, [](TnxInternalReadWritePortal& p) { p.EndRead(); });
 }
 
 void TnxInternalReadWritePortal::CreateAndWrite(TnxInternalReadWritePortal*& aPortal) {
-  std::atomic_ref<TnxInternalReadWritePortal*> shared(aPortal);
-  TnxInternalReadWritePortal* existing = shared.load(std::memory_order_acquire);
-  if (!existing) {
-    auto* own = new TnxInternalReadWritePortal;
-    own->BeginWrite();
-    if (shared.compare_exchange_strong(existing, own, std::memory_order_acq_rel)) return;
-    own->EndWrite();
-    nxFreeAndNil(own);
-  }
-  existing->BeginWrite();
+  nxCreateAndEnter(
+      aPortal, [] { return new TnxInternalReadWritePortal; },
+      [](TnxInternalReadWritePortal& p) { p.BeginWrite(); }, [](TnxInternalReadWritePortal& p) { p.EndWrite(); });
 }
 
 }  // namespace revurov
