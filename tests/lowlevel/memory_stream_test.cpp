@@ -1,0 +1,168 @@
+#include "lowlevel/memory_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+#include <vector>
+
+#include "platform/exception.h"
+#include "platform/stream_errors.h"
+#include "platform/text.h"
+
+#include <unistd.h>
+
+namespace revurov {
+namespace {
+
+TEST(MemoryStream, FirstReservationFollowsTheInitialArgument) {
+  struct Case { int32_t initial; int64_t reserved; };
+  for (Case c : {Case{0, 512 * 1024}, Case{100000, 128 * 1024}, Case{-1, 64 * 1024},
+                 Case{65535, 512 * 1024}, Case{65536, 64 * 1024}}) {
+    TnxMemoryStream s(c.initial);
+    EXPECT_EQ(s.Reserved(), 0);
+    s.SetSize(1);
+    EXPECT_EQ(s.Reserved(), c.reserved) << c.initial;
+    EXPECT_EQ(s.Capacity(), 4096);
+  }
+}
+
+TEST(MemoryStream, GrowsPastItsReservationAndKeepsTheBytes) {
+  TnxMemoryStream s(-1);
+  std::vector<uint8_t> data(300000);
+  std::iota(data.begin(), data.end(), 0);
+  for (size_t i = 0; i < data.size(); i += 1000)
+    ASSERT_EQ(s.Write(data.data() + i, 1000), 1000);
+  EXPECT_EQ(s.GetSize(), 300000);
+  EXPECT_EQ(s.Reserved(), 512 * 1024);  // 64K doubled until it covers
+  EXPECT_EQ(std::memcmp(s.Memory(), data.data(), data.size()), 0);
+}
+
+TEST(MemoryStream, CommittedMemoryNeverShrinksExceptToNothing) {
+  TnxMemoryStream s;
+  s.SetSize(10000);
+  EXPECT_EQ(s.Capacity(), 12288);
+  s.SetCapacity(100);
+  EXPECT_EQ(s.Capacity(), 12288);
+  EXPECT_EQ(s.GetSize(), 10000);
+  s.Clear();
+  EXPECT_EQ(s.Capacity(), 0);
+  EXPECT_EQ(s.Reserved(), 0);
+  EXPECT_EQ(s.GetSize(), 0);
+  EXPECT_EQ(s.Memory(), nullptr);
+}
+
+TEST(MemoryStream, BytesBetweenOldEndAndAWritePastItAreZero) {
+  TnxMemoryStream s;
+  std::vector<uint8_t> ones(1000, 0xAB);
+  s.Write(ones.data(), 1000);
+  s.SetSize(10);           // shrink: old bytes stay in committed memory
+  s.SetPosition(500);
+  uint8_t x = 7;
+  s.Write(&x, 1);
+  ASSERT_EQ(s.GetSize(), 501);
+  for (int i = 10; i < 500; ++i) ASSERT_EQ(s.ByteArray()[i], 0) << i;
+  EXPECT_EQ(s.ByteArray()[500], 7);
+  s.SetSize(5);
+  s.SetSize(900);          // growth by size alone is zeroed too
+  for (int i = 5; i < 900; ++i) ASSERT_EQ(s.ByteArray()[i], 0) << i;
+}
+
+TEST(MemoryStream, SixtyFourBitSeekIsNotCutToThirtyTwoBits) {
+  TnxMemoryStream s;
+  s.Write("abcdef", 6);
+  int64_t far = (int64_t{1} << 32) + 2;
+  EXPECT_EQ(s.Seek(far, TSeekOrigin::soBeginning), far);
+  char c = 0;
+  EXPECT_EQ(s.Read(&c, 1), 0);  // not position 2
+  EXPECT_THROW(s.Write("x", 1), platform::EOutOfMemory);
+  EXPECT_EQ(s.GetSize(), 6);
+  EXPECT_EQ(std::memcmp(s.Memory(), "abcdef", 6), 0);
+}
+
+TEST(MemoryStream, ReadAndWriteIgnoreNegativePositionsAndCounts) {
+  TnxMemoryStream s;
+  s.Write("abc", 3);
+  char buf[4] = {};
+  s.Seek(-1, TSeekOrigin::soBeginning);
+  EXPECT_EQ(s.Read(buf, 1), 0);
+  EXPECT_EQ(s.Write("z", 1), 0);
+  s.SetPosition(0);
+  EXPECT_EQ(s.Read(buf, -1), 0);
+  EXPECT_EQ(s.Write(buf, -5), 0);
+  EXPECT_EQ(s.Read(buf, 10), 3);
+  EXPECT_EQ(s.Seek(-1, TSeekOrigin::soEnd), 2);
+}
+
+TEST(MemoryStream, SetSizePullsThePositionBack) {
+  TnxMemoryStream s;
+  s.Write("abcdef", 6);
+  s.SetSize(3);
+  EXPECT_EQ(s.Position(), 3);
+  EXPECT_THROW(s.SetSize(-1), platform::EStreamError);
+}
+
+TEST(MemoryStream, SavesAndLoadsThroughStreamsAndFiles) {
+  TnxMemoryStream a;
+  a.Write("hello world", 11);
+  TnxBytesStream bytes;
+  a.SaveToStream(bytes);
+  TnxMemoryStream b;
+  b.SetPosition(4);
+  b.LoadFromStream(bytes);
+  EXPECT_EQ(b.GetSize(), 11);
+  EXPECT_EQ(b.Position(), 4);
+  EXPECT_EQ(std::memcmp(b.Memory(), "hello world", 11), 0);
+
+  auto path = std::filesystem::temp_directory_path() / ("memstream_" + std::to_string(::getpid()));
+  std::u16string name = platform::Utf8ToUtf16(path.string());
+  a.SaveToFile(name);
+  TnxMemoryStream c;
+  c.LoadFromFile(name);
+  std::filesystem::remove(path);
+  EXPECT_EQ(c.GetSize(), 11);
+  EXPECT_EQ(std::memcmp(c.Memory(), "hello world", 11), 0);
+}
+
+TEST(StaticMemoryStream, WritesAreCutAtTheEndOfTheBlock) {
+  std::vector<char> block(100, 0);
+  TnxStaticMemoryStream s(block.data(), 100);
+  s.SetPosition(95);
+  EXPECT_EQ(s.Write("0123456789", 10), 5);
+  EXPECT_EQ(s.Position(), 100);
+  EXPECT_EQ(std::string(block.data() + 95, 5), "01234");
+  s.SetPosition(120);
+  EXPECT_EQ(s.Write("x", 1), 0);
+  EXPECT_EQ(s.Position(), 100);
+  EXPECT_EQ(s.GetSize(), 100);
+}
+
+TEST(AnsiStringStream, SeeksFromTheEndSubtractAndClamp) {
+  TnxAnsiStringStream s("0123456789");
+  EXPECT_EQ(s.Seek(3, TSeekOrigin::soEnd), 7);
+  EXPECT_EQ(s.Seek(-3, TSeekOrigin::soEnd), 10);
+  EXPECT_EQ(s.Seek(-3, TSeekOrigin::soBeginning), 0);
+  EXPECT_EQ(s.Seek(50, TSeekOrigin::soCurrent), 10);
+  s.SetPosition(8);
+  EXPECT_EQ(s.ReadString(5), "89");
+  EXPECT_EQ(s.ReadString(5), "");
+  s.WriteString("ab");
+  EXPECT_EQ(s.DataString(), "0123456789ab");
+  s.SetSize(4);
+  EXPECT_EQ(s.Position(), 4);
+}
+
+TEST(BytesStream, CopiesItsInputAndGrowsOnWrite) {
+  uint8_t raw[3] = {1, 2, 3};
+  TnxBytesStream s(raw, 3);
+  raw[0] = 9;
+  EXPECT_EQ(s.ReadBytes(2), (std::vector<uint8_t>{1, 2}));
+  s.WriteBytes({7, 8});
+  EXPECT_EQ(s.Bytes(), (std::vector<uint8_t>{1, 2, 7, 8}));
+  EXPECT_EQ(s.Seek(1, TSeekOrigin::soEnd), 3);
+  EXPECT_TRUE(s.ReadBytes(0).empty());
+}
+
+}  // namespace
+}  // namespace revurov
