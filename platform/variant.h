@@ -1,0 +1,85 @@
+// The runtime's variant: a tagged union with the variant type codes that the
+// library's streams and exception data use.
+//
+// Contract: the As... conversions follow the runtime's rules for the scalar
+// types held here (numbers widen, strings are parsed, Booleans are -1/0 as
+// numbers and "True"/"False" as text); a conversion that cannot be done
+// raises EVariantError (an EConvertError) "Variante des Typs (%s) konnte
+// nicht in Typ (%s) konvertiert werden". Null and Empty convert to 0, False
+// and the empty string except that Null raises for every As... but AsString.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/exception.h"
+
+namespace revurov::platform {
+
+using TVarType = uint16_t;
+constexpr TVarType varEmpty = 0x0000, varNull = 0x0001, varSmallint = 0x0002,
+                   varInteger = 0x0003, varSingle = 0x0004, varDouble = 0x0005,
+                   varCurrency = 0x0006, varDate = 0x0007, varOleStr = 0x0008,
+                   varBoolean = 0x000B, varShortInt = 0x0010, varByte = 0x0011,
+                   varWord = 0x0012, varLongWord = 0x0013, varInt64 = 0x0014,
+                   varUInt64 = 0x0015, varString = 0x0100, varUString = 0x0102,
+                   varArray = 0x2000;
+
+class EVariantError : public EConvertError {
+public:
+  using EConvertError::EConvertError;
+};
+
+class TnxVariant {
+public:
+  TnxVariant() = default;  // Empty
+  static TnxVariant Null();
+  static TnxVariant FromShortInt(int8_t v);
+  static TnxVariant FromSmallint(int16_t v);
+  static TnxVariant FromInteger(int32_t v);
+  static TnxVariant FromByte(uint8_t v);
+  static TnxVariant FromWord(uint16_t v);
+  static TnxVariant FromLongWord(uint32_t v);
+  static TnxVariant FromInt64(int64_t v);
+  static TnxVariant FromUInt64(uint64_t v);
+  static TnxVariant FromSingle(float v);
+  static TnxVariant FromDouble(double v);
+  static TnxVariant FromCurrency(int64_t scaledBy10000);
+  static TnxVariant FromDate(double days);
+  static TnxVariant FromBoolean(bool v);
+  static TnxVariant FromString(std::u16string v);          // varUString
+  static TnxVariant FromAnsiString(std::string v);         // varString, bytes as they are
+  // A type this layer does not model (arrays and the like): carries its
+  // code only, so that writers can refuse it.
+  static TnxVariant OfUnsupportedType(TVarType type);
+
+  TVarType VarType() const { return type_; }
+  bool IsNull() const { return type_ == varNull; }
+  bool IsEmpty() const { return type_ == varEmpty; }
+  bool IsOrdinal() const;
+
+  int64_t AsInt64() const;
+  uint64_t AsUInt64Bits() const { return u_; }  // raw 64-bit payload of ordinal types
+  double AsDouble() const;
+  float AsSingle() const { return f_; }
+  int64_t AsCurrency() const;  // scaled by 10000
+  bool AsBoolean() const;
+  std::u16string AsString() const;
+  const std::string& AnsiBytes() const { return a_; }
+
+  bool operator==(const TnxVariant& other) const;
+
+private:
+  explicit TnxVariant(TVarType t) : type_(t) {}
+  [[noreturn]] void CannotConvert(const char16_t* target) const;
+
+  TVarType type_ = varEmpty;
+  int64_t i_ = 0;    // signed ordinals, currency, Boolean
+  uint64_t u_ = 0;   // unsigned ordinals
+  double d_ = 0;     // double, date
+  float f_ = 0;      // single
+  std::u16string s_;
+  std::string a_;
+};
+
+}  // namespace revurov::platform

@@ -1,0 +1,426 @@
+#include "lowlevel/tagged_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/stream_errors.h"
+
+namespace revurov {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using platform::TnxVariant;
+
+Bytes Written(const std::function<void(TnxWriter&)>& write) {
+  TnxMemoryStream s;
+  {
+    TnxWriter w(s);
+    write(w);
+  }
+  const auto* p = s.ByteArray();
+  return Bytes(p, p + s.GetSize());
+}
+
+// Reads from the bytes and checks that every byte was taken.
+template <typename F>
+auto ReadAll(const Bytes& bytes, F read) {
+  TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
+  TnxReader r(s);
+  auto value = read(r);
+  EXPECT_EQ(r.BytesLeft(), 0);
+  return value;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes r;
+  for (const auto& p : parts) r.insert(r.end(), p.begin(), p.end());
+  return r;
+}
+
+Bytes Repeat(uint8_t b, size_t n) { return Bytes(n, b); }
+
+struct IntCase {
+  int64_t value;
+  Bytes bytes;
+};
+
+TEST(TaggedFormat, IntegersTakeTheSmallestTag) {
+  const IntCase cases[] = {
+      {0, {2, 0x00}},
+      {127, {2, 0x7F}},
+      {-128, {2, 0x80}},
+      {128, {3, 0x80, 0x00}},
+      {-129, {3, 0x7F, 0xFF}},
+      {32767, {3, 0xFF, 0x7F}},
+      {32768, {4, 0x00, 0x80, 0x00, 0x00}},
+      {-32769, {4, 0xFF, 0x7F, 0xFF, 0xFF}},
+      {INT32_MAX, {4, 0xFF, 0xFF, 0xFF, 0x7F}},
+      {INT32_MIN, {4, 0x00, 0x00, 0x00, 0x80}},
+      {int64_t{1} << 31, {19, 0x00, 0x00, 0x00, 0x80, 0, 0, 0, 0}},
+      {-1, {2, 0xFF}},
+      {INT64_MIN, {19, 0, 0, 0, 0, 0, 0, 0, 0x80}},
+      {0x0102030405060708, {19, 8, 7, 6, 5, 4, 3, 2, 1}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Written([&](TnxWriter& w) { w.WriteInteger(c.value); }), c.bytes) << c.value;
+    EXPECT_EQ(ReadAll(c.bytes, [](TnxReader& r) { return r.ReadInt64(); }), c.value);
+    if (c.value >= INT32_MIN && c.value <= INT32_MAX) {
+      EXPECT_EQ(Written([&](TnxWriter& w) { w.WriteInteger(static_cast<int32_t>(c.value)); }), c.bytes);
+      EXPECT_EQ(ReadAll(c.bytes, [](TnxReader& r) { return r.ReadInteger(); }), c.value);
+    } else {
+      EXPECT_THROW(ReadAll(c.bytes, [](TnxReader& r) { return r.ReadInteger(); }), platform::EReadError);
+    }
+  }
+}
+
+struct StringCase {
+  std::u16string text;
+  Bytes bytes;
+};
+
+TEST(TaggedFormat, StringsChooseTheShortestEncoding) {
+  std::u16string ascii256(256, u'x');
+  std::u16string mostlyAscii = u"Grüße aus Köln";
+  std::string mostlyUtf8 = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln";
+  const StringCase cases[] = {
+      {u"", {18, 0, 0, 0, 0}},
+      {u"abc", {6, 3, 'a', 'b', 'c'}},
+      {std::u16string(255, u'y'), Cat({{6, 255}, Repeat('y', 255)})},
+      {ascii256, Cat({{12, 0x00, 0x01, 0, 0}, Repeat('x', 256)})},
+      {u"é", {18, 1, 0, 0, 0, 0xE9, 0x00}},
+      {u"éé", {18, 2, 0, 0, 0, 0xE9, 0x00, 0xE9, 0x00}},
+      {mostlyAscii, Cat({{20, static_cast<uint8_t>(mostlyUtf8.size()), 0, 0, 0},
+                         Bytes(mostlyUtf8.begin(), mostlyUtf8.end())})},
+      {u"€", {18, 1, 0, 0, 0, 0xAC, 0x20}},
+      // An unpaired surrogate cannot travel as UTF-8 without loss.
+      {u"abcdef\xD800", {18, 7, 0, 0, 0, 'a', 0, 'b', 0, 'c', 0, 'd', 0, 'e', 0, 'f', 0, 0x00, 0xD8}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Written([&](TnxWriter& w) { w.WriteString(c.text); }), c.bytes);
+    EXPECT_EQ(ReadAll(c.bytes, [](TnxReader& r) { return r.ReadString(); }), c.text);
+  }
+}
+
+TEST(TaggedFormat, FixedWidthValues) {
+  struct Case {
+    const char* name;
+    std::function<void(TnxWriter&)> write;
+    Bytes bytes;
+    std::function<bool(TnxReader&)> readBack;
+  };
+  const Case cases[] = {
+      {"true", [](TnxWriter& w) { w.WriteBoolean(true); }, {9}, [](TnxReader& r) { return r.ReadBoolean(); }},
+      {"false", [](TnxWriter& w) { w.WriteBoolean(false); }, {8}, [](TnxReader& r) { return !r.ReadBoolean(); }},
+      {"float 1.0", [](TnxWriter& w) { w.WriteFloat(1.0L); },
+       {5, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F}, [](TnxReader& r) { return r.ReadFloat() == 1.0L; }},
+      {"float -2.5", [](TnxWriter& w) { w.WriteFloat(-2.5L); },
+       {5, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0x00, 0xC0}, [](TnxReader& r) { return r.ReadFloat() == -2.5L; }},
+      {"double 1.0", [](TnxWriter& w) { w.WriteDouble(1.0); },
+       {21, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, [](TnxReader& r) { return r.ReadDouble() == 1.0; }},
+      {"single 1.0", [](TnxWriter& w) { w.WriteSingle(1.0f); },
+       {15, 0, 0, 0x80, 0x3F}, [](TnxReader& r) { return r.ReadSingle() == 1.0f; }},
+      {"currency 1.5", [](TnxWriter& w) { w.WriteCurrency(15000); },
+       {16, 0x98, 0x3A, 0, 0, 0, 0, 0, 0}, [](TnxReader& r) { return r.ReadCurrency() == 15000; }},
+      {"date 2.0", [](TnxWriter& w) { w.WriteDate(2.0); },
+       {17, 0, 0, 0, 0, 0, 0, 0, 0x40}, [](TnxReader& r) { return r.ReadDate() == 2.0; }},
+      {"char", [](TnxWriter& w) { w.WriteChar(u'Z'); }, {6, 1, 'Z'}, [](TnxReader& r) { return r.ReadChar() == u'Z'; }},
+      {"ansi char", [](TnxWriter& w) { w.WriteAnsiChar('\xE4'); }, {6, 1, 0xE4},
+       [](TnxReader& r) { return r.ReadAnsiChar() == '\xE4'; }},
+      {"ansi string", [](TnxWriter& w) { w.WriteAnsiString("\x80x"); }, {6, 2, 0x80, 'x'},
+       [](TnxReader& r) { return r.ReadString() == u"€x"; }},
+      {"list", [](TnxWriter& w) { w.WriteListBegin(); w.WriteInteger(1); w.WriteListEnd(); }, {1, 2, 1, 0},
+       [](TnxReader& r) { r.ReadListBegin(); bool e1 = r.EndOfList(); int v = r.ReadInteger();
+                          bool e2 = r.EndOfList(); r.ReadListEnd(); return !e1 && v == 1 && e2; }},
+      {"binary", [](TnxWriter& w) { w.WriteBinary("\x01\x02\x03", 3); }, {10, 3, 0, 0, 0, 1, 2, 3},
+       [](TnxReader& r) { uint8_t b[3]; r.ReadBinary(b, 3); return b[0] == 1 && b[2] == 3; }},
+      {"bytes", [](TnxWriter& w) { w.WriteBytes({}); }, {10, 0, 0, 0, 0},
+       [](TnxReader& r) { return r.ReadBytes().empty(); }},
+      {"wide string", [](TnxWriter& w) { w.WriteWideString_(u"ab"); }, {18, 2, 0, 0, 0, 'a', 0, 'b', 0},
+       [](TnxReader& r) { return r.ReadWideString_() == u"ab"; }},
+      {"ident", [](TnxWriter& w) { w.WriteIdent(u"Größe"); }, {7, 7, 'G', 'r', 0xC3, 0xB6, 0xC3, 0x9F, 'e'},
+       [](TnxReader& r) { return r.ReadIdent() == u"Größe"; }},
+      {"ident true", [](TnxWriter& w) { w.WriteIdent(u"tRUE"); }, {9}, [](TnxReader& r) { return r.ReadIdent() == u"True"; }},
+      {"ident null", [](TnxWriter& w) { w.WriteIdent(u"NULL"); }, {0}, [](TnxReader& r) { return r.ReadIdent() == u"Null"; }},
+      {"ident nil", [](TnxWriter& w) { w.WriteIdent(u"Nil"); }, {13}, [](TnxReader& r) { return r.ReadIdent() == u"nil"; }},
+      {"ident false", [](TnxWriter& w) { w.WriteIdent(u"false"); }, {8}, [](TnxReader& r) { return r.ReadIdent() == u"False"; }},
+      {"strings", [](TnxWriter& w) { w.WriteStrings({u"a", u""}); }, {1, 6, 1, 'a', 18, 0, 0, 0, 0, 0},
+       [](TnxReader& r) { std::vector<std::u16string> l{u"old"}; r.ReadStrings(l);
+                          return l == std::vector<std::u16string>{u"a", u""}; }},
+      {"ansi strings", [](TnxWriter& w) { w.WriteAnsiStrings({u"ä€"}); }, {1, 6, 2, 0xE4, 0x80, 0},
+       [](TnxReader& r) { std::vector<std::u16string> l; r.ReadStrings(l); return l == std::vector<std::u16string>{u"ä€"}; }},
+      {"wide strings", [](TnxWriter& w) { w.WriteWideStrings({u"a"}); }, {1, 18, 1, 0, 0, 0, 'a', 0, 0},
+       [](TnxReader& r) { std::vector<std::u16string> l; r.ReadStrings(l); return l == std::vector<std::u16string>{u"a"}; }},
+      {"raw", [](TnxWriter& w) { w.Write("\x07\x08", 2); }, {7, 8},
+       [](TnxReader& r) { uint8_t b[2]; r.Read(b, 2); return b[0] == 7 && b[1] == 8; }},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Written(c.write), c.bytes) << c.name;
+    EXPECT_TRUE(ReadAll(c.bytes, c.readBack)) << c.name;
+  }
+}
+
+TEST(TaggedFormat, LongIdentsAreCutAt255BytesOnACharacterBoundary) {
+  std::u16string ident = u"a" + std::u16string(200, u'ö');  // 1 + 400 bytes
+  Bytes b = Written([&](TnxWriter& w) { w.WriteIdent(ident); });
+  ASSERT_EQ(b[1], 255);  // 1 + 127 * 2
+  EXPECT_EQ(ReadAll(b, [](TnxReader& r) { return r.ReadIdent(); }), u"a" + std::u16string(127, u'ö'));
+}
+
+TEST(TaggedFormat, VariantsByType) {
+  struct Case {
+    TnxVariant value;
+    Bytes bytes;
+    TnxVariant readBack;
+  };
+  const Case cases[] = {
+      {TnxVariant(), {13}, TnxVariant()},
+      {TnxVariant::Null(), {0}, TnxVariant::Null()},
+      {TnxVariant::FromByte(200), {3, 200, 0}, TnxVariant::FromSmallint(200)},
+      {TnxVariant::FromShortInt(-5), {2, 0xFB}, TnxVariant::FromShortInt(-5)},
+      {TnxVariant::FromInteger(70000), {4, 0x70, 0x11, 1, 0}, TnxVariant::FromInteger(70000)},
+      {TnxVariant::FromLongWord(0xFFFFFFFF), {19, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
+       TnxVariant::FromInt64(0xFFFFFFFF)},
+      {TnxVariant::FromInt64(-1), {2, 0xFF}, TnxVariant::FromShortInt(-1)},
+      {TnxVariant::FromSingle(1.0f), {15, 0, 0, 0x80, 0x3F}, TnxVariant::FromDouble(1.0)},
+      {TnxVariant::FromDouble(1.0), {5, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F}, TnxVariant::FromDouble(1.0)},
+      {TnxVariant::FromCurrency(10000), {16, 0x10, 0x27, 0, 0, 0, 0, 0, 0}, TnxVariant::FromCurrency(10000)},
+      {TnxVariant::FromDate(2.0), {17, 0, 0, 0, 0, 0, 0, 0, 0x40}, TnxVariant::FromDate(2.0)},
+      {TnxVariant::FromBoolean(true), {9}, TnxVariant::FromBoolean(true)},
+      {TnxVariant::FromString(u"ab"), {6, 2, 'a', 'b'}, TnxVariant::FromString(u"ab")},
+      {TnxVariant::FromAnsiString("ab"), {6, 2, 'a', 'b'}, TnxVariant::FromString(u"ab")},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Written([&](TnxWriter& w) { w.WriteVariant(c.value); }), c.bytes) << c.value.VarType();
+    EXPECT_TRUE(ReadAll(c.bytes, [](TnxReader& r) { return r.ReadVariant(); }) == c.readBack)
+        << c.value.VarType();
+  }
+  EXPECT_THROW(Written([](TnxWriter& w) { w.WriteVariant(TnxVariant::OfUnsupportedType(0x2000 | 0x0C)); }),
+               platform::EWriteError);
+  for (int tag : {int{vaList}, int{vaIdent}, int{vaSet}, int{vaCollection}, int{vaBinary}, 22, 255}) {
+    try {
+      ReadAll({static_cast<uint8_t>(tag), 0, 0, 0, 0}, [](TnxReader& r) { return r.ReadVariant(); });
+      ADD_FAILURE() << int(tag);
+    } catch (const platform::EReadError& e) {
+      EXPECT_EQ(e.Message(), u"Stream-Lesefehler");
+    }
+  }
+}
+
+TEST(TaggedFormat, ReadersWidenButRefuseOtherKinds) {
+  // ReadFloat reads a Double and an integer; ReadDouble refuses an extended.
+  EXPECT_EQ(ReadAll({21, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, [](TnxReader& r) { return r.ReadFloat(); }), 1.0L);
+  EXPECT_EQ(ReadAll({2, 5}, [](TnxReader& r) { return r.ReadFloat(); }), 5.0L);
+  EXPECT_EQ(ReadAll({2, 5}, [](TnxReader& r) { return r.ReadSingle(); }), 5.0f);
+  EXPECT_EQ(ReadAll({2, 5}, [](TnxReader& r) { return r.ReadCurrency(); }), 50000);
+  EXPECT_EQ(ReadAll({2, 5}, [](TnxReader& r) { return r.ReadDate(); }), 5.0);
+  EXPECT_EQ(ReadAll({2, 5}, [](TnxReader& r) { return r.ReadInt64(); }), 5);
+
+  const std::vector<std::pair<Bytes, std::function<void(TnxReader&)>>> refused = {
+      {{5, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F}, [](TnxReader& r) { r.ReadDouble(); }},
+      {{6, 1, 'x'}, [](TnxReader& r) { r.ReadInteger(); }},
+      {{2, 1}, [](TnxReader& r) { r.ReadBoolean(); }},
+      {{2, 1}, [](TnxReader& r) { r.ReadString(); }},
+      {{6, 2, 'a', 'b'}, [](TnxReader& r) { r.ReadChar(); }},
+      {{10, 2, 0, 0, 0, 1, 2}, [](TnxReader& r) { uint8_t b[3]; r.ReadBinary(b, 3); }},
+      {{6, 1, 'x'}, [](TnxReader& r) { r.ReadIdent(); }},
+      {{0}, [](TnxReader& r) { r.ReadListBegin(); }},
+      {{1}, [](TnxReader& r) { r.ReadListEnd(); }},
+      {{19, 0, 0, 0, 0, 0, 0, 0, 0x40}, [](TnxReader& r) { r.ReadCurrency(); }},  // 2^62 * 10000
+  };
+  for (const auto& [bytes, read] : refused) {
+    TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
+    TnxReader r(s);
+    try {
+      read(r);
+      ADD_FAILURE() << "accepted tag " << int(bytes[0]);
+    } catch (const platform::EReadError& e) {
+      EXPECT_EQ(e.Message(), u"Ungültiger Eigenschaftswert");
+    }
+  }
+}
+
+TEST(TaggedFormat, LengthsBeyondTheStreamAreRefusedBeforeAllocating) {
+  const Bytes cases[] = {
+      {12, 0xFF, 0xFF, 0xFF, 0x7F, 'a'},   // LString of 2 GB
+      {20, 0x00, 0x00, 0x00, 0x40},         // UTF-8 string of 1 GB
+      {18, 0xFF, 0xFF, 0xFF, 0x3F, 'a', 0},  // WString of 2 G units
+      {18, 0x00, 0x00, 0x00, 0x80},         // negative count
+      {6, 10, 'a', 'b'},                    // short string running off the end
+      {7, 5, 'a'},
+  };
+  for (const auto& bytes : cases) {
+    TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
+    TnxReader r(s);
+    if (bytes[0] == 7) {
+      EXPECT_THROW(r.ReadIdent(), platform::EReadError);
+    } else {
+      EXPECT_THROW(r.ReadString(), platform::EReadError) << int(bytes[0]);
+    }
+  }
+  Bytes big = {10, 0xFF, 0xFF, 0xFF, 0x7F};
+  EXPECT_THROW(ReadAll(big, [](TnxReader& r) { return r.ReadBytes(); }), platform::EReadError);
+  Bytes negative = {10, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_THROW(ReadAll(negative, [](TnxReader& r) { return r.ReadBytes(); }), platform::ERangeError);
+  EXPECT_THROW(ReadAll({}, [](TnxReader& r) { return r.ReadInteger(); }), platform::EReadError);
+  EXPECT_THROW(ReadAll({4, 1, 2}, [](TnxReader& r) { return r.ReadInteger(); }), platform::EReadError);
+}
+
+TEST(TaggedFormat, ValuesAcrossTheBufferBoundaryAndLargePayloads) {
+  TnxMemoryStream s;
+  std::vector<uint8_t> blob(10000);
+  for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<uint8_t>(i * 7);
+  {
+    TnxWriter w(s);
+    for (int i = 0; i < 1500; ++i) w.WriteInteger(i * 1000);
+    w.WriteBytes(blob);
+    w.WriteString(std::u16string(5000, u'ä'));
+  }
+  s.SetPosition(0);
+  TnxReader r(s);
+  for (int i = 0; i < 1500; ++i) ASSERT_EQ(r.ReadInteger(), i * 1000);
+  EXPECT_EQ(r.ReadBytes(), blob);
+  EXPECT_EQ(r.ReadString(), std::u16string(5000, u'ä'));
+  EXPECT_EQ(r.BytesLeft(), 0);
+}
+
+TEST(TaggedFormat, FlushingTheReaderGivesBackWhatItReadAhead) {
+  TnxMemoryStream s;
+  {
+    TnxWriter w(s);
+    w.WriteInteger(1);
+    w.Write("tail", 4);
+  }
+  s.SetPosition(0);
+  TnxReader r(s);
+  EXPECT_EQ(r.ReadInteger(), 1);
+  r.FlushBuffer();
+  EXPECT_EQ(s.Position(), 2);
+}
+
+// Random mutations of a valid stream: the reader may only raise the
+// library's own errors, never crash or read out of bounds (ASan), and
+// never allocate more than the stream holds.
+TEST(TaggedFormat, MutatedStreamsRaiseOnlyReadErrors) {
+  Bytes valid = Written([](TnxWriter& w) {
+    w.WriteListBegin();
+    w.WriteInteger(int64_t{1} << 40);
+    w.WriteString(u"hello");
+    w.WriteString(u"Grüße");
+    w.WriteWideString_(u"wide");
+    w.WriteBytes({1, 2, 3});
+    w.WriteFloat(3.5L);
+    w.WriteVariant(TnxVariant::FromCurrency(5));
+    w.WriteIdent(u"Name");
+    w.WriteListEnd();
+  });
+  std::mt19937 rng(12345);
+  int errors = 0;
+  for (int round = 0; round < 20000; ++round) {
+    Bytes b = valid;
+    int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits; ++e) {
+      switch (rng() % 4) {
+        case 0: b[rng() % b.size()] = static_cast<uint8_t>(rng()); break;
+        case 1: b[rng() % b.size()] = static_cast<uint8_t>(rng() % 23); break;
+        case 2: b.resize(rng() % (b.size() + 1)); if (b.empty()) b.push_back(1); break;
+        case 3: b[rng() % b.size()] ^= 0x80; break;
+      }
+    }
+    TnxStaticMemoryStream s(b.data(), static_cast<int64_t>(b.size()));
+    TnxReader r(s);
+    try {
+      // A generic walker: reads every value by its tag until the list ends.
+      r.ReadListBegin();
+      while (!r.EndOfList()) {
+        switch (r.NextValue()) {
+          case vaBinary: {
+            auto bytes = r.ReadBytes();
+            ASSERT_LE(bytes.size(), b.size());
+            break;
+          }
+          case vaIdent: ASSERT_LE(r.ReadIdent().size(), b.size()); break;
+          case vaExtended: r.ReadFloat(); break;
+          case vaString: case vaLString: case vaWString: case vaUTF8String:
+            ASSERT_LE(r.ReadString().size(), b.size());
+            break;
+          default: r.ReadVariant(); break;
+        }
+      }
+      r.ReadListEnd();
+    } catch (const platform::EReadError&) {
+      ++errors;
+    } catch (const platform::ERangeError&) {
+      ++errors;
+    }
+  }
+  EXPECT_GT(errors, 1000);
+}
+
+TEST(RequestWriter, CarriesTheRequestAndWrapsTheReply) {
+  TnxMsgID seenID = 0;
+  Bytes seenPayload;
+  bool seenReplyVar = false;
+  auto process = [&](TnxMsgID id, TnxMemoryStream* request, TnxMemoryStream** reply, bool) -> uint32_t {
+    seenID = id;
+    seenPayload.assign(request->ByteArray(), request->ByteArray() + request->GetSize());
+    seenReplyVar = reply != nullptr;
+    if (reply) {
+      TnxWriter w(**reply);
+      w.WriteString(u"ok");
+    }
+    return id == 0x223 ? 0 : 10024;
+  };
+  TnxRequestWriter w(process);
+  w.WriteInteger(7);
+  uint32_t result = 99;
+  TnxReplyReader* reader = w.Request(0x223, result);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(seenID, 0x223u);
+  EXPECT_EQ(seenPayload, (Bytes{2, 7}));
+  EXPECT_EQ(reader->GetSize(), 4);
+  EXPECT_EQ(reader->ReadString(), u"ok");
+  EXPECT_EQ(reader->StreamForReading().Position(), 4);
+
+  // A failing request still gives a reader; the writer keeps appending.
+  TnxReplyReader* second = w.Request(0x999, result);
+  EXPECT_EQ(result, 10024u);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(seenPayload, (Bytes{2, 7}));
+
+  EXPECT_EQ(w.RequestNoReply(0x223), 0u);
+  EXPECT_FALSE(seenReplyVar);
+
+  w.WriteInteger(8);
+  w.StreamForWriting().Write("\x01", 1);
+  TnxMemoryStream* into = new TnxMemoryStream(-1);
+  EXPECT_EQ(w.RequestIntoStream(0x223, into), 0u);
+  EXPECT_EQ(seenPayload, (Bytes{2, 7, 2, 8, 1}));
+  EXPECT_EQ(into->GetSize(), 4);
+  delete into;
+
+  std::unique_ptr<TnxReplyReader> released(w.ReleaseReply());
+  EXPECT_EQ(released.get(), second);
+  EXPECT_EQ(w.ReleaseReply(), nullptr);
+}
+
+TEST(RequestWriter, ATakenOverReplyStreamIsOwnedByTheReader) {
+  auto process = [](TnxMsgID, TnxMemoryStream*, TnxMemoryStream** reply, bool) -> uint32_t {
+    delete *reply;
+    *reply = new TnxMemoryStream(-1);
+    (*reply)->Write("\x09", 1);
+    return 0;
+  };
+  TnxRequestWriter w(process);
+  uint32_t result = 1;
+  TnxReplyReader* r = w.Request(1, result);
+  EXPECT_TRUE(r->ReadBoolean());
+}
+
+}  // namespace
+}  // namespace revurov
