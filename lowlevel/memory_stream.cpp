@@ -4,9 +4,11 @@
 #include <cstring>
 #include <limits>
 
+#include "lowlevel/exceptions.h"
 #include "platform/exception.h"
 #include "platform/format.h"
-#include "platform/stream_errors.h"
+#include "platform/os_error.h"
+#include "platform/exception.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov {
@@ -20,6 +22,7 @@ constexpr int64_t kPage = static_cast<int64_t>(platform::kPageSize);
 constexpr int64_t kMaxReserveStart = 0x3FFFFFFE;
 
 [[noreturn]] void RaiseMemoryFailure() { throw platform::EOutOfMemory(); }
+[[noreturn]] void RaiseOSFailure() { nxRaiseLastOSError(u"TnxMemoryStream", 0); }
 
 int64_t RoundUp(int64_t v, int64_t unit) { return (v + unit - 1) / unit * unit; }
 
@@ -89,7 +92,7 @@ void* TnxMemoryStream::Realloc(int64_t& aNewCapacity) {
   if (n <= msReserved) {
     if (n > msCommited) {
       if (!platform::CommitPages(base + msCommited, static_cast<size_t>(n - msCommited)))
-        RaiseMemoryFailure();
+        RaiseOSFailure();
     } else {
       aNewCapacity = msCommited;  // committed memory only shrinks by release
     }
@@ -108,16 +111,18 @@ void* TnxMemoryStream::Realloc(int64_t& aNewCapacity) {
     if (ext) {
       msReserved = newSize;
       if (!platform::CommitPages(base + msCommited, static_cast<size_t>(n - msCommited)))
-        RaiseMemoryFailure();
+        RaiseOSFailure();
       return base;
     }
   }
 
   auto* fresh = static_cast<uint8_t*>(platform::ReserveAddressSpace(static_cast<size_t>(newSize)));
-  if (!fresh) RaiseMemoryFailure();
+  if (!fresh) RaiseOSFailure();
   if (!platform::CommitPages(fresh, static_cast<size_t>(n))) {
+    int err = static_cast<int>(platform::GetLastOSError());
     platform::ReleaseAddressSpace(fresh, static_cast<size_t>(newSize));
-    RaiseMemoryFailure();
+    platform::SetLastOSError(static_cast<uint32_t>(err));
+    RaiseOSFailure();
   }
   if (base) {
     if (cmsSize > 0) std::memcpy(fresh, base, static_cast<size_t>(cmsSize));

@@ -5,7 +5,7 @@
 
 #include "platform/endian.h"
 #include "platform/format.h"
-#include "platform/stream_errors.h"
+#include "platform/exception.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -57,7 +57,6 @@ int64_t Utf8Length(std::u16string_view s, bool& ascii) {
   return n;
 }
 
-const std::u16string kInvalidValue = u"Ungültiger Eigenschaftswert";
 
 }  // namespace
 
@@ -99,7 +98,7 @@ void TnxWriter::Write(const void* buffer, int64_t count) {
 
 void TnxWriter::WriteLength32(int64_t length) {
   if (length > std::numeric_limits<int32_t>::max())
-    throw platform::EWriteError(u"Stream-Schreibfehler");
+    throw platform::EWriteError(platform::SWriteError);
   uint8_t b[4];
   platform::StoreU32(b, static_cast<uint32_t>(length));
   Write(b, 4);
@@ -241,11 +240,11 @@ void TnxWriter::WriteVariant(const TnxVariant& value) {
     case varBoolean: return WriteBoolean(value.AsBoolean());
     case varOleStr: case varUString: case varString: return WriteString(value.AsString());
     default:
-      if (value.VarType() & varArray) throw EWriteError(u"Stream-Schreibfehler");
+      if (value.VarType() & varArray) throw EWriteError(platform::SWriteError);
       try {
         return WriteString(value.AsString());
       } catch (const EVariantError&) {
-        throw EWriteError(u"Stream-Schreibfehler");
+        throw EWriteError(platform::SWriteError);
       }
   }
 }
@@ -270,7 +269,7 @@ void TnxWriter::WriteAnsiStrings(const std::vector<std::u16string>& lines) {
 }
 
 void TnxWriter::WriteBinary(const void* value, int32_t size) {
-  if (size < 0) throw platform::EWriteError(u"Stream-Schreibfehler");
+  if (size < 0) throw platform::EWriteError(platform::SWriteError);
   WriteByte(vaBinary);
   WriteLength32(size);
   Write(value, size);
@@ -317,7 +316,7 @@ int64_t TnxReader::BytesLeft() {
 
 void TnxReader::Refill() {
   int64_t n = fStream->Read(fBuffer, kTaggedBufferSize);
-  if (n <= 0) throw platform::EReadError(u"Stream-Lesefehler");
+  if (n <= 0) throw platform::EReadError(platform::SReadError);
   fBufPos = 0;
   fBufEnd = static_cast<int>(n);
 }
@@ -347,7 +346,7 @@ void TnxReader::Read(void* buffer, int64_t count) {
   }
 }
 
-void TnxReader::InvalidValue() { throw platform::EReadError(kInvalidValue); }
+void TnxReader::InvalidValue() { throw platform::EReadError(platform::SInvalidPropertyValue); }
 
 void TnxReader::CheckLength(int64_t length) {
   if (length < 0)
@@ -552,7 +551,7 @@ TnxVariant TnxReader::ReadVariant() {
       return TnxVariant::FromString(ReadStringOf(t));
     default:
       // vaBinary would be a custom variant type; none is registered here.
-      throw platform::EReadError(u"Stream-Lesefehler");
+      throw platform::EReadError(platform::SReadError);
   }
 }
 
@@ -569,7 +568,7 @@ std::vector<uint8_t> TnxReader::ReadBytes() {
   uint8_t b[4];
   Read(b, 4);
   int32_t len = static_cast<int32_t>(platform::LoadU32(b));
-  if (len < 0) throw platform::ERangeError(u"Fehler bei Bereichsprüfung");
+  if (len < 0) throw platform::ERangeError(platform::SRangeError);
   CheckLength(len);
   std::vector<uint8_t> r(static_cast<size_t>(len));
   Read(r.data(), len);

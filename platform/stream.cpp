@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "platform/format.h"
-#include "platform/stream_errors.h"
+#include "platform/os_error.h"
+#include "platform/exception.h"
 #include "platform/text.h"
 
 namespace revurov::platform {
@@ -24,11 +25,11 @@ int64_t TStream::GetSize() {
 void TStream::SetSize(int64_t) {}
 
 void TStream::ReadBuffer(void* buffer, int64_t count) {
-  if (count != 0 && Read(buffer, count) != count) throw EReadError(u"Stream-Lesefehler");
+  if (count != 0 && Read(buffer, count) != count) throw EReadError(SReadError);
 }
 
 void TStream::WriteBuffer(const void* buffer, int64_t count) {
-  if (count != 0 && Write(buffer, count) != count) throw EWriteError(u"Stream-Schreibfehler");
+  if (count != 0 && Write(buffer, count) != count) throw EWriteError(SWriteError);
 }
 
 int64_t TStream::CopyFrom(TStream& source, int64_t count) {
@@ -47,11 +48,6 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
   return result;
 }
 
-class EFOpenError : public EStreamError {
-public:
-  using EStreamError::EStreamError;
-};
-
 TFileStream::TFileStream(const std::u16string& fileName, Mode mode) {
   std::string path = Utf16ToUtf8(fileName);
   int flags = O_CLOEXEC;
@@ -63,9 +59,9 @@ TFileStream::TFileStream(const std::u16string& fileName, Mode mode) {
   fd_ = ::open(path.c_str(), flags, 0666);
   if (fd_ < 0) {
     int err = errno;
-    throw EFOpenError(Format(mode == Mode::fmCreate ? u"Datei %s kann nicht erstellt werden. %d"
-                                                    : u"Datei %s kann nicht geöffnet werden. %d",
-                             {fileName, err}));
+    if (mode == Mode::fmCreate)
+      throw EFCreateError(Format(u"Datei %s kann nicht erstellt werden. %s", {fileName, SysErrorMessage(err)}));
+    throw EFOpenError(Format(u"Datei %s kann nicht geöffnet werden. %s", {fileName, SysErrorMessage(err)}));
   }
 }
 

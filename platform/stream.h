@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/exception.h"
+
 namespace revurov::platform {
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
@@ -40,12 +42,15 @@ public:
   int64_t CopyFrom(TStream& source, int64_t count);
 };
 
+REVUROV_RUNTIME_EXCEPTION(EFOpenError, EStreamError);
+REVUROV_RUNTIME_EXCEPTION(EFCreateError, EStreamError);
+
 // A file as a stream. Create truncates or creates the file; Open opens an
 // existing one for reading (fmOpenRead) or reading and writing.
 class TFileStream : public TStream {
 public:
   enum class Mode { fmCreate, fmOpenRead, fmOpenReadWrite };
-  // Raises EFOpenError (an EStreamError) when the file cannot be opened.
+  // Raises EFCreateError or EFOpenError when the file cannot be opened.
   TFileStream(const std::u16string& fileName, Mode mode);
   ~TFileStream() override;
 

@@ -95,7 +95,7 @@ bool TnxVariant::IsOrdinal() const {
 }
 
 void TnxVariant::CannotConvert(const char16_t* target) const {
-  throw EVariantError(Format(u"Variante des Typs (%s) konnte nicht in Typ (%s) konvertiert werden",
+  throw EVariantTypeCastError(Format(u"Variante des Typs (%s) konnte nicht in Typ (%s) konvertiert werden",
                              {TypeName(type_), target}));
 }
 

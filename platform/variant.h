@@ -4,7 +4,7 @@
 // Contract: the As... conversions follow the runtime's rules for the scalar
 // types held here (numbers widen, strings are parsed, Booleans are -1/0 as
 // numbers and "True"/"False" as text); a conversion that cannot be done
-// raises EVariantError (an EConvertError) "Variante des Typs (%s) konnte
+// raises EVariantTypeCastError "Variante des Typs (%s) konnte
 // nicht in Typ (%s) konvertiert werden". Null and Empty convert to 0, False
 // and the empty string except that Null raises for every As... but AsString.
 #pragma once
@@ -25,10 +25,8 @@ constexpr TVarType varEmpty = 0x0000, varNull = 0x0001, varSmallint = 0x0002,
                    varUInt64 = 0x0015, varString = 0x0100, varUString = 0x0102,
                    varArray = 0x2000;
 
-class EVariantError : public EConvertError {
-public:
-  using EConvertError::EConvertError;
-};
+REVUROV_RUNTIME_EXCEPTION(EVariantError, Exception);
+REVUROV_RUNTIME_EXCEPTION(EVariantTypeCastError, EVariantError);
 
 class TnxVariant {
 public:

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/exception.h"
-#include "platform/stream_errors.h"
+#include "platform/exception.h"
 #include "platform/text.h"
 
 #include <unistd.h>

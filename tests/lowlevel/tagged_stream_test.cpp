@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/stream_errors.h"
+#include "platform/exception.h"
 
 namespace revurov {
 namespace {
