@@ -1,0 +1,102 @@
+#include "platform/code_page.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+#include "platform/exception.h"
+#include "platform/format.h"
+
+namespace revurov::platform {
+
+namespace {
+
+std::atomic<uint32_t> g_ansi_code_page{1252};
+
+struct ConverterCloser {
+  void operator()(UConverter* c) const noexcept { ucnv_close(c); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+Converter OpenConverter(uint32_t code_page) {
+  if (code_page == CP_UTF8) {
+    UErrorCode err = U_ZERO_ERROR;
+    Converter c(ucnv_open("UTF-8", &err));
+    if (U_SUCCESS(err)) return c;
+  }
+  // Windows code pages first: their tables differ from IBM's of the same number.
+  for (const char* pattern : {"windows-%u", "cp%u", "ibm-%u"}) {
+    char name[32];
+    std::snprintf(name, sizeof name, pattern, static_cast<unsigned>(code_page));
+    UErrorCode err = U_ZERO_ERROR;
+    Converter c(ucnv_open(name, &err));
+    if (U_SUCCESS(err)) return c;
+  }
+  throw EConvertError(Format(u"No mapping for code page %u", {code_page}));
+}
+
+std::optional<std::string> FromUnicode(std::u16string_view text, uint32_t code_page, bool strict) {
+  if (text.empty()) return std::string();
+  Converter conv = OpenConverter(code_page);
+  UErrorCode err = U_ZERO_ERROR;
+  if (strict) {
+    ucnv_setFromUCallBack(conv.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
+  } else {
+    ucnv_setSubstChars(conv.get(), "?", 1, &err);
+  }
+  if (U_FAILURE(err)) throw EConvertError(u"Code page conversion failed");
+  const auto* src = reinterpret_cast<const UChar*>(text.data());
+  const auto len = static_cast<int32_t>(text.size());
+  // Ask for the length first, then convert into a buffer of exactly that size.
+  err = U_ZERO_ERROR;
+  const int32_t need = ucnv_fromUChars(conv.get(), nullptr, 0, src, len, &err);
+  if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
+    if (strict) return std::nullopt;
+    throw EConvertError(u"Code page conversion failed");
+  }
+  std::string out(static_cast<size_t>(need), '\0');
+  err = U_ZERO_ERROR;
+  ucnv_resetFromUnicode(conv.get());
+  ucnv_fromUChars(conv.get(), out.data(), need, src, len, &err);
+  if (U_FAILURE(err)) {
+    if (strict) return std::nullopt;
+    throw EConvertError(u"Code page conversion failed");
+  }
+  return out;
+}
+
+}  // namespace
+
+uint32_t SystemAnsiCodePage() noexcept { return g_ansi_code_page.load(std::memory_order_relaxed); }
+
+void SetSystemAnsiCodePage(uint32_t code_page) noexcept {
+  g_ansi_code_page.store(code_page, std::memory_order_relaxed);
+}
+
+std::u16string CodePageToUnicode(std::string_view bytes, uint32_t code_page) {
+  if (bytes.empty()) return {};
+  Converter conv = OpenConverter(code_page);
+  UErrorCode err = U_ZERO_ERROR;
+  const auto len = static_cast<int32_t>(bytes.size());
+  const int32_t need = ucnv_toUChars(conv.get(), nullptr, 0, bytes.data(), len, &err);
+  if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) throw EConvertError(u"Code page conversion failed");
+  std::u16string out(static_cast<size_t>(need), u'\0');
+  err = U_ZERO_ERROR;
+  ucnv_resetToUnicode(conv.get());
+  ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()), need, bytes.data(), len, &err);
+  if (U_FAILURE(err)) throw EConvertError(u"Code page conversion failed");
+  return out;
+}
+
+std::optional<std::string> UnicodeToCodePage(std::u16string_view text, uint32_t code_page) {
+  return FromUnicode(text, code_page, true);
+}
+
+std::string UnicodeToCodePageLossy(std::u16string_view text, uint32_t code_page) {
+  return *FromUnicode(text, code_page, false);
+}
+
+}  // namespace revurov::platform

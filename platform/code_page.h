@@ -1,0 +1,30 @@
+// The system's ANSI code page and conversions between code pages and
+// UTF-16 (ICU converters chosen by Windows code-page number).
+//
+// Contract:
+// - `SystemAnsiCodePage` is 1252 (a German installation) unless changed by
+//   `SetSystemAnsiCodePage`; this is the one place where it is set.
+// - `CodePageToUnicode` never fails on content: bytes without a mapping
+//   become the converter's substitution character. An unknown code page
+//   raises EConvertError.
+// - `UnicodeToCodePage` returns nullopt when a character cannot be
+//   expressed; `UnicodeToCodePageLossy` substitutes "?" as the platform does.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace revurov::platform {
+
+inline constexpr uint32_t CP_UTF8 = 65001;
+
+uint32_t SystemAnsiCodePage() noexcept;
+void SetSystemAnsiCodePage(uint32_t code_page) noexcept;
+
+std::u16string CodePageToUnicode(std::string_view bytes, uint32_t code_page);
+std::optional<std::string> UnicodeToCodePage(std::u16string_view text, uint32_t code_page);
+std::string UnicodeToCodePageLossy(std::u16string_view text, uint32_t code_page);
+
+}  // namespace revurov::platform

@@ -1,0 +1,120 @@
+#include "platform/locale_text.h"
+
+#include <unicode/uchar.h>
+#include <unicode/ucol.h>
+#include <unicode/ustring.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "platform/exception.h"
+
+namespace revurov::platform {
+
+namespace {
+
+std::mutex g_locale_mutex;
+std::string g_locale = "de_DE";
+// Bumped on every locale change so that each thread reopens its collators.
+std::atomic<unsigned> g_locale_generation{0};
+
+struct CollatorCloser {
+  void operator()(UCollator* c) const noexcept { ucol_close(c); }
+};
+using Collator = std::unique_ptr<UCollator, CollatorCloser>;
+
+// Collators are used by one thread at a time: each thread keeps its own.
+struct ThreadCollators {
+  unsigned generation = ~0u;
+  Collator ignore_case;
+  Collator with_case;
+};
+
+UCollator* GetCollator(bool ignore_case) {
+  thread_local ThreadCollators tc;
+  const unsigned gen = g_locale_generation.load(std::memory_order_acquire);
+  if (tc.generation != gen || !tc.ignore_case) {
+    std::string locale;
+    {
+      std::lock_guard<std::mutex> lock(g_locale_mutex);
+      locale = g_locale;
+    }
+    UErrorCode err = U_ZERO_ERROR;
+    Collator a(ucol_open(locale.c_str(), &err));
+    if (U_FAILURE(err)) throw Exception(u"Cannot open the collator of the user's locale");
+    ucol_setStrength(a.get(), UCOL_SECONDARY);
+    err = U_ZERO_ERROR;
+    Collator b(ucol_open(locale.c_str(), &err));
+    if (U_FAILURE(err)) throw Exception(u"Cannot open the collator of the user's locale");
+    ucol_setStrength(b.get(), UCOL_TERTIARY);
+    tc.ignore_case = std::move(a);
+    tc.with_case = std::move(b);
+    tc.generation = gen;
+  }
+  return ignore_case ? tc.ignore_case.get() : tc.with_case.get();
+}
+
+int Collate(UCollator* c, std::u16string_view a, std::u16string_view b) {
+  const UCollationResult r =
+      ucol_strcoll(c, reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
+                   reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size()));
+  return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
+}
+
+}  // namespace
+
+std::string UserLocale() {
+  std::lock_guard<std::mutex> lock(g_locale_mutex);
+  return g_locale;
+}
+
+void SetUserLocale(std::string locale) {
+  std::lock_guard<std::mutex> lock(g_locale_mutex);
+  g_locale = std::move(locale);
+  g_locale_generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+int AnsiCompareText(std::u16string_view a, std::u16string_view b) { return Collate(GetCollator(true), a, b); }
+
+int AnsiCompareStr(std::u16string_view a, std::u16string_view b) {
+  const int r = Collate(GetCollator(false), a, b);
+  if (r != 0 || a == b) return r;
+  // Texts the collator cannot tell apart still differ: order them by code unit.
+  return a < b ? -1 : 1;
+}
+
+bool AnsiSameText(std::u16string_view a, std::u16string_view b) { return AnsiCompareText(a, b) == 0; }
+
+int FoldCompareText(std::u16string_view a, std::u16string_view b) {
+  UErrorCode err = U_ZERO_ERROR;
+  const int32_t r = u_strCaseCompare(reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
+                                     reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size()),
+                                     U_FOLD_CASE_DEFAULT | U_COMPARE_CODE_POINT_ORDER, &err);
+  if (U_FAILURE(err)) return a < b ? -1 : (a == b ? 0 : 1);
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+bool FoldSameText(std::u16string_view a, std::u16string_view b) { return FoldCompareText(a, b) == 0; }
+
+std::u16string AnsiUpperCase(std::u16string_view text) {
+  std::u16string out(text);
+  for (auto& c : out) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const UChar32 u = u_toupper(c);
+    if (u <= 0xFFFF) c = static_cast<char16_t>(u);
+  }
+  return out;
+}
+
+std::u16string AnsiLowerCase(std::u16string_view text) {
+  std::u16string out(text);
+  for (auto& c : out) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const UChar32 u = u_tolower(c);
+    if (u <= 0xFFFF) c = static_cast<char16_t>(u);
+  }
+  return out;
+}
+
+}  // namespace revurov::platform

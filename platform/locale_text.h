@@ -1,0 +1,33 @@
+// Locale-aware compare and case mapping of the runtime's Ansi* routines,
+// in the user's locale (German by default, set beside the ANSI code page).
+//
+// Contract:
+// - `AnsiCompareText` ignores case (collation strength secondary),
+//   `AnsiCompareStr` does not (tertiary); both return -1, 0 or 1 and are
+//   safe to call from any thread.
+// - `AnsiUpperCase`/`AnsiLowerCase` map code unit by code unit (simple case
+//   mapping), so the length never changes ("ß" stays "ß").
+// - The ASCII-only and ordinal compares live in platform/text.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace revurov::platform {
+
+// ICU locale id of the user's locale, "de_DE" unless changed.
+std::string UserLocale();
+void SetUserLocale(std::string locale);
+
+int AnsiCompareText(std::u16string_view a, std::u16string_view b);
+int AnsiCompareStr(std::u16string_view a, std::u16string_view b);
+bool AnsiSameText(std::u16string_view a, std::u16string_view b);
+// Case-insensitive by Unicode case folding, then code-point order: no
+// characters are ignored, so distinct names never compare equal by accident.
+// Used for INI section and key names.
+int FoldCompareText(std::u16string_view a, std::u16string_view b);
+bool FoldSameText(std::u16string_view a, std::u16string_view b);
+std::u16string AnsiUpperCase(std::u16string_view text);
+std::u16string AnsiLowerCase(std::u16string_view text);
+
+}  // namespace revurov::platform

@@ -1,0 +1,27 @@
+// Path helpers. "/" is the separator; where the system's texts say "a
+// trailing backslash" they mean this native separator.
+//
+// Contract:
+// - Library paths are UTF-16; `ToOsPath` gives the UTF-8 form for POSIX calls.
+// - `IncludeTrailingPathDelimiter` appends "/" unless the path already ends
+//   with one; an empty path stays empty.
+// - `ExtractFilePath` keeps the trailing separator; `ExtractFileName` is the
+//   part after the last separator.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace revurov::platform {
+
+inline constexpr char16_t PathDelim = u'/';
+
+std::string ToOsPath(std::u16string_view path);
+std::u16string IncludeTrailingPathDelimiter(std::u16string_view path);
+std::u16string ExcludeTrailingPathDelimiter(std::u16string_view path);
+std::u16string ExtractFilePath(std::u16string_view path);
+std::u16string ExtractFileName(std::u16string_view path);
+bool FileExists(std::u16string_view path);
+bool DirectoryExists(std::u16string_view path);
+
+}  // namespace revurov::platform

@@ -1,0 +1,224 @@
+#include "platform/string_list.h"
+
+#include <algorithm>
+
+#include "platform/file_io.h"
+#include "platform/format.h"
+#include "platform/locale_text.h"
+#include "platform/text.h"
+
+namespace revurov::platform {
+
+std::vector<std::u16string> SplitLines(std::u16string_view text) {
+  std::vector<std::u16string> lines;
+  size_t start = 0;
+  const size_t n = text.size();
+  while (start < n) {
+    size_t end = start;
+    while (end < n && text[end] != u'\r' && text[end] != u'\n') ++end;
+    lines.emplace_back(text.substr(start, end - start));
+    if (end < n) end += (text[end] == u'\r' && end + 1 < n && text[end + 1] == u'\n') ? 2 : 1;
+    start = end;
+  }
+  return lines;
+}
+
+void TStringList::CheckIndex(int index) const {
+  if (index < 0 || index >= Count()) throw EStringListError(Format(u"List index out of bounds (%d)", {index}));
+}
+
+void TStringList::CheckNotSorted() const {
+  if (sorted_) throw EStringListError(u"Operation not allowed on sorted list");
+}
+
+const std::u16string& TStringList::Strings(int index) const {
+  CheckIndex(index);
+  return items_[static_cast<size_t>(index)].text;
+}
+
+void TStringList::SetStrings(int index, std::u16string text) {
+  CheckNotSorted();
+  CheckIndex(index);
+  items_[static_cast<size_t>(index)].text = std::move(text);
+}
+
+void* TStringList::Objects(int index) const {
+  CheckIndex(index);
+  return items_[static_cast<size_t>(index)].object;
+}
+
+void TStringList::SetObjects(int index, void* object) {
+  CheckIndex(index);
+  items_[static_cast<size_t>(index)].object = object;
+}
+
+int TStringList::CompareStrings(std::u16string_view a, std::u16string_view b) const {
+  return case_sensitive_ ? AnsiCompareStr(a, b) : AnsiCompareText(a, b);
+}
+
+int TStringList::AddObject(std::u16string text, void* object) {
+  int index = Count();
+  if (sorted_) {
+    if (Find(text, index)) {
+      if (duplicates_ == TDuplicates::dupIgnore) return index;
+      if (duplicates_ == TDuplicates::dupError) throw EStringListError(u"String list does not allow duplicates");
+    }
+  }
+  items_.insert(items_.begin() + index, Item{std::move(text), object});
+  return index;
+}
+
+void TStringList::AddStrings(const TStringList& other) {
+  for (const Item& it : other.items_) AddObject(it.text, it.object);
+}
+
+void TStringList::InsertObject(int index, std::u16string text, void* object) {
+  CheckNotSorted();
+  if (index < 0 || index > Count()) throw EStringListError(Format(u"List index out of bounds (%d)", {index}));
+  items_.insert(items_.begin() + index, Item{std::move(text), object});
+}
+
+void TStringList::Delete(int index) {
+  CheckIndex(index);
+  items_.erase(items_.begin() + index);
+}
+
+void TStringList::Move(int cur_index, int new_index) {
+  if (cur_index == new_index) return;
+  CheckNotSorted();
+  CheckIndex(cur_index);
+  CheckIndex(new_index);
+  Item item = std::move(items_[static_cast<size_t>(cur_index)]);
+  items_.erase(items_.begin() + cur_index);
+  items_.insert(items_.begin() + new_index, std::move(item));
+}
+
+void TStringList::Exchange(int a, int b) {
+  CheckNotSorted();
+  CheckIndex(a);
+  CheckIndex(b);
+  std::swap(items_[static_cast<size_t>(a)], items_[static_cast<size_t>(b)]);
+}
+
+int TStringList::IndexOf(std::u16string_view text) const {
+  if (sorted_) {
+    int index = 0;
+    return Find(text, index) ? index : -1;
+  }
+  for (int i = 0; i < Count(); ++i) {
+    if (CompareStrings(items_[static_cast<size_t>(i)].text, text) == 0) return i;
+  }
+  return -1;
+}
+
+int TStringList::IndexOfObject(const void* object) const noexcept {
+  for (int i = 0; i < Count(); ++i) {
+    if (items_[static_cast<size_t>(i)].object == object) return i;
+  }
+  return -1;
+}
+
+bool TStringList::Find(std::u16string_view text, int& index) const {
+  int lo = 0;
+  int hi = Count() - 1;
+  bool found = false;
+  while (lo <= hi) {
+    const int mid = lo + (hi - lo) / 2;
+    const int c = CompareStrings(items_[static_cast<size_t>(mid)].text, text);
+    if (c < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+      if (c == 0) {
+        found = true;
+        // With duplicates accepted the first equal item is reported.
+        if (duplicates_ != TDuplicates::dupAccept) lo = mid;
+      }
+    }
+  }
+  index = lo;
+  return found;
+}
+
+void TStringList::Sort() {
+  std::stable_sort(items_.begin(), items_.end(),
+                   [this](const Item& a, const Item& b) { return CompareStrings(a.text, b.text) < 0; });
+}
+
+void TStringList::SetSorted(bool sorted) {
+  if (sorted && !sorted_) Sort();
+  sorted_ = sorted;
+}
+
+void TStringList::SetCaseSensitive(bool cs) {
+  if (cs == case_sensitive_) return;
+  case_sensitive_ = cs;
+  if (sorted_) Sort();
+}
+
+std::u16string TStringList::Names(int index) const {
+  const std::u16string& s = Strings(index);
+  const size_t eq = s.find(u'=');
+  return eq == std::u16string::npos ? std::u16string() : s.substr(0, eq);
+}
+
+std::u16string TStringList::ValueFromIndex(int index) const {
+  const std::u16string& s = Strings(index);
+  const size_t eq = s.find(u'=');
+  return eq == std::u16string::npos ? std::u16string() : s.substr(eq + 1);
+}
+
+int TStringList::IndexOfName(std::u16string_view name) const {
+  for (int i = 0; i < Count(); ++i) {
+    const std::u16string& s = items_[static_cast<size_t>(i)].text;
+    const size_t eq = s.find(u'=');
+    if (eq != std::u16string::npos && CompareStrings(std::u16string_view(s).substr(0, eq), name) == 0) return i;
+  }
+  return -1;
+}
+
+std::u16string TStringList::Values(std::u16string_view name) const {
+  const int i = IndexOfName(name);
+  return i < 0 ? std::u16string() : ValueFromIndex(i);
+}
+
+void TStringList::SetValues(std::u16string_view name, std::u16string_view value) {
+  const int i = IndexOfName(name);
+  if (value.empty()) {
+    if (i >= 0) Delete(i);
+    return;
+  }
+  std::u16string line = std::u16string(name) + u"=" + std::u16string(value);
+  if (i >= 0) {
+    items_[static_cast<size_t>(i)].text = std::move(line);
+  } else {
+    Add(std::move(line));
+  }
+}
+
+std::u16string TStringList::Text() const {
+  std::u16string out;
+  for (const Item& it : items_) {
+    out += it.text;
+    out += u"\r\n";
+  }
+  return out;
+}
+
+void TStringList::SetText(std::u16string_view text) {
+  Clear();
+  for (std::u16string& line : SplitLines(text)) Add(std::move(line));
+}
+
+void TStringList::LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced) {
+  std::optional<TDecodedText> decoded = ReadTextFile(path, forced);
+  if (!decoded) throw EFOpenError(Format(u"Cannot open file \"%s\". %s", {path, "No such file or directory"}));
+  SetText(decoded->Text);
+  encoding_ = decoded->Encoding;
+}
+
+void TStringList::SaveToFile(const std::string& path, TTextEncoding encoding, bool with_bom) const {
+  WriteTextFile(path, Text(), encoding, with_bom);
+}
+
+}  // namespace revurov::platform

@@ -1,0 +1,108 @@
+// The runtime's string list: texts with an attached object reference,
+// optionally kept sorted, with line-based text and file I/O.
+//
+// Contract:
+// - Indices are 0-based; an index outside the list raises EStringListError
+//   "List index out of bounds (%d)".
+// - Objects are not owned: the list never frees them.
+// - Names compare locale-aware without case (`AnsiCompareText`) unless
+//   `CaseSensitive` is set (`AnsiCompareStr`).
+// - When `Sorted`, Add/AddObject insert at the sorted place and apply
+//   `Duplicates` (ignore, accept, or raise "String list does not allow
+//   duplicates"); Insert/Move/Exchange/SetStrings on a sorted list raise
+//   "Operation not allowed on sorted list".
+// - `Text` joins every line followed by CR LF; `SetText` splits at CR LF, CR
+//   or LF, and a final line break does not make an empty last line.
+// - `LoadFromFile` detects the encoding (platform/text_file.h) and remembers
+//   it in `Encoding`; `SaveToFile` replaces the file atomically.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/exception.h"
+#include "platform/text_file.h"
+
+namespace revurov::platform {
+
+class EStringListError : public Exception {
+public:
+  using Exception::Exception;
+};
+
+enum class TDuplicates { dupIgnore, dupAccept, dupError };
+
+class TStringList {
+public:
+  TStringList() = default;
+
+  int Count() const noexcept { return static_cast<int>(items_.size()); }
+  const std::u16string& Strings(int index) const;
+  const std::u16string& operator[](int index) const { return Strings(index); }
+  void SetStrings(int index, std::u16string text);
+  void* Objects(int index) const;
+  void SetObjects(int index, void* object);
+
+  int Add(std::u16string text) { return AddObject(std::move(text), nullptr); }
+  int AddObject(std::u16string text, void* object);
+  void AddStrings(const TStringList& other);
+  void Insert(int index, std::u16string text) { InsertObject(index, std::move(text), nullptr); }
+  void InsertObject(int index, std::u16string text, void* object);
+  void Delete(int index);
+  void Clear() noexcept { items_.clear(); }
+  void Move(int cur_index, int new_index);
+  void Exchange(int a, int b);
+
+  int IndexOf(std::u16string_view text) const;
+  int IndexOfObject(const void* object) const noexcept;
+  // Binary search of a sorted list: true when found; index is where the
+  // text is or would be inserted.
+  bool Find(std::u16string_view text, int& index) const;
+  void Sort();
+
+  bool Sorted() const noexcept { return sorted_; }
+  void SetSorted(bool sorted);
+  TDuplicates Duplicates() const noexcept { return duplicates_; }
+  void SetDuplicates(TDuplicates d) noexcept { duplicates_ = d; }
+  bool CaseSensitive() const noexcept { return case_sensitive_; }
+  void SetCaseSensitive(bool cs);
+
+  // name=value lines.
+  std::u16string Names(int index) const;
+  std::u16string ValueFromIndex(int index) const;
+  int IndexOfName(std::u16string_view name) const;
+  std::u16string Values(std::u16string_view name) const;
+  // An empty value deletes the line, as the runtime does.
+  void SetValues(std::u16string_view name, std::u16string_view value);
+
+  std::u16string Text() const;
+  void SetText(std::u16string_view text);
+
+  void LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced = std::nullopt);
+  void SaveToFile(const std::string& path, TTextEncoding encoding, bool with_bom) const;
+  // Encoding found by the last LoadFromFile (ANSI before any load).
+  TTextEncoding Encoding() const noexcept { return encoding_; }
+
+  int CompareStrings(std::u16string_view a, std::u16string_view b) const;
+
+private:
+  struct Item {
+    std::u16string text;
+    void* object = nullptr;
+  };
+  void CheckIndex(int index) const;
+  void CheckNotSorted() const;
+
+  std::vector<Item> items_;
+  bool sorted_ = false;
+  TDuplicates duplicates_ = TDuplicates::dupIgnore;
+  bool case_sensitive_ = false;
+  TTextEncoding encoding_ = TTextEncoding::Ansi;
+};
+
+// Splits text into lines as TStringList::SetText does.
+std::vector<std::u16string> SplitLines(std::u16string_view text);
+
+}  // namespace revurov::platform

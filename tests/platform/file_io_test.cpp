@@ -1,0 +1,92 @@
+#include "platform/file_io.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace revurov::platform {
+namespace {
+
+using revurov::testing::FailingFileOps;
+using revurov::testing::TempDir;
+
+TEST(FileIo, ReplaceCreatesAndReplacesWholeFile) {
+  TempDir dir;
+  ReplaceFileAtomically(dir.Path("a.txt"), "first version, long");
+  EXPECT_EQ(dir.Read("a.txt"), "first version, long");
+  ReplaceFileAtomically(dir.Path("a.txt"), "second");
+  EXPECT_EQ(dir.Read("a.txt"), "second");
+  EXPECT_EQ(dir.Count(), 1u);  // no temporary file left behind
+}
+
+TEST(FileIo, FailedStepLeavesOldContentAndNoTemporaryFile) {
+  using Step = FailingFileOps::Step;
+  const struct {
+    Step step;
+    int k;
+  } cases[] = {{Step::Open, 1}, {Step::Write, 1}, {Step::Write, 2}, {Step::Fdatasync, 1},
+               {Step::Close, 1}, {Step::Rename, 1}};
+  for (const auto& c : cases) {
+    TempDir dir;
+    dir.Write("a.txt", "old content");
+    FailingFileOps ops(c.step, c.k);
+    {
+      ScopedFileOps guard(ops);
+      EXPECT_THROW(ReplaceFileAtomically(dir.Path("a.txt"), "new content that is longer"), EFCreateError)
+          << static_cast<int>(c.step) << "/" << c.k;
+    }
+    EXPECT_EQ(dir.Read("a.txt"), "old content");
+    EXPECT_EQ(dir.Count(), 1u);
+  }
+}
+
+TEST(FileIo, FailedFolderSyncIsReported) {
+  TempDir dir;
+  FailingFileOps ops(FailingFileOps::Step::FsyncDir, 1);
+  ScopedFileOps guard(ops);
+  EXPECT_THROW(ReplaceFileAtomically(dir.Path("a.txt"), "x"), EFCreateError);
+}
+
+TEST(FileIo, ErrorNamesTheFile) {
+  try {
+    ReplaceFileAtomically("/nonexistent-folder-xyz/a.txt", "x");
+    FAIL();
+  } catch (const EFCreateError& e) {
+    EXPECT_NE(std::string(e.what()).find("Cannot create file \"/nonexistent-folder-xyz/a.txt\"."),
+              std::string::npos);
+  }
+}
+
+TEST(FileIo, ReadReportsMissingFileAsNullopt) {
+  TempDir dir;
+  EXPECT_FALSE(ReadFileBytes(dir.Path("none")).has_value());
+  dir.Write("b", std::string("a\0b", 3));
+  EXPECT_EQ(*ReadFileBytes(dir.Path("b")), std::string("a\0b", 3));
+  EXPECT_THROW(ReadFileBytes(dir.Path("")), EFOpenError);  // a folder
+}
+
+TEST(FileIo, MoveNeverReplacesAnExistingTarget) {
+  TempDir dir;
+  dir.Write("from", "1");
+  dir.Write("to", "2");
+  EXPECT_FALSE(MoveFileNoReplace(dir.Path("from"), dir.Path("to")));
+  EXPECT_EQ(dir.Read("to"), "2");
+  EXPECT_EQ(dir.Read("from"), "1");
+  std::filesystem::remove(dir.Path("to"));
+  EXPECT_TRUE(MoveFileNoReplace(dir.Path("from"), dir.Path("to")));
+  EXPECT_EQ(dir.Read("to"), "1");
+  EXPECT_FALSE(dir.Exists("from"));
+  EXPECT_FALSE(MoveFileNoReplace(dir.Path("from"), dir.Path("x")));
+}
+
+TEST(FileIo, ExistenceChecksTellFilesFromFolders) {
+  TempDir dir;
+  dir.Write("f", "");
+  EXPECT_TRUE(FileExists(dir.Path("f")));
+  EXPECT_FALSE(FileExists(dir.Dir()));
+  EXPECT_TRUE(DirectoryExists(dir.Dir()));
+  EXPECT_FALSE(DirectoryExists(dir.Path("f")));
+}
+
+}  // namespace
+}  // namespace revurov::platform

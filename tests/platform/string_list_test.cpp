@@ -1,0 +1,111 @@
+#include "platform/string_list.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace revurov::platform {
+namespace {
+
+TEST(StringList, IndexErrorsNameTheIndex) {
+  TStringList l;
+  l.Add(u"a");
+  try {
+    (void)l.Strings(1);
+    FAIL();
+  } catch (const EStringListError& e) {
+    EXPECT_EQ(e.Message(), u"List index out of bounds (1)");
+  }
+  EXPECT_THROW(l.Delete(-1), EStringListError);
+  EXPECT_THROW(l.Move(0, 1), EStringListError);
+  EXPECT_THROW(l.Insert(2, u"x"), EStringListError);
+}
+
+TEST(StringList, ObjectsTravelWithTheirText) {
+  TStringList l;
+  int a = 0, b = 0, c = 0;
+  l.AddObject(u"a", &a);
+  l.AddObject(u"b", &b);
+  l.AddObject(u"c", &c);
+  l.Move(0, 2);
+  EXPECT_EQ(l.Text(), u"b\r\nc\r\na\r\n");
+  EXPECT_EQ(l.Objects(2), &a);
+  l.Exchange(0, 1);
+  EXPECT_EQ(l[0], u"c");
+  EXPECT_EQ(l.Objects(0), &c);
+  EXPECT_EQ(l.IndexOfObject(&b), 1);
+}
+
+TEST(StringList, SortedListAppliesDuplicateRule) {
+  TStringList l;
+  l.SetSorted(true);
+  for (auto s : {u"delta", u"Alpha", u"charlie", u"ALPHA", u"bravo"}) l.Add(s);
+  EXPECT_EQ(l.Text(), u"Alpha\r\nbravo\r\ncharlie\r\ndelta\r\n");
+  EXPECT_EQ(l.IndexOf(u"CHARLIE"), 2);
+  EXPECT_EQ(l.IndexOf(u"echo"), -1);
+  EXPECT_THROW(l.Insert(0, u"x"), EStringListError);
+  l.SetDuplicates(TDuplicates::dupError);
+  EXPECT_THROW(l.Add(u"bravo"), EStringListError);
+  l.SetDuplicates(TDuplicates::dupAccept);
+  l.Add(u"BRAVO");
+  EXPECT_EQ(l.Count(), 5);
+}
+
+TEST(StringList, CaseSensitivityAndLocaleOrder) {
+  TStringList l;
+  l.Add(u"\u00C4pfel");
+  l.Add(u"Birnen");
+  EXPECT_EQ(l.IndexOf(u"\u00E4PFEL"), 0);
+  l.SetCaseSensitive(true);
+  EXPECT_EQ(l.IndexOf(u"\u00E4PFEL"), -1);
+  l.SetCaseSensitive(false);
+  l.Add(u"Zitronen");
+  l.Sort();
+  // Locale order puts "Ä" with "A", before "B".
+  EXPECT_EQ(l[0], u"\u00C4pfel");
+}
+
+TEST(StringList, TextSplitsAtEveryKindOfLineBreak) {
+  const struct {
+    std::u16string in;
+    std::vector<std::u16string> lines;
+  } cases[] = {
+      {u"a\r\nb\r\n", {u"a", u"b"}},
+      {u"a\nb", {u"a", u"b"}},
+      {u"a\rb\r\n\r\n", {u"a", u"b", u""}},
+      {u"", {}},
+      {u"\r\n", {u""}},
+      {u"a\n\rb", {u"a", u"", u"b"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitLines(c.in), c.lines);
+}
+
+TEST(StringList, NameValuePairs) {
+  TStringList l;
+  l.SetText(u"Key=1\r\nother=x=y\r\nnovalue\r\n");
+  EXPECT_EQ(l.Values(u"KEY"), u"1");
+  EXPECT_EQ(l.Values(u"other"), u"x=y");
+  EXPECT_EQ(l.IndexOfName(u"novalue"), -1);
+  l.SetValues(u"key", u"2");
+  EXPECT_EQ(l[0], u"key=2");
+  l.SetValues(u"new", u"3");
+  EXPECT_EQ(l[3], u"new=3");
+  l.SetValues(u"key", u"");
+  EXPECT_EQ(l.IndexOfName(u"key"), -1);
+}
+
+TEST(StringList, FileRoundTripKeepsEncoding) {
+  revurov::testing::TempDir dir;
+  dir.Write("a", std::string("\xFF\xFE" "x\0\r\0\n\0", 8));
+  TStringList l;
+  l.LoadFromFile(dir.Path("a"));
+  EXPECT_EQ(l.Encoding(), TTextEncoding::Utf16LE);
+  EXPECT_EQ(l.Text(), u"x\r\n");
+  l.Add(u"\u00FC");
+  l.SaveToFile(dir.Path("b"), TTextEncoding::Utf8, true);
+  EXPECT_EQ(dir.Read("b"), "\xEF\xBB\xBFx\r\n\xC3\xBC\r\n");
+  EXPECT_THROW(l.LoadFromFile(dir.Path("none")), EFileError);
+}
+
+}  // namespace
+}  // namespace revurov::platform
