@@ -11,6 +11,7 @@
 #include <random>
 
 #include "platform/format.h"
+#include "platform/os_error.h"
 #include "platform/text.h"
 
 namespace revurov::platform {
@@ -36,10 +37,10 @@ namespace {
 TFileOps g_posix_ops;
 std::atomic<TFileOps*> g_ops{&g_posix_ops};
 
-std::u16string ErrnoText(int err) { return Utf8ToUtf16(std::strerror(err)); }
+std::u16string ErrnoText(int err) { return SysErrorMessage(static_cast<uint32_t>(err)); }
 
 [[noreturn]] void CreateFailed(const std::string& path, int err) {
-  throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {path, ErrnoText(err)}));
+  throw EFCreateError(Format(SFCreateErrorEx, {path, ErrnoText(err)}));
 }
 
 std::string FolderOf(const std::string& path) {
@@ -83,7 +84,7 @@ std::optional<std::string> ReadFileBytes(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return std::nullopt;
-    throw EFOpenError(Format(u"Cannot open file \"%s\". %s", {path, ErrnoText(errno)}));
+    throw EFOpenError(Format(SFOpenErrorEx, {path, ErrnoText(errno)}));
   }
   std::string bytes;
   char buf[65536];
@@ -93,7 +94,7 @@ std::optional<std::string> ReadFileBytes(const std::string& path) {
       if (errno == EINTR) continue;
       const int err = errno;
       ::close(fd);
-      throw EFOpenError(Format(u"Cannot open file \"%s\". %s", {path, ErrnoText(err)}));
+      throw EFOpenError(Format(SFOpenErrorEx, {path, ErrnoText(err)}));
     }
     if (n == 0) break;
     bytes.append(buf, static_cast<size_t>(n));

@@ -1,9 +1,11 @@
 #include "platform/string_list.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/file_io.h"
 #include "platform/format.h"
+#include "platform/os_error.h"
 #include "platform/locale_text.h"
 #include "platform/text.h"
 
@@ -24,11 +26,11 @@ std::vector<std::u16string> SplitLines(std::u16string_view text) {
 }
 
 void TStringList::CheckIndex(int index) const {
-  if (index < 0 || index >= Count()) throw EStringListError(Format(u"List index out of bounds (%d)", {index}));
+  if (index < 0 || index >= Count()) throw EStringListError(Format(SListIndexError, {index}));
 }
 
 void TStringList::CheckNotSorted() const {
-  if (sorted_) throw EStringListError(u"Operation not allowed on sorted list");
+  if (sorted_) throw EStringListError(SSortedListError);
 }
 
 const std::u16string& TStringList::Strings(int index) const {
@@ -61,7 +63,7 @@ int TStringList::AddObject(std::u16string text, void* object) {
   if (sorted_) {
     if (Find(text, index)) {
       if (duplicates_ == TDuplicates::dupIgnore) return index;
-      if (duplicates_ == TDuplicates::dupError) throw EStringListError(u"String list does not allow duplicates");
+      if (duplicates_ == TDuplicates::dupError) throw EStringListError(SDuplicateString);
     }
   }
   items_.insert(items_.begin() + index, Item{std::move(text), object});
@@ -74,7 +76,7 @@ void TStringList::AddStrings(const TStringList& other) {
 
 void TStringList::InsertObject(int index, std::u16string text, void* object) {
   CheckNotSorted();
-  if (index < 0 || index > Count()) throw EStringListError(Format(u"List index out of bounds (%d)", {index}));
+  if (index < 0 || index > Count()) throw EStringListError(Format(SListIndexError, {index}));
   items_.insert(items_.begin() + index, Item{std::move(text), object});
 }
 
@@ -212,7 +214,7 @@ void TStringList::SetText(std::u16string_view text) {
 
 void TStringList::LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced) {
   std::optional<TDecodedText> decoded = ReadTextFile(path, forced);
-  if (!decoded) throw EFOpenError(Format(u"Cannot open file \"%s\". %s", {path, "No such file or directory"}));
+  if (!decoded) throw EFOpenError(Format(SFOpenErrorEx, {path, SysErrorMessage(ENOENT)}));
   SetText(decoded->Text);
   encoding_ = decoded->Encoding;
 }

@@ -3,14 +3,13 @@
 //
 // Contract:
 // - Indices are 0-based; an index outside the list raises EStringListError
-//   "List index out of bounds (%d)".
+//   with SListIndexError.
 // - Objects are not owned: the list never frees them.
 // - Names compare locale-aware without case (`AnsiCompareText`) unless
 //   `CaseSensitive` is set (`AnsiCompareStr`).
 // - When `Sorted`, Add/AddObject insert at the sorted place and apply
-//   `Duplicates` (ignore, accept, or raise "String list does not allow
-//   duplicates"); Insert/Move/Exchange/SetStrings on a sorted list raise
-//   "Operation not allowed on sorted list".
+//   `Duplicates` (ignore, accept, or raise SDuplicateString);
+//   Insert/Move/Exchange/SetStrings on a sorted list raise SSortedListError.
 // - `Text` joins every line followed by CR LF; `SetText` splits at CR LF, CR
 //   or LF, and a final line break does not make an empty last line.
 // - `LoadFromFile` detects the encoding (platform/text_file.h) and remembers
@@ -26,11 +25,6 @@
 #include "platform/text_file.h"
 
 namespace revurov::platform {
-
-class EStringListError : public Exception {
-public:
-  using Exception::Exception;
-};
 
 enum class TDuplicates { dupIgnore, dupAccept, dupError };
 

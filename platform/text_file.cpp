@@ -8,9 +8,6 @@
 
 namespace revurov::platform {
 
-EEncodingError::EEncodingError()
-    : Exception(u"No mapping for the Unicode character exists in the target multi-byte code page.") {}
-
 namespace {
 
 constexpr std::string_view kBomUtf8 = "\xEF\xBB\xBF";
@@ -86,15 +83,15 @@ std::u16string Utf8ToUtf16Strict(std::string_view bytes) {
     } else if ((b0 & 0xF8) == 0xF0) {
       len = 4; cp = b0 & 0x07; min = 0x10000;
     } else {
-      throw EEncodingError();
+      throw EEncodingError(SNoMappingForUnicodeCharacter);
     }
-    if (n - i < len) throw EEncodingError();
+    if (n - i < len) throw EEncodingError(SNoMappingForUnicodeCharacter);
     for (size_t k = 1; k < len; ++k) {
       const auto b = static_cast<uint8_t>(bytes[i + k]);
-      if ((b & 0xC0) != 0x80) throw EEncodingError();
+      if ((b & 0xC0) != 0x80) throw EEncodingError(SNoMappingForUnicodeCharacter);
       cp = (cp << 6) | (b & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) throw EEncodingError();
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) throw EEncodingError(SNoMappingForUnicodeCharacter);
     i += len;
   }
   return Utf8ToUtf16(bytes);

@@ -22,10 +22,8 @@ namespace revurov::platform {
 
 enum class TTextEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
 
-class EEncodingError : public Exception {
-public:
-  EEncodingError();
-};
+inline constexpr char16_t SNoMappingForUnicodeCharacter[] =
+    u"Keine Zuordnung f\u00FCr Unicode-Zeichen in Ziel-Multibyte-Codepage vorhanden.";
 
 struct TDecodedText {
   std::u16string Text;

@@ -52,8 +52,8 @@ TEST(FileIo, ErrorNamesTheFile) {
     ReplaceFileAtomically("/nonexistent-folder-xyz/a.txt", "x");
     FAIL();
   } catch (const EFCreateError& e) {
-    EXPECT_NE(std::string(e.what()).find("Cannot create file \"/nonexistent-folder-xyz/a.txt\"."),
-              std::string::npos);
+    EXPECT_NE(e.Message().find(u"Datei \"/nonexistent-folder-xyz/a.txt\" kann nicht erstellt werden."),
+              std::u16string::npos);
   }
 }
 

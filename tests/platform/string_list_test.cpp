@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/format.h"
 #include "support/temp_dir.h"
 
 namespace revurov::platform {
@@ -14,7 +15,7 @@ TEST(StringList, IndexErrorsNameTheIndex) {
     (void)l.Strings(1);
     FAIL();
   } catch (const EStringListError& e) {
-    EXPECT_EQ(e.Message(), u"List index out of bounds (1)");
+    EXPECT_EQ(e.Message(), Format(SListIndexError, {1}));
   }
   EXPECT_THROW(l.Delete(-1), EStringListError);
   EXPECT_THROW(l.Move(0, 1), EStringListError);
@@ -104,7 +105,7 @@ TEST(StringList, FileRoundTripKeepsEncoding) {
   l.Add(u"\u00FC");
   l.SaveToFile(dir.Path("b"), TTextEncoding::Utf8, true);
   EXPECT_EQ(dir.Read("b"), "\xEF\xBB\xBFx\r\n\xC3\xBC\r\n");
-  EXPECT_THROW(l.LoadFromFile(dir.Path("none")), EFileError);
+  EXPECT_THROW(l.LoadFromFile(dir.Path("none")), EFOpenError);
 }
 
 }  // namespace
