@@ -1,0 +1,613 @@
+#include "lowlevel/item_manager.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "lowlevel/block_manager.h"
+#include "lowlevel/region_manager.h"
+#include "platform/exception.h"
+#include "platform/virtual_memory.h"
+
+namespace revurov::mm {
+
+using platform::EInvalidPointer;
+using platform::EOutOfMemory;
+
+TnxMemoryPool* nxPools[nxPoolCount] = {};
+TnxMemoryPool* nxPoolsBySize32[1023] = {};
+TnxMemoryPool* nxPoolsBySize4[17] = {};
+uint32_t nxTrieLevels = 0;
+std::atomic<int32_t> nxClearOnFree{0};
+
+namespace {
+
+constexpr uint32_t kBlockSize = 65536;
+constexpr uint32_t kBlockMask = kBlockSize - 1;
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kUnit = 65536;
+
+int startCount = 0;
+std::atomic<uint32_t> unpagedUsed{0};
+
+// One counter per stripe, each on its own cache line: eight threads bumping
+// one shared word would serialise every allocation on it.
+struct alignas(64) Stripe {
+  std::atomic<int64_t> v{0};
+};
+struct StripedCounter {
+  static constexpr int kStripes = 32;
+  Stripe s[kStripes];
+  void add(int64_t n);
+  int64_t value() const {
+    int64_t t = 0;
+    for (const auto& x : s) t += x.v.load(std::memory_order_relaxed);
+    return t;
+  }
+  void reset() {
+    for (auto& x : s) x.v.store(0);
+  }
+};
+std::atomic<uint32_t> nextStripe{0};
+thread_local uint32_t myStripe = nextStripe.fetch_add(1, std::memory_order_relaxed) % StripedCounter::kStripes;
+void StripedCounter::add(int64_t n) { s[myStripe].v.fetch_add(n, std::memory_order_relaxed); }
+
+StripedCounter statReserved, statCommitted, statAllocated, statOverhead;
+
+uint32_t poolSizes[nxPoolCount];
+
+void buildPoolSizes() {
+  int i = 0;
+  poolSizes[i++] = 4;
+  poolSizes[i++] = 8;
+  for (uint32_t s = 16; s <= 64; s += 16) poolSizes[i++] = s;
+  for (uint32_t s = 96; s <= 1024; s += 32) poolSizes[i++] = s;
+  for (uint32_t s = 1280; s <= 3840; s += 256) poolSizes[i++] = s;
+  for (uint32_t n = 16; n >= 2; --n) poolSizes[i++] = ((65535 - 48) / n) & ~31u;
+}
+
+int poolIndexForSize(std::size_t size) {
+  if (size == 0 || size > 32736) return -1;
+  if (size <= 4) return 0;
+  if (size <= 8) return 1;
+  if (size <= 64) return 2 + int((size - 1) / 16);
+  if (size <= 1024) return 6 + int((size - 65) / 32);
+  if (size <= 3840) return 36 + int((size - 1025) / 256);
+  for (int i = 47; i < nxPoolCount; ++i)
+    if (poolSizes[i] >= size) return i;
+  return -1;
+}
+
+inline TnxPoolBlockHeader* headerAt(uint32_t block) { return static_cast<TnxPoolBlockHeader*>(nxArenaAddress(block)); }
+inline std::atomic_ref<uint32_t> allocatedWord(TnxPoolBlockHeader* h, uint32_t index) {
+  return std::atomic_ref<uint32_t>(reinterpret_cast<uint32_t*>(h + 1)[index / 32]);
+}
+
+inline uint64_t unitsFor(std::size_t size) { return (size + nxLargeBlockTrailerSize + kUnit - 1) / kUnit; }
+inline uint64_t pagesFor(std::size_t size) { return (size + nxLargeBlockTrailerSize + kPage - 1) / kPage; }
+
+// ---- the large-block trie: keyed by address >> 16, one byte per level ----
+
+struct TrieNode {
+  std::atomic<void*> slots[256];
+};
+static_assert(sizeof(TrieNode) == 2048);
+TrieNode trieRoot;
+
+uint64_t trieKey(const void* p) { return reinterpret_cast<uintptr_t>(p) >> 16; }
+bool trieKeyFits(uint64_t key) { return nxTrieLevels >= 8 || key < (uint64_t(1) << (8 * nxTrieLevels)); }
+
+// The leaf cell of p, creating nodes on the way when create is set.
+std::atomic<void*>* trieCell(const void* p, bool create) {
+  const uint64_t key = trieKey(p);
+  if (!trieKeyFits(key)) return nullptr;
+  TrieNode* node = &trieRoot;
+  for (int level = int(nxTrieLevels) - 1; level > 0; --level) {
+    std::atomic<void*>& slot = node->slots[(key >> (8 * level)) & 0xFF];
+    void* next = slot.load(std::memory_order_acquire);
+    if (!next) {
+      if (!create) return nullptr;
+      void* fresh = nxPoolForSize(sizeof(TrieNode))->Alloc();
+      if (!fresh) return nullptr;
+      std::memset(fresh, 0, sizeof(TrieNode));
+      if (slot.compare_exchange_strong(next, fresh, std::memory_order_acq_rel)) {
+        next = fresh;
+      } else {
+        nxPoolForSize(sizeof(TrieNode))->DisposeDirect(fresh);
+      }
+    }
+    node = static_cast<TrieNode*>(next);
+  }
+  return &node->slots[key & 0xFF];
+}
+
+void trieFree(TrieNode* node, int level) {
+  for (auto& slot : node->slots) {
+    void* child = slot.exchange(nullptr);
+    if (child && level > 1) {
+      trieFree(static_cast<TrieNode*>(child), level - 1);
+      nxPoolForSize(sizeof(TrieNode))->DisposeDirect(child);
+    }
+  }
+}
+
+void probeTrieLevels() {
+  // Mappings come from the top of the address space down: the first one
+  // shows how many key bytes the highest address needs.
+  uint64_t key = uint64_t(0x7FFFFFFFFFFF) >> 16;
+  if (void* probe = platform::vmReserve(kUnit, kUnit)) {
+    key = std::max<uint64_t>(trieKey(probe), 0xFFFFFF);
+    platform::vmRelease(probe, kUnit);
+  }
+  nxTrieLevels = 0;
+  while (key) {
+    ++nxTrieLevels;
+    key >>= 8;
+  }
+  if (nxTrieLevels < 4) nxTrieLevels = 4;
+}
+
+TnxLargeBlockTrailer* trailerAt(void* base, uint32_t pagesCommitted) {
+  return reinterpret_cast<TnxLargeBlockTrailer*>(static_cast<uint8_t*>(base) + std::size_t(pagesCommitted) * kPage -
+                                                 nxLargeBlockTrailerSize);
+}
+
+void addLargeStats(const TnxLargeBlockTrailer& t, int sign) {
+  statReserved.add(sign * int64_t(t.ltUnits) * int64_t(kUnit));
+  statCommitted.add(sign * int64_t(t.ltPagesCommitted) * int64_t(kPage));
+  statAllocated.add(sign * int64_t(t.ltSize));
+}
+
+// Writes t at the end of its committed pages and points the trie there.
+TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& t) {
+  TnxLargeBlockTrailer* at = trailerAt(t.ltBase, t.ltPagesCommitted);
+  std::memmove(at, &t, sizeof t);
+  trieCell(t.ltBase, false)->store(at, std::memory_order_release);
+  return at;
+}
+
+int freeLarge(void* p) {
+  std::atomic<void*>* cell = trieCell(p, false);
+  auto* t = cell ? static_cast<TnxLargeBlockTrailer*>(cell->load(std::memory_order_acquire)) : nullptr;
+  if (!t || t->ltBase != p) return 1;
+  const TnxLargeBlockTrailer copy = *t;
+  addLargeStats(copy, -1);
+  if (nxClearOnFree.load(std::memory_order_relaxed) > 0) std::memset(p, 0, copy.ltSize);
+  cell->store(nullptr, std::memory_order_release);
+  const std::size_t bytes = copy.ltMapping ? copy.ltMapping : std::size_t(copy.ltUnits) * kUnit;
+  return platform::vmRelease(p, bytes) ? 0 : 1;
+}
+
+}  // namespace
+
+// ---- statistics ----
+
+int64_t nxStatReserved() { return statReserved.value(); }
+int64_t nxStatCommitted() { return statCommitted.value(); }
+int64_t nxStatAllocated() { return statAllocated.value(); }
+int64_t nxStatOverhead() { return statOverhead.value(); }
+
+// ---- unpaged objects ----
+
+void* TnxUnpagedObject::operator new(std::size_t size) {
+  const uint32_t rounded = uint32_t((size + 15) & ~std::size_t(15));
+  const uint32_t at = unpagedUsed.fetch_add(rounded);
+  if (!nxArenaBase() || at + rounded > nxUnpagedAreaSize) throw EOutOfMemory();
+  return nxArenaAddress(nxUnpagedAreaOffset + at);
+}
+
+// ---- pools ----
+
+uint32_t nxPoolItemSize(int index) { return poolSizes[index]; }
+
+TnxMemoryPool* nxPoolForSize(std::size_t size) {
+  const int i = poolIndexForSize(size);
+  return i < 0 ? nullptr : nxPools[i];
+}
+
+TnxMemoryPool::TnxMemoryPool(uint32_t aItemSize) {
+  mpItemSize = aItemSize == 4 ? 4 : (aItemSize + 7) & ~7u;
+  const uint32_t n0 = 65503 / mpItemSize;
+  mpBlockHeaderSize = (32 + (n0 + 7) / 8 + 15) & ~15u;
+  mpItemsPerBlock = (65535 - mpBlockHeaderSize) / mpItemSize;
+  mpItemMagic = ((uint64_t(1) << 32) + mpItemSize - 1) / mpItemSize;
+}
+
+int64_t TnxMemoryPool::ItemIndex(const void* p) const {
+  const uint32_t inBlock = uint32_t(reinterpret_cast<uintptr_t>(p) & kBlockMask);
+  if (inBlock < mpBlockHeaderSize) return -1;
+  const uint32_t rel = inBlock - mpBlockHeaderSize;
+  const uint32_t index = uint32_t((uint64_t(rel) * mpItemMagic) >> 32);
+  if (index * mpItemSize != rel || index >= mpItemsPerBlock) return -1;
+  return index;
+}
+
+uint32_t TnxMemoryPool::NewBlock() {
+  void* memory = nxBlockAlloc(&nxCommittedBlockManagers[nxbs64k]);
+  if (!memory) return 0;
+  statReserved.add(kBlockSize);
+  statCommitted.add(kBlockSize);
+  statOverhead.add(mpBlockHeaderSize);
+  auto* h = static_cast<TnxPoolBlockHeader*>(memory);
+  const uint32_t block = nxArenaOffset(memory);
+  // Header words by atomic stores: a freer of this memory's previous life
+  // may still read them (it finds no work to do there).
+  h->pbNext.store(0, std::memory_order_relaxed);
+  h->pbUsedCount.store(0, std::memory_order_relaxed);
+  h->pbDetached.store(0, std::memory_order_relaxed);
+  h->pbZero[0] = h->pbZero[1] = 0;
+  std::memset(reinterpret_cast<uint8_t*>(h) + sizeof *h, 0, mpBlockHeaderSize - sizeof *h);
+  const uint32_t first = block + mpBlockHeaderSize;
+  for (uint32_t i = 0; i < mpItemsPerBlock; ++i) {
+    const uint32_t item = first + i * mpItemSize;
+    nxArenaLink(item).store(i + 1 < mpItemsPerBlock ? item + mpItemSize : 0, std::memory_order_relaxed);
+  }
+  h->pbFreeItems.value.store(first, std::memory_order_relaxed);
+  h->pbOwner.store(nxArenaOffset(this), std::memory_order_release);
+  return block;
+}
+
+void TnxMemoryPool::FreeBlock(uint32_t block) {
+  TnxPoolBlockHeader* h = headerAt(block);
+  h->pbOwner.store(0, std::memory_order_release);
+  statReserved.add(-int64_t(kBlockSize));
+  statCommitted.add(-int64_t(kBlockSize));
+  statOverhead.add(-int64_t(mpBlockHeaderSize));
+  nxBlockFree(&nxCommittedBlockManagers[nxbs64k], h);
+}
+
+// The block ran out of items and is on no list; whoever frees an item into
+// it next puts it back. When an item arrived meanwhile, put it back now.
+void TnxMemoryPool::Detach(uint32_t block) {
+  TnxPoolBlockHeader* h = headerAt(block);
+  uint32_t expected = 0;
+  if (!h->pbDetached.compare_exchange_strong(expected, 1)) throw EInvalidPointer();
+  if (nxArenaListFirst(h->pbFreeItems) != 0) {
+    expected = 1;
+    if (h->pbDetached.compare_exchange_strong(expected, 0)) nxArenaListPush(CurrentPartial(), block);
+  }
+}
+
+void* TnxMemoryPool::Alloc() {
+  for (;;) {
+    uint32_t block = nxArenaListPop(CurrentPartial());
+    if (block) {
+      if (headerAt(block)->pbUsedCount.load() == 0) {
+        nxArenaListPush(mpFreeBlockHead, block);
+        continue;
+      }
+    } else {
+      block = nxArenaListPop(mpFreeBlockHead);
+      if (!block) block = NewBlock();
+      if (!block) return nullptr;
+    }
+    TnxPoolBlockHeader* h = headerAt(block);
+    const uint32_t item = nxArenaListPop(h->pbFreeItems);
+    if (!item) {
+      Detach(block);
+      continue;
+    }
+    h->pbUsedCount.fetch_add(1);
+    if (nxArenaListFirst(h->pbFreeItems) != 0) {
+      nxArenaListPush(CurrentPartial(), block);
+    } else {
+      Detach(block);
+    }
+    void* p = nxArenaAddress(item);
+    const int64_t index = ItemIndex(p);
+    if (index < 0) throw EInvalidPointer();  // a corrupted free list
+    const uint32_t mask = 1u << (index % 32);
+    if (allocatedWord(h, uint32_t(index)).fetch_or(mask) & mask) throw EInvalidPointer();
+    statAllocated.add(mpItemSize);
+    return p;
+  }
+}
+
+void TnxMemoryPool::DisposeDirect(void* p) {
+  if (nxPoolOfItem(p) != this) throw EInvalidPointer();
+  const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+  auto* h = reinterpret_cast<TnxPoolBlockHeader*>(address & ~uintptr_t(kBlockMask));
+  const int64_t index = ItemIndex(p);
+  const uint32_t mask = 1u << (index % 32);
+  if (!(allocatedWord(h, uint32_t(index)).fetch_and(~mask) & mask)) throw EInvalidPointer();
+  if (nxClearOnFree.load(std::memory_order_relaxed) != 0) std::memset(p, 0, mpItemSize);
+  const uint32_t block = nxArenaOffset(h);
+  nxArenaListPush(h->pbFreeItems, nxArenaOffset(p));
+  // Re-attach before giving up our count: once the count may reach 0 the
+  // block can go back to the block manager and must not be touched.
+  if (h->pbDetached.load() == 1) {
+    uint32_t expected = 1;
+    if (h->pbDetached.compare_exchange_strong(expected, 0)) nxArenaListPush(CurrentPartial(), block);
+  }
+  if (h->pbUsedCount.fetch_sub(1) == 1) mpNeedCleanup.store(1);
+  statAllocated.add(-int64_t(mpItemSize));
+}
+
+void TnxMemoryPool::Dispose(void*& p) {
+  void* old = std::atomic_ref<void*>(p).exchange(nullptr);
+  if (old) DisposeDirect(old);
+}
+
+void TnxMemoryPool::ReleaseFreeBlocks() {
+  if (mpNeedCleanup.exchange(0)) {
+    // Switch allocations and frees to the other list, then drain this one.
+    const uint32_t was = mpPartialFreeBlockBool.load();
+    TnxArenaListHead& drained = was ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1;
+    TnxArenaListHead& other = was ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2;
+    mpPartialFreeBlockBool.store(was ? 0 : 1, std::memory_order_release);
+    while (const uint32_t block = nxArenaListPop(drained)) {
+      if (headerAt(block)->pbUsedCount.load() == 0) {
+        FreeBlock(block);
+      } else {
+        nxArenaListPush(other, block);
+      }
+    }
+  }
+  while (const uint32_t block = nxArenaListPop(mpFreeBlockHead)) {
+    if (headerAt(block)->pbUsedCount.load() == 0) {
+      FreeBlock(block);
+    } else {
+      nxArenaListPush(CurrentPartial(), block);
+    }
+  }
+}
+
+void TnxMemoryPool::Prepare() {
+  buildPoolSizes();
+  for (int i = 0; i < nxPoolCount; ++i) nxPools[i] = new TnxMemoryPool(poolSizes[i]);
+}
+
+void TnxMemoryPool::Cleanup() {
+  for (TnxMemoryPool* pool : nxPools)
+    if (pool) pool->ReleaseFreeBlocks();
+}
+
+void TnxMemoryPool::Finalize() {
+  for (TnxMemoryPool*& pool : nxPools) {
+    TnxMemoryPool* old = std::atomic_ref<TnxMemoryPool*>(pool).exchange(nullptr);
+    delete old;
+  }
+}
+
+TnxMemoryPool* nxPoolOfItem(const void* p) {
+  // Everything is checked before the header is read: a foreign pointer may
+  // point anywhere.
+  if (!nxInArena(p) || nxRegionIndex(p) == 0) throw EInvalidPointer();
+  TnxBlockManager* m64 = &nxCommittedBlockManagers[nxbs64k];
+  void* block = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(kBlockMask));
+  if (!nxBlockIsAllocated(m64, block)) throw EInvalidPointer();
+  const uint32_t owner = static_cast<TnxPoolBlockHeader*>(block)->pbOwner.load(std::memory_order_acquire);
+  if (owner < nxUnpagedAreaOffset || owner >= nxUnpagedAreaOffset + unpagedUsed.load()) throw EInvalidPointer();
+  auto* pool = static_cast<TnxMemoryPool*>(nxArenaAddress(owner));
+  if (nxPoolForSize(pool->mpItemSize) != pool || pool->ItemIndex(p) < 0) throw EInvalidPointer();
+  return pool;
+}
+
+// ---- large blocks ----
+
+void* nxLargeBlockAlloc(std::size_t size, uint32_t growCount) {
+  if (size == 0 || size > (std::size_t(1) << 46)) return nullptr;
+  uint64_t units = unitsFor(size);
+  uint64_t pages = pagesFor(size);
+  uint64_t maxUnits = units;
+  if (growCount > 0) {
+    const uint64_t factor = growCount <= 4 ? 2 : growCount <= 16 ? 4 : 8;
+    // The cap keeps the section a 15-bit unit count, but never below the
+    // block itself (a block that large could not be reallocated at all).
+    maxUnits = std::max<uint64_t>(std::min<uint64_t>(factor * units, 0x7FFF), units);
+    if (growCount > 16) {
+      units = std::min(units + units / 2, maxUnits);
+      pages = std::min(pages + pages / 2, units * 16);
+    }
+  }
+  if (maxUnits > UINT32_MAX || pages > UINT32_MAX) return nullptr;
+  const std::size_t reserved = std::size_t(maxUnits) * kUnit;
+  void* base = platform::vmReserve(reserved, kUnit);
+  if (!base) return nullptr;
+  if (!platform::vmCommit(base, std::size_t(pages) * kPage)) {
+    platform::vmRelease(base, reserved);
+    return nullptr;
+  }
+  TnxLargeBlockTrailer t{};
+  t.ltSize = size;
+  t.ltMapping = growCount > 0 ? reserved : 0;
+  t.ltBase = base;
+  t.ltUnits = uint32_t(units);
+  t.ltMaxUnits = uint32_t(maxUnits);
+  t.ltPagesInUse = uint32_t(pages);
+  t.ltPagesCommitted = uint32_t(pages);
+  t.ltGrowCount = growCount;
+  std::atomic<void*>* cell = trieCell(base, true);
+  if (!cell) {
+    platform::vmRelease(base, reserved);
+    return nullptr;
+  }
+  TnxLargeBlockTrailer* at = trailerAt(base, t.ltPagesCommitted);
+  *at = t;
+  cell->store(at, std::memory_order_release);
+  addLargeStats(t, +1);
+  return base;
+}
+
+TnxLargeBlockTrailer* nxLargeBlockLookup(const void* p) {
+  std::atomic<void*>* cell = trieCell(p, false);
+  return cell ? static_cast<TnxLargeBlockTrailer*>(cell->load(std::memory_order_acquire)) : nullptr;
+}
+
+// ---- get, free, reallocate ----
+
+void* nxItemGetMem(std::size_t size) {
+  if (size == 0) return nullptr;
+  if (size > nxLargestPoolRequest) return nxLargeBlockAlloc(size, 0);
+  if (size < 65) return nxPoolsBySize4[(size - 1) >> 2]->Alloc();
+  return nxPoolsBySize32[(size - 1) >> 5]->Alloc();
+}
+
+int nxItemFreeMem(void* p) {
+  if (!p) return 1;
+  if (reinterpret_cast<uintptr_t>(p) & kBlockMask) {
+    nxPoolOfItem(p)->DisposeDirect(p);
+    return 0;
+  }
+  return freeLarge(p);
+}
+
+void* nxItemReallocMem(void* p, std::size_t newSize) {
+  if (!p || newSize == 0) return nullptr;
+  if (reinterpret_cast<uintptr_t>(p) & kBlockMask) {
+    TnxMemoryPool* pool = nxPoolOfItem(p);
+    const std::size_t s = pool->mpItemSize;
+    if (newSize == s) return p;
+    void* q;
+    if (newSize < s) {
+      if (newSize * 32 > s) return p;
+      q = nxItemGetMem(newSize);
+      if (!q) return nullptr;
+      std::memcpy(q, p, newSize);
+    } else {
+      // Headroom for the next growth: 8x up to 64 bytes, 4x up to 1024, 2x
+      // up to 8192.
+      std::size_t n = newSize;
+      if (n <= 8192) {
+        n *= 2;
+        if (n <= 2048) {
+          n *= 2;
+          if (n <= 256) n *= 2;
+        }
+      }
+      q = n > nxLargestPoolRequest ? nxLargeBlockAlloc(n, 0) : nxItemGetMem(n);
+      if (!q) return nullptr;
+      std::memcpy(q, p, s);
+    }
+    pool->DisposeDirect(p);
+    return q;
+  }
+
+  TnxLargeBlockTrailer* t = nxLargeBlockLookup(p);
+  if (!t || t->ltBase != p) throw EInvalidPointer();
+  if (newSize > (std::size_t(1) << 46)) return nullptr;
+  const uint64_t pagesN = pagesFor(newSize);
+  const uint64_t unitsN = unitsFor(newSize);
+  TnxLargeBlockTrailer cur = *t;
+
+  if (cur.ltMapping == 0) {
+    if (pagesN == cur.ltPagesCommitted) {
+      statAllocated.add(int64_t(newSize) - int64_t(cur.ltSize));
+      t->ltSize = newSize;
+      return p;
+    }
+    const uint32_t grow = cur.ltGrowCount + 1;
+    void* q = newSize > nxLargestPoolRequest ? nxLargeBlockAlloc(newSize, grow) : nxItemGetMem(newSize);
+    if (!q) return nullptr;
+    std::memcpy(q, p, std::min(newSize, cur.ltSize));
+    if (freeLarge(p) != 0) {
+      nxItemFreeMem(q);
+      throw EInvalidPointer();
+    }
+    return q;
+  }
+
+  if (unitsN > cur.ltUnits) {
+    const uint32_t grow = cur.ltGrowCount + 1;
+    if (cur.ltMaxUnits < unitsN) {
+      void* q = nxLargeBlockAlloc(newSize, grow);
+      if (!q) return nullptr;
+      std::memcpy(q, p, cur.ltSize);
+      freeLarge(p);
+      return q;
+    }
+    // Grows in place within its reservation: no copy, same address.
+    uint64_t units = unitsN, pages = pagesN;
+    if (grow > 16) {
+      units = std::min<uint64_t>(units + units / 2, cur.ltMaxUnits);
+      pages = std::min<uint64_t>(pages + pages / 2, units * 16);
+    }
+    uint64_t committed = cur.ltPagesCommitted;
+    if (pages > committed) {
+      // A failed commit leaves the block as it was; the caller gets nil and
+      // keeps its data instead of losing the block.
+      if (!platform::vmCommit(static_cast<uint8_t*>(p) + committed * kPage, (pages - committed) * kPage))
+        return nullptr;
+      committed = pages;
+    }
+    TnxLargeBlockTrailer next = cur;
+    next.ltSize = newSize;
+    next.ltUnits = uint32_t(units);
+    next.ltPagesInUse = uint32_t(pages);
+    next.ltPagesCommitted = uint32_t(committed);
+    next.ltGrowCount = grow;
+    addLargeStats(cur, -1);
+    placeTrailer(next);
+    addLargeStats(next, +1);
+    return p;
+  }
+
+  if (pagesN * 8 < cur.ltPagesCommitted) {
+    void* q = nxItemGetMem(newSize);
+    if (!q) return nullptr;
+    std::memcpy(q, p, newSize);
+    freeLarge(p);
+    return q;
+  }
+
+  TnxLargeBlockTrailer next = cur;
+  next.ltSize = newSize;
+  if (newSize < cur.ltSize && unitsN < cur.ltUnits && pagesN < cur.ltPagesInUse &&
+      platform::vmDecommit(static_cast<uint8_t*>(p) + pagesN * kPage, (cur.ltPagesCommitted - pagesN) * kPage))
+  {
+    // The smaller view: its size, units, pages and trailer all follow, and
+    // the trie points at the moved trailer.
+    next.ltUnits = uint32_t(unitsN);
+    next.ltPagesInUse = uint32_t(pagesN);
+    next.ltPagesCommitted = uint32_t(pagesN);
+  } else if (pagesN > cur.ltPagesInUse) {
+    const uint32_t grow = cur.ltGrowCount + 1;
+    uint64_t target = pagesN;
+    if (grow > 16) target = std::min<uint64_t>(pagesN + pagesN / 2, uint64_t(cur.ltUnits) * 16);
+    if (target > cur.ltPagesCommitted) {
+      if (!platform::vmCommit(static_cast<uint8_t*>(p) + std::size_t(cur.ltPagesCommitted) * kPage,
+                              (target - cur.ltPagesCommitted) * kPage))
+        return nullptr;
+      next.ltPagesCommitted = uint32_t(target);
+    }
+    next.ltPagesInUse = uint32_t(target);
+    next.ltGrowCount = grow;
+  }
+  addLargeStats(cur, -1);
+  placeTrailer(next);
+  addLargeStats(next, +1);
+  return p;
+}
+
+// ---- start-up and shut-down ----
+
+bool nxItemManagerStartup() {
+  if (startCount++ > 0) return true;
+  if (!nxBlockManagersStartup()) {
+    --startCount;
+    return false;
+  }
+  // Best effort: the pools' own records stay resident when the limit allows.
+  platform::vmLock(nxArenaAddress(nxUnpagedAreaOffset), nxUnpagedAreaSize);
+  unpagedUsed.store(0);
+  statReserved.reset();
+  statCommitted.reset();
+  statAllocated.reset();
+  statOverhead.reset();
+  TnxMemoryPool::Prepare();
+  for (int i = 0; i < 1023; ++i) nxPoolsBySize32[i] = nxPoolForSize(std::size_t(32) * (i + 1));
+  for (int i = 0; i < 17; ++i) nxPoolsBySize4[i] = nxPoolForSize(std::size_t(4) * (i + 1));
+  probeTrieLevels();
+  for (auto& slot : trieRoot.slots) slot.store(nullptr);
+  return true;
+}
+
+void nxItemManagerShutdown() {
+  if (startCount == 0 || --startCount > 0) return;
+  trieFree(&trieRoot, int(nxTrieLevels) - 1);
+  TnxMemoryPool::Finalize();
+  std::fill(std::begin(nxPoolsBySize32), std::end(nxPoolsBySize32), nullptr);
+  std::fill(std::begin(nxPoolsBySize4), std::end(nxPoolsBySize4), nullptr);
+  nxBlockManagersShutdown();
+}
+
+}  // namespace revurov::mm
