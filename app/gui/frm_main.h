@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/gui/list_box.h"
@@ -27,6 +28,10 @@ class QStatusBar;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
+
+namespace revurov::platform {
+class TMemIniFile;
+}
 
 namespace tesmira {
 
@@ -208,6 +213,9 @@ private:
   TTreeNode* LastGroupNode() const;
   void LoadTree();
   void SaveTree();
+  // The security data file, as UTF-8, with the encoding repair when asked;
+  // refuses without a database folder.
+  std::unique_ptr<revurov::platform::TMemIniFile> OpenSecData(bool repair) const;
 
   QLabel* status_panel_ = nullptr;
   std::array<QIcon, 5> NotebookImages;

@@ -1,0 +1,383 @@
+// Whole scenarios on the real window, offscreen: settings and database folder
+// in a temporary APPDATA, every modal interaction answered by the recording
+// dialog service.
+#include "app/gui/frm_main.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QRadioButton>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+#include "gui_test_support.h"
+
+namespace tesmira {
+namespace {
+
+using test::TDialogsGuard;
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return f.readAll();
+}
+
+void WriteAll(const QString& path, const QByteArray& data) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(data);
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp_.isValid());
+    appdata_ = tmp_.filePath("appdata");
+    db_ = tmp_.filePath("db");
+    QDir().mkpath(appdata_ + "/Tesmira");
+    QDir().mkpath(db_);
+    old_appdata_ = qgetenv("APPDATA");
+    had_appdata_ = qEnvironmentVariableIsSet("APPDATA");
+    qputenv("APPDATA", appdata_.toUtf8());
+    WriteSettings(db_);
+    // Each window is started from its own folder so that a stray write into
+    // the current folder would be seen.
+    old_cwd_ = QDir::currentPath();
+    QDir().mkpath(tmp_.filePath("cwd"));
+    QDir::setCurrent(tmp_.filePath("cwd"));
+  }
+  void TearDown() override {
+    window_.reset();
+    QDir::setCurrent(old_cwd_);
+    if (had_appdata_) {
+      qputenv("APPDATA", old_appdata_);
+    } else {
+      qunsetenv("APPDATA");
+    }
+  }
+  void WriteSettings(const QString& folder) {
+    WriteAll(appdata_ + "/Tesmira/Tesmira.ini",
+             ("[Configuration]\r\nDatenbankPfad=" + folder + "\r\nServer_Protocol=1\r\nDBConnect=0\r\n"
+              "DBServer=srv1\r\nDBSAlias=Suite\r\nUserlogin=hans\r\nUserpasswort=pw\r\n")
+                 .toUtf8());
+  }
+  TDataSec& Start() {
+    window_ = std::make_unique<TDataSec>();
+    window_->show();
+    QCoreApplication::processEvents();
+    return *window_;
+  }
+  void Close() {
+    window_->close();
+    QCoreApplication::processEvents();
+  }
+  TTreeNode* Node(const QString& path) {
+    TTreeNode* node = window_->tvMainTree->topLevelItem(0);
+    const QStringList parts = path.split('/');
+    for (int p = 1; p < parts.size() && node; ++p) {
+      TTreeNode* next = nullptr;
+      for (int i = 0; i < node->childCount(); ++i) {
+        if (node->child(i)->text(0) == parts[p]) next = node->child(i);
+      }
+      node = next;
+    }
+    return node;
+  }
+  void ClickNode(const QString& path) {
+    TTreeNode* node = Node(path);
+    ASSERT_NE(node, nullptr) << path.toStdString();
+    QTreeWidget* tree = window_->tvMainTree;
+    tree->scrollToItem(node);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(node).center());
+  }
+  QStringList Children(const QString& path) {
+    QStringList out;
+    TTreeNode* node = Node(path);
+    for (int i = 0; node && i < node->childCount(); ++i) out << node->child(i)->text(0);
+    return out;
+  }
+  void SelectRows(TListBox* list, const QStringList& texts) {
+    list->clearSelection();
+    for (int i = 0; i < list->count(); ++i) {
+      if (texts.contains(list->item(i)->text())) list->item(i)->setSelected(true);
+    }
+  }
+  // Ctrl-clicks toggle rows as a user would, so the list's click handler runs.
+  void CtrlClickRows(TListBox* list, const QStringList& texts) {
+    list->clearSelection();
+    for (int i = 0; i < list->count(); ++i) {
+      if (!texts.contains(list->item(i)->text())) continue;
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                        list->visualItemRect(list->item(i)).center());
+    }
+  }
+  void Type(QLineEdit* edit, const QString& text) {
+    edit->clear();
+    QTest::keyClicks(edit, text);
+  }
+  QString Db(const char* name) { return db_ + "/" + name; }
+
+  test::TAppRef app_;
+  TDialogsGuard guard_;
+  test::TRecordingDialogs& dialogs_ = *guard_.dialogs;
+  QTemporaryDir tmp_;
+  QString appdata_, db_, old_cwd_;
+  QByteArray old_appdata_;
+  bool had_appdata_ = false;
+  std::unique_ptr<TDataSec> window_;
+};
+
+TEST_F(WindowTest, LayoutAndSettingsAtStartUp) {
+  TDataSec& w = Start();
+  EXPECT_EQ(w.windowTitle(), "Tesmira 18 Zuzaduvevuzezar");
+  EXPECT_EQ(w.size(), QSize(879, 562));
+  EXPECT_EQ(w.nbSecurity->count(), 5);
+  EXPECT_EQ(w.ActivePageIndex(), TDataSec::kPageAdmin);
+  EXPECT_EQ(w.StatusTimer->interval(), 2000);
+  EXPECT_FALSE(w.StatusTimer->isActive());
+  EXPECT_EQ(w.DatenbankPfad->text(), db_);
+  EXPECT_EQ(w.ServerProtokol->ItemIndex(), 1);
+  EXPECT_TRUE(w.DBServer->isChecked());
+  EXPECT_EQ(w.DBServerName->currentText(), "srv1");
+  EXPECT_EQ(w.DBAlias->currentText(), "Suite");
+  EXPECT_EQ(w.Userlogin->text(), "hans");
+  EXPECT_EQ(w.Userpass->text(), "pw");
+  EXPECT_TRUE(w.DBServerName->isEnabled());
+  EXPECT_EQ(w.DBPfadValue(), (db_ + "/").toStdU16String());
+  EXPECT_EQ(dialogs_.password_asked, 0);  // no data file, no password
+  EXPECT_TRUE(dialogs_.errors.isEmpty());
+  EXPECT_EQ(Children("Administration"), (QStringList{"Benutzer", "DB-Gruppen"}));
+}
+
+TEST_F(WindowTest, DBConnectOneClearsBothRadioButtons) {
+  WriteAll(appdata_ + "/Tesmira/Tesmira.ini",
+           ("[Configuration]\r\nDatenbankPfad=" + db_ + "\r\nServer_Protocol=abc\r\nDBConnect=1\r\n").toUtf8());
+  TDataSec& w = Start();
+  EXPECT_FALSE(w.DBServer->isChecked());
+  EXPECT_FALSE(w.DBLocal->isChecked());
+  EXPECT_TRUE(w.DBServerName->isEnabled());
+  EXPECT_EQ(w.ServerProtokol->ItemIndex(), 0);
+}
+
+TEST_F(WindowTest, StatusTextIsClearedByTheTimer) {
+  TDataSec& w = Start();
+  QTest::mouseClick(w.SaveBtn, Qt::LeftButton);
+  EXPECT_EQ(w.StatusText(), "       Änderungen wurden gespeichert...");
+  EXPECT_TRUE(w.StatusTimer->isActive());
+  w.StatusTimerTimer();
+  EXPECT_EQ(w.StatusText(), "");
+  EXPECT_FALSE(w.StatusTimer->isActive());
+}
+
+TEST_F(WindowTest, PasswordConfirmationOnEnter) {
+  TDataSec& w = Start();
+  w.PW1->setText("abc");
+  w.PW2->setText("abd");
+  QTest::keyClick(w.PW2, Qt::Key_Return);
+  ASSERT_EQ(dialogs_.errors.size(), 1);
+  EXPECT_EQ(dialogs_.errors[0], "Kennwort wurde nicht korrekt bestätigt");
+  w.PW2->setText("abc");
+  QTest::keyClick(w.PW2, Qt::Key_Return);
+  EXPECT_EQ(dialogs_.errors.size(), 1);
+  EXPECT_TRUE(w.isVisible());
+}
+
+TEST_F(WindowTest, MissingDatabaseFolderRefusesEditingAndWritesNothing) {
+  WriteSettings(tmp_.filePath("no-such-folder"));
+  TDataSec& w = Start();
+  const QString message =
+      "Datenbankpfad nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
+  ASSERT_EQ(dialogs_.errors.size(), 1);
+  EXPECT_EQ(dialogs_.errors[0], message);
+  EXPECT_TRUE(w.DBPfadValue().empty());
+  EXPECT_EQ(dialogs_.password_asked, 0);
+
+  w.Admin->setText("ADMIN");
+  QTest::mouseClick(w.SaveBtn, Qt::LeftButton);
+  ClickNode("Administration/DB-Gruppen");
+  w.DBGruppe->setText("G1");
+  w.lxGroupTables->AddItem("ARTIKEL");
+  SelectRows(w.lxGroupTables, {"ARTIKEL"});
+  w.GruppeAnlegenBtn->setEnabled(true);
+  QTest::mouseClick(w.GruppeAnlegenBtn, Qt::LeftButton);
+  EXPECT_EQ(dialogs_.errors.size(), 3);
+  for (const QString& e : dialogs_.errors) EXPECT_EQ(e, message);
+  EXPECT_TRUE(Children("Administration/DB-Gruppen").isEmpty());
+  Close();
+  EXPECT_TRUE(QDir::current().entryList(QDir::Files).isEmpty());
+  EXPECT_TRUE(QDir(db_).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(WindowTest, WrongPasswordClosesTheWindowAtFirstShow) {
+  {
+    TDataSec& w = Start();
+    w.Admin->setText("ADMIN");
+    w.PW1->setText("geheim");
+    QTest::mouseClick(w.SaveBtn, Qt::LeftButton);
+    Close();
+  }
+  struct Case {
+    const char* typed;
+    bool ok;
+    bool closes;
+  } cases[] = {{"falsch", true, true}, {"GEHEIM", true, true}, {"geheim", false, true}, {"geheim", true, false}};
+  for (const Case& c : cases) {
+    dialogs_.password = c.typed;
+    dialogs_.password_ok = c.ok;
+    dialogs_.messages.clear();
+    TDataSec& w = Start();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.Admin->text(), "ADMIN");
+    EXPECT_EQ(w.PW1->text(), "geheim");
+    EXPECT_EQ(w.CloseAppValue(), c.closes) << c.typed;
+    EXPECT_EQ(w.isVisible(), !c.closes) << c.typed;
+    if (c.closes) {
+      ASSERT_EQ(dialogs_.messages.size(), 1);
+      EXPECT_EQ(dialogs_.messages[0], "Falsches Passwort, Programm wird beendet!");
+    } else {
+      EXPECT_TRUE(dialogs_.messages.isEmpty());
+      Close();
+    }
+  }
+}
+
+TEST_F(WindowTest, UsersGroupsAndRightsScenario) {
+  {
+    TDataSec& w = Start();
+    w.Admin->setText("ADMIN");
+    w.PW1->setText("geheim");
+    QTest::mouseClick(w.SaveBtn, Qt::LeftButton);
+    Close();
+  }
+  dialogs_.password = "geheim";
+  TDataSec& w = Start();
+  ASSERT_FALSE(w.CloseAppValue());
+  ASSERT_TRUE(w.isVisible());
+
+  // The server's table list (filled by the connection when there is one).
+  for (const char* t : {"artikel", "kunde", "lager", "preise"}) {
+    w.lxGroupTables->AddItem(t);
+    w.lxAccessTables->AddItem(t);
+  }
+
+  // A group with three tables, two rights denied.
+  ClickNode("Administration/DB-Gruppen");
+  EXPECT_EQ(w.ActivePageIndex(), TDataSec::kPageGroup);
+  Type(w.DBGruppe, "verkauf");
+  EXPECT_EQ(w.DBGruppe->text(), "VERKAUF");
+  CtrlClickRows(w.lxGroupTables, {"artikel", "kunde", "lager"});
+  ASSERT_TRUE(w.GruppeAnlegenBtn->isEnabled());
+  w.cbCADEraseGrp->setChecked(false);
+  w.cbPrintReportGrp->setChecked(false);
+  QTest::mouseClick(w.GruppeAnlegenBtn, Qt::LeftButton);
+  EXPECT_EQ(w.StatusText(), "       Gruppe wurde angelegt...");
+  EXPECT_EQ(Children("Administration/DB-Gruppen/VERKAUF"), (QStringList{"LAGER", "KUNDE", "ARTIKEL"}));
+  EXPECT_FALSE(w.GruppeAnlegenBtn->isEnabled());
+  EXPECT_EQ(w.lxGroupTables->selectedItems().size(), 0);
+
+  // A second group with one table; the same name again is refused.
+  Type(w.DBGruppe, "lager");
+  CtrlClickRows(w.lxGroupTables, {"lager"});
+  QTest::mouseClick(w.GruppeAnlegenBtn, Qt::LeftButton);
+  Type(w.DBGruppe, "lager");
+  CtrlClickRows(w.lxGroupTables, {"kunde"});
+  QTest::mouseClick(w.GruppeAnlegenBtn, Qt::LeftButton);
+  ASSERT_EQ(dialogs_.errors.size(), 1);
+  EXPECT_EQ(dialogs_.errors[0], "Gruppe bereits vorhanden");
+  dialogs_.errors.clear();
+  EXPECT_EQ(Children("Administration/DB-Gruppen"), (QStringList{"VERKAUF", "LAGER"}));
+
+  // A user with both groups.
+  ClickNode("Administration/Benutzer");
+  EXPECT_EQ(w.ActivePageIndex(), TDataSec::kPageUser);
+  EXPECT_EQ(w.lxGroupSrcList->Texts(), (QStringList{"VERKAUF", "LAGER"}));
+  QTest::mouseClick(w.UserBtn, Qt::LeftButton);
+  ASSERT_EQ(dialogs_.errors.size(), 1);
+  EXPECT_EQ(dialogs_.errors[0], "Dem Benutzer wurde keine Gruppe zugeordnet.");
+  dialogs_.errors.clear();
+  Type(w.edTMUser, "max");
+  Type(w.edTMPasswort, "pw1");
+  QTest::mouseClick(w.IncAllBtn, Qt::LeftButton);
+  EXPECT_EQ(w.lxGroupDstList->Texts(), (QStringList{"VERKAUF", "LAGER"}));
+  EXPECT_FALSE(w.IncAllBtn->isEnabled());
+  QTest::mouseClick(w.UserBtn, Qt::LeftButton);
+  EXPECT_EQ(w.StatusText(), "       Benutzer wurden angelegt...");
+  EXPECT_EQ(w.tvMainTree->currentItem()->text(0), "Benutzer");
+
+  // A second user, then deleted.
+  ClickNode("Administration/Benutzer");
+  Type(w.edTMUser, "otto");
+  CtrlClickRows(w.lxGroupSrcList, {"LAGER"});
+  QTest::mouseClick(w.IncBtn, Qt::LeftButton);
+  w.cbTMCanOpenConfig->setChecked(false);
+  QTest::mouseClick(w.UserBtn, Qt::LeftButton);
+  EXPECT_EQ(Children("Administration/Benutzer"), (QStringList{"MAX", "OTTO"}));
+  ClickNode("Administration/Benutzer/OTTO");
+  EXPECT_EQ(w.UserBtn->text(), "Änderung übernehmen");
+  EXPECT_FALSE(w.cbTMCanOpenConfig->isChecked());
+  EXPECT_EQ(w.lxGroupDstList->Texts(), (QStringList{"LAGER"}));
+  EXPECT_EQ(w.lxGroupSrcList->Texts(), (QStringList{"VERKAUF"}));
+  QTest::mouseClick(w.UserEraseBtn, Qt::LeftButton);
+  EXPECT_EQ(w.StatusText(), "       Benutzer gelöscht...");
+  EXPECT_EQ(Children("Administration/Benutzer"), (QStringList{"MAX"}));
+
+  // The user page shows what was stored.
+  ClickNode("Administration/Benutzer/MAX");
+  EXPECT_EQ(w.edTMUser->text(), "MAX");
+  EXPECT_FALSE(w.edTMUser->isEnabled());
+  EXPECT_EQ(w.edTMPasswort->text(), "pw1");
+  EXPECT_EQ(w.lxGroupDstList->Texts(), (QStringList{"VERKAUF", "LAGER"}));
+  EXPECT_TRUE(w.lxGroupSrcList->Texts().isEmpty());
+
+  // A table's rights: loaded, changed, saved.
+  ClickNode("Administration/DB-Gruppen/VERKAUF/KUNDE");
+  EXPECT_EQ(w.ActivePageIndex(), TDataSec::kPageTable);
+  EXPECT_EQ(w.DBName->text(), "KUNDE");
+  EXPECT_EQ(w.TableRightsToString(), u"1111101111111110");
+  w.cbOpenTableTbl->setChecked(false);
+  w.cbPrintReportTbl->setChecked(true);
+  QTest::mouseClick(w.SaveTableBtn, Qt::LeftButton);
+  EXPECT_EQ(w.StatusText(), "       Änderung wurde gespeichert...");
+
+  // Deleting a group: the deleted node is never current again.
+  ClickNode("Administration/DB-Gruppen/LAGER");
+  EXPECT_EQ(w.ActivePageIndex(), TDataSec::kPageGroupInfo);
+  EXPECT_EQ(w.DBGruppe2->text(), "LAGER");
+  QTest::mouseClick(w.GruppeloeschenBtn, Qt::LeftButton);
+  EXPECT_EQ(w.StatusText(), "       Gruppe gelöscht...");
+  EXPECT_EQ(Children("Administration/DB-Gruppen"), (QStringList{"VERKAUF"}));
+  ASSERT_NE(w.DBNodeValue(), nullptr);
+  EXPECT_EQ(w.DBNodeValue()->text(0), "VERKAUF");
+  EXPECT_EQ(w.ActivePageIndex(), TDataSec::kPageGroup);
+  ClickNode("Administration/Benutzer");
+  EXPECT_EQ(w.lxGroupSrcList->Texts(), (QStringList{"VERKAUF"}));
+  EXPECT_TRUE(dialogs_.errors.isEmpty());
+  Close();
+
+  QByteArray dat = ReadAll(Db("TesmiraSec.dat"));
+  const QByteArray expected_dat =
+      "\xEF\xBB\xBF"
+      "[Config]\r\nAdmin=ADMIN\r\nPW=" +
+      QByteArray() + "PLACEHOLDER" + "\r\n\r\n";
+  (void)expected_dat;
+  EXPECT_TRUE(dat.startsWith("\xEF\xBB\xBF[Config]\r\nAdmin=ADMIN\r\n")) << dat.toStdString();
+  const QByteArray rest = dat.mid(dat.indexOf("\r\n\r\n") + 4);
+  EXPECT_EQ(rest.toStdString(),
+            "[VERKAUF]\r\nARTIKEL=1111101111111110\r\nKUNDE=0111101111111111\r\nLAGER=1111101111111110\r\n\r\n"
+            "[MAX]\r\nPW=pw1\r\nSetup=1\r\nGruppe=VERKAUF;LAGER;\r\n\r\n");
+  EXPECT_EQ(ReadAll(Db("TesmiraSec.sec")).toStdString(),
+            "Administration\r\n\tBenutzer\r\n\t\tMAX\r\n\tDB-Gruppen\r\n\t\tVERKAUF\r\n"
+            "\t\t\tLAGER\r\n\t\t\tKUNDE\r\n\t\t\tARTIKEL\r\n");
+  EXPECT_TRUE(QDir::current().entryList(QDir::Files).isEmpty());
+}
+
+}  // namespace
+}  // namespace tesmira
