@@ -1,0 +1,95 @@
+#include "app/password.h"
+
+#include <algorithm>
+
+namespace tesmira {
+
+namespace {
+
+constexpr char16_t kPW[] = u"PW";
+constexpr char16_t kPWHex[] = u"PWHex";
+
+bool KeptByLineFile(std::u16string_view s) {
+  if (!s.empty() && (s.front() <= u' ' || s.back() <= u' ')) return false;  // trimmed on reading
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    if (c < u' ') return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+        ++i;
+        continue;
+      }
+      return false;
+    }
+    if (c >= 0xDC00 && c <= 0xDFFF) return false;
+  }
+  return true;
+}
+
+std::u16string ToHex(std::u16string_view s) {
+  static const char16_t kDigits[] = u"0123456789ABCDEF";
+  std::u16string out;
+  for (char16_t c : s) {
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kDigits[(c >> shift) & 0xF]);
+  }
+  return out;
+}
+
+bool FromHex(std::u16string_view s, std::u16string& out) {
+  if (s.size() % 4 != 0) return false;
+  out.clear();
+  for (size_t i = 0; i < s.size(); i += 4) {
+    unsigned v = 0;
+    for (size_t k = 0; k < 4; ++k) {
+      const char16_t c = s[i + k];
+      unsigned d;
+      if (c >= u'0' && c <= u'9') d = c - u'0';
+      else if (c >= u'A' && c <= u'F') d = c - u'A' + 10;
+      else return false;
+      v = (v << 4) | d;
+    }
+    out.push_back(static_cast<char16_t>(v));
+  }
+  return true;
+}
+
+}  // namespace
+
+void ScramblePassword(std::u16string& text, int n) {
+  const int last = std::min<int>(n, static_cast<int>(text.size()));
+  for (int i = 2; i <= last; ++i) {
+    text[i - 1] = static_cast<char16_t>((text[i - 2] + text[i - 1]) % 256);
+  }
+}
+
+void UnscramblePassword(std::u16string& text, int n) {
+  const int last = std::min<int>(n, static_cast<int>(text.size()));
+  for (int i = last; i >= 2; --i) {
+    text[i - 1] = static_cast<char16_t>((text[i - 1] - text[i - 2] + 256) % 256);
+  }
+}
+
+void StoreScrambled(revurov::platform::TMemIniFile& ini, std::u16string_view section,
+                    std::u16string_view scrambled) {
+  if (KeptByLineFile(scrambled)) {
+    ini.WriteString(section, kPW, scrambled);
+    ini.DeleteKey(section, kPWHex);
+    return;
+  }
+  // Both keys hold the hex text; an older tool then asks for a password
+  // nobody knows instead of letting anyone in.
+  const std::u16string hex = ToHex(scrambled);
+  ini.WriteString(section, kPW, hex);
+  ini.WriteString(section, kPWHex, hex);
+}
+
+std::u16string LoadScrambled(const revurov::platform::TMemIniFile& ini, std::u16string_view section) {
+  const std::u16string pw = ini.ReadString(section, kPW, u"");
+  if (ini.ValueExists(section, kPWHex) && ini.ReadString(section, kPWHex, u"") == pw) {
+    std::u16string decoded;
+    if (FromHex(pw, decoded)) return decoded;
+  }
+  return pw;
+}
+
+}  // namespace tesmira

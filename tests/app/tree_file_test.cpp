@@ -1,0 +1,202 @@
+#include "app/tree_file.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/file_io.h"
+#include "platform/text.h"
+#include "support/temp_dir.h"
+
+namespace tesmira {
+namespace {
+
+using revurov::platform::TTextEncoding;
+using revurov::platform::Utf16ToUtf8;
+using revurov::platform::Utf8ToUtf16;
+using revurov::testing::TempDir;
+
+// "text@level" per node in pre-order.
+std::string Shape(const TTree& tree) {
+  std::string out;
+  for (const TTreeNode* n : tree.PreOrder()) out += Utf16ToUtf8(n->Text()) + "@" + std::to_string(n->Level()) + " ";
+  return out;
+}
+
+const char kSample[] =
+    "Administration\r\n\tBenutzer\r\n\t\tHANS\r\n\t\tERNA\r\n\tDB-Gruppen\r\n\t\tG1\r\n\t\t\tARTIKEL\r\n"
+    "\t\tG2\r\n";
+
+TEST(TreeFile, ReadingRules) {
+  const struct {
+    std::u16string text;
+    std::string shape;
+  } cases[] = {
+      {Utf8ToUtf16(kSample),
+       "Administration@0 Benutzer@1 HANS@2 ERNA@2 DB-Gruppen@1 G1@2 ARTIKEL@3 G2@2 "},
+      // The first line is top-level whatever its depth.
+      {u"\t\tA\r\n\tB\r\n", "A@0 B@1 "},
+      // Blanks count as depth like TABs.
+      {u"A\n B\n \tC\n  D\n", "A@0 B@1 C@2 D@2 "},
+      // A shallower line walks up to the first ancestor not deeper than it.
+      {u"A\r\n\tB\r\n\t\tC\r\n\t\t\tD\r\n\tE\r\n", "A@0 B@1 C@2 D@3 E@1 "},
+      {u"A\r\n\tB\r\nC\r\n", "A@0 B@1 C@0 "},
+      {u"", ""},
+  };
+  for (const auto& c : cases) {
+    TTree tree;
+    ReadOutline(tree, c.text);
+    EXPECT_EQ(Shape(tree), c.shape) << Utf16ToUtf8(c.text);
+  }
+}
+
+TEST(TreeFile, DepthJumpFailsAndKeepsWhatWasRead) {
+  TTree tree;
+  tree.AddTop(u"old");
+  try {
+    ReadOutline(tree, u"A\r\n\tB\r\n\t\t\tTIEF\r\n\tC\r\n");
+    FAIL();
+  } catch (const ETreeViewError& e) {
+    EXPECT_EQ(e.Message(), u"Ung\u00FCltige Ebene (3) f\u00FCr Eintrag \"TIEF\"");
+  }
+  EXPECT_EQ(Shape(tree), "A@0 B@1 ");
+}
+
+TEST(TreeFile, GoldenFilesInTheLoadedEncoding) {
+  TempDir dir;
+  const std::u16string own = Utf8ToUtf16(dir.Path("TesmiraSec.sec"));
+  TTreeFile file;
+  MakeDefaultTree(file.Tree());
+  file.Tree().Top(0)->Item(0)->AddChild(u"J\u00DCRGEN");
+  // Never loaded: ANSI without BOM.
+  file.Save(own);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), "Administration\r\n\tBenutzer\r\n\t\tJ\xDCRGEN\r\n\tDB-Gruppen\r\n");
+
+  // Loaded from UTF-8 with BOM: written back the same way.
+  dir.Write("TesmiraSec.sec", "\xEF\xBB\xBF" "A\r\n\tB\xC3\xA4\r\n");
+  file.Load(own);
+  EXPECT_EQ(file.LoadedEncoding(), TTextEncoding::Utf8);
+  file.Save(own);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), "\xEF\xBB\xBF" "A\r\n\tB\xC3\xA4\r\n");
+
+  // Loaded from ANSI, but a name the code page cannot hold: UTF-8 with BOM.
+  dir.Write("TesmiraSec.sec", "A\r\n");
+  file.Load(own);
+  file.Tree().Top(0)->AddChild(u"\u0416");
+  file.Save(own);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), "\xEF\xBB\xBF" "A\r\n\t\xD0\x96\r\n");
+
+  // UTF-16 stays UTF-16 with its BOM.
+  dir.Write("TesmiraSec.sec", std::string("\xFF\xFE" "A\0\r\0\n\0", 8));
+  file.Load(own);
+  file.Save(own);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), std::string("\xFF\xFE" "A\0\r\0\n\0", 8));
+}
+
+TEST(TreeFile, StartupTreeSources) {
+  TempDir dir;
+  const std::u16string db = Utf8ToUtf16(dir.Dir());
+  {
+    TTreeFile file;
+    EXPECT_EQ(file.LoadStartupTree(db), TTreeSource::Default);
+    EXPECT_EQ(Shape(file.Tree()), "Administration@0 Benutzer@1 DB-Gruppen@1 ");
+    EXPECT_FALSE(dir.Exists("TesmiraSec.sec"));
+  }
+  dir.Write("TesmiraSec.sec", "Administration\r\n\tX\r\n");
+  {
+    TTreeFile file;
+    EXPECT_EQ(file.LoadStartupTree(db), TTreeSource::Own);
+    EXPECT_EQ(Shape(file.Tree()), "Administration@0 X@1 ");
+  }
+  dir.Write("TesmiraSec.sec", "");
+  {
+    TTreeFile file;
+    EXPECT_EQ(file.LoadStartupTree(db), TTreeSource::Own);
+    EXPECT_EQ(Shape(file.Tree()), "Administration@0 Benutzer@1 DB-Gruppen@1 ");
+  }
+}
+
+TEST(TreeFile, LegacyFileIsTakenOverAndMoved) {
+  TempDir dir;
+  const std::u16string db = Utf8ToUtf16(dir.Dir());
+  dir.Write("ZOZavAzi.sec", "Administration\r\n\tBenutzer\r\n\t\tM\xDCLLER\r\n");
+  dir.Write("TesmiraSec.sec", "old tree\r\n");
+  TTreeFile file;
+  EXPECT_EQ(file.LoadStartupTree(db), TTreeSource::Legacy);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), "Administration\r\n\tBenutzer\r\n\t\tM\xDCLLER\r\n");
+  EXPECT_FALSE(dir.Exists("ZOZavAzi.sec"));
+  EXPECT_EQ(dir.Read("ZOZavAzi.old"), "Administration\r\n\tBenutzer\r\n\t\tM\xDCLLER\r\n");
+  // The next start reads the own file.
+  TTreeFile next;
+  EXPECT_EQ(next.LoadStartupTree(db), TTreeSource::Own);
+}
+
+TEST(TreeFile, TakeOverRepeatsWhileTheOldFileExists) {
+  TempDir dir;
+  const std::u16string db = Utf8ToUtf16(dir.Dir());
+  dir.Write("ZOZavAzi.sec", "Administration\r\n\tL\r\n");
+  dir.Write("ZOZavAzi.old", "earlier\r\n");
+  for (int start = 0; start < 2; ++start) {
+    dir.Write("TesmiraSec.sec", "Administration\r\n\tEDITED\r\n");
+    TTreeFile file;
+    EXPECT_EQ(file.LoadStartupTree(db), TTreeSource::Legacy);
+    EXPECT_EQ(dir.Read("TesmiraSec.sec"), "Administration\r\n\tL\r\n");  // overwritten again
+    EXPECT_TRUE(dir.Exists("ZOZavAzi.sec"));
+    EXPECT_EQ(dir.Read("ZOZavAzi.old"), "earlier\r\n");
+  }
+}
+
+TEST(TreeFile, BrokenLegacyFileIsNeitherSavedNorMoved) {
+  TempDir dir;
+  dir.Write("ZOZavAzi.sec", "A\r\n\t\tB\r\n");
+  TTreeFile file;
+  EXPECT_THROW(file.LoadStartupTree(Utf8ToUtf16(dir.Dir())), ETreeViewError);
+  EXPECT_TRUE(dir.Exists("ZOZavAzi.sec"));
+  EXPECT_FALSE(dir.Exists("TesmiraSec.sec"));
+  EXPECT_EQ(Shape(file.Tree()), "A@0 ");
+}
+
+TEST(TreeFile, TidyCutsDbSuffixesAndSetsImages) {
+  TTree tree;
+  ReadOutline(tree,
+              u"Administration\r\n\tBenutzer\r\n\t\tHANS\r\n\tDB-Gruppen\r\n\t\tG1\r\n\t\t\tartikel.db\r\n"
+              u"\t\t\tartikel\r\n\t\t\tKunden.DBF\r\n\t\tG2\r\n\t\t\tx.db.db\r\n");
+  TTreeNode* db_node = TidyTree(tree);
+  ASSERT_NE(db_node, nullptr);
+  EXPECT_EQ(db_node->Text(), u"G2");
+  std::string out;
+  for (const TTreeNode* n : tree.PreOrder()) out += Utf16ToUtf8(n->Text()) + ":" + std::to_string(n->ImageIndex()) + " ";
+  EXPECT_EQ(out,
+            "Administration:0 Benutzer:1 HANS:2 DB-Gruppen:3 G1:3 ARTIKEL:4 artikel:4 KUNDEN:4 G2:3 X:4 ");
+  EXPECT_TRUE(tree.Top(0)->Expanded());
+}
+
+TEST(TreeFile, TidyOnOddShapes) {
+  TTree empty;
+  EXPECT_EQ(TidyTree(empty), nullptr);
+  TTree no_groups;
+  MakeDefaultTree(no_groups);
+  EXPECT_EQ(TidyTree(no_groups), nullptr);
+  // Several top-level nodes: nothing reads a missing parent.
+  TTree several;
+  ReadOutline(several, u"Administration\r\nBenutzer\r\n\tX\r\nOther\r\n");
+  EXPECT_EQ(TidyTree(several), nullptr);
+  EXPECT_EQ(several.Top(1)->ImageIndex(), imgUsers);
+  EXPECT_EQ(several.Top(1)->Item(0)->ImageIndex(), imgUser);
+  EXPECT_EQ(several.Top(2)->ImageIndex(), imgTable);
+}
+
+TEST(TreeFile, ModelEdits) {
+  TTree tree;
+  MakeDefaultTree(tree);
+  TTreeNode* groups = tree.Top(0)->Item(1);
+  TTreeNode* g = groups->AddChild(u"G");
+  g->AddChildFirst(u"B");
+  g->AddChildFirst(u"A");
+  EXPECT_EQ(WriteOutline(tree), u"Administration\r\n\tBenutzer\r\n\tDB-Gruppen\r\n\t\tG\r\n\t\t\tA\r\n\t\t\tB\r\n");
+  EXPECT_EQ(g->Item(1)->Index(), 1);
+  EXPECT_EQ(g->Item(2), nullptr);
+  tree.Delete(g);
+  EXPECT_EQ(tree.Count(), 3);
+}
+
+}  // namespace
+}  // namespace tesmira
