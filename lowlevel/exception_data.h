@@ -1,0 +1,103 @@
+// Exception data: a tree of named, typed values (strings, integers,
+// Booleans, floats, variants, nested containers) that describes the objects
+// involved in an error. It travels inside error texts as the Base64 text of
+// a tagged stream (ident "EDV", the peer version, the values) in the tag
+// "$ExceptionData$", and is rebuilt by the receiving exception.
+//
+// A container holds counted references to its children; a child refers to
+// its parent without counting, so a tree lives as long as its root is
+// referenced. Objects describe themselves through InxExceptionData; the
+// walk up the ancestors keeps an object from being described inside its
+// own description. A tree is built and read by one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lowlevel/exceptions.h"
+#include "lowlevel/memory_manager.h"
+#include "platform/variant.h"
+
+namespace revurov {
+
+class TnxWriter;
+class TnxReader;
+class InxExceptionDataContainer;
+class InxExceptionDataValue;
+
+using TnxExceptionDataValueRef = std::shared_ptr<InxExceptionDataValue>;
+using TnxAddLine = std::function<void(const std::u16string&)>;
+
+enum TnxExceptionDataKind : uint8_t {
+  edkString = 0, edkInteger = 1, edkBoolean = 2, edkFloat = 3, edkVariant = 4, edkContainer = 5,
+};
+
+class InxExceptionDataValue {
+public:
+  virtual ~InxExceptionDataValue() = default;
+  virtual const std::u16string& Name() const = 0;
+  virtual uint8_t ValueKind() const = 0;
+  virtual std::u16string AsString() const = 0;
+  virtual int64_t AsInteger() const = 0;
+  virtual bool AsBoolean() const = 0;
+  virtual double AsFloat() const = 0;
+  virtual platform::TnxVariant AsVariant() const = 0;
+  virtual TnxExceptionDataRef AsContainer() = 0;
+  virtual std::u16string ToEncodedString(int32_t aVersion) = 0;
+  virtual std::u16string ToString() = 0;
+  // The library's own side of a value.
+  virtual void WriteTo(TnxWriter& aWriter, int32_t aVersion) = 0;
+  virtual void DumpLines(int aIndent, const TnxAddLine& aAddLine) = 0;
+  virtual InxExceptionDataContainer* Parent() const = 0;
+};
+
+class InxExceptionDataContainer : public virtual InxExceptionDataValue {
+public:
+  virtual void AddString(const std::u16string& aName, const std::u16string& aValue) = 0;
+  virtual void AddInteger(const std::u16string& aName, int64_t aValue) = 0;
+  virtual void AddBoolean(const std::u16string& aName, bool aValue) = 0;
+  virtual void AddFloat(const std::u16string& aName, double aValue) = 0;
+  virtual void AddObject(const std::u16string& aName, TnxObject* aObject, bool aFlag) = 0;
+  virtual void AddVariant(const std::u16string& aName, const platform::TnxVariant& aValue) = 0;
+  // An integer value holding the address.
+  virtual void AddPointer(const std::u16string& aName, const void* aObject) = 0;
+  virtual TnxExceptionDataRef AddContainer(const std::u16string& aName) = 0;
+  virtual int32_t Count() const = 0;
+  // Raises ERangeError outside 0..Count-1.
+  virtual TnxExceptionDataValueRef Values(int32_t aIndex) const = 0;
+  // The described object (not owned).
+  virtual const void* ForObject() const = 0;
+  virtual void SetForObject(const void* aObject) = 0;
+};
+
+// Implemented by objects that can describe themselves.
+class InxExceptionData {
+public:
+  virtual void GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) = 0;
+
+protected:
+  ~InxExceptionData() = default;
+};
+
+// Decodes the encoded form. Raises the Base64 length error for text that is
+// not Base64, EnxBaseException 15498 for a wrong ident, an unknown kind or
+// nesting deeper than nxMaxExceptionDataDepth, and the tagged reader's
+// errors for values of the wrong tag.
+constexpr int nxMaxExceptionDataDepth = 64;
+TnxExceptionDataValueRef nxExceptionDataFromString(std::u16string_view aText);
+
+// A new root container named aName that describes aForObject and never
+// describes the excluded objects.
+TnxExceptionDataRef nxCreateExceptionDataContainer(const std::u16string& aName,
+                                                   const void* aForObject = nullptr,
+                                                   std::vector<const void*> aExcludedObjects = {});
+
+// Reference-counted start-up and shut-down: connects exception data to the
+// exception base, so that "$ExceptionData$" tags are rebuilt on arrival.
+void nxExceptionDataStartup();
+void nxExceptionDataShutdown();
+
+}  // namespace revurov
