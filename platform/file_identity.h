@@ -1,0 +1,23 @@
+// Identity of an open file: its device, inode and birth time (statx).
+//
+// Contract: GetFileIdentity fails (false, OS error set) only when statx on
+// the descriptor fails. A file system that keeps no birth time gives 0.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/handles.h"
+
+namespace revurov::platform {
+
+struct FileIdentity {
+  uint64_t device = 0;      // makedev(major, minor) of the file system
+  uint64_t inode = 0;
+  bool hasBirthTime = false;
+  int64_t birthSeconds = 0;  // since 1970-01-01 UTC
+  uint32_t birthNanoseconds = 0;
+};
+
+bool GetFileIdentity(THandle fd, FileIdentity& identity) noexcept;
+
+}  // namespace revurov::platform

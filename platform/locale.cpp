@@ -1,0 +1,205 @@
+#include "platform/locale.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucol.h>
+#include <unicode/uloc.h>
+#include <unicode/unum.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/text.h"
+
+namespace revurov::platform {
+
+namespace {
+std::atomic<uint32_t> gSystemLCID{1031};
+std::atomic<uint32_t> gSystemAnsiCodePage{1252};
+thread_local uint32_t tThreadLocale = 0;  // 0: not set, the system default
+}  // namespace
+
+uint32_t SystemDefaultLCID() noexcept { return gSystemLCID.load(std::memory_order_relaxed); }
+void SetSystemDefaultLCID(uint32_t lcid) noexcept { gSystemLCID.store(lcid, std::memory_order_relaxed); }
+uint32_t SystemAnsiCodePage() noexcept { return gSystemAnsiCodePage.load(std::memory_order_relaxed); }
+void SetSystemAnsiCodePage(uint32_t cp) noexcept { gSystemAnsiCodePage.store(cp, std::memory_order_relaxed); }
+
+uint32_t GetThreadLocale() noexcept { return tThreadLocale ? tThreadLocale : SystemDefaultLCID(); }
+void SetThreadLocale(uint32_t lcid) noexcept { tThreadLocale = lcid; }
+
+std::string LocaleNameForLCID(uint32_t lcid) {
+  if (lcid == LOCALE_INVARIANT) return "en_US_POSIX";
+  char buf[ULOC_FULLNAME_CAPACITY] = {};
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t n = uloc_getLocaleForLCID(lcid, buf, sizeof buf - 1, &status);
+  if (U_FAILURE(status) || n <= 0) return {};
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+uint32_t LocaleAnsiCodePage(uint32_t lcid) {
+  const std::string name = LocaleNameForLCID(lcid);
+  if (name.empty()) return 0;
+  char lang[ULOC_LANG_CAPACITY] = {}, script[ULOC_SCRIPT_CAPACITY] = {}, country[ULOC_COUNTRY_CAPACITY] = {};
+  UErrorCode st = U_ZERO_ERROR;
+  uloc_getLanguage(name.c_str(), lang, sizeof lang, &st);
+  st = U_ZERO_ERROR;
+  uloc_getScript(name.c_str(), script, sizeof script, &st);
+  st = U_ZERO_ERROR;
+  uloc_getCountry(name.c_str(), country, sizeof country, &st);
+  const std::string l = lang, s = script, c = country;
+  auto in = [&l](std::initializer_list<const char*> langs) {
+    return std::any_of(langs.begin(), langs.end(), [&l](const char* x) { return l == x; });
+  };
+  if (s == "Cyrl" || (s != "Latn" && in({"ru", "uk", "be", "bg", "mk", "kk", "ky", "mn", "tt", "ba", "sah"})))
+    return 1251;
+  if (in({"cs", "pl", "hu", "hr", "sk", "sl", "ro", "sq", "sr", "bs", "hsb", "dsb", "tk"})) return 1250;
+  if (in({"el"})) return 1253;
+  if (in({"tr", "az", "uz"})) return 1254;
+  if (in({"he", "yi"})) return 1255;
+  if (in({"ar", "fa", "ur", "ps", "prs", "ug"})) return 1256;
+  if (in({"et", "lv", "lt"})) return 1257;
+  if (in({"vi"})) return 1258;
+  if (in({"th"})) return 874;
+  if (in({"ja"})) return 932;
+  if (in({"ko"})) return 949;
+  if (l == "zh") return (c == "TW" || c == "HK" || c == "MO" || s == "Hant") ? 950 : 936;
+  // Scripts without an ANSI code page of their own.
+  if (in({"hi", "mr", "sa", "kok", "bn", "pa", "gu", "or", "ta", "te", "kn", "ml", "as", "hy", "ka",
+          "ne", "si", "km", "lo", "am", "bo", "dv", "syr", "iu", "chr"}))
+    return 0;
+  return 1252;
+}
+
+std::u16string LocaleDisplayName(uint32_t lcid) {
+  const std::string name = LocaleNameForLCID(lcid);
+  if (name.empty()) return {};
+  UChar buf[256];
+  UErrorCode st = U_ZERO_ERROR;
+  int32_t n = uloc_getDisplayName(name.c_str(), "en", buf, 256, &st);
+  if (U_FAILURE(st) || n <= 0) return Utf8ToUtf16(name);
+  return std::u16string(reinterpret_cast<const char16_t*>(buf), static_cast<size_t>(std::min(n, 256)));
+}
+
+namespace {
+struct CollatorCloser {
+  void operator()(UCollator* c) const { ucol_close(c); }
+};
+using CollatorPtr = std::unique_ptr<UCollator, CollatorCloser>;
+
+// ICU collators are cheap to use but costly to open: one per thread and
+// (locale, case mode).
+UCollator* ThreadCollator(uint32_t lcid, bool ignoreCase) {
+  thread_local std::map<uint64_t, CollatorPtr> cache;
+  const uint64_t key = (static_cast<uint64_t>(lcid) << 1) | (ignoreCase ? 1 : 0);
+  auto it = cache.find(key);
+  if (it != cache.end()) return it->second.get();
+  UErrorCode st = U_ZERO_ERROR;
+  const std::string name = LocaleNameForLCID(lcid);
+  CollatorPtr c(ucol_open(name.c_str(), &st));
+  if (U_FAILURE(st)) {
+    st = U_ZERO_ERROR;
+    c.reset(ucol_open("", &st));
+  }
+  if (c && ignoreCase) ucol_setStrength(c.get(), UCOL_SECONDARY);
+  UCollator* raw = c.get();
+  cache.emplace(key, std::move(c));
+  return raw;
+}
+}  // namespace
+
+int CompareStringLocale(uint32_t lcid, bool ignoreCase, std::u16string_view a, std::u16string_view b) {
+  UCollator* c = ThreadCollator(lcid, ignoreCase);
+  if (!c) return a < b ? -1 : (a > b ? 1 : 0);
+  UCollationResult r = ucol_strcoll(c, reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
+                                    reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size()));
+  return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
+}
+
+const std::vector<uint32_t>& InstalledLocales() {
+  static const std::vector<uint32_t> list = [] {
+    std::vector<uint32_t> ids;
+    for (int32_t i = 0, n = uloc_countAvailable(); i < n; ++i) {
+      uint32_t id = uloc_getLCID(uloc_getAvailable(i));
+      if (id != 0) ids.push_back(id);
+    }
+    ids.push_back(LOCALE_INVARIANT);
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+  }();
+  return list;
+}
+
+const std::vector<CodePageInfo>& InstalledCodePages() {
+  static const std::vector<CodePageInfo> list = [] {
+    // The Windows code pages a client may name; each kept when ICU has a
+    // converter for it.
+    static const uint32_t candidates[] = {
+        37,    437,   500,   708,   720,   737,   775,   850,   852,   855,   857,   858,   860,   861,
+        862,   863,   864,   865,   866,   869,   870,   874,   875,   932,   936,   949,   950,   1026,
+        1047,  1140,  1141,  1142,  1143,  1144,  1145,  1146,  1147,  1148,  1149,  1200,  1201,  1250,
+        1251,  1252,  1253,  1254,  1255,  1256,  1257,  1258,  1361,  10000, 10006, 10007, 10029, 10079,
+        10081, 12000, 12001, 20127, 20866, 20932, 20936, 21866, 28591, 28592, 28593, 28594, 28595, 28596,
+        28597, 28598, 28599, 28603, 28605, 50220, 50221, 50222, 50225, 51932, 51949, 52936, 54936, 65000,
+        65001};
+    std::vector<CodePageInfo> pages;
+    for (uint32_t cp : candidates) {
+      std::string name = cp == 65001   ? "UTF-8"
+                         : cp == 65000 ? "UTF-7"
+                         : cp == 1200  ? "UTF-16LE"
+                         : cp == 1201  ? "UTF-16BE"
+                         : cp == 12000 ? "UTF-32LE"
+                         : cp == 12001 ? "UTF-32BE"
+                         : cp == 20127 ? "US-ASCII"
+                                       : "cp" + std::to_string(cp);
+      if (cp >= 28591 && cp <= 28605) name = "ISO-8859-" + std::to_string(cp - 28590);
+      if (cp >= 1250 && cp <= 1258) name = "windows-" + std::to_string(cp);
+      UErrorCode st = U_ZERO_ERROR;
+      UConverter* conv = ucnv_open(name.c_str(), &st);
+      if (U_FAILURE(st) || !conv) continue;
+      const char* canonical = ucnv_getName(conv, &st);
+      pages.push_back({cp, Utf8ToUtf16(U_SUCCESS(st) && canonical ? canonical : name)});
+      ucnv_close(conv);
+    }
+    return pages;
+  }();
+  return list;
+}
+
+TFormatSettings LocaleFormatSettings(uint32_t lcid) {
+  TFormatSettings fs;
+  if (lcid == LOCALE_INVARIANT) return fs;
+  const std::string name = LocaleNameForLCID(lcid);
+  UErrorCode st = U_ZERO_ERROR;
+  UNumberFormat* nf = unum_open(UNUM_DECIMAL, nullptr, 0, name.c_str(), nullptr, &st);
+  if (U_FAILURE(st) || !nf) return fs;
+  UChar sym[8];
+  st = U_ZERO_ERROR;
+  if (unum_getSymbol(nf, UNUM_DECIMAL_SEPARATOR_SYMBOL, sym, 8, &st) == 1 && U_SUCCESS(st))
+    fs.DecimalSeparator = sym[0];
+  st = U_ZERO_ERROR;
+  if (unum_getSymbol(nf, UNUM_GROUPING_SEPARATOR_SYMBOL, sym, 8, &st) == 1 && U_SUCCESS(st))
+    fs.ThousandSeparator = sym[0];
+  unum_close(nf);
+  return fs;
+}
+
+CollationVersion LocaleCollationVersion(uint32_t lcid) {
+  CollationVersion v;
+  UErrorCode st = U_ZERO_ERROR;
+  const std::string name = LocaleNameForLCID(lcid);
+  UCollator* c = ucol_open(name.c_str(), &st);
+  if (U_FAILURE(st) || !c) return v;
+  UVersionInfo ver, uca;
+  ucol_getVersion(c, ver);
+  ucol_getUCAVersion(c, uca);
+  std::copy(ver, ver + 4, v.version.begin());
+  std::copy(uca, uca + 4, v.ucaVersion.begin());
+  v.ok = true;
+  ucol_close(c);
+  return v;
+}
+
+}  // namespace revurov::platform

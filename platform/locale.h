@@ -1,0 +1,64 @@
+// Locales (by Windows LCID) and code pages (by Windows number) through ICU.
+//
+// Contract: every routine is safe from any thread. LCIDs map to ICU locales
+// with uloc_getLocaleForLCID; an LCID ICU does not know behaves as the root
+// locale in comparisons and is absent from InstalledLocales. The "system"
+// defaults are those of a German installation: LCID 1031 and ANSI code page
+// 1252, each settable in one place (before other threads start).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/format.h"
+
+namespace revurov::platform {
+
+inline constexpr uint32_t LOCALE_INVARIANT = 127;
+
+uint32_t SystemDefaultLCID() noexcept;
+void SetSystemDefaultLCID(uint32_t lcid) noexcept;
+uint32_t SystemAnsiCodePage() noexcept;
+void SetSystemAnsiCodePage(uint32_t codePage) noexcept;
+
+// The calling thread's locale (the system default until set).
+uint32_t GetThreadLocale() noexcept;
+void SetThreadLocale(uint32_t lcid) noexcept;
+
+// ICU locale name of an LCID ("" when ICU does not know it).
+std::string LocaleNameForLCID(uint32_t lcid);
+// The Windows ANSI code page a locale defaults to (0: the locale has none,
+// its texts are Unicode only).
+uint32_t LocaleAnsiCodePage(uint32_t lcid);
+// Display name ("German (Germany)").
+std::u16string LocaleDisplayName(uint32_t lcid);
+
+// -1, 0, 1 by the locale's collation; ignoreCase compares at secondary
+// strength (accents still count).
+int CompareStringLocale(uint32_t lcid, bool ignoreCase, std::u16string_view a, std::u16string_view b);
+
+// Sorted, distinct LCIDs of every locale ICU can collate.
+const std::vector<uint32_t>& InstalledLocales();
+// Sorted Windows code page numbers that ICU can convert, with a short name.
+struct CodePageInfo {
+  uint32_t number;
+  std::u16string name;
+};
+const std::vector<CodePageInfo>& InstalledCodePages();
+
+// Decimal and thousand separators of a locale.
+TFormatSettings LocaleFormatSettings(uint32_t lcid);
+
+// Collation version of the locale (4 bytes, major first) and of the
+// collation algorithm it is built on; zeros when ICU cannot open it.
+struct CollationVersion {
+  std::array<uint8_t, 4> version{};
+  std::array<uint8_t, 4> ucaVersion{};
+  bool ok = false;
+};
+CollationVersion LocaleCollationVersion(uint32_t lcid);
+
+}  // namespace revurov::platform
