@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/locale.h"
+#include "platform/locale_text.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -47,11 +47,11 @@ int nxCmpShortStringI(const uint8_t* S1, const uint8_t* S2, uint8_t MaxLen) noex
 }
 
 int nxCompareStrLocale(std::u16string_view S1, std::u16string_view S2) {
-  return platform::CompareStringLocale(platform::SystemDefaultLCID(), false, S1, S2);
+  return platform::AnsiCompareStr(S1, S2);
 }
 
 int nxCompareTextLocale(std::u16string_view S1, std::u16string_view S2) {
-  return platform::CompareStringLocale(platform::SystemDefaultLCID(), true, S1, S2);
+  return platform::AnsiCompareText(S1, S2);
 }
 
 namespace {

@@ -40,7 +40,8 @@ int nxCmpByteArrays(const std::vector<uint8_t>& A, const std::vector<uint8_t>& B
 // min(lengths, MaxLen), then the lengths each capped at MaxLen.
 int nxCmpShortString(const uint8_t* S1, const uint8_t* S2, uint8_t MaxLen) noexcept;
 int nxCmpShortStringI(const uint8_t* S1, const uint8_t* S2, uint8_t MaxLen) noexcept;  // ASCII a-z folded
-// Locale-aware compare in the system default locale, exact or ignoring case.
+// Locale-aware compare in the user's locale (the system default), exact or
+// ignoring case.
 int nxCompareStrLocale(std::u16string_view S1, std::u16string_view S2);
 int nxCompareTextLocale(std::u16string_view S1, std::u16string_view S2);
 // At most N units, stopping after a 0 in both; the difference of the first

@@ -1,32 +1,28 @@
 #include "platform/locale.h"
 
-#include <unicode/ucnv.h>
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
 #include <unicode/unum.h>
 
 #include <algorithm>
-#include <atomic>
-#include <map>
-#include <memory>
-#include <mutex>
 
+#include "platform/code_page.h"
+#include "platform/exception.h"
+#include "platform/locale_text.h"
 #include "platform/text.h"
 
 namespace revurov::platform {
 
 namespace {
-std::atomic<uint32_t> gSystemLCID{1031};
-std::atomic<uint32_t> gSystemAnsiCodePage{1252};
-thread_local uint32_t tThreadLocale = 0;  // 0: not set, the system default
+thread_local uint32_t tThreadLocale = 0;  // 0: not set, the user's locale
 }  // namespace
 
-uint32_t SystemDefaultLCID() noexcept { return gSystemLCID.load(std::memory_order_relaxed); }
-void SetSystemDefaultLCID(uint32_t lcid) noexcept { gSystemLCID.store(lcid, std::memory_order_relaxed); }
-uint32_t SystemAnsiCodePage() noexcept { return gSystemAnsiCodePage.load(std::memory_order_relaxed); }
-void SetSystemAnsiCodePage(uint32_t cp) noexcept { gSystemAnsiCodePage.store(cp, std::memory_order_relaxed); }
+uint32_t GetThreadLocale() {
+  if (tThreadLocale) return tThreadLocale;
+  const uint32_t user = uloc_getLCID(UserLocale().c_str());
+  return user ? user : 1031;
+}
 
-uint32_t GetThreadLocale() noexcept { return tThreadLocale ? tThreadLocale : SystemDefaultLCID(); }
 void SetThreadLocale(uint32_t lcid) noexcept { tThreadLocale = lcid; }
 
 std::string LocaleNameForLCID(uint32_t lcid) {
@@ -82,41 +78,6 @@ std::u16string LocaleDisplayName(uint32_t lcid) {
   return std::u16string(reinterpret_cast<const char16_t*>(buf), static_cast<size_t>(std::min(n, 256)));
 }
 
-namespace {
-struct CollatorCloser {
-  void operator()(UCollator* c) const { ucol_close(c); }
-};
-using CollatorPtr = std::unique_ptr<UCollator, CollatorCloser>;
-
-// ICU collators are cheap to use but costly to open: one per thread and
-// (locale, case mode).
-UCollator* ThreadCollator(uint32_t lcid, bool ignoreCase) {
-  thread_local std::map<uint64_t, CollatorPtr> cache;
-  const uint64_t key = (static_cast<uint64_t>(lcid) << 1) | (ignoreCase ? 1 : 0);
-  auto it = cache.find(key);
-  if (it != cache.end()) return it->second.get();
-  UErrorCode st = U_ZERO_ERROR;
-  const std::string name = LocaleNameForLCID(lcid);
-  CollatorPtr c(ucol_open(name.c_str(), &st));
-  if (U_FAILURE(st)) {
-    st = U_ZERO_ERROR;
-    c.reset(ucol_open("", &st));
-  }
-  if (c && ignoreCase) ucol_setStrength(c.get(), UCOL_SECONDARY);
-  UCollator* raw = c.get();
-  cache.emplace(key, std::move(c));
-  return raw;
-}
-}  // namespace
-
-int CompareStringLocale(uint32_t lcid, bool ignoreCase, std::u16string_view a, std::u16string_view b) {
-  UCollator* c = ThreadCollator(lcid, ignoreCase);
-  if (!c) return a < b ? -1 : (a > b ? 1 : 0);
-  UCollationResult r = ucol_strcoll(c, reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
-                                    reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size()));
-  return r == UCOL_LESS ? -1 : (r == UCOL_GREATER ? 1 : 0);
-}
-
 const std::vector<uint32_t>& InstalledLocales() {
   static const std::vector<uint32_t> list = [] {
     std::vector<uint32_t> ids;
@@ -134,34 +95,23 @@ const std::vector<uint32_t>& InstalledLocales() {
 
 const std::vector<CodePageInfo>& InstalledCodePages() {
   static const std::vector<CodePageInfo> list = [] {
-    // The Windows code pages a client may name; each kept when ICU has a
-    // converter for it.
+    // The Windows code pages a client may name; each kept when the
+    // code-page conversion has a converter for it.
     static const uint32_t candidates[] = {
         37,    437,   500,   708,   720,   737,   775,   850,   852,   855,   857,   858,   860,   861,
         862,   863,   864,   865,   866,   869,   870,   874,   875,   932,   936,   949,   950,   1026,
-        1047,  1140,  1141,  1142,  1143,  1144,  1145,  1146,  1147,  1148,  1149,  1200,  1201,  1250,
-        1251,  1252,  1253,  1254,  1255,  1256,  1257,  1258,  1361,  10000, 10006, 10007, 10029, 10079,
-        10081, 12000, 12001, 20127, 20866, 20932, 20936, 21866, 28591, 28592, 28593, 28594, 28595, 28596,
-        28597, 28598, 28599, 28603, 28605, 50220, 50221, 50222, 50225, 51932, 51949, 52936, 54936, 65000,
-        65001};
+        1047,  1140,  1141,  1142,  1143,  1144,  1145,  1146,  1147,  1148,  1149,  1250,  1251,  1252,
+        1253,  1254,  1255,  1256,  1257,  1258,  1361,  10000, 10006, 10007, 10029, 10079, 10081, 20127,
+        20866, 20932, 20936, 21866, 28591, 28592, 28593, 28594, 28595, 28596, 28597, 28598, 28599, 28603,
+        28605, 50220, 50221, 50222, 50225, 51932, 51949, 52936, 54936, 65001};
     std::vector<CodePageInfo> pages;
     for (uint32_t cp : candidates) {
-      std::string name = cp == 65001   ? "UTF-8"
-                         : cp == 65000 ? "UTF-7"
-                         : cp == 1200  ? "UTF-16LE"
-                         : cp == 1201  ? "UTF-16BE"
-                         : cp == 12000 ? "UTF-32LE"
-                         : cp == 12001 ? "UTF-32BE"
-                         : cp == 20127 ? "US-ASCII"
-                                       : "cp" + std::to_string(cp);
-      if (cp >= 28591 && cp <= 28605) name = "ISO-8859-" + std::to_string(cp - 28590);
-      if (cp >= 1250 && cp <= 1258) name = "windows-" + std::to_string(cp);
-      UErrorCode st = U_ZERO_ERROR;
-      UConverter* conv = ucnv_open(name.c_str(), &st);
-      if (U_FAILURE(st) || !conv) continue;
-      const char* canonical = ucnv_getName(conv, &st);
-      pages.push_back({cp, Utf8ToUtf16(U_SUCCESS(st) && canonical ? canonical : name)});
-      ucnv_close(conv);
+      try {
+        UnicodeToCodePageLossy(u"a", cp);
+      } catch (const EConvertError&) {
+        continue;
+      }
+      pages.push_back({cp, Format(u"%u", {cp})});
     }
     return pages;
   }();

@@ -1,10 +1,9 @@
 // Locales (by Windows LCID) and code pages (by Windows number) through ICU.
 //
 // Contract: every routine is safe from any thread. LCIDs map to ICU locales
-// with uloc_getLocaleForLCID; an LCID ICU does not know behaves as the root
-// locale in comparisons and is absent from InstalledLocales. The "system"
-// defaults are those of a German installation: LCID 1031 and ANSI code page
-// 1252, each settable in one place (before other threads start).
+// with uloc_getLocaleForLCID; an LCID ICU does not know is absent from
+// InstalledLocales. The thread locale starts as the user's locale
+// (platform/locale_text.h); code-page conversion is platform/code_page.h.
 #pragma once
 
 #include <array>
@@ -19,13 +18,8 @@ namespace revurov::platform {
 
 inline constexpr uint32_t LOCALE_INVARIANT = 127;
 
-uint32_t SystemDefaultLCID() noexcept;
-void SetSystemDefaultLCID(uint32_t lcid) noexcept;
-uint32_t SystemAnsiCodePage() noexcept;
-void SetSystemAnsiCodePage(uint32_t codePage) noexcept;
-
-// The calling thread's locale (the system default until set).
-uint32_t GetThreadLocale() noexcept;
+// The calling thread's locale (the user's locale until set).
+uint32_t GetThreadLocale();
 void SetThreadLocale(uint32_t lcid) noexcept;
 
 // ICU locale name of an LCID ("" when ICU does not know it).
@@ -36,13 +30,10 @@ uint32_t LocaleAnsiCodePage(uint32_t lcid);
 // Display name ("German (Germany)").
 std::u16string LocaleDisplayName(uint32_t lcid);
 
-// -1, 0, 1 by the locale's collation; ignoreCase compares at secondary
-// strength (accents still count).
-int CompareStringLocale(uint32_t lcid, bool ignoreCase, std::u16string_view a, std::u16string_view b);
-
 // Sorted, distinct LCIDs of every locale ICU can collate.
 const std::vector<uint32_t>& InstalledLocales();
-// Sorted Windows code page numbers that ICU can convert, with a short name.
+// Sorted Windows code page numbers that the code-page conversion serves,
+// each named by its number.
 struct CodePageInfo {
   uint32_t number;
   std::u16string name;
