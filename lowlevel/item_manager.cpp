@@ -93,6 +93,12 @@ struct TrieNode {
 static_assert(sizeof(TrieNode) == 2048);
 TrieNode trieRoot;
 
+// Trie nodes are the manager's own overhead, not memory handed out.
+void trieNodeCounted(int sign) {
+  statAllocated.add(-sign * int64_t(sizeof(TrieNode)));
+  statOverhead.add(sign * int64_t(sizeof(TrieNode)));
+}
+
 uint64_t trieKey(const void* p) { return reinterpret_cast<uintptr_t>(p) >> 16; }
 bool trieKeyFits(uint64_t key) { return nxTrieLevels >= 8 || key < (uint64_t(1) << (8 * nxTrieLevels)); }
 
@@ -111,6 +117,7 @@ std::atomic<void*>* trieCell(const void* p, bool create) {
       std::memset(fresh, 0, sizeof(TrieNode));
       if (slot.compare_exchange_strong(next, fresh, std::memory_order_acq_rel)) {
         next = fresh;
+        trieNodeCounted(+1);
       } else {
         nxPoolForSize(sizeof(TrieNode))->DisposeDirect(fresh);
       }
@@ -126,6 +133,7 @@ void trieFree(TrieNode* node, int level) {
     if (child && level > 1) {
       trieFree(static_cast<TrieNode*>(child), level - 1);
       nxPoolForSize(sizeof(TrieNode))->DisposeDirect(child);
+      trieNodeCounted(-1);
     }
   }
 }
@@ -378,7 +386,11 @@ TnxMemoryPool* nxPoolOfItem(const void* p) {
   const uint32_t owner = static_cast<TnxPoolBlockHeader*>(block)->pbOwner.load(std::memory_order_acquire);
   if (owner < nxUnpagedAreaOffset || owner >= nxUnpagedAreaOffset + unpagedUsed.load()) throw EInvalidPointer();
   auto* pool = static_cast<TnxMemoryPool*>(nxArenaAddress(owner));
-  if (nxPoolForSize(pool->mpItemSize) != pool || pool->ItemIndex(p) < 0) throw EInvalidPointer();
+  if (nxPoolForSize(pool->mpItemSize) != pool) throw EInvalidPointer();
+  const int64_t index = pool->ItemIndex(p);
+  if (index < 0) throw EInvalidPointer();
+  auto* h = static_cast<TnxPoolBlockHeader*>(block);
+  if (!(allocatedWord(h, uint32_t(index)).load(std::memory_order_relaxed) & (1u << (index % 32)))) throw EInvalidPointer();
   return pool;
 }
 
@@ -604,6 +616,10 @@ bool nxItemManagerStartup() {
 void nxItemManagerShutdown() {
   if (startCount == 0 || --startCount > 0) return;
   trieFree(&trieRoot, int(nxTrieLevels) - 1);
+  // Empty blocks and regions go back first, so that with nothing left in
+  // use the arena itself can be given back.
+  TnxMemoryPool::Cleanup();
+  nxBlockTrim();
   TnxMemoryPool::Finalize();
   std::fill(std::begin(nxPoolsBySize32), std::end(nxPoolsBySize32), nullptr);
   std::fill(std::begin(nxPoolsBySize4), std::end(nxPoolsBySize4), nullptr);
