@@ -30,12 +30,15 @@ int startCount = 0;
 std::atomic<uint32_t> unpagedUsed{0};
 
 // One counter per stripe, each on its own cache line: eight threads bumping
-// one shared word would serialise every allocation on it.
+// one shared word would serialise every allocation on it. The first threads
+// own a stripe each and update it without a locked instruction (only the
+// owner writes it; readers sum relaxed loads); later threads share the last
+// stripe through fetch_add.
 struct alignas(64) Stripe {
   std::atomic<int64_t> v{0};
 };
 struct StripedCounter {
-  static constexpr int kStripes = 32;
+  static constexpr uint32_t kStripes = 64;
   Stripe s[kStripes];
   void add(int64_t n);
   int64_t value() const {
@@ -48,8 +51,21 @@ struct StripedCounter {
   }
 };
 std::atomic<uint32_t> nextStripe{0};
-thread_local uint32_t myStripe = nextStripe.fetch_add(1, std::memory_order_relaxed) % StripedCounter::kStripes;
-void StripedCounter::add(int64_t n) { s[myStripe].v.fetch_add(n, std::memory_order_relaxed); }
+thread_local uint32_t myStripe = 0;  // 1 + stripe; constant-initialised, so no guard on the hot path
+void StripedCounter::add(int64_t n) {
+  uint32_t stripe = myStripe;
+  if (stripe == 0) {
+    stripe = 1 + nextStripe.fetch_add(1, std::memory_order_relaxed);
+    if (stripe > kStripes) stripe = kStripes;
+    myStripe = stripe;
+  }
+  std::atomic<int64_t>& v = s[stripe - 1].v;
+  if (stripe < kStripes) {
+    v.store(v.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  } else {
+    v.fetch_add(n, std::memory_order_relaxed);
+  }
+}
 
 StripedCounter statReserved, statCommitted, statAllocated, statOverhead;
 
@@ -312,6 +328,10 @@ void* TnxMemoryPool::Alloc() {
 
 void TnxMemoryPool::DisposeDirect(void* p) {
   if (nxPoolOfItem(p) != this) throw EInvalidPointer();
+  DisposeChecked(p);
+}
+
+void TnxMemoryPool::DisposeChecked(void* p) {
   const uintptr_t address = reinterpret_cast<uintptr_t>(p);
   auto* h = reinterpret_cast<TnxPoolBlockHeader*>(address & ~uintptr_t(kBlockMask));
   const int64_t index = ItemIndex(p);
@@ -457,7 +477,7 @@ void* nxItemGetMem(std::size_t size) {
 int nxItemFreeMem(void* p) {
   if (!p) return 1;
   if (reinterpret_cast<uintptr_t>(p) & kBlockMask) {
-    nxPoolOfItem(p)->DisposeDirect(p);
+    nxPoolOfItem(p)->DisposeChecked(p);
     return 0;
   }
   return freeLarge(p);
@@ -490,7 +510,7 @@ void* nxItemReallocMem(void* p, std::size_t newSize) {
       if (!q) return nullptr;
       std::memcpy(q, p, s);
     }
-    pool->DisposeDirect(p);
+    pool->DisposeChecked(p);
     return q;
   }
 

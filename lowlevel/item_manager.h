@@ -55,6 +55,8 @@ public:
   void* Alloc();                  // nullptr when no block can be had
   void Dispose(void*& p);         // takes p out atomically; nil does nothing
   void DisposeDirect(void* p);    // raises EInvalidPointer for a non-item
+  // As DisposeDirect for a p that nxPoolOfItem has found to be this pool's.
+  void DisposeChecked(void* p);
   void ReleaseFreeBlocks();       // maintenance: give empty blocks back
   // Index of the item at p, or -1 when p is no item boundary of a block.
   int64_t ItemIndex(const void* p) const;
