@@ -1,0 +1,1 @@
+revurov_bench(tagged_stream revurov_lowlevel)
