@@ -27,7 +27,15 @@ bool Contains(const std::vector<TComponent*>& aList, TComponent* aItem) noexcept
   return std::find(aList.begin(), aList.end(), aItem) != aList.end();
 }
 
+TShowExceptionHandler gShowException = nullptr;
+
 }  // namespace
+
+void SetShowExceptionHandler(TShowExceptionHandler aHandler) noexcept { gShowException = aHandler; }
+
+void ApplicationShowException(const std::exception& aError) noexcept {
+  if (gShowException) gShowException(aError);
+}
 
 bool RegisterClass(const TComponentClass& aClass) {
   if (const TComponentClass* found = GetClass(aClass.Name)) return found == &aClass;

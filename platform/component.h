@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -71,6 +72,13 @@ public:                                                                         
 bool RegisterClass(const TComponentClass& aClass);
 void UnRegisterClass(const TComponentClass& aClass) noexcept;
 const TComponentClass* GetClass(std::u16string_view aName) noexcept;
+
+// The application's display of an exception it catches instead of passing
+// on (a design environment's load). Replaceable so that tests see it; by
+// default the exception is dropped.
+using TShowExceptionHandler = void (*)(const std::exception& aError);
+void SetShowExceptionHandler(TShowExceptionHandler aHandler) noexcept;
+void ApplicationShowException(const std::exception& aError) noexcept;
 
 enum TOperation : uint8_t { opInsert, opRemove };
 

@@ -1,0 +1,68 @@
+#include "lowlevel/log.h"
+
+#include <mutex>
+
+namespace revurov {
+
+const TnxComponentExceptionClass& TnxBaseLog::GetExceptionClass() const {
+  return nxComponentExceptionClass<EnxBaseLogException>();
+}
+
+bool TnxBaseLog::Enabled() const {
+  std::lock_guard guard(DependentLock());
+  return blEnabled;
+}
+
+void TnxBaseLog::SetEnabled(bool aValue) {
+  std::lock_guard guard(DependentLock());
+  blEnabled = aValue;
+}
+
+const TnxComponentExceptionClass& TnxLoggableComponent::GetExceptionClass() const {
+  return nxComponentExceptionClass<EnxLoggableComponentException>();
+}
+
+void TnxLoggableComponent::DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) {
+  TnxRegisterableComponent::DependentNotify(aSender, aOp, aData);
+  if (aOp == nxn_Destroying && aSender && aSender == lcEventLog) lcEventLog = nullptr;
+}
+
+void TnxLoggableComponent::SetEventLog(TnxBaseLog* aLog) {
+  if (aLog == lcEventLog) return;
+  UnlinkDependent(this, lcEventLog);
+  lcEventLog = aLog;
+  LinkDependent(this, lcEventLog);
+}
+
+void TnxLoggableComponent::lcLog(std::u16string_view aMessage, uint32_t aMsgNumber,
+                                 TnxLogPriority aPriority, std::u16string_view aCategory,
+                                 double aTime, int32_t aTimeBias) {
+  if (Logging())
+    lcEventLog->WriteString(aMessage, aMsgNumber, aPriority, aCategory, aTime, aTimeBias);
+}
+
+void TnxLoggableComponent::lcLog(std::u16string_view aFormat,
+                                 std::initializer_list<FormatArg> aArgs, uint32_t aMsgNumber,
+                                 TnxLogPriority aPriority, std::u16string_view aCategory,
+                                 double aTime, int32_t aTimeBias) {
+  if (Logging())
+    lcEventLog->WriteString(aFormat, aArgs, aMsgNumber, aPriority, aCategory, aTime, aTimeBias);
+}
+
+void TnxLoggableComponent::lcLog(std::u16string_view aMessage, const void* aData,
+                                 std::size_t aLength, uint32_t aMsgNumber,
+                                 TnxLogPriority aPriority, std::u16string_view aCategory,
+                                 double aTime, int32_t aTimeBias) {
+  if (Logging())
+    lcEventLog->WriteBlock(aMessage, aData, aLength, aMsgNumber, aPriority, aCategory, aTime,
+                           aTimeBias);
+}
+
+void TnxLoggableComponent::lcLogs(const TnxLogLines& aLines, uint32_t aMsgNumber,
+                                  TnxLogPriority aPriority, std::u16string_view aCategory,
+                                  double aTime, int32_t aTimeBias) {
+  if (Logging())
+    lcEventLog->WriteStrings(aLines, aMsgNumber, aPriority, aCategory, aTime, aTimeBias);
+}
+
+}  // namespace revurov
