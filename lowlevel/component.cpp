@@ -1,12 +1,15 @@
 #include "lowlevel/component.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <set>
 
 #include "lowlevel/error_codes.h"
 #include "lowlevel/memory_manager.h"
 #include "lowlevel/utils_text.h"
 #include "platform/format.h"
+#include "platform/locale_text.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -66,11 +69,11 @@ EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
 
 namespace {
 
-// Display names compare without case; equal names keep address order so
-// that two components of one name both fit.
+// Display names compare without case by the system locale; equal names keep
+// address order so that two components of one name both fit.
 bool IterationLess(TnxComponent* a, const std::u16string& aName, TnxComponent* b,
                    const std::u16string& bName) {
-  const int c = AsciiCompareText(aName, bName);
+  const int c = platform::AnsiCompareText(aName, bName);
   if (c != 0) return c < 0;
   return a < b;
 }
@@ -130,7 +133,7 @@ TnxComponent::~TnxComponent() {
   // Reached without BeforeDestruction (a plain delete): still drop every link
   // so that no linked component keeps this address.
   NotifyDependents(nxn_Destroying, nullptr);
-  std::lock_guard guard(nxcDependentLock);
+  TnxPadlockGuard guard(nxcDependentLock);
   for (TnxComponent* c : nxcDependentList) c->RemoveDependent(this);
   nxcDependentList.clear();
 }
@@ -185,7 +188,7 @@ void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
 
 void TnxComponent::AddDependent(TnxComponent* aComponent) {
   if (!aComponent || aComponent == this) return;
-  std::lock_guard guard(nxcDependentLock);
+  TnxPadlockGuard guard(nxcDependentLock);
   auto at = std::lower_bound(nxcDependentList.begin(), nxcDependentList.end(), aComponent);
   if (at != nxcDependentList.end() && *at == aComponent) return;
   nxcDependentList.insert(at, aComponent);
@@ -194,7 +197,7 @@ void TnxComponent::AddDependent(TnxComponent* aComponent) {
 
 void TnxComponent::RemoveDependent(TnxComponent* aComponent) {
   if (!aComponent) return;
-  std::lock_guard guard(nxcDependentLock);
+  TnxPadlockGuard guard(nxcDependentLock);
   auto at = std::lower_bound(nxcDependentList.begin(), nxcDependentList.end(), aComponent);
   if (at == nxcDependentList.end() || *at != aComponent) return;
   nxcDependentList.erase(at);
@@ -214,17 +217,17 @@ void TnxComponent::UnlinkDependent(TnxComponent* a, TnxComponent* b) {
 }
 
 int TnxComponent::DependentCount() const {
-  std::lock_guard guard(nxcDependentLock);
+  TnxPadlockGuard guard(nxcDependentLock);
   return static_cast<int>(nxcDependentList.size());
 }
 
 bool TnxComponent::HasDependent(const TnxComponent* aComponent) const {
-  std::lock_guard guard(nxcDependentLock);
+  TnxPadlockGuard guard(nxcDependentLock);
   return std::binary_search(nxcDependentList.begin(), nxcDependentList.end(), aComponent);
 }
 
 void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* aExclude) {
-  std::lock_guard guard(nxcDependentLock);
+  TnxPadlockGuard guard(nxcDependentLock);
   if (nxcDestroying && aOp == nxn_Destroying) return;
   nxcDestroying = aOp == nxn_Destroying;
   std::set<TnxComponent*> done;

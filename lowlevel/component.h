@@ -10,7 +10,7 @@
 //   `TComponent::Free` or nxFreeAndNil so that the before-destruction step
 //   runs while the object is whole.
 // - Notifications run on the caller's thread with the sender's dependents
-//   list held (a recursive lock): callees on the same thread may link and
+//   list held (the padlock, which re-enters): callees on the same thread may link and
 //   unlink; other threads wait.
 // - Class names in messages come from the class records, never from typeid.
 #pragma once
@@ -20,12 +20,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "lowlevel/exceptions.h"
+#include "lowlevel/padlock.h"
 #include "platform/component.h"
 
 namespace revurov {
@@ -204,10 +204,10 @@ class TnxComponent : public platform::TComponent {
 protected:
   // The dependents list's lock, which also guards small shared flags of
   // subclasses (a log's Enabled).
-  std::recursive_mutex& DependentLock() const noexcept { return nxcDependentLock; }
+  TnxPadlock& DependentLock() const noexcept { return nxcDependentLock; }
 
 private:
-  mutable std::recursive_mutex nxcDependentLock;
+  mutable TnxPadlock nxcDependentLock;
   std::vector<TnxComponent*> nxcDependentList;  // sorted by address
   uint64_t nxcDependentGeneration = 0;          // moves on every change
   bool nxcDestroying = false;

@@ -1,7 +1,5 @@
 #include "lowlevel/log.h"
 
-#include <mutex>
-
 namespace revurov {
 
 const TnxComponentExceptionClass& TnxBaseLog::GetExceptionClass() const {
@@ -9,12 +7,12 @@ const TnxComponentExceptionClass& TnxBaseLog::GetExceptionClass() const {
 }
 
 bool TnxBaseLog::Enabled() const {
-  std::lock_guard guard(DependentLock());
+  TnxPadlockGuard guard(DependentLock());
   return blEnabled;
 }
 
 void TnxBaseLog::SetEnabled(bool aValue) {
-  std::lock_guard guard(DependentLock());
+  TnxPadlockGuard guard(DependentLock());
   blEnabled = aValue;
 }
 
