@@ -2,18 +2,9 @@
 
 #include "lowlevel/lazy_publish.h"
 #include "platform/exception.h"
+#include "platform/thread.h"
 
 namespace revurov {
-
-namespace {
-
-inline void CpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-}  // namespace
 
 TnxPadlock::TnxPadlock(bool aFastLock) {
   pthread_mutexattr_t attr;
@@ -32,7 +23,7 @@ void TnxPadlock::Lock() {
   // section with a spin count does, for the short holds it is meant for.
   for (uint32_t i = plSpinCount; i != 0; --i) {
     if (pthread_mutex_trylock(&plCritSect) == 0) return;
-    CpuRelax();
+    platform::CpuRelax();
   }
   pthread_mutex_lock(&plCritSect);
 }

@@ -17,11 +17,23 @@ namespace {
 constexpr std::size_t kRecordBytes = 64;
 static_assert(sizeof(TnxThreadState) <= kRecordBytes);
 
+constexpr int kSpinBeforeWait = 2000;
+
+// The record a thread acquired last, so that nested calls skip the walk. It
+// always names a record its thread holds claimed: Release forgets it, and a
+// table being destroyed forgets it for the destroying thread.
+struct LastRecord {
+  const TnxThreadStates* table = nullptr;
+  TnxThreadState* record = nullptr;
+};
+thread_local LastRecord tlsLast;
+
 }  // namespace
 
 // ---- TnxThreadStates ----
 
 TnxThreadStates::~TnxThreadStates() {
+  if (tlsLast.table == this) tlsLast = {};
   for (auto& head : tlcHashTable) {
     TnxThreadState* p = head.exchange(nullptr, std::memory_order_acquire);
     while (p) {
@@ -34,6 +46,14 @@ TnxThreadStates::~TnxThreadStates() {
 }
 
 TnxThreadState* TnxThreadStates::Acquire(uint32_t aThreadID) {
+  if (tlsLast.table == this && tlsLast.record->tsID.load(std::memory_order_relaxed) == aThreadID)
+    return tlsLast.record;
+  TnxThreadState* found = Find(aThreadID);
+  tlsLast = {this, found};
+  return found;
+}
+
+TnxThreadState* TnxThreadStates::Find(uint32_t aThreadID) {
   std::atomic<TnxThreadState*>& head = tlcHashTable[BucketOf(aThreadID)];
   TnxThreadState* const first = head.load(std::memory_order_acquire);
   // Only this thread ever stores its own id, so a plain read of the id
@@ -64,6 +84,7 @@ TnxThreadState* TnxThreadStates::Acquire(uint32_t aThreadID) {
 }
 
 void TnxThreadStates::Release(TnxThreadState* aThreadState) noexcept {
+  if (tlsLast.record == aThreadState) tlsLast = {};
   aThreadState->tsID.store(0, std::memory_order_relaxed);
   aThreadState->tsInUse.store(0, std::memory_order_release);
 }
@@ -97,7 +118,12 @@ TnxInternalReadWritePortal::~TnxInternalReadWritePortal() {
 }
 
 void TnxInternalReadWritePortal::WaitOn(platform::EventHandle aEvent) {
-  if (platform::WaitForEvent(aEvent, 0) == platform::kWaitObject0) return;
+  // Holds are short: spin a while before sleeping, which costs system calls
+  // on both sides.
+  for (int i = 0; i < kSpinBeforeWait; ++i) {
+    if (platform::WaitForEvent(aEvent, 0) == platform::kWaitObject0) return;
+    platform::CpuRelax();
+  }
   rwpWaiters.fetch_add(1, std::memory_order_acq_rel);
   platform::WaitForEvent(aEvent, kInfinite);
   rwpWaiters.fetch_sub(1, std::memory_order_acq_rel);

@@ -54,6 +54,8 @@ public:
   int RecordCount() const noexcept;
 
 private:
+  TnxThreadState* Find(uint32_t aThreadID);
+
   std::atomic<TnxThreadState*> tlcHashTable[kBuckets] = {};
 };
 

@@ -12,42 +12,59 @@
 
 namespace revurov::platform {
 
-// `signalled` is the truth that waiters test without a system call; the
-// eventfd mirrors it (readable exactly while signalled) for blocked waiters
-// and for callers that poll it beside sockets. `mirror` serialises the
-// changes, so that flag and descriptor never disagree.
+// `signalled` is the truth that waiters test without a system call. The
+// eventfd is filled only while someone may poll it (a blocked waiter, or a
+// caller that took the descriptor), so that signalling and resetting an event
+// nobody sleeps on costs no system call. `mirror` serialises the changes of
+// flag and descriptor.
+//
+// No lost wake-up: a waiter registers in `pollers` and then tests the flag; a
+// setter stores the flag and then tests `pollers` (all sequentially
+// consistent), so either the waiter sees the flag or the setter fills the fd.
 struct Event {
   std::atomic<uint32_t> signalled{0};
+  std::atomic<uint32_t> pollers{0};
+  std::atomic<bool> exported{false};
   bool manual = false;
+  bool filled = false;  // under mirror: the fd is readable
   int fd = -1;
   std::mutex mirror;
 };
 
 namespace {
 
-void DrainFd(int fd) noexcept {
+void DrainFd(Event* e) noexcept {
+  if (!e->filled) return;
   uint64_t value;
-  while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {
+  while (read(e->fd, &value, sizeof value) < 0 && errno == EINTR) {
   }
+  e->filled = false;
 }
 
-bool FillFd(int fd) noexcept {
+bool FillFd(Event* e) noexcept {
+  if (e->filled) return true;
   const uint64_t one = 1;
   ssize_t n;
-  while ((n = write(fd, &one, sizeof one)) < 0 && errno == EINTR) {
+  while ((n = write(e->fd, &one, sizeof one)) < 0 && errno == EINTR) {
   }
   // EAGAIN means the counter is already non-zero: readable all the same.
-  return n == sizeof one || errno == EAGAIN;
+  if (n != sizeof one && errno != EAGAIN) return false;
+  e->filled = true;
+  return true;
+}
+
+bool NeedsFd(Event* e) noexcept {
+  return e->pollers.load(std::memory_order_seq_cst) != 0 || e->exported.load(std::memory_order_seq_cst);
 }
 
 // True when the wait is satisfied; an auto event's signal is taken.
 bool TryTake(Event* e) noexcept {
-  if (!e->signalled.load(std::memory_order_acquire)) return false;
+  if (!e->signalled.load(std::memory_order_seq_cst)) return false;
   if (e->manual) return true;
   std::lock_guard lock(e->mirror);
   if (!e->signalled.load(std::memory_order_relaxed)) return false;
   e->signalled.store(0, std::memory_order_relaxed);
-  DrainFd(e->fd);
+  DrainFd(e);
   return true;
 }
 
@@ -55,6 +72,23 @@ int64_t NowMs() noexcept {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+uint32_t PollWait(Event* e, uint32_t timeoutMs) noexcept {
+  const bool limited = timeoutMs != kInfinite;
+  const int64_t deadline = limited ? NowMs() + timeoutMs : 0;
+  for (;;) {
+    if (TryTake(e)) return kWaitObject0;
+    int wait = -1;
+    if (limited) {
+      const int64_t left = deadline - NowMs();
+      if (left <= 0) return kWaitTimeout;
+      wait = static_cast<int>(left);
+    }
+    pollfd p{e->fd, POLLIN, 0};
+    // Readable but taken by another waiter of an auto event: wait again.
+    if (poll(&p, 1, wait) < 0 && errno != EINTR) return kWaitFailed;
+  }
 }
 
 }  // namespace
@@ -82,11 +116,14 @@ void CloseEvent(EventHandle event) noexcept {
 
 bool SetEvent(EventHandle e) noexcept {
   if (!e) return false;
-  if (e->signalled.load(std::memory_order_acquire)) return true;
+  if (e->signalled.load(std::memory_order_seq_cst)) return true;
   std::lock_guard lock(e->mirror);
   if (e->signalled.load(std::memory_order_relaxed)) return true;
-  if (!FillFd(e->fd)) return false;
-  e->signalled.store(1, std::memory_order_release);
+  e->signalled.store(1, std::memory_order_seq_cst);
+  if (NeedsFd(e) && !FillFd(e)) {
+    e->signalled.store(0, std::memory_order_relaxed);
+    return false;
+  }
   return true;
 }
 
@@ -94,10 +131,8 @@ bool ResetEvent(EventHandle e) noexcept {
   if (!e) return false;
   if (!e->signalled.load(std::memory_order_acquire)) return true;
   std::lock_guard lock(e->mirror);
-  if (e->signalled.load(std::memory_order_relaxed)) {
-    e->signalled.store(0, std::memory_order_relaxed);
-    DrainFd(e->fd);
-  }
+  e->signalled.store(0, std::memory_order_relaxed);
+  DrainFd(e);
   return true;
 }
 
@@ -108,23 +143,20 @@ uint32_t WaitForEvent(EventHandle e, uint32_t timeoutMs) noexcept {
   }
   if (TryTake(e)) return kWaitObject0;
   if (timeoutMs == 0) return kWaitTimeout;
-  const bool limited = timeoutMs != kInfinite;
-  const int64_t deadline = limited ? NowMs() + timeoutMs : 0;
-  for (;;) {
-    int wait = -1;
-    if (limited) {
-      const int64_t left = deadline - NowMs();
-      if (left <= 0) return TryTake(e) ? kWaitObject0 : kWaitTimeout;
-      wait = static_cast<int>(left);
-    }
-    pollfd p{e->fd, POLLIN, 0};
-    const int r = poll(&p, 1, wait);
-    if (r < 0 && errno != EINTR) return kWaitFailed;
-    // Readable but taken by another waiter of an auto event: wait again.
-    if (TryTake(e)) return kWaitObject0;
-  }
+  // From here on setters fill the fd; a signal stored before is seen by the
+  // first test in PollWait.
+  e->pollers.fetch_add(1, std::memory_order_seq_cst);
+  const uint32_t result = PollWait(e, timeoutMs);
+  e->pollers.fetch_sub(1, std::memory_order_seq_cst);
+  return result;
 }
 
-int EventFd(EventHandle event) noexcept { return event ? event->fd : -1; }
+int EventFd(EventHandle e) noexcept {
+  if (!e) return -1;
+  std::lock_guard lock(e->mirror);
+  e->exported.store(true, std::memory_order_seq_cst);
+  if (e->signalled.load(std::memory_order_relaxed)) FillFd(e);
+  return e->fd;
+}
 
 }  // namespace revurov::platform

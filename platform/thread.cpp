@@ -5,11 +5,7 @@
 
 namespace revurov::platform {
 
-uint32_t CurrentThreadId() noexcept {
-  // Cached: the locks ask on every entry.
-  thread_local const uint32_t id = static_cast<uint32_t>(gettid());
-  return id;
-}
+uint32_t thread_detail::FetchThreadId() noexcept { return static_cast<uint32_t>(gettid()); }
 
 void YieldThread() noexcept { sched_yield(); }
 

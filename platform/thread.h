@@ -9,7 +9,25 @@
 
 namespace revurov::platform {
 
-uint32_t CurrentThreadId() noexcept;
+namespace thread_detail {
+uint32_t FetchThreadId() noexcept;
+inline thread_local uint32_t tlsThreadId = 0;
+}  // namespace thread_detail
+
+// Inline and cached: the locks ask on every entry.
+inline uint32_t CurrentThreadId() noexcept {
+  uint32_t id = thread_detail::tlsThreadId;
+  if (__builtin_expect(id == 0, 0)) id = thread_detail::tlsThreadId = thread_detail::FetchThreadId();
+  return id;
+}
+
 void YieldThread() noexcept;
+
+// A hint inside spin loops that the thread waits for another.
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
 }  // namespace revurov::platform

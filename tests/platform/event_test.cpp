@@ -57,6 +57,13 @@ TEST(Event, DescriptorMirrorsTheState) {
   EXPECT_FALSE(FdReadable(e.h));
 }
 
+TEST(Event, DescriptorTakenLateShowsAnEarlierSignal) {
+  Owned e(CreateEvent(true, true));
+  EXPECT_TRUE(FdReadable(e.h));
+  ResetEvent(e.h);
+  EXPECT_FALSE(FdReadable(e.h));
+}
+
 TEST(Event, NullHandleFails) {
   EXPECT_EQ(WaitForEvent(nullptr, 0), kWaitFailed);
   EXPECT_EQ(WaitForEvent(nullptr, kInfinite), kWaitFailed);

@@ -1,0 +1,1 @@
+revurov_bench(portal revurov_lowlevel)

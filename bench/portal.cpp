@@ -1,0 +1,92 @@
+// The read/write portal against pthread_rwlock: nested reads on one thread,
+// and outermost reads (pure and read-mostly) on 1 and 8 threads.
+#include <benchmark/benchmark.h>
+#include <pthread.h>
+
+#include "lowlevel/read_write_portal.h"
+
+namespace {
+
+using revurov::TnxInternalReadWritePortal;
+
+TnxInternalReadWritePortal& SharedPortal() {
+  static auto* portal = new TnxInternalReadWritePortal;
+  return *portal;
+}
+
+pthread_rwlock_t& SharedRwlock() {
+  static pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;
+  return lock;
+}
+
+// Guarded data, so that the locks guard something.
+long gValue = 0;
+
+void NestedReadOurs(benchmark::State& state) {
+  auto& portal = SharedPortal();
+  portal.BeginRead();
+  for (auto _ : state) {
+    portal.BeginRead();
+    benchmark::DoNotOptimize(gValue);
+    portal.EndRead();
+  }
+  portal.EndRead();
+}
+
+void NestedReadPeer(benchmark::State& state) {
+  auto& lock = SharedRwlock();
+  pthread_rwlock_rdlock(&lock);
+  for (auto _ : state) {
+    pthread_rwlock_rdlock(&lock);
+    benchmark::DoNotOptimize(gValue);
+    pthread_rwlock_unlock(&lock);
+  }
+  pthread_rwlock_unlock(&lock);
+}
+
+// Every writeEvery-th operation writes (0: never).
+void ReadOurs(benchmark::State& state) {
+  auto& portal = SharedPortal();
+  const int64_t writeEvery = state.range(0);
+  int64_t n = 0;
+  for (auto _ : state) {
+    if (writeEvery && ++n % writeEvery == 0) {
+      portal.BeginWrite();
+      ++gValue;
+      portal.EndWrite();
+    } else {
+      portal.BeginRead();
+      benchmark::DoNotOptimize(gValue);
+      portal.EndRead();
+    }
+  }
+}
+
+void ReadPeer(benchmark::State& state) {
+  auto& lock = SharedRwlock();
+  const int64_t writeEvery = state.range(0);
+  int64_t n = 0;
+  for (auto _ : state) {
+    if (writeEvery && ++n % writeEvery == 0) {
+      pthread_rwlock_wrlock(&lock);
+      ++gValue;
+      pthread_rwlock_unlock(&lock);
+    } else {
+      pthread_rwlock_rdlock(&lock);
+      benchmark::DoNotOptimize(gValue);
+      pthread_rwlock_unlock(&lock);
+    }
+  }
+}
+
+BENCHMARK(NestedReadOurs)->Name("nested_read/ours");
+BENCHMARK(NestedReadPeer)->Name("nested_read/peer:pthread_rwlock");
+// The argument is how often a write comes: 0 never, 100 one in a hundred.
+BENCHMARK(ReadOurs)->Name("read/ours")->Arg(0)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(ReadPeer)->Name("read/peer:pthread_rwlock")->Arg(0)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(ReadOurs)->Name("read_mostly/ours")->Arg(100)->Threads(8)->UseRealTime();
+BENCHMARK(ReadPeer)->Name("read_mostly/peer:pthread_rwlock")->Arg(100)->Threads(8)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
