@@ -335,6 +335,104 @@ const TComponentClass* TnxComponent::FindClassRecursive(std::u16string_view aSuf
   return nullptr;
 }
 
+// ---- settings and statistics ----
+
+void TnxComponent::SaveSettingsToStream(TnxWriter& aWriter) {
+  aWriter.WriteInteger(int32_t{1});
+  aWriter.WriteString(Name());
+}
+
+void TnxComponent::LoadSettingsFromStream(TnxReader& aReader) {
+  if (aReader.ReadInteger() != 1) RaiseError(nxeIncompatibleStream);
+  aReader.ReadString();  // the name it was saved under; not applied
+}
+
+bool TnxComponent::UIStatsVisible() const {
+  std::vector<std::u16string> captions;
+  GetStatsCaptions(captions);
+  return !captions.empty();
+}
+
+void TnxComponent::GetStatsCaptions(std::vector<std::u16string>&) const {}
+void TnxComponent::GetStatsValues(std::vector<std::u16string>&) const {}
+
+std::u16string TnxComponent::GetDisplayOnlyValue(std::u16string_view) const {
+  return u"(not implemented)";
+}
+
+namespace {
+
+[[noreturn]] void IncompatibleStream() {
+  throw EnxComponentException(static_cast<int64_t>(nxeIncompatibleStream));
+}
+
+TnxComponent* FindInGroup(const TnxIterationList& aList, std::u16string_view aName, bool aExact) {
+  for (int i = 0; i < aList.Count(); ++i) {
+    TnxComponent* c = aList.Items(i);
+    if (aExact ? c->Name() == aName : platform::AnsiSameText(c->Name(), aName)) return c;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void nxSaveSettingsToStream(const TnxIterationList& aList, TnxWriter& aWriter) {
+  aWriter.WriteInteger(int32_t{2});
+  aWriter.WriteListBegin();
+  for (int i = 0; i < aList.Count(); ++i) {
+    TnxComponent* c = aList.Items(i);
+    if (c->Name().empty()) continue;
+    TnxMemoryStream block;
+    {
+      TnxWriter blockWriter(block);
+      c->SaveSettingsToStream(blockWriter);
+    }
+    aWriter.WriteString(c->Name());
+    aWriter.WriteInteger(block.GetSize());
+    aWriter.Write(block.Memory(), block.GetSize());
+  }
+  aWriter.WriteListEnd();
+}
+
+void nxLoadSettingsFromStream(const TnxIterationList& aList, TnxReader& aReader) {
+  const int32_t version = aReader.ReadInteger();
+  if (version == 2) {
+    aReader.ReadListBegin();
+    while (!aReader.EndOfList()) {
+      const std::u16string name = aReader.ReadString();
+      const int64_t length = aReader.ReadInt64();
+      // The length comes from the stream: check it before allocating.
+      if (length < 0 || length > aReader.BytesLeft()) IncompatibleStream();
+      TnxMemoryStream block;
+      block.SetSize(length);
+      aReader.Read(block.Memory(), length);
+      if (TnxComponent* c = FindInGroup(aList, name, false)) {
+        block.Seek(0, platform::TSeekOrigin::soBeginning);
+        TnxReader blockReader(block);
+        c->LoadSettingsFromStream(blockReader);
+      }
+    }
+    aReader.ReadListEnd();
+  } else if (version == 1) {
+    std::vector<std::u16string> names;
+    std::u16string text = aReader.ReadString();
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find_first_of(u"\r\n", start);
+      if (end == std::u16string::npos) end = text.size();
+      if (end > start) names.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+    for (const std::u16string& name : names) {
+      TnxComponent* c = FindInGroup(aList, name, true);
+      if (!c) IncompatibleStream();
+      c->LoadSettingsFromStream(aReader);
+    }
+  } else {
+    IncompatibleStream();
+  }
+}
+
 // ---- registerable components ----
 
 namespace {

@@ -26,6 +26,7 @@
 
 #include "lowlevel/exceptions.h"
 #include "lowlevel/padlock.h"
+#include "lowlevel/tagged_stream.h"
 #include "platform/component.h"
 
 namespace revurov {
@@ -201,6 +202,19 @@ class TnxComponent : public platform::TComponent {
   // an ancestor; null when none.
   virtual const platform::TComponentClass* FindClassRecursive(std::u16string_view aSuffix) const;
 
+  // Settings and statistics. A settings stream holds each class's part after
+  // its parent's, each beginning with its own version; a version this code
+  // does not know fails with 15498 "Incompatible stream".
+  virtual void LoadSettingsFromStream(TnxReader& aReader);
+  virtual void SaveSettingsToStream(TnxWriter& aWriter);
+  virtual bool UISettingsVisible() const { return true; }
+  bool UIStatsVisible() const;
+  // Append captions and the matching values.
+  virtual void GetStatsCaptions(std::vector<std::u16string>& aList) const;
+  virtual void GetStatsValues(std::vector<std::u16string>& aList) const;
+  virtual void ClearStats() {}
+  virtual std::u16string GetDisplayOnlyValue(std::u16string_view aValueName) const;
+
 protected:
   // The dependents list's lock, which also guards small shared flags of
   // subclasses (a log's Enabled).
@@ -236,6 +250,13 @@ class TnxRegisterableComponent : public TnxComponent {
   static void GetRegisteredClasses(const platform::TComponentClass& aBase,
                                    std::vector<TnxRegisteredClass>& aList);
 };
+
+// Settings of a group of components (version 2: each named component's
+// settings as a length-prefixed block; a block of a component that is not
+// in the list is skipped). Reading also takes version 1 (names, then each
+// component's settings inline; a name not in the list fails with 15498).
+void nxSaveSettingsToStream(const TnxIterationList& aList, TnxWriter& aWriter);
+void nxLoadSettingsFromStream(const TnxIterationList& aList, TnxReader& aReader);
 
 // Frees a component through its before-destruction step.
 template <std::derived_from<platform::TComponent> T>

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "lowlevel/error_codes.h"
+#include "platform/format.h"
 
 namespace revurov {
 
@@ -324,6 +325,43 @@ bool TnxStateComponent::FollowsStateChange(TnxStateComponent* aOther, bool aChan
   if (nxTransitionIsUpward(aTransition))
     return nxTransitionIsUpward(mine) && aOther->IsDependentOn(this);
   return !nxTransitionIsUpward(mine) && IsDependentOn(aOther);
+}
+
+void TnxStateComponent::SaveSettingsToStream(TnxWriter& aWriter) {
+  TnxLoggableComponent::SaveSettingsToStream(aWriter);
+  aWriter.WriteInteger(int32_t{1});
+  aWriter.WriteBoolean(GetEventLogEnabled());
+  aWriter.WriteBoolean(GetActive());
+}
+
+void TnxStateComponent::LoadSettingsFromStream(TnxReader& aReader) {
+  TnxLoggableComponent::LoadSettingsFromStream(aReader);
+  if (aReader.ReadInteger() != 1) RaiseError(nxeIncompatibleStream);
+  SetEventLogEnabled(aReader.ReadBoolean());
+  // Applied later, by SwitchToSavedActive.
+  scSavedActive = aReader.ReadBoolean() ? 1 : 0;
+}
+
+void TnxStateComponent::GetStatsCaptions(std::vector<std::u16string>& aList) const {
+  if (StatsIncludeUptime()) aList.push_back(u"Uptime");
+  if (StatsIncludeLastStartError()) aList.push_back(u"Last Start Error");
+  TnxLoggableComponent::GetStatsCaptions(aList);
+}
+
+void TnxStateComponent::GetStatsValues(std::vector<std::u16string>& aList) const {
+  if (StatsIncludeUptime()) {
+    std::u16string uptime;
+    if (scStartTime != 0) {
+      const double span = Now() - scStartTime;
+      // Whole seconds, so that 23:59:59.9 never shows as 24:00:00.
+      const int64_t secs = span > 0 ? static_cast<int64_t>(span * 86400.0 + 1e-6) : 0;
+      uptime = platform::Format(u"%d.%.2d:%.2d:%.2d", {secs / 86400, secs / 3600 % 24,
+                                                       secs / 60 % 60, secs % 60});
+    }
+    aList.push_back(uptime);
+  }
+  if (StatsIncludeLastStartError()) aList.push_back(scLastStartError);
+  TnxLoggableComponent::GetStatsValues(aList);
 }
 
 }  // namespace revurov

@@ -108,6 +108,11 @@ class TnxStateComponent : public TnxLoggableComponent {
   virtual bool UIStateVisible() const { return true; }
   virtual void SwitchToSavedActive();
 
+  void LoadSettingsFromStream(TnxReader& aReader) override;
+  void SaveSettingsToStream(TnxWriter& aWriter) override;
+  void GetStatsCaptions(std::vector<std::u16string>& aList) const override;
+  void GetStatsValues(std::vector<std::u16string>& aList) const override;
+
 protected:
   void Loaded() override;
 
