@@ -39,16 +39,6 @@ QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
 
 [[noreturn]] void Raise(const char16_t* text) { throw Exception(text); }
 
-// Captions of the sixteen rights in rights-string order; the table page
-// writes "Externe Prog. starten" at position 9.
-const char* const kRightCaptions[16] = {
-    "Tabelle öffnen",          "Datensatz anlegen",    "Datensatz bearbeiten",
-    "Datensatz löschen",       "CAD Programm starten", "CAD-Zeichnung löschen",
-    "NC Programm starten",     "NC Programm löschen",  "Externe Prg. starten",
-    "Externe Doku. löschen",   "Externe Prg. aus Maske starten",
-    "E-Mail senden",           "Inventor Baugruppe exportieren",
-    "Index fortschreiben",     "Report Designer starten", "Report drucken"};
-
 QLabel* MakeLabel(const QString& text, QWidget* parent, int x, int y, bool underline = false) {
   auto* label = new QLabel(text, parent);
   if (underline) {
@@ -275,21 +265,17 @@ void TDataSec::BuildUserPage(QWidget* page) {
 
 namespace {
 
-// The sixteen rights boxes of a page, one column, rights-string order.
-void MakeRightsBoxes(QWidget* page, const char* suffix, bool checked, bool table_page,
-                     std::array<QCheckBox*, 16>& boxes) {
-  static const char* const names[16] = {
-      "cbOpenTable", "cbInsertDataset", "cbEditDataset", "cbEraseDataset", "cbCADExec", "cbCADErase",
-      "cbNCExec",    "cbNCErase",       "cbExtExec",     "cbExtErase",     "cbStartExtPrgfromMask",
-      "cbSendEMail", "cbInvASMExport",  "cbIncRevision", "cbStartReport",  "cbPrintReport"};
-  for (int i = 0; i < 16; ++i) {
-    QString caption = QString::fromUtf8(kRightCaptions[i]);
-    if (table_page && i == 8) caption = QStringLiteral("Externe Prog. starten");
-    auto* box = new QCheckBox(caption, page);
-    box->setObjectName(QString::fromLatin1(names[i]) + QString::fromLatin1(suffix));
+// The sixteen rights boxes of a page, one column, rights-string order;
+// captions and names come with the rights themselves.
+void MakeRightsBoxes(QWidget* page, bool checked, bool table_page,
+                     std::array<QCheckBox*, kRightsCount>& boxes) {
+  for (int i = 0; i < kRightsCount; ++i) {
+    const TRightInfo& right = kRights[static_cast<size_t>(i)];
+    auto* box = new QCheckBox(Q(table_page ? right.TableCaption : right.GroupCaption), page);
+    box->setObjectName(QString::fromLatin1(table_page ? right.TableBox : right.GroupBox));
     box->setGeometry(16, 84 + i * 22, 250, 18);
     box->setChecked(checked);
-    boxes[i] = box;
+    boxes[static_cast<size_t>(i)] = box;
   }
 }
 
@@ -300,7 +286,7 @@ void TDataSec::BuildGroupPage(QWidget* page) {
   MakeLabel(QStringLiteral("Datenbankgruppe:"), page, 16, 52);
   DBGruppe = MakeEdit(page, "DBGruppe", 150, 48, 200);
   MakeUpperCase(DBGruppe);
-  MakeRightsBoxes(page, "Grp", true, false, RightsGrp);
+  MakeRightsBoxes(page, true, false, RightsGrp);
   QCheckBox** named[16] = {&cbOpenTableGrp, &cbInsertDatasetGrp, &cbEditDatasetGrp,
                            &cbEraseDatasetGrp, &cbCADExecGrp, &cbCADEraseGrp, &cbNCExecGrp,
                            &cbNCEraseGrp, &cbExtExecGrp, &cbExtEraseGrp, &cbStartExtPrgfromMaskGrp,
@@ -330,7 +316,7 @@ void TDataSec::BuildTablePage(QWidget* page) {
   DBName = MakeEdit(page, "DBName", 150, 48, 200);
   DBName->setReadOnly(true);
   DBName->setEnabled(false);
-  MakeRightsBoxes(page, "Tbl", false, true, RightsTbl);
+  MakeRightsBoxes(page, false, true, RightsTbl);
   QCheckBox** named[16] = {&cbOpenTableTbl, &cbInsertDatasetTbl, &cbEditDatasetTbl,
                            &cbEraseDatasetTbl, &cbCADExecTbl, &cbCADEraseTbl, &cbNCExecTbl,
                            &cbNCEraseTbl, &cbExtExecTbl, &cbExtEraseTbl, &cbStartExtPrgfromMaskTbl,
@@ -528,12 +514,12 @@ void TDataSec::SetStatus(const QString& text) {
 
 QString TDataSec::StatusText() const { return status_panel_->text(); }
 
-void TDataSec::SetNodeImage(TTreeNode* node, int image) const {
+void TDataSec::SetNodeImage(QTreeWidgetItem* node, int image) const {
   node->setIcon(0, NotebookImages[static_cast<size_t>(image)]);
   node->setData(0, Qt::UserRole, image);
 }
 
-TTreeNode* TDataSec::AddChildNode(TTreeNode* parent, const QString& text, int image, bool first) {
+QTreeWidgetItem* TDataSec::AddChildNode(QTreeWidgetItem* parent, const QString& text, int image, bool first) {
   auto* node = new QTreeWidgetItem(QStringList{text});
   if (first) {
     parent->insertChild(0, node);
@@ -544,10 +530,10 @@ TTreeNode* TDataSec::AddChildNode(TTreeNode* parent, const QString& text, int im
   return node;
 }
 
-void TDataSec::DeleteNode(TTreeNode* node) {
+void TDataSec::DeleteNode(QTreeWidgetItem* node) {
   // The window's node references never outlive their node.
-  auto inside = [node](TTreeNode* ref) {
-    for (TTreeNode* n = ref; n; n = n->parent()) {
+  auto inside = [node](QTreeWidgetItem* ref) {
+    for (QTreeWidgetItem* n = ref; n; n = n->parent()) {
       if (n == node) return true;
     }
     return false;
@@ -560,9 +546,9 @@ void TDataSec::DeleteNode(TTreeNode* node) {
   tvMainTree->blockSignals(blocked);
 }
 
-QList<TTreeNode*> TDataSec::AllNodes() const {
-  QList<TTreeNode*> out;
-  std::function<void(TTreeNode*)> walk = [&](TTreeNode* n) {
+QList<QTreeWidgetItem*> TDataSec::AllNodes() const {
+  QList<QTreeWidgetItem*> out;
+  std::function<void(QTreeWidgetItem*)> walk = [&](QTreeWidgetItem* n) {
     out << n;
     for (int i = 0; i < n->childCount(); ++i) walk(n->child(i));
   };
@@ -570,9 +556,9 @@ QList<TTreeNode*> TDataSec::AllNodes() const {
   return out;
 }
 
-TTreeNode* TDataSec::LastGroupNode() const {
-  TTreeNode* last = nullptr;
-  for (TTreeNode* n : AllNodes()) {
+QTreeWidgetItem* TDataSec::LastGroupNode() const {
+  QTreeWidgetItem* last = nullptr;
+  for (QTreeWidgetItem* n : AllNodes()) {
     if (n->parent() && n->parent()->text(0) == QStringLiteral("DB-Gruppen")) last = n;
   }
   return last;
@@ -749,16 +735,18 @@ bool TDataSec::GroupHasTable(const QString& name) const {
   return false;
 }
 
+TRightsBoxes TDataSec::BoxStates(const std::array<QCheckBox*, kRightsCount>& boxes) const {
+  TRightsBoxes states{};
+  for (size_t i = 0; i < states.size(); ++i) states[i] = boxes[i]->isChecked();
+  return states;
+}
+
 std::u16string TDataSec::GroupRightsToString() const {
-  std::u16string out;
-  for (QCheckBox* box : RightsGrp) out += box->isChecked() ? u'1' : u'0';
-  return out;
+  return tesmira::GroupRightsToString(BoxStates(RightsGrp));
 }
 
 std::u16string TDataSec::TableRightsToString() const {
-  std::u16string out;
-  for (QCheckBox* box : RightsTbl) out += box->isChecked() ? u'1' : u'0';
-  return out;
+  return tesmira::TableRightsToString(BoxStates(RightsTbl));
 }
 
 void TDataSec::tvMainTreeChange() { tvMainTreeClick(); }

@@ -14,6 +14,8 @@
 #include <string>
 
 #include "app/gui/list_box.h"
+#include "app/security_file.h"
+#include "app/tree_file.h"
 
 class QCheckBox;
 class QComboBox;
@@ -29,13 +31,7 @@ class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-namespace revurov::platform {
-class TMemIniFile;
-}
-
 namespace tesmira {
-
-using TTreeNode = QTreeWidgetItem;
 
 // A radio group with an item index (−1 = none), columns side by side.
 class TRadioGroup : public QWidget {
@@ -108,9 +104,9 @@ public:
   int ActivePageIndex() const;
   const std::u16string& DBPfadValue() const { return DBPfad; }
   bool CloseAppValue() const { return CloseApp; }
-  TTreeNode* DBNodeValue() const { return DBNode; }
+  QTreeWidgetItem* DBNodeValue() const { return DBNode; }
   // Absolute pre-order node list, as the tree's items index it.
-  QList<TTreeNode*> AllNodes() const;
+  QList<QTreeWidgetItem*> AllNodes() const;
 
   // Controls.
   QTreeWidget* tvMainTree = nullptr;
@@ -146,8 +142,8 @@ public:
   QPushButton* Hinzufuegen = nullptr;
 
   // Rights boxes in rights-string order (group page, table page).
-  std::array<QCheckBox*, 16> RightsGrp{};
-  std::array<QCheckBox*, 16> RightsTbl{};
+  std::array<QCheckBox*, kRightsCount> RightsGrp{};
+  std::array<QCheckBox*, kRightsCount> RightsTbl{};
   QCheckBox *cbOpenTableGrp = nullptr, *cbInsertDatasetGrp = nullptr, *cbEditDatasetGrp = nullptr,
             *cbEraseDatasetGrp = nullptr, *cbCADExecGrp = nullptr, *cbCADEraseGrp = nullptr,
             *cbNCExecGrp = nullptr, *cbNCEraseGrp = nullptr, *cbExtExecGrp = nullptr,
@@ -203,19 +199,23 @@ private:
   // Refuses an editing action when the database folder was not found at
   // start-up (the data files would otherwise land in the current folder).
   void RequireDBPfad() const;
-  std::u16string DataFileName() const;
   std::u16string TreeFileName() const;
-  void SetNodeImage(TTreeNode* node, int image) const;
-  TTreeNode* AddChildNode(TTreeNode* parent, const QString& text, int image, bool first);
-  void DeleteNode(TTreeNode* node);
+  void SetNodeImage(QTreeWidgetItem* node, int image) const;
+  QTreeWidgetItem* AddChildNode(QTreeWidgetItem* parent, const QString& text, int image, bool first);
+  void DeleteNode(QTreeWidgetItem* node);
   // The last group in pre-order, or null: the current group after a load
   // and after a group was deleted.
-  TTreeNode* LastGroupNode() const;
+  QTreeWidgetItem* LastGroupNode() const;
+  // The tree file's tree is loaded and tidied, then copied into the view;
+  // saving copies the view back into the same tree file, so the encoding
+  // it was loaded in is kept.
   void LoadTree();
   void SaveTree();
-  // The security data file, as UTF-8, with the encoding repair when asked;
-  // refuses without a database folder.
-  std::unique_ptr<revurov::platform::TMemIniFile> OpenSecData(bool repair) const;
+  void CopyTreeToView(const TTreeNode* db_node);
+  void CopyViewToTree();
+  // The security data file of the database folder; refuses without one.
+  TSecurityData OpenSecData() const;
+  TRightsBoxes BoxStates(const std::array<QCheckBox*, kRightsCount>& boxes) const;
 
   QLabel* status_panel_ = nullptr;
   std::array<QIcon, 5> NotebookImages;
@@ -223,12 +223,13 @@ private:
   bool shown_ = false;
   bool closed_ = false;
 
-  TTreeNode* DBNode = nullptr;
-  TTreeNode* UserNode = nullptr;
-  TTreeNode* AnItem = nullptr;
+  QTreeWidgetItem* DBNode = nullptr;
+  QTreeWidgetItem* UserNode = nullptr;
+  QTreeWidgetItem* AnItem = nullptr;
   std::u16string DBPfad;
   std::u16string TesmiraHomeDir;
   bool CloseApp = false;
+  TTreeFile tree_file_;
 };
 
 }  // namespace tesmira

@@ -79,11 +79,11 @@ protected:
     window_->close();
     QCoreApplication::processEvents();
   }
-  TTreeNode* Node(const QString& path) {
-    TTreeNode* node = window_->tvMainTree->topLevelItem(0);
+  QTreeWidgetItem* Node(const QString& path) {
+    QTreeWidgetItem* node = window_->tvMainTree->topLevelItem(0);
     const QStringList parts = path.split('/');
     for (int p = 1; p < parts.size() && node; ++p) {
-      TTreeNode* next = nullptr;
+      QTreeWidgetItem* next = nullptr;
       for (int i = 0; i < node->childCount(); ++i) {
         if (node->child(i)->text(0) == parts[p]) next = node->child(i);
       }
@@ -92,7 +92,7 @@ protected:
     return node;
   }
   void ClickNode(const QString& path) {
-    TTreeNode* node = Node(path);
+    QTreeWidgetItem* node = Node(path);
     ASSERT_NE(node, nullptr) << path.toStdString();
     QTreeWidget* tree = window_->tvMainTree;
     tree->scrollToItem(node);
@@ -100,7 +100,7 @@ protected:
   }
   QStringList Children(const QString& path) {
     QStringList out;
-    TTreeNode* node = Node(path);
+    QTreeWidgetItem* node = Node(path);
     for (int i = 0; node && i < node->childCount(); ++i) out << node->child(i)->text(0);
     return out;
   }
