@@ -32,8 +32,6 @@ namespace {
 
 using revurov::platform::Exception;
 
-const char16_t kNoDatabaseFolder[] =
-    u"Datenbankpfad nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
 
 QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
 

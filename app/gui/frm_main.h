@@ -33,6 +33,10 @@ class QTreeWidgetItem;
 
 namespace tesmira {
 
+// Start-up without the database folder; editing actions refuse with it too.
+inline constexpr char16_t kNoDatabaseFolder[] =
+    u"Datenbankpfad nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
+
 // A radio group with an item index (−1 = none), columns side by side.
 class TRadioGroup : public QWidget {
   Q_OBJECT

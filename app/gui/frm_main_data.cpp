@@ -23,8 +23,6 @@ namespace {
 using revurov::platform::DirectoryExists;
 using revurov::platform::Exception;
 
-const char16_t kNoDatabaseFolder[] =
-    u"Datenbankpfad nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
 const QString kUsers = QString::fromStdU16String(kNodeUsers);
 const QString kGroups = QString::fromStdU16String(kNodeGroups);
 

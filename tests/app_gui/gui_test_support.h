@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QString>
 #include <QStringList>
+#include <gtest/gtest.h>
 #include <memory>
 
 #include "app/gui/dialog_service.h"
@@ -14,14 +15,30 @@
 
 namespace tesmira::test {
 
-inline QApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_app_gui";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Tesmira Security"));
-  return app;
-}
+// The application is deleted when the test program ends its tests, not by
+// an exit handler: Qt's own statics (QTest's input devices) are gone by then.
+class TAppEnvironment : public ::testing::Environment {
+public:
+  static QApplication& Get() {
+    static int argc = 1;
+    static char name[] = "test_app_gui";
+    static char* argv[] = {name, nullptr};
+    if (!app_) {
+      app_ = std::make_unique<QApplication>(argc, argv);
+      QApplication::setApplicationName(QStringLiteral("Tesmira Security"));
+    }
+    return *app_;
+  }
+  void TearDown() override { app_.reset(); }
+
+private:
+  static inline std::unique_ptr<QApplication> app_;
+};
+
+inline ::testing::Environment* const kAppEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TAppEnvironment);
+
+inline QApplication& App() { return TAppEnvironment::Get(); }
 
 // First member of a fixture that holds widgets: the application exists
 // before any of them is built.
