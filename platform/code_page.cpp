@@ -22,20 +22,9 @@ struct ConverterCloser {
 using Converter = std::unique_ptr<UConverter, ConverterCloser>;
 
 Converter OpenConverter(uint32_t code_page) {
-  if (code_page == CP_UTF8) {
-    UErrorCode err = U_ZERO_ERROR;
-    Converter c(ucnv_open("UTF-8", &err));
-    if (U_SUCCESS(err)) return c;
-  }
-  // Windows code pages first: their tables differ from IBM's of the same number.
-  for (const char* pattern : {"windows-%u", "cp%u", "ibm-%u"}) {
-    char name[32];
-    std::snprintf(name, sizeof name, pattern, static_cast<unsigned>(code_page));
-    UErrorCode err = U_ZERO_ERROR;
-    Converter c(ucnv_open(name, &err));
-    if (U_SUCCESS(err)) return c;
-  }
-  throw EConvertError(Format(u"No mapping for code page %u", {code_page}));
+  Converter c(OpenCodePageConverter(code_page));
+  if (!c) throw EConvertError(Format(u"No mapping for code page %u", {code_page}));
+  return c;
 }
 
 std::optional<std::string> FromUnicode(std::u16string_view text, uint32_t code_page, bool strict) {
@@ -69,6 +58,25 @@ std::optional<std::string> FromUnicode(std::u16string_view text, uint32_t code_p
 }
 
 }  // namespace
+
+UConverter* OpenCodePageConverter(uint32_t code_page) noexcept {
+  UErrorCode err = U_ZERO_ERROR;
+  // ICU knows Latin-1 by its ISO name only.
+  const char* fixed = code_page == CP_UTF8 ? "UTF-8" : (code_page == 28591 ? "ISO-8859-1" : nullptr);
+  if (fixed) {
+    UConverter* c = ucnv_open(fixed, &err);
+    if (U_SUCCESS(err)) return c;
+  }
+  // Windows code pages first: their tables differ from IBM's of the same number.
+  for (const char* pattern : {"windows-%u", "cp%u", "ibm-%u"}) {
+    char name[32];
+    std::snprintf(name, sizeof name, pattern, static_cast<unsigned>(code_page));
+    err = U_ZERO_ERROR;
+    UConverter* c = ucnv_open(name, &err);
+    if (U_SUCCESS(err)) return c;
+  }
+  return nullptr;
+}
 
 uint32_t SystemAnsiCodePage() noexcept { return g_ansi_code_page.load(std::memory_order_relaxed); }
 

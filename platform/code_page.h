@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+struct UConverter;
+
 namespace revurov::platform {
 
 inline constexpr uint32_t CP_UTF8 = 65001;
@@ -26,5 +28,10 @@ void SetSystemAnsiCodePage(uint32_t code_page) noexcept;
 std::u16string CodePageToUnicode(std::string_view bytes, uint32_t code_page);
 std::optional<std::string> UnicodeToCodePage(std::u16string_view text, uint32_t code_page);
 std::string UnicodeToCodePageLossy(std::u16string_view text, uint32_t code_page);
+
+// A new ICU converter for a Windows code-page number (the caller closes it
+// with ucnv_close), or nullptr when ICU has none. The numbers 0 to 3 are not
+// resolved here.
+UConverter* OpenCodePageConverter(uint32_t code_page) noexcept;
 
 }  // namespace revurov::platform

@@ -1,0 +1,221 @@
+#include "lowlevel/wide_string.h"
+
+#include <gtest/gtest.h>
+
+#include <unicode/uchar.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lowlevel/exceptions.h"
+#include "platform/code_page.h"
+#include "platform/nls.h"
+
+namespace revurov {
+namespace {
+
+std::string Hex(std::string_view bytes) {
+  std::string s;
+  char buf[4];
+  for (unsigned char b : bytes) {
+    std::snprintf(buf, sizeof buf, "%02X ", b);
+    s += buf;
+  }
+  return s;
+}
+
+TEST(WideStringConversion, UmlautInWesternCodePages) {
+  struct Case {
+    uint16_t code_page;
+    std::string bytes;
+  };
+  const Case cases[] = {{1252, "\xC4"}, {850, "\x8E"}, {437, "\x8E"}, {65001, "\xC3\x84"}, {28591, "\xC4"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code_page);
+    EXPECT_EQ(Hex(nxWideStringToString(u"\u00C4", c.code_page)), Hex(c.bytes));
+    EXPECT_EQ(nxStringToWideString(c.bytes, c.code_page), u"\u00C4");
+    const TnxByteArray bytes = nxWideStringToBytes(u"\u00C4", c.code_page);
+    EXPECT_EQ(Hex(std::string(bytes.begin(), bytes.end())), Hex(c.bytes));
+  }
+}
+
+TEST(WideStringConversion, EmptyInputNeedsNoCodePage) {
+  // 12345 is no code page: an empty text must not reach the platform.
+  EXPECT_TRUE(nxStringToWideString("", 12345).empty());
+  EXPECT_TRUE(nxWideStringToString(u"", 12345).empty());
+  EXPECT_TRUE(nxWideStringToBytes(u"", 12345).empty());
+  EXPECT_TRUE(nxBytesToWideString("x", 0, 12345).empty());
+  EXPECT_TRUE(nxWideStringBufferToBytes(u"x", 0, 12345).empty());
+  EXPECT_TRUE(nxBytesToWideString(nullptr, 5, 1252).empty());
+}
+
+TEST(WideStringConversion, CodePageZeroIsTheDefaultCodePage) {
+  const std::string bytes = "Gr\xFC\xDF""e \x80";
+  EXPECT_EQ(nxStringToWideString(bytes, 0), nxStringToWideString(bytes, 3));
+  EXPECT_EQ(nxStringToWideString(bytes, 0), u"Grüße €");
+  EXPECT_EQ(nxWideStringToString(u"Grüße €", 0), bytes);
+}
+
+TEST(WideStringConversion, FailuresRaiseTheOSErrorWithTheirContext) {
+  struct Case {
+    const char* name;
+    std::function<void()> call;
+    std::u16string context;
+  };
+  const Case cases[] = {
+      {"to wide", [] { nxStringToWideString("a", 12345); }, u"nxStringToWideString/MultiByteToWideChar/1"},
+      {"to string", [] { nxWideStringToString(u"a", 12345); }, u"nxWideStringToString/WideCharToMultiByte/1"},
+      {"to bytes", [] { nxWideStringToBytes(u"a", 12345); }, u"nxWideStringToString/WideCharToMultiByte/1"},
+      {"bytes to wide", [] { nxBytesToWideString("a", 1, 12345); }, u"nxBytesToWideString/MultiByteToWideChar/1"},
+      {"buffer to bytes", [] { nxWideStringBufferToBytes(u"a", 1, 12345); },
+       u"nxWideStringBufferToBytes/WideCharToMultiByte/1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.call();
+      ADD_FAILURE() << "no exception";
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), 11047u);
+      EXPECT_EQ(e.OSError(), static_cast<uint32_t>(EINVAL));
+      EXPECT_EQ(e.CustomInfos().Values(u"Action"), c.context);
+      EXPECT_NE(e.Message().find(c.context), std::u16string::npos) << e.what();
+    }
+  }
+}
+
+TEST(WideStringConversion, InvalidBytesConvertAsThePlatformDoes) {
+  // A lone lead byte in UTF-8 and in Shift-JIS: substituted, not failed.
+  EXPECT_EQ(nxStringToWideString("a\xC3", 65001), u"a\uFFFD");
+  EXPECT_EQ(nxStringToWideString("a\xFF" "b", 65001), u"a\uFFFD" "b");
+  const std::u16string sjis = nxStringToWideString("\x82", 932);
+  EXPECT_EQ(sjis.size(), 1u);
+  // A character the code page cannot hold becomes the default character.
+  EXPECT_EQ(nxWideStringToString(u"a\u4E00b", 1252), "a?b");
+  EXPECT_EQ(nxWideStringToString(u"\U0001F600", 1252), "?");
+  EXPECT_EQ(nxWideStringToString(u"x\xD800y", 1252), "x?y");
+  EXPECT_EQ(nxWideStringToString(u"\U0001F600", 65001), "\xF0\x9F\x98\x80");
+}
+
+TEST(WideStringConversion, BufferForms) {
+  const char bytes[] = {'a', '\0', '\xE4'};
+  EXPECT_EQ(nxBytesToWideString(bytes, 3, 1252), std::u16string(u"a\0\u00E4", 3));
+  const char16_t text[] = u"\u20ACx";
+  const TnxByteArray out = nxWideStringBufferToBytes(text, 2, 1252);
+  EXPECT_EQ(out, (TnxByteArray{0x80, 'x'}));
+  EXPECT_TRUE(nxWideStringBufferToBytes(text, -1, 1252).empty());
+}
+
+TEST(WideStringConversion, MultiByteCodePages) {
+  struct Case {
+    uint16_t code_page;
+    std::u16string text;
+  };
+  const Case cases[] = {{932, u"日本語テキスト"}, {936, u"中文文本"}, {949, u"한국어"}, {950, u"繁體中文"},
+                        {65001, u"Ünïcødé \U0001F600"}, {1251, u"Привет"}, {1253, u"Ελληνικά"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code_page);
+    const std::string bytes = nxWideStringToString(c.text, c.code_page);
+    EXPECT_EQ(nxStringToWideString(bytes, c.code_page), c.text);
+  }
+}
+
+// Every byte (or byte pair) that the code page maps to a printable
+// character converts back to itself.
+TEST(WideStringConversion, RoundTripOverThePrintableRange) {
+  const uint16_t single[] = {437, 737, 775, 850, 852, 855, 857, 858, 860, 861, 862, 863, 865, 866, 869, 874,
+                             1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, 10000, 20127, 20866, 21866,
+                             28591, 28592, 28595, 28597, 28605};
+  for (uint16_t cp : single) {
+    SCOPED_TRACE(cp);
+    int checked = 0;
+    for (int b = 0x20; b < 0x100; ++b) {
+      const std::string byte(1, static_cast<char>(b));
+      const std::u16string wide = nxStringToWideString(byte, cp);
+      ASSERT_EQ(wide.size(), 1u) << b;
+      if (wide[0] == 0xFFFD || wide[0] == 0x1A || !u_isprint(wide[0])) continue;
+      EXPECT_EQ(Hex(nxWideStringToString(wide, cp)), Hex(byte)) << "byte " << b;
+      ++checked;
+    }
+    EXPECT_GE(checked, 94);
+  }
+  const uint16_t double_byte[] = {932, 936, 949, 950};
+  for (uint16_t cp : double_byte) {
+    SCOPED_TRACE(cp);
+    int checked = 0;
+    for (int lead = 0x81; lead < 0xFF; ++lead) {
+      for (int trail = 0x40; trail < 0xFF; ++trail) {
+        const std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
+        const std::u16string wide = nxStringToWideString(pair, cp);
+        if (wide.size() != 1 || wide[0] == 0xFFFD || !u_isprint(wide[0]) || u_charType(wide[0]) == U_PRIVATE_USE_CHAR)
+          continue;
+        const std::string back = nxWideStringToString(wide, cp);
+        // A few characters have two codes; the platform writes the first.
+        if (back != pair) {
+          EXPECT_EQ(nxStringToWideString(back, cp), wide) << Hex(pair);
+        }
+        ++checked;
+      }
+    }
+    EXPECT_GT(checked, 5000);
+  }
+  // UTF-8: every printable code point of the first plane and a sample above.
+  std::u16string all;
+  for (char32_t c = 0x20; c < 0x30000; c += (c < 0x10000 ? 1 : 7)) {
+    if ((c >= 0xD800 && c < 0xE000) || !u_isprint(static_cast<UChar32>(c))) continue;
+    if (c < 0x10000) {
+      all += static_cast<char16_t>(c);
+    } else {
+      all += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      all += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+  }
+  EXPECT_EQ(nxStringToWideString(nxWideStringToString(all, 65001), 65001), all);
+}
+
+TEST(WideStringConversion, ThreadsConvertIndependently) {
+  // Converters keep state: each thread must have its own.
+  auto work = [](uint16_t cp, std::u16string text, bool* ok) {
+    *ok = true;
+    for (int i = 0; i < 2000 && *ok; ++i)
+      *ok = nxStringToWideString(nxWideStringToString(text, cp), cp) == text;
+  };
+  bool ok[4];
+  std::thread t[] = {std::thread(work, 1252, u"Äöü€", &ok[0]), std::thread(work, 932, u"日本語", &ok[1]),
+                     std::thread(work, 65001, u"x\U0001F600y", &ok[2]), std::thread(work, 850, u"Äß", &ok[3])};
+  for (auto& th : t) th.join();
+  for (bool b : ok) EXPECT_TRUE(b);
+}
+
+TEST(WideStringCopies, ConcatAndAppend) {
+  EXPECT_EQ(nxWideCharsConcat(u"ab", u"cd"), u"abcd");
+  EXPECT_EQ(nxWideCharsConcat(u"", u""), u"");
+  EXPECT_EQ(nxWideCharsAppendChar(u"ab", u'\0'), std::u16string(u"ab\0", 3));
+  EXPECT_EQ(nxWideCharsToString(nxStringToWideChars(u"x\0y")), u"x\0y");
+}
+
+TEST(WideStringLocale, MapString) {
+  std::u16string out;
+  nxWideLCMapString(u"Straße i", 1031, platform::LCMAP_UPPERCASE, out);
+  EXPECT_EQ(out, u"STRAßE I");  // the length is kept
+  nxWideLCMapString(u"i I", 1055, platform::LCMAP_UPPERCASE | platform::LCMAP_LINGUISTIC_CASING, out);
+  EXPECT_EQ(out, u"\u0130 I");
+  nxWideLCMapString(u"ÄB", 1031, platform::LCMAP_LOWERCASE, out);
+  EXPECT_EQ(out, u"äb");
+  nxWideLCMapString(u"", 1031, platform::LCMAP_LOWERCASE, out);
+  EXPECT_EQ(out, u"");
+  nxWideLCMapStringA(u"ÄB", 1031, platform::LCMAP_LOWERCASE, out);
+  EXPECT_EQ(out, u"äb");
+  try {
+    nxWideLCMapString(u"x", 1031, platform::LCMAP_UPPERCASE | platform::LCMAP_LOWERCASE, out);
+    ADD_FAILURE() << "no exception";
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.CustomInfos().Values(u"Action"), u"nxWideLCMapStringW");
+  }
+}
+
+}  // namespace
+}  // namespace revurov

@@ -1,0 +1,163 @@
+#include "platform/nls.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "platform/code_page.h"
+#include "platform/os_error.h"
+
+namespace revurov::platform {
+namespace {
+
+TEST(Nls, LengthFirstThenConvert) {
+  const char* src = "Gr\xFC\xDF";
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, src, 4, nullptr, 0), 4);
+  char16_t buf[8] = {};
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, src, 4, buf, 4), 4);
+  EXPECT_EQ(std::u16string(buf, 4), u"Grüß");
+  // -1: the terminating zero is converted too.
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, src, -1, nullptr, 0), 5);
+  EXPECT_EQ(WideCharToMultiByte(65001, 0, u"ü", -1, nullptr, 0), 3);
+  // A surrogate pair is one character in a single-byte code page.
+  EXPECT_EQ(WideCharToMultiByte(1252, 0, u"a\U0001F600", 3, nullptr, 0), 2);
+}
+
+TEST(Nls, FailuresSetTheLastError) {
+  struct Case {
+    const char* name;
+    std::function<int()> call;
+    int error;
+  };
+  static char16_t wide[2];
+  static char bytes[2];
+  const Case cases[] = {
+      {"unknown code page", [] { return MultiByteToWideChar(12345, 0, "a", 1, nullptr, 0); }, EINVAL},
+      {"empty source", [] { return MultiByteToWideChar(1252, 0, "a", 0, nullptr, 0); }, EINVAL},
+      {"null source", [] { return WideCharToMultiByte(1252, 0, nullptr, 1, nullptr, 0); }, EINVAL},
+      {"unknown flag", [] { return MultiByteToWideChar(1252, 0x4, "a", 1, nullptr, 0); }, EINVAL},
+      {"too small", [] { return MultiByteToWideChar(1252, 0, "abc", 3, wide, 2); }, ENOBUFS},
+      {"too small out", [] { return WideCharToMultiByte(65001, 0, u"ä", 1, bytes, 1); }, ENOBUFS},
+      {"strict invalid UTF-8", [] { return MultiByteToWideChar(65001, MB_ERR_INVALID_CHARS, "\xC3", 1, nullptr, 0); },
+       EILSEQ},
+      {"strict unmappable", [] { return WideCharToMultiByte(1252, WC_ERR_INVALID_CHARS, u"\u4E00", 1, nullptr, 0); },
+       EILSEQ},
+      {"fold without flags", [] { return FoldStringW(0, u"a", 1, nullptr, 0); }, EINVAL},
+      {"fold both forms", [] { return FoldStringW(MAP_PRECOMPOSED | MAP_COMPOSITE, u"a", 1, nullptr, 0); }, EINVAL},
+      {"map upper and lower", [] { return LCMapStringW(1031, LCMAP_UPPERCASE | LCMAP_LOWERCASE, u"a", 1, nullptr, 0); },
+       EINVAL},
+      {"map unknown locale", [] { return LCMapStringW(0x7777, LCMAP_UPPERCASE, u"a", 1, nullptr, 0); }, EINVAL},
+      {"map too small", [] { return LCMapStringW(1031, LCMAP_UPPERCASE, u"ab", 2, wide, 1); }, ENOBUFS},
+      {"compare unknown flag", [] { return CompareStringW(1031, 0x40000000, u"a", 1, u"b", 1); }, EINVAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetLastOSError(0);
+    EXPECT_EQ(c.call(), 0);
+    EXPECT_EQ(GetLastOSError(), static_cast<uint32_t>(c.error));
+  }
+}
+
+TEST(Nls, CodePagesZeroToThree) {
+  EXPECT_EQ(ResolveCodePage(CP_ACP), SystemAnsiCodePage());
+  EXPECT_EQ(ResolveCodePage(CP_OEMCP), 850u);
+  EXPECT_EQ(ResolveCodePage(CP_MACCP), 10000u);
+  EXPECT_EQ(ResolveCodePage(1250), 1250u);
+  char16_t c;
+  ASSERT_EQ(MultiByteToWideChar(CP_OEMCP, 0, "\x8E", 1, &c, 1), 1);
+  EXPECT_EQ(c, u'Ä');
+}
+
+std::u16string Fold(uint32_t flags, std::u16string_view s) {
+  const int n = FoldStringW(flags, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  EXPECT_GT(n, 0);
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  EXPECT_EQ(FoldStringW(flags, s.data(), static_cast<int>(s.size()), out.data(), n), n);
+  return out;
+}
+
+TEST(Nls, FoldFlagsMapToNormalisationForms) {
+  struct Case {
+    uint32_t flags;
+    std::u16string in, out;
+  };
+  const Case cases[] = {
+      {MAP_PRECOMPOSED, u"A\u0308", u"Ä"},
+      {MAP_COMPOSITE, u"Ä", u"A\u0308"},
+      {MAP_FOLDCZONE, u"\uFB01x\uFF21", u"fixA"},
+      {MAP_FOLDCZONE | MAP_COMPOSITE, u"\uFF21Ä", u"AA\u0308"},
+      {MAP_FOLDDIGITS, u"\u0661\u0662x", u"12x"},
+      {MAP_EXPAND_LIGATURES, u"\uFB00", u"ff"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flags);
+    EXPECT_EQ(Fold(c.flags, c.in), c.out);
+  }
+}
+
+int Compare(uint32_t flags, std::u16string_view a, std::u16string_view b) {
+  return CompareStringW(1031, flags, a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
+}
+
+TEST(Nls, CompareFlags) {
+  struct Case {
+    uint32_t flags;
+    std::u16string a, b;
+    int result;
+  };
+  const Case cases[] = {
+      {0, u"a", u"b", CSTR_LESS_THAN},
+      {0, u"a", u"A", CSTR_LESS_THAN},
+      {0, u"Äpfel", u"Apfel", CSTR_GREATER_THAN},
+      {0, u"Äpfel", u"Birne", CSTR_LESS_THAN},
+      {NORM_IGNORECASE, u"abc", u"ABC", CSTR_EQUAL},
+      {NORM_IGNORECASE, u"äbc", u"ABC", CSTR_GREATER_THAN},
+      {NORM_IGNORENONSPACE, u"äbc", u"abc", CSTR_EQUAL},
+      {NORM_IGNORENONSPACE, u"äbc", u"Abc", CSTR_LESS_THAN},
+      {NORM_IGNORENONSPACE | NORM_IGNORECASE, u"äbc", u"ABC", CSTR_EQUAL},
+      {NORM_IGNORESYMBOLS, u"a-b", u"ab", CSTR_EQUAL},
+      {0, u"", u"", CSTR_EQUAL},
+      {0, u"", u"a", CSTR_LESS_THAN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.flags << " " << c.a.size());
+    EXPECT_EQ(Compare(c.flags, c.a, c.b), c.result);
+  }
+  EXPECT_EQ(CompareStringW(1031, 0, u"abc", -1, u"abc", 3), CSTR_EQUAL);
+}
+
+TEST(Nls, SortKeyOrdersAsCompare) {
+  auto key = [](std::u16string_view s) {
+    const int n = LCMapStringW(1031, LCMAP_SORTKEY, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    EXPECT_GT(n, 0);
+    std::string k(static_cast<size_t>(n), '\0');
+    EXPECT_EQ(LCMapStringW(1031, LCMAP_SORTKEY, s.data(), static_cast<int>(s.size()),
+                           reinterpret_cast<char16_t*>(k.data()), n),
+              n);
+    EXPECT_EQ(k.back(), '\0');
+    return k;
+  };
+  EXPECT_LT(key(u"Apfel"), key(u"Äpfel"));
+  EXPECT_LT(key(u"Äpfel"), key(u"Birne"));
+}
+
+TEST(Nls, MapWidthKanaSymbolsAndMarks) {
+  auto map = [](uint32_t flags, std::u16string_view s) {
+    const int n = LCMapStringW(1041, flags, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::u16string out(static_cast<size_t>(n), u'\0');
+    EXPECT_EQ(LCMapStringW(1041, flags, s.data(), static_cast<int>(s.size()), out.data(), n), n);
+    return out;
+  };
+  EXPECT_EQ(map(LCMAP_HALFWIDTH, u"\uFF21\uFF22"), u"AB");
+  EXPECT_EQ(map(LCMAP_FULLWIDTH, u"AB"), u"\uFF21\uFF22");
+  EXPECT_EQ(map(LCMAP_KATAKANA, u"\u3042"), u"\u30A2");
+  EXPECT_EQ(map(LCMAP_HIRAGANA, u"\u30A2"), u"\u3042");
+  EXPECT_EQ(map(NORM_IGNORENONSPACE, u"äé"), u"ae");
+  EXPECT_EQ(map(NORM_IGNORESYMBOLS, u"a-b c!"), u"abc");
+  EXPECT_EQ(map(LCMAP_BYTEREV, u"\u0102"), u"\u0201");
+}
+
+}  // namespace
+}  // namespace revurov::platform
