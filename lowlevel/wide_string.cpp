@@ -3,15 +3,15 @@
 #include <climits>
 
 #include "lowlevel/exceptions.h"
+#include "lowlevel/utils_locale.h"
+#include "platform/locale.h"
 #include "platform/nls.h"
 
 namespace revurov {
 
 namespace {
 
-constexpr uint32_t kDefaultCodePage = 3;  // the calling thread's ANSI code page
-
-uint32_t CodePageOf(uint16_t aCodePage) { return aCodePage ? aCodePage : kDefaultCodePage; }
+uint32_t CodePageOf(uint16_t aCodePage) { return aCodePage ? aCodePage : nxDefaultCodePage; }
 
 int32_t LengthOf(size_t n, std::u16string_view aContext) {
   // The platform counts in 32-bit signed lengths.
@@ -95,8 +95,10 @@ TnxWideString nxWideCharsAppendChar(const TnxWideString& a, char16_t c) {
 }
 
 uint32_t nxLocaleAnsiCodePage(uint32_t aLocale) {
-  (void)aLocale;
-  return kDefaultCodePage;
+  const uint32_t locale = platform::ResolveLocale(aLocale);
+  // A locale the platform does not know has no number to give.
+  if (platform::LocaleNameForLCID(locale).empty()) return nxDefaultCodePage;
+  return platform::LocaleAnsiCodePage(locale);
 }
 
 void nxWideLCMapStringW(std::u16string_view aSource, uint32_t aLocale, uint32_t aMapFlags,

@@ -8,6 +8,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utrans.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/code_page.h"
+#include "platform/locale.h"
 #include "platform/locale_text.h"
 #include "platform/os_error.h"
 
@@ -45,62 +47,66 @@ struct CachedConverter {
 };
 
 // ICU converters keep conversion state, so each thread has its own few,
-// most recently used first.
-class ThreadConverters {
-public:
-  ~ThreadConverters() {
-    for (auto& e : entries_)
+// most recently used first. The cache is trivially constructed so that the
+// hit path costs no thread-local initialisation check; a closer object is
+// set up with the first converter a thread opens.
+struct ThreadConverters {
+  std::array<CachedConverter, 6> entries;
+};
+constinit thread_local ThreadConverters tConverters{};
+
+struct ThreadConvertersCloser {
+  ~ThreadConvertersCloser() {
+    for (auto& e : tConverters.entries) {
       if (e.conv) ucnv_close(e.conv);
-  }
-
-  CachedConverter* Get(uint32_t code_page, uint8_t mode) {
-    for (size_t i = 0; i < entries_.size() && entries_[i].conv; ++i) {
-      if (entries_[i].code_page == code_page && entries_[i].mode == mode) {
-        if (i) std::swap(entries_[0], entries_[i]);
-        return &entries_[0];
-      }
+      e.conv = nullptr;
     }
-    UConverter* conv = Open(code_page, mode);
-    if (!conv) return nullptr;
-    CachedConverter& last = entries_.back();
-    if (last.conv) ucnv_close(last.conv);
-    for (size_t i = entries_.size() - 1; i > 0; --i) entries_[i] = entries_[i - 1];
-    const UConverterType type = ucnv_getType(conv);
-    const bool unicode = type == UCNV_UTF8 || type == UCNV_UTF7 || type == UCNV_CESU8;
-    entries_[0] = {code_page, mode,
-                   !unicode && ucnv_getMinCharSize(conv) == 1 && ucnv_getMaxCharSize(conv) == 1, conv};
-    return &entries_[0];
   }
-
-private:
-  static UConverter* Open(uint32_t code_page, uint8_t mode) {
-    UConverter* conv = OpenCodePageConverter(code_page);
-    if (!conv) return nullptr;
-    UErrorCode err = U_ZERO_ERROR;
-    const UConverterType type = ucnv_getType(conv);
-    const bool unicode = type == UCNV_UTF8 || type == UCNV_UTF7 || type == UCNV_CESU8;
-    if (mode & kStrict) {
-      ucnv_setToUCallBack(conv, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
-      ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
-    } else if (!unicode) {
-      // The platform's default character; the UTF converters keep U+FFFD.
-      static const UChar question = u'?';
-      ucnv_setSubstString(conv, &question, 1, &err);
-    }
-    ucnv_setFallback(conv, (mode & kNoBestFit) == 0);
-    if (U_FAILURE(err)) {
-      ucnv_close(conv);
-      return nullptr;
-    }
-    return conv;
-  }
-
-  std::array<CachedConverter, 6> entries_{};
 };
 
+bool IsUnicode(const UConverter* conv) {
+  const UConverterType type = ucnv_getType(conv);
+  return type == UCNV_UTF8 || type == UCNV_UTF7 || type == UCNV_CESU8;
+}
+
+UConverter* OpenConverter(uint32_t code_page, uint8_t mode) {
+  UConverter* conv = OpenCodePageConverter(code_page);
+  if (!conv) return nullptr;
+  UErrorCode err = U_ZERO_ERROR;
+  if (mode & kStrict) {
+    ucnv_setToUCallBack(conv, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
+    ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
+  } else if (!IsUnicode(conv)) {
+    // The platform's default character; the UTF converters keep U+FFFD.
+    static const UChar question = u'?';
+    ucnv_setSubstString(conv, &question, 1, &err);
+  }
+  ucnv_setFallback(conv, (mode & kNoBestFit) == 0);
+  if (U_FAILURE(err)) {
+    ucnv_close(conv);
+    return nullptr;
+  }
+  return conv;
+}
+
 CachedConverter* Converter(uint32_t code_page, uint8_t mode) {
-  thread_local ThreadConverters converters;
-  return converters.Get(ResolveCodePage(code_page), mode);
+  if (code_page <= CP_THREAD_ACP) code_page = ResolveCodePage(code_page);
+  auto& entries = tConverters.entries;
+  for (size_t i = 0; i < entries.size() && entries[i].conv; ++i) {
+    if (entries[i].code_page == code_page && entries[i].mode == mode) {
+      if (i) std::swap(entries[0], entries[i]);
+      return &entries[0];
+    }
+  }
+  thread_local ThreadConvertersCloser closer;
+  (void)closer;
+  UConverter* conv = OpenConverter(code_page, mode);
+  if (!conv) return nullptr;
+  if (entries.back().conv) ucnv_close(entries.back().conv);
+  for (size_t i = entries.size() - 1; i > 0; --i) entries[i] = entries[i - 1];
+  entries[0] = {code_page, mode, !IsUnicode(conv) && ucnv_getMinCharSize(conv) == 1 && ucnv_getMaxCharSize(conv) == 1,
+                conv};
+  return &entries[0];
 }
 
 bool BadBuffers(const void* src, int src_len, const void* dst, int dst_len) {
@@ -117,26 +123,30 @@ int ConversionFailure(UErrorCode err) {
 // Characters a single-byte code page turns a UTF-16 text into: a surrogate
 // pair is one character, and so is a lone surrogate (it is substituted).
 int CodePointCount(const char16_t* s, int n) {
-  int count = n;
-  for (int i = 0; i + 1 < n; ++i) {
-    if ((s[i] & 0xFC00) == 0xD800 && (s[i + 1] & 0xFC00) == 0xDC00) {
-      --count;
-      ++i;
-    }
+  // Pairs cannot overlap (no unit is both high and low), so a branch-free
+  // count is exact; 16-bit partial sums let the compiler use 8 lanes.
+  int pairs = 0;
+  for (int start = 0; start + 1 < n;) {
+    const int end = std::min(n - 1, start + 0xFFFF);
+    uint16_t block = 0;
+    for (int i = start; i < end; ++i)
+      block += static_cast<uint16_t>(((s[i] & 0xFC00) == 0xD800) & ((s[i + 1] & 0xFC00) == 0xDC00));
+    pairs += block;
+    start = end;
   }
-  return count;
+  return n - pairs;
 }
 
 // ---- locales ----
 
+bool IsDefaultLocale(uint32_t locale) {
+  return locale == 0 || locale == LOCALE_USER_DEFAULT || locale == LOCALE_SYSTEM_DEFAULT;
+}
+
 std::string LocaleName(uint32_t locale) {
-  if (locale == 0 || locale == LOCALE_USER_DEFAULT || locale == LOCALE_SYSTEM_DEFAULT) return UserLocale();
-  if (locale == 0x7F) return "root";  // the invariant locale
-  char buf[ULOC_FULLNAME_CAPACITY] = {};
-  UErrorCode err = U_ZERO_ERROR;
-  const int32_t n = uloc_getLocaleForLCID(locale, buf, sizeof buf - 1, &err);
-  if (U_FAILURE(err) || n <= 0) return {};
-  return std::string(buf, static_cast<size_t>(n));
+  if (IsDefaultLocale(locale)) return UserLocale();
+  if (locale == LOCALE_INVARIANT) return "root";  // the collation without tailoring
+  return LocaleNameForLCID(locale);
 }
 
 constexpr uint32_t kCompareFlags = NORM_IGNORECASE | NORM_IGNORENONSPACE | NORM_IGNORESYMBOLS |
@@ -387,12 +397,29 @@ int StrLen8(const char* s) {
 
 }  // namespace
 
+uint32_t ResolveLocale(uint32_t locale) {
+  if (!IsDefaultLocale(locale)) return locale;
+  const uint32_t user = uloc_getLCID(UserLocale().c_str());
+  return user ? user : 1031;
+}
+
 uint32_t ResolveCodePage(uint32_t code_page) {
   switch (code_page) {
     case CP_ACP: return SystemAnsiCodePage();
     case CP_OEMCP: return 850;
     case CP_MACCP: return 10000;
-    case 3: return SystemAnsiCodePage();
+    case CP_THREAD_ACP: {
+      // Looked up again only when the thread's locale changes.
+      thread_local uint32_t seen_locale = 0;
+      thread_local uint32_t seen_code_page = 0;
+      const uint32_t locale = GetThreadLocale();
+      if (locale != seen_locale) {
+        seen_code_page = LocaleAnsiCodePage(locale);
+        seen_locale = locale;
+      }
+      // A locale whose texts are Unicode only has no ANSI code page.
+      return seen_code_page ? seen_code_page : SystemAnsiCodePage();
+    }
     default: return code_page;
   }
 }
@@ -445,7 +472,8 @@ int LCMapStringW(uint32_t locale, uint32_t flags, const char16_t* src, int src_l
 int LCMapStringA(uint32_t locale, uint32_t flags, const char* src, int src_len, char* dst, int dst_len) {
   if (BadBuffers(src, src_len, dst, dst_len)) return Fail(EINVAL);
   if (src_len == -1 && (src_len = StrLen8(src)) < 0) return Fail(EINVAL);
-  const uint32_t code_page = CP_ACP;
+  uint32_t code_page = LocaleAnsiCodePage(ResolveLocale(locale));
+  if (code_page == 0) code_page = CP_ACP;
   const int wide_len = MultiByteToWideChar(code_page, 0, src, src_len, nullptr, 0);
   if (!wide_len) return 0;
   std::u16string wide(static_cast<size_t>(wide_len), u'\0');

@@ -13,7 +13,8 @@
 //   flags ask for strict conversion. An empty source is an invalid argument.
 // - Code pages: 0 is the system's ANSI code page (platform/code_page.h),
 //   1 the OEM code page 850, 2 the Macintosh code page 10000, 3 the ANSI code
-//   page of the thread's locale; others by their Windows numbers.
+//   page of the thread's locale; others by their Windows numbers (the
+//   conversions serve those of platform/locale.h's InstalledCodePages).
 // - Locales are Windows LCIDs; 0, LOCALE_USER_DEFAULT and
 //   LOCALE_SYSTEM_DEFAULT are the user's locale (platform/locale_text.h).
 // - Safe from any thread: ICU converters and collators are kept per thread.
@@ -26,6 +27,7 @@ namespace revurov::platform {
 inline constexpr uint32_t CP_ACP = 0;
 inline constexpr uint32_t CP_OEMCP = 1;
 inline constexpr uint32_t CP_MACCP = 2;
+inline constexpr uint32_t CP_THREAD_ACP = 3;
 
 inline constexpr uint32_t MB_ERR_INVALID_CHARS = 0x08;
 inline constexpr uint32_t WC_ERR_INVALID_CHARS = 0x80;
@@ -67,7 +69,11 @@ inline constexpr int CSTR_EQUAL = 2;
 inline constexpr int CSTR_GREATER_THAN = 3;
 
 // The code page that 0 to 3 stand for; other numbers are returned as given.
+// The thread's ANSI code page is its locale's (platform/locale.h), or the
+// system's when that locale has none.
 uint32_t ResolveCodePage(uint32_t code_page);
+// The LCID that 0 and the default ids stand for; others as given.
+uint32_t ResolveLocale(uint32_t locale);
 
 // Bytes to UTF-16. With flags 0, bytes without a mapping become U+FFFD (or
 // the code page's own substitute); MB_ERR_INVALID_CHARS makes them fail.

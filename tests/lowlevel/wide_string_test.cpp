@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <unicode/uchar.h>
+#include <unicode/ucnv.h>
 
 #include <cerrno>
 #include <functional>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "lowlevel/exceptions.h"
+#include "lowlevel/utils_locale.h"
 #include "platform/code_page.h"
+#include "platform/locale.h"
 #include "platform/nls.h"
 
 namespace revurov {
@@ -123,57 +126,80 @@ TEST(WideStringConversion, MultiByteCodePages) {
   }
 }
 
-// Every byte (or byte pair) that the code page maps to a printable
-// character converts back to itself.
-TEST(WideStringConversion, RoundTripOverThePrintableRange) {
-  const uint16_t single[] = {437, 737, 775, 850, 852, 855, 857, 858, 860, 861, 862, 863, 865, 866, 869, 874,
-                             1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, 10000, 20127, 20866, 21866,
-                             28591, 28592, 28595, 28597, 28605};
-  for (uint16_t cp : single) {
-    SCOPED_TRACE(cp);
-    int checked = 0;
-    for (int b = 0x20; b < 0x100; ++b) {
-      const std::string byte(1, static_cast<char>(b));
-      const std::u16string wide = nxStringToWideString(byte, cp);
-      ASSERT_EQ(wide.size(), 1u) << b;
-      if (wide[0] == 0xFFFD || wide[0] == 0x1A || !u_isprint(wide[0])) continue;
-      EXPECT_EQ(Hex(nxWideStringToString(wide, cp)), Hex(byte)) << "byte " << b;
-      ++checked;
-    }
-    EXPECT_GE(checked, 94);
-  }
-  const uint16_t double_byte[] = {932, 936, 949, 950};
-  for (uint16_t cp : double_byte) {
-    SCOPED_TRACE(cp);
-    int checked = 0;
-    for (int lead = 0x81; lead < 0xFF; ++lead) {
-      for (int trail = 0x40; trail < 0xFF; ++trail) {
-        const std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
-        const std::u16string wide = nxStringToWideString(pair, cp);
-        if (wide.size() != 1 || wide[0] == 0xFFFD || !u_isprint(wide[0]) || u_charType(wide[0]) == U_PRIVATE_USE_CHAR)
-          continue;
-        const std::string back = nxWideStringToString(wide, cp);
-        // A few characters have two codes; the platform writes the first.
-        if (back != pair) {
-          EXPECT_EQ(nxStringToWideString(back, cp), wide) << Hex(pair);
-        }
-        ++checked;
-      }
-    }
-    EXPECT_GT(checked, 5000);
-  }
-  // UTF-8: every printable code point of the first plane and a sample above.
-  std::u16string all;
-  for (char32_t c = 0x20; c < 0x30000; c += (c < 0x10000 ? 1 : 7)) {
-    if ((c >= 0xD800 && c < 0xE000) || !u_isprint(static_cast<UChar32>(c))) continue;
-    if (c < 0x10000) {
-      all += static_cast<char16_t>(c);
+bool Printable(UChar32 c) {
+  return u_isprint(c) && u_charType(c) != U_PRIVATE_USE_CHAR && c != 0xFFFD && c != 0x1A;
+}
+
+// Single-byte code pages: every byte that maps to a printable character
+// converts back to itself (or, where two bytes share a character, to a byte
+// of the same character).
+void RoundTripBytes(uint16_t cp) {
+  int exact = 0;
+  for (int b = 0; b < 0x100; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    const std::u16string wide = nxStringToWideString(byte, cp);
+    ASSERT_EQ(wide.size(), 1u) << b;
+    if (!Printable(wide[0])) continue;
+    const std::string back = nxWideStringToString(wide, cp);
+    if (back == byte) {
+      ++exact;
     } else {
-      all += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      all += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      EXPECT_EQ(nxStringToWideString(back, cp), wide) << "byte " << b;
     }
+  }
+  EXPECT_GE(exact, 90);
+}
+
+// Other code pages: every printable character of the first plane that the
+// code page holds exactly converts there and back.
+void RoundTripCharacters(uint16_t cp) {
+  int held = 0;
+  for (char32_t c = 0x20; c < 0x10000; ++c) {
+    if (!Printable(static_cast<UChar32>(c))) continue;
+    const char16_t unit = static_cast<char16_t>(c);
+    char bytes[16];
+    const int n = platform::WideCharToMultiByte(cp, platform::WC_ERR_INVALID_CHARS | platform::WC_NO_BEST_FIT_CHARS,
+                                                &unit, 1, bytes, sizeof bytes);
+    if (n == 0) continue;
+    ++held;
+    const std::string encoded = nxWideStringToString(std::u16string(1, unit), cp);
+    EXPECT_EQ(Hex(encoded), Hex(std::string(bytes, static_cast<size_t>(n)))) << "U+" << std::hex << static_cast<uint32_t>(c);
+    EXPECT_EQ(nxStringToWideString(encoded, cp), std::u16string(1, unit)) << "U+" << std::hex << static_cast<uint32_t>(c);
+  }
+  EXPECT_GE(held, 94);
+}
+
+TEST(WideStringConversion, RoundTripOverThePrintableRangeOfEveryCodePage) {
+  ASSERT_FALSE(platform::InstalledCodePages().empty());
+  for (const auto& page : platform::InstalledCodePages()) {
+    SCOPED_TRACE(page.number);
+    UConverter* conv = platform::OpenCodePageConverter(page.number);
+    ASSERT_NE(conv, nullptr);
+    const bool single_byte = ucnv_getMaxCharSize(conv) == 1;
+    ucnv_close(conv);
+    if (single_byte) {
+      RoundTripBytes(static_cast<uint16_t>(page.number));
+    } else {
+      RoundTripCharacters(static_cast<uint16_t>(page.number));
+    }
+  }
+  // UTF-8 beyond the first plane too.
+  std::u16string all;
+  for (char32_t c = 0x10000; c < 0x30000; c += 7) {
+    if (!u_isprint(static_cast<UChar32>(c))) continue;
+    all += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+    all += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
   }
   EXPECT_EQ(nxStringToWideString(nxWideStringToString(all, 65001), 65001), all);
+}
+
+TEST(WideStringLocale, LocaleAnsiCodePage) {
+  struct Case {
+    uint32_t locale, code_page;
+  };
+  const Case cases[] = {{1031, 1252}, {1033, 1252}, {1049, 1251}, {1045, 1250}, {1041, 932},
+                        {2052, 936}, {1055, 1254}, {1081, 0}, {0x7777, nxDefaultCodePage}};
+  for (const Case& c : cases) EXPECT_EQ(nxLocaleAnsiCodePage(c.locale), c.code_page) << c.locale;
 }
 
 TEST(WideStringConversion, ThreadsConvertIndependently) {

@@ -1,0 +1,1 @@
+revurov_bench(wide_convert revurov_lowlevel)
