@@ -234,3 +234,32 @@ TEST_F(BlocksTest, RunsOutCleanlyWhenNothingCanBeCommitted) {
 
 }  // namespace
 }  // namespace revurov::mm
+
+namespace revurov::mm {
+namespace {
+
+TEST(HeapStartup, FailsCleanlyWithoutTheArenaAndStartsLater) {
+  const struct {
+    const char* what;
+    platform::TVmOp op;
+  } cases[] = {{"arena reservation", platform::TVmOp::Reserve}, {"first region's records", platform::TVmOp::Commit}};
+  for (const auto& c : cases) {
+    platform::vmFailNext(c.op, 1);
+    EXPECT_FALSE(nxBlockManagersStartup()) << c.what;
+    EXPECT_EQ(nxArenaBase(), nullptr) << c.what;
+    EXPECT_EQ(nxBlockAllocBySize(nxbs4k), nullptr) << c.what;
+    platform::vmFailNext(platform::TVmOp::Any, 0, 0);
+  }
+  ASSERT_TRUE(nxBlockManagersStartup());
+  ASSERT_TRUE(nxBlockManagersStartup());  // counted
+  void* p = nxBlockAllocBySize(nxbs4k);
+  EXPECT_NE(p, nullptr);
+  nxBlockManagersShutdown();
+  EXPECT_TRUE(nxBlockFreeBySize(nxbs4k, p));  // still running after one shut-down
+  nxBlockTrim();
+  nxBlockManagersShutdown();
+  EXPECT_EQ(nxArenaBase(), nullptr);
+}
+
+}  // namespace
+}  // namespace revurov::mm
