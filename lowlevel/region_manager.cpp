@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <new>
 
+#include "lowlevel/types.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov::mm {
@@ -23,7 +24,6 @@ TnxBitmap1024 nxFailedRegions;
 TnxBitmap1024 nxCommittedFreeRegions;
 TnxBitmap1024 nxPhysicalFreeRegions;
 TnxRegionReserve* nxRegionReserve = nullptr;
-std::atomic<void (*)()> nxRegionCleanupHook{nullptr};
 
 namespace {
 
@@ -45,22 +45,20 @@ void readOsFacts() {
   nxOsFacts.processId = getpid();
 }
 
-inline TnxReserveEntry* entryAt(uint32_t offset) { return static_cast<TnxReserveEntry*>(nxArenaAddress(offset)); }
+inline TnxReserveEntry* entryOf(TnxListEntry* link) { return reinterpret_cast<TnxReserveEntry*>(link); }
 
 // Gives a slot back to the reserved, untouched state.
 inline bool releaseSlot(void* address) { return vmReserveFixed(address, nxRegionSize); }
 
 void* takeFromReserve() {
-  while (const uint32_t e = nxArenaListPop(nxRegionReserve->rrCommittedReserve)) {
-    TnxReserveEntry* entry = entryAt(e);
-    const uint32_t region = entry->reRegion.load();
-    nxArenaListPush(nxRegionReserve->rrCommittedFreeEntries, e);
-    void* address = nxArenaAddress(region);
+  while (TnxListEntry* e = nxListPop(nxRegionReserve->rrCommittedReserve)) {
+    void* address = entryOf(e)->reRegion;
+    nxListPush(nxRegionReserve->rrCommittedFreeEntries, e);
     if (vmCommit(address, nxRegionSize)) return address;
     // The spare cannot be committed now: keep the slot for a later try
     // instead of losing it.
     releaseSlot(address);
-    nxBitmapSet(nxFailedRegions, region >> nxRegionShift);
+    nxBitmapSet(nxFailedRegions, nxRegionIndex(address));
   }
   return nullptr;
 }
@@ -93,20 +91,20 @@ bool nxRegionManagerStartup() {
 
   // Five regions of address space set aside, decommitted, for when the
   // arena runs dry.
-  uint32_t chain = 0, last = 0;
+  TnxListEntry* chain = nullptr;
+  TnxListEntry* last = nullptr;
   for (uint32_t i = 0; i < nxReserveCount; ++i) {
     void* region = nxRegionTakeCommitted();
     if (!region) break;
     --regionsInUse;
     vmDecommit(region, nxRegionSize);
     TnxReserveEntry& entry = nxRegionReserve->rrEntries[i];
-    entry.reRegion.store(nxArenaOffset(region));
-    const uint32_t e = nxArenaOffset(&entry);
-    entry.reNext = chain;
-    if (!chain) last = e;
-    chain = e;
+    entry.reRegion = region;
+    entry.reLink.leNext = chain;
+    if (!chain) last = &entry.reLink;
+    chain = &entry.reLink;
   }
-  if (chain) nxArenaListPushChain(nxRegionReserve->rrCommittedReserve, chain, last);
+  if (chain) nxListPushChain(nxRegionReserve->rrCommittedReserve, chain, last);
   return true;
 }
 
@@ -114,8 +112,7 @@ void nxRegionManagerShutdown() {
   uint8_t* base = nxArenaBase();
   if (!base) return;
   nxRegionTrim();
-  while (const uint32_t e = nxArenaListPop(nxRegionReserve->rrCommittedReserve))
-    releaseSlot(nxArenaAddress(entryAt(e)->reRegion.load()));
+  while (TnxListEntry* e = nxListPop(nxRegionReserve->rrCommittedReserve)) releaseSlot(entryOf(e)->reRegion);
   nxRegionReserve = nullptr;
   nxArenaBasePtr.store(nullptr);
   // Blocks of regions still owned may still be in use: their arena stays.
@@ -141,7 +138,7 @@ void* nxRegionTakeCommitted() {
     if (pass == 0) {
       nxBitmapMergeInto(nxFailedRegions, nxAvailableRegions);
     } else if (pass == 1) {
-      if (auto hook = nxRegionCleanupHook.load()) hook();
+      if (TnxCleanupHook hook = nxCleanupHook) hook();
     } else {
       break;
     }
@@ -158,13 +155,13 @@ bool nxRegionReleaseCommitted(void* address) {
   if ((offset & (nxRegionSize - 1)) != 0 || r == 0) return false;
   --regionsInUse;
   // A spare region is in use: refill the reserve first.
-  if (const uint32_t e = nxArenaListPop(nxRegionReserve->rrCommittedFreeEntries)) {
+  if (TnxListEntry* e = nxListPop(nxRegionReserve->rrCommittedFreeEntries)) {
     if (vmDecommit(address, nxRegionSize)) {
-      entryAt(e)->reRegion.store(offset);
-      nxArenaListPush(nxRegionReserve->rrCommittedReserve, e);
+      entryOf(e)->reRegion = address;
+      nxListPush(nxRegionReserve->rrCommittedReserve, e);
     } else {
       releaseSlot(address);
-      nxArenaListPush(nxRegionReserve->rrCommittedFreeEntries, e);
+      nxListPush(nxRegionReserve->rrCommittedFreeEntries, e);
       nxBitmapSet(nxFailedRegions, r);
     }
     return true;

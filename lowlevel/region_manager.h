@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "lowlevel/atomics.h"
 #include "lowlevel/heap_arena.h"
 #include "lowlevel/heap_bitmap.h"
 
@@ -35,28 +36,28 @@ extern TnxBitmap1024 nxFailedRegions;         // slots whose commit failed
 extern TnxBitmap1024 nxCommittedFreeRegions;  // committed, owned by no manager
 extern TnxBitmap1024 nxPhysicalFreeRegions;   // always empty here
 
-// One entry of the reserve: its link word, then the spare region's offset.
+// One entry of the reserve: its list link, then the spare region.
 struct TnxReserveEntry {
-  uint32_t reNext = 0;
-  std::atomic<uint32_t> reRegion{0};
+  TnxListEntry reLink;
+  void* reRegion = nullptr;
 };
 
 // The reserve record, in the first page of region 0. While a spare region
-// is in use its entry sits on the free-entry list, so "the first free-entry
-// list is not empty" is the published in-use cell.
+// is in use its entry sits on the free-entry list, so the first list head's
+// lhFirst is the published in-use cell.
 struct TnxRegionReserve {
-  TnxArenaListHead rrCommittedFreeEntries;
-  TnxArenaListHead rrPhysicalFreeEntries;
-  TnxArenaListHead rrCommittedReserve;
-  TnxArenaListHead rrPhysicalReserve;
+  TnxListHead rrCommittedFreeEntries;
+  TnxListHead rrPhysicalFreeEntries;
+  TnxListHead rrCommittedReserve;
+  TnxListHead rrPhysicalReserve;
   TnxReserveEntry rrEntries[2 * nxReserveCount];
 };
 extern TnxRegionReserve* nxRegionReserve;
 
-// The cell published as the committed reserve's in-use flag: not 0 while a
-// spare region is in use.
-inline const std::atomic<uint64_t>* nxCommittedReserveInUse() {
-  return nxRegionReserve ? &nxRegionReserve->rrCommittedFreeEntries.value : nullptr;
+// The cell published as the committed reserve's in-use flag: not nil while
+// a spare region is in use.
+inline TnxListEntry* const* nxCommittedReserveInUse() {
+  return nxRegionReserve ? &nxRegionReserve->rrCommittedFreeEntries.lhFirst : nullptr;
 }
 
 // Region 0 holds the manager's own records: the reserve page, the region
@@ -78,9 +79,5 @@ void* nxRegionTakePhysical();
 // mapped while any is, since blocks in them may still be used).
 int64_t nxRegionsInUse();
 bool nxRegionReleasePhysical(void* address);
-
-// Called when the arena has run dry, before the reserve is touched; runs an
-// immediate maintenance cycle once the memory manager is bound.
-extern std::atomic<void (*)()> nxRegionCleanupHook;
 
 }  // namespace revurov::mm

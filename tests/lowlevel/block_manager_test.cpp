@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lowlevel/region_manager.h"
+#include "lowlevel/types.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov::mm {
@@ -19,20 +20,22 @@ void countCleanup() { ++cleanupCalls; }
 
 int reserveLength() {
   int n = 0;
-  for (uint32_t e = nxArenaListFirst(nxRegionReserve->rrCommittedReserve); e; e = nxArenaLink(e).load()) ++n;
+  for (TnxListEntry* e = nxRegionReserve->rrCommittedReserve.lhFirst; e; e = e->leNext) ++n;
   return n;
 }
+
+bool spareInUse() { return __atomic_load_n(nxCommittedReserveInUse(), __ATOMIC_ACQUIRE) != nullptr; }
 
 class RegionsTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(nxBlockManagersStartup());
     cleanupCalls = 0;
-    nxRegionCleanupHook.store(&countCleanup);
+    nxCleanupHook = &countCleanup;
   }
   void TearDown() override {
     vmFailNext(TVmOp::Any, 0, 0);
-    nxRegionCleanupHook.store(nullptr);
+    nxCleanupHook = &nxCleanupHookDefault;
     nxBlockManagersShutdown();
   }
   static uint32_t index(void* p) { return nxRegionIndex(p); }
@@ -40,7 +43,7 @@ protected:
 
 TEST_F(RegionsTest, StartsWithFiveSparesAndNoneInUse) {
   EXPECT_EQ(reserveLength(), 5);
-  EXPECT_EQ(nxCommittedReserveInUse()->load(), 0u);
+  EXPECT_FALSE(spareInUse());
   EXPECT_EQ(nxRegionsInUse(), 0);
   EXPECT_EQ(nxPhysicalSupportedFlag, 0u);
   EXPECT_EQ(nxPhysicalActiveFlag, 0u);
@@ -99,7 +102,7 @@ TEST_F(RegionsTest, ExhaustionMergesFailedSlotsCallsCleanupThenUsesTheReserve) {
     void* r = nxRegionTakeCommitted();
     ASSERT_NE(r, nullptr);
     taken.push_back(r);
-    if (nxCommittedReserveInUse()->load() != 0) break;
+    if (spareInUse()) break;
   }
   // 1018 slots outside the reserve, the failed one retried after the merge,
   // then the cleanup hook, then one spare.
@@ -111,11 +114,11 @@ TEST_F(RegionsTest, ExhaustionMergesFailedSlotsCallsCleanupThenUsesTheReserve) {
   EXPECT_EQ(reserveLength(), 0);
   // Giving regions back refills the reserve before anything else.
   for (int i = 0; i < 5; ++i) {
-    EXPECT_NE(nxCommittedReserveInUse()->load() & 0xFFFFFFFF, 0u);
+    EXPECT_TRUE(spareInUse());
     EXPECT_TRUE(nxRegionReleaseCommitted(taken.back()));
     taken.pop_back();
   }
-  EXPECT_EQ(nxCommittedReserveInUse()->load() & 0xFFFFFFFF, 0u);
+  EXPECT_FALSE(spareInUse());
   EXPECT_EQ(reserveLength(), 5);
   for (void* r : taken) EXPECT_TRUE(nxRegionReleaseCommitted(r));
   EXPECT_EQ(nxRegionsInUse(), 0);
@@ -125,14 +128,14 @@ TEST_F(RegionsTest, FailedDecommitOfARefillGoesToTheFailedMap) {
   std::vector<void*> taken;
   while (void* r = nxRegionTakeCommitted()) {
     taken.push_back(r);
-    if (nxCommittedReserveInUse()->load() != 0) break;
+    if (spareInUse()) break;
   }
   void* last = taken.back();
   taken.pop_back();
   vmFailNext(TVmOp::Decommit, 1);
   EXPECT_TRUE(nxRegionReleaseCommitted(last));
   EXPECT_TRUE(nxBitmapTest(nxFailedRegions, index(last)));
-  EXPECT_NE(nxCommittedReserveInUse()->load() & 0xFFFFFFFF, 0u);  // still waiting for a refill
+  EXPECT_TRUE(spareInUse());  // still waiting for a refill
   EXPECT_TRUE(nxRegionReleaseCommitted(taken.back()));
   taken.pop_back();
   EXPECT_EQ(reserveLength(), 5);
