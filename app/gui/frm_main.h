@@ -234,6 +234,9 @@ private:
   std::u16string TesmiraHomeDir;
   bool CloseApp = false;
   TTreeFile tree_file_;
+  // Set when the tree file could not be read whole: saving the partial tree
+  // at close would drop every line after the bad one.
+  bool tree_unreadable_ = false;
 };
 
 }  // namespace tesmira

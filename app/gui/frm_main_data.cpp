@@ -117,7 +117,7 @@ void TDataSec::FormShow() {
 }
 
 void TDataSec::FormClose() {
-  if (!DBPfad.empty()) SaveTree();
+  if (!DBPfad.empty() && !tree_unreadable_) SaveTree();
 }
 
 void TDataSec::SaveBtnClick() {
@@ -130,9 +130,11 @@ void TDataSec::SaveBtnClick() {
 
 void TDataSec::LoadTree() {
   const auto show = [this] { CopyTreeToView(TidyTree(tree_file_.Tree())); };
+  tree_unreadable_ = false;
   try {
     tree_file_.LoadStartupTree(DBPfad);
   } catch (...) {
+    tree_unreadable_ = true;
     // The nodes read before the failure stay, tidied like a whole tree.
     show();
     throw;

@@ -423,7 +423,8 @@ TEST_F(WindowTest, TreeLoadFailureIsShownAndWrongPasswordStillCloses) {
     bool closes;
   } cases[] = {{"falsch", true}, {"geheim", false}};
   for (const Case& c : cases) {
-    WriteAll(Db("TesmiraSec.sec"), "Administration\r\n\tBenutzer\r\n\t\tMAX\r\n\t\t\t\tX\r\n");
+    const QByteArray bad = "Administration\r\n\tBenutzer\r\n\t\tMAX\r\n\t\t\t\tX\r\n\tDB-Gruppen\r\n";
+    WriteAll(Db("TesmiraSec.sec"), bad);
     dialogs_.password = c.typed;
     dialogs_.errors.clear();
     TDataSec& w = Start();
@@ -434,6 +435,8 @@ TEST_F(WindowTest, TreeLoadFailureIsShownAndWrongPasswordStillCloses) {
     EXPECT_EQ(Children("Administration/Benutzer"), (QStringList{"MAX"}));
     if (!c.closes) Close();
     window_.reset();
+    // The unreadable file is left as it was, not replaced by the partial tree.
+    EXPECT_EQ(ReadAll(Db("TesmiraSec.sec")), bad) << c.typed;
   }
 }
 
