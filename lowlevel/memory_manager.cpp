@@ -53,6 +53,19 @@ void* TnxObject::operator new(std::size_t size) { return nxGetMem(size ? size : 
 
 void TnxObject::operator delete(void* p) noexcept { std::free(p); }
 
+// Seam for the heap binding: block pools on the system allocator.
+TnxBlockPool nxBlockPoolsCommitted[6] = {4096, 8192, 16384, 32768, 65536, 4194304};
+
+void* nxBlockPoolCommittedAlloc(TnxBlockPool aPool) {
+  void* p = aPool ? std::aligned_alloc(aPool, aPool) : nullptr;
+  if (!p) throw EOutOfMemory();
+  return p;
+}
+
+void nxBlockPoolCommittedDispose(TnxBlockPool, void*& aBlock) {
+  std::free(std::atomic_ref<void*>(aBlock).exchange(nullptr));
+}
+
 namespace {
 thread_local uint32_t tlsMinVersion = 0;
 }

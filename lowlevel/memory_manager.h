@@ -34,6 +34,17 @@ public:
   static void operator delete(void* p) noexcept;
 };
 
+// Committed block pools: blocks of 4 KB, 8 KB, 16 KB, 32 KB, 64 KB and 4 MB,
+// each aligned to its size, indexed by mm::TnxBlockSizeAll. Alloc raises out
+// of memory; Dispose takes the block out of its variable with an atomic
+// exchange and ignores nil.
+// Seam: until the heap binding fills these from the manager's table, a pool
+// handle is its block size and blocks come from the system allocator.
+using TnxBlockPool = uintptr_t;
+extern TnxBlockPool nxBlockPoolsCommitted[6];
+void* nxBlockPoolCommittedAlloc(TnxBlockPool aPool);
+void nxBlockPoolCommittedDispose(TnxBlockPool aPool, void*& aBlock);
+
 // Destroys the object a variable holds and leaves the variable null.
 template <typename T>
 void nxFreeAndNil(T*& obj) {
