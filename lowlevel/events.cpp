@@ -181,7 +181,11 @@ void nxSyncStartup() {
 }
 
 void nxSyncShutdown() {
-  if (gSyncStarted.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  int started = gSyncStarted.load(std::memory_order_acquire);
+  do {
+    if (started == 0) return;  // an unmatched shut-down does nothing
+  } while (!gSyncStarted.compare_exchange_weak(started, started - 1, std::memory_order_acq_rel));
+  if (started != 1) return;
   delete nxGlobalEventPool.exchange(nullptr, std::memory_order_acq_rel);
   gCacheOpen.store(false, std::memory_order_release);
   while (TnxListEntry* entry = nxListPopAboveDepth(gCacheHead, 0))

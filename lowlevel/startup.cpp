@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "lowlevel/events.h"
 #include "lowlevel/exception_data.h"
 #include "lowlevel/platform_interface.h"
 
@@ -21,6 +22,7 @@ void MainThreadShutdown() { nxSetIsMainThread(false); }
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&MainThreadStartup, &MainThreadShutdown},
+    {&nxSyncStartup, &nxSyncShutdown},
     {&nxExceptionDataStartup, &nxExceptionDataShutdown},
 };
 

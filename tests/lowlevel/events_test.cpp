@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lowlevel/actor.h"
+#include "lowlevel/startup.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -148,6 +149,30 @@ TEST(ThreadBreath, CallsTheMethodSetForTheThread) {
   nxClearThreadBreath();
   EXPECT_EQ(nxThreadBreath(), 0u);
   EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+}  // namespace revurov
+
+namespace revurov {
+namespace {
+
+TEST(SyncUnit, LibraryStartUpCreatesTheGlobalPoolOnce) {
+  ASSERT_EQ(nxGlobalEventPool.load(), nullptr);
+  {
+    TnxLowLevelStartupGuard library;
+    TnxEventPool* pool = nxGlobalEventPool.load();
+    ASSERT_NE(pool, nullptr);
+    nxSyncStartup();  // a unit that needs it starts it again
+    EXPECT_EQ(nxGlobalEventPool.load(), pool);
+    nxSyncShutdown();
+    EXPECT_EQ(nxGlobalEventPool.load(), pool);
+  }
+  EXPECT_EQ(nxGlobalEventPool.load(), nullptr);
+  nxSyncShutdown();  // unmatched: nothing happens
+  nxSyncStartup();
+  EXPECT_NE(nxGlobalEventPool.load(), nullptr);
+  nxSyncShutdown();
 }
 
 }  // namespace
