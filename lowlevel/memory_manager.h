@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace revurov {
 
@@ -45,11 +46,20 @@ extern TnxBlockPool nxBlockPoolsCommitted[6];
 void* nxBlockPoolCommittedAlloc(TnxBlockPool aPool);
 void nxBlockPoolCommittedDispose(TnxBlockPool aPool, void*& aBlock);
 
-// Destroys the object a variable holds and leaves the variable null.
+class TnxInterfacedObject;
+
+// Destroys the object a variable holds and leaves the variable null. An
+// interfaced object goes through its Destroy, which refuses one that still
+// has references.
 template <typename T>
 void nxFreeAndNil(T*& obj) {
   T* old = std::atomic_ref<T*>(obj).exchange(nullptr);
-  delete old;
+  if (!old) return;
+  if constexpr (std::is_base_of_v<TnxInterfacedObject, T>) {
+    old->Destroy();
+  } else {
+    delete old;
+  }
 }
 
 // The version of the client the calling thread serves (0 clears it).

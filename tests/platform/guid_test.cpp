@@ -1,0 +1,64 @@
+#include "platform/guid.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "platform/exception.h"
+
+namespace revurov::platform {
+namespace {
+
+constexpr TGUID kSample = nxGuid("{B653B08D-95B4-4219-9929-4B51944226F9}");
+
+TEST(Guid, LiteralFieldsTextAndBytes) {
+  EXPECT_EQ(kSample.D1, 0xB653B08Du);
+  EXPECT_EQ(kSample.D2, 0x95B4u);
+  EXPECT_EQ(kSample.D3, 0x4219u);
+  const uint8_t d4[8] = {0x99, 0x29, 0x4B, 0x51, 0x94, 0x42, 0x26, 0xF9};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(kSample.D4[i], d4[i]);
+  EXPECT_EQ(GUIDToString(kSample), u"{B653B08D-95B4-4219-9929-4B51944226F9}");
+  uint8_t bytes[16];
+  GUIDToBytes(kSample, bytes);
+  const uint8_t expected[16] = {0x8D, 0xB0, 0x53, 0xB6, 0xB4, 0x95, 0x19, 0x42,
+                                0x99, 0x29, 0x4B, 0x51, 0x94, 0x42, 0x26, 0xF9};
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(bytes[i], expected[i]) << i;
+  EXPECT_EQ(GUIDFromBytes(bytes), kSample);
+}
+
+TEST(Guid, ParsesEitherCaseAndRefusesMalformedText) {
+  EXPECT_EQ(StringToGUID(u"{b653b08d-95b4-4219-9929-4b51944226f9}"), kSample);
+  const std::u16string bad[] = {
+      u"",
+      u"B653B08D-95B4-4219-9929-4B51944226F9",     // no braces
+      u"{B653B08D-95B4-4219-9929-4B51944226F}",    // short
+      u"{B653B08D-95B4-4219-9929-4B51944226F90}",  // long
+      u"{B653B08D+95B4-4219-9929-4B51944226F9}",   // separator
+      u"{B653B08G-95B4-4219-9929-4B51944226F9}",   // digit
+      u"{B653B08\u0664-95B4-4219-9929-4B51944226F9}",  // non-ASCII digit
+  };
+  for (const auto& text : bad) {
+    TGUID g = kSample;
+    EXPECT_FALSE(TryStringToGUID(text, g));
+    EXPECT_EQ(g, kSample);
+    EXPECT_THROW(StringToGUID(text), EConvertError);
+  }
+}
+
+TEST(Guid, NewOnesAreRandomVersionFour) {
+  std::set<std::u16string> seen;
+  for (int i = 0; i < 64; ++i) {
+    const TGUID g = CreateGUID();
+    EXPECT_EQ(g.D3 >> 12, 4);
+    EXPECT_EQ(g.D4[0] & 0xC0, 0x80);
+    const std::u16string text = GUIDToString(g);
+    EXPECT_EQ(StringToGUID(text), g);
+    seen.insert(text);
+  }
+  EXPECT_EQ(seen.size(), 64u);
+  EXPECT_FALSE(CreateGUID() == GUID_NULL);
+}
+
+}  // namespace
+}  // namespace revurov::platform
