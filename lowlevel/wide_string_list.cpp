@@ -31,8 +31,9 @@ constexpr char16_t kLineSeparator = 0x2028;
 // ---- TnxWideStrings ----
 
 TnxWideStrings::TnxWideStrings(InxWideStringComparerRef aComparer, InxWideStringTransformerRef aTransformer)
-    : wsComparer(aComparer ? std::move(aComparer) : std::make_shared<TnxWideStringByteComparer>()),
-      wsTransformer(aTransformer ? std::move(aTransformer) : std::make_shared<TnxWideStringNullTransformer>()) {}
+    : wsComparer(aComparer ? std::move(aComparer) : InxWideStringComparerRef(nxCreate<TnxWideStringByteComparer>())),
+      wsTransformer(aTransformer ? std::move(aTransformer)
+                                 : InxWideStringTransformerRef(nxCreate<TnxWideStringNullTransformer>())) {}
 
 void TnxWideStrings::Assign(const TnxWideStrings& aSource) {
   if (&aSource == this) return;

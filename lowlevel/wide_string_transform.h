@@ -4,43 +4,54 @@
 // Contract:
 // - Compare answers -1, 0 or 1. Comparers and transformers keep no state
 //   beyond their settings, so one may serve several lists and threads.
-// - References are shared (std::shared_ptr, as the library's other counted
-//   interfaces); a list holds its comparer and transformer for its life.
+// - Interfaces are counted (TInterfacePtr); create the classes with
+//   nxCreate and hold them by interface. A list holds its comparer and
+//   transformer for its life.
 // - Platform failures raise the OS error (EnxBaseException 11047) with the
 //   context named at each class.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "lowlevel/exceptions.h"
+#include "lowlevel/interfaced_object.h"
 #include "lowlevel/wide_string.h"
+#include "platform/interface.h"
 
 namespace revurov {
 
-class InxWideStringComparer {
+class InxWideStringComparer : public virtual IInterface {
 public:
-  virtual ~InxWideStringComparer() = default;
+  static constexpr TGUID IID = platform::nxGuid("{99A47C9F-95DA-4D19-B708-112F1941FE09}");
   virtual int8_t Compare(const TnxWideString& a, const TnxWideString& b) const = 0;
 };
-using InxWideStringComparerRef = std::shared_ptr<InxWideStringComparer>;
+using InxWideStringComparerRef = TInterfacePtr<InxWideStringComparer>;
 
-class InxWideStringTransformer {
+class InxWideStringTransformer : public virtual IInterface {
 public:
-  virtual ~InxWideStringTransformer() = default;
+  static constexpr TGUID IID = platform::nxGuid("{55B1D182-5AC3-462A-877A-681D5F59048B}");
   virtual void Transform(const TnxWideString& aSource, TnxWideString& aResult) const = 0;
 };
-using InxWideStringTransformerRef = std::shared_ptr<InxWideStringTransformer>;
+using InxWideStringTransformerRef = TInterfacePtr<InxWideStringTransformer>;
+
+// A counted object offering interface I.
+template <class I>
+class TnxInterfacedImplementation : public TnxInterfacedObject, public I {
+protected:
+  bool GetInterface(const TGUID& iid, void** obj) noexcept override {
+    return nxOfferInterface<I>(this, iid, obj) || TnxInterfacedObject::GetInterface(iid, obj);
+  }
+};
 
 // The code units as bytes in memory order (low byte first), unsigned; on
 // an equal prefix the shorter string is smaller.
-class TnxWideStringByteComparer : public InxWideStringComparer {
+class TnxWideStringByteComparer : public TnxInterfacedImplementation<InxWideStringComparer> {
 public:
   int8_t Compare(const TnxWideString& a, const TnxWideString& b) const override;
 };
 
-class TnxBaseWideStringCompareStringComparer : public InxWideStringComparer {
+class TnxBaseWideStringCompareStringComparer : public TnxInterfacedImplementation<InxWideStringComparer> {
 public:
   TnxBaseWideStringCompareStringComparer(uint32_t aLocale, uint32_t aFlags)
       : bwscscLocale(aLocale), bwscscFlags(aFlags) {}
@@ -60,7 +71,7 @@ public:
   int8_t Compare(const TnxWideString& a, const TnxWideString& b) const override;
 };
 
-class TnxWideStringNullTransformer : public InxWideStringTransformer {
+class TnxWideStringNullTransformer : public TnxInterfacedImplementation<InxWideStringTransformer> {
 public:
   void Transform(const TnxWideString& aSource, TnxWideString& aResult) const override;
 };
@@ -68,7 +79,7 @@ public:
 // FoldStringW with the flags (precomposed: NFC, composite: NFD,
 // compatibility zone: NFKC). Contexts
 // "TnxWideStringFoldStringTransformer.Transform/FoldStringW/1" and "/2".
-class TnxWideStringFoldStringTransformer : public InxWideStringTransformer {
+class TnxWideStringFoldStringTransformer : public TnxInterfacedImplementation<InxWideStringTransformer> {
 public:
   explicit TnxWideStringFoldStringTransformer(uint32_t aFlags) : wsfstFlags(aFlags) {}
   void Transform(const TnxWideString& aSource, TnxWideString& aResult) const override;
@@ -86,7 +97,7 @@ REVUROV_EXCEPTION_CLASS(EnxWideStringLocaleMappingTransformerException, EnxBaseE
 
 // nxWideLCMapString with locale and flags; sort-key mapping (0x400) is
 // refused at construction with error 12289.
-class TnxWideStringLocaleMappingTransformer : public InxWideStringTransformer {
+class TnxWideStringLocaleMappingTransformer : public TnxInterfacedImplementation<InxWideStringTransformer> {
 public:
   TnxWideStringLocaleMappingTransformer(uint32_t aLocale, uint32_t aFlags);
   void Transform(const TnxWideString& aSource, TnxWideString& aResult) const override;
@@ -98,7 +109,7 @@ protected:
 
 // At most wsttMaxLength code units, one fewer when the last kept unit is a
 // high surrogate; a maximum of 0 or less gives an empty string.
-class TnxWideStringTruncateTransformer : public InxWideStringTransformer {
+class TnxWideStringTruncateTransformer : public TnxInterfacedImplementation<InxWideStringTransformer> {
 public:
   explicit TnxWideStringTruncateTransformer(int32_t aMaxLength) : wsttMaxLength(aMaxLength) {}
   void Transform(const TnxWideString& aSource, TnxWideString& aResult) const override;
@@ -108,7 +119,7 @@ protected:
 };
 
 // Its transformers in order, each on the previous one's result.
-class TnxWideStringTransformerHub : public InxWideStringTransformer {
+class TnxWideStringTransformerHub : public TnxInterfacedImplementation<InxWideStringTransformer> {
 public:
   explicit TnxWideStringTransformerHub(std::vector<InxWideStringTransformerRef> aTransformers)
       : wsthTransformers(std::move(aTransformers)) {}

@@ -20,6 +20,15 @@ namespace {
 
 using platform::TDuplicates;
 
+template <class T, class... A>
+InxWideStringTransformerRef Transformer(A&&... args) {
+  return InxWideStringTransformerRef(nxCreate<T>(std::forward<A>(args)...));
+}
+template <class T, class... A>
+InxWideStringComparerRef Comparer(A&&... args) {
+  return InxWideStringComparerRef(nxCreate<T>(std::forward<A>(args)...));
+}
+
 std::vector<std::u16string> Items(const TnxWideStrings& l) {
   std::vector<std::u16string> v;
   for (int32_t i = 0; i < l.Count(); ++i) v.push_back(l.Strings(i));
@@ -48,27 +57,27 @@ TEST(WideStringList, SortsAndMatchesThroughEachComparerAndTransformer) {
     std::u16string probe;
     int32_t probe_index;
   };
-  const auto upper = std::make_shared<TnxWideStringLocaleMappingTransformer>(1031, platform::LCMAP_UPPERCASE);
+  const auto upper = Transformer<TnxWideStringLocaleMappingTransformer>(1031u, platform::LCMAP_UPPERCASE);
   const Case cases[] = {
       {"byte, null", nullptr, nullptr, {u"BA", u"B", u"AB", u"\u00FF", u"\u0100"},
        {u"\u0100", u"AB", u"B", u"BA", u"\u00FF"}, u"B", 2},
-      {"locale, null", std::make_shared<TnxWideStringCompareStringWComparer>(1031, 0), nullptr,
+      {"locale, null", Comparer<TnxWideStringCompareStringWComparer>(1031u, 0u), nullptr,
        {u"Birne", u"Äpfel", u"apfel", u"Zitrone"}, {u"apfel", u"Äpfel", u"Birne", u"Zitrone"}, u"Birne", 2},
       {"locale ignoring case, null",
-       std::make_shared<TnxWideStringCompareStringWComparer>(1031, platform::NORM_IGNORECASE), nullptr,
+       Comparer<TnxWideStringCompareStringWComparer>(1031u, platform::NORM_IGNORECASE), nullptr,
        {u"b", u"C", u"a"}, {u"a", u"b", u"C"}, u"c", 2},
-      {"byte, fold", nullptr, std::make_shared<TnxWideStringPreComposeTransformer>(),
+      {"byte, fold", nullptr, Transformer<TnxWideStringPreComposeTransformer>(),
        {u"o\u0308", u"a\u0308", u"z"}, {u"z", u"ä", u"ö"}, u"a\u0308", 1},
       {"byte, compatibility fold", nullptr,
-       std::make_shared<TnxWideStringFoldStringTransformer>(platform::MAP_FOLDCZONE),
+       Transformer<TnxWideStringFoldStringTransformer>(platform::MAP_FOLDCZONE),
        {u"\uFF22", u"\uFF21"}, {u"A", u"B"}, u"B", 1},
       {"byte, locale mapping", nullptr, upper, {u"b", u"a", u"c"}, {u"A", u"B", u"C"}, u"b", 1},
-      {"byte, truncate", nullptr, std::make_shared<TnxWideStringTruncateTransformer>(2),
+      {"byte, truncate", nullptr, Transformer<TnxWideStringTruncateTransformer>(2),
        {u"zzz", u"abc", u"mno"}, {u"ab", u"mn", u"zz"}, u"mnopq", 1},
       {"byte, hub", nullptr,
-       std::make_shared<TnxWideStringTransformerHub>(std::vector<InxWideStringTransformerRef>{
-           std::make_shared<TnxWideStringPreComposeTransformer>(), upper,
-           std::make_shared<TnxWideStringTruncateTransformer>(2)}),
+       Transformer<TnxWideStringTransformerHub>(std::vector<InxWideStringTransformerRef>{
+           Transformer<TnxWideStringPreComposeTransformer>(), upper,
+           Transformer<TnxWideStringTruncateTransformer>(2)}),
        {u"zzz", u"a\u0308bc", u"mno"}, {u"MN", u"ZZ", u"ÄB"}, u"äbxyz", 2},
   };
   for (const Case& c : cases) {
@@ -91,7 +100,7 @@ TEST(WideStringList, SortsAndMatchesThroughEachComparerAndTransformer) {
 }
 
 TEST(WideStringList, SortedFoldListFindsEveryFormAndStoresTheFoldedOne) {
-  TnxWideStringList list(nullptr, std::make_shared<TnxWideStringPreComposeTransformer>());
+  TnxWideStringList list(nullptr, Transformer<TnxWideStringPreComposeTransformer>());
   list.SetSorted(true);
   list.Add(u"Mu\u0308ller");
   EXPECT_EQ(list.Strings(0), u"Müller");
@@ -356,7 +365,7 @@ TEST(WideStringList, SortMatchesAModel) {
       sorted.Add(s);
     }
     std::sort(model.begin(), model.end(), [](const std::u16string& a, const std::u16string& b) {
-      return TnxWideStringByteComparer().Compare(a, b) < 0;
+      return Comparer<TnxWideStringByteComparer>()->Compare(a, b) < 0;
     });
     list.Sort();
     EXPECT_EQ(Items(list), model);

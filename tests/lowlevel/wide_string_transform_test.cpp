@@ -7,6 +7,15 @@
 namespace revurov {
 namespace {
 
+template <class T, class... A>
+InxWideStringTransformerRef Transformer(A&&... args) {
+  return InxWideStringTransformerRef(nxCreate<T>(std::forward<A>(args)...));
+}
+template <class T, class... A>
+InxWideStringComparerRef Comparer(A&&... args) {
+  return InxWideStringComparerRef(nxCreate<T>(std::forward<A>(args)...));
+}
+
 TEST(WideStringComparers, ByteComparerComparesLowByteFirst) {
   struct Case {
     std::u16string a, b;
@@ -17,8 +26,11 @@ TEST(WideStringComparers, ByteComparerComparesLowByteFirst) {
       {u"\u0100", u"\u00FF", -1}, {u"\u00FF", u"\u0100", 1}, {u"", u"", 0},       {u"", u"a", -1},
       {u"xyz", u"xyz", 0},
   };
-  TnxWideStringByteComparer c;
-  for (const Case& k : cases) EXPECT_EQ(c.Compare(k.a, k.b), k.expected);
+  const InxWideStringComparerRef c = Comparer<TnxWideStringByteComparer>();
+  for (const Case& k : cases) EXPECT_EQ(c->Compare(k.a, k.b), k.expected);
+  // Found by its interface id, as the fulltext descriptors look it up.
+  EXPECT_TRUE(platform::Supports<InxWideStringComparer>(c));
+  EXPECT_FALSE(platform::Supports<InxWideStringTransformer>(c));
 }
 
 TEST(WideStringComparers, LocaleComparer) {
@@ -36,41 +48,42 @@ TEST(WideStringComparers, LocaleComparer) {
       {0, u"", u"", 0},
   };
   for (const Case& k : cases) {
-    TnxWideStringCompareStringWComparer c(1031, k.flags);
-    EXPECT_EQ(c.Compare(k.a, k.b), k.expected);
+    EXPECT_EQ(Comparer<TnxWideStringCompareStringWComparer>(1031u, k.flags)->Compare(k.a, k.b), k.expected);
   }
   // A failing compare raises instead of answering -2.
-  TnxWideStringCompareStringWComparer bad(1031, 0x40000000);
+  const InxWideStringComparerRef bad = Comparer<TnxWideStringCompareStringWComparer>(1031u, 0x40000000u);
   try {
-    bad.Compare(u"a", u"b");
+    bad->Compare(u"a", u"b");
     ADD_FAILURE() << "no exception";
   } catch (const EnxBaseException& e) {
     EXPECT_EQ(e.CustomInfos().Values(u"Action"), u"TnxWideStringCompareStringWComparer.Compare/CompareStringW");
   }
 }
 
-std::u16string Apply(const InxWideStringTransformer& t, const std::u16string& s) {
+std::u16string Apply(const InxWideStringTransformerRef& t, const std::u16string& s) {
   std::u16string out = u"garbage";
-  t.Transform(s, out);
+  t->Transform(s, out);
   return out;
 }
 
 TEST(WideStringTransformers, FoldPrecomposeAndMapping) {
-  EXPECT_EQ(Apply(TnxWideStringNullTransformer(), u"A\u0308"), u"A\u0308");
-  EXPECT_EQ(Apply(TnxWideStringPreComposeTransformer(), u"A\u0308bc"), u"Äbc");
-  EXPECT_EQ(Apply(TnxWideStringFoldStringTransformer(platform::MAP_COMPOSITE), u"Ä"), u"A\u0308");
-  EXPECT_EQ(Apply(TnxWideStringFoldStringTransformer(platform::MAP_FOLDCZONE), u"\uFF21\uFB01"), u"Afi");
-  EXPECT_EQ(Apply(TnxWideStringPreComposeTransformer(), u""), u"");
+  EXPECT_EQ(Apply(Transformer<TnxWideStringNullTransformer>(), u"A\u0308"), u"A\u0308");
+  EXPECT_EQ(Apply(Transformer<TnxWideStringPreComposeTransformer>(), u"A\u0308bc"), u"Äbc");
+  EXPECT_EQ(Apply(Transformer<TnxWideStringFoldStringTransformer>(platform::MAP_COMPOSITE), u"Ä"), u"A\u0308");
+  EXPECT_EQ(Apply(Transformer<TnxWideStringFoldStringTransformer>(platform::MAP_FOLDCZONE), u"\uFF21\uFB01"),
+            u"Afi");
+  EXPECT_EQ(Apply(Transformer<TnxWideStringPreComposeTransformer>(), u""), u"");
   try {
-    Apply(TnxWideStringFoldStringTransformer(0), u"x");
+    Apply(Transformer<TnxWideStringFoldStringTransformer>(0), u"x");
     ADD_FAILURE() << "no exception";
   } catch (const EnxBaseException& e) {
     EXPECT_EQ(e.CustomInfos().Values(u"Action"), u"TnxWideStringFoldStringTransformer.Transform/FoldStringW/1");
   }
-  EXPECT_EQ(Apply(TnxWideStringLocaleMappingTransformer(1031, platform::LCMAP_UPPERCASE), u"straße"), u"STRAßE");
-  EXPECT_EQ(Apply(TnxWideStringLocaleMappingTransformer(1031, platform::LCMAP_UPPERCASE), u""), u"");
+  const auto upper = Transformer<TnxWideStringLocaleMappingTransformer>(1031u, platform::LCMAP_UPPERCASE);
+  EXPECT_EQ(Apply(upper, u"straße"), u"STRAßE");
+  EXPECT_EQ(Apply(upper, u""), u"");
   try {
-    TnxWideStringLocaleMappingTransformer t(1031, platform::LCMAP_SORTKEY | platform::LCMAP_UPPERCASE);
+    Transformer<TnxWideStringLocaleMappingTransformer>(1031u, platform::LCMAP_SORTKEY | platform::LCMAP_UPPERCASE);
     ADD_FAILURE() << "no exception";
   } catch (const EnxWideStringLocaleMappingTransformerException& e) {
     EXPECT_EQ(e.ErrorCode(), 12289u);
@@ -96,20 +109,24 @@ TEST(WideStringTransformers, TruncateKeepsSurrogatePairsWhole) {
       {0, u"", u""},
       {-5, u"", u""},
   };
-  for (const Case& c : cases) EXPECT_EQ(Apply(TnxWideStringTruncateTransformer(c.max), c.in), c.out) << c.max;
+  for (const Case& c : cases)
+    EXPECT_EQ(Apply(Transformer<TnxWideStringTruncateTransformer>(c.max), c.in), c.out) << c.max;
 }
 
 TEST(WideStringTransformers, HubAppliesInOrder) {
-  const TnxWideStringTransformerHub upper_then_cut({std::make_shared<TnxWideStringPreComposeTransformer>(),
-                                                    std::make_shared<TnxWideStringLocaleMappingTransformer>(
-                                                        1031, platform::LCMAP_UPPERCASE),
-                                                    std::make_shared<TnxWideStringTruncateTransformer>(3)});
+  using Chain = std::vector<InxWideStringTransformerRef>;
+  const auto upper_then_cut = Transformer<TnxWideStringTransformerHub>(
+      Chain{Transformer<TnxWideStringPreComposeTransformer>(),
+            Transformer<TnxWideStringLocaleMappingTransformer>(1031u, platform::LCMAP_UPPERCASE),
+            Transformer<TnxWideStringTruncateTransformer>(3)});
   // Precomposed first, so the cut keeps three characters rather than two.
   EXPECT_EQ(Apply(upper_then_cut, u"a\u0308bcd"), u"ÄBC");
-  const TnxWideStringTransformerHub cut_then_compose({std::make_shared<TnxWideStringTruncateTransformer>(3),
-                                                      std::make_shared<TnxWideStringPreComposeTransformer>()});
+  const auto cut_then_compose = Transformer<TnxWideStringTransformerHub>(
+      Chain{Transformer<TnxWideStringTruncateTransformer>(3), Transformer<TnxWideStringPreComposeTransformer>()});
   EXPECT_EQ(Apply(cut_then_compose, u"a\u0308bcd"), u"äb");
-  EXPECT_EQ(Apply(TnxWideStringTransformerHub({}), u"same"), u"same");
+  EXPECT_EQ(Apply(Transformer<TnxWideStringTransformerHub>(Chain{}), u"same"), u"same");
+  // A null entry is passed over.
+  EXPECT_EQ(Apply(Transformer<TnxWideStringTransformerHub>(Chain{nullptr}), u"same"), u"same");
 }
 
 }  // namespace
