@@ -6,6 +6,8 @@
 #include "lowlevel/events.h"
 #include "lowlevel/exception_data.h"
 #include "lowlevel/platform_interface.h"
+#include "lowlevel/wide_string.h"
+#include "lowlevel/wide_string_categories.h"
 
 namespace revurov {
 
@@ -24,6 +26,8 @@ constexpr TnxUnitPair kUnits[] = {
     {&MainThreadStartup, &MainThreadShutdown},
     {&nxSyncStartup, &nxSyncShutdown},
     {&nxExceptionDataStartup, &nxExceptionDataShutdown},
+    {&nxWideStringStartup, &nxWideStringShutdown},
+    {&nxWideStringCategoriesStartup, &nxWideStringCategoriesShutdown},
 };
 
 std::mutex gStartupLock;

@@ -139,4 +139,8 @@ TnxWideLCMapStringProc nxWideLCMapString = nxWideLCMapStringW;
 
 void nxSelectWideLCMapString() { nxWideLCMapString = nxWideLCMapStringW; }
 
+void nxWideStringStartup() { nxSelectWideLCMapString(); }
+
+void nxWideStringShutdown() {}
+
 }  // namespace revurov

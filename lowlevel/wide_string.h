@@ -57,4 +57,8 @@ using TnxWideLCMapStringProc = void (*)(std::u16string_view, uint32_t, uint32_t,
 extern TnxWideLCMapStringProc nxWideLCMapString;
 void nxSelectWideLCMapString();
 
+// Unit start-up (selects nxWideLCMapString) and shut-down (nothing to undo).
+void nxWideStringStartup();
+void nxWideStringShutdown();
+
 }  // namespace revurov
