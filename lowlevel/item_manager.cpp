@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "lowlevel/block_manager.h"
 #include "lowlevel/region_manager.h"
@@ -279,6 +280,14 @@ void TnxMemoryPool::FreeBlock(uint32_t block) {
   nxBlockFree(&nxCommittedBlockManagers[nxbs64k], h);
 }
 
+// Puts a block on the current partial list. A push may land on the list
+// that a flip has just retired, after the maintenance drain: when the block
+// is empty by then, asking for another drain makes sure it is not missed.
+void TnxMemoryPool::Attach(uint32_t block) {
+  nxArenaListPush(CurrentPartial(), block);
+  if (headerAt(block)->pbUsedCount.load() == 0) mpNeedCleanup.store(1);
+}
+
 // The block ran out of items and is on no list; whoever frees an item into
 // it next puts it back. When an item arrived meanwhile, put it back now.
 void TnxMemoryPool::Detach(uint32_t block) {
@@ -287,20 +296,35 @@ void TnxMemoryPool::Detach(uint32_t block) {
   if (!h->pbDetached.compare_exchange_strong(expected, 1)) throw EInvalidPointer();
   if (nxArenaListFirst(h->pbFreeItems) != 0) {
     expected = 1;
-    if (h->pbDetached.compare_exchange_strong(expected, 0)) nxArenaListPush(CurrentPartial(), block);
+    if (h->pbDetached.compare_exchange_strong(expected, 0)) Attach(block);
   }
+}
+
+uint32_t TnxMemoryPool::PopBlock(TnxArenaListHead& list) {
+  mpPopsInFlight.fetch_add(1);
+  uint64_t old = list.value.load();
+  uint32_t first;
+  for (;;) {
+    first = static_cast<uint32_t>(old);
+    if (first == 0) break;
+    const uint32_t link = nxArenaLink(first).load(std::memory_order_relaxed);
+    const uint64_t next = link | (((old >> 32) + 1) << 32);
+    if (list.value.compare_exchange_weak(old, next)) break;
+  }
+  mpPopsInFlight.fetch_sub(1);
+  return first;
 }
 
 void* TnxMemoryPool::Alloc() {
   for (;;) {
-    uint32_t block = nxArenaListPop(CurrentPartial());
+    uint32_t block = PopBlock(CurrentPartial());
     if (block) {
       if (headerAt(block)->pbUsedCount.load() == 0) {
         nxArenaListPush(mpFreeBlockHead, block);
         continue;
       }
     } else {
-      block = nxArenaListPop(mpFreeBlockHead);
+      block = PopBlock(mpFreeBlockHead);
       if (!block) block = NewBlock();
       if (!block) return nullptr;
     }
@@ -312,7 +336,7 @@ void* TnxMemoryPool::Alloc() {
     }
     h->pbUsedCount.fetch_add(1);
     if (nxArenaListFirst(h->pbFreeItems) != 0) {
-      nxArenaListPush(CurrentPartial(), block);
+      Attach(block);
     } else {
       Detach(block);
     }
@@ -344,7 +368,7 @@ void TnxMemoryPool::DisposeChecked(void* p) {
   // block can go back to the block manager and must not be touched.
   if (h->pbDetached.load() == 1) {
     uint32_t expected = 1;
-    if (h->pbDetached.compare_exchange_strong(expected, 0)) nxArenaListPush(CurrentPartial(), block);
+    if (h->pbDetached.compare_exchange_strong(expected, 0)) Attach(block);
   }
   if (h->pbUsedCount.fetch_sub(1) == 1) mpNeedCleanup.store(1);
   statAllocated.add(-int64_t(mpItemSize));
@@ -355,28 +379,63 @@ void TnxMemoryPool::Dispose(void*& p) {
   if (old) DisposeDirect(old);
 }
 
-void TnxMemoryPool::ReleaseFreeBlocks() {
-  if (mpNeedCleanup.exchange(0)) {
-    // Switch allocations and frees to the other list, then drain this one.
-    const uint32_t was = mpPartialFreeBlockBool.load();
-    TnxArenaListHead& drained = was ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1;
-    TnxArenaListHead& other = was ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2;
-    mpPartialFreeBlockBool.store(was ? 0 : 1, std::memory_order_release);
-    while (const uint32_t block = nxArenaListPop(drained)) {
-      if (headerAt(block)->pbUsedCount.load() == 0) {
-        FreeBlock(block);
-      } else {
-        nxArenaListPush(other, block);
-      }
-    }
-  }
-  while (const uint32_t block = nxArenaListPop(mpFreeBlockHead)) {
+// Takes the whole list and walks it: empty blocks join the chain empties
+// (linked through pbNext), the others go back onto the current list.
+uint32_t TnxMemoryPool::SweepPartial(TnxArenaListHead& list, uint32_t empties) {
+  uint32_t keptFirst = 0, keptLast = 0;
+  for (uint32_t block = nxArenaListFlush(list); block;) {
+    const uint32_t next = nxArenaLink(block).load(std::memory_order_relaxed);
     if (headerAt(block)->pbUsedCount.load() == 0) {
-      FreeBlock(block);
+      nxArenaLink(block).store(empties, std::memory_order_relaxed);
+      empties = block;
     } else {
-      nxArenaListPush(CurrentPartial(), block);
+      nxArenaLink(block).store(keptFirst, std::memory_order_relaxed);
+      if (!keptFirst) keptLast = block;
+      keptFirst = block;
     }
+    block = next;
   }
+  if (keptFirst) nxArenaListPushChain(CurrentPartial(), keptFirst, keptLast);
+  return empties;
+}
+
+// A pop that read one of these blocks as the head before they were taken
+// off may still read its link: wait until no pop is in progress before the
+// blocks (and perhaps their region) go back. When pops never pause, keep
+// the blocks for the next round.
+void TnxMemoryPool::FreeEmptyBlocks(uint32_t empties) {
+  if (!empties) return;
+  for (int spin = 0;; ++spin) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (mpPopsInFlight.load() == 0) break;
+    if (spin == 1000) {
+      uint32_t last = empties;
+      while (const uint32_t next = nxArenaLink(last).load(std::memory_order_relaxed)) last = next;
+      nxArenaListPushChain(mpFreeBlockHead, empties, last);
+      return;
+    }
+    std::this_thread::yield();
+  }
+  while (empties) {
+    const uint32_t next = nxArenaLink(empties).load(std::memory_order_relaxed);
+    FreeBlock(empties);
+    empties = next;
+  }
+}
+
+void TnxMemoryPool::ReleaseFreeBlocks() {
+  uint32_t empties = 0;
+  if (mpNeedCleanup.exchange(0)) {
+    // Switch allocations and frees to the other list, then drain both: a
+    // thread that read the switch before it flipped may still push onto the
+    // retired list, so one drained before may hold an empty block now.
+    const uint32_t was = mpPartialFreeBlockBool.load();
+    mpPartialFreeBlockBool.store(was ? 0 : 1);
+    empties = SweepPartial(was ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1, empties);
+    empties = SweepPartial(was ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2, empties);
+  }
+  empties = SweepPartial(mpFreeBlockHead, empties);
+  FreeEmptyBlocks(empties);
 }
 
 void TnxMemoryPool::Prepare() {

@@ -70,6 +70,10 @@ public:
   TnxArenaListHead mpPartialFreeBlockHead2;
   TnxArenaListHead mpFreeBlockHead;
   std::atomic<uint32_t> mpNeedCleanup{0};
+  // Pops of the block lists in progress: a pop may read the link of a block
+  // another thread has just taken off, so empty blocks go back to the block
+  // manager only once no pop is in progress.
+  std::atomic<uint32_t> mpPopsInFlight{0};
   uint32_t mpBlockHeaderSize = 0;
   uint32_t mpItemSize = 0;
   uint32_t mpItemsPerBlock = 0;
@@ -81,6 +85,10 @@ private:
   uint32_t NewBlock();
   void FreeBlock(uint32_t block);
   void Detach(uint32_t block);
+  void Attach(uint32_t block);
+  uint32_t PopBlock(TnxArenaListHead& list);
+  uint32_t SweepPartial(TnxArenaListHead& list, uint32_t empties);
+  void FreeEmptyBlocks(uint32_t empties);
 
   uint64_t mpItemMagic = 0;  // 2^32 / item size, rounded up: division by multiply
 };

@@ -295,6 +295,26 @@ TEST_F(ItemsTest, MaintenanceGivesEmptyBlocksBack) {
   EXPECT_EQ(nxRegionsInUse(), 0);
 }
 
+// A thread that read the list switch just before maintenance flipped it
+// pushes its block onto the retired list; when that block then empties,
+// the next maintenance round must still find it.
+TEST_F(ItemsTest, MaintenanceFindsABlockPushedOntoTheRetiredList) {
+  TnxMemoryPool* pool = nxPoolForSize(1024);
+  void* p = pool->Alloc();
+  ASSERT_NE(p, nullptr);
+  const bool second = pool->mpPartialFreeBlockBool.load() != 0;
+  TnxArenaListHead& current = second ? pool->mpPartialFreeBlockHead2 : pool->mpPartialFreeBlockHead1;
+  TnxArenaListHead& retired = second ? pool->mpPartialFreeBlockHead1 : pool->mpPartialFreeBlockHead2;
+  const uint32_t block = nxArenaListPop(current);
+  ASSERT_EQ(block, nxArenaOffset(p) & ~0xFFFFu);
+  nxArenaListPush(retired, block);
+  pool->DisposeDirect(p);
+  TnxMemoryPool::Cleanup();
+  EXPECT_EQ(nxStatReserved(), 0);
+  nxBlockTrim();
+  EXPECT_EQ(nxRegionsInUse(), 0);
+}
+
 TEST_F(ItemsTest, ClearOnFreeZeroesWhatWasFreed) {
   nxClearOnFree.store(1);
   auto* p = static_cast<uint8_t*>(nxItemGetMem(64));
