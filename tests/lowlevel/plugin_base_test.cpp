@@ -1,0 +1,125 @@
+#include "lowlevel/plugin_base.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace revurov {
+namespace {
+
+std::vector<std::string> gSteps;
+
+class TTestSession : public TnxStateComponent, public InxSessionRequests {
+  REVUROV_COMPONENT_CLASS(TTestSession, TnxStateComponent)
+  using TnxStateComponent::TnxStateComponent;
+
+protected:
+  void DoStart() override { gSteps.push_back("session start"); }
+  void DoStop() override { gSteps.push_back("session stop"); }
+};
+
+// A session that offers no request interface.
+class TPlainSession : public TnxStateComponent {
+  REVUROV_COMPONENT_CLASS(TPlainSession, TnxStateComponent)
+  using TnxStateComponent::TnxStateComponent;
+};
+
+class TTestPlugin : public TnxBasePluginEngine {
+  REVUROV_COMPONENT_CLASS(TTestPlugin, TnxBasePluginEngine)
+  using TnxBasePluginEngine::TnxBasePluginEngine;
+  bool NeedsSession = true;
+  bool RequiresSession() const override { return NeedsSession; }
+
+protected:
+  void DoStart() override { gSteps.push_back("plugin start"); }
+  void DoStop() override { gSteps.push_back("plugin stop"); }
+};
+
+template <class T>
+T* Make(std::u16string aName) {
+  auto* c = new T(nullptr);
+  c->SetName(std::move(aName));
+  return c;
+}
+
+class PluginTest : public ::testing::Test {
+protected:
+  void SetUp() override { gSteps.clear(); }
+  void TearDown() override {
+    nxFreeAndNil(plugin);
+    nxFreeAndNil(session);
+    nxFreeAndNil(plain);
+  }
+  TTestPlugin* plugin = Make<TTestPlugin>(u"Plugin");
+  TTestSession* session = Make<TTestSession>(u"Session");
+  TPlainSession* plain = Make<TPlainSession>(u"Plain");
+};
+
+TEST_F(PluginTest, StartsWithDefaults) {
+  EXPECT_EQ(plugin->Timeout(), 0u);
+  EXPECT_EQ(plugin->DisplayCategory(), u"Plugins");
+  EXPECT_EQ(plugin->Session(), nullptr);
+  plugin->NeedsSession = false;
+  plugin->SetActive(true);  // needs nothing
+  EXPECT_TRUE(plugin->Active());
+}
+
+TEST_F(PluginTest, ANeededSessionMustBeThereAndOfferRequests) {
+  struct Case {
+    TnxStateComponent* session;
+    std::u16string_view text;
+  } cases[] = {
+      {nullptr, u"No Session assigend"},
+      {plain, u"The Session must support InxSessionRequests"},
+  };
+  for (const Case& c : cases) {
+    plugin->SetSession(c.session);
+    try {
+      plugin->SetActive(true);
+      ADD_FAILURE() << "no exception";
+    } catch (const EnxPluginEngineException& e) {
+      EXPECT_NE(e.Message().find(c.text), std::u16string::npos) << platform::Utf16ToUtf8(e.Message());
+      EXPECT_NE(e.Message().find(u"Plugin"), std::u16string::npos);
+    }
+    EXPECT_FALSE(plugin->Active());
+  }
+}
+
+TEST_F(PluginTest, StartsAfterItsSessionAndStopsBeforeIt) {
+  plugin->SetSession(session);
+  EXPECT_TRUE(session->HasDependent(plugin));
+  EXPECT_TRUE(plugin->IsDependentOn(session));
+  plugin->SetActive(true);
+  EXPECT_TRUE(session->Active());
+  session->SetActive(false);
+  EXPECT_FALSE(plugin->Active());
+  EXPECT_EQ(gSteps, (std::vector<std::string>{"session start", "plugin start", "plugin stop", "session stop"}));
+
+  plugin->NeedsSession = false;
+  EXPECT_FALSE(plugin->IsDependentOn(session));
+}
+
+TEST_F(PluginTest, TheSessionCanOnlyChangeWhileInactive) {
+  plugin->SetSession(session);
+  plugin->SetActive(true);
+  EXPECT_THROW(plugin->SetSession(nullptr), EnxPluginEngineException);
+  EXPECT_EQ(plugin->Session(), session);
+  plugin->SetActive(false);
+  plugin->SetSession(nullptr);
+  EXPECT_FALSE(session->HasDependent(plugin));
+}
+
+TEST_F(PluginTest, DestroyingTheSessionDeactivatesThePlugin) {
+  plugin->SetSession(session);
+  plugin->SetActive(true);
+  nxFreeAndNil(session);
+  EXPECT_FALSE(plugin->Active());
+  EXPECT_EQ(plugin->Session(), nullptr);
+  EXPECT_EQ(plugin->DependentCount(), 0);
+}
+
+}  // namespace
+}  // namespace revurov
