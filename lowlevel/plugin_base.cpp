@@ -26,7 +26,8 @@ void TnxBasePluginEngine::DoInitialize() {
   TnxBasePlugin::DoInitialize();
   if (!RequiresSession()) return;
   if (!bpeSession) RaiseError(u"No Session assigend");
-  if (!dynamic_cast<InxSessionRequests*>(bpeSession)) RaiseError(u"The Session must support InxSessionRequests");
+  if (!platform::Supports<InxSessionRequests>(dynamic_cast<IInterface*>(bpeSession)))
+    RaiseError(u"The Session must support InxSessionRequests");
 }
 
 bool TnxBasePluginEngine::IsDependentOn(TnxStateComponent* aOther) const {

@@ -10,16 +10,18 @@
 
 #include <cstdint>
 
+#include "lowlevel/interfaced_object.h"
 #include "lowlevel/state_component.h"
 
 namespace revurov {
 
-// {46D1D328-F233-4A87-A3E1-A174196EB260}: what a session offers plug-ins
-// for their requests. Declared here with the check that needs it; its
-// operations belong to the engine interface.
-class InxSessionRequests {
+// What a session offers plug-ins for their requests. Declared here with the
+// check that needs it; its operations belong to the engine interface. A
+// session offers it when it implements IInterface and its QueryInterface
+// answers this id.
+class InxSessionRequests : public virtual IInterface {
 public:
-  virtual ~InxSessionRequests() = default;
+  static constexpr TGUID IID = platform::nxGuid("{46D1D328-F233-4A87-A3E1-A174196EB260}");
 };
 
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPluginException, EnxStateComponentException);

@@ -32,12 +32,38 @@ uint32_t CheckWord(uint32_t aID, uint32_t aSlotWord, uint32_t aGeneration, uint3
 
 }  // namespace
 
-TnxSessionNotifications::TnxSessionNotifications() : snID(NewListID()) {}
+std::array<uint32_t, 4> nxSessionNotifierCookieWords(const TnxSessionNotifierCookie& aCookie) noexcept {
+  auto word = [&](int i) {
+    return uint32_t(aCookie.D4[i]) | uint32_t(aCookie.D4[i + 1]) << 8 | uint32_t(aCookie.D4[i + 2]) << 16 |
+           uint32_t(aCookie.D4[i + 3]) << 24;
+  };
+  return {aCookie.D1, uint32_t(aCookie.D2) << 16 | aCookie.D3, word(0), word(4)};
+}
+
+TnxSessionNotifierCookie nxSessionNotifierCookieFromWords(const std::array<uint32_t, 4>& aWords) noexcept {
+  TnxSessionNotifierCookie c;
+  c.D1 = aWords[0];
+  c.D2 = static_cast<uint16_t>(aWords[1] >> 16);
+  c.D3 = static_cast<uint16_t>(aWords[1]);
+  for (int i = 0; i < 4; ++i) {
+    c.D4[i] = static_cast<uint8_t>(aWords[2] >> (8 * i));
+    c.D4[4 + i] = static_cast<uint8_t>(aWords[3] >> (8 * i));
+  }
+  return c;
+}
+
+TnxSessionNotifications::TnxSessionNotifications(IInterface* aHost)
+    : TnxAggregatableObject(aHost, true), snID(NewListID()) {}
 
 TnxSessionNotifications::~TnxSessionNotifications() { Disconnected(); }
 
+bool TnxSessionNotifications::GetInterface(const TGUID& iid, void** obj) noexcept {
+  return nxOfferInterface<InxSessionNotifications>(this, iid, obj) ||
+         TnxAggregatableObject::GetInterface(iid, obj);
+}
+
 TnxSessionNotifierCookie TnxSessionNotifications::RegisterNotifier(InxSessionNotifier* aNotifier) {
-  if (!aNotifier) return {0, 0, 0, 0};
+  if (!aNotifier) return platform::GUID_NULL;
   const uint32_t secret = RandomSecret();
   TnxPadlockGuard guard(snPadlock);
   uint32_t slot = snFree;
@@ -59,10 +85,12 @@ TnxSessionNotifierCookie TnxSessionNotifications::RegisterNotifier(InxSessionNot
   snTail = slot;
   ++snCount;
   const uint32_t slotWord = kSlotTag | slot;
-  return {snID, slotWord, s.Generation, CheckWord(snID, slotWord, s.Generation, secret)};
+  return nxSessionNotifierCookieFromWords(
+      {snID, slotWord, s.Generation, CheckWord(snID, slotWord, s.Generation, secret)});
 }
 
-void TnxSessionNotifications::UnregisterNotifier(const TnxSessionNotifierCookie& aCookie) {
+void TnxSessionNotifications::UnregisterNotifier(const TnxSessionNotifierCookie& aCookieValue) {
+  const std::array<uint32_t, 4> aCookie = nxSessionNotifierCookieWords(aCookieValue);
   if (aCookie[0] != snID || (aCookie[1] & ~kSlotMask) != kSlotTag) return;
   const uint32_t slot = aCookie[1] & kSlotMask;
   InxSessionNotifier* notifier;
@@ -76,7 +104,7 @@ void TnxSessionNotifications::UnregisterNotifier(const TnxSessionNotifierCookie&
     notifier = s.Notifier;
     Unlink(slot);
   }
-  ReleaseQuietly(notifier);
+  notifier->Release();
 }
 
 void TnxSessionNotifications::Disconnected() {
@@ -94,7 +122,7 @@ void TnxSessionNotifications::Disconnected() {
       notifier->SessionDisconnected();
     } catch (...) {
     }
-    ReleaseQuietly(notifier);
+    notifier->Release();
   }
 }
 
@@ -116,13 +144,6 @@ void TnxSessionNotifications::Unlink(uint32_t aSlot) noexcept {
   s.Next = snFree;
   snFree = aSlot;
   --snCount;
-}
-
-void TnxSessionNotifications::ReleaseQuietly(InxSessionNotifier* aNotifier) noexcept {
-  try {
-    aNotifier->Release();
-  } catch (...) {
-  }
 }
 
 }  // namespace revurov

@@ -12,18 +12,41 @@ namespace {
 
 std::vector<std::string> gSteps;
 
+// Offers the request interface; owned as a component, so counting is moot.
 class TTestSession : public TnxStateComponent, public InxSessionRequests {
   REVUROV_COMPONENT_CLASS(TTestSession, TnxStateComponent)
   using TnxStateComponent::TnxStateComponent;
+  platform::HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override {
+    if (iid == InxSessionRequests::IID || iid == IInterface::IID) {
+      *obj = static_cast<InxSessionRequests*>(this);
+      return platform::S_OK;
+    }
+    *obj = nullptr;
+    return platform::E_NOINTERFACE;
+  }
+  int32_t AddRef() noexcept override { return -1; }
+  int32_t Release() noexcept override { return -1; }
 
 protected:
   void DoStart() override { gSteps.push_back("session start"); }
   void DoStop() override { gSteps.push_back("session stop"); }
 };
 
-// A session that offers no request interface.
-class TPlainSession : public TnxStateComponent {
+// A session that offers interfaces, but not the request interface.
+class TPlainSession : public TnxStateComponent, public virtual IInterface {
   REVUROV_COMPONENT_CLASS(TPlainSession, TnxStateComponent)
+  using TnxStateComponent::TnxStateComponent;
+  platform::HRESULT QueryInterface(const TGUID&, void** obj) noexcept override {
+    *obj = nullptr;
+    return platform::E_NOINTERFACE;
+  }
+  int32_t AddRef() noexcept override { return -1; }
+  int32_t Release() noexcept override { return -1; }
+};
+
+// A session that is no interface object at all.
+class TBareSession : public TnxStateComponent {
+  REVUROV_COMPONENT_CLASS(TBareSession, TnxStateComponent)
   using TnxStateComponent::TnxStateComponent;
 };
 
@@ -52,10 +75,12 @@ protected:
     nxFreeAndNil(plugin);
     nxFreeAndNil(session);
     nxFreeAndNil(plain);
+    nxFreeAndNil(bare);
   }
   TTestPlugin* plugin = Make<TTestPlugin>(u"Plugin");
   TTestSession* session = Make<TTestSession>(u"Session");
   TPlainSession* plain = Make<TPlainSession>(u"Plain");
+  TBareSession* bare = Make<TBareSession>(u"Bare");
 };
 
 TEST_F(PluginTest, StartsWithDefaults) {
@@ -74,6 +99,7 @@ TEST_F(PluginTest, ANeededSessionMustBeThereAndOfferRequests) {
   } cases[] = {
       {nullptr, u"No Session assigend"},
       {plain, u"The Session must support InxSessionRequests"},
+      {bare, u"The Session must support InxSessionRequests"},
   };
   for (const Case& c : cases) {
     plugin->SetSession(c.session);
