@@ -8,6 +8,7 @@
 
 #include "lowlevel/error_codes.h"
 #include "lowlevel/padlock.h"
+#include "lowlevel/startup.h"
 #include "platform/format.h"
 #include "platform/text.h"
 
@@ -363,10 +364,10 @@ void nxCompressKeyMaterial(const void* aData, uint32_t aLen, const TnxBaseCipher
 
 // ---- start-up ----
 
-void nxBaseCipherStartup() { gStartups.fetch_add(1); }
+void nxBaseCipherStartup() { nxUnitStartupIsFirst(gStartups); }
 
 void nxBaseCipherShutdown() {
-  if (gStartups.fetch_sub(1) != 1) return;
+  if (!nxUnitShutdownIsLast(gStartups)) return;
   FreeKeyWrapRegistry();
   delete gAltClasses;
   gAltClasses = nullptr;

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "lowlevel/startup.h"
+
 namespace revurov {
 
 std::array<TnxBaseCompressorClass, 256> nxCompressorClasses{};
@@ -39,10 +41,10 @@ void nxUnregisterCompressor(const TnxBaseCompressor& aClass) noexcept {
     if (entry == &aClass) entry = nullptr;
 }
 
-void nxBaseCompressorStartup() { gStartups.fetch_add(1); }
+void nxBaseCompressorStartup() { nxUnitStartupIsFirst(gStartups); }
 
 void nxBaseCompressorShutdown() {
-  if (gStartups.fetch_sub(1) != 1) return;
+  if (!nxUnitShutdownIsLast(gStartups)) return;
   for (auto& name : nxCompressorNames) name.clear();
 }
 

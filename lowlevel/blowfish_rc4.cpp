@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "lowlevel/blowfish_tables.h"
+#include "lowlevel/startup.h"
 #include "platform/endian.h"
 #include "platform/random.h"
 
@@ -409,14 +410,14 @@ TnxBlowFishRC4& nxSharedBlowFishRC4() {
 // ---- start-up ----
 
 void nxBlowfishRC4Startup() {
-  if (gStartups.fetch_add(1) != 0) return;
+  if (!nxUnitStartupIsFirst(gStartups)) return;
   nxBaseCipherStartup();
   TnxBaseCipher::AltRegister(TnxBlowFishRC4::ClassInfo());
   nxRegisterKeyWrapClass(TnxBlowFishRC4::ClassInfo());
 }
 
 void nxBlowfishRC4Shutdown() {
-  if (gStartups.fetch_sub(1) != 1) return;
+  if (!nxUnitShutdownIsLast(gStartups)) return;
   {
     std::lock_guard<std::mutex> guard(gSharedCreate);
     delete gShared.exchange(nullptr, std::memory_order_acq_rel);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "lowlevel/memory_manager.h"
+#include "lowlevel/startup.h"
 
 namespace revurov {
 
@@ -164,7 +165,7 @@ bool TnxLz4Compressor::Uncompress(const void* aSource, void* aTarget, uint32_t a
 }
 
 void nxLz4CompressorStartup() {
-  if (gStartups.fetch_add(1) != 0) return;
+  if (!nxUnitStartupIsFirst(gStartups)) return;
   nxBaseCompressorStartup();
   static const char16_t* const names[9] = {u"Lz4 (1) Best speed", u"Lz4 (2)", u"Lz4 (3)",
                                            u"Lz4 (4)", u"Lz4 (5)", u"Lz4 (6)",
@@ -176,7 +177,7 @@ void nxLz4CompressorStartup() {
 }
 
 void nxLz4CompressorShutdown() {
-  if (gStartups.fetch_sub(1) != 1) return;
+  if (!nxUnitShutdownIsLast(gStartups)) return;
   for (int preset = 9; preset >= 1; --preset) nxUnregisterCompressor(nxLz4CompressorClass(preset));
   nxBaseCompressorShutdown();
 }

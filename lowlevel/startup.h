@@ -19,12 +19,21 @@
 //   start-up of the unit that defines the classes.
 #pragma once
 
+#include <atomic>
+
 namespace revurov {
 
 void nxLowLevelStartup();
 void nxLowLevelShutdown();
 // How many start-ups are not yet matched by a shut-down.
 int nxLowLevelStartupCount() noexcept;
+
+// A unit's own start-up counter: nxUnitStartupIsFirst counts a start-up and
+// answers whether it is the first; nxUnitShutdownIsLast counts a shut-down
+// and answers whether it matched the last start-up. An unmatched shut-down
+// does nothing and answers false.
+bool nxUnitStartupIsFirst(std::atomic<int>& aCount) noexcept;
+bool nxUnitShutdownIsLast(std::atomic<int>& aCount) noexcept;
 
 // Start-up and shut-down for the scope of a guard (tests, programs).
 class TnxLowLevelStartupGuard {

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "lowlevel/startup.h"
+
 namespace revurov {
 namespace {
 
@@ -405,6 +407,26 @@ TEST_F(BlowfishRC4, StartUpRegistersTheClassAndShutDownRemovesIt) {
   EXPECT_EQ(TnxBaseCipher::FindKeyWrapClass("BlowfishRC4"), nullptr);
   EXPECT_EQ(TnxBaseCipher::AltCurrentClass(), nullptr);
   nxBlowfishRC4Startup();
+}
+
+TEST(BlowfishRC4Startup, LibraryStartUpRegistersTheCipher) {
+  EXPECT_EQ(TnxBaseCipher::FindKeyWrapClass("BlowfishRC4"), nullptr);
+  {
+    TnxLowLevelStartupGuard library;
+    EXPECT_EQ(TnxBaseCipher::FindKeyWrapClass("BlowfishRC4"), &TnxBlowFishRC4::ClassInfo());
+    EXPECT_EQ(TnxBaseCipher::AltCurrentClass(), &TnxBlowFishRC4::ClassInfo());
+  }
+  EXPECT_EQ(TnxBaseCipher::FindKeyWrapClass("BlowfishRC4"), nullptr);
+  EXPECT_EQ(TnxBaseCipher::AltCurrentClass(), nullptr);
+}
+
+TEST(BlowfishRC4Startup, UnmatchedShutDownDoesNothing) {
+  nxBlowfishRC4Shutdown();
+  nxBaseCipherShutdown();
+  nxBlowfishRC4Startup();
+  EXPECT_EQ(TnxBaseCipher::FindKeyWrapClass("BlowfishRC4"), &TnxBlowFishRC4::ClassInfo());
+  nxBlowfishRC4Shutdown();
+  EXPECT_EQ(TnxBaseCipher::FindKeyWrapClass("BlowfishRC4"), nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "lowlevel/startup.h"
+
 namespace revurov {
 namespace {
 
@@ -247,6 +249,25 @@ TEST_F(Lz4Compressor, ShutDownEmptiesIds11To19) {
   for (int id = 11; id <= 19; ++id) EXPECT_EQ(nxCompressorClasses[id], nullptr) << id;
   EXPECT_TRUE(nxCompressorNames[11].empty());
   nxLz4CompressorStartup();
+}
+
+TEST(Lz4CompressorStartup, LibraryStartUpRegistersThePresets) {
+  EXPECT_EQ(nxCompressorClasses[11], nullptr);
+  {
+    TnxLowLevelStartupGuard library;
+    EXPECT_EQ(nxCompressorClasses[11], &nxLz4CompressorClass(1));
+    EXPECT_EQ(nxCompressorClasses[19], &nxLz4CompressorClass(9));
+  }
+  EXPECT_EQ(nxCompressorClasses[11], nullptr);
+}
+
+TEST(Lz4CompressorStartup, UnmatchedShutDownDoesNothing) {
+  nxLz4CompressorShutdown();
+  nxBaseCompressorShutdown();
+  nxLz4CompressorStartup();
+  EXPECT_EQ(nxCompressorClasses[11], &nxLz4CompressorClass(1));
+  nxLz4CompressorShutdown();
+  EXPECT_EQ(nxCompressorClasses[11], nullptr);
 }
 
 // ---- the lz4 command ----
