@@ -79,8 +79,9 @@ uint32_t ResolveLocale(uint32_t locale);
 // the code page's own substitute); MB_ERR_INVALID_CHARS makes them fail.
 int MultiByteToWideChar(uint32_t code_page, uint32_t flags, const char* src, int src_len,
                         char16_t* dst, int dst_len);
-// UTF-16 to bytes. With flags 0, best-fit mappings are used and characters
-// without one become "?"; WC_NO_BEST_FIT_CHARS drops the best fit and
+// UTF-16 to bytes. With flags 0, the fallback (best-fit) mappings of ICU's
+// table are used (fewer than Windows' own best fit: U+0100 becomes "?", not
+// "A") and characters without one become "?"; WC_NO_BEST_FIT_CHARS drops them and
 // WC_ERR_INVALID_CHARS makes unmappable characters fail.
 int WideCharToMultiByte(uint32_t code_page, uint32_t flags, const char16_t* src, int src_len,
                         char* dst, int dst_len);
