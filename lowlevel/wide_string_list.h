@@ -33,6 +33,8 @@ namespace revurov {
 
 inline constexpr uint16_t nxWideStringsDefaultCodePage = 0xFFFF;  // "use the default code page"
 
+// (Its base is the library object base until the persistent object base,
+// with the streamed "WideStrings" property, exists.)
 class TnxWideStrings : public TnxObject {
 public:
   // Null comparer: a byte comparer; null transformer: the null transformer.
