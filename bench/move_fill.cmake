@@ -1,0 +1,1 @@
+revurov_bench(move_fill revurov_lowlevel)
