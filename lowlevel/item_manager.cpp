@@ -406,8 +406,8 @@ uint32_t TnxMemoryPool::SweepPartial(TnxArenaListHead& list, uint32_t empties) {
 void TnxMemoryPool::FreeEmptyBlocks(uint32_t empties) {
   if (!empties) return;
   for (int spin = 0;; ++spin) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (mpPopsInFlight.load() == 0) break;
+    // A read-modify-write reads the latest count, like a fence and a load.
+    if (mpPopsInFlight.fetch_add(0) == 0) break;
     if (spin == 1000) {
       uint32_t last = empties;
       while (const uint32_t next = nxArenaLink(last).load(std::memory_order_relaxed)) last = next;
