@@ -198,13 +198,56 @@ void TnxBlowFishRC4::DecipherBlock(uint32_t& L, uint32_t& R) const noexcept {
   R = l;
 }
 
+template <int N>
+void TnxBlowFishRC4::EncipherBlocks(uint32_t (&L)[N], uint32_t (&R)[N]) const noexcept {
+  uint32_t l[N], r[N];
+  for (int n = 0; n < N; ++n) {
+    l[n] = L[n] ^ bfP[0];
+    r[n] = R[n];
+  }
+#pragma GCC unroll 8
+  for (int i = 1; i < 17; i += 2) {
+    for (int n = 0; n < N; ++n) r[n] ^= F(l[n]) ^ bfP[i];
+    for (int n = 0; n < N; ++n) l[n] ^= F(r[n]) ^ bfP[i + 1];
+  }
+  for (int n = 0; n < N; ++n) {
+    L[n] = r[n] ^ bfP[17];
+    R[n] = l[n];
+  }
+}
+
+template <int N>
+void TnxBlowFishRC4::DecipherBlocks(uint32_t (&L)[N], uint32_t (&R)[N]) const noexcept {
+  uint32_t l[N], r[N];
+  for (int n = 0; n < N; ++n) {
+    l[n] = L[n] ^ bfP[17];
+    r[n] = R[n];
+  }
+#pragma GCC unroll 8
+  for (int i = 16; i > 0; i -= 2) {
+    for (int n = 0; n < N; ++n) r[n] ^= F(l[n]) ^ bfP[i];
+    for (int n = 0; n < N; ++n) l[n] ^= F(r[n]) ^ bfP[i - 1];
+  }
+  for (int n = 0; n < N; ++n) {
+    L[n] = r[n] ^ bfP[0];
+    R[n] = l[n];
+  }
+}
+
 void TnxBlowFishRC4::SetupIV(uint32_t IVl, uint32_t IVr) {
+  constexpr int kWays = 4;
   uint8_t code[256];
-  for (uint32_t i = 0; i < 32; ++i) {
-    uint32_t L = IVl, R = i;
-    EncipherBlock(L, R);
-    StoreU32(code + 8 * i, L);
-    StoreU32(code + 8 * i + 4, R ^ IVr);
+  for (uint32_t i = 0; i < 32; i += kWays) {
+    uint32_t L[kWays], R[kWays];
+    for (int n = 0; n < kWays; ++n) {
+      L[n] = IVl;
+      R[n] = i + static_cast<uint32_t>(n);
+    }
+    EncipherBlocks(L, R);
+    for (int n = 0; n < kWays; ++n) {
+      StoreU32(code + 8 * (i + n), L[n]);
+      StoreU32(code + 8 * (i + n) + 4, R[n] ^ IVr);
+    }
   }
   bfRC4.Reset(code);
   explicit_bzero(code, sizeof(code));
@@ -267,7 +310,30 @@ void TnxBlowFishRC4::Decode(void* aData, uint32_t aLen) {
   CheckBlockMultiple(aLen);
   auto* p = static_cast<uint8_t*>(aData);
   uint32_t ivl = bfIVl, ivr = bfIVr, chkl = bfChk.Xl, chkr = bfChk.Xr;
-  for (uint32_t off = 0; off < aLen; off += 8, p += 8) {
+  uint32_t off = 0;
+  // Unlike encoding, the blocks decipher independently: two at a time.
+  for (; off + 16 <= aLen; off += 16, p += 16) {
+    const uint32_t c[4] = {LoadU32(p), LoadU32(p + 4), LoadU32(p + 8), LoadU32(p + 12)};
+    uint32_t L[2], R[2];
+    L[0] = c[0] ^ bfRC4.KeyStream();
+    R[0] = c[1] ^ bfRC4.KeyStream();
+    L[1] = c[2] ^ bfRC4.KeyStream();
+    R[1] = c[3] ^ bfRC4.KeyStream();
+    DecipherBlocks(L, R);
+    L[0] ^= ivl;
+    R[0] ^= ivr;
+    L[1] ^= c[0];
+    R[1] ^= c[1];
+    chkl ^= L[0] ^ L[1];
+    chkr ^= R[0] ^ R[1];
+    ivl = c[2];
+    ivr = c[3];
+    StoreU32(p, L[0]);
+    StoreU32(p + 4, R[0]);
+    StoreU32(p + 8, L[1]);
+    StoreU32(p + 12, R[1]);
+  }
+  for (; off < aLen; off += 8, p += 8) {
     const uint32_t cl = LoadU32(p), cr = LoadU32(p + 4);
     uint32_t L = cl ^ bfRC4.KeyStream();
     uint32_t R = cr ^ bfRC4.KeyStream();

@@ -129,6 +129,11 @@ public:
 private:
   void ExpandKey() noexcept;
   void SetupIV(uint32_t IVl, uint32_t IVr);
+  // N independent blocks at once, interleaved so that their rounds overlap.
+  template <int N>
+  void EncipherBlocks(uint32_t (&L)[N], uint32_t (&R)[N]) const noexcept;
+  template <int N>
+  void DecipherBlocks(uint32_t (&L)[N], uint32_t (&R)[N]) const noexcept;
   void EncipherChunk(uint8_t* aChunk) const noexcept;
   void DecipherChunk(uint8_t* aChunk) const noexcept;
   uint32_t F(uint32_t x) const noexcept {
