@@ -8,7 +8,9 @@
 // - Posted messages wait in order. A message sent from another thread waits
 //   until the owner next takes messages (Peek or WaitMessage), which handles
 //   it at once through its window's method; the sender gets the result. Sent
-//   from the owner, it is handled directly.
+//   from the owner, it is handled directly. A sender does not handle
+//   messages sent to itself while it waits: two threads must not send to
+//   each other's windows.
 // - Close (also by destruction) refuses further messages, drops posted ones
 //   and answers waiting senders with 0.
 // - Windows are handles (slot + generation): a message to a window that is

@@ -4,7 +4,7 @@
 // How a family uses this unit:
 //
 //   // The family's registry: a process-wide variable, constant-initialised.
-//   TnxClassRegistry nxKeyEngines;
+//   constinit TnxClassRegistry nxKeyEngines;
 //
 //   // The family's class record, when its classes need class-level
 //   // operations (a factory, ...). Must derive from TnxRegisterableClass.

@@ -7,10 +7,10 @@
 //   suspended (Start starts it later). The object is whole before Execute
 //   can run. When AfterConstruction raises, the object is freed and the
 //   exception passes on.
-// - Free threads with TThread::Free (or a TThreadPtr): BeforeDestruction
-//   runs while the object is whole; the base's step sets Terminated and
-//   waits for the thread's end. A plain delete still waits, but subclass
-//   steps do not run.
+// - Free threads with TThread::Free (or a TThreadPtr), never from the
+//   thread itself: BeforeDestruction runs while the object is whole; the
+//   base's step sets Terminated and waits for the thread's end. A plain
+//   delete still waits, but subclass steps do not run.
 // - Execute runs once. An exception leaving it is kept (FatalException);
 //   then DoTerminate (OnTerminate, called on the ending thread), then the
 //   thread counts as finished.

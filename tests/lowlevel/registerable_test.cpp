@@ -12,7 +12,7 @@ namespace revurov {
 namespace {
 
 // A family with a class-level factory of its own.
-TnxClassRegistry gTestEngines;
+constinit TnxClassRegistry gTestEngines;  // ready before any start-up code
 
 class TTestEngine;
 struct TTestEngineClass : TnxRegisterableClass {
@@ -35,7 +35,7 @@ class TBetaEngine : public TTestEngine {
 };
 
 // A second family with the plain record, to show that families are apart.
-TnxClassRegistry gTestDescriptors;
+constinit TnxClassRegistry gTestDescriptors;
 
 class TTestDescriptor : public TnxBaseRegisterableDescriptor {
   REVUROV_REGISTERABLE_CLASS_FAMILY(TTestDescriptor, TnxBaseRegisterableDescriptor,
