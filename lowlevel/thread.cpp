@@ -26,8 +26,8 @@ uint32_t WaitHere(platform::EventHandle aEvent, uint32_t aTimeoutMs) {
   return platform::WaitForEvent(aEvent, aTimeoutMs);
 }
 
-bool DefaultTimerWait(platform::EventHandle aEvent, uint32_t aIntervalMs) {
-  return platform::WaitForEvent(aEvent, aIntervalMs) == platform::kWaitObject0;
+bool DefaultTimerWait(TnxEvent& aEvent, uint32_t aIntervalMs) {
+  return aEvent.WaitForQuietly(aIntervalMs) == platform::kWaitObject0;
 }
 std::atomic<TnxTimerWait> gTimerWait{&DefaultTimerWait};
 
@@ -273,19 +273,14 @@ void nxSetTimerThreadWait(TnxTimerWait aWait) noexcept {
 }
 
 TnxTimerThread::TnxTimerThread(uint32_t aInterval, TThreadPriority aPriority)
-    : TnxInitThread(aPriority), ttTimerInterval(aInterval) {
-  ttTimerEvent = platform::CreateEvent(false, false);
-  if (!ttTimerEvent) nxRaiseLastOSError(u"TnxTimerThread.Create/CreateEvent", 0);
-}
-
-TnxTimerThread::~TnxTimerThread() { platform::CloseEvent(ttTimerEvent); }
+    : TnxInitThread(aPriority), ttTimerInterval(aInterval) {}
 
 void TnxTimerThread::BeforeDestruction() {
   Terminate();  // also signals the event
   TnxInitThread::BeforeDestruction();
 }
 
-void TnxTimerThread::TerminatedSet() { platform::SetEvent(ttTimerEvent); }
+void TnxTimerThread::TerminatedSet() { ttTimerEvent.SignalEvent(); }
 
 void TnxTimerThread::InnerExecute() {
   while (!Terminated()) {

@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "lowlevel/events.h"
 #include "lowlevel/exceptions.h"
 #include "lowlevel/message_queue.h"
 #include "lowlevel/platform_interface.h"
@@ -193,14 +194,14 @@ private:
 
 // The wait of a timer thread between calls: answers true when aEvent was
 // signalled, false when the interval ran out. Replaceable for tests; null
-// puts back the default (a wait on the event).
-using TnxTimerWait = bool (*)(platform::EventHandle aEvent, uint32_t aIntervalMs);
+// puts back the default (the event's quiet wait; an interval of 0 waits
+// until the thread is freed).
+using TnxTimerWait = bool (*)(TnxEvent& aEvent, uint32_t aIntervalMs);
 void nxSetTimerThreadWait(TnxTimerWait aWait) noexcept;
 
 class TnxTimerThread : public TnxInitThread {
 public:
   TnxTimerThread(uint32_t aInterval, TThreadPriority aPriority);
-  ~TnxTimerThread() override;
   std::u16string_view ClassName() const noexcept override { return u"TnxTimerThread"; }
   // Wakes the thread at once, then lets it end.
   void BeforeDestruction() override;
@@ -214,7 +215,7 @@ protected:
   virtual void Timer() {}
 
 private:
-  platform::EventHandle ttTimerEvent = nullptr;
+  TnxEvent ttTimerEvent;
   std::atomic<uint32_t> ttTimerInterval;
 };
 

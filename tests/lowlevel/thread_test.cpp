@@ -202,8 +202,8 @@ TEST(TimerThread, IsFreedWithinItsIntervalAtOnce) {
 class ImmediateTimerWait {
 public:
   ImmediateTimerWait() {
-    nxSetTimerThreadWait([](platform::EventHandle e, uint32_t) {
-      return platform::WaitForEvent(e, 0) == platform::kWaitObject0;  // the interval "ran out"
+    nxSetTimerThreadWait([](TnxEvent& e, uint32_t) {
+      return platform::WaitForEvent(e.Handle(), 0) == platform::kWaitObject0;  // the interval "ran out"
     });
   }
   ~ImmediateTimerWait() { nxSetTimerThreadWait(nullptr); }
