@@ -168,6 +168,25 @@ TEST(Thread, MainThreadWaitsLetMessagesThrough) {
   EXPECT_GE(hookCalls.load(), 2);
 }
 
+class MessageSettingThread : public TnxThread {
+public:
+  MessageSettingThread() : TnxThread(true, kNormal) {}
+
+protected:
+  void ThreadExecute() override { EnxBaseException::nxSetMessage(15503, u"left behind"); }
+};
+
+TEST(Thread, TheBodysLastConvertedMessageIsClearedAtItsEnd) {
+  auto thread = NewThread<MessageSettingThread>();
+  uint32_t code = 0;
+  std::u16string message = u"unset";
+  thread->OnTerminate = [&](platform::TThread*) { EnxBaseException::GetLastConvertedException(code, message); };
+  thread->Start();
+  thread->WaitFor();
+  EXPECT_EQ(code, 15503u);
+  EXPECT_EQ(message, u"");
+}
+
 TEST(Thread, PriorityIdentifiersRoundTrip) {
   struct Case {
     TnxThreadPriority value;
