@@ -1,7 +1,13 @@
 #include "lowlevel/item_manager.h"
 
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "lowlevel/block_manager.h"
@@ -69,6 +75,183 @@ void StripedCounter::add(int64_t n) {
 }
 
 StripedCounter statReserved, statCommitted, statAllocated, statOverhead;
+
+// ---- the per-thread item caches ----
+//
+// A cached item is free for its caller but still in use for its pool (its
+// allocated bit stays set, its block's count includes it); its first word
+// holds a cookie of its offset, which lets a second free of it be caught:
+// a matching cookie is confirmed by looking through every cache.
+//
+// The owner works on its cache without a locked instruction: it marks
+// itself active and then looks for a steal request. Another thread (Cleanup,
+// thread exit, the double-free check) posts requests, forces a memory
+// barrier on every thread of the process (membarrier), and then waits for
+// each owner to be inactive; an owner that sees a request steps aside until
+// it is withdrawn. Either the owner's mark or the request is seen, never
+// neither. Without membarrier the owner pays for a full fence instead. An
+// owner never calls out of the heap while active.
+
+constexpr int kCachedPools = 35;  // the pools of 8 to 1024 bytes
+constexpr uint32_t kCacheSlots = 32;
+constexpr uint32_t kCacheBatch = 16;
+
+struct ClassCache {
+  std::atomic<uint32_t> count{0};
+  std::atomic<uint32_t> items[kCacheSlots] = {};
+};
+
+struct alignas(64) ThreadCache {
+  std::atomic<uint32_t> active{0};
+  std::atomic<uint32_t> stealRequest{0};
+  ThreadCache* next = nullptr;  // the registry's links, under cacheRegistryLock
+  ThreadCache* prev = nullptr;
+  ClassCache classes[kCachedPools];
+};
+
+std::mutex cacheRegistryLock;
+ThreadCache* cacheRegistry = nullptr;  // guarded by cacheRegistryLock
+uint32_t cacheSecret = 0x5BD1E995;
+std::atomic<bool> processBarrierReady{false};
+
+thread_local ThreadCache cacheStorage;
+thread_local ThreadCache* tlsCache = nullptr;
+thread_local bool tlsCacheGone = false;
+
+void prepareProcessBarrier() {
+  if (processBarrierReady.load()) return;
+  const long supported = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+  if (supported > 0 && (supported & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
+      syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0)
+    processBarrierReady.store(true);
+}
+
+inline void enterCache(ThreadCache* c) {
+  for (;;) {
+    if (processBarrierReady.load(std::memory_order_relaxed)) [[likely]] {
+      c->active.store(1, std::memory_order_relaxed);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+      c->active.exchange(1);  // the full fence
+    }
+    if (!c->stealRequest.load(std::memory_order_acquire)) [[likely]]
+      return;
+    c->active.store(0, std::memory_order_release);
+    while (c->stealRequest.load(std::memory_order_acquire)) std::this_thread::yield();
+  }
+}
+
+inline void leaveCache(ThreadCache* c) { c->active.store(0, std::memory_order_release); }
+
+// Under cacheRegistryLock: stops every owner and calls visit on each cache.
+template <typename Visit>
+void stealFromAll(Visit visit) {
+  if (!cacheRegistry) return;
+  for (ThreadCache* c = cacheRegistry; c; c = c->next) c->stealRequest.exchange(1);
+  if (processBarrierReady.load()) syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+  ThreadCache* c = cacheRegistry;
+  // Every owner is let go again, also when visit stops early or throws.
+  auto letGo = [&] {
+    for (; c; c = c->next) c->stealRequest.store(0, std::memory_order_release);
+  };
+  try {
+    for (; c; c = c->next) {
+      while (c->active.load(std::memory_order_acquire)) std::this_thread::yield();
+      const bool stop = visit(*c);
+      c->stealRequest.store(0, std::memory_order_release);
+      if (stop) {
+        c = c->next;
+        break;
+      }
+    }
+  } catch (...) {
+    letGo();
+    throw;
+  }
+  letGo();
+}
+
+// Gives everything in c back to the pools; c's owner is stopped or is the
+// caller.
+void flushCache(ThreadCache& c) {
+  uint32_t taken[kCacheSlots];
+  for (int k = 0; k < kCachedPools; ++k) {
+    ClassCache& cc = c.classes[k];
+    const uint32_t n = cc.count.load(std::memory_order_relaxed);
+    if (!n) continue;
+    for (uint32_t i = 0; i < n; ++i) taken[i] = cc.items[i].load(std::memory_order_relaxed);
+    cc.count.store(0, std::memory_order_relaxed);
+    nxPools[k + 1]->ReturnBatch(taken, n);
+  }
+}
+
+struct CacheRetirer {
+  ~CacheRetirer() {
+    ThreadCache* c = tlsCache;
+    tlsCache = nullptr;
+    tlsCacheGone = true;  // frees by later exit handlers go to the pools directly
+    if (!c) return;
+    std::lock_guard<std::mutex> guard(cacheRegistryLock);
+    flushCache(*c);
+    if (c->prev) {
+      c->prev->next = c->next;
+    } else {
+      cacheRegistry = c->next;
+    }
+    if (c->next) c->next->prev = c->prev;
+  }
+};
+thread_local CacheRetirer cacheRetirer;
+
+ThreadCache* openCache() {
+  ThreadCache* c = &cacheStorage;
+  (void)&cacheRetirer;  // its destructor flushes the cache at thread exit
+  {
+    std::lock_guard<std::mutex> guard(cacheRegistryLock);
+    c->prev = nullptr;
+    c->next = cacheRegistry;
+    if (cacheRegistry) cacheRegistry->prev = c;
+    cacheRegistry = c;
+  }
+  tlsCache = c;
+  return c;
+}
+
+inline ThreadCache* myCache() {
+  if (ThreadCache* c = tlsCache) [[likely]]
+    return c;
+  return tlsCacheGone ? nullptr : openCache();
+}
+
+inline uint32_t cookieOf(uint32_t offset) { return (offset * 0x9E3779B1u) ^ cacheSecret; }
+
+inline bool looksCached(const void* p) {
+  uint32_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w == cookieOf(nxArenaOffset(p));
+}
+
+// Whether the item at offset waits in any thread's cache of class k.
+bool cachedAnywhere(int k, uint32_t offset) {
+  std::lock_guard<std::mutex> guard(cacheRegistryLock);
+  bool found = false;
+  stealFromAll([&](ThreadCache& c) {
+    const ClassCache& cc = c.classes[k];
+    const uint32_t n = cc.count.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < n && !found; ++i) found = cc.items[i].load(std::memory_order_relaxed) == offset;
+    return found;
+  });
+  return found;
+}
+
+void flushAllCaches() {
+  std::lock_guard<std::mutex> guard(cacheRegistryLock);
+  stealFromAll([](ThreadCache& c) {
+    flushCache(c);
+    return false;
+  });
+}
+
 
 uint32_t poolSizes[nxPoolCount];
 
@@ -315,19 +498,22 @@ uint32_t TnxMemoryPool::PopBlock(TnxArenaListHead& list) {
   return first;
 }
 
+// A block to take items from, on no list now; 0 when none can be had.
+uint32_t TnxMemoryPool::TakeBlock() {
+  for (;;) {
+    const uint32_t block = PopBlock(CurrentPartial());
+    if (!block) break;
+    if (headerAt(block)->pbUsedCount.load() != 0) return block;
+    nxArenaListPush(mpFreeBlockHead, block);
+  }
+  const uint32_t block = PopBlock(mpFreeBlockHead);
+  return block ? block : NewBlock();
+}
+
 void* TnxMemoryPool::Alloc() {
   for (;;) {
-    uint32_t block = PopBlock(CurrentPartial());
-    if (block) {
-      if (headerAt(block)->pbUsedCount.load() == 0) {
-        nxArenaListPush(mpFreeBlockHead, block);
-        continue;
-      }
-    } else {
-      block = PopBlock(mpFreeBlockHead);
-      if (!block) block = NewBlock();
-      if (!block) return nullptr;
-    }
+    const uint32_t block = TakeBlock();
+    if (!block) return nullptr;
     TnxPoolBlockHeader* h = headerAt(block);
     const uint32_t item = nxArenaListPop(h->pbFreeItems);
     if (!item) {
@@ -347,6 +533,96 @@ void* TnxMemoryPool::Alloc() {
     if (allocatedWord(h, uint32_t(index)).fetch_or(mask) & mask) throw EInvalidPointer();
     statAllocated.add(mpItemSize);
     return p;
+  }
+}
+
+namespace {
+
+// Sets the allocated bits of items (one block's), a word at a time; a bit
+// already set means a corrupted free list.
+void markItems(TnxMemoryPool* pool, TnxPoolBlockHeader* h, const uint32_t* items, uint32_t n, bool set) {
+  uint32_t word = UINT32_MAX, mask = 0;
+  auto apply = [&] {
+    if (!mask) return;
+    std::atomic_ref<uint32_t> w = allocatedWord(h, word * 32);
+    const uint32_t old = set ? w.fetch_or(mask) : w.fetch_and(~mask);
+    if ((old & mask) != (set ? 0 : mask)) throw EInvalidPointer();
+  };
+  for (uint32_t i = 0; i < n; ++i) {
+    const int64_t index = pool->ItemIndex(nxArenaAddress(items[i]));
+    if (index < 0) throw EInvalidPointer();
+    if (uint32_t(index / 32) != word) {
+      apply();
+      word = uint32_t(index / 32);
+      mask = 0;
+    }
+    mask |= 1u << (index % 32);
+  }
+  apply();
+}
+
+}  // namespace
+
+uint32_t TnxMemoryPool::AllocBatch(uint32_t* out, uint32_t max) {
+  for (;;) {
+    const uint32_t block = TakeBlock();
+    if (!block) return 0;
+    TnxPoolBlockHeader* h = headerAt(block);
+    // The whole item list in one step; what is left over after max items
+    // goes back the same way unless items were freed into the block
+    // meanwhile.
+    uint32_t rest = nxArenaListFlush(h->pbFreeItems);
+    if (!rest) {
+      Detach(block);
+      continue;
+    }
+    uint32_t n = 0;
+    while (rest && n < max) {
+      out[n++] = rest;
+      rest = nxArenaLink(rest).load(std::memory_order_relaxed);
+    }
+    h->pbUsedCount.fetch_add(n);
+    if (rest) {
+      uint64_t old = h->pbFreeItems.value.load();
+      while (static_cast<uint32_t>(old) == 0 &&
+             !h->pbFreeItems.value.compare_exchange_weak(old, rest | (((old >> 32) + 1) << 32)))
+      {
+      }
+      if (static_cast<uint32_t>(old) != 0) {
+        uint32_t last = rest;
+        while (const uint32_t next = nxArenaLink(last).load(std::memory_order_relaxed)) last = next;
+        nxArenaListPushChain(h->pbFreeItems, rest, last);
+      }
+    }
+    markItems(this, h, out, n, true);
+    if (nxArenaListFirst(h->pbFreeItems) != 0) {
+      Attach(block);
+    } else {
+      Detach(block);
+    }
+    return n;
+  }
+}
+
+void TnxMemoryPool::ReturnBatch(uint32_t* items, uint32_t n) {
+  // Sorted, the items of one block (and of one bit word) sit together and
+  // go back in one step each.
+  for (uint32_t i = 1; i < n; ++i)
+    for (uint32_t j = i; j > 0 && items[j - 1] > items[j]; --j) std::swap(items[j - 1], items[j]);
+  for (uint32_t i = 0; i < n;) {
+    const uint32_t block = items[i] & ~kBlockMask;
+    uint32_t j = i + 1;
+    while (j < n && (items[j] & ~kBlockMask) == block) ++j;
+    TnxPoolBlockHeader* h = headerAt(block);
+    markItems(this, h, items + i, j - i, false);
+    for (uint32_t k = i; k + 1 < j; ++k) nxArenaLink(items[k]).store(items[k + 1], std::memory_order_relaxed);
+    nxArenaListPushChain(h->pbFreeItems, items[i], items[j - 1]);
+    if (h->pbDetached.load() == 1) {
+      uint32_t expected = 1;
+      if (h->pbDetached.compare_exchange_strong(expected, 0)) Attach(block);
+    }
+    if (h->pbUsedCount.fetch_sub(j - i) == j - i) mpNeedCleanup.store(1);
+    i = j;
   }
 }
 
@@ -440,10 +716,15 @@ void TnxMemoryPool::ReleaseFreeBlocks() {
 
 void TnxMemoryPool::Prepare() {
   buildPoolSizes();
-  for (int i = 0; i < nxPoolCount; ++i) nxPools[i] = new TnxMemoryPool(poolSizes[i]);
+  for (int i = 0; i < nxPoolCount; ++i) {
+    nxPools[i] = new TnxMemoryPool(poolSizes[i]);
+    nxPools[i]->mpPoolIndex = uint32_t(i);
+  }
+  for (int i = 1; i <= kCachedPools; ++i) nxPools[i]->mpCacheClass = i - 1;
 }
 
 void TnxMemoryPool::Cleanup() {
+  flushAllCaches();
   for (TnxMemoryPool* pool : nxPools)
     if (pool) pool->ReleaseFreeBlocks();
 }
@@ -465,11 +746,14 @@ TnxMemoryPool* nxPoolOfItem(const void* p) {
   const uint32_t owner = static_cast<TnxPoolBlockHeader*>(block)->pbOwner.load(std::memory_order_acquire);
   if (owner < nxUnpagedAreaOffset || owner >= nxUnpagedAreaOffset + unpagedUsed.load()) throw EInvalidPointer();
   auto* pool = static_cast<TnxMemoryPool*>(nxArenaAddress(owner));
-  if (nxPoolForSize(pool->mpItemSize) != pool) throw EInvalidPointer();
+  if (pool->mpPoolIndex >= uint32_t(nxPoolCount) || nxPools[pool->mpPoolIndex] != pool) throw EInvalidPointer();
   const int64_t index = pool->ItemIndex(p);
   if (index < 0) throw EInvalidPointer();
   auto* h = static_cast<TnxPoolBlockHeader*>(block);
   if (!(allocatedWord(h, uint32_t(index)).load(std::memory_order_relaxed) & (1u << (index % 32)))) throw EInvalidPointer();
+  // Freed, but waiting in a thread's cache.
+  if (pool->mpCacheClass >= 0 && looksCached(p) && cachedAnywhere(pool->mpCacheClass, nxArenaOffset(p)))
+    throw EInvalidPointer();
   return pool;
 }
 
@@ -526,17 +810,96 @@ TnxLargeBlockTrailer* nxLargeBlockLookup(const void* p) {
 
 // ---- get, free, reallocate ----
 
+uint32_t nxThreadCachedItems() {
+  ThreadCache* c = tlsCache;
+  if (!c) return 0;
+  uint32_t n = 0;
+  for (const ClassCache& cc : c->classes) n += cc.count.load(std::memory_order_relaxed);
+  return n;
+}
+
+namespace {
+
+void* cachedAlloc(TnxMemoryPool* pool) {
+  const int k = pool->mpCacheClass;
+  ThreadCache* c;
+  if (k < 0 || !(c = myCache())) return pool->Alloc();
+  ClassCache& cc = c->classes[k];
+  uint32_t item;
+  enterCache(c);
+  if (const uint32_t n = cc.count.load(std::memory_order_relaxed)) [[likely]] {
+    item = cc.items[n - 1].load(std::memory_order_relaxed);
+    cc.count.store(n - 1, std::memory_order_relaxed);
+    leaveCache(c);
+  } else {
+    leaveCache(c);
+    uint32_t batch[kCacheBatch];
+    const uint32_t got = pool->AllocBatch(batch, kCacheBatch);
+    if (!got) return nullptr;
+    item = batch[0];
+    if (got > 1) {
+      enterCache(c);
+      // Only this thread fills its cache, and it was empty: there is room.
+      uint32_t m = cc.count.load(std::memory_order_relaxed);
+      for (uint32_t i = 1; i < got; ++i) cc.items[m++].store(batch[i], std::memory_order_relaxed);
+      cc.count.store(m, std::memory_order_relaxed);
+      leaveCache(c);
+    }
+  }
+  void* p = nxArenaAddress(item);
+  *static_cast<uint32_t*>(p) = 0;  // the cookie or link must not look like a freed item
+  statAllocated.add(pool->mpItemSize);
+  return p;
+}
+
+// p: a live item of pool (checked by nxPoolOfItem).
+void cachedFree(TnxMemoryPool* pool, void* p) {
+  const int k = pool->mpCacheClass;
+  ThreadCache* c;
+  if (k < 0 || !(c = myCache())) {
+    pool->DisposeChecked(p);
+    return;
+  }
+  const uint32_t item = nxArenaOffset(p);
+  if (nxClearOnFree.load(std::memory_order_relaxed) != 0) std::memset(p, 0, pool->mpItemSize);
+  *static_cast<uint32_t*>(p) = cookieOf(item);
+  statAllocated.add(-int64_t(pool->mpItemSize));
+  ClassCache& cc = c->classes[k];
+  enterCache(c);
+  const uint32_t n = cc.count.load(std::memory_order_relaxed);
+  if (n < kCacheSlots) [[likely]] {
+    cc.items[n].store(item, std::memory_order_relaxed);
+    cc.count.store(n + 1, std::memory_order_relaxed);
+    leaveCache(c);
+    return;
+  }
+  // Full: the older half goes back to the pool.
+  uint32_t batch[kCacheBatch];
+  for (uint32_t i = 0; i < kCacheBatch; ++i) batch[i] = cc.items[i].load(std::memory_order_relaxed);
+  for (uint32_t i = kCacheBatch; i < kCacheSlots; ++i)
+    cc.items[i - kCacheBatch].store(cc.items[i].load(std::memory_order_relaxed), std::memory_order_relaxed);
+  cc.items[kCacheSlots - kCacheBatch].store(item, std::memory_order_relaxed);
+  cc.count.store(kCacheSlots - kCacheBatch + 1, std::memory_order_relaxed);
+  leaveCache(c);
+  pool->ReturnBatch(batch, kCacheBatch);
+}
+
+}  // namespace
+
+
 void* nxItemGetMem(std::size_t size) {
   if (size == 0) return nullptr;
   if (size > nxLargestPoolRequest) return nxLargeBlockAlloc(size, 0);
-  if (size < 65) return nxPoolsBySize4[(size - 1) >> 2]->Alloc();
-  return nxPoolsBySize32[(size - 1) >> 5]->Alloc();
+  return cachedAlloc(size < 65 ? nxPoolsBySize4[(size - 1) >> 2] : nxPoolsBySize32[(size - 1) >> 5]);
 }
 
 int nxItemFreeMem(void* p) {
   if (!p) return 1;
   if (reinterpret_cast<uintptr_t>(p) & kBlockMask) {
-    nxPoolOfItem(p)->DisposeChecked(p);
+    // A cross-thread free finds the item's line in another processor's
+    // cache: fetch it while the block is checked.
+    __builtin_prefetch(p, 1);
+    cachedFree(nxPoolOfItem(p), p);
     return 0;
   }
   return freeLarge(p);
@@ -569,7 +932,7 @@ void* nxItemReallocMem(void* p, std::size_t newSize) {
       if (!q) return nullptr;
       std::memcpy(q, p, s);
     }
-    pool->DisposeChecked(p);
+    cachedFree(pool, p);
     return q;
   }
 
@@ -680,6 +1043,8 @@ bool nxItemManagerStartup() {
   // Best effort: the pools' own records stay resident when the limit allows.
   platform::vmLock(nxArenaAddress(nxUnpagedAreaOffset), nxUnpagedAreaSize);
   unpagedUsed.store(0);
+  prepareProcessBarrier();
+  cacheSecret = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count() * 0x85EBCA6Bu) | 1u;
   statReserved.reset();
   statCommitted.reset();
   statAllocated.reset();

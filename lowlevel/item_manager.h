@@ -61,7 +61,15 @@ public:
   // Index of the item at p, or -1 when p is no item boundary of a block.
   int64_t ItemIndex(const void* p) const;
 
+  // Up to max free items at once into out (arena offsets), all from one
+  // block; 0 when no block can be had. They count as in use until given
+  // back by ReturnBatch.
+  uint32_t AllocBatch(uint32_t* out, uint32_t max);
+  // Gives back items taken by AllocBatch (order may change).
+  void ReturnBatch(uint32_t* items, uint32_t n);
+
   static void Prepare();
+  // Empties every thread's item cache, then gives empty blocks back.
   static void Cleanup();
   static void Finalize();
 
@@ -77,6 +85,8 @@ public:
   uint32_t mpBlockHeaderSize = 0;
   uint32_t mpItemSize = 0;
   uint32_t mpItemsPerBlock = 0;
+  int32_t mpCacheClass = -1;  // slot in the threads' item caches; -1: none
+  uint32_t mpPoolIndex = 0;   // in nxPools
 
 private:
   TnxArenaListHead& CurrentPartial() {
@@ -87,6 +97,7 @@ private:
   void Detach(uint32_t block);
   void Attach(uint32_t block);
   uint32_t PopBlock(TnxArenaListHead& list);
+  uint32_t TakeBlock();
   uint32_t SweepPartial(TnxArenaListHead& list, uint32_t empties);
   void FreeEmptyBlocks(uint32_t empties);
 
@@ -120,6 +131,11 @@ void* nxLargeBlockAlloc(std::size_t size, uint32_t growCount);
 TnxLargeBlockTrailer* nxLargeBlockLookup(const void* p);
 extern uint32_t nxTrieLevels;
 
+// Items of 8 to 1024 bytes pass through a small cache per thread and size:
+// a free puts the item there, an allocation takes it from there, and whole
+// batches move between the cache and the pools. Cached items count as free
+// in nxStatAllocated and keep their blocks; Cleanup and the thread's exit
+// give them back.
 void* nxItemGetMem(std::size_t size);  // nullptr: no memory (or size 0)
 int nxItemFreeMem(void* p);             // 0 on success
 // New pointer, or nullptr when no memory could be had (p then stays valid).
@@ -130,6 +146,8 @@ int64_t nxStatReserved();
 int64_t nxStatCommitted();
 int64_t nxStatAllocated();
 int64_t nxStatOverhead();
+// Items waiting in the calling thread's cache (for tests).
+uint32_t nxThreadCachedItems();
 
 // Not 0: freed pool items are zeroed; above 0: freed large blocks too.
 extern std::atomic<int32_t> nxClearOnFree;

@@ -1,0 +1,210 @@
+// The per-thread item caches in front of the pools: what callers see must
+// not change (statistics, maintenance giving memory back, refused second
+// frees), whichever thread holds a freed item and whether it still runs.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "lowlevel/block_manager.h"
+#include "lowlevel/item_manager.h"
+#include "lowlevel/region_manager.h"
+#include "platform/exception.h"
+
+namespace revurov::mm {
+namespace {
+
+using platform::EInvalidPointer;
+
+class ThreadCacheTest : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(nxItemManagerStartup()); }
+  void TearDown() override {
+    TnxMemoryPool::Cleanup();
+    nxBlockTrim();
+    nxItemManagerShutdown();
+  }
+  static TnxPoolBlockHeader* blockOf(const void* p) {
+    return reinterpret_cast<TnxPoolBlockHeader*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(0xFFFF));
+  }
+  // Everything freed and maintained: nothing left anywhere.
+  static void expectAllGivenBack() {
+    TnxMemoryPool::Cleanup();
+    nxBlockTrim();
+    EXPECT_EQ(nxStatAllocated(), 0);
+    EXPECT_EQ(nxStatReserved(), 0);
+    EXPECT_EQ(nxRegionsInUse(), 0);
+  }
+};
+
+// Runs body on a thread of its own that then waits, still alive, until
+// release() is called.
+class ParkedThread {
+public:
+  template <typename F>
+  explicit ParkedThread(F body) {
+    thread_ = std::thread([this, body] {
+      body();
+      std::unique_lock<std::mutex> lock(m_);
+      done_ = true;
+      cv_.notify_all();
+      cv_.wait(lock, [this] { return released_; });
+    });
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return done_; });
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      released_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  ~ParkedThread() { release(); }
+
+private:
+  std::thread thread_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool done_ = false, released_ = false;
+};
+
+TEST_F(ThreadCacheTest, FreedItemsWaitInTheCacheAndCountAsFree) {
+  const uint32_t before = nxThreadCachedItems();
+  std::vector<void*> items;
+  for (int i = 0; i < 5; ++i) items.push_back(nxItemGetMem(100));
+  EXPECT_EQ(nxStatAllocated(), 5 * 128);
+  for (void* p : items) EXPECT_EQ(nxItemFreeMem(p), 0);
+  EXPECT_EQ(nxStatAllocated(), 0);
+  EXPECT_GE(nxThreadCachedItems(), before + 5);
+  // The next request of that size takes the item freed last.
+  void* again = nxItemGetMem(120);
+  EXPECT_EQ(again, items.back());
+  EXPECT_EQ(nxStatAllocated(), 128);
+  EXPECT_EQ(nxItemFreeMem(again), 0);
+  expectAllGivenBack();
+  EXPECT_EQ(nxThreadCachedItems(), 0u);
+}
+
+TEST_F(ThreadCacheTest, SizesOutsideTheCachedRangeGoStraightToThePools) {
+  for (std::size_t size : {std::size_t(1), std::size_t(4), std::size_t(1025), std::size_t(32735)}) {
+    void* p = nxItemGetMem(size);
+    ASSERT_NE(p, nullptr) << size;
+    const uint32_t cached = nxThreadCachedItems();
+    EXPECT_EQ(nxItemFreeMem(p), 0) << size;
+    EXPECT_EQ(nxThreadCachedItems(), cached) << size;
+    EXPECT_EQ(blockOf(p)->pbUsedCount.load(), 0u) << size;
+  }
+  expectAllGivenBack();
+}
+
+TEST_F(ThreadCacheTest, SecondFreeOfACachedItemIsRefusedWhereverItWaits) {
+  // Freed on this thread, freed again here, reallocated or disposed.
+  void* here = nxItemGetMem(48);
+  ASSERT_EQ(nxItemFreeMem(here), 0);
+  EXPECT_THROW(nxItemFreeMem(here), EInvalidPointer);
+  EXPECT_THROW(nxItemReallocMem(here, 200), EInvalidPointer);
+  EXPECT_THROW(nxPoolForSize(48)->DisposeDirect(here), EInvalidPointer);
+
+  // Freed by a thread that is still alive and keeps it in its cache.
+  void* there = nxItemGetMem(48);
+  ParkedThread other([there] { EXPECT_EQ(nxItemFreeMem(there), 0); });
+  EXPECT_THROW(nxItemFreeMem(there), EInvalidPointer);
+  EXPECT_EQ(nxStatAllocated(), 0);
+  other.release();
+  expectAllGivenBack();
+}
+
+TEST_F(ThreadCacheTest, LiveItemThatLooksCachedIsStillFreed) {
+  auto* p = static_cast<uint32_t*>(nxItemGetMem(64));
+  ASSERT_EQ(nxItemFreeMem(p), 0);
+  const uint32_t mark = *p;  // what a cached item carries
+  auto* q = static_cast<uint32_t*>(nxItemGetMem(64));
+  ASSERT_EQ(q, p);
+  EXPECT_EQ(*q, 0u);
+  *q = mark;  // the caller's data happens to match
+  EXPECT_EQ(nxItemFreeMem(q), 0);
+  EXPECT_EQ(nxStatAllocated(), 0);
+  expectAllGivenBack();
+}
+
+TEST_F(ThreadCacheTest, ThreadExitGivesItsCacheBack) {
+  TnxPoolBlockHeader* block = nullptr;
+  std::thread([&] {
+    std::vector<void*> items;
+    for (int i = 0; i < 10; ++i) items.push_back(nxItemGetMem(200));
+    block = blockOf(items[0]);
+    for (void* p : items) nxItemFreeMem(p);
+    EXPECT_GE(nxThreadCachedItems(), 10u);
+  }).join();
+  // Back in the block before any maintenance ran.
+  EXPECT_EQ(block->pbUsedCount.load(), 0u);
+  expectAllGivenBack();
+}
+
+TEST_F(ThreadCacheTest, MaintenanceEmptiesTheCachesOfRunningThreads) {
+  std::vector<void*> items;
+  for (int i = 0; i < 300; ++i) items.push_back(nxItemGetMem(16 + (i * 37) % 1000));
+  ParkedThread other([&] {
+    for (void* p : items) EXPECT_EQ(nxItemFreeMem(p), 0);
+    EXPECT_GT(nxThreadCachedItems(), 0u);
+  });
+  EXPECT_EQ(nxStatAllocated(), 0);
+  EXPECT_GT(nxStatReserved(), 0);
+  expectAllGivenBack();
+  other.release();
+}
+
+TEST_F(ThreadCacheTest, ItemsTravelBetweenThreadsInBatches) {
+  // One thread allocates, another frees: the freeing cache overflows into
+  // the pools and the allocating one refills from them.
+  constexpr int kRounds = 200, kPerRound = 100;
+  std::vector<void*> box;
+  std::mutex m;
+  std::condition_variable cv;
+  bool full = false, stop = false;
+  std::thread freer([&] {
+    for (;;) {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return full || stop; });
+      if (!full) return;
+      for (void* p : box) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        EXPECT_EQ(v, uint32_t(reinterpret_cast<uintptr_t>(p)));
+        EXPECT_EQ(nxItemFreeMem(p), 0);
+      }
+      box.clear();
+      full = false;
+      cv.notify_all();
+    }
+  });
+  for (int r = 0; r < kRounds; ++r) {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return !full; });
+    for (int i = 0; i < kPerRound; ++i) {
+      void* p = nxItemGetMem(24 + i % 3 * 8);
+      ASSERT_NE(p, nullptr);
+      const uint32_t v = uint32_t(reinterpret_cast<uintptr_t>(p));
+      std::memcpy(p, &v, 4);
+      box.push_back(p);
+    }
+    full = true;
+    cv.notify_all();
+  }
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return !full; });
+    stop = true;
+    cv.notify_all();
+  }
+  freer.join();
+  expectAllGivenBack();
+}
+
+}  // namespace
+}  // namespace revurov::mm
