@@ -739,10 +739,17 @@ void TnxMemoryPool::Finalize() {
 TnxMemoryPool* nxPoolOfItem(const void* p) {
   // Everything is checked before the header is read: a foreign pointer may
   // point anywhere.
-  if (!nxInArena(p) || nxRegionIndex(p) == 0) throw EInvalidPointer();
-  TnxBlockManager* m64 = &nxCommittedBlockManagers[nxbs64k];
+  if (!nxInArena(p) || !nxRegionDescriptors) throw EInvalidPointer();
+  // The block must be one the 64 KiB manager has handed out (as
+  // nxBlockIsAllocated, inline on this path).
+  const uint32_t offset = nxArenaOffset(p);
+  const uint32_t region = offset >> nxRegionShift;
+  if (region == 0) throw EInvalidPointer();
+  const TnxRegionDescriptor& d = nxRegionDescriptors[region];
+  if (d.rdOwner.load() != &nxCommittedBlockManagers[nxbs64k]) throw EInvalidPointer();
+  const uint32_t b = (offset & (nxRegionSize - 1)) >> 16;
+  if (d.rdFreeBlocks.words[2 + b / 32].load(std::memory_order_relaxed) & (1u << (b % 32))) throw EInvalidPointer();
   void* block = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(kBlockMask));
-  if (!nxBlockIsAllocated(m64, block)) throw EInvalidPointer();
   const uint32_t owner = static_cast<TnxPoolBlockHeader*>(block)->pbOwner.load(std::memory_order_acquire);
   if (owner < nxUnpagedAreaOffset || owner >= nxUnpagedAreaOffset + unpagedUsed.load()) throw EInvalidPointer();
   auto* pool = static_cast<TnxMemoryPool*>(nxArenaAddress(owner));

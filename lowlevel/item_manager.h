@@ -14,7 +14,9 @@
 // pointer into an item, double free) raises EInvalidPointer; freeing an
 // unknown large block returns non-zero. A large block is owned by its
 // caller: freeing or reallocating it while another thread uses it is the
-// caller's error. Everything else is thread-safe and lock-free.
+// caller's error. Everything else is thread-safe and lock-free, but for the
+// rare steps that reach into other threads' item caches (maintenance, a
+// thread's exit, confirming a suspected second free), which take one lock.
 #pragma once
 
 #include <atomic>
