@@ -89,12 +89,11 @@ UConverter* OpenConverter(uint32_t code_page, uint8_t mode) {
   return conv;
 }
 
-CachedConverter* Converter(uint32_t code_page, uint8_t mode) {
-  if (code_page <= CP_THREAD_ACP) code_page = ResolveCodePage(code_page);
+CachedConverter* OpenCachedConverter(uint32_t code_page, uint8_t mode) {
   auto& entries = tConverters.entries;
-  for (size_t i = 0; i < entries.size() && entries[i].conv; ++i) {
+  for (size_t i = 1; i < entries.size() && entries[i].conv; ++i) {
     if (entries[i].code_page == code_page && entries[i].mode == mode) {
-      if (i) std::swap(entries[0], entries[i]);
+      std::swap(entries[0], entries[i]);
       return &entries[0];
     }
   }
@@ -107,6 +106,15 @@ CachedConverter* Converter(uint32_t code_page, uint8_t mode) {
   entries[0] = {code_page, mode, !IsUnicode(conv) && ucnv_getMinCharSize(conv) == 1 && ucnv_getMaxCharSize(conv) == 1,
                 conv};
   return &entries[0];
+}
+
+// The hit on the most recent converter is inlined into every conversion.
+inline CachedConverter* Converter(uint32_t code_page, uint8_t mode) {
+  if (code_page <= CP_THREAD_ACP) code_page = ResolveCodePage(code_page);
+  CachedConverter& first = tConverters.entries[0];
+  if (first.conv && first.code_page == code_page && first.mode == mode) [[likely]]
+    return &first;
+  return OpenCachedConverter(code_page, mode);
 }
 
 bool BadBuffers(const void* src, int src_len, const void* dst, int dst_len) {
