@@ -315,6 +315,27 @@ TEST_F(ItemsTest, MaintenanceFindsABlockPushedOntoTheRetiredList) {
   EXPECT_EQ(nxRegionsInUse(), 0);
 }
 
+// A thread between reading a block list's head and reading that block's
+// link must not find the block (or its region) given back meanwhile.
+TEST_F(ItemsTest, MaintenanceKeepsEmptyBlocksWhileABlockPopIsInFlight) {
+  TnxMemoryPool* pool = nxPoolForSize(1024);
+  void* p = pool->Alloc();
+  ASSERT_NE(p, nullptr);
+  pool->DisposeDirect(p);
+  pool->mpPopsInFlight.fetch_add(1);  // a pop that stalls
+  TnxMemoryPool::Cleanup();
+  nxBlockTrim();
+  nxRegionTrim();
+  EXPECT_EQ(nxStatReserved(), 65536);
+  EXPECT_EQ(nxRegionsInUse(), 1);
+  EXPECT_EQ(nxArenaListFirst(pool->mpFreeBlockHead), nxArenaOffset(p) & ~0xFFFFu);  // kept for next time
+  pool->mpPopsInFlight.fetch_sub(1);
+  TnxMemoryPool::Cleanup();
+  nxBlockTrim();
+  EXPECT_EQ(nxStatReserved(), 0);
+  EXPECT_EQ(nxRegionsInUse(), 0);
+}
+
 TEST_F(ItemsTest, ClearOnFreeZeroesWhatWasFreed) {
   nxClearOnFree.store(1);
   auto* p = static_cast<uint8_t*>(nxItemGetMem(64));
