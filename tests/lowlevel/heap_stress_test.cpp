@@ -13,6 +13,7 @@
 #include "lowlevel/block_manager.h"
 #include "lowlevel/item_manager.h"
 #include "lowlevel/region_manager.h"
+#include "heap_test_guard.h"
 
 namespace revurov::mm {
 namespace {
@@ -39,6 +40,7 @@ bool stampIntact(const Held& h) {
 }
 
 TEST(HeapStress, EightThreadsNeverShareABlock) {
+  REVUROV_SKIP_WHILE_HEAP_BOUND();
   ASSERT_TRUE(nxItemManagerStartup());
   constexpr int kThreads = 8;
   constexpr int kSlots = 64;

@@ -10,6 +10,7 @@
 
 #include "lowlevel/block_manager.h"
 #include "lowlevel/region_manager.h"
+#include "heap_test_guard.h"
 #include "platform/exception.h"
 #include "platform/virtual_memory.h"
 
@@ -22,8 +23,13 @@ using platform::vmFailNext;
 
 class ItemsTest : public ::testing::Test {
 protected:
-  void SetUp() override { ASSERT_TRUE(nxItemManagerStartup()); }
+  void SetUp() override {
+    REVUROV_SKIP_WHILE_HEAP_BOUND();
+    started_ = true;
+    ASSERT_TRUE(nxItemManagerStartup());
+  }
   void TearDown() override {
+    if (!started_) return;
     vmFailNext(TVmOp::Any, 0, 0);
     nxClearOnFree.store(0);
     TnxMemoryPool::Cleanup();
@@ -32,6 +38,7 @@ protected:
   }
   static uint32_t sizeOf(void* p) { return nxPoolOfItem(p)->mpItemSize; }
   static bool isLarge(void* p) { return (reinterpret_cast<uintptr_t>(p) & 0xFFFF) == 0; }
+  bool started_ = false;
 };
 
 TEST_F(ItemsTest, SixtyTwoPoolsWithTheirLayouts) {
