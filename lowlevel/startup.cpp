@@ -9,6 +9,7 @@
 #include "lowlevel/events.h"
 #include "lowlevel/exception_data.h"
 #include "lowlevel/lz4_compressor.h"
+#include "lowlevel/memory_manager.h"
 #include "lowlevel/platform_interface.h"
 #include "lowlevel/wide_string.h"
 #include "lowlevel/wide_string_categories.h"
@@ -27,6 +28,8 @@ void MainThreadShutdown() { nxSetIsMainThread(false); }
 
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
+    // The heap binds first: every later unit may allocate.
+    {&nxMemoryManagerBind, &nxMemoryManagerUnbind},
     {&MainThreadStartup, &MainThreadShutdown},
     {&nxSyncStartup, &nxSyncShutdown},
     {&nxExceptionDataStartup, &nxExceptionDataShutdown},

@@ -1,0 +1,10 @@
+// "nxmm": a manager module that publishes its heap while it is loaded.
+#include "lowlevel/memory_manager.h"
+
+namespace {
+__attribute__((constructor)) void PublishOnLoad() { revurov::nxMemoryManagerBind(); }
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) bool NxmmIsPublisher() {
+  return revurov::nxMemoryManagerIsPublisher();
+}
