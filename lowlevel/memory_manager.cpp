@@ -40,7 +40,7 @@ std::atomic<const TnxMemoryManagerFunctions*> gTable{nullptr};
 std::mutex gBindLock;
 int gBindCount = 0;
 bool gLazyReference = false;  // the binding made by first use
-bool gAtExitRegistered = false;
+bool gAtExitPending = false;  // the end-of-process release is registered and has not run
 int gMappingFd = -1;  // held while this module is the publisher
 uint32_t gBoundPid = 0;
 thread_local bool tBinding = false;
@@ -219,6 +219,7 @@ void Unbind() {
 // The end of the process (or of this module, when it is unloaded).
 void ReleaseFirstUseBinding() {
   std::lock_guard lock(gBindLock);
+  gAtExitPending = false;
   if (!gLazyReference) return;
   gLazyReference = false;
   if (--gBindCount == 0) Unbind();
@@ -238,8 +239,10 @@ const TnxMemoryManagerFunctions& BindByFirstUse() {
     throw;
   }
   gLazyReference = true;
-  if (!gAtExitRegistered) {
-    gAtExitRegistered = true;
+  // Again when a late free of the ending process bound once more: its
+  // thread is joined too.
+  if (!gAtExitPending) {
+    gAtExitPending = true;
     std::atexit(&ReleaseFirstUseBinding);
   }
   return gCopy;

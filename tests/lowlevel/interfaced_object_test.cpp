@@ -92,7 +92,8 @@ TEST_F(RefCounts, ReferenceTakenInTheConstructorDoesNotDestroy) {
   EXPECT_EQ(p->countInside, 2);
   EXPECT_EQ(destroyed, 0);
   EXPECT_EQ(p->RefCount(), 0);
-  TInterfacePtr<IInterface> hold(static_cast<IInterface*>(p));
+  IInterface& entry = *p;
+  TInterfacePtr<IInterface> hold(&entry);
   EXPECT_EQ(p->RefCount(), 1);
   hold.Reset();
   EXPECT_EQ(destroyed, 1);
@@ -117,7 +118,8 @@ TEST_F(RefCounts, DestructionHappensOnceWhenTheCountPassesZeroAgain) {
 
 TEST_F(RefCounts, FreeAndNilRefusesAnObjectWithReferences) {
   TProbe* p = nxCreate<TProbe>(true);
-  TInterfacePtr<IInterface> hold(static_cast<IInterface*>(p));
+  IInterface& entry = *p;
+  TInterfacePtr<IInterface> hold(&entry);
   TProbe* var = p;
   EXPECT_THROW(nxFreeAndNil(var), EInvalidPointer);
   EXPECT_EQ(var, nullptr);
@@ -183,7 +185,8 @@ protected:
 
 TEST_F(RefCounts, AggregatedInterfacesCountTheHost) {
   THost* host = nxCreate<THost>();
-  TInterfacePtr<IInterface> holdHost(static_cast<InxHostOnly*>(host));
+  IInterface& hostEntry = *host;  // a reference: no null test in the conversion
+  TInterfacePtr<IInterface> holdHost(&hostEntry);
   ASSERT_EQ(host->RefCount(), 1);
   TInterfacePtr<InxFoo> foo = Supports<InxFoo>(holdHost);
   ASSERT_TRUE(foo);
@@ -194,7 +197,7 @@ TEST_F(RefCounts, AggregatedInterfacesCountTheHost) {
   EXPECT_EQ(host->RefCount(), 2);
   auto* aggregated = static_cast<TAggregated*>(foo.Get());
   EXPECT_EQ(aggregated->RefCount(), 1);  // only the host's inner reference
-  EXPECT_EQ(aggregated->Host().Get(), static_cast<IInterface*>(host));
+  EXPECT_EQ(aggregated->Host().Get(), &hostEntry);
   // The inner entry answers IInterface with itself and counts the object.
   void* p = nullptr;
   ASSERT_EQ(host->inner->QueryInterface(IInterface::IID, &p), S_OK);

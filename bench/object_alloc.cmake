@@ -1,0 +1,1 @@
+revurov_bench(object_alloc revurov_lowlevel)
