@@ -255,6 +255,11 @@ void flushAllCaches() {
 
 uint32_t poolSizes[nxPoolCount];
 
+// The pool of each 64 KiB block of the arena (its index + 1; 0: none), as
+// pbOwner but away from the block header's busy cache line.
+std::atomic<uint8_t> blockPools[nxArenaSize >> 16];
+inline std::atomic<uint8_t>& blockPoolOf(uint32_t offset) { return blockPools[offset >> 16]; }
+
 void buildPoolSizes() {
   int i = 0;
   poolSizes[i++] = 4;
@@ -451,11 +456,13 @@ uint32_t TnxMemoryPool::NewBlock() {
   }
   h->pbFreeItems.value.store(first, std::memory_order_relaxed);
   h->pbOwner.store(nxArenaOffset(this), std::memory_order_release);
+  blockPoolOf(block).store(uint8_t(mpPoolIndex + 1), std::memory_order_release);
   return block;
 }
 
 void TnxMemoryPool::FreeBlock(uint32_t block) {
   TnxPoolBlockHeader* h = headerAt(block);
+  blockPoolOf(block).store(0, std::memory_order_release);
   h->pbOwner.store(0, std::memory_order_release);
   statReserved.add(-int64_t(kBlockSize));
   statCommitted.add(-int64_t(kBlockSize));
@@ -739,21 +746,13 @@ void TnxMemoryPool::Finalize() {
 TnxMemoryPool* nxPoolOfItem(const void* p) {
   // Everything is checked before the header is read: a foreign pointer may
   // point anywhere.
-  if (!nxInArena(p) || !nxRegionDescriptors) throw EInvalidPointer();
-  // The block must be one the 64 KiB manager has handed out (as
-  // nxBlockIsAllocated, inline on this path).
+  if (!nxInArena(p)) throw EInvalidPointer();
   const uint32_t offset = nxArenaOffset(p);
-  const uint32_t region = offset >> nxRegionShift;
-  if (region == 0) throw EInvalidPointer();
-  const TnxRegionDescriptor& d = nxRegionDescriptors[region];
-  if (d.rdOwner.load() != &nxCommittedBlockManagers[nxbs64k]) throw EInvalidPointer();
-  const uint32_t b = (offset & (nxRegionSize - 1)) >> 16;
-  if (d.rdFreeBlocks.words[2 + b / 32].load(std::memory_order_relaxed) & (1u << (b % 32))) throw EInvalidPointer();
-  void* block = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(kBlockMask));
-  const uint32_t owner = static_cast<TnxPoolBlockHeader*>(block)->pbOwner.load(std::memory_order_acquire);
-  if (owner < nxUnpagedAreaOffset || owner >= nxUnpagedAreaOffset + unpagedUsed.load()) throw EInvalidPointer();
-  auto* pool = static_cast<TnxMemoryPool*>(nxArenaAddress(owner));
-  if (pool->mpPoolIndex >= uint32_t(nxPoolCount) || nxPools[pool->mpPoolIndex] != pool) throw EInvalidPointer();
+  const uint32_t owner = blockPoolOf(offset).load(std::memory_order_acquire);
+  if (owner == 0) throw EInvalidPointer();
+  TnxMemoryPool* pool = nxPools[owner - 1];
+  if (!pool) throw EInvalidPointer();
+  auto* block = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(kBlockMask));
   const int64_t index = pool->ItemIndex(p);
   if (index < 0) throw EInvalidPointer();
   auto* h = static_cast<TnxPoolBlockHeader*>(block);
@@ -1050,6 +1049,7 @@ bool nxItemManagerStartup() {
   // Best effort: the pools' own records stay resident when the limit allows.
   platform::vmLock(nxArenaAddress(nxUnpagedAreaOffset), nxUnpagedAreaSize);
   unpagedUsed.store(0);
+  for (auto& owner : blockPools) owner.store(0, std::memory_order_relaxed);
   prepareProcessBarrier();
   cacheSecret = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count() * 0x85EBCA6Bu) | 1u;
   statReserved.reset();

@@ -75,6 +75,16 @@ public:
   static void Cleanup();
   static void Finalize();
 
+  // What every free reads, apart from the lists that every batch changes:
+  // sharing a cache line with them would make each free wait for it.
+  uint32_t mpBlockHeaderSize = 0;
+  uint32_t mpItemSize = 0;
+  uint32_t mpItemsPerBlock = 0;
+  int32_t mpCacheClass = -1;  // slot in the threads' item caches; -1: none
+  uint32_t mpPoolIndex = 0;   // in nxPools
+  uint64_t mpItemMagic = 0;   // 2^32 / item size, rounded up: division by multiply
+  uint8_t mpPadBefore[64] = {};
+
   std::atomic<uint32_t> mpPartialFreeBlockBool{0};
   TnxArenaListHead mpPartialFreeBlockHead1;
   TnxArenaListHead mpPartialFreeBlockHead2;
@@ -84,11 +94,7 @@ public:
   // another thread has just taken off, so empty blocks go back to the block
   // manager only once no pop is in progress.
   std::atomic<uint32_t> mpPopsInFlight{0};
-  uint32_t mpBlockHeaderSize = 0;
-  uint32_t mpItemSize = 0;
-  uint32_t mpItemsPerBlock = 0;
-  int32_t mpCacheClass = -1;  // slot in the threads' item caches; -1: none
-  uint32_t mpPoolIndex = 0;   // in nxPools
+  uint8_t mpPadAfter[64] = {};
 
 private:
   TnxArenaListHead& CurrentPartial() {
@@ -102,8 +108,6 @@ private:
   uint32_t TakeBlock();
   uint32_t SweepPartial(TnxArenaListHead& list, uint32_t empties);
   void FreeEmptyBlocks(uint32_t empties);
-
-  uint64_t mpItemMagic = 0;  // 2^32 / item size, rounded up: division by multiply
 };
 
 extern TnxMemoryPool* nxPools[nxPoolCount];
