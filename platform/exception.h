@@ -81,6 +81,13 @@ REVUROV_RUNTIME_EXCEPTION(EListError, Exception);
 REVUROV_RUNTIME_EXCEPTION(EStringListError, Exception);
 REVUROV_RUNTIME_EXCEPTION(EStreamError, Exception);
 REVUROV_RUNTIME_EXCEPTION(EFilerError, EStreamError);
+REVUROV_RUNTIME_EXCEPTION(EFileStreamError, EStreamError);
+REVUROV_RUNTIME_EXCEPTION(EFCreateError, EFileStreamError);
+REVUROV_RUNTIME_EXCEPTION(EFOpenError, EFileStreamError);
+
+// The runtime's texts; the second %s is the system's reason.
+inline constexpr char16_t SFCreateErrorEx[] = u"Datei \"%s\" kann nicht erstellt werden. %s";
+inline constexpr char16_t SFOpenErrorEx[] = u"Datei \"%s\" kann nicht ge\u00F6ffnet werden. %s";
 REVUROV_RUNTIME_EXCEPTION(EReadError, EFilerError);
 REVUROV_RUNTIME_EXCEPTION(EWriteError, EFilerError);
 REVUROV_RUNTIME_EXCEPTION(EClassNotFound, EFilerError);

@@ -25,13 +25,6 @@
 
 namespace revurov::platform {
 
-REVUROV_RUNTIME_EXCEPTION(EFileStreamError, EStreamError);
-REVUROV_RUNTIME_EXCEPTION(EFCreateError, EFileStreamError);
-REVUROV_RUNTIME_EXCEPTION(EFOpenError, EFileStreamError);
-
-// The runtime's texts; the second %s is the system's reason.
-inline constexpr char16_t SFCreateErrorEx[] = u"Datei \"%s\" kann nicht erstellt werden. %s";
-inline constexpr char16_t SFOpenErrorEx[] = u"Datei \"%s\" kann nicht ge\u00F6ffnet werden. %s";
 
 // The POSIX calls that file writes go through. Each returns what its POSIX
 // namesake returns and leaves errno set on failure.

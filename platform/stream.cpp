@@ -60,8 +60,8 @@ TFileStream::TFileStream(const std::u16string& fileName, Mode mode) {
   if (fd_ < 0) {
     int err = errno;
     if (mode == Mode::fmCreate)
-      throw EFCreateError(Format(u"Datei %s kann nicht erstellt werden. %s", {fileName, SysErrorMessage(err)}));
-    throw EFOpenError(Format(u"Datei %s kann nicht geöffnet werden. %s", {fileName, SysErrorMessage(err)}));
+      throw EFCreateError(Format(SFCreateErrorEx, {fileName, SysErrorMessage(err)}));
+    throw EFOpenError(Format(SFOpenErrorEx, {fileName, SysErrorMessage(err)}));
   }
 }
 

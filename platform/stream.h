@@ -42,8 +42,6 @@ public:
   int64_t CopyFrom(TStream& source, int64_t count);
 };
 
-REVUROV_RUNTIME_EXCEPTION(EFOpenError, EStreamError);
-REVUROV_RUNTIME_EXCEPTION(EFCreateError, EStreamError);
 
 // A file as a stream. Create truncates or creates the file; Open opens an
 // existing one for reading (fmOpenRead) or reading and writing.

@@ -14,6 +14,7 @@
 #include "platform/exception.h"
 #include "platform/nls.h"
 #include "platform/text.h"
+#include "support/temp_dir.h"
 
 namespace revurov {
 namespace {
@@ -221,16 +222,13 @@ TEST(WideStringList, SaveToStreamAndFile) {
     list.SaveToStream(out, c.unicode, c.bom, c.code_page);
     EXPECT_EQ(out.Bytes(), c.bytes);
   }
-  // Not tests/support/temp_dir.h: its file header clashes with the stream header.
-  const std::filesystem::path file =
-      std::filesystem::temp_directory_path() / ("revurov_wide_list_" + std::to_string(::getpid()) + ".txt");
-  const std::u16string path = platform::Utf8ToUtf16(file.string());
+  const testing::TempDir dir;
+  const std::u16string path = platform::Utf8ToUtf16(dir.Path("list.txt"));
   list.SaveToFile(path, true, true, 0);
   TnxWideStringList back;
   back.LoadFromFile(path, false, 0);
   EXPECT_TRUE(back.Equals(list));
-  EXPECT_THROW(back.LoadFromFile(path + u".missing", false, 0), platform::EStreamError);
-  std::filesystem::remove(file);
+  EXPECT_THROW(back.LoadFromFile(path + u".missing", false, 0), platform::EFOpenError);
 }
 
 TEST(WideStringList, ChangeNotificationsOncePerUpdate) {
