@@ -13,6 +13,7 @@
 #include "lowlevel/item_manager.h"
 #include "lowlevel/region_manager.h"
 #include "platform/exception.h"
+#include "heap_test_guard.h"
 
 namespace revurov::mm {
 namespace {
@@ -21,8 +22,13 @@ using platform::EInvalidPointer;
 
 class ThreadCacheTest : public ::testing::Test {
 protected:
-  void SetUp() override { ASSERT_TRUE(nxItemManagerStartup()); }
+  void SetUp() override {
+    REVUROV_SKIP_WHILE_HEAP_BOUND();
+    started_ = true;
+    ASSERT_TRUE(nxItemManagerStartup());
+  }
   void TearDown() override {
+    if (!started_) return;
     TnxMemoryPool::Cleanup();
     nxBlockTrim();
     nxItemManagerShutdown();
@@ -38,6 +44,7 @@ protected:
     EXPECT_EQ(nxStatReserved(), 0);
     EXPECT_EQ(nxRegionsInUse(), 0);
   }
+  bool started_ = false;
 };
 
 // Runs body on a thread of its own that then waits, still alive, until
