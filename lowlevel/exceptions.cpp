@@ -209,6 +209,20 @@ EnxBaseException::EnxBaseException(std::u16string_view aMsg, std::initializer_li
   tlsSlot.message.clear();
 }
 
+platform::HRESULT EnxBaseException::QueryInterface(const platform::TGUID& aIID, void** aObj) noexcept {
+  void* p = nullptr;
+  if (aIID == InxException::IID)
+    p = static_cast<InxException*>(this);
+  else if (aIID == InxExceptionForCallback::IID)
+    p = static_cast<InxExceptionForCallback*>(this);
+  else if (aIID == InxBaseException::IID)
+    p = static_cast<InxBaseException*>(this);
+  else if (aIID == platform::IInterface::IID)
+    p = static_cast<platform::IInterface*>(this);
+  if (aObj) *aObj = p;
+  return p ? platform::S_OK : platform::E_NOINTERFACE;
+}
+
 void EnxBaseException::GetErrorString(uint32_t aErrorCode, std::u16string& aText) const {
   nxBdeErrorMessage(static_cast<int32_t>(aErrorCode), aText);
 }

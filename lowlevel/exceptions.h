@@ -22,6 +22,7 @@
 
 #include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/interface.h"
 #include "platform/os_error.h"
 
 namespace revurov {
@@ -59,8 +60,12 @@ private:
 };
 
 // What an exception answers to handlers and to the exception conversion.
-class InxBaseException {
+// The exception object answers them itself: reference counting does nothing
+// (AddRef and Release return -1), since the exception's lifetime is the
+// handler's, not the references'.
+class InxBaseException : public virtual platform::IInterface {
 public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{197AEB00-14A5-4AA7-A344-43B9BC89EA52}");
   virtual uint32_t ErrorCode() const noexcept = 0;
 
 protected:
@@ -69,6 +74,7 @@ protected:
 
 class InxExceptionForCallback : public InxBaseException {
 public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{0DDEC1AA-A405-476D-88B1-204F7B2FD6B0}");
   virtual const std::u16string& ErrorString() const noexcept = 0;
   virtual bool ExtendedMsg() const noexcept = 0;
   virtual uint32_t OSError() const noexcept = 0;
@@ -81,6 +87,7 @@ protected:
 
 class InxException : public InxExceptionForCallback {
 public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{A1306AF6-E3C5-44C8-AFCB-2A28E33BF51A}");
   virtual std::u16string ProcessedErrorString() const = 0;
 
 protected:
@@ -109,6 +116,11 @@ public:
   EnxBaseException(std::u16string_view aMsg, std::initializer_list<FormatArg> aArgs);
 
   std::u16string_view ClassName() const noexcept override { return u"EnxBaseException"; }
+
+  // The exception's own interfaces; E_NOINTERFACE for any other.
+  platform::HRESULT QueryInterface(const platform::TGUID& aIID, void** aObj) noexcept override;
+  int32_t AddRef() noexcept override { return -1; }
+  int32_t Release() noexcept override { return -1; }
 
   // The text of a code; a class may supply texts of its own.
   virtual void GetErrorString(uint32_t aErrorCode, std::u16string& aText) const;

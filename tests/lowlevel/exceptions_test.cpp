@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "lowlevel/exception_data.h"
 #include "lowlevel/memory_manager.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
@@ -227,6 +228,61 @@ TEST_F(ExceptionTest, FamiliesKeepTheBaseBehaviour) {
     ASSERT_NE(intf, nullptr);
     EXPECT_EQ(intf->ErrorCode(), 10024u);
   }
+}
+
+TEST_F(ExceptionTest, AnswersItsInterfacesByTheirIds) {
+  EnxTestSubFamilyException e(10024, u"T");
+  auto* unknown = static_cast<platform::IInterface*>(&e);
+  struct Case {
+    const char* name;
+    platform::TGUID iid;
+    void* expected;
+  } cases[] = {
+      {"IInterface", platform::IInterface::IID, unknown},
+      {"InxBaseException", InxBaseException::IID, static_cast<InxBaseException*>(&e)},
+      {"InxExceptionForCallback", InxExceptionForCallback::IID, static_cast<InxExceptionForCallback*>(&e)},
+      {"InxException", InxException::IID, static_cast<InxException*>(&e)},
+  };
+  for (const auto& c : cases) {
+    void* p = nullptr;
+    EXPECT_EQ(unknown->QueryInterface(c.iid, &p), platform::S_OK) << c.name;
+    EXPECT_EQ(p, c.expected) << c.name;
+  }
+  void* p = &e;
+  EXPECT_EQ(unknown->QueryInterface(platform::nxGuid("{5BB7DABA-7832-4C41-A52D-77C47058122F}"), &p),
+            platform::E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+  // Counting does nothing: the exception belongs to its handler.
+  EXPECT_EQ(unknown->AddRef(), -1);
+  EXPECT_EQ(unknown->Release(), -1);
+  {
+    auto intf = platform::Supports<InxException>(unknown);
+    ASSERT_TRUE(intf);
+    EXPECT_EQ(intf->ErrorCode(), 10024u);
+    EXPECT_EQ(U8(intf->ErrorString()), "T");
+    EXPECT_TRUE(intf->ExtendedMsg());
+    EXPECT_EQ(U8(intf->ProcessedErrorString()), "T");
+  }
+  EXPECT_EQ(e.ErrorCode(), 10024u);  // still alive after the pointer let go
+}
+
+TEST_F(ExceptionTest, ExceptionDataIsCreatedOnFirstAskAndKept) {
+  nxExceptionDataStartup();
+  {
+    EnxBaseException e(10024);
+    auto intf = platform::Supports<InxExceptionForCallback>(static_cast<platform::IInterface*>(&e));
+    ASSERT_TRUE(intf);
+    TnxExceptionDataRef data = intf->ExceptionData();
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(U8(data->Name()), "ExceptionData");
+    EXPECT_EQ(data->ForObject(), nullptr);
+    EXPECT_EQ(data->Parent(), nullptr);
+    EXPECT_EQ(data->Count(), 0);
+    data->AddInteger(u"n", 1);
+    EXPECT_EQ(intf->ExceptionData(), data);
+    EXPECT_EQ(intf->ExceptionData()->Count(), 1);
+  }
+  nxExceptionDataShutdown();
 }
 
 TEST_F(ExceptionTest, CheckErrorRaisesOnlyForNonZero) {
