@@ -248,25 +248,25 @@ public:
 
   void AddObject(const std::u16string& aName, TnxObject* aObject, bool aFlag) override {
     if (!aObject) return;
-    int steps = 1;
-    for (InxExceptionDataContainer* a = Parent(); a; a = a->Parent(), ++steps) {
-      if (a->ForObject() == aObject) {
-        AddString(aName, Format(u"[Omitted to prevent cycle. Object already present %d step up in history.]", {steps}));
-        return;
-      }
-      if (auto* c = dynamic_cast<TnxExceptionDataContainer*>(a); c && c->IsExcluded(aObject)) {
-        AddString(aName, u"[Excluded]");
-        return;
-      }
-    }
+    if (AddedAsNote(aName, aObject)) return;
     if (auto* described = dynamic_cast<InxExceptionData*>(aObject)) {
       TnxExceptionDataRef child = AddContainer(aName);
       child->SetForObject(aObject);
       described->GetExceptionData(*child, aFlag);
       return;
     }
+    if (auto* list = dynamic_cast<const platform::TStringList*>(aObject)) return AddLines(aName, *list);
     // No class names are kept for plain objects; the address identifies it.
     AddString(aName, Format(u"TnxObject($%p)", {static_cast<const void*>(aObject)}));
+  }
+
+  void AddObject(const std::u16string& aName, const platform::TStringList* aObject, bool aFlag) override {
+    if (!aObject) return;
+    // A list that is also a library object may describe itself.
+    if (auto* object = dynamic_cast<TnxObject*>(const_cast<platform::TStringList*>(aObject)))
+      return AddObject(aName, object, aFlag);
+    if (AddedAsNote(aName, aObject)) return;
+    AddLines(aName, *aObject);
   }
 
   int32_t Count() const override { return static_cast<int32_t>(dcValues.size()); }
@@ -287,6 +287,36 @@ public:
   }
 
   void Append(TnxExceptionDataValueRef aValue) { dcValues.push_back(std::move(aValue)); }
+
+private:
+  // The cycle and exclusion guard: true when an ancestor describes or
+  // excludes aObject, after adding the note that says so.
+  bool AddedAsNote(const std::u16string& aName, const void* aObject) {
+    int steps = 1;
+    for (InxExceptionDataContainer* a = Parent(); a; a = a->Parent(), ++steps) {
+      if (a->ForObject() == aObject) {
+        AddString(aName, Format(u"[Omitted to prevent cycle. Object already present %d step up in history.]", {steps}));
+        return true;
+      }
+      if (auto* c = dynamic_cast<TnxExceptionDataContainer*>(a); c && c->IsExcluded(aObject)) {
+        AddString(aName, u"[Excluded]");
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void AddLines(const std::u16string& aName, const platform::TStringList& aList) {
+    TnxExceptionDataRef child = AddContainer(aName);
+    for (int i = 0; i < aList.Count(); ++i) {
+      const std::u16string& line = aList[i];
+      const size_t eq = line.find(u'=');
+      std::u16string name = eq != std::u16string::npos && eq > 0 ? line.substr(0, eq) : Format(u"[%d]", {i});
+      child->AddString(name, eq != std::u16string::npos ? line.substr(eq + 1) : line);
+    }
+  }
+
+public:
 
 protected:
   void WriteValue(TnxWriter& aWriter, int32_t aVersion) override {

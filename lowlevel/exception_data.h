@@ -19,6 +19,7 @@
 
 #include "lowlevel/exceptions.h"
 #include "lowlevel/memory_manager.h"
+#include "platform/string_list.h"
 #include "platform/variant.h"
 
 namespace revurov {
@@ -60,7 +61,13 @@ public:
   virtual void AddInteger(const std::u16string& aName, int64_t aValue) = 0;
   virtual void AddBoolean(const std::u16string& aName, bool aValue) = 0;
   virtual void AddFloat(const std::u16string& aName, double aValue) = 0;
+  // Describes aObject under aName: a self-describing object as a child
+  // container it fills, a string list as a child container of its lines
+  // (name=value, or "[index]" and the whole line), anything else by text.
+  // An object an ancestor describes or excludes becomes a note instead.
   virtual void AddObject(const std::u16string& aName, TnxObject* aObject, bool aFlag) = 0;
+  virtual void AddObject(const std::u16string& aName, const platform::TStringList* aObject, bool aFlag) = 0;
+  void AddObject(const std::u16string&, std::nullptr_t, bool) {}  // a nil object adds nothing
   virtual void AddVariant(const std::u16string& aName, const platform::TnxVariant& aValue) = 0;
   // An integer value holding the address.
   virtual void AddPointer(const std::u16string& aName, const void* aObject) = 0;

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <limits>
 
+#include "lowlevel/wide_string.h"
+#include "lowlevel/wide_string_list.h"
+#include "platform/code_page.h"
 #include "platform/endian.h"
 #include "platform/format.h"
 #include "platform/exception.h"
@@ -14,27 +17,17 @@ using platform::TnxVariant;
 
 namespace {
 
-// Windows-1252, the system's ANSI code page, for 0x80..0x9F; the rest of
-// the byte range maps to the same code point.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-char16_t AnsiToWide(uint8_t b) { return b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b; }
-
-char WideToAnsi(char16_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
-  for (int i = 0; i < 32; ++i)
-    if (kCp1252High[i] == c) return static_cast<char>(0x80 + i);
-  return '?';
+// 8-bit text of the wire in the system's ANSI code page. ASCII is the same
+// in every ANSI code page and needs no converter.
+std::u16string AnsiToUnicode(const std::string& bytes) {
+  for (char c : bytes)
+    if (static_cast<uint8_t>(c) >= 0x80)
+      return nxStringToWideString(bytes, static_cast<uint16_t>(platform::SystemAnsiCodePage()));
+  return std::u16string(bytes.begin(), bytes.end());
 }
 
-std::string ToAnsi(std::u16string_view s) {
-  std::string r(s.size(), '\0');
-  for (size_t i = 0; i < s.size(); ++i) r[i] = WideToAnsi(s[i]);
-  return r;
+std::string UnicodeToAnsi(std::u16string_view s) {
+  return nxWideStringToString(s, static_cast<uint16_t>(platform::SystemAnsiCodePage()));
 }
 
 bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
@@ -262,9 +255,9 @@ void TnxWriter::WriteAnsiString(std::string_view value) {
   Write(value.data(), static_cast<int64_t>(value.size()));
 }
 
-void TnxWriter::WriteAnsiStrings(const std::vector<std::u16string>& lines) {
+void TnxWriter::WriteAnsiStrings(const platform::TStringList& lines) {
   WriteListBegin();
-  for (const auto& line : lines) WriteAnsiString(ToAnsi(line));
+  for (int i = 0; i < lines.Count(); ++i) WriteAnsiString(UnicodeToAnsi(lines[i]));
   WriteListEnd();
 }
 
@@ -281,15 +274,21 @@ void TnxWriter::WriteBytes(const std::vector<uint8_t>& value) {
   Write(value.data(), static_cast<int64_t>(value.size()));
 }
 
-void TnxWriter::WriteStrings(const std::vector<std::u16string>& lines) {
+void TnxWriter::WriteGuid(const platform::TGUID& value) {
+  uint8_t b[16];
+  platform::GUIDToBytes(value, b);
+  WriteBinary(b, 16);
+}
+
+void TnxWriter::WriteStrings(const platform::TStringList& lines) {
   WriteListBegin();
-  for (const auto& line : lines) WriteString(line);
+  for (int i = 0; i < lines.Count(); ++i) WriteString(lines[i]);
   WriteListEnd();
 }
 
-void TnxWriter::WriteWideStrings(const std::vector<std::u16string>& lines) {
+void TnxWriter::WriteWideStrings(const TnxWideStrings& lines) {
   WriteListBegin();
-  for (const auto& line : lines) WriteWideString_(line);
+  for (int32_t i = 0; i < lines.GetCount(); ++i) WriteWideString_(lines.wsGetString(i));
   WriteListEnd();
 }
 
@@ -415,9 +414,7 @@ std::u16string TnxReader::ReadStringOf(TValueType tag) {
   std::string bytes(static_cast<size_t>(len), '\0');
   Read(bytes.data(), len);
   if (tag == vaUTF8String) return platform::Utf8ToUtf16(bytes);
-  std::u16string r(bytes.size(), u'\0');
-  for (size_t i = 0; i < bytes.size(); ++i) r[i] = AnsiToWide(static_cast<uint8_t>(bytes[i]));
-  return r;
+  return AnsiToUnicode(bytes);
 }
 
 std::u16string TnxReader::ReadString() { return ReadStringOf(ReadValue()); }
@@ -575,11 +572,24 @@ std::vector<uint8_t> TnxReader::ReadBytes() {
   return r;
 }
 
-void TnxReader::ReadStrings(std::vector<std::u16string>& lines) {
-  lines.clear();
-  ReadListBegin();
-  while (!EndOfList()) lines.push_back(ReadString());
-  ReadListEnd();
+platform::TGUID TnxReader::ReadGuid() {
+  uint8_t b[16];
+  ReadBinary(b, 16);
+  return platform::GUIDFromBytes(b);
+}
+
+void TnxReader::ReadStrings(platform::TStringList& lines) {
+  lines.BeginUpdate();
+  try {
+    lines.Clear();
+    ReadListBegin();
+    while (!EndOfList()) lines.Add(ReadString());
+    ReadListEnd();
+  } catch (...) {
+    lines.EndUpdate();
+    throw;
+  }
+  lines.EndUpdate();
 }
 
 // --- TnxRequestWriter / TnxReplyReader ----------------------------------------

@@ -10,6 +10,9 @@
 // Eigenschaftswert" for a tag the value kind does not allow, "Stream-
 // Lesefehler" (with the lengths) for data beyond the end. Writers and
 // readers belong to one thread at a time.
+//
+// 8-bit text (vaString, vaLString) is in the system's ANSI code page
+// (platform/code_page.h), converted by the library's wide-string routines.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +24,14 @@
 
 #include "lowlevel/memory_manager.h"
 #include "lowlevel/memory_stream.h"
+#include "platform/guid.h"
 #include "platform/stream.h"
+#include "platform/string_list.h"
 #include "platform/variant.h"
 
 namespace revurov {
+
+class TnxWideStrings;
 
 enum TValueType : uint8_t {
   vaNull = 0, vaList = 1, vaInt8 = 2, vaInt16 = 3, vaInt32 = 4, vaExtended = 5,
@@ -63,13 +70,17 @@ public:
 
   void WriteAnsiChar(char value);
   void WriteAnsiString(std::string_view value);
-  // Each line converted to the system's ANSI code page (Windows-1252).
-  void WriteAnsiStrings(const std::vector<std::u16string>& lines);
+  // Each line converted to the system's ANSI code page and written as an
+  // 8-bit string; characters without a mapping become the code page's
+  // best fit or "?".
+  void WriteAnsiStrings(const platform::TStringList& lines);
   void WriteBinary(const void* value, int32_t size);
   void WriteBytes(const std::vector<uint8_t>& value);
-  void WriteStrings(const std::vector<std::u16string>& lines);
+  // vaBinary of 16 bytes: D1, D2, D3 little-endian, then D4.
+  void WriteGuid(const platform::TGUID& value);
+  void WriteStrings(const platform::TStringList& lines);
   void WriteWideString_(std::u16string_view value);
-  void WriteWideStrings(const std::vector<std::u16string>& lines);
+  void WriteWideStrings(const TnxWideStrings& lines);
 
   void FlushBuffer();
   // Position in the stream including what is still buffered.
@@ -122,8 +133,11 @@ public:
   // A vaBinary of exactly size bytes.
   void ReadBinary(void* value, int32_t size);
   std::vector<uint8_t> ReadBytes();
-  // Clears lines first.
-  void ReadStrings(std::vector<std::u16string>& lines);
+  // A vaBinary of exactly 16 bytes.
+  platform::TGUID ReadGuid();
+  // Clears lines first and fills them inside one update bracket; the
+  // lines' objects are nil.
+  void ReadStrings(platform::TStringList& lines);
   std::u16string ReadWideString_();
 
   // Moves the stream's position back to the next unread byte and empties

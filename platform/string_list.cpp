@@ -25,6 +25,20 @@ std::vector<std::u16string> SplitLines(std::u16string_view text) {
   return lines;
 }
 
+void TStringList::Changed() {
+  if (update_count_ == 0 && OnChange) OnChange(*this);
+}
+
+void TStringList::EndUpdate() {
+  if (update_count_ > 0 && --update_count_ == 0) Changed();
+}
+
+void TStringList::Clear() {
+  if (items_.empty()) return;
+  items_.clear();
+  Changed();
+}
+
 void TStringList::CheckIndex(int index) const {
   if (index < 0 || index >= Count()) throw EStringListError(Format(SListIndexError, {index}));
 }
@@ -42,6 +56,7 @@ void TStringList::SetStrings(int index, std::u16string text) {
   CheckNotSorted();
   CheckIndex(index);
   items_[static_cast<size_t>(index)].text = std::move(text);
+  Changed();
 }
 
 void* TStringList::Objects(int index) const {
@@ -67,22 +82,32 @@ int TStringList::AddObject(std::u16string text, void* object) {
     }
   }
   items_.insert(items_.begin() + index, Item{std::move(text), object});
+  Changed();
   return index;
 }
 
 void TStringList::AddStrings(const TStringList& other) {
-  for (const Item& it : other.items_) AddObject(it.text, it.object);
+  BeginUpdate();
+  try {
+    for (const Item& it : other.items_) AddObject(it.text, it.object);
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
 }
 
 void TStringList::InsertObject(int index, std::u16string text, void* object) {
   CheckNotSorted();
   if (index < 0 || index > Count()) throw EStringListError(Format(SListIndexError, {index}));
   items_.insert(items_.begin() + index, Item{std::move(text), object});
+  Changed();
 }
 
 void TStringList::Delete(int index) {
   CheckIndex(index);
   items_.erase(items_.begin() + index);
+  Changed();
 }
 
 void TStringList::Move(int cur_index, int new_index) {
@@ -93,6 +118,7 @@ void TStringList::Move(int cur_index, int new_index) {
   Item item = std::move(items_[static_cast<size_t>(cur_index)]);
   items_.erase(items_.begin() + cur_index);
   items_.insert(items_.begin() + new_index, std::move(item));
+  Changed();
 }
 
 void TStringList::Exchange(int a, int b) {
@@ -100,6 +126,7 @@ void TStringList::Exchange(int a, int b) {
   CheckIndex(a);
   CheckIndex(b);
   std::swap(items_[static_cast<size_t>(a)], items_[static_cast<size_t>(b)]);
+  Changed();
 }
 
 int TStringList::IndexOf(std::u16string_view text) const {
@@ -145,6 +172,7 @@ bool TStringList::Find(std::u16string_view text, int& index) const {
 void TStringList::Sort() {
   std::stable_sort(items_.begin(), items_.end(),
                    [this](const Item& a, const Item& b) { return CompareStrings(a.text, b.text) < 0; });
+  Changed();
 }
 
 void TStringList::SetSorted(bool sorted) {
@@ -193,6 +221,7 @@ void TStringList::SetValues(std::u16string_view name, std::u16string_view value)
   std::u16string line = std::u16string(name) + u"=" + std::u16string(value);
   if (i >= 0) {
     items_[static_cast<size_t>(i)].text = std::move(line);
+    Changed();
   } else {
     Add(std::move(line));
   }
@@ -208,8 +237,15 @@ std::u16string TStringList::Text() const {
 }
 
 void TStringList::SetText(std::u16string_view text) {
-  Clear();
-  for (std::u16string& line : SplitLines(text)) Add(std::move(line));
+  BeginUpdate();
+  try {
+    Clear();
+    for (std::u16string& line : SplitLines(text)) Add(std::move(line));
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
 }
 
 void TStringList::LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced) {

@@ -12,10 +12,16 @@
 //   Insert/Move/Exchange/SetStrings on a sorted list raise SSortedListError.
 // - `Text` joins every line followed by CR LF; `SetText` splits at CR LF, CR
 //   or LF, and a final line break does not make an empty last line.
+// - `CompareStrings` decides every ordering and match (Find, IndexOf,
+//   IndexOfName, Sort); a subclass may replace it.
+// - Update bracket: `OnChange` is called after each change while no
+//   BeginUpdate is open, and once when the last EndUpdate closes the
+//   bracket (whether or not anything changed, as the runtime does).
 // - `LoadFromFile` detects the encoding (platform/text_file.h) and remembers
 //   it in `Encoding`; `SaveToFile` replaces the file atomically.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +37,9 @@ enum class TDuplicates { dupIgnore, dupAccept, dupError };
 class TStringList {
 public:
   TStringList() = default;
+  TStringList(const TStringList&) = default;
+  TStringList& operator=(const TStringList&) = default;
+  virtual ~TStringList() = default;
 
   int Count() const noexcept { return static_cast<int>(items_.size()); }
   const std::u16string& Strings(int index) const;
@@ -45,7 +54,7 @@ public:
   void Insert(int index, std::u16string text) { InsertObject(index, std::move(text), nullptr); }
   void InsertObject(int index, std::u16string text, void* object);
   void Delete(int index);
-  void Clear() noexcept { items_.clear(); }
+  void Clear();
   void Move(int cur_index, int new_index);
   void Exchange(int a, int b);
 
@@ -79,7 +88,17 @@ public:
   // Encoding found by the last LoadFromFile (ANSI before any load).
   TTextEncoding Encoding() const noexcept { return encoding_; }
 
-  int CompareStrings(std::u16string_view a, std::u16string_view b) const;
+  // Negative, 0 or positive.
+  virtual int CompareStrings(std::u16string_view a, std::u16string_view b) const;
+
+  void BeginUpdate() noexcept { ++update_count_; }
+  void EndUpdate();
+  int UpdateCount() const noexcept { return update_count_; }
+  // Called with the list after a change (see the update bracket above).
+  std::function<void(TStringList&)> OnChange;
+
+protected:
+  void Changed();
 
 private:
   struct Item {
@@ -93,6 +112,7 @@ private:
   bool sorted_ = false;
   TDuplicates duplicates_ = TDuplicates::dupIgnore;
   bool case_sensitive_ = false;
+  int update_count_ = 0;
   TTextEncoding encoding_ = TTextEncoding::Ansi;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "lowlevel/base64.h"
+#include "lowlevel/fast_string_list.h"
 #include "lowlevel/memory_stream.h"
 #include "lowlevel/tagged_stream.h"
 #include "platform/exception.h"
@@ -152,6 +153,36 @@ TEST_F(ExceptionDataTest, AddObjectGuardsAgainstCyclesAndExclusions) {
   EXPECT_EQ(withExclusions->Count(), 2);
 
   // The cycle-guarded tree encodes and decodes as any other.
+  ExpectSameTree(*root, *nxExceptionDataFromString(root->ToEncodedString(47501)));
+}
+
+// A string list that is also a library object, as the library's own lists are.
+struct ObjectLines : TnxObject, TnxFastStringList {};
+
+TEST_F(ExceptionDataTest, AddObjectDescribesStringListsLineByLine) {
+  platform::TStringList lines;
+  for (const char16_t* line : {u"a=1", u"=2", u"x", u"b=c=d", u""}) lines.Add(line);
+  ObjectLines objectLines;
+  objectLines.Add(u"k=v");
+  auto root = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {&objectLines});
+  root->AddObject(u"Lines", &lines, false);
+  root->AddContainer(u"Sub")->AddObject(u"Excluded", static_cast<TnxObject*>(&objectLines), false);
+  root->AddObject(u"ByObject", static_cast<TnxObject*>(&objectLines), false);
+  root->AddObject(u"Nil", static_cast<const platform::TStringList*>(nullptr), false);
+  ASSERT_EQ(root->Count(), 3);
+
+  auto c = root->Values(0)->AsContainer();
+  ASSERT_EQ(c->Count(), 5);
+  const std::pair<const char16_t*, const char16_t*> expected[] = {
+      {u"a", u"1"}, {u"[1]", u"2"}, {u"[2]", u"x"}, {u"b", u"c=d"}, {u"[4]", u""}};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(c->Values(i)->Name(), expected[i].first) << i;
+    EXPECT_EQ(c->Values(i)->AsString(), expected[i].second) << i;
+  }
+  EXPECT_EQ(root->Values(1)->AsContainer()->Values(0)->AsString(), u"[Excluded]");
+  auto byObject = root->Values(2)->AsContainer();
+  ASSERT_EQ(byObject->Count(), 1);
+  EXPECT_EQ(byObject->Values(0)->Name(), u"k");
   ExpectSameTree(*root, *nxExceptionDataFromString(root->ToEncodedString(47501)));
 }
 

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "lowlevel/fast_string_list.h"
+#include "lowlevel/wide_string_list.h"
+#include "platform/code_page.h"
 #include "platform/exception.h"
 
 namespace revurov {
@@ -35,6 +38,18 @@ auto ReadAll(const Bytes& bytes, F read) {
   auto value = read(r);
   EXPECT_EQ(r.BytesLeft(), 0);
   return value;
+}
+
+platform::TStringList Lines(std::initializer_list<std::u16string> lines) {
+  platform::TStringList l;
+  for (const auto& line : lines) l.Add(line);
+  return l;
+}
+
+std::vector<std::u16string> LinesOf(const platform::TStringList& l) {
+  std::vector<std::u16string> r;
+  for (int i = 0; i < l.Count(); ++i) r.push_back(l[i]);
+  return r;
 }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
@@ -149,13 +164,17 @@ TEST(TaggedFormat, FixedWidthValues) {
       {"ident null", [](TnxWriter& w) { w.WriteIdent(u"NULL"); }, {0}, [](TnxReader& r) { return r.ReadIdent() == u"Null"; }},
       {"ident nil", [](TnxWriter& w) { w.WriteIdent(u"Nil"); }, {13}, [](TnxReader& r) { return r.ReadIdent() == u"nil"; }},
       {"ident false", [](TnxWriter& w) { w.WriteIdent(u"false"); }, {8}, [](TnxReader& r) { return r.ReadIdent() == u"False"; }},
-      {"strings", [](TnxWriter& w) { w.WriteStrings({u"a", u""}); }, {1, 6, 1, 'a', 18, 0, 0, 0, 0, 0},
-       [](TnxReader& r) { std::vector<std::u16string> l{u"old"}; r.ReadStrings(l);
-                          return l == std::vector<std::u16string>{u"a", u""}; }},
-      {"ansi strings", [](TnxWriter& w) { w.WriteAnsiStrings({u"ä€"}); }, {1, 6, 2, 0xE4, 0x80, 0},
-       [](TnxReader& r) { std::vector<std::u16string> l; r.ReadStrings(l); return l == std::vector<std::u16string>{u"ä€"}; }},
-      {"wide strings", [](TnxWriter& w) { w.WriteWideStrings({u"a"}); }, {1, 18, 1, 0, 0, 0, 'a', 0, 0},
-       [](TnxReader& r) { std::vector<std::u16string> l; r.ReadStrings(l); return l == std::vector<std::u16string>{u"a"}; }},
+      {"strings", [](TnxWriter& w) { w.WriteStrings(Lines({u"a", u""})); }, {1, 6, 1, 'a', 18, 0, 0, 0, 0, 0},
+       [](TnxReader& r) { platform::TStringList l = Lines({u"old"}); r.ReadStrings(l);
+                          return LinesOf(l) == std::vector<std::u16string>{u"a", u""}; }},
+      {"ansi strings", [](TnxWriter& w) { w.WriteAnsiStrings(Lines({u"ä€"})); }, {1, 6, 2, 0xE4, 0x80, 0},
+       [](TnxReader& r) { platform::TStringList l; r.ReadStrings(l); return LinesOf(l) == std::vector<std::u16string>{u"ä€"}; }},
+      {"wide strings", [](TnxWriter& w) { TnxWideStringList l; l.Add(u"a"); w.WriteWideStrings(l); },
+       {1, 18, 1, 0, 0, 0, 'a', 0, 0},
+       [](TnxReader& r) { platform::TStringList l; r.ReadStrings(l); return LinesOf(l) == std::vector<std::u16string>{u"a"}; }},
+      {"guid", [](TnxWriter& w) { w.WriteGuid(platform::nxGuid("{00112233-4455-6677-8899-AABBCCDDEEFF}")); },
+       {10, 16, 0, 0, 0, 0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF},
+       [](TnxReader& r) { return r.ReadGuid() == platform::nxGuid("{00112233-4455-6677-8899-AABBCCDDEEFF}"); }},
       {"raw", [](TnxWriter& w) { w.Write("\x07\x08", 2); }, {7, 8},
        [](TnxReader& r) { uint8_t b[2]; r.Read(b, 2); return b[0] == 7 && b[1] == 8; }},
   };
@@ -163,6 +182,71 @@ TEST(TaggedFormat, FixedWidthValues) {
     EXPECT_EQ(Written(c.write), c.bytes) << c.name;
     EXPECT_TRUE(ReadAll(c.bytes, c.readBack)) << c.name;
   }
+}
+
+TEST(TaggedFormat, GuidOfAnotherLengthOrTagIsRefused) {
+  const Bytes cases[] = {
+      {10, 15, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14},
+      {10, 17, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
+      {10, 0xFF, 0xFF, 0xFF, 0xFF},
+      {6, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+      {10, 16, 0, 0, 0, 1, 2, 3},  // cut short
+  };
+  for (const auto& bytes : cases) {
+    TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
+    TnxReader r(s);
+    EXPECT_THROW(r.ReadGuid(), platform::EReadError);
+  }
+}
+
+TEST(TaggedFormat, StringListsAreReadInOneUpdateBracket) {
+  Bytes bytes = Written([](TnxWriter& w) { w.WriteStrings(Lines({u"b", u"A", u"a"})); });
+  TnxFastStringListCS l;
+  l.Add(u"old");
+  int changes = 0;
+  l.OnChange = [&](platform::TStringList& changed) {
+    ++changes;
+    EXPECT_EQ(changed.UpdateCount(), 0);
+  };
+  ReadAll(bytes, [&](TnxReader& r) { r.ReadStrings(l); return 0; });
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(LinesOf(l), (std::vector<std::u16string>{u"b", u"A", u"a"}));
+  EXPECT_EQ(l.Objects(0), nullptr);
+
+  // A list cut short still closes the bracket.
+  bytes.pop_back();
+  changes = 0;
+  TnxStaticMemoryStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
+  TnxReader r(s);
+  EXPECT_THROW(r.ReadStrings(l), platform::EReadError);
+  EXPECT_EQ(l.UpdateCount(), 0);
+  EXPECT_EQ(changes, 1);
+}
+
+TEST(TaggedFormat, AnsiTextFollowsTheSystemCodePage) {
+  // Every byte of Windows-1252 reads as the code page says, and the text
+  // written back as ANSI strings gives the same byte.
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  Bytes bytes = {12, 255, 0, 0, 0};
+  bytes.insert(bytes.end(), all.begin(), all.end());
+  std::u16string text = ReadAll(bytes, [](TnxReader& r) { return r.ReadString(); });
+  EXPECT_EQ(text, platform::CodePageToUnicode(all, 1252));
+  EXPECT_EQ(text[0x80 - 1], u'\u20AC');
+  EXPECT_EQ(text[0x9F - 1], u'\u0178');
+  EXPECT_EQ(text[0xE4 - 1], u'\u00E4');
+  Bytes back = Written([&](TnxWriter& w) { w.WriteAnsiStrings(Lines({text})); });
+  EXPECT_EQ(Bytes(back.begin() + 3, back.end() - 1), Bytes(all.begin(), all.end()));
+
+  // Characters the code page lacks do not pass silently as other letters.
+  Bytes lossy = Written([](TnxWriter& w) { w.WriteAnsiStrings(Lines({u"\u4E2D"})); });
+  EXPECT_EQ(lossy, (Bytes{1, 6, 1, '?', 0}));
+
+  const uint32_t saved = platform::SystemAnsiCodePage();
+  platform::SetSystemAnsiCodePage(1251);
+  EXPECT_EQ(ReadAll(Bytes{6, 2, 0xC0, 'x'}, [](TnxReader& r) { return r.ReadString(); }), u"\u0410x");
+  EXPECT_EQ(Written([](TnxWriter& w) { w.WriteAnsiStrings(Lines({u"\u0410"})); }), (Bytes{1, 6, 1, 0xC0, 0}));
+  platform::SetSystemAnsiCodePage(saved);
 }
 
 TEST(TaggedFormat, LongIdentsAreCutAt255BytesOnACharacterBoundary) {

@@ -8,6 +8,49 @@
 namespace revurov::platform {
 namespace {
 
+TEST(StringList, UpdateBracketReportsOneChange) {
+  TStringList l;
+  int changes = 0;
+  l.OnChange = [&](TStringList&) { ++changes; };
+  l.Add(u"a");
+  l.Delete(0);
+  l.Clear();  // already empty: no change
+  EXPECT_EQ(changes, 2);
+
+  changes = 0;
+  l.BeginUpdate();
+  l.BeginUpdate();
+  l.Add(u"b");
+  l.Add(u"c");
+  l.EndUpdate();
+  EXPECT_EQ(changes, 0);
+  l.EndUpdate();
+  EXPECT_EQ(changes, 1);
+  l.EndUpdate();  // unmatched: nothing
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(l.UpdateCount(), 0);
+
+  changes = 0;
+  l.SetText(u"x\r\ny\r\nz");
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(l.Count(), 3);
+}
+
+// A subclass's comparison decides ordering and matching.
+struct ReverseList : TStringList {
+  int CompareStrings(std::u16string_view a, std::u16string_view b) const override { return b.compare(a); }
+};
+
+TEST(StringList, SubclassComparisonOrdersAndFinds) {
+  ReverseList l;
+  l.SetSorted(true);
+  for (const char16_t* s : {u"a", u"c", u"b"}) l.Add(s);
+  EXPECT_EQ(l[0], u"c");
+  EXPECT_EQ(l[2], u"a");
+  EXPECT_EQ(l.IndexOf(u"b"), 1);
+  EXPECT_EQ(l.IndexOf(u"B"), -1);
+}
+
 TEST(StringList, IndexErrorsNameTheIndex) {
   TStringList l;
   l.Add(u"a");
