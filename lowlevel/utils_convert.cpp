@@ -1,5 +1,7 @@
 #include "lowlevel/utils_convert.h"
 
+#include "lowlevel/wide_string.h"
+#include "platform/code_page.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -55,12 +57,46 @@ std::u16string nxFloatToStr(long double aValue, const platform::TFormatSettings&
   return s;
 }
 
+namespace {
+
+std::string ToAnsi(std::u16string_view s) {
+  return nxWideStringToString(s, static_cast<uint16_t>(platform::SystemAnsiCodePage()));
+}
+
+}  // namespace
+
 std::string nxFloatToAnsiStr(long double aValue, const platform::TFormatSettings& aSettings) {
-  // Digits, signs and "E" are ASCII; only a separator can be above, and the
-  // separators locales use (",", ".", U+00A0) keep their code in 1252.
-  std::string r;
-  for (char16_t c : nxFloatToStr(aValue, aSettings)) r += c < 256 ? static_cast<char>(c) : '?';
-  return r;
+  return ToAnsi(nxFloatToStr(aValue, aSettings));
+}
+
+std::u16string nxTimeToStr(platform::TDateTime aValue, const platform::TFormatSettings& aSettings) {
+  return platform::FormatDateTime(aSettings.LongTimeFormat, aValue, aSettings);
+}
+
+std::string nxTimeToAnsiStr(platform::TDateTime aValue, const platform::TFormatSettings& aSettings) {
+  return ToAnsi(nxTimeToStr(aValue, aSettings));
+}
+
+std::u16string nxDateToStr(platform::TDateTime aValue, const platform::TFormatSettings& aSettings) {
+  return platform::FormatDateTime(aSettings.ShortDateFormat, aValue, aSettings);
+}
+
+std::string nxDateToAnsiStr(platform::TDateTime aValue, const platform::TFormatSettings& aSettings) {
+  return ToAnsi(nxDateToStr(aValue, aSettings));
+}
+
+std::u16string nxDateTimeToStr(platform::TDateTime aValue, const platform::TFormatSettings& aSettings) {
+  return platform::FormatDateTime(u"c", aValue, aSettings);
+}
+
+std::string nxDateTimeToAnsiStr(platform::TDateTime aValue, const platform::TFormatSettings& aSettings) {
+  return ToAnsi(nxDateTimeToStr(aValue, aSettings));
+}
+
+std::u16string nxGUIDToStr(const platform::TGUID& aGuid) { return platform::GUIDToString(aGuid); }
+
+std::string nxGUIDToAnsiStr(const platform::TGUID& aGuid) {
+  return platform::Utf16ToUtf8(platform::GUIDToString(aGuid));  // ASCII only
 }
 
 }  // namespace revurov

@@ -159,6 +159,30 @@ void nxExtractUnicodeString(TnxUnicodeStrings& A, int Index, std::u16string& S) 
   A.erase(A.begin() + Index);
 }
 
+void nxUnicodeStringsToStrings(const TnxUnicodeStrings& A, platform::TStringList& aStrings) {
+  aStrings.BeginUpdate();
+  try {
+    aStrings.Clear();
+    for (const std::u16string& s : A) aStrings.Add(s);
+  } catch (...) {
+    aStrings.EndUpdate();
+    throw;
+  }
+  aStrings.EndUpdate();
+}
+
+void nxStringsToStringArray(const platform::TStringList* aStrings, TnxUnicodeStrings& A) {
+  A.clear();
+  if (!aStrings) return;
+  A.reserve(static_cast<size_t>(aStrings->Count()));
+  for (int i = 0; i < aStrings->Count(); ++i) A.push_back(aStrings->Strings(i));
+}
+
+int32_t nxVarArrayLength(const platform::TnxVariant& V) {
+  // 64-bit difference: the bounds may span the whole 32-bit range.
+  return static_cast<int32_t>(int64_t{V.VarArrayHighBound(1)} - V.VarArrayLowBound(1) + 1);
+}
+
 bool nxStartsWith(std::u16string_view S, std::u16string_view Prefix) noexcept {
   return S.substr(0, Prefix.size()) == Prefix;
 }

@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/string_list.h"
+#include "platform/variant.h"
+
 namespace revurov {
 
 // Lower-cases a zero-terminated wide string in place, one code unit at a
@@ -53,6 +56,13 @@ void nxAppendUnicodeString(TnxUnicodeStrings& A, std::u16string_view S);
 // Removes element Index (later ones move down); an index outside the array
 // raises the runtime's list error.
 void nxExtractUnicodeString(TnxUnicodeStrings& A, int Index, std::u16string& S);
+// Clears aStrings and adds every element inside one update bracket.
+void nxUnicodeStringsToStrings(const TnxUnicodeStrings& A, platform::TStringList& aStrings);
+// The lines of aStrings; empty for nil or an empty list.
+void nxStringsToStringArray(const platform::TStringList* aStrings, TnxUnicodeStrings& A);
+// High bound minus low bound plus 1 of dimension 1; raises
+// EVariantInvalidArgError for a variant that is no array.
+int32_t nxVarArrayLength(const platform::TnxVariant& V);
 
 bool nxStartsWith(std::u16string_view S, std::u16string_view Prefix) noexcept;
 

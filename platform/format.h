@@ -25,6 +25,14 @@ namespace revurov::platform {
 struct TFormatSettings {
   char16_t DecimalSeparator = u'.';
   char16_t ThousandSeparator = u',';
+  // Date and time text (platform/date_time.h); the defaults are the
+  // invariant locale's.
+  char16_t DateSeparator = u'/';
+  char16_t TimeSeparator = u':';
+  std::u16string ShortDateFormat = u"MM/dd/yyyy";
+  std::u16string LongTimeFormat = u"HH:mm:ss";
+  std::u16string TimeAMString = u"AM";
+  std::u16string TimePMString = u"PM";
 };
 
 // Process-wide number settings used by Format and the number routines.

@@ -1,6 +1,7 @@
 #include "platform/locale.h"
 
 #include <unicode/ucol.h>
+#include <unicode/udat.h>
 #include <unicode/uloc.h>
 #include <unicode/unum.h>
 
@@ -118,6 +119,95 @@ const std::vector<CodePageInfo>& InstalledCodePages() {
   return list;
 }
 
+namespace {
+
+bool IsPatternLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+
+// An ICU date or time pattern in the runtime's specifiers; the first
+// separator between fields goes to aSeparator. Years take four digits, as
+// the platform's short dates do.
+std::u16string RuntimeFormatOf(std::u16string_view icu, char16_t& aSeparator) {
+  std::u16string out;
+  bool separatorSeen = false;
+  for (size_t i = 0; i < icu.size();) {
+    const char16_t c = icu[i];
+    if (c == u'\'') {
+      const size_t end = icu.find(u'\'', i + 1);
+      const size_t stop = end == std::u16string_view::npos ? icu.size() : end;
+      if (stop == i + 1) {
+        out += u"\"'\"";  // '' is a quote itself
+      } else {
+        out += u'"';
+        out += icu.substr(i + 1, stop - i - 1);
+        out += u'"';
+      }
+      i = stop == icu.size() ? stop : stop + 1;
+      continue;
+    }
+    if (!IsPatternLetter(c)) {
+      if (!separatorSeen && c != u' ' && c != u',' && c != 0x00A0 && c != 0x202F) {
+        aSeparator = c;
+        separatorSeen = true;
+      }
+      if (c == u'"') out += u"'\"'";
+      else out += c;
+      ++i;
+      continue;
+    }
+    size_t n = 1;
+    while (i + n < icu.size() && icu[i + n] == c) ++n;
+    i += n;
+    switch (c) {
+      case u'y': case u'Y': case u'u': out += u"yyyy"; break;
+      case u'M': case u'L': out += n == 1 ? u"m" : n == 2 ? u"mm" : n == 3 ? u"mmm" : u"mmmm"; break;
+      case u'd': out += n == 1 ? u"d" : u"dd"; break;
+      case u'E': case u'c': case u'e': out += n <= 3 ? u"ddd" : u"dddd"; break;
+      case u'H': case u'k': case u'h': case u'K': out += n == 1 ? u"h" : u"hh"; break;
+      case u'm': out += n == 1 ? u"n" : u"nn"; break;
+      case u's': out += n == 1 ? u"s" : u"ss"; break;
+      case u'S': out += n == 1 ? u"z" : n == 2 ? u"zz" : u"zzz"; break;
+      case u'a': case u'b': case u'B': out += u"AMPM"; break;
+      default: break;  // eras, zones and the like have no runtime form
+    }
+  }
+  // A field dropped at either end leaves its separating blank behind.
+  while (!out.empty() && out.back() == u' ') out.pop_back();
+  return out;
+}
+
+std::u16string IcuPattern(UDateFormatStyle timeStyle, UDateFormatStyle dateStyle, const std::string& locale) {
+  UErrorCode st = U_ZERO_ERROR;
+  UDateFormat* df = udat_open(timeStyle, dateStyle, locale.c_str(), nullptr, -1, nullptr, -1, &st);
+  if (U_FAILURE(st) || !df) return {};
+  UChar buf[128];
+  st = U_ZERO_ERROR;
+  const int32_t n = udat_toPattern(df, false, buf, 128, &st);
+  udat_close(df);
+  if (U_FAILURE(st) || n <= 0 || n > 128) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(buf), static_cast<size_t>(n));
+}
+
+void FillDateTimeSettings(const std::string& locale, TFormatSettings& fs) {
+  const std::u16string date = IcuPattern(UDAT_NONE, UDAT_SHORT, locale);
+  const std::u16string time = IcuPattern(UDAT_MEDIUM, UDAT_NONE, locale);
+  if (date.empty() || time.empty()) return;
+  fs.ShortDateFormat = RuntimeFormatOf(date, fs.DateSeparator);
+  fs.LongTimeFormat = RuntimeFormatOf(time, fs.TimeSeparator);
+  UErrorCode st = U_ZERO_ERROR;
+  UDateFormat* df = udat_open(UDAT_MEDIUM, UDAT_NONE, locale.c_str(), nullptr, -1, nullptr, -1, &st);
+  if (U_FAILURE(st) || !df) return;
+  for (int i = 0; i < 2; ++i) {
+    UChar buf[32];
+    st = U_ZERO_ERROR;
+    const int32_t n = udat_getSymbols(df, UDAT_AM_PMS, i, buf, 32, &st);
+    if (U_SUCCESS(st) && n > 0 && n <= 32)
+      (i == 0 ? fs.TimeAMString : fs.TimePMString).assign(reinterpret_cast<const char16_t*>(buf), static_cast<size_t>(n));
+  }
+  udat_close(df);
+}
+
+}  // namespace
+
 TFormatSettings LocaleFormatSettings(uint32_t lcid) {
   TFormatSettings fs;
   if (lcid == LOCALE_INVARIANT) return fs;
@@ -133,6 +223,7 @@ TFormatSettings LocaleFormatSettings(uint32_t lcid) {
   if (unum_getSymbol(nf, UNUM_GROUPING_SEPARATOR_SYMBOL, sym, 8, &st) == 1 && U_SUCCESS(st))
     fs.ThousandSeparator = sym[0];
   unum_close(nf);
+  if (!name.empty()) FillDateTimeSettings(name, fs);
   return fs;
 }
 

@@ -40,7 +40,10 @@ struct CodePageInfo {
 };
 const std::vector<CodePageInfo>& InstalledCodePages();
 
-// Decimal and thousand separators of a locale.
+// Decimal and thousand separators of a locale, its date and time
+// separators, short date and long time formats (from the locale's short
+// date and medium time patterns, years always with four digits) and its
+// AM/PM texts. An unknown locale gives the invariant settings.
 TFormatSettings LocaleFormatSettings(uint32_t lcid);
 
 // Collation version of the locale (4 bytes, major first) and of the

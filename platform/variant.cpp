@@ -86,6 +86,52 @@ TnxVariant TnxVariant::FromString(std::u16string v) { TnxVariant r(varUString); 
 TnxVariant TnxVariant::FromAnsiString(std::string v) { TnxVariant r(varString); r.a_ = std::move(v); return r; }
 TnxVariant TnxVariant::OfUnsupportedType(TVarType type) { return TnxVariant(type); }
 
+TnxVariant TnxVariant::VarArrayCreate(const std::vector<std::pair<int32_t, int32_t>>& bounds, TVarType elementType) {
+  int64_t count = 1;
+  for (const auto& [low, high] : bounds) {
+    const int64_t n = int64_t{high} - low + 1;
+    if (n < 0) count = -1;
+    if (count >= 0) count *= n;
+    if (count > kMaxVarArrayElements) break;
+  }
+  if (bounds.empty() || count < 0 || count > kMaxVarArrayElements || (elementType & varArray))
+    throw EVariantArrayCreateError(u"Fehler beim Erzeugen des Variant-Arrays");
+  TnxVariant r(static_cast<TVarType>(varArray | elementType));
+  r.bounds_ = bounds;
+  r.elements_.resize(static_cast<size_t>(count));
+  return r;
+}
+
+const std::pair<int32_t, int32_t>& TnxVariant::Bound(int dim) const {
+  if (!IsArray() || dim < 1 || dim > static_cast<int>(bounds_.size()))
+    throw EVariantInvalidArgError(u"Ung\u00FCltiges Variant-Argument");
+  return bounds_[static_cast<size_t>(dim - 1)];
+}
+
+int32_t TnxVariant::VarArrayLowBound(int dim) const { return Bound(dim).first; }
+int32_t TnxVariant::VarArrayHighBound(int dim) const { return Bound(dim).second; }
+
+size_t TnxVariant::ElementIndex(std::initializer_list<int32_t> indices) const {
+  if (!IsArray() || indices.size() != bounds_.size()) throw EVariantInvalidArgError(u"Ung\u00FCltiges Variant-Argument");
+  size_t index = 0, stride = 1;
+  int dim = 0;
+  for (int32_t i : indices) {
+    const auto& [low, high] = bounds_[static_cast<size_t>(dim++)];
+    if (i < low || i > high) throw EVariantInvalidArgError(u"Ung\u00FCltiges Variant-Argument");
+    index += static_cast<size_t>(int64_t{i} - low) * stride;
+    stride *= static_cast<size_t>(int64_t{high} - low + 1);
+  }
+  return index;
+}
+
+const TnxVariant& TnxVariant::GetElement(std::initializer_list<int32_t> indices) const {
+  return elements_[ElementIndex(indices)];
+}
+
+void TnxVariant::PutElement(std::initializer_list<int32_t> indices, TnxVariant value) {
+  elements_[ElementIndex(indices)] = std::move(value);
+}
+
 bool TnxVariant::IsOrdinal() const {
   switch (type_) {
     case varSmallint: case varInteger: case varShortInt: case varByte: case varWord:
@@ -183,7 +229,8 @@ std::u16string TnxVariant::AsString() const {
 
 bool TnxVariant::operator==(const TnxVariant& o) const {
   return type_ == o.type_ && i_ == o.i_ && u_ == o.u_ &&
-         (d_ == o.d_ || (std::isnan(d_) && std::isnan(o.d_))) && f_ == o.f_ && s_ == o.s_ && a_ == o.a_;
+         (d_ == o.d_ || (std::isnan(d_) && std::isnan(o.d_))) && f_ == o.f_ && s_ == o.s_ && a_ == o.a_ &&
+         bounds_ == o.bounds_ && elements_ == o.elements_;
 }
 
 }  // namespace revurov::platform

@@ -7,10 +7,18 @@
 // raises EVariantTypeCastError "Variante des Typs (%s) konnte
 // nicht in Typ (%s) konvertiert werden". Null and Empty convert to 0, False
 // and the empty string except that Null raises for every As... but AsString.
+//
+// Arrays: VarArrayCreate makes an array of the given bounds (low, high per
+// dimension) whose elements start Empty; its type is varArray or the element
+// type. Bounds and element access raise EVariantInvalidArgError on a variant
+// that is no array, a dimension or index outside the bounds.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/exception.h"
 
@@ -27,6 +35,11 @@ constexpr TVarType varEmpty = 0x0000, varNull = 0x0001, varSmallint = 0x0002,
 
 REVUROV_RUNTIME_EXCEPTION(EVariantError, Exception);
 REVUROV_RUNTIME_EXCEPTION(EVariantTypeCastError, EVariantError);
+REVUROV_RUNTIME_EXCEPTION(EVariantInvalidArgError, EVariantError);
+REVUROV_RUNTIME_EXCEPTION(EVariantArrayCreateError, EVariantError);
+
+// Element counts above this are refused when an array is created.
+inline constexpr int64_t kMaxVarArrayElements = int64_t{1} << 24;
 
 class TnxVariant {
 public:
@@ -50,6 +63,17 @@ public:
   // A type this layer does not model (arrays and the like): carries its
   // code only, so that writers can refuse it.
   static TnxVariant OfUnsupportedType(TVarType type);
+  // Raises EVariantArrayCreateError for no dimension, a high bound below
+  // low - 1, or more than kMaxVarArrayElements elements.
+  static TnxVariant VarArrayCreate(const std::vector<std::pair<int32_t, int32_t>>& bounds, TVarType elementType);
+
+  bool IsArray() const { return (type_ & varArray) != 0; }
+  int VarArrayDimCount() const { return IsArray() ? static_cast<int>(bounds_.size()) : 0; }
+  // Dimensions count from 1.
+  int32_t VarArrayLowBound(int dim) const;
+  int32_t VarArrayHighBound(int dim) const;
+  const TnxVariant& GetElement(std::initializer_list<int32_t> indices) const;
+  void PutElement(std::initializer_list<int32_t> indices, TnxVariant value);
 
   TVarType VarType() const { return type_; }
   bool IsNull() const { return type_ == varNull; }
@@ -70,6 +94,8 @@ public:
 private:
   explicit TnxVariant(TVarType t) : type_(t) {}
   [[noreturn]] void CannotConvert(const char16_t* target) const;
+  const std::pair<int32_t, int32_t>& Bound(int dim) const;
+  size_t ElementIndex(std::initializer_list<int32_t> indices) const;
 
   TVarType type_ = varEmpty;
   int64_t i_ = 0;    // signed ordinals, currency, Boolean
@@ -78,6 +104,8 @@ private:
   float f_ = 0;      // single
   std::u16string s_;
   std::string a_;
+  std::vector<std::pair<int32_t, int32_t>> bounds_;  // arrays: low and high per dimension
+  std::vector<TnxVariant> elements_;                 // arrays: first index varies fastest
 };
 
 }  // namespace revurov::platform

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -152,6 +153,64 @@ TEST(Convert, NumbersToText) {
   EXPECT_EQ(U8(nxFloatToStr(1.5, comma)), "1,5");
   EXPECT_EQ(U8(nxFloatToStr(1.5, nxInvariantFormatSettings())), "1.5");
   EXPECT_EQ(nxFloatToAnsiStr(0.25, comma), "0,25");
+}
+
+TEST(Convert, DateTimeText) {
+  using platform::EncodeDate;
+  using platform::EncodeTime;
+  const platform::TFormatSettings& inv = nxInvariantFormatSettings();
+  platform::TFormatSettings de = platform::LocaleFormatSettings(0x0407);
+  struct Case {
+    double value;
+    const char* date;
+    const char* time;
+    const char* dateTime;
+  } cases[] = {
+      {EncodeDate(2024, 3, 5) + EncodeTime(14, 7, 9, 0), "03/05/2024", "14:07:09", "03/05/2024 14:07:09"},
+      {EncodeDate(2024, 3, 5), "03/05/2024", "00:00:00", "03/05/2024"},
+      {0.0, "12/30/1899", "00:00:00", "12/30/1899"},
+      {0.5, "12/30/1899", "12:00:00", "12/30/1899 12:00:00"},
+      {-1.25, "12/29/1899", "06:00:00", "12/29/1899 06:00:00"},
+      {EncodeDate(9999, 12, 31) + EncodeTime(23, 59, 59, 999), "12/31/9999", "23:59:59", "12/31/9999 23:59:59"},
+      {EncodeDate(1, 1, 1), "01/01/0001", "00:00:00", "01/01/0001"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(U8(nxDateToStr(c.value, inv)), c.date) << c.value;
+    EXPECT_EQ(U8(nxTimeToStr(c.value, inv)), c.time) << c.value;
+    EXPECT_EQ(U8(nxDateTimeToStr(c.value, inv)), c.dateTime) << c.value;
+    EXPECT_EQ(nxDateToAnsiStr(c.value, inv), c.date);
+    EXPECT_EQ(nxTimeToAnsiStr(c.value, inv), c.time);
+    EXPECT_EQ(nxDateTimeToAnsiStr(c.value, inv), c.dateTime);
+  }
+  EXPECT_EQ(U8(nxDateTimeToStr(EncodeDate(2024, 3, 5) + EncodeTime(14, 7, 9, 0), de)), "05.03.2024 14:07:09");
+  // Values from a stream may be anything: outside the calendar they raise.
+  for (double bad : {std::nan(""), 1e300, -693594.0, 2958466.0}) {
+    EXPECT_THROW(nxDateTimeToStr(bad, inv), platform::EConvertError);
+    EXPECT_THROW(nxTimeToAnsiStr(bad, inv), platform::EConvertError);
+  }
+  // The 8-bit forms are in the system's ANSI code page.
+  platform::TFormatSettings euro = inv;
+  euro.ShortDateFormat = u"dd'\u20AC'mm";
+  EXPECT_EQ(nxDateToAnsiStr(EncodeDate(2024, 3, 5), euro), "05\x80" "03");
+  euro.DecimalSeparator = u'\u00B7';
+  EXPECT_EQ(nxFloatToAnsiStr(1.5, euro), "1\xB7" "5");
+}
+
+TEST(Convert, GUIDTextAndTimeStamps) {
+  const platform::TGUID g = platform::nxGuid("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}");
+  EXPECT_EQ(U8(nxGUIDToStr(g)), "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}");
+  EXPECT_EQ(nxGUIDToAnsiStr(g), "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}");
+  EXPECT_EQ(nxGUIDToAnsiStr(platform::GUID_NULL), "{00000000-0000-0000-0000-000000000000}");
+  platform::TGUID back;
+  ASSERT_TRUE(platform::TryStringToGUID(nxGUIDToStr(g), back));
+  EXPECT_TRUE(back == g);
+
+  const platform::TTimeStamp ts = nxMakeTimeStamp(693594, 43200000);
+  EXPECT_EQ(ts.Date, 693594);
+  EXPECT_EQ(ts.Time, 43200000);
+  const platform::TTimeStamp noon = platform::DateTimeToTimeStamp(0.5);
+  EXPECT_EQ(noon.Date, ts.Date);
+  EXPECT_EQ(noon.Time, ts.Time);
 }
 
 TEST(Convert, AnsiStrToIntDef) {

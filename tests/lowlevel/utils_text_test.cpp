@@ -123,6 +123,78 @@ TEST(UnicodeStrings, BuildAppendExtract) {
   EXPECT_THROW(nxExtractUnicodeString(a, -1, s), platform::EListError);
 }
 
+TEST(UnicodeStrings, ToAndFromStringLists) {
+  platform::TStringList l;
+  l.AddObject(u"old", &l);
+  int changes = 0;
+  l.OnChange = [&](platform::TStringList&) { ++changes; };
+  nxUnicodeStringsToStrings({u"x", u"", u"x"}, l);
+  EXPECT_EQ(changes, 1);  // one update bracket
+  ASSERT_EQ(l.Count(), 3);
+  EXPECT_EQ(l.Objects(0), nullptr);
+
+  TnxUnicodeStrings a{u"stale"};
+  nxStringsToStringArray(&l, a);
+  EXPECT_EQ(a, (TnxUnicodeStrings{u"x", u"", u"x"}));
+  nxStringsToStringArray(nullptr, a);
+  EXPECT_TRUE(a.empty());
+  a = {u"stale"};
+  platform::TStringList empty;
+  nxStringsToStringArray(&empty, a);
+  EXPECT_TRUE(a.empty());
+  nxUnicodeStringsToStrings({}, l);
+  EXPECT_EQ(l.Count(), 0);
+}
+
+TEST(VarArrayLength, FirstDimension) {
+  using platform::TnxVariant;
+  struct Case {
+    std::vector<std::pair<int32_t, int32_t>> bounds;
+    int32_t length;
+  } cases[] = {
+      {{{0, 9}}, 10},
+      {{{1, 1}}, 1},
+      {{{5, 4}}, 0},
+      {{{-3, 3}, {0, 99}}, 7},
+      {{{INT32_MAX, INT32_MAX}}, 1},
+      {{{INT32_MIN, INT32_MIN}}, 1},
+  };
+  for (const auto& c : cases) {
+    const TnxVariant v = TnxVariant::VarArrayCreate(c.bounds, platform::varByte);
+    EXPECT_EQ(nxVarArrayLength(v), c.length);
+    EXPECT_EQ(v.VarType(), platform::varArray | platform::varByte);
+  }
+  EXPECT_THROW(nxVarArrayLength(TnxVariant::FromInteger(3)), platform::EVariantInvalidArgError);
+  EXPECT_THROW(nxVarArrayLength(TnxVariant()), platform::EVariantInvalidArgError);
+}
+
+TEST(VarArrayLength, ArraysRefuseBadBoundsAndIndexes) {
+  using platform::TnxVariant;
+  using Bounds = std::vector<std::pair<int32_t, int32_t>>;
+  const Bounds bad[] = {{}, {{5, 3}}, {{0, 1 << 24}}, {{INT32_MIN, INT32_MAX}}, {{0, 4095}, {0, 4096}}};
+  for (const auto& b : bad)
+    EXPECT_THROW(TnxVariant::VarArrayCreate(b, platform::varInteger), platform::EVariantArrayCreateError);
+
+  TnxVariant v = TnxVariant::VarArrayCreate({{1, 2}, {-1, 0}}, platform::varInteger);
+  EXPECT_EQ(v.VarArrayDimCount(), 2);
+  EXPECT_EQ(v.VarArrayLowBound(2), -1);
+  EXPECT_EQ(v.VarArrayHighBound(2), 0);
+  EXPECT_THROW(v.VarArrayLowBound(3), platform::EVariantInvalidArgError);
+  EXPECT_THROW(v.VarArrayHighBound(0), platform::EVariantInvalidArgError);
+  EXPECT_TRUE(v.GetElement({1, -1}).IsEmpty());
+  v.PutElement({2, 0}, TnxVariant::FromInteger(7));
+  EXPECT_EQ(v.GetElement({2, 0}).AsInt64(), 7);
+  EXPECT_TRUE(v.GetElement({1, 0}).IsEmpty());
+  EXPECT_THROW(v.GetElement({3, 0}), platform::EVariantInvalidArgError);
+  EXPECT_THROW(v.GetElement({1}), platform::EVariantInvalidArgError);
+  EXPECT_THROW(v.PutElement({1, 1}, TnxVariant()), platform::EVariantInvalidArgError);
+  EXPECT_THROW((void)v.AsString(), platform::EVariantTypeCastError);
+  const TnxVariant copy = v;
+  EXPECT_TRUE(copy == v);
+  v.PutElement({1, 0}, TnxVariant::FromInteger(1));
+  EXPECT_FALSE(copy == v);
+}
+
 TEST(StartsWith, CaseSensitiveAndEmptyPrefix) {
   EXPECT_TRUE(nxStartsWith(u"abc", u""));
   EXPECT_TRUE(nxStartsWith(u"abc", u"ab"));
