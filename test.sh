@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test. --asan: AddressSanitizer + UBSan (library heap
-# on the system allocator); --tsan: ThreadSanitizer. Each has its own build
+# on the system allocator); --tsan: ThreadSanitizer (likewise). Each has its own build
 # folder. The tests run in a private network namespace with only loopback.
 set -euo pipefail
 cd "$(dirname "$0")"

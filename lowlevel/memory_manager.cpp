@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "lowlevel/memory_manager_impl.h"
+#include "lowlevel/move_fill.h"
 #include "lowlevel/types.h"
 #include "platform/endian.h"
 #include "platform/exception.h"
@@ -44,6 +45,7 @@ bool gAtExitPending = false;  // the end-of-process release is registered and ha
 int gMappingFd = -1;  // held while this module is the publisher
 uint32_t gBoundPid = 0;
 thread_local bool tBinding = false;
+TnxFillCharProc gFill = nxFillChar;  // the fill routine chosen at binding
 
 const TnxMemoryManagerFunctions& BindByFirstUse();
 
@@ -191,10 +193,13 @@ void WithdrawMapping() {
 
 void Bind() {
   tBinding = true;
+  nxMoveFillStartup();
+  gFill = nxFillChar;
   try {
     LoadManagerModule();
     BindToMapping();
   } catch (...) {
+    nxMoveFillShutdown();
     tBinding = false;
     throw;
   }
@@ -214,6 +219,7 @@ void Unbind() {
   }
   WithdrawMapping();
   if (gCopy.mmfRelease) gCopy.mmfRelease();
+  nxMoveFillShutdown();
 }
 
 // The end of the process (or of this module, when it is unloaded).
@@ -326,7 +332,11 @@ void* nxGetMem(std::size_t size) {
 
 void* nxAllocMem(std::size_t size) {
   void* p = nxGetMem(size);
-  if (p) std::memset(p, 0, size);
+  if (size <= INT32_MAX) {
+    gFill(p, int32_t(size), 0);
+  } else {
+    std::memset(p, 0, size);  // beyond the fill routine's 32-bit count
+  }
   return p;
 }
 

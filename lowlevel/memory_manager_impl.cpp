@@ -15,6 +15,7 @@
 #include "lowlevel/cpu.h"
 #include "lowlevel/item_manager.h"
 #include "lowlevel/maintenance_thread.h"
+#include "lowlevel/move_fill.h"
 #include "lowlevel/region_manager.h"
 #include "lowlevel/types.h"
 
@@ -273,11 +274,13 @@ bool HeapInUse() {
 
 void Startup() {
   nxCpuDetectStartup();
+  nxMoveFillStartup();
 #ifndef REVUROV_SYSTEM_HEAP
   // The system-allocator build leaves the heap's units alone: nothing of
   // theirs would be used.
   if (!gHeapUp) {
     if (!nxItemManagerStartup()) {
+      nxMoveFillShutdown();
       nxCpuDetectShutdown();
       throw std::bad_alloc();
     }
@@ -339,6 +342,7 @@ void Shutdown() noexcept {
     nxItemManagerShutdown();
     gHeapUp = false;
   }
+  nxMoveFillShutdown();
   nxCpuDetectShutdown();
 }
 
