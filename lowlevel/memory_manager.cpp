@@ -55,7 +55,11 @@ inline const TnxMemoryManagerFunctions& Table() {
   return *t;
 }
 
-std::string PosixName(uint32_t pid) { return "/" + platform::Utf16ToUtf8(nxMemoryManagerMappingName(pid)); }
+std::string PosixName(uint32_t pid) {
+  std::string name(1, '/');
+  name += platform::Utf16ToUtf8(nxMemoryManagerMappingName(pid));
+  return name;
+}
 
 // "nxmm.so" beside the program, loaded once and never unloaded: a manager
 // module that publishes itself in the mapping during its own start-up.

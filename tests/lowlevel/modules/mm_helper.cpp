@@ -31,7 +31,11 @@ namespace {
     }                                                                 \
   } while (0)
 
-std::string NameOf(uint32_t pid) { return "/" + platform::Utf16ToUtf8(nxMemoryManagerMappingName(pid)); }
+std::string NameOf(uint32_t pid) {
+  std::string name(1, '/');
+  name += platform::Utf16ToUtf8(nxMemoryManagerMappingName(pid));
+  return name;
+}
 
 bool NameExists() {
   const int fd = shm_open(NameOf(uint32_t(getpid())).c_str(), O_RDONLY, 0);
