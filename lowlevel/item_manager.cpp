@@ -1,6 +1,7 @@
 #include "lowlevel/item_manager.h"
 
 #include <linux/membarrier.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -221,6 +222,29 @@ inline ThreadCache* myCache() {
   if (ThreadCache* c = tlsCache) [[likely]]
     return c;
   return tlsCacheGone ? nullptr : openCache();
+}
+
+// A child of fork has only the forking thread: the other threads' caches
+// would wait forever for owners that do not exist there (one may even have
+// been caught in the middle of a change). They are dropped, their items
+// stay with their blocks; the forking thread's cache carries on.
+void cachesBeforeFork() { cacheRegistryLock.lock(); }
+void cachesAfterForkInParent() { cacheRegistryLock.unlock(); }
+void cachesAfterForkInChild() {
+  ThreadCache* mine = tlsCache;
+  for (ThreadCache* c = cacheRegistry; c; c = c->next) {
+    c->active.store(0, std::memory_order_relaxed);
+    c->stealRequest.store(0, std::memory_order_relaxed);
+  }
+  cacheRegistry = mine;
+  if (mine) mine->prev = mine->next = nullptr;
+  if (processBarrierReady.load()) {
+    processBarrierReady.store(false);
+    prepareProcessBarrier();
+  static std::once_flag forkHandlers;
+  std::call_once(forkHandlers, [] { pthread_atfork(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });
+  }
+  cacheRegistryLock.unlock();
 }
 
 inline uint32_t cookieOf(uint32_t offset) { return (offset * 0x9E3779B1u) ^ cacheSecret; }

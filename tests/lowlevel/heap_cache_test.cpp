@@ -3,6 +3,9 @@
 // frees), whichever thread holds a freed item and whether it still runs.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -164,6 +167,38 @@ TEST_F(ThreadCacheTest, MaintenanceEmptiesTheCachesOfRunningThreads) {
   EXPECT_GT(nxStatReserved(), 0);
   expectAllGivenBack();
   other.release();
+}
+
+// The other threads do not exist in a child of fork: maintenance there must
+// not wait for them, and the child's own cache must go on working.
+TEST_F(ThreadCacheTest, ForkedChildDoesNotWaitForThreadsItLacks) {
+  std::vector<void*> items;
+  for (int i = 0; i < 20; ++i) items.push_back(nxItemGetMem(64));
+  ParkedThread other([&] {
+    for (void* p : items) nxItemFreeMem(p);
+  });
+  void* mine = nxItemGetMem(32);
+  ASSERT_EQ(nxItemFreeMem(mine), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(10);  // a hang fails the test instead of stalling it
+    void* q = nxItemGetMem(32);
+    bool ok = q == mine && nxItemFreeMem(q) == 0;
+    TnxMemoryPool::Cleanup();
+    ok = ok && nxThreadCachedItems() == 0;
+    try {
+      nxItemFreeMem(q);
+      ok = false;
+    } catch (const EInvalidPointer&) {
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  other.release();
+  expectAllGivenBack();
 }
 
 TEST_F(ThreadCacheTest, ItemsTravelBetweenThreadsInBatches) {
