@@ -371,7 +371,12 @@ void nxFreeMem(void* p) {
 
 void nxFreeMemAndNil(void*& p) { nxFreeMem(std::atomic_ref<void*>(p).exchange(nullptr)); }
 
-void* TnxObject::operator new(std::size_t size) { return nxGetMem(size ? size : 1); }
+// Straight to the table: object creation is the hottest allocation.
+void* TnxObject::operator new(std::size_t size) {
+  void* p = Table().mmfGetMem(size ? size : 1);
+  if (__builtin_expect(p == nullptr, 0)) throw EOutOfMemory();
+  return p;
+}
 
 void TnxObject::operator delete(void* p) noexcept {
   if (p) Table().mmfFreeMem(p);  // as the root object's release: the result is not looked at
