@@ -50,36 +50,11 @@ void nxSetExceptionDataHooks(const TnxExceptionDataHooks& aHooks) noexcept { gDa
 
 // ---- custom infos ----
 
-int TnxCustomInfos::IndexOfName(std::u16string_view aName) const noexcept {
-  for (size_t i = 0; i < ciLines.size(); ++i) {
-    std::u16string_view line = ciLines[i];
-    size_t eq = line.find(u'=');
-    if (eq != std::u16string_view::npos && platform::AsciiSameText(line.substr(0, eq), aName))
-      return static_cast<int>(i);
-  }
-  return -1;
-}
-
-std::u16string TnxCustomInfos::Values(std::u16string_view aName) const {
-  int i = IndexOfName(aName);
-  if (i < 0) return {};
-  const std::u16string& line = ciLines[static_cast<size_t>(i)];
-  return line.substr(line.find(u'=') + 1);
-}
-
-void TnxCustomInfos::SetValues(std::u16string_view aName, std::u16string_view aValue) {
-  int i = IndexOfName(aName);
-  if (aValue.empty()) {
-    if (i >= 0) ciLines.erase(ciLines.begin() + i);
-    return;
-  }
-  std::u16string line(aName);
-  line += u'=';
-  line += aValue;
-  if (i >= 0)
-    ciLines[static_cast<size_t>(i)] = std::move(line);
-  else
-    ciLines.push_back(std::move(line));
+std::vector<std::u16string> TnxCustomInfos::Lines() const {
+  std::vector<std::u16string> lines;
+  lines.reserve(static_cast<size_t>(Count()));
+  for (int i = 0; i < Count(); ++i) lines.push_back(Strings(i));
+  return lines;
 }
 
 // ---- tags ----

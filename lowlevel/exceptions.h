@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lowlevel/fast_string_list.h"
 #include "platform/exception.h"
 #include "platform/format.h"
 #include "platform/interface.h"
@@ -43,20 +44,11 @@ struct TnxExceptionDataHooks {
 };
 void nxSetExceptionDataHooks(const TnxExceptionDataHooks& aHooks) noexcept;
 
-// Name=value lines in insertion order; names compare without regard to
-// (ASCII) case, and setting an empty value removes the line.
-class TnxCustomInfos {
+// Name=value lines in insertion order, a string list whose names compare
+// without regard to (ASCII) case; setting an empty value removes the line.
+class TnxCustomInfos : public TnxFastStringListIC {
 public:
-  int Count() const noexcept { return static_cast<int>(ciLines.size()); }
-  const std::u16string& operator[](int aIndex) const { return ciLines.at(static_cast<size_t>(aIndex)); }
-  const std::vector<std::u16string>& Lines() const noexcept { return ciLines; }
-  int IndexOfName(std::u16string_view aName) const noexcept;
-  std::u16string Values(std::u16string_view aName) const;
-  void SetValues(std::u16string_view aName, std::u16string_view aValue);
-  void Clear() noexcept { ciLines.clear(); }
-
-private:
-  std::vector<std::u16string> ciLines;
+  std::vector<std::u16string> Lines() const;
 };
 
 // What an exception answers to handlers and to the exception conversion.

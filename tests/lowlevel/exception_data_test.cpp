@@ -184,6 +184,15 @@ TEST_F(ExceptionDataTest, AddObjectDescribesStringListsLineByLine) {
   ASSERT_EQ(byObject->Count(), 1);
   EXPECT_EQ(byObject->Values(0)->Name(), u"k");
   ExpectSameTree(*root, *nxExceptionDataFromString(root->ToEncodedString(47501)));
+
+  // An exception's custom infos are such a list.
+  EnxBaseException e(10024, u"T<[--!OSError=5!--]><[--!Action=open!--]>");
+  auto infos = nxCreateExceptionDataContainer(u"ExceptionData");
+  infos->AddObject(u"Infos", &e.CustomInfos(), false);
+  auto infoLines = infos->Values(0)->AsContainer();
+  ASSERT_EQ(infoLines->Count(), 2);
+  EXPECT_EQ(infoLines->Values(1)->Name(), u"Action");
+  EXPECT_EQ(infoLines->Values(1)->AsString(), u"open");
 }
 
 TEST_F(ExceptionDataTest, ScalarsAndContainersRefuseEachOthersAccessors) {
