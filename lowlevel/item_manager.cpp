@@ -241,8 +241,6 @@ void cachesAfterForkInChild() {
   if (processBarrierReady.load()) {
     processBarrierReady.store(false);
     prepareProcessBarrier();
-  static std::once_flag forkHandlers;
-  std::call_once(forkHandlers, [] { pthread_atfork(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });
   }
   cacheRegistryLock.unlock();
 }
@@ -275,7 +273,6 @@ void flushAllCaches() {
     return false;
   });
 }
-
 
 uint32_t poolSizes[nxPoolCount];
 
@@ -1075,6 +1072,8 @@ bool nxItemManagerStartup() {
   unpagedUsed.store(0);
   for (auto& owner : blockPools) owner.store(0, std::memory_order_relaxed);
   prepareProcessBarrier();
+  static std::once_flag forkHandlers;
+  std::call_once(forkHandlers, [] { pthread_atfork(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });
   cacheSecret = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count() * 0x85EBCA6Bu) | 1u;
   statReserved.reset();
   statCommitted.reset();
