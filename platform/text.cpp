@@ -53,46 +53,60 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+namespace {
+
+// Decodes the sequence at text[i]. On success stores the code point, moves i
+// past it and returns true; on a malformed sequence moves i past the bytes
+// it consumed (at least one) and returns false.
+bool DecodeUtf8(std::string_view text, size_t& i, char32_t& cp) noexcept {
+  const size_t n = text.size();
+  const auto b0 = static_cast<uint8_t>(text[i]);
+  size_t len = 0;
+  char32_t min = 0;
+  if (b0 < 0x80) {
+    cp = b0;
+    ++i;
+    return true;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2; cp = b0 & 0x1F; min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3; cp = b0 & 0x0F; min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4; cp = b0 & 0x07; min = 0x10000;
+  } else {
+    ++i;
+    return false;
+  }
+  size_t k = 1;
+  for (; k < len && i + k < n; ++k) {
+    const auto b = static_cast<uint8_t>(text[i + k]);
+    if ((b & 0xC0) != 0x80) break;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  i += k;
+  return k == len && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+}
+
+}  // namespace
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
   size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const auto b0 = static_cast<uint8_t>(text[i]);
-    int len = 0;
+  while (i < text.size()) {
     char32_t cp = 0;
-    char32_t min = 0;
-    if (b0 < 0x80) {
-      out.push_back(b0);
-      ++i;
-      continue;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      len = 2; cp = b0 & 0x1F; min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      len = 3; cp = b0 & 0x0F; min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      len = 4; cp = b0 & 0x07; min = 0x10000;
-    } else {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    int k = 1;
-    for (; k < len && i + k < n; ++k) {
-      const auto b = static_cast<uint8_t>(text[i + k]);
-      if ((b & 0xC0) != 0x80) break;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (k < len || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(0xFFFD);
-      i += static_cast<size_t>(k);  // skip what was consumed; always >= 1
-      continue;
-    }
-    AppendUtf16(out, cp);
-    i += static_cast<size_t>(len);
+    AppendUtf16(out, DecodeUtf8(text, i, cp) ? cp : 0xFFFD);
   }
   return out;
+}
+
+bool IsValidUtf8(std::string_view text) noexcept {
+  size_t i = 0;
+  char32_t cp = 0;
+  while (i < text.size()) {
+    if (!DecodeUtf8(text, i, cp)) return false;
+  }
+  return true;
 }
 
 char16_t AsciiUpper(char16_t c) noexcept {

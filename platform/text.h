@@ -12,6 +12,9 @@ namespace revurov::platform {
 
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
+// True when every sequence is well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF, nothing cut off at the end).
+bool IsValidUtf8(std::string_view text) noexcept;
 
 // ASCII-only case mapping and compare; the locale-aware and ordinal forms
 // are separate routines, chosen per call site.

@@ -66,34 +66,7 @@ bool HasUnpairedSurrogate(std::u16string_view text) {
 }  // namespace
 
 std::u16string Utf8ToUtf16Strict(std::string_view bytes) {
-  size_t i = 0;
-  const size_t n = bytes.size();
-  while (i < n) {
-    const auto b0 = static_cast<uint8_t>(bytes[i]);
-    size_t len;
-    char32_t cp;
-    char32_t min;
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      len = 2; cp = b0 & 0x1F; min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      len = 3; cp = b0 & 0x0F; min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      len = 4; cp = b0 & 0x07; min = 0x10000;
-    } else {
-      throw EEncodingError(SNoMappingForUnicodeCharacter);
-    }
-    if (n - i < len) throw EEncodingError(SNoMappingForUnicodeCharacter);
-    for (size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<uint8_t>(bytes[i + k]);
-      if ((b & 0xC0) != 0x80) throw EEncodingError(SNoMappingForUnicodeCharacter);
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) throw EEncodingError(SNoMappingForUnicodeCharacter);
-    i += len;
-  }
+  if (!IsValidUtf8(bytes)) throw EEncodingError(SNoMappingForUnicodeCharacter);
   return Utf8ToUtf16(bytes);
 }
 

@@ -22,7 +22,12 @@ TEST(Text, MalformedInputBecomesReplacementCharacter) {
       {"\xED\xA0\x80", u"\uFFFD"},    // encoded surrogate
       {"\xE2\x28\xA1", u"\uFFFD(\uFFFD"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
+  for (const auto& c : cases) {
+    EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
+    EXPECT_FALSE(IsValidUtf8(c.in)) << c.in;
+  }
+  EXPECT_TRUE(IsValidUtf8("A\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80"));
+  EXPECT_TRUE(IsValidUtf8(""));
   EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
