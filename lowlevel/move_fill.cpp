@@ -351,22 +351,62 @@ void nxMoveLibc(const void* source, void* dest, int32_t count) {
 }
 
 #if defined(__x86_64__)
+// The smallest counts are tested first, on the count as unsigned so that a
+// negative one falls through to the final test: fewer branches before the
+// common short copies.
 REVUROV_AVX void nxFillCharLibcAVX(void* dest, int32_t count, uint8_t value) {
-  if (count <= 128) {
-    if (count > 0) FillUpTo128Avx(static_cast<u8*>(dest), static_cast<size_t>(count), value);
-    return;
+  auto* d = static_cast<u8*>(dest);
+  const uint32_t n = static_cast<uint32_t>(count);
+  if (n <= 16) {
+    const uint64_t pattern = 0x0101010101010101ull * value;
+    if (n >= 8) {
+      Store(d, pattern);
+      Store(d + n - 8, pattern);
+    } else if (n >= 4) {
+      Store(d, static_cast<uint32_t>(pattern));
+      Store(d + n - 4, static_cast<uint32_t>(pattern));
+    } else if (n >= 2) {
+      Store(d, static_cast<uint16_t>(pattern));
+      Store(d + n - 2, static_cast<uint16_t>(pattern));
+    } else if (n == 1) {
+      *d = value;
+    }
+  } else if (n <= 32) {
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    StoreU(d, v);
+    StoreU(d + n - 16, v);
+  } else if (n <= 128) {
+    FillUpTo128Avx(d, n, value);
+  } else if (count > 0) {
+    std::memset(dest, value, n);
   }
-  std::memset(dest, value, static_cast<size_t>(count));
 }
 
 REVUROV_AVX void nxMoveLibcAVX(const void* source, void* dest, int32_t count) {
-  if (count <= 128) {
-    if (count > 0)
-      MoveUpTo128Avx(static_cast<const u8*>(source), static_cast<u8*>(dest),
-                     static_cast<size_t>(count));
-    return;
+  const auto* s = static_cast<const u8*>(source);
+  auto* d = static_cast<u8*>(dest);
+  const uint32_t n = static_cast<uint32_t>(count);
+  if (n <= 16) {
+    if (n >= 8) {
+      uint64_t a = Load<uint64_t>(s), b = Load<uint64_t>(s + n - 8);
+      Store(d, a);
+      Store(d + n - 8, b);
+    } else if (n >= 4) {
+      uint32_t a = Load<uint32_t>(s), b = Load<uint32_t>(s + n - 4);
+      Store(d, a);
+      Store(d + n - 4, b);
+    } else if (n >= 2) {
+      uint16_t a = Load<uint16_t>(s), b = Load<uint16_t>(s + n - 2);
+      Store(d, a);
+      Store(d + n - 2, b);
+    } else if (n == 1) {
+      *d = *s;
+    }
+  } else if (n <= 128) {
+    MoveUpTo128Avx(s, d, n);
+  } else if (count > 0 && s != d) {
+    std::memmove(dest, source, n);
   }
-  if (source != dest) std::memmove(dest, source, static_cast<size_t>(count));
 }
 #endif
 
