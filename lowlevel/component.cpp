@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "lowlevel/error_codes.h"
 #include "lowlevel/memory_manager.h"
@@ -69,20 +70,19 @@ EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
 
 namespace {
 
-// Display names compare without case by the system locale; equal names keep
-// address order so that two components of one name both fit.
-bool IterationLess(TnxComponent* a, const std::u16string& aName, TnxComponent* b,
-                   const std::u16string& bName) {
-  const int c = platform::AnsiCompareText(aName, bName);
-  if (c != 0) return c < 0;
-  return a < b;
+bool ClassIgnored(const platform::TStringList* aList, std::u16string_view aClassName) {
+  int at;
+  return aList && aList->Find(aClassName, at);
 }
 
-bool ClassIgnored(const TnxClassNameList* aList, std::u16string_view aClassName) {
-  if (!aList) return false;
-  for (const std::u16string& name : *aList)
-    if (AsciiSameText(name, aClassName)) return true;
-  return false;
+// The walk's sorted, case-blind copy of the caller's class names.
+std::unique_ptr<platform::TStringList> IgnoreList(const TnxClassNameList& aNames) {
+  if (aNames.empty()) return nullptr;
+  auto list = std::make_unique<platform::TStringList>();
+  list->SetCaseSensitive(false);
+  list->SetSorted(true);
+  for (const std::u16string& name : aNames) list->Add(name);
+  return list;
 }
 
 TnxIterationList* NewIterationList() { return new TnxIterationList; }
@@ -95,32 +95,41 @@ std::set<const TnxComponent*>& LiveComponents() {
   return live;
 }
 
+// Components this thread is calling into from a walk, innermost last; gone
+// once the callee was freed from inside the call.
+struct TnxInFlight {
+  const TnxComponent* Callee;
+  bool Gone;
+};
+thread_local std::vector<TnxInFlight> tInFlight;
+
 }  // namespace
 
 bool TnxIterationList::Accept(TnxComponent*) { return true; }
 
-bool TnxIterationList::Contains(const TnxComponent* aComponent) const noexcept {
-  return std::find(ilItems.begin(), ilItems.end(), aComponent) != ilItems.end();
+bool TnxIterationList::Contains(const TnxComponent* aComponent) {
+  return IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
 }
 
-int TnxIterationList::Add(TnxComponent* aComponent) {
-  if (!Accept(aComponent)) return -1;
-  const std::u16string name = aComponent->DisplayName();
-  size_t lo = 0, hi = ilItems.size();
-  while (lo < hi) {
-    const size_t mid = (lo + hi) / 2;
-    if (IterationLess(ilItems[mid], ilItems[mid]->DisplayName(), aComponent, name))
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  ilItems.insert(ilItems.begin() + static_cast<std::ptrdiff_t>(lo), aComponent);
-  return static_cast<int>(lo);
+int8_t TnxIterationList::Compare(void* aItem1, void* aItem2) {
+  auto* a = static_cast<TnxComponent*>(aItem1);
+  auto* b = static_cast<TnxComponent*>(aItem2);
+  if (a == b) return 0;
+  // Equal names keep address order so that two components of one name fit.
+  const int c = platform::AnsiCompareText(a->DisplayName(), b->DisplayName());
+  if (c != 0) return c < 0 ? -1 : 1;
+  return std::less<TnxComponent*>()(a, b) ? -1 : 1;
+}
+
+int32_t TnxIterationList::Add(void* aItem) {
+  if (!Accept(static_cast<TnxComponent*>(aItem))) return -1;
+  return TnxSortedList::Add(aItem);
 }
 
 // ---- the component base ----
 
-TnxComponent::TnxComponent(platform::TComponent* aOwner) : platform::TComponent(aOwner) {
+TnxComponent::TnxComponent(platform::TComponent* aOwner)
+    : platform::TComponent(aOwner), nxcDependentList(std::make_unique<TnxListPadlock>(new TnxSortedList)) {
   std::lock_guard guard(gLiveLock);
   LiveComponents().insert(this);
 }
@@ -130,12 +139,31 @@ TnxComponent::~TnxComponent() {
     std::lock_guard guard(gLiveLock);
     LiveComponents().erase(this);
   }
-  // Reached without BeforeDestruction (a plain delete): still drop every link
-  // so that no linked component keeps this address.
+  // Reached without BeforeDestruction (a plain delete) the first notification
+  // runs here; otherwise this one is ignored.
   NotifyDependents(nxn_Destroying, nullptr);
-  TnxPadlockGuard guard(nxcDependentLock);
-  for (TnxComponent* c : nxcDependentList) c->RemoveDependent(this);
-  nxcDependentList.clear();
+  DropLinks();
+}
+
+void TnxComponent::DropLinks() noexcept {
+  std::vector<TnxComponent*> left;
+  {
+    DependentsGuard guard(*this);
+    TnxWriteableList& list = guard.List();
+    for (int32_t i = 0; i < list.Count(); ++i) left.push_back(static_cast<TnxComponent*>(list[i]));
+    list.Clear();
+  }
+  // Outside our lock: taking another component's padlock while holding ours
+  // is the order inversion that could deadlock against that component.
+  for (TnxComponent* c : left) c->RemoveDependent(this);
+  // Calls into this component on this thread's own stack end here: the walk
+  // must not touch the object afterwards.
+  for (TnxInFlight& call : tInFlight)
+    if (call.Callee == this && !call.Gone) {
+      call.Gone = true;
+      nxcCallsIn.fetch_sub(1, std::memory_order_acq_rel);
+    }
+  while (nxcCallsIn.load(std::memory_order_acquire) > 0) std::this_thread::yield();
 }
 
 void* TnxComponent::operator new(std::size_t aSize) { return nxGetMem(aSize); }
@@ -153,6 +181,9 @@ void TnxComponent::BeforeDestruction() {
     LiveComponents().erase(this);
   }
   NotifyDependents(nxn_Destroying, nullptr);
+  // Each linked component unlinked itself; what is left (a subclass that did
+  // not) goes now, before the derived parts are torn down.
+  DropLinks();
   platform::TComponent::BeforeDestruction();
 }
 
@@ -188,24 +219,18 @@ void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
 
 void TnxComponent::AddDependent(TnxComponent* aComponent) {
   if (!aComponent || aComponent == this) return;
-  TnxPadlockGuard guard(nxcDependentLock);
-  auto at = std::lower_bound(nxcDependentList.begin(), nxcDependentList.end(), aComponent);
-  if (at != nxcDependentList.end() && *at == aComponent) return;
-  nxcDependentList.insert(at, aComponent);
-  ++nxcDependentGeneration;
+  DependentsGuard guard(*this);
+  guard.List().Add(aComponent);  // the sorted list ignores a second add
 }
 
 void TnxComponent::RemoveDependent(TnxComponent* aComponent) {
   if (!aComponent) return;
-  TnxPadlockGuard guard(nxcDependentLock);
-  auto at = std::lower_bound(nxcDependentList.begin(), nxcDependentList.end(), aComponent);
-  if (at == nxcDependentList.end() || *at != aComponent) return;
-  nxcDependentList.erase(at);
-  ++nxcDependentGeneration;
+  DependentsGuard guard(*this);
+  guard.List().Remove(aComponent);
 }
 
 void TnxComponent::LinkDependent(TnxComponent* a, TnxComponent* b) {
-  if (!a || !b || a->nxcDestroying || b->nxcDestroying) return;
+  if (!a || !b || a->nxcDestroying.load() || b->nxcDestroying.load()) return;
   b->AddDependent(a);
   a->AddDependent(b);
 }
@@ -217,34 +242,81 @@ void TnxComponent::UnlinkDependent(TnxComponent* a, TnxComponent* b) {
 }
 
 int TnxComponent::DependentCount() const {
-  TnxPadlockGuard guard(nxcDependentLock);
-  return static_cast<int>(nxcDependentList.size());
+  DependentsGuard guard(*this);
+  return guard.List().Count();
 }
 
 bool TnxComponent::HasDependent(const TnxComponent* aComponent) const {
-  TnxPadlockGuard guard(nxcDependentLock);
-  return std::binary_search(nxcDependentList.begin(), nxcDependentList.end(), aComponent);
+  DependentsGuard guard(*this);
+  return guard.List().IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
 }
 
+void TnxComponent::Snapshot(std::vector<TnxComponent*>& aSnapshot, uint32_t& aGeneration) const {
+  DependentsGuard guard(*this);
+  const TnxWriteableList& list = guard.List();
+  aSnapshot.clear();
+  for (int32_t i = 0; i < list.Count(); ++i) aSnapshot.push_back(static_cast<TnxComponent*>(list[i]));
+  aGeneration = list.Generation();
+}
+
+namespace {
+
+// A call into a linked component from a walk: counted on the callee so that
+// it does not go away under the call, and remembered for this thread so that
+// a callee freed from inside its own notification does not wait for itself.
+class TnxCallIn {
+public:
+  explicit TnxCallIn(std::atomic<int32_t>& aCount, const TnxComponent* aCallee)
+      : ciCount(aCount) {
+    tInFlight.push_back({aCallee, false});
+  }
+  ~TnxCallIn() {
+    const bool gone = tInFlight.back().Gone;
+    tInFlight.pop_back();
+    if (!gone) ciCount.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  TnxCallIn(const TnxCallIn&) = delete;
+  TnxCallIn& operator=(const TnxCallIn&) = delete;
+
+private:
+  std::atomic<int32_t>& ciCount;
+};
+
+}  // namespace
+
 void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* aExclude) {
-  TnxPadlockGuard guard(nxcDependentLock);
-  if (nxcDestroying && aOp == nxn_Destroying) return;
-  nxcDestroying = aOp == nxn_Destroying;
-  std::set<TnxComponent*> done;
-  for (;;) {
-    const uint64_t generation = nxcDependentGeneration;
-    bool restarted = false;
-    for (size_t i = nxcDependentList.size(); i > 0; --i) {
-      TnxComponent* c = nxcDependentList[i - 1];
-      if (c == aExclude || done.count(c)) continue;
-      done.insert(c);
-      c->DependentNotify(this, aOp, aData);
-      if (nxcDependentGeneration != generation) {
-        restarted = true;
-        break;
-      }
+  {
+    DependentsGuard guard(*this);
+    if (nxcDestroying.load() && aOp == nxn_Destroying) return;
+    nxcDestroying.store(aOp == nxn_Destroying);
+  }
+  // The callees run without our padlock held: a callee that notifies us back
+  // from another thread would otherwise wait for us while we wait for it.
+  std::vector<TnxComponent*> snapshot;
+  uint32_t generation = 0;
+  Snapshot(snapshot, generation);
+  TnxSortedList done;
+  size_t i = snapshot.size();
+  while (i > 0) {
+    TnxComponent* c = snapshot[--i];
+    if (c == aExclude || done.IndexOf(c) >= 0) continue;
+    bool moved;
+    {
+      DependentsGuard guard(*this);
+      moved = guard.List().Generation() != generation;
+      // Still linked (the generation stands): count the call before letting
+      // go, so that c cannot finish going away under it.
+      if (!moved) c->nxcCallsIn.fetch_add(1, std::memory_order_acq_rel);
     }
-    if (!restarted) break;
+    if (moved) {
+      // A callee linked or unlinked: start again from the new last entry.
+      Snapshot(snapshot, generation);
+      i = snapshot.size();
+      continue;
+    }
+    TnxCallIn call(c->nxcCallsIn, c);
+    done.Add(c);
+    c->DependentNotify(this, aOp, aData);
   }
 }
 
@@ -275,9 +347,10 @@ void TnxComponent::DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void*
 void TnxComponent::BroadcastToDependents(TnxNotifyOp aOp, void* aData,
                                          const TnxClassNameList& aIgnoreClasses) {
   TnxIterationList list;
+  const std::unique_ptr<platform::TStringList> ignore = IgnoreList(aIgnoreClasses);
   TnxBroadcastData data;
   data.IteratonList = &list;
-  data.IgnoreIterateClasses = aIgnoreClasses.empty() ? nullptr : &aIgnoreClasses;
+  data.IgnoreIterateClasses = ignore.get();
   data.bdSender = this;
   data.bdNotifyOp = aOp;
   data.bdParam = aData;
@@ -291,9 +364,10 @@ TnxIterationList* TnxComponent::IterateDependents(TnxIterationListFactory aListC
 TnxIterationList* TnxComponent::IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
                                                     TnxIterationListFactory aListClass) {
   std::unique_ptr<TnxIterationList> list((aListClass ? aListClass : NewIterationList)());
+  const std::unique_ptr<platform::TStringList> ignore = IgnoreList(aIgnoreClasses);
   TnxIterationData data;
   data.IteratonList = list.get();
-  data.IgnoreIterateClasses = aIgnoreClasses.empty() ? nullptr : &aIgnoreClasses;
+  data.IgnoreIterateClasses = ignore.get();
   DependentNotify(nullptr, nxn_Iteration, &data);
   return list.release();
 }
@@ -319,7 +393,7 @@ TnxComponent* TnxComponent::LookupByComponentID(intptr_t aID) {
   const auto* candidate = reinterpret_cast<const TnxComponent*>(aID);
   {
     std::lock_guard guard(gLiveLock);
-    if (LiveComponents().count(candidate) && !candidate->nxcDestroying &&
+    if (LiveComponents().count(candidate) && !candidate->nxcDestroying.load() &&
         !candidate->IsDestroying())
       return const_cast<TnxComponent*>(candidate);
   }
@@ -348,13 +422,35 @@ void TnxComponent::LoadSettingsFromStream(TnxReader& aReader) {
 }
 
 bool TnxComponent::UIStatsVisible() const {
-  std::vector<std::u16string> captions;
+  platform::TStringList captions;
   GetStatsCaptions(captions);
-  return !captions.empty();
+  return captions.Count() > 0;
 }
 
-void TnxComponent::GetStatsCaptions(std::vector<std::u16string>&) const {}
-void TnxComponent::GetStatsValues(std::vector<std::u16string>&) const {}
+void TnxComponent::GetStatsCaptions(platform::TStringList&) const {}
+void TnxComponent::GetStatsValues(platform::TStringList&) const {}
+
+void TnxComponent::GetExceptionData(InxExceptionDataContainer& aContainer, bool) {
+  aContainer.AddPointer(u"SelfPtr", this);
+  aContainer.AddString(u"ClassName", std::u16string(ClassName()));
+  if (DisplayNameStored()) aContainer.AddString(u"DisplayName", nxcDisplayName);
+  if (!nxcDisplayCategory.empty()) aContainer.AddString(u"DisplayCategory", nxcDisplayCategory);
+  const TnxExceptionDataRef stats = aContainer.AddContainer(u"Stats");
+  platform::TStringList captions, values;
+  GetStatsCaptions(captions);
+  GetStatsValues(values);
+  for (int i = 0; i < captions.Count() && i < values.Count(); ++i)
+    stats->AddString(captions[i], values[i]);
+}
+
+void TnxComponent::GetConfigSettings(TnxBaseSettings&) {}
+void TnxComponent::LoadConfig(TnxBaseComponentConfiguration&) {}
+void TnxComponent::SaveConfig(TnxBaseComponentConfiguration&) {}
+
+void TnxComponent::DoLoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  LoadConfig(aConfig);
+  if (nxcOnSettingsLoaded) nxcOnSettingsLoaded(this);
+}
 
 std::u16string TnxComponent::GetDisplayOnlyValue(std::u16string_view) const {
   return u"(not implemented)";
@@ -366,7 +462,7 @@ namespace {
   throw EnxComponentException(static_cast<int64_t>(nxeIncompatibleStream));
 }
 
-TnxComponent* FindInGroup(const TnxIterationList& aList, std::u16string_view aName, bool aExact) {
+TnxComponent* FindInGroup(TnxIterationList& aList, std::u16string_view aName, bool aExact) {
   for (int i = 0; i < aList.Count(); ++i) {
     TnxComponent* c = aList.Items(i);
     if (aExact ? c->Name() == aName : platform::AnsiSameText(c->Name(), aName)) return c;
@@ -376,7 +472,7 @@ TnxComponent* FindInGroup(const TnxIterationList& aList, std::u16string_view aNa
 
 }  // namespace
 
-void nxSaveSettingsToStream(const TnxIterationList& aList, TnxWriter& aWriter) {
+void nxSaveSettingsToStream(TnxIterationList& aList, TnxWriter& aWriter) {
   aWriter.WriteInteger(int32_t{2});
   aWriter.WriteListBegin();
   for (int i = 0; i < aList.Count(); ++i) {
@@ -394,7 +490,7 @@ void nxSaveSettingsToStream(const TnxIterationList& aList, TnxWriter& aWriter) {
   aWriter.WriteListEnd();
 }
 
-void nxLoadSettingsFromStream(const TnxIterationList& aList, TnxReader& aReader) {
+void nxLoadSettingsFromStream(TnxIterationList& aList, TnxReader& aReader) {
   const int32_t version = aReader.ReadInteger();
   if (version == 2) {
     aReader.ReadListBegin();
@@ -437,8 +533,13 @@ void nxLoadSettingsFromStream(const TnxIterationList& aList, TnxReader& aReader)
 
 namespace {
 
-// Filled at start-up and read later without locks.
-std::vector<const TComponentClass*>* gRegisteredClasses = nullptr;
+// Names with their class records, sorted, compared without case; filled at
+// start-up and read later without locks.
+platform::TStringList* gRegisteredClasses = nullptr;
+
+const TComponentClass* RegisteredAt(int aIndex) {
+  return static_cast<const TComponentClass*>(gRegisteredClasses->Objects(aIndex));
+}
 
 }  // namespace
 
@@ -447,40 +548,99 @@ const TnxComponentExceptionClass& TnxRegisterableComponent::GetExceptionClass() 
 }
 
 const TComponentClass* TnxRegisterableComponent::FindRegisteredClass(std::u16string_view aClassName) {
-  if (!gRegisteredClasses) return nullptr;
-  for (const TComponentClass* c : *gRegisteredClasses)
-    if (AsciiSameText(c->Name, aClassName)) return c;
-  return nullptr;
+  int at;
+  if (!gRegisteredClasses || !gRegisteredClasses->Find(aClassName, at)) return nullptr;
+  return RegisteredAt(at);
 }
 
 void TnxRegisterableComponent::Register(const TComponentClass& aClass) {
   if (FindRegisteredClass(aClass.Name))
     throw EnxRegisterableComponentException(u"The class \"%s\" is already registered",
                                             {aClass.Name});
-  if (!gRegisteredClasses) gRegisteredClasses = new std::vector<const TComponentClass*>;
-  auto at = std::lower_bound(gRegisteredClasses->begin(), gRegisteredClasses->end(), &aClass,
-                             [](const TComponentClass* a, const TComponentClass* b) {
-                               return AsciiCompareText(a->Name, b->Name) < 0;
-                             });
-  gRegisteredClasses->insert(at, &aClass);
+  if (!gRegisteredClasses) {
+    gRegisteredClasses = new platform::TStringList;
+    gRegisteredClasses->SetCaseSensitive(false);
+    gRegisteredClasses->SetSorted(true);
+  }
+  gRegisteredClasses->AddObject(std::u16string(aClass.Name),
+                                const_cast<TComponentClass*>(&aClass));
 }
 
 void TnxRegisterableComponent::Unregister(const TComponentClass& aClass) noexcept {
   if (!gRegisteredClasses) return;
-  auto& list = *gRegisteredClasses;
-  list.erase(std::remove(list.begin(), list.end(), &aClass), list.end());
-  if (list.empty()) {
+  const int at = gRegisteredClasses->IndexOfObject(&aClass);
+  if (at >= 0) gRegisteredClasses->Delete(at);
+  if (gRegisteredClasses->Count() == 0) {
     delete gRegisteredClasses;
     gRegisteredClasses = nullptr;
   }
 }
 
 void TnxRegisterableComponent::GetRegisteredClasses(const TComponentClass& aBase,
-                                                    std::vector<TnxRegisteredClass>& aList) {
-  aList.clear();
+                                                    platform::TStringList& aList) {
+  aList.Clear();
   if (!gRegisteredClasses) return;
-  for (const TComponentClass* c : *gRegisteredClasses)
-    if (c->InheritsFrom(aBase)) aList.push_back({std::u16string(c->Name), c});
+  for (int i = 0; i < gRegisteredClasses->Count(); ++i)
+    if (RegisteredAt(i)->InheritsFrom(aBase))
+      aList.AddObject((*gRegisteredClasses)[i], const_cast<TComponentClass*>(RegisteredAt(i)));
+}
+
+// ---- settings and configuration ----
+
+TnxBaseSetting::TnxBaseSetting(std::u16string aName, TnxSettingType aType,
+                               platform::TnxVariant aDefaultValue, std::u16string aPropertyName,
+                               std::u16string aHint)
+    : fDefaultValue(std::move(aDefaultValue)),
+      fPropertyName(std::move(aPropertyName)),
+      fName(std::move(aName)),
+      fHint(std::move(aHint)),
+      fSettingType(aType) {}
+
+std::u16string TnxBaseSetting::Label() const {
+  if (!fLabel.empty()) return fLabel;
+  std::u16string label;
+  for (size_t i = 0; i < fName.size(); ++i) {
+    if (i > 0 && fName[i] >= u'A' && fName[i] <= u'Z') label += u' ';
+    label += fName[i];
+  }
+  return label;
+}
+
+namespace {
+[[noreturn]] void AbstractCall() { throw platform::EAbstractError(platform::SAbstractError); }
+}  // namespace
+
+TnxBaseSetting* TnxBaseSettings::GetSetting(int) { AbstractCall(); }
+void TnxBaseSettings::SetSetting(int, TnxBaseSetting*) { AbstractCall(); }
+TnxBaseSetting* TnxBaseSettings::AddSetting(TnxBaseSetting* aSetting) {
+  // Ownership was handed over: do not leak it on the way out.
+  delete aSetting;
+  AbstractCall();
+}
+void TnxBaseSettings::RemoveSetting(int) { AbstractCall(); }
+
+platform::TnxVariant TnxBaseComponentConfiguration::GetValue(std::u16string_view,
+                                                             const platform::TnxVariant&) {
+  return {};
+}
+void TnxBaseComponentConfiguration::SetValue(std::u16string_view, const platform::TnxVariant&) {}
+void TnxBaseComponentConfiguration::GetValueStream(std::u16string_view, platform::TStream&) {}
+void TnxBaseComponentConfiguration::SetValueStream(std::u16string_view, platform::TStream&) {}
+
+std::u16string nxFormatGrouped(int64_t aValue) {
+  // Built from the integer's digits: going through a double ("%.0n") would
+  // round values beyond 2^53.
+  const uint64_t magnitude =
+      aValue < 0 ? ~static_cast<uint64_t>(aValue) + 1 : static_cast<uint64_t>(aValue);
+  std::u16string digits;
+  uint64_t v = magnitude;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + v % 10));
+    v /= 10;
+  } while (v != 0);
+  const char16_t separator = platform::FormatSettings().ThousandSeparator;
+  for (size_t pos = digits.size(); pos > 3; pos -= 3) digits.insert(pos - 3, 1, separator);
+  return aValue < 0 ? u"-" + digits : digits;
 }
 
 }  // namespace revurov

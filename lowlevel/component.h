@@ -9,9 +9,13 @@
 //   component is left holding a freed one. Free components with
 //   `TComponent::Free` or nxFreeAndNil so that the before-destruction step
 //   runs while the object is whole.
-// - Notifications run on the caller's thread with the sender's dependents
-//   list held (the padlock, which re-enters): callees on the same thread may link and
-//   unlink; other threads wait.
+// - Notifications run on the caller's thread over a snapshot of the sender's
+//   dependents, taken under the list's padlock but called without it, so two
+//   linked components notifying each other on two threads cannot deadlock.
+//   When a callee links or unlinks (the list's generation moves), the walk
+//   restarts from the new last entry, skipping those already notified. A
+//   component going away waits for calls into it that other threads' walks
+//   have already begun.
 // - Class names in messages come from the class records, never from typeid.
 #pragma once
 
@@ -19,15 +23,21 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "lowlevel/exception_data.h"
 #include "lowlevel/exceptions.h"
-#include "lowlevel/padlock.h"
+#include "lowlevel/lists.h"
+#include "lowlevel/memory_manager.h"
 #include "lowlevel/tagged_stream.h"
 #include "platform/component.h"
+#include "platform/string_list.h"
+#include "platform/variant.h"
 
 namespace revurov {
 
@@ -105,30 +115,28 @@ inline constexpr TnxNotifyOp nxn_StateChanged = 5;
 inline constexpr TnxNotifyOp nxn_Iteration = 6;
 inline constexpr TnxNotifyOp nxn_Broadcast = 9;
 
-// Components sorted by display name (compared without case), ties by
-// address. `Add` takes an item only when `Accept` agrees; -1 otherwise.
-class TnxIterationList {
+// Components sorted by display name (compared without case by the locale),
+// ties by address. `Add` takes an item only when `Accept` agrees; -1
+// otherwise.
+class TnxIterationList : public TnxSortedList {
 public:
-  virtual ~TnxIterationList() = default;
-  int Add(TnxComponent* aComponent);
-  bool Contains(const TnxComponent* aComponent) const noexcept;
-  int Count() const noexcept { return static_cast<int>(ilItems.size()); }
-  TnxComponent* Items(int aIndex) const { return ilItems.at(static_cast<size_t>(aIndex)); }
+  int32_t Add(void* aItem) override;
+  bool Contains(const TnxComponent* aComponent);
+  TnxComponent* Items(int aIndex) const { return static_cast<TnxComponent*>(blGet(aIndex)); }
+  int8_t Compare(void* aItem1, void* aItem2) override;
 
 protected:
   virtual bool Accept(TnxComponent* aComponent);
-
-private:
-  std::vector<TnxComponent*> ilItems;
 };
 using TnxIterationListFactory = TnxIterationList* (*)();
 
-// Class names compared without case.
+// Class names given by callers; kept as a sorted list compared without case
+// while a walk runs.
 using TnxClassNameList = std::vector<std::u16string>;
 
 struct TnxIterationData {
   TnxIterationList* IteratonList = nullptr;
-  const TnxClassNameList* IgnoreIterateClasses = nullptr;  // none when null
+  const platform::TStringList* IgnoreIterateClasses = nullptr;  // none when null
 };
 
 struct TnxBroadcastData : TnxIterationData {
@@ -137,12 +145,102 @@ struct TnxBroadcastData : TnxIterationData {
   void* bdParam = nullptr;
 };
 
+// ---- settings and configuration ----
+
+enum TnxSettingType : uint8_t {
+  nxstString = 0,
+  nxstInteger = 1,
+  nxstBoolean = 2,
+  nxstStream = 3,
+  nxstList = 4,
+  nxstThreadPriority = 5,
+  nxstSingleOption = 6,
+  nxstMultiOption = 7,
+  nxstAliases = 8,
+  nxstUsers = 9,
+  nxstExtended = 10,
+  nxstPasswordString = 11,
+  nxstCaption = 12,
+  nxstMemo = 13,
+  nxstPasswordMemo = 14,
+};
+
+// One describable setting, for an administration front end.
+class TnxBaseSetting : public TnxObject {
+public:
+  TnxBaseSetting() = default;
+  TnxBaseSetting(std::u16string aName, TnxSettingType aType, platform::TnxVariant aDefaultValue,
+                 std::u16string aPropertyName, std::u16string aHint = {});
+
+  bool fEnforceValues = false;
+  platform::TnxVariant fDefaultValue;
+  platform::TnxVariant fMin;
+  platform::TnxVariant fMax;
+  std::u16string fValueList;
+  std::u16string fPropertyName;
+  std::u16string fName;
+  std::u16string fHint;
+  TnxSettingType fSettingType = nxstString;
+  std::u16string fLabel;
+  bool fHideFromGUI = false;
+  bool fNotQueryable = false;
+
+  // fLabel, else fName with a blank before every later capital A-Z.
+  std::u16string Label() const;
+};
+
+// A collection of settings; every operation is abstract here.
+class TnxBaseSettings : public TnxObject {
+public:
+  virtual TnxBaseSetting* GetSetting(int aIndex);
+  virtual void SetSetting(int aIndex, TnxBaseSetting* aValue);
+  // Takes ownership; returns the setting.
+  virtual TnxBaseSetting* AddSetting(TnxBaseSetting* aSetting);
+  virtual void RemoveSetting(int aIndex);
+};
+
+class TnxBaseServerConfiguration;
+
+// The stored configuration of one component. The base stores nothing:
+// GetValue answers an unassigned variant.
+class TnxBaseComponentConfiguration : public TnxObject {
+public:
+  explicit TnxBaseComponentConfiguration(TnxBaseServerConfiguration* aConfig) : fConfig(aConfig) {}
+  virtual platform::TnxVariant GetValue(std::u16string_view aName,
+                                        const platform::TnxVariant& aDefault);
+  virtual void SetValue(std::u16string_view aName, const platform::TnxVariant& aValue);
+  virtual void GetValueStream(std::u16string_view aName, platform::TStream& aStream);
+  virtual void SetValueStream(std::u16string_view aName, platform::TStream& aStream);
+  TnxBaseServerConfiguration* Config() const noexcept { return fConfig; }
+
+protected:
+  TnxBaseServerConfiguration* fConfig;
+};
+
+// A configuration store (a server's configuration file).
+class TnxBaseServerConfiguration : public TnxObject {
+public:
+  explicit TnxBaseServerConfiguration(std::u16string aFileName) : fFileName(std::move(aFileName)) {}
+  virtual void EnsureComponentConfiguration(std::u16string_view aComponentName,
+                                            TnxBaseSettings& aSettings) = 0;
+  virtual TnxBaseComponentConfiguration* GetComponentConfiguration(
+      std::u16string_view aComponentName) = 0;
+  virtual void Save() = 0;
+
+  bool fReportErrors = false;
+  std::u16string fFileName;
+  std::u16string fConfigErrors;
+};
+
+// A 64-bit integer with the locale's thousands separators, no decimals.
+std::u16string nxFormatGrouped(int64_t aValue);
+
 // Follows "4.7501 " in a component's Version.
 inline constexpr std::u16string_view nxBuildDescription = u"RevurOV (Linux x86-64)";
 
 // ---- the component base ----
 
-class TnxComponent : public platform::TComponent {
+class TnxComponent : public platform::TComponent, public TnxObject, public InxExceptionData {
   REVUROV_COMPONENT_CLASS(TnxComponent, platform::TComponent)
   explicit TnxComponent(platform::TComponent* aOwner);
   ~TnxComponent() override;
@@ -172,7 +270,7 @@ class TnxComponent : public platform::TComponent {
   static void UnlinkDependent(TnxComponent* a, TnxComponent* b);
   int DependentCount() const;
   bool HasDependent(const TnxComponent* aComponent) const;
-  bool DestroyingNotified() const noexcept { return nxcDestroying; }
+  bool DestroyingNotified() const noexcept { return nxcDestroying.load(); }
 
   // Notifications.
   virtual void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData);
@@ -202,6 +300,19 @@ class TnxComponent : public platform::TComponent {
   // an ancestor; null when none.
   virtual const platform::TComponentClass* FindClassRecursive(std::u16string_view aSuffix) const;
 
+  // Exception data: address, class, stored display name, category and the
+  // statistics as a "Stats" container.
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) override;
+
+  // Configuration: the settings this component offers, loading and saving
+  // them from and to a store. DoLoadConfig loads, then fires
+  // OnSettingsLoaded.
+  virtual void GetConfigSettings(TnxBaseSettings& aSettings);
+  virtual void LoadConfig(TnxBaseComponentConfiguration& aConfig);
+  virtual void SaveConfig(TnxBaseComponentConfiguration& aConfig);
+  void DoLoadConfig(TnxBaseComponentConfiguration& aConfig);
+  std::function<void(TnxComponent* aSender)> nxcOnSettingsLoaded;
+
   // Settings and statistics. A settings stream holds each class's part after
   // its parent's, each beginning with its own version; a version this code
   // does not know fails with 15498 "Incompatible stream".
@@ -210,21 +321,38 @@ class TnxComponent : public platform::TComponent {
   virtual bool UISettingsVisible() const { return true; }
   bool UIStatsVisible() const;
   // Append captions and the matching values.
-  virtual void GetStatsCaptions(std::vector<std::u16string>& aList) const;
-  virtual void GetStatsValues(std::vector<std::u16string>& aList) const;
+  virtual void GetStatsCaptions(platform::TStringList& aList) const;
+  virtual void GetStatsValues(platform::TStringList& aList) const;
   virtual void ClearStats() {}
   virtual std::u16string GetDisplayOnlyValue(std::u16string_view aValueName) const;
 
 protected:
-  // The dependents list's lock, which also guards small shared flags of
-  // subclasses (a log's Enabled).
-  TnxPadlock& DependentLock() const noexcept { return nxcDependentLock; }
+  // Holds the dependents list's padlock, which also guards small shared
+  // flags of subclasses (a log's Enabled).
+  class DependentsGuard {
+  public:
+    explicit DependentsGuard(const TnxComponent& aOwner)
+        : gSync(*aOwner.nxcDependentList), gList(gSync.BeginWrite()) {}
+    ~DependentsGuard() { gSync.EndWrite(); }
+    DependentsGuard(const DependentsGuard&) = delete;
+    DependentsGuard& operator=(const DependentsGuard&) = delete;
+    TnxWriteableList& List() const noexcept { return gList; }
+
+  private:
+    TnxListSyncAccess& gSync;
+    TnxWriteableList& gList;
+  };
 
 private:
-  mutable TnxPadlock nxcDependentLock;
-  std::vector<TnxComponent*> nxcDependentList;  // sorted by address
-  uint64_t nxcDependentGeneration = 0;          // moves on every change
-  bool nxcDestroying = false;
+  void Snapshot(std::vector<TnxComponent*>& aSnapshot, uint32_t& aGeneration) const;
+  // Drops every remaining link and waits for calls into this component that
+  // other threads' walks have begun.
+  void DropLinks() noexcept;
+
+  std::unique_ptr<TnxListPadlock> nxcDependentList;  // TnxSortedList by address
+  std::atomic<bool> nxcDestroying{false};
+  // Calls into this component under way from walks of linked components.
+  std::atomic<int32_t> nxcCallsIn{0};
   std::u16string nxcDisplayName;
   std::u16string nxcDisplayCategory;
 };
@@ -243,20 +371,18 @@ class TnxRegisterableComponent : public TnxComponent {
   static void Register(const platform::TComponentClass& aClass);
   static void Unregister(const platform::TComponentClass& aClass) noexcept;
   static const platform::TComponentClass* FindRegisteredClass(std::u16string_view aClassName);
-  struct TnxRegisteredClass {
-    std::u16string Name;
-    const platform::TComponentClass* Class;
-  };
+  // Names with their class records (Objects) of every registered class
+  // derived from aBase.
   static void GetRegisteredClasses(const platform::TComponentClass& aBase,
-                                   std::vector<TnxRegisteredClass>& aList);
+                                   platform::TStringList& aList);
 };
 
 // Settings of a group of components (version 2: each named component's
 // settings as a length-prefixed block; a block of a component that is not
 // in the list is skipped). Reading also takes version 1 (names, then each
 // component's settings inline; a name not in the list fails with 15498).
-void nxSaveSettingsToStream(const TnxIterationList& aList, TnxWriter& aWriter);
-void nxLoadSettingsFromStream(const TnxIterationList& aList, TnxReader& aReader);
+void nxSaveSettingsToStream(TnxIterationList& aList, TnxWriter& aWriter);
+void nxLoadSettingsFromStream(TnxIterationList& aList, TnxReader& aReader);
 
 // Frees a component through its before-destruction step.
 template <std::derived_from<platform::TComponent> T>

@@ -7,12 +7,12 @@ const TnxComponentExceptionClass& TnxBaseLog::GetExceptionClass() const {
 }
 
 bool TnxBaseLog::Enabled() const {
-  TnxPadlockGuard guard(DependentLock());
+  DependentsGuard guard(*this);
   return blEnabled;
 }
 
 void TnxBaseLog::SetEnabled(bool aValue) {
-  TnxPadlockGuard guard(DependentLock());
+  DependentsGuard guard(*this);
   blEnabled = aValue;
 }
 

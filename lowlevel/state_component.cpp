@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "lowlevel/error_codes.h"
+#include "lowlevel/exception_conversion.h"
 #include "platform/format.h"
 
 namespace revurov {
@@ -56,14 +57,6 @@ std::atomic<TnxNowFunction> gNow{nullptr};
 double Now() {
   TnxNowFunction f = gNow.load(std::memory_order_relaxed);
   return f ? f() : SystemNow();
-}
-
-// The code a failed step is logged with.
-uint32_t StepErrorCode(const platform::Exception& aError) {
-  if (auto* e = dynamic_cast<const InxBaseException*>(&aError))
-    return e->ErrorCode() ? e->ErrorCode() : nxeExceptionWithoutCode;
-  if (dynamic_cast<const platform::EOutOfMemory*>(&aError)) return nxeOutOfMemory;
-  return nxeUnknownException;
 }
 
 }  // namespace
@@ -274,7 +267,9 @@ void TnxStateComponent::SetState(TnxState aTarget) {
 void TnxStateComponent::StepFailed(const platform::Exception& aError, TnxState aOld,
                                    TnxState aNext, TnxState aTarget) {
   if (aTarget == nxsStarted) scLastStartError = aError.Message();
-  const uint32_t code = StepErrorCode(aError);
+  // Converted with this component, so that the thread's last-converted slot
+  // holds the code, text and this component's description.
+  const uint32_t code = nxConvertException(aError, nullptr, this);
   lcLog(u"Error while changing state (%s -> %s): %s: %s",
         {nxStateName(aOld), nxStateName(aNext), aError.ClassName(), aError.Message()}, code,
         lpError, u"default", 0, 0x0FFFFFFF);
@@ -342,13 +337,13 @@ void TnxStateComponent::LoadSettingsFromStream(TnxReader& aReader) {
   scSavedActive = aReader.ReadBoolean() ? 1 : 0;
 }
 
-void TnxStateComponent::GetStatsCaptions(std::vector<std::u16string>& aList) const {
-  if (StatsIncludeUptime()) aList.push_back(u"Uptime");
-  if (StatsIncludeLastStartError()) aList.push_back(u"Last Start Error");
+void TnxStateComponent::GetStatsCaptions(platform::TStringList& aList) const {
+  if (StatsIncludeUptime()) aList.Add(u"Uptime");
+  if (StatsIncludeLastStartError()) aList.Add(u"Last Start Error");
   TnxLoggableComponent::GetStatsCaptions(aList);
 }
 
-void TnxStateComponent::GetStatsValues(std::vector<std::u16string>& aList) const {
+void TnxStateComponent::GetStatsValues(platform::TStringList& aList) const {
   if (StatsIncludeUptime()) {
     std::u16string uptime;
     if (scStartTime != 0) {
@@ -358,10 +353,41 @@ void TnxStateComponent::GetStatsValues(std::vector<std::u16string>& aList) const
       uptime = platform::Format(u"%d.%.2d:%.2d:%.2d", {secs / 86400, secs / 3600 % 24,
                                                        secs / 60 % 60, secs % 60});
     }
-    aList.push_back(uptime);
+    aList.Add(uptime);
   }
-  if (StatsIncludeLastStartError()) aList.push_back(scLastStartError);
+  if (StatsIncludeLastStartError()) aList.Add(scLastStartError);
   TnxLoggableComponent::GetStatsValues(aList);
+}
+
+void TnxStateComponent::GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) {
+  TnxLoggableComponent::GetExceptionData(aContainer, aFlag);
+  aContainer.AddString(u"State", std::u16string(nxStateName(scState)));
+  aContainer.AddString(u"StateTransition", std::u16string(nxStateTransitionName(scStateTransition)));
+}
+
+void TnxStateComponent::GetConfigSettings(TnxBaseSettings& aSettings) {
+  TnxLoggableComponent::GetConfigSettings(aSettings);
+  for (const char16_t* name : {u"Active", u"EventLogEnabled"})
+    aSettings.AddSetting(
+        new TnxBaseSetting(name, nxstBoolean, platform::TnxVariant::FromString(u"false"), name));
+}
+
+void TnxStateComponent::LoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxLoggableComponent::LoadConfig(aConfig);
+  // A store without the value answers the default; one that answers nothing
+  // at all (unassigned) leaves the current value.
+  const platform::TnxVariant logEnabled =
+      aConfig.GetValue(u"EventLogEnabled", platform::TnxVariant::FromBoolean(GetEventLogEnabled()));
+  if (!logEnabled.IsEmpty()) SetEventLogEnabled(logEnabled.AsBoolean());
+  const platform::TnxVariant active =
+      aConfig.GetValue(u"Active", platform::TnxVariant::FromBoolean(scSavedActive != 0));
+  if (!active.IsEmpty()) scSavedActive = active.AsBoolean() ? 1 : 0;
+}
+
+void TnxStateComponent::SaveConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxLoggableComponent::SaveConfig(aConfig);
+  aConfig.SetValue(u"EventLogEnabled", platform::TnxVariant::FromBoolean(GetEventLogEnabled()));
+  aConfig.SetValue(u"Active", platform::TnxVariant::FromBoolean(GetActive()));
 }
 
 }  // namespace revurov

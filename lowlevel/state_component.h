@@ -110,8 +110,15 @@ class TnxStateComponent : public TnxLoggableComponent {
 
   void LoadSettingsFromStream(TnxReader& aReader) override;
   void SaveSettingsToStream(TnxWriter& aWriter) override;
-  void GetStatsCaptions(std::vector<std::u16string>& aList) const override;
-  void GetStatsValues(std::vector<std::u16string>& aList) const override;
+  void GetStatsCaptions(platform::TStringList& aList) const override;
+  void GetStatsValues(platform::TStringList& aList) const override;
+  // Adds "State" and "StateTransition" by their display names.
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) override;
+  // "Active" and "EventLogEnabled", both Boolean with default "false".
+  void GetConfigSettings(TnxBaseSettings& aSettings) override;
+  // Active is loaded into SavedActive, applied by SwitchToSavedActive.
+  void LoadConfig(TnxBaseComponentConfiguration& aConfig) override;
+  void SaveConfig(TnxBaseComponentConfiguration& aConfig) override;
 
 protected:
   void Loaded() override;

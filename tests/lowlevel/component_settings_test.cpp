@@ -47,6 +47,12 @@ T* Make(std::u16string aName) {
   return c;
 }
 
+std::vector<std::u16string> Lines(const platform::TStringList& aList) {
+  std::vector<std::u16string> r;
+  for (int i = 0; i < aList.Count(); ++i) r.push_back(aList[i]);
+  return r;
+}
+
 double gClock = 0;
 
 class SettingsTest : public ::testing::Test {
@@ -238,28 +244,28 @@ TEST_F(SettingsTest, BadGroupStreamsFailCleanly) {
 
 TEST_F(SettingsTest, StatisticsShowUptimeAndLastStartError) {
   auto* c = Make<TStatsComponent>(u"c");
-  std::vector<std::u16string> captions, values;
+  platform::TStringList captions, values;
   c->GetStatsCaptions(captions);
-  EXPECT_EQ(captions, (std::vector<std::u16string>{u"Uptime", u"Last Start Error"}));
+  EXPECT_EQ(Lines(captions), (std::vector<std::u16string>{u"Uptime", u"Last Start Error"}));
   EXPECT_TRUE(c->UIStatsVisible());
   c->GetStatsValues(values);
-  EXPECT_EQ(values, (std::vector<std::u16string>{u"", u""}));
+  EXPECT_EQ(Lines(values), (std::vector<std::u16string>{u"", u""}));
   c->Open();
   gClock += 2 + (3 * 3600 + 4 * 60 + 5) / 86400.0;
-  values.clear();
+  values.Clear();
   c->GetStatsValues(values);
   EXPECT_EQ(values[0], u"2.03:04:05");
   c->Close();
   c->failStart = true;
   EXPECT_THROW(c->Open(), EnxStateComponentException);
-  values.clear();
+  values.Clear();
   c->GetStatsValues(values);
-  EXPECT_EQ(values, (std::vector<std::u16string>{u"", u"RevurOV: c: no port [no error code]"}));
+  EXPECT_EQ(Lines(values), (std::vector<std::u16string>{u"", u"RevurOV: c: no port [no error code]"}));
 
   auto* plain = Make<TNullLog>(u"log");
-  captions.clear();
+  captions.Clear();
   plain->GetStatsCaptions(captions);
-  EXPECT_TRUE(captions.empty());
+  EXPECT_EQ(captions.Count(), 0);
   EXPECT_FALSE(plain->UIStatsVisible());
   EXPECT_EQ(plain->GetDisplayOnlyValue(u"x"), u"(not implemented)");
   TnxComponent::Free(c);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lowlevel/error_codes.h"
@@ -274,12 +276,13 @@ TEST_F(ComponentBaseTest, RegisterableClassesAreFoundByNameAndByBase) {
   }
   EXPECT_EQ(TnxRegisterableComponent::FindRegisteredClass(u"tregnodesub"), &TRegNodeSub::ClassInfo());
   EXPECT_EQ(TnxRegisterableComponent::FindRegisteredClass(u"TNode"), nullptr);
-  std::vector<TnxRegisterableComponent::TnxRegisteredClass> list;
+  platform::TStringList list;
   TnxRegisterableComponent::GetRegisteredClasses(TRegNodeSub::ClassInfo(), list);
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].Name, u"TRegNodeSub");
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list[0], u"TRegNodeSub");
+  EXPECT_EQ(list.Objects(0), &TRegNodeSub::ClassInfo());
   TnxRegisterableComponent::GetRegisteredClasses(TnxComponent::ClassInfo(), list);
-  EXPECT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.Count(), 2);
 
   // A registered component's errors are of its own family.
   platform::TComponent* made = TRegNodeSub::ClassInfo().Create(nullptr);
@@ -300,6 +303,93 @@ TEST_F(ComponentBaseTest, FindClassRecursiveWalksAncestors) {
   EXPECT_EQ(n->FindClassRecursive(u"Missing"), nullptr);
   platform::UnRegisterClass(helper);
   TnxComponent::Free(n);
+}
+
+// Two linked components notifying each other from two threads: each callee
+// takes its own list lock while the other's walk runs. With the sender's lock
+// held over the calls this is an A->B / B->A lock order, a deadlock waiting
+// to happen.
+class TCrossNode : public TnxComponent {
+  REVUROV_COMPONENT_CLASS(TCrossNode, TnxComponent)
+  using TnxComponent::TnxComponent;
+  std::atomic<int> heard{0};
+  int touched = 0;  // written only by calls into this node
+
+  void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override {
+    if (aOp == 20) {
+      heard.fetch_add(1);
+      ++touched;
+      (void)DependentCount();       // our own lock, inside the sender's walk
+      (void)aSender->HasDependent(this);  // and the sender's
+    }
+    TnxComponent::DependentNotify(aSender, aOp, aData);
+  }
+};
+
+TEST(ComponentConcurrency, LinkedComponentsNotifyEachOtherFromTwoThreads) {
+  auto* a = new TCrossNode(nullptr);
+  auto* b = new TCrossNode(nullptr);
+  TnxComponent::LinkDependent(a, b);
+  constexpr int kRounds = 2000;
+  std::thread t1([&] {
+    for (int i = 0; i < kRounds; ++i) a->NotifyDependents(20, nullptr);
+  });
+  std::thread t2([&] {
+    for (int i = 0; i < kRounds; ++i) b->NotifyDependents(20, nullptr);
+  });
+  t1.join();
+  t2.join();
+  EXPECT_EQ(a->heard.load(), kRounds);
+  EXPECT_EQ(b->heard.load(), kRounds);
+  TnxComponent::Free(a);
+  TnxComponent::Free(b);
+}
+
+TEST(ComponentConcurrency, ComponentsComeAndGoWhileAnotherThreadWalks) {
+  auto* hub = new TCrossNode(nullptr);
+  std::atomic<bool> stop{false};
+  std::thread walker([&] {
+    while (!stop.load()) hub->NotifyDependents(20, nullptr);
+  });
+  // Each one is linked, heard (or not) and freed; freeing waits for a call
+  // into it that the walker has begun, so nothing runs on freed memory.
+  for (int i = 0; i < 3000; ++i) {
+    auto* c = new TCrossNode(nullptr);
+    TnxComponent::LinkDependent(hub, c);
+    if (i % 2) std::this_thread::yield();
+    TnxComponent::Free(c);
+  }
+  stop.store(true);
+  walker.join();
+  EXPECT_EQ(hub->DependentCount(), 0);
+  TnxComponent::Free(hub);
+}
+
+// A callee freed from inside its own notification (its owner reacting to
+// it) neither waits for itself nor is touched by the walk afterwards.
+class TSelfFreeing : public TnxComponent {
+  REVUROV_COMPONENT_CLASS(TSelfFreeing, TnxComponent)
+  using TnxComponent::TnxComponent;
+  void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override {
+    if (aOp == 21) {
+      TnxComponent::Free(this);
+      return;
+    }
+    TnxComponent::DependentNotify(aSender, aOp, aData);
+  }
+};
+
+TEST_F(ComponentBaseTest, CalleeFreedInsideItsNotificationEndsCleanly) {
+  TNode* s = Node(u"s");
+  TNode* keep = Node(u"keep");
+  TnxComponent::LinkDependent(s, new TSelfFreeing(nullptr));
+  TnxComponent::LinkDependent(s, keep);
+  TnxComponent::LinkDependent(s, new TSelfFreeing(nullptr));
+  s->NotifyDependents(21, nullptr);
+  EXPECT_EQ(s->DependentCount(), 1);
+  EXPECT_TRUE(s->HasDependent(keep));
+  TnxComponent::Free(keep);
+  TnxComponent::Free(s);
 }
 
 }  // namespace
