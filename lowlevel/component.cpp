@@ -8,6 +8,7 @@
 
 #include "lowlevel/error_codes.h"
 #include "lowlevel/memory_manager.h"
+#include "lowlevel/persistent.h"
 #include "lowlevel/utils_text.h"
 #include "platform/format.h"
 #include "platform/locale_text.h"
@@ -142,7 +143,99 @@ TnxComponent::~TnxComponent() {
   // Reached without BeforeDestruction (a plain delete) the first notification
   // runs here; otherwise this one is ignored.
   NotifyDependents(nxn_Destroying, nullptr);
+  Gone();
   DropLinks();
+}
+
+void TnxComponent::Gone() noexcept {
+  nxLifetimeMonitorDead(nxcLifetimeMonitor);
+  if (IInterface* info = nxcComponentInfo.exchange(nullptr)) {
+    if (auto disconnect = platform::Supports<InxComponentInfoDisconnect>(info)) disconnect->Disconnect();
+    info->Release();
+  }
+}
+
+TInterfacePtr<InxLifetimeMonitorRef> TnxComponent::GetLifetimeMonitor() {
+  return nxLifetimeMonitorOf(nxcLifetimeMonitor);
+}
+
+TInterfacePtr<IInterface> TnxComponent::GetComponentInfo() {
+  return TInterfacePtr<IInterface>(
+      static_cast<InxComponentInfo31000*>(nxCreate<TnxComponentInfo>(this)));
+}
+
+HRESULT TnxComponent::nxcCreateInstance(TnxComponent*, const TGUID& aClassID, IInterface* aOuter,
+                                        const TGUID& aInterfaceID, void** aInterface) {
+  if (!aInterface) return nxE_NOTIMPL;
+  *aInterface = nullptr;
+  if (!(aClassID == nxComponentInfoClassID) || aOuter) return nxE_NOTIMPL;
+  IInterface* info = nxcComponentInfo.load(std::memory_order_acquire);
+  if (!info) {
+    IInterface* made = GetComponentInfo().Detach();
+    if (nxcComponentInfo.compare_exchange_strong(info, made, std::memory_order_acq_rel)) {
+      info = made;
+    } else if (made) {
+      // Lost the race: drop ours, use the published one.
+      if (auto disconnect = platform::Supports<InxComponentInfoDisconnect>(made)) disconnect->Disconnect();
+      made->Release();
+    }
+  }
+  if (!info) return platform::E_NOINTERFACE;
+  return info->QueryInterface(aInterfaceID, aInterface);
+}
+
+// ---- component information ----
+
+bool TnxComponentInfo::GetInterface(const TGUID& iid, void** obj) noexcept {
+  return nxOfferInterface<InxComponentInfo31000>(this, iid, obj) ||
+         nxOfferInterface<InxComponentInfoDisconnect>(this, iid, obj) ||
+         TnxInterfacedObject::GetInterface(iid, obj);
+}
+
+std::u16string TnxComponentInfo::GetClassName() {
+  return WithComponent(std::u16string(),
+                       [](TnxComponent* c) { return std::u16string(c->ClassName()); });
+}
+
+std::u16string TnxComponentInfo::GetName() {
+  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->Name(); });
+}
+
+std::u16string TnxComponentInfo::GetDisplayName() {
+  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayName(); });
+}
+
+std::u16string TnxComponentInfo::GetDisplayCategory() {
+  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayCategory(); });
+}
+
+namespace {
+std::vector<std::u16string> ToArray(const platform::TStringList& aList) {
+  std::vector<std::u16string> r;
+  for (int i = 0; i < aList.Count(); ++i) r.push_back(aList[i]);
+  return r;
+}
+}  // namespace
+
+std::vector<std::u16string> TnxComponentInfo::GetStatsCaptions() {
+  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
+    platform::TStringList list;
+    c->GetStatsCaptions(list);
+    return ToArray(list);
+  });
+}
+
+std::vector<std::u16string> TnxComponentInfo::GetStatsValues() {
+  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
+    platform::TStringList list;
+    c->GetStatsValues(list);
+    return ToArray(list);
+  });
+}
+
+void TnxComponentInfo::Disconnect() {
+  TnxPadlockGuard guard(ciLock);
+  ciComponent = nullptr;
 }
 
 void TnxComponent::DropLinks() noexcept {
@@ -181,6 +274,7 @@ void TnxComponent::BeforeDestruction() {
     LiveComponents().erase(this);
   }
   NotifyDependents(nxn_Destroying, nullptr);
+  Gone();
   // Each linked component unlinked itself; what is left (a subclass that did
   // not) goes now, before the derived parts are torn down.
   DropLinks();

@@ -32,8 +32,10 @@
 
 #include "lowlevel/exception_data.h"
 #include "lowlevel/exceptions.h"
+#include "lowlevel/interfaced_object.h"
 #include "lowlevel/lists.h"
 #include "lowlevel/memory_manager.h"
+#include "lowlevel/padlock.h"
 #include "lowlevel/tagged_stream.h"
 #include "platform/component.h"
 #include "platform/string_list.h"
@@ -235,6 +237,63 @@ public:
 // A 64-bit integer with the locale's thousands separators, no decimals.
 std::u16string nxFormatGrouped(int64_t aValue);
 
+// ---- component information ----
+
+// The class identifier under which nxcCreateInstance makes a component's
+// information object.
+inline constexpr TGUID nxComponentInfoClassID = platform::nxGuid("{9A00537F-49C8-456A-8770-E2143749D2FC}");
+inline constexpr HRESULT nxE_NOTIMPL = HRESULT(0x80004001u);
+
+class InxComponentInfo31000 : public virtual IInterface {
+public:
+  static constexpr TGUID IID = platform::nxGuid("{62C02ED7-4544-43EC-A717-8E8DB13A0062}");
+  virtual std::u16string GetClassName() = 0;
+  virtual std::u16string GetName() = 0;
+  virtual std::u16string GetDisplayName() = 0;
+  virtual std::u16string GetDisplayCategory() = 0;
+  virtual std::vector<std::u16string> GetStatsCaptions() = 0;
+  virtual std::vector<std::u16string> GetStatsValues() = 0;
+};
+
+class InxComponentInfoDisconnect : public virtual IInterface {
+public:
+  static constexpr TGUID IID = platform::nxGuid("{FC7190C6-1D67-4DB0-84D2-3ED4F22D8DEA}");
+  // Forgets the component; later calls answer empty values.
+  virtual void Disconnect() = 0;
+};
+
+// A component's information object, for remote administration. It keeps
+// its component without owning it; the component disconnects it when going
+// away, and a call under way finishes first, so no call reaches a freed
+// component.
+class TnxComponentInfo : public TnxInterfacedObject,
+                         public InxComponentInfo31000,
+                         public InxComponentInfoDisconnect {
+public:
+  explicit TnxComponentInfo(TnxComponent* aComponent) : ciComponent(aComponent) {}
+
+  std::u16string GetClassName() override;
+  std::u16string GetName() override;
+  std::u16string GetDisplayName() override;
+  std::u16string GetDisplayCategory() override;
+  std::vector<std::u16string> GetStatsCaptions() override;
+  std::vector<std::u16string> GetStatsValues() override;
+  void Disconnect() override;
+
+protected:
+  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  // Runs aRead on the component under the object's lock; aEmpty without one.
+  template <class R, class F>
+  R WithComponent(R aEmpty, F aRead) {
+    TnxPadlockGuard guard(ciLock);
+    return ciComponent ? aRead(ciComponent) : aEmpty;
+  }
+
+private:
+  TnxPadlock ciLock;
+  TnxComponent* ciComponent;
+};
+
 // Follows "4.7501 " in a component's Version.
 inline constexpr std::u16string_view nxBuildDescription = u"RevurOV (Linux x86-64)";
 
@@ -300,6 +359,17 @@ class TnxComponent : public platform::TComponent, public TnxObject, public InxEx
   // an ancestor; null when none.
   virtual const platform::TComponentClass* FindClassRecursive(std::u16string_view aSuffix) const;
 
+  // The component's information object, new on each call (the class fitting
+  // the component: component, loggable or state component information).
+  virtual TInterfacePtr<IInterface> GetComponentInfo();
+  // Clears *aInterface; for the component information class identifier and
+  // no outer object, answers the query of the (cached) information object
+  // for aInterfaceID, else nxE_NOTIMPL.
+  HRESULT nxcCreateInstance(TnxComponent* aSession, const TGUID& aClassID, IInterface* aOuter,
+                            const TGUID& aInterfaceID, void** aInterface);
+  // A weak reference that answers IsAlive false once the component is gone.
+  TInterfacePtr<InxLifetimeMonitorRef> GetLifetimeMonitor();
+
   // Exception data: address, class, stored display name, category and the
   // statistics as a "Stats" container.
   void GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) override;
@@ -349,6 +419,11 @@ private:
   // other threads' walks have begun.
   void DropLinks() noexcept;
 
+  // Tells the monitor and disconnects the information object.
+  void Gone() noexcept;
+
+  std::atomic<InxLifetimeMonitorObject*> nxcLifetimeMonitor{nullptr};
+  std::atomic<IInterface*> nxcComponentInfo{nullptr};  // holds one reference
   std::unique_ptr<TnxListPadlock> nxcDependentList;  // TnxSortedList by address
   std::atomic<bool> nxcDestroying{false};
   // Calls into this component under way from walks of linked components.

@@ -25,6 +25,33 @@ void TnxLoggableComponent::DependentNotify(TnxComponent* aSender, TnxNotifyOp aO
   if (aOp == nxn_Destroying && aSender && aSender == lcEventLog) lcEventLog = nullptr;
 }
 
+TInterfacePtr<IInterface> TnxLoggableComponent::GetComponentInfo() {
+  return TInterfacePtr<IInterface>(
+      static_cast<InxComponentInfo31000*>(nxCreate<TnxLoggableComponentInfo>(this)));
+}
+
+bool TnxLoggableComponentInfo::GetInterface(const TGUID& iid, void** obj) noexcept {
+  return nxOfferInterface<InxLoggableComponentInfo31000>(this, iid, obj) ||
+         TnxComponentInfo::GetInterface(iid, obj);
+}
+
+bool TnxLoggableComponentInfo::GetLogEnabled() {
+  return WithComponent(false, [](TnxComponent* c) {
+    return static_cast<TnxLoggableComponent*>(c)->GetEventLogEnabled();
+  });
+}
+
+TInterfacePtr<InxComponentInfo31000> TnxLoggableComponentInfo::GetEventLogInfo() {
+  return WithComponent(TInterfacePtr<InxComponentInfo31000>(), [](TnxComponent* c) {
+    TnxBaseLog* log = static_cast<TnxLoggableComponent*>(c)->EventLog();
+    void* info = nullptr;
+    if (!log || log->nxcCreateInstance(nullptr, nxComponentInfoClassID, nullptr,
+                                       InxComponentInfo31000::IID, &info) != platform::S_OK)
+      return TInterfacePtr<InxComponentInfo31000>();
+    return TInterfacePtr<InxComponentInfo31000>::Attach(static_cast<InxComponentInfo31000*>(info));
+  });
+}
+
 void TnxLoggableComponent::SetEventLog(TnxBaseLog* aLog) {
   if (aLog == lcEventLog) return;
   UnlinkDependent(this, lcEventLog);

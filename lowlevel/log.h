@@ -59,12 +59,31 @@ private:
   bool blEnabled = false;
 };
 
+class InxLoggableComponentInfo31000 : public virtual IInterface {
+public:
+  static constexpr TGUID IID = platform::nxGuid("{A777D270-3FF8-4CF2-929A-659CDBA2C02C}");
+  virtual bool GetLogEnabled() = 0;
+  // The event log's information; null without a log.
+  virtual TInterfacePtr<InxComponentInfo31000> GetEventLogInfo() = 0;
+};
+
+class TnxLoggableComponentInfo : public TnxComponentInfo, public InxLoggableComponentInfo31000 {
+public:
+  using TnxComponentInfo::TnxComponentInfo;
+  bool GetLogEnabled() override;
+  TInterfacePtr<InxComponentInfo31000> GetEventLogInfo() override;
+
+protected:
+  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+};
+
 class TnxLoggableComponent : public TnxRegisterableComponent {
   REVUROV_COMPONENT_CLASS(TnxLoggableComponent, TnxRegisterableComponent)
   using TnxRegisterableComponent::TnxRegisterableComponent;
 
   const TnxComponentExceptionClass& GetExceptionClass() const override;
   void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
+  TInterfacePtr<IInterface> GetComponentInfo() override;
 
   TnxBaseLog* EventLog() const noexcept { return lcEventLog; }
   virtual bool GetEventLogEnabled() const { return lcLogEnabled; }

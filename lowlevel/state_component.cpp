@@ -96,6 +96,21 @@ void TnxStateComponent::DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, 
   }
 }
 
+TInterfacePtr<IInterface> TnxStateComponent::GetComponentInfo() {
+  return TInterfacePtr<IInterface>(
+      static_cast<InxComponentInfo31000*>(nxCreate<TnxStateComponentInfo>(this)));
+}
+
+bool TnxStateComponentInfo::GetInterface(const TGUID& iid, void** obj) noexcept {
+  return nxOfferInterface<InxStateComponentInfo31000>(this, iid, obj) ||
+         TnxLoggableComponentInfo::GetInterface(iid, obj);
+}
+
+TnxState TnxStateComponentInfo::GetState() {
+  return WithComponent(nxsInactive,
+                       [](TnxComponent* c) { return static_cast<TnxStateComponent*>(c)->State(); });
+}
+
 void TnxStateComponent::SetEnabled(bool aValue) {
   if (aValue == scEnabled) return;
   if (!aValue) SetActive(false);

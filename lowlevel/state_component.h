@@ -58,6 +58,22 @@ public:
 using TnxNowFunction = double (*)();
 void nxSetStateClock(TnxNowFunction aNow) noexcept;  // null: the system clock
 
+class InxStateComponentInfo31000 : public virtual IInterface {
+public:
+  static constexpr TGUID IID = platform::nxGuid("{D3AFD042-0815-48BA-A374-259D67884963}");
+  virtual TnxState GetState() = 0;
+};
+
+class TnxStateComponentInfo : public TnxLoggableComponentInfo, public InxStateComponentInfo31000 {
+public:
+  using TnxLoggableComponentInfo::TnxLoggableComponentInfo;
+  // nxsInactive once the component is gone.
+  TnxState GetState() override;
+
+protected:
+  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+};
+
 class TnxStateComponent : public TnxLoggableComponent {
   REVUROV_COMPONENT_CLASS(TnxStateComponent, TnxLoggableComponent)
   explicit TnxStateComponent(platform::TComponent* aOwner);
@@ -67,6 +83,7 @@ class TnxStateComponent : public TnxLoggableComponent {
   void BeforeDestruction() override;
   const TnxComponentExceptionClass& GetExceptionClass() const override;
   void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
+  TInterfacePtr<IInterface> GetComponentInfo() override;
 
   bool Enabled() const noexcept { return scEnabled; }
   virtual void SetEnabled(bool aValue);
