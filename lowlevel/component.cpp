@@ -345,14 +345,6 @@ bool TnxComponent::HasDependent(const TnxComponent* aComponent) const {
   return guard.List().IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
 }
 
-void TnxComponent::Snapshot(std::vector<TnxComponent*>& aSnapshot, uint32_t& aGeneration) const {
-  DependentsGuard guard(*this);
-  const TnxWriteableList& list = guard.List();
-  aSnapshot.clear();
-  for (int32_t i = 0; i < list.Count(); ++i) aSnapshot.push_back(static_cast<TnxComponent*>(list[i]));
-  aGeneration = list.Generation();
-}
-
 namespace {
 
 // A call into a linked component from a walk: counted on the callee so that
@@ -388,25 +380,31 @@ void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* 
   // from another thread would otherwise wait for us while we wait for it.
   std::vector<TnxComponent*> snapshot;
   uint32_t generation = 0;
-  Snapshot(snapshot, generation);
+  size_t i = 0;
+  bool first = true;
   TnxSortedList done;
-  size_t i = snapshot.size();
-  while (i > 0) {
-    TnxComponent* c = snapshot[--i];
-    if (c == aExclude || done.IndexOf(c) >= 0) continue;
-    bool moved;
+  for (;;) {
+    TnxComponent* c = nullptr;
     {
       DependentsGuard guard(*this);
-      moved = guard.List().Generation() != generation;
-      // Still linked (the generation stands): count the call before letting
-      // go, so that c cannot finish going away under it.
-      if (!moved) c->nxcCallsIn.fetch_add(1, std::memory_order_acq_rel);
-    }
-    if (moved) {
-      // A callee linked or unlinked: start again from the new last entry.
-      Snapshot(snapshot, generation);
-      i = snapshot.size();
-      continue;
+      const TnxWriteableList& list = guard.List();
+      if (first || list.Generation() != generation) {
+        // First round, or a callee (or another thread) linked or unlinked:
+        // start again from the new last entry.
+        first = false;
+        snapshot.clear();
+        for (int32_t k = 0; k < list.Count(); ++k) snapshot.push_back(static_cast<TnxComponent*>(list[k]));
+        generation = list.Generation();
+        i = snapshot.size();
+      }
+      while (i > 0 && !c) {
+        TnxComponent* candidate = snapshot[--i];
+        if (candidate != aExclude && done.IndexOf(candidate) < 0) c = candidate;
+      }
+      if (!c) break;
+      // Still linked (the snapshot matches the list): count the call before
+      // letting go, so that c cannot finish going away under it.
+      c->nxcCallsIn.fetch_add(1, std::memory_order_acq_rel);
     }
     TnxCallIn call(c->nxcCallsIn, c);
     done.Add(c);

@@ -414,7 +414,6 @@ protected:
   };
 
 private:
-  void Snapshot(std::vector<TnxComponent*>& aSnapshot, uint32_t& aGeneration) const;
   // Drops every remaining link and waits for calls into this component that
   // other threads' walks have begun.
   void DropLinks() noexcept;
