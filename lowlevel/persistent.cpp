@@ -4,6 +4,7 @@
 
 #include "lowlevel/error_codes.h"
 #include "lowlevel/exceptions.h"
+#include "platform/exception.h"
 #include "platform/format.h"
 
 namespace revurov {
@@ -33,6 +34,29 @@ TnxPersistent* TnxPersistent::FromInterface(IInterface* aInterface) noexcept {
 void TnxPersistent::GetExceptionData(InxExceptionDataContainer& aContainer, bool) {
   aContainer.AddPointer(u"SelfPtr", this);
   aContainer.AddString(u"ClassName", std::u16string(ClassName()));
+}
+
+namespace {
+
+[[noreturn]] void RaiseAssignError(std::u16string_view aSourceName, std::u16string_view aTargetName) {
+  throw platform::EConvertError(platform::Format(platform::SAssignError, {aSourceName, aTargetName}));
+}
+
+}  // namespace
+
+void TnxPersistent::Assign(const TnxPersistent* aSource) {
+  if (!aSource) AssignError(nullptr);
+  aSource->AssignTo(this);
+}
+
+void TnxPersistent::AssignTo(TnxPersistent* aDest) const {
+  // A null target is refused with the same error instead of being touched.
+  if (!aDest) RaiseAssignError(ClassName(), u"nil");
+  aDest->AssignError(this);
+}
+
+void TnxPersistent::AssignError(const TnxPersistent* aSource) const {
+  RaiseAssignError(aSource ? aSource->ClassName() : std::u16string_view(u"nil"), ClassName());
 }
 
 uint32_t TnxPersistent::NotSupported(std::u16string_view aOperation) const {

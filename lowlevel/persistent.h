@@ -9,6 +9,11 @@
 //   takes its no-op reference) and name themselves with
 //   REVUROV_PERSISTENT_CLASS; the name is what messages and exception data
 //   show.
+// - Copying: Assign(source) hands the work to source->AssignTo(this), so a
+//   class can teach itself to be copied into classes that do not know it;
+//   an override handles the sources it knows and passes others to the base.
+//   A null source, or one that neither side knows, raises EConvertError
+//   with SAssignError (source class name or "nil", target class name).
 // - TnxLifetimeTrackedPersistent hands out weak references to a lifetime
 //   monitor, made on the first request (one compare-and-swap publishes it;
 //   a racing loser is dropped) and told at destruction, after which every
@@ -41,6 +46,10 @@ public:
   int32_t Release() noexcept override { return -1; }
 
   virtual std::u16string_view ClassName() const noexcept { return u"TnxPersistent"; }
+  // Copies aSource into this object (see Copying above).
+  virtual void Assign(const TnxPersistent* aSource);
+  // Copies this object into aDest; the base knows no target and raises.
+  virtual void AssignTo(TnxPersistent* aDest) const;
   // Adds "SelfPtr" and "ClassName"; subclasses add their own values.
   void GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) override;
   // Records "<operation> not supported by <class>" ("Method" without an
@@ -53,6 +62,8 @@ public:
 protected:
   // The class's interface table: IInterface here.
   virtual bool GetInterface(const TGUID& iid, void** obj) noexcept;
+  // Raises the "cannot assign aSource to this object" error.
+  [[noreturn]] void AssignError(const TnxPersistent* aSource) const;
 };
 
 class TnxLifetimeTrackedPersistent : public TnxPersistent {

@@ -67,7 +67,7 @@
 
 #include "lowlevel/error_codes.h"
 #include "lowlevel/exceptions.h"
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/persistent.h"
 
 namespace revurov {
 
@@ -207,13 +207,13 @@ public:                                                                         
   }                                                                                           \
   const Record& ClassType() const noexcept override { return ClassInfo(); }
 
-// Base of the engines chosen by name. (Its base is the library object base
-// until the persistent object base exists.)
-class TnxBaseRegisterableEngine : public TnxObject {
+// Base of the engines chosen by name. Messages and exception data name an
+// engine by its class record.
+class TnxBaseRegisterableEngine : public TnxPersistent {
 public:
   static const TnxRegisterableClass& ClassInfo() noexcept;
   virtual const TnxRegisterableClass& ClassType() const noexcept { return ClassInfo(); }
-  std::u16string_view ClassName() const noexcept { return ClassType().Name; }
+  std::u16string_view ClassName() const noexcept override { return ClassType().Name; }
 
   // Class-level operations, called on the class record of the class meant:
   // X::ClassInfo().Register(...) or these shorthands.
@@ -228,12 +228,13 @@ public:
   }
 };
 
-// Base of the descriptors chosen by name.
-class TnxBaseRegisterableDescriptor : public TnxObject {
+// Base of the descriptors chosen by name; holders may watch a descriptor's
+// lifetime through GetLifetimeMonitor.
+class TnxBaseRegisterableDescriptor : public TnxLifetimeTrackedPersistent {
 public:
   static const TnxRegisterableClass& ClassInfo() noexcept;
   virtual const TnxRegisterableClass& ClassType() const noexcept { return ClassInfo(); }
-  std::u16string_view ClassName() const noexcept { return ClassType().Name; }
+  std::u16string_view ClassName() const noexcept override { return ClassType().Name; }
 
   static const TnxRegisterableClass* FindDescriptorClass(const TnxRegisterableClass& aClass,
                                                          std::u16string_view aName) {

@@ -35,11 +35,25 @@ TnxWideStrings::TnxWideStrings(InxWideStringComparerRef aComparer, InxWideString
       wsTransformer(aTransformer ? std::move(aTransformer)
                                  : InxWideStringTransformerRef(nxCreate<TnxWideStringNullTransformer>())) {}
 
-void TnxWideStrings::Assign(const TnxWideStrings& aSource) {
-  if (&aSource == this) return;
-  TUpdateFrame frame(*this);
-  Clear();
-  AddStrings(aSource);
+void TnxWideStrings::CopyItems(const TnxWideStrings& aSource, TnxWideStrings& aDest) {
+  if (&aSource == &aDest) return;  // clearing first would lose every item
+  TUpdateFrame frame(aDest);
+  aDest.Clear();
+  aDest.AddStrings(aSource);
+}
+
+void TnxWideStrings::Assign(const TnxPersistent* aSource) {
+  if (const auto* source = dynamic_cast<const TnxWideStrings*>(aSource))
+    CopyItems(*source, *this);
+  else
+    TnxPersistent::Assign(aSource);
+}
+
+void TnxWideStrings::AssignTo(TnxPersistent* aDest) const {
+  if (auto* dest = dynamic_cast<TnxWideStrings*>(aDest))
+    CopyItems(*this, *dest);
+  else
+    TnxPersistent::AssignTo(aDest);
 }
 
 void TnxWideStrings::Assign(const platform::TStringList& aSource) {

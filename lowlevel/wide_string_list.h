@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/persistent.h"
 #include "lowlevel/wide_string.h"
 #include "lowlevel/wide_string_transform.h"
 #include "platform/stream.h"
@@ -33,20 +33,24 @@ namespace revurov {
 
 inline constexpr uint16_t nxWideStringsDefaultCodePage = 0xFFFF;  // "use the default code page"
 
-// (Its base is the library object base until the persistent object base,
-// with the streamed "WideStrings" property, exists.)
-class TnxWideStrings : public TnxObject {
-public:
+// (The streamed "WideStrings" property of form streaming is not defined:
+// there is no component streaming here.)
+class TnxWideStrings : public TnxPersistent {
+  REVUROV_PERSISTENT_CLASS(TnxWideStrings)
   // Null comparer: a byte comparer; null transformer: the null transformer.
   TnxWideStrings(InxWideStringComparerRef aComparer = nullptr, InxWideStringTransformerRef aTransformer = nullptr);
   ~TnxWideStrings() override = default;
 
-  // From another list or a platform string list: clear and add all (with
-  // objects); to a platform string list: clear it and add every item.
-  virtual void Assign(const TnxWideStrings& aSource);
+  // From or to another list or a platform string list: clear the target and
+  // add all items with their objects (to a platform list converted with
+  // nxWideCharsToString). Other persistent sources and targets go to the
+  // base, which raises the assign error unless the other side knows lists.
+  void Assign(const TnxPersistent* aSource) override;
+  void AssignTo(TnxPersistent* aDest) const override;
   virtual void Assign(const platform::TStringList& aSource);
   virtual void AssignTo(platform::TStringList& aDest) const;
-  void AssignTo(TnxWideStrings& aDest) const { aDest.Assign(*this); }
+  void Assign(const TnxWideStrings& aSource) { Assign(static_cast<const TnxPersistent*>(&aSource)); }
+  void AssignTo(TnxWideStrings& aDest) const { AssignTo(static_cast<TnxPersistent*>(&aDest)); }
 
   virtual void SetUpdateState(bool aUpdating);
   virtual int32_t GetCapacity() const { return GetCount(); }
@@ -119,6 +123,8 @@ protected:
   };
 
 private:
+  static void CopyItems(const TnxWideStrings& aSource, TnxWideStrings& aDest);
+
   int32_t wsUpdateCount = 0;
   InxWideStringComparerRef wsComparer;
   InxWideStringTransformerRef wsTransformer;
@@ -130,7 +136,7 @@ struct TnxWideStringItem {
 };
 
 class TnxWideStringList : public TnxWideStrings {
-public:
+  REVUROV_PERSISTENT_CLASS(TnxWideStringList)
   using TNotifyEvent = std::function<void(TnxWideStringList&)>;
 
   using TnxWideStrings::TnxWideStrings;

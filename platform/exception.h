@@ -113,5 +113,7 @@ inline constexpr char16_t SOperationAborted[] = u"Operation abgebrochen";
 inline constexpr char16_t SInvalidCast[] = u"Ung\u00FCltige Typumwandlung";
 inline constexpr char16_t SAbstractError[] = u"Abstrakter Fehler";
 inline constexpr char16_t SRangeError[] = u"Fehler bei Bereichs\u00FCberpr\u00FCfung";
+// Source class name (or "nil"), target class name.
+inline constexpr char16_t SAssignError[] = u"%s kann nicht zu %s zugewiesen werden";
 
 }  // namespace revurov::platform

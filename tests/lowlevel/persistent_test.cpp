@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lowlevel/error_codes.h"
 #include "lowlevel/exceptions.h"
+#include "platform/exception.h"
 
 namespace revurov {
 namespace {
@@ -27,6 +29,7 @@ public:
 class TProbe : public TnxPersistent, public InxProbe {
   REVUROV_PERSISTENT_CLASS(TProbe)
   int Answer() override { return 42; }
+  bool taught = false;
 
 protected:
   bool GetInterface(const TGUID& iid, void** obj) noexcept override {
@@ -84,6 +87,56 @@ TEST(Persistent, DescribesItselfAndRecordsUnsupportedOperations) {
 class TTracked : public TnxLifetimeTrackedPersistent {
   REVUROV_PERSISTENT_CLASS(TTracked)
 };
+
+// Knows how to copy itself into a TProbe only; TProbe knows nobody.
+class TTeacher : public TnxPersistent {
+  REVUROV_PERSISTENT_CLASS(TTeacher)
+  void AssignTo(TnxPersistent* aDest) const override {
+    if (auto* probe = dynamic_cast<TProbe*>(aDest))
+      probe->taught = true;
+    else
+      TnxPersistent::AssignTo(aDest);
+  }
+};
+
+template <class F>
+std::u16string ConvertErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const platform::EConvertError& e) {
+    return e.Message();
+  }
+  return u"(no EConvertError)";
+}
+
+TEST(Persistent, AssignGoesThroughTheSourcesAssignTo) {
+  TProbe probe;
+  TTeacher teacher;
+  probe.Assign(&teacher);  // the target does not know the source, the source knows the target
+  EXPECT_TRUE(probe.taught);
+  teacher.AssignTo(&probe);
+}
+
+TEST(Persistent, AssignWithoutAKnowingSideRaises) {
+  TProbe probe;
+  TTeacher teacher;
+  TTracked tracked;
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    std::u16string message;
+  } cases[] = {
+      {"null source", [&] { probe.Assign(nullptr); }, u"nil kann nicht zu TProbe zugewiesen werden"},
+      {"unknown source", [&] { tracked.Assign(&probe); }, u"TProbe kann nicht zu TTracked zugewiesen werden"},
+      {"source knows other targets", [&] { tracked.Assign(&teacher); },
+       u"TTeacher kann nicht zu TTracked zugewiesen werden"},
+      {"to itself", [&] { probe.Assign(&probe); }, u"TProbe kann nicht zu TProbe zugewiesen werden"},
+      {"null target", [&] { probe.AssignTo(nullptr); }, u"TProbe kann nicht zu nil zugewiesen werden"},
+      {"unknown target", [&] { probe.AssignTo(&tracked); }, u"TProbe kann nicht zu TTracked zugewiesen werden"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ConvertErrorOf(c.call), c.message) << c.what;
+  EXPECT_FALSE(probe.taught);
+}
 
 TEST(Persistent, LifetimeMonitorSeesTheObjectGo) {
   auto* tracked = new TTracked;

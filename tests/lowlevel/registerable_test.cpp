@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "lowlevel/exception_data.h"
+#include "platform/exception.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -168,6 +170,57 @@ TEST_F(RegistryTest, TheLastUnregisterFreesTheRegistryAndANewRegisterStartsAFres
   TBetaEngine::ClassInfo().Register();
   EXPECT_EQ(gTestEngines.Count(), 1);
   EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"tbetaengine"), &TBetaEngine::ClassInfo());
+}
+
+// Engines and descriptors are persistent objects named by their class record.
+TEST(RegisterableBases, EnginesArePersistentObjectsNamedByTheirRecord) {
+  TAlphaEngine alpha;
+  TBetaEngine beta;
+  IInterface* unknown = static_cast<IInterface*>(&alpha);
+  EXPECT_EQ(unknown->AddRef(), -1);
+  EXPECT_EQ(unknown->Release(), -1);
+  EXPECT_EQ(TnxPersistent::FromInterface(unknown), static_cast<TnxPersistent*>(&alpha));
+  void* out = &alpha;
+  EXPECT_EQ(unknown->QueryInterface(InxLifetimeMonitorRef::IID, &out), platform::E_NOINTERFACE);
+  EXPECT_EQ(out, nullptr);
+
+  // Through the base, the class is the registered name.
+  const TnxPersistent& asPersistent = alpha;
+  EXPECT_EQ(asPersistent.ClassName(), u"TAlphaEngine");
+  TnxExceptionDataRef data = nxCreateExceptionDataContainer(u"ExceptionData");
+  alpha.GetExceptionData(*data, false);
+  ASSERT_EQ(data->Count(), 2);
+  EXPECT_EQ(data->Values(1)->AsString(), u"TAlphaEngine");
+  EXPECT_EQ(alpha.NotSupported(u"Compress"), nxeCapabilityNotSupported);
+  EnxBaseException e(static_cast<int64_t>(nxeCapabilityNotSupported));
+  EXPECT_EQ(e.Message(), u"RevurOV: Compress not supported by TAlphaEngine [$3001/12289]");
+
+  // An engine copies nothing unless a class says how.
+  try {
+    alpha.Assign(&beta);
+    FAIL();
+  } catch (const platform::EConvertError& error) {
+    EXPECT_EQ(error.Message(), u"TBetaEngine kann nicht zu TAlphaEngine zugewiesen werden");
+  }
+}
+
+TEST(RegisterableBases, DescriptorsAreLifetimeTracked) {
+  auto* descriptor = new TAlphaDescriptor;
+  EXPECT_EQ(static_cast<const TnxPersistent*>(descriptor)->ClassName(), u"TAlphaDescriptor");
+  TnxExceptionDataRef data = nxCreateExceptionDataContainer(u"ExceptionData");
+  descriptor->GetExceptionData(*data, false);
+  ASSERT_EQ(data->Count(), 2);
+  EXPECT_EQ(data->Values(1)->AsString(), u"TAlphaDescriptor");
+  EXPECT_EQ(TnxPersistent::FromInterface(static_cast<IInterface*>(descriptor)),
+            static_cast<TnxPersistent*>(descriptor));
+
+  TInterfacePtr<InxLifetimeMonitorRef> watch = descriptor->GetLifetimeMonitor();
+  ASSERT_TRUE(watch);
+  EXPECT_EQ(descriptor->GetLifetimeMonitor().Get(), watch.Get());
+  EXPECT_TRUE(watch->IsAlive());
+  TnxBaseRegisterableDescriptor* asBase = descriptor;
+  delete asBase;  // through the family base: the monitor is told
+  EXPECT_FALSE(watch->IsAlive());
 }
 
 TEST(RegistryErrors, UnknownNamesRaiseTheConventionsCodesAndTexts) {

@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "lowlevel/error_codes.h"
+#include "lowlevel/exceptions.h"
 #include "lowlevel/memory_stream.h"
 #include "platform/exception.h"
 #include "platform/nls.h"
@@ -326,6 +329,121 @@ TEST(WideStringList, AssignAndPlatformLists) {
   EXPECT_TRUE(other.Equals(list));
   list.Assign(list);
   EXPECT_EQ(list.Count(), 4);
+}
+
+// A persistent that lists cannot take, and one that can fill a list itself.
+class TStranger : public TnxPersistent {
+  REVUROV_PERSISTENT_CLASS(TStranger)
+};
+class TLineSource : public TnxPersistent {
+  REVUROV_PERSISTENT_CLASS(TLineSource)
+  void AssignTo(TnxPersistent* aDest) const override {
+    if (auto* list = dynamic_cast<TnxWideStrings*>(aDest)) {
+      list->Clear();
+      list->Add(u"from source");
+    } else {
+      TnxPersistent::AssignTo(aDest);
+    }
+  }
+};
+
+TEST(WideStringList, IsAPersistentObject) {
+  TnxWideStringList list;
+  list.Add(u"a");
+  IInterface* unknown = static_cast<IInterface*>(&list);
+  EXPECT_EQ(unknown->AddRef(), -1);
+  EXPECT_EQ(unknown->Release(), -1);
+  {
+    // Counted pointers neither free the list nor keep it: its owner frees it.
+    TInterfacePtr<IInterface> held = platform::Supports<IInterface>(unknown);
+    ASSERT_TRUE(held);
+  }
+  EXPECT_EQ(list.Count(), 1);
+  TnxPersistent* back = TnxPersistent::FromInterface(unknown);
+  EXPECT_EQ(back, static_cast<TnxPersistent*>(&list));
+  EXPECT_EQ(dynamic_cast<TnxWideStrings*>(back), &list);
+  void* out = &list;
+  EXPECT_EQ(unknown->QueryInterface(InxWideStringComparer::IID, &out), platform::E_NOINTERFACE);
+  EXPECT_EQ(out, nullptr);
+
+  TnxExceptionDataRef data = nxCreateExceptionDataContainer(u"ExceptionData");
+  list.GetExceptionData(*data, false);
+  ASSERT_EQ(data->Count(), 2);
+  EXPECT_EQ(data->Values(1)->AsString(), u"TnxWideStringList");
+  EXPECT_EQ(list.NotSupported(u"Sort"), nxeCapabilityNotSupported);
+  EnxBaseException e(static_cast<int64_t>(nxeCapabilityNotSupported));
+  EXPECT_EQ(e.Message(), u"RevurOV: Sort not supported by TnxWideStringList [$3001/12289]");
+}
+
+TEST(WideStringList, AssignThroughThePersistentBase) {
+  int o = 3;
+  TnxWideStringList source;
+  source.AddObject(u"x", &o);
+  source.Add(u"y");
+  TnxWideStringList target;
+  target.Add(u"old");
+  int changing = 0, changed = 0;
+  target.SetOnChanging([&](TnxWideStringList&) { ++changing; });
+  target.SetOnChange([&](TnxWideStringList&) { ++changed; });
+  TnxPersistent& asTarget = target;
+  asTarget.Assign(&source);
+  EXPECT_EQ(Items(target), (std::vector<std::u16string>{u"x", u"y"}));
+  EXPECT_EQ(target.Objects(0), &o);
+  EXPECT_EQ(changing, 1);  // one update
+  EXPECT_EQ(changed, 1);
+
+  // AssignTo another list through the base; the target keeps its own
+  // transformer, so the items are stored transformed.
+  TnxWideStringList truncated(nullptr, Transformer<TnxWideStringTruncateTransformer>(1));
+  truncated.Add(u"zz");
+  const TnxPersistent& asSource = source;
+  source.Add(u"long");
+  asSource.AssignTo(&truncated);
+  EXPECT_EQ(Items(truncated), (std::vector<std::u16string>{u"x", u"y", u"l"}));
+  EXPECT_EQ(truncated.Objects(0), &o);
+
+  // Onto itself through the base: nothing is lost.
+  asTarget.Assign(&target);
+  target.AssignTo(static_cast<TnxPersistent*>(&target));
+  EXPECT_EQ(Items(target), (std::vector<std::u16string>{u"x", u"y"}));
+
+  // A source the list does not know may fill it itself.
+  TLineSource lines;
+  target.Assign(&lines);
+  EXPECT_EQ(Items(target), (std::vector<std::u16string>{u"from source"}));
+}
+
+TEST(WideStringList, AssignFromOrToAnUnknownClassRaisesAndKeepsTheItems) {
+  TnxWideStringList list;
+  list.Add(u"keep");
+  TStranger stranger;
+  TLineSource lines;
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    std::u16string message;
+  } cases[] = {
+      {"null source", [&] { list.Assign(nullptr); }, u"nil kann nicht zu TnxWideStringList zugewiesen werden"},
+      {"unknown source", [&] { list.Assign(&stranger); },
+       u"TStranger kann nicht zu TnxWideStringList zugewiesen werden"},
+      {"null target", [&] { list.AssignTo(static_cast<TnxPersistent*>(nullptr)); },
+       u"TnxWideStringList kann nicht zu nil zugewiesen werden"},
+      {"unknown target", [&] { list.AssignTo(&stranger); },
+       u"TnxWideStringList kann nicht zu TStranger zugewiesen werden"},
+      // The source only knows how to fill lists, not how to be filled.
+      {"target that only gives", [&] { list.AssignTo(&lines); },
+       u"TnxWideStringList kann nicht zu TLineSource zugewiesen werden"},
+  };
+  for (const Case& c : cases) {
+    std::u16string message = u"(no EConvertError)";
+    try {
+      c.call();
+    } catch (const platform::EConvertError& e) {
+      message = e.Message();
+    }
+    EXPECT_EQ(message, c.message) << c.what;
+    EXPECT_EQ(Items(list), (std::vector<std::u16string>{u"keep"})) << c.what;
+  }
 }
 
 TEST(WideStringList, CapacityGrowsAndShrinks) {
