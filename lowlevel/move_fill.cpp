@@ -49,6 +49,43 @@ inline __m128i LoadAny(const u8* p) {
     return LoadU(p);
 }
 
+// 0 to 16 bytes as two overlapping loads of the widest fitting word, both
+// before the stores.
+inline void MoveUpTo16(const u8* s, u8* d, size_t n) {
+  if (n >= 8) {
+    uint64_t a = Load<uint64_t>(s), b = Load<uint64_t>(s + n - 8);
+    Store(d, a);
+    Store(d + n - 8, b);
+  } else if (n >= 4) {
+    uint32_t a = Load<uint32_t>(s), b = Load<uint32_t>(s + n - 4);
+    Store(d, a);
+    Store(d + n - 4, b);
+  } else if (n >= 2) {
+    uint16_t a = Load<uint16_t>(s), b = Load<uint16_t>(s + n - 2);
+    Store(d, a);
+    Store(d + n - 2, b);
+  } else if (n == 1) {
+    *d = *s;
+  }
+}
+
+// 0 to 16 bytes with two overlapping stores of the widest fitting word.
+inline void FillUpTo16(u8* d, size_t n, uint8_t value) {
+  const uint64_t pattern = 0x0101010101010101ull * value;
+  if (n >= 8) {
+    Store(d, pattern);
+    Store(d + n - 8, pattern);
+  } else if (n >= 4) {
+    Store(d, static_cast<uint32_t>(pattern));
+    Store(d + n - 4, static_cast<uint32_t>(pattern));
+  } else if (n >= 2) {
+    Store(d, static_cast<uint16_t>(pattern));
+    Store(d + n - 2, static_cast<uint16_t>(pattern));
+  } else if (n == 1) {
+    *d = value;
+  }
+}
+
 // Up to 36 bytes. Every load happens before the first store, which makes
 // the copy safe for overlap in either direction.
 inline void MoveSmall(const u8* s, u8* d, size_t n) {
@@ -64,20 +101,8 @@ inline void MoveSmall(const u8* s, u8* d, size_t n) {
       StoreU(d + n - 16, c);
       (void)b;
     }
-  } else if (n >= 8) {
-    uint64_t a = Load<uint64_t>(s), b = Load<uint64_t>(s + n - 8);
-    Store(d, a);
-    Store(d + n - 8, b);
-  } else if (n >= 4) {
-    uint32_t a = Load<uint32_t>(s), b = Load<uint32_t>(s + n - 4);
-    Store(d, a);
-    Store(d + n - 4, b);
-  } else if (n >= 2) {
-    uint16_t a = Load<uint16_t>(s), b = Load<uint16_t>(s + n - 2);
-    Store(d, a);
-    Store(d + n - 2, b);
-  } else if (n == 1) {
-    *d = *s;
+  } else {
+    MoveUpTo16(s, d, n);
   }
 }
 
@@ -123,19 +148,7 @@ inline void FillSmall(u8* d, size_t n, uint8_t value) {
     StoreU(d + n - 16, v);
     return;
   }
-  const uint64_t pattern = 0x0101010101010101ull * value;
-  if (n >= 8) {
-    Store(d, pattern);
-    Store(d + n - 8, pattern);
-  } else if (n >= 4) {
-    Store(d, static_cast<uint32_t>(pattern));
-    Store(d + n - 4, static_cast<uint32_t>(pattern));
-  } else if (n >= 2) {
-    Store(d, static_cast<uint16_t>(pattern));
-    Store(d + n - 2, static_cast<uint16_t>(pattern));
-  } else {
-    *d = value;
-  }
+  FillUpTo16(d, n, value);
 }
 
 // The same for processors with AVX: 32-byte registers halve the steps.
@@ -358,19 +371,7 @@ REVUROV_AVX void nxFillCharLibcAVX(void* dest, int32_t count, uint8_t value) {
   auto* d = static_cast<u8*>(dest);
   const uint32_t n = static_cast<uint32_t>(count);
   if (n <= 16) {
-    const uint64_t pattern = 0x0101010101010101ull * value;
-    if (n >= 8) {
-      Store(d, pattern);
-      Store(d + n - 8, pattern);
-    } else if (n >= 4) {
-      Store(d, static_cast<uint32_t>(pattern));
-      Store(d + n - 4, static_cast<uint32_t>(pattern));
-    } else if (n >= 2) {
-      Store(d, static_cast<uint16_t>(pattern));
-      Store(d + n - 2, static_cast<uint16_t>(pattern));
-    } else if (n == 1) {
-      *d = value;
-    }
+    FillUpTo16(d, n, value);
   } else if (n <= 32) {
     const __m128i v = _mm_set1_epi8(static_cast<char>(value));
     StoreU(d, v);
@@ -387,21 +388,7 @@ REVUROV_AVX void nxMoveLibcAVX(const void* source, void* dest, int32_t count) {
   auto* d = static_cast<u8*>(dest);
   const uint32_t n = static_cast<uint32_t>(count);
   if (n <= 16) {
-    if (n >= 8) {
-      uint64_t a = Load<uint64_t>(s), b = Load<uint64_t>(s + n - 8);
-      Store(d, a);
-      Store(d + n - 8, b);
-    } else if (n >= 4) {
-      uint32_t a = Load<uint32_t>(s), b = Load<uint32_t>(s + n - 4);
-      Store(d, a);
-      Store(d + n - 4, b);
-    } else if (n >= 2) {
-      uint16_t a = Load<uint16_t>(s), b = Load<uint16_t>(s + n - 2);
-      Store(d, a);
-      Store(d + n - 2, b);
-    } else if (n == 1) {
-      *d = *s;
-    }
+    MoveUpTo16(s, d, n);
   } else if (n <= 128) {
     MoveUpTo128Avx(s, d, n);
   } else if (count > 0 && s != d) {
