@@ -10,13 +10,12 @@
 #include "lowlevel/memory_manager.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
+#include "support/u8_text.h"
 
 namespace revurov {
 namespace {
 
-using platform::Utf16ToUtf8;
-
-std::string U8(std::u16string_view s) { return Utf16ToUtf8(s); }
+using testing::U8;
 
 // Every test starts with an empty slot for its thread.
 class ExceptionTest : public ::testing::Test {

@@ -8,15 +8,14 @@
 
 #include "lowlevel/error_codes.h"
 #include "platform/text.h"
+#include "support/u8_text.h"
 
 namespace revurov {
 namespace {
 
-using platform::Utf16ToUtf8;
+using testing::U8;
 
 std::vector<std::string> gEvents;
-
-std::string U8(std::u16string_view s) { return Utf16ToUtf8(s); }
 
 // A log that keeps every line.
 class TRecordingLog : public TnxBaseLog {

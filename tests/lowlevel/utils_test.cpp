@@ -19,11 +19,12 @@
 #include "platform/locale.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
+#include "support/u8_text.h"
 
 namespace revurov {
 namespace {
 
-std::string U8(std::u16string_view s) { return platform::Utf16ToUtf8(s); }
+using testing::U8;
 
 TEST(Compare, IntegerWidths) {
   EXPECT_EQ(nxCmpByte(200, 100), 1);

@@ -5,11 +5,12 @@
 #include "platform/cmdline.h"
 #include "platform/exception.h"
 #include "platform/text.h"
+#include "support/u8_text.h"
 
 namespace revurov {
 namespace {
 
-std::string U8(std::u16string_view s) { return platform::Utf16ToUtf8(s); }
+using testing::U8;
 
 TEST(TrimTrailingBlankLines, Table) {
   struct Case {

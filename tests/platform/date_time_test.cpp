@@ -9,11 +9,12 @@
 #include "platform/exception.h"
 #include "platform/locale.h"
 #include "platform/text.h"
+#include "support/u8_text.h"
 
 namespace revurov::platform {
 namespace {
 
-std::string U8(std::u16string_view s) { return Utf16ToUtf8(s); }
+using revurov::testing::U8;
 
 TEST(DateTime, TimeStampsCountDaysFromYearOneAndMillisecondsFromMidnight) {
   struct Case {
