@@ -18,20 +18,15 @@
 #include "platform/nls.h"
 #include "platform/text.h"
 #include "support/temp_dir.h"
+#include "support/wide_string_refs.h"
 
 namespace revurov {
 namespace {
 
 using platform::TDuplicates;
 
-template <class T, class... A>
-InxWideStringTransformerRef Transformer(A&&... args) {
-  return InxWideStringTransformerRef(nxCreate<T>(std::forward<A>(args)...));
-}
-template <class T, class... A>
-InxWideStringComparerRef Comparer(A&&... args) {
-  return InxWideStringComparerRef(nxCreate<T>(std::forward<A>(args)...));
-}
+using testing::Comparer;
+using testing::Transformer;
 
 std::vector<std::u16string> Items(const TnxWideStrings& l) {
   std::vector<std::u16string> v;

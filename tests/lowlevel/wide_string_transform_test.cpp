@@ -3,18 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "platform/nls.h"
+#include "support/wide_string_refs.h"
 
 namespace revurov {
 namespace {
 
-template <class T, class... A>
-InxWideStringTransformerRef Transformer(A&&... args) {
-  return InxWideStringTransformerRef(nxCreate<T>(std::forward<A>(args)...));
-}
-template <class T, class... A>
-InxWideStringComparerRef Comparer(A&&... args) {
-  return InxWideStringComparerRef(nxCreate<T>(std::forward<A>(args)...));
-}
+using testing::Comparer;
+using testing::Transformer;
 
 TEST(WideStringComparers, ByteComparerComparesLowByteFirst) {
   struct Case {
