@@ -112,6 +112,18 @@ TEST_F(SettingsTest, WrongVersionsAreIncompatibleStreams) {
   TnxComponent::Free(a);
 }
 
+// Loading the group from the start of the stream refuses it as incompatible.
+void ExpectGroupLoadIncompatible(TnxIterationList& aGroup, TnxMemoryStream& aStream) {
+  aStream.Seek(0, platform::TSeekOrigin::soBeginning);
+  TnxReader r(aStream);
+  try {
+    nxLoadSettingsFromStream(aGroup, r);
+    ADD_FAILURE();
+  } catch (const EnxComponentException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeIncompatibleStream);
+  }
+}
+
 TEST_F(SettingsTest, GroupSettingsRoundTripSkippingUnnamedAndUnknown) {
   auto* a = Make<TStatsComponent>(u"Alpha");
   auto* b = Make<TStatsComponent>(u"beta");
@@ -186,14 +198,7 @@ TEST_F(SettingsTest, GroupVersionOneIsReadInlineWithExactNames) {
 
   TnxMemoryStream wrongCase;
   writeV1(wrongCase, u"B\r\na");
-  wrongCase.Seek(0, platform::TSeekOrigin::soBeginning);
-  TnxReader r(wrongCase);
-  try {
-    nxLoadSettingsFromStream(group, r);
-    ADD_FAILURE();
-  } catch (const EnxComponentException& e) {
-    EXPECT_EQ(e.ErrorCode(), nxeIncompatibleStream);
-  }
+  ExpectGroupLoadIncompatible(group, wrongCase);
   TnxComponent::Free(a);
   TnxComponent::Free(b);
 }
@@ -230,14 +235,7 @@ TEST_F(SettingsTest, BadGroupStreamsFailCleanly) {
       TnxWriter w(s);
       c.write(w);
     }
-    s.Seek(0, platform::TSeekOrigin::soBeginning);
-    TnxReader r(s);
-    try {
-      nxLoadSettingsFromStream(group, r);
-      ADD_FAILURE();
-    } catch (const EnxComponentException& e) {
-      EXPECT_EQ(e.ErrorCode(), nxeIncompatibleStream);
-    }
+    ExpectGroupLoadIncompatible(group, s);
   }
   TnxComponent::Free(a);
 }
