@@ -16,26 +16,15 @@
 #include "lowlevel/item_manager.h"
 #include "lowlevel/region_manager.h"
 #include "platform/exception.h"
-#include "heap_test_guard.h"
+#include "item_manager_fixture.h"
 
 namespace revurov::mm {
 namespace {
 
 using platform::EInvalidPointer;
 
-class ThreadCacheTest : public ::testing::Test {
+class ThreadCacheTest : public ItemManagerFixture {
 protected:
-  void SetUp() override {
-    REVUROV_SKIP_WHILE_HEAP_BOUND();
-    started_ = true;
-    ASSERT_TRUE(nxItemManagerStartup());
-  }
-  void TearDown() override {
-    if (!started_) return;
-    TnxMemoryPool::Cleanup();
-    nxBlockTrim();
-    nxItemManagerShutdown();
-  }
   static TnxPoolBlockHeader* blockOf(const void* p) {
     return reinterpret_cast<TnxPoolBlockHeader*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(0xFFFF));
   }
@@ -47,7 +36,6 @@ protected:
     EXPECT_EQ(nxStatReserved(), 0);
     EXPECT_EQ(nxRegionsInUse(), 0);
   }
-  bool started_ = false;
 };
 
 // Runs body on a thread of its own that then waits, still alive, until

@@ -10,7 +10,7 @@
 
 #include "lowlevel/block_manager.h"
 #include "lowlevel/region_manager.h"
-#include "heap_test_guard.h"
+#include "item_manager_fixture.h"
 #include "platform/exception.h"
 #include "platform/virtual_memory.h"
 
@@ -21,24 +21,18 @@ using platform::EInvalidPointer;
 using platform::TVmOp;
 using platform::vmFailNext;
 
-class ItemsTest : public ::testing::Test {
+class ItemsTest : public ItemManagerFixture {
 protected:
-  void SetUp() override {
-    REVUROV_SKIP_WHILE_HEAP_BOUND();
-    started_ = true;
-    ASSERT_TRUE(nxItemManagerStartup());
-  }
   void TearDown() override {
-    if (!started_) return;
-    vmFailNext(TVmOp::Any, 0, 0);
-    nxClearOnFree.store(0);
-    TnxMemoryPool::Cleanup();
-    nxBlockTrim();
-    nxItemManagerShutdown();
+    // Injected failures and clearing end with the test, before the pools go.
+    if (started_) {
+      vmFailNext(TVmOp::Any, 0, 0);
+      nxClearOnFree.store(0);
+    }
+    ItemManagerFixture::TearDown();
   }
   static uint32_t sizeOf(void* p) { return nxPoolOfItem(p)->mpItemSize; }
   static bool isLarge(void* p) { return (reinterpret_cast<uintptr_t>(p) & 0xFFFF) == 0; }
-  bool started_ = false;
 };
 
 TEST_F(ItemsTest, SixtyTwoPoolsWithTheirLayouts) {
