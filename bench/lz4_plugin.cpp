@@ -5,29 +5,17 @@
 #include <lz4frame.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "lowlevel/lz4_compressor.h"
+#include "tests/support/text_payload.h"
 
 namespace {
 
 using namespace revurov;
 
-std::string Payload(size_t aLen) {
-  std::mt19937 rng(1);
-  static const char* const words[] = {"Tabelle ", "Datensatz ", "Index ", "Feld ", "Schluessel "};
-  std::string out;
-  while (out.size() < aLen) {
-    if (rng() % 4 == 0)
-      out.push_back(static_cast<char>(rng()));
-    else
-      out += words[rng() % 5];
-  }
-  out.resize(aLen);
-  return out;
-}
+std::string Payload(size_t aLen) { return revurov::testing::TextPayload(aLen, 1); }
 
 LZ4F_preferences_t Preferences(int aLevel) {
   LZ4F_preferences_t prefs;

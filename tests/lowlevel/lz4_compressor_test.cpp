@@ -13,24 +13,12 @@
 #include <vector>
 
 #include "lowlevel/startup.h"
+#include "support/text_payload.h"
 
 namespace revurov {
 namespace {
 
-// Text-like data that compresses, with a random part that does not.
-std::string Payload(size_t aLen, uint32_t aSeed) {
-  std::mt19937 rng(aSeed);
-  static const char* const words[] = {"Tabelle ", "Datensatz ", "Index ", "Feld ", "Schluessel "};
-  std::string out;
-  while (out.size() < aLen) {
-    if (rng() % 4 == 0)
-      out.push_back(static_cast<char>(rng()));
-    else
-      out += words[rng() % 5];
-  }
-  out.resize(aLen);
-  return out;
-}
+std::string Payload(size_t aLen, uint32_t aSeed) { return testing::TextPayload(aLen, aSeed); }
 
 std::string Compress(const TnxBaseCompressor& aClass, const std::string& aSource) {
   std::string frame((aSource.size() / 16 + 2) * 16 + 64, '\0');
