@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/text.h"
+
 namespace tesmira {
 
 namespace {
@@ -11,19 +13,8 @@ constexpr char16_t kPWHex[] = u"PWHex";
 
 bool KeptByLineFile(std::u16string_view s) {
   if (!s.empty() && (s.front() <= u' ' || s.back() <= u' ')) return false;  // trimmed on reading
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char16_t c = s[i];
-    if (c < u' ') return false;
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-        ++i;
-        continue;
-      }
-      return false;
-    }
-    if (c >= 0xDC00 && c <= 0xDFFF) return false;
-  }
-  return true;
+  if (std::any_of(s.begin(), s.end(), [](char16_t c) { return c < u' '; })) return false;
+  return !revurov::platform::HasUnpairedSurrogate(s);
 }
 
 std::u16string ToHex(std::u16string_view s) {

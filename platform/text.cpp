@@ -109,6 +109,21 @@ bool IsValidUtf8(std::string_view text) noexcept {
   return true;
 }
 
+bool HasUnpairedSurrogate(std::u16string_view text) noexcept {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        ++i;
+        continue;
+      }
+      return true;
+    }
+    if (c >= 0xDC00 && c <= 0xDFFF) return true;
+  }
+  return false;
+}
+
 char16_t AsciiUpper(char16_t c) noexcept {
   return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
 }

@@ -15,6 +15,9 @@ std::u16string Utf8ToUtf16(std::string_view text);
 // True when every sequence is well-formed UTF-8 (no overlong forms, no
 // surrogates, nothing above U+10FFFF, nothing cut off at the end).
 bool IsValidUtf8(std::string_view text) noexcept;
+// True when the text holds a surrogate that is not half of a pair: such
+// text has no exact UTF-8 form.
+bool HasUnpairedSurrogate(std::u16string_view text) noexcept;
 
 // ASCII-only case mapping and compare; the locale-aware and ordinal forms
 // are separate routines, chosen per call site.

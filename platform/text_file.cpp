@@ -48,21 +48,6 @@ std::string EncodeUtf16(std::u16string_view text, bool big_endian) {
   return out;
 }
 
-bool HasUnpairedSurrogate(std::u16string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-        ++i;
-        continue;
-      }
-      return true;
-    }
-    if (c >= 0xDC00 && c <= 0xDFFF) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::u16string Utf8ToUtf16Strict(std::string_view bytes) {

@@ -31,6 +31,22 @@ TEST(Text, MalformedInputBecomesReplacementCharacter) {
   EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
+TEST(Text, UnpairedSurrogatesAreFoundAnywhere) {
+  const struct {
+    std::u16string text;
+    bool unpaired;
+  } cases[] = {
+      {u"", false},
+      {u"abcä", false},
+      {u"a😀b", false},
+      {std::u16string(1, char16_t(0xD800)), true},          // high at the end
+      {std::u16string(1, char16_t(0xDC00)) + u"a", true},   // low alone
+      {u"a" + std::u16string(1, char16_t(0xDBFF)) + u"b", true},
+      {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, true},  // reversed pair
+  };
+  for (const auto& c : cases) EXPECT_EQ(HasUnpairedSurrogate(c.text), c.unpaired) << Utf16ToUtf8(c.text);
+}
+
 TEST(Text, AsciiCaseRoutinesLeaveOtherLettersAlone) {
   EXPECT_EQ(AsciiUpperCase(u"config\u00E4"), u"CONFIG\u00E4");
   EXPECT_TRUE(AsciiSameText(u"Config", u"CONFIG"));
