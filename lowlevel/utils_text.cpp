@@ -99,34 +99,34 @@ std::u16string nxTrimTrailingBlankLines(std::u16string_view S) {
   return r;
 }
 
-uint32_t nxHashElf(const void* Data, size_t Len) noexcept {
-  const uint8_t* p = static_cast<const uint8_t*>(Data);
-  uint32_t h = 0;
-  for (size_t i = 0; i < Len; ++i) {
-    h = (h << 4) + p[i];
-    uint32_t g = h & 0xF0000000u;
-    if (g) {
-      h ^= g >> 24;
-      h &= ~g;
-    }
+namespace {
+
+// One byte into the ELF hash; the top nibble is folded back and cleared.
+inline uint32_t HashElfStep(uint32_t h, uint8_t b) noexcept {
+  h = (h << 4) + b;
+  const uint32_t g = h & 0xF0000000u;
+  if (g) {
+    h ^= g >> 24;
+    h &= ~g;
   }
   return h;
 }
 
-uint32_t nxHashElfString(std::u16string_view S) noexcept {
-  if (S.empty()) return 0;
+}  // namespace
+
+uint32_t nxHashElf(const void* Data, size_t Len) noexcept {
+  const uint8_t* p = static_cast<const uint8_t*>(Data);
   uint32_t h = 0;
+  for (size_t i = 0; i < Len; ++i) h = HashElfStep(h, p[i]);
+  return h;
+}
+
+uint32_t nxHashElfString(std::u16string_view S) noexcept {
+  uint32_t h = 0;
+  // The bytes of each unit in memory order (little-endian), as stored.
   for (char16_t c : S) {
-    // The bytes of each unit in memory order (little-endian), as stored.
-    const uint8_t b[2] = {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)};
-    for (uint8_t x : b) {
-      h = (h << 4) + x;
-      uint32_t g = h & 0xF0000000u;
-      if (g) {
-        h ^= g >> 24;
-        h &= ~g;
-      }
-    }
+    h = HashElfStep(h, static_cast<uint8_t>(c & 0xFF));
+    h = HashElfStep(h, static_cast<uint8_t>(c >> 8));
   }
   return h;
 }
