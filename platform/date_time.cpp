@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/exception.h"
+#include "platform/text.h"
 
 namespace revurov::platform {
 
@@ -58,14 +59,7 @@ int DaysInMonth(int y, int m) {
 
 // Case-insensitive ASCII prefix test.
 bool StartsWithText(std::u16string_view s, std::u16string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char16_t a = s[i], b = prefix[i];
-    if (a >= u'a' && a <= u'z') a = static_cast<char16_t>(a - 32);
-    if (b >= u'a' && b <= u'z') b = static_cast<char16_t>(b - 32);
-    if (a != b) return false;
-  }
-  return true;
+  return s.size() >= prefix.size() && AsciiSameText(s.substr(0, prefix.size()), prefix);
 }
 
 class Formatter {
@@ -104,7 +98,7 @@ private:
     size_t i = 0;
     while (i < f.size()) {
       const char16_t starter = f[i++];
-      char16_t token = starter >= u'a' && starter <= u'z' ? static_cast<char16_t>(starter - 32) : starter;
+      char16_t token = AsciiUpper(starter);
       if (token >= u'A' && token <= u'Z') {
         if (token == u'M' && lastToken == u'H') token = u'N';
         lastToken = token;
