@@ -8,6 +8,7 @@
 #include "lowlevel/memory_stream.h"
 #include "lowlevel/state_component.h"
 #include "lowlevel/tagged_stream.h"
+#include "support/named_component.h"
 
 namespace revurov {
 namespace {
@@ -40,12 +41,7 @@ class TNullLog : public TnxBaseLog {
   void WriteLogData(InxLogData*) override { ++writes; }
 };
 
-template <class T>
-T* Make(std::u16string aName) {
-  auto* c = new T(nullptr);
-  c->SetName(std::move(aName));
-  return c;
-}
+using testing::Make;
 
 std::vector<std::u16string> Lines(const platform::TStringList& aList) {
   std::vector<std::u16string> r;

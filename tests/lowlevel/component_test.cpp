@@ -12,6 +12,7 @@
 
 #include "lowlevel/error_codes.h"
 #include "platform/text.h"
+#include "support/named_component.h"
 
 namespace revurov {
 namespace {
@@ -56,9 +57,7 @@ class TRegNodeSub : public TRegNode {
 
 template <class T = TNode>
 T* Node(std::u16string aName) {
-  auto* n = new T(nullptr);
-  n->SetName(std::move(aName));
-  return n;
+  return testing::Make<T>(std::move(aName));
 }
 
 std::vector<std::string> Names(TnxIterationList* aList) {

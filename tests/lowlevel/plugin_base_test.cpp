@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "support/named_component.h"
 
 namespace revurov {
 namespace {
@@ -61,12 +62,7 @@ protected:
   void DoStop() override { gSteps.push_back("plugin stop"); }
 };
 
-template <class T>
-T* Make(std::u16string aName) {
-  auto* c = new T(nullptr);
-  c->SetName(std::move(aName));
-  return c;
-}
+using testing::Make;
 
 class PluginTest : public ::testing::Test {
 protected:
