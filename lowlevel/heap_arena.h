@@ -49,8 +49,6 @@ inline std::atomic_ref<uint32_t> nxArenaLink(uint32_t entry) {
   return std::atomic_ref<uint32_t>(*static_cast<uint32_t*>(nxArenaAddress(entry)));
 }
 
-inline void nxArenaListInit(TnxArenaListHead& h) { h.value.store(0); }
-
 inline uint32_t nxArenaListFirst(const TnxArenaListHead& h) {
   return static_cast<uint32_t>(h.value.load(std::memory_order_acquire));
 }
