@@ -1,8 +1,6 @@
 #include "lowlevel/memory_manager.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <fenv.h>
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -21,6 +19,7 @@
 #include "lowlevel/types.h"
 #include "platform/endian.h"
 #include "platform/exception.h"
+#include "platform/module.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -67,17 +66,12 @@ void LoadManagerModule() {
   static bool tried = false;
   if (tried) return;
   tried = true;
-  char buf[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return;
-  std::string path(buf, std::size_t(n));
+  std::string path = platform::ProgramPath();
+  if (path.empty()) return;
   path.resize(path.rfind('/') + 1);
   path += "nxmm.so";
   if (access(path.c_str(), F_OK) != 0) return;
-  fenv_t env;
-  fegetenv(&env);
-  dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  fesetenv(&env);
+  platform::LoadModule(path);
 }
 
 // Exclusive lock on the mapping, shared with every other module of the

@@ -1,7 +1,6 @@
 #include "lowlevel/memory_manager_impl.h"
 
 #include <dlfcn.h>
-#include <fenv.h>
 #include <limits.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include "lowlevel/move_fill.h"
 #include "lowlevel/region_manager.h"
 #include "lowlevel/types.h"
+#include "platform/module.h"
 
 namespace revurov::mm {
 
@@ -187,22 +187,8 @@ std::string ThisModulePath() {
   return {};
 }
 
-std::string ProgramPath() {
-  char buf[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, std::size_t(n)) : std::string();
-}
-
-// Loading a module may run its initialisers; the thread's floating-point
-// state stays ours.
-void* LoadModule(const std::string& path) {
-  if (path.empty()) return nullptr;
-  fenv_t env;
-  fegetenv(&env);
-  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  fesetenv(&env);
-  return h;
-}
+using platform::LoadModule;
+using platform::ProgramPath;
 
 void* FindHookModule() {
   if (void* h = dlopen("ZirezMM5Hook.so", RTLD_NOW | RTLD_NOLOAD)) return h;

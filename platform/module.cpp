@@ -1,0 +1,25 @@
+#include "platform/module.h"
+
+#include <dlfcn.h>
+#include <fenv.h>
+#include <limits.h>
+#include <unistd.h>
+
+namespace revurov::platform {
+
+std::string ProgramPath() {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+void* LoadModule(const std::string& path) {
+  if (path.empty()) return nullptr;
+  fenv_t env;
+  fegetenv(&env);
+  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  fesetenv(&env);
+  return h;
+}
+
+}  // namespace revurov::platform
