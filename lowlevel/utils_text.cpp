@@ -1,22 +1,16 @@
 #include "lowlevel/utils_text.h"
 
-#include <unicode/uchar.h>
-
 #include "platform/cmdline.h"
 #include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/locale_text.h"
 #include "platform/text.h"
 
 namespace revurov {
 
 void nxCharLower(char16_t* P) noexcept {
   if (!P) return;
-  for (; *P; ++P) {
-    // Surrogates stay: a lone unit has no case of its own.
-    if (*P >= 0xD800 && *P <= 0xDFFF) continue;
-    UChar32 lower = u_tolower(*P);
-    if (lower <= 0xFFFF) *P = static_cast<char16_t>(lower);
-  }
+  for (; *P; ++P) *P = platform::AnsiLowerChar(*P);
 }
 
 const char16_t* nxStrPosW(const char16_t* Str, const char16_t* SubStr) noexcept {

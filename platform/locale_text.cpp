@@ -97,23 +97,27 @@ int FoldCompareText(std::u16string_view a, std::u16string_view b) {
 
 bool FoldSameText(std::u16string_view a, std::u16string_view b) { return FoldCompareText(a, b) == 0; }
 
+char16_t AnsiUpperChar(char16_t c) noexcept {
+  if (c >= 0xD800 && c <= 0xDFFF) return c;
+  const UChar32 u = u_toupper(c);
+  return u <= 0xFFFF ? static_cast<char16_t>(u) : c;
+}
+
+char16_t AnsiLowerChar(char16_t c) noexcept {
+  if (c >= 0xD800 && c <= 0xDFFF) return c;
+  const UChar32 u = u_tolower(c);
+  return u <= 0xFFFF ? static_cast<char16_t>(u) : c;
+}
+
 std::u16string AnsiUpperCase(std::u16string_view text) {
   std::u16string out(text);
-  for (auto& c : out) {
-    if (c >= 0xD800 && c <= 0xDFFF) continue;
-    const UChar32 u = u_toupper(c);
-    if (u <= 0xFFFF) c = static_cast<char16_t>(u);
-  }
+  for (auto& c : out) c = AnsiUpperChar(c);
   return out;
 }
 
 std::u16string AnsiLowerCase(std::u16string_view text) {
   std::u16string out(text);
-  for (auto& c : out) {
-    if (c >= 0xD800 && c <= 0xDFFF) continue;
-    const UChar32 u = u_tolower(c);
-    if (u <= 0xFFFF) c = static_cast<char16_t>(u);
-  }
+  for (auto& c : out) c = AnsiLowerChar(c);
   return out;
 }
 

@@ -29,5 +29,9 @@ int FoldCompareText(std::u16string_view a, std::u16string_view b);
 bool FoldSameText(std::u16string_view a, std::u16string_view b);
 std::u16string AnsiUpperCase(std::u16string_view text);
 std::u16string AnsiLowerCase(std::u16string_view text);
+// One code unit of the above; a surrogate, which has no case of its own, and
+// a unit whose mapping lies beyond U+FFFF stay as they are.
+char16_t AnsiUpperChar(char16_t c) noexcept;
+char16_t AnsiLowerChar(char16_t c) noexcept;
 
 }  // namespace revurov::platform
