@@ -98,6 +98,18 @@ std::unique_ptr<TMemIniFile> OpenSecurityFile(const std::u16string& file_name, b
   return std::make_unique<TMemIniFile>(file_name, TTextEncoding::Utf8);
 }
 
+namespace {
+
+// Users and groups are sections alike.
+void EraseEntry(const std::u16string& file_name, std::u16string_view name) {
+  CheckEntryName(name);
+  const auto ini = OpenSecurityFile(file_name, false);
+  ini->EraseSection(name);
+  ini->UpdateFile();
+}
+
+}  // namespace
+
 TSecurityData::TSecurityData(std::u16string db_pfad) : file_name_(std::move(db_pfad) + kSecurityFileName) {}
 
 bool TSecurityData::Exists() const { return FileExists(std::u16string_view(file_name_)); }
@@ -139,12 +151,7 @@ void TSecurityData::WriteUser(std::u16string_view user, const TUserEntry& entry)
   ini->UpdateFile();
 }
 
-void TSecurityData::EraseUser(std::u16string_view user) {
-  CheckEntryName(user);
-  const auto ini = OpenSecurityFile(file_name_, false);
-  ini->EraseSection(user);
-  ini->UpdateFile();
-}
+void TSecurityData::EraseUser(std::u16string_view user) { EraseEntry(file_name_, user); }
 
 void TSecurityData::LoadTableRights(std::u16string_view group, std::u16string_view table,
                                     TRightsBoxes& boxes) const {
@@ -173,11 +180,6 @@ void TSecurityData::DeleteTableRights(std::u16string_view group, std::u16string_
   ini->UpdateFile();
 }
 
-void TSecurityData::EraseGroup(std::u16string_view group) {
-  CheckEntryName(group);
-  const auto ini = OpenSecurityFile(file_name_, false);
-  ini->EraseSection(group);
-  ini->UpdateFile();
-}
+void TSecurityData::EraseGroup(std::u16string_view group) { EraseEntry(file_name_, group); }
 
 }  // namespace tesmira
