@@ -399,6 +399,14 @@ TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& t) {
   return at;
 }
 
+// A block resized in place: the statistics move from the old view to the new
+// one, whose trailer follows its committed end.
+void replaceTrailer(const TnxLargeBlockTrailer& cur, const TnxLargeBlockTrailer& next) {
+  addLargeStats(cur, -1);
+  placeTrailer(next);
+  addLargeStats(next, +1);
+}
+
 int freeLarge(void* p) {
   std::atomic<void*>* cell = trieCell(p, false);
   auto* t = cell ? static_cast<TnxLargeBlockTrailer*>(cell->load(std::memory_order_acquire)) : nullptr;
@@ -1016,9 +1024,7 @@ void* nxItemReallocMem(void* p, std::size_t newSize) {
     next.ltPagesInUse = uint32_t(pages);
     next.ltPagesCommitted = uint32_t(committed);
     next.ltGrowCount = grow;
-    addLargeStats(cur, -1);
-    placeTrailer(next);
-    addLargeStats(next, +1);
+    replaceTrailer(cur, next);
     return p;
   }
 
@@ -1053,9 +1059,7 @@ void* nxItemReallocMem(void* p, std::size_t newSize) {
     next.ltPagesInUse = uint32_t(target);
     next.ltGrowCount = grow;
   }
-  addLargeStats(cur, -1);
-  placeTrailer(next);
-  addLargeStats(next, +1);
+  replaceTrailer(cur, next);
   return p;
 }
 
