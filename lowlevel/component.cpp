@@ -12,6 +12,7 @@
 #include "lowlevel/utils_text.h"
 #include "platform/format.h"
 #include "platform/locale_text.h"
+#include "platform/string_list.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -603,14 +604,8 @@ void nxLoadSettingsFromStream(TnxIterationList& aList, TnxReader& aReader) {
     aReader.ReadListEnd();
   } else if (version == 1) {
     std::vector<std::u16string> names;
-    std::u16string text = aReader.ReadString();
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find_first_of(u"\r\n", start);
-      if (end == std::u16string::npos) end = text.size();
-      if (end > start) names.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
+    for (std::u16string& name : platform::SplitLines(aReader.ReadString()))
+      if (!name.empty()) names.push_back(std::move(name));
     for (const std::u16string& name : names) {
       TnxComponent* c = FindInGroup(aList, name, true);
       if (!c) IncompatibleStream();

@@ -10,6 +10,7 @@
 #include "lowlevel/tagged_stream.h"
 #include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/string_list.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -90,16 +91,7 @@ public:
   std::u16string AsString() const override { return svValue; }
   TnxVariant AsVariant() const override { return TnxVariant::FromString(svValue); }
   void DumpLines(int aIndent, const TnxAddLine& aAddLine) override {
-    std::vector<std::u16string> lines;
-    size_t start = 0;
-    for (size_t i = 0; i <= svValue.size(); ++i) {
-      if (i == svValue.size() || svValue[i] == u'\r' || svValue[i] == u'\n') {
-        if (i < svValue.size() || start < svValue.size() || lines.empty())
-          lines.push_back(svValue.substr(start, i - start));
-        if (i < svValue.size() && svValue[i] == u'\r' && i + 1 < svValue.size() && svValue[i + 1] == u'\n') ++i;
-        start = i + 1;
-      }
-    }
+    const std::vector<std::u16string> lines = platform::SplitLines(svValue);
     if (lines.size() <= 1) {
       aAddLine(Indent(aIndent) + beName + u": " + svValue);
       return;

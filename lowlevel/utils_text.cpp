@@ -4,6 +4,7 @@
 #include "platform/exception.h"
 #include "platform/format.h"
 #include "platform/locale_text.h"
+#include "platform/string_list.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -70,22 +71,13 @@ std::u16string_view Trim(std::u16string_view s) {
 }  // namespace
 
 std::u16string nxTrimTrailingBlankLines(std::u16string_view S) {
-  std::vector<std::u16string_view> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < S.size(); ++i) {
-    if (S[i] == u'\r' || S[i] == u'\n') {
-      lines.push_back(S.substr(start, i - start));
-      if (S[i] == u'\r' && i + 1 < S.size() && S[i + 1] == u'\n') ++i;
-      start = i + 1;
-    }
-  }
   // A final line break ends the last line; it does not start another.
-  if (start < S.size()) lines.push_back(S.substr(start));
+  std::vector<std::u16string> lines = platform::SplitLines(S);
   while (!lines.empty() && Trim(lines.back()).empty()) lines.pop_back();
   if (lines.empty()) return {};
   if (lines.size() == 1) return std::u16string(TrimRight(lines[0]));
   std::u16string r;
-  for (auto line : lines) {
+  for (const auto& line : lines) {
     r += line;
     r += u"\r\n";
   }
