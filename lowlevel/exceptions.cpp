@@ -20,18 +20,9 @@ thread_local ThreadSlot tlsSlot;
 
 TnxExceptionDataHooks gDataHooks;
 
-bool IsBlank(char16_t c) { return c <= u' '; }
-
-std::u16string_view TrimView(std::u16string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
 // Decimal digits only; anything else (or a value beyond 32 bits) gives 0.
 uint32_t DecimalOrZero(std::u16string_view s) {
-  s = TrimView(s);
+  s = platform::Trim(s);
   if (s.empty()) return 0;
   uint64_t v = 0;
   for (char16_t c : s) {
@@ -213,7 +204,7 @@ TnxExceptionDataRef EnxBaseException::ExceptionData() {
 }
 
 std::u16string EnxBaseException::ProcessedErrorString() const {
-  std::u16string_view t = TrimView(beErrorString);
+  std::u16string_view t = platform::Trim(beErrorString);
   // Both placeholder forms are read, whatever the thread's peer version: a
   // text may come from a peer of either version.
   std::u16string_view tag = nxOrgTag;

@@ -57,25 +57,12 @@ void nxSwapWords(uint16_t* Words, size_t Count) noexcept {
   for (size_t i = 0; i < Count; ++i) Words[i] = static_cast<uint16_t>((Words[i] >> 8) | (Words[i] << 8));
 }
 
-namespace {
-bool IsBlank(char16_t c) { return c <= u' '; }
-std::u16string_view TrimRight(std::u16string_view s) {
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-std::u16string_view Trim(std::u16string_view s) {
-  s = TrimRight(s);
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  return s;
-}
-}  // namespace
-
 std::u16string nxTrimTrailingBlankLines(std::u16string_view S) {
   // A final line break ends the last line; it does not start another.
   std::vector<std::u16string> lines = platform::SplitLines(S);
-  while (!lines.empty() && Trim(lines.back()).empty()) lines.pop_back();
+  while (!lines.empty() && platform::Trim(lines.back()).empty()) lines.pop_back();
   if (lines.empty()) return {};
-  if (lines.size() == 1) return std::u16string(TrimRight(lines[0]));
+  if (lines.size() == 1) return std::u16string(platform::TrimRight(lines[0]));
   std::u16string r;
   for (const auto& line : lines) {
     r += line;

@@ -7,14 +7,6 @@ namespace revurov::platform {
 
 namespace {
 
-std::u16string_view Trim(std::u16string_view s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && s[b] <= u' ') ++b;
-  while (e > b && s[e - 1] <= u' ') --e;
-  return s.substr(b, e - b);
-}
-
 std::u16string_view NameOf(std::u16string_view line) {
   const size_t eq = line.find(u'=');
   return eq == std::u16string_view::npos ? std::u16string_view() : line.substr(0, eq);

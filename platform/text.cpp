@@ -159,4 +159,15 @@ bool AsciiSameText(std::u16string_view a, std::u16string_view b) noexcept {
   return a.size() == b.size() && AsciiCompareText(a, b) == 0;
 }
 
+std::u16string_view TrimRight(std::u16string_view text) noexcept {
+  while (!text.empty() && text.back() <= u' ') text.remove_suffix(1);
+  return text;
+}
+
+std::u16string_view Trim(std::u16string_view text) noexcept {
+  text = TrimRight(text);
+  while (!text.empty() && text.front() <= u' ') text.remove_prefix(1);
+  return text;
+}
+
 }  // namespace revurov::platform

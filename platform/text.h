@@ -29,4 +29,10 @@ std::u16string AsciiLowerCase(std::u16string_view text);
 int AsciiCompareText(std::u16string_view a, std::u16string_view b) noexcept;
 bool AsciiSameText(std::u16string_view a, std::u16string_view b) noexcept;
 
+// The runtime's Trim and TrimRight: every unit up to U+0020 (blanks and
+// control characters) removed from both ends, or from the end; the result
+// views the same text.
+std::u16string_view Trim(std::u16string_view text) noexcept;
+std::u16string_view TrimRight(std::u16string_view text) noexcept;
+
 }  // namespace revurov::platform

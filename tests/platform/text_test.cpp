@@ -47,6 +47,21 @@ TEST(Text, UnpairedSurrogatesAreFoundAnywhere) {
   for (const auto& c : cases) EXPECT_EQ(HasUnpairedSurrogate(c.text), c.unpaired) << Utf16ToUtf8(c.text);
 }
 
+TEST(Text, TrimRemovesBlanksAndControlCharactersOnly) {
+  const struct {
+    std::u16string text, trimmed, trimmedRight;
+  } cases[] = {
+      {u"", u"", u""},
+      {u" \t\r\n", u"", u""},
+      {u"\1a b\37", u"a b", u"\1a b"},
+      {u"\u00A0x\u00A0", u"\u00A0x\u00A0", u"\u00A0x\u00A0"},  // no-break space is no blank here
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Trim(c.text), c.trimmed) << Utf16ToUtf8(c.text);
+    EXPECT_EQ(TrimRight(c.text), c.trimmedRight) << Utf16ToUtf8(c.text);
+  }
+}
+
 TEST(Text, AsciiCaseRoutinesLeaveOtherLettersAlone) {
   EXPECT_EQ(AsciiUpperCase(u"config\u00E4"), u"CONFIG\u00E4");
   EXPECT_TRUE(AsciiSameText(u"Config", u"CONFIG"));
