@@ -11,6 +11,7 @@
 #include "lowlevel/error_codes.h"
 #include "lowlevel/exceptions.h"
 #include "platform/exception.h"
+#include "support/exception_message.h"
 
 namespace revurov {
 namespace {
@@ -99,16 +100,6 @@ class TTeacher : public TnxPersistent {
   }
 };
 
-template <class F>
-std::u16string ConvertErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const platform::EConvertError& e) {
-    return e.Message();
-  }
-  return u"(no EConvertError)";
-}
-
 TEST(Persistent, AssignGoesThroughTheSourcesAssignTo) {
   TProbe probe;
   TTeacher teacher;
@@ -134,7 +125,7 @@ TEST(Persistent, AssignWithoutAKnowingSideRaises) {
       {"null target", [&] { probe.AssignTo(nullptr); }, u"TProbe kann nicht zu nil zugewiesen werden"},
       {"unknown target", [&] { probe.AssignTo(&tracked); }, u"TProbe kann nicht zu TTracked zugewiesen werden"},
   };
-  for (const Case& c : cases) EXPECT_EQ(ConvertErrorOf(c.call), c.message) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(testing::MessageOf<platform::EConvertError>(c.call), c.message) << c.what;
   EXPECT_FALSE(probe.taught);
 }
 

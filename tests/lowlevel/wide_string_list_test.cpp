@@ -17,6 +17,7 @@
 #include "platform/exception.h"
 #include "platform/nls.h"
 #include "platform/text.h"
+#include "support/exception_message.h"
 #include "support/temp_dir.h"
 #include "support/wide_string_refs.h"
 
@@ -36,12 +37,7 @@ std::vector<std::u16string> Items(const TnxWideStrings& l) {
 
 template <class F>
 std::u16string ListErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const platform::EStringListError& e) {
-    return e.Message();
-  }
-  return u"<none>";
+  return testing::MessageOf<platform::EStringListError>(std::forward<F>(f));
 }
 
 // Sorting and matching through each comparer and transformer: the list sorts

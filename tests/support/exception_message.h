@@ -1,0 +1,20 @@
+// The message of the exception of type E that a call raises, for tests that
+// compare whole messages; a call that raises nothing gives "(no exception)".
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace revurov::testing {
+
+template <class E, class F>
+std::u16string MessageOf(F&& f) {
+  try {
+    std::forward<F>(f)();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  return u"(no exception)";
+}
+
+}  // namespace revurov::testing
