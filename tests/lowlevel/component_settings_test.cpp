@@ -9,6 +9,7 @@
 #include "lowlevel/state_component.h"
 #include "lowlevel/tagged_stream.h"
 #include "support/named_component.h"
+#include "support/string_list_lines.h"
 
 namespace revurov {
 namespace {
@@ -41,13 +42,8 @@ class TNullLog : public TnxBaseLog {
   void WriteLogData(InxLogData*) override { ++writes; }
 };
 
+using testing::LinesOf;
 using testing::Make;
-
-std::vector<std::u16string> Lines(const platform::TStringList& aList) {
-  std::vector<std::u16string> r;
-  for (int i = 0; i < aList.Count(); ++i) r.push_back(aList[i]);
-  return r;
-}
 
 double gClock = 0;
 
@@ -240,10 +236,10 @@ TEST_F(SettingsTest, StatisticsShowUptimeAndLastStartError) {
   auto* c = Make<TStatsComponent>(u"c");
   platform::TStringList captions, values;
   c->GetStatsCaptions(captions);
-  EXPECT_EQ(Lines(captions), (std::vector<std::u16string>{u"Uptime", u"Last Start Error"}));
+  EXPECT_EQ(LinesOf(captions), (std::vector<std::u16string>{u"Uptime", u"Last Start Error"}));
   EXPECT_TRUE(c->UIStatsVisible());
   c->GetStatsValues(values);
-  EXPECT_EQ(Lines(values), (std::vector<std::u16string>{u"", u""}));
+  EXPECT_EQ(LinesOf(values), (std::vector<std::u16string>{u"", u""}));
   c->Open();
   gClock += 2 + (3 * 3600 + 4 * 60 + 5) / 86400.0;
   values.Clear();
@@ -254,7 +250,7 @@ TEST_F(SettingsTest, StatisticsShowUptimeAndLastStartError) {
   EXPECT_THROW(c->Open(), EnxStateComponentException);
   values.Clear();
   c->GetStatsValues(values);
-  EXPECT_EQ(Lines(values), (std::vector<std::u16string>{u"", u"RevurOV: c: no port [no error code]"}));
+  EXPECT_EQ(LinesOf(values), (std::vector<std::u16string>{u"", u"RevurOV: c: no port [no error code]"}));
 
   auto* plain = Make<TNullLog>(u"log");
   captions.Clear();

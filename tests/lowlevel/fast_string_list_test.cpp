@@ -7,17 +7,14 @@
 
 #include "lowlevel/memory_manager.h"
 #include "platform/exception.h"
+#include "support/string_list_lines.h"
 
 namespace revurov {
 namespace {
 
 using platform::TDuplicates;
 
-std::vector<std::u16string> LinesOf(const platform::TStringList& l) {
-  std::vector<std::u16string> r;
-  for (int i = 0; i < l.Count(); ++i) r.push_back(l[i]);
-  return r;
-}
+using testing::LinesOf;
 
 TEST(FastStringList, ComparesOrdinallyWithAsciiFoldingOnly) {
   struct Case {

@@ -13,6 +13,7 @@
 #include "lowlevel/wide_string_list.h"
 #include "platform/code_page.h"
 #include "platform/exception.h"
+#include "support/string_list_lines.h"
 
 namespace revurov {
 namespace {
@@ -46,11 +47,7 @@ platform::TStringList Lines(std::initializer_list<std::u16string> lines) {
   return l;
 }
 
-std::vector<std::u16string> LinesOf(const platform::TStringList& l) {
-  std::vector<std::u16string> r;
-  for (int i = 0; i < l.Count(); ++i) r.push_back(l[i]);
-  return r;
-}
+using testing::LinesOf;
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes r;
