@@ -426,13 +426,7 @@ TEST(WideStringList, AssignFromOrToAnUnknownClassRaisesAndKeepsTheItems) {
        u"TnxWideStringList kann nicht zu TLineSource zugewiesen werden"},
   };
   for (const Case& c : cases) {
-    std::u16string message = u"(no EConvertError)";
-    try {
-      c.call();
-    } catch (const platform::EConvertError& e) {
-      message = e.Message();
-    }
-    EXPECT_EQ(message, c.message) << c.what;
+    EXPECT_EQ(testing::MessageOf<platform::EConvertError>(c.call), c.message) << c.what;
     EXPECT_EQ(Items(list), (std::vector<std::u16string>{u"keep"})) << c.what;
   }
 }
