@@ -1,5 +1,6 @@
 #include "platform/ini_file.h"
 
+#include "platform/format.h"
 #include "platform/locale_text.h"
 #include "platform/text.h"
 
@@ -192,8 +193,7 @@ void TMemIniFile::WriteString(std::u16string_view section, std::u16string_view i
 }
 
 void TMemIniFile::WriteInteger(std::u16string_view section, std::u16string_view ident, int32_t value) {
-  const std::string digits = std::to_string(value);
-  WriteString(section, ident, std::u16string(digits.begin(), digits.end()));
+  WriteString(section, ident, Format(u"%d", {value}));
 }
 
 void TMemIniFile::WriteBool(std::u16string_view section, std::u16string_view ident, bool value) {

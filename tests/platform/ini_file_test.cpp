@@ -55,6 +55,15 @@ TEST(IniFile, BooleansAreNumbers) {
   }
 }
 
+TEST(IniFile, IntegersAreWrittenAsDecimalText) {
+  TMemIniFile ini(u"/nonexistent/x.ini");
+  for (const int32_t value : {0, 42, -7, INT32_MAX, INT32_MIN}) {
+    ini.WriteInteger(u"s", u"n", value);
+    EXPECT_EQ(ini.ReadString(u"s", u"n", u""), Utf8ToUtf16(std::to_string(value)));
+    EXPECT_EQ(ini.ReadInteger(u"s", u"n", 99), value);
+  }
+}
+
 TEST(IniFile, UpdateFileWritesUtf8WithBomAndCrLf) {
   TempDir dir;
   const std::u16string name = U(dir.Path("d.dat"));
