@@ -715,16 +715,11 @@ void TnxBaseComponentConfiguration::GetValueStream(std::u16string_view, platform
 void TnxBaseComponentConfiguration::SetValueStream(std::u16string_view, platform::TStream&) {}
 
 std::u16string nxFormatGrouped(int64_t aValue) {
-  // Built from the integer's digits: going through a double ("%.0n") would
-  // round values beyond 2^53.
+  // Grouped from the integer's own digits: going through a double ("%.0n")
+  // would round values beyond 2^53.
   const uint64_t magnitude =
       aValue < 0 ? ~static_cast<uint64_t>(aValue) + 1 : static_cast<uint64_t>(aValue);
-  std::u16string digits;
-  uint64_t v = magnitude;
-  do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + v % 10));
-    v /= 10;
-  } while (v != 0);
+  std::u16string digits = platform::Format(u"%d", {magnitude});
   const char16_t separator = platform::FormatSettings().ThousandSeparator;
   for (size_t pos = digits.size(); pos > 3; pos -= 3) digits.insert(pos - 3, 1, separator);
   return aValue < 0 ? u"-" + digits : digits;
