@@ -291,8 +291,9 @@ void TDataSec::BuildGroupPage(QWidget* page) {
                            &cbSendEMailGrp, &cbInvASMExportGrp, &cbIncRevisionGrp,
                            &cbStartReportGrp, &cbPrintReportGrp};
   for (int i = 0; i < 16; ++i) *named[i] = RightsGrp[i];
-  MakeLabel(QStringLiteral("Verfügbare Tabellen:"), page, 300, 66);
-  lxGroupTables = MakeList(page, "lxGroupTables", 300, 84, 270, 374);
+  // Beside the name edit, which ends at x = 350.
+  MakeLabel(QStringLiteral("Verfügbare Tabellen:"), page, 370, 52);
+  lxGroupTables = MakeList(page, "lxGroupTables", 370, 72, 200, 386);
   GruppeAnlegenBtn = MakeButton(QStringLiteral("Gruppe anlegen"), page, "GruppeAnlegenBtn", 16, 478, 160);
   GruppeAnlegenBtn->setEnabled(false);
 }
@@ -321,8 +322,9 @@ void TDataSec::BuildTablePage(QWidget* page) {
                            &cbSendEMailTbl, &cbInvASMExportTbl, &cbIncRevisionTbl,
                            &cbStartReportTbl, &cbPrintReportTbl};
   for (int i = 0; i < 16; ++i) *named[i] = RightsTbl[i];
-  MakeLabel(QStringLiteral("Verfügbare Tabellen:"), page, 300, 66);
-  lxAccessTables = MakeList(page, "lxAccessTables", 300, 84, 270, 374);
+  // Beside the name edit, which ends at x = 350.
+  MakeLabel(QStringLiteral("Verfügbare Tabellen:"), page, 370, 52);
+  lxAccessTables = MakeList(page, "lxAccessTables", 370, 72, 200, 386);
   SaveTableBtn = MakeButton(QStringLiteral("Änderungen speichern"), page, "SaveTableBtn", 16, 478, 170);
   BitBtn2 = MakeButton(QStringLiteral("aus der Gruppe entfernen"), page, "BitBtn2", 196, 478, 180);
   Hinzufuegen = MakeButton(QStringLiteral("Hinzufügen"), page, "Hinzufuegen", 470, 478, 100);
