@@ -38,10 +38,13 @@ int startCount = 0;
 std::atomic<uint32_t> unpagedUsed{0};
 
 // One counter per stripe, each on its own cache line: eight threads bumping
-// one shared word would serialise every allocation on it. The first threads
-// own a stripe each and update it without a locked instruction (only the
-// owner writes it; readers sum relaxed loads); later threads share the last
-// stripe through fetch_add.
+// one shared word would serialise every allocation on it. A thread owns a
+// stripe from its first update until it ends and updates it without a
+// locked instruction (only the owner writes it; readers sum relaxed loads);
+// an ended thread's stripe, with its total, goes to the next new thread, so
+// threads that come and go do not use the stripes up. Threads beyond the
+// owned stripes, and a thread's last updates after its stripe went back,
+// share the last stripe through fetch_add.
 struct alignas(64) Stripe {
   std::atomic<int64_t> v{0};
 };
@@ -58,15 +61,38 @@ struct StripedCounter {
     for (auto& x : s) x.v.store(0);
   }
 };
-std::atomic<uint32_t> nextStripe{0};
+constexpr uint64_t kOwnableStripes = (uint64_t(1) << (StripedCounter::kStripes - 1)) - 1;
+std::atomic<uint64_t> stripesOwned{0};  // bit i: stripe i has a live owner
 thread_local uint32_t myStripe = 0;  // 1 + stripe; constant-initialised, so no guard on the hot path
+
+struct StripeReturner {
+  ~StripeReturner() {
+    const uint32_t stripe = myStripe;
+    myStripe = StripedCounter::kStripes;
+    // Release: the next owner continues from this thread's last total.
+    if (stripe && stripe < StripedCounter::kStripes)
+      stripesOwned.fetch_and(~(uint64_t(1) << (stripe - 1)), std::memory_order_release);
+  }
+};
+thread_local StripeReturner stripeReturner;
+
+[[gnu::noinline]] uint32_t claimStripe() {
+  uint64_t owned = stripesOwned.load(std::memory_order_relaxed);
+  for (;;) {
+    const uint64_t free = ~owned & kOwnableStripes;
+    if (!free) return myStripe = StripedCounter::kStripes;
+    const uint64_t bit = free & -free;
+    if (stripesOwned.compare_exchange_weak(owned, owned | bit, std::memory_order_acquire, std::memory_order_relaxed)) {
+      (void)&stripeReturner;  // its destructor gives the stripe back at thread exit
+      return myStripe = 1 + uint32_t(__builtin_ctzll(bit));
+    }
+  }
+}
+
 void StripedCounter::add(int64_t n) {
   uint32_t stripe = myStripe;
-  if (stripe == 0) {
-    stripe = 1 + nextStripe.fetch_add(1, std::memory_order_relaxed);
-    if (stripe > kStripes) stripe = kStripes;
-    myStripe = stripe;
-  }
+  if (stripe == 0) [[unlikely]]
+    stripe = claimStripe();
   std::atomic<int64_t>& v = s[stripe - 1].v;
   if (stripe < kStripes) {
     v.store(v.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
@@ -94,8 +120,10 @@ StripedCounter statReserved, statCommitted, statAllocated, statOverhead;
 // owner never calls out of the heap while active.
 
 constexpr int kCachedPools = 35;  // the pools of 8 to 1024 bytes
-constexpr uint32_t kCacheSlots = 32;
-constexpr uint32_t kCacheBatch = 16;
+// Room for a few dozen objects of a size that are made and dropped together
+// keeps them off the pools, whose blocks every thread shares.
+constexpr uint32_t kCacheSlots = 64;
+constexpr uint32_t kCacheBatch = 32;
 
 struct ClassCache {
   std::atomic<uint32_t> count{0};
@@ -238,6 +266,9 @@ void cachesAfterForkInChild() {
   }
   cacheRegistry = mine;
   if (mine) mine->prev = mine->next = nullptr;
+  // The other threads' stripes have no owner here any more.
+  const uint32_t stripe = myStripe;
+  stripesOwned.store(stripe && stripe < StripedCounter::kStripes ? uint64_t(1) << (stripe - 1) : 0);
   if (processBarrierReady.load()) {
     processBarrierReady.store(false);
     prepareProcessBarrier();
@@ -454,15 +485,6 @@ TnxMemoryPool::TnxMemoryPool(uint32_t aItemSize) {
   mpItemMagic = ((uint64_t(1) << 32) + mpItemSize - 1) / mpItemSize;
 }
 
-int64_t TnxMemoryPool::ItemIndex(const void* p) const {
-  const uint32_t inBlock = uint32_t(reinterpret_cast<uintptr_t>(p) & kBlockMask);
-  if (inBlock < mpBlockHeaderSize) return -1;
-  const uint32_t rel = inBlock - mpBlockHeaderSize;
-  const uint32_t index = uint32_t((uint64_t(rel) * mpItemMagic) >> 32);
-  if (index * mpItemSize != rel || index >= mpItemsPerBlock) return -1;
-  return index;
-}
-
 uint32_t TnxMemoryPool::NewBlock() {
   void* memory = nxBlockAlloc(&nxCommittedBlockManagers[nxbs64k]);
   if (!memory) return 0;
@@ -618,17 +640,20 @@ uint32_t TnxMemoryPool::AllocBatch(uint32_t* out, uint32_t max) {
       rest = nxArenaLink(rest).load(std::memory_order_relaxed);
     }
     h->pbUsedCount.fetch_add(n);
-    if (rest) {
+    // The rest may be thousands of items: rather than walk it to its end,
+    // take the few freed into the block meanwhile and put them before it.
+    while (rest) {
       uint64_t old = h->pbFreeItems.value.load();
-      while (static_cast<uint32_t>(old) == 0 &&
-             !h->pbFreeItems.value.compare_exchange_weak(old, rest | (((old >> 32) + 1) << 32)))
-      {
+      if (static_cast<uint32_t>(old) == 0) {
+        if (h->pbFreeItems.value.compare_exchange_weak(old, rest | (((old >> 32) + 1) << 32))) break;
+        continue;
       }
-      if (static_cast<uint32_t>(old) != 0) {
-        uint32_t last = rest;
-        while (const uint32_t next = nxArenaLink(last).load(std::memory_order_relaxed)) last = next;
-        nxArenaListPushChain(h->pbFreeItems, rest, last);
-      }
+      const uint32_t arrived = nxArenaListFlush(h->pbFreeItems);
+      if (!arrived) continue;
+      uint32_t last = arrived;
+      while (const uint32_t next = nxArenaLink(last).load(std::memory_order_relaxed)) last = next;
+      nxArenaLink(last).store(rest, std::memory_order_relaxed);
+      rest = arrived;
     }
     markItems(this, h, out, n, true);
     if (nxArenaListFirst(h->pbFreeItems) != 0) {

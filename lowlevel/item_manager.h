@@ -61,7 +61,14 @@ public:
   void DisposeChecked(void* p);
   void ReleaseFreeBlocks();       // maintenance: give empty blocks back
   // Index of the item at p, or -1 when p is no item boundary of a block.
-  int64_t ItemIndex(const void* p) const;
+  int64_t ItemIndex(const void* p) const {
+    const uint32_t inBlock = uint32_t(reinterpret_cast<uintptr_t>(p) & 0xFFFF);
+    if (inBlock < mpBlockHeaderSize) return -1;
+    const uint32_t rel = inBlock - mpBlockHeaderSize;
+    const uint32_t index = uint32_t((uint64_t(rel) * mpItemMagic) >> 32);
+    if (index * mpItemSize != rel || index >= mpItemsPerBlock) return -1;
+    return index;
+  }
 
   // Up to max free items at once into out (arena offsets), all from one
   // block; 0 when no block can be had. They count as in use until given

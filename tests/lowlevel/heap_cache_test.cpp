@@ -238,5 +238,33 @@ TEST_F(ThreadCacheTest, ItemsTravelBetweenThreadsInBatches) {
   expectAllGivenBack();
 }
 
+// Threads that come and go hand their statistics stripes on: the totals
+// stay exact over far more threads than there are stripes, also for items
+// allocated on one thread and freed on another after it ended.
+TEST_F(ThreadCacheTest, StatisticsStayExactOverManyShortLivedThreads) {
+  constexpr int kGenerations = 40, kAtOnce = 4;  // 160 threads
+  std::vector<void*> kept;
+  std::mutex m;
+  int64_t keptBytes = 0;
+  for (int g = 0; g < kGenerations; ++g) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kAtOnce; ++t)
+      threads.emplace_back([&, g, t] {
+        std::vector<void*> mine;
+        for (int i = 0; i < 20; ++i) mine.push_back(nxItemGetMem(16 + (g * 7 + t * 13 + i * 29) % 1000));
+        for (std::size_t i = 1; i < mine.size(); i += 2) EXPECT_EQ(nxItemFreeMem(mine[i]), 0);
+        std::lock_guard<std::mutex> lock(m);
+        for (std::size_t i = 0; i < mine.size(); i += 2) {
+          kept.push_back(mine[i]);
+          keptBytes += int64_t(nxPoolOfItem(mine[i])->mpItemSize);
+        }
+      });
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(nxStatAllocated(), keptBytes) << "generation " << g;
+  }
+  for (void* p : kept) EXPECT_EQ(nxItemFreeMem(p), 0);
+  expectAllGivenBack();
+}
+
 }  // namespace
 }  // namespace revurov::mm
