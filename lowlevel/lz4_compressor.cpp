@@ -15,7 +15,10 @@ namespace {
 
 std::atomic<int> gStartups{0};
 
-constexpr uint32_t kScratchSize = 65536;
+// The scratch buffer grows to the largest work area asked for, up to this
+// cap; the frame bound of a 64 KiB block is a little above 64 KiB, so a
+// fixed 64 KiB buffer sent every full block to the heap.
+constexpr size_t kScratchCap = 256 * 1024;
 
 // The calling thread's LZ4 contexts and output scratch buffer, made on first
 // use and kept for the thread's lifetime: building them per call would cost
@@ -24,6 +27,7 @@ struct ThreadState {
   LZ4F_cctx* cctx = nullptr;
   LZ4F_dctx* dctx = nullptr;
   void* scratch = nullptr;
+  size_t scratchSize = 0;
 
   ThreadState() = default;
   ThreadState(const ThreadState&) = delete;
@@ -48,8 +52,13 @@ struct ThreadState {
     }
     return dctx;
   }
-  uint8_t* Scratch() {
-    if (!scratch) scratch = nxGetMem(kScratchSize);
+  uint8_t* Scratch(size_t aSize) {
+    if (aSize > scratchSize) {
+      void* grown = nxGetMem(aSize);
+      if (scratch) nxFreeMem(scratch);
+      scratch = grown;
+      scratchSize = aSize;
+    }
     return static_cast<uint8_t*>(scratch);
   }
 };
@@ -109,8 +118,8 @@ uint32_t TnxLz4Compressor::Compress(const void* aSource, void* aTarget, uint32_t
   HeapBlock heap;
   if (work <= aTargetSize) {
     out = static_cast<uint8_t*>(aTarget);
-  } else if (work <= kScratchSize) {
-    out = state.Scratch();
+  } else if (work <= kScratchCap) {
+    out = state.Scratch(work);
   } else {
     heap.p = nxGetMem(work);
     out = static_cast<uint8_t*>(heap.p);

@@ -98,6 +98,30 @@ TEST_F(Lz4Compressor, TransportSizedTargetKeepsOnlySmallerResults) {
   EXPECT_EQ(out, source);
 }
 
+TEST_F(Lz4Compressor, TransportSizedTargetsOfChangingSizesOnOneThread) {
+  // Full 64 KiB blocks and beyond go through the thread's growing scratch
+  // buffer or, past its cap, a heap buffer; sizes shrink again in between.
+  std::mt19937 rng(5);
+  for (size_t size : {1000u, 65536u, 70000u, 200000u, 65536u, 1000u, 300000u, 65536u}) {
+    SCOPED_TRACE(size);
+    const std::string source = Payload(size, static_cast<uint32_t>(size));
+    const uint32_t len = static_cast<uint32_t>(size);
+    std::string target((size / 16 + 2) * 16, '\0');
+    const uint32_t n = fast.Compress(source.data(), target.data(), len, len);
+    ASSERT_GT(n, 0u);
+    ASSERT_LT(n, len);
+    target.resize(n);
+    std::string out;
+    ASSERT_TRUE(Uncompress(fast, target, size, out));
+    EXPECT_EQ(out, source);
+
+    std::string noise(size, '\0');
+    for (auto& c : noise) c = static_cast<char>(rng());
+    std::string small(size, '\0');
+    EXPECT_EQ(fast.Compress(noise.data(), small.data(), len, len), 0u);
+  }
+}
+
 TEST_F(Lz4Compressor, FrameWithoutItsEndMarkStillDecodes) {
   for (size_t size : {0u, 100u, 70000u, 200000u}) {
     const std::string source = Payload(size, 5);
