@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/code_page.h"
+#include "platform/locale.h"
 #include "platform/os_error.h"
 
 namespace revurov::platform {
@@ -23,6 +25,61 @@ TEST(Nls, LengthFirstThenConvert) {
   EXPECT_EQ(WideCharToMultiByte(65001, 0, u"ü", -1, nullptr, 0), 3);
   // A surrogate pair is one character in a single-byte code page.
   EXPECT_EQ(WideCharToMultiByte(1252, 0, u"a\U0001F600", 3, nullptr, 0), 2);
+}
+
+// The length query answers single-byte code pages without converting; it
+// must give the length the conversion writes, substitutes and surrogates
+// included, for every served code page.
+TEST(Nls, LengthQueryMatchesTheConversion) {
+  std::vector<std::u16string> texts = {
+      u"Gr\u00FC\u00DFe 12,50 \u20AC",
+      u"\u0100\u0151\u0141\u2019\u201E",  // best-fit candidates
+      u"\u4E00\uFFFF\u0000x",             // unmappable, a noncharacter, a zero
+      u"a\U0001F600b",                   // a pair
+      u"\xD800",                          // a lone lead surrogate
+      u"a\xD800",                         // a lead surrogate at the end
+      u"\xD800" u"a",                     // a lead surrogate before a non-trail
+      u"\xDC00" u"a",                     // a lone trail surrogate
+      u"\xDC00\xD800",                    // trail before lead
+      u"\xD800\xD800\xDC00",              // a lead before a pair
+      u"\U0001F600\U0001F600\xDC00",      // pairs then a lone trail
+  };
+  // Surrogates at every offset of a longer text, across vector widths.
+  for (size_t at = 0; at < 40; ++at) {
+    std::u16string t(41, u'x');
+    t[at] = u'\xD83D';
+    t[at + 1] = u'\xDE00';
+    texts.push_back(t);
+    t[at + 1] = u'y';
+    texts.push_back(t);
+  }
+  std::string bytes;
+  for (int b = 1; b < 256; ++b) bytes.push_back(static_cast<char>(b));
+  const std::vector<std::string> byteTexts = {bytes, "\x81", "\x80\x8D\x8F\x90\x9D", std::string(1, '\0')};
+
+  for (const auto& cp : InstalledCodePages()) {
+    SCOPED_TRACE(cp.number);
+    for (uint32_t flags : {0u, WC_NO_BEST_FIT_CHARS, WC_ERR_INVALID_CHARS}) {
+      for (const auto& t : texts) {
+        SCOPED_TRACE(testing::Message() << "flags " << flags << ", text of " << t.size());
+        const int n = static_cast<int>(t.size());
+        const int query = WideCharToMultiByte(cp.number, flags, t.data(), n, nullptr, 0);
+        std::string out(static_cast<size_t>(n) * 8 + 16, '\0');
+        const int written = WideCharToMultiByte(cp.number, flags, t.data(), n, out.data(), static_cast<int>(out.size()));
+        EXPECT_EQ(query, written);
+      }
+    }
+    for (uint32_t flags : {0u, MB_ERR_INVALID_CHARS}) {
+      for (const auto& b : byteTexts) {
+        SCOPED_TRACE(testing::Message() << "flags " << flags << ", bytes of " << b.size());
+        const int n = static_cast<int>(b.size());
+        const int query = MultiByteToWideChar(cp.number, flags, b.data(), n, nullptr, 0);
+        std::u16string out(static_cast<size_t>(n) * 2 + 16, u'\0');
+        const int written = MultiByteToWideChar(cp.number, flags, b.data(), n, out.data(), static_cast<int>(out.size()));
+        EXPECT_EQ(query, written);
+      }
+    }
+  }
 }
 
 TEST(Nls, FailuresSetTheLastError) {
