@@ -42,6 +42,8 @@ void nxMoveLibc(const void* source, void* dest, int32_t count);
 #if defined(__x86_64__)
 void nxFillCharLibcAVX(void* dest, int32_t count, uint8_t value);  // needs AVX
 void nxMoveLibcAVX(const void* source, void* dest, int32_t count);  // needs AVX
+void nxFillCharLibcAVX512(void* dest, int32_t count, uint8_t value);  // needs AVX-512BW, BMI2
+void nxMoveLibcAVX512(const void* source, void* dest, int32_t count);  // needs AVX-512BW, BMI2
 void nxFillCharSSE2(void* dest, int32_t count, uint8_t value);
 void nxMoveSSE2(const void* source, void* dest, int32_t count);
 void nxMoveSSE3(const void* source, void* dest, int32_t count);

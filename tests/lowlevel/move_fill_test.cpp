@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -18,6 +21,12 @@ struct FillVariant {
   TnxFillCharProc proc;
 };
 
+#ifdef __x86_64__
+bool HasAvx512() {
+  return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
+}
+#endif
+
 std::vector<MoveVariant> MoveVariants() {
   std::vector<MoveVariant> v{{"nxMove", [](const void* s, void* d, int32_t n) { nxMove(s, d, n); }},
                              {"libc", nxMoveLibc}};
@@ -25,6 +34,7 @@ std::vector<MoveVariant> MoveVariants() {
   v.push_back({"SSE2", nxMoveSSE2});
   v.push_back({"SSE3", nxMoveSSE3});
   if (__builtin_cpu_supports("avx")) v.push_back({"libc AVX", nxMoveLibcAVX});
+  if (HasAvx512()) v.push_back({"libc AVX-512", nxMoveLibcAVX512});
 #endif
   return v;
 }
@@ -36,6 +46,7 @@ std::vector<FillVariant> FillVariants() {
 #ifdef __x86_64__
   v.push_back({"SSE2", nxFillCharSSE2});
   if (__builtin_cpu_supports("avx")) v.push_back({"libc AVX", nxFillCharLibcAVX});
+  if (HasAvx512()) v.push_back({"libc AVX-512", nxFillCharLibcAVX512});
 #endif
   return v;
 }
@@ -43,7 +54,8 @@ std::vector<FillVariant> FillVariants() {
 // Sizes where the variants change their way of working.
 const std::vector<int> kEdgeSizes = {0,  1,  2,   3,   4,   7,   8,   9,    15,   16,   17,   31,
                                      32, 33, 35,  36,  37,  39,  40,  63,   64,   65,   127,  128,
-                                     129, 191, 255, 256, 257, 2047, 2048, 2049, 2175, 4095, 4096};
+                                     129, 191, 255, 256, 257, 511, 512,  513,  2047, 2048, 2049,
+                                     2175, 4095, 4096};
 
 void Pattern(std::vector<uint8_t>& b, uint32_t seed) {
   for (auto& x : b) {
@@ -224,6 +236,37 @@ TEST_F(MoveFillTest, FillOfNoBytesOrNegativeCountDoesNothing) {
     for (int32_t n : {0, -1, INT32_MIN}) v.proc(a.data(), n, 9);
     EXPECT_EQ(a, std::vector<uint8_t>(16, 1)) << v.name;
   }
+}
+
+// Short counts may use masked wide loads and stores: with Source and Dest
+// ending where a page that is neither readable nor writable begins, nothing
+// may touch that page.
+TEST_F(MoveFillTest, ShortCountsEndingBeforeAnUnmappedPageStayInside) {
+  const size_t page = size_t(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  auto* base = static_cast<uint8_t*>(map);
+  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  ASSERT_EQ(mprotect(base + 3 * page, page, PROT_NONE), 0);
+  uint8_t* srcEnd = base + page;
+  uint8_t* dstEnd = base + 3 * page;
+  for (size_t i = 0; i < page; ++i) base[i] = uint8_t(i * 7 + 1);
+  for (const auto& v : MoveVariants())
+    for (int size = 0; size <= 600; ++size) {
+      std::memset(dstEnd - page, 0, page);
+      v.proc(srcEnd - size, dstEnd - size, size);
+      ASSERT_EQ(std::memcmp(dstEnd - size, srcEnd - size, size), 0) << v.name << " size " << size;
+      ASSERT_EQ(dstEnd[-1 - size], 0) << v.name << " size " << size;
+    }
+  for (const auto& v : FillVariants())
+    for (int size = 0; size <= 600; ++size) {
+      std::memset(dstEnd - page, 0, page);
+      v.proc(dstEnd - size, size, 0x3C);
+      ASSERT_EQ(std::vector<uint8_t>(dstEnd - size, dstEnd), std::vector<uint8_t>(size, 0x3C))
+          << v.name << " size " << size;
+      ASSERT_EQ(dstEnd[-1 - size], 0) << v.name << " size " << size;
+    }
+  munmap(map, 4 * page);
 }
 
 TEST_F(MoveFillTest, StartUpChoosesByProcessorAndSetsTheThreshold) {
