@@ -395,33 +395,32 @@ REVUROV_AVX void nxMoveLibcAVX(const void* source, void* dest, int32_t count) {
   }
 }
 
-// With AVX-512BW the short counts need no branch on the size: masked
+// With AVX-512BW counts up to 64 need no branch on the size: masked
 // 64-byte loads and stores touch only the bytes the mask selects (the CPU
-// suppresses faults on the others). Up to 512 bytes the copy stays here,
-// loaded whole before the first store as memmove does; past that the call
-// goes straight on to the C library.
+// suppresses faults on the others). Up to 512 bytes the work stays here
+// (a copy loaded whole before the first store, as memmove does); past that
+// the call goes straight on to the C library.
 #define REVUROV_AVX512 __attribute__((target("avx512f,avx512bw,bmi2")))
 
 namespace {
 REVUROV_AVX512 inline __m512i LoadU64(const u8* p) { return _mm512_loadu_si512(p); }
 REVUROV_AVX512 inline void StoreU64(u8* p, __m512i v) { _mm512_storeu_si512(p, v); }
 
-// Masks for the first and second 64 bytes of a count up to 128.
-REVUROV_AVX512 inline __mmask64 HeadMask(uint32_t n) { return _bzhi_u64(~0ull, n); }
-REVUROV_AVX512 inline __mmask64 TailMask(uint32_t n) {
-  return n > 64 ? _bzhi_u64(~0ull, n - 64) : 0;
-}
+// The first n bytes of 64.
+REVUROV_AVX512 inline __mmask64 ShortMask(uint32_t n) { return _bzhi_u64(~0ull, n); }
 }  // namespace
 
 REVUROV_AVX512 void nxMoveLibcAVX512(const void* source, void* dest, int32_t count) {
   const auto* s = static_cast<const u8*>(source);
   auto* d = static_cast<u8*>(dest);
   const uint32_t n = static_cast<uint32_t>(count);
-  if (n <= 128) {
-    const __mmask64 k0 = HeadMask(n), k1 = TailMask(n);
-    const __m512i a = _mm512_maskz_loadu_epi8(k0, s), b = _mm512_maskz_loadu_epi8(k1, s + 64);
-    _mm512_mask_storeu_epi8(d, k0, a);
-    _mm512_mask_storeu_epi8(d + 64, k1, b);
+  if (n <= 64) {
+    const __mmask64 k = ShortMask(n);
+    _mm512_mask_storeu_epi8(d, k, _mm512_maskz_loadu_epi8(k, s));
+  } else if (n <= 128) {
+    const __m512i a = LoadU64(s), b = LoadU64(s + n - 64);
+    StoreU64(d, a);
+    StoreU64(d + n - 64, b);
   } else if (n <= 256) {
     const __m512i a = LoadU64(s), b = LoadU64(s + 64), c = LoadU64(s + n - 128),
                   e = LoadU64(s + n - 64);
@@ -450,10 +449,24 @@ REVUROV_AVX512 void nxMoveLibcAVX512(const void* source, void* dest, int32_t cou
 REVUROV_AVX512 void nxFillCharLibcAVX512(void* dest, int32_t count, uint8_t value) {
   auto* d = static_cast<u8*>(dest);
   const uint32_t n = static_cast<uint32_t>(count);
-  if (n <= 128) {
+  if (n <= 512) {
     const __m512i v = _mm512_set1_epi8(static_cast<char>(value));
-    _mm512_mask_storeu_epi8(d, HeadMask(n), v);
-    _mm512_mask_storeu_epi8(d + 64, TailMask(n), v);
+    if (n <= 64) {
+      _mm512_mask_storeu_epi8(d, ShortMask(n), v);
+      return;
+    }
+    if (n > 128) {
+      if (n > 256) {
+        StoreU64(d + 128, v);
+        StoreU64(d + 192, v);
+        StoreU64(d + n - 256, v);
+        StoreU64(d + n - 192, v);
+      }
+      StoreU64(d + 64, v);
+      StoreU64(d + n - 128, v);
+    }
+    StoreU64(d, v);
+    StoreU64(d + n - 64, v);
   } else if (count > 0) {
     std::memset(dest, value, n);
   }

@@ -8,8 +8,8 @@
 //
 // On x86-64 the SSE2 variants exist beside the C library's memmove and
 // memset; start-up takes the C library's, which measured at least as fast,
-// and does counts up to 128 bytes itself (bench/move_fill.cpp). Callers
-// always go through the variables.
+// and does short counts itself (up to 128 bytes, up to 512 with
+// AVX-512; bench/move_fill.cpp). Callers always go through the variables.
 #pragma once
 
 #include <cstdint>
