@@ -441,7 +441,7 @@ REVUROV_AVX512 void nxMoveLibcAVX512(const void* source, void* dest, int32_t cou
     StoreU64(d + n - 192, b1);
     StoreU64(d + n - 128, b2);
     StoreU64(d + n - 64, b3);
-  } else if (count > 0 && s != d) {
+  } else if (count > 0 && s != d) [[likely]] {
     std::memmove(dest, source, n);
   }
 }
@@ -449,25 +449,23 @@ REVUROV_AVX512 void nxMoveLibcAVX512(const void* source, void* dest, int32_t cou
 REVUROV_AVX512 void nxFillCharLibcAVX512(void* dest, int32_t count, uint8_t value) {
   auto* d = static_cast<u8*>(dest);
   const uint32_t n = static_cast<uint32_t>(count);
-  if (n <= 512) {
+  if (n <= 128) {
     const __m512i v = _mm512_set1_epi8(static_cast<char>(value));
-    if (n <= 64) {
-      _mm512_mask_storeu_epi8(d, ShortMask(n), v);
-      return;
-    }
-    if (n > 128) {
-      if (n > 256) {
-        StoreU64(d + 128, v);
-        StoreU64(d + 192, v);
-        StoreU64(d + n - 256, v);
-        StoreU64(d + n - 192, v);
-      }
-      StoreU64(d + 64, v);
-      StoreU64(d + n - 128, v);
+    _mm512_mask_storeu_epi8(d, ShortMask(n), v);
+    _mm512_mask_storeu_epi8(d + 64, n > 64 ? ShortMask(n - 64) : 0, v);
+  } else if (n <= 512) {
+    const __m512i v = _mm512_set1_epi8(static_cast<char>(value));
+    if (n > 256) {
+      StoreU64(d + 128, v);
+      StoreU64(d + 192, v);
+      StoreU64(d + n - 256, v);
+      StoreU64(d + n - 192, v);
     }
     StoreU64(d, v);
+    StoreU64(d + 64, v);
+    StoreU64(d + n - 128, v);
     StoreU64(d + n - 64, v);
-  } else if (count > 0) {
+  } else if (count > 0) [[likely]] {
     std::memset(dest, value, n);
   }
 }
