@@ -5,8 +5,8 @@
 #include "platform/code_page.h"
 #include "platform/file_io.h"
 #include "platform/format.h"
-#include "platform/os_error.h"
 #include "platform/locale_text.h"
+#include "platform/os_error.h"
 #include "platform/paths.h"
 #include "platform/string_list.h"
 

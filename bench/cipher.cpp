@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/blowfish_rc4.h"
+#include "lowlevel/cipher/blowfish_rc4.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "lowlevel/item_manager.h"
+#include "lowlevel/heap/item_manager.h"
 
 namespace {
 

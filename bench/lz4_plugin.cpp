@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/lz4_compressor.h"
+#include "lowlevel/cipher/lz4_compressor.h"
 #include "tests/support/text_payload.h"
 
 namespace {

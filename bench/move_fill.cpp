@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lowlevel/move_fill.h"
+#include "lowlevel/heap/move_fill.h"
 
 using namespace revurov;
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
 
 namespace {
 

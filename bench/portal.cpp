@@ -3,7 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 
-#include "lowlevel/read_write_portal.h"
+#include "lowlevel/sync/read_write_portal.h"
 
 namespace {
 

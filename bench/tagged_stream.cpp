@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/memory_stream.h"
-#include "lowlevel/tagged_stream.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
 
 namespace {
 

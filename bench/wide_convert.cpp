@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "lowlevel/wide_string.h"
+#include "lowlevel/wide_strings/wide_string.h"
 
 namespace {
 

@@ -2,26 +2,69 @@
 
 set(REVUROV_WARNINGS -Wall -Wextra -Werror)
 
-# revurov_library(<name> [DEPS targets...])
-# One static library from every .cpp of the calling folder (not its
-# subfolders), target name revurov_<name>. Tests of the folder live in
-# tests/<name>/ and are built into one binary test_<name>.
-function(revurov_library name)
-  cmake_parse_arguments(A "" "" "DEPS;TEST_DEPS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+# revurov_static(<target> <dir> [DEPS targets...])
+# One static library from every .cpp of <dir> (not its subfolders).
+function(revurov_static target dir)
+  cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT srcs)
     # A folder whose code has not been written yet still links.
     set(srcs ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
   endif()
-  add_library(revurov_${name} STATIC ${srcs})
-  target_include_directories(revurov_${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_compile_options(revurov_${name} PRIVATE ${REVUROV_WARNINGS})
-  target_link_libraries(revurov_${name} PUBLIC ${A_DEPS})
+  add_library(${target} STATIC ${srcs})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(${target} PRIVATE ${REVUROV_WARNINGS})
+  target_link_libraries(${target} PUBLIC ${A_DEPS})
   if(REVUROV_SYSTEM_HEAP)
-    target_compile_definitions(revurov_${name} PUBLIC REVUROV_SYSTEM_HEAP=1)
+    target_compile_definitions(${target} PUBLIC REVUROV_SYSTEM_HEAP=1)
   endif()
+endfunction()
+
+# revurov_library(<name> [DEPS targets...] [AREA <a> [DEPS targets...]]...
+#                 [TEST_DEPS targets...])
+# A subsystem folder: target revurov_<name> from the folder's own .cpp files.
+# A folder split into areas names them, lowest first, each with the
+# libraries it needs (an earlier area by its short name): AREA <a> is the
+# subfolder <a>/, built as revurov_<name>_<a>, and revurov_<name> links every
+# area. Tests of the folder live in tests/<name>/ and are built into one
+# binary test_<name>.
+function(revurov_library name)
+  set(own_deps "")
+  set(test_deps "")
+  set(areas "")
+  set(mode own)
+  foreach(arg ${ARGN})
+    if(arg STREQUAL "AREA")
+      set(mode area_name)
+    elseif(arg STREQUAL "DEPS")
+      # The libraries of the folder itself, or of the area just named.
+    elseif(arg STREQUAL "TEST_DEPS")
+      set(mode test)
+    elseif(mode STREQUAL "area_name")
+      set(area ${arg})
+      list(APPEND areas ${area})
+      set(${area}_deps "")
+      set(mode area)
+    elseif(mode STREQUAL "test")
+      list(APPEND test_deps ${arg})
+    elseif(mode STREQUAL "own")
+      list(APPEND own_deps ${arg})
+    elseif(arg IN_LIST areas)
+      list(APPEND ${area}_deps revurov_${name}_${arg})
+    else()
+      list(APPEND ${area}_deps ${arg})
+    endif()
+  endforeach()
+  set(area_targets "")
+  foreach(area ${areas})
+    revurov_static(revurov_${name}_${area} ${CMAKE_CURRENT_SOURCE_DIR}/${area} DEPS ${${area}_deps})
+    list(APPEND area_targets revurov_${name}_${area})
+  endforeach()
+  revurov_static(revurov_${name} ${CMAKE_CURRENT_SOURCE_DIR} DEPS ${own_deps} ${area_targets})
+  # The folder's libraries, for settings that apply to all of them.
+  set(REVUROV_${name}_TARGETS revurov_${name} ${area_targets} PARENT_SCOPE)
   if(REVUROV_BUILD_TESTS)
-    revurov_tests(${name} revurov_${name} ${A_TEST_DEPS})
+    revurov_tests(${name} revurov_${name} ${test_deps})
   endif()
 endfunction()
 

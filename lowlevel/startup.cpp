@@ -1,27 +1,20 @@
 #include "lowlevel/startup.h"
 
-#include <cstddef>
-#include <mutex>
-
-#include "lowlevel/base_cipher.h"
-#include "lowlevel/base_compressor.h"
-#include "lowlevel/blowfish_rc4.h"
-#include "lowlevel/events.h"
-#include "lowlevel/exception_data.h"
-#include "lowlevel/lz4_compressor.h"
-#include "lowlevel/memory_manager.h"
-#include "lowlevel/platform_interface.h"
-#include "lowlevel/wide_string.h"
-#include "lowlevel/wide_string_categories.h"
+#include "lowlevel/cipher/base_cipher.h"
+#include "lowlevel/cipher/base_compressor.h"
+#include "lowlevel/cipher/blowfish_rc4.h"
+#include "lowlevel/cipher/lz4_compressor.h"
+#include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/streams/exception_data.h"
+#include "lowlevel/sync/events.h"
+#include "lowlevel/sync/platform_interface.h"
+#include "lowlevel/sync/unit_table.h"
+#include "lowlevel/wide_strings/wide_string.h"
+#include "lowlevel/wide_strings/wide_string_categories.h"
 
 namespace revurov {
 
 namespace {
-
-struct TnxUnitPair {
-  void (*Startup)();
-  void (*Shutdown)();
-};
 
 void MainThreadStartup() { nxSetIsMainThread(true); }
 void MainThreadShutdown() { nxSetIsMainThread(false); }
@@ -41,49 +34,12 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxWideStringCategoriesStartup, &nxWideStringCategoriesShutdown},
 };
 
-std::mutex gStartupLock;
-int gStartupCount = 0;
+TnxUnitTable gLowLevelUnits(kUnits);
 
 }  // namespace
 
-void nxLowLevelStartup() {
-  std::lock_guard guard(gStartupLock);
-  if (gStartupCount > 0) {
-    ++gStartupCount;
-    return;
-  }
-  size_t started = 0;
-  try {
-    for (; started < std::size(kUnits); ++started) kUnits[started].Startup();
-  } catch (...) {
-    while (started > 0) kUnits[--started].Shutdown();
-    throw;
-  }
-  gStartupCount = 1;
-}
-
-void nxLowLevelShutdown() {
-  std::lock_guard guard(gStartupLock);
-  if (gStartupCount == 0) return;
-  if (--gStartupCount > 0) return;
-  for (size_t i = std::size(kUnits); i > 0; --i) kUnits[i - 1].Shutdown();
-}
-
-bool nxUnitStartupIsFirst(std::atomic<int>& aCount) noexcept {
-  return aCount.fetch_add(1, std::memory_order_acq_rel) == 0;
-}
-
-bool nxUnitShutdownIsLast(std::atomic<int>& aCount) noexcept {
-  int started = aCount.load(std::memory_order_acquire);
-  do {
-    if (started == 0) return false;
-  } while (!aCount.compare_exchange_weak(started, started - 1, std::memory_order_acq_rel));
-  return started == 1;
-}
-
-int nxLowLevelStartupCount() noexcept {
-  std::lock_guard guard(gStartupLock);
-  return gStartupCount;
-}
+void nxLowLevelStartup() { gLowLevelUnits.Startup(); }
+void nxLowLevelShutdown() { gLowLevelUnits.Shutdown(); }
+int nxLowLevelStartupCount() noexcept { return gLowLevelUnits.Count(); }
 
 }  // namespace revurov

@@ -16,10 +16,11 @@
 //   nxXxxShutdown, reference-counted itself when other code may call it)
 //   and add the pair to the table in startup.cpp at its place in the order.
 //   Registries of engine and descriptor families are filled in the
-//   start-up of the unit that defines the classes.
+//   start-up of the unit that defines the classes. Libraries above this one
+//   keep tables of their own (lowlevel/sync/unit_table.h) that start this
+//   one first; they never add units here.
 #pragma once
 
-#include <atomic>
 
 namespace revurov {
 
@@ -27,13 +28,6 @@ void nxLowLevelStartup();
 void nxLowLevelShutdown();
 // How many start-ups are not yet matched by a shut-down.
 int nxLowLevelStartupCount() noexcept;
-
-// A unit's own start-up counter: nxUnitStartupIsFirst counts a start-up and
-// answers whether it is the first; nxUnitShutdownIsLast counts a shut-down
-// and answers whether it matched the last start-up. An unmatched shut-down
-// does nothing and answers false.
-bool nxUnitStartupIsFirst(std::atomic<int>& aCount) noexcept;
-bool nxUnitShutdownIsLast(std::atomic<int>& aCount) noexcept;
 
 // Start-up and shut-down for the scope of a guard (tests, programs).
 class TnxLowLevelStartupGuard {

@@ -5,8 +5,8 @@
 
 #include "platform/file_io.h"
 #include "platform/format.h"
-#include "platform/os_error.h"
 #include "platform/locale_text.h"
+#include "platform/os_error.h"
 #include "platform/text.h"
 
 namespace revurov::platform {

@@ -1,4 +1,4 @@
-#include "lowlevel/atomics.h"
+#include "lowlevel/heap/atomics.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/types.h"
+#include "lowlevel/heap/types.h"
 
 namespace revurov {
 namespace {

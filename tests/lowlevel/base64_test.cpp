@@ -1,4 +1,4 @@
-#include "lowlevel/base64.h"
+#include "lowlevel/streams/base64.h"
 
 #include <gtest/gtest.h>
 

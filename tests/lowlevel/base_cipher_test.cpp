@@ -1,11 +1,11 @@
-#include "lowlevel/base_cipher.h"
+#include "lowlevel/cipher/base_cipher.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "lowlevel/blowfish_rc4.h"
-#include "lowlevel/error_codes.h"
+#include "lowlevel/cipher/blowfish_rc4.h"
+#include "lowlevel/errors/error_codes.h"
 
 namespace revurov {
 namespace {

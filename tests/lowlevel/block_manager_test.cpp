@@ -1,13 +1,13 @@
-#include "lowlevel/block_manager.h"
+#include "lowlevel/heap/block_manager.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "lowlevel/region_manager.h"
 #include "heap_test_guard.h"
-#include "lowlevel/types.h"
+#include "lowlevel/heap/region_manager.h"
+#include "lowlevel/heap/types.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov::mm {

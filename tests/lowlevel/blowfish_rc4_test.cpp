@@ -1,4 +1,4 @@
-#include "lowlevel/blowfish_rc4.h"
+#include "lowlevel/cipher/blowfish_rc4.h"
 
 #include <gtest/gtest.h>
 

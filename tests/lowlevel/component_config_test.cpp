@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/error_codes.h"
-#include "lowlevel/exception_data.h"
-#include "lowlevel/exceptions.h"
-#include "lowlevel/state_component.h"
+#include "lowlevel/components/state_component.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/exception_data.h"
 #include "platform/exception.h"
 #include "platform/format.h"
 

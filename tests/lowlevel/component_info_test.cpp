@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/state_component.h"
+#include "lowlevel/components/state_component.h"
 
 namespace revurov {
 namespace {

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/error_codes.h"
-#include "lowlevel/memory_stream.h"
-#include "lowlevel/state_component.h"
-#include "lowlevel/tagged_stream.h"
+#include "lowlevel/components/state_component.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "support/named_component.h"
 #include "support/string_list_lines.h"
 

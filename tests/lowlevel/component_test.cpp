@@ -1,4 +1,4 @@
-#include "lowlevel/component.h"
+#include "lowlevel/components/component.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/error_codes.h"
+#include "lowlevel/errors/error_codes.h"
 #include "platform/text.h"
 #include "support/named_component.h"
 

@@ -1,4 +1,4 @@
-#include "lowlevel/cpu.h"
+#include "lowlevel/heap/cpu.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>

@@ -1,4 +1,4 @@
-#include "lowlevel/error_codes.h"
+#include "lowlevel/errors/error_codes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lowlevel/events.h"
+#include "lowlevel/sync/events.h"
 
 #include <gtest/gtest.h>
 

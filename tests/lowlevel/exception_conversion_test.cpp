@@ -1,11 +1,11 @@
-#include "lowlevel/exception_conversion.h"
+#include "lowlevel/streams/exception_conversion.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "lowlevel/exception_data.h"
-#include "lowlevel/exceptions.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/exception_data.h"
 #include "platform/exception.h"
 
 namespace revurov {

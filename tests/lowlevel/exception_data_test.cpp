@@ -1,11 +1,11 @@
-#include "lowlevel/exception_data.h"
+#include "lowlevel/streams/exception_data.h"
 
 #include <gtest/gtest.h>
 
-#include "lowlevel/base64.h"
-#include "lowlevel/fast_string_list.h"
-#include "lowlevel/memory_stream.h"
-#include "lowlevel/tagged_stream.h"
+#include "lowlevel/streams/base64.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "lowlevel/strings/fast_string_list.h"
 #include "platform/exception.h"
 #include "platform/text.h"
 

@@ -1,4 +1,4 @@
-#include "lowlevel/exceptions.h"
+#include "lowlevel/errors/exceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <random>
 #include <thread>
 
-#include "lowlevel/exception_data.h"
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/streams/exception_data.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
 #include "support/u8_text.h"

@@ -1,11 +1,11 @@
-#include "lowlevel/fast_string_list.h"
+#include "lowlevel/strings/fast_string_list.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
 #include "platform/exception.h"
 #include "support/string_list_lines.h"
 

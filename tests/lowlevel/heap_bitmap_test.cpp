@@ -1,4 +1,4 @@
-#include "lowlevel/heap_bitmap.h"
+#include "lowlevel/heap/heap_bitmap.h"
 
 #include <gtest/gtest.h>
 

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/block_manager.h"
-#include "lowlevel/item_manager.h"
-#include "lowlevel/region_manager.h"
-#include "platform/exception.h"
 #include "item_manager_fixture.h"
+#include "lowlevel/heap/block_manager.h"
+#include "lowlevel/heap/item_manager.h"
+#include "lowlevel/heap/region_manager.h"
+#include "platform/exception.h"
 
 namespace revurov::mm {
 namespace {

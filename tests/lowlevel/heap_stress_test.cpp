@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/block_manager.h"
-#include "lowlevel/item_manager.h"
-#include "lowlevel/region_manager.h"
 #include "heap_test_guard.h"
+#include "lowlevel/heap/block_manager.h"
+#include "lowlevel/heap/item_manager.h"
+#include "lowlevel/heap/region_manager.h"
 
 namespace revurov::mm {
 namespace {

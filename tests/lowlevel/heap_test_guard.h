@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
 
 #define REVUROV_SKIP_WHILE_HEAP_BOUND()                                              \
   if (::revurov::nxMemoryManagerBound())                                             \

@@ -1,4 +1,4 @@
-#include "lowlevel/interfaced_object.h"
+#include "lowlevel/objects/interfaced_object.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lowlevel/block_manager.h"
-#include "lowlevel/item_manager.h"
 #include "heap_test_guard.h"
+#include "lowlevel/heap/block_manager.h"
+#include "lowlevel/heap/item_manager.h"
 
 namespace revurov::mm {
 

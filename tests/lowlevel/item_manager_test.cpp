@@ -1,4 +1,4 @@
-#include "lowlevel/item_manager.h"
+#include "lowlevel/heap/item_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "lowlevel/block_manager.h"
-#include "lowlevel/region_manager.h"
 #include "item_manager_fixture.h"
+#include "lowlevel/heap/block_manager.h"
+#include "lowlevel/heap/region_manager.h"
 #include "platform/exception.h"
 #include "platform/virtual_memory.h"
 

@@ -1,4 +1,4 @@
-#include "lowlevel/lists.h"
+#include "lowlevel/objects/lists.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lowlevel/lz4_compressor.h"
+#include "lowlevel/cipher/lz4_compressor.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "lowlevel/maintenance_thread.h"
+#include "lowlevel/heap/maintenance_thread.h"
 
 #include <gtest/gtest.h>
 

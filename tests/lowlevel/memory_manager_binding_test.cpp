@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
 
 namespace revurov {
 namespace {

@@ -1,11 +1,11 @@
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "lowlevel/memory_manager_impl.h"
+#include "lowlevel/heap/memory_manager_impl.h"
 #include "platform/exception.h"
 
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "lowlevel/memory_stream.h"
+#include "lowlevel/streams/memory_stream.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lowlevel/move_fill.h"
+#include "lowlevel/heap/move_fill.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lowlevel/padlock.h"
+#include "lowlevel/sync/padlock.h"
 
 #include <gtest/gtest.h>
 

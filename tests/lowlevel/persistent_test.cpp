@@ -1,4 +1,5 @@
-#include "lowlevel/persistent.h"
+#include "lowlevel/objects/persistent.h"
+#include "lowlevel/streams/exception_data.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/error_codes.h"
-#include "lowlevel/exceptions.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
 #include "platform/exception.h"
 #include "support/exception_message.h"
 

@@ -1,4 +1,4 @@
-#include "lowlevel/plugin_base.h"
+#include "lowlevel/components/plugin_base.h"
 
 #include <gtest/gtest.h>
 

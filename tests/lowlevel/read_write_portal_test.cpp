@@ -1,4 +1,4 @@
-#include "lowlevel/read_write_portal.h"
+#include "lowlevel/sync/read_write_portal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lowlevel/registerable.h"
+#include "lowlevel/objects/registerable.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/exception_data.h"
+#include "lowlevel/streams/exception_data.h"
 #include "platform/exception.h"
 #include "platform/text.h"
 

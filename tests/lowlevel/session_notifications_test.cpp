@@ -1,4 +1,4 @@
-#include "lowlevel/session_notifications.h"
+#include "lowlevel/objects/session_notifications.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 
 #include <thread>
 
-#include "lowlevel/exception_data.h"
-#include "lowlevel/exceptions.h"
-#include "lowlevel/platform_interface.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/exception_data.h"
+#include "lowlevel/sync/platform_interface.h"
 
 namespace revurov {
 namespace {

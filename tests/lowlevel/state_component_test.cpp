@@ -1,4 +1,4 @@
-#include "lowlevel/state_component.h"
+#include "lowlevel/components/state_component.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/error_codes.h"
+#include "lowlevel/errors/error_codes.h"
 #include "platform/text.h"
 #include "support/u8_text.h"
 

@@ -1,4 +1,4 @@
-#include "lowlevel/tagged_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "lowlevel/fast_string_list.h"
-#include "lowlevel/wide_string_list.h"
+#include "lowlevel/strings/fast_string_list.h"
+#include "lowlevel/wide_strings/wide_string_list.h"
 #include "platform/code_page.h"
 #include "platform/exception.h"
 #include "support/string_list_lines.h"

@@ -1,4 +1,4 @@
-#include "lowlevel/thread_safe_stack.h"
+#include "lowlevel/sync/thread_safe_stack.h"
 
 #include <gtest/gtest.h>
 

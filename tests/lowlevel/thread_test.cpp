@@ -1,4 +1,4 @@
-#include "lowlevel/thread.h"
+#include "lowlevel/sync/thread.h"
 
 #include <gtest/gtest.h>
 

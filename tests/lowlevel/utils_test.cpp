@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <thread>
 
-#include "lowlevel/exceptions.h"
-#include "lowlevel/utils_compare.h"
-#include "lowlevel/utils_convert.h"
-#include "lowlevel/utils_identifier.h"
-#include "lowlevel/utils_locale.h"
-#include "lowlevel/utils_system.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/objects/utils_system.h"
+#include "lowlevel/strings/utils_compare.h"
+#include "lowlevel/strings/utils_locale.h"
+#include "lowlevel/wide_strings/utils_convert.h"
+#include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/endian.h"
 #include "platform/locale.h"
 #include "platform/os_error.h"

@@ -1,4 +1,4 @@
-#include "lowlevel/utils_text.h"
+#include "lowlevel/strings/utils_text.h"
 
 #include <gtest/gtest.h>
 

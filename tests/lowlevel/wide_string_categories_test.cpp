@@ -1,4 +1,4 @@
-#include "lowlevel/wide_string_categories.h"
+#include "lowlevel/wide_strings/wide_string_categories.h"
 
 #include <gtest/gtest.h>
 

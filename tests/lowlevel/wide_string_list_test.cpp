@@ -1,4 +1,5 @@
-#include "lowlevel/wide_string_list.h"
+#include "lowlevel/wide_strings/wide_string_list.h"
+#include "lowlevel/streams/exception_data.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +12,9 @@
 
 #include <unistd.h>
 
-#include "lowlevel/error_codes.h"
-#include "lowlevel/exceptions.h"
-#include "lowlevel/memory_stream.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/memory_stream.h"
 #include "platform/exception.h"
 #include "platform/nls.h"
 #include "platform/text.h"

@@ -1,4 +1,4 @@
-#include "lowlevel/wide_string.h"
+#include "lowlevel/wide_strings/wide_string.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/exceptions.h"
-#include "lowlevel/utils_locale.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/strings/utils_locale.h"
 #include "platform/code_page.h"
 #include "platform/locale.h"
 #include "platform/nls.h"

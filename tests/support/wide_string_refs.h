@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "lowlevel/interfaced_object.h"
-#include "lowlevel/wide_string_transform.h"
+#include "lowlevel/objects/interfaced_object.h"
+#include "lowlevel/wide_strings/wide_string_transform.h"
 
 namespace revurov::testing {
 

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "lowlevel/memory_manager.h"
-#include "lowlevel/memory_manager_impl.h"
+#include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/heap/memory_manager_impl.h"
 #include "platform/endian.h"
 #include "platform/text.h"
 

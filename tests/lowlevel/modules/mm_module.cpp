@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
 #include "platform/exception.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))

@@ -1,5 +1,5 @@
 // "nxmm": a manager module that publishes its heap while it is loaded.
-#include "lowlevel/memory_manager.h"
+#include "lowlevel/heap/memory_manager.h"
 
 namespace {
 __attribute__((constructor)) void PublishOnLoad() { revurov::nxMemoryManagerBind(); }

@@ -1,0 +1,728 @@
+#include "lowlevel/components/component.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/objects/persistent.h"
+#include "lowlevel/strings/utils_text.h"
+#include "platform/format.h"
+#include "platform/locale_text.h"
+#include "platform/string_list.h"
+#include "platform/text.h"
+
+namespace revurov {
+
+using platform::AsciiCompareText;
+using platform::AsciiSameText;
+using platform::TComponentClass;
+
+// ---- exceptions ----
+
+std::u16string EnxComponentException::ComponentName(const TnxComponent* aComponent) {
+  if (!aComponent) return u"<nil pointer>";
+  if (aComponent->Name().empty())
+    return platform::Format(u"<unnamed %s instance>", {aComponent->ClassName()});
+  return aComponent->Name();
+}
+
+void EnxComponentException::NameComponent(const TnxComponent* aComponent) {
+  const std::u16string text = nxTrimTrailingBlankLines(ProcessedErrorString());
+  SetMessage(ErrorCode() != 0
+                 ? nxFormatComponentCodeMessage(ComponentName(aComponent), text, ErrorCode())
+                 : nxFormatComponentNoCodeMessage(ComponentName(aComponent), text));
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode)
+    : EnxBaseException(aErrorCode) {
+  NameComponent(aComponent);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
+                                             std::u16string_view aAltMsg)
+    : EnxBaseException(aErrorCode, aAltMsg) {
+  NameComponent(aComponent);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
+                                             std::u16string_view aAltMsg,
+                                             std::initializer_list<FormatArg> aArgs)
+    : EnxBaseException(aErrorCode, aAltMsg, aArgs) {
+  NameComponent(aComponent);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
+                                             std::u16string_view aMsg)
+    : EnxBaseException(aMsg) {
+  NameComponent(aComponent);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
+                                             std::u16string_view aMsg,
+                                             std::initializer_list<FormatArg> aArgs)
+    : EnxBaseException(aMsg, aArgs) {
+  NameComponent(aComponent);
+}
+
+// ---- iteration list ----
+
+namespace {
+
+bool ClassIgnored(const platform::TStringList* aList, std::u16string_view aClassName) {
+  int at;
+  return aList && aList->Find(aClassName, at);
+}
+
+// The walk's sorted, case-blind copy of the caller's class names.
+std::unique_ptr<platform::TStringList> IgnoreList(const TnxClassNameList& aNames) {
+  if (aNames.empty()) return nullptr;
+  auto list = std::make_unique<platform::TStringList>();
+  list->SetCaseSensitive(false);
+  list->SetSorted(true);
+  for (const std::u16string& name : aNames) list->Add(name);
+  return list;
+}
+
+TnxIterationList* NewIterationList() { return new TnxIterationList; }
+
+// Live components, for LookupByComponentID: an identifier is checked here
+// instead of probing memory.
+std::mutex gLiveLock;
+std::set<const TnxComponent*>& LiveComponents() {
+  static std::set<const TnxComponent*> live;
+  return live;
+}
+
+// Components this thread is calling into from a walk, innermost last; gone
+// once the callee was freed from inside the call.
+struct TnxInFlight {
+  const TnxComponent* Callee;
+  bool Gone;
+};
+thread_local std::vector<TnxInFlight> tInFlight;
+
+}  // namespace
+
+bool TnxIterationList::Accept(TnxComponent*) { return true; }
+
+bool TnxIterationList::Contains(const TnxComponent* aComponent) {
+  return IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
+}
+
+int8_t TnxIterationList::Compare(void* aItem1, void* aItem2) {
+  auto* a = static_cast<TnxComponent*>(aItem1);
+  auto* b = static_cast<TnxComponent*>(aItem2);
+  if (a == b) return 0;
+  // Equal names keep address order so that two components of one name fit.
+  const int c = platform::AnsiCompareText(a->DisplayName(), b->DisplayName());
+  if (c != 0) return c < 0 ? -1 : 1;
+  return std::less<TnxComponent*>()(a, b) ? -1 : 1;
+}
+
+int32_t TnxIterationList::Add(void* aItem) {
+  if (!Accept(static_cast<TnxComponent*>(aItem))) return -1;
+  return TnxSortedList::Add(aItem);
+}
+
+// ---- the component base ----
+
+TnxComponent::TnxComponent(platform::TComponent* aOwner)
+    : platform::TComponent(aOwner), nxcDependentList(std::make_unique<TnxListPadlock>(new TnxSortedList)) {
+  std::lock_guard guard(gLiveLock);
+  LiveComponents().insert(this);
+}
+
+TnxComponent::~TnxComponent() {
+  {
+    std::lock_guard guard(gLiveLock);
+    LiveComponents().erase(this);
+  }
+  // Reached without BeforeDestruction (a plain delete) the first notification
+  // runs here; otherwise this one is ignored.
+  NotifyDependents(nxn_Destroying, nullptr);
+  Gone();
+  DropLinks();
+}
+
+void TnxComponent::Gone() noexcept {
+  nxLifetimeMonitorDead(nxcLifetimeMonitor);
+  if (IInterface* info = nxcComponentInfo.exchange(nullptr)) {
+    if (auto disconnect = platform::Supports<InxComponentInfoDisconnect>(info)) disconnect->Disconnect();
+    info->Release();
+  }
+}
+
+TInterfacePtr<InxLifetimeMonitorRef> TnxComponent::GetLifetimeMonitor() {
+  return nxLifetimeMonitorOf(nxcLifetimeMonitor);
+}
+
+TInterfacePtr<IInterface> TnxComponent::GetComponentInfo() {
+  return TInterfacePtr<IInterface>(
+      static_cast<InxComponentInfo31000*>(nxCreate<TnxComponentInfo>(this)));
+}
+
+HRESULT TnxComponent::nxcCreateInstance(TnxComponent*, const TGUID& aClassID, IInterface* aOuter,
+                                        const TGUID& aInterfaceID, void** aInterface) {
+  if (!aInterface) return nxE_NOTIMPL;
+  *aInterface = nullptr;
+  if (!(aClassID == nxComponentInfoClassID) || aOuter) return nxE_NOTIMPL;
+  IInterface* info = nxcComponentInfo.load(std::memory_order_acquire);
+  if (!info) {
+    IInterface* made = GetComponentInfo().Detach();
+    if (nxcComponentInfo.compare_exchange_strong(info, made, std::memory_order_acq_rel)) {
+      info = made;
+    } else if (made) {
+      // Lost the race: drop ours, use the published one.
+      if (auto disconnect = platform::Supports<InxComponentInfoDisconnect>(made)) disconnect->Disconnect();
+      made->Release();
+    }
+  }
+  if (!info) return platform::E_NOINTERFACE;
+  return info->QueryInterface(aInterfaceID, aInterface);
+}
+
+// ---- component information ----
+
+bool TnxComponentInfo::GetInterface(const TGUID& iid, void** obj) noexcept {
+  return nxOfferInterface<InxComponentInfo31000>(this, iid, obj) ||
+         nxOfferInterface<InxComponentInfoDisconnect>(this, iid, obj) ||
+         TnxInterfacedObject::GetInterface(iid, obj);
+}
+
+std::u16string TnxComponentInfo::GetClassName() {
+  return WithComponent(std::u16string(),
+                       [](TnxComponent* c) { return std::u16string(c->ClassName()); });
+}
+
+std::u16string TnxComponentInfo::GetName() {
+  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->Name(); });
+}
+
+std::u16string TnxComponentInfo::GetDisplayName() {
+  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayName(); });
+}
+
+std::u16string TnxComponentInfo::GetDisplayCategory() {
+  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayCategory(); });
+}
+
+namespace {
+std::vector<std::u16string> ToArray(const platform::TStringList& aList) {
+  std::vector<std::u16string> r;
+  for (int i = 0; i < aList.Count(); ++i) r.push_back(aList[i]);
+  return r;
+}
+}  // namespace
+
+std::vector<std::u16string> TnxComponentInfo::GetStatsCaptions() {
+  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
+    platform::TStringList list;
+    c->GetStatsCaptions(list);
+    return ToArray(list);
+  });
+}
+
+std::vector<std::u16string> TnxComponentInfo::GetStatsValues() {
+  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
+    platform::TStringList list;
+    c->GetStatsValues(list);
+    return ToArray(list);
+  });
+}
+
+void TnxComponentInfo::Disconnect() {
+  TnxPadlockGuard guard(ciLock);
+  ciComponent = nullptr;
+}
+
+void TnxComponent::DropLinks() noexcept {
+  std::vector<TnxComponent*> left;
+  {
+    DependentsGuard guard(*this);
+    TnxWriteableList& list = guard.List();
+    for (int32_t i = 0; i < list.Count(); ++i) left.push_back(static_cast<TnxComponent*>(list[i]));
+    list.Clear();
+  }
+  // Outside our lock: taking another component's padlock while holding ours
+  // is the order inversion that could deadlock against that component.
+  for (TnxComponent* c : left) c->RemoveDependent(this);
+  // Calls into this component on this thread's own stack end here: the walk
+  // must not touch the object afterwards.
+  for (TnxInFlight& call : tInFlight)
+    if (call.Callee == this && !call.Gone) {
+      call.Gone = true;
+      nxcCallsIn.fetch_sub(1, std::memory_order_acq_rel);
+    }
+  while (nxcCallsIn.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+}
+
+void* TnxComponent::operator new(std::size_t aSize) { return nxGetMem(aSize); }
+
+void TnxComponent::operator delete(void* aPointer) noexcept {
+  try {
+    nxFreeMem(aPointer);
+  } catch (...) {
+  }
+}
+
+void TnxComponent::BeforeDestruction() {
+  {
+    std::lock_guard guard(gLiveLock);
+    LiveComponents().erase(this);
+  }
+  NotifyDependents(nxn_Destroying, nullptr);
+  Gone();
+  // Each linked component unlinked itself; what is left (a subclass that did
+  // not) goes now, before the derived parts are torn down.
+  DropLinks();
+  platform::TComponent::BeforeDestruction();
+}
+
+const TnxComponentExceptionClass& TnxComponent::GetExceptionClass() const {
+  return nxComponentExceptionClass<EnxComponentException>();
+}
+
+void TnxComponent::CheckError(uint32_t aErrorCode) const {
+  if (aErrorCode != 0) RaiseError(static_cast<int64_t>(aErrorCode));
+}
+
+void TnxComponent::RaiseError(int64_t aErrorCode) const {
+  GetExceptionClass().Raise(EnxComponentException(this, aErrorCode));
+}
+
+void TnxComponent::RaiseError(std::u16string_view aMsg) const {
+  GetExceptionClass().Raise(EnxComponentException(this, aMsg));
+}
+
+void TnxComponent::RaiseError(std::u16string_view aMsg,
+                              std::initializer_list<FormatArg> aArgs) const {
+  GetExceptionClass().Raise(EnxComponentException(this, aMsg, aArgs));
+}
+
+void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg) const {
+  GetExceptionClass().Raise(EnxComponentException(this, aErrorCode, aAltMsg));
+}
+
+void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
+                              std::initializer_list<FormatArg> aArgs) const {
+  GetExceptionClass().Raise(EnxComponentException(this, aErrorCode, aAltMsg, aArgs));
+}
+
+void TnxComponent::AddDependent(TnxComponent* aComponent) {
+  if (!aComponent || aComponent == this) return;
+  DependentsGuard guard(*this);
+  guard.List().Add(aComponent);  // the sorted list ignores a second add
+}
+
+void TnxComponent::RemoveDependent(TnxComponent* aComponent) {
+  if (!aComponent) return;
+  DependentsGuard guard(*this);
+  guard.List().Remove(aComponent);
+}
+
+void TnxComponent::LinkDependent(TnxComponent* a, TnxComponent* b) {
+  if (!a || !b || a->nxcDestroying.load() || b->nxcDestroying.load()) return;
+  b->AddDependent(a);
+  a->AddDependent(b);
+}
+
+void TnxComponent::UnlinkDependent(TnxComponent* a, TnxComponent* b) {
+  if (!a || !b) return;
+  b->RemoveDependent(a);
+  a->RemoveDependent(b);
+}
+
+int TnxComponent::DependentCount() const {
+  DependentsGuard guard(*this);
+  return guard.List().Count();
+}
+
+bool TnxComponent::HasDependent(const TnxComponent* aComponent) const {
+  DependentsGuard guard(*this);
+  return guard.List().IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
+}
+
+namespace {
+
+// A call into a linked component from a walk: counted on the callee so that
+// it does not go away under the call, and remembered for this thread so that
+// a callee freed from inside its own notification does not wait for itself.
+class TnxCallIn {
+public:
+  explicit TnxCallIn(std::atomic<int32_t>& aCount, const TnxComponent* aCallee)
+      : ciCount(aCount) {
+    tInFlight.push_back({aCallee, false});
+  }
+  ~TnxCallIn() {
+    const bool gone = tInFlight.back().Gone;
+    tInFlight.pop_back();
+    if (!gone) ciCount.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  TnxCallIn(const TnxCallIn&) = delete;
+  TnxCallIn& operator=(const TnxCallIn&) = delete;
+
+private:
+  std::atomic<int32_t>& ciCount;
+};
+
+}  // namespace
+
+void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* aExclude) {
+  {
+    DependentsGuard guard(*this);
+    if (nxcDestroying.load() && aOp == nxn_Destroying) return;
+    nxcDestroying.store(aOp == nxn_Destroying);
+  }
+  // The callees run without our padlock held: a callee that notifies us back
+  // from another thread would otherwise wait for us while we wait for it.
+  std::vector<TnxComponent*> snapshot;
+  uint32_t generation = 0;
+  size_t i = 0;
+  bool first = true;
+  TnxSortedList done;
+  for (;;) {
+    TnxComponent* c = nullptr;
+    {
+      DependentsGuard guard(*this);
+      const TnxWriteableList& list = guard.List();
+      if (first || list.Generation() != generation) {
+        // First round, or a callee (or another thread) linked or unlinked:
+        // start again from the new last entry.
+        first = false;
+        snapshot.clear();
+        for (int32_t k = 0; k < list.Count(); ++k) snapshot.push_back(static_cast<TnxComponent*>(list[k]));
+        generation = list.Generation();
+        i = snapshot.size();
+      }
+      while (i > 0 && !c) {
+        TnxComponent* candidate = snapshot[--i];
+        if (candidate != aExclude && done.IndexOf(candidate) < 0) c = candidate;
+      }
+      if (!c) break;
+      // Still linked (the snapshot matches the list): count the call before
+      // letting go, so that c cannot finish going away under it.
+      c->nxcCallsIn.fetch_add(1, std::memory_order_acq_rel);
+    }
+    TnxCallIn call(c->nxcCallsIn, c);
+    done.Add(c);
+    c->DependentNotify(this, aOp, aData);
+  }
+}
+
+void TnxComponent::DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) {
+  switch (aOp) {
+    case nxn_Destroying:
+      UnlinkDependent(this, aSender);
+      break;
+    case nxn_Iteration:
+    case nxn_Broadcast: {
+      auto* data = static_cast<TnxIterationData*>(aData);
+      if (data->IteratonList->Contains(this) ||
+          ClassIgnored(data->IgnoreIterateClasses, ClassName()))
+        return;
+      if (data->IteratonList->Add(this) < 0) return;
+      NotifyDependents(aOp, aData, nullptr);
+      if (aOp == nxn_Broadcast) {
+        auto* b = static_cast<TnxBroadcastData*>(aData);
+        DependentNotify(b->bdSender, b->bdNotifyOp, b->bdParam);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void TnxComponent::BroadcastToDependents(TnxNotifyOp aOp, void* aData,
+                                         const TnxClassNameList& aIgnoreClasses) {
+  TnxIterationList list;
+  const std::unique_ptr<platform::TStringList> ignore = IgnoreList(aIgnoreClasses);
+  TnxBroadcastData data;
+  data.IteratonList = &list;
+  data.IgnoreIterateClasses = ignore.get();
+  data.bdSender = this;
+  data.bdNotifyOp = aOp;
+  data.bdParam = aData;
+  DependentNotify(nullptr, nxn_Broadcast, &data);
+}
+
+TnxIterationList* TnxComponent::IterateDependents(TnxIterationListFactory aListClass) {
+  return IterateDependentsEx({}, aListClass);
+}
+
+TnxIterationList* TnxComponent::IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
+                                                    TnxIterationListFactory aListClass) {
+  std::unique_ptr<TnxIterationList> list((aListClass ? aListClass : NewIterationList)());
+  const std::unique_ptr<platform::TStringList> ignore = IgnoreList(aIgnoreClasses);
+  TnxIterationData data;
+  data.IteratonList = list.get();
+  data.IgnoreIterateClasses = ignore.get();
+  DependentNotify(nullptr, nxn_Iteration, &data);
+  return list.release();
+}
+
+std::u16string TnxComponent::DisplayName() const {
+  if (!nxcDisplayName.empty()) return nxcDisplayName;
+  if (!Name().empty()) return Name();
+  return std::u16string(ClassName());
+}
+
+void TnxComponent::SetDisplayName(std::u16string_view aValue) {
+  if (AsciiSameText(aValue, Name()) || AsciiSameText(aValue, ClassName()))
+    nxcDisplayName.clear();
+  else
+    nxcDisplayName = aValue;
+}
+
+std::u16string TnxComponent::Version() const {
+  return u"4.7501 " + std::u16string(nxBuildDescription);
+}
+
+TnxComponent* TnxComponent::LookupByComponentID(intptr_t aID) {
+  const auto* candidate = reinterpret_cast<const TnxComponent*>(aID);
+  {
+    std::lock_guard guard(gLiveLock);
+    if (LiveComponents().count(candidate) && !candidate->nxcDestroying.load() &&
+        !candidate->IsDestroying())
+      return const_cast<TnxComponent*>(candidate);
+  }
+  throw EnxComponentException(u"Invalid ComponentID");
+}
+
+const TComponentClass* TnxComponent::FindClassRecursive(std::u16string_view aSuffix) const {
+  for (const TComponentClass* c = &ClassType(); c; c = c->Parent) {
+    std::u16string name(c->Name);
+    name += aSuffix;
+    if (const TComponentClass* found = platform::GetClass(name)) return found;
+  }
+  return nullptr;
+}
+
+// ---- settings and statistics ----
+
+void TnxComponent::SaveSettingsToStream(TnxWriter& aWriter) {
+  aWriter.WriteInteger(int32_t{1});
+  aWriter.WriteString(Name());
+}
+
+void TnxComponent::LoadSettingsFromStream(TnxReader& aReader) {
+  if (aReader.ReadInteger() != 1) RaiseError(nxeIncompatibleStream);
+  aReader.ReadString();  // the name it was saved under; not applied
+}
+
+bool TnxComponent::UIStatsVisible() const {
+  platform::TStringList captions;
+  GetStatsCaptions(captions);
+  return captions.Count() > 0;
+}
+
+void TnxComponent::GetStatsCaptions(platform::TStringList&) const {}
+void TnxComponent::GetStatsValues(platform::TStringList&) const {}
+
+void TnxComponent::GetExceptionData(InxExceptionDataContainer& aContainer, bool) {
+  aContainer.AddPointer(u"SelfPtr", this);
+  aContainer.AddString(u"ClassName", std::u16string(ClassName()));
+  if (DisplayNameStored()) aContainer.AddString(u"DisplayName", nxcDisplayName);
+  if (!nxcDisplayCategory.empty()) aContainer.AddString(u"DisplayCategory", nxcDisplayCategory);
+  const TnxExceptionDataRef stats = aContainer.AddContainer(u"Stats");
+  platform::TStringList captions, values;
+  GetStatsCaptions(captions);
+  GetStatsValues(values);
+  for (int i = 0; i < captions.Count() && i < values.Count(); ++i)
+    stats->AddString(captions[i], values[i]);
+}
+
+void TnxComponent::GetConfigSettings(TnxBaseSettings&) {}
+void TnxComponent::LoadConfig(TnxBaseComponentConfiguration&) {}
+void TnxComponent::SaveConfig(TnxBaseComponentConfiguration&) {}
+
+void TnxComponent::DoLoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  LoadConfig(aConfig);
+  if (nxcOnSettingsLoaded) nxcOnSettingsLoaded(this);
+}
+
+std::u16string TnxComponent::GetDisplayOnlyValue(std::u16string_view) const {
+  return u"(not implemented)";
+}
+
+namespace {
+
+[[noreturn]] void IncompatibleStream() {
+  throw EnxComponentException(static_cast<int64_t>(nxeIncompatibleStream));
+}
+
+TnxComponent* FindInGroup(TnxIterationList& aList, std::u16string_view aName, bool aExact) {
+  for (int i = 0; i < aList.Count(); ++i) {
+    TnxComponent* c = aList.Items(i);
+    if (aExact ? c->Name() == aName : platform::AnsiSameText(c->Name(), aName)) return c;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void nxSaveSettingsToStream(TnxIterationList& aList, TnxWriter& aWriter) {
+  aWriter.WriteInteger(int32_t{2});
+  aWriter.WriteListBegin();
+  for (int i = 0; i < aList.Count(); ++i) {
+    TnxComponent* c = aList.Items(i);
+    if (c->Name().empty()) continue;
+    TnxMemoryStream block;
+    {
+      TnxWriter blockWriter(block);
+      c->SaveSettingsToStream(blockWriter);
+    }
+    aWriter.WriteString(c->Name());
+    aWriter.WriteInteger(block.GetSize());
+    aWriter.Write(block.Memory(), block.GetSize());
+  }
+  aWriter.WriteListEnd();
+}
+
+void nxLoadSettingsFromStream(TnxIterationList& aList, TnxReader& aReader) {
+  const int32_t version = aReader.ReadInteger();
+  if (version == 2) {
+    aReader.ReadListBegin();
+    while (!aReader.EndOfList()) {
+      const std::u16string name = aReader.ReadString();
+      const int64_t length = aReader.ReadInt64();
+      // The length comes from the stream: check it before allocating.
+      if (length < 0 || length > aReader.BytesLeft()) IncompatibleStream();
+      TnxMemoryStream block;
+      block.SetSize(length);
+      aReader.Read(block.Memory(), length);
+      if (TnxComponent* c = FindInGroup(aList, name, false)) {
+        block.Seek(0, platform::TSeekOrigin::soBeginning);
+        TnxReader blockReader(block);
+        c->LoadSettingsFromStream(blockReader);
+      }
+    }
+    aReader.ReadListEnd();
+  } else if (version == 1) {
+    std::vector<std::u16string> names;
+    for (std::u16string& name : platform::SplitLines(aReader.ReadString()))
+      if (!name.empty()) names.push_back(std::move(name));
+    for (const std::u16string& name : names) {
+      TnxComponent* c = FindInGroup(aList, name, true);
+      if (!c) IncompatibleStream();
+      c->LoadSettingsFromStream(aReader);
+    }
+  } else {
+    IncompatibleStream();
+  }
+}
+
+// ---- registerable components ----
+
+namespace {
+
+// Names with their class records, sorted, compared without case; filled at
+// start-up and read later without locks.
+platform::TStringList* gRegisteredClasses = nullptr;
+
+const TComponentClass* RegisteredAt(int aIndex) {
+  return static_cast<const TComponentClass*>(gRegisteredClasses->Objects(aIndex));
+}
+
+}  // namespace
+
+const TnxComponentExceptionClass& TnxRegisterableComponent::GetExceptionClass() const {
+  return nxComponentExceptionClass<EnxRegisterableComponentException>();
+}
+
+const TComponentClass* TnxRegisterableComponent::FindRegisteredClass(std::u16string_view aClassName) {
+  int at;
+  if (!gRegisteredClasses || !gRegisteredClasses->Find(aClassName, at)) return nullptr;
+  return RegisteredAt(at);
+}
+
+void TnxRegisterableComponent::Register(const TComponentClass& aClass) {
+  if (FindRegisteredClass(aClass.Name))
+    throw EnxRegisterableComponentException(u"The class \"%s\" is already registered",
+                                            {aClass.Name});
+  if (!gRegisteredClasses) {
+    gRegisteredClasses = new platform::TStringList;
+    gRegisteredClasses->SetCaseSensitive(false);
+    gRegisteredClasses->SetSorted(true);
+  }
+  gRegisteredClasses->AddObject(std::u16string(aClass.Name),
+                                const_cast<TComponentClass*>(&aClass));
+}
+
+void TnxRegisterableComponent::Unregister(const TComponentClass& aClass) noexcept {
+  if (!gRegisteredClasses) return;
+  const int at = gRegisteredClasses->IndexOfObject(&aClass);
+  if (at >= 0) gRegisteredClasses->Delete(at);
+  if (gRegisteredClasses->Count() == 0) {
+    delete gRegisteredClasses;
+    gRegisteredClasses = nullptr;
+  }
+}
+
+void TnxRegisterableComponent::GetRegisteredClasses(const TComponentClass& aBase,
+                                                    platform::TStringList& aList) {
+  aList.Clear();
+  if (!gRegisteredClasses) return;
+  for (int i = 0; i < gRegisteredClasses->Count(); ++i)
+    if (RegisteredAt(i)->InheritsFrom(aBase))
+      aList.AddObject((*gRegisteredClasses)[i], const_cast<TComponentClass*>(RegisteredAt(i)));
+}
+
+// ---- settings and configuration ----
+
+TnxBaseSetting::TnxBaseSetting(std::u16string aName, TnxSettingType aType,
+                               platform::TnxVariant aDefaultValue, std::u16string aPropertyName,
+                               std::u16string aHint)
+    : fDefaultValue(std::move(aDefaultValue)),
+      fPropertyName(std::move(aPropertyName)),
+      fName(std::move(aName)),
+      fHint(std::move(aHint)),
+      fSettingType(aType) {}
+
+std::u16string TnxBaseSetting::Label() const {
+  if (!fLabel.empty()) return fLabel;
+  std::u16string label;
+  for (size_t i = 0; i < fName.size(); ++i) {
+    if (i > 0 && fName[i] >= u'A' && fName[i] <= u'Z') label += u' ';
+    label += fName[i];
+  }
+  return label;
+}
+
+namespace {
+[[noreturn]] void AbstractCall() { throw platform::EAbstractError(platform::SAbstractError); }
+}  // namespace
+
+TnxBaseSetting* TnxBaseSettings::GetSetting(int) { AbstractCall(); }
+void TnxBaseSettings::SetSetting(int, TnxBaseSetting*) { AbstractCall(); }
+TnxBaseSetting* TnxBaseSettings::AddSetting(TnxBaseSetting* aSetting) {
+  // Ownership was handed over: do not leak it on the way out.
+  delete aSetting;
+  AbstractCall();
+}
+void TnxBaseSettings::RemoveSetting(int) { AbstractCall(); }
+
+platform::TnxVariant TnxBaseComponentConfiguration::GetValue(std::u16string_view,
+                                                             const platform::TnxVariant&) {
+  return {};
+}
+void TnxBaseComponentConfiguration::SetValue(std::u16string_view, const platform::TnxVariant&) {}
+void TnxBaseComponentConfiguration::GetValueStream(std::u16string_view, platform::TStream&) {}
+void TnxBaseComponentConfiguration::SetValueStream(std::u16string_view, platform::TStream&) {}
+
+std::u16string nxFormatGrouped(int64_t aValue) {
+  // Grouped from the integer's own digits: going through a double ("%.0n")
+  // would round values beyond 2^53.
+  const uint64_t magnitude =
+      aValue < 0 ? ~static_cast<uint64_t>(aValue) + 1 : static_cast<uint64_t>(aValue);
+  std::u16string digits = platform::Format(u"%d", {magnitude});
+  const char16_t separator = platform::FormatSettings().ThousandSeparator;
+  for (size_t pos = digits.size(); pos > 3; pos -= 3) digits.insert(pos - 3, 1, separator);
+  return aValue < 0 ? u"-" + digits : digits;
+}
+
+}  // namespace revurov

@@ -1,0 +1,52 @@
+// TnxPadlock: the library's mutual-exclusion lock.
+//
+// Contract: re-entrant for the owning thread (every Lock, and every TryLock
+// that answered true, needs one Unlock by the same thread). A padlock created
+// as a fast lock spins up to nxPadlockSpinCount tries on a contended Lock
+// before it blocks.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "lowlevel/heap/memory_manager.h"
+
+namespace revurov {
+
+constexpr uint32_t nxPadlockSpinCount = 4000;
+
+class TnxPadlock : public TnxObject {
+public:
+  explicit TnxPadlock(bool aFastLock = false);
+  ~TnxPadlock() override;
+
+  void Lock();
+  void Unlock();
+  bool TryLock();
+
+  // Lazy creation of a shared padlock: returns with the padlock in aPadlock
+  // locked by the caller. Of threads racing on one null variable exactly one
+  // publishes its padlock; the others free their own and lock that one.
+  static void CreateAndLock(TnxPadlock*& aPadlock, bool aFastLock = false);
+
+  bool IsFastLock() const noexcept { return plSpinCount != 0; }
+
+private:
+  pthread_mutex_t plCritSect;
+  uint32_t plSpinCount = 0;
+};
+
+// Holds a padlock for the lifetime of the guard.
+class TnxPadlockGuard {
+public:
+  explicit TnxPadlockGuard(TnxPadlock& aPadlock) : gPadlock(aPadlock) { gPadlock.Lock(); }
+  ~TnxPadlockGuard() { gPadlock.Unlock(); }
+  TnxPadlockGuard(const TnxPadlockGuard&) = delete;
+  TnxPadlockGuard& operator=(const TnxPadlockGuard&) = delete;
+
+private:
+  TnxPadlock& gPadlock;
+};
+
+}  // namespace revurov

@@ -1,0 +1,95 @@
+#include "lowlevel/sync/platform_interface.h"
+
+#include <mutex>
+
+#include "lowlevel/sync/message_queue.h"
+#include "lowlevel/sync/thread.h"
+
+namespace revurov {
+
+namespace {
+
+thread_local bool tIsMainThread = false;
+
+void DefaultHandleException(const std::exception&) {}
+void DefaultTerminate() {}
+void DefaultProcessMessages() {}
+
+std::recursive_mutex gSynchronizeLock;
+void DefaultSynchronize(const std::function<void()>& aMethod) {
+  std::lock_guard guard(gSynchronizeLock);
+  aMethod();
+}
+
+// The default timer: a simple timer thread while enabled.
+class TnxThreadTimer : public InxTimer {
+public:
+  explicit TnxThreadTimer(std::function<void()> aOnTimer) : tOnTimer(std::move(aOnTimer)) {}
+  bool Enabled() const override { return tThread != nullptr; }
+  void SetEnabled(bool aValue) override {
+    if (aValue == Enabled()) return;
+    if (aValue)
+      tThread = platform::NewThread<TnxSimpleTimerThread>(tInterval, platform::TThreadPriority::tpNormal,
+                                                          [this](TnxSimpleTimerThread*) { tOnTimer(); });
+    else
+      tThread.reset();
+  }
+  uint32_t Interval() const override { return tInterval; }
+  void SetInterval(uint32_t aValue) override {
+    tInterval = aValue;
+    if (tThread) tThread->SetInterval(aValue);
+  }
+
+private:
+  std::function<void()> tOnTimer;
+  uint32_t tInterval = 1000;
+  platform::TThreadPtr<TnxSimpleTimerThread> tThread;
+};
+
+std::unique_ptr<InxTimer> DefaultCreateTimer(std::function<void()> aOnTimer) {
+  return std::make_unique<TnxThreadTimer>(std::move(aOnTimer));
+}
+
+int32_t DefaultMessageDlg(const std::u16string&, TnxMsgDlgType) { return nxmrNone; }
+bool DefaultLogonDialog(const std::u16string&, std::u16string&, std::u16string&) { return false; }
+bool DefaultServerPickDialog(const std::vector<std::u16string>&, std::u16string&) { return false; }
+bool DefaultJournalRecoveryDialog(const std::u16string&, TnxJournalState aState) { return aState == jsComplete; }
+
+}  // namespace
+
+TnxWindowHandle (*nxPlatformAllocateWindow)(TnxWndMethod) = &nxAllocateQueueWindow;
+void (*nxPlatformDeallocateWindow)(TnxWindowHandle) = &nxDeallocateQueueWindow;
+bool (*nxPlatformPostMessage)(TnxWindowHandle, uint32_t, uintptr_t, intptr_t) = &nxPostQueueMessage;
+intptr_t (*nxPlatformSendMessage)(TnxWindowHandle, uint32_t, uintptr_t, intptr_t) = &nxSendQueueMessage;
+void (*nxPlatformHandleException)(const std::exception&) = &DefaultHandleException;
+void (*nxPlatformTerminate)() = &DefaultTerminate;
+void (*nxPlatformProcessMessages)() = &DefaultProcessMessages;
+uint32_t (*nxPlatformWaitWithMessages)(platform::EventHandle, uint32_t) = &platform::WaitForEvent;
+void (*nxPlatformSynchronize)(const std::function<void()>&) = &DefaultSynchronize;
+std::unique_ptr<InxTimer> (*nxPlatformCreateTimer)(std::function<void()>) = &DefaultCreateTimer;
+int32_t (*nxPlatformMessageDlg)(const std::u16string&, TnxMsgDlgType) = &DefaultMessageDlg;
+bool (*nxPlatformLogonDialog)(const std::u16string&, std::u16string&, std::u16string&) = &DefaultLogonDialog;
+bool (*nxPlatformServerPickDialog)(const std::vector<std::u16string>&, std::u16string&) = &DefaultServerPickDialog;
+bool (*nxPlatformJournalRecoveryDialog)(const std::u16string&, TnxJournalState) = &DefaultJournalRecoveryDialog;
+
+void nxResetPlatformHooks() noexcept {
+  nxPlatformAllocateWindow = &nxAllocateQueueWindow;
+  nxPlatformDeallocateWindow = &nxDeallocateQueueWindow;
+  nxPlatformPostMessage = &nxPostQueueMessage;
+  nxPlatformSendMessage = &nxSendQueueMessage;
+  nxPlatformHandleException = &DefaultHandleException;
+  nxPlatformTerminate = &DefaultTerminate;
+  nxPlatformProcessMessages = &DefaultProcessMessages;
+  nxPlatformWaitWithMessages = &platform::WaitForEvent;
+  nxPlatformSynchronize = &DefaultSynchronize;
+  nxPlatformCreateTimer = &DefaultCreateTimer;
+  nxPlatformMessageDlg = &DefaultMessageDlg;
+  nxPlatformLogonDialog = &DefaultLogonDialog;
+  nxPlatformServerPickDialog = &DefaultServerPickDialog;
+  nxPlatformJournalRecoveryDialog = &DefaultJournalRecoveryDialog;
+}
+
+bool nxIsMainThread() noexcept { return tIsMainThread; }
+void nxSetIsMainThread(bool aValue) noexcept { tIsMainThread = aValue; }
+
+}  // namespace revurov
