@@ -1,10 +1,10 @@
 #include "app/security_file.h"
 
 #include "app/password.h"
-#include "platform/exception.h"
 #include "platform/format.h"
 #include "platform/locale_text.h"
 #include "platform/paths.h"
+#include "platform/rtl_exception.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
 

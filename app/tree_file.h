@@ -30,7 +30,7 @@
 #include <string_view>
 
 #include "app/tree_model.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text_file.h"
 
 namespace tesmira {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 

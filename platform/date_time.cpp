@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov::platform {

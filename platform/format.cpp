@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov::platform {

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "platform/endian.h"
-#include "platform/exception.h"
 #include "platform/os_error.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 

@@ -8,8 +8,8 @@
 #include <algorithm>
 
 #include "platform/code_page.h"
-#include "platform/exception.h"
 #include "platform/locale_text.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov::platform {

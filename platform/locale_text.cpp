@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 

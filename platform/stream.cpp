@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/exception.h"
 #include "platform/format.h"
 #include "platform/os_error.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov::platform {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 

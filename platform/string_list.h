@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text_file.h"
 
 namespace revurov::platform {

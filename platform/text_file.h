@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 

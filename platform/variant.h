@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 

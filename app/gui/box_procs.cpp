@@ -3,8 +3,8 @@
 #include <QVariant>
 #include <optional>
 
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 
 namespace tesmira {
 

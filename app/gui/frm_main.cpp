@@ -24,7 +24,7 @@
 #include "app/gui/box_procs.h"
 #include "app/gui/dialog_service.h"
 #include "app/gui/pw_dlg.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace tesmira {
 

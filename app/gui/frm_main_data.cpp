@@ -13,8 +13,8 @@
 #include "app/gui/frm_main.h"
 #include "app/gui/pw_dlg.h"
 #include "app/settings.h"
-#include "platform/exception.h"
 #include "platform/paths.h"
+#include "platform/rtl_exception.h"
 
 namespace tesmira {
 

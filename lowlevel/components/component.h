@@ -37,7 +37,7 @@
 #include "lowlevel/streams/exception_data.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/sync/padlock.h"
-#include "platform/component.h"
+#include "platform/rtl_component.h"
 #include "platform/string_list.h"
 #include "platform/variant.h"
 

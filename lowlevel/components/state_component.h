@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "lowlevel/components/log.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "lowlevel/strings/fast_string_list.h"
-#include "platform/exception.h"
 #include "platform/format.h"
 #include "platform/interface.h"
 #include "platform/os_error.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

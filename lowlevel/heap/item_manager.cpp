@@ -13,7 +13,7 @@
 
 #include "lowlevel/heap/block_manager.h"
 #include "lowlevel/heap/region_manager.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov::mm {

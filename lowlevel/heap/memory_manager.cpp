@@ -18,8 +18,8 @@
 #include "lowlevel/heap/move_fill.h"
 #include "lowlevel/heap/types.h"
 #include "platform/endian.h"
-#include "platform/exception.h"
 #include "platform/module.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov {

@@ -1,6 +1,6 @@
 #include "lowlevel/objects/interfaced_object.h"
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

@@ -5,8 +5,8 @@
 
 #include "lowlevel/sync/padlock.h"
 #include "lowlevel/sync/read_write_portal.h"
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

@@ -4,8 +4,8 @@
 
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 namespace {

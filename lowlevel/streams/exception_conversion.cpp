@@ -4,8 +4,8 @@
 
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/streams/exception_data.h"
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov {

@@ -8,8 +8,8 @@
 #include "lowlevel/streams/base64.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
 

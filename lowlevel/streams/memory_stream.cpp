@@ -5,10 +5,10 @@
 #include <limits>
 
 #include "lowlevel/errors/exceptions.h"
-#include "platform/exception.h"
-#include "platform/exception.h"
 #include "platform/format.h"
 #include "platform/os_error.h"
+#include "platform/rtl_exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov {

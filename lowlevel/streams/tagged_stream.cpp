@@ -7,8 +7,8 @@
 #include "lowlevel/wide_strings/wide_string_list.h"
 #include "platform/code_page.h"
 #include "platform/endian.h"
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov {

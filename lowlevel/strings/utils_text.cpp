@@ -1,9 +1,9 @@
 #include "lowlevel/strings/utils_text.h"
 
 #include "platform/cmdline.h"
-#include "platform/exception.h"
 #include "platform/format.h"
 #include "platform/locale_text.h"
+#include "platform/rtl_exception.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
 

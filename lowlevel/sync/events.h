@@ -20,7 +20,7 @@
 #include "lowlevel/heap/atomics.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/sync/thread_safe_stack.h"
-#include "platform/event.h"
+#include "platform/os_event.h"
 
 namespace revurov {
 

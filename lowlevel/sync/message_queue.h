@@ -23,7 +23,7 @@
 
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/sync/platform_interface.h"
-#include "platform/event.h"
+#include "platform/os_event.h"
 
 namespace revurov {
 

@@ -1,8 +1,8 @@
 #include "lowlevel/sync/padlock.h"
 
 #include "lowlevel/sync/lazy_publish.h"
-#include "platform/exception.h"
-#include "platform/thread.h"
+#include "platform/os_thread.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

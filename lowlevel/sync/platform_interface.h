@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/event.h"
+#include "platform/os_event.h"
 
 namespace revurov {
 

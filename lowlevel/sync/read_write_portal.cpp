@@ -3,8 +3,8 @@
 #include <new>
 
 #include "lowlevel/sync/lazy_publish.h"
-#include "platform/exception.h"
-#include "platform/thread.h"
+#include "platform/os_thread.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

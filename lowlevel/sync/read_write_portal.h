@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "lowlevel/heap/memory_manager.h"
-#include "platform/event.h"
+#include "platform/os_event.h"
 
 namespace revurov {
 

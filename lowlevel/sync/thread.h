@@ -5,7 +5,7 @@
 //
 // Contract:
 // - Make threads with platform::NewThread<T>(...) and free them with
-//   TThread::Free or a platform::TThreadPtr (see platform/thread_class.h).
+//   TThread::Free or a platform::TThreadPtr (see platform/rtl_thread.h).
 //   For init threads NewThread returns only after DoBeforeExecute has run on
 //   the new thread; an exception of it is raised from NewThread as the same
 //   exception object, the thread having ended without running its body.
@@ -34,8 +34,8 @@
 #include "lowlevel/sync/events.h"
 #include "lowlevel/sync/message_queue.h"
 #include "lowlevel/sync/platform_interface.h"
-#include "platform/event.h"
-#include "platform/thread_class.h"
+#include "platform/os_event.h"
+#include "platform/rtl_thread.h"
 
 namespace revurov {
 

@@ -5,7 +5,7 @@
 
 #include "lowlevel/sync/padlock.h"
 #include "platform/endian.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "lowlevel/strings/utils_locale.h"
-#include "platform/exception.h"
 #include "platform/format.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 

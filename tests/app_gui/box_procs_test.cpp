@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "gui_test_support.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace tesmira {
 namespace {

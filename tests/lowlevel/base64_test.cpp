@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov {

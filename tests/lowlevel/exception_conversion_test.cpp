@@ -6,7 +6,7 @@
 
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/streams/exception_data.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 namespace {

@@ -6,7 +6,7 @@
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/strings/fast_string_list.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "lowlevel/heap/memory_manager.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "support/string_list_lines.h"
 
 namespace revurov {

@@ -16,7 +16,7 @@
 #include "lowlevel/heap/block_manager.h"
 #include "lowlevel/heap/item_manager.h"
 #include "lowlevel/heap/region_manager.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::mm {
 namespace {

@@ -11,7 +11,7 @@
 #include "item_manager_fixture.h"
 #include "lowlevel/heap/block_manager.h"
 #include "lowlevel/heap/region_manager.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov::mm {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "lowlevel/heap/memory_manager_impl.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 #include <cstring>
 #include <thread>

@@ -7,8 +7,8 @@
 #include <numeric>
 #include <vector>
 
-#include "platform/exception.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 #include <unistd.h>

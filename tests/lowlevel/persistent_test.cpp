@@ -11,7 +11,7 @@
 
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "support/exception_message.h"
 
 namespace revurov {

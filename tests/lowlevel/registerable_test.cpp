@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "lowlevel/streams/exception_data.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov {

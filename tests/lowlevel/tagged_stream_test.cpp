@@ -12,7 +12,7 @@
 #include "lowlevel/strings/fast_string_list.h"
 #include "lowlevel/wide_strings/wide_string_list.h"
 #include "platform/code_page.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "support/string_list_lines.h"
 
 namespace revurov {

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/os_thread.h"
 #include "platform/text.h"
-#include "platform/thread.h"
 
 namespace revurov {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/cmdline.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 #include "support/u8_text.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/endian.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov {
 namespace {

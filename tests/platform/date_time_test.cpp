@@ -6,8 +6,8 @@
 #include <limits>
 #include <random>
 
-#include "platform/exception.h"
 #include "platform/locale.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 #include "support/u8_text.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 namespace {

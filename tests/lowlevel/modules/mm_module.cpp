@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "lowlevel/heap/memory_manager.h"
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -29,7 +29,7 @@
 #include <mutex>
 #include <pthread.h>
 
-#include "platform/event.h"
+#include "platform/os_event.h"
 
 namespace revurov::platform {
 

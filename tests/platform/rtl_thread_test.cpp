@@ -1,11 +1,11 @@
-#include "platform/thread_class.h"
+#include "platform/rtl_thread.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "platform/exception.h"
-#include "platform/thread.h"
+#include "platform/os_thread.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/event.h"
+#include "platform/os_event.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/thread.h"
+#include "platform/os_thread.h"
 
 namespace revurov::platform {
 namespace {

@@ -1,12 +1,12 @@
-#include "platform/thread_class.h"
+#include "platform/rtl_thread.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/exception.h"
-#include "platform/thread.h"
+#include "platform/os_thread.h"
+#include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/event.h"
+#include "platform/os_event.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,4 +1,4 @@
-#include "platform/thread.h"
+#include "platform/os_thread.h"
 
 #include <sched.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/component.h"
+#include "platform/rtl_component.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/exception.h"
+#include "platform/rtl_exception.h"
 
 #include "platform/text.h"
 
