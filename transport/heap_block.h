@@ -1,0 +1,37 @@
+// Blocks of the library heap held by RAII owners: a fixed block handed
+// between owners (data of a queued message, a decompressed payload) and a
+// growable buffer that keeps its block across messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace revurov {
+
+struct TnxHeapFree {
+  void operator()(void* aBlock) const noexcept;
+};
+
+// Null for size 0. The block may pass to a raw variable by release() where
+// an interface takes heap blocks (the queue's PushTakeOwnership).
+using TnxHeapBlock = std::unique_ptr<uint8_t[], TnxHeapFree>;
+TnxHeapBlock nxAllocHeapBlock(size_t aSize);
+
+// Bytes whose block grows to the largest size asked for and is kept, so a
+// connection that builds message after message allocates once.
+class TnxHeapBuffer {
+public:
+  uint8_t* Data() noexcept { return hbBlock.get(); }
+  const uint8_t* Data() const noexcept { return hbBlock.get(); }
+  size_t Size() const noexcept { return hbSize; }
+  // Contents up to the old size stay; bytes beyond it are undefined.
+  void Resize(size_t aSize);
+
+private:
+  TnxHeapBlock hbBlock;
+  size_t hbSize = 0;
+  size_t hbCapacity = 0;
+};
+
+}  // namespace revurov

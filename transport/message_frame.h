@@ -1,0 +1,77 @@
+// A whole message in memory: built for sending (header, error-text segment,
+// payload compressed when it pays) and taken apart on receipt by the one
+// check every medium runs on what it received.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "transport/heap_block.h"
+#include "transport/error_text.h"
+#include "transport/payload_compression.h"
+#include "transport/wire_header.h"
+
+namespace revurov {
+
+// What a sender passes for one message (the pooled transport's Write).
+struct TnxMessageFields {
+  TnxTransportID mfTransportID = 0;
+  TnxSessionID mfSessionID = 0;
+  TnxThreadPriority mfThreadPriority = 0;
+  TnxMsgID mfMsgID = 0;
+  uint8_t mfMsgType = 0;
+  // bhErrorCode takes its low 16 bits; the full code picks the error text.
+  uint32_t mfResultCode = 0;
+  uint8_t mfVersion = nxClientMessageVersion;
+  uint32_t mfParts = 0;
+  uint8_t mfCompressType = 0;
+  uint32_t mfCompressLimit = nxDefaultCompressLimit;
+};
+
+// Builds the message into aFrame (sized to bhLength). The error text comes
+// from the thread's last converted exception (TnxErrorTextSegment). A
+// message longer than nxMaxMessageSize raises EnxTransportException 12289.
+void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aPayload,
+                    TnxHeapBuffer& aFrame);
+
+enum class TnxReceiver : uint8_t { rcClient, rcServer };
+
+// A received message as the check finds it; spans point into the bytes
+// given to nxCheckMessage.
+struct TnxCheckedMessage {
+  // 0; 11276 for a broken message; 12039 for version 3 and above on a server.
+  uint32_t cmError = 0;
+  // The length in the header cannot be trusted: the connection has lost
+  // its place in the stream and is dropped.
+  bool cmDropConnection = false;
+  bool cmHasErrorText = false;
+  TnxErrorTextSpan cmErrorText;
+  // Behind the segment; still compressed when bhUncompressedSize says so.
+  std::span<const uint8_t> cmPayload;
+};
+
+// The check of every received message on every medium: aBody is what
+// follows the header, exactly bhLength - 32 bytes. No side effects.
+TnxCheckedMessage nxCheckMessage(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody,
+                                 TnxReceiver aReceiver) noexcept;
+
+struct TnxReceivedMessage {
+  TnxBaseHeader rmHeader;
+  uint32_t rmError = 0;  // as cmError; a frame the compressor refuses is 11276
+  bool rmDropConnection = false;
+  // The payload as the rest of the processing sees it: decompressed when it
+  // came compressed (then held by rmDecompressed), else in the received bytes.
+  std::span<const uint8_t> rmPayload;
+  TnxHeapBlock rmDecompressed;
+};
+
+// nxCheckMessage, then the error text into the thread's last converted
+// exception as (bhErrorCode, text) (a server clears the record for a message
+// without text), then decompression. With rmError set the payload is empty
+// and nothing was decompressed. An unregistered compressor number raises
+// EnxTransportException "Unknown CompressType "%d"".
+TnxReceivedMessage nxTakeMessage(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody,
+                                 TnxReceiver aReceiver);
+
+}  // namespace revurov
