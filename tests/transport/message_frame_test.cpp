@@ -102,7 +102,7 @@ TEST(MessageFrame, BuildsEveryMessageTypeByteForByte) {
   SetRecord(0, u"");
 }
 
-TEST(MessageFrame, DecodesEveryMessageTypeAndStoresTheHeaderBack) {
+TEST(MessageFrame, DecodesEveryMessageTypeAndEncodesItAgain) {
   for (const GoldenFrame& row : GoldenFrames()) {
     SCOPED_TRACE(row.name);
     SetRecord(0, u"");
@@ -128,6 +128,15 @@ TEST(MessageFrame, DecodesEveryMessageTypeAndStoresTheHeaderBack) {
       EXPECT_EQ(Record(), std::make_pair(row.fields.mfResultCode, row.recordText));
     else
       EXPECT_EQ(Record().first, 0u);
+
+    // Sent again from what was decoded (the text now in the thread's record).
+    const TnxMessageFields again{header.bhTransportID, header.bhSessionID, header.bhThreadPriority,
+                                 header.bhMsgID,       header.bhMsgType,   header.bhErrorCode,
+                                 header.bhVersion,     header.bhParts,     header.bhCompressType,
+                                 nxDefaultCompressLimit};
+    TnxHeapBuffer frame;
+    nxBuildMessage(again, received.rmPayload, frame);
+    EXPECT_EQ(Bytes(frame), row.frame);
   }
 }
 
