@@ -1,7 +1,5 @@
 #include "transport/heap_block.h"
 
-#include <cstring>
-
 #include "lowlevel/heap/memory_manager.h"
 
 namespace revurov {
@@ -17,9 +15,8 @@ TnxHeapBlock nxAllocHeapBlock(size_t aSize) {
 
 void TnxHeapBuffer::Resize(size_t aSize) {
   if (aSize > hbCapacity) {
-    TnxHeapBlock grown = nxAllocHeapBlock(aSize);
-    if (hbSize) std::memcpy(grown.get(), hbBlock.get(), hbSize);
-    hbBlock = std::move(grown);
+    hbBlock.reset();
+    hbBlock = nxAllocHeapBlock(aSize);
     hbCapacity = aSize;
   }
   hbSize = aSize;

@@ -25,7 +25,8 @@ public:
   uint8_t* Data() noexcept { return hbBlock.get(); }
   const uint8_t* Data() const noexcept { return hbBlock.get(); }
   size_t Size() const noexcept { return hbSize; }
-  // Contents up to the old size stay; bytes beyond it are undefined.
+  // Shrinking keeps the first aSize bytes; growing beyond the block leaves
+  // every byte undefined (nothing is copied: callers fill it anew).
   void Resize(size_t aSize);
 
 private:

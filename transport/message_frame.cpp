@@ -77,9 +77,8 @@ TnxCheckedMessage nxCheckMessage(const TnxBaseHeader& aHeader, std::span<const u
 }
 
 TnxReceivedMessage nxTakeMessage(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody,
-                                 TnxReceiver aReceiver) {
+                                 TnxReceiver aReceiver, TnxHeapBuffer& aDecompressed) {
   TnxReceivedMessage received;
-  received.rmHeader = aHeader;
   const TnxCheckedMessage checked = nxCheckMessage(aHeader, aBody, aReceiver);
   received.rmError = checked.cmError;
   received.rmDropConnection = checked.cmDropConnection;
@@ -93,13 +92,12 @@ TnxReceivedMessage nxTakeMessage(const TnxBaseHeader& aHeader, std::span<const u
   if (aHeader.bhUncompressedSize != 0 && aHeader.bhCompressType != 0) {
     // Even an empty compressed payload goes through the compressor: it
     // cannot decode to a non-empty size and is then broken.
-    received.rmDecompressed =
-        nxDecompressPayload(aHeader.bhCompressType, checked.cmPayload, aHeader.bhUncompressedSize);
-    if (!received.rmDecompressed) {
+    if (!nxDecompressPayload(aHeader.bhCompressType, checked.cmPayload, aHeader.bhUncompressedSize,
+                             aDecompressed)) {
       received.rmError = nxeLostConnection;
       return received;
     }
-    received.rmPayload = {received.rmDecompressed.get(), aHeader.bhUncompressedSize};
+    received.rmPayload = {aDecompressed.Data(), aDecompressed.Size()};
   } else {
     received.rmPayload = checked.cmPayload;
   }

@@ -57,21 +57,20 @@ TnxCheckedMessage nxCheckMessage(const TnxBaseHeader& aHeader, std::span<const u
                                  TnxReceiver aReceiver) noexcept;
 
 struct TnxReceivedMessage {
-  TnxBaseHeader rmHeader;
   uint32_t rmError = 0;  // as cmError; a frame the compressor refuses is 11276
   bool rmDropConnection = false;
-  // The payload as the rest of the processing sees it: decompressed when it
-  // came compressed (then held by rmDecompressed), else in the received bytes.
+  // The payload as the rest of the processing sees it: in the received
+  // bytes, or in the decompression buffer when it came compressed.
   std::span<const uint8_t> rmPayload;
-  TnxHeapBlock rmDecompressed;
 };
 
 // nxCheckMessage, then the error text into the thread's last converted
 // exception as (bhErrorCode, text) (a server clears the record for a message
-// without text), then decompression. With rmError set the payload is empty
-// and nothing was decompressed. An unregistered compressor number raises
-// EnxTransportException "Unknown CompressType "%d"".
+// without text), then decompression into aDecompressed (the receiver's
+// buffer, valid until its next use). With rmError set the payload is empty.
+// An unregistered compressor number raises EnxTransportException
+// "Unknown CompressType "%d"".
 TnxReceivedMessage nxTakeMessage(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody,
-                                 TnxReceiver aReceiver);
+                                 TnxReceiver aReceiver, TnxHeapBuffer& aDecompressed);
 
 }  // namespace revurov

@@ -27,16 +27,15 @@ size_t nxCompressPayload(uint8_t aCompressType, uint32_t aCompressLimit,
   return length;
 }
 
-TnxHeapBlock nxDecompressPayload(uint8_t aCompressType, std::span<const uint8_t> aCompressed,
-                                 uint32_t aUncompressedSize) {
+bool nxDecompressPayload(uint8_t aCompressType, std::span<const uint8_t> aCompressed,
+                         uint32_t aUncompressedSize, TnxHeapBuffer& aOut) {
   const TnxBaseCompressorClass compressor = nxCompressorClasses[aCompressType];
   if (!compressor) throw EnxTransportException(nullptr, u"Unknown CompressType \"%d\"", {aCompressType});
-  if (aUncompressedSize == 0 || aUncompressedSize > nxMaxMessageSize || aCompressed.size() > nxMaxMessageSize) return nullptr;
-  TnxHeapBlock block = nxAllocHeapBlock(aUncompressedSize);
-  if (!compressor->Uncompress(aCompressed.data(), block.get(), static_cast<uint32_t>(aCompressed.size()),
-                              aUncompressedSize))
-    return nullptr;
-  return block;
+  if (aUncompressedSize == 0 || aUncompressedSize > nxMaxMessageSize || aCompressed.size() > nxMaxMessageSize)
+    return false;
+  aOut.Resize(aUncompressedSize);
+  return compressor->Uncompress(aCompressed.data(), aOut.Data(), static_cast<uint32_t>(aCompressed.size()),
+                                aUncompressedSize);
 }
 
 }  // namespace revurov

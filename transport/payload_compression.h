@@ -32,9 +32,11 @@ size_t nxCompressPayload(uint8_t aCompressType, uint32_t aCompressLimit,
                          std::span<const uint8_t> aPayload, uint8_t* aOut,
                          uint32_t& aUncompressedSize);
 
-// A block of exactly aUncompressedSize bytes (1 to nxMaxMessageSize), or
-// null when the compressor refuses the frame or the size is out of range.
-TnxHeapBlock nxDecompressPayload(uint8_t aCompressType, std::span<const uint8_t> aCompressed,
-                                 uint32_t aUncompressedSize);
+// Fills aOut with exactly aUncompressedSize bytes (1 to nxMaxMessageSize);
+// false when the compressor refuses the frame or the size is out of range.
+// aOut is the receiver's buffer, kept across messages: a fresh block per
+// message would map and fault in a large payload's pages every time.
+bool nxDecompressPayload(uint8_t aCompressType, std::span<const uint8_t> aCompressed,
+                         uint32_t aUncompressedSize, TnxHeapBuffer& aOut);
 
 }  // namespace revurov

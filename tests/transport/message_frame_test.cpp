@@ -103,6 +103,7 @@ TEST(MessageFrame, BuildsEveryMessageTypeByteForByte) {
 }
 
 TEST(MessageFrame, DecodesEveryMessageTypeAndEncodesItAgain) {
+  TnxHeapBuffer decompressed;
   for (const GoldenFrame& row : GoldenFrames()) {
     SCOPED_TRACE(row.name);
     SetRecord(0, u"");
@@ -121,7 +122,7 @@ TEST(MessageFrame, DecodesEveryMessageTypeAndEncodesItAgain) {
     EXPECT_EQ(std::vector<uint8_t>(stored, stored + nxHeaderSize),
               std::vector<uint8_t>(row.frame.begin(), row.frame.begin() + nxHeaderSize));
 
-    const TnxReceivedMessage received = nxTakeMessage(header, BodyOf(row.frame), TnxReceiver::rcClient);
+    const TnxReceivedMessage received = nxTakeMessage(header, BodyOf(row.frame), TnxReceiver::rcClient, decompressed);
     ASSERT_EQ(received.rmError, 0u);
     EXPECT_EQ(std::vector<uint8_t>(received.rmPayload.begin(), received.rmPayload.end()), row.payload);
     if (header.bhFlags & mhfErrorMessage)
@@ -200,23 +201,25 @@ TEST(MessageFrame, SendsTheThreadsErrorTextOnlyForItsOwnCode) {
 }
 
 TEST(MessageFrame, ServerClearsTheRecordForAMessageWithoutTextAndClientKeepsIt) {
+  TnxHeapBuffer decompressed;
   TnxHeapBuffer frame;
   nxBuildMessage({0, 0, 0, 0x223, nxmtRequest, 0, 2, 0, 0, 512}, {}, frame);
   const std::vector<uint8_t> bytes = Bytes(frame);
   const TnxBaseHeader header = nxLoadHeader(bytes.data());
 
   SetRecord(10036, u"x");
-  EXPECT_EQ(nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcClient).rmError, 0u);
+  EXPECT_EQ(nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcClient, decompressed).rmError, 0u);
   EXPECT_EQ(Record(), std::make_pair(10036u, std::u16string(u"x")));
-  EXPECT_EQ(nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcServer).rmError, 0u);
+  EXPECT_EQ(nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcServer, decompressed).rmError, 0u);
   EXPECT_EQ(Record(), std::make_pair(0u, std::u16string()));
 }
 
 TEST(MessageFrame, VersionZeroIgnoresTheTextFlags) {
+  TnxHeapBuffer decompressed;
   // The flags say text, but version 0 writes and reads none: all is payload.
   std::vector<uint8_t> bytes = Hex("00000000 00000000 00 00 03 00 00000000 24000000 00000000 0000 02 00 00000000 FFFFFFFF");
   SetRecord(10036, u"x");
-  const TnxReceivedMessage received = nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcServer);
+  const TnxReceivedMessage received = nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcServer, decompressed);
   EXPECT_EQ(received.rmError, 0u);
   EXPECT_EQ(received.rmPayload.size(), 4u);
   EXPECT_EQ(Record().first, 0u);
@@ -282,6 +285,7 @@ struct SegmentRow {
 };
 
 TEST(MessageFrame, ChecksTheErrorTextAgainstWhatWasReceived) {
+  TnxHeapBuffer decompressed;
   const SegmentRow rows[] = {
       {"UTF-16 text that fits", 2, 3, "02000000 41004200 EE", 0, 1},
       {"UTF-16 count one past the end", 2, 3, "03000000 41004200", nxeLostConnection, 0},
@@ -311,7 +315,7 @@ TEST(MessageFrame, ChecksTheErrorTextAgainstWhatWasReceived) {
       if (!row.error) {
         EXPECT_EQ(checked.cmPayload.size(), row.payload);
       }
-      const TnxReceivedMessage received = nxTakeMessage(header, body, side);
+      const TnxReceivedMessage received = nxTakeMessage(header, body, side, decompressed);
       EXPECT_EQ(received.rmError, row.error);
       if (row.error) {
         EXPECT_TRUE(received.rmPayload.empty());
@@ -367,6 +371,7 @@ std::vector<uint8_t> PayloadOf(size_t aSize, bool aRandom) {
 }
 
 TEST_F(MessageCompression, CompressesStrictlyAboveTheLimitAndOnlyWhenSmaller) {
+  TnxHeapBuffer decompressed;
   const CompressRow rows[] = {
       {"exactly the limit goes plain", 512, false, 11, 512, false},
       {"one byte more is compressed", 513, false, 11, 512, true},
@@ -395,13 +400,14 @@ TEST_F(MessageCompression, CompressesStrictlyAboveTheLimitAndOnlyWhenSmaller) {
       EXPECT_LT(header.bhLength, nxHeaderSize + row.size);
     else
       EXPECT_EQ(header.bhLength, nxHeaderSize + row.size);
-    const TnxReceivedMessage received = nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcServer);
+    const TnxReceivedMessage received = nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcServer, decompressed);
     ASSERT_EQ(received.rmError, 0u);
     EXPECT_EQ(std::vector<uint8_t>(received.rmPayload.begin(), received.rmPayload.end()), payload);
   }
 }
 
 TEST_F(MessageCompression, DecompressesExactlyTheAnnouncedSize) {
+  TnxHeapBuffer decompressed;
   const std::vector<uint8_t> payload = PayloadOf(1000, false);
   TnxMessageFields fields;
   fields.mfMsgType = nxmtReply;
@@ -420,13 +426,14 @@ TEST_F(MessageCompression, DecompressesExactlyTheAnnouncedSize) {
     SCOPED_TRACE(row.name);
     TnxBaseHeader header = nxLoadHeader(bytes.data());
     header.bhUncompressedSize = row.size;
-    const TnxReceivedMessage received = nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcClient);
+    const TnxReceivedMessage received = nxTakeMessage(header, BodyOf(bytes), TnxReceiver::rcClient, decompressed);
     EXPECT_EQ(received.rmError, row.error);
     EXPECT_EQ(received.rmPayload.size(), row.error ? 0u : row.size);
   }
 }
 
 TEST_F(MessageCompression, AFrameTheCompressorRefusesIsABrokenMessage) {
+  TnxHeapBuffer decompressed;
   const std::vector<uint8_t> payload = PayloadOf(1000, false);
   TnxMessageFields fields;
   fields.mfCompressType = 11;
@@ -437,29 +444,31 @@ TEST_F(MessageCompression, AFrameTheCompressorRefusesIsABrokenMessage) {
   std::vector<uint8_t> cut(bytes.begin(), bytes.end() - 1);
   TnxBaseHeader header = nxLoadHeader(cut.data());
   header.bhLength -= 1;
-  EXPECT_EQ(nxTakeMessage(header, BodyOf(cut), TnxReceiver::rcClient).rmError, nxeLostConnection);
+  EXPECT_EQ(nxTakeMessage(header, BodyOf(cut), TnxReceiver::rcClient, decompressed).rmError, nxeLostConnection);
 
   std::vector<uint8_t> empty(bytes.begin(), bytes.begin() + nxHeaderSize);
   header = nxLoadHeader(empty.data());
   header.bhLength = nxHeaderSize;
-  EXPECT_EQ(nxTakeMessage(header, BodyOf(empty), TnxReceiver::rcClient).rmError, nxeLostConnection);
+  EXPECT_EQ(nxTakeMessage(header, BodyOf(empty), TnxReceiver::rcClient, decompressed).rmError, nxeLostConnection);
 
   bytes[nxHeaderSize] ^= 0xFF;  // the frame's magic number
-  EXPECT_EQ(nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcClient).rmError,
+  EXPECT_EQ(nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcClient, decompressed).rmError,
             nxeLostConnection);
 }
 
 TEST_F(MessageCompression, AnUncompressedSizeWithoutCompressorNumberIsPlainPayload) {
+  TnxHeapBuffer decompressed;
   std::vector<uint8_t> bytes = Hex("00000000 00000000 02 00 00 00 00000000 24000000 00000000 0000 02 00 00100000 01020304");
-  const TnxReceivedMessage received = nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcClient);
+  const TnxReceivedMessage received = nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcClient, decompressed);
   EXPECT_EQ(received.rmError, 0u);
   EXPECT_EQ(received.rmPayload.size(), 4u);
 }
 
 TEST_F(MessageCompression, AnUnregisteredNumberOnReceiptRaises) {
+  TnxHeapBuffer decompressed;
   std::vector<uint8_t> bytes = Hex("00000000 00000000 02 00 00 00 00000000 24000000 00000000 0000 02 32 00100000 01020304");
   try {
-    (void)nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcClient);
+    (void)nxTakeMessage(nxLoadHeader(bytes.data()), BodyOf(bytes), TnxReceiver::rcClient, decompressed);
     ADD_FAILURE() << "no exception";
   } catch (const EnxTransportException& e) {
     EXPECT_NE(e.Message().find(u"Unknown CompressType \"50\""), std::u16string::npos);

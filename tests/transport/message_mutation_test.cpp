@@ -74,6 +74,7 @@ void Mutate(std::vector<uint8_t>& aFrame, std::mt19937& aRng) {
 }
 
 TEST_F(MessageMutation, DamagedFramesAreRefusedOrDecodeWithinTheirBytes) {
+  TnxHeapBuffer decompressed;
   const std::vector<std::vector<uint8_t>> frames = ValidFrames();
   std::mt19937 rng(20261209);
   int decoded = 0, refused = 0;
@@ -95,7 +96,7 @@ TEST_F(MessageMutation, DamagedFramesAreRefusedOrDecodeWithinTheirBytes) {
     const std::span<const uint8_t> received(body.get(), bodySize);
     for (TnxReceiver side : {TnxReceiver::rcClient, TnxReceiver::rcServer}) {
       try {
-        const TnxReceivedMessage message = nxTakeMessage(header, received, side);
+        const TnxReceivedMessage message = nxTakeMessage(header, received, side, decompressed);
         if (message.rmError) {
           ++refused;
           EXPECT_TRUE(message.rmPayload.empty());
