@@ -15,7 +15,10 @@ TnxHeapBlock nxAllocHeapBlock(size_t aSize) {
 
 void TnxHeapBuffer::Resize(size_t aSize) {
   if (aSize > hbCapacity) {
+    // Empty first: a failed allocation leaves an empty buffer, not a
+    // capacity without a block.
     hbBlock.reset();
+    hbSize = hbCapacity = 0;
     hbBlock = nxAllocHeapBlock(aSize);
     hbCapacity = aSize;
   }
