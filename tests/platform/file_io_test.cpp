@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/exception.h"
+#include "support/fault_file_ops.h"
 #include "support/temp_dir.h"
 
 namespace revurov::platform {
 namespace {
 
-using revurov::testing::FailingFileOps;
 using revurov::testing::TempDir;
+using revurov::testing::TFaultFileOps;
+using revurov::testing::TFileOp;
 
 TEST(FileIo, ReplaceCreatesAndReplacesWholeFile) {
   TempDir dir;
@@ -20,20 +23,20 @@ TEST(FileIo, ReplaceCreatesAndReplacesWholeFile) {
 }
 
 TEST(FileIo, FailedStepLeavesOldContentAndNoTemporaryFile) {
-  using Step = FailingFileOps::Step;
   const struct {
-    Step step;
-    int k;
-  } cases[] = {{Step::Open, 1}, {Step::Write, 1}, {Step::Write, 2}, {Step::Fdatasync, 1},
-               {Step::Close, 1}, {Step::Rename, 1}};
+    TFileOp op;
+    int error;
+  } cases[] = {{TFileOp::Open, EIO},     {TFileOp::Write, EIO}, {TFileOp::Write, ENOSPC},
+               {TFileOp::DataSync, EIO}, {TFileOp::Close, EIO}, {TFileOp::Rename, EIO}};
   for (const auto& c : cases) {
     TempDir dir;
     dir.Write("a.txt", "old content");
-    FailingFileOps ops(c.step, c.k);
+    TFaultFileOps ops;
+    ops.FailCall(c.op, 1, c.error);
     {
       ScopedFileOps guard(ops);
       EXPECT_THROW(ReplaceFileAtomically(dir.Path("a.txt"), "new content that is longer"), EFCreateError)
-          << static_cast<int>(c.step) << "/" << c.k;
+          << static_cast<int>(c.op) << "/" << c.error;
     }
     EXPECT_EQ(dir.Read("a.txt"), "old content");
     EXPECT_EQ(dir.Count(), 1u);
@@ -42,7 +45,8 @@ TEST(FileIo, FailedStepLeavesOldContentAndNoTemporaryFile) {
 
 TEST(FileIo, FailedFolderSyncIsReported) {
   TempDir dir;
-  FailingFileOps ops(FailingFileOps::Step::FsyncDir, 1);
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::SyncDirectory, 1);
   ScopedFileOps guard(ops);
   EXPECT_THROW(ReplaceFileAtomically(dir.Path("a.txt"), "x"), EFCreateError);
 }
