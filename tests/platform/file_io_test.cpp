@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
+#include "platform/os_error.h"
 #include "support/fault_file_ops.h"
 #include "support/temp_dir.h"
 
@@ -67,6 +68,46 @@ TEST(FileIo, ReadReportsMissingFileAsNullopt) {
   dir.Write("b", std::string("a\0b", 3));
   EXPECT_EQ(*ReadFileBytes(dir.Path("b")), std::string("a\0b", 3));
   EXPECT_THROW(ReadFileBytes(dir.Path("")), EFOpenError);  // a folder
+}
+
+TEST(FileIo, ReadGivesEveryByteAcrossItsChunks) {
+  for (size_t size : {size_t(1), size_t(65535), size_t(65536), size_t(65537), size_t(200000)}) {
+    TempDir dir;
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    dir.Write("f", bytes);
+    EXPECT_EQ(*ReadFileBytes(dir.Path("f")), bytes) << size;
+  }
+}
+
+TEST(FileIo, ReadFailureRaisesOpenErrorWithTheReason) {
+  TempDir dir;
+  dir.Write("f", "abc");
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::Read, 1, EIO);
+  try {
+    ReadFileBytes(dir.Path("f"), ops);
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_NE(e.Message().find(SysErrorMessage(EIO)), std::u16string::npos);
+  }
+  EXPECT_EQ(ops.Calls(TFileOp::Close), 1);
+}
+
+TEST(FileIo, ReplaceKeepsThePermissionsOfTheReplacedFile) {
+  TempDir dir;
+  dir.Write("a.txt", "old");
+  // Group-writable: wider than the usual umask lets a new file be.
+  std::filesystem::permissions(dir.Path("a.txt"), std::filesystem::perms(0664));
+  ReplaceFileAtomically(dir.Path("a.txt"), "new");
+  EXPECT_EQ(std::filesystem::status(dir.Path("a.txt")).permissions(), std::filesystem::perms(0664));
+
+  // A failure to widen them again only leaves them narrower.
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::SetPermissions, 1, EPERM);
+  ReplaceFileAtomically(dir.Path("a.txt"), "newer", ops);
+  EXPECT_EQ(dir.Read("a.txt"), "newer");
+  EXPECT_EQ(dir.Count(), 1u);
 }
 
 TEST(FileIo, MoveNeverReplacesAnExistingTarget) {
