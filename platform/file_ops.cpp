@@ -16,7 +16,8 @@ namespace {
 // about 2 GiB per call anyway.
 constexpr int64_t kMaxTransfer = int64_t(1) << 30;
 
-constexpr uint32_t kKnownOpenFlags = 31;
+constexpr uint32_t kKnownOpenFlags = static_cast<uint32_t>(TOpenFlags::ofWrite | TOpenFlags::ofReadWrite | TOpenFlags::ofCreate |
+                                                           TOpenFlags::ofExclusive | TOpenFlags::ofTruncate);
 
 // Repeats a call that a signal interrupted; 0 or the error.
 template <typename Call>

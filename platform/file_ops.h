@@ -13,8 +13,9 @@
 //   repeated. It raises nothing but std::bad_alloc.
 // - A `TFileHandle` is opaque. It is valid only with the seam that opened it
 //   and only until that seam's `Close` of it.
-// - Offsets, positions, counts and sizes are int64_t; a negative one is
-//   refused with EINVAL before anything is done.
+// - Offsets, positions, counts and sizes are int64_t; a negative one (other
+//   than Seek's offset from the position or the end) is refused with EINVAL
+//   before anything is done.
 // - Read, Write and Seek share the handle's position, so one handle belongs
 //   to one thread at a time; ReadAt and WriteAt leave the position alone and
 //   may be used on one handle by several threads. The POSIX seam itself

@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_ops.h"
 #include "platform/string_list.h"
 #include "platform/text_file.h"
 

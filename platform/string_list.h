@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/exception.h"
+#include "platform/file_ops.h"
 #include "platform/text_file.h"
 
 namespace revurov::platform {

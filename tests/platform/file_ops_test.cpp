@@ -259,9 +259,13 @@ TEST(FileOps, RenameUnlinkAndMakeDirectory) {
 
 // Locks belong to the open, so two opens of one file in one process stand
 // for two processes.
-TEST(FileOps, LocksOfTwoOpensConflict) {
+struct TwoOpens {
   TempDir dir;
-  dir.Write("f", "");
+  OpenFile a{dir.Path("f"), kCreateRw};
+  OpenFile b{dir.Path("f"), kCreateRw};
+};
+
+TEST(FileOps, LocksOfTwoOpensConflict) {
   using K = TFileLockKind;
   const struct {
     K first_kind;
@@ -280,19 +284,17 @@ TEST(FileOps, LocksOfTwoOpensConflict) {
       {K::lkExclusive, 0, 0, K::lkExclusive, 1 << 20, 1, EAGAIN},  // and what lies beyond the end
   };
   for (const auto& c : cases) {
-    OpenFile a(dir.Path("f"), TOpenFlags::ofReadWrite);
-    OpenFile b(dir.Path("f"), TOpenFlags::ofReadWrite);
-    ASSERT_EQ(a.Lock(c.first_kind, c.first_offset, c.first_length), 0);
-    EXPECT_EQ(b.Lock(c.second_kind, c.second_offset, c.second_length), c.error)
+    TwoOpens t;
+    ASSERT_EQ(t.a.Lock(c.first_kind, c.first_offset, c.first_length), 0);
+    EXPECT_EQ(t.b.Lock(c.second_kind, c.second_offset, c.second_length), c.error)
         << c.first_offset << "+" << c.first_length << " / " << c.second_offset << "+" << c.second_length;
   }
 }
 
 TEST(FileOps, LocksGoWithUnlockAndClose) {
-  TempDir dir;
-  dir.Write("f", "");
-  OpenFile a(dir.Path("f"), TOpenFlags::ofReadWrite);
-  OpenFile b(dir.Path("f"), TOpenFlags::ofReadWrite);
+  TwoOpens t;
+  OpenFile& a = t.a;
+  OpenFile& b = t.b;
   ASSERT_EQ(a.Lock(TFileLockKind::lkShared), 0);
   EXPECT_EQ(a.Lock(TFileLockKind::lkExclusive), 0);  // its own lock never blocks it
   EXPECT_EQ(b.Lock(TFileLockKind::lkShared), EAGAIN);
@@ -304,10 +306,9 @@ TEST(FileOps, LocksGoWithUnlockAndClose) {
 }
 
 TEST(FileOps, WaitingLockIsGrantedWhenTheHolderLetsGo) {
-  TempDir dir;
-  dir.Write("f", "");
-  OpenFile a(dir.Path("f"), TOpenFlags::ofReadWrite);
-  OpenFile b(dir.Path("f"), TOpenFlags::ofReadWrite);
+  TwoOpens t;
+  OpenFile& a = t.a;
+  OpenFile& b = t.b;
   ASSERT_EQ(a.Lock(TFileLockKind::lkExclusive), 0);
   std::atomic<int> result{-1};
   std::thread waiter([&] {
