@@ -1,9 +1,9 @@
 #include "platform/cmdline.h"
 
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
+#include "platform/file_io.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 
 namespace revurov::platform {
@@ -13,8 +13,13 @@ std::once_flag gOnce;
 std::vector<std::u16string> gParams;
 
 void ReadProcCmdline() {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string all;
+  // Unreadable (no /proc mounted): no parameters, as a program started
+  // without any would see.
+  try {
+    all = ReadFileBytes("/proc/self/cmdline").value_or(std::string());
+  } catch (const EFOpenError&) {
+  }
   std::vector<std::u16string> params;
   size_t start = 0;
   bool first = true;

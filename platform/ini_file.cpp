@@ -56,13 +56,13 @@ int32_t IniStrToIntDef(std::u16string_view s, int32_t default_value) {
   return static_cast<int32_t>(v);
 }
 
-TMemIniFile::TMemIniFile(std::u16string file_name, std::optional<TTextEncoding> encoding)
-    : file_name_(std::move(file_name)) {
+TMemIniFile::TMemIniFile(std::u16string file_name, std::optional<TTextEncoding> encoding, TFileOps* ops)
+    : file_name_(std::move(file_name)), ops_(ops) {
   if (encoding) {
     encoding_ = *encoding;
     with_bom_ = *encoding != TTextEncoding::Ansi;
   }
-  std::optional<TDecodedText> decoded = ReadTextFile(Utf16ToUtf8(file_name_), encoding);
+  std::optional<TDecodedText> decoded = ReadTextFile(Utf16ToUtf8(file_name_), encoding, Ops());
   if (!decoded) return;
   if (!encoding) {
     encoding_ = decoded->Encoding;
@@ -219,7 +219,7 @@ void TMemIniFile::DeleteKey(std::u16string_view section, std::u16string_view ide
 void TMemIniFile::UpdateFile() const {
   TStringList lines;
   GetStrings(lines);
-  lines.SaveToFile(Utf16ToUtf8(file_name_), encoding_, with_bom_ && encoding_ != TTextEncoding::Ansi);
+  lines.SaveToFile(Utf16ToUtf8(file_name_), encoding_, with_bom_ && encoding_ != TTextEncoding::Ansi, Ops());
 }
 
 void TIniFile::WriteString(std::u16string_view section, std::u16string_view ident, std::u16string_view value) {

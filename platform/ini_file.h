@@ -20,6 +20,8 @@
 //   valid UTF-8. A missing file is an empty INI; the first UpdateFile
 //   creates it.
 // - TIniFile is a TMemIniFile that writes the file after every change.
+// - The file is read and written on the seam given at construction; without
+//   one, on the process-wide seam of the moment of each read or write.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_ops.h"
 #include "platform/string_list.h"
 #include "platform/text_file.h"
 
@@ -35,7 +38,8 @@ namespace revurov::platform {
 
 class TMemIniFile {
 public:
-  explicit TMemIniFile(std::u16string file_name, std::optional<TTextEncoding> encoding = std::nullopt);
+  explicit TMemIniFile(std::u16string file_name, std::optional<TTextEncoding> encoding = std::nullopt,
+                       TFileOps* ops = nullptr);
   virtual ~TMemIniFile() = default;
 
   const std::u16string& FileName() const noexcept { return file_name_; }
@@ -72,7 +76,10 @@ private:
   Section* FindSection(std::u16string_view name);
   static int FindKey(const Section& s, std::u16string_view ident);
 
+  TFileOps& Ops() const noexcept { return ops_ ? *ops_ : FileOps(); }
+
   std::u16string file_name_;
+  TFileOps* ops_ = nullptr;  // not owned
   TTextEncoding encoding_ = TTextEncoding::Ansi;
   bool with_bom_ = false;
   std::vector<Section> sections_;

@@ -30,8 +30,8 @@ std::u16string ExtractFileName(std::u16string_view path) {
   return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
 }
 
-bool FileExists(std::u16string_view path) { return FileExists(ToOsPath(path)); }
+bool FileExists(std::u16string_view path, TFileOps& ops) { return FileExists(ToOsPath(path), ops); }
 
-bool DirectoryExists(std::u16string_view path) { return DirectoryExists(ToOsPath(path)); }
+bool DirectoryExists(std::u16string_view path, TFileOps& ops) { return DirectoryExists(ToOsPath(path), ops); }
 
 }  // namespace revurov::platform

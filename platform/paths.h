@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_ops.h"
+
 namespace revurov::platform {
 
 inline constexpr char16_t PathDelim = u'/';
@@ -21,7 +23,8 @@ std::u16string IncludeTrailingPathDelimiter(std::u16string_view path);
 std::u16string ExcludeTrailingPathDelimiter(std::u16string_view path);
 std::u16string ExtractFilePath(std::u16string_view path);
 std::u16string ExtractFileName(std::u16string_view path);
-bool FileExists(std::u16string_view path);
-bool DirectoryExists(std::u16string_view path);
+// As the UTF-8 forms in platform/file_io.h.
+bool FileExists(std::u16string_view path, TFileOps& ops = FileOps());
+bool DirectoryExists(std::u16string_view path, TFileOps& ops = FileOps());
 
 }  // namespace revurov::platform

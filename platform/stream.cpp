@@ -1,9 +1,5 @@
 #include "platform/stream.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <vector>
 
 #include "platform/format.h"
@@ -48,60 +44,58 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
   return result;
 }
 
-TFileStream::TFileStream(const std::u16string& fileName, Mode mode) {
-  std::string path = Utf16ToUtf8(fileName);
-  int flags = O_CLOEXEC;
+namespace {
+
+inline constexpr char16_t SFileReadErrorEx[] = u"Stream-Lesefehler in Datei \"%s\". %s";
+inline constexpr char16_t SFileWriteErrorEx[] = u"Stream-Schreibfehler in Datei \"%s\". %s";
+inline constexpr char16_t SFileSizeErrorEx[] = u"Fehler beim \u00C4ndern der Dateigr\u00F6\u00DFe von \"%s\". %s";
+
+std::u16string ErrorText(const char16_t* format, const std::u16string& file_name, int err) {
+  return Format(format, {file_name, SysErrorMessage(static_cast<uint32_t>(err))});
+}
+
+}  // namespace
+
+TFileStream::TFileStream(const std::u16string& fileName, Mode mode, TFileOps& ops)
+    : file_name_(fileName), file_(ops) {
+  TOpenFlags flags = TOpenFlags::ofRead;
   switch (mode) {
-    case Mode::fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case Mode::fmOpenRead: flags |= O_RDONLY; break;
-    case Mode::fmOpenReadWrite: flags |= O_RDWR; break;
+    case Mode::fmCreate: flags = TOpenFlags::ofReadWrite | TOpenFlags::ofCreate | TOpenFlags::ofTruncate; break;
+    case Mode::fmOpenRead: flags = TOpenFlags::ofRead; break;
+    case Mode::fmOpenReadWrite: flags = TOpenFlags::ofReadWrite; break;
   }
-  fd_ = ::open(path.c_str(), flags, 0666);
-  if (fd_ < 0) {
-    int err = errno;
-    if (mode == Mode::fmCreate)
-      throw EFCreateError(Format(SFCreateErrorEx, {fileName, SysErrorMessage(err)}));
-    throw EFOpenError(Format(SFOpenErrorEx, {fileName, SysErrorMessage(err)}));
+  if (const int err = file_.Open(Utf16ToUtf8(fileName), flags)) {
+    if (mode == Mode::fmCreate) throw EFCreateError(ErrorText(SFCreateErrorEx, fileName, err));
+    throw EFOpenError(ErrorText(SFOpenErrorEx, fileName, err));
   }
 }
 
-TFileStream::~TFileStream() {
-  if (fd_ >= 0) ::close(fd_);
-}
+TFileStream::~TFileStream() = default;
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
+  if (count <= 0) return 0;
   int64_t done = 0;
-  while (done < count) {
-    ssize_t n = ::read(fd_, static_cast<char*>(buffer) + done, static_cast<size_t>(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
+  if (const int err = file_.Ops().Read(file_.Handle(), buffer, count, done))
+    throw EReadError(ErrorText(SFileReadErrorEx, file_name_, err));
   return done;
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
   int64_t done = 0;
-  while (done < count) {
-    ssize_t n = ::write(fd_, static_cast<const char*>(buffer) + done, static_cast<size_t>(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
+  if (const int err = file_.Ops().Write(file_.Handle(), buffer, count, done))
+    throw EWriteError(ErrorText(SFileWriteErrorEx, file_name_, err));
   return done;
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-               : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                  : SEEK_END;
-  off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
-  return r < 0 ? -1 : static_cast<int64_t>(r);
+  int64_t position = 0;
+  return file_.Ops().Seek(file_.Handle(), offset, origin, position) == 0 ? position : -1;
 }
 
 void TFileStream::SetSize(int64_t newSize) {
-  if (::ftruncate(fd_, static_cast<off_t>(newSize)) != 0)
-    throw EStreamError(u"Fehler beim Ändern der Dateigröße");
+  if (const int err = file_.Ops().SetSize(file_.Handle(), newSize))
+    throw EStreamError(ErrorText(SFileSizeErrorEx, file_name_, err));
   if (Position() > newSize) Seek(newSize, TSeekOrigin::soBeginning);
 }
 

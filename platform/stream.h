@@ -11,11 +11,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file_ops.h"
 #include "platform/rtl_exception.h"
 
 namespace revurov::platform {
-
-enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 class TStream {
 public:
@@ -43,13 +42,19 @@ public:
 };
 
 
-// A file as a stream. Create truncates or creates the file; Open opens an
-// existing one for reading (fmOpenRead) or reading and writing.
+// A file as a stream, on the seam it is given (the process-wide one by
+// default) for its whole life. Create truncates or creates the file; Open
+// opens an existing one for reading (fmOpenRead) or reading and writing.
+//
+// Read returns fewer bytes than asked only at the end of the file. A failure
+// the seam reports raises EReadError / EWriteError / EStreamError with the
+// OS's reason; the original returned 0 and left the caller to raise the
+// bare stream error, which lost the reason. Seek returns -1 on failure.
 class TFileStream : public TStream {
 public:
   enum class Mode { fmCreate, fmOpenRead, fmOpenReadWrite };
   // Raises EFCreateError or EFOpenError when the file cannot be opened.
-  TFileStream(const std::u16string& fileName, Mode mode);
+  TFileStream(const std::u16string& fileName, Mode mode, TFileOps& ops = FileOps());
   ~TFileStream() override;
 
   int64_t Read(void* buffer, int64_t count) override;
@@ -58,7 +63,8 @@ public:
   void SetSize(int64_t newSize) override;
 
 private:
-  int fd_ = -1;
+  std::u16string file_name_;
+  TFile file_;
 };
 
 }  // namespace revurov::platform

@@ -248,15 +248,15 @@ void TStringList::SetText(std::u16string_view text) {
   EndUpdate();
 }
 
-void TStringList::LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced) {
-  std::optional<TDecodedText> decoded = ReadTextFile(path, forced);
+void TStringList::LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced, TFileOps& ops) {
+  std::optional<TDecodedText> decoded = ReadTextFile(path, forced, ops);
   if (!decoded) throw EFOpenError(Format(SFOpenErrorEx, {path, SysErrorMessage(ENOENT)}));
   SetText(decoded->Text);
   encoding_ = decoded->Encoding;
 }
 
-void TStringList::SaveToFile(const std::string& path, TTextEncoding encoding, bool with_bom) const {
-  WriteTextFile(path, Text(), encoding, with_bom);
+void TStringList::SaveToFile(const std::string& path, TTextEncoding encoding, bool with_bom, TFileOps& ops) const {
+  WriteTextFile(path, Text(), encoding, with_bom, ops);
 }
 
 }  // namespace revurov::platform

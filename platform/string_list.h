@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_ops.h"
 #include "platform/rtl_exception.h"
 #include "platform/text_file.h"
 
@@ -83,8 +84,9 @@ public:
   std::u16string Text() const;
   void SetText(std::u16string_view text);
 
-  void LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced = std::nullopt);
-  void SaveToFile(const std::string& path, TTextEncoding encoding, bool with_bom) const;
+  void LoadFromFile(const std::string& path, std::optional<TTextEncoding> forced = std::nullopt,
+                    TFileOps& ops = FileOps());
+  void SaveToFile(const std::string& path, TTextEncoding encoding, bool with_bom, TFileOps& ops = FileOps()) const;
   // Encoding found by the last LoadFromFile (ANSI before any load).
   TTextEncoding Encoding() const noexcept { return encoding_; }
 

@@ -105,14 +105,16 @@ std::string EncodeText(std::u16string_view text, TTextEncoding encoding, bool wi
   return out;
 }
 
-std::optional<TDecodedText> ReadTextFile(const std::string& path, std::optional<TTextEncoding> forced) {
-  std::optional<std::string> bytes = ReadFileBytes(path);
+std::optional<TDecodedText> ReadTextFile(const std::string& path, std::optional<TTextEncoding> forced,
+                                         TFileOps& ops) {
+  std::optional<std::string> bytes = ReadFileBytes(path, ops);
   if (!bytes) return std::nullopt;
   return DecodeText(*bytes, forced);
 }
 
-void WriteTextFile(const std::string& path, std::u16string_view text, TTextEncoding encoding, bool with_bom) {
-  ReplaceFileAtomically(path, EncodeText(text, encoding, with_bom));
+void WriteTextFile(const std::string& path, std::u16string_view text, TTextEncoding encoding, bool with_bom,
+                   TFileOps& ops) {
+  ReplaceFileAtomically(path, EncodeText(text, encoding, with_bom), ops);
 }
 
 }  // namespace revurov::platform

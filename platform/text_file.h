@@ -10,12 +10,15 @@
 //   page (never a BOM); characters the ANSI page cannot express become "?"
 //   unless the caller checks `CanEncode` first. Files are replaced
 //   atomically (platform/file_io.h).
+// - Files are read and written on the seam given, the process-wide one by
+//   default.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/file_ops.h"
 #include "platform/rtl_exception.h"
 
 namespace revurov::platform {
@@ -39,7 +42,9 @@ std::u16string Utf8ToUtf16Strict(std::string_view bytes);
 
 // nullopt when the file does not exist; other failures raise EFOpenError.
 std::optional<TDecodedText> ReadTextFile(const std::string& path,
-                                         std::optional<TTextEncoding> forced = std::nullopt);
-void WriteTextFile(const std::string& path, std::u16string_view text, TTextEncoding encoding, bool with_bom);
+                                         std::optional<TTextEncoding> forced = std::nullopt,
+                                         TFileOps& ops = FileOps());
+void WriteTextFile(const std::string& path, std::u16string_view text, TTextEncoding encoding, bool with_bom,
+                   TFileOps& ops = FileOps());
 
 }  // namespace revurov::platform

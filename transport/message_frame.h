@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "transport/heap_block.h"
 #include "transport/error_text.h"
+#include "transport/heap_block.h"
 #include "transport/payload_compression.h"
 #include "transport/wire_header.h"
 

@@ -4,9 +4,10 @@
 
 #include <functional>
 
-#include "platform/file_io.h"
+#include "platform/file_ops.h"
 #include "platform/format.h"
 #include "platform/text.h"
+#include "support/fault_file_ops.h"
 #include "support/temp_dir.h"
 
 namespace tesmira {
@@ -16,7 +17,8 @@ using revurov::platform::EConvertError;
 using revurov::platform::EEncodingError;
 using revurov::platform::Exception;
 using revurov::platform::Utf8ToUtf16;
-using revurov::testing::FailingFileOps;
+using revurov::testing::TFaultFileOps;
+using revurov::testing::TFileOp;
 using revurov::testing::TempDir;
 
 TRightsBoxes Boxes(std::u16string_view flags) {
@@ -191,8 +193,9 @@ TEST(SecurityFile, FailedWriteKeepsTheOldFile) {
   TSecurityData data(Utf8ToUtf16(dir.Dir()));
   data.SaveAdmin(u"Chef", u"pw");
   const std::string before = dir.Read("TesmiraSec.dat");
-  for (auto step : {FailingFileOps::Step::Write, FailingFileOps::Step::Fdatasync, FailingFileOps::Step::Rename}) {
-    FailingFileOps ops(step, 1);
+  for (auto op : {TFileOp::Write, TFileOp::DataSync, TFileOp::Rename}) {
+    TFaultFileOps ops;
+    ops.FailCall(op, 1);
     revurov::platform::ScopedFileOps guard(ops);
     EXPECT_THROW(data.WriteUser(u"NEU", TUserEntry{}), revurov::platform::EFCreateError);
   }

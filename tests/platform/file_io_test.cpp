@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/os_error.h"
+#include "platform/rtl_exception.h"
+#include "support/fault_file_ops.h"
 #include "support/temp_dir.h"
 
 namespace revurov::platform {
 namespace {
 
-using revurov::testing::FailingFileOps;
 using revurov::testing::TempDir;
+using revurov::testing::TFaultFileOps;
+using revurov::testing::TFileOp;
 
 TEST(FileIo, ReplaceCreatesAndReplacesWholeFile) {
   TempDir dir;
@@ -20,20 +24,20 @@ TEST(FileIo, ReplaceCreatesAndReplacesWholeFile) {
 }
 
 TEST(FileIo, FailedStepLeavesOldContentAndNoTemporaryFile) {
-  using Step = FailingFileOps::Step;
   const struct {
-    Step step;
-    int k;
-  } cases[] = {{Step::Open, 1}, {Step::Write, 1}, {Step::Write, 2}, {Step::Fdatasync, 1},
-               {Step::Close, 1}, {Step::Rename, 1}};
+    TFileOp op;
+    int error;
+  } cases[] = {{TFileOp::Open, EIO},     {TFileOp::Write, EIO}, {TFileOp::Write, ENOSPC},
+               {TFileOp::DataSync, EIO}, {TFileOp::Close, EIO}, {TFileOp::Rename, EIO}};
   for (const auto& c : cases) {
     TempDir dir;
     dir.Write("a.txt", "old content");
-    FailingFileOps ops(c.step, c.k);
+    TFaultFileOps ops;
+    ops.FailCall(c.op, 1, c.error);
     {
       ScopedFileOps guard(ops);
       EXPECT_THROW(ReplaceFileAtomically(dir.Path("a.txt"), "new content that is longer"), EFCreateError)
-          << static_cast<int>(c.step) << "/" << c.k;
+          << static_cast<int>(c.op) << "/" << c.error;
     }
     EXPECT_EQ(dir.Read("a.txt"), "old content");
     EXPECT_EQ(dir.Count(), 1u);
@@ -42,7 +46,8 @@ TEST(FileIo, FailedStepLeavesOldContentAndNoTemporaryFile) {
 
 TEST(FileIo, FailedFolderSyncIsReported) {
   TempDir dir;
-  FailingFileOps ops(FailingFileOps::Step::FsyncDir, 1);
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::SyncDirectory, 1);
   ScopedFileOps guard(ops);
   EXPECT_THROW(ReplaceFileAtomically(dir.Path("a.txt"), "x"), EFCreateError);
 }
@@ -63,6 +68,46 @@ TEST(FileIo, ReadReportsMissingFileAsNullopt) {
   dir.Write("b", std::string("a\0b", 3));
   EXPECT_EQ(*ReadFileBytes(dir.Path("b")), std::string("a\0b", 3));
   EXPECT_THROW(ReadFileBytes(dir.Path("")), EFOpenError);  // a folder
+}
+
+TEST(FileIo, ReadGivesEveryByteAcrossItsChunks) {
+  for (size_t size : {size_t(1), size_t(65535), size_t(65536), size_t(65537), size_t(200000)}) {
+    TempDir dir;
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    dir.Write("f", bytes);
+    EXPECT_EQ(*ReadFileBytes(dir.Path("f")), bytes) << size;
+  }
+}
+
+TEST(FileIo, ReadFailureRaisesOpenErrorWithTheReason) {
+  TempDir dir;
+  dir.Write("f", "abc");
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::Read, 1, EIO);
+  try {
+    ReadFileBytes(dir.Path("f"), ops);
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_NE(e.Message().find(SysErrorMessage(EIO)), std::u16string::npos);
+  }
+  EXPECT_EQ(ops.Calls(TFileOp::Close), 1);
+}
+
+TEST(FileIo, ReplaceKeepsThePermissionsOfTheReplacedFile) {
+  TempDir dir;
+  dir.Write("a.txt", "old");
+  // Group-writable: wider than the usual umask lets a new file be.
+  std::filesystem::permissions(dir.Path("a.txt"), std::filesystem::perms(0664));
+  ReplaceFileAtomically(dir.Path("a.txt"), "new");
+  EXPECT_EQ(std::filesystem::status(dir.Path("a.txt")).permissions(), std::filesystem::perms(0664));
+
+  // A failure to widen them again only leaves them narrower.
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::SetPermissions, 1, EPERM);
+  ReplaceFileAtomically(dir.Path("a.txt"), "newer", ops);
+  EXPECT_EQ(dir.Read("a.txt"), "newer");
+  EXPECT_EQ(dir.Count(), 1u);
 }
 
 TEST(FileIo, MoveNeverReplacesAnExistingTarget) {

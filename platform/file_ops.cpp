@@ -1,0 +1,256 @@
+#include "platform/file_ops.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace revurov::platform {
+
+namespace {
+
+// One read or write call moves at most this much; Linux moves no more than
+// about 2 GiB per call anyway.
+constexpr int64_t kMaxTransfer = int64_t(1) << 30;
+
+constexpr uint32_t kKnownOpenFlags = static_cast<uint32_t>(TOpenFlags::ofWrite | TOpenFlags::ofReadWrite | TOpenFlags::ofCreate |
+                                                           TOpenFlags::ofExclusive | TOpenFlags::ofTruncate);
+
+// Repeats a call that a signal interrupted; 0 or the error.
+template <typename Call>
+int Retry(Call call) {
+  for (;;) {
+    if (call() == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+int OpenFlagsFor(TOpenFlags flags, int& os_flags) {
+  const bool write = HasFlag(flags, TOpenFlags::ofWrite);
+  const bool read_write = HasFlag(flags, TOpenFlags::ofReadWrite);
+  if ((static_cast<uint32_t>(flags) & ~kKnownOpenFlags) != 0 || (write && read_write)) return EINVAL;
+  // POSIX leaves both combinations undefined; refuse them rather than guess.
+  if (HasFlag(flags, TOpenFlags::ofExclusive) && !HasFlag(flags, TOpenFlags::ofCreate)) return EINVAL;
+  if (HasFlag(flags, TOpenFlags::ofTruncate) && !write && !read_write) return EINVAL;
+  os_flags = O_CLOEXEC | (read_write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+  if (HasFlag(flags, TOpenFlags::ofCreate)) os_flags |= O_CREAT;
+  if (HasFlag(flags, TOpenFlags::ofExclusive)) os_flags |= O_EXCL;
+  if (HasFlag(flags, TOpenFlags::ofTruncate)) os_flags |= O_TRUNC;
+  return 0;
+}
+
+// Moves count bytes in calls of at most kMaxTransfer; `step` is one read or
+// write of (bytes done so far, bytes wanted) and returns what the OS call
+// returns. Reads stop early at the end of the file.
+template <typename Step>
+int Transfer(int64_t count, int64_t& done, bool is_read, Step step) {
+  done = 0;
+  if (count < 0) return EINVAL;
+  while (done < count) {
+    const int64_t want = count - done < kMaxTransfer ? count - done : kMaxTransfer;
+    const ssize_t n = step(done, static_cast<size_t>(want));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) {
+      if (is_read) return 0;
+      return EIO;  // a regular file never takes nothing; do not spin
+    }
+    done += n;
+  }
+  return 0;
+}
+
+int LockRange(int fd, short type, TFileLockWait wait, int64_t offset, int64_t length) {
+  if (offset < 0 || length < 0) return EINVAL;
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(length);
+  // Open-file-description locks: unlike classic POSIX record locks they
+  // belong to the open, not the process, so two opens in one process
+  // conflict and closing some other descriptor of the file does not drop them.
+  const int cmd = wait == TFileLockWait::lwWait ? F_OFD_SETLKW : F_OFD_SETLK;
+  const int err = Retry([&] { return ::fcntl(fd, cmd, &fl); });
+  return err == EACCES ? EAGAIN : err;  // POSIX allows either for a conflict
+}
+
+class TPosixFileOps final : public TFileOps {
+public:
+  int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
+    file = InvalidFileHandle;
+    int os_flags = 0;
+    if (const int err = OpenFlagsFor(flags, os_flags)) return err;
+    int fd = -1;
+    const int err = Retry([&] {
+      fd = ::open(path.c_str(), os_flags, static_cast<mode_t>(permissions & 07777));
+      return fd < 0 ? -1 : 0;
+    });
+    if (err != 0) return err;
+    // Only a read-only open of a folder gets this far; it is no file to read.
+    if ((os_flags & O_ACCMODE) == O_RDONLY) {
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return EISDIR;
+      }
+    }
+    file = fd;
+    return 0;
+  }
+
+  int Close(TFileHandle file) override {
+    // Linux frees the descriptor even when close is interrupted, so a retry
+    // could close a descriptor another thread has just been given.
+    if (::close(file) == 0 || errno == EINTR) return 0;
+    return errno;
+  }
+
+  int Read(TFileHandle file, void* buffer, int64_t count, int64_t& done) override {
+    return Transfer(count, done, true,
+                    [&](int64_t at, size_t n) { return ::read(file, static_cast<char*>(buffer) + at, n); });
+  }
+
+  int Write(TFileHandle file, const void* buffer, int64_t count, int64_t& done) override {
+    return Transfer(count, done, false,
+                    [&](int64_t at, size_t n) { return ::write(file, static_cast<const char*>(buffer) + at, n); });
+  }
+
+  int ReadAt(TFileHandle file, int64_t offset, void* buffer, int64_t count, int64_t& done) override {
+    if (offset < 0) {
+      done = 0;
+      return EINVAL;
+    }
+    return Transfer(count, done, true, [&](int64_t at, size_t n) {
+      return ::pread(file, static_cast<char*>(buffer) + at, n, static_cast<off_t>(offset + at));
+    });
+  }
+
+  int WriteAt(TFileHandle file, int64_t offset, const void* buffer, int64_t count, int64_t& done) override {
+    if (offset < 0) {
+      done = 0;
+      return EINVAL;
+    }
+    return Transfer(count, done, false, [&](int64_t at, size_t n) {
+      return ::pwrite(file, static_cast<const char*>(buffer) + at, n, static_cast<off_t>(offset + at));
+    });
+  }
+
+  int Seek(TFileHandle file, int64_t offset, TSeekOrigin origin, int64_t& position) override {
+    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                          : SEEK_END;
+    const off_t r = ::lseek(file, static_cast<off_t>(offset), whence);
+    if (r < 0) return errno;
+    position = static_cast<int64_t>(r);
+    return 0;
+  }
+
+  int GetSize(TFileHandle file, int64_t& size) override {
+    struct stat st;
+    if (::fstat(file, &st) != 0) return errno;
+    size = static_cast<int64_t>(st.st_size);
+    return 0;
+  }
+
+  int SetSize(TFileHandle file, int64_t size) override {
+    if (size < 0) return EINVAL;
+    return Retry([&] { return ::ftruncate(file, static_cast<off_t>(size)); });
+  }
+
+  int SetPermissions(TFileHandle file, uint32_t permissions) override {
+    return Retry([&] { return ::fchmod(file, static_cast<mode_t>(permissions & 07777)); });
+  }
+
+  int DataSync(TFileHandle file) override {
+    return Retry([&] { return ::fdatasync(file); });
+  }
+
+  int Sync(TFileHandle file) override {
+    return Retry([&] { return ::fsync(file); });
+  }
+
+  int SyncDirectory(const std::string& path) override {
+    int fd = -1;
+    if (const int err = Retry([&] {
+          fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+          return fd < 0 ? -1 : 0;
+        }))
+      return err;
+    const int err = Retry([&] { return ::fsync(fd); });
+    ::close(fd);
+    return err;
+  }
+
+  int Lock(TFileHandle file, TFileLockKind kind, TFileLockWait wait, int64_t offset, int64_t length) override {
+    return LockRange(file, kind == TFileLockKind::lkShared ? F_RDLCK : F_WRLCK, wait, offset, length);
+  }
+
+  int Unlock(TFileHandle file, int64_t offset, int64_t length) override {
+    return LockRange(file, F_UNLCK, TFileLockWait::lwTry, offset, length);
+  }
+
+  int Rename(const std::string& from, const std::string& to, TRenameMode mode) override {
+    if (mode == TRenameMode::rmReplace) return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // File systems without RENAME_NOREPLACE: link refuses an existing target too.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    return ::unlink(from.c_str()) == 0 ? 0 : errno;
+  }
+
+  int Unlink(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+
+  int GetInfo(const std::string& path, TFileInfo& info) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    info.Kind = S_ISREG(st.st_mode) ? TFileKind::fkFile : S_ISDIR(st.st_mode) ? TFileKind::fkDirectory : TFileKind::fkOther;
+    info.Size = static_cast<int64_t>(st.st_size);
+    info.Permissions = static_cast<uint32_t>(st.st_mode & 07777);
+    return 0;
+  }
+
+  int MakeDirectory(const std::string& path, uint32_t permissions) override {
+    return ::mkdir(path.c_str(), static_cast<mode_t>(permissions & 07777)) == 0 ? 0 : errno;
+  }
+};
+
+// Built at compile time and never destroyed, so that file users in other
+// units' static constructors and destructors find it whole.
+union TPosixHolder {
+  constexpr TPosixHolder() : ops() {}
+  ~TPosixHolder() {}
+  TPosixFileOps ops;
+};
+constinit TPosixHolder g_posix;
+std::atomic<TFileOps*> g_ops{&g_posix.ops};
+
+}  // namespace
+
+TFileOps& PosixFileOps() noexcept { return g_posix.ops; }
+
+TFileOps& FileOps() noexcept { return *g_ops.load(std::memory_order_acquire); }
+
+ScopedFileOps::ScopedFileOps(TFileOps& ops) noexcept
+    : previous_(g_ops.exchange(&ops, std::memory_order_acq_rel)) {}
+
+ScopedFileOps::~ScopedFileOps() { g_ops.store(previous_, std::memory_order_release); }
+
+int TFile::Open(const std::string& path, TOpenFlags flags, uint32_t permissions) {
+  Close();
+  return ops_->Open(path, flags, permissions, handle_);
+}
+
+int TFile::Close() {
+  if (handle_ == InvalidFileHandle) return 0;
+  const TFileHandle handle = handle_;
+  handle_ = InvalidFileHandle;
+  return ops_->Close(handle);
+}
+
+}  // namespace revurov::platform

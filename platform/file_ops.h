@@ -1,0 +1,188 @@
+// The one seam through which every file operation of the library goes.
+//
+// Like an OS port layer, `TFileOps` states what a file system must provide;
+// `PosixFileOps()` is the real one, and a test hands a component its own
+// implementation to make a chosen call fail or to drop unsynced writes.
+//
+// Contract common to every operation:
+// - Paths are UTF-8 (`ToOsPath` gives them) and used as given: relative ones
+//   are taken from the process's current folder.
+// - An operation returns 0 on success or the OS error number on failure (the
+//   value `SysErrorMessage` turns into text; ENOENT, EEXIST, EAGAIN ... as
+//   <cerrno> names them). It never reports EINTR: interrupted calls are
+//   repeated. It raises nothing but std::bad_alloc.
+// - A `TFileHandle` is opaque. It is valid only with the seam that opened it
+//   and only until that seam's `Close` of it.
+// - Offsets, positions, counts and sizes are int64_t; a negative one (other
+//   than Seek's offset from the position or the end) is refused with EINVAL
+//   before anything is done.
+// - Read, Write and Seek share the handle's position, so one handle belongs
+//   to one thread at a time; ReadAt and WriteAt leave the position alone and
+//   may be used on one handle by several threads. The POSIX seam itself
+//   keeps no state and may be called from any thread.
+//
+// Durability: a write is in the file for every reader at once, but survives
+// a power loss only after `DataSync` or `Sync` of the file has returned 0.
+// Creating, renaming and removing names survive only after `SyncDirectory`
+// of the folder that holds them. After a failed sync the state of the
+// unsynced bytes is unknown (the kernel may already have dropped them):
+// callers must not retry and then trust the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace revurov::platform {
+
+using TFileHandle = int32_t;
+inline constexpr TFileHandle InvalidFileHandle = -1;
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+// Open flags, combined with "|". Exactly one access flag, ofRead when none.
+enum class TOpenFlags : uint32_t {
+  ofRead = 0,
+  ofWrite = 1,
+  ofReadWrite = 2,
+  ofCreate = 4,     // create the file when it does not exist
+  ofExclusive = 8,  // with ofCreate: fail with EEXIST when it exists
+  ofTruncate = 16,  // cut to size 0; needs write access
+};
+constexpr TOpenFlags operator|(TOpenFlags a, TOpenFlags b) noexcept {
+  return static_cast<TOpenFlags>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
+}
+constexpr bool HasFlag(TOpenFlags set, TOpenFlags flag) noexcept {
+  return (static_cast<uint32_t>(set) & static_cast<uint32_t>(flag)) != 0;
+}
+
+// Read and write permission for everyone, narrowed by the process's umask.
+inline constexpr uint32_t DefaultFilePermissions = 0666;
+inline constexpr uint32_t DefaultDirectoryPermissions = 0777;
+
+enum class TFileLockKind { lkShared, lkExclusive };
+enum class TFileLockWait { lwTry, lwWait };
+enum class TRenameMode { rmReplace, rmNoReplace };
+
+enum class TFileKind { fkFile, fkDirectory, fkOther };
+
+struct TFileInfo {
+  TFileKind Kind = TFileKind::fkFile;
+  int64_t Size = 0;
+  uint32_t Permissions = 0;  // the POSIX-style bits 07777
+};
+
+class TFileOps {
+public:
+  TFileOps() = default;
+  virtual ~TFileOps() = default;
+  TFileOps(const TFileOps&) = delete;
+  TFileOps& operator=(const TFileOps&) = delete;
+
+  // Opens the file at path and sets `file`; `file` is InvalidFileHandle on
+  // failure. `permissions` apply only to a file this call creates (narrowed
+  // by the umask). A folder is refused with EISDIR, a missing file without
+  // ofCreate with ENOENT. The handle is not inherited by programs the
+  // process starts. The position starts at 0.
+  virtual int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) = 0;
+  // Releases the handle and the locks taken through it, also when it
+  // reports an error (which can mean that earlier writes were lost).
+  virtual int Close(TFileHandle file) = 0;
+
+  // Reads up to count bytes at the position and advances it; fewer only at
+  // the end of the file. `done` is the number of bytes moved, also on error.
+  virtual int Read(TFileHandle file, void* buffer, int64_t count, int64_t& done) = 0;
+  // Writes all count bytes at the position and advances it; on error `done`
+  // tells how many got in (ENOSPC after a part, for example).
+  virtual int Write(TFileHandle file, const void* buffer, int64_t count, int64_t& done) = 0;
+  // As Read and Write, at offset; the position does not move. Writing past
+  // the end grows the file, and the gap reads as zeros.
+  virtual int ReadAt(TFileHandle file, int64_t offset, void* buffer, int64_t count, int64_t& done) = 0;
+  virtual int WriteAt(TFileHandle file, int64_t offset, const void* buffer, int64_t count, int64_t& done) = 0;
+
+  // Moves the position (beyond the end is allowed) and returns it in
+  // `position`. A resulting position below 0 is refused with EINVAL.
+  virtual int Seek(TFileHandle file, int64_t offset, TSeekOrigin origin, int64_t& position) = 0;
+  virtual int GetSize(TFileHandle file, int64_t& size) = 0;
+  // Cuts or grows (with zeros) the file to size; the position does not move.
+  virtual int SetSize(TFileHandle file, int64_t size) = 0;
+  // Sets the file's permission bits exactly (no umask).
+  virtual int SetPermissions(TFileHandle file, uint32_t permissions) = 0;
+
+  // Makes the file's bytes and size durable (fdatasync).
+  virtual int DataSync(TFileHandle file) = 0;
+  // As DataSync, and every other attribute of the file too (fsync).
+  virtual int Sync(TFileHandle file) = 0;
+  // Makes the names created, renamed or removed in the folder durable.
+  virtual int SyncDirectory(const std::string& path) = 0;
+
+  // Advisory lock on [offset, offset + length); length 0 reaches to the end
+  // of the file however far it grows, so (0, 0) is the whole file. A lock
+  // belongs to the handle: two handles of one file conflict even within one
+  // process, while a handle's own locks never block it (locking again
+  // changes their kind). lwTry fails with EAGAIN on a conflict; lwWait
+  // blocks until granted, without deadlock detection, so callers take
+  // several locks in one fixed order. A shared lock needs read access, an
+  // exclusive one write access (EBADF otherwise). Locks do not stop reads
+  // or writes of code that does not ask for them.
+  virtual int Lock(TFileHandle file, TFileLockKind kind, TFileLockWait wait, int64_t offset, int64_t length) = 0;
+  // Releases whatever this handle holds in the range (nothing held is fine).
+  virtual int Unlock(TFileHandle file, int64_t offset, int64_t length) = 0;
+
+  // Renames a file; atomic for other observers of `to`.
+  // rmReplace replaces an existing file at `to`; rmNoReplace fails with
+  // EEXIST instead and never replaces, even on file systems that cannot
+  // refuse in the rename itself (there `from` and `to` briefly name the
+  // same file).
+  virtual int Rename(const std::string& from, const std::string& to, TRenameMode mode) = 0;
+  // Removes a file's name; a folder is refused.
+  virtual int Unlink(const std::string& path) = 0;
+  // What is at path, following symbolic links; ENOENT when nothing is.
+  virtual int GetInfo(const std::string& path, TFileInfo& info) = 0;
+  // Creates one folder; EEXIST when anything exists under that name.
+  virtual int MakeDirectory(const std::string& path, uint32_t permissions) = 0;
+};
+
+// The operating system's file operations. Lives as long as the process.
+TFileOps& PosixFileOps() noexcept;
+
+// The process-wide seam: what every file user takes when it is not handed
+// one of its own. PosixFileOps() unless a ScopedFileOps is alive.
+TFileOps& FileOps() noexcept;
+
+// Installs ops as the process-wide seam for the guard's life. For tests,
+// and not while other threads do file I/O: users already holding a handle
+// keep the seam that opened it.
+class ScopedFileOps {
+public:
+  explicit ScopedFileOps(TFileOps& ops) noexcept;
+  ~ScopedFileOps();
+  ScopedFileOps(const ScopedFileOps&) = delete;
+  ScopedFileOps& operator=(const ScopedFileOps&) = delete;
+
+private:
+  TFileOps* previous_ = nullptr;
+};
+
+// An open handle owned together with the seam it came from; closed (errors
+// ignored) when the object goes, or by Close, which reports the error.
+class TFile {
+public:
+  explicit TFile(TFileOps& ops = FileOps()) noexcept : ops_(&ops) {}
+  ~TFile() { Close(); }
+  TFile(const TFile&) = delete;
+  TFile& operator=(const TFile&) = delete;
+
+  // Closes a handle still open, then opens path.
+  int Open(const std::string& path, TOpenFlags flags, uint32_t permissions = DefaultFilePermissions);
+  int Close();
+
+  bool IsOpen() const noexcept { return handle_ != InvalidFileHandle; }
+  TFileHandle Handle() const noexcept { return handle_; }
+  TFileOps& Ops() const noexcept { return *ops_; }
+
+private:
+  TFileOps* ops_ = nullptr;
+  TFileHandle handle_ = InvalidFileHandle;
+};
+
+}  // namespace revurov::platform

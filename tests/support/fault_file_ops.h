@@ -1,0 +1,255 @@
+// A file seam for tests: it passes every call on to a real seam and follows
+// a fault plan, and it can drop the writes not yet made durable, as a power
+// loss would.
+//
+// - `FailCall(op, k, error)`: the k-th call of op (1-based, counted from
+//   construction) fails with error without reaching the real seam, except
+//   Close, which still closes (as POSIX close frees the descriptor even
+//   when it reports an error). Several plans may be armed at once.
+// - `PowerLoss()`: every file written through this seam (Write, WriteAt,
+//   SetSize, an open with ofTruncate) since its last DataSync or Sync gets
+//   back the bytes and size it had then; a file that had none, empty. Names
+//   are taken as durable at once: creates, renames and unlinks are not
+//   undone, and a rename carries the file's unsynced state to its new name.
+//   Call it once the writers are done with their handles.
+// - Only calls through this object are seen: paths are tracked as spelled,
+//   and writes through another seam to the same file are not recorded.
+#pragma once
+
+#include <array>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_io.h"
+#include "platform/file_ops.h"
+#include "platform/rtl_exception.h"
+
+namespace revurov::testing {
+
+enum class TFileOp {
+  Open, Close, Read, Write, ReadAt, WriteAt, Seek, GetSize, SetSize, SetPermissions,
+  DataSync, Sync, SyncDirectory, Lock, Unlock, Rename, Unlink, GetInfo, MakeDirectory,
+};
+inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::MakeDirectory) + 1;
+
+class TFaultFileOps final : public platform::TFileOps {
+public:
+  using TFileHandle = platform::TFileHandle;
+  using TOpenFlags = platform::TOpenFlags;
+
+  explicit TFaultFileOps(platform::TFileOps& real = platform::PosixFileOps()) : real_(real) {}
+
+  void FailCall(TFileOp op, int k, int error = EIO) {
+    std::lock_guard<std::mutex> lock(mu_);
+    plans_.push_back({op, k, error});
+  }
+
+  // Calls of op so far, failed ones included.
+  int Calls(TFileOp op) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_[static_cast<size_t>(op)];
+  }
+
+  void PowerLoss() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& [path, bytes] : durable_) {
+      platform::TFile file(real_);
+      if (file.Open(path, TOpenFlags::ofWrite) != 0) continue;  // gone since
+      int64_t done = 0;
+      real_.WriteAt(file.Handle(), 0, bytes.data(), static_cast<int64_t>(bytes.size()), done);
+      real_.SetSize(file.Handle(), static_cast<int64_t>(bytes.size()));
+      real_.DataSync(file.Handle());
+    }
+    durable_.clear();
+  }
+
+  int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
+    file = platform::InvalidFileHandle;
+    if (const int err = Fault(TFileOp::Open)) return err;
+    std::lock_guard<std::mutex> lock(mu_);
+    const bool remembered = HasFlag(flags, TOpenFlags::ofTruncate) && Remember(path);
+    const int err = real_.Open(path, flags, permissions, file);
+    if (err == 0) {
+      paths_[file] = path;
+    } else if (remembered) {
+      durable_.erase(path);
+    }
+    return err;
+  }
+
+  int Close(TFileHandle file) override {
+    const int fault = Fault(TFileOp::Close);
+    const int err = real_.Close(file);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      paths_.erase(file);
+    }
+    return fault != 0 ? fault : err;
+  }
+
+  int Read(TFileHandle file, void* buffer, int64_t count, int64_t& done) override {
+    done = 0;
+    if (const int err = Fault(TFileOp::Read)) return err;
+    return real_.Read(file, buffer, count, done);
+  }
+
+  int Write(TFileHandle file, const void* buffer, int64_t count, int64_t& done) override {
+    done = 0;
+    if (const int err = Fault(TFileOp::Write)) return err;
+    Changing(file);
+    return real_.Write(file, buffer, count, done);
+  }
+
+  int ReadAt(TFileHandle file, int64_t offset, void* buffer, int64_t count, int64_t& done) override {
+    done = 0;
+    if (const int err = Fault(TFileOp::ReadAt)) return err;
+    return real_.ReadAt(file, offset, buffer, count, done);
+  }
+
+  int WriteAt(TFileHandle file, int64_t offset, const void* buffer, int64_t count, int64_t& done) override {
+    done = 0;
+    if (const int err = Fault(TFileOp::WriteAt)) return err;
+    Changing(file);
+    return real_.WriteAt(file, offset, buffer, count, done);
+  }
+
+  int Seek(TFileHandle file, int64_t offset, platform::TSeekOrigin origin, int64_t& position) override {
+    if (const int err = Fault(TFileOp::Seek)) return err;
+    return real_.Seek(file, offset, origin, position);
+  }
+
+  int GetSize(TFileHandle file, int64_t& size) override {
+    if (const int err = Fault(TFileOp::GetSize)) return err;
+    return real_.GetSize(file, size);
+  }
+
+  int SetSize(TFileHandle file, int64_t size) override {
+    if (const int err = Fault(TFileOp::SetSize)) return err;
+    Changing(file);
+    return real_.SetSize(file, size);
+  }
+
+  int SetPermissions(TFileHandle file, uint32_t permissions) override {
+    if (const int err = Fault(TFileOp::SetPermissions)) return err;
+    return real_.SetPermissions(file, permissions);
+  }
+
+  int DataSync(TFileHandle file) override {
+    if (const int err = Fault(TFileOp::DataSync)) return err;
+    return Synced(file, real_.DataSync(file));
+  }
+
+  int Sync(TFileHandle file) override {
+    if (const int err = Fault(TFileOp::Sync)) return err;
+    return Synced(file, real_.Sync(file));
+  }
+
+  int SyncDirectory(const std::string& path) override {
+    if (const int err = Fault(TFileOp::SyncDirectory)) return err;
+    return real_.SyncDirectory(path);
+  }
+
+  int Lock(TFileHandle file, platform::TFileLockKind kind, platform::TFileLockWait wait, int64_t offset,
+           int64_t length) override {
+    if (const int err = Fault(TFileOp::Lock)) return err;
+    return real_.Lock(file, kind, wait, offset, length);
+  }
+
+  int Unlock(TFileHandle file, int64_t offset, int64_t length) override {
+    if (const int err = Fault(TFileOp::Unlock)) return err;
+    return real_.Unlock(file, offset, length);
+  }
+
+  int Rename(const std::string& from, const std::string& to, platform::TRenameMode mode) override {
+    if (const int err = Fault(TFileOp::Rename)) return err;
+    const int err = real_.Rename(from, to, mode);
+    if (err != 0) return err;
+    std::lock_guard<std::mutex> lock(mu_);
+    // What was unsynced at the replaced target went with it.
+    durable_.erase(to);
+    if (auto it = durable_.find(from); it != durable_.end()) {
+      durable_[to] = std::move(it->second);
+      durable_.erase(it);
+    }
+    for (auto& [handle, path] : paths_)
+      if (path == from) path = to;
+    return 0;
+  }
+
+  int Unlink(const std::string& path) override {
+    if (const int err = Fault(TFileOp::Unlink)) return err;
+    const int err = real_.Unlink(path);
+    if (err != 0) return err;
+    std::lock_guard<std::mutex> lock(mu_);
+    durable_.erase(path);
+    // Writes through handles still open reach a file without a name.
+    std::erase_if(paths_, [&](const auto& entry) { return entry.second == path; });
+    return 0;
+  }
+
+  int GetInfo(const std::string& path, platform::TFileInfo& info) override {
+    if (const int err = Fault(TFileOp::GetInfo)) return err;
+    return real_.GetInfo(path, info);
+  }
+
+  int MakeDirectory(const std::string& path, uint32_t permissions) override {
+    if (const int err = Fault(TFileOp::MakeDirectory)) return err;
+    return real_.MakeDirectory(path, permissions);
+  }
+
+private:
+  struct Plan {
+    TFileOp op;
+    int k;
+    int error;
+  };
+
+  // Counts the call; the planned error when this is a call to fail, else 0.
+  int Fault(TFileOp op) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const int n = ++calls_[static_cast<size_t>(op)];
+    for (const Plan& plan : plans_)
+      if (plan.op == op && plan.k == n) return plan.error;
+    return 0;
+  }
+
+  // Keeps the file's bytes as the durable ones unless it has unsynced
+  // changes already; true when it took them now. Requires mu_.
+  bool Remember(const std::string& path) {
+    if (durable_.count(path) != 0) return false;
+    std::optional<std::string> bytes;
+    try {
+      bytes = platform::ReadFileBytes(path, real_);
+    } catch (const platform::EFOpenError&) {
+      // Not readable (a write-only file): the best guess is nothing.
+    }
+    durable_[path] = bytes.value_or(std::string());
+    return true;
+  }
+
+  void Changing(TFileHandle file) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (auto it = paths_.find(file); it != paths_.end()) Remember(it->second);
+  }
+
+  // A sync that failed leaves the durable bytes as they were.
+  int Synced(TFileHandle file, int err) {
+    if (err != 0) return err;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (auto it = paths_.find(file); it != paths_.end()) durable_.erase(it->second);
+    return 0;
+  }
+
+  platform::TFileOps& real_;
+  mutable std::mutex mu_;
+  std::vector<Plan> plans_;
+  std::array<int, kFileOpCount> calls_{};
+  std::map<TFileHandle, std::string> paths_;     // open handles
+  std::map<std::string, std::string> durable_;   // path -> bytes at its last sync
+};
+
+}  // namespace revurov::testing
