@@ -1,0 +1,124 @@
+#include "dictionary/diff_compressor.h"
+
+#include <cstring>
+#include <new>
+
+#include "lowlevel/heap/atomics.h"
+#include "lowlevel/heap/memory_manager.h"
+#include "platform/endian.h"
+#include "platform/rtl_exception.h"
+
+namespace revurov {
+
+namespace {
+
+// Word i of a record of aLength bytes; the last one zero-padded.
+inline uint32_t LoadWord(const uint8_t* aRecord, uint32_t i, uint32_t aLength) noexcept {
+  const uint32_t at = i * 4;
+  if (at + 4 <= aLength) return platform::LoadU32(aRecord + at);
+  uint8_t tail[4] = {};
+  std::memcpy(tail, aRecord + at, aLength - at);
+  return platform::LoadU32(tail);
+}
+
+inline void StoreWord(uint8_t* aRecord, uint32_t i, uint32_t aLength, uint32_t aWord) noexcept {
+  const uint32_t at = i * 4;
+  if (at + 4 <= aLength) return platform::StoreU32(aRecord + at, aWord);
+  uint8_t tail[4];
+  platform::StoreU32(tail, aWord);
+  std::memmove(aRecord + at, tail, aLength - at);
+}
+
+inline bool BitIsSet(const uint8_t* aBits, uint32_t i) noexcept { return (aBits[i >> 3] >> (i & 7)) & 1; }
+inline void SetBit(uint8_t* aBits, uint32_t i) noexcept { aBits[i >> 3] |= uint8_t(1u << (i & 7)); }
+
+}  // namespace
+
+TnxDiffCompressorInfo* nxNewDiffCompressorInfo(uint32_t aRecordLength) {
+  if (aRecordLength < 1 || aRecordLength > uint32_t(nxMaxRecordLength))
+    throw platform::ERangeError(platform::SRangeError);
+  const uint32_t source = (aRecordLength + 3) / 4;
+  const uint32_t bitsWords = ((source + 7) / 8 + 3) / 4;
+  void* block = nxAllocMem(sizeof(TnxDiffCompressorInfo) + bitsWords * 4);
+  auto* info = new (block) TnxDiffCompressorInfo();
+  info->dciRefCount = 1;
+  info->dciSourceWord32Count = uint16_t(source);
+  info->dciBitsLengthWord32s = uint16_t(bitsWords);
+  info->dciBitsLengthByte8s = uint16_t(bitsWords * 4);
+  info->dciTargetWord32Count = uint16_t(source - bitsWords);
+  info->dciRecordLength = aRecordLength;
+  info->dciRequiredBits = static_cast<uint8_t*>(block) + sizeof(TnxDiffCompressorInfo);
+  return info;
+}
+
+TnxDiffCompressorInfo* nxDiffCompressorInfoAddRef(TnxDiffCompressorInfo* aInfo) noexcept {
+  if (aInfo) nxLockedInc(aInfo->dciRefCount);
+  return aInfo;
+}
+
+void nxReleaseDiffCompressorInfo(TnxDiffCompressorInfo*& aInfo) noexcept {
+  TnxDiffCompressorInfo* info = __atomic_exchange_n(&aInfo, nullptr, __ATOMIC_ACQ_REL);
+  if (info && nxLockedDec(info->dciRefCount) == 0) {
+    info->~TnxDiffCompressorInfo();
+    nxFreeMem(info);
+  }
+}
+
+void nxDiffSetRequiredWords(TnxDiffCompressorInfo& aInfo, const void* aRecord1, const void* aRecord2) noexcept {
+  const auto* r1 = static_cast<const uint8_t*>(aRecord1);
+  const auto* r2 = static_cast<const uint8_t*>(aRecord2);
+  std::memset(aInfo.dciRequiredBits, 0, aInfo.dciBitsLengthByte8s);
+  for (uint32_t i = 0; i < aInfo.dciSourceWord32Count; ++i)
+    if (LoadWord(r1, i, aInfo.dciRecordLength) != LoadWord(r2, i, aInfo.dciRecordLength))
+      SetBit(aInfo.dciRequiredBits, i);
+}
+
+uint32_t nxDiffCompress(const TnxDiffCompressorInfo& aInfo, const void* aOld, const void* aNew, void* aOut) noexcept {
+  const auto* oldRec = static_cast<const uint8_t*>(aOld);
+  const auto* newRec = static_cast<const uint8_t*>(aNew);
+  auto* bitmap = static_cast<uint8_t*>(aOut);
+  uint8_t* stored = bitmap + aInfo.dciBitsLengthByte8s;
+  const uint32_t length = aInfo.dciRecordLength, words = aInfo.dciSourceWord32Count;
+  // Stopping before the word that would reach the target keeps the output
+  // inside the record's length, and a record of one word (target 0) never
+  // gets a difference longer than itself.
+  const uint32_t target = aInfo.dciTargetWord32Count;
+  // With a target of 0 the bitmap alone would be longer than the record:
+  // aOut is not touched then.
+  if (target > 0) std::memset(bitmap, 0, aInfo.dciBitsLengthByte8s);
+  uint32_t count = 0;
+  for (uint32_t group = 0; group < words; group += 32) {
+    const uint32_t end = group + 32 < words ? group + 32 : words;
+    // A run of 32 unchanged, unrequired words is skipped at memcmp speed.
+    if (end * 4 <= length && platform::LoadU32(aInfo.dciRequiredBits + group / 8) == 0 &&
+        std::memcmp(oldRec + group * 4, newRec + group * 4, (end - group) * 4) == 0)
+      continue;
+    for (uint32_t i = group; i < end; ++i) {
+      const uint32_t w = LoadWord(newRec, i, length);
+      if (w == LoadWord(oldRec, i, length) && !BitIsSet(aInfo.dciRequiredBits, i)) continue;
+      if (count + 1 >= target) return nxDiffNotSmaller;
+      SetBit(bitmap, i);
+      platform::StoreU32(stored + count * 4, w);
+      ++count;
+    }
+  }
+  return count == 0 ? 0 : (count + aInfo.dciBitsLengthWord32s) * 4;
+}
+
+void nxDiffDecompress(const TnxDiffCompressorInfo& aInfo, const void* aOld, const void* aDiff, void* aOut) noexcept {
+  const auto* oldRec = static_cast<const uint8_t*>(aOld);
+  const auto* bitmap = static_cast<const uint8_t*>(aDiff);
+  const uint8_t* stored = bitmap + aInfo.dciBitsLengthByte8s;
+  auto* out = static_cast<uint8_t*>(aOut);
+  const uint32_t length = aInfo.dciRecordLength;
+  for (uint32_t i = 0; i < aInfo.dciSourceWord32Count; ++i) {
+    if (BitIsSet(bitmap, i)) {
+      StoreWord(out, i, length, platform::LoadU32(stored));
+      stored += 4;
+    } else if (out != oldRec) {
+      StoreWord(out, i, length, LoadWord(oldRec, i, length));
+    }
+  }
+}
+
+}  // namespace revurov
