@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "lowlevel/heap/atomics.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "platform/endian.h"
 #include "platform/rtl_exception.h"
@@ -52,15 +51,13 @@ TnxDiffCompressorInfo* nxNewDiffCompressorInfo(uint32_t aRecordLength) {
 }
 
 TnxDiffCompressorInfo* nxDiffCompressorInfoAddRef(TnxDiffCompressorInfo* aInfo) noexcept {
-  if (aInfo) nxLockedInc(aInfo->dciRefCount);
-  return aInfo;
+  return shared_info_detail::AddRef<TnxDiffCompressorInfo, &TnxDiffCompressorInfo::dciRefCount>(aInfo);
 }
 
 void nxReleaseDiffCompressorInfo(TnxDiffCompressorInfo*& aInfo) noexcept {
-  TnxDiffCompressorInfo* info = __atomic_exchange_n(&aInfo, nullptr, __ATOMIC_ACQ_REL);
-  if (info && nxLockedDec(info->dciRefCount) == 0) {
-    info->~TnxDiffCompressorInfo();
-    nxFreeMem(info);
+  if (auto* last = shared_info_detail::DropReference<TnxDiffCompressorInfo, &TnxDiffCompressorInfo::dciRefCount>(aInfo)) {
+    last->~TnxDiffCompressorInfo();
+    nxFreeMem(last);
   }
 }
 

@@ -50,22 +50,26 @@ void nxWriteRecordCacheInfo(const TnxRecordCacheInfo& aInfo, TnxWriter& aWriter)
   aWriter.WriteInteger(int64_t{aInfo.rciModifyLSN});
 }
 
-void nxWriteBlobNrs(const TnxBlobNrs& aBlobNrs, TnxWriter& aWriter) {
-  const auto count = static_cast<int32_t>(aBlobNrs.size());
+namespace {
+
+// The count as an Integer, then, when above 0, one binary value of the
+// numbers little-endian.
+template <class T>
+void WriteCountedNumbers(const std::vector<T>& aNumbers, TnxWriter& aWriter) {
+  const auto count = static_cast<int32_t>(aNumbers.size());
   aWriter.WriteInteger(count);
   if (count <= 0) return;
-  std::vector<uint8_t> bytes(aBlobNrs.size() * 8);
-  for (size_t i = 0; i < aBlobNrs.size(); ++i) platform::StoreU64(&bytes[i * 8], static_cast<uint64_t>(aBlobNrs[i]));
+  std::vector<uint8_t> bytes(aNumbers.size() * sizeof(T));
+  for (size_t i = 0; i < aNumbers.size(); ++i) platform::StoreLE(&bytes[i * sizeof(T)], aNumbers[i]);
   aWriter.WriteBinary(bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
+}  // namespace
+
+void nxWriteBlobNrs(const TnxBlobNrs& aBlobNrs, TnxWriter& aWriter) { WriteCountedNumbers(aBlobNrs, aWriter); }
+
 void nxWriteMarkedBlobs(const TnxMarkedBlobsByBlobIdx& aMarked, TnxWriter& aWriter) {
-  const auto count = static_cast<int32_t>(aMarked.size());
-  aWriter.WriteInteger(count);
-  if (count <= 0) return;
-  std::vector<uint8_t> bytes(aMarked.size() * 4);
-  for (size_t i = 0; i < aMarked.size(); ++i) platform::StoreU32(&bytes[i * 4], static_cast<uint32_t>(aMarked[i]));
-  aWriter.WriteBinary(bytes.data(), static_cast<int32_t>(bytes.size()));
+  WriteCountedNumbers(aMarked, aWriter);
 }
 
 void nxWriteBlobBatchRequestEntry(const TnxBlobBatchRequestEntry& aEntry, TnxWriter& aWriter) {

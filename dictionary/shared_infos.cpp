@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "lowlevel/heap/atomics.h"
 #include "lowlevel/heap/memory_manager.h"
 
 namespace revurov {
@@ -18,11 +17,6 @@ template <class T>
 void FreeOnLibraryHeap(T* p) noexcept {
   p->~T();
   nxFreeMem(p);
-}
-
-template <class T>
-T* TakeOut(T*& aVariable) noexcept {
-  return __atomic_exchange_n(&aVariable, nullptr, __ATOMIC_ACQ_REL);
 }
 
 }  // namespace
@@ -44,13 +38,12 @@ TnxSpecialFieldsInfo* nxNewSpecialFieldsInfo() {
 }
 
 TnxSpecialFieldsInfo* nxSpecialFieldsInfoAddRef(TnxSpecialFieldsInfo* aInfo) noexcept {
-  if (aInfo) nxLockedInc(aInfo->sfiRefCount);
-  return aInfo;
+  return shared_info_detail::AddRef<TnxSpecialFieldsInfo, &TnxSpecialFieldsInfo::sfiRefCount>(aInfo);
 }
 
 void nxReleaseSpecialFieldsInfo(TnxSpecialFieldsInfo*& aInfo) noexcept {
-  TnxSpecialFieldsInfo* info = TakeOut(aInfo);
-  if (info && nxLockedDec(info->sfiRefCount) == 0) FreeOnLibraryHeap(info);
+  if (auto* last = shared_info_detail::DropReference<TnxSpecialFieldsInfo, &TnxSpecialFieldsInfo::sfiRefCount>(aInfo))
+    FreeOnLibraryHeap(last);
 }
 
 void nxInitCacheableInfo(TnxCacheableInfo& aInfo) noexcept {
@@ -67,15 +60,13 @@ TnxCacheableInfo* nxNewCacheableInfo() {
 }
 
 TnxCacheableInfo* nxCacheableInfoAddRef(TnxCacheableInfo* aInfo) noexcept {
-  if (aInfo) nxLockedInc(aInfo->ciRefCount);
-  return aInfo;
+  return shared_info_detail::AddRef<TnxCacheableInfo, &TnxCacheableInfo::ciRefCount>(aInfo);
 }
 
 void nxReleaseCacheableInfo(TnxCacheableInfo*& aInfo) noexcept {
-  TnxCacheableInfo* info = TakeOut(aInfo);
-  if (info && nxLockedDec(info->ciRefCount) == 0) {
-    nxReleaseSpecialFieldsInfo(info->ciSFI);
-    FreeOnLibraryHeap(info);
+  if (auto* last = shared_info_detail::DropReference<TnxCacheableInfo, &TnxCacheableInfo::ciRefCount>(aInfo)) {
+    nxReleaseSpecialFieldsInfo(last->ciSFI);
+    FreeOnLibraryHeap(last);
   }
 }
 

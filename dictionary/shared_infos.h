@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "dictionary/engine_types.h"
+#include "lowlevel/heap/atomics.h"
 
 namespace revurov {
 
@@ -43,6 +44,24 @@ void nxInitCacheableInfo(TnxCacheableInfo& aInfo) noexcept;
 TnxCacheableInfo* nxNewCacheableInfo();
 TnxCacheableInfo* nxCacheableInfoAddRef(TnxCacheableInfo* aInfo) noexcept;
 void nxReleaseCacheableInfo(TnxCacheableInfo*& aInfo) noexcept;
+
+namespace shared_info_detail {
+
+template <class T, int32_t T::*Count>
+T* AddRef(T* aInfo) noexcept {
+  if (aInfo) nxLockedInc(aInfo->*Count);
+  return aInfo;
+}
+
+// Takes the pointer out of the variable and drops its reference; answers
+// the record when that was the last one (the caller frees it), else null.
+template <class T, int32_t T::*Count>
+T* DropReference(T*& aInfo) noexcept {
+  T* info = __atomic_exchange_n(&aInfo, nullptr, __ATOMIC_ACQ_REL);
+  return info && nxLockedDec(info->*Count) == 0 ? info : nullptr;
+}
+
+}  // namespace shared_info_detail
 
 // One reference to a shared record, given back when the holder goes.
 template <class T, T* (*AddRef)(T*) noexcept, void (*Release)(T*&) noexcept>

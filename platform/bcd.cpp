@@ -37,10 +37,12 @@ std::u16string BcdToStr(const TBcd& aBcd, char16_t aSeparator) {
     while (out.size() > 1 && out.back() == u'0') out.pop_back();
     if (!out.empty() && out.back() == aSeparator) out.pop_back();
   }
-  if (out.empty()) out = u"0";
+  if (out.empty()) out.assign(1, u'0');
   if (BcdIsNegative(aBcd)) out.insert(out.begin(), u'-');
-  const std::u16string zeroPoint = std::u16string(u"0") + aSeparator + u'0';
-  if (out == u"-0" || out == zeroPoint || out == u"-" + zeroPoint) out = u"0";
+  const char16_t zeroPoint[] = {u'0', aSeparator, u'0', 0};
+  const std::u16string_view v = out;
+  if (v == u"-0" || v == zeroPoint || (v.size() == 4 && v[0] == u'-' && v.substr(1) == zeroPoint))
+    return std::u16string(1, u'0');
   return out;
 }
 

@@ -10,21 +10,15 @@
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/rtl_exception.h"
+#include "support/tagged_bytes.h"
 
 namespace revurov {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Written(const std::function<void(TnxWriter&)>& write) {
-  TnxMemoryStream s;
-  {
-    TnxWriter w(s);
-    write(w);
-  }
-  const auto* p = s.ByteArray();
-  return Bytes(p, p + s.GetSize());
-}
+using testing::ReadAll;
+using testing::Written;
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes r;
@@ -122,13 +116,12 @@ Bytes LevelBytes(int32_t level) {
 }
 
 TnxTransactionInfo Read(const Bytes& bytes) {
-  TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
-  TnxReader r(s);
-  TnxTransactionInfo info;
-  info.tiLevels.resize(5);
-  nxReadTransactionInfo(info, r);
-  EXPECT_EQ(r.BytesLeft(), 0);
-  return info;
+  return ReadAll(bytes, [](TnxReader& r) {
+    TnxTransactionInfo info;
+    info.tiLevels.resize(5);
+    nxReadTransactionInfo(info, r);
+    return info;
+  });
 }
 
 Bytes WithoutListStart(const Bytes& level) { return Bytes(level.begin() + 1, level.end()); }

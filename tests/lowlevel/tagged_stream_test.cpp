@@ -14,6 +14,7 @@
 #include "platform/code_page.h"
 #include "platform/rtl_exception.h"
 #include "support/string_list_lines.h"
+#include "support/tagged_bytes.h"
 
 namespace revurov {
 namespace {
@@ -21,25 +22,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using platform::TnxVariant;
 
-Bytes Written(const std::function<void(TnxWriter&)>& write) {
-  TnxMemoryStream s;
-  {
-    TnxWriter w(s);
-    write(w);
-  }
-  const auto* p = s.ByteArray();
-  return Bytes(p, p + s.GetSize());
-}
-
-// Reads from the bytes and checks that every byte was taken.
-template <typename F>
-auto ReadAll(const Bytes& bytes, F read) {
-  TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
-  TnxReader r(s);
-  auto value = read(r);
-  EXPECT_EQ(r.BytesLeft(), 0);
-  return value;
-}
+using testing::ReadAll;
+using testing::Written;
 
 platform::TStringList Lines(std::initializer_list<std::u16string> lines) {
   platform::TStringList l;
