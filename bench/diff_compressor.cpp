@@ -69,7 +69,7 @@ void Memcmp(benchmark::State& state) {
 void Lz4Xor(benchmark::State& state) {
   const Records r = MakeRecords(int(state.range(0)));
   std::vector<uint8_t> delta(kRecordLength);
-  std::vector<char> out(size_t(LZ4_compressBound(int(kRecordLength))));
+  std::vector<char> out(static_cast<size_t>(LZ4_compressBound(int(kRecordLength))));
   int size = 0;
   for (auto _ : state) {
     for (uint32_t i = 0; i < kRecordLength; ++i) delta[i] = r.oldRec[i] ^ r.newRec[i];
