@@ -28,7 +28,6 @@ inline void StoreWord(uint8_t* aRecord, uint32_t i, uint32_t aLength, uint32_t a
   std::memmove(aRecord + at, tail, aLength - at);
 }
 
-inline bool BitIsSet(const uint8_t* aBits, uint32_t i) noexcept { return (aBits[i >> 3] >> (i & 7)) & 1; }
 inline void SetBit(uint8_t* aBits, uint32_t i) noexcept { aBits[i >> 3] |= uint8_t(1u << (i & 7)); }
 
 }  // namespace
@@ -76,26 +75,36 @@ uint32_t nxDiffCompress(const TnxDiffCompressorInfo& aInfo, const void* aOld, co
   auto* bitmap = static_cast<uint8_t*>(aOut);
   uint8_t* stored = bitmap + aInfo.dciBitsLengthByte8s;
   const uint32_t length = aInfo.dciRecordLength, words = aInfo.dciSourceWord32Count;
-  // Stopping before the word that would reach the target keeps the output
+  // Giving up before the word that would reach the target keeps the output
   // inside the record's length, and a record of one word (target 0) never
   // gets a difference longer than itself.
   const uint32_t target = aInfo.dciTargetWord32Count;
+  // The common case of a record saved unchanged costs one memcmp.
+  uint32_t required = 0;
+  for (uint32_t w = 0; w < aInfo.dciBitsLengthWord32s; ++w) required |= platform::LoadU32(aInfo.dciRequiredBits + 4 * w);
+  if (required == 0 && std::memcmp(oldRec, newRec, length) == 0) return 0;
   // With a target of 0 the bitmap alone would be longer than the record:
   // aOut is not touched then.
   if (target > 0) std::memset(bitmap, 0, aInfo.dciBitsLengthByte8s);
   uint32_t count = 0;
+  // 32 words at a time: one bitmap word of the changed and required ones.
   for (uint32_t group = 0; group < words; group += 32) {
-    const uint32_t end = group + 32 < words ? group + 32 : words;
-    // A run of 32 unchanged, unrequired words is skipped at memcmp speed.
-    if (end * 4 <= length && platform::LoadU32(aInfo.dciRequiredBits + group / 8) == 0 &&
-        std::memcmp(oldRec + group * 4, newRec + group * 4, (end - group) * 4) == 0)
-      continue;
-    for (uint32_t i = group; i < end; ++i) {
-      const uint32_t w = LoadWord(newRec, i, length);
-      if (w == LoadWord(oldRec, i, length) && !BitIsSet(aInfo.dciRequiredBits, i)) continue;
-      if (count + 1 >= target) return nxDiffNotSmaller;
-      SetBit(bitmap, i);
-      platform::StoreU32(stored + count * 4, w);
+    const uint32_t n = words - group < 32 ? words - group : 32;
+    const uint32_t at = group * 4;
+    uint32_t mask = platform::LoadU32(aInfo.dciRequiredBits + group / 8);
+    if (at + n * 4 <= length) {
+      if (mask == 0 && std::memcmp(oldRec + at, newRec + at, n * 4) == 0) continue;
+      for (uint32_t k = 0; k < n; ++k)
+        mask |= uint32_t(platform::LoadU32(oldRec + at + 4 * k) != platform::LoadU32(newRec + at + 4 * k)) << k;
+    } else {
+      for (uint32_t k = 0; k < n; ++k)
+        mask |= uint32_t(LoadWord(oldRec, group + k, length) != LoadWord(newRec, group + k, length)) << k;
+    }
+    if (mask == 0) continue;
+    if (count + uint32_t(__builtin_popcount(mask)) >= target) return nxDiffNotSmaller;
+    platform::StoreU32(bitmap + group / 8, mask);
+    for (; mask != 0; mask &= mask - 1) {
+      platform::StoreU32(stored + count * 4, LoadWord(newRec, group + uint32_t(__builtin_ctz(mask)), length));
       ++count;
     }
   }
@@ -108,14 +117,12 @@ void nxDiffDecompress(const TnxDiffCompressorInfo& aInfo, const void* aOld, cons
   const uint8_t* stored = bitmap + aInfo.dciBitsLengthByte8s;
   auto* out = static_cast<uint8_t*>(aOut);
   const uint32_t length = aInfo.dciRecordLength;
-  for (uint32_t i = 0; i < aInfo.dciSourceWord32Count; ++i) {
-    if (BitIsSet(bitmap, i)) {
-      StoreWord(out, i, length, platform::LoadU32(stored));
+  if (out != oldRec) std::memcpy(out, oldRec, length);
+  for (uint32_t group = 0; group < aInfo.dciSourceWord32Count; group += 32)
+    for (uint32_t mask = platform::LoadU32(bitmap + group / 8); mask != 0; mask &= mask - 1) {
+      StoreWord(out, group + uint32_t(__builtin_ctz(mask)), length, platform::LoadU32(stored));
       stored += 4;
-    } else if (out != oldRec) {
-      StoreWord(out, i, length, LoadWord(oldRec, i, length));
     }
-  }
 }
 
 }  // namespace revurov
