@@ -36,16 +36,10 @@ Records MakeRecords(int aChangedWords) {
   return r;
 }
 
-class Library {
-public:
-  Library() { nxLowLevelStartup(); }
-  ~Library() { nxLowLevelShutdown(); }
-};
-
 void Ours(benchmark::State& state) {
-  Library library;
+  TnxLowLevelStartupGuard library;
   const Records r = MakeRecords(int(state.range(0)));
-  TnxDiffCompressorInfo* info = nxNewDiffCompressorInfo(kRecordLength);
+  const auto info = TnxDiffCompressorInfoRef::Adopt(nxNewDiffCompressorInfo(kRecordLength));
   std::vector<uint8_t> out(kRecordLength);
   uint32_t size = 0;
   for (auto _ : state) {
@@ -53,7 +47,6 @@ void Ours(benchmark::State& state) {
     benchmark::DoNotOptimize(size);
     benchmark::ClobberMemory();
   }
-  nxReleaseDiffCompressorInfo(info);
   state.counters["bytes_out"] = size;
 }
 
