@@ -94,8 +94,13 @@ uint32_t nxDiffCompress(const TnxDiffCompressorInfo& aInfo, const void* aOld, co
     uint32_t mask = platform::LoadU32(aInfo.dciRequiredBits + group / 8);
     if (at + n * 4 <= length) {
       if (mask == 0 && std::memcmp(oldRec + at, newRec + at, n * 4) == 0) continue;
-      for (uint32_t k = 0; k < n; ++k)
-        mask |= uint32_t(platform::LoadU32(oldRec + at + 4 * k) != platform::LoadU32(newRec + at + 4 * k)) << k;
+      // Two words per compare; a changed pair is rare and then split.
+      uint32_t k = 0;
+      for (; k + 2 <= n; k += 2) {
+        const uint64_t x = platform::LoadU64(oldRec + at + 4 * k) ^ platform::LoadU64(newRec + at + 4 * k);
+        if (x != 0) mask |= (uint32_t(uint32_t(x) != 0) | uint32_t(x >> 32 != 0) << 1) << k;
+      }
+      if (k < n) mask |= uint32_t(platform::LoadU32(oldRec + at + 4 * k) != platform::LoadU32(newRec + at + 4 * k)) << k;
     } else {
       for (uint32_t k = 0; k < n; ++k)
         mask |= uint32_t(LoadWord(oldRec, group + k, length) != LoadWord(newRec, group + k, length)) << k;
