@@ -247,16 +247,32 @@ void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& msec)
   msec = t % 1000;
 }
 
-TDateTime EncodeDate(int year, int month, int day) {
+bool TryEncodeDate(int year, int month, int day, TDateTime& value) noexcept {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
+    return false;
+  value = static_cast<TDateTime>(DaysFromCivil(year, month, day) + kUnixDateDelta);
+  return true;
+}
+
+bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value) noexcept {
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 || msec > 999)
+    return false;
+  value = (hour * 3600000.0 + minute * 60000.0 + second * 1000.0 + msec) / MSecsPerDay;
+  return true;
+}
+
+TDateTime EncodeDate(int year, int month, int day) {
+  TDateTime value;
+  if (!TryEncodeDate(year, month, day, value))
     throw EConvertError(u"Ung\u00FCltiges Argument zum Codieren des Datums");
-  return static_cast<TDateTime>(DaysFromCivil(year, month, day) + kUnixDateDelta);
+  return value;
 }
 
 TDateTime EncodeTime(int hour, int minute, int second, int msec) {
-  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 || msec > 999)
+  TDateTime value;
+  if (!TryEncodeTime(hour, minute, second, msec, value))
     throw EConvertError(u"Ung\u00FCltiges Argument zum Codieren der Uhrzeit");
-  return (hour * 3600000.0 + minute * 60000.0 + second * 1000.0 + msec) / MSecsPerDay;
+  return value;
 }
 
 std::u16string FormatDateTime(std::u16string_view format, TDateTime value, const TFormatSettings& settings) {

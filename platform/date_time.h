@@ -41,6 +41,9 @@ void DecodeDate(TDateTime value, int& year, int& month, int& day);
 void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& msec);
 TDateTime EncodeDate(int year, int month, int day);  // raises EConvertError
 TDateTime EncodeTime(int hour, int minute, int second, int msec);  // raises EConvertError
+// False (value untouched) where Encode... would raise.
+bool TryEncodeDate(int year, int month, int day, TDateTime& value) noexcept;
+bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value) noexcept;
 
 std::u16string FormatDateTime(std::u16string_view format, TDateTime value, const TFormatSettings& settings);
 

@@ -30,6 +30,7 @@ const char16_t* TypeName(TVarType t) {
     case varUInt64: return u"UInt64";
     case varString: return u"String";
     case varUString: return u"UnicodeString";
+    case varFMTBcd: return u"FMTBcdVariantType";
     default: return (t & varArray) ? u"Array" : u"Unknown";
   }
 }
@@ -84,6 +85,7 @@ TnxVariant TnxVariant::FromDate(double v) { TnxVariant r(varDate); r.d_ = v; ret
 TnxVariant TnxVariant::FromBoolean(bool v) { TnxVariant r(varBoolean); r.i_ = v ? -1 : 0; return r; }
 TnxVariant TnxVariant::FromString(std::u16string v) { TnxVariant r(varUString); r.s_ = std::move(v); return r; }
 TnxVariant TnxVariant::FromAnsiString(std::string v) { TnxVariant r(varString); r.a_ = std::move(v); return r; }
+TnxVariant TnxVariant::FromBcd(const TBcd& v) { TnxVariant r(varFMTBcd); r.bcd_ = v; return r; }
 TnxVariant TnxVariant::OfUnsupportedType(TVarType type) { return TnxVariant(type); }
 
 TnxVariant TnxVariant::VarArrayCreate(const std::vector<std::pair<int32_t, int32_t>>& bounds, TVarType elementType) {
@@ -157,6 +159,11 @@ int64_t TnxVariant::AsInt64() const {
     case varSingle: case varDouble: case varDate:
       if (!(std::fabs(d_) < 9.2e18)) CannotConvert(u"Int64");
       return static_cast<int64_t>(std::llround(d_));
+    case varFMTBcd: {
+      const double d = AsDouble();
+      if (!(std::fabs(d) < 9.2e18)) CannotConvert(u"Int64");
+      return static_cast<int64_t>(std::llround(d));
+    }
     case varOleStr: case varUString: case varString: {
       int64_t v;
       if (!ParseInt(AsString(), v)) CannotConvert(u"Int64");
@@ -174,7 +181,7 @@ double TnxVariant::AsDouble() const {
     case varCurrency: return static_cast<double>(i_) / 10000.0;
     case varSingle: return f_;
     case varDouble: case varDate: return d_;
-    case varOleStr: case varUString: case varString: {
+    case varOleStr: case varUString: case varString: case varFMTBcd: {
       double v;
       if (!ParseFloat(AsString(), v)) CannotConvert(u"Double");
       return v;
@@ -185,6 +192,11 @@ double TnxVariant::AsDouble() const {
 
 int64_t TnxVariant::AsCurrency() const {
   if (type_ == varCurrency) return i_;
+  if (type_ == varFMTBcd) {
+    int64_t c;
+    if (!BcdToCurr(bcd_, c)) CannotConvert(u"Currency");
+    return c;
+  }
   double d = AsDouble() * 10000.0;
   if (!(std::fabs(d) < 9.2e18)) CannotConvert(u"Currency");
   return static_cast<int64_t>(std::llround(d));
@@ -213,6 +225,7 @@ std::u16string TnxVariant::AsString() const {
     case varCurrency: case varSingle: case varDouble: case varDate:
       return Format(u"%g", {AsDouble()});
     case varOleStr: case varUString: return s_;
+    case varFMTBcd: return BcdToStr(bcd_, FormatSettings().DecimalSeparator);
     case varString: {
       // 8-bit text in the Latin range; other code pages are converted by
       // their owners before they reach a variant.
@@ -229,7 +242,7 @@ std::u16string TnxVariant::AsString() const {
 
 bool TnxVariant::operator==(const TnxVariant& o) const {
   return type_ == o.type_ && i_ == o.i_ && u_ == o.u_ &&
-         (d_ == o.d_ || (std::isnan(d_) && std::isnan(o.d_))) && f_ == o.f_ && s_ == o.s_ && a_ == o.a_ &&
+         (d_ == o.d_ || (std::isnan(d_) && std::isnan(o.d_))) && f_ == o.f_ && s_ == o.s_ && a_ == o.a_ && BcdEquals(bcd_, o.bcd_) &&
          bounds_ == o.bounds_ && elements_ == o.elements_;
 }
 

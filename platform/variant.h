@@ -8,6 +8,10 @@
 // nicht in Typ (%s) konvertiert werden". Null and Empty convert to 0, False
 // and the empty string except that Null raises for every As... but AsString.
 //
+// BCD: a varFMTBcd variant holds a TBcd (platform/bcd.h); it converts to
+// text by BcdToStr with the global separator, to numbers through that text,
+// to currency by BcdToCurr.
+//
 // Arrays: VarArrayCreate makes an array of the given bounds (low, high per
 // dimension) whose elements start Empty; its type is varArray or the element
 // type. Bounds and element access raise EVariantInvalidArgError on a variant
@@ -20,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bcd.h"
 #include "platform/rtl_exception.h"
 
 namespace revurov::platform {
@@ -32,6 +37,8 @@ constexpr TVarType varEmpty = 0x0000, varNull = 0x0001, varSmallint = 0x0002,
                    varWord = 0x0012, varLongWord = 0x0013, varInt64 = 0x0014,
                    varUInt64 = 0x0015, varString = 0x0100, varUString = 0x0102,
                    varArray = 0x2000;
+// The runtime registers its BCD variant type as the first custom type.
+constexpr TVarType varFMTBcd = 0x010F;
 
 REVUROV_RUNTIME_EXCEPTION(EVariantError, Exception);
 REVUROV_RUNTIME_EXCEPTION(EVariantTypeCastError, EVariantError);
@@ -60,6 +67,7 @@ public:
   static TnxVariant FromBoolean(bool v);
   static TnxVariant FromString(std::u16string v);          // varUString
   static TnxVariant FromAnsiString(std::string v);         // varString, bytes as they are
+  static TnxVariant FromBcd(const TBcd& v);                 // varFMTBcd
   // A type this layer does not model (arrays and the like): carries its
   // code only, so that writers can refuse it.
   static TnxVariant OfUnsupportedType(TVarType type);
@@ -88,6 +96,7 @@ public:
   bool AsBoolean() const;
   std::u16string AsString() const;
   const std::string& AnsiBytes() const { return a_; }
+  const TBcd& BcdValue() const { return bcd_; }  // varFMTBcd only
 
   bool operator==(const TnxVariant& other) const;
 
@@ -104,6 +113,7 @@ private:
   float f_ = 0;      // single
   std::u16string s_;
   std::string a_;
+  TBcd bcd_;
   std::vector<std::pair<int32_t, int32_t>> bounds_;  // arrays: low and high per dimension
   std::vector<TnxVariant> elements_;                 // arrays: first index varies fastest
 };

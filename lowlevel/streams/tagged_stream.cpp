@@ -225,7 +225,9 @@ void TnxWriter::WriteVariant(const TnxVariant& value) {
     case varSmallint: case varInteger: case varShortInt: case varByte: case varWord:
     case varLongWord: case varInt64:
       return WriteInteger(value.AsInt64());
-    case varUInt64: return WriteInteger(static_cast<int64_t>(value.AsUInt64Bits()));
+    // Not through the Int64 rules: 2^64-1 would arrive as -1. Its text is
+    // exact, as for any other type without a value tag.
+    case varUInt64: return WriteString(value.AsString());
     case varSingle: return WriteSingle(value.AsSingle());
     case varDouble: return WriteFloat(value.AsDouble());
     case varCurrency: return WriteCurrency(value.AsCurrency());

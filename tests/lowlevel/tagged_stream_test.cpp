@@ -14,6 +14,7 @@
 #include "platform/code_page.h"
 #include "platform/rtl_exception.h"
 #include "support/string_list_lines.h"
+#include "support/tagged_bytes.h"
 
 namespace revurov {
 namespace {
@@ -21,25 +22,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using platform::TnxVariant;
 
-Bytes Written(const std::function<void(TnxWriter&)>& write) {
-  TnxMemoryStream s;
-  {
-    TnxWriter w(s);
-    write(w);
-  }
-  const auto* p = s.ByteArray();
-  return Bytes(p, p + s.GetSize());
-}
-
-// Reads from the bytes and checks that every byte was taken.
-template <typename F>
-auto ReadAll(const Bytes& bytes, F read) {
-  TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
-  TnxReader r(s);
-  auto value = read(r);
-  EXPECT_EQ(r.BytesLeft(), 0);
-  return value;
-}
+using testing::ReadAll;
+using testing::Written;
 
 platform::TStringList Lines(std::initializer_list<std::u16string> lines) {
   platform::TStringList l;
@@ -268,6 +252,10 @@ TEST(TaggedFormat, VariantsByType) {
       {TnxVariant::FromLongWord(0xFFFFFFFF), {19, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0},
        TnxVariant::FromInt64(0xFFFFFFFF)},
       {TnxVariant::FromInt64(-1), {2, 0xFF}, TnxVariant::FromShortInt(-1)},
+      {TnxVariant::FromUInt64(5), {6, 1, '5'}, TnxVariant::FromString(u"5")},
+      {TnxVariant::FromUInt64(UINT64_MAX),
+       {6, 20, '1', '8', '4', '4', '6', '7', '4', '4', '0', '7', '3', '7', '0', '9', '5', '5', '1', '6', '1', '5'},
+       TnxVariant::FromString(u"18446744073709551615")},
       {TnxVariant::FromSingle(1.0f), {15, 0, 0, 0x80, 0x3F}, TnxVariant::FromDouble(1.0)},
       {TnxVariant::FromDouble(1.0), {5, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F}, TnxVariant::FromDouble(1.0)},
       {TnxVariant::FromCurrency(10000), {16, 0x10, 0x27, 0, 0, 0, 0, 0, 0}, TnxVariant::FromCurrency(10000)},

@@ -1,0 +1,27 @@
+// The runtime's StrToDateTime: date-time text in a locale's short date
+// order and separators.
+//
+// Contract:
+// - Text: a date (three numbers joined by the settings' DateSeparator, in
+//   the order of day, month and year in ShortDateFormat), a time
+//   (hour, minute, optional second and ".zzz" milliseconds joined by the
+//   TimeSeparator, optional TimeAMString/TimePMString after a blank), or a
+//   date, a blank and a time. Blanks around the whole text are ignored.
+// - A year of one or two digits lies in 1950-2049.
+// - The value is date + time, or date - time before 1899-12-30 (the
+//   runtime's convention for negative days).
+// - StrToDateTime raises EConvertError "'%s' ist kein gültiges Datum und
+//   Uhrzeit" where TryStrToDateTime answers false.
+#pragma once
+
+#include <string_view>
+
+#include "platform/date_time.h"
+#include "platform/format.h"
+
+namespace revurov::platform {
+
+bool TryStrToDateTime(std::u16string_view text, TDateTime& value, const TFormatSettings& settings) noexcept;
+TDateTime StrToDateTime(std::u16string_view text, const TFormatSettings& settings);
+
+}  // namespace revurov::platform
