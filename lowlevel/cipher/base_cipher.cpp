@@ -58,19 +58,10 @@ int gAltLockCount = 0;
 bool gAltBetterWaiting = false;
 
 // Holds the registry's padlock, creating it on first use.
-class AltGuard {
-public:
-  AltGuard() {
-    TnxPadlock::CreateAndLock(gAltPadlock);
-    gLock = gAltPadlock;
-  }
-  ~AltGuard() { gLock->Unlock(); }
-  AltGuard(const AltGuard&) = delete;
-  AltGuard& operator=(const AltGuard&) = delete;
-
-private:
-  TnxPadlock* gLock;
-};
+TnxPadlockGuard LockAltRegistry() {
+  TnxPadlock::CreateAndLock(gAltPadlock);
+  return TnxPadlockGuard(*gAltPadlock, nxAdoptLock);
+}
 
 // With no current class, the registered class of highest priority becomes
 // current; the first registered wins a tie. Caller holds the padlock.
@@ -203,7 +194,7 @@ bool TnxBaseCipher::DecodeKey(const void* aIV, void* aData, uint32_t aLen, const
 // ---- alternative-mode registry ----
 
 void TnxBaseCipher::AltRegister(const TnxBaseCipherClass& aClass) {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   if (!gAltClasses) gAltClasses = new std::vector<const TnxBaseCipherClass*>();
   gAltClasses->push_back(&aClass);
   if (!gAltCurrent) {
@@ -217,7 +208,7 @@ void TnxBaseCipher::AltRegister(const TnxBaseCipherClass& aClass) {
 }
 
 void TnxBaseCipher::AltUnregister(const TnxBaseCipherClass& aClass) {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   if (gAltCurrent == &aClass) {
     if (gAltLockCount > 0)
       throw EnxBaseCipherException(
@@ -238,13 +229,13 @@ void TnxBaseCipher::AltUnregister(const TnxBaseCipherClass& aClass) {
 }
 
 void TnxBaseCipher::AltLock() {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   AltCurrentOrRaise();
   ++gAltLockCount;
 }
 
 void TnxBaseCipher::AltUnLock() {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   // An unlock without its lock must not leave the count negative, which
   // would let the current class be unregistered while a later lock holds it.
   if (gAltLockCount > 0) --gAltLockCount;
@@ -253,17 +244,17 @@ void TnxBaseCipher::AltUnLock() {
 }
 
 void TnxBaseCipher::EncodeAlt(void* aData, uint32_t aLen) {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   AltCurrentOrRaise().EncodeAltData(aData, aLen);
 }
 
 void TnxBaseCipher::DecodeAlt(void* aData, uint32_t aLen) {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   AltCurrentOrRaise().DecodeAltData(aData, aLen);
 }
 
 const TnxBaseCipherClass* TnxBaseCipher::AltCurrentClass() {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   return gAltCurrent;
 }
 

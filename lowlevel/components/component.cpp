@@ -242,8 +242,8 @@ void TnxComponentInfo::Disconnect() {
 void TnxComponent::DropLinks() noexcept {
   std::vector<TnxComponent*> left;
   {
-    DependentsGuard guard(*this);
-    TnxWriteableList& list = guard.List();
+    DependentsGuard guard(Dependents());
+    TnxWriteableList& list = guard.Entered();
     for (int32_t i = 0; i < list.Count(); ++i) left.push_back(static_cast<TnxComponent*>(list[i]));
     list.Clear();
   }
@@ -314,14 +314,14 @@ void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
 
 void TnxComponent::AddDependent(TnxComponent* aComponent) {
   if (!aComponent || aComponent == this) return;
-  DependentsGuard guard(*this);
-  guard.List().Add(aComponent);  // the sorted list ignores a second add
+  DependentsGuard guard(Dependents());
+  guard.Entered().Add(aComponent);  // the sorted list ignores a second add
 }
 
 void TnxComponent::RemoveDependent(TnxComponent* aComponent) {
   if (!aComponent) return;
-  DependentsGuard guard(*this);
-  guard.List().Remove(aComponent);
+  DependentsGuard guard(Dependents());
+  guard.Entered().Remove(aComponent);
 }
 
 void TnxComponent::LinkDependent(TnxComponent* a, TnxComponent* b) {
@@ -337,13 +337,13 @@ void TnxComponent::UnlinkDependent(TnxComponent* a, TnxComponent* b) {
 }
 
 int TnxComponent::DependentCount() const {
-  DependentsGuard guard(*this);
-  return guard.List().Count();
+  DependentsGuard guard(Dependents());
+  return guard.Entered().Count();
 }
 
 bool TnxComponent::HasDependent(const TnxComponent* aComponent) const {
-  DependentsGuard guard(*this);
-  return guard.List().IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
+  DependentsGuard guard(Dependents());
+  return guard.Entered().IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
 }
 
 namespace {
@@ -373,7 +373,7 @@ private:
 
 void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* aExclude) {
   {
-    DependentsGuard guard(*this);
+    DependentsGuard guard(Dependents());
     if (nxcDestroying.load() && aOp == nxn_Destroying) return;
     nxcDestroying.store(aOp == nxn_Destroying);
   }
@@ -387,8 +387,8 @@ void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* 
   for (;;) {
     TnxComponent* c = nullptr;
     {
-      DependentsGuard guard(*this);
-      const TnxWriteableList& list = guard.List();
+      DependentsGuard guard(Dependents());
+      const TnxWriteableList& list = guard.Entered();
       if (first || list.Generation() != generation) {
         // First round, or a callee (or another thread) linked or unlinked:
         // start again from the new last entry.

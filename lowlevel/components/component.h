@@ -398,20 +398,9 @@ class TnxComponent : public platform::TComponent, public TnxObject, public InxEx
 
 protected:
   // Holds the dependents list's padlock, which also guards small shared
-  // flags of subclasses (a log's Enabled).
-  class DependentsGuard {
-  public:
-    explicit DependentsGuard(const TnxComponent& aOwner)
-        : gSync(*aOwner.nxcDependentList), gList(gSync.BeginWrite()) {}
-    ~DependentsGuard() { gSync.EndWrite(); }
-    DependentsGuard(const DependentsGuard&) = delete;
-    DependentsGuard& operator=(const DependentsGuard&) = delete;
-    TnxWriteableList& List() const noexcept { return gList; }
-
-  private:
-    TnxListSyncAccess& gSync;
-    TnxWriteableList& gList;
-  };
+  // flags of subclasses (a log's Enabled); Entered() is the list.
+  using DependentsGuard = TnxListWriteGuard;
+  TnxListSyncAccess& Dependents() const noexcept { return *nxcDependentList; }
 
 private:
   // Drops every remaining link and waits for calls into this component that

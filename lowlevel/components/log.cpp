@@ -7,12 +7,12 @@ const TnxComponentExceptionClass& TnxBaseLog::GetExceptionClass() const {
 }
 
 bool TnxBaseLog::Enabled() const {
-  DependentsGuard guard(*this);
+  DependentsGuard guard(Dependents());
   return blEnabled;
 }
 
 void TnxBaseLog::SetEnabled(bool aValue) {
-  DependentsGuard guard(*this);
+  DependentsGuard guard(Dependents());
   blEnabled = aValue;
 }
 

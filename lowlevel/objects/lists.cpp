@@ -384,34 +384,19 @@ TnxListSyncAccess::~TnxListSyncAccess() { delete lsaList; }
 TnxBaseList& TnxListSyncAccess::BeginRead() { return BeginWrite(); }
 void TnxListSyncAccess::EndRead() { EndWrite(); }
 
-namespace {
-struct WriteSide {
-  explicit WriteSide(TnxListSyncAccess& g) : guard(g), list(g.BeginWrite()) {}
-  ~WriteSide() { guard.EndWrite(); }
-  TnxListSyncAccess& guard;
-  TnxWriteableList& list;
-};
-struct ReadSide {
-  explicit ReadSide(TnxListSyncAccess& g) : guard(g), list(g.BeginRead()) {}
-  ~ReadSide() { guard.EndRead(); }
-  TnxListSyncAccess& guard;
-  TnxBaseList& list;
-};
-}  // namespace
-
-int32_t TnxListSyncAccess::Add(void* aItem) { WriteSide w(*this); return w.list.Add(aItem); }
-int32_t TnxListSyncAccess::AddData(void* aItem, void* aData) { WriteSide w(*this); return w.list.AddData(aItem, aData); }
-void TnxListSyncAccess::AddList(TnxBaseList& aList) { WriteSide w(*this); w.list.AddList(aList); }
+int32_t TnxListSyncAccess::Add(void* aItem) { TnxListWriteGuard w(*this); return w.Entered().Add(aItem); }
+int32_t TnxListSyncAccess::AddData(void* aItem, void* aData) { TnxListWriteGuard w(*this); return w.Entered().AddData(aItem, aData); }
+void TnxListSyncAccess::AddList(TnxBaseList& aList) { TnxListWriteGuard w(*this); w.Entered().AddList(aList); }
 
 void TnxListSyncAccess::AddList(TnxListSyncAccess& aList) {
-  ReadSide r(aList);
-  AddList(r.list);
+  TnxListReadGuard r(aList);
+  AddList(r.Entered());
 }
 
-bool TnxListSyncAccess::Remove(void* aItem) { WriteSide w(*this); return w.list.Remove(aItem) >= 0; }
-void* TnxListSyncAccess::Release(void* aItem) { WriteSide w(*this); return w.list.Release(aItem); }
-void TnxListSyncAccess::Clear() { WriteSide w(*this); w.list.Clear(); }
-int32_t TnxListSyncAccess::GetCount() { ReadSide r(*this); return r.list.Count(); }
+bool TnxListSyncAccess::Remove(void* aItem) { TnxListWriteGuard w(*this); return w.Entered().Remove(aItem) >= 0; }
+void* TnxListSyncAccess::Release(void* aItem) { TnxListWriteGuard w(*this); return w.Entered().Release(aItem); }
+void TnxListSyncAccess::Clear() { TnxListWriteGuard w(*this); w.Entered().Clear(); }
+int32_t TnxListSyncAccess::GetCount() { TnxListReadGuard r(*this); return r.Entered().Count(); }
 
 TnxListPortal::TnxListPortal(TnxWriteableList* aList)
     : TnxListSyncAccess(aList), lptPortal(new TnxInternalReadWritePortal()) {}

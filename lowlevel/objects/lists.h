@@ -15,6 +15,7 @@
 
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/sync/lock_guard.h"
 
 namespace revurov {
 
@@ -156,6 +157,12 @@ public:
 protected:
   TnxWriteableList* lsaList = nullptr;
 };
+
+// Hold a guarded list for reading or writing; Entered() is the list.
+using TnxListReadGuard =
+    TnxLockGuard<TnxListSyncAccess, &TnxListSyncAccess::BeginRead, &TnxListSyncAccess::EndRead>;
+using TnxListWriteGuard =
+    TnxLockGuard<TnxListSyncAccess, &TnxListSyncAccess::BeginWrite, &TnxListSyncAccess::EndWrite>;
 
 // Readers share, writers are exclusive (nestable on one thread).
 class TnxListPortal : public TnxListSyncAccess {

@@ -73,9 +73,7 @@ void nxLoadCharacterCategories() {
   if (gLoaded.load(std::memory_order_acquire)) return;
   // A caller that skipped the unit's start-up still gets one shared padlock.
   TnxPadlock::CreateAndLock(gPadlock);
-  struct Unlock {
-    ~Unlock() { gPadlock->Unlock(); }
-  } unlock;
+  TnxPadlockGuard guard(*gPadlock, nxAdoptLock);
   if (gLoaded.load(std::memory_order_relaxed)) return;
   TnxCategoryRanges ranges;
   nxReadCharacterCategories(nxUnicodeCategoriesData(), ranges);
