@@ -24,11 +24,12 @@ std::atomic<int> gStartups{0};
 // ---- key-wrap registry ----
 
 // Names; each name's object is a list of "priority as 8 hex digits" entries
-// whose objects are the classes, so the last entry is the best class.
-TStringList* gKeyWrapClasses = nullptr;
+// whose objects are the classes, so the last entry is the best class. The
+// names list owns the priority lists in its object column.
+std::unique_ptr<TStringList> gKeyWrapClasses;
 
-TStringList* NewRegistryList() {
-  auto* list = new TStringList();
+std::unique_ptr<TStringList> NewRegistryList() {
+  auto list = std::make_unique<TStringList>();
   list->SetSorted(true);
   list->SetDuplicates(TDuplicates::dupError);
   return list;
@@ -45,14 +46,13 @@ const TnxBaseCipherClass* BestOf(const TStringList& aPriorities) {
 void FreeKeyWrapRegistry() {
   if (!gKeyWrapClasses) return;
   for (int i = 0; i < gKeyWrapClasses->Count(); ++i) delete PrioritiesOf(*gKeyWrapClasses, i);
-  delete gKeyWrapClasses;
-  gKeyWrapClasses = nullptr;
+  gKeyWrapClasses.reset();
 }
 
 // ---- alternative-mode registry ----
 
 TnxPadlock* gAltPadlock = nullptr;
-std::vector<const TnxBaseCipherClass*>* gAltClasses = nullptr;
+std::unique_ptr<std::vector<const TnxBaseCipherClass*>> gAltClasses;
 const TnxBaseCipherClass* gAltCurrent = nullptr;
 int gAltLockCount = 0;
 bool gAltBetterWaiting = false;
@@ -195,7 +195,7 @@ bool TnxBaseCipher::DecodeKey(const void* aIV, void* aData, uint32_t aLen, const
 
 void TnxBaseCipher::AltRegister(const TnxBaseCipherClass& aClass) {
   auto guard = LockAltRegistry();
-  if (!gAltClasses) gAltClasses = new std::vector<const TnxBaseCipherClass*>();
+  if (!gAltClasses) gAltClasses = std::make_unique<std::vector<const TnxBaseCipherClass*>>();
   gAltClasses->push_back(&aClass);
   if (!gAltCurrent) {
     gAltCurrent = &aClass;
@@ -219,10 +219,7 @@ void TnxBaseCipher::AltUnregister(const TnxBaseCipherClass& aClass) {
   if (gAltClasses) {
     auto it = std::find(gAltClasses->begin(), gAltClasses->end(), &aClass);
     if (it != gAltClasses->end()) gAltClasses->erase(it);
-    if (gAltClasses->empty()) {
-      delete gAltClasses;
-      gAltClasses = nullptr;
-    }
+    if (gAltClasses->empty()) gAltClasses.reset();
   }
   AltSelectCurrent();
   gAltBetterWaiting = false;
@@ -270,7 +267,7 @@ void nxRegisterKeyWrapClass(const TnxBaseCipherClass& aClass) {
   if (gKeyWrapClasses->Find(name16, index)) {
     priorities = PrioritiesOf(*gKeyWrapClasses, index);
   } else {
-    std::unique_ptr<TStringList> created(NewRegistryList());
+    std::unique_ptr<TStringList> created = NewRegistryList();
     gKeyWrapClasses->AddObject(name16, created.get());
     priorities = created.release();
   }
@@ -360,8 +357,7 @@ void nxBaseCipherStartup() { nxUnitStartupIsFirst(gStartups); }
 void nxBaseCipherShutdown() {
   if (!nxUnitShutdownIsLast(gStartups)) return;
   FreeKeyWrapRegistry();
-  delete gAltClasses;
-  gAltClasses = nullptr;
+  gAltClasses.reset();
   gAltCurrent = nullptr;
   gAltLockCount = 0;
   gAltBetterWaiting = false;

@@ -87,7 +87,7 @@ std::unique_ptr<platform::TStringList> IgnoreList(const TnxClassNameList& aNames
   return list;
 }
 
-TnxIterationList* NewIterationList() { return new TnxIterationList; }
+std::unique_ptr<TnxIterationList> NewIterationList() { return std::make_unique<TnxIterationList>(); }
 
 // Live components, for LookupByComponentID: an identifier is checked here
 // instead of probing memory.
@@ -131,7 +131,7 @@ int32_t TnxIterationList::Add(void* aItem) {
 // ---- the component base ----
 
 TnxComponent::TnxComponent(platform::TComponent* aOwner)
-    : platform::TComponent(aOwner), nxcDependentList(std::make_unique<TnxListPadlock>(new TnxSortedList)) {
+    : platform::TComponent(aOwner), nxcDependentList(std::make_unique<TnxListPadlock>(std::make_unique<TnxSortedList>())) {
   std::lock_guard guard(gLiveLock);
   LiveComponents().insert(this);
 }
@@ -450,19 +450,19 @@ void TnxComponent::BroadcastToDependents(TnxNotifyOp aOp, void* aData,
   DependentNotify(nullptr, nxn_Broadcast, &data);
 }
 
-TnxIterationList* TnxComponent::IterateDependents(TnxIterationListFactory aListClass) {
+std::unique_ptr<TnxIterationList> TnxComponent::IterateDependents(TnxIterationListFactory aListClass) {
   return IterateDependentsEx({}, aListClass);
 }
 
-TnxIterationList* TnxComponent::IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
-                                                    TnxIterationListFactory aListClass) {
-  std::unique_ptr<TnxIterationList> list((aListClass ? aListClass : NewIterationList)());
+std::unique_ptr<TnxIterationList> TnxComponent::IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
+                                                                    TnxIterationListFactory aListClass) {
+  std::unique_ptr<TnxIterationList> list = (aListClass ? aListClass : NewIterationList)();
   const std::unique_ptr<platform::TStringList> ignore = IgnoreList(aIgnoreClasses);
   TnxIterationData data;
   data.IteratonList = list.get();
   data.IgnoreIterateClasses = ignore.get();
   DependentNotify(nullptr, nxn_Iteration, &data);
-  return list.release();
+  return list;
 }
 
 std::u16string TnxComponent::DisplayName() const {
@@ -622,7 +622,7 @@ namespace {
 
 // Names with their class records, sorted, compared without case; filled at
 // start-up and read later without locks.
-platform::TStringList* gRegisteredClasses = nullptr;
+std::unique_ptr<platform::TStringList> gRegisteredClasses;
 
 const TComponentClass* RegisteredAt(int aIndex) {
   return static_cast<const TComponentClass*>(gRegisteredClasses->Objects(aIndex));
@@ -645,7 +645,7 @@ void TnxRegisterableComponent::Register(const TComponentClass& aClass) {
     throw EnxRegisterableComponentException(u"The class \"%s\" is already registered",
                                             {aClass.Name});
   if (!gRegisteredClasses) {
-    gRegisteredClasses = new platform::TStringList;
+    gRegisteredClasses = std::make_unique<platform::TStringList>();
     gRegisteredClasses->SetCaseSensitive(false);
     gRegisteredClasses->SetSorted(true);
   }
@@ -657,10 +657,7 @@ void TnxRegisterableComponent::Unregister(const TComponentClass& aClass) noexcep
   if (!gRegisteredClasses) return;
   const int at = gRegisteredClasses->IndexOfObject(&aClass);
   if (at >= 0) gRegisteredClasses->Delete(at);
-  if (gRegisteredClasses->Count() == 0) {
-    delete gRegisteredClasses;
-    gRegisteredClasses = nullptr;
-  }
+  if (gRegisteredClasses->Count() == 0) gRegisteredClasses.reset();
 }
 
 void TnxRegisterableComponent::GetRegisteredClasses(const TComponentClass& aBase,
@@ -699,11 +696,7 @@ namespace {
 
 TnxBaseSetting* TnxBaseSettings::GetSetting(int) { AbstractCall(); }
 void TnxBaseSettings::SetSetting(int, TnxBaseSetting*) { AbstractCall(); }
-TnxBaseSetting* TnxBaseSettings::AddSetting(TnxBaseSetting* aSetting) {
-  // Ownership was handed over: do not leak it on the way out.
-  delete aSetting;
-  AbstractCall();
-}
+TnxBaseSetting* TnxBaseSettings::AddSetting(std::unique_ptr<TnxBaseSetting>) { AbstractCall(); }
 void TnxBaseSettings::RemoveSetting(int) { AbstractCall(); }
 
 platform::TnxVariant TnxBaseComponentConfiguration::GetValue(std::u16string_view,

@@ -130,7 +130,7 @@ public:
 protected:
   virtual bool Accept(TnxComponent* aComponent);
 };
-using TnxIterationListFactory = TnxIterationList* (*)();
+using TnxIterationListFactory = std::unique_ptr<TnxIterationList> (*)();
 
 // Class names given by callers; kept as a sorted list compared without case
 // while a walk runs.
@@ -196,8 +196,8 @@ class TnxBaseSettings : public TnxObject {
 public:
   virtual TnxBaseSetting* GetSetting(int aIndex);
   virtual void SetSetting(int aIndex, TnxBaseSetting* aValue);
-  // Takes ownership; returns the setting.
-  virtual TnxBaseSetting* AddSetting(TnxBaseSetting* aSetting);
+  // Keeps the setting; returns it.
+  virtual TnxBaseSetting* AddSetting(std::unique_ptr<TnxBaseSetting> aSetting);
   virtual void RemoveSetting(int aIndex);
 };
 
@@ -336,11 +336,11 @@ class TnxComponent : public platform::TComponent, public TnxObject, public InxEx
   virtual void NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* aExclude = nullptr);
   virtual void BroadcastToDependents(TnxNotifyOp aOp, void* aData,
                                      const TnxClassNameList& aIgnoreClasses = {});
-  // A new list (the caller owns it) of this component and everything
-  // reachable through links, not going past the ignored classes.
-  TnxIterationList* IterateDependents(TnxIterationListFactory aListClass = nullptr);
-  TnxIterationList* IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
-                                        TnxIterationListFactory aListClass = nullptr);
+  // A new list of this component and everything reachable through links,
+  // not going past the ignored classes.
+  std::unique_ptr<TnxIterationList> IterateDependents(TnxIterationListFactory aListClass = nullptr);
+  std::unique_ptr<TnxIterationList> IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
+                                                        TnxIterationListFactory aListClass = nullptr);
 
   // Names and identity.
   std::u16string DisplayName() const;

@@ -384,7 +384,7 @@ void TnxStateComponent::GetConfigSettings(TnxBaseSettings& aSettings) {
   TnxLoggableComponent::GetConfigSettings(aSettings);
   for (const char16_t* name : {u"Active", u"EventLogEnabled"})
     aSettings.AddSetting(
-        new TnxBaseSetting(name, nxstBoolean, platform::TnxVariant::FromString(u"false"), name));
+        std::make_unique<TnxBaseSetting>(name, nxstBoolean, platform::TnxVariant::FromString(u"false"), name));
 }
 
 void TnxStateComponent::LoadConfig(TnxBaseComponentConfiguration& aConfig) {

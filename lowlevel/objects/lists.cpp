@@ -377,9 +377,10 @@ bool nxQuickSortListProc(void** aList, void** aData, int32_t aLo, TListSortCompa
 
 // --- guards ----------------------------------------------------------------
 
-TnxListSyncAccess::TnxListSyncAccess(TnxWriteableList* aList) : lsaList(aList) {}
+TnxListSyncAccess::TnxListSyncAccess(std::unique_ptr<TnxWriteableList> aList)
+    : lsaList(std::move(aList)) {}
 
-TnxListSyncAccess::~TnxListSyncAccess() { delete lsaList; }
+TnxListSyncAccess::~TnxListSyncAccess() = default;
 
 TnxBaseList& TnxListSyncAccess::BeginRead() { return BeginWrite(); }
 void TnxListSyncAccess::EndRead() { EndWrite(); }
@@ -398,13 +399,12 @@ void* TnxListSyncAccess::Release(void* aItem) { TnxListWriteGuard w(*this); retu
 void TnxListSyncAccess::Clear() { TnxListWriteGuard w(*this); w.Entered().Clear(); }
 int32_t TnxListSyncAccess::GetCount() { TnxListReadGuard r(*this); return r.Entered().Count(); }
 
-TnxListPortal::TnxListPortal(TnxWriteableList* aList)
-    : TnxListSyncAccess(aList), lptPortal(new TnxInternalReadWritePortal()) {}
+TnxListPortal::TnxListPortal(std::unique_ptr<TnxWriteableList> aList)
+    : TnxListSyncAccess(std::move(aList)), lptPortal(std::make_unique<TnxInternalReadWritePortal>()) {}
 
 TnxListPortal::~TnxListPortal() {
   // The list goes first, then the portal.
-  nxFreeAndNil(lsaList);
-  delete lptPortal;
+  lsaList.reset();
 }
 
 TnxBaseList& TnxListPortal::BeginRead() {
@@ -418,12 +418,12 @@ TnxWriteableList& TnxListPortal::BeginWrite() {
 }
 void TnxListPortal::EndWrite() { lptPortal->EndWrite(); }
 
-TnxListPadlock::TnxListPadlock(TnxWriteableList* aList)
-    : TnxListSyncAccess(aList), lplPadlock(new TnxPadlock(false)) {}
+TnxListPadlock::TnxListPadlock(std::unique_ptr<TnxWriteableList> aList)
+    : TnxListSyncAccess(std::move(aList)), lplPadlock(std::make_unique<TnxPadlock>(false)) {}
 
 TnxListPadlock::~TnxListPadlock() {
-  nxFreeAndNil(lsaList);
-  delete lplPadlock;
+  // The list goes first, then the padlock.
+  lsaList.reset();
 }
 
 TnxWriteableList& TnxListPadlock::BeginWrite() {

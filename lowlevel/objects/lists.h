@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/heap/memory_manager.h"
@@ -137,7 +138,7 @@ bool nxQuickSortListProc(void** aList, void** aData, int32_t aLo, TListSortCompa
 // change the list.
 class TnxListSyncAccess : public TnxObject {
 public:
-  explicit TnxListSyncAccess(TnxWriteableList* aList);
+  explicit TnxListSyncAccess(std::unique_ptr<TnxWriteableList> aList);
   ~TnxListSyncAccess() override;
 
   virtual TnxBaseList& BeginRead();
@@ -155,7 +156,7 @@ public:
   int32_t GetCount();
 
 protected:
-  TnxWriteableList* lsaList = nullptr;
+  std::unique_ptr<TnxWriteableList> lsaList;
 };
 
 // Hold a guarded list for reading or writing; Entered() is the list.
@@ -167,7 +168,7 @@ using TnxListWriteGuard =
 // Readers share, writers are exclusive (nestable on one thread).
 class TnxListPortal : public TnxListSyncAccess {
 public:
-  explicit TnxListPortal(TnxWriteableList* aList);
+  explicit TnxListPortal(std::unique_ptr<TnxWriteableList> aList);
   ~TnxListPortal() override;
   TnxBaseList& BeginRead() override;
   void EndRead() override;
@@ -175,19 +176,19 @@ public:
   void EndWrite() override;
 
 private:
-  TnxInternalReadWritePortal* lptPortal = nullptr;
+  std::unique_ptr<TnxInternalReadWritePortal> lptPortal;
 };
 
 // One thread at a time, for reads and writes alike.
 class TnxListPadlock : public TnxListSyncAccess {
 public:
-  explicit TnxListPadlock(TnxWriteableList* aList);
+  explicit TnxListPadlock(std::unique_ptr<TnxWriteableList> aList);
   ~TnxListPadlock() override;
   TnxWriteableList& BeginWrite() override;
   void EndWrite() override;
 
 private:
-  TnxPadlock* lplPadlock = nullptr;
+  std::unique_ptr<TnxPadlock> lplPadlock;
 };
 
 }  // namespace revurov

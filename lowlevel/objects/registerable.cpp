@@ -62,7 +62,7 @@ void TnxRegisterableClass::GetRegistered(std::vector<TnxRegisteredClassEntry>& a
 
 void TnxClassRegistry::Add(std::u16string_view aName, const TnxRegisterableClass& aClass) {
   WriteGuard guard(rLock);
-  if (!rList) rList = new std::vector<Entry>;
+  if (!rList) rList = std::make_unique<std::vector<Entry>>();
   auto at = std::lower_bound(rList->begin(), rList->end(), aName, [](const Entry& e, std::u16string_view n) {
     return AsciiCompareText(e.Name, n) < 0;
   });
@@ -75,10 +75,7 @@ void TnxClassRegistry::Remove(const TnxRegisterableClass& aClass) noexcept {
   WriteGuard guard(rLock);
   if (!rList) return;
   std::erase_if(*rList, [&](const Entry& e) { return e.Class == &aClass; });
-  if (rList->empty()) {
-    delete rList;
-    rList = nullptr;
-  }
+  if (rList->empty()) rList.reset();
 }
 
 const TnxRegisterableClass* TnxClassRegistry::Find(std::u16string_view aName) const noexcept {

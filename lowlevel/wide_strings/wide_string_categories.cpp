@@ -65,8 +65,7 @@ void nxWideStringCategoriesStartup() {
 void nxWideStringCategoriesShutdown() {
   if (gStartCount.fetch_sub(1) != 1) return;
   FreeTables();
-  delete gPadlock;
-  gPadlock = nullptr;
+  nxFreeAndNil(gPadlock);
 }
 
 void nxLoadCharacterCategories() {

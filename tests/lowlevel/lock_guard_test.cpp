@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <memory>
 #include <string>
 
 #include "lowlevel/objects/lists.h"
@@ -88,7 +89,7 @@ TEST(LockGuard, PortalGuardsHoldThePortalAndWriteReportsUndisturbed) {
 }
 
 TEST(LockGuard, ListGuardsHandOutTheGuardedList) {
-  TnxListPadlock guarded(new TnxList);
+  TnxListPadlock guarded(std::make_unique<TnxList>());
   int item = 0;
   {
     TnxListWriteGuard guard(guarded);
