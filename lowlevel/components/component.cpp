@@ -6,9 +6,13 @@
 #include <set>
 #include <thread>
 
+#include "lowlevel/components/component_info.h"
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/objects/persistent.h"
+#include "lowlevel/streams/exception_data.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/strings/utils_text.h"
 #include "platform/format.h"
 #include "platform/locale_text.h"
@@ -20,53 +24,6 @@ namespace revurov {
 using platform::AsciiCompareText;
 using platform::AsciiSameText;
 using platform::TComponentClass;
-
-// ---- exceptions ----
-
-std::u16string EnxComponentException::ComponentName(const TnxComponent* aComponent) {
-  if (!aComponent) return u"<nil pointer>";
-  if (aComponent->Name().empty())
-    return platform::Format(u"<unnamed %s instance>", {aComponent->ClassName()});
-  return aComponent->Name();
-}
-
-void EnxComponentException::NameComponent(const TnxComponent* aComponent) {
-  const std::u16string text = nxTrimTrailingBlankLines(ProcessedErrorString());
-  SetMessage(ErrorCode() != 0
-                 ? nxFormatComponentCodeMessage(ComponentName(aComponent), text, ErrorCode())
-                 : nxFormatComponentNoCodeMessage(ComponentName(aComponent), text));
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode)
-    : EnxBaseException(aErrorCode) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
-                                             std::u16string_view aAltMsg)
-    : EnxBaseException(aErrorCode, aAltMsg) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
-                                             std::u16string_view aAltMsg,
-                                             std::initializer_list<FormatArg> aArgs)
-    : EnxBaseException(aErrorCode, aAltMsg, aArgs) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
-                                             std::u16string_view aMsg)
-    : EnxBaseException(aMsg) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
-                                             std::u16string_view aMsg,
-                                             std::initializer_list<FormatArg> aArgs)
-    : EnxBaseException(aMsg, aArgs) {
-  NameComponent(aComponent);
-}
 
 // ---- iteration list ----
 
@@ -183,60 +140,6 @@ HRESULT TnxComponent::nxcCreateInstance(TnxComponent*, const TGUID& aClassID, II
   }
   if (!info) return platform::E_NOINTERFACE;
   return info->QueryInterface(aInterfaceID, aInterface);
-}
-
-// ---- component information ----
-
-bool TnxComponentInfo::GetInterface(const TGUID& iid, void** obj) noexcept {
-  return nxOfferInterface<InxComponentInfo31000>(this, iid, obj) ||
-         nxOfferInterface<InxComponentInfoDisconnect>(this, iid, obj) ||
-         TnxInterfacedObject::GetInterface(iid, obj);
-}
-
-std::u16string TnxComponentInfo::GetClassName() {
-  return WithComponent(std::u16string(),
-                       [](TnxComponent* c) { return std::u16string(c->ClassName()); });
-}
-
-std::u16string TnxComponentInfo::GetName() {
-  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->Name(); });
-}
-
-std::u16string TnxComponentInfo::GetDisplayName() {
-  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayName(); });
-}
-
-std::u16string TnxComponentInfo::GetDisplayCategory() {
-  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayCategory(); });
-}
-
-namespace {
-std::vector<std::u16string> ToArray(const platform::TStringList& aList) {
-  std::vector<std::u16string> r;
-  for (int i = 0; i < aList.Count(); ++i) r.push_back(aList[i]);
-  return r;
-}
-}  // namespace
-
-std::vector<std::u16string> TnxComponentInfo::GetStatsCaptions() {
-  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
-    platform::TStringList list;
-    c->GetStatsCaptions(list);
-    return ToArray(list);
-  });
-}
-
-std::vector<std::u16string> TnxComponentInfo::GetStatsValues() {
-  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
-    platform::TStringList list;
-    c->GetStatsValues(list);
-    return ToArray(list);
-  });
-}
-
-void TnxComponentInfo::Disconnect() {
-  TnxPadlockGuard guard(ciLock);
-  ciComponent = nullptr;
 }
 
 void TnxComponent::DropLinks() noexcept {
@@ -667,55 +570,6 @@ void TnxRegisterableComponent::GetRegisteredClasses(const TComponentClass& aBase
   for (int i = 0; i < gRegisteredClasses->Count(); ++i)
     if (RegisteredAt(i)->InheritsFrom(aBase))
       aList.AddObject((*gRegisteredClasses)[i], const_cast<TComponentClass*>(RegisteredAt(i)));
-}
-
-// ---- settings and configuration ----
-
-TnxBaseSetting::TnxBaseSetting(std::u16string aName, TnxSettingType aType,
-                               platform::TnxVariant aDefaultValue, std::u16string aPropertyName,
-                               std::u16string aHint)
-    : fDefaultValue(std::move(aDefaultValue)),
-      fPropertyName(std::move(aPropertyName)),
-      fName(std::move(aName)),
-      fHint(std::move(aHint)),
-      fSettingType(aType) {}
-
-std::u16string TnxBaseSetting::Label() const {
-  if (!fLabel.empty()) return fLabel;
-  std::u16string label;
-  for (size_t i = 0; i < fName.size(); ++i) {
-    if (i > 0 && fName[i] >= u'A' && fName[i] <= u'Z') label += u' ';
-    label += fName[i];
-  }
-  return label;
-}
-
-namespace {
-[[noreturn]] void AbstractCall() { throw platform::EAbstractError(platform::SAbstractError); }
-}  // namespace
-
-TnxBaseSetting* TnxBaseSettings::GetSetting(int) { AbstractCall(); }
-void TnxBaseSettings::SetSetting(int, TnxBaseSetting*) { AbstractCall(); }
-TnxBaseSetting* TnxBaseSettings::AddSetting(std::unique_ptr<TnxBaseSetting>) { AbstractCall(); }
-void TnxBaseSettings::RemoveSetting(int) { AbstractCall(); }
-
-platform::TnxVariant TnxBaseComponentConfiguration::GetValue(std::u16string_view,
-                                                             const platform::TnxVariant&) {
-  return {};
-}
-void TnxBaseComponentConfiguration::SetValue(std::u16string_view, const platform::TnxVariant&) {}
-void TnxBaseComponentConfiguration::GetValueStream(std::u16string_view, platform::TStream&) {}
-void TnxBaseComponentConfiguration::SetValueStream(std::u16string_view, platform::TStream&) {}
-
-std::u16string nxFormatGrouped(int64_t aValue) {
-  // Grouped from the integer's own digits: going through a double ("%.0n")
-  // would round values beyond 2^53.
-  const uint64_t magnitude =
-      aValue < 0 ? ~static_cast<uint64_t>(aValue) + 1 : static_cast<uint64_t>(aValue);
-  std::u16string digits = platform::Format(u"%d", {magnitude});
-  const char16_t separator = platform::FormatSettings().ThousandSeparator;
-  for (size_t pos = digits.size(); pos > 3; pos -= 3) digits.insert(pos - 3, 1, separator);
-  return aValue < 0 ? u"-" + digits : digits;
 }
 
 }  // namespace revurov

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lowlevel/components/component.h"
+#include "lowlevel/components/component_info.h"
 
 namespace revurov {
 

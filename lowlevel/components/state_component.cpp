@@ -3,8 +3,10 @@
 #include <chrono>
 #include <ctime>
 
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/exception_conversion.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "platform/format.h"
 
 namespace revurov {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/components/state_component.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
