@@ -21,6 +21,12 @@
 
 namespace revurov {
 
+using platform::FormatArg;
+using platform::HRESULT;
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
 using platform::AsciiCompareText;
 using platform::AsciiSameText;
 using platform::TComponentClass;

@@ -69,10 +69,10 @@ class TnxComponent : public platform::TComponent, public TnxObject, public InxEx
   void CheckError(uint32_t aErrorCode) const;
   [[noreturn]] void RaiseError(int64_t aErrorCode) const;
   [[noreturn]] void RaiseError(std::u16string_view aMsg) const;
-  [[noreturn]] void RaiseError(std::u16string_view aMsg, std::initializer_list<FormatArg> aArgs) const;
+  [[noreturn]] void RaiseError(std::u16string_view aMsg, std::initializer_list<platform::FormatArg> aArgs) const;
   [[noreturn]] void RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg) const;
   [[noreturn]] void RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
-                               std::initializer_list<FormatArg> aArgs) const;
+                               std::initializer_list<platform::FormatArg> aArgs) const;
 
   // Links.
   virtual void AddDependent(TnxComponent* aComponent);
@@ -113,14 +113,14 @@ class TnxComponent : public platform::TComponent, public TnxObject, public InxEx
 
   // The component's information object, new on each call (the class fitting
   // the component: component, loggable or state component information).
-  virtual TInterfacePtr<IInterface> GetComponentInfo();
+  virtual platform::TInterfacePtr<platform::IInterface> GetComponentInfo();
   // Clears *aInterface; for the component information class identifier and
   // no outer object, answers the query of the (cached) information object
   // for aInterfaceID, else nxE_NOTIMPL.
-  HRESULT nxcCreateInstance(TnxComponent* aSession, const TGUID& aClassID, IInterface* aOuter,
-                            const TGUID& aInterfaceID, void** aInterface);
+  platform::HRESULT nxcCreateInstance(TnxComponent* aSession, const platform::TGUID& aClassID, platform::IInterface* aOuter,
+                            const platform::TGUID& aInterfaceID, void** aInterface);
   // A weak reference that answers IsAlive false once the component is gone.
-  TInterfacePtr<InxLifetimeMonitorRef> GetLifetimeMonitor();
+  platform::TInterfacePtr<InxLifetimeMonitorRef> GetLifetimeMonitor();
 
   // Exception data: address, class, stored display name, category and the
   // statistics as a "Stats" container.
@@ -163,7 +163,7 @@ private:
   void Gone() noexcept;
 
   std::atomic<InxLifetimeMonitorObject*> nxcLifetimeMonitor{nullptr};
-  std::atomic<IInterface*> nxcComponentInfo{nullptr};  // holds one reference
+  std::atomic<platform::IInterface*> nxcComponentInfo{nullptr};  // holds one reference
   std::unique_ptr<TnxListPadlock> nxcDependentList;  // TnxSortedList by address
   std::atomic<bool> nxcDestroying{false};
   // Calls into this component under way from walks of linked components.

@@ -7,6 +7,8 @@
 
 namespace revurov {
 
+using platform::FormatArg;
+
 std::u16string EnxComponentException::ComponentName(const TnxComponent* aComponent) {
   if (!aComponent) return u"<nil pointer>";
   if (aComponent->Name().empty())

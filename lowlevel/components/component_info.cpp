@@ -5,6 +5,8 @@
 
 namespace revurov {
 
+using platform::TGUID;
+
 bool TnxComponentInfo::GetInterface(const TGUID& iid, void** obj) noexcept {
   return nxOfferInterface<InxComponentInfo31000>(this, iid, obj) ||
          nxOfferInterface<InxComponentInfoDisconnect>(this, iid, obj) ||

@@ -15,12 +15,12 @@ class TnxComponent;
 
 // The class identifier under which nxcCreateInstance makes a component's
 // information object.
-inline constexpr TGUID nxComponentInfoClassID = platform::nxGuid("{9A00537F-49C8-456A-8770-E2143749D2FC}");
-inline constexpr HRESULT nxE_NOTIMPL = HRESULT(0x80004001u);
+inline constexpr platform::TGUID nxComponentInfoClassID = platform::nxGuid("{9A00537F-49C8-456A-8770-E2143749D2FC}");
+inline constexpr platform::HRESULT nxE_NOTIMPL = platform::HRESULT(0x80004001u);
 
-class InxComponentInfo31000 : public virtual IInterface {
+class InxComponentInfo31000 : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{62C02ED7-4544-43EC-A717-8E8DB13A0062}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{62C02ED7-4544-43EC-A717-8E8DB13A0062}");
   virtual std::u16string GetClassName() = 0;
   virtual std::u16string GetName() = 0;
   virtual std::u16string GetDisplayName() = 0;
@@ -29,9 +29,9 @@ public:
   virtual std::vector<std::u16string> GetStatsValues() = 0;
 };
 
-class InxComponentInfoDisconnect : public virtual IInterface {
+class InxComponentInfoDisconnect : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{FC7190C6-1D67-4DB0-84D2-3ED4F22D8DEA}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{FC7190C6-1D67-4DB0-84D2-3ED4F22D8DEA}");
   // Forgets the component; later calls answer empty values.
   virtual void Disconnect() = 0;
 };
@@ -55,7 +55,7 @@ public:
   void Disconnect() override;
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
   // Runs aRead on the component under the object's lock; aEmpty without one.
   template <class R, class F>
   R WithComponent(R aEmpty, F aRead) {

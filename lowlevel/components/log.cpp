@@ -2,6 +2,11 @@
 
 namespace revurov {
 
+using platform::FormatArg;
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
 const TnxComponentExceptionClass& TnxBaseLog::GetExceptionClass() const {
   return nxComponentExceptionClass<EnxBaseLogException>();
 }

@@ -11,6 +11,10 @@
 
 namespace revurov {
 
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
 const TnxState nxNextState[4][4] = {
     {nxsInactive, nxsUnsupported, nxsStopped, nxsStopped},
     {nxsUnsupported, nxsUnsupported, nxsUnsupported, nxsUnsupported},

@@ -7,6 +7,8 @@
 
 namespace revurov {
 
+using platform::FormatArg;
+
 using platform::Format;
 
 namespace {

@@ -7,6 +7,9 @@
 
 namespace revurov {
 
+using platform::IInterface;
+using platform::TGUID;
+
 namespace {
 
 constexpr uint32_t kSlotTag = 0x5E000000;  // top byte of the slot word

@@ -15,6 +15,8 @@
 
 namespace revurov {
 
+using platform::THandle;
+
 void (*nxOSCallFailedHook)() = [] { nxRaiseLastOSError(); };
 
 void nxCloseHandleAndNil(THandle& H) {

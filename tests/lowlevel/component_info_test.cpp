@@ -6,6 +6,10 @@
 #include "lowlevel/components/state_component.h"
 
 namespace revurov {
+
+using platform::FormatArg;
+using platform::TGUID;
+using platform::TInterfacePtr;
 namespace {
 
 class TInfoLog : public TnxBaseLog {

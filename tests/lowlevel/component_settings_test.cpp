@@ -12,6 +12,8 @@
 #include "support/string_list_lines.h"
 
 namespace revurov {
+
+using platform::FormatArg;
 namespace {
 
 class TStatsComponent : public TnxStateComponent {

@@ -11,6 +11,8 @@
 #include "support/u8_text.h"
 
 namespace revurov {
+
+using platform::FormatArg;
 namespace {
 
 using testing::U8;

@@ -22,6 +22,8 @@
 #include "support/u8_text.h"
 
 namespace revurov {
+
+using platform::THandle;
 namespace {
 
 using testing::U8;
