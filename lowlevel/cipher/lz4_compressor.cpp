@@ -63,7 +63,7 @@ struct ThreadState {
   }
 };
 
-thread_local ThreadState tState;
+thread_local ThreadState tlsState;
 
 LZ4F_preferences_t PreferencesOf(int aPreset) noexcept {
   LZ4F_preferences_t prefs;
@@ -111,7 +111,7 @@ uint32_t TnxLz4Compressor::Compress(const void* aSource, void* aTarget, uint32_t
                                     uint32_t aTargetSize) const {
   const LZ4F_preferences_t prefs = PreferencesOf(Preset());
   const size_t work = (LZ4F_compressBound(aSourceSize, &prefs) / 256 + 2) * 256;
-  ThreadState& state = tState;
+  ThreadState& state = tlsState;
   LZ4F_cctx* cctx = state.Compressor();
 
   uint8_t* out;
@@ -143,7 +143,7 @@ uint32_t TnxLz4Compressor::Compress(const void* aSource, void* aTarget, uint32_t
 
 bool TnxLz4Compressor::Uncompress(const void* aSource, void* aTarget, uint32_t aSourceSize,
                                   uint32_t aTargetSize) const {
-  LZ4F_dctx* dctx = tState.Decompressor();
+  LZ4F_dctx* dctx = tlsState.Decompressor();
   // A frame that failed earlier on this thread leaves the context mid-frame.
   LZ4F_resetDecompressionContext(dctx);
 

@@ -21,7 +21,7 @@
 
 namespace revurov {
 
-using platform::FormatArg;
+using platform::TFormatArg;
 using platform::HRESULT;
 using platform::IInterface;
 using platform::TGUID;
@@ -66,7 +66,7 @@ struct TnxInFlight {
   const TnxComponent* Callee;
   bool Gone;
 };
-thread_local std::vector<TnxInFlight> tInFlight;
+thread_local std::vector<TnxInFlight> tlsInFlight;
 
 }  // namespace
 
@@ -161,7 +161,7 @@ void TnxComponent::DropLinks() noexcept {
   for (TnxComponent* c : left) c->RemoveDependent(this);
   // Calls into this component on this thread's own stack end here: the walk
   // must not touch the object afterwards.
-  for (TnxInFlight& call : tInFlight)
+  for (TnxInFlight& call : tlsInFlight)
     if (call.Callee == this && !call.Gone) {
       call.Gone = true;
       nxcCallsIn.fetch_sub(1, std::memory_order_acq_rel);
@@ -208,7 +208,7 @@ void TnxComponent::RaiseError(std::u16string_view aMsg) const {
 }
 
 void TnxComponent::RaiseError(std::u16string_view aMsg,
-                              std::initializer_list<FormatArg> aArgs) const {
+                              std::initializer_list<TFormatArg> aArgs) const {
   GetExceptionClass().Raise(EnxComponentException(this, aMsg, aArgs));
 }
 
@@ -217,7 +217,7 @@ void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg) c
 }
 
 void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
-                              std::initializer_list<FormatArg> aArgs) const {
+                              std::initializer_list<TFormatArg> aArgs) const {
   GetExceptionClass().Raise(EnxComponentException(this, aErrorCode, aAltMsg, aArgs));
 }
 
@@ -264,11 +264,11 @@ class TnxCallIn {
 public:
   explicit TnxCallIn(std::atomic<int32_t>& aCount, const TnxComponent* aCallee)
       : ciCount(aCount) {
-    tInFlight.push_back({aCallee, false});
+    tlsInFlight.push_back({aCallee, false});
   }
   ~TnxCallIn() {
-    const bool gone = tInFlight.back().Gone;
-    tInFlight.pop_back();
+    const bool gone = tlsInFlight.back().Gone;
+    tlsInFlight.pop_back();
     if (!gone) ciCount.fetch_sub(1, std::memory_order_acq_rel);
   }
   TnxCallIn(const TnxCallIn&) = delete;

@@ -69,10 +69,10 @@ class TnxComponent : public platform::TComponent, public TnxObject, public InxEx
   void CheckError(uint32_t aErrorCode) const;
   [[noreturn]] void RaiseError(int64_t aErrorCode) const;
   [[noreturn]] void RaiseError(std::u16string_view aMsg) const;
-  [[noreturn]] void RaiseError(std::u16string_view aMsg, std::initializer_list<platform::FormatArg> aArgs) const;
+  [[noreturn]] void RaiseError(std::u16string_view aMsg, std::initializer_list<platform::TFormatArg> aArgs) const;
   [[noreturn]] void RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg) const;
   [[noreturn]] void RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
-                               std::initializer_list<platform::FormatArg> aArgs) const;
+                               std::initializer_list<platform::TFormatArg> aArgs) const;
 
   // Links.
   virtual void AddDependent(TnxComponent* aComponent);

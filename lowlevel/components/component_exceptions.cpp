@@ -7,7 +7,7 @@
 
 namespace revurov {
 
-using platform::FormatArg;
+using platform::TFormatArg;
 
 std::u16string EnxComponentException::ComponentName(const TnxComponent* aComponent) {
   if (!aComponent) return u"<nil pointer>";
@@ -36,7 +36,7 @@ EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int
 
 EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
                                              std::u16string_view aAltMsg,
-                                             std::initializer_list<FormatArg> aArgs)
+                                             std::initializer_list<TFormatArg> aArgs)
     : EnxBaseException(aErrorCode, aAltMsg, aArgs) {
   NameComponent(aComponent);
 }
@@ -49,7 +49,7 @@ EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
 
 EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
                                              std::u16string_view aMsg,
-                                             std::initializer_list<FormatArg> aArgs)
+                                             std::initializer_list<TFormatArg> aArgs)
     : EnxBaseException(aMsg, aArgs) {
   NameComponent(aComponent);
 }

@@ -27,10 +27,10 @@ public:
   EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
                         std::u16string_view aAltMsg);
   EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
-                        std::u16string_view aAltMsg, std::initializer_list<platform::FormatArg> aArgs);
+                        std::u16string_view aAltMsg, std::initializer_list<platform::TFormatArg> aArgs);
   EnxComponentException(const TnxComponent* aComponent, std::u16string_view aMsg);
   EnxComponentException(const TnxComponent* aComponent, std::u16string_view aMsg,
-                        std::initializer_list<platform::FormatArg> aArgs);
+                        std::initializer_list<platform::TFormatArg> aArgs);
 
   std::u16string_view ClassName() const noexcept override { return u"EnxComponentException"; }
   // The component's name as the message shows it.

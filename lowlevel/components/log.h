@@ -48,7 +48,7 @@ class TnxBaseLog : public TnxRegisterableComponent {
   virtual void WriteString(std::u16string_view aMessage, uint32_t aMsgNumber,
                            TnxLogPriority aPriority, std::u16string_view aCategory, double aTime,
                            int32_t aTimeBias) = 0;
-  virtual void WriteString(std::u16string_view aFormat, std::initializer_list<platform::FormatArg> aArgs,
+  virtual void WriteString(std::u16string_view aFormat, std::initializer_list<platform::TFormatArg> aArgs,
                            uint32_t aMsgNumber, TnxLogPriority aPriority,
                            std::u16string_view aCategory, double aTime, int32_t aTimeBias) = 0;
   virtual void WriteStrings(const TnxLogLines& aLines, uint32_t aMsgNumber,
@@ -93,7 +93,7 @@ class TnxLoggableComponent : public TnxRegisterableComponent {
 
   virtual void lcLog(std::u16string_view aMessage, uint32_t aMsgNumber, TnxLogPriority aPriority,
                      std::u16string_view aCategory, double aTime, int32_t aTimeBias);
-  virtual void lcLog(std::u16string_view aFormat, std::initializer_list<platform::FormatArg> aArgs,
+  virtual void lcLog(std::u16string_view aFormat, std::initializer_list<platform::TFormatArg> aArgs,
                      uint32_t aMsgNumber, TnxLogPriority aPriority, std::u16string_view aCategory,
                      double aTime, int32_t aTimeBias);
   virtual void lcLog(std::u16string_view aMessage, const void* aData, std::size_t aLength,

@@ -595,7 +595,7 @@ void TnxReader::ReadStrings(platform::TStringList& lines) {
 // --- TnxRequestWriter / TnxReplyReader ----------------------------------------
 
 TnxRequestWriter::TnxRequestWriter(TnxProcessStreamedRequest aProcessStreamedRequest)
-    : detail::OwnedMemoryStream(std::make_unique<TnxMemoryStream>(-1)),
+    : detail::TnxOwnedMemoryStream(std::make_unique<TnxMemoryStream>(-1)),
       rwProcessStreamedRequest(std::move(aProcessStreamedRequest)) {
   SetStream(stream.get());
 }
@@ -638,7 +638,7 @@ TnxMemoryStream& TnxRequestWriter::StreamForWriting() {
 std::unique_ptr<TnxReplyReader> TnxRequestWriter::ReleaseReply() { return std::move(rwReplyReader); }
 
 TnxReplyReader::TnxReplyReader(std::unique_ptr<TnxMemoryStream> aStream)
-    : detail::OwnedMemoryStream(std::move(aStream)) {
+    : detail::TnxOwnedMemoryStream(std::move(aStream)) {
   // The stream holds the reply payload alone; whoever filled it left the
   // position at its end.
   stream->SetPosition(0);

@@ -183,13 +183,13 @@ using TnxProcessStreamedRequest = std::function<uint32_t(
 class TnxReplyReader;
 
 namespace detail {
-struct OwnedMemoryStream {
-  explicit OwnedMemoryStream(std::unique_ptr<TnxMemoryStream> s) : stream(std::move(s)) {}
+struct TnxOwnedMemoryStream {
+  explicit TnxOwnedMemoryStream(std::unique_ptr<TnxMemoryStream> s) : stream(std::move(s)) {}
   std::unique_ptr<TnxMemoryStream> stream;
 };
 }  // namespace detail
 
-class TnxRequestWriter : private detail::OwnedMemoryStream, public TnxWriter {
+class TnxRequestWriter : private detail::TnxOwnedMemoryStream, public TnxWriter {
 public:
   explicit TnxRequestWriter(TnxProcessStreamedRequest aProcessStreamedRequest);
   ~TnxRequestWriter() override;
@@ -210,7 +210,7 @@ private:
   std::unique_ptr<TnxReplyReader> rwReplyReader;
 };
 
-class TnxReplyReader : private detail::OwnedMemoryStream, public TnxReader {
+class TnxReplyReader : private detail::TnxOwnedMemoryStream, public TnxReader {
 public:
   explicit TnxReplyReader(std::unique_ptr<TnxMemoryStream> aStream);
   ~TnxReplyReader() override;

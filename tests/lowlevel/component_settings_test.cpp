@@ -13,7 +13,7 @@
 
 namespace revurov {
 
-using platform::FormatArg;
+using platform::TFormatArg;
 namespace {
 
 class TStatsComponent : public TnxStateComponent {
@@ -37,7 +37,7 @@ class TNullLog : public TnxBaseLog {
                   std::u16string_view, double, int32_t) override { ++writes; }
   void WriteString(std::u16string_view, uint32_t, TnxLogPriority, std::u16string_view, double,
                    int32_t) override { ++writes; }
-  void WriteString(std::u16string_view, std::initializer_list<FormatArg>, uint32_t,
+  void WriteString(std::u16string_view, std::initializer_list<TFormatArg>, uint32_t,
                    TnxLogPriority, std::u16string_view, double, int32_t) override { ++writes; }
   void WriteStrings(const TnxLogLines&, uint32_t, TnxLogPriority, std::u16string_view, double,
                     int32_t) override { ++writes; }
