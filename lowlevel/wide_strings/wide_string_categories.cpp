@@ -58,7 +58,7 @@ void nxReadCharacterCategories(std::span<const uint8_t> aData, TnxCategoryRanges
 void nxWideStringCategoriesStartup() {
   if (gStartCount.fetch_add(1) == 0) {
     TnxPadlock::CreateAndLock(gPadlock);
-    gPadlock->Unlock();
+    TnxPadlockGuard created(*gPadlock, nxAdoptLock);
   }
 }
 
