@@ -110,7 +110,7 @@ void EraseEntry(const std::u16string& file_name, std::u16string_view name) {
 
 }  // namespace
 
-TSecurityData::TSecurityData(std::u16string db_pfad) : file_name_(std::move(db_pfad) + kSecurityFileName) {}
+TSecurityData::TSecurityData(std::u16string db_folder) : file_name_(std::move(db_folder) + kSecurityFileName) {}
 
 bool TSecurityData::Exists() const { return FileExists(std::u16string_view(file_name_)); }
 

@@ -82,8 +82,8 @@ struct TUserEntry {
 
 class TSecurityData {
 public:
-  // db_pfad: the database folder with its trailing separator.
-  explicit TSecurityData(std::u16string db_pfad);
+  // db_folder: the database folder with its trailing separator.
+  explicit TSecurityData(std::u16string db_folder);
   const std::u16string& FileName() const noexcept { return file_name_; }
   bool Exists() const;
 

@@ -82,16 +82,16 @@ void TTreeFile::Save(const std::u16string& file_name) const {
   WriteTextFile(ToOsPath(file_name), text, enc, bom);
 }
 
-TTreeSource TTreeFile::LoadStartupTree(const std::u16string& db_pfad) {
-  const std::u16string legacy = db_pfad + kLegacyTreeFileName;
-  const std::u16string own = db_pfad + kTreeFileName;
+TTreeSource TTreeFile::LoadStartupTree(const std::u16string& db_folder) {
+  const std::u16string legacy = db_folder + kLegacyTreeFileName;
+  const std::u16string own = db_folder + kTreeFileName;
   TTreeSource source = TTreeSource::Default;
   if (FileExists(std::u16string_view(legacy))) {
     Load(legacy);
     if (tree_.Empty()) MakeDefaultTree(tree_);
     Save(own);
     // When "ZOZavAzi.old" exists the move fails and the take-over repeats.
-    MoveFileNoReplace(ToOsPath(legacy), ToOsPath(db_pfad + kLegacyTreeOldName));
+    MoveFileNoReplace(ToOsPath(legacy), ToOsPath(db_folder + kLegacyTreeOldName));
     source = TTreeSource::Legacy;
   } else if (FileExists(std::u16string_view(own))) {
     Load(own);

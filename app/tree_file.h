@@ -13,7 +13,7 @@
 //   writes in it (with its BOM when it has one), ANSI without BOM when no
 //   file was loaded, and UTF-8 with BOM whenever the ANSI code page cannot
 //   hold a text of the tree. Saving replaces the file atomically.
-// - `LoadStartupTree(db_pfad)` is step 1 of the window's first show: take
+// - `LoadStartupTree(db_folder)` is step 1 of the window's first show: take
 //   over "ZOZavAzi.sec" (load, save as "TesmiraSec.sec", move to
 //   "ZOZavAzi.old", the move's failure ignored), else load "TesmiraSec.sec",
 //   else the default tree. A file without any node gives the default tree.
@@ -69,7 +69,7 @@ public:
   void Load(const std::u16string& file_name);
   void Save(const std::u16string& file_name) const;
 
-  TTreeSource LoadStartupTree(const std::u16string& db_pfad);
+  TTreeSource LoadStartupTree(const std::u16string& db_folder);
 
 private:
   TTree tree_;

@@ -1,8 +1,13 @@
 // The read/write portal against pthread_rwlock: nested reads on one thread,
-// and outermost reads (pure and read-mostly) on 1 and 8 threads.
+// and outermost reads (pure and read-mostly) on 1 and 8 threads; the
+// library's lock guards against the standard ones.
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 
+#include <mutex>
+#include <shared_mutex>
+
+#include "lowlevel/sync/padlock.h"
 #include "lowlevel/sync/read_write_portal.h"
 
 namespace {
@@ -79,6 +84,40 @@ void ReadPeer(benchmark::State& state) {
   }
 }
 
+// The same outermost reads and padlock sections through the library's
+// guards, against the standard library's guards over its own locks.
+void GuardedReadOurs(benchmark::State& state) {
+  auto& portal = SharedPortal();
+  for (auto _ : state) {
+    revurov::TnxPortalReadGuard guard(portal);
+    benchmark::DoNotOptimize(gValue);
+  }
+}
+
+void GuardedReadPeer(benchmark::State& state) {
+  static std::shared_mutex lock;
+  for (auto _ : state) {
+    std::shared_lock guard(lock);
+    benchmark::DoNotOptimize(gValue);
+  }
+}
+
+void GuardedPadlockOurs(benchmark::State& state) {
+  static auto* padlock = new revurov::TnxPadlock;
+  for (auto _ : state) {
+    revurov::TnxPadlockGuard guard(*padlock);
+    ++gValue;
+  }
+}
+
+void GuardedPadlockPeer(benchmark::State& state) {
+  static std::recursive_mutex lock;
+  for (auto _ : state) {
+    std::lock_guard guard(lock);
+    ++gValue;
+  }
+}
+
 BENCHMARK(NestedReadOurs)->Name("nested_read/ours");
 BENCHMARK(NestedReadPeer)->Name("nested_read/peer:pthread_rwlock");
 // The argument is how often a write comes: 0 never, 100 one in a hundred.
@@ -86,6 +125,10 @@ BENCHMARK(ReadOurs)->Name("read/ours")->Arg(0)->Threads(1)->Threads(8)->UseRealT
 BENCHMARK(ReadPeer)->Name("read/peer:pthread_rwlock")->Arg(0)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(ReadOurs)->Name("read_mostly/ours")->Arg(100)->Threads(8)->UseRealTime();
 BENCHMARK(ReadPeer)->Name("read_mostly/peer:pthread_rwlock")->Arg(100)->Threads(8)->UseRealTime();
+BENCHMARK(GuardedReadOurs)->Name("guarded_read/ours");
+BENCHMARK(GuardedReadPeer)->Name("guarded_read/peer:std_shared_lock");
+BENCHMARK(GuardedPadlockOurs)->Name("guarded_padlock/ours");
+BENCHMARK(GuardedPadlockPeer)->Name("guarded_padlock/peer:std_lock_guard");
 
 }  // namespace
 

@@ -14,7 +14,7 @@ namespace revurov::platform {
 
 namespace {
 
-std::atomic<uint32_t> g_ansi_code_page{1252};
+std::atomic<uint32_t> gAnsiCodePage{1252};
 
 struct ConverterCloser {
   void operator()(UConverter* c) const noexcept { ucnv_close(c); }
@@ -78,10 +78,10 @@ UConverter* OpenCodePageConverter(uint32_t code_page) noexcept {
   return nullptr;
 }
 
-uint32_t SystemAnsiCodePage() noexcept { return g_ansi_code_page.load(std::memory_order_relaxed); }
+uint32_t SystemAnsiCodePage() noexcept { return gAnsiCodePage.load(std::memory_order_relaxed); }
 
 void SetSystemAnsiCodePage(uint32_t code_page) noexcept {
-  g_ansi_code_page.store(code_page, std::memory_order_relaxed);
+  gAnsiCodePage.store(code_page, std::memory_order_relaxed);
 }
 
 std::u16string CodePageToUnicode(std::string_view bytes, uint32_t code_page) {

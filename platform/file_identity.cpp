@@ -8,7 +8,7 @@
 
 namespace revurov::platform {
 
-bool GetFileIdentity(THandle fd, FileIdentity& identity) noexcept {
+bool GetFileIdentity(THandle fd, TFileIdentity& identity) noexcept {
   if (fd < 0 || fd > INT32_MAX) {
     errno = EBADF;
     return false;

@@ -10,7 +10,7 @@
 
 namespace revurov::platform {
 
-struct FileIdentity {
+struct TFileIdentity {
   uint64_t device = 0;      // makedev(major, minor) of the file system
   uint64_t inode = 0;
   bool hasBirthTime = false;
@@ -18,6 +18,6 @@ struct FileIdentity {
   uint32_t birthNanoseconds = 0;
 };
 
-bool GetFileIdentity(THandle fd, FileIdentity& identity) noexcept;
+bool GetFileIdentity(THandle fd, TFileIdentity& identity) noexcept;
 
 }  // namespace revurov::platform

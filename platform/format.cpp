@@ -34,8 +34,8 @@ std::u16string Digits(uint64_t v, unsigned base) {
 
 // The bit pattern a negative value has in its declared width, as the runtime
 // shows it for %u and %x.
-uint64_t AsPattern(const FormatArg& a) {
-  if (a.kind() == FormatArg::Kind::UInt) return a.AsUInt();
+uint64_t AsPattern(const TFormatArg& a) {
+  if (a.kind() == TFormatArg::Kind::UInt) return a.AsUInt();
   const int64_t v = a.AsInt();
   if (v < 0 && a.IsNarrowInt()) return static_cast<uint32_t>(v);
   return static_cast<uint64_t>(v);
@@ -99,8 +99,8 @@ std::u16string General(long double v, int prec) {
 
 }  // namespace
 
-std::u16string Format(std::u16string_view fmt, std::initializer_list<FormatArg> args) {
-  std::vector<const FormatArg*> av;
+std::u16string Format(std::u16string_view fmt, std::initializer_list<TFormatArg> args) {
+  std::vector<const TFormatArg*> av;
   av.reserve(args.size());
   for (const auto& a : args) av.push_back(&a);
 
@@ -112,7 +112,7 @@ std::u16string Format(std::u16string_view fmt, std::initializer_list<FormatArg> 
   auto read_number = [&](int& value, bool allow_star) -> bool {
     if (allow_star && i < n && fmt[i] == u'*') {
       ++i;
-      if (next >= av.size() || av[next]->kind() != FormatArg::Kind::Int) Invalid(fmt);
+      if (next >= av.size() || av[next]->kind() != TFormatArg::Kind::Int) Invalid(fmt);
       value = static_cast<int>(av[next++]->AsInt());
       return true;
     }
@@ -165,14 +165,14 @@ std::u16string Format(std::u16string_view fmt, std::initializer_list<FormatArg> 
     if (i >= n) Invalid(fmt);
     const char16_t type = AsciiUpper(fmt[i++]);
     if (next >= av.size()) Invalid(fmt);
-    const FormatArg& a = *av[next++];
-    const bool is_int = a.kind() == FormatArg::Kind::Int || a.kind() == FormatArg::Kind::UInt;
+    const TFormatArg& a = *av[next++];
+    const bool is_int = a.kind() == TFormatArg::Kind::Int || a.kind() == TFormatArg::Kind::UInt;
     std::u16string piece;
     switch (type) {
       case u'D': {
         if (!is_int) Invalid(fmt);
-        bool neg = a.kind() == FormatArg::Kind::Int && a.AsInt() < 0;
-        uint64_t mag = a.kind() == FormatArg::Kind::UInt
+        bool neg = a.kind() == TFormatArg::Kind::Int && a.AsInt() < 0;
+        uint64_t mag = a.kind() == TFormatArg::Kind::UInt
                            ? a.AsUInt()
                            : (neg ? 0 - static_cast<uint64_t>(a.AsInt()) : static_cast<uint64_t>(a.AsInt()));
         piece = Digits(mag, 10);
@@ -188,26 +188,26 @@ std::u16string Format(std::u16string_view fmt, std::initializer_list<FormatArg> 
         break;
       }
       case u'E':
-        if (a.kind() != FormatArg::Kind::Float) Invalid(fmt);
+        if (a.kind() != TFormatArg::Kind::Float) Invalid(fmt);
         piece = Scientific(a.AsFloat(), prec < 0 ? 15 : prec);
         break;
       case u'F':
       case u'N':
-        if (a.kind() != FormatArg::Kind::Float) Invalid(fmt);
+        if (a.kind() != TFormatArg::Kind::Float) Invalid(fmt);
         piece = Fixed(a.AsFloat(), prec < 0 ? 2 : (prec > 18 ? 18 : prec), type == u'N');
         break;
       case u'G':
-        if (a.kind() != FormatArg::Kind::Float) Invalid(fmt);
+        if (a.kind() != TFormatArg::Kind::Float) Invalid(fmt);
         piece = General(a.AsFloat(), prec < 0 ? 15 : prec);
         break;
       case u'P':
-        if (a.kind() != FormatArg::Kind::Ptr) Invalid(fmt);
+        if (a.kind() != TFormatArg::Kind::Ptr) Invalid(fmt);
         piece = Digits(reinterpret_cast<uintptr_t>(a.AsPtr()), 16);
         piece.insert(0, 16 - piece.size(), u'0');
         break;
       case u'S':
-        if (a.kind() == FormatArg::Kind::Str16) piece = std::u16string(a.AsStr16());
-        else if (a.kind() == FormatArg::Kind::Str8) piece = Utf8ToUtf16(a.AsStr8());
+        if (a.kind() == TFormatArg::Kind::Str16) piece = std::u16string(a.AsStr16());
+        else if (a.kind() == TFormatArg::Kind::Str8) piece = Utf8ToUtf16(a.AsStr8());
         else Invalid(fmt);
         if (prec >= 0 && piece.size() > static_cast<size_t>(prec)) piece.resize(static_cast<size_t>(prec));
         break;
@@ -224,7 +224,7 @@ std::u16string Format(std::u16string_view fmt, std::initializer_list<FormatArg> 
   return out;
 }
 
-std::string Format(std::string_view fmt, std::initializer_list<FormatArg> args) {
+std::string Format(std::string_view fmt, std::initializer_list<TFormatArg> args) {
   return Utf16ToUtf8(Format(std::u16string_view(Utf8ToUtf16(fmt)), args));
 }
 

@@ -38,30 +38,30 @@ struct TFormatSettings {
 // Process-wide number settings used by Format and the number routines.
 TFormatSettings& FormatSettings() noexcept;
 
-class FormatArg {
+class TFormatArg {
 public:
   enum class Kind { Int, UInt, Float, Str16, Str8, Ptr };
 
   template <std::signed_integral T>
     requires(!std::same_as<T, char>)
-  FormatArg(T v) noexcept : kind_(Kind::Int), i_(v), narrow_(sizeof(T) <= 4) {}
+  TFormatArg(T v) noexcept : kind_(Kind::Int), i_(v), narrow_(sizeof(T) <= 4) {}
   template <std::unsigned_integral T>
     requires(!std::same_as<T, bool> && !std::same_as<T, char16_t> && !std::same_as<T, char8_t>)
-  FormatArg(T v) noexcept : kind_(Kind::UInt), u_(v) {}
-  FormatArg(bool) = delete;
-  FormatArg(double v) noexcept : kind_(Kind::Float), f_(v) {}
-  FormatArg(long double v) noexcept : kind_(Kind::Float), f_(v) {}
-  FormatArg(char16_t c) noexcept : kind_(Kind::Str16), s16_(&c16_, 1), c16_(c) {}
-  FormatArg(std::u16string_view s) noexcept : kind_(Kind::Str16), s16_(s) {}
-  FormatArg(const std::u16string& s) noexcept : kind_(Kind::Str16), s16_(s) {}
-  FormatArg(const char16_t* s) noexcept : kind_(Kind::Str16), s16_(s ? s : u"") {}
-  FormatArg(std::string_view s) noexcept : kind_(Kind::Str8), s8_(s) {}
-  FormatArg(const std::string& s) noexcept : kind_(Kind::Str8), s8_(s) {}
-  FormatArg(const char* s) noexcept : kind_(Kind::Str8), s8_(s ? s : "") {}
-  FormatArg(const void* p) noexcept : kind_(Kind::Ptr), p_(p) {}
+  TFormatArg(T v) noexcept : kind_(Kind::UInt), u_(v) {}
+  TFormatArg(bool) = delete;
+  TFormatArg(double v) noexcept : kind_(Kind::Float), f_(v) {}
+  TFormatArg(long double v) noexcept : kind_(Kind::Float), f_(v) {}
+  TFormatArg(char16_t c) noexcept : kind_(Kind::Str16), s16_(&c16_, 1), c16_(c) {}
+  TFormatArg(std::u16string_view s) noexcept : kind_(Kind::Str16), s16_(s) {}
+  TFormatArg(const std::u16string& s) noexcept : kind_(Kind::Str16), s16_(s) {}
+  TFormatArg(const char16_t* s) noexcept : kind_(Kind::Str16), s16_(s ? s : u"") {}
+  TFormatArg(std::string_view s) noexcept : kind_(Kind::Str8), s8_(s) {}
+  TFormatArg(const std::string& s) noexcept : kind_(Kind::Str8), s8_(s) {}
+  TFormatArg(const char* s) noexcept : kind_(Kind::Str8), s8_(s ? s : "") {}
+  TFormatArg(const void* p) noexcept : kind_(Kind::Ptr), p_(p) {}
 
-  FormatArg(const FormatArg&) = delete;
-  FormatArg& operator=(const FormatArg&) = delete;
+  TFormatArg(const TFormatArg&) = delete;
+  TFormatArg& operator=(const TFormatArg&) = delete;
 
   Kind kind() const noexcept { return kind_; }
   int64_t AsInt() const noexcept { return i_; }
@@ -84,7 +84,7 @@ private:
   char16_t c16_ = 0;
 };
 
-std::u16string Format(std::u16string_view fmt, std::initializer_list<FormatArg> args = {});
-std::string Format(std::string_view fmt, std::initializer_list<FormatArg> args = {});
+std::u16string Format(std::u16string_view fmt, std::initializer_list<TFormatArg> args = {});
+std::string Format(std::string_view fmt, std::initializer_list<TFormatArg> args = {});
 
 }  // namespace revurov::platform

@@ -15,16 +15,16 @@
 namespace revurov::platform {
 
 namespace {
-thread_local uint32_t tThreadLocale = 0;  // 0: not set, the user's locale
+thread_local uint32_t tlsThreadLocale = 0;  // 0: not set, the user's locale
 }  // namespace
 
 uint32_t GetThreadLocale() {
-  if (tThreadLocale) return tThreadLocale;
+  if (tlsThreadLocale) return tlsThreadLocale;
   const uint32_t user = uloc_getLCID(UserLocale().c_str());
   return user ? user : 1031;
 }
 
-void SetThreadLocale(uint32_t lcid) noexcept { tThreadLocale = lcid; }
+void SetThreadLocale(uint32_t lcid) noexcept { tlsThreadLocale = lcid; }
 
 std::string LocaleNameForLCID(uint32_t lcid) {
   if (lcid == LOCALE_INVARIANT) return "en_US_POSIX";
@@ -94,8 +94,8 @@ const std::vector<uint32_t>& InstalledLocales() {
   return list;
 }
 
-const std::vector<CodePageInfo>& InstalledCodePages() {
-  static const std::vector<CodePageInfo> list = [] {
+const std::vector<TCodePageInfo>& InstalledCodePages() {
+  static const std::vector<TCodePageInfo> list = [] {
     // The Windows code pages a client may name; each kept when the
     // code-page conversion has a converter for it.
     static const uint32_t candidates[] = {
@@ -105,7 +105,7 @@ const std::vector<CodePageInfo>& InstalledCodePages() {
         1253,  1254,  1255,  1256,  1257,  1258,  1361,  10000, 10006, 10007, 10029, 10079, 10081, 20127,
         20866, 20932, 20936, 21866, 28591, 28592, 28593, 28594, 28595, 28596, 28597, 28598, 28599, 28603,
         28605, 50220, 50221, 50222, 50225, 51932, 51949, 52936, 54936, 65001};
-    std::vector<CodePageInfo> pages;
+    std::vector<TCodePageInfo> pages;
     for (uint32_t cp : candidates) {
       try {
         UnicodeToCodePageLossy(u"a", cp);
@@ -227,8 +227,8 @@ TFormatSettings LocaleFormatSettings(uint32_t lcid) {
   return fs;
 }
 
-CollationVersion LocaleCollationVersion(uint32_t lcid) {
-  CollationVersion v;
+TCollationVersion LocaleCollationVersion(uint32_t lcid) {
+  TCollationVersion v;
   UErrorCode st = U_ZERO_ERROR;
   const std::string name = LocaleNameForLCID(lcid);
   UCollator* c = ucol_open(name.c_str(), &st);

@@ -34,11 +34,11 @@ std::u16string LocaleDisplayName(uint32_t lcid);
 const std::vector<uint32_t>& InstalledLocales();
 // Sorted Windows code page numbers that the code-page conversion serves,
 // each named by its number.
-struct CodePageInfo {
+struct TCodePageInfo {
   uint32_t number;
   std::u16string name;
 };
-const std::vector<CodePageInfo>& InstalledCodePages();
+const std::vector<TCodePageInfo>& InstalledCodePages();
 
 // Decimal and thousand separators of a locale, its date and time
 // separators, short date and long time formats (from the locale's short
@@ -48,11 +48,11 @@ TFormatSettings LocaleFormatSettings(uint32_t lcid);
 
 // Collation version of the locale (4 bytes, major first) and of the
 // collation algorithm it is built on; zeros when ICU cannot open it.
-struct CollationVersion {
+struct TCollationVersion {
   std::array<uint8_t, 4> version{};
   std::array<uint8_t, 4> ucaVersion{};
   bool ok = false;
 };
-CollationVersion LocaleCollationVersion(uint32_t lcid);
+TCollationVersion LocaleCollationVersion(uint32_t lcid);
 
 }  // namespace revurov::platform

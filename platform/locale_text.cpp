@@ -14,10 +14,10 @@ namespace revurov::platform {
 
 namespace {
 
-std::mutex g_locale_mutex;
-std::string g_locale = "de_DE";
+std::mutex gLocaleMutex;
+std::string gLocale = "de_DE";
 // Bumped on every locale change so that each thread reopens its collators.
-std::atomic<unsigned> g_locale_generation{0};
+std::atomic<unsigned> gLocaleGeneration{0};
 
 struct CollatorCloser {
   void operator()(UCollator* c) const noexcept { ucol_close(c); }
@@ -32,13 +32,13 @@ struct ThreadCollators {
 };
 
 UCollator* GetCollator(bool ignore_case) {
-  thread_local ThreadCollators tc;
-  const unsigned gen = g_locale_generation.load(std::memory_order_acquire);
-  if (tc.generation != gen || !tc.ignore_case) {
+  thread_local ThreadCollators tlsCollators;
+  const unsigned gen = gLocaleGeneration.load(std::memory_order_acquire);
+  if (tlsCollators.generation != gen || !tlsCollators.ignore_case) {
     std::string locale;
     {
-      std::lock_guard<std::mutex> lock(g_locale_mutex);
-      locale = g_locale;
+      std::lock_guard<std::mutex> lock(gLocaleMutex);
+      locale = gLocale;
     }
     UErrorCode err = U_ZERO_ERROR;
     Collator a(ucol_open(locale.c_str(), &err));
@@ -48,11 +48,11 @@ UCollator* GetCollator(bool ignore_case) {
     Collator b(ucol_open(locale.c_str(), &err));
     if (U_FAILURE(err)) throw Exception(u"Cannot open the collator of the user's locale");
     ucol_setStrength(b.get(), UCOL_TERTIARY);
-    tc.ignore_case = std::move(a);
-    tc.with_case = std::move(b);
-    tc.generation = gen;
+    tlsCollators.ignore_case = std::move(a);
+    tlsCollators.with_case = std::move(b);
+    tlsCollators.generation = gen;
   }
-  return ignore_case ? tc.ignore_case.get() : tc.with_case.get();
+  return ignore_case ? tlsCollators.ignore_case.get() : tlsCollators.with_case.get();
 }
 
 int Collate(UCollator* c, std::u16string_view a, std::u16string_view b) {
@@ -65,14 +65,14 @@ int Collate(UCollator* c, std::u16string_view a, std::u16string_view b) {
 }  // namespace
 
 std::string UserLocale() {
-  std::lock_guard<std::mutex> lock(g_locale_mutex);
-  return g_locale;
+  std::lock_guard<std::mutex> lock(gLocaleMutex);
+  return gLocale;
 }
 
 void SetUserLocale(std::string locale) {
-  std::lock_guard<std::mutex> lock(g_locale_mutex);
-  g_locale = std::move(locale);
-  g_locale_generation.fetch_add(1, std::memory_order_acq_rel);
+  std::lock_guard<std::mutex> lock(gLocaleMutex);
+  gLocale = std::move(locale);
+  gLocaleGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 int AnsiCompareText(std::u16string_view a, std::u16string_view b) { return Collate(GetCollator(true), a, b); }

@@ -53,11 +53,11 @@ struct CachedConverter {
 struct ThreadConverters {
   std::array<CachedConverter, 6> entries;
 };
-constinit thread_local ThreadConverters tConverters{};
+constinit thread_local ThreadConverters tlsConverters{};
 
 struct ThreadConvertersCloser {
   ~ThreadConvertersCloser() {
-    for (auto& e : tConverters.entries) {
+    for (auto& e : tlsConverters.entries) {
       if (e.conv) ucnv_close(e.conv);
       e.conv = nullptr;
     }
@@ -90,15 +90,15 @@ UConverter* OpenConverter(uint32_t code_page, uint8_t mode) {
 }
 
 CachedConverter* OpenCachedConverter(uint32_t code_page, uint8_t mode) {
-  auto& entries = tConverters.entries;
+  auto& entries = tlsConverters.entries;
   for (size_t i = 1; i < entries.size() && entries[i].conv; ++i) {
     if (entries[i].code_page == code_page && entries[i].mode == mode) {
       std::swap(entries[0], entries[i]);
       return &entries[0];
     }
   }
-  thread_local ThreadConvertersCloser closer;
-  (void)closer;
+  thread_local ThreadConvertersCloser tlsCloser;
+  (void)tlsCloser;
   UConverter* conv = OpenConverter(code_page, mode);
   if (!conv) return nullptr;
   if (entries.back().conv) ucnv_close(entries.back().conv);
@@ -111,7 +111,7 @@ CachedConverter* OpenCachedConverter(uint32_t code_page, uint8_t mode) {
 // The hit on the most recent converter is inlined into every conversion.
 inline CachedConverter* Converter(uint32_t code_page, uint8_t mode) {
   if (code_page <= CP_THREAD_ACP) code_page = ResolveCodePage(code_page);
-  CachedConverter& first = tConverters.entries[0];
+  CachedConverter& first = tlsConverters.entries[0];
   if (first.conv && first.code_page == code_page && first.mode == mode) [[likely]]
     return &first;
   return OpenCachedConverter(code_page, mode);
@@ -214,10 +214,10 @@ private:
 };
 
 UCollator* Collator(uint32_t locale, uint32_t flags) {
-  thread_local ThreadCollators collators;
+  thread_local ThreadCollators tlsCollators;
   const std::string name = LocaleName(locale);
   if (name.empty()) return nullptr;
-  return collators.Get(name, flags & kCompareFlags);
+  return tlsCollators.Get(name, flags & kCompareFlags);
 }
 
 // ---- mapping ----
@@ -242,8 +242,8 @@ private:
 };
 
 bool Transliterate(const char16_t* id, std::u16string& text) {
-  thread_local ThreadTransliterators transliterators;
-  UTransliterator* t = transliterators.Get(id);
+  thread_local ThreadTransliterators tlsTransliterators;
+  UTransliterator* t = tlsTransliterators.Get(id);
   if (!t) return false;
   int32_t len = static_cast<int32_t>(text.size());
   int32_t limit = len;
@@ -423,15 +423,15 @@ uint32_t ResolveCodePage(uint32_t code_page) {
     case CP_MACCP: return 10000;
     case CP_THREAD_ACP: {
       // Looked up again only when the thread's locale changes.
-      thread_local uint32_t seen_locale = 0;
-      thread_local uint32_t seen_code_page = 0;
+      thread_local uint32_t tlsSeenLocale = 0;
+      thread_local uint32_t tlsSeenCodePage = 0;
       const uint32_t locale = GetThreadLocale();
-      if (locale != seen_locale) {
-        seen_code_page = LocaleAnsiCodePage(locale);
-        seen_locale = locale;
+      if (locale != tlsSeenLocale) {
+        tlsSeenCodePage = LocaleAnsiCodePage(locale);
+        tlsSeenLocale = locale;
       }
       // A locale whose texts are Unicode only has no ANSI code page.
-      return seen_code_page ? seen_code_page : SystemAnsiCodePage();
+      return tlsSeenCodePage ? tlsSeenCodePage : SystemAnsiCodePage();
     }
     default: return code_page;
   }

@@ -33,40 +33,40 @@ void ReleaseAddressSpace(void* address, std::size_t size) noexcept {
 namespace {
 
 constexpr int kOps = 8;
-std::atomic<int64_t> calls[kOps];
+std::atomic<int64_t> gCalls[kOps];
 
-// Armed failure: calls of failOp numbered [failFrom, failFrom + failCount)
+// Armed failure: calls of gFailOp numbered [gFailFrom, gFailFrom + gFailCount)
 // (counted from the arming) fail.
-std::atomic<int> failOp{-1};
-std::atomic<int64_t> failSeen{0};
-std::atomic<int64_t> failFrom{0};
-std::atomic<int64_t> failCount{0};
+std::atomic<int> gFailOp{-1};
+std::atomic<int64_t> gFailSeen{0};
+std::atomic<int64_t> gFailFrom{0};
+std::atomic<int64_t> gFailCount{0};
 
-bool injected(TVmOp op) {
-  calls[static_cast<int>(op)].fetch_add(1, std::memory_order_relaxed);
-  calls[0].fetch_add(1, std::memory_order_relaxed);
-  const int armed = failOp.load(std::memory_order_acquire);
+bool Injected(TVmOp op) {
+  gCalls[static_cast<int>(op)].fetch_add(1, std::memory_order_relaxed);
+  gCalls[0].fetch_add(1, std::memory_order_relaxed);
+  const int armed = gFailOp.load(std::memory_order_acquire);
   if (armed < 0 || (armed != 0 && armed != static_cast<int>(op))) return false;
-  const int64_t n = failSeen.fetch_add(1) + 1;
-  const int64_t from = failFrom.load();
-  return n >= from && n < from + failCount.load();
+  const int64_t n = gFailSeen.fetch_add(1) + 1;
+  const int64_t from = gFailFrom.load();
+  return n >= from && n < from + gFailCount.load();
 }
 
 }  // namespace
 
 void vmFailNext(TVmOp op, int64_t k, int64_t count) {
-  failOp.store(-1);
+  gFailOp.store(-1);
   if (k <= 0 || count <= 0) return;
-  failSeen.store(0);
-  failFrom.store(k);
-  failCount.store(count);
-  failOp.store(static_cast<int>(op), std::memory_order_release);
+  gFailSeen.store(0);
+  gFailFrom.store(k);
+  gFailCount.store(count);
+  gFailOp.store(static_cast<int>(op), std::memory_order_release);
 }
 
-int64_t vmCallCount(TVmOp op) { return calls[static_cast<int>(op)].load(std::memory_order_relaxed); }
+int64_t vmCallCount(TVmOp op) { return gCalls[static_cast<int>(op)].load(std::memory_order_relaxed); }
 
 void* vmReserve(std::size_t size, std::size_t alignment) {
-  if (injected(TVmOp::Reserve) || size == 0) return nullptr;
+  if (Injected(TVmOp::Reserve) || size == 0) return nullptr;
   if (alignment < vmPageSize) alignment = vmPageSize;
   // Over-reserve and trim both ends to reach the alignment.
   const std::size_t span = size + alignment - vmPageSize;
@@ -81,33 +81,33 @@ void* vmReserve(std::size_t size, std::size_t alignment) {
 }
 
 bool vmReserveFixed(void* p, std::size_t size) {
-  if (injected(TVmOp::ReserveFixed)) return false;
+  if (Injected(TVmOp::ReserveFixed)) return false;
   return mmap(p, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) == p;
 }
 
 bool vmCommit(void* p, std::size_t size) {
-  if (injected(TVmOp::Commit)) return false;
+  if (Injected(TVmOp::Commit)) return false;
   return mprotect(p, size, PROT_READ | PROT_WRITE) == 0;
 }
 
 bool vmDecommit(void* p, std::size_t size) {
-  if (injected(TVmOp::Decommit)) return false;
+  if (Injected(TVmOp::Decommit)) return false;
   if (madvise(p, size, MADV_DONTNEED) != 0) return false;
   return mprotect(p, size, PROT_NONE) == 0;
 }
 
 bool vmReset(void* p, std::size_t size) {
-  if (injected(TVmOp::Reset)) return false;
+  if (Injected(TVmOp::Reset)) return false;
   return madvise(p, size, MADV_DONTNEED) == 0;
 }
 
 bool vmRelease(void* p, std::size_t size) {
-  if (injected(TVmOp::Release)) return false;
+  if (Injected(TVmOp::Release)) return false;
   return munmap(p, size) == 0;
 }
 
 bool vmLock(void* p, std::size_t size) {
-  if (injected(TVmOp::Lock)) return false;
+  if (Injected(TVmOp::Lock)) return false;
   return mlock(p, size) == 0;
 }
 

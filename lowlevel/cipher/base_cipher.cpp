@@ -24,11 +24,12 @@ std::atomic<int> gStartups{0};
 // ---- key-wrap registry ----
 
 // Names; each name's object is a list of "priority as 8 hex digits" entries
-// whose objects are the classes, so the last entry is the best class.
-TStringList* gKeyWrapClasses = nullptr;
+// whose objects are the classes, so the last entry is the best class. The
+// names list owns the priority lists in its object column.
+std::unique_ptr<TStringList> gKeyWrapClasses;
 
-TStringList* NewRegistryList() {
-  auto* list = new TStringList();
+std::unique_ptr<TStringList> NewRegistryList() {
+  auto list = std::make_unique<TStringList>();
   list->SetSorted(true);
   list->SetDuplicates(TDuplicates::dupError);
   return list;
@@ -45,32 +46,22 @@ const TnxBaseCipherClass* BestOf(const TStringList& aPriorities) {
 void FreeKeyWrapRegistry() {
   if (!gKeyWrapClasses) return;
   for (int i = 0; i < gKeyWrapClasses->Count(); ++i) delete PrioritiesOf(*gKeyWrapClasses, i);
-  delete gKeyWrapClasses;
-  gKeyWrapClasses = nullptr;
+  gKeyWrapClasses.reset();
 }
 
 // ---- alternative-mode registry ----
 
 TnxPadlock* gAltPadlock = nullptr;
-std::vector<const TnxBaseCipherClass*>* gAltClasses = nullptr;
+std::unique_ptr<std::vector<const TnxBaseCipherClass*>> gAltClasses;
 const TnxBaseCipherClass* gAltCurrent = nullptr;
 int gAltLockCount = 0;
 bool gAltBetterWaiting = false;
 
 // Holds the registry's padlock, creating it on first use.
-class AltGuard {
-public:
-  AltGuard() {
-    TnxPadlock::CreateAndLock(gAltPadlock);
-    gLock = gAltPadlock;
-  }
-  ~AltGuard() { gLock->Unlock(); }
-  AltGuard(const AltGuard&) = delete;
-  AltGuard& operator=(const AltGuard&) = delete;
-
-private:
-  TnxPadlock* gLock;
-};
+TnxPadlockGuard LockAltRegistry() {
+  TnxPadlock::CreateAndLock(gAltPadlock);
+  return TnxPadlockGuard(*gAltPadlock, nxAdoptLock);
+}
 
 // With no current class, the registered class of highest priority becomes
 // current; the first registered wins a tie. Caller holds the padlock.
@@ -203,8 +194,8 @@ bool TnxBaseCipher::DecodeKey(const void* aIV, void* aData, uint32_t aLen, const
 // ---- alternative-mode registry ----
 
 void TnxBaseCipher::AltRegister(const TnxBaseCipherClass& aClass) {
-  AltGuard guard;
-  if (!gAltClasses) gAltClasses = new std::vector<const TnxBaseCipherClass*>();
+  auto guard = LockAltRegistry();
+  if (!gAltClasses) gAltClasses = std::make_unique<std::vector<const TnxBaseCipherClass*>>();
   gAltClasses->push_back(&aClass);
   if (!gAltCurrent) {
     gAltCurrent = &aClass;
@@ -217,7 +208,7 @@ void TnxBaseCipher::AltRegister(const TnxBaseCipherClass& aClass) {
 }
 
 void TnxBaseCipher::AltUnregister(const TnxBaseCipherClass& aClass) {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   if (gAltCurrent == &aClass) {
     if (gAltLockCount > 0)
       throw EnxBaseCipherException(
@@ -228,23 +219,20 @@ void TnxBaseCipher::AltUnregister(const TnxBaseCipherClass& aClass) {
   if (gAltClasses) {
     auto it = std::find(gAltClasses->begin(), gAltClasses->end(), &aClass);
     if (it != gAltClasses->end()) gAltClasses->erase(it);
-    if (gAltClasses->empty()) {
-      delete gAltClasses;
-      gAltClasses = nullptr;
-    }
+    if (gAltClasses->empty()) gAltClasses.reset();
   }
   AltSelectCurrent();
   gAltBetterWaiting = false;
 }
 
 void TnxBaseCipher::AltLock() {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   AltCurrentOrRaise();
   ++gAltLockCount;
 }
 
 void TnxBaseCipher::AltUnLock() {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   // An unlock without its lock must not leave the count negative, which
   // would let the current class be unregistered while a later lock holds it.
   if (gAltLockCount > 0) --gAltLockCount;
@@ -253,17 +241,17 @@ void TnxBaseCipher::AltUnLock() {
 }
 
 void TnxBaseCipher::EncodeAlt(void* aData, uint32_t aLen) {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   AltCurrentOrRaise().EncodeAltData(aData, aLen);
 }
 
 void TnxBaseCipher::DecodeAlt(void* aData, uint32_t aLen) {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   AltCurrentOrRaise().DecodeAltData(aData, aLen);
 }
 
 const TnxBaseCipherClass* TnxBaseCipher::AltCurrentClass() {
-  AltGuard guard;
+  auto guard = LockAltRegistry();
   return gAltCurrent;
 }
 
@@ -279,7 +267,7 @@ void nxRegisterKeyWrapClass(const TnxBaseCipherClass& aClass) {
   if (gKeyWrapClasses->Find(name16, index)) {
     priorities = PrioritiesOf(*gKeyWrapClasses, index);
   } else {
-    std::unique_ptr<TStringList> created(NewRegistryList());
+    std::unique_ptr<TStringList> created = NewRegistryList();
     gKeyWrapClasses->AddObject(name16, created.get());
     priorities = created.release();
   }
@@ -369,8 +357,7 @@ void nxBaseCipherStartup() { nxUnitStartupIsFirst(gStartups); }
 void nxBaseCipherShutdown() {
   if (!nxUnitShutdownIsLast(gStartups)) return;
   FreeKeyWrapRegistry();
-  delete gAltClasses;
-  gAltClasses = nullptr;
+  gAltClasses.reset();
   gAltCurrent = nullptr;
   gAltLockCount = 0;
   gAltBetterWaiting = false;

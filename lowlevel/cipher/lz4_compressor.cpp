@@ -20,13 +20,18 @@ std::atomic<int> gStartups{0};
 // fixed 64 KiB buffer sent every full block to the heap.
 constexpr size_t kScratchCap = 256 * 1024;
 
+struct FreeHeapBlock {
+  void operator()(void* aBlock) const noexcept { nxFreeMem(aBlock); }
+};
+using THeapBlock = std::unique_ptr<void, FreeHeapBlock>;
+
 // The calling thread's LZ4 contexts and output scratch buffer, made on first
 // use and kept for the thread's lifetime: building them per call would cost
 // more than compressing a small payload.
 struct ThreadState {
   LZ4F_cctx* cctx = nullptr;
   LZ4F_dctx* dctx = nullptr;
-  void* scratch = nullptr;
+  THeapBlock scratch;
   size_t scratchSize = 0;
 
   ThreadState() = default;
@@ -35,7 +40,6 @@ struct ThreadState {
   ~ThreadState() {
     LZ4F_freeCompressionContext(cctx);
     LZ4F_freeDecompressionContext(dctx);
-    if (scratch) nxFreeMem(scratch);
   }
 
   LZ4F_cctx* Compressor() {
@@ -54,16 +58,14 @@ struct ThreadState {
   }
   uint8_t* Scratch(size_t aSize) {
     if (aSize > scratchSize) {
-      void* grown = nxGetMem(aSize);
-      if (scratch) nxFreeMem(scratch);
-      scratch = grown;
+      scratch.reset(nxGetMem(aSize));
       scratchSize = aSize;
     }
-    return static_cast<uint8_t*>(scratch);
+    return static_cast<uint8_t*>(scratch.get());
   }
 };
 
-thread_local ThreadState tState;
+thread_local ThreadState tlsState;
 
 LZ4F_preferences_t PreferencesOf(int aPreset) noexcept {
   LZ4F_preferences_t prefs;
@@ -80,12 +82,6 @@ LZ4F_preferences_t PreferencesOf(int aPreset) noexcept {
   return prefs;
 }
 
-struct HeapBlock {
-  void* p = nullptr;
-  ~HeapBlock() {
-    if (p) nxFreeMem(p);
-  }
-};
 
 }  // namespace
 
@@ -111,18 +107,18 @@ uint32_t TnxLz4Compressor::Compress(const void* aSource, void* aTarget, uint32_t
                                     uint32_t aTargetSize) const {
   const LZ4F_preferences_t prefs = PreferencesOf(Preset());
   const size_t work = (LZ4F_compressBound(aSourceSize, &prefs) / 256 + 2) * 256;
-  ThreadState& state = tState;
+  ThreadState& state = tlsState;
   LZ4F_cctx* cctx = state.Compressor();
 
   uint8_t* out;
-  HeapBlock heap;
+  THeapBlock heap;
   if (work <= aTargetSize) {
     out = static_cast<uint8_t*>(aTarget);
   } else if (work <= kScratchCap) {
     out = state.Scratch(work);
   } else {
-    heap.p = nxGetMem(work);
-    out = static_cast<uint8_t*>(heap.p);
+    heap.reset(nxGetMem(work));
+    out = static_cast<uint8_t*>(heap.get());
   }
 
   size_t done = LZ4F_compressBegin(cctx, out, work, &prefs);
@@ -143,7 +139,7 @@ uint32_t TnxLz4Compressor::Compress(const void* aSource, void* aTarget, uint32_t
 
 bool TnxLz4Compressor::Uncompress(const void* aSource, void* aTarget, uint32_t aSourceSize,
                                   uint32_t aTargetSize) const {
-  LZ4F_dctx* dctx = tState.Decompressor();
+  LZ4F_dctx* dctx = tlsState.Decompressor();
   // A frame that failed earlier on this thread leaves the context mid-frame.
   LZ4F_resetDecompressionContext(dctx);
 

@@ -6,9 +6,13 @@
 #include <set>
 #include <thread>
 
+#include "lowlevel/components/component_info.h"
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/objects/persistent.h"
+#include "lowlevel/streams/exception_data.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/strings/utils_text.h"
 #include "platform/format.h"
 #include "platform/locale_text.h"
@@ -17,56 +21,15 @@
 
 namespace revurov {
 
+using platform::TFormatArg;
+using platform::HRESULT;
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
 using platform::AsciiCompareText;
 using platform::AsciiSameText;
 using platform::TComponentClass;
-
-// ---- exceptions ----
-
-std::u16string EnxComponentException::ComponentName(const TnxComponent* aComponent) {
-  if (!aComponent) return u"<nil pointer>";
-  if (aComponent->Name().empty())
-    return platform::Format(u"<unnamed %s instance>", {aComponent->ClassName()});
-  return aComponent->Name();
-}
-
-void EnxComponentException::NameComponent(const TnxComponent* aComponent) {
-  const std::u16string text = nxTrimTrailingBlankLines(ProcessedErrorString());
-  SetMessage(ErrorCode() != 0
-                 ? nxFormatComponentCodeMessage(ComponentName(aComponent), text, ErrorCode())
-                 : nxFormatComponentNoCodeMessage(ComponentName(aComponent), text));
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode)
-    : EnxBaseException(aErrorCode) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
-                                             std::u16string_view aAltMsg)
-    : EnxBaseException(aErrorCode, aAltMsg) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent, int64_t aErrorCode,
-                                             std::u16string_view aAltMsg,
-                                             std::initializer_list<FormatArg> aArgs)
-    : EnxBaseException(aErrorCode, aAltMsg, aArgs) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
-                                             std::u16string_view aMsg)
-    : EnxBaseException(aMsg) {
-  NameComponent(aComponent);
-}
-
-EnxComponentException::EnxComponentException(const TnxComponent* aComponent,
-                                             std::u16string_view aMsg,
-                                             std::initializer_list<FormatArg> aArgs)
-    : EnxBaseException(aMsg, aArgs) {
-  NameComponent(aComponent);
-}
 
 // ---- iteration list ----
 
@@ -87,7 +50,7 @@ std::unique_ptr<platform::TStringList> IgnoreList(const TnxClassNameList& aNames
   return list;
 }
 
-TnxIterationList* NewIterationList() { return new TnxIterationList; }
+std::unique_ptr<TnxIterationList> NewIterationList() { return std::make_unique<TnxIterationList>(); }
 
 // Live components, for LookupByComponentID: an identifier is checked here
 // instead of probing memory.
@@ -103,7 +66,7 @@ struct TnxInFlight {
   const TnxComponent* Callee;
   bool Gone;
 };
-thread_local std::vector<TnxInFlight> tInFlight;
+thread_local std::vector<TnxInFlight> tlsInFlight;
 
 }  // namespace
 
@@ -131,7 +94,7 @@ int32_t TnxIterationList::Add(void* aItem) {
 // ---- the component base ----
 
 TnxComponent::TnxComponent(platform::TComponent* aOwner)
-    : platform::TComponent(aOwner), nxcDependentList(std::make_unique<TnxListPadlock>(new TnxSortedList)) {
+    : platform::TComponent(aOwner), nxcDependentList(std::make_unique<TnxListPadlock>(std::make_unique<TnxSortedList>())) {
   std::lock_guard guard(gLiveLock);
   LiveComponents().insert(this);
 }
@@ -185,65 +148,11 @@ HRESULT TnxComponent::nxcCreateInstance(TnxComponent*, const TGUID& aClassID, II
   return info->QueryInterface(aInterfaceID, aInterface);
 }
 
-// ---- component information ----
-
-bool TnxComponentInfo::GetInterface(const TGUID& iid, void** obj) noexcept {
-  return nxOfferInterface<InxComponentInfo31000>(this, iid, obj) ||
-         nxOfferInterface<InxComponentInfoDisconnect>(this, iid, obj) ||
-         TnxInterfacedObject::GetInterface(iid, obj);
-}
-
-std::u16string TnxComponentInfo::GetClassName() {
-  return WithComponent(std::u16string(),
-                       [](TnxComponent* c) { return std::u16string(c->ClassName()); });
-}
-
-std::u16string TnxComponentInfo::GetName() {
-  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->Name(); });
-}
-
-std::u16string TnxComponentInfo::GetDisplayName() {
-  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayName(); });
-}
-
-std::u16string TnxComponentInfo::GetDisplayCategory() {
-  return WithComponent(std::u16string(), [](TnxComponent* c) { return c->DisplayCategory(); });
-}
-
-namespace {
-std::vector<std::u16string> ToArray(const platform::TStringList& aList) {
-  std::vector<std::u16string> r;
-  for (int i = 0; i < aList.Count(); ++i) r.push_back(aList[i]);
-  return r;
-}
-}  // namespace
-
-std::vector<std::u16string> TnxComponentInfo::GetStatsCaptions() {
-  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
-    platform::TStringList list;
-    c->GetStatsCaptions(list);
-    return ToArray(list);
-  });
-}
-
-std::vector<std::u16string> TnxComponentInfo::GetStatsValues() {
-  return WithComponent(std::vector<std::u16string>(), [](TnxComponent* c) {
-    platform::TStringList list;
-    c->GetStatsValues(list);
-    return ToArray(list);
-  });
-}
-
-void TnxComponentInfo::Disconnect() {
-  TnxPadlockGuard guard(ciLock);
-  ciComponent = nullptr;
-}
-
 void TnxComponent::DropLinks() noexcept {
   std::vector<TnxComponent*> left;
   {
-    DependentsGuard guard(*this);
-    TnxWriteableList& list = guard.List();
+    DependentsGuard guard(Dependents());
+    TnxWriteableList& list = guard.Entered();
     for (int32_t i = 0; i < list.Count(); ++i) left.push_back(static_cast<TnxComponent*>(list[i]));
     list.Clear();
   }
@@ -252,7 +161,7 @@ void TnxComponent::DropLinks() noexcept {
   for (TnxComponent* c : left) c->RemoveDependent(this);
   // Calls into this component on this thread's own stack end here: the walk
   // must not touch the object afterwards.
-  for (TnxInFlight& call : tInFlight)
+  for (TnxInFlight& call : tlsInFlight)
     if (call.Callee == this && !call.Gone) {
       call.Gone = true;
       nxcCallsIn.fetch_sub(1, std::memory_order_acq_rel);
@@ -299,7 +208,7 @@ void TnxComponent::RaiseError(std::u16string_view aMsg) const {
 }
 
 void TnxComponent::RaiseError(std::u16string_view aMsg,
-                              std::initializer_list<FormatArg> aArgs) const {
+                              std::initializer_list<TFormatArg> aArgs) const {
   GetExceptionClass().Raise(EnxComponentException(this, aMsg, aArgs));
 }
 
@@ -308,20 +217,20 @@ void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg) c
 }
 
 void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
-                              std::initializer_list<FormatArg> aArgs) const {
+                              std::initializer_list<TFormatArg> aArgs) const {
   GetExceptionClass().Raise(EnxComponentException(this, aErrorCode, aAltMsg, aArgs));
 }
 
 void TnxComponent::AddDependent(TnxComponent* aComponent) {
   if (!aComponent || aComponent == this) return;
-  DependentsGuard guard(*this);
-  guard.List().Add(aComponent);  // the sorted list ignores a second add
+  DependentsGuard guard(Dependents());
+  guard.Entered().Add(aComponent);  // the sorted list ignores a second add
 }
 
 void TnxComponent::RemoveDependent(TnxComponent* aComponent) {
   if (!aComponent) return;
-  DependentsGuard guard(*this);
-  guard.List().Remove(aComponent);
+  DependentsGuard guard(Dependents());
+  guard.Entered().Remove(aComponent);
 }
 
 void TnxComponent::LinkDependent(TnxComponent* a, TnxComponent* b) {
@@ -337,13 +246,13 @@ void TnxComponent::UnlinkDependent(TnxComponent* a, TnxComponent* b) {
 }
 
 int TnxComponent::DependentCount() const {
-  DependentsGuard guard(*this);
-  return guard.List().Count();
+  DependentsGuard guard(Dependents());
+  return guard.Entered().Count();
 }
 
 bool TnxComponent::HasDependent(const TnxComponent* aComponent) const {
-  DependentsGuard guard(*this);
-  return guard.List().IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
+  DependentsGuard guard(Dependents());
+  return guard.Entered().IndexOf(const_cast<TnxComponent*>(aComponent)) >= 0;
 }
 
 namespace {
@@ -355,11 +264,11 @@ class TnxCallIn {
 public:
   explicit TnxCallIn(std::atomic<int32_t>& aCount, const TnxComponent* aCallee)
       : ciCount(aCount) {
-    tInFlight.push_back({aCallee, false});
+    tlsInFlight.push_back({aCallee, false});
   }
   ~TnxCallIn() {
-    const bool gone = tInFlight.back().Gone;
-    tInFlight.pop_back();
+    const bool gone = tlsInFlight.back().Gone;
+    tlsInFlight.pop_back();
     if (!gone) ciCount.fetch_sub(1, std::memory_order_acq_rel);
   }
   TnxCallIn(const TnxCallIn&) = delete;
@@ -373,7 +282,7 @@ private:
 
 void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* aExclude) {
   {
-    DependentsGuard guard(*this);
+    DependentsGuard guard(Dependents());
     if (nxcDestroying.load() && aOp == nxn_Destroying) return;
     nxcDestroying.store(aOp == nxn_Destroying);
   }
@@ -387,8 +296,8 @@ void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aData, TnxComponent* 
   for (;;) {
     TnxComponent* c = nullptr;
     {
-      DependentsGuard guard(*this);
-      const TnxWriteableList& list = guard.List();
+      DependentsGuard guard(Dependents());
+      const TnxWriteableList& list = guard.Entered();
       if (first || list.Generation() != generation) {
         // First round, or a callee (or another thread) linked or unlinked:
         // start again from the new last entry.
@@ -450,19 +359,19 @@ void TnxComponent::BroadcastToDependents(TnxNotifyOp aOp, void* aData,
   DependentNotify(nullptr, nxn_Broadcast, &data);
 }
 
-TnxIterationList* TnxComponent::IterateDependents(TnxIterationListFactory aListClass) {
+std::unique_ptr<TnxIterationList> TnxComponent::IterateDependents(TnxIterationListFactory aListClass) {
   return IterateDependentsEx({}, aListClass);
 }
 
-TnxIterationList* TnxComponent::IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
-                                                    TnxIterationListFactory aListClass) {
-  std::unique_ptr<TnxIterationList> list((aListClass ? aListClass : NewIterationList)());
+std::unique_ptr<TnxIterationList> TnxComponent::IterateDependentsEx(const TnxClassNameList& aIgnoreClasses,
+                                                                    TnxIterationListFactory aListClass) {
+  std::unique_ptr<TnxIterationList> list = (aListClass ? aListClass : NewIterationList)();
   const std::unique_ptr<platform::TStringList> ignore = IgnoreList(aIgnoreClasses);
   TnxIterationData data;
   data.IteratonList = list.get();
   data.IgnoreIterateClasses = ignore.get();
   DependentNotify(nullptr, nxn_Iteration, &data);
-  return list.release();
+  return list;
 }
 
 std::u16string TnxComponent::DisplayName() const {
@@ -622,7 +531,7 @@ namespace {
 
 // Names with their class records, sorted, compared without case; filled at
 // start-up and read later without locks.
-platform::TStringList* gRegisteredClasses = nullptr;
+std::unique_ptr<platform::TStringList> gRegisteredClasses;
 
 const TComponentClass* RegisteredAt(int aIndex) {
   return static_cast<const TComponentClass*>(gRegisteredClasses->Objects(aIndex));
@@ -645,7 +554,7 @@ void TnxRegisterableComponent::Register(const TComponentClass& aClass) {
     throw EnxRegisterableComponentException(u"The class \"%s\" is already registered",
                                             {aClass.Name});
   if (!gRegisteredClasses) {
-    gRegisteredClasses = new platform::TStringList;
+    gRegisteredClasses = std::make_unique<platform::TStringList>();
     gRegisteredClasses->SetCaseSensitive(false);
     gRegisteredClasses->SetSorted(true);
   }
@@ -657,10 +566,7 @@ void TnxRegisterableComponent::Unregister(const TComponentClass& aClass) noexcep
   if (!gRegisteredClasses) return;
   const int at = gRegisteredClasses->IndexOfObject(&aClass);
   if (at >= 0) gRegisteredClasses->Delete(at);
-  if (gRegisteredClasses->Count() == 0) {
-    delete gRegisteredClasses;
-    gRegisteredClasses = nullptr;
-  }
+  if (gRegisteredClasses->Count() == 0) gRegisteredClasses.reset();
 }
 
 void TnxRegisterableComponent::GetRegisteredClasses(const TComponentClass& aBase,
@@ -670,59 +576,6 @@ void TnxRegisterableComponent::GetRegisteredClasses(const TComponentClass& aBase
   for (int i = 0; i < gRegisteredClasses->Count(); ++i)
     if (RegisteredAt(i)->InheritsFrom(aBase))
       aList.AddObject((*gRegisteredClasses)[i], const_cast<TComponentClass*>(RegisteredAt(i)));
-}
-
-// ---- settings and configuration ----
-
-TnxBaseSetting::TnxBaseSetting(std::u16string aName, TnxSettingType aType,
-                               platform::TnxVariant aDefaultValue, std::u16string aPropertyName,
-                               std::u16string aHint)
-    : fDefaultValue(std::move(aDefaultValue)),
-      fPropertyName(std::move(aPropertyName)),
-      fName(std::move(aName)),
-      fHint(std::move(aHint)),
-      fSettingType(aType) {}
-
-std::u16string TnxBaseSetting::Label() const {
-  if (!fLabel.empty()) return fLabel;
-  std::u16string label;
-  for (size_t i = 0; i < fName.size(); ++i) {
-    if (i > 0 && fName[i] >= u'A' && fName[i] <= u'Z') label += u' ';
-    label += fName[i];
-  }
-  return label;
-}
-
-namespace {
-[[noreturn]] void AbstractCall() { throw platform::EAbstractError(platform::SAbstractError); }
-}  // namespace
-
-TnxBaseSetting* TnxBaseSettings::GetSetting(int) { AbstractCall(); }
-void TnxBaseSettings::SetSetting(int, TnxBaseSetting*) { AbstractCall(); }
-TnxBaseSetting* TnxBaseSettings::AddSetting(TnxBaseSetting* aSetting) {
-  // Ownership was handed over: do not leak it on the way out.
-  delete aSetting;
-  AbstractCall();
-}
-void TnxBaseSettings::RemoveSetting(int) { AbstractCall(); }
-
-platform::TnxVariant TnxBaseComponentConfiguration::GetValue(std::u16string_view,
-                                                             const platform::TnxVariant&) {
-  return {};
-}
-void TnxBaseComponentConfiguration::SetValue(std::u16string_view, const platform::TnxVariant&) {}
-void TnxBaseComponentConfiguration::GetValueStream(std::u16string_view, platform::TStream&) {}
-void TnxBaseComponentConfiguration::SetValueStream(std::u16string_view, platform::TStream&) {}
-
-std::u16string nxFormatGrouped(int64_t aValue) {
-  // Grouped from the integer's own digits: going through a double ("%.0n")
-  // would round values beyond 2^53.
-  const uint64_t magnitude =
-      aValue < 0 ? ~static_cast<uint64_t>(aValue) + 1 : static_cast<uint64_t>(aValue);
-  std::u16string digits = platform::Format(u"%d", {magnitude});
-  const char16_t separator = platform::FormatSettings().ThousandSeparator;
-  for (size_t pos = digits.size(); pos > 3; pos -= 3) digits.insert(pos - 3, 1, separator);
-  return aValue < 0 ? u"-" + digits : digits;
 }
 
 }  // namespace revurov

@@ -2,17 +2,22 @@
 
 namespace revurov {
 
+using platform::TFormatArg;
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
 const TnxComponentExceptionClass& TnxBaseLog::GetExceptionClass() const {
   return nxComponentExceptionClass<EnxBaseLogException>();
 }
 
 bool TnxBaseLog::Enabled() const {
-  DependentsGuard guard(*this);
+  DependentsGuard guard(Dependents());
   return blEnabled;
 }
 
 void TnxBaseLog::SetEnabled(bool aValue) {
-  DependentsGuard guard(*this);
+  DependentsGuard guard(Dependents());
   blEnabled = aValue;
 }
 
@@ -67,7 +72,7 @@ void TnxLoggableComponent::lcLog(std::u16string_view aMessage, uint32_t aMsgNumb
 }
 
 void TnxLoggableComponent::lcLog(std::u16string_view aFormat,
-                                 std::initializer_list<FormatArg> aArgs, uint32_t aMsgNumber,
+                                 std::initializer_list<TFormatArg> aArgs, uint32_t aMsgNumber,
                                  TnxLogPriority aPriority, std::u16string_view aCategory,
                                  double aTime, int32_t aTimeBias) {
   if (Logging())

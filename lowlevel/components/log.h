@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lowlevel/components/component.h"
+#include "lowlevel/components/component_info.h"
 
 namespace revurov {
 
@@ -47,7 +48,7 @@ class TnxBaseLog : public TnxRegisterableComponent {
   virtual void WriteString(std::u16string_view aMessage, uint32_t aMsgNumber,
                            TnxLogPriority aPriority, std::u16string_view aCategory, double aTime,
                            int32_t aTimeBias) = 0;
-  virtual void WriteString(std::u16string_view aFormat, std::initializer_list<FormatArg> aArgs,
+  virtual void WriteString(std::u16string_view aFormat, std::initializer_list<platform::TFormatArg> aArgs,
                            uint32_t aMsgNumber, TnxLogPriority aPriority,
                            std::u16string_view aCategory, double aTime, int32_t aTimeBias) = 0;
   virtual void WriteStrings(const TnxLogLines& aLines, uint32_t aMsgNumber,
@@ -59,22 +60,22 @@ private:
   bool blEnabled = false;
 };
 
-class InxLoggableComponentInfo31000 : public virtual IInterface {
+class InxLoggableComponentInfo31000 : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{A777D270-3FF8-4CF2-929A-659CDBA2C02C}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{A777D270-3FF8-4CF2-929A-659CDBA2C02C}");
   virtual bool GetLogEnabled() = 0;
   // The event log's information; null without a log.
-  virtual TInterfacePtr<InxComponentInfo31000> GetEventLogInfo() = 0;
+  virtual platform::TInterfacePtr<InxComponentInfo31000> GetEventLogInfo() = 0;
 };
 
 class TnxLoggableComponentInfo : public TnxComponentInfo, public InxLoggableComponentInfo31000 {
 public:
   using TnxComponentInfo::TnxComponentInfo;
   bool GetLogEnabled() override;
-  TInterfacePtr<InxComponentInfo31000> GetEventLogInfo() override;
+  platform::TInterfacePtr<InxComponentInfo31000> GetEventLogInfo() override;
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 };
 
 class TnxLoggableComponent : public TnxRegisterableComponent {
@@ -83,7 +84,7 @@ class TnxLoggableComponent : public TnxRegisterableComponent {
 
   const TnxComponentExceptionClass& GetExceptionClass() const override;
   void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
-  TInterfacePtr<IInterface> GetComponentInfo() override;
+  platform::TInterfacePtr<platform::IInterface> GetComponentInfo() override;
 
   TnxBaseLog* EventLog() const noexcept { return lcEventLog; }
   virtual bool GetEventLogEnabled() const { return lcLogEnabled; }
@@ -92,7 +93,7 @@ class TnxLoggableComponent : public TnxRegisterableComponent {
 
   virtual void lcLog(std::u16string_view aMessage, uint32_t aMsgNumber, TnxLogPriority aPriority,
                      std::u16string_view aCategory, double aTime, int32_t aTimeBias);
-  virtual void lcLog(std::u16string_view aFormat, std::initializer_list<FormatArg> aArgs,
+  virtual void lcLog(std::u16string_view aFormat, std::initializer_list<platform::TFormatArg> aArgs,
                      uint32_t aMsgNumber, TnxLogPriority aPriority, std::u16string_view aCategory,
                      double aTime, int32_t aTimeBias);
   virtual void lcLog(std::u16string_view aMessage, const void* aData, std::size_t aLength,

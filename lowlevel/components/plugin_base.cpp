@@ -2,6 +2,8 @@
 
 namespace revurov {
 
+using platform::IInterface;
+
 const TnxComponentExceptionClass& TnxBasePlugin::GetExceptionClass() const {
   return nxComponentExceptionClass<EnxPluginException>();
 }

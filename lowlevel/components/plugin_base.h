@@ -19,9 +19,9 @@ namespace revurov {
 // check that needs it; its operations belong to the engine interface. A
 // session offers it when it implements IInterface and its QueryInterface
 // answers this id.
-class InxSessionRequests : public virtual IInterface {
+class InxSessionRequests : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{46D1D328-F233-4A87-A3E1-A174196EB260}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{46D1D328-F233-4A87-A3E1-A174196EB260}");
 };
 
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPluginException, EnxStateComponentException);

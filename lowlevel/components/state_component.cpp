@@ -3,11 +3,17 @@
 #include <chrono>
 #include <ctime>
 
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/exception_conversion.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "platform/format.h"
 
 namespace revurov {
+
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
 
 const TnxState nxNextState[4][4] = {
     {nxsInactive, nxsUnsupported, nxsStopped, nxsStopped},
@@ -384,7 +390,7 @@ void TnxStateComponent::GetConfigSettings(TnxBaseSettings& aSettings) {
   TnxLoggableComponent::GetConfigSettings(aSettings);
   for (const char16_t* name : {u"Active", u"EventLogEnabled"})
     aSettings.AddSetting(
-        new TnxBaseSetting(name, nxstBoolean, platform::TnxVariant::FromString(u"false"), name));
+        std::make_unique<TnxBaseSetting>(name, nxstBoolean, platform::TnxVariant::FromString(u"false"), name));
 }
 
 void TnxStateComponent::LoadConfig(TnxBaseComponentConfiguration& aConfig) {

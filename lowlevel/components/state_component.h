@@ -58,9 +58,9 @@ public:
 using TnxNowFunction = double (*)();
 void nxSetStateClock(TnxNowFunction aNow) noexcept;  // null: the system clock
 
-class InxStateComponentInfo31000 : public virtual IInterface {
+class InxStateComponentInfo31000 : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{D3AFD042-0815-48BA-A374-259D67884963}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{D3AFD042-0815-48BA-A374-259D67884963}");
   virtual TnxState GetState() = 0;
 };
 
@@ -71,7 +71,7 @@ public:
   TnxState GetState() override;
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 };
 
 class TnxStateComponent : public TnxLoggableComponent {
@@ -83,7 +83,7 @@ class TnxStateComponent : public TnxLoggableComponent {
   void BeforeDestruction() override;
   const TnxComponentExceptionClass& GetExceptionClass() const override;
   void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
-  TInterfacePtr<IInterface> GetComponentInfo() override;
+  platform::TInterfacePtr<platform::IInterface> GetComponentInfo() override;
 
   bool Enabled() const noexcept { return scEnabled; }
   virtual void SetEnabled(bool aValue);

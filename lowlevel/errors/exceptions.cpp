@@ -7,6 +7,8 @@
 
 namespace revurov {
 
+using platform::TFormatArg;
+
 using platform::Format;
 
 namespace {
@@ -160,7 +162,7 @@ EnxBaseException::EnxBaseException(int64_t aErrorCode, std::u16string_view aAltM
 }
 
 EnxBaseException::EnxBaseException(int64_t aErrorCode, std::u16string_view aAltMsg,
-                                   std::initializer_list<FormatArg> aArgs) {
+                                   std::initializer_list<TFormatArg> aArgs) {
   InitWithCode(static_cast<uint32_t>(aErrorCode), Format(aAltMsg, aArgs));
   tlsSlot.message.clear();
 }
@@ -170,7 +172,7 @@ EnxBaseException::EnxBaseException(std::u16string_view aMsg) {
   tlsSlot.message.clear();
 }
 
-EnxBaseException::EnxBaseException(std::u16string_view aMsg, std::initializer_list<FormatArg> aArgs) {
+EnxBaseException::EnxBaseException(std::u16string_view aMsg, std::initializer_list<TFormatArg> aArgs) {
   InitWithoutCode(Format(aMsg, aArgs));
   tlsSlot.message.clear();
 }
@@ -257,7 +259,7 @@ uint32_t EnxBaseException::nxSetMessage(int64_t aErrorCode, std::u16string_view 
 }
 
 uint32_t EnxBaseException::nxSetMessage(int64_t aErrorCode, std::u16string_view aAltMsg,
-                                        std::initializer_list<FormatArg> aArgs) {
+                                        std::initializer_list<TFormatArg> aArgs) {
   return nxSetMessage(aErrorCode, Format(aAltMsg, aArgs));
 }
 

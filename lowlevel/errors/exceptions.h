@@ -28,8 +28,6 @@
 
 namespace revurov {
 
-using platform::FormatArg;
-
 // Structured exception data; defined by the exception-data unit, which fills
 // the hooks below at its start-up. Until then "$ExceptionData$" tags are
 // consumed and dropped, and `ExceptionData()` answers nil.
@@ -102,10 +100,10 @@ public:
   explicit EnxBaseException(int64_t aErrorCode);
   EnxBaseException(int64_t aErrorCode, std::u16string_view aAltMsg);
   EnxBaseException(int64_t aErrorCode, std::u16string_view aAltMsg,
-                   std::initializer_list<FormatArg> aArgs);
+                   std::initializer_list<platform::TFormatArg> aArgs);
   // No-code forms.
   explicit EnxBaseException(std::u16string_view aMsg);
-  EnxBaseException(std::u16string_view aMsg, std::initializer_list<FormatArg> aArgs);
+  EnxBaseException(std::u16string_view aMsg, std::initializer_list<platform::TFormatArg> aArgs);
 
   std::u16string_view ClassName() const noexcept override { return u"EnxBaseException"; }
 
@@ -130,7 +128,7 @@ public:
   // Class-level: the thread slot of the last converted error.
   static uint32_t nxSetMessage(int64_t aErrorCode, std::u16string_view aAltMsg);
   static uint32_t nxSetMessage(int64_t aErrorCode, std::u16string_view aAltMsg,
-                               std::initializer_list<FormatArg> aArgs);
+                               std::initializer_list<platform::TFormatArg> aArgs);
   static void SetLastConvertedException(uint32_t aErrorCode, std::u16string_view aCustomMessage);
   static void GetLastConvertedException(uint32_t& aErrorCode, std::u16string& aCustomMessage);
 
@@ -189,7 +187,7 @@ E nxCreateOSErrorException(int64_t aErrorCode, std::u16string_view aModule,
                            std::u16string_view aAction);
 template <class E = EnxBaseException>
 E nxCreateOSErrorException(int64_t aErrorCode, std::u16string_view aModule,
-                           std::u16string_view aAction, std::initializer_list<FormatArg> aArgs) {
+                           std::u16string_view aAction, std::initializer_list<platform::TFormatArg> aArgs) {
   return nxCreateOSErrorException<E>(aErrorCode, aModule, platform::Format(aAction, aArgs));
 }
 

@@ -4,6 +4,11 @@
 
 namespace revurov {
 
+using platform::HRESULT;
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
 using platform::E_NOINTERFACE;
 using platform::EInvalidPointer;
 using platform::S_OK;

@@ -32,14 +32,9 @@
 
 namespace revurov {
 
-using platform::HRESULT;
-using platform::IInterface;
-using platform::TGUID;
-using platform::TInterfacePtr;
-
 // Stores self as interface I in *obj with one reference when iid is I's.
 template <typename I, typename Self>
-bool nxOfferInterface(Self* self, const TGUID& iid, void** obj) noexcept {
+bool nxOfferInterface(Self* self, const platform::TGUID& iid, void** obj) noexcept {
   if (!(iid == I::IID)) return false;
   I* i = static_cast<I*>(self);
   i->AddRef();
@@ -47,11 +42,11 @@ bool nxOfferInterface(Self* self, const TGUID& iid, void** obj) noexcept {
   return true;
 }
 
-class TnxInterfacedObject : public TnxObject, public virtual IInterface {
+class TnxInterfacedObject : public TnxObject, public virtual platform::IInterface {
 public:
   explicit TnxInterfacedObject(bool aKeepAlive = false) noexcept : ioKeepAlive(aKeepAlive) {}
 
-  HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override;
+  platform::HRESULT QueryInterface(const platform::TGUID& iid, void** obj) noexcept override;
   int32_t AddRef() noexcept override;
   int32_t Release() noexcept override;
 
@@ -70,7 +65,7 @@ protected:
   // The hook Free runs on a keep-alive object.
   virtual void DoFree() {}
   // The class's interface lookup.
-  virtual bool GetInterface(const TGUID& iid, void** obj) noexcept;
+  virtual bool GetInterface(const platform::TGUID& iid, void** obj) noexcept;
 
   std::atomic<int32_t> ioRefCount{1};
   std::atomic<int32_t> ioReleased{0};
@@ -89,48 +84,48 @@ T* nxCreate(A&&... args) {
 class TnxAggregatableObject : public TnxInterfacedObject {
 public:
   // The host is kept without a reference: it owns this object.
-  TnxAggregatableObject(IInterface* aHost, bool aKeepAlive = false) noexcept
+  TnxAggregatableObject(platform::IInterface* aHost, bool aKeepAlive = false) noexcept
       : TnxInterfacedObject(aKeepAlive), aoHost(aHost) {}
 
-  HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override { return OuterQueryInterface(iid, obj); }
+  platform::HRESULT QueryInterface(const platform::TGUID& iid, void** obj) noexcept override { return OuterQueryInterface(iid, obj); }
   int32_t AddRef() noexcept override { return OuterAddRef(); }
   int32_t Release() noexcept override { return OuterRelease(); }
 
   // The object's own IInterface entry (no reference taken).
-  IInterface* InnerInterface() noexcept { return &aoInner; }
-  TInterfacePtr<IInterface> Host() const noexcept { return aoHost; }
+  platform::IInterface* InnerInterface() noexcept { return &aoInner; }
+  platform::TInterfacePtr<platform::IInterface> Host() const noexcept { return aoHost; }
 
 protected:
-  virtual HRESULT InnerQueryInterface(const TGUID& iid, void** obj) noexcept;
+  virtual platform::HRESULT InnerQueryInterface(const platform::TGUID& iid, void** obj) noexcept;
   virtual int32_t InnerAddRef() noexcept { return TnxInterfacedObject::AddRef(); }
   virtual int32_t InnerRelease() noexcept { return TnxInterfacedObject::Release(); }
-  virtual HRESULT OuterQueryInterface(const TGUID& iid, void** obj) noexcept;
+  virtual platform::HRESULT OuterQueryInterface(const platform::TGUID& iid, void** obj) noexcept;
   virtual int32_t OuterAddRef() noexcept { return aoHost ? aoHost->AddRef() : InnerAddRef(); }
   virtual int32_t OuterRelease() noexcept { return aoHost ? aoHost->Release() : InnerRelease(); }
 
 private:
-  struct TInnerEntry final : IInterface {
+  struct TInnerEntry final : platform::IInterface {
     TnxAggregatableObject* owner;
     explicit TInnerEntry(TnxAggregatableObject* o) : owner(o) {}
-    HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override {
+    platform::HRESULT QueryInterface(const platform::TGUID& iid, void** obj) noexcept override {
       return owner->InnerQueryInterface(iid, obj);
     }
     int32_t AddRef() noexcept override { return owner->InnerAddRef(); }
     int32_t Release() noexcept override { return owner->InnerRelease(); }
   };
   TInnerEntry aoInner{this};
-  IInterface* aoHost = nullptr;
+  platform::IInterface* aoHost = nullptr;
 };
 
-class InxLifetimeMonitorRef : public virtual IInterface {
+class InxLifetimeMonitorRef : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{B653B08D-95B4-4219-9929-4B51944226F9}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{B653B08D-95B4-4219-9929-4B51944226F9}");
   virtual bool IsAlive() noexcept = 0;
 };
 
-class InxLifetimeMonitorObject : public virtual IInterface {
+class InxLifetimeMonitorObject : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{7137B921-9BBE-4943-90D7-69FE38DF7994}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{7137B921-9BBE-4943-90D7-69FE38DF7994}");
   virtual void Dead() noexcept = 0;
 };
 
@@ -140,16 +135,16 @@ public:
   bool IsAlive() noexcept override { return !ltmIsDead.load() && ltmObjectRefCount.load() >= 1; }
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 
 private:
-  friend TInterfacePtr<InxLifetimeMonitorObject> nxCreateLifetimeMonitor();
+  friend platform::TInterfacePtr<InxLifetimeMonitorObject> nxCreateLifetimeMonitor();
 
   // The monitored object's side: its references are counted apart.
   struct TObjectSide final : InxLifetimeMonitorObject {
     TnxLifetimeMonitor* owner;
     explicit TObjectSide(TnxLifetimeMonitor* o) : owner(o) {}
-    HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override {
+    platform::HRESULT QueryInterface(const platform::TGUID& iid, void** obj) noexcept override {
       return owner->QueryInterface(iid, obj);
     }
     int32_t AddRef() noexcept override {
@@ -168,6 +163,6 @@ private:
   TObjectSide ltmObjectSide{this};
 };
 
-TInterfacePtr<InxLifetimeMonitorObject> nxCreateLifetimeMonitor();
+platform::TInterfacePtr<InxLifetimeMonitorObject> nxCreateLifetimeMonitor();
 
 }  // namespace revurov

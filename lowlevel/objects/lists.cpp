@@ -377,49 +377,34 @@ bool nxQuickSortListProc(void** aList, void** aData, int32_t aLo, TListSortCompa
 
 // --- guards ----------------------------------------------------------------
 
-TnxListSyncAccess::TnxListSyncAccess(TnxWriteableList* aList) : lsaList(aList) {}
+TnxListSyncAccess::TnxListSyncAccess(std::unique_ptr<TnxWriteableList> aList)
+    : lsaList(std::move(aList)) {}
 
-TnxListSyncAccess::~TnxListSyncAccess() { delete lsaList; }
+TnxListSyncAccess::~TnxListSyncAccess() = default;
 
 TnxBaseList& TnxListSyncAccess::BeginRead() { return BeginWrite(); }
 void TnxListSyncAccess::EndRead() { EndWrite(); }
 
-namespace {
-struct WriteSide {
-  explicit WriteSide(TnxListSyncAccess& g) : guard(g), list(g.BeginWrite()) {}
-  ~WriteSide() { guard.EndWrite(); }
-  TnxListSyncAccess& guard;
-  TnxWriteableList& list;
-};
-struct ReadSide {
-  explicit ReadSide(TnxListSyncAccess& g) : guard(g), list(g.BeginRead()) {}
-  ~ReadSide() { guard.EndRead(); }
-  TnxListSyncAccess& guard;
-  TnxBaseList& list;
-};
-}  // namespace
-
-int32_t TnxListSyncAccess::Add(void* aItem) { WriteSide w(*this); return w.list.Add(aItem); }
-int32_t TnxListSyncAccess::AddData(void* aItem, void* aData) { WriteSide w(*this); return w.list.AddData(aItem, aData); }
-void TnxListSyncAccess::AddList(TnxBaseList& aList) { WriteSide w(*this); w.list.AddList(aList); }
+int32_t TnxListSyncAccess::Add(void* aItem) { TnxListWriteGuard w(*this); return w.Entered().Add(aItem); }
+int32_t TnxListSyncAccess::AddData(void* aItem, void* aData) { TnxListWriteGuard w(*this); return w.Entered().AddData(aItem, aData); }
+void TnxListSyncAccess::AddList(TnxBaseList& aList) { TnxListWriteGuard w(*this); w.Entered().AddList(aList); }
 
 void TnxListSyncAccess::AddList(TnxListSyncAccess& aList) {
-  ReadSide r(aList);
-  AddList(r.list);
+  TnxListReadGuard r(aList);
+  AddList(r.Entered());
 }
 
-bool TnxListSyncAccess::Remove(void* aItem) { WriteSide w(*this); return w.list.Remove(aItem) >= 0; }
-void* TnxListSyncAccess::Release(void* aItem) { WriteSide w(*this); return w.list.Release(aItem); }
-void TnxListSyncAccess::Clear() { WriteSide w(*this); w.list.Clear(); }
-int32_t TnxListSyncAccess::GetCount() { ReadSide r(*this); return r.list.Count(); }
+bool TnxListSyncAccess::Remove(void* aItem) { TnxListWriteGuard w(*this); return w.Entered().Remove(aItem) >= 0; }
+void* TnxListSyncAccess::Release(void* aItem) { TnxListWriteGuard w(*this); return w.Entered().Release(aItem); }
+void TnxListSyncAccess::Clear() { TnxListWriteGuard w(*this); w.Entered().Clear(); }
+int32_t TnxListSyncAccess::GetCount() { TnxListReadGuard r(*this); return r.Entered().Count(); }
 
-TnxListPortal::TnxListPortal(TnxWriteableList* aList)
-    : TnxListSyncAccess(aList), lptPortal(new TnxInternalReadWritePortal()) {}
+TnxListPortal::TnxListPortal(std::unique_ptr<TnxWriteableList> aList)
+    : TnxListSyncAccess(std::move(aList)), lptPortal(std::make_unique<TnxInternalReadWritePortal>()) {}
 
 TnxListPortal::~TnxListPortal() {
   // The list goes first, then the portal.
-  nxFreeAndNil(lsaList);
-  delete lptPortal;
+  lsaList.reset();
 }
 
 TnxBaseList& TnxListPortal::BeginRead() {
@@ -433,12 +418,12 @@ TnxWriteableList& TnxListPortal::BeginWrite() {
 }
 void TnxListPortal::EndWrite() { lptPortal->EndWrite(); }
 
-TnxListPadlock::TnxListPadlock(TnxWriteableList* aList)
-    : TnxListSyncAccess(aList), lplPadlock(new TnxPadlock(false)) {}
+TnxListPadlock::TnxListPadlock(std::unique_ptr<TnxWriteableList> aList)
+    : TnxListSyncAccess(std::move(aList)), lplPadlock(std::make_unique<TnxPadlock>(false)) {}
 
 TnxListPadlock::~TnxListPadlock() {
-  nxFreeAndNil(lsaList);
-  delete lplPadlock;
+  // The list goes first, then the padlock.
+  lsaList.reset();
 }
 
 TnxWriteableList& TnxListPadlock::BeginWrite() {

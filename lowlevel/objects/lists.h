@@ -12,9 +12,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/sync/lock_guard.h"
 
 namespace revurov {
 
@@ -136,7 +138,7 @@ bool nxQuickSortListProc(void** aList, void** aData, int32_t aLo, TListSortCompa
 // change the list.
 class TnxListSyncAccess : public TnxObject {
 public:
-  explicit TnxListSyncAccess(TnxWriteableList* aList);
+  explicit TnxListSyncAccess(std::unique_ptr<TnxWriteableList> aList);
   ~TnxListSyncAccess() override;
 
   virtual TnxBaseList& BeginRead();
@@ -154,13 +156,19 @@ public:
   int32_t GetCount();
 
 protected:
-  TnxWriteableList* lsaList = nullptr;
+  std::unique_ptr<TnxWriteableList> lsaList;
 };
+
+// Hold a guarded list for reading or writing; Entered() is the list.
+using TnxListReadGuard =
+    TnxLockGuard<TnxListSyncAccess, &TnxListSyncAccess::BeginRead, &TnxListSyncAccess::EndRead>;
+using TnxListWriteGuard =
+    TnxLockGuard<TnxListSyncAccess, &TnxListSyncAccess::BeginWrite, &TnxListSyncAccess::EndWrite>;
 
 // Readers share, writers are exclusive (nestable on one thread).
 class TnxListPortal : public TnxListSyncAccess {
 public:
-  explicit TnxListPortal(TnxWriteableList* aList);
+  explicit TnxListPortal(std::unique_ptr<TnxWriteableList> aList);
   ~TnxListPortal() override;
   TnxBaseList& BeginRead() override;
   void EndRead() override;
@@ -168,19 +176,19 @@ public:
   void EndWrite() override;
 
 private:
-  TnxInternalReadWritePortal* lptPortal = nullptr;
+  std::unique_ptr<TnxInternalReadWritePortal> lptPortal;
 };
 
 // One thread at a time, for reads and writes alike.
 class TnxListPadlock : public TnxListSyncAccess {
 public:
-  explicit TnxListPadlock(TnxWriteableList* aList);
+  explicit TnxListPadlock(std::unique_ptr<TnxWriteableList> aList);
   ~TnxListPadlock() override;
   TnxWriteableList& BeginWrite() override;
   void EndWrite() override;
 
 private:
-  TnxPadlock* lplPadlock = nullptr;
+  std::unique_ptr<TnxPadlock> lplPadlock;
 };
 
 }  // namespace revurov

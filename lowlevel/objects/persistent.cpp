@@ -9,6 +9,11 @@
 
 namespace revurov {
 
+using platform::HRESULT;
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
 HRESULT TnxPersistent::QueryInterface(const TGUID& iid, void** obj) noexcept {
   if (!obj) return platform::E_NOINTERFACE;
   if (iid == nxPersistentSelfIID) {

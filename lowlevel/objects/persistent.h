@@ -30,18 +30,18 @@
 
 namespace revurov {
 
-inline constexpr TGUID nxPersistentSelfIID = platform::nxGuid("{CEDF24DE-80A4-447D-8C75-EB871DC121FD}");
+inline constexpr platform::TGUID nxPersistentSelfIID = platform::nxGuid("{CEDF24DE-80A4-447D-8C75-EB871DC121FD}");
 
 #define REVUROV_PERSISTENT_CLASS(Name)                                                   \
 public:                                                                                  \
   std::u16string_view ClassName() const noexcept override { return u"" #Name; }
 
-class TnxPersistent : public TnxObject, public virtual IInterface, public InxExceptionData {
+class TnxPersistent : public TnxObject, public virtual platform::IInterface, public InxExceptionData {
 public:
   TnxPersistent() = default;
   ~TnxPersistent() override = default;
 
-  HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override;
+  platform::HRESULT QueryInterface(const platform::TGUID& iid, void** obj) noexcept override;
   int32_t AddRef() noexcept override { return -1; }
   int32_t Release() noexcept override { return -1; }
 
@@ -57,11 +57,11 @@ public:
   uint32_t NotSupported(std::u16string_view aOperation = {}) const;
 
   // The object behind an interface of a TnxPersistent; null otherwise.
-  static TnxPersistent* FromInterface(IInterface* aInterface) noexcept;
+  static TnxPersistent* FromInterface(platform::IInterface* aInterface) noexcept;
 
 protected:
   // The class's interface table: IInterface here.
-  virtual bool GetInterface(const TGUID& iid, void** obj) noexcept;
+  virtual bool GetInterface(const platform::TGUID& iid, void** obj) noexcept;
   // Raises the "cannot assign aSource to this object" error.
   [[noreturn]] void AssignError(const TnxPersistent* aSource) const;
 };
@@ -72,7 +72,7 @@ class TnxLifetimeTrackedPersistent : public TnxPersistent {
   // Tells the monitor that the object is gone.
   ~TnxLifetimeTrackedPersistent() override;
 
-  TInterfacePtr<InxLifetimeMonitorRef> GetLifetimeMonitor();
+  platform::TInterfacePtr<InxLifetimeMonitorRef> GetLifetimeMonitor();
 
 private:
   std::atomic<InxLifetimeMonitorObject*> ltpLifetimeMonitor{nullptr};
@@ -80,7 +80,7 @@ private:
 
 // The lazily made monitor of an object: publishes a new one into aSlot with
 // one compare-and-swap (a loser is released) and answers a reference to it.
-TInterfacePtr<InxLifetimeMonitorRef> nxLifetimeMonitorOf(std::atomic<InxLifetimeMonitorObject*>& aSlot);
+platform::TInterfacePtr<InxLifetimeMonitorRef> nxLifetimeMonitorOf(std::atomic<InxLifetimeMonitorObject*>& aSlot);
 // Tells the monitor in aSlot (if any) that its object is gone and drops it.
 void nxLifetimeMonitorDead(std::atomic<InxLifetimeMonitorObject*>& aSlot) noexcept;
 

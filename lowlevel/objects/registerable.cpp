@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "lowlevel/sync/lock_guard.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -11,27 +12,12 @@ using platform::AsciiSameText;
 
 namespace {
 
-class ReadGuard {
-public:
-  explicit ReadGuard(pthread_rwlock_t& aLock) : gLock(aLock) { pthread_rwlock_rdlock(&gLock); }
-  ~ReadGuard() { pthread_rwlock_unlock(&gLock); }
-  ReadGuard(const ReadGuard&) = delete;
-  ReadGuard& operator=(const ReadGuard&) = delete;
+void ReadLock(pthread_rwlock_t& aLock) noexcept { pthread_rwlock_rdlock(&aLock); }
+void WriteLock(pthread_rwlock_t& aLock) noexcept { pthread_rwlock_wrlock(&aLock); }
+void Unlock(pthread_rwlock_t& aLock) noexcept { pthread_rwlock_unlock(&aLock); }
 
-private:
-  pthread_rwlock_t& gLock;
-};
-
-class WriteGuard {
-public:
-  explicit WriteGuard(pthread_rwlock_t& aLock) : gLock(aLock) { pthread_rwlock_wrlock(&gLock); }
-  ~WriteGuard() { pthread_rwlock_unlock(&gLock); }
-  WriteGuard(const WriteGuard&) = delete;
-  WriteGuard& operator=(const WriteGuard&) = delete;
-
-private:
-  pthread_rwlock_t& gLock;
-};
+using ReadGuard = TnxLockGuard<pthread_rwlock_t, &ReadLock, &Unlock>;
+using WriteGuard = TnxLockGuard<pthread_rwlock_t, &WriteLock, &Unlock>;
 
 }  // namespace
 
@@ -76,7 +62,7 @@ void TnxRegisterableClass::GetRegistered(std::vector<TnxRegisteredClassEntry>& a
 
 void TnxClassRegistry::Add(std::u16string_view aName, const TnxRegisterableClass& aClass) {
   WriteGuard guard(rLock);
-  if (!rList) rList = new std::vector<Entry>;
+  if (!rList) rList = std::make_unique<std::vector<Entry>>();
   auto at = std::lower_bound(rList->begin(), rList->end(), aName, [](const Entry& e, std::u16string_view n) {
     return AsciiCompareText(e.Name, n) < 0;
   });
@@ -89,10 +75,7 @@ void TnxClassRegistry::Remove(const TnxRegisterableClass& aClass) noexcept {
   WriteGuard guard(rLock);
   if (!rList) return;
   std::erase_if(*rList, [&](const Entry& e) { return e.Class == &aClass; });
-  if (rList->empty()) {
-    delete rList;
-    rList = nullptr;
-  }
+  if (rList->empty()) rList.reset();
 }
 
 const TnxRegisterableClass* TnxClassRegistry::Find(std::u16string_view aName) const noexcept {

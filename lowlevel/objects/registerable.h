@@ -61,6 +61,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -112,8 +113,9 @@ struct TnxRegisteredClassEntry {
 class TnxClassRegistry {
 public:
   constexpr TnxClassRegistry() noexcept = default;
-  // Trivial on purpose: shut-down empties registries, and a registry must
-  // stay usable for other statics' destructors at exit.
+  // Shut-down empties registries. Constant-initialised, a registry is
+  // destroyed after every static that was initialised at run time, so
+  // their destructors may still use it.
   ~TnxClassRegistry() = default;
   TnxClassRegistry(const TnxClassRegistry&) = delete;
   TnxClassRegistry& operator=(const TnxClassRegistry&) = delete;
@@ -132,7 +134,7 @@ private:
     const TnxRegisterableClass* Class;
   };
   mutable pthread_rwlock_t rLock = PTHREAD_RWLOCK_INITIALIZER;
-  std::vector<Entry>* rList = nullptr;  // sorted by name without case
+  std::unique_ptr<std::vector<Entry>> rList;  // sorted by name without case
 };
 
 // A lookup's result as the family's record type. Every class of a family

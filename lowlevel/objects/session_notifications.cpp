@@ -7,6 +7,9 @@
 
 namespace revurov {
 
+using platform::IInterface;
+using platform::TGUID;
+
 namespace {
 
 constexpr uint32_t kSlotTag = 0x5E000000;  // top byte of the slot word
@@ -22,8 +25,8 @@ uint32_t NewListID() noexcept {
 }
 
 uint32_t RandomSecret() {
-  thread_local std::mt19937 engine{std::random_device{}()};
-  return static_cast<uint32_t>(engine());
+  thread_local std::mt19937 tlsEngine{std::random_device{}()};
+  return static_cast<uint32_t>(tlsEngine());
 }
 
 uint32_t CheckWord(uint32_t aID, uint32_t aSlotWord, uint32_t aGeneration, uint32_t aSecret) noexcept {

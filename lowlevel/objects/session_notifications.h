@@ -33,31 +33,31 @@
 
 namespace revurov {
 
-class InxSessionNotifier : public virtual IInterface {
+class InxSessionNotifier : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{62A6E9AD-95E2-44E7-9453-521AAA3225DC}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{62A6E9AD-95E2-44E7-9453-521AAA3225DC}");
   virtual void SessionDisconnected() = 0;
 };
 
-using TnxSessionNotifierCookie = TGUID;
+using TnxSessionNotifierCookie = platform::TGUID;
 
 // The cookie's four words: D1; D2 and D3 (high and low half); D4[0..3] and
 // D4[4..7], each least significant byte first.
 std::array<uint32_t, 4> nxSessionNotifierCookieWords(const TnxSessionNotifierCookie& aCookie) noexcept;
 TnxSessionNotifierCookie nxSessionNotifierCookieFromWords(const std::array<uint32_t, 4>& aWords) noexcept;
 
-class InxSessionNotifications : public virtual IInterface {
+class InxSessionNotifications : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{71FF0375-69C1-44DF-B24A-D4228619DE5A}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{71FF0375-69C1-44DF-B24A-D4228619DE5A}");
   virtual TnxSessionNotifierCookie RegisterNotifier(InxSessionNotifier* aNotifier) = 0;
   virtual void UnregisterNotifier(const TnxSessionNotifierCookie& aCookie) = 0;
 };
 
 class TnxSessionNotifications : public TnxAggregatableObject, public InxSessionNotifications {
 public:
-  explicit TnxSessionNotifications(IInterface* aHost);
+  explicit TnxSessionNotifications(platform::IInterface* aHost);
 
-  HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override {
+  platform::HRESULT QueryInterface(const platform::TGUID& iid, void** obj) noexcept override {
     return TnxAggregatableObject::QueryInterface(iid, obj);
   }
   int32_t AddRef() noexcept override { return TnxAggregatableObject::AddRef(); }
@@ -71,7 +71,7 @@ public:
 
 protected:
   ~TnxSessionNotifications() override;
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 
 private:
   static constexpr uint32_t kNone = 0xFFFFFFFF;

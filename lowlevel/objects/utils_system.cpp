@@ -15,6 +15,8 @@
 
 namespace revurov {
 
+using platform::THandle;
+
 void (*nxOSCallFailedHook)() = [] { nxRaiseLastOSError(); };
 
 void nxCloseHandleAndNil(THandle& H) {
@@ -48,7 +50,7 @@ constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 }  // namespace
 
 bool nxGetFileIdentity(THandle aHandle, TnxFileIdentity& aIdentity) {
-  platform::FileIdentity id;
+  platform::TFileIdentity id;
   if (!platform::GetFileIdentity(aHandle, id)) return false;
   std::memset(aIdentity.bytes, 0, sizeof aIdentity.bytes);
   uint64_t created = 0;
@@ -63,7 +65,7 @@ bool nxGetFileIdentity(THandle aHandle, TnxFileIdentity& aIdentity) {
 
 bool nxGetFileObjectID(THandle aHandle, uint8_t (&aBuffer)[64]) {
   if (aHandle == platform::INVALID_HANDLE_VALUE) return false;
-  platform::FileIdentity id;
+  platform::TFileIdentity id;
   if (!platform::GetFileIdentity(aHandle, id)) return false;
   std::memset(aBuffer, 0, sizeof aBuffer);
   platform::StoreU64(aBuffer, id.inode);

@@ -12,8 +12,6 @@
 
 namespace revurov {
 
-using platform::THandle;
-
 // Kernel object name prefixes for the shared-memory transport.
 inline constexpr std::u16string_view nxGlobalObjectPrefix = u"Global\\";
 inline constexpr std::u16string_view nxLocalObjectPrefix = u"Local\\";
@@ -24,10 +22,10 @@ extern void (*nxOSCallFailedHook)();
 
 // Each takes the handle out of its variable with one atomic exchange, so two
 // threads closing one variable close it once.
-void nxCloseHandleAndNil(THandle& H);
-void nxCloseHandleAndInvalidate(THandle& H);
+void nxCloseHandleAndNil(platform::THandle& H);
+void nxCloseHandleAndInvalidate(platform::THandle& H);
 // Signals the event, then closes it (a failed signal leaves it open).
-void nxSetEventCloseAndNil(THandle& H);
+void nxSetEventCloseAndNil(platform::THandle& H);
 void nxUnmapViewAndNil(void*& P);
 
 // 32 bytes: 0-7 creation time (100 ns since 1601, 0 when unknown), 8-15 the
@@ -36,11 +34,11 @@ void nxUnmapViewAndNil(void*& P);
 struct TnxFileIdentity {
   uint8_t bytes[32];
 };
-bool nxGetFileIdentity(THandle aHandle, TnxFileIdentity& aIdentity);
+bool nxGetFileIdentity(platform::THandle aHandle, TnxFileIdentity& aIdentity);
 // 64 bytes in the layout of an object id (object id, birth volume, birth
 // object, domain), made from the device and inode: file systems here keep
 // no object ids of their own. False for an invalid handle or a failed call.
-bool nxGetFileObjectID(THandle aHandle, uint8_t (&aBuffer)[64]);
+bool nxGetFileObjectID(platform::THandle aHandle, uint8_t (&aBuffer)[64]);
 
 // Privileges are a stand-in: the only privilege the library asks for
 // (creating global objects) needs none here and counts as held; every other

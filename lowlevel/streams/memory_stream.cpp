@@ -13,6 +13,8 @@
 
 namespace revurov {
 
+using platform::TSeekOrigin;
+
 namespace {
 
 constexpr int64_t kReserveUnit = 65536;

@@ -15,14 +15,12 @@
 
 namespace revurov {
 
-using platform::TSeekOrigin;
-
 class TnxCustomMemoryStream : public platform::TStream {
 public:
   // Returns 0 when the position or count is negative or nothing is left.
   int64_t Read(void* buffer, int64_t count) override;
   // Unbounded: the position may lie before 0 or past the end.
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Seek(int64_t offset, platform::TSeekOrigin origin) override;
   int64_t GetSize() override { return cmsSize; }
 
   void SaveToStream(platform::TStream& stream);
@@ -89,7 +87,7 @@ public:
   explicit TnxAnsiStringStream(std::string aString = {});
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Seek(int64_t offset, platform::TSeekOrigin origin) override;
   int64_t GetSize() override { return static_cast<int64_t>(assDataString.size()); }
   void SetSize(int64_t newSize) override;
   std::string ReadString(int64_t aCount);
@@ -108,7 +106,7 @@ public:
   TnxBytesStream(const void* aData, int64_t aDataLen);
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Seek(int64_t offset, platform::TSeekOrigin origin) override;
   int64_t GetSize() override { return static_cast<int64_t>(bsBytes.size()); }
   void SetSize(int64_t newSize) override;
   std::vector<uint8_t> ReadBytes(int64_t aCount);

@@ -597,28 +597,28 @@ void TnxReader::ReadStrings(platform::TStringList& lines) {
 // --- TnxRequestWriter / TnxReplyReader ----------------------------------------
 
 TnxRequestWriter::TnxRequestWriter(TnxProcessStreamedRequest aProcessStreamedRequest)
-    : detail::OwnedMemoryStream(new TnxMemoryStream(-1)),
+    : detail::TnxOwnedMemoryStream(std::make_unique<TnxMemoryStream>(-1)),
       rwProcessStreamedRequest(std::move(aProcessStreamedRequest)) {
   SetStream(stream.get());
 }
 
-TnxRequestWriter::~TnxRequestWriter() {
-  delete rwReplyReader;
-  delete rwReplyStream;
-}
+TnxRequestWriter::~TnxRequestWriter() = default;
 
 TnxReplyReader* TnxRequestWriter::Request(TnxMsgID aMsgID, uint32_t& aResult, bool aCanSkipCantSkip) {
   FlushBuffer();
-  if (!rwReplyStream) rwReplyStream = new TnxMemoryStream(-1);
-  aResult = rwProcessStreamedRequest(aMsgID, stream.get(), &rwReplyStream, aCanSkipCantSkip);
-  TnxMemoryStream* reply = rwReplyStream;
-  rwReplyStream = nullptr;
-  // The callee may have replaced or dropped the stream; the reader owns
-  // whatever the variable holds now.
-  auto* reader = new TnxReplyReader(reply ? reply : new TnxMemoryStream(-1));
-  delete rwReplyReader;
-  rwReplyReader = reader;
-  return reader;
+  // The callee takes the slot's stream and may replace or drop it; whatever
+  // it leaves there is ours again, also when it raises.
+  TnxMemoryStream* slot = rwReplyStream ? rwReplyStream.release() : new TnxMemoryStream(-1);
+  try {
+    aResult = rwProcessStreamedRequest(aMsgID, stream.get(), &slot, aCanSkipCantSkip);
+  } catch (...) {
+    rwReplyStream.reset(slot);
+    throw;
+  }
+  std::unique_ptr<TnxMemoryStream> reply(slot);
+  if (!reply) reply = std::make_unique<TnxMemoryStream>(-1);
+  rwReplyReader = std::make_unique<TnxReplyReader>(std::move(reply));
+  return rwReplyReader.get();
 }
 
 uint32_t TnxRequestWriter::RequestNoReply(TnxMsgID aMsgID, bool aCanSkipCantSkip) {
@@ -637,13 +637,10 @@ TnxMemoryStream& TnxRequestWriter::StreamForWriting() {
   return *stream;
 }
 
-TnxReplyReader* TnxRequestWriter::ReleaseReply() {
-  TnxReplyReader* r = rwReplyReader;
-  rwReplyReader = nullptr;
-  return r;
-}
+std::unique_ptr<TnxReplyReader> TnxRequestWriter::ReleaseReply() { return std::move(rwReplyReader); }
 
-TnxReplyReader::TnxReplyReader(TnxMemoryStream* aStream) : detail::OwnedMemoryStream(aStream) {
+TnxReplyReader::TnxReplyReader(std::unique_ptr<TnxMemoryStream> aStream)
+    : detail::TnxOwnedMemoryStream(std::move(aStream)) {
   // The stream holds the reply payload alone; whoever filled it left the
   // position at its end.
   stream->SetPosition(0);

@@ -183,13 +183,13 @@ using TnxProcessStreamedRequest = std::function<uint32_t(
 class TnxReplyReader;
 
 namespace detail {
-struct OwnedMemoryStream {
-  explicit OwnedMemoryStream(TnxMemoryStream* s) : stream(s) {}
+struct TnxOwnedMemoryStream {
+  explicit TnxOwnedMemoryStream(std::unique_ptr<TnxMemoryStream> s) : stream(std::move(s)) {}
   std::unique_ptr<TnxMemoryStream> stream;
 };
 }  // namespace detail
 
-class TnxRequestWriter : private detail::OwnedMemoryStream, public TnxWriter {
+class TnxRequestWriter : private detail::TnxOwnedMemoryStream, public TnxWriter {
 public:
   explicit TnxRequestWriter(TnxProcessStreamedRequest aProcessStreamedRequest);
   ~TnxRequestWriter() override;
@@ -200,18 +200,19 @@ public:
   uint32_t RequestNoReply(TnxMsgID aMsgID, bool aCanSkipCantSkip = false);
   uint32_t RequestIntoStream(TnxMsgID aMsgID, TnxMemoryStream*& aStream, bool aCanSkipCantSkip = false);
   TnxMemoryStream& StreamForWriting();
-  TnxReplyReader* ReleaseReply();
+  // The last reader, now the caller's (null when there is none).
+  std::unique_ptr<TnxReplyReader> ReleaseReply();
 
 private:
   TnxProcessStreamedRequest rwProcessStreamedRequest;
-  TnxMemoryStream* rwReplyStream = nullptr;
-  TnxReplyReader* rwReplyReader = nullptr;
+  // What a failed request's callee left in the reply slot, reused next time.
+  std::unique_ptr<TnxMemoryStream> rwReplyStream;
+  std::unique_ptr<TnxReplyReader> rwReplyReader;
 };
 
-class TnxReplyReader : private detail::OwnedMemoryStream, public TnxReader {
+class TnxReplyReader : private detail::TnxOwnedMemoryStream, public TnxReader {
 public:
-  // Takes ownership of aStream.
-  explicit TnxReplyReader(TnxMemoryStream* aStream);
+  explicit TnxReplyReader(std::unique_ptr<TnxMemoryStream> aStream);
   ~TnxReplyReader() override;
   int64_t GetSize() { return rrStream().GetSize(); }
   TnxMemoryStream& StreamForReading();

@@ -16,15 +16,15 @@ const platform::TFormatSettings& nxInvariantFormatSettings() {
 }
 
 int32_t nxThreadAnsiCodePage() {
-  thread_local uint32_t seenLocale = 0;
-  thread_local int32_t codePage = -1;
+  thread_local uint32_t tlsSeenLocale = 0;
+  thread_local int32_t tlsCodePage = -1;
   const uint32_t locale = platform::GetThreadLocale();
-  if (locale != seenLocale || seenLocale == 0) {
+  if (locale != tlsSeenLocale || tlsSeenLocale == 0) {
     const uint32_t cp = platform::LocaleAnsiCodePage(locale);
-    codePage = cp ? static_cast<int32_t>(cp) : 0;
-    seenLocale = locale;
+    tlsCodePage = cp ? static_cast<int32_t>(cp) : 0;
+    tlsSeenLocale = locale;
   }
-  return codePage;
+  return tlsCodePage;
 }
 
 namespace {
@@ -82,7 +82,7 @@ const platform::TFormatSettings& nxGetFormatSettings(uint32_t aLocaleID) {
 void nxGetNLSVersion(uint32_t aLocale, TnxNLSVersionInfoEx& aInfo) {
   aInfo = TnxNLSVersionInfoEx{};
   aInfo.dwEffectiveId = aLocale;
-  const platform::CollationVersion v = platform::LocaleCollationVersion(aLocale);
+  const platform::TCollationVersion v = platform::LocaleCollationVersion(aLocale);
   if (v.ok) {
     aInfo.dwNLSVersionInfoSize = 32;
     auto pack = [](const std::array<uint8_t, 4>& b) {

@@ -26,7 +26,6 @@ namespace revurov {
 
 REVUROV_EXCEPTION_CLASS(EnxSyncException, EnxBaseException);
 
-using platform::EventHandle;
 
 class TnxEventPool : public TnxObject {
 public:
@@ -36,8 +35,8 @@ public:
 
   // A handle from the pool, or a new auto-reset event when it is empty. The
   // handle may be signalled.
-  EventHandle Get();
-  void Put(EventHandle aHandle);
+  platform::EventHandle Get();
+  void Put(platform::EventHandle aHandle);
   // Closes handles beyond the retain count.
   void Flush();
   int32_t Count() const noexcept { return epList.Count(); }
@@ -58,10 +57,10 @@ public:
   // 0 signalled, 258 time-out, anything else a failure; raises nothing.
   uint32_t WaitForQuietly(uint32_t aTimeOut) noexcept;
   void SignalEvent() noexcept;
-  EventHandle Handle() const noexcept { return nxeEvent; }
+  platform::EventHandle Handle() const noexcept { return nxeEvent; }
 
 private:
-  EventHandle nxeEvent = nullptr;
+  platform::EventHandle nxeEvent = nullptr;
 };
 
 // A reference-counted manual-reset event.
@@ -72,7 +71,7 @@ public:
   virtual void Signal() noexcept = 0;
   // Waits without time limit.
   virtual void Wait() noexcept = 0;
-  virtual EventHandle GetHandle() const noexcept = 0;
+  virtual platform::EventHandle GetHandle() const noexcept = 0;
 
 protected:
   ~InxManualEvent() = default;

@@ -9,7 +9,7 @@ namespace revurov {
 
 namespace {
 
-thread_local TnxMessageQueue* tCurrentQueue = nullptr;
+thread_local TnxMessageQueue* tlsCurrentQueue = nullptr;
 
 // The window table. Handles: generation in the high word, slot + 1 in the
 // low word, so 0 is never a window.
@@ -61,14 +61,14 @@ TnxMessageQueue::~TnxMessageQueue() {
           gFreeWindows->push_back(i);
         }
   }
-  if (tCurrentQueue == this) tCurrentQueue = nullptr;
+  if (tlsCurrentQueue == this) tlsCurrentQueue = nullptr;
   platform::CloseEvent(mqArrived);
 }
 
-TnxMessageQueue* TnxMessageQueue::Current() noexcept { return tCurrentQueue; }
-void TnxMessageQueue::Attach() noexcept { tCurrentQueue = this; }
+TnxMessageQueue* TnxMessageQueue::Current() noexcept { return tlsCurrentQueue; }
+void TnxMessageQueue::Attach() noexcept { tlsCurrentQueue = this; }
 void TnxMessageQueue::Detach() noexcept {
-  if (tCurrentQueue == this) tCurrentQueue = nullptr;
+  if (tlsCurrentQueue == this) tlsCurrentQueue = nullptr;
 }
 
 bool TnxMessageQueue::Post(const TnxMessage& aMessage) {

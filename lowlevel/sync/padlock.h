@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/sync/lock_guard.h"
 
 namespace revurov {
 
@@ -37,16 +38,6 @@ private:
   uint32_t plSpinCount = 0;
 };
 
-// Holds a padlock for the lifetime of the guard.
-class TnxPadlockGuard {
-public:
-  explicit TnxPadlockGuard(TnxPadlock& aPadlock) : gPadlock(aPadlock) { gPadlock.Lock(); }
-  ~TnxPadlockGuard() { gPadlock.Unlock(); }
-  TnxPadlockGuard(const TnxPadlockGuard&) = delete;
-  TnxPadlockGuard& operator=(const TnxPadlockGuard&) = delete;
-
-private:
-  TnxPadlock& gPadlock;
-};
+using TnxPadlockGuard = TnxLockGuard<TnxPadlock, &TnxPadlock::Lock, &TnxPadlock::Unlock>;
 
 }  // namespace revurov

@@ -9,7 +9,7 @@ namespace revurov {
 
 namespace {
 
-thread_local bool tIsMainThread = false;
+thread_local bool tlsIsMainThread = false;
 
 void DefaultHandleException(const std::exception&) {}
 void DefaultTerminate() {}
@@ -89,7 +89,7 @@ void nxResetPlatformHooks() noexcept {
   nxPlatformJournalRecoveryDialog = &DefaultJournalRecoveryDialog;
 }
 
-bool nxIsMainThread() noexcept { return tIsMainThread; }
-void nxSetIsMainThread(bool aValue) noexcept { tIsMainThread = aValue; }
+bool nxIsMainThread() noexcept { return tlsIsMainThread; }
+void nxSetIsMainThread(bool aValue) noexcept { tlsIsMainThread = aValue; }
 
 }  // namespace revurov

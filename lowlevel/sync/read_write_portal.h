@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/sync/lock_guard.h"
 #include "platform/os_event.h"
 
 namespace revurov {
@@ -102,32 +103,10 @@ private:
   std::atomic<int> rwpWaiters{0};
 };
 
-class TnxPortalReadGuard {
-public:
-  explicit TnxPortalReadGuard(TnxInternalReadWritePortal& aPortal) : gPortal(aPortal) { gPortal.BeginRead(); }
-  ~TnxPortalReadGuard() { gPortal.EndRead(); }
-  TnxPortalReadGuard(const TnxPortalReadGuard&) = delete;
-  TnxPortalReadGuard& operator=(const TnxPortalReadGuard&) = delete;
-
-private:
-  TnxInternalReadWritePortal& gPortal;
-};
-
-class TnxPortalWriteGuard {
-public:
-  explicit TnxPortalWriteGuard(TnxInternalReadWritePortal& aPortal) : gPortal(aPortal) {
-    gUndisturbed = gPortal.BeginWrite();
-  }
-  ~TnxPortalWriteGuard() { gPortal.EndWrite(); }
-  TnxPortalWriteGuard(const TnxPortalWriteGuard&) = delete;
-  TnxPortalWriteGuard& operator=(const TnxPortalWriteGuard&) = delete;
-
-  // BeginWrite's answer.
-  bool Undisturbed() const noexcept { return gUndisturbed; }
-
-private:
-  TnxInternalReadWritePortal& gPortal;
-  bool gUndisturbed = false;
-};
+using TnxPortalReadGuard = TnxLockGuard<TnxInternalReadWritePortal, &TnxInternalReadWritePortal::BeginRead,
+                                         &TnxInternalReadWritePortal::EndRead>;
+// Entered() is BeginWrite's answer: whether the write was undisturbed.
+using TnxPortalWriteGuard = TnxLockGuard<TnxInternalReadWritePortal, &TnxInternalReadWritePortal::BeginWrite,
+                                          &TnxInternalReadWritePortal::EndWrite>;
 
 }  // namespace revurov

@@ -9,6 +9,8 @@
 
 namespace revurov {
 
+using platform::TThreadPriority;
+
 namespace {
 
 struct PriorityIdent {

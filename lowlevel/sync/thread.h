@@ -39,8 +39,6 @@
 
 namespace revurov {
 
-using platform::TThreadPriority;
-
 // Priorities as component settings stream them.
 using TnxThreadPriority = int32_t;
 inline constexpr TnxThreadPriority nxtpIdle = -15;
@@ -76,7 +74,7 @@ const TnxThreadExceptionClass& nxThreadExceptionClass() noexcept {
 
 class TnxThread : public platform::TThread {
 public:
-  TnxThread(bool aCreateSuspended, TThreadPriority aPriority);
+  TnxThread(bool aCreateSuspended, platform::TThreadPriority aPriority);
 
   static void* operator new(std::size_t aSize);
   static void operator delete(void* aPointer) noexcept;
@@ -106,7 +104,7 @@ private:
 
 class TnxInternalInitThread : public TnxThread {
 public:
-  explicit TnxInternalInitThread(TThreadPriority aPriority);
+  explicit TnxInternalInitThread(platform::TThreadPriority aPriority);
   ~TnxInternalInitThread() override;
 
   std::u16string_view ClassName() const noexcept override { return u"TnxInternalInitThread"; }
@@ -127,7 +125,7 @@ private:
 
 class TnxInternalWaitThread : public TnxInternalInitThread {
 public:
-  explicit TnxInternalWaitThread(TThreadPriority aPriority);
+  explicit TnxInternalWaitThread(platform::TThreadPriority aPriority);
   ~TnxInternalWaitThread() override;
 
   std::u16string_view ClassName() const noexcept override { return u"TnxInternalWaitThread"; }
@@ -148,7 +146,7 @@ private:
 
 class TnxInitThread : public TnxInternalWaitThread {
 public:
-  explicit TnxInitThread(TThreadPriority aPriority) : TnxInternalWaitThread(aPriority) {}
+  explicit TnxInitThread(platform::TThreadPriority aPriority) : TnxInternalWaitThread(aPriority) {}
   std::u16string_view ClassName() const noexcept override { return u"TnxInitThread"; }
   const TnxThreadExceptionClass& GetExceptionClass() const override;
   // Its thread ends as soon as its work is done.
@@ -157,7 +155,7 @@ public:
 
 class TnxMessageThread : public TnxInitThread {
 public:
-  explicit TnxMessageThread(TThreadPriority aPriority) : TnxInitThread(aPriority) {}
+  explicit TnxMessageThread(platform::TThreadPriority aPriority) : TnxInitThread(aPriority) {}
   std::u16string_view ClassName() const noexcept override { return u"TnxMessageThread"; }
   const TnxThreadExceptionClass& GetExceptionClass() const override;
   void BeforeDestruction() override;
@@ -201,7 +199,7 @@ void nxSetTimerThreadWait(TnxTimerWait aWait) noexcept;
 
 class TnxTimerThread : public TnxInitThread {
 public:
-  TnxTimerThread(uint32_t aInterval, TThreadPriority aPriority);
+  TnxTimerThread(uint32_t aInterval, platform::TThreadPriority aPriority);
   std::u16string_view ClassName() const noexcept override { return u"TnxTimerThread"; }
   // Wakes the thread at once, then lets it end.
   void BeforeDestruction() override;
@@ -222,7 +220,7 @@ private:
 class TnxSimpleTimerThread : public TnxTimerThread {
 public:
   using TCallback = std::function<void(TnxSimpleTimerThread* aSender)>;
-  TnxSimpleTimerThread(uint32_t aInterval, TThreadPriority aPriority, TCallback aCallback)
+  TnxSimpleTimerThread(uint32_t aInterval, platform::TThreadPriority aPriority, TCallback aCallback)
       : TnxTimerThread(aInterval, aPriority), sttCallback(std::move(aCallback)) {}
   std::u16string_view ClassName() const noexcept override { return u"TnxSimpleTimerThread"; }
 

@@ -58,24 +58,21 @@ void nxReadCharacterCategories(std::span<const uint8_t> aData, TnxCategoryRanges
 void nxWideStringCategoriesStartup() {
   if (gStartCount.fetch_add(1) == 0) {
     TnxPadlock::CreateAndLock(gPadlock);
-    gPadlock->Unlock();
+    TnxPadlockGuard created(*gPadlock, nxAdoptLock);
   }
 }
 
 void nxWideStringCategoriesShutdown() {
   if (gStartCount.fetch_sub(1) != 1) return;
   FreeTables();
-  delete gPadlock;
-  gPadlock = nullptr;
+  nxFreeAndNil(gPadlock);
 }
 
 void nxLoadCharacterCategories() {
   if (gLoaded.load(std::memory_order_acquire)) return;
   // A caller that skipped the unit's start-up still gets one shared padlock.
   TnxPadlock::CreateAndLock(gPadlock);
-  struct Unlock {
-    ~Unlock() { gPadlock->Unlock(); }
-  } unlock;
+  TnxPadlockGuard guard(*gPadlock, nxAdoptLock);
   if (gLoaded.load(std::memory_order_relaxed)) return;
   TnxCategoryRanges ranges;
   nxReadCharacterCategories(nxUnicodeCategoriesData(), ranges);

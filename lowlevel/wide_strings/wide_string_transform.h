@@ -21,25 +21,25 @@
 
 namespace revurov {
 
-class InxWideStringComparer : public virtual IInterface {
+class InxWideStringComparer : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{99A47C9F-95DA-4D19-B708-112F1941FE09}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{99A47C9F-95DA-4D19-B708-112F1941FE09}");
   virtual int8_t Compare(const TnxWideString& a, const TnxWideString& b) const = 0;
 };
-using InxWideStringComparerRef = TInterfacePtr<InxWideStringComparer>;
+using InxWideStringComparerRef = platform::TInterfacePtr<InxWideStringComparer>;
 
-class InxWideStringTransformer : public virtual IInterface {
+class InxWideStringTransformer : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{55B1D182-5AC3-462A-877A-681D5F59048B}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{55B1D182-5AC3-462A-877A-681D5F59048B}");
   virtual void Transform(const TnxWideString& aSource, TnxWideString& aResult) const = 0;
 };
-using InxWideStringTransformerRef = TInterfacePtr<InxWideStringTransformer>;
+using InxWideStringTransformerRef = platform::TInterfacePtr<InxWideStringTransformer>;
 
 // A counted object offering interface I.
 template <class I>
 class TnxInterfacedImplementation : public TnxInterfacedObject, public I {
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override {
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override {
     return nxOfferInterface<I>(this, iid, obj) || TnxInterfacedObject::GetInterface(iid, obj);
   }
 };

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/components/state_component.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
@@ -22,9 +23,9 @@ class TSettingsList : public TnxBaseSettings {
 public:
   std::vector<std::unique_ptr<TnxBaseSetting>> items;
   TnxBaseSetting* GetSetting(int aIndex) override { return items.at(aIndex).get(); }
-  TnxBaseSetting* AddSetting(TnxBaseSetting* aSetting) override {
-    items.emplace_back(aSetting);
-    return aSetting;
+  TnxBaseSetting* AddSetting(std::unique_ptr<TnxBaseSetting> aSetting) override {
+    items.push_back(std::move(aSetting));
+    return items.back().get();
   }
 };
 
@@ -78,7 +79,7 @@ TEST(ComponentSettings, BaseCollectionIsAbstract) {
   EXPECT_THROW(settings.SetSetting(0, nullptr), platform::EAbstractError);
   EXPECT_THROW(settings.RemoveSetting(0), platform::EAbstractError);
   // The setting handed over is not leaked (ASan).
-  EXPECT_THROW(settings.AddSetting(new TnxBaseSetting), platform::EAbstractError);
+  EXPECT_THROW(settings.AddSetting(std::make_unique<TnxBaseSetting>()), platform::EAbstractError);
 }
 
 TEST(ComponentSettings, StateComponentOffersActiveAndEventLogEnabled) {

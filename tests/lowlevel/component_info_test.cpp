@@ -6,6 +6,10 @@
 #include "lowlevel/components/state_component.h"
 
 namespace revurov {
+
+using platform::TFormatArg;
+using platform::TGUID;
+using platform::TInterfacePtr;
 namespace {
 
 class TInfoLog : public TnxBaseLog {
@@ -15,7 +19,7 @@ class TInfoLog : public TnxBaseLog {
                   std::u16string_view, double, int32_t) override {}
   void WriteString(std::u16string_view, uint32_t, TnxLogPriority, std::u16string_view, double,
                    int32_t) override {}
-  void WriteString(std::u16string_view, std::initializer_list<FormatArg>, uint32_t,
+  void WriteString(std::u16string_view, std::initializer_list<TFormatArg>, uint32_t,
                    TnxLogPriority, std::u16string_view, double, int32_t) override {}
   void WriteStrings(const TnxLogLines&, uint32_t, TnxLogPriority, std::u16string_view, double,
                     int32_t) override {}

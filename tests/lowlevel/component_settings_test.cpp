@@ -12,6 +12,8 @@
 #include "support/string_list_lines.h"
 
 namespace revurov {
+
+using platform::TFormatArg;
 namespace {
 
 class TStatsComponent : public TnxStateComponent {
@@ -35,7 +37,7 @@ class TNullLog : public TnxBaseLog {
                   std::u16string_view, double, int32_t) override { ++writes; }
   void WriteString(std::u16string_view, uint32_t, TnxLogPriority, std::u16string_view, double,
                    int32_t) override { ++writes; }
-  void WriteString(std::u16string_view, std::initializer_list<FormatArg>, uint32_t,
+  void WriteString(std::u16string_view, std::initializer_list<TFormatArg>, uint32_t,
                    TnxLogPriority, std::u16string_view, double, int32_t) override { ++writes; }
   void WriteStrings(const TnxLogLines&, uint32_t, TnxLogPriority, std::u16string_view, double,
                     int32_t) override { ++writes; }

@@ -177,7 +177,7 @@ TEST_F(ComponentBaseTest, IterationListsEveryReachableComponentOnceSortedByDispl
     bool Accept(TnxComponent* c) override { return c->Name() != u"bottom"; }
   };
   std::unique_ptr<TnxIterationList> refusing(
-      root->IterateDependents([]() -> TnxIterationList* { return new TNoBottom; }));
+      root->IterateDependents([]() -> std::unique_ptr<TnxIterationList> { return std::make_unique<TNoBottom>(); }));
   EXPECT_EQ(Names(refusing.get()), (std::vector<std::string>{"Left", "right", "root"}));
 
   // A broadcast reaches each reachable component once, this one included.

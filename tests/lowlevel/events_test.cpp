@@ -13,6 +13,8 @@
 #include "platform/text.h"
 
 namespace revurov {
+
+using platform::EventHandle;
 namespace {
 
 using platform::kWaitObject0;

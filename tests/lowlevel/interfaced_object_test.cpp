@@ -10,6 +10,10 @@
 #include "platform/rtl_exception.h"
 
 namespace revurov {
+
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
 namespace {
 
 using platform::E_NOINTERFACE;

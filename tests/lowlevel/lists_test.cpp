@@ -257,7 +257,7 @@ TEST(SortedList, DescendantsOrderByContent) {
 
 template <typename Guard>
 void HammerGuard() {
-  Guard g(new TnxList(0, true));
+  Guard g(std::make_unique<TnxList>(0, true));
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -280,7 +280,7 @@ void HammerGuard() {
   stop = true;
   threads.back().join();
   EXPECT_EQ(g.GetCount(), 4 * (2000 - 667));
-  Guard other(new TnxList());
+  Guard other(std::make_unique<TnxList>());
   other.AddList(g);
   EXPECT_EQ(other.GetCount(), g.GetCount());
   EXPECT_EQ(g.Release(P(2)), P(1));

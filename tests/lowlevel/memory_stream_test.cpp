@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 namespace revurov {
+
+using platform::TSeekOrigin;
 namespace {
 
 TEST(MemoryStream, FirstReservationFollowsTheInitialArgument) {

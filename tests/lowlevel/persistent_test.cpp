@@ -15,6 +15,10 @@
 #include "support/exception_message.h"
 
 namespace revurov {
+
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
 namespace {
 
 class InxProbe : public virtual IInterface {

@@ -9,6 +9,9 @@
 #include "support/named_component.h"
 
 namespace revurov {
+
+using platform::IInterface;
+using platform::TGUID;
 namespace {
 
 std::vector<std::string> gSteps;

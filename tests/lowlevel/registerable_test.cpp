@@ -11,6 +11,9 @@
 #include "platform/text.h"
 
 namespace revurov {
+
+using platform::IInterface;
+using platform::TInterfacePtr;
 namespace {
 
 // A family with a class-level factory of its own.

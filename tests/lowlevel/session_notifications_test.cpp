@@ -11,6 +11,10 @@
 #include "platform/interface.h"
 
 namespace revurov {
+
+using platform::IInterface;
+using platform::TGUID;
+using platform::TInterfacePtr;
 namespace {
 
 // The list as its session holds it: made once, ended with Free.

@@ -11,6 +11,8 @@
 #include "support/u8_text.h"
 
 namespace revurov {
+
+using platform::TFormatArg;
 namespace {
 
 using testing::U8;
@@ -41,7 +43,7 @@ class TRecordingLog : public TnxBaseLog {
                    std::u16string_view aCategory, double aTime, int32_t aBias) override {
     entries.push_back({U8(aMessage), aNumber, aPriority, U8(aCategory), aTime, aBias});
   }
-  void WriteString(std::u16string_view aFormat, std::initializer_list<FormatArg> aArgs,
+  void WriteString(std::u16string_view aFormat, std::initializer_list<TFormatArg> aArgs,
                    uint32_t aNumber, TnxLogPriority aPriority, std::u16string_view aCategory,
                    double aTime, int32_t aBias) override {
     WriteString(platform::Format(aFormat, aArgs), aNumber, aPriority, aCategory, aTime, aBias);

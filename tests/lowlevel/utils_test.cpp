@@ -22,6 +22,8 @@
 #include "support/u8_text.h"
 
 namespace revurov {
+
+using platform::THandle;
 namespace {
 
 using testing::U8;
@@ -293,7 +295,7 @@ TEST(Handles, UnmapViewAndNil) {
   fclose(f);
 }
 
-TEST(FileIdentity, SameFileSameIdentity) {
+TEST(TFileIdentity, SameFileSameIdentity) {
   char path[] = "/tmp/revurov_identXXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);

@@ -23,6 +23,9 @@
 #include "support/wide_string_refs.h"
 
 namespace revurov {
+
+using platform::IInterface;
+using platform::TInterfacePtr;
 namespace {
 
 using platform::TDuplicates;
