@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,6 +117,27 @@ inline void LoadBytes(TnxDictionaryItem& aItem, const std::vector<uint8_t>& aByt
   TnxReader r(s);
   aItem.LoadFromReader(r);
   EXPECT_EQ(r.BytesLeft(), 0);
+}
+
+// The code of the exception of class E that f raises; 0 when none.
+template <class E>
+uint32_t CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+// The base part of an item without custom strings and constraint name, as
+// a reader from 20000 on takes it.
+inline void WriteItemHeader(TnxWriter& w, int32_t aID = 0) {
+  w.WriteInteger(int32_t{3});
+  w.WriteListBegin();
+  w.WriteListEnd();
+  w.WriteInteger(aID);
+  w.WriteString(u"");
 }
 
 // The descriptor classes are found through the dictionary's registries.

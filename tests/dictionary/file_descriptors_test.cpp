@@ -10,20 +10,11 @@
 namespace revurov {
 namespace {
 
+using testing::CodeOf;
 using testing::FileRef;
 using testing::LoadBytes;
 using testing::SavedBytes;
 using testing::TestRoot;
-
-template <class E>
-uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
 
 // A root with files "", a, b, c.
 class FilesTest : public testing::DictionaryTreeTest {
@@ -199,20 +190,13 @@ std::vector<uint8_t> FilesStream(int32_t aVersion, std::u16string_view aClass, i
                                  int32_t aBlockBytes = 4096,
                                  std::vector<std::u16string> aExtensions = {u"ignored"}) {
   return testing::Written([&](TnxWriter& w) {
-    auto base = [&w] {
-      w.WriteInteger(int32_t{3});
-      w.WriteListBegin();
-      w.WriteListEnd();
-      w.WriteInteger(int32_t{0});
-      w.WriteString(u"");
-    };
-    base();
+    testing::WriteItemHeader(w);
     w.WriteInteger(aVersion);
     w.WriteInteger(static_cast<int32_t>(aExtensions.size()));
     for (const auto& extension : aExtensions) {
       w.WriteString(aClass);
       w.WriteString(extension);  // the base file's is dropped
-      base();
+      testing::WriteItemHeader(w);
       w.WriteInteger(aFileVersion);
       w.WriteString(u"d");
       w.WriteInteger(aBlockBytes);

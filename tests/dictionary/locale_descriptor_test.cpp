@@ -13,6 +13,7 @@
 namespace revurov {
 namespace {
 
+using testing::CodeOf;
 using testing::LoadBytes;
 using testing::LocalizedItem;
 using testing::SavedBytes;
@@ -24,24 +25,10 @@ constexpr uint32_t kSwedish = 1053;
 constexpr uint32_t kJapanese = 1041;
 constexpr uint32_t kUnknownLCID = 0x7FFF;
 
-template <class E>
-uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
-
 // A collation version that this machine's ICU does not have.
 std::vector<uint8_t> LocaleStreamWithBuildVersion(uint32_t aLCID, uint32_t aNLSVersion) {
   return Written([&](TnxWriter& w) {
-    w.WriteInteger(int32_t{3});
-    w.WriteListBegin();
-    w.WriteListEnd();
-    w.WriteInteger(int32_t{0});
-    w.WriteString(u"");
+    testing::WriteItemHeader(w);
     w.WriteInteger(int32_t{2});
     w.WriteInteger(int64_t{aLCID});
     for (bool option : {false, true, false, false, true}) w.WriteBoolean(option);
@@ -215,13 +202,7 @@ TEST_F(LocaleTest, WritesTheOldestLayoutTheReaderKnows) {
   locale.SetOverrideStorageCodepage(1250);
   locale.CheckValid(true);
   const TnxNLSVersionInfoEx stamp = *locale.NLSVersionInfoBuild();
-  auto header = [&](TnxWriter& w) {
-    w.WriteInteger(int32_t{3});
-    w.WriteListBegin();
-    w.WriteListEnd();
-    w.WriteInteger(locale.ID());
-    w.WriteString(u"");
-  };
+  auto header = [&](TnxWriter& w) { testing::WriteItemHeader(w, locale.ID()); };
   auto fields = [&](TnxWriter& w, int32_t version) {
     w.WriteInteger(version);
     w.WriteInteger(int32_t{kGerman});
@@ -268,11 +249,7 @@ TEST_F(LocaleTest, WritesTheOldestLayoutTheReaderKnows) {
 TEST_F(LocaleTest, ReaderRefusesUnknownLayoutsAndDamagedValues) {
   auto stream = [](int32_t version, int64_t lcid, int32_t codePage) {
     return Written([&](TnxWriter& w) {
-      w.WriteInteger(int32_t{3});
-      w.WriteListBegin();
-      w.WriteListEnd();
-      w.WriteInteger(int32_t{0});
-      w.WriteString(u"");
+      testing::WriteItemHeader(w);
       w.WriteInteger(version);
       w.WriteInteger(lcid);
       for (int i = 0; i < 5; ++i) w.WriteBoolean(false);
