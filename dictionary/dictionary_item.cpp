@@ -6,7 +6,7 @@
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/strings/utils_compare.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
-#include "platform/text.h"
+#include "platform/string_list.h"
 
 namespace revurov {
 

@@ -29,7 +29,10 @@
 #include "dictionary/dictionary_exceptions.h"
 #include "dictionary/engine_types.h"
 #include "lowlevel/objects/registerable.h"
-#include "platform/string_list.h"
+
+namespace revurov::platform {
+class TStringList;
+}
 
 namespace revurov {
 

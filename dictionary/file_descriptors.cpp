@@ -5,6 +5,7 @@
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/strings/utils_compare.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
+#include "platform/string_list.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -139,7 +140,8 @@ int32_t TnxFilesDescriptor::GetFileFromExt(std::u16string_view aFileExt) const n
   return -1;
 }
 
-void TnxFilesDescriptor::CheckNewExtension(std::u16string_view aExtension, bool aFirst) const {
+void TnxFilesDescriptor::CheckNewFile(std::u16string_view aExtension, TnxBlockSize aBlockSize, bool aFirst) const {
+  if (aBlockSize > nxbs64k) throw EnxFilesDescriptorException(nxeInvalidDescriptor);
   if (aFirst ? !aExtension.empty() : nxCheckIdentifier(aExtension, nxeInvalidFileExtension, false, true) != 0)
     throw EnxFilesDescriptorException(nxeInvalidFileExtension, kInvalidExtension, {aExtension});
   if (GetFileFromExt(aExtension) >= 0)
@@ -160,7 +162,7 @@ TnxFileDescriptor* TnxFilesDescriptor::NewFile(std::u16string_view aExtension, T
 TnxFileDescriptor* TnxFilesDescriptor::AddFile(std::u16string_view aExtension, TnxBlockSize aBlockSize,
                                                std::u16string_view aDesc, const TnxFileDescriptorClass* aClass) {
   CheckReadOnly();
-  CheckNewExtension(aExtension, fidFiles.empty());
+  CheckNewFile(aExtension, aBlockSize, fidFiles.empty());
   return NewFile(aExtension, aBlockSize, aDesc, aClass);
 }
 
@@ -174,7 +176,7 @@ TnxFileDescriptor* TnxFilesDescriptor::InsertFileAt(int32_t aInx, std::u16string
     throw EnxFilesDescriptorException(nxeInvalidDescriptorNumber, kIndexOutOfBounds, {aInx});
   // Checked before the listeners hear of the insertion, so that every
   // "before" is followed by its "after".
-  CheckNewExtension(aExtension, fidFiles.empty());
+  CheckNewFile(aExtension, aBlockSize, fidFiles.empty());
   fidFileChangeNotification(true, -1, aInx);
   TnxFileDescriptor* file = NewFile(aExtension, aBlockSize, aDesc, aClass);
   if (aInx != FileCount() - 1) {

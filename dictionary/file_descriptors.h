@@ -130,7 +130,7 @@ class TnxFilesDescriptor : public TnxDictionaryItem {
 
 private:
   void fidFileChangeNotification(bool aBefore, int32_t aOldFile, int32_t aNewFile);
-  void CheckNewExtension(std::u16string_view aExtension, bool aFirst) const;
+  void CheckNewFile(std::u16string_view aExtension, TnxBlockSize aBlockSize, bool aFirst) const;
   TnxFileDescriptor* NewFile(std::u16string_view aExtension, TnxBlockSize aBlockSize, std::u16string_view aDesc,
                              const TnxFileDescriptorClass* aClass);
   void Renumber(int32_t aFrom) noexcept;

@@ -18,6 +18,7 @@
 #include "dictionary/startup.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
+#include "platform/string_list.h"
 #include "platform/text.h"
 
 namespace revurov::testing {

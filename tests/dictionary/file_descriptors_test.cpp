@@ -116,6 +116,8 @@ TEST_F(FilesTest, RefusesBadPositionsBeforeAnythingChanges) {
       {"insert beyond the end", [&] { files().InsertFileAt(5, u"x", nxbs4k, u""); }, nxeInvalidDescriptorNumber},
       {"insert a duplicate", [&] { files().InsertFileAt(1, u"B", nxbs4k, u""); }, nxeNameNotUnique},
       {"insert a bad extension", [&] { files().InsertFileAt(1, u"", nxbs4k, u""); }, nxeInvalidFileExtension},
+      {"insert a bad block size", [&] { files().InsertFileAt(1, u"x", static_cast<TnxBlockSize>(5), u""); },
+       nxeInvalidDescriptor},
       {"remove the base file", [&] { files().RemoveFile(0); }, nxeObjectInUse},
       {"remove a negative position", [&] { files().RemoveFile(-1); }, nxeInvalidDescriptorNumber},
       {"rename the base file", [&] { files().RenameFile(0, u"x"); }, nxeInvalidDescriptorNumber},
