@@ -1,6 +1,8 @@
 #include "dictionary/startup.h"
 
 #include "dictionary/field_types.h"
+#include "dictionary/file_descriptors.h"
+#include "dictionary/locale_descriptor.h"
 #include "dictionary/fmt_bcd.h"
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
@@ -12,10 +14,24 @@ namespace {
 void FieldTypeNamesStartup() { nxBuildFieldTypeNameLists(); }
 void FieldTypeNamesShutdown() { nxFreeFieldTypeNameLists(); }
 
+// Streams name descriptor classes; readers find them here.
+void DescriptorClassesStartup() {
+  nxReadLocaleSwitches();
+  TnxFileDescriptor::ClassInfo().Register();
+  TnxFilesDescriptor::ClassInfo().Register();
+  TnxLocaleDescriptor::ClassInfo().Register();
+}
+void DescriptorClassesShutdown() {
+  TnxLocaleDescriptor::ClassInfo().Unregister();
+  TnxFilesDescriptor::ClassInfo().Unregister();
+  TnxFileDescriptor::ClassInfo().Unregister();
+}
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
     {&nxFmtBcdStartup, &nxFmtBcdShutdown},
+    {&DescriptorClassesStartup, &DescriptorClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
