@@ -2,8 +2,8 @@
 
 #include "dictionary/field_types.h"
 #include "dictionary/file_descriptors.h"
-#include "dictionary/locale_descriptor.h"
 #include "dictionary/fmt_bcd.h"
+#include "dictionary/locale_descriptor.h"
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 
