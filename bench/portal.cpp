@@ -1,13 +1,16 @@
 // The read/write portal against pthread_rwlock: nested reads on one thread,
-// and outermost reads (pure and read-mostly) on 1 and 8 threads.
+// and outermost reads (pure and read-mostly) on 1 and 8 threads. The padlock
+// (a fast lock) against a recursive pthread mutex, alone and on 8 threads.
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 
+#include "lowlevel/sync/padlock.h"
 #include "lowlevel/sync/read_write_portal.h"
 
 namespace {
 
 using revurov::TnxInternalReadWritePortal;
+using revurov::TnxPadlock;
 
 TnxInternalReadWritePortal& SharedPortal() {
   static auto* portal = new TnxInternalReadWritePortal;
@@ -79,6 +82,34 @@ void ReadPeer(benchmark::State& state) {
   }
 }
 
+TnxPadlock& SharedPadlock() {
+  static auto* padlock = new TnxPadlock(true);
+  return *padlock;
+}
+
+pthread_mutex_t& SharedMutex() {
+  static pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+  return mutex;
+}
+
+void PadlockOurs(benchmark::State& state) {
+  auto& padlock = SharedPadlock();
+  for (auto _ : state) {
+    padlock.Lock();
+    ++gValue;
+    padlock.Unlock();
+  }
+}
+
+void PadlockPeer(benchmark::State& state) {
+  auto& mutex = SharedMutex();
+  for (auto _ : state) {
+    pthread_mutex_lock(&mutex);
+    ++gValue;
+    pthread_mutex_unlock(&mutex);
+  }
+}
+
 BENCHMARK(NestedReadOurs)->Name("nested_read/ours");
 BENCHMARK(NestedReadPeer)->Name("nested_read/peer:pthread_rwlock");
 // The argument is how often a write comes: 0 never, 100 one in a hundred.
@@ -86,6 +117,8 @@ BENCHMARK(ReadOurs)->Name("read/ours")->Arg(0)->Threads(1)->Threads(8)->UseRealT
 BENCHMARK(ReadPeer)->Name("read/peer:pthread_rwlock")->Arg(0)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(ReadOurs)->Name("read_mostly/ours")->Arg(100)->Threads(8)->UseRealTime();
 BENCHMARK(ReadPeer)->Name("read_mostly/peer:pthread_rwlock")->Arg(100)->Threads(8)->UseRealTime();
+BENCHMARK(PadlockOurs)->Name("padlock/ours")->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(PadlockPeer)->Name("padlock/peer:pthread_mutex")->Threads(1)->Threads(8)->UseRealTime();
 
 }  // namespace
 

@@ -11,27 +11,8 @@ using platform::AsciiSameText;
 
 namespace {
 
-class ReadGuard {
-public:
-  explicit ReadGuard(pthread_rwlock_t& aLock) : gLock(aLock) { pthread_rwlock_rdlock(&gLock); }
-  ~ReadGuard() { pthread_rwlock_unlock(&gLock); }
-  ReadGuard(const ReadGuard&) = delete;
-  ReadGuard& operator=(const ReadGuard&) = delete;
-
-private:
-  pthread_rwlock_t& gLock;
-};
-
-class WriteGuard {
-public:
-  explicit WriteGuard(pthread_rwlock_t& aLock) : gLock(aLock) { pthread_rwlock_wrlock(&gLock); }
-  ~WriteGuard() { pthread_rwlock_unlock(&gLock); }
-  WriteGuard(const WriteGuard&) = delete;
-  WriteGuard& operator=(const WriteGuard&) = delete;
-
-private:
-  pthread_rwlock_t& gLock;
-};
+using ReadGuard = platform::TOsReadGuard;
+using WriteGuard = platform::TOsWriteGuard;
 
 }  // namespace
 

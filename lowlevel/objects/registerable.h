@@ -57,8 +57,6 @@
 //   function-local statics of the class, see the macros).
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -68,6 +66,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/objects/persistent.h"
+#include "platform/os_mutex.h"
 
 namespace revurov {
 
@@ -131,7 +130,7 @@ private:
     std::u16string Name;
     const TnxRegisterableClass* Class;
   };
-  mutable pthread_rwlock_t rLock = PTHREAD_RWLOCK_INITIALIZER;
+  mutable platform::TOsReadWriteLock rLock;
   std::vector<Entry>* rList = nullptr;  // sorted by name without case
 };
 

@@ -6,11 +6,10 @@
 // before it blocks.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 
 #include "lowlevel/heap/memory_manager.h"
+#include "platform/os_mutex.h"
 
 namespace revurov {
 
@@ -33,7 +32,7 @@ public:
   bool IsFastLock() const noexcept { return plSpinCount != 0; }
 
 private:
-  pthread_mutex_t plCritSect;
+  platform::TOsMutex plCritSect;
   uint32_t plSpinCount = 0;
 };
 

@@ -1,0 +1,77 @@
+// The process's own locks: a recursive mutex and a reader/writer lock.
+//
+// Contract:
+// - TOsMutex is re-entrant for the owning thread: every Lock, and every
+//   TryLock that answered true, needs one Unlock by the same thread. Lock
+//   blocks without limit; TryLock answers at once. REQUIRES: Unlock only by
+//   the owner, and no thread holds the mutex when it is destroyed. The
+//   constructor raises EOutOfMemory when the system refuses a mutex.
+// - TOsReadWriteLock lets any number of readers in together, or one writer
+//   alone; it is not re-entrant. A zero-filled one is ready and unlocked, so
+//   one with static storage works before any constructor runs and still
+//   while the process exits: it is constant-initialised and never destroyed
+//   (an unlocked lock holds nothing of the system's).
+// - Lock and unlock calls are one call into the platform's source each: the
+//   objects keep the system's lock in opaque storage of its exact size and
+//   alignment, so no header above the platform sees an OS header.
+#pragma once
+
+#include <cstdint>
+
+namespace revurov::platform {
+
+class TOsMutex {
+public:
+  TOsMutex();
+  ~TOsMutex();
+  TOsMutex(const TOsMutex&) = delete;
+  TOsMutex& operator=(const TOsMutex&) = delete;
+
+  void Lock() noexcept;
+  void Unlock() noexcept;
+  bool TryLock() noexcept;
+
+private:
+  alignas(8) unsigned char mStorage[40];
+};
+
+class TOsReadWriteLock {
+public:
+  constexpr TOsReadWriteLock() noexcept = default;
+  ~TOsReadWriteLock() = default;
+  TOsReadWriteLock(const TOsReadWriteLock&) = delete;
+  TOsReadWriteLock& operator=(const TOsReadWriteLock&) = delete;
+
+  void BeginRead() noexcept;
+  void EndRead() noexcept;
+  void BeginWrite() noexcept;
+  void EndWrite() noexcept;
+
+private:
+  alignas(8) unsigned char rwStorage[56] = {};
+};
+
+// Holds a reader's (or a writer's) share of a lock for the guard's lifetime.
+class TOsReadGuard {
+public:
+  explicit TOsReadGuard(TOsReadWriteLock& aLock) noexcept : gLock(aLock) { gLock.BeginRead(); }
+  ~TOsReadGuard() { gLock.EndRead(); }
+  TOsReadGuard(const TOsReadGuard&) = delete;
+  TOsReadGuard& operator=(const TOsReadGuard&) = delete;
+
+private:
+  TOsReadWriteLock& gLock;
+};
+
+class TOsWriteGuard {
+public:
+  explicit TOsWriteGuard(TOsReadWriteLock& aLock) noexcept : gLock(aLock) { gLock.BeginWrite(); }
+  ~TOsWriteGuard() { gLock.EndWrite(); }
+  TOsWriteGuard(const TOsWriteGuard&) = delete;
+  TOsWriteGuard& operator=(const TOsWriteGuard&) = delete;
+
+private:
+  TOsReadWriteLock& gLock;
+};
+
+}  // namespace revurov::platform
