@@ -14,6 +14,8 @@
 //   am/pm a/p ampm (12-hour clock; case kept), / and : (the separators),
 //   text in '...' or "..." as it stands; anything else is copied. Day and
 //   month names are the invariant locale's (English).
+// - Now is the local date and time (the system's time zone and daylight
+//   saving) to the microsecond.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +43,8 @@ void DecodeDate(TDateTime value, int& year, int& month, int& day);
 void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& msec);
 TDateTime EncodeDate(int year, int month, int day);  // raises EConvertError
 TDateTime EncodeTime(int hour, int minute, int second, int msec);  // raises EConvertError
+
+TDateTime Now();
 
 std::u16string FormatDateTime(std::u16string_view format, TDateTime value, const TFormatSettings& settings);
 
