@@ -14,6 +14,7 @@
 // answers whether the system agreed; the thread runs there once it next is
 // scheduled. When the scope ends after a MoveTo, the thread gets back the
 // CPUs it had. REQUIRES: made, used and ended on one thread.
+#pragma once
 
 #include <cstdint>
 
