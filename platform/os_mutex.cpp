@@ -4,18 +4,14 @@
 
 #include <new>
 
+#include "platform/os_mutex_inline.h"
 #include "platform/rtl_exception.h"
 
 namespace revurov::platform {
 
 namespace {
 
-static_assert(sizeof(pthread_mutex_t) == 40 && alignof(pthread_mutex_t) <= 8);
 static_assert(sizeof(pthread_rwlock_t) == 56 && alignof(pthread_rwlock_t) <= 8);
-
-inline pthread_mutex_t* Native(unsigned char* storage) noexcept {
-  return std::launder(reinterpret_cast<pthread_mutex_t*>(storage));
-}
 
 inline pthread_rwlock_t* NativeRw(unsigned char* storage) noexcept {
   return std::launder(reinterpret_cast<pthread_rwlock_t*>(storage));
@@ -32,13 +28,7 @@ TOsMutex::TOsMutex() {
   if (rc != 0) throw EOutOfMemory();
 }
 
-TOsMutex::~TOsMutex() { pthread_mutex_destroy(Native(mStorage)); }
-
-void TOsMutex::Lock() noexcept { pthread_mutex_lock(Native(mStorage)); }
-
-void TOsMutex::Unlock() noexcept { pthread_mutex_unlock(Native(mStorage)); }
-
-bool TOsMutex::TryLock() noexcept { return pthread_mutex_trylock(Native(mStorage)) == 0; }
+TOsMutex::~TOsMutex() { pthread_mutex_destroy(os_mutex_detail::Native(mStorage)); }
 
 // glibc's PTHREAD_RWLOCK_INITIALIZER is all zero bytes (tested), which the
 // constexpr constructor stands in for.

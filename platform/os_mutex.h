@@ -11,9 +11,11 @@
 //   one with static storage works before any constructor runs and still
 //   while the process exits: it is constant-initialised and never destroyed
 //   (an unlocked lock holds nothing of the system's).
-// - Lock and unlock calls are one call into the platform's source each: the
-//   objects keep the system's lock in opaque storage of its exact size and
-//   alignment, so no header above the platform sees an OS header.
+// - Both keep the system's lock in opaque storage of its exact size and
+//   alignment, so no header above the platform sees an OS header. TOsMutex
+//   locks on hot paths: its Lock, Unlock and TryLock are inline, defined in
+//   platform/os_mutex_inline.h, which every source file that calls them
+//   includes (the compiler refuses a call without it) and no header does.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +29,9 @@ public:
   TOsMutex(const TOsMutex&) = delete;
   TOsMutex& operator=(const TOsMutex&) = delete;
 
-  void Lock() noexcept;
-  void Unlock() noexcept;
-  bool TryLock() noexcept;
+  inline void Lock() noexcept;
+  inline void Unlock() noexcept;
+  inline bool TryLock() noexcept;
 
 private:
   alignas(8) unsigned char mStorage[40];

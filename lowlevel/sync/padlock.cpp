@@ -1,6 +1,7 @@
 #include "lowlevel/sync/padlock.h"
 
 #include "lowlevel/sync/lazy_publish.h"
+#include "platform/os_mutex_inline.h"
 #include "platform/os_thread.h"
 #include "platform/rtl_exception.h"
 

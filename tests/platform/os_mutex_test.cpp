@@ -1,4 +1,5 @@
 #include "platform/os_mutex.h"
+#include "platform/os_mutex_inline.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
