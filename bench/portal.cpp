@@ -1,6 +1,7 @@
 // The read/write portal against pthread_rwlock: nested reads on one thread,
 // and outermost reads (pure and read-mostly) on 1 and 8 threads; the
-// library's lock guards against the standard ones.
+// library's lock guards against the standard ones. The padlock (a fast lock)
+// against a recursive pthread mutex, alone and on 8 threads.
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 
@@ -13,6 +14,7 @@
 namespace {
 
 using revurov::TnxInternalReadWritePortal;
+using revurov::TnxPadlock;
 
 TnxInternalReadWritePortal& SharedPortal() {
   static auto* portal = new TnxInternalReadWritePortal;
@@ -118,6 +120,34 @@ void GuardedPadlockPeer(benchmark::State& state) {
   }
 }
 
+TnxPadlock& SharedPadlock() {
+  static auto* padlock = new TnxPadlock(true);
+  return *padlock;
+}
+
+pthread_mutex_t& SharedMutex() {
+  static pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+  return mutex;
+}
+
+void PadlockOurs(benchmark::State& state) {
+  auto& padlock = SharedPadlock();
+  for (auto _ : state) {
+    padlock.Lock();
+    ++gValue;
+    padlock.Unlock();
+  }
+}
+
+void PadlockPeer(benchmark::State& state) {
+  auto& mutex = SharedMutex();
+  for (auto _ : state) {
+    pthread_mutex_lock(&mutex);
+    ++gValue;
+    pthread_mutex_unlock(&mutex);
+  }
+}
+
 BENCHMARK(NestedReadOurs)->Name("nested_read/ours");
 BENCHMARK(NestedReadPeer)->Name("nested_read/peer:pthread_rwlock");
 // The argument is how often a write comes: 0 never, 100 one in a hundred.
@@ -129,6 +159,8 @@ BENCHMARK(GuardedReadOurs)->Name("guarded_read/ours");
 BENCHMARK(GuardedReadPeer)->Name("guarded_read/peer:std_shared_lock");
 BENCHMARK(GuardedPadlockOurs)->Name("guarded_padlock/ours");
 BENCHMARK(GuardedPadlockPeer)->Name("guarded_padlock/peer:std_lock_guard");
+BENCHMARK(PadlockOurs)->Name("padlock/ours")->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(PadlockPeer)->Name("padlock/peer:pthread_mutex")->Threads(1)->Threads(8)->UseRealTime();
 
 }  // namespace
 

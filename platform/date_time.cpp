@@ -1,6 +1,8 @@
 #include "platform/date_time.h"
 
+#include <chrono>
 #include <cmath>
+#include <ctime>
 
 #include "platform/rtl_exception.h"
 #include "platform/text.h"
@@ -277,6 +279,16 @@ TDateTime EncodeTime(int hour, int minute, int second, int msec) {
 
 std::u16string FormatDateTime(std::u16string_view format, TDateTime value, const TFormatSettings& settings) {
   return Formatter(value, settings).Run(format);
+}
+
+TDateTime Now() {
+  const auto now = std::chrono::system_clock::now();
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
+  const std::time_t secs = static_cast<std::time_t>(us.count() / 1000000);
+  std::tm local{};
+  localtime_r(&secs, &local);
+  const double localSeconds = static_cast<double>(us.count()) / 1e6 + local.tm_gmtoff;
+  return localSeconds / 86400.0 + kUnixDateDelta;
 }
 
 }  // namespace revurov::platform

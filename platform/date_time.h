@@ -14,6 +14,8 @@
 //   am/pm a/p ampm (12-hour clock; case kept), / and : (the separators),
 //   text in '...' or "..." as it stands; anything else is copied. Day and
 //   month names are the invariant locale's (English).
+// - Now is the local date and time (the system's time zone and daylight
+//   saving) to the microsecond.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +46,8 @@ TDateTime EncodeTime(int hour, int minute, int second, int msec);  // raises ECo
 // False (value untouched) where Encode... would raise.
 bool TryEncodeDate(int year, int month, int day, TDateTime& value) noexcept;
 bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value) noexcept;
+
+TDateTime Now();
 
 std::u16string FormatDateTime(std::u16string_view format, TDateTime value, const TFormatSettings& settings);
 

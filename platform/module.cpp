@@ -7,6 +7,8 @@
 
 namespace revurov::platform {
 
+static_assert(kMaxPath == PATH_MAX);
+
 std::string ProgramPath() {
   char buf[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -20,6 +22,22 @@ void* LoadModule(const std::string& path) {
   void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   fesetenv(&env);
   return h;
+}
+
+void* FindLoadedModule(const std::string& fileName) {
+  if (fileName.empty()) return nullptr;
+  return dlopen(fileName.c_str(), RTLD_NOW | RTLD_NOLOAD);
+}
+
+void* ModuleSymbol(void* module, const char* name) {
+  if (!module || !name) return nullptr;
+  return dlsym(module, name);
+}
+
+std::string ModulePathOf(const void* address) {
+  Dl_info info{};
+  if (dladdr(address, &info) && info.dli_fname) return info.dli_fname;
+  return {};
 }
 
 }  // namespace revurov::platform

@@ -1,7 +1,6 @@
 #include "platform/rtl_thread.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <cerrno>
 
@@ -11,6 +10,8 @@
 namespace revurov::platform {
 
 namespace {
+
+static_assert(sizeof(pthread_t) == sizeof(uintptr_t));
 
 int NiceOf(TThreadPriority aPriority) noexcept {
   switch (aPriority) {
@@ -59,7 +60,7 @@ void TThread::Start() {
   pthread_t handle;
   const int rc = pthread_create(&handle, nullptr, &ThreadProc, this);
   if (rc != 0) throw EOSError(u"pthread_create", static_cast<uint32_t>(rc));
-  tHandle = handle;
+  tHandle = static_cast<uintptr_t>(handle);
   tStarted.store(true, std::memory_order_release);
 }
 
@@ -85,7 +86,7 @@ void TThread::SetPriority(TThreadPriority aPriority) {
 
 void TThread::ApplyPriority() noexcept {
   // Per-thread nice values; refused without privileges, then left as is.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(ThreadID()), NiceOf(tPriority));
+  SetThreadNice(ThreadID(), NiceOf(tPriority));
 }
 
 void TThread::DoTerminate() {
@@ -114,7 +115,7 @@ void* TThread::ThreadProc(void* aSelf) {
 void TThread::Join() noexcept {
   std::lock_guard guard(tStartLock);
   if (!tStarted.load(std::memory_order_relaxed) || tJoined) return;
-  pthread_join(tHandle, nullptr);
+  pthread_join(static_cast<pthread_t>(tHandle), nullptr);
   tJoined = true;
 }
 

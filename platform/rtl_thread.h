@@ -27,7 +27,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 
 #include "platform/os_event.h"
 
@@ -93,7 +92,7 @@ private:
   int32_t tReturnValue = 0;
   std::exception_ptr tFatalException;
   EventHandle tFinishedEvent = nullptr;
-  pthread_t tHandle{};
+  uintptr_t tHandle = 0;  // the system's thread handle, kept opaque
   std::mutex tStartLock;  // Start and Join
 };
 

@@ -3,36 +3,13 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <cerrno>
 
 namespace revurov::platform {
 
-void* ReserveAddressSpace(std::size_t size) noexcept {
-  void* p = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
-}
-
-void* ReserveAddressSpaceAt(void* address, std::size_t size) noexcept {
-  void* p = ::mmap(address, size, PROT_NONE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  if (p != address) {  // kernels before 4.17 take the flag as a mere hint
-    ::munmap(p, size);
-    return nullptr;
-  }
-  return p;
-}
-
-bool CommitPages(void* address, std::size_t size) noexcept {
-  return ::mprotect(address, size, PROT_READ | PROT_WRITE) == 0;
-}
-
-void ReleaseAddressSpace(void* address, std::size_t size) noexcept {
-  if (address && size) ::munmap(address, size);
-}
-
 namespace {
 
-constexpr int kOps = 8;
+constexpr int kOps = 9;
 std::atomic<int64_t> gCalls[kOps];
 
 // Armed failure: calls of gFailOp numbered [gFailFrom, gFailFrom + gFailCount)
@@ -49,7 +26,9 @@ bool Injected(TVmOp op) {
   if (armed < 0 || (armed != 0 && armed != static_cast<int>(op))) return false;
   const int64_t n = gFailSeen.fetch_add(1) + 1;
   const int64_t from = gFailFrom.load();
-  return n >= from && n < from + gFailCount.load();
+  if (n < from || n >= from + gFailCount.load()) return false;
+  errno = ENOMEM;  // what the OS gives when it runs out
+  return true;
 }
 
 }  // namespace
@@ -80,6 +59,18 @@ void* vmReserve(std::size_t size, std::size_t alignment) {
   return reinterpret_cast<void*>(aligned);
 }
 
+void* vmReserveAt(void* p, std::size_t size) {
+  if (Injected(TVmOp::Reserve) || size == 0) return nullptr;
+  void* q = mmap(p, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+  if (q == MAP_FAILED) return nullptr;
+  if (q != p) {  // kernels before 4.17 take the flag as a mere hint
+    munmap(q, size);
+    errno = EEXIST;
+    return nullptr;
+  }
+  return q;
+}
+
 bool vmReserveFixed(void* p, std::size_t size) {
   if (Injected(TVmOp::ReserveFixed)) return false;
   return mmap(p, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) == p;
@@ -88,6 +79,11 @@ bool vmReserveFixed(void* p, std::size_t size) {
 bool vmCommit(void* p, std::size_t size) {
   if (Injected(TVmOp::Commit)) return false;
   return mprotect(p, size, PROT_READ | PROT_WRITE) == 0;
+}
+
+bool vmCommitReadOnly(void* p, std::size_t size) {
+  if (Injected(TVmOp::CommitReadOnly)) return false;
+  return mprotect(p, size, PROT_READ) == 0;
 }
 
 bool vmDecommit(void* p, std::size_t size) {

@@ -1,7 +1,5 @@
 #include "lowlevel/cipher/base_cipher.h"
 
-#include <string.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include "lowlevel/sync/padlock.h"
 #include "lowlevel/sync/unit_table.h"
 #include "platform/format.h"
+#include "platform/secure_zero.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -125,7 +124,7 @@ void TnxBaseCipherClass::GenerateRandom(void* aData, uint32_t aLength) const {
     std::vector<uint8_t> last(block);
     GetRandomBlock(last.data());
     std::memcpy(p, last.data(), aLength);
-    explicit_bzero(last.data(), last.size());
+    platform::SecureZero(last.data(), last.size());
   }
 }
 
@@ -179,7 +178,7 @@ bool TnxBaseCipher::DecodeTransport(const void* aIV, void* aData, uint32_t aLen,
   }
   Final(check);
   const bool same = SameBytes(check, static_cast<const uint8_t*>(aMac), len);
-  explicit_bzero(check, len);
+  platform::SecureZero(check, len);
   return same;
 }
 
@@ -347,7 +346,7 @@ void nxCompressKeyMaterial(const void* aData, uint32_t aLen, const TnxBaseCipher
   if (aLen > 0) std::memcpy(last, p, aLen);
   last[aLen] = static_cast<char>(0x80);
   aClass.Create(std::string_view(last, aLen + 1))->Encode(aOut16, 16);
-  explicit_bzero(last, sizeof(last));
+  platform::SecureZero(last, sizeof(last));
 }
 
 // ---- start-up ----

@@ -1,7 +1,5 @@
 #include "lowlevel/cipher/blowfish_rc4.h"
 
-#include <string.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "lowlevel/sync/unit_table.h"
 #include "platform/endian.h"
 #include "platform/random.h"
+#include "platform/secure_zero.h"
 
 namespace revurov {
 
@@ -53,8 +52,8 @@ void XorKeyStream(TnxRC4& aGenerator, uint8_t* aData, size_t aWords) noexcept {
 // ---- TnxRC4 ----
 
 TnxRC4::~TnxRC4() {
-  explicit_bzero(rcK, sizeof(rcK));
-  explicit_bzero(rcOrgK, sizeof(rcOrgK));
+  platform::SecureZero(rcK, sizeof(rcK));
+  platform::SecureZero(rcOrgK, sizeof(rcOrgK));
 }
 
 void TnxRC4::SetKeys(const void* aKey, uint32_t aKeyLen) {
@@ -69,7 +68,7 @@ void TnxRC4::SetKeys(const void* aKey, uint32_t aKeyLen) {
   for (uint32_t i = 0; i < 256; i += aKeyLen) std::memcpy(buffer + i, key, std::min(aKeyLen, 256 - i));
   Reset(buffer);
   std::memcpy(rcOrgK, rcK, sizeof(rcK));
-  explicit_bzero(buffer, sizeof(buffer));
+  platform::SecureZero(buffer, sizeof(buffer));
 }
 
 void TnxRC4::Reset(const uint8_t (&aInitCode)[256]) {
@@ -121,9 +120,9 @@ std::unique_ptr<TnxBaseCipher> TnxBlowFishRC4Class::DeriveKey(const void* aPwd, 
   std::memcpy(key + 16, part, 16);
   nxCompressKeyMaterial(aPwd, aPwdLen, *this, part);
   std::memcpy(key + 32, part, 16);
-  explicit_bzero(part, sizeof(part));
+  platform::SecureZero(part, sizeof(part));
   std::unique_ptr<TnxBaseCipher> result = Create(std::string_view(key, sizeof(key)));
-  explicit_bzero(key, sizeof(key));
+  platform::SecureZero(key, sizeof(key));
   return result;
 }
 
@@ -134,16 +133,16 @@ TnxBlowFishRC4::TnxBlowFishRC4(std::string_view aKey) { TnxBlowFishRC4::SetKeys(
 TnxBlowFishRC4::~TnxBlowFishRC4() {
   TnxBlowFishRC4* self = this;
   gShared.compare_exchange_strong(self, nullptr);
-  explicit_bzero(bfKey.data(), bfKey.size());
-  explicit_bzero(&bfKSF, sizeof(bfKSF));
-  explicit_bzero(&bfChk, sizeof(bfChk));
-  explicit_bzero(bfP, sizeof(bfP));
-  explicit_bzero(bfS, sizeof(bfS));
+  platform::SecureZero(bfKey.data(), bfKey.size());
+  platform::SecureZero(&bfKSF, sizeof(bfKSF));
+  platform::SecureZero(&bfChk, sizeof(bfChk));
+  platform::SecureZero(bfP, sizeof(bfP));
+  platform::SecureZero(bfS, sizeof(bfS));
 }
 
 void TnxBlowFishRC4::SetKeys(std::string_view aKey) {
   bfRC4.SetKeys(aKey);
-  explicit_bzero(bfKey.data(), bfKey.size());
+  platform::SecureZero(bfKey.data(), bfKey.size());
   bfKey.assign(aKey.empty() ? std::string_view(" ") : aKey);
   std::memcpy(bfP, nxBlowfishInitialP, sizeof(bfP));
   std::memcpy(bfS, nxBlowfishInitialS, sizeof(bfS));
@@ -250,7 +249,7 @@ void TnxBlowFishRC4::SetupIV(uint32_t IVl, uint32_t IVr) {
     }
   }
   bfRC4.Reset(code);
-  explicit_bzero(code, sizeof(code));
+  platform::SecureZero(code, sizeof(code));
   bfChk = {};
   bfKSF.Xl = bfRC4.KeyStream();
   bfKSF.Xr = bfRC4.KeyStream();
@@ -371,7 +370,7 @@ void TnxBlowFishRC4::GetRandom64(void* aData) {
   nxSharedBlowFishRC4().EncipherBlock(L, R);
   StoreU32(aData, L);
   StoreU32(static_cast<uint8_t*>(aData) + 4, R);
-  explicit_bzero(block, sizeof(block));
+  platform::SecureZero(block, sizeof(block));
 }
 
 // ---- alternative mode ----
@@ -425,7 +424,7 @@ void TnxBlowFishRC4::AltEncode(void* aData, uint32_t aLen) const {
   EncipherChunk(d);
   generator.SetKeys(t, sizeof(t));
   XorKeyStream(generator, d + 256, (aLen - 256) / 4);
-  explicit_bzero(t, sizeof(t));
+  platform::SecureZero(t, sizeof(t));
 }
 
 void TnxBlowFishRC4::AltDecode(void* aData, uint32_t aLen) const {
@@ -443,7 +442,7 @@ void TnxBlowFishRC4::AltDecode(void* aData, uint32_t aLen) const {
   DecipherChunk(t);
   XorKeyStream(generator, t, 64);
   std::memcpy(d, t, sizeof(t));
-  explicit_bzero(t, sizeof(t));
+  platform::SecureZero(t, sizeof(t));
 }
 
 // ---- process-wide instance ----
@@ -454,7 +453,7 @@ TnxBlowFishRC4* CreateSharedLocked() {
   char seed[16];
   FillRandomOrRaise(seed, sizeof(seed), u"nxCreateSharedBlowFishRC4/getrandom");
   auto* created = new TnxBlowFishRC4(std::string_view(seed, sizeof(seed)));
-  explicit_bzero(seed, sizeof(seed));
+  platform::SecureZero(seed, sizeof(seed));
   delete gShared.exchange(created, std::memory_order_acq_rel);
   return created;
 }

@@ -1,12 +1,10 @@
 #include "lowlevel/components/state_component.h"
 
-#include <chrono>
-#include <ctime>
-
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/streams/tagged_stream.h"
+#include "platform/date_time.h"
 #include "platform/format.h"
 
 namespace revurov {
@@ -47,22 +45,11 @@ std::u16string_view nxStateTransitionName(int aTransition) noexcept {
 
 namespace {
 
-// Local time as days since 1899-12-30.
-double SystemNow() {
-  const auto now = std::chrono::system_clock::now();
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
-  const std::time_t secs = static_cast<std::time_t>(us.count() / 1000000);
-  std::tm local{};
-  localtime_r(&secs, &local);
-  const double localSeconds = static_cast<double>(us.count()) / 1e6 + local.tm_gmtoff;
-  return localSeconds / 86400.0 + 25569.0;
-}
-
 std::atomic<TnxNowFunction> gNow{nullptr};
 
 double Now() {
   TnxNowFunction f = gNow.load(std::memory_order_relaxed);
-  return f ? f() : SystemNow();
+  return f ? f() : platform::Now();
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 #include "lowlevel/heap/cpu.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
+
+#include "platform/os_thread.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -222,18 +223,6 @@ public:
 };
 #endif
 
-// Puts the thread's affinity back however detection ends.
-class TnxAffinityRestore {
-public:
-  explicit TnxAffinityRestore(const cpu_set_t& saved) : saved_(saved) {}
-  ~TnxAffinityRestore() { sched_setaffinity(0, sizeof saved_, &saved_); }
-  TnxAffinityRestore(const TnxAffinityRestore&) = delete;
-  TnxAffinityRestore& operator=(const TnxAffinityRestore&) = delete;
-
-private:
-  cpu_set_t saved_;
-};
-
 std::mutex gStartupLock;
 int gStartups = 0;
 
@@ -261,12 +250,11 @@ void nxDetectCpus() noexcept {
   nxCpuCount = 0;
   nxCpuInfo = TnxCpuInfo{};
 
-  cpu_set_t saved;
-  CPU_ZERO(&saved);
+  // Puts the thread's affinity back however detection ends.
+  platform::TThreadAffinityScope affinity;
   uint32_t mask = 0;
-  if (sched_getaffinity(0, sizeof saved, &saved) == 0)
-    for (int cpu = 0; cpu < nxMaxCpus; ++cpu)
-      if (CPU_ISSET(cpu, &saved)) mask |= uint32_t(1) << cpu;
+  for (int cpu = 0; cpu < nxMaxCpus; ++cpu)
+    if (affinity.Allows(cpu)) mask |= uint32_t(1) << cpu;
   if (mask == 0) {
     nxDetectCpu(nxCpuInfos[0]);
     nxCpuInfo = nxCpuInfos[0];
@@ -274,14 +262,10 @@ void nxDetectCpus() noexcept {
     return;
   }
 
-  TnxAffinityRestore restore(saved);
   for (int cpu = 0; cpu < nxMaxCpus; ++cpu) {
     if (!(mask & (uint32_t(1) << cpu))) continue;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    sched_setaffinity(0, sizeof one, &one);
-    usleep(1000);  // let the scheduler move the thread there
+    affinity.MoveTo(cpu);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // let the scheduler move the thread there
     nxDetectCpu(nxCpuInfos[cpu]);
     if (nxCpuCount++ == 0) nxCpuInfo = nxCpuInfos[cpu];
   }

@@ -1,10 +1,5 @@
 #include "lowlevel/heap/item_manager.h"
 
-#include <linux/membarrier.h>
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -13,6 +8,8 @@
 
 #include "lowlevel/heap/block_manager.h"
 #include "lowlevel/heap/region_manager.h"
+#include "platform/process.h"
+#include "platform/process_barrier.h"
 #include "platform/rtl_exception.h"
 #include "platform/virtual_memory.h"
 
@@ -149,10 +146,7 @@ thread_local bool tlsCacheGone = false;
 
 void prepareProcessBarrier() {
   if (processBarrierReady.load()) return;
-  const long supported = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
-  if (supported > 0 && (supported & MEMBARRIER_CMD_PRIVATE_EXPEDITED) &&
-      syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0)
-    processBarrierReady.store(true);
+  if (platform::PrepareProcessBarrier()) processBarrierReady.store(true);
 }
 
 inline void enterCache(ThreadCache* c) {
@@ -177,7 +171,7 @@ template <typename Visit>
 void stealFromAll(Visit visit) {
   if (!cacheRegistry) return;
   for (ThreadCache* c = cacheRegistry; c; c = c->next) c->stealRequest.exchange(1);
-  if (processBarrierReady.load()) syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+  if (processBarrierReady.load()) platform::ProcessBarrier();
   ThreadCache* c = cacheRegistry;
   // Every owner is let go again, also when visit stops early or throws.
   auto letGo = [&] {
@@ -1130,7 +1124,7 @@ bool nxItemManagerStartup() {
   for (auto& owner : blockPools) owner.store(0, std::memory_order_relaxed);
   prepareProcessBarrier();
   static std::once_flag forkHandlers;
-  std::call_once(forkHandlers, [] { pthread_atfork(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });
+  std::call_once(forkHandlers, [] { platform::RegisterForkHandlers(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });
   cacheSecret = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count() * 0x85EBCA6Bu) | 1u;
   statReserved.reset();
   statCommitted.reset();

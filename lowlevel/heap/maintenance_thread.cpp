@@ -1,9 +1,8 @@
 #include "lowlevel/heap/maintenance_thread.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
+
+#include "platform/os_thread.h"
 
 namespace revurov::mm {
 
@@ -67,7 +66,7 @@ void TnxMaintenanceThread::Round() const {
 void TnxMaintenanceThread::Run() noexcept {
   // Time-critical where the system lets us raise the priority; ignored
   // otherwise.
-  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20);
+  platform::SetThreadNice(platform::CurrentThreadId(), -20);
   uint32_t step = 0;
   int errors = 0;
   std::unique_lock lock(mu_);

@@ -1,25 +1,18 @@
 #include "lowlevel/heap/memory_manager.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "lowlevel/heap/memory_manager_impl.h"
 #include "lowlevel/heap/move_fill.h"
 #include "lowlevel/heap/types.h"
 #include "platform/endian.h"
+#include "platform/file_io.h"
 #include "platform/module.h"
+#include "platform/process.h"
 #include "platform/rtl_exception.h"
+#include "platform/shared_memory.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -31,7 +24,7 @@ namespace {
 
 // Longest wait for another module of the process that holds the mapping
 // while it publishes or withdraws (a few microseconds normally).
-constexpr int kMappingLockTimeoutMs = 10000;
+constexpr uint32_t kMappingLockTimeoutMs = 10000;
 
 // This module's copy of the manager's table; nil while unbound.
 TnxMemoryManagerFunctions gCopy{};
@@ -41,7 +34,9 @@ std::mutex gBindLock;
 int gBindCount = 0;
 bool gLazyReference = false;  // the binding made by first use
 bool gAtExitPending = false;  // the end-of-process release is registered and has not run
-int gMappingFd = -1;  // held while this module is the publisher
+// The mapping's handle, held while this module is the publisher. Plain, so
+// that it outlives every static destructor that may still unbind.
+platform::THandle gMappingHandle = platform::INVALID_HANDLE_VALUE;
 uint32_t gBoundPid = 0;
 thread_local bool tBinding = false;
 TnxFillCharProc gFill = nxFillChar;  // the fill routine chosen at binding
@@ -54,11 +49,7 @@ inline const TnxMemoryManagerFunctions& Table() {
   return *t;
 }
 
-std::string PosixName(uint32_t pid) {
-  std::string name(1, '/');
-  name += platform::Utf16ToUtf8(nxMemoryManagerMappingName(pid));
-  return name;
-}
+std::string MappingName(uint32_t pid) { return platform::Utf16ToUtf8(nxMemoryManagerMappingName(pid)); }
 
 // "nxmm.so" beside the program, loaded once and never unloaded: a manager
 // module that publishes itself in the mapping during its own start-up.
@@ -70,45 +61,28 @@ void LoadManagerModule() {
   if (path.empty()) return;
   path.resize(path.rfind('/') + 1);
   path += "nxmm.so";
-  if (access(path.c_str(), F_OK) != 0) return;
+  if (!platform::FileExists(path)) return;
   platform::LoadModule(path);
 }
 
-// Exclusive lock on the mapping, shared with every other module of the
-// process (each has its own open file description) and with a process that
-// reuses a dead one's name. Never waits without limit.
-bool LockMapping(int fd) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMappingLockTimeoutMs);
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+// The mapping's process id and start time are the shared-memory owner record.
+static_assert(nxMappingStartTimeOffset == nxMappingPidOffset + 8);
 
-struct TMappingView {
-  uint8_t* p = nullptr;
-  explicit TMappingView(int fd) {
-    void* v = mmap(nullptr, nxMappingSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (v == MAP_FAILED) throw EInvalidPointer();
-    p = static_cast<uint8_t*>(v);
+struct TMappingView : platform::TSharedView {
+  explicit TMappingView(const platform::TSharedMemory& mapping) {
+    if (!Map(mapping, nxMappingSize, true)) throw EInvalidPointer();
   }
-  ~TMappingView() {
-    if (p) munmap(p, nxMappingSize);
-  }
-  std::atomic_ref<uint32_t> Ready() { return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(p)); }
+  std::atomic_ref<uint32_t> Ready() { return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(Data())); }
 };
 
 // Adopts the published manager or publishes this module's. Runs under
 // gBindLock.
 void BindToMapping() {
-  const uint32_t pid = uint32_t(getpid());
-  const uint64_t start = nxProcessStartTime(pid);
-  const std::string name = PosixName(pid);
+  const platform::TProcessIdentity self = platform::CurrentProcessIdentity();
+  const std::string name = MappingName(self.Pid);
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    platform::TSharedMemory mapping;
+    if (!mapping.Open(name, true)) {
       // No descriptor left, no shared memory, or the name held by another
       // user's dead process: the module keeps a manager of its own rather
       // than leaving the process without a heap.
@@ -117,56 +91,40 @@ void BindToMapping() {
       gCopy = *table;
       return;
     }
-    if (!LockMapping(fd)) {
-      close(fd);
-      throw EInvalidPointer();
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-      close(fd);
-      throw EInvalidPointer();
-    }
-    if (st.st_nlink == 0) {  // withdrawn while we waited: look again
-      close(fd);
-      continue;
-    }
-    if (std::size_t(st.st_size) >= nxMappingSize) {
-      TMappingView view(fd);
+    // Shared with every other module of the process (each opens the mapping
+    // itself) and with a process that reuses a dead one's name.
+    platform::TSharedMemoryLock lock(mapping, kMappingLockTimeoutMs);
+    if (!lock.Locked()) throw EInvalidPointer();
+    platform::TSharedMemoryState state;
+    if (!mapping.State(state)) throw EInvalidPointer();
+    if (state.Unlinked) continue;  // withdrawn while we waited: look again
+    if (state.Size >= nxMappingSize) {
+      TMappingView view(mapping);
       const TnxMemoryManagerFunctions* table = nullptr;
       if (view.Ready().load(std::memory_order_acquire) == 1 &&
-          platform::LoadU32(view.p + nxMappingPidOffset) == pid &&
-          platform::LoadU64(view.p + nxMappingStartTimeOffset) == start)
-        table = reinterpret_cast<const TnxMemoryManagerFunctions*>(platform::LoadU64(view.p + nxMappingTableOffset));
+          platform::LoadOwner(view.Data() + nxMappingPidOffset) == self)
+        table = reinterpret_cast<const TnxMemoryManagerFunctions*>(platform::LoadU64(view.Data() + nxMappingTableOffset));
       if (table) {
         // The reference is taken under the lock, so the publisher cannot
         // end the manager between our read and it.
         table->mmfAddRef();
         gCopy = *table;
-        close(fd);  // unlocks; an adopter keeps no handle
-        return;
+        return;  // unlocks and closes: an adopter keeps no handle
       }
     }
     // Absent, half-written by a publisher that died, or left by a dead
     // process whose id we reuse: ours to fill.
-    if (ftruncate(fd, 0) != 0 || ftruncate(fd, nxMappingSize) != 0) {
-      close(fd);
-      throw EInvalidPointer();
-    }
+    if (!mapping.Resize(0) || !mapping.Resize(nxMappingSize)) throw EInvalidPointer();
     TnxMemoryManagerFunctions* table = mm::nxMemoryManagerTable();
-    if (!table) {
-      close(fd);
-      throw EOutOfMemory();
-    }
+    if (!table) throw EOutOfMemory();
     {
-      TMappingView view(fd);
-      platform::StoreU64(view.p + nxMappingTableOffset, reinterpret_cast<uintptr_t>(table));
-      platform::StoreU32(view.p + nxMappingPidOffset, pid);
-      platform::StoreU64(view.p + nxMappingStartTimeOffset, start);
+      TMappingView view(mapping);
+      platform::StoreU64(view.Data() + nxMappingTableOffset, reinterpret_cast<uintptr_t>(table));
+      platform::StoreOwner(view.Data() + nxMappingPidOffset, self);
       view.Ready().store(1, std::memory_order_release);
     }
     gCopy = *table;
-    flock(fd, LOCK_UN);
-    gMappingFd = fd;
+    gMappingHandle = mapping.Release();  // the lock ends on the kept handle
     return;
   }
   throw EInvalidPointer();
@@ -174,19 +132,15 @@ void BindToMapping() {
 
 // The publisher takes its name away (POSIX names outlive their holders).
 void WithdrawMapping() {
-  const int fd = gMappingFd;
-  gMappingFd = -1;
-  if (fd < 0) return;
-  if (LockMapping(fd)) {
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && st.st_nlink > 0) shm_unlink(PosixName(gBoundPid).c_str());
-    void* v = mmap(nullptr, nxMappingSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (v != MAP_FAILED) {
-      std::atomic_ref<uint32_t>(*static_cast<uint32_t*>(v)).store(0);
-      munmap(v, nxMappingSize);
-    }
-  }
-  close(fd);
+  platform::TSharedMemory mapping(gMappingHandle);
+  gMappingHandle = platform::INVALID_HANDLE_VALUE;
+  if (!mapping.IsOpen()) return;
+  platform::TSharedMemoryLock lock(mapping, kMappingLockTimeoutMs);
+  if (!lock.Locked()) return;
+  platform::TSharedMemoryState state;
+  if (mapping.State(state) && !state.Unlinked) platform::TSharedMemory::Unlink(MappingName(gBoundPid));
+  platform::TSharedView view;
+  if (view.Map(mapping, nxMappingSize, true)) std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view.Data())).store(0);
 }
 
 void Bind() {
@@ -202,7 +156,7 @@ void Bind() {
     throw;
   }
   tBinding = false;
-  gBoundPid = uint32_t(getpid());
+  gBoundPid = platform::CurrentProcessId();
   nxCleanupHook = [] { nxMemoryManagerCleanupNow(); };
   gTable.store(&gCopy, std::memory_order_release);
 }
@@ -210,9 +164,9 @@ void Bind() {
 void Unbind() {
   gTable.store(nullptr, std::memory_order_release);
   nxCleanupHook = nxCleanupHookDefault;
-  if (gBoundPid != uint32_t(getpid())) {
+  if (gBoundPid != platform::CurrentProcessId()) {
     // A forked child: the manager's thread and the mapping are the parent's.
-    gMappingFd = -1;
+    gMappingHandle = platform::INVALID_HANDLE_VALUE;
     return;
   }
   WithdrawMapping();
@@ -282,7 +236,7 @@ bool nxMemoryManagerBound() noexcept { return gTable.load() != nullptr; }
 
 bool nxMemoryManagerIsPublisher() noexcept {
   std::lock_guard lock(gBindLock);
-  return gMappingFd >= 0;
+  return gMappingHandle != platform::INVALID_HANDLE_VALUE;
 }
 
 const TnxMemoryManagerFunctions& nxMemoryManagerFunctions() { return Table(); }
@@ -298,26 +252,7 @@ std::u16string nxMemoryManagerMappingName(uint32_t aProcessId) {
   return name;
 }
 
-uint64_t nxProcessStartTime(uint32_t aProcessId) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%u/stat", aProcessId);
-  FILE* f = std::fopen(path, "re");
-  if (!f) return 0;
-  char buf[1024];
-  const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-  std::fclose(f);
-  buf[n] = 0;
-  // Fields after the command name, which may hold spaces and parentheses.
-  const char* p = std::strrchr(buf, ')');
-  if (!p) return 0;
-  ++p;
-  for (int field = 3; field <= 22 && *p; ++field) {
-    while (*p == ' ') ++p;
-    if (field == 22) return std::strtoull(p, nullptr, 10);
-    while (*p && *p != ' ') ++p;
-  }
-  return 0;
-}
+uint64_t nxProcessStartTime(uint32_t aProcessId) { return platform::ProcessStartTime(aProcessId); }
 
 // ---- allocation ----
 

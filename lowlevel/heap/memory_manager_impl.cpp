@@ -1,10 +1,5 @@
 #include "lowlevel/heap/memory_manager_impl.h"
 
-#include <dlfcn.h>
-#include <limits.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -18,6 +13,7 @@
 #include "lowlevel/heap/region_manager.h"
 #include "lowlevel/heap/types.h"
 #include "platform/module.h"
+#include "platform/virtual_memory.h"
 
 namespace revurov::mm {
 
@@ -181,27 +177,22 @@ uint32_t HookedPoolFree(TnxPoolHandle pool, void* p) noexcept {
 
 // ---- hook module ----
 
-std::string ThisModulePath() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&nxMemoryManagerTable), &info) && info.dli_fname) return info.dli_fname;
-  return {};
-}
-
 using platform::LoadModule;
 using platform::ProgramPath;
 
 void* FindHookModule() {
-  if (void* h = dlopen("ZirezMM5Hook.so", RTLD_NOW | RTLD_NOLOAD)) return h;
+  if (void* h = platform::FindLoadedModule("ZirezMM5Hook.so")) return h;
   if (void* h = LoadModule(nxHookModuleFileName(ProgramPath()))) return h;
-  if (void* h = LoadModule(nxHookModuleFileName(ThisModulePath()))) return h;
+  if (void* h = LoadModule(nxHookModuleFileName(platform::ModulePathOf(reinterpret_cast<const void*>(&nxMemoryManagerTable)))))
+    return h;
   const char* env = std::getenv("ZirezMM5Hook");
-  if (env && std::strlen(env) < PATH_MAX) return LoadModule(env);
+  if (env && std::strlen(env) < platform::kMaxPath) return LoadModule(env);
   return nullptr;
 }
 
 template <typename F>
 bool Resolve(void* module, const char* name, F& slot) {
-  slot = reinterpret_cast<F>(dlsym(module, name));
+  slot = reinterpret_cast<F>(platform::ModuleSymbol(module, name));
   return slot != nullptr;
 }
 
@@ -310,8 +301,12 @@ void Startup() {
     t.mmfPhysicalBlockPools[i] = reinterpret_cast<TnxBlockPoolHandle>(&nxPhysicalBlockManagers[i]);
   }
   if (!gZeroBlock) {
-    void* z = mmap(nullptr, kZeroBlockSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    gZeroBlock = z == MAP_FAILED ? nullptr : z;
+    void* z = platform::vmReserve(kZeroBlockSize, platform::vmPageSize);
+    if (z && !platform::vmCommitReadOnly(z, kZeroBlockSize)) {
+      platform::vmRelease(z, kZeroBlockSize);
+      z = nullptr;
+    }
+    gZeroBlock = z;
   }
   t.mmfZeroBlock = gZeroBlock;
 
@@ -323,7 +318,7 @@ void Shutdown() noexcept {
   gMaintenance->Stop();
   gMaintenance.reset();
   if (gHeapUp && !HeapInUse()) {
-    if (gZeroBlock) munmap(gZeroBlock, kZeroBlockSize);
+    if (gZeroBlock) platform::vmRelease(gZeroBlock, kZeroBlockSize);
     gZeroBlock = nullptr;
     nxItemManagerShutdown();
     gHeapUp = false;
@@ -343,7 +338,7 @@ std::string nxHookModuleFileName(const std::string& modulePath) {
   std::size_t dot = modulePath.rfind('.');
   if (dot == std::string::npos || dot < nameStart || dot == nameStart) dot = modulePath.size();
   std::string result = modulePath.substr(0, dot) + "_ZirezMM5Hook.so";
-  if (result.size() >= PATH_MAX) return {};
+  if (result.size() >= platform::kMaxPath) return {};
   return result;
 }
 

@@ -1,12 +1,10 @@
 #include "lowlevel/heap/region_manager.h"
 
-#include <sys/utsname.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <new>
 
 #include "lowlevel/heap/types.h"
+#include "platform/process.h"
+#include "platform/system_info.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov::mm {
@@ -33,16 +31,13 @@ static_assert(sizeof(TnxRegionReserve) <= 4096);
 
 void readOsFacts() {
   nxOsFacts = TnxOsFacts{};
-  utsname u{};
-  if (uname(&u) == 0) {
-    unsigned a = 0, b = 0, c = 0;
-    std::sscanf(u.release, "%u.%u.%u", &a, &b, &c);
-    nxOsFacts.major = a;
-    nxOsFacts.minor = b;
-    nxOsFacts.build = c;
-  }
+  platform::TKernelVersion kernel;
+  platform::GetKernelVersion(kernel);
+  nxOsFacts.major = kernel.Major;
+  nxOsFacts.minor = kernel.Minor;
+  nxOsFacts.build = kernel.Build;
   nxOsFacts.platformId = 2;  // resetting unused pages is available here
-  nxOsFacts.processId = getpid();
+  nxOsFacts.processId = platform::CurrentProcessId();
 }
 
 inline TnxReserveEntry* entryOf(TnxListEntry* link) { return reinterpret_cast<TnxReserveEntry*>(link); }

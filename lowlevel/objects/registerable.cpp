@@ -12,12 +12,10 @@ using platform::AsciiSameText;
 
 namespace {
 
-void ReadLock(pthread_rwlock_t& aLock) noexcept { pthread_rwlock_rdlock(&aLock); }
-void WriteLock(pthread_rwlock_t& aLock) noexcept { pthread_rwlock_wrlock(&aLock); }
-void Unlock(pthread_rwlock_t& aLock) noexcept { pthread_rwlock_unlock(&aLock); }
-
-using ReadGuard = TnxLockGuard<pthread_rwlock_t, &ReadLock, &Unlock>;
-using WriteGuard = TnxLockGuard<pthread_rwlock_t, &WriteLock, &Unlock>;
+using ReadGuard = TnxLockGuard<platform::TOsReadWriteLock, &platform::TOsReadWriteLock::BeginRead,
+                               &platform::TOsReadWriteLock::EndRead>;
+using WriteGuard = TnxLockGuard<platform::TOsReadWriteLock, &platform::TOsReadWriteLock::BeginWrite,
+                                &platform::TOsReadWriteLock::EndWrite>;
 
 }  // namespace
 

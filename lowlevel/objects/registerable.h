@@ -57,8 +57,6 @@
 //   function-local statics of the class, see the macros).
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -69,6 +67,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/objects/persistent.h"
+#include "platform/os_mutex.h"
 
 namespace revurov {
 
@@ -133,7 +132,7 @@ private:
     std::u16string Name;
     const TnxRegisterableClass* Class;
   };
-  mutable pthread_rwlock_t rLock = PTHREAD_RWLOCK_INITIALIZER;
+  mutable platform::TOsReadWriteLock rLock;
   std::unique_ptr<std::vector<Entry>> rList;  // sorted by name without case
 };
 

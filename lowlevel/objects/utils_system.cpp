@@ -1,7 +1,5 @@
 #include "lowlevel/objects/utils_system.h"
 
-#include <sys/sysinfo.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "platform/endian.h"
 #include "platform/file_identity.h"
 #include "platform/os_error.h"
+#include "platform/system_info.h"
 
 namespace revurov {
 
@@ -109,14 +108,13 @@ TnxConvertStringSDToSD nxConvertStringSDToSD = StringSDToSD;
 TnxConvertSDToStringSD nxConvertSDToStringSD = SDToStringSD;
 
 bool nxGetMemoryStatus(TnxMemoryStatusEx& aStatus) {
-  struct sysinfo si {};
   aStatus = TnxMemoryStatusEx{};
-  if (::sysinfo(&si) != 0) return false;
-  const uint64_t unit = si.mem_unit ? si.mem_unit : 1;
-  aStatus.ullTotalPhys = si.totalram * unit;
-  aStatus.ullAvailPhys = (si.freeram + si.bufferram) * unit;
-  aStatus.ullTotalPageFile = (si.totalram + si.totalswap) * unit;
-  aStatus.ullAvailPageFile = (si.freeram + si.bufferram + si.freeswap) * unit;
+  platform::TSystemMemory memory;
+  if (!platform::GetSystemMemory(memory)) return false;
+  aStatus.ullTotalPhys = memory.Total;
+  aStatus.ullAvailPhys = memory.Available;
+  aStatus.ullTotalPageFile = memory.Total + memory.SwapTotal;
+  aStatus.ullAvailPageFile = memory.Available + memory.SwapFree;
   if (aStatus.ullTotalPhys)
     aStatus.dwMemoryLoad =
         static_cast<uint32_t>(100 - (aStatus.ullAvailPhys * 100) / aStatus.ullTotalPhys);

@@ -8,7 +8,6 @@
 #include "platform/format.h"
 #include "platform/os_error.h"
 #include "platform/rtl_exception.h"
-#include "platform/rtl_exception.h"
 #include "platform/virtual_memory.h"
 
 namespace revurov {
@@ -18,7 +17,7 @@ using platform::TSeekOrigin;
 namespace {
 
 constexpr int64_t kReserveUnit = 65536;
-constexpr int64_t kPage = static_cast<int64_t>(platform::kPageSize);
+constexpr int64_t kPage = static_cast<int64_t>(platform::vmPageSize);
 // The doubling stops here, so a reservation stays within a 32-bit signed
 // size as the stream's users expect.
 constexpr int64_t kMaxReserveStart = 0x3FFFFFFE;
@@ -27,6 +26,10 @@ constexpr int64_t kMaxReserveStart = 0x3FFFFFFE;
 [[noreturn]] void RaiseOSFailure() { nxRaiseLastOSError(u"TnxMemoryStream", 0); }
 
 int64_t RoundUp(int64_t v, int64_t unit) { return (v + unit - 1) / unit * unit; }
+
+void Release(uint8_t* base, int64_t reserved) {
+  if (base) platform::vmRelease(base, static_cast<size_t>(reserved));
+}
 
 }  // namespace
 
@@ -80,7 +83,7 @@ TnxMemoryStream::~TnxMemoryStream() {
 void* TnxMemoryStream::Realloc(int64_t& aNewCapacity) {
   uint8_t* base = ByteArray();
   if (aNewCapacity <= 0) {
-    platform::ReleaseAddressSpace(base, static_cast<size_t>(msReserved));
+    Release(base, msReserved);
     msReserved = 0;
     msTouched = 0;
     aNewCapacity = 0;
@@ -93,7 +96,7 @@ void* TnxMemoryStream::Realloc(int64_t& aNewCapacity) {
 
   if (n <= msReserved) {
     if (n > msCommited) {
-      if (!platform::CommitPages(base + msCommited, static_cast<size_t>(n - msCommited)))
+      if (!platform::vmCommit(base + msCommited, static_cast<size_t>(n - msCommited)))
         RaiseOSFailure();
     } else {
       aNewCapacity = msCommited;  // committed memory only shrinks by release
@@ -109,26 +112,26 @@ void* TnxMemoryStream::Realloc(int64_t& aNewCapacity) {
 
   if (base) {
     // Growing in place keeps the bytes where they are: no copy.
-    void* ext = platform::ReserveAddressSpaceAt(base + msReserved, static_cast<size_t>(newSize - msReserved));
+    void* ext = platform::vmReserveAt(base + msReserved, static_cast<size_t>(newSize - msReserved));
     if (ext) {
       msReserved = newSize;
-      if (!platform::CommitPages(base + msCommited, static_cast<size_t>(n - msCommited)))
+      if (!platform::vmCommit(base + msCommited, static_cast<size_t>(n - msCommited)))
         RaiseOSFailure();
       return base;
     }
   }
 
-  auto* fresh = static_cast<uint8_t*>(platform::ReserveAddressSpace(static_cast<size_t>(newSize)));
+  auto* fresh = static_cast<uint8_t*>(platform::vmReserve(static_cast<size_t>(newSize), platform::vmPageSize));
   if (!fresh) RaiseOSFailure();
-  if (!platform::CommitPages(fresh, static_cast<size_t>(n))) {
+  if (!platform::vmCommit(fresh, static_cast<size_t>(n))) {
     int err = static_cast<int>(platform::GetLastOSError());
-    platform::ReleaseAddressSpace(fresh, static_cast<size_t>(newSize));
+    Release(fresh, newSize);
     platform::SetLastOSError(static_cast<uint32_t>(err));
     RaiseOSFailure();
   }
   if (base) {
     if (cmsSize > 0) std::memcpy(fresh, base, static_cast<size_t>(cmsSize));
-    platform::ReleaseAddressSpace(base, static_cast<size_t>(msReserved));
+    Release(base, msReserved);
   }
   msTouched = base ? std::max<int64_t>(cmsSize, 0) : 0;
   msReserved = newSize;

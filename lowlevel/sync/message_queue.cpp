@@ -1,6 +1,5 @@
 #include "lowlevel/sync/message_queue.h"
 
-#include <cerrno>
 #include <vector>
 
 #include "lowlevel/errors/exceptions.h"

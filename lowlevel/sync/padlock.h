@@ -6,12 +6,11 @@
 // before it blocks.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/sync/lock_guard.h"
+#include "platform/os_mutex.h"
 
 namespace revurov {
 
@@ -34,7 +33,7 @@ public:
   bool IsFastLock() const noexcept { return plSpinCount != 0; }
 
 private:
-  pthread_mutex_t plCritSect;
+  platform::TOsMutex plCritSect;
   uint32_t plSpinCount = 0;
 };
 

@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <numeric>
 #include <vector>
 
+#include "lowlevel/errors/exceptions.h"
 #include "platform/rtl_exception.h"
 #include "platform/rtl_exception.h"
 #include "platform/text.h"
+#include "platform/virtual_memory.h"
 
 #include <unistd.h>
 
@@ -125,6 +128,46 @@ TEST(MemoryStream, SavesAndLoadsThroughStreamsAndFiles) {
   std::filesystem::remove(path);
   EXPECT_EQ(c.GetSize(), 11);
   EXPECT_EQ(std::memcmp(c.Memory(), "hello world", 11), 0);
+}
+
+// Growth whose memory the system refuses raises the OS error and leaves the
+// stream as it was; the same write succeeds once memory is there again.
+TEST(MemoryStream, RefusedGrowthRaisesTheOSErrorAndKeepsTheStream) {
+  using platform::TVmOp;
+  struct Case {
+    const char* name;
+    TVmOp op;
+    int64_t count;
+    int64_t writeAt;
+  };
+  const Case cases[] = {
+      {"commit inside the reservation", TVmOp::Commit, 1, 10000},
+      {"commit of a larger reservation", TVmOp::Commit, 1, 100000},
+      {"no address space for a larger reservation", TVmOp::Reserve, 2, 100000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TnxMemoryStream s(-1);
+    std::vector<uint8_t> head(100);
+    std::iota(head.begin(), head.end(), 1);
+    ASSERT_EQ(s.Write(head.data(), 100), 100);
+    s.SetPosition(c.writeAt);
+    platform::vmFailNext(c.op, 1, c.count);
+    uint32_t osError = 0;
+    try {
+      s.Write("x", 1);
+    } catch (const EnxBaseException& e) {
+      osError = e.OSError();
+    }
+    platform::vmFailNext(TVmOp::Any, 0, 0);
+    EXPECT_EQ(osError, uint32_t(ENOMEM));
+    EXPECT_EQ(s.GetSize(), 100);
+    EXPECT_EQ(s.Position(), c.writeAt);
+    EXPECT_EQ(std::memcmp(s.Memory(), head.data(), 100), 0);
+    ASSERT_EQ(s.Write("x", 1), 1);
+    EXPECT_EQ(s.GetSize(), c.writeAt + 1);
+    EXPECT_EQ(std::memcmp(s.Memory(), head.data(), 100), 0);
+  }
 }
 
 TEST(StaticMemoryStream, WritesAreCutAtTheEndOfTheBlock) {

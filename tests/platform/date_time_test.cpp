@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -68,6 +69,14 @@ TEST(DateTime, EncodeAndDecodeRoundTrip) {
     DecodeTime(v, hh2, nn2, ss2, ms2);
     ASSERT_EQ((std::array{y2, m2, d2, hh2, nn2, ss2, ms2}), (std::array{y, m, d, hh, nn, ss, ms})) << v;
   }
+}
+
+// Local time lies within a time zone's offset (at most 14 hours) of UTC.
+TEST(DateTime, NowIsTheLocalTimeOfTheSystemClock) {
+  const auto utcSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const double utc = double(utcSeconds) / 86400.0 + 25569.0;  // 1970-01-01 is day 25569
+  EXPECT_NEAR(Now(), utc, 14.0 / 24.0 + 1.0 / 86400.0);
 }
 
 TEST(DateTime, FormatSpecifiers) {
