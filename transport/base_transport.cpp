@@ -118,29 +118,14 @@ void TnxBaseTransport::btStoreServerName(const std::u16string& aName) {
 }
 
 void TnxBaseTransport::SetMaxBytesPerSecond(uint32_t aValue) {
-  TnxPadlockGuard guard(btStatsPadLock);
+  std::lock_guard<std::mutex> guard(btStatsPadLock);
   btMaxBytesPerSecond.store(aValue, std::memory_order_relaxed);
 }
 
 void TnxBaseTransport::SetPingTime(uint32_t aValue) {
-  TnxPadlockGuard guard(btStatsPadLock);
+  std::lock_guard<std::mutex> guard(btStatsPadLock);
   btPingTime.store(aValue, std::memory_order_relaxed);
 }
-
-#define REVUROV_LOCKED_COUNTER(Name)          \
-  int64_t TnxBaseTransport::Name() const {    \
-    TnxPadlockGuard guard(btStatsPadLock);    \
-    return bt##Name;                          \
-  }
-REVUROV_LOCKED_COUNTER(ActualBytesSent)
-REVUROV_LOCKED_COUNTER(ActualBytesReceived)
-REVUROV_LOCKED_COUNTER(MessagesSent)
-REVUROV_LOCKED_COUNTER(MessagesReceived)
-REVUROV_LOCKED_COUNTER(UncompressedBytesSent)
-REVUROV_LOCKED_COUNTER(UncompressedBytesReceived)
-REVUROV_LOCKED_COUNTER(CompressTime)
-REVUROV_LOCKED_COUNTER(UncompressTime)
-#undef REVUROV_LOCKED_COUNTER
 
 TGUID TnxBaseTransport::ServerGUID() const {
   // The dependents list's lock keeps the handler from being unlinked (and
@@ -150,11 +135,7 @@ TGUID TnxBaseTransport::ServerGUID() const {
 }
 
 void TnxBaseTransport::ClearStats() {
-  TnxPadlockGuard guard(btStatsPadLock);
-  btActualBytesSent = btActualBytesReceived = 0;
-  btMessagesSent = btMessagesReceived = 0;
-  btUncompressedBytesSent = btUncompressedBytesReceived = 0;
-  btCompressTime = btUncompressTime = 0;
+  btCounters.Clear();
 }
 
 // ---- settings ----
@@ -266,21 +247,22 @@ void TnxBaseTransport::btUpdateStats(int64_t aMessagesSent, int64_t aMessagesRec
                                      int64_t aCompressTime, int64_t aUncompressTime) {
   if (aUncompressedSent == 0) aUncompressedSent = aActualSent;
   if (aUncompressedReceived == 0) aUncompressedReceived = aActualReceived;
-  TnxPadlockGuard guard(btStatsPadLock);
-  btMessagesSent += aMessagesSent;
-  btMessagesReceived += aMessagesReceived;
-  btActualBytesSent += aActualSent;
-  btActualBytesReceived += aActualReceived;
-  btUncompressedBytesSent += aUncompressedSent;
-  btUncompressedBytesReceived += aUncompressedReceived;
-  btCompressTime += aCompressTime;
-  btUncompressTime += aUncompressTime;
+  TnxTrafficTotals delta{};
+  delta[tcActualBytesSent] = aActualSent;
+  delta[tcActualBytesReceived] = aActualReceived;
+  delta[tcMessagesSent] = aMessagesSent;
+  delta[tcMessagesReceived] = aMessagesReceived;
+  delta[tcUncompressedBytesSent] = aUncompressedSent;
+  delta[tcUncompressedBytesReceived] = aUncompressedReceived;
+  delta[tcCompressTime] = aCompressTime;
+  delta[tcUncompressTime] = aUncompressTime;
+  btCounters.Add(delta);
 }
 
 uint64_t TnxBaseTransport::btThrottleWait(TDirection aDirection, uint64_t aBytes) {
   uint64_t& thisSecond = aDirection == TDirection::dSend ? btSentThisSecond : btReceivedThisSecond;
   uint64_t& last = aDirection == TDirection::dSend ? btLastSent : btLastReceived;
-  TnxPadlockGuard guard(btStatsPadLock);
+  std::lock_guard<std::mutex> guard(btStatsPadLock);
   const uint64_t limit = btMaxBytesPerSecond.load(std::memory_order_relaxed);
   if (limit == 0) return 0;
   const uint64_t now = nxTransportTickCount();

@@ -1,0 +1,71 @@
+// The lock-free traffic counters: exact totals from more threads than there
+// are own slots, Clear as a baseline, and one thread adding to several
+// counter sets, more than its cache holds, and to a set made where a freed
+// one lay.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "transport/traffic_counters.h"
+
+namespace revurov {
+namespace {
+
+TnxTrafficTotals Message(int64_t aBytes) {
+  TnxTrafficTotals delta{};
+  delta[tcMessagesSent] = 1;
+  delta[tcActualBytesSent] = aBytes;
+  delta[tcUncompressTime] = 2;
+  return delta;
+}
+
+TEST(TrafficCounters, TotalsAreExactFromMoreThreadsThanOwnSlots) {
+  TnxTrafficCounters counters;
+  constexpr int kThreads = 40, kAdds = 300;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&] {
+      for (int n = 0; n < kAdds; ++n) {
+        counters.Add(Message(10));
+        if (n % 50 == 0) (void)counters.Totals();  // reads beside the adds
+      }
+    });
+  for (auto& t : threads) t.join();
+  const TnxTrafficTotals totals = counters.Totals();
+  EXPECT_EQ(totals[tcMessagesSent], kThreads * kAdds);
+  EXPECT_EQ(totals[tcActualBytesSent], int64_t{kThreads} * kAdds * 10);
+  EXPECT_EQ(totals[tcUncompressTime], int64_t{kThreads} * kAdds * 2);
+  EXPECT_EQ(totals[tcMessagesReceived], 0);
+}
+
+TEST(TrafficCounters, ClearCountsFromZeroAgain) {
+  TnxTrafficCounters counters;
+  counters.Add(Message(100));
+  std::thread([&] { counters.Add(Message(50)); }).join();
+  counters.Clear();
+  EXPECT_EQ(counters.Totals(), TnxTrafficTotals{});
+  counters.Add(Message(7));
+  EXPECT_EQ(counters.Total(tcActualBytesSent), 7);
+  EXPECT_EQ(counters.Total(tcMessagesSent), 1);
+}
+
+TEST(TrafficCounters, OneThreadKeepsSeveralSetsApart) {
+  constexpr int kSets = 6;  // more than a thread caches
+  std::vector<std::unique_ptr<TnxTrafficCounters>> sets;
+  for (int i = 0; i < kSets; ++i) sets.push_back(std::make_unique<TnxTrafficCounters>());
+  for (int round = 0; round < 100; ++round)
+    for (int i = 0; i < kSets; ++i) sets[static_cast<size_t>(i)]->Add(Message(i + 1));
+  for (int i = 0; i < kSets; ++i) {
+    EXPECT_EQ(sets[static_cast<size_t>(i)]->Total(tcMessagesSent), 100);
+    EXPECT_EQ(sets[static_cast<size_t>(i)]->Total(tcActualBytesSent), 100 * (i + 1));
+  }
+  sets.clear();
+  TnxTrafficCounters fresh;
+  fresh.Add(Message(3));
+  EXPECT_EQ(fresh.Total(tcMessagesSent), 1) << "nothing left over from a freed set";
+}
+
+}  // namespace
+}  // namespace revurov
