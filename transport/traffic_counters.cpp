@@ -4,59 +4,61 @@ namespace revurov {
 
 namespace {
 
-std::atomic<uint64_t> gNextCountersSerial{1};
-std::atomic<uint64_t> gNextThreadSerial{1};
+// The thread indexes: handed out lowest first, given back at thread end.
+// The lock orders a dead thread's last adds before the adds of the thread
+// that gets its index next.
+std::mutex gIndexLock;
+int32_t gFreeIndexes[nxTrafficThreadSlots];
+size_t gFreeCount = 0;
+size_t gNeverUsed = 0;
 
-thread_local uint64_t tThreadSerial = 0;
+constexpr int32_t kNotAsked = -2;
+constexpr int32_t kShared = -1;
 
-// The slots this thread used last; a miss only costs a scan of the slots.
-struct TCachedSlot {
-  uint64_t serial = 0;
-  void* slot = nullptr;
+struct TThreadIndex {
+  int32_t index = kNotAsked;
+  ~TThreadIndex() {
+    if (index >= 0) {
+      std::lock_guard<std::mutex> guard(gIndexLock);
+      gFreeIndexes[gFreeCount++] = index;
+    }
+    // Adds from later thread-exit code go to the shared slot.
+    index = kShared;
+  }
 };
-constexpr size_t kCachedSlots = 4;
-thread_local TCachedSlot tSlotCache[kCachedSlots];
-thread_local size_t tSlotCacheNext = 0;
 
-uint64_t ThreadSerial() noexcept {
-  if (tThreadSerial == 0) tThreadSerial = gNextThreadSerial.fetch_add(1);
-  return tThreadSerial;
+thread_local TThreadIndex tThreadIndex;
+
+int32_t ThreadIndex() noexcept {
+  TThreadIndex& mine = tThreadIndex;
+  if (mine.index == kNotAsked) {
+    std::lock_guard<std::mutex> guard(gIndexLock);
+    if (gFreeCount > 0)
+      mine.index = gFreeIndexes[--gFreeCount];
+    else if (gNeverUsed < nxTrafficThreadSlots)
+      mine.index = static_cast<int32_t>(gNeverUsed++);
+    else
+      mine.index = kShared;
+  }
+  return mine.index;
 }
 
 }  // namespace
 
-TnxTrafficCounters::TnxTrafficCounters()
-    : tcSerial(gNextCountersSerial.fetch_add(1)), tcSlots(new TSlot[kOwnSlots + 1]) {}
+TnxTrafficCounters::TnxTrafficCounters() : tcSlots(new TSlot[nxTrafficThreadSlots + 1]) {}
 
 TnxTrafficCounters::~TnxTrafficCounters() = default;
 
-TnxTrafficCounters::TSlot& TnxTrafficCounters::SlotOfThisThread() noexcept {
-  for (const TCachedSlot& c : tSlotCache)
-    if (c.serial == tcSerial) return *static_cast<TSlot*>(c.slot);
-  const uint64_t me = ThreadSerial();
-  TSlot* found = nullptr;
-  for (size_t i = 0; i < kOwnSlots && !found; ++i)
-    if (tcSlots[i].sOwner.load(std::memory_order_relaxed) == me) found = &tcSlots[i];
-  for (size_t i = 0; i < kOwnSlots && !found; ++i) {
-    uint64_t free = 0;
-    if (tcSlots[i].sOwner.compare_exchange_strong(free, me)) found = &tcSlots[i];
-  }
-  // Slots stay with their threads: once all are taken, later threads share
-  // the last one.
-  if (!found) found = &tcSlots[kOwnSlots];
-  tSlotCache[tSlotCacheNext] = {tcSerial, found};
-  tSlotCacheNext = (tSlotCacheNext + 1) % kCachedSlots;
-  return *found;
-}
-
 void TnxTrafficCounters::Add(const TnxTrafficTotals& aDelta) noexcept {
-  TSlot& slot = SlotOfThisThread();
-  if (&slot == &tcSlots[kOwnSlots]) {
+  const int32_t index = ThreadIndex();
+  if (index < 0) {
+    TSlot& shared = tcSlots[nxTrafficThreadSlots];
     for (size_t i = 0; i < tcCount; ++i)
-      if (aDelta[i]) slot.sValues[i].fetch_add(aDelta[i], std::memory_order_relaxed);
+      if (aDelta[i]) shared.sValues[i].fetch_add(aDelta[i], std::memory_order_relaxed);
     return;
   }
-  // Only this thread writes its slot: no locked instruction needed.
+  // This thread is the slot's one writer: no locked instruction needed.
+  TSlot& slot = tcSlots[static_cast<size_t>(index)];
   for (size_t i = 0; i < tcCount; ++i)
     if (aDelta[i])
       slot.sValues[i].store(slot.sValues[i].load(std::memory_order_relaxed) + aDelta[i],
@@ -65,7 +67,7 @@ void TnxTrafficCounters::Add(const TnxTrafficTotals& aDelta) noexcept {
 
 TnxTrafficTotals TnxTrafficCounters::Sums() const {
   TnxTrafficTotals sums{};
-  for (size_t s = 0; s <= kOwnSlots; ++s)
+  for (size_t s = 0; s <= nxTrafficThreadSlots; ++s)
     for (size_t i = 0; i < tcCount; ++i)
       sums[i] += tcSlots[s].sValues[i].load(std::memory_order_relaxed);
   return sums;

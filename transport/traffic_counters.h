@@ -3,18 +3,20 @@
 // them, so a lock per message would be paid on every request.
 //
 // Contract:
-// - Add may run on any number of threads at once and never blocks; a
-//   thread adds to a slot of its own (plain loads and stores, no locked
-//   instruction) while the transport has free slots, else to a shared slot
-//   with atomic adds.
+// - Add may run on any number of threads at once and never blocks. Each
+//   live thread holds a small process-wide index (given back when it ends
+//   and then handed to a later thread) and adds to the slot of that index
+//   with plain loads and stores: a slot has one writer at a time. Threads
+//   beyond nxTrafficThreadSlots live ones share one slot with atomic adds.
 // - Totals sums the slots; a read that runs beside Add sees each counter
 //   before or after that Add, not necessarily all eight from one instant.
 // - Clear makes every counter read 0 from then on (it moves a baseline, as
-//   an owner's slot must only be written by its owner).
+//   a slot must only be written by its thread).
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,6 +37,8 @@ enum TnxTrafficCounter : uint8_t {
 
 using TnxTrafficTotals = std::array<int64_t, tcCount>;
 
+inline constexpr size_t nxTrafficThreadSlots = 128;
+
 class TnxTrafficCounters {
 public:
   TnxTrafficCounters();
@@ -42,24 +46,22 @@ public:
   TnxTrafficCounters(const TnxTrafficCounters&) = delete;
   TnxTrafficCounters& operator=(const TnxTrafficCounters&) = delete;
 
-  // Adds aDelta (indexed by TnxTrafficCounter) to the calling thread's slot.
+  // Adds aDelta (indexed by TnxTrafficCounter).
   void Add(const TnxTrafficTotals& aDelta) noexcept;
   TnxTrafficTotals Totals() const;
   int64_t Total(TnxTrafficCounter aCounter) const { return Totals()[aCounter]; }
   void Clear();
 
 private:
+  // One cache line: threads never write a line another thread writes.
   struct alignas(64) TSlot {
     std::array<std::atomic<int64_t>, tcCount> sValues{};
-    std::atomic<uint64_t> sOwner{0};  // thread serial; 0: free
   };
-  static constexpr size_t kOwnSlots = 32;
 
-  TSlot& SlotOfThisThread() noexcept;
   TnxTrafficTotals Sums() const;
 
-  const uint64_t tcSerial;  // never reused: keys the threads' slot caches
-  std::unique_ptr<TSlot[]> tcSlots;  // kOwnSlots owned slots, then the shared one
+  // nxTrafficThreadSlots slots of the thread indexes, then the shared one.
+  std::unique_ptr<TSlot[]> tcSlots;
   mutable std::mutex tcBaselineLock;
   TnxTrafficTotals tcBaseline{};
 };

@@ -1,7 +1,6 @@
-// The lock-free traffic counters: exact totals from more threads than there
-// are own slots, Clear as a baseline, and one thread adding to several
-// counter sets, more than its cache holds, and to a set made where a freed
-// one lay.
+// The lock-free traffic counters: exact totals from more live threads than
+// there are thread slots and from threads that reuse the indexes of ended
+// ones, Clear as a baseline, and one thread adding to several counter sets.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -21,9 +20,9 @@ TnxTrafficTotals Message(int64_t aBytes) {
   return delta;
 }
 
-TEST(TrafficCounters, TotalsAreExactFromMoreThreadsThanOwnSlots) {
+TEST(TrafficCounters, TotalsAreExactFromMoreThreadsThanSlots) {
   TnxTrafficCounters counters;
-  constexpr int kThreads = 40, kAdds = 300;
+  constexpr int kThreads = static_cast<int>(nxTrafficThreadSlots) + 8, kAdds = 300;
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i)
     threads.emplace_back([&] {
@@ -40,6 +39,20 @@ TEST(TrafficCounters, TotalsAreExactFromMoreThreadsThanOwnSlots) {
   EXPECT_EQ(totals[tcMessagesReceived], 0);
 }
 
+TEST(TrafficCounters, ThreadsTakingOverEndedThreadsIndexesAddOn) {
+  TnxTrafficCounters counters;
+  constexpr int kGenerations = 20, kThreads = 8, kAdds = 200;
+  for (int g = 0; g < kGenerations; ++g) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+      threads.emplace_back([&] {
+        for (int n = 0; n < kAdds; ++n) counters.Add(Message(1));
+      });
+    for (auto& t : threads) t.join();
+  }
+  EXPECT_EQ(counters.Total(tcMessagesSent), kGenerations * kThreads * kAdds);
+}
+
 TEST(TrafficCounters, ClearCountsFromZeroAgain) {
   TnxTrafficCounters counters;
   counters.Add(Message(100));
@@ -52,7 +65,7 @@ TEST(TrafficCounters, ClearCountsFromZeroAgain) {
 }
 
 TEST(TrafficCounters, OneThreadKeepsSeveralSetsApart) {
-  constexpr int kSets = 6;  // more than a thread caches
+  constexpr int kSets = 6;
   std::vector<std::unique_ptr<TnxTrafficCounters>> sets;
   for (int i = 0; i < kSets; ++i) sets.push_back(std::make_unique<TnxTrafficCounters>());
   for (int round = 0; round < 100; ++round)
