@@ -152,6 +152,13 @@ protected:
   virtual void DoStateTransChanged();
 
   void SetSavedActive(uint8_t aValue) noexcept { scSavedActive = aValue; }
+  // Puts an inactive or unsupported component straight into nxsInactive or,
+  // when Supported is false, nxsUnsupported, without a step: for classes
+  // whose support changes with a property (a transport's mode). The one way
+  // out of nxsUnsupported.
+  void ResetSupportState() {
+    if (scState <= nxsUnsupported) scState = Supported() ? nxsInactive : nxsUnsupported;
+  }
 
 private:
   void RunStep(TnxStateTransition aTransition);

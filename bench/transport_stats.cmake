@@ -1,0 +1,1 @@
+revurov_bench(transport_stats revurov_transport)
