@@ -1,8 +1,11 @@
 #include "transport/base_transport.h"
 
+#include <memory>
 #include <vector>
 
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/sync/platform_interface.h"
 #include "platform/format.h"
 #include "transport/transport_clock.h"
@@ -127,11 +130,11 @@ void TnxBaseTransport::SetPingTime(uint32_t aValue) {
   btPingTime.store(aValue, std::memory_order_relaxed);
 }
 
-TGUID TnxBaseTransport::ServerGUID() const {
+platform::TGUID TnxBaseTransport::ServerGUID() const {
   // The dependents list's lock keeps the handler from being unlinked (and
   // freed) while it is asked.
-  DependentsGuard guard(*this);
-  return btCommandHandler ? btCommandHandler->GetServerGUID() : TGUID{};
+  DependentsGuard guard(Dependents());
+  return btCommandHandler ? btCommandHandler->GetServerGUID() : platform::TGUID{};
 }
 
 void TnxBaseTransport::ClearStats() {
@@ -142,9 +145,9 @@ void TnxBaseTransport::ClearStats() {
 
 void TnxBaseTransport::GetConfigSettings(TnxBaseSettings& aSettings) {
   TnxStateComponent::GetConfigSettings(aSettings);
-  aSettings.AddSetting(new TnxBaseSetting(u"RespondToBroadCasts", nxstBoolean,
-                                          platform::TnxVariant::FromString(u"false"),
-                                          u"RespondToBroadCasts"));
+  aSettings.AddSetting(std::make_unique<TnxBaseSetting>(u"RespondToBroadCasts", nxstBoolean,
+                                                     platform::TnxVariant::FromString(u"false"),
+                                                     u"RespondToBroadCasts"));
 }
 
 void TnxBaseTransport::LoadConfig(TnxBaseComponentConfiguration& aConfig) {
@@ -184,7 +187,7 @@ void TnxBaseTransport::Reply(TnxMsgID aMsgID, uint32_t aErrorCode, const void* a
   transport->btSendReply(aMsgID, aErrorCode, aReplyData, aReplyDataLen);
 }
 
-TInterfacePtr<InxSessionCallback> TnxBaseTransport::GetSessionCallback() {
+platform::TInterfacePtr<InxSessionCallback> TnxBaseTransport::GetSessionCallback() {
   TnxBaseTransport* transport = tCurrentTransport;
   return transport ? transport->btGetSessionCallback() : nullptr;
 }
@@ -365,7 +368,7 @@ void TnxBaseTransport::GetServerNames(platform::TStringList& aList, uint32_t aTi
     return;
   }
   if (aTimeOut > nxMaxServerNamesTimeout) aTimeOut = nxMaxServerNamesTimeout;
-  const TInterfacePtr<TnxGetServerNamesHandler> handler(nxCreate<TnxGetServerNamesHandler>(this));
+  const platform::TInterfacePtr<TnxGetServerNamesHandler> handler(nxCreate<TnxGetServerNamesHandler>(this));
   handler->Run(aList, aTimeOut);
 }
 
@@ -399,8 +402,8 @@ void TnxBaseTransport::DoInitialize() {
   if (!Supported()) RaiseError(nxeCapabilityNotSupported);
   if (ServerName().empty()) {
     if (btMode == nxtmListen) {
-      DependentsGuard guard(*this);
-      TnxWriteableList& linked = guard.List();
+      DependentsGuard guard(Dependents());
+      TnxWriteableList& linked = guard.Entered();
       for (int32_t i = 0; i < linked.Count(); ++i) {
         auto* component = static_cast<TnxComponent*>(linked[i]);
         if (component->ClassName() != u"TnxServerEngine") continue;

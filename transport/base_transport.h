@@ -31,8 +31,8 @@
 #include "transport/command_handler.h"
 #include "transport/data_message_queue.h"
 #include "transport/server_discovery.h"
-#include "transport/traffic_counters.h"
 #include "transport/session_callback.h"
+#include "transport/traffic_counters.h"
 #include "transport/transport_exception.h"
 #include "transport/wire_header.h"
 
@@ -164,7 +164,7 @@ class TnxBaseTransport : public TnxStateComponent {
   int64_t CompressTime() const { return btCounters.Total(tcCompressTime); }
   int64_t UncompressTime() const { return btCounters.Total(tcUncompressTime); }
   // The command handler's; the null GUID without one.
-  TGUID ServerGUID() const;
+  platform::TGUID ServerGUID() const;
 
   // ---- class-level ----
   // The calling thread's current transport; null when none.
@@ -175,7 +175,7 @@ class TnxBaseTransport : public TnxStateComponent {
                     int32_t aReplyDataLen);
   // The session callback of the request the calling thread is serving; null
   // without a current transport or callback.
-  static TInterfacePtr<InxSessionCallback> GetSessionCallback();
+  static platform::TInterfacePtr<InxSessionCallback> GetSessionCallback();
 
   // ---- operations ----
   virtual std::u16string btNormalizeServerName(const std::u16string& aName) { return aName; }
@@ -184,7 +184,7 @@ class TnxBaseTransport : public TnxStateComponent {
   // Here only checks that the transport is started.
   virtual void btSendReply(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aReplyData,
                            int32_t aReplyDataLen);
-  virtual TInterfacePtr<InxSessionCallback> btGetSessionCallback() { return nullptr; }
+  virtual platform::TInterfacePtr<InxSessionCallback> btGetSessionCallback() { return nullptr; }
   virtual void btSetCurrentTransport();
   // OnAddSession, else the command handler; else raises 12289.
   virtual uint32_t btAddSession(const std::u16string& aUserName, const std::u16string& aPassword,
@@ -208,7 +208,7 @@ class TnxBaseTransport : public TnxStateComponent {
   // most nxMaxServerNamesTimeout ms. Cleared when the transport is not
   // supported.
   virtual void GetServerNames(platform::TStringList& aList, uint32_t aTimeOut);
-  virtual TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler* aHandler,
+  virtual platform::TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler* aHandler,
                                                            int32_t aInterval) = 0;
   virtual bool IsConnected() = 0;
   virtual int32_t ConnectionCount() = 0;

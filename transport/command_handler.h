@@ -48,7 +48,7 @@ class TnxBaseCommandHandler : public TnxStateComponent {
   // Runs on the transport thread that received the request; a reply goes
   // out through TnxBaseTransport::Reply on the same thread.
   virtual void bchHandleMessage(const TnxDataMessage& aMessage);
-  virtual TGUID GetServerGUID() const = 0;
+  virtual platform::TGUID GetServerGUID() const = 0;
   // The name of a listening transport that has none; empty here.
   virtual std::u16string bchGetServerName() const { return {}; }
 };

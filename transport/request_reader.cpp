@@ -39,7 +39,7 @@ void TnxRequestReader::AfterConstruction() {
 }
 
 TnxReplyWriter::TnxReplyWriter(TnxMsgID aMsgID)
-    : detail::OwnedMemoryStream(new TnxMemoryStream()), TnxWriter(*stream), rwMsgID(aMsgID) {}
+    : detail::TnxOwnedMemoryStream(std::make_unique<TnxMemoryStream>()), TnxWriter(*stream), rwMsgID(aMsgID) {}
 
 TnxReplyWriter::~TnxReplyWriter() = default;
 

@@ -86,7 +86,7 @@ private:
   std::unique_ptr<TnxReplyWriter> rrWriter;
 };
 
-class TnxReplyWriter : private detail::OwnedMemoryStream, public TnxWriter {
+class TnxReplyWriter : private detail::TnxOwnedMemoryStream, public TnxWriter {
 public:
   explicit TnxReplyWriter(TnxMsgID aMsgID);
   ~TnxReplyWriter() override;

@@ -28,16 +28,16 @@ int32_t VersionOf(std::u16string_view aText) {
   return static_cast<int32_t>(value);
 }
 
-TGUID GuidOf(std::u16string_view aText) {
-  TGUID id{};
-  if (aText.empty() || !platform::TryStringToGUID(aText, id)) return TGUID{};
+platform::TGUID GuidOf(std::u16string_view aText) {
+  platform::TGUID id{};
+  if (aText.empty() || !platform::TryStringToGUID(aText, id)) return platform::TGUID{};
   return id;
 }
 
 }  // namespace
 
 TnxBroadcastReply::TnxBroadcastReply(TnxBaseTransport* aTransport, std::u16string aServerName,
-                                     int32_t aServerPort, const TGUID& aServerID,
+                                     int32_t aServerPort, const platform::TGUID& aServerID,
                                      int32_t aServerVersion)
     : brTransport(aTransport),
       brServerName(std::move(aServerName)),
@@ -51,12 +51,12 @@ TnxBroadcastReply::TnxBroadcastReply(TnxBaseTransport* aTransport, std::u16strin
     : TnxBroadcastReply(aTransport, std::move(aServerName), aServerPort, GuidOf(aServerIDText),
                         VersionOf(aServerVersionText)) {}
 
-bool TnxBroadcastReply::GetInterface(const TGUID& iid, void** obj) noexcept {
+bool TnxBroadcastReply::GetInterface(const platform::TGUID& iid, void** obj) noexcept {
   return nxOfferInterface<InxBroadcastReply>(this, iid, obj) ||
          TnxInterfacedObject::GetInterface(iid, obj);
 }
 
-bool TnxNullActiveBroadcast::GetInterface(const TGUID& iid, void** obj) noexcept {
+bool TnxNullActiveBroadcast::GetInterface(const platform::TGUID& iid, void** obj) noexcept {
   return nxOfferInterface<InxNullActiveBroadcast>(this, iid, obj) ||
          nxOfferInterface<InxActiveBroadcast>(this, iid, obj) ||
          TnxInterfacedObject::GetInterface(iid, obj);
@@ -68,7 +68,7 @@ TnxGetServerNamesHandler::TnxGetServerNamesHandler(TnxBaseTransport* aTransport)
   gsnhList.SetDuplicates(platform::TDuplicates::dupIgnore);
 }
 
-bool TnxGetServerNamesHandler::GetInterface(const TGUID& iid, void** obj) noexcept {
+bool TnxGetServerNamesHandler::GetInterface(const platform::TGUID& iid, void** obj) noexcept {
   return nxOfferInterface<InxBroadcastReplyHandler>(this, iid, obj) ||
          TnxInterfacedObject::GetInterface(iid, obj);
 }
@@ -78,7 +78,7 @@ void TnxGetServerNamesHandler::Run(platform::TStringList& aList, uint32_t aTimeO
     TnxPadlockGuard guard(gsnhLock);
     gsnhList.Clear();
   }
-  TInterfacePtr<InxActiveBroadcast> broadcast =
+  platform::TInterfacePtr<InxActiveBroadcast> broadcast =
       gsnhTransport->BeginBroadcast(this, static_cast<int32_t>(aTimeOut / 4));
   if (broadcast) {
     if (!platform::Supports<InxNullActiveBroadcast>(broadcast.Get())) nxTransportSleep(aTimeOut);

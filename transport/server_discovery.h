@@ -23,26 +23,26 @@ namespace revurov {
 
 class TnxBaseTransport;
 
-class InxBroadcastReply : public virtual IInterface {
+class InxBroadcastReply : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{FCB03C28-87C1-4642-94A9-35D66F5AB8DB}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{FCB03C28-87C1-4642-94A9-35D66F5AB8DB}");
   // The transport that received the reply; not owned.
   virtual TnxBaseTransport* Transport() = 0;
   virtual std::u16string ServerName() = 0;
   virtual int32_t ServerPort() = 0;
-  virtual TGUID ServerID() = 0;
+  virtual platform::TGUID ServerID() = 0;
   virtual int32_t ServerVersion() = 0;
 };
 
-class InxBroadcastReplyHandler : public virtual IInterface {
+class InxBroadcastReplyHandler : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{2ADE8D76-C3CD-42F5-8463-11A2C16DA6FA}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{2ADE8D76-C3CD-42F5-8463-11A2C16DA6FA}");
   virtual void ReplyReceived(InxBroadcastReply& aReply) = 0;
 };
 
-class InxActiveBroadcast : public virtual IInterface {
+class InxActiveBroadcast : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{D30CB740-56E8-4103-B578-6E620ECE661B}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{D30CB740-56E8-4103-B578-6E620ECE661B}");
   virtual void SuspendSending() = 0;
   virtual void ResumeSending() = 0;
   // Ends the discovery; no reply arrives after it has returned.
@@ -51,13 +51,13 @@ public:
 
 class InxNullActiveBroadcast : public InxActiveBroadcast {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{0519C7E5-5C41-41FF-8B51-75833763C26A}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{0519C7E5-5C41-41FF-8B51-75833763C26A}");
 };
 
 class TnxBroadcastReply : public TnxInterfacedObject, public InxBroadcastReply {
 public:
   TnxBroadcastReply(TnxBaseTransport* aTransport, std::u16string aServerName, int32_t aServerPort,
-                    const TGUID& aServerID, int32_t aServerVersion);
+                    const platform::TGUID& aServerID, int32_t aServerVersion);
   // An empty or malformed ID text gives the null GUID; an empty or
   // non-numeric version text gives 0.
   TnxBroadcastReply(TnxBaseTransport* aTransport, std::u16string aServerName, int32_t aServerPort,
@@ -66,17 +66,17 @@ public:
   TnxBaseTransport* Transport() override { return brTransport; }
   std::u16string ServerName() override { return brServerName; }
   int32_t ServerPort() override { return brServerPort; }
-  TGUID ServerID() override { return brServerID; }
+  platform::TGUID ServerID() override { return brServerID; }
   int32_t ServerVersion() override { return brServerVersion; }
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 
 private:
   TnxBaseTransport* brTransport = nullptr;
   std::u16string brServerName;
   int32_t brServerPort = 0;
-  TGUID brServerID{};
+  platform::TGUID brServerID{};
   int32_t brServerVersion = 0;
 };
 
@@ -87,7 +87,7 @@ public:
   void Stop() override {}
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 };
 
 // Gathers the names of one GetServerNames call; replies may arrive on any
@@ -103,7 +103,7 @@ public:
   void ReplyReceived(InxBroadcastReply& aReply) override;
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override;
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 
 private:
   TnxPadlock gsnhLock;

@@ -15,9 +15,9 @@ namespace revurov {
 using TnxReplyCallback = void (*)(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aReplyData,
                                   int32_t aReplyDataLen, void* aReplyCookie);
 
-class InxSessionCallback : public virtual IInterface {
+class InxSessionCallback : public virtual platform::IInterface {
 public:
-  static constexpr TGUID IID = platform::nxGuid("{A81364D0-0F40-486A-ACE9-9768B41F7DFC}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{A81364D0-0F40-486A-ACE9-9768B41F7DFC}");
   // As the transport's Request and Post, for the session of the request
   // being served.
   virtual void Request(TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint32_t aTimeout,

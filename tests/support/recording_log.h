@@ -37,7 +37,7 @@ class TRecordingTransportLog : public TnxBaseLog {
                    std::u16string_view aCategory, double, int32_t) override {
     Add({{U8(aMessage)}, aPriority, U8(aCategory)});
   }
-  void WriteString(std::u16string_view aFormat, std::initializer_list<FormatArg> aArgs,
+  void WriteString(std::u16string_view aFormat, std::initializer_list<platform::TFormatArg> aArgs,
                    uint32_t aNumber, TnxLogPriority aPriority, std::u16string_view aCategory,
                    double aTime, int32_t aBias) override {
     WriteString(platform::Format(aFormat, aArgs), aNumber, aPriority, aCategory, aTime, aBias);

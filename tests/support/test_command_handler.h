@@ -40,7 +40,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   REVUROV_COMPONENT_CLASS(TTestCommandHandler, TnxBaseCommandHandler)
   using TnxBaseCommandHandler::TnxBaseCommandHandler;
 
-  static constexpr TGUID kServerGUID = platform::nxGuid("{6B1F3C2A-8D4E-4F5A-9B6C-7D8E9FA0B1C2}");
+  static constexpr platform::TGUID kServerGUID = platform::nxGuid("{6B1F3C2A-8D4E-4F5A-9B6C-7D8E9FA0B1C2}");
 
   std::u16string UserName = u"admin";
   std::u16string Password = u"secret";
@@ -113,7 +113,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     }
   }
 
-  TGUID GetServerGUID() const override { return kServerGUID; }
+  platform::TGUID GetServerGUID() const override { return kServerGUID; }
   std::u16string bchGetServerName() const override { return HandlerServerName; }
 
 private:

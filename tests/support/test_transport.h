@@ -36,7 +36,7 @@ public:
       tbThreads.emplace_back([=, this] {
         for (int r = 0; r < aRepeats; ++r)
           for (size_t i = static_cast<size_t>(t); i < aNames.size(); i += static_cast<size_t>(aThreads)) {
-            const TInterfacePtr<InxBroadcastReply> reply(
+            const platform::TInterfacePtr<InxBroadcastReply> reply(
                 nxCreate<TnxBroadcastReply>(aTransport, aNames[i], 16000, u"", u"47501"));
             tbHandler->ReplyReceived(*reply);
           }
@@ -52,13 +52,13 @@ public:
   }
 
 protected:
-  bool GetInterface(const TGUID& iid, void** obj) noexcept override {
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override {
     return nxOfferInterface<InxActiveBroadcast>(this, iid, obj) ||
            TnxInterfacedObject::GetInterface(iid, obj);
   }
 
 private:
-  TInterfacePtr<InxBroadcastReplyHandler> tbHandler;
+  platform::TInterfacePtr<InxBroadcastReplyHandler> tbHandler;
   std::vector<std::thread> tbThreads;
 };
 
@@ -83,19 +83,19 @@ class TTestTransport : public TnxBaseDirectTransport {
   bool IsConnected() override { return State() == nxsStarted; }
   int32_t ConnectionCount() override { return 0; }
 
-  TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler* aHandler,
+  platform::TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler* aHandler,
                                                    int32_t aInterval) override {
     LastBroadcastInterval.store(aInterval);
     BroadcastCount.fetch_add(1);
     if (AnswerAtOnce) {
       for (const auto& name : BroadcastNames) {
-        const TInterfacePtr<InxBroadcastReply> reply(
+        const platform::TInterfacePtr<InxBroadcastReply> reply(
             nxCreate<TnxBroadcastReply>(this, name, 16000, u"", u"47501"));
         aHandler->ReplyReceived(*reply);
       }
-      return TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
+      return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
     }
-    return TInterfacePtr<InxActiveBroadcast>(nxCreate<TTestBroadcast>(
+    return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TTestBroadcast>(
         this, aHandler, BroadcastNames, BroadcastThreads, BroadcastRepeats));
   }
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
@@ -288,9 +289,9 @@ TEST_F(TransportLogTest, NothingIsLoggedWithoutTheOptionOrWithTheLogDisabled) {
 class TCollectedSettings : public TnxBaseSettings {
 public:
   std::vector<std::unique_ptr<TnxBaseSetting>> items;
-  TnxBaseSetting* AddSetting(TnxBaseSetting* aSetting) override {
-    items.emplace_back(aSetting);
-    return aSetting;
+  TnxBaseSetting* AddSetting(std::unique_ptr<TnxBaseSetting> aSetting) override {
+    items.push_back(std::move(aSetting));
+    return items.back().get();
   }
 };
 
@@ -379,7 +380,7 @@ TEST_F(TransportTest, CreatedWithTheDocumentedDefaults) {
   EXPECT_TRUE(t->KeepStats());
   EXPECT_FALSE(t->RespondToBroadcasts());
   EXPECT_EQ(U8(t->DisplayCategory()), "Transports");
-  EXPECT_EQ(t->ServerGUID(), TGUID{});
+  EXPECT_EQ(t->ServerGUID(), platform::TGUID{});
   platform::TStringList captions;
   t->GetStatsCaptions(captions);
   ASSERT_GE(captions.Count(), 2);
@@ -499,7 +500,7 @@ TEST_F(TransportTest, StartFailsWithoutNameOrSupport) {
 class TPlainHandler : public TnxBaseCommandHandler {
   REVUROV_COMPONENT_CLASS(TPlainHandler, TnxBaseCommandHandler)
   using TnxBaseCommandHandler::TnxBaseCommandHandler;
-  TGUID GetServerGUID() const override { return TGUID{}; }
+  platform::TGUID GetServerGUID() const override { return platform::TGUID{}; }
 };
 
 TEST_F(TransportTest, AddSessionGoesToTheEventElseTheHandlerElseFails) {

@@ -95,19 +95,19 @@ TEST_F(ServerNamesTest, BroadcastRepliesParseTheirTextsSafely) {
   struct Row {
     const char16_t* id;
     const char16_t* version;
-    TGUID expectedID;
+    platform::TGUID expectedID;
     int32_t expectedVersion;
   } rows[] = {
       {u"{6B1F3C2A-8D4E-4F5A-9B6C-7D8E9FA0B1C2}", u"47501",
        platform::nxGuid("{6B1F3C2A-8D4E-4F5A-9B6C-7D8E9FA0B1C2}"), 47501},
-      {u"", u"", TGUID{}, 0},
-      {u"{not a guid}", u"47x01", TGUID{}, 0},
-      {u"", u"-12", TGUID{}, -12},
-      {u"", u"99999999999", TGUID{}, 0},
+      {u"", u"", platform::TGUID{}, 0},
+      {u"{not a guid}", u"47x01", platform::TGUID{}, 0},
+      {u"", u"-12", platform::TGUID{}, -12},
+      {u"", u"99999999999", platform::TGUID{}, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(U8(row.version));
-    const TInterfacePtr<InxBroadcastReply> reply(
+    const platform::TInterfacePtr<InxBroadcastReply> reply(
         nxCreate<TnxBroadcastReply>(nullptr, u"S", 16000, row.id, row.version));
     EXPECT_EQ(reply->ServerID(), row.expectedID);
     EXPECT_EQ(reply->ServerVersion(), row.expectedVersion);
