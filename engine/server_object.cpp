@@ -58,12 +58,13 @@ void TnxAbstractServerObject::AfterConstruction() {
 void TnxAbstractServerObject::MarkDestroying() noexcept {
   asoDestroying.store(true, std::memory_order_release);
   if (asoDestroyFlag) *asoDestroyFlag = true;
+  // From here on the identity names nothing (also while extenders hear of
+  // the destruction); its slot may go to a new object.
+  if (asoHandle) nxServerObjectHandles().Remove(std::exchange(asoHandle, 0));
 }
 
 void TnxAbstractServerObject::BeforeDestruction() {
   MarkDestroying();
-  // From here on the identity names nothing; its slot may go to a new object.
-  if (asoHandle) nxServerObjectHandles().Remove(std::exchange(asoHandle, 0));
   PrepareDestroy();
 }
 

@@ -121,7 +121,8 @@ protected:
   bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
   // Where each class releases what may still run on the object.
   virtual void PrepareDestroy() {}
-  // Marks the object as dying (and the caller's destroy flag).
+  // Marks the object as dying (and the caller's destroy flag) and ends its
+  // identity.
   void MarkDestroying() noexcept;
 
 private:

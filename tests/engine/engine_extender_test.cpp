@@ -187,6 +187,31 @@ TEST_F(EngineExtenderTest, ParentHearsOfItsChildrenWithTheChildAsArgument) {
   EXPECT_EQ(log, (std::vector<std::u16string>{u"db:02a", u"db:03b"}));
 }
 
+TEST_F(EngineExtenderTest, ObjectIsNotFoundWhileItsExtendersHearOfItsDestruction) {
+  class LookingUp : public TnxBaseEngineExtender {
+  public:
+    LookingUp(TnxExtendableServerObject* aObject, TnxSessionID aSession)
+        : TnxBaseEngineExtender(nullptr, aObject, TnxEngineActions{eaDestroy}), luSession(aSession),
+          luID(aObject->RemoteID()) {}
+    uint32_t Notify(TnxEngineAction, bool, TnxEngineArgs) override {
+      TnxAbstractServerObject* found = nullptr;
+      *result = TnxAbstractServerObject::LookupByID(TestCursor::ClassInfo(), luSession, luID, found);
+      return 0;
+    }
+    uint32_t* result = nullptr;
+
+  private:
+    TnxSessionID luSession;
+    TnxBaseID luID;
+  };
+  TestSession* session = engine->Open();
+  auto cursor = nxCreateServerObject<TestCursor>(session);
+  uint32_t result = 0;
+  nxCreateEngineExtender<LookingUp>(cursor.get(), session->RemoteID())->result = &result;
+  cursor.reset();
+  EXPECT_EQ(result, nxeInvalidHandle);
+}
+
 TEST_F(EngineExtenderTest, MonitorNotStartedHearsNothing) {
   monitor.reset(new TestMonitor(nullptr));
   monitor->SetServerEngine(engine.get());
