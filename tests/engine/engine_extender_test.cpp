@@ -212,6 +212,45 @@ TEST_F(EngineExtenderTest, ObjectIsNotFoundWhileItsExtendersHearOfItsDestruction
   EXPECT_EQ(result, nxeInvalidHandle);
 }
 
+TEST_F(EngineExtenderTest, ExtendersPrepareForTheDestructionInListOrderDespiteFailures) {
+  class Preparing : public TestExtender {
+  public:
+    Preparing(TnxExtendableServerObject* aObject, std::vector<std::u16string>* aLog, std::u16string aName, bool aFail)
+        : TestExtender(nullptr, aObject), pLog(aLog), pName(std::move(aName)), pFail(aFail) {}
+    void PrepareDestroy() override {
+      pLog->push_back(pName);
+      if (pFail) throw EnxBaseException(nxeObjectNotFound);
+    }
+
+  private:
+    std::vector<std::u16string>* pLog;
+    std::u16string pName;
+    bool pFail;
+  };
+  std::vector<std::u16string> log;
+  TestSession* session = engine->Open();
+  auto db = nxCreateServerObject<TestDatabase>(session);
+  nxCreateEngineExtender<Preparing>(db.get(), &log, u"a", true);
+  nxCreateEngineExtender<Preparing>(db.get(), &log, u"b", false);
+  EXPECT_EQ(db.release()->Close(), 0u);
+  EXPECT_EQ(log, (std::vector<std::u16string>{u"a", u"b"}));
+}
+
+TEST_F(EngineExtenderTest, MonitorHearsItsEngineStartAndStop) {
+  class Following : public TestMonitor {
+  public:
+    using TestMonitor::TestMonitor;
+    void ServerEngineStarted() override { events.push_back(u"started"); }
+    void ServerEngineStopping() override { events.push_back(u"stopping"); }
+    std::vector<std::u16string> events;
+  };
+  testing::ComponentPtr<Following> following(new Following(nullptr));
+  following->SetServerEngine(engine.get());
+  engine->SetActive(true);
+  engine->SetActive(false);
+  EXPECT_EQ(following->events, (std::vector<std::u16string>{u"started", u"stopping"}));
+}
+
 TEST_F(EngineExtenderTest, MonitorNotStartedHearsNothing) {
   monitor.reset(new TestMonitor(nullptr));
   monitor->SetServerEngine(engine.get());
