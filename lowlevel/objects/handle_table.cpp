@@ -16,21 +16,23 @@ uint32_t TnxHandleTable::Add(void* aObject, const TnxRegisterableClass* aClass, 
   TnxPadlockGuard guard(htPadlock);
   uint32_t index = htFree;
   if (index != kNone) {
-    htFree = At(index).NextFree;
+    htFree = StateAt(index).NextFree;
   } else {
     if (htUsed == kMaxSlots) throw EnxBaseException(nxeOutOfMemory);
     index = htUsed;
     uint32_t chunk = index >> kChunkBits;
     if (!htOwnedChunks[chunk]) {
       htOwnedChunks[chunk] = std::make_unique<Slot[]>(kChunkSize);
+      htStates[chunk] = std::make_unique<SlotState[]>(kChunkSize);
       htChunks[chunk].store(htOwnedChunks[chunk].get(), std::memory_order_release);
     }
     ++htUsed;
   }
   Slot& slot = At(index);
+  SlotState& state = StateAt(index);
   uint32_t handle = (uint32_t(aTag & ((1u << kTagBits) - 1)) << (kSlotBits + kGenerationBits)) |
-                    (slot.Generation << kSlotBits) | index;
-  slot.NextFree = kNone;
+                    (state.Generation << kSlotBits) | index;
+  state.NextFree = kNone;
   // Release stores: a lookup that reads one of these also sees the
   // Remove that freed the slot before, and so misses on its second read.
   slot.Object.store(aObject, std::memory_order_release);
@@ -53,8 +55,9 @@ bool TnxHandleTable::Remove(uint32_t aHandle) noexcept {
   slot.Object.store(nullptr, std::memory_order_relaxed);
   slot.Class.store(nullptr, std::memory_order_relaxed);
   htCount.fetch_sub(1, std::memory_order_relaxed);
-  if (++slot.Generation < (1u << kGenerationBits)) {
-    slot.NextFree = htFree;
+  SlotState& state = StateAt(index);
+  if (++state.Generation < (1u << kGenerationBits)) {
+    state.NextFree = htFree;
     htFree = index;
   }
   // A wrapped generation would bring back old handles: the slot retires.
@@ -70,29 +73,6 @@ bool TnxHandleTable::SetOwner(uint32_t aHandle, uint32_t aOwner) noexcept {
   if (slot.Handle.load(std::memory_order_relaxed) != aHandle) return false;
   slot.Owner.store(aOwner, std::memory_order_release);
   return true;
-}
-
-const TnxHandleTable::Slot* TnxHandleTable::Find(uint32_t aHandle) const noexcept {
-  if (aHandle == 0) return nullptr;
-  uint32_t index = SlotOf(aHandle);
-  const Slot* chunk = htChunks[index >> kChunkBits].load(std::memory_order_acquire);
-  if (!chunk) return nullptr;
-  return &chunk[index & (kChunkSize - 1)];
-}
-
-void* TnxHandleTable::Lookup(uint32_t aHandle, const TnxRegisterableClass* aExpected,
-                             uint32_t aOwner) const noexcept {
-  const Slot* slot = Find(aHandle);
-  if (!slot || slot->Handle.load(std::memory_order_acquire) != aHandle) return nullptr;
-  void* object = slot->Object.load(std::memory_order_acquire);
-  const TnxRegisterableClass* cls = slot->Class.load(std::memory_order_acquire);
-  uint32_t owner = slot->Owner.load(std::memory_order_acquire);
-  // A Remove (and maybe a new Add) between the two reads of the handle
-  // could have mixed fields of two objects: the lookup misses then.
-  if (slot->Handle.load(std::memory_order_acquire) != aHandle) return nullptr;
-  if (owner != aOwner) return nullptr;
-  if (aExpected && (!cls || !cls->InheritsFrom(*aExpected))) return nullptr;
-  return object;
 }
 
 void* TnxHandleTable::LookupAny(uint32_t aHandle) const noexcept {

@@ -47,7 +47,7 @@ public:
   bool Remove(uint32_t aHandle) noexcept;
   // Changes the owner filed with a live handle; false when it is not live.
   bool SetOwner(uint32_t aHandle, uint32_t aOwner) noexcept;
-  void* Lookup(uint32_t aHandle, const TnxRegisterableClass* aExpected, uint32_t aOwner) const noexcept;
+  inline void* Lookup(uint32_t aHandle, const TnxRegisterableClass* aExpected, uint32_t aOwner) const noexcept;
   // The object of a live handle whatever its class and owner.
   void* LookupAny(uint32_t aHandle) const noexcept;
   int32_t Count() const noexcept { return htCount.load(std::memory_order_relaxed); }
@@ -64,25 +64,55 @@ private:
   static constexpr uint32_t kChunkCount = kMaxSlots / kChunkSize;
   static constexpr uint32_t kNone = 0xFFFFFFFF;
 
-  struct Slot {
+  // What lookups read, one slot never across two cache lines: lookups are
+  // bound by the cache misses on these.
+  struct alignas(32) Slot {
     std::atomic<uint32_t> Handle{0};  // the live handle; 0 while free
+    std::atomic<uint32_t> Owner{0};
     std::atomic<void*> Object{nullptr};
     std::atomic<const TnxRegisterableClass*> Class{nullptr};
-    std::atomic<uint32_t> Owner{0};
-    uint32_t Generation = 1;  // of the next handle; guarded by htPadlock
+  };
+  // What only writers use, under htPadlock.
+  struct SlotState {
+    uint32_t Generation = 1;  // of the next handle
     uint32_t NextFree = kNone;
   };
 
-  const Slot* Find(uint32_t aHandle) const noexcept;
+  const Slot* Find(uint32_t aHandle) const noexcept {
+    if (aHandle == 0) return nullptr;
+    uint32_t index = SlotOf(aHandle);
+    const Slot* chunk = htChunks[index >> kChunkBits].load(std::memory_order_acquire);
+    return chunk ? &chunk[index & (kChunkSize - 1)] : nullptr;
+  }
   Slot& At(uint32_t aSlot) const noexcept;
+  SlotState& StateAt(uint32_t aSlot) const noexcept {
+    return htStates[aSlot >> kChunkBits][aSlot & (kChunkSize - 1)];
+  }
 
   mutable TnxPadlock htPadlock;
   // Chunks are published once and never move, so lookups read them unlocked.
   std::atomic<Slot*> htChunks[kChunkCount] = {};
   std::unique_ptr<Slot[]> htOwnedChunks[kChunkCount];
+  std::unique_ptr<SlotState[]> htStates[kChunkCount];
   uint32_t htUsed = 0;  // slots ever handed out
   uint32_t htFree = kNone;
   std::atomic<int32_t> htCount{0};
 };
+
+// Inline: the lookup is on the path of every request that names an object.
+void* TnxHandleTable::Lookup(uint32_t aHandle, const TnxRegisterableClass* aExpected,
+                             uint32_t aOwner) const noexcept {
+  const Slot* slot = Find(aHandle);
+  if (!slot || slot->Handle.load(std::memory_order_acquire) != aHandle) return nullptr;
+  void* object = slot->Object.load(std::memory_order_acquire);
+  const TnxRegisterableClass* cls = slot->Class.load(std::memory_order_acquire);
+  uint32_t owner = slot->Owner.load(std::memory_order_acquire);
+  // A Remove (and maybe a new Add) between the two reads of the handle
+  // could have mixed fields of two objects: the lookup misses then.
+  if (slot->Handle.load(std::memory_order_acquire) != aHandle) return nullptr;
+  if (owner != aOwner) return nullptr;
+  if (aExpected && cls != aExpected && (!cls || !cls->InheritsFrom(*aExpected))) return nullptr;
+  return object;
+}
 
 }  // namespace revurov
