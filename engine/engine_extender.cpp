@@ -114,7 +114,18 @@ bool TnxBaseEngineMonitor::IsDependentOn(TnxStateComponent* aOther) const {
   return (aOther && aOther == bemServerEngine) || TnxStateComponent::IsDependentOn(aOther);
 }
 
+void TnxBaseEngineMonitor::StateStarted() {
+  TnxStateComponent::StateStarted();
+  bemStarted.store(true, std::memory_order_release);
+}
+
+void TnxBaseEngineMonitor::StateStopped() {
+  bemStarted.store(false, std::memory_order_release);
+  TnxStateComponent::StateStopped();
+}
+
 void TnxBaseEngineMonitor::DoStop() {
+  bemStarted.store(false, std::memory_order_release);
   TnxStateComponent::DoStop();
   // Each extender is freed outside this padlock (it takes its object's
   // padlock); one its object is freeing right now leaves on that thread.

@@ -90,6 +90,11 @@ class TnxBaseEngineMonitor : public TnxStateComponent {
   virtual void ExtendableObjectDestroyed(TnxExtendableServerObject*) {}
 
   int32_t ExtenderCount();
+  // Whether the engine tells this monitor of objects: from reaching
+  // started until stopping begins. Read on the threads that make and free
+  // objects, hence apart from the state, which only the owner's thread
+  // changes.
+  bool HearsObjects() const noexcept { return bemStarted.load(std::memory_order_acquire); }
 
   void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
   void DependencyStateChange(TnxStateComponent* aOther, bool aChanging, TnxState aOtherOld,
@@ -99,11 +104,14 @@ class TnxBaseEngineMonitor : public TnxStateComponent {
 protected:
   // Frees the monitor's extenders after the inherited stop.
   void DoStop() override;
+  void StateStarted() override;
+  void StateStopped() override;
 
 private:
   friend class TnxBaseEngineExtender;
 
   TnxBaseServerEngine* bemServerEngine = nullptr;
+  std::atomic<bool> bemStarted{false};
   TnxPadlock bemExtendersLock{true};
   TnxBaseEngineExtender* bemExtendersHead = nullptr;
   TnxBaseEngineExtender* bemExtendersTail = nullptr;

@@ -39,7 +39,7 @@ void TnxBaseServerEngine::NotifyObjectCreated(TnxExtendableServerObject* aObject
   TnxBaseList& monitors = guard.Entered();
   for (int32_t i = 0; i < monitors.Count(); ++i) {
     auto* monitor = static_cast<TnxBaseEngineMonitor*>(monitors[i]);
-    if (monitor->State() == nxsStarted) monitor->ExtendableObjectCreated(aObject);
+    if (monitor->HearsObjects()) monitor->ExtendableObjectCreated(aObject);
   }
 }
 
@@ -48,7 +48,7 @@ void TnxBaseServerEngine::NotifyObjectDestroyed(TnxExtendableServerObject* aObje
   TnxBaseList& monitors = guard.Entered();
   for (int32_t i = 0; i < monitors.Count(); ++i) {
     auto* monitor = static_cast<TnxBaseEngineMonitor*>(monitors[i]);
-    if (monitor->State() == nxsStarted) monitor->ExtendableObjectDestroyed(aObject);
+    if (monitor->HearsObjects()) monitor->ExtendableObjectDestroyed(aObject);
   }
 }
 
