@@ -9,10 +9,13 @@
 //   count; the extender itself goes with the last count, so a callable that
 //   GetNotifyFor handed out (which holds one) can still be called after a
 //   monitor stopping on another thread freed the extender.
-// - Lock order: the monitor's extenders padlock before an object's extenders
-//   padlock. An object being destroyed takes its extenders out of its list
-//   under its padlock and leaves their monitors' lists afterwards, so the
-//   two walks never hold each other's padlocks in the opposite order.
+// - No code holds a monitor's and an object's extenders padlock at once: an
+//   extender leaves the two lists one after the other. Whoever frees it
+//   first (its stopping monitor or its object's destruction) does both; the
+//   other waits until it has left, so a stopping monitor and an object being
+//   freed on another thread can neither deadlock nor free it twice.
+// - An extender's Notify must not free extenders of its own object: the
+//   walk holds the object's padlock.
 #pragma once
 
 #include <atomic>

@@ -118,13 +118,13 @@ TEST(HandleTable, RandomOperationsAgreeWithAReferenceMap) {
   };
   TnxHandleTable table;
   std::map<uint32_t, Live> live;
-  std::vector<uint32_t> freed;
+  std::vector<uint32_t> liveHandles, freed;
   std::mt19937 rng(20261209);
   std::set<uint32_t> slotsSeen;
   int reused = 0;
   for (int step = 0; step < 100000; ++step) {
     int op = int(rng() % 10);
-    if (op < 4 || live.empty()) {
+    if (op < 4 || liveHandles.empty()) {
       auto object = std::make_unique<int>(step);
       const TnxRegisterableClass* cls = classes[rng() % 4];
       uint32_t owner = 1 + rng() % 2;
@@ -132,27 +132,28 @@ TEST(HandleTable, RandomOperationsAgreeWithAReferenceMap) {
       ASSERT_EQ(live.count(h), 0u);
       if (!slotsSeen.insert(TnxHandleTable::SlotOf(h)).second) ++reused;
       live[h] = Live{std::move(object), cls, owner};
+      liveHandles.push_back(h);
     } else if (op < 7) {
-      auto it = live.begin();
-      std::advance(it, rng() % live.size());
-      ASSERT_TRUE(table.Remove(it->first));
-      freed.push_back(it->first);
-      live.erase(it);
+      size_t i = rng() % liveHandles.size();
+      uint32_t h = liveHandles[i];
+      liveHandles[i] = liveHandles.back();
+      liveHandles.pop_back();
+      ASSERT_TRUE(table.Remove(h));
+      freed.push_back(h);
+      live.erase(h);
     } else if (op < 9) {
-      auto it = live.begin();
-      std::advance(it, rng() % live.size());
+      uint32_t h = liveHandles[rng() % liveHandles.size()];
+      const Live& entry = live.at(h);
       const TnxRegisterableClass* asked = classes[rng() % 4];
       uint32_t owner = 1 + rng() % 2;
-      void* expect = (owner == it->second.owner && it->second.cls->InheritsFrom(*asked))
-                         ? it->second.object.get()
-                         : nullptr;
-      ASSERT_EQ(table.Lookup(it->first, asked, owner), expect) << "step " << step;
+      void* expect = (owner == entry.owner && entry.cls->InheritsFrom(*asked)) ? entry.object.get() : nullptr;
+      ASSERT_EQ(table.Lookup(h, asked, owner), expect) << "step " << step;
     } else if (!freed.empty()) {
+      // A freed handle never comes back, whatever reused its slot.
       uint32_t h = freed[rng() % freed.size()];
-      if (!live.count(h)) {
-        ASSERT_EQ(table.Lookup(h, nullptr, 1), nullptr);
-        ASSERT_EQ(table.Lookup(h, nullptr, 2), nullptr);
-      }
+      ASSERT_EQ(live.count(h), 0u);
+      ASSERT_EQ(table.Lookup(h, nullptr, 1), nullptr);
+      ASSERT_EQ(table.Lookup(h, nullptr, 2), nullptr);
     }
     ASSERT_EQ(table.Count(), int32_t(live.size()));
   }
