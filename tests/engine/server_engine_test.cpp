@@ -9,6 +9,7 @@
 
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/exception_data.h"
 #include "support/engine_fixture.h"
 
 namespace revurov {
@@ -93,6 +94,23 @@ TEST_F(ServerEngineTest, ConvertExceptionNeverRaisesAndAnswersTheCode) {
       EXPECT_EQ(engine->ConvertException(e, c.object), c.code) << c.what;
     }
   }
+}
+
+TEST_F(ServerEngineTest, ExceptionDataWithChildrenListsTheSessionsInOrder) {
+  TestSession* first = engine->Open();
+  engine->Open();
+  TnxExceptionDataRef without = nxCreateExceptionDataContainer(u"x", static_cast<TnxObject*>(engine.get()));
+  engine->GetExceptionData(*without, false);
+  TnxExceptionDataRef with = nxCreateExceptionDataContainer(u"x", static_cast<TnxObject*>(engine.get()));
+  engine->GetExceptionData(*with, true);
+  ASSERT_EQ(with->Count(), without->Count() + 1);
+  TnxExceptionDataRef sessions = with->Values(with->Count() - 1)->AsContainer();
+  ASSERT_TRUE(sessions);
+  EXPECT_EQ(sessions->Name(), u"Sessions");
+  ASSERT_EQ(sessions->Count(), 2);
+  EXPECT_EQ(sessions->Values(0)->Name(), u"[0]");
+  EXPECT_EQ(sessions->Values(1)->Name(), u"[1]");
+  EXPECT_EQ(sessions->Values(0)->AsContainer()->ForObject(), static_cast<const void*>(static_cast<TnxObject*>(first)));
 }
 
 TEST_F(ServerEngineTest, MonitorsJoinAndLeaveTheEngineThroughTheirProperty) {
