@@ -1,0 +1,1 @@
+revurov_bench(object_lookup revurov_engine)
