@@ -13,7 +13,7 @@ TnxRegionDescriptor* nxRegionDescriptors = nullptr;
 
 namespace {
 
-int startCount = 0;
+int gStartCount = 0;
 constexpr uint32_t kShifts[nxBlockSizeCount] = {12, 13, 14, 15, 16, 22};
 
 static_assert(nxDescriptorsOffset + nxRegionCount * sizeof(TnxRegionDescriptor) <= nxUnpagedAreaOffset);
@@ -61,9 +61,9 @@ void initRegion(TnxBlockManager& m, uint32_t r) {
 }  // namespace
 
 bool nxBlockManagersStartup() {
-  if (startCount++ > 0) return true;
+  if (gStartCount++ > 0) return true;
   if (!nxRegionManagerStartup()) {
-    --startCount;
+    --gStartCount;
     return false;
   }
   nxRegionDescriptors = new (nxArenaAddress(nxDescriptorsOffset)) TnxRegionDescriptor[nxRegionCount];
@@ -75,7 +75,7 @@ bool nxBlockManagersStartup() {
 }
 
 void nxBlockManagersShutdown() {
-  if (startCount == 0 || --startCount > 0) return;
+  if (gStartCount == 0 || --gStartCount > 0) return;
   nxRegionManagerShutdown();
   nxRegionDescriptors = nullptr;
 }

@@ -31,7 +31,7 @@ constexpr uint32_t kBlockMask = kBlockSize - 1;
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kUnit = 65536;
 
-int startCount = 0;
+int gStartCount = 0;
 std::atomic<uint32_t> unpagedUsed{0};
 
 // One counter per stripe, each on its own cache line: eight threads bumping
@@ -60,34 +60,34 @@ struct StripedCounter {
 };
 constexpr uint64_t kOwnableStripes = (uint64_t(1) << (StripedCounter::kStripes - 1)) - 1;
 std::atomic<uint64_t> stripesOwned{0};  // bit i: stripe i has a live owner
-thread_local uint32_t myStripe = 0;  // 1 + stripe; constant-initialised, so no guard on the hot path
+thread_local uint32_t tlsStripe = 0;  // 1 + stripe; constant-initialised, so no guard on the hot path
 
 struct StripeReturner {
   ~StripeReturner() {
-    const uint32_t stripe = myStripe;
-    myStripe = StripedCounter::kStripes;
+    const uint32_t stripe = tlsStripe;
+    tlsStripe = StripedCounter::kStripes;
     // Release: the next owner continues from this thread's last total.
     if (stripe && stripe < StripedCounter::kStripes)
       stripesOwned.fetch_and(~(uint64_t(1) << (stripe - 1)), std::memory_order_release);
   }
 };
-thread_local StripeReturner stripeReturner;
+thread_local StripeReturner tlsStripeReturner;
 
 [[gnu::noinline]] uint32_t claimStripe() {
   uint64_t owned = stripesOwned.load(std::memory_order_relaxed);
   for (;;) {
     const uint64_t free = ~owned & kOwnableStripes;
-    if (!free) return myStripe = StripedCounter::kStripes;
+    if (!free) return tlsStripe = StripedCounter::kStripes;
     const uint64_t bit = free & -free;
     if (stripesOwned.compare_exchange_weak(owned, owned | bit, std::memory_order_acquire, std::memory_order_relaxed)) {
-      (void)&stripeReturner;  // its destructor gives the stripe back at thread exit
-      return myStripe = 1 + uint32_t(__builtin_ctzll(bit));
+      (void)&tlsStripeReturner;  // its destructor gives the stripe back at thread exit
+      return tlsStripe = 1 + uint32_t(__builtin_ctzll(bit));
     }
   }
 }
 
 void StripedCounter::add(int64_t n) {
-  uint32_t stripe = myStripe;
+  uint32_t stripe = tlsStripe;
   if (stripe == 0) [[unlikely]]
     stripe = claimStripe();
   std::atomic<int64_t>& v = s[stripe - 1].v;
@@ -98,7 +98,7 @@ void StripedCounter::add(int64_t n) {
   }
 }
 
-StripedCounter statReserved, statCommitted, statAllocated, statOverhead;
+StripedCounter gStatReserved, gStatCommitted, gStatAllocated, gStatOverhead;
 
 // ---- the per-thread item caches ----
 //
@@ -130,28 +130,28 @@ struct ClassCache {
 struct alignas(64) ThreadCache {
   std::atomic<uint32_t> active{0};
   std::atomic<uint32_t> stealRequest{0};
-  ThreadCache* next = nullptr;  // the registry's links, under cacheRegistryLock
+  ThreadCache* next = nullptr;  // the registry's links, under gCacheRegistryLock
   ThreadCache* prev = nullptr;
   ClassCache classes[kCachedPools];
 };
 
-std::mutex cacheRegistryLock;
-ThreadCache* cacheRegistry = nullptr;  // guarded by cacheRegistryLock
+std::mutex gCacheRegistryLock;
+ThreadCache* gCacheRegistry = nullptr;  // guarded by gCacheRegistryLock
 uint32_t cacheSecret = 0x5BD1E995;
-std::atomic<bool> processBarrierReady{false};
+std::atomic<bool> gProcessBarrierReady{false};
 
-thread_local ThreadCache cacheStorage;
+thread_local ThreadCache tlsCacheStorage;
 thread_local ThreadCache* tlsCache = nullptr;
 thread_local bool tlsCacheGone = false;
 
 void prepareProcessBarrier() {
-  if (processBarrierReady.load()) return;
-  if (platform::PrepareProcessBarrier()) processBarrierReady.store(true);
+  if (gProcessBarrierReady.load()) return;
+  if (platform::PrepareProcessBarrier()) gProcessBarrierReady.store(true);
 }
 
 inline void enterCache(ThreadCache* c) {
   for (;;) {
-    if (processBarrierReady.load(std::memory_order_relaxed)) [[likely]] {
+    if (gProcessBarrierReady.load(std::memory_order_relaxed)) [[likely]] {
       c->active.store(1, std::memory_order_relaxed);
       std::atomic_signal_fence(std::memory_order_seq_cst);
     } else {
@@ -166,13 +166,13 @@ inline void enterCache(ThreadCache* c) {
 
 inline void leaveCache(ThreadCache* c) { c->active.store(0, std::memory_order_release); }
 
-// Under cacheRegistryLock: stops every owner and calls visit on each cache.
+// Under gCacheRegistryLock: stops every owner and calls visit on each cache.
 template <typename Visit>
 void stealFromAll(Visit visit) {
-  if (!cacheRegistry) return;
-  for (ThreadCache* c = cacheRegistry; c; c = c->next) c->stealRequest.exchange(1);
-  if (processBarrierReady.load()) platform::ProcessBarrier();
-  ThreadCache* c = cacheRegistry;
+  if (!gCacheRegistry) return;
+  for (ThreadCache* c = gCacheRegistry; c; c = c->next) c->stealRequest.exchange(1);
+  if (gProcessBarrierReady.load()) platform::ProcessBarrier();
+  ThreadCache* c = gCacheRegistry;
   // Every owner is let go again, also when visit stops early or throws.
   auto letGo = [&] {
     for (; c; c = c->next) c->stealRequest.store(0, std::memory_order_release);
@@ -214,27 +214,27 @@ struct CacheRetirer {
     tlsCache = nullptr;
     tlsCacheGone = true;  // frees by later exit handlers go to the pools directly
     if (!c) return;
-    std::lock_guard<std::mutex> guard(cacheRegistryLock);
+    std::lock_guard<std::mutex> guard(gCacheRegistryLock);
     flushCache(*c);
     if (c->prev) {
       c->prev->next = c->next;
     } else {
-      cacheRegistry = c->next;
+      gCacheRegistry = c->next;
     }
     if (c->next) c->next->prev = c->prev;
   }
 };
-thread_local CacheRetirer cacheRetirer;
+thread_local CacheRetirer tlsCacheRetirer;
 
 ThreadCache* openCache() {
-  ThreadCache* c = &cacheStorage;
-  (void)&cacheRetirer;  // its destructor flushes the cache at thread exit
+  ThreadCache* c = &tlsCacheStorage;
+  (void)&tlsCacheRetirer;  // its destructor flushes the cache at thread exit
   {
-    std::lock_guard<std::mutex> guard(cacheRegistryLock);
+    std::lock_guard<std::mutex> guard(gCacheRegistryLock);
     c->prev = nullptr;
-    c->next = cacheRegistry;
-    if (cacheRegistry) cacheRegistry->prev = c;
-    cacheRegistry = c;
+    c->next = gCacheRegistry;
+    if (gCacheRegistry) gCacheRegistry->prev = c;
+    gCacheRegistry = c;
   }
   tlsCache = c;
   return c;
@@ -250,24 +250,24 @@ inline ThreadCache* myCache() {
 // would wait forever for owners that do not exist there (one may even have
 // been caught in the middle of a change). They are dropped, their items
 // stay with their blocks; the forking thread's cache carries on.
-void cachesBeforeFork() { cacheRegistryLock.lock(); }
-void cachesAfterForkInParent() { cacheRegistryLock.unlock(); }
+void cachesBeforeFork() { gCacheRegistryLock.lock(); }
+void cachesAfterForkInParent() { gCacheRegistryLock.unlock(); }
 void cachesAfterForkInChild() {
   ThreadCache* mine = tlsCache;
-  for (ThreadCache* c = cacheRegistry; c; c = c->next) {
+  for (ThreadCache* c = gCacheRegistry; c; c = c->next) {
     c->active.store(0, std::memory_order_relaxed);
     c->stealRequest.store(0, std::memory_order_relaxed);
   }
-  cacheRegistry = mine;
+  gCacheRegistry = mine;
   if (mine) mine->prev = mine->next = nullptr;
   // The other threads' stripes have no owner here any more.
-  const uint32_t stripe = myStripe;
+  const uint32_t stripe = tlsStripe;
   stripesOwned.store(stripe && stripe < StripedCounter::kStripes ? uint64_t(1) << (stripe - 1) : 0);
-  if (processBarrierReady.load()) {
-    processBarrierReady.store(false);
+  if (gProcessBarrierReady.load()) {
+    gProcessBarrierReady.store(false);
     prepareProcessBarrier();
   }
-  cacheRegistryLock.unlock();
+  gCacheRegistryLock.unlock();
 }
 
 inline uint32_t cookieOf(uint32_t offset) { return (offset * 0x9E3779B1u) ^ cacheSecret; }
@@ -280,7 +280,7 @@ inline bool looksCached(const void* p) {
 
 // Whether the item at offset waits in any thread's cache of class k.
 bool cachedAnywhere(int k, uint32_t offset) {
-  std::lock_guard<std::mutex> guard(cacheRegistryLock);
+  std::lock_guard<std::mutex> guard(gCacheRegistryLock);
   bool found = false;
   stealFromAll([&](ThreadCache& c) {
     const ClassCache& cc = c.classes[k];
@@ -292,7 +292,7 @@ bool cachedAnywhere(int k, uint32_t offset) {
 }
 
 void flushAllCaches() {
-  std::lock_guard<std::mutex> guard(cacheRegistryLock);
+  std::lock_guard<std::mutex> guard(gCacheRegistryLock);
   stealFromAll([](ThreadCache& c) {
     flushCache(c);
     return false;
@@ -342,12 +342,12 @@ struct TrieNode {
   std::atomic<void*> slots[256];
 };
 static_assert(sizeof(TrieNode) == 2048);
-TrieNode trieRoot;
+TrieNode gTrieRoot;
 
 // Trie nodes are the manager's own overhead, not memory handed out.
 void trieNodeCounted(int sign) {
-  statAllocated.add(-sign * int64_t(sizeof(TrieNode)));
-  statOverhead.add(sign * int64_t(sizeof(TrieNode)));
+  gStatAllocated.add(-sign * int64_t(sizeof(TrieNode)));
+  gStatOverhead.add(sign * int64_t(sizeof(TrieNode)));
 }
 
 uint64_t trieKey(const void* p) { return reinterpret_cast<uintptr_t>(p) >> 16; }
@@ -357,7 +357,7 @@ bool trieKeyFits(uint64_t key) { return nxTrieLevels >= 8 || key < (uint64_t(1) 
 std::atomic<void*>* trieCell(const void* p, bool create) {
   const uint64_t key = trieKey(p);
   if (!trieKeyFits(key)) return nullptr;
-  TrieNode* node = &trieRoot;
+  TrieNode* node = &gTrieRoot;
   for (int level = int(nxTrieLevels) - 1; level > 0; --level) {
     std::atomic<void*>& slot = node->slots[(key >> (8 * level)) & 0xFF];
     void* next = slot.load(std::memory_order_acquire);
@@ -411,9 +411,9 @@ TnxLargeBlockTrailer* trailerAt(void* base, uint32_t pagesCommitted) {
 }
 
 void addLargeStats(const TnxLargeBlockTrailer& t, int sign) {
-  statReserved.add(sign * int64_t(t.ltUnits) * int64_t(kUnit));
-  statCommitted.add(sign * int64_t(t.ltPagesCommitted) * int64_t(kPage));
-  statAllocated.add(sign * int64_t(t.ltSize));
+  gStatReserved.add(sign * int64_t(t.ltUnits) * int64_t(kUnit));
+  gStatCommitted.add(sign * int64_t(t.ltPagesCommitted) * int64_t(kPage));
+  gStatAllocated.add(sign * int64_t(t.ltSize));
 }
 
 // Writes t at the end of its committed pages and points the trie there.
@@ -448,10 +448,10 @@ int freeLarge(void* p) {
 
 // ---- statistics ----
 
-int64_t nxStatReserved() { return statReserved.value(); }
-int64_t nxStatCommitted() { return statCommitted.value(); }
-int64_t nxStatAllocated() { return statAllocated.value(); }
-int64_t nxStatOverhead() { return statOverhead.value(); }
+int64_t nxStatReserved() { return gStatReserved.value(); }
+int64_t nxStatCommitted() { return gStatCommitted.value(); }
+int64_t nxStatAllocated() { return gStatAllocated.value(); }
+int64_t nxStatOverhead() { return gStatOverhead.value(); }
 
 // ---- unpaged objects ----
 
@@ -482,9 +482,9 @@ TnxMemoryPool::TnxMemoryPool(uint32_t aItemSize) {
 uint32_t TnxMemoryPool::NewBlock() {
   void* memory = nxBlockAlloc(&nxCommittedBlockManagers[nxbs64k]);
   if (!memory) return 0;
-  statReserved.add(kBlockSize);
-  statCommitted.add(kBlockSize);
-  statOverhead.add(mpBlockHeaderSize);
+  gStatReserved.add(kBlockSize);
+  gStatCommitted.add(kBlockSize);
+  gStatOverhead.add(mpBlockHeaderSize);
   auto* h = static_cast<TnxPoolBlockHeader*>(memory);
   const uint32_t block = nxArenaOffset(memory);
   // Header words by atomic stores: a freer of this memory's previous life
@@ -509,9 +509,9 @@ void TnxMemoryPool::FreeBlock(uint32_t block) {
   TnxPoolBlockHeader* h = headerAt(block);
   blockPoolOf(block).store(0, std::memory_order_release);
   h->pbOwner.store(0, std::memory_order_release);
-  statReserved.add(-int64_t(kBlockSize));
-  statCommitted.add(-int64_t(kBlockSize));
-  statOverhead.add(-int64_t(mpBlockHeaderSize));
+  gStatReserved.add(-int64_t(kBlockSize));
+  gStatCommitted.add(-int64_t(kBlockSize));
+  gStatOverhead.add(-int64_t(mpBlockHeaderSize));
   nxBlockFree(&nxCommittedBlockManagers[nxbs64k], h);
 }
 
@@ -583,7 +583,7 @@ void* TnxMemoryPool::Alloc() {
     if (index < 0) throw EInvalidPointer();  // a corrupted free list
     const uint32_t mask = 1u << (index % 32);
     if (allocatedWord(h, uint32_t(index)).fetch_or(mask) & mask) throw EInvalidPointer();
-    statAllocated.add(mpItemSize);
+    gStatAllocated.add(mpItemSize);
     return p;
   }
 }
@@ -702,7 +702,7 @@ void TnxMemoryPool::DisposeChecked(void* p) {
     if (h->pbDetached.compare_exchange_strong(expected, 0)) Attach(block);
   }
   if (h->pbUsedCount.fetch_sub(1) == 1) mpNeedCleanup.store(1);
-  statAllocated.add(-int64_t(mpItemSize));
+  gStatAllocated.add(-int64_t(mpItemSize));
 }
 
 void TnxMemoryPool::Dispose(void*& p) {
@@ -938,7 +938,7 @@ void* cachedAlloc(TnxMemoryPool* pool) {
   }
   void* p = nxArenaAddress(item);
   *static_cast<uint32_t*>(p) = 0;  // the cookie or link must not look like a freed item
-  statAllocated.add(pool->mpItemSize);
+  gStatAllocated.add(pool->mpItemSize);
   return p;
 }
 
@@ -953,7 +953,7 @@ void* cachedAlloc(TnxMemoryPool* pool) {
   const uint32_t item = nxArenaOffset(p);
   if (nxClearOnFree.load(std::memory_order_relaxed) != 0) std::memset(p, 0, pool->mpItemSize);
   *static_cast<uint32_t*>(p) = cookieOf(item);
-  statAllocated.add(-int64_t(pool->mpItemSize));
+  gStatAllocated.add(-int64_t(pool->mpItemSize));
   ClassCache& cc = c->classes[k];
   enterCache(c);
   const uint32_t n = cc.count.load(std::memory_order_relaxed);
@@ -1027,7 +1027,7 @@ void* nxItemReallocMem(void* p, std::size_t newSize) {
 
   if (cur.ltMapping == 0) {
     if (pagesN == cur.ltPagesCommitted) {
-      statAllocated.add(int64_t(newSize) - int64_t(cur.ltSize));
+      gStatAllocated.add(int64_t(newSize) - int64_t(cur.ltSize));
       t->ltSize = newSize;
       return p;
     }
@@ -1113,9 +1113,9 @@ void* nxItemReallocMem(void* p, std::size_t newSize) {
 // ---- start-up and shut-down ----
 
 bool nxItemManagerStartup() {
-  if (startCount++ > 0) return true;
+  if (gStartCount++ > 0) return true;
   if (!nxBlockManagersStartup()) {
-    --startCount;
+    --gStartCount;
     return false;
   }
   // Best effort: the pools' own records stay resident when the limit allows.
@@ -1126,21 +1126,21 @@ bool nxItemManagerStartup() {
   static std::once_flag forkHandlers;
   std::call_once(forkHandlers, [] { platform::RegisterForkHandlers(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });
   cacheSecret = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count() * 0x85EBCA6Bu) | 1u;
-  statReserved.reset();
-  statCommitted.reset();
-  statAllocated.reset();
-  statOverhead.reset();
+  gStatReserved.reset();
+  gStatCommitted.reset();
+  gStatAllocated.reset();
+  gStatOverhead.reset();
   TnxMemoryPool::Prepare();
   for (int i = 0; i < 1023; ++i) nxPoolsBySize32[i] = nxPoolForSize(std::size_t(32) * (i + 1));
   for (int i = 0; i < 17; ++i) nxPoolsBySize4[i] = nxPoolForSize(std::size_t(4) * (i + 1));
   probeTrieLevels();
-  for (auto& slot : trieRoot.slots) slot.store(nullptr);
+  for (auto& slot : gTrieRoot.slots) slot.store(nullptr);
   return true;
 }
 
 void nxItemManagerShutdown() {
-  if (startCount == 0 || --startCount > 0) return;
-  trieFree(&trieRoot, int(nxTrieLevels) - 1);
+  if (gStartCount == 0 || --gStartCount > 0) return;
+  trieFree(&gTrieRoot, int(nxTrieLevels) - 1);
   // Empty blocks and regions go back first, so that with nothing left in
   // use the arena itself can be given back.
   TnxMemoryPool::Cleanup();

@@ -38,7 +38,7 @@ bool gAtExitPending = false;  // the end-of-process release is registered and ha
 // that it outlives every static destructor that may still unbind.
 platform::THandle gMappingHandle = platform::INVALID_HANDLE_VALUE;
 uint32_t gBoundPid = 0;
-thread_local bool tBinding = false;
+thread_local bool tlsBinding = false;
 TnxFillCharProc gFill = nxFillChar;  // the fill routine chosen at binding
 
 const TnxMemoryManagerFunctions& BindByFirstUse();
@@ -144,7 +144,7 @@ void WithdrawMapping() {
 }
 
 void Bind() {
-  tBinding = true;
+  tlsBinding = true;
   nxMoveFillStartup();
   gFill = nxFillChar;
   try {
@@ -152,10 +152,10 @@ void Bind() {
     BindToMapping();
   } catch (...) {
     nxMoveFillShutdown();
-    tBinding = false;
+    tlsBinding = false;
     throw;
   }
-  tBinding = false;
+  tlsBinding = false;
   gBoundPid = platform::CurrentProcessId();
   nxCleanupHook = [] { nxMemoryManagerCleanupNow(); };
   gTable.store(&gCopy, std::memory_order_release);
@@ -186,7 +186,7 @@ void ReleaseFirstUseBinding() {
 const TnxMemoryManagerFunctions& BindByFirstUse() {
   // Binding itself never allocates through here; if it did, it would wait
   // for itself.
-  if (tBinding) throw EInvalidPointer();
+  if (tlsBinding) throw EInvalidPointer();
   std::lock_guard lock(gBindLock);
   if (const auto* t = gTable.load(std::memory_order_acquire)) return *t;
   ++gBindCount;
