@@ -1,6 +1,8 @@
 #include "dictionary/startup.h"
 
+#include "dictionary/field_descriptor.h"
 #include "dictionary/field_types.h"
+#include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
 #include "dictionary/fmt_bcd.h"
 #include "dictionary/locale_descriptor.h"
@@ -20,8 +22,12 @@ void DescriptorClassesStartup() {
   TnxFileDescriptor::ClassInfo().Register();
   TnxFilesDescriptor::ClassInfo().Register();
   TnxLocaleDescriptor::ClassInfo().Register();
+  TnxFieldDescriptor::ClassInfo().Register();
+  TnxFieldsDescriptor::ClassInfo().Register();
 }
 void DescriptorClassesShutdown() {
+  TnxFieldsDescriptor::ClassInfo().Unregister();
+  TnxFieldDescriptor::ClassInfo().Unregister();
   TnxLocaleDescriptor::ClassInfo().Unregister();
   TnxFilesDescriptor::ClassInfo().Unregister();
   TnxFileDescriptor::ClassInfo().Unregister();
