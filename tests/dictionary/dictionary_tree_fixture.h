@@ -15,6 +15,7 @@
 #include "dictionary/dictionary_item.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
+#include "dictionary/indices_descriptors.h"
 #include "dictionary/locale_descriptor.h"
 #include "dictionary/startup.h"
 #include "lowlevel/streams/memory_stream.h"
@@ -154,6 +155,27 @@ inline void WriteItemHeader(TnxWriter& w, int32_t aID = 0) {
 class DictionaryTreeTest : public ::testing::Test {
 protected:
   TnxDictionaryStartupGuard startup;
+};
+
+// A table's worth of tree: files "", "a" and "b", a field list and the main
+// indices (gone before the root, whose fields and files they listen to).
+class TableTreeTest : public DictionaryTreeTest {
+protected:
+  TableTreeTest() {
+    root.Files = std::make_unique<TnxFilesDescriptor>(&root);
+    for (auto ext : {u"", u"a", u"b"}) root.Files->AddFile(ext, nxbs4k, u"");
+    root.Fields = std::make_unique<TnxFieldsDescriptor>(&root);
+    indices = std::make_unique<TnxMainIndicesDescriptor>(&root, "Indices");
+  }
+  TnxFieldsDescriptor& fields() { return *root.Fields; }
+  TnxFilesDescriptor& files() { return *root.Files; }
+  TnxFieldDescriptor* AddField(std::u16string_view aName, TnxFieldType aType, int32_t aUnits = 0,
+                               bool aRequired = false) {
+    return root.Fields->AddField(aName, u"", aType, aUnits, 0, aRequired);
+  }
+
+  TestRoot root;
+  std::unique_ptr<TnxMainIndicesDescriptor> indices;
 };
 
 }  // namespace revurov::testing
