@@ -123,6 +123,15 @@ void TnxFieldsDescriptor::CheckRecordFits(int64_t aLogRecLen, int32_t aFieldCoun
     throw EnxFieldsDescriptorException(nxeInvalidRecordStructure, kRecordTooLong, {length, nxMax16BitLength});
 }
 
+void TnxFieldsDescriptor::CheckNewFieldFits(TnxFieldType aType, int32_t aUnits, int32_t aDecPl,
+                                           bool aRequired) const {
+  if (!FindDictionaryRoot()) throw EnxFieldsDescriptorException(nxeObjectNotFound);
+  int32_t length = 0;
+  TnxFieldDescriptor::SetupField(aType, aUnits, aDecPl, aRequired, length);
+  if (length < 0) throw EnxFieldsDescriptorException(nxeInvalidFieldDescriptor, u"Units must be > 0");
+  CheckRecordFits(int64_t{fsdLogRecLen} + length, FieldCount() + 1);
+}
+
 void TnxFieldsDescriptor::UpdateSetupAndOffsets() noexcept {
   for (auto& field : fsdFields) field->UpdateSetup();
   Relayout(0);
@@ -273,10 +282,9 @@ TnxFieldDescriptor* TnxFieldsDescriptor::AddField(std::u16string_view aName, std
     throw EnxFieldsDescriptorException(nxeInvalidFieldName);
   if (GetFieldFromName(aName) >= 0)
     throw EnxFieldsDescriptorException(nxeNameNotUnique, kDuplicatedFieldName, {aName});
-  if (!FindDictionaryRoot()) throw EnxFieldsDescriptorException(nxeObjectNotFound);
+  CheckNewFieldFits(aType, aUnits, aDecPl, aRequired);
   if (!aClass) aClass = &TnxFieldDescriptor::ClassInfo();
   std::unique_ptr<TnxFieldDescriptor> field = aClass->Create(this, aName, aDesc, aType, aUnits, aDecPl, aRequired);
-  if (field->fdLength < 0) throw EnxFieldsDescriptorException(nxeInvalidFieldDescriptor, u"Units must be > 0");
   CheckRecordFits(int64_t{fsdLogRecLen} + field->fdLength, FieldCount() + 1);
   fsdFields.push_back(std::move(field));
   Relayout(FieldCount() - 1);
@@ -323,6 +331,7 @@ TnxFieldDescriptor* TnxFieldsDescriptor::InsertFieldAt(int32_t aInx, std::u16str
   // followed by its "after".
   if (GetFieldFromName(aName) >= 0)
     throw EnxFieldsDescriptorException(nxeNameNotUnique, kDuplicatedFieldName, {aName});
+  CheckNewFieldFits(aType, aUnits, aDecPl, aRequired);
   fsdFieldChangeNotification(true, -1, aInx);
   TnxFieldDescriptor* field = AddField(aName, aDesc, aType, aUnits, aDecPl, aRequired, aClass);
   if (aInx == FieldCount() - 1) return field;

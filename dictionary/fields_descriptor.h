@@ -157,6 +157,9 @@ private:
   // Numbers and offsets from aFrom on, the sum and the bitmap offset.
   void Relayout(int32_t aFrom) noexcept;
   void CheckRecordFits(int64_t aLogRecLen, int32_t aFieldCount) const;
+  // Everything AddField refuses after the name, checked before listeners
+  // hear of an insertion.
+  void CheckNewFieldFits(TnxFieldType aType, int32_t aUnits, int32_t aDecPl, bool aRequired) const;
   void fsdFieldChangeNotification(bool aBefore, int32_t aOldField, int32_t aNewField);
   void fsdBuildSpecialFieldsInfo(TnxSpecialFieldsInfo& aInfo, bool aRebuildHash);
   static int32_t SpecialKindOf(const TnxFieldDescriptor& aField) noexcept;

@@ -314,7 +314,10 @@ TEST_F(FieldsTest, InsertMoveRemoveNotifyAndRenumber) {
   ref1.Log.clear();
   EXPECT_EQ(CodeOf<EnxFieldsDescriptorException>([&] { fields().InsertFieldAt(0, u"new", u"", nxtInt32, 0, 0, false); }),
             nxeNameNotUnique);
-  EXPECT_TRUE(ref1.Log.empty());  // refused before anyone heard of it
+  EXPECT_EQ(CodeOf<EnxFieldsDescriptorException>(
+                [&] { fields().InsertFieldAt(0, u"Huge", u"", nxtByteArray, 70000, 0, false); }),
+            nxeInvalidRecordStructure);
+  EXPECT_TRUE(ref1.Log.empty());  // refused before anyone heard of them
   ExpectLayout(fields(), false);
 
   // A referenced field cannot go; the layout stays.
