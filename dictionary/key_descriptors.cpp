@@ -24,7 +24,6 @@ bool IsTextType(TnxFieldType aType) noexcept {
   return aType == nxtShortString || aType == nxtNullString || aType == nxtWideString;
 }
 
-template <class E>
 void SaveFixedPart(const TnxBaseKeyDescriptor& aKey, TnxWriter& aWriter, uint32_t aClientVersion) {
   aKey.TnxBaseKeyDescriptor::SaveToWriter(aWriter, aClientVersion);
   aWriter.WriteInteger(int32_t{1});
@@ -67,19 +66,19 @@ void TnxBaseKeyDescriptor::LoadFromReader(TnxReader& aReader) {
 }
 
 void TnxRefKeyDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
-  SaveFixedPart<EnxRefKeyDescriptorException>(*this, aWriter, aClientVersion);
+  SaveFixedPart(*this, aWriter, aClientVersion);
 }
 void TnxRefKeyDescriptor::LoadFromReader(TnxReader& aReader) {
   LoadFixedPart<EnxRefKeyDescriptorException>(*this, aReader);
 }
 void TnxInt64KeyDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
-  SaveFixedPart<EnxInt64KeyDescriptorException>(*this, aWriter, aClientVersion);
+  SaveFixedPart(*this, aWriter, aClientVersion);
 }
 void TnxInt64KeyDescriptor::LoadFromReader(TnxReader& aReader) {
   LoadFixedPart<EnxInt64KeyDescriptorException>(*this, aReader);
 }
 void TnxBlobCacheKeyDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
-  SaveFixedPart<EnxBlobCacheKeyDescriptorException>(*this, aWriter, aClientVersion);
+  SaveFixedPart(*this, aWriter, aClientVersion);
 }
 void TnxBlobCacheKeyDescriptor::LoadFromReader(TnxReader& aReader) {
   LoadFixedPart<EnxBlobCacheKeyDescriptorException>(*this, aReader);

@@ -45,7 +45,6 @@ TEST_F(KeyTest, FixedKeysHaveFixedLengthsAndNoNulls) {
     std::unique_ptr<TnxBaseKeyDescriptor> key = cls->Create(nullptr);
     EXPECT_EQ(key->KeyLen(), len);
     EXPECT_FALSE(key->CanContainNulls());
-    TnxRefKeyDescriptor plain(nullptr);
     const auto bytes = SavedBytes(*key, 47501);
     std::unique_ptr<TnxBaseKeyDescriptor> back = cls->Create(nullptr);
     LoadBytes(*back, bytes);
