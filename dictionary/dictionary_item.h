@@ -62,6 +62,9 @@ public:
   // The next free ID (increments the current one).
   virtual int32_t NextID() = 0;
   virtual uint32_t UsableBlockSize(TnxBlockSize aBlockSize) = 0;
+  // The dictionary format version (1 to 5); version 1 stores records with
+  // the null bitmap right after the fields, unaligned.
+  virtual int32_t DictionaryVersion() { return 3; }
 
 protected:
   ~InxDictionaryRoot() = default;

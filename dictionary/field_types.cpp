@@ -60,6 +60,12 @@ int32_t UnitsUpTo(int32_t aUnits, int32_t aMax) { return aUnits <= 0 || aUnits >
 
 std::unique_ptr<TnxFastStringList> gSqlNames;
 
+// Units near the 32-bit limit would overflow the length; the saturated
+// value is refused by every layout check.
+int32_t SaturatedLength(int64_t aLength) noexcept {
+  return aLength > INT32_MAX ? INT32_MAX : static_cast<int32_t>(aLength);
+}
+
 }  // namespace
 
 const bool (&nxFieldTypeEquivalence)[nxFieldTypeCount][nxFieldTypeCount] = kEquivalence.m;
@@ -102,11 +108,11 @@ void nxFieldTypeSetup(int aType, int32_t& aUnits, int32_t& aDecPl, bool& aRequir
       break;
     case nxtNullString:
       if (d > 0) d = u;
-      aLength = u + 1;
+      aLength = SaturatedLength(int64_t{u} + 1);
       break;
     case nxtWideString:
       if (d > 0) d = u;
-      aLength = 2 * u + 2;
+      aLength = SaturatedLength(2 * int64_t{u} + 2);
       break;
     case nxtGuid: u = 0; d = 0; aLength = 16; break;
     case nxtFmtBCD:

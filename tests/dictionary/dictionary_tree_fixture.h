@@ -1,6 +1,6 @@
 // A small dictionary tree for the descriptor tests: a root standing in for
-// the data dictionary (IDs, read-only switch, constraint-name register, the
-// files it offers), an item that refers to a file by number the way index
+// the data dictionary (IDs, read-only switch, format version,
+// constraint-name register, the files and fields it offers), an item that refers to a file by number the way index
 // and record descriptors do, and a localized item.
 #pragma once
 
@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "dictionary/dictionary_item.h"
+#include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
+#include "dictionary/indices_descriptors.h"
 #include "dictionary/locale_descriptor.h"
 #include "dictionary/startup.h"
 #include "lowlevel/streams/memory_stream.h"
@@ -34,6 +36,7 @@ class TestRoot : public TnxLocalizedDictionaryItem, public InxDictionaryRoot {
   }
   int32_t NextID() override { return ++CurrentID; }
   uint32_t UsableBlockSize(TnxBlockSize aBlockSize) override { return nxBlockSizeBytes(aBlockSize) - 32; }
+  int32_t DictionaryVersion() override { return Version; }
 
   void AddConstraintName(TnxDictionaryItem*, std::u16string_view aName) override {
     for (const auto& n : Names)
@@ -52,14 +55,21 @@ class TestRoot : public TnxLocalizedDictionaryItem, public InxDictionaryRoot {
       aDescriptor = Files.get();
       return true;
     }
+    if (Fields && Fields->ClassType().InheritsFrom(aType)) {
+      aDescriptor = Fields.get();
+      return true;
+    }
     return TnxLocalizedDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
   }
 
   bool ReadOnly = false;
+  int32_t Version = 3;
   int32_t CurrentID = 0;
   std::vector<std::u16string> Names;
   std::u16string RefuseRemovalOf;
   std::unique_ptr<TnxFilesDescriptor> Files;
+  // Declared after Files: gone first, before the files its indices use.
+  std::unique_ptr<TnxFieldsDescriptor> Fields;
 
 protected:
   InxDictionaryRoot* AsDictionaryRoot() noexcept override { return this; }
@@ -145,6 +155,27 @@ inline void WriteItemHeader(TnxWriter& w, int32_t aID = 0) {
 class DictionaryTreeTest : public ::testing::Test {
 protected:
   TnxDictionaryStartupGuard startup;
+};
+
+// A table's worth of tree: files "", "a" and "b", a field list and the main
+// indices (gone before the root, whose fields and files they listen to).
+class TableTreeTest : public DictionaryTreeTest {
+protected:
+  TableTreeTest() {
+    root.Files = std::make_unique<TnxFilesDescriptor>(&root);
+    for (auto ext : {u"", u"a", u"b"}) root.Files->AddFile(ext, nxbs4k, u"");
+    root.Fields = std::make_unique<TnxFieldsDescriptor>(&root);
+    indices = std::make_unique<TnxMainIndicesDescriptor>(&root, "Indices");
+  }
+  TnxFieldsDescriptor& fields() { return *root.Fields; }
+  TnxFilesDescriptor& files() { return *root.Files; }
+  TnxFieldDescriptor* AddField(std::u16string_view aName, TnxFieldType aType, int32_t aUnits = 0,
+                               bool aRequired = false) {
+    return root.Fields->AddField(aName, u"", aType, aUnits, 0, aRequired);
+  }
+
+  TestRoot root;
+  std::unique_ptr<TnxMainIndicesDescriptor> indices;
 };
 
 }  // namespace revurov::testing
