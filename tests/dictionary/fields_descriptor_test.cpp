@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "dictionary/diff_compressor.h"
 #include "dictionary/dictionary_tree_fixture.h"
+#include "dictionary/diff_compressor.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "platform/variant.h"
 #include "support/exception_message.h"
