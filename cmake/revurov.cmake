@@ -86,9 +86,6 @@ function(revurov_tests name)
   if(count GREATER 4)
     target_precompile_headers(test_${name} PRIVATE <gtest/gtest.h>)
   endif()
-  target_compile_definitions(test_${name} PRIVATE
-    REVUROV_TEST_DATA_DIR="${dir}/data"
-    REVUROV_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(test_${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

@@ -32,5 +32,8 @@ set_target_properties(mm_helper PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${mm_out})
 set_target_properties(mm_helper_nxmm PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${mm_out}/with_nxmm)
 
 add_dependencies(test_lowlevel mm_module_a mm_module_b mm_hook16 mm_hook15 nxmm mm_helper mm_helper_nxmm)
-target_compile_definitions(test_lowlevel PRIVATE REVUROV_MM_TEST_DIR="${mm_out}")
+# Only the source that needs the folder gets it: an absolute path in every
+# test source's flags would keep a fresh clone from reusing cached objects.
+set_source_files_properties(${PROJECT_SOURCE_DIR}/tests/lowlevel/memory_manager_binding_test.cpp
+  TARGET_DIRECTORY test_lowlevel PROPERTIES COMPILE_DEFINITIONS REVUROV_MM_TEST_DIR="${mm_out}")
 target_link_libraries(test_lowlevel PRIVATE ${CMAKE_DL_LIBS})
