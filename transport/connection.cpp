@@ -1,6 +1,7 @@
 #include "transport/connection.h"
 
 #include "lowlevel/objects/handle_table.h"
+#include "platform/format.h"
 #include "transport/base_transport.h"
 #include "transport/freed_connections.h"
 
@@ -20,8 +21,7 @@ std::atomic<int32_t> gLastConnectionID{0};
 
 TnxBaseConnection::TnxBaseConnection(TnxBaseTransport* aTransport)
     : bcTransport(aTransport), bcConnectionID(gLastConnectionID.fetch_add(1, std::memory_order_relaxed) + 1) {
-  const std::string number = std::to_string(bcConnectionID);
-  bcLogPrefix = u"{" + std::u16string(number.begin(), number.end()) + u"}";
+  bcLogPrefix = platform::Format(u"{%d}", {bcConnectionID});
   bcHandle = Handles().Add(this, nullptr, 0);
 }
 
