@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct TMedium {
   // Reads on the client end without a time limit: >0 bytes, 0 at the end.
   std::function<int64_t(TnxBaseConnection&)> blockingRead;
 };
+
+void PrintTo(const TMedium& aMedium, std::ostream* aOut) { *aOut << aMedium.name; }
 
 const TMedium kMedia[] = {
     {"socket_pair",
