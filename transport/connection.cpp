@@ -34,10 +34,18 @@ void* TnxBaseConnection::operator new(std::size_t aSize) { return nxGetMem(aSize
 
 void TnxBaseConnection::operator delete(void* aPointer) noexcept { nxDeferConnectionRelease(aPointer); }
 
+namespace {
+
+constexpr uint32_t kFreed = 1;
+constexpr uint32_t kHold = 2;
+
+}  // namespace
+
 void TnxBaseConnection::Free() noexcept {
-  if (bcDestroying.exchange(1, std::memory_order_acq_rel) != 0) return;
+  const uint32_t old = bcDestroying.fetch_or(kFreed, std::memory_order_acq_rel);
+  if (old & kFreed) return;
   Handles().Remove(bcHandle);
-  delete this;
+  if (old == 0) delete this;  // otherwise the last delivery does
 }
 
 void TnxBaseConnection::DropUser() noexcept {
@@ -46,15 +54,22 @@ void TnxBaseConnection::DropUser() noexcept {
 
 bool TnxBaseConnection::Deliver(uint32_t aHandle, const std::function<void(TnxBaseConnection&)>& aUse) {
   auto* connection = static_cast<TnxBaseConnection*>(Handles().LookupAny(aHandle));
-  // The handle died before destruction began, and the memory stays with the
-  // deferred release for minutes, so a lookup that overlapped a Free still
-  // reads a flag of this connection here.
-  if (!connection || connection->bcDestroying.load(std::memory_order_acquire) != 0) return false;
-  connection->AddUser();
+  if (!connection) return false;
+  // A lookup that overlapped a Free may answer a connection destroyed since;
+  // its memory stays with the deferred release for minutes, and its freed
+  // bit, never cleared, keeps this hold from being taken.
+  uint32_t state = connection->bcDestroying.load(std::memory_order_acquire);
+  do {
+    if (state & kFreed) return false;
+  } while (!connection->bcDestroying.compare_exchange_weak(state, state + kHold, std::memory_order_acq_rel));
   struct Hold {
     TnxBaseConnection* c;
-    ~Hold() { c->DropUser(); }
+    ~Hold() {
+      c->DropUser();
+      if (c->bcDestroying.fetch_sub(kHold, std::memory_order_acq_rel) - kHold == kFreed) delete c;
+    }
   } hold{connection};
+  connection->AddUser();
   aUse(*connection);
   return true;
 }

@@ -6,7 +6,8 @@
 //   only while it is live, so a completion for a connection freed since is
 //   dropped without touching it.
 // - Free frees the connection once; later calls do nothing (also from
-//   other threads). The handle is dead before destruction begins.
+//   other threads). The handle is dead before destruction begins; a
+//   delivery in progress keeps the object until it returns.
 // - bcActive counts extra users: Deliver holds the connection for the call;
 //   a user that brings the count to -1 frees it.
 // - The memory of a freed connection goes to the deferred release
@@ -76,7 +77,10 @@ protected:
 
 private:
   TnxBaseTransport* bcTransport = nullptr;  // owns the connection's list entry, not the connection
-  std::atomic<int32_t> bcDestroying{0};
+  // Bit 0: Free was called. Above it: deliveries in progress, each of which
+  // holds the object alive, so that a Free racing with a delivery destroys
+  // the connection only when the delivery has left it.
+  std::atomic<uint32_t> bcDestroying{0};
   std::atomic<int32_t> bcActive{0};
   int32_t bcConnectionID = 0;
   uint32_t bcHandle = 0;

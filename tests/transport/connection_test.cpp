@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
+#include <vector>
 
 #include "platform/completion_queue.h"
 #include "platform/os_event.h"
@@ -110,6 +112,42 @@ TEST_F(Connections, AnExceptionOfTheUseStillReleasesTheHold) {
                std::runtime_error);
   EXPECT_EQ(c->ActiveUsers(), 0);
   c->Free();
+}
+
+TEST_F(Connections, AFreeDuringADeliveryDestroysWhenTheDeliveryReturns) {
+  auto* c = new TCountedConnection(destroyed);
+  const uint32_t handle = c->Handle();
+  EXPECT_TRUE(TnxBaseConnection::Deliver(handle, [&](TnxBaseConnection& aConn) {
+    aConn.Free();
+    EXPECT_EQ(destroyed.load(), 0) << "still in use";
+    EXPECT_FALSE(TnxBaseConnection::Deliver(handle, [](TnxBaseConnection&) { FAIL(); }));
+  }));
+  EXPECT_EQ(destroyed.load(), 1);
+}
+
+// Server threads deliver completions while the stop frees the connections:
+// each is destroyed once and no delivery reaches a destroyed one.
+TEST_F(Connections, DeliveriesRacingWithFreeReachOnlyLiveConnections) {
+  constexpr int kConnections = 200;
+  std::vector<TCountedConnection*> connections;
+  std::vector<uint32_t> handles;
+  for (int i = 0; i < kConnections; ++i) {
+    connections.push_back(new TCountedConnection(destroyed));
+    handles.push_back(connections.back()->Handle());
+  }
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      while (!go.load()) std::this_thread::yield();
+      for (int round = 0; round < 20; ++round)
+        for (uint32_t h : handles)
+          TnxBaseConnection::Deliver(h, [&](TnxBaseConnection& aConn) { EXPECT_EQ(aConn.Handle(), h); });
+    });
+  go.store(true);
+  for (auto* c : connections) c->Free();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(destroyed.load(), kConnections);
 }
 
 }  // namespace
