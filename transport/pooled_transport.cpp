@@ -5,6 +5,7 @@
 
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/completion_queue.h"
 #include "platform/format.h"
@@ -27,6 +28,8 @@ constexpr const char16_t* kPriorityNames[] = {u"tpIdle",   u"tpLowest",  u"tpLow
                                               u"tpHigher", u"tpHighest", u"tpTimeCritical"};
 
 constexpr uint32_t kStopWaitMs = 100;
+// The texts of a failed client start are those of this client version.
+constexpr int32_t kClientVersion = 47501;
 constexpr int kStopWaits = 50;
 
 thread_local TnxNetIdleEvent tlsNetIdle;
@@ -320,7 +323,17 @@ void TnxBasePooledTransport::DoStart() {
     if (btWatchdogInterval != 0) btStartWatchdog();
     return;
   }
-  btStartClient();
+  try {
+    btStartClient();
+  } catch (const platform::EAbort&) {
+    return;  // an abort ends the start quietly
+  } catch (const EnxBaseException&) {
+    throw;
+  } catch (...) {
+    uint32_t code = nxConvertCurrentException(nullptr, nullptr, kClientVersion);
+    if (code == nxeOSError || code == nxeUnknownException) code = nxeServerNotFound;
+    RaiseError(code);
+  }
 }
 
 void TnxBasePooledTransport::DoStop() {

@@ -50,6 +50,14 @@ class TPooledProbe : public TnxBasePooledTransport {
   void Post(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, const void*, int32_t, uint32_t) override {}
   void Broadcast(TnxMsgID, TnxThreadPriority, const void*, int32_t, uint32_t) override {}
   void TerminateConnection(TnxTransportID, TnxSessionID, uint32_t) override {}
+
+  // What the client start raises, if anything.
+  std::function<void()> StartClient;
+
+protected:
+  void btStartClient() override {
+    if (StartClient) StartClient();
+  }
 };
 
 template <class T>
@@ -397,6 +405,33 @@ TEST_F(PooledTransport, StopWaitsForMessagesInProcessingAtMostFiftyTimes) {
   EXPECT_EQ(sleeps.size(), 50u);
   for (uint32_t s : sleeps) EXPECT_EQ(s, 100u);
   t->btProcessing.store(0);
+}
+
+TEST_F(PooledTransport, FailuresOfTheClientStart) {
+  struct Row {
+    const char* name;
+    std::function<void()> raise;
+    bool started;
+    uint32_t code;  // of the raised component error; 0: none
+  } rows[] = {
+      {"abort ends quietly", [] { throw platform::EAbort(u"stop"); }, true, 0},
+      {"library exception passes", [] { throw EnxBaseException(nxeLostConnection); }, false, nxeLostConnection},
+      {"unknown object", [] { throw 42; }, false, nxeServerNotFound},
+      {"standard exception", [] { throw std::runtime_error("x"); }, false, nxeServerNotFound},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto t = MakeProbe();
+    t->StartClient = row.raise;
+    uint32_t code = 0;
+    try {
+      t->SetActive(true);
+    } catch (const EnxBaseException& e) {
+      code = static_cast<uint32_t>(e.ErrorCode());
+    }
+    EXPECT_EQ(code, row.code);
+    EXPECT_EQ(t->State() == nxsStarted, row.started);
+  }
 }
 
 TEST_F(PooledTransport, TheIdleHandlerBelongsToTheCallingThread) {
