@@ -240,9 +240,8 @@ void TnxBasePooledTransport::GetStatsValues(platform::TStringList& aList) const 
     joined += addresses[i];
   }
   aList.Add(joined);
-  aList.Add(nxFormatGrouped(ServerConnectionCount()));
-  aList.Add(nxFormatGrouped(btRemoteTransportCount()));
-  aList.Add(nxFormatGrouped(btRemoteSessionCount()));
+  for (int32_t count : {ServerConnectionCount(), btRemoteTransportCount(), btRemoteSessionCount()})
+    aList.Add(platform::Format(u"%d", {count}));
   aList.Add(nxFormatGrouped(MessagesSent()));
   aList.Add(nxFormatGrouped(ActualBytesSent()));
   aList.Add(nxFormatGrouped(UncompressedBytesSent()));
