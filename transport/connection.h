@@ -5,8 +5,9 @@
 //   address: completions carry the handle, and Deliver finds the connection
 //   only while it is live, so a completion for a connection freed since is
 //   dropped without touching it.
-// - Free frees the connection once; later calls do nothing (also from
-//   other threads). The handle is dead before destruction begins; a
+// - Free frees the connection once; later calls by users that still hold it
+//   (a delivery in progress) do nothing. After the destruction the handle
+//   is the only way to reach it. The handle is dead before destruction begins; a
 //   delivery in progress keeps the object until it returns.
 // - bcActive counts extra users: Deliver holds the connection for the call;
 //   a user that brings the count to -1 frees it.
