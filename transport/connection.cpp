@@ -4,6 +4,7 @@
 #include "platform/format.h"
 #include "transport/base_transport.h"
 #include "transport/freed_connections.h"
+#include "transport/pooled_transport.h"
 
 namespace revurov {
 
@@ -88,5 +89,19 @@ void TnxBaseConnection::Transact(TnxTransportID aTransportID, TnxSessionID aSess
                      aUncompressedSize, aBuffer, aBufferSize);
   Read(aReplyCallback, aReplyCookie);
 }
+
+TnxBaseClientConnection::TnxBaseClientConnection(TnxBasePooledTransport* aTransport)
+    : TnxBaseConnection(aTransport), bccTransport(aTransport) {}
+
+TnxBaseClientConnection::~TnxBaseClientConnection() {
+  if (bccEntered) bccTransport->RemoveClientConnection(this);
+}
+
+void nxEnterClientConnection(TnxBaseClientConnection* aConnection) {
+  aConnection->bccTransport->AddClientConnection(aConnection);
+  aConnection->bccEntered = true;
+}
+
+void TnxBaseClientConnection::Deactivate() { bccTransport->PushAvailableConnection(this); }
 
 }  // namespace revurov

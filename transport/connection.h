@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "lowlevel/heap/memory_manager.h"
 #include "transport/session_callback.h"
@@ -28,6 +29,7 @@
 namespace revurov {
 
 class TnxBaseTransport;
+class TnxBasePooledTransport;
 
 class TnxBaseConnection : public TnxObject {
 public:
@@ -87,5 +89,41 @@ private:
   uint32_t bcHandle = 0;
   std::u16string bcLogPrefix;
 };
+
+// A client connection: made by nxCreateClientConnection, which connects it
+// (Initialize) and then enters it in its transport's client connections;
+// Deactivate gives it back to the transport's pool of idle connections.
+class TnxBaseClientConnection : public TnxBaseConnection {
+public:
+  explicit TnxBaseClientConnection(TnxBasePooledTransport* aTransport);
+  ~TnxBaseClientConnection() override;
+
+  // Connects; the concrete class does.
+  virtual void Initialize() {}
+  void Deactivate() override;
+
+  TnxBasePooledTransport* PooledTransport() const noexcept { return bccTransport; }
+
+private:
+  friend void nxEnterClientConnection(TnxBaseClientConnection* aConnection);
+  TnxBasePooledTransport* bccTransport;
+  bool bccEntered = false;
+};
+
+void nxEnterClientConnection(TnxBaseClientConnection* aConnection);
+
+// A failed Initialize frees the connection and passes the failure on.
+template <class T, class... Args>
+T* nxCreateClientConnection(TnxBasePooledTransport* aTransport, Args&&... aArgs) {
+  T* connection = new T(aTransport, std::forward<Args>(aArgs)...);
+  try {
+    connection->Initialize();
+  } catch (...) {
+    connection->Free();
+    throw;
+  }
+  nxEnterClientConnection(connection);
+  return connection;
+}
 
 }  // namespace revurov

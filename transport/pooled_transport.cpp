@@ -386,6 +386,8 @@ void TnxBasePooledTransport::btFreeClientConnections() {
     connections.swap(btClientConnections);
   }
   for (TnxBaseConnection* connection : connections) connection->Free();
+  while (btAvailableConnections.Pop()) {
+  }
 }
 
 }  // namespace revurov

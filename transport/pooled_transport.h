@@ -31,6 +31,7 @@
 
 #include "lowlevel/cipher/blowfish_rc4.h"
 #include "lowlevel/sync/padlock.h"
+#include "lowlevel/sync/thread_safe_stack.h"
 #include "platform/rtl_thread.h"
 #include "transport/base_transport.h"
 
@@ -109,6 +110,12 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   void RemoveServerConnection(TnxBaseConnection* aConnection) noexcept;
   int32_t ServerConnectionCount() const;
   int32_t ClientConnectionCount() const;
+  // The pool of idle client connections (the stop empties it).
+  void PushAvailableConnection(TnxBaseConnection* aConnection) { btAvailableConnections.Push(aConnection); }
+  TnxBaseConnection* PopAvailableConnection() noexcept {
+    return static_cast<TnxBaseConnection*>(btAvailableConnections.Pop());
+  }
+  int32_t AvailableConnectionCount() const noexcept { return btAvailableConnections.Count(); }
 
   // The completion queue of the server threads; null while not started.
   platform::CompletionQueue* CompletionQueue() const noexcept { return btCompletionQueue.get(); }
@@ -162,6 +169,7 @@ private:
   mutable TnxPadlock btConnectionsPadlock;
   std::vector<TnxBaseConnection*> btClientConnections;  // under btConnectionsPadlock; not owned here
   std::vector<TnxBaseConnection*> btServerConnections;  // under btConnectionsPadlock; not owned here
+  TnxThreadSafeStack btAvailableConnections;             // idle members of btClientConnections
 
   uint16_t btPort = 16000;
   std::atomic<uint8_t> btCompressType{0};

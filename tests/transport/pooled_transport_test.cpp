@@ -434,6 +434,48 @@ TEST_F(PooledTransport, FailuresOfTheClientStart) {
   }
 }
 
+class TProbeClient : public TnxBaseClientConnection {
+public:
+  TProbeClient(TnxBasePooledTransport* aTransport, bool aFail, std::atomic<int>& aDestroyed)
+      : TnxBaseClientConnection(aTransport), pcFail(aFail), pcDestroyed(aDestroyed) {}
+  ~TProbeClient() override { pcDestroyed.fetch_add(1); }
+  void Initialize() override {
+    if (pcFail) throw EnxBaseException(nxeServerNotFound);
+  }
+  void DoWrite(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, uint8_t, uint32_t, uint8_t, uint32_t,
+               const void*, uint32_t) override {}
+  void Read(TnxReplyCallback, void*) override {}
+  void ForceDisconnect() override {}
+
+private:
+  bool pcFail;
+  std::atomic<int>& pcDestroyed;
+};
+
+TEST_F(PooledTransport, ClientConnectionsEnterTheListConnectedAndReturnToThePool) {
+  std::atomic<int> destroyed{0};
+  auto t = MakeProbe();
+  t->SetActive(true);
+  EXPECT_THROW(nxCreateClientConnection<TProbeClient>(t.get(), true, destroyed), EnxBaseException);
+  EXPECT_EQ(destroyed.load(), 1) << "a connection that did not connect is freed";
+  EXPECT_EQ(t->ClientConnectionCount(), 0);
+
+  auto* a = nxCreateClientConnection<TProbeClient>(t.get(), false, destroyed);
+  auto* b = nxCreateClientConnection<TProbeClient>(t.get(), false, destroyed);
+  EXPECT_EQ(t->ClientConnectionCount(), 2);
+  a->Deactivate();
+  b->Deactivate();
+  EXPECT_EQ(t->AvailableConnectionCount(), 2);
+  EXPECT_EQ(t->PopAvailableConnection(), b);
+  b->Free();  // a failed exchange frees the connection; it leaves the list
+  EXPECT_EQ(t->ClientConnectionCount(), 1);
+  EXPECT_EQ(t->AvailableConnectionCount(), 1);
+  t->SetActive(false);
+  EXPECT_EQ(destroyed.load(), 3);
+  EXPECT_EQ(t->ClientConnectionCount(), 0);
+  EXPECT_EQ(t->AvailableConnectionCount(), 0);
+}
+
 TEST_F(PooledTransport, TheIdleHandlerBelongsToTheCallingThread) {
   int calls = 0;
   TnxBasePooledTransport::SetNetIdle([&](void*, platform::EventHandle) { ++calls; }, 50, 7);
