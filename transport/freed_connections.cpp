@@ -119,9 +119,10 @@ void nxShiftFreedConnections() noexcept {
     }
     s.Generations[0] = nullptr;
     s.Held[0] = 0;
-    s.Shifts.fetch_add(1, std::memory_order_relaxed);
   }
   ReturnList(oldest);
+  // Counted once complete, so that whoever sees the count sees the return.
+  s.Shifts.fetch_add(1, std::memory_order_release);
 }
 
 void nxSetFreedConnectionCleanupPeriod(uint32_t aPeriodMs) noexcept {
@@ -138,7 +139,7 @@ TnxFreedConnectionCounts nxFreedConnectionCounts() noexcept {
   TnxPadlockGuard guard(s.Lock);
   for (int g = 0; g < kFreedConnectionGenerations; ++g) counts.Held[g] = s.Held[g];
   counts.Returned = s.Returned.load();
-  counts.Shifts = s.Shifts.load();
+  counts.Shifts = s.Shifts.load(std::memory_order_acquire);
   counts.ThreadsStarted = s.ThreadsStarted;
   counts.Transports = s.Transports;
   counts.ThreadRunning = s.Thread != nullptr;
