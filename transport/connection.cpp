@@ -1,5 +1,8 @@
 #include "transport/connection.h"
 
+#include <mutex>
+#include <shared_mutex>
+
 #include "lowlevel/objects/handle_table.h"
 #include "platform/format.h"
 #include "transport/base_transport.h"
@@ -40,12 +43,19 @@ namespace {
 constexpr uint32_t kFreed = 1;
 constexpr uint32_t kHold = 2;
 
+// Readers: deliveries taking their hold; writer: Free ending the handle.
+std::shared_mutex gDeliveryLock;
+
 }  // namespace
 
 void TnxBaseConnection::Free() noexcept {
-  const uint32_t old = bcDestroying.fetch_or(kFreed, std::memory_order_acq_rel);
-  if (old & kFreed) return;
-  Handles().Remove(bcHandle);
+  uint32_t old;
+  {
+    std::unique_lock lock(gDeliveryLock);
+    old = bcDestroying.fetch_or(kFreed, std::memory_order_acq_rel);
+    if (old & kFreed) return;
+    Handles().Remove(bcHandle);
+  }
   if (old == 0) delete this;  // otherwise the last delivery does
 }
 
@@ -54,15 +64,18 @@ void TnxBaseConnection::DropUser() noexcept {
 }
 
 bool TnxBaseConnection::Deliver(uint32_t aHandle, const std::function<void(TnxBaseConnection&)>& aUse) {
-  auto* connection = static_cast<TnxBaseConnection*>(Handles().LookupAny(aHandle));
-  if (!connection) return false;
-  // A lookup that overlapped a Free may answer a connection destroyed since;
-  // its memory stays with the deferred release for minutes, and its freed
-  // bit, never cleared, keeps this hold from being taken.
-  uint32_t state = connection->bcDestroying.load(std::memory_order_acquire);
-  do {
-    if (state & kFreed) return false;
-  } while (!connection->bcDestroying.compare_exchange_weak(state, state + kHold, std::memory_order_acq_rel));
+  TnxBaseConnection* connection;
+  {
+    // Free cannot run between the lookup and the hold: a connection found
+    // here is alive, and one being freed has left the table already.
+    std::shared_lock lock(gDeliveryLock);
+    connection = static_cast<TnxBaseConnection*>(Handles().LookupAny(aHandle));
+    if (!connection) return false;
+    uint32_t state = connection->bcDestroying.load(std::memory_order_acquire);
+    do {
+      if (state & kFreed) return false;
+    } while (!connection->bcDestroying.compare_exchange_weak(state, state + kHold, std::memory_order_acq_rel));
+  }
   struct Hold {
     TnxBaseConnection* c;
     ~Hold() {

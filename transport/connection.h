@@ -12,7 +12,9 @@
 // - bcActive counts extra users: Deliver holds the connection for the call;
 //   a user that brings the count to -1 frees it.
 // - The memory of a freed connection goes to the deferred release
-//   (transport/freed_connections.h), not straight back to the heap.
+//   (transport/freed_connections.h), not straight back to the heap. The
+//   lookups no longer need it: a delivery takes its hold under a lock that
+//   Free takes to end the handle, so it never touches a destroyed object.
 #pragma once
 
 #include <atomic>
