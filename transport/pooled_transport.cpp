@@ -252,6 +252,17 @@ void TnxBasePooledTransport::GetStatsValues(platform::TStringList& aList) const 
   aList.Add(Ratio(UncompressedBytesReceived(), ActualBytesReceived()));
 }
 
+void TnxBasePooledTransport::Write(TnxBaseConnection* aConnection, TnxTransportID aTransportID,
+                                   TnxSessionID aSessionID, TnxThreadPriority aThreadPriority, TnxMsgID aMsgID,
+                                   uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
+                                   uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) {
+  TnxBaseDirectTransport::Write(aConnection, aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode,
+                                aCompressType, aUncompressedSize, aBuffer, aBufferSize);
+  if (aConnection)
+    aConnection->DoWrite(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType,
+                         aUncompressedSize, aBuffer, aBufferSize);
+}
+
 // ---- connections ----
 
 bool TnxBasePooledTransport::IsConnected() {

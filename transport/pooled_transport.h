@@ -99,6 +99,12 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   void GetStatsCaptions(platform::TStringList& aList) const override;
   void GetStatsValues(platform::TStringList& aList) const override;
 
+  // The inherited statistics, throttling and logging, then the connection's
+  // DoWrite with the same values.
+  void Write(TnxBaseConnection* aConnection, TnxTransportID aTransportID, TnxSessionID aSessionID,
+             TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode,
+             uint8_t aCompressType, uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override;
+
   // ---- connections ----
   bool IsConnected() override;
   int32_t ConnectionCount() override;

@@ -476,6 +476,32 @@ TEST_F(PooledTransport, ClientConnectionsEnterTheListConnectedAndReturnToThePool
   EXPECT_EQ(t->AvailableConnectionCount(), 0);
 }
 
+// Transact: the transport counts the message, the connection writes it,
+// then reads the reply.
+TEST_F(PooledTransport, TransactWritesThroughTheTransportAndThenReads) {
+  class TRecording : public TnxBaseClientConnection {
+  public:
+    using TnxBaseClientConnection::TnxBaseClientConnection;
+    std::vector<std::string> steps;
+    void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority, TnxMsgID aMsgID, uint8_t,
+                 uint32_t, uint8_t, uint32_t, const void*, uint32_t aBufferSize) override {
+      steps.push_back("write " + std::to_string(aTransportID) + " " + std::to_string(aSessionID) + " " +
+                      std::to_string(aMsgID) + " " + std::to_string(aBufferSize));
+    }
+    void Read(TnxReplyCallback, void* aCookie) override { steps.push_back(aCookie ? "read cookie" : "read"); }
+    void ForceDisconnect() override {}
+  };
+  auto t = MakeProbe();
+  auto* c = nxCreateClientConnection<TRecording>(t.get());
+  const char payload[40] = {};
+  int cookie = 0;
+  c->Transact(7, 9, 0, 0x1234, nxmtRequest, 0, 0, 40, payload, 40, nullptr, &cookie);
+  EXPECT_EQ(c->steps, (std::vector<std::string>{"write 7 9 4660 40", "read cookie"}));
+  EXPECT_EQ(t->MessagesSent(), 1);
+  EXPECT_EQ(t->ActualBytesSent(), 40);
+  c->Free();
+}
+
 TEST_F(PooledTransport, TheIdleHandlerBelongsToTheCallingThread) {
   int calls = 0;
   TnxBasePooledTransport::SetNetIdle([&](void*, platform::EventHandle) { ++calls; }, 50, 7);
