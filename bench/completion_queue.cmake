@@ -1,0 +1,1 @@
+revurov_bench(completion_queue revurov_platform)

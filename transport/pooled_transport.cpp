@@ -1,0 +1,404 @@
+#include "transport/pooled_transport.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "lowlevel/components/component_settings.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/exception_conversion.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "platform/completion_queue.h"
+#include "platform/format.h"
+#include "platform/text.h"
+#include "transport/connection.h"
+#include "transport/freed_connections.h"
+#include "transport/transport_clock.h"
+
+namespace revurov {
+
+namespace {
+
+constexpr uint8_t kMessageKey[64] = {
+    0x5a, 0x1c, 0x9e, 0x07, 0xb3, 0xd8, 0x4f, 0x26, 0xe0, 0xa7, 0xc3, 0x5b, 0x91, 0xd4, 0x6f, 0x08,
+    0xa2, 0xe5, 0x7c, 0x19, 0x30, 0xbd, 0x64, 0xf8, 0xe2, 0x9a, 0x0c, 0x7d, 0x51, 0xb3, 0xf4, 0x6e,
+    0x8c, 0x02, 0xd9, 0xa7, 0xe4, 0xb1, 0x36, 0x5f, 0x07, 0xac, 0x92, 0xd8, 0xe3, 0x1b, 0x46, 0xf5,
+    0xa0, 0x9c, 0x7e, 0x2d, 0x84, 0xb1, 0xf3, 0x60, 0x5e, 0x9a, 0x27, 0xc4, 0xd8, 0xb0, 0x1f, 0x63};
+
+constexpr const char16_t* kPriorityNames[] = {u"tpIdle",   u"tpLowest",  u"tpLower",       u"tpNormal",
+                                              u"tpHigher", u"tpHighest", u"tpTimeCritical"};
+
+constexpr uint32_t kStopWaitMs = 100;
+// The texts of a failed client start are those of this client version.
+constexpr int32_t kClientVersion = 47501;
+constexpr int kStopWaits = 50;
+
+thread_local TnxNetIdleEvent tlsNetIdle;
+thread_local uint32_t tlsNetIdleInterval = 0;
+thread_local uint32_t tlsNetIdleMask = 0;
+
+// Uncompressed ÷ actual bytes, each side taken as 1 below 2, so that a
+// transport that sent nothing shows 1.
+std::u16string Ratio(int64_t aUncompressed, int64_t aActual) {
+  const double uncompressed = aUncompressed < 2 ? 1.0 : double(aUncompressed);
+  const double actual = aActual < 2 ? 1.0 : double(aActual);
+  return platform::Format(u"%.2n", {uncompressed / actual});
+}
+
+}  // namespace
+
+const std::string& nxPooledTransportMessageKey() {
+  static const std::string key(reinterpret_cast<const char*>(kMessageKey), sizeof kMessageKey);
+  return key;
+}
+
+std::u16string nxThreadPriorityName(platform::TThreadPriority aValue) {
+  const auto index = static_cast<size_t>(aValue);
+  return index < std::size(kPriorityNames) ? kPriorityNames[index] : u"";
+}
+
+bool nxThreadPriorityFromName(std::u16string_view aName, platform::TThreadPriority& aValue) {
+  for (size_t i = 0; i < std::size(kPriorityNames); ++i)
+    if (platform::AsciiSameText(kPriorityNames[i], aName)) {
+      aValue = static_cast<platform::TThreadPriority>(i);
+      return true;
+    }
+  return false;
+}
+
+TnxBasePooledTransport::TnxBasePooledTransport(platform::TComponent* aOwner)
+    : TnxBaseDirectTransport(aOwner), btBlowFish(std::make_unique<TnxBlowFishRC4>(nxPooledTransportMessageKey())) {
+  nxRegisterPooledTransport();
+}
+
+TnxBasePooledTransport::~TnxBasePooledTransport() { nxUnregisterPooledTransport(); }
+
+const TnxComponentExceptionClass& TnxBasePooledTransport::GetExceptionClass() const {
+  return nxComponentExceptionClass<EnxPooledTransportException>();
+}
+
+// ---- properties ----
+
+void TnxBasePooledTransport::SetPort(uint16_t aValue) {
+  if (aValue == btPort) return;
+  CheckInactive();
+  btPort = aValue;
+}
+
+void TnxBasePooledTransport::SetServerThreadPriority(platform::TThreadPriority aValue) {
+  if (aValue == btServerThreadPriority) return;
+  CheckInactive();
+  btServerThreadPriority = aValue;
+}
+
+void TnxBasePooledTransport::SetConcurrentIOCPThreads(uint8_t aValue) {
+  if (aValue == btConcurrentIOCPThreads) return;
+  CheckInactiveOrStopped();
+  btConcurrentIOCPThreads = aValue;
+}
+
+void TnxBasePooledTransport::SetHeartbeatThreadPriority(platform::TThreadPriority aValue) {
+  if (aValue == btHeartbeatThreadPriority) return;
+  CheckInactive();
+  btHeartbeatThreadPriority = aValue;
+}
+
+void TnxBasePooledTransport::SetHeartbeatInterval(uint32_t aValue) {
+  if (aValue == btHeartbeatInterval) return;
+  CheckInactive();
+  btHeartbeatInterval = aValue;
+}
+
+void TnxBasePooledTransport::SetWatchdogThreadPriority(platform::TThreadPriority aValue) {
+  if (aValue == btWatchdogThreadPriority) return;
+  CheckInactive();
+  btWatchdogThreadPriority = aValue;
+}
+
+void TnxBasePooledTransport::SetWatchdogInterval(uint32_t aValue) {
+  if (aValue == btWatchdogInterval) return;
+  CheckInactive();
+  btWatchdogInterval = aValue;
+}
+
+void TnxBasePooledTransport::SetLostConnectionTimeout(uint32_t aValue) {
+  if (aValue == btLostConnectionTimeout) return;
+  CheckInactive();
+  btLostConnectionTimeout = aValue;
+}
+
+void TnxBasePooledTransport::SetOverlappedClient(bool aValue) {
+  if (aValue == btOverlappedClient) return;
+  CheckInactive();
+  btOverlappedClient = aValue;
+}
+
+void TnxBasePooledTransport::SetCallbackThreadCount(uint8_t aValue) {
+  if (aValue == btCallbackThreadCount) return;
+  CheckInactiveOrStopped();
+  btCallbackThreadCount = aValue;
+}
+
+void TnxBasePooledTransport::SetCallbackThreadPriority(platform::TThreadPriority aValue) {
+  if (aValue == btCallbackThreadPriority) return;
+  CheckInactive();
+  btCallbackThreadPriority = aValue;
+}
+
+// ---- settings ----
+
+void TnxBasePooledTransport::GetConfigSettings(TnxBaseSettings& aSettings) {
+  TnxBaseDirectTransport::GetConfigSettings(aSettings);
+  struct Row {
+    const char16_t* name;
+    int32_t def;
+    int32_t min;
+    int32_t max;  // 0: no upper bound
+  };
+  const Row rows[] = {{u"CompressLimit", 512, 1, 0},
+                      {u"WatchDogInterval", 10000, 1, 0},
+                      {u"Port", 16000, 1, 65535},
+                      {u"ConcurrentIOCPThreads", 0, 1, 1024}};
+  for (const Row& r : rows) {
+    auto setting = std::make_unique<TnxBaseSetting>(r.name, nxstInteger, platform::TnxVariant::FromInteger(r.def), r.name);
+    setting->fMin = platform::TnxVariant::FromInteger(r.min);
+    if (r.max) setting->fMax = platform::TnxVariant::FromInteger(r.max);
+    aSettings.AddSetting(std::move(setting));
+  }
+  aSettings.AddSetting(std::make_unique<TnxBaseSetting>(u"ServerThreadPriority", nxstThreadPriority,
+                                                        platform::TnxVariant::FromString(u"tpNormal"),
+                                                        u"ServerThreadPriority"));
+}
+
+void TnxBasePooledTransport::LoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxBaseDirectTransport::LoadConfig(aConfig);
+  auto get = [&](std::u16string_view aName, int64_t aCurrent) -> int64_t {
+    const platform::TnxVariant value = aConfig.GetValue(aName, platform::TnxVariant::FromInt64(aCurrent));
+    return value.IsEmpty() ? aCurrent : value.AsInt64();
+  };
+  SetCompressLimit(static_cast<uint32_t>(get(u"CompressLimit", CompressLimit())));
+  SetPort(static_cast<uint16_t>(get(u"Port", btPort)));
+  SetConcurrentIOCPThreads(static_cast<uint8_t>(get(u"ConcurrentIOCPThreads", btConcurrentIOCPThreads)));
+  const int64_t priority = get(u"ServerThreadPriority", static_cast<int64_t>(btServerThreadPriority));
+  if (priority >= 0 && priority < static_cast<int64_t>(std::size(kPriorityNames)))
+    SetServerThreadPriority(static_cast<platform::TThreadPriority>(priority));
+  SetWatchdogInterval(static_cast<uint32_t>(get(u"WatchdogInterval", btWatchdogInterval)));
+}
+
+void TnxBasePooledTransport::SaveConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxBaseDirectTransport::SaveConfig(aConfig);
+  aConfig.SetValue(u"CompressLimit", platform::TnxVariant::FromInt64(CompressLimit()));
+  aConfig.SetValue(u"Port", platform::TnxVariant::FromInteger(btPort));
+  aConfig.SetValue(u"ConcurrentIOCPThreads", platform::TnxVariant::FromInteger(btConcurrentIOCPThreads));
+  aConfig.SetValue(u"ServerThreadPriority",
+                   platform::TnxVariant::FromInteger(static_cast<int32_t>(btServerThreadPriority)));
+  aConfig.SetValue(u"WatchdogInterval", platform::TnxVariant::FromInt64(btWatchdogInterval));
+}
+
+void TnxBasePooledTransport::SaveSettingsToStream(TnxWriter& aWriter) {
+  TnxBaseDirectTransport::SaveSettingsToStream(aWriter);
+  aWriter.WriteInteger(int32_t{3});
+  aWriter.WriteInteger(static_cast<int32_t>(CompressLimit()));
+  aWriter.WriteInteger(int32_t{btPort});
+  aWriter.WriteInteger(int32_t{btConcurrentIOCPThreads});
+  aWriter.WriteString(nxThreadPriorityName(btServerThreadPriority));
+  aWriter.WriteInteger(static_cast<int32_t>(btWatchdogInterval));
+}
+
+void TnxBasePooledTransport::LoadSettingsFromStream(TnxReader& aReader) {
+  TnxBaseDirectTransport::LoadSettingsFromStream(aReader);
+  const int32_t version = aReader.ReadInteger();
+  if (version < 1 || version > 3) RaiseError(nxeIncompatibleStream);
+  SetCompressLimit(static_cast<uint32_t>(aReader.ReadInteger()));
+  if (version < 2) return;
+  SetPort(static_cast<uint16_t>(aReader.ReadInteger()));
+  SetConcurrentIOCPThreads(static_cast<uint8_t>(aReader.ReadInteger()));
+  platform::TThreadPriority priority;
+  if (!nxThreadPriorityFromName(aReader.ReadString(), priority)) RaiseError(nxeIncompatibleStream);
+  SetServerThreadPriority(priority);
+  if (version < 3) return;
+  SetWatchdogInterval(static_cast<uint32_t>(aReader.ReadInteger()));
+}
+
+void TnxBasePooledTransport::GetStatsCaptions(platform::TStringList& aList) const {
+  TnxBaseDirectTransport::GetStatsCaptions(aList);
+  aList.Add(u"Local Address");
+  aList.Add(u"Total " + btConnectionsCaption());
+  for (const char16_t* caption :
+       {u"Connected Transports", u"Open Sessions", u"Messages sent", u"Actual bytes sent", u"Uncompressed bytes sent",
+        u"Ratio sent", u"Messages received", u"Actual bytes received", u"Uncompressed bytes received",
+        u"Ratio received"})
+    aList.Add(caption);
+}
+
+void TnxBasePooledTransport::GetStatsValues(platform::TStringList& aList) const {
+  TnxBaseDirectTransport::GetStatsValues(aList);
+  platform::TStringList addresses;
+  const_cast<TnxBasePooledTransport*>(this)->GetBoundAddresses(addresses);
+  std::u16string joined;
+  for (int i = 0; i < addresses.Count(); ++i) {
+    if (i) joined += u", ";
+    joined += addresses[i];
+  }
+  aList.Add(joined);
+  for (int32_t count : {ServerConnectionCount(), btRemoteTransportCount(), btRemoteSessionCount()})
+    aList.Add(platform::Format(u"%d", {count}));
+  aList.Add(nxFormatGrouped(MessagesSent()));
+  aList.Add(nxFormatGrouped(ActualBytesSent()));
+  aList.Add(nxFormatGrouped(UncompressedBytesSent()));
+  aList.Add(Ratio(UncompressedBytesSent(), ActualBytesSent()));
+  aList.Add(nxFormatGrouped(MessagesReceived()));
+  aList.Add(nxFormatGrouped(ActualBytesReceived()));
+  aList.Add(nxFormatGrouped(UncompressedBytesReceived()));
+  aList.Add(Ratio(UncompressedBytesReceived(), ActualBytesReceived()));
+}
+
+void TnxBasePooledTransport::Write(TnxBaseConnection* aConnection, TnxTransportID aTransportID,
+                                   TnxSessionID aSessionID, TnxThreadPriority aThreadPriority, TnxMsgID aMsgID,
+                                   uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
+                                   uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) {
+  TnxBaseDirectTransport::Write(aConnection, aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode,
+                                aCompressType, aUncompressedSize, aBuffer, aBufferSize);
+  if (aConnection)
+    aConnection->DoWrite(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType,
+                         aUncompressedSize, aBuffer, aBufferSize);
+}
+
+// ---- connections ----
+
+bool TnxBasePooledTransport::IsConnected() {
+  if (Failed()) return false;
+  if (Mode() == nxtmListen) return btRemoteTransportCount() > 0;
+  return ClientConnectionCount() > 0;
+}
+
+int32_t TnxBasePooledTransport::ConnectionCount() {
+  if (Mode() == nxtmListen) return btRemoteTransportCount();
+  return ClientConnectionCount() > 0 ? 1 : 0;
+}
+
+void TnxBasePooledTransport::AddClientConnection(TnxBaseConnection* aConnection) {
+  TnxPadlockGuard guard(btConnectionsPadlock);
+  btClientConnections.push_back(aConnection);
+}
+
+void TnxBasePooledTransport::RemoveClientConnection(TnxBaseConnection* aConnection) noexcept {
+  TnxPadlockGuard guard(btConnectionsPadlock);
+  std::erase(btClientConnections, aConnection);
+}
+
+void TnxBasePooledTransport::AddServerConnection(TnxBaseConnection* aConnection) {
+  TnxPadlockGuard guard(btConnectionsPadlock);
+  btServerConnections.push_back(aConnection);
+}
+
+void TnxBasePooledTransport::RemoveServerConnection(TnxBaseConnection* aConnection) noexcept {
+  TnxPadlockGuard guard(btConnectionsPadlock);
+  std::erase(btServerConnections, aConnection);
+}
+
+int32_t TnxBasePooledTransport::ServerConnectionCount() const {
+  TnxPadlockGuard guard(btConnectionsPadlock);
+  return static_cast<int32_t>(btServerConnections.size());
+}
+
+int32_t TnxBasePooledTransport::ClientConnectionCount() const {
+  TnxPadlockGuard guard(btConnectionsPadlock);
+  return static_cast<int32_t>(btClientConnections.size());
+}
+
+// ---- idle handler ----
+
+void TnxBasePooledTransport::SetNetIdle(TnxNetIdleEvent aNetIdle, uint32_t aInterval, uint32_t aMask) {
+  tlsNetIdle = std::move(aNetIdle);
+  tlsNetIdleInterval = aInterval;
+  tlsNetIdleMask = aMask;
+}
+
+bool TnxBasePooledTransport::GetNetIdle(TnxNetIdleEvent& aNetIdle, uint32_t& aInterval, uint32_t& aMask) {
+  aNetIdle = tlsNetIdle;
+  if (!aNetIdle) return false;
+  aInterval = tlsNetIdleInterval;
+  aMask = tlsNetIdleMask;
+  return true;
+}
+
+// ---- start and stop ----
+
+void TnxBasePooledTransport::DoStart() {
+  SetFailed(false);
+  btCompletionQueue = platform::CompletionQueue::Create();
+  if (!btCompletionQueue) RaiseError(nxeOSError);
+  TnxBaseDirectTransport::DoStart();
+  if (Mode() == nxtmListen) {
+    if (btWatchdogInterval != 0) btStartWatchdog();
+    return;
+  }
+  try {
+    btStartClient();
+  } catch (const platform::EAbort&) {
+    return;  // an abort ends the start quietly
+  } catch (const EnxBaseException&) {
+    throw;
+  } catch (...) {
+    uint32_t code = nxConvertCurrentException(nullptr, nullptr, kClientVersion);
+    if (code == nxeOSError || code == nxeUnknownException) code = nxeServerNotFound;
+    RaiseError(code);
+  }
+}
+
+void TnxBasePooledTransport::DoStop() {
+  SetServerStarted(false);
+  btStopHeartbeatAndWatchdog();
+  TnxBaseDirectTransport::DoStop();
+
+  try {
+    btFailRemoteTransports();
+  } catch (...) {
+    btFreeRemoteObjects();
+  }
+  for (int i = 0; i < kStopWaits && btRemoteTransportCount() > 0; ++i) nxTransportSleep(kStopWaitMs);
+  try {
+    btFailRemoteSessions();
+  } catch (...) {
+    btFreeRemoteObjects();
+  }
+  for (int i = 0; i < kStopWaits && btProcessing.load() > 0; ++i) nxTransportSleep(kStopWaitMs);
+
+  // A force-disconnect wakes the reader of the connection, whose server
+  // thread then frees it; the list empties as they do.
+  for (;;) {
+    std::vector<TnxBaseConnection*> connections;
+    {
+      TnxPadlockGuard guard(btConnectionsPadlock);
+      connections = btServerConnections;
+    }
+    if (connections.empty()) break;
+    for (TnxBaseConnection* connection : connections) {
+      TnxBaseConnection::Deliver(connection->Handle(), [](TnxBaseConnection& aConnection) {
+        aConnection.ForceDisconnect();
+      });
+    }
+    nxTransportSleep(kStopWaitMs);
+  }
+
+  btStopServerThreads();
+  btCompletionQueue.reset();
+  btFreeRemoteObjects();
+  btStopCallbackThreads();
+  btFreeClientConnections();
+  btTransportID.store(0);
+  SetFailed(false);
+}
+
+void TnxBasePooledTransport::btFreeClientConnections() {
+  std::vector<TnxBaseConnection*> connections;
+  {
+    TnxPadlockGuard guard(btConnectionsPadlock);
+    connections.swap(btClientConnections);
+  }
+  for (TnxBaseConnection* connection : connections) connection->Free();
+  while (btAvailableConnections.Pop()) {
+  }
+}
+
+}  // namespace revurov

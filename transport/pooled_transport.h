@@ -1,0 +1,195 @@
+// The pooled transport: the common engine of the concrete transports (TCP,
+// named pipes, shared memory). It holds the configuration, the statistics,
+// the message cipher of the log-in, the completion queue of its server
+// threads and the lists of connections; a concrete transport adds only the
+// medium.
+//
+// Contract:
+// - CompressType and CompressLimit may change at any time. Every other
+//   setter does nothing for an unchanged value; ConcurrentIOCPThreads and
+//   CallbackThreadCount need the transport inactive or stopped, the rest
+//   inactive.
+// - ConcurrentIOCPThreads is kept as a setting (configuration, settings
+//   stream) only: the completion queue has no concurrency gate.
+// - Creating a pooled transport registers it with the deferred release of
+//   connection memory; destroying it unregisters it.
+// - The settings stream is version 3; versions 1 and 2 are read (1: the
+//   compress limit only; 2: also port, IOCP threads and server thread
+//   priority); any other raises 15498.
+// - Stop ends every wait it starts: the steps of later layers (remote
+//   transports and sessions, server threads, callback threads) are the
+//   virtual entry points below, empty here.
+// - SetNetIdle/GetNetIdle keep the calling thread's idle handler.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lowlevel/cipher/blowfish_rc4.h"
+#include "lowlevel/sync/padlock.h"
+#include "lowlevel/sync/thread_safe_stack.h"
+#include "platform/rtl_thread.h"
+#include "transport/base_transport.h"
+
+namespace revurov {
+
+namespace platform {
+class CompletionQueue;
+}
+
+REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPooledTransportException, EnxTransportException);
+
+// The 64-byte key the log-in cipher of every pooled transport is keyed with.
+const std::string& nxPooledTransportMessageKey();
+
+// "tpIdle" ... "tpTimeCritical"; false for a name that is none of them.
+std::u16string nxThreadPriorityName(platform::TThreadPriority aValue);
+bool nxThreadPriorityFromName(std::u16string_view aName, platform::TThreadPriority& aValue);
+
+// The idle handler a client connection calls while it waits for its I/O.
+using TnxNetIdleEvent = std::function<void(void* aSender, platform::EventHandle aWaitEvent)>;
+
+class TnxBasePooledTransport : public TnxBaseDirectTransport {
+  REVUROV_COMPONENT_CLASS(TnxBasePooledTransport, TnxBaseDirectTransport)
+  explicit TnxBasePooledTransport(platform::TComponent* aOwner);
+  ~TnxBasePooledTransport() override;
+
+  const TnxComponentExceptionClass& GetExceptionClass() const override;
+
+  // ---- properties ----
+  uint16_t Port() const noexcept { return btPort; }
+  void SetPort(uint16_t aValue);
+  uint8_t CompressType() const noexcept { return btCompressType.load(std::memory_order_relaxed); }
+  void SetCompressType(uint8_t aValue) noexcept { btCompressType.store(aValue, std::memory_order_relaxed); }
+  uint32_t CompressLimit() const noexcept { return btCompressLimit.load(std::memory_order_relaxed); }
+  void SetCompressLimit(uint32_t aValue) noexcept { btCompressLimit.store(aValue, std::memory_order_relaxed); }
+  platform::TThreadPriority ServerThreadPriority() const noexcept { return btServerThreadPriority; }
+  void SetServerThreadPriority(platform::TThreadPriority aValue);
+  uint8_t ConcurrentIOCPThreads() const noexcept { return btConcurrentIOCPThreads; }
+  void SetConcurrentIOCPThreads(uint8_t aValue);
+  platform::TThreadPriority HeartbeatThreadPriority() const noexcept { return btHeartbeatThreadPriority; }
+  void SetHeartbeatThreadPriority(platform::TThreadPriority aValue);
+  uint32_t HeartbeatInterval() const noexcept { return btHeartbeatInterval; }
+  void SetHeartbeatInterval(uint32_t aValue);
+  platform::TThreadPriority WatchdogThreadPriority() const noexcept { return btWatchdogThreadPriority; }
+  void SetWatchdogThreadPriority(platform::TThreadPriority aValue);
+  uint32_t WatchdogInterval() const noexcept { return btWatchdogInterval; }
+  void SetWatchdogInterval(uint32_t aValue);
+  uint32_t LostConnectionTimeout() const noexcept { return btLostConnectionTimeout; }
+  void SetLostConnectionTimeout(uint32_t aValue);
+  bool OverlappedClient() const noexcept { return btOverlappedClient; }
+  void SetOverlappedClient(bool aValue);
+  uint8_t CallbackThreadCount() const noexcept { return btCallbackThreadCount; }
+  void SetCallbackThreadCount(uint8_t aValue);
+  platform::TThreadPriority CallbackThreadPriority() const noexcept { return btCallbackThreadPriority; }
+  void SetCallbackThreadPriority(platform::TThreadPriority aValue);
+
+  bool Failed() const noexcept { return btFailed.load(std::memory_order_acquire); }
+
+  // ---- settings ----
+  void GetConfigSettings(TnxBaseSettings& aSettings) override;
+  void LoadConfig(TnxBaseComponentConfiguration& aConfig) override;
+  void SaveConfig(TnxBaseComponentConfiguration& aConfig) override;
+  void LoadSettingsFromStream(TnxReader& aReader) override;
+  void SaveSettingsToStream(TnxWriter& aWriter) override;
+  void GetStatsCaptions(platform::TStringList& aList) const override;
+  void GetStatsValues(platform::TStringList& aList) const override;
+
+  // The inherited statistics, throttling and logging, then the connection's
+  // DoWrite with the same values.
+  void Write(TnxBaseConnection* aConnection, TnxTransportID aTransportID, TnxSessionID aSessionID,
+             TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode,
+             uint8_t aCompressType, uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override;
+
+  // ---- connections ----
+  bool IsConnected() override;
+  int32_t ConnectionCount() override;
+  // The lists the connections enter and leave (Part of their creation and
+  // destruction in the concrete classes).
+  void AddClientConnection(TnxBaseConnection* aConnection);
+  void RemoveClientConnection(TnxBaseConnection* aConnection) noexcept;
+  void AddServerConnection(TnxBaseConnection* aConnection);
+  void RemoveServerConnection(TnxBaseConnection* aConnection) noexcept;
+  int32_t ServerConnectionCount() const;
+  int32_t ClientConnectionCount() const;
+  // The pool of idle client connections (the stop empties it).
+  void PushAvailableConnection(TnxBaseConnection* aConnection) { btAvailableConnections.Push(aConnection); }
+  TnxBaseConnection* PopAvailableConnection() noexcept {
+    return static_cast<TnxBaseConnection*>(btAvailableConnections.Pop());
+  }
+  int32_t AvailableConnectionCount() const noexcept { return btAvailableConnections.Count(); }
+
+  // The completion queue of the server threads; null while not started.
+  platform::CompletionQueue* CompletionQueue() const noexcept { return btCompletionQueue.get(); }
+
+  // Serialises every use of the log-in cipher.
+  TnxPadlock& CipherPadlock() noexcept { return btBlowFishPadlock; }
+  TnxBlowFishRC4& Cipher() noexcept { return *btBlowFish; }
+
+  // ---- class-level: the calling thread's idle handler ----
+  static void SetNetIdle(TnxNetIdleEvent aNetIdle, uint32_t aInterval, uint32_t aMask);
+  // True with interval and mask only when a handler is set.
+  static bool GetNetIdle(TnxNetIdleEvent& aNetIdle, uint32_t& aInterval, uint32_t& aMask);
+
+  // The caption of the connection count in the statistics.
+  virtual std::u16string btConnectionsCaption() const { return u"Connections"; }
+  virtual bool btCallbackNeedsAck() const { return true; }
+
+protected:
+  void DoStart() override;
+  void DoStop() override;
+
+  // Steps of start and stop that later layers fill in.
+  virtual void btStartWatchdog() {}
+  virtual void btStopHeartbeatAndWatchdog() {}
+  // Send mode: connect and register, start callback and heartbeat threads.
+  virtual void btStartClient() {}
+  virtual int32_t btRemoteTransportCount() const { return 0; }
+  virtual int32_t btRemoteSessionCount() const { return 0; }
+  virtual void btFailRemoteTransports() {}
+  virtual void btFailRemoteSessions() {}
+  virtual void btFreeRemoteObjects() {}
+  // Posts two stop packets per server thread and waits for the threads.
+  virtual void btStopServerThreads() {}
+  virtual void btStopCallbackThreads() {}
+  // Frees every client connection and empties the pool.
+  virtual void btFreeClientConnections();
+
+  void SetFailed(bool aValue) noexcept { btFailed.store(aValue, std::memory_order_release); }
+  void SetServerStarted(bool aValue) noexcept { btServerStarted.store(aValue, std::memory_order_release); }
+  bool ServerStarted() const noexcept { return btServerStarted.load(std::memory_order_acquire); }
+
+  std::atomic<int32_t> btProcessing{0};
+  std::atomic<TnxTransportID> btTransportID{0};
+
+private:
+  std::atomic<bool> btFailed{false};
+  std::atomic<bool> btServerStarted{false};
+  std::unique_ptr<platform::CompletionQueue> btCompletionQueue;
+  std::unique_ptr<TnxBlowFishRC4> btBlowFish;
+  TnxPadlock btBlowFishPadlock;
+  mutable TnxPadlock btConnectionsPadlock;
+  std::vector<TnxBaseConnection*> btClientConnections;  // under btConnectionsPadlock; not owned here
+  std::vector<TnxBaseConnection*> btServerConnections;  // under btConnectionsPadlock; not owned here
+  TnxThreadSafeStack btAvailableConnections;             // idle members of btClientConnections
+
+  uint16_t btPort = 16000;
+  std::atomic<uint8_t> btCompressType{0};
+  std::atomic<uint32_t> btCompressLimit{512};
+  platform::TThreadPriority btServerThreadPriority = platform::TThreadPriority::tpNormal;
+  uint8_t btConcurrentIOCPThreads = 0;
+  platform::TThreadPriority btHeartbeatThreadPriority = platform::TThreadPriority::tpTimeCritical;
+  uint32_t btHeartbeatInterval = 10000;
+  platform::TThreadPriority btWatchdogThreadPriority = platform::TThreadPriority::tpHighest;
+  uint32_t btWatchdogInterval = 10000;
+  uint32_t btLostConnectionTimeout = 10000;
+  bool btOverlappedClient = false;
+  uint8_t btCallbackThreadCount = 0;
+  platform::TThreadPriority btCallbackThreadPriority = platform::TThreadPriority::tpNormal;
+};
+
+}  // namespace revurov
