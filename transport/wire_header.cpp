@@ -15,7 +15,7 @@ void nxStoreHeader(const TnxBaseHeader& aHeader, void* aOut) noexcept {
   StoreU32(p + 0, aHeader.bhTransportID);
   StoreU32(p + 4, aHeader.bhSessionID);
   p[8] = aHeader.bhVersion;
-  p[9] = static_cast<uint8_t>(aHeader.bhThreadPriority);
+  p[9] = static_cast<uint8_t>(static_cast<int8_t>(aHeader.bhThreadPriority));  // i8 on the wire
   p[10] = aHeader.bhFlags;
   p[11] = aHeader.bhReserved3;
   StoreU32(p + 12, aHeader.bhMsgID);
@@ -33,7 +33,7 @@ TnxBaseHeader nxLoadHeader(const void* aIn) noexcept {
   h.bhTransportID = LoadU32(p + 0);
   h.bhSessionID = LoadU32(p + 4);
   h.bhVersion = p[8];
-  h.bhThreadPriority = static_cast<TnxThreadPriority>(p[9]);
+  h.bhThreadPriority = static_cast<int8_t>(p[9]);
   h.bhFlags = p[10];
   h.bhReserved3 = p[11];
   h.bhMsgID = LoadU32(p + 12);

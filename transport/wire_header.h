@@ -16,12 +16,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lowlevel/sync/thread_priority.h"
+
 namespace revurov {
 
 using TnxTransportID = uint32_t;
 using TnxSessionID = uint32_t;
 using TnxMsgID = uint32_t;
-using TnxThreadPriority = int8_t;
 
 // Bits of bhFlags (a set of TnxMessageHeaderFlag); the reserved ones are sent 0.
 enum TnxMessageHeaderFlag : uint8_t {

@@ -34,24 +34,11 @@
 #include "lowlevel/sync/events.h"
 #include "lowlevel/sync/message_queue.h"
 #include "lowlevel/sync/platform_interface.h"
+#include "lowlevel/sync/thread_priority.h"
 #include "platform/os_event.h"
 #include "platform/rtl_thread.h"
 
 namespace revurov {
-
-// Priorities as component settings stream them.
-using TnxThreadPriority = int32_t;
-inline constexpr TnxThreadPriority nxtpIdle = -15;
-inline constexpr TnxThreadPriority nxtpLowest = -2;
-inline constexpr TnxThreadPriority nxtpBelowNormal = -1;
-inline constexpr TnxThreadPriority nxtpNormal = 0;
-inline constexpr TnxThreadPriority nxtpAboveNormal = 1;
-inline constexpr TnxThreadPriority nxtpHighest = 2;
-inline constexpr TnxThreadPriority nxtpTimeCritical = 15;
-// "IDLE", "LOWEST", "BELOW_NORMAL", "NORMAL", "ABOVE_NORMAL", "HIGHEST",
-// "TIME_CRITICAL" (identifiers compare without case); false for others.
-bool nxThreadPriorityToIdent(TnxThreadPriority aValue, std::u16string& aIdent);
-bool nxIdentToThreadPriority(std::u16string_view aIdent, TnxThreadPriority& aValue);
 
 REVUROV_EXCEPTION_CLASS(EnxThread, EnxBaseException);
 REVUROV_EXCEPTION_CLASS(EnxInternalInitThread, EnxThread);

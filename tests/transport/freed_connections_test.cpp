@@ -19,8 +19,6 @@
 namespace revurov {
 namespace {
 
-// lowlevel/sync/thread.h (the timer wait) and the wire header each name a
-// TnxThreadPriority, so this file does without the shared fixture.
 class FreedConnections : public ::testing::Test {
 protected:
   void SetUp() override { nxLowLevelStartup(); }
