@@ -51,7 +51,10 @@ public:
   // Marks aStats closed and drops the closed records past the newest kept.
   void Closed(TnxSessionStats* aStats) {
     std::lock_guard<std::mutex> guard(slLock);
+    if (aStats->assListClosed) return;
     aStats->assListClosed = true;
+    // Records are closed one at a time, so the walk is needed only past the mark.
+    if (++slClosedCount <= kNewestClosedKept) return;
     int32_t closed = 0;
     TnxSessionStats** link = &slHead;
     while (TnxSessionStats* p = *link) {
@@ -60,6 +63,7 @@ public:
         TnxSessionStats* next = p->assNext;
         if (next) next->AddRef();
         *link = next;
+        --slClosedCount;
         TnxSessionStats::Release(p);
         continue;
       }
@@ -71,6 +75,7 @@ private:
   std::mutex slLock;
   TnxSessionStats* slHead = nullptr;  // counted reference
   int32_t slNextNumber = 0;
+  int32_t slClosedCount = 0;  // closed records in the list
 };
 
 namespace {

@@ -129,6 +129,7 @@ public:
 
   TnxSessionStats* get() const noexcept { return rStats; }
   TnxSessionStats* operator->() const noexcept { return rStats; }
+  TnxSessionStats& operator*() const noexcept { return *rStats; }
   explicit operator bool() const noexcept { return rStats != nullptr; }
 
 private:

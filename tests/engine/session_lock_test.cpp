@@ -271,6 +271,28 @@ TEST_F(SessionLockTest, WorksWithoutACancelFlag) {
   EXPECT_EQ(CodeOf([&] { lock->Lock(); }), nxeTimeout);
 }
 
+TEST_F(SessionLockTest, StatisticsCountEntriesAndTheRecordClosesWithTheLock) {
+  auto stats = TnxSessionStats::Create(u"user", u"here");
+  {
+    auto lock = platform::TInterfacePtr<TnxSimpleLock>(nxCreate<TnxSimpleLock>(nullptr, stats));
+    lock->Lock();
+    lock->Lock();
+    EXPECT_EQ(TnxSessionStats::Current().get(), stats.get());
+    EXPECT_EQ(UnlockResult(*lock), 0u);
+    EXPECT_EQ(TnxSessionStats::Current().get(), stats.get());
+    EXPECT_EQ(UnlockResult(*lock), 0u);
+    EXPECT_FALSE(TnxSessionStats::Current());
+    lock->Failed(false, false);
+    EXPECT_EQ(CodeOf([&] { lock->Lock(); }), nxeTimeout);
+    EXPECT_FALSE(TnxSessionStats::Current()) << "a refused Lock starts no period";
+    EXPECT_EQ(stats->Closed(), 0.0);
+  }
+  TnxSessionStatsCounters counters{};
+  stats->Update(counters);
+  EXPECT_EQ(counters[sscCalls], 1);
+  EXPECT_NE(stats->Closed(), 0.0);
+}
+
 TEST_F(SessionLockTest, QueryInterfaceAnswersTheLockInterface) {
   auto lock = MakeLock();
   void* obj = nullptr;
