@@ -28,7 +28,8 @@ bool TnxSignal::WaitReal(uint32_t aMilliseconds) {
 
 namespace {
 
-uint64_t RealTickCount() { return platform::MonotonicMilliseconds(); }
+// Stamped on every last exit of a session lock: the cheap reading.
+uint64_t RealTickCount() { return platform::MonotonicCoarseMilliseconds(); }
 
 void RealSleep(uint32_t aMilliseconds) {
   if (aMilliseconds) std::this_thread::sleep_for(std::chrono::milliseconds(aMilliseconds));

@@ -33,27 +33,41 @@ public:
 
 }  // namespace
 
-// Held for a few instructions only: the clean-up never runs under it.
-class TnxSimpleLock::TFailedGuard {
-public:
-  explicit TFailedGuard(std::atomic<int32_t>& aWord) noexcept : fgWord(aWord) {
-    for (uint32_t spins = 0;; ++spins) {
-      int32_t expected = 0;
-      if (fgWord.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
-      if (spins < 64) {
-        platform::CpuRelax();
-      } else {
-        platform::YieldThread();
-      }
-    }
-  }
-  ~TFailedGuard() { fgWord.store(0, std::memory_order_release); }
-  TFailedGuard(const TFailedGuard&) = delete;
-  TFailedGuard& operator=(const TFailedGuard&) = delete;
+namespace {
 
-private:
-  std::atomic<int32_t>& fgWord;
-};
+void Backoff(uint32_t& aSpins) noexcept {
+  if (++aSpins < 64) {
+    platform::CpuRelax();
+  } else {
+    platform::YieldThread();
+  }
+}
+
+}  // namespace
+
+// The lock word is held for a few instructions only: the clean-up never
+// runs under it.
+bool TnxSimpleLock::AcquireFailedWord(uint64_t aOwner) noexcept {
+  for (uint32_t spins = 0;;) {
+    uint64_t expected = aOwner;
+    if (slState.compare_exchange_weak(expected, aOwner | kFailedBusy, std::memory_order_acquire,
+                                      std::memory_order_relaxed))
+      return true;
+    if ((expected & kOwnerMask) != aOwner) return false;
+    Backoff(spins);
+  }
+}
+
+uint64_t TnxSimpleLock::AcquireFailedWordAnyOwner() noexcept {
+  for (uint32_t spins = 0;;) {
+    uint64_t state = slState.load(std::memory_order_relaxed);
+    if (!(state & kFailedBusy) &&
+        slState.compare_exchange_weak(state, state | kFailedBusy, std::memory_order_acquire,
+                                      std::memory_order_relaxed))
+      return state;
+    Backoff(spins);
+  }
+}
 
 TnxSimpleLock::TnxSimpleLock(TFailedCleanup aFailedCleanup, TnxSessionStatsRef aStats)
     : slStats(std::move(aStats)), slFailedCleanup(std::move(aFailedCleanup)) {}
@@ -70,10 +84,11 @@ void TnxSimpleLock::Lock() {
   if (nxFatalErrorFlag.load(std::memory_order_acquire)) throw EnxBaseException(nxeTransactionCorrupt, kFatalErrorText);
   if (slFailedPermanent.load(std::memory_order_acquire)) throw EnxBaseException(nxeInvalidHandle, kPermanentlyFailedText);
 
-  const uint32_t self = platform::CurrentThreadId();
-  uint32_t owner = 0;
-  if (!slLockingThread.compare_exchange_strong(owner, self, std::memory_order_acquire, std::memory_order_relaxed)) {
-    if (owner != self) RaiseReentry(&slExceptionHookInfo);
+  const uint64_t self = platform::CurrentThreadId();
+  // Free: take the owner and the lock word at once (a reporter holding the
+  // word of a free lock is waited for).
+  if (!AcquireFailedWord(0)) {
+    if ((slState.load(std::memory_order_relaxed) & kOwnerMask) != self) RaiseReentry(&slExceptionHookInfo);
     // Re-entry consumes no failure: the first entry or the last exit does.
     slLockCount.fetch_add(1, std::memory_order_relaxed);
     nxSetThreadExceptionHookInfo(&slExceptionHookInfo);
@@ -82,52 +97,49 @@ void TnxSimpleLock::Lock() {
 
   uint32_t refusal = 0;
   bool cleanup = false;
-  {
-    TFailedGuard guard(slFailedSpinlock);
-    slLockCount.store(1, std::memory_order_relaxed);
-    slFailedFlag = nxThreadCancelFlagHook();
-    if (slFailedFlag) {
-      slFailedOrg = slFailedFlag->load(std::memory_order_relaxed);
-      slFailedFlag->store(slFailed.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    }
-    if (slFailedPermanent.load(std::memory_order_relaxed)) {
-      refusal = nxeInvalidHandle;
-    } else if (slFailed.load(std::memory_order_relaxed)) {
-      slFailed.store(false, std::memory_order_relaxed);
-      refusal = nxeTimeout;
-    }
-    if (refusal) cleanup = LeaveLocked();
+  slLockCount.store(1, std::memory_order_relaxed);
+  slFailedFlag = nxThreadCancelFlagHook();
+  if (slFailedFlag) {
+    slFailedOrg = slFailedFlag->load(std::memory_order_relaxed);
+    slFailedFlag->store(slFailed.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  }
+  if (slFailedPermanent.load(std::memory_order_relaxed)) {
+    refusal = nxeInvalidHandle;
+  } else if (slFailed.load(std::memory_order_relaxed)) {
+    slFailed.store(false, std::memory_order_relaxed);
+    refusal = nxeTimeout;
   }
   if (refusal) {
+    cleanup = LeaveLocked();
+    slState.store(0, std::memory_order_release);
     if (cleanup) RunCleanup();
     if (refusal == nxeInvalidHandle) throw EnxBaseException(nxeInvalidHandle, kPermanentlyFailedText);
     throw EnxBaseException(nxeTimeout, kCancelledText);
   }
+  slState.store(self, std::memory_order_release);
   if (slStats) slStats->Enter();
   nxSetThreadExceptionHookInfo(&slExceptionHookInfo);
 }
 
 void TnxSimpleLock::Unlock(uint32_t& aResult) {
-  const uint32_t self = platform::CurrentThreadId();
-  if (slLockingThread.load(std::memory_order_relaxed) != self) RaiseReentry(&slExceptionHookInfo);
+  const uint64_t self = platform::CurrentThreadId();
+  if ((slState.load(std::memory_order_relaxed) & kOwnerMask) != self) RaiseReentry(&slExceptionHookInfo);
   if (slLockCount.load(std::memory_order_relaxed) > 1) {
     slLockCount.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
 
   if (slStats) slStats->Leave();
-  bool cleanup = false;
-  {
-    TFailedGuard guard(slFailedSpinlock);
-    if (slFailedPermanent.load(std::memory_order_relaxed)) {
-      // nothing to report: the session is gone for good
-    } else if (slFailed.load(std::memory_order_relaxed)) {
-      slFailed.store(false, std::memory_order_relaxed);
-      if (aResult == 0) aResult = EnxBaseException::nxSetMessage(nxeTimeout, kCancelledAfterText);
-    }
-    slLastLocked.store(nxEngineTickCount(), std::memory_order_relaxed);
-    cleanup = LeaveLocked();
+  AcquireFailedWord(self);  // the owner cannot change under its own feet
+  if (slFailedPermanent.load(std::memory_order_relaxed)) {
+    // nothing to report: the session is gone for good
+  } else if (slFailed.load(std::memory_order_relaxed)) {
+    slFailed.store(false, std::memory_order_relaxed);
+    if (aResult == 0) aResult = EnxBaseException::nxSetMessage(nxeTimeout, kCancelledAfterText);
   }
+  slLastLocked.store(nxEngineTickCount(), std::memory_order_relaxed);
+  const bool cleanup = LeaveLocked();
+  slState.store(0, std::memory_order_release);
   nxSetThreadExceptionHookInfo(nullptr);
   if (cleanup) RunCleanup();
 }
@@ -138,7 +150,6 @@ bool TnxSimpleLock::LeaveLocked() noexcept {
     slFailedFlag = nullptr;
   }
   slLockCount.store(0, std::memory_order_relaxed);
-  slLockingThread.store(0, std::memory_order_release);
   if (!slFailedPermanent.load(std::memory_order_relaxed) || slFailedCleanedup) return false;
   slFailedCleanedup = true;
   return true;
@@ -156,18 +167,17 @@ void TnxSimpleLock::RunCleanup() noexcept {
 void TnxSimpleLock::Failed(bool aPermanent, bool aWait) {
   if (aPermanent) slFailedPermanent.store(true, std::memory_order_release);
   bool cleanup = false;
-  {
-    TFailedGuard guard(slFailedSpinlock);
-    const bool permanent = slFailedPermanent.load(std::memory_order_relaxed);
-    if (!slFailed.load(std::memory_order_relaxed) || (permanent && !slFailedCleanedup)) {
-      slFailed.store(true, std::memory_order_relaxed);
-      if (slFailedFlag) slFailedFlag->store(true, std::memory_order_relaxed);
-      if (permanent && !slFailedCleanedup && slLockCount.load(std::memory_order_relaxed) == 0) {
-        slFailedCleanedup = true;
-        cleanup = true;
-      }
+  const uint64_t state = AcquireFailedWordAnyOwner();
+  const bool permanent = slFailedPermanent.load(std::memory_order_relaxed);
+  if (!slFailed.load(std::memory_order_relaxed) || (permanent && !slFailedCleanedup)) {
+    slFailed.store(true, std::memory_order_relaxed);
+    if (slFailedFlag) slFailedFlag->store(true, std::memory_order_relaxed);
+    if (permanent && !slFailedCleanedup && (state & kOwnerMask) == 0) {
+      slFailedCleanedup = true;
+      cleanup = true;
     }
   }
+  slState.store(state, std::memory_order_release);
   if (cleanup) RunCleanup();
   if (aPermanent && aWait) nxEngineWait(slFailedCleanupDone, kFailedCleanupWait);
 }

@@ -78,17 +78,25 @@ protected:
   }
 
 private:
-  class TFailedGuard;
-  // Under the failure word: hands the cancel flag back and leaves the lock;
-  // true when this exit is to run the clean-up.
+  static constexpr uint64_t kFailedBusy = uint64_t{1} << 32;
+  static constexpr uint64_t kOwnerMask = kFailedBusy - 1;
+  // Takes the lock word, waiting while another holder has it, provided the
+  // owner is aOwner; false when the owner differs.
+  bool AcquireFailedWord(uint64_t aOwner) noexcept;
+  uint64_t AcquireFailedWordAnyOwner() noexcept;
+  // Under the lock word: hands the cancel flag back and leaves the lock;
+  // true when this exit is to run the clean-up. The caller then releases the
+  // word with no owner.
   bool LeaveLocked() noexcept;
   void RunCleanup() noexcept;
 
   TnxSessionStatsRef slStats;
-  std::atomic<uint32_t> slLockingThread{0};
+  // The owner word (low half: the owner's token, 0 when free) and the lock
+  // word over the failure fields (kFailedBusy) share one atomic, so that an
+  // uncontended entry or exit costs one compare-exchange and one store.
+  std::atomic<uint64_t> slState{0};
   std::atomic<int32_t> slLockCount{0};
-  std::atomic<int32_t> slFailedSpinlock{0};
-  // The fields below up to slFailedCleanedup change under slFailedSpinlock.
+  // Changed only while kFailedBusy is held by the changer.
   std::atomic<bool>* slFailedFlag = nullptr;
   bool slFailedOrg = false;
   std::atomic<bool> slFailed{false};

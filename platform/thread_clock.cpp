@@ -15,6 +15,12 @@ uint64_t MonotonicMilliseconds() noexcept {
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+uint64_t MonotonicCoarseMilliseconds() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 int64_t MonotonicNanoseconds() noexcept {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);

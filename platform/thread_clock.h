@@ -3,7 +3,9 @@
 //
 // Contract:
 // - MonotonicMilliseconds / MonotonicNanoseconds never go back and do not
-//   follow changes of the wall clock.
+//   follow changes of the wall clock. MonotonicCoarseMilliseconds is the
+//   same clock read cheaply, to the kernel's tick (a few ms), as a tick
+//   count of the old system was.
 // - CurrentThreadCpuClock takes the calling thread's processor-time clock;
 //   any thread may read it through ReadThreadCpuClock while that thread
 //   lives. The reading is kernel plus user time in 100-ns units. Both
@@ -15,6 +17,7 @@
 namespace revurov::platform {
 
 uint64_t MonotonicMilliseconds() noexcept;
+uint64_t MonotonicCoarseMilliseconds() noexcept;
 int64_t MonotonicNanoseconds() noexcept;
 
 struct TThreadCpuClock {
