@@ -20,10 +20,7 @@ class BatchingSession : public TnxAbstractTimeoutObject {
   REVUROV_SERVER_OBJECT_CLASS(BatchingSession, TnxAbstractTimeoutObject)
   explicit BatchingSession(bool aBatches) : TnxAbstractTimeoutObject(nullptr, 1000), bsBatches(aBatches) {
     SetSessionLock(nxCreate<TnxSimpleLock>(
-        [this](TnxSimpleLock&) {
-          ++cleanups;
-          cleanupThread = std::this_thread::get_id();
-        },
+        [this](TnxSimpleLock&) { ++cleanups; },
         TnxSessionStatsRef()));
   }
 
@@ -48,7 +45,6 @@ class BatchingSession : public TnxAbstractTimeoutObject {
   }
 
   int cleanups = 0;
-  std::thread::id cleanupThread;
   std::vector<std::pair<TnxAbstractTimeoutObject*, uint32_t>> sent;
   static inline uint32_t closeDuringDestruction = 0;
 
