@@ -43,12 +43,13 @@ class TnxExtendableServerObject : public TnxAbstractServerObject {
   void BeforeDestruction() override;
 
   // Options.
-  uint32_t OptionClear(std::u16string_view aName) { return esoOptionClear(aName); }
-  uint32_t OptionSet(std::u16string_view aName, std::u16string_view aValue) { return esoOptionSet(aName, aValue); }
-  uint32_t OptionGet(std::u16string_view aName, std::u16string& aValue);
-  uint32_t OptionGetEffective(std::u16string_view aName, std::u16string& aValue);
-  uint32_t OptionList(platform::TStringList& aList) { return esoOptionList(aList); }
-  uint32_t OptionListEffective(platform::TStringList& aList) { return esoOptionListEffective(aList); }
+  // Virtual: timeout objects run them under the session lock.
+  virtual uint32_t OptionClear(std::u16string_view aName) { return esoOptionClear(aName); }
+  virtual uint32_t OptionSet(std::u16string_view aName, std::u16string_view aValue) { return esoOptionSet(aName, aValue); }
+  virtual uint32_t OptionGet(std::u16string_view aName, std::u16string& aValue);
+  virtual uint32_t OptionGetEffective(std::u16string_view aName, std::u16string& aValue);
+  virtual uint32_t OptionList(platform::TStringList& aList) { return esoOptionList(aList); }
+  virtual uint32_t OptionListEffective(platform::TStringList& aList) { return esoOptionListEffective(aList); }
 
   // Extenders.
   virtual bool esoIsMonitored() const { return true; }

@@ -1,0 +1,1 @@
+revurov_bench(session_lock revurov_engine)
