@@ -18,14 +18,11 @@ namespace revurov {
 namespace {
 
 using testing::CodeOf;
+using testing::Contains;
 using testing::LoadBytes;
 using testing::MessageOf;
 using testing::SavedBytes;
 using testing::TestRoot;
-
-bool Contains(const std::u16string& aText, std::u16string_view aPart) {
-  return aText.find(aPart) != std::u16string::npos;
-}
 
 // Holds a field number the way a key field does: follows renumbering and
 // refuses the removal of its field.

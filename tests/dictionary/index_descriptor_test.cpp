@@ -10,13 +10,10 @@ namespace revurov {
 namespace {
 
 using testing::CodeOf;
+using testing::Contains;
 using testing::LoadBytes;
 using testing::MessageOf;
 using testing::SavedBytes;
-
-bool Contains(const std::u16string& aText, std::u16string_view aPart) {
-  return aText.find(aPart) != std::u16string::npos;
-}
 
 class IndexTest : public testing::TableTreeTest {};
 

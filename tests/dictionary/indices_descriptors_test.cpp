@@ -12,13 +12,10 @@ namespace revurov {
 namespace {
 
 using testing::CodeOf;
+using testing::Contains;
 using testing::LoadBytes;
 using testing::MessageOf;
 using testing::SavedBytes;
-
-bool Contains(const std::u16string& aText, std::u16string_view aPart) {
-  return aText.find(aPart) != std::u16string::npos;
-}
 
 // Holds an index number the way a fulltext index does.
 class IndexRef : public TnxDictionaryItem {

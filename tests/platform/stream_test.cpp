@@ -13,6 +13,7 @@
 namespace revurov::platform {
 namespace {
 
+using revurov::testing::Contains;
 using revurov::testing::MessageOf;
 using revurov::testing::TempDir;
 using revurov::testing::TFaultFileOps;
@@ -20,8 +21,6 @@ using revurov::testing::TFileOp;
 using Mode = TFileStream::Mode;
 
 std::u16string U16(const std::string& s) { return Utf8ToUtf16(s); }
-
-bool Contains(const std::u16string& text, const std::u16string& part) { return text.find(part) != std::u16string::npos; }
 
 TEST(FileStream, CreateTruncatesAndOpenKeeps) {
   TempDir dir;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace revurov::testing {
@@ -15,6 +16,11 @@ std::u16string MessageOf(F&& f) {
     return e.Message();
   }
   return u"(no exception)";
+}
+
+// Whether a message holds a part, for tests that check only the part that matters.
+inline bool Contains(std::u16string_view aText, std::u16string_view aPart) {
+  return aText.find(aPart) != std::u16string_view::npos;
 }
 
 }  // namespace revurov::testing

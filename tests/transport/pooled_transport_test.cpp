@@ -20,6 +20,7 @@
 #include "support/u8_text.h"
 #include "transport/connection.h"
 #include "transport/freed_connections.h"
+#include "transport/support/stub_pooled_transport.h"
 #include "transport/transport_test_support.h"
 
 namespace revurov {
@@ -32,24 +33,12 @@ using testing::TFakeTransportClock;
 using testing::U8;
 
 // The medium-independent part alone: the request path is not there yet.
-class TPooledProbe : public TnxBasePooledTransport {
-  REVUROV_COMPONENT_CLASS(TPooledProbe, TnxBasePooledTransport)
-  using TnxBasePooledTransport::TnxBasePooledTransport;
+class TPooledProbe : public testing::TStubPooledTransport {
+  REVUROV_COMPONENT_CLASS(TPooledProbe, testing::TStubPooledTransport)
+  using TStubPooledTransport::TStubPooledTransport;
   using TnxBasePooledTransport::btProcessing;
 
   std::u16string GetName() const override { return u"Probe"; }
-  platform::TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler*, int32_t) override {
-    return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
-  }
-  uint32_t EstablishConnection(TnxTransportID, const std::u16string&, const std::u16string&, int32_t, int32_t,
-                               int32_t&, TnxSessionID&) override {
-    return nxeLostConnection;
-  }
-  void Request(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, uint32_t, const void*, int32_t,
-               TnxReplyCallback, void*) override {}
-  void Post(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, const void*, int32_t, uint32_t) override {}
-  void Broadcast(TnxMsgID, TnxThreadPriority, const void*, int32_t, uint32_t) override {}
-  void TerminateConnection(TnxTransportID, TnxSessionID, uint32_t) override {}
 
   // What the client start raises, if anything.
   std::function<void()> StartClient;

@@ -27,6 +27,7 @@
 #include "platform/socket.h"
 #include "transport/connection.h"
 #include "transport/pooled_transport.h"
+#include "transport/support/stub_pooled_transport.h"
 
 namespace revurov::testing {
 
@@ -87,27 +88,15 @@ private:
   bool spServer;
 };
 
-class TSocketPairTransport : public TnxBasePooledTransport {
-  REVUROV_COMPONENT_CLASS(TSocketPairTransport, TnxBasePooledTransport)
-  using TnxBasePooledTransport::TnxBasePooledTransport;
+class TSocketPairTransport : public testing::TStubPooledTransport {
+  REVUROV_COMPONENT_CLASS(TSocketPairTransport, testing::TStubPooledTransport)
+  using TStubPooledTransport::TStubPooledTransport;
   ~TSocketPairTransport() override { Leave(); }
 
   int ServerThreads = 2;
   std::atomic<int64_t> BytesReceived{0};
 
   std::u16string GetName() const override { return u"SocketPair"; }
-  platform::TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler*, int32_t) override {
-    return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
-  }
-  uint32_t EstablishConnection(TnxTransportID, const std::u16string&, const std::u16string&, int32_t, int32_t,
-                               int32_t&, TnxSessionID&) override {
-    return nxeLostConnection;
-  }
-  void Request(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, uint32_t, const void*, int32_t,
-               TnxReplyCallback, void*) override {}
-  void Post(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, const void*, int32_t, uint32_t) override {}
-  void Broadcast(TnxMsgID, TnxThreadPriority, const void*, int32_t, uint32_t) override {}
-  void TerminateConnection(TnxTransportID, TnxSessionID, uint32_t) override {}
 
   // A client connection to the listener of this transport's server name;
   // null when none listens.
