@@ -1,12 +1,16 @@
 #include "transport/connection.h"
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
+#include "lowlevel/errors/error_codes.h"
 #include "lowlevel/objects/handle_table.h"
 #include "platform/format.h"
 #include "transport/base_transport.h"
 #include "transport/freed_connections.h"
+#include "transport/message_frame.h"
 #include "transport/pooled_transport.h"
 
 namespace revurov {
@@ -116,5 +120,21 @@ void nxEnterClientConnection(TnxBaseClientConnection* aConnection) {
 }
 
 void TnxBaseClientConnection::Deactivate() { bccTransport->PushAvailableConnection(this); }
+
+void TnxBaseClientConnection::Read(TnxReplyCallback aCallback, void* aReplyCookie) {
+  TnxBaseHeader header;
+  ReadMessage(header, bccBody);
+  bccTransport->btDeliverReply(header, {bccBody.Data(), bccBody.Size()}, bccDecompressed, aCallback, aReplyCookie);
+}
+
+uint32_t TnxBaseClientConnection::Read(TnxBaseHeader& aHeader, void* aBuffer, uint32_t aBufferSize) {
+  ReadMessage(aHeader, bccBody);
+  const TnxReceivedMessage received =
+      nxTakeMessage(aHeader, {bccBody.Data(), bccBody.Size()}, TnxReceiver::rcClient, bccDecompressed);
+  if (received.rmError) throw EnxTransportException(nullptr, nxeLostConnection);
+  const auto count = static_cast<uint32_t>(std::min<size_t>(aBufferSize, received.rmPayload.size()));
+  if (count) std::memcpy(aBuffer, received.rmPayload.data(), count);
+  return count;
+}
 
 }  // namespace revurov

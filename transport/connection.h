@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "lowlevel/heap/memory_manager.h"
+#include "transport/heap_block.h"
 #include "transport/session_callback.h"
 #include "transport/wire_header.h"
 
@@ -95,6 +96,11 @@ private:
 // A client connection: made by nxCreateClientConnection, which connects it
 // (Initialize) and then enters it in its transport's client connections;
 // Deactivate gives it back to the transport's pool of idle connections.
+//
+// The medium reads whole messages (ReadMessage); both Reads below check
+// them as every received message is checked (nxTakeMessage), so a broken
+// one never reaches a caller. A raise from a Read leaves the connection out
+// of step: its user frees it.
 class TnxBaseClientConnection : public TnxBaseConnection {
 public:
   explicit TnxBaseClientConnection(TnxBasePooledTransport* aTransport);
@@ -104,12 +110,26 @@ public:
   virtual void Initialize() {}
   void Deactivate() override;
 
+  // One whole message: its header, and in aBody exactly bhLength - 32 bytes.
+  // Raises 11276 when the peer is gone or the header fails nxCheckHeader.
+  virtual void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) = 0;
+  // One reply, decoded and handed to aCallback by the transport
+  // (TnxBasePooledTransport::btDeliverReply).
+  void Read(TnxReplyCallback aCallback, void* aReplyCookie) override;
+  // One answer of the handshake or log-in: its header and at most
+  // aBufferSize payload bytes; answers how many were copied (the rest of the
+  // payload is read and dropped). A broken message raises 11276.
+  uint32_t Read(TnxBaseHeader& aHeader, void* aBuffer, uint32_t aBufferSize);
+
   TnxBasePooledTransport* PooledTransport() const noexcept { return bccTransport; }
 
 private:
   friend void nxEnterClientConnection(TnxBaseClientConnection* aConnection);
   TnxBasePooledTransport* bccTransport;
   bool bccEntered = false;
+  // Kept across messages: one exchange after another allocates once.
+  TnxHeapBuffer bccBody;
+  TnxHeapBuffer bccDecompressed;
 };
 
 void nxEnterClientConnection(TnxBaseClientConnection* aConnection);

@@ -16,6 +16,21 @@ namespace {
                               {aLength, nxMaxMessageSize});
 }
 
+TnxBaseHeader HeaderOf(const TnxMessageFields& aFields, const TnxErrorTextSegment& aSegment) {
+  TnxBaseHeader header;
+  header.bhTransportID = aFields.mfTransportID;
+  header.bhSessionID = aFields.mfSessionID;
+  header.bhVersion = aFields.mfVersion;
+  header.bhThreadPriority = aFields.mfThreadPriority;
+  header.bhFlags = aSegment.Flags();
+  header.bhMsgID = aFields.mfMsgID;
+  header.bhParts = aFields.mfParts;
+  header.bhErrorCode = static_cast<uint16_t>(aFields.mfResultCode);
+  header.bhMsgType = aFields.mfMsgType;
+  header.bhCompressType = aFields.mfCompressType;
+  return header;
+}
+
 }  // namespace
 
 void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aPayload,
@@ -27,17 +42,7 @@ void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aP
   if (aPayload.size() > nxMaxMessageSize) RaiseTooLong(front + aPayload.size());
   aFrame.Resize(static_cast<size_t>(front) + std::max(aPayload.size(), nxCompressScratchSize(aPayload.size())));
 
-  TnxBaseHeader header;
-  header.bhTransportID = aFields.mfTransportID;
-  header.bhSessionID = aFields.mfSessionID;
-  header.bhVersion = aFields.mfVersion;
-  header.bhThreadPriority = aFields.mfThreadPriority;
-  header.bhFlags = segment.Flags();
-  header.bhMsgID = aFields.mfMsgID;
-  header.bhParts = aFields.mfParts;
-  header.bhErrorCode = static_cast<uint16_t>(aFields.mfResultCode);
-  header.bhMsgType = aFields.mfMsgType;
-  header.bhCompressType = aFields.mfCompressType;
+  TnxBaseHeader header = HeaderOf(aFields, segment);
   const size_t payloadSize = nxCompressPayload(aFields.mfCompressType, aFields.mfCompressLimit, aPayload,
                                                aFrame.Data() + front, header.bhUncompressedSize);
   const uint64_t length = front + payloadSize;
@@ -46,6 +51,22 @@ void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aP
   aFrame.Resize(static_cast<size_t>(length));
   nxStoreHeader(header, aFrame.Data());
   segment.Write(aFrame.Data() + nxHeaderSize);
+  segment.Sent();
+}
+
+void nxBuildFrame(const TnxMessageFields& aFields, uint32_t aUncompressedSize, std::span<const uint8_t> aPayload,
+                  TnxHeapBuffer& aFrame) {
+  const TnxErrorTextSegment segment = TnxErrorTextSegment::ForSending(aFields.mfResultCode, aFields.mfVersion);
+  const uint64_t length = uint64_t{nxHeaderSize} + segment.Size() + aPayload.size();
+  if (length > nxMaxMessageSize || aUncompressedSize > nxMaxMessageSize) RaiseTooLong(length);
+  TnxBaseHeader header = HeaderOf(aFields, segment);
+  header.bhUncompressedSize = aUncompressedSize;
+  header.bhLength = static_cast<uint32_t>(length);
+  aFrame.Resize(static_cast<size_t>(length));
+  nxStoreHeader(header, aFrame.Data());
+  segment.Write(aFrame.Data() + nxHeaderSize);
+  if (!aPayload.empty())
+    std::copy(aPayload.begin(), aPayload.end(), aFrame.Data() + nxHeaderSize + segment.Size());
   segment.Sent();
 }
 
@@ -98,6 +119,7 @@ TnxReceivedMessage nxTakeMessage(const TnxBaseHeader& aHeader, std::span<const u
       return received;
     }
     received.rmPayload = {aDecompressed.Data(), aDecompressed.Size()};
+    received.rmCompressedSize = static_cast<uint32_t>(checked.cmPayload.size());
   } else {
     received.rmPayload = checked.cmPayload;
   }

@@ -34,6 +34,11 @@ struct TnxMessageFields {
 // message longer than nxMaxMessageSize raises EnxTransportException 12289.
 void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aPayload,
                     TnxHeapBuffer& aFrame);
+// The same for a payload already in its final form (compressed by the
+// sender when aUncompressedSize is not 0): it goes out unchanged and
+// mfCompressLimit plays no part. The same limit applies.
+void nxBuildFrame(const TnxMessageFields& aFields, uint32_t aUncompressedSize, std::span<const uint8_t> aPayload,
+                  TnxHeapBuffer& aFrame);
 
 enum class TnxReceiver : uint8_t { rcClient, rcServer };
 
@@ -62,6 +67,8 @@ struct TnxReceivedMessage {
   // The payload as the rest of the processing sees it: in the received
   // bytes, or in the decompression buffer when it came compressed.
   std::span<const uint8_t> rmPayload;
+  // The bytes the payload arrived in when it came compressed, else 0.
+  uint32_t rmCompressedSize = 0;
 };
 
 // nxCheckMessage, then the error text into the thread's last converted

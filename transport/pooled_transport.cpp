@@ -12,7 +12,11 @@
 #include "platform/text.h"
 #include "transport/connection.h"
 #include "transport/freed_connections.h"
+#include "transport/login_block.h"
+#include "transport/message_frame.h"
+#include "transport/payload_compression.h"
 #include "transport/transport_clock.h"
+#include "platform/endian.h"
 
 namespace revurov {
 
@@ -31,6 +35,12 @@ constexpr uint32_t kStopWaitMs = 100;
 // The texts of a failed client start are those of this client version.
 constexpr int32_t kClientVersion = 47501;
 constexpr int kStopWaits = 50;
+// The pause before the second and last connect attempt.
+constexpr uint32_t kReconnectWaitMs = 100;
+// A log-in and its answer carry this request number.
+constexpr TnxMsgID kLoginMsgID = 1;
+// The answer to a log-in: session handle and server version.
+constexpr uint32_t kLoginReplySize = 8;
 
 thread_local TnxNetIdleEvent tlsNetIdle;
 thread_local uint32_t tlsNetIdleInterval = 0;
@@ -399,6 +409,272 @@ void TnxBasePooledTransport::btFreeClientConnections() {
   for (TnxBaseConnection* connection : connections) connection->Free();
   while (btAvailableConnections.Pop()) {
   }
+}
+
+// ---- the client side ----
+
+TnxBaseClientConnection* TnxBasePooledTransport::btCreateClientConnection() {
+  RaiseError(nxeCapabilityNotSupported);
+}
+
+TnxBaseClientConnection* TnxBasePooledTransport::btAcquireConnection() {
+  // Only client connections enter the pool (TnxBaseClientConnection::Deactivate).
+  if (auto* idle = PopAvailableConnection()) return static_cast<TnxBaseClientConnection*>(idle);
+  if (Failed()) RaiseError(nxeLostConnection);
+
+  // The 64-bit clock needs no cap and never wraps.
+  const uint64_t deadline = nxTransportTickCount() + Timeout();
+  TnxBaseClientConnection* connection = nullptr;
+  for (int attempt = 1; !connection; ++attempt) {
+    try {
+      connection = btCreateClientConnection();
+    } catch (...) {
+      if (attempt == 1 && nxTransportTickCount() <= deadline) {
+        Sleep(kReconnectWaitMs);
+        continue;
+      }
+      SetFailed(true);
+      uint32_t code = 0;
+      try {
+        throw;
+      } catch (const EnxBaseException& e) {
+        code = e.ErrorCode();
+      } catch (...) {
+      }
+      if (code == nxeLostConnection || code == nxeServerNotFound) throw;
+      RaiseError(TransportID() == 0 ? nxeServerNotFound : nxeLostConnection);
+    }
+  }
+
+  try {
+    bool registered = false;
+    if (TransportID() == 0) {
+      // Threads that find the transport unregistered queue here; the first
+      // registers it, the others then attach as any later connection does.
+      TnxPadlockGuard guard(btConnectionsPadlock);
+      if (TransportID() == 0) {
+        btOpenTransport(*connection);
+        registered = true;
+      }
+    }
+    if (!registered) btAttachTransport(*connection);
+  } catch (...) {
+    SetFailed(true);
+    connection->Free();
+    throw;
+  }
+  return connection;
+}
+
+void TnxBasePooledTransport::btOpenTransport(TnxBaseClientConnection& aConnection) {
+  uint8_t interval[4];
+  platform::StoreU32(interval, btHeartbeatInterval);
+  Write(&aConnection, 0, 0, 0, 0, nxmtOpenTransport, 0, 0, 0, interval, sizeof interval);
+  uint8_t marker[4] = {};
+  TnxBaseHeader answer;
+  aConnection.Read(answer, marker, sizeof marker);
+  if (answer.bhMsgType != nxmtTransportReply || answer.bhErrorCode != 0) RaiseError(nxeServerNotFound);
+  btTransportMarker.store(platform::LoadU32(marker), std::memory_order_relaxed);
+  btTransportID.store(answer.bhTransportID, std::memory_order_release);
+}
+
+void TnxBasePooledTransport::btAttachTransport(TnxBaseClientConnection& aConnection) {
+  uint8_t marker[4];
+  platform::StoreU32(marker, btTransportMarker.load(std::memory_order_relaxed));
+  Write(&aConnection, TransportID(), 0, 0, 0, nxmtAttachTransport, 0, 0, 0, marker, sizeof marker);
+  TnxBaseHeader answer;
+  aConnection.Read(answer, nullptr, 0);
+  if (answer.bhMsgType != nxmtTransportReply || answer.bhErrorCode != 0) RaiseError(nxeLostConnection);
+}
+
+std::span<const uint8_t> TnxBasePooledTransport::btCompress(const void* aData, int32_t aLength,
+                                                            TnxHeapBlock& aScratch,
+                                                            uint32_t& aUncompressedSize) const {
+  aUncompressedSize = 0;
+  if (!aData || aLength <= 0) return {};
+  const std::span<const uint8_t> data(static_cast<const uint8_t*>(aData), static_cast<size_t>(aLength));
+  // Below the limit nothing is compressed: no scratch and no copy.
+  if (CompressType() == 0 || data.size() <= CompressLimit()) return data;
+  aScratch = nxAllocHeapBlock(nxCompressScratchSize(data.size()));
+  const size_t size = nxCompressPayload(CompressType(), CompressLimit(), data, aScratch.get(), aUncompressedSize);
+  return {aScratch.get(), size};
+}
+
+void TnxBasePooledTransport::btDeliverReply(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody,
+                                            TnxHeapBuffer& aDecompressed, TnxReplyCallback aCallback,
+                                            void* aReplyCookie) {
+  if (!aCallback) return;
+  if (aHeader.bhMsgType != nxmtReply) {
+    aCallback(aHeader.bhMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
+    return;
+  }
+  const TnxReceivedMessage received = nxTakeMessage(aHeader, aBody, TnxReceiver::rcClient, aDecompressed);
+  if (received.rmError) {
+    aCallback(aHeader.bhMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
+    return;
+  }
+  btDoCallBack(aCallback, aHeader.bhMsgID, aHeader.bhErrorCode,
+               received.rmPayload.empty() ? nullptr : received.rmPayload.data(),
+               static_cast<int32_t>(received.rmPayload.size()), aReplyCookie,
+               static_cast<int32_t>(received.rmCompressedSize));
+}
+
+namespace {
+
+// Notes whether the requester's callback was reached, so that a failure
+// after delivery does not call it again.
+struct TDelivery {
+  TnxReplyCallback callback;
+  void* cookie;
+  bool delivered = false;
+
+  static void Deliver(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aData, int32_t aLen, void* aSelf) {
+    auto* self = static_cast<TDelivery*>(aSelf);
+    self->delivered = true;
+    self->callback(aMsgID, aErrorCode, aData, aLen, self->cookie);
+  }
+};
+
+TnxThreadPriority Clamped(TnxThreadPriority aValue, TnxThreadPriority aMin, TnxThreadPriority aMax) {
+  return std::max(aMin, std::min(aValue, aMax));
+}
+
+}  // namespace
+
+void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                     TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint32_t,
+                                     const void* aRequestData, int32_t aRequestDataLen,
+                                     TnxReplyCallback aReplyCallback, void* aReplyCookie) {
+  if (Mode() == nxtmListen) {
+    aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
+    return;
+  }
+  if (Failed()) {
+    aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
+    return;
+  }
+  const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  if (aTransportID != 0) {
+    aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
+    return;
+  }
+  TnxBaseClientConnection* connection;
+  try {
+    connection = btAcquireConnection();
+  } catch (...) {
+    aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
+    return;
+  }
+  TDelivery delivery{aReplyCallback, aReplyCookie};
+  try {
+    TnxHeapBlock scratch;
+    uint32_t uncompressedSize = 0;
+    const std::span<const uint8_t> data = btCompress(aRequestData, aRequestDataLen, scratch, uncompressedSize);
+    connection->Transact(TransportID(), aSessionID, priority, aMsgID, nxmtRequest, 0, CompressType(),
+                         uncompressedSize, data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()),
+                         &TDelivery::Deliver, &delivery);
+  } catch (...) {
+    connection->Free();
+    if (!delivery.delivered) aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
+    return;
+  }
+  connection->Deactivate();
+}
+
+void TnxBasePooledTransport::Post(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                  TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, const void* aRequestData,
+                                  int32_t aRequestDataLen, uint32_t) {
+  CheckStarted();
+  if (Mode() == nxtmListen) RaiseError(nxeInvalidHandle);
+  if (Failed()) return;
+  const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  if (aTransportID != 0) RaiseError(nxeInvalidHandle);
+  TnxBaseClientConnection* connection = btAcquireConnection();
+  try {
+    TnxHeapBlock scratch;
+    uint32_t uncompressedSize = 0;
+    const std::span<const uint8_t> data = btCompress(aRequestData, aRequestDataLen, scratch, uncompressedSize);
+    Write(connection, TransportID(), aSessionID, priority, aMsgID, nxmtPost, 0, CompressType(), uncompressedSize,
+          data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()));
+  } catch (...) {
+    connection->Free();
+    return;
+  }
+  connection->Deactivate();
+}
+
+void TnxBasePooledTransport::TerminateConnection(TnxTransportID, TnxSessionID aSessionID, uint32_t) {
+  if (Mode() == nxtmListen || Failed() || !IsConnected()) return;
+  TnxBaseClientConnection* connection;
+  try {
+    connection = btAcquireConnection();
+  } catch (...) {
+    return;
+  }
+  try {
+    Write(connection, TransportID(), aSessionID, 0, 0, nxmtTerminateSession, 0, 0, 0, nullptr, 0);
+  } catch (...) {
+    connection->Free();
+    return;
+  }
+  connection->Deactivate();
+}
+
+uint32_t TnxBasePooledTransport::EstablishConnection(TnxTransportID, const std::u16string& aUserName,
+                                                     const std::u16string& aPassword, int32_t aTimeout,
+                                                     int32_t aClientVersion, int32_t& aServerVersion,
+                                                     TnxSessionID& aSessionID) {
+  if (Mode() == nxtmListen) return nxeInvalidHandle;
+  CheckStarted();
+  if (Failed()) return nxeLostConnection;
+  aServerVersion = aClientVersion;
+  aSessionID = 0;
+  TnxBaseClientConnection* connection;
+  try {
+    connection = btAcquireConnection();
+  } catch (...) {
+    const TnxConvertLog log = [this](const std::u16string& aText, uint32_t aMsgNumber,
+                                     TnxConvertLogPriority aPriority) {
+      static constexpr TnxLogPriority kPriorities[] = {lpFatal, lpError, lpWarn, lpInfo};
+      lcLog(aText, aMsgNumber, kPriorities[int(aPriority)], btLogCategory(), 0, 0);
+    };
+    return nxConvertCurrentException((GetEventLogEnabled() && EventLog()) ? &log : nullptr, nullptr,
+                                     std::min(aClientVersion, aServerVersion));
+  }
+  uint32_t result;
+  try {
+    TnxLoginBlock block = nxBuildLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
+    {
+      // The cipher keeps its state from the vector to Final.
+      TnxPadlockGuard guard(btBlowFishPadlock);
+      btBlowFish->RandomIVBlock(block.data() + nxLoginIVOffset);
+      btBlowFish->Encode(block.data(), nxLoginEncipheredSize);
+      btBlowFish->Final(block.data() + nxLoginAuthOffset);
+    }
+    Write(connection, TransportID(), 0, 0, kLoginMsgID, nxmtLogin, 0, 0, 0, block.data(),
+          static_cast<uint32_t>(block.size()));
+    uint8_t reply[kLoginReplySize] = {};
+    TnxBaseHeader answer;
+    const uint32_t replySize = connection->Read(answer, reply, sizeof reply);
+    if (answer.bhMsgType != nxmtLoginReply || answer.bhMsgID != kLoginMsgID) {
+      result = nxeLostConnection;
+    } else if (answer.bhErrorCode != 0) {
+      result = answer.bhErrorCode;
+    } else if (replySize < kLoginReplySize) {
+      // A success without the session would leave the caller with a handle
+      // read from bytes that never came.
+      result = nxeLostConnection;
+    } else {
+      aSessionID = platform::LoadU32(reply);
+      aServerVersion = static_cast<int32_t>(platform::LoadU32(reply + 4));
+      result = 0;
+    }
+  } catch (...) {
+    connection->Free();
+    return nxeLostConnection;
+  }
+  connection->Deactivate();
+  return result;
 }
 
 }  // namespace revurov

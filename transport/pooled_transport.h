@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,12 +35,14 @@
 #include "lowlevel/sync/thread_safe_stack.h"
 #include "platform/rtl_thread.h"
 #include "transport/base_transport.h"
+#include "transport/heap_block.h"
 
 namespace revurov {
 
 namespace platform {
 class CompletionQueue;
 }
+class TnxBaseClientConnection;
 
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPooledTransportException, EnxTransportException);
 
@@ -98,6 +101,49 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   void SaveSettingsToStream(TnxWriter& aWriter) override;
   void GetStatsCaptions(platform::TStringList& aList) const override;
   void GetStatsValues(platform::TStringList& aList) const override;
+
+  // ---- the client side (send mode) ----
+  // Requests, posts and terminations go out on pooled connections, each
+  // exchange on a connection of its own. The first connection registers
+  // the client transport with the server (type 10, once per transport: the
+  // registration runs under the lock of the client connections and checks
+  // again there), every further one proves membership with the marker of
+  // that registration (type 12). A failed connect or handshake marks the
+  // transport failed until it is stopped: requests then answer 11276 at once.
+  //
+  // The reply callback of a Request runs exactly once: with the reply, or
+  // with 11276 (9990 for a transport ID) and no data. A failure after the
+  // reply was delivered, the callback's own raise included, only frees the
+  // connection: a second call would answer a later request of a queueing
+  // caller. In listen mode there is no remote transport yet to send to:
+  // Request answers 9990 and Post raises it.
+  void Request(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+               TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen,
+               TnxReplyCallback aReplyCallback, void* aReplyCookie) override;
+  void Post(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+            TnxMsgID aMsgID, const void* aRequestData, int32_t aRequestDataLen, uint32_t aTimeout) override;
+  // Sends type 22 for aSessionID when connected; every failure is swallowed.
+  void TerminateConnection(TnxTransportID aTransportID, TnxSessionID aSessionID, uint32_t aTimeout) override;
+  // The log-in (type 20, answered by type 21). Raises only when not started;
+  // every other failure is the result: 11276 for a failed transport, a
+  // broken exchange or a malformed answer, the server's code for a refusal,
+  // the converted code of a failed connect. In listen mode the reverse
+  // log-in needs a remote transport, so the result is 9990.
+  uint32_t EstablishConnection(TnxTransportID aTransportID, const std::u16string& aUserName,
+                               const std::u16string& aPassword, int32_t aTimeout, int32_t aClientVersion,
+                               int32_t& aServerVersion, TnxSessionID& aSessionID) override;
+
+  // An idle connection, else a new one, registered with the server; the
+  // caller owns it until Deactivate or Free. Raises 11278 (never registered)
+  // or 11276 after two failed connect attempts or a failed handshake.
+  TnxBaseClientConnection* btAcquireConnection();
+  // The reply decoding of a client connection's Read: a message of another
+  // type than 2, or a broken one, gives aCallback 11276 and no data;
+  // otherwise the (decompressed) payload with bhErrorCode. Nothing happens
+  // without a callback. aDecompressed is the connection's buffer.
+  void btDeliverReply(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody, TnxHeapBuffer& aDecompressed,
+                      TnxReplyCallback aCallback, void* aReplyCookie);
+  TnxTransportID TransportID() const noexcept { return btTransportID.load(std::memory_order_acquire); }
 
   // The inherited statistics, throttling and logging, then the connection's
   // DoWrite with the same values.
@@ -158,6 +204,10 @@ protected:
   virtual void btStopCallbackThreads() {}
   // Frees every client connection and empties the pool.
   virtual void btFreeClientConnections();
+  // A new client connection of the medium, connected and entered in the
+  // client connections (nxCreateClientConnection); raises when it cannot
+  // connect. Here: no medium, 12289.
+  virtual TnxBaseClientConnection* btCreateClientConnection();
 
   void SetFailed(bool aValue) noexcept { btFailed.store(aValue, std::memory_order_release); }
   void SetServerStarted(bool aValue) noexcept { btServerStarted.store(aValue, std::memory_order_release); }
@@ -167,7 +217,18 @@ protected:
   std::atomic<TnxTransportID> btTransportID{0};
 
 private:
+  // Under btConnectionsPadlock; raises 11278.
+  void btOpenTransport(TnxBaseClientConnection& aConnection);
+  // Raises 11276.
+  void btAttachTransport(TnxBaseClientConnection& aConnection);
+  // aData compressed into aScratch when that pays; the bytes to send.
+  std::span<const uint8_t> btCompress(const void* aData, int32_t aLength, TnxHeapBlock& aScratch,
+                                      uint32_t& aUncompressedSize) const;
+
   std::atomic<bool> btFailed{false};
+  // The server's proof of our registration, sent back on every further
+  // connection; written before btTransportID is published.
+  std::atomic<uint32_t> btTransportMarker{0};
   std::atomic<bool> btServerStarted{false};
   std::unique_ptr<platform::CompletionQueue> btCompletionQueue;
   std::unique_ptr<TnxBlowFishRC4> btBlowFish;

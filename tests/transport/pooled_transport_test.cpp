@@ -434,6 +434,7 @@ public:
   void DoWrite(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, uint8_t, uint32_t, uint8_t, uint32_t,
                const void*, uint32_t) override {}
   void Read(TnxReplyCallback, void*) override {}
+  void ReadMessage(TnxBaseHeader&, TnxHeapBuffer&) override {}
   void ForceDisconnect() override {}
 
 private:
@@ -478,6 +479,7 @@ TEST_F(PooledTransport, TransactWritesThroughTheTransportAndThenReads) {
                       std::to_string(aMsgID) + " " + std::to_string(aBufferSize));
     }
     void Read(TnxReplyCallback, void* aCookie) override { steps.push_back(aCookie ? "read cookie" : "read"); }
+    void ReadMessage(TnxBaseHeader&, TnxHeapBuffer&) override {}
     void ForceDisconnect() override {}
   };
   auto t = MakeProbe();

@@ -5,16 +5,22 @@
 // - A listening transport enters a process-wide registry under its server
 //   name when it starts and runs ServerThreads threads on its completion
 //   queue; key 1 is the stop packet.
-// - A sending transport's Connect finds the listener by its server name and
-//   takes one end of a new socket pair; the listener makes a server
-//   connection of the other end, armed in its completion queue under the
-//   connection's handle. Each completion reads what arrived (counted in
-//   BytesReceived) and re-arms; an end of the stream frees the connection.
+// - A server name is answered by whoever entered it in the directory: a
+//   listening transport, or a test's scripted peer (support/scripted_peer.h).
+// - A sending transport's Connect dials its server name and takes one end
+//   of a new socket pair; the listener makes a server connection of the
+//   other end, armed in its completion queue under the connection's handle.
+//   Each completion reads what arrived (counted in BytesReceived) and
+//   re-arms; an end of the stream frees the connection.
+// - The pool's connections (TSocketPairClientConnection) dial the same way
+//   and carry whole messages: DoWrite frames the values it is given,
+//   ReadMessage reads one header and its body.
 // - ForceDisconnect shuts the socket down (once), which wakes its blocked
 //   readers; the descriptor is closed once, by the destructor.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,12 +32,122 @@
 #include "platform/os_event.h"
 #include "platform/socket.h"
 #include "transport/connection.h"
+#include "transport/message_frame.h"
 #include "transport/pooled_transport.h"
 #include "transport/support/stub_pooled_transport.h"
+#include "transport/transport_exception.h"
 
 namespace revurov::testing {
 
 inline constexpr uintptr_t kStopPacket = 1;
+
+// Who answers which server name. An acceptor takes the far end of a new
+// socket pair (and closes it itself when it refuses); it runs under the
+// directory's lock, so leaving the directory waits for a dial in progress.
+class TSocketPairDirectory {
+public:
+  using TAcceptor = std::function<bool(int aFd)>;
+
+  static void Enter(const std::u16string& aName, const void* aOwner, TAcceptor aAcceptor) {
+    std::lock_guard guard(Instance().lock);
+    Instance().entries[aName] = {aOwner, std::move(aAcceptor)};
+  }
+  static void Leave(const std::u16string& aName, const void* aOwner) {
+    std::lock_guard guard(Instance().lock);
+    auto it = Instance().entries.find(aName);
+    if (it != Instance().entries.end() && it->second.owner == aOwner) Instance().entries.erase(it);
+  }
+  // A connected descriptor whose far end went to aName's acceptor; -1 when
+  // no one answers.
+  static int Dial(const std::u16string& aName) {
+    int fds[2];
+    std::lock_guard guard(Instance().lock);
+    auto it = Instance().entries.find(aName);
+    if (it == Instance().entries.end() || !platform::CreateSocketPair(fds)) return -1;
+    if (!it->second.acceptor(fds[1])) {
+      platform::CloseSocket(fds[0]);
+      return -1;
+    }
+    return fds[0];
+  }
+
+private:
+  struct TEntry {
+    const void* owner = nullptr;
+    TAcceptor acceptor;
+  };
+  struct TState {
+    std::mutex lock;
+    std::map<std::u16string, TEntry> entries;
+  };
+  static TState& Instance() {
+    static TState state;
+    return state;
+  }
+};
+
+// Reads exactly aCount bytes; false at the end of the stream or on failure.
+inline bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
+  auto* bytes = static_cast<uint8_t*>(aBuffer);
+  while (aCount > 0) {
+    const int64_t n = platform::SocketRead(aFd, bytes, aCount);
+    if (n <= 0) return false;
+    bytes += n;
+    aCount -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+inline bool WriteAll(int aFd, const void* aBuffer, size_t aCount) {
+  const auto* bytes = static_cast<const uint8_t*>(aBuffer);
+  while (aCount > 0) {
+    const int64_t n = platform::SocketWrite(aFd, bytes, aCount);
+    if (n <= 0) return false;
+    bytes += n;
+    aCount -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+class TSocketPairClientConnection : public TnxBaseClientConnection {
+public:
+  using TnxBaseClientConnection::TnxBaseClientConnection;
+  ~TSocketPairClientConnection() override { platform::CloseSocket(spFd); }
+
+  void Initialize() override {
+    spFd = TSocketPairDirectory::Dial(PooledTransport()->ServerName());
+    if (spFd < 0) throw EnxTransportException(nullptr, nxeServerNotFound);
+  }
+  void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+               TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
+               uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
+    TnxMessageFields fields;
+    fields.mfTransportID = aTransportID;
+    fields.mfSessionID = aSessionID;
+    fields.mfThreadPriority = aThreadPriority;
+    fields.mfMsgID = aMsgID;
+    fields.mfMsgType = aMsgType;
+    fields.mfResultCode = aErrorCode;
+    fields.mfCompressType = aCompressType;
+    nxBuildFrame(fields, aUncompressedSize, {static_cast<const uint8_t*>(aBuffer), aBufferSize}, spFrame);
+    if (!WriteAll(spFd, spFrame.Data(), spFrame.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+  }
+  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
+    uint8_t header[nxHeaderSize];
+    if (!ReadExactly(spFd, header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
+    aHeader = nxLoadHeader(header);
+    if (nxCheckHeader(aHeader) != 0) throw EnxTransportException(nullptr, nxeLostConnection);
+    aBody.Resize(aHeader.bhLength - nxHeaderSize);
+    if (!ReadExactly(spFd, aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+  }
+  void ForceDisconnect() override {
+    if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(spFd);
+  }
+
+private:
+  int spFd = -1;
+  TnxHeapBuffer spFrame;
+};
 
 class TSocketPairConnection : public TnxBaseConnection {
 public:
@@ -56,13 +172,7 @@ public:
   void Deactivate() override {}
   void DoWrite(TnxTransportID, TnxSessionID, TnxThreadPriority, TnxMsgID, uint8_t, uint32_t, uint8_t, uint32_t,
                const void* aBuffer, uint32_t aBufferSize) override {
-    const auto* bytes = static_cast<const uint8_t*>(aBuffer);
-    while (aBufferSize > 0) {
-      const int64_t n = platform::SocketWrite(spFd, bytes, aBufferSize);
-      if (n <= 0) return;
-      bytes += n;
-      aBufferSize -= static_cast<uint32_t>(n);
-    }
+    WriteAll(spFd, aBuffer, aBufferSize);
   }
   void Read(TnxReplyCallback, void*) override {}
   void ForceDisconnect() override {
@@ -98,28 +208,22 @@ class TSocketPairTransport : public testing::TStubPooledTransport {
 
   std::u16string GetName() const override { return u"SocketPair"; }
 
-  // A client connection to the listener of this transport's server name;
-  // null when none listens.
+  // A raw client connection to whoever answers this transport's server
+  // name, outside the pool; null when none does.
   TSocketPairConnection* Connect() {
-    TSocketPairTransport* listener = Find(ServerName());
-    int fds[2];
-    if (!listener || !platform::CreateSocketPair(fds)) return nullptr;
-    if (!listener->Accept(fds[1])) {
-      platform::CloseSocket(fds[0]);
-      return nullptr;
-    }
-    return new TSocketPairConnection(this, fds[0], false);
+    const int fd = TSocketPairDirectory::Dial(ServerName());
+    return fd < 0 ? nullptr : new TSocketPairConnection(this, fd, false);
   }
 
 protected:
+  TnxBaseClientConnection* btCreateClientConnection() override {
+    return nxCreateClientConnection<TSocketPairClientConnection>(this);
+  }
   void DoStart() override {
     TnxBasePooledTransport::DoStart();
     if (Mode() != nxtmListen) return;
     for (int i = 0; i < ServerThreads; ++i) spThreads.emplace_back([this] { Serve(); });
-    {
-      std::lock_guard guard(Registry().lock);
-      Registry().listeners[ServerName()] = this;
-    }
+    TSocketPairDirectory::Enter(ServerName(), this, [this](int aFd) { return Accept(aFd); });
     SetServerStarted(true);
   }
   void DoStop() override {
@@ -133,24 +237,7 @@ protected:
   }
 
 private:
-  struct TRegistry {
-    std::mutex lock;
-    std::map<std::u16string, TSocketPairTransport*> listeners;
-  };
-  static TRegistry& Registry() {
-    static TRegistry registry;
-    return registry;
-  }
-  static TSocketPairTransport* Find(const std::u16string& aName) {
-    std::lock_guard guard(Registry().lock);
-    auto it = Registry().listeners.find(aName);
-    return it == Registry().listeners.end() ? nullptr : it->second;
-  }
-  void Leave() {
-    std::lock_guard guard(Registry().lock);
-    auto it = Registry().listeners.find(ServerName());
-    if (it != Registry().listeners.end() && it->second == this) Registry().listeners.erase(it);
-  }
+  void Leave() { TSocketPairDirectory::Leave(ServerName(), this); }
   bool Accept(int aFd) {
     if (!ServerStarted()) {
       platform::CloseSocket(aFd);
