@@ -32,11 +32,12 @@ using testing::Make;
 using testing::TFakeTransportClock;
 using testing::U8;
 
-// The medium-independent part alone: the request path is not there yet.
+// The medium-independent part alone: no connection can be made.
 class TPooledProbe : public testing::TStubPooledTransport {
   REVUROV_COMPONENT_CLASS(TPooledProbe, testing::TStubPooledTransport)
   using TStubPooledTransport::TStubPooledTransport;
   using TnxBasePooledTransport::btProcessing;
+  using TnxBasePooledTransport::btTransportID;
 
   std::u16string GetName() const override { return u"Probe"; }
 
@@ -491,6 +492,32 @@ TEST_F(PooledTransport, TransactWritesThroughTheTransportAndThenReads) {
   EXPECT_EQ(t->MessagesSent(), 1);
   EXPECT_EQ(t->ActualBytesSent(), 40);
   c->Free();
+}
+
+// A connect failure of another code than 11276 or 11278 is 11278 while the
+// transport never registered, 11276 afterwards; either way it fails the
+// transport.
+TEST_F(PooledTransport, OtherConnectFailuresBecomeTheCodeOfTheRegistrationState) {
+  for (const auto& [registered, code] : {std::pair{false, nxeServerNotFound}, std::pair{true, nxeLostConnection}}) {
+    SCOPED_TRACE(registered ? "registered" : "never registered");
+    auto t = MakeProbe();
+    t->SetActive(true);
+    if (registered) t->btTransportID.store(5);
+    TnxSessionID session = 0;
+    int32_t version = 0;
+    // The probe has no medium: its connect raises 12289.
+    EXPECT_EQ(t->EstablishConnection(0, u"u", u"p", 0, 47501, version, session), code);
+    EXPECT_TRUE(t->Failed());
+    uint32_t replied = 0;
+    t->Request(0, 1, 0, 1, 0, nullptr, 0,
+               [](TnxMsgID, uint32_t aCode, const void*, int32_t, void* aCookie) {
+                 *static_cast<uint32_t*>(aCookie) = aCode;
+               },
+               &replied);
+    EXPECT_EQ(replied, nxeLostConnection);
+    t->SetActive(false);
+    EXPECT_FALSE(t->Failed()) << "the stop clears the failure";
+  }
 }
 
 TEST_F(PooledTransport, TheIdleHandlerBelongsToTheCallingThread) {
