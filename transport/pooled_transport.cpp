@@ -8,6 +8,7 @@
 #include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/completion_queue.h"
+#include "platform/endian.h"
 #include "platform/format.h"
 #include "platform/text.h"
 #include "transport/connection.h"
@@ -16,7 +17,6 @@
 #include "transport/message_frame.h"
 #include "transport/payload_compression.h"
 #include "transport/transport_clock.h"
-#include "platform/endian.h"
 
 namespace revurov {
 
