@@ -180,9 +180,15 @@ TEST(SecurityFile, LegacyAnsiFileIsRepairedToUtf8) {
   TempDir dir;
   dir.Write("TesmiraSec.dat", "[Config]\r\nAdmin=J\xFCrgen\r\nPW=\r\n\r\n[M\xDCLLER]\r\nGruppe=GR\xDC\x42" "E;\r\n");
   TSecurityData data(Utf8ToUtf16(dir.Dir()));
-  // Writers other than the administrator's do not repair.
+  const std::string original = dir.Read("TesmiraSec.dat");
+  // Writers other than the administrator's do not repair; reading the
+  // administrator repairs in memory only.
   EXPECT_THROW(data.ReadUser(u"M\u00DCLLER"), EEncodingError);
   EXPECT_EQ(data.ReadAdmin().Admin, u"J\u00FCrgen");
+  EXPECT_EQ(dir.Read("TesmiraSec.dat"), original);
+  EXPECT_TRUE(data.RepairEncoding());
+  EXPECT_FALSE(data.RepairEncoding());
+  EXPECT_EQ(dir.Read("TesmiraSec.dat.bak"), original);
   EXPECT_EQ(dir.Read("TesmiraSec.dat"),
             "\xEF\xBB\xBF[Config]\r\nAdmin=J\xC3\xBCrgen\r\nPW=\r\n\r\n[M\xC3\x9CLLER]\r\nGruppe=GR\xC3\x9C" "BE;\r\n");
   EXPECT_EQ(data.ReadUser(u"M\u00DCLLER").Groups, (std::vector<std::u16string>{u"GR\u00DCBE"}));
