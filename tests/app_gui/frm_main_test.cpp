@@ -754,5 +754,21 @@ TEST_F(WindowTest, UserPasswordIsKeptWhole) {
   EXPECT_TRUE(dialogs_.errors.isEmpty());
 }
 
+// The demo settings of run.sh: UTF-8 with BOM, so a folder name outside
+// ASCII reads back, and DBConnect=0, so that one button is selected.
+TEST_F(WindowTest, DemoSettingsReadAsWritten) {
+  const QString folder = tmp_.filePath("db\u00FC");
+  QDir().mkpath(folder);
+  WriteAll(appdata_ + "/Tesmira/Tesmira.ini",
+           "\xEF\xBB\xBF[Configuration]\r\nDatenbankPfad=" + folder.toUtf8() +
+               "\r\nServer_Protocol=0\r\nDBConnect=0\r\nDBServer=\r\nDBSAlias=\r\n");
+  TDataSec& w = Start();
+  EXPECT_TRUE(dialogs_.errors.isEmpty());
+  EXPECT_EQ(w.DatenbankPfad->text(), folder);
+  EXPECT_EQ(w.DBPfadValue(), (folder + "/").toStdU16String());
+  EXPECT_TRUE(w.DBServer->isChecked());
+  EXPECT_FALSE(w.DBLocal->isChecked());
+}
+
 }  // namespace
 }  // namespace tesmira
