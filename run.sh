@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and starts the security manager "Tesmira Security".
 # Without a settings file of the user's, the tool runs on a demo folder under
-# build/ (settings plus an empty database folder); --real always uses the
-# user's own settings.
+# build/ (settings plus an empty database folder; rm -rf build/demo resets
+# it); --real always uses the user's own settings.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/deps.sh
@@ -25,7 +25,9 @@ if [ $real -eq 0 ] && [ ! -f "$appdata/Tesmira/Tesmira.ini" ]; then
   demo="$PWD/build/demo"
   mkdir -p "$demo/appdata/Tesmira" "$demo/db"
   if [ ! -f "$demo/appdata/Tesmira/Tesmira.ini" ]; then
-    printf '[Configuration]\r\nDatenbankPfad=%s\r\nServer_Protocol=0\r\nDBConnect=1\r\nDBServer=\r\nDBSAlias=\r\n' \
+    # With a BOM, so that a checkout path outside ASCII reads as UTF-8;
+    # DBConnect=0 selects "Server" (1 would leave both buttons clear).
+    printf '\xEF\xBB\xBF[Configuration]\r\nDatenbankPfad=%s\r\nServer_Protocol=0\r\nDBConnect=0\r\nDBServer=\r\nDBSAlias=\r\n' \
       "$demo/db" > "$demo/appdata/Tesmira/Tesmira.ini"
   fi
   export APPDATA="$demo/appdata"

@@ -6,7 +6,8 @@
 //   the tool passes n = length - 1, so the first and last characters keep
 //   their values. n is clamped to the text's length; n < 2 changes nothing.
 // - `StoreScrambled` / `LoadScrambled` keep a scrambled value in the "PW"
-//   key of an INI section so that it reads back exactly. A value that a
+//   key of an INI section so that it reads back exactly (the users' clear
+//   passwords go the same way, so their blanks survive too). A value that a
 //   line-based file keeps as it is (no control character, no blank at
 //   either end, no lone surrogate) is written as before; any other is
 //   written as hex code units into both "PW" and "PWHex". The hex form is

@@ -14,15 +14,31 @@
 // - `SplitGroupList`: upper-cases, appends each piece that ends with ";"
 //   (text after the last ";" is dropped, ";;" gives an empty item).
 // - `OpenSecurityFile(name, repair)`: the file as a TMemIniFile in UTF-8
-//   (an empty one when it does not exist). With repair, a file that is not
-//   valid UTF-8 is read with encoding detection, rewritten as UTF-8 with
-//   BOM and opened again; without, such a file raises EEncodingError.
+//   (an empty one when it does not exist; anything but a regular file is
+//   refused without waiting). A file that is not valid UTF-8 raises
+//   EEncodingError with rpNone; with rpInMemory it is read as
+//   `RepairedText` gives it and nothing is written; with rpRewrite the
+//   original is kept as name + ".bak" and the file is replaced by that text
+//   in UTF-8 with BOM. Sections that appear more than once (in any case)
+//   are read as one: the first value of a key wins, keys only a later copy
+//   holds are added, and the next write leaves one section.
+// - `RepairedText(bytes)`: with a UTF-16 BOM the file in UTF-16; otherwise
+//   (a UTF-8 BOM skipped) every well-formed UTF-8 sequence as it stands and
+//   each other byte in the system's ANSI code page, so a legacy ANSI file
+//   converts whole and one stray byte in UTF-8 text costs no other letter.
+// - `SaveSecurityFile(ini)`: writes the whole INI atomically in UTF-8 with
+//   BOM; a new file is created 0600 (it holds clear user passwords), an
+//   existing one keeps its mode, a symbolic link keeps pointing at it.
 // - `CheckEntryName(name)`: raises Exception with `SReservedName` when the
 //   name is the "Config" section's (any case). Every TSecurityData writer
 //   that takes a user or group name calls it before anything is written;
 //   the window calls it before it changes the tree.
 // - `TSecurityData` runs each change as the tool does: open the file, change
 //   it in memory, write it back whole (atomically) before returning.
+//   `ReadAdmin` never writes (the password check comes first); the encoding
+//   repair is `RepairEncoding`, run once the check has passed, and the
+//   Admin page's `SaveAdmin`. User passwords read back exactly, blanks at
+//   either end included (kept as the administrator's are, password.h).
 #pragma once
 
 #include <array>
@@ -43,6 +59,9 @@ inline constexpr char16_t SReservedName[] =
     u"Der Name \"%s\" ist f\u00FCr die Programmeinstellungen reserviert und kann nicht als "
     u"Benutzer- oder Gruppenname verwendet werden.";
 inline constexpr char16_t SInvalidInteger[] = u"'%s' ist kein g\u00FCltiger Integerwert";
+inline constexpr char16_t kBackupSuffix[] = u".bak";
+// Readable by the owner only: the file holds clear user passwords.
+inline constexpr uint32_t kSecurityFilePermissions = 0600;
 
 inline constexpr int kRightsCount = 16;
 using TRightsBoxes = std::array<bool, kRightsCount>;
@@ -67,7 +86,12 @@ std::u16string JoinGroupList(const std::vector<std::u16string>& groups);
 bool IsReservedName(std::u16string_view name);
 void CheckEntryName(std::u16string_view name);
 
-std::unique_ptr<revurov::platform::TMemIniFile> OpenSecurityFile(const std::u16string& file_name, bool repair);
+enum class TEncodingRepair { rpNone, rpInMemory, rpRewrite };
+
+std::u16string RepairedText(std::string_view bytes);
+std::unique_ptr<revurov::platform::TMemIniFile> OpenSecurityFile(const std::u16string& file_name,
+                                                                 TEncodingRepair repair);
+void SaveSecurityFile(const revurov::platform::TMemIniFile& ini);
 
 struct TAdminEntry {
   std::u16string Admin;
@@ -87,8 +111,12 @@ public:
   const std::u16string& FileName() const noexcept { return file_name_; }
   bool Exists() const;
 
-  // Start-up and "Speichern" of the Admin page; both with encoding repair.
+  // Start-up: reads through any encoding fault and writes nothing.
   TAdminEntry ReadAdmin() const;
+  // Rewrites a file that is not valid UTF-8 (see OpenSecurityFile); true
+  // when it did.
+  bool RepairEncoding();
+  // "Speichern" of the Admin page, with the encoding repair.
   void SaveAdmin(std::u16string_view admin, std::u16string_view password);
 
   TUserEntry ReadUser(std::u16string_view user) const;

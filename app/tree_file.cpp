@@ -23,38 +23,45 @@ void MakeDefaultTree(TTree& tree) {
 
 void ReadOutline(TTree& tree, std::u16string_view text) {
   tree.Clear();
-  TTreeNode* prev = nullptr;
+  // path[d] is the ancestor at level d of the node added last, which is
+  // path.back(): each line costs its own length, however deep the tree.
+  std::vector<TTreeNode*> path;
   for (const std::u16string& line : SplitLines(text)) {
-    size_t depth_chars = 0;
-    while (depth_chars < line.size() && (line[depth_chars] == u'\t' || line[depth_chars] == u' ')) ++depth_chars;
-    // Depths beyond int range cannot come from a sane file; they fail as a jump.
-    const int depth = depth_chars > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(depth_chars);
-    std::u16string node_text = line.substr(depth_chars);
-    if (!prev) {
-      prev = tree.AddTop(std::move(node_text));
+    size_t depth = 0;
+    while (depth < line.size() && (line[depth] == u'\t' || line[depth] == u' ')) ++depth;
+    std::u16string node_text = line.substr(depth);
+    if (path.empty()) {
+      path.push_back(tree.AddTop(std::move(node_text)));
       continue;
     }
-    const int level = prev->Level();
-    if (depth == level) {
-      prev = prev->Parent() ? prev->Parent()->AddChild(std::move(node_text)) : tree.AddTop(std::move(node_text));
-    } else if (depth == level + 1) {
-      prev = prev->AddChild(std::move(node_text));
-    } else if (depth < level) {
-      TTreeNode* anchor = prev->Parent();
-      while (anchor->Level() > depth) anchor = anchor->Parent();
-      prev = anchor->Parent() ? anchor->Parent()->AddChild(std::move(node_text)) : tree.AddTop(std::move(node_text));
-    } else {
-      throw ETreeViewError(Format(SInvalidLevelEx, {depth, node_text}));
+    const size_t level = path.size() - 1;
+    if (depth > level + 1 || depth > static_cast<size_t>(kMaxTreeDepth)) {
+      // Depths beyond int range cannot come from a sane file.
+      const int shown = depth > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(depth);
+      throw ETreeViewError(Format(SInvalidLevelEx, {shown, node_text}));
     }
+    if (depth == level + 1) {
+      path.push_back(path.back()->AddChild(std::move(node_text)));
+      continue;
+    }
+    // A sibling of the ancestor at the line's depth.
+    TTreeNode* parent = depth > 0 ? path[depth - 1] : nullptr;
+    path.resize(depth);
+    path.push_back(parent ? parent->AddChild(std::move(node_text)) : tree.AddTop(std::move(node_text)));
   }
 }
 
 std::u16string WriteOutline(const TTree& tree) {
   std::u16string out;
-  for (const TTreeNode* n : tree.PreOrder()) {
-    out.append(static_cast<size_t>(n->Level()), u'\t');
-    out += n->Text();
+  std::vector<std::pair<const TTreeNode*, size_t>> stack;
+  for (int i = tree.TopCount() - 1; i >= 0; --i) stack.emplace_back(tree.Top(i), 0);
+  while (!stack.empty()) {
+    const auto [node, level] = stack.back();
+    stack.pop_back();
+    out.append(level, u'\t');
+    out += node->Text();
     out += u"\r\n";
+    for (int i = node->Count() - 1; i >= 0; --i) stack.emplace_back(node->Item(i), level + 1);
   }
   return out;
 }

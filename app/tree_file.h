@@ -7,8 +7,9 @@
 //   a top-level node whatever its depth; a line at the depth of the node
 //   added before becomes its next sibling, one level deeper its first child,
 //   a shallower one the next sibling of the first ancestor that is not
-//   deeper than the line; more than one level deeper raises ETreeViewError "Ungültige Ebene (%d) für Eintrag
-//   \"%s\"" and keeps the nodes read before.
+//   deeper than the line; more than one level deeper, or deeper than
+//   kMaxTreeDepth, raises ETreeViewError "Ungültige Ebene (%d) für Eintrag
+//   \"%s\"" and keeps the nodes read before. Linear in the text's length.
 // - `TTreeFile` remembers the encoding the tree was last loaded in: `Save`
 //   writes in it (with its BOM when it has one), ANSI without BOM when no
 //   file was loaded, and UTF-8 with BOM whenever the ANSI code page cannot
@@ -42,6 +43,9 @@ inline constexpr char16_t kNodeAdministration[] = u"Administration";
 inline constexpr char16_t kNodeUsers[] = u"Benutzer";
 inline constexpr char16_t kNodeGroups[] = u"DB-Gruppen";
 inline constexpr char16_t SInvalidLevelEx[] = u"Ung\u00FCltige Ebene (%d) f\u00FCr Eintrag \"%s\"";
+// The tool's tree is three levels deep; a file nesting deeper than this is
+// refused with SInvalidLevelEx, so that no window control has to hold it.
+inline constexpr int kMaxTreeDepth = 64;
 
 enum TTreeImage { imgAdministration = 0, imgUsers = 1, imgUser = 2, imgGroup = 3, imgTable = 4 };
 

@@ -4,6 +4,17 @@
 
 namespace tesmira {
 
+TTreeNode::~TTreeNode() {
+  // Destroying a chain of owners would recurse as deep as the tree is.
+  std::vector<std::unique_ptr<TTreeNode>> pending = std::move(children_);
+  while (!pending.empty()) {
+    std::unique_ptr<TTreeNode> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : node->children_) pending.push_back(std::move(child));
+    node->children_.clear();
+  }
+}
+
 int TTreeNode::Level() const noexcept {
   int level = 0;
   for (const TTreeNode* p = parent_; p; p = p->parent_) ++level;

@@ -11,6 +11,8 @@
 //   normal and the selected state (-1 = none).
 // - `PreOrder` lists every node in absolute-index order: a node, its
 //   children in order, then its next sibling.
+// - No operation recurses: a tree of any depth is walked and destroyed with
+//   a stack of constant size.
 #pragma once
 
 #include <memory>
@@ -25,6 +27,7 @@ class TTreeNode {
 public:
   TTreeNode(const TTreeNode&) = delete;
   TTreeNode& operator=(const TTreeNode&) = delete;
+  ~TTreeNode();
 
   const std::u16string& Text() const noexcept { return text_; }
   void SetText(std::u16string text) { text_ = std::move(text); }

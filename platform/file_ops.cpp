@@ -16,8 +16,9 @@ namespace {
 // about 2 GiB per call anyway.
 constexpr int64_t kMaxTransfer = int64_t(1) << 30;
 
-constexpr uint32_t kKnownOpenFlags = static_cast<uint32_t>(TOpenFlags::ofWrite | TOpenFlags::ofReadWrite | TOpenFlags::ofCreate |
-                                                           TOpenFlags::ofExclusive | TOpenFlags::ofTruncate);
+constexpr uint32_t kKnownOpenFlags =
+    static_cast<uint32_t>(TOpenFlags::ofWrite | TOpenFlags::ofReadWrite | TOpenFlags::ofCreate | TOpenFlags::ofExclusive |
+                          TOpenFlags::ofTruncate | TOpenFlags::ofNonBlocking);
 
 // Repeats a call that a signal interrupted; 0 or the error.
 template <typename Call>
@@ -39,6 +40,7 @@ int OpenFlagsFor(TOpenFlags flags, int& os_flags) {
   if (HasFlag(flags, TOpenFlags::ofCreate)) os_flags |= O_CREAT;
   if (HasFlag(flags, TOpenFlags::ofExclusive)) os_flags |= O_EXCL;
   if (HasFlag(flags, TOpenFlags::ofTruncate)) os_flags |= O_TRUNC;
+  if (HasFlag(flags, TOpenFlags::ofNonBlocking)) os_flags |= O_NONBLOCK;
   return 0;
 }
 
@@ -63,6 +65,12 @@ int Transfer(int64_t count, int64_t& done, bool is_read, Step step) {
     done += n;
   }
   return 0;
+}
+
+void FillInfo(const struct stat& st, TFileInfo& info) {
+  info.Kind = S_ISREG(st.st_mode) ? TFileKind::fkFile : S_ISDIR(st.st_mode) ? TFileKind::fkDirectory : TFileKind::fkOther;
+  info.Size = static_cast<int64_t>(st.st_size);
+  info.Permissions = static_cast<uint32_t>(st.st_mode & 07777);
 }
 
 int LockRange(int fd, short type, TFileLockWait wait, int64_t offset, int64_t length) {
@@ -209,14 +217,57 @@ public:
   int GetInfo(const std::string& path, TFileInfo& info) override {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return errno;
-    info.Kind = S_ISREG(st.st_mode) ? TFileKind::fkFile : S_ISDIR(st.st_mode) ? TFileKind::fkDirectory : TFileKind::fkOther;
-    info.Size = static_cast<int64_t>(st.st_size);
-    info.Permissions = static_cast<uint32_t>(st.st_mode & 07777);
+    FillInfo(st, info);
+    return 0;
+  }
+
+  int GetHandleInfo(TFileHandle file, TFileInfo& info) override {
+    struct stat st;
+    if (::fstat(file, &st) != 0) return errno;
+    FillInfo(st, info);
     return 0;
   }
 
   int MakeDirectory(const std::string& path, uint32_t permissions) override {
     return ::mkdir(path.c_str(), static_cast<mode_t>(permissions & 07777)) == 0 ? 0 : errno;
+  }
+
+  int OpenTemporary(const std::string& folder, uint32_t permissions, TFileHandle& file) override {
+    file = InvalidFileHandle;
+    int fd = -1;
+    const int err = Retry([&] {
+      fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(permissions & 07777));
+      return fd < 0 ? -1 : 0;
+    });
+    if (err != 0) return err;
+    file = fd;
+    return 0;
+  }
+
+  int LinkTemporary(TFileHandle file, const std::string& path) override {
+    // The /proc name needs no privilege; AT_EMPTY_PATH serves where /proc
+    // is not mounted but needs CAP_DAC_READ_SEARCH.
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", static_cast<int>(file));
+    if (::linkat(AT_FDCWD, proc, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno != ENOENT) return errno;
+    return ::linkat(file, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+  }
+
+  int ReadLink(const std::string& path, std::string& target) override {
+    target.clear();
+    std::string buf(256, '\0');
+    for (;;) {
+      const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+      if (n < 0) return errno;
+      if (static_cast<size_t>(n) < buf.size()) {
+        buf.resize(static_cast<size_t>(n));
+        target = std::move(buf);
+        return 0;
+      }
+      if (buf.size() >= (size_t(1) << 20)) return ENAMETOOLONG;
+      buf.resize(buf.size() * 2);
+    }
   }
 };
 

@@ -47,6 +47,9 @@ enum class TOpenFlags : uint32_t {
   ofCreate = 4,     // create the file when it does not exist
   ofExclusive = 8,  // with ofCreate: fail with EEXIST when it exists
   ofTruncate = 16,  // cut to size 0; needs write access
+  // Opening never waits (a FIFO without a writer, a device); reads and
+  // writes of such files may then fail with EAGAIN. No effect on files.
+  ofNonBlocking = 32,
 };
 constexpr TOpenFlags operator|(TOpenFlags a, TOpenFlags b) noexcept {
   return static_cast<TOpenFlags>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
@@ -107,6 +110,8 @@ public:
   virtual int SetSize(TFileHandle file, int64_t size) = 0;
   // Sets the file's permission bits exactly (no umask).
   virtual int SetPermissions(TFileHandle file, uint32_t permissions) = 0;
+  // What the handle refers to (the kind, size and permissions at the time).
+  virtual int GetHandleInfo(TFileHandle file, TFileInfo& info) = 0;
 
   // Makes the file's bytes and size durable (fdatasync).
   virtual int DataSync(TFileHandle file) = 0;
@@ -140,6 +145,18 @@ public:
   virtual int GetInfo(const std::string& path, TFileInfo& info) = 0;
   // Creates one folder; EEXIST when anything exists under that name.
   virtual int MakeDirectory(const std::string& path, uint32_t permissions) = 0;
+
+  // A new file without a name in the folder, open for writing, created with
+  // permissions (narrowed by the umask). Nothing of it is left behind when
+  // the process dies before `LinkTemporary`. EOPNOTSUPP (or EISDIR, EINVAL)
+  // when the file system cannot do it; callers then use a named file.
+  virtual int OpenTemporary(const std::string& folder, uint32_t permissions, TFileHandle& file) = 0;
+  // Gives a file of OpenTemporary the name path, in the folder it was made
+  // in; EEXIST when the name exists (it is never replaced).
+  virtual int LinkTemporary(TFileHandle file, const std::string& path) = 0;
+  // The target of the symbolic link at path as stored (possibly relative to
+  // the link's folder); EINVAL when path is no symbolic link.
+  virtual int ReadLink(const std::string& path, std::string& target) = 0;
 };
 
 // The operating system's file operations. Lives as long as the process.

@@ -73,6 +73,11 @@ TMemIniFile::TMemIniFile(std::u16string file_name, std::optional<TTextEncoding> 
   SetStrings(lines);
 }
 
+TMemIniFile::TMemIniFile(std::u16string file_name, TTextEncoding encoding, const TStringList& lines, TFileOps* ops)
+    : file_name_(std::move(file_name)), ops_(ops), encoding_(encoding), with_bom_(encoding != TTextEncoding::Ansi) {
+  SetStrings(lines);
+}
+
 void TMemIniFile::SetStrings(const TStringList& lines) {
   sections_.clear();
   Section* current = nullptr;

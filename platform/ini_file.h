@@ -40,6 +40,10 @@ class TMemIniFile {
 public:
   explicit TMemIniFile(std::u16string file_name, std::optional<TTextEncoding> encoding = std::nullopt,
                        TFileOps* ops = nullptr);
+  // The INI of lines (read as SetStrings reads them) for a file the caller
+  // has read and decoded itself: nothing is read; UpdateFile writes in
+  // encoding (with BOM unless ANSI).
+  TMemIniFile(std::u16string file_name, TTextEncoding encoding, const TStringList& lines, TFileOps* ops = nullptr);
   virtual ~TMemIniFile() = default;
 
   const std::u16string& FileName() const noexcept { return file_name_; }

@@ -4,7 +4,9 @@
 // original's it is changed only by calls that fail (or by SetLastOSError).
 // Callers read it right after the failing call, before anything else that
 // may touch errno. SysErrorMessage never throws and gives a text for every
-// value ("Unknown error N" for numbers the system does not know).
+// value: the common file errors in German as a German Windows words them,
+// the others as the system words them ("Unknown error N" for numbers it
+// does not know).
 #pragma once
 
 #include <cstdint>

@@ -20,10 +20,13 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <limits>
+#include <vector>
 
 #include "app/gui/box_procs.h"
 #include "app/gui/dialog_service.h"
 #include "app/gui/pw_dlg.h"
+#include "platform/format.h"
 #include "platform/rtl_exception.h"
 
 namespace tesmira {
@@ -209,6 +212,8 @@ TDataSec::TDataSec(QWidget* parent) : QWidget(parent) {
 
   BuildTree();
   ConnectHandlers();
+  // No edit cuts what is typed or loaded (the default is 32767 characters).
+  for (QLineEdit* edit : findChildren<QLineEdit*>()) edit->setMaxLength(std::numeric_limits<int>::max());
 
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
@@ -548,11 +553,14 @@ void TDataSec::DeleteNode(QTreeWidgetItem* node) {
 
 QList<QTreeWidgetItem*> TDataSec::AllNodes() const {
   QList<QTreeWidgetItem*> out;
-  std::function<void(QTreeWidgetItem*)> walk = [&](QTreeWidgetItem* n) {
+  std::vector<QTreeWidgetItem*> stack;
+  for (int i = tvMainTree->topLevelItemCount() - 1; i >= 0; --i) stack.push_back(tvMainTree->topLevelItem(i));
+  while (!stack.empty()) {
+    QTreeWidgetItem* n = stack.back();
+    stack.pop_back();
     out << n;
-    for (int i = 0; i < n->childCount(); ++i) walk(n->child(i));
-  };
-  for (int i = 0; i < tvMainTree->topLevelItemCount(); ++i) walk(tvMainTree->topLevelItem(i));
+    for (int i = n->childCount() - 1; i >= 0; --i) stack.push_back(n->child(i));
+  }
   return out;
 }
 
@@ -565,7 +573,15 @@ QTreeWidgetItem* TDataSec::LastGroupNode() const {
 }
 
 void TDataSec::RequireDBPfad() const {
-  if (DBPfad.empty()) Raise(kNoDatabaseFolder);
+  if (!DBPfad.empty()) return;
+  throw Exception(!no_folder_message_.empty()
+                      ? no_folder_message_
+                      : revurov::platform::Format(kNoDatabaseFolder, {DatenbankPfad->text().toStdU16String()}));
+}
+
+void TDataSec::RequireSavableTree() const {
+  RequireDBPfad();
+  if (tree_unreadable_) throw Exception(revurov::platform::Format(kTreeNotSaved, {TreeFileName()}));
 }
 
 // ---------------------------------------------------------------------------

@@ -33,9 +33,19 @@ class QTreeWidgetItem;
 
 namespace tesmira {
 
-// Start-up without the database folder; editing actions refuse with it too.
+// Start-up without the database folder (%s: the folder as set); editing
+// actions refuse with it too.
 inline constexpr char16_t kNoDatabaseFolder[] =
-    u"Datenbankpfad nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
+    u"Datenbankpfad \"%s\" nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
+// Whatever keeps the administrator entry from being read ends the program
+// before anything is written (%s: the file, then the reason).
+inline constexpr char16_t kSecurityFileUnreadable[] =
+    u"Die Sicherheitsdatei \"%s\" kann nicht gelesen werden, Programm wird beendet!\n%s";
+// An edit that changes the tree is refused while the tree file cannot be
+// saved (%s: the tree file).
+inline constexpr char16_t kTreeNotSaved[] =
+    u"Die Baumdatei \"%s\" konnte nicht vollst\u00E4ndig gelesen werden und wird nicht gespeichert. "
+    u"Benutzer, Gruppen und Tabellen k\u00F6nnen erst ge\u00E4ndert werden, wenn sie repariert ist.";
 
 // A radio group with an item index (−1 = none), columns side by side.
 class TRadioGroup : public QWidget {
@@ -203,6 +213,9 @@ private:
   // Refuses an editing action when the database folder was not found at
   // start-up (the data files would otherwise land in the current folder).
   void RequireDBPfad() const;
+  // Refuses an action that changes the tree when the tree would not be
+  // saved at close: the data file and the tree would drift apart.
+  void RequireSavableTree() const;
   std::u16string TreeFileName() const;
   void SetNodeImage(QTreeWidgetItem* node, int image) const;
   QTreeWidgetItem* AddChildNode(QTreeWidgetItem* parent, const QString& text, int image, bool first);
@@ -231,6 +244,7 @@ private:
   QTreeWidgetItem* UserNode = nullptr;
   QTreeWidgetItem* AnItem = nullptr;
   std::u16string DBPfad;
+  std::u16string no_folder_message_;  // kNoDatabaseFolder for the folder set at start-up
   std::u16string TesmiraHomeDir;
   bool CloseApp = false;
   TTreeFile tree_file_;

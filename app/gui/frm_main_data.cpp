@@ -1,6 +1,7 @@
 // The window's handlers that read and write the settings, the security data
 // file and the tree file.
 #include <QCheckBox>
+#include <algorithm>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,8 +14,10 @@
 #include "app/gui/frm_main.h"
 #include "app/gui/pw_dlg.h"
 #include "app/settings.h"
+#include "platform/format.h"
 #include "platform/paths.h"
 #include "platform/rtl_exception.h"
+#include "platform/text.h"
 
 namespace tesmira {
 
@@ -84,18 +87,31 @@ void TDataSec::FormCreate() {
   // Without the folder, every data file would be named relative to the
   // current folder: nothing is read or written then.
   const std::u16string folder = U(DatenbankPfad->text());
-  if (folder.empty() || !DirectoryExists(folder)) throw Exception(kNoDatabaseFolder);
+  no_folder_message_ = revurov::platform::Format(kNoDatabaseFolder, {folder});
+  if (folder.empty() || !DirectoryExists(folder)) throw Exception(no_folder_message_);
   DBPfad = AddTrailingBackslash(folder);
 
-  const TSecurityData data = OpenSecData();
+  CloseApp = false;
+  TSecurityData data = OpenSecData();
   if (data.Exists()) {
-    const TAdminEntry admin = data.ReadAdmin();
+    // Any failure here would otherwise skip the password check below.
+    TAdminEntry admin;
+    try {
+      admin = data.ReadAdmin();
+    } catch (const std::exception& e) {
+      const auto* ours = dynamic_cast<const Exception*>(&e);
+      const std::u16string reason =
+          ours ? std::u16string(ours->Message()) : revurov::platform::Utf8ToUtf16(e.what());
+      DialogService().MessageDlg(this, Q(revurov::platform::Format(kSecurityFileUnreadable, {data.FileName(), reason})),
+                                 TMsgDlgType::mtError);
+      CloseApp = true;
+      return;
+    }
     Admin->setText(Q(admin.Admin));
     PW1->setText(Q(admin.Password));
     PW2->setText(Q(admin.Password));
   }
 
-  CloseApp = false;
   if (!PW1->text().isEmpty()) {
     TPasswordDlg dialog(this);
     const int result = DialogService().ExecPasswordDialog(dialog);
@@ -103,21 +119,28 @@ void TDataSec::FormCreate() {
       DialogService().MessageDlg(this, QStringLiteral("Falsches Passwort, Programm wird beendet!"),
                                  TMsgDlgType::mtError);
       CloseApp = true;
+      return;
     }
   }
+  // Only a checked administrator gets the file rewritten.
+  data.RepairEncoding();
 }
 
 void TDataSec::FormShow() {
+  // A failed password check closes the window before anything is loaded:
+  // taking over a legacy tree file would write.
+  if (CloseApp) {
+    close();
+    return;
+  }
   // Without a database folder there is no tree file to read: the current
   // folder is never used in its place.
   if (!DBPfad.empty()) Guarded([this] { LoadTree(); });
   Guarded([this] { FillTableLists(); });
-  // A failed password check closes the window whatever failed above.
-  if (CloseApp) close();
 }
 
 void TDataSec::FormClose() {
-  if (!DBPfad.empty() && !tree_unreadable_) SaveTree();
+  if (!CloseApp && !DBPfad.empty() && !tree_unreadable_) SaveTree();
 }
 
 void TDataSec::SaveBtnClick() {
@@ -151,35 +174,43 @@ void TDataSec::CopyTreeToView(const TTreeNode* db_node) {
   const bool blocked = tvMainTree->blockSignals(true);
   DBNode = UserNode = AnItem = nullptr;
   tvMainTree->clear();
-  const std::function<void(const TTreeNode*, QTreeWidgetItem*)> add = [&](const TTreeNode* node,
-                                                                         QTreeWidgetItem* item) {
+  // Walked with a stack of its own: a file's depth never reaches the call stack.
+  std::vector<std::pair<const TTreeNode*, QTreeWidgetItem*>> pending;
+  const TTree& tree = tree_file_.Tree();
+  for (int i = 0; i < tree.TopCount(); ++i) {
+    pending.emplace_back(tree.Top(i), new QTreeWidgetItem(tvMainTree, QStringList{Q(tree.Top(i)->Text())}));
+  }
+  std::vector<std::pair<QTreeWidgetItem*, bool>> expand;
+  while (!pending.empty()) {
+    const auto [node, item] = pending.back();
+    pending.pop_back();
     if (node->ImageIndex() >= 0) SetNodeImage(item, node->ImageIndex());
     if (node == db_node) DBNode = item;
     for (int i = 0; i < node->Count(); ++i) {
       const TTreeNode* child = node->Item(i);
-      add(child, new QTreeWidgetItem(item, QStringList{Q(child->Text())}));
+      pending.emplace_back(child, new QTreeWidgetItem(item, QStringList{Q(child->Text())}));
     }
-    item->setExpanded(node->Expanded());
-  };
-  const TTree& tree = tree_file_.Tree();
-  for (int i = 0; i < tree.TopCount(); ++i) {
-    add(tree.Top(i), new QTreeWidgetItem(tvMainTree, QStringList{Q(tree.Top(i)->Text())}));
+    expand.emplace_back(item, node->Expanded());
   }
+  // Expanding once the children exist, as the recursive copy did.
+  for (const auto& [item, expanded] : expand) item->setExpanded(expanded);
   tvMainTree->blockSignals(blocked);
 }
 
 void TDataSec::CopyViewToTree() {
   TTree& tree = tree_file_.Tree();
   tree.Clear();
-  const std::function<void(const QTreeWidgetItem*, TTreeNode*)> add = [&](const QTreeWidgetItem* item,
-                                                                         TTreeNode* node) {
-    for (int i = 0; i < item->childCount(); ++i) {
-      add(item->child(i), node->AddChild(U(item->child(i)->text(0))));
-    }
-  };
+  std::vector<std::pair<const QTreeWidgetItem*, TTreeNode*>> pending;
   for (int i = 0; i < tvMainTree->topLevelItemCount(); ++i) {
     const QTreeWidgetItem* top = tvMainTree->topLevelItem(i);
-    add(top, tree.AddTop(U(top->text(0))));
+    pending.emplace_back(top, tree.AddTop(U(top->text(0))));
+  }
+  while (!pending.empty()) {
+    const auto [item, node] = pending.back();
+    pending.pop_back();
+    for (int i = 0; i < item->childCount(); ++i) {
+      pending.emplace_back(item->child(i), node->AddChild(U(item->child(i)->text(0))));
+    }
   }
 }
 
@@ -275,14 +306,16 @@ void TDataSec::UserBtnClick() {
   const std::u16string user = U(edTMUser->text());
   CheckEntryName(user);
   QTreeWidgetItem* selected = tvMainTree->currentItem();
-  if (selected && selected->text(0) == kUsers) {
-    UserNode = AddChildNode(selected, edTMUser->text(), imgUser, false);
-  }
+  const bool new_user = selected && selected->text(0) == kUsers;
+  if (new_user) RequireSavableTree();
   TUserEntry entry;
   entry.Password = U(edTMPasswort->text());
   entry.Setup = cbTMCanOpenConfig->isChecked();
   for (int i = 0; i < lxGroupDstList->count(); ++i) entry.Groups.push_back(U(lxGroupDstList->item(i)->text()));
+  // The node only once the user is in the file: a failed write (a full
+  // disk) must not leave a user in the tree that the file lacks.
   data.WriteUser(user, entry);
+  if (new_user) UserNode = AddChildNode(selected, edTMUser->text(), imgUser, false);
   SetStatus(UserBtn->text() != QStringLiteral("Änderung übernehmen")
                 ? QStringLiteral("       Benutzer wurden angelegt...")
                 : QStringLiteral("       Änderung wurde gespeichert..."));
@@ -290,6 +323,7 @@ void TDataSec::UserBtnClick() {
 
 void TDataSec::UserEraseBtnClick() {
   TSecurityData data = OpenSecData();
+  RequireSavableTree();
   QTreeWidgetItem* node = tvMainTree->currentItem();
   if (!node) return;
   data.EraseUser(U(node->text(0)));
@@ -310,15 +344,14 @@ void TDataSec::GruppeAnlegenBtnClick() {
     if (selected->child(i)->text(0) == group) throw Exception(u"Gruppe bereits vorhanden");
   }
   TSecurityData data = OpenSecData();
+  RequireSavableTree();
   CheckEntryName(U(group));
-  DBNode = AddChildNode(selected, group, imgGroup, false);
   std::vector<std::u16string> tables;
-  for (QListWidgetItem* table : SelectedInOrder(lxGroupTables)) {
-    const QString name = table->text().toUpper();
-    AnItem = AddChildNode(DBNode, name, imgTable, true);
-    tables.push_back(U(name));
-  }
+  for (QListWidgetItem* table : SelectedInOrder(lxGroupTables)) tables.push_back(U(table->text().toUpper()));
+  // The nodes only once their rights are in the file.
   data.WriteTableRights(U(group), tables, GroupRightsToString());
+  DBNode = AddChildNode(selected, group, imgGroup, false);
+  for (const std::u16string& name : tables) AnItem = AddChildNode(DBNode, Q(name), imgTable, true);
   lxGroupTables->SetMultiSelect(false);
   lxGroupTablesClick();
   lxGroupTables->SetMultiSelect(true);
@@ -327,6 +360,7 @@ void TDataSec::GruppeAnlegenBtnClick() {
 
 void TDataSec::GruppeloeschenBtnClick() {
   TSecurityData data = OpenSecData();
+  RequireSavableTree();
   if (!DBNode) return;
   data.EraseGroup(U(DBNode->text(0)));
   QTreeWidgetItem* groups = DBNode->parent();
@@ -353,6 +387,7 @@ void TDataSec::SaveTableBtnClick() {
 
 void TDataSec::BitBtn2Click() {
   TSecurityData data = OpenSecData();
+  RequireSavableTree();
   QTreeWidgetItem* node = tvMainTree->currentItem();
   if (!node || !node->parent()) return;
   data.DeleteTableRights(U(node->parent()->text(0)), U(node->text(0)));
@@ -368,15 +403,17 @@ void TDataSec::BitBtn2Click() {
 void TDataSec::HinzufuegenClick() {
   TSecurityData data = OpenSecData();
   if (!DBNode) return;
+  RequireSavableTree();
   CheckEntryName(U(DBNode->text(0)));
   std::vector<std::u16string> tables;
   for (QListWidgetItem* table : SelectedInOrder(lxAccessTables)) {
-    if (GroupHasTable(table->text())) continue;
-    const QString name = table->text().toUpper();
-    AnItem = AddChildNode(DBNode, name, imgTable, true);
-    tables.push_back(U(name));
+    const std::u16string name = U(table->text().toUpper());
+    if (GroupHasTable(table->text()) || std::find(tables.begin(), tables.end(), name) != tables.end()) continue;
+    tables.push_back(name);
   }
+  // The nodes only once their rights are in the file.
   data.WriteTableRights(U(DBNode->text(0)), tables, TableRightsToString());
+  for (const std::u16string& name : tables) AnItem = AddChildNode(DBNode, Q(name), imgTable, true);
   lxAccessTables->SetMultiSelect(false);
   lxAccessTablesClick();
   lxAccessTables->SetMultiSelect(true);

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <functional>
+#include <random>
 
 #include "platform/file_ops.h"
 #include "platform/format.h"
+#include "platform/os_error.h"
 #include "platform/text.h"
+#include "support/exception_message.h"
 #include "support/fault_file_ops.h"
 #include "support/temp_dir.h"
 
@@ -19,7 +25,12 @@ using revurov::platform::Exception;
 using revurov::platform::Utf8ToUtf16;
 using revurov::testing::TFaultFileOps;
 using revurov::testing::TFileOp;
+using revurov::testing::MessageOf;
 using revurov::testing::TempDir;
+
+namespace fs = std::filesystem;
+
+unsigned ModeOf(const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()) & 0777; }
 
 TRightsBoxes Boxes(std::u16string_view flags) {
   TRightsBoxes b{};
@@ -180,9 +191,15 @@ TEST(SecurityFile, LegacyAnsiFileIsRepairedToUtf8) {
   TempDir dir;
   dir.Write("TesmiraSec.dat", "[Config]\r\nAdmin=J\xFCrgen\r\nPW=\r\n\r\n[M\xDCLLER]\r\nGruppe=GR\xDC\x42" "E;\r\n");
   TSecurityData data(Utf8ToUtf16(dir.Dir()));
-  // Writers other than the administrator's do not repair.
+  const std::string original = dir.Read("TesmiraSec.dat");
+  // Writers other than the administrator's do not repair; reading the
+  // administrator repairs in memory only.
   EXPECT_THROW(data.ReadUser(u"M\u00DCLLER"), EEncodingError);
   EXPECT_EQ(data.ReadAdmin().Admin, u"J\u00FCrgen");
+  EXPECT_EQ(dir.Read("TesmiraSec.dat"), original);
+  EXPECT_TRUE(data.RepairEncoding());
+  EXPECT_FALSE(data.RepairEncoding());
+  EXPECT_EQ(dir.Read("TesmiraSec.dat.bak"), original);
   EXPECT_EQ(dir.Read("TesmiraSec.dat"),
             "\xEF\xBB\xBF[Config]\r\nAdmin=J\xC3\xBCrgen\r\nPW=\r\n\r\n[M\xC3\x9CLLER]\r\nGruppe=GR\xC3\x9C" "BE;\r\n");
   EXPECT_EQ(data.ReadUser(u"M\u00DCLLER").Groups, (std::vector<std::u16string>{u"GR\u00DCBE"}));
@@ -201,6 +218,166 @@ TEST(SecurityFile, FailedWriteKeepsTheOldFile) {
   }
   EXPECT_EQ(dir.Read("TesmiraSec.dat"), before);
   EXPECT_EQ(dir.Count(), 1u);
+}
+
+// A repair keeps every well-formed UTF-8 sequence and takes only the stray
+// bytes as ANSI; reading the administrator repairs in memory, only
+// RepairEncoding writes, with the original kept as ".bak".
+TEST(SecurityFile, EncodingRepairIsLossless) {
+  std::string garbage(4096, '\0');
+  std::mt19937 rng(59);
+  for (char& c : garbage) c = static_cast<char>(rng());
+  const struct {
+    const char* what;
+    std::string original;
+    std::string repaired;
+    std::u16string admin;
+  } cases[] = {
+      {"UTF-8 with one stray byte", "[Config]\r\nAdmin=P\xC3\xB6\r\n[U]\r\nPW=x\xE9y\r\n",
+       "\xEF\xBB\xBF[Config]\r\nAdmin=P\xC3\xB6\r\n[U]\r\nPW=x\xC3\xA9y\r\n", u"P\u00F6"},
+      {"legacy ANSI", "[Config]\r\nAdmin=J\xFCrgen \x80\r\n", "\xEF\xBB\xBF[Config]\r\nAdmin=J\xC3\xBCrgen \xE2\x82\xAC\r\n",
+       u"J\u00FCrgen \u20AC"},
+      {"BOM and a stray byte", "\xEF\xBB\xBF[Config]\r\nAdmin=P\xC3\xB6\xFF\r\n",
+       "\xEF\xBB\xBF[Config]\r\nAdmin=P\xC3\xB6\xC3\xBF\r\n", u"P\u00F6\u00FF"},
+      {"cut-off sequence at the end", "[Config]\r\nAdmin=A\xC3", "\xEF\xBB\xBF[Config]\r\nAdmin=A\xC3\x83\r\n",
+       u"A\u00C3"},
+      {"overlong and surrogate forms", "[Config]\r\nAdmin=\xC0\xAF\xED\xA0\x80\r\n",
+       "\xEF\xBB\xBF[Config]\r\nAdmin=\xC3\x80\xC2\xAF\xC3\xAD\xC2\xA0\xE2\x82\xAC\r\n", u"\u00C0\u00AF\u00ED\u00A0\u20AC"},
+      {"UTF-16 with BOM", std::string("\xFF\xFE[\0C\0o\0n\0f\0i\0g\0]\0\r\0\n\0A\0d\0m\0i\0n\0=\0\xFC\0", 36),
+       "\xEF\xBB\xBF[Config]\r\nAdmin=\xC3\xBC\r\n", u"\u00FC"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    dir.Write("TesmiraSec.dat", c.original);
+    fs::permissions(dir.Path("TesmiraSec.dat"), fs::perms(0640));
+    TSecurityData data(Utf8ToUtf16(dir.Dir()));
+    EXPECT_EQ(data.ReadAdmin().Admin, c.admin) << c.what;
+    EXPECT_EQ(dir.Read("TesmiraSec.dat"), c.original) << c.what;
+    EXPECT_EQ(dir.Count(), 1u) << c.what;
+    EXPECT_TRUE(data.RepairEncoding()) << c.what;
+    EXPECT_EQ(dir.Read("TesmiraSec.dat"), c.repaired) << c.what;
+    EXPECT_EQ(dir.Read("TesmiraSec.dat.bak"), c.original) << c.what;
+    EXPECT_EQ(ModeOf(dir.Path("TesmiraSec.dat")), 0640u) << c.what;
+    EXPECT_EQ(ModeOf(dir.Path("TesmiraSec.dat.bak")), 0640u) << c.what;
+    EXPECT_EQ(data.ReadAdmin().Admin, c.admin) << c.what;
+    EXPECT_FALSE(data.RepairEncoding()) << c.what;
+  }
+  // Garbage: every byte kept in the repaired text, the original beside it.
+  TempDir dir;
+  dir.Write("TesmiraSec.dat", garbage);
+  TSecurityData data(Utf8ToUtf16(dir.Dir()));
+  EXPECT_TRUE(data.RepairEncoding());
+  EXPECT_EQ(dir.Read("TesmiraSec.dat.bak"), garbage);
+  EXPECT_TRUE(revurov::platform::IsValidUtf8(dir.Read("TesmiraSec.dat")));
+}
+
+// Whatever keeps the file from being read raises a message naming it, and
+// nothing is written.
+TEST(SecurityFile, UnreadableFileRaisesAMessageNamingIt) {
+  TempDir dir;
+  const std::u16string name = Utf8ToUtf16(dir.Path("TesmiraSec.dat"));
+  TSecurityData data(Utf8ToUtf16(dir.Dir()));
+  dir.Write("TesmiraSec.dat", "[Config]\r\nAdmin=A\r\n");
+  {
+    TFaultFileOps ops;
+    ops.FailCall(TFileOp::Open, 1, EACCES);
+    revurov::platform::ScopedFileOps guard(ops);
+    EXPECT_EQ(MessageOf<Exception>([&] { data.ReadAdmin(); }),
+              u"Datei \"" + name + u"\" kann nicht ge\u00F6ffnet werden. Zugriff verweigert");
+  }
+  fs::remove(dir.Path("TesmiraSec.dat"));
+  ASSERT_EQ(::mkfifo(dir.Path("TesmiraSec.dat").c_str(), 0600), 0);
+  // Would block for good if the open waited for a writer.
+  EXPECT_EQ(MessageOf<Exception>([&] { data.ReadAdmin(); }),
+            u"Datei \"" + name + u"\" kann nicht ge\u00F6ffnet werden. Die Datei ist keine regul\u00E4re Datei.");
+  EXPECT_EQ(dir.Count(), 1u);
+}
+
+TEST(SecurityFile, DuplicateSectionsReadAsOneAndEraseWhole) {
+  TempDir dir;
+  dir.Write("TesmiraSec.dat",
+            "\xEF\xBB\xBF[Config]\r\nPW=\r\n[MAX]\r\nPW=eins\r\nPW=zwei\r\n[config]\r\nAdmin=Chef\r\nPW=x\r\n"
+            "[G1]\r\nA=1111111111111111\r\n[max]\r\nGruppe=G1;\r\nSetup=0\r\n");
+  TSecurityData data(Utf8ToUtf16(dir.Dir()));
+  const TAdminEntry admin = data.ReadAdmin();
+  EXPECT_EQ(admin.Admin, u"Chef");  // only the second copy holds it
+  EXPECT_EQ(admin.Password, u"");   // the first copy's value wins
+  const TUserEntry user = data.ReadUser(u"MAX");
+  EXPECT_EQ(user.Password, u"eins");
+  EXPECT_FALSE(user.Setup);
+  EXPECT_EQ(user.Groups, (std::vector<std::u16string>{u"G1"}));
+  data.EraseUser(u"MAX");
+  EXPECT_EQ(dir.Read("TesmiraSec.dat"),
+            "\xEF\xBB\xBF[Config]\r\nPW=\r\nAdmin=Chef\r\n\r\n[G1]\r\nA=1111111111111111\r\n\r\n");
+  EXPECT_EQ(data.ReadUser(u"MAX").Password, u"");
+}
+
+TEST(SecurityFile, UserPasswordsReadBackExactly) {
+  TempDir dir;
+  TSecurityData data(Utf8ToUtf16(dir.Dir()));
+  const std::u16string long_one(40000, u'x');
+  for (const std::u16string& pw : {std::u16string(u"  blank at both ends  "), std::u16string(u"plain"),
+                                   std::u16string(u"tab\tinside"), long_one}) {
+    data.WriteUser(u"U", TUserEntry{pw, true, {u"G"}});
+    EXPECT_EQ(data.ReadUser(u"U").Password, pw);
+  }
+  data.WriteUser(u"U", TUserEntry{u" a ", true, {u"G"}});
+  // Hex in both keys, as the administrator's value: an older reader that
+  // takes "PW" alone asks for a password nobody knows.
+  EXPECT_EQ(dir.Read("TesmiraSec.dat"),
+            "\xEF\xBB\xBF[U]\r\nPW=002000610020\r\nSetup=1\r\nGruppe=G;\r\nPWHex=002000610020\r\n\r\n");
+}
+
+TEST(SecurityFile, NewFileIsPrivateExistingKeepsItsModeLinkIsKept) {
+  TempDir dir;
+  TSecurityData data(Utf8ToUtf16(dir.Dir()));
+  data.WriteUser(u"U", TUserEntry{u"pw", true, {u"G"}});
+  EXPECT_EQ(ModeOf(dir.Path("TesmiraSec.dat")), 0600u);
+  fs::permissions(dir.Path("TesmiraSec.dat"), fs::perms(0644));
+  data.SaveAdmin(u"A", u"b");
+  EXPECT_EQ(ModeOf(dir.Path("TesmiraSec.dat")), 0644u);
+  EXPECT_EQ(dir.Count(), 1u);
+
+  // A linked file is replaced in its own folder; the link stays.
+  TempDir other;
+  TSecurityData linked(Utf8ToUtf16(other.Dir()));
+  fs::create_directories(other.Path("real"));
+  other.Write("real/TesmiraSec.dat", "\xEF\xBB\xBF[Config]\r\nAdmin=A\r\n");
+  fs::create_symlink("real/TesmiraSec.dat", other.Path("TesmiraSec.dat"));
+  linked.WriteUser(u"U", TUserEntry{u"pw", true, {u"G"}});
+  EXPECT_TRUE(fs::is_symlink(other.Path("TesmiraSec.dat")));
+  EXPECT_EQ(other.Read("real/TesmiraSec.dat"),
+            "\xEF\xBB\xBF[Config]\r\nAdmin=A\r\n\r\n[U]\r\nPW=pw\r\nSetup=1\r\nGruppe=G;\r\n\r\n");
+}
+
+// A full disk or a crash at any step of a save leaves the old or the new
+// file whole, in German words, and no copy of the passwords behind.
+TEST(SecurityFile, FullDiskAndCrashAtEveryStepOfASave) {
+  const struct {
+    TFileOp op;
+    int k;  // the save's call: the read before it closes its file first
+    int error;
+  } cases[] = {{TFileOp::OpenTemporary, 1, ENOSPC}, {TFileOp::Write, 1, ENOSPC}, {TFileOp::DataSync, 1, EIO},
+               {TFileOp::LinkTemporary, 1, ENOSPC}, {TFileOp::Close, 2, EIO},   {TFileOp::Rename, 1, EIO}};
+  for (const auto& c : cases) {
+    TempDir dir;
+    TSecurityData data(Utf8ToUtf16(dir.Dir()));
+    data.SaveAdmin(u"Chef", u"pw");
+    const std::string before = dir.Read("TesmiraSec.dat");
+    TFaultFileOps ops;
+    ops.FailCall(c.op, c.k, c.error);
+    {
+      revurov::platform::ScopedFileOps guard(ops);
+      EXPECT_EQ(MessageOf<revurov::platform::EFCreateError>([&] { data.WriteUser(u"NEU", TUserEntry{u"x", true, {}}); }),
+                u"Datei \"" + Utf8ToUtf16(dir.Path("TesmiraSec.dat")) + u"\" kann nicht erstellt werden. " +
+                    revurov::platform::SysErrorMessage(static_cast<uint32_t>(c.error)));
+    }
+    ops.PowerLoss();
+    EXPECT_EQ(dir.Read("TesmiraSec.dat"), before) << static_cast<int>(c.op);
+    EXPECT_EQ(dir.Count(), 1u) << static_cast<int>(c.op);
+  }
+  EXPECT_EQ(revurov::platform::SysErrorMessage(ENOSPC),
+            u"Auf dem Datentr\u00E4ger ist nicht gen\u00FCgend Speicherplatz vorhanden.");
 }
 
 }  // namespace

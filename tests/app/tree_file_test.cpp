@@ -1,6 +1,7 @@
 #include "app/tree_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "platform/file_io.h"
 #include "platform/text.h"
@@ -58,6 +59,78 @@ TEST(TreeFile, DepthJumpFailsAndKeepsWhatWasRead) {
     EXPECT_EQ(e.Message(), u"Ung\u00FCltige Ebene (3) f\u00FCr Eintrag \"TIEF\"");
   }
   EXPECT_EQ(Shape(tree), "A@0 B@1 ");
+}
+
+// Lines one level deeper each, "L0" to "L<levels-1>".
+std::u16string Chain(int levels) {
+  std::u16string text;
+  for (int d = 0; d < levels; ++d) text += std::u16string(static_cast<size_t>(d), u'\t') + u"L" +
+                                          Utf8ToUtf16(std::to_string(d)) + u"\r\n";
+  return text;
+}
+
+TEST(TreeFile, DepthBeyondTheLimitFailsAsALevelError) {
+  TTree tree;
+  ReadOutline(tree, Chain(kMaxTreeDepth + 1));  // levels 0 .. kMaxTreeDepth
+  EXPECT_EQ(tree.Count(), kMaxTreeDepth + 1);
+  try {
+    ReadOutline(tree, Chain(kMaxTreeDepth + 2) + u"\tNEXT\r\n");
+    FAIL();
+  } catch (const ETreeViewError& e) {
+    EXPECT_EQ(e.Message(), u"Ung\u00FCltige Ebene (65) f\u00FCr Eintrag \"L65\"");
+  }
+  EXPECT_EQ(tree.Count(), kMaxTreeDepth + 1);
+  // Far deeper: refused at the same line, however many follow.
+  EXPECT_THROW(ReadOutline(tree, Chain(2000)), ETreeViewError);
+  EXPECT_EQ(tree.Count(), kMaxTreeDepth + 1);
+}
+
+// Many lines, each walking up from the deepest level allowed: every line
+// costs its own length only. Bounded by the test's time limit, not timed.
+TEST(TreeFile, LongFilesReadInOneLinearPass) {
+  std::u16string text = u"R\r\n";
+  const int rounds = 2000;
+  for (int r = 0; r < rounds; ++r) {
+    for (int d = 1; d <= kMaxTreeDepth; ++d) text += std::u16string(static_cast<size_t>(d), u'\t') + u"N\r\n";
+  }
+  TTree tree;
+  ReadOutline(tree, text);
+  EXPECT_EQ(tree.Count(), 1 + rounds * kMaxTreeDepth);
+  EXPECT_EQ(tree.Top(0)->Count(), rounds);
+  EXPECT_EQ(WriteOutline(tree), text);
+}
+
+// A model far deeper than any file may be is walked, written and destroyed
+// without recursion (a stack overflow otherwise, under ASan much sooner).
+TEST(TreeFile, DeepModelNeedsNoCallStack) {
+  const int depth = 200000;
+  {
+    TTree tree;
+    TTreeNode* n = tree.AddTop(u"0");
+    for (int d = 1; d < depth; ++d) n = n->AddChild(u"n");
+    EXPECT_EQ(static_cast<int>(tree.PreOrder().size()), depth);
+    tree.Delete(tree.Top(0));
+    EXPECT_TRUE(tree.Empty());
+    n = tree.AddTop(u"0");
+    for (int d = 1; d < depth; ++d) n = n->AddChild(u"n");
+  }  // and the destructor
+  TTree small;
+  TTreeNode* n = small.AddTop(u"A");
+  for (int d = 1; d < 2000; ++d) n = n->AddChild(u"n");
+  EXPECT_EQ(WriteOutline(small).size(), 2000u * 3 + 1999u * 2000 / 2);
+}
+
+TEST(TreeFile, FifoOrDeviceIsRefusedWithoutWaiting) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.Path("TesmiraSec.sec").c_str(), 0600), 0);
+  TTreeFile file;
+  try {
+    file.LoadStartupTree(Utf8ToUtf16(dir.Dir()));
+    FAIL();
+  } catch (const revurov::platform::EFOpenError& e) {
+    EXPECT_EQ(e.Message(), u"Datei \"" + Utf8ToUtf16(dir.Path("TesmiraSec.sec")) +
+                               u"\" kann nicht ge\u00F6ffnet werden. Die Datei ist keine regul\u00E4re Datei.");
+  }
 }
 
 TEST(TreeFile, GoldenFilesInTheLoadedEncoding) {

@@ -16,12 +16,25 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <string>
 
 #include "gui_test_support.h"
+#include "platform/format.h"
+#include "platform/os_error.h"
+#include "support/fault_file_ops.h"
 
 namespace tesmira {
 namespace {
 
+using revurov::platform::Format;
+using revurov::platform::ScopedFileOps;
+using revurov::testing::TFaultFileOps;
+using revurov::testing::TFileOp;
 using test::TDialogsGuard;
 
 QByteArray ReadAll(const QString& path) {
@@ -34,6 +47,17 @@ void WriteAll(const QString& path, const QByteArray& data) {
   QFile f(path);
   ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   f.write(data);
+}
+
+// Name -> bytes of every entry of a folder ("<other>" for what is no
+// regular file, which is never opened).
+std::map<std::string, std::string> Snapshot(const QString& folder) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(folder.toStdString())) {
+    const std::string name = e.path().filename().string();
+    out[name] = e.is_regular_file() ? ReadAll(QString::fromStdString(e.path().string())).toStdString() : "<other>";
+  }
+  return out;
 }
 
 class WindowTest : public ::testing::Test {
@@ -202,8 +226,8 @@ TEST_F(WindowTest, PasswordConfirmationOnEnter) {
 TEST_F(WindowTest, MissingDatabaseFolderRefusesEditingAndWritesNothing) {
   WriteSettings(tmp_.filePath("no-such-folder"));
   TDataSec& w = Start();
-  const QString message =
-      "Datenbankpfad nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
+  const QString message = "Datenbankpfad \"" + tmp_.filePath("no-such-folder") +
+                          "\" nicht gefunden.\n\rBitte definieren Sie den Pfad und starten das Programm neu.";
   ASSERT_EQ(dialogs_.errors.size(), 1);
   EXPECT_EQ(dialogs_.errors[0], message);
   EXPECT_TRUE(w.DBPfadValue().empty());
@@ -414,8 +438,8 @@ TEST_F(WindowTest, ReservedNameIsRefusedBeforeTreeOrFileChange) {
   EXPECT_EQ(ReadAll(Db("TesmiraSec.dat")), before);
 }
 
-// A failed tree load is shown; the nodes read before the bad line stay, and
-// a failed password check still closes the window.
+// A failed tree load is shown and the nodes read before the bad line stay;
+// a failed password check closes the window before the tree is read.
 TEST_F(WindowTest, TreeLoadFailureIsShownAndWrongPasswordStillCloses) {
   SaveAdmin("geheim");
   struct Case {
@@ -428,12 +452,16 @@ TEST_F(WindowTest, TreeLoadFailureIsShownAndWrongPasswordStillCloses) {
     dialogs_.password = c.typed;
     dialogs_.errors.clear();
     TDataSec& w = Start();
-    ASSERT_EQ(dialogs_.errors.size(), 1) << c.typed;
-    EXPECT_EQ(dialogs_.errors[0], "Ungültige Ebene (4) für Eintrag \"X\"");
     EXPECT_EQ(w.isVisible(), !c.closes) << c.typed;
-    EXPECT_EQ(Children("Administration"), (QStringList{"Benutzer"}));
-    EXPECT_EQ(Children("Administration/Benutzer"), (QStringList{"MAX"}));
-    if (!c.closes) Close();
+    if (c.closes) {
+      EXPECT_TRUE(dialogs_.errors.isEmpty());
+    } else {
+      ASSERT_EQ(dialogs_.errors.size(), 1) << c.typed;
+      EXPECT_EQ(dialogs_.errors[0], "Ungültige Ebene (4) für Eintrag \"X\"");
+      EXPECT_EQ(Children("Administration"), (QStringList{"Benutzer"}));
+      EXPECT_EQ(Children("Administration/Benutzer"), (QStringList{"MAX"}));
+      Close();
+    }
     window_.reset();
     // The unreadable file is left as it was, not replaced by the partial tree.
     EXPECT_EQ(ReadAll(Db("TesmiraSec.sec")), bad) << c.typed;
@@ -505,6 +533,241 @@ TEST_F(WindowTest, TableRightsWithANonDigitFailAtThatPosition) {
   ClickNode("Administration/DB-Gruppen/G1/T3");  // no key: all allowed
   EXPECT_EQ(w.TableRightsToString(), u"1111111111111111");
   EXPECT_TRUE(dialogs_.errors.isEmpty());
+}
+
+// Whatever keeps the administrator entry from being read ends the program
+// with a message naming the file, before the password step could be
+// skipped, and nothing is written (no tree take-over, no repair).
+TEST_F(WindowTest, UnreadableAdminEntryEndsTheProgramAndWritesNothing) {
+  const QString dat = Db("TesmiraSec.dat");
+  const std::u16string name = dat.toStdU16String();
+  const struct {
+    const char* what;
+    bool fifo;
+    int denied_open;  // the seam's call that fails with EACCES, or 0
+    std::u16string reason;
+  } cases[] = {
+      {"FIFO", true, 0, u"Datei \"" + name + u"\" kann nicht ge\u00F6ffnet werden. Die Datei ist keine regul\u00E4re Datei."},
+      // The settings file is the first open, the data file the second.
+      {"no read permission", false, 2, u"Datei \"" + name + u"\" kann nicht ge\u00F6ffnet werden. Zugriff verweigert"},
+  };
+  for (const auto& c : cases) {
+    for (const QString& f : QDir(db_).entryList(QDir::Files | QDir::System)) QFile::remove(db_ + "/" + f);
+    WriteAll(Db("ZOZavAzi.sec"), "Administration\r\n\tBenutzer\r\n");
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo(dat.toUtf8().constData(), 0600), 0);
+    } else {
+      WriteAll(dat, "\xEF\xBB\xBF[Config]\r\nAdmin=A\r\nPW=ab\r\n");
+    }
+    const auto before = Snapshot(db_);
+    dialogs_.messages.clear();
+    dialogs_.errors.clear();
+    dialogs_.password_asked = 0;
+    TFaultFileOps ops;
+    if (c.denied_open) ops.FailCall(TFileOp::Open, c.denied_open, EACCES);
+    {
+      ScopedFileOps guard(ops);
+      Start();
+    }
+    EXPECT_EQ(dialogs_.messages,
+              QStringList{QString::fromStdU16String(Format(kSecurityFileUnreadable, {name, c.reason}))})
+        << c.what;
+    EXPECT_TRUE(dialogs_.errors.isEmpty()) << c.what;
+    EXPECT_EQ(dialogs_.password_asked, 0) << c.what;
+    EXPECT_TRUE(window_->CloseAppValue()) << c.what;
+    EXPECT_FALSE(window_->isVisible()) << c.what;
+    window_.reset();
+    EXPECT_EQ(Snapshot(db_), before) << c.what;
+  }
+}
+
+// A file that is not valid UTF-8 no longer keeps the password from being
+// asked; only a passed check has it repaired, and a repair that cannot
+// write is shown while the checked administrator goes on.
+TEST_F(WindowTest, EveryDataFileAsksThePasswordAndOnlyAPassRepairs) {
+  const std::string bom_invalid = "\xEF\xBB\xBF[Config]\r\nAdmin=ADMIN\r\nPW=ab\r\n[MAX]\r\nPW=p\xF6\r\n";
+  const std::string bom_repaired = "\xEF\xBB\xBF[Config]\r\nAdmin=ADMIN\r\nPW=ab\r\n[MAX]\r\nPW=p\xC3\xB6\r\n";
+  const std::string ansi = "[Config]\r\nAdmin=J\xDCRGEN\r\nPW=ab\r\n";
+  const std::string ansi_repaired = "\xEF\xBB\xBF[Config]\r\nAdmin=J\xC3\x9CRGEN\r\nPW=ab\r\n";
+  const QString read_only_error = QString::fromStdU16String(
+      u"Datei \"" + Db("TesmiraSec.dat.bak").toStdU16String() + u"\" kann nicht erstellt werden. " +
+      revurov::platform::SysErrorMessage(EROFS));
+  const struct {
+    const char* what;
+    std::string original;
+    const char* typed;
+    bool read_only;
+    std::string after;  // "TesmiraSec.dat" afterwards
+    bool closes;
+  } cases[] = {
+      {"BOM, invalid byte, wrong password", bom_invalid, "falsch", false, bom_invalid, true},
+      {"BOM, invalid byte, right password", bom_invalid, "ab", false, bom_repaired, false},
+      {"ANSI, wrong password", ansi, "falsch", false, ansi, true},
+      {"ANSI, right password", ansi, "ab", false, ansi_repaired, false},
+      {"ANSI, read-only folder", ansi, "ab", true, ansi, false},
+  };
+  for (const auto& c : cases) {
+    for (const QString& f : QDir(db_).entryList(QDir::Files)) QFile::remove(db_ + "/" + f);
+    WriteAll(Db("TesmiraSec.dat"), QByteArray::fromStdString(c.original));
+    dialogs_.password = c.typed;
+    dialogs_.password_asked = 0;
+    dialogs_.errors.clear();
+    TFaultFileOps ops;
+    if (c.read_only) ops.FailCall(TFileOp::OpenTemporary, 1, EROFS);
+    {
+      ScopedFileOps guard(ops);
+      Start();
+    }
+    EXPECT_EQ(dialogs_.password_asked, 1) << c.what;
+    EXPECT_EQ(window_->isVisible(), !c.closes) << c.what;
+    EXPECT_EQ(dialogs_.errors, c.read_only ? QStringList{read_only_error} : QStringList{}) << c.what;
+    if (!c.closes) Close();
+    window_.reset();
+    EXPECT_EQ(ReadAll(Db("TesmiraSec.dat")).toStdString(), c.after) << c.what;
+    const bool repaired = c.after != c.original;
+    EXPECT_EQ(QFile::exists(Db("TesmiraSec.dat.bak")), repaired) << c.what;
+    if (repaired) {
+      EXPECT_EQ(ReadAll(Db("TesmiraSec.dat.bak")).toStdString(), c.original) << c.what;
+    }
+    // A closed window saves no tree either.
+    EXPECT_EQ(QFile::exists(Db("TesmiraSec.sec")), !c.closes) << c.what;
+  }
+}
+
+// A write that fails (a full disk) leaves the tree as the file is.
+TEST_F(WindowTest, FailedWriteAddsNoNode) {
+  TDataSec& w = Start();
+  w.lxGroupTables->AddItem("artikel");
+  const QString full = QString::fromStdU16String(u"Datei \"" + Db("TesmiraSec.dat").toStdU16String() +
+                                                 u"\" kann nicht erstellt werden. " +
+                                                 revurov::platform::SysErrorMessage(ENOSPC));
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::Write, 1, ENOSPC);
+  ops.FailCall(TFileOp::Write, 2, ENOSPC);
+  {
+    ScopedFileOps guard(ops);
+    ClickNode("Administration/Benutzer");
+    Type(w.edTMUser, "max");
+    w.lxGroupDstList->AddItem("G1");
+    QTest::mouseClick(w.UserBtn, Qt::LeftButton);
+    ClickNode("Administration/DB-Gruppen");
+    Type(w.DBGruppe, "g1");
+    CtrlClickRows(w.lxGroupTables, {"artikel"});
+    QTest::mouseClick(w.GruppeAnlegenBtn, Qt::LeftButton);
+  }
+  EXPECT_EQ(dialogs_.errors, (QStringList{full, full}));
+  EXPECT_TRUE(Children("Administration/Benutzer").isEmpty());
+  EXPECT_TRUE(Children("Administration/DB-Gruppen").isEmpty());
+  EXPECT_EQ(w.DBNodeValue(), nullptr);
+  Close();
+  EXPECT_FALSE(QFile::exists(Db("TesmiraSec.dat")));
+  EXPECT_EQ(ReadAll(Db("TesmiraSec.sec")).toStdString(), "Administration\r\n\tBenutzer\r\n\tDB-Gruppen\r\n");
+}
+
+// With a tree file that could not be read whole, an edit that changes the
+// tree is refused before the data file is touched; the user is told why.
+TEST_F(WindowTest, UnsavableTreeRefusesTreeEdits) {
+  const QByteArray bad = "Administration\r\n\tBenutzer\r\n\t\tMAX\r\n\tDB-Gruppen\r\n\t\tG1\r\n\t\t\tT1\r\n"
+                         "\t\t\t\t\t\tX\r\n";
+  WriteAll(Db("TesmiraSec.sec"), bad);
+  WriteAll(Db("TesmiraSec.dat"), "\xEF\xBB\xBF[MAX]\r\nPW=a\r\nGruppe=G1;\r\n\r\n[G1]\r\nT1=1111111111111111\r\n");
+  const QByteArray dat = ReadAll(Db("TesmiraSec.dat"));
+  TDataSec& w = Start();
+  ASSERT_EQ(dialogs_.errors.size(), 1);
+  dialogs_.errors.clear();
+  w.lxAccessTables->AddItem("kunde");
+
+  ClickNode("Administration/Benutzer");
+  Type(w.edTMUser, "otto");
+  w.lxGroupDstList->AddItem("G1");
+  QTest::mouseClick(w.UserBtn, Qt::LeftButton);                 // new user
+  ClickNode("Administration/Benutzer/MAX");
+  QTest::mouseClick(w.UserEraseBtn, Qt::LeftButton);            // delete user
+  ClickNode("Administration/DB-Gruppen/G1");
+  QTest::mouseClick(w.GruppeloeschenBtn, Qt::LeftButton);       // delete group
+  ClickNode("Administration/DB-Gruppen/G1/T1");
+  QTest::mouseClick(w.BitBtn2, Qt::LeftButton);                 // remove table
+  CtrlClickRows(w.lxAccessTables, {"kunde"});
+  QTest::mouseClick(w.Hinzufuegen, Qt::LeftButton);             // add table
+  const QString refusal = QString::fromStdU16String(Format(kTreeNotSaved, {Db("TesmiraSec.sec").toStdU16String()}));
+  EXPECT_EQ(dialogs_.errors, (QStringList{refusal, refusal, refusal, refusal, refusal}));
+  EXPECT_EQ(Children("Administration/Benutzer"), (QStringList{"MAX"}));
+  EXPECT_EQ(Children("Administration/DB-Gruppen/G1"), (QStringList{"T1"}));
+
+  // Rights of a table the tree holds change no node and are saved.
+  dialogs_.errors.clear();
+  w.cbOpenTableTbl->setChecked(false);
+  QTest::mouseClick(w.SaveTableBtn, Qt::LeftButton);
+  EXPECT_TRUE(dialogs_.errors.isEmpty());
+  Close();
+  EXPECT_EQ(ReadAll(Db("TesmiraSec.sec")), bad);
+  EXPECT_EQ(ReadAll(Db("TesmiraSec.dat")), dat.left(dat.indexOf("T1=")) + "T1=0111111111111111\r\n\r\n");
+}
+
+// Deep and odd tree files: refused with a message, the window stays usable
+// and the file is left as it was.
+TEST_F(WindowTest, DeepOrOddTreeFilesAreRefused) {
+  QByteArray deep = "Administration\r\n";
+  for (int d = 1; d <= kMaxTreeDepth + 1; ++d) deep += QByteArray(d, '\t') + "L" + QByteArray::number(d) + "\r\n";
+  const struct {
+    const char* what;
+    bool fifo;
+    QString error;
+  } cases[] = {
+      {"deeper than allowed", false,
+       QString("Ungültige Ebene (%1) für Eintrag \"L%1\"").arg(kMaxTreeDepth + 1)},
+      {"FIFO", true,
+       "Datei \"" + Db("TesmiraSec.sec") + "\" kann nicht geöffnet werden. Die Datei ist keine reguläre Datei."},
+  };
+  for (const auto& c : cases) {
+    QFile::remove(Db("TesmiraSec.sec"));
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo(Db("TesmiraSec.sec").toUtf8().constData(), 0600), 0);
+    } else {
+      WriteAll(Db("TesmiraSec.sec"), deep);
+    }
+    dialogs_.errors.clear();
+    TDataSec& w = Start();
+    EXPECT_EQ(dialogs_.errors, QStringList{c.error}) << c.what;
+    EXPECT_TRUE(w.isVisible()) << c.what;
+    Close();
+    window_.reset();
+    EXPECT_EQ(std::filesystem::is_fifo(Db("TesmiraSec.sec").toStdString()), c.fifo) << c.what;
+    if (!c.fifo) {
+      EXPECT_EQ(ReadAll(Db("TesmiraSec.sec")), deep);
+    }
+  }
+}
+
+// Passwords keep their blanks, and no edit cuts a long text.
+TEST_F(WindowTest, UserPasswordIsKeptWhole) {
+  TDataSec& w = Start();
+  for (QLineEdit* edit : w.findChildren<QLineEdit*>()) EXPECT_EQ(edit->maxLength(), std::numeric_limits<int>::max());
+  const QString password = "  " + QString(40000, 'x') + " ";
+  ClickNode("Administration/Benutzer");
+  Type(w.edTMUser, "max");
+  w.edTMPasswort->setText(password);
+  w.lxGroupDstList->AddItem("G1");
+  QTest::mouseClick(w.UserBtn, Qt::LeftButton);
+  ClickNode("Administration/Benutzer/MAX");
+  EXPECT_EQ(w.edTMPasswort->text(), password);
+  EXPECT_TRUE(dialogs_.errors.isEmpty());
+}
+
+// The demo settings of run.sh: UTF-8 with BOM, so a folder name outside
+// ASCII reads back, and DBConnect=0, so that one button is selected.
+TEST_F(WindowTest, DemoSettingsReadAsWritten) {
+  const QString folder = tmp_.filePath("db\u00FC");
+  QDir().mkpath(folder);
+  WriteAll(appdata_ + "/Tesmira/Tesmira.ini",
+           "\xEF\xBB\xBF[Configuration]\r\nDatenbankPfad=" + folder.toUtf8() +
+               "\r\nServer_Protocol=0\r\nDBConnect=0\r\nDBServer=\r\nDBSAlias=\r\n");
+  TDataSec& w = Start();
+  EXPECT_TRUE(dialogs_.errors.isEmpty());
+  EXPECT_EQ(w.DatenbankPfad->text(), folder);
+  EXPECT_EQ(w.DBPfadValue(), (folder + "/").toStdU16String());
+  EXPECT_TRUE(w.DBServer->isChecked());
+  EXPECT_FALSE(w.DBLocal->isChecked());
 }
 
 }  // namespace

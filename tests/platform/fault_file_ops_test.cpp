@@ -112,6 +112,25 @@ TEST(FaultFileOps, RenameCarriesTheUnsyncedStateToTheNewName) {
   EXPECT_EQ(dir.Read("target"), "replaced");
 }
 
+TEST(FaultFileOps, UnnamedFileLinkedBeforeItsSyncComesBackEmpty) {
+  for (const bool synced : {false, true}) {
+    TempDir dir;
+    TFaultFileOps ops;
+    platform::TFileHandle h = platform::InvalidFileHandle;
+    ASSERT_EQ(ops.OpenTemporary(dir.Dir(), 0600, h), 0);
+    int64_t done = 0;
+    ASSERT_EQ(ops.Write(h, "data", 4, done), 0);
+    if (synced) {
+      ASSERT_EQ(ops.DataSync(h), 0);
+    }
+    ASSERT_EQ(ops.LinkTemporary(h, dir.Path("named")), 0);
+    EXPECT_EQ(ops.LinkTemporary(h, dir.Path("named")), EEXIST);
+    ops.Close(h);
+    ops.PowerLoss();
+    EXPECT_EQ(dir.Read("named"), synced ? "data" : "") << synced;
+  }
+}
+
 TEST(FaultFileOps, FailsOnlyThePlannedCallAndNeverReachesTheRealSeam) {
   TempDir dir;
   TFaultFileOps ops;

@@ -84,6 +84,19 @@ TEST(IniFile, UpdateFileWritesUtf8WithBomAndCrLf) {
   EXPECT_EQ(dir.Read("d.dat"), "\xEF\xBB\xBF[Config]\r\nADMIN=B\r\n\r\n");
 }
 
+TEST(IniFile, BuiltFromLinesReadsNothingAndWritesInItsEncoding) {
+  TempDir dir;
+  dir.Write("d.dat", "[Old]\r\nk=1\r\n");
+  TStringList lines;
+  lines.SetText(u"[New]\r\n k = 2 \r\n");
+  TMemIniFile ini(U(dir.Path("d.dat")), TTextEncoding::Utf8, lines);
+  EXPECT_FALSE(ini.SectionExists(u"Old"));
+  EXPECT_EQ(ini.ReadString(u"new", u"K", u""), u"2");
+  EXPECT_EQ(dir.Read("d.dat"), "[Old]\r\nk=1\r\n");
+  ini.UpdateFile();
+  EXPECT_EQ(dir.Read("d.dat"), "\xEF\xBB\xBF[New]\r\nk=2\r\n\r\n");
+}
+
 TEST(IniFile, ForcedUtf8RefusesAnsiFile) {
   TempDir dir;
   dir.Write("a.dat", "[M\xDCLLER]\r\nPW=x\r\n");

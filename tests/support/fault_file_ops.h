@@ -11,6 +11,8 @@
 //   back the bytes and size it had then; a file that had none, empty. Names
 //   are taken as durable at once: creates, renames and unlinks are not
 //   undone, and a rename carries the file's unsynced state to its new name.
+//   A file without a name (OpenTemporary) that is linked with unsynced
+//   writes comes back empty.
 //   Call it once the writers are done with their handles.
 // - Only calls through this object are seen: paths are tracked as spelled,
 //   and writes through another seam to the same file are not recorded.
@@ -33,8 +35,9 @@ namespace revurov::testing {
 enum class TFileOp {
   Open, Close, Read, Write, ReadAt, WriteAt, Seek, GetSize, SetSize, SetPermissions,
   DataSync, Sync, SyncDirectory, Lock, Unlock, Rename, Unlink, GetInfo, MakeDirectory,
+  GetHandleInfo, OpenTemporary, LinkTemporary, ReadLink,
 };
-inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::MakeDirectory) + 1;
+inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::ReadLink) + 1;
 
 class TFaultFileOps final : public platform::TFileOps {
 public:
@@ -87,6 +90,7 @@ public:
     {
       std::lock_guard<std::mutex> lock(mu_);
       paths_.erase(file);
+      unnamed_.erase(file);
     }
     return fault != 0 ? fault : err;
   }
@@ -201,6 +205,42 @@ public:
     return real_.MakeDirectory(path, permissions);
   }
 
+  int GetHandleInfo(TFileHandle file, platform::TFileInfo& info) override {
+    if (const int err = Fault(TFileOp::GetHandleInfo)) return err;
+    return real_.GetHandleInfo(file, info);
+  }
+
+  int OpenTemporary(const std::string& folder, uint32_t permissions, TFileHandle& file) override {
+    file = platform::InvalidFileHandle;
+    if (const int err = Fault(TFileOp::OpenTemporary)) return err;
+    const int err = real_.OpenTemporary(folder, permissions, file);
+    if (err == 0) {
+      std::lock_guard<std::mutex> lock(mu_);
+      unnamed_[file] = false;
+    }
+    return err;
+  }
+
+  int LinkTemporary(TFileHandle file, const std::string& path) override {
+    if (const int err = Fault(TFileOp::LinkTemporary)) return err;
+    const int err = real_.LinkTemporary(file, path);
+    if (err != 0) return err;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = unnamed_.find(file);
+    if (it != unnamed_.end()) {
+      if (it->second) durable_[path] = std::string();
+      unnamed_.erase(it);
+      paths_[file] = path;
+    }
+    return 0;
+  }
+
+  int ReadLink(const std::string& path, std::string& target) override {
+    target.clear();
+    if (const int err = Fault(TFileOp::ReadLink)) return err;
+    return real_.ReadLink(path, target);
+  }
+
 private:
   struct Plan {
     TFileOp op;
@@ -234,6 +274,7 @@ private:
   void Changing(TFileHandle file) {
     std::lock_guard<std::mutex> lock(mu_);
     if (auto it = paths_.find(file); it != paths_.end()) Remember(it->second);
+    if (auto it = unnamed_.find(file); it != unnamed_.end()) it->second = true;
   }
 
   // A sync that failed leaves the durable bytes as they were.
@@ -241,6 +282,7 @@ private:
     if (err != 0) return err;
     std::lock_guard<std::mutex> lock(mu_);
     if (auto it = paths_.find(file); it != paths_.end()) durable_.erase(it->second);
+    if (auto it = unnamed_.find(file); it != unnamed_.end()) it->second = false;
     return 0;
   }
 
@@ -250,6 +292,7 @@ private:
   std::array<int, kFileOpCount> calls_{};
   std::map<TFileHandle, std::string> paths_;     // open handles
   std::map<std::string, std::string> durable_;   // path -> bytes at its last sync
+  std::map<TFileHandle, bool> unnamed_;          // files without a name -> unsynced writes
 };
 
 }  // namespace revurov::testing
