@@ -72,6 +72,9 @@ TEST_F(ExceptionTest, PlaceholderTakesTheCodeText) {
       {u"", u"Could not find object."},
       {u"   ", u"Could not find object."},
       {u"No placeholder", u"No placeholder"},
+      // A text in both forms: the older is filled first, then the current.
+      {u"a <[!\u00FEOrg\u00FE!> b <[!Org!]> c",
+       u"a Could not find object. b Could not find object. c"},
   };
   for (const Case& c : cases) {
     EnxBaseException e(8712, c.msg);
@@ -263,6 +266,13 @@ TEST_F(ExceptionTest, AnswersItsInterfacesByTheirIds) {
     EXPECT_EQ(U8(intf->ProcessedErrorString()), "T");
   }
   EXPECT_EQ(e.ErrorCode(), 10024u);  // still alive after the pointer let go
+}
+
+// Peers find the exception interfaces by these identifiers.
+TEST_F(ExceptionTest, InterfaceIdsAreTheLibrarys) {
+  EXPECT_EQ(InxBaseException::IID, platform::nxGuid("{A62E7C83-AD20-4BF1-BB24-0E4B9ABF4105}"));
+  EXPECT_EQ(InxExceptionForCallback::IID, platform::nxGuid("{5F496E29-028B-4DCB-8530-54C079738DD5}"));
+  EXPECT_EQ(InxException::IID, platform::nxGuid("{79F474DF-1A53-47C1-8B23-FE1F5AC973DD}"));
 }
 
 TEST_F(ExceptionTest, ExceptionDataIsCreatedOnFirstAskAndKept) {
