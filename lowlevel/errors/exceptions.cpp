@@ -23,7 +23,7 @@ thread_local ThreadSlot tlsSlot;
 TnxExceptionDataHooks gDataHooks;
 
 // Decimal digits only; anything else (or a value beyond 32 bits) gives 0.
-uint32_t DecimalOrZero(std::u16string_view s) {
+uint32_t DecimalOrZero(std::u16string_view s) noexcept {
   s = platform::Trim(s);
   if (s.empty()) return 0;
   uint64_t v = 0;
@@ -37,7 +37,7 @@ uint32_t DecimalOrZero(std::u16string_view s) {
 
 // A signed 64-bit decimal, its low 32 bits; 0 for anything that is not one
 // (a server's text may hold anything, any length).
-uint32_t Low32OfInt64OrZero(std::u16string_view s) {
+uint32_t Low32OfInt64OrZero(std::u16string_view s) noexcept {
   s = platform::Trim(s);
   bool negative = false;
   if (!s.empty() && (s.front() == u'-' || s.front() == u'+')) {
@@ -150,6 +150,10 @@ platform::HRESULT nxExceptionQueryInterface(InxException& aSelf, const platform:
   return p ? platform::S_OK : platform::E_NOINTERFACE;
 }
 
+uint32_t nxReadOSErrorTag(std::u16string_view aValue, TnxOSErrorTagForm aForm) noexcept {
+  return aForm == TnxOSErrorTagForm::Decimal32 ? DecimalOrZero(aValue) : Low32OfInt64OrZero(aValue);
+}
+
 std::u16string nxTakeMessageTags(std::u16string_view aMsg, TnxOSErrorTagForm aForm,
                                  TnxCustomInfos& aInfos, bool& aHasInfos, uint32_t& aOSError,
                                  TnxExceptionDataRef& aData) {
@@ -164,8 +168,7 @@ std::u16string nxTakeMessageTags(std::u16string_view aMsg, TnxOSErrorTagForm aFo
   });
   if (!aHasInfos) return rest;
   std::u16string os = aInfos.Values(u"OSError");
-  if (!os.empty())
-    aOSError = aForm == TnxOSErrorTagForm::Decimal32 ? DecimalOrZero(os) : Low32OfInt64OrZero(os);
+  if (!os.empty()) aOSError = nxReadOSErrorTag(os, aForm);
   std::u16string data = aInfos.Values(u"$ExceptionData$");
   if (!data.empty() && gDataHooks.FromString) {
     try {

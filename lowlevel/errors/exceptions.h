@@ -93,6 +93,7 @@ platform::HRESULT nxExceptionQueryInterface(InxException& aSelf, const platform:
 // exception takes a decimal 32-bit number, the client's database error a
 // 64-bit integer of which it keeps the low 32 bits.
 enum class TnxOSErrorTagForm : uint8_t { Decimal32, LowOf64 };
+uint32_t nxReadOSErrorTag(std::u16string_view aValue, TnxOSErrorTagForm aForm) noexcept;
 
 // The step every exception runs on the message it is given: takes the tags
 // out and returns the rest; a tag "name=value" with both parts sets that

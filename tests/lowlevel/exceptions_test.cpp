@@ -10,6 +10,7 @@
 #include "lowlevel/streams/exception_data.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
+#include "support/exception_interfaces.h"
 #include "support/u8_text.h"
 
 namespace revurov {
@@ -234,29 +235,8 @@ TEST_F(ExceptionTest, FamiliesKeepTheBaseBehaviour) {
 
 TEST_F(ExceptionTest, AnswersItsInterfacesByTheirIds) {
   EnxTestSubFamilyException e(10024, u"T");
+  testing::ExpectAnswersExceptionInterfaces(e);
   auto* unknown = static_cast<platform::IInterface*>(&e);
-  struct Case {
-    const char* name;
-    platform::TGUID iid;
-    void* expected;
-  } cases[] = {
-      {"IInterface", platform::IInterface::IID, unknown},
-      {"InxBaseException", InxBaseException::IID, static_cast<InxBaseException*>(&e)},
-      {"InxExceptionForCallback", InxExceptionForCallback::IID, static_cast<InxExceptionForCallback*>(&e)},
-      {"InxException", InxException::IID, static_cast<InxException*>(&e)},
-  };
-  for (const auto& c : cases) {
-    void* p = nullptr;
-    EXPECT_EQ(unknown->QueryInterface(c.iid, &p), platform::S_OK) << c.name;
-    EXPECT_EQ(p, c.expected) << c.name;
-  }
-  void* p = &e;
-  EXPECT_EQ(unknown->QueryInterface(platform::nxGuid("{5BB7DABA-7832-4C41-A52D-77C47058122F}"), &p),
-            platform::E_NOINTERFACE);
-  EXPECT_EQ(p, nullptr);
-  // Counting does nothing: the exception belongs to its handler.
-  EXPECT_EQ(unknown->AddRef(), -1);
-  EXPECT_EQ(unknown->Release(), -1);
   {
     auto intf = platform::Supports<InxException>(unknown);
     ASSERT_TRUE(intf);
