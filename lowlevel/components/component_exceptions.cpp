@@ -9,7 +9,7 @@ namespace revurov {
 
 using platform::TFormatArg;
 
-std::u16string EnxComponentException::ComponentName(const TnxComponent* aComponent) {
+std::u16string EnxComponentException::ComponentName(const platform::TComponent* aComponent) {
   if (!aComponent) return u"<nil pointer>";
   if (aComponent->Name().empty())
     return platform::Format(u"<unnamed %s instance>", {aComponent->ClassName()});

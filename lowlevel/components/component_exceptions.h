@@ -13,6 +13,9 @@
 namespace revurov {
 
 class TnxComponent;
+namespace platform {
+class TComponent;
+}  // namespace platform
 
 // Raised for a component: "RevurOV: <name>: <message> [$<hex>/<dec>]" or
 // "... [no error code]". The name is the component's, "<unnamed <class>
@@ -34,7 +37,7 @@ public:
 
   std::u16string_view ClassName() const noexcept override { return u"EnxComponentException"; }
   // The component's name as the message shows it.
-  static std::u16string ComponentName(const TnxComponent* aComponent);
+  static std::u16string ComponentName(const platform::TComponent* aComponent);
 
 private:
   void NameComponent(const TnxComponent* aComponent);

@@ -214,13 +214,20 @@ void nxBdeErrorMessage(int32_t aErrorCode, std::u16string& aMessage) {
   aMessage.assign(kUnknownCodeText);
 }
 
+std::u16string nxFormatPlainCodeMessage(std::u16string_view aMessage, uint32_t aErrorCode) {
+  return platform::Format(u"%s [$%x/%d]", {aMessage, aErrorCode, aErrorCode});
+}
+
+std::u16string nxFormatPlainNoCodeMessage(std::u16string_view aMessage) {
+  return platform::Format(u"%s [no error code]", {aMessage});
+}
+
 std::u16string nxFormatCodeMessage(std::u16string_view aMessage, uint32_t aErrorCode) {
-  return std::u16string(kPrefix) +
-         platform::Format(u"%s [$%x/%d]", {aMessage, aErrorCode, aErrorCode});
+  return std::u16string(kPrefix) + nxFormatPlainCodeMessage(aMessage, aErrorCode);
 }
 
 std::u16string nxFormatNoCodeMessage(std::u16string_view aMessage) {
-  return std::u16string(kPrefix) + platform::Format(u"%s [no error code]", {aMessage});
+  return std::u16string(kPrefix) + nxFormatPlainNoCodeMessage(aMessage);
 }
 
 std::u16string nxFormatComponentCodeMessage(std::u16string_view aComponentName,

@@ -221,5 +221,9 @@ std::u16string nxFormatComponentCodeMessage(std::u16string_view aComponentName,
                                             std::u16string_view aMessage, uint32_t aErrorCode);
 std::u16string nxFormatComponentNoCodeMessage(std::u16string_view aComponentName,
                                               std::u16string_view aMessage);
+// The same two without the "RevurOV: " prefix, for errors raised by client
+// code without a component.
+std::u16string nxFormatPlainCodeMessage(std::u16string_view aMessage, uint32_t aErrorCode);
+std::u16string nxFormatPlainNoCodeMessage(std::u16string_view aMessage);
 
 }  // namespace revurov

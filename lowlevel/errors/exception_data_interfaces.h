@@ -49,6 +49,8 @@ public:
 
 class InxExceptionDataContainer : public virtual InxExceptionDataValue {
 public:
+  // The identifier the library's peers know this interface by.
+  static constexpr platform::TGUID IID = platform::nxGuid("{899B9703-1FB0-4CFD-A3A4-8E69CF131DC3}");
   virtual void AddString(const std::u16string& aName, const std::u16string& aValue) = 0;
   virtual void AddInteger(const std::u16string& aName, int64_t aValue) = 0;
   virtual void AddBoolean(const std::u16string& aName, bool aValue) = 0;

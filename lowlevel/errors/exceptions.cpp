@@ -23,7 +23,7 @@ thread_local ThreadSlot tlsSlot;
 TnxExceptionDataHooks gDataHooks;
 
 // Decimal digits only; anything else (or a value beyond 32 bits) gives 0.
-uint32_t DecimalOrZero(std::u16string_view s) {
+uint32_t DecimalOrZero(std::u16string_view s) noexcept {
   s = platform::Trim(s);
   if (s.empty()) return 0;
   uint64_t v = 0;
@@ -33,6 +33,27 @@ uint32_t DecimalOrZero(std::u16string_view s) {
     if (v > UINT32_MAX) return 0;
   }
   return static_cast<uint32_t>(v);
+}
+
+// A signed 64-bit decimal, its low 32 bits; 0 for anything that is not one
+// (a server's text may hold anything, any length).
+uint32_t Low32OfInt64OrZero(std::u16string_view s) noexcept {
+  s = platform::Trim(s);
+  bool negative = false;
+  if (!s.empty() && (s.front() == u'-' || s.front() == u'+')) {
+    negative = s.front() == u'-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return 0;
+  const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+  uint64_t v = 0;
+  for (char16_t c : s) {
+    if (c < u'0' || c > u'9') return 0;
+    const uint64_t digit = static_cast<uint64_t>(c - u'0');
+    if (v > (limit - digit) / 10) return 0;
+    v = v * 10 + digit;
+  }
+  return static_cast<uint32_t>(negative ? 0 - v : v);
 }
 
 std::u16string UnsignedText(uint32_t v) { return Format(u"%u", {v}); }
@@ -112,22 +133,95 @@ std::u16string nxMessageTag(std::u16string_view aName, std::u16string_view aValu
 
 std::u16string nxOriginalMessageTag() { return nxOriginalMessageTagForVersion(0); }
 
-// ---- the exception ----
+// ---- the steps every exception shares ----
 
-void EnxBaseException::ParseMessageTags(std::u16string_view aMsg) {
-  beErrorString = nxExtractMessageTags(aMsg, [this](std::u16string_view inner) {
+platform::HRESULT nxExceptionQueryInterface(InxException& aSelf, const platform::TGUID& aIID,
+                                            void** aObj) noexcept {
+  void* p = nullptr;
+  if (aIID == InxException::IID)
+    p = static_cast<InxException*>(&aSelf);
+  else if (aIID == InxExceptionForCallback::IID)
+    p = static_cast<InxExceptionForCallback*>(&aSelf);
+  else if (aIID == InxBaseException::IID)
+    p = static_cast<InxBaseException*>(&aSelf);
+  else if (aIID == platform::IInterface::IID)
+    p = static_cast<platform::IInterface*>(&aSelf);
+  if (aObj) *aObj = p;
+  return p ? platform::S_OK : platform::E_NOINTERFACE;
+}
+
+uint32_t nxReadOSErrorTag(std::u16string_view aValue, TnxOSErrorTagForm aForm) noexcept {
+  return aForm == TnxOSErrorTagForm::Decimal32 ? DecimalOrZero(aValue) : Low32OfInt64OrZero(aValue);
+}
+
+std::u16string nxTakeMessageTags(std::u16string_view aMsg, TnxOSErrorTagForm aForm,
+                                 TnxCustomInfos& aInfos, bool& aHasInfos, uint32_t& aOSError,
+                                 TnxExceptionDataRef& aData) {
+  std::u16string rest = nxExtractMessageTags(aMsg, [&](std::u16string_view inner) {
     if (inner.empty()) return;
     size_t eq = inner.find(u'=');
     std::u16string_view name = inner.substr(0, eq);
     std::u16string_view value = eq == std::u16string_view::npos ? std::u16string_view() : inner.substr(eq + 1);
-    if (!name.empty() && !value.empty()) CustomInfos().SetValues(name, value);
+    if (name.empty() || value.empty()) return;
+    aHasInfos = true;
+    aInfos.SetValues(name, value);
   });
-  if (!beHasCustomInfos) return;
-  std::u16string os = beCustomInfos.Values(u"OSError");
-  if (!os.empty()) beOSError = DecimalOrZero(os);
-  std::u16string data = beCustomInfos.Values(u"$ExceptionData$");
-  if (!data.empty() && gDataHooks.FromString) beExceptionData = gDataHooks.FromString(data);
-  beCustomInfos.SetValues(u"$ExceptionData$", u"");
+  if (!aHasInfos) return rest;
+  std::u16string os = aInfos.Values(u"OSError");
+  if (!os.empty()) aOSError = nxReadOSErrorTag(os, aForm);
+  std::u16string data = aInfos.Values(u"$ExceptionData$");
+  if (!data.empty() && gDataHooks.FromString) {
+    try {
+      aData = gDataHooks.FromString(data);
+    } catch (const platform::Exception&) {
+      // The decoder's own exception must not replace the error it came
+      // with; without its data that error still says what went wrong.
+      aData.reset();
+    }
+  }
+  aInfos.SetValues(u"$ExceptionData$", u"");
+  return rest;
+}
+
+namespace exceptions_detail {
+
+namespace {
+
+// One placeholder form: where it stands, or when s is empty, the code's
+// text goes in.
+void FillPlaceholder(std::u16string& s, std::u16string_view aTag,
+                     std::u16string (*aCodeText)(const void*), const void* aContext) {
+  const size_t p = s.find(aTag);
+  if (p == std::u16string::npos && !s.empty()) return;
+  std::u16string r = p == std::u16string::npos ? std::u16string() : s.substr(0, p);
+  r += aCodeText(aContext);
+  if (p != std::u16string::npos) {
+    if (r.size() > 1 && r.back() != u'.') r += u'.';
+    r.append(s, p + aTag.size());
+  }
+  s = std::move(r);
+}
+
+}  // namespace
+
+std::u16string ProcessedMessage(const platform::Exception& aException, std::u16string_view aErrorString,
+                                std::u16string (*aCodeText)(const void*), const void* aContext) {
+  // Both placeholder forms are read, whatever the thread's peer version: a
+  // text may come from a peer of either version.
+  std::u16string s(platform::Trim(aErrorString));
+  FillPlaceholder(s, nxOldOrgTag, aCodeText, aContext);
+  FillPlaceholder(s, nxOrgTag, aCodeText, aContext);
+  nxCallExceptionHook(aException, s);
+  return s;
+}
+
+}  // namespace exceptions_detail
+
+// ---- the exception ----
+
+void EnxBaseException::ParseMessageTags(std::u16string_view aMsg) {
+  beErrorString = nxTakeMessageTags(aMsg, TnxOSErrorTagForm::Decimal32, beCustomInfos, beHasCustomInfos,
+                                    beOSError, beExceptionData);
 }
 
 void EnxBaseException::InitWithCode(uint32_t aErrorCode, std::u16string_view aMsg) {
@@ -178,17 +272,7 @@ EnxBaseException::EnxBaseException(std::u16string_view aMsg, std::initializer_li
 }
 
 platform::HRESULT EnxBaseException::QueryInterface(const platform::TGUID& aIID, void** aObj) noexcept {
-  void* p = nullptr;
-  if (aIID == InxException::IID)
-    p = static_cast<InxException*>(this);
-  else if (aIID == InxExceptionForCallback::IID)
-    p = static_cast<InxExceptionForCallback*>(this);
-  else if (aIID == InxBaseException::IID)
-    p = static_cast<InxBaseException*>(this);
-  else if (aIID == platform::IInterface::IID)
-    p = static_cast<platform::IInterface*>(this);
-  if (aObj) *aObj = p;
-  return p ? platform::S_OK : platform::E_NOINTERFACE;
+  return nxExceptionQueryInterface(*this, aIID, aObj);
 }
 
 void EnxBaseException::GetErrorString(uint32_t aErrorCode, std::u16string& aText) const {
@@ -206,31 +290,11 @@ TnxExceptionDataRef EnxBaseException::ExceptionData() {
 }
 
 std::u16string EnxBaseException::ProcessedErrorString() const {
-  std::u16string_view t = platform::Trim(beErrorString);
-  // Both placeholder forms are read, whatever the thread's peer version: a
-  // text may come from a peer of either version.
-  std::u16string_view tag = nxOrgTag;
-  size_t p = t.find(tag);
-  if (p == std::u16string_view::npos) {
-    tag = nxOldOrgTag;
-    p = t.find(tag);
-  }
-  std::u16string r;
-  if (p != std::u16string_view::npos || t.empty()) {
-    if (p != std::u16string_view::npos) r = t.substr(0, p);
+  return nxProcessedMessage(*this, beErrorString, [this] {
     std::u16string text;
     GetErrorString(beErrorCode, text);
-    r += text;
-    if (p != std::u16string_view::npos) {
-      if (r.size() > 1 && r.back() != u'.') r += u'.';
-      r += t.substr(p + tag.size());
-    }
-  } else {
-    r = t;
-  }
-  std::u16string hooked = r;
-  nxCallExceptionHook(*this, hooked);
-  return hooked;
+    return text;
+  });
 }
 
 void EnxBaseException::AssignOSError(uint32_t aOSError, std::u16string_view aAction,

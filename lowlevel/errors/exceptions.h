@@ -55,7 +55,7 @@ public:
 // handler's, not the references'.
 class InxBaseException : public virtual platform::IInterface {
 public:
-  static constexpr platform::TGUID IID = platform::nxGuid("{197AEB00-14A5-4AA7-A344-43B9BC89EA52}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{A62E7C83-AD20-4BF1-BB24-0E4B9ABF4105}");
   virtual uint32_t ErrorCode() const noexcept = 0;
 
 protected:
@@ -64,7 +64,7 @@ protected:
 
 class InxExceptionForCallback : public InxBaseException {
 public:
-  static constexpr platform::TGUID IID = platform::nxGuid("{0DDEC1AA-A405-476D-88B1-204F7B2FD6B0}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{5F496E29-028B-4DCB-8530-54C079738DD5}");
   virtual const std::u16string& ErrorString() const noexcept = 0;
   virtual bool ExtendedMsg() const noexcept = 0;
   virtual uint32_t OSError() const noexcept = 0;
@@ -77,12 +77,41 @@ protected:
 
 class InxException : public InxExceptionForCallback {
 public:
-  static constexpr platform::TGUID IID = platform::nxGuid("{A1306AF6-E3C5-44C8-AFCB-2A28E33BF51A}");
+  static constexpr platform::TGUID IID = platform::nxGuid("{79F474DF-1A53-47C1-8B23-FE1F5AC973DD}");
   virtual std::u16string ProcessedErrorString() const = 0;
 
 protected:
   ~InxException() = default;
 };
+
+// The QueryInterface of an exception that answers its own interfaces
+// (InxException and its parents); E_NOINTERFACE for any other.
+platform::HRESULT nxExceptionQueryInterface(InxException& aSelf, const platform::TGUID& aIID,
+                                            void** aObj) noexcept;
+
+// How an "OSError" tag is read; anything else gives 0. The library's
+// exception takes a decimal 32-bit number, the client's database error a
+// 64-bit integer of which it keeps the low 32 bits.
+enum class TnxOSErrorTagForm : uint8_t { Decimal32, LowOf64 };
+uint32_t nxReadOSErrorTag(std::u16string_view aValue, TnxOSErrorTagForm aForm) noexcept;
+
+// The step every exception runs on the message it is given: takes the tags
+// out and returns the rest; a tag "name=value" with both parts sets that
+// custom info (aHasInfos: the list exists). Then "OSError" is read into
+// aOSError, and "$ExceptionData$" is rebuilt into aData and removed from the
+// infos. Exception data that does not decode is dropped: it came with an
+// error that must still reach the caller.
+std::u16string nxTakeMessageTags(std::u16string_view aMsg, TnxOSErrorTagForm aForm,
+                                 TnxCustomInfos& aInfos, bool& aHasInfos, uint32_t& aOSError,
+                                 TnxExceptionDataRef& aData);
+
+// The processed message of an error string: trimmed; where an original-
+// message placeholder stands (the older form first, then the current one),
+// or when nothing is left, the code's text from aCodeText goes in, followed
+// by a "." unless it ends in one, then the rest; last the exception hook.
+template <typename CodeText>
+std::u16string nxProcessedMessage(const platform::Exception& aException,
+                                  std::u16string_view aErrorString, const CodeText& aCodeText);
 
 // Session context of a request, for exception hooks (switched off here).
 struct TnxExceptionHookInfo {
@@ -215,6 +244,8 @@ namespace exceptions_detail {
 std::u16string ExtractTagsOfForm(std::u16string_view aText, std::u16string_view aOpen,
                                  std::u16string_view aClose,
                                  void (*aSink)(void*, std::u16string_view), void* aContext);
+std::u16string ProcessedMessage(const platform::Exception& aException, std::u16string_view aErrorString,
+                                std::u16string (*aCodeText)(const void*), const void* aContext);
 }  // namespace exceptions_detail
 
 inline constexpr std::u16string_view nxTagOpen = u"<[--!";
@@ -231,6 +262,13 @@ std::u16string nxExtractMessageTags(std::u16string_view aText, OnTag&& aOnTag) {
   std::u16string rest = exceptions_detail::ExtractTagsOfForm(aText, nxOldTagOpen, nxOldTagClose,
                                                              sink, &aOnTag);
   return exceptions_detail::ExtractTagsOfForm(rest, nxTagOpen, nxTagClose, sink, &aOnTag);
+}
+
+template <typename CodeText>
+std::u16string nxProcessedMessage(const platform::Exception& aException,
+                                  std::u16string_view aErrorString, const CodeText& aCodeText) {
+  auto text = [](const void* ctx) -> std::u16string { return (*static_cast<const CodeText*>(ctx))(); };
+  return exceptions_detail::ProcessedMessage(aException, aErrorString, text, &aCodeText);
 }
 
 template <class E>

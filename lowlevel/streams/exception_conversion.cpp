@@ -35,13 +35,15 @@ Converted Convert(const std::exception* aException, uint32_t aVersion) {
       r.code = nx->ErrorCode();
       if (nx->ExtendedMsg()) {
         r.message = nx->ErrorString();
-        auto* base = dynamic_cast<const EnxBaseException*>(nx);
-        if (base && base->HasCustomInfos())
-          for (const auto& line : base->CustomInfos().Lines()) {
-            size_t eq = line.find(u'=');
-            r.message += nxMessageTagForVersion(aVersion, line.substr(0, eq),
-                                                eq == std::u16string::npos ? u"" : line.substr(eq + 1));
-          }
+        // Through the interface, so that every exception answering it (the
+        // client's database error too) travels with its infos. Asking for
+        // them makes an empty list where none was, as the interface defines.
+        TnxCustomInfos& infos = const_cast<InxException*>(nx)->CustomInfos();
+        for (const auto& line : infos.Lines()) {
+          size_t eq = line.find(u'=');
+          r.message += nxMessageTagForVersion(aVersion, line.substr(0, eq),
+                                              eq == std::u16string::npos ? u"" : line.substr(eq + 1));
+        }
       }
     }
     return r;

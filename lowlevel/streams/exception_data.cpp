@@ -349,7 +349,9 @@ TnxExceptionDataValueRef CreateFromReader(TnxReader& aReader, int32_t aVersion,
 }
 
 TnxExceptionDataRef RootFromString(std::u16string_view aEncoded) {
-  return nxExceptionDataFromString(aEncoded)->AsContainer();
+  // A value that is no container gives no exception data.
+  TnxExceptionDataValueRef value = nxExceptionDataFromString(aEncoded);
+  return value->ValueKind() == edkContainer ? value->AsContainer() : nullptr;
 }
 
 TnxExceptionDataRef NewRootContainer() { return nxCreateExceptionDataContainer(u"ExceptionData"); }

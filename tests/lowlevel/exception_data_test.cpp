@@ -260,5 +260,30 @@ TEST_F(ExceptionDataTest, ExceptionsRebuildTheirDataFromTheTag) {
   EXPECT_EQ(e.ErrorString(), u"Fehler");
 }
 
+// A server's exception data that does not decode must not take the place of
+// the error it came with: the exception is built as usual, without data.
+TEST_F(ExceptionDataTest, DataThatDoesNotDecodeIsDropped) {
+  // A well-formed single value that is no container.
+  const std::u16string valueOnly = [] {
+    TnxAnsiStringStream s;
+    {
+      TnxWriter w(s);
+      w.WriteIdent(u"EDV"); w.WriteInteger(47501); w.WriteInteger(edkString); w.WriteString(u"n"); w.WriteString(u"v");
+    }
+    return platform::Utf8ToUtf16(StrToBase64(s.DataString()));
+  }();
+  const std::u16string values[] = {u"QUJD", u"not base64!", u"===", valueOnly};
+  for (const std::u16string& value : values) {
+    EnxBaseException e(10024, u"Fehler" + nxMessageTag(u"$ExceptionData$", value) + nxMessageTag(u"a", u"b"));
+    EXPECT_EQ(e.ErrorCode(), 10024u);
+    EXPECT_EQ(e.ErrorString(), u"Fehler");
+    EXPECT_EQ(e.Message(), u"RevurOV: Fehler [$2728/10024]");
+    EXPECT_EQ(e.CustomInfos().Lines(), std::vector<std::u16string>{u"a=b"});
+    // Asked for, the data is a new empty container.
+    ASSERT_NE(e.ExceptionData(), nullptr);
+    EXPECT_EQ(e.ExceptionData()->Count(), 0);
+  }
+}
+
 }  // namespace
 }  // namespace revurov

@@ -10,6 +10,7 @@
 #include "lowlevel/streams/exception_data.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
+#include "support/exception_interfaces.h"
 #include "support/u8_text.h"
 
 namespace revurov {
@@ -72,6 +73,9 @@ TEST_F(ExceptionTest, PlaceholderTakesTheCodeText) {
       {u"", u"Could not find object."},
       {u"   ", u"Could not find object."},
       {u"No placeholder", u"No placeholder"},
+      // A text in both forms: the older is filled first, then the current.
+      {u"a <[!\u00FEOrg\u00FE!> b <[!Org!]> c",
+       u"a Could not find object. b Could not find object. c"},
   };
   for (const Case& c : cases) {
     EnxBaseException e(8712, c.msg);
@@ -231,29 +235,8 @@ TEST_F(ExceptionTest, FamiliesKeepTheBaseBehaviour) {
 
 TEST_F(ExceptionTest, AnswersItsInterfacesByTheirIds) {
   EnxTestSubFamilyException e(10024, u"T");
+  testing::ExpectAnswersExceptionInterfaces(e);
   auto* unknown = static_cast<platform::IInterface*>(&e);
-  struct Case {
-    const char* name;
-    platform::TGUID iid;
-    void* expected;
-  } cases[] = {
-      {"IInterface", platform::IInterface::IID, unknown},
-      {"InxBaseException", InxBaseException::IID, static_cast<InxBaseException*>(&e)},
-      {"InxExceptionForCallback", InxExceptionForCallback::IID, static_cast<InxExceptionForCallback*>(&e)},
-      {"InxException", InxException::IID, static_cast<InxException*>(&e)},
-  };
-  for (const auto& c : cases) {
-    void* p = nullptr;
-    EXPECT_EQ(unknown->QueryInterface(c.iid, &p), platform::S_OK) << c.name;
-    EXPECT_EQ(p, c.expected) << c.name;
-  }
-  void* p = &e;
-  EXPECT_EQ(unknown->QueryInterface(platform::nxGuid("{5BB7DABA-7832-4C41-A52D-77C47058122F}"), &p),
-            platform::E_NOINTERFACE);
-  EXPECT_EQ(p, nullptr);
-  // Counting does nothing: the exception belongs to its handler.
-  EXPECT_EQ(unknown->AddRef(), -1);
-  EXPECT_EQ(unknown->Release(), -1);
   {
     auto intf = platform::Supports<InxException>(unknown);
     ASSERT_TRUE(intf);
@@ -263,6 +246,13 @@ TEST_F(ExceptionTest, AnswersItsInterfacesByTheirIds) {
     EXPECT_EQ(U8(intf->ProcessedErrorString()), "T");
   }
   EXPECT_EQ(e.ErrorCode(), 10024u);  // still alive after the pointer let go
+}
+
+// Peers find the exception interfaces by these identifiers.
+TEST_F(ExceptionTest, InterfaceIdsAreTheLibrarys) {
+  EXPECT_EQ(InxBaseException::IID, platform::nxGuid("{A62E7C83-AD20-4BF1-BB24-0E4B9ABF4105}"));
+  EXPECT_EQ(InxExceptionForCallback::IID, platform::nxGuid("{5F496E29-028B-4DCB-8530-54C079738DD5}"));
+  EXPECT_EQ(InxException::IID, platform::nxGuid("{79F474DF-1A53-47C1-8B23-FE1F5AC973DD}"));
 }
 
 TEST_F(ExceptionTest, ExceptionDataIsCreatedOnFirstAskAndKept) {

@@ -1,0 +1,1 @@
+revurov_bench(client_exception revurov_client)
