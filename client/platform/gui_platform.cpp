@@ -14,7 +14,6 @@
 #include "client/platform/message_dialog.h"
 #include "client/platform/pick_server_form.h"
 #include "lowlevel/sync/message_queue.h"
-#include "platform/rtl_exception.h"
 
 namespace revurov {
 
@@ -61,8 +60,8 @@ std::unique_ptr<TnxMessageQueue> gGuiQueue;
 std::unique_ptr<QSocketNotifier> gGuiQueueNotifier;
 
 void ShowException(const std::exception& aError) {
-  const auto* own = dynamic_cast<const platform::Exception*>(&aError);
-  const std::u16string text = own ? own->Message() : QString::fromUtf8(aError.what()).toStdU16String();
+  // The library's exceptions give their message as UTF-8 here too.
+  const std::u16string text = QString::fromUtf8(aError.what()).toStdU16String();
   nxCallOnGuiThread([&] { ShowPlatformMessageDialog(text, mtError, nxMsgDlgButton(mbOK), 0); });
 }
 
