@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QPrintDialog>
+#include <QPrinter>
 
 namespace revurov {
 
@@ -12,6 +14,10 @@ namespace {
 class TnxQtFormRunner final : public TnxFormRunner {
 public:
   int Exec(QDialog& aForm) override { return aForm.exec(); }
+  bool ChoosePrinter(QPrinter& aPrinter, QWidget* aParent) override {
+    QPrintDialog dialog(&aPrinter, aParent);
+    return dialog.exec() == QDialog::Accepted;
+  }
   void Beep() override { QApplication::beep(); }
 };
 

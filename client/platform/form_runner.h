@@ -7,12 +7,16 @@
 // - nxSetFormRunner takes ownership and answers the previous runner; null
 //   puts Qt's back. Set it only while no form runs.
 // - Exec answers the form's result (QDialog::Accepted or Rejected, or what
-//   the form's done() was given). Call it on the GUI thread only.
+//   the form's done() was given). ChoosePrinter lets the user set aPrinter
+//   up (Qt's print dialog) and answers whether to print. Call both on the
+//   GUI thread only.
 #pragma once
 
 #include <memory>
 
 class QDialog;
+class QPrinter;
+class QWidget;
 
 namespace revurov {
 
@@ -20,6 +24,7 @@ class TnxFormRunner {
 public:
   virtual ~TnxFormRunner();
   virtual int Exec(QDialog& aForm) = 0;
+  virtual bool ChoosePrinter(QPrinter& aPrinter, QWidget* aParent) = 0;
   virtual void Beep() = 0;
 };
 

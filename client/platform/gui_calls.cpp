@@ -2,11 +2,14 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <QThread>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 
 namespace revurov {
@@ -23,19 +26,16 @@ struct PendingCall {
 std::mutex gCallLock;
 std::condition_variable gCallFinished;
 std::deque<PendingCall*> gCalls;
-// Tells a GUI thread waiting in nxWaitWithGuiCalls that a call arrived.
+// Signalled when a call arrives; the GUI thread's Qt loop watches it through
+// a socket notifier, and nxWaitWithGuiCalls waits for it.
 platform::EventHandle gCallArrived = nullptr;
-// The application whose end abandons the calls (Qt forgets its post
-// routines with it, so each application gets one).
-QCoreApplication* gWatchedApp = nullptr;
 
-void AbandonAtApplicationEnd() {
-  {
-    std::lock_guard guard(gCallLock);
-    gWatchedApp = nullptr;
-  }
-  nxAbandonGuiCalls();
-}
+// GUI thread only: the notifier and the application it belongs to (Qt's
+// post routines end with the application, so each one gets its own).
+std::unique_ptr<QSocketNotifier> gNotifier;
+QCoreApplication* gNotifierApp = nullptr;
+// The notifier is in place: a worker need not post a Qt event to wake the loop.
+std::atomic<bool> gNotifierServes{false};
 
 platform::EventHandle CallArrived() {
   std::lock_guard guard(gCallLock);
@@ -61,6 +61,32 @@ void RunGuiCalls() {
   }
 }
 
+void StopNotifier() noexcept {
+  gNotifierServes.store(false);
+  gNotifier.reset();
+  gNotifierApp = nullptr;
+}
+
+void AtApplicationEnd() {
+  StopNotifier();
+  nxAbandonGuiCalls();
+}
+
+// GUI thread only.
+void EnsureNotifier() {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (gNotifier && gNotifierApp == app) return;
+  const platform::EventHandle arrived = CallArrived();
+  gNotifier = std::make_unique<QSocketNotifier>(platform::EventFd(arrived), QSocketNotifier::Read);
+  QObject::connect(gNotifier.get(), &QSocketNotifier::activated, [arrived] {
+    platform::WaitForEvent(arrived, 0);  // takes the signal that woke us
+    RunGuiCalls();
+  });
+  if (gNotifierApp != app) qAddPostRoutine(&AtApplicationEnd);
+  gNotifierApp = app;
+  gNotifierServes.store(true);
+}
+
 }  // namespace
 
 bool nxIsGuiThread() noexcept {
@@ -80,14 +106,18 @@ bool nxCallOnGuiThread(const std::function<void()>& aCall) {
   pending.Call = &aCall;
   {
     std::lock_guard guard(gCallLock);
-    if (gWatchedApp != app) {
-      qAddPostRoutine(&AbandonAtApplicationEnd);
-      gWatchedApp = app;
-    }
     gCalls.push_back(&pending);
   }
   platform::SetEvent(arrived);
-  QMetaObject::invokeMethod(app, &RunGuiCalls, Qt::QueuedConnection);
+  // Until the GUI thread has its notifier, a Qt event wakes it and sets one up.
+  if (!gNotifierServes.load())
+    QMetaObject::invokeMethod(
+        app,
+        [] {
+          EnsureNotifier();
+          RunGuiCalls();
+        },
+        Qt::QueuedConnection);
   std::unique_lock lock(gCallLock);
   gCallFinished.wait(lock, [&] { return pending.Finished; });
   if (pending.Error) std::rethrow_exception(pending.Error);
@@ -99,6 +129,7 @@ uint32_t nxWaitWithGuiCalls(platform::EventHandle aEvent, uint32_t aTimeoutMs) {
   using Clock = std::chrono::steady_clock;
   const bool limited = aTimeoutMs != platform::kInfinite;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? aTimeoutMs : 0);
+  EnsureNotifier();
   const platform::EventHandle events[] = {aEvent, CallArrived()};
   for (;;) {
     uint32_t left = platform::kInfinite;
@@ -112,7 +143,12 @@ uint32_t nxWaitWithGuiCalls(platform::EventHandle aEvent, uint32_t aTimeoutMs) {
   }
 }
 
+void nxServeGuiCalls() {
+  if (nxIsGuiThread()) EnsureNotifier();
+}
+
 void nxAbandonGuiCalls() noexcept {
+  if (nxIsGuiThread()) StopNotifier();
   std::lock_guard guard(gCallLock);
   for (PendingCall* pending : gCalls) pending->Finished = true;
   gCalls.clear();

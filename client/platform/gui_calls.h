@@ -13,8 +13,10 @@
 //   nxWaitWithGuiCalls, which runs such calls and nothing else of its loop.
 // - nxWaitWithGuiCalls answers as platform::WaitForEvent. On another thread
 //   it is the plain wait.
-// - nxAbandonGuiCalls answers every call not yet started with false; the
-//   application's end does the same.
+// - nxServeGuiCalls, on the GUI thread, lets its Qt loop watch for calls
+//   (otherwise the first call sets that up through a Qt event).
+// - nxAbandonGuiCalls answers every call not yet started with false (on the
+//   GUI thread it also stops the watch); the application's end does the same.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,7 @@ namespace revurov {
 bool nxIsGuiThread() noexcept;
 bool nxCallOnGuiThread(const std::function<void()>& aCall);
 uint32_t nxWaitWithGuiCalls(platform::EventHandle aEvent, uint32_t aTimeoutMs);
+void nxServeGuiCalls();
 void nxAbandonGuiCalls() noexcept;
 
 }  // namespace revurov

@@ -169,6 +169,7 @@ void InstallQtPlatform() {
   nxPlatformLogonDialog = &LogonDialogHook;
   nxPlatformServerPickDialog = &ServerPickDialogHook;
   nxPlatformJournalRecoveryDialog = &JournalRecoveryDialogHook;
+  nxServeGuiCalls();
 }
 
 void RemoveQtPlatform() noexcept {

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPalette>
-#include <QPrintDialog>
 #include <QPrinter>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -123,8 +122,7 @@ void TfrmJournal::Setup(TnxJournalState aJournalState, const std::u16string& aAl
 
 void TfrmJournal::Print() {
   QPrinter printer;
-  QPrintDialog dialog(&printer, this);
-  if (nxFormRunner().Exec(dialog) != QDialog::Accepted) return;
+  if (!nxFormRunner().ChoosePrinter(printer, this)) return;
   QPainter painter;
   if (!painter.begin(&printer)) return;
   const QRectF page = printer.pageRect(QPrinter::DevicePixel);

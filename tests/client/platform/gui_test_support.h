@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QPrinter>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -38,6 +39,7 @@ inline ::testing::Environment* const kAppEnvironment =
 class TScriptedRunner : public TnxFormRunner {
 public:
   std::function<void(QDialog&)> Script;
+  std::function<bool(QPrinter&)> PrinterScript;
   int Beeps = 0;
   int Runs = 0;
 
@@ -48,6 +50,7 @@ public:
     if (aForm.isVisible()) aForm.done(QDialog::Rejected);  // a script that forgot to close it
     return aForm.result();
   }
+  bool ChoosePrinter(QPrinter& aPrinter, QWidget*) override { return PrinterScript && PrinterScript(aPrinter); }
   void Beep() override { ++Beeps; }
 };
 
