@@ -1,16 +1,15 @@
 #include "client/platform/gui_calls.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QSocketNotifier>
 #include <QThread>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <exception>
-#include <memory>
 #include <mutex>
+#include <semaphore>
 
 namespace revurov {
 
@@ -19,23 +18,23 @@ namespace {
 struct PendingCall {
   const std::function<void()>* Call = nullptr;
   std::exception_ptr Error;
-  bool Finished = false;
+  std::binary_semaphore Finished{0};
   bool Ran = false;
 };
 
 std::mutex gCallLock;
-std::condition_variable gCallFinished;
 std::deque<PendingCall*> gCalls;
-// Signalled when a call arrives; the GUI thread's Qt loop watches it through
-// a socket notifier, and nxWaitWithGuiCalls waits for it.
+// Signalled when a call arrives, for a GUI thread in nxWaitWithGuiCalls.
 platform::EventHandle gCallArrived = nullptr;
+std::atomic<size_t> gCallCount{0};  // gCalls.size(), read without the lock
 
-// GUI thread only: the notifier and the application it belongs to (Qt's
-// post routines end with the application, so each one gets its own).
-std::unique_ptr<QSocketNotifier> gNotifier;
-QCoreApplication* gNotifierApp = nullptr;
-// The notifier is in place: a worker need not post a Qt event to wake the loop.
-std::atomic<bool> gNotifierServes{false};
+// The watch of the GUI thread's loop: a worker wakes the loop's dispatcher,
+// whose awake signal (every turn of the loop) runs the waiting calls. Set
+// up and torn down on the GUI thread only; Qt's post routines end with the
+// application, so each application gets its own.
+std::atomic<QAbstractEventDispatcher*> gWatchedDispatcher{nullptr};
+QMetaObject::Connection gWatch;
+QCoreApplication* gWatchedApp = nullptr;
 
 platform::EventHandle CallArrived() {
   std::lock_guard guard(gCallLock);
@@ -44,47 +43,45 @@ platform::EventHandle CallArrived() {
 }
 
 void RunGuiCalls() {
+  if (gCallCount.load(std::memory_order_acquire) == 0) return;
   std::unique_lock lock(gCallLock);
   while (!gCalls.empty()) {
     PendingCall* pending = gCalls.front();
     gCalls.pop_front();
+    gCallCount.store(gCalls.size(), std::memory_order_release);
     lock.unlock();
     try {
       (*pending->Call)();
     } catch (...) {
       pending->Error = std::current_exception();
     }
-    lock.lock();
     pending->Ran = true;
-    pending->Finished = true;
-    gCallFinished.notify_all();
+    pending->Finished.release();  // the caller may free it from here on
+    lock.lock();
   }
 }
 
-void StopNotifier() noexcept {
-  gNotifierServes.store(false);
-  gNotifier.reset();
-  gNotifierApp = nullptr;
+void StopWatch() noexcept {
+  gWatchedDispatcher.store(nullptr);
+  QObject::disconnect(gWatch);
+  gWatchedApp = nullptr;
 }
 
 void AtApplicationEnd() {
-  StopNotifier();
+  StopWatch();
   nxAbandonGuiCalls();
 }
 
 // GUI thread only.
-void EnsureNotifier() {
+void EnsureWatch() {
   QCoreApplication* app = QCoreApplication::instance();
-  if (gNotifier && gNotifierApp == app) return;
-  const platform::EventHandle arrived = CallArrived();
-  gNotifier = std::make_unique<QSocketNotifier>(platform::EventFd(arrived), QSocketNotifier::Read);
-  QObject::connect(gNotifier.get(), &QSocketNotifier::activated, [arrived] {
-    platform::WaitForEvent(arrived, 0);  // takes the signal that woke us
-    RunGuiCalls();
-  });
-  if (gNotifierApp != app) qAddPostRoutine(&AtApplicationEnd);
-  gNotifierApp = app;
-  gNotifierServes.store(true);
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  if (!app || !dispatcher || gWatchedDispatcher.load() == dispatcher) return;
+  QObject::disconnect(gWatch);
+  gWatch = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, &RunGuiCalls);
+  if (gWatchedApp != app) qAddPostRoutine(&AtApplicationEnd);
+  gWatchedApp = app;
+  gWatchedDispatcher.store(dispatcher);
 }
 
 }  // namespace
@@ -107,19 +104,21 @@ bool nxCallOnGuiThread(const std::function<void()>& aCall) {
   {
     std::lock_guard guard(gCallLock);
     gCalls.push_back(&pending);
+    gCallCount.store(gCalls.size(), std::memory_order_release);
   }
   platform::SetEvent(arrived);
-  // Until the GUI thread has its notifier, a Qt event wakes it and sets one up.
-  if (!gNotifierServes.load())
+  // Until the GUI thread watches its loop, a Qt event wakes it and sets the watch up.
+  if (QAbstractEventDispatcher* dispatcher = gWatchedDispatcher.load())
+    dispatcher->wakeUp();
+  else
     QMetaObject::invokeMethod(
         app,
         [] {
-          EnsureNotifier();
+          EnsureWatch();
           RunGuiCalls();
         },
         Qt::QueuedConnection);
-  std::unique_lock lock(gCallLock);
-  gCallFinished.wait(lock, [&] { return pending.Finished; });
+  pending.Finished.acquire();
   if (pending.Error) std::rethrow_exception(pending.Error);
   return pending.Ran;
 }
@@ -129,7 +128,7 @@ uint32_t nxWaitWithGuiCalls(platform::EventHandle aEvent, uint32_t aTimeoutMs) {
   using Clock = std::chrono::steady_clock;
   const bool limited = aTimeoutMs != platform::kInfinite;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? aTimeoutMs : 0);
-  EnsureNotifier();
+  EnsureWatch();
   const platform::EventHandle events[] = {aEvent, CallArrived()};
   for (;;) {
     uint32_t left = platform::kInfinite;
@@ -144,15 +143,15 @@ uint32_t nxWaitWithGuiCalls(platform::EventHandle aEvent, uint32_t aTimeoutMs) {
 }
 
 void nxServeGuiCalls() {
-  if (nxIsGuiThread()) EnsureNotifier();
+  if (nxIsGuiThread()) EnsureWatch();
 }
 
 void nxAbandonGuiCalls() noexcept {
-  if (nxIsGuiThread()) StopNotifier();
+  if (nxIsGuiThread()) StopWatch();
   std::lock_guard guard(gCallLock);
-  for (PendingCall* pending : gCalls) pending->Finished = true;
+  for (PendingCall* pending : gCalls) pending->Finished.release();
   gCalls.clear();
-  gCallFinished.notify_all();
+  gCallCount.store(0, std::memory_order_release);
 }
 
 }  // namespace revurov
