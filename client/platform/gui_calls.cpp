@@ -61,14 +61,18 @@ void RunGuiCalls() {
   }
 }
 
+// Under the lock: once it returns, no caller still wakes the old dispatcher.
 void StopWatch() noexcept {
-  gWatchedDispatcher.store(nullptr);
+  {
+    std::lock_guard guard(gCallLock);
+    gWatchedDispatcher.store(nullptr);
+  }
   QObject::disconnect(gWatch);
-  gWatchedApp = nullptr;
 }
 
 void AtApplicationEnd() {
   StopWatch();
+  gWatchedApp = nullptr;
   nxAbandonGuiCalls();
 }
 
@@ -101,16 +105,19 @@ bool nxCallOnGuiThread(const std::function<void()>& aCall) {
   const platform::EventHandle arrived = CallArrived();
   PendingCall pending;
   pending.Call = &aCall;
+  bool woken = false;
   {
     std::lock_guard guard(gCallLock);
     gCalls.push_back(&pending);
     gCallCount.store(gCalls.size(), std::memory_order_release);
+    if (QAbstractEventDispatcher* dispatcher = gWatchedDispatcher.load()) {
+      dispatcher->wakeUp();
+      woken = true;
+    }
   }
   platform::SetEvent(arrived);
   // Until the GUI thread watches its loop, a Qt event wakes it and sets the watch up.
-  if (QAbstractEventDispatcher* dispatcher = gWatchedDispatcher.load())
-    dispatcher->wakeUp();
-  else
+  if (!woken)
     QMetaObject::invokeMethod(
         app,
         [] {
