@@ -10,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <semaphore>
+#include <thread>
 
 namespace revurov {
 
@@ -33,6 +34,7 @@ std::atomic<size_t> gCallCount{0};  // gCalls.size(), read without the lock
 // up and torn down on the GUI thread only; Qt's post routines end with the
 // application, so each application gets its own.
 std::atomic<QAbstractEventDispatcher*> gWatchedDispatcher{nullptr};
+std::atomic<int> gWaking{0};  // callers between reading the dispatcher and waking it
 QMetaObject::Connection gWatch;
 QCoreApplication* gWatchedApp = nullptr;
 
@@ -61,12 +63,10 @@ void RunGuiCalls() {
   }
 }
 
-// Under the lock: once it returns, no caller still wakes the old dispatcher.
+// Once it returns, no caller still wakes the old dispatcher.
 void StopWatch() noexcept {
-  {
-    std::lock_guard guard(gCallLock);
-    gWatchedDispatcher.store(nullptr);
-  }
+  gWatchedDispatcher.store(nullptr);
+  while (gWaking.load() != 0) std::this_thread::yield();
   QObject::disconnect(gWatch);
 }
 
@@ -105,17 +105,19 @@ bool nxCallOnGuiThread(const std::function<void()>& aCall) {
   const platform::EventHandle arrived = CallArrived();
   PendingCall pending;
   pending.Call = &aCall;
-  bool woken = false;
   {
     std::lock_guard guard(gCallLock);
     gCalls.push_back(&pending);
     gCallCount.store(gCalls.size(), std::memory_order_release);
-    if (QAbstractEventDispatcher* dispatcher = gWatchedDispatcher.load()) {
-      dispatcher->wakeUp();
-      woken = true;
-    }
   }
   platform::SetEvent(arrived);
+  bool woken = false;
+  gWaking.fetch_add(1);
+  if (QAbstractEventDispatcher* dispatcher = gWatchedDispatcher.load()) {
+    dispatcher->wakeUp();
+    woken = true;
+  }
+  gWaking.fetch_sub(1);
   // Until the GUI thread watches its loop, a Qt event wakes it and sets the watch up.
   if (!woken)
     QMetaObject::invokeMethod(
