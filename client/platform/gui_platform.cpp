@@ -81,6 +81,14 @@ void ServeGuiQueue() {
   }
 }
 
+// Only the thread that owns them can free them; elsewhere they are kept.
+// Freeing the queue closes its windows: messages to them are refused.
+void FreeGuiQueue() noexcept {
+  if (!gGuiQueue || TnxMessageQueue::Current() != gGuiQueue.get()) return;
+  gGuiQueueNotifier.reset();
+  gGuiQueue.reset();
+}
+
 void EnsureGuiQueue() {
   if (TnxMessageQueue::Current()) return;  // whoever attached it serves it
   gGuiQueue = std::make_unique<TnxMessageQueue>();
@@ -88,13 +96,8 @@ void EnsureGuiQueue() {
   gGuiQueueNotifier =
       std::make_unique<QSocketNotifier>(platform::EventFd(gGuiQueue->ArrivedEvent()), QSocketNotifier::Read);
   QObject::connect(gGuiQueueNotifier.get(), &QSocketNotifier::activated, [] { ServeGuiQueue(); });
-}
-
-// Only the thread that owns them can free them; elsewhere they are kept.
-void FreeGuiQueue() noexcept {
-  if (!gGuiQueue || TnxMessageQueue::Current() != gGuiQueue.get()) return;
-  gGuiQueueNotifier.reset();
-  gGuiQueue.reset();
+  // Without the loop nobody would serve its windows: a sender would wait for ever.
+  qAddPostRoutine(&FreeGuiQueue);
 }
 
 // ---- hooks ----
@@ -175,6 +178,7 @@ void InstallQtPlatform() {
 void RemoveQtPlatform() noexcept {
   nxResetPlatformHooks();
   nxAbandonGuiCalls();
+  if (gGuiQueue && QCoreApplication::instance()) qRemovePostRoutine(&FreeGuiQueue);
   FreeGuiQueue();
 }
 

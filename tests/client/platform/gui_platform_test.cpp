@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -209,6 +210,33 @@ TEST_F(GuiPlatform, AWindowOfTheGuiThreadIsServedByItsQtLoop) {
   ASSERT_TRUE(inTime);
   EXPECT_EQ(sent, 42);
   EXPECT_EQ(handledOn, QThread::currentThread());
+}
+
+TEST_F(GuiPlatform, WindowsOfTheGuiThreadRefuseMessagesOnceItsApplicationHasEnded) {
+  const TnxWindowHandle window = nxPlatformAllocateWindow([](TnxMessage& m) { m.Result = 1; });
+  ASSERT_NE(window, 0u);
+  TAppEnvironment::End();
+  // Shared with the worker, which is left behind if its send never returns.
+  struct Outcome {
+    std::atomic<intptr_t> sent{-1};
+    std::atomic<bool> posted{true};
+    platform::EventHandle done = platform::CreateEvent(true, false);
+  };
+  auto outcome = std::make_shared<Outcome>();
+  std::thread worker([outcome, window] {
+    outcome->sent = nxPlatformSendMessage(window, 0x400, 0, 0);
+    outcome->posted = nxPlatformPostMessage(window, 0x401, 0, 0);
+    platform::SetEvent(outcome->done);
+  });
+  const bool inTime = platform::WaitForEvent(outcome->done, kBoundMs) == platform::kWaitObject0;
+  if (!inTime) {
+    worker.detach();
+    FAIL() << "a send to a window of the ended application did not return";
+  }
+  worker.join();
+  platform::CloseEvent(outcome->done);
+  EXPECT_EQ(outcome->sent.load(), 0);
+  EXPECT_FALSE(outcome->posted.load());
 }
 
 TEST_F(GuiPlatform, TimersOfTheGuiThreadAreQtTimersAndOthersTheLibrarys) {
