@@ -54,16 +54,17 @@ struct LibraryDefaults {
 };
 LibraryDefaults gDefaults;
 
-// ---- the GUI thread's queue windows, served by its Qt loop ----
-
-std::unique_ptr<TnxMessageQueue> gGuiQueue;
-std::unique_ptr<QSocketNotifier> gGuiQueueNotifier;
-
+// The application's exception display.
 void ShowException(const std::exception& aError) {
   // The library's exceptions give their message as UTF-8 here too.
   const std::u16string text = QString::fromUtf8(aError.what()).toStdU16String();
   nxCallOnGuiThread([&] { ShowPlatformMessageDialog(text, mtError, nxMsgDlgButton(mbOK), 0); });
 }
+
+// ---- the GUI thread's queue windows, served by its Qt loop ----
+
+std::unique_ptr<TnxMessageQueue> gGuiQueue;
+std::unique_ptr<QSocketNotifier> gGuiQueueNotifier;
 
 void ServeGuiQueue() {
   TnxMessageQueue* queue = gGuiQueue.get();
