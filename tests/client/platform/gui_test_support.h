@@ -1,4 +1,4 @@
-// Shared pieces of the GUI binding's tests: one QApplication for the test
+// Shared helpers of the GUI binding's tests: one QApplication for the test
 // binary (which a test may end to see the binding without one) and a form
 // runner that lets each test drive the form instead of a modal loop.
 #pragma once
