@@ -68,13 +68,15 @@ function(revurov_library name)
   endif()
 endfunction()
 
-# revurov_tests(<name> libs...): test_<name> from tests/<name>/*.cpp.
-function(revurov_tests name)
-  set(dir ${PROJECT_SOURCE_DIR}/tests/${name})
+# revurov_tests(<name> libs...): test_<name> from tests/<name>/*.cpp; a
+# subfolder's name (a/b) gives test_a_b.
+function(revurov_tests folder)
+  set(dir ${PROJECT_SOURCE_DIR}/tests/${folder})
   file(GLOB tsrcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT tsrcs)
     return()
   endif()
+  string(REPLACE "/" "_" name ${folder})
   add_executable(test_${name} ${tsrcs})
   target_compile_options(test_${name} PRIVATE ${REVUROV_WARNINGS})
   target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)

@@ -151,6 +151,49 @@ uint32_t WaitForEvent(EventHandle e, uint32_t timeoutMs) noexcept {
   return result;
 }
 
+uint32_t WaitForEvents(const EventHandle* events, uint32_t count, uint32_t timeoutMs) noexcept {
+  constexpr uint32_t kMaxEvents = 8;
+  if (count == 0 || count > kMaxEvents) {
+    errno = EINVAL;
+    return kWaitFailed;
+  }
+  for (uint32_t i = 0; i < count; ++i)
+    if (!events[i]) {
+      errno = EBADF;
+      return kWaitFailed;
+    }
+  for (uint32_t i = 0; i < count; ++i)
+    if (TryTake(events[i])) return kWaitObject0 + i;
+  if (timeoutMs == 0) return kWaitTimeout;
+  for (uint32_t i = 0; i < count; ++i) events[i]->pollers.fetch_add(1, std::memory_order_seq_cst);
+  const bool limited = timeoutMs != kInfinite;
+  const int64_t deadline = limited ? NowMs() + timeoutMs : 0;
+  uint32_t result = kWaitTimeout;
+  for (;;) {
+    bool taken = false;
+    for (uint32_t i = 0; i < count && !taken; ++i)
+      if (TryTake(events[i])) {
+        result = kWaitObject0 + i;
+        taken = true;
+      }
+    if (taken) break;
+    int wait = -1;
+    if (limited) {
+      const int64_t left = deadline - NowMs();
+      if (left <= 0) break;
+      wait = static_cast<int>(left);
+    }
+    pollfd p[kMaxEvents];
+    for (uint32_t i = 0; i < count; ++i) p[i] = pollfd{events[i]->fd, POLLIN, 0};
+    if (poll(p, count, wait) < 0 && errno != EINTR) {
+      result = kWaitFailed;
+      break;
+    }
+  }
+  for (uint32_t i = 0; i < count; ++i) events[i]->pollers.fetch_sub(1, std::memory_order_seq_cst);
+  return result;
+}
+
 int EventFd(EventHandle e) noexcept {
   if (!e) return -1;
   std::lock_guard lock(e->mirror);

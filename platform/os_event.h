@@ -9,6 +9,9 @@
 // - timeoutMs is the longest wait; kInfinite waits without limit and 0 only
 //   tests. A wait that runs out returns kWaitTimeout; a failed wait (a null
 //   handle, a failed system call) returns kWaitFailed with errno set.
+// - WaitForEvents waits until one of several events is signalled and
+//   answers kWaitObject0 + its index (the lowest index when several are);
+//   only that one's signal is taken.
 // - EventFd gives a descriptor that polls readable exactly while the event is
 //   signalled, so an event can be waited for together with sockets. Polling
 //   it never consumes an auto event's signal.
@@ -35,6 +38,7 @@ void CloseEvent(EventHandle event) noexcept;
 bool SetEvent(EventHandle event) noexcept;
 bool ResetEvent(EventHandle event) noexcept;
 uint32_t WaitForEvent(EventHandle event, uint32_t timeoutMs) noexcept;
+uint32_t WaitForEvents(const EventHandle* events, uint32_t count, uint32_t timeoutMs) noexcept;
 int EventFd(EventHandle event) noexcept;
 
 }  // namespace revurov::platform

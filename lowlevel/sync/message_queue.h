@@ -47,6 +47,9 @@ public:
   void Wake();
   void Close();
   bool Closed() const;
+  // Signalled when something was queued, for an owner whose own loop waits
+  // on its EventFd and then takes messages with WaitMessage(0) and Peek.
+  platform::EventHandle ArrivedEvent() const noexcept { return mqArrived; }
 
   // A send waiting for the owner (used by the window routines).
   struct PendingSend {

@@ -50,10 +50,15 @@ std::unique_ptr<InxTimer> DefaultCreateTimer(std::function<void()> aOnTimer) {
   return std::make_unique<TnxThreadTimer>(std::move(aOnTimer));
 }
 
-int32_t DefaultMessageDlg(const std::u16string&, TnxMsgDlgType) { return nxmrNone; }
+uint8_t DefaultMessageDlg(const std::u16string&, TnxMsgDlgType, TnxMsgDlgButtons, int32_t) {
+  return nxMsgDlgNoAnswer;
+}
 bool DefaultLogonDialog(const std::u16string&, std::u16string&, std::u16string&) { return false; }
 bool DefaultServerPickDialog(const std::vector<std::u16string>&, std::u16string&) { return false; }
-bool DefaultJournalRecoveryDialog(const std::u16string&, TnxJournalState aState) { return aState == jsComplete; }
+bool DefaultJournalRecoveryDialog(TnxJournalState aState, const std::u16string&, const std::u16string&,
+                                  const std::u16string&, const std::u16string&) {
+  return aState == jsComplete;
+}
 
 }  // namespace
 
@@ -67,10 +72,13 @@ void (*nxPlatformProcessMessages)() = &DefaultProcessMessages;
 uint32_t (*nxPlatformWaitWithMessages)(platform::EventHandle, uint32_t) = &platform::WaitForEvent;
 void (*nxPlatformSynchronize)(const std::function<void()>&) = &DefaultSynchronize;
 std::unique_ptr<InxTimer> (*nxPlatformCreateTimer)(std::function<void()>) = &DefaultCreateTimer;
-int32_t (*nxPlatformMessageDlg)(const std::u16string&, TnxMsgDlgType) = &DefaultMessageDlg;
+uint8_t (*nxPlatformMessageDlg)(const std::u16string&, TnxMsgDlgType, TnxMsgDlgButtons, int32_t) =
+    &DefaultMessageDlg;
 bool (*nxPlatformLogonDialog)(const std::u16string&, std::u16string&, std::u16string&) = &DefaultLogonDialog;
 bool (*nxPlatformServerPickDialog)(const std::vector<std::u16string>&, std::u16string&) = &DefaultServerPickDialog;
-bool (*nxPlatformJournalRecoveryDialog)(const std::u16string&, TnxJournalState) = &DefaultJournalRecoveryDialog;
+bool (*nxPlatformJournalRecoveryDialog)(TnxJournalState, const std::u16string&, const std::u16string&,
+                                        const std::u16string&, const std::u16string&) =
+    &DefaultJournalRecoveryDialog;
 
 void nxResetPlatformHooks() noexcept {
   nxPlatformAllocateWindow = &nxAllocateQueueWindow;

@@ -56,13 +56,20 @@ public:
 
 enum TnxJournalState : uint8_t { jsComplete, jsIncomplete, jsTrash, jsSkipping };
 
-// Message dialog kinds and answers (the runtime's numbering).
+// Message dialogs: the kind (any value past mtConfirmation shows no icon),
+// the buttons as a set of bits (bit n: button n; bits above mbHelp are
+// ignored) and the answer, which is the pressed button's number or
+// nxMsgDlgNoAnswer when the box closed otherwise (Help, Close, Escape
+// without Cancel, no user).
 enum TnxMsgDlgType : uint8_t { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
-inline constexpr int32_t nxmrNone = 0;
-inline constexpr int32_t nxmrOk = 1;
-inline constexpr int32_t nxmrCancel = 2;
-inline constexpr int32_t nxmrYes = 6;
-inline constexpr int32_t nxmrNo = 7;
+enum TnxMsgDlgBtn : uint8_t {
+  mbYes, mbNo, mbOK, mbCancel, mbAbort, mbRetry, mbIgnore, mbAll, mbNoToAll, mbYesToAll, mbHelp
+};
+using TnxMsgDlgButtons = uint16_t;
+inline constexpr TnxMsgDlgButtons nxMsgDlgButton(TnxMsgDlgBtn aButton) noexcept {
+  return static_cast<TnxMsgDlgButtons>(1u << aButton);
+}
+inline constexpr uint8_t nxMsgDlgNoAnswer = 10;
 
 // Windows: create one whose messages go to aMethod (0 when it cannot be
 // made); destroy one; post (false when the window is gone) and send (0 when
@@ -88,14 +95,20 @@ extern void (*nxPlatformSynchronize)(const std::function<void()>& aMethod);
 // A new timer, disabled; default: one on a timer thread of the library.
 extern std::unique_ptr<InxTimer> (*nxPlatformCreateTimer)(std::function<void()> aOnTimer);
 // Dialogs. Defaults answer as a user who is not there: no button
-// (nxmrNone), log-on and server pick cancelled (false), and a journal is
-// recovered only when it is complete.
-extern int32_t (*nxPlatformMessageDlg)(const std::u16string& aMessage, TnxMsgDlgType aType);
+// (nxMsgDlgNoAnswer), log-on and server pick cancelled (false), and a
+// journal is recovered only when it is complete. aHelpCtx names a help
+// topic (0: none).
+extern uint8_t (*nxPlatformMessageDlg)(const std::u16string& aMessage, TnxMsgDlgType aType,
+                                       TnxMsgDlgButtons aButtons, int32_t aHelpCtx);
 extern bool (*nxPlatformLogonDialog)(const std::u16string& aServer, std::u16string& aUserName,
                                      std::u16string& aPassword);
 extern bool (*nxPlatformServerPickDialog)(const std::vector<std::u16string>& aServers,
                                           std::u16string& aServer);
-extern bool (*nxPlatformJournalRecoveryDialog)(const std::u16string& aFileName, TnxJournalState aState);
+// The question whether a journal found on opening is to be recovered
+// (committed); aExceptionText tells why a journal could not be read.
+extern bool (*nxPlatformJournalRecoveryDialog)(TnxJournalState aState, const std::u16string& aAlias,
+                                               const std::u16string& aPath, const std::u16string& aFileName,
+                                               const std::u16string& aExceptionText);
 
 // Puts every hook back to the library's default.
 void nxResetPlatformHooks() noexcept;

@@ -126,6 +126,48 @@ TEST(Event, ManualEventReleasesEveryWaiter) {
   EXPECT_EQ(released.load(), 4);
 }
 
+TEST(Events, AnswerTheLowestSignalledIndexAndTakeOnlyItsSignal) {
+  struct Case {
+    bool set0, set1;
+    uint32_t result;
+    bool left0, left1;  // still signalled afterwards (both auto events)
+  } cases[] = {
+      {false, false, kWaitTimeout, false, false},
+      {true, false, kWaitObject0, false, false},
+      {false, true, kWaitObject0 + 1, false, false},
+      {true, true, kWaitObject0, false, true},
+  };
+  for (const Case& c : cases) {
+    Owned a(CreateEvent(false, c.set0));
+    Owned b(CreateEvent(false, c.set1));
+    const EventHandle both[] = {a.h, b.h};
+    EXPECT_EQ(WaitForEvents(both, 2, 0), c.result) << c.set0 << c.set1;
+    EXPECT_EQ(WaitForEvent(a.h, 0) == kWaitObject0, c.left0) << c.set0 << c.set1;
+    EXPECT_EQ(WaitForEvent(b.h, 0) == kWaitObject0, c.left1) << c.set0 << c.set1;
+  }
+}
+
+TEST(Events, ASignalFromAnotherThreadEndsAnUnlimitedWaitAndTimeOutsRunOut) {
+  Owned a(CreateEvent(false, false));
+  Owned b(CreateEvent(true, false));
+  const EventHandle both[] = {a.h, b.h};
+  EXPECT_EQ(WaitForEvents(both, 2, 20), kWaitTimeout);
+  std::thread t([&] { SetEvent(b.h); });
+  EXPECT_EQ(WaitForEvents(both, 2, kInfinite), kWaitObject0 + 1);
+  t.join();
+  EXPECT_EQ(WaitForEvent(b.h, 0), kWaitObject0);  // a manual event stays set
+}
+
+TEST(Events, BadArgumentsFail) {
+  Owned a(CreateEvent(false, true));
+  const EventHandle withNull[] = {a.h, nullptr};
+  EXPECT_EQ(WaitForEvents(withNull, 2, 0), kWaitFailed);
+  EXPECT_EQ(WaitForEvents(withNull, 0, 0), kWaitFailed);
+  EventHandle many[9] = {a.h, a.h, a.h, a.h, a.h, a.h, a.h, a.h, a.h};
+  EXPECT_EQ(WaitForEvents(many, 9, 0), kWaitFailed);
+  EXPECT_EQ(WaitForEvent(a.h, 0), kWaitObject0);  // a failed wait takes nothing
+}
+
 TEST(Thread, IdIsStablePerThreadAndDistinct) {
   const uint32_t mine = CurrentThreadId();
   EXPECT_NE(mine, 0u);
