@@ -28,17 +28,17 @@ class RoutingPath : public testing::RemotingStarted {};
 
 TaggedBytes WrittenPath(const TnxRoutingPath& aPath) {
   return testing::Written([&](TnxWriter& w) {
-    auto writer = testing::Make<TnxInterfacedWriter>(w);
-    nxWriteRoutingPath(*writer, aPath);
+    TnxInterfacedWriter writer(w);
+    nxWriteRoutingPath(writer, aPath);
   });
 }
 
 // Reads a path and checks that every byte was taken.
 TnxRoutingPath ReadPath(const TaggedBytes& aBytes) {
   return testing::ReadAll(aBytes, [](TnxReader& r) {
-    auto reader = testing::Make<TnxInterfacedReader>(r);
+    TnxInterfacedReader reader(r);
     TnxRoutingPath path{{testing::Id(99), testing::Id(98)}};
-    nxReadRoutingPath(*reader, path);
+    nxReadRoutingPath(reader, path);
     return path;
   });
 }
@@ -47,10 +47,10 @@ std::u16string ReadError(const TaggedBytes& aBytes, TnxRoutingPath* aPath = null
   return testing::MessageOf<platform::EReadError>([&] {
     TnxStaticMemoryStream s(const_cast<uint8_t*>(aBytes.data()), static_cast<int64_t>(aBytes.size()));
     TnxReader r(s);
-    auto reader = testing::Make<TnxInterfacedReader>(r);
+    TnxInterfacedReader reader(r);
     TnxRoutingPath path;
     try {
-      nxReadRoutingPath(*reader, path);
+      nxReadRoutingPath(reader, path);
     } catch (...) {
       if (aPath) *aPath = path;
       throw;
@@ -194,10 +194,10 @@ TEST_F(RoutingPath, DamagedStreamsNeverReadOutsideTheirBytes) {
     }
     TnxStaticMemoryStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
     TnxReader r(s);
-    auto reader = testing::Make<TnxInterfacedReader>(r);
+    TnxInterfacedReader reader(r);
     TnxRoutingPath path;
     try {
-      nxReadRoutingPath(*reader, path);
+      nxReadRoutingPath(reader, path);
       EXPECT_LE(static_cast<int64_t>(path.size()) * 42, static_cast<int64_t>(bytes.size()));
     } catch (const platform::EReadError&) {
     }
@@ -230,7 +230,10 @@ TEST_F(RoutingPath, WriterInterfaceWritesTheTaggedBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(testing::Written([&](TnxWriter& w) { c.viaInterface(*testing::Make<TnxInterfacedWriter>(w)); }),
+    EXPECT_EQ(testing::Written([&](TnxWriter& w) {
+                TnxInterfacedWriter writer(w);
+                c.viaInterface(writer);
+              }),
               testing::Written(c.direct));
   }
 }
@@ -248,14 +251,15 @@ TEST_F(RoutingPath, ReadWideStringAcceptsEveryStringTag) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(testing::ReadAll(c.bytes, [](TnxReader& r) { return testing::Make<TnxInterfacedReader>(r)->ReadWideString(); }),
+    EXPECT_EQ(testing::ReadAll(c.bytes, [](TnxReader& r) { return TnxInterfacedReader(r).ReadWideString(); }),
               u"hi");
   }
 }
 
 TEST_F(RoutingPath, ReaderInterfaceReadsWhatTheWriterInterfaceWrote) {
   const TaggedBytes bytes = testing::Written([](TnxWriter& tw) {
-    auto w = testing::Make<TnxInterfacedWriter>(tw);
+    TnxInterfacedWriter writer(tw);
+    InxWriter* w = &writer;
     w->WriteListBegin();
     w->WriteInteger(int32_t{-5});
     w->WriteInteger(int64_t{1} << 40);
@@ -269,7 +273,8 @@ TEST_F(RoutingPath, ReaderInterfaceReadsWhatTheWriterInterfaceWrote) {
     w->WriteListEnd();
   });
   testing::ReadAll(bytes, [](TnxReader& tr) {
-    auto r = testing::Make<TnxInterfacedReader>(tr);
+    TnxInterfacedReader reader(tr);
+    InxReader* r = &reader;
     EXPECT_EQ(r->NextValue(), vaList);
     r->ReadListBegin();
     EXPECT_EQ(r->ReadInteger(), -5);

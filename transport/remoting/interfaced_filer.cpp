@@ -3,11 +3,11 @@
 namespace revurov {
 
 bool TnxInterfacedWriter::GetInterface(const platform::TGUID& iid, void** obj) noexcept {
-  return nxOfferInterface<InxWriter>(this, iid, obj) || TnxInterfacedObject::GetInterface(iid, obj);
+  return nxOfferInterface<InxWriter>(this, iid, obj) || TnxPersistent::GetInterface(iid, obj);
 }
 
 bool TnxInterfacedReader::GetInterface(const platform::TGUID& iid, void** obj) noexcept {
-  return nxOfferInterface<InxReader>(this, iid, obj) || TnxInterfacedObject::GetInterface(iid, obj);
+  return nxOfferInterface<InxReader>(this, iid, obj) || TnxPersistent::GetInterface(iid, obj);
 }
 
 }  // namespace revurov

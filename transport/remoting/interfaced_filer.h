@@ -6,17 +6,21 @@
 //   TnxReader given at construction, so the bytes are that format;
 //   WriteWideString writes what WriteString writes, and ReadWideString,
 //   like ReadString, accepts every string tag.
-// - The writer or reader is not owned: it must outlive the interface
-//   object, and it belongs to one thread at a time as before.
+// - Neither counts references (the persistent base's AddRef and Release do
+//   nothing): the holder of the stream makes one in its scope, beside the
+//   writer or reader it wraps, and hands out the interface only for calls
+//   that end within that scope. One thread at a time, as the tagged writer
+//   and reader.
 #pragma once
 
-#include "lowlevel/objects/interfaced_object.h"
+#include "lowlevel/objects/persistent.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "transport/remoting/remoting_types.h"
 
 namespace revurov {
 
-class TnxInterfacedWriter : public TnxInterfacedObject, public InxWriter {
+class TnxInterfacedWriter : public TnxPersistent, public InxWriter {
+  REVUROV_PERSISTENT_CLASS(TnxInterfacedWriter)
 public:
   explicit TnxInterfacedWriter(TnxWriter& aWriter) noexcept : iwWriter(&aWriter) {}
 
@@ -47,7 +51,8 @@ private:
   TnxWriter* iwWriter;
 };
 
-class TnxInterfacedReader : public TnxInterfacedObject, public InxReader {
+class TnxInterfacedReader : public TnxPersistent, public InxReader {
+  REVUROV_PERSISTENT_CLASS(TnxInterfacedReader)
 public:
   explicit TnxInterfacedReader(TnxReader& aReader) noexcept : irReader(&aReader) {}
 
