@@ -138,8 +138,8 @@ protected:
   bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 
 private:
-  // Counted, unlike the registry the other families' controls were modelled
-  // on: a control released after the shut-down must still find its registry.
+  // Counted, as in the other families: a control released after the
+  // shut-down dropped the process's reference must still find its registry.
   platform::TInterfacePtr<TnxFactoryRegistry<TnxClassFactoryFamily>> cfcRegistry;
   platform::TGUID cfcClassID;
   std::u16string cfcIDText;
