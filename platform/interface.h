@@ -22,8 +22,15 @@
 namespace revurov::platform {
 
 using HRESULT = int32_t;
+// The COM result codes the library answers; negative means failure.
 constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOTIMPL = HRESULT(0x80004001u);
 constexpr HRESULT E_NOINTERFACE = HRESULT(0x80004002u);
+constexpr HRESULT E_UNEXPECTED = HRESULT(0x8000FFFFu);
+constexpr HRESULT E_INVALIDARG = HRESULT(0x80070057u);
+constexpr HRESULT CO_E_OBJNOTREG = HRESULT(0x800401FBu);
+constexpr HRESULT CO_E_OBJISREG = HRESULT(0x800401FCu);
 
 class IInterface {
 public:

@@ -130,9 +130,9 @@ TInterfacePtr<IInterface> TnxComponent::GetComponentInfo() {
 
 HRESULT TnxComponent::nxcCreateInstance(TnxComponent*, const TGUID& aClassID, IInterface* aOuter,
                                         const TGUID& aInterfaceID, void** aInterface) {
-  if (!aInterface) return nxE_NOTIMPL;
+  if (!aInterface) return platform::E_NOTIMPL;
   *aInterface = nullptr;
-  if (!(aClassID == nxComponentInfoClassID) || aOuter) return nxE_NOTIMPL;
+  if (!(aClassID == nxComponentInfoClassID) || aOuter) return platform::E_NOTIMPL;
   IInterface* info = nxcComponentInfo.load(std::memory_order_acquire);
   if (!info) {
     IInterface* made = GetComponentInfo().Detach();

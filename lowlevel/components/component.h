@@ -116,7 +116,7 @@ class TnxComponent : public platform::TComponent, public TnxObject, public InxEx
   virtual platform::TInterfacePtr<platform::IInterface> GetComponentInfo();
   // Clears *aInterface; for the component information class identifier and
   // no outer object, answers the query of the (cached) information object
-  // for aInterfaceID, else nxE_NOTIMPL.
+  // for aInterfaceID, else E_NOTIMPL.
   platform::HRESULT nxcCreateInstance(TnxComponent* aSession, const platform::TGUID& aClassID, platform::IInterface* aOuter,
                             const platform::TGUID& aInterfaceID, void** aInterface);
   // A weak reference that answers IsAlive false once the component is gone.

@@ -16,7 +16,6 @@ class TnxComponent;
 // The class identifier under which nxcCreateInstance makes a component's
 // information object.
 inline constexpr platform::TGUID nxComponentInfoClassID = platform::nxGuid("{9A00537F-49C8-456A-8770-E2143749D2FC}");
-inline constexpr platform::HRESULT nxE_NOTIMPL = platform::HRESULT(0x80004001u);
 
 class InxComponentInfo31000 : public virtual platform::IInterface {
 public:

@@ -158,8 +158,10 @@ int32_t (*nxObjectDisconnectHook)(TnxObject* aObject) = nullptr;
 
 int32_t nxDisconnectObject(TnxObject* aObject) {
   auto hook = nxObjectDisconnectHook;
-  return hook ? hook(aObject) : E_NOTIMPL;
+  return hook ? hook(aObject) : platform::E_NOTIMPL;
 }
+
+platform::TInterfacePtr<InxClassActivator> (*nxClassActivatorHook)() = nullptr;
 
 void (*nxStateChangeHook)(void* aContext, TnxObject* aObject, int32_t aState) = nullptr;
 

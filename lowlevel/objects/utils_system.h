@@ -9,6 +9,7 @@
 
 #include "lowlevel/heap/memory_manager.h"
 #include "platform/handles.h"
+#include "platform/interface.h"
 
 namespace revurov {
 
@@ -79,9 +80,22 @@ void nxUnregisterLiveObject(TnxObject* aObject) noexcept;
 bool nxIsValidObject(const void* aPointer, TnxObject*& aObject);
 
 // The remoting layer sets the hook at its start-up; E_NOTIMPL without it.
-inline constexpr int32_t E_NOTIMPL = static_cast<int32_t>(0x80004001u);
 extern int32_t (*nxObjectDisconnectHook)(TnxObject* aObject);
 int32_t nxDisconnectObject(TnxObject* aObject);
+
+// The process's maker of objects by class ID.
+class InxClassActivator : public virtual platform::IInterface {
+public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{2AF05701-C1AB-4259-BE37-571285940A81}");
+  // Out-parameter cleared on entry.
+  virtual platform::HRESULT CreateInstance(const platform::TGUID& aClassID, platform::IInterface* aOuter,
+                                           const platform::TGUID& aInterfaceID,
+                                           platform::TInterfacePtr<platform::IInterface>& aInterface) = 0;
+};
+
+// Hands out the process's class activator; the remoting layer sets it at its
+// start-up and clears it at its shut-down, nil otherwise.
+extern platform::TInterfacePtr<InxClassActivator> (*nxClassActivatorHook)();
 
 // Stays nil in this system; calling it then does nothing.
 extern void (*nxStateChangeHook)(void* aContext, TnxObject* aObject, int32_t aState);

@@ -47,7 +47,7 @@ TEST(ComponentInfo, CreateInstanceAnswersOnlyTheInformationClass) {
   void* out = c;
   constexpr TGUID other = platform::nxGuid("{11111111-2222-3333-4444-555555555555}");
   EXPECT_EQ(c->nxcCreateInstance(nullptr, other, nullptr, InxComponentInfo31000::IID, &out),
-            nxE_NOTIMPL);
+            platform::E_NOTIMPL);
   EXPECT_EQ(out, nullptr);
   // An outer object (aggregation) is refused too.
   TInterfacePtr<InxComponentInfo31000> some = Info<InxComponentInfo31000>(c);
@@ -55,7 +55,7 @@ TEST(ComponentInfo, CreateInstanceAnswersOnlyTheInformationClass) {
   out = c;
   EXPECT_EQ(c->nxcCreateInstance(nullptr, nxComponentInfoClassID, some.Get(),
                                  InxComponentInfo31000::IID, &out),
-            nxE_NOTIMPL);
+            platform::E_NOTIMPL);
   EXPECT_EQ(out, nullptr);
   // A plain component has no loggable part; one object serves every query.
   EXPECT_FALSE(Info<InxLoggableComponentInfo31000>(c));

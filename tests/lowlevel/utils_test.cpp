@@ -360,7 +360,7 @@ TEST(System, LiveObjectRegistry) {
   EXPECT_FALSE(nxIsValidObject(reinterpret_cast<void*>(0x10), found));
   EXPECT_FALSE(nxIsValidObject(nullptr, found));
   delete obj;
-  EXPECT_EQ(nxDisconnectObject(nullptr), E_NOTIMPL);
+  EXPECT_EQ(nxDisconnectObject(nullptr), platform::E_NOTIMPL);
   nxCallStateChangeHook(nullptr, 1);  // nil hook: nothing
 }
 

@@ -1,0 +1,24 @@
+#include "transport/remoting/startup.h"
+
+#include "lowlevel/startup.h"
+#include "lowlevel/sync/unit_table.h"
+#include "transport/remoting/remoting_types.h"
+
+namespace revurov {
+
+namespace {
+
+// The units in start-up order; shut-down runs backwards.
+constexpr TnxUnitPair kUnits[] = {
+    {&nxRemotingTypesStartup, &nxRemotingTypesShutdown},
+};
+
+TnxUnitTable gRemotingUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
+
+}  // namespace
+
+void nxRemotingStartup() { gRemotingUnits.Startup(); }
+void nxRemotingShutdown() { gRemotingUnits.Shutdown(); }
+int nxRemotingStartupCount() noexcept { return gRemotingUnits.Count(); }
+
+}  // namespace revurov
