@@ -12,11 +12,11 @@
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/rtl_exception.h"
 #include "platform/text.h"
+#include "remoting_test_support.h"
 #include "support/exception_message.h"
 #include "support/tagged_bytes.h"
 #include "transport/remoting/interfaced_filer.h"
 #include "transport/remoting/remoting_types.h"
-#include "remoting_test_support.h"
 
 namespace revurov {
 namespace {
