@@ -1,6 +1,8 @@
 #include "platform/file_ops.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -217,6 +219,40 @@ public:
 
   int MakeDirectory(const std::string& path, uint32_t permissions) override {
     return ::mkdir(path.c_str(), static_cast<mode_t>(permissions & 07777)) == 0 ? 0 : errno;
+  }
+
+  int OpenTemporary(const std::string& folder, TFileHandle& file) override {
+    file = InvalidFileHandle;
+    const std::string dir = folder.empty() ? std::string(".") : folder;
+    int fd = -1;
+    int err = Retry([&] {
+      fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(0600));
+      return fd < 0 ? -1 : 0;
+    });
+    // File systems without unnamed files: a fresh unique name (O_EXCL, so a
+    // planted link is never followed), removed at once.
+    if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
+      std::string name = dir + (dir.back() == '/' ? "" : "/") + "RevurOV_XXXXXX";
+      err = Retry([&] {
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        return fd < 0 ? -1 : 0;
+      });
+      if (err == 0 && ::unlink(name.c_str()) != 0) {
+        err = errno;
+        ::close(fd);
+      }
+    }
+    if (err == 0) file = fd;
+    return err;
+  }
+
+  int PunchHole(TFileHandle file, int64_t offset, int64_t length) override {
+    if (offset < 0 || length < 0) return EINVAL;
+    if (length == 0) return 0;
+    return Retry([&] {
+      return ::fallocate(file, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                         static_cast<off_t>(length));
+    });
   }
 };
 

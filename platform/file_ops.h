@@ -140,6 +140,17 @@ public:
   virtual int GetInfo(const std::string& path, TFileInfo& info) = 0;
   // Creates one folder; EEXIST when anything exists under that name.
   virtual int MakeDirectory(const std::string& path, uint32_t permissions) = 0;
+
+  // Opens a new, empty file in the folder for reading and writing that has
+  // no name there at any time another process could look it up, so nothing
+  // planted in the folder can be followed or replaced; it is gone when the
+  // handle is closed or the process ends. Readable and writable by the owner
+  // only.
+  virtual int OpenTemporary(const std::string& folder, TFileHandle& file) = 0;
+  // Gives back the disk space of [offset, offset + length): the range reads
+  // as zeros afterwards and the size stays. EOPNOTSUPP where the file
+  // system cannot.
+  virtual int PunchHole(TFileHandle file, int64_t offset, int64_t length) = 0;
 };
 
 // The operating system's file operations. Lives as long as the process.

@@ -33,8 +33,9 @@ namespace revurov::testing {
 enum class TFileOp {
   Open, Close, Read, Write, ReadAt, WriteAt, Seek, GetSize, SetSize, SetPermissions,
   DataSync, Sync, SyncDirectory, Lock, Unlock, Rename, Unlink, GetInfo, MakeDirectory,
+  OpenTemporary, PunchHole,
 };
-inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::MakeDirectory) + 1;
+inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::PunchHole) + 1;
 
 class TFaultFileOps final : public platform::TFileOps {
 public:
@@ -199,6 +200,18 @@ public:
   int MakeDirectory(const std::string& path, uint32_t permissions) override {
     if (const int err = Fault(TFileOp::MakeDirectory)) return err;
     return real_.MakeDirectory(path, permissions);
+  }
+
+  int OpenTemporary(const std::string& folder, TFileHandle& file) override {
+    file = platform::InvalidFileHandle;
+    if (const int err = Fault(TFileOp::OpenTemporary)) return err;
+    return real_.OpenTemporary(folder, file);
+  }
+
+  int PunchHole(TFileHandle file, int64_t offset, int64_t length) override {
+    if (const int err = Fault(TFileOp::PunchHole)) return err;
+    Changing(file);
+    return real_.PunchHole(file, offset, length);
   }
 
 private:
