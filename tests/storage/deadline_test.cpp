@@ -190,14 +190,5 @@ TEST_F(DeadlineTest, StartupPutsTheDeadlineIntoTheEngineHooksAndShutdownTakesItO
   EXPECT_EQ(nxThreadCancelFlagHook(), nullptr);
 }
 
-TEST(LockFailureReasonTest, ClearAlsoForgetsTheSameSessionMark) {
-  TnxLockFailureReason reason;
-  reason.Add(u"held by session 7");
-  reason.SameSession = true;
-  reason.Clear();
-  EXPECT_EQ(reason.Count(), 0);
-  EXPECT_FALSE(reason.SameSession);
-}
-
 }  // namespace
 }  // namespace revurov
