@@ -1,6 +1,8 @@
 #include "platform/file_ops.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,9 +236,10 @@ public:
 
   int OpenTemporary(const std::string& folder, uint32_t permissions, TFileHandle& file) override {
     file = InvalidFileHandle;
+    const std::string dir = folder.empty() ? std::string(".") : folder;
     int fd = -1;
     const int err = Retry([&] {
-      fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(permissions & 07777));
+      fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(permissions & 07777));
       return fd < 0 ? -1 : 0;
     });
     if (err != 0) return err;
@@ -268,6 +271,15 @@ public:
       if (buf.size() >= (size_t(1) << 20)) return ENAMETOOLONG;
       buf.resize(buf.size() * 2);
     }
+  }
+
+  int PunchHole(TFileHandle file, int64_t offset, int64_t length) override {
+    if (offset < 0 || length < 0) return EINVAL;
+    if (length == 0) return 0;
+    return Retry([&] {
+      return ::fallocate(file, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                         static_cast<off_t>(length));
+    });
   }
 };
 

@@ -146,7 +146,8 @@ public:
   // Creates one folder; EEXIST when anything exists under that name.
   virtual int MakeDirectory(const std::string& path, uint32_t permissions) = 0;
 
-  // A new file without a name in the folder, open for writing, created with
+  // A new file without a name in the folder ("." when empty), open for
+  // reading and writing, created with
   // permissions (narrowed by the umask). Nothing of it is left behind when
   // the process dies before `LinkTemporary`. EOPNOTSUPP (or EISDIR, EINVAL)
   // when the file system cannot do it; callers then use a named file.
@@ -157,6 +158,10 @@ public:
   // The target of the symbolic link at path as stored (possibly relative to
   // the link's folder); EINVAL when path is no symbolic link.
   virtual int ReadLink(const std::string& path, std::string& target) = 0;
+  // Gives back the disk space of [offset, offset + length): the range reads
+  // as zeros afterwards and the size stays. EOPNOTSUPP where the file
+  // system cannot.
+  virtual int PunchHole(TFileHandle file, int64_t offset, int64_t length) = 0;
 };
 
 // The operating system's file operations. Lives as long as the process.

@@ -257,6 +257,31 @@ TEST(FileOps, RenameUnlinkAndMakeDirectory) {
   EXPECT_EQ(ops.Sync(f.H()), 0);
 }
 
+TEST(FileOps, TemporaryFileHasNoNameAndPunchedRangesReadAsZeros) {
+  TempDir dir;
+  dir.Write("keep", "k");
+  TFileOps& ops = PosixFileOps();
+  TFileHandle h = InvalidFileHandle;
+  ASSERT_EQ(ops.OpenTemporary(dir.Dir(), h), 0);
+  EXPECT_EQ(dir.Count(), 1u);  // only "keep"
+  const std::string bytes(3 * 4096, 'x');
+  int64_t done = 0;
+  ASSERT_EQ(ops.WriteAt(h, 0, bytes.data(), static_cast<int64_t>(bytes.size()), done), 0);
+  EXPECT_EQ(ops.PunchHole(h, 4096, 4096), 0);
+  std::string back(bytes.size(), '?');
+  ASSERT_EQ(ops.ReadAt(h, 0, back.data(), static_cast<int64_t>(back.size()), done), 0);
+  EXPECT_EQ(back, std::string(4096, 'x') + std::string(4096, '\0') + std::string(4096, 'x'));
+  int64_t size = 0;
+  EXPECT_EQ(ops.GetSize(h, size), 0);
+  EXPECT_EQ(size, static_cast<int64_t>(bytes.size()));
+  EXPECT_EQ(ops.PunchHole(h, -1, 4096), EINVAL);
+  EXPECT_EQ(ops.Close(h), 0);
+  EXPECT_EQ(dir.Count(), 1u);
+
+  EXPECT_EQ(ops.OpenTemporary(dir.Path("missing"), h), ENOENT);
+  EXPECT_EQ(h, InvalidFileHandle);
+}
+
 // Locks belong to the open, so two opens of one file in one process stand
 // for two processes.
 struct TwoOpens {

@@ -35,9 +35,9 @@ namespace revurov::testing {
 enum class TFileOp {
   Open, Close, Read, Write, ReadAt, WriteAt, Seek, GetSize, SetSize, SetPermissions,
   DataSync, Sync, SyncDirectory, Lock, Unlock, Rename, Unlink, GetInfo, MakeDirectory,
-  GetHandleInfo, OpenTemporary, LinkTemporary, ReadLink,
+  GetHandleInfo, OpenTemporary, LinkTemporary, ReadLink, PunchHole,
 };
-inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::ReadLink) + 1;
+inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::PunchHole) + 1;
 
 class TFaultFileOps final : public platform::TFileOps {
 public:
@@ -239,6 +239,12 @@ public:
     target.clear();
     if (const int err = Fault(TFileOp::ReadLink)) return err;
     return real_.ReadLink(path, target);
+  }
+
+  int PunchHole(TFileHandle file, int64_t offset, int64_t length) override {
+    if (const int err = Fault(TFileOp::PunchHole)) return err;
+    Changing(file);
+    return real_.PunchHole(file, offset, length);
   }
 
 private:

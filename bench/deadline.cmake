@@ -1,0 +1,1 @@
+revurov_bench(deadline revurov_storage)

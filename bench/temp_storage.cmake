@@ -1,0 +1,1 @@
+revurov_bench(temp_storage revurov_storage)

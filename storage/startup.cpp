@@ -1,0 +1,30 @@
+#include "storage/startup.h"
+
+#include "dictionary/startup.h"
+#include "engine/deadline_hooks.h"
+#include "lowlevel/sync/unit_table.h"
+#include "storage/deadline.h"
+#include "storage/temp_storage.h"
+
+namespace revurov {
+
+namespace {
+
+void DeadlineStartup() { nxInstallDeadlineHooks(); }
+void DeadlineShutdown() { nxResetDeadlineHooks(); }
+
+// The units in start-up order; shut-down runs backwards.
+constexpr TnxUnitPair kUnits[] = {
+    {&DeadlineStartup, &DeadlineShutdown},
+    {&nxTempStorageStartup, &nxTempStorageShutdown},
+};
+
+TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});
+
+}  // namespace
+
+void nxStorageStartup() { gStorageUnits.Startup(); }
+void nxStorageShutdown() { gStorageUnits.Shutdown(); }
+int nxStorageStartupCount() noexcept { return gStorageUnits.Count(); }
+
+}  // namespace revurov
