@@ -93,6 +93,7 @@ public:
   int OpenTemporary(const std::string& d, uint32_t m, TFileHandle& h) override { Look(); return real_.OpenTemporary(d, m, h); }
   int LinkTemporary(TFileHandle h, const std::string& p) override { Look(); return real_.LinkTemporary(h, p); }
   int ReadLink(const std::string& p, std::string& t) override { return real_.ReadLink(p, t); }
+  int PunchHole(TFileHandle h, int64_t o, int64_t l) override { return real_.PunchHole(h, o, l); }
 
 private:
   void Look() {

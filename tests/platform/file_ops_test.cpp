@@ -262,7 +262,7 @@ TEST(FileOps, TemporaryFileHasNoNameAndPunchedRangesReadAsZeros) {
   dir.Write("keep", "k");
   TFileOps& ops = PosixFileOps();
   TFileHandle h = InvalidFileHandle;
-  ASSERT_EQ(ops.OpenTemporary(dir.Dir(), h), 0);
+  ASSERT_EQ(ops.OpenTemporary(dir.Dir(), 0600, h), 0);
   EXPECT_EQ(dir.Count(), 1u);  // only "keep"
   const std::string bytes(3 * 4096, 'x');
   int64_t done = 0;
@@ -278,7 +278,7 @@ TEST(FileOps, TemporaryFileHasNoNameAndPunchedRangesReadAsZeros) {
   EXPECT_EQ(ops.Close(h), 0);
   EXPECT_EQ(dir.Count(), 1u);
 
-  EXPECT_EQ(ops.OpenTemporary(dir.Path("missing"), h), ENOENT);
+  EXPECT_EQ(ops.OpenTemporary(dir.Path("missing"), 0600, h), ENOENT);
   EXPECT_EQ(h, InvalidFileHandle);
 }
 
