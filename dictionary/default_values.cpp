@@ -23,10 +23,12 @@ TnxFieldDescriptor* FieldOf(const TnxBaseDefaultValueDescriptor& aItem) {
 // ---- TnxBaseDefaultValueDescriptor ----
 
 TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor(TnxPersistent* aParent)
-    : TnxDictionaryItem(aParent), bdvField(FieldOf(*this)) {
-  if (bdvField->IsBlob())
+    : TnxDictionaryItem(aParent), bdvField(FieldOf(*this)) {}
+
+void nxCheckDefaultValueForField(const TnxDefaultValueDescriptorClass& aClass, const TnxFieldDescriptor& aField) {
+  if (aField.IsBlob())
     throw EnxBaseDefaultValueDescriptorException(nxeInvalidFieldDescriptor, kNotSupportedForType,
-                                                 {ClassName(), nxFieldTypeIdent(bdvField->FieldType())});
+                                                 {aClass.Name, nxFieldTypeIdent(aField.FieldType())});
 }
 
 void TnxBaseDefaultValueDescriptor::StoreSettings(TnxApplyAtSet aApplyAt, bool aInsert, bool aModify,

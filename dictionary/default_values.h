@@ -4,7 +4,7 @@
 // client side, whether it overwrites a value present).
 //
 // Contract:
-// - A default value lives under its field descriptor; creating one on a
+// - A default value lives under its field descriptor; adding one to a
 //   blob field raises 10001. CheckValid refuses a kind on a type it does
 //   not serve (10001).
 // - A constant keeps the value in the field's native form together with a
@@ -51,11 +51,15 @@ std::unique_ptr<TnxBaseDefaultValueDescriptor> nxNewDefaultValueDescriptor(TnxPe
   return std::make_unique<T>(aParent);
 }
 
+// 10001 on a blob field: no kind of default serves one. The field's
+// AddDefaultValue asks before it creates the descriptor.
+void nxCheckDefaultValueForField(const TnxDefaultValueDescriptorClass& aClass, const TnxFieldDescriptor& aField);
+
 class TnxBaseDefaultValueDescriptor : public TnxDictionaryItem {
   REVUROV_REGISTERABLE_FAMILY(TnxBaseDefaultValueDescriptor, TnxDictionaryItem, TnxDefaultValueDescriptorClass,
                               &nxDefaultValueDescriptorClasses, nullptr, nxBlobFieldTypes)
 
-  // aParent is the field descriptor: 8712 without one, 10001 on a blob.
+  // aParent is the field descriptor: 8712 without one.
   explicit TnxBaseDefaultValueDescriptor(TnxPersistent* aParent);
 
   TnxFieldDescriptor& Field() const noexcept { return *bdvField; }

@@ -80,6 +80,7 @@ TnxBaseDefaultValueDescriptor* TnxFieldDescriptor::AddDefaultValue(const TnxDefa
   CheckReadOnly();
   fdDefaultValue.reset();
   if (!aClass) aClass = &TnxConstDefaultValueDescriptor::ClassInfo();
+  nxCheckDefaultValueForField(*aClass, *this);
   fdDefaultValue = aClass->Create(this);
   return fdDefaultValue.get();
 }
