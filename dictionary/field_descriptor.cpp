@@ -5,6 +5,7 @@
 #include "dictionary/default_values.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/native_variant_converter.h"
+#include "dictionary/table_descriptors.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/format.h"
@@ -192,6 +193,15 @@ void TnxFieldDescriptor::CheckValid(bool aForBuild) {
                                       {fdNumber, fdName, BoolText(required), BoolText(fdRequired)});
   if (length != fdLength) wrong(u"fdLength", length, fdLength);
   if (fdDefaultValue) fdDefaultValue->CheckValid(aForBuild);
+  // A table with such a field needs the storage for it.
+  if (fdType == nxtAutoInc || IsBlob()) {
+    TnxPersistent* parent = nullptr;
+    if (FindParentOfType(TnxBaseTableDescriptor::ClassInfo(), parent)) {
+      auto* table = dynamic_cast<TnxBaseTableDescriptor*>(parent);
+      if (fdType == nxtAutoInc && !table->AutoIncDescriptor()) table->AddAutoIncDescriptor();
+      if (IsBlob() && !table->BlobDescriptor()) table->AddBlobDescriptor();
+    }
+  }
   if (fdType == nxtInterval)
     throw EnxFieldDescriptorException(nxeInvalidFieldDescriptor, u"Interval is not supported as a field type");
   if (IsSizedType(fdType) && fdUnits < 1)
