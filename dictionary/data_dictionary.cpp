@@ -112,6 +112,19 @@ void TnxDataDictionary::MakeReadOnly() {
   ActivateCache();
 }
 
+void TnxDataDictionary::MakeCache(bool aSilent) {
+  const auto isCache = [](const TnxBaseTableDescriptor& t) { return t.CachingState() == tcsIsCache; };
+  if (TreeHas(*this, isCache)) return;
+  CheckReadOnly();
+  ddCacheCurrentID = ddCurrentID;
+  MarkInCache(aSilent);
+  ddEncryptionEngine.clear();
+  if (TreeHas(*this, isCache))
+    ddCacheGuid = ddGuid;
+  else
+    ddCacheCurrentID = 0;
+}
+
 int32_t TnxDataDictionary::GetFileFromExt(std::u16string_view aFileExt) const noexcept {
   return ddFilesDescriptor ? ddFilesDescriptor->GetFileFromExt(aFileExt) : -1;
 }

@@ -69,6 +69,9 @@ class TnxDataDictionary : public TnxBaseTableDescriptor, public InxDictionaryRoo
   TnxBaseStreamDescriptor* AddStreamDescriptor(const TnxStreamDescriptorClass* aStreamClass = nullptr);
   void RemoveStreamDescriptor();
   void MakeReadOnly();
+  // Turns a server dictionary into the one of a client cache table;
+  // nothing when the tree holds a cache table already.
+  void MakeCache(bool aSilent);
   int32_t GetFileFromExt(std::u16string_view aFileExt) const noexcept;
   // A copy through the stream; null never, raises what the copy raises.
   std::unique_ptr<TnxDataDictionary> Duplicate() const;

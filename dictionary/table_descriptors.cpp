@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "dictionary/default_values.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
+#include "dictionary/shared_infos.h"
 #include "dictionary/storage_descriptors.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
@@ -721,6 +723,154 @@ void TnxBaseTableDescriptor::LoadFromReader(TnxReader& aReader) {
     for (int s = tcsNone; s <= tcsIsCache; ++s)
       if (IsName(state, kCachingStateIdents[s])) tdCachingState = static_cast<TnxTableCachingState>(s);
   }
+}
+
+// ---- caching ----
+
+namespace {
+
+constexpr std::u16string_view kGraveyardLSN = u"$GraveyardLSN";
+constexpr std::u16string_view kGraveyardRefNr = u"$GraveyardRefNr";
+constexpr std::u16string_view kCachedBlobs = u"$CachedBlobs";
+constexpr std::u16string_view kBlobNrCounter = u"$BlobNrCounter";
+
+// What a table gains to become cacheable says so.
+void MarkImplicit(TnxDictionaryItem& aItem) { aItem.CustomStrings().SetValues(u"$Implicit", u"$Cacheable"); }
+
+class CacheableInfoHolder {
+public:
+  CacheableInfoHolder() = default;
+  ~CacheableInfoHolder() { nxReleaseCacheableInfo(p); }
+  CacheableInfoHolder(const CacheableInfoHolder&) = delete;
+  CacheableInfoHolder& operator=(const CacheableInfoHolder&) = delete;
+  TnxCacheableInfo* p = nullptr;
+};
+
+}  // namespace
+
+bool TnxBaseTableDescriptor::IsCacheable(TnxCacheableInfo*& aCachableInfo, TnxTableCachingState aState,
+                                         bool aAcceptCachable) {
+  nxReleaseCacheableInfo(aCachableInfo);
+  aCachableInfo = nxNewCacheableInfo();
+  TnxCacheableInfo& info = *aCachableInfo;
+  tdFieldsDescriptor->GetSpecialFieldsInfo(info.ciSFI);
+  const TnxIndexDupsSet dups =
+      aState == tcsIsCache ? nxIndexDupsBit(idAll) : TnxIndexDupsSet(nxIndexDupsBit(idNone) | nxIndexDupsBit(idNull));
+  int32_t modifyLSN = -1, insertLSN = -1, refNr = -1;
+  const bool hasModifyLSN = tdFieldsDescriptor->HasModifyLSNField(modifyLSN);
+  if (hasModifyLSN && tdIndicesDescriptor) tdIndicesDescriptor->HasIndex({modifyLSN}, info.ciModifyLSNIndex, dups);
+  if (tdInternalIndicesDescriptor) {
+    info.ciGraveyardLSNIndex = tdInternalIndicesDescriptor->GetIndexFromName(kGraveyardLSN);
+    info.ciGraveyardRefNrIndex = tdInternalIndicesDescriptor->GetIndexFromName(kGraveyardRefNr);
+    info.ciCachedBlobsIndex = tdInternalIndicesDescriptor->GetIndexFromName(kCachedBlobs);
+    info.ciBlobNrCounterIndex = tdInternalIndicesDescriptor->GetIndexFromName(kBlobNrCounter);
+  }
+  if (!hasModifyLSN || info.ciModifyLSNIndex < 0 || !tdFieldsDescriptor->HasInsertLSNField(insertLSN) ||
+      !tdFieldsDescriptor->HasRefNrField(refNr))
+    return false;
+  if (aState != tcsIsCache &&
+      (info.ciGraveyardLSNIndex < 0 || info.ciGraveyardRefNrIndex < 0 || info.ciBlobNrCounterIndex < 0))
+    return false;
+  switch (aState) {
+    case tcsNone:
+      return tdCachingState != tcsIsCache;
+    case tcsCacheable:
+      return tdCachingState == tcsCacheable;
+    case tcsIsCache: {
+      TnxBlobFields blobs;
+      if (info.ciCachedBlobsIndex < 0 && tdFieldsDescriptor->HasBlobFields(blobs)) return false;
+      return aAcceptCachable ? tdCachingState == tcsCacheable || tdCachingState == tcsIsCache
+                             : tdCachingState == tcsIsCache;
+    }
+  }
+  return false;
+}
+
+void TnxBaseTableDescriptor::MakeCacheable(bool aCanChange) {
+  if (tdCachingState == tcsIsCache)
+    throw EnxBaseTableDescriptorException(nxeCapabilityNotSupported, u"Can't make a InCache table Cachable");
+  CacheableInfoHolder info;
+  bool cacheable = IsCacheable(info.p, tcsNone, false);
+  // Only a key that never holds a null serves as the ModifyLSN index.
+  if (cacheable &&
+      !dynamic_cast<TnxNoNullCompKeyDescriptor*>(
+          tdIndicesDescriptor->IndexDescriptor(info.p->ciModifyLSNIndex)->KeyDescriptor()))
+    cacheable = false;
+  if (!cacheable && aCanChange) {
+    TnxFieldsDescriptor& fields = *tdFieldsDescriptor;
+    auto addField = [&](std::u16string_view aName, TnxFieldType aType) {
+      TnxFieldDescriptor* field = fields.AddField(aName, u"", aType, 20, 0, false);
+      MarkImplicit(*field);
+      return field;
+    };
+    int32_t field = -1;
+    if (info.p->ciModifyLSNIndex < 0) {
+      if (!fields.HasModifyLSNField(field)) {
+        TnxFieldDescriptor* lsn = addField(u"$ModifyLSN", nxtInt64);
+        lsn->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::ClassInfo());
+        field = lsn->Number();
+      }
+      TnxIndexDescriptor* index =
+          EnsureIndicesDescriptor()->AddIndex(u"$ModifyLSN", 0, idNone, u"", &TnxNoNullCompKeyDescriptor::ClassInfo());
+      static_cast<TnxCompKeyDescriptor*>(index->KeyDescriptor())->Add(field);
+      MarkImplicit(*index);
+    } else {
+      fields.HasModifyLSNField(field);
+      const int32_t at = info.p->ciModifyLSNIndex;
+      TnxIndexDescriptor* old = tdIndicesDescriptor->IndexDescriptor(at);
+      if (!dynamic_cast<TnxNoNullCompKeyDescriptor*>(old->KeyDescriptor())) {
+        const std::u16string name = old->Name(), desc = old->Desc();
+        const int32_t file = old->FileNumber();
+        const TnxIndexDups dupsSetting = old->Dups();
+        tdIndicesDescriptor->RemoveIndex(at);
+        TnxIndexDescriptor* index = tdIndicesDescriptor->InsertIndexAt(at, name, file, dupsSetting, desc,
+                                                                       &TnxNoNullCompKeyDescriptor::ClassInfo());
+        static_cast<TnxCompKeyDescriptor*>(index->KeyDescriptor())->Add(field);
+      }
+    }
+    if (!fields.HasInsertLSNField(field))
+      addField(u"$InsertLSN", nxtInt64)
+          ->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::ClassInfo())
+          ->SetApplyOnModify(false);
+    for (std::u16string_view name : {kGraveyardLSN, kGraveyardRefNr, kBlobNrCounter})
+      if (EnsureInternalIndicesDescriptor()->GetIndexFromName(name) < 0)
+        MarkImplicit(*tdInternalIndicesDescriptor->AddIndex(name, 0, idNone, u"", &TnxInt64KeyDescriptor::ClassInfo()));
+    if (!fields.HasRefNrField(field)) addField(u"$RefNr", nxtRefNr);
+  }
+  if (!IsCacheable(info.p, tcsNone, false))
+    throw EnxBaseTableDescriptorException(nxeCapabilityNotSupported, u"Failed to make table cachable");
+  CheckReadOnly();
+  tdCachingState = tcsCacheable;
+}
+
+void TnxBaseTableDescriptor::MarkInCache(bool aSilent) {
+  if (tdCachingState == tcsIsCache) return;
+  CheckReadOnly();
+  for (int32_t i = tdTablesDescriptor->TableCount() - 1; i >= 0; --i) {
+    TnxNestedTableDescriptor* table = tdTablesDescriptor->TableDescriptor(i);
+    table->MarkInCache(aSilent);
+    if (table->CachingState() != tcsIsCache) tdTablesDescriptor->RemoveTable(i);
+  }
+  if (tdIndicesDescriptor) tdIndicesDescriptor->PrepareForCache();
+  tdFieldsDescriptor->PrepareForCache();
+  tdCustomDescsDescriptor->Clear(false);
+  auto* record = static_cast<TnxHeapRecordDescriptor*>(AddRecordDescriptor(&TnxHeapRecordDescriptor::ClassInfo()));
+  record->SetRecordEngine(u"Variable");
+  TnxBaseRecordCompressionDescriptor* compression = record->AddRecordCompressionDescriptor();
+  compression->SetRecordCompressionEngine(u"Compressor");
+  compression->SetCompressType(11);
+  RemoveInternalIndicesDescriptor();
+  TnxBlobFields blobs;
+  if (tdFieldsDescriptor->HasBlobFields(blobs))
+    AddInternalIndicesDescriptor()->AddIndex(kCachedBlobs, 0, idNone, u"", &TnxBlobCacheKeyDescriptor::ClassInfo());
+  CacheableInfoHolder info;
+  if (IsCacheable(info.p, tcsIsCache, true)) {
+    tdCachingState = tcsIsCache;
+    return;
+  }
+  if (!aSilent)
+    throw EnxBaseTableDescriptorException(nxeCapabilityNotSupported, u"Only Cachable tables can be marked as InCache");
+  tdCachingState = tcsNone;
 }
 
 // ---- TnxNestedTableDescriptor ----

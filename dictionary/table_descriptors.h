@@ -42,6 +42,7 @@ class TnxNestedTableDescriptor;
 class TnxTablesDescriptor;
 class TnxBaseCustomDescriptor;
 class TnxCustomDescsDescriptor;
+struct TnxCacheableInfo;
 template <class Base>
 struct TnxSectionedDescriptorClass;
 using TnxRecordDescriptorClass = TnxSectionedDescriptorClass<TnxBaseRecordDescriptor>;
@@ -193,6 +194,10 @@ class TnxBaseTableDescriptor : public TnxLocalizedDictionaryItem {
   TnxInternalIndicesDescriptor* EnsureInternalIndicesDescriptor();
 
   virtual void ClearContents(bool aSkipDefaults, bool aNotify);
+  // Turns the table (and its nested tables) into one of a client cache;
+  // a table that cannot be one raises 12289, or with aSilent ends in
+  // tcsNone. Nested tables that cannot be one are removed.
+  virtual void MarkInCache(bool aSilent);
   // For a nested table "parent:name", the root's base name at the top.
   virtual std::u16string btdFullName() const = 0;
   // The fields (with their locales) and nested tables of aSource, nothing
@@ -214,6 +219,15 @@ class TnxBaseTableDescriptor : public TnxLocalizedDictionaryItem {
   uint32_t tdGetBookmarkSize(int32_t aInx) const;
   uint32_t GetMaxKeyLen() const;
   uint32_t GetMaxBookmarkSize() const { return GetMaxKeyLen() + nxBookmarkOverhead; }
+
+  // Whether the table can serve aState; aCachableInfo is released and
+  // replaced by a new info (index positions, special fields) that the
+  // caller releases.
+  bool IsCacheable(TnxCacheableInfo*& aCachableInfo, TnxTableCachingState aState, bool aAcceptCachable);
+  // Server side: with aCanChange adds the LSN and RefNr fields and the
+  // indices a cacheable table needs. 12289 when it is a cache or stays not
+  // cacheable.
+  void MakeCacheable(bool aCanChange);
 
   void ActivateCache() override;
   void AddConstraintName(TnxDictionaryItem* aItem, std::u16string_view aName) override;

@@ -237,3 +237,103 @@ TEST_F(TableDescriptorsTest, AssignOnlyFieldsCopiesFieldsAndNestedTablesOnly) {
 
 }  // namespace
 }  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+class CachingTest : public TableDescriptorsTest {};
+
+TEST_F(CachingTest, MakeCacheableAddsWhatACacheableTableNeeds) {
+  EXPECT_TRUE(Contains(MessageOf<EnxBaseTableDescriptorException>([&] { dict.MakeCacheable(false); }),
+                       u"Failed to make table cachable"));
+  EXPECT_EQ(dict.CachingState(), tcsNone);
+  dict.MakeCacheable(true);
+  EXPECT_EQ(dict.CachingState(), tcsCacheable);
+  const TnxFieldsDescriptor& fields = dict.FieldsDescriptor();
+  for (std::u16string_view name : {u"$ModifyLSN", u"$InsertLSN", u"$RefNr"}) {
+    const int32_t f = fields.GetFieldFromName(name);
+    ASSERT_GE(f, 0) << platform::Utf16ToUtf8(name);
+    EXPECT_EQ(fields.FieldDescriptor(f)->CustomStrings().Values(u"$Implicit"), u"$Cacheable");
+  }
+  int32_t modify = -1, insert = -1;
+  EXPECT_TRUE(fields.HasModifyLSNField(modify));
+  EXPECT_TRUE(fields.HasInsertLSNField(insert));
+  const int32_t index = dict.GetIndexFromName(u"$ModifyLSN");
+  ASSERT_GE(index, 0);
+  EXPECT_NE(dynamic_cast<TnxNoNullCompKeyDescriptor*>(dict.IndicesDescriptor()->IndexDescriptor(index)->KeyDescriptor()),
+            nullptr);
+  ASSERT_NE(dict.InternalIndicesDescriptor(), nullptr);
+  for (std::u16string_view name : {u"$GraveyardLSN", u"$GraveyardRefNr", u"$BlobNrCounter"})
+    EXPECT_GE(dict.InternalIndicesDescriptor()->GetIndexFromName(name), 0) << platform::Utf16ToUtf8(name);
+  EXPECT_TRUE(dict.HasCachingSupport(tcsNone));
+  EXPECT_TRUE(dict.HasCachingSupport(tcsCacheable));
+  EXPECT_FALSE(dict.HasCachingSupport(tcsIsCache));
+  // Again, nothing more is needed.
+  const int32_t count = fields.FieldCount();
+  dict.MakeCacheable(true);
+  EXPECT_EQ(fields.FieldCount(), count);
+  dict.CheckValid(true);
+  EXPECT_EQ(dict.Version(), 5);
+}
+
+TEST_F(CachingTest, AClientCacheDictionaryComesFromACacheableOne) {
+  dict.FieldsDescriptor().AddField(u"Memo", u"", nxtBlobMemo, 0, 0, false);
+  dict.CustomDescsDescriptor().AddCustom(u"Extra");
+  dict.MakeCacheable(true);
+  orders->MakeCacheable(true);
+  dict.SetEncryptionEngine(u"Blowfish");
+  const int32_t currentID = dict.CurrentID();
+  // Silent: "Lines" cannot be a cache and goes.
+  dict.MakeCache(true);
+  EXPECT_EQ(dict.CachingState(), tcsIsCache);
+  EXPECT_EQ(dict.CacheGuid(), dict.Guid());
+  EXPECT_EQ(dict.CacheCurrentID(), currentID);
+  EXPECT_TRUE(dict.EncryptionEngine().empty());
+  EXPECT_EQ(dict.CustomDescsDescriptor().CustomCount(), 0);
+  // The nested table that could become a cache stayed; the one that could
+  // not is gone.
+  EXPECT_EQ(dict.TablesDescriptor().TableCount(), 1);
+  EXPECT_EQ(orders->TablesDescriptor().TableCount(), 0);
+  auto* record = dynamic_cast<TnxHeapRecordDescriptor*>(dict.RecordDescriptor());
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->RecordCompressionDescriptor()->RecordCompressionEngine(), u"Compressor");
+  EXPECT_EQ(record->RecordCompressionDescriptor()->GetCompressType(), 11);
+  ASSERT_NE(dict.InternalIndicesDescriptor(), nullptr);
+  EXPECT_EQ(dict.InternalIndicesDescriptor()->IndexCount(), 1);
+  EXPECT_EQ(dict.InternalIndicesDescriptor()->IndexDescriptor(0)->Name(), u"$CachedBlobs");
+  EXPECT_EQ(dict.IndicesDescriptor()->IndexDescriptor(0)->IndexEngine(), u"nx1xDefault");
+  EXPECT_EQ(dict.IndicesDescriptor()->IndexDescriptor(1)->IndexEngine(), u"CacheKeylessBStarTree");
+  EXPECT_TRUE(Contains(MessageOf<EnxBaseTableDescriptorException>([&] { dict.MakeCacheable(true); }),
+                       u"Can't make a InCache table Cachable"));
+
+  // The stream carries the cache's identity and state. (The check adds the
+  // heaps a reader's check would add.)
+  dict.CheckValid(false);
+  TnxMemoryStream s;
+  dict.WriteToStream(s, 47501);
+  s.SetPosition(0);
+  TnxDataDictionary back;
+  back.ReadFromStream(s, u"Table");
+  EXPECT_EQ(back.CachingState(), tcsIsCache);
+  EXPECT_EQ(back.CacheGuid(), dict.Guid());
+  EXPECT_EQ(back.CacheCurrentID(), currentID);
+  EXPECT_TRUE(back.IsEqual(&dict));
+  // Made a cache again: nothing happens.
+  back.MakeCache(false);
+  EXPECT_EQ(back.CacheCurrentID(), currentID);
+}
+
+TEST_F(CachingTest, ATableThatCannotBeACacheEndsInNoneWhenSilent) {
+  lines->MarkInCache(true);
+  EXPECT_EQ(lines->CachingState(), tcsNone);
+  EXPECT_TRUE(Contains(MessageOf<EnxBaseTableDescriptorException>([&] { orders->MarkInCache(false); }),
+                       u"Only Cachable tables can be marked as InCache"));
+  TnxDataDictionary plain;
+  plain.FieldsDescriptor().AddField(u"A", u"", nxtInt32, 0, 0, false);
+  plain.MakeCache(true);
+  EXPECT_EQ(plain.CacheGuid(), platform::GUID_NULL);
+  EXPECT_EQ(plain.CacheCurrentID(), 0);
+}
+
+}  // namespace
+}  // namespace revurov::testing
