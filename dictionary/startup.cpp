@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "dictionary/default_value_engines.h"
 #include "dictionary/default_values.h"
 #include "dictionary/field_descriptor.h"
 #include "dictionary/field_types.h"
@@ -79,11 +80,28 @@ void DescriptorClassesShutdown() {
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
 }
 
+const std::array<const TnxRegisterableClass*, 6>& DefaultValueEngineClasses() {
+  static const std::array<const TnxRegisterableClass*, 6> classes = {
+      &TnxConstDefaultValueEngine::ClassInfo(),     &TnxCurrentDateTimeDefaultValueEngine::ClassInfo(),
+      &TnxCurrentUserDefaultValueEngine::ClassInfo(), &TnxAutoGuidDefaultValueEngine::ClassInfo(),
+      &TnxEmptyDefaultValueEngine::ClassInfo(),     &TnxNextLSNDefaultValueEngine::ClassInfo()};
+  return classes;
+}
+
+void DefaultValueEnginesStartup() {
+  for (const TnxRegisterableClass* cls : DefaultValueEngineClasses()) cls->Register();
+}
+void DefaultValueEnginesShutdown() {
+  const auto& classes = DefaultValueEngineClasses();
+  for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
+}
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
     {&nxFmtBcdStartup, &nxFmtBcdShutdown},
     {&DescriptorClassesStartup, &DescriptorClassesShutdown},
+    {&DefaultValueEnginesStartup, &DefaultValueEnginesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
