@@ -13,6 +13,7 @@
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/locale_descriptor.h"
+#include "dictionary/mapper_descriptors.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "lowlevel/startup.h"
@@ -96,12 +97,17 @@ void DefaultValueEnginesShutdown() {
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
 }
 
+// Record mappers register themselves in the field-mapping subsystem.
+void MapperClassesStartup() { TnxBaseTableMapperDescriptor::ClassInfo().Register(); }
+void MapperClassesShutdown() { TnxBaseTableMapperDescriptor::ClassInfo().Unregister(); }
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
     {&nxFmtBcdStartup, &nxFmtBcdShutdown},
     {&DescriptorClassesStartup, &DescriptorClassesShutdown},
     {&DefaultValueEnginesStartup, &DefaultValueEnginesShutdown},
+    {&MapperClassesStartup, &MapperClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
