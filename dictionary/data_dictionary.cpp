@@ -239,13 +239,9 @@ void TnxDataDictionary::CheckValid(bool aForBuild) {
 bool TnxDataDictionary::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxBaseTableDescriptor::IsEqual(aItem)) return false;
   const auto* other = dynamic_cast<const TnxDataDictionary*>(aItem);
-  if (!other || !platform::AsciiSameText(ddEncryptionEngine, other->ddEncryptionEngine)) return false;
-  if (!ddStreamDescriptor || !other->ddStreamDescriptor) {
-    if (ddStreamDescriptor || other->ddStreamDescriptor) return false;
-  } else if (!ddStreamDescriptor->IsEqual(other->ddStreamDescriptor.get())) {
-    return false;
-  }
-  return ddFilesDescriptor->IsEqual(other->ddFilesDescriptor.get());
+  return other && platform::AsciiSameText(ddEncryptionEngine, other->ddEncryptionEngine) &&
+         nxBothAbsentOrEqual(ddStreamDescriptor.get(), other->ddStreamDescriptor.get()) &&
+         nxBothAbsentOrEqual(ddFilesDescriptor.get(), other->ddFilesDescriptor.get());
 }
 
 std::vector<std::u16string> TnxDataDictionary::StreamCustomStrings() const {

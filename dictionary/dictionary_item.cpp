@@ -40,6 +40,11 @@ std::u16string TrimmedBlanks(std::u16string_view s) {
 
 }  // namespace
 
+bool nxBothAbsentOrEqual(const TnxDictionaryItem* a, const TnxDictionaryItem* b) {
+  if (!a || !b) return !a && !b;
+  return a->IsEqual(b);
+}
+
 void nxSetLineValue(std::vector<std::u16string>& aLines, std::u16string_view aName, std::u16string_view aValue) {
   for (auto it = aLines.begin(); it != aLines.end(); ++it) {
     const size_t eq = it->find(u'=');

@@ -71,6 +71,10 @@ protected:
   ~InxDictionaryRoot() = default;
 };
 
+// Both absent, or both present and equal: how a descriptor compares its
+// optional children.
+bool nxBothAbsentOrEqual(const TnxDictionaryItem* a, const TnxDictionaryItem* b);
+
 // Sets the line "aName=aValue" in aLines (names compare A to Z without
 // case), replacing the first of that name; an empty value removes it.
 void nxSetLineValue(std::vector<std::u16string>& aLines, std::u16string_view aName, std::u16string_view aValue);

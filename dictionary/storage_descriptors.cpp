@@ -42,12 +42,6 @@ const Record* ReadSubClass(TnxReader& aReader, const TnxRegisterableClass& aFami
 }
 
 template <class T>
-bool BothAbsentOrEqual(const T* a, const T* b) {
-  if (!a || !b) return !a && !b;
-  return a->IsEqual(b);
-}
-
-template <class T>
 void WriteOptional(TnxWriter& aWriter, const T* aItem, uint32_t aClientVersion) {
   aWriter.WriteBoolean(aItem != nullptr);
   if (!aItem) return;
@@ -231,7 +225,7 @@ bool TnxBaseHeapDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxDictionaryItem::IsEqual(aItem)) return false;
   const auto* other = dynamic_cast<const TnxBaseHeapDescriptor*>(aItem);
   return other && platform::AsciiSameText(bhdHeapEngine, other->bhdHeapEngine) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(bhdBlockHeapDescriptor.get(), other->bhdBlockHeapDescriptor.get());
+         nxBothAbsentOrEqual(bhdBlockHeapDescriptor.get(), other->bhdBlockHeapDescriptor.get());
 }
 
 void TnxBaseHeapDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
@@ -302,8 +296,8 @@ void TnxHeapRecordDescriptor::CheckValid(bool aForBuild) {
 bool TnxHeapRecordDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxBaseRecordDescriptor::IsEqual(aItem)) return false;
   const auto* other = dynamic_cast<const TnxHeapRecordDescriptor*>(aItem);
-  return other && BothAbsentOrEqual<TnxDictionaryItem>(hrdHeapDescriptor.get(), other->hrdHeapDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(hrdRecordCompressionDescriptor.get(),
+  return other && nxBothAbsentOrEqual(hrdHeapDescriptor.get(), other->hrdHeapDescriptor.get()) &&
+         nxBothAbsentOrEqual(hrdRecordCompressionDescriptor.get(),
                                               other->hrdRecordCompressionDescriptor.get());
 }
 
@@ -387,7 +381,7 @@ void TnxHeapBlobDescriptor::CheckValid(bool aForBuild) {
 bool TnxHeapBlobDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxBaseBlobDescriptor::IsEqual(aItem)) return false;
   const auto* other = dynamic_cast<const TnxHeapBlobDescriptor*>(aItem);
-  return other && BothAbsentOrEqual<TnxDictionaryItem>(hbdHeapDescriptor.get(), other->hbdHeapDescriptor.get());
+  return other && nxBothAbsentOrEqual(hbdHeapDescriptor.get(), other->hbdHeapDescriptor.get());
 }
 
 void TnxHeapBlobDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {

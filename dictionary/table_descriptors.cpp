@@ -27,12 +27,6 @@ constexpr std::u16string_view kCachingState = u"$CachingState";
 constexpr uint32_t kClientVersionInternalIndices = 47005;
 constexpr std::u16string_view kCachingStateIdents[] = {u"tcsNone", u"tcsCacheable", u"tcsIsCache"};
 
-template <class T>
-bool BothAbsentOrEqual(const T* a, const T* b) {
-  if (!a || !b) return !a && !b;
-  return a->IsEqual(b);
-}
-
 template <class E>
 void ExpectIdent(TnxReader& aReader, std::u16string_view aIdent) {
   if (aReader.ReadIdent() != aIdent) throw E(nxeIncompatibleStream);
@@ -594,15 +588,15 @@ bool TnxBaseTableDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxLocalizedDictionaryItem::IsEqual(aItem)) return false;
   const auto* other = dynamic_cast<const TnxBaseTableDescriptor*>(aItem);
   return other && tdCachingState == other->tdCachingState &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdFieldsDescriptor.get(), other->tdFieldsDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdRecordDescriptor.get(), other->tdRecordDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdBlobDescriptor.get(), other->tdBlobDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdAutoIncDescriptor.get(), other->tdAutoIncDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdIndicesDescriptor.get(), other->tdIndicesDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdInternalIndicesDescriptor.get(),
+         nxBothAbsentOrEqual(tdFieldsDescriptor.get(), other->tdFieldsDescriptor.get()) &&
+         nxBothAbsentOrEqual(tdRecordDescriptor.get(), other->tdRecordDescriptor.get()) &&
+         nxBothAbsentOrEqual(tdBlobDescriptor.get(), other->tdBlobDescriptor.get()) &&
+         nxBothAbsentOrEqual(tdAutoIncDescriptor.get(), other->tdAutoIncDescriptor.get()) &&
+         nxBothAbsentOrEqual(tdIndicesDescriptor.get(), other->tdIndicesDescriptor.get()) &&
+         nxBothAbsentOrEqual(tdInternalIndicesDescriptor.get(),
                                               other->tdInternalIndicesDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdCustomDescsDescriptor.get(), other->tdCustomDescsDescriptor.get()) &&
-         BothAbsentOrEqual<TnxDictionaryItem>(tdTablesDescriptor.get(), other->tdTablesDescriptor.get());
+         nxBothAbsentOrEqual(tdCustomDescsDescriptor.get(), other->tdCustomDescsDescriptor.get()) &&
+         nxBothAbsentOrEqual(tdTablesDescriptor.get(), other->tdTablesDescriptor.get());
 }
 
 void TnxBaseTableDescriptor::CheckValid(bool aForBuild) {

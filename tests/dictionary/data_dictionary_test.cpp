@@ -18,21 +18,13 @@
 #include "platform/string_list.h"
 #include "platform/variant.h"
 #include "tests/support/exception_message.h"
+#include "tests/support/tagged_bytes.h"
 
 namespace revurov {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes Written(const std::function<void(TnxWriter&)>& aWrite) {
-  TnxMemoryStream s;
-  {
-    TnxWriter w(s);
-    aWrite(w);
-  }
-  const auto* p = s.ByteArray();
-  return Bytes(p, p + s.GetSize());
-}
+using testing::Written;
 
 Bytes DictionaryBytes(const TnxDataDictionary& aDict, uint32_t aClientVersion) {
   TnxMemoryStream s;

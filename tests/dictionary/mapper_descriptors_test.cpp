@@ -7,32 +7,14 @@
 #include "dictionary/startup.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
+#include "dictionary_tree_fixture.h"
 #include "tests/support/exception_message.h"
+#include "tests/support/tagged_bytes.h"
 
 namespace revurov::testing {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes Written(const std::function<void(TnxWriter&)>& aWrite) {
-  TnxMemoryStream s;
-  {
-    TnxWriter w(s);
-    aWrite(w);
-  }
-  const auto* p = s.ByteArray();
-  return Bytes(p, p + s.GetSize());
-}
-
-template <class E>
-uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return static_cast<uint32_t>(e.ErrorCode());
-  }
-  return 0;
-}
 
 // A record mapper as the field-mapping subsystem would register one.
 class FieldByNameMapper : public TnxBaseRecordMapperDescriptor {

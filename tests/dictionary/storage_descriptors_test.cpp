@@ -4,21 +4,12 @@
 
 #include "dictionary_tree_fixture.h"
 #include "tests/support/exception_message.h"
+#include "tests/support/tagged_bytes.h"
 
 namespace revurov::testing {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes Written(const std::function<void(TnxWriter&)>& aWrite) {
-  TnxMemoryStream s;
-  {
-    TnxWriter w(s);
-    aWrite(w);
-  }
-  const auto* p = s.ByteArray();
-  return Bytes(p, p + s.GetSize());
-}
 
 // The item header as a reader before 20000 takes it.
 void OldItemHeader(TnxWriter& w) {

@@ -12,38 +12,13 @@
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
+#include "dictionary_tree_fixture.h"
 #include "tests/support/exception_message.h"
 
 namespace revurov::testing {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-template <class E>
-uint32_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return static_cast<uint32_t>(e.ErrorCode());
-  }
-  return 0;
-}
-
-Bytes Saved(const TnxDictionaryItem& aItem, uint32_t aClientVersion) {
-  TnxMemoryStream s;
-  {
-    TnxWriter w(s);
-    aItem.SaveToWriter(w, aClientVersion);
-  }
-  const auto* p = s.ByteArray();
-  return Bytes(p, p + s.GetSize());
-}
-
-void Load(TnxDictionaryItem& aItem, Bytes aBytes) {
-  TnxStaticMemoryStream s(aBytes.data(), static_cast<int64_t>(aBytes.size()));
-  TnxReader r(s);
-  aItem.LoadFromReader(r);
-}
 
 // Replaces the first occurrence of aFrom (same length) in aBytes.
 void Patch(Bytes& aBytes, std::string_view aFrom, std::string_view aTo) {
@@ -164,9 +139,9 @@ TEST_F(TableDescriptorsTest, InternalIndicesAreLeftOutForOlderClients) {
   const std::string section = "InternalIndicesDescriptor";
   auto has = [&](const Bytes& b) { return std::search(b.begin(), b.end(), section.begin(), section.end()) != b.end(); };
   nxDictInfoStripped = false;
-  EXPECT_TRUE(has(Saved(*orders, 47005)));
+  EXPECT_TRUE(has(SavedBytes(*orders, 47005)));
   EXPECT_FALSE(nxDictInfoStripped);
-  const Bytes old = Saved(*orders, 40000);
+  const Bytes old = SavedBytes(*orders, 40000);
   EXPECT_FALSE(has(old));
   EXPECT_TRUE(nxDictInfoStripped);
   nxDictInfoStripped = false;
@@ -174,30 +149,30 @@ TEST_F(TableDescriptorsTest, InternalIndicesAreLeftOutForOlderClients) {
 
 TEST_F(TableDescriptorsTest, TheTableStreamRefusesWhatItCannotTake) {
   {
-    Bytes b = Saved(*orders, 47501);
+    Bytes b = SavedBytes(*orders, 47501);
     Patch(b, "TnxBaseRecordDescriptor", "TnxBaseRecordDescriptoX");
-    EXPECT_TRUE(Contains(MessageOf<EnxBaseTableDescriptorException>([&] { Load(*orders, b); }),
+    EXPECT_TRUE(Contains(MessageOf<EnxBaseTableDescriptorException>([&] { LoadBytes(*orders, b); }),
                          u"RecordDescriptor class is not supported: TnxBaseRecordDescriptoX"));
   }
   {
     // A fields section must name the existing child's own class.
-    Bytes b = Saved(*orders, 47501);
+    Bytes b = SavedBytes(*orders, 47501);
     Patch(b, "TnxFieldsDescriptor", "TnxFileDescriptor\x07\x07");
-    EXPECT_NE(CodeOf<EnxBaseException>([&] { Load(*orders, b); }), 0u);
+    EXPECT_NE(CodeOf<EnxBaseException>([&] { LoadBytes(*orders, b); }), 0u);
   }
   {
-    Bytes b = Saved(*orders, 47501);
+    Bytes b = SavedBytes(*orders, 47501);
     Patch(b, "LocaleDescriptor", "LocaleDescriptoX");
-    EXPECT_EQ(CodeOf<EnxBaseTableDescriptorException>([&] { Load(*orders, b); }), nxeIncompatibleStream);
+    EXPECT_EQ(CodeOf<EnxBaseTableDescriptorException>([&] { LoadBytes(*orders, b); }), nxeIncompatibleStream);
   }
-  EXPECT_EQ(CodeOf<EnxBaseTableDescriptorException>([&] { Saved(*orders, 15000); }), nxeIncompatibleVersion);
+  EXPECT_EQ(CodeOf<EnxBaseTableDescriptorException>([&] { SavedBytes(*orders, 15000); }), nxeIncompatibleVersion);
 }
 
 TEST_F(TableDescriptorsTest, TheCachingStateTravelsInTheStream) {
   TnxNestedTableDescriptor* copy = dict.TablesDescriptor().AddTable(u"Copy");
-  Bytes b = Saved(*orders, 47501);
+  Bytes b = SavedBytes(*orders, 47501);
   Patch(b, "$CachingState=tcsNone", "$CachingState=TCSNONE");
-  Load(*copy, b);
+  LoadBytes(*copy, b);
   EXPECT_EQ(copy->CachingState(), tcsNone);
   // Read, the table keeps the line in its own custom strings; the state
   // comes from it.
