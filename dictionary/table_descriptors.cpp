@@ -511,10 +511,8 @@ void TnxBaseTableDescriptor::AddConstraintName(TnxDictionaryItem* aItem, std::u1
   auto at = std::lower_bound(list.begin(), list.end(), aName, [](const auto& entry, std::u16string_view name) {
     return platform::AsciiCompareText(entry.first, name) < 0;
   });
-  if (at != list.end() && IsName(at->first, aName)) {
-    if (list.empty()) tdConstraints.reset();
+  if (at != list.end() && IsName(at->first, aName))
     throw EnxBaseTableDescriptorException(nxeNameNotUnique, u"Constraint name already in use: \"%s\"", {aName});
-  }
   list.insert(at, {std::u16string(aName), aItem});
 }
 

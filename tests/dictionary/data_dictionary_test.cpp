@@ -296,6 +296,50 @@ TEST_F(DataDictionaryTest, TheLegacyWriterRefusesWhatItCannotExpress) {
   EXPECT_NO_THROW(DictionaryBytes(dict, 20000));
 }
 
+TEST_F(DataDictionaryTest, TheLegacyReaderTakesTheBlobFileFromTheFileKinds) {
+  TnxDataDictionary source;
+  source.FieldsDescriptor().AddField(u"A", u"", nxtInt32, 0, 0, false);
+  source.FilesDescriptor().AddFile(u"b1", nxbs4k, u"");
+  source.FilesDescriptor().AddFile(u"b2", nxbs4k, u"");
+  source.AddBlobDescriptor()->SetFileNumber(2);
+  const Bytes legacy = DictionaryBytes(source, 15000);
+  // The kind Integer follows each extension: vaString, length, text,
+  // vaInt8, kind.
+  auto kindOf = [](Bytes& b, std::string_view aExtension) -> uint8_t& {
+    std::string needle = std::string("\x06") + char(aExtension.size()) + std::string(aExtension) + "\x02";
+    auto at = std::search(b.begin(), b.end(), needle.begin(), needle.end());
+    EXPECT_NE(at, b.end());
+    return at[static_cast<std::ptrdiff_t>(needle.size())];
+  };
+  {
+    Bytes b = legacy;
+    ASSERT_EQ(kindOf(b, "b1"), 1);
+    ASSERT_EQ(kindOf(b, "b2"), 2);
+    TnxDataDictionary back;
+    ReadDictionary(back, b);
+    ASSERT_NE(back.BlobDescriptor(), nullptr);
+    EXPECT_EQ(back.BlobDescriptor()->FileNumber(), 2);
+  }
+  {
+    Bytes b = legacy;
+    kindOf(b, "b1") = 2;
+    TnxDataDictionary back;
+    try {
+      ReadDictionary(back, b);
+      FAIL();
+    } catch (const EnxDataDictionaryException& e) {
+      EXPECT_EQ(e.ErrorCode(), nxeInvalidDescriptor);
+      EXPECT_TRUE(testing::Contains(e.Message(), u"A BLOB file has already been defined"));
+    }
+  }
+  {
+    Bytes b = legacy;
+    kindOf(b, "b1") = 0;
+    TnxDataDictionary back;
+    EXPECT_THROW(ReadDictionary(back, b), EnxDataDictionaryException);
+  }
+}
+
 // ---- the version upgrade ----
 
 TEST_F(DataDictionaryTest, CheckValidForBuildRaisesTheVersionToWhatTheContentsNeed) {
