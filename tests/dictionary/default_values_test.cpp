@@ -87,6 +87,22 @@ TEST_F(DefaultValuesTest, AConstantIsWrittenAsTheFieldsBytes) {
   EXPECT_EQ(back->ApplyAt(), nxApplyAtBit(aaClient));
 }
 
+// A field's locale decides the code page of its text; a constant stored
+// under the old one is converted when it goes out, and the descriptor
+// stays as it was.
+TEST_F(DefaultValuesTest, AConstantFollowsItsFieldsCodePageWithoutChangingWhenWritten) {
+  TnxFieldDescriptor* field = AddField(u"Name", nxtShortString, 10);
+  auto* constant = static_cast<TnxConstDefaultValueDescriptor*>(field->AddDefaultValue());
+  constant->SetAsVariant(platform::TnxVariant::FromString(u"abc"));
+  const std::vector<uint8_t> stored = constant->DefaultValue();
+  field->AddLocaleDescriptor()->SetLocale(0x0419);  // Russian: code page 1251
+  ASSERT_NE(field->GetUsedStorageCodePage(), 1252);
+  const Bytes once = SavedBytes(*constant, 47501);
+  EXPECT_EQ(constant->DefaultValue(), stored);
+  EXPECT_EQ(SavedBytes(*constant, 47501), once);
+  EXPECT_EQ(constant->AsVariant().AsString(), u"abc");
+}
+
 TEST_F(DefaultValuesTest, OldClientsGetNoSettingsAndOnlyTheDefaults) {
   TnxFieldDescriptor* field = AddField(u"When", nxtDate);
   TnxBaseDefaultValueDescriptor* value =
