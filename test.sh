@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test. --asan: AddressSanitizer + UBSan (library heap
 # on the system allocator); --tsan: ThreadSanitizer (likewise). Each has its own build
-# folder. The tests run in a private network namespace with only loopback.
+# folder. --long: heavy runs (mutation sweeps, model tests) at their full size. The tests run in a private network namespace with only loopback.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/deps.sh
@@ -12,7 +12,8 @@ for arg in "$@"; do
   case "$arg" in
     --asan) mode=asan; sanitize=address ;;
     --tsan) mode=tsan; sanitize=thread ;;
-    *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
+    --long) export REVUROV_LONG_TESTS=1 ;;
+    *) echo "usage: $0 [--asan|--tsan] [--long]" >&2; exit 2 ;;
   esac
 done
 

@@ -7,6 +7,7 @@
 #include "lowlevel/strings/utils_compare.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/string_list.h"
+#include "platform/text.h"
 
 namespace revurov {
 
@@ -38,6 +39,25 @@ std::u16string TrimmedBlanks(std::u16string_view s) {
 }
 
 }  // namespace
+
+bool nxBothAbsentOrEqual(const TnxDictionaryItem* a, const TnxDictionaryItem* b) {
+  if (!a || !b) return !a && !b;
+  return a->IsEqual(b);
+}
+
+void nxSetLineValue(std::vector<std::u16string>& aLines, std::u16string_view aName, std::u16string_view aValue) {
+  for (auto it = aLines.begin(); it != aLines.end(); ++it) {
+    const size_t eq = it->find(u'=');
+    if (eq == std::u16string::npos || !platform::AsciiSameText(std::u16string_view(*it).substr(0, eq), aName))
+      continue;
+    if (aValue.empty())
+      aLines.erase(it);
+    else
+      *it = std::u16string(aName) + u"=" + std::u16string(aValue);
+    return;
+  }
+  if (!aValue.empty()) aLines.push_back(std::u16string(aName) + u"=" + std::u16string(aValue));
+}
 
 int32_t nxRenumberReference(int32_t m, int32_t aOld, int32_t aNew) noexcept {
   if (aOld == m) return aNew;
@@ -185,15 +205,21 @@ bool TnxDictionaryItem::FindRelatedDescriptorOfType(const TnxRegisterableClass& 
   return false;
 }
 
-void TnxDictionaryItem::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
-  aWriter.WriteInteger(int32_t{aClientVersion < nxClientVersionIDs ? 1 : 3});
-  aWriter.WriteListBegin();
+std::vector<std::u16string> TnxDictionaryItem::StreamCustomStrings() const {
+  std::vector<std::u16string> lines;
   const int count = diCustomStrings ? diCustomStrings->Count() : 0;
-  for (int i = 0; i < count; ++i) aWriter.WriteString((*diCustomStrings)[i]);
+  for (int i = 0; i < count; ++i) lines.push_back((*diCustomStrings)[i]);
   // A reader of a stripped dictionary must learn that it is not whole.
   if (nxDictInfoStripped && const_cast<TnxDictionaryItem*>(this)->AsDictionaryRoot() &&
       (!diCustomStrings || diCustomStrings->Values(kMissingInformation).empty()))
-    aWriter.WriteString(std::u16string(kMissingInformation) + u"=True");
+    lines.push_back(std::u16string(kMissingInformation) + u"=True");
+  return lines;
+}
+
+void TnxDictionaryItem::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
+  aWriter.WriteInteger(int32_t{aClientVersion < nxClientVersionIDs ? 1 : 3});
+  aWriter.WriteListBegin();
+  for (const auto& line : StreamCustomStrings()) aWriter.WriteString(line);
   aWriter.WriteListEnd();
   if (aClientVersion >= nxClientVersionIDs) {
     aWriter.WriteInteger(diID);

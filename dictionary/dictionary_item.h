@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dictionary/dictionary_exceptions.h"
 #include "dictionary/engine_types.h"
@@ -69,6 +70,14 @@ public:
 protected:
   ~InxDictionaryRoot() = default;
 };
+
+// Both absent, or both present and equal: how a descriptor compares its
+// optional children.
+bool nxBothAbsentOrEqual(const TnxDictionaryItem* a, const TnxDictionaryItem* b);
+
+// Sets the line "aName=aValue" in aLines (names compare A to Z without
+// case), replacing the first of that name; an empty value removes it.
+void nxSetLineValue(std::vector<std::u16string>& aLines, std::u16string_view aName, std::u16string_view aValue);
 
 // The rule by which a holder of member number m follows a renumbering from
 // aOld to aNew (-1: none): an insertion is (-1, new), a removal (old, -1),
@@ -153,6 +162,9 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
   void UnregisterFileChangeNotification();
 
 protected:
+  // The custom string lines the item header carries: the item's own, plus
+  // what a descendant derives from its fields. The item does not change.
+  virtual std::vector<std::u16string> StreamCustomStrings() const;
   // The data dictionary answers itself.
   virtual InxDictionaryRoot* AsDictionaryRoot() noexcept { return nullptr; }
   // The dictionary up the tree, starting at the parent.

@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "dictionary/default_values.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/native_variant_converter.h"
+#include "dictionary/table_descriptors.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/format.h"
@@ -37,8 +39,8 @@ void CheckFieldName(std::u16string_view aName) {
     throw EnxFieldDescriptorException(nxeInvalidFieldName);
 }
 
-// Default values and validations have no classes yet: a stream that names
-// one cannot be taken.
+// Validations have no classes yet: a stream that names them cannot be
+// taken.
 [[noreturn]] void RaiseUnsupportedPart(TnxReader& aReader, std::u16string_view aKindWord) {
   nxRaiseClassNotSupported<EnxFieldDescriptorException>(aKindWord, aReader.ReadString());
 }
@@ -71,6 +73,35 @@ TnxFieldDescriptor::TnxFieldDescriptor(TnxPersistent* aParent, std::u16string_vi
   fdDecPl = aDecPl;
   fdRequired = aRequired;
   UpdateSetup();
+}
+
+TnxFieldDescriptor::~TnxFieldDescriptor() { fdDefaultValue.reset(); }
+
+TnxBaseDefaultValueDescriptor* TnxFieldDescriptor::AddDefaultValue(const TnxDefaultValueDescriptorClass* aClass) {
+  CheckReadOnly();
+  fdDefaultValue.reset();
+  if (!aClass) aClass = &TnxConstDefaultValueDescriptor::ClassInfo();
+  nxCheckDefaultValueForField(*aClass, *this);
+  fdDefaultValue = aClass->Create(this);
+  return fdDefaultValue.get();
+}
+
+void TnxFieldDescriptor::RemoveDefaultValue() {
+  CheckReadOnly();
+  fdDefaultValue.reset();
+}
+
+void TnxFieldDescriptor::PrepareForCache() {
+  if (fdDefaultValue && !dynamic_cast<TnxNextLSNDefaultValueDescriptor*>(fdDefaultValue.get())) RemoveDefaultValue();
+}
+
+bool TnxFieldDescriptor::FindRelatedDescriptorOfType(const TnxRegisterableClass& aType,
+                                                     TnxDictionaryItem*& aDescriptor, TnxDictionaryItem* aFrom) {
+  if (aType.InheritsFrom(TnxBaseDefaultValueDescriptor::ClassInfo())) {
+    aDescriptor = fdDefaultValue.get();
+    return true;
+  }
+  return TnxLocalizedDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
 }
 
 void TnxFieldDescriptor::SetupField(TnxFieldType aType, int32_t& aUnits, int32_t& aDecPl, bool& aRequired,
@@ -161,6 +192,16 @@ void TnxFieldDescriptor::CheckValid(bool aForBuild) {
                                       u"fdRequired is wrong for field %d (%s). Expected %s found %s.",
                                       {fdNumber, fdName, BoolText(required), BoolText(fdRequired)});
   if (length != fdLength) wrong(u"fdLength", length, fdLength);
+  if (fdDefaultValue) fdDefaultValue->CheckValid(aForBuild);
+  // A table with such a field needs the storage for it.
+  if (fdType == nxtAutoInc || IsBlob()) {
+    TnxPersistent* parent = nullptr;
+    if (FindParentOfType(TnxBaseTableDescriptor::ClassInfo(), parent)) {
+      auto* table = dynamic_cast<TnxBaseTableDescriptor*>(parent);
+      if (fdType == nxtAutoInc && !table->AutoIncDescriptor()) table->AddAutoIncDescriptor();
+      if (IsBlob() && !table->BlobDescriptor()) table->AddBlobDescriptor();
+    }
+  }
   if (fdType == nxtInterval)
     throw EnxFieldDescriptorException(nxeInvalidFieldDescriptor, u"Interval is not supported as a field type");
   if (IsSizedType(fdType) && fdUnits < 1)
@@ -178,7 +219,8 @@ bool TnxFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   return other && fdName == other->fdName && fdDesc == other->fdDesc &&
          nxFieldTypeEquivalence[other->fdType][fdType] && fdUnits == other->fdUnits &&
          fdDecPl == other->fdDecPl && fdOffset == other->fdOffset && fdLength == other->fdLength &&
-         fdRequired == other->fdRequired && fdNoClientAccess == other->fdNoClientAccess;
+         fdRequired == other->fdRequired && fdNoClientAccess == other->fdNoClientAccess &&
+         (fdDefaultValue ? fdDefaultValue->IsEqual(other->fdDefaultValue.get()) : !other->fdDefaultValue);
 }
 
 void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
@@ -189,7 +231,11 @@ void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersio
   aWriter.WriteInteger(version);
   aWriter.WriteInteger(fdOffset);
   aWriter.WriteInteger(fdLength);
-  aWriter.WriteBoolean(false);  // default value
+  aWriter.WriteBoolean(fdDefaultValue != nullptr);
+  if (fdDefaultValue) {
+    aWriter.WriteString(fdDefaultValue->ClassName());
+    fdDefaultValue->SaveToWriter(aWriter, aClientVersion);
+  }
   aWriter.WriteBoolean(fdNoClientAccess);
   if (version >= 2) SaveLocaleToWriter(aWriter, aClientVersion);
   if (version >= 3) aWriter.WriteBoolean(false);  // validations
@@ -208,13 +254,22 @@ void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
                                       u"fdLength is wrong for field %d (%s). Expected %d found %d.",
                                       {fdNumber, fdName, fdLength, length});
   fdOffset = offset;
-  if (aReader.ReadBoolean()) RaiseUnsupportedPart(aReader, u"DefaultValueDescriptor");
+  fdDefaultValue.reset();
+  if (aReader.ReadBoolean()) {
+    const std::u16string className = aReader.ReadString();
+    const auto* cls =
+        nxFindClassAs<TnxDefaultValueDescriptorClass>(TnxBaseDefaultValueDescriptor::ClassInfo(), className);
+    if (!cls) nxRaiseClassNotSupported<EnxFieldDescriptorException>(u"DefaultValueDescriptor", className);
+    AddDefaultValue(cls)->LoadFromReader(aReader);
+  }
   fdNoClientAccess = aReader.ReadBoolean();
   if (version >= 2) {
     RemoveLocaleDescriptor();
     LoadLocaleFromReader(aReader);
   }
   if (version >= 3 && aReader.ReadBoolean()) RaiseUnsupportedPart(aReader, u"ValidationsDescriptor");
+  if (auto* constant = dynamic_cast<TnxConstDefaultValueDescriptor*>(fdDefaultValue.get()))
+    constant->TakeFieldSnapshot();
 }
 
 void TnxFieldDescriptor::SaveStandalone(TnxWriter& aWriter, uint32_t aClientVersion) const {

@@ -8,8 +8,9 @@
 //   offset; a field made alone has number and offset 0.
 // - Names pass the identifier check (10038); lower-casing for lookup maps
 //   A to Z only.
-// - Default values and field validations are not carried yet: a stream
-//   that holds one is refused with 15499 as a class that is not supported.
+// - A field owns its default value. Field validations are not carried
+//   yet: a stream that holds them is refused with 15499 as a class that is
+//   not supported.
 // - Raises EnxFieldDescriptorException.
 #pragma once
 
@@ -29,6 +30,8 @@ namespace revurov {
 
 class TnxFieldDescriptor;
 class TnxFieldsDescriptor;
+class TnxBaseDefaultValueDescriptor;
+struct TnxDefaultValueDescriptorClass;
 
 extern TnxClassRegistry nxFieldDescriptorClasses;
 
@@ -81,6 +84,7 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   // 10038 for a bad name; units, decimals and required flag are normalised.
   TnxFieldDescriptor(TnxPersistent* aParent, std::u16string_view aName, std::u16string_view aDesc,
                      TnxFieldType aType, int32_t aUnits, int32_t aDecPl, bool aRequired);
+  ~TnxFieldDescriptor() override;
 
   static void SetupField(TnxFieldType aType, int32_t& aUnits, int32_t& aDecPl, bool& aRequired,
                          int32_t& aLength) noexcept;
@@ -101,6 +105,11 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   int32_t BlobIndex() const noexcept { return fdBlobIndex; }
   bool IsBlob() const noexcept { return (nxBlobFieldTypes & nxFieldTypeBit(fdType)) != 0; }
 
+  TnxBaseDefaultValueDescriptor* DefaultValue() const noexcept { return fdDefaultValue.get(); }
+  // Replaces the default value by a new one of aClass (null: a constant).
+  TnxBaseDefaultValueDescriptor* AddDefaultValue(const TnxDefaultValueDescriptorClass* aClass = nullptr);
+  void RemoveDefaultValue();
+
   // SetupField again on the stored values.
   void UpdateSetup() noexcept;
   // 8712 outside a fields descriptor; 10009 when any field (this one
@@ -119,7 +128,8 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   void SaveStandalone(TnxWriter& aWriter, uint32_t aClientVersion) const;
   static std::unique_ptr<TnxFieldDescriptor> CreateStandaloneFromReader(TnxReader& aReader);
 
-  virtual void PrepareForCache() {}
+  // A client cache keeps only next-LSN defaults.
+  virtual void PrepareForCache();
 
   // InxFieldDescriptor.
   std::u16string GetName() override { return fdName; }
@@ -129,6 +139,8 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   TnxLocaleDescriptor* GetFieldLocaleDescriptor() override { return GetUsedLocaleDescriptor(); }
   uint16_t GetUsedStorageCodePage() override;
 
+  bool FindRelatedDescriptorOfType(const TnxRegisterableClass& aType, TnxDictionaryItem*& aDescriptor,
+                                   TnxDictionaryItem* aFrom = nullptr) override;
   void CheckValid(bool aForBuild) override;
   bool IsEqual(const TnxDictionaryItem* aItem) const override;
   void SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const override;
@@ -149,6 +161,7 @@ private:
   bool fdRequired = false;
   bool fdNoClientAccess = false;
   int32_t fdBlobIndex = -1;
+  std::unique_ptr<TnxBaseDefaultValueDescriptor> fdDefaultValue;
 };
 
 }  // namespace revurov

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dictionary/default_values.h"
 #include "dictionary/diff_compressor.h"
 #include "dictionary/native_variant_converter.h"
 #include "lowlevel/heap/memory_manager.h"
@@ -420,12 +421,20 @@ void TnxFieldsDescriptor::PrepareForCache() {
 // ---- special fields ----
 
 int32_t TnxFieldsDescriptor::SpecialKindOf(const TnxFieldDescriptor& aField) noexcept {
-  // The GUID and LSN kinds are told by their default values, which fields
-  // do not carry yet.
+  const TnxBaseDefaultValueDescriptor* value = aField.fdDefaultValue.get();
   switch (aField.fdType) {
     case nxtAutoInc: return sftAutoInc;
     case nxtRecRev: return sftRecRev;
     case nxtRefNr: return sftRefNr;
+    case nxtGuid:
+      if (dynamic_cast<const TnxAutoGuidDefaultValueDescriptor*>(value) && value->ApplyOnInsert() &&
+          !value->ApplyOnModify() && !value->OverwriteNonNull())
+        return sftAutoGuid;
+      return -1;
+    case nxtInt64:
+      if (dynamic_cast<const TnxNextLSNDefaultValueDescriptor*>(value))
+        return value->ApplyOnModify() ? sftModifyLSN : sftInsertLSN;
+      return -1;
     default: return -1;
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "dictionary/default_values.h"
 #include "dictionary/fields_descriptor.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/format.h"
@@ -228,10 +229,14 @@ void TnxNoNullCompKeyDescriptor::CheckValid(bool aForBuild) {
   for (int32_t i = 0; i < KeyFieldCount(); ++i) {
     const TnxFieldDescriptor* field = ckdGetKeyField(i)->Field();
     if (!field) continue;
-    // The engine fills these; fields filled by default values would count
-    // too, once fields carry default values.
+    // The engine or a default value fills these.
     const TnxFieldType type = field->FieldType();
     if (field->Required() || type == nxtAutoInc || type == nxtRecRev || type == nxtRefNr) continue;
+    const TnxBaseDefaultValueDescriptor* value = field->DefaultValue();
+    if ((type == nxtInt64 && dynamic_cast<const TnxNextLSNDefaultValueDescriptor*>(value)) ||
+        (type == nxtGuid && dynamic_cast<const TnxAutoGuidDefaultValueDescriptor*>(value)) ||
+        dynamic_cast<const TnxConstDefaultValueDescriptor*>(value))
+      continue;
     throw EnxNoNullCompKeyDescriptorException(nxeInvalidDescriptor, u"Field \"%s\" is not marked as required",
                                               {field->Name()});
   }

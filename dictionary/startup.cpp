@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "dictionary/default_value_engines.h"
+#include "dictionary/default_values.h"
 #include "dictionary/field_descriptor.h"
 #include "dictionary/field_types.h"
 #include "dictionary/fields_descriptor.h"
@@ -11,6 +13,9 @@
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/locale_descriptor.h"
+#include "dictionary/mapper_descriptors.h"
+#include "dictionary/storage_descriptors.h"
+#include "dictionary/table_descriptors.h"
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 
@@ -21,42 +26,88 @@ namespace {
 void FieldTypeNamesStartup() { nxBuildFieldTypeNameLists(); }
 void FieldTypeNamesShutdown() { nxFreeFieldTypeNameLists(); }
 
-const std::array<const TnxRegisterableClass*, 11>& KeyAndIndexClasses() {
-  static const std::array<const TnxRegisterableClass*, 11> classes = {
-      &TnxRefKeyDescriptor::ClassInfo(),          &TnxInt64KeyDescriptor::ClassInfo(),
-      &TnxBlobCacheKeyDescriptor::ClassInfo(),    &TnxCompKeyDescriptor::ClassInfo(),
-      &TnxNoNullCompKeyDescriptor::ClassInfo(),   &TnxKeyFieldDescriptor::ClassInfo(),
-      &TnxTextKeyFieldDescriptor::ClassInfo(),    &TnxExtTextKeyFieldDescriptor::ClassInfo(),
-      &TnxIndexDescriptor::ClassInfo(),           &TnxMainIndicesDescriptor::ClassInfo(),
-      &TnxInternalIndicesDescriptor::ClassInfo()};
+// In the order the classes were always registered; shut-down runs backwards.
+const std::array<const TnxRegisterableClass*, 36>& DescriptorClasses() {
+  static const std::array<const TnxRegisterableClass*, 36> classes = {
+      &TnxFileDescriptor::ClassInfo(),
+      &TnxFilesDescriptor::ClassInfo(),
+      &TnxLocaleDescriptor::ClassInfo(),
+      &TnxConstDefaultValueDescriptor::ClassInfo(),
+      &TnxCurrentDateTimeDefaultValueDescriptor::ClassInfo(),
+      &TnxCurrentUserDefaultValueDescriptor::ClassInfo(),
+      &TnxAutoGuidDefaultValueDescriptor::ClassInfo(),
+      &TnxEmptyDefaultValueDescriptor::ClassInfo(),
+      &TnxNextLSNDefaultValueDescriptor::ClassInfo(),
+      &TnxFieldDescriptor::ClassInfo(),
+      &TnxRefKeyDescriptor::ClassInfo(),
+      &TnxInt64KeyDescriptor::ClassInfo(),
+      &TnxBlobCacheKeyDescriptor::ClassInfo(),
+      &TnxCompKeyDescriptor::ClassInfo(),
+      &TnxNoNullCompKeyDescriptor::ClassInfo(),
+      &TnxKeyFieldDescriptor::ClassInfo(),
+      &TnxTextKeyFieldDescriptor::ClassInfo(),
+      &TnxExtTextKeyFieldDescriptor::ClassInfo(),
+      &TnxIndexDescriptor::ClassInfo(),
+      &TnxFieldsDescriptor::ClassInfo(),
+      &TnxBaseIndicesDescriptor::ClassInfo(),
+      &TnxMainIndicesDescriptor::ClassInfo(),
+      &TnxInternalIndicesDescriptor::ClassInfo(),
+      &TnxBaseBlockHeapDescriptor::ClassInfo(),
+      &TnxBaseHeapDescriptor::ClassInfo(),
+      &TnxBaseRecordDescriptor::ClassInfo(),
+      &TnxHeapRecordDescriptor::ClassInfo(),
+      &TnxBaseBlobDescriptor::ClassInfo(),
+      &TnxHeapBlobDescriptor::ClassInfo(),
+      &TnxBaseCustomDescriptor::ClassInfo(),
+      &TnxBaseAutoIncDescriptor::ClassInfo(),
+      &TnxAdvAutoIncDescriptor::ClassInfo(),
+      &TnxBaseStreamDescriptor::ClassInfo(),
+      &TnxCustomDescsDescriptor::ClassInfo(),
+      &TnxTablesDescriptor::ClassInfo(),
+      &TnxNestedTableDescriptor::ClassInfo(),
+  };
   return classes;
 }
 
 // Streams name descriptor classes; readers find them here.
 void DescriptorClassesStartup() {
   nxReadLocaleSwitches();
-  TnxFileDescriptor::ClassInfo().Register();
-  TnxFilesDescriptor::ClassInfo().Register();
-  TnxLocaleDescriptor::ClassInfo().Register();
-  TnxFieldDescriptor::ClassInfo().Register();
-  TnxFieldsDescriptor::ClassInfo().Register();
-  for (const TnxRegisterableClass* cls : KeyAndIndexClasses()) cls->Register();
+  for (const TnxRegisterableClass* cls : DescriptorClasses()) cls->Register();
+  TnxBaseRecordCompressionDescriptor::ClassInfo().Register();
 }
 void DescriptorClassesShutdown() {
-  const auto& classes = KeyAndIndexClasses();
+  TnxBaseRecordCompressionDescriptor::ClassInfo().Unregister();
+  const auto& classes = DescriptorClasses();
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
-  TnxFieldsDescriptor::ClassInfo().Unregister();
-  TnxFieldDescriptor::ClassInfo().Unregister();
-  TnxLocaleDescriptor::ClassInfo().Unregister();
-  TnxFilesDescriptor::ClassInfo().Unregister();
-  TnxFileDescriptor::ClassInfo().Unregister();
 }
+
+const std::array<const TnxRegisterableClass*, 6>& DefaultValueEngineClasses() {
+  static const std::array<const TnxRegisterableClass*, 6> classes = {
+      &TnxConstDefaultValueEngine::ClassInfo(),     &TnxCurrentDateTimeDefaultValueEngine::ClassInfo(),
+      &TnxCurrentUserDefaultValueEngine::ClassInfo(), &TnxAutoGuidDefaultValueEngine::ClassInfo(),
+      &TnxEmptyDefaultValueEngine::ClassInfo(),     &TnxNextLSNDefaultValueEngine::ClassInfo()};
+  return classes;
+}
+
+void DefaultValueEnginesStartup() {
+  for (const TnxRegisterableClass* cls : DefaultValueEngineClasses()) cls->Register();
+}
+void DefaultValueEnginesShutdown() {
+  const auto& classes = DefaultValueEngineClasses();
+  for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
+}
+
+// Record mappers register themselves in the field-mapping subsystem.
+void MapperClassesStartup() { TnxBaseTableMapperDescriptor::ClassInfo().Register(); }
+void MapperClassesShutdown() { TnxBaseTableMapperDescriptor::ClassInfo().Unregister(); }
 
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
     {&nxFmtBcdStartup, &nxFmtBcdShutdown},
     {&DescriptorClassesStartup, &DescriptorClassesShutdown},
+    {&DefaultValueEnginesStartup, &DefaultValueEnginesShutdown},
+    {&MapperClassesStartup, &MapperClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
