@@ -11,6 +11,7 @@
 #include "transport/pooled_transport.h"
 #include "transport/server_connection.h"
 #include "transport/transport_clock.h"
+#include "transport/transport_exception.h"
 
 namespace revurov {
 
@@ -146,6 +147,9 @@ void TnxBaseRemoteTransport::Fail() noexcept {
     session->Free();
     session->Unlock();
   }
+  // The connections may have left meanwhile; otherwise the last one to
+  // detach frees it.
+  if (!freeSelf) freeSelf = ConnectionCount() == 0;
   if (freeSelf) Free();
 }
 
@@ -162,6 +166,9 @@ int32_t TnxBaseRemoteTransport::SessionCount() const {
 void TnxBaseRemoteTransport::AttachConnection(TnxBaseServerConnection* aConnection) {
   NotifyActivity();
   TnxPadlockGuard guard(brtListsPadlock);
+  // Fail takes its snapshot under this lock after it set the flag: what
+  // joins later would be missed by it.
+  if (IsFailed()) throw EnxTransportException(nullptr, nxeInvalidHandle);
   brtConnections.push_back(aConnection);
   brtIsLost.store(false, std::memory_order_release);
 }
@@ -174,7 +181,8 @@ void TnxBaseRemoteTransport::DetachConnection(TnxBaseServerConnection* aConnecti
     if (!brtDestroying.load(std::memory_order_acquire) && brtConnections.empty()) {
       brtLastMessage.store(static_cast<int64_t>(nxTransportTickCount()), std::memory_order_release);
       brtIsLost.store(true, std::memory_order_release);
-      freeSelf = brtSessions.empty();
+      // A failed one frees its sessions itself.
+      freeSelf = brtSessions.empty() || IsFailed();
     }
   }
   if (freeSelf) Free();
@@ -183,6 +191,7 @@ void TnxBaseRemoteTransport::DetachConnection(TnxBaseServerConnection* aConnecti
 void TnxBaseRemoteTransport::AddSession(TnxBaseRemoteSession* aSession) {
   NotifyActivity();
   TnxPadlockGuard guard(brtListsPadlock);
+  if (IsFailed()) throw EnxTransportException(nullptr, nxeInvalidHandle);
   brtSessions.push_back(aSession);
 }
 

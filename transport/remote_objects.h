@@ -62,7 +62,8 @@ public:
   int32_t ConnectionCount() const;
   int32_t SessionCount() const;
 
-  // The connection holds the remote transport while attached.
+  // The connection holds the remote transport while attached. Both raise
+  // 9990 once the remote transport failed.
   void AttachConnection(TnxBaseServerConnection* aConnection);
   void DetachConnection(TnxBaseServerConnection* aConnection) noexcept;
   void AddSession(TnxBaseRemoteSession* aSession);
