@@ -105,6 +105,10 @@ void TnxBaseRemoteTransport::Unlock() noexcept {
 }
 
 void TnxBaseRemoteTransport::Free() noexcept {
+  if (brtDestroying.load(std::memory_order_acquire)) return;
+  // Its sessions hold it: a client freed with sessions left would never
+  // be destroyed, nor would they.
+  FailCascade();
   {
     std::unique_lock lock(gTransportPortal);
     if (brtDestroying.exchange(true)) return;
@@ -115,7 +119,7 @@ void TnxBaseRemoteTransport::Free() noexcept {
 
 void TnxBaseRemoteTransport::Destroy() noexcept {
   brtMarker = 0;
-  Fail();
+  FailCascade();
   if (brtTransport) brtTransport->RemoveRemoteTransport(this);
   delete this;
 }
@@ -126,14 +130,16 @@ void TnxBaseRemoteTransport::NotifyActivity() noexcept {
 }
 
 void TnxBaseRemoteTransport::Fail() noexcept {
-  bool freeSelf = false;
+  if (FailCascade()) Free();
+}
+
+bool TnxBaseRemoteTransport::FailCascade() noexcept {
   std::vector<TnxBaseRemoteSession*> sessions;
   {
     TnxPadlockGuard guard(brtFailPadlock);
-    if (brtFailed.exchange(true)) return;
+    if (brtFailed.exchange(true)) return false;
     try {
       TnxPadlockGuard lists(brtListsPadlock);
-      freeSelf = brtConnections.empty();
       sessions.assign(brtSessions.rbegin(), brtSessions.rend());
       for (TnxBaseRemoteSession* session : sessions) session->Lock();
       // The readers of the connections wake up failed; each detaches when
@@ -147,10 +153,8 @@ void TnxBaseRemoteTransport::Fail() noexcept {
     session->Free();
     session->Unlock();
   }
-  // The connections may have left meanwhile; otherwise the last one to
-  // detach frees it.
-  if (!freeSelf) freeSelf = ConnectionCount() == 0;
-  if (freeSelf) Free();
+  // With connections left, the last one to detach frees it.
+  return ConnectionCount() == 0;
 }
 
 int32_t TnxBaseRemoteTransport::ConnectionCount() const {

@@ -15,6 +15,7 @@
 // - Fail of a remote transport runs once: it fails every session, shuts
 //   every attached connection down and frees the sessions; with no
 //   connection attached it frees itself, otherwise the last detach does.
+//   Free of a remote transport fails it first, so its sessions go with it.
 #pragma once
 
 #include <atomic>
@@ -76,6 +77,8 @@ protected:
 
 private:
   void Destroy() noexcept;
+  // Fail without freeing itself; true when no connection is left.
+  bool FailCascade() noexcept;
 
   TnxTransportID brtHandle = 0;
   uint32_t brtMarker = 0;
