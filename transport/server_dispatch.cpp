@@ -9,6 +9,7 @@
 #include "lowlevel/sync/events.h"
 #include "platform/code_page.h"
 #include "platform/endian.h"
+#include "platform/os_thread.h"
 #include "platform/text.h"
 #include "transport/login_block.h"
 #include "transport/message_frame.h"
@@ -54,6 +55,43 @@ struct TLookups {
     if (session) session->Unlock();
     if (remote) remote->Unlock();
   }
+};
+
+// A request's priority as the thread's nice value while it runs (5 steps
+// per level). Applied only when the old value can be set again: an
+// unprivileged thread may lower itself but never rise back, so a lowering
+// needs the right to raise, which is probed once per thread.
+class TRequestPriority {
+public:
+  TRequestPriority(const TnxBaseHeader& aHeader, TnxThreadPriority aPriority) noexcept {
+    if (aHeader.bhVersion == 0 || aPriority == 0) return;
+    rpThread = platform::CurrentThreadId();
+    if (!platform::GetThreadNice(rpThread, rpOld)) return;
+    const int target = std::clamp(rpOld - 5 * aPriority, kMostUrgent, kLeastUrgent);
+    if (target == rpOld || (target > rpOld && !CanRaise())) return;
+    rpApplied = platform::SetThreadNice(rpThread, target);
+  }
+  ~TRequestPriority() {
+    if (rpApplied) platform::SetThreadNice(rpThread, rpOld);
+  }
+  TRequestPriority(const TRequestPriority&) = delete;
+  TRequestPriority& operator=(const TRequestPriority&) = delete;
+
+private:
+  static constexpr int kMostUrgent = -20;
+  static constexpr int kLeastUrgent = 19;
+
+  bool CanRaise() const noexcept {
+    static thread_local int tlsCanRaise = -1;
+    if (tlsCanRaise < 0)
+      tlsCanRaise = rpOld == kMostUrgent ||
+                    (platform::SetThreadNice(rpThread, rpOld - 1) && platform::SetThreadNice(rpThread, rpOld));
+    return tlsCanRaise == 1;
+  }
+
+  uint32_t rpThread = 0;
+  int rpOld = 0;
+  bool rpApplied = false;
 };
 
 uint32_t CodeOfCurrentException(uint32_t aVersion) {
@@ -381,6 +419,8 @@ void TnxBasePooledTransport::btProcessRequest(TnxBaseServerConnection& aConnecti
     btUpdateStats(0, 1, 0, aHeader.bhLength, 0,
                   aHeader.bhUncompressedSize ? aHeader.bhUncompressedSize : aHeader.bhLength, 0, 0);
   aConnection.NotifyActivity();
+  const TRequestPriority priority(
+      aHeader, std::clamp(aHeader.bhThreadPriority, ThreadPriorityMin(), ThreadPriorityMax()));
 
   bool raised = false;
   try {

@@ -14,6 +14,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/sync/events.h"
 #include "platform/endian.h"
+#include "platform/os_thread.h"
 #include "platform/socket.h"
 #include "support/named_component.h"
 #include "support/test_command_handler.h"
@@ -35,6 +36,7 @@ using Frame = std::vector<uint8_t>;
 constexpr char16_t kServerName[] = u"DispatchServer";
 constexpr TnxMsgID kBlockMsg = 0x77;
 constexpr TnxMsgID kEchoMsg = 0x10;
+constexpr TnxMsgID kNiceMsg = 0x55;
 
 template <class Pred>
 bool Within(std::chrono::seconds aLimit, Pred aPred) {
@@ -53,6 +55,13 @@ class TBlockingHandler : public testing::TTestCommandHandler {
   using TTestCommandHandler::TTestCommandHandler;
 
   void bchHandleMessage(const TnxDataMessage& aMessage) override {
+    if (aMessage.dmMsg == kNiceMsg) {
+      int nice = 0;
+      uint8_t reply[4];
+      platform::StoreU32(reply, platform::GetThreadNice(platform::CurrentThreadId(), nice) ? uint32_t(nice) : 99);
+      TnxBaseTransport::Reply(aMessage.dmMsg, 0, reply, sizeof reply);
+      return;
+    }
     if (aMessage.dmMsg != kBlockMsg) return TTestCommandHandler::bchHandleMessage(aMessage);
     nxThreadBreath();
     {
@@ -297,6 +306,34 @@ TEST_F(ServerDispatch, EveryFailureOfAMessageHasItsAnswer) {
   EXPECT_EQ(HeaderOf(echo).bhMsgType, nxmtReply);
   EXPECT_EQ(HeaderOf(echo).bhMsgID, kEchoMsg);
   EXPECT_EQ(PayloadOf(echo), (Frame{9, 8}));
+}
+
+TEST_F(ServerDispatch, ARequestRunsAtItsPriorityAndTheThreadGetsItsOwnBack) {
+  StartServer(1, 1);
+  TRawClient raw;
+  const TnxSessionID session = LoggedIn(raw);
+  auto niceFor = [&](uint8_t aVersion, int8_t aPriority) {
+    TPeerFrame request{.Type = nxmtRequest, .TransportID = raw.Transport, .SessionID = session, .MsgID = kNiceMsg,
+                       .Payload = {}};
+    Frame bytes = request.Bytes();
+    bytes[8] = aVersion;
+    bytes[9] = static_cast<uint8_t>(aPriority);
+    raw.Send(bytes);
+    return static_cast<int32_t>(platform::LoadU32(PayloadOf(raw.Receive()).data()));
+  };
+  const int32_t own = niceFor(2, 0);
+  ASSERT_NE(own, 99);
+  // Version 0 ignores the priority; a lowering is undone afterwards.
+  EXPECT_EQ(niceFor(0, -2), own);
+  // Without the right to raise, the thread keeps its own value throughout.
+  int mine = 0;
+  const uint32_t self = platform::CurrentThreadId();
+  ASSERT_TRUE(platform::GetThreadNice(self, mine));
+  const bool privileged = platform::SetThreadNice(self, mine - 1) && platform::SetThreadNice(self, mine);
+  EXPECT_EQ(niceFor(2, -2), privileged ? std::min(own + 10, 19) : own);
+  EXPECT_EQ(niceFor(2, 0), own);
+  EXPECT_EQ(niceFor(2, 1), privileged ? std::max(own - 5, -20) : own);
+  EXPECT_EQ(niceFor(2, 0), own);
 }
 
 TEST_F(ServerDispatch, AStoppedListenerRefusesNewConnections) {
