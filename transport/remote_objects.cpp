@@ -228,11 +228,13 @@ TnxBaseRemoteSession* TnxBaseRemoteSession::Create(TnxBasePooledTransport* aTran
   auto* session = new TnxBaseRemoteSession(aTransport, aRemoteTransport, aSessionID, aClientVersion, aServerVersion);
   try {
     const uint32_t owner = aRemoteTransport ? aRemoteTransport->Handle() : 0;
+    session->Lock();
     session->brsHandle = Handles().Add(session, nullptr, owner, kSessionTag);
     if (aRemoteTransport) aRemoteTransport->AddSession(session);
     aTransport->AddRemoteSession(session);
   } catch (...) {
     session->Free();
+    session->Unlock();
     throw;
   }
   return session;

@@ -101,7 +101,9 @@ private:
 class TnxBaseRemoteSession : public TnxObject {
 public:
   // Enters the session in aTransport's sessions and, with one, in
-  // aRemoteTransport's, which it holds until destroyed.
+  // aRemoteTransport's, which it holds until destroyed. The caller gets it
+  // held (a failure of the remote transport may free it at once) and
+  // unlocks it.
   static TnxBaseRemoteSession* Create(TnxBasePooledTransport* aTransport, TnxBaseRemoteTransport* aRemoteTransport,
                                       TnxSessionID aSessionID, uint32_t aClientVersion, uint32_t aServerVersion);
   // A session of aRemoteTransport; without one, a session that has none.

@@ -351,6 +351,7 @@ void TnxBasePooledTransport::btProcessLogin(TnxBaseServerConnection& aConnection
     answer(CodeOfCurrentException(static_cast<uint32_t>(clientVersion)), aHeader.bhSessionID, nullptr, 0);
     return;
   }
+  held.session = session;
   uint8_t reply[8];
   platform::StoreU32(reply, session->Handle());
   platform::StoreU32(reply + 4, static_cast<uint32_t>(serverVersion));

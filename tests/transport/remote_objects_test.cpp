@@ -64,6 +64,7 @@ protected:
 TEST_F(RemoteObjects, HandlesThatNameNoLiveObjectOfTheClassAreRefused) {
   TnxBaseRemoteTransport* remote = NewRemote();
   TnxBaseRemoteSession* session = TnxBaseRemoteSession::Create(transport.get(), remote, 41, 1, 1);
+  session->Unlock();  // the transport's list keeps it
   const TnxTransportID remoteHandle = remote->Handle();
   const TnxSessionID sessionHandle = session->Handle();
   EXPECT_NE(remoteHandle, sessionHandle);
@@ -71,7 +72,8 @@ TEST_F(RemoteObjects, HandlesThatNameNoLiveObjectOfTheClassAreRefused) {
   TnxBaseRemoteTransport* otherRemote = NewRemote();
   TnxBaseRemoteSession* freedSession = TnxBaseRemoteSession::Create(transport.get(), remote, 42, 1, 1);
   const TnxSessionID freedHandle = freedSession->Handle();
-  freedSession->Free();  // destroyed: ASan sees any touch of it
+  freedSession->Free();
+  freedSession->Unlock();  // destroyed: ASan sees any touch of it
 
   struct Row {
     const char* name;
@@ -121,6 +123,7 @@ TEST_F(RemoteObjects, HandlesThatNameNoLiveObjectOfTheClassAreRefused) {
 TEST_F(RemoteObjects, AnObjectFreedWhileLookedUpDiesAtTheLastUnlock) {
   TnxBaseRemoteTransport* remote = NewRemote();
   TnxBaseRemoteSession* session = TnxBaseRemoteSession::Create(transport.get(), remote, 7, 1, 1);
+  session->Unlock();
   TnxBaseRemoteSession* held = nullptr;
   ASSERT_EQ(TnxBaseRemoteSession::LookupByID(remote, session->Handle(), held), 0u);
   session->Free();
@@ -136,8 +139,7 @@ TEST_F(RemoteObjects, AnObjectFreedWhileLookedUpDiesAtTheLastUnlock) {
 
 TEST_F(RemoteObjects, FailingARemoteTransportFailsAndFreesItsSessionsAndThenItself) {
   TnxBaseRemoteTransport* remote = NewRemote();
-  TnxBaseRemoteSession::Create(transport.get(), remote, 1, 1, 1);
-  TnxBaseRemoteSession::Create(transport.get(), remote, 2, 1, 1);
+  for (TnxSessionID id : {1u, 2u}) TnxBaseRemoteSession::Create(transport.get(), remote, id, 1, 1)->Unlock();
   EXPECT_EQ(transport->ConnectionCount(), 1);
   TnxBaseRemoteTransport* held = nullptr;
   ASSERT_EQ(TnxBaseRemoteTransport::LookupByID(remote->Handle(), held), 0u);
@@ -184,6 +186,7 @@ TEST_F(RemoteObjects, LookupLockFailAndFreeRaceSafely) {
           try {
             auto* session = TnxBaseRemoteSession::Create(transport.get(), remote, nextSession.fetch_add(1), 1, 1);
             sessions[slot].store(session->Handle());
+            session->Unlock();
           } catch (...) {
             // failed meanwhile
           }
