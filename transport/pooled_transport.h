@@ -287,6 +287,8 @@ private:
   void btProcessLogin(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
                       std::span<const uint8_t> aPayload);
   void btProcessTerminateSession(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader);
+  // "RecieveRequest" (listen mode) or "RecieveReply" and the header's fields.
+  void btLogReceived(const TnxBaseHeader& aHeader, size_t aBufferSize);
 
   // The pool (server_threads.cpp).
   void btServerThreadLoop();

@@ -9,6 +9,7 @@
 #include "lowlevel/sync/events.h"
 #include "platform/code_page.h"
 #include "platform/endian.h"
+#include "platform/format.h"
 #include "platform/os_thread.h"
 #include "platform/text.h"
 #include "transport/login_block.h"
@@ -25,6 +26,8 @@ namespace {
 // the system code page.
 constexpr int32_t kUtf8LoginVersion = 30900;
 constexpr TnxMsgID kLoginMsgID = 1;
+// The time bias a log entry gets when the writer takes its own.
+constexpr int32_t kLogOwnTimeBias = 0x0FFFFFFF;
 
 // The request a server thread is serving.
 struct TRequestContext {
@@ -420,6 +423,7 @@ void TnxBasePooledTransport::btProcessRequest(TnxBaseServerConnection& aConnecti
     btUpdateStats(0, 1, 0, aHeader.bhLength, 0,
                   aHeader.bhUncompressedSize ? aHeader.bhUncompressedSize : aHeader.bhLength, 0, 0);
   aConnection.NotifyActivity();
+  if (btLogging(Mode() == nxtmListen ? nxtpLogRequests : nxtpLogReplies)) btLogReceived(aHeader, aPayload.size());
   const TRequestPriority priority(
       aHeader, std::clamp(aHeader.bhThreadPriority, ThreadPriorityMin(), ThreadPriorityMax()));
 
@@ -437,6 +441,27 @@ void TnxBasePooledTransport::btProcessRequest(TnxBaseServerConnection& aConnecti
     }
   }
   if (!raised && context.header.bhMsgType == nxmtRequest) btSendReply(aHeader.bhMsgID, nxeMessageUnrecognized, nullptr, 0);
+}
+
+void TnxBasePooledTransport::btLogReceived(const TnxBaseHeader& aHeader, size_t aBufferSize) {
+  using platform::Format;
+  const TnxLogLines lines = {
+      Format(Mode() == nxtmListen ? u"RecieveRequest [%s: %s]" : u"RecieveReply [%s: %s]",
+             {Name(), nxTransportModeName(Mode())}),
+      Format(u"  bhTransportID:      [%x]", {aHeader.bhTransportID}),
+      Format(u"  bhSessionID:        [%x]", {aHeader.bhSessionID}),
+      Format(u"  bhVersion:          [%d]", {uint32_t{aHeader.bhVersion}}),
+      Format(u"  bhThreadPriority:   [%d]", {int32_t{aHeader.bhThreadPriority}}),
+      Format(u"  bhMsgID:            [%d/%x]", {aHeader.bhMsgID, aHeader.bhMsgID}),
+      Format(u"  bhLength:           [%d]", {aHeader.bhLength}),
+      Format(u"  bhParts:            [%d]", {aHeader.bhParts}),
+      Format(u"  bhErrorCode:        [%d/%x]", {uint32_t{aHeader.bhErrorCode}, uint32_t{aHeader.bhErrorCode}}),
+      Format(u"  bhMsgType:          [%d]", {uint32_t{aHeader.bhMsgType}}),
+      Format(u"  bhCompressType:     [%d]", {uint32_t{aHeader.bhCompressType}}),
+      Format(u"  bhUncompressedSize: [%d]", {aHeader.bhUncompressedSize}),
+      Format(u"  aBufferSize:        [%d]", {static_cast<uint32_t>(aBufferSize)}),
+  };
+  lcLogs(lines, 0, lpDebug, btLogCategory(), 0, kLogOwnTimeBias);
 }
 
 void TnxBasePooledTransport::btSendReply(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aReplyData,

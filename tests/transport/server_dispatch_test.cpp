@@ -17,6 +17,7 @@
 #include "platform/os_thread.h"
 #include "platform/socket.h"
 #include "support/named_component.h"
+#include "support/recording_log.h"
 #include "support/test_command_handler.h"
 #include "transport/login_block.h"
 #include "transport/pooled_transport.h"
@@ -334,6 +335,50 @@ TEST_F(ServerDispatch, ARequestRunsAtItsPriorityAndTheThreadGetsItsOwnBack) {
   EXPECT_EQ(niceFor(2, 0), own);
   EXPECT_EQ(niceFor(2, 1), privileged ? std::max(own - 5, -20) : own);
   EXPECT_EQ(niceFor(2, 0), own);
+}
+
+TEST_F(ServerDispatch, AListenerNotStartedAnswers11276) {
+  Owned<testing::TSocketPairTransport> idle(Make<testing::TSocketPairTransport>(u"Idle"));
+  idle->SetMode(nxtmListen);
+  int fds[2];
+  ASSERT_TRUE(platform::CreateSocketPair(fds));
+  std::atomic<int64_t> received{0};
+  auto* connection = new testing::TSocketPairServerConnection(idle.get(), fds[1], received);
+  TnxBaseHeader header;
+  header.bhTransportID = 5;
+  header.bhMsgID = 9;
+  header.bhVersion = nxClientMessageVersion;
+  header.bhLength = nxHeaderSize;
+  header.bhMsgType = nxmtRequest;
+  idle->btProcessHeader(*connection, header, {});
+  Frame answer(nxHeaderSize);
+  ASSERT_TRUE(testing::ReadExactly(fds[0], answer.data(), answer.size()));
+  EXPECT_EQ(HeaderOf(answer).bhMsgType, nxmtError);
+  EXPECT_EQ(HeaderOf(answer).bhErrorCode, nxeLostConnection);
+  EXPECT_EQ(HeaderOf(answer).bhTransportID, 5u);
+  EXPECT_EQ(HeaderOf(answer).bhMsgID, 9u);
+  connection->Free();
+  platform::CloseSocket(fds[0]);
+}
+
+TEST_F(ServerDispatch, AReceivedRequestIsLoggedWithItsHeader) {
+  StartServer();
+  Owned<testing::TRecordingTransportLog> log(Make<testing::TRecordingTransportLog>(u"Log"));
+  server->SetEventLog(log.get());
+  server->SetEventLogEnabled(true);
+  server->SetEventLogOptions(nxtpLogRequests);
+  TRawClient raw;
+  const TnxSessionID session = LoggedIn(raw);
+  raw.Exchange({.Type = nxmtRequest, .TransportID = raw.Transport, .SessionID = session, .MsgID = 0x223,
+                .Payload = {1, 2, 3}});
+  server->SetEventLog(nullptr);
+  std::vector<std::string> received;
+  for (const auto& block : log->Blocks())
+    if (block.lines.front().rfind("RecieveRequest", 0) == 0) received = block.lines;
+  ASSERT_EQ(received.size(), 13u);
+  EXPECT_EQ(received[0], "RecieveRequest [S: nxtmListen]");
+  EXPECT_EQ(received[5], "  bhMsgID:            [547/223]");
+  EXPECT_EQ(received[12], "  aBufferSize:        [3]");
 }
 
 TEST_F(ServerDispatch, AStoppedListenerRefusesNewConnections) {
