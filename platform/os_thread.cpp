@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace revurov::platform {
@@ -15,6 +16,15 @@ void YieldThread() noexcept { sched_yield(); }
 bool SetThreadNice(uint32_t aThreadId, int aNice) noexcept {
   // Linux keeps nice values per thread: the "process" here is the thread.
   return setpriority(PRIO_PROCESS, static_cast<id_t>(aThreadId), aNice) == 0;
+}
+
+bool GetThreadNice(uint32_t aThreadId, int& aNice) noexcept {
+  // -1 is also a valid answer: only errno tells a failure.
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(aThreadId));
+  if (errno != 0) return false;
+  aNice = nice;
+  return true;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 // SetThreadNice sets a thread's nice value (-20 most urgent to 19 least),
 // and answers false when the system refuses, as it does a raise without
 // privileges; the thread then keeps the value it had.
+// GetThreadNice reads it back.
 //
 // TThreadAffinityScope takes the CPUs the calling thread may run on when it
 // is made (Saved answers false when the system does not tell, and then
@@ -35,6 +36,8 @@ inline uint32_t CurrentThreadId() noexcept {
 void YieldThread() noexcept;
 
 bool SetThreadNice(uint32_t aThreadId, int aNice) noexcept;
+// The thread's nice value; false when the system does not tell.
+bool GetThreadNice(uint32_t aThreadId, int& aNice) noexcept;
 
 class TThreadAffinityScope {
 public:

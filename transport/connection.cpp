@@ -60,7 +60,10 @@ void TnxBaseConnection::Free() noexcept {
     if (old & kFreed) return;
     Handles().Remove(bcHandle);
   }
-  if (old == 0) delete this;  // otherwise the last delivery does
+  if (old == 0) {  // otherwise the last delivery does
+    BeforeDestruction();
+    delete this;
+  }
 }
 
 void TnxBaseConnection::DropUser() noexcept {
@@ -84,7 +87,10 @@ bool TnxBaseConnection::Deliver(uint32_t aHandle, const std::function<void(TnxBa
     TnxBaseConnection* c;
     ~Hold() {
       c->DropUser();
-      if (c->bcDestroying.fetch_sub(kHold, std::memory_order_acq_rel) - kHold == kFreed) delete c;
+      if (c->bcDestroying.fetch_sub(kHold, std::memory_order_acq_rel) - kHold == kFreed) {
+        c->BeforeDestruction();
+        delete c;
+      }
     }
   } hold{connection};
   connection->AddUser();

@@ -79,6 +79,10 @@ public:
   virtual void ForceDisconnect() = 0;
 
 protected:
+  // Runs once, just before the destruction, while the whole object is
+  // still there.
+  virtual void BeforeDestruction() noexcept {}
+
   std::atomic<bool> bcForcedDisconnect{false};
 
 private:

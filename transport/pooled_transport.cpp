@@ -358,6 +358,7 @@ void TnxBasePooledTransport::DoStart() {
 
 void TnxBasePooledTransport::DoStop() {
   SetServerStarted(false);
+  btWakeBreaths();
   btStopHeartbeatAndWatchdog();
   TnxBaseDirectTransport::DoStop();
 
@@ -487,16 +488,16 @@ void TnxBasePooledTransport::btAttachTransport(TnxBaseClientConnection& aConnect
   if (answer.bhMsgType != nxmtTransportReply || answer.bhErrorCode != 0) RaiseError(nxeLostConnection);
 }
 
-std::span<const uint8_t> TnxBasePooledTransport::btCompress(const void* aData, int32_t aLength,
-                                                            TnxHeapBlock& aScratch,
+std::span<const uint8_t> TnxBasePooledTransport::btCompress(uint8_t aCompressType, const void* aData,
+                                                            int32_t aLength, TnxHeapBlock& aScratch,
                                                             uint32_t& aUncompressedSize) const {
   aUncompressedSize = 0;
   if (!aData || aLength <= 0) return {};
   const std::span<const uint8_t> data(static_cast<const uint8_t*>(aData), static_cast<size_t>(aLength));
   // Below the limit nothing is compressed: no scratch and no copy.
-  if (CompressType() == 0 || data.size() <= CompressLimit()) return data;
+  if (aCompressType == 0 || data.size() <= CompressLimit()) return data;
   aScratch = nxAllocHeapBlock(nxCompressScratchSize(data.size()));
-  const size_t size = nxCompressPayload(CompressType(), CompressLimit(), data, aScratch.get(), aUncompressedSize);
+  const size_t size = nxCompressPayload(aCompressType, CompressLimit(), data, aScratch.get(), aUncompressedSize);
   return {aScratch.get(), size};
 }
 
@@ -569,7 +570,7 @@ void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID a
   try {
     TnxHeapBlock scratch;
     uint32_t uncompressedSize = 0;
-    const std::span<const uint8_t> data = btCompress(aRequestData, aRequestDataLen, scratch, uncompressedSize);
+    const std::span<const uint8_t> data = btCompress(CompressType(), aRequestData, aRequestDataLen, scratch, uncompressedSize);
     connection->Transact(TransportID(), aSessionID, priority, aMsgID, nxmtRequest, 0, CompressType(),
                          uncompressedSize, data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()),
                          &TDelivery::Deliver, &delivery);
@@ -593,7 +594,7 @@ void TnxBasePooledTransport::Post(TnxTransportID aTransportID, TnxSessionID aSes
   try {
     TnxHeapBlock scratch;
     uint32_t uncompressedSize = 0;
-    const std::span<const uint8_t> data = btCompress(aRequestData, aRequestDataLen, scratch, uncompressedSize);
+    const std::span<const uint8_t> data = btCompress(CompressType(), aRequestData, aRequestDataLen, scratch, uncompressedSize);
     Write(connection, TransportID(), aSessionID, priority, aMsgID, nxmtPost, 0, CompressType(), uncompressedSize,
           data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()));
   } catch (...) {

@@ -23,11 +23,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <span>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "lowlevel/cipher/blowfish_rc4.h"
@@ -43,6 +48,17 @@ namespace platform {
 class CompletionQueue;
 }
 class TnxBaseClientConnection;
+class TnxBaseServerConnection;
+class TnxBaseRemoteTransport;
+class TnxBaseRemoteSession;
+
+// Completion keys of the server threads; any other key is the handle of a
+// server connection (never below 2^18).
+inline constexpr uintptr_t nxStopServerThreadKey = 1;
+inline constexpr uintptr_t nxBreathKey = 2;
+inline constexpr uintptr_t nxWatchdogPassKey = 3;
+// The most server threads one listening transport runs unless set otherwise.
+inline constexpr int32_t nxDefaultMaxServerThreads = 64;
 
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPooledTransportException, EnxTransportException);
 
@@ -169,6 +185,38 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   }
   int32_t AvailableConnectionCount() const noexcept { return btAvailableConnections.Count(); }
 
+  // ---- the listening side ----
+  // Every message a server connection received, whole: aBody is what
+  // follows the header (bhLength - 32 bytes). Checks, decodes and
+  // dispatches it and answers on aConnection; runs on a server thread.
+  void btProcessHeader(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+                       std::span<const uint8_t> aBody);
+  // The reply to the request the calling thread serves: exactly one per
+  // request (type 1), a second raises 9990; a post gets none.
+  void btSendReply(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aReplyData, int32_t aReplyDataLen) override;
+  // Handler code about to block calls this through the thread-breath hook:
+  // it makes sure another server thread waits, within the cap.
+  void btBreath();
+
+  // The pool of server threads. The concrete transport's start makes the
+  // first ones; the pool grows whenever no thread is left waiting, up to
+  // MaxServerThreads: at the cap, completions wait for a thread to come
+  // free. Without a cap a flood of connections or of blocked handlers would
+  // make threads without end.
+  void btStartServerThreads(int32_t aCount);
+  int32_t MaxServerThreads() const noexcept { return btMaxServerThreads.load(std::memory_order_relaxed); }
+  // At least 1; needs the transport inactive.
+  void SetMaxServerThreads(int32_t aValue);
+  int32_t ServerThreadCount() const noexcept { return btServerThreadCount.load(std::memory_order_acquire); }
+  int32_t WaitingThreadCount() const noexcept { return btWaitingThreads.load(std::memory_order_acquire); }
+
+  // The remote transports and sessions enter and leave these lists in
+  // their creation and destruction.
+  void AddRemoteTransport(TnxBaseRemoteTransport* aRemoteTransport);
+  void RemoveRemoteTransport(TnxBaseRemoteTransport* aRemoteTransport) noexcept;
+  void AddRemoteSession(TnxBaseRemoteSession* aSession);
+  void RemoveRemoteSession(TnxBaseRemoteSession* aSession) noexcept;
+
   // The completion queue of the server threads; null while not started.
   platform::CompletionQueue* CompletionQueue() const noexcept { return btCompletionQueue.get(); }
 
@@ -194,13 +242,15 @@ protected:
   virtual void btStopHeartbeatAndWatchdog() {}
   // Send mode: connect and register, start callback and heartbeat threads.
   virtual void btStartClient() {}
-  virtual int32_t btRemoteTransportCount() const { return 0; }
-  virtual int32_t btRemoteSessionCount() const { return 0; }
-  virtual void btFailRemoteTransports() {}
-  virtual void btFailRemoteSessions() {}
-  virtual void btFreeRemoteObjects() {}
+  virtual int32_t btRemoteTransportCount() const;
+  virtual int32_t btRemoteSessionCount() const;
+  virtual void btFailRemoteTransports();
+  virtual void btFailRemoteSessions();
+  virtual void btFreeRemoteObjects();
   // Posts two stop packets per server thread and waits for the threads.
-  virtual void btStopServerThreads() {}
+  virtual void btStopServerThreads();
+  // A watchdog pass over the remote transports; empty here.
+  virtual void btCheckLostConnections() {}
   virtual void btStopCallbackThreads() {}
   // Frees every client connection and empties the pool.
   virtual void btFreeClientConnections();
@@ -221,9 +271,30 @@ private:
   void btOpenTransport(TnxBaseClientConnection& aConnection);
   // Raises 11276.
   void btAttachTransport(TnxBaseClientConnection& aConnection);
-  // aData compressed into aScratch when that pays; the bytes to send.
-  std::span<const uint8_t> btCompress(const void* aData, int32_t aLength, TnxHeapBlock& aScratch,
-                                      uint32_t& aUncompressedSize) const;
+  // aData compressed with aCompressType into aScratch when that pays; the
+  // bytes to send.
+  std::span<const uint8_t> btCompress(uint8_t aCompressType, const void* aData, int32_t aLength,
+                                      TnxHeapBlock& aScratch, uint32_t& aUncompressedSize) const;
+
+  // The listening side (server_dispatch.cpp).
+  void btAnswerError(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader, uint32_t aCode);
+  void btProcessRequest(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+                        std::span<const uint8_t> aPayload);
+  void btProcessOpenTransport(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+                              std::span<const uint8_t> aPayload);
+  void btProcessAttachTransport(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+                                std::span<const uint8_t> aPayload);
+  void btProcessLogin(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+                      std::span<const uint8_t> aPayload);
+  void btProcessTerminateSession(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader);
+  // "RecieveRequest" (listen mode) or "RecieveReply" and the header's fields.
+  void btLogReceived(const TnxBaseHeader& aHeader, size_t aBufferSize);
+
+  // The pool (server_threads.cpp).
+  void btServerThreadLoop();
+  // A new server thread unless the pool is at its cap.
+  void btGrowServerThreads();
+  void btWakeBreaths();
 
   std::atomic<bool> btFailed{false};
   // The server's proof of our registration, sent back on every further
@@ -237,6 +308,21 @@ private:
   std::vector<TnxBaseConnection*> btClientConnections;  // under btConnectionsPadlock; not owned here
   std::vector<TnxBaseConnection*> btServerConnections;  // under btConnectionsPadlock; not owned here
   TnxThreadSafeStack btAvailableConnections;             // idle members of btClientConnections
+
+  mutable TnxPadlock btRemotePadlock;
+  std::vector<TnxBaseRemoteTransport*> btRemoteTransports;                  // under btRemotePadlock
+  std::unordered_map<TnxSessionID, TnxBaseRemoteSession*> btRemoteSessions;  // engine session ID; same lock
+
+  std::mutex btServerThreadsLock;
+  std::vector<std::thread> btServerThreads;  // under btServerThreadsLock; joined by the stop
+  std::atomic<int32_t> btServerThreadCount{0};
+  std::atomic<int32_t> btWaitingThreads{0};
+  std::atomic<int32_t> btMaxServerThreads{nxDefaultMaxServerThreads};
+  std::atomic<int32_t> btProcessingWatchdog{0};
+  std::mutex btBreathLock;
+  std::condition_variable btBreathSignal;
+  uint32_t btBreathNext = 0;       // under btBreathLock
+  std::set<uint32_t> btBreathDone;  // under btBreathLock
 
   uint16_t btPort = 16000;
   std::atomic<uint8_t> btCompressType{0};

@@ -109,8 +109,13 @@ TEST_P(Medium, BytesOfAClientReachTheListener) {
   ASSERT_NE(connection, nullptr);
   EXPECT_TRUE(client->IsConnected());
   EXPECT_TRUE(Within(std::chrono::seconds(20), [&] { return server->ServerConnectionCount() == 1; }));
-  const std::vector<uint8_t> bytes(3000, 0x5A);
-  for (int i = 0; i < 4; ++i) connection->DoWrite(0, 0, 0, 0, 0, 0, 0, 0, bytes.data(), 3000);
+  // Keep-alives of 3000 bytes each: the listener reads whole messages.
+  TnxMessageFields fields;
+  fields.mfMsgType = nxmtKeepAlive;
+  const std::vector<uint8_t> payload(3000 - nxHeaderSize, 0x5A);
+  TnxHeapBuffer frame;
+  nxBuildFrame(fields, 0, payload, frame);
+  for (int i = 0; i < 4; ++i) connection->DoWrite(0, 0, 0, 0, 0, 0, 0, 0, frame.Data(), 3000);
   EXPECT_TRUE(Within(std::chrono::seconds(20), [&] { return GetParam().received(*server) == 12000; }))
       << GetParam().received(*server);
   client->SetActive(false);

@@ -3,15 +3,15 @@
 // transport joins later.
 //
 // - A listening transport enters a process-wide registry under its server
-//   name when it starts and runs ServerThreads threads on its completion
-//   queue; key 1 is the stop packet.
+//   name when it starts and starts ServerThreads threads of its pool.
 // - A server name is answered by whoever entered it in the directory: a
 //   listening transport, or a test's scripted peer (support/scripted_peer.h).
 // - A sending transport's Connect dials its server name and takes one end
 //   of a new socket pair; the listener makes a server connection of the
 //   other end, armed in its completion queue under the connection's handle.
-//   Each completion reads what arrived (counted in BytesReceived) and
-//   re-arms; an end of the stream frees the connection.
+//   Each completion reads one whole message (counted in BytesReceived),
+//   hands it to the transport's dispatch and re-arms; an end of the stream
+//   or a broken header frees the connection.
 // - The pool's connections (TSocketPairClientConnection) dial the same way
 //   and carry whole messages: DoWrite frames the values it is given,
 //   ReadMessage reads one header and its body.
@@ -34,12 +34,11 @@
 #include "transport/connection.h"
 #include "transport/message_frame.h"
 #include "transport/pooled_transport.h"
+#include "transport/server_connection.h"
 #include "transport/support/stub_pooled_transport.h"
 #include "transport/transport_exception.h"
 
 namespace revurov::testing {
-
-inline constexpr uintptr_t kStopPacket = 1;
 
 // Who answers which server name. An acceptor takes the far end of a new
 // socket pair (and closes it itself when it refuses); it runs under the
@@ -149,22 +148,15 @@ private:
   TnxHeapBuffer spFrame;
 };
 
+// A raw client end outside the pool: writes bytes as given.
 class TSocketPairConnection : public TnxBaseConnection {
 public:
-  TSocketPairConnection(TnxBasePooledTransport* aTransport, int aFd, bool aServer)
-      : TnxBaseConnection(aTransport), spTransport(aTransport), spFd(aFd), spServer(aServer) {
-    if (spServer)
-      spTransport->AddServerConnection(this);
-    else
-      spTransport->AddClientConnection(this);
+  TSocketPairConnection(TnxBasePooledTransport* aTransport, int aFd)
+      : TnxBaseConnection(aTransport), spTransport(aTransport), spFd(aFd) {
+    spTransport->AddClientConnection(this);
   }
   ~TSocketPairConnection() override {
-    if (spServer) {
-      if (auto* queue = spTransport->CompletionQueue()) queue->Disarm(spFd);
-      spTransport->RemoveServerConnection(this);
-    } else {
-      spTransport->RemoveClientConnection(this);
-    }
+    spTransport->RemoveClientConnection(this);
     platform::CloseSocket(spFd);
   }
 
@@ -179,23 +171,67 @@ public:
     if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(spFd);
   }
 
-  // On a server thread: what arrived, then armed again; freed at the end
-  // of the stream.
-  void IoCompleted(std::atomic<int64_t>& aReceived) {
-    char buffer[4096];
-    const int64_t n = platform::SocketRead(spFd, buffer, sizeof buffer);
-    if (n > 0) {
-      aReceived.fetch_add(n);
-      spTransport->CompletionQueue()->Arm(spFd, Handle());
-      return;
-    }
-    DropUser();  // the connection's own reference: the last user frees it
-  }
-
 private:
   TnxBasePooledTransport* spTransport;
   int spFd;
-  bool spServer;
+};
+
+// The listener's end: each completion reads one whole message (counted in
+// aReceived) and hands it to the transport's dispatch, then re-arms; the
+// end of the stream or a broken header frees the connection.
+class TSocketPairServerConnection : public TnxBaseServerConnection {
+public:
+  TSocketPairServerConnection(TnxBasePooledTransport* aTransport, int aFd, std::atomic<int64_t>& aReceived)
+      : TnxBaseServerConnection(aTransport), spFd(aFd), spReceived(aReceived) {}
+  ~TSocketPairServerConnection() override {
+    if (auto* queue = PooledTransport()->CompletionQueue()) queue->Disarm(spFd);
+    platform::CloseSocket(spFd);
+  }
+
+  std::u16string RemoteAddressText() const override { return u"socketpair"; }
+  void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+               TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
+               uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
+    TnxMessageFields fields;
+    fields.mfTransportID = aTransportID;
+    fields.mfSessionID = aSessionID;
+    fields.mfThreadPriority = aThreadPriority;
+    fields.mfMsgID = aMsgID;
+    fields.mfMsgType = aMsgType;
+    fields.mfResultCode = aErrorCode;
+    fields.mfCompressType = aCompressType;
+    nxBuildFrame(fields, aUncompressedSize, {static_cast<const uint8_t*>(aBuffer), aBufferSize}, spFrame);
+    if (!WriteAll(spFd, spFrame.Data(), spFrame.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+  }
+  void ForceDisconnect() override {
+    if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(spFd);
+  }
+  void IoCompleted(uint32_t, uint32_t) override {
+    uint8_t bytes[nxHeaderSize];
+    TnxBaseHeader header;
+    bool whole = !ForcedDisconnect() && ReadExactly(spFd, bytes, sizeof bytes);
+    if (whole) {
+      header = nxLoadHeader(bytes);
+      whole = nxCheckHeader(header) == 0;
+    }
+    if (whole) {
+      spBody.Resize(header.bhLength - nxHeaderSize);
+      whole = ReadExactly(spFd, spBody.Data(), spBody.Size());
+    }
+    if (!whole) {
+      Deactivate();  // the connection's own hold: the last user frees it
+      return;
+    }
+    spReceived.fetch_add(header.bhLength);
+    PooledTransport()->btProcessHeader(*this, header, {spBody.Data(), spBody.Size()});
+    PooledTransport()->CompletionQueue()->Arm(spFd, Handle());
+  }
+
+private:
+  int spFd;
+  std::atomic<int64_t>& spReceived;
+  TnxHeapBuffer spBody;
+  TnxHeapBuffer spFrame;
 };
 
 class TSocketPairTransport : public testing::TStubPooledTransport {
@@ -212,7 +248,7 @@ class TSocketPairTransport : public testing::TStubPooledTransport {
   // name, outside the pool; null when none does.
   TSocketPairConnection* Connect() {
     const int fd = TSocketPairDirectory::Dial(ServerName());
-    return fd < 0 ? nullptr : new TSocketPairConnection(this, fd, false);
+    return fd < 0 ? nullptr : new TSocketPairConnection(this, fd);
   }
 
 protected:
@@ -222,18 +258,13 @@ protected:
   void DoStart() override {
     TnxBasePooledTransport::DoStart();
     if (Mode() != nxtmListen) return;
-    for (int i = 0; i < ServerThreads; ++i) spThreads.emplace_back([this] { Serve(); });
+    btStartServerThreads(ServerThreads);
     TSocketPairDirectory::Enter(ServerName(), this, [this](int aFd) { return Accept(aFd); });
     SetServerStarted(true);
   }
   void DoStop() override {
     Leave();
     TnxBasePooledTransport::DoStop();
-  }
-  void btStopServerThreads() override {
-    for (size_t i = 0; i < 2 * spThreads.size(); ++i) CompletionQueue()->Post(kStopPacket, 0, 0);
-    for (auto& t : spThreads) t.join();
-    spThreads.clear();
   }
 
 private:
@@ -243,20 +274,11 @@ private:
       platform::CloseSocket(aFd);
       return false;
     }
-    auto* connection = new TSocketPairConnection(this, aFd, true);
+    auto* connection = new TSocketPairServerConnection(this, aFd, BytesReceived);
     if (CompletionQueue()->Arm(aFd, connection->Handle())) return true;
     connection->Free();
     return false;
   }
-  void Serve() {
-    platform::Completion c;
-    while (CompletionQueue()->Wait(c, platform::kInfinite) == platform::kWaitObject0 && c.key != kStopPacket)
-      TnxBaseConnection::Deliver(static_cast<uint32_t>(c.key), [this](TnxBaseConnection& aConnection) {
-        static_cast<TSocketPairConnection&>(aConnection).IoCompleted(BytesReceived);
-      });
-  }
-
-  std::vector<std::thread> spThreads;
 };
 
 }  // namespace revurov::testing
