@@ -122,17 +122,27 @@ constexpr int kCachedPools = 35;  // the pools of 8 to 1024 bytes
 constexpr uint32_t kCacheSlots = 64;
 constexpr uint32_t kCacheBatch = 32;
 
+// The items of one size waiting in a cache.
 struct ClassCache {
-  std::atomic<uint32_t> count{0};
-  std::atomic<uint32_t> items[kCacheSlots] = {};
+  std::atomic<uint32_t>& count;
+  std::atomic<uint32_t>* items;  // kCacheSlots
 };
 
 struct alignas(64) ThreadCache {
   std::atomic<uint32_t> active{0};
   std::atomic<uint32_t> stealRequest{0};
+  // Bytes this thread's cached allocations and frees moved to and from the
+  // callers, in the line the owner touches anyway: only the owner writes it,
+  // nxStatAllocated adds it up under the registry lock.
+  std::atomic<int64_t> allocated{0};
+  // Beside the flags, so that an allocation or free touches this line and
+  // the line of its slot only.
+  std::atomic<uint32_t> counts[kCachedPools] = {};
   ThreadCache* next = nullptr;  // the registry's links, under gCacheRegistryLock
   ThreadCache* prev = nullptr;
-  ClassCache classes[kCachedPools];
+  alignas(64) std::atomic<uint32_t> slots[kCachedPools][kCacheSlots] = {};
+
+  ClassCache classes(uint32_t k) { return {counts[k], slots[k]}; }
 };
 
 std::mutex gCacheRegistryLock;
@@ -149,19 +159,29 @@ void prepareProcessBarrier() {
   if (platform::PrepareProcessBarrier()) gProcessBarrierReady.store(true);
 }
 
-inline void enterCache(ThreadCache* c) {
-  for (;;) {
-    if (gProcessBarrierReady.load(std::memory_order_relaxed)) [[likely]] {
-      c->active.store(1, std::memory_order_relaxed);
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-    } else {
-      c->active.exchange(1);  // the full fence
-    }
-    if (!c->stealRequest.load(std::memory_order_acquire)) [[likely]]
-      return;
-    c->active.store(0, std::memory_order_release);
-    while (c->stealRequest.load(std::memory_order_acquire)) std::this_thread::yield();
+inline bool tryEnterCache(ThreadCache* c) {
+  if (gProcessBarrierReady.load(std::memory_order_relaxed)) [[likely]] {
+    c->active.store(1, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  } else {
+    c->active.exchange(1);  // the full fence
   }
+  if (!c->stealRequest.load(std::memory_order_acquire)) [[likely]]
+    return true;
+  c->active.store(0, std::memory_order_release);
+  return false;
+}
+
+// Out of line, so that the common steps call nothing.
+[[gnu::noinline, gnu::cold]] void enterCacheWaiting(ThreadCache* c) {
+  do {
+    while (c->stealRequest.load(std::memory_order_acquire)) std::this_thread::yield();
+  } while (!tryEnterCache(c));
+}
+
+inline void enterCache(ThreadCache* c) {
+  if (!tryEnterCache(c)) [[unlikely]]
+    enterCacheWaiting(c);
 }
 
 inline void leaveCache(ThreadCache* c) { c->active.store(0, std::memory_order_release); }
@@ -199,7 +219,7 @@ void stealFromAll(Visit visit) {
 void flushCache(ThreadCache& c) {
   uint32_t taken[kCacheSlots];
   for (int k = 0; k < kCachedPools; ++k) {
-    ClassCache& cc = c.classes[k];
+    ClassCache cc = c.classes(uint32_t(k));
     const uint32_t n = cc.count.load(std::memory_order_relaxed);
     if (!n) continue;
     for (uint32_t i = 0; i < n; ++i) taken[i] = cc.items[i].load(std::memory_order_relaxed);
@@ -216,6 +236,7 @@ struct CacheRetirer {
     if (!c) return;
     std::lock_guard<std::mutex> guard(gCacheRegistryLock);
     flushCache(*c);
+    gStatAllocated.add(c->allocated.exchange(0, std::memory_order_relaxed));
     if (c->prev) {
       c->prev->next = c->next;
     } else {
@@ -257,6 +278,8 @@ void cachesAfterForkInChild() {
   for (ThreadCache* c = gCacheRegistry; c; c = c->next) {
     c->active.store(0, std::memory_order_relaxed);
     c->stealRequest.store(0, std::memory_order_relaxed);
+    // What the dropped threads' callers hold stays allocated.
+    if (c != mine) gStatAllocated.add(c->allocated.exchange(0, std::memory_order_relaxed));
   }
   gCacheRegistry = mine;
   if (mine) mine->prev = mine->next = nullptr;
@@ -272,10 +295,23 @@ void cachesAfterForkInChild() {
 
 inline uint32_t cookieOf(uint32_t offset) { return (offset * 0x9E3779B1u) ^ cacheSecret; }
 
+// A free item of a cached pool carries the cookie in its first word while
+// it waits in a cache, and in its second (the first is the link) while it
+// waits in its block. So a free finds a second free of an item in the item
+// itself, which it writes anyway, instead of in the block's allocated bits,
+// whose line every batch of the block changes.
+inline uint32_t* itemWords(uint32_t item) { return static_cast<uint32_t*>(nxArenaAddress(item)); }
+inline void markInBlock(uint32_t item) { itemWords(item)[1] = cookieOf(item); }
+inline void clearMarks(void* p) { std::memset(p, 0, 8); }
+
+// Freed into a cache, or taken into one by a batch and never handed out
+// (then it still carries the mark of its block). REQUIRES: an item of a
+// cached pool.
 inline bool looksCached(const void* p) {
-  uint32_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w == cookieOf(nxArenaOffset(p));
+  uint32_t w[2];
+  std::memcpy(w, p, sizeof w);
+  const uint32_t cookie = cookieOf(nxArenaOffset(p));
+  return (w[0] == cookie) | (w[1] == cookie);
 }
 
 // Whether the item at offset waits in any thread's cache of class k.
@@ -283,7 +319,7 @@ bool cachedAnywhere(int k, uint32_t offset) {
   std::lock_guard<std::mutex> guard(gCacheRegistryLock);
   bool found = false;
   stealFromAll([&](ThreadCache& c) {
-    const ClassCache& cc = c.classes[k];
+    const ClassCache cc = c.classes(uint32_t(k));
     const uint32_t n = cc.count.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < n && !found; ++i) found = cc.items[i].load(std::memory_order_relaxed) == offset;
     return found;
@@ -300,6 +336,25 @@ void flushAllCaches() {
 }
 
 uint32_t poolSizes[nxPoolCount];
+
+// What a free checks of a pool, by the pool's entry in blockPools (0: no
+// pool; all zero, so every check fails): one line of a table that never
+// changes while the pools run, instead of the pool object behind a pointer.
+struct ItemClass {
+  // 2^64 / item size, rounded up: an offset n below 2^32 is a multiple of
+  // the item size exactly when n * divisor, modulo 2^64, is below divisor.
+  uint64_t divisor;
+  uint16_t headerSize;
+  uint16_t itemsBytes;  // items per block * item size
+  uint16_t itemSize;
+  uint16_t cacheClass;  // slot in the threads' item caches; kNoCacheClass: none
+};
+static_assert(sizeof(ItemClass) == 16);
+constexpr uint16_t kNoCacheClass = 0xFFFF;
+ItemClass gItemClasses[nxPoolCount + 1];
+// 1 + the pool index of a request of 4 * i - 3 to 4 * i bytes, up to 1024.
+uint8_t gClassBySize4[257];
+constexpr uint32_t kFirstCachedClass = 2;  // the 8-byte pool
 
 // The pool of each 64 KiB block of the arena (its index + 1; 0: none), as
 // pbOwner but away from the block header's busy cache line.
@@ -432,7 +487,7 @@ void replaceTrailer(const TnxLargeBlockTrailer& cur, const TnxLargeBlockTrailer&
   addLargeStats(next, +1);
 }
 
-int freeLarge(void* p) {
+[[gnu::noinline]] int freeLarge(void* p) {
   std::atomic<void*>* cell = trieCell(p, false);
   auto* t = cell ? static_cast<TnxLargeBlockTrailer*>(cell->load(std::memory_order_acquire)) : nullptr;
   if (!t || t->ltBase != p) return 1;
@@ -450,7 +505,12 @@ int freeLarge(void* p) {
 
 int64_t nxStatReserved() { return gStatReserved.value(); }
 int64_t nxStatCommitted() { return gStatCommitted.value(); }
-int64_t nxStatAllocated() { return gStatAllocated.value(); }
+int64_t nxStatAllocated() {
+  std::lock_guard<std::mutex> guard(gCacheRegistryLock);
+  int64_t total = gStatAllocated.value();
+  for (const ThreadCache* c = gCacheRegistry; c; c = c->next) total += c->allocated.load(std::memory_order_relaxed);
+  return total;
+}
 int64_t nxStatOverhead() { return gStatOverhead.value(); }
 
 // ---- unpaged objects ----
@@ -498,6 +558,7 @@ uint32_t TnxMemoryPool::NewBlock() {
   for (uint32_t i = 0; i < mpItemsPerBlock; ++i) {
     const uint32_t item = first + i * mpItemSize;
     nxArenaLink(item).store(i + 1 < mpItemsPerBlock ? item + mpItemSize : 0, std::memory_order_relaxed);
+    if (mpCacheClass >= 0) markInBlock(item);
   }
   h->pbFreeItems.value.store(first, std::memory_order_relaxed);
   h->pbOwner.store(nxArenaOffset(this), std::memory_order_release);
@@ -583,6 +644,7 @@ void* TnxMemoryPool::Alloc() {
     if (index < 0) throw EInvalidPointer();  // a corrupted free list
     const uint32_t mask = 1u << (index % 32);
     if (allocatedWord(h, uint32_t(index)).fetch_or(mask) & mask) throw EInvalidPointer();
+    if (mpCacheClass >= 0) clearMarks(p);
     gStatAllocated.add(mpItemSize);
     return p;
   }
@@ -670,6 +732,8 @@ void TnxMemoryPool::ReturnBatch(uint32_t* items, uint32_t n) {
     while (j < n && (items[j] & ~kBlockMask) == block) ++j;
     TnxPoolBlockHeader* h = headerAt(block);
     markItems(this, h, items + i, j - i, false);
+    if (mpCacheClass >= 0)
+      for (uint32_t k = i; k < j; ++k) markInBlock(items[k]);
     for (uint32_t k = i; k + 1 < j; ++k) nxArenaLink(items[k]).store(items[k + 1], std::memory_order_relaxed);
     nxArenaListPushChain(h->pbFreeItems, items[i], items[j - 1]);
     if (h->pbDetached.load() == 1) {
@@ -693,6 +757,7 @@ void TnxMemoryPool::DisposeChecked(void* p) {
   const uint32_t mask = 1u << (index % 32);
   if (!(allocatedWord(h, uint32_t(index)).fetch_and(~mask) & mask)) throw EInvalidPointer();
   if (nxClearOnFree.load(std::memory_order_relaxed) != 0) std::memset(p, 0, mpItemSize);
+  if (mpCacheClass >= 0) markInBlock(nxArenaOffset(p));
   const uint32_t block = nxArenaOffset(h);
   nxArenaListPush(h->pbFreeItems, nxArenaOffset(p));
   // Re-attach before giving up our count: once the count may reach 0 the
@@ -776,6 +841,13 @@ void TnxMemoryPool::Prepare() {
     nxPools[i]->mpPoolIndex = uint32_t(i);
   }
   for (int i = 1; i <= kCachedPools; ++i) nxPools[i]->mpCacheClass = i - 1;
+  for (int i = 0; i < nxPoolCount; ++i) {
+    const TnxMemoryPool& pool = *nxPools[i];
+    gItemClasses[i + 1] = {UINT64_MAX / pool.mpItemSize + 1, uint16_t(pool.mpBlockHeaderSize),
+                           uint16_t(pool.mpItemsPerBlock * pool.mpItemSize), uint16_t(pool.mpItemSize),
+                           pool.mpCacheClass < 0 ? kNoCacheClass : uint16_t(pool.mpCacheClass)};
+  }
+  for (uint32_t i = 1; i <= 256; ++i) gClassBySize4[i] = uint8_t(nxPoolForSize(4 * i)->mpPoolIndex + 1);
 }
 
 void TnxMemoryPool::Cleanup() {
@@ -785,6 +857,9 @@ void TnxMemoryPool::Cleanup() {
 }
 
 void TnxMemoryPool::Finalize() {
+  // A late free finds no pool and is refused.
+  std::fill(std::begin(gItemClasses), std::end(gItemClasses), ItemClass{});
+  std::fill(std::begin(gClassBySize4), std::end(gClassBySize4), 0);
   for (TnxMemoryPool*& pool : nxPools) {
     TnxMemoryPool* old = std::atomic_ref<TnxMemoryPool*>(pool).exchange(nullptr);
     delete old;
@@ -795,8 +870,9 @@ namespace {
 
 [[noreturn, gnu::cold, gnu::noinline]] void invalidPointer() { throw EInvalidPointer(); }
 
-// Inline on the free path, where it decides most of a free's cost.
-[[gnu::always_inline]] inline TnxMemoryPool* poolOfItem(const void* p) {
+// The full check: for reallocation, DisposeDirect and the frees the common
+// steps of nxItemFreeMem leave to it.
+TnxMemoryPool* poolOfItem(const void* p) {
   // Everything is checked before the header is read: a foreign pointer may
   // point anywhere.
   if (!nxInArena(p)) [[unlikely]]
@@ -882,7 +958,7 @@ uint32_t nxThreadCachedItems() {
   ThreadCache* c = tlsCache;
   if (!c) return 0;
   uint32_t n = 0;
-  for (const ClassCache& cc : c->classes) n += cc.count.load(std::memory_order_relaxed);
+  for (const auto& count : c->counts) n += count.load(std::memory_order_relaxed);
   return n;
 }
 
@@ -893,7 +969,7 @@ namespace {
 
 // An empty cache: a batch from the pool, the first item for the caller and
 // the rest into the cache. 0 when no memory can be had.
-[[gnu::noinline]] uint32_t refillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache& cc) {
+[[gnu::noinline]] uint32_t refillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache cc) {
   uint32_t batch[kCacheBatch];
   const uint32_t got = pool->AllocBatch(batch, kCacheBatch);
   if (got > 1) {
@@ -909,7 +985,7 @@ namespace {
 
 // A full cache, entered by the caller: the older half goes back to the
 // pool and item takes the first free slot.
-[[gnu::noinline]] void spillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache& cc, uint32_t item) {
+[[gnu::noinline]] void spillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache cc, uint32_t item) {
   uint32_t batch[kCacheBatch];
   for (uint32_t i = 0; i < kCacheBatch; ++i) batch[i] = cc.items[i].load(std::memory_order_relaxed);
   for (uint32_t i = kCacheBatch; i < kCacheSlots; ++i)
@@ -920,41 +996,38 @@ namespace {
   pool->ReturnBatch(batch, kCacheBatch);
 }
 
+inline void countCached(ThreadCache* c, int64_t bytes) {
+  c->allocated.store(c->allocated.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+}
+
 void* cachedAlloc(TnxMemoryPool* pool) {
   const int k = pool->mpCacheClass;
   ThreadCache* c;
   if (k < 0 || !(c = myCache())) return pool->Alloc();
-  ClassCache& cc = c->classes[k];
-  uint32_t item;
+  ClassCache cc = c->classes(k);
   enterCache(c);
-  if (const uint32_t n = cc.count.load(std::memory_order_relaxed)) [[likely]] {
+  uint32_t item = 0;
+  if (const uint32_t n = cc.count.load(std::memory_order_relaxed)) {
     item = cc.items[n - 1].load(std::memory_order_relaxed);
     cc.count.store(n - 1, std::memory_order_relaxed);
-    leaveCache(c);
-  } else {
-    leaveCache(c);
-    item = refillCache(pool, c, cc);
-    if (!item) return nullptr;
   }
+  leaveCache(c);
+  if (!item) item = refillCache(pool, c, cc);
+  if (!item) return nullptr;
   void* p = nxArenaAddress(item);
-  *static_cast<uint32_t*>(p) = 0;  // the cookie or link must not look like a freed item
-  gStatAllocated.add(pool->mpItemSize);
+  clearMarks(p);
+  countCached(c, pool->mpItemSize);
   return p;
 }
 
-// p: a live item of pool (checked by nxPoolOfItem).
-[[gnu::always_inline]] inline void cachedFree(TnxMemoryPool* pool, void* p) {
-  const int k = pool->mpCacheClass;
-  ThreadCache* c;
-  if (k < 0 || !(c = myCache())) {
-    pool->DisposeChecked(p);
-    return;
-  }
-  const uint32_t item = nxArenaOffset(p);
-  if (nxClearOnFree.load(std::memory_order_relaxed) != 0) std::memset(p, 0, pool->mpItemSize);
-  *static_cast<uint32_t*>(p) = cookieOf(item);
-  gStatAllocated.add(-int64_t(pool->mpItemSize));
-  ClassCache& cc = c->classes[k];
+// An item the caller gave up (checked to be one, not to be live) into the
+// cache of class k.
+[[gnu::always_inline]] inline void putCached(ThreadCache* c, uint32_t k, void* p, uint32_t item, uint32_t itemSize) {
+  if (nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
+    std::memset(p, 0, itemSize);
+  itemWords(item)[0] = cookieOf(item);
+  countCached(c, -int64_t(itemSize));
+  ClassCache cc = c->classes(k);
   enterCache(c);
   const uint32_t n = cc.count.load(std::memory_order_relaxed);
   if (n < kCacheSlots) [[likely]] {
@@ -963,28 +1036,116 @@ void* cachedAlloc(TnxMemoryPool* pool) {
     leaveCache(c);
     return;
   }
-  spillCache(pool, c, cc, item);
+  spillCache(nxPools[k + 1], c, cc, item);
 }
+
+// p: a live item of pool (checked by nxPoolOfItem).
+void cachedFree(TnxMemoryPool* pool, void* p) {
+  const int k = pool->mpCacheClass;
+  ThreadCache* c;
+  if (k < 0 || !(c = myCache())) {
+    pool->DisposeChecked(p);
+    return;
+  }
+  putCached(c, uint32_t(k), p, nxArenaOffset(p), pool->mpItemSize);
+}
+
 
 }  // namespace
 
+namespace {
 
-void* nxItemGetMem(std::size_t size) {
+[[gnu::noinline]] void* getMemSlow(std::size_t size) {
   if (size == 0) return nullptr;
   if (size > nxLargestPoolRequest) return nxLargeBlockAlloc(size, 0);
   return cachedAlloc(size < 65 ? nxPoolsBySize4[(size - 1) >> 2] : nxPoolsBySize32[(size - 1) >> 5]);
 }
 
-int nxItemFreeMem(void* p) {
-  if (!p) return 1;
-  if (reinterpret_cast<uintptr_t>(p) & kBlockMask) {
-    // A cross-thread free finds the item's line in another processor's
-    // cache: fetch it while the block is checked.
-    __builtin_prefetch(p, 1);
-    cachedFree(poolOfItem(p), p);
-    return 0;
+// Not noreturn, so that the common steps jump here instead of calling.
+[[gnu::noinline, gnu::cold]] int refuseFree() { throw EInvalidPointer(); }
+
+[[gnu::noinline]] int freeChecked(void* p) {
+  cachedFree(poolOfItem(p), p);
+  return 0;
+}
+
+// The cache is full and entered.
+[[gnu::noinline]] int freeSpilling(ThreadCache* c, uint32_t k, uint32_t item) {
+  spillCache(nxPools[k + 1], c, c->classes(k), item);
+  return 0;
+}
+
+}  // namespace
+
+// The common steps call nothing but their slow ends, so that they need no
+// stack frame of their own.
+void* nxItemGetMem(std::size_t size) {
+  ThreadCache* c = tlsCache;
+  if (size - 1 >= 1024 || !c) [[unlikely]]
+    return getMemSlow(size);
+  const uint32_t cls = gClassBySize4[(size + 3) >> 2];
+  const uint32_t k = cls - kFirstCachedClass;
+  if (k >= uint32_t(kCachedPools)) [[unlikely]]
+    return getMemSlow(size);
+  ClassCache cc = c->classes(k);
+  if (!tryEnterCache(c)) [[unlikely]]
+    return getMemSlow(size);
+  const uint32_t n = cc.count.load(std::memory_order_relaxed);
+  if (!n) [[unlikely]] {
+    leaveCache(c);
+    return getMemSlow(size);
   }
-  return freeLarge(p);
+  const uint32_t item = cc.items[n - 1].load(std::memory_order_relaxed);
+  cc.count.store(n - 1, std::memory_order_relaxed);
+  leaveCache(c);
+  countCached(c, gItemClasses[cls].itemSize);
+  void* p = nxArenaAddress(item);
+  clearMarks(p);  // the caller's item must not look like a free one
+  return p;
+}
+
+int nxItemFreeMem(void* p) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+  if (!(address & kBlockMask)) [[unlikely]]
+    return p ? freeLarge(p) : 1;
+  // A cross-thread free finds the item's line in another processor's
+  // cache: fetch it while the block is checked.
+  __builtin_prefetch(p, 1);
+  // Everything is checked before the item is read: a foreign pointer may
+  // point anywhere.
+  const uint8_t* base = nxArenaBase();
+  const uintptr_t offset = address - reinterpret_cast<uintptr_t>(base);
+  if (!base || offset >= nxArenaSize) [[unlikely]]
+    return refuseFree();
+  const uint32_t item = uint32_t(offset);
+  const uint32_t cls = blockPoolOf(item).load(std::memory_order_relaxed);
+  const ItemClass ic = gItemClasses[cls];
+  // Below the header, the offset wraps and is past the items too.
+  const uint32_t rel = (item & kBlockMask) - ic.headerSize;
+  if (rel >= ic.itemsBytes || uint64_t(rel) * ic.divisor >= ic.divisor) [[unlikely]]
+    return refuseFree();
+  ThreadCache* c = tlsCache;
+  const uint32_t k = ic.cacheClass;
+  if (k == kNoCacheClass || !c || nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
+    return freeChecked(p);
+  // A free item carries its cookie in one of its first two words; a live
+  // one only by chance, which the full check tells.
+  uint32_t* words = static_cast<uint32_t*>(p);
+  const uint32_t cookie = cookieOf(item);
+  if ((words[0] == cookie) | (words[1] == cookie)) [[unlikely]]
+    return freeChecked(p);
+  if (!tryEnterCache(c)) [[unlikely]]
+    return freeChecked(p);
+  words[0] = cookie;
+  countCached(c, -int64_t(ic.itemSize));
+  ClassCache cc = c->classes(k);
+  const uint32_t n = cc.count.load(std::memory_order_relaxed);
+  if (n >= kCacheSlots) [[unlikely]]
+    return freeSpilling(c, k, item);
+  cc.items[n].store(item, std::memory_order_relaxed);
+  cc.count.store(n + 1, std::memory_order_relaxed);
+  leaveCache(c);
+  return 0;
 }
 
 void* nxItemReallocMem(void* p, std::size_t newSize) {
