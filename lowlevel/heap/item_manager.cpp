@@ -122,6 +122,8 @@ constexpr int kCachedPools = 35;  // the pools of 8 to 1024 bytes
 constexpr uint32_t kCacheSlots = 64;
 constexpr uint32_t kCacheBatch = 32;
 
+uint32_t poolSizes[nxPoolCount];
+
 // The items of one size waiting in a cache.
 struct ClassCache {
   std::atomic<uint32_t>& count;
@@ -131,10 +133,6 @@ struct ClassCache {
 struct alignas(64) ThreadCache {
   std::atomic<uint32_t> active{0};
   std::atomic<uint32_t> stealRequest{0};
-  // Bytes this thread's cached allocations and frees moved to and from the
-  // callers, in the line the owner touches anyway: only the owner writes it,
-  // nxStatAllocated adds it up under the registry lock.
-  std::atomic<int64_t> allocated{0};
   // Beside the flags, so that an allocation or free touches this line and
   // the line of its slot only.
   std::atomic<uint32_t> counts[kCachedPools] = {};
@@ -228,6 +226,15 @@ void flushCache(ThreadCache& c) {
   }
 }
 
+// What c holds, in bytes: the pools count cached items as taken, the
+// callers do not hold them.
+int64_t cachedBytes(const ThreadCache& c) {
+  int64_t bytes = 0;
+  for (int k = 0; k < kCachedPools; ++k)
+    bytes += int64_t(c.counts[k].load(std::memory_order_relaxed)) * poolSizes[k + 1];
+  return bytes;
+}
+
 struct CacheRetirer {
   ~CacheRetirer() {
     ThreadCache* c = tlsCache;
@@ -236,7 +243,6 @@ struct CacheRetirer {
     if (!c) return;
     std::lock_guard<std::mutex> guard(gCacheRegistryLock);
     flushCache(*c);
-    gStatAllocated.add(c->allocated.exchange(0, std::memory_order_relaxed));
     if (c->prev) {
       c->prev->next = c->next;
     } else {
@@ -278,8 +284,9 @@ void cachesAfterForkInChild() {
   for (ThreadCache* c = gCacheRegistry; c; c = c->next) {
     c->active.store(0, std::memory_order_relaxed);
     c->stealRequest.store(0, std::memory_order_relaxed);
-    // What the dropped threads' callers hold stays allocated.
-    if (c != mine) gStatAllocated.add(c->allocated.exchange(0, std::memory_order_relaxed));
+    // The dropped threads' cached items are lost with them: not held by a
+    // caller, they no longer count.
+    if (c != mine) gStatAllocated.add(-cachedBytes(*c));
   }
   gCacheRegistry = mine;
   if (mine) mine->prev = mine->next = nullptr;
@@ -334,8 +341,6 @@ void flushAllCaches() {
     return false;
   });
 }
-
-uint32_t poolSizes[nxPoolCount];
 
 // What a free checks of a pool, by the pool's entry in blockPools (0: no
 // pool; all zero, so every check fails): one line of a table that never
@@ -508,7 +513,7 @@ int64_t nxStatCommitted() { return gStatCommitted.value(); }
 int64_t nxStatAllocated() {
   std::lock_guard<std::mutex> guard(gCacheRegistryLock);
   int64_t total = gStatAllocated.value();
-  for (const ThreadCache* c = gCacheRegistry; c; c = c->next) total += c->allocated.load(std::memory_order_relaxed);
+  for (const ThreadCache* c = gCacheRegistry; c; c = c->next) total -= cachedBytes(*c);
   return total;
 }
 int64_t nxStatOverhead() { return gStatOverhead.value(); }
@@ -712,6 +717,7 @@ uint32_t TnxMemoryPool::AllocBatch(uint32_t* out, uint32_t max) {
       rest = arrived;
     }
     markItems(this, h, out, n, true);
+    gStatAllocated.add(int64_t(n) * mpItemSize);
     if (nxArenaListFirst(h->pbFreeItems) != 0) {
       Attach(block);
     } else {
@@ -722,6 +728,7 @@ uint32_t TnxMemoryPool::AllocBatch(uint32_t* out, uint32_t max) {
 }
 
 void TnxMemoryPool::ReturnBatch(uint32_t* items, uint32_t n) {
+  gStatAllocated.add(-int64_t(n) * mpItemSize);
   // Sorted, the items of one block (and of one bit word) sit together and
   // go back in one step each.
   for (uint32_t i = 1; i < n; ++i)
@@ -996,9 +1003,6 @@ namespace {
   pool->ReturnBatch(batch, kCacheBatch);
 }
 
-inline void countCached(ThreadCache* c, int64_t bytes) {
-  c->allocated.store(c->allocated.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
-}
 
 void* cachedAlloc(TnxMemoryPool* pool) {
   const int k = pool->mpCacheClass;
@@ -1016,7 +1020,6 @@ void* cachedAlloc(TnxMemoryPool* pool) {
   if (!item) return nullptr;
   void* p = nxArenaAddress(item);
   clearMarks(p);
-  countCached(c, pool->mpItemSize);
   return p;
 }
 
@@ -1026,7 +1029,6 @@ void* cachedAlloc(TnxMemoryPool* pool) {
   if (nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
     std::memset(p, 0, itemSize);
   itemWords(item)[0] = cookieOf(item);
-  countCached(c, -int64_t(itemSize));
   ClassCache cc = c->classes(k);
   enterCache(c);
   const uint32_t n = cc.count.load(std::memory_order_relaxed);
@@ -1061,8 +1063,14 @@ namespace {
   return cachedAlloc(size < 65 ? nxPoolsBySize4[(size - 1) >> 2] : nxPoolsBySize32[(size - 1) >> 5]);
 }
 
-// Not noreturn, so that the common steps jump here instead of calling.
-[[gnu::noinline, gnu::cold]] int refuseFree() { throw EInvalidPointer(); }
+// No pool item: a 64 KiB-aligned pointer is asked of the large blocks,
+// anything else is refused. Not noreturn, so that the common steps jump
+// here instead of calling.
+[[gnu::noipa]] int freeNoItem(void* p) {
+  if (!p) return 1;
+  if (!(reinterpret_cast<uintptr_t>(p) & kBlockMask)) return freeLarge(p);
+  throw EInvalidPointer();
+}
 
 [[gnu::noinline]] int freeChecked(void* p) {
   cachedFree(poolOfItem(p), p);
@@ -1098,32 +1106,24 @@ void* nxItemGetMem(std::size_t size) {
   const uint32_t item = cc.items[n - 1].load(std::memory_order_relaxed);
   cc.count.store(n - 1, std::memory_order_relaxed);
   leaveCache(c);
-  countCached(c, gItemClasses[cls].itemSize);
   void* p = nxArenaAddress(item);
   clearMarks(p);  // the caller's item must not look like a free one
   return p;
 }
 
 int nxItemFreeMem(void* p) {
-  const uintptr_t address = reinterpret_cast<uintptr_t>(p);
-  if (!(address & kBlockMask)) [[unlikely]]
-    return p ? freeLarge(p) : 1;
-  // A cross-thread free finds the item's line in another processor's
-  // cache: fetch it while the block is checked.
-  __builtin_prefetch(p, 1);
   // Everything is checked before the item is read: a foreign pointer may
-  // point anywhere.
-  const uint8_t* base = nxArenaBase();
-  const uintptr_t offset = address - reinterpret_cast<uintptr_t>(base);
-  if (!base || offset >= nxArenaSize) [[unlikely]]
-    return refuseFree();
+  // point anywhere. Large blocks lie outside the arena, and no item starts
+  // on 64 KiB.
+  const uintptr_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(nxArenaBase());
+  if (offset >= nxArenaSize) [[unlikely]]
+    return freeNoItem(p);
   const uint32_t item = uint32_t(offset);
-  const uint32_t cls = blockPoolOf(item).load(std::memory_order_relaxed);
-  const ItemClass ic = gItemClasses[cls];
+  const ItemClass ic = gItemClasses[blockPoolOf(item).load(std::memory_order_relaxed)];
   // Below the header, the offset wraps and is past the items too.
   const uint32_t rel = (item & kBlockMask) - ic.headerSize;
   if (rel >= ic.itemsBytes || uint64_t(rel) * ic.divisor >= ic.divisor) [[unlikely]]
-    return refuseFree();
+    return freeNoItem(p);
   ThreadCache* c = tlsCache;
   const uint32_t k = ic.cacheClass;
   if (k == kNoCacheClass || !c || nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
@@ -1137,7 +1137,6 @@ int nxItemFreeMem(void* p) {
   if (!tryEnterCache(c)) [[unlikely]]
     return freeChecked(p);
   words[0] = cookie;
-  countCached(c, -int64_t(ic.itemSize));
   ClassCache cc = c->classes(k);
   const uint32_t n = cc.count.load(std::memory_order_relaxed);
   if (n >= kCacheSlots) [[unlikely]]

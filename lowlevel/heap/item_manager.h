@@ -148,13 +148,15 @@ extern uint32_t nxTrieLevels;
 // a free puts the item there, an allocation takes it from there, and whole
 // batches move between the cache and the pools. Cached items count as free
 // in nxStatAllocated and keep their blocks; Cleanup and the thread's exit
-// give them back.
+// give them back. A second free of an item is refused at the free; two
+// threads freeing one item at the same moment are not told apart.
 void* nxItemGetMem(std::size_t size);  // nullptr: no memory (or size 0)
 int nxItemFreeMem(void* p);             // 0 on success
 // New pointer, or nullptr when no memory could be had (p then stays valid).
 void* nxItemReallocMem(void* p, std::size_t newSize);
 
-// Statistics, changed atomically (striped across threads, summed on read).
+// Statistics, changed atomically (striped across threads, summed on read;
+// nxStatAllocated subtracts the items waiting in the caches when read).
 int64_t nxStatReserved();
 int64_t nxStatCommitted();
 int64_t nxStatAllocated();
