@@ -1085,23 +1085,27 @@ namespace {
 
 }  // namespace
 
+namespace {
+
 // The common steps call nothing but their slow ends, so that they need no
-// stack frame of their own.
-void* nxItemGetMem(std::size_t size) {
+// stack frame of their own. Ends: the slow routines, raising or (for the
+// manager's function table) answering failure.
+template <typename Ends>
+[[gnu::always_inline]] inline void* getMem(std::size_t size) {
   ThreadCache* c = tlsCache;
   if (size - 1 >= 1024 || !c) [[unlikely]]
-    return getMemSlow(size);
+    return Ends::GetMemSlow(size);
   const uint32_t cls = gClassBySize4[(size + 3) >> 2];
   const uint32_t k = cls - kFirstCachedClass;
   if (k >= uint32_t(kCachedPools)) [[unlikely]]
-    return getMemSlow(size);
+    return Ends::GetMemSlow(size);
   ClassCache cc = c->classes(k);
   if (!tryEnterCache(c)) [[unlikely]]
-    return getMemSlow(size);
+    return Ends::GetMemSlow(size);
   const uint32_t n = cc.count.load(std::memory_order_relaxed);
   if (!n) [[unlikely]] {
     leaveCache(c);
-    return getMemSlow(size);
+    return Ends::GetMemSlow(size);
   }
   const uint32_t item = cc.items[n - 1].load(std::memory_order_relaxed);
   cc.count.store(n - 1, std::memory_order_relaxed);
@@ -1115,41 +1119,91 @@ void* nxItemGetMem(std::size_t size) {
 // finds its line changed in another processor's cache, and fetching it
 // shared first would cost a second transfer when the cookie is written.
 // Processors without the instruction take it as a no-op.
-[[gnu::target("prfchw")]] int nxItemFreeMem(void* p) {
+template <typename Ends>
+[[gnu::always_inline, gnu::target("prfchw")]] inline int freeMem(void* p) {
   __builtin_prefetch(p, 1);
   // Everything is checked before the item is read: a foreign pointer may
   // point anywhere. Large blocks lie outside the arena, and no item starts
   // on 64 KiB.
   const uintptr_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(nxArenaBase());
   if (offset >= nxArenaSize) [[unlikely]]
-    return freeNoItem(p);
+    return Ends::FreeNoItem(p);
   const uint32_t item = uint32_t(offset);
   const ItemClass ic = gItemClasses[blockPoolOf(item).load(std::memory_order_relaxed)];
   // Below the header, the offset wraps and is past the items too.
   const uint32_t rel = (item & kBlockMask) - ic.headerSize;
   if (rel >= ic.itemsBytes || uint64_t(rel) * ic.divisor >= ic.divisor) [[unlikely]]
-    return freeNoItem(p);
+    return Ends::FreeNoItem(p);
   ThreadCache* c = tlsCache;
   const uint32_t k = ic.cacheClass;
   if (k == kNoCacheClass || !c || nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
-    return freeChecked(p);
+    return Ends::FreeChecked(p);
   // A free item carries its cookie in one of its first two words; a live
   // one only by chance, which the full check tells.
   uint32_t* words = static_cast<uint32_t*>(p);
   const uint32_t cookie = cookieOf(item);
   if ((words[0] == cookie) | (words[1] == cookie)) [[unlikely]]
-    return freeChecked(p);
+    return Ends::FreeChecked(p);
   if (!tryEnterCache(c)) [[unlikely]]
-    return freeChecked(p);
+    return Ends::FreeChecked(p);
   words[0] = cookie;
   ClassCache cc = c->classes(k);
   const uint32_t n = cc.count.load(std::memory_order_relaxed);
   if (n >= kCacheSlots) [[unlikely]]
-    return freeSpilling(c, k, item);
+    return Ends::FreeSpilling(c, k, item);
   cc.items[n].store(item, std::memory_order_relaxed);
   cc.count.store(n + 1, std::memory_order_relaxed);
   leaveCache(c);
   return 0;
+}
+
+
+struct RaisingEnds {
+  static void* GetMemSlow(std::size_t size) { return getMemSlow(size); }
+  static int FreeNoItem(void* p) { return freeNoItem(p); }
+  static int FreeChecked(void* p) { return freeChecked(p); }
+  static int FreeSpilling(ThreadCache* c, uint32_t k, uint32_t item) { return freeSpilling(c, k, item); }
+};
+
+// A raised error becomes nullptr or 1, as the table's routines answer.
+struct AnsweringEnds {
+  [[gnu::noinline]] static void* GetMemSlow(std::size_t size) noexcept {
+    try {
+      return getMemSlow(size);
+    } catch (...) {
+      return nullptr;
+    }
+  }
+  [[gnu::noinline]] static int FreeNoItem(void* p) noexcept {
+    try {
+      return freeNoItem(p) == 0 ? 0 : 1;
+    } catch (...) {
+      return 1;
+    }
+  }
+  [[gnu::noinline]] static int FreeChecked(void* p) noexcept {
+    try {
+      return freeChecked(p);
+    } catch (...) {
+      return 1;
+    }
+  }
+  [[gnu::noinline]] static int FreeSpilling(ThreadCache* c, uint32_t k, uint32_t item) noexcept {
+    try {
+      return freeSpilling(c, k, item);
+    } catch (...) {
+      return 1;
+    }
+  }
+};
+
+}  // namespace
+
+void* nxItemGetMem(std::size_t size) { return getMem<RaisingEnds>(size); }
+[[gnu::target("prfchw")]] int nxItemFreeMem(void* p) { return freeMem<RaisingEnds>(p); }
+void* nxItemGetMemAnswering(std::size_t size) noexcept { return getMem<AnsweringEnds>(size); }
+[[gnu::target("prfchw")]] uint32_t nxItemFreeMemAnswering(void* p) noexcept {
+  return uint32_t(freeMem<AnsweringEnds>(p));
 }
 
 void* nxItemReallocMem(void* p, std::size_t newSize) {

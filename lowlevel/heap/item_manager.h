@@ -154,6 +154,10 @@ void* nxItemGetMem(std::size_t size);  // nullptr: no memory (or size 0)
 int nxItemFreeMem(void* p);             // 0 on success
 // New pointer, or nullptr when no memory could be had (p then stays valid).
 void* nxItemReallocMem(void* p, std::size_t newSize);
+// As nxItemGetMem and nxItemFreeMem for the manager's function table, whose
+// routines never raise: what the others raise comes back as nullptr or 1.
+void* nxItemGetMemAnswering(std::size_t size) noexcept;
+uint32_t nxItemFreeMemAnswering(void* p) noexcept;
 
 // Statistics, changed atomically (striped across threads, summed on read;
 // nxStatAllocated subtracts the items waiting in the caches when read).
