@@ -1,6 +1,7 @@
 #include "lowlevel/heap/item_manager.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -140,6 +141,9 @@ struct alignas(64) ThreadCache {
   ThreadCache* prev = nullptr;
   alignas(64) std::atomic<uint32_t> slots[kCachedPools][kCacheSlots] = {};
 
+  ThreadCache() = default;
+  // A cache that a standing steal request keeps closed.
+  constexpr explicit ThreadCache(bool aClosed) : stealRequest(aClosed ? 1 : 0) {}
   ClassCache classes(uint32_t k) { return {counts[k], slots[k]}; }
 };
 
@@ -149,7 +153,11 @@ uint32_t cacheSecret = 0x5BD1E995;
 std::atomic<bool> gProcessBarrierReady{false};
 
 thread_local ThreadCache tlsCacheStorage;
-thread_local ThreadCache* tlsCache = nullptr;
+// A thread without a cache of its own points here: the standing request
+// turns its common steps away to the slow ones, so they need not look for
+// nil. Never registered, never entered.
+constinit ThreadCache gNoCache{true};
+thread_local ThreadCache* tlsCache = &gNoCache;
 thread_local bool tlsCacheGone = false;
 
 void prepareProcessBarrier() {
@@ -238,9 +246,9 @@ int64_t cachedBytes(const ThreadCache& c) {
 struct CacheRetirer {
   ~CacheRetirer() {
     ThreadCache* c = tlsCache;
-    tlsCache = nullptr;
+    tlsCache = &gNoCache;
     tlsCacheGone = true;  // frees by later exit handlers go to the pools directly
-    if (!c) return;
+    if (c == &gNoCache) return;
     std::lock_guard<std::mutex> guard(gCacheRegistryLock);
     flushCache(*c);
     if (c->prev) {
@@ -268,7 +276,7 @@ ThreadCache* openCache() {
 }
 
 inline ThreadCache* myCache() {
-  if (ThreadCache* c = tlsCache) [[likely]]
+  if (ThreadCache* c = tlsCache; c != &gNoCache) [[likely]]
     return c;
   return tlsCacheGone ? nullptr : openCache();
 }
@@ -280,7 +288,7 @@ inline ThreadCache* myCache() {
 void cachesBeforeFork() { gCacheRegistryLock.lock(); }
 void cachesAfterForkInParent() { gCacheRegistryLock.unlock(); }
 void cachesAfterForkInChild() {
-  ThreadCache* mine = tlsCache;
+  ThreadCache* mine = tlsCache == &gNoCache ? nullptr : tlsCache;
   for (ThreadCache* c = gCacheRegistry; c; c = c->next) {
     c->active.store(0, std::memory_order_relaxed);
     c->stealRequest.store(0, std::memory_order_relaxed);
@@ -342,20 +350,33 @@ void flushAllCaches() {
   });
 }
 
+constexpr uint16_t kNoCacheClass = 0xFFFF;
+
 // What a free checks of a pool, by the pool's entry in blockPools (0: no
 // pool; all zero, so every check fails): one line of a table that never
 // changes while the pools run, instead of the pool object behind a pointer.
+// The item check of TnxMemoryPool::ItemIndex.
 struct ItemClass {
-  // 2^64 / item size, rounded up: an offset n below 2^32 is a multiple of
-  // the item size exactly when n * divisor, modulo 2^64, is below divisor.
-  uint64_t divisor;
+  uint32_t inverse;
   uint16_t headerSize;
-  uint16_t itemsBytes;  // items per block * item size
-  uint16_t itemSize;
+  uint16_t itemsPerBlock;
+  uint8_t shift;
+  uint8_t unused;
   uint16_t cacheClass;  // slot in the threads' item caches; kNoCacheClass: none
+  uint32_t itemSize;
 };
 static_assert(sizeof(ItemClass) == 16);
-constexpr uint16_t kNoCacheClass = 0xFFFF;
+
+ItemClass itemClassOf(const TnxMemoryPool& pool) {
+  return {pool.mpItemInverse,
+          uint16_t(pool.mpBlockHeaderSize),
+          uint16_t(pool.mpItemsPerBlock),
+          uint8_t(pool.mpItemShift),
+          0,
+          pool.mpCacheClass < 0 ? kNoCacheClass : uint16_t(pool.mpCacheClass),
+          pool.mpItemSize};
+}
+
 ItemClass gItemClasses[nxPoolCount + 1];
 // 1 + the pool index of a request of 4 * i - 3 to 4 * i bytes, up to 1024.
 uint8_t gClassBySize4[257];
@@ -541,7 +562,10 @@ TnxMemoryPool::TnxMemoryPool(uint32_t aItemSize) {
   const uint32_t n0 = 65503 / mpItemSize;
   mpBlockHeaderSize = (32 + (n0 + 7) / 8 + 15) & ~15u;
   mpItemsPerBlock = (65535 - mpBlockHeaderSize) / mpItemSize;
-  mpItemMagic = ((uint64_t(1) << 32) + mpItemSize - 1) / mpItemSize;
+  mpItemShift = uint32_t(std::countr_zero(mpItemSize));
+  const uint32_t odd = mpItemSize >> mpItemShift;
+  mpItemInverse = odd;  // right in 3 bits; each step doubles them
+  for (int i = 0; i < 4; ++i) mpItemInverse *= 2 - odd * mpItemInverse;
 }
 
 uint32_t TnxMemoryPool::NewBlock() {
@@ -850,9 +874,7 @@ void TnxMemoryPool::Prepare() {
   for (int i = 1; i <= kCachedPools; ++i) nxPools[i]->mpCacheClass = i - 1;
   for (int i = 0; i < nxPoolCount; ++i) {
     const TnxMemoryPool& pool = *nxPools[i];
-    gItemClasses[i + 1] = {UINT64_MAX / pool.mpItemSize + 1, uint16_t(pool.mpBlockHeaderSize),
-                           uint16_t(pool.mpItemsPerBlock * pool.mpItemSize), uint16_t(pool.mpItemSize),
-                           pool.mpCacheClass < 0 ? kNoCacheClass : uint16_t(pool.mpCacheClass)};
+    gItemClasses[i + 1] = itemClassOf(pool);
   }
   for (uint32_t i = 1; i <= 256; ++i) gClassBySize4[i] = uint8_t(nxPoolForSize(4 * i)->mpPoolIndex + 1);
 }
@@ -963,7 +985,7 @@ TnxLargeBlockTrailer* nxLargeBlockLookup(const void* p) {
 
 uint32_t nxThreadCachedItems() {
   ThreadCache* c = tlsCache;
-  if (!c) return 0;
+  if (c == &gNoCache) return 0;
   uint32_t n = 0;
   for (const auto& count : c->counts) n += count.load(std::memory_order_relaxed);
   return n;
@@ -1093,7 +1115,7 @@ namespace {
 template <typename Ends>
 [[gnu::always_inline]] inline void* getMem(std::size_t size) {
   ThreadCache* c = tlsCache;
-  if (size - 1 >= 1024 || !c) [[unlikely]]
+  if (size - 1 >= 1024) [[unlikely]]
     return Ends::GetMemSlow(size);
   const uint32_t cls = gClassBySize4[(size + 3) >> 2];
   const uint32_t k = cls - kFirstCachedClass;
@@ -1129,14 +1151,13 @@ template <typename Ends>
   if (offset >= nxArenaSize) [[unlikely]]
     return Ends::FreeNoItem(p);
   const uint32_t item = uint32_t(offset);
-  const ItemClass ic = gItemClasses[blockPoolOf(item).load(std::memory_order_relaxed)];
-  // Below the header, the offset wraps and is past the items too.
+  const ItemClass& ic = gItemClasses[blockPoolOf(item).load(std::memory_order_relaxed)];
   const uint32_t rel = (item & kBlockMask) - ic.headerSize;
-  if (rel >= ic.itemsBytes || uint64_t(rel) * ic.divisor >= ic.divisor) [[unlikely]]
+  if (std::rotr(rel * ic.inverse, ic.shift) >= ic.itemsPerBlock) [[unlikely]]
     return Ends::FreeNoItem(p);
   ThreadCache* c = tlsCache;
   const uint32_t k = ic.cacheClass;
-  if (k == kNoCacheClass || !c || nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
+  if (k == kNoCacheClass || nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
     return Ends::FreeChecked(p);
   // A free item carries its cookie in one of its first two words; a live
   // one only by chance, which the full check tells.

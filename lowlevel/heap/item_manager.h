@@ -20,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -61,13 +62,15 @@ public:
   void DisposeChecked(void* p);
   void ReleaseFreeBlocks();       // maintenance: give empty blocks back
   // Index of the item at p, or -1 when p is no item boundary of a block.
+  // With the item size = odd * 2^shift and inverse * odd = 1 modulo 2^32,
+  // rotr(n * inverse, shift) is n / item size when n is a multiple of it
+  // and above every index otherwise (Granlund and Montgomery): one compare
+  // checks boundary and bound, and an offset below the header wraps past
+  // both.
   int64_t ItemIndex(const void* p) const {
-    const uint32_t inBlock = uint32_t(reinterpret_cast<uintptr_t>(p) & 0xFFFF);
-    if (inBlock < mpBlockHeaderSize) return -1;
-    const uint32_t rel = inBlock - mpBlockHeaderSize;
-    const uint32_t index = uint32_t((uint64_t(rel) * mpItemMagic) >> 32);
-    if (index * mpItemSize != rel || index >= mpItemsPerBlock) return -1;
-    return index;
+    const uint32_t rel = uint32_t(reinterpret_cast<uintptr_t>(p) & 0xFFFF) - mpBlockHeaderSize;
+    const uint32_t index = std::rotr(rel * mpItemInverse, int(mpItemShift));
+    return index < mpItemsPerBlock ? int64_t(index) : -1;
   }
 
   // Up to max free items at once into out (arena offsets), all from one
@@ -89,7 +92,8 @@ public:
   uint32_t mpItemsPerBlock = 0;
   int32_t mpCacheClass = -1;  // slot in the threads' item caches; -1: none
   uint32_t mpPoolIndex = 0;   // in nxPools
-  uint64_t mpItemMagic = 0;   // 2^32 / item size, rounded up: division by multiply
+  uint32_t mpItemInverse = 0;  // of the item size's odd factor, modulo 2^32
+  uint32_t mpItemShift = 0;    // the item size's factor of two
   uint8_t mpPadBefore[64] = {};
 
   std::atomic<uint32_t> mpPartialFreeBlockBool{0};
