@@ -184,6 +184,27 @@ TEST_F(ThreadCacheTest, ThreadExitGivesItsCacheBack) {
   expectAllGivenBack();
 }
 
+// Made before the thread's first allocation, so ended after its cache.
+struct FreedAtThreadEnd {
+  void* item = nullptr;
+  int* result = nullptr;
+  ~FreedAtThreadEnd() {
+    if (item) *result = nxItemFreeMem(item);
+  }
+};
+thread_local FreedAtThreadEnd tlsFreedAtThreadEnd;
+
+TEST_F(ThreadCacheTest, FreeAfterTheThreadsCacheEndedGoesToThePool) {
+  int result = -1;
+  std::thread([&] {
+    tlsFreedAtThreadEnd.result = &result;
+    tlsFreedAtThreadEnd.item = nxItemGetMem(64);
+  }).join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(nxStatAllocated(), 0);
+  expectAllGivenBack();
+}
+
 TEST_F(ThreadCacheTest, MaintenanceEmptiesTheCachesOfRunningThreads) {
   std::vector<void*> items;
   for (int i = 0; i < 300; ++i) items.push_back(nxItemGetMem(16 + (i * 37) % 1000));
@@ -215,8 +236,8 @@ TEST_F(ThreadCacheTest, ForkedChildDoesNotWaitForThreadsItLacks) {
     bool ok = q == mine && nxItemFreeMem(q) == 0;
     TnxMemoryPool::Cleanup();
     // The other thread's cached items were dropped with its cache: their
-    // block stays; this thread's went back.
-    ok = ok && nxThreadCachedItems() == 0 && nxStatReserved() == 65536;
+    // block stays; this thread's went back. No caller holds any of them.
+    ok = ok && nxThreadCachedItems() == 0 && nxStatReserved() == 65536 && nxStatAllocated() == 0;
     try {
       nxItemFreeMem(q);
       ok = false;
