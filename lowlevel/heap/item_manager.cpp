@@ -352,10 +352,9 @@ void flushAllCaches() {
 
 constexpr uint16_t kNoCacheClass = 0xFFFF;
 
-// What a free checks of a pool, by the pool's entry in blockPools (0: no
-// pool; all zero, so every check fails): one line of a table that never
-// changes while the pools run, instead of the pool object behind a pointer.
-// The item check of TnxMemoryPool::ItemIndex.
+// What a free checks of a pool: the item check of TnxMemoryPool::ItemIndex
+// and the cache slot, instead of the pool object behind a pointer. All
+// zero, every check fails.
 struct ItemClass {
   uint32_t inverse;
   uint16_t headerSize;
@@ -377,7 +376,10 @@ ItemClass itemClassOf(const TnxMemoryPool& pool) {
           pool.mpItemSize};
 }
 
-ItemClass gItemClasses[nxPoolCount + 1];
+ItemClass gItemClasses[nxPoolCount + 1];  // by 1 + pool index
+// The same for each 64 KiB block of the arena, set while the block belongs
+// to a pool: the free path finds it by the address alone.
+ItemClass gBlockClasses[nxArenaSize >> 16];
 // 1 + the pool index of a request of 4 * i - 3 to 4 * i bytes, up to 1024.
 uint8_t gClassBySize4[257];
 constexpr uint32_t kFirstCachedClass = 2;  // the 8-byte pool
@@ -386,6 +388,17 @@ constexpr uint32_t kFirstCachedClass = 2;  // the 8-byte pool
 // pbOwner but away from the block header's busy cache line.
 std::atomic<uint8_t> blockPools[nxArenaSize >> 16];
 inline std::atomic<uint8_t>& blockPoolOf(uint32_t offset) { return blockPools[offset >> 16]; }
+
+// Blocks still held when the pools end (or left by an earlier start) are no
+// pool's any more. Only the records of such blocks are written, so the
+// untouched rest of the table costs no memory.
+void forgetPoolBlocks() {
+  for (uint32_t i = 0; i < (nxArenaSize >> 16); ++i) {
+    if (blockPools[i].load(std::memory_order_relaxed) == 0) continue;
+    gBlockClasses[i] = ItemClass{};
+    blockPools[i].store(0, std::memory_order_relaxed);
+  }
+}
 
 void buildPoolSizes() {
   int i = 0;
@@ -591,6 +604,7 @@ uint32_t TnxMemoryPool::NewBlock() {
   }
   h->pbFreeItems.value.store(first, std::memory_order_relaxed);
   h->pbOwner.store(nxArenaOffset(this), std::memory_order_release);
+  gBlockClasses[block >> 16] = gItemClasses[mpPoolIndex + 1];
   blockPoolOf(block).store(uint8_t(mpPoolIndex + 1), std::memory_order_release);
   return block;
 }
@@ -598,6 +612,7 @@ uint32_t TnxMemoryPool::NewBlock() {
 void TnxMemoryPool::FreeBlock(uint32_t block) {
   TnxPoolBlockHeader* h = headerAt(block);
   blockPoolOf(block).store(0, std::memory_order_release);
+  gBlockClasses[block >> 16] = ItemClass{};
   h->pbOwner.store(0, std::memory_order_release);
   gStatReserved.add(-int64_t(kBlockSize));
   gStatCommitted.add(-int64_t(kBlockSize));
@@ -887,6 +902,7 @@ void TnxMemoryPool::Cleanup() {
 
 void TnxMemoryPool::Finalize() {
   // A late free finds no pool and is refused.
+  forgetPoolBlocks();
   std::fill(std::begin(gItemClasses), std::end(gItemClasses), ItemClass{});
   std::fill(std::begin(gClassBySize4), std::end(gClassBySize4), 0);
   for (TnxMemoryPool*& pool : nxPools) {
@@ -1151,7 +1167,7 @@ template <typename Ends>
   if (offset >= nxArenaSize) [[unlikely]]
     return Ends::FreeNoItem(p);
   const uint32_t item = uint32_t(offset);
-  const ItemClass& ic = gItemClasses[blockPoolOf(item).load(std::memory_order_relaxed)];
+  const ItemClass& ic = gBlockClasses[item >> 16];
   const uint32_t rel = (item & kBlockMask) - ic.headerSize;
   if (std::rotr(rel * ic.inverse, ic.shift) >= ic.itemsPerBlock) [[unlikely]]
     return Ends::FreeNoItem(p);
@@ -1361,7 +1377,7 @@ bool nxItemManagerStartup() {
   // Best effort: the pools' own records stay resident when the limit allows.
   platform::vmLock(nxArenaAddress(nxUnpagedAreaOffset), nxUnpagedAreaSize);
   unpagedUsed.store(0);
-  for (auto& owner : blockPools) owner.store(0, std::memory_order_relaxed);
+  forgetPoolBlocks();
   prepareProcessBarrier();
   static std::once_flag forkHandlers;
   std::call_once(forkHandlers, [] { platform::RegisterForkHandlers(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });
