@@ -106,7 +106,9 @@ StripedCounter gStatReserved, gStatCommitted, gStatAllocated, gStatOverhead;
 // A cached item is free for its caller but still in use for its pool (its
 // allocated bit stays set, its block's count includes it); its first word
 // holds a cookie of its offset, which lets a second free of it be caught:
-// a matching cookie is confirmed by looking through every cache.
+// a matching cookie is confirmed by looking through every cache. The pools
+// count cached items as taken; nxStatAllocated subtracts what the caches
+// hold when it is read, so the common steps count nothing.
 //
 // The owner works on its cache without a locked instruction: it marks
 // itself active and then looks for a steal request. Another thread (Cleanup,
@@ -355,25 +357,18 @@ constexpr uint16_t kNoCacheClass = 0xFFFF;
 // What a free checks of a pool: the item check of TnxMemoryPool::ItemIndex
 // and the cache slot, instead of the pool object behind a pointer. All
 // zero, every check fails.
-struct ItemClass {
+struct alignas(16) ItemClass {
   uint32_t inverse;
   uint16_t headerSize;
   uint16_t itemsPerBlock;
-  uint8_t shift;
-  uint8_t unused;
+  uint16_t shift;
   uint16_t cacheClass;  // slot in the threads' item caches; kNoCacheClass: none
-  uint32_t itemSize;
 };
-static_assert(sizeof(ItemClass) == 16);
+static_assert(sizeof(ItemClass) == 16);  // found by a shift
 
 ItemClass itemClassOf(const TnxMemoryPool& pool) {
-  return {pool.mpItemInverse,
-          uint16_t(pool.mpBlockHeaderSize),
-          uint16_t(pool.mpItemsPerBlock),
-          uint8_t(pool.mpItemShift),
-          0,
-          pool.mpCacheClass < 0 ? kNoCacheClass : uint16_t(pool.mpCacheClass),
-          pool.mpItemSize};
+  return {pool.mpItemInverse, uint16_t(pool.mpBlockHeaderSize), uint16_t(pool.mpItemsPerBlock),
+          uint16_t(pool.mpItemShift), pool.mpCacheClass < 0 ? kNoCacheClass : uint16_t(pool.mpCacheClass)};
 }
 
 ItemClass gItemClasses[nxPoolCount + 1];  // by 1 + pool index

@@ -16,7 +16,8 @@
 // caller: freeing or reallocating it while another thread uses it is the
 // caller's error. Everything else is thread-safe and lock-free, but for the
 // rare steps that reach into other threads' item caches (maintenance, a
-// thread's exit, confirming a suspected second free), which take one lock.
+// thread's exit, confirming a suspected second free, reading
+// nxStatAllocated), which take one lock.
 #pragma once
 
 #include <atomic>
