@@ -1,6 +1,7 @@
 // Pool allocation against the system allocator, mimalloc and jemalloc:
 // batches of 16-1024 byte requests, on one thread and on eight threads that
-// free each other's batches. The peers are loaded with dlopen and called by
+// free each other's batches, and of 16-256 byte requests (the library's
+// typical objects) on one thread. The peers are loaded with dlopen and called by
 // their own entry points (mi_malloc, mallocx), so that neither takes over
 // the process's malloc.
 #include <benchmark/benchmark.h>
@@ -36,7 +37,7 @@ void jeFree(void* p) { jeDallocx(p, 0); }
 
 constexpr int kBatch = 256;
 constexpr int kSlots = 16;
-std::vector<std::size_t> sizes;
+std::vector<std::size_t> sizes1024, sizes256;
 
 // A batch of pointers; threads swap whole batches through the slots.
 struct Batch {
@@ -48,11 +49,13 @@ std::vector<Batch*> spare;  // one per thread, handed out at set-up
 
 void makeSizes() {
   std::mt19937 rng(42);
-  sizes.resize(kBatch);
-  for (auto& s : sizes) s = 16 + rng() % 1009;
+  sizes1024.resize(kBatch);
+  for (auto& s : sizes1024) s = 16 + rng() % 1009;
+  sizes256.resize(kBatch);
+  for (auto& s : sizes256) s = 16 + rng() % 241;
 }
 
-void Run(benchmark::State& state, Allocator a) {
+void Run(benchmark::State& state, Allocator a, const std::vector<std::size_t>& sizes) {
   const bool share = state.threads() > 1;
   Batch* mine = share ? spare[state.thread_index()] : new Batch;
   int round = state.thread_index();
@@ -94,13 +97,22 @@ void Teardown(const benchmark::State&) {
 }
 
 void Register(const char* name, Allocator a) {
-  for (int threads : {1, 8}) {
-    std::string n = std::string(threads == 1 ? "pools_16_1024_single/" : "pools_16_1024_cross_thread/") + name;
-    benchmark::RegisterBenchmark(n.c_str(), [a](benchmark::State& st) {
+  const struct {
+    const char* name;
+    int threads;
+    const std::vector<std::size_t>* sizes;
+  } cases[] = {
+      {"pools_16_1024_single/", 1, &sizes1024},
+      {"pools_16_1024_cross_thread/", 8, &sizes1024},
+      {"pools_16_256_single/", 1, &sizes256},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::size_t>* sizes = c.sizes;
+    benchmark::RegisterBenchmark((std::string(c.name) + name).c_str(), [a, sizes](benchmark::State& st) {
       current = a;
-      Run(st, a);
+      Run(st, a, *sizes);
     })
-        ->Threads(threads)
+        ->Threads(c.threads)
         ->Setup(Setup)
         ->Teardown(Teardown)
         ->UseRealTime();

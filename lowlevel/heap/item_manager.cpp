@@ -1,6 +1,7 @@
 #include "lowlevel/heap/item_manager.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -105,7 +106,9 @@ StripedCounter gStatReserved, gStatCommitted, gStatAllocated, gStatOverhead;
 // A cached item is free for its caller but still in use for its pool (its
 // allocated bit stays set, its block's count includes it); its first word
 // holds a cookie of its offset, which lets a second free of it be caught:
-// a matching cookie is confirmed by looking through every cache.
+// a matching cookie is confirmed by looking through every cache. The pools
+// count cached items as taken; nxStatAllocated subtracts what the caches
+// hold when it is read, so the common steps count nothing.
 //
 // The owner works on its cache without a locked instruction: it marks
 // itself active and then looks for a steal request. Another thread (Cleanup,
@@ -122,17 +125,28 @@ constexpr int kCachedPools = 35;  // the pools of 8 to 1024 bytes
 constexpr uint32_t kCacheSlots = 64;
 constexpr uint32_t kCacheBatch = 32;
 
+uint32_t poolSizes[nxPoolCount];
+
+// The items of one size waiting in a cache.
 struct ClassCache {
-  std::atomic<uint32_t> count{0};
-  std::atomic<uint32_t> items[kCacheSlots] = {};
+  std::atomic<uint32_t>& count;
+  std::atomic<uint32_t>* items;  // kCacheSlots
 };
 
 struct alignas(64) ThreadCache {
   std::atomic<uint32_t> active{0};
   std::atomic<uint32_t> stealRequest{0};
+  // Beside the flags, so that an allocation or free touches this line and
+  // the line of its slot only.
+  std::atomic<uint32_t> counts[kCachedPools] = {};
   ThreadCache* next = nullptr;  // the registry's links, under gCacheRegistryLock
   ThreadCache* prev = nullptr;
-  ClassCache classes[kCachedPools];
+  alignas(64) std::atomic<uint32_t> slots[kCachedPools][kCacheSlots] = {};
+
+  ThreadCache() = default;
+  // A cache that a standing steal request keeps closed.
+  constexpr explicit ThreadCache(bool aClosed) : stealRequest(aClosed ? 1 : 0) {}
+  ClassCache classes(uint32_t k) { return {counts[k], slots[k]}; }
 };
 
 std::mutex gCacheRegistryLock;
@@ -141,7 +155,11 @@ uint32_t cacheSecret = 0x5BD1E995;
 std::atomic<bool> gProcessBarrierReady{false};
 
 thread_local ThreadCache tlsCacheStorage;
-thread_local ThreadCache* tlsCache = nullptr;
+// A thread without a cache of its own points here: the standing request
+// turns its common steps away to the slow ones, so they need not look for
+// nil. Never registered, never entered.
+constinit ThreadCache gNoCache{true};
+thread_local ThreadCache* tlsCache = &gNoCache;
 thread_local bool tlsCacheGone = false;
 
 void prepareProcessBarrier() {
@@ -149,19 +167,29 @@ void prepareProcessBarrier() {
   if (platform::PrepareProcessBarrier()) gProcessBarrierReady.store(true);
 }
 
-inline void enterCache(ThreadCache* c) {
-  for (;;) {
-    if (gProcessBarrierReady.load(std::memory_order_relaxed)) [[likely]] {
-      c->active.store(1, std::memory_order_relaxed);
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-    } else {
-      c->active.exchange(1);  // the full fence
-    }
-    if (!c->stealRequest.load(std::memory_order_acquire)) [[likely]]
-      return;
-    c->active.store(0, std::memory_order_release);
-    while (c->stealRequest.load(std::memory_order_acquire)) std::this_thread::yield();
+inline bool tryEnterCache(ThreadCache* c) {
+  if (gProcessBarrierReady.load(std::memory_order_relaxed)) [[likely]] {
+    c->active.store(1, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  } else {
+    c->active.exchange(1);  // the full fence
   }
+  if (!c->stealRequest.load(std::memory_order_acquire)) [[likely]]
+    return true;
+  c->active.store(0, std::memory_order_release);
+  return false;
+}
+
+// Out of line, so that the common steps call nothing.
+[[gnu::noinline, gnu::cold]] void enterCacheWaiting(ThreadCache* c) {
+  do {
+    while (c->stealRequest.load(std::memory_order_acquire)) std::this_thread::yield();
+  } while (!tryEnterCache(c));
+}
+
+inline void enterCache(ThreadCache* c) {
+  if (!tryEnterCache(c)) [[unlikely]]
+    enterCacheWaiting(c);
 }
 
 inline void leaveCache(ThreadCache* c) { c->active.store(0, std::memory_order_release); }
@@ -199,7 +227,7 @@ void stealFromAll(Visit visit) {
 void flushCache(ThreadCache& c) {
   uint32_t taken[kCacheSlots];
   for (int k = 0; k < kCachedPools; ++k) {
-    ClassCache& cc = c.classes[k];
+    ClassCache cc = c.classes(uint32_t(k));
     const uint32_t n = cc.count.load(std::memory_order_relaxed);
     if (!n) continue;
     for (uint32_t i = 0; i < n; ++i) taken[i] = cc.items[i].load(std::memory_order_relaxed);
@@ -208,12 +236,21 @@ void flushCache(ThreadCache& c) {
   }
 }
 
+// What c holds, in bytes: the pools count cached items as taken, the
+// callers do not hold them.
+int64_t cachedBytes(const ThreadCache& c) {
+  int64_t bytes = 0;
+  for (int k = 0; k < kCachedPools; ++k)
+    bytes += int64_t(c.counts[k].load(std::memory_order_relaxed)) * poolSizes[k + 1];
+  return bytes;
+}
+
 struct CacheRetirer {
   ~CacheRetirer() {
     ThreadCache* c = tlsCache;
-    tlsCache = nullptr;
+    tlsCache = &gNoCache;
     tlsCacheGone = true;  // frees by later exit handlers go to the pools directly
-    if (!c) return;
+    if (c == &gNoCache) return;
     std::lock_guard<std::mutex> guard(gCacheRegistryLock);
     flushCache(*c);
     if (c->prev) {
@@ -241,7 +278,7 @@ ThreadCache* openCache() {
 }
 
 inline ThreadCache* myCache() {
-  if (ThreadCache* c = tlsCache) [[likely]]
+  if (ThreadCache* c = tlsCache; c != &gNoCache) [[likely]]
     return c;
   return tlsCacheGone ? nullptr : openCache();
 }
@@ -253,10 +290,13 @@ inline ThreadCache* myCache() {
 void cachesBeforeFork() { gCacheRegistryLock.lock(); }
 void cachesAfterForkInParent() { gCacheRegistryLock.unlock(); }
 void cachesAfterForkInChild() {
-  ThreadCache* mine = tlsCache;
+  ThreadCache* mine = tlsCache == &gNoCache ? nullptr : tlsCache;
   for (ThreadCache* c = gCacheRegistry; c; c = c->next) {
     c->active.store(0, std::memory_order_relaxed);
     c->stealRequest.store(0, std::memory_order_relaxed);
+    // The dropped threads' cached items are lost with them: not held by a
+    // caller, they no longer count.
+    if (c != mine) gStatAllocated.add(-cachedBytes(*c));
   }
   gCacheRegistry = mine;
   if (mine) mine->prev = mine->next = nullptr;
@@ -272,10 +312,23 @@ void cachesAfterForkInChild() {
 
 inline uint32_t cookieOf(uint32_t offset) { return (offset * 0x9E3779B1u) ^ cacheSecret; }
 
+// A free item of a cached pool carries the cookie in its first word while
+// it waits in a cache, and in its second (the first is the link) while it
+// waits in its block. So a free finds a second free of an item in the item
+// itself, which it writes anyway, instead of in the block's allocated bits,
+// whose line every batch of the block changes.
+inline uint32_t* itemWords(uint32_t item) { return static_cast<uint32_t*>(nxArenaAddress(item)); }
+inline void markInBlock(uint32_t item) { itemWords(item)[1] = cookieOf(item); }
+inline void clearMarks(void* p) { std::memset(p, 0, 8); }
+
+// Freed into a cache, or taken into one by a batch and never handed out
+// (then it still carries the mark of its block). REQUIRES: an item of a
+// cached pool.
 inline bool looksCached(const void* p) {
-  uint32_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w == cookieOf(nxArenaOffset(p));
+  uint32_t w[2];
+  std::memcpy(w, p, sizeof w);
+  const uint32_t cookie = cookieOf(nxArenaOffset(p));
+  return (w[0] == cookie) | (w[1] == cookie);
 }
 
 // Whether the item at offset waits in any thread's cache of class k.
@@ -283,7 +336,7 @@ bool cachedAnywhere(int k, uint32_t offset) {
   std::lock_guard<std::mutex> guard(gCacheRegistryLock);
   bool found = false;
   stealFromAll([&](ThreadCache& c) {
-    const ClassCache& cc = c.classes[k];
+    const ClassCache cc = c.classes(uint32_t(k));
     const uint32_t n = cc.count.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < n && !found; ++i) found = cc.items[i].load(std::memory_order_relaxed) == offset;
     return found;
@@ -299,12 +352,48 @@ void flushAllCaches() {
   });
 }
 
-uint32_t poolSizes[nxPoolCount];
+constexpr uint16_t kNoCacheClass = 0xFFFF;
+
+// What a free checks of a pool: the item check of TnxMemoryPool::ItemIndex
+// and the cache slot, instead of the pool object behind a pointer. All
+// zero, every check fails.
+struct alignas(16) ItemClass {
+  uint32_t inverse;
+  uint16_t headerSize;
+  uint16_t itemsPerBlock;
+  uint16_t shift;
+  uint16_t cacheClass;  // slot in the threads' item caches; kNoCacheClass: none
+};
+static_assert(sizeof(ItemClass) == 16);  // found by a shift
+
+ItemClass itemClassOf(const TnxMemoryPool& pool) {
+  return {pool.mpItemInverse, uint16_t(pool.mpBlockHeaderSize), uint16_t(pool.mpItemsPerBlock),
+          uint16_t(pool.mpItemShift), pool.mpCacheClass < 0 ? kNoCacheClass : uint16_t(pool.mpCacheClass)};
+}
+
+ItemClass gItemClasses[nxPoolCount + 1];  // by 1 + pool index
+// The same for each 64 KiB block of the arena, set while the block belongs
+// to a pool: the free path finds it by the address alone.
+ItemClass gBlockClasses[nxArenaSize >> 16];
+// 1 + the pool index of a request of 4 * i - 3 to 4 * i bytes, up to 1024.
+uint8_t gClassBySize4[257];
+constexpr uint32_t kFirstCachedClass = 2;  // the 8-byte pool
 
 // The pool of each 64 KiB block of the arena (its index + 1; 0: none), as
 // pbOwner but away from the block header's busy cache line.
 std::atomic<uint8_t> blockPools[nxArenaSize >> 16];
 inline std::atomic<uint8_t>& blockPoolOf(uint32_t offset) { return blockPools[offset >> 16]; }
+
+// Blocks still held when the pools end (or left by an earlier start) are no
+// pool's any more. Only the records of such blocks are written, so the
+// untouched rest of the table costs no memory.
+void forgetPoolBlocks() {
+  for (uint32_t i = 0; i < (nxArenaSize >> 16); ++i) {
+    if (blockPools[i].load(std::memory_order_relaxed) == 0) continue;
+    gBlockClasses[i] = ItemClass{};
+    blockPools[i].store(0, std::memory_order_relaxed);
+  }
+}
 
 void buildPoolSizes() {
   int i = 0;
@@ -432,7 +521,7 @@ void replaceTrailer(const TnxLargeBlockTrailer& cur, const TnxLargeBlockTrailer&
   addLargeStats(next, +1);
 }
 
-int freeLarge(void* p) {
+[[gnu::noinline]] int freeLarge(void* p) {
   std::atomic<void*>* cell = trieCell(p, false);
   auto* t = cell ? static_cast<TnxLargeBlockTrailer*>(cell->load(std::memory_order_acquire)) : nullptr;
   if (!t || t->ltBase != p) return 1;
@@ -450,7 +539,12 @@ int freeLarge(void* p) {
 
 int64_t nxStatReserved() { return gStatReserved.value(); }
 int64_t nxStatCommitted() { return gStatCommitted.value(); }
-int64_t nxStatAllocated() { return gStatAllocated.value(); }
+int64_t nxStatAllocated() {
+  std::lock_guard<std::mutex> guard(gCacheRegistryLock);
+  int64_t total = gStatAllocated.value();
+  for (const ThreadCache* c = gCacheRegistry; c; c = c->next) total -= cachedBytes(*c);
+  return total;
+}
 int64_t nxStatOverhead() { return gStatOverhead.value(); }
 
 // ---- unpaged objects ----
@@ -476,7 +570,10 @@ TnxMemoryPool::TnxMemoryPool(uint32_t aItemSize) {
   const uint32_t n0 = 65503 / mpItemSize;
   mpBlockHeaderSize = (32 + (n0 + 7) / 8 + 15) & ~15u;
   mpItemsPerBlock = (65535 - mpBlockHeaderSize) / mpItemSize;
-  mpItemMagic = ((uint64_t(1) << 32) + mpItemSize - 1) / mpItemSize;
+  mpItemShift = uint32_t(std::countr_zero(mpItemSize));
+  const uint32_t odd = mpItemSize >> mpItemShift;
+  mpItemInverse = odd;  // right in 3 bits; each step doubles them
+  for (int i = 0; i < 4; ++i) mpItemInverse *= 2 - odd * mpItemInverse;
 }
 
 uint32_t TnxMemoryPool::NewBlock() {
@@ -498,9 +595,11 @@ uint32_t TnxMemoryPool::NewBlock() {
   for (uint32_t i = 0; i < mpItemsPerBlock; ++i) {
     const uint32_t item = first + i * mpItemSize;
     nxArenaLink(item).store(i + 1 < mpItemsPerBlock ? item + mpItemSize : 0, std::memory_order_relaxed);
+    if (mpCacheClass >= 0) markInBlock(item);
   }
   h->pbFreeItems.value.store(first, std::memory_order_relaxed);
   h->pbOwner.store(nxArenaOffset(this), std::memory_order_release);
+  gBlockClasses[block >> 16] = gItemClasses[mpPoolIndex + 1];
   blockPoolOf(block).store(uint8_t(mpPoolIndex + 1), std::memory_order_release);
   return block;
 }
@@ -508,6 +607,7 @@ uint32_t TnxMemoryPool::NewBlock() {
 void TnxMemoryPool::FreeBlock(uint32_t block) {
   TnxPoolBlockHeader* h = headerAt(block);
   blockPoolOf(block).store(0, std::memory_order_release);
+  gBlockClasses[block >> 16] = ItemClass{};
   h->pbOwner.store(0, std::memory_order_release);
   gStatReserved.add(-int64_t(kBlockSize));
   gStatCommitted.add(-int64_t(kBlockSize));
@@ -583,6 +683,7 @@ void* TnxMemoryPool::Alloc() {
     if (index < 0) throw EInvalidPointer();  // a corrupted free list
     const uint32_t mask = 1u << (index % 32);
     if (allocatedWord(h, uint32_t(index)).fetch_or(mask) & mask) throw EInvalidPointer();
+    if (mpCacheClass >= 0) clearMarks(p);
     gStatAllocated.add(mpItemSize);
     return p;
   }
@@ -650,6 +751,7 @@ uint32_t TnxMemoryPool::AllocBatch(uint32_t* out, uint32_t max) {
       rest = arrived;
     }
     markItems(this, h, out, n, true);
+    gStatAllocated.add(int64_t(n) * mpItemSize);
     if (nxArenaListFirst(h->pbFreeItems) != 0) {
       Attach(block);
     } else {
@@ -660,6 +762,7 @@ uint32_t TnxMemoryPool::AllocBatch(uint32_t* out, uint32_t max) {
 }
 
 void TnxMemoryPool::ReturnBatch(uint32_t* items, uint32_t n) {
+  gStatAllocated.add(-int64_t(n) * mpItemSize);
   // Sorted, the items of one block (and of one bit word) sit together and
   // go back in one step each.
   for (uint32_t i = 1; i < n; ++i)
@@ -670,6 +773,8 @@ void TnxMemoryPool::ReturnBatch(uint32_t* items, uint32_t n) {
     while (j < n && (items[j] & ~kBlockMask) == block) ++j;
     TnxPoolBlockHeader* h = headerAt(block);
     markItems(this, h, items + i, j - i, false);
+    if (mpCacheClass >= 0)
+      for (uint32_t k = i; k < j; ++k) markInBlock(items[k]);
     for (uint32_t k = i; k + 1 < j; ++k) nxArenaLink(items[k]).store(items[k + 1], std::memory_order_relaxed);
     nxArenaListPushChain(h->pbFreeItems, items[i], items[j - 1]);
     if (h->pbDetached.load() == 1) {
@@ -693,6 +798,7 @@ void TnxMemoryPool::DisposeChecked(void* p) {
   const uint32_t mask = 1u << (index % 32);
   if (!(allocatedWord(h, uint32_t(index)).fetch_and(~mask) & mask)) throw EInvalidPointer();
   if (nxClearOnFree.load(std::memory_order_relaxed) != 0) std::memset(p, 0, mpItemSize);
+  if (mpCacheClass >= 0) markInBlock(nxArenaOffset(p));
   const uint32_t block = nxArenaOffset(h);
   nxArenaListPush(h->pbFreeItems, nxArenaOffset(p));
   // Re-attach before giving up our count: once the count may reach 0 the
@@ -776,6 +882,11 @@ void TnxMemoryPool::Prepare() {
     nxPools[i]->mpPoolIndex = uint32_t(i);
   }
   for (int i = 1; i <= kCachedPools; ++i) nxPools[i]->mpCacheClass = i - 1;
+  for (int i = 0; i < nxPoolCount; ++i) {
+    const TnxMemoryPool& pool = *nxPools[i];
+    gItemClasses[i + 1] = itemClassOf(pool);
+  }
+  for (uint32_t i = 1; i <= 256; ++i) gClassBySize4[i] = uint8_t(nxPoolForSize(4 * i)->mpPoolIndex + 1);
 }
 
 void TnxMemoryPool::Cleanup() {
@@ -785,6 +896,10 @@ void TnxMemoryPool::Cleanup() {
 }
 
 void TnxMemoryPool::Finalize() {
+  // A late free finds no pool and is refused.
+  forgetPoolBlocks();
+  std::fill(std::begin(gItemClasses), std::end(gItemClasses), ItemClass{});
+  std::fill(std::begin(gClassBySize4), std::end(gClassBySize4), 0);
   for (TnxMemoryPool*& pool : nxPools) {
     TnxMemoryPool* old = std::atomic_ref<TnxMemoryPool*>(pool).exchange(nullptr);
     delete old;
@@ -795,8 +910,9 @@ namespace {
 
 [[noreturn, gnu::cold, gnu::noinline]] void invalidPointer() { throw EInvalidPointer(); }
 
-// Inline on the free path, where it decides most of a free's cost.
-[[gnu::always_inline]] inline TnxMemoryPool* poolOfItem(const void* p) {
+// The full check: for reallocation, DisposeDirect and the frees the common
+// steps of nxItemFreeMem leave to it.
+TnxMemoryPool* poolOfItem(const void* p) {
   // Everything is checked before the header is read: a foreign pointer may
   // point anywhere.
   if (!nxInArena(p)) [[unlikely]]
@@ -880,9 +996,9 @@ TnxLargeBlockTrailer* nxLargeBlockLookup(const void* p) {
 
 uint32_t nxThreadCachedItems() {
   ThreadCache* c = tlsCache;
-  if (!c) return 0;
+  if (c == &gNoCache) return 0;
   uint32_t n = 0;
-  for (const ClassCache& cc : c->classes) n += cc.count.load(std::memory_order_relaxed);
+  for (const auto& count : c->counts) n += count.load(std::memory_order_relaxed);
   return n;
 }
 
@@ -893,7 +1009,7 @@ namespace {
 
 // An empty cache: a batch from the pool, the first item for the caller and
 // the rest into the cache. 0 when no memory can be had.
-[[gnu::noinline]] uint32_t refillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache& cc) {
+[[gnu::noinline]] uint32_t refillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache cc) {
   uint32_t batch[kCacheBatch];
   const uint32_t got = pool->AllocBatch(batch, kCacheBatch);
   if (got > 1) {
@@ -909,7 +1025,7 @@ namespace {
 
 // A full cache, entered by the caller: the older half goes back to the
 // pool and item takes the first free slot.
-[[gnu::noinline]] void spillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache& cc, uint32_t item) {
+[[gnu::noinline]] void spillCache(TnxMemoryPool* pool, ThreadCache* c, ClassCache cc, uint32_t item) {
   uint32_t batch[kCacheBatch];
   for (uint32_t i = 0; i < kCacheBatch; ++i) batch[i] = cc.items[i].load(std::memory_order_relaxed);
   for (uint32_t i = kCacheBatch; i < kCacheSlots; ++i)
@@ -920,41 +1036,33 @@ namespace {
   pool->ReturnBatch(batch, kCacheBatch);
 }
 
+
 void* cachedAlloc(TnxMemoryPool* pool) {
   const int k = pool->mpCacheClass;
   ThreadCache* c;
   if (k < 0 || !(c = myCache())) return pool->Alloc();
-  ClassCache& cc = c->classes[k];
-  uint32_t item;
+  ClassCache cc = c->classes(k);
   enterCache(c);
-  if (const uint32_t n = cc.count.load(std::memory_order_relaxed)) [[likely]] {
+  uint32_t item = 0;
+  if (const uint32_t n = cc.count.load(std::memory_order_relaxed)) {
     item = cc.items[n - 1].load(std::memory_order_relaxed);
     cc.count.store(n - 1, std::memory_order_relaxed);
-    leaveCache(c);
-  } else {
-    leaveCache(c);
-    item = refillCache(pool, c, cc);
-    if (!item) return nullptr;
   }
+  leaveCache(c);
+  if (!item) item = refillCache(pool, c, cc);
+  if (!item) return nullptr;
   void* p = nxArenaAddress(item);
-  *static_cast<uint32_t*>(p) = 0;  // the cookie or link must not look like a freed item
-  gStatAllocated.add(pool->mpItemSize);
+  clearMarks(p);
   return p;
 }
 
-// p: a live item of pool (checked by nxPoolOfItem).
-[[gnu::always_inline]] inline void cachedFree(TnxMemoryPool* pool, void* p) {
-  const int k = pool->mpCacheClass;
-  ThreadCache* c;
-  if (k < 0 || !(c = myCache())) {
-    pool->DisposeChecked(p);
-    return;
-  }
-  const uint32_t item = nxArenaOffset(p);
-  if (nxClearOnFree.load(std::memory_order_relaxed) != 0) std::memset(p, 0, pool->mpItemSize);
-  *static_cast<uint32_t*>(p) = cookieOf(item);
-  gStatAllocated.add(-int64_t(pool->mpItemSize));
-  ClassCache& cc = c->classes[k];
+// An item the caller gave up (checked to be one, not to be live) into the
+// cache of class k.
+[[gnu::always_inline]] inline void putCached(ThreadCache* c, uint32_t k, void* p, uint32_t item, uint32_t itemSize) {
+  if (nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
+    std::memset(p, 0, itemSize);
+  itemWords(item)[0] = cookieOf(item);
+  ClassCache cc = c->classes(k);
   enterCache(c);
   const uint32_t n = cc.count.load(std::memory_order_relaxed);
   if (n < kCacheSlots) [[likely]] {
@@ -963,28 +1071,171 @@ void* cachedAlloc(TnxMemoryPool* pool) {
     leaveCache(c);
     return;
   }
-  spillCache(pool, c, cc, item);
+  spillCache(nxPools[k + 1], c, cc, item);
 }
+
+// p: a live item of pool (checked by nxPoolOfItem).
+void cachedFree(TnxMemoryPool* pool, void* p) {
+  const int k = pool->mpCacheClass;
+  ThreadCache* c;
+  if (k < 0 || !(c = myCache())) {
+    pool->DisposeChecked(p);
+    return;
+  }
+  putCached(c, uint32_t(k), p, nxArenaOffset(p), pool->mpItemSize);
+}
+
 
 }  // namespace
 
+namespace {
 
-void* nxItemGetMem(std::size_t size) {
+[[gnu::noinline]] void* getMemSlow(std::size_t size) {
   if (size == 0) return nullptr;
   if (size > nxLargestPoolRequest) return nxLargeBlockAlloc(size, 0);
   return cachedAlloc(size < 65 ? nxPoolsBySize4[(size - 1) >> 2] : nxPoolsBySize32[(size - 1) >> 5]);
 }
 
-int nxItemFreeMem(void* p) {
+// No pool item: a 64 KiB-aligned pointer is asked of the large blocks,
+// anything else is refused. Not noreturn, so that the common steps jump
+// here instead of calling.
+[[gnu::noipa]] int freeNoItem(void* p) {
   if (!p) return 1;
-  if (reinterpret_cast<uintptr_t>(p) & kBlockMask) {
-    // A cross-thread free finds the item's line in another processor's
-    // cache: fetch it while the block is checked.
-    __builtin_prefetch(p, 1);
-    cachedFree(poolOfItem(p), p);
-    return 0;
+  if (!(reinterpret_cast<uintptr_t>(p) & kBlockMask)) return freeLarge(p);
+  throw EInvalidPointer();
+}
+
+[[gnu::noinline]] int freeChecked(void* p) {
+  cachedFree(poolOfItem(p), p);
+  return 0;
+}
+
+// The cache is full and entered.
+[[gnu::noinline]] int freeSpilling(ThreadCache* c, uint32_t k, uint32_t item) {
+  spillCache(nxPools[k + 1], c, c->classes(k), item);
+  return 0;
+}
+
+}  // namespace
+
+namespace {
+
+// The common steps call nothing but their slow ends, so that they need no
+// stack frame of their own. Ends: the slow routines, raising or (for the
+// manager's function table) answering failure.
+template <typename Ends>
+[[gnu::always_inline]] inline void* getMem(std::size_t size) {
+  ThreadCache* c = tlsCache;
+  if (size - 1 >= 1024) [[unlikely]]
+    return Ends::GetMemSlow(size);
+  const uint32_t cls = gClassBySize4[(size + 3) >> 2];
+  const uint32_t k = cls - kFirstCachedClass;
+  if (k >= uint32_t(kCachedPools)) [[unlikely]]
+    return Ends::GetMemSlow(size);
+  ClassCache cc = c->classes(k);
+  if (!tryEnterCache(c)) [[unlikely]]
+    return Ends::GetMemSlow(size);
+  const uint32_t n = cc.count.load(std::memory_order_relaxed);
+  if (!n) [[unlikely]] {
+    leaveCache(c);
+    return Ends::GetMemSlow(size);
   }
-  return freeLarge(p);
+  const uint32_t item = cc.items[n - 1].load(std::memory_order_relaxed);
+  cc.count.store(n - 1, std::memory_order_relaxed);
+  leaveCache(c);
+  void* p = nxArenaAddress(item);
+  clearMarks(p);  // the caller's item must not look like a free one
+  return p;
+}
+
+// prfchw: the item is fetched for writing at once; a cross-thread free
+// finds its line changed in another processor's cache, and fetching it
+// shared first would cost a second transfer when the cookie is written.
+// Processors without the instruction take it as a no-op.
+template <typename Ends>
+[[gnu::always_inline, gnu::target("prfchw")]] inline int freeMem(void* p) {
+  __builtin_prefetch(p, 1);
+  // Everything is checked before the item is read: a foreign pointer may
+  // point anywhere. Large blocks lie outside the arena, and no item starts
+  // on 64 KiB.
+  const uintptr_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(nxArenaBase());
+  if (offset >= nxArenaSize) [[unlikely]]
+    return Ends::FreeNoItem(p);
+  const uint32_t item = uint32_t(offset);
+  const ItemClass& ic = gBlockClasses[item >> 16];
+  const uint32_t rel = (item & kBlockMask) - ic.headerSize;
+  if (std::rotr(rel * ic.inverse, ic.shift) >= ic.itemsPerBlock) [[unlikely]]
+    return Ends::FreeNoItem(p);
+  ThreadCache* c = tlsCache;
+  const uint32_t k = ic.cacheClass;
+  if (k == kNoCacheClass || nxClearOnFree.load(std::memory_order_relaxed) != 0) [[unlikely]]
+    return Ends::FreeChecked(p);
+  // A free item carries its cookie in one of its first two words; a live
+  // one only by chance, which the full check tells.
+  uint32_t* words = static_cast<uint32_t*>(p);
+  const uint32_t cookie = cookieOf(item);
+  if ((words[0] == cookie) | (words[1] == cookie)) [[unlikely]]
+    return Ends::FreeChecked(p);
+  if (!tryEnterCache(c)) [[unlikely]]
+    return Ends::FreeChecked(p);
+  words[0] = cookie;
+  ClassCache cc = c->classes(k);
+  const uint32_t n = cc.count.load(std::memory_order_relaxed);
+  if (n >= kCacheSlots) [[unlikely]]
+    return Ends::FreeSpilling(c, k, item);
+  cc.items[n].store(item, std::memory_order_relaxed);
+  cc.count.store(n + 1, std::memory_order_relaxed);
+  leaveCache(c);
+  return 0;
+}
+
+
+struct RaisingEnds {
+  static void* GetMemSlow(std::size_t size) { return getMemSlow(size); }
+  static int FreeNoItem(void* p) { return freeNoItem(p); }
+  static int FreeChecked(void* p) { return freeChecked(p); }
+  static int FreeSpilling(ThreadCache* c, uint32_t k, uint32_t item) { return freeSpilling(c, k, item); }
+};
+
+// A raised error becomes nullptr or 1, as the table's routines answer.
+struct AnsweringEnds {
+  [[gnu::noinline]] static void* GetMemSlow(std::size_t size) noexcept {
+    try {
+      return getMemSlow(size);
+    } catch (...) {
+      return nullptr;
+    }
+  }
+  [[gnu::noinline]] static int FreeNoItem(void* p) noexcept {
+    try {
+      return freeNoItem(p) == 0 ? 0 : 1;
+    } catch (...) {
+      return 1;
+    }
+  }
+  [[gnu::noinline]] static int FreeChecked(void* p) noexcept {
+    try {
+      return freeChecked(p);
+    } catch (...) {
+      return 1;
+    }
+  }
+  [[gnu::noinline]] static int FreeSpilling(ThreadCache* c, uint32_t k, uint32_t item) noexcept {
+    try {
+      return freeSpilling(c, k, item);
+    } catch (...) {
+      return 1;
+    }
+  }
+};
+
+}  // namespace
+
+void* nxItemGetMem(std::size_t size) { return getMem<RaisingEnds>(size); }
+[[gnu::target("prfchw")]] int nxItemFreeMem(void* p) { return freeMem<RaisingEnds>(p); }
+void* nxItemGetMemAnswering(std::size_t size) noexcept { return getMem<AnsweringEnds>(size); }
+[[gnu::target("prfchw")]] uint32_t nxItemFreeMemAnswering(void* p) noexcept {
+  return uint32_t(freeMem<AnsweringEnds>(p));
 }
 
 void* nxItemReallocMem(void* p, std::size_t newSize) {
@@ -1121,7 +1372,7 @@ bool nxItemManagerStartup() {
   // Best effort: the pools' own records stay resident when the limit allows.
   platform::vmLock(nxArenaAddress(nxUnpagedAreaOffset), nxUnpagedAreaSize);
   unpagedUsed.store(0);
-  for (auto& owner : blockPools) owner.store(0, std::memory_order_relaxed);
+  forgetPoolBlocks();
   prepareProcessBarrier();
   static std::once_flag forkHandlers;
   std::call_once(forkHandlers, [] { platform::RegisterForkHandlers(cachesBeforeFork, cachesAfterForkInParent, cachesAfterForkInChild); });

@@ -16,10 +16,12 @@
 // caller: freeing or reallocating it while another thread uses it is the
 // caller's error. Everything else is thread-safe and lock-free, but for the
 // rare steps that reach into other threads' item caches (maintenance, a
-// thread's exit, confirming a suspected second free), which take one lock.
+// thread's exit, confirming a suspected second free, reading
+// nxStatAllocated), which take one lock.
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -61,13 +63,15 @@ public:
   void DisposeChecked(void* p);
   void ReleaseFreeBlocks();       // maintenance: give empty blocks back
   // Index of the item at p, or -1 when p is no item boundary of a block.
+  // With the item size = odd * 2^shift and inverse * odd = 1 modulo 2^32,
+  // rotr(n * inverse, shift) is n / item size when n is a multiple of it
+  // and above every index otherwise (Granlund and Montgomery): one compare
+  // checks boundary and bound, and an offset below the header wraps past
+  // both.
   int64_t ItemIndex(const void* p) const {
-    const uint32_t inBlock = uint32_t(reinterpret_cast<uintptr_t>(p) & 0xFFFF);
-    if (inBlock < mpBlockHeaderSize) return -1;
-    const uint32_t rel = inBlock - mpBlockHeaderSize;
-    const uint32_t index = uint32_t((uint64_t(rel) * mpItemMagic) >> 32);
-    if (index * mpItemSize != rel || index >= mpItemsPerBlock) return -1;
-    return index;
+    const uint32_t rel = uint32_t(reinterpret_cast<uintptr_t>(p) & 0xFFFF) - mpBlockHeaderSize;
+    const uint32_t index = std::rotr(rel * mpItemInverse, int(mpItemShift));
+    return index < mpItemsPerBlock ? int64_t(index) : -1;
   }
 
   // Up to max free items at once into out (arena offsets), all from one
@@ -89,7 +93,8 @@ public:
   uint32_t mpItemsPerBlock = 0;
   int32_t mpCacheClass = -1;  // slot in the threads' item caches; -1: none
   uint32_t mpPoolIndex = 0;   // in nxPools
-  uint64_t mpItemMagic = 0;   // 2^32 / item size, rounded up: division by multiply
+  uint32_t mpItemInverse = 0;  // of the item size's odd factor, modulo 2^32
+  uint32_t mpItemShift = 0;    // the item size's factor of two
   uint8_t mpPadBefore[64] = {};
 
   std::atomic<uint32_t> mpPartialFreeBlockBool{0};
@@ -148,13 +153,19 @@ extern uint32_t nxTrieLevels;
 // a free puts the item there, an allocation takes it from there, and whole
 // batches move between the cache and the pools. Cached items count as free
 // in nxStatAllocated and keep their blocks; Cleanup and the thread's exit
-// give them back.
+// give them back. A second free of an item is refused at the free; two
+// threads freeing one item at the same moment are not told apart.
 void* nxItemGetMem(std::size_t size);  // nullptr: no memory (or size 0)
 int nxItemFreeMem(void* p);             // 0 on success
 // New pointer, or nullptr when no memory could be had (p then stays valid).
 void* nxItemReallocMem(void* p, std::size_t newSize);
+// As nxItemGetMem and nxItemFreeMem for the manager's function table, whose
+// routines never raise: what the others raise comes back as nullptr or 1.
+void* nxItemGetMemAnswering(std::size_t size) noexcept;
+uint32_t nxItemFreeMemAnswering(void* p) noexcept;
 
-// Statistics, changed atomically (striped across threads, summed on read).
+// Statistics, changed atomically (striped across threads, summed on read;
+// nxStatAllocated subtracts the items waiting in the caches when read).
 int64_t nxStatReserved();
 int64_t nxStatCommitted();
 int64_t nxStatAllocated();

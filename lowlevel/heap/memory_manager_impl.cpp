@@ -62,20 +62,10 @@ TnxBlockPoolHandle CommittedPool(int i) { return i == nxbs4M ? 4194304 : TnxBloc
 
 #else
 
-void* PlainGetMem(std::size_t size) noexcept {
-  try {
-    return nxItemGetMem(size);
-  } catch (...) {
-    return nullptr;  // a corrupted pool block: the caller raises
-  }
-}
-uint32_t PlainFreeMem(void* p) noexcept {
-  try {
-    return nxItemFreeMem(p) == 0 ? 0 : 1;
-  } catch (...) {
-    return 1;
-  }
-}
+// Object creation goes straight to these: no routine of ours in between.
+// A corrupted pool block comes back as nil, and the caller raises.
+void* PlainGetMem(std::size_t size) noexcept { return nxItemGetMemAnswering(size); }
+uint32_t PlainFreeMem(void* p) noexcept { return nxItemFreeMemAnswering(p); }
 void* PlainReallocMem(void* p, std::size_t newSize) noexcept {
   try {
     return nxItemReallocMem(p, newSize);

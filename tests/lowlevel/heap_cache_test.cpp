@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -117,16 +118,55 @@ TEST_F(ThreadCacheTest, SecondFreeOfACachedItemIsRefusedWhereverItWaits) {
   expectAllGivenBack();
 }
 
-TEST_F(ThreadCacheTest, LiveItemThatLooksCachedIsStillFreed) {
-  auto* p = static_cast<uint32_t*>(nxItemGetMem(64));
-  ASSERT_EQ(nxItemFreeMem(p), 0);
-  const uint32_t mark = *p;  // what a cached item carries
-  auto* q = static_cast<uint32_t*>(nxItemGetMem(64));
-  ASSERT_EQ(q, p);
-  EXPECT_EQ(*q, 0u);
-  *q = mark;  // the caller's data happens to match
-  EXPECT_EQ(nxItemFreeMem(q), 0);
-  EXPECT_EQ(nxStatAllocated(), 0);
+// Items no caller holds, though none was ever freed twice: a free of one
+// must be refused before it can be handed out twice.
+TEST_F(ThreadCacheTest, FreeOfAnItemNoCallerHoldsIsRefused) {
+  constexpr std::size_t kSize = 200, kItem = 224;
+  auto expectRefused = [](void* p, const char* where) {
+    const int64_t allocated = nxStatAllocated();
+    EXPECT_THROW(nxItemFreeMem(p), EInvalidPointer) << where;
+    EXPECT_THROW(nxItemReallocMem(p, 100), EInvalidPointer) << where;
+    EXPECT_THROW(nxPoolForSize(kSize)->DisposeDirect(p), EInvalidPointer) << where;
+    EXPECT_EQ(nxStatAllocated(), allocated) << where;
+  };
+  // A batch takes a fresh block's first items into the cache in address
+  // order and hands out the first.
+  auto* first = static_cast<uint8_t*>(nxItemGetMem(kSize));
+  expectRefused(first + 5 * kItem, "taken into the cache, never handed out");
+  expectRefused(first + 100 * kItem, "in its block, never handed out");
+  void* given = nxItemGetMem(kSize);
+  ASSERT_EQ(nxItemFreeMem(given), 0);
+  TnxMemoryPool::Cleanup();  // first keeps the block
+  expectRefused(given, "given back to its block by maintenance");
+  // Nothing went into a cache twice: the block's items come out once each.
+  std::set<void*> seen{first};
+  std::vector<void*> taken;
+  for (int i = 0; i < 400; ++i) {
+    void* p = nxItemGetMem(kSize);
+    ASSERT_TRUE(seen.insert(p).second) << i;
+    taken.push_back(p);
+  }
+  for (void* p : taken) EXPECT_EQ(nxItemFreeMem(p), 0);
+  EXPECT_EQ(nxItemFreeMem(first), 0);
+  expectAllGivenBack();
+}
+
+// A free item carries a cookie in its first word (in a cache) or its second
+// (in its block): a live item whose data matches is still freed, once.
+TEST_F(ThreadCacheTest, LiveItemThatLooksFreeIsStillFreed) {
+  for (int word : {0, 1}) {
+    auto* p = static_cast<uint32_t*>(nxItemGetMem(64));
+    ASSERT_EQ(nxItemFreeMem(p), 0);
+    const uint32_t mark = p[0];  // the item's cookie
+    auto* q = static_cast<uint32_t*>(nxItemGetMem(64));
+    ASSERT_EQ(q, p);
+    EXPECT_EQ(q[0], 0u);
+    EXPECT_EQ(q[1], 0u);
+    q[word] = mark;  // the caller's data happens to match
+    EXPECT_EQ(nxItemFreeMem(q), 0) << word;
+    EXPECT_EQ(nxStatAllocated(), 0) << word;
+    EXPECT_THROW(nxItemFreeMem(q), EInvalidPointer) << word;
+  }
   expectAllGivenBack();
 }
 
@@ -141,6 +181,27 @@ TEST_F(ThreadCacheTest, ThreadExitGivesItsCacheBack) {
   }).join();
   // Back in the block before any maintenance ran.
   EXPECT_EQ(block->pbUsedCount.load(), 0u);
+  expectAllGivenBack();
+}
+
+// Made before the thread's first allocation, so ended after its cache.
+struct FreedAtThreadEnd {
+  void* item = nullptr;
+  int* result = nullptr;
+  ~FreedAtThreadEnd() {
+    if (item) *result = nxItemFreeMem(item);
+  }
+};
+thread_local FreedAtThreadEnd tlsFreedAtThreadEnd;
+
+TEST_F(ThreadCacheTest, FreeAfterTheThreadsCacheEndedGoesToThePool) {
+  int result = -1;
+  std::thread([&] {
+    tlsFreedAtThreadEnd.result = &result;
+    tlsFreedAtThreadEnd.item = nxItemGetMem(64);
+  }).join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(nxStatAllocated(), 0);
   expectAllGivenBack();
 }
 
@@ -175,8 +236,8 @@ TEST_F(ThreadCacheTest, ForkedChildDoesNotWaitForThreadsItLacks) {
     bool ok = q == mine && nxItemFreeMem(q) == 0;
     TnxMemoryPool::Cleanup();
     // The other thread's cached items were dropped with its cache: their
-    // block stays; this thread's went back.
-    ok = ok && nxThreadCachedItems() == 0 && nxStatReserved() == 65536;
+    // block stays; this thread's went back. No caller holds any of them.
+    ok = ok && nxThreadCachedItems() == 0 && nxStatReserved() == 65536 && nxStatAllocated() == 0;
     try {
       nxItemFreeMem(q);
       ok = false;
