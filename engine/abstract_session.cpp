@@ -102,6 +102,10 @@ void TnxAbstractSession::RemoveFromServerEngine() {
   if (engine) engine->SessionRemoved(this);
 }
 
+void TnxAbstractSession::Failed(bool aPermanent) {
+  if (!Destroying()) ReportFailure(aPermanent, false);
+}
+
 void TnxAbstractSession::ReportFailure(bool aPermanent, bool aWait) {
   if (asLock) asLock->Failed(aPermanent, aWait);
 }

@@ -24,8 +24,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "dictionary/engine_types.h"
 #include "engine/session_lock.h"
@@ -47,6 +50,16 @@ class TnxAbstractTaskInfo;
 class TnxAbstractTransContext;
 class TnxLocaleDescriptor;
 class TnxSessionNotifications;
+
+// One alias as AliasGetList answers it.
+class TnxAliasDescriptor : public TnxObject {
+public:
+  TnxAliasDescriptor(std::u16string aAlias, std::u16string aPath)
+      : adAlias(std::move(aAlias)), adPath(std::move(aPath)) {}
+  std::u16string adAlias;
+  std::u16string adPath;
+};
+using TnxAliasDescriptors = std::vector<std::unique_ptr<TnxAliasDescriptor>>;
 
 // The option whose value the lock reports as the session's client.
 inline constexpr std::u16string_view nxCurrentClientInfoOption = u"_CurrentClientInfo";
@@ -76,6 +89,8 @@ class TnxAbstractSession : public TnxAbstractTimeoutObject {
   std::vector<TnxAbstractTransContext*> TransContexts();
   std::vector<TnxAbstractTaskInfo*> TaskInfos();
 
+  // Reports a failure without waiting; nothing while being destroyed.
+  void Failed(bool aPermanent);
   virtual void RemoveFromServerEngine();
   virtual void ReportFailure(bool aPermanent, bool aWait);
   virtual void FailedCleanup();
@@ -86,6 +101,8 @@ class TnxAbstractSession : public TnxAbstractTimeoutObject {
   virtual uint32_t AliasDelete(std::u16string_view aAlias) = 0;
   virtual uint32_t AliasModify(std::u16string_view aAlias, std::u16string_view aNewName,
                                std::u16string_view aNewPath, bool aEnforce) = 0;
+  // Appends one descriptor per alias; entries already in aList stay.
+  virtual uint32_t AliasGetList(TnxAliasDescriptors& aList) = 0;
   virtual uint32_t AliasGetPath(std::u16string_view aAlias, std::u16string& aPath) = 0;
   virtual uint32_t PasswordAdd(std::u16string_view aPassword) = 0;
   virtual uint32_t PasswordRemove(std::u16string_view aPassword) = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/deadline_hooks.h"
@@ -117,6 +118,32 @@ TEST_F(AbstractSessionTest, TaskInfosThatStayAreFreedAfterTwentyPasses) {
     EXPECT_EQ(clock.Now() - start, c.elapsed) << c.taskInfos;
     for (int count : cancels) EXPECT_EQ(count, 21);
   }
+  ExpectCounts(0, 0, 0);
+}
+
+TEST_F(AbstractSessionTest, FailureReportedFromAnotherThreadCleansUpAsTheSessionIsLeft) {
+  MemorySession* session = engine->OpenMemory();
+  TnxAbstractTransContext* shared = Context(session);
+  Open(session, shared);
+  bool cleanedWhileInside = true;
+  size_t databasesWhileInside = 0;
+  engine->DuringInner = [&] {
+    std::thread reporter([session] { session->Failed(true); });
+    reporter.join();
+    cleanedWhileInside = session->CleanedUp();
+    databasesWhileInside = session->Databases().size();
+  };
+  bool exists = false;
+  // The operation's own answer stands: a session gone for good reports
+  // nothing more to its last caller.
+  EXPECT_EQ(session->TableExists(u"Data", u"Customers", u"", exists, false), 0u);
+  EXPECT_TRUE(exists);
+  EXPECT_FALSE(cleanedWhileInside);
+  EXPECT_EQ(databasesWhileInside, 2u);
+  EXPECT_TRUE(session->CleanedUp());
+  ExpectCounts(1, 0, 0);
+  engine->DuringInner = nullptr;
+  EXPECT_EQ(session->Close(), 0u);
   ExpectCounts(0, 0, 0);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -135,6 +136,7 @@ class MemorySession : public TnxAbstractSession {
   uint32_t AliasAdd(std::u16string_view, std::u16string_view, bool) override { return NotSupported(u"AliasAdd"); }
   uint32_t AliasDelete(std::u16string_view) override { return NotSupported(u"AliasDelete"); }
   uint32_t AliasModify(std::u16string_view, std::u16string_view, std::u16string_view, bool) override { return NotSupported(u"AliasModify"); }
+  uint32_t AliasGetList(TnxAliasDescriptors&) override { return NotSupported(u"AliasGetList"); }
   uint32_t AliasGetPath(std::u16string_view, std::u16string&) override { return NotSupported(u"AliasGetPath"); }
   uint32_t PasswordAdd(std::u16string_view) override { return NotSupported(u"PasswordAdd"); }
   uint32_t PasswordRemove(std::u16string_view) override { return NotSupported(u"PasswordRemove"); }
@@ -174,6 +176,8 @@ public:
   // Set as ALLOWSYSTEMTABLEACCESS of every database opened (none when empty).
   std::u16string NewDatabaseAllowSystem;
   InnerOutcome Inner = InnerOutcome::Succeed;
+  // Runs inside the inner operation of a temporary database.
+  std::function<void()> DuringInner;
   uint32_t RefuseContexts = 0;
   std::vector<DatabaseOpenCall> Opens;
   int DatabasesFreed = 0;
@@ -192,6 +196,7 @@ inline void MemoryTransContext::atcForceRollback() {
 inline MemoryDatabase::~MemoryDatabase() { ++mdEngine.DatabasesFreed; }
 
 inline uint32_t MemoryDatabase::Inner() {
+  if (mdEngine.DuringInner) mdEngine.DuringInner();
   if (mdEngine.Inner == InnerOutcome::Raise) throw EnxBaseException(nxeTableDoesNotExist);
   return mdEngine.Inner == InnerOutcome::Fail ? kInnerFailure : 0;
 }
