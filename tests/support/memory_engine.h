@@ -205,7 +205,7 @@ inline uint32_t MemoryDatabase::TableExists(std::u16string_view aTableName, std:
                                             bool aAllowSystem) {
   mdEngine.LastAllowSystem = aAllowSystem;
   if (uint32_t result = Inner()) return result;
-  aExists = mdEngine.Tables.count(std::u16string(aTableName)) > 0 && (aAllowSystem || aTableName[0] != u'$');
+  aExists = mdEngine.Tables.count(std::u16string(aTableName)) > 0 && (aAllowSystem || !aTableName.starts_with(u'$'));
   return 0;
 }
 
