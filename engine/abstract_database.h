@@ -1,0 +1,144 @@
+// TnxAbstractDatabase: a database opened in a session. It works in one
+// transaction context, forwards the transaction operations to it, and
+// declares the table operations the engines implement.
+//
+// Contract:
+// - Opened without a context, the database makes one of its own through
+//   its session, owns it, frees it with itself and hands its timeout on to
+//   it; a context given by the client keeps its own timeout.
+// - The database joins its session's database list and its context's list
+//   at construction and leaves both at destruction; the engine's
+//   DatabaseCount follows it from after construction to before
+//   destruction.
+// - A context destroyed under the database re-attaches it: the database
+//   then owns a new context with its own timeout. Should the session refuse
+//   a new context, the database is left without one and its transaction
+//   operations answer 9990.
+// - Engines check table names first (engine/name_rules.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/abstract_trans_context.h"
+#include "platform/string_list.h"
+
+namespace revurov {
+
+namespace platform {
+class TStream;
+}
+
+class TnxAbstractTaskInfo;
+class TnxBaseTableMapperDescriptor;
+class TnxDataDictionary;
+class TnxFieldDescriptor;
+class TnxIndexDescriptor;
+
+enum TnxTableScope : uint8_t { tsPersistent, tsTempGlobal, tsTempDatabase, tsTempUnnamed };
+
+inline constexpr std::u16string_view nxAllowSystemTableAccessOption = u"ALLOWSYSTEMTABLEACCESS";
+
+class TnxAbstractDatabase : public TnxBaseTransContext {
+  REVUROV_SERVER_OBJECT_CLASS(TnxAbstractDatabase, TnxBaseTransContext)
+  TnxAbstractTransContext* TransContext() const noexcept { return adTransContext; }
+  bool OwnsTransContext() const noexcept { return adOwnedTransContext != nullptr; }
+  TnxAbstractDatabase* SessionNext() const noexcept { return adSessionNext; }
+  TnxAbstractDatabase* TransContextNext() const noexcept { return adTransContextNext; }
+
+  // True when the database's own option ALLOWSYSTEMTABLEACCESS is "1".
+  virtual bool ExplicitAllowSystem();
+  virtual bool IsCache() const { return false; }
+  void SetTimeout(uint32_t aValue) override;
+
+  // Forwarded to the context.
+  uint32_t TransactionStart(bool aFailSafe, bool aSnapShot) override;
+  uint32_t TransactionStartWith(bool aFailSafe, bool aSnapShot, std::span<TnxAbstractCursor* const> aCursors) override;
+  uint32_t TransactionCommit() override;
+  uint32_t TransactionRollback() override;
+  uint32_t TransactionCorrupted() override;
+  uint32_t TransactionGetLevel(int32_t& aTransLevel) override;
+  uint32_t TransactionGetInfo(TnxTransactionInfo& aTransInfo, bool aAllowCached) override;
+
+  virtual uint32_t SetCacheDatabase(TnxAbstractDatabase* aCacheDatabase);
+  virtual uint32_t TableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
+                              TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) = 0;
+  virtual uint32_t TablePack(std::u16string_view aTableName, std::u16string_view aPassword,
+                             TnxAbstractTaskInfo*& aTaskInfo) = 0;
+  virtual uint32_t TableBackup(std::u16string_view aTableName, std::u16string_view aPassword,
+                               TnxAbstractDatabase* aTargetDatabase, TnxAbstractTaskInfo*& aTaskInfo) = 0;
+  virtual uint32_t TableRebuildIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                                     std::u16string_view aIndexName, int32_t aIndexID,
+                                     TnxAbstractTaskInfo*& aTaskInfo) = 0;
+  virtual uint32_t TableRestructure(std::u16string_view aTableName, std::u16string_view aPassword,
+                                    TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
+                                    bool aAllowSystem, TnxAbstractTaskInfo*& aTaskInfo) = 0;
+  virtual uint32_t TableAddField(std::u16string_view aTableName, std::u16string_view aPassword,
+                                 TnxFieldDescriptor* aFieldDesc) = 0;
+  virtual uint32_t TableAddIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                                 TnxIndexDescriptor* aIndexDesc, bool aNewDefault) = 0;
+  virtual uint32_t TableDropIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                                  std::u16string_view aIndexName, int32_t aIndexID) = 0;
+  virtual uint32_t TableRename(std::u16string_view aOldName, std::u16string_view aNewName,
+                               std::u16string_view aPassword) = 0;
+  virtual uint32_t TableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
+                                TnxAbstractTaskInfo*& aTaskInfo) = 0;
+  virtual uint32_t TableVerifyChecksum(std::u16string_view aTableName, std::u16string_view aPassword, bool aRaw,
+                                       bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo) = 0;
+  virtual uint32_t TableDelete(std::u16string_view aTableName, std::u16string_view aPassword) = 0;
+  virtual uint32_t TableEmpty(std::u16string_view aTableName, std::u16string_view aPassword) = 0;
+  virtual uint32_t TableChangePassword(std::u16string_view aTableName, std::u16string_view aOldPassword,
+                                       std::u16string_view aNewPassword) = 0;
+  virtual uint32_t TableExists(std::u16string_view aTableName, std::u16string_view aPassword, bool& aExists,
+                               bool aAllowSystem) = 0;
+  virtual uint32_t TableGetDictionary(std::u16string_view aTableName, std::u16string_view aPassword,
+                                      TnxDataDictionary* aDictionary) = 0;
+  virtual uint32_t TableGetList(platform::TStringList& aList) = 0;
+  virtual uint32_t TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
+                                   uint32_t& aValue) = 0;
+  virtual uint32_t GetChangedTables(platform::TStringList& aTables) = 0;
+  // Read and write a named stream stored with a table, through a cursor.
+  virtual uint32_t TableStreamRead(std::u16string_view aTableName, std::u16string_view aPassword,
+                                   std::u16string_view aStreamName, platform::TStream& aStream) = 0;
+  virtual uint32_t TableStreamWrite(std::u16string_view aTableName, std::u16string_view aPassword,
+                                    std::u16string_view aStreamName, platform::TStream& aStream) = 0;
+  virtual uint32_t GetFreespace(int64_t& aFreeSpace) = 0;
+  virtual uint32_t GetPath(std::u16string& aPath) = 0;
+  virtual uint32_t GetAlias(std::u16string& aAlias) = 0;
+
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) override;
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+
+protected:
+  // Raises the session's answer when it cannot make the context the
+  // database needs.
+  TnxAbstractDatabase(TnxAbstractSession* aSession, TnxAbstractTransContext* aTransContext, uint32_t aTimeout);
+  ~TnxAbstractDatabase() override;
+  void PrepareDestroy() override;
+  TnxExtendableServerObject* esoOptionParent() const override;
+
+private:
+  friend class TnxAbstractTransContext;
+  friend class TnxAbstractSession;
+
+  TnxAbstractSession* OwnSession() const noexcept;
+  void JoinTransContext(TnxAbstractTransContext* aTransContext) noexcept;
+  void LeaveTransContext() noexcept;
+  // Run by a dying context that this database is attached to.
+  void ReattachFrom(TnxAbstractTransContext* aDying) noexcept;
+
+  TnxAbstractDatabase* adSessionPrev = nullptr;
+  TnxAbstractDatabase* adSessionNext = nullptr;
+  TnxAbstractTransContext* adTransContext = nullptr;
+  TnxServerObjectPtr<TnxAbstractTransContext> adOwnedTransContext;
+  TnxAbstractDatabase* adTransContextPrev = nullptr;
+  TnxAbstractDatabase* adTransContextNext = nullptr;
+  bool adLockedIncDone = false;
+};
+
+}  // namespace revurov
