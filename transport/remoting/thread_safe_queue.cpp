@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "lowlevel/errors/exceptions.h"
+#include "platform/os_thread.h"
 #include "platform/thread_clock.h"
 
 namespace revurov {
@@ -77,15 +78,20 @@ TnxThreadSafeQueue::Node* TnxThreadSafeQueue::TakeNodes(int32_t aCount) {
   Node* chain = nullptr;
   try {
     for (int32_t i = 0; i < aCount; ++i) {
-      TnxListEntry* entry;
-      while (!(entry = nxListPop(tsqFreeNodes))) {
-        tsqNodeBlocks.reserve(tsqNodeBlocks.size() + 1);
-        auto block = std::make_unique<Node[]>(kNodesPerBlock);
-        for (int n = 0; n < kNodesPerBlock; ++n)
-          block[n].link.leNext = n + 1 < kNodesPerBlock ? &block[n + 1].link : nullptr;
-        nxListPushChain(tsqFreeNodes, &block[0].link, &block[kNodesPerBlock - 1].link);
-        tsqNodeBlocks.push_back(std::move(block));
+      if (!tsqSpareNodes) {
+        // All freed nodes at once: one exchange instead of one per node.
+        tsqSpareNodes = nxListFlush(tsqFreeNodes);
+        if (!tsqSpareNodes) {
+          tsqNodeBlocks.reserve(tsqNodeBlocks.size() + 1);
+          auto block = std::make_unique<Node[]>(kNodesPerBlock);
+          for (int n = 0; n < kNodesPerBlock; ++n)
+            block[n].link.leNext = n + 1 < kNodesPerBlock ? &block[n + 1].link : nullptr;
+          tsqSpareNodes = &block[0].link;
+          tsqNodeBlocks.push_back(std::move(block));
+        }
       }
+      TnxListEntry* entry = tsqSpareNodes;
+      tsqSpareNodes = detail::nxListNextOf(entry);
       // Atomic: a consumer that lost a race may still read this link.
       detail::nxListSetNext(entry, chain ? &chain->link : nullptr);
       chain = reinterpret_cast<Node*>(entry);
@@ -93,7 +99,8 @@ TnxThreadSafeQueue::Node* TnxThreadSafeQueue::TakeNodes(int32_t aCount) {
   } catch (...) {
     while (chain) {
       Node* next = reinterpret_cast<Node*>(detail::nxListNextOf(&chain->link));
-      nxListPush(tsqFreeNodes, &chain->link);
+      detail::nxListSetNext(&chain->link, tsqSpareNodes);
+      tsqSpareNodes = &chain->link;
       chain = next;
     }
     throw;
@@ -101,28 +108,51 @@ TnxThreadSafeQueue::Node* TnxThreadSafeQueue::TakeNodes(int32_t aCount) {
   return chain;
 }
 
-void TnxThreadSafeQueue::AddLocked(TnxQueueItemList& aList) {
-  {
-    TnxPadlockGuard guard(tsqListPadlock);
-    tsqList.Add(aList);
-  }
-  nxWin32Check(platform::SetEvent(tsqItemsAvailableEvent.get()), u"TnxThreadSafeQueue.Enqueue/SetEvent");
-}
-
 void TnxThreadSafeQueue::Enqueue(std::unique_ptr<TnxThreadSafeQueueItem> aItem) {
   if (!aItem) return;
-  TnxQueueItemList one;
-  one.Add(std::move(aItem));
-  AddLocked(one);
+  bool wasEmpty;
+  {
+    TnxPadlockGuard guard(tsqListPadlock);
+    wasEmpty = tsqList.empty();
+    tsqList.push_back(std::move(aItem));
+    if (wasEmpty) tsqPending.store(1, std::memory_order_release);
+  }
+  ItemsAdded(wasEmpty);
 }
 
 void TnxThreadSafeQueue::Enqueue(std::unique_ptr<TnxQueueItemList> aList) {
-  if (aList) AddLocked(*aList);
+  if (!aList || aList->Empty()) return;
+  bool wasEmpty;
+  {
+    TnxPadlockGuard guard(tsqListPadlock);
+    tsqList.reserve(tsqList.size() + static_cast<size_t>(aList->Count()));
+    wasEmpty = tsqList.empty();
+    while (auto item = aList->TakeFirst()) tsqList.push_back(std::move(item));
+    if (wasEmpty) tsqPending.store(1, std::memory_order_release);
+  }
+  ItemsAdded(wasEmpty);
+}
+
+void TnxThreadSafeQueue::ItemsAdded(bool aWasEmpty) {
+  // Only the producer that made the list non-empty signals: a consumer
+  // resets the event only under the padlock with the list empty, so while
+  // it is not, that producer's signal stands (or is yet to come).
+  if (aWasEmpty)
+    nxWin32Check(platform::SetEvent(tsqItemsAvailableEvent.get()), u"TnxThreadSafeQueue.Enqueue/SetEvent");
+}
+
+bool TnxThreadSafeQueue::ItemsInSight() const noexcept {
+  return tsqPending.load(std::memory_order_acquire) > 0 ||
+         __atomic_load_n(&tsqHead.lhFirst, __ATOMIC_ACQUIRE) != nullptr || Terminated();
 }
 
 std::unique_ptr<TnxThreadSafeQueueItem> TnxThreadSafeQueue::Dequeue(uint32_t aTimeout) {
   const bool limited = aTimeout != platform::kInfinite;
   const uint64_t deadline = limited ? platform::MonotonicMilliseconds() + aTimeout : 0;
+  // A consumer that found nothing first spins a little: producers usually
+  // follow within microseconds, and going to sleep and being woken through
+  // the event costs system calls on both sides.
+  bool spun = aTimeout == 0;
   for (;;) {
     if (Terminated()) return nullptr;
     if (auto item = PopLockFree()) return item;
@@ -133,24 +163,33 @@ std::unique_ptr<TnxThreadSafeQueueItem> TnxThreadSafeQueue::Dequeue(uint32_t aTi
       // older than anything still in the locked list. Only padlock holders
       // add to it, so found empty here it stays empty until we leave.
       item = PopLockFree();
-      if (!item && !tsqList.Empty()) {
-        const int32_t rest = tsqList.Count() - 1;
+      if (!item && !tsqList.empty()) {
+        const int32_t rest = static_cast<int32_t>(tsqList.size()) - 1;
         Node* chain = rest > 0 ? TakeNodes(rest) : nullptr;
-        item = tsqList.TakeFirst();
+        item = std::move(tsqList[0]);
+        size_t next = 1;
         if (chain) {
           Node* last = chain;
           for (Node* node = chain; node; node = reinterpret_cast<Node*>(detail::nxListNextOf(&node->link))) {
-            node->item = tsqList.TakeFirst().release();
+            node->item = tsqList[next++].release();
             last = node;
           }
           nxListPushChain(tsqHead, &chain->link, &last->link);
           nxWin32Check(platform::SetEvent(tsqItemsAvailableEvent.get()), u"TnxThreadSafeQueue.Dequeue/SetEvent");
         }
+        tsqList.clear();
+        tsqPending.store(0, std::memory_order_release);
       }
-      if (!item)
+      if (!item && spun)
         nxWin32Check(platform::ResetEvent(tsqItemsAvailableEvent.get()), u"TnxThreadSafeQueue.Dequeue/ResetEvent");
     }
     if (item) return item;
+    if (!spun) {
+      spun = true;
+      for (int i = 0; i < kSpins && !ItemsInSight(); ++i) platform::CpuRelax();
+      continue;
+    }
+    spun = false;
 
     uint32_t wait = platform::kInfinite;
     if (limited) {

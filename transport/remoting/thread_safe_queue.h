@@ -17,7 +17,10 @@
 //   unchanged.
 // - Producers take the list's padlock; a consumer takes it only when the
 //   lock-free list is empty, and then moves every waiting item over at once,
-//   so that the following dequeues take no lock.
+//   so that the following dequeues take no lock. The locked list is an
+//   array of pointers, not a chain through the items: neither a producer
+//   nor the consumer moving the list touches an item's memory, which
+//   another core wrote last.
 #pragma once
 
 #include <atomic>
@@ -38,8 +41,8 @@ public:
 
 private:
   friend class TnxQueueItemList;
-  // The link of the locked list only; the lock-free list links nodes of
-  // the queue's own (see TnxThreadSafeQueue).
+  // The link of a TnxQueueItemList; the queue itself links nodes of its
+  // own (see TnxThreadSafeQueue).
   TnxThreadSafeQueueItem* tqiNext = nullptr;
 };
 
@@ -92,18 +95,27 @@ private:
     TnxThreadSafeQueueItem* item;  // owned while the node is queued
   };
   static constexpr int kNodesPerBlock = 256;
+  static constexpr int kSpins = 2000;
 
   std::unique_ptr<TnxThreadSafeQueueItem> PopLockFree() noexcept;
-  void AddLocked(TnxQueueItemList& aList);
+  void ItemsAdded(bool aWasEmpty);
   // A chain of aCount free nodes linked through link; under the padlock.
+  // Freed nodes go back lock-free to tsqFreeNodes and come from there to
+  // the spare chain in one step.
   Node* TakeNodes(int32_t aCount);
 
+  // Something may be there to take: a spinning consumer looks at this
+  // instead of taking the padlock.
+  bool ItemsInSight() const noexcept;
+
   std::atomic<bool> tsqTerminated{false};
+  std::atomic<int32_t> tsqPending{0};  // 1 while tsqList has items
   TnxListHead tsqHead;
   TnxListHead tsqFreeNodes;
-  TnxPadlock tsqListPadlock{true};
-  TnxQueueItemList tsqList;
+  TnxPadlock tsqListPadlock{false};
+  std::vector<std::unique_ptr<TnxThreadSafeQueueItem>> tsqList;  // oldest first
   std::vector<std::unique_ptr<Node[]>> tsqNodeBlocks;  // under the padlock
+  TnxListEntry* tsqSpareNodes = nullptr;                // under the padlock
   TnxEventPtr tsqDieEvent;
   TnxEventPtr tsqItemsAvailableEvent;
 };
