@@ -1,6 +1,6 @@
 // Doubles of the remoting tests: one factory that serves every family, a
-// class stub that counts its disconnects, and the remoting start-up around
-// a test.
+// class stub that counts its disconnects, the remoting start-up around a
+// test, and GUIDs in tagged bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "lowlevel/objects/interfaced_object.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "support/tagged_bytes.h"
 #include "transport/remoting/factory_interfaces.h"
 #include "transport/remoting/startup.h"
 
@@ -147,6 +149,15 @@ inline platform::TGUID Id(uint32_t n) {
   platform::TGUID g = platform::nxGuid("{00000000-5EED-4000-8000-000000000000}");
   g.D1 = n;
   return g;
+}
+
+// A GUID as the tagged writer puts it: vaBinary, length 16, the 16 bytes.
+inline void AppendGuid(TaggedBytes& aBytes, const platform::TGUID& aGuid) {
+  const uint8_t head[] = {vaBinary, 16, 0, 0, 0};
+  aBytes.insert(aBytes.end(), head, head + 5);
+  uint8_t raw[16];
+  platform::GUIDToBytes(aGuid, raw);
+  aBytes.insert(aBytes.end(), raw, raw + 16);
 }
 
 }  // namespace revurov::testing

@@ -22,6 +22,7 @@ namespace revurov {
 namespace {
 
 using platform::TGUID;
+using testing::AppendGuid;
 using testing::TaggedBytes;
 
 class RoutingPath : public testing::RemotingStarted {};
@@ -56,14 +57,6 @@ std::u16string ReadError(const TaggedBytes& aBytes, TnxRoutingPath* aPath = null
       throw;
     }
   });
-}
-
-void AppendGuid(TaggedBytes& aBytes, const TGUID& aGuid) {
-  const uint8_t head[] = {vaBinary, 16, 0, 0, 0};
-  aBytes.insert(aBytes.end(), head, head + 5);
-  uint8_t raw[16];
-  platform::GUIDToBytes(aGuid, raw);
-  aBytes.insert(aBytes.end(), raw, raw + 16);
 }
 
 const TGUID kServer = platform::nxGuid("{01020304-0506-0708-090A-0B0C0D0E0F10}");

@@ -100,10 +100,19 @@ public:
   static constexpr platform::TGUID IID = platform::nxGuid("{738581B0-E9DF-4DFD-88DF-46593977E01A}");
 };
 
-// The context of a remote call; its operations come with the call context.
+// The context of a remote call (transport/remoting/call_context.h).
 class InxCallContext : public InxRoutingPath {
 public:
   static constexpr platform::TGUID IID = platform::nxGuid("{4BD403B6-C79E-47A3-BAAF-7DF5577E773C}");
+  // The context block: this ID, the block version 1, the routing path.
+  virtual platform::HRESULT WriteCallContext(InxWriter* aWriter) = 0;
+  // S_OK when the object's route is part of this call's route, else S_FALSE.
+  virtual platform::HRESULT IsOnRoute(InxRoutingPath* aObject) = 0;
+  virtual void EnterCall() = 0;
+  virtual void LeaveCall() = 0;
+  // The thread that made the context.
+  virtual uint32_t GetThreadID() = 0;
+  virtual bool IsInCall() = 0;
 };
 
 }  // namespace revurov

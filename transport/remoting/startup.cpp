@@ -2,6 +2,7 @@
 
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
+#include "transport/remoting/keep_alive.h"
 #include "transport/remoting/remoting_types.h"
 
 namespace revurov {
@@ -11,6 +12,7 @@ namespace {
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&nxRemotingTypesStartup, &nxRemotingTypesShutdown},
+    {&nxKeepAliveStartup, &nxKeepAliveShutdown},
 };
 
 TnxUnitTable gRemotingUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});

@@ -4,7 +4,8 @@
 // Contract: nxRemotingStartup and nxRemotingShutdown pair up around a
 // counter; the first start-up starts the low-level library and then the
 // remoting units in order (the remoting types: process identity and the
-// library's hooks), the last shut-down stops them in reverse and then the
+// library's hooks; the keep-alive service, whose process-wide queue the
+// shut-down frees), the last shut-down stops them in reverse and then the
 // low-level library.
 #pragma once
 
