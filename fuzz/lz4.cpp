@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <lz4frame.h>
+
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_seeds.h"
 #include "lowlevel/cipher/lz4_compressor.h"
@@ -32,6 +34,16 @@ std::string Seed(const std::string& aFrame, uint32_t aExpected) {
   return s + aFrame;
 }
 
+// A frame from elsewhere that declares its content size (ours never do).
+std::string SizedFrame(const std::string& aSource) {
+  LZ4F_preferences_t prefs{};
+  prefs.frameInfo.contentSize = aSource.size();
+  std::string frame(LZ4F_compressFrameBound(aSource.size(), &prefs), '\0');
+  const size_t n = LZ4F_compressFrame(frame.data(), frame.size(), aSource.data(), aSource.size(), &prefs);
+  frame.resize(LZ4F_isError(n) ? 0 : n);
+  return frame;
+}
+
 const std::string kOwnSource = "Ein Satz, der sich wiederholt. Ein Satz, der sich wiederholt. Ende.";
 
 }  // namespace
@@ -43,7 +55,9 @@ std::vector<std::string> Seeds() {
   std::string big;
   for (int i = 0; i < 3000; ++i) big += "Zeile " + std::to_string(i) + "\r\n";
   return {Seed(Frame(kOwnSource), static_cast<uint32_t>(kOwnSource.size())),
-          Seed(Frame(big, 9), static_cast<uint32_t>(big.size())), Seed(Frame(""), 0)};
+          Seed(Frame(big, 9), static_cast<uint32_t>(big.size())), Seed(Frame(""), 0),
+          Seed(SizedFrame(big), static_cast<uint32_t>(big.size())),
+          Seed(SizedFrame(big).substr(0, 15), static_cast<uint32_t>(big.size()))};  // its bare header
 }
 
 }  // namespace revurov::fuzz
