@@ -187,6 +187,20 @@ TEST(TreeFile, AnsiTextThatStartsLikeAByteOrderMarkReadsBackAsSaved) {
   EXPECT_EQ(dir.Read("TesmiraSec.sec"), "A\xFF\xFE\r\n");
 }
 
+// An invisible character the ANSI page lacks is unrepresentable like any
+// other: the name keeps it through a UTF-8 file instead of losing it.
+TEST(TreeFile, InvisibleCharacterKeepsItsNodeNameWhole) {
+  TempDir dir;
+  const std::u16string own = Utf8ToUtf16(dir.Path("TesmiraSec.sec"));
+  TTreeFile file;
+  file.Tree().AddTop(u"A\u200BB");
+  file.Save(own);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), "\xEF\xBB\xBF" "A\xE2\x80\x8B" "B\r\n");
+  TTreeFile back;
+  back.Load(own);
+  EXPECT_EQ(back.Tree().Top(0)->Text(), u"A\u200BB");
+}
+
 TEST(TreeFile, StartupTreeSources) {
   TempDir dir;
   const std::u16string db = Utf8ToUtf16(dir.Dir());
