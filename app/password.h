@@ -14,6 +14,13 @@
 //   used only while both keys hold the same text, so a value that an older
 //   tool writes into "PW" alone wins, and values of older files read as
 //   before.
+// - `StoreAdminPassword` / `LoadAdminPassword` keep the administrator's
+//   clear password so that every password reads back unchanged. One whose
+//   code units between the first and the last are all below 256 is stored
+//   scrambled as above (the form older tools read). Any other, which the
+//   mod-256 running sum cannot keep, is scrambled by the same running sum
+//   mod 65536 and written as hex into both "PW" and "PWWide"; an older tool
+//   then asks for a password nobody knows.
 #pragma once
 
 #include <string>
@@ -29,5 +36,9 @@ void UnscramblePassword(std::u16string& text, int n);
 void StoreScrambled(revurov::platform::TMemIniFile& ini, std::u16string_view section,
                     std::u16string_view scrambled);
 std::u16string LoadScrambled(const revurov::platform::TMemIniFile& ini, std::u16string_view section);
+
+void StoreAdminPassword(revurov::platform::TMemIniFile& ini, std::u16string_view section,
+                        std::u16string_view password);
+std::u16string LoadAdminPassword(const revurov::platform::TMemIniFile& ini, std::u16string_view section);
 
 }  // namespace tesmira

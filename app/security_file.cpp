@@ -83,9 +83,14 @@ std::u16string JoinGroupList(const std::vector<std::u16string>& groups) {
 
 bool IsReservedName(std::u16string_view name) { return FoldSameText(name, kConfigSection); }
 
+void CheckLineFree(std::u16string_view name) {
+  if (name.find_first_of(u"\r\n") != std::u16string_view::npos) throw Exception(SLineBreakInName);
+}
+
 void CheckEntryName(std::u16string_view name) {
   // A user or group of this name would overwrite or erase the administrator.
   if (IsReservedName(name)) throw Exception(Format(SReservedName, {std::u16string(name)}));
+  CheckLineFree(name);
 }
 
 namespace {
@@ -255,8 +260,7 @@ TAdminEntry TSecurityData::ReadAdmin() const {
   if (!Exists()) return e;
   const auto ini = OpenSecurityFile(file_name_, TEncodingRepair::rpInMemory);
   e.Admin = ini->ReadString(kConfigSection, u"Admin", u"");
-  e.Password = LoadScrambled(*ini, kConfigSection);
-  if (!e.Password.empty()) UnscramblePassword(e.Password, static_cast<int>(e.Password.size()) - 1);
+  e.Password = LoadAdminPassword(*ini, kConfigSection);
   return e;
 }
 
@@ -273,11 +277,10 @@ bool TSecurityData::RepairEncoding() {
 }
 
 void TSecurityData::SaveAdmin(std::u16string_view admin, std::u16string_view password) {
+  CheckLineFree(admin);
   const auto ini = OpenSecurityFile(file_name_, TEncodingRepair::rpRewrite);
   ini->WriteString(kConfigSection, u"Admin", admin);
-  std::u16string pw(password);
-  ScramblePassword(pw, static_cast<int>(pw.size()) - 1);
-  StoreScrambled(*ini, kConfigSection, pw);
+  StoreAdminPassword(*ini, kConfigSection, password);
   SaveSecurityFile(*ini);
 }
 
@@ -310,6 +313,7 @@ void TSecurityData::LoadTableRights(std::u16string_view group, std::u16string_vi
 void TSecurityData::WriteTableRights(std::u16string_view group, const std::vector<std::u16string>& tables,
                                      std::u16string_view rights) {
   CheckEntryName(group);
+  for (const auto& t : tables) CheckLineFree(t);
   if (tables.empty()) return;
   const auto ini = OpenSecurityFile(file_name_, TEncodingRepair::rpNone);
   try {

@@ -32,7 +32,11 @@
 // - `CheckEntryName(name)`: raises Exception with `SReservedName` when the
 //   name is the "Config" section's (any case). Every TSecurityData writer
 //   that takes a user or group name calls it before anything is written;
-//   the window calls it before it changes the tree.
+//   the window calls it before it changes the tree. It also refuses a name
+//   holding CR or LF with `SLineBreakInName` (`CheckLineFree`), which would
+//   add lines of its own, a "PW=" among them, to the line-based file;
+//   `SaveAdmin` checks the administrator's name and `WriteTableRights` every
+//   table name the same way before anything is written.
 // - `TSecurityData` runs each change as the tool does: open the file, change
 //   it in memory, write it back whole (atomically) before returning.
 //   `ReadAdmin` never writes (the password check comes first); the encoding
@@ -55,6 +59,7 @@ namespace tesmira {
 inline constexpr char16_t kSecurityFileName[] = u"TesmiraSec.dat";
 inline constexpr char16_t kConfigSection[] = u"Config";
 inline constexpr char16_t kAllRightsDefault[] = u"1111111111111111111";  // nineteen, as stored defaults
+inline constexpr char16_t SLineBreakInName[] = u"Namen d\u00FCrfen keinen Zeilenumbruch enthalten.";
 inline constexpr char16_t SReservedName[] =
     u"Der Name \"%s\" ist f\u00FCr die Programmeinstellungen reserviert und kann nicht als "
     u"Benutzer- oder Gruppenname verwendet werden.";
@@ -85,6 +90,7 @@ std::u16string JoinGroupList(const std::vector<std::u16string>& groups);
 
 bool IsReservedName(std::u16string_view name);
 void CheckEntryName(std::u16string_view name);
+void CheckLineFree(std::u16string_view name);
 
 enum class TEncodingRepair { rpNone, rpInMemory, rpRewrite };
 

@@ -77,12 +77,23 @@ void TTreeFile::Load(const std::u16string& file_name) {
   ReadOutline(tree_, decoded->Text);
 }
 
+namespace {
+
+bool StartsLikeByteOrderMark(std::u16string_view text) {
+  const std::string head = EncodeText(text.substr(0, 3), TTextEncoding::Ansi, false);
+  return DecodeText(head).HadBom;
+}
+
+}  // namespace
+
 void TTreeFile::Save(const std::u16string& file_name) const {
   const std::u16string text = WriteOutline(tree_);
   TTextEncoding enc = encoding_.value_or(TTextEncoding::Ansi);
   bool bom = encoding_ ? bom_ || enc != TTextEncoding::Ansi : false;
   // Names the ANSI code page cannot hold would come back as "?".
-  if (!CanEncode(text, enc)) {
+  // An ANSI text whose first bytes read as a byte-order mark ("\u00EF\u00BB\u00BF",
+  // "\u00FF\u00FE") would load back as UTF-8 or UTF-16.
+  if (!CanEncode(text, enc) || (enc == TTextEncoding::Ansi && StartsLikeByteOrderMark(text))) {
     enc = TTextEncoding::Utf8;
     bom = true;
   }

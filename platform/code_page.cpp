@@ -1,6 +1,7 @@
 #include "platform/code_page.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/ucnv_err.h>
 
 #include <atomic>
@@ -31,12 +32,9 @@ std::optional<std::string> FromUnicode(std::u16string_view text, uint32_t code_p
   if (text.empty()) return std::string();
   Converter conv = OpenConverter(code_page);
   UErrorCode err = U_ZERO_ERROR;
-  if (strict) {
-    ucnv_setFromUCallBack(conv.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
-  } else {
-    ucnv_setSubstChars(conv.get(), "?", 1, &err);
-  }
-  if (U_FAILURE(err)) throw EConvertError(u"Code page conversion failed");
+  if (!strict) ucnv_setSubstChars(conv.get(), "?", 1, &err);
+  if (U_FAILURE(err) || !(strict ? SetStrictFromUnicode(conv.get()) : SetSubstitutingFromUnicode(conv.get())))
+    throw EConvertError(u"Code page conversion failed");
   const auto* src = reinterpret_cast<const UChar*>(text.data());
   const auto len = static_cast<int32_t>(text.size());
   // Ask for the length first, then convert into a buffer of exactly that size.
@@ -57,7 +55,28 @@ std::optional<std::string> FromUnicode(std::u16string_view text, uint32_t code_p
   return out;
 }
 
+// Leaves the error set, so the conversion stops at the character.
+void StopFromUnicode(const void*, UConverterFromUnicodeArgs*, const UChar*, int32_t, UChar32,
+                     UConverterCallbackReason, UErrorCode*) {}
+
+void SubstituteFromUnicode(const void*, UConverterFromUnicodeArgs* args, const UChar*, int32_t, UChar32,
+                           UConverterCallbackReason reason, UErrorCode* err) {
+  if (reason > UCNV_IRREGULAR) return;  // reset, close or clone: nothing to write
+  *err = U_ZERO_ERROR;
+  ucnv_cbFromUWriteSub(args, 0, err);
+}
+
+bool SetFromUnicode(UConverter* conv, UConverterFromUCallback callback) noexcept {
+  UErrorCode err = U_ZERO_ERROR;
+  ucnv_setFromUCallBack(conv, callback, nullptr, nullptr, nullptr, &err);
+  return U_SUCCESS(err);
+}
+
 }  // namespace
+
+bool SetStrictFromUnicode(UConverter* conv) noexcept { return SetFromUnicode(conv, StopFromUnicode); }
+
+bool SetSubstitutingFromUnicode(UConverter* conv) noexcept { return SetFromUnicode(conv, SubstituteFromUnicode); }
 
 UConverter* OpenCodePageConverter(uint32_t code_page) noexcept {
   UErrorCode err = U_ZERO_ERROR;

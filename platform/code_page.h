@@ -34,4 +34,13 @@ std::string UnicodeToCodePageLossy(std::u16string_view text, uint32_t code_page)
 // resolved here.
 UConverter* OpenCodePageConverter(uint32_t code_page) noexcept;
 
+// How a conversion from UTF-16 treats a character the code page cannot
+// hold: it stops there (strict) or writes the converter's substitute. ICU's
+// own callbacks drop default-ignorable characters (U+200B, U+FE00 ...)
+// silently instead, which let a strict conversion succeed with the
+// character gone and made the length query count it. False when ICU
+// refuses the callback.
+bool SetStrictFromUnicode(UConverter* conv) noexcept;
+bool SetSubstitutingFromUnicode(UConverter* conv) noexcept;
+
 }  // namespace revurov::platform

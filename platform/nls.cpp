@@ -73,16 +73,22 @@ UConverter* OpenConverter(uint32_t code_page, uint8_t mode) {
   UConverter* conv = OpenCodePageConverter(code_page);
   if (!conv) return nullptr;
   UErrorCode err = U_ZERO_ERROR;
+  bool set = true;
   if (mode & kStrict) {
     ucnv_setToUCallBack(conv, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
-    ucnv_setFromUCallBack(conv, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
-  } else if (!IsUnicode(conv)) {
-    // The platform's default character; the UTF converters keep U+FFFD.
-    static const UChar question = u'?';
-    ucnv_setSubstString(conv, &question, 1, &err);
+    set = SetStrictFromUnicode(conv);
+  } else {
+    if (!IsUnicode(conv)) {
+      // The platform's default character; the UTF converters keep U+FFFD.
+      static const UChar question = u'?';
+      ucnv_setSubstString(conv, &question, 1, &err);
+    }
+    // Every unmappable character is substituted, ignorable ones too, so
+    // that a single-byte length query is one byte per character.
+    set = SetSubstitutingFromUnicode(conv);
   }
   ucnv_setFallback(conv, (mode & kNoBestFit) == 0);
-  if (U_FAILURE(err)) {
+  if (U_FAILURE(err) || !set) {
     ucnv_close(conv);
     return nullptr;
   }

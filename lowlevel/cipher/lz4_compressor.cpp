@@ -49,6 +49,13 @@ struct ThreadState {
     }
     return cctx;
   }
+  // liblz4 1.9.4 keeps a declared content size across a reset, so every
+  // later frame on the thread would fail after one bad frame: only a new
+  // context is clean.
+  void DiscardDecompressor() noexcept {
+    LZ4F_freeDecompressionContext(dctx);
+    dctx = nullptr;
+  }
   LZ4F_dctx* Decompressor() {
     if (!dctx && LZ4F_isError(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION))) {
       dctx = nullptr;
@@ -139,9 +146,8 @@ uint32_t TnxLz4Compressor::Compress(const void* aSource, void* aTarget, uint32_t
 
 bool TnxLz4Compressor::Uncompress(const void* aSource, void* aTarget, uint32_t aSourceSize,
                                   uint32_t aTargetSize) const {
-  LZ4F_dctx* dctx = tlsState.Decompressor();
-  // A frame that failed earlier on this thread leaves the context mid-frame.
-  LZ4F_resetDecompressionContext(dctx);
+  ThreadState& state = tlsState;
+  LZ4F_dctx* dctx = state.Decompressor();
 
   const auto* src = static_cast<const uint8_t*>(aSource);
   auto* dst = static_cast<uint8_t*>(aTarget);
@@ -151,7 +157,7 @@ bool TnxLz4Compressor::Uncompress(const void* aSource, void* aTarget, uint32_t a
     size_t dstSize = dstLeft, srcSize = srcLeft;
     hint = LZ4F_decompress(dctx, dst, &dstSize, src, &srcSize, nullptr);
     if (LZ4F_isError(hint)) {
-      LZ4F_resetDecompressionContext(dctx);
+      state.DiscardDecompressor();
       return false;
     }
     src += srcSize;
@@ -162,7 +168,8 @@ bool TnxLz4Compressor::Uncompress(const void* aSource, void* aTarget, uint32_t a
     // No progress: the frame holds more data than the expected size.
     if (srcSize == 0 && dstSize == 0) break;
   }
-  if (hint != 0) LZ4F_resetDecompressionContext(dctx);
+  // Left mid-frame (cut short, or more data than expected).
+  if (hint != 0) state.DiscardDecompressor();
   if (dstLeft != 0 || srcLeft != 0) return false;
   // Complete, or all data decoded and only the end mark (and a checksum
   // behind it) left out by the sender.

@@ -1,6 +1,7 @@
 #include "lowlevel/components/component.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -201,24 +202,29 @@ void TnxComponent::CheckError(uint32_t aErrorCode) const {
 
 void TnxComponent::RaiseError(int64_t aErrorCode) const {
   GetExceptionClass().Raise(EnxComponentException(this, aErrorCode));
+  std::terminate();  // the raiser throws
 }
 
 void TnxComponent::RaiseError(std::u16string_view aMsg) const {
   GetExceptionClass().Raise(EnxComponentException(this, aMsg));
+  std::terminate();  // the raiser throws
 }
 
 void TnxComponent::RaiseError(std::u16string_view aMsg,
                               std::initializer_list<TFormatArg> aArgs) const {
   GetExceptionClass().Raise(EnxComponentException(this, aMsg, aArgs));
+  std::terminate();  // the raiser throws
 }
 
 void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg) const {
   GetExceptionClass().Raise(EnxComponentException(this, aErrorCode, aAltMsg));
+  std::terminate();  // the raiser throws
 }
 
 void TnxComponent::RaiseError(int64_t aErrorCode, std::u16string_view aAltMsg,
                               std::initializer_list<TFormatArg> aArgs) const {
   GetExceptionClass().Raise(EnxComponentException(this, aErrorCode, aAltMsg, aArgs));
+  std::terminate();  // the raiser throws
 }
 
 void TnxComponent::AddDependent(TnxComponent* aComponent) {

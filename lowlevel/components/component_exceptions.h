@@ -45,9 +45,10 @@ private:
 
 // A class of the component exception family, as a component names it for
 // its errors: raising one turns a built EnxComponentException into it.
+// Raise always throws; [[noreturn]] cannot be said of a pointer.
 struct TnxComponentExceptionClass {
   std::u16string_view Name;
-  [[noreturn]] void (*Raise)(const EnxComponentException& aBuilt);
+  void (*Raise)(const EnxComponentException& aBuilt);
 };
 
 template <class E>

@@ -1,6 +1,7 @@
 #include "lowlevel/sync/thread.h"
 
 #include <atomic>
+#include <exception>
 #include <utility>
 #include <mutex>
 
@@ -67,8 +68,15 @@ const TnxThreadExceptionClass& TnxThread::GetExceptionClass() const { return nxT
 void TnxThread::CheckError(uint32_t aErrorCode) const {
   if (aErrorCode != 0) RaiseError(static_cast<int64_t>(aErrorCode));
 }
-void TnxThread::RaiseError(int64_t aErrorCode) const { GetExceptionClass().RaiseCode(aErrorCode); }
-void TnxThread::RaiseError(std::u16string_view aMessage) const { GetExceptionClass().RaiseMessage(aMessage); }
+// The raisers throw; a class record whose raiser returned would be a fault.
+void TnxThread::RaiseError(int64_t aErrorCode) const {
+  GetExceptionClass().RaiseCode(aErrorCode);
+  std::terminate();
+}
+void TnxThread::RaiseError(std::u16string_view aMessage) const {
+  GetExceptionClass().RaiseMessage(aMessage);
+  std::terminate();
+}
 
 bool TnxThread::WaitForEx(uint32_t aTimeoutMs) {
   if (!Started()) return true;

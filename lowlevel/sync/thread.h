@@ -46,10 +46,11 @@ REVUROV_EXCEPTION_CLASS(EnxInternalWaitThread, EnxInternalInitThread);
 REVUROV_EXCEPTION_CLASS(EnxInitThread, EnxInternalWaitThread);
 REVUROV_EXCEPTION_CLASS(EnxMessageThread, EnxInitThread);
 
-// The exception class a thread raises its errors in.
+// The exception class a thread raises its errors in. Both raisers always
+// throw; [[noreturn]] cannot be said of a pointer, so callers say it.
 struct TnxThreadExceptionClass {
-  [[noreturn]] void (*RaiseCode)(int64_t aErrorCode);
-  [[noreturn]] void (*RaiseMessage)(std::u16string_view aMessage);
+  void (*RaiseCode)(int64_t aErrorCode);
+  void (*RaiseMessage)(std::u16string_view aMessage);
 };
 template <class E>
 const TnxThreadExceptionClass& nxThreadExceptionClass() noexcept {

@@ -53,6 +53,80 @@ TEST(Password, UnscrambleRestoresCodeUnitsUpTo255) {
   EXPECT_EQ(s, (std::u16string{u'a', 0xAC, u'b'}));
 }
 
+// The first character is never scrambled, so it may be any code unit; the
+// inverse must not go negative on one of U+0200 or above.
+TEST(Password, UnscrambleAfterAFirstCharacterAbove255) {
+  for (char16_t first : {char16_t(0x20AC), char16_t(0x0416), char16_t(0x03A9), char16_t(0x0200), char16_t(0xFFFF)}) {
+    const std::u16string pw = std::u16string{first} + u"ab";
+    std::u16string s = Scrambled(pw);
+    UnscramblePassword(s, 2);
+    EXPECT_EQ(s, pw) << int(first);
+  }
+}
+
+std::u16string AdminRoundTrip(std::u16string_view pw, std::string* file = nullptr) {
+  TempDir dir;
+  const std::u16string name = Utf8ToUtf16(dir.Path("s.dat"));
+  {
+    TMemIniFile ini(name, TTextEncoding::Utf8);
+    StoreAdminPassword(ini, u"Config", pw);
+    ini.UpdateFile();
+  }
+  if (file) *file = dir.Read("s.dat");
+  return LoadAdminPassword(TMemIniFile(name, TTextEncoding::Utf8), u"Config");
+}
+
+TEST(Password, EveryAdminPasswordReadsBack) {
+  const std::u16string fixed[] = {
+      u"", u"x", u"\u20AC", u"\u20ACab", u"\u0416\u0430\u0431\u0430", u"a\u20ACb", u"\u03A9\u03C9",
+      std::u16string{u'a', char16_t(0xD83D), char16_t(0xDE00), u'b'}, u"  spaced  ", std::u16string{u'\r', u'\n', u'x'},
+  };
+  for (const auto& pw : fixed) EXPECT_EQ(AdminRoundTrip(pw), pw);
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    std::u16string pw(1 + rng() % 8, u'\0');
+    // Mostly narrow units, now and then a wide one anywhere.
+    for (auto& c : pw) c = static_cast<char16_t>(rng() % 4 ? rng() % 256 : rng() % 0x10000);
+    ASSERT_EQ(AdminRoundTrip(pw), pw) << round;
+  }
+}
+
+// Passwords whose middle characters are below 256 read back today: they
+// keep the bytes an older tool wrote and reads.
+TEST(Password, NarrowAdminPasswordsKeepTheirStoredForm) {
+  for (const std::u16string& pw : {std::u16string(u"abc"), std::u16string(u"\u20ACab"), std::u16string(u"Geheim!"),
+                                  std::u16string{u'a', 0xAC, u'z'}}) {
+    std::string stored;
+    ASSERT_EQ(AdminRoundTrip(pw, &stored), pw);
+    TempDir dir;
+    TMemIniFile ini(Utf8ToUtf16(dir.Path("old.dat")), TTextEncoding::Utf8);
+    StoreScrambled(ini, u"Config", Scrambled(pw));
+    ini.UpdateFile();
+    EXPECT_EQ(stored, dir.Read("old.dat"));
+  }
+}
+
+TEST(Password, WideAdminPasswordForm) {
+  std::string stored;
+  // 'a', U+20AC, 'b': the 16-bit running sum 0x0061, 0x210D, 0x0062.
+  ASSERT_EQ(AdminRoundTrip(u"a\u20ACb", &stored), u"a\u20ACb");
+  EXPECT_EQ(stored, "\xEF\xBB\xBF[Config]\r\nPW=0061210D0062\r\nPWWide=0061210D0062\r\n\r\n");
+  // A "PW" written since by a tool that knows no wide form wins.
+  TempDir dir;
+  dir.Write("s.dat", "[Config]\r\nPW=abc\r\nPWWide=0061210D0062\r\n");
+  EXPECT_EQ(LoadAdminPassword(TMemIniFile(Utf8ToUtf16(dir.Path("s.dat")), TTextEncoding::Utf8), u"Config"),
+            (std::u16string{u'a', char16_t((0x62 - 0x61) & 0xFF), u'c'}));
+  // Damaged hex or a too short wide value never reads outside the text.
+  for (const char* v : {"00", "", "zz", "0061"}) {
+    dir.Write("s.dat", std::string("[Config]\r\nPW=") + v + "\r\nPWWide=" + v + "\r\n");
+    (void)LoadAdminPassword(TMemIniFile(Utf8ToUtf16(dir.Path("s.dat")), TTextEncoding::Utf8), u"Config");
+  }
+  // Saving a narrow password again drops the wide key.
+  TMemIniFile ini(Utf8ToUtf16(dir.Path("s.dat")), TTextEncoding::Utf8);
+  StoreAdminPassword(ini, u"Config", u"abc");
+  EXPECT_FALSE(ini.ValueExists(u"Config", u"PWWide"));
+}
+
 TEST(Password, CountBeyondTheTextTouchesNothingOutside) {
   std::u16string s = u"ab";
   ScramblePassword(s, 10);

@@ -143,6 +143,18 @@ TEST(SecurityFile, PasswordWithLineBreakAfterScramblingReadsBack) {
   EXPECT_EQ(data.ReadAdmin().Password, pw);
 }
 
+// A first character of U+0200 or above (the euro sign, Cyrillic, Greek)
+// locked the administrator out.
+TEST(SecurityFile, AdminPasswordsOfEveryScriptReadBack) {
+  TempDir dir;
+  TSecurityData data(Utf8ToUtf16(dir.Dir()));
+  for (const std::u16string& pw : {std::u16string(u"\u20ACab"), std::u16string(u"\u041F\u0430\u0440\u043E\u043B\u044C"),
+                                  std::u16string(u"\u03A3\u03BF\u03C6\u03AF\u03B1"), std::u16string(u"x\u00E4\u20AC")}) {
+    data.SaveAdmin(u"x", pw);
+    EXPECT_EQ(data.ReadAdmin().Password, pw);
+  }
+}
+
 TEST(SecurityFile, ReadingAndErasing) {
   TempDir dir;
   TSecurityData data(Utf8ToUtf16(dir.Dir()));
@@ -159,6 +171,35 @@ TEST(SecurityFile, ReadingAndErasing) {
   data.EraseGroup(u"G1");
   data.EraseUser(u"U");
   EXPECT_EQ(dir.Read("TesmiraSec.dat"), "\xEF\xBB\xBF");
+}
+
+// A name with a line break would write lines of its own into the file,
+// an administrator's "PW=" among them.
+TEST(SecurityFile, NamesWithLineBreaksAreRefusedBeforeAnythingIsWritten) {
+  TempDir dir;
+  TSecurityData data(Utf8ToUtf16(dir.Dir()));
+  data.SaveAdmin(u"Chef", u"pw");
+  const std::string before = dir.Read("TesmiraSec.dat");
+  const std::vector<std::function<void()>> writers = {
+      [&] { data.SaveAdmin(u"x\r\nPW=", u"other"); },
+      [&] { data.SaveAdmin(u"x\n[Config]", u"other"); },
+      [&] { data.WriteUser(u"U\rV", TUserEntry{}); },
+      [&] { data.WriteUser(u"U\n", TUserEntry{}); },
+      [&] { data.WriteTableRights(u"G\n", {u"T"}, u"1"); },
+      [&] { data.WriteTableRights(u"G", {u"T", u"X\r\nPW=x"}, u"1"); },
+      [&] { data.DeleteTableRights(u"G\r", u"T"); },
+      [&] { data.EraseGroup(u"\n"); },
+  };
+  for (const auto& w : writers) {
+    try {
+      w();
+      ADD_FAILURE();
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), SLineBreakInName);
+    }
+  }
+  EXPECT_EQ(dir.Read("TesmiraSec.dat"), before);
+  EXPECT_EQ(data.ReadAdmin().Password, u"pw");
 }
 
 TEST(SecurityFile, ConfigNameIsRefusedBeforeAnythingIsWritten) {

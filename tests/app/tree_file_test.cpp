@@ -164,6 +164,43 @@ TEST(TreeFile, GoldenFilesInTheLoadedEncoding) {
   EXPECT_EQ(dir.Read("TesmiraSec.sec"), std::string("\xFF\xFE" "A\0\r\0\n\0", 8));
 }
 
+// An ANSI save that begins with the bytes of a byte-order mark would load
+// back decoded as UTF-8 or UTF-16: such a tree is kept as UTF-8 with BOM.
+TEST(TreeFile, AnsiTextThatStartsLikeAByteOrderMarkReadsBackAsSaved) {
+  const std::u16string firsts[] = {u"\u00EF\u00BB\u00BFAdmin", u"\u00FF\u00FEAdmin", u"\u00FE\u00FF", u"\u00EF\u00BB\u00BF"};
+  TempDir dir;
+  const std::u16string own = Utf8ToUtf16(dir.Path("TesmiraSec.sec"));
+  for (const std::u16string& first : firsts) {
+    SCOPED_TRACE(Utf16ToUtf8(first));
+    TTreeFile file;
+    file.Tree().AddTop(first)->AddChild(u"J\u00DCRGEN");
+    file.Save(own);
+    EXPECT_EQ(dir.Read("TesmiraSec.sec").substr(0, 3), "\xEF\xBB\xBF");
+    TTreeFile back;
+    back.Load(own);
+    EXPECT_EQ(Shape(back.Tree()), Shape(file.Tree()));
+  }
+  // A mark-like pair later in the text is no mark: ANSI as before.
+  TTreeFile file;
+  file.Tree().AddTop(u"A\u00FF\u00FE");
+  file.Save(own);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), "A\xFF\xFE\r\n");
+}
+
+// An invisible character the ANSI page lacks is unrepresentable like any
+// other: the name keeps it through a UTF-8 file instead of losing it.
+TEST(TreeFile, InvisibleCharacterKeepsItsNodeNameWhole) {
+  TempDir dir;
+  const std::u16string own = Utf8ToUtf16(dir.Path("TesmiraSec.sec"));
+  TTreeFile file;
+  file.Tree().AddTop(u"A\u200BB");
+  file.Save(own);
+  EXPECT_EQ(dir.Read("TesmiraSec.sec"), "\xEF\xBB\xBF" "A\xE2\x80\x8B" "B\r\n");
+  TTreeFile back;
+  back.Load(own);
+  EXPECT_EQ(back.Tree().Top(0)->Text(), u"A\u200BB");
+}
+
 TEST(TreeFile, StartupTreeSources) {
   TempDir dir;
   const std::u16string db = Utf8ToUtf16(dir.Dir());

@@ -1,6 +1,7 @@
 #include "lowlevel/cipher/lz4_compressor.h"
 
 #include <gtest/gtest.h>
+#include <lz4frame.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -172,6 +173,47 @@ TEST_F(Lz4Compressor, DamagedFramesAreRejected) {
   std::string out;
   ASSERT_TRUE(Uncompress(fast, frame, source.size(), out));
   EXPECT_EQ(out, source);
+}
+
+// A frame from elsewhere that stores its content size (ours never do).
+std::string FrameWithContentSize(const std::string& aSource) {
+  LZ4F_preferences_t prefs{};
+  prefs.frameInfo.contentSize = aSource.size();
+  std::string frame(LZ4F_compressFrameBound(aSource.size(), &prefs), '\0');
+  const size_t n = LZ4F_compressFrame(frame.data(), frame.size(), aSource.data(), aSource.size(), &prefs);
+  EXPECT_FALSE(LZ4F_isError(n));
+  frame.resize(LZ4F_isError(n) ? 0 : n);
+  return frame;
+}
+
+// One bad message must not deny compressed traffic to the thread that got
+// it: every frame after a failed one decodes as if it came first.
+TEST_F(Lz4Compressor, AFailedFrameLeavesTheThreadAbleToDecompress) {
+  const std::string big = Payload(70000, 9);
+  const std::string sized = FrameWithContentSize(big);
+  ASSERT_GT(sized.size(), 15u);
+  struct Case {
+    const char* what;
+    std::string frame;
+    size_t expected;
+  };
+  const Case cases[] = {
+      {"bare header claiming 70000 bytes", sized.substr(0, 15), big.size()},
+      {"content size frame cut in a block", sized.substr(0, sized.size() / 2), big.size()},
+      {"content size frame, target too small", sized, big.size() - 1},
+      {"content size frame, target too large", sized, big.size() + 1},
+  };
+  const std::string small = Payload(3000, 10);
+  const std::string ours = Compress(fast, small);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string out;
+    EXPECT_FALSE(Uncompress(fast, c.frame, c.expected, out));
+    ASSERT_TRUE(Uncompress(fast, ours, small.size(), out));
+    EXPECT_EQ(out, small);
+    ASSERT_TRUE(Uncompress(fast, sized, big.size(), out));
+    EXPECT_EQ(out, big);
+  }
 }
 
 TEST_F(Lz4Compressor, RandomDamageNeverReadsOrWritesOutOfBounds) {

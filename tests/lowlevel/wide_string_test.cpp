@@ -62,6 +62,16 @@ TEST(WideStringConversion, CodePageZeroIsTheDefaultCodePage) {
   EXPECT_EQ(nxWideStringToString(u"Grüße €", 0), bytes);
 }
 
+// An invisible character the code page lacks is substituted like any
+// other: dropping it left a zero byte at the end of the exact-length buffer,
+// and a text of nothing else failed with an OS error.
+TEST(WideStringConversion, InvisibleUnmappableCharactersBecomeTheDefaultCharacter) {
+  EXPECT_EQ(Hex(nxWideStringToString(u"A\u200BB", 1252)), Hex("A?B"));
+  EXPECT_EQ(Hex(nxWideStringToString(u"\u200B", 1252)), Hex("?"));
+  const TnxByteArray bytes = nxWideStringToBytes(u"\uFE00x\u180E", 1252);
+  EXPECT_EQ(Hex(std::string(bytes.begin(), bytes.end())), Hex("?x?"));
+}
+
 TEST(WideStringConversion, FailuresRaiseTheOSErrorWithTheirContext) {
   struct Case {
     const char* name;

@@ -43,6 +43,10 @@ TEST(Nls, LengthQueryMatchesTheConversion) {
       u"\xDC00\xD800",                    // trail before lead
       u"\xD800\xD800\xDC00",              // a lead before a pair
       u"\U0001F600\U0001F600\xDC00",      // pairs then a lone trail
+
+      u"A\u200B",                        // default-ignorable characters that
+      u"\u200B\u180E\uFE00\u00AD\u2060",   // a code page may not hold
+      u"A\u200BB\U000E0001\uFEFF",
   };
   // Surrogates at every offset of a longer text, across vector widths.
   for (size_t at = 0; at < 40; ++at) {
@@ -80,6 +84,26 @@ TEST(Nls, LengthQueryMatchesTheConversion) {
       }
     }
   }
+}
+
+// Invisible characters are no exception: what the code page cannot hold is
+// substituted with "?" or makes a strict conversion fail, never dropped.
+TEST(Nls, DefaultIgnorableCharactersAreUnmappable) {
+  const std::u16string text = u"A\u200BB";
+  for (uint32_t flags : {0u, WC_NO_BEST_FIT_CHARS}) {
+    char out[8] = {};
+    ASSERT_EQ(WideCharToMultiByte(1252, flags, text.data(), 3, nullptr, 0), 3);
+    ASSERT_EQ(WideCharToMultiByte(1252, flags, text.data(), 3, out, 8), 3);
+    EXPECT_EQ(std::string(out, 3), "A?B");
+  }
+  SetLastOSError(0);
+  EXPECT_EQ(WideCharToMultiByte(1252, WC_ERR_INVALID_CHARS, text.data(), 3, nullptr, 0), 0);
+  EXPECT_EQ(GetLastOSError(), static_cast<uint32_t>(EILSEQ));
+  EXPECT_EQ(UnicodeToCodePage(text, 1252), std::nullopt);
+  EXPECT_EQ(UnicodeToCodePageLossy(text, 1252), "A?B");
+  EXPECT_EQ(UnicodeToCodePageLossy(u"\u200B\uFE00", 1252), "??");
+  // A code page that holds the character keeps it.
+  EXPECT_EQ(UnicodeToCodePage(text, CP_UTF8), "A\xE2\x80\x8B" "B");
 }
 
 TEST(Nls, FailuresSetTheLastError) {

@@ -48,6 +48,7 @@ TEST(TextFile, EncodesWithAndWithoutBom) {
   // What the ANSI page cannot hold becomes "?" unless the caller checks.
   EXPECT_EQ(EncodeText(u"a\u0410", TTextEncoding::Ansi, false), "a?");
   EXPECT_FALSE(CanEncode(u"a\u0410", TTextEncoding::Ansi));
+  EXPECT_FALSE(CanEncode(u"A\u200BB", TTextEncoding::Ansi));  // invisible, yet not in the page
   EXPECT_TRUE(CanEncode(u"a\u00E4\u20AC", TTextEncoding::Ansi));
   EXPECT_TRUE(CanEncode(u"a\u0410", TTextEncoding::Utf8));
   EXPECT_FALSE(CanEncode(std::u16string(1, char16_t(0xD800)), TTextEncoding::Utf8));
