@@ -197,8 +197,8 @@ uint32_t TnxBaseEncryptionEngineClass::CreateForHeader(std::u16string_view aName
   aEngine.reset();
   try {
     aEngine = Create(aName, aForServer, aCreating, aHeader, aPasswords);
-  } catch (const std::exception& e) {
-    return nxConvertException(e);
+  } catch (...) {
+    return nxConvertCurrentException();
   }
   return 0;
 }
@@ -380,6 +380,11 @@ std::u16string TnxBlowfishRC4EncryptionEngine::ExtractPassword() const {
 }
 
 void TnxBlowfishRC4EncryptionEngine::ChangePassword(uint8_t* aHeader, std::u16string_view aNewPassword) {
+  // A file without header area is keyed with the default key: there is no
+  // table key to re-encipher.
+  if (!aHeader || beeDerivedKey.size() != 16)
+    throw EnxBlowfishRC4EncryptionEngineException(
+        nxeInvalidParameter, u"The table has no encryption header area, so its password cannot be changed");
   std::optional<std::string> ansi = ExactAnsiPassword(aNewPassword);
   if (!ansi)
     throw EnxBlowfishRC4EncryptionEngineException(nxeInvalidParameter, kUnfitPassword,

@@ -304,6 +304,15 @@ TEST_F(EncryptionEngineTest, DefaultKeyOfOneSideDoesNotOpenOnTheOther) {
   block = coded;
   EXPECT_EQ(0u, Decode(*client2, block));
   EXPECT_EQ(u"", client->ExtractPassword());
+  // Nor can such an engine take a password.
+  try {
+    client->ChangePassword(header.data(), u"neu");
+    ADD_FAILURE() << "no exception";
+  } catch (const EnxBlowfishRC4EncryptionEngineException& e) {
+    EXPECT_EQ(nxeInvalidParameter, e.ErrorCode());
+  }
+  block = Code(*client, Pattern(kBlock, 4));
+  EXPECT_EQ(0u, Decode(*client2, block));
 }
 
 TEST_F(EncryptionEngineTest, PasswordOutsideTheCodePageIsRefusedWhereAKeyIsMade) {
