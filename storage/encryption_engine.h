@@ -14,9 +14,10 @@
 //   of the enciphered bytes); block 0 never comes here and stays in clear.
 //   Header area: salt (0..15), IV (16..23), enciphered table key (24..39),
 //   check value (40..47).
-// - Any number of threads may code and decode blocks of one engine at once;
-//   each call keys nothing, but takes a keyed cipher from the engine's pool
-//   and gives it back. ChangePassword and set-up are not concurrent with them.
+// - Any number of threads may code and decode blocks of one engine at once:
+//   each call takes a keyed cipher from the engine's pool and gives it back,
+//   keying a new one only when all are in use. ChangePassword and set-up are
+//   not concurrent with them.
 // - Passwords are keyed in the system's ANSI code page. A table is never
 //   created or re-keyed with a password that code page cannot hold exactly
 //   (9986): such passwords would share a key with their "?" forms.
