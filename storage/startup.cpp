@@ -4,6 +4,7 @@
 #include "engine/deadline_hooks.h"
 #include "lowlevel/sync/unit_table.h"
 #include "storage/deadline.h"
+#include "storage/encryption_engine.h"
 #include "storage/temp_storage.h"
 
 namespace revurov {
@@ -17,6 +18,7 @@ void DeadlineShutdown() { nxResetDeadlineHooks(); }
 constexpr TnxUnitPair kUnits[] = {
     {&DeadlineStartup, &DeadlineShutdown},
     {&nxTempStorageStartup, &nxTempStorageShutdown},
+    {&nxEncryptionEngineStartup, &nxEncryptionEngineShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

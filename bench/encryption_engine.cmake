@@ -1,0 +1,1 @@
+revurov_bench(encryption_engine revurov_storage)
