@@ -361,44 +361,68 @@ HRESULT ReadArray(TnxVariant& aValue, InxReader& aReader, TVarType aBase, int aD
   return S_OK;
 }
 
-HRESULT ReadVariantAt(TnxVariant& aValue, InxReader& aReader, int aDepth) {
+// Assigns the target once on every way out (a failure leaves it empty or
+// with what was read so far); the caller clears it when the reader raises.
+HRESULT ReadVariantInto(TnxVariant& aValue, InxReader& aReader, int aDepth) {
   using namespace platform;
-  aValue = TnxVariant();
-  if (aDepth > kMaxNesting) return RPC_E_INVALID_PARAMETER;
+  if (aDepth > kMaxNesting) {
+    aValue = TnxVariant();
+    return RPC_E_INVALID_PARAMETER;
+  }
   const int32_t code = aReader.ReadInteger();
-  if (code == (varByRef | varVariant)) return ReadVariantAt(aValue, aReader, aDepth + 1);
-  if (code < 0 || (code & ~int32_t(varTypeMask | varArray | varByRef)) != 0) return RPC_E_INVALID_PARAMETER;
+  if (code == (varByRef | varVariant)) return ReadVariantInto(aValue, aReader, aDepth + 1);
   const TVarType type = TVarType(code) & TVarType(~varByRef);
   const TVarType base = type & varTypeMask;
-  if (type & varArray) return ReadArray(aValue, aReader, base, aDepth);
-  switch (base) {
-    case varEmpty: return S_OK;
-    case varNull: aValue = TnxVariant::Null(); return S_OK;
-    case varOleStr: aValue = TnxVariant::FromOleStr(aReader.ReadWideString()); return S_OK;
-    case varUString: aValue = TnxVariant::FromString(aReader.ReadWideString()); return S_OK;
-    case varString: aValue = TnxVariant::FromAnsiString(ToAnsi(aReader.ReadString())); return S_OK;
-    case varDispatch: case varUnknown: {
-      TInterfacePtr<IInterface> ref;
-      HRESULT hr = S_OK;
-      if (aReader.NextValue() == vaNil) {
-        aReader.ReadValue();
-      } else {
-        auto interfaces = Supports<InxInterfaceReader>(static_cast<IInterface*>(&aReader));
-        if (!interfaces) return RPC_E_INVALID_PARAMETER;
-        hr = interfaces->ReadInterface(base == varDispatch ? kIID_IDispatch : IInterface::IID, ref);
-        if (Failed(hr)) return hr;
+  HRESULT hr = S_OK;
+  if (code < 0 || (code & ~int32_t(varTypeMask | varArray | varByRef)) != 0) {
+    aValue = TnxVariant();
+    hr = RPC_E_INVALID_PARAMETER;
+  } else if (type & varArray) {
+    aValue = TnxVariant();
+    hr = ReadArray(aValue, aReader, base, aDepth);
+  } else {
+    switch (base) {
+      case varEmpty: aValue = TnxVariant(); break;
+      case varNull: aValue = TnxVariant::Null(); break;
+      case varOleStr: aValue = TnxVariant::FromOleStr(aReader.ReadWideString()); break;
+      case varUString: aValue = TnxVariant::FromString(aReader.ReadWideString()); break;
+      case varString: aValue = TnxVariant::FromAnsiString(ToAnsi(aReader.ReadString())); break;
+      case varDispatch: case varUnknown: {
+        TInterfacePtr<IInterface> ref;
+        if (aReader.NextValue() == vaNil) {
+          aReader.ReadValue();
+        } else if (auto interfaces = Supports<InxInterfaceReader>(static_cast<IInterface*>(&aReader))) {
+          hr = interfaces->ReadInterface(base == varDispatch ? kIID_IDispatch : IInterface::IID, ref);
+        } else {
+          hr = RPC_E_INVALID_PARAMETER;
+        }
+        if (Failed(hr)) aValue = TnxVariant();
+        else aValue = base == varDispatch ? TnxVariant::FromDispatch(std::move(ref)) : TnxVariant::FromUnknown(std::move(ref));
+        break;
       }
-      aValue = base == varDispatch ? TnxVariant::FromDispatch(std::move(ref)) : TnxVariant::FromUnknown(std::move(ref));
-      return hr;
+      default: {
+        const int size = FixedSize(base);
+        if (size < 0) {
+          aValue = TnxVariant();
+          hr = RPC_E_INVALID_PARAMETER;
+          break;
+        }
+        uint8_t bytes[8] = {};
+        aReader.ReadBinary(bytes, size);
+        aValue = LoadFixed(base, bytes);
+        break;
+      }
     }
-    default: {
-      const int size = FixedSize(base);
-      if (size < 0) return RPC_E_INVALID_PARAMETER;
-      uint8_t bytes[8] = {};
-      aReader.ReadBinary(bytes, size);
-      aValue = LoadFixed(base, bytes);
-      return S_OK;
-    }
+  }
+  return hr;
+}
+
+HRESULT ReadVariantAt(TnxVariant& aValue, InxReader& aReader, int aDepth) {
+  try {
+    return ReadVariantInto(aValue, aReader, aDepth);
+  } catch (...) {
+    aValue = TnxVariant();
+    throw;
   }
 }
 
@@ -466,7 +490,11 @@ int SetSize(const TnxTypeInfo& aType) {
 
 bool ValidShortString(const TnxTypeInfo& aType) { return aType.tiMaxLength >= 1 && aType.tiMaxLength <= 255; }
 
-bool IsGuidRecord(const TnxTypeInfo& aType) { return std::u16string_view(aType.tiName) == u"TGUID"; }
+// Asked for every record on every call: no length scan of the name.
+bool IsGuidRecord(const TnxTypeInfo& aType) {
+  const char16_t* n = aType.tiName;
+  return n && n[0] == u'T' && n[1] == u'G' && n[2] == u'U' && n[3] == u'I' && n[4] == u'D' && n[5] == 0;
+}
 
 // Bytes of one element of a dynamic array whose elements travel as one
 // block; 0 when they travel one by one (or the descriptor is unusable).
@@ -522,7 +550,7 @@ bool NarrowFloat(long double aValue, void* aData) {
 HRESULT WriteTyped(InxWriter& aWriter, const TnxTypeInfo& aType, const void* aData);
 HRESULT ReadTyped(InxReader& aReader, const TnxTypeInfo& aType, void* aData);
 
-HRESULT WriteInterfaceValue(InxWriter& aWriter, const TnxTypeInfo& aType, const void* aData) {
+[[gnu::noinline]] HRESULT WriteInterfaceValue(InxWriter& aWriter, const TnxTypeInfo& aType, const void* aData) {
   if (!aType.tiInterface) return RPC_E_INVALID_PARAMETER;
   IInterface* object = aType.tiInterface->Get(aData);
   if (!object) {
@@ -546,7 +574,7 @@ HRESULT WriteInterfaceValue(InxWriter& aWriter, const TnxTypeInfo& aType, const 
   return interfaces->WriteInterface(aType.tiGuid, object);
 }
 
-HRESULT ReadInterfaceValue(InxReader& aReader, const TnxTypeInfo& aType, void* aData) {
+[[gnu::noinline]] HRESULT ReadInterfaceValue(InxReader& aReader, const TnxTypeInfo& aType, void* aData) {
   if (!aType.tiInterface) return RPC_E_INVALID_PARAMETER;
   aType.tiInterface->Set(aData, nullptr);
   if (aReader.NextValue() == vaNil) {
@@ -587,7 +615,7 @@ const TnxTypeInfo* ElementTypeOf(const TnxTypeInfo& aType) {
   return element;
 }
 
-HRESULT WriteDynArray(InxWriter& aWriter, const TnxTypeInfo& aType, const void* aData) {
+[[gnu::noinline]] HRESULT WriteDynArray(InxWriter& aWriter, const TnxTypeInfo& aType, const void* aData) {
   if (!aType.tiDynArray) return RPC_E_INVALID_PARAMETER;
   const size_t count = aType.tiDynArray->Length(aData);
   if (count == 0) {
@@ -619,7 +647,7 @@ HRESULT WriteDynArray(InxWriter& aWriter, const TnxTypeInfo& aType, const void* 
   return S_OK;
 }
 
-HRESULT ReadDynArray(InxReader& aReader, const TnxTypeInfo& aType, void* aData) {
+[[gnu::noinline]] HRESULT ReadDynArray(InxReader& aReader, const TnxTypeInfo& aType, void* aData) {
   if (!aType.tiDynArray) return RPC_E_INVALID_PARAMETER;
   const auto* access = aType.tiDynArray;
   if (aReader.NextValue() == vaNil) {
@@ -671,6 +699,27 @@ HRESULT ReadDynArray(InxReader& aReader, const TnxTypeInfo& aType, void* aData) 
       std::memcpy(target, block.data() + size_t(i) * size_t(wire), size_t(wire));
     }
   }
+  return S_OK;
+}
+
+// The 8-bit reads sit out of line, so that the common kinds do not pay
+// for their frames.
+[[gnu::noinline]] HRESULT ReadAnsiChar(InxReader& aReader, void* aData) {
+  // Through the code page: the tagged reader's own char read keeps only
+  // the low byte of the UTF-16 unit, which breaks the euro sign and its kin.
+  const std::optional<std::string> c = platform::UnicodeToCodePage(aReader.ReadString(), platform::SystemAnsiCodePage());
+  if (!c || c->size() != 1) return RPC_E_INVALID_PARAMETER;
+  *static_cast<char*>(aData) = (*c)[0];
+  return S_OK;
+}
+
+[[gnu::noinline]] HRESULT ReadShortString(InxReader& aReader, const TnxTypeInfo& aType, void* aData) {
+  if (!ValidShortString(aType)) return RPC_E_INVALID_PARAMETER;
+  const std::string text = ToAnsi(aReader.ReadString());
+  if (text.size() > size_t(aType.tiMaxLength)) return RPC_E_INVALID_PARAMETER;
+  auto* p = static_cast<uint8_t*>(aData);
+  p[0] = uint8_t(text.size());
+  std::memcpy(p + 1, text.data(), text.size());
   return S_OK;
 }
 
@@ -726,14 +775,7 @@ HRESULT ReadTyped(InxReader& aReader, const TnxTypeInfo& aType, void* aData) {
       StoreOrdinal(aType.tiOrdType, aData, v);
       return S_OK;
     }
-    case tkChar: {
-      // Through the code page: the tagged reader's own char read keeps
-      // only the low byte of the UTF-16 unit, which breaks € and its kin.
-      const std::optional<std::string> c = platform::UnicodeToCodePage(aReader.ReadString(), platform::SystemAnsiCodePage());
-      if (!c || c->size() != 1) return RPC_E_INVALID_PARAMETER;
-      *static_cast<char*>(aData) = (*c)[0];
-      return S_OK;
-    }
+    case tkChar: return ReadAnsiChar(aReader, aData);
     case tkWChar: *static_cast<char16_t*>(aData) = aReader.ReadWideChar(); return S_OK;
     case tkFloat:
       switch (aType.tiFloatType) {
@@ -743,15 +785,7 @@ HRESULT ReadTyped(InxReader& aReader, const TnxTypeInfo& aType, void* aData) {
         default: platform::StoreU64(aData, uint64_t(aReader.ReadInt64())); return S_OK;
       }
     case tkInt64: platform::StoreU64(aData, uint64_t(aReader.ReadInt64())); return S_OK;
-    case tkString: {
-      if (!ValidShortString(aType)) return RPC_E_INVALID_PARAMETER;
-      const std::string text = ToAnsi(aReader.ReadString());
-      if (text.size() > size_t(aType.tiMaxLength)) return RPC_E_INVALID_PARAMETER;
-      auto* p = static_cast<uint8_t*>(aData);
-      p[0] = uint8_t(text.size());
-      std::memcpy(p + 1, text.data(), text.size());
-      return S_OK;
-    }
+    case tkString: return ReadShortString(aReader, aType, aData);
     case tkLString: *static_cast<std::string*>(aData) = ToAnsi(aReader.ReadString()); return S_OK;
     case tkWString: static_cast<TnxOleString*>(aData)->osText = aReader.ReadWideString(); return S_OK;
     case tkUString: *static_cast<std::u16string*>(aData) = aReader.ReadWideString(); return S_OK;
