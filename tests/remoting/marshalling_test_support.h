@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <vector>
 
 #include "lowlevel/streams/memory_stream.h"
@@ -68,6 +69,18 @@ protected:
 private:
   const TInterfaceTable* table;
 };
+
+inline TaggedBytes Cat(std::initializer_list<TaggedBytes> parts) {
+  TaggedBytes all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+// vaBinary with its 32-bit length.
+inline TaggedBytes Bin(TaggedBytes aBytes) {
+  const uint32_t n = uint32_t(aBytes.size());
+  return Cat({{10, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)}, aBytes});
+}
 
 // The bytes that `write` puts through a plain interfaced writer, or through
 // a table writer when a table is given.

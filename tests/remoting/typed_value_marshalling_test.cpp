@@ -33,6 +33,8 @@ namespace {
 
 using namespace platform;
 using testing::TaggedBytes;
+using testing::Bin;
+using testing::Cat;
 using testing::TInterfaceTable;
 
 class IThing : public virtual IInterface {
@@ -143,19 +145,6 @@ void RoundTrip(const char* aName, const T& aValue) {
   T copy{};
   EXPECT_EQ(nxCopyTypedValue(nxTypeInfo<T>(), &aValue, &copy), S_OK) << aName;
   EXPECT_TRUE(copy == aValue) << aName;
-}
-
-TaggedBytes Cat(std::initializer_list<TaggedBytes> parts) {
-  TaggedBytes all;
-  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-
-TaggedBytes Bin(TaggedBytes aBytes) {
-  const uint32_t n = uint32_t(aBytes.size());
-  TaggedBytes b = {10, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
-  b.insert(b.end(), aBytes.begin(), aBytes.end());
-  return b;
 }
 
 TEST_F(TypedValues, WriteTheGoldenBytes) {

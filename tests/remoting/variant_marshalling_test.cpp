@@ -21,19 +21,9 @@ namespace {
 
 using namespace platform;
 using testing::TaggedBytes;
+using testing::Bin;
+using testing::Cat;
 using testing::TInterfaceTable;
-
-TaggedBytes Cat(std::initializer_list<TaggedBytes> parts) {
-  TaggedBytes all;
-  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-
-// vaBinary with its 32-bit length.
-TaggedBytes Bin(TaggedBytes aBytes) {
-  const uint32_t n = uint32_t(aBytes.size());
-  return Cat({{10, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)}, aBytes});
-}
 
 TaggedBytes Le32(std::initializer_list<int32_t> values) {
   TaggedBytes b;
@@ -210,6 +200,9 @@ TEST(VariantMarshalling, EveryTypeTravelsThereAndBack) {
     TnxVariant back = TnxVariant::FromInteger(99);
     EXPECT_EQ(ReadOf(bytes, back, &table), S_OK) << name;
     EXPECT_EQ(back, value) << name;
+    TnxVariant copy;
+    EXPECT_EQ(nxCopyTypedValue(nxTypeInfo<TnxVariant>(), &value, &copy), S_OK) << name;
+    EXPECT_EQ(copy, value) << name;
   }
 }
 
