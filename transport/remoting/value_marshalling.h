@@ -14,6 +14,10 @@
 //   count from the peer (elements, bytes) that is negative or more than
 //   the bytes left could hold: EReadError, before anything is sized by it.
 // - A variant by reference arrives as the plain variant; none is ever made.
+//   Variants nest (by reference, arrays of variants) at most 64 deep.
+// - Fixed-size variant arrays travel as one block in storage order (first
+//   index fastest); other arrays element by element, the last index
+//   fastest. A set takes high div 8 - low div 8 + 1 bytes.
 // - Interfaces travel through the writer's InxInterfaceWriter and the
 //   reader's InxInterfaceReader (RPC_E_INVALID_PARAMETER without one), or
 //   by value when the object offers InxByValueObject; the receiver makes a
@@ -44,7 +48,8 @@ public:
 };
 
 platform::HRESULT nxWriteVariant(const platform::TnxVariant& aValue, InxWriter& aWriter);
-// Clears aValue first; on a failure it holds what was read so far.
+// aValue ends empty when reading fails, or holds the array read so far
+// when an element of it failed.
 platform::HRESULT nxReadVariant(platform::TnxVariant& aValue, InxReader& aReader);
 
 platform::HRESULT nxWriteTypedValue(InxWriter& aWriter, const TnxTypeInfo& aType, const void* aData);
