@@ -21,6 +21,11 @@ const char16_t* TypeName(TVarType t) {
     case varCurrency: return u"Currency";
     case varDate: return u"Date";
     case varOleStr: return u"OleStr";
+    case varDispatch: return u"Dispatch";
+    case varError: return u"Error";
+    case varVariant: return u"Variant";
+    case varUnknown: return u"Unknown";
+    case varDecimal: return u"Decimal";
     case varBoolean: return u"Boolean";
     case varShortInt: return u"ShortInt";
     case varByte: return u"Byte";
@@ -84,6 +89,11 @@ TnxVariant TnxVariant::FromCurrency(int64_t v) { TnxVariant r(varCurrency); r.i_
 TnxVariant TnxVariant::FromDate(double v) { TnxVariant r(varDate); r.d_ = v; return r; }
 TnxVariant TnxVariant::FromBoolean(bool v) { TnxVariant r(varBoolean); r.i_ = v ? -1 : 0; return r; }
 TnxVariant TnxVariant::FromString(std::u16string v) { TnxVariant r(varUString); r.s_ = std::move(v); return r; }
+TnxVariant TnxVariant::FromOleStr(std::u16string v) { TnxVariant r(varOleStr); r.s_ = std::move(v); return r; }
+TnxVariant TnxVariant::FromError(int32_t v) { TnxVariant r(varError); r.i_ = v; return r; }
+TnxVariant TnxVariant::FromDispatch(TInterfacePtr<IInterface> v) { TnxVariant r(varDispatch); r.intf_ = std::move(v); return r; }
+TnxVariant TnxVariant::FromUnknown(TInterfacePtr<IInterface> v) { TnxVariant r(varUnknown); r.intf_ = std::move(v); return r; }
+TnxVariant TnxVariant::Decimal() { return TnxVariant(varDecimal); }
 TnxVariant TnxVariant::FromAnsiString(std::string v) { TnxVariant r(varString); r.a_ = std::move(v); return r; }
 TnxVariant TnxVariant::FromBcd(const TBcd& v) { TnxVariant r(varFMTBcd); r.bcd_ = v; return r; }
 TnxVariant TnxVariant::OfUnsupportedType(TVarType type) { return TnxVariant(type); }
@@ -242,7 +252,7 @@ std::u16string TnxVariant::AsString() const {
 
 bool TnxVariant::operator==(const TnxVariant& o) const {
   return type_ == o.type_ && i_ == o.i_ && u_ == o.u_ &&
-         (d_ == o.d_ || (std::isnan(d_) && std::isnan(o.d_))) && f_ == o.f_ && s_ == o.s_ && a_ == o.a_ && BcdEquals(bcd_, o.bcd_) &&
+         (d_ == o.d_ || (std::isnan(d_) && std::isnan(o.d_))) && f_ == o.f_ && s_ == o.s_ && a_ == o.a_ && BcdEquals(bcd_, o.bcd_) && intf_ == o.intf_ &&
          bounds_ == o.bounds_ && elements_ == o.elements_;
 }
 

@@ -12,6 +12,12 @@
 // text by BcdToStr with the global separator, to numbers through that text,
 // to currency by BcdToCurr.
 //
+// Interfaces: a varDispatch or varUnknown variant holds one counted
+// reference (nil allowed); copies share it.
+//
+// varDecimal carries no value: what a decimal should hold is not settled,
+// so it travels as its type code alone.
+//
 // Arrays: VarArrayCreate makes an array of the given bounds (low, high per
 // dimension) whose elements start Empty; its type is varArray or the element
 // type. Bounds and element access raise EVariantInvalidArgError on a variant
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "platform/bcd.h"
+#include "platform/interface.h"
 #include "platform/rtl_exception.h"
 
 namespace revurov::platform {
@@ -33,10 +40,11 @@ using TVarType = uint16_t;
 constexpr TVarType varEmpty = 0x0000, varNull = 0x0001, varSmallint = 0x0002,
                    varInteger = 0x0003, varSingle = 0x0004, varDouble = 0x0005,
                    varCurrency = 0x0006, varDate = 0x0007, varOleStr = 0x0008,
-                   varBoolean = 0x000B, varShortInt = 0x0010, varByte = 0x0011,
+                   varDispatch = 0x0009, varError = 0x000A, varBoolean = 0x000B,
+                   varVariant = 0x000C, varUnknown = 0x000D, varDecimal = 0x000E, varShortInt = 0x0010, varByte = 0x0011,
                    varWord = 0x0012, varLongWord = 0x0013, varInt64 = 0x0014,
                    varUInt64 = 0x0015, varString = 0x0100, varUString = 0x0102,
-                   varArray = 0x2000;
+                   varArray = 0x2000, varByRef = 0x4000, varTypeMask = 0x0FFF;
 // The runtime registers its BCD variant type as the first custom type.
 constexpr TVarType varFMTBcd = 0x010F;
 
@@ -66,6 +74,11 @@ public:
   static TnxVariant FromDate(double days);
   static TnxVariant FromBoolean(bool v);
   static TnxVariant FromString(std::u16string v);          // varUString
+  static TnxVariant FromOleStr(std::u16string v);          // varOleStr
+  static TnxVariant FromError(int32_t scode);              // varError
+  static TnxVariant FromDispatch(TInterfacePtr<IInterface> v);
+  static TnxVariant FromUnknown(TInterfacePtr<IInterface> v);
+  static TnxVariant Decimal();                             // varDecimal, no value
   static TnxVariant FromAnsiString(std::string v);         // varString, bytes as they are
   static TnxVariant FromBcd(const TBcd& v);                 // varFMTBcd
   // A type this layer does not model (arrays and the like): carries its
@@ -82,6 +95,10 @@ public:
   int32_t VarArrayHighBound(int dim) const;
   const TnxVariant& GetElement(std::initializer_list<int32_t> indices) const;
   void PutElement(std::initializer_list<int32_t> indices, TnxVariant value);
+  // Elements by their place in storage (first index fastest); no check.
+  size_t VarArrayElementCount() const { return elements_.size(); }
+  const TnxVariant& ElementAt(size_t i) const { return elements_[i]; }
+  TnxVariant& ElementAt(size_t i) { return elements_[i]; }
 
   TVarType VarType() const { return type_; }
   bool IsNull() const { return type_ == varNull; }
@@ -97,6 +114,9 @@ public:
   std::u16string AsString() const;
   const std::string& AnsiBytes() const { return a_; }
   const TBcd& BcdValue() const { return bcd_; }  // varFMTBcd only
+  int32_t AsError() const { return static_cast<int32_t>(i_); }  // varError only
+  // varDispatch and varUnknown only.
+  const TInterfacePtr<IInterface>& AsInterface() const { return intf_; }
 
   bool operator==(const TnxVariant& other) const;
 
@@ -114,6 +134,7 @@ private:
   std::u16string s_;
   std::string a_;
   TBcd bcd_;
+  TInterfacePtr<IInterface> intf_;
   std::vector<std::pair<int32_t, int32_t>> bounds_;  // arrays: low and high per dimension
   std::vector<TnxVariant> elements_;                 // arrays: first index varies fastest
 };
