@@ -16,10 +16,12 @@
 
 #include "dictionary/comp_key_engines.h"
 #include "dictionary/data_dictionary.h"
+#include "dictionary/fields_descriptor.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/startup.h"
+#include "platform/nls.h"
 #include "platform/variant.h"
 
 namespace {
@@ -153,9 +155,9 @@ void WideLocaleIcu(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(SortOurs)->Name("sort_int32_shortstring20/ours")->Unit(benchmark::kMillisecond);
-BENCHMARK(SortMemcmp)->Name("sort_int32_shortstring20/memcmp")->Unit(benchmark::kMillisecond);
-BENCHMARK(WideLocaleOurs)->Name("widestring_locale_compare/ours");
-BENCHMARK(WideLocaleIcu)->Name("widestring_locale_compare/ucol_strcoll");
+BENCHMARK(SortOurs)->Name("sort_int32_shortstring20/ours")->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(SortMemcmp)->Name("sort_int32_shortstring20/peer:memcmp")->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(WideLocaleOurs)->Name("widestring_locale_compare/ours")->Repetitions(5);
+BENCHMARK(WideLocaleIcu)->Name("widestring_locale_compare/peer:ucol_strcoll")->Repetitions(5);
 
 BENCHMARK_MAIN();

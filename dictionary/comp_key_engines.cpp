@@ -42,13 +42,18 @@ TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor, bool aNull
     if (engine->NLSVersionChanged()) bkeNLSVersionChanged = true;
     if (engine->FieldType() == nxtExtended) bkeContainsExtended = true;
     std::u16string name = LowerAscii(engine->FieldName());
-    if (!field.KeyFieldEngine().empty()) name += u"_" + LowerAscii(field.KeyFieldEngine());
+    if (!field.KeyFieldEngine().empty()) {
+      name += u'_';
+      name += LowerAscii(field.KeyFieldEngine());
+    }
     auto at = std::lower_bound(ckeKeyFieldNames.begin(), ckeKeyFieldNames.end(), name,
                                [](const auto& e, const std::u16string& n) { return e.first < n; });
     if (at == ckeKeyFieldNames.end() || at->first != name) ckeKeyFieldNames.insert(at, {std::move(name), i});
     ckeKeyFieldInvertNull.push_back(engine->InvertNull ? -1 : 1);
     ckeKeyFieldOffset.push_back(static_cast<int32_t>(offset));
     offset += engine->KeyLength();
+    ckeCompareSlots.push_back({engine->CompareKey, engine.get(), static_cast<int32_t>(offset - engine->KeyLength()),
+                               engine->InvertNull ? -1 : 1});
     ckeKeyFieldEngines.push_back(std::move(engine));
   }
   // The descriptor's length and the fields' must agree, or keys would be
@@ -200,18 +205,24 @@ int TnxCompKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int
 }
 
 int TnxCompKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2) const {
-  for (int32_t i = 0; i < ckeKeyFieldCount; ++i) {
-    const size_t x = static_cast<size_t>(i);
+  // Both flag bytes are read before anything branches on them, so that the
+  // two keys' cache misses overlap; keys without nulls then skip the tests.
+  if (ckeKeyOffset == 1 && (aKey1[0] | aKey2[0]) == 0) {
+    for (const CompareSlot& s : ckeCompareSlots)
+      if (int r = s.compare(*s.engine, aKey1 + s.offset, aKey2 + s.offset)) return r;
+    return 0;
+  }
+  int32_t i = 0;
+  for (const CompareSlot& s : ckeCompareSlots) {
     if (ckeHasNullFlags) {
       const bool na = FlagSet(aKey1, i), nb = FlagSet(aKey2, i);
+      ++i;
       if (na || nb) {
         if (na && nb) continue;
-        return na ? -ckeKeyFieldInvertNull[x] : ckeKeyFieldInvertNull[x];
+        return na ? -s.invertNull : s.invertNull;
       }
     }
-    const auto& f = *ckeKeyFieldEngines[x];
-    const int32_t o = ckeKeyFieldOffset[x];
-    if (int r = f.CompareKey(f, aKey1 + o, aKey2 + o)) return r;
+    if (int r = s.compare(*s.engine, aKey1 + s.offset, aKey2 + s.offset)) return r;
   }
   return 0;
 }

@@ -85,7 +85,16 @@ private:
   int CompareFields(Span aSpan, int32_t aPartialLen, NullA aNullA, NullB aNullB, Whole aWhole,
                     Partial aPartial) const;
 
+  // What a whole-key compare needs of each field, side by side.
+  struct CompareSlot {
+    TnxCompositeKeyFieldEngine::TCompare compare;
+    const TnxCompositeKeyFieldEngine* engine;
+    int32_t offset;
+    int invertNull;
+  };
+
   TnxFieldsDescriptor* ckeFieldsDescriptor = nullptr;  // not owned
+  std::vector<CompareSlot> ckeCompareSlots;
   std::vector<std::unique_ptr<TnxCompositeKeyFieldEngine>> ckeKeyFieldEngines;
   std::vector<int> ckeKeyFieldInvertNull;
   std::vector<std::pair<std::u16string, int32_t>> ckeKeyFieldNames;  // sorted, lower-case A to Z
