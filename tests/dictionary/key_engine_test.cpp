@@ -9,6 +9,7 @@
 #include "dictionary/int64_key_engines.h"
 #include "dictionary/key_engine_fixture.h"
 #include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/exception_data.h"
 #include "support/exception_message.h"
 
 namespace revurov {
@@ -65,6 +66,40 @@ TEST_F(KeyEngineBaseTest, KeyAsStringFormatsEveryValue) {
   auto e = CompEngine(key);
   EXPECT_EQ(e->KeyAsString(KeyOf(*e, Record({V(5), VNull()})).data()), u"5, NULL");
   EXPECT_EQ(e->KeyAsString(KeyOf(*e, Record({VNull(), V(u"O'Brien")})).data()), u"NULL, 'O''Brien'");
+}
+
+// Finds a value by name in a container; null when absent.
+TnxExceptionDataValueRef ValueNamed(const InxExceptionDataContainer& aContainer, std::u16string_view aName) {
+  for (int32_t i = 0; i < aContainer.Count(); ++i)
+    if (aContainer.Values(i)->Name() == aName) return aContainer.Values(i);
+  return nullptr;
+}
+
+TEST_F(KeyEngineBaseTest, ExceptionDataNamesTheKeyAndItsFields) {
+  AddField(u"N", nxtInt32);
+  AddField(u"S", nxtShortString, 20);
+  TnxCompKeyDescriptor& key = NewCompKey();
+  key.Add(0);
+  key.Add(1);
+  auto e = CompEngine(key);
+  TnxExceptionDataRef data = nxCreateExceptionDataContainer(u"ExceptionData");
+  e->GetExceptionData(*data, false);
+  ASSERT_NE(ValueNamed(*data, u"KeyLength"), nullptr);
+  EXPECT_EQ(ValueNamed(*data, u"KeyLength")->AsInteger(), 1 + 4 + 21);
+  auto fieldsValue = ValueNamed(*data, u"Fields");
+  ASSERT_NE(fieldsValue, nullptr);
+  TnxExceptionDataRef fieldsData = fieldsValue->AsContainer();
+  ASSERT_EQ(fieldsData->Count(), 2);
+  EXPECT_EQ(fieldsData->Values(0)->Name(), u"N");
+  EXPECT_EQ(fieldsData->Values(0)->AsString(), u"nxtInt32");
+  EXPECT_EQ(fieldsData->Values(1)->AsString(), u"nxtShortString");
+
+  TnxExceptionDataRef keyData = nxCreateExceptionDataContainer(u"Key");
+  e->KeyAsExceptionData(KeyOf(*e, Record({V(5), V(u"x")})).data(), *keyData);
+  ASSERT_EQ(keyData->Count(), 2);
+  EXPECT_EQ(keyData->Values(0)->Name(), u"N");
+  EXPECT_EQ(keyData->Values(0)->AsVariant().AsInt64(), 5);
+  EXPECT_EQ(keyData->Values(1)->AsVariant().AsString(), u"x");
 }
 
 class BookmarkTest : public KeyEngineTest {
