@@ -91,7 +91,11 @@ private:
     const TnxCompositeKeyFieldEngine* engine;
     int32_t offset;
     int invertNull;
+    TnxInlineCompare kind;
+    bool descending;
+    int32_t maxLen;  // ShortString: characters a key holds
   };
+  static int SlotCompare(const CompareSlot& s, const uint8_t* a, const uint8_t* b);
 
   TnxFieldsDescriptor* ckeFieldsDescriptor = nullptr;  // not owned
   std::vector<CompareSlot> ckeCompareSlots;

@@ -674,8 +674,14 @@ void TnxCompositeKeyFieldEngine::ChooseCompare(TnxKeyFieldDescriptor& aDescripto
     case nxtWord32: case nxtAutoInc: case nxtRecRev: CompareKey = Pick<&R::Num<uint32_t>>(d); break;
     case nxtInt8: CompareKey = Pick<&R::Num<int8_t>>(d); break;
     case nxtInt16: CompareKey = Pick<&R::Num<int16_t>>(d); break;
-    case nxtInt32: case nxtDate: case nxtTime: CompareKey = Pick<&R::Num<int32_t>>(d); break;
-    case nxtInt64: case nxtRefNr: case nxtCurrency: case nxtBCD: CompareKey = Pick<&R::Num<int64_t>>(d); break;
+    case nxtInt32: case nxtDate: case nxtTime:
+      CompareKey = Pick<&R::Num<int32_t>>(d);
+      ckfeInlineCompare = icInt32;
+      break;
+    case nxtInt64: case nxtRefNr: case nxtCurrency: case nxtBCD:
+      CompareKey = Pick<&R::Num<int64_t>>(d);
+      ckfeInlineCompare = icInt64;
+      break;
     case nxtSingle: CompareKey = Pick<&R::Float<float>>(d); break;
     case nxtDouble: case nxtDateTime: case nxtInterval: CompareKey = Pick<&R::Float<double>>(d); break;
     case nxtExtended: CompareKey = Pick<&R::Extended>(d); break;
@@ -690,6 +696,7 @@ void TnxCompositeKeyFieldEngine::ChooseCompare(TnxKeyFieldDescriptor& aDescripto
     case nxtShortString:
       if (bo) {
         CompareKey = ci ? Pick<&R::ShortI>(d) : Pick<&R::Short>(d);
+        if (!ci) ckfeInlineCompare = icShortString;
         PartialCompareKey = ci ? PickPartial<&R::ShortPartialI>(d) : PickPartial<&R::ShortPartial>(d);
       } else {
         CompareKey = Pick<&R::ShortLocale>(d);

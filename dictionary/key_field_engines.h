@@ -64,6 +64,10 @@ std::unique_ptr<TnxCompositeKeyFieldEngine> nxNewKeyFieldEngine(TnxKeyFieldDescr
 inline constexpr int32_t nxPartialLenOfFirst = 0x7FFFFFFE;
 inline constexpr int32_t nxPartialLenOfSecond = 0x7FFFFFFD;
 
+// The compares a composite key engine may do in line instead of calling
+// CompareKey: the common types in code-unit order.
+enum TnxInlineCompare : uint8_t { icNone, icInt32, icInt64, icShortString };
+
 class TnxCompositeKeyFieldEngine : public TnxBaseRegisterableEngine, public InxFieldDescriptor {
   REVUROV_REGISTERABLE_FAMILY(TnxCompositeKeyFieldEngine, TnxBaseRegisterableEngine, TnxKeyFieldEngineClass,
                               &nxCompositeKeyFieldEngines, &nxNewKeyFieldEngine<TnxCompositeKeyFieldEngine>,
@@ -127,6 +131,9 @@ class TnxCompositeKeyFieldEngine : public TnxBaseRegisterableEngine, public InxF
   uint16_t StorageCodepage() const noexcept { return ckfeStorageCodepage; }
   uint16_t CompareCodepage() const noexcept { return ckfeCompareCodepage; }
   bool NLSVersionChanged() const noexcept { return ckfeNLSVersionChanged; }
+  // What CompareKey does, when it is one of the in-line compares (the
+  // sign follows Descending()).
+  TnxInlineCompare InlineCompare() const noexcept { return ckfeInlineCompare; }
   // The collation the text compares under (null: code-unit order).
   const platform::TLocaleCollator* Collator() const noexcept { return ckfeCollator.get(); }
   // Its version; all zero without collation.
@@ -171,6 +178,7 @@ private:
   uint16_t ckfeStorageCodepage = 0;
   uint16_t ckfeCompareCodepage = 0;
   bool ckfeNLSVersionChanged = false;
+  TnxInlineCompare ckfeInlineCompare = icNone;
   bool ckfeConversionNeeded = false;
   bool ckfeStorageMBCS = false;
   bool ckfeCompareMBCS = false;
