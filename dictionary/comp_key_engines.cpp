@@ -29,8 +29,10 @@ TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor) : TnxCompK
 
 TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor, bool aNullFlags)
     : TnxBaseKeyEngine(aDescriptor), ckeHasNullFlags(aNullFlags) {
-  CheckValidDescriptor(aDescriptor);
-  auto& key = static_cast<TnxCompKeyDescriptor&>(aDescriptor);
+  // The key fields are checked by building their engines below.
+  auto* compKey = dynamic_cast<TnxCompKeyDescriptor*>(&aDescriptor);
+  if (!compKey) throw platform::EInvalidCast(platform::SInvalidCast);
+  TnxCompKeyDescriptor& key = *compKey;
   ckeFieldsDescriptor = static_cast<TnxFieldsDescriptor*>(
       key.GetRelatedDescriptorOfType(TnxFieldsDescriptor::ClassInfo()));
   ckeKeyFieldCount = key.KeyFieldCount();

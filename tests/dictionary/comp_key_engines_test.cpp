@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dictionary/key_engine_fixture.h"
+#include "platform/rtl_exception.h"
 #include "support/exception_message.h"
 #include "support/test_size.h"
 
@@ -229,6 +230,17 @@ TEST_F(CompKeyTest, AnUnknownKeyFieldEngineFailsConstructionWithoutLeftovers) {
     EXPECT_EQ(x.ErrorCode(), 15503u);
     EXPECT_TRUE(testing::Contains(x.Message(), u"CompositeKeyFieldEngine \"NoSuchEngine\" is not registered"));
   }
+}
+
+TEST_F(CompKeyTest, OnlyCompositeKeyDescriptorsAreServed) {
+  TnxInt64KeyDescriptor int64(nullptr);
+  EXPECT_THROW(TnxCompKeyEngine::CheckValidDescriptor(int64), platform::EInvalidCast);
+  EXPECT_THROW(TnxCompKeyEngine engine(int64), platform::EInvalidCast);
+  TnxCompKeyDescriptor& key = NewCompKey();
+  key.Add(0);
+  EXPECT_NO_THROW(TnxBaseKeyEngine::CheckValidBaseFromDescriptor(key));
+  key.Add(1)->SetKeyFieldEngine(u"DateOnly");  // a ShortString field
+  EXPECT_THROW(TnxBaseKeyEngine::CheckValidBaseFromDescriptor(key), EnxCompositeKeyFieldEngineException);
 }
 
 // One engine serves many threads: every thread sorts with it.
