@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "dictionary/comp_key_engines.h"
 #include "dictionary/default_value_engines.h"
 #include "dictionary/default_values.h"
 #include "dictionary/field_descriptor.h"
@@ -10,8 +11,10 @@
 #include "dictionary/file_descriptors.h"
 #include "dictionary/fmt_bcd.h"
 #include "dictionary/index_descriptor.h"
+#include "dictionary/int64_key_engines.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
+#include "dictionary/key_field_engines.h"
 #include "dictionary/locale_descriptor.h"
 #include "dictionary/mapper_descriptors.h"
 #include "dictionary/storage_descriptors.h"
@@ -97,6 +100,40 @@ void DefaultValueEnginesShutdown() {
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
 }
 
+// Key field engines by the names key field descriptors give; the plain
+// engine, named by the empty name, under its class name.
+void KeyFieldEnginesStartup() {
+  TnxCompositeKeyFieldEngine::ClassInfo().Register();
+  TnxNumbersOnlyCKFE::ClassInfo().Register(u"NumbersOnly");
+  TnxDateOnlyCKFE::ClassInfo().Register(u"DateOnly");
+  TnxDateOnlyWeekCKFE::ClassInfo().Register(u"DateOnlyWeek");
+  TnxDateOnlyMonthCKFE::ClassInfo().Register(u"DateOnlyMonth");
+  TnxDateOnlyYearCKFE::ClassInfo().Register(u"DateOnlyYear");
+}
+void KeyFieldEnginesShutdown() {
+  TnxDateOnlyYearCKFE::ClassInfo().Unregister();
+  TnxDateOnlyMonthCKFE::ClassInfo().Unregister();
+  TnxDateOnlyWeekCKFE::ClassInfo().Unregister();
+  TnxDateOnlyCKFE::ClassInfo().Unregister();
+  TnxNumbersOnlyCKFE::ClassInfo().Unregister();
+  TnxCompositeKeyFieldEngine::ClassInfo().Unregister();
+}
+
+// Key engines under their class names, which the key descriptors' names
+// lead to.
+void KeyEnginesStartup() {
+  TnxInt64KeyEngine::ClassInfo().Register();
+  TnxRefKeyEngine::ClassInfo().Register();
+  TnxCompKeyEngine::ClassInfo().Register();
+  TnxNoNullCompKeyEngine::ClassInfo().Register();
+}
+void KeyEnginesShutdown() {
+  TnxNoNullCompKeyEngine::ClassInfo().Unregister();
+  TnxCompKeyEngine::ClassInfo().Unregister();
+  TnxRefKeyEngine::ClassInfo().Unregister();
+  TnxInt64KeyEngine::ClassInfo().Unregister();
+}
+
 // Record mappers register themselves in the field-mapping subsystem.
 void MapperClassesStartup() { TnxBaseTableMapperDescriptor::ClassInfo().Register(); }
 void MapperClassesShutdown() { TnxBaseTableMapperDescriptor::ClassInfo().Unregister(); }
@@ -108,6 +145,8 @@ constexpr TnxUnitPair kUnits[] = {
     {&DescriptorClassesStartup, &DescriptorClassesShutdown},
     {&DefaultValueEnginesStartup, &DefaultValueEnginesShutdown},
     {&MapperClassesStartup, &MapperClassesShutdown},
+    {&KeyFieldEnginesStartup, &KeyFieldEnginesShutdown},
+    {&KeyEnginesStartup, &KeyEnginesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});

@@ -126,4 +126,12 @@ std::string UnicodeToCodePageLossy(std::u16string_view text, uint32_t code_page)
   return *FromUnicode(text, code_page, false);
 }
 
+int CodePageMaxCharSize(uint32_t code_page) noexcept {
+  UConverter* c = OpenCodePageConverter(code_page <= 3 ? SystemAnsiCodePage() : code_page);
+  if (!c) return 0;
+  const int size = ucnv_getMaxCharSize(c);
+  ucnv_close(c);
+  return size;
+}
+
 }  // namespace revurov::platform

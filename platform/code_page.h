@@ -29,6 +29,11 @@ std::u16string CodePageToUnicode(std::string_view bytes, uint32_t code_page);
 std::optional<std::string> UnicodeToCodePage(std::u16string_view text, uint32_t code_page);
 std::string UnicodeToCodePageLossy(std::u16string_view text, uint32_t code_page);
 
+// The most bytes one character takes in a code page (1 for single-byte
+// code pages); 0 for a code page ICU has no converter for. 0 to 3 are
+// resolved as the system's ANSI code page.
+int CodePageMaxCharSize(uint32_t code_page) noexcept;
+
 // A new ICU converter for a Windows code-page number (the caller closes it
 // with ucnv_close), or nullptr when ICU has none. The numbers 0 to 3 are not
 // resolved here.

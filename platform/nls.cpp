@@ -178,6 +178,27 @@ struct CachedCollator {
   UCollator* coll = nullptr;
 };
 
+// The one place compare flags become collator settings.
+UCollator* OpenCollator(const std::string& locale, uint32_t flags) {
+  UErrorCode err = U_ZERO_ERROR;
+  UCollator* coll = ucol_open(locale.c_str(), &err);
+  if (U_FAILURE(err)) return nullptr;
+  const bool ignore_case = flags & (NORM_IGNORECASE | LINGUISTIC_IGNORECASE);
+  const bool ignore_marks = flags & (NORM_IGNORENONSPACE | LINGUISTIC_IGNOREDIACRITIC);
+  const bool ignore_width = flags & (NORM_IGNOREWIDTH | NORM_IGNOREKANATYPE);
+  if (ignore_marks || ignore_case || ignore_width) {
+    ucol_setStrength(coll, ignore_marks ? UCOL_PRIMARY : UCOL_SECONDARY);
+    // Case stays significant unless asked for, while marks or width go.
+    if (!ignore_case) ucol_setAttribute(coll, UCOL_CASE_LEVEL, UCOL_ON, &err);
+  }
+  if (flags & NORM_IGNORESYMBOLS) ucol_setAttribute(coll, UCOL_ALTERNATE_HANDLING, UCOL_SHIFTED, &err);
+  if (U_FAILURE(err)) {
+    ucol_close(coll);
+    return nullptr;
+  }
+  return coll;
+}
+
 class ThreadCollators {
 public:
   ~ThreadCollators() {
@@ -191,22 +212,8 @@ public:
         return entries_[0].coll;
       }
     }
-    UErrorCode err = U_ZERO_ERROR;
-    UCollator* coll = ucol_open(locale.c_str(), &err);
-    if (U_FAILURE(err)) return nullptr;
-    const bool ignore_case = flags & (NORM_IGNORECASE | LINGUISTIC_IGNORECASE);
-    const bool ignore_marks = flags & (NORM_IGNORENONSPACE | LINGUISTIC_IGNOREDIACRITIC);
-    const bool ignore_width = flags & (NORM_IGNOREWIDTH | NORM_IGNOREKANATYPE);
-    if (ignore_marks || ignore_case || ignore_width) {
-      ucol_setStrength(coll, ignore_marks ? UCOL_PRIMARY : UCOL_SECONDARY);
-      // Case stays significant unless asked for, while marks or width go.
-      if (!ignore_case) ucol_setAttribute(coll, UCOL_CASE_LEVEL, UCOL_ON, &err);
-    }
-    if (flags & NORM_IGNORESYMBOLS) ucol_setAttribute(coll, UCOL_ALTERNATE_HANDLING, UCOL_SHIFTED, &err);
-    if (U_FAILURE(err)) {
-      ucol_close(coll);
-      return nullptr;
-    }
+    UCollator* coll = OpenCollator(locale, flags);
+    if (!coll) return nullptr;
     if (entries_.size() >= 8) {
       ucol_close(entries_.back().coll);
       entries_.pop_back();
@@ -547,6 +554,48 @@ int CompareStringW(uint32_t locale, uint32_t flags, const char16_t* a, int a_len
     case UCOL_EQUAL: return CSTR_EQUAL;
     default: return CSTR_GREATER_THAN;
   }
+}
+
+std::unique_ptr<TLocaleCollator> TLocaleCollator::Open(uint32_t locale, uint32_t flags) {
+  if ((flags & ~kCompareFlags) != 0) {
+    Fail(EINVAL);
+    return nullptr;
+  }
+  const std::string name = LocaleName(locale);
+  UCollator* coll = name.empty() ? nullptr : OpenCollator(name, flags);
+  if (!coll) {
+    Fail(EINVAL);
+    return nullptr;
+  }
+  return std::unique_ptr<TLocaleCollator>(new TLocaleCollator(coll));
+}
+
+TLocaleCollator::~TLocaleCollator() { ucol_close(coll_); }
+
+int TLocaleCollator::Compare(const char16_t* a, int a_len, const char16_t* b, int b_len) const noexcept {
+  switch (ucol_strcoll(coll_, U(a), a_len, U(b), b_len)) {
+    case UCOL_LESS: return -1;
+    case UCOL_EQUAL: return 0;
+    default: return 1;
+  }
+}
+
+std::string TLocaleCollator::SortKey(const char16_t* s, int len) const {
+  std::string key(64, '\0');
+  int32_t n = ucol_getSortKey(coll_, U(s), len, reinterpret_cast<uint8_t*>(key.data()),
+                              static_cast<int32_t>(key.size()));
+  if (n > static_cast<int32_t>(key.size())) {
+    key.resize(static_cast<size_t>(n));
+    n = ucol_getSortKey(coll_, U(s), len, reinterpret_cast<uint8_t*>(key.data()), n);
+  }
+  key.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+  return key;
+}
+
+std::array<uint8_t, 4> TLocaleCollator::Version() const noexcept {
+  UVersionInfo v;
+  ucol_getVersion(coll_, v);
+  return {v[0], v[1], v[2], v[3]};
 }
 
 }  // namespace revurov::platform

@@ -20,7 +20,12 @@
 // - Safe from any thread: ICU converters and collators are kept per thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <string>
+
+struct UCollator;
 
 namespace revurov::platform {
 
@@ -106,5 +111,34 @@ int FoldStringW(uint32_t flags, const char16_t* src, int src_len, char16_t* dst,
 // marks: primary with the case level kept) and to shifted symbols.
 int CompareStringW(uint32_t locale, uint32_t flags, const char16_t* a, int a_len, const char16_t* b,
                    int b_len);
+
+// One locale and compare-flag set, opened and configured once (as
+// CompareStringW configures its collators) and never changed afterwards.
+// ICU lets a collator that is no longer changed compare from any number of
+// threads at once, so one object may be shared; the per-call lookup of
+// CompareStringW is saved.
+class TLocaleCollator {
+public:
+  // LOCALE_INVARIANT gives the root collation, which depends on no
+  // process or user setting. Null with EINVAL for an unknown locale or
+  // flags CompareStringW refuses.
+  static std::unique_ptr<TLocaleCollator> Open(uint32_t locale, uint32_t flags);
+  ~TLocaleCollator();
+  TLocaleCollator(const TLocaleCollator&) = delete;
+  TLocaleCollator& operator=(const TLocaleCollator&) = delete;
+
+  // -1, 0 or 1; a length of -1 means up to the terminating zero.
+  int Compare(const char16_t* a, int a_len, const char16_t* b, int b_len) const noexcept;
+  // The sort key bytes without their terminating zero: their byte order is
+  // the order of Compare.
+  std::string SortKey(const char16_t* s, int len) const;
+  // The collation version (ICU's ucol_getVersion): an order stored under
+  // one version is only valid under the same version.
+  std::array<uint8_t, 4> Version() const noexcept;
+
+private:
+  explicit TLocaleCollator(UCollator* coll) noexcept : coll_(coll) {}
+  UCollator* coll_;
+};
 
 }  // namespace revurov::platform

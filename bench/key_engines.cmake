@@ -1,0 +1,1 @@
+revurov_bench(key_engines revurov_dictionary)

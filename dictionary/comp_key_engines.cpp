@@ -1,0 +1,329 @@
+#include "dictionary/comp_key_engines.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "dictionary/fields_descriptor.h"
+#include "dictionary/key_descriptors.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/strings/utils_compare.h"
+#include "platform/rtl_exception.h"
+#include "platform/text.h"
+
+namespace revurov {
+
+namespace {
+
+std::u16string LowerAscii(std::u16string_view aName) {
+  std::u16string s(aName);
+  for (char16_t& c : s)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
+  return s;
+}
+
+bool FlagSet(const uint8_t* aKey, int32_t i) noexcept { return (aKey[i >> 3] >> (i & 7)) & 1; }
+
+}  // namespace
+
+TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor) : TnxCompKeyEngine(aDescriptor, true) {}
+
+TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor, bool aNullFlags)
+    : TnxBaseKeyEngine(aDescriptor), ckeHasNullFlags(aNullFlags) {
+  // The key fields are checked by building their engines below.
+  auto* compKey = dynamic_cast<TnxCompKeyDescriptor*>(&aDescriptor);
+  if (!compKey) throw platform::EInvalidCast(platform::SInvalidCast);
+  TnxCompKeyDescriptor& key = *compKey;
+  ckeFieldsDescriptor = static_cast<TnxFieldsDescriptor*>(
+      key.GetRelatedDescriptorOfType(TnxFieldsDescriptor::ClassInfo()));
+  ckeKeyFieldCount = key.KeyFieldCount();
+  ckeKeyOffset = ckeHasNullFlags ? (ckeKeyFieldCount + 7) / 8 : 0;
+  int64_t offset = ckeKeyOffset;
+  for (int32_t i = 0; i < ckeKeyFieldCount; ++i) {
+    TnxKeyFieldDescriptor& field = *key.ckdGetKeyField(i);
+    auto engine = TnxCompositeKeyFieldEngine::CreateEngine(field);
+    if (engine->NLSVersionChanged()) bkeNLSVersionChanged = true;
+    if (engine->FieldType() == nxtExtended) bkeContainsExtended = true;
+    std::u16string name = LowerAscii(engine->FieldName());
+    if (!field.KeyFieldEngine().empty()) {
+      name += u'_';
+      name += LowerAscii(field.KeyFieldEngine());
+    }
+    auto at = std::lower_bound(ckeKeyFieldNames.begin(), ckeKeyFieldNames.end(), name,
+                               [](const auto& e, const std::u16string& n) { return e.first < n; });
+    if (at == ckeKeyFieldNames.end() || at->first != name) ckeKeyFieldNames.insert(at, {std::move(name), i});
+    ckeKeyFieldInvertNull.push_back(engine->InvertNull ? -1 : 1);
+    ckeKeyFieldOffset.push_back(static_cast<int32_t>(offset));
+    offset += engine->KeyLength();
+    ckeCompareSlots.push_back({engine->CompareKey, engine.get(), static_cast<int32_t>(offset - engine->KeyLength()),
+                               engine->InvertNull ? -1 : 1, engine->InlineCompare(), engine->Descending(),
+                               std::min(engine->KeyLength() - 1, 255)});
+    ckeKeyFieldEngines.push_back(std::move(engine));
+  }
+  // The descriptor's length and the fields' must agree, or keys would be
+  // read past their end.
+  if (offset > bkeKeyLength)
+    throw EnxBaseKeyEngineException(nxeInvalidParameter, u"Key fields need %d bytes, the key has %d",
+                                    {offset, int32_t{bkeKeyLength}});
+}
+
+TnxCompKeyEngine::~TnxCompKeyEngine() = default;
+
+void TnxCompKeyEngine::CheckValidDescriptor(TnxBaseKeyDescriptor& aDescriptor) {
+  auto* key = dynamic_cast<TnxCompKeyDescriptor*>(&aDescriptor);
+  if (!key) throw platform::EInvalidCast(platform::SInvalidCast);
+  for (int32_t i = 0; i < key->KeyFieldCount(); ++i) TnxCompositeKeyFieldEngine::CheckValidBase(*key->ckdGetKeyField(i));
+}
+
+TnxNoNullCompKeyEngine::TnxNoNullCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor)
+    : TnxCompKeyEngine(aDescriptor, false) {}
+
+bool TnxCompKeyEngine::KeyNull(const uint8_t* aKey, int32_t i) const noexcept {
+  return ckeHasNullFlags && FlagSet(aKey, i);
+}
+
+bool TnxCompKeyEngine::RecordNull(const uint8_t* aRecord, int32_t i) const noexcept {
+  return ckeHasNullFlags &&
+         ckeFieldsDescriptor->IsRecordFieldNullFast(ckeKeyFieldEngines[static_cast<size_t>(i)]->FieldNumber(),
+                                                    aRecord);
+}
+
+bool TnxCompKeyEngine::GetKeyFieldForFilter(int32_t aIndex, std::u16string_view aName, const uint8_t* aKey,
+                                            uint16_t& aType, uint16_t& aSize, bool& aIsNull, const void*& aValue,
+                                            uint16_t& aCodePage) const {
+  if (!aName.empty()) aIndex = GetKeyFieldIndex(aName);
+  if (aIndex < 0 || aIndex >= ckeKeyFieldCount || !aKey) return false;
+  TnxCompositeKeyFieldEngine& field = *ckeKeyFieldEngines[static_cast<size_t>(aIndex)];
+  aType = field.FieldType() & 0x7F;
+  aSize = static_cast<uint16_t>(field.KeyUnits());
+  aIsNull = KeyNull(aKey, aIndex);
+  const uint8_t* value = aKey + ckeKeyFieldOffset[static_cast<size_t>(aIndex)];
+  aValue = aIsNull ? nullptr : value;
+  aCodePage = field.CompareCodepage();
+  if (field.FieldType() == nxtShortString && !aIsNull) {
+    aSize = std::min<uint16_t>(value[0], static_cast<uint16_t>(field.KeyLength() - 1));
+    aValue = value + 1;
+  }
+  return true;
+}
+
+int32_t TnxCompKeyEngine::GetKeyFieldIndex(std::u16string_view aName) const {
+  const std::u16string name = LowerAscii(aName);
+  auto at = std::lower_bound(ckeKeyFieldNames.begin(), ckeKeyFieldNames.end(), name,
+                             [](const auto& e, const std::u16string& n) { return e.first < n; });
+  return at != ckeKeyFieldNames.end() && at->first == name ? at->second : -1;
+}
+
+InxFieldDescriptor* TnxCompKeyEngine::GetKeyFieldEngine(int32_t aIndex) const {
+  if (aIndex < 0 || aIndex >= ckeKeyFieldCount) nxCheckError(nxeInvalidDescriptorNumber);
+  return ckeKeyFieldEngines[static_cast<size_t>(aIndex)].get();
+}
+
+int32_t TnxCompKeyEngine::GetKeyFieldOffset(int32_t aIndex) const noexcept {
+  return aIndex >= 0 && aIndex < ckeKeyFieldCount ? ckeKeyFieldOffset[static_cast<size_t>(aIndex)] : -1;
+}
+
+void TnxCompKeyEngine::ClearKey(uint8_t* aKey) const noexcept {
+  if (!aKey) return;
+  std::memset(aKey, 0, bkeKeyLength);
+  // Only the key fields' flags: the spare bits of the last flag byte stay
+  // 0, so a key's bytes depend on its values alone.
+  if (ckeHasNullFlags)
+    for (int32_t i = 0; i < ckeKeyFieldCount; ++i) nxBitSet(aKey, static_cast<size_t>(i));
+}
+
+uint32_t TnxCompKeyEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey, TnxRefNr, bool aIgnoreFilter) const {
+  if (!aRecord || !aKey) return nxeInvalidParameter;
+  // No key filter is carried yet; the null filters are the key fields'.
+  ClearKey(aKey);
+  for (int32_t i = 0; i < ckeKeyFieldCount; ++i) {
+    const TnxCompositeKeyFieldEngine& field = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+    if (RecordNull(aRecord, i)) {
+      if (field.FilterNull && !aIgnoreFilter) return 1;
+      continue;
+    }
+    if (ckeHasNullFlags && field.FilterNonNull && !aIgnoreFilter) return 1;
+    field.BuildKey(field, aRecord + field.FieldOffset(), aKey + ckeKeyFieldOffset[static_cast<size_t>(i)]);
+    if (ckeHasNullFlags) aKey[i >> 3] &= static_cast<uint8_t>(~(1u << (i & 7)));
+  }
+  return 0;
+}
+
+uint32_t TnxCompKeyEngine::KeyToRecord(const uint8_t* aKey, uint8_t* aRecord) const {
+  if (!aKey || !aRecord) return nxeInvalidParameter;
+  ckeFieldsDescriptor->InitRecord(aRecord);
+  for (int32_t i = 0; i < ckeKeyFieldCount; ++i) {
+    if (KeyNull(aKey, i)) continue;
+    const TnxCompositeKeyFieldEngine& field = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+    if (uint32_t r = field.KeyToRecord(field, aKey + ckeKeyFieldOffset[static_cast<size_t>(i)],
+                                       aRecord + field.FieldOffset()))
+      return r;
+    ckeFieldsDescriptor->SetRecordFieldNull(field.FieldNumber(), aRecord, false);
+  }
+  return 0;
+}
+
+TnxCompKeyEngine::Span TnxCompKeyEngine::SpanOf(int32_t aFieldCount, int32_t aPartialLen) const noexcept {
+  const bool partial = aPartialLen != 0;
+  int32_t whole;
+  if (aFieldCount == 0)
+    whole = partial ? 0 : ckeKeyFieldCount;
+  else
+    whole = std::min(aFieldCount, partial ? ckeKeyFieldCount - 1 : ckeKeyFieldCount);
+  return {std::max(whole, 0), aPartialLen > 0 && whole < ckeKeyFieldCount};
+}
+
+template <class NullA, class NullB, class Whole, class Partial>
+int TnxCompKeyEngine::CompareFields(Span aSpan, int32_t aPartialLen, NullA aNullA, NullB aNullB, Whole aWhole,
+                                    Partial aPartial) const {
+  auto one = [&](int32_t i, bool aPartialField) -> int {
+    const bool na = aNullA(i), nb = aNullB(i);
+    if (na || nb) {
+      if (na && nb) return 0;
+      const int n = ckeKeyFieldInvertNull[static_cast<size_t>(i)];
+      return na ? -n : n;
+    }
+    return aPartialField ? aPartial(i, aPartialLen) : aWhole(i);
+  };
+  for (int32_t i = 0; i < aSpan.whole; ++i)
+    if (int r = one(i, false)) return r;
+  return aSpan.partial ? one(aSpan.whole, true) : 0;
+}
+
+int TnxCompKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int32_t aFieldCount,
+                                 int32_t aPartialLen) const {
+  return CompareFields(
+      SpanOf(aFieldCount, aPartialLen), aPartialLen, [&](int32_t i) { return KeyNull(aKey1, i); },
+      [&](int32_t i) { return KeyNull(aKey2, i); },
+      [&](int32_t i) {
+        const auto& f = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+        const int32_t o = ckeKeyFieldOffset[static_cast<size_t>(i)];
+        return f.CompareKey(f, aKey1 + o, aKey2 + o);
+      },
+      [&](int32_t i, int32_t n) {
+        const auto& f = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+        const int32_t o = ckeKeyFieldOffset[static_cast<size_t>(i)];
+        return f.PartialCompareKey ? f.PartialCompareKey(f, aKey1 + o, aKey2 + o, n)
+                                   : f.CompareKey(f, aKey1 + o, aKey2 + o);
+      });
+}
+
+// The same order as the field's CompareKey, without the call: sorting
+// spends its time here.
+inline int TnxCompKeyEngine::SlotCompare(const CompareSlot& s, const uint8_t* a, const uint8_t* b) {
+  int r;
+  switch (s.kind) {
+    case icInt32: {
+      int32_t x, y;
+      std::memcpy(&x, a, 4);
+      std::memcpy(&y, b, 4);
+      r = (x > y) - (x < y);
+      break;
+    }
+    case icInt64: {
+      int64_t x, y;
+      std::memcpy(&x, a, 8);
+      std::memcpy(&y, b, 8);
+      r = (x > y) - (x < y);
+      break;
+    }
+    case icShortString: {
+      const int la = std::min<int>(a[0], s.maxLen), lb = std::min<int>(b[0], s.maxLen);
+      r = std::memcmp(a + 1, b + 1, static_cast<size_t>(std::min(la, lb)));
+      r = r ? (r < 0 ? -1 : 1) : (la > lb) - (la < lb);
+      break;
+    }
+    default: return s.compare(*s.engine, a, b);
+  }
+  return s.descending ? -r : r;
+}
+
+int TnxCompKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2) const {
+  // Both flag bytes are read before anything branches on them, so that the
+  // two keys' cache misses overlap; keys without nulls then skip the tests.
+  if (ckeKeyOffset == 1 && (aKey1[0] | aKey2[0]) == 0) {
+    for (const CompareSlot& s : ckeCompareSlots)
+      if (int r = SlotCompare(s, aKey1 + s.offset, aKey2 + s.offset)) return r;
+    return 0;
+  }
+  int32_t i = 0;
+  for (const CompareSlot& s : ckeCompareSlots) {
+    if (ckeHasNullFlags) {
+      const bool na = FlagSet(aKey1, i), nb = FlagSet(aKey2, i);
+      ++i;
+      if (na || nb) {
+        if (na && nb) continue;
+        return na ? -s.invertNull : s.invertNull;
+      }
+    }
+    if (int r = SlotCompare(s, aKey1 + s.offset, aKey2 + s.offset)) return r;
+  }
+  return 0;
+}
+
+
+int TnxCompKeyEngine::CompareKeyToRecord(const uint8_t* aKey, const uint8_t* aRecord, TnxRefNr, int32_t aFieldCount,
+                                         int32_t aPartialLen) const {
+  return CompareFields(
+      SpanOf(aFieldCount, aPartialLen), aPartialLen, [&](int32_t i) { return KeyNull(aKey, i); },
+      [&](int32_t i) { return RecordNull(aRecord, i); },
+      [&](int32_t i) {
+        const auto& f = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+        return f.CompareKeyToFieldDirect(f, aKey + ckeKeyFieldOffset[static_cast<size_t>(i)],
+                                         aRecord + f.FieldOffset());
+      },
+      [&](int32_t i, int32_t n) {
+        const auto& f = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+        const uint8_t* k = aKey + ckeKeyFieldOffset[static_cast<size_t>(i)];
+        return f.PartialCompareKeyToFieldDirect ? f.PartialCompareKeyToFieldDirect(f, k, aRecord + f.FieldOffset(), n)
+                                                : f.CompareKeyToFieldDirect(f, k, aRecord + f.FieldOffset());
+      });
+}
+
+int TnxCompKeyEngine::CompareKeyToRecord(const uint8_t* aKey, const uint8_t* aRecord, TnxRefNr aRefNr) const {
+  return CompareKeyToRecord(aKey, aRecord, aRefNr, 0, 0);
+}
+
+int TnxCompKeyEngine::CompareRecord(const uint8_t* aRecord1, TnxRefNr, const uint8_t* aRecord2, TnxRefNr,
+                                    int32_t aFieldCount, int32_t aPartialLen) const {
+  return CompareFields(
+      SpanOf(aFieldCount, aPartialLen), aPartialLen, [&](int32_t i) { return RecordNull(aRecord1, i); },
+      [&](int32_t i) { return RecordNull(aRecord2, i); },
+      [&](int32_t i) {
+        const auto& f = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+        return f.CompareFieldDirect(f, aRecord1 + f.FieldOffset(), aRecord2 + f.FieldOffset());
+      },
+      [&](int32_t i, int32_t n) {
+        const auto& f = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+        return f.PartialCompareFieldDirect
+                   ? f.PartialCompareFieldDirect(f, aRecord1 + f.FieldOffset(), aRecord2 + f.FieldOffset(), n)
+                   : f.CompareFieldDirect(f, aRecord1 + f.FieldOffset(), aRecord2 + f.FieldOffset());
+      });
+}
+
+platform::TnxVariant TnxCompKeyEngine::FieldAsVariant(const uint8_t* aKey, int32_t i) const {
+  if (KeyNull(aKey, i)) return platform::TnxVariant::Null();
+  const auto& f = *ckeKeyFieldEngines[static_cast<size_t>(i)];
+  platform::TnxVariant v;
+  if (f.KeyAsVariant) f.KeyAsVariant(f, aKey + ckeKeyFieldOffset[static_cast<size_t>(i)], v);
+  return v;
+}
+
+platform::TnxVariant TnxCompKeyEngine::KeyAsVariant(const uint8_t* aKey, int32_t aField) const {
+  if (aField == -1) {
+    if (ckeKeyFieldCount < 2) return ckeKeyFieldCount == 1 ? FieldAsVariant(aKey, 0) : platform::TnxVariant();
+    auto v = platform::TnxVariant::VarArrayCreate({{0, ckeKeyFieldCount - 1}}, 0x000C /* varVariant */);
+    for (int32_t i = 0; i < ckeKeyFieldCount; ++i) v.PutElement({i}, FieldAsVariant(aKey, i));
+    return v;
+  }
+  if (aField < 0 || aField >= ckeKeyFieldCount) nxCheckError(nxeInvalidDescriptorNumber);
+  return FieldAsVariant(aKey, aField);
+}
+
+bool TnxCompKeyEngine::KeyContainsNulls(const uint8_t* aKey) const noexcept {
+  if (!ckeHasNullFlags) return false;
+  for (int32_t i = 0; i < ckeKeyFieldCount; ++i)
+    if (FlagSet(aKey, i)) return true;
+  return false;
+}
+
+}  // namespace revurov
