@@ -6,8 +6,8 @@
 
 #include "lowlevel/objects/interfaced_object.h"
 #include "marshalling_test_support.h"
-#include "remoting_test_support.h"
 #include "platform/error_info.h"
+#include "remoting_test_support.h"
 #include "transport/remoting/value_marshalling.h"
 
 namespace revurov {
