@@ -16,7 +16,10 @@
 #include "transport/login_block.h"
 #include "transport/message_frame.h"
 #include "transport/payload_compression.h"
+#include "transport/remote_objects.h"
+#include "transport/server_connection.h"
 #include "transport/transport_clock.h"
+#include "transport/transport_threads.h"
 
 namespace revurov {
 
@@ -401,6 +404,89 @@ void TnxBasePooledTransport::DoStop() {
   SetFailed(false);
 }
 
+// ---- callback, heartbeat and watchdog threads ----
+
+void TnxBasePooledTransport::btStartClient() {
+  try {
+    for (int i = 0; i < btCallbackThreadCount; ++i) btCreateCallbackThread();
+    if (btHeartbeatInterval != 0) {
+      auto thread = platform::NewThread<TnxHeartbeatThread>(this);
+      std::lock_guard guard(btThreadsLock);
+      btHeartbeatThread = std::move(thread);
+    }
+  } catch (...) {
+    // A refused registration fails the start: what started ends with it.
+    btStopCallbackThreads();
+    btStopHeartbeatAndWatchdog();
+    btFreeClientConnections();
+    throw;
+  }
+}
+
+void TnxBasePooledTransport::btCreateCallbackThread() {
+  auto thread = platform::NewThread<TnxBaseCallbackThread>(this);
+  std::lock_guard guard(btThreadsLock);
+  btCallbackThreads.push_back(std::move(thread));
+}
+
+int32_t TnxBasePooledTransport::CallbackThreadsRunning() const {
+  std::lock_guard guard(btThreadsLock);
+  int32_t running = 0;
+  for (const auto& thread : btCallbackThreads) running += !thread->Finished();
+  return running;
+}
+
+void TnxBasePooledTransport::btStopCallbackThreads() {
+  std::vector<platform::TThreadPtr<TnxBaseCallbackThread>> threads;
+  {
+    std::lock_guard guard(btThreadsLock);
+    threads.swap(btCallbackThreads);
+  }
+  // All reads are ended before the first wait.
+  for (auto& thread : threads) thread->Terminate();
+  for (auto& thread : threads) thread->Shutdown();
+}
+
+void TnxBasePooledTransport::btStartWatchdog() {
+  auto thread = platform::NewThread<TnxWatchdogThread>(this);
+  std::lock_guard guard(btThreadsLock);
+  btWatchdogThread = std::move(thread);
+}
+
+void TnxBasePooledTransport::btStopHeartbeatAndWatchdog() {
+  platform::TThreadPtr<TnxHeartbeatThread> heartbeat;
+  platform::TThreadPtr<TnxWatchdogThread> watchdog;
+  {
+    std::lock_guard guard(btThreadsLock);
+    heartbeat = std::move(btHeartbeatThread);
+    watchdog = std::move(btWatchdogThread);
+  }
+  if (heartbeat) heartbeat->Shutdown();
+  if (watchdog) watchdog->Shutdown();
+}
+
+bool TnxBasePooledTransport::btSendKeepAlive() noexcept {
+  if (Mode() != nxtmSend) return false;
+  while (!Failed()) {
+    TnxBaseClientConnection* connection;
+    try {
+      connection = btAcquireConnection();
+    } catch (...) {
+      SetFailed(true);
+      return false;
+    }
+    try {
+      Write(connection, TransportID(), 0, 0, 0, nxmtKeepAlive, 0, 0, 0, nullptr, 0);
+    } catch (...) {
+      connection->Free();
+      continue;
+    }
+    connection->Deactivate();
+    return true;
+  }
+  return false;
+}
+
 void TnxBasePooledTransport::btFreeClientConnections() {
   std::vector<TnxBaseConnection*> connections;
   {
@@ -522,19 +608,34 @@ void TnxBasePooledTransport::btDeliverReply(const TnxBaseHeader& aHeader, std::s
 
 namespace {
 
-// Notes whether the requester's callback was reached, so that a failure
-// after delivery does not call it again.
-struct TDelivery {
-  TnxReplyCallback callback;
-  void* cookie;
-  bool delivered = false;
+}  // namespace
 
-  static void Deliver(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aData, int32_t aLen, void* aSelf) {
-    auto* self = static_cast<TDelivery*>(aSelf);
-    self->delivered = true;
-    self->callback(aMsgID, aErrorCode, aData, aLen, self->cookie);
+// The client a listen-mode request goes to, held while it is used; no
+// remote transport when the lookup fails.
+struct TnxBasePooledTransport::TnxListenTarget {
+  TnxBaseRemoteTransport* remote = nullptr;
+  TnxSessionID session = 0;
+  TnxListenTarget(TnxBasePooledTransport& aTransport, TnxTransportID aTransportID, TnxSessionID aSessionID) {
+    TnxTransportID transport = aTransportID;
+    session = aSessionID;
+    if (aTransportID == 0) {
+      // An engine session ID: its session's handle and client.
+      TnxPadlockGuard guard(aTransport.btRemotePadlock);
+      auto it = aTransport.btRemoteSessions.find(aSessionID);
+      if (it == aTransport.btRemoteSessions.end() || !it->second->RemoteTransport()) return;
+      session = it->second->Handle();
+      transport = it->second->RemoteTransport()->Handle();
+    }
+    TnxBaseRemoteTransport::LookupByID(transport, remote);
   }
+  ~TnxListenTarget() {
+    if (remote) remote->Unlock();
+  }
+  TnxListenTarget(const TnxListenTarget&) = delete;
+  TnxListenTarget& operator=(const TnxListenTarget&) = delete;
 };
+
+namespace {
 
 TnxThreadPriority Clamped(TnxThreadPriority aValue, TnxThreadPriority aMin, TnxThreadPriority aMax) {
   return std::max(aMin, std::min(aValue, aMax));
@@ -543,18 +644,24 @@ TnxThreadPriority Clamped(TnxThreadPriority aValue, TnxThreadPriority aMin, TnxT
 }  // namespace
 
 void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID aSessionID,
-                                     TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint32_t,
+                                     TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint32_t aTimeout,
                                      const void* aRequestData, int32_t aRequestDataLen,
                                      TnxReplyCallback aReplyCallback, void* aReplyCookie) {
-  if (Mode() == nxtmListen) {
-    aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
-    return;
-  }
   if (Failed()) {
     aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
     return;
   }
   const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  if (Mode() == nxtmListen) {
+    TnxListenTarget target(*this, aTransportID, aSessionID);
+    if (!target.remote) {
+      aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
+      return;
+    }
+    target.remote->Request(aTransportID == 0, target.session, priority, aMsgID, aTimeout, aRequestData,
+                           aRequestDataLen, aReplyCallback, aReplyCookie);
+    return;
+  }
   if (aTransportID != 0) {
     aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
     return;
@@ -566,14 +673,14 @@ void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID a
     aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
     return;
   }
-  TDelivery delivery{aReplyCallback, aReplyCookie};
+  TnxOnceDelivery delivery{aReplyCallback, aReplyCookie};
   try {
     TnxHeapBlock scratch;
     uint32_t uncompressedSize = 0;
     const std::span<const uint8_t> data = btCompress(CompressType(), aRequestData, aRequestDataLen, scratch, uncompressedSize);
     connection->Transact(TransportID(), aSessionID, priority, aMsgID, nxmtRequest, 0, CompressType(),
                          uncompressedSize, data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()),
-                         &TDelivery::Deliver, &delivery);
+                         &TnxOnceDelivery::Deliver, &delivery);
   } catch (...) {
     connection->Free();
     if (!delivery.delivered) aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
@@ -584,11 +691,17 @@ void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID a
 
 void TnxBasePooledTransport::Post(TnxTransportID aTransportID, TnxSessionID aSessionID,
                                   TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, const void* aRequestData,
-                                  int32_t aRequestDataLen, uint32_t) {
+                                  int32_t aRequestDataLen, uint32_t aTimeout) {
   CheckStarted();
-  if (Mode() == nxtmListen) RaiseError(nxeInvalidHandle);
   if (Failed()) return;
   const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  if (Mode() == nxtmListen) {
+    TnxListenTarget target(*this, aTransportID, aSessionID);
+    if (target.remote)
+      target.remote->Post(aTransportID == 0, target.session, priority, aMsgID, aRequestData, aRequestDataLen,
+                          aTimeout);
+    return;
+  }
   if (aTransportID != 0) RaiseError(nxeInvalidHandle);
   TnxBaseClientConnection* connection = btAcquireConnection();
   try {
@@ -604,8 +717,35 @@ void TnxBasePooledTransport::Post(TnxTransportID aTransportID, TnxSessionID aSes
   connection->Deactivate();
 }
 
-void TnxBasePooledTransport::TerminateConnection(TnxTransportID, TnxSessionID aSessionID, uint32_t) {
-  if (Mode() == nxtmListen || Failed() || !IsConnected()) return;
+void TnxBasePooledTransport::Broadcast(TnxMsgID aMsgID, TnxThreadPriority aThreadPriority, const void* aRequestData,
+                                       int32_t aRequestDataLen, uint32_t aTimeOut) {
+  if (Mode() != nxtmListen || Failed()) return;
+  const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  std::vector<TnxSessionID> sessions;
+  {
+    TnxPadlockGuard guard(btRemotePadlock);
+    sessions.reserve(btRemoteSessions.size());
+    for (const auto& entry : btRemoteSessions) sessions.push_back(entry.first);
+  }
+  for (TnxSessionID session : sessions) {
+    try {
+      Post(0, session, priority, aMsgID, aRequestData, aRequestDataLen, aTimeOut);
+    } catch (...) {
+    }
+  }
+}
+
+void TnxBasePooledTransport::TerminateConnection(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                                 uint32_t aTimeout) {
+  if (Mode() == nxtmListen) {
+    if (Failed()) return;
+    TnxBaseRemoteTransport* remote = nullptr;
+    if (TnxBaseRemoteTransport::LookupByID(aTransportID, remote) != 0) return;
+    remote->TerminateConnection(aSessionID, aTimeout);
+    remote->Unlock();
+    return;
+  }
+  if (Failed() || !IsConnected()) return;
   TnxBaseClientConnection* connection;
   try {
     connection = btAcquireConnection();

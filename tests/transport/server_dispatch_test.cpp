@@ -184,6 +184,7 @@ protected:
   Owned<testing::TSocketPairTransport> StartClient() {
     Owned<testing::TSocketPairTransport> client(Make<testing::TSocketPairTransport>(u"C"));
     client->SetServerName(kServerName);
+    client->SetHeartbeatInterval(0);
     client->SetActive(true);
     return client;
   }
