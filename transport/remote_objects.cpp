@@ -412,7 +412,7 @@ void TnxBaseRemoteSession::Free() noexcept {
 
 platform::TInterfacePtr<InxInternalSessionCallback> TnxBaseRemoteSession::NewSessionCallback() {
   const TnxTransportID remote = brsRemoteTransport ? brsRemoteTransport->Handle() : 0;
-  return platform::TInterfacePtr<InxInternalSessionCallback>::Attach(
+  return platform::TInterfacePtr<InxInternalSessionCallback>(
       nxCreate<TnxRemoteSessionCallback>(remote, brsHandle));
 }
 

@@ -363,7 +363,7 @@ platform::TInterfacePtr<InxSessionCallback> TnxBasePooledTransport::btGetSession
   if (!context || context->transport != this) return nullptr;
   if (context->session) return context->session->GetSessionCallback();
   if (Mode() == nxtmSend && context->header.bhSessionID != 0)
-    return platform::TInterfacePtr<InxSessionCallback>::Attach(
+    return platform::TInterfacePtr<InxSessionCallback>(
         nxCreate<TnxLocalSessionCallback>(this, context->header.bhSessionID));
   return nullptr;
 }
