@@ -225,7 +225,15 @@ public:
       return;
     }
     spReceived.fetch_add(header.bhLength);
-    PooledTransport()->btProcessHeader(*this, header, {spBody.Data(), spBody.Size()});
+    try {
+      PooledTransport()->btProcessHeader(*this, header, {spBody.Data(), spBody.Size()});
+    } catch (...) {
+      // An answer that could not be written: the peer is gone, and an
+      // unarmed connection would never be read to its end.
+      ForceDisconnect();
+      Deactivate();
+      return;
+    }
     // A callback connection is read by the threads that send on it.
     if (!IsCallback()) PooledTransport()->CompletionQueue()->Arm(spFd, Handle());
   }
