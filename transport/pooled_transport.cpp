@@ -41,9 +41,7 @@ constexpr int kStopWaits = 50;
 // The pause before the second and last connect attempt.
 constexpr uint32_t kReconnectWaitMs = 100;
 // A log-in and its answer carry this request number.
-constexpr TnxMsgID kLoginMsgID = 1;
 // The answer to a log-in: session handle and server version.
-constexpr uint32_t kLoginReplySize = 8;
 
 thread_local TnxNetIdleEvent tlsNetIdle;
 thread_local uint32_t tlsNetIdleInterval = 0;
@@ -404,6 +402,31 @@ void TnxBasePooledTransport::DoStop() {
   SetFailed(false);
 }
 
+// ---- log-in ----
+
+TnxLoginBlock TnxBasePooledTransport::btSealedLoginBlock(std::u16string_view aUserName, std::u16string_view aPassword,
+                                                         int32_t aTimeout, int32_t aClientVersion) {
+  TnxLoginBlock block = nxBuildLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
+  // The cipher keeps its state from the vector to Final.
+  TnxPadlockGuard guard(btBlowFishPadlock);
+  btBlowFish->RandomIVBlock(block.data() + nxLoginIVOffset);
+  btBlowFish->Encode(block.data(), nxLoginEncipheredSize);
+  btBlowFish->Final(block.data() + nxLoginAuthOffset);
+  return block;
+}
+
+uint32_t nxLoginAnswer(const TnxBaseHeader& aAnswer, const uint8_t* aReply, uint32_t aReplySize,
+                       int32_t& aServerVersion, TnxSessionID& aSessionID) {
+  if (aAnswer.bhMsgType != nxmtLoginReply || aAnswer.bhMsgID != nxLoginMsgID) return nxeLostConnection;
+  if (aAnswer.bhErrorCode != 0) return aAnswer.bhErrorCode;
+  // A success without the session would leave the caller with a handle
+  // read from bytes that never came.
+  if (aReplySize < nxLoginReplySize) return nxeLostConnection;
+  aSessionID = platform::LoadU32(aReply);
+  aServerVersion = static_cast<int32_t>(platform::LoadU32(aReply + 4));
+  return 0;
+}
+
 // ---- callback, heartbeat and watchdog threads ----
 
 void TnxBasePooledTransport::btStartClient() {
@@ -761,11 +784,18 @@ void TnxBasePooledTransport::TerminateConnection(TnxTransportID aTransportID, Tn
   connection->Deactivate();
 }
 
-uint32_t TnxBasePooledTransport::EstablishConnection(TnxTransportID, const std::u16string& aUserName,
+uint32_t TnxBasePooledTransport::EstablishConnection(TnxTransportID aTransportID, const std::u16string& aUserName,
                                                      const std::u16string& aPassword, int32_t aTimeout,
                                                      int32_t aClientVersion, int32_t& aServerVersion,
                                                      TnxSessionID& aSessionID) {
-  if (Mode() == nxtmListen) return nxeInvalidHandle;
+  if (Mode() == nxtmListen) {
+    TnxBaseRemoteTransport* remote = nullptr;
+    if (const uint32_t code = TnxBaseRemoteTransport::LookupByID(aTransportID, remote)) return code;
+    const uint32_t result =
+        remote->EstablishConnection(aUserName, aPassword, aTimeout, aClientVersion, aServerVersion, aSessionID);
+    remote->Unlock();
+    return result;
+  }
   CheckStarted();
   if (Failed()) return nxeLostConnection;
   aServerVersion = aClientVersion;
@@ -784,32 +814,13 @@ uint32_t TnxBasePooledTransport::EstablishConnection(TnxTransportID, const std::
   }
   uint32_t result;
   try {
-    TnxLoginBlock block = nxBuildLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
-    {
-      // The cipher keeps its state from the vector to Final.
-      TnxPadlockGuard guard(btBlowFishPadlock);
-      btBlowFish->RandomIVBlock(block.data() + nxLoginIVOffset);
-      btBlowFish->Encode(block.data(), nxLoginEncipheredSize);
-      btBlowFish->Final(block.data() + nxLoginAuthOffset);
-    }
-    Write(connection, TransportID(), 0, 0, kLoginMsgID, nxmtLogin, 0, 0, 0, block.data(),
+    const TnxLoginBlock block = btSealedLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
+    Write(connection, TransportID(), 0, 0, nxLoginMsgID, nxmtLogin, 0, 0, 0, block.data(),
           static_cast<uint32_t>(block.size()));
-    uint8_t reply[kLoginReplySize] = {};
+    uint8_t reply[nxLoginReplySize] = {};
     TnxBaseHeader answer;
     const uint32_t replySize = connection->Read(answer, reply, sizeof reply);
-    if (answer.bhMsgType != nxmtLoginReply || answer.bhMsgID != kLoginMsgID) {
-      result = nxeLostConnection;
-    } else if (answer.bhErrorCode != 0) {
-      result = answer.bhErrorCode;
-    } else if (replySize < kLoginReplySize) {
-      // A success without the session would leave the caller with a handle
-      // read from bytes that never came.
-      result = nxeLostConnection;
-    } else {
-      aSessionID = platform::LoadU32(reply);
-      aServerVersion = static_cast<int32_t>(platform::LoadU32(reply + 4));
-      result = 0;
-    }
+    result = nxLoginAnswer(answer, reply, replySize, aServerVersion, aSessionID);
   } catch (...) {
     connection->Free();
     return nxeLostConnection;

@@ -41,6 +41,7 @@
 #include "platform/rtl_thread.h"
 #include "transport/base_transport.h"
 #include "transport/heap_block.h"
+#include "transport/login_block.h"
 
 namespace revurov {
 
@@ -64,6 +65,15 @@ inline constexpr uintptr_t nxWatchdogPassKey = 3;
 inline constexpr int32_t nxDefaultMaxServerThreads = 64;
 
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPooledTransportException, EnxTransportException);
+
+inline constexpr TnxMsgID nxLoginMsgID = 1;
+// Session handle and server version.
+inline constexpr uint32_t nxLoginReplySize = 8;
+// The result of a log-in's answer (aReply: its first aReplySize payload
+// bytes): 11276 when it is no answer to the log-in, else its code; on
+// success session and server version are set.
+uint32_t nxLoginAnswer(const TnxBaseHeader& aAnswer, const uint8_t* aReply, uint32_t aReplySize,
+                       int32_t& aServerVersion, TnxSessionID& aSessionID);
 
 // The 64-byte key the log-in cipher of every pooled transport is keyed with.
 const std::string& nxPooledTransportMessageKey();
@@ -158,8 +168,10 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   // The log-in (type 20, answered by type 21). Raises only when not started;
   // every other failure is the result: 11276 for a failed transport, a
   // broken exchange or a malformed answer, the server's code for a refusal,
-  // the converted code of a failed connect. In listen mode the reverse
-  // log-in needs a remote transport, so the result is 9990.
+  // the converted code of a failed connect. In listen mode it is the
+  // reverse log-in, a session of this server on the client aTransportID,
+  // over one of its callback connections: 9990 for an unknown client, 12289
+  // for one without callback connections.
   uint32_t EstablishConnection(TnxTransportID aTransportID, const std::u16string& aUserName,
                                const std::u16string& aPassword, int32_t aTimeout, int32_t aClientVersion,
                                int32_t& aServerVersion, TnxSessionID& aSessionID) override;
@@ -179,6 +191,10 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   // bytes to send.
   std::span<const uint8_t> btCompress(uint8_t aCompressType, const void* aData, int32_t aLength,
                                       TnxHeapBlock& aScratch, uint32_t& aUncompressedSize) const;
+
+  // The log-in block, enciphered and sealed with the transport's cipher.
+  TnxLoginBlock btSealedLoginBlock(std::u16string_view aUserName, std::u16string_view aPassword, int32_t aTimeout,
+                                   int32_t aClientVersion);
 
   // ---- callbacks, heartbeat and watchdog ----
   // A message the server sent on a callback connection: requests and posts

@@ -6,6 +6,7 @@
 
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/objects/handle_table.h"
+#include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/sync/lock_guard.h"
 #include "platform/random.h"
 #include "transport/pooled_transport.h"
@@ -338,6 +339,43 @@ void TnxBaseRemoteTransport::TerminateConnection(TnxSessionID aSessionID, uint32
   }
   if (!OfferCallback(connection)) connection->EndCallback();
   connection->DropUser();
+}
+
+uint32_t TnxBaseRemoteTransport::EstablishConnection(const std::u16string& aUserName, const std::u16string& aPassword,
+                                                     int32_t aTimeout, int32_t aClientVersion, int32_t& aServerVersion,
+                                                     TnxSessionID& aSessionID) {
+  aServerVersion = aClientVersion;
+  aSessionID = 0;
+  if (!SupportsCallbacks()) {
+    try {
+      throw EnxTransportException(nullptr, nxeCapabilityNotSupported, u"Callbacks are not supported by this connection");
+    } catch (...) {
+      return nxConvertCurrentException(nullptr, nullptr, aClientVersion);
+    }
+  }
+  TnxBaseServerConnection* connection;
+  try {
+    connection = TakeCallback(aTimeout > 0 ? static_cast<uint32_t>(aTimeout) : 0);
+  } catch (...) {
+    return nxeLostConnection;
+  }
+  uint32_t result;
+  try {
+    const TnxLoginBlock block = brtTransport->btSealedLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
+    brtTransport->Write(connection, nxCallbackTransportID, 0, 0, nxLoginMsgID, nxmtLogin, 0, 0, 0, block.data(),
+                        static_cast<uint32_t>(block.size()));
+    TnxBaseHeader answer;
+    TnxHeapBuffer body;
+    connection->ReadMessage(answer, body);
+    result = nxLoginAnswer(answer, body.Data(), static_cast<uint32_t>(body.Size()), aServerVersion, aSessionID);
+  } catch (...) {
+    connection->EndCallback();
+    connection->DropUser();
+    return nxeLostConnection;
+  }
+  if (!OfferCallback(connection)) connection->EndCallback();
+  connection->DropUser();
+  return result;
 }
 
 // ---- remote session ----

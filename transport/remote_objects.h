@@ -81,6 +81,9 @@ public:
 
   // ---- callback connections ----
   bool SupportsCallbacks() const noexcept { return brtSupportsCallbacks.load(std::memory_order_acquire); }
+  // A callback connection is on its way: requesters wait for it instead of
+  // answering 11276.
+  void ExpectCallback() noexcept { brtSupportsCallbacks.store(true, std::memory_order_release); }
   int32_t IdleCallbackCount() const;
   // False (and nothing kept) once the remote transport failed.
   bool OfferCallback(TnxBaseServerConnection* aConnection);
@@ -98,6 +101,12 @@ public:
   void Post(bool aCallback, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority, TnxMsgID aMsgID,
             const void* aRequestData, int32_t aRequestDataLen, uint32_t aTimeout);
   void TerminateConnection(TnxSessionID aSessionID, uint32_t aTimeout);
+  // The reverse log-in: a session of this side on the client, opened over
+  // a callback connection (aTimeout as the wait slice). 12289 without
+  // callback connections, 11276 for a broken exchange, else the client's
+  // code.
+  uint32_t EstablishConnection(const std::u16string& aUserName, const std::u16string& aPassword, int32_t aTimeout,
+                               int32_t aClientVersion, int32_t& aServerVersion, TnxSessionID& aSessionID);
 
 protected:
   TnxBaseRemoteTransport(TnxBasePooledTransport* aTransport, TnxBaseServerConnection* aConnection,

@@ -28,7 +28,6 @@ namespace {
 // Login texts are UTF-8 from this client version on, older clients send
 // the system code page.
 constexpr int32_t kUtf8LoginVersion = 30900;
-constexpr TnxMsgID kLoginMsgID = 1;
 // The time bias a log entry gets when the writer takes its own.
 constexpr int32_t kLogOwnTimeBias = 0x0FFFFFFF;
 
@@ -320,7 +319,8 @@ void TnxBasePooledTransport::btProcessRegisterCallback(TnxBaseServerConnection& 
     return;
   }
   // Answered before it is offered: a request written first would reach the
-  // client before its acknowledgement.
+  // client before its acknowledgement. Requesters meanwhile wait for it.
+  held.remote->ExpectCallback();
   if (btCallbackNeedsAck())
     Write(&aConnection, aHeader.bhTransportID, 0, aHeader.bhThreadPriority, aHeader.bhMsgID, nxmtCallbackRegistered,
           0, 0, 0, nullptr, 0);
@@ -421,7 +421,7 @@ void TnxBasePooledTransport::btProcessLogin(TnxBaseConnection& aConnection, cons
   const bool taken = Mode() == nxtmListen
                          ? found == 0 && held.remote == static_cast<TnxBaseServerConnection&>(aConnection).RemoteTransport()
                          : found != 0 && aHeader.bhTransportID == nxCallbackTransportID;
-  if (!taken || aPayload.size() != nxLoginBlockSize || aHeader.bhMsgID != kLoginMsgID) {
+  if (!taken || aPayload.size() != nxLoginBlockSize || aHeader.bhMsgID != nxLoginMsgID) {
     answer(nxeInvalidParameter, aHeader.bhSessionID, nullptr, 0);
     return;
   }

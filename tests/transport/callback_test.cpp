@@ -383,6 +383,49 @@ TEST_F(Callbacks, ARefusedRegistrationFailsTheClientsStart) {
   testing::TSocketPairDirectory::Leave(u"Refusing", &peer);
 }
 
+TEST_F(Callbacks, AReverseLogInOpensASessionOfTheServerOnTheClient) {
+  StartServer();
+  TClient client = StartClient(1, false);
+  const TnxTransportID remote = client.transport->TransportID();
+  int32_t version = 0;
+  TnxSessionID session = 0;
+  struct Row {
+    const char* name;
+    TnxTransportID transport;
+    const char16_t* password;
+    uint32_t code;
+  };
+  TClient without = StartClient(0);
+  const Row rows[] = {
+      {"wrong password", remote, u"wrong", nxeUnknownUserOrPassword},
+      {"unknown client", 0x12345678, u"secret", nxeInvalidHandle},
+      {"a client without callback connections", without.transport->TransportID(), u"secret",
+       nxeCapabilityNotSupported},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(server->EstablishConnection(row.transport, u"admin", row.password, 1000, 47501, version, session),
+              row.code);
+  }
+  ASSERT_EQ(server->EstablishConnection(remote, u"admin", u"secret", 1000, 47501, version, session), 0u);
+  EXPECT_EQ(version, client.handler->ServerVersion);
+  ASSERT_EQ(client.handler->Sessions().size(), 1u);
+
+  // The server's requests on that session reach the client's handler with
+  // the client's engine session ID.
+  TReply reply;
+  server->Request(remote, session, 0, kEcho, 1000, "r", 1, &TReply::Callback, &reply);
+  EXPECT_EQ(reply.code, 0u);
+  EXPECT_EQ(reply.data, Frame{'r'});
+  ASSERT_EQ(client.handler->Count(kEcho), 1);
+  EXPECT_EQ(client.handler->Received().back().sessionID, *client.handler->Sessions().begin());
+
+  server->TerminateConnection(remote, session, 1000);
+  EXPECT_TRUE(Within(20s, [&] { return client.handler->Sessions().empty(); }));
+  client.transport->SetActive(false);
+  without.transport->SetActive(false);
+}
+
 // ---- the watchdog ----
 
 TEST_F(Callbacks, TheWatchdogDropsSilentAndLostClientsOnTheTransportClock) {
