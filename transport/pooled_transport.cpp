@@ -459,6 +459,11 @@ int32_t TnxBasePooledTransport::CallbackThreadsRunning() const {
   return running;
 }
 
+bool TnxBasePooledTransport::HeartbeatRunning() const {
+  std::lock_guard guard(btThreadsLock);
+  return btHeartbeatThread && !btHeartbeatThread->Finished();
+}
+
 void TnxBasePooledTransport::btStopCallbackThreads() {
   std::vector<platform::TThreadPtr<TnxBaseCallbackThread>> threads;
   {

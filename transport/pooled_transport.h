@@ -213,6 +213,7 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   // LostConnectionTimeout ago.
   void btCheckLostConnections();
   int32_t CallbackThreadsRunning() const;
+  bool HeartbeatRunning() const;
   // The session callback of the request the calling thread serves: a
   // remote session's, or on a client a local one for the request's session.
   platform::TInterfacePtr<InxSessionCallback> btGetSessionCallback() override;

@@ -515,6 +515,43 @@ TEST_F(Callbacks, TheWatchdogThreadRunsItsPassesOnlyWithAnInterval) {
   }
 }
 
+// ---- the heartbeat ----
+
+TEST_F(Callbacks, TheHeartbeatSendsAKeepAliveAtOnceAndGivesUpAfterItsEleventhFailure) {
+  // A long interval: the keep-alive at the start is the only one.
+  testing::TScriptedPeer peer([](testing::TScriptedPeer::TEnd& aEnd) {
+    Frame frame;
+    while (aEnd.Receive(frame))
+      if (nxLoadHeader(frame.data()).bhMsgType == nxmtOpenTransport)
+        aEnd.Send(TPeerFrame{.Type = nxmtTransportReply, .TransportID = 7, .Payload = testing::U32Bytes(1)}.Bytes());
+  });
+  testing::TSocketPairDirectory::Enter(u"Beating", &peer, [&peer](int aFd) { return peer.Accept(aFd); });
+  Owned<testing::TSocketPairTransport> client(Make<testing::TSocketPairTransport>(u"C"));
+  client->SetServerName(u"Beating");
+  client->SetHeartbeatInterval(600'000);
+  client->SetActive(true);
+  EXPECT_TRUE(Within(20s, [&] { return peer.FramesOfType(nxmtKeepAlive).size() == 1; }));
+  const auto open = peer.FramesOfType(nxmtOpenTransport);
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(Frame(open[0].bytes.begin() + nxHeaderSize, open[0].bytes.end()), testing::U32Bytes(600'000))
+      << "the interval is announced";
+  const auto keepAlive = peer.FramesOfType(nxmtKeepAlive)[0].bytes;
+  EXPECT_EQ(nxLoadHeader(keepAlive.data()).bhTransportID, 7u);
+  EXPECT_EQ(keepAlive.size(), nxHeaderSize);
+  EXPECT_TRUE(client->HeartbeatRunning());
+  client->SetActive(false);
+  EXPECT_FALSE(client->HeartbeatRunning());
+  testing::TSocketPairDirectory::Leave(u"Beating", &peer);
+
+  // No server: every keep-alive fails; the thread ends by itself.
+  Owned<testing::TSocketPairTransport> lonely(Make<testing::TSocketPairTransport>(u"L"));
+  lonely->SetServerName(u"Nobody");
+  lonely->SetHeartbeatInterval(1);
+  lonely->SetActive(true);
+  EXPECT_TRUE(Within(20s, [&] { return !lonely->HeartbeatRunning(); }));
+  lonely->SetActive(false);
+}
+
 // ---- the remote session callback on its own ----
 
 class TCounted : public TnxInterfacedObject {
