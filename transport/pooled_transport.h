@@ -16,9 +16,13 @@
 // - The settings stream is version 3; versions 1 and 2 are read (1: the
 //   compress limit only; 2: also port, IOCP threads and server thread
 //   priority); any other raises 15498.
-// - Stop ends every wait it starts: the steps of later layers (remote
-//   transports and sessions, server threads, callback threads) are the
-//   virtual entry points below, empty here.
+// - Stop ends every wait it starts: heartbeat and watchdog first, then the
+//   remote transports and sessions, the server threads and the callback
+//   threads (the virtual steps below).
+// - Start in send mode starts CallbackThreadCount callback threads, each
+//   registering a connection with the server (a refusal fails the start),
+//   and a heartbeat unless HeartbeatInterval is 0, which connects at once.
+//   In listen mode a watchdog runs unless WatchdogInterval is 0.
 // - SetNetIdle/GetNetIdle keep the calling thread's idle handler.
 #pragma once
 
