@@ -16,7 +16,10 @@
 #include "transport/login_block.h"
 #include "transport/message_frame.h"
 #include "transport/payload_compression.h"
+#include "transport/remote_objects.h"
+#include "transport/server_connection.h"
 #include "transport/transport_clock.h"
+#include "transport/transport_threads.h"
 
 namespace revurov {
 
@@ -38,9 +41,7 @@ constexpr int kStopWaits = 50;
 // The pause before the second and last connect attempt.
 constexpr uint32_t kReconnectWaitMs = 100;
 // A log-in and its answer carry this request number.
-constexpr TnxMsgID kLoginMsgID = 1;
 // The answer to a log-in: session handle and server version.
-constexpr uint32_t kLoginReplySize = 8;
 
 thread_local TnxNetIdleEvent tlsNetIdle;
 thread_local uint32_t tlsNetIdleInterval = 0;
@@ -401,6 +402,119 @@ void TnxBasePooledTransport::DoStop() {
   SetFailed(false);
 }
 
+// ---- log-in ----
+
+TnxLoginBlock TnxBasePooledTransport::btSealedLoginBlock(std::u16string_view aUserName, std::u16string_view aPassword,
+                                                         int32_t aTimeout, int32_t aClientVersion) {
+  TnxLoginBlock block = nxBuildLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
+  // The cipher keeps its state from the vector to Final.
+  TnxPadlockGuard guard(btBlowFishPadlock);
+  btBlowFish->RandomIVBlock(block.data() + nxLoginIVOffset);
+  btBlowFish->Encode(block.data(), nxLoginEncipheredSize);
+  btBlowFish->Final(block.data() + nxLoginAuthOffset);
+  return block;
+}
+
+uint32_t nxLoginAnswer(const TnxBaseHeader& aAnswer, const uint8_t* aReply, uint32_t aReplySize,
+                       int32_t& aServerVersion, TnxSessionID& aSessionID) {
+  if (aAnswer.bhMsgType != nxmtLoginReply || aAnswer.bhMsgID != nxLoginMsgID) return nxeLostConnection;
+  if (aAnswer.bhErrorCode != 0) return aAnswer.bhErrorCode;
+  // A success without the session would leave the caller with a handle
+  // read from bytes that never came.
+  if (aReplySize < nxLoginReplySize) return nxeLostConnection;
+  aSessionID = platform::LoadU32(aReply);
+  aServerVersion = static_cast<int32_t>(platform::LoadU32(aReply + 4));
+  return 0;
+}
+
+// ---- callback, heartbeat and watchdog threads ----
+
+void TnxBasePooledTransport::btStartClient() {
+  try {
+    for (int i = 0; i < btCallbackThreadCount; ++i) btCreateCallbackThread();
+    if (btHeartbeatInterval != 0) {
+      auto thread = platform::NewThread<TnxHeartbeatThread>(this);
+      std::lock_guard guard(btThreadsLock);
+      btHeartbeatThread = std::move(thread);
+    }
+  } catch (...) {
+    // A refused registration fails the start: what started ends with it.
+    btStopCallbackThreads();
+    btStopHeartbeatAndWatchdog();
+    btFreeClientConnections();
+    throw;
+  }
+}
+
+void TnxBasePooledTransport::btCreateCallbackThread() {
+  auto thread = platform::NewThread<TnxBaseCallbackThread>(this);
+  std::lock_guard guard(btThreadsLock);
+  btCallbackThreads.push_back(std::move(thread));
+}
+
+int32_t TnxBasePooledTransport::CallbackThreadsRunning() const {
+  std::lock_guard guard(btThreadsLock);
+  int32_t running = 0;
+  for (const auto& thread : btCallbackThreads) running += !thread->Finished();
+  return running;
+}
+
+bool TnxBasePooledTransport::HeartbeatRunning() const {
+  std::lock_guard guard(btThreadsLock);
+  return btHeartbeatThread && !btHeartbeatThread->Finished();
+}
+
+void TnxBasePooledTransport::btStopCallbackThreads() {
+  std::vector<platform::TThreadPtr<TnxBaseCallbackThread>> threads;
+  {
+    std::lock_guard guard(btThreadsLock);
+    threads.swap(btCallbackThreads);
+  }
+  // All reads are ended before the first wait.
+  for (auto& thread : threads) thread->Terminate();
+  for (auto& thread : threads) thread->Shutdown();
+}
+
+void TnxBasePooledTransport::btStartWatchdog() {
+  auto thread = platform::NewThread<TnxWatchdogThread>(this);
+  std::lock_guard guard(btThreadsLock);
+  btWatchdogThread = std::move(thread);
+}
+
+void TnxBasePooledTransport::btStopHeartbeatAndWatchdog() {
+  platform::TThreadPtr<TnxHeartbeatThread> heartbeat;
+  platform::TThreadPtr<TnxWatchdogThread> watchdog;
+  {
+    std::lock_guard guard(btThreadsLock);
+    heartbeat = std::move(btHeartbeatThread);
+    watchdog = std::move(btWatchdogThread);
+  }
+  if (heartbeat) heartbeat->Shutdown();
+  if (watchdog) watchdog->Shutdown();
+}
+
+bool TnxBasePooledTransport::btSendKeepAlive() noexcept {
+  if (Mode() != nxtmSend) return false;
+  while (!Failed()) {
+    TnxBaseClientConnection* connection;
+    try {
+      connection = btAcquireConnection();
+    } catch (...) {
+      SetFailed(true);
+      return false;
+    }
+    try {
+      Write(connection, TransportID(), 0, 0, 0, nxmtKeepAlive, 0, 0, 0, nullptr, 0);
+    } catch (...) {
+      connection->Free();
+      continue;
+    }
+    connection->Deactivate();
+    return true;
+  }
+  return false;
+}
+
 void TnxBasePooledTransport::btFreeClientConnections() {
   std::vector<TnxBaseConnection*> connections;
   {
@@ -522,19 +636,34 @@ void TnxBasePooledTransport::btDeliverReply(const TnxBaseHeader& aHeader, std::s
 
 namespace {
 
-// Notes whether the requester's callback was reached, so that a failure
-// after delivery does not call it again.
-struct TDelivery {
-  TnxReplyCallback callback;
-  void* cookie;
-  bool delivered = false;
+}  // namespace
 
-  static void Deliver(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aData, int32_t aLen, void* aSelf) {
-    auto* self = static_cast<TDelivery*>(aSelf);
-    self->delivered = true;
-    self->callback(aMsgID, aErrorCode, aData, aLen, self->cookie);
+// The client a listen-mode request goes to, held while it is used; no
+// remote transport when the lookup fails.
+struct TnxBasePooledTransport::TnxListenTarget {
+  TnxBaseRemoteTransport* remote = nullptr;
+  TnxSessionID session = 0;
+  TnxListenTarget(TnxBasePooledTransport& aTransport, TnxTransportID aTransportID, TnxSessionID aSessionID) {
+    TnxTransportID transport = aTransportID;
+    session = aSessionID;
+    if (aTransportID == 0) {
+      // An engine session ID: its session's handle and client.
+      TnxPadlockGuard guard(aTransport.btRemotePadlock);
+      auto it = aTransport.btRemoteSessions.find(aSessionID);
+      if (it == aTransport.btRemoteSessions.end() || !it->second->RemoteTransport()) return;
+      session = it->second->Handle();
+      transport = it->second->RemoteTransport()->Handle();
+    }
+    TnxBaseRemoteTransport::LookupByID(transport, remote);
   }
+  ~TnxListenTarget() {
+    if (remote) remote->Unlock();
+  }
+  TnxListenTarget(const TnxListenTarget&) = delete;
+  TnxListenTarget& operator=(const TnxListenTarget&) = delete;
 };
+
+namespace {
 
 TnxThreadPriority Clamped(TnxThreadPriority aValue, TnxThreadPriority aMin, TnxThreadPriority aMax) {
   return std::max(aMin, std::min(aValue, aMax));
@@ -543,18 +672,24 @@ TnxThreadPriority Clamped(TnxThreadPriority aValue, TnxThreadPriority aMin, TnxT
 }  // namespace
 
 void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID aSessionID,
-                                     TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint32_t,
+                                     TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint32_t aTimeout,
                                      const void* aRequestData, int32_t aRequestDataLen,
                                      TnxReplyCallback aReplyCallback, void* aReplyCookie) {
-  if (Mode() == nxtmListen) {
-    aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
-    return;
-  }
   if (Failed()) {
     aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
     return;
   }
   const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  if (Mode() == nxtmListen) {
+    TnxListenTarget target(*this, aTransportID, aSessionID);
+    if (!target.remote) {
+      aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
+      return;
+    }
+    target.remote->Request(aTransportID == 0, target.session, priority, aMsgID, aTimeout, aRequestData,
+                           aRequestDataLen, aReplyCallback, aReplyCookie);
+    return;
+  }
   if (aTransportID != 0) {
     aReplyCallback(aMsgID, nxeInvalidHandle, nullptr, 0, aReplyCookie);
     return;
@@ -566,14 +701,14 @@ void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID a
     aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
     return;
   }
-  TDelivery delivery{aReplyCallback, aReplyCookie};
+  TnxOnceDelivery delivery{aReplyCallback, aReplyCookie};
   try {
     TnxHeapBlock scratch;
     uint32_t uncompressedSize = 0;
     const std::span<const uint8_t> data = btCompress(CompressType(), aRequestData, aRequestDataLen, scratch, uncompressedSize);
     connection->Transact(TransportID(), aSessionID, priority, aMsgID, nxmtRequest, 0, CompressType(),
                          uncompressedSize, data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()),
-                         &TDelivery::Deliver, &delivery);
+                         &TnxOnceDelivery::Deliver, &delivery);
   } catch (...) {
     connection->Free();
     if (!delivery.delivered) aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
@@ -584,11 +719,17 @@ void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID a
 
 void TnxBasePooledTransport::Post(TnxTransportID aTransportID, TnxSessionID aSessionID,
                                   TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, const void* aRequestData,
-                                  int32_t aRequestDataLen, uint32_t) {
+                                  int32_t aRequestDataLen, uint32_t aTimeout) {
   CheckStarted();
-  if (Mode() == nxtmListen) RaiseError(nxeInvalidHandle);
   if (Failed()) return;
   const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  if (Mode() == nxtmListen) {
+    TnxListenTarget target(*this, aTransportID, aSessionID);
+    if (target.remote)
+      target.remote->Post(aTransportID == 0, target.session, priority, aMsgID, aRequestData, aRequestDataLen,
+                          aTimeout);
+    return;
+  }
   if (aTransportID != 0) RaiseError(nxeInvalidHandle);
   TnxBaseClientConnection* connection = btAcquireConnection();
   try {
@@ -604,8 +745,35 @@ void TnxBasePooledTransport::Post(TnxTransportID aTransportID, TnxSessionID aSes
   connection->Deactivate();
 }
 
-void TnxBasePooledTransport::TerminateConnection(TnxTransportID, TnxSessionID aSessionID, uint32_t) {
-  if (Mode() == nxtmListen || Failed() || !IsConnected()) return;
+void TnxBasePooledTransport::Broadcast(TnxMsgID aMsgID, TnxThreadPriority aThreadPriority, const void* aRequestData,
+                                       int32_t aRequestDataLen, uint32_t aTimeOut) {
+  if (Mode() != nxtmListen || Failed()) return;
+  const TnxThreadPriority priority = Clamped(aThreadPriority, ThreadPriorityMin(), ThreadPriorityMax());
+  std::vector<TnxSessionID> sessions;
+  {
+    TnxPadlockGuard guard(btRemotePadlock);
+    sessions.reserve(btRemoteSessions.size());
+    for (const auto& entry : btRemoteSessions) sessions.push_back(entry.first);
+  }
+  for (TnxSessionID session : sessions) {
+    try {
+      Post(0, session, priority, aMsgID, aRequestData, aRequestDataLen, aTimeOut);
+    } catch (...) {
+    }
+  }
+}
+
+void TnxBasePooledTransport::TerminateConnection(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                                 uint32_t aTimeout) {
+  if (Mode() == nxtmListen) {
+    if (Failed()) return;
+    TnxBaseRemoteTransport* remote = nullptr;
+    if (TnxBaseRemoteTransport::LookupByID(aTransportID, remote) != 0) return;
+    remote->TerminateConnection(aSessionID, aTimeout);
+    remote->Unlock();
+    return;
+  }
+  if (Failed() || !IsConnected()) return;
   TnxBaseClientConnection* connection;
   try {
     connection = btAcquireConnection();
@@ -621,11 +789,18 @@ void TnxBasePooledTransport::TerminateConnection(TnxTransportID, TnxSessionID aS
   connection->Deactivate();
 }
 
-uint32_t TnxBasePooledTransport::EstablishConnection(TnxTransportID, const std::u16string& aUserName,
+uint32_t TnxBasePooledTransport::EstablishConnection(TnxTransportID aTransportID, const std::u16string& aUserName,
                                                      const std::u16string& aPassword, int32_t aTimeout,
                                                      int32_t aClientVersion, int32_t& aServerVersion,
                                                      TnxSessionID& aSessionID) {
-  if (Mode() == nxtmListen) return nxeInvalidHandle;
+  if (Mode() == nxtmListen) {
+    TnxBaseRemoteTransport* remote = nullptr;
+    if (const uint32_t code = TnxBaseRemoteTransport::LookupByID(aTransportID, remote)) return code;
+    const uint32_t result =
+        remote->EstablishConnection(aUserName, aPassword, aTimeout, aClientVersion, aServerVersion, aSessionID);
+    remote->Unlock();
+    return result;
+  }
   CheckStarted();
   if (Failed()) return nxeLostConnection;
   aServerVersion = aClientVersion;
@@ -644,32 +819,13 @@ uint32_t TnxBasePooledTransport::EstablishConnection(TnxTransportID, const std::
   }
   uint32_t result;
   try {
-    TnxLoginBlock block = nxBuildLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
-    {
-      // The cipher keeps its state from the vector to Final.
-      TnxPadlockGuard guard(btBlowFishPadlock);
-      btBlowFish->RandomIVBlock(block.data() + nxLoginIVOffset);
-      btBlowFish->Encode(block.data(), nxLoginEncipheredSize);
-      btBlowFish->Final(block.data() + nxLoginAuthOffset);
-    }
-    Write(connection, TransportID(), 0, 0, kLoginMsgID, nxmtLogin, 0, 0, 0, block.data(),
+    const TnxLoginBlock block = btSealedLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
+    Write(connection, TransportID(), 0, 0, nxLoginMsgID, nxmtLogin, 0, 0, 0, block.data(),
           static_cast<uint32_t>(block.size()));
-    uint8_t reply[kLoginReplySize] = {};
+    uint8_t reply[nxLoginReplySize] = {};
     TnxBaseHeader answer;
     const uint32_t replySize = connection->Read(answer, reply, sizeof reply);
-    if (answer.bhMsgType != nxmtLoginReply || answer.bhMsgID != kLoginMsgID) {
-      result = nxeLostConnection;
-    } else if (answer.bhErrorCode != 0) {
-      result = answer.bhErrorCode;
-    } else if (replySize < kLoginReplySize) {
-      // A success without the session would leave the caller with a handle
-      // read from bytes that never came.
-      result = nxeLostConnection;
-    } else {
-      aSessionID = platform::LoadU32(reply);
-      aServerVersion = static_cast<int32_t>(platform::LoadU32(reply + 4));
-      result = 0;
-    }
+    result = nxLoginAnswer(answer, reply, replySize, aServerVersion, aSessionID);
   } catch (...) {
     connection->Free();
     return nxeLostConnection;

@@ -16,9 +16,13 @@
 // - The settings stream is version 3; versions 1 and 2 are read (1: the
 //   compress limit only; 2: also port, IOCP threads and server thread
 //   priority); any other raises 15498.
-// - Stop ends every wait it starts: the steps of later layers (remote
-//   transports and sessions, server threads, callback threads) are the
-//   virtual entry points below, empty here.
+// - Stop ends every wait it starts: heartbeat and watchdog first, then the
+//   remote transports and sessions, the server threads and the callback
+//   threads (the virtual steps below).
+// - Start in send mode starts CallbackThreadCount callback threads, each
+//   registering a connection with the server (a refusal fails the start),
+//   and a heartbeat unless HeartbeatInterval is 0, which connects at once.
+//   In listen mode a watchdog runs unless WatchdogInterval is 0.
 // - SetNetIdle/GetNetIdle keep the calling thread's idle handler.
 #pragma once
 
@@ -41,6 +45,7 @@
 #include "platform/rtl_thread.h"
 #include "transport/base_transport.h"
 #include "transport/heap_block.h"
+#include "transport/login_block.h"
 
 namespace revurov {
 
@@ -51,6 +56,9 @@ class TnxBaseClientConnection;
 class TnxBaseServerConnection;
 class TnxBaseRemoteTransport;
 class TnxBaseRemoteSession;
+class TnxBaseCallbackThread;
+class TnxHeartbeatThread;
+class TnxWatchdogThread;
 
 // Completion keys of the server threads; any other key is the handle of a
 // server connection (never below 2^18).
@@ -61,6 +69,15 @@ inline constexpr uintptr_t nxWatchdogPassKey = 3;
 inline constexpr int32_t nxDefaultMaxServerThreads = 64;
 
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPooledTransportException, EnxTransportException);
+
+inline constexpr TnxMsgID nxLoginMsgID = 1;
+// Session handle and server version.
+inline constexpr uint32_t nxLoginReplySize = 8;
+// The result of a log-in's answer (aReply: its first aReplySize payload
+// bytes): 11276 when it is no answer to the log-in, else its code; on
+// success session and server version are set.
+uint32_t nxLoginAnswer(const TnxBaseHeader& aAnswer, const uint8_t* aReply, uint32_t aReplySize,
+                       int32_t& aServerVersion, TnxSessionID& aSessionID);
 
 // The 64-byte key the log-in cipher of every pooled transport is keyed with.
 const std::string& nxPooledTransportMessageKey();
@@ -131,20 +148,34 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   // with 11276 (9990 for a transport ID) and no data. A failure after the
   // reply was delivered, the callback's own raise included, only frees the
   // connection: a second call would answer a later request of a queueing
-  // caller. In listen mode there is no remote transport yet to send to:
-  // Request answers 9990 and Post raises it.
+  // caller.
+  //
+  // In listen mode the request goes to a client over its callback
+  // connections: with aTransportID 0 aSessionID is an engine session ID of
+  // a client's own session; otherwise transport and session are the handles
+  // of a session this server opened on that client (reverse log-in). An
+  // unknown client answers 9990, one without callback connections 11276;
+  // Post then does nothing.
   void Request(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
                TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen,
                TnxReplyCallback aReplyCallback, void* aReplyCookie) override;
   void Post(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
             TnxMsgID aMsgID, const void* aRequestData, int32_t aRequestDataLen, uint32_t aTimeout) override;
-  // Sends type 22 for aSessionID when connected; every failure is swallowed.
+  // Listen mode: a Post with transport 0 to every session; failures of one
+  // session are swallowed. Send mode: nothing.
+  void Broadcast(TnxMsgID aMsgID, TnxThreadPriority aThreadPriority, const void* aRequestData,
+                 int32_t aRequestDataLen, uint32_t aTimeOut) override;
+  // Sends type 22 for aSessionID when connected (in listen mode to the
+  // client aTransportID over a callback connection); every failure is
+  // swallowed.
   void TerminateConnection(TnxTransportID aTransportID, TnxSessionID aSessionID, uint32_t aTimeout) override;
   // The log-in (type 20, answered by type 21). Raises only when not started;
   // every other failure is the result: 11276 for a failed transport, a
   // broken exchange or a malformed answer, the server's code for a refusal,
-  // the converted code of a failed connect. In listen mode the reverse
-  // log-in needs a remote transport, so the result is 9990.
+  // the converted code of a failed connect. In listen mode it is the
+  // reverse log-in, a session of this server on the client aTransportID,
+  // over one of its callback connections: 9990 for an unknown client, 12289
+  // for one without callback connections.
   uint32_t EstablishConnection(TnxTransportID aTransportID, const std::u16string& aUserName,
                                const std::u16string& aPassword, int32_t aTimeout, int32_t aClientVersion,
                                int32_t& aServerVersion, TnxSessionID& aSessionID) override;
@@ -160,6 +191,36 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   void btDeliverReply(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody, TnxHeapBuffer& aDecompressed,
                       TnxReplyCallback aCallback, void* aReplyCookie);
   TnxTransportID TransportID() const noexcept { return btTransportID.load(std::memory_order_acquire); }
+  // aData compressed with aCompressType into aScratch when that pays; the
+  // bytes to send.
+  std::span<const uint8_t> btCompress(uint8_t aCompressType, const void* aData, int32_t aLength,
+                                      TnxHeapBlock& aScratch, uint32_t& aUncompressedSize) const;
+
+  // The log-in block, enciphered and sealed with the transport's cipher.
+  TnxLoginBlock btSealedLoginBlock(std::u16string_view aUserName, std::u16string_view aPassword, int32_t aTimeout,
+                                   int32_t aClientVersion);
+
+  // ---- callbacks, heartbeat and watchdog ----
+  // A message the server sent on a callback connection: requests and posts
+  // are served on the calling thread, a log-in opens a session of the
+  // server on this client, type 22 ends one.
+  void btProcessCallbackMessage(TnxBaseClientConnection& aConnection, const TnxBaseHeader& aHeader,
+                                std::span<const uint8_t> aBody);
+  // Send mode: one keep-alive (type 254) on a pooled connection; false when
+  // none could be written. Raises nothing.
+  bool btSendKeepAlive() noexcept;
+  // One watchdog step: the pass on a server thread when one waits, else on
+  // the calling thread.
+  void btWatchdogStep();
+  // Fails every remote transport that showed no life for twice its
+  // heartbeat interval, or that lost its connections longer than
+  // LostConnectionTimeout ago.
+  void btCheckLostConnections();
+  int32_t CallbackThreadsRunning() const;
+  bool HeartbeatRunning() const;
+  // The session callback of the request the calling thread serves: a
+  // remote session's, or on a client a local one for the request's session.
+  platform::TInterfacePtr<InxSessionCallback> btGetSessionCallback() override;
 
   // The inherited statistics, throttling and logging, then the connection's
   // DoWrite with the same values.
@@ -237,11 +298,12 @@ protected:
   void DoStart() override;
   void DoStop() override;
 
-  // Steps of start and stop that later layers fill in.
-  virtual void btStartWatchdog() {}
-  virtual void btStopHeartbeatAndWatchdog() {}
-  // Send mode: connect and register, start callback and heartbeat threads.
-  virtual void btStartClient() {}
+  virtual void btStartWatchdog();
+  virtual void btStopHeartbeatAndWatchdog();
+  // Send mode: starts the callback threads (each registers a connection)
+  // and the heartbeat.
+  virtual void btStartClient();
+  void btCreateCallbackThread();
   virtual int32_t btRemoteTransportCount() const;
   virtual int32_t btRemoteSessionCount() const;
   virtual void btFailRemoteTransports();
@@ -249,9 +311,7 @@ protected:
   virtual void btFreeRemoteObjects();
   // Posts two stop packets per server thread and waits for the threads.
   virtual void btStopServerThreads();
-  // A watchdog pass over the remote transports; empty here.
-  virtual void btCheckLostConnections() {}
-  virtual void btStopCallbackThreads() {}
+  virtual void btStopCallbackThreads();
   // Frees every client connection and empties the pool.
   virtual void btFreeClientConnections();
   // A new client connection of the medium, connected and entered in the
@@ -267,26 +327,25 @@ protected:
   std::atomic<TnxTransportID> btTransportID{0};
 
 private:
+  struct TnxListenTarget;
   // Under btConnectionsPadlock; raises 11278.
   void btOpenTransport(TnxBaseClientConnection& aConnection);
   // Raises 11276.
   void btAttachTransport(TnxBaseClientConnection& aConnection);
-  // aData compressed with aCompressType into aScratch when that pays; the
-  // bytes to send.
-  std::span<const uint8_t> btCompress(uint8_t aCompressType, const void* aData, int32_t aLength,
-                                      TnxHeapBlock& aScratch, uint32_t& aUncompressedSize) const;
-
   // The listening side (server_dispatch.cpp).
   void btAnswerError(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader, uint32_t aCode);
-  void btProcessRequest(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+  // aConnection is a server connection in listen mode, a callback
+  // connection in send mode.
+  void btProcessRequest(TnxBaseConnection& aConnection, const TnxBaseHeader& aHeader,
                         std::span<const uint8_t> aPayload);
+  void btProcessRegisterCallback(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader);
   void btProcessOpenTransport(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
                               std::span<const uint8_t> aPayload);
   void btProcessAttachTransport(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
                                 std::span<const uint8_t> aPayload);
-  void btProcessLogin(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+  void btProcessLogin(TnxBaseConnection& aConnection, const TnxBaseHeader& aHeader,
                       std::span<const uint8_t> aPayload);
-  void btProcessTerminateSession(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader);
+  void btProcessTerminateSession(TnxBaseConnection& aConnection, const TnxBaseHeader& aHeader);
   // "RecieveRequest" (listen mode) or "RecieveReply" and the header's fields.
   void btLogReceived(const TnxBaseHeader& aHeader, size_t aBufferSize);
 
@@ -312,6 +371,11 @@ private:
   mutable TnxPadlock btRemotePadlock;
   std::vector<TnxBaseRemoteTransport*> btRemoteTransports;                  // under btRemotePadlock
   std::unordered_map<TnxSessionID, TnxBaseRemoteSession*> btRemoteSessions;  // engine session ID; same lock
+
+  mutable std::mutex btThreadsLock;
+  std::vector<platform::TThreadPtr<TnxBaseCallbackThread>> btCallbackThreads;  // under btThreadsLock
+  platform::TThreadPtr<TnxHeartbeatThread> btHeartbeatThread;                  // under btThreadsLock
+  platform::TThreadPtr<TnxWatchdogThread> btWatchdogThread;                    // under btThreadsLock
 
   std::mutex btServerThreadsLock;
   std::vector<std::thread> btServerThreads;  // under btServerThreadsLock; joined by the stop

@@ -6,10 +6,12 @@
 
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/objects/handle_table.h"
+#include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/sync/lock_guard.h"
 #include "platform/random.h"
 #include "transport/pooled_transport.h"
 #include "transport/server_connection.h"
+#include "transport/session_callbacks.h"
 #include "transport/transport_clock.h"
 #include "transport/transport_exception.h"
 
@@ -21,6 +23,8 @@ namespace {
 // and tags 1 and 2 keep every handle below $FFFFFFFF.
 constexpr uint8_t kTransportTag = 1;
 constexpr uint8_t kSessionTag = 2;
+// The wait slice for a callback connection when the requester gives none.
+constexpr uint32_t kCallbackWaitSliceMs = 1000;
 
 // Never destroyed: clients may name objects until the process ends.
 TnxHandleTable& Handles() {
@@ -149,6 +153,15 @@ bool TnxBaseRemoteTransport::FailCascade() noexcept {
     }
   }
   for (TnxBaseRemoteSession* session : sessions) session->Fail();
+  // Waiters for a callback connection wake up to find it closing; the idle
+  // ones are read by nobody, so they are ended here.
+  std::vector<TnxBaseServerConnection*> idle;
+  {
+    std::lock_guard guard(brtCallbackLock);
+    idle.swap(brtCallbacks);
+  }
+  brtCallbackSignal.notify_all();
+  for (TnxBaseServerConnection* connection : idle) connection->EndCallback();
   for (TnxBaseRemoteSession* session : sessions) {
     session->Free();
     session->Unlock();
@@ -179,10 +192,18 @@ void TnxBaseRemoteTransport::AttachConnection(TnxBaseServerConnection* aConnecti
 
 void TnxBaseRemoteTransport::DetachConnection(TnxBaseServerConnection* aConnection) noexcept {
   bool freeSelf = false;
+  int32_t idle;
+  {
+    std::lock_guard guard(brtCallbackLock);
+    std::erase(brtCallbacks, aConnection);
+    idle = static_cast<int32_t>(brtCallbacks.size());
+  }
   {
     TnxPadlockGuard guard(brtListsPadlock);
     std::erase(brtConnections, aConnection);
-    if (!brtDestroying.load(std::memory_order_acquire) && brtConnections.empty()) {
+    // Idle callback connections carry no sign of life from the client.
+    const int32_t remaining = static_cast<int32_t>(brtConnections.size()) - (SupportsCallbacks() ? idle : 0);
+    if (!brtDestroying.load(std::memory_order_acquire) && remaining <= 0) {
       brtLastMessage.store(static_cast<int64_t>(nxTransportTickCount()), std::memory_order_release);
       brtIsLost.store(true, std::memory_order_release);
       // A failed one frees its sessions itself.
@@ -202,6 +223,159 @@ void TnxBaseRemoteTransport::AddSession(TnxBaseRemoteSession* aSession) {
 void TnxBaseRemoteTransport::RemoveSession(TnxBaseRemoteSession* aSession) noexcept {
   TnxPadlockGuard guard(brtListsPadlock);
   std::erase(brtSessions, aSession);
+}
+
+// ---- callback connections ----
+
+int32_t TnxBaseRemoteTransport::IdleCallbackCount() const {
+  std::lock_guard guard(brtCallbackLock);
+  return static_cast<int32_t>(brtCallbacks.size());
+}
+
+bool TnxBaseRemoteTransport::OfferCallback(TnxBaseServerConnection* aConnection) {
+  {
+    std::lock_guard guard(brtCallbackLock);
+    // Fail empties the list after setting the flag: a late offer would stay.
+    if (IsFailed() || brtDestroying.load(std::memory_order_acquire)) return false;
+    brtSupportsCallbacks.store(true, std::memory_order_release);
+    brtCallbacks.push_back(aConnection);
+  }
+  brtCallbackSignal.notify_one();
+  return true;
+}
+
+TnxBaseServerConnection* TnxBaseRemoteTransport::TakeCallback(uint32_t aTimeOut) {
+  const auto slice = std::chrono::milliseconds(aTimeOut > 0 ? aTimeOut : kCallbackWaitSliceMs);
+  std::unique_lock lock(brtCallbackLock);
+  for (;;) {
+    if (brtDestroying.load(std::memory_order_acquire) || IsFailed() || brtFreeing.load(std::memory_order_acquire))
+      throw EnxTransportException(nullptr, u"RemoteTransport is closing");
+    if (!brtCallbacks.empty()) {
+      TnxBaseServerConnection* connection = brtCallbacks.back();
+      brtCallbacks.pop_back();
+      connection->AddUser();
+      return connection;
+    }
+    brtCallbackSignal.wait_for(lock, IsLost() ? std::chrono::milliseconds(1) : slice);
+  }
+}
+
+void TnxBaseRemoteTransport::Request(bool aCallback, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+                                     TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
+                                     int32_t aRequestDataLen, TnxReplyCallback aReplyCallback, void* aReplyCookie) {
+  TnxOnceDelivery delivery{aReplyCallback, aReplyCookie};
+  if (!SupportsCallbacks()) {
+    delivery.Fail(aMsgID, nxeLostConnection);
+    return;
+  }
+  TnxBaseServerConnection* connection;
+  try {
+    connection = TakeCallback(aTimeout);
+  } catch (...) {
+    delivery.Fail(aMsgID, nxeLostConnection);
+    return;
+  }
+  try {
+    TnxHeapBlock scratch;
+    uint32_t uncompressedSize = 0;
+    const uint8_t compressType = brtTransport->CompressType();
+    const std::span<const uint8_t> data =
+        brtTransport->btCompress(compressType, aRequestData, aRequestDataLen, scratch, uncompressedSize);
+    connection->Transact(aCallback ? 0 : nxCallbackTransportID, aSessionID, aThreadPriority, aMsgID, nxmtRequest, 0,
+                         uncompressedSize ? compressType : 0, uncompressedSize, data.empty() ? nullptr : data.data(),
+                         static_cast<uint32_t>(data.size()), &TnxOnceDelivery::Deliver, &delivery);
+  } catch (...) {
+    connection->EndCallback();
+    connection->DropUser();
+    delivery.Fail(aMsgID, nxeLostConnection);
+    return;
+  }
+  if (!OfferCallback(connection)) connection->EndCallback();
+  connection->DropUser();
+}
+
+void TnxBaseRemoteTransport::Post(bool aCallback, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+                                  TnxMsgID aMsgID, const void* aRequestData, int32_t aRequestDataLen,
+                                  uint32_t aTimeout) {
+  if (!SupportsCallbacks()) return;
+  TnxBaseServerConnection* connection;
+  try {
+    connection = TakeCallback(aTimeout);
+  } catch (...) {
+    return;
+  }
+  try {
+    TnxHeapBlock scratch;
+    uint32_t uncompressedSize = 0;
+    const uint8_t compressType = brtTransport->CompressType();
+    const std::span<const uint8_t> data =
+        brtTransport->btCompress(compressType, aRequestData, aRequestDataLen, scratch, uncompressedSize);
+    brtTransport->Write(connection, aCallback ? 0 : nxCallbackTransportID, aSessionID, aThreadPriority, aMsgID,
+                        nxmtPost, 0, uncompressedSize ? compressType : 0, uncompressedSize,
+                        data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()));
+  } catch (...) {
+    connection->EndCallback();
+    connection->DropUser();
+    return;
+  }
+  if (!OfferCallback(connection)) connection->EndCallback();
+  connection->DropUser();
+}
+
+void TnxBaseRemoteTransport::TerminateConnection(TnxSessionID aSessionID, uint32_t aTimeout) {
+  if (!SupportsCallbacks()) return;
+  TnxBaseServerConnection* connection;
+  try {
+    connection = TakeCallback(aTimeout);
+  } catch (...) {
+    return;
+  }
+  try {
+    brtTransport->Write(connection, nxCallbackTransportID, aSessionID, 0, 0, nxmtTerminateSession, 0, 0, 0, nullptr, 0);
+  } catch (...) {
+    connection->EndCallback();
+    connection->DropUser();
+    return;
+  }
+  if (!OfferCallback(connection)) connection->EndCallback();
+  connection->DropUser();
+}
+
+uint32_t TnxBaseRemoteTransport::EstablishConnection(const std::u16string& aUserName, const std::u16string& aPassword,
+                                                     int32_t aTimeout, int32_t aClientVersion, int32_t& aServerVersion,
+                                                     TnxSessionID& aSessionID) {
+  aServerVersion = aClientVersion;
+  aSessionID = 0;
+  if (!SupportsCallbacks()) {
+    try {
+      throw EnxTransportException(nullptr, nxeCapabilityNotSupported, u"Callbacks are not supported by this connection");
+    } catch (...) {
+      return nxConvertCurrentException(nullptr, nullptr, aClientVersion);
+    }
+  }
+  TnxBaseServerConnection* connection;
+  try {
+    connection = TakeCallback(aTimeout > 0 ? static_cast<uint32_t>(aTimeout) : 0);
+  } catch (...) {
+    return nxeLostConnection;
+  }
+  uint32_t result;
+  try {
+    const TnxLoginBlock block = brtTransport->btSealedLoginBlock(aUserName, aPassword, aTimeout, aClientVersion);
+    brtTransport->Write(connection, nxCallbackTransportID, 0, 0, nxLoginMsgID, nxmtLogin, 0, 0, 0, block.data(),
+                        static_cast<uint32_t>(block.size()));
+    TnxBaseHeader answer;
+    TnxHeapBuffer body;
+    connection->ReadMessage(answer, body);
+    result = nxLoginAnswer(answer, body.Data(), static_cast<uint32_t>(body.Size()), aServerVersion, aSessionID);
+  } catch (...) {
+    connection->EndCallback();
+    connection->DropUser();
+    return nxeLostConnection;
+  }
+  if (!OfferCallback(connection)) connection->EndCallback();
+  connection->DropUser();
+  return result;
 }
 
 // ---- remote session ----
@@ -274,7 +448,34 @@ void TnxBaseRemoteSession::Free() noexcept {
   Unlock();
 }
 
+platform::TInterfacePtr<InxInternalSessionCallback> TnxBaseRemoteSession::NewSessionCallback() {
+  const TnxTransportID remote = brsRemoteTransport ? brsRemoteTransport->Handle() : 0;
+  return platform::TInterfacePtr<InxInternalSessionCallback>(
+      nxCreate<TnxRemoteSessionCallback>(remote, brsHandle));
+}
+
+platform::TInterfacePtr<InxInternalSessionCallback> TnxBaseRemoteSession::GetSessionCallback() {
+  TnxPadlockGuard guard(brsCallbackPadlock);
+  if (brsDestroying.load(std::memory_order_acquire) || brsFailed.load(std::memory_order_acquire)) return nullptr;
+  if (!brsCallback) brsCallback = NewSessionCallback();
+  return brsCallback;
+}
+
+void TnxBaseRemoteSession::DropCallback() noexcept {
+  platform::TInterfacePtr<InxInternalSessionCallback> callback;
+  {
+    TnxPadlockGuard guard(brsCallbackPadlock);
+    callback = std::move(brsCallback);
+  }
+  if (!callback) return;
+  try {
+    callback->Disconnect();
+  } catch (...) {
+  }
+}
+
 void TnxBaseRemoteSession::Destroy() noexcept {
+  DropCallback();
   try {
     brsTransport->btRemoveSession(brsSessionID);
   } catch (...) {
@@ -285,7 +486,12 @@ void TnxBaseRemoteSession::Destroy() noexcept {
 }
 
 void TnxBaseRemoteSession::Fail() noexcept {
-  if (brsFailed.exchange(true)) return;
+  {
+    // Under the callback's lock, so that no callback is made after it.
+    TnxPadlockGuard guard(brsCallbackPadlock);
+    if (brsFailed.exchange(true)) return;
+  }
+  DropCallback();
   try {
     brsTransport->btSessionFailed(brsSessionID);
   } catch (...) {

@@ -16,15 +16,24 @@
 //   every attached connection down and frees the sessions; with no
 //   connection attached it frees itself, otherwise the last detach does.
 //   Free of a remote transport fails it first, so its sessions go with it.
+// - Idle callback connections wait in the remote transport; a requester
+//   takes one (waiting in slices, without an overall limit, until one comes
+//   back or the remote transport closes) and offers it again after its
+//   exchange. A connection that failed an exchange is ended, not offered.
+// - A remote session's callback object is made on first demand and cut off
+//   (Disconnect) when the session fails or is destroyed.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/sync/padlock.h"
+#include "transport/session_callback.h"
 #include "transport/wire_header.h"
 
 namespace revurov {
@@ -70,6 +79,35 @@ public:
   void AddSession(TnxBaseRemoteSession* aSession);
   void RemoveSession(TnxBaseRemoteSession* aSession) noexcept;
 
+  // ---- callback connections ----
+  bool SupportsCallbacks() const noexcept { return brtSupportsCallbacks.load(std::memory_order_acquire); }
+  // A callback connection is on its way: requesters wait for it instead of
+  // answering 11276.
+  void ExpectCallback() noexcept { brtSupportsCallbacks.store(true, std::memory_order_release); }
+  int32_t IdleCallbackCount() const;
+  // False (and nothing kept) once the remote transport failed.
+  bool OfferCallback(TnxBaseServerConnection* aConnection);
+  // An idle callback connection with a hold of the caller's (AddUser);
+  // aTimeOut is the wait slice (1000 ms when 0). Raises "RemoteTransport is
+  // closing" when the remote transport closes meanwhile.
+  TnxBaseServerConnection* TakeCallback(uint32_t aTimeOut);
+  // aCallback: the request of the client's own session (transport 0 on the
+  // wire), else of a session this side opened on the client ($FFFFFFFF).
+  // Failures reach aReplyCallback as 11276.
+  void Request(bool aCallback, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority, TnxMsgID aMsgID,
+               uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen, TnxReplyCallback aReplyCallback,
+               void* aReplyCookie);
+  // Failures are swallowed.
+  void Post(bool aCallback, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority, TnxMsgID aMsgID,
+            const void* aRequestData, int32_t aRequestDataLen, uint32_t aTimeout);
+  void TerminateConnection(TnxSessionID aSessionID, uint32_t aTimeout);
+  // The reverse log-in: a session of this side on the client, opened over
+  // a callback connection (aTimeout as the wait slice). 12289 without
+  // callback connections, 11276 for a broken exchange, else the client's
+  // code.
+  uint32_t EstablishConnection(const std::u16string& aUserName, const std::u16string& aPassword, int32_t aTimeout,
+                               int32_t aClientVersion, int32_t& aServerVersion, TnxSessionID& aSessionID);
+
 protected:
   TnxBaseRemoteTransport(TnxBasePooledTransport* aTransport, TnxBaseServerConnection* aConnection,
                          uint8_t aRemoteMsgVersion, int64_t aHeartbeatInterval);
@@ -91,6 +129,10 @@ private:
   mutable TnxPadlock brtListsPadlock;
   std::vector<TnxBaseServerConnection*> brtConnections;  // each holds this object
   std::vector<TnxBaseRemoteSession*> brtSessions;        // each holds this object
+  mutable std::mutex brtCallbackLock;
+  std::condition_variable brtCallbackSignal;
+  std::vector<TnxBaseServerConnection*> brtCallbacks;  // idle; under brtCallbackLock
+  std::atomic<bool> brtSupportsCallbacks{false};
   TnxPadlock brtFailPadlock;
   std::atomic<bool> brtDestroying{false};
   std::atomic<bool> brtFailed{false};
@@ -124,14 +166,19 @@ public:
   uint32_t ServerVersion() const noexcept { return brsServerVersion; }
   uint32_t MinVersion() const noexcept { return brsClientVersion < brsServerVersion ? brsClientVersion : brsServerVersion; }
   TnxBaseRemoteTransport* RemoteTransport() const noexcept { return brsRemoteTransport; }
+  // Null once the session is being destroyed or failed.
+  platform::TInterfacePtr<InxInternalSessionCallback> GetSessionCallback();
 
 protected:
+  // The class of the session's callback object.
+  virtual platform::TInterfacePtr<InxInternalSessionCallback> NewSessionCallback();
   TnxBaseRemoteSession(TnxBasePooledTransport* aTransport, TnxBaseRemoteTransport* aRemoteTransport,
                        TnxSessionID aSessionID, uint32_t aClientVersion, uint32_t aServerVersion);
   ~TnxBaseRemoteSession() override;
 
 private:
   void Destroy() noexcept;
+  void DropCallback() noexcept;
 
   TnxSessionID brsHandle = 0;
   uint32_t brsClientVersion = 0;
@@ -143,6 +190,8 @@ private:
   std::atomic<bool> brsFailed{false};
   std::atomic<bool> brsFreeing{false};
   std::atomic<int32_t> brsLock{0};
+  TnxPadlock brsCallbackPadlock;
+  platform::TInterfacePtr<InxInternalSessionCallback> brsCallback;  // under brsCallbackPadlock
 };
 
 // Live remote transports and sessions of the process (for tests and the

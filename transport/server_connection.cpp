@@ -51,8 +51,28 @@ void TnxBaseServerConnection::NotifyActivity() {
   if (TnxBaseRemoteTransport* remote = RemoteTransport()) remote->NotifyActivity();
 }
 
+void TnxBaseServerConnection::ReadMessage(TnxBaseHeader&, TnxHeapBuffer&) {
+  throw EnxTransportException(nullptr, nxeLostConnection);
+}
+
 void TnxBaseServerConnection::Read(TnxReplyCallback aCallback, void* aReplyCookie) {
-  if (aCallback) aCallback(0, nxeCapabilityNotSupported, nullptr, 0, aReplyCookie);
+  TnxBaseHeader header;
+  ReadMessage(header, bscBody);
+  bscTransport->btDeliverReply(header, {bscBody.Data(), bscBody.Size()}, bscDecompressed, aCallback, aReplyCookie);
+}
+
+bool TnxBaseServerConnection::SetAsCallback() {
+  TnxBaseRemoteTransport* remote = RemoteTransport();
+  if (!remote) return false;
+  bscCallback.store(true, std::memory_order_release);
+  return remote->OfferCallback(this);
+}
+
+void TnxBaseServerConnection::EndCallback() noexcept {
+  if (bscCallbackEnded.exchange(true, std::memory_order_acq_rel)) return;
+  ForceDisconnect();
+  Detach();
+  DropUser();
 }
 
 }  // namespace revurov

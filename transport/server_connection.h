@@ -41,8 +41,16 @@ public:
 
   void Deactivate() override { DropUser(); }
   void NotifyActivity() override;
-  // Replies to requests of this server come with the callback connections.
+  // One reply on a callback connection, decoded as a client decodes it.
   void Read(TnxReplyCallback aCallback, void* aReplyCookie) override;
+  // One whole message as TnxBaseClientConnection::ReadMessage; here 11276.
+  virtual void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody);
+
+  bool IsCallback() const noexcept { return bscCallback.load(std::memory_order_acquire); }
+  // Marks the connection as an idle callback connection of its remote
+  // transport; false when it has none or that one failed.
+  bool SetAsCallback();
+  void EndCallback() noexcept;
   // A completion of the medium on a server thread.
   virtual void IoCompleted(uint32_t aBytesTransfered, uint32_t aError) = 0;
 
@@ -52,6 +60,10 @@ protected:
 private:
   TnxBasePooledTransport* bscTransport;
   std::atomic<TnxBaseRemoteTransport*> bscRemoteTransport{nullptr};
+  std::atomic<bool> bscCallback{false};
+  std::atomic<bool> bscCallbackEnded{false};
+  TnxHeapBuffer bscBody;
+  TnxHeapBuffer bscDecompressed;
 };
 
 }  // namespace revurov

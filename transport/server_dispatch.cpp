@@ -8,6 +8,7 @@
 #include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/sync/events.h"
 #include "platform/code_page.h"
+#include "platform/completion_queue.h"
 #include "platform/endian.h"
 #include "platform/format.h"
 #include "platform/os_thread.h"
@@ -17,6 +18,8 @@
 #include "transport/pooled_transport.h"
 #include "transport/remote_objects.h"
 #include "transport/server_connection.h"
+#include "transport/session_callbacks.h"
+#include "transport/transport_clock.h"
 
 namespace revurov {
 
@@ -25,14 +28,13 @@ namespace {
 // Login texts are UTF-8 from this client version on, older clients send
 // the system code page.
 constexpr int32_t kUtf8LoginVersion = 30900;
-constexpr TnxMsgID kLoginMsgID = 1;
 // The time bias a log entry gets when the writer takes its own.
 constexpr int32_t kLogOwnTimeBias = 0x0FFFFFFF;
 
 // The request a server thread is serving.
 struct TRequestContext {
   TnxBasePooledTransport* transport;
-  TnxBaseServerConnection* connection;
+  TnxBaseConnection* connection;
   TnxBaseHeader header;  // bhMsgType becomes 2 with the reply
   TnxBaseRemoteSession* session;
 };
@@ -248,6 +250,9 @@ void TnxBasePooledTransport::btProcessHeader(TnxBaseServerConnection& aConnectio
     case nxmtAttachTransport:
       btProcessAttachTransport(aConnection, aHeader, payload);
       break;
+    case nxmtRegisterCallback:
+      btProcessRegisterCallback(aConnection, aHeader);
+      break;
     default:
       btAnswerError(aConnection, aHeader, nxeCapabilityNotSupported);
       break;
@@ -301,7 +306,108 @@ void TnxBasePooledTransport::btProcessAttachTransport(TnxBaseServerConnection& a
         aHeader.bhMsgID, nxmtTransportReply, code, 0, 0, nullptr, 0);
 }
 
-void TnxBasePooledTransport::btProcessLogin(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+void TnxBasePooledTransport::btProcessRegisterCallback(TnxBaseServerConnection& aConnection,
+                                                       const TnxBaseHeader& aHeader) {
+  TLookups held;
+  uint32_t code = TnxBaseRemoteTransport::LookupByID(aHeader.bhTransportID, held.remote);
+  // Only a connection of the client it names: one that never registered
+  // would otherwise serve any client it guessed the handle of.
+  if (code == 0 && held.remote != aConnection.RemoteTransport()) code = nxeInvalidParameter;
+  if (code != 0) {
+    Write(&aConnection, aHeader.bhTransportID, aHeader.bhSessionID, aHeader.bhThreadPriority, aHeader.bhMsgID,
+          nxmtCallbackRegistered, code, 0, 0, nullptr, 0);
+    return;
+  }
+  // Answered before it is offered: a request written first would reach the
+  // client before its acknowledgement. Requesters meanwhile wait for it.
+  held.remote->ExpectCallback();
+  if (btCallbackNeedsAck())
+    Write(&aConnection, aHeader.bhTransportID, 0, aHeader.bhThreadPriority, aHeader.bhMsgID, nxmtCallbackRegistered,
+          0, 0, 0, nullptr, 0);
+  if (!aConnection.SetAsCallback()) aConnection.EndCallback();
+}
+
+void TnxBasePooledTransport::btProcessCallbackMessage(TnxBaseClientConnection& aConnection,
+                                                      const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody) {
+  btSetCurrentTransport();
+  TnxHeapBuffer decompressed;
+  TnxReceivedMessage received;
+  try {
+    received = nxTakeMessage(aHeader, aBody, TnxReceiver::rcServer, decompressed);
+  } catch (...) {
+    received.rmError = nxeLostConnection;
+  }
+  if (received.rmError) {
+    // Out of step with the server: the connection cannot be trusted.
+    if (received.rmDropConnection) aConnection.ForceDisconnect();
+    return;
+  }
+  switch (aHeader.bhMsgType) {
+    case nxmtRequest:
+    case nxmtPost:
+      btProcessRequest(aConnection, aHeader, received.rmPayload);
+      break;
+    case nxmtLogin:
+      btProcessLogin(aConnection, aHeader, received.rmPayload);
+      break;
+    case nxmtTerminateSession:
+      btProcessTerminateSession(aConnection, aHeader);
+      break;
+    default:
+      break;
+  }
+}
+
+platform::TInterfacePtr<InxSessionCallback> TnxBasePooledTransport::btGetSessionCallback() {
+  TRequestContext* context = tlsRequest;
+  if (!context || context->transport != this) return nullptr;
+  if (context->session) return context->session->GetSessionCallback();
+  if (Mode() == nxtmSend && context->header.bhSessionID != 0)
+    return platform::TInterfacePtr<InxSessionCallback>(
+        nxCreate<TnxLocalSessionCallback>(this, context->header.bhSessionID));
+  return nullptr;
+}
+
+// ---- the watchdog ----
+
+void TnxBasePooledTransport::btWatchdogStep() {
+  platform::CompletionQueue* queue = ServerStarted() ? CompletionQueue() : nullptr;
+  if (!queue) {
+    btCheckLostConnections();
+    return;
+  }
+  if (WaitingThreadCount() > 0 && btRemoteTransportCount() > 0) queue->Post(nxWatchdogPassKey, 0, 0);
+}
+
+void TnxBasePooledTransport::btCheckLostConnections() {
+  // The 64-bit clock never wraps: a stamp taken just before 2^32 ms is
+  // compared as it is, not dropped from the test.
+  const auto now = static_cast<int64_t>(nxTransportTickCount());
+  std::vector<TnxBaseRemoteTransport*> collected;
+  {
+    TnxPadlockGuard guard(btRemotePadlock);
+    for (auto it = btRemoteTransports.rbegin(); it != btRemoteTransports.rend(); ++it) {
+      TnxBaseRemoteTransport* remote = *it;
+      if (!remote->TryLock()) continue;
+      const int64_t last = remote->LastMessage();
+      bool drop = false;
+      if ((remote->HeartbeatInterval() > 0 || remote->IsLost()) && !remote->IsFailed() && last < now) {
+        drop = remote->IsLost() ? last + static_cast<int64_t>(btLostConnectionTimeout) < now
+                                : last + 2 * remote->HeartbeatInterval() < now;
+      }
+      if (drop)
+        collected.push_back(remote);
+      else
+        remote->Unlock();
+    }
+  }
+  for (TnxBaseRemoteTransport* remote : collected) {
+    remote->Fail();
+    remote->Unlock();
+  }
+}
+
+void TnxBasePooledTransport::btProcessLogin(TnxBaseConnection& aConnection, const TnxBaseHeader& aHeader,
                                             std::span<const uint8_t> aPayload) {
   auto answer = [&](uint32_t aCode, TnxSessionID aSession, const void* aData, uint32_t aSize) {
     Write(&aConnection, aHeader.bhTransportID, aSession, aHeader.bhThreadPriority, aHeader.bhMsgID,
@@ -310,10 +416,12 @@ void TnxBasePooledTransport::btProcessLogin(TnxBaseServerConnection& aConnection
   TLookups held;
   const uint32_t found = TnxBaseRemoteTransport::LookupByID(aHeader.bhTransportID, held.remote);
   // A log-in opens a session of the connection's own client: naming
-  // another client's transport would open one there.
-  const bool ownTransport = found == 0 && held.remote == aConnection.RemoteTransport();
-  if (Mode() != nxtmListen || !ownTransport || aPayload.size() != nxLoginBlockSize ||
-      aHeader.bhMsgID != kLoginMsgID) {
+  // another client's transport would open one there. On a client it is
+  // the server's, over a callback connection, naming no transport.
+  const bool taken = Mode() == nxtmListen
+                         ? found == 0 && held.remote == static_cast<TnxBaseServerConnection&>(aConnection).RemoteTransport()
+                         : found != 0 && aHeader.bhTransportID == nxCallbackTransportID;
+  if (!taken || aPayload.size() != nxLoginBlockSize || aHeader.bhMsgID != nxLoginMsgID) {
     answer(nxeInvalidParameter, aHeader.bhSessionID, nullptr, 0);
     return;
   }
@@ -361,19 +469,25 @@ void TnxBasePooledTransport::btProcessLogin(TnxBaseServerConnection& aConnection
   answer(0, session->Handle(), reply, sizeof reply);
 }
 
-void TnxBasePooledTransport::btProcessTerminateSession(TnxBaseServerConnection& aConnection,
+void TnxBasePooledTransport::btProcessTerminateSession(TnxBaseConnection& aConnection,
                                                        const TnxBaseHeader& aHeader) {
   TLookups held;
+  if (Mode() == nxtmSend) {
+    // A session the server opened here, named without transport.
+    if (aHeader.bhTransportID != nxCallbackTransportID) return;
+    if (TnxBaseRemoteSession::LookupByID(nullptr, aHeader.bhSessionID, held.session) == 0) held.session->Free();
+    return;
+  }
   if (TnxBaseRemoteTransport::LookupByID(aHeader.bhTransportID, held.remote) != 0) return;
   // Only the client's own sessions: another client's handle is ignored.
-  if (held.remote != aConnection.RemoteTransport()) return;
+  if (held.remote != static_cast<TnxBaseServerConnection&>(aConnection).RemoteTransport()) return;
   if (TnxBaseRemoteSession::LookupByID(held.remote, aHeader.bhSessionID, held.session) != 0) return;
   held.session->Free();
 }
 
 // ---- requests ----
 
-void TnxBasePooledTransport::btProcessRequest(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
+void TnxBasePooledTransport::btProcessRequest(TnxBaseConnection& aConnection, const TnxBaseHeader& aHeader,
                                               std::span<const uint8_t> aPayload) {
   TLookups held;
   uint32_t code = 0;
@@ -381,7 +495,8 @@ void TnxBasePooledTransport::btProcessRequest(TnxBaseServerConnection& aConnecti
     // The transport named must be the connection's own: a handle of
     // another client's transport would act for its sessions.
     code = TnxBaseRemoteTransport::LookupByID(aHeader.bhTransportID, held.remote);
-    if (code == 0 && held.remote != aConnection.RemoteTransport()) code = nxeInvalidHandle;
+    if (code == 0 && held.remote != static_cast<TnxBaseServerConnection&>(aConnection).RemoteTransport())
+      code = nxeInvalidHandle;
     if (code == 0) code = TnxBaseRemoteSession::LookupByID(held.remote, aHeader.bhSessionID, held.session);
   } else if (aHeader.bhTransportID == nxCallbackTransportID) {
     code = TnxBaseRemoteSession::LookupByID(nullptr, aHeader.bhSessionID, held.session);

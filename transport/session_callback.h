@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "lowlevel/objects/interfaced_object.h"
 #include "transport/wire_header.h"
@@ -25,6 +26,51 @@ public:
                        TnxReplyCallback aReplyCallback, void* aReplyCookie) = 0;
   virtual void Post(TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, const void* aRequestData,
                     int32_t aRequestDataLen, uint32_t aTimeout) = 0;
+};
+
+class InxSessionInfo : public virtual platform::IInterface {
+public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{1E6E0DE4-0A58-4997-84F9-08A521472E52}");
+  // The engine's session ID.
+  virtual TnxSessionID SessionID() = 0;
+};
+
+class InxInternalSessionCallback : public InxSessionCallback {
+public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{5CB6F0D9-2AD8-4B0F-9E49-48568F341952}");
+  // Cuts the callback off its session: later requests answer 11276.
+  virtual void Disconnect() = 0;
+};
+
+// Interfaces kept with a session under a text key, one reference each.
+class InxSessionDataStore : public virtual platform::IInterface {
+public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{CAF62836-7CA0-4FBC-A28D-02FF0478398A}");
+  // An existing key answers its interface and keeps it; otherwise aValue
+  // (when given) is stored and aResult stays empty.
+  virtual void DataAdd(const std::u16string& aKey, platform::IInterface* aValue,
+                       platform::TInterfacePtr<platform::IInterface>& aResult) = 0;
+  virtual void DataRemove(const std::u16string& aKey, platform::TInterfacePtr<platform::IInterface>& aResult) = 0;
+  virtual void DataGet(const std::u16string& aKey, platform::TInterfacePtr<platform::IInterface>& aResult) = 0;
+};
+
+// Calls the requester's callback once at most: a failure after the reply
+// was delivered must not answer it a second time.
+struct TnxOnceDelivery {
+  TnxReplyCallback callback;
+  void* cookie;
+  bool delivered = false;
+
+  static void Deliver(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aData, int32_t aLen, void* aSelf) {
+    auto* self = static_cast<TnxOnceDelivery*>(aSelf);
+    self->delivered = true;
+    if (self->callback) self->callback(aMsgID, aErrorCode, aData, aLen, self->cookie);
+  }
+  // The failure, unless the reply came already.
+  void Fail(TnxMsgID aMsgID, uint32_t aErrorCode) {
+    if (!delivered && callback) callback(aMsgID, aErrorCode, nullptr, 0, cookie);
+    delivered = true;
+  }
 };
 
 }  // namespace revurov

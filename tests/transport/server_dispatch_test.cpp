@@ -22,6 +22,7 @@
 #include "transport/login_block.h"
 #include "transport/pooled_transport.h"
 #include "transport/remote_objects.h"
+#include "transport/support/raw_client.h"
 #include "transport/support/scripted_peer.h"
 #include "transport/support/socket_pair_transport.h"
 #include "transport/transport_test_support.h"
@@ -31,10 +32,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Make;
+using testing::EncipheredLogin;
 using testing::TPeerFrame;
 using Frame = std::vector<uint8_t>;
 
 constexpr char16_t kServerName[] = u"DispatchServer";
+
+struct TRawClient : testing::TRawClient {
+  TRawClient() : testing::TRawClient(kServerName) {}
+};
 constexpr TnxMsgID kBlockMsg = 0x77;
 constexpr TnxMsgID kEchoMsg = 0x10;
 constexpr TnxMsgID kNiceMsg = 0x55;
@@ -101,57 +107,6 @@ struct Freed {
 template <class T>
 using Owned = std::unique_ptr<T, Freed>;
 
-// A client that speaks in frames built by the test, on one socket pair.
-class TRawClient {
-public:
-  TRawClient() : rcFd(testing::TSocketPairDirectory::Dial(kServerName)) {}
-  ~TRawClient() {
-    if (rcFd >= 0) platform::CloseSocket(rcFd);
-  }
-
-  bool Connected() const { return rcFd >= 0; }
-  void Send(const Frame& aBytes) { ASSERT_TRUE(testing::WriteAll(rcFd, aBytes.data(), aBytes.size())); }
-  void Send(const TPeerFrame& aFrame) { Send(aFrame.Bytes()); }
-  // The next frame; empty at the end of the stream.
-  Frame Receive() {
-    Frame frame(nxHeaderSize);
-    if (!testing::ReadExactly(rcFd, frame.data(), nxHeaderSize)) return {};
-    frame.resize(nxLoadHeader(frame.data()).bhLength);
-    if (!testing::ReadExactly(rcFd, frame.data() + nxHeaderSize, frame.size() - nxHeaderSize)) return {};
-    return frame;
-  }
-  Frame Exchange(const TPeerFrame& aFrame) {
-    Send(aFrame);
-    return Receive();
-  }
-  // Registers a client transport (type 10): its handle and marker.
-  void Open() {
-    const Frame answer = Exchange({.Type = nxmtOpenTransport, .Payload = {}});
-    ASSERT_GE(answer.size(), nxHeaderSize + 4);
-    Transport = nxLoadHeader(answer.data()).bhTransportID;
-    Marker = platform::LoadU32(answer.data() + nxHeaderSize);
-  }
-  // Answers with code, session header and payload of a log-in.
-  Frame Login(const Frame& aBlock, TnxTransportID aTransport, TnxMsgID aMsgID = 1) {
-    return Exchange({.Type = nxmtLogin, .TransportID = aTransport, .MsgID = aMsgID, .Payload = aBlock});
-  }
-
-  TnxTransportID Transport = 0;
-  uint32_t Marker = 0;
-
-private:
-  int rcFd;
-};
-
-Frame EncipheredLogin(const std::u16string& aUser, const std::u16string& aPassword) {
-  TnxLoginBlock block = nxBuildLoginBlock(aUser, aPassword, 1000, 47501);
-  TnxBlowFishRC4 cipher(nxPooledTransportMessageKey());
-  cipher.RandomIVBlock(block.data() + nxLoginIVOffset);
-  cipher.Encode(block.data(), nxLoginEncipheredSize);
-  cipher.Final(block.data() + nxLoginAuthOffset);
-  return Frame(block.begin(), block.end());
-}
-
 TnxBaseHeader HeaderOf(const Frame& aFrame) { return nxLoadHeader(aFrame.data()); }
 Frame PayloadOf(const Frame& aFrame) { return Frame(aFrame.begin() + nxHeaderSize, aFrame.end()); }
 
@@ -184,6 +139,7 @@ protected:
   Owned<testing::TSocketPairTransport> StartClient() {
     Owned<testing::TSocketPairTransport> client(Make<testing::TSocketPairTransport>(u"C"));
     client->SetServerName(kServerName);
+    client->SetHeartbeatInterval(0);
     client->SetActive(true);
     return client;
   }

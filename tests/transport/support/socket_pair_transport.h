@@ -15,6 +15,8 @@
 // - The pool's connections (TSocketPairClientConnection) dial the same way
 //   and carry whole messages: DoWrite frames the values it is given,
 //   ReadMessage reads one header and its body.
+// - A callback connection of the listener is no longer armed: its replies
+//   are read by the requesting thread (ReadMessage).
 // - ForceDisconnect shuts the socket down (once), which wakes its blocked
 //   readers; the descriptor is closed once, by the destructor.
 #pragma once
@@ -223,8 +225,25 @@ public:
       return;
     }
     spReceived.fetch_add(header.bhLength);
-    PooledTransport()->btProcessHeader(*this, header, {spBody.Data(), spBody.Size()});
-    PooledTransport()->CompletionQueue()->Arm(spFd, Handle());
+    try {
+      PooledTransport()->btProcessHeader(*this, header, {spBody.Data(), spBody.Size()});
+    } catch (...) {
+      // An answer that could not be written: the peer is gone, and an
+      // unarmed connection would never be read to its end.
+      ForceDisconnect();
+      Deactivate();
+      return;
+    }
+    // A callback connection is read by the threads that send on it.
+    if (!IsCallback()) PooledTransport()->CompletionQueue()->Arm(spFd, Handle());
+  }
+  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
+    uint8_t header[nxHeaderSize];
+    if (!ReadExactly(spFd, header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
+    aHeader = nxLoadHeader(header);
+    if (nxCheckHeader(aHeader) != 0) throw EnxTransportException(nullptr, nxeLostConnection);
+    aBody.Resize(aHeader.bhLength - nxHeaderSize);
+    if (!ReadExactly(spFd, aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
   }
 
 private:

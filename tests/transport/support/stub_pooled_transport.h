@@ -1,5 +1,5 @@
-// A pooled transport without a medium: a scan finds no server, a broadcast
-// goes nowhere and no client connection can be made (the pooled
+// A pooled transport without a medium: a scan finds no server and no client
+// connection can be made (the pooled
 // transport's own btCreateClientConnection). Test transports derive from it
 // and add only what their tests look at.
 #pragma once
@@ -18,7 +18,6 @@ class TStubPooledTransport : public TnxBasePooledTransport {
   platform::TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler*, int32_t) override {
     return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
   }
-  void Broadcast(TnxMsgID, TnxThreadPriority, const void*, int32_t, uint32_t) override {}
 };
 
 }  // namespace revurov::testing
