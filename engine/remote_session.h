@@ -1,0 +1,233 @@
+// The remote engine: a server engine whose sessions turn every operation
+// into a numbered request through a transport, and the request machinery
+// that all remote objects share (replies sent ahead, equivalent reply IDs,
+// the direct path, timeout batches).
+//
+// Contract:
+// - A session is used by one thread at a time. The transport calls the
+//   reply callback on the requesting thread before Request returns, so the
+//   session's queue has no lock.
+// - Queued replies wait under a source token that the session hands out
+//   and never reuses; a remote object drops its queued replies when it goes
+//   (TnxRemoteSource), so a later object never takes a stale reply.
+// - One request takes at most one callback; a later one (a failure after
+//   the reply, 11276) is dropped.
+// - The request entry points never raise: an exception inside becomes its
+//   code (std::bad_alloc 9473).
+// - nxEquivalentReplies is filled by the engine's start-up and only read
+//   afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/abstract_session.h"
+#include "engine/server_engine.h"
+#include "transport/data_message_queue.h"
+#include "transport/request_reader.h"
+
+namespace revurov {
+
+class TnxBaseTransport;
+class TnxRemoteSession;
+
+enum TnxClientFeature : uint8_t {
+  cfDictionaryCache = 0,
+  cfMessageReduction = 1,
+  cfAutoIncCache = 2,
+  cfRecordCache = 3,
+  cfDelayedSetToBookmark = 4,
+};
+using TnxClientFeatures = uint8_t;
+inline constexpr TnxClientFeatures nxAllClientFeatures = 0x1F;
+
+// Process-wide; all on until a test switches them.
+TnxClientFeatures nxClientFeatures() noexcept;
+void nxSetClientFeatures(TnxClientFeatures aFeatures) noexcept;
+bool nxClientFeatureOn(TnxClientFeature aFeature) noexcept;
+
+// The version this client announces at log-in.
+inline constexpr int32_t nxRemoteClientVersion = 47501;
+// Servers above it batch timeouts.
+inline constexpr int32_t nxTimeoutBatchMinServer = 47004;
+
+inline constexpr TnxMsgID nxnmSessionSetTimeout = 0x1F0;
+inline constexpr TnxMsgID nxnmSessionFailed = 0x1F1;
+inline constexpr TnxMsgID nxnmSessionFailedPermanent = 0x1F2;
+inline constexpr TnxMsgID nxnmSessionOptionSet = 0x1F4;
+inline constexpr TnxMsgID nxnmTimeoutBatch = 0x1F9;
+
+// aEquivalent counts as a reply to aExpected; the table grows as needed
+// and keeps each pair once.
+void nxAddEquivalentReply(TnxMsgID aExpected, TnxMsgID aEquivalent);
+bool nxIsEquivalentReply(TnxMsgID aExpected, TnxMsgID aReply) noexcept;
+// The engine's start-up unit: the fifteen pairs, both ways.
+void nxEquivalentRepliesStartup();
+void nxEquivalentRepliesShutdown();
+
+class TnxRemoteServerEngine : public TnxBaseServerEngine {
+  REVUROV_COMPONENT_CLASS(TnxRemoteServerEngine, TnxBaseServerEngine)
+  explicit TnxRemoteServerEngine(platform::TComponent* aOwner);
+  ~TnxRemoteServerEngine() override;
+
+  TnxBaseTransport* Transport() const noexcept { return rseTransport; }
+  // Needs the engine inactive.
+  void SetTransport(TnxBaseTransport* aValue);
+  bool CacheAliases() const noexcept { return rseCacheAliases; }
+  void SetCacheAliases(bool aValue) noexcept { rseCacheAliases = aValue; }
+  TnxThreadPriority RemoteThreadPriority() const noexcept { return rseRemoteThreadPriority; }
+  void SetRemoteThreadPriority(TnxThreadPriority aValue) noexcept { rseRemoteThreadPriority = aValue; }
+  TnxTransportID TransportID() const noexcept { return rseTransportID; }
+
+  [[noreturn]] void RaiseEngineException(uint32_t aErrorCode) override;
+  platform::TGUID ServerGuid() const override;
+  std::u16string ServerName() const override;
+  // Logs in through the transport; the transport's result.
+  uint32_t SessionOpenEx(TnxAbstractServerObject*& aSession, std::u16string_view aUserName,
+                         std::u16string_view aPassword, std::u16string_view aConnectedFrom,
+                         uint32_t aTimeout, int32_t aClientVersion) override;
+  bool IsDependentOn(TnxStateComponent* aOther) const override;
+  // The transport going away deactivates the engine and is forgotten.
+  void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
+
+protected:
+  // "Transport required" without one.
+  void DoInitialize() override;
+
+private:
+  TnxThreadPriority rseRemoteThreadPriority = 0;
+  TnxTransportID rseTransportID = 0;
+  TnxBaseTransport* rseTransport = nullptr;  // linked, not owned
+  bool rseCacheAliases = false;
+};
+
+class TnxRemoteSession : public TnxAbstractSession {
+  REVUROV_SERVER_OBJECT_CLASS(TnxRemoteSession, TnxAbstractSession)
+  TnxRemoteSession(TnxRemoteServerEngine* aEngine, uint32_t aTimeout, std::u16string_view aUserName,
+                   std::u16string_view aPassword, std::u16string_view aConnectedFrom,
+                   int32_t aServerVersion, TnxSessionID aSessionID);
+
+  // ---- request machinery ----
+  // aReply: a void* variable (nmdByteArray, the caller frees the block with
+  // nxFreeMem) or a platform::TStream* variable (stream types); nil for no
+  // reply data.
+  uint32_t ProcessRequest(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority,
+                          TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
+                          int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
+                          TnxNetMsgDataType aReplyType, bool aCanSkipCantSkip,
+                          uint32_t* aSequenceID) noexcept;
+  // A reply sent ahead for aSource, without sending; 15536 when none.
+  uint32_t CheckQueuedReply(TnxMessageSource aSource, TnxMsgID aMsgID, void* aReply,
+                            int32_t* aReplyLen, TnxNetMsgDataType aReplyType,
+                            bool aCanSkipCantSkip, uint32_t* aSequenceID) noexcept;
+  // The reply goes straight to the caller; the queue is left alone.
+  uint32_t ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                                uint32_t aTimeout, const void* aRequestData,
+                                int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
+                                TnxNetMsgDataType aReplyType) noexcept;
+  void ProcessPost(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                   uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept;
+  // Queues a reply received in a batch for aSource; sequence 0 takes a new one.
+  void rsQueueMessage(TnxMessageSource aSource, TnxMsgID aMsgID, uint32_t aErrorCode,
+                      const void* aData, int32_t aDataLen, bool aAtFront);
+
+  // A token no other object of this session ever gets.
+  TnxMessageSource NewSource() noexcept;
+  // Frees every message queued for aSource.
+  void DropQueued(TnxMessageSource aSource) noexcept;
+  // The session's own token.
+  TnxMessageSource Source() const noexcept { return rsSource; }
+
+  // ---- timeouts ----
+  void SetTimeout(uint32_t aValue) override;
+  bool AddToTimeoutBatch(TnxAbstractTimeoutObject* aObject) override;
+  int32_t BeginTimeoutBatch() override;
+  int32_t EndTimeoutBatch() override;
+
+  // Tells the server (1F1, 1F2 when permanent), then fails the lock.
+  void ReportFailure(bool aPermanent, bool aWait) override;
+
+  int32_t ServerVersion() const override { return rsServerVersion; }
+  TnxBaseID RemoteID() const noexcept override { return rsSessionID; }
+  TnxThreadPriority RemoteThreadPriority() const noexcept { return rsRemoteThreadPriority; }
+  void SetRemoteThreadPriority(TnxThreadPriority aValue) noexcept { rsRemoteThreadPriority = aValue; }
+  bool ConnectionLost() const noexcept { return rsConnectionLost.load(std::memory_order_relaxed); }
+  void SetConnectionLost() noexcept { rsConnectionLost.store(true, std::memory_order_relaxed); }
+  bool TimeoutBatchSupported() const noexcept { return rsTimeoutBatchSupported; }
+
+  // The session's own operations come with their requests; until then
+  // each answers 12289.
+  uint32_t AliasAdd(std::u16string_view, std::u16string_view, bool) override { return NotSupported(u"AliasAdd"); }
+  uint32_t AliasDelete(std::u16string_view) override { return NotSupported(u"AliasDelete"); }
+  uint32_t AliasModify(std::u16string_view, std::u16string_view, std::u16string_view, bool) override {
+    return NotSupported(u"AliasModify");
+  }
+  uint32_t AliasGetList(TnxAliasDescriptors&) override { return NotSupported(u"AliasGetList"); }
+  uint32_t AliasGetPath(std::u16string_view, std::u16string&) override { return NotSupported(u"AliasGetPath"); }
+  uint32_t PasswordAdd(std::u16string_view) override { return NotSupported(u"PasswordAdd"); }
+  uint32_t PasswordRemove(std::u16string_view) override { return NotSupported(u"PasswordRemove"); }
+  uint32_t PasswordRemoveAll() override { return NotSupported(u"PasswordRemoveAll"); }
+  uint32_t CloseInactiveFolders() override { return NotSupported(u"CloseInactiveFolders"); }
+  uint32_t CloseInactiveTables() override { return NotSupported(u"CloseInactiveTables"); }
+  uint32_t DatabaseOpen(TnxAbstractDatabase*&, std::u16string_view, std::u16string_view, TnxAbstractTransContext*,
+                        TnxOpenMode, TnxShareMode, uint32_t) override {
+    return NotSupported(u"DatabaseOpen");
+  }
+  uint32_t TransContextCreate(TnxAbstractTransContext*&, uint32_t) override {
+    return NotSupported(u"TransContextCreate");
+  }
+  uint32_t GetRegisteredClassList(TnxClassListType, platform::TStringList&) override {
+    return NotSupported(u"GetRegisteredClassList");
+  }
+
+  // What a request callback is given; lives on the requester's stack.
+  struct ReplyCookie {
+    TnxRemoteSession* rcSession = nullptr;
+    TnxMessageSource rcSource = nullptr;
+    TnxMsgID rcMsgID = 0;
+    platform::TStream* rcStream = nullptr;
+    bool rcDelivered = false;
+  };
+
+protected:
+  ~TnxRemoteSession() override;
+  TnxTimeoutBatch* TimeoutBatch() noexcept override { return &rsTimeoutBatch; }
+
+private:
+  PnxDataMessage rsPopQueuedReply(TnxMessageSource aSource, TnxMsgID aMsgID, bool aDiscard);
+  uint32_t rsTakeReply(PnxDataMessage aMessage, TnxMsgID aMsgID, void* aReply, int32_t* aReplyLen,
+                       TnxNetMsgDataType aReplyType, uint32_t* aSequenceID);
+  void rsFlushTimeoutBatch();
+  TnxRemoteServerEngine& Engine() const noexcept;
+
+  int32_t rsServerVersion = 0;
+  TnxSessionID rsSessionID = 0;
+  TnxDataMessageQueue rsMsgQueue;
+  std::atomic<int32_t> rsTimeoutBatchCounter{0};
+  TnxThreadPriority rsRemoteThreadPriority = 0;
+  std::atomic<bool> rsConnectionLost{false};
+  bool rsTimeoutBatchSupported = false;
+  TnxTimeoutBatch rsTimeoutBatch;
+  uintptr_t rsLastSource = 0;
+  TnxMessageSource rsSource = nullptr;
+};
+
+// A remote object's place in its session's queue: a fresh token, whose
+// queued replies go with it.
+class TnxRemoteSource {
+public:
+  explicit TnxRemoteSource(TnxRemoteSession& aSession) noexcept
+      : rsoSession(&aSession), rsoToken(aSession.NewSource()) {}
+  ~TnxRemoteSource() { rsoSession->DropQueued(rsoToken); }
+  TnxRemoteSource(const TnxRemoteSource&) = delete;
+  TnxRemoteSource& operator=(const TnxRemoteSource&) = delete;
+  TnxMessageSource Token() const noexcept { return rsoToken; }
+
+private:
+  TnxRemoteSession* rsoSession;
+  TnxMessageSource rsoToken;
+};
+
+}  // namespace revurov
