@@ -12,7 +12,12 @@
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/sync/lock_guard.h"
+#include "platform/date_time.h"
 #include "platform/endian.h"
+#include "platform/format.h"
+#include "platform/host_info.h"
+#include "platform/module.h"
+#include "platform/text.h"
 #include "platform/stream.h"
 #include "transport/base_transport.h"
 
@@ -171,6 +176,12 @@ void TnxRemoteServerEngine::DependentNotify(TnxComponent* aSender, TnxNotifyOp a
   if (aOp == nxn_Destroying && aSender && aSender == rseTransport) {
     SetActive(false);
     rseTransport = nullptr;
+  } else if (aOp == nxn_ConnectionLost && aSender && aSender == rseTransport) {
+    const auto* sessionID = static_cast<const TnxSessionID*>(aData);
+    ForEachSession([sessionID](TnxAbstractServerObject* aSession) {
+      auto* session = static_cast<TnxRemoteSession*>(aSession);
+      if (!sessionID || session->RemoteID() == *sessionID) session->SetConnectionLost();
+    });
   }
   TnxBaseServerEngine::DependentNotify(aSender, aOp, aData);
 }
@@ -358,19 +369,78 @@ void TnxRemoteSession::rsFlushTimeoutBatch() {
   TnxPadlockGuard guard(rsTimeoutBatch.asTimeoutBatchPadlock);
   const std::vector<TnxAbstractTimeoutObject*> objects = rsTimeoutBatch.Take();
   if (objects.empty()) return;
-  TnxMemoryStream request;
-  {
-    TnxWriter writer(request);
-    writer.WriteInteger(static_cast<int32_t>(objects.size()));
-    writer.WriteListBegin();
-    for (TnxAbstractTimeoutObject* object : objects) {
-      writer.WriteInteger(static_cast<int32_t>(object == this ? 0 : object->RemoteID()));
-      writer.WriteInteger(static_cast<int64_t>(object->Timeout()));
-    }
-    writer.WriteListEnd();
+  const std::unique_ptr<TnxRequestWriter> writer = CreateRequestDirect();
+  writer->WriteInteger(static_cast<int32_t>(objects.size()));
+  writer->WriteListBegin();
+  for (TnxAbstractTimeoutObject* object : objects) {
+    writer->WriteInteger(static_cast<int32_t>(object == this ? 0 : object->RemoteID()));
+    writer->WriteInteger(static_cast<int64_t>(object->Timeout()));
   }
-  ProcessRequestDirect(rsRemoteThreadPriority, nxnmTimeoutBatch, Timeout(), request.Memory(),
-                       static_cast<int32_t>(request.GetSize()), nullptr, nullptr, nmdByteArray);
+  writer->WriteListEnd();
+  writer->RequestNoReply(nxnmTimeoutBatch);
+}
+
+uint32_t TnxRemoteSession::ProcessStreamedRequest(TnxMsgID aMsgID, TnxMemoryStream* aRequestStream,
+                                                  TnxMemoryStream** aReplyStream, bool aCanSkipCantSkip) noexcept {
+  platform::TStream* reply = aReplyStream ? *aReplyStream : nullptr;
+  return ProcessRequest(rsSource, rsRemoteThreadPriority, aMsgID, Timeout(),
+                        aRequestStream ? aRequestStream->Memory() : nullptr,
+                        aRequestStream ? static_cast<int32_t>(aRequestStream->GetSize()) : 0,
+                        aReplyStream ? &reply : nullptr, nullptr, nmdStream, aCanSkipCantSkip, nullptr);
+}
+
+uint32_t TnxRemoteSession::ProcessStreamedRequestDirect(TnxMsgID aMsgID, TnxMemoryStream* aRequestStream,
+                                                        TnxMemoryStream** aReplyStream, bool) noexcept {
+  platform::TStream* reply = aReplyStream ? *aReplyStream : nullptr;
+  return ProcessRequestDirect(rsRemoteThreadPriority, aMsgID, Timeout(),
+                              aRequestStream ? aRequestStream->Memory() : nullptr,
+                              aRequestStream ? static_cast<int32_t>(aRequestStream->GetSize()) : 0,
+                              aReplyStream ? &reply : nullptr, nullptr, nmdStream);
+}
+
+std::unique_ptr<TnxRequestWriter> TnxRemoteSession::CreateRequest() {
+  return std::make_unique<TnxRequestWriter>(
+      [this](TnxMsgID aMsgID, TnxMemoryStream* aRequest, TnxMemoryStream** aReply, bool aCanSkip) {
+        return ProcessStreamedRequest(aMsgID, aRequest, aReply, aCanSkip);
+      });
+}
+
+std::unique_ptr<TnxRequestWriter> TnxRemoteSession::CreateRequestDirect() {
+  return std::make_unique<TnxRequestWriter>(
+      [this](TnxMsgID aMsgID, TnxMemoryStream* aRequest, TnxMemoryStream** aReply, bool aCanSkip) {
+        return ProcessStreamedRequestDirect(aMsgID, aRequest, aReply, aCanSkip);
+      });
+}
+
+// ---- client information ----
+
+std::u16string nxClientInfoText(const std::string& aProgramPath) {
+  std::u16string text = platform::Utf8ToUtf16(aProgramPath);
+  int64_t size = 0;
+  platform::TDateTime modified = 0;
+  if (aProgramPath.empty() || !platform::GetFileSizeAndTime(aProgramPath, size, modified)) return text;
+  platform::TFormatSettings settings;
+  text += u";Size:" + platform::Utf8ToUtf16(std::to_string(size));
+  text += u";Date:" + platform::FormatDateTime(u"yyyy-mm-dd hh:nn:ss", modified, settings);
+  std::u16string name;
+  if (!platform::GetComputerName(name)) return text;
+  text += u";Computer:" + name;
+  if (!platform::GetUserName(name)) return text;
+  text += u";User:" + name;
+  return text;
+}
+
+void TnxRemoteSession::AfterConstruction() {
+  TnxAbstractSession::AfterConstruction();
+  try {
+    const std::u16string text = nxClientInfoText(platform::ProgramPath());
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(nxCurrentClientInfoOption);
+    writer->WriteString(text);
+    writer->RequestNoReply(nxnmSessionOptionSet);
+  } catch (...) {
+    // The server does without the client's description.
+  }
 }
 
 void TnxRemoteSession::ReportFailure(bool aPermanent, bool aWait) {

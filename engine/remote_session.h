@@ -19,12 +19,14 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "engine/abstract_session.h"
 #include "engine/server_engine.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "transport/data_message_queue.h"
 #include "transport/request_reader.h"
 
@@ -59,6 +61,16 @@ inline constexpr TnxMsgID nxnmSessionFailedPermanent = 0x1F2;
 inline constexpr TnxMsgID nxnmSessionOptionSet = 0x1F4;
 inline constexpr TnxMsgID nxnmTimeoutBatch = 0x1F9;
 
+// A transport's report of a lost connection to its dependents; aData points
+// to the session ID, nil for every session.
+inline constexpr TnxNotifyOp nxn_ConnectionLost = 2;
+
+// What a session tells its server of the client: the program's path, its
+// size and local modification time, the computer and the user
+// ("path;Size:n;Date:yyyy-mm-dd hh:nn:ss;Computer:c;User:u"). The first
+// step the system does not answer ends the text there.
+std::u16string nxClientInfoText(const std::string& aProgramPath);
+
 // aEquivalent counts as a reply to aExpected; the table grows as needed
 // and keeps each pair once.
 void nxAddEquivalentReply(TnxMsgID aExpected, TnxMsgID aEquivalent);
@@ -89,7 +101,8 @@ class TnxRemoteServerEngine : public TnxBaseServerEngine {
                          std::u16string_view aPassword, std::u16string_view aConnectedFrom,
                          uint32_t aTimeout, int32_t aClientVersion) override;
   bool IsDependentOn(TnxStateComponent* aOther) const override;
-  // The transport going away deactivates the engine and is forgotten.
+  // The transport going away deactivates the engine and is forgotten; a
+  // lost connection marks its session (nil: every session).
   void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
 
 protected:
@@ -129,6 +142,15 @@ class TnxRemoteSession : public TnxAbstractSession {
                                 TnxNetMsgDataType aReplyType) noexcept;
   void ProcessPost(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
                    uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept;
+  // ProcessRequest / ProcessRequestDirect for the session itself with its
+  // priority and timeout; the reply (nmdStream) into *aReplyStream.
+  uint32_t ProcessStreamedRequest(TnxMsgID aMsgID, TnxMemoryStream* aRequestStream, TnxMemoryStream** aReplyStream,
+                                  bool aCanSkipCantSkip) noexcept;
+  uint32_t ProcessStreamedRequestDirect(TnxMsgID aMsgID, TnxMemoryStream* aRequestStream,
+                                        TnxMemoryStream** aReplyStream, bool aCanSkipCantSkip) noexcept;
+  // Writers bound to the two streamed forms.
+  std::unique_ptr<TnxRequestWriter> CreateRequest();
+  std::unique_ptr<TnxRequestWriter> CreateRequestDirect();
   // Queues a reply received in a batch for aSource; sequence 0 takes a new one.
   void rsQueueMessage(TnxMessageSource aSource, TnxMsgID aMsgID, uint32_t aErrorCode,
                       const void* aData, int32_t aDataLen, bool aAtFront);
@@ -146,6 +168,8 @@ class TnxRemoteSession : public TnxAbstractSession {
   int32_t BeginTimeoutBatch() override;
   int32_t EndTimeoutBatch() override;
 
+  // Sends the client text ("_CurrentClientInfo") after the inherited step.
+  void AfterConstruction() override;
   // Tells the server (1F1, 1F2 when permanent), then fails the lock.
   void ReportFailure(bool aPermanent, bool aWait) override;
 

@@ -13,6 +13,9 @@
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/endian.h"
+#include "platform/host_info.h"
+#include "platform/module.h"
+#include "platform/text.h"
 #include "support/engine_fixture.h"
 #include "support/fake_engine_clock.h"
 #include "support/memory_engine.h"
@@ -74,6 +77,8 @@ protected:
     engine->SetActive(true);
     session = Open();
     source = session->NewSource();
+    opening = transport->Requests;
+    transport->Requests.clear();
   }
   ~RemoteSessionTest() override { nxSetClientFeatures(nxAllClientFeatures); }
 
@@ -103,7 +108,17 @@ protected:
   ComponentPtr<TnxRemoteServerEngine> engine{new TnxRemoteServerEngine(nullptr)};
   TnxRemoteSession* session = nullptr;
   TnxMessageSource source = nullptr;
+  // What opening the session sent.
+  std::vector<ScriptedRequest> opening;
 };
+
+std::vector<std::u16string> ReadStrings(std::string aPayload) {
+  TnxStaticMemoryStream stream(aPayload.data(), static_cast<int64_t>(aPayload.size()));
+  TnxReader reader(stream);
+  std::vector<std::u16string> out;
+  while (reader.BytesLeft() > 0) out.push_back(reader.ReadString());
+  return out;
+}
 
 TEST(EquivalentRepliesTest, EveryPairCountsBothWaysAndNothingElse) {
   TnxEngineStartupGuard library;
@@ -408,6 +423,44 @@ TEST_F(RemoteSessionTest, FreeingTheSessionEndsTheServerSession) {
   EXPECT_EQ(engine->SessionCount(), 0);
 }
 
+TEST_F(RemoteSessionTest, OpeningSendsTheClientInfoOption) {
+  ASSERT_EQ(opening.size(), 1u);
+  EXPECT_EQ(opening[0].MsgID, nxnmSessionOptionSet);
+  EXPECT_EQ(opening[0].SessionID, session->RemoteID());
+  const std::vector<std::u16string> values = ReadStrings(opening[0].Data);
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0], u"_CurrentClientInfo");
+  EXPECT_EQ(values[1], nxClientInfoText(platform::ProgramPath()));
+}
+
+TEST(ClientInfoTextTest, NamesTheProgramItsSizeDateComputerAndUser) {
+  const std::string path = platform::ProgramPath();
+  int64_t size = 0;
+  platform::TDateTime modified = 0;
+  ASSERT_TRUE(platform::GetFileSizeAndTime(path, size, modified));
+  const std::string text = platform::Utf16ToUtf8(nxClientInfoText(path));
+  const std::string head = path + ";Size:" + std::to_string(size) + ";Date:";
+  ASSERT_EQ(text.substr(0, head.size()), head);
+  const std::string date = text.substr(head.size(), 19);
+  for (size_t i = 0; i < date.size(); ++i) {
+    const char want = "dddd-dd-dd dd:dd:dd"[i];
+    if (want == 'd')
+      EXPECT_TRUE(date[i] >= '0' && date[i] <= '9') << date;
+    else
+      EXPECT_EQ(date[i], want) << date;
+  }
+  int year = 0, month = 0, day = 0;
+  platform::DecodeDate(modified, year, month, day);
+  EXPECT_EQ(std::stoi(date.substr(0, 4)), year);
+  EXPECT_NE(text.find(";Computer:", head.size()), std::string::npos);
+  EXPECT_NE(text.find(";User:", head.size()), std::string::npos);
+}
+
+TEST(ClientInfoTextTest, AnUnreadableProgramLeavesThePathAlone) {
+  EXPECT_EQ(nxClientInfoText("/nonexistent/program"), u"/nonexistent/program");
+  EXPECT_EQ(nxClientInfoText(""), u"");
+}
+
 TEST_F(RemoteSessionTest, TheEngineNeedsATransportAndPassesLogInFailuresOn) {
   ComponentPtr<TnxRemoteServerEngine> bare{new TnxRemoteServerEngine(nullptr)};
   EXPECT_ANY_THROW(bare->SetActive(true));
@@ -418,6 +471,18 @@ TEST_F(RemoteSessionTest, TheEngineNeedsATransportAndPassesLogInFailuresOn) {
   EXPECT_EQ(engine->SessionOpenEx(refused, u"u", u"p", u"", 0, nxRemoteClientVersion), 10036u);
   EXPECT_EQ(refused, nullptr);
   EXPECT_EQ(engine->SessionCount(), 1);
+}
+
+TEST_F(RemoteSessionTest, ALostConnectionMarksItsSessionOrAll) {
+  TnxRemoteSession* other = Open();
+  TnxSessionID id = other->RemoteID();
+  engine->DependentNotify(transport.get(), nxn_ConnectionLost, &id);
+  EXPECT_TRUE(other->ConnectionLost());
+  EXPECT_FALSE(session->ConnectionLost());
+  engine->DependentNotify(nullptr, nxn_ConnectionLost, nullptr);
+  EXPECT_FALSE(session->ConnectionLost());
+  engine->DependentNotify(transport.get(), nxn_ConnectionLost, nullptr);
+  EXPECT_TRUE(session->ConnectionLost());
 }
 
 TEST_F(RemoteSessionTest, AFreedTransportStopsTheEngine) {
