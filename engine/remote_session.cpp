@@ -137,11 +137,23 @@ void TnxRemoteServerEngine::SetTransport(TnxBaseTransport* aValue) {
 
 void TnxRemoteServerEngine::RaiseEngineException(uint32_t aErrorCode) { throw EnxBaseException(aErrorCode); }
 
+void TnxRemoteServerEngine::SetCacheAliases(bool aValue) {
+  if (aValue == rseCacheAliases) return;
+  if (!aValue)
+    ForEachSession([](TnxAbstractServerObject* aSession) {
+      static_cast<TnxRemoteSession*>(aSession)->SetAliasCacheValid(false);
+    });
+  rseCacheAliases = aValue;
+}
+
+// Under the dependents list's lock, so a transport being unlinked is not used.
 platform::TGUID TnxRemoteServerEngine::ServerGuid() const {
+  TnxListReadGuard guard(Dependents());
   return rseTransport ? rseTransport->ServerGUID() : platform::TGUID{};
 }
 
 std::u16string TnxRemoteServerEngine::ServerName() const {
+  TnxListReadGuard guard(Dependents());
   return rseTransport ? rseTransport->ServerName() : std::u16string();
 }
 
@@ -236,7 +248,28 @@ void TnxRemoteSession::DropQueued(TnxMessageSource aSource) noexcept {
 
 void TnxRemoteSession::rsQueueMessage(TnxMessageSource aSource, TnxMsgID aMsgID, uint32_t aErrorCode,
                                       const void* aData, int32_t aDataLen, bool aAtFront) {
-  rsMsgQueue.Push(aSource, aMsgID, rsSessionID, 0, aErrorCode, aData, aDataLen, aAtFront, 0);
+  rsMsgQueue.Push(aSource, aMsgID, rsSessionID, Timeout(), aErrorCode, aData, aDataLen, aAtFront, 0);
+}
+
+void TnxRemoteSession::rsQueueMessageTakeOwnership(TnxMessageSource aSource, TnxMsgID aMsgID, uint32_t aErrorCode,
+                                                   void*& aData, int32_t aDataLen, bool aAtFront) {
+  rsMsgQueue.PushTakeOwnership(aSource, aMsgID, rsSessionID, Timeout(), aErrorCode, aData, aDataLen, aAtFront, 0);
+}
+
+std::unique_ptr<TnxReplyReader> TnxRemoteSession::RequestNoData(TnxMsgID aMsgID, uint32_t& aResult) {
+  auto reply = std::make_unique<TnxMemoryStream>();
+  TnxMemoryStream* variable = reply.get();
+  aResult = ProcessStreamedRequest(aMsgID, nullptr, &variable, false);
+  return std::make_unique<TnxReplyReader>(std::move(reply));
+}
+
+uint32_t TnxRemoteSession::RequestNoDataNoReply(TnxMsgID aMsgID) noexcept {
+  return ProcessRequest(rsSource, rsRemoteThreadPriority, aMsgID, Timeout(), nullptr, 0, nullptr, nullptr,
+                        nmdByteArray, false, nullptr);
+}
+
+bool TnxRemoteSession::GetInterface(const platform::TGUID& iid, void** obj) noexcept {
+  return nxOfferInterface<InxSessionRequests>(this, iid, obj) || TnxAbstractSession::GetInterface(iid, obj);
 }
 
 PnxDataMessage TnxRemoteSession::rsPopQueuedReply(TnxMessageSource aSource, TnxMsgID aMsgID, bool aDiscard) {

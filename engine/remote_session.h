@@ -79,6 +79,25 @@ bool nxIsEquivalentReply(TnxMsgID aExpected, TnxMsgID aReply) noexcept;
 void nxEquivalentRepliesStartup();
 void nxEquivalentRepliesShutdown();
 
+// How remote objects and the remoting layer send through a session.
+class InxSessionRequests : public virtual platform::IInterface {
+public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{46D1D328-F233-4A87-A3E1-A174196EB260}");
+  virtual uint32_t ProcessRequest(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority,
+                                  TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
+                                  int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
+                                  TnxNetMsgDataType aReplyType, bool aCanSkipCantSkip,
+                                  uint32_t* aSequenceID) noexcept = 0;
+  virtual uint32_t ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                                        uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen,
+                                        void* aReply, int32_t* aReplyLen, TnxNetMsgDataType aReplyType) noexcept = 0;
+  virtual void ProcessPost(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                           uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept = 0;
+
+protected:
+  ~InxSessionRequests() = default;
+};
+
 class TnxRemoteServerEngine : public TnxBaseServerEngine {
   REVUROV_COMPONENT_CLASS(TnxRemoteServerEngine, TnxBaseServerEngine)
   explicit TnxRemoteServerEngine(platform::TComponent* aOwner);
@@ -88,7 +107,8 @@ class TnxRemoteServerEngine : public TnxBaseServerEngine {
   // Needs the engine inactive.
   void SetTransport(TnxBaseTransport* aValue);
   bool CacheAliases() const noexcept { return rseCacheAliases; }
-  void SetCacheAliases(bool aValue) noexcept { rseCacheAliases = aValue; }
+  // Switching it off makes every session's alias list stale.
+  void SetCacheAliases(bool aValue);
   TnxThreadPriority RemoteThreadPriority() const noexcept { return rseRemoteThreadPriority; }
   void SetRemoteThreadPriority(TnxThreadPriority aValue) noexcept { rseRemoteThreadPriority = aValue; }
   TnxTransportID TransportID() const noexcept { return rseTransportID; }
@@ -116,7 +136,7 @@ private:
   bool rseCacheAliases = false;
 };
 
-class TnxRemoteSession : public TnxAbstractSession {
+class TnxRemoteSession : public TnxAbstractSession, public InxSessionRequests {
   REVUROV_SERVER_OBJECT_CLASS(TnxRemoteSession, TnxAbstractSession)
   TnxRemoteSession(TnxRemoteServerEngine* aEngine, uint32_t aTimeout, std::u16string_view aUserName,
                    std::u16string_view aPassword, std::u16string_view aConnectedFrom,
@@ -130,7 +150,7 @@ class TnxRemoteSession : public TnxAbstractSession {
                           TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
                           int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
                           TnxNetMsgDataType aReplyType, bool aCanSkipCantSkip,
-                          uint32_t* aSequenceID) noexcept;
+                          uint32_t* aSequenceID) noexcept override;
   // A reply sent ahead for aSource, without sending; 15536 when none.
   uint32_t CheckQueuedReply(TnxMessageSource aSource, TnxMsgID aMsgID, void* aReply,
                             int32_t* aReplyLen, TnxNetMsgDataType aReplyType,
@@ -139,9 +159,9 @@ class TnxRemoteSession : public TnxAbstractSession {
   uint32_t ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
                                 uint32_t aTimeout, const void* aRequestData,
                                 int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
-                                TnxNetMsgDataType aReplyType) noexcept;
+                                TnxNetMsgDataType aReplyType) noexcept override;
   void ProcessPost(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
-                   uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept;
+                   uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept override;
   // ProcessRequest / ProcessRequestDirect for the session itself with its
   // priority and timeout; the reply (nmdStream) into *aReplyStream.
   uint32_t ProcessStreamedRequest(TnxMsgID aMsgID, TnxMemoryStream* aRequestStream, TnxMemoryStream** aReplyStream,
@@ -151,9 +171,16 @@ class TnxRemoteSession : public TnxAbstractSession {
   // Writers bound to the two streamed forms.
   std::unique_ptr<TnxRequestWriter> CreateRequest();
   std::unique_ptr<TnxRequestWriter> CreateRequestDirect();
-  // Queues a reply received in a batch for aSource; sequence 0 takes a new one.
+  // An empty request; aResult gets its code, and the reader over the reply
+  // (empty on failure) is the caller's.
+  std::unique_ptr<TnxReplyReader> RequestNoData(TnxMsgID aMsgID, uint32_t& aResult);
+  uint32_t RequestNoDataNoReply(TnxMsgID aMsgID) noexcept;
+  // Queues a reply received in a batch for aSource; sequence 0 takes a new
+  // one. The second form takes aData's library-heap block and clears aData.
   void rsQueueMessage(TnxMessageSource aSource, TnxMsgID aMsgID, uint32_t aErrorCode,
                       const void* aData, int32_t aDataLen, bool aAtFront);
+  void rsQueueMessageTakeOwnership(TnxMessageSource aSource, TnxMsgID aMsgID, uint32_t aErrorCode, void*& aData,
+                                   int32_t aDataLen, bool aAtFront);
 
   // A token no other object of this session ever gets.
   TnxMessageSource NewSource() noexcept;
@@ -175,8 +202,11 @@ class TnxRemoteSession : public TnxAbstractSession {
 
   int32_t ServerVersion() const override { return rsServerVersion; }
   TnxBaseID RemoteID() const noexcept override { return rsSessionID; }
-  TnxThreadPriority RemoteThreadPriority() const noexcept { return rsRemoteThreadPriority; }
-  void SetRemoteThreadPriority(TnxThreadPriority aValue) noexcept { rsRemoteThreadPriority = aValue; }
+  bool IsRemote() const noexcept override { return true; }
+  int32_t RemoteThreadPriority() const override { return rsRemoteThreadPriority; }
+  void SetRemoteThreadPriority(int32_t aValue) override { rsRemoteThreadPriority = aValue; }
+  bool AliasCacheValid() const noexcept { return rsAliasCacheValid.load(std::memory_order_acquire); }
+  void SetAliasCacheValid(bool aValue) noexcept { rsAliasCacheValid.store(aValue, std::memory_order_release); }
   bool ConnectionLost() const noexcept { return rsConnectionLost.load(std::memory_order_relaxed); }
   void SetConnectionLost() noexcept { rsConnectionLost.store(true, std::memory_order_relaxed); }
   bool TimeoutBatchSupported() const noexcept { return rsTimeoutBatchSupported; }
@@ -218,6 +248,7 @@ class TnxRemoteSession : public TnxAbstractSession {
 protected:
   ~TnxRemoteSession() override;
   TnxTimeoutBatch* TimeoutBatch() noexcept override { return &rsTimeoutBatch; }
+  bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
 
 private:
   PnxDataMessage rsPopQueuedReply(TnxMessageSource aSource, TnxMsgID aMsgID, bool aDiscard);
@@ -233,6 +264,8 @@ private:
   TnxThreadPriority rsRemoteThreadPriority = 0;
   std::atomic<bool> rsConnectionLost{false};
   bool rsTimeoutBatchSupported = false;
+  // Another thread (the engine's CacheAliases) clears it.
+  std::atomic<bool> rsAliasCacheValid{false};
   TnxTimeoutBatch rsTimeoutBatch;
   uintptr_t rsLastSource = 0;
   TnxMessageSource rsSource = nullptr;

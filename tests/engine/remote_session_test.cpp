@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -417,10 +419,13 @@ TEST_F(RemoteSessionTest, ReportingAFailureTellsTheServerAndFailsTheLock) {
 
 TEST_F(RemoteSessionTest, FreeingTheSessionEndsTheServerSession) {
   const TnxSessionID id = session->RemoteID();
+  auto context = nxCreateServerObject<BatchedContext>(session, 0u).release();
+  EXPECT_EQ(session->TransContexts(), std::vector<TnxAbstractTransContext*>{context});
   EXPECT_EQ(session->Close(), 0u);
   EXPECT_EQ(transport->Terminated, std::vector<TnxSessionID>{id});
   EXPECT_EQ(transport->Requests.back().MsgID, nxnmSessionFailedPermanent);
   EXPECT_EQ(engine->SessionCount(), 0);
+  EXPECT_EQ(engine->TransContextCount(), 0);
 }
 
 TEST_F(RemoteSessionTest, OpeningSendsTheClientInfoOption) {
@@ -483,6 +488,61 @@ TEST_F(RemoteSessionTest, ALostConnectionMarksItsSessionOrAll) {
   EXPECT_FALSE(session->ConnectionLost());
   engine->DependentNotify(transport.get(), nxn_ConnectionLost, nullptr);
   EXPECT_TRUE(session->ConnectionLost());
+}
+
+TEST_F(RemoteSessionTest, RemoteObjectsReachTheSessionThroughItsRequestInterface) {
+  EXPECT_TRUE(session->IsRemote());
+  const auto requests = platform::Supports<InxSessionRequests>(static_cast<InxSessionRequests*>(session));
+  ASSERT_TRUE(requests);
+  transport->Reply("", 10025);
+  EXPECT_EQ(requests->ProcessRequest(source, 0, 0x210, 0, nullptr, 0, nullptr, nullptr, nmdByteArray, false, nullptr),
+            10025u);
+  EXPECT_EQ(Sent(), 1u);
+}
+
+TEST_F(RemoteSessionTest, EmptyRequestsCarryTheSessionsPriorityAndAnswerAReader) {
+  engine->SetRemoteThreadPriority(5);
+  TnxRemoteSession* urgent = Open();
+  transport->Requests.clear();
+
+  transport->Answer({{0, 0, Bytes({2, 42})}});
+  uint32_t result = 1;
+  const std::unique_ptr<TnxReplyReader> reader = urgent->RequestNoData(0x1A0, result);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(reader->ReadInteger(), 42);
+
+  transport->Reply("", 10025);
+  EXPECT_EQ(urgent->RequestNoDataNoReply(0x1A1), 10025u);
+  ASSERT_EQ(Sent(), 2u);
+  for (const ScriptedRequest& request : transport->Requests) {
+    EXPECT_EQ(request.Priority, 5);
+    EXPECT_TRUE(request.Data.empty());
+  }
+  EXPECT_EQ(urgent->RemoteThreadPriority(), 5);
+  EXPECT_EQ(session->RemoteThreadPriority(), 0);
+}
+
+TEST_F(RemoteSessionTest, AQueuedBlockChangesHands) {
+  void* block = nxGetMem(4);
+  std::memcpy(block, "mine", 4);
+  session->rsQueueMessageTakeOwnership(source, 0x321, 0, block, 4, false);
+  EXPECT_EQ(block, nullptr);
+  std::string reply;
+  EXPECT_EQ(Request(source, 0x821, reply), 0u);
+  EXPECT_EQ(reply, "mine");
+  EXPECT_EQ(Sent(), 0u);
+}
+
+TEST_F(RemoteSessionTest, SwitchingAliasCachingOffMakesEveryListStale) {
+  engine->SetCacheAliases(true);
+  TnxRemoteSession* other = Open();
+  session->SetAliasCacheValid(true);
+  other->SetAliasCacheValid(true);
+  engine->SetCacheAliases(true);
+  EXPECT_TRUE(session->AliasCacheValid());
+  engine->SetCacheAliases(false);
+  EXPECT_FALSE(session->AliasCacheValid());
+  EXPECT_FALSE(other->AliasCacheValid());
 }
 
 TEST_F(RemoteSessionTest, AFreedTransportStopsTheEngine) {
