@@ -19,6 +19,7 @@
 #include "platform/module.h"
 #include "platform/text.h"
 #include "support/engine_fixture.h"
+#include "support/exception_message.h"
 #include "support/fake_engine_clock.h"
 #include "support/memory_engine.h"
 #include "support/scripted_transport.h"
@@ -468,7 +469,7 @@ TEST(ClientInfoTextTest, AnUnreadableProgramLeavesThePathAlone) {
 
 TEST_F(RemoteSessionTest, TheEngineNeedsATransportAndPassesLogInFailuresOn) {
   ComponentPtr<TnxRemoteServerEngine> bare{new TnxRemoteServerEngine(nullptr)};
-  EXPECT_ANY_THROW(bare->SetActive(true));
+  EXPECT_TRUE(Contains(MessageOf<platform::Exception>([&] { bare->SetActive(true); }), u"Transport required"));
   EXPECT_EQ(bare->ServerName(), u"");
 
   transport->LoginResult = 10036;
