@@ -493,8 +493,10 @@ TEST_F(RemoteSessionTest, ALostConnectionMarksItsSessionOrAll) {
 
 TEST_F(RemoteSessionTest, RemoteObjectsReachTheSessionThroughItsRequestInterface) {
   EXPECT_TRUE(session->IsRemote());
-  const auto requests = platform::Supports<InxSessionRequests>(static_cast<InxSessionRequests*>(session));
-  ASSERT_TRUE(requests);
+  void* found = nullptr;
+  ASSERT_EQ(session->QueryInterface(InxSessionRequests::IID, &found), platform::S_OK);
+  const auto requests = platform::TInterfacePtr<InxSessionRequests>::Attach(static_cast<InxSessionRequests*>(found));
+  ASSERT_EQ(requests.Get(), static_cast<InxSessionRequests*>(session));
   transport->Reply("", 10025);
   EXPECT_EQ(requests->ProcessRequest(source, 0, 0x210, 0, nullptr, 0, nullptr, nullptr, nmdByteArray, false, nullptr),
             10025u);
