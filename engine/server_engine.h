@@ -25,6 +25,7 @@
 #include "engine/server_object.h"
 #include "lowlevel/components/state_component.h"
 #include "lowlevel/objects/lists.h"
+#include "lowlevel/sync/lock_guard.h"
 #include "lowlevel/sync/padlock.h"
 
 namespace revurov {
@@ -90,6 +91,13 @@ class TnxBaseServerEngine : public TnxStateComponent {
   void GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) override;
 
 protected:
+  // Runs aVisit on each session under the session list's padlock, so none
+  // is freed meanwhile.
+  template <class F>
+  void ForEachSession(F&& aVisit) const {
+    TnxPadlockGuard guard(bseSessionsPadlock);
+    for (const auto& s : bseSessions) aVisit(s.get());
+  }
   // Frees the sessions, last first, after the inherited stop.
   void DoStop() override;
 
