@@ -17,8 +17,8 @@
 #include "platform/format.h"
 #include "platform/host_info.h"
 #include "platform/module.h"
-#include "platform/text.h"
 #include "platform/stream.h"
+#include "platform/text.h"
 #include "transport/base_transport.h"
 
 namespace revurov {
