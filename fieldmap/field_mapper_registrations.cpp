@@ -19,13 +19,13 @@ static_assert(std::size(kNumericTargets) == 21);
 
 constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
 
-struct TRow {
+struct Row {
   TnxFieldType Source;
   TnxBaseFieldMapperClass Class;
   std::span<const TnxFieldType> Targets;
 };
 
-constexpr TRow kGeneralRows[] = {
+constexpr Row kGeneralRows[] = {
     {nxtBoolean, &TnxBooleanMapper::ClassInfo, kNumericTargets},
     {nxtByte, &TnxByte8Mapper::ClassInfo, kNumericTargets},
     {nxtWord16, &TnxWord16Mapper::ClassInfo, kNumericTargets},
@@ -40,17 +40,17 @@ constexpr TRow kGeneralRows[] = {
 };
 
 template <std::size_t kRows>
-constexpr std::size_t RegistrationCount(const TRow (&aRows)[kRows]) {
+constexpr std::size_t RegistrationCount(const Row (&aRows)[kRows]) {
   std::size_t n = 0;
-  for (const TRow& row : aRows) n += row.Targets.size();
+  for (const Row& row : aRows) n += row.Targets.size();
   return n;
 }
 
 template <std::size_t kCount, std::size_t kRows>
-constexpr std::array<TnxFieldMapperRegistration, kCount> Expand(const TRow (&aRows)[kRows]) {
+constexpr std::array<TnxFieldMapperRegistration, kCount> Expand(const Row (&aRows)[kRows]) {
   std::array<TnxFieldMapperRegistration, kCount> result{};
   std::size_t i = 0;
-  for (const TRow& row : aRows)
+  for (const Row& row : aRows)
     for (TnxFieldType target : row.Targets) result[i++] = {row.Source, target, row.Class};
   return result;
 }

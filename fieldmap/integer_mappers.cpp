@@ -119,14 +119,14 @@ uint32_t ToByteArray(const void*, const void* aSource, void* aTarget) {
 
 // ---- decimal text ----
 
-struct TDecimalText {
+struct DecimalChars {
   char Chars[24];
   int Length;
 };
 
 template <class S>
-TDecimalText DecimalText(S aValue) noexcept {
-  TDecimalText t;
+DecimalChars DecimalText(S aValue) noexcept {
+  DecimalChars t;
   t.Length = static_cast<int>(std::to_chars(t.Chars, t.Chars + sizeof t.Chars, aValue).ptr - t.Chars);
   return t;
 }
@@ -171,28 +171,28 @@ template <class S>
 class TnxIntegerMapperOf final : public TnxBaseFieldMapper {
 public:
   TnxIntegerMapperOf(const TnxFieldDescriptor& aTarget, bool aBestFit, TnxMappingMethod& aMapper)
-      : imTargetLength(aTarget.Length()), imTargetUnits(aTarget.Units()), imTargetDecPl(aTarget.DecPl()) {
+      : imoTargetLength(aTarget.Length()), imoTargetUnits(aTarget.Units()), imoTargetDecPl(aTarget.DecPl()) {
     TnxMappingRoutine r = nullptr;
     switch (aTarget.FieldType()) {
       case nxtChar: r = aBestFit ? &ToChar : &ToCharCheck; break;
       case nxtWideChar: r = aBestFit ? &ToWideChar : &ToWideCharCheck; break;
       case nxtShortString:
-        r = aBestFit || kLongestText<S> < imTargetLength ? &ToShortString : &ToShortStringCheck;
+        r = aBestFit || kLongestText<S> < imoTargetLength ? &ToShortString : &ToShortStringCheck;
         break;
       case nxtNullString:
-        r = aBestFit || kLongestText<S> < imTargetLength ? &ToNullString : &ToNullStringCheck;
+        r = aBestFit || kLongestText<S> < imoTargetLength ? &ToNullString : &ToNullStringCheck;
         break;
       case nxtWideString:
-        r = aBestFit || kLongestText<S> < imTargetLength / 2 ? &ToWideString : &ToWideStringCheck;
+        r = aBestFit || kLongestText<S> < imoTargetLength / 2 ? &ToWideString : &ToWideStringCheck;
         break;
       case nxtBCD: {
-        const int exponent = std::max(0, 4 - imTargetDecPl);
+        const int exponent = std::max(0, 4 - imoTargetDecPl);
         __int128 maxRaw = 1;
-        for (int i = 0; i < std::clamp(imTargetUnits, 0, 20); ++i) maxRaw *= 10;
+        for (int i = 0; i < std::clamp(imoTargetUnits, 0, 20); ++i) maxRaw *= 10;
         maxRaw -= 1;
         for (int i = 0; i < exponent; ++i) maxRaw *= 10;
-        imBcdMaxRaw = static_cast<int64_t>(std::min<__int128>(maxRaw, __int128{kCurrencyMaxAmount} * kCurrencyScale));
-        if (sizeof(S) < 8 && imTargetUnits - imTargetDecPl >= kMagnitudeDigits<S>)
+        imoBcdMaxRaw = static_cast<int64_t>(std::min<__int128>(maxRaw, __int128{kCurrencyMaxAmount} * kCurrencyScale));
+        if (sizeof(S) < 8 && imoTargetUnits - imoTargetDecPl >= kMagnitudeDigits<S>)
           r = &ToBcdWhole;
         else
           r = aBestFit ? &ToBcd : &ToBcdCheck;
@@ -204,15 +204,15 @@ public:
   }
 
 private:
-  int32_t imTargetLength;
-  int32_t imTargetUnits;
-  int32_t imTargetDecPl;
+  int32_t imoTargetLength;
+  int32_t imoTargetUnits;
+  int32_t imoTargetDecPl;
   // The largest value the BCD target holds, in Currency form.
-  int64_t imBcdMaxRaw = 0;
+  int64_t imoBcdMaxRaw = 0;
 
   static const TnxIntegerMapperOf& Self(const void* aData) { return *static_cast<const TnxIntegerMapperOf*>(aData); }
-  int32_t TextCapacity() const noexcept { return imTargetLength - 1; }
-  int32_t WideTextCapacity() const noexcept { return imTargetLength / 2 - 1; }
+  int32_t TextCapacity() const noexcept { return imoTargetLength - 1; }
+  int32_t WideTextCapacity() const noexcept { return imoTargetLength / 2 - 1; }
 
   static uint32_t ToCharCheck(const void*, const void* aSource, void* aTarget) {
     const S v = LoadLE<S>(aSource);
@@ -236,7 +236,7 @@ private:
   }
 
   static uint32_t ToShortStringCheck(const void* aData, const void* aSource, void* aTarget) {
-    const TDecimalText t = DecimalText(LoadLE<S>(aSource));
+    const DecimalChars t = DecimalText(LoadLE<S>(aSource));
     if (t.Length > Self(aData).TextCapacity()) return kLost;
     auto* p = static_cast<uint8_t*>(aTarget);
     p[0] = static_cast<uint8_t>(t.Length);
@@ -244,7 +244,7 @@ private:
     return kMapped;
   }
   static uint32_t ToShortString(const void* aData, const void* aSource, void* aTarget) {
-    const TDecimalText t = DecimalText(LoadLE<S>(aSource));
+    const DecimalChars t = DecimalText(LoadLE<S>(aSource));
     const int n = std::min(t.Length, Self(aData).TextCapacity());
     auto* p = static_cast<uint8_t*>(aTarget);
     p[0] = static_cast<uint8_t>(n);
@@ -252,7 +252,7 @@ private:
     return kMapped;
   }
   static uint32_t ToNullStringCheck(const void* aData, const void* aSource, void* aTarget) {
-    const TDecimalText t = DecimalText(LoadLE<S>(aSource));
+    const DecimalChars t = DecimalText(LoadLE<S>(aSource));
     if (t.Length > Self(aData).TextCapacity()) return kLost;
     auto* p = static_cast<uint8_t*>(aTarget);
     std::memcpy(p, t.Chars, t.Length);
@@ -260,7 +260,7 @@ private:
     return kMapped;
   }
   static uint32_t ToNullString(const void* aData, const void* aSource, void* aTarget) {
-    const TDecimalText t = DecimalText(LoadLE<S>(aSource));
+    const DecimalChars t = DecimalText(LoadLE<S>(aSource));
     const int n = std::min(t.Length, Self(aData).TextCapacity());
     auto* p = static_cast<uint8_t*>(aTarget);
     std::memcpy(p, t.Chars, n);
@@ -268,13 +268,13 @@ private:
     return kMapped;
   }
   static uint32_t ToWideStringCheck(const void* aData, const void* aSource, void* aTarget) {
-    const TDecimalText t = DecimalText(LoadLE<S>(aSource));
+    const DecimalChars t = DecimalText(LoadLE<S>(aSource));
     if (t.Length > Self(aData).WideTextCapacity()) return kLost;
     StoreWideText(static_cast<uint8_t*>(aTarget), t.Chars, t.Length);
     return kMapped;
   }
   static uint32_t ToWideString(const void* aData, const void* aSource, void* aTarget) {
-    const TDecimalText t = DecimalText(LoadLE<S>(aSource));
+    const DecimalChars t = DecimalText(LoadLE<S>(aSource));
     StoreWideText(static_cast<uint8_t*>(aTarget), t.Chars, std::min(t.Length, Self(aData).WideTextCapacity()));
     return kMapped;
   }
@@ -286,13 +286,13 @@ private:
   }
   static uint32_t ToBcdCheck(const void* aData, const void* aSource, void* aTarget) {
     const __int128 raw = __int128{LoadLE<S>(aSource)} * kCurrencyScale;
-    const int64_t limit = Self(aData).imBcdMaxRaw;
+    const int64_t limit = Self(aData).imoBcdMaxRaw;
     if (raw > limit || raw < -limit) return kLost;
     StoreLE<int64_t>(aTarget, static_cast<int64_t>(raw));
     return kMapped;
   }
   static uint32_t ToBcd(const void* aData, const void* aSource, void* aTarget) {
-    const int64_t limit = Self(aData).imBcdMaxRaw;
+    const int64_t limit = Self(aData).imoBcdMaxRaw;
     const __int128 raw = std::clamp<__int128>(__int128{LoadLE<S>(aSource)} * kCurrencyScale, -limit, limit);
     StoreLE<int64_t>(aTarget, static_cast<int64_t>(raw));
     return kMapped;
