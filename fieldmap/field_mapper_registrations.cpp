@@ -1,0 +1,70 @@
+#include "fieldmap/field_mapper_registrations.h"
+
+#include <array>
+#include <cstddef>
+
+#include "fieldmap/integer_mappers.h"
+
+namespace revurov {
+
+namespace {
+
+// The targets every numeric and character source serves.
+constexpr TnxFieldType kNumericTargets[] = {
+    nxtBoolean, nxtInt8,     nxtInt16,  nxtInt32,    nxtInt64,  nxtByte, nxtWord16,
+    nxtWord32,  nxtAutoInc,  nxtRecRev, nxtSingle,   nxtDouble, nxtExtended, nxtCurrency,
+    nxtBCD,     nxtByteArray, nxtChar,  nxtWideChar, nxtNullString, nxtShortString, nxtWideString,
+};
+static_assert(std::size(kNumericTargets) == 21);
+
+constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
+
+struct Row {
+  TnxFieldType Source;
+  TnxBaseFieldMapperClass Class;
+  std::span<const TnxFieldType> Targets;
+};
+
+constexpr Row kGeneralRows[] = {
+    {nxtBoolean, &TnxBooleanMapper::ClassInfo, kNumericTargets},
+    {nxtByte, &TnxByte8Mapper::ClassInfo, kNumericTargets},
+    {nxtWord16, &TnxWord16Mapper::ClassInfo, kNumericTargets},
+    {nxtWord32, &TnxWord32Mapper::ClassInfo, kNumericTargets},
+    {nxtInt8, &TnxInt8Mapper::ClassInfo, kNumericTargets},
+    {nxtInt16, &TnxInt16Mapper::ClassInfo, kNumericTargets},
+    {nxtInt32, &TnxInt32Mapper::ClassInfo, kNumericTargets},
+    {nxtInt64, &TnxInt64Mapper::ClassInfo, kNumericTargets},
+    {nxtAutoInc, &TnxWord32Mapper::ClassInfo, kNumericTargets},
+    {nxtRecRev, &TnxWord32Mapper::ClassInfo, kNumericTargets},
+    {nxtRefNr, &TnxInt64Mapper::ClassInfo, kRefNrTargets},
+};
+
+template <std::size_t kRows>
+constexpr std::size_t RegistrationCount(const Row (&aRows)[kRows]) {
+  std::size_t n = 0;
+  for (const Row& row : aRows) n += row.Targets.size();
+  return n;
+}
+
+template <std::size_t kCount, std::size_t kRows>
+constexpr std::array<TnxFieldMapperRegistration, kCount> Expand(const Row (&aRows)[kRows]) {
+  std::array<TnxFieldMapperRegistration, kCount> result{};
+  std::size_t i = 0;
+  for (const Row& row : aRows)
+    for (TnxFieldType target : row.Targets) result[i++] = {row.Source, target, row.Class};
+  return result;
+}
+
+constexpr auto kGeneralRegistrations = Expand<RegistrationCount(kGeneralRows)>(kGeneralRows);
+
+}  // namespace
+
+std::span<const TnxFieldMapperRegistration> nxGeneralFieldMapperRegistrations() noexcept {
+  return kGeneralRegistrations;
+}
+
+void nxRegisterGeneralFieldMappers() {
+  for (const TnxFieldMapperRegistration& r : kGeneralRegistrations) nxRegisterFieldMapper(r.Class, r.Source, r.Target);
+}
+
+}  // namespace revurov
