@@ -575,7 +575,7 @@ TEST_F(FullDictionaryTest, MutatedStreamsRaiseOnlyLibraryErrors) {
   }();
   std::mt19937 rng(4711);
   int rejected = 0, accepted = 0;
-  const int kRounds = revurov::testing::TestSize(10000, 100000);
+  const int kRounds = revurov::testing::TestSize(3000, 100000);
   TnxDataDictionary back;
   for (int round = 0; round < kRounds; ++round) {
     Bytes b = round % 4 == 0 ? legacy : valid;
