@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "lowlevel/errors/error_codes.h"
 #include "platform/file_identity.h"
@@ -11,6 +12,7 @@
 #include "platform/text.h"
 #include "lowlevel/heap/block_manager.h"
 #include "storage/encryption_engine.h"
+#include "storage/file_header.h"
 
 namespace revurov {
 
@@ -49,6 +51,45 @@ int64_t TnxBaseFile::nxGetMaxFileSizeForPath(std::u16string_view aPath) {
 TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps) : fiName(aName), fiOps(&aOps) {
   fiPath = platform::IncludeTrailingPathDelimiter(platform::ExtractFilePath(fiName));
   fiWriteRequest.reserve(512);
+}
+
+uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly) {
+  aIsReadOnly = false;
+  fiHeaderAccessFactory.reset();
+  void* memory = mm::nxBlockAllocBySize(mm::nxbs64k);
+  if (!memory) throw std::bad_alloc();
+  struct TGiveBack {
+    void* memory;
+    ~TGiveBack() { mm::nxBlockFreeBySize(mm::nxbs64k, memory); }
+  } give_back{memory};
+  auto* header = static_cast<uint8_t*>(memory);
+  ReadFileExactAt(0, 4096, header);
+  std::memcpy(fiHeaderSignature.data(), header, 4);
+  TnxFileHeaderAccessFactoryPtr factory = TnxBaseFileHeaderAccessFactory::CreateFactory({}, header, *this);
+  if (fiBlockSize != nxbs4k) ReadFileExactAt(0, BlockBytes(), header);
+  if (fiZirezVersion > nxMaxZirezVersion)
+    return EnxBaseException::nxSetMessage(
+        nxeTableTooNew,
+        u"Table \"%s\" was created with version %5.4f of RevurOV, which is newer than this server's version (%5.4f).",
+        {fiName, fiZirezVersion / 10000.0, nxMaxZirezVersion / 10000.0});
+  fiMaxBlocks = static_cast<uint32_t>(std::min<int64_t>(CalcMaxFileSize() >> (12 + fiBlockSize), UINT32_MAX));
+  fiEncryptionEngine.reset();
+  uint32_t result = 0;
+  if (!fiEncryptionEngineName.empty()) {
+    result = TnxBaseEncryptionEngine::CreateEngine(fiEncryptionEngineName, aPasswords,
+                                                   factory->GetEncryptionEngineHeader(header), false, fiForServer,
+                                                   fiEncryptionEngine);
+    if (result == nxeTableReadOnly) {
+      aIsReadOnly = true;
+      result = 0;
+    }
+    if (result == 0 && fiEncryptionEngine) {
+      factory->PrepareChecksum(header, false);
+      fiEncryptionEngine->VerifyHeaderChecksum(header, BlockBytes());
+    }
+  }
+  if (result == 0) fiHeaderAccessFactory = std::move(factory);
+  return result;
 }
 
 TnxBaseFile::~TnxBaseFile() {
@@ -257,6 +298,7 @@ void TnxBaseFile::WriteQueued(TnxQueuedBlock& aBlock, std::vector<uint8_t>& aCod
     TnxQueuedBlock& block;
     ~TUnpin() { block.Unpin(); }
   } unpin{aBlock};
+  if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(image, number);
   const uint8_t* data = image;
   if (fiEncryptionEngine) {
     if (number != 0) {
@@ -295,12 +337,12 @@ template <class Read, class Call>
 TnxBlockIteratorResult TnxBaseFile::Iterate(Read&& aRead, Call&& aCall) {
   const uint32_t bytes = BlockBytes();
   const uint32_t count = PhysicalBlockCount();
-  void* memory = nxBlockAllocBySize(static_cast<TnxBlockSizeAll>(fiBlockSize));
+  void* memory = mm::nxBlockAllocBySize(static_cast<TnxBlockSizeAll>(fiBlockSize));
   if (!memory) throw std::bad_alloc();
   struct TGiveBack {
     TnxBlockSizeAll size;
     void* memory;
-    ~TGiveBack() { nxBlockFreeBySize(size, memory); }
+    ~TGiveBack() { mm::nxBlockFreeBySize(size, memory); }
   } give_back{static_cast<TnxBlockSizeAll>(fiBlockSize), memory};
   auto* buffer = static_cast<uint8_t*>(memory);
   TnxBlockIteratorResult result = birContinue;
@@ -310,6 +352,8 @@ TnxBlockIteratorResult TnxBaseFile::Iterate(Read&& aRead, Call&& aCall) {
       if (!aRead(n, bytes, buffer)) block = nullptr;
     } catch (const EnxBaseEncryptionEngineException&) {
       block = nullptr;  // undecipherable
+    } catch (const EnxFileHeaderAccessException&) {
+      block = nullptr;  // not the block it should be
     }
     result = aCall(n, block);
     if (result == birStop) break;
@@ -325,6 +369,7 @@ TnxBlockIteratorResult TnxBaseFile::IterateBlocks(void* aCookie, const TnxBlockI
         const int64_t offset = static_cast<int64_t>(n) * bytes;
         if (ReadFileAt(offset, bytes, buffer) != bytes) return false;
         Decrypt(offset, bytes, buffer, cookie);
+        if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(buffer, n);
         return true;
       },
       [&](uint32_t n, PnxBlock block) { return aIterator ? aIterator(aCookie, n, block) : birContinue; });
@@ -346,6 +391,7 @@ TnxBlockIteratorResult TnxBaseFile::IterateBlockCookies(void* aCookie, const Tnx
         const int64_t offset = static_cast<int64_t>(n) * bytes;
         if (ReadFileAt(offset, bytes, buffer) != bytes) return false;
         Decrypt(offset, bytes, buffer, cookie);
+        if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(buffer, n);
         return true;
       },
       [&](uint32_t n, PnxBlock block) { return aIterator ? aIterator(aCookie, n, block, cookie) : birContinue; });

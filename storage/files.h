@@ -32,6 +32,7 @@
 namespace revurov {
 
 class TnxBaseEncryptionEngine;
+class TnxBaseFileHeaderAccessFactory;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseFileException, EnxServerOSException);
 REVUROV_EXCEPTION_CLASS(EnxLinuxFileException, EnxBaseFileException);
@@ -95,11 +96,19 @@ public:
   void FlushFile(bool aFailSafe);
   void RollbackUnwritten();
 
+  // Reads block 0 and sets up its format and encryption engine: 0, 15415 for
+  // a file of a newer version (the text as the thread's last error), or the
+  // engine's code; aIsReadOnly when the passwords allow reading only.
+  uint32_t ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly);
+
   // Every block from 0 on; a block that cannot be read or decrypted whole is
   // passed as nil. Errors of the disk and the operation's deadline propagate.
   TnxBlockIteratorResult IterateBlocks(void* aCookie, const TnxBlockIterator& aIterator);
   TnxBlockIteratorResult IterateBlocksRaw(void* aCookie, const TnxBlockIterator& aIterator);
   TnxBlockIteratorResult IterateBlockCookies(void* aCookie, const TnxBlockCookieIterator& aIterator);
+
+  // The newest format version this library reads.
+  static constexpr int32_t nxMaxZirezVersion = 47501;
 
   std::u16string fiName;
   std::u16string fiPath;  // with a trailing "/"
@@ -107,11 +116,22 @@ public:
   TnxShareMode fiShareMode = smExclusive;
   bool fiWriteThru = false;
   TnxBlockSize fiBlockSize = nxbs4k;
+  uint32_t fiBlockSizeBytes = 0;  // usable bytes per block, by the header format
   uint32_t fiMaxBlocks = 0;
+  uint32_t fiUsedBlocks = 0;
+  uint32_t fiTransUsedBlocks = 0;
+  int32_t fiMaxID = INT32_MAX;
+  TnxBlockSignature fiHeaderSignature{};
+  std::u16string fiEncryptionEngineName;
+  std::u16string fiStreamEngineName;
+  int32_t fiZirezVersion = 0;
+  bool fiForServer = false;
+  uint32_t fiCheckSumSize = 0;
   int32_t fiInitialSize = 1;
   int32_t fiGrowSize = 1;
   std::vector<uint8_t> fiChecksum;
   std::unique_ptr<TnxBaseEncryptionEngine> fiEncryptionEngine;
+  std::unique_ptr<TnxBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
 
 private:
   [[noreturn]] void RaiseOS(uint32_t aCode, std::u16string_view aWhat, int aError) const;
