@@ -307,6 +307,60 @@ TEST_F(FileHeaderTest, BlocksAreCheckedByNumberSignatureAndOwner) {
             u"Expected BlockOwnerID 12 but found 3 in file \"" + f + u"\" for block 7");
 }
 
+// A queued block over a hand-built image.
+class TImageBlock final : public TnxQueuedBlock {
+public:
+  TImageBlock(TnxBlockNumber aNumber, TBytes aImage) : number_(aNumber), image_(std::move(aImage)) {}
+  TnxBlockNumber BlockNumber() const noexcept override { return number_; }
+  uint8_t* PinImage() override { return image_.data(); }
+  void Unpin() noexcept override {}
+  std::vector<uint8_t>& EncryptionCookie() noexcept override { return cookie_; }
+  void SetUnwritten(bool aUnwritten) noexcept override { unwritten = aUnwritten; }
+  void RollbackUnwritten() override {}
+  bool unwritten = false;
+
+private:
+  TnxBlockNumber number_;
+  TBytes image_;
+  std::vector<uint8_t> cookie_;
+};
+
+TBytes DataBlock(uint32_t aOwn, int32_t aOwner) {
+  TBytes b(4096, 0);
+  PutText(b, 0, "NXDH");
+  Put32(b, 4, aOwn);
+  Put32(b, 4092, static_cast<uint32_t>(aOwner));
+  return b;
+}
+
+TEST_F(FileHeaderTest, IterationPassesInvalidBlocksAsNilAndFlushRefusesThem) {
+  TBytes bytes = Golden2x(4096, 0, 4092, 0, "", "", 47005);
+  for (const TBytes& b : {DataBlock(1, 3), DataBlock(5, 3), DataBlock(3, 0x7FFFFFFF), DataBlock(4, 2)})
+    bytes.insert(bytes.end(), b.begin(), b.end());
+  auto file = FileWith(bytes);
+  bool readOnly = false;
+  ASSERT_EQ(file->ReadHeader({}, readOnly), 0u);
+  std::vector<bool> present;
+  file->IterateBlocks(nullptr, [&](void*, TnxBlockNumber, PnxBlock block) {
+    present.push_back(block != nullptr);
+    return birContinue;
+  });
+  EXPECT_EQ(present, (std::vector<bool>{true, true, false, false, true}));
+
+  TImageBlock good(4, DataBlock(4, 2)), bad(1, DataBlock(2, 2));
+  file->WriteBlock(good);
+  file->WriteBlock(bad);
+  file->PrepareFlushFile();
+  try {
+    file->FlushFile(false);
+    ADD_FAILURE();
+  } catch (const EnxFileHeaderAccessException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeCorruptFile);
+  }
+  EXPECT_EQ(file->QueuedBlocks(), 2u);
+  EXPECT_TRUE(bad.unwritten);
+}
+
 // Random damage to block 0 of every kind of file: opening either works or
 // fails with one of the codes of a bad header, and never reads astray
 // (run under ASan).
