@@ -12,6 +12,8 @@
 //   descriptor and with nothing else.
 // - A file the process may not write opens as omReadOnly when opened
 //   without creating it.
+// - Write-through makes every flush end with a data sync, as a fail-safe
+//   flush does.
 // - Growing and a fail-safe flush keep the descriptor (and with it the
 //   share locks).
 // - Every failed call raises EnxBaseFileException with the code and an
