@@ -152,6 +152,7 @@ void ReadPread(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(FlushOurs)->Name("flush_10k_random/ours")->Iterations(5)->Unit(benchmark::kMillisecond);
-BENCHMARK(FlushPwrite)->Name("flush_10k_random/pwrite")->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(FlushPwrite)->Name("flush_10k_random/peer:pwrite_arrival_order")->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(ReadOurs)->Name("validated_read/ours");
-BENCHMARK(ReadPread)->Name("validated_read/pread");
+BENCHMARK(ReadPread)->Name("validated_read/peer:pread");
+BENCHMARK_MAIN();

@@ -42,6 +42,27 @@ int FlushClass(TnxBlockNumber aNumber, uint32_t aBlocks) {
   return aNumber >= aBlocks ? 0 : 1;
 }
 
+// A block buffer from the memory manager's pool, given back with the
+// object; from the general heap where the pool is not there (sanitizer
+// builds run on the system allocator).
+class TBlockBuffer {
+public:
+  explicit TBlockBuffer(mm::TnxBlockSizeAll aSize) : size_(aSize), pooled_(mm::nxBlockAllocBySize(aSize)) {
+    if (!pooled_) heap_.resize(size_t{4096} << aSize);
+  }
+  ~TBlockBuffer() {
+    if (pooled_) mm::nxBlockFreeBySize(size_, pooled_);
+  }
+  TBlockBuffer(const TBlockBuffer&) = delete;
+  TBlockBuffer& operator=(const TBlockBuffer&) = delete;
+  uint8_t* Data() noexcept { return pooled_ ? static_cast<uint8_t*>(pooled_) : heap_.data(); }
+
+private:
+  mm::TnxBlockSizeAll size_;
+  void* pooled_;
+  std::vector<uint8_t> heap_;
+};
+
 }  // namespace
 
 int64_t TnxBaseFile::nxGetMaxFileSizeForPath(std::u16string_view aPath) {
@@ -56,13 +77,8 @@ TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps) : 
 uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly) {
   aIsReadOnly = false;
   fiHeaderAccessFactory.reset();
-  void* memory = mm::nxBlockAllocBySize(mm::nxbs64k);
-  if (!memory) throw std::bad_alloc();
-  struct TGiveBack {
-    void* memory;
-    ~TGiveBack() { mm::nxBlockFreeBySize(mm::nxbs64k, memory); }
-  } give_back{memory};
-  auto* header = static_cast<uint8_t*>(memory);
+  TBlockBuffer buffer(mm::nxbs64k);
+  uint8_t* header = buffer.Data();
   ReadFileExactAt(0, 4096, header);
   std::memcpy(fiHeaderSignature.data(), header, 4);
   TnxFileHeaderAccessFactoryPtr factory = TnxBaseFileHeaderAccessFactory::CreateFactory({}, header, *this);
@@ -337,14 +353,8 @@ template <class Read, class Call>
 TnxBlockIteratorResult TnxBaseFile::Iterate(Read&& aRead, Call&& aCall) {
   const uint32_t bytes = BlockBytes();
   const uint32_t count = PhysicalBlockCount();
-  void* memory = mm::nxBlockAllocBySize(static_cast<TnxBlockSizeAll>(fiBlockSize));
-  if (!memory) throw std::bad_alloc();
-  struct TGiveBack {
-    TnxBlockSizeAll size;
-    void* memory;
-    ~TGiveBack() { mm::nxBlockFreeBySize(size, memory); }
-  } give_back{static_cast<TnxBlockSizeAll>(fiBlockSize), memory};
-  auto* buffer = static_cast<uint8_t*>(memory);
+  TBlockBuffer memory(static_cast<mm::TnxBlockSizeAll>(fiBlockSize));
+  uint8_t* buffer = memory.Data();
   TnxBlockIteratorResult result = birContinue;
   for (uint32_t n = 0; n < count; ++n) {
     PnxBlock block = buffer;
