@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace revurov::platform {
 
@@ -24,6 +26,13 @@ bool GetFileIdentity(THandle fd, TFileIdentity& identity) noexcept {
     identity.birthNanoseconds = st.stx_btime.tv_nsec;
   }
   return true;
+}
+
+int64_t MaxFileSizeForPath(const std::string& path) noexcept {
+  const long bits = ::pathconf(path.c_str(), _PC_FILESIZEBITS);
+  if (bits <= 1) return 0;
+  if (bits >= 64) return INT64_MAX;
+  return (int64_t{1} << (bits - 1)) - 1;
 }
 
 }  // namespace revurov::platform

@@ -205,6 +205,20 @@ public:
     return LockRange(file, F_UNLCK, TFileLockWait::lwTry, offset, length);
   }
 
+  int LockConflicts(TFileHandle file, TFileLockKind kind, int64_t offset, int64_t length,
+                    bool& conflict) override {
+    conflict = false;
+    if (offset < 0 || length < 0) return EINVAL;
+    struct flock fl {};
+    fl.l_type = kind == TFileLockKind::lkShared ? F_RDLCK : F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(offset);
+    fl.l_len = static_cast<off_t>(length);
+    const int err = Retry([&] { return ::fcntl(file, F_OFD_GETLK, &fl); });
+    if (err == 0) conflict = fl.l_type != F_UNLCK;
+    return err;
+  }
+
   int Rename(const std::string& from, const std::string& to, TRenameMode mode) override {
     if (mode == TRenameMode::rmReplace) return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;

@@ -29,6 +29,7 @@
 // callers must not retry and then trust the file.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -132,6 +133,15 @@ public:
   virtual int Lock(TFileHandle file, TFileLockKind kind, TFileLockWait wait, int64_t offset, int64_t length) = 0;
   // Releases whatever this handle holds in the range (nothing held is fine).
   virtual int Unlock(TFileHandle file, int64_t offset, int64_t length) = 0;
+  // Whether a lock of kind on the range would conflict with one another
+  // handle holds, without taking it; works on a read-only handle too, which
+  // may not take an exclusive lock. EOPNOTSUPP where the seam cannot tell.
+  virtual int LockConflicts(TFileHandle file, TFileLockKind kind, int64_t offset, int64_t length,
+                            bool& conflict) {
+    (void)file, (void)kind, (void)offset, (void)length;
+    conflict = false;
+    return EOPNOTSUPP;
+  }
 
   // Renames a file; atomic for other observers of `to`.
   // rmReplace replaces an existing file at `to`; rmNoReplace fails with

@@ -5,6 +5,7 @@
 #include "lowlevel/sync/unit_table.h"
 #include "storage/deadline.h"
 #include "storage/encryption_engine.h"
+#include "storage/file_header.h"
 #include "storage/temp_storage.h"
 
 namespace revurov {
@@ -19,6 +20,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&DeadlineStartup, &DeadlineShutdown},
     {&nxTempStorageStartup, &nxTempStorageShutdown},
     {&nxEncryptionEngineStartup, &nxEncryptionEngineShutdown},
+    {&nxFileHeaderStartup, &nxFileHeaderShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

@@ -168,6 +168,11 @@ public:
     return real_.Unlock(file, offset, length);
   }
 
+  int LockConflicts(TFileHandle file, platform::TFileLockKind kind, int64_t offset, int64_t length,
+                    bool& conflict) override {
+    return real_.LockConflicts(file, kind, offset, length, conflict);
+  }
+
   int Rename(const std::string& from, const std::string& to, platform::TRenameMode mode) override {
     if (const int err = Fault(TFileOp::Rename)) return err;
     const int err = real_.Rename(from, to, mode);

@@ -1,0 +1,1 @@
+revurov_bench(table_files revurov_storage)

@@ -1,0 +1,410 @@
+#include "storage/files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "lowlevel/errors/error_codes.h"
+#include "platform/file_identity.h"
+#include "platform/format.h"
+#include "platform/os_error.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "lowlevel/heap/block_manager.h"
+#include "storage/encryption_engine.h"
+#include "storage/file_header.h"
+
+namespace revurov {
+
+namespace {
+
+using platform::TFileLockKind;
+using platform::TFileLockWait;
+using platform::TOpenFlags;
+
+// The four share-mode bytes: each open holds a shared lock on those that
+// say what it does and what it denies.
+enum TShareByte : int64_t { sbReads, sbWrites, sbDeniesRead, sbDeniesWrite };
+
+bool Reads(TnxOpenMode aMode) { return aMode != omWriteOnly; }
+bool Writes(TnxOpenMode aMode) { return aMode != omReadOnly; }
+bool DeniesRead(TnxShareMode aMode) { return aMode == smExclusive; }
+bool DeniesWrite(TnxShareMode aMode) { return aMode != smShared; }
+
+// Refused like a Windows sharing violation.
+constexpr int kShareRefused = EBUSY;
+
+// Sort classes of the flush: the blocks that extend the file first, the
+// header last.
+int FlushClass(TnxBlockNumber aNumber, uint32_t aBlocks) {
+  if (aNumber == 0) return 3;
+  if (aNumber <= 2) return 2;
+  return aNumber >= aBlocks ? 0 : 1;
+}
+
+// A block buffer from the memory manager's pool, given back with the
+// object; from the general heap where the pool is not there (sanitizer
+// builds run on the system allocator).
+class TBlockBuffer {
+public:
+  explicit TBlockBuffer(mm::TnxBlockSizeAll aSize) : size_(aSize), pooled_(mm::nxBlockAllocBySize(aSize)) {
+    if (!pooled_) heap_.resize(size_t{4096} << aSize);
+  }
+  ~TBlockBuffer() {
+    if (pooled_) mm::nxBlockFreeBySize(size_, pooled_);
+  }
+  TBlockBuffer(const TBlockBuffer&) = delete;
+  TBlockBuffer& operator=(const TBlockBuffer&) = delete;
+  uint8_t* Data() noexcept { return pooled_ ? static_cast<uint8_t*>(pooled_) : heap_.data(); }
+
+private:
+  mm::TnxBlockSizeAll size_;
+  void* pooled_;
+  std::vector<uint8_t> heap_;
+};
+
+}  // namespace
+
+int64_t TnxBaseFile::nxGetMaxFileSizeForPath(std::u16string_view aPath) {
+  return platform::MaxFileSizeForPath(platform::ToOsPath(aPath));
+}
+
+TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps) : fiName(aName), fiOps(&aOps) {
+  fiPath = platform::IncludeTrailingPathDelimiter(platform::ExtractFilePath(fiName));
+  fiWriteRequest.reserve(512);
+}
+
+uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly) {
+  aIsReadOnly = false;
+  fiHeaderAccessFactory.reset();
+  TBlockBuffer buffer(mm::nxbs64k);
+  uint8_t* header = buffer.Data();
+  ReadFileExactAt(0, 4096, header);
+  std::memcpy(fiHeaderSignature.data(), header, 4);
+  TnxFileHeaderAccessFactoryPtr factory = TnxBaseFileHeaderAccessFactory::CreateFactory({}, header, *this);
+  if (fiBlockSize != nxbs4k) ReadFileExactAt(0, BlockBytes(), header);
+  if (fiZirezVersion > nxMaxZirezVersion)
+    return EnxBaseException::nxSetMessage(
+        nxeTableTooNew,
+        u"Table \"%s\" was created with version %5.4f of RevurOV, which is newer than this server's version (%5.4f).",
+        {fiName, fiZirezVersion / 10000.0, nxMaxZirezVersion / 10000.0});
+  fiMaxBlocks = static_cast<uint32_t>(std::min<int64_t>(CalcMaxFileSize() >> (12 + fiBlockSize), UINT32_MAX));
+  fiEncryptionEngine.reset();
+  uint32_t result = 0;
+  if (!fiEncryptionEngineName.empty()) {
+    result = TnxBaseEncryptionEngine::CreateEngine(fiEncryptionEngineName, aPasswords,
+                                                   factory->GetEncryptionEngineHeader(header), false, fiForServer,
+                                                   fiEncryptionEngine);
+    if (result == nxeTableReadOnly) {
+      aIsReadOnly = true;
+      result = 0;
+    }
+    if (result == 0 && fiEncryptionEngine) {
+      factory->PrepareChecksum(header, false);
+      fiEncryptionEngine->VerifyHeaderChecksum(header, BlockBytes());
+    }
+  }
+  if (result == 0) fiHeaderAccessFactory = std::move(factory);
+  return result;
+}
+
+TnxBaseFile::~TnxBaseFile() {
+  // Closing drops the share locks; an error here has nobody left to tell.
+  if (FileIsOpen()) fiOps->Close(fiHandle);
+}
+
+std::u16string TnxBaseFile::ExpandRelativeFileName(std::u16string_view aFileName) const {
+  const std::u16string_view name = platform::Trim(aFileName);
+  if (!name.empty() && name.front() == platform::PathDelim) return std::u16string(name);
+  return fiPath + std::u16string(name);
+}
+
+std::u16string TnxBaseFile::FileName() const {
+  return fiPath + platform::ExtractFileName(fiName);
+}
+
+std::u16string TnxBaseFile::GetFileID() const {
+  std::u16string id = FileName();
+  platform::TFileIdentity identity;
+  if (FileIsOpen() && platform::GetFileIdentity(fiHandle, identity)) {
+    id += platform::Format(u";%.16x;%.16x;%.16x;%.8x",
+                           {identity.device, identity.inode, identity.birthSeconds, identity.birthNanoseconds});
+  }
+  return id;
+}
+
+void TnxBaseFile::RaiseOS(uint32_t aCode, std::u16string_view aWhat, int aError) const {
+  throw EnxLinuxFileException(aCode, u"INTERNAL: %s [%s, error %d, %s]",
+                              {aWhat, fiName, aError, platform::SysErrorMessage(static_cast<uint32_t>(aError))});
+}
+
+void TnxBaseFile::RaiseShort(uint32_t aCode, std::u16string_view aWhat, int64_t aBytes) const {
+  throw EnxLinuxFileException(aCode, u"INTERNAL: %s [%s, %d bytes]", {aWhat, fiName, aBytes});
+}
+
+void TnxBaseFile::CheckOpen() const {
+  if (fiName.empty() || !FileIsOpen()) {
+    if (fiOpenError == 0) throw EnxLinuxFileException(nxeInvalidFileData);
+    RaiseOS(nxeCannotAccessFile, u"File could not be opened", fiOpenError);
+  }
+}
+
+void TnxBaseFile::TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode) {
+  // Announce first, then look for conflicts: of two opens racing, at least
+  // one sees the other, so a conflicting pair never both succeed.
+  const bool mine[4] = {Reads(aOpenMode), Writes(aOpenMode), DeniesRead(aShareMode), DeniesWrite(aShareMode)};
+  for (int64_t b = sbReads; b <= sbDeniesWrite; ++b) {
+    if (!mine[b]) continue;
+    const int err = fiOps->Lock(fiHandle, TFileLockKind::lkShared, TFileLockWait::lwTry, nxShareLockOffset + b, 1);
+    if (err != 0) RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
+  }
+  // What another open must not hold for each of ours.
+  const TShareByte against[4] = {sbDeniesRead, sbDeniesWrite, sbReads, sbWrites};
+  for (int64_t b = sbReads; b <= sbDeniesWrite; ++b) {
+    if (!mine[b]) continue;
+    bool conflict = false;
+    const int err =
+        fiOps->LockConflicts(fiHandle, TFileLockKind::lkExclusive, nxShareLockOffset + against[b], 1, conflict);
+    if (err != 0) RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
+    if (conflict) RaiseOS(nxeCannotAccessFile, u"File could not be opened", kShareRefused);
+  }
+}
+
+void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile) {
+  if (fiName.empty() || FileIsOpen()) throw EnxLinuxFileException(nxeInvalidFileData);
+  fiOpenError = 0;
+  // Share locks need read access, so a write-only open reads too.
+  TOpenFlags flags = aOpenMode == omReadOnly ? TOpenFlags::ofRead : TOpenFlags::ofReadWrite;
+  if (aCreateFile) flags = flags | TOpenFlags::ofCreate | TOpenFlags::ofTruncate;
+  const std::string path = platform::ToOsPath(fiName);
+  platform::TFileHandle handle = platform::InvalidFileHandle;
+  int err = fiOps->Open(path, flags, platform::DefaultFilePermissions, handle);
+  if ((err == EACCES || err == EROFS) && !aCreateFile && aOpenMode != omReadOnly) {
+    aOpenMode = omReadOnly;
+    err = fiOps->Open(path, TOpenFlags::ofRead, platform::DefaultFilePermissions, handle);
+  }
+  if (err != 0) {
+    fiOpenError = err;
+    RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
+  }
+  fiHandle = handle;
+  try {
+    TakeShareLocks(aOpenMode, aShareMode);
+  } catch (...) {
+    fiOps->Close(fiHandle);
+    fiHandle = platform::InvalidFileHandle;
+    fiOpenError = kShareRefused;
+    throw;
+  }
+  fiOpenMode = aOpenMode;
+  fiShareMode = aShareMode;
+  fiWriteThru = aWriteThru;
+}
+
+void TnxBaseFile::CloseFile() {
+  if (fiOpenError != 0) {
+    fiOpenError = 0;
+    return;
+  }
+  CheckOpen();
+  const platform::TFileHandle handle = fiHandle;
+  fiHandle = platform::InvalidFileHandle;
+  if (const int err = fiOps->Close(handle)) RaiseOS(nxeFileNotClosed, u"File could not be closed", err);
+}
+
+int64_t TnxBaseFile::FileSize() {
+  CheckOpen();
+  int64_t size = 0;
+  if (const int err = fiOps->GetSize(fiHandle, size)) RaiseOS(nxeReadFailure, u"Error when getting size of file", err);
+  return size;
+}
+
+int64_t TnxBaseFile::CalcMaxFileSize() {
+  return nxGetMaxFileSizeForPath(fiPath.empty() ? std::u16string_view(u".") : std::u16string_view(fiPath));
+}
+
+uint32_t TnxBaseFile::PhysicalBlockCount() {
+  return static_cast<uint32_t>(std::min<int64_t>(FileSize() / BlockBytes(), UINT32_MAX));
+}
+
+uint32_t TnxBaseFile::ReadFileAt(int64_t aOffset, uint32_t aToRead, void* aBuffer) {
+  CheckOpen();
+  int64_t done = 0;
+  if (const int err = fiOps->ReadAt(fiHandle, aOffset, aBuffer, aToRead, done))
+    RaiseOS(nxeReadFailure, u"Error when reading from file", err);
+  return static_cast<uint32_t>(done);
+}
+
+void TnxBaseFile::ReadFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer) {
+  if (ReadFileAt(aOffset, aToRead, aBuffer) != aToRead)
+    RaiseShort(nxeReadFailure, u"Could not read exact number of bytes from file", aToRead);
+}
+
+void TnxBaseFile::WriteFileExactAt(int64_t aOffset, uint32_t aToWrite, const void* aBuffer) {
+  CheckOpen();
+  int64_t done = 0;
+  if (const int err = fiOps->WriteAt(fiHandle, aOffset, aBuffer, aToWrite, done))
+    RaiseOS(nxeWriteFailure, u"Error when writing to file", err);
+  if (done != aToWrite) RaiseShort(nxeWriteFailure, u"Could not write exact number of bytes to file", aToWrite);
+}
+
+void TnxBaseFile::ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer,
+                                         std::vector<uint8_t>& aCookie) {
+  aCookie.clear();
+  ReadFileExactAt(aOffset, aToRead, aBuffer);
+  Decrypt(aOffset, aToRead, aBuffer, aCookie);
+}
+
+void TnxBaseFile::Decrypt(int64_t aOffset, uint32_t aBytes, void* aBuffer, std::vector<uint8_t>& aCookie) {
+  if (!fiEncryptionEngine) return;
+  if (aOffset == 0)
+    fiEncryptionEngine->VerifyHeaderChecksum(aBuffer, aBytes);
+  else
+    fiEncryptionEngine->DecodeBlockEx(aBuffer, aBytes, static_cast<uint32_t>(aOffset / aBytes), aCookie);
+}
+
+void TnxBaseFile::WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer,
+                                          std::vector<uint8_t>& aCookie) {
+  CheckOpen();
+  if (fiEncryptionEngine && aOffset != 0) {
+    std::vector<uint8_t> coded(aToWrite);
+    fiEncryptionEngine->CodeBlockEx(aBuffer, coded.data(), aToWrite, static_cast<uint32_t>(aOffset / aToWrite),
+                                    aCookie, fiChecksum);
+    WriteFileExactAt(aOffset, aToWrite, coded.data());
+    return;
+  }
+  if (fiEncryptionEngine) fiEncryptionEngine->UpdateHeaderChecksum(aBuffer, aToWrite);
+  WriteFileExactAt(aOffset, aToWrite, aBuffer);
+}
+
+void TnxBaseFile::WriteBlock(TnxQueuedBlock& aBlock) {
+  aBlock.SetUnwritten(true);
+  fiWriteRequest.push_back(&aBlock);
+}
+
+void TnxBaseFile::PrepareFlushFile() {
+  CheckOpen();
+  if (fiWriteRequest.empty()) return;
+  const uint32_t shift = 12u + fiBlockSize;
+  const int64_t blocks64 = FileSize() >> shift;
+  const uint32_t blocks = static_cast<uint32_t>(std::min<int64_t>(blocks64, UINT32_MAX));
+  std::stable_sort(fiWriteRequest.begin(), fiWriteRequest.end(), [blocks](TnxQueuedBlock* a, TnxQueuedBlock* b) {
+    const int ca = FlushClass(a->BlockNumber(), blocks);
+    const int cb = FlushClass(b->BlockNumber(), blocks);
+    return ca != cb ? ca < cb : a->BlockNumber() < b->BlockNumber();
+  });
+  int64_t high = std::max<int64_t>(fiInitialSize, 3);
+  for (TnxQueuedBlock* block : fiWriteRequest) {
+    if (FlushClass(block->BlockNumber(), blocks) != 0) break;
+    high = std::max<int64_t>(high, block->BlockNumber());
+  }
+  if (high < blocks64) return;
+  const int64_t grow = std::max<int64_t>(fiGrowSize, high / 10);
+  const int64_t target = grow > 1 && fiInitialSize < high ? (high / grow + 1) * grow : high + 1;
+  // The descriptor stays: reopening would drop the share locks for a moment.
+  if (const int err = fiOps->SetSize(fiHandle, target << shift))
+    RaiseOS(nxeWriteFailure, u"Error when setting end-of-file", err);
+}
+
+void TnxBaseFile::WriteQueued(TnxQueuedBlock& aBlock, std::vector<uint8_t>& aCoded) {
+  const uint32_t bytes = BlockBytes();
+  const TnxBlockNumber number = aBlock.BlockNumber();
+  uint8_t* image = aBlock.PinImage();
+  struct TUnpin {
+    TnxQueuedBlock& block;
+    ~TUnpin() { block.Unpin(); }
+  } unpin{aBlock};
+  if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(image, number);
+  const uint8_t* data = image;
+  if (fiEncryptionEngine) {
+    if (number != 0) {
+      fiEncryptionEngine->CodeBlockEx(image, aCoded.data(), bytes, number, aBlock.EncryptionCookie(), fiChecksum);
+      data = aCoded.data();
+    } else {
+      fiEncryptionEngine->UpdateHeaderChecksum(image, bytes);
+    }
+  }
+  WriteFileExactAt(static_cast<int64_t>(number) * bytes, bytes, data);
+  aBlock.SetUnwritten(false);
+}
+
+void TnxBaseFile::FlushFile(bool aFailSafe) {
+  CheckOpen();
+  std::vector<uint8_t> coded(fiEncryptionEngine ? BlockBytes() : 0);
+  const TnxQueuedBlock* previous = nullptr;
+  for (TnxQueuedBlock* block : fiWriteRequest) {
+    if (previous && previous->BlockNumber() == block->BlockNumber()) continue;
+    WriteQueued(*block, coded);
+    previous = block;
+  }
+  if (aFailSafe || fiWriteThru) {
+    if (const int err = fiOps->DataSync(fiHandle)) RaiseOS(nxeWriteFailure, u"Error when flushing file", err);
+  }
+  // Only now: a failed write or sync leaves every block for RollbackUnwritten.
+  fiWriteRequest.clear();
+}
+
+void TnxBaseFile::RollbackUnwritten() {
+  for (TnxQueuedBlock* block : fiWriteRequest) block->RollbackUnwritten();
+  fiWriteRequest.clear();
+}
+
+template <class Read, class Call>
+TnxBlockIteratorResult TnxBaseFile::Iterate(Read&& aRead, Call&& aCall) {
+  const uint32_t bytes = BlockBytes();
+  const uint32_t count = PhysicalBlockCount();
+  TBlockBuffer memory(static_cast<mm::TnxBlockSizeAll>(fiBlockSize));
+  uint8_t* buffer = memory.Data();
+  TnxBlockIteratorResult result = birContinue;
+  for (uint32_t n = 0; n < count; ++n) {
+    PnxBlock block = buffer;
+    try {
+      if (!aRead(n, bytes, buffer)) block = nullptr;
+    } catch (const EnxBaseEncryptionEngineException&) {
+      block = nullptr;  // undecipherable
+    } catch (const EnxFileHeaderAccessException&) {
+      block = nullptr;  // not the block it should be
+    }
+    result = aCall(n, block);
+    if (result == birStop) break;
+  }
+  return result;
+}
+
+TnxBlockIteratorResult TnxBaseFile::IterateBlocks(void* aCookie, const TnxBlockIterator& aIterator) {
+  std::vector<uint8_t> cookie;
+  return Iterate(
+      [&](uint32_t n, uint32_t bytes, uint8_t* buffer) {
+        cookie.clear();
+        const int64_t offset = static_cast<int64_t>(n) * bytes;
+        if (ReadFileAt(offset, bytes, buffer) != bytes) return false;
+        Decrypt(offset, bytes, buffer, cookie);
+        if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(buffer, n);
+        return true;
+      },
+      [&](uint32_t n, PnxBlock block) { return aIterator ? aIterator(aCookie, n, block) : birContinue; });
+}
+
+TnxBlockIteratorResult TnxBaseFile::IterateBlocksRaw(void* aCookie, const TnxBlockIterator& aIterator) {
+  return Iterate(
+      [&](uint32_t n, uint32_t bytes, uint8_t* buffer) {
+        return ReadFileAt(static_cast<int64_t>(n) * bytes, bytes, buffer) == bytes;
+      },
+      [&](uint32_t n, PnxBlock block) { return aIterator ? aIterator(aCookie, n, block) : birContinue; });
+}
+
+TnxBlockIteratorResult TnxBaseFile::IterateBlockCookies(void* aCookie, const TnxBlockCookieIterator& aIterator) {
+  std::vector<uint8_t> cookie;
+  return Iterate(
+      [&](uint32_t n, uint32_t bytes, uint8_t* buffer) {
+        cookie.clear();
+        const int64_t offset = static_cast<int64_t>(n) * bytes;
+        if (ReadFileAt(offset, bytes, buffer) != bytes) return false;
+        Decrypt(offset, bytes, buffer, cookie);
+        if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(buffer, n);
+        return true;
+      },
+      [&](uint32_t n, PnxBlock block) { return aIterator ? aIterator(aCookie, n, block, cookie) : birContinue; });
+}
+
+}  // namespace revurov

@@ -1,0 +1,154 @@
+// The block file of the storage engines: one file of numbered blocks of one
+// size, read and written at block offsets through the file seam, with a
+// queue of committed blocks that a flush writes in a fixed order.
+//
+// Contract:
+// - Block n lives at n << (12 + block size ordinal); the whole physical
+//   block is read and written.
+// - Share modes compose as on Windows: an open succeeds only when every
+//   other open of the file allows its access and its own share mode allows
+//   every other open's access; otherwise 9221. The modes live in OFD locks on
+//   four bytes past the largest possible block, so they vanish with the
+//   descriptor and with nothing else.
+// - A file the process may not write opens as omReadOnly when opened
+//   without creating it.
+// - Write-through makes every flush end with a data sync, as a fail-safe
+//   flush does.
+// - Growing and a fail-safe flush keep the descriptor (and with it the
+//   share locks).
+// - Every failed call raises EnxBaseFileException with the code and an
+//   "INTERNAL: ..." text that carries the file name, errno and its message.
+// - A failed flush leaves the queue as it was, for RollbackUnwritten.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_ops.h"
+#include "storage/server_exceptions.h"
+#include "storage/storage_types.h"
+
+namespace revurov {
+
+class TnxBaseEncryptionEngine;
+class TnxBaseFileHeaderAccessFactory;
+
+REVUROV_EXCEPTION_CLASS(EnxBaseFileException, EnxServerOSException);
+REVUROV_EXCEPTION_CLASS(EnxLinuxFileException, EnxBaseFileException);
+
+
+// A committed block waiting in a file's write queue. The buffer manager's
+// block objects implement it; the file never owns them.
+class TnxQueuedBlock {
+public:
+  virtual ~TnxQueuedBlock() = default;
+  virtual TnxBlockNumber BlockNumber() const noexcept = 0;
+  // The block's image, mapped; the flush pins the block around the call.
+  virtual uint8_t* PinImage() = 0;
+  virtual void Unpin() noexcept = 0;
+  virtual std::vector<uint8_t>& EncryptionCookie() noexcept = 0;
+  virtual void SetUnwritten(bool aUnwritten) noexcept = 0;
+  // Gives the block back after a failed flush.
+  virtual void RollbackUnwritten() = 0;
+};
+
+class TnxBaseFile {
+public:
+  // The largest size the file system allows, 0 when unknown (no limit).
+  static int64_t nxGetMaxFileSizeForPath(std::u16string_view aPath);
+  // Where the four share-mode bytes start: past block 2^32 - 1 of 64 KB.
+  static constexpr int64_t nxShareLockOffset = int64_t{1} << 48;
+
+  explicit TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps = platform::FileOps());
+  virtual ~TnxBaseFile();
+  TnxBaseFile(const TnxBaseFile&) = delete;
+  TnxBaseFile& operator=(const TnxBaseFile&) = delete;
+
+  std::u16string ExpandRelativeFileName(std::u16string_view aFileName) const;
+  std::u16string FileName() const;
+  // The full name, then device, inode and birth time while open.
+  std::u16string GetFileID() const;
+
+  void OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile);
+  void CloseFile();
+  bool FileIsOpen() const noexcept { return fiHandle != platform::InvalidFileHandle; }
+
+  int64_t FileSize();
+  int64_t CalcMaxFileSize();
+  uint32_t PhysicalBlockCount();
+  uint32_t BlockBytes() const noexcept { return uint32_t{4096} << fiBlockSize; }
+
+  uint32_t ReadFileAt(int64_t aOffset, uint32_t aToRead, void* aBuffer);
+  void ReadFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer);
+  void WriteFileExactAt(int64_t aOffset, uint32_t aToWrite, const void* aBuffer);
+  void ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer, std::vector<uint8_t>& aCookie);
+  void WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer, std::vector<uint8_t>& aCookie);
+
+  // Queues a committed block for the next flush; no I/O.
+  void WriteBlock(TnxQueuedBlock& aBlock);
+  size_t QueuedBlocks() const noexcept { return fiWriteRequest.size(); }
+  // Orders the queue (new blocks that extend the file, existing ones, blocks
+  // 1 and 2, the header last) and grows the file once.
+  void PrepareFlushFile();
+  // Writes every queued block once in queue order; with aFailSafe the data
+  // reaches the medium before it returns.
+  void FlushFile(bool aFailSafe);
+  void RollbackUnwritten();
+
+  // Reads block 0 and sets up its format and encryption engine: 0, 15415 for
+  // a file of a newer version (the text as the thread's last error), or the
+  // engine's code; aIsReadOnly when the passwords allow reading only.
+  uint32_t ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly);
+
+  // Every block from 0 on; a block that cannot be read or decrypted whole is
+  // passed as nil. Errors of the disk and the operation's deadline propagate.
+  TnxBlockIteratorResult IterateBlocks(void* aCookie, const TnxBlockIterator& aIterator);
+  TnxBlockIteratorResult IterateBlocksRaw(void* aCookie, const TnxBlockIterator& aIterator);
+  TnxBlockIteratorResult IterateBlockCookies(void* aCookie, const TnxBlockCookieIterator& aIterator);
+
+  // The newest format version this library reads.
+  static constexpr int32_t nxMaxZirezVersion = 47501;
+
+  std::u16string fiName;
+  std::u16string fiPath;  // with a trailing "/"
+  TnxOpenMode fiOpenMode = omNone;
+  TnxShareMode fiShareMode = smExclusive;
+  bool fiWriteThru = false;
+  TnxBlockSize fiBlockSize = nxbs4k;
+  uint32_t fiBlockSizeBytes = 0;  // usable bytes per block, by the header format
+  uint32_t fiMaxBlocks = 0;
+  uint32_t fiUsedBlocks = 0;
+  uint32_t fiTransUsedBlocks = 0;
+  int32_t fiMaxID = INT32_MAX;
+  TnxBlockSignature fiHeaderSignature{};
+  std::u16string fiEncryptionEngineName;
+  std::u16string fiStreamEngineName;
+  int32_t fiZirezVersion = 0;
+  bool fiForServer = false;
+  uint32_t fiCheckSumSize = 0;
+  int32_t fiInitialSize = 1;
+  int32_t fiGrowSize = 1;
+  std::vector<uint8_t> fiChecksum;
+  std::unique_ptr<TnxBaseEncryptionEngine> fiEncryptionEngine;
+  std::unique_ptr<TnxBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
+
+private:
+  [[noreturn]] void RaiseOS(uint32_t aCode, std::u16string_view aWhat, int aError) const;
+  [[noreturn]] void RaiseShort(uint32_t aCode, std::u16string_view aWhat, int64_t aBytes) const;
+  void CheckOpen() const;
+  void Decrypt(int64_t aOffset, uint32_t aBytes, void* aBuffer, std::vector<uint8_t>& aCookie);
+  void TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode);
+  void WriteQueued(TnxQueuedBlock& aBlock, std::vector<uint8_t>& aCoded);
+  template <class Read, class Call>
+  TnxBlockIteratorResult Iterate(Read&& aRead, Call&& aCall);
+
+  platform::TFileOps* fiOps = nullptr;
+  platform::TFileHandle fiHandle = platform::InvalidFileHandle;
+  int fiOpenError = 0;
+  std::vector<TnxQueuedBlock*> fiWriteRequest;
+};
+
+}  // namespace revurov

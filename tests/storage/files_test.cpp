@@ -1,0 +1,507 @@
+#include "storage/files.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lowlevel/errors/error_codes.h"
+#include "platform/os_error.h"
+#include "platform/text.h"
+#include "storage/encryption_engine.h"
+#include "storage/startup.h"
+#include "support/exception_message.h"
+#include "support/fault_file_ops.h"
+#include "support/recording_file_ops.h"
+#include "support/temp_dir.h"
+
+namespace revurov {
+namespace {
+
+using testing::Contains;
+using testing::TempDir;
+using testing::TFaultFileOps;
+using testing::TFileOp;
+using testing::TRecordingFileOps;
+using TEvent = TRecordingFileOps::TEvent;
+using TKind = TRecordingFileOps::TKind;
+
+constexpr uint32_t kBlock = 4096;
+
+std::u16string U16(const std::string& s) { return platform::Utf8ToUtf16(s); }
+
+// The file's own text of what a call raises, without the code suffix.
+template <class F>
+std::u16string TextOf(F&& f) {
+  try {
+    f();
+  } catch (const EnxBaseFileException& e) {
+    return e.ErrorString();
+  }
+  return u"(no exception)";
+}
+
+// A committed block as the buffer manager would queue it: its image and
+// what the file did to it.
+class TTestBlock final : public TnxQueuedBlock {
+public:
+  explicit TTestBlock(TnxBlockNumber aNumber, uint8_t aFill = 0) : number_(aNumber), image_(kBlock, aFill) {
+    if (aFill == 0) image_[0] = static_cast<uint8_t>(aNumber + 1);
+  }
+  TnxBlockNumber BlockNumber() const noexcept override { return number_; }
+  uint8_t* PinImage() override {
+    ++pins;
+    return image_.data();
+  }
+  void Unpin() noexcept override { --pins; }
+  std::vector<uint8_t>& EncryptionCookie() noexcept override { return cookie_; }
+  void SetUnwritten(bool aUnwritten) noexcept override { unwritten = aUnwritten; }
+  void RollbackUnwritten() override { ++rolledBack; }
+
+  const std::vector<uint8_t>& Image() const { return image_; }
+  bool unwritten = false;
+  int pins = 0;
+  int rolledBack = 0;
+
+private:
+  TnxBlockNumber number_;
+  std::vector<uint8_t> image_;
+  std::vector<uint8_t> cookie_;
+};
+
+class FilesTest : public ::testing::Test {
+protected:
+  // A file of aBlocks blocks, each filled with its number + 1.
+  std::u16string MakeFile(const std::string& aName, uint32_t aBlocks) {
+    std::string bytes;
+    for (uint32_t n = 0; n < aBlocks; ++n) bytes.append(kBlock, static_cast<char>(n + 1));
+    dir_.Write(aName, bytes);
+    return U16(dir_.Path(aName));
+  }
+
+  std::vector<int64_t> WrittenBlocks(const TRecordingFileOps& aOps) {
+    std::vector<int64_t> blocks;
+    for (const TEvent& e : aOps.Events)
+      if (e.Kind == TKind::WriteAt) blocks.push_back(e.Value / kBlock);
+    return blocks;
+  }
+
+  TnxStorageStartupGuard storage_;
+  TempDir dir_;
+};
+
+TEST_F(FilesTest, FlushWritesExtensionFirstHeaderLastAndEachBlockOnce) {
+  TRecordingFileOps ops(platform::PosixFileOps());
+  TnxBaseFile file(MakeFile("t.nx1", 10), ops);
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  TTestBlock b0(0), b7(7), b2(2), b12(12), b7again(7);
+  for (TTestBlock* b : {&b0, &b7, &b2, &b12, &b7again}) file.WriteBlock(*b);
+  EXPECT_TRUE(b7.unwritten);
+  file.PrepareFlushFile();
+  file.FlushFile(false);
+
+  EXPECT_EQ(ops.Events.front(), (TEvent{TKind::SetSize, 13 * kBlock}));
+  EXPECT_EQ(WrittenBlocks(ops), (std::vector<int64_t>{12, 7, 2, 0}));
+  EXPECT_EQ(file.QueuedBlocks(), 0u);
+  EXPECT_FALSE(b12.unwritten);
+  EXPECT_EQ(b7.pins + b12.pins, 0);
+  const std::string disk = dir_.Read("t.nx1");
+  ASSERT_EQ(disk.size(), 13 * kBlock);
+  EXPECT_EQ(static_cast<uint8_t>(disk[12 * kBlock]), 13);
+  EXPECT_EQ(static_cast<uint8_t>(disk[11 * kBlock]), 0);  // the grown gap reads as zeros
+}
+
+struct TGrowthCase {
+  const char* name;
+  uint32_t blocks;
+  int32_t initialSize;
+  int32_t growSize;
+  std::vector<TnxBlockNumber> queue;
+  int64_t grownTo;  // in blocks; -1: not grown
+};
+
+TEST_F(FilesTest, FlushGrowsOnceByTheGrowRules) {
+  const TGrowthCase cases[] = {
+      {"grow step of 16", 90, 1, 16, {100}, 112},
+      {"existing blocks of a 4-block file", 4, 1, 1, {3, 1}, -1},
+      {"a 3-block file grows to at least 4", 3, 1, 1, {1}, 4},
+      {"initial size pre-grows", 2, 20, 1, {1}, 21},
+      {"a tenth of the size beats step 1", 200, 1, 1, {250}, 275},
+      {"block above the initial size", 0, 50, 16, {60}, 64},
+  };
+  for (const TGrowthCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRecordingFileOps ops(platform::PosixFileOps());
+    TnxBaseFile file(MakeFile("g.nx1", c.blocks), ops);
+    file.fiInitialSize = c.initialSize;
+    file.fiGrowSize = c.growSize;
+    file.OpenFile(omReadWrite, smExclusive, false, false);
+    std::vector<TTestBlock> blocks(c.queue.begin(), c.queue.end());
+    for (TTestBlock& b : blocks) file.WriteBlock(b);
+    file.PrepareFlushFile();
+    file.FlushFile(false);
+    std::vector<TEvent> sizes;
+    for (const TEvent& e : ops.Events)
+      if (e.Kind == TKind::SetSize) sizes.push_back(e);
+    if (c.grownTo < 0) {
+      EXPECT_TRUE(sizes.empty());
+    } else {
+      EXPECT_EQ(sizes, (std::vector<TEvent>{{TKind::SetSize, c.grownTo * kBlock}}));
+      EXPECT_EQ(file.FileSize(), std::max<int64_t>(c.grownTo * kBlock, (c.queue.back() + 1) * int64_t{kBlock}));
+    }
+  }
+}
+
+TEST_F(FilesTest, FailSafeFlushSyncsAfterTheLastWriteAndKeepsTheDescriptor) {
+  TRecordingFileOps ops(platform::PosixFileOps());
+  TnxBaseFile file(MakeFile("s.nx1", 4), ops);
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  TTestBlock b(9), h(0);
+  file.WriteBlock(h);
+  file.WriteBlock(b);
+  file.PrepareFlushFile();
+  file.FlushFile(true);
+  ASSERT_FALSE(ops.Events.empty());
+  EXPECT_EQ(ops.Events.back(), (TEvent{TKind::DataSync, 0}));
+  EXPECT_EQ(WrittenBlocks(ops), (std::vector<int64_t>{9, 0}));
+  // Still exclusively ours: growth and the sync did not reopen the file.
+  TnxBaseFile other(file.fiName);
+  EXPECT_EQ(TextOf([&] { other.OpenFile(omReadOnly, smShared, false, false); }).substr(0, 36),
+            u"INTERNAL: File could not be opened [");
+}
+
+TEST_F(FilesTest, WriteThroughSyncsEveryFlush) {
+  TRecordingFileOps ops(platform::PosixFileOps());
+  TnxBaseFile file(MakeFile("w.nx1", 4), ops);
+  file.OpenFile(omReadWrite, smExclusive, true, false);
+  TTestBlock b(3);
+  file.WriteBlock(b);
+  file.PrepareFlushFile();
+  file.FlushFile(false);
+  EXPECT_EQ(ops.Events.back(), (TEvent{TKind::DataSync, 0}));
+}
+
+TEST_F(FilesTest, FailedFlushLeavesTheQueueForRollback) {
+  struct TCase {
+    const char* name;
+    TFileOp op;
+    int k;
+    bool failSafe;
+  };
+  const TCase cases[] = {
+      {"first write", TFileOp::WriteAt, 1, false},
+      {"third write", TFileOp::WriteAt, 3, false},
+      {"the sync", TFileOp::DataSync, 1, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TFaultFileOps ops;
+    ops.FailCall(c.op, c.k, ENOSPC);
+    TnxBaseFile file(MakeFile("f.nx1", 8), ops);
+    file.OpenFile(omReadWrite, smExclusive, false, false);
+    TTestBlock b3(3), b4(4), b5(5), b0(0);
+    for (TTestBlock* b : {&b3, &b4, &b5, &b0}) file.WriteBlock(*b);
+    file.PrepareFlushFile();
+    try {
+      file.FlushFile(c.failSafe);
+      ADD_FAILURE() << "flush succeeded";
+    } catch (const EnxBaseFileException& e) {
+      EXPECT_EQ(e.ErrorCode(), nxeWriteFailure);
+      EXPECT_TRUE(Contains(e.Message(), u", error 28, " + platform::SysErrorMessage(ENOSPC) + u"]"))
+          << platform::Utf16ToUtf8(e.Message());
+    }
+    EXPECT_EQ(file.QueuedBlocks(), 4u);
+    EXPECT_EQ(b3.pins + b4.pins + b5.pins + b0.pins, 0);
+    file.RollbackUnwritten();
+    EXPECT_EQ(file.QueuedBlocks(), 0u);
+    for (TTestBlock* b : {&b3, &b4, &b5, &b0}) EXPECT_EQ(b->rolledBack, 1);
+  }
+}
+
+// Whether two opens may coexist, by the Windows rule: each side's share
+// mode must allow every access of the other.
+bool Compatible(TnxOpenMode aMode1, TnxShareMode aShare1, TnxOpenMode aMode2, TnxShareMode aShare2) {
+  auto allows = [](TnxShareMode share, TnxOpenMode mode) {
+    const bool read = mode != omWriteOnly;
+    const bool write = mode != omReadOnly;
+    const bool shareRead = share != smExclusive;
+    const bool shareWrite = share == smShared;
+    return (!read || shareRead) && (!write || shareWrite);
+  };
+  return allows(aShare1, aMode2) && allows(aShare2, aMode1);
+}
+
+constexpr TnxOpenMode kModes[] = {omReadOnly, omWriteOnly, omReadWrite};
+constexpr TnxShareMode kShares[] = {smExclusive, smShared, smShareRead};
+
+TEST_F(FilesTest, ShareModesComposeWithinOneProcess) {
+  const std::u16string name = MakeFile("share.nx1", 1);
+  for (TnxOpenMode m1 : kModes)
+    for (TnxShareMode s1 : kShares)
+      for (TnxOpenMode m2 : kModes)
+        for (TnxShareMode s2 : kShares) {
+          SCOPED_TRACE(::testing::Message() << "first " << int(m1) << "/" << int(s1) << " second " << int(m2) << "/"
+                                            << int(s2));
+          TnxBaseFile first(name), second(name);
+          first.OpenFile(m1, s1, false, false);
+          bool opened = true;
+          try {
+            second.OpenFile(m2, s2, false, false);
+          } catch (const EnxBaseFileException& e) {
+            opened = false;
+            EXPECT_EQ(e.ErrorCode(), nxeCannotAccessFile);
+            EXPECT_FALSE(second.FileIsOpen());
+          }
+          EXPECT_EQ(opened, Compatible(m1, s1, m2, s2));
+          // A refused open leaves the first one's locks in force.
+          if (!opened) {
+            first.CloseFile();
+            TnxBaseFile third(name);
+            EXPECT_NO_THROW(third.OpenFile(m2, s2, false, false));
+          }
+        }
+}
+
+TEST_F(FilesTest, ShareModesComposeAcrossProcesses) {
+  const std::u16string name = MakeFile("share2.nx1", 1);
+  for (TnxOpenMode m1 : kModes)
+    for (TnxShareMode s1 : kShares) {
+      TnxBaseFile first(name);
+      first.OpenFile(m1, s1, false, false);
+      for (TnxOpenMode m2 : kModes)
+        for (TnxShareMode s2 : kShares) {
+          SCOPED_TRACE(::testing::Message() << "first " << int(m1) << "/" << int(s1) << " second " << int(m2) << "/"
+                                            << int(s2));
+          const pid_t child = fork();
+          ASSERT_GE(child, 0);
+          if (child == 0) {
+            int code = 2;
+            try {
+              TnxBaseFile second(name);
+              second.OpenFile(m2, s2, false, false);
+              code = 0;
+            } catch (const EnxBaseFileException& e) {
+              code = e.ErrorCode() == nxeCannotAccessFile ? 1 : 3;
+            } catch (...) {
+            }
+            _exit(code);
+          }
+          int status = 0;
+          ASSERT_EQ(waitpid(child, &status, 0), child);
+          ASSERT_TRUE(WIFEXITED(status));
+          EXPECT_EQ(WEXITSTATUS(status), Compatible(m1, s1, m2, s2) ? 0 : 1);
+        }
+    }
+}
+
+TEST_F(FilesTest, ClosingAnotherDescriptorOfTheFileKeepsTheShareLocks) {
+  const std::u16string name = MakeFile("keep.nx1", 1);
+  TnxBaseFile first(name);
+  first.OpenFile(omReadWrite, smExclusive, false, false);
+  {
+    TnxBaseFile refused(name);
+    EXPECT_THROW(refused.OpenFile(omReadOnly, smShared, false, false), EnxBaseFileException);
+    platform::TFile raw;
+    ASSERT_EQ(raw.Open(platform::Utf16ToUtf8(name), platform::TOpenFlags::ofRead), 0);
+  }  // both descriptors closed here
+  TnxBaseFile again(name);
+  EXPECT_THROW(again.OpenFile(omReadOnly, smShared, false, false), EnxBaseFileException);
+}
+
+TEST_F(FilesTest, OpenAndIoErrors) {
+  const std::u16string name = MakeFile("e.nx1", 2);
+  TnxBaseFile file(name);
+  file.OpenFile(omReadWrite, smShared, false, false);
+  try {
+    file.OpenFile(omReadWrite, smShared, false, false);
+    ADD_FAILURE();
+  } catch (const EnxBaseFileException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeInvalidFileData);
+  }
+  uint8_t buffer[kBlock];
+  try {
+    file.ReadFileExactAt(kBlock + 100, kBlock, buffer);
+    ADD_FAILURE();
+  } catch (const EnxBaseFileException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeReadFailure);
+    EXPECT_EQ(e.ErrorString(),
+              u"INTERNAL: Could not read exact number of bytes from file [" + name + u", 4096 bytes]");
+  }
+  file.CloseFile();
+
+  TnxBaseFile missing(U16(dir_.Path("nope.nx1")));
+  const std::u16string expected = u"INTERNAL: File could not be opened [" + missing.fiName + u", error 2, " +
+                                  platform::SysErrorMessage(ENOENT) + u"]";
+  EXPECT_EQ(TextOf([&] { missing.OpenFile(omReadOnly, smShared, false, false); }),
+            expected);
+  // I/O after the failed open names the recorded error; closing forgets it.
+  EXPECT_EQ(TextOf([&] { missing.ReadFileAt(0, kBlock, buffer); }), expected);
+  missing.CloseFile();
+  try {
+    missing.FileSize();
+    ADD_FAILURE();
+  } catch (const EnxBaseFileException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeInvalidFileData);
+  }
+}
+
+TEST_F(FilesTest, AFileWeMayNotWriteOpensReadOnly) {
+  for (const int refusal : {EACCES, EROFS}) {
+    SCOPED_TRACE(refusal);
+    TFaultFileOps ops;
+    ops.FailCall(TFileOp::Open, 1, refusal);  // as for a read-only file or volume
+    TnxBaseFile file(MakeFile("ro.nx1", 1), ops);
+    file.OpenFile(omReadWrite, smShared, false, false);
+    EXPECT_EQ(file.fiOpenMode, omReadOnly);
+    uint8_t buffer[kBlock] = {};
+    EXPECT_THROW(file.WriteFileExactAt(0, kBlock, buffer), EnxBaseFileException);
+  }
+  // Creating is not quietly turned into reading.
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::Open, 1, EACCES);
+  TnxBaseFile created(U16(dir_.Path("new.nx1")), ops);
+  EXPECT_THROW(created.OpenFile(omReadWrite, smShared, false, true), EnxBaseFileException);
+}
+
+TEST_F(FilesTest, NamesAndIdentity) {
+  const std::u16string name = MakeFile("n.nx1", 1);
+  TnxBaseFile file(name);
+  const std::u16string folder = U16(dir_.Dir());
+  EXPECT_EQ(file.fiPath, folder);
+  EXPECT_EQ(file.FileName(), name);
+  EXPECT_EQ(file.ExpandRelativeFileName(u"  other.nx1 "), folder + u"other.nx1");
+  EXPECT_EQ(file.ExpandRelativeFileName(u" /abs/x.nx1"), u"/abs/x.nx1");
+  EXPECT_EQ(file.ExpandRelativeFileName(u"sub/x.nx1"), folder + u"sub/x.nx1");
+
+  ASSERT_EQ(link(dir_.Path("n.nx1").c_str(), dir_.Path("hard.nx1").c_str()), 0);
+  MakeFile("other.nx1", 1);
+  TnxBaseFile same(U16(dir_.Path("hard.nx1"))), other(U16(dir_.Path("other.nx1")));
+  for (TnxBaseFile* f : {&file, &same, &other}) f->OpenFile(omReadOnly, smShared, false, false);
+  auto tail = [](const std::u16string& id) { return id.substr(id.find(u';')); };
+  EXPECT_EQ(tail(file.GetFileID()), tail(same.GetFileID()));
+  EXPECT_NE(tail(file.GetFileID()), tail(other.GetFileID()));
+  EXPECT_GT(file.CalcMaxFileSize(), int64_t{1} << 32);
+}
+
+// XOR with the block number (the engine sees the offset); block 0 gets a marker byte as its "checksum";
+// a block whose first byte is 0xEE cannot be deciphered.
+class TXorEngine final : public TnxBaseEncryptionEngine {
+public:
+  void CodeBlock(const void* aIn, void* aOut, uint32_t aLen, uint32_t aRandomizer) override {
+    for (uint32_t i = 0; i < aLen; ++i)
+      static_cast<uint8_t*>(aOut)[i] = static_cast<const uint8_t*>(aIn)[i] ^ static_cast<uint8_t>(aRandomizer / kBlock);
+  }
+  void DecodeBlock(void* aBlock, uint32_t aLen, uint32_t aRandomizer) override {
+    if (static_cast<uint8_t*>(aBlock)[0] == 0xEE) throw EnxBaseEncryptionEngineException(nxeCorruptFile);
+    CodeBlock(aBlock, aBlock, aLen, aRandomizer);
+  }
+  void UpdateHeaderChecksum(void* aHeader, uint32_t aLen) override { static_cast<uint8_t*>(aHeader)[aLen - 1] = 0x5A; }
+  void VerifyHeaderChecksum(void* aHeader, uint32_t aLen) override {
+    if (static_cast<uint8_t*>(aHeader)[aLen - 1] != 0x5A) throw EnxBaseEncryptionEngineException(nxeCorruptFile);
+  }
+};
+
+TEST_F(FilesTest, EncryptedFlushCodesBlocksAndIterationDecodesThem) {
+  const std::u16string name = MakeFile("c.nx1", 0);
+  TnxBaseFile file(name);
+  file.fiEncryptionEngine = std::make_unique<TXorEngine>();
+  file.OpenFile(omReadWrite, smExclusive, false, true);
+  TTestBlock h(0, 0x11), b1(1, 0x22), b2(2, 0x33), b3(3, 0x44);
+  for (TTestBlock* b : {&h, &b1, &b2, &b3}) file.WriteBlock(*b);
+  file.PrepareFlushFile();
+  file.FlushFile(true);
+
+  const std::string disk = dir_.Read("c.nx1");
+  ASSERT_EQ(disk.size(), 4 * kBlock);
+  EXPECT_EQ(static_cast<uint8_t>(disk[0]), 0x11);  // the header stays plain
+  EXPECT_EQ(static_cast<uint8_t>(disk[kBlock - 1]), 0x5A);
+  EXPECT_EQ(static_cast<uint8_t>(disk[2 * kBlock]), 0x33 ^ 2);
+
+  std::vector<int> firstBytes;
+  const auto result = file.IterateBlocks(nullptr, [&](void*, TnxBlockNumber, PnxBlock block) {
+    firstBytes.push_back(block ? block[1] : -1);
+    return birContinue;
+  });
+  EXPECT_EQ(result, birContinue);
+  EXPECT_EQ(firstBytes, (std::vector<int>{0x11, 0x22, 0x33, 0x44}));
+  firstBytes.clear();
+  file.IterateBlocksRaw(nullptr, [&](void*, TnxBlockNumber, PnxBlock block) {
+    firstBytes.push_back(block[1]);
+    return birContinue;
+  });
+  EXPECT_EQ(firstBytes, (std::vector<int>{0x11, 0x22 ^ 1, 0x33 ^ 2, 0x44 ^ 3}));
+
+  // An undecipherable block and a broken header become nil; the rest go on.
+  const uint8_t bad = 0xEE;
+  file.WriteFileExactAt(2 * kBlock, 1, &bad);
+  const uint8_t zero = 0;
+  file.WriteFileExactAt(kBlock - 1, 1, &zero);
+  std::vector<bool> present;
+  file.IterateBlockCookies(nullptr, [&](void*, TnxBlockNumber, PnxBlock block, const std::vector<uint8_t>&) {
+    present.push_back(block != nullptr);
+    return birContinue;
+  });
+  EXPECT_EQ(present, (std::vector<bool>{false, true, false, true}));
+}
+
+TEST_F(FilesTest, IterationStopsAndPropagatesWhatIsNotABadBlock) {
+  TnxBaseFile empty(MakeFile("empty.nx1", 0));
+  empty.OpenFile(omReadOnly, smShared, false, false);
+  int calls = 0;
+  auto count = [&](void*, TnxBlockNumber, PnxBlock) {
+    ++calls;
+    return birContinue;
+  };
+  EXPECT_EQ(empty.IterateBlocks(nullptr, count), birContinue);
+  EXPECT_EQ(calls, 0);
+
+  // Ten blocks and a torn tail that is no block.
+  std::u16string name = MakeFile("ten.nx1", 10);
+  {
+    std::string bytes = dir_.Read("ten.nx1");
+    bytes.append(100, 'x');
+    dir_.Write("ten.nx1", bytes);
+  }
+  TnxBaseFile ten(name);
+  ten.OpenFile(omReadOnly, smShared, false, false);
+  std::vector<TnxBlockNumber> seen;
+  EXPECT_EQ(ten.IterateBlocks(nullptr,
+                              [&](void*, TnxBlockNumber n, PnxBlock block) {
+                                EXPECT_EQ(block[0], n + 1);
+                                seen.push_back(n);
+                                return n == 3 ? birStop : birContinue;
+                              }),
+            birStop);
+  EXPECT_EQ(seen, (std::vector<TnxBlockNumber>{0, 1, 2, 3}));
+
+  // A failing disk and a cancelled operation end the run.
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::ReadAt, 5, EIO);
+  TnxBaseFile failing(name, ops);
+  failing.OpenFile(omReadOnly, smShared, false, false);
+  calls = 0;
+  try {
+    failing.IterateBlocks(nullptr, count);
+    ADD_FAILURE();
+  } catch (const EnxBaseFileException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeReadFailure);
+  }
+  EXPECT_EQ(calls, 4);
+  try {
+    ten.IterateBlocksRaw(nullptr, [](void*, TnxBlockNumber, PnxBlock) -> TnxBlockIteratorResult {
+      throw EnxServerException(nxeTimeout);
+    });
+    ADD_FAILURE();
+  } catch (const EnxServerException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeTimeout);
+  }
+}
+
+}  // namespace
+}  // namespace revurov

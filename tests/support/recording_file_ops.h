@@ -1,0 +1,94 @@
+// A file seam for tests that passes every call on to another seam and
+// records, in order, the positioned writes, size changes and data syncs it
+// saw, so that a test can check the order of a flush.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file_ops.h"
+
+namespace revurov::testing {
+
+class TRecordingFileOps final : public platform::TFileOps {
+public:
+  using TFileHandle = platform::TFileHandle;
+
+  enum class TKind { WriteAt, SetSize, DataSync };
+  struct TEvent {
+    TKind Kind;
+    int64_t Value;  // the offset of a write, the new size; 0 for a sync
+    bool operator==(const TEvent&) const = default;
+  };
+
+  explicit TRecordingFileOps(platform::TFileOps& next) : next_(next) {}
+
+  std::vector<TEvent> Events;
+
+  int Open(const std::string& path, platform::TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
+    return next_.Open(path, flags, permissions, file);
+  }
+  int Close(TFileHandle file) override { return next_.Close(file); }
+  int Read(TFileHandle file, void* buffer, int64_t count, int64_t& done) override {
+    return next_.Read(file, buffer, count, done);
+  }
+  int Write(TFileHandle file, const void* buffer, int64_t count, int64_t& done) override {
+    return next_.Write(file, buffer, count, done);
+  }
+  int ReadAt(TFileHandle file, int64_t offset, void* buffer, int64_t count, int64_t& done) override {
+    return next_.ReadAt(file, offset, buffer, count, done);
+  }
+  int WriteAt(TFileHandle file, int64_t offset, const void* buffer, int64_t count, int64_t& done) override {
+    Events.push_back({TKind::WriteAt, offset});
+    return next_.WriteAt(file, offset, buffer, count, done);
+  }
+  int Seek(TFileHandle file, int64_t offset, platform::TSeekOrigin origin, int64_t& position) override {
+    return next_.Seek(file, offset, origin, position);
+  }
+  int GetSize(TFileHandle file, int64_t& size) override { return next_.GetSize(file, size); }
+  int SetSize(TFileHandle file, int64_t size) override {
+    Events.push_back({TKind::SetSize, size});
+    return next_.SetSize(file, size);
+  }
+  int SetPermissions(TFileHandle file, uint32_t permissions) override {
+    return next_.SetPermissions(file, permissions);
+  }
+  int GetHandleInfo(TFileHandle file, platform::TFileInfo& info) override { return next_.GetHandleInfo(file, info); }
+  int DataSync(TFileHandle file) override {
+    Events.push_back({TKind::DataSync, 0});
+    return next_.DataSync(file);
+  }
+  int Sync(TFileHandle file) override { return next_.Sync(file); }
+  int SyncDirectory(const std::string& path) override { return next_.SyncDirectory(path); }
+  int Lock(TFileHandle file, platform::TFileLockKind kind, platform::TFileLockWait wait, int64_t offset,
+           int64_t length) override {
+    return next_.Lock(file, kind, wait, offset, length);
+  }
+  int Unlock(TFileHandle file, int64_t offset, int64_t length) override { return next_.Unlock(file, offset, length); }
+  int LockConflicts(TFileHandle file, platform::TFileLockKind kind, int64_t offset, int64_t length,
+                    bool& conflict) override {
+    return next_.LockConflicts(file, kind, offset, length, conflict);
+  }
+  int Rename(const std::string& from, const std::string& to, platform::TRenameMode mode) override {
+    return next_.Rename(from, to, mode);
+  }
+  int Unlink(const std::string& path) override { return next_.Unlink(path); }
+  int GetInfo(const std::string& path, platform::TFileInfo& info) override { return next_.GetInfo(path, info); }
+  int MakeDirectory(const std::string& path, uint32_t permissions) override {
+    return next_.MakeDirectory(path, permissions);
+  }
+  int OpenTemporary(const std::string& folder, uint32_t permissions, TFileHandle& file) override {
+    return next_.OpenTemporary(folder, permissions, file);
+  }
+  int LinkTemporary(TFileHandle file, const std::string& path) override { return next_.LinkTemporary(file, path); }
+  int ReadLink(const std::string& path, std::string& target) override { return next_.ReadLink(path, target); }
+  int PunchHole(TFileHandle file, int64_t offset, int64_t length) override {
+    return next_.PunchHole(file, offset, length);
+  }
+
+private:
+  platform::TFileOps& next_;
+};
+
+}  // namespace revurov::testing
