@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/heap/block_manager.h"
 #include "platform/file_identity.h"
 #include "platform/format.h"
 #include "platform/os_error.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "lowlevel/heap/block_manager.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
 
