@@ -19,6 +19,7 @@
 #include "dictionary/locale_descriptor.h"
 #include "dictionary/mapper_descriptors.h"
 #include "dictionary/simple_expression_filter.h"
+#include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "lowlevel/startup.h"
@@ -142,11 +143,12 @@ void MapperClassesShutdown() { TnxBaseTableMapperDescriptor::ClassInfo().Unregis
 
 // Filter descriptors and engines by class name: streams and descriptors
 // lead to them.
-const std::array<const TnxRegisterableClass*, 6>& FilterClasses() {
-  static const std::array<const TnxRegisterableClass*, 6> classes = {
+const std::array<const TnxRegisterableClass*, 8>& FilterClasses() {
+  static const std::array<const TnxRegisterableClass*, 8> classes = {
       &TnxCallbackFilterDescriptor::ClassInfo(),         &TnxCallbackFilterEngine::ClassInfo(),
       &TnxSimpleExpressionFilterDescriptor::ClassInfo(), &TnxSimpleExpressionFilterEngine::ClassInfo(),
-      &TnxFilterDescriptorHub::ClassInfo(),              &TnxFilterEngineHub::ClassInfo()};
+      &TnxFilterDescriptorHub::ClassInfo(),              &TnxFilterEngineHub::ClassInfo(),
+      &TnxSqlFilterDescriptor::ClassInfo(),              &TnxSqlFilterEngine::ClassInfo()};
   return classes;
 }
 void FilterClassesStartup() {
