@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "dictionary/field_descriptor.h"
+#include "dictionary/field_types.h"
 #include "dictionary/fields_descriptor.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/objects/handle_table.h"
@@ -33,13 +35,36 @@ TnxHandleTable& FilterIDs() {
 
 }  // namespace
 
-int32_t TnxRecordFieldsSource::GetFieldCount() const { return rfsFields.FieldCount(); }
+TnxRecordFieldsSource::TnxRecordFieldsSource(const TnxFieldsDescriptor& aFields) : rfsDescriptor(aFields) {
+  for (int32_t i = 0; i < aFields.FieldCount(); ++i) {
+    TnxFieldDescriptor& field = *aFields.FieldDescriptor(i);
+    rfsFields.push_back({static_cast<uint16_t>(field.FieldType()), static_cast<uint16_t>(field.Units()),
+                         field.GetUsedStorageCodePage(), static_cast<uint32_t>(field.Offset())});
+  }
+}
 
-// The layout names fields by number alone.
-bool TnxRecordFieldsSource::GetFieldForFilter(int32_t aField, std::string_view, const uint8_t* aData,
+// The layout names fields by number alone; as the fields descriptor's own
+// GetFieldForFilter answers.
+bool TnxRecordFieldsSource::GetFieldForFilter(int32_t aField, const char*, const uint8_t* aData,
                                               uint16_t& aType, uint16_t& aSize, bool& aIsNull, const void*& aValue,
                                               uint16_t& aCodePage) const {
-  return rfsFields.GetFieldForFilter(aField, {}, aData, aType, aSize, aIsNull, aValue, aCodePage);
+  if (aField < 0 || aField >= GetFieldCount()) return false;
+  const Field& field = rfsFields[static_cast<size_t>(aField)];
+  aType = field.Type;
+  aSize = field.Units;
+  aCodePage = field.CodePage;
+  aIsNull = !aData || rfsDescriptor.IsRecordFieldNullFast(aField, aData);
+  if (!aData) {
+    aValue = nullptr;
+    return true;
+  }
+  const uint8_t* bytes = aData + field.Offset;
+  aValue = bytes;
+  if (field.Type == nxtShortString) {
+    aSize = bytes[0];
+    aValue = bytes + 1;
+  }
+  return true;
 }
 
 // ---- descriptors ----

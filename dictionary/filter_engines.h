@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <string_view>
 #include <vector>
 
 #include "dictionary/engine_types.h"
@@ -42,13 +41,13 @@ extern TnxClassRegistry nxFilterDescriptors;
 extern TnxClassRegistry nxFilterEngines;
 
 // Where a filter reads field values: a record layout, a cursor or a key
-// engine. aField is 0-based; aName is the 8-bit name the filter carries
-// (a source may prefer it to the number). False for no such field. aValue
-// points into aData and stays valid as long as aData does.
+// engine. aField is 0-based; aName is the zero-terminated 8-bit name the
+// filter carries (a source may prefer it to the number). False for no such
+// field. aValue points into aData and stays valid as long as aData does.
 class InxFieldsSource {
 public:
   virtual int32_t GetFieldCount() const = 0;
-  virtual bool GetFieldForFilter(int32_t aField, std::string_view aName, const uint8_t* aData, uint16_t& aType,
+  virtual bool GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType,
                                  uint16_t& aSize, bool& aIsNull, const void*& aValue, uint16_t& aCodePage) const = 0;
 
 protected:
@@ -58,16 +57,24 @@ protected:
 class TnxFieldsDescriptor;
 
 // The fields of records laid out by a fields descriptor, which must
-// outlive it.
+// outlive it and keep its layout: filters read every record through this,
+// so each field's place, type and storage code page are taken once.
 class TnxRecordFieldsSource final : public InxFieldsSource {
 public:
-  explicit TnxRecordFieldsSource(const TnxFieldsDescriptor& aFields) noexcept : rfsFields(aFields) {}
-  int32_t GetFieldCount() const override;
-  bool GetFieldForFilter(int32_t aField, std::string_view aName, const uint8_t* aData, uint16_t& aType,
+  explicit TnxRecordFieldsSource(const TnxFieldsDescriptor& aFields);
+  int32_t GetFieldCount() const override { return static_cast<int32_t>(rfsFields.size()); }
+  bool GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType,
                          uint16_t& aSize, bool& aIsNull, const void*& aValue, uint16_t& aCodePage) const override;
 
 private:
-  const TnxFieldsDescriptor& rfsFields;
+  struct Field {
+    uint16_t Type;
+    uint16_t Units;
+    uint16_t CodePage;
+    uint32_t Offset;
+  };
+  const TnxFieldsDescriptor& rfsDescriptor;
+  std::vector<Field> rfsFields;
 };
 
 // ---- descriptors ----

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "dictionary/field_types.h"
@@ -305,9 +306,74 @@ int LocaleCompare(std::u16string_view a, std::u16string_view b, uint32_t aFlags)
   return r - platform::CSTR_EQUAL;
 }
 
+// The bytes of an 8-bit text operand, when it is one.
+bool EightBitText(const TnxSimpleExpressionFilterEngine::Operand& aOp, std::string_view& aText) noexcept {
+  const char* p = static_cast<const char*>(aOp.Value);
+  size_t length = 0;
+  if (aOp.IsConst) {
+    if (aOp.Type != nxccText) return false;
+    length = strnlen(p, aOp.Size);
+  } else if (aOp.Type == nxtChar || aOp.Type == nxtShortString) {
+    length = aOp.Size;
+  } else if (aOp.Type == nxtNullString) {
+    length = strnlen(p, aOp.Size);
+  } else {
+    return false;
+  }
+  aText = {p, length};
+  return true;
+}
+
+bool IsAscii(std::string_view aText) noexcept {
+  for (char c : aText)
+    if (static_cast<uint8_t>(c) >= 0x80) return false;
+  return true;
+}
+
+// ASCII widens to the same code units in every ANSI code page, and its
+// lower case is CharLowerW's, so the comparisons that do not need the locale
+// can run on the bytes: the answer is the one the UTF-16 path gives.
+// False when the pair needs that path.
+bool CompareAsciiText(std::string_view aLeft, std::string_view aRight, uint32_t aOperator, bool aCaseInsensitive,
+                      uint16_t aPartialLen, int& aResult) noexcept {
+  constexpr size_t kMaxLowered = 256;
+  if (aOperator != coLIKE && (aCaseInsensitive || (aOperator != coEQ && aOperator != coNE))) return false;
+  if (!IsAscii(aLeft) || !IsAscii(aRight)) return false;
+  if (aPartialLen > 0) {
+    aLeft = aLeft.substr(0, aPartialLen);
+    aRight = aRight.substr(0, aPartialLen);
+  }
+  if (aOperator != coLIKE) {
+    aResult = nxCmpInt64(static_cast<int64_t>(aLeft.size()), static_cast<int64_t>(aRight.size()));
+    if (aResult == 0) aResult = nxCmpBytes(aLeft.data(), aRight.data(), aLeft.size());
+    return true;
+  }
+  if (aRight.empty() || aRight.size() > aLeft.size()) {
+    aResult = -1;
+    return true;
+  }
+  if (!aCaseInsensitive) {
+    aResult = aLeft.find(aRight) == std::string_view::npos ? -1 : 0;
+    return true;
+  }
+  if (aLeft.size() > kMaxLowered) return false;
+  char left[kMaxLowered], right[kMaxLowered];
+  auto lower = [](std::string_view s, char* out) {
+    for (size_t i = 0; i < s.size(); ++i) out[i] = (s[i] >= 'A' && s[i] <= 'Z') ? char(s[i] + 32) : s[i];
+    return std::string_view(out, s.size());
+  };
+  aResult = lower(aLeft, left).find(lower(aRight, right)) == std::string_view::npos ? -1 : 0;
+  return true;
+}
+
 int CompareText(const TnxSimpleExpressionFilterEngine::Operand& aLeft,
                 const TnxSimpleExpressionFilterEngine::Operand& aRight, uint32_t aOperator, bool aCaseInsensitive,
                 uint16_t aPartialLen) {
+  std::string_view leftBytes, rightBytes;
+  int ascii = 0;
+  if (EightBitText(aLeft, leftBytes) && EightBitText(aRight, rightBytes) &&
+      CompareAsciiText(leftBytes, rightBytes, aOperator, aCaseInsensitive, aPartialLen, ascii))
+    return ascii;
   TextSide left, right;
   if (!left.Assign(aLeft) || !right.Assign(aRight)) return 2;
   if (aPartialLen > 0) {
@@ -497,7 +563,34 @@ bool TnxSimpleExpressionFilterEngine::EvaluateCondition(uint32_t aNode, const ui
   return IsBooleanValued(value) ? BooleanValue(value) : true;
 }
 
+inline bool TnxSimpleExpressionFilterEngine::EvaluateLeaf(uint32_t aClass, const uint8_t* aOperands,
+                                                          Operand& aRecord, const uint8_t* aBuffer) const {
+  if (aClass == nxcnConst) {
+    aRecord.Type = LoadU16(aOperands);
+    aRecord.Size = LoadU16(aOperands + 2);
+    aRecord.Value = sfeBytes + sfeLiteralStart + LoadU16(aOperands + 4);
+    aRecord.CodePage = sfeCodePage;
+    aRecord.IsNull = false;
+    aRecord.IsConst = true;
+    return true;
+  }
+  aRecord.CodePage = 0;
+  aRecord.IsConst = false;
+  if (!bfFieldsSource) return false;
+  int32_t field = static_cast<int32_t>(LoadU16(aOperands)) - 1;
+  const char* name = reinterpret_cast<const char*>(sfeBytes + sfeLiteralStart + LoadU16(aOperands + 2));
+  return bfFieldsSource->GetFieldForFilter(field, name, aBuffer, aRecord.Type, aRecord.Size, aRecord.IsNull,
+                                           aRecord.Value, aRecord.CodePage);
+}
+
 bool TnxSimpleExpressionFilterEngine::EvaluateNode(uint32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const {
+  const uint8_t* leaf = sfeBytes + sfeNodeStart + aNode;
+  uint32_t leafClass = LoadU32(leaf);
+  // Leaves fill every member they answer with; the rest start from zero.
+  if (leafClass == nxcnField || leafClass == nxcnConst) {
+    aRecord = {};
+    return EvaluateLeaf(leafClass, leaf + 8, aRecord, aBuffer);
+  }
   aRecord = {};
   const uint8_t* node = sfeBytes + sfeNodeStart + aNode;
   const uint8_t* ops = node + 8;
@@ -544,20 +637,9 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(uint32_t aNode, Operand& aRec
       }
       break;
     }
-    case nxcnField: {
-      if (!bfFieldsSource) return false;
-      int32_t field = static_cast<int32_t>(LoadU16(ops)) - 1;
-      const char* name = reinterpret_cast<const char*>(sfeBytes + sfeLiteralStart + LoadU16(ops + 2));
-      return bfFieldsSource->GetFieldForFilter(field, name, aBuffer, aRecord.Type, aRecord.Size, aRecord.IsNull,
-                                               aRecord.Value, aRecord.CodePage);
-    }
+    case nxcnField:
     case nxcnConst:
-      aRecord.Type = LoadU16(ops);
-      aRecord.Size = LoadU16(ops + 2);
-      aRecord.Value = sfeBytes + sfeLiteralStart + LoadU16(ops + 4);
-      aRecord.CodePage = sfeCodePage;
-      aRecord.IsConst = true;
-      return true;
+      return EvaluateLeaf(LoadU32(node), ops, aRecord, aBuffer);
     case nxcnContinue:
       result = LoadU16(ops) != 0;
       break;

@@ -119,6 +119,8 @@ private:
   void Validate() const;
   void ValidateNode(uint32_t aNode, int aDepth, uint32_t& aVisits) const;
   bool EvaluateNode(uint32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const;
+  // Field and constant nodes, the leaves every comparison reads.
+  bool EvaluateLeaf(uint32_t aClass, const uint8_t* aOperands, Operand& aRecord, const uint8_t* aBuffer) const;
   bool EvaluateCondition(uint32_t aNode, const uint8_t* aBuffer) const;
   // -1, 0, 1, or 2 when the two cannot be compared.
   int CompareOperands(const Operand& aLeft, const Operand& aRight, uint32_t aOperator, bool aCaseInsensitive,

@@ -40,7 +40,7 @@ public:
   void SetNull(std::vector<uint8_t>& aRecord, int aField) const { aRecord[size_t(aField)] = 1; }
 
   int32_t GetFieldCount() const override { return int32_t(fields_.size()); }
-  bool GetFieldForFilter(int32_t aField, std::string_view, const uint8_t* aData, uint16_t& aType, uint16_t& aSize,
+  bool GetFieldForFilter(int32_t aField, const char*, const uint8_t* aData, uint16_t& aType, uint16_t& aSize,
                          bool& aIsNull, const void*& aValue, uint16_t& aCodePage) const override {
     ++Reads;
     if (aField < 0 || aField >= GetFieldCount()) return false;
