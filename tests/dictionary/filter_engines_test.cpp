@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "dictionary/data_dictionary.h"
+#include "dictionary/field_types.h"
+#include "dictionary/fields_descriptor.h"
 #include "dictionary/simple_expression_filter.h"
 #include "dictionary/startup.h"
 #include "lowlevel/streams/memory_stream.h"
@@ -307,6 +311,50 @@ TEST_F(FilterHubTest, IndexOutsideTheListRaisesTheListError) {
   EXPECT_THROW(descriptors.RemoveFilter(stranger), platform::EListError);
   descriptors.RemoveFilter(member);
   EXPECT_EQ(descriptors.FilterCount(), 0);
+}
+
+}  // namespace
+}  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+// ---- record layout as a fields source ----
+
+TEST(RecordFieldsSourceTest, ReadsFieldsWhereTheLayoutPutsThem) {
+  TnxDictionaryStartupGuard startup;
+  TnxDataDictionary dict;
+  TnxFieldsDescriptor& fields = dict.FieldsDescriptor();
+  fields.AddField(u"Qty", u"", nxtInt32, 0, 0, false);
+  fields.AddField(u"Code", u"", nxtShortString, 10, 0, false);
+  fields.AddField(u"Note", u"", nxtNullString, 10, 0, false);
+  TnxRecordFieldsSource source(fields);
+  EXPECT_EQ(source.GetFieldCount(), 3);
+
+  std::vector<uint8_t> record(size_t(fields.RecordLength()));
+  fields.InitRecord(record.data());
+  int32_t qty = 7;
+  fields.SetRecordField(0, record.data(), &qty);
+  uint8_t code[11] = {3, 'a', 'b', 'c'};
+  fields.SetRecordField(1, record.data(), code);
+
+  uint16_t type = 0, size = 0, codePage = 0;
+  bool isNull = true;
+  const void* value = nullptr;
+  ASSERT_TRUE(source.GetFieldForFilter(0, "Qty", record.data(), type, size, isNull, value, codePage));
+  EXPECT_EQ(type, nxtInt32);
+  EXPECT_FALSE(isNull);
+  EXPECT_EQ(std::memcmp(value, &qty, 4), 0);
+  ASSERT_TRUE(source.GetFieldForFilter(1, "Code", record.data(), type, size, isNull, value, codePage));
+  EXPECT_EQ(size, 3);
+  EXPECT_EQ(std::memcmp(value, "abc", 3), 0);
+  ASSERT_TRUE(source.GetFieldForFilter(2, "Note", record.data(), type, size, isNull, value, codePage));
+  EXPECT_TRUE(isNull);
+  ASSERT_TRUE(source.GetFieldForFilter(0, "Qty", nullptr, type, size, isNull, value, codePage));
+  EXPECT_TRUE(isNull);
+  EXPECT_EQ(value, nullptr);
+  EXPECT_FALSE(source.GetFieldForFilter(3, "", record.data(), type, size, isNull, value, codePage));
+  EXPECT_FALSE(source.GetFieldForFilter(-1, "", record.data(), type, size, isNull, value, codePage));
 }
 
 }  // namespace
