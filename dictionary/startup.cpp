@@ -9,6 +9,7 @@
 #include "dictionary/field_types.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
+#include "dictionary/filter_engines.h"
 #include "dictionary/fmt_bcd.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
@@ -17,6 +18,8 @@
 #include "dictionary/key_field_engines.h"
 #include "dictionary/locale_descriptor.h"
 #include "dictionary/mapper_descriptors.h"
+#include "dictionary/simple_expression_filter.h"
+#include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "lowlevel/startup.h"
@@ -138,6 +141,24 @@ void KeyEnginesShutdown() {
 void MapperClassesStartup() { TnxBaseTableMapperDescriptor::ClassInfo().Register(); }
 void MapperClassesShutdown() { TnxBaseTableMapperDescriptor::ClassInfo().Unregister(); }
 
+// Filter descriptors and engines by class name: streams and descriptors
+// lead to them.
+const std::array<const TnxRegisterableClass*, 8>& FilterClasses() {
+  static const std::array<const TnxRegisterableClass*, 8> classes = {
+      &TnxCallbackFilterDescriptor::ClassInfo(),         &TnxCallbackFilterEngine::ClassInfo(),
+      &TnxSimpleExpressionFilterDescriptor::ClassInfo(), &TnxSimpleExpressionFilterEngine::ClassInfo(),
+      &TnxFilterDescriptorHub::ClassInfo(),              &TnxFilterEngineHub::ClassInfo(),
+      &TnxSqlFilterDescriptor::ClassInfo(),              &TnxSqlFilterEngine::ClassInfo()};
+  return classes;
+}
+void FilterClassesStartup() {
+  for (const TnxRegisterableClass* cls : FilterClasses()) cls->Register();
+}
+void FilterClassesShutdown() {
+  const auto& classes = FilterClasses();
+  for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
+}
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
@@ -147,6 +168,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&MapperClassesStartup, &MapperClassesShutdown},
     {&KeyFieldEnginesStartup, &KeyFieldEnginesShutdown},
     {&KeyEnginesStartup, &KeyEnginesShutdown},
+    {&FilterClassesStartup, &FilterClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
