@@ -68,7 +68,7 @@ void Decode(TnxBaseEncryptionEngine& aEngine, std::string_view aBytes, uint32_t 
     if (e.ErrorCode() == nxeCorruptFile) {
       if (std::any_of(block.get(), block.get() + len, [](uint8_t b) { return b != 0; })) std::abort();
     } else if (e.ErrorCode() == nxeInvalidParameter) {
-      if (!std::equal(aBytes.begin(), aBytes.end(), block.get())) std::abort();
+      if (len && std::memcmp(aBytes.data(), block.get(), len) != 0) std::abort();
     } else {
       std::abort();
     }

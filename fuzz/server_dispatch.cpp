@@ -181,6 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   using namespace revurov::fuzz;
   std::unique_ptr<TEchoHandler, Freed> handler(new TEchoHandler(nullptr));
   std::unique_ptr<TListener, Freed> server(new TListener(nullptr));
+  server->SetServerName(u"FuzzServer");
   server->SetMode(nxtmListen);
   server->SetWatchdogInterval(0);
   server->SetCommandHandler(handler.get());
