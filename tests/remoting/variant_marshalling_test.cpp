@@ -263,6 +263,8 @@ TEST(VariantMarshalling, RefusesMalformedInput) {
       {"block past the stream",
        Cat({{3, 0x11, 0x20, 2, 1}, Bin(Le32({0})), Bin(Le32({999999})), {4, 0x40, 0x42, 0x0F, 0x00}, {10}}), S_OK},
       {"elements past the stream", Cat({{3, 0x0C, 0x20, 2, 1}, Bin(Le32({0})), Bin(Le32({999999})), {2, 1}}), S_OK},
+      {"dimensions whose product passes 64 bits",
+       Cat({{3, 0x0C, 0x20, 2, 3}, Bin(Le32({0, 0, 0})), Bin(Le32({0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF})), {2, 1}}), S_OK},
       {"too many elements to hold",
        Cat({{3, 0x11, 0x20, 2, 2}, Bin(Le32({0, 0})), Bin(Le32({0x7FFFFFFF, 0x7FFFFFFF})), {2, 0}, Bin({})}),
        RPC_E_INVALID_PARAMETER},

@@ -333,7 +333,8 @@ HRESULT ReadArray(TnxVariant& aValue, InxReader& aReader, TVarType aBase, int aD
     const int32_t low = int32_t(platform::LoadU32(lows + d * 4)), high = int32_t(platform::LoadU32(highs + d * 4));
     const int64_t length = int64_t{high} - low + 1;
     if (length < 0) return RPC_E_INVALID_PARAMETER;
-    count = std::min(count * length, kCountCap);
+    // Capped before the product: 2^40 times a 32-bit length overflows.
+    count = length != 0 && count > kCountCap / length ? kCountCap : count * length;
     bounds.emplace_back(low, high);
   }
   if (block) {
