@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "fieldmap/integer_mappers.h"
+#include "fieldmap/string_mappers.h"
 
 namespace revurov {
 
@@ -18,6 +19,11 @@ constexpr TnxFieldType kNumericTargets[] = {
 static_assert(std::size(kNumericTargets) == 21);
 
 constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
+
+constexpr TnxFieldType kShortStringTarget[] = {nxtShortString};
+constexpr TnxFieldType kNullStringTarget[] = {nxtNullString};
+constexpr TnxFieldType kWideStringTarget[] = {nxtWideString};
+constexpr TnxFieldType kAnsiStringTargets[] = {nxtNullString, nxtShortString};
 
 struct Row {
   TnxFieldType Source;
@@ -37,6 +43,14 @@ constexpr Row kGeneralRows[] = {
     {nxtAutoInc, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRecRev, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRefNr, &TnxInt64Mapper::ClassInfo, kRefNrTargets},
+    {nxtShortString, &TnxShortStringToShortStringMapper::ClassInfo, kShortStringTarget},
+    {nxtShortString, &TnxShortStringToNullStringMapper::ClassInfo, kNullStringTarget},
+    {nxtShortString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtNullString, &TnxNullStringToNullStringMapper::ClassInfo, kNullStringTarget},
+    {nxtNullString, &TnxNullStringToShortStringMapper::ClassInfo, kShortStringTarget},
+    {nxtNullString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtWideString, &TnxWideStringToAnsiStringMapper::ClassInfo, kAnsiStringTargets},
+    {nxtWideString, &TnxWideStringToWideStringMapper::ClassInfo, kWideStringTarget},
 };
 
 template <std::size_t kRows>
