@@ -69,6 +69,13 @@ void SubstituteFromUnicode(const void*, UConverterFromUnicodeArgs* args, const U
   ucnv_cbFromUWriteSub(args, 0, err);
 }
 
+void WriteQuestionMark(const void*, UConverterFromUnicodeArgs* args, const UChar*, int32_t, UChar32,
+                       UConverterCallbackReason reason, UErrorCode* err) {
+  if (reason > UCNV_IRREGULAR) return;
+  *err = U_ZERO_ERROR;
+  ucnv_cbFromUWriteBytes(args, "?", 1, 0, err);
+}
+
 bool SetFromUnicode(UConverter* conv, UConverterFromUCallback callback) noexcept {
   UErrorCode err = U_ZERO_ERROR;
   ucnv_setFromUCallBack(conv, callback, nullptr, nullptr, nullptr, &err);
@@ -140,9 +147,9 @@ int CodePageMaxCharSize(uint32_t code_page) noexcept {
 std::unique_ptr<TCodePageConverter> TCodePageConverter::Open(uint32_t code_page) {
   Converter conv(OpenCodePageConverter(code_page));
   if (!conv) return nullptr;
-  UErrorCode err = U_ZERO_ERROR;
-  ucnv_setSubstChars(conv.get(), "?", 1, &err);
-  if (U_FAILURE(err) || !SetSubstitutingFromUnicode(conv.get())) return nullptr;
+  // The "?" is written by the callback: a converter's own substitute
+  // characters also steer what invalid bytes widen to.
+  if (!SetFromUnicode(conv.get(), WriteQuestionMark)) return nullptr;
   return std::unique_ptr<TCodePageConverter>(new TCodePageConverter(conv.release()));
 }
 
