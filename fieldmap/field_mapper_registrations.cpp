@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 
+#include "fieldmap/char_mappers.h"
 #include "fieldmap/integer_mappers.h"
 #include "fieldmap/string_mappers.h"
 
@@ -33,6 +34,8 @@ struct Row {
 
 constexpr Row kGeneralRows[] = {
     {nxtBoolean, &TnxBooleanMapper::ClassInfo, kNumericTargets},
+    {nxtChar, &TnxCharMapper::ClassInfo, kNumericTargets},
+    {nxtWideChar, &TnxWideCharMapper::ClassInfo, kNumericTargets},
     {nxtByte, &TnxByte8Mapper::ClassInfo, kNumericTargets},
     {nxtWord16, &TnxWord16Mapper::ClassInfo, kNumericTargets},
     {nxtWord32, &TnxWord32Mapper::ClassInfo, kNumericTargets},

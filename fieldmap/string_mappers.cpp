@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "dictionary/field_descriptor.h"
+#include "fieldmap/code_page_text.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/code_page.h"
 #include "platform/endian.h"
@@ -20,14 +21,12 @@ using platform::TCodePageConverter;
 
 constexpr uint32_t kMapped = 0;
 constexpr uint32_t kLost = nxeInvalidFieldTransformation;
-// What the platform answered for a code page it lacks and for a failed
-// conversion.
-constexpr int64_t kErrorInvalidParameter = 87;
-constexpr int64_t kErrorNoUnicodeTranslation = 1113;
 constexpr size_t kUnbounded = static_cast<size_t>(-1);
 
-constexpr std::u16string_view kWiden = u"MultiByteToWideChar";
-constexpr std::u16string_view kNarrow = u"WideCharToMultiByte";
+constexpr std::u16string_view kWiden = nxWidenFunction;
+constexpr std::u16string_view kNarrow = nxNarrowFunction;
+constexpr int64_t kErrorNoUnicodeTranslation = nxErrorNoUnicodeTranslation;
+using Context = TnxMapperContext;
 
 bool IsBlobType(TnxFieldType aType) noexcept {
   return aType == nxtBlob || aType == nxtBlobMemo || aType == nxtBlobGraphic;
@@ -114,28 +113,13 @@ void StoreWide(void* aTarget, std::u16string_view aText) noexcept {
 
 // ---- what every converting mapper keeps ----
 
-struct Context {
-  std::u16string_view Class;
-  std::u16string_view Routine;
-
-  [[noreturn]] void Raise(std::u16string_view aFunction, int64_t aError) const {
-    std::u16string text(Class);
-    text.append(u".").append(Routine).append(u"/").append(aFunction);
-    nxRaiseLastOSError(text, aError);
-  }
-};
-
 uint16_t UsedCodePage(TnxFieldDescriptor& aField) { return aField.GetUsedStorageCodePage(); }
 
-uint32_t ResolvedCodePage(uint16_t aCodePage) noexcept {
-  return aCodePage == 0 ? platform::SystemAnsiCodePage() : aCodePage;
-}
+uint32_t ResolvedCodePage(uint16_t aCodePage) noexcept { return nxResolvedCodePage(aCodePage); }
 
 std::unique_ptr<TCodePageConverter> OpenConverter(uint32_t aCodePage, const Context& aContext,
                                                   std::u16string_view aFunction) {
-  auto conv = TCodePageConverter::Open(aCodePage);
-  if (!conv) aContext.Raise(aFunction, kErrorInvalidParameter);
-  return conv;
+  return nxOpenMapperConverter(aCodePage, aContext, aFunction);
 }
 
 std::u16string_view Widen(TCodePageConverter& aConv, std::string_view aBytes, WideBuffer& aBuffer,

@@ -112,7 +112,8 @@ const std::set<std::u16string> kBuiltClasses = {
     u"TnxShortStringToShortStringMapper", u"TnxShortStringToNullStringMapper",
     u"TnxNullStringToNullStringMapper",   u"TnxNullStringToShortStringMapper",
     u"TnxWideStringToAnsiStringMapper",   u"TnxAnsiStringToWideStringMapper",
-    u"TnxWideStringToWideStringMapper"};
+    u"TnxWideStringToWideStringMapper",   u"TnxCharMapper",
+    u"TnxWideCharMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 
