@@ -2,7 +2,9 @@
 // converters they open at set-up.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
@@ -33,5 +35,32 @@ uint32_t nxResolvedCodePage(uint16_t aCodePage) noexcept;
 std::unique_ptr<platform::TCodePageConverter> nxOpenMapperConverter(uint32_t aCodePage,
                                                                     const TnxMapperContext& aContext,
                                                                     std::u16string_view aFunction);
+
+// UTF-16 text in a buffer sized to it; field units may be unaligned.
+class TnxWideBuffer {
+public:
+  // A new buffer of aUnits; what an earlier one held is gone.
+  char16_t* Reserve(size_t aUnits) {
+    if (aUnits <= std::size(wbFixed)) return wbFixed;
+    wbHeap = std::make_unique<char16_t[]>(aUnits);
+    return wbHeap.get();
+  }
+
+private:
+  char16_t wbFixed[256];
+  std::unique_ptr<char16_t[]> wbHeap;
+};
+
+// aBytes in UTF-16, in aBuffer.
+std::u16string_view nxWidenText(platform::TCodePageConverter& aConv, std::string_view aBytes,
+                                TnxWideBuffer& aBuffer, const TnxMapperContext& aContext);
+// Into aArea of aCapacity bytes: the bytes written, cut at the last whole
+// character that fits.
+int32_t nxNarrowTextCut(platform::TCodePageConverter& aConv, std::u16string_view aText, char* aArea,
+                        int32_t aCapacity, const TnxMapperContext& aContext);
+// Into aArea of aCapacity bytes: the bytes the whole text needs, above
+// aCapacity when it does not fit (aArea then holds a part of it).
+int32_t nxNarrowTextCheck(platform::TCodePageConverter& aConv, std::u16string_view aText, char* aArea,
+                          int32_t aCapacity, const TnxMapperContext& aContext);
 
 }  // namespace revurov

@@ -23,9 +23,6 @@ constexpr uint32_t kMapped = 0;
 constexpr uint32_t kLost = nxeInvalidFieldTransformation;
 constexpr size_t kUnbounded = static_cast<size_t>(-1);
 
-constexpr std::u16string_view kWiden = nxWidenFunction;
-constexpr std::u16string_view kNarrow = nxNarrowFunction;
-constexpr int64_t kErrorNoUnicodeTranslation = nxErrorNoUnicodeTranslation;
 using Context = TnxMapperContext;
 
 bool IsBlobType(TnxFieldType aType) noexcept {
@@ -82,21 +79,7 @@ void StoreAnsi(bool aShort, void* aTarget, const char* aChars, size_t aCount) no
   FinishAnsi(aShort, aTarget, aCount);
 }
 
-// UTF-16 text in a buffer sized to it; the field's units may be unaligned.
-class WideBuffer {
-public:
-  char16_t* Reserve(size_t aUnits) {
-    if (aUnits <= std::size(wbFixed)) return wbFixed;
-    wbHeap = std::make_unique<char16_t[]>(aUnits);
-    return wbHeap.get();
-  }
-
-private:
-  char16_t wbFixed[256];
-  std::unique_ptr<char16_t[]> wbHeap;
-};
-
-std::u16string_view WideSource(const void* aSource, size_t aUnitLimit, WideBuffer& aBuffer) {
+std::u16string_view WideSource(const void* aSource, size_t aUnitLimit, TnxWideBuffer& aBuffer) {
   const auto* p = static_cast<const uint8_t*>(aSource);
   size_t n = 0;
   while (n < aUnitLimit && LoadLE<uint16_t>(p + 2 * n) != 0) ++n;
@@ -115,48 +98,6 @@ void StoreWide(void* aTarget, std::u16string_view aText) noexcept {
 
 uint16_t UsedCodePage(TnxFieldDescriptor& aField) { return aField.GetUsedStorageCodePage(); }
 
-uint32_t ResolvedCodePage(uint16_t aCodePage) noexcept { return nxResolvedCodePage(aCodePage); }
-
-std::unique_ptr<TCodePageConverter> OpenConverter(uint32_t aCodePage, const Context& aContext,
-                                                  std::u16string_view aFunction) {
-  return nxOpenMapperConverter(aCodePage, aContext, aFunction);
-}
-
-std::u16string_view Widen(TCodePageConverter& aConv, std::string_view aBytes, WideBuffer& aBuffer,
-                          const Context& aContext) {
-  if (aBytes.empty()) return {};
-  // No code page the platform serves gives more units than bytes; the
-  // count is asked again should one do.
-  char16_t* units = aBuffer.Reserve(aBytes.size());
-  int32_t n = aConv.ToUnicode(aBytes, units, static_cast<int32_t>(aBytes.size()));
-  if (n > static_cast<int32_t>(aBytes.size())) {
-    units = aBuffer.Reserve(static_cast<size_t>(n) + 257);
-    n = aConv.ToUnicode(aBytes, units, n);
-  }
-  if (n < 0) aContext.Raise(kWiden, kErrorNoUnicodeTranslation);
-  return {units, static_cast<size_t>(n)};
-}
-
-// Narrows into aArea of aCapacity bytes: the bytes written; for a checking
-// narrowing, a count above aCapacity when the text does not fit.
-int32_t NarrowCut(TCodePageConverter& aConv, std::u16string_view aText, char* aArea, int32_t aCapacity,
-                  const Context& aContext) {
-  if (aText.empty()) return 0;
-  const int32_t n = aConv.FromUnicode(aText, aArea, aCapacity);
-  if (n >= 0 && n <= aCapacity) return n;
-  const int32_t cut = n < 0 ? -1 : aConv.FromUnicodeCut(aText, aArea, aCapacity);
-  if (cut < 0) aContext.Raise(kNarrow, kErrorNoUnicodeTranslation);
-  return cut;
-}
-
-int32_t NarrowCheck(TCodePageConverter& aConv, std::u16string_view aText, char* aArea, int32_t aCapacity,
-                    const Context& aContext) {
-  if (aText.empty()) return 0;
-  const int32_t n = aConv.FromUnicode(aText, aArea, aCapacity);
-  if (n < 0) aContext.Raise(kNarrow, kErrorNoUnicodeTranslation);
-  return n;
-}
-
 // ---- 8-bit text into 8-bit text ----
 
 template <bool kSourceShort, bool kTargetShort>
@@ -172,7 +113,7 @@ public:
     aamContext = {aClass.Name, RoutineName(aBestFit)};
     bool multiByte = false;
     if (aamTargetCodepage != 0) {
-      aamTarget = OpenConverter(aamTargetCodepage, aamContext, kNarrow);
+      aamTarget = nxOpenMapperConverter(aamTargetCodepage, aamContext, nxNarrowFunction);
       multiByte = aamTarget->MaxCharSize() > 1;
     }
     const bool shorter = aamTargetLength < aSource.Length() || aamSourceLimit == kUnbounded;
@@ -180,7 +121,7 @@ public:
                          (aamSourceCodepage != aamTargetCodepage || (multiByte && shorter));
     TnxMappingRoutine r;
     if (convert) {
-      aamSource = OpenConverter(aamSourceCodepage, aamContext, kWiden);
+      aamSource = nxOpenMapperConverter(aamSourceCodepage, aamContext, nxWidenFunction);
       r = aBestFit ? (trim ? &ConvertCut<true> : &ConvertCut<false>)
                    : (trim ? &ConvertCheck<true> : &ConvertCheck<false>);
     } else if (!shorter) {
@@ -250,10 +191,10 @@ private:
   template <bool kTrim>
   static uint32_t ConvertCut(const void* aData, const void* aSource, void* aTarget) {
     const auto& self = Self(aData);
-    WideBuffer buffer;
-    const std::u16string_view wide = Widen(*self.aamSource, self.Source(aSource), buffer, self.aamContext);
+    TnxWideBuffer buffer;
+    const std::u16string_view wide = nxWidenText(*self.aamSource, self.Source(aSource), buffer, self.aamContext);
     char* area = AnsiArea(kTargetShort, aTarget);
-    size_t n = static_cast<size_t>(NarrowCut(*self.aamTarget, wide, area, self.Capacity(), self.aamContext));
+    size_t n = static_cast<size_t>(nxNarrowTextCut(*self.aamTarget, wide, area, self.Capacity(), self.aamContext));
     if constexpr (kTrim) n = TrimmedBytes(area, n);
     FinishAnsi(kTargetShort, aTarget, n);
     return kMapped;
@@ -262,10 +203,10 @@ private:
   template <bool kTrim>
   static uint32_t ConvertCheck(const void* aData, const void* aSource, void* aTarget) {
     const auto& self = Self(aData);
-    WideBuffer buffer;
-    std::u16string_view wide = Widen(*self.aamSource, self.Source(aSource), buffer, self.aamContext);
+    TnxWideBuffer buffer;
+    std::u16string_view wide = nxWidenText(*self.aamSource, self.Source(aSource), buffer, self.aamContext);
     if constexpr (kTrim) wide = TrimmedUnits(wide);
-    const int32_t n = NarrowCheck(*self.aamTarget, wide, AnsiArea(kTargetShort, aTarget), self.Capacity(),
+    const int32_t n = nxNarrowTextCheck(*self.aamTarget, wide, AnsiArea(kTargetShort, aTarget), self.Capacity(),
                                   self.aamContext);
     if (n > self.Capacity()) {
       FinishAnsi(kTargetShort, aTarget, 0);
@@ -291,7 +232,7 @@ public:
       wtaContext = {aClass.Name, aBestFit ? u"ToShortStringConvert" : u"ToShortStringConvertCheck"};
     else
       wtaContext = {aClass.Name, aBestFit ? u"ToNullStringConvert" : u"ToNullStringConvertCheck"};
-    wtaTarget = OpenConverter(ResolvedCodePage(wtaTargetCodepage), wtaContext, kNarrow);
+    wtaTarget = nxOpenMapperConverter(nxResolvedCodePage(wtaTargetCodepage), wtaContext, nxNarrowFunction);
     aMapper = {aBestFit ? (trim ? &Cut<true> : &Cut<false>) : (trim ? &Check<true> : &Check<false>), this};
   }
 
@@ -310,10 +251,10 @@ private:
   template <bool kTrim>
   static uint32_t Cut(const void* aData, const void* aSource, void* aTarget) {
     const auto& self = Self(aData);
-    WideBuffer buffer;
+    TnxWideBuffer buffer;
     const std::u16string_view wide = WideSource(aSource, self.wtaSourceUnits, buffer);
     char* area = AnsiArea(kTargetShort, aTarget);
-    size_t n = static_cast<size_t>(NarrowCut(*self.wtaTarget, wide, area, self.Capacity(), self.wtaContext));
+    size_t n = static_cast<size_t>(nxNarrowTextCut(*self.wtaTarget, wide, area, self.Capacity(), self.wtaContext));
     if constexpr (kTrim) n = TrimmedBytes(area, n);
     FinishAnsi(kTargetShort, aTarget, n);
     return kMapped;
@@ -322,11 +263,11 @@ private:
   template <bool kTrim>
   static uint32_t Check(const void* aData, const void* aSource, void* aTarget) {
     const auto& self = Self(aData);
-    WideBuffer buffer;
+    TnxWideBuffer buffer;
     std::u16string_view wide = WideSource(aSource, self.wtaSourceUnits, buffer);
     if constexpr (kTrim) wide = TrimmedUnits(wide);
     const int32_t n =
-        NarrowCheck(*self.wtaTarget, wide, AnsiArea(kTargetShort, aTarget), self.Capacity(), self.wtaContext);
+        nxNarrowTextCheck(*self.wtaTarget, wide, AnsiArea(kTargetShort, aTarget), self.Capacity(), self.wtaContext);
     if (n > self.Capacity()) {
       FinishAnsi(kTargetShort, aTarget, 0);
       return kLost;
@@ -351,7 +292,7 @@ public:
       atwContext = {aClass.Name, aBestFit ? u"FromShortStringConvert" : u"FromShortStringConvertCheck"};
     else
       atwContext = {aClass.Name, aBestFit ? u"FromNullStringConvert" : u"FromNullStringConvertCheck"};
-    atwSource = OpenConverter(ResolvedCodePage(atwSourceCodepage), atwContext, kWiden);
+    atwSource = nxOpenMapperConverter(nxResolvedCodePage(atwSourceCodepage), atwContext, nxWidenFunction);
     aMapper = {aBestFit ? (trim ? &Convert<true, true> : &Convert<true, false>)
                         : (trim ? &Convert<false, true> : &Convert<false, false>),
                this};
@@ -374,8 +315,8 @@ private:
     const auto& self = Self(aData);
     std::string_view text = AnsiSource(kSourceShort, aSource, self.atwSourceLimit);
     if constexpr (kTrim) text = text.substr(0, TrimmedBytes(text.data(), text.size()));
-    WideBuffer buffer;
-    std::u16string_view wide = Widen(*self.atwSource, text, buffer, self.atwContext);
+    TnxWideBuffer buffer;
+    std::u16string_view wide = nxWidenText(*self.atwSource, text, buffer, self.atwContext);
     if (wide.size() > self.Capacity()) {
       if constexpr (!kBestFit) {
         StoreWide(aTarget, {});
