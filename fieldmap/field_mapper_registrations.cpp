@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 
+#include "fieldmap/byte_array_mappers.h"
 #include "fieldmap/char_mappers.h"
 #include "fieldmap/integer_mappers.h"
 #include "fieldmap/string_mappers.h"
@@ -21,6 +22,7 @@ static_assert(std::size(kNumericTargets) == 21);
 
 constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
 
+constexpr TnxFieldType kByteArrayTargets[] = {nxtByteArray, nxtGuid, nxtNullString, nxtShortString, nxtWideString};
 constexpr TnxFieldType kShortStringTarget[] = {nxtShortString};
 constexpr TnxFieldType kNullStringTarget[] = {nxtNullString};
 constexpr TnxFieldType kWideStringTarget[] = {nxtWideString};
@@ -46,6 +48,7 @@ constexpr Row kGeneralRows[] = {
     {nxtAutoInc, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRecRev, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRefNr, &TnxInt64Mapper::ClassInfo, kRefNrTargets},
+    {nxtByteArray, &TnxByteArrayMapper::ClassInfo, kByteArrayTargets},
     {nxtShortString, &TnxShortStringToShortStringMapper::ClassInfo, kShortStringTarget},
     {nxtShortString, &TnxShortStringToNullStringMapper::ClassInfo, kNullStringTarget},
     {nxtShortString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},

@@ -113,7 +113,7 @@ const std::set<std::u16string> kBuiltClasses = {
     u"TnxNullStringToNullStringMapper",   u"TnxNullStringToShortStringMapper",
     u"TnxWideStringToAnsiStringMapper",   u"TnxAnsiStringToWideStringMapper",
     u"TnxWideStringToWideStringMapper",   u"TnxCharMapper",
-    u"TnxWideCharMapper"};
+    u"TnxWideCharMapper",                 u"TnxByteArrayMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 
