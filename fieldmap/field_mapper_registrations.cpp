@@ -3,7 +3,10 @@
 #include <array>
 #include <cstddef>
 
+#include "fieldmap/byte_array_mappers.h"
+#include "fieldmap/char_mappers.h"
 #include "fieldmap/integer_mappers.h"
+#include "fieldmap/string_mappers.h"
 
 namespace revurov {
 
@@ -19,6 +22,12 @@ static_assert(std::size(kNumericTargets) == 21);
 
 constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
 
+constexpr TnxFieldType kByteArrayTargets[] = {nxtByteArray, nxtGuid, nxtNullString, nxtShortString, nxtWideString};
+constexpr TnxFieldType kShortStringTarget[] = {nxtShortString};
+constexpr TnxFieldType kNullStringTarget[] = {nxtNullString};
+constexpr TnxFieldType kWideStringTarget[] = {nxtWideString};
+constexpr TnxFieldType kAnsiStringTargets[] = {nxtNullString, nxtShortString};
+
 struct Row {
   TnxFieldType Source;
   TnxBaseFieldMapperClass Class;
@@ -27,6 +36,8 @@ struct Row {
 
 constexpr Row kGeneralRows[] = {
     {nxtBoolean, &TnxBooleanMapper::ClassInfo, kNumericTargets},
+    {nxtChar, &TnxCharMapper::ClassInfo, kNumericTargets},
+    {nxtWideChar, &TnxWideCharMapper::ClassInfo, kNumericTargets},
     {nxtByte, &TnxByte8Mapper::ClassInfo, kNumericTargets},
     {nxtWord16, &TnxWord16Mapper::ClassInfo, kNumericTargets},
     {nxtWord32, &TnxWord32Mapper::ClassInfo, kNumericTargets},
@@ -37,6 +48,15 @@ constexpr Row kGeneralRows[] = {
     {nxtAutoInc, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRecRev, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRefNr, &TnxInt64Mapper::ClassInfo, kRefNrTargets},
+    {nxtByteArray, &TnxByteArrayMapper::ClassInfo, kByteArrayTargets},
+    {nxtShortString, &TnxShortStringToShortStringMapper::ClassInfo, kShortStringTarget},
+    {nxtShortString, &TnxShortStringToNullStringMapper::ClassInfo, kNullStringTarget},
+    {nxtShortString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtNullString, &TnxNullStringToNullStringMapper::ClassInfo, kNullStringTarget},
+    {nxtNullString, &TnxNullStringToShortStringMapper::ClassInfo, kShortStringTarget},
+    {nxtNullString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtWideString, &TnxWideStringToAnsiStringMapper::ClassInfo, kAnsiStringTargets},
+    {nxtWideString, &TnxWideStringToWideStringMapper::ClassInfo, kWideStringTarget},
 };
 
 template <std::size_t kRows>

@@ -5,8 +5,11 @@
 #include <unicode/ucnv_err.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/format.h"
 #include "platform/rtl_exception.h"
@@ -64,6 +67,13 @@ void SubstituteFromUnicode(const void*, UConverterFromUnicodeArgs* args, const U
   if (reason > UCNV_IRREGULAR) return;  // reset, close or clone: nothing to write
   *err = U_ZERO_ERROR;
   ucnv_cbFromUWriteSub(args, 0, err);
+}
+
+void WriteQuestionMark(const void*, UConverterFromUnicodeArgs* args, const UChar*, int32_t, UChar32,
+                       UConverterCallbackReason reason, UErrorCode* err) {
+  if (reason > UCNV_IRREGULAR) return;
+  *err = U_ZERO_ERROR;
+  ucnv_cbFromUWriteBytes(args, "?", 1, 0, err);
 }
 
 bool SetFromUnicode(UConverter* conv, UConverterFromUCallback callback) noexcept {
@@ -132,6 +142,59 @@ int CodePageMaxCharSize(uint32_t code_page) noexcept {
   const int size = ucnv_getMaxCharSize(c);
   ucnv_close(c);
   return size;
+}
+
+std::unique_ptr<TCodePageConverter> TCodePageConverter::Open(uint32_t code_page) {
+  Converter conv(OpenCodePageConverter(code_page));
+  if (!conv) return nullptr;
+  // The "?" is written by the callback: a converter's own substitute
+  // characters also steer what invalid bytes widen to.
+  if (!SetFromUnicode(conv.get(), WriteQuestionMark)) return nullptr;
+  return std::unique_ptr<TCodePageConverter>(new TCodePageConverter(conv.release()));
+}
+
+TCodePageConverter::~TCodePageConverter() { ucnv_close(cpcConverter); }
+
+int TCodePageConverter::MaxCharSize() const noexcept { return ucnv_getMaxCharSize(cpcConverter); }
+
+int32_t TCodePageConverter::ToUnicode(std::string_view bytes, char16_t* target, int32_t capacity) noexcept {
+  UErrorCode err = U_ZERO_ERROR;
+  const int32_t n = ucnv_toUChars(cpcConverter, reinterpret_cast<UChar*>(target), capacity, bytes.data(),
+                                  static_cast<int32_t>(bytes.size()), &err);
+  return err == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(err) ? n : -1;
+}
+
+int32_t TCodePageConverter::FromUnicode(std::u16string_view text, char* target, int32_t capacity) noexcept {
+  UErrorCode err = U_ZERO_ERROR;
+  const int32_t n = ucnv_fromUChars(cpcConverter, target, capacity, reinterpret_cast<const UChar*>(text.data()),
+                                    static_cast<int32_t>(text.size()), &err);
+  return err == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(err) ? n : -1;
+}
+
+int32_t TCodePageConverter::FromUnicodeCut(std::u16string_view text, char* target, int32_t capacity) {
+  // Every code point gives at least one byte, so the bytes past the room
+  // come from the first 2 * (capacity + 1) units; converting only those
+  // keeps a cut of a long text linear in the room, not the text.
+  size_t units = std::min(text.size(), 2 * static_cast<size_t>(capacity) + 2);
+  if (units < text.size() && units > 0 && (text[units - 1] & 0xFC00) == 0xD800) --units;
+  const auto len = static_cast<int32_t>(units);
+  const size_t room = UCNV_GET_MAX_BYTES_FOR_STRING(len, ucnv_getMaxCharSize(cpcConverter));
+  std::vector<char> bytes(room);
+  std::vector<int32_t> offsets(room);
+  ucnv_resetFromUnicode(cpcConverter);
+  UErrorCode err = U_ZERO_ERROR;
+  char* out = bytes.data();
+  const UChar* in = reinterpret_cast<const UChar*>(text.data());
+  ucnv_fromUnicode(cpcConverter, &out, bytes.data() + room, &in, in + len, offsets.data(), true, &err);
+  ucnv_resetFromUnicode(cpcConverter);
+  if (U_FAILURE(err)) return -1;
+  const auto total = static_cast<int32_t>(out - bytes.data());
+  // A byte whose source unit differs from its predecessor's starts a character.
+  int32_t cut = std::min(total, capacity);
+  if (cut < total)
+    while (cut > 0 && offsets[cut] == offsets[cut - 1]) --cut;
+  std::memcpy(target, bytes.data(), static_cast<size_t>(cut));
+  return cut;
 }
 
 }  // namespace revurov::platform

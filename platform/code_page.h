@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,5 +48,30 @@ UConverter* OpenCodePageConverter(uint32_t code_page) noexcept;
 // refuses the callback.
 bool SetStrictFromUnicode(UConverter* conv) noexcept;
 bool SetSubstitutingFromUnicode(UConverter* conv) noexcept;
+
+// One open converter for repeated conversions on one thread: bytes
+// invalid in the code page widen to ICU's substitute, characters the code
+// page lacks narrow to "?". The counts returned are what the whole text
+// needs; at most aCapacity is written; -1 for any other failure.
+class TCodePageConverter {
+public:
+  // Null when ICU has no converter; the numbers 0 to 3 are not resolved.
+  static std::unique_ptr<TCodePageConverter> Open(uint32_t code_page);
+  ~TCodePageConverter();
+  TCodePageConverter(const TCodePageConverter&) = delete;
+  TCodePageConverter& operator=(const TCodePageConverter&) = delete;
+
+  int MaxCharSize() const noexcept;
+  int32_t ToUnicode(std::string_view bytes, char16_t* target, int32_t capacity) noexcept;
+  int32_t FromUnicode(std::u16string_view text, char* target, int32_t capacity) noexcept;
+  // The longest leading run of whole characters of the converted text that
+  // fits aCapacity bytes: never half a multi-byte character, never half a
+  // surrogate pair. Answers the bytes written, -1 on failure.
+  int32_t FromUnicodeCut(std::u16string_view text, char* target, int32_t capacity);
+
+private:
+  explicit TCodePageConverter(UConverter* conv) noexcept : cpcConverter(conv) {}
+  UConverter* cpcConverter = nullptr;
+};
 
 }  // namespace revurov::platform

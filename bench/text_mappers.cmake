@@ -1,0 +1,3 @@
+# ShortString mapping routines against memcpy of the same bytes (one code
+# page) and against the two raw ICU calls of a code-page change.
+revurov_bench(text_mappers revurov_fieldmap)
