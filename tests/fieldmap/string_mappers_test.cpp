@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "dictionary/locale_descriptor.h"
 #include "fieldmap/field_mapper_descriptor.h"
 #include "fieldmap/startup.h"
-#include "dictionary/locale_descriptor.h"
 #include "lowlevel/errors/error_codes.h"
 #include "mapper_fields.h"
 #include "platform/code_page.h"
