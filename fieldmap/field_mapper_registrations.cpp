@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 
+#include "fieldmap/floating_mappers.h"
 #include "fieldmap/integer_mappers.h"
 
 namespace revurov {
@@ -16,6 +17,8 @@ constexpr TnxFieldType kNumericTargets[] = {
     nxtBCD,     nxtByteArray, nxtChar,  nxtWideChar, nxtNullString, nxtShortString, nxtWideString,
 };
 static_assert(std::size(kNumericTargets) == 21);
+
+constexpr TnxFieldType kDateTimeTarget[] = {nxtDateTime};
 
 constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
 
@@ -37,6 +40,12 @@ constexpr Row kGeneralRows[] = {
     {nxtAutoInc, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRecRev, &TnxWord32Mapper::ClassInfo, kNumericTargets},
     {nxtRefNr, &TnxInt64Mapper::ClassInfo, kRefNrTargets},
+    {nxtSingle, &TnxSingleMapper::ClassInfo, kNumericTargets},
+    {nxtDouble, &TnxDoubleMapper::ClassInfo, kNumericTargets},
+    {nxtDouble, &TnxDoubleMapper::ClassInfo, kDateTimeTarget},
+    {nxtExtended, &TnxExtendedMapper::ClassInfo, kNumericTargets},
+    {nxtCurrency, &TnxCurrencyMapper::ClassInfo, kNumericTargets},
+    {nxtBCD, &TnxCurrencyMapper::ClassInfo, kNumericTargets},
 };
 
 template <std::size_t kRows>

@@ -108,7 +108,8 @@ const std::vector<Row>& ExpectedRows() {
 // The mapper classes written so far; the others' cells stay empty.
 const std::set<std::u16string> kBuiltClasses = {
     u"TnxBooleanMapper", u"TnxByte8Mapper", u"TnxWord16Mapper", u"TnxWord32Mapper",
-    u"TnxInt8Mapper",    u"TnxInt16Mapper", u"TnxInt32Mapper",  u"TnxInt64Mapper"};
+    u"TnxInt8Mapper",    u"TnxInt16Mapper", u"TnxInt32Mapper",  u"TnxInt64Mapper",
+    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 
