@@ -1,5 +1,7 @@
 #include "fieldmap/floating_mappers.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -223,6 +225,44 @@ uint32_t CurrencyCopy(const void*, const void* aSource, void* aTarget) {
 
 // ---- text ----
 
+// The runtime's 15-digit general text ("-3.4E38", "0.1"), built without the
+// heap. aSeparator must be one 8-bit unit.
+struct NumberChars {
+  char Chars[40];
+  int Length;
+};
+
+NumberChars GeneralText(long double aValue, char aSeparator) noexcept {
+  NumberChars t;
+  if (!std::isfinite(aValue)) {
+    const char* s = std::isnan(aValue) ? "NAN" : aValue < 0 ? "-INF" : "INF";
+    t.Length = static_cast<int>(std::strlen(s));
+    std::memcpy(t.Chars, s, t.Length);
+    return t;
+  }
+  char* end = std::to_chars(t.Chars, t.Chars + sizeof t.Chars, aValue, std::chars_format::general, 15).ptr;
+  char* e = std::find(t.Chars, end, 'e');
+  if (e != end) {
+    // e+20 -> E20, e-07 -> E-7
+    *e = 'E';
+    char* digits = e + 1;
+    char* from = digits;
+    if (*from == '+') ++from;
+    else if (*from == '-') ++digits, ++from;
+    while (from + 1 < end && *from == '0') ++from;
+    end = std::copy(from, end, digits);
+  }
+  t.Length = static_cast<int>(end - t.Chars);
+  char* dot = std::find(t.Chars, end, '.');
+  if (dot != end) *dot = aSeparator;
+  return t;
+}
+
+void StoreWideChars(uint8_t* aTarget, const char* aChars, int aCount) noexcept {
+  for (int i = 0; i < aCount; ++i) StoreLE<uint16_t>(aTarget + 2 * i, static_cast<uint8_t>(aChars[i]));
+  StoreLE<uint16_t>(aTarget + 2 * aCount, 0);
+}
+
 void StoreWideText(uint8_t* aTarget, std::u16string_view aText) noexcept {
   for (size_t i = 0; i < aText.size(); ++i) StoreLE<uint16_t>(aTarget + 2 * i, aText[i]);
   StoreLE<uint16_t>(aTarget + 2 * aText.size(), 0);
@@ -290,7 +330,16 @@ private:
   static const TnxFloatingMapperOf& Self(const void* aData) { return *static_cast<const TnxFloatingMapperOf*>(aData); }
   int32_t TextCapacity() const noexcept { return fmoTargetLength - 1; }
   int32_t WideTextCapacity() const noexcept { return fmoTargetLength / 2 - 1; }
-  std::string Text(const void* aSource) const { return nxFloatToAnsiStr(ValueOf<S>(aSource), fmoFormatSettings); }
+  bool AsciiSeparator() const noexcept { return fmoFormatSettings.DecimalSeparator <= 0x7F; }
+  NumberChars Text(const void* aSource) const {
+    if (AsciiSeparator())
+      return GeneralText(ValueOf<S>(aSource), static_cast<char>(fmoFormatSettings.DecimalSeparator));
+    const std::string s = nxFloatToAnsiStr(ValueOf<S>(aSource), fmoFormatSettings);
+    NumberChars t;
+    t.Length = static_cast<int>(std::min(s.size(), sizeof t.Chars));
+    std::memcpy(t.Chars, s.data(), t.Length);
+    return t;
+  }
   std::u16string WideText(const void* aSource) const { return nxFloatToStr(ValueOf<S>(aSource), fmoFormatSettings); }
 
   // The digit of a whole value from 0 to 9, or -1.
@@ -311,7 +360,7 @@ private:
     return kMapped;
   }
   static uint32_t ToChar(const void* aData, const void* aSource, void* aTarget) {
-    *static_cast<uint8_t*>(aTarget) = static_cast<uint8_t>(Self(aData).Text(aSource)[0]);
+    *static_cast<uint8_t*>(aTarget) = static_cast<uint8_t>(Self(aData).Text(aSource).Chars[0]);
     return kMapped;
   }
   static uint32_t ToWideCharCheck(const void*, const void* aSource, void* aTarget) {
@@ -325,43 +374,55 @@ private:
     return kMapped;
   }
 
-  static uint32_t PutShort(void* aTarget, const std::string& aText, size_t aCount) {
+  static uint32_t PutShort(void* aTarget, const NumberChars& aText, int aCount) {
     auto* p = static_cast<uint8_t*>(aTarget);
     p[0] = static_cast<uint8_t>(aCount);
-    std::memcpy(p + 1, aText.data(), aCount);
+    std::memcpy(p + 1, aText.Chars, aCount);
     return kMapped;
   }
-  static uint32_t PutNull(void* aTarget, const std::string& aText, size_t aCount) {
+  static uint32_t PutNull(void* aTarget, const NumberChars& aText, int aCount) {
     auto* p = static_cast<uint8_t*>(aTarget);
-    std::memcpy(p, aText.data(), aCount);
+    std::memcpy(p, aText.Chars, aCount);
     p[aCount] = 0;
     return kMapped;
   }
   static uint32_t ToShortStringCheck(const void* aData, const void* aSource, void* aTarget) {
-    const std::string t = Self(aData).Text(aSource);
-    if (std::cmp_greater(t.size(), Self(aData).TextCapacity())) return kLost;
-    return PutShort(aTarget, t, t.size());
+    const NumberChars t = Self(aData).Text(aSource);
+    if (t.Length > Self(aData).TextCapacity()) return kLost;
+    return PutShort(aTarget, t, t.Length);
   }
   static uint32_t ToShortString(const void* aData, const void* aSource, void* aTarget) {
-    const std::string t = Self(aData).Text(aSource);
-    return PutShort(aTarget, t, std::min<size_t>(t.size(), std::max(0, Self(aData).TextCapacity())));
+    const NumberChars t = Self(aData).Text(aSource);
+    return PutShort(aTarget, t, std::min(t.Length, std::max(0, Self(aData).TextCapacity())));
   }
   static uint32_t ToNullStringCheck(const void* aData, const void* aSource, void* aTarget) {
-    const std::string t = Self(aData).Text(aSource);
-    if (std::cmp_greater(t.size(), Self(aData).TextCapacity())) return kLost;
-    return PutNull(aTarget, t, t.size());
+    const NumberChars t = Self(aData).Text(aSource);
+    if (t.Length > Self(aData).TextCapacity()) return kLost;
+    return PutNull(aTarget, t, t.Length);
   }
   static uint32_t ToNullString(const void* aData, const void* aSource, void* aTarget) {
-    const std::string t = Self(aData).Text(aSource);
-    return PutNull(aTarget, t, std::min<size_t>(t.size(), std::max(0, Self(aData).TextCapacity())));
+    const NumberChars t = Self(aData).Text(aSource);
+    return PutNull(aTarget, t, std::min(t.Length, std::max(0, Self(aData).TextCapacity())));
   }
   static uint32_t ToWideStringCheck(const void* aData, const void* aSource, void* aTarget) {
+    if (Self(aData).AsciiSeparator()) {
+      const NumberChars t = Self(aData).Text(aSource);
+      if (t.Length > Self(aData).WideTextCapacity()) return kLost;
+      StoreWideChars(static_cast<uint8_t*>(aTarget), t.Chars, t.Length);
+      return kMapped;
+    }
     const std::u16string t = Self(aData).WideText(aSource);
     if (std::cmp_greater(t.size(), Self(aData).WideTextCapacity())) return kLost;
     StoreWideText(static_cast<uint8_t*>(aTarget), t);
     return kMapped;
   }
   static uint32_t ToWideString(const void* aData, const void* aSource, void* aTarget) {
+    if (Self(aData).AsciiSeparator()) {
+      const NumberChars t = Self(aData).Text(aSource);
+      StoreWideChars(static_cast<uint8_t*>(aTarget), t.Chars,
+                     std::min(t.Length, std::max(0, Self(aData).WideTextCapacity())));
+      return kMapped;
+    }
     const std::u16string t = Self(aData).WideText(aSource);
     StoreWideText(static_cast<uint8_t*>(aTarget),
                   std::u16string_view(t).substr(0, std::max(0, Self(aData).WideTextCapacity())));

@@ -12,7 +12,9 @@
 #include "fieldmap/field_mapper_descriptor.h"
 #include "fieldmap/startup.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/wide_strings/utils_convert.h"
 #include "mapper_fields.h"
+#include "platform/locale.h"
 #include "support/test_size.h"
 
 namespace revurov {
@@ -318,6 +320,34 @@ TEST_F(FloatingMappers, TextIsFifteenDigitsAndTheCheckTestsEachValuesOwnText) {
   EXPECT_EQ(As<char16_t>(MapCurrency(90000, nxtWideChar, false)), u'9');
   EXPECT_EQ(MapCurrency(90001, nxtWideChar, false).Result, kLost);
   EXPECT_EQ(MapCurrency(100000, nxtWideChar, false).Result, kLost);
+}
+
+// The runtime's own text routine is the reference: the routines build the
+// same text without it.
+TEST_F(FloatingMappers, TextMatchesTheRuntimesFifteenDigitFormat) {
+  std::mt19937_64 rng(15);
+  std::vector<double> values = {0.0,    -0.0,    1.0,     -1.5,    1E-4,   1E-5,     0.00001234, 123456789012345.0,
+                                1E15,   -1E15,   1E20,    1E-300,  5E-324, 1.0 / 3, -3.4E38,  1.7976931348623157E308,
+                                std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN()};
+  for (int i = 0; i < testing::TestSize(3000, 1000000); ++i) {
+    double d;
+    const uint64_t bits = rng();
+    std::memcpy(&d, &bits, 8);
+    values.push_back(d);
+  }
+  const platform::TFormatSettings settings = platform::LocaleFormatSettings(2048);
+  for (double d : values) {
+    const std::string ansi = nxFloatToAnsiStr(d, settings);
+    const std::u16string wide = nxFloatToStr(d, settings);
+    const Outcome s = MapDouble(d, nxtShortString, true, 40);
+    EXPECT_EQ(Short(s), ansi) << d;
+    const Outcome w = MapDouble(d, nxtWideString, false, 40);
+    ASSERT_EQ(w.Result, 0u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(w.Bytes.data())), wide) << d;
+    const long double e = d * 1.000000000000000001L;
+    EXPECT_EQ(Short(Map(nxtExtended, &e, nxtShortString, true, 40)), nxFloatToAnsiStr(e, settings)) << d;
+  }
 }
 
 TEST_F(FloatingMappers, ByteArrayDateTimeAndDecliningPairs) {
