@@ -39,20 +39,25 @@ long double LoadExtended(const void* aSource) noexcept {
 }
 void StoreExtended(void* aTarget, long double aValue) noexcept { std::memcpy(aTarget, &aValue, 10); }
 
+// Work is wide enough to hold every value exactly and round it as Extended
+// would: a Double does for the 4- and 8-byte sources.
 struct SingleSource {
   using Value = float;
+  using Work = double;
   static constexpr int kSize = 4;
   static constexpr long double kResolution = 1E-4L;
-  static long double Load(const void* p) noexcept { return LoadLE<float>(p); }
+  static double Load(const void* p) noexcept { return LoadLE<float>(p); }
 };
 struct DoubleSource {
   using Value = double;
+  using Work = double;
   static constexpr int kSize = 8;
   static constexpr long double kResolution = 1E-12L;
-  static long double Load(const void* p) noexcept { return LoadLE<double>(p); }
+  static double Load(const void* p) noexcept { return LoadLE<double>(p); }
 };
 struct ExtendedSource {
   using Value = long double;
+  using Work = long double;
   static constexpr int kSize = 10;
   static constexpr long double kResolution = 1E-16L;
   static long double Load(const void* p) noexcept { return LoadExtended(p); }
@@ -90,20 +95,22 @@ uint32_t FloatToBooleanCheck(const void*, const void* aSource, void* aTarget) {
   return isFalse || Same(x, 1, S::kResolution) ? kMapped : kLost;
 }
 
+// The bounds are compared in Extended: a Double cannot hold 2^63 - 1.
 template <class S, class T>
 uint32_t FloatToInt(const void*, const void* aSource, void* aTarget) {
-  const long double x = S::Load(aSource);
+  const typename S::Work x = S::Load(aSource);
   if (std::isnan(x)) return kNoValue;
   constexpr long double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
-  StoreInt<T>(aTarget, x < lo ? lo : x > hi ? hi : std::nearbyintl(x));
+  StoreInt<T>(aTarget, x < lo ? lo : x > hi ? hi : std::nearbyint(x));
   return kMapped;
 }
 template <class S, class T>
 uint32_t FloatToIntCheck(const void*, const void* aSource, void* aTarget) {
-  const long double x = S::Load(aSource);
+  const typename S::Work x = S::Load(aSource);
   constexpr long double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
-  if (!(x >= lo && x <= hi) || !Whole(x)) return kLost;  // NaN fails the range test
-  StoreInt<T>(aTarget, std::nearbyintl(x));
+  // NaN fails the range test.
+  if (!(x >= lo && x <= hi) || !(std::fabs(x - std::trunc(x)) <= 1E-16L)) return kLost;
+  StoreInt<T>(aTarget, std::nearbyint(x));
   return kMapped;
 }
 
@@ -135,7 +142,7 @@ uint32_t FloatNarrowCheck(const void*, const void* aSource, void* aTarget) {
 
 template <class S>
 uint32_t FloatToCurrency(const void*, const void* aSource, void* aTarget) {
-  const long double e = S::Load(aSource) * kCurrencyScale;
+  const long double e = static_cast<long double>(S::Load(aSource)) * kCurrencyScale;
   if (std::isnan(e)) return kNoValue;
   constexpr long double max = kMaxCurrency;
   StoreLE<int64_t>(aTarget, e < -max ? -kMaxCurrency : e > max ? kMaxCurrency : static_cast<int64_t>(std::nearbyintl(e)));
@@ -143,7 +150,7 @@ uint32_t FloatToCurrency(const void*, const void* aSource, void* aTarget) {
 }
 template <class S>
 uint32_t FloatToCurrencyCheck(const void*, const void* aSource, void* aTarget) {
-  const long double e = S::Load(aSource) * kCurrencyScale;
+  const long double e = static_cast<long double>(S::Load(aSource)) * kCurrencyScale;
   constexpr long double max = kMaxCurrency;
   if (!(e >= -max && e <= max) || !Whole(e)) return kLost;
   StoreLE<int64_t>(aTarget, static_cast<int64_t>(std::nearbyintl(e)));
@@ -232,7 +239,8 @@ struct NumberChars {
   int Length;
 };
 
-NumberChars GeneralText(long double aValue, char aSeparator) noexcept {
+template <class F>
+NumberChars GeneralText(F aValue, char aSeparator) noexcept {
   NumberChars t;
   if (!std::isfinite(aValue)) {
     const char* s = std::isnan(aValue) ? "NAN" : aValue < 0 ? "-INF" : "INF";
@@ -332,8 +340,11 @@ private:
   int32_t WideTextCapacity() const noexcept { return fmoTargetLength / 2 - 1; }
   bool AsciiSeparator() const noexcept { return fmoFormatSettings.DecimalSeparator <= 0x7F; }
   NumberChars Text(const void* aSource) const {
-    if (AsciiSeparator())
-      return GeneralText(ValueOf<S>(aSource), static_cast<char>(fmoFormatSettings.DecimalSeparator));
+    if (AsciiSeparator()) {
+      const char separator = static_cast<char>(fmoFormatSettings.DecimalSeparator);
+      if constexpr (!kIsCurrency<S>) return GeneralText(S::Load(aSource), separator);
+      else return GeneralText(ValueOf<S>(aSource), separator);
+    }
     const std::string s = nxFloatToAnsiStr(ValueOf<S>(aSource), fmoFormatSettings);
     NumberChars t;
     t.Length = static_cast<int>(std::min(s.size(), sizeof t.Chars));
