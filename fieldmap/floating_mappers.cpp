@@ -1,11 +1,13 @@
 #include "fieldmap/floating_mappers.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fmt_bcd.h"
@@ -67,14 +69,19 @@ bool Same(long double x, long double c, long double r) noexcept {
   return std::fabs(x - c) <= std::max(std::min(std::fabs(x), std::fabs(c)) * r, r);
 }
 bool Whole(long double x) noexcept { return std::fabs(x - std::truncl(x)) <= 1E-16L; }
+// The largest Double not above 1E-16: the same fraction test in Double width.
+constexpr double kWholeLimit = [] {
+  const double d = static_cast<double>(1E-16L);
+  return d > 1E-16L ? std::bit_cast<double>(std::bit_cast<uint64_t>(d) - 1) : d;
+}();
+bool Whole(double x) noexcept { return std::fabs(x - std::trunc(x)) <= kWholeLimit; }
 
-template <class T>
-void StoreInt(void* aTarget, long double aRounded) noexcept {
-  StoreLE<T>(aTarget, static_cast<T>(static_cast<int64_t>(aRounded)));
-}
-template <>
-void StoreInt<uint32_t>(void* aTarget, long double aRounded) noexcept {
-  StoreLE<uint32_t>(aTarget, static_cast<uint32_t>(static_cast<uint64_t>(aRounded)));
+template <class T, class F>
+void StoreInt(void* aTarget, F aRounded) noexcept {
+  if constexpr (std::is_same_v<T, uint32_t>)
+    StoreLE<T>(aTarget, static_cast<T>(static_cast<uint64_t>(aRounded)));
+  else
+    StoreLE<T>(aTarget, static_cast<T>(static_cast<int64_t>(aRounded)));
 }
 
 // ---- floating-point sources, no state ----
@@ -95,21 +102,24 @@ uint32_t FloatToBooleanCheck(const void*, const void* aSource, void* aTarget) {
   return isFalse || Same(x, 1, S::kResolution) ? kMapped : kLost;
 }
 
-// The bounds are compared in Extended: a Double cannot hold 2^63 - 1.
+// A Double holds the bounds up to 32 bits; 2^63 - 1 needs Extended.
+template <class S, class T>
+using BoundOf = std::conditional_t<(sizeof(T) < 8), typename S::Work, long double>;
+
 template <class S, class T>
 uint32_t FloatToInt(const void*, const void* aSource, void* aTarget) {
   const typename S::Work x = S::Load(aSource);
   if (std::isnan(x)) return kNoValue;
-  constexpr long double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+  constexpr BoundOf<S, T> lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
   StoreInt<T>(aTarget, x < lo ? lo : x > hi ? hi : std::nearbyint(x));
   return kMapped;
 }
 template <class S, class T>
 uint32_t FloatToIntCheck(const void*, const void* aSource, void* aTarget) {
   const typename S::Work x = S::Load(aSource);
-  constexpr long double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+  constexpr BoundOf<S, T> lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
   // NaN fails the range test.
-  if (!(x >= lo && x <= hi) || !(std::fabs(x - std::trunc(x)) <= 1E-16L)) return kLost;
+  if (!(x >= lo && x <= hi) || !Whole(x)) return kLost;
   StoreInt<T>(aTarget, std::nearbyint(x));
   return kMapped;
 }
