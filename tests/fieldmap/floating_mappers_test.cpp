@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fieldmap/field_mapper_descriptor.h"
@@ -38,15 +41,26 @@ public:
   TnxFieldMapStartupGuard fieldMap;
   const TnxFieldMapperDescriptor fail{u"a", u"b", dlaFail};
   const TnxFieldMapperDescriptor bestFit{u"a", u"b", dlaBestFit};
+  struct Prepared {
+    std::unique_ptr<TnxFieldDescriptor> Source, Target;
+    std::unique_ptr<TnxBaseFieldMapper> Mapper;
+    TnxMappingMethod Method;
+  };
+  std::map<std::tuple<TnxFieldType, TnxFieldType, bool, int32_t, int32_t>, Prepared> prepared;
 
   // One mapping of the source bytes; the bytes behind the field must stay.
   Outcome Map(TnxFieldType aSource, const void* aValue, TnxFieldType aTarget, bool aBestFit, int32_t aUnits = 0,
               int32_t aDecPl = 0) {
-    auto source = MakeField(aSource);
-    auto target = MakeField(aTarget, aUnits, aDecPl);
-    TnxMappingMethod method;
-    auto mapper = TnxBaseFieldMapper::CreateMapper(*source, nullptr, *target, nullptr, aBestFit ? &bestFit : &fail,
-                                                   method);
+    // Made once per shape: the sweeps map many values through each.
+    Prepared& p = prepared[{aSource, aTarget, aBestFit, aUnits, aDecPl}];
+    if (!p.Target) {
+      p.Source = MakeField(aSource);
+      p.Target = MakeField(aTarget, aUnits, aDecPl);
+      p.Mapper = TnxBaseFieldMapper::CreateMapper(*p.Source, nullptr, *p.Target, nullptr,
+                                                  aBestFit ? &bestFit : &fail, p.Method);
+    }
+    const TnxMappingMethod& method = p.Method;
+    const TnxFieldDescriptor* target = p.Target.get();
     EXPECT_TRUE(method.Assigned()) << int(aSource) << " -> " << int(aTarget);
     if (!method.Assigned()) return {~0u, {}};
     uint8_t src[16] = {};
