@@ -5,6 +5,7 @@
 
 #include "fieldmap/byte_array_mappers.h"
 #include "fieldmap/char_mappers.h"
+#include "fieldmap/floating_mappers.h"
 #include "fieldmap/integer_mappers.h"
 #include "fieldmap/string_mappers.h"
 
@@ -19,6 +20,8 @@ constexpr TnxFieldType kNumericTargets[] = {
     nxtBCD,     nxtByteArray, nxtChar,  nxtWideChar, nxtNullString, nxtShortString, nxtWideString,
 };
 static_assert(std::size(kNumericTargets) == 21);
+
+constexpr TnxFieldType kDateTimeTarget[] = {nxtDateTime};
 
 constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
 
@@ -57,6 +60,12 @@ constexpr Row kGeneralRows[] = {
     {nxtNullString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
     {nxtWideString, &TnxWideStringToAnsiStringMapper::ClassInfo, kAnsiStringTargets},
     {nxtWideString, &TnxWideStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtSingle, &TnxSingleMapper::ClassInfo, kNumericTargets},
+    {nxtDouble, &TnxDoubleMapper::ClassInfo, kNumericTargets},
+    {nxtDouble, &TnxDoubleMapper::ClassInfo, kDateTimeTarget},
+    {nxtExtended, &TnxExtendedMapper::ClassInfo, kNumericTargets},
+    {nxtCurrency, &TnxCurrencyMapper::ClassInfo, kNumericTargets},
+    {nxtBCD, &TnxCurrencyMapper::ClassInfo, kNumericTargets},
 };
 
 template <std::size_t kRows>

@@ -113,7 +113,8 @@ const std::set<std::u16string> kBuiltClasses = {
     u"TnxNullStringToNullStringMapper",   u"TnxNullStringToShortStringMapper",
     u"TnxWideStringToAnsiStringMapper",   u"TnxAnsiStringToWideStringMapper",
     u"TnxWideStringToWideStringMapper",   u"TnxCharMapper",
-    u"TnxWideCharMapper",                 u"TnxByteArrayMapper"};
+    u"TnxWideCharMapper",                 u"TnxByteArrayMapper",
+    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 
