@@ -9,6 +9,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "platform/socket.h"
 #include "support/named_component.h"
+#include "support/test_command_handler.h"
 #include "transport/support/raw_client.h"
 #include "transport/tcp_transport.h"
 #include "transport/transport_test_support.h"
@@ -168,6 +169,164 @@ TEST_F(TcpListener, APeerThatLiesAboutItsSizeLosesOnlyItsConnection) {
     EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 1; }));
   }
   ExpectServed(*bystander);
+}
+
+// ---- a pooled client against a listener over TCP ----
+
+constexpr TnxMsgID kEcho = 0x10;
+
+struct TReply {
+  uint32_t code = 0xFFFFFFFF;
+  Frame data;
+  static void Callback(TnxMsgID, uint32_t aCode, const void* aData, int32_t aLen, void* aCookie) {
+    auto* self = static_cast<TReply*>(aCookie);
+    const auto* bytes = static_cast<const uint8_t*>(aData);
+    self->code = aCode;
+    self->data = bytes ? Frame(bytes, bytes + aLen) : Frame{};
+  }
+};
+
+class TcpEndToEnd : public TcpListener {
+protected:
+  void SetUp() override {
+    handler.reset(Make<testing::TTestCommandHandler>(u"H"));
+    TcpListener::SetUp();
+    server->SetActive(false);
+    server->SetCommandHandler(handler.get());
+    server->SetActive(true);
+    ASSERT_EQ(server->State(), nxsStarted);
+  }
+  void TearDown() override {
+    client.reset();
+    server.reset();
+    handler.reset();
+    TcpListener::TearDown();
+  }
+  void StartClient(const std::u16string& aServerName, uint16_t aPort) {
+    client.reset(Make<TnxIPv4Transport>(u"C"));
+    client->SetServerName(aServerName);
+    client->SetPort(aPort);
+    client->SetHeartbeatInterval(0);
+    client->SetActive(true);
+  }
+  uint32_t LogIn(TnxSessionID& aSession) {
+    int32_t version = 0;
+    return client->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, aSession);
+  }
+  TReply Echo(TnxSessionID aSession, const Frame& aData) {
+    TReply reply;
+    client->Request(0, aSession, 0, kEcho, 0, aData.data(), static_cast<int32_t>(aData.size()), &TReply::Callback,
+                    &reply);
+    return reply;
+  }
+
+  struct FreedHandler {
+    void operator()(testing::TTestCommandHandler* aHandler) const { platform::TComponent::Free(aHandler); }
+  };
+  std::unique_ptr<testing::TTestCommandHandler, FreedHandler> handler;
+  Transport client;
+};
+
+Frame Pattern(size_t aSize) {
+  Frame data(aSize);
+  for (size_t i = 0; i < aSize; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return data;
+}
+
+TEST_F(TcpEndToEnd, ALoggedInClientGetsEverySizeEchoed) {
+  StartClient(u"TcpServer@127.0.0.1", server->ListeningPort());
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(session), 0u);
+  for (uint8_t compress : {uint8_t{0}, uint8_t{11}}) {
+    client->SetCompressType(compress);
+    for (size_t size : {size_t{0}, size_t{1}, size_t{65536 - 32}, size_t{65537}, size_t{1} << 20, size_t{16} << 20}) {
+      SCOPED_TRACE(::testing::Message() << "compression " << int(compress) << ", " << size << " bytes");
+      const Frame data = Pattern(size);
+      const TReply reply = Echo(session, data);
+      EXPECT_EQ(reply.code, 0u);
+      EXPECT_TRUE(reply.data == data) << reply.data.size();
+    }
+  }
+  EXPECT_EQ(client->ClientConnectionCount(), 1) << "one pooled connection carried them all";
+}
+
+uint16_t AClosedPort() {
+  const int fd = platform::TcpListen({platform::kInet4Loopback, 0}, 1);
+  platform::TInet4Address address;
+  platform::SocketLocalAddress(fd, address);
+  platform::CloseSocket(fd);
+  return address.port;
+}
+
+TEST_F(TcpEndToEnd, TheHostIsWhatFollowsTheLastAt) {
+  const struct {
+    const char16_t* name;
+    bool toTheServer;  // else to a port nobody listens on
+    uint32_t result;
+  } rows[] = {
+      {u"TcpServer@127.0.0.1", true, 0},
+      {u"127.0.0.1", true, 0},
+      {u"Tcp@Server@127.0.0.1", true, 0},
+      {u"localhost", true, 0},
+      {u"127.0.0.1@no-such-host.invalid", true, nxeServerNotFound},
+      {u"TcpServer@", true, nxeServerNotFound},
+      {u"TcpServer@127.0.0.1", false, nxeServerNotFound},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.name, row.name + std::char_traits<char16_t>::length(row.name)));
+    StartClient(row.name, row.toTheServer ? server->ListeningPort() : AClosedPort());
+    TnxSessionID session = 0;
+    EXPECT_EQ(LogIn(session), row.result);
+    client.reset();
+  }
+}
+
+TEST_F(TcpEndToEnd, AStoppedServerFailsTheNextRequestWith11276) {
+  StartClient(u"127.0.0.1", server->ListeningPort());
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(session), 0u);
+  ASSERT_EQ(Echo(session, Pattern(10)).code, 0u);
+  server->SetActive(false);
+  EXPECT_EQ(Echo(session, Pattern(10)).code, nxeLostConnection);
+}
+
+TEST_F(TcpEndToEnd, APeerThatStopsReadingIsDroppedAfterTheLostConnectionTimeout) {
+  server->SetActive(false);
+  server->SetLostConnectionTimeout(200);
+  server->SetMaxServerThreads(2);
+  server->SetActive(true);
+  auto reader = Dial();
+  reader->Open();
+  const Frame login = reader->Login(testing::EncipheredLogin(u"admin", u"secret"), reader->Transport);
+  const TnxSessionID session = nxLoadHeader(login.data()).bhSessionID;
+  // 16 MiB to echo, and the answer is never read.
+  reader->Send(TPeerFrame{.Type = nxmtRequest, .TransportID = reader->Transport, .SessionID = session, .MsgID = kEcho,
+                          .Payload = Pattern(16 << 20)});
+  EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 0; }));
+  // The thread that was sending serves others again.
+  StartClient(u"127.0.0.1", server->ListeningPort());
+  TnxSessionID other = 0;
+  ASSERT_EQ(LogIn(other), 0u);
+  EXPECT_EQ(Echo(other, Pattern(1000)).code, 0u);
+}
+
+TEST(TcpNames, EffectiveListenAddresses) {
+  const struct {
+    const char* name;
+    std::vector<const char16_t*> list;
+    std::vector<std::u16string> effective;
+  } rows[] = {
+      {"none", {}, {u"*"}},
+      {"an address, a blank entry and a star", {u"127.0.0.1", u"  ", u"*"}, {u"*"}},
+      {"blank entries only", {u"", u" "}, {u"*"}},
+      {"two addresses, trimmed", {u" 127.0.0.1", u"127.0.0.2 "}, {u"127.0.0.1", u"127.0.0.2"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform::TStringList list;
+    for (const auto* entry : row.list) list.Add(entry);
+    EXPECT_EQ(nxEffectiveListenAddresses(list), row.effective);
+  }
 }
 
 }  // namespace
