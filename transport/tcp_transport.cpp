@@ -57,6 +57,15 @@ TnxMessageFields Fields(TnxTransportID aTransportID, TnxSessionID aSessionID, Tn
   return fields;
 }
 
+// Header, error text and payload in one gather write: the payload is not
+// copied.
+bool WriteFrame(int aFd, const TnxMessageFields& aFields, uint32_t aUncompressedSize, const void* aBuffer,
+                uint32_t aBufferSize, TnxHeapBuffer& aHead) {
+  nxBuildFrameHead(aFields, aUncompressedSize, aBufferSize, aHead);
+  const platform::TSocketBuffer buffers[] = {{aHead.Data(), aHead.Size()}, {aBuffer, aBuffer ? aBufferSize : 0u}};
+  return platform::SocketWriteAll(aFd, buffers, 2);
+}
+
 class TnxWinsockClientConnection : public TnxBaseClientConnection {
 public:
   using TnxBaseClientConnection::TnxBaseClientConnection;
@@ -75,10 +84,9 @@ public:
   void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
                TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
                uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
-    nxBuildFrame(Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
-                 aUncompressedSize, {static_cast<const uint8_t*>(aBuffer), aBufferSize}, wsFrame);
-    const platform::TSocketBuffer buffer{wsFrame.Data(), wsFrame.Size()};
-    if (!platform::SocketWriteAll(wsFd, &buffer, 1)) throw EnxTransportException(nullptr, nxeLostConnection);
+    if (!WriteFrame(wsFd, Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
+                    aUncompressedSize, aBuffer, aBufferSize, wsFrame))
+      throw EnxTransportException(nullptr, nxeLostConnection);
   }
   void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override { ReadWholeMessage(wsFd, aHeader, aBody); }
   void ForceDisconnect() override {
@@ -114,10 +122,9 @@ public:
                TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
                uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
     if (ForcedDisconnect()) throw EnxTransportException(nullptr, nxeLostConnection);
-    nxBuildFrame(Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
-                 aUncompressedSize, {static_cast<const uint8_t*>(aBuffer), aBufferSize}, wsscFrame);
-    const platform::TSocketBuffer buffer{wsscFrame.Data(), wsscFrame.Size()};
-    if (!platform::SocketWriteAll(wsscFd, &buffer, 1)) {
+    if (!WriteFrame(wsscFd,
+                    Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
+                    aUncompressedSize, aBuffer, aBufferSize, wsscFrame)) {
       // Also a peer that stopped reading: the send timeout ran out.
       ForceDisconnect();
       throw EnxTransportException(nullptr, nxeLostConnection);

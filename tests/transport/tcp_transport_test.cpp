@@ -76,6 +76,14 @@ protected:
   Transport server;
 };
 
+uint16_t AClosedPortForTests() {
+  const int fd = platform::TcpListen({platform::kInet4Loopback, 0}, 1);
+  platform::TInet4Address address;
+  platform::SocketLocalAddress(fd, address);
+  platform::CloseSocket(fd);
+  return address.port;
+}
+
 Frame HeaderWith(uint32_t aLength, uint32_t aUncompressedSize) {
   return TPeerFrame{.Type = nxmtOpenTransport, .UncompressedSize = aUncompressedSize, .Length = aLength, .Payload = {}}.Bytes();
 }
@@ -171,6 +179,115 @@ TEST_F(TcpListener, APeerThatLiesAboutItsSizeLosesOnlyItsConnection) {
   ExpectServed(*bystander);
 }
 
+class TRecordingFilter : public TnxBaseConnectionFilter {
+  REVUROV_COMPONENT_CLASS(TRecordingFilter, TnxBaseConnectionFilter)
+  using TnxBaseConnectionFilter::TnxBaseConnectionFilter;
+
+  bool Allow = true;
+  std::atomic<int> Asked{0};
+  platform::TInet4Address Local;
+  platform::TInet4Address Remote;
+
+  bool AllowConnection(TnxWinsockTransport&, const platform::TInet4Address& aLocal,
+                       const platform::TInet4Address& aRemote) override {
+    Local = aLocal;
+    Remote = aRemote;
+    Asked.fetch_add(1);
+    return Allow;
+  }
+};
+
+TEST_F(TcpListener, TheConnectionFilterDecidesOnlyWhileActive) {
+  const struct {
+    const char* name;
+    bool active;
+    bool allow;
+    int asked;
+    bool served;
+  } rows[] = {
+      {"inactive: not asked", false, false, 0, true},
+      {"active and allowing", true, true, 1, true},
+      {"active and refusing", true, false, 1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<TRecordingFilter, void (*)(TRecordingFilter*)> filter(
+        Make<TRecordingFilter>(u"F"), [](TRecordingFilter* f) { platform::TComponent::Free(f); });
+    filter->Allow = row.allow;
+    if (row.active) filter->SetActive(true);
+    server->SetActive(false);
+    server->SetConnectionFilter(filter.get());
+    server->SetActive(true);
+    auto client = Dial();
+    if (row.served) {
+      ExpectServed(*client);
+    } else {
+      EXPECT_TRUE(client->Receive().empty()) << "closed at once";
+    }
+    EXPECT_EQ(filter->Asked.load(), row.asked);
+    if (row.asked) {
+      EXPECT_EQ(filter->Local.address, platform::kInet4Loopback);
+      EXPECT_EQ(filter->Local.port, server->ListeningPort());
+      EXPECT_EQ(filter->Remote.address, platform::kInet4Loopback);
+    }
+    client.reset();
+    server->SetActive(false);
+    server->SetConnectionFilter(nullptr);
+    server->SetActive(true);
+  }
+}
+
+TEST_F(TcpListener, EveryListenAddressGetsItsListenerAndABadOneUndoesTheStart) {
+  server->SetActive(false);
+  server->SetListenAddresses(Lines({u"127.0.0.1", u"", u"127.0.0.2"}));
+  server->SetActive(true);
+  ASSERT_EQ(server->State(), nxsStarted);
+  platform::TStringList bound;
+  server->GetBoundAddresses(bound);
+  ASSERT_EQ(bound.Count(), 2);
+  EXPECT_EQ(bound[0], u"127.0.0.1");
+  EXPECT_EQ(bound[1], u"127.0.0.2");
+  for (size_t i = 0; i < 2; ++i) {
+    const int fd = platform::TcpConnect({platform::kInet4Loopback + static_cast<uint32_t>(i), server->ListeningPort(i)},
+                                        3000);
+    ASSERT_GE(fd, 0) << i;
+    TRawClient client(fd);
+    ExpectServed(client);
+  }
+  server->SetActive(false);
+
+  const struct {
+    const char* name;
+    platform::TStringList addresses;
+  } rows[] = {
+      {"not an address", Lines({u"127.0.0.1", u"not-an-address"})},
+      {"an address in use", Lines({u"127.0.0.1", u"127.0.0.1"})},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    server->SetListenAddresses(row.addresses);
+    server->SetPort(AClosedPortForTests());
+    EXPECT_ANY_THROW(server->SetActive(true));
+    EXPECT_EQ(server->ListeningPort(), 0);
+    EXPECT_LT(platform::TcpConnect({platform::kInet4Loopback, server->Port()}, 3000), 0) << "nothing listens";
+    server->SetActive(false);
+  }
+}
+
+class TcpSender : public testing::LibraryStarted {};
+
+TEST_F(TcpSender, BoundAddressesAreTheUpInterfaces) {
+  Transport sender(Make<TnxIPv4Transport>(u"C"));
+  platform::TStringList all;
+  sender->GetBoundAddresses(all);
+  EXPECT_GE(all.IndexOf(u"127.0.0.1"), 0) << "loopback is up";
+  sender->SetLoopbackOnly(true);
+  platform::TStringList loopback;
+  sender->GetBoundAddresses(loopback);
+  ASSERT_GE(loopback.Count(), 1);
+  for (int i = 0; i < loopback.Count(); ++i) EXPECT_EQ(loopback[i].rfind(u"127.", 0), 0u) << i;
+}
+
 // ---- a pooled client against a listener over TCP ----
 
 constexpr TnxMsgID kEcho = 0x10;
@@ -250,14 +367,6 @@ TEST_F(TcpEndToEnd, ALoggedInClientGetsEverySizeEchoed) {
   EXPECT_EQ(client->ClientConnectionCount(), 1) << "one pooled connection carried them all";
 }
 
-uint16_t AClosedPort() {
-  const int fd = platform::TcpListen({platform::kInet4Loopback, 0}, 1);
-  platform::TInet4Address address;
-  platform::SocketLocalAddress(fd, address);
-  platform::CloseSocket(fd);
-  return address.port;
-}
-
 TEST_F(TcpEndToEnd, TheHostIsWhatFollowsTheLastAt) {
   const struct {
     const char16_t* name;
@@ -274,7 +383,7 @@ TEST_F(TcpEndToEnd, TheHostIsWhatFollowsTheLastAt) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.name, row.name + std::char_traits<char16_t>::length(row.name)));
-    StartClient(row.name, row.toTheServer ? server->ListeningPort() : AClosedPort());
+    StartClient(row.name, row.toTheServer ? server->ListeningPort() : AClosedPortForTests());
     TnxSessionID session = 0;
     EXPECT_EQ(LogIn(session), row.result);
     client.reset();
