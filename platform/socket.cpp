@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -209,6 +210,15 @@ std::vector<std::string> UpInet4Addresses(bool aLoopbackOnly) {
     result.push_back(Inet4Text(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr)));
   }
   return result;
+}
+
+bool RaiseDescriptorLimit(uint64_t aAtLeast) noexcept {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= aAtLeast) return true;
+  if (limit.rlim_max < aAtLeast) return false;
+  limit.rlim_cur = aAtLeast;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 }  // namespace revurov::platform

@@ -28,6 +28,8 @@
 //   nothing is.
 // - ParseInet4 takes only a dotted address; ResolveInet4 asks the resolver
 //   as well (IPv4 only) and answers false when the name does not resolve.
+// - RaiseDescriptorLimit lifts the soft limit of open descriptors to at
+//   least aAtLeast (never above the hard limit); false when it stays below.
 // - UpInet4Addresses lists the addresses of the interfaces that are up,
 //   only loopback ones when aLoopbackOnly.
 #pragma once
@@ -71,5 +73,6 @@ bool ResolveInet4(const std::string& aHost, uint32_t& aAddress);
 std::string Inet4Text(uint32_t aAddress);
 std::string Inet4Text(const TInet4Address& aAddress);
 std::vector<std::string> UpInet4Addresses(bool aLoopbackOnly);
+bool RaiseDescriptorLimit(uint64_t aAtLeast) noexcept;
 
 }  // namespace revurov::platform

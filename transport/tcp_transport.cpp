@@ -20,7 +20,8 @@ namespace {
 
 // Messages up to this size need no registered peer transport.
 constexpr uint32_t kStdInBufferSize = 65536;
-constexpr int kListenBacklog = 16;
+// A burst of connects beyond the backlog waits a second per dropped SYN.
+constexpr int kListenBacklog = 128;
 
 bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
   auto* bytes = static_cast<uint8_t*>(aBuffer);

@@ -179,6 +179,29 @@ TEST_F(TcpListener, APeerThatLiesAboutItsSizeLosesOnlyItsConnection) {
   ExpectServed(*bystander);
 }
 
+TEST_F(TcpListener, AThousandConnectionsAreServedByBoundedThreads) {
+  constexpr int kConnections = 1000;
+  constexpr int32_t kThreads = 8;
+  ASSERT_TRUE(platform::RaiseDescriptorLimit(2 * kConnections + 256));
+  server->SetActive(false);
+  server->SetMaxServerThreads(kThreads);
+  server->SetActive(true);
+  std::vector<std::unique_ptr<TRawClient>> clients;
+  for (int i = 0; i < kConnections; ++i) clients.push_back(Dial());
+  ASSERT_TRUE(Within(60s, [&] { return server->ServerConnectionCount() == kConnections; }))
+      << server->ServerConnectionCount();
+  // Every one is served, in turn and then all at once.
+  for (auto& client : clients) client->Send(TPeerFrame{.Type = nxmtOpenTransport, .Payload = {}});
+  for (auto& client : clients) {
+    const Frame answer = client->Receive();
+    ASSERT_GE(answer.size(), nxHeaderSize + 4);
+    EXPECT_EQ(nxLoadHeader(answer.data()).bhMsgType, nxmtTransportReply);
+  }
+  EXPECT_LE(server->ServerThreadCount(), kThreads);
+  clients.clear();
+  EXPECT_TRUE(Within(60s, [&] { return server->ServerConnectionCount() == 0; }));
+}
+
 class TRecordingFilter : public TnxBaseConnectionFilter {
   REVUROV_COMPONENT_CLASS(TRecordingFilter, TnxBaseConnectionFilter)
   using TnxBaseConnectionFilter::TnxBaseConnectionFilter;
