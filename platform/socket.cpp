@@ -168,6 +168,14 @@ int64_t SocketReadNow(int aFd, void* aBuffer, size_t aCount) noexcept {
   return n;
 }
 
+bool WaitReadable(int aFd, uint32_t aTimeoutMs) noexcept {
+  pollfd p{aFd, POLLIN, 0};
+  int n;
+  while ((n = poll(&p, 1, static_cast<int>(aTimeoutMs))) < 0 && errno == EINTR) {
+  }
+  return n > 0;
+}
+
 bool ParseInet4(const std::string& aText, uint32_t& aAddress) noexcept {
   in_addr addr{};
   if (inet_pton(AF_INET, aText.c_str(), &addr) != 1) return false;

@@ -26,6 +26,7 @@
 //   out).
 // - SocketReadNow reads what is there without waiting: -1 with EAGAIN when
 //   nothing is.
+// - WaitReadable waits up to aTimeoutMs for bytes (or the end) to read.
 // - ParseInet4 takes only a dotted address; ResolveInet4 asks the resolver
 //   as well (IPv4 only) and answers false when the name does not resolve.
 // - RaiseDescriptorLimit lifts the soft limit of open descriptors to at
@@ -67,6 +68,7 @@ bool SocketLocalAddress(int aFd, TInet4Address& aAddress) noexcept;
 bool SetSocketSendTimeout(int aFd, uint32_t aTimeoutMs) noexcept;
 bool SocketWriteAll(int aFd, const TSocketBuffer* aBuffers, size_t aCount) noexcept;
 int64_t SocketReadNow(int aFd, void* aBuffer, size_t aCount) noexcept;
+bool WaitReadable(int aFd, uint32_t aTimeoutMs) noexcept;
 
 bool ParseInet4(const std::string& aText, uint32_t& aAddress) noexcept;
 bool ResolveInet4(const std::string& aHost, uint32_t& aAddress);

@@ -22,6 +22,8 @@ namespace {
 constexpr uint32_t kStdInBufferSize = 65536;
 // A burst of connects beyond the backlog waits a second per dropped SYN.
 constexpr int kListenBacklog = 128;
+constexpr uint32_t kMidMessageWaitMs = 2;
+constexpr int kMidMessageWaits = 32;
 
 bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
   auto* bytes = static_cast<uint8_t*>(aBuffer);
@@ -138,6 +140,7 @@ public:
     ReadWholeMessage(wsscFd, aHeader, aBody);
   }
   void IoCompleted(uint32_t, uint32_t) override {
+    int waits = 0;
     for (;;) {
       if (ForcedDisconnect()) return Drop();
       const bool inHeader = wsscHave < nxHeaderSize;
@@ -146,8 +149,12 @@ public:
       const int64_t n = platform::SocketReadNow(wsscFd, into, missing);
       if (n == 0) return Drop();  // the peer closed
       if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return Rearm();
-        return Drop();
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
+        // The rest of a message is usually on its way: a readiness of the
+        // queue costs far more than a short wait here, and a stalled peer
+        // holds the thread only that long (a trickle a few times over).
+        if (wsscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(wsscFd, kMidMessageWaitMs)) continue;
+        return Rearm();
       }
       wsscTransport->CountRead(n);
       wsscHave += static_cast<uint32_t>(n);

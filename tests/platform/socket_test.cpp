@@ -198,12 +198,14 @@ TEST(Tcp, GatherWritesArriveWholeAndInOrder) {
   expected.insert(expected.end(), c.begin(), c.end());
   EXPECT_TRUE(received == expected);
 
-  // Nothing there: a read that does not wait says so.
+  // Nothing there: a read that does not wait says so, a wait runs out.
   char byte;
+  EXPECT_FALSE(WaitReadable(server, 5));
   errno = 0;
   EXPECT_EQ(SocketReadNow(server, &byte, 1), -1);
   EXPECT_EQ(errno, EAGAIN);
   CloseSocket(client);
+  EXPECT_TRUE(WaitReadable(server, 3000)) << "the end is readable";
   EXPECT_EQ(SocketReadNow(server, &byte, 1), 0);
   CloseSocket(server);
 }
