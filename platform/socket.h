@@ -14,10 +14,31 @@
 //   wakes none of them on Linux, so a force-disconnect shuts down first and
 //   closes once, when no one uses the descriptor any more.
 // - CloseSocket ignores -1.
+//
+// TCP over IPv4 (addresses and ports in host byte order):
+// - TcpListen binds and listens (backlog aBacklog); TcpAccept waits for a
+//   peer, -1 with errno set on failure (EINVAL once the listening socket was
+//   shut down). Every socket is close-on-exec.
+// - TcpConnect connects within aTimeoutMs (ETIMEDOUT when it ran out) and
+//   answers a blocking socket.
+// - SocketWriteAll writes the buffers in order with one sendmsg per call
+//   until all is out; false with errno set (EAGAIN when a send timeout ran
+//   out).
+// - SocketReadNow reads what is there without waiting: -1 with EAGAIN when
+//   nothing is.
+// - WaitReadable waits up to aTimeoutMs for bytes (or the end) to read.
+// - ParseInet4 takes only a dotted address; ResolveInet4 asks the resolver
+//   as well (IPv4 only) and answers false when the name does not resolve.
+// - RaiseDescriptorLimit lifts the soft limit of open descriptors to at
+//   least aAtLeast (never above the hard limit); false when it stays below.
+// - UpInet4Addresses lists the addresses of the interfaces that are up,
+//   only loopback ones when aLoopbackOnly.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace revurov::platform {
 
@@ -26,5 +47,34 @@ int64_t SocketRead(int aFd, void* aBuffer, size_t aCount) noexcept;
 int64_t SocketWrite(int aFd, const void* aBuffer, size_t aCount) noexcept;
 bool ShutdownSocket(int aFd) noexcept;
 void CloseSocket(int aFd) noexcept;
+
+struct TInet4Address {
+  uint32_t address = 0;
+  uint16_t port = 0;
+};
+
+struct TSocketBuffer {
+  const void* data;
+  size_t size;
+};
+
+inline constexpr uint32_t kInet4Any = 0;
+inline constexpr uint32_t kInet4Loopback = 0x7F000001;
+
+int TcpListen(const TInet4Address& aAddress, int aBacklog) noexcept;
+int TcpAccept(int aFd, TInet4Address& aRemote) noexcept;
+int TcpConnect(const TInet4Address& aAddress, uint32_t aTimeoutMs) noexcept;
+bool SocketLocalAddress(int aFd, TInet4Address& aAddress) noexcept;
+bool SetSocketSendTimeout(int aFd, uint32_t aTimeoutMs) noexcept;
+bool SocketWriteAll(int aFd, const TSocketBuffer* aBuffers, size_t aCount) noexcept;
+int64_t SocketReadNow(int aFd, void* aBuffer, size_t aCount) noexcept;
+bool WaitReadable(int aFd, uint32_t aTimeoutMs) noexcept;
+
+bool ParseInet4(const std::string& aText, uint32_t& aAddress) noexcept;
+bool ResolveInet4(const std::string& aHost, uint32_t& aAddress);
+std::string Inet4Text(uint32_t aAddress);
+std::string Inet4Text(const TInet4Address& aAddress);
+std::vector<std::string> UpInet4Addresses(bool aLoopbackOnly);
+bool RaiseDescriptorLimit(uint64_t aAtLeast) noexcept;
 
 }  // namespace revurov::platform

@@ -54,20 +54,24 @@ void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aP
   segment.Sent();
 }
 
-void nxBuildFrame(const TnxMessageFields& aFields, uint32_t aUncompressedSize, std::span<const uint8_t> aPayload,
-                  TnxHeapBuffer& aFrame) {
+void nxBuildFrameHead(const TnxMessageFields& aFields, uint32_t aUncompressedSize, size_t aPayloadSize,
+                      TnxHeapBuffer& aHead, size_t aRoom) {
   const TnxErrorTextSegment segment = TnxErrorTextSegment::ForSending(aFields.mfResultCode, aFields.mfVersion);
-  const uint64_t length = uint64_t{nxHeaderSize} + segment.Size() + aPayload.size();
+  const uint64_t length = uint64_t{nxHeaderSize} + segment.Size() + aPayloadSize;
   if (length > nxMaxMessageSize || aUncompressedSize > nxMaxMessageSize) RaiseTooLong(length);
   TnxBaseHeader header = HeaderOf(aFields, segment);
   header.bhUncompressedSize = aUncompressedSize;
   header.bhLength = static_cast<uint32_t>(length);
-  aFrame.Resize(static_cast<size_t>(length));
-  nxStoreHeader(header, aFrame.Data());
-  segment.Write(aFrame.Data() + nxHeaderSize);
-  if (!aPayload.empty())
-    std::copy(aPayload.begin(), aPayload.end(), aFrame.Data() + nxHeaderSize + segment.Size());
+  aHead.Resize(nxHeaderSize + segment.Size() + aRoom);
+  nxStoreHeader(header, aHead.Data());
+  segment.Write(aHead.Data() + nxHeaderSize);
   segment.Sent();
+}
+
+void nxBuildFrame(const TnxMessageFields& aFields, uint32_t aUncompressedSize, std::span<const uint8_t> aPayload,
+                  TnxHeapBuffer& aFrame) {
+  nxBuildFrameHead(aFields, aUncompressedSize, aPayload.size(), aFrame, aPayload.size());
+  if (!aPayload.empty()) std::copy(aPayload.begin(), aPayload.end(), aFrame.Data() + aFrame.Size() - aPayload.size());
 }
 
 TnxCheckedMessage nxCheckMessage(const TnxBaseHeader& aHeader, std::span<const uint8_t> aBody,

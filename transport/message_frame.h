@@ -40,6 +40,12 @@ void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aP
 void nxBuildFrame(const TnxMessageFields& aFields, uint32_t aUncompressedSize, std::span<const uint8_t> aPayload,
                   TnxHeapBuffer& aFrame);
 
+// Only the header and the error-text segment of that frame, for a sender
+// that writes the payload from where it is; aHead is sized to them plus
+// aRoom bytes.
+void nxBuildFrameHead(const TnxMessageFields& aFields, uint32_t aUncompressedSize, size_t aPayloadSize,
+                      TnxHeapBuffer& aHead, size_t aRoom = 0);
+
 enum class TnxReceiver : uint8_t { rcClient, rcServer };
 
 // A received message as the check finds it; spans point into the bytes

@@ -1,5 +1,6 @@
 // A client that writes frames built by a test on one socket pair to a
-// listening socket-pair transport, and the enciphered log-in block.
+// listening socket-pair transport (or on any stream socket), and the
+// enciphered log-in block.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,6 +25,8 @@ using Frame = std::vector<uint8_t>;
 class TRawClient {
 public:
   explicit TRawClient(const std::u16string& aServerName) : rcFd(TSocketPairDirectory::Dial(aServerName)) {}
+  // Takes over a connected stream socket of any medium.
+  explicit TRawClient(int aFd) : rcFd(aFd) {}
   ~TRawClient() {
     if (rcFd >= 0) platform::CloseSocket(rcFd);
   }
@@ -56,6 +59,7 @@ public:
     return Exchange({.Type = nxmtLogin, .TransportID = aTransport, .MsgID = aMsgID, .Payload = aBlock});
   }
 
+  int Fd() const { return rcFd; }
   // The end of the stream for the server.
   void Close() {
     if (rcFd >= 0) platform::CloseSocket(rcFd);

@@ -1,0 +1,465 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lowlevel/errors/error_codes.h"
+#include "platform/socket.h"
+#include "support/named_component.h"
+#include "support/test_command_handler.h"
+#include "transport/support/raw_client.h"
+#include "transport/tcp_transport.h"
+#include "transport/transport_test_support.h"
+
+namespace revurov {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Frame;
+using testing::Make;
+using testing::TPeerFrame;
+using testing::TRawClient;
+
+template <class Pred>
+bool Within(std::chrono::seconds aLimit, Pred aPred) {
+  const auto deadline = std::chrono::steady_clock::now() + aLimit;
+  while (!aPred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+struct Freed {
+  void operator()(TnxWinsockTransport* aTransport) const { platform::TComponent::Free(aTransport); }
+};
+using Transport = std::unique_ptr<TnxWinsockTransport, Freed>;
+
+platform::TStringList Lines(std::initializer_list<const char16_t*> aLines) {
+  platform::TStringList list;
+  for (const auto* line : aLines) list.Add(line);
+  return list;
+}
+
+class TcpListener : public testing::LibraryStarted {
+protected:
+  void SetUp() override {
+    LibraryStarted::SetUp();
+    server.reset(Make<TnxIPv4Transport>(u"S"));
+    server->SetServerName(u"TcpServer");
+    server->SetMode(nxtmListen);
+    server->SetPort(0);
+    server->SetHeartbeatInterval(0);
+    server->SetListenAddresses(Lines({u"127.0.0.1"}));
+    server->SetActive(true);
+    ASSERT_EQ(server->State(), nxsStarted);
+    ASSERT_NE(server->ListeningPort(), 0);
+  }
+  void TearDown() override {
+    server.reset();
+    LibraryStarted::TearDown();
+  }
+  std::unique_ptr<TRawClient> Dial() {
+    const int fd = platform::TcpConnect({platform::kInet4Loopback, server->ListeningPort()}, 3000);
+    EXPECT_GE(fd, 0);
+    return std::make_unique<TRawClient>(fd);
+  }
+  // A connection made before the hostile ones still registers afterwards.
+  void ExpectServed(TRawClient& aBystander) {
+    aBystander.Open();
+    EXPECT_NE(aBystander.Transport, 0u);
+  }
+
+  Transport server;
+};
+
+uint16_t AClosedPortForTests() {
+  const int fd = platform::TcpListen({platform::kInet4Loopback, 0}, 1);
+  platform::TInet4Address address;
+  platform::SocketLocalAddress(fd, address);
+  platform::CloseSocket(fd);
+  return address.port;
+}
+
+Frame HeaderWith(uint32_t aLength, uint32_t aUncompressedSize) {
+  return TPeerFrame{.Type = nxmtOpenTransport, .UncompressedSize = aUncompressedSize, .Length = aLength, .Payload = {}}.Bytes();
+}
+
+TEST_F(TcpListener, ABrokenHeaderDropsOnlyItsConnection) {
+  const struct {
+    const char* name;
+    Frame bytes;
+  } rows[] = {
+      {"length 2^32 - 1", HeaderWith(0xFFFFFFFF, 0)},
+      {"length below the header", HeaderWith(31, 0)},
+      {"length above the limit", HeaderWith(nxMaxMessageSize + 1, 0)},
+      {"uncompressed size above the limit", HeaderWith(0, nxMaxMessageSize + 1)},
+  };
+  auto bystander = Dial();
+  ASSERT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 1; }));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto hostile = Dial();
+    hostile->Send(row.bytes);
+    EXPECT_TRUE(hostile->Receive().empty()) << "dropped without an answer";
+    EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 1; }));
+  }
+  ExpectServed(*bystander);
+}
+
+TEST_F(TcpListener, AMessageInPiecesIsCollected) {
+  const Frame open = TPeerFrame{.Type = nxmtOpenTransport, .Payload = {}}.Bytes();
+  const struct {
+    const char* name;
+    std::vector<size_t> cuts;  // where the pieces end
+  } rows[] = {
+      {"the header in two", {20}},
+      {"a byte at a time", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+                            26, 27, 28, 29, 30, 31}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto client = Dial();
+    size_t from = 0;
+    for (size_t cut : row.cuts) {
+      client->Send(Frame(open.begin() + from, open.begin() + cut));
+      from = cut;
+      std::this_thread::sleep_for(2ms);  // each piece its own readiness
+    }
+    client->Send(Frame(open.begin() + from, open.end()));
+    const Frame answer = client->Receive();
+    ASSERT_GE(answer.size(), nxHeaderSize + 4);
+    EXPECT_EQ(nxLoadHeader(answer.data()).bhMsgType, nxmtTransportReply);
+  }
+}
+
+TEST_F(TcpListener, LargeMessagesNeedARegisteredTransport) {
+  auto bystander = Dial();
+  TPeerFrame large{.Type = nxmtKeepAlive, .Payload = Frame(100000 - nxHeaderSize, 0x42)};
+  {
+    auto stranger = Dial();
+    stranger->Send(large);
+    EXPECT_TRUE(stranger->Receive().empty()) << "dropped before type 10";
+  }
+  auto registered = Dial();
+  registered->Open();
+  const int64_t before = server->BytesRead();
+  large.TransportID = registered->Transport;
+  registered->Send(large);
+  EXPECT_TRUE(Within(20s, [&] { return server->BytesRead() == before + 100000; }));
+  // The same connection is still served.
+  registered->Send(TPeerFrame{.Type = nxmtKeepAlive, .TransportID = registered->Transport, .Payload = {}});
+  EXPECT_TRUE(Within(20s, [&] { return server->BytesRead() == before + 100000 + nxHeaderSize; }));
+  EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 2; }));
+  ExpectServed(*bystander);
+}
+
+TEST_F(TcpListener, APeerThatLiesAboutItsSizeLosesOnlyItsConnection) {
+  auto bystander = Dial();
+  ASSERT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 1; }));
+  {
+    SCOPED_TRACE("announces more than it sends, then closes");
+    auto liar = Dial();
+    liar->Send(TPeerFrame{.Type = nxmtKeepAlive, .Length = 1000, .Payload = Frame(100, 1)});
+    liar->Close();
+    EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 1; }));
+  }
+  {
+    SCOPED_TRACE("sends more than it announces: the rest is a broken header");
+    auto liar = Dial();
+    Frame bytes = TPeerFrame{.Type = nxmtKeepAlive, .Payload = Frame(68, 0xFF)}.Bytes();
+    nxStoreHeader(TnxBaseHeader{.bhLength = nxHeaderSize + 4, .bhMsgType = nxmtKeepAlive}, bytes.data());
+    liar->Send(bytes);
+    EXPECT_TRUE(liar->Receive().empty());
+    EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 1; }));
+  }
+  ExpectServed(*bystander);
+}
+
+TEST_F(TcpListener, AThousandConnectionsAreServedByBoundedThreads) {
+  constexpr int kConnections = 1000;
+  constexpr int32_t kThreads = 8;
+  ASSERT_TRUE(platform::RaiseDescriptorLimit(2 * kConnections + 256));
+  server->SetActive(false);
+  server->SetMaxServerThreads(kThreads);
+  server->SetActive(true);
+  std::vector<std::unique_ptr<TRawClient>> clients;
+  for (int i = 0; i < kConnections; ++i) clients.push_back(Dial());
+  ASSERT_TRUE(Within(60s, [&] { return server->ServerConnectionCount() == kConnections; }))
+      << server->ServerConnectionCount();
+  // Every one is served, in turn and then all at once.
+  for (auto& client : clients) client->Send(TPeerFrame{.Type = nxmtOpenTransport, .Payload = {}});
+  for (auto& client : clients) {
+    const Frame answer = client->Receive();
+    ASSERT_GE(answer.size(), nxHeaderSize + 4);
+    EXPECT_EQ(nxLoadHeader(answer.data()).bhMsgType, nxmtTransportReply);
+  }
+  EXPECT_LE(server->ServerThreadCount(), kThreads);
+  clients.clear();
+  EXPECT_TRUE(Within(60s, [&] { return server->ServerConnectionCount() == 0; }));
+}
+
+class TRecordingFilter : public TnxBaseConnectionFilter {
+  REVUROV_COMPONENT_CLASS(TRecordingFilter, TnxBaseConnectionFilter)
+  using TnxBaseConnectionFilter::TnxBaseConnectionFilter;
+
+  bool Allow = true;
+  std::atomic<int> Asked{0};
+  platform::TInet4Address Local;
+  platform::TInet4Address Remote;
+
+  bool AllowConnection(TnxWinsockTransport&, const platform::TInet4Address& aLocal,
+                       const platform::TInet4Address& aRemote) override {
+    Local = aLocal;
+    Remote = aRemote;
+    Asked.fetch_add(1);
+    return Allow;
+  }
+};
+
+TEST_F(TcpListener, TheConnectionFilterDecidesOnlyWhileActive) {
+  const struct {
+    const char* name;
+    bool active;
+    bool allow;
+    int asked;
+    bool served;
+  } rows[] = {
+      {"inactive: not asked", false, false, 0, true},
+      {"active and allowing", true, true, 1, true},
+      {"active and refusing", true, false, 1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<TRecordingFilter, void (*)(TRecordingFilter*)> filter(
+        Make<TRecordingFilter>(u"F"), [](TRecordingFilter* f) { platform::TComponent::Free(f); });
+    filter->Allow = row.allow;
+    if (row.active) filter->SetActive(true);
+    server->SetActive(false);
+    server->SetConnectionFilter(filter.get());
+    server->SetActive(true);
+    auto client = Dial();
+    if (row.served) {
+      ExpectServed(*client);
+    } else {
+      EXPECT_TRUE(client->Receive().empty()) << "closed at once";
+    }
+    EXPECT_EQ(filter->Asked.load(), row.asked);
+    if (row.asked) {
+      EXPECT_EQ(filter->Local.address, platform::kInet4Loopback);
+      EXPECT_EQ(filter->Local.port, server->ListeningPort());
+      EXPECT_EQ(filter->Remote.address, platform::kInet4Loopback);
+    }
+    client.reset();
+    server->SetActive(false);
+    server->SetConnectionFilter(nullptr);
+    server->SetActive(true);
+  }
+}
+
+TEST_F(TcpListener, EveryListenAddressGetsItsListenerAndABadOneUndoesTheStart) {
+  server->SetActive(false);
+  server->SetListenAddresses(Lines({u"127.0.0.1", u"", u"127.0.0.2"}));
+  server->SetActive(true);
+  ASSERT_EQ(server->State(), nxsStarted);
+  platform::TStringList bound;
+  server->GetBoundAddresses(bound);
+  ASSERT_EQ(bound.Count(), 2);
+  EXPECT_EQ(bound[0], u"127.0.0.1");
+  EXPECT_EQ(bound[1], u"127.0.0.2");
+  for (size_t i = 0; i < 2; ++i) {
+    const int fd = platform::TcpConnect({platform::kInet4Loopback + static_cast<uint32_t>(i), server->ListeningPort(i)},
+                                        3000);
+    ASSERT_GE(fd, 0) << i;
+    TRawClient client(fd);
+    ExpectServed(client);
+  }
+  server->SetActive(false);
+
+  const struct {
+    const char* name;
+    platform::TStringList addresses;
+  } rows[] = {
+      {"not an address", Lines({u"127.0.0.1", u"not-an-address"})},
+      {"an address in use", Lines({u"127.0.0.1", u"127.0.0.1"})},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    server->SetListenAddresses(row.addresses);
+    server->SetPort(AClosedPortForTests());
+    EXPECT_ANY_THROW(server->SetActive(true));
+    EXPECT_EQ(server->ListeningPort(), 0);
+    EXPECT_LT(platform::TcpConnect({platform::kInet4Loopback, server->Port()}, 3000), 0) << "nothing listens";
+    server->SetActive(false);
+  }
+}
+
+class TcpSender : public testing::LibraryStarted {};
+
+TEST_F(TcpSender, BoundAddressesAreTheUpInterfaces) {
+  Transport sender(Make<TnxIPv4Transport>(u"C"));
+  platform::TStringList all;
+  sender->GetBoundAddresses(all);
+  EXPECT_GE(all.IndexOf(u"127.0.0.1"), 0) << "loopback is up";
+  sender->SetLoopbackOnly(true);
+  platform::TStringList loopback;
+  sender->GetBoundAddresses(loopback);
+  ASSERT_GE(loopback.Count(), 1);
+  for (int i = 0; i < loopback.Count(); ++i) EXPECT_EQ(loopback[i].rfind(u"127.", 0), 0u) << i;
+}
+
+// ---- a pooled client against a listener over TCP ----
+
+constexpr TnxMsgID kEcho = 0x10;
+
+struct TReply {
+  uint32_t code = 0xFFFFFFFF;
+  Frame data;
+  static void Callback(TnxMsgID, uint32_t aCode, const void* aData, int32_t aLen, void* aCookie) {
+    auto* self = static_cast<TReply*>(aCookie);
+    const auto* bytes = static_cast<const uint8_t*>(aData);
+    self->code = aCode;
+    self->data = bytes ? Frame(bytes, bytes + aLen) : Frame{};
+  }
+};
+
+class TcpEndToEnd : public TcpListener {
+protected:
+  void SetUp() override {
+    handler.reset(Make<testing::TTestCommandHandler>(u"H"));
+    TcpListener::SetUp();
+    server->SetActive(false);
+    server->SetCommandHandler(handler.get());
+    server->SetActive(true);
+    ASSERT_EQ(server->State(), nxsStarted);
+  }
+  void TearDown() override {
+    client.reset();
+    server.reset();
+    handler.reset();
+    TcpListener::TearDown();
+  }
+  void StartClient(const std::u16string& aServerName, uint16_t aPort) {
+    client.reset(Make<TnxIPv4Transport>(u"C"));
+    client->SetServerName(aServerName);
+    client->SetPort(aPort);
+    client->SetHeartbeatInterval(0);
+    client->SetActive(true);
+  }
+  uint32_t LogIn(TnxSessionID& aSession) {
+    int32_t version = 0;
+    return client->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, aSession);
+  }
+  TReply Echo(TnxSessionID aSession, const Frame& aData) {
+    TReply reply;
+    client->Request(0, aSession, 0, kEcho, 0, aData.data(), static_cast<int32_t>(aData.size()), &TReply::Callback,
+                    &reply);
+    return reply;
+  }
+
+  struct FreedHandler {
+    void operator()(testing::TTestCommandHandler* aHandler) const { platform::TComponent::Free(aHandler); }
+  };
+  std::unique_ptr<testing::TTestCommandHandler, FreedHandler> handler;
+  Transport client;
+};
+
+Frame Pattern(size_t aSize) {
+  Frame data(aSize);
+  for (size_t i = 0; i < aSize; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return data;
+}
+
+TEST_F(TcpEndToEnd, ALoggedInClientGetsEverySizeEchoed) {
+  StartClient(u"TcpServer@127.0.0.1", server->ListeningPort());
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(session), 0u);
+  for (uint8_t compress : {uint8_t{0}, uint8_t{11}}) {
+    client->SetCompressType(compress);
+    for (size_t size : {size_t{0}, size_t{1}, size_t{65536 - 32}, size_t{65537}, size_t{1} << 20, size_t{16} << 20}) {
+      SCOPED_TRACE(::testing::Message() << "compression " << int(compress) << ", " << size << " bytes");
+      const Frame data = Pattern(size);
+      const TReply reply = Echo(session, data);
+      EXPECT_EQ(reply.code, 0u);
+      EXPECT_TRUE(reply.data == data) << reply.data.size();
+    }
+  }
+  EXPECT_EQ(client->ClientConnectionCount(), 1) << "one pooled connection carried them all";
+}
+
+TEST_F(TcpEndToEnd, TheHostIsWhatFollowsTheLastAt) {
+  const struct {
+    const char16_t* name;
+    bool toTheServer;  // else to a port nobody listens on
+    uint32_t result;
+  } rows[] = {
+      {u"TcpServer@127.0.0.1", true, 0},
+      {u"127.0.0.1", true, 0},
+      {u"Tcp@Server@127.0.0.1", true, 0},
+      {u"localhost", true, 0},
+      {u"127.0.0.1@no-such-host.invalid", true, nxeServerNotFound},
+      {u"TcpServer@", true, nxeServerNotFound},
+      {u"TcpServer@127.0.0.1", false, nxeServerNotFound},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.name, row.name + std::char_traits<char16_t>::length(row.name)));
+    StartClient(row.name, row.toTheServer ? server->ListeningPort() : AClosedPortForTests());
+    TnxSessionID session = 0;
+    EXPECT_EQ(LogIn(session), row.result);
+    client.reset();
+  }
+}
+
+TEST_F(TcpEndToEnd, AStoppedServerFailsTheNextRequestWith11276) {
+  StartClient(u"127.0.0.1", server->ListeningPort());
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(session), 0u);
+  ASSERT_EQ(Echo(session, Pattern(10)).code, 0u);
+  server->SetActive(false);
+  EXPECT_EQ(Echo(session, Pattern(10)).code, nxeLostConnection);
+}
+
+TEST_F(TcpEndToEnd, APeerThatStopsReadingIsDroppedAfterTheLostConnectionTimeout) {
+  server->SetActive(false);
+  server->SetLostConnectionTimeout(200);
+  server->SetMaxServerThreads(2);
+  server->SetActive(true);
+  auto reader = Dial();
+  reader->Open();
+  const Frame login = reader->Login(testing::EncipheredLogin(u"admin", u"secret"), reader->Transport);
+  const TnxSessionID session = nxLoadHeader(login.data()).bhSessionID;
+  // 16 MiB to echo, and the answer is never read.
+  reader->Send(TPeerFrame{.Type = nxmtRequest, .TransportID = reader->Transport, .SessionID = session, .MsgID = kEcho,
+                          .Payload = Pattern(16 << 20)});
+  EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 0; }));
+  // The thread that was sending serves others again.
+  StartClient(u"127.0.0.1", server->ListeningPort());
+  TnxSessionID other = 0;
+  ASSERT_EQ(LogIn(other), 0u);
+  EXPECT_EQ(Echo(other, Pattern(1000)).code, 0u);
+}
+
+TEST(TcpNames, EffectiveListenAddresses) {
+  const struct {
+    const char* name;
+    std::vector<const char16_t*> list;
+    std::vector<std::u16string> effective;
+  } rows[] = {
+      {"none", {}, {u"*"}},
+      {"an address, a blank entry and a star", {u"127.0.0.1", u"  ", u"*"}, {u"*"}},
+      {"blank entries only", {u"", u" "}, {u"*"}},
+      {"two addresses, trimmed", {u" 127.0.0.1", u"127.0.0.2 "}, {u"127.0.0.1", u"127.0.0.2"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform::TStringList list;
+    for (const auto* entry : row.list) list.Add(entry);
+    EXPECT_EQ(nxEffectiveListenAddresses(list), row.effective);
+  }
+}
+
+}  // namespace
+}  // namespace revurov

@@ -1,0 +1,394 @@
+#include "transport/tcp_transport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "lowlevel/errors/error_codes.h"
+#include "platform/completion_queue.h"
+#include "platform/text.h"
+#include "transport/connection.h"
+#include "transport/message_frame.h"
+#include "transport/server_connection.h"
+#include "transport/server_discovery.h"
+#include "transport/transport_exception.h"
+
+namespace revurov {
+
+namespace {
+
+// Messages up to this size need no registered peer transport.
+constexpr uint32_t kStdInBufferSize = 65536;
+// A burst of connects beyond the backlog waits a second per dropped SYN.
+constexpr int kListenBacklog = 128;
+constexpr uint32_t kMidMessageWaitMs = 2;
+constexpr int kMidMessageWaits = 32;
+
+bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
+  auto* bytes = static_cast<uint8_t*>(aBuffer);
+  while (aCount > 0) {
+    const int64_t n = platform::SocketRead(aFd, bytes, aCount);
+    if (n <= 0) return false;
+    bytes += n;
+    aCount -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One whole message of a blocking socket; 11276 when the peer is gone or
+// the header is broken.
+void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+  uint8_t header[nxHeaderSize];
+  if (!ReadExactly(aFd, header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
+  aHeader = nxLoadHeader(header);
+  if (nxCheckHeader(aHeader) != 0) throw EnxTransportException(nullptr, nxeLostConnection);
+  aBody.Resize(aHeader.bhLength - nxHeaderSize);
+  if (!ReadExactly(aFd, aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+}
+
+TnxMessageFields Fields(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+                        TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType) {
+  TnxMessageFields fields;
+  fields.mfTransportID = aTransportID;
+  fields.mfSessionID = aSessionID;
+  fields.mfThreadPriority = aThreadPriority;
+  fields.mfMsgID = aMsgID;
+  fields.mfMsgType = aMsgType;
+  fields.mfResultCode = aErrorCode;
+  fields.mfCompressType = aCompressType;
+  return fields;
+}
+
+// Header, error text and payload in one gather write: the payload is not
+// copied.
+bool WriteFrame(int aFd, const TnxMessageFields& aFields, uint32_t aUncompressedSize, const void* aBuffer,
+                uint32_t aBufferSize, TnxHeapBuffer& aHead) {
+  nxBuildFrameHead(aFields, aUncompressedSize, aBufferSize, aHead);
+  const platform::TSocketBuffer buffers[] = {{aHead.Data(), aHead.Size()}, {aBuffer, aBuffer ? aBufferSize : 0u}};
+  return platform::SocketWriteAll(aFd, buffers, 2);
+}
+
+class TnxWinsockClientConnection : public TnxBaseClientConnection {
+public:
+  using TnxBaseClientConnection::TnxBaseClientConnection;
+  ~TnxWinsockClientConnection() override { platform::CloseSocket(wsFd); }
+
+  void Initialize() override {
+    const auto* transport = PooledTransport();
+    uint32_t address = 0;
+    // 0.0.0.0 would reach this machine: a name that does not resolve is
+    // no server.
+    if (!platform::ResolveInet4(platform::Utf16ToUtf8(nxServerNameHost(transport->ServerName())), address))
+      throw EnxTransportException(nullptr, nxeServerNotFound);
+    wsFd = platform::TcpConnect({address, transport->Port()}, transport->Timeout());
+    if (wsFd < 0) throw EnxTransportException(nullptr, nxeServerNotFound);
+  }
+  void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+               TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
+               uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
+    if (!WriteFrame(wsFd, Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
+                    aUncompressedSize, aBuffer, aBufferSize, wsFrame))
+      throw EnxTransportException(nullptr, nxeLostConnection);
+  }
+  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override { ReadWholeMessage(wsFd, aHeader, aBody); }
+  void ForceDisconnect() override {
+    if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(wsFd);
+  }
+
+private:
+  int wsFd = -1;
+  TnxHeapBuffer wsFrame;
+};
+
+// Each readiness takes what is there; the header and the body are
+// collected over as many readinesses as the peer's pieces need.
+class TnxWinsockServerConnection : public TnxBaseServerConnection {
+public:
+  TnxWinsockServerConnection(TnxWinsockTransport* aTransport, int aFd, const platform::TInet4Address& aLocal,
+                             const platform::TInet4Address& aRemote)
+      : TnxBaseServerConnection(aTransport),
+        wsscTransport(aTransport),
+        wsscFd(aFd),
+        wsscLocalAddr(aLocal),
+        wsscRemoteAddr(aRemote) {}
+  ~TnxWinsockServerConnection() override {
+    if (auto* queue = PooledTransport()->CompletionQueue()) queue->Disarm(wsscFd);
+    platform::CloseSocket(wsscFd);
+  }
+
+  int Fd() const noexcept { return wsscFd; }
+  // Watches for the next bytes; whichever server thread takes them sees
+  // everything this one wrote.
+  bool Arm() {
+    wsscHandedOver.fetch_add(1, std::memory_order_release);
+    return PooledTransport()->CompletionQueue()->Arm(wsscFd, Handle());
+  }
+  std::u16string RemoteAddressText() const override {
+    return platform::Utf8ToUtf16(platform::Inet4Text(wsscRemoteAddr));
+  }
+  void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
+               TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
+               uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
+    if (ForcedDisconnect()) throw EnxTransportException(nullptr, nxeLostConnection);
+    if (!WriteFrame(wsscFd,
+                    Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
+                    aUncompressedSize, aBuffer, aBufferSize, wsscFrame)) {
+      // Also a peer that stopped reading: the send timeout ran out.
+      ForceDisconnect();
+      throw EnxTransportException(nullptr, nxeLostConnection);
+    }
+  }
+  void ForceDisconnect() override {
+    if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(wsscFd);
+  }
+  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
+    ReadWholeMessage(wsscFd, aHeader, aBody);
+  }
+  void IoCompleted(uint32_t, uint32_t) override {
+    wsscHandedOver.load(std::memory_order_acquire);
+    int waits = 0;
+    for (;;) {
+      if (ForcedDisconnect()) return Drop();
+      const bool inHeader = wsscHave < nxHeaderSize;
+      uint8_t* into = inHeader ? wsscHeaderBytes + wsscHave : wsscBody.Data() + (wsscHave - nxHeaderSize);
+      const size_t missing = inHeader ? nxHeaderSize - wsscHave : wsscHeader.bhLength - wsscHave;
+      const int64_t n = platform::SocketReadNow(wsscFd, into, missing);
+      if (n == 0) return Drop();  // the peer closed
+      if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
+        // The rest of a message is usually on its way: a readiness of the
+        // queue costs far more than a short wait here, and a stalled peer
+        // holds the thread only that long (a trickle a few times over).
+        if (wsscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(wsscFd, kMidMessageWaitMs)) continue;
+        return Rearm();
+      }
+      wsscTransport->CountRead(n);
+      wsscHave += static_cast<uint32_t>(n);
+      if (inHeader && wsscHave == nxHeaderSize && !HeaderTaken()) return Drop();
+      if (wsscHave < nxHeaderSize || wsscHave < wsscHeader.bhLength) continue;
+      wsscHave = 0;
+      try {
+        PooledTransport()->btProcessHeader(*this, wsscHeader, {wsscBody.Data(), wsscHeader.bhLength - nxHeaderSize});
+      } catch (...) {
+        // An answer that could not be written: the peer is gone.
+        ForceDisconnect();
+        return Drop();
+      }
+      if (wsscHeader.bhLength > kStdInBufferSize) wsscBody = TnxHeapBuffer();
+      // A callback connection is read by the threads that send on it.
+      if (IsCallback()) return;
+      // One message per readiness, so that a busy peer does not hold the
+      // thread from the others.
+      return Rearm();
+    }
+  }
+
+private:
+  bool HeaderTaken() {
+    wsscHeader = nxLoadHeader(wsscHeaderBytes);
+    if (nxCheckHeader(wsscHeader) != 0) return false;
+    // Large messages only from a peer whose transport registered.
+    if (wsscHeader.bhLength > kStdInBufferSize && RemoteTransport() == nullptr) return false;
+    wsscBody.Resize(wsscHeader.bhLength - nxHeaderSize);
+    return true;
+  }
+  void Rearm() {
+    if (!Arm()) Drop();
+  }
+  void Drop() {
+    ForceDisconnect();
+    Deactivate();  // the connection's own hold: the last user frees it
+  }
+
+  TnxWinsockTransport* wsscTransport;
+  int wsscFd;
+  platform::TInet4Address wsscLocalAddr;
+  platform::TInet4Address wsscRemoteAddr;
+  uint8_t wsscHeaderBytes[nxHeaderSize] = {};
+  TnxBaseHeader wsscHeader{};
+  uint32_t wsscHave = 0;
+  TnxHeapBuffer wsscBody;
+  TnxHeapBuffer wsscFrame;
+  // The kernel orders the arm before the readiness, but the race detector
+  // does not see through the queue: this makes the hand-over visible.
+  std::atomic<uint32_t> wsscHandedOver{0};
+};
+
+}  // namespace
+
+// Blocked in accept on its own listening socket; Shutdown wakes it.
+class TnxWinsockServerListenThread {
+public:
+  TnxWinsockServerListenThread(TnxWinsockTransport& aTransport, const std::u16string& aAddress)
+      : wssltTransport(aTransport) {
+    platform::TInet4Address address{platform::kInet4Any, aTransport.Port()};
+    if (aAddress != u"*" && !platform::ParseInet4(platform::Utf16ToUtf8(aAddress), address.address))
+      throw EnxTransportException(nullptr, nxeInvalidParameter,
+                                  u"Invalid listen address \"" + aAddress + u"\"");
+    wssltHandle = platform::TcpListen(address, kListenBacklog);
+    if (wssltHandle < 0) {
+      const int error = errno;
+      throw EnxTransportException(nullptr, nxeServerNotFound,
+                                  u"Cannot listen on " + aAddress + u": " +
+                                      platform::Utf8ToUtf16(std::strerror(error)));
+    }
+    platform::SocketLocalAddress(wssltHandle, wssltAddress);
+    wssltThread = std::thread([this] { Execute(); });
+  }
+  ~TnxWinsockServerListenThread() { Shutdown(); }
+
+  uint16_t Port() const noexcept { return wssltAddress.port; }
+  void Shutdown() noexcept {
+    wssltTerminated.store(true, std::memory_order_release);
+    platform::ShutdownSocket(wssltHandle);
+    if (wssltThread.joinable()) wssltThread.join();
+    platform::CloseSocket(wssltHandle);
+    wssltHandle = -1;
+  }
+
+private:
+  void Execute() {
+    while (!wssltTerminated.load(std::memory_order_acquire)) {
+      platform::TInet4Address remote;
+      const int fd = platform::TcpAccept(wssltHandle, remote);
+      if (fd < 0) {
+        if (wssltTerminated.load(std::memory_order_acquire) || errno == EINVAL) return;
+        // Out of descriptors or the like: try again shortly.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      platform::TInet4Address local;
+      platform::SocketLocalAddress(fd, local);
+      try {
+        wssltTransport.ConnectionAccepted(fd, local, remote);
+      } catch (...) {
+        // The connection went with the failure; the listener goes on.
+      }
+    }
+  }
+
+  TnxWinsockTransport& wssltTransport;
+  int wssltHandle = -1;
+  platform::TInet4Address wssltAddress;
+  std::atomic<bool> wssltTerminated{false};
+  std::thread wssltThread;
+};
+
+std::u16string nxServerNameHost(const std::u16string& aServerName) {
+  const auto at = aServerName.rfind(u'@');
+  return at == std::u16string::npos ? aServerName : aServerName.substr(at + 1);
+}
+
+std::vector<std::u16string> nxEffectiveListenAddresses(const platform::TStringList& aList) {
+  std::vector<std::u16string> result;
+  for (int i = 0; i < aList.Count(); ++i) {
+    const std::u16string_view entry = platform::Trim(aList[i]);
+    if (entry == u"*") {
+      result.clear();
+      break;
+    }
+    if (!entry.empty()) result.emplace_back(entry);
+  }
+  if (result.empty()) result.emplace_back(u"*");
+  return result;
+}
+
+TnxWinsockTransport::TnxWinsockTransport(platform::TComponent* aOwner) : TnxBasePooledTransport(aOwner) {}
+
+TnxWinsockTransport::~TnxWinsockTransport() { StopListening(); }
+
+platform::TInterfacePtr<InxActiveBroadcast> TnxWinsockTransport::BeginBroadcast(InxBroadcastReplyHandler*,
+                                                                                int32_t) {
+  return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
+}
+
+void TnxWinsockTransport::SetListenAddresses(const platform::TStringList& aValue) {
+  wstListenAddresses.Clear();
+  wstListenAddresses.AddStrings(aValue);
+}
+
+void TnxWinsockTransport::SetConnectionFilter(TnxBaseConnectionFilter* aValue) {
+  if (aValue == wstConnectionFilter) return;
+  CheckInactive();
+  wstConnectionFilter = aValue;
+}
+
+uint16_t TnxWinsockTransport::ListeningPort(size_t aIndex) const {
+  return aIndex < wstListenThreads.size() ? wstListenThreads[aIndex]->Port() : 0;
+}
+
+bool TnxWinsockTransport::AllowConnection(const platform::TInet4Address& aLocal,
+                                          const platform::TInet4Address& aRemote) {
+  auto* filter = wstConnectionFilter;
+  return filter == nullptr || !filter->GetActive() || filter->AllowConnection(*this, aLocal, aRemote);
+}
+
+void TnxWinsockTransport::ConnectionAccepted(int aSocket, const platform::TInet4Address& aLocal,
+                                             const platform::TInet4Address& aRemote) {
+  bool allowed = false;
+  try {
+    allowed = ServerStarted() && AllowConnection(aLocal, aRemote);
+  } catch (...) {
+    allowed = false;
+  }
+  if (!allowed) {
+    platform::CloseSocket(aSocket);
+    return;
+  }
+  // A peer that stops reading must not hold a server thread for ever.
+  platform::SetSocketSendTimeout(aSocket, LostConnectionTimeout());
+  auto* connection = new TnxWinsockServerConnection(this, aSocket, aLocal, aRemote);
+  if (!connection->Arm()) {
+    connection->Free();
+    return;
+  }
+  if (WaitingThreadCount() < 1) btStartServerThreads(1);
+}
+
+TnxBaseClientConnection* TnxWinsockTransport::btCreateClientConnection() {
+  return nxCreateClientConnection<TnxWinsockClientConnection>(this);
+}
+
+void TnxWinsockTransport::DoStart() {
+  TnxBasePooledTransport::DoStart();
+  if (Mode() != nxtmListen || ServerStarted()) return;
+  wstBytesRead.store(0, std::memory_order_relaxed);
+  SetServerStarted(true);
+  try {
+    wstListenAddresses_ = nxEffectiveListenAddresses(wstListenAddresses);
+    btStartServerThreads(1);
+    for (const auto& address : wstListenAddresses_)
+      wstListenThreads.push_back(std::make_unique<TnxWinsockServerListenThread>(*this, address));
+  } catch (...) {
+    StopListening();
+    SetServerStarted(false);
+    throw;
+  }
+}
+
+void TnxWinsockTransport::DoStop() {
+  SetServerStarted(false);
+  StopListening();
+  TnxBasePooledTransport::DoStop();
+}
+
+void TnxWinsockTransport::StopListening() noexcept {
+  while (!wstListenThreads.empty()) wstListenThreads.pop_back();
+}
+
+void TnxWinsockTransport::GetBoundAddresses(platform::TStringList& aList) {
+  aList.Clear();
+  if (Mode() == nxtmListen && ServerStarted() && wstListenAddresses_ != std::vector<std::u16string>{u"*"}) {
+    for (const auto& address : wstListenAddresses_) aList.Add(address);
+    return;
+  }
+  for (const auto& address : platform::UpInet4Addresses(wstLoopbackOnly)) aList.Add(platform::Utf8ToUtf16(address));
+  if (Mode() != nxtmListen || ServerStarted() || wstListenAddresses.Count() == 0 ||
+      wstListenAddresses.IndexOf(u"*") >= 0)
+    return;
+  for (int i = aList.Count() - 1; i >= 0; --i)
+    if (wstListenAddresses.IndexOf(aList[i]) < 0) aList.Delete(i);
+}
+
+}  // namespace revurov

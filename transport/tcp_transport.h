@@ -1,0 +1,114 @@
+// The pooled transport over TCP/IPv4.
+//
+// Contract:
+// - A sending transport's connections dial ServerName at Port: the name is
+//   a host, or "server@host" (as discovery names servers; the host is what
+//   follows the last "@"). A host that neither parses as a dotted address
+//   nor resolves, or a connect that fails or takes longer than Timeout ms,
+//   fails the connection with 11278.
+// - A listening transport listens on every effective listen address (the
+//   trimmed, non-empty ListenAddresses; "*" or none means all addresses)
+//   at Port, port 0 taking an ephemeral one (ListeningPort). A listen
+//   address that does not parse, or a bind that fails, fails the start and
+//   leaves nothing listening.
+// - Every accepted connection is first put to the ConnectionFilter (when
+//   one is set and active); a refused one is closed at once.
+// - An accepted connection is read on the server threads: each readiness
+//   takes what is there without waiting, so a message may arrive in any
+//   number of pieces. A header that fails the header check, a message above
+//   64 KiB before the peer's transport registered, or the end of the stream
+//   drop the connection; nothing is answered.
+// - Sends to a peer block at most LostConnectionTimeout ms; one that runs
+//   out drops the connection.
+// - GetBoundAddresses: the effective listen addresses of a started listener
+//   that does not listen on all; otherwise the addresses of the interfaces
+//   that are up (only loopback ones under LoopbackOnly), less those a
+//   stopped listener's ListenAddresses do not name.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lowlevel/components/state_component.h"
+#include "platform/socket.h"
+#include "transport/pooled_transport.h"
+
+namespace revurov {
+
+class TnxWinsockTransport;
+class TnxWinsockServerListenThread;
+
+// Asked for every accepted connection; the system has no concrete one.
+class TnxBaseConnectionFilter : public TnxStateComponent {
+  REVUROV_COMPONENT_CLASS(TnxBaseConnectionFilter, TnxStateComponent)
+  using TnxStateComponent::TnxStateComponent;
+
+  virtual bool AllowConnection(TnxWinsockTransport& aTransport, const platform::TInet4Address& aLocal,
+                               const platform::TInet4Address& aRemote) = 0;
+};
+
+class TnxWinsockTransport : public TnxBasePooledTransport {
+  REVUROV_COMPONENT_CLASS(TnxWinsockTransport, TnxBasePooledTransport)
+  explicit TnxWinsockTransport(platform::TComponent* aOwner);
+  ~TnxWinsockTransport() override;
+
+  std::u16string GetName() const override { return u"Winsock TCP/IPv4"; }
+  platform::TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler* aHandler,
+                                                              int32_t aTimeout) override;
+  void GetBoundAddresses(platform::TStringList& aList) override;
+
+  const platform::TStringList& ListenAddresses() const noexcept { return wstListenAddresses; }
+  void SetListenAddresses(const platform::TStringList& aValue);
+  TnxBaseConnectionFilter* ConnectionFilter() const noexcept { return wstConnectionFilter; }
+  // Not owned; the transport must be inactive.
+  void SetConnectionFilter(TnxBaseConnectionFilter* aValue);
+  bool LoopbackOnly() const noexcept { return wstLoopbackOnly; }
+  void SetLoopbackOnly(bool aValue) noexcept { wstLoopbackOnly = aValue; }
+
+  // The port the aIndex-th listen address is bound to while started; 0
+  // when there is none.
+  uint16_t ListeningPort(size_t aIndex = 0) const;
+  // Bytes read from accepted connections since the start.
+  int64_t BytesRead() const noexcept { return wstBytesRead.load(std::memory_order_relaxed); }
+
+  bool AllowConnection(const platform::TInet4Address& aLocal, const platform::TInet4Address& aRemote);
+  // A listen thread's accepted socket; the transport owns it from here.
+  void ConnectionAccepted(int aSocket, const platform::TInet4Address& aLocal, const platform::TInet4Address& aRemote);
+
+  void CountRead(int64_t aBytes) noexcept { wstBytesRead.fetch_add(aBytes, std::memory_order_relaxed); }
+
+protected:
+  TnxBaseClientConnection* btCreateClientConnection() override;
+  std::u16string btConnectionsCaption() const override { return u"Sockets"; }
+  void DoStart() override;
+  void DoStop() override;
+
+private:
+  void StopListening() noexcept;
+
+  platform::TStringList wstListenAddresses;
+  std::vector<std::u16string> wstListenAddresses_;
+  std::vector<std::unique_ptr<TnxWinsockServerListenThread>> wstListenThreads;
+  TnxBaseConnectionFilter* wstConnectionFilter = nullptr;
+  bool wstLoopbackOnly = false;
+  std::atomic<int64_t> wstBytesRead{0};
+};
+
+// Applications pick it by the protocol name "ipv4".
+class TnxIPv4Transport : public TnxWinsockTransport {
+  REVUROV_COMPONENT_CLASS(TnxIPv4Transport, TnxWinsockTransport)
+  using TnxWinsockTransport::TnxWinsockTransport;
+
+  std::u16string ProtocolName() const override { return u"ipv4"; }
+};
+
+// The host part of a server name: what follows the last "@".
+std::u16string nxServerNameHost(const std::u16string& aServerName);
+// The effective listen addresses of a list: trimmed, blanks skipped, "*"
+// anywhere (or nothing) meaning the single "*".
+std::vector<std::u16string> nxEffectiveListenAddresses(const platform::TStringList& aList);
+
+}  // namespace revurov
