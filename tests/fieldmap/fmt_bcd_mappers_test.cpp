@@ -4,6 +4,8 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -409,6 +411,147 @@ TEST_F(FmtBcdMappers, EveryShapeAgainstADecimalStringReference) {
         }
       }
     }
+  }
+}
+
+
+// The plain decimal text of printf's "%.Ne" form: whole and fraction digits.
+void SplitScientific(const char* aText, std::string& aWhole, std::string& aFraction, bool& aNegative) {
+  std::string t = aText;
+  aNegative = t[0] == '-';
+  if (aNegative) t.erase(0, 1);
+  const size_t e = t.find('e');
+  const int exponent = std::stoi(t.substr(e + 1));
+  std::string digits = t.substr(0, 1) + t.substr(2, e - 2);
+  const int point = exponent + 1;  // digits before the point
+  if (point <= 0) {
+    aWhole = "";
+    aFraction = std::string(static_cast<size_t>(-point), '0') + digits;
+  } else if (point >= static_cast<int>(digits.size())) {
+    aWhole = digits + std::string(static_cast<size_t>(point) - digits.size(), '0');
+    aFraction = "";
+  } else {
+    aWhole = digits.substr(0, static_cast<size_t>(point));
+    aFraction = digits.substr(static_cast<size_t>(point));
+  }
+}
+
+TEST_F(FmtBcdMappers, NumericSourcesIntoEveryShapeAgainstADecimalStringReference) {
+  std::mt19937_64 rng(81);
+  const int perShape = TestSize(2, 20);
+  const TnxFieldType sources[] = {nxtInt8,  nxtInt16,  nxtInt32,  nxtInt64,    nxtByte,     nxtWord16, nxtWord32,
+                                  nxtAutoInc, nxtRecRev, nxtSingle, nxtDouble, nxtExtended, nxtCurrency, nxtBCD};
+  for (int precision = 1; precision <= 64; ++precision) {
+    for (int scale = 0; scale < precision; ++scale) {
+      for (TnxFieldType source : sources) {
+        for (bool bestFit : {false, true}) {
+          auto p = Prepare(source, 0, 0, nxtFmtBCD, precision, scale, bestFit);
+          for (int k = 0; k < perShape; ++k) {
+            uint8_t bytes[16] = {};
+            std::string whole, fraction;
+            bool negative = false;
+            const uint64_t bits = rng();
+            char text[64];
+            switch (source) {
+              case nxtInt8: case nxtInt16: case nxtInt32: case nxtInt64: {
+                const int width = source == nxtInt8 ? 8 : source == nxtInt16 ? 16 : source == nxtInt32 ? 32 : 64;
+                const int64_t v = width == 64 ? static_cast<int64_t>(bits)
+                                              : static_cast<int64_t>(bits << (64 - width)) >> (64 - width);
+                std::memcpy(bytes, &v, 8);
+                negative = v < 0;
+                whole = std::to_string(v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+                break;
+              }
+              case nxtSingle: case nxtDouble: {
+                double v;
+                if (source == nxtSingle) {
+                  uint32_t b32 = static_cast<uint32_t>(bits);
+                  float f;
+                  std::memcpy(&f, &b32, 4);
+                  if (std::isnan(f) || std::isinf(f)) f = 1.5f;
+                  std::memcpy(bytes, &f, 4);
+                  v = f;
+                } else {
+                  // Magnitudes the shapes can hold, and some they cannot.
+                  v = std::ldexp(static_cast<double>(bits >> 11), static_cast<int>(rng() % 300) - 260);
+                  if (bits & 1) v = -v;
+                  std::memcpy(bytes, &v, 8);
+                }
+                std::snprintf(text, sizeof text, "%.14e", v);
+                SplitScientific(text, whole, fraction, negative);
+                break;
+              }
+              case nxtExtended: {
+                long double v = std::ldexp(static_cast<long double>(bits), static_cast<int>(rng() % 300) - 260);
+                if (rng() & 1) v = -v;
+                std::memcpy(bytes, &v, 10);
+                std::snprintf(text, sizeof text, "%.18Le", v);
+                SplitScientific(text, whole, fraction, negative);
+                break;
+              }
+              case nxtCurrency: case nxtBCD: {
+                const int64_t v = static_cast<int64_t>(bits) >> (rng() % 64);
+                std::memcpy(bytes, &v, 8);
+                negative = v < 0;
+                const std::string m =
+                    std::to_string(v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+                const std::string padded = std::string(m.size() < 5 ? 5 - m.size() : 0, '0') + m;
+                whole = padded.substr(0, padded.size() - 4);
+                fraction = padded.substr(padded.size() - 4);
+                break;
+              }
+              default: {
+                const int width = source == nxtByte ? 8 : source == nxtWord16 ? 16 : 32;
+                const uint64_t v = bits >> (64 - width);
+                std::memcpy(bytes, &v, 8);
+                whole = std::to_string(v);
+                break;
+              }
+            }
+            bool lost = false;
+            const std::string expected = RescaledText(whole, fraction, negative, precision, scale, bestFit, lost);
+            std::vector<uint8_t> out;
+            const uint32_t r = Map(p, bytes, out);
+            platform::TBcd result;
+            std::memcpy(&result, out.data(), out.size());
+            const bool good = (!bestFit && lost) ? r == kLost : (r == 0 && BcdText(result) == expected);
+            if (!good)
+              ADD_FAILURE() << "type " << int(source) << " " << (negative ? "-" : "") << whole << "." << fraction
+                            << " into " << precision << "," << scale << (bestFit ? " best fit" : "") << ": " << r
+                            << " " << (r == 0 ? BcdText(result) : "") << " expected " << expected;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST_F(FmtBcdMappers, IntoFloatingPointAgainstTheCorrectlyRoundedValue) {
+  std::mt19937_64 rng(82);
+  const int count = TestSize(20000, 1000000);
+  auto single = Prepare(nxtFmtBCD, 64, 30, nxtSingle, 0, 0, true);
+  auto dbl = Prepare(nxtFmtBCD, 64, 30, nxtDouble, 0, 0, true);
+  auto dblCheck = Prepare(nxtFmtBCD, 64, 30, nxtDouble, 0, 0, false);
+  for (int k = 0; k < count; ++k) {
+    const int wholeDigits = static_cast<int>(rng() % 35), fractionDigits = static_cast<int>(rng() % 31);
+    std::string whole, fraction;
+    for (int i = 0; i < wholeDigits; ++i) whole += static_cast<char>('0' + rng() % 10);
+    for (int i = 0; i < fractionDigits; ++i) fraction += static_cast<char>('0' + rng() % 10);
+    const std::string text = (rng() & 1 ? "-" : "") + (whole.empty() ? "0" : whole) +
+                             (fraction.empty() ? "" : "." + fraction);
+    const platform::TBcd b = Bcd(text, 64, 30);
+    std::vector<uint8_t> out;
+    float f;
+    double d;
+    if (Map(single, &b, out) != 0 || (std::memcpy(&f, out.data(), 4), f != std::strtof(text.c_str(), nullptr)))
+      ADD_FAILURE() << text << " into Single";
+    if (Map(dbl, &b, out) != 0 || (std::memcpy(&d, out.data(), 8), d != std::strtod(text.c_str(), nullptr)))
+      ADD_FAILURE() << text << " into Double";
+    // Checking: at most 15 significant digits always pass.
+    std::string digits = whole + fraction;
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+    if (digits.size() <= 15 && Map(dblCheck, &b, out) != 0) ADD_FAILURE() << text << " checking into Double";
   }
 }
 
