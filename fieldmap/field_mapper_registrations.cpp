@@ -6,6 +6,7 @@
 #include "fieldmap/byte_array_mappers.h"
 #include "fieldmap/char_mappers.h"
 #include "fieldmap/floating_mappers.h"
+#include "fieldmap/fmt_bcd_mappers.h"
 #include "fieldmap/integer_mappers.h"
 #include "fieldmap/string_mappers.h"
 
@@ -22,6 +23,10 @@ constexpr TnxFieldType kNumericTargets[] = {
 static_assert(std::size(kNumericTargets) == 21);
 
 constexpr TnxFieldType kDateTimeTarget[] = {nxtDateTime};
+constexpr TnxFieldType kFmtBcdTarget[] = {nxtFmtBCD};
+constexpr TnxFieldType kFmtBcdTargets[] = {nxtFmtBCD, nxtBCD,   nxtCurrency, nxtSingle, nxtDouble,
+                                           nxtExtended, nxtInt8, nxtInt16,   nxtInt32,  nxtInt64,
+                                           nxtByte,   nxtWord16, nxtAutoInc, nxtRecRev, nxtWord32};
 
 constexpr TnxFieldType kRefNrTargets[] = {nxtRefNr, nxtInt64, nxtNullString, nxtShortString, nxtWideString};
 
@@ -66,6 +71,21 @@ constexpr Row kGeneralRows[] = {
     {nxtExtended, &TnxExtendedMapper::ClassInfo, kNumericTargets},
     {nxtCurrency, &TnxCurrencyMapper::ClassInfo, kNumericTargets},
     {nxtBCD, &TnxCurrencyMapper::ClassInfo, kNumericTargets},
+    {nxtByte, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtWord16, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtWord32, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtInt8, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtInt16, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtInt32, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtInt64, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtAutoInc, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtRecRev, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtSingle, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtDouble, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtExtended, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtCurrency, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtBCD, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTarget},
+    {nxtFmtBCD, &TnxFmtBCDMapper::ClassInfo, kFmtBcdTargets},
 };
 
 template <std::size_t kRows>

@@ -114,7 +114,7 @@ const std::set<std::u16string> kBuiltClasses = {
     u"TnxWideStringToAnsiStringMapper",   u"TnxAnsiStringToWideStringMapper",
     u"TnxWideStringToWideStringMapper",   u"TnxCharMapper",
     u"TnxWideCharMapper",                 u"TnxByteArrayMapper",
-    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper"};
+    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper", u"TnxFmtBCDMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 

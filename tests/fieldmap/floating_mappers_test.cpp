@@ -144,21 +144,23 @@ void CheckAgainstReference(FloatingMappers& aFixture, TnxFieldType aSource, long
     const bool isSigned = t.Lo < 0;
     for (bool best : {false, true}) {
       const Outcome o = aFixture.Map(aSource, bytes, t.Type, best);
-      SCOPED_TRACE(::testing::Message() << "type " << int(t.Type) << " value " << double(widened) << " best "
-                                        << best);
+      // Built only for a failure: the long sweeps make millions of calls.
+      const auto where = [&] {
+        return ::testing::Message() << "type " << int(t.Type) << " value " << double(widened) << " best " << best;
+      };
       if (std::isnan(x)) {
-        EXPECT_EQ(o.Result, best ? kNoValue : kLost);
+        EXPECT_EQ(o.Result, best ? kNoValue : kLost) << where();
         continue;
       }
       const bool below = x < static_cast<long double>(t.Lo), above = x > static_cast<long double>(t.Hi);
       const bool whole = std::fabs(x - std::trunc(x)) <= 1E-16L;
       if (!best && (below || above || !whole)) {
-        EXPECT_EQ(o.Result, kLost);
+        EXPECT_EQ(o.Result, kLost) << where();
         continue;
       }
-      ASSERT_EQ(o.Result, 0u);
+      ASSERT_EQ(o.Result, 0u) << where();
       const i128 expected = below ? t.Lo : above ? t.Hi : RoundHalfEven(x);
-      EXPECT_TRUE(ReadSigned(o, t.Size, isSigned) == expected);
+      EXPECT_TRUE(ReadSigned(o, t.Size, isSigned) == expected) << where();
     }
   }
 }
