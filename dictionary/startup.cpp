@@ -22,6 +22,7 @@
 #include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "dictionary/validation_descriptors.h"
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 
@@ -33,8 +34,8 @@ void FieldTypeNamesStartup() { nxBuildFieldTypeNameLists(); }
 void FieldTypeNamesShutdown() { nxFreeFieldTypeNameLists(); }
 
 // In the order the classes were always registered; shut-down runs backwards.
-const std::array<const TnxRegisterableClass*, 36>& DescriptorClasses() {
-  static const std::array<const TnxRegisterableClass*, 36> classes = {
+const std::array<const TnxRegisterableClass*, 37>& DescriptorClasses() {
+  static const std::array<const TnxRegisterableClass*, 37> classes = {
       &TnxFileDescriptor::ClassInfo(),
       &TnxFilesDescriptor::ClassInfo(),
       &TnxLocaleDescriptor::ClassInfo(),
@@ -44,6 +45,7 @@ const std::array<const TnxRegisterableClass*, 36>& DescriptorClasses() {
       &TnxAutoGuidDefaultValueDescriptor::ClassInfo(),
       &TnxEmptyDefaultValueDescriptor::ClassInfo(),
       &TnxNextLSNDefaultValueDescriptor::ClassInfo(),
+      &TnxSqlCheckValidationDescriptor::ClassInfo(),
       &TnxFieldDescriptor::ClassInfo(),
       &TnxRefKeyDescriptor::ClassInfo(),
       &TnxInt64KeyDescriptor::ClassInfo(),
