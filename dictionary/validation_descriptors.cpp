@@ -210,6 +210,21 @@ void TnxFieldValidationsDescriptor::LoadFromReader(TnxReader& aReader) {
   }
 }
 
+std::unique_ptr<TnxFieldValidationsDescriptor> nxReadValidations(TnxReader& aReader, TnxPersistent* aParent,
+                                                                 bool aForRecord) {
+  const std::u16string className = aReader.ReadString();
+  std::unique_ptr<TnxFieldValidationsDescriptor> list;
+  if (aForRecord && platform::AsciiSameText(className, TnxFieldsValidationsDescriptor::ClassInfo().Name))
+    list = std::make_unique<TnxFieldsValidationsDescriptor>(aParent);
+  else if (!aForRecord && (platform::AsciiSameText(className, TnxFieldValidationsDescriptor::ClassInfo().Name) ||
+                           platform::AsciiSameText(className, u"TnxValidationsDescriptor")))
+    list = std::make_unique<TnxFieldValidationsDescriptor>(aParent);
+  else
+    nxRaiseClassNotSupported<EnxFieldValidationsDescriptorException>(u"ValidationsDescriptor", className);
+  list->LoadFromReader(aReader);
+  return list;
+}
+
 // ---- TnxFieldsValidationsDescriptor ----
 
 const TnxValidationDescriptorClass& TnxFieldsValidationsDescriptor::ValidationClass() const noexcept {

@@ -126,6 +126,12 @@ private:
   std::vector<std::unique_ptr<TnxBaseFieldValidationDescriptor>> fvdValidations;
 };
 
+// Reads the class name a list is streamed under, then the list: a field's
+// list (also under its older name "TnxValidationsDescriptor") or, with
+// aForRecord, a record's. Any other name: 15499.
+std::unique_ptr<TnxFieldValidationsDescriptor> nxReadValidations(TnxReader& aReader, TnxPersistent* aParent,
+                                                                 bool aForRecord);
+
 // The rules on a whole record.
 class TnxFieldsValidationsDescriptor : public TnxFieldValidationsDescriptor {
   REVUROV_REGISTERABLE_CLASS(TnxFieldsValidationsDescriptor, TnxFieldValidationsDescriptor)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dictionary/field_descriptor.h"
+#include "dictionary/fields_descriptor.h"
 #include "dictionary_tree_fixture.h"
 #include "tests/support/exception_message.h"
 #include "tests/support/tagged_bytes.h"
@@ -263,6 +265,89 @@ TEST_F(ValidationDescriptorsTest, CheckValidRunsEveryRule) {
   AddCheck(fieldRules, u"A", u"X > 0");
   fieldRules.AddValidation(u"B");
   EXPECT_NO_THROW(fieldRules.CheckValid(true));
+}
+
+
+// A field and a record layout carry their lists as the last part of their
+// streams: a Boolean, then the list's class name and the list.
+TEST_F(ValidationDescriptorsTest, FieldsAndRecordLayoutsCarryTheirLists) {
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  const Bytes fieldWithout = SavedBytes(*qty, 47501);
+  const Bytes fieldsWithout = SavedBytes(fields(), 47501);
+  const Bytes falseTail = Written([](TnxWriter& w) { w.WriteBoolean(false); });
+  ASSERT_TRUE(std::equal(falseTail.begin(), falseTail.end(), fieldWithout.end() - 1));
+
+  AddCheck(*qty->AddValidations(), u"Positive", u"Qty > 0");
+  AddCheck(*fields().AddValidations(), u"Sane", u"Qty < 1000");
+  const auto withList = [&](const Bytes& aWithout, const TnxFieldValidationsDescriptor& aList) {
+    Bytes b(aWithout.begin(), aWithout.end() - static_cast<std::ptrdiff_t>(falseTail.size()));
+    const Bytes tail = Written([&](TnxWriter& w) {
+      w.WriteBoolean(true);
+      w.WriteString(aList.ClassName());
+    });
+    const Bytes list = SavedBytes(aList, 47501);
+    b.insert(b.end(), tail.begin(), tail.end());
+    b.insert(b.end(), list.begin(), list.end());
+    return b;
+  };
+  EXPECT_EQ(SavedBytes(*qty, 47501), withList(fieldWithout, *qty->Validations()));
+  const Bytes fieldsBytes = SavedBytes(fields(), 47501);
+
+  TestRoot otherRoot;
+  TnxFieldsDescriptor back(&otherRoot);
+  LoadBytes(back, fieldsBytes);
+  ASSERT_NE(back.Validations(), nullptr);
+  ASSERT_NE(back.FieldDescriptor(0)->Validations(), nullptr);
+  EXPECT_EQ(back.Validations()->ValidationDescriptor(0)->Name(), u"Sane");
+  EXPECT_EQ(back.FieldDescriptor(0)->Validations()->ValidationDescriptor(0)->Name(), u"Positive");
+  EXPECT_TRUE(back.IsEqual(&fields()));
+  EXPECT_NO_THROW(back.CheckValid(true));
+
+  back.FieldDescriptor(0)->RemoveValidations();
+  EXPECT_FALSE(back.IsEqual(&fields()));
+  back.RemoveValidations();
+  EXPECT_EQ(back.Validations(), nullptr);
+  // Without lists the bytes are the ones written before any rule existed.
+  qty->RemoveValidations();
+  fields().RemoveValidations();
+  EXPECT_EQ(SavedBytes(*qty, 47501), fieldWithout);
+  EXPECT_EQ(SavedBytes(fields(), 47501), fieldsWithout);
+  EXPECT_TRUE(back.IsEqual(&fields()));
+}
+
+TEST_F(ValidationDescriptorsTest, AListUnderTheWrongClassNameIsRefused) {
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  const Bytes without = SavedBytes(*qty, 47501);
+  const auto named = [&](std::u16string_view aClassName) {
+    Bytes b(without.begin(), without.end() - 1);
+    const Bytes tail = Written([&](TnxWriter& w) {
+      w.WriteBoolean(true);
+      w.WriteString(aClassName);
+    });
+    const Bytes list = SavedBytes(fieldRules, 47501);
+    b.insert(b.end(), tail.begin(), tail.end());
+    b.insert(b.end(), list.begin(), list.end());
+    return b;
+  };
+  const struct {
+    std::u16string_view Name;
+    uint32_t Code;
+  } cases[] = {{u"TnxFieldValidationsDescriptor", 0},
+               {u"TnxValidationsDescriptor", 0},
+               {u"TnxFieldsValidationsDescriptor", nxeUnsupportedDictionaryDescriptor},
+               {u"TnxSqlCheckValidationDescriptor", nxeUnsupportedDictionaryDescriptor}};
+  for (const auto& c : cases) {
+    TnxFieldDescriptor* target = AddField(u"T" + std::u16string(c.Name), nxtInt32);
+    EXPECT_EQ(CodeOf<EnxBaseException>([&] { LoadBytes(*target, named(c.Name)); }), c.Code)
+        << platform::Utf16ToUtf8(std::u16string(c.Name));
+  }
+}
+
+TEST_F(ValidationDescriptorsTest, AFieldWithRulesIsNotWrittenForAnOlderClient) {
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  EXPECT_NO_THROW(SavedBytes(*qty, 19999));
+  qty->AddValidations();
+  EXPECT_EQ(CodeOf<EnxFieldDescriptorException>([&] { SavedBytes(*qty, 19999); }), nxeIncompatibleVersion);
 }
 
 }  // namespace
