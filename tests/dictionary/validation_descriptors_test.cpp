@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary_tree_fixture.h"
 #include "tests/support/exception_message.h"
 #include "tests/support/tagged_bytes.h"
+#include "tests/support/test_size.h"
 
 namespace revurov::testing {
 namespace {
@@ -348,6 +351,28 @@ TEST_F(ValidationDescriptorsTest, AFieldWithRulesIsNotWrittenForAnOlderClient) {
   EXPECT_NO_THROW(SavedBytes(*qty, 19999));
   qty->AddValidations();
   EXPECT_EQ(CodeOf<EnxFieldDescriptorException>([&] { SavedBytes(*qty, 19999); }), nxeIncompatibleVersion);
+}
+
+// Streams come from disk and from clients: a damaged one is refused with an
+// exception, never read beyond its end.
+TEST_F(ValidationDescriptorsTest, DamagedListStreamsAreRefusedOrReadWhole) {
+  AddCheck(fieldRules, u"Positive", u"Qty > 0")->SetErrorMessage(u"Too small");
+  fieldRules.AddValidation(u"Plain")->SetApplyAt(nxApplyAtBoth);
+  const Bytes good = SavedBytes(fieldRules, 47501);
+  std::mt19937 random(21);
+  const int rounds = TestSize(2000, 100000);
+  for (int round = 0; round < rounds; ++round) {
+    Bytes b = good;
+    const int flips = 1 + static_cast<int>(random() % 4);
+    for (int i = 0; i < flips; ++i) b[random() % b.size()] = static_cast<uint8_t>(random());
+    TnxFieldValidationsDescriptor target(&root);
+    TnxStaticMemoryStream s(b.data(), static_cast<int64_t>(b.size()));
+    TnxReader r(s);
+    try {
+      target.LoadFromReader(r);
+    } catch (const platform::Exception&) {
+    }
+  }
 }
 
 }  // namespace
