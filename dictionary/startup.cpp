@@ -23,6 +23,7 @@
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "dictionary/validation_descriptors.h"
+#include "dictionary/validation_engines.h"
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 
@@ -153,6 +154,15 @@ const std::array<const TnxRegisterableClass*, 8>& FilterClasses() {
       &TnxSqlFilterDescriptor::ClassInfo(),              &TnxSqlFilterEngine::ClassInfo()};
   return classes;
 }
+void ValidationEnginesStartup() {
+  TnxNotNullValidationEngine::ClassInfo().Register();
+  TnxSqlCheckValidationEngine::ClassInfo().Register();
+}
+void ValidationEnginesShutdown() {
+  TnxSqlCheckValidationEngine::ClassInfo().Unregister();
+  TnxNotNullValidationEngine::ClassInfo().Unregister();
+}
+
 void FilterClassesStartup() {
   for (const TnxRegisterableClass* cls : FilterClasses()) cls->Register();
 }
@@ -171,6 +181,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&KeyFieldEnginesStartup, &KeyFieldEnginesShutdown},
     {&KeyEnginesStartup, &KeyEnginesShutdown},
     {&FilterClassesStartup, &FilterClassesShutdown},
+    {&ValidationEnginesStartup, &ValidationEnginesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
