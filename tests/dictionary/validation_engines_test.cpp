@@ -39,8 +39,8 @@ TEST_F(ValidationEnginesTest, ARequiredFieldIsCheckedAtTheServerOnly) {
   EXPECT_NO_THROW(handler->ValidateRecord(nullptr, set.data()));
   const std::u16string message =
       MessageOf<EnxNotNullValidationEngineException>([&] { handler->ValidateRecord(set.data(), null.data()); });
-  EXPECT_TRUE(Contains(message, u"for field \"Qty\" failed: ")) << platform::Utf16ToUtf8(message);
-  EXPECT_TRUE(Contains(message, u"Field value required.")) << platform::Utf16ToUtf8(message);
+  EXPECT_TRUE(Contains(message, u"Field validation \"\" for field \"Qty\" failed: Field value required."))
+      << platform::Utf16ToUtf8(message);
   EXPECT_EQ(CodeOf<EnxNotNullValidationEngineException>([&] { handler->ValidateField(nullptr, null.data(), 0); }),
             nxeFieldValueRequired);
   // Other fields and the record level have no rules.
