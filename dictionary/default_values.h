@@ -21,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+#include "dictionary/apply_at.h"
 #include "dictionary/dictionary_item.h"
 #include "dictionary/field_types.h"
 
@@ -34,12 +35,6 @@ class TnxBaseDefaultValueDescriptor;
 class TnxFieldDescriptor;
 
 extern TnxClassRegistry nxDefaultValueDescriptorClasses;
-
-// Sides on which a default applies.
-enum TnxApplyAt : uint8_t { aaServer, aaClient };
-using TnxApplyAtSet = uint8_t;
-constexpr TnxApplyAtSet nxApplyAtBit(TnxApplyAt aSide) noexcept { return TnxApplyAtSet(1u << aSide); }
-inline constexpr TnxApplyAtSet nxApplyAtBoth = nxApplyAtBit(aaServer) | nxApplyAtBit(aaClient);
 
 struct TnxDefaultValueDescriptorClass : TnxRegisterableClass {
   std::unique_ptr<TnxBaseDefaultValueDescriptor> (*Create)(TnxPersistent* aParent) = nullptr;

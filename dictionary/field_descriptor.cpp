@@ -6,6 +6,7 @@
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/native_variant_converter.h"
 #include "dictionary/table_descriptors.h"
+#include "dictionary/validation_descriptors.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/format.h"
@@ -39,12 +40,6 @@ void CheckFieldName(std::u16string_view aName) {
     throw EnxFieldDescriptorException(nxeInvalidFieldName);
 }
 
-// Validations have no classes yet: a stream that names them cannot be
-// taken.
-[[noreturn]] void RaiseUnsupportedPart(TnxReader& aReader, std::u16string_view aKindWord) {
-  nxRaiseClassNotSupported<EnxFieldDescriptorException>(aKindWord, aReader.ReadString());
-}
-
 }  // namespace
 
 std::u16string_view nxFieldTypeIdent(TnxFieldType aType) noexcept {
@@ -75,7 +70,22 @@ TnxFieldDescriptor::TnxFieldDescriptor(TnxPersistent* aParent, std::u16string_vi
   UpdateSetup();
 }
 
-TnxFieldDescriptor::~TnxFieldDescriptor() { fdDefaultValue.reset(); }
+TnxFieldDescriptor::~TnxFieldDescriptor() {
+  fdValidations.reset();
+  fdDefaultValue.reset();
+}
+
+TnxFieldValidationsDescriptor* TnxFieldDescriptor::AddValidations() {
+  CheckReadOnly();
+  fdValidations.reset();
+  fdValidations = std::make_unique<TnxFieldValidationsDescriptor>(this);
+  return fdValidations.get();
+}
+
+void TnxFieldDescriptor::RemoveValidations() {
+  CheckReadOnly();
+  fdValidations.reset();
+}
 
 TnxBaseDefaultValueDescriptor* TnxFieldDescriptor::AddDefaultValue(const TnxDefaultValueDescriptorClass* aClass) {
   CheckReadOnly();
@@ -193,6 +203,7 @@ void TnxFieldDescriptor::CheckValid(bool aForBuild) {
                                       {fdNumber, fdName, BoolText(required), BoolText(fdRequired)});
   if (length != fdLength) wrong(u"fdLength", length, fdLength);
   if (fdDefaultValue) fdDefaultValue->CheckValid(aForBuild);
+  if (fdValidations) fdValidations->CheckValid(aForBuild);
   // A table with such a field needs the storage for it.
   if (fdType == nxtAutoInc || IsBlob()) {
     TnxPersistent* parent = nullptr;
@@ -220,13 +231,14 @@ bool TnxFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
          nxFieldTypeEquivalence[other->fdType][fdType] && fdUnits == other->fdUnits &&
          fdDecPl == other->fdDecPl && fdOffset == other->fdOffset && fdLength == other->fdLength &&
          fdRequired == other->fdRequired && fdNoClientAccess == other->fdNoClientAccess &&
-         (fdDefaultValue ? fdDefaultValue->IsEqual(other->fdDefaultValue.get()) : !other->fdDefaultValue);
+         (fdDefaultValue ? fdDefaultValue->IsEqual(other->fdDefaultValue.get()) : !other->fdDefaultValue) &&
+         (fdValidations ? fdValidations->IsEqual(other->fdValidations.get()) : !other->fdValidations);
 }
 
 void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
   const int32_t version = aClientVersion < nxClientVersionIDs ? 1 : 3;
   // Refused before anything is written.
-  if (version == 1 && LocaleDescriptor()) throw EnxFieldDescriptorException(nxeIncompatibleVersion);
+  if (version == 1 && (LocaleDescriptor() || fdValidations)) throw EnxFieldDescriptorException(nxeIncompatibleVersion);
   TnxLocalizedDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   aWriter.WriteInteger(version);
   aWriter.WriteInteger(fdOffset);
@@ -238,7 +250,13 @@ void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersio
   }
   aWriter.WriteBoolean(fdNoClientAccess);
   if (version >= 2) SaveLocaleToWriter(aWriter, aClientVersion);
-  if (version >= 3) aWriter.WriteBoolean(false);  // validations
+  if (version >= 3) {
+    aWriter.WriteBoolean(fdValidations != nullptr);
+    if (fdValidations) {
+      aWriter.WriteString(fdValidations->ClassName());
+      fdValidations->SaveToWriter(aWriter, aClientVersion);
+    }
+  }
 }
 
 void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
@@ -267,7 +285,8 @@ void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
     RemoveLocaleDescriptor();
     LoadLocaleFromReader(aReader);
   }
-  if (version >= 3 && aReader.ReadBoolean()) RaiseUnsupportedPart(aReader, u"ValidationsDescriptor");
+  fdValidations.reset();
+  if (version >= 3 && aReader.ReadBoolean()) fdValidations = nxReadValidations(aReader, this, false);
   if (auto* constant = dynamic_cast<TnxConstDefaultValueDescriptor*>(fdDefaultValue.get()))
     constant->TakeFieldSnapshot();
 }

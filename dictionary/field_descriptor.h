@@ -32,6 +32,7 @@ class TnxFieldDescriptor;
 class TnxFieldsDescriptor;
 class TnxBaseDefaultValueDescriptor;
 struct TnxDefaultValueDescriptorClass;
+class TnxFieldValidationsDescriptor;
 
 extern TnxClassRegistry nxFieldDescriptorClasses;
 
@@ -110,6 +111,12 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   TnxBaseDefaultValueDescriptor* AddDefaultValue(const TnxDefaultValueDescriptorClass* aClass = nullptr);
   void RemoveDefaultValue();
 
+  // The field's rules; null without any.
+  TnxFieldValidationsDescriptor* Validations() const noexcept { return fdValidations.get(); }
+  // Replaces the rule list by an empty one.
+  TnxFieldValidationsDescriptor* AddValidations();
+  void RemoveValidations();
+
   // SetupField again on the stored values.
   void UpdateSetup() noexcept;
   // 8712 outside a fields descriptor; 10009 when any field (this one
@@ -162,6 +169,7 @@ private:
   bool fdNoClientAccess = false;
   int32_t fdBlobIndex = -1;
   std::unique_ptr<TnxBaseDefaultValueDescriptor> fdDefaultValue;
+  std::unique_ptr<TnxFieldValidationsDescriptor> fdValidations;
 };
 
 }  // namespace revurov

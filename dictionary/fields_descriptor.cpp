@@ -6,6 +6,7 @@
 #include "dictionary/default_values.h"
 #include "dictionary/diff_compressor.h"
 #include "dictionary/native_variant_converter.h"
+#include "dictionary/validation_descriptors.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
@@ -55,6 +56,7 @@ TnxFieldsDescriptor::~TnxFieldsDescriptor() {
   nxReleaseSpecialFieldsInfo(fsdCachedSpecialFieldsInfo);
   TnxDiffCompressorInfo* dci = fsdCachedDiffCompressorInfo.exchange(nullptr);
   nxReleaseDiffCompressorInfo(dci);
+  fsdValidations.reset();
   // Not Clear(false): a read-only dictionary is destroyed too.
   while (!fsdFields.empty()) fsdFields.pop_back();
 }
@@ -585,6 +587,22 @@ void TnxFieldsDescriptor::DeactivateCache() {
 
 // ---- validation, equality, streams ----
 
+TnxFieldsValidationsDescriptor* TnxFieldsDescriptor::Validations() const noexcept {
+  return static_cast<TnxFieldsValidationsDescriptor*>(fsdValidations.get());
+}
+
+TnxFieldsValidationsDescriptor* TnxFieldsDescriptor::AddValidations() {
+  CheckReadOnly();
+  fsdValidations.reset();
+  fsdValidations = std::make_unique<TnxFieldsValidationsDescriptor>(this);
+  return Validations();
+}
+
+void TnxFieldsDescriptor::RemoveValidations() {
+  CheckReadOnly();
+  fsdValidations.reset();
+}
+
 void TnxFieldsDescriptor::CheckValid(bool aForBuild) {
   TnxDictionaryItem::CheckValid(aForBuild);
   if (fsdFields.empty())
@@ -613,6 +631,7 @@ void TnxFieldsDescriptor::CheckValid(bool aForBuild) {
     sum += field.fdLength;
   }
   CheckRecordFits(sum, FieldCount());
+  if (fsdValidations) fsdValidations->CheckValid(aForBuild);
 }
 
 bool TnxFieldsDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
@@ -623,7 +642,7 @@ bool TnxFieldsDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
     return false;
   for (size_t i = 0; i < fsdFields.size(); ++i)
     if (!other->fsdFields[i]->IsEqual(fsdFields[i].get())) return false;
-  return true;
+  return fsdValidations ? fsdValidations->IsEqual(other->fsdValidations.get()) : !other->fsdValidations;
 }
 
 void TnxFieldsDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
@@ -648,7 +667,11 @@ void TnxFieldsDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersi
   }
   aWriter.WriteInteger(fsdLogRecLen);
   aWriter.WriteInteger(fsdLogRecLenAlign);
-  aWriter.WriteBoolean(false);  // table-level validations
+  aWriter.WriteBoolean(fsdValidations != nullptr);
+  if (fsdValidations) {
+    aWriter.WriteString(fsdValidations->ClassName());
+    fsdValidations->SaveToWriter(aWriter, aClientVersion);
+  }
 }
 
 void TnxFieldsDescriptor::LoadFromReader(TnxReader& aReader) {
@@ -682,8 +705,8 @@ void TnxFieldsDescriptor::LoadFromReader(TnxReader& aReader) {
                                        {logRecLen, logRecLenAlign, sum});
   fsdLogRecLen = logRecLen;
   fsdLogRecLenAlign = logRecLenAlign;
-  if (version >= 2 && aReader.ReadBoolean())
-    nxRaiseClassNotSupported<EnxFieldsDescriptorException>(u"ValidationsDescriptor", aReader.ReadString());
+  fsdValidations.reset();
+  if (version >= 2 && aReader.ReadBoolean()) fsdValidations = nxReadValidations(aReader, this, true);
 }
 
 }  // namespace revurov

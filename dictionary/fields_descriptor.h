@@ -44,6 +44,7 @@ class TStringList;
 namespace revurov {
 
 struct TnxDiffCompressorInfo;
+class TnxFieldsValidationsDescriptor;
 
 extern TnxClassRegistry nxFieldsDescriptorClasses;
 
@@ -97,6 +98,12 @@ class TnxFieldsDescriptor : public TnxDictionaryItem {
                                   const platform::TnxVariant& aValue) const;
   // "Name: value" per field, CR LF after each.
   std::u16string RecordBufferToString(const void* aRecordBuffer) const;
+
+  // The rules on whole records; null without any.
+  TnxFieldsValidationsDescriptor* Validations() const noexcept;
+  // Replaces the rule list by an empty one.
+  TnxFieldsValidationsDescriptor* AddValidations();
+  void RemoveValidations();
 
   // ---- field list ----
   // aClass: null for TnxFieldDescriptor. 10038, 10009; 8712 outside a
@@ -177,6 +184,7 @@ private:
   TnxSpecialFieldsInfo* fsdCachedSpecialFieldsInfo = nullptr;  // one reference owned
   std::atomic<TnxDiffCompressorInfo*> fsdCachedDiffCompressorInfo{nullptr};  // one reference owned
   std::vector<std::unique_ptr<TnxFieldDescriptor>> fsdFields;
+  std::unique_ptr<TnxFieldValidationsDescriptor> fsdValidations;  // a TnxFieldsValidationsDescriptor
 };
 
 }  // namespace revurov

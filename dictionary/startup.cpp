@@ -22,6 +22,8 @@
 #include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "dictionary/validation_descriptors.h"
+#include "dictionary/validation_engines.h"
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 
@@ -33,8 +35,8 @@ void FieldTypeNamesStartup() { nxBuildFieldTypeNameLists(); }
 void FieldTypeNamesShutdown() { nxFreeFieldTypeNameLists(); }
 
 // In the order the classes were always registered; shut-down runs backwards.
-const std::array<const TnxRegisterableClass*, 36>& DescriptorClasses() {
-  static const std::array<const TnxRegisterableClass*, 36> classes = {
+const std::array<const TnxRegisterableClass*, 37>& DescriptorClasses() {
+  static const std::array<const TnxRegisterableClass*, 37> classes = {
       &TnxFileDescriptor::ClassInfo(),
       &TnxFilesDescriptor::ClassInfo(),
       &TnxLocaleDescriptor::ClassInfo(),
@@ -44,6 +46,7 @@ const std::array<const TnxRegisterableClass*, 36>& DescriptorClasses() {
       &TnxAutoGuidDefaultValueDescriptor::ClassInfo(),
       &TnxEmptyDefaultValueDescriptor::ClassInfo(),
       &TnxNextLSNDefaultValueDescriptor::ClassInfo(),
+      &TnxSqlCheckValidationDescriptor::ClassInfo(),
       &TnxFieldDescriptor::ClassInfo(),
       &TnxRefKeyDescriptor::ClassInfo(),
       &TnxInt64KeyDescriptor::ClassInfo(),
@@ -151,6 +154,15 @@ const std::array<const TnxRegisterableClass*, 8>& FilterClasses() {
       &TnxSqlFilterDescriptor::ClassInfo(),              &TnxSqlFilterEngine::ClassInfo()};
   return classes;
 }
+void ValidationEnginesStartup() {
+  TnxNotNullValidationEngine::ClassInfo().Register();
+  TnxSqlCheckValidationEngine::ClassInfo().Register();
+}
+void ValidationEnginesShutdown() {
+  TnxSqlCheckValidationEngine::ClassInfo().Unregister();
+  TnxNotNullValidationEngine::ClassInfo().Unregister();
+}
+
 void FilterClassesStartup() {
   for (const TnxRegisterableClass* cls : FilterClasses()) cls->Register();
 }
@@ -169,6 +181,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&KeyFieldEnginesStartup, &KeyFieldEnginesShutdown},
     {&KeyEnginesStartup, &KeyEnginesShutdown},
     {&FilterClassesStartup, &FilterClassesShutdown},
+    {&ValidationEnginesStartup, &ValidationEnginesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});

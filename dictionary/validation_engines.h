@@ -1,0 +1,131 @@
+// The engines that enforce validation rules on a record's old and new
+// buffers, and the handler that runs them for one side of a table.
+//
+// Contract:
+// - A rule engine is found by the rule's class name with "Descriptor"
+//   replaced by "Engine" (15503 when none is registered). Rules that do not
+//   apply on the handler's side get no engine; CreateFor answers null when
+//   nothing is left, so that callers skip validation with one test.
+// - A required field gets a not-null rule on the server side only.
+// - A failing rule raises its engine's exception with the rule's code and
+//   the text "Field validation "R" for field "F" failed: " (or "Fields
+//   validation "R" failed: " at record level) followed by the code's text;
+//   the first failure stops the run and leaves both records untouched.
+// - No SQL engine is part of this library: a CHECK rule raises 12289.
+// - A handler belongs to one cursor and runs on its thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dictionary/apply_at.h"
+#include "lowlevel/objects/registerable.h"
+
+namespace revurov {
+
+class TnxFieldDescriptor;
+class TnxFieldsDescriptor;
+class TnxBaseFieldValidationDescriptor;
+class TnxBaseValidationEngine;
+
+REVUROV_EXCEPTION_CLASS(EnxBaseValidationEngineException, EnxBaseRegisterableEngineException);
+REVUROV_EXCEPTION_CLASS(EnxNotNullValidationEngineException, EnxBaseValidationEngineException);
+REVUROV_EXCEPTION_CLASS(EnxSqlCheckValidationEngineException, EnxBaseValidationEngineException);
+
+extern TnxClassRegistry nxValidationEngines;
+
+struct TnxValidationEngineClass : TnxRegisterableClass {
+  std::unique_ptr<TnxBaseValidationEngine> (*CreateInstance)(const TnxBaseFieldValidationDescriptor* aDescriptor,
+                                                             std::u16string_view aName,
+                                                             std::u16string_view aFieldName) = nullptr;
+};
+template <class T>
+std::unique_ptr<TnxBaseValidationEngine> nxNewValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor,
+                                                               std::u16string_view aName,
+                                                               std::u16string_view aFieldName) {
+  return std::make_unique<T>(aDescriptor, aName, aFieldName);
+}
+
+class TnxBaseValidationEngine : public TnxBaseRegisterableEngine {
+  REVUROV_REGISTERABLE_FAMILY(TnxBaseValidationEngine, TnxBaseRegisterableEngine, TnxValidationEngineClass,
+                              &nxValidationEngines, nullptr)
+
+  // aFieldName is empty at record level.
+  TnxBaseValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor, std::u16string_view aName,
+                          std::u16string_view aFieldName);
+
+  // Null for a null rule or one that does not apply at aApplyAt; 15503
+  // when no engine is registered for the rule's class.
+  static std::unique_ptr<TnxBaseValidationEngine> CreateFor(const TnxBaseFieldValidationDescriptor* aDescriptor,
+                                                            const TnxFieldDescriptor* aField, TnxApplyAt aApplyAt);
+
+  // A field pointer is null when its record is absent or the field null.
+  virtual void ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                             const void* aNewRecord) = 0;
+  virtual void ValidateRecord(const void* aOldRecord, const void* aNewRecord) {
+    ValidateField(nullptr, aOldRecord, nullptr, aNewRecord);
+  }
+
+protected:
+  // The text after "failed: "; the code's own text by default.
+  virtual std::u16string GetErrorMessage() const;
+  // Raises the engine's own exception class.
+  virtual void RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const;
+  [[noreturn]] void ValidationFailed(uint32_t aErrorCode) const;
+
+  const TnxBaseFieldValidationDescriptor* bveDescriptor = nullptr;  // not owned; the dictionary outlives engines
+  std::u16string bveName;
+  std::u16string bfvFieldName;
+};
+
+class TnxNotNullValidationEngine : public TnxBaseValidationEngine {
+  REVUROV_REGISTERABLE_RECORD(TnxNotNullValidationEngine, TnxBaseValidationEngine, TnxValidationEngineClass,
+                              &nxNewValidationEngine<TnxNotNullValidationEngine>)
+  using TnxBaseValidationEngine::TnxBaseValidationEngine;
+
+  void ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                     const void* aNewRecord) override;
+
+protected:
+  void RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const override;
+};
+
+class TnxSqlCheckValidationEngine : public TnxBaseValidationEngine {
+  REVUROV_REGISTERABLE_RECORD(TnxSqlCheckValidationEngine, TnxBaseValidationEngine, TnxValidationEngineClass,
+                              &nxNewValidationEngine<TnxSqlCheckValidationEngine>)
+  using TnxBaseValidationEngine::TnxBaseValidationEngine;
+
+  // 12289: there is no SQL engine to evaluate the expression.
+  void ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                     const void* aNewRecord) override;
+};
+
+class TnxValidationsHandler {
+public:
+  // Null when no rule applies at aApplyAt.
+  static std::unique_ptr<TnxValidationsHandler> CreateFor(const TnxFieldsDescriptor& aFieldsDescriptor,
+                                                          TnxApplyAt aApplyAt);
+
+  // aOldRecord is null for an insert.
+  void ValidateRecord(const void* aOldRecord, const void* aNewRecord) const;
+  // The rules of field aField only (-1: the record-level rules).
+  void ValidateField(const void* aOldRecord, const void* aNewRecord, int32_t aField) const;
+
+private:
+  struct Engines {
+    int32_t Field = -1;
+    std::vector<std::unique_ptr<TnxBaseValidationEngine>> Rules;
+  };
+  explicit TnxValidationsHandler(const TnxFieldsDescriptor& aFieldsDescriptor)
+      : vhFieldsDescriptor(aFieldsDescriptor) {}
+  void Run(const Engines& aEngines, const void* aOldRecord, const void* aNewRecord) const;
+
+  const TnxFieldsDescriptor& vhFieldsDescriptor;
+  std::vector<Engines> vhEngines;           // the record-level rules first, then the fields in order
+  std::vector<int32_t> vhEnginesByIndex;    // per field: its entry in vhEngines or -1
+  int32_t vhFieldsEngine = -1;
+};
+
+}  // namespace revurov
