@@ -10,6 +10,7 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "support/named_component.h"
 #include "support/test_command_handler.h"
@@ -470,6 +471,108 @@ TEST_F(TcpEndToEnd, APeerThatStopsReadingIsDroppedAfterTheLostConnectionTimeout)
   TnxSessionID other = 0;
   ASSERT_EQ(LogIn(other), 0u);
   EXPECT_EQ(Echo(other, Pattern(1000)).code, 0u);
+}
+
+// ---- processes that are killed ----
+
+// Kills and collects the child on every way out of a test.
+class TKilledChild {
+public:
+  explicit TKilledChild(int32_t aPid) : kcPid(aPid) {}
+  ~TKilledChild() { Kill(); }
+  void Kill() {
+    if (kcPid <= 0) return;
+    platform::KillProcess(static_cast<uint32_t>(kcPid));
+    platform::WaitProcess(static_cast<uint32_t>(kcPid));
+    kcPid = -1;
+  }
+
+private:
+  int32_t kcPid;
+};
+
+// The child lives until it is killed, but never longer than this.
+[[noreturn]] void LingerThenExit() {
+  std::this_thread::sleep_for(60s);
+  platform::ExitProcessNow(0);
+}
+
+TEST_F(TcpListener, AKilledClientProcessIsDroppedWithinTheLostConnectionTimeout) {
+  server->SetActive(false);
+  server->SetLostConnectionTimeout(2000);
+  server->SetActive(true);
+  const uint16_t port = server->ListeningPort();
+  const int32_t pid = platform::ForkProcess();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Only the raw peer here: the child has none of the server's threads.
+    const int fd = platform::TcpConnect({platform::kInet4Loopback, port}, 3000);
+    TRawClient peer(fd);
+    try {
+      if (fd >= 0) peer.Open();
+    } catch (...) {
+    }
+    LingerThenExit();  // inside the peer's scope: the kill closes its socket
+  }
+  TKilledChild child(pid);
+  ASSERT_TRUE(Within(10s, [&] { return server->ServerConnectionCount() == 1; }));
+  child.Kill();
+  EXPECT_TRUE(Within(3s, [&] { return server->ServerConnectionCount() == 0; }));
+  // The listener goes on serving others.
+  auto bystander = Dial();
+  ExpectServed(*bystander);
+}
+
+class TcpKilledServer : public testing::LibraryStarted {};
+
+TEST_F(TcpKilledServer, AKilledServerProcessFailsTheNextRequestWith11276) {
+  // Forked before this process has any transport threads; the child runs
+  // the server.
+  const uint16_t port = AClosedPortForTests();
+  const int32_t pid = platform::ForkProcess();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::unique_ptr<testing::TTestCommandHandler, void (*)(testing::TTestCommandHandler*)> handler(
+        nullptr, [](testing::TTestCommandHandler* h) { platform::TComponent::Free(h); });
+    Transport server;
+    try {
+      handler.reset(Make<testing::TTestCommandHandler>(u"H"));
+      server.reset(Make<TnxIPv4Transport>(u"S"));
+      server->SetServerName(u"TcpServer");
+      server->SetMode(nxtmListen);
+      server->SetPort(port);
+      server->SetHeartbeatInterval(0);
+      server->SetListenAddresses(Lines({u"127.0.0.1"}));
+      server->SetCommandHandler(handler.get());
+      server->SetActive(true);
+    } catch (...) {
+      platform::ExitProcessNow(1);
+    }
+    LingerThenExit();  // inside the server's scope: it runs until the kill
+  }
+  TKilledChild child(pid);
+  Transport client(Make<TnxIPv4Transport>(u"C"));
+  client->SetServerName(u"127.0.0.1");
+  client->SetPort(port);
+  client->SetHeartbeatInterval(0);
+  client->SetActive(true);
+  TnxSessionID session = 0;
+  int32_t version = 0;
+  // The child may still be starting to listen.
+  ASSERT_TRUE(Within(10s, [&] {
+    const int fd = platform::TcpConnect({platform::kInet4Loopback, port}, 1000);
+    platform::CloseSocket(fd);
+    return fd >= 0;
+  }));
+  ASSERT_EQ(client->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, session), 0u);
+  const Frame data{1, 2, 3};
+  TReply reply;
+  client->Request(0, session, 0, kEcho, 0, data.data(), 3, &TReply::Callback, &reply);
+  ASSERT_EQ(reply.code, 0u);
+  child.Kill();
+  reply = TReply{};
+  client->Request(0, session, 0, kEcho, 0, data.data(), 3, &TReply::Callback, &reply);
+  EXPECT_EQ(reply.code, nxeLostConnection);
 }
 
 class TcpSettings : public testing::LibraryStarted {
