@@ -10,6 +10,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/completion_queue.h"
+#include "platform/rtl_thread.h"
 #include "platform/text.h"
 #include "transport/connection.h"
 #include "transport/message_frame.h"
@@ -237,7 +238,10 @@ public:
                                       platform::Utf8ToUtf16(std::strerror(error)));
     }
     platform::SocketLocalAddress(wssltHandle, wssltAddress);
-    wssltThread = std::thread([this] { Execute(); });
+    wssltThread = std::thread([this, priority = aTransport.ListenThreadPriority()] {
+      if (priority != platform::TThreadPriority::tpNormal) platform::SetCurrentThreadPriority(priority);
+      Execute();
+    });
   }
   ~TnxWinsockServerListenThread() { Shutdown(); }
 

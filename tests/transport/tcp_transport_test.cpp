@@ -10,6 +10,7 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
+#include "platform/os_thread.h"
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "support/named_component.h"
@@ -215,11 +216,13 @@ class TRecordingFilter : public TnxBaseConnectionFilter {
   std::atomic<int> Asked{0};
   platform::TInet4Address Local;
   platform::TInet4Address Remote;
+  int AskerNice = 0;  // the nice value of the thread that asked
 
   bool AllowConnection(TnxWinsockTransport&, const platform::TInet4Address& aLocal,
                        const platform::TInet4Address& aRemote) override {
     Local = aLocal;
     Remote = aRemote;
+    if (!platform::GetThreadNice(platform::CurrentThreadId(), AskerNice)) AskerNice = 99;
     Asked.fetch_add(1);
     return Allow;
   }
@@ -263,6 +266,24 @@ TEST_F(TcpListener, TheConnectionFilterDecidesOnlyWhileActive) {
     server->SetConnectionFilter(nullptr);
     server->SetActive(true);
   }
+}
+
+TEST_F(TcpListener, TheListenThreadRunsAtTheListenThreadPriority) {
+  // The filter is asked on the listen thread.
+  std::unique_ptr<TRecordingFilter, void (*)(TRecordingFilter*)> filter(
+      Make<TRecordingFilter>(u"F"), [](TRecordingFilter* f) { platform::TComponent::Free(f); });
+  filter->SetActive(true);
+  server->SetActive(false);
+  server->SetConnectionFilter(filter.get());
+  server->SetListenThreadPriority(platform::TThreadPriority::tpLowest);
+  server->SetActive(true);
+  auto client = Dial();
+  ExpectServed(*client);
+  ASSERT_EQ(filter->Asked.load(), 1);
+  EXPECT_EQ(filter->AskerNice, 10);
+  client.reset();
+  server->SetActive(false);
+  server->SetConnectionFilter(nullptr);
 }
 
 TEST_F(TcpListener, DestroyingTheConnectionFilterDeactivatesTheTransport) {
