@@ -1,8 +1,12 @@
 #include "platform/process.h"
 
 #include <pthread.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +70,20 @@ bool ProcessIsAlive(const TProcessIdentity& aProcess) noexcept {
 
 bool RegisterForkHandlers(void (*before)(), void (*inParent)(), void (*inChild)()) noexcept {
   return pthread_atfork(before, inParent, inChild) == 0;
+}
+
+int32_t ForkProcess() noexcept { return static_cast<int32_t>(fork()); }
+
+void ExitProcessNow(int aCode) noexcept { _exit(aCode); }
+
+bool KillProcess(uint32_t aPid) noexcept { return aPid != 0 && kill(static_cast<pid_t>(aPid), SIGKILL) == 0; }
+
+bool WaitProcess(uint32_t aPid) noexcept {
+  int status = 0;
+  for (;;) {
+    if (waitpid(static_cast<pid_t>(aPid), &status, 0) == static_cast<pid_t>(aPid)) return true;
+    if (errno != EINTR) return false;
+  }
 }
 
 }  // namespace revurov::platform

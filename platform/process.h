@@ -18,6 +18,13 @@
 //   Handlers registered later run their before first and their after last.
 //   Register once per set: there is no way to take them back. False when
 //   the system has no room for them.
+// - ForkProcess forks: 0 in the child, the child's id in the parent, -1
+//   when it fails. The child has only the forking thread, so it should do
+//   little and end with ExitProcessNow, which runs no exit handlers and no
+//   destructors of the parent's objects.
+// - KillProcess ends a process at once, giving it no chance to clean up
+//   (its sockets are closed by the system). WaitProcess collects an ended
+//   child, waiting for it; false when aPid is no child of this process.
 #pragma once
 
 #include <cstdint>
@@ -36,5 +43,9 @@ TProcessIdentity CurrentProcessIdentity() noexcept;
 bool ProcessIsAlive(const TProcessIdentity& aProcess) noexcept;
 
 bool RegisterForkHandlers(void (*before)(), void (*inParent)(), void (*inChild)()) noexcept;
+int32_t ForkProcess() noexcept;
+[[noreturn]] void ExitProcessNow(int aCode) noexcept;
+bool KillProcess(uint32_t aPid) noexcept;
+bool WaitProcess(uint32_t aPid) noexcept;
 
 }  // namespace revurov::platform

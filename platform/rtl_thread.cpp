@@ -84,6 +84,10 @@ void TThread::SetPriority(TThreadPriority aPriority) {
   if (ThreadID()) ApplyPriority();
 }
 
+void SetCurrentThreadPriority(TThreadPriority aPriority) noexcept {
+  SetThreadNice(CurrentThreadId(), NiceOf(aPriority));
+}
+
 void TThread::ApplyPriority() noexcept {
   // Per-thread nice values; refused without privileges, then left as is.
   SetThreadNice(ThreadID(), NiceOf(tPriority));

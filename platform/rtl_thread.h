@@ -34,6 +34,10 @@ namespace revurov::platform {
 
 enum class TThreadPriority : uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
+// Gives the calling thread a priority as TThread does its own, for threads
+// not made as TThread; refused without privileges, then left as is.
+void SetCurrentThreadPriority(TThreadPriority aPriority) noexcept;
+
 class TThread {
 public:
   explicit TThread(bool aCreateSuspended);

@@ -5,8 +5,12 @@
 #include <cstring>
 #include <thread>
 
+#include "lowlevel/components/component_notifications.h"
+#include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/tagged_stream.h"
 #include "platform/completion_queue.h"
+#include "platform/rtl_thread.h"
 #include "platform/text.h"
 #include "transport/connection.h"
 #include "transport/message_frame.h"
@@ -234,7 +238,10 @@ public:
                                       platform::Utf8ToUtf16(std::strerror(error)));
     }
     platform::SocketLocalAddress(wssltHandle, wssltAddress);
-    wssltThread = std::thread([this] { Execute(); });
+    wssltThread = std::thread([this, priority = aTransport.ListenThreadPriority()] {
+      if (priority != platform::TThreadPriority::tpNormal) platform::SetCurrentThreadPriority(priority);
+      Execute();
+    });
   }
   ~TnxWinsockServerListenThread() { Shutdown(); }
 
@@ -311,7 +318,116 @@ void TnxWinsockTransport::SetListenAddresses(const platform::TStringList& aValue
 void TnxWinsockTransport::SetConnectionFilter(TnxBaseConnectionFilter* aValue) {
   if (aValue == wstConnectionFilter) return;
   CheckInactive();
+  if (wstConnectionFilter) UnlinkDependent(this, wstConnectionFilter);
   wstConnectionFilter = aValue;
+  if (wstConnectionFilter) LinkDependent(this, wstConnectionFilter);
+}
+
+void TnxWinsockTransport::DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) {
+  TnxBasePooledTransport::DependentNotify(aSender, aOp, aData);
+  if (aOp == nxn_Destroying && aSender && aSender == wstConnectionFilter) {
+    // A listener without its filter would let through what the filter refused.
+    SetActive(false);
+    wstConnectionFilter = nullptr;
+  }
+}
+
+void TnxWinsockTransport::SetListenThreadPriority(platform::TThreadPriority aValue) {
+  if (aValue == wstListenThreadPriority) return;
+  CheckInactive();
+  wstListenThreadPriority = aValue;
+}
+
+void TnxWinsockTransport::SetBroadcastThreadPriority(platform::TThreadPriority aValue) {
+  if (aValue == wstBroadcastThreadPriority) return;
+  CheckInactive();
+  wstBroadcastThreadPriority = aValue;
+}
+
+// ---- settings ----
+
+namespace {
+
+std::u16string CommaText(const platform::TStringList& aList) {
+  std::u16string text;
+  for (int i = 0; i < aList.Count(); ++i) {
+    if (i) text += u',';
+    text += aList[i];
+  }
+  return text.empty() ? u"*" : text;
+}
+
+void SetCommaText(platform::TStringList& aList, std::u16string_view aText) {
+  aList.Clear();
+  for (;;) {
+    const size_t comma = aText.find(u',');
+    aList.Add(std::u16string(aText.substr(0, comma)));
+    if (comma == std::u16string_view::npos) return;
+    aText.remove_prefix(comma + 1);
+  }
+}
+
+bool PriorityFromOrdinal(int64_t aValue, platform::TThreadPriority& aPriority) {
+  if (aValue < 0 || aValue > static_cast<int64_t>(platform::TThreadPriority::tpTimeCritical)) return false;
+  aPriority = static_cast<platform::TThreadPriority>(aValue);
+  return true;
+}
+
+}  // namespace
+
+void TnxWinsockTransport::GetConfigSettings(TnxBaseSettings& aSettings) {
+  TnxBasePooledTransport::GetConfigSettings(aSettings);
+  for (const char16_t* name : {u"ListenThreadPriority", u"BroadCastThreadPriority"})
+    aSettings.AddSetting(std::make_unique<TnxBaseSetting>(name, nxstThreadPriority,
+                                                          platform::TnxVariant::FromString(u"tpNormal"), name));
+  aSettings.AddSetting(std::make_unique<TnxBaseSetting>(u"ListenAddresses", nxstString,
+                                                        platform::TnxVariant::FromString(u"*"), u"ListenAddresses"));
+}
+
+void TnxWinsockTransport::LoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxBasePooledTransport::LoadConfig(aConfig);
+  auto priority = [&](std::u16string_view aName, platform::TThreadPriority aCurrent) {
+    const platform::TnxVariant value =
+        aConfig.GetValue(aName, platform::TnxVariant::FromInteger(static_cast<int32_t>(aCurrent)));
+    platform::TThreadPriority result = aCurrent;
+    if (!value.IsEmpty()) PriorityFromOrdinal(value.AsInt64(), result);
+    return result;
+  };
+  SetBroadcastThreadPriority(priority(u"BroadcastThreadPriority", wstBroadcastThreadPriority));
+  SetListenThreadPriority(priority(u"ListenThreadPriority", wstListenThreadPriority));
+  const platform::TnxVariant addresses = aConfig.GetValue(u"ListenAddresses", platform::TnxVariant::FromString(u"*"));
+  SetCommaText(wstListenAddresses, addresses.IsEmpty() ? std::u16string(u"*") : addresses.AsString());
+}
+
+void TnxWinsockTransport::SaveConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxBasePooledTransport::SaveConfig(aConfig);
+  aConfig.SetValue(u"ListenThreadPriority",
+                   platform::TnxVariant::FromInteger(static_cast<int32_t>(wstListenThreadPriority)));
+  aConfig.SetValue(u"BroadcastThreadPriority",
+                   platform::TnxVariant::FromInteger(static_cast<int32_t>(wstBroadcastThreadPriority)));
+  aConfig.SetValue(u"ListenAddresses", platform::TnxVariant::FromString(CommaText(wstListenAddresses)));
+}
+
+void TnxWinsockTransport::SaveSettingsToStream(TnxWriter& aWriter) {
+  TnxBasePooledTransport::SaveSettingsToStream(aWriter);
+  aWriter.WriteInteger(int32_t{2});
+  aWriter.WriteString(nxThreadPriorityName(wstListenThreadPriority));
+  aWriter.WriteString(nxThreadPriorityName(wstBroadcastThreadPriority));
+}
+
+void TnxWinsockTransport::LoadSettingsFromStream(TnxReader& aReader) {
+  TnxBasePooledTransport::LoadSettingsFromStream(aReader);
+  const int32_t version = aReader.ReadInteger();
+  if (version == 1) {
+    SetPort(static_cast<uint16_t>(aReader.ReadInteger()));
+    return;
+  }
+  if (version != 2) RaiseError(nxeIncompatibleStream);
+  platform::TThreadPriority listen, broadcast;
+  if (!nxThreadPriorityFromName(aReader.ReadString(), listen)) RaiseError(nxeIncompatibleStream);
+  if (!nxThreadPriorityFromName(aReader.ReadString(), broadcast)) RaiseError(nxeIncompatibleStream);
+  SetListenThreadPriority(listen);
+  SetBroadcastThreadPriority(broadcast);
 }
 
 uint16_t TnxWinsockTransport::ListeningPort(size_t aIndex) const {

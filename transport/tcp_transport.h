@@ -63,8 +63,13 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
   const platform::TStringList& ListenAddresses() const noexcept { return wstListenAddresses; }
   void SetListenAddresses(const platform::TStringList& aValue);
   TnxBaseConnectionFilter* ConnectionFilter() const noexcept { return wstConnectionFilter; }
-  // Not owned; the transport must be inactive.
+  // Not owned; the transport must be inactive. Destroying the filter
+  // deactivates the transport and forgets the filter.
   void SetConnectionFilter(TnxBaseConnectionFilter* aValue);
+  platform::TThreadPriority ListenThreadPriority() const noexcept { return wstListenThreadPriority; }
+  void SetListenThreadPriority(platform::TThreadPriority aValue);
+  platform::TThreadPriority BroadcastThreadPriority() const noexcept { return wstBroadcastThreadPriority; }
+  void SetBroadcastThreadPriority(platform::TThreadPriority aValue);
   bool LoopbackOnly() const noexcept { return wstLoopbackOnly; }
   void SetLoopbackOnly(bool aValue) noexcept { wstLoopbackOnly = aValue; }
 
@@ -80,6 +85,13 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
 
   void CountRead(int64_t aBytes) noexcept { wstBytesRead.fetch_add(aBytes, std::memory_order_relaxed); }
 
+  void GetConfigSettings(TnxBaseSettings& aSettings) override;
+  void LoadConfig(TnxBaseComponentConfiguration& aConfig) override;
+  void SaveConfig(TnxBaseComponentConfiguration& aConfig) override;
+  void LoadSettingsFromStream(TnxReader& aReader) override;
+  void SaveSettingsToStream(TnxWriter& aWriter) override;
+  void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
+
 protected:
   TnxBaseClientConnection* btCreateClientConnection() override;
   std::u16string btConnectionsCaption() const override { return u"Sockets"; }
@@ -93,6 +105,8 @@ private:
   std::vector<std::u16string> wstListenAddresses_;
   std::vector<std::unique_ptr<TnxWinsockServerListenThread>> wstListenThreads;
   TnxBaseConnectionFilter* wstConnectionFilter = nullptr;
+  platform::TThreadPriority wstListenThreadPriority = platform::TThreadPriority::tpNormal;
+  platform::TThreadPriority wstBroadcastThreadPriority = platform::TThreadPriority::tpNormal;
   bool wstLoopbackOnly = false;
   std::atomic<int64_t> wstBytesRead{0};
 };

@@ -20,6 +20,7 @@
 #include "support/u8_text.h"
 #include "transport/connection.h"
 #include "transport/freed_connections.h"
+#include "transport/support/map_configuration.h"
 #include "transport/support/stub_pooled_transport.h"
 #include "transport/transport_test_support.h"
 
@@ -30,6 +31,7 @@ using platform::TThreadPriority;
 using testing::LibraryStarted;
 using testing::Make;
 using testing::TFakeTransportClock;
+using testing::TMapConfiguration;
 using testing::U8;
 
 // The medium-independent part alone: no connection can be made.
@@ -91,19 +93,6 @@ private:
   }
   TnxBasePooledTransport* lcTransport;
   bool lcServer;
-};
-
-class TMapConfiguration : public TnxBaseComponentConfiguration {
-public:
-  TMapConfiguration() : TnxBaseComponentConfiguration(nullptr) {}
-  std::map<std::u16string, platform::TnxVariant> values;
-  platform::TnxVariant GetValue(std::u16string_view aName, const platform::TnxVariant& aDefault) override {
-    auto it = values.find(std::u16string(aName));
-    return it == values.end() ? aDefault : it->second;
-  }
-  void SetValue(std::u16string_view aName, const platform::TnxVariant& aValue) override {
-    values[std::u16string(aName)] = aValue;
-  }
 };
 
 class PooledTransport : public LibraryStarted {};
@@ -210,14 +199,7 @@ TEST_F(PooledTransport, ConfigurationKeysAndSettingsList) {
   EXPECT_EQ(saved.values.at(u"WatchdogInterval").AsInt64(), 250);
   EXPECT_EQ(saved.values.at(u"ServerThreadPriority").AsInt64(), 5);
 
-  class TList : public TnxBaseSettings {
-  public:
-    std::vector<std::unique_ptr<TnxBaseSetting>> items;
-    TnxBaseSetting* AddSetting(std::unique_ptr<TnxBaseSetting> aSetting) override {
-      items.push_back(std::move(aSetting));
-      return items.back().get();
-    }
-  } list;
+  testing::TListedSettings list;
   t->GetConfigSettings(list);
   ASSERT_GE(list.items.size(), 5u);
   const size_t first = list.items.size() - 5;

@@ -7,9 +7,15 @@
 #include <vector>
 
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "platform/os_thread.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "support/named_component.h"
 #include "support/test_command_handler.h"
+#include "transport/support/map_configuration.h"
 #include "transport/support/raw_client.h"
 #include "transport/tcp_transport.h"
 #include "transport/transport_test_support.h"
@@ -210,11 +216,13 @@ class TRecordingFilter : public TnxBaseConnectionFilter {
   std::atomic<int> Asked{0};
   platform::TInet4Address Local;
   platform::TInet4Address Remote;
+  int AskerNice = 0;  // the nice value of the thread that asked
 
   bool AllowConnection(TnxWinsockTransport&, const platform::TInet4Address& aLocal,
                        const platform::TInet4Address& aRemote) override {
     Local = aLocal;
     Remote = aRemote;
+    if (!platform::GetThreadNice(platform::CurrentThreadId(), AskerNice)) AskerNice = 99;
     Asked.fetch_add(1);
     return Allow;
   }
@@ -258,6 +266,50 @@ TEST_F(TcpListener, TheConnectionFilterDecidesOnlyWhileActive) {
     server->SetConnectionFilter(nullptr);
     server->SetActive(true);
   }
+}
+
+TEST_F(TcpListener, TheListenThreadRunsAtTheListenThreadPriority) {
+  // The filter is asked on the listen thread.
+  std::unique_ptr<TRecordingFilter, void (*)(TRecordingFilter*)> filter(
+      Make<TRecordingFilter>(u"F"), [](TRecordingFilter* f) { platform::TComponent::Free(f); });
+  filter->SetActive(true);
+  server->SetActive(false);
+  server->SetConnectionFilter(filter.get());
+  server->SetListenThreadPriority(platform::TThreadPriority::tpLowest);
+  server->SetActive(true);
+  auto client = Dial();
+  ExpectServed(*client);
+  ASSERT_EQ(filter->Asked.load(), 1);
+  EXPECT_EQ(filter->AskerNice, 10);
+  client.reset();
+  server->SetActive(false);
+  server->SetConnectionFilter(nullptr);
+}
+
+TEST_F(TcpListener, DestroyingTheConnectionFilterDeactivatesTheTransport) {
+  auto* filter = Make<TRecordingFilter>(u"F");
+  filter->SetActive(true);
+  server->SetActive(false);
+  server->SetConnectionFilter(filter);
+  server->SetActive(true);
+  ASSERT_EQ(server->State(), nxsStarted);
+  platform::TComponent::Free(filter);
+  EXPECT_FALSE(server->GetActive());
+  EXPECT_EQ(server->ConnectionFilter(), nullptr);
+  EXPECT_EQ(server->ListeningPort(), 0) << "nothing listens any more";
+
+  // A filter replaced before it goes away is no longer linked.
+  auto* first = Make<TRecordingFilter>(u"F1");
+  auto* second = Make<TRecordingFilter>(u"F2");
+  server->SetConnectionFilter(first);
+  server->SetConnectionFilter(second);
+  server->SetActive(true);
+  platform::TComponent::Free(first);
+  EXPECT_TRUE(server->GetActive());
+  EXPECT_EQ(server->ConnectionFilter(), second);
+  server->SetActive(false);
+  platform::TComponent::Free(second);
+  EXPECT_EQ(server->ConnectionFilter(), nullptr);
 }
 
 TEST_F(TcpListener, EveryListenAddressGetsItsListenerAndABadOneUndoesTheStart) {
@@ -440,6 +492,299 @@ TEST_F(TcpEndToEnd, APeerThatStopsReadingIsDroppedAfterTheLostConnectionTimeout)
   TnxSessionID other = 0;
   ASSERT_EQ(LogIn(other), 0u);
   EXPECT_EQ(Echo(other, Pattern(1000)).code, 0u);
+}
+
+// ---- processes that are killed ----
+
+// Kills and collects the child on every way out of a test.
+class TKilledChild {
+public:
+  explicit TKilledChild(int32_t aPid) : kcPid(aPid) {}
+  ~TKilledChild() { Kill(); }
+  void Kill() {
+    if (kcPid <= 0) return;
+    platform::KillProcess(static_cast<uint32_t>(kcPid));
+    platform::WaitProcess(static_cast<uint32_t>(kcPid));
+    kcPid = -1;
+  }
+
+private:
+  int32_t kcPid;
+};
+
+// The child lives until it is killed, but never longer than this.
+[[noreturn]] void LingerThenExit() {
+  std::this_thread::sleep_for(60s);
+  platform::ExitProcessNow(0);
+}
+
+TEST_F(TcpListener, AKilledClientProcessIsDroppedWithinTheLostConnectionTimeout) {
+  server->SetActive(false);
+  server->SetLostConnectionTimeout(2000);
+  server->SetActive(true);
+  const uint16_t port = server->ListeningPort();
+  const int32_t pid = platform::ForkProcess();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Only the raw peer here: the child has none of the server's threads.
+    const int fd = platform::TcpConnect({platform::kInet4Loopback, port}, 3000);
+    TRawClient peer(fd);
+    try {
+      if (fd >= 0) peer.Open();
+    } catch (...) {
+    }
+    LingerThenExit();  // inside the peer's scope: the kill closes its socket
+  }
+  TKilledChild child(pid);
+  ASSERT_TRUE(Within(10s, [&] { return server->ServerConnectionCount() == 1; }));
+  child.Kill();
+  EXPECT_TRUE(Within(3s, [&] { return server->ServerConnectionCount() == 0; }));
+  // The listener goes on serving others.
+  auto bystander = Dial();
+  ExpectServed(*bystander);
+}
+
+class TcpKilledServer : public testing::LibraryStarted {};
+
+TEST_F(TcpKilledServer, AKilledServerProcessFailsTheNextRequestWith11276) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
+#endif
+  // Forked before this process has any transport threads; the child runs
+  // the server.
+  const uint16_t port = AClosedPortForTests();
+  const int32_t pid = platform::ForkProcess();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::unique_ptr<testing::TTestCommandHandler, void (*)(testing::TTestCommandHandler*)> handler(
+        nullptr, [](testing::TTestCommandHandler* h) { platform::TComponent::Free(h); });
+    Transport server;
+    try {
+      handler.reset(Make<testing::TTestCommandHandler>(u"H"));
+      server.reset(Make<TnxIPv4Transport>(u"S"));
+      server->SetServerName(u"TcpServer");
+      server->SetMode(nxtmListen);
+      server->SetPort(port);
+      server->SetHeartbeatInterval(0);
+      server->SetListenAddresses(Lines({u"127.0.0.1"}));
+      server->SetCommandHandler(handler.get());
+      server->SetActive(true);
+    } catch (...) {
+      platform::ExitProcessNow(1);
+    }
+    LingerThenExit();  // inside the server's scope: it runs until the kill
+  }
+  TKilledChild child(pid);
+  Transport client(Make<TnxIPv4Transport>(u"C"));
+  client->SetServerName(u"127.0.0.1");
+  client->SetPort(port);
+  client->SetHeartbeatInterval(0);
+  client->SetActive(true);
+  TnxSessionID session = 0;
+  int32_t version = 0;
+  // The child may still be starting to listen.
+  ASSERT_TRUE(Within(10s, [&] {
+    const int fd = platform::TcpConnect({platform::kInet4Loopback, port}, 1000);
+    platform::CloseSocket(fd);
+    return fd >= 0;
+  }));
+  ASSERT_EQ(client->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, session), 0u);
+  const Frame data{1, 2, 3};
+  TReply reply;
+  client->Request(0, session, 0, kEcho, 0, data.data(), 3, &TReply::Callback, &reply);
+  ASSERT_EQ(reply.code, 0u);
+  child.Kill();
+  reply = TReply{};
+  client->Request(0, session, 0, kEcho, 0, data.data(), 3, &TReply::Callback, &reply);
+  EXPECT_EQ(reply.code, nxeLostConnection);
+}
+
+class TcpSettings : public testing::LibraryStarted {
+ protected:
+  Transport transport{Make<TnxIPv4Transport>(u"T")};
+};
+
+TEST_F(TcpSettings, CreatedWithNormalPrioritiesAndNoListenAddresses) {
+  EXPECT_EQ(transport->ListenThreadPriority(), platform::TThreadPriority::tpNormal);
+  EXPECT_EQ(transport->BroadcastThreadPriority(), platform::TThreadPriority::tpNormal);
+  EXPECT_EQ(transport->ListenAddresses().Count(), 0);
+  EXPECT_EQ(transport->ConnectionFilter(), nullptr);
+}
+
+TEST_F(TcpSettings, ConfigurationKeys) {
+  const struct {
+    const char* name;
+    std::vector<std::pair<const char16_t* , platform::TnxVariant>> values;
+    platform::TThreadPriority listen, broadcast;
+    std::vector<std::u16string> addresses;
+  } rows[] = {
+      {"missing keys keep the priorities; addresses become *",
+       {},
+       platform::TThreadPriority::tpLower,
+       platform::TThreadPriority::tpHigher,
+       {u"*"}},
+      {"ordinals and comma text",
+       {{u"ListenThreadPriority", platform::TnxVariant::FromInteger(0)},
+        {u"BroadcastThreadPriority", platform::TnxVariant::FromInteger(6)},
+        {u"ListenAddresses", platform::TnxVariant::FromString(u"127.0.0.1,10.1.2.3")}},
+       platform::TThreadPriority::tpIdle,
+       platform::TThreadPriority::tpTimeCritical,
+       {u"127.0.0.1", u"10.1.2.3"}},
+      {"an ordinal out of range keeps the value",
+       {{u"ListenThreadPriority", platform::TnxVariant::FromInteger(7)},
+        {u"BroadcastThreadPriority", platform::TnxVariant::FromInteger(-1)},
+        {u"ListenAddresses", platform::TnxVariant::FromString(u"*")}},
+       platform::TThreadPriority::tpLower,
+       platform::TThreadPriority::tpHigher,
+       {u"*"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    transport->SetListenThreadPriority(platform::TThreadPriority::tpLower);
+    transport->SetBroadcastThreadPriority(platform::TThreadPriority::tpHigher);
+    transport->SetListenAddresses(Lines({u"1.2.3.4"}));
+    testing::TMapConfiguration config;
+    for (const auto& [key, value] : row.values) config.values[key] = value;
+    transport->LoadConfig(config);
+    EXPECT_EQ(transport->ListenThreadPriority(), row.listen);
+    EXPECT_EQ(transport->BroadcastThreadPriority(), row.broadcast);
+    std::vector<std::u16string> addresses;
+    for (int i = 0; i < transport->ListenAddresses().Count(); ++i) addresses.push_back(transport->ListenAddresses()[i]);
+    EXPECT_EQ(addresses, row.addresses);
+  }
+
+  const struct {
+    const char* name;
+    std::initializer_list<const char16_t* > addresses;
+    const char16_t* saved;
+  } saves[] = {{"an empty list saves *", {}, u"*"},
+               {"one address", {u"127.0.0.1"}, u"127.0.0.1"},
+               {"comma text", {u"127.0.0.1", u"127.0.0.2"}, u"127.0.0.1,127.0.0.2"}};
+  for (const auto& row : saves) {
+    SCOPED_TRACE(row.name);
+    transport->SetListenThreadPriority(platform::TThreadPriority::tpLowest);
+    transport->SetBroadcastThreadPriority(platform::TThreadPriority::tpHighest);
+    transport->SetListenAddresses(Lines(row.addresses));
+    testing::TMapConfiguration saved;
+    transport->SaveConfig(saved);
+    EXPECT_EQ(saved.values.at(u"ListenThreadPriority").AsInt64(), 1);
+    EXPECT_EQ(saved.values.at(u"BroadcastThreadPriority").AsInt64(), 5);
+    EXPECT_EQ(saved.values.at(u"ListenAddresses").AsString(), row.saved);
+    EXPECT_EQ(saved.values.count(u"Port"), 1u) << "the pooled keys come first";
+  }
+}
+
+TEST_F(TcpSettings, SettingsListEndsWithTheTransportsOwn) {
+  testing::TListedSettings list;
+  transport->GetConfigSettings(list);
+  ASSERT_GE(list.items.size(), 3u);
+  const struct {
+    const char16_t* name;
+    TnxSettingType type;
+    const char16_t* def;
+  } rows[] = {{u"ListenThreadPriority", nxstThreadPriority, u"tpNormal"},
+              {u"BroadCastThreadPriority", nxstThreadPriority, u"tpNormal"},
+              {u"ListenAddresses", nxstString, u"*"}};
+  const size_t first = list.items.size() - 3;
+  for (size_t i = 0; i < 3; ++i) {
+    const TnxBaseSetting& setting = *list.items[first + i];
+    EXPECT_EQ(setting.fName, rows[i].name);
+    EXPECT_EQ(setting.fPropertyName, rows[i].name);
+    EXPECT_EQ(setting.fSettingType, rows[i].type);
+    EXPECT_EQ(setting.fDefaultValue.AsString(), rows[i].def);
+  }
+}
+
+TEST_F(TcpSettings, SettingsStreamRoundTrip) {
+  TnxMemoryStream stream;
+  {
+    Transport source{Make<TnxIPv4Transport>(u"S")};
+    source->SetPort(18001);
+    source->SetListenThreadPriority(platform::TThreadPriority::tpHighest);
+    source->SetBroadcastThreadPriority(platform::TThreadPriority::tpIdle);
+    TnxWriter writer(stream);
+    source->SaveSettingsToStream(writer);
+  }
+  stream.SetPosition(0);
+  TnxReader reader(stream);
+  transport->LoadSettingsFromStream(reader);
+  EXPECT_EQ(transport->Port(), 18001);
+  EXPECT_EQ(transport->ListenThreadPriority(), platform::TThreadPriority::tpHighest);
+  EXPECT_EQ(transport->BroadcastThreadPriority(), platform::TThreadPriority::tpIdle);
+}
+
+TEST_F(TcpSettings, SettingsStreamVersions) {
+  const struct {
+    const char* name;
+    int32_t version;
+    std::vector<std::u16string> strings;
+    uint32_t error;  // 0: taken
+    uint16_t port;
+    platform::TThreadPriority listen, broadcast;
+  } rows[] = {
+      {"1: the port follows", 1, {}, 0, 17002, platform::TThreadPriority::tpLower, platform::TThreadPriority::tpHigher},
+      {"2: both priorities by name",
+       2,
+       {u"tpLowest", u"tpTimeCritical"},
+       0,
+       16000,
+       platform::TThreadPriority::tpLowest,
+       platform::TThreadPriority::tpTimeCritical},
+      {"2: names match without regard to case",
+       2,
+       {u"TPIDLE", u"tphighest"},
+       0,
+       16000,
+       platform::TThreadPriority::tpIdle,
+       platform::TThreadPriority::tpHighest},
+      {"2: an unknown name", 2, {u"tpNormal", u"tpFastest"}, nxeIncompatibleStream, 0, {}, {}},
+      {"3 is unknown", 3, {}, nxeIncompatibleStream, 0, {}, {}},
+      {"0 is unknown", 0, {}, nxeIncompatibleStream, 0, {}, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TnxMemoryStream stream;
+    {
+      Transport source{Make<TnxIPv4Transport>(u"S")};
+      TnxWriter writer(stream);
+      source->TnxBasePooledTransport::SaveSettingsToStream(writer);
+      writer.WriteInteger(row.version);
+      if (row.version == 1) writer.WriteInteger(int32_t{17002});
+      for (const auto& text : row.strings) writer.WriteString(text);
+    }
+    stream.SetPosition(0);
+    Transport target{Make<TnxIPv4Transport>(u"T")};
+    target->SetListenThreadPriority(platform::TThreadPriority::tpLower);
+    target->SetBroadcastThreadPriority(platform::TThreadPriority::tpHigher);
+    TnxReader reader(stream);
+    if (row.error) {
+      try {
+        target->LoadSettingsFromStream(reader);
+        ADD_FAILURE() << "taken";
+      } catch (const EnxBaseException& e) {
+        EXPECT_EQ(e.ErrorCode(), row.error);
+      }
+      continue;
+    }
+    target->LoadSettingsFromStream(reader);
+    EXPECT_EQ(target->Port(), row.port);
+    EXPECT_EQ(target->ListenThreadPriority(), row.listen);
+    EXPECT_EQ(target->BroadcastThreadPriority(), row.broadcast);
+  }
+}
+
+TEST_F(TcpSettings, PrioritiesChangeOnlyWhileInactive) {
+  transport->SetServerName(u"TcpServer");
+  transport->SetMode(nxtmListen);
+  transport->SetPort(0);
+  transport->SetHeartbeatInterval(0);
+  transport->SetListenAddresses(Lines({u"127.0.0.1"}));
+  transport->SetActive(true);
+  EXPECT_ANY_THROW(transport->SetListenThreadPriority(platform::TThreadPriority::tpHighest));
+  EXPECT_ANY_THROW(transport->SetBroadcastThreadPriority(platform::TThreadPriority::tpHighest));
+  transport->SetActive(false);
+  transport->SetListenThreadPriority(platform::TThreadPriority::tpHighest);
+  EXPECT_EQ(transport->ListenThreadPriority(), platform::TThreadPriority::tpHighest);
 }
 
 TEST(TcpNames, EffectiveListenAddresses) {
