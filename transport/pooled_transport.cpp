@@ -377,18 +377,18 @@ void TnxBasePooledTransport::DoStop() {
   for (int i = 0; i < kStopWaits && btProcessing.load() > 0; ++i) nxTransportSleep(kStopWaitMs);
 
   // A force-disconnect wakes the reader of the connection, whose server
-  // thread then frees it; the list empties as they do.
+  // thread then frees it; the list empties as they do. Handles, not
+  // addresses, leave the lock: a connection may be freed right after.
   for (;;) {
-    std::vector<TnxBaseConnection*> connections;
+    std::vector<uint32_t> handles;
     {
       TnxPadlockGuard guard(btConnectionsPadlock);
-      connections = btServerConnections;
+      handles.reserve(btServerConnections.size());
+      for (TnxBaseConnection* connection : btServerConnections) handles.push_back(connection->Handle());
     }
-    if (connections.empty()) break;
-    for (TnxBaseConnection* connection : connections) {
-      TnxBaseConnection::Deliver(connection->Handle(), [](TnxBaseConnection& aConnection) {
-        aConnection.ForceDisconnect();
-      });
+    if (handles.empty()) break;
+    for (uint32_t handle : handles) {
+      TnxBaseConnection::Deliver(handle, [](TnxBaseConnection& aConnection) { aConnection.ForceDisconnect(); });
     }
     nxTransportSleep(kStopWaitMs);
   }
