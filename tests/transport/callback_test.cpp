@@ -17,6 +17,7 @@
 #include "support/fake_transport_clock.h"
 #include "support/named_component.h"
 #include "support/test_command_handler.h"
+#include "support/within.h"
 #include "transport/pooled_transport.h"
 #include "transport/remote_objects.h"
 #include "transport/session_callbacks.h"
@@ -44,15 +45,7 @@ constexpr TnxMsgID kKeepCallback = 0x43;
 constexpr TnxMsgID kAskServer = 0x50;
 constexpr TnxMsgID kEcho = 0x10;
 
-template <class Pred>
-bool Within(std::chrono::seconds aLimit, Pred aPred) {
-  const auto deadline = std::chrono::steady_clock::now() + aLimit;
-  while (!aPred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using testing::Within;
 
 struct TReply {
   uint32_t code = 0xFFFFFFFF;

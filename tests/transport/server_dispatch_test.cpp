@@ -19,6 +19,7 @@
 #include "support/named_component.h"
 #include "support/recording_log.h"
 #include "support/test_command_handler.h"
+#include "support/within.h"
 #include "transport/login_block.h"
 #include "transport/pooled_transport.h"
 #include "transport/remote_objects.h"
@@ -45,15 +46,7 @@ constexpr TnxMsgID kBlockMsg = 0x77;
 constexpr TnxMsgID kEchoMsg = 0x10;
 constexpr TnxMsgID kNiceMsg = 0x55;
 
-template <class Pred>
-bool Within(std::chrono::seconds aLimit, Pred aPred) {
-  const auto deadline = std::chrono::steady_clock::now() + aLimit;
-  while (!aPred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using testing::Within;
 
 // Requests kBlockMsg wait until released (at most 30 s), after asking the
 // pool for breath; every other request is the test handler's.

@@ -15,6 +15,7 @@
 #include "platform/socket.h"
 #include "support/named_component.h"
 #include "support/test_command_handler.h"
+#include "support/within.h"
 #include "transport/support/map_configuration.h"
 #include "transport/support/raw_client.h"
 #include "transport/tcp_transport.h"
@@ -29,15 +30,7 @@ using testing::Make;
 using testing::TPeerFrame;
 using testing::TRawClient;
 
-template <class Pred>
-bool Within(std::chrono::seconds aLimit, Pred aPred) {
-  const auto deadline = std::chrono::steady_clock::now() + aLimit;
-  while (!aPred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using testing::Within;
 
 struct Freed {
   void operator()(TnxWinsockTransport* aTransport) const { platform::TComponent::Free(aTransport); }

@@ -19,6 +19,7 @@
 #include "support/exception_message.h"
 #include "support/fake_transport_clock.h"
 #include "support/named_component.h"
+#include "support/within.h"
 #include "transport/connection.h"
 #include "transport/payload_compression.h"
 #include "transport/pooled_transport.h"
@@ -104,15 +105,7 @@ protected:
   }
 };
 
-template <class Pred>
-bool Within(std::chrono::seconds aLimit, Pred aPred) {
-  const auto deadline = std::chrono::steady_clock::now() + aLimit;
-  while (!aPred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using testing::Within;
 
 TEST_P(Medium, StopOfAClientThatNeverConnectedReturnsAtOnce) {
   testing::TFakeTransportClock clock;
