@@ -1,12 +1,15 @@
 #include "engine/abstract_database.h"
 
+#include "engine/abstract_cursor.h"
 #include "engine/abstract_session.h"
 #include "engine/child_links.h"
+#include "engine/deadline_hooks.h"
 #include "engine/server_engine.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exception_data_interfaces.h"
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/sync/lock_guard.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace revurov {
@@ -47,15 +50,41 @@ void TnxAbstractDatabase::BeforeDestruction() {
   TnxBaseTransContext::BeforeDestruction();
 }
 
+namespace {
+
+template <class T, class F>
+void ForEachChild(TnxPadlock& aPadlock, T* aHead, T* (T::*aNext)() const noexcept, F&& aStep) {
+  TnxPadlockGuard guard(aPadlock);
+  for (T* child = aHead; child; child = (child->*aNext)()) aStep(*child);
+}
+
+// Frees the list head first until the list is empty; a child that does
+// not leave (one dying on another thread) is taken out so the loop ends.
+template <class T, T* T::*Prev, T* T::*Next>
+void FreeChildren(TnxPadlock& aPadlock, T*& aHead, T*& aTail) {
+  TnxPadlockGuard guard(aPadlock);
+  while (T* child = aHead) {
+    child->Free();
+    if (aHead == child) nxUnlink<T, Prev, Next>(aHead, aTail, child);
+  }
+}
+
+}  // namespace
+
 void TnxAbstractDatabase::PrepareDestroy() {
   TnxBaseTransContext::PrepareDestroy();
-  if (adOwnedTransContext) {
+  auto prepare = [this](auto& aChild) {
     try {
-      adOwnedTransContext->PrepareDestroy();
+      aChild.PrepareDestroy();
     } catch (const std::exception& e) {
       asoConvertException(e);
     }
-  }
+  };
+  if (adOwnedTransContext) prepare(*adOwnedTransContext);
+  ForEachChild(adCursorsPadlock, adCursorsHead, &TnxAbstractCursor::DatabaseNext,
+               [&](TnxAbstractCursor& aCursor) { prepare(aCursor); });
+  ForEachChild(adStatementsPadlock, adStatementsHead, &TnxAbstractStatement::DatabaseNext,
+               [&](TnxAbstractStatement& aStatement) { prepare(aStatement); });
 }
 
 TnxAbstractDatabase::~TnxAbstractDatabase() {
@@ -65,7 +94,25 @@ TnxAbstractDatabase::~TnxAbstractDatabase() {
     nxUnlink<TnxAbstractDatabase, &TnxAbstractDatabase::adSessionPrev, &TnxAbstractDatabase::adSessionNext>(
         session->asDatabasesHead, session->asDatabasesTail, this);
   }
+  FreeChildren<TnxAbstractStatement, &TnxAbstractStatement::asDatabasePrev, &TnxAbstractStatement::asDatabaseNext>(
+      adStatementsPadlock, adStatementsHead, adStatementsTail);
+  FreeChildren<TnxAbstractCursor, &TnxAbstractCursor::acDatabasePrev, &TnxAbstractCursor::acDatabaseNext>(
+      adCursorsPadlock, adCursorsHead, adCursorsTail);
   adOwnedTransContext.reset();
+}
+
+std::vector<TnxAbstractCursor*> TnxAbstractDatabase::Cursors() {
+  std::vector<TnxAbstractCursor*> result;
+  ForEachChild(adCursorsPadlock, adCursorsHead, &TnxAbstractCursor::DatabaseNext,
+               [&](TnxAbstractCursor& aCursor) { result.push_back(&aCursor); });
+  return result;
+}
+
+std::vector<TnxAbstractStatement*> TnxAbstractDatabase::Statements() {
+  std::vector<TnxAbstractStatement*> result;
+  ForEachChild(adStatementsPadlock, adStatementsHead, &TnxAbstractStatement::DatabaseNext,
+               [&](TnxAbstractStatement& aStatement) { result.push_back(&aStatement); });
+  return result;
 }
 
 TnxAbstractSession* TnxAbstractDatabase::OwnSession() const noexcept {
@@ -152,6 +199,55 @@ uint32_t TnxAbstractDatabase::TransactionGetInfo(TnxTransactionInfo& aTransInfo,
 
 uint32_t TnxAbstractDatabase::SetCacheDatabase(TnxAbstractDatabase*) { return NotSupported(u"SetCacheDatabase"); }
 
+uint32_t TnxAbstractDatabase::RegisterCursorSource(InxDatabaseCursorSource*, InxDatabaseCursorSourceControl*& aControl) {
+  aControl = nullptr;
+  return NotSupported(u"RegisterCursorSource");
+}
+
+uint32_t TnxAbstractDatabase::CursorCacheOpen(TnxAbstractCursor*& aCursor, std::u16string_view, std::u16string_view,
+                                              TnxOpenMode, TnxShareMode, uint32_t, std::u16string_view, int32_t, bool,
+                                              TnxCursorOpenOptions, uint32_t) {
+  aCursor = nullptr;
+  return NotSupported(u"CursorCacheOpen");
+}
+
+template <class F>
+uint32_t TnxAbstractDatabase::WithTableCursor(std::u16string_view aTableName, std::u16string_view aPassword,
+                                              TnxOpenMode aOpenMode, F&& aOperation) {
+  nxSetTimeoutHook(Timeout(), false);
+  platform::TInterfacePtr<InxSimpleLock> lock(SessionLock());
+  lock->Lock();
+  uint32_t result = 0;
+  nxEnterTimeoutNestingHook();
+  try {
+    TnxAbstractCursor* opened = nullptr;
+    result = CursorOpen(opened, aTableName, aPassword, aOpenMode, smShared, Timeout(), u"", -1,
+                        ExplicitAllowSystem(), 0, kTableStreamFilterTimeout, nullptr);
+    // Owned from here, whatever the answer, so no path leaves it behind.
+    TnxServerObjectPtr<TnxAbstractCursor> cursor(opened);
+    if (result == 0 && cursor) result = aOperation(*cursor);
+  } catch (const std::exception& e) {
+    result = asoConvertException(e);
+  }
+  nxLeaveTimeoutNestingHook();
+  lock->Unlock(result);
+  return result;
+}
+
+uint32_t TnxAbstractDatabase::TableStreamRead(std::u16string_view aTableName, std::u16string_view aPassword,
+                                              std::u16string_view aStreamName, platform::TStream& aStream) {
+  return WithTableCursor(aTableName, aPassword, omReadOnly, [&](TnxAbstractCursor& aCursor) {
+    return aCursor.TableStreamRead(aStreamName, aStream);
+  });
+}
+
+uint32_t TnxAbstractDatabase::TableStreamWrite(std::u16string_view aTableName, std::u16string_view aPassword,
+                                               std::u16string_view aStreamName, platform::TStream& aStream) {
+  return WithTableCursor(aTableName, aPassword, omReadWrite, [&](TnxAbstractCursor& aCursor) {
+    return aCursor.TableStreamWrite(aStreamName, aStream);
+  });
+}
+
 platform::HRESULT TnxAbstractDatabase::CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
                                                          platform::IInterface* aOuter,
                                                          const platform::TGUID& aInterfaceID, void** aInterface) {
@@ -167,6 +263,14 @@ platform::HRESULT TnxAbstractDatabase::CreateInstanceFor(std::u16string_view aNa
 void TnxAbstractDatabase::GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) {
   TnxBaseTransContext::GetExceptionData(aContainer, aIncludeChildren);
   aContainer.AddObject(u"TransContext", static_cast<TnxObject*>(adTransContext), false);
+  if (!aIncludeChildren) return;
+  auto add = [&](const char16_t* aName, auto&& aChildren) {
+    TnxExceptionDataRef list = aContainer.AddContainer(aName);
+    int32_t i = 0;
+    for (auto* child : aChildren) list->AddObject(platform::Format(u"[%d]", {i++}), static_cast<TnxObject*>(child), true);
+  };
+  add(u"Cursors", Cursors());
+  add(u"Statements", Statements());
 }
 
 }  // namespace revurov

@@ -14,13 +14,20 @@
 //   then owns a new context with its own timeout. Should the session refuse
 //   a new context, the database is left without one and its transaction
 //   operations answer 9990.
+// - The database owns its cursors and statements: each joins its list at
+//   construction; the database frees what is left of them when it goes.
+//   With adCursorAutoFree set the last cursor to leave frees the database.
+// - TableStreamRead and TableStreamWrite open a cursor on the table
+//   (read-only or read-write, shared) and free it on every path.
 // - Engines check table names first (engine/name_rules.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "engine/abstract_statement.h"
 #include "engine/abstract_trans_context.h"
 #include "platform/string_list.h"
 
@@ -30,6 +37,8 @@ namespace platform {
 class TStream;
 }
 
+class InxDatabaseCursorSource;
+class InxDatabaseCursorSourceControl;
 class TnxAbstractTaskInfo;
 class TnxBaseTableMapperDescriptor;
 class TnxDataDictionary;
@@ -37,6 +46,13 @@ class TnxFieldDescriptor;
 class TnxIndexDescriptor;
 
 enum TnxTableScope : uint8_t { tsPersistent, tsTempGlobal, tsTempDatabase, tsTempUnnamed };
+
+enum TnxCursorOpenOption : uint8_t { cooRequestMultipartRecordGet, cooRecordGetFollowedByGetBookmark, cooFlipOrder };
+using TnxCursorOpenOptions = uint8_t;  // bit set
+enum TnxStatementExecDirectPhase : uint8_t { sedAlloc, sedPrepare, sedSetParams, sedExec, sedGetParams, sedFree };
+
+// The filter timeout of the cursor a table stream operation opens.
+inline constexpr uint32_t kTableStreamFilterTimeout = 500;
 
 inline constexpr std::u16string_view nxAllowSystemTableAccessOption = u"ALLOWSYSTEMTABLEACCESS";
 
@@ -46,6 +62,10 @@ class TnxAbstractDatabase : public TnxBaseTransContext {
   bool OwnsTransContext() const noexcept { return adOwnedTransContext != nullptr; }
   TnxAbstractDatabase* SessionNext() const noexcept { return adSessionNext; }
   TnxAbstractDatabase* TransContextNext() const noexcept { return adTransContextNext; }
+  // The children in list order, read under the list's padlock.
+  std::vector<TnxAbstractCursor*> Cursors();
+  std::vector<TnxAbstractStatement*> Statements();
+  bool CursorAutoFree() const noexcept { return adCursorAutoFree; }
 
   // True when the database's own option ALLOWSYSTEMTABLEACCESS is "1".
   virtual bool ExplicitAllowSystem();
@@ -62,6 +82,8 @@ class TnxAbstractDatabase : public TnxBaseTransContext {
   uint32_t TransactionGetInfo(TnxTransactionInfo& aTransInfo, bool aAllowCached) override;
 
   virtual uint32_t SetCacheDatabase(TnxAbstractDatabase* aCacheDatabase);
+  // Not offered here: clears aControl, 12289.
+  virtual uint32_t RegisterCursorSource(InxDatabaseCursorSource* aSource, InxDatabaseCursorSourceControl*& aControl);
   virtual uint32_t TableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
                               TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) = 0;
   virtual uint32_t TablePack(std::u16string_view aTableName, std::u16string_view aPassword,
@@ -100,9 +122,26 @@ class TnxAbstractDatabase : public TnxBaseTransContext {
   virtual uint32_t GetChangedTables(platform::TStringList& aTables) = 0;
   // Read and write a named stream stored with a table, through a cursor.
   virtual uint32_t TableStreamRead(std::u16string_view aTableName, std::u16string_view aPassword,
-                                   std::u16string_view aStreamName, platform::TStream& aStream) = 0;
+                                   std::u16string_view aStreamName, platform::TStream& aStream);
   virtual uint32_t TableStreamWrite(std::u16string_view aTableName, std::u16string_view aPassword,
-                                    std::u16string_view aStreamName, platform::TStream& aStream) = 0;
+                                    std::u16string_view aStreamName, platform::TStream& aStream);
+  // aMarkedBlobs: the names of the blob fields to read ahead, or nil.
+  virtual uint32_t CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
+                              std::u16string_view aPassword, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                              uint32_t aTimeout, std::u16string_view aIndexName, int32_t aIndexID,
+                              bool aAllowSystem, TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout,
+                              const platform::TStringList* aMarkedBlobs) = 0;
+  virtual uint32_t CursorCacheOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
+                                   std::u16string_view aPassword, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                                   uint32_t aTimeout, std::u16string_view aIndexName, int32_t aIndexID,
+                                   bool aAllowSystem, TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout);
+  virtual uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) = 0;
+  virtual uint32_t StatementExecDirect(uint32_t aTimeout, TnxStatementType aStatementType,
+                                       std::u16string_view aQueryText, platform::TStream* aPrepareStream,
+                                       const TnxSqlParamList& aParams, platform::TStream* aSetParamsStream,
+                                       TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode,
+                                       platform::TStream* aExecStream, platform::TStream* aGetParamsStream,
+                                       TnxStatementExecDirectPhase& aPhase) = 0;
   virtual uint32_t GetFreespace(int64_t& aFreeSpace) = 0;
   virtual uint32_t GetPath(std::u16string& aPath) = 0;
   virtual uint32_t GetAlias(std::u16string& aAlias) = 0;
@@ -122,9 +161,19 @@ protected:
   void PrepareDestroy() override;
   TnxExtendableServerObject* esoOptionParent() const override;
 
+  // Set by an engine that opens a database for a single cursor.
+  bool adCursorAutoFree = false;
+
 private:
+  friend class TnxAbstractCursor;
+  friend class TnxAbstractStatement;
   friend class TnxAbstractTransContext;
   friend class TnxAbstractSession;
+
+  // A table stream operation on a cursor opened for it.
+  template <class F>
+  uint32_t WithTableCursor(std::u16string_view aTableName, std::u16string_view aPassword, TnxOpenMode aOpenMode,
+                           F&& aOperation);
 
   TnxAbstractSession* OwnSession() const noexcept;
   void JoinTransContext(TnxAbstractTransContext* aTransContext) noexcept;
@@ -138,6 +187,12 @@ private:
   TnxServerObjectPtr<TnxAbstractTransContext> adOwnedTransContext;
   TnxAbstractDatabase* adTransContextPrev = nullptr;
   TnxAbstractDatabase* adTransContextNext = nullptr;
+  TnxPadlock adCursorsPadlock{true};
+  TnxAbstractCursor* adCursorsHead = nullptr;
+  TnxAbstractCursor* adCursorsTail = nullptr;
+  TnxPadlock adStatementsPadlock{true};
+  TnxAbstractStatement* adStatementsHead = nullptr;
+  TnxAbstractStatement* adStatementsTail = nullptr;
   bool adLockedIncDone = false;
 };
 

@@ -1,19 +1,27 @@
 // A small in-memory engine built on the abstract session, database,
-// transaction context and task info: its sessions open databases on a set
-// of known aliases, make contexts and task infos, and record what they were
-// asked, so tests can drive the abstract classes' own steps.
+// transaction context, task info, cursor and statement: its sessions open
+// databases on a set of known aliases, its databases open cursors on the
+// tables a test lays out, its cursors keep blobs in a map, and everything
+// records what it was asked, so tests can drive the abstract classes' own
+// steps.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "engine/abstract_cursor.h"
 #include "engine/abstract_database.h"
 #include "engine/abstract_session.h"
 #include "engine/abstract_task_info.h"
 #include "engine/abstract_trans_context.h"
+#include "dictionary/data_dictionary.h"
+#include "dictionary/fields_descriptor.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "platform/stream.h"
@@ -34,6 +42,246 @@ struct DatabaseOpenCall {
   TnxOpenMode OpenMode;
   TnxShareMode ShareMode;
   uint32_t Timeout;
+};
+
+struct CursorOpenCall {
+  std::u16string Table;
+  TnxOpenMode OpenMode;
+  TnxShareMode ShareMode;
+  uint32_t Timeout;
+  std::u16string IndexName;
+  int32_t IndexID;
+  bool AllowSystem;
+  uint32_t FilterTimeout;
+};
+
+// How the snapshot steps of a memory cursor answer.
+struct SnapshotScript {
+  bool Needed = true;
+  uint32_t StartResult = 0;
+  uint32_t EndResult = 0;
+  int Starts = 0;
+  int Ends = 0;
+};
+
+class MemoryCursor : public TnxAbstractServerCursor {
+  REVUROV_SERVER_OBJECT_CLASS(MemoryCursor, TnxAbstractServerCursor)
+  // aDictionary may be nil (a cursor only for table streams); the test
+  // keeps it alive.
+  MemoryCursor(TnxAbstractDatabase* aDatabase, uint32_t aTimeout, MemoryEngine& aEngine, std::u16string aTable,
+               TnxDataDictionary* aDictionary)
+      : TnxAbstractServerCursor(aDatabase, aTimeout), mcEngine(aEngine), mcTable(std::move(aTable)),
+        mcDictionary(aDictionary) {}
+
+  void AfterConstruction() override {
+    TnxAbstractServerCursor::AfterConstruction();
+    if (mcDictionary) InitRecordLayout();
+  }
+  // The table's records carry an identity and a version.
+  void MakeCacheable() {
+    TnxCacheableInfoRef info = TnxCacheableInfoRef::Adopt(nxNewCacheableInfo());
+    FieldsDescriptor()->GetSpecialFieldsInfo(info->ciSFI);
+    SetCacheableInfo(info);
+  }
+  void MakeCache(bool aValue) { SetIsCache(aValue); }
+  using TnxAbstractCursor::GetBlobs;
+  using TnxAbstractCursor::SetToKey;
+  using TnxAbstractCursor::RecordGetForKey;
+  using TnxAbstractCursor::RangeSet;
+
+  TnxDataDictionary* _Dictionary() override { return mcDictionary; }
+  TnxBaseTableDescriptor* TableDescriptor() override { return mcDictionary; }
+  std::u16string FullName() override { return mcTable; }
+
+  bool BlobReadNeedsSnapshot(const TnxRecID&, int32_t, TnxBlobNr, bool) override { return Snapshot.Needed; }
+  uint32_t BlobReadSnapshotStart() override {
+    ++Snapshot.Starts;
+    return Snapshot.StartResult;
+  }
+  uint32_t BlobReadSnapshotEnd() override {
+    ++Snapshot.Ends;
+    return Snapshot.EndResult;
+  }
+
+  // ---- blobs over the map ----
+  uint32_t BlobCreate(const TnxRecID&, int32_t aFieldNo, TnxBlobNr& aBlobNr) override {
+    Log("Create " + std::to_string(aFieldNo));
+    if (FailCreate) return FailCreate;
+    aBlobNr = NextBlobNr++;
+    Blobs[aBlobNr];
+    return 0;
+  }
+  uint32_t BlobWrite(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
+                     const void* aBlob) override {
+    Log("Write " + std::to_string(aBlobNr) + " " + std::to_string(aOffset) + " " + std::to_string(aLen));
+    if (FailWrite) return FailWrite;
+    std::string& blob = Blobs[aBlobNr];
+    if (blob.size() < size_t(aOffset) + aLen) blob.resize(size_t(aOffset) + aLen);
+    if (aLen) std::memcpy(blob.data() + aOffset, aBlob, aLen);
+    return 0;
+  }
+  uint32_t BlobTruncate(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t aBlobLength) override {
+    Log("Truncate " + std::to_string(aBlobNr) + " " + std::to_string(aBlobLength));
+    auto it = Blobs.find(aBlobNr);
+    if (it == Blobs.end()) return nxeBlobError;
+    it->second.resize(aBlobLength);
+    return 0;
+  }
+  uint32_t BlobDelete(const TnxRecID&, int32_t, TnxBlobNr aBlobNr) override {
+    Log("Delete " + std::to_string(aBlobNr));
+    return Blobs.erase(aBlobNr) ? 0 : nxeBlobError;
+  }
+  // A blob listed in Renumbered answers 13058 and names its new number.
+  uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t& aLength, bool,
+                            TnxNewBlobNr* aNewBlobNr) override {
+    Log("Length " + std::to_string(aBlobNr));
+    if (uint32_t moved = Moved(aBlobNr, aNewBlobNr)) return moved;
+    auto it = Blobs.find(aBlobNr);
+    if (it == Blobs.end()) return FailMissingBlob;
+    aLength = static_cast<uint32_t>(it->second.size());
+    return 0;
+  }
+  uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
+                       platform::TStream& aStream, bool, TnxNewBlobNr* aNewBlobNr) override {
+    Log("Read " + std::to_string(aBlobNr) + " " + std::to_string(aOffset) + " " + std::to_string(aLen));
+    if (uint32_t moved = Moved(aBlobNr, aNewBlobNr)) return moved;
+    if (FailRead) return FailRead;
+    auto it = Blobs.find(aBlobNr);
+    if (it == Blobs.end()) return FailMissingBlob;
+    if (aOffset < it->second.size())
+      aStream.Write(it->second.data() + aOffset, std::min<int64_t>(aLen, int64_t(it->second.size() - aOffset)));
+    return 0;
+  }
+
+  // ---- table streams ----
+  uint32_t TableStreamRead(std::u16string_view aStreamName, platform::TStream& aStream) override;
+  uint32_t TableStreamWrite(std::u16string_view aStreamName, platform::TStream& aStream) override;
+
+  // ---- the rest of the catalogue is not what these tests look at ----
+  uint32_t SetToBegin() override { return NotSupported(u"SetToBegin"); }
+  uint32_t SetToCursor(TnxAbstractCursor*) override { return NotSupported(u"SetToCursor"); }
+  uint32_t SetToEnd() override { return NotSupported(u"SetToEnd"); }
+  uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return NotSupported(u"SetToFilter"); }
+  uint32_t sbcGetBookmarkSize(uint32_t&) override { return NotSupported(u"GetBookmarkSize"); }
+  uint32_t GetBookmark(PnxBookmarkBuffer, uint32_t) override { return NotSupported(u"GetBookmark"); }
+  uint32_t CompareBookmarks(PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&) override { return NotSupported(u"CompareBookmarks"); }
+  uint32_t SetToBookmark(PnxBookmarkBuffer, uint32_t) override { return NotSupported(u"SetToBookmark"); }
+  uint32_t BookmarkAsVariant(PnxBookmarkBuffer, uint32_t, platform::TnxVariant&) override { return NotSupported(u"BookmarkAsVariant"); }
+  uint32_t RecNoSupported() override { return NotSupported(u"RecNoSupported"); }
+  uint32_t RecNoGet(uint32_t&, bool) override { return NotSupported(u"RecNoGet"); }
+  uint32_t RecNoSet(uint32_t, bool) override { return NotSupported(u"RecNoSet"); }
+  uint32_t RecordGet(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGet"); }
+  uint32_t RecordGetNext(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetNext"); }
+  uint32_t RecordGetPrior(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetPrior"); }
+  uint32_t RecordInsert(TnxLockType, PnxRecordBuffer, int64_t*) override { return NotSupported(u"RecordInsert"); }
+  uint32_t RecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override { return NotSupported(u"RecordModify"); }
+  uint32_t RecordDelete(PnxRecordBuffer, TnxLSN) override { return NotSupported(u"RecordDelete"); }
+  uint32_t RecordIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"RecordIsLocked"); }
+  uint32_t RecordLockRelease(bool, bool) override { return NotSupported(u"RecordLockRelease"); }
+  uint32_t AutoIncGet(uint32_t&, bool) override { return NotSupported(u"AutoIncGet"); }
+  uint32_t AutoIncSet(uint32_t) override { return NotSupported(u"AutoIncSet"); }
+  // Records the filter it was handed (by class name) and gives out IDs.
+  uint32_t FilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated) override {
+    Log("FilterAddCustom " + FilterText(aFilter) + (aActivated ? " active" : ""));
+    aFilterID = ++LastFilterID;
+    return 0;
+  }
+  uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) override { return NotSupported(u"FilterReplaceCustom"); }
+  uint32_t FilterSetTimeout(uint32_t) override { return NotSupported(u"FilterSetTimeout"); }
+  uint32_t FilterActivate(TnxFilterID) override { return NotSupported(u"FilterActivate"); }
+  uint32_t FilterDeactivate(TnxFilterID) override { return NotSupported(u"FilterDeactivate"); }
+  uint32_t FilterRemove(TnxFilterID) override { return NotSupported(u"FilterRemove"); }
+  uint32_t SwitchToIndex(std::u16string_view, int32_t, TnxPosnOnRec) override { return NotSupported(u"SwitchToIndex"); }
+  uint32_t GetIndexID(int32_t&) override { return NotSupported(u"GetIndexID"); }
+  uint32_t SetToKey(TnxSearchKeyAction, int32_t, int32_t, bool aDirectKey, PnxKeyOrRecordBuffer) override {
+    Log(aDirectKey ? "SetToKey key" : "SetToKey record");
+    return 0;
+  }
+  uint32_t RecordGetForKey(int32_t, int32_t, bool aDirectKey, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override {
+    Log(aDirectKey ? "RecordGetForKey key" : "RecordGetForKey record");
+    return 0;
+  }
+  uint32_t RecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, TnxDataSetKeyBufferArray&, bool, bool) override { return NotSupported(u"RecordGetForKeyBatch"); }
+  uint32_t RangeReset() override { return NotSupported(u"RangeReset"); }
+  uint32_t RangeSet(int32_t, int32_t, bool aDirectKey1, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool aDirectKey2,
+                    PnxKeyOrRecordBuffer, bool) override {
+    Log(std::string("RangeSet ") + (aDirectKey1 ? "key" : "record") + " " + (aDirectKey2 ? "key" : "record"));
+    return 0;
+  }
+  uint32_t CompareKeys(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer, TValueRelationship&) override { return NotSupported(u"CompareKeys"); }
+  uint32_t KeyFilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxKeyFilterID& aFilterID) override {
+    Log("KeyFilterAddCustom " + FilterText(aFilter));
+    aFilterID = ++LastFilterID;
+    return 0;
+  }
+  uint32_t KeyFilterActivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterActivate"); }
+  uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterDeactivate"); }
+  uint32_t KeyFilterRemove(TnxKeyFilterID) override { return NotSupported(u"KeyFilterRemove"); }
+  uint32_t RecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override { return NotSupported(u"RecordGetBatch"); }
+  uint32_t RecordInsertBatch(TnxCustomMemoryStream&) override { return NotSupported(u"RecordInsertBatch"); }
+  uint32_t CopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t) override { return NotSupported(u"CopyRecords"); }
+  uint32_t CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override { return NotSupported(u"CopyRecordsEx"); }
+  uint32_t DeleteRecords() override { return NotSupported(u"DeleteRecords"); }
+  uint32_t BlobsCancel(TnxRefNr) override { return NotSupported(u"BlobsCancel"); }
+  uint32_t BlobCreateFile(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&) override { return NotSupported(u"BlobCreateFile"); }
+  uint32_t BlobFree(const TnxRecID&, int32_t, TnxBlobNr) override { return NotSupported(u"BlobFree"); }
+  uint32_t BlobModified(const TnxRecID&, int32_t, TnxBlobNr, bool&) override { return NotSupported(u"BlobModified"); }
+  uint32_t TableStreamGetList(platform::TStringList&) override { return NotSupported(u"TableStreamGetList"); }
+  uint32_t TableStreamDelete(std::u16string_view) override { return NotSupported(u"TableStreamDelete"); }
+  uint32_t TableIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"TableIsLocked"); }
+  uint32_t TableLockAcquire(TnxLockType) override { return NotSupported(u"TableLockAcquire"); }
+  uint32_t TableLockRelease(TnxLockType, bool) override { return NotSupported(u"TableLockRelease"); }
+  uint32_t Duplicate(TnxOpenMode, TnxAbstractCursor*&) override { return NotSupported(u"Duplicate"); }
+  uint32_t ChangePassword(std::u16string_view) override { return NotSupported(u"ChangePassword"); }
+  uint32_t GetRecordCount(uint32_t&, bool) override { return NotSupported(u"GetRecordCount"); }
+  uint32_t GetRecordCountAsync(TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountAsync"); }
+  uint32_t GetRecordCountEx(TnxRecordCountOption, uint32_t&, bool) override { return NotSupported(u"GetRecordCountEx"); }
+  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountExAsync"); }
+  uint32_t ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos&) override { return NotSupported(u"ascGetBlobCacheInfos"); }
+  uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override { return NotSupported(u"ascSetBlobCacheFlushed"); }
+
+  std::map<TnxBlobNr, std::string> Blobs;
+  TnxBlobNr NextBlobNr = 1;
+  // Old number -> the number the engine names with 13058.
+  std::map<TnxBlobNr, TnxBlobNr> Renumbered;
+  SnapshotScript Snapshot;
+  uint32_t FailCreate = 0, FailWrite = 0, FailRead = 0;
+  uint32_t FailMissingBlob = nxeBlobError;
+  TnxFilterID LastFilterID = 0;
+  std::vector<std::string> Calls;
+
+protected:
+  ~MemoryCursor() override;
+
+private:
+  void Log(std::string aCall) { Calls.push_back(std::move(aCall)); }
+  uint32_t Moved(TnxBlobNr aBlobNr, TnxNewBlobNr* aNewBlobNr) {
+    auto it = Renumbered.find(aBlobNr);
+    if (it == Renumbered.end()) return 0;
+    if (aNewBlobNr) *aNewBlobNr = {it->second, true};
+    return nxeBlobModified;
+  }
+  static std::string FilterText(TnxBaseFilterDescriptor* aFilter) {
+    std::string text;
+    for (char16_t c : aFilter->ClassName()) text += char(c);
+    return text;
+  }
+
+  MemoryEngine& mcEngine;
+  std::u16string mcTable;
+  TnxDataDictionary* mcDictionary;
+};
+
+class MemoryStatement : public TnxAbstractStatement {
+  REVUROV_SERVER_OBJECT_CLASS(MemoryStatement, TnxAbstractStatement)
+  MemoryStatement(TnxAbstractDatabase* aDatabase, uint32_t aTimeout) : TnxAbstractStatement(aDatabase, aTimeout) {}
+  uint32_t Prepare(TnxStatementType, std::u16string_view, platform::TStream*) override { return NotSupported(u"Prepare"); }
+  uint32_t Exec(TnxAbstractCursor*& aCursor, TnxOpenMode, platform::TStream*) override {
+    aCursor = nullptr;
+    return NotSupported(u"Exec");
+  }
+  uint32_t SetParams(const TnxSqlParamList&, platform::TStream*) override { return NotSupported(u"SetParams"); }
+  uint32_t GetParams(TnxSqlParamList&, platform::TStream*) override { return NotSupported(u"GetParams"); }
 };
 
 class MemoryTransContext : public TnxAbstractTransContext {
@@ -67,10 +315,24 @@ class MemoryDatabase : public TnxAbstractDatabase {
       : TnxAbstractDatabase(aSession, aTransContext, aTimeout), mdEngine(aEngine) {}
 
   uint32_t TableExists(std::u16string_view aTableName, std::u16string_view, bool& aExists, bool aAllowSystem) override;
-  uint32_t TableStreamRead(std::u16string_view aTableName, std::u16string_view, std::u16string_view aStreamName,
-                           platform::TStream& aStream) override;
-  uint32_t TableStreamWrite(std::u16string_view aTableName, std::u16string_view, std::u16string_view aStreamName,
-                            platform::TStream& aStream) override;
+  uint32_t CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName, std::u16string_view,
+                      TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout,
+                      std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem, TnxCursorOpenOptions,
+                      uint32_t aFilterTimeout, const platform::TStringList*) override;
+  uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) override {
+    aStatement = nxCreateServerObject<MemoryStatement>(this, aTimeout).release();
+    return 0;
+  }
+  uint32_t StatementExecDirect(uint32_t, TnxStatementType, std::u16string_view, platform::TStream*,
+                               const TnxSqlParamList&, platform::TStream*, TnxAbstractCursor*& aCursor, TnxOpenMode,
+                               platform::TStream*, platform::TStream*, TnxStatementExecDirectPhase& aPhase) override {
+    aCursor = nullptr;
+    aPhase = sedAlloc;
+    return NotSupported(u"StatementExecDirect");
+  }
+  // A cursor on the table; nil when it does not open.
+  MemoryCursor* OpenCursor(std::u16string_view aTableName, TnxOpenMode aOpenMode = omReadWrite);
+  void SetCursorAutoFree(bool aValue) { adCursorAutoFree = aValue; }
 
   // The rest of the catalogue is not what these tests look at.
   uint32_t TableBuild(bool, std::u16string_view, std::u16string_view, TnxDataDictionary*, TnxTableScope, bool) override { return NotSupported(u"TableBuild"); }
@@ -99,7 +361,6 @@ protected:
   ~MemoryDatabase() override;
 
 private:
-  uint32_t Inner();
   MemoryEngine& mdEngine;
 };
 
@@ -185,7 +446,37 @@ public:
   bool LastAllowSystem = false;
   std::u16string LastStream;
   std::string StoredBytes = "stream bytes";
+  // Record layouts of tables whose cursors read records (not owned).
+  std::map<std::u16string, TnxDataDictionary*> Layouts;
+  std::vector<CursorOpenCall> CursorOpens;
+  uint32_t RefuseCursors = 0;
+  int CursorsFreed = 0;
+
+  uint32_t RunInner() {
+    if (DuringInner) DuringInner();
+    if (Inner == InnerOutcome::Raise) throw EnxBaseException(nxeTableDoesNotExist);
+    return Inner == InnerOutcome::Fail ? kInnerFailure : 0;
+  }
 };
+
+inline MemoryCursor::~MemoryCursor() { ++mcEngine.CursorsFreed; }
+
+inline uint32_t MemoryCursor::TableStreamRead(std::u16string_view aStreamName, platform::TStream& aStream) {
+  mcEngine.LastStream = mcTable + u"/" + std::u16string(aStreamName);
+  if (uint32_t result = mcEngine.RunInner()) return result;
+  aStream.Write(mcEngine.StoredBytes.data(), int64_t(mcEngine.StoredBytes.size()));
+  return 0;
+}
+
+inline uint32_t MemoryCursor::TableStreamWrite(std::u16string_view aStreamName, platform::TStream& aStream) {
+  mcEngine.LastStream = mcTable + u"/" + std::u16string(aStreamName);
+  if (uint32_t result = mcEngine.RunInner()) return result;
+  std::string bytes(size_t(aStream.GetSize()), '\0');
+  aStream.Seek(0, platform::TSeekOrigin::soBeginning);
+  aStream.Read(bytes.data(), int64_t(bytes.size()));
+  mcEngine.StoredBytes = bytes;
+  return 0;
+}
 
 inline void MemoryTransContext::atcForceRollback() {
   ++ForcedRollbacks;
@@ -195,37 +486,39 @@ inline void MemoryTransContext::atcForceRollback() {
 
 inline MemoryDatabase::~MemoryDatabase() { ++mdEngine.DatabasesFreed; }
 
-inline uint32_t MemoryDatabase::Inner() {
-  if (mdEngine.DuringInner) mdEngine.DuringInner();
-  if (mdEngine.Inner == InnerOutcome::Raise) throw EnxBaseException(nxeTableDoesNotExist);
-  return mdEngine.Inner == InnerOutcome::Fail ? kInnerFailure : 0;
-}
-
 inline uint32_t MemoryDatabase::TableExists(std::u16string_view aTableName, std::u16string_view, bool& aExists,
                                             bool aAllowSystem) {
   mdEngine.LastAllowSystem = aAllowSystem;
-  if (uint32_t result = Inner()) return result;
+  if (uint32_t result = mdEngine.RunInner()) return result;
   aExists = mdEngine.Tables.count(std::u16string(aTableName)) > 0 && (aAllowSystem || !aTableName.starts_with(u'$'));
   return 0;
 }
 
-inline uint32_t MemoryDatabase::TableStreamRead(std::u16string_view aTableName, std::u16string_view,
-                                                std::u16string_view aStreamName, platform::TStream& aStream) {
-  mdEngine.LastStream = std::u16string(aTableName) + u"/" + std::u16string(aStreamName);
-  if (uint32_t result = Inner()) return result;
-  aStream.Write(mdEngine.StoredBytes.data(), int64_t(mdEngine.StoredBytes.size()));
+inline uint32_t MemoryDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
+                                           std::u16string_view, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                                           uint32_t aTimeout, std::u16string_view aIndexName, int32_t aIndexID,
+                                           bool aAllowSystem, TnxCursorOpenOptions, uint32_t aFilterTimeout,
+                                           const platform::TStringList*) {
+  aCursor = nullptr;
+  mdEngine.CursorOpens.push_back({std::u16string(aTableName), aOpenMode, aShareMode, aTimeout,
+                                  std::u16string(aIndexName), aIndexID, aAllowSystem, aFilterTimeout});
+  if (mdEngine.RefuseCursors) return mdEngine.RefuseCursors;
+  if (!mdEngine.Tables.count(std::u16string(aTableName))) return nxeTableDoesNotExist;
+  auto layout = mdEngine.Layouts.find(std::u16string(aTableName));
+  try {
+    aCursor = nxCreateServerObject<MemoryCursor>(this, aTimeout, mdEngine, std::u16string(aTableName),
+                                                 layout == mdEngine.Layouts.end() ? nullptr : layout->second)
+                  .release();
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
   return 0;
 }
 
-inline uint32_t MemoryDatabase::TableStreamWrite(std::u16string_view aTableName, std::u16string_view,
-                                                 std::u16string_view aStreamName, platform::TStream& aStream) {
-  mdEngine.LastStream = std::u16string(aTableName) + u"/" + std::u16string(aStreamName);
-  if (uint32_t result = Inner()) return result;
-  std::string bytes(size_t(aStream.GetSize()), '\0');
-  aStream.Seek(0, platform::TSeekOrigin::soBeginning);
-  aStream.Read(bytes.data(), int64_t(bytes.size()));
-  mdEngine.StoredBytes = bytes;
-  return 0;
+inline MemoryCursor* MemoryDatabase::OpenCursor(std::u16string_view aTableName, TnxOpenMode aOpenMode) {
+  TnxAbstractCursor* cursor = nullptr;
+  CursorOpen(cursor, aTableName, u"", aOpenMode, smShared, Timeout(), u"", -1, false, 0, 0, nullptr);
+  return static_cast<MemoryCursor*>(cursor);
 }
 
 inline MemorySession::MemorySession(MemoryEngine& aEngine, std::u16string_view aUserName,
