@@ -145,12 +145,27 @@ class MemoryCursor : public TnxAbstractServerCursor {
                        platform::TStream& aStream, bool, TnxNewBlobNr* aNewBlobNr) override {
     Log("Read " + std::to_string(aBlobNr) + " " + std::to_string(aOffset) + " " + std::to_string(aLen));
     if (uint32_t moved = Moved(aBlobNr, aNewBlobNr)) return moved;
+    if (uint32_t moved = Moved(aBlobNr, aNewBlobNr, RenumberedOnRead)) return moved;
+    if (RaiseRead) throw EnxBaseException(RaiseRead);
     if (FailRead) return FailRead;
     auto it = Blobs.find(aBlobNr);
     if (it == Blobs.end()) return FailMissingBlob;
     if (aOffset < it->second.size())
       aStream.Write(it->second.data() + aOffset, std::min<int64_t>(aLen, int64_t(it->second.size() - aOffset)));
     return 0;
+  }
+
+  // Answers the scripted results first, then the base's work.
+  uint32_t BlobBatchEntryApply(PnxRecordBuffer aData, const TnxRecID& aRecID,
+                               const TnxBlobBatchRequestEntry& aRequestEntry,
+                               const TnxBlobBatchReplyEntry& aReplyEntry) override {
+    Log("EntryApply " + std::to_string(aRequestEntry.bbrqeFieldNo) + " " + std::to_string(aReplyEntry.bbrpeBlobNr));
+    if (!EntryResults.empty()) {
+      uint32_t result = EntryResults.front();
+      EntryResults.erase(EntryResults.begin());
+      if (result) return result;
+    }
+    return TnxAbstractServerCursor::BlobBatchEntryApply(aData, aRecID, aRequestEntry, aReplyEntry);
   }
 
   // ---- table streams ----
@@ -244,8 +259,11 @@ class MemoryCursor : public TnxAbstractServerCursor {
   TnxBlobNr NextBlobNr = 1;
   // Old number -> the number the engine names with 13058.
   std::map<TnxBlobNr, TnxBlobNr> Renumbered;
+  // The same for reads alone.
+  std::map<TnxBlobNr, TnxBlobNr> RenumberedOnRead;
   SnapshotScript Snapshot;
-  uint32_t FailCreate = 0, FailWrite = 0, FailRead = 0;
+  uint32_t FailCreate = 0, FailWrite = 0, FailRead = 0, RaiseRead = 0;
+  std::vector<uint32_t> EntryResults;
   uint32_t FailMissingBlob = nxeBlobError;
   TnxFilterID LastFilterID = 0;
   std::vector<std::string> Calls;
@@ -255,9 +273,10 @@ protected:
 
 private:
   void Log(std::string aCall) { Calls.push_back(std::move(aCall)); }
-  uint32_t Moved(TnxBlobNr aBlobNr, TnxNewBlobNr* aNewBlobNr) {
-    auto it = Renumbered.find(aBlobNr);
-    if (it == Renumbered.end()) return 0;
+  uint32_t Moved(TnxBlobNr aBlobNr, TnxNewBlobNr* aNewBlobNr) { return Moved(aBlobNr, aNewBlobNr, Renumbered); }
+  static uint32_t Moved(TnxBlobNr aBlobNr, TnxNewBlobNr* aNewBlobNr, const std::map<TnxBlobNr, TnxBlobNr>& aMap) {
+    auto it = aMap.find(aBlobNr);
+    if (it == aMap.end()) return 0;
     if (aNewBlobNr) *aNewBlobNr = {it->second, true};
     return nxeBlobModified;
   }
