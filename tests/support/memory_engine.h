@@ -19,6 +19,7 @@
 #include "engine/abstract_database.h"
 #include "engine/abstract_session.h"
 #include "engine/abstract_task_info.h"
+#include "engine/sql_engine_classes.h"
 #include "engine/abstract_trans_context.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
@@ -64,26 +65,27 @@ struct SnapshotScript {
   int Ends = 0;
 };
 
-class MemoryCursor : public TnxAbstractServerCursor {
-  REVUROV_SERVER_OBJECT_CLASS(MemoryCursor, TnxAbstractServerCursor)
+// The memory cursor over a server cursor class of the engine interface.
+template <class Base>
+class MemoryCursorT : public Base {
+public:
   // aDictionary may be nil (a cursor only for table streams); the test
   // keeps it alive.
-  MemoryCursor(TnxAbstractDatabase* aDatabase, uint32_t aTimeout, MemoryEngine& aEngine, std::u16string aTable,
-               TnxDataDictionary* aDictionary)
-      : TnxAbstractServerCursor(aDatabase, aTimeout), mcEngine(aEngine), mcTable(std::move(aTable)),
-        mcDictionary(aDictionary) {}
+  MemoryCursorT(TnxAbstractDatabase* aDatabase, uint32_t aTimeout, MemoryEngine& aEngine, std::u16string aTable,
+                TnxDataDictionary* aDictionary)
+      : Base(aDatabase, aTimeout), mcEngine(aEngine), mcTable(std::move(aTable)), mcDictionary(aDictionary) {}
 
   void AfterConstruction() override {
-    TnxAbstractServerCursor::AfterConstruction();
-    if (mcDictionary) InitRecordLayout();
+    Base::AfterConstruction();
+    if (mcDictionary) this->InitRecordLayout();
   }
   // The table's records carry an identity and a version.
   void MakeCacheable() {
     TnxCacheableInfoRef info = TnxCacheableInfoRef::Adopt(nxNewCacheableInfo());
-    FieldsDescriptor()->GetSpecialFieldsInfo(info->ciSFI);
-    SetCacheableInfo(info);
+    this->FieldsDescriptor()->GetSpecialFieldsInfo(info->ciSFI);
+    this->SetCacheableInfo(info);
   }
-  void MakeCache(bool aValue) { SetIsCache(aValue); }
+  void MakeCache(bool aValue) { this->SetIsCache(aValue); }
   using TnxAbstractCursor::GetBlobs;
   using TnxAbstractCursor::SetToKey;
   using TnxAbstractCursor::RecordGetForKey;
@@ -165,7 +167,7 @@ class MemoryCursor : public TnxAbstractServerCursor {
       EntryResults.erase(EntryResults.begin());
       if (result) return result;
     }
-    return TnxAbstractServerCursor::BlobBatchEntryApply(aData, aRecID, aRequestEntry, aReplyEntry);
+    return Base::BlobBatchEntryApply(aData, aRecID, aRequestEntry, aReplyEntry);
   }
 
   // ---- table streams ----
@@ -173,41 +175,41 @@ class MemoryCursor : public TnxAbstractServerCursor {
   uint32_t TableStreamWrite(std::u16string_view aStreamName, platform::TStream& aStream) override;
 
   // ---- the rest of the catalogue is not what these tests look at ----
-  uint32_t SetToBegin() override { return NotSupported(u"SetToBegin"); }
-  uint32_t SetToCursor(TnxAbstractCursor*) override { return NotSupported(u"SetToCursor"); }
-  uint32_t SetToEnd() override { return NotSupported(u"SetToEnd"); }
-  uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return NotSupported(u"SetToFilter"); }
-  uint32_t sbcGetBookmarkSize(uint32_t&) override { return NotSupported(u"GetBookmarkSize"); }
-  uint32_t GetBookmark(PnxBookmarkBuffer, uint32_t) override { return NotSupported(u"GetBookmark"); }
-  uint32_t CompareBookmarks(PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&) override { return NotSupported(u"CompareBookmarks"); }
-  uint32_t SetToBookmark(PnxBookmarkBuffer, uint32_t) override { return NotSupported(u"SetToBookmark"); }
-  uint32_t BookmarkAsVariant(PnxBookmarkBuffer, uint32_t, platform::TnxVariant&) override { return NotSupported(u"BookmarkAsVariant"); }
-  uint32_t RecNoSupported() override { return NotSupported(u"RecNoSupported"); }
-  uint32_t RecNoGet(uint32_t&, bool) override { return NotSupported(u"RecNoGet"); }
-  uint32_t RecNoSet(uint32_t, bool) override { return NotSupported(u"RecNoSet"); }
-  uint32_t RecordGet(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGet"); }
-  uint32_t RecordGetNext(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetNext"); }
-  uint32_t RecordGetPrior(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetPrior"); }
-  uint32_t RecordInsert(TnxLockType, PnxRecordBuffer, int64_t*) override { return NotSupported(u"RecordInsert"); }
-  uint32_t RecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override { return NotSupported(u"RecordModify"); }
-  uint32_t RecordDelete(PnxRecordBuffer, TnxLSN) override { return NotSupported(u"RecordDelete"); }
-  uint32_t RecordIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"RecordIsLocked"); }
-  uint32_t RecordLockRelease(bool, bool) override { return NotSupported(u"RecordLockRelease"); }
-  uint32_t AutoIncGet(uint32_t&, bool) override { return NotSupported(u"AutoIncGet"); }
-  uint32_t AutoIncSet(uint32_t) override { return NotSupported(u"AutoIncSet"); }
+  uint32_t SetToBegin() override { return this->NotSupported(u"SetToBegin"); }
+  uint32_t SetToCursor(TnxAbstractCursor*) override { return this->NotSupported(u"SetToCursor"); }
+  uint32_t SetToEnd() override { return this->NotSupported(u"SetToEnd"); }
+  uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return this->NotSupported(u"SetToFilter"); }
+  uint32_t sbcGetBookmarkSize(uint32_t&) override { return this->NotSupported(u"GetBookmarkSize"); }
+  uint32_t GetBookmark(PnxBookmarkBuffer, uint32_t) override { return this->NotSupported(u"GetBookmark"); }
+  uint32_t CompareBookmarks(PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&) override { return this->NotSupported(u"CompareBookmarks"); }
+  uint32_t SetToBookmark(PnxBookmarkBuffer, uint32_t) override { return this->NotSupported(u"SetToBookmark"); }
+  uint32_t BookmarkAsVariant(PnxBookmarkBuffer, uint32_t, platform::TnxVariant&) override { return this->NotSupported(u"BookmarkAsVariant"); }
+  uint32_t RecNoSupported() override { return this->NotSupported(u"RecNoSupported"); }
+  uint32_t RecNoGet(uint32_t&, bool) override { return this->NotSupported(u"RecNoGet"); }
+  uint32_t RecNoSet(uint32_t, bool) override { return this->NotSupported(u"RecNoSet"); }
+  uint32_t RecordGet(TnxLockType, PnxRecordBuffer) override { return this->NotSupported(u"RecordGet"); }
+  uint32_t RecordGetNext(TnxLockType, PnxRecordBuffer) override { return this->NotSupported(u"RecordGetNext"); }
+  uint32_t RecordGetPrior(TnxLockType, PnxRecordBuffer) override { return this->NotSupported(u"RecordGetPrior"); }
+  uint32_t RecordInsert(TnxLockType, PnxRecordBuffer, int64_t*) override { return this->NotSupported(u"RecordInsert"); }
+  uint32_t RecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override { return this->NotSupported(u"RecordModify"); }
+  uint32_t RecordDelete(PnxRecordBuffer, TnxLSN) override { return this->NotSupported(u"RecordDelete"); }
+  uint32_t RecordIsLocked(TnxLockType, TnxLockPresent&) override { return this->NotSupported(u"RecordIsLocked"); }
+  uint32_t RecordLockRelease(bool, bool) override { return this->NotSupported(u"RecordLockRelease"); }
+  uint32_t AutoIncGet(uint32_t&, bool) override { return this->NotSupported(u"AutoIncGet"); }
+  uint32_t AutoIncSet(uint32_t) override { return this->NotSupported(u"AutoIncSet"); }
   // Records the filter it was handed (by class name) and gives out IDs.
   uint32_t FilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated) override {
     Log("FilterAddCustom " + FilterText(aFilter) + (aActivated ? " active" : ""));
     aFilterID = ++LastFilterID;
     return 0;
   }
-  uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) override { return NotSupported(u"FilterReplaceCustom"); }
-  uint32_t FilterSetTimeout(uint32_t) override { return NotSupported(u"FilterSetTimeout"); }
-  uint32_t FilterActivate(TnxFilterID) override { return NotSupported(u"FilterActivate"); }
-  uint32_t FilterDeactivate(TnxFilterID) override { return NotSupported(u"FilterDeactivate"); }
-  uint32_t FilterRemove(TnxFilterID) override { return NotSupported(u"FilterRemove"); }
-  uint32_t SwitchToIndex(std::u16string_view, int32_t, TnxPosnOnRec) override { return NotSupported(u"SwitchToIndex"); }
-  uint32_t GetIndexID(int32_t&) override { return NotSupported(u"GetIndexID"); }
+  uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) override { return this->NotSupported(u"FilterReplaceCustom"); }
+  uint32_t FilterSetTimeout(uint32_t) override { return this->NotSupported(u"FilterSetTimeout"); }
+  uint32_t FilterActivate(TnxFilterID) override { return this->NotSupported(u"FilterActivate"); }
+  uint32_t FilterDeactivate(TnxFilterID) override { return this->NotSupported(u"FilterDeactivate"); }
+  uint32_t FilterRemove(TnxFilterID) override { return this->NotSupported(u"FilterRemove"); }
+  uint32_t SwitchToIndex(std::u16string_view, int32_t, TnxPosnOnRec) override { return this->NotSupported(u"SwitchToIndex"); }
+  uint32_t GetIndexID(int32_t&) override { return this->NotSupported(u"GetIndexID"); }
   uint32_t SetToKey(TnxSearchKeyAction, int32_t, int32_t, bool aDirectKey, PnxKeyOrRecordBuffer) override {
     Log(aDirectKey ? "SetToKey key" : "SetToKey record");
     return 0;
@@ -216,44 +218,44 @@ class MemoryCursor : public TnxAbstractServerCursor {
     Log(aDirectKey ? "RecordGetForKey key" : "RecordGetForKey record");
     return 0;
   }
-  uint32_t RecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, TnxDataSetKeyBufferArray&, bool, bool) override { return NotSupported(u"RecordGetForKeyBatch"); }
-  uint32_t RangeReset() override { return NotSupported(u"RangeReset"); }
+  uint32_t RecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, TnxDataSetKeyBufferArray&, bool, bool) override { return this->NotSupported(u"RecordGetForKeyBatch"); }
+  uint32_t RangeReset() override { return this->NotSupported(u"RangeReset"); }
   uint32_t RangeSet(int32_t, int32_t, bool aDirectKey1, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool aDirectKey2,
                     PnxKeyOrRecordBuffer, bool) override {
     Log(std::string("RangeSet ") + (aDirectKey1 ? "key" : "record") + " " + (aDirectKey2 ? "key" : "record"));
     return 0;
   }
-  uint32_t CompareKeys(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer, TValueRelationship&) override { return NotSupported(u"CompareKeys"); }
+  uint32_t CompareKeys(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer, TValueRelationship&) override { return this->NotSupported(u"CompareKeys"); }
   uint32_t KeyFilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxKeyFilterID& aFilterID) override {
     Log("KeyFilterAddCustom " + FilterText(aFilter));
     aFilterID = ++LastFilterID;
     return 0;
   }
-  uint32_t KeyFilterActivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterActivate"); }
-  uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterDeactivate"); }
-  uint32_t KeyFilterRemove(TnxKeyFilterID) override { return NotSupported(u"KeyFilterRemove"); }
-  uint32_t RecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override { return NotSupported(u"RecordGetBatch"); }
-  uint32_t RecordInsertBatch(TnxCustomMemoryStream&) override { return NotSupported(u"RecordInsertBatch"); }
-  uint32_t CopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t) override { return NotSupported(u"CopyRecords"); }
-  uint32_t CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override { return NotSupported(u"CopyRecordsEx"); }
-  uint32_t DeleteRecords() override { return NotSupported(u"DeleteRecords"); }
-  uint32_t BlobsCancel(TnxRefNr) override { return NotSupported(u"BlobsCancel"); }
-  uint32_t BlobCreateFile(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&) override { return NotSupported(u"BlobCreateFile"); }
-  uint32_t BlobFree(const TnxRecID&, int32_t, TnxBlobNr) override { return NotSupported(u"BlobFree"); }
-  uint32_t BlobModified(const TnxRecID&, int32_t, TnxBlobNr, bool&) override { return NotSupported(u"BlobModified"); }
-  uint32_t TableStreamGetList(platform::TStringList&) override { return NotSupported(u"TableStreamGetList"); }
-  uint32_t TableStreamDelete(std::u16string_view) override { return NotSupported(u"TableStreamDelete"); }
-  uint32_t TableIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"TableIsLocked"); }
-  uint32_t TableLockAcquire(TnxLockType) override { return NotSupported(u"TableLockAcquire"); }
-  uint32_t TableLockRelease(TnxLockType, bool) override { return NotSupported(u"TableLockRelease"); }
-  uint32_t Duplicate(TnxOpenMode, TnxAbstractCursor*&) override { return NotSupported(u"Duplicate"); }
-  uint32_t ChangePassword(std::u16string_view) override { return NotSupported(u"ChangePassword"); }
-  uint32_t GetRecordCount(uint32_t&, bool) override { return NotSupported(u"GetRecordCount"); }
-  uint32_t GetRecordCountAsync(TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountAsync"); }
-  uint32_t GetRecordCountEx(TnxRecordCountOption, uint32_t&, bool) override { return NotSupported(u"GetRecordCountEx"); }
-  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountExAsync"); }
-  uint32_t ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos&) override { return NotSupported(u"ascGetBlobCacheInfos"); }
-  uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override { return NotSupported(u"ascSetBlobCacheFlushed"); }
+  uint32_t KeyFilterActivate(TnxKeyFilterID) override { return this->NotSupported(u"KeyFilterActivate"); }
+  uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return this->NotSupported(u"KeyFilterDeactivate"); }
+  uint32_t KeyFilterRemove(TnxKeyFilterID) override { return this->NotSupported(u"KeyFilterRemove"); }
+  uint32_t RecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override { return this->NotSupported(u"RecordGetBatch"); }
+  uint32_t RecordInsertBatch(TnxCustomMemoryStream&) override { return this->NotSupported(u"RecordInsertBatch"); }
+  uint32_t CopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t) override { return this->NotSupported(u"CopyRecords"); }
+  uint32_t CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override { return this->NotSupported(u"CopyRecordsEx"); }
+  uint32_t DeleteRecords() override { return this->NotSupported(u"DeleteRecords"); }
+  uint32_t BlobsCancel(TnxRefNr) override { return this->NotSupported(u"BlobsCancel"); }
+  uint32_t BlobCreateFile(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&) override { return this->NotSupported(u"BlobCreateFile"); }
+  uint32_t BlobFree(const TnxRecID&, int32_t, TnxBlobNr) override { return this->NotSupported(u"BlobFree"); }
+  uint32_t BlobModified(const TnxRecID&, int32_t, TnxBlobNr, bool&) override { return this->NotSupported(u"BlobModified"); }
+  uint32_t TableStreamGetList(platform::TStringList&) override { return this->NotSupported(u"TableStreamGetList"); }
+  uint32_t TableStreamDelete(std::u16string_view) override { return this->NotSupported(u"TableStreamDelete"); }
+  uint32_t TableIsLocked(TnxLockType, TnxLockPresent&) override { return this->NotSupported(u"TableIsLocked"); }
+  uint32_t TableLockAcquire(TnxLockType) override { return this->NotSupported(u"TableLockAcquire"); }
+  uint32_t TableLockRelease(TnxLockType, bool) override { return this->NotSupported(u"TableLockRelease"); }
+  uint32_t Duplicate(TnxOpenMode, TnxAbstractCursor*&) override { return this->NotSupported(u"Duplicate"); }
+  uint32_t ChangePassword(std::u16string_view) override { return this->NotSupported(u"ChangePassword"); }
+  uint32_t GetRecordCount(uint32_t&, bool) override { return this->NotSupported(u"GetRecordCount"); }
+  uint32_t GetRecordCountAsync(TnxAbstractTaskInfo*&) override { return this->NotSupported(u"GetRecordCountAsync"); }
+  uint32_t GetRecordCountEx(TnxRecordCountOption, uint32_t&, bool) override { return this->NotSupported(u"GetRecordCountEx"); }
+  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override { return this->NotSupported(u"GetRecordCountExAsync"); }
+  uint32_t ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos&) override { return this->NotSupported(u"ascGetBlobCacheInfos"); }
+  uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override { return this->NotSupported(u"ascSetBlobCacheFlushed"); }
 
   std::map<TnxBlobNr, std::string> Blobs;
   TnxBlobNr NextBlobNr = 1;
@@ -269,7 +271,7 @@ class MemoryCursor : public TnxAbstractServerCursor {
   std::vector<std::string> Calls;
 
 protected:
-  ~MemoryCursor() override;
+  ~MemoryCursorT() override;
 
 private:
   void Log(std::string aCall) { Calls.push_back(std::move(aCall)); }
@@ -289,6 +291,67 @@ private:
   MemoryEngine& mcEngine;
   std::u16string mcTable;
   TnxDataDictionary* mcDictionary;
+};
+
+class MemoryCursor : public MemoryCursorT<TnxAbstractServerCursor> {
+  REVUROV_SERVER_OBJECT_CLASS(MemoryCursor, TnxAbstractServerCursor)
+  using MemoryCursorT::MemoryCursorT;
+
+protected:
+  ~MemoryCursor() override = default;
+};
+
+// The SQL cursor's own catalogue answers "not supported"; a test may look
+// in as the cursor prepares its destruction.
+class MemorySqlCursor : public MemoryCursorT<TnxSqlAbstractCursor> {
+  REVUROV_SERVER_OBJECT_CLASS(MemorySqlCursor, TnxSqlAbstractCursor)
+  using MemoryCursorT::MemoryCursorT;
+
+  std::function<void(MemorySqlCursor&)> DuringPrepareDestroy;
+
+  void sbcMarkReadonly() override {}
+  std::u16string sbcGetRootName() override { return {}; }
+  TnxIndexPathPosition sbcGetPosition() override { return ippUnknown; }
+  uint32_t sbcSwitchToIndex(std::u16string_view, int32_t, TnxPosnOnRec) override { return NotSupported(u"sbcSwitchToIndex"); }
+  uint32_t sbcGetIndexID(int32_t&) override { return NotSupported(u"sbcGetIndexID"); }
+  void sbcRangeReset() override {}
+  uint32_t sbcRangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool) override { return NotSupported(u"sbcRangeSet"); }
+  void sbcSetToBegin() override {}
+  void sbcSetToEnd() override {}
+  uint32_t sbcRecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override { return NotSupported(u"sbcRecordGetBatch"); }
+  uint32_t sbcRecordInsertBatch(TnxCustomMemoryStream&) override { return NotSupported(u"sbcRecordInsertBatch"); }
+  uint32_t sbcCopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override { return NotSupported(u"sbcCopyRecords"); }
+  uint32_t sbcDeleteRecords() override { return NotSupported(u"sbcDeleteRecords"); }
+  uint32_t sbcBlobCreateLink(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr, TnxBlobNr&) override { return NotSupported(u"sbcBlobCreateLink"); }
+  uint32_t sbcBlobDelete(const TnxRecID&, int32_t, TnxBlobNr) override { return NotSupported(u"sbcBlobDelete"); }
+  uint32_t sbcBlobTruncate(const TnxRecID&, int32_t, TnxBlobNr, uint32_t) override { return NotSupported(u"sbcBlobTruncate"); }
+  uint32_t sbcBlobWrite(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*) override { return NotSupported(u"sbcBlobWrite"); }
+  uint32_t sbcBlobReplace(const TnxRecID&, int32_t, TnxBlobNr&, uint32_t, const void*) override { return NotSupported(u"sbcBlobReplace"); }
+  bool sbcBlobIsLink(const TnxRecID&, int32_t, TnxBlobNr, std::u16string&, TnxBlobNr&) override { return false; }
+  uint32_t sbcRecordGet(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"sbcRecordGet"); }
+  uint32_t sbcRecordGetNext(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"sbcRecordGetNext"); }
+  uint32_t sbcRecordGetPrior(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"sbcRecordGetPrior"); }
+  uint32_t sbcRecordInsert(TnxLockType, TnxInsertOptions, PnxRecordBuffer, int64_t*) override { return NotSupported(u"sbcRecordInsert"); }
+  uint32_t sbcRecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override { return NotSupported(u"sbcRecordModify"); }
+  uint32_t sbcRecordDelete(PnxRecordBuffer, TnxLSN) override { return NotSupported(u"sbcRecordDelete"); }
+  uint32_t sbcAutoIncGet() override { return NotSupported(u"sbcAutoIncGet"); }
+  uint32_t sbcGetRecordCount(TnxRecordCountOption, uint32_t&, bool) override { return NotSupported(u"sbcGetRecordCount"); }
+  uint32_t sbcChangePassword(std::u16string_view) override { return NotSupported(u"sbcChangePassword"); }
+  uint32_t sbcDuplicate(TnxOpenMode, TnxAbstractCursor*&, bool) override { return NotSupported(u"sbcDuplicate"); }
+  void sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, const TnxRecordIterator&, bool, void*, bool) override {}
+  bool sacHasKey(int32_t, const platform::TnxVariant&) override { return false; }
+  TnxRefNr sacGetRefNr() override { return 0; }
+  void sacSetRefNr(TnxRefNr) override {}
+  void sacSetDefault(PnxRecordBuffer, int32_t) override {}
+  void sacSetDefaultsInsert(PnxRecordBuffer) override {}
+  uint32_t sacGetRecordByID(TnxRefNr, PnxRecordBuffer) override { return NotSupported(u"sacGetRecordByID"); }
+
+protected:
+  ~MemorySqlCursor() override = default;
+  void PrepareDestroy() override {
+    MemoryCursorT::PrepareDestroy();
+    if (DuringPrepareDestroy) DuringPrepareDestroy(*this);
+  }
 };
 
 class MemoryStatement : public TnxAbstractStatement {
@@ -478,16 +541,21 @@ public:
   }
 };
 
-inline MemoryCursor::~MemoryCursor() { ++mcEngine.CursorsFreed; }
+template <class Base>
+MemoryCursorT<Base>::~MemoryCursorT() {
+  ++mcEngine.CursorsFreed;
+}
 
-inline uint32_t MemoryCursor::TableStreamRead(std::u16string_view aStreamName, platform::TStream& aStream) {
+template <class Base>
+uint32_t MemoryCursorT<Base>::TableStreamRead(std::u16string_view aStreamName, platform::TStream& aStream) {
   mcEngine.LastStream = mcTable + u"/" + std::u16string(aStreamName);
   if (uint32_t result = mcEngine.RunInner()) return result;
   aStream.Write(mcEngine.StoredBytes.data(), int64_t(mcEngine.StoredBytes.size()));
   return 0;
 }
 
-inline uint32_t MemoryCursor::TableStreamWrite(std::u16string_view aStreamName, platform::TStream& aStream) {
+template <class Base>
+uint32_t MemoryCursorT<Base>::TableStreamWrite(std::u16string_view aStreamName, platform::TStream& aStream) {
   mcEngine.LastStream = mcTable + u"/" + std::u16string(aStreamName);
   if (uint32_t result = mcEngine.RunInner()) return result;
   std::string bytes(size_t(aStream.GetSize()), '\0');
