@@ -351,24 +351,9 @@ uint32_t TnxAbstractCursor::BlobGetLength(const TnxRecID& aRecID, int32_t aField
   return lock.Release(sbcBlobGetLength(aRecID, aFieldNo, aBlobNr, aLength, aReadOriginal, aNewBlobNr));
 }
 
-template <class F>
-uint32_t TnxAbstractCursor::Converting(F&& aWork) {
-  nxSetTimeoutHook(Timeout(), false);
-  TEntryLock lock(SessionLock());
-  uint32_t result = 0;
-  nxEnterTimeoutNestingHook();
-  try {
-    result = aWork();
-  } catch (const std::exception& e) {
-    result = asoConvertException(e);
-  }
-  nxLeaveTimeoutNestingHook();
-  return lock.Release(result);
-}
-
 uint32_t TnxAbstractCursor::BlobReplace(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr& aBlobNr, uint32_t aLen,
                                         const void* aBlob) {
-  return Converting([&]() -> uint32_t {
+  return ConvertingEntry([&]() -> uint32_t {
     if (aLen == 0) return aBlobNr != 0 ? BlobTruncate(aRecID, aFieldNo, aBlobNr, 0) : 0;
     uint32_t result = aBlobNr == 0 ? BlobCreate(aRecID, aFieldNo, aBlobNr) : BlobTruncate(aRecID, aFieldNo, aBlobNr, 0);
     if (result == 0) result = BlobWrite(aRecID, aFieldNo, aBlobNr, 0, aLen, aBlob);
@@ -381,7 +366,7 @@ uint32_t TnxAbstractCursor::BlobReadSnapshoted(const TnxRecID& aRecID, int32_t a
                                                bool aReadOriginal, TnxBlobReadSnapshotState& aState,
                                                uint32_t* aBlobLength, TnxNewBlobNr* aNewBlobNr) {
   if (aState == brssFailedToStart || aState == brssFailedToClose || aState == brssClosed) return nxeInvalidParameter;
-  return Converting([&]() -> uint32_t {
+  return ConvertingEntry([&]() -> uint32_t {
     const TnxBlobReadSnapshotState entry = aState;
     if (aState == brssRequestStart) {
       if (!BlobReadNeedsSnapshot(aRecID, aFieldNo, aBlobNr, aReadOriginal)) {

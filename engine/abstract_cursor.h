@@ -367,9 +367,6 @@ private:
   bool IsBlobMarked(int32_t aBlobIdx) const noexcept;
   // The field's blob number; false for a null field.
   bool ReadBlobNr(const uint8_t* aData, int32_t aField, TnxBlobNr& aBlobNr) const;
-  // A blob entry point that answers exceptions as codes.
-  template <class F>
-  uint32_t Converting(F&& aWork);
 
   TnxAbstractDatabase* acDatabase = nullptr;
   TnxAbstractCursor* acDatabasePrev = nullptr;

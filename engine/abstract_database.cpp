@@ -214,24 +214,15 @@ uint32_t TnxAbstractDatabase::CursorCacheOpen(TnxAbstractCursor*& aCursor, std::
 template <class F>
 uint32_t TnxAbstractDatabase::WithTableCursor(std::u16string_view aTableName, std::u16string_view aPassword,
                                               TnxOpenMode aOpenMode, F&& aOperation) {
-  nxSetTimeoutHook(Timeout(), false);
-  platform::TInterfacePtr<InxSimpleLock> lock(SessionLock());
-  lock->Lock();
-  uint32_t result = 0;
-  nxEnterTimeoutNestingHook();
-  try {
+  return ConvertingEntry([&]() -> uint32_t {
     TnxAbstractCursor* opened = nullptr;
-    result = CursorOpen(opened, aTableName, aPassword, aOpenMode, smShared, Timeout(), u"", -1,
-                        ExplicitAllowSystem(), 0, kTableStreamFilterTimeout, nullptr);
+    uint32_t result = CursorOpen(opened, aTableName, aPassword, aOpenMode, smShared, Timeout(), u"", -1,
+                                 ExplicitAllowSystem(), 0, kTableStreamFilterTimeout, nullptr);
     // Owned from here, whatever the answer, so no path leaves it behind.
     TnxServerObjectPtr<TnxAbstractCursor> cursor(opened);
     if (result == 0 && cursor) result = aOperation(*cursor);
-  } catch (const std::exception& e) {
-    result = asoConvertException(e);
-  }
-  nxLeaveTimeoutNestingHook();
-  lock->Unlock(result);
-  return result;
+    return result;
+  });
 }
 
 uint32_t TnxAbstractDatabase::TableStreamRead(std::u16string_view aTableName, std::u16string_view aPassword,

@@ -192,24 +192,15 @@ uint32_t TnxAbstractSession::DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, 
 template <class F>
 uint32_t TnxAbstractSession::WithTemporaryDatabase(std::u16string_view aAliasName, TnxOpenMode aOpenMode,
                                                    F&& aOperation) {
-  nxSetTimeoutHook(Timeout(), false);
-  platform::TInterfacePtr<TnxSimpleLock> lock = asLock;
-  lock->Lock();
-  uint32_t result = 0;
-  nxEnterTimeoutNestingHook();
-  try {
+  return ConvertingEntry([&]() -> uint32_t {
     TnxAbstractDatabase* opened = nullptr;
-    result = DatabaseOpen(opened, u"Name", aAliasName, nullptr, aOpenMode, smShared, Timeout());
+    uint32_t result = DatabaseOpen(opened, u"Name", aAliasName, nullptr, aOpenMode, smShared, Timeout());
     if (result == 0 && opened) {
       TnxServerObjectPtr<TnxAbstractDatabase> database(opened);
       result = aOperation(*database);
     }
-  } catch (const std::exception& e) {
-    result = asoConvertException(e);
-  }
-  nxLeaveTimeoutNestingHook();
-  lock->Unlock(result);
-  return result;
+    return result;
+  });
 }
 
 uint32_t TnxAbstractSession::TableExists(std::u16string_view aAliasName, std::u16string_view aTableName,

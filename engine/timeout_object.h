@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/deadline_hooks.h"
 #include "engine/extendable_object.h"
 #include "engine/session_lock.h"
 #include "lowlevel/sync/padlock.h"
@@ -71,6 +72,25 @@ protected:
   void BeforeDestruction() override;
 
   void SetSessionLock(InxSimpleLock* aLock) { atoLock = aLock; }
+  // The frame of an entry point that answers codes: the thread's deadline
+  // from the timeout, the session lock, the timeout nesting; an exception
+  // of aWork becomes the result. Only taking the lock may raise.
+  template <class F>
+  uint32_t ConvertingEntry(F&& aWork) {
+    nxSetTimeoutHook(atoTimeout, false);
+    platform::TInterfacePtr<InxSimpleLock> lock = atoLock;
+    lock->Lock();
+    uint32_t result = 0;
+    nxEnterTimeoutNestingHook();
+    try {
+      result = aWork();
+    } catch (const std::exception& e) {
+      result = asoConvertException(e);
+    }
+    nxLeaveTimeoutNestingHook();
+    lock->Unlock(result);
+    return result;
+  }
   // The batch list; a batching session answers its own.
   virtual TnxTimeoutBatch* TimeoutBatch() noexcept { return nullptr; }
   // The object itself for a session, else its session (nil when that is
