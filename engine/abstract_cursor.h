@@ -76,6 +76,7 @@ enum TnxAbstractCursorCapability : uint8_t { accCancelBlobs, accCaching };
 using TnxAbstractCursorCapabilities = uint8_t;  // bit set
 enum TnxAbstractCursorState : uint8_t { acsAutoFreeDatabase, acsLockedIncDone, acsIsCacheable, acsIsCache };
 using TnxAbstractCursorStates = uint8_t;  // bit set
+static_assert(nxAbstractCursorOptionCount <= 32 && acoSkipReadingBlobDataForBatch == nxAbstractCursorOptionCount - 1);
 
 // Record, key and bookmark buffers are byte blocks; a key buffer has a
 // type of its own so the overloads below tell the two apart.

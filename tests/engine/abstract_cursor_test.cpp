@@ -13,6 +13,7 @@
 #include "dictionary/startup.h"
 #include "engine/abstract_statement.h"
 #include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/exception_data.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/endian.h"
 #include "support/engine_fixture.h"
@@ -186,6 +187,43 @@ TEST_F(AbstractCursorTest, PathStepsReachTheCursorAndItsDatabaseInAnyCase) {
                                            &got),
               0);
     EXPECT_EQ(got, static_cast<InxAbstractServerObject41100*>(c.expected));
+  }
+}
+
+TEST_F(AbstractCursorTest, ExceptionDataNamesTheDatabaseAndItsChildren) {
+  MemoryCursor* cursor = Cursor();
+  MemoryCursor* second = Cursor(u"Plain");
+  TnxAbstractStatement* statement = nullptr;
+  ASSERT_EQ(database->StatementAlloc(statement, 0), 0u);
+  auto find = [](TnxExceptionDataRef aData, std::u16string_view aName) -> TnxExceptionDataValueRef {
+    for (int32_t i = 0; i < aData->Count(); ++i)
+      if (aData->Values(i)->Name() == aName) return aData->Values(i);
+    return nullptr;
+  };
+  TnxExceptionDataRef data = nxCreateExceptionDataContainer(u"x", static_cast<TnxObject*>(database));
+  database->GetExceptionData(*data, true);
+  struct Case {
+    const char16_t* list;
+    std::vector<TnxObject*> children;
+  };
+  for (const Case& c : {Case{u"Cursors", {cursor, second}}, Case{u"Statements", {statement}}}) {
+    SCOPED_TRACE(U8(c.list));
+    TnxExceptionDataValueRef list = find(data, c.list);
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->AsContainer()->Count(), int32_t(c.children.size()));
+    for (size_t i = 0; i < c.children.size(); ++i)
+      EXPECT_EQ(list->AsContainer()->Values(int32_t(i))->AsContainer()->ForObject(),
+                static_cast<const void*>(c.children[i]));
+  }
+  TnxExceptionDataRef without = nxCreateExceptionDataContainer(u"x", static_cast<TnxObject*>(database));
+  database->GetExceptionData(*without, false);
+  EXPECT_FALSE(find(without, u"Cursors"));
+
+  for (TnxAbstractServerObject* child : {static_cast<TnxAbstractServerObject*>(cursor),
+                                         static_cast<TnxAbstractServerObject*>(statement)}) {
+    TnxExceptionDataRef own = nxCreateExceptionDataContainer(u"x", static_cast<TnxObject*>(child));
+    child->GetExceptionData(*own, false);
+    EXPECT_TRUE(find(own, u"Database"));
   }
 }
 
