@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/data_dictionary.h"
+#include "dictionary/fields_descriptor.h"
 #include "engine/abstract_cursor.h"
 #include "engine/abstract_database.h"
 #include "engine/abstract_session.h"
 #include "engine/abstract_task_info.h"
-#include "engine/sql_engine_classes.h"
 #include "engine/abstract_trans_context.h"
-#include "dictionary/data_dictionary.h"
-#include "dictionary/fields_descriptor.h"
+#include "engine/sql_engine_classes.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "platform/stream.h"
