@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "lowlevel/errors/error_codes.h"
 #include "engine/session_stats.h"
@@ -15,6 +16,7 @@
 #include "platform/text.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
+#include "storage/replication_log.h"
 
 namespace revurov {
 
@@ -37,8 +39,10 @@ bool DeniesWrite(TnxShareMode aMode) { return aMode != smShared; }
 constexpr int kShareRefused = EBUSY;
 // What a temporary file answers to disk I/O: it has no descriptor.
 constexpr int kNoDisk = EBADF;
-// The most blocks one gathered write of a flush carries.
+// The most blocks one gathered write of a flush carries; their encrypted
+// images, of 64 KB at most, fill one 4 MB pool block.
 constexpr size_t kMaxRun = 64;
+static_assert(kMaxRun * nxMaxBlockSize == size_t{4} << 20);
 
 std::atomic<const TnxFileClass*> gTableFileClass{nullptr};
 std::atomic<const TnxFileClass*> gOtherFileClass{nullptr};
@@ -59,7 +63,7 @@ int FlushClass(TnxBlockNumber aNumber, uint32_t aBlocks) {
 class TBlockBuffer {
 public:
   explicit TBlockBuffer(mm::TnxBlockSizeAll aSize) : size_(aSize), pooled_(mm::nxBlockAllocBySize(aSize)) {
-    if (!pooled_) heap_.resize(size_t{4096} << aSize);
+    if (!pooled_) heap_.resize(aSize == mm::nxbs4M ? size_t{4} << 20 : size_t{4096} << aSize);
   }
   ~TBlockBuffer() {
     if (pooled_) mm::nxBlockFreeBySize(size_, pooled_);
@@ -386,10 +390,19 @@ void TnxBaseFile::WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, vo
                                           std::vector<uint8_t>& aCookie) {
   CheckOpen();
   if (fiEncryptionEngine && aOffset != 0) {
-    std::vector<uint8_t> coded(aToWrite);
-    fiEncryptionEngine->CodeBlockEx(aBuffer, coded.data(), aToWrite, static_cast<uint32_t>(aOffset / aToWrite),
-                                    aCookie, fiChecksum);
-    WriteFileExactAt(aOffset, aToWrite, coded.data());
+    // A block fits a pool block; anything longer takes the heap.
+    std::optional<TBlockBuffer> pooled;
+    std::vector<uint8_t> large;
+    uint8_t* coded = nullptr;
+    if (aToWrite <= uint32_t{nxMaxBlockSize}) {
+      coded = pooled.emplace(mm::nxbs64k).Data();
+    } else {
+      large.resize(aToWrite);
+      coded = large.data();
+    }
+    fiEncryptionEngine->CodeBlockEx(aBuffer, coded, aToWrite, static_cast<uint32_t>(aOffset / aToWrite), aCookie,
+                                    fiChecksum);
+    WriteFileExactAt(aOffset, aToWrite, coded);
     return;
   }
   if (fiEncryptionEngine) {
@@ -438,7 +451,7 @@ void TnxBaseFile::PrepareFlushFile() {
   if (err != 0) RaiseOS(nxeWriteFailure, u"Error when setting end-of-file", err);
 }
 
-void TnxBaseFile::WriteRun(const std::vector<TnxQueuedBlock*>& aRun, std::vector<uint8_t>& aCoded) {
+void TnxBaseFile::WriteRun(const std::vector<TnxQueuedBlock*>& aRun, uint8_t* aCoded, TnxBaseReplicationLog* aLog) {
   const uint32_t bytes = BlockBytes();
   size_t pinned = 0;
   struct TUnpin {
@@ -455,10 +468,10 @@ void TnxBaseFile::WriteRun(const std::vector<TnxQueuedBlock*>& aRun, std::vector
     uint8_t* image = block.PinImage();
     ++pinned;
     if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(image, number);
-    const uint8_t* data = image;
+    uint8_t* data = image;
     if (fiEncryptionEngine) {
       if (number != 0) {
-        uint8_t* coded = aCoded.data() + i * bytes;
+        uint8_t* coded = aCoded + i * bytes;
         fiEncryptionEngine->CodeBlockEx(image, coded, bytes, number, block.EncryptionCookie(), fiChecksum);
         data = coded;
       } else {
@@ -466,6 +479,7 @@ void TnxBaseFile::WriteRun(const std::vector<TnxQueuedBlock*>& aRun, std::vector
         fiEncryptionEngine->UpdateHeaderChecksum(image, bytes);
       }
     }
+    if (aLog) aLog->WriteBlock(number, block.LastLSN(), data);
     parts[i] = {data, bytes};
   }
   const int64_t total = static_cast<int64_t>(aRun.size()) * bytes;
@@ -478,7 +492,7 @@ void TnxBaseFile::WriteRun(const std::vector<TnxQueuedBlock*>& aRun, std::vector
   TnxSessionStats::Count(sscBlocksWritten, static_cast<int64_t>(aRun.size()));
 }
 
-void TnxBaseFile::FlushFile(bool aFailSafe) {
+void TnxBaseFile::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationLog) {
   CheckOpen();
   if (IsTemporary()) {
     // Its only copy is the cached one: nothing to write, nothing to keep.
@@ -486,20 +500,26 @@ void TnxBaseFile::FlushFile(bool aFailSafe) {
     fiWriteRequest.clear();
     return;
   }
-  std::vector<uint8_t> coded(fiEncryptionEngine ? size_t{BlockBytes()} * kMaxRun : 0);
+  std::optional<TBlockBuffer> coded;
+  if (fiEncryptionEngine) coded.emplace(mm::nxbs4M);
+  uint8_t* const codedData = coded ? coded->Data() : nullptr;
+  TnxBaseReplicationLog* const log =
+      fiWriteRequest.empty() || (fiAttributes & nxfaReplicationLog) == 0 ? nullptr : aReplicationLog;
+  if (log) log->BeginFile(fiLogAlias, fiLogTable, fiLogFile, fiBlockSize);
   std::vector<TnxQueuedBlock*> run;
   run.reserve(kMaxRun);
   const TnxQueuedBlock* previous = nullptr;
   for (TnxQueuedBlock* block : fiWriteRequest) {
     if (previous && previous->BlockNumber() == block->BlockNumber()) continue;
     if (!run.empty() && (run.size() == kMaxRun || block->BlockNumber() != previous->BlockNumber() + 1)) {
-      WriteRun(run, coded);
+      WriteRun(run, codedData, log);
       run.clear();
     }
     run.push_back(block);
     previous = block;
   }
-  if (!run.empty()) WriteRun(run, coded);
+  if (!run.empty()) WriteRun(run, codedData, log);
+  if (log) log->EndFile();
   // Write-through wrote every block through to the medium already.
   if (aFailSafe) {
     if (const int err = fiOps->DataSync(fiHandle)) RaiseOS(nxeWriteFailure, u"Error when flushing file", err);

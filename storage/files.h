@@ -46,6 +46,7 @@ class TnxBaseEncryptionEngine;
 class TnxBaseFileHeaderAccessFactory;
 class TnxBufferManager;
 class TnxBaseFile;
+class TnxBaseReplicationLog;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseFileException, EnxServerOSException);
 REVUROV_EXCEPTION_CLASS(EnxLinuxFileException, EnxBaseFileException);
@@ -83,6 +84,8 @@ class TnxQueuedBlock {
 public:
   virtual ~TnxQueuedBlock() = default;
   virtual TnxBlockNumber BlockNumber() const noexcept = 0;
+  // The LSN of the committed image before this commit, 0 when unknown.
+  virtual TnxLSN LastLSN() const noexcept = 0;
   // The block's image, mapped; the flush pins the block around the call.
   virtual uint8_t* PinImage() = 0;
   virtual void Unpin() noexcept = 0;
@@ -145,8 +148,9 @@ public:
   // 1 and 2, the header last) and grows the file once.
   void PrepareFlushFile();
   // Writes every queued block once in queue order; with aFailSafe the data
-  // reaches the medium before it returns.
-  void FlushFile(bool aFailSafe);
+  // reaches the medium before it returns. A file marked nxfaReplicationLog
+  // reports its blocks to aReplicationLog.
+  void FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationLog = nullptr);
   void RollbackUnwritten();
 
   // Copies fiChecksum into the header's table-checksum area; nothing when
@@ -193,6 +197,10 @@ public:
   bool fiCheckSumVerified = false;
   std::unique_ptr<TnxBaseEncryptionEngine> fiEncryptionEngine;
   std::unique_ptr<TnxBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
+  // Passed to the replication log's BeginFile.
+  std::u16string fiLogAlias;
+  std::u16string fiLogTable;
+  std::u16string fiLogFile;
 
 protected:
   [[noreturn]] void RaiseOS(uint32_t aCode, std::u16string_view aWhat, int aError) const;
@@ -203,7 +211,7 @@ private:
   // The descriptor for disk I/O; raises aCode with aWhat for a temporary file.
   platform::TFileHandle DiskHandle(uint32_t aCode, std::u16string_view aWhat) const;
   void RefreshPath();
-  void WriteRun(const std::vector<TnxQueuedBlock*>& aRun, std::vector<uint8_t>& aCoded);
+  void WriteRun(const std::vector<TnxQueuedBlock*>& aRun, uint8_t* aCoded, TnxBaseReplicationLog* aLog);
   void Decrypt(int64_t aOffset, uint32_t aBytes, void* aBuffer, std::vector<uint8_t>& aCookie);
   void TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode);
   template <class Read, class Call>

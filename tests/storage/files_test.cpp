@@ -12,11 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/session_stats.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
+#include "storage/replication_log.h"
 #include "storage/startup.h"
 #include "support/exception_message.h"
 #include "support/fault_file_ops.h"
@@ -57,6 +59,7 @@ public:
     if (aFill == 0) image_[0] = static_cast<uint8_t>(aNumber + 1);
   }
   TnxBlockNumber BlockNumber() const noexcept override { return number_; }
+  TnxLSN LastLSN() const noexcept override { return 1000 + number_; }
   uint8_t* PinImage() override {
     ++pins;
     return image_.data();
@@ -814,6 +817,85 @@ TEST_F(FilesTest, HeaderWritesCarryTheTableChecksum) {
   const std::vector<uint8_t> before = header.Image();
   file.fiUpdateTableChecksum(image);
   EXPECT_EQ(header.Image(), before);
+}
+
+// Records what a flush tells the log, as text.
+class TRecordingLog final : public TnxBaseReplicationLog {
+public:
+  void BeginTrans(TnxLSN) override { lines.push_back("trans"); }
+  void EndTrans() override { lines.push_back("end trans"); }
+  void BeginFile(std::u16string_view aAlias, std::u16string_view aTable, std::u16string_view aFile,
+                 TnxBlockSize aBlockSize) override {
+    lines.push_back("file " + platform::Utf16ToUtf8(aAlias) + " " + platform::Utf16ToUtf8(aTable) + " " +
+                    platform::Utf16ToUtf8(aFile) + " " + std::to_string(aBlockSize));
+  }
+  void EndFile() override { lines.push_back("end file"); }
+  void WriteBlock(TnxBlockNumber aBlockNumber, TnxLSN aOldLSN, PnxBlock aBlock) override {
+    lines.push_back("block " + std::to_string(aBlockNumber) + " " + std::to_string(aOldLSN) + " " +
+                    std::to_string(aBlock[1]));
+  }
+  std::vector<std::string> lines;
+};
+
+// Only a file marked for the log reports to it: every block in the order
+// written, with its old LSN and the image as it goes to disk; a failed
+// write ends the report without EndFile.
+TEST_F(FilesTest, FlushReportsMarkedFilesToTheReplicationLog) {
+  for (const bool marked : {false, true}) {
+    SCOPED_TRACE(marked);
+    TnxBaseFile file(MakeFile("l.nx1", 4));
+    file.fiEncryptionEngine = std::make_unique<TXorEngine>();
+    if (marked) file.fiAttributes = nxfaReplicationLog;
+    file.fiLogAlias = u"alias";
+    file.fiLogTable = u"table";
+    file.fiLogFile = u"l.nx1";
+    file.OpenFile(omReadWrite, smExclusive, false, false);
+    TTestBlock b0(0, 0x10), b3(3, 0x40), b2(2, 0x30);
+    for (TTestBlock* b : {&b0, &b3, &b2}) file.WriteBlock(*b);
+    TRecordingLog log;
+    file.PrepareFlushFile();
+    file.FlushFile(false, &log);
+    if (!marked) {
+      EXPECT_TRUE(log.lines.empty());
+      continue;
+    }
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"file alias table l.nx1 0", "block 3 1003 " + std::to_string(0x40 ^ 3),
+                                                   "block 2 1002 " + std::to_string(0x30 ^ 2), "block 0 1000 16",
+                                                   "end file"}));
+    // Nothing queued: nothing to tell.
+    log.lines.clear();
+    file.FlushFile(false, &log);
+    EXPECT_TRUE(log.lines.empty());
+  }
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::WriteAt, 2, EIO);
+  TnxBaseFile file(MakeFile("f.nx1", 8), ops);
+  file.fiAttributes = nxfaReplicationLog;
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  TTestBlock b3(3), b5(5);
+  file.WriteBlock(b3);
+  file.WriteBlock(b5);
+  TRecordingLog log;
+  file.PrepareFlushFile();
+  EXPECT_THROW(file.FlushFile(false, &log), EnxBaseFileException);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"file    0", "block 3 1003 0", "block 5 1005 0"}));
+}
+
+TEST_F(FilesTest, FlushCountsBlocksWrittenForTheSession) {
+  auto stats = TnxSessionStats::Create(u"u", u"c");
+  stats->Enter();
+  TnxBaseFile file(MakeFile("s.nx1", 10));
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  TTestBlock b0(0), b4(4), b5(5), b5again(5), b12(12);
+  for (TTestBlock* b : {&b0, &b4, &b5, &b5again, &b12}) file.WriteBlock(*b);
+  file.PrepareFlushFile();
+  file.FlushFile(false);
+  TnxSessionStatsCounters counters{};
+  stats->Update(counters);
+  stats->Leave();
+  stats->Close();
+  EXPECT_EQ(counters[sscBlocksWritten], 4);
+  EXPECT_EQ(counters[sscBlocksRead], 0);
 }
 
 }  // namespace
