@@ -6,8 +6,8 @@
 #include <cstring>
 #include <optional>
 
-#include "lowlevel/errors/error_codes.h"
 #include "engine/session_stats.h"
+#include "lowlevel/errors/error_codes.h"
 #include "lowlevel/heap/block_manager.h"
 #include "platform/file_identity.h"
 #include "platform/format.h"
@@ -107,7 +107,8 @@ const TnxFileClass& TnxBaseFile::ClassInfo() noexcept {
 }
 
 const TnxFileClass& TnxOverlappedLinuxFile::ClassInfo() noexcept {
-  static const TnxFileClass info{u"TnxOverlappedLinuxFile", [](std::u16string_view aName) -> std::unique_ptr<TnxBaseFile> {
+  static const TnxFileClass info{u"TnxOverlappedLinuxFile",
+                                 [](std::u16string_view aName) -> std::unique_ptr<TnxBaseFile> {
                                    return std::make_unique<TnxOverlappedLinuxFile>(aName);
                                  }};
   return info;
@@ -345,7 +346,8 @@ int64_t TnxBaseFile::PositionFileEOF() {
   int64_t position = 0;
   if (!IsTemporary()) err = fiOps->Seek(fiHandle, 0, platform::TSeekOrigin::soEnd, position);
   if (err != 0)
-    throw EnxLinuxFileException(nxeReadFailure, u"INTERNAL: Error when seeking to position in file [%s, offset %d, error %d, %s]",
+    throw EnxLinuxFileException(nxeReadFailure,
+                                u"INTERNAL: Error when seeking to position in file [%s, offset %d, error %d, %s]",
                                 {fiName, 0, err, platform::SysErrorMessage(static_cast<uint32_t>(err))});
   return position;
 }

@@ -20,7 +20,8 @@
 // - A flush writes each run of consecutive block numbers in one gathered
 //   write.
 // - A temporary file lives in the cache only: opening and closing touch no
-//   disk, a flush writes nothing, and any other I/O raises (error EBADF).
+//   disk, a flush writes nothing (its queued blocks count as written), its
+//   size is 0, and any other I/O raises (error EBADF).
 // - The position-based calls (ReadFile, ReadFileExact, WriteFileExact,
 //   PositionFileEOF) share one file position; the "At" calls leave it
 //   alone. Table files (TnxOverlappedLinuxFile) have no position and refuse

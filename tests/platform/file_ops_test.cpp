@@ -382,7 +382,8 @@ TEST(FileOps, ScopedSeamReplacesTheProcessWideOneForItsLife) {
 TEST(FileOps, GatheredWritesLandAsTheConcatenationOfTheirParts) {
   TempDir dir;
   std::vector<std::string> pieces;
-  for (int i = 0; i < 2500; ++i) pieces.push_back(i % 7 == 0 ? std::string() : std::string(3, static_cast<char>('a' + i % 26)));
+  for (int i = 0; i < 2500; ++i)
+    pieces.push_back(i % 7 == 0 ? std::string() : std::string(3, static_cast<char>('a' + i % 26)));
   std::vector<TIoPart> parts;
   std::string expected;
   for (const std::string& p : pieces) {

@@ -859,7 +859,8 @@ TEST_F(FilesTest, FlushReportsMarkedFilesToTheReplicationLog) {
       EXPECT_TRUE(log.lines.empty());
       continue;
     }
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"file alias table l.nx1 0", "block 3 1003 " + std::to_string(0x40 ^ 3),
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"file alias table l.nx1 0",
+                                                   "block 3 1003 " + std::to_string(0x40 ^ 3),
                                                    "block 2 1002 " + std::to_string(0x30 ^ 2), "block 0 1000 16",
                                                    "end file"}));
     // Nothing queued: nothing to tell.
