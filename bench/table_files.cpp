@@ -40,6 +40,7 @@ public:
     std::memcpy(image_.data() + kBlock - 4, &aOwner, 4);
   }
   TnxBlockNumber BlockNumber() const noexcept override { return number_; }
+  TnxLSN LastLSN() const noexcept override { return 0; }
   uint8_t* PinImage() override { return image_.data(); }
   void Unpin() noexcept override {}
   std::vector<uint8_t>& EncryptionCookie() noexcept override { return cookie_; }
@@ -56,7 +57,7 @@ private:
 // A 1 GB "NX!2" file of 8 KB blocks, opened with its header read.
 std::unique_ptr<TnxBaseFile> MakeTable(const std::string& aName) {
   const std::u16string name = platform::Utf8ToUtf16(Folder() + aName);
-  auto file = std::make_unique<TnxBaseFile>(name);
+  auto file = std::make_unique<TnxOverlappedLinuxFile>(name);
   file->fiBlockSize = nxbs8k;
   file->OpenFile(omReadWrite, smExclusive, false, true);
   std::vector<uint8_t> header(kBlock);

@@ -5,10 +5,14 @@
 #include <stdlib.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <vector>
 
 namespace revurov::platform {
 
@@ -20,7 +24,8 @@ constexpr int64_t kMaxTransfer = int64_t(1) << 30;
 
 constexpr uint32_t kKnownOpenFlags =
     static_cast<uint32_t>(TOpenFlags::ofWrite | TOpenFlags::ofReadWrite | TOpenFlags::ofCreate | TOpenFlags::ofExclusive |
-                          TOpenFlags::ofTruncate | TOpenFlags::ofNonBlocking);
+                          TOpenFlags::ofTruncate | TOpenFlags::ofNonBlocking |
+                          TOpenFlags::ofDataSync);
 
 // Repeats a call that a signal interrupted; 0 or the error.
 template <typename Call>
@@ -38,11 +43,13 @@ int OpenFlagsFor(TOpenFlags flags, int& os_flags) {
   // POSIX leaves both combinations undefined; refuse them rather than guess.
   if (HasFlag(flags, TOpenFlags::ofExclusive) && !HasFlag(flags, TOpenFlags::ofCreate)) return EINVAL;
   if (HasFlag(flags, TOpenFlags::ofTruncate) && !write && !read_write) return EINVAL;
+  if (HasFlag(flags, TOpenFlags::ofDataSync) && !write && !read_write) return EINVAL;
   os_flags = O_CLOEXEC | (read_write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
   if (HasFlag(flags, TOpenFlags::ofCreate)) os_flags |= O_CREAT;
   if (HasFlag(flags, TOpenFlags::ofExclusive)) os_flags |= O_EXCL;
   if (HasFlag(flags, TOpenFlags::ofTruncate)) os_flags |= O_TRUNC;
   if (HasFlag(flags, TOpenFlags::ofNonBlocking)) os_flags |= O_NONBLOCK;
+  if (HasFlag(flags, TOpenFlags::ofDataSync)) os_flags |= O_DSYNC;
   return 0;
 }
 
@@ -151,6 +158,52 @@ public:
     });
   }
 
+  int WriteVectorAt(TFileHandle file, int64_t offset, const TIoPart* parts, int32_t count,
+                    int64_t& done) override {
+    done = 0;
+    if (offset < 0 || count < 0) return EINVAL;
+    int64_t total = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      if (parts[i].Size < 0) return EINVAL;
+      total += parts[i].Size;
+    }
+    std::vector<iovec> vec;
+    vec.reserve(static_cast<size_t>(std::min<int32_t>(count, IOV_MAX)));
+    int32_t next = 0;   // the first part not yet wholly written
+    int64_t into = 0;   // bytes of parts[next] already written
+    while (done < total) {
+      vec.clear();
+      for (int32_t i = next; i < count && vec.size() < IOV_MAX; ++i) {
+        const int64_t skip = i == next ? into : 0;
+        const int64_t size = std::min(parts[i].Size - skip, kMaxTransfer);
+        if (size == 0) continue;
+        vec.push_back({const_cast<char*>(static_cast<const char*>(parts[i].Data)) + skip, static_cast<size_t>(size)});
+        if (size < parts[i].Size - skip) break;
+      }
+      const ssize_t n = ::pwritev(file, vec.data(), static_cast<int>(vec.size()), static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) return EIO;  // a regular file never takes nothing; do not spin
+      done += n;
+      // Step over what got in; a short count leaves the rest for the next call.
+      int64_t left = n;
+      while (left > 0) {
+        const int64_t rest = parts[next].Size - into;
+        if (left < rest) {
+          into += left;
+          left = 0;
+        } else {
+          left -= rest;
+          ++next;
+          into = 0;
+        }
+      }
+    }
+    return 0;
+  }
+
   int Seek(TFileHandle file, int64_t offset, TSeekOrigin origin, int64_t& position) override {
     const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
                        : origin == TSeekOrigin::soCurrent ? SEEK_CUR
@@ -171,6 +224,15 @@ public:
   int SetSize(TFileHandle file, int64_t size) override {
     if (size < 0) return EINVAL;
     return Retry([&] { return ::ftruncate(file, static_cast<off_t>(size)); });
+  }
+
+  int Allocate(TFileHandle file, int64_t offset, int64_t length) override {
+    if (offset < 0 || length < 0) return EINVAL;
+    if (length == 0) return 0;
+    const int err = Retry([&] {
+      return ::fallocate(file, 0, static_cast<off_t>(offset), static_cast<off_t>(length));
+    });
+    return err == ENOSYS ? EOPNOTSUPP : err;
   }
 
   int SetPermissions(TFileHandle file, uint32_t permissions) override {
@@ -317,6 +379,18 @@ ScopedFileOps::ScopedFileOps(TFileOps& ops) noexcept
     : previous_(g_ops.exchange(&ops, std::memory_order_acq_rel)) {}
 
 ScopedFileOps::~ScopedFileOps() { g_ops.store(previous_, std::memory_order_release); }
+
+int TFileOps::WriteVectorAt(TFileHandle file, int64_t offset, const TIoPart* parts, int32_t count, int64_t& done) {
+  done = 0;
+  if (offset < 0 || count < 0) return EINVAL;
+  for (int32_t i = 0; i < count; ++i) {
+    int64_t part = 0;
+    const int err = WriteAt(file, offset + done, parts[i].Data, parts[i].Size, part);
+    done += part;
+    if (err != 0) return err;
+  }
+  return 0;
+}
 
 int TFile::Open(const std::string& path, TOpenFlags flags, uint32_t permissions) {
   Close();

@@ -51,6 +51,9 @@ enum class TOpenFlags : uint32_t {
   // Opening never waits (a FIFO without a writer, a device); reads and
   // writes of such files may then fail with EAGAIN. No effect on files.
   ofNonBlocking = 32,
+  // Every write and size change reaches the medium before the call returns
+  // (O_DSYNC); needs write access.
+  ofDataSync = 64,
 };
 constexpr TOpenFlags operator|(TOpenFlags a, TOpenFlags b) noexcept {
   return static_cast<TOpenFlags>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
@@ -68,6 +71,12 @@ enum class TFileLockWait { lwTry, lwWait };
 enum class TRenameMode { rmReplace, rmNoReplace };
 
 enum class TFileKind { fkFile, fkDirectory, fkOther };
+
+// One piece of a gathered write.
+struct TIoPart {
+  const void* Data = nullptr;
+  int64_t Size = 0;
+};
 
 struct TFileInfo {
   TFileKind Kind = TFileKind::fkFile;
@@ -102,6 +111,11 @@ public:
   // the end grows the file, and the gap reads as zeros.
   virtual int ReadAt(TFileHandle file, int64_t offset, void* buffer, int64_t count, int64_t& done) = 0;
   virtual int WriteAt(TFileHandle file, int64_t offset, const void* buffer, int64_t count, int64_t& done) = 0;
+  // Writes the parts one after another from offset, as WriteAt of their
+  // concatenation would, in as few calls as the OS allows (pwritev). `done`
+  // counts the bytes of all parts that got in. The default writes each part
+  // with WriteAt, so a seam that overrides WriteAt sees every part.
+  virtual int WriteVectorAt(TFileHandle file, int64_t offset, const TIoPart* parts, int32_t count, int64_t& done);
 
   // Moves the position (beyond the end is allowed) and returns it in
   // `position`. A resulting position below 0 is refused with EINVAL.
@@ -109,6 +123,13 @@ public:
   virtual int GetSize(TFileHandle file, int64_t& size) = 0;
   // Cuts or grows (with zeros) the file to size; the position does not move.
   virtual int SetSize(TFileHandle file, int64_t size) = 0;
+  // Gives [offset, offset + length) disk space and grows the file to cover
+  // it (zeros), so that later writes there do not fail for want of space.
+  // EOPNOTSUPP where the file system cannot; callers then use SetSize.
+  virtual int Allocate(TFileHandle file, int64_t offset, int64_t length) {
+    (void)file, (void)offset, (void)length;
+    return EOPNOTSUPP;
+  }
   // Sets the file's permission bits exactly (no umask).
   virtual int SetPermissions(TFileHandle file, uint32_t permissions) = 0;
   // What the handle refers to (the kind, size and permissions at the time).

@@ -23,6 +23,11 @@ std::u16string IncludeTrailingPathDelimiter(std::u16string_view path);
 std::u16string ExcludeTrailingPathDelimiter(std::u16string_view path);
 std::u16string ExtractFilePath(std::u16string_view path);
 std::u16string ExtractFileName(std::u16string_view path);
+// The folder's real path, without a trailing "/" (except the root): with
+// symbolic links resolved when it exists, otherwise made absolute against
+// the current folder with "." and ".." taken out; "" means the current
+// folder.
+std::u16string RealFolderPath(std::u16string_view folder);
 // As the UTF-8 forms in platform/file_io.h.
 bool FileExists(std::u16string_view path, TFileOps& ops = FileOps());
 bool DirectoryExists(std::u16string_view path, TFileOps& ops = FileOps());

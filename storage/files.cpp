@@ -1,9 +1,12 @@
 #include "storage/files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include "engine/session_stats.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/heap/block_manager.h"
 #include "platform/file_identity.h"
@@ -13,6 +16,7 @@
 #include "platform/text.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
+#include "storage/replication_log.h"
 
 namespace revurov {
 
@@ -33,6 +37,17 @@ bool DeniesWrite(TnxShareMode aMode) { return aMode != smShared; }
 
 // Refused like a Windows sharing violation.
 constexpr int kShareRefused = EBUSY;
+// What a temporary file answers to disk I/O: it has no descriptor.
+constexpr int kNoDisk = EBADF;
+// The most blocks one gathered write of a flush carries; their encrypted
+// images, of 64 KB at most, fill one 4 MB pool block.
+constexpr size_t kMaxRun = 64;
+static_assert(kMaxRun * nxMaxBlockSize == size_t{4} << 20);
+
+std::atomic<const TnxFileClass*> gTableFileClass{nullptr};
+std::atomic<const TnxFileClass*> gOtherFileClass{nullptr};
+// Temporary files are told apart by a number of their own, not by address.
+std::atomic<uint32_t> gTemporaryIDs{0};
 
 // Sort classes of the flush: the blocks that extend the file first, the
 // header last.
@@ -48,7 +63,7 @@ int FlushClass(TnxBlockNumber aNumber, uint32_t aBlocks) {
 class TBlockBuffer {
 public:
   explicit TBlockBuffer(mm::TnxBlockSizeAll aSize) : size_(aSize), pooled_(mm::nxBlockAllocBySize(aSize)) {
-    if (!pooled_) heap_.resize(size_t{4096} << aSize);
+    if (!pooled_) heap_.resize(aSize == mm::nxbs4M ? size_t{4} << 20 : size_t{4096} << aSize);
   }
   ~TBlockBuffer() {
     if (pooled_) mm::nxBlockFreeBySize(size_, pooled_);
@@ -65,13 +80,61 @@ private:
 
 }  // namespace
 
+const TnxFileClass* nxTableFileClass() noexcept { return gTableFileClass.load(); }
+void nxSetTableFileClass(const TnxFileClass* aClass) noexcept { gTableFileClass.store(aClass); }
+const TnxFileClass* nxOtherFileClass() noexcept { return gOtherFileClass.load(); }
+void nxSetOtherFileClass(const TnxFileClass* aClass) noexcept { gOtherFileClass.store(aClass); }
+
+void nxFilesStartup() {
+  const TnxFileClass* none = nullptr;
+  gTableFileClass.compare_exchange_strong(none, &TnxOverlappedLinuxFile::ClassInfo());
+  none = nullptr;
+  gOtherFileClass.compare_exchange_strong(none, &TnxBaseFile::ClassInfo());
+}
+
+void nxFilesShutdown() {
+  const TnxFileClass* ours = &TnxOverlappedLinuxFile::ClassInfo();
+  gTableFileClass.compare_exchange_strong(ours, nullptr);
+  ours = &TnxBaseFile::ClassInfo();
+  gOtherFileClass.compare_exchange_strong(ours, nullptr);
+}
+
+const TnxFileClass& TnxBaseFile::ClassInfo() noexcept {
+  static const TnxFileClass info{u"TnxBaseLinuxFile", [](std::u16string_view aName) {
+                                   return std::make_unique<TnxBaseFile>(aName);
+                                 }};
+  return info;
+}
+
+const TnxFileClass& TnxOverlappedLinuxFile::ClassInfo() noexcept {
+  static const TnxFileClass info{u"TnxOverlappedLinuxFile",
+                                 [](std::u16string_view aName) -> std::unique_ptr<TnxBaseFile> {
+                                   return std::make_unique<TnxOverlappedLinuxFile>(aName);
+                                 }};
+  return info;
+}
+
+std::unique_ptr<TnxBaseFile> TnxBaseFile::Alloc(bool aForTable, std::u16string_view aName, TnxBufferManager* aBufMgr) {
+  const TnxFileClass* fileClass = aForTable ? nxTableFileClass() : nullptr;
+  if (!fileClass) fileClass = nxOtherFileClass();
+  if (!fileClass || !fileClass->Create) throw EnxBaseFileException(nxeInvalidFileData);
+  std::unique_ptr<TnxBaseFile> file = fileClass->Create(aName);
+  file->fiBufMgr = aBufMgr;
+  return file;
+}
+
 int64_t TnxBaseFile::nxGetMaxFileSizeForPath(std::u16string_view aPath) {
   return platform::MaxFileSizeForPath(platform::ToOsPath(aPath));
 }
 
-TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps) : fiName(aName), fiOps(&aOps) {
-  fiPath = platform::IncludeTrailingPathDelimiter(platform::ExtractFilePath(fiName));
+TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps)
+    : fiName(aName), fiOps(&aOps), fiTemporaryID(++gTemporaryIDs) {
+  RefreshPath();
   fiWriteRequest.reserve(512);
+}
+
+void TnxBaseFile::RefreshPath() {
+  fiPath = platform::IncludeTrailingPathDelimiter(platform::RealFolderPath(platform::ExtractFilePath(fiName)));
 }
 
 uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly) {
@@ -110,20 +173,24 @@ uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, 
 
 TnxBaseFile::~TnxBaseFile() {
   // Closing drops the share locks; an error here has nobody left to tell.
-  if (FileIsOpen()) fiOps->Close(fiHandle);
+  if (fiHandle != platform::InvalidFileHandle) fiOps->Close(fiHandle);
 }
 
-std::u16string TnxBaseFile::ExpandRelativeFileName(std::u16string_view aFileName) const {
+std::u16string TnxBaseFile::ExpandRelativeFileName(std::u16string_view aFileName) {
   const std::u16string_view name = platform::Trim(aFileName);
   if (!name.empty() && name.front() == platform::PathDelim) return std::u16string(name);
+  // The folder may have moved or come into being since.
+  RefreshPath();
   return fiPath + std::u16string(name);
 }
 
 std::u16string TnxBaseFile::FileName() const {
+  if (IsTemporary()) return u"(memory)";
   return fiPath + platform::ExtractFileName(fiName);
 }
 
 std::u16string TnxBaseFile::GetFileID() const {
+  if (IsTemporary()) return platform::Format(u"%.8x", {fiTemporaryID});
   std::u16string id = FileName();
   platform::TFileIdentity identity;
   if (FileIsOpen() && platform::GetFileIdentity(fiHandle, identity)) {
@@ -147,6 +214,12 @@ void TnxBaseFile::CheckOpen() const {
     if (fiOpenError == 0) throw EnxLinuxFileException(nxeInvalidFileData);
     RaiseOS(nxeCannotAccessFile, u"File could not be opened", fiOpenError);
   }
+}
+
+platform::TFileHandle TnxBaseFile::DiskHandle(uint32_t aCode, std::u16string_view aWhat) const {
+  CheckOpen();
+  if (IsTemporary()) RaiseOS(aCode, aWhat, kNoDisk);
+  return fiHandle;
 }
 
 void TnxBaseFile::TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode) {
@@ -173,10 +246,23 @@ void TnxBaseFile::TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode)
 void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile) {
   if (fiName.empty() || FileIsOpen()) throw EnxLinuxFileException(nxeInvalidFileData);
   fiOpenError = 0;
+  fiIsLink = false;
+  if (IsTemporary()) {
+    fiTemporaryOpen = true;
+    fiOpenMode = aOpenMode;
+    fiShareMode = aShareMode;
+    fiWriteThru = aWriteThru;
+    return;
+  }
   // Share locks need read access, so a write-only open reads too.
   TOpenFlags flags = aOpenMode == omReadOnly ? TOpenFlags::ofRead : TOpenFlags::ofReadWrite;
   if (aCreateFile) flags = flags | TOpenFlags::ofCreate | TOpenFlags::ofTruncate;
+  if (aWriteThru && aOpenMode != omReadOnly) flags = flags | TOpenFlags::ofDataSync;
   const std::string path = platform::ToOsPath(fiName);
+  if (!aCreateFile) {
+    std::string target;
+    fiIsLink = fiOps->ReadLink(path, target) == 0;
+  }
   platform::TFileHandle handle = platform::InvalidFileHandle;
   int err = fiOps->Open(path, flags, platform::DefaultFilePermissions, handle);
   if ((err == EACCES || err == EROFS) && !aCreateFile && aOpenMode != omReadOnly) {
@@ -207,6 +293,10 @@ void TnxBaseFile::CloseFile() {
     return;
   }
   CheckOpen();
+  if (fiTemporaryOpen) {
+    fiTemporaryOpen = false;
+    return;
+  }
   const platform::TFileHandle handle = fiHandle;
   fiHandle = platform::InvalidFileHandle;
   if (const int err = fiOps->Close(handle)) RaiseOS(nxeFileNotClosed, u"File could not be closed", err);
@@ -214,6 +304,8 @@ void TnxBaseFile::CloseFile() {
 
 int64_t TnxBaseFile::FileSize() {
   CheckOpen();
+  // Its blocks are the buffer manager's; none of them is on disk.
+  if (IsTemporary()) return 0;
   int64_t size = 0;
   if (const int err = fiOps->GetSize(fiHandle, size)) RaiseOS(nxeReadFailure, u"Error when getting size of file", err);
   return size;
@@ -227,10 +319,43 @@ uint32_t TnxBaseFile::PhysicalBlockCount() {
   return static_cast<uint32_t>(std::min<int64_t>(FileSize() / BlockBytes(), UINT32_MAX));
 }
 
-uint32_t TnxBaseFile::ReadFileAt(int64_t aOffset, uint32_t aToRead, void* aBuffer) {
-  CheckOpen();
+uint32_t TnxBaseFile::ReadFile(uint32_t aToRead, void* aBuffer) {
+  const platform::TFileHandle handle = DiskHandle(nxeReadFailure, u"Error when reading from file");
   int64_t done = 0;
-  if (const int err = fiOps->ReadAt(fiHandle, aOffset, aBuffer, aToRead, done))
+  if (const int err = fiOps->Read(handle, aBuffer, aToRead, done))
+    RaiseOS(nxeReadFailure, u"Error when reading from file", err);
+  return static_cast<uint32_t>(done);
+}
+
+void TnxBaseFile::ReadFileExact(uint32_t aToRead, void* aBuffer) {
+  if (ReadFile(aToRead, aBuffer) != aToRead)
+    RaiseShort(nxeReadFailure, u"Could not read exact number of bytes from file", aToRead);
+}
+
+void TnxBaseFile::WriteFileExact(uint32_t aToWrite, const void* aBuffer) {
+  const platform::TFileHandle handle = DiskHandle(nxeWriteFailure, u"Error when writing to file");
+  int64_t done = 0;
+  if (const int err = fiOps->Write(handle, aBuffer, aToWrite, done))
+    RaiseOS(nxeWriteFailure, u"Error when writing to file", err);
+  if (done != aToWrite) RaiseShort(nxeWriteFailure, u"Could not write exact number of bytes to file", aToWrite);
+}
+
+int64_t TnxBaseFile::PositionFileEOF() {
+  CheckOpen();
+  int err = kNoDisk;
+  int64_t position = 0;
+  if (!IsTemporary()) err = fiOps->Seek(fiHandle, 0, platform::TSeekOrigin::soEnd, position);
+  if (err != 0)
+    throw EnxLinuxFileException(nxeReadFailure,
+                                u"INTERNAL: Error when seeking to position in file [%s, offset %d, error %d, %s]",
+                                {fiName, 0, err, platform::SysErrorMessage(static_cast<uint32_t>(err))});
+  return position;
+}
+
+uint32_t TnxBaseFile::ReadFileAt(int64_t aOffset, uint32_t aToRead, void* aBuffer) {
+  const platform::TFileHandle handle = DiskHandle(nxeReadFailure, u"Error when reading from file");
+  int64_t done = 0;
+  if (const int err = fiOps->ReadAt(handle, aOffset, aBuffer, aToRead, done))
     RaiseOS(nxeReadFailure, u"Error when reading from file", err);
   return static_cast<uint32_t>(done);
 }
@@ -241,9 +366,9 @@ void TnxBaseFile::ReadFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuff
 }
 
 void TnxBaseFile::WriteFileExactAt(int64_t aOffset, uint32_t aToWrite, const void* aBuffer) {
-  CheckOpen();
+  const platform::TFileHandle handle = DiskHandle(nxeWriteFailure, u"Error when writing to file");
   int64_t done = 0;
-  if (const int err = fiOps->WriteAt(fiHandle, aOffset, aBuffer, aToWrite, done))
+  if (const int err = fiOps->WriteAt(handle, aOffset, aBuffer, aToWrite, done))
     RaiseOS(nxeWriteFailure, u"Error when writing to file", err);
   if (done != aToWrite) RaiseShort(nxeWriteFailure, u"Could not write exact number of bytes to file", aToWrite);
 }
@@ -267,14 +392,32 @@ void TnxBaseFile::WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, vo
                                           std::vector<uint8_t>& aCookie) {
   CheckOpen();
   if (fiEncryptionEngine && aOffset != 0) {
-    std::vector<uint8_t> coded(aToWrite);
-    fiEncryptionEngine->CodeBlockEx(aBuffer, coded.data(), aToWrite, static_cast<uint32_t>(aOffset / aToWrite),
-                                    aCookie, fiChecksum);
-    WriteFileExactAt(aOffset, aToWrite, coded.data());
+    // A block fits a pool block; anything longer takes the heap.
+    std::optional<TBlockBuffer> pooled;
+    std::vector<uint8_t> large;
+    uint8_t* coded = nullptr;
+    if (aToWrite <= uint32_t{nxMaxBlockSize}) {
+      coded = pooled.emplace(mm::nxbs64k).Data();
+    } else {
+      large.resize(aToWrite);
+      coded = large.data();
+    }
+    fiEncryptionEngine->CodeBlockEx(aBuffer, coded, aToWrite, static_cast<uint32_t>(aOffset / aToWrite), aCookie,
+                                    fiChecksum);
+    WriteFileExactAt(aOffset, aToWrite, coded);
     return;
   }
-  if (fiEncryptionEngine) fiEncryptionEngine->UpdateHeaderChecksum(aBuffer, aToWrite);
+  if (fiEncryptionEngine) {
+    fiUpdateTableChecksum(static_cast<uint8_t*>(aBuffer));
+    fiEncryptionEngine->UpdateHeaderChecksum(aBuffer, aToWrite);
+  }
   WriteFileExactAt(aOffset, aToWrite, aBuffer);
+}
+
+void TnxBaseFile::fiUpdateTableChecksum(uint8_t* aHeader) {
+  if (!fiHeaderAccessFactory || fiCheckSumSize == 0 || fiChecksum.size() < fiCheckSumSize) return;
+  if (uint8_t* area = fiHeaderAccessFactory->GetTableChecksum(aHeader))
+    std::memcpy(area, fiChecksum.data(), fiCheckSumSize);
 }
 
 void TnxBaseFile::WriteBlock(TnxQueuedBlock& aBlock) {
@@ -284,7 +427,7 @@ void TnxBaseFile::WriteBlock(TnxQueuedBlock& aBlock) {
 
 void TnxBaseFile::PrepareFlushFile() {
   CheckOpen();
-  if (fiWriteRequest.empty()) return;
+  if (IsTemporary() || fiWriteRequest.empty()) return;
   const uint32_t shift = 12u + fiBlockSize;
   const int64_t blocks64 = FileSize() >> shift;
   const uint32_t blocks = static_cast<uint32_t>(std::min<int64_t>(blocks64, UINT32_MAX));
@@ -302,42 +445,85 @@ void TnxBaseFile::PrepareFlushFile() {
   const int64_t grow = std::max<int64_t>(fiGrowSize, high / 10);
   const int64_t target = grow > 1 && fiInitialSize < high ? (high / grow + 1) * grow : high + 1;
   // The descriptor stays: reopening would drop the share locks for a moment.
-  if (const int err = fiOps->SetSize(fiHandle, target << shift))
-    RaiseOS(nxeWriteFailure, u"Error when setting end-of-file", err);
+  // Reserving the space now makes a full disk fail here, before any block
+  // of the flush is written.
+  const int64_t size = blocks64 << shift;
+  int err = fiOps->Allocate(fiHandle, size, (target << shift) - size);
+  if (err == EOPNOTSUPP) err = fiOps->SetSize(fiHandle, target << shift);
+  if (err != 0) RaiseOS(nxeWriteFailure, u"Error when setting end-of-file", err);
 }
 
-void TnxBaseFile::WriteQueued(TnxQueuedBlock& aBlock, std::vector<uint8_t>& aCoded) {
+void TnxBaseFile::WriteRun(const std::vector<TnxQueuedBlock*>& aRun, uint8_t* aCoded, TnxBaseReplicationLog* aLog) {
   const uint32_t bytes = BlockBytes();
-  const TnxBlockNumber number = aBlock.BlockNumber();
-  uint8_t* image = aBlock.PinImage();
+  size_t pinned = 0;
   struct TUnpin {
-    TnxQueuedBlock& block;
-    ~TUnpin() { block.Unpin(); }
-  } unpin{aBlock};
-  if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(image, number);
-  const uint8_t* data = image;
-  if (fiEncryptionEngine) {
-    if (number != 0) {
-      fiEncryptionEngine->CodeBlockEx(image, aCoded.data(), bytes, number, aBlock.EncryptionCookie(), fiChecksum);
-      data = aCoded.data();
-    } else {
-      fiEncryptionEngine->UpdateHeaderChecksum(image, bytes);
+    const std::vector<TnxQueuedBlock*>& run;
+    size_t& count;
+    ~TUnpin() {
+      for (size_t i = 0; i < count; ++i) run[i]->Unpin();
     }
+  } unpin{aRun, pinned};
+  platform::TIoPart parts[kMaxRun];
+  for (size_t i = 0; i < aRun.size(); ++i) {
+    TnxQueuedBlock& block = *aRun[i];
+    const TnxBlockNumber number = block.BlockNumber();
+    uint8_t* image = block.PinImage();
+    ++pinned;
+    if (fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(image, number);
+    uint8_t* data = image;
+    if (fiEncryptionEngine) {
+      if (number != 0) {
+        uint8_t* coded = aCoded + i * bytes;
+        fiEncryptionEngine->CodeBlockEx(image, coded, bytes, number, block.EncryptionCookie(), fiChecksum);
+        data = coded;
+      } else {
+        fiUpdateTableChecksum(image);
+        fiEncryptionEngine->UpdateHeaderChecksum(image, bytes);
+      }
+    }
+    if (aLog) aLog->WriteBlock(number, block.LastLSN(), data);
+    parts[i] = {data, bytes};
   }
-  WriteFileExactAt(static_cast<int64_t>(number) * bytes, bytes, data);
-  aBlock.SetUnwritten(false);
+  const int64_t total = static_cast<int64_t>(aRun.size()) * bytes;
+  int64_t done = 0;
+  const int err = fiOps->WriteVectorAt(fiHandle, static_cast<int64_t>(aRun.front()->BlockNumber()) * bytes, parts,
+                                       static_cast<int32_t>(aRun.size()), done);
+  if (err != 0) RaiseOS(nxeWriteFailure, u"Error when writing to file", err);
+  if (done != total) RaiseShort(nxeWriteFailure, u"Could not write exact number of bytes to file", total);
+  for (TnxQueuedBlock* block : aRun) block->SetUnwritten(false);
+  TnxSessionStats::Count(sscBlocksWritten, static_cast<int64_t>(aRun.size()));
 }
 
-void TnxBaseFile::FlushFile(bool aFailSafe) {
+void TnxBaseFile::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationLog) {
   CheckOpen();
-  std::vector<uint8_t> coded(fiEncryptionEngine ? BlockBytes() : 0);
+  if (IsTemporary()) {
+    // Its only copy is the cached one: nothing to write, nothing to keep.
+    for (TnxQueuedBlock* block : fiWriteRequest) block->SetUnwritten(false);
+    fiWriteRequest.clear();
+    return;
+  }
+  std::optional<TBlockBuffer> coded;
+  if (fiEncryptionEngine) coded.emplace(mm::nxbs4M);
+  uint8_t* const codedData = coded ? coded->Data() : nullptr;
+  TnxBaseReplicationLog* const log =
+      fiWriteRequest.empty() || (fiAttributes & nxfaReplicationLog) == 0 ? nullptr : aReplicationLog;
+  if (log) log->BeginFile(fiLogAlias, fiLogTable, fiLogFile, fiBlockSize);
+  std::vector<TnxQueuedBlock*> run;
+  run.reserve(kMaxRun);
   const TnxQueuedBlock* previous = nullptr;
   for (TnxQueuedBlock* block : fiWriteRequest) {
     if (previous && previous->BlockNumber() == block->BlockNumber()) continue;
-    WriteQueued(*block, coded);
+    if (!run.empty() && (run.size() == kMaxRun || block->BlockNumber() != previous->BlockNumber() + 1)) {
+      WriteRun(run, codedData, log);
+      run.clear();
+    }
+    run.push_back(block);
     previous = block;
   }
-  if (aFailSafe || fiWriteThru) {
+  if (!run.empty()) WriteRun(run, codedData, log);
+  if (log) log->EndFile();
+  // Write-through wrote every block through to the medium already.
+  if (aFailSafe) {
     if (const int err = fiOps->DataSync(fiHandle)) RaiseOS(nxeWriteFailure, u"Error when flushing file", err);
   }
   // Only now: a failed write or sync leaves every block for RollbackUnwritten.
@@ -405,6 +591,25 @@ TnxBlockIteratorResult TnxBaseFile::IterateBlockCookies(void* aCookie, const Tnx
         return true;
       },
       [&](uint32_t n, PnxBlock block) { return aIterator ? aIterator(aCookie, n, block, cookie) : birContinue; });
+}
+
+void TnxOverlappedLinuxFile::Refuse(uint32_t aCode, std::u16string_view aWhat) const {
+  throw EnxOverlappedLinuxFileException(aCode, u"INTERNAL: %s [%s, error %d, %s]",
+                                        {aWhat, fiName, EOPNOTSUPP, platform::SysErrorMessage(EOPNOTSUPP)});
+}
+
+uint32_t TnxOverlappedLinuxFile::ReadFile(uint32_t, void*) { Refuse(nxeReadFailure, u"Error when reading from file"); }
+
+void TnxOverlappedLinuxFile::ReadFileExact(uint32_t, void*) { Refuse(nxeReadFailure, u"Error when reading from file"); }
+
+void TnxOverlappedLinuxFile::WriteFileExact(uint32_t, const void*) {
+  Refuse(nxeWriteFailure, u"Error when writing to file");
+}
+
+int64_t TnxOverlappedLinuxFile::PositionFileEOF() {
+  throw EnxOverlappedLinuxFileException(
+      nxeWriteFailure, u"INTERNAL: Error when seeking to position in file [%s, offset %d, error %d, %s]",
+      {fiName, 0, EOPNOTSUPP, platform::SysErrorMessage(EOPNOTSUPP)});
 }
 
 }  // namespace revurov

@@ -12,10 +12,20 @@
 //   descriptor and with nothing else.
 // - A file the process may not write opens as omReadOnly when opened
 //   without creating it.
-// - Write-through makes every flush end with a data sync, as a fail-safe
-//   flush does.
-// - Growing and a fail-safe flush keep the descriptor (and with it the
+// - Write-through opens the file with O_DSYNC: every write of a flush is on
+//   the medium when it returns. A fail-safe flush ends with one data sync.
+// - Growing reserves the space (fallocate, ftruncate where the file system
+//   cannot); it and a fail-safe flush keep the descriptor (and with it the
 //   share locks).
+// - A flush writes each run of consecutive block numbers in one gathered
+//   write.
+// - A temporary file lives in the cache only: opening and closing touch no
+//   disk, a flush writes nothing (its queued blocks count as written), its
+//   size is 0, and any other I/O raises (error EBADF).
+// - The position-based calls (ReadFile, ReadFileExact, WriteFileExact,
+//   PositionFileEOF) share one file position; the "At" calls leave it
+//   alone. Table files (TnxOverlappedLinuxFile) have no position and refuse
+//   the position-based calls.
 // - Every failed call raises EnxBaseFileException with the code and an
 //   "INTERNAL: ..." text that carries the file name, errno and its message.
 // - A failed flush leaves the queue as it was, for RollbackUnwritten.
@@ -35,9 +45,38 @@ namespace revurov {
 
 class TnxBaseEncryptionEngine;
 class TnxBaseFileHeaderAccessFactory;
+class TnxBufferManager;
+class TnxBaseFile;
+class TnxBaseReplicationLog;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseFileException, EnxServerOSException);
 REVUROV_EXCEPTION_CLASS(EnxLinuxFileException, EnxBaseFileException);
+REVUROV_EXCEPTION_CLASS(EnxOverlappedLinuxFileException, EnxLinuxFileException);
+
+// What kind of file it is, a set of these bits.
+enum TnxFileAttribute : uint8_t {
+  nxfaTemporary = 1,  // in memory only: no disk I/O at all
+  nxfaMemTable = 2,
+  nxfaTransWriteThrough = 4,
+  nxfaReplicationLog = 8,  // flushes are reported to the replication log
+};
+using TnxFileAttributes = uint8_t;
+
+// A class of file as Alloc makes one: its name and its constructor.
+struct TnxFileClass {
+  std::u16string_view Name;
+  std::unique_ptr<TnxBaseFile> (*Create)(std::u16string_view aName) = nullptr;
+};
+
+// The classes Alloc makes for table files and for all other files; storage
+// start-up sets them where they are still unset, its shut-down clears them
+// where still so.
+const TnxFileClass* nxTableFileClass() noexcept;
+void nxSetTableFileClass(const TnxFileClass* aClass) noexcept;
+const TnxFileClass* nxOtherFileClass() noexcept;
+void nxSetOtherFileClass(const TnxFileClass* aClass) noexcept;
+void nxFilesStartup();
+void nxFilesShutdown();
 
 
 // A committed block waiting in a file's write queue. The buffer manager's
@@ -46,6 +85,8 @@ class TnxQueuedBlock {
 public:
   virtual ~TnxQueuedBlock() = default;
   virtual TnxBlockNumber BlockNumber() const noexcept = 0;
+  // The LSN of the committed image before this commit, 0 when unknown.
+  virtual TnxLSN LastLSN() const noexcept = 0;
   // The block's image, mapped; the flush pins the block around the call.
   virtual uint8_t* PinImage() = 0;
   virtual void Unpin() noexcept = 0;
@@ -62,24 +103,38 @@ public:
   // Where the four share-mode bytes start: past block 2^32 - 1 of 64 KB.
   static constexpr int64_t nxShareLockOffset = int64_t{1} << 48;
 
+  // A file named aName (its folder resolved into fiPath) of the table-file
+  // class when aForTable and that is set, else of the other-file class;
+  // 15360 when no class is set.
+  static std::unique_ptr<TnxBaseFile> Alloc(bool aForTable, std::u16string_view aName, TnxBufferManager* aBufMgr);
+  static const TnxFileClass& ClassInfo() noexcept;
+
   explicit TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps = platform::FileOps());
   virtual ~TnxBaseFile();
   TnxBaseFile(const TnxBaseFile&) = delete;
   TnxBaseFile& operator=(const TnxBaseFile&) = delete;
 
-  std::u16string ExpandRelativeFileName(std::u16string_view aFileName) const;
+  std::u16string ExpandRelativeFileName(std::u16string_view aFileName);
   std::u16string FileName() const;
   // The full name, then device, inode and birth time while open.
   std::u16string GetFileID() const;
 
   void OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile);
   void CloseFile();
-  bool FileIsOpen() const noexcept { return fiHandle != platform::InvalidFileHandle; }
+  bool FileIsOpen() const noexcept { return fiHandle != platform::InvalidFileHandle || fiTemporaryOpen; }
+  bool IsTemporary() const noexcept { return (fiAttributes & nxfaTemporary) != 0; }
 
   int64_t FileSize();
   int64_t CalcMaxFileSize();
   uint32_t PhysicalBlockCount();
   uint32_t BlockBytes() const noexcept { return uint32_t{4096} << fiBlockSize; }
+
+  // At the file position, which they move.
+  virtual uint32_t ReadFile(uint32_t aToRead, void* aBuffer);
+  virtual void ReadFileExact(uint32_t aToRead, void* aBuffer);
+  virtual void WriteFileExact(uint32_t aToWrite, const void* aBuffer);
+  // Moves the position to the end and returns it.
+  virtual int64_t PositionFileEOF();
 
   uint32_t ReadFileAt(int64_t aOffset, uint32_t aToRead, void* aBuffer);
   void ReadFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer);
@@ -94,9 +149,14 @@ public:
   // 1 and 2, the header last) and grows the file once.
   void PrepareFlushFile();
   // Writes every queued block once in queue order; with aFailSafe the data
-  // reaches the medium before it returns.
-  void FlushFile(bool aFailSafe);
+  // reaches the medium before it returns. A file marked nxfaReplicationLog
+  // reports its blocks to aReplicationLog.
+  void FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationLog = nullptr);
   void RollbackUnwritten();
+
+  // Copies fiChecksum into the header's table-checksum area; nothing when
+  // the file keeps no table checksum.
+  void fiUpdateTableChecksum(uint8_t* aHeader);
 
   // Reads block 0 and sets up its format and encryption engine: 0, 15415 for
   // a file of a newer version (the text as the thread's last error), or the
@@ -113,10 +173,13 @@ public:
   static constexpr int32_t nxMaxZirezVersion = 47501;
 
   std::u16string fiName;
-  std::u16string fiPath;  // with a trailing "/"
+  std::u16string fiPath;  // the folder's real path, with a trailing "/"
   TnxOpenMode fiOpenMode = omNone;
   TnxShareMode fiShareMode = smExclusive;
   bool fiWriteThru = false;
+  bool fiIsLink = false;  // the name is a symbolic link
+  TnxFileAttributes fiAttributes = 0;
+  TnxBufferManager* fiBufMgr = nullptr;
   TnxBlockSize fiBlockSize = nxbs4k;
   uint32_t fiBlockSizeBytes = 0;  // usable bytes per block, by the header format
   uint32_t fiMaxBlocks = 0;
@@ -132,23 +195,51 @@ public:
   int32_t fiInitialSize = 1;
   int32_t fiGrowSize = 1;
   std::vector<uint8_t> fiChecksum;
+  bool fiCheckSumVerified = false;
   std::unique_ptr<TnxBaseEncryptionEngine> fiEncryptionEngine;
   std::unique_ptr<TnxBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
+  // Passed to the replication log's BeginFile.
+  std::u16string fiLogAlias;
+  std::u16string fiLogTable;
+  std::u16string fiLogFile;
 
-private:
+protected:
   [[noreturn]] void RaiseOS(uint32_t aCode, std::u16string_view aWhat, int aError) const;
   [[noreturn]] void RaiseShort(uint32_t aCode, std::u16string_view aWhat, int64_t aBytes) const;
   void CheckOpen() const;
+
+private:
+  // The descriptor for disk I/O; raises aCode with aWhat for a temporary file.
+  platform::TFileHandle DiskHandle(uint32_t aCode, std::u16string_view aWhat) const;
+  void RefreshPath();
+  void WriteRun(const std::vector<TnxQueuedBlock*>& aRun, uint8_t* aCoded, TnxBaseReplicationLog* aLog);
   void Decrypt(int64_t aOffset, uint32_t aBytes, void* aBuffer, std::vector<uint8_t>& aCookie);
   void TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode);
-  void WriteQueued(TnxQueuedBlock& aBlock, std::vector<uint8_t>& aCoded);
   template <class Read, class Call>
   TnxBlockIteratorResult Iterate(Read&& aRead, Call&& aCall);
 
   platform::TFileOps* fiOps = nullptr;
   platform::TFileHandle fiHandle = platform::InvalidFileHandle;
   int fiOpenError = 0;
+  bool fiTemporaryOpen = false;
+  uint32_t fiTemporaryID = 0;
   std::vector<TnxQueuedBlock*> fiWriteRequest;
+};
+
+// The class of table files: positioned I/O only, so several threads may
+// read at once; the position-based calls raise (error EOPNOTSUPP).
+class TnxOverlappedLinuxFile final : public TnxBaseFile {
+public:
+  using TnxBaseFile::TnxBaseFile;
+  static const TnxFileClass& ClassInfo() noexcept;
+
+  uint32_t ReadFile(uint32_t aToRead, void* aBuffer) override;
+  void ReadFileExact(uint32_t aToRead, void* aBuffer) override;
+  void WriteFileExact(uint32_t aToWrite, const void* aBuffer) override;
+  int64_t PositionFileEOF() override;
+
+private:
+  [[noreturn]] void Refuse(uint32_t aCode, std::u16string_view aWhat) const;
 };
 
 }  // namespace revurov

@@ -6,6 +6,7 @@
 #include "storage/deadline.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
+#include "storage/files.h"
 #include "storage/temp_storage.h"
 
 namespace revurov {
@@ -21,6 +22,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxTempStorageStartup, &nxTempStorageShutdown},
     {&nxEncryptionEngineStartup, &nxEncryptionEngineShutdown},
     {&nxFileHeaderStartup, &nxFileHeaderShutdown},
+    {&nxFilesStartup, &nxFilesShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "support/fault_file_ops.h"
 #include "support/temp_dir.h"
@@ -373,6 +374,67 @@ TEST(FileOps, ScopedSeamReplacesTheProcessWideOneForItsLife) {
     EXPECT_EQ(&FileOps(), &ops);
   }
   EXPECT_EQ(&FileOps(), &PosixFileOps());
+}
+
+// A gathered write lands as the concatenation of its parts, also when the
+// parts outnumber what one OS call takes and some are empty; the default of
+// the seam (per part through WriteAt) agrees and stops at a failing part.
+TEST(FileOps, GatheredWritesLandAsTheConcatenationOfTheirParts) {
+  TempDir dir;
+  std::vector<std::string> pieces;
+  for (int i = 0; i < 2500; ++i)
+    pieces.push_back(i % 7 == 0 ? std::string() : std::string(3, static_cast<char>('a' + i % 26)));
+  std::vector<TIoPart> parts;
+  std::string expected;
+  for (const std::string& p : pieces) {
+    parts.push_back({p.data(), static_cast<int64_t>(p.size())});
+    expected += p;
+  }
+  TFaultFileOps fault;
+  for (TFileOps* ops : {&PosixFileOps(), static_cast<TFileOps*>(&fault)}) {
+    OpenFile f(dir.Path(ops == &fault ? "by-part" : "gathered"), kCreateRw);
+    int64_t done = -1;
+    ASSERT_EQ(ops->WriteVectorAt(f.H(), 5, parts.data(), static_cast<int32_t>(parts.size()), done), 0);
+    EXPECT_EQ(done, static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(f.ReadAt(0, 1 << 20), std::string(5, '\0') + expected);
+    EXPECT_EQ(ops->WriteVectorAt(f.H(), -1, parts.data(), 1, done), EINVAL);
+    EXPECT_EQ(done, 0);
+    ASSERT_EQ(ops->WriteVectorAt(f.H(), 0, parts.data(), 0, done), 0);
+    EXPECT_EQ(done, 0);
+  }
+  OpenFile f(dir.Path("failing"), kCreateRw);
+  fault.FailCall(TFileOp::WriteAt, fault.Calls(TFileOp::WriteAt) + 3, ENOSPC);
+  int64_t done = -1;
+  EXPECT_EQ(fault.WriteVectorAt(f.H(), 0, parts.data() + 1, 4, done), ENOSPC);
+  EXPECT_EQ(done, 6);
+}
+
+TEST(FileOps, AllocateGrowsWithZerosAndKeepsWhatIsThere) {
+  TempDir dir;
+  OpenFile f(dir.Path("f"), kCreateRw);
+  TFileOps& ops = PosixFileOps();
+  ASSERT_EQ(f.WriteAt(0, "abc"), 0);
+  const int err = ops.Allocate(f.H(), 3, 8192);
+  if (err == EOPNOTSUPP) GTEST_SKIP() << "the file system cannot allocate";
+  ASSERT_EQ(err, 0);
+  int64_t size = 0;
+  ASSERT_EQ(ops.GetSize(f.H(), size), 0);
+  EXPECT_EQ(size, 8195);
+  EXPECT_EQ(f.ReadAt(0, 8195), "abc" + std::string(8192, '\0'));
+  EXPECT_EQ(ops.Allocate(f.H(), 0, 10), 0);  // inside: the size stays
+  ASSERT_EQ(ops.GetSize(f.H(), size), 0);
+  EXPECT_EQ(size, 8195);
+  EXPECT_EQ(ops.Allocate(f.H(), -1, 10), EINVAL);
+}
+
+TEST(FileOps, DataSyncOpensNeedWriteAccess) {
+  TempDir dir;
+  TFile file(PosixFileOps());
+  EXPECT_EQ(file.Open(dir.Path("f"), TOpenFlags::ofRead | TOpenFlags::ofCreate | TOpenFlags::ofDataSync), EINVAL);
+  ASSERT_EQ(file.Open(dir.Path("f"), kCreateRw | TOpenFlags::ofDataSync), 0);
+  int64_t done = 0;
+  EXPECT_EQ(PosixFileOps().WriteAt(file.Handle(), 0, "x", 1, done), 0);
+  EXPECT_EQ(done, 1);
 }
 
 }  // namespace

@@ -312,6 +312,7 @@ class TImageBlock final : public TnxQueuedBlock {
 public:
   TImageBlock(TnxBlockNumber aNumber, TBytes aImage) : number_(aNumber), image_(std::move(aImage)) {}
   TnxBlockNumber BlockNumber() const noexcept override { return number_; }
+  TnxLSN LastLSN() const noexcept override { return 0; }
   uint8_t* PinImage() override { return image_.data(); }
   void Unpin() noexcept override {}
   std::vector<uint8_t>& EncryptionCookie() noexcept override { return cookie_; }

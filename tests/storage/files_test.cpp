@@ -8,13 +8,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "engine/session_stats.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
 #include "storage/encryption_engine.h"
+#include "storage/file_header.h"
+#include "storage/replication_log.h"
 #include "storage/startup.h"
 #include "support/exception_message.h"
 #include "support/fault_file_ops.h"
@@ -55,6 +59,7 @@ public:
     if (aFill == 0) image_[0] = static_cast<uint8_t>(aNumber + 1);
   }
   TnxBlockNumber BlockNumber() const noexcept override { return number_; }
+  TnxLSN LastLSN() const noexcept override { return 1000 + number_; }
   uint8_t* PinImage() override {
     ++pins;
     return image_.data();
@@ -92,6 +97,15 @@ protected:
     return blocks;
   }
 
+  // The sizes in blocks the file was grown to, by reserving space or, where
+  // the file system cannot, by setting its size.
+  std::vector<int64_t> GrownTo(const TRecordingFileOps& aOps) {
+    std::vector<int64_t> sizes;
+    for (const TEvent& e : aOps.Events)
+      if (e.Kind == TKind::SetSize || e.Kind == TKind::Allocate) sizes.push_back(e.Value / kBlock);
+    return sizes;
+  }
+
   TnxStorageStartupGuard storage_;
   TempDir dir_;
 };
@@ -106,7 +120,9 @@ TEST_F(FilesTest, FlushWritesExtensionFirstHeaderLastAndEachBlockOnce) {
   file.PrepareFlushFile();
   file.FlushFile(false);
 
-  EXPECT_EQ(ops.Events.front(), (TEvent{TKind::SetSize, 13 * kBlock}));
+  ASSERT_FALSE(ops.Events.empty());
+  EXPECT_NE(ops.Events.front().Kind, TKind::WriteAt);  // grown before the first write
+  EXPECT_EQ(GrownTo(ops), (std::vector<int64_t>{13}));
   EXPECT_EQ(WrittenBlocks(ops), (std::vector<int64_t>{12, 7, 2, 0}));
   EXPECT_EQ(file.QueuedBlocks(), 0u);
   EXPECT_FALSE(b12.unwritten);
@@ -146,13 +162,10 @@ TEST_F(FilesTest, FlushGrowsOnceByTheGrowRules) {
     for (TTestBlock& b : blocks) file.WriteBlock(b);
     file.PrepareFlushFile();
     file.FlushFile(false);
-    std::vector<TEvent> sizes;
-    for (const TEvent& e : ops.Events)
-      if (e.Kind == TKind::SetSize) sizes.push_back(e);
     if (c.grownTo < 0) {
-      EXPECT_TRUE(sizes.empty());
+      EXPECT_TRUE(GrownTo(ops).empty());
     } else {
-      EXPECT_EQ(sizes, (std::vector<TEvent>{{TKind::SetSize, c.grownTo * kBlock}}));
+      EXPECT_EQ(GrownTo(ops), (std::vector<int64_t>{c.grownTo}));
       EXPECT_EQ(file.FileSize(), std::max<int64_t>(c.grownTo * kBlock, (c.queue.back() + 1) * int64_t{kBlock}));
     }
   }
@@ -176,15 +189,64 @@ TEST_F(FilesTest, FailSafeFlushSyncsAfterTheLastWriteAndKeepsTheDescriptor) {
             u"INTERNAL: File could not be opened [");
 }
 
-TEST_F(FilesTest, WriteThroughSyncsEveryFlush) {
+// Write-through is the descriptor's (O_DSYNC), so a flush that is not
+// fail-safe needs no sync of its own; a read-only open asks for none.
+TEST_F(FilesTest, WriteThroughOpensForSynchronousWrites) {
+  const struct {
+    const char* name;
+    TnxOpenMode mode;
+    bool writeThru;
+    bool dataSync;
+  } cases[] = {
+      {"read-write, write-through", omReadWrite, true, true},
+      {"write-only, write-through", omWriteOnly, true, true},
+      {"read-only, write-through", omReadOnly, true, false},
+      {"read-write", omReadWrite, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRecordingFileOps ops(platform::PosixFileOps());
+    TnxBaseFile file(MakeFile("w.nx1", 4), ops);
+    file.OpenFile(c.mode, smExclusive, c.writeThru, false);
+    EXPECT_EQ(platform::HasFlag(ops.LastOpenFlags, platform::TOpenFlags::ofDataSync), c.dataSync);
+    EXPECT_EQ(file.fiWriteThru, c.writeThru);
+    if (c.mode == omReadOnly) continue;
+    TTestBlock b(3);
+    file.WriteBlock(b);
+    file.PrepareFlushFile();
+    file.FlushFile(false);
+    EXPECT_EQ(WrittenBlocks(ops), (std::vector<int64_t>{3}));
+    for (const TEvent& e : ops.Events) EXPECT_NE(e.Kind, TKind::DataSync);
+  }
+}
+
+// Consecutive numbers go out in one gathered write, at most 64 blocks to
+// one; gaps and the class order split runs, and every block lands at its
+// own offset.
+TEST_F(FilesTest, FlushWritesRunsOfConsecutiveBlocksTogether) {
   TRecordingFileOps ops(platform::PosixFileOps());
-  TnxBaseFile file(MakeFile("w.nx1", 4), ops);
-  file.OpenFile(omReadWrite, smExclusive, true, false);
-  TTestBlock b(3);
-  file.WriteBlock(b);
+  TnxBaseFile file(MakeFile("r.nx1", 100), ops);
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  std::vector<TnxBlockNumber> numbers = {0, 1, 2, 90, 92};
+  for (TnxBlockNumber n = 3; n < 73; ++n) numbers.push_back(n);
+  std::vector<TTestBlock> blocks;
+  blocks.reserve(numbers.size());
+  for (TnxBlockNumber n : numbers) blocks.emplace_back(n, static_cast<uint8_t>(n + 1));
+  for (TTestBlock& b : blocks) file.WriteBlock(b);
   file.PrepareFlushFile();
   file.FlushFile(false);
-  EXPECT_EQ(ops.Events.back(), (TEvent{TKind::DataSync, 0}));
+  // 3..66, 67..72, 90, 92, then 1..2 and the header.
+  EXPECT_EQ(ops.GatheredWrites, 6);
+  EXPECT_EQ(WrittenBlocks(ops).size(), numbers.size());
+  const std::string disk = dir_.Read("r.nx1");
+  ASSERT_EQ(disk.size(), 100 * kBlock);
+  for (TnxBlockNumber n : numbers) {
+    EXPECT_EQ(disk.substr(size_t{n} * kBlock, kBlock), std::string(kBlock, static_cast<char>(n + 1))) << n;
+  }
+  for (const TTestBlock& b : blocks) {
+    EXPECT_FALSE(b.unwritten);
+    EXPECT_EQ(b.pins, 0);
+  }
 }
 
 TEST_F(FilesTest, FailedFlushLeavesTheQueueForRollback) {
@@ -198,6 +260,7 @@ TEST_F(FilesTest, FailedFlushLeavesTheQueueForRollback) {
       {"first write", TFileOp::WriteAt, 1, false},
       {"third write", TFileOp::WriteAt, 3, false},
       {"the sync", TFileOp::DataSync, 1, true},
+      {"reserving space", TFileOp::Allocate, 1, false},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -205,10 +268,10 @@ TEST_F(FilesTest, FailedFlushLeavesTheQueueForRollback) {
     ops.FailCall(c.op, c.k, ENOSPC);
     TnxBaseFile file(MakeFile("f.nx1", 8), ops);
     file.OpenFile(omReadWrite, smExclusive, false, false);
-    TTestBlock b3(3), b4(4), b5(5), b0(0);
-    for (TTestBlock* b : {&b3, &b4, &b5, &b0}) file.WriteBlock(*b);
-    file.PrepareFlushFile();
+    TTestBlock b3(3), b4(4), b5(5), b0(0), b9(9);
+    for (TTestBlock* b : {&b3, &b4, &b5, &b0, &b9}) file.WriteBlock(*b);
     try {
+      file.PrepareFlushFile();
       file.FlushFile(c.failSafe);
       ADD_FAILURE() << "flush succeeded";
     } catch (const EnxBaseFileException& e) {
@@ -216,11 +279,11 @@ TEST_F(FilesTest, FailedFlushLeavesTheQueueForRollback) {
       EXPECT_TRUE(Contains(e.Message(), u", error 28, " + platform::SysErrorMessage(ENOSPC) + u"]"))
           << platform::Utf16ToUtf8(e.Message());
     }
-    EXPECT_EQ(file.QueuedBlocks(), 4u);
-    EXPECT_EQ(b3.pins + b4.pins + b5.pins + b0.pins, 0);
+    EXPECT_EQ(file.QueuedBlocks(), 5u);
+    EXPECT_EQ(b3.pins + b4.pins + b5.pins + b0.pins + b9.pins, 0);
     file.RollbackUnwritten();
     EXPECT_EQ(file.QueuedBlocks(), 0u);
-    for (TTestBlock* b : {&b3, &b4, &b5, &b0}) EXPECT_EQ(b->rolledBack, 1);
+    for (TTestBlock* b : {&b3, &b4, &b5, &b0, &b9}) EXPECT_EQ(b->rolledBack, 1);
   }
 }
 
@@ -501,6 +564,339 @@ TEST_F(FilesTest, IterationStopsAndPropagatesWhatIsNotABadBlock) {
   } catch (const EnxServerException& e) {
     EXPECT_EQ(e.ErrorCode(), nxeTimeout);
   }
+}
+
+// A file kept only in the cache: no disk is touched by opening, flushing or
+// closing, and I/O that would need the disk raises instead of using a
+// descriptor it does not have.
+TEST_F(FilesTest, TemporaryFileTouchesNoDisk) {
+  TFaultFileOps ops;
+  TnxBaseFile file(U16(dir_.Path("never-created.nx1")), ops);
+  file.fiAttributes = nxfaTemporary;
+  file.OpenFile(omReadWrite, smExclusive, true, true);
+  EXPECT_TRUE(file.FileIsOpen());
+  EXPECT_EQ(file.FileName(), u"(memory)");
+  const std::u16string id = file.GetFileID();
+  EXPECT_EQ(id.size(), 8u);
+  EXPECT_EQ(id.find_first_not_of(u"0123456789abcdefABCDEF"), std::u16string::npos);
+  TnxBaseFile second(u"other");
+  second.fiAttributes = nxfaTemporary;
+  EXPECT_NE(second.GetFileID(), id);
+  EXPECT_EQ(file.FileSize(), 0);
+
+  TTestBlock b0(0), b5(5);
+  file.WriteBlock(b0);
+  file.WriteBlock(b5);
+  file.PrepareFlushFile();
+  file.FlushFile(true);
+  EXPECT_EQ(file.QueuedBlocks(), 0u);
+  EXPECT_FALSE(b0.unwritten);
+  EXPECT_FALSE(b5.unwritten);
+  EXPECT_EQ(b0.pins + b5.pins, 0);
+
+  uint8_t buffer[kBlock] = {};
+  const std::u16string noDisk = u", error 9, " + platform::SysErrorMessage(EBADF) + u"]";
+  const struct {
+    const char* name;
+    uint32_t code;
+    std::function<void()> call;
+  } refused[] = {
+      {"read at", nxeReadFailure, [&] { file.ReadFileAt(0, kBlock, buffer); }},
+      {"write at", nxeWriteFailure, [&] { file.WriteFileExactAt(0, kBlock, buffer); }},
+      {"read", nxeReadFailure, [&] { file.ReadFile(kBlock, buffer); }},
+      {"write", nxeWriteFailure, [&] { file.WriteFileExact(kBlock, buffer); }},
+      {"end", nxeReadFailure, [&] { file.PositionFileEOF(); }},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.call();
+      ADD_FAILURE();
+    } catch (const EnxBaseFileException& e) {
+      EXPECT_EQ(e.ErrorCode(), c.code);
+      EXPECT_TRUE(Contains(e.ErrorString(), noDisk)) << platform::Utf16ToUtf8(e.ErrorString());
+    }
+  }
+  file.CloseFile();
+  EXPECT_FALSE(file.FileIsOpen());
+  file.OpenFile(omReadOnly, smShared, false, false);
+  file.CloseFile();
+  for (int op = 0; op < static_cast<int>(testing::kFileOpCount); ++op)
+    EXPECT_EQ(ops.Calls(static_cast<TFileOp>(op)), 0) << op;
+  EXPECT_EQ(dir_.Count(), 0u);
+}
+
+// The other files read and write at one shared position; the "At" calls
+// leave it alone.
+TEST_F(FilesTest, PositionBasedCallsShareOnePosition) {
+  const std::u16string name = MakeFile("p.dat", 2);
+  TnxBaseFile file(name);
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  uint8_t buffer[kBlock];
+  file.ReadFileExact(kBlock, buffer);
+  EXPECT_EQ(buffer[0], 1);
+  file.ReadFileAt(0, kBlock, buffer);
+  EXPECT_EQ(file.ReadFile(kBlock, buffer), kBlock);
+  EXPECT_EQ(buffer[0], 2);
+  EXPECT_EQ(file.ReadFile(kBlock, buffer), 0u);
+  EXPECT_EQ(TextOf([&] { file.ReadFileExact(10, buffer); }),
+            u"INTERNAL: Could not read exact number of bytes from file [" + name + u", 10 bytes]");
+  const uint8_t tail[3] = {7, 8, 9};
+  file.WriteFileExact(3, tail);
+  EXPECT_EQ(file.PositionFileEOF(), 2 * kBlock + 3);
+  file.WriteFileExact(3, tail);
+  EXPECT_EQ(file.FileSize(), 2 * kBlock + 6);
+  EXPECT_EQ(dir_.Read("p.dat").substr(2 * kBlock), std::string("\x07\x08\x09\x07\x08\x09"));
+  file.CloseFile();
+
+  const struct {
+    const char* name;
+    TFileOp op;
+    uint32_t code;
+    std::u16string text;
+    std::function<void(TnxBaseFile&)> call;
+  } failures[] = {
+      {"read", TFileOp::Read, nxeReadFailure, u"INTERNAL: Error when reading from file [",
+       [&](TnxBaseFile& f) { f.ReadFile(kBlock, buffer); }},
+      {"write", TFileOp::Write, nxeWriteFailure, u"INTERNAL: Error when writing to file [",
+       [&](TnxBaseFile& f) { f.WriteFileExact(3, tail); }},
+      {"seek", TFileOp::Seek, nxeReadFailure, u"INTERNAL: Error when seeking to position in file [",
+       [&](TnxBaseFile& f) { f.PositionFileEOF(); }},
+  };
+  for (const auto& c : failures) {
+    SCOPED_TRACE(c.name);
+    TFaultFileOps ops;
+    ops.FailCall(c.op, 1, EIO);
+    TnxBaseFile failing(name, ops);
+    failing.OpenFile(omReadWrite, smExclusive, false, false);
+    try {
+      c.call(failing);
+      ADD_FAILURE();
+    } catch (const EnxBaseFileException& e) {
+      EXPECT_EQ(e.ErrorCode(), c.code);
+      const std::u16string offset = c.op == TFileOp::Seek ? u", offset 0" : u"";
+      EXPECT_EQ(e.ErrorString(),
+                c.text + name + offset + u", error 5, " + platform::SysErrorMessage(EIO) + u"]");
+    }
+  }
+}
+
+// Table files have no position: those calls raise with "not supported",
+// while the positioned ones work.
+TEST_F(FilesTest, TableFilesRefusePositionBasedCalls) {
+  const std::u16string name = MakeFile("t.nx1", 1);
+  TnxOverlappedLinuxFile file(name);
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  uint8_t buffer[kBlock] = {};
+  const std::u16string suffix = u", error 95, " + platform::SysErrorMessage(EOPNOTSUPP) + u"]";
+  const struct {
+    const char* name;
+    uint32_t code;
+    std::u16string text;
+    std::function<void()> call;
+  } cases[] = {
+      {"ReadFile", nxeReadFailure, u"INTERNAL: Error when reading from file [" + name + suffix,
+       [&] { file.ReadFile(kBlock, buffer); }},
+      {"ReadFileExact", nxeReadFailure, u"INTERNAL: Error when reading from file [" + name + suffix,
+       [&] { file.ReadFileExact(kBlock, buffer); }},
+      {"WriteFileExact", nxeWriteFailure, u"INTERNAL: Error when writing to file [" + name + suffix,
+       [&] { file.WriteFileExact(kBlock, buffer); }},
+      {"PositionFileEOF", nxeWriteFailure,
+       u"INTERNAL: Error when seeking to position in file [" + name + u", offset 0" + suffix,
+       [&] { file.PositionFileEOF(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.call();
+      ADD_FAILURE();
+    } catch (const EnxOverlappedLinuxFileException& e) {
+      EXPECT_EQ(e.ErrorCode(), c.code);
+      EXPECT_EQ(e.ErrorString(), c.text);
+    }
+  }
+  file.ReadFileExactAt(0, kBlock, buffer);
+  EXPECT_EQ(buffer[0], 1);
+}
+
+std::unique_ptr<TnxBaseFile> MakeMarkedFile(std::u16string_view aName) {
+  auto file = std::make_unique<TnxBaseFile>(aName);
+  file->fiGrowSize = 77;
+  return file;
+}
+
+// Alloc makes the table-file class for tables and the other class for the
+// rest, and names the file with its folder's real path.
+TEST_F(FilesTest, AllocChoosesTheClassAndResolvesTheFolder) {
+  ASSERT_EQ(nxTableFileClass(), &TnxOverlappedLinuxFile::ClassInfo());
+  ASSERT_EQ(nxOtherFileClass(), &TnxBaseFile::ClassInfo());
+  const std::string real = dir_.Path("real");
+  ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(real.c_str(), dir_.Path("alias").c_str()), 0);
+  const std::u16string viaLink = U16(dir_.Path("alias")) + u"/../alias/./t.nx1";
+
+  auto table = TnxBaseFile::Alloc(true, viaLink, nullptr);
+  EXPECT_NE(dynamic_cast<TnxOverlappedLinuxFile*>(table.get()), nullptr);
+  EXPECT_EQ(table->fiName, viaLink);
+  EXPECT_EQ(table->fiPath, U16(real) + u"/");
+  EXPECT_EQ(table->FileName(), U16(real) + u"/t.nx1");
+  EXPECT_EQ(table->fiMaxID, INT32_MAX);
+  EXPECT_EQ(table->fiInitialSize, 1);
+  EXPECT_EQ(table->fiGrowSize, 1);
+  auto other = TnxBaseFile::Alloc(false, viaLink, nullptr);
+  EXPECT_EQ(dynamic_cast<TnxOverlappedLinuxFile*>(other.get()), nullptr);
+
+  // A folder that does not exist yet is made absolute, "." and ".." taken out.
+  auto missing = TnxBaseFile::Alloc(false, U16(dir_.Dir()) + u"gone/./x/../y.nx1", nullptr);
+  EXPECT_EQ(missing->fiPath, U16(dir_.Dir()) + u"gone/");
+  EXPECT_EQ(missing->ExpandRelativeFileName(u"z"), U16(dir_.Dir()) + u"gone/z");
+
+  const TnxFileClass marked{u"marked", &MakeMarkedFile};
+  nxSetTableFileClass(&marked);
+  EXPECT_EQ(TnxBaseFile::Alloc(true, viaLink, nullptr)->fiGrowSize, 77);
+  EXPECT_EQ(TnxBaseFile::Alloc(false, viaLink, nullptr)->fiGrowSize, 1);
+  nxSetTableFileClass(nullptr);
+  EXPECT_EQ(dynamic_cast<TnxOverlappedLinuxFile*>(TnxBaseFile::Alloc(true, viaLink, nullptr).get()), nullptr);
+  nxSetOtherFileClass(nullptr);
+  try {
+    TnxBaseFile::Alloc(false, viaLink, nullptr);
+    ADD_FAILURE();
+  } catch (const EnxBaseFileException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeInvalidFileData);
+  }
+  nxSetTableFileClass(&TnxOverlappedLinuxFile::ClassInfo());
+  nxSetOtherFileClass(&TnxBaseFile::ClassInfo());
+}
+
+TEST_F(FilesTest, OpeningThroughASymbolicLinkMarksTheFile) {
+  MakeFile("target.nx1", 1);
+  ASSERT_EQ(symlink(dir_.Path("target.nx1").c_str(), dir_.Path("link.nx1").c_str()), 0);
+  TnxBaseFile link(U16(dir_.Path("link.nx1"))), plain(U16(dir_.Path("target.nx1")));
+  link.OpenFile(omReadOnly, smShared, false, false);
+  plain.OpenFile(omReadOnly, smShared, false, false);
+  EXPECT_TRUE(link.fiIsLink);
+  EXPECT_FALSE(plain.fiIsLink);
+}
+
+// The running table checksum goes into block 0 whenever the header is
+// written through the encryption engine, in a flush or directly.
+TEST_F(FilesTest, HeaderWritesCarryTheTableChecksum) {
+  constexpr TnxBlockSignature kNX2{'N', 'X', '!', '2'};
+  for (const bool direct : {false, true}) {
+    SCOPED_TRACE(direct ? "direct" : "flush");
+    TnxBaseFile file(MakeFile("k.nx1", 0));
+    file.OpenFile(omReadWrite, smExclusive, false, true);
+    TTestBlock header(0, 0);
+    uint8_t* image = header.PinImage();
+    header.Unpin();
+    file.fiHeaderAccessFactory = TnxBaseFileHeaderAccessFactory::CreateFactory(kNX2, image, file);
+    file.fiEncryptionEngine = std::make_unique<TXorEngine>();
+    file.fiCheckSumSize = 8;
+    file.fiChecksum = {1, 2, 3, 4, 5, 6, 7, 8};
+    const size_t area = file.fiBlockSizeBytes - 8 - 1;
+    if (direct) {
+      std::vector<uint8_t> bytes = header.Image();
+      std::vector<uint8_t> cookie;
+      file.WriteEncryptFileExactAt(0, kBlock, bytes.data(), cookie);
+    } else {
+      file.WriteBlock(header);
+      file.PrepareFlushFile();
+      file.FlushFile(false);
+    }
+    const std::string disk = dir_.Read("k.nx1");
+    ASSERT_GE(disk.size(), kBlock);
+    EXPECT_EQ(disk.substr(area, 8), std::string("\x01\x02\x03\x04\x05\x06\x07\x08"));
+    EXPECT_EQ(static_cast<uint8_t>(disk[kBlock - 1]), 0x5A);  // the header checksum after it
+  }
+  // Without a table checksum the area is left as it is.
+  TnxBaseFile file(MakeFile("n.nx1", 0));
+  TTestBlock header(0, 0);
+  uint8_t* image = header.PinImage();
+  header.Unpin();
+  file.fiHeaderAccessFactory = TnxBaseFileHeaderAccessFactory::CreateFactory(kNX2, image, file);
+  const std::vector<uint8_t> before = header.Image();
+  file.fiUpdateTableChecksum(image);
+  EXPECT_EQ(header.Image(), before);
+}
+
+// Records what a flush tells the log, as text.
+class TRecordingLog final : public TnxBaseReplicationLog {
+public:
+  void BeginTrans(TnxLSN) override { lines.push_back("trans"); }
+  void EndTrans() override { lines.push_back("end trans"); }
+  void BeginFile(std::u16string_view aAlias, std::u16string_view aTable, std::u16string_view aFile,
+                 TnxBlockSize aBlockSize) override {
+    lines.push_back("file " + platform::Utf16ToUtf8(aAlias) + " " + platform::Utf16ToUtf8(aTable) + " " +
+                    platform::Utf16ToUtf8(aFile) + " " + std::to_string(aBlockSize));
+  }
+  void EndFile() override { lines.push_back("end file"); }
+  void WriteBlock(TnxBlockNumber aBlockNumber, TnxLSN aOldLSN, PnxBlock aBlock) override {
+    lines.push_back("block " + std::to_string(aBlockNumber) + " " + std::to_string(aOldLSN) + " " +
+                    std::to_string(aBlock[1]));
+  }
+  std::vector<std::string> lines;
+};
+
+// Only a file marked for the log reports to it: every block in the order
+// written, with its old LSN and the image as it goes to disk; a failed
+// write ends the report without EndFile.
+TEST_F(FilesTest, FlushReportsMarkedFilesToTheReplicationLog) {
+  for (const bool marked : {false, true}) {
+    SCOPED_TRACE(marked);
+    TnxBaseFile file(MakeFile("l.nx1", 4));
+    file.fiEncryptionEngine = std::make_unique<TXorEngine>();
+    if (marked) file.fiAttributes = nxfaReplicationLog;
+    file.fiLogAlias = u"alias";
+    file.fiLogTable = u"table";
+    file.fiLogFile = u"l.nx1";
+    file.OpenFile(omReadWrite, smExclusive, false, false);
+    TTestBlock b0(0, 0x10), b3(3, 0x40), b2(2, 0x30);
+    for (TTestBlock* b : {&b0, &b3, &b2}) file.WriteBlock(*b);
+    TRecordingLog log;
+    file.PrepareFlushFile();
+    file.FlushFile(false, &log);
+    if (!marked) {
+      EXPECT_TRUE(log.lines.empty());
+      continue;
+    }
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"file alias table l.nx1 0",
+                                                   "block 3 1003 " + std::to_string(0x40 ^ 3),
+                                                   "block 2 1002 " + std::to_string(0x30 ^ 2), "block 0 1000 16",
+                                                   "end file"}));
+    // Nothing queued: nothing to tell.
+    log.lines.clear();
+    file.FlushFile(false, &log);
+    EXPECT_TRUE(log.lines.empty());
+  }
+  TFaultFileOps ops;
+  ops.FailCall(TFileOp::WriteAt, 2, EIO);
+  TnxBaseFile file(MakeFile("f.nx1", 8), ops);
+  file.fiAttributes = nxfaReplicationLog;
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  TTestBlock b3(3), b5(5);
+  file.WriteBlock(b3);
+  file.WriteBlock(b5);
+  TRecordingLog log;
+  file.PrepareFlushFile();
+  EXPECT_THROW(file.FlushFile(false, &log), EnxBaseFileException);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"file    0", "block 3 1003 0", "block 5 1005 0"}));
+}
+
+TEST_F(FilesTest, FlushCountsBlocksWrittenForTheSession) {
+  auto stats = TnxSessionStats::Create(u"u", u"c");
+  stats->Enter();
+  TnxBaseFile file(MakeFile("s.nx1", 10));
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  TTestBlock b0(0), b4(4), b5(5), b5again(5), b12(12);
+  for (TTestBlock* b : {&b0, &b4, &b5, &b5again, &b12}) file.WriteBlock(*b);
+  file.PrepareFlushFile();
+  file.FlushFile(false);
+  TnxSessionStatsCounters counters{};
+  stats->Update(counters);
+  stats->Leave();
+  stats->Close();
+  EXPECT_EQ(counters[sscBlocksWritten], 4);
+  EXPECT_EQ(counters[sscBlocksRead], 0);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 //   Close, which still closes (as POSIX close frees the descriptor even
 //   when it reports an error). Several plans may be armed at once.
 // - `PowerLoss()`: every file written through this seam (Write, WriteAt,
-//   SetSize, an open with ofTruncate) since its last DataSync or Sync gets
+//   SetSize, Allocate, an open with ofTruncate) since its last DataSync or Sync gets
 //   back the bytes and size it had then; a file that had none, empty. Names
 //   are taken as durable at once: creates, renames and unlinks are not
 //   undone, and a rename carries the file's unsynced state to its new name.
@@ -35,9 +35,9 @@ namespace revurov::testing {
 enum class TFileOp {
   Open, Close, Read, Write, ReadAt, WriteAt, Seek, GetSize, SetSize, SetPermissions,
   DataSync, Sync, SyncDirectory, Lock, Unlock, Rename, Unlink, GetInfo, MakeDirectory,
-  GetHandleInfo, OpenTemporary, LinkTemporary, ReadLink, PunchHole,
+  GetHandleInfo, OpenTemporary, LinkTemporary, ReadLink, PunchHole, Allocate,
 };
-inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::PunchHole) + 1;
+inline constexpr size_t kFileOpCount = static_cast<size_t>(TFileOp::Allocate) + 1;
 
 class TFaultFileOps final : public platform::TFileOps {
 public:
@@ -135,6 +135,12 @@ public:
     if (const int err = Fault(TFileOp::SetSize)) return err;
     Changing(file);
     return real_.SetSize(file, size);
+  }
+
+  int Allocate(TFileHandle file, int64_t offset, int64_t length) override {
+    if (const int err = Fault(TFileOp::Allocate)) return err;
+    Changing(file);
+    return real_.Allocate(file, offset, length);
   }
 
   int SetPermissions(TFileHandle file, uint32_t permissions) override {

@@ -1,5 +1,6 @@
 // A file seam for tests that passes every call on to another seam and
-// records, in order, the positioned writes, size changes and data syncs it
+// records, in order, the positioned writes (each part of a gathered write
+// as one), size changes, space reservations that succeeded and data syncs it
 // saw, so that a test can check the order of a flush.
 #pragma once
 
@@ -15,18 +16,22 @@ class TRecordingFileOps final : public platform::TFileOps {
 public:
   using TFileHandle = platform::TFileHandle;
 
-  enum class TKind { WriteAt, SetSize, DataSync };
+  enum class TKind { WriteAt, SetSize, Allocate, DataSync };
   struct TEvent {
     TKind Kind;
-    int64_t Value;  // the offset of a write, the new size; 0 for a sync
+    int64_t Value;  // the offset of a write, the new size, the end of the
+                    // reserved range; 0 for a sync
     bool operator==(const TEvent&) const = default;
   };
 
   explicit TRecordingFileOps(platform::TFileOps& next) : next_(next) {}
 
   std::vector<TEvent> Events;
+  platform::TOpenFlags LastOpenFlags = platform::TOpenFlags::ofRead;
+  int GatheredWrites = 0;
 
   int Open(const std::string& path, platform::TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
+    LastOpenFlags = flags;
     return next_.Open(path, flags, permissions, file);
   }
   int Close(TFileHandle file) override { return next_.Close(file); }
@@ -43,6 +48,16 @@ public:
     Events.push_back({TKind::WriteAt, offset});
     return next_.WriteAt(file, offset, buffer, count, done);
   }
+  int WriteVectorAt(TFileHandle file, int64_t offset, const platform::TIoPart* parts, int32_t count,
+                    int64_t& done) override {
+    ++GatheredWrites;
+    int64_t at = offset;
+    for (int32_t i = 0; i < count; ++i) {
+      Events.push_back({TKind::WriteAt, at});
+      at += parts[i].Size;
+    }
+    return next_.WriteVectorAt(file, offset, parts, count, done);
+  }
   int Seek(TFileHandle file, int64_t offset, platform::TSeekOrigin origin, int64_t& position) override {
     return next_.Seek(file, offset, origin, position);
   }
@@ -50,6 +65,11 @@ public:
   int SetSize(TFileHandle file, int64_t size) override {
     Events.push_back({TKind::SetSize, size});
     return next_.SetSize(file, size);
+  }
+  int Allocate(TFileHandle file, int64_t offset, int64_t length) override {
+    const int err = next_.Allocate(file, offset, length);
+    if (err == 0) Events.push_back({TKind::Allocate, offset + length});
+    return err;
   }
   int SetPermissions(TFileHandle file, uint32_t permissions) override {
     return next_.SetPermissions(file, permissions);
