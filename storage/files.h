@@ -35,6 +35,7 @@ namespace revurov {
 
 class TnxBaseEncryptionEngine;
 class TnxBaseFileHeaderAccessFactory;
+class TnxFileBlockCache;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseFileException, EnxServerOSException);
 REVUROV_EXCEPTION_CLASS(EnxLinuxFileException, EnxBaseFileException);
@@ -134,6 +135,8 @@ public:
   std::vector<uint8_t> fiChecksum;
   std::unique_ptr<TnxBaseEncryptionEngine> fiEncryptionEngine;
   std::unique_ptr<TnxBaseFileHeaderAccessFactory> fiHeaderAccessFactory;
+  // The buffer manager's blocks of this file while it is attached; owned there.
+  TnxFileBlockCache* fiBlockCache = nullptr;
 
 private:
   [[noreturn]] void RaiseOS(uint32_t aCode, std::u16string_view aWhat, int aError) const;
