@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cassert>
 #include <exception>
+#include <functional>
+#include <new>
 
 #include "engine/engine_clock.h"
 #include "engine/session_stats.h"
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/sync/events.h"
+#include "platform/rtl_exception.h"
 #include "platform/string_list.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
@@ -21,8 +24,12 @@ namespace revurov {
 // record, not the block object, and learn from it how the read ended.
 struct TnxBlockLoad {
   TnxManualEventRef blEvent;
-  std::exception_ptr blError;  // set under the padlock before the signal
-  int32_t blWaiters = 0;       // under the padlock
+  // Set under the padlock before the signal when the read failed: raises a
+  // copy of the error. Each waiter throws an exception object of its own;
+  // one object shared by several threads would be freed by whichever of
+  // them lets go last.
+  std::function<void()> blRaise;
+  int32_t blWaiters = 0;  // under the padlock
 };
 
 namespace {
@@ -64,6 +71,38 @@ void StaticTempStorageValues(const TnxTempStorageClass& aClass, platform::TStrin
 const char16_t* AweText() {
   if (nxPhysicalMemoryActive()) return u"Yes, Active";
   return nxPhysicalMemorySupported() ? u"Yes, Inactive" : u"No";
+}
+
+// What raises a copy of the exception in flight, of its own class where it
+// is one the read can raise; called inside a catch block.
+std::function<void()> CopyOfCurrentException() {
+  try {
+    throw;
+  } catch (const EnxLinuxFileException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBaseFileException& e) {
+    return [e] { throw e; };
+  } catch (const Enx2xFileHeaderAccessException& e) {
+    return [e] { throw e; };
+  } catch (const Enx1xFileHeaderAccessException& e) {
+    return [e] { throw e; };
+  } catch (const EnxFileHeaderAccessException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBlowfishRC4EncryptionEngineException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBaseEncryptionEngineException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBaseException& e) {
+    return [e] { throw e; };
+  } catch (const platform::EOutOfMemory& e) {
+    return [e] { throw e; };
+  } catch (const platform::Exception& e) {
+    return [e] { throw e; };
+  } catch (const std::bad_alloc&) {
+    return [] { throw std::bad_alloc(); };
+  } catch (...) {
+    return [] { throw EnxBufferManagerException(nxeUnknownException, u"Reading a block failed"); };
+  }
 }
 
 constexpr TnxSessionStatsCounter kSessionCounter[nxTransCounterCount] = {
@@ -269,19 +308,27 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   TnxBlockMemory memory(boBlockSize);
   std::vector<uint8_t> cookie;
   robLoading = load;
+  std::exception_ptr error;
+  std::function<void()> raise;
   {
     TnxPadlockUnguard unlocked(bm.bmPadlock);
     try {
       bm.ReadBlock(*this, memory.Data(), cookie);
     } catch (...) {
-      load->blError = std::current_exception();
+      error = std::current_exception();
+      try {
+        raise = CopyOfCurrentException();
+      } catch (...) {
+        raise = [] { throw std::bad_alloc(); };
+      }
     }
   }
   robLoading.reset();
-  if (load->blError) {
+  if (error) {
     // Nothing of the failed read stays: the next access reads again.
+    load->blRaise = std::move(raise);
     load->blEvent->Signal();
-    std::rethrow_exception(load->blError);
+    std::rethrow_exception(error);
   }
   robLastLSN = nxLoadBlockCommonHeader(memory.Data()).bchLSN;
   robEncryptionCookie = std::move(cookie);
@@ -330,7 +377,7 @@ TnxReadOnlyBlock* TnxBufferManager::FindBlock(TnxFileBlockCache& aCache, TnxBloc
       load->blEvent->Wait();
     }
     --load->blWaiters;
-    if (load->blError) std::rethrow_exception(load->blError);
+    if (load->blRaise) load->blRaise();
     block = aCache.Find(aBlockNumber);
   }
   return block;
