@@ -40,6 +40,14 @@ using TnxPadlockUnguard = TnxLockGuard<TnxPadlock, &TnxPadlock::Unlock, &TnxPadl
 
 constexpr int32_t kPagesPerMB = 256;
 
+// Room for one more entry, so that the push after it cannot fail; grows
+// geometrically (reserving size + 1 each time would copy the list on every
+// insert).
+template <class Vector>
+void ReserveOneMore(Vector& aList) {
+  if (aList.size() == aList.capacity()) aList.reserve(std::max<size_t>(8, aList.capacity() * 2));
+}
+
 // Takes entry aSlot out of an owning list by moving the last entry into its
 // place; aSetSlot tells the moved entry its new slot.
 template <class T, class SetSlot>
@@ -137,7 +145,7 @@ public:
   // Nothing changes when it raises (out of memory), but for empty
   // containers that a later insert uses.
   void Insert(std::unique_ptr<TnxReadOnlyBlock> aBlock) {
-    fcBlockList.reserve(fcBlockList.size() + 1);
+    ReserveOneMore(fcBlockList);
     const TnxBlockNumber n = aBlock->BlockNumber();
     if (n == 0) {
       fcBlockZero = aBlock.get();
@@ -197,7 +205,7 @@ private:
   };
 
   Container* NewContainer() {
-    fcContainers.reserve(fcContainers.size() + 1);
+    ReserveOneMore(fcContainers);
     auto c = std::make_unique<Container>();
     c->bcSlot = static_cast<uint32_t>(fcContainers.size());
     fcContainers.push_back(std::move(c));
@@ -303,11 +311,9 @@ void TnxReadOnlyBlock::Release(void* aSelf, PnxBlock& aBlock) noexcept {
 void TnxReadOnlyBlock::CacheBlockNeeded() {
   if (boCacheBlock || robNew || robLoading) return;
   TnxBufferManager& bm = boBufferManager;
-  auto load = std::make_shared<TnxBlockLoad>();
-  nxGetManualEvent(load->blEvent);
   TnxBlockMemory memory(boBlockSize);
   std::vector<uint8_t> cookie;
-  robLoading = load;
+  robLoading = true;
   std::exception_ptr error;
   std::function<void()> raise;
   {
@@ -323,18 +329,21 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
       }
     }
   }
-  robLoading.reset();
+  robLoading = false;
+  const std::shared_ptr<TnxBlockLoad> load = std::move(robLoad);
   if (error) {
     // Nothing of the failed read stays: the next access reads again.
-    load->blRaise = std::move(raise);
-    load->blEvent->Signal();
+    if (load) {
+      load->blRaise = std::move(raise);
+      load->blEvent->Signal();
+    }
     std::rethrow_exception(error);
   }
   robLastLSN = nxLoadBlockCommonHeader(memory.Data()).bchLSN;
   robEncryptionCookie = std::move(cookie);
   SetCacheBlock(std::move(memory));
   ++bm.bmBlockCacheHit[cbsStored][0][0];
-  load->blEvent->Signal();
+  if (load) load->blEvent->Signal();
 }
 
 TnxScratchBlock::TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize)
@@ -370,7 +379,12 @@ TnxBufferManager* TnxBufferManager::OwnerOf(const TnxBaseFile& aFile) noexcept {
 TnxReadOnlyBlock* TnxBufferManager::FindBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber) {
   TnxReadOnlyBlock* block = aCache.Find(aBlockNumber);
   while (block && block->robLoading) {
-    const std::shared_ptr<TnxBlockLoad> load = block->robLoading;
+    if (!block->robLoad) {
+      auto made = std::make_shared<TnxBlockLoad>();
+      nxGetManualEvent(made->blEvent);
+      block->robLoad = std::move(made);
+    }
+    const std::shared_ptr<TnxBlockLoad> load = block->robLoad;
     ++load->blWaiters;
     {
       TnxPadlockUnguard unlocked(bmPadlock);
@@ -431,7 +445,7 @@ uint32_t TnxBufferManager::AddFile(TnxBaseFile& aFile, const std::vector<std::u1
     if (result == 0) {
       const bool attaching = !aFile.fiBlockCache;
       if (attaching) {
-        bmFiles.reserve(bmFiles.size() + 1);
+        ReserveOneMore(bmFiles);
         auto cache = std::make_unique<TnxFileBlockCache>(*this, aFile);
         cache->fcSlot = static_cast<uint32_t>(bmFiles.size());
         aFile.fiBlockCache = cache.get();
@@ -494,7 +508,7 @@ int32_t TnxBufferManager::HandedOut(const TnxBaseFile& aFile) {
 int32_t TnxBufferManager::LoadWaiters(const TnxBaseFile& aFile, TnxBlockNumber aBlockNumber) {
   TnxPadlockGuard guard(bmPadlock);
   const TnxReadOnlyBlock* block = Attached(aFile).Find(aBlockNumber);
-  return block && block->robLoading ? block->robLoading->blWaiters : 0;
+  return block && block->robLoad ? block->robLoad->blWaiters : 0;
 }
 
 int32_t TnxBufferManager::CachedBlocks(const TnxBaseFile& aFile) {
@@ -518,7 +532,7 @@ uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile) {
 TnxScratchBlockHandle TnxBufferManager::CreateScratchBlock(TnxBlockSizeAll aSize) {
   if (aSize >= nxBlockSizeAllCount) RaiseInvalid(u"Invalid block size %d", {static_cast<int32_t>(aSize)});
   TnxPadlockGuard guard(bmPadlock);
-  bmScratchBlocks.reserve(bmScratchBlocks.size() + 1);
+  ReserveOneMore(bmScratchBlocks);
   bmScratchBlocks.push_back(std::make_unique<TnxScratchBlock>(*this, aSize));
   TnxScratchBlock& block = *bmScratchBlocks.back();
   return {&block, block.sbID};
@@ -623,7 +637,7 @@ uint32_t TnxBufferManager::RegisterSnapShot(TnxBaseTransaction& aTrans) {
   }
   // Grown before anything changes, so that running out of memory leaves
   // the IDs as they were.
-  if (id == bits) bmSnapShotFlags.reserve(bmSnapShotFlags.size() + 1);
+  if (id == bits) ReserveOneMore(bmSnapShotFlags);
   if (bmSnapShotTrans.size() < id + 1) bmSnapShotTrans.resize(id + 1, nullptr);
   if (id == bits) bmSnapShotFlags.push_back(0);
   bmSnapShotFlags[id / 8] |= static_cast<uint8_t>(1u << (id % 8));

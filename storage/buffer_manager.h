@@ -116,7 +116,7 @@ public:
   // Pointers handed out and not yet released.
   int32_t RefCount() const noexcept { return robRefCount.load(std::memory_order_acquire); }
   // Padlock held: a thread is reading the image from disk.
-  bool Loading() const noexcept { return robLoading != nullptr; }
+  bool Loading() const noexcept { return robLoading; }
   // Padlock held: the image is in memory.
   bool HasMemory() const noexcept { return static_cast<bool>(boCacheBlock); }
 
@@ -138,9 +138,11 @@ private:
   TnxLSN robLastLSN = 0;
   std::atomic<int32_t> robRefCount{0};
   bool robNew;
-  // Shared with the threads waiting for the read; they look the block up
-  // again afterwards instead of touching this object.
-  std::shared_ptr<TnxBlockLoad> robLoading;
+  bool robLoading = false;
+  // Made with its manual event by the first thread that waits for the read,
+  // so that a read nobody waits for costs no event. The waiters share it and
+  // look the block up again afterwards instead of touching this object.
+  std::shared_ptr<TnxBlockLoad> robLoad;
   TnxReadOnlyBlock* robInUseNext = nullptr;
   TnxReadOnlyBlock* robInUsePrev = nullptr;
   std::vector<uint8_t> robEncryptionCookie;
