@@ -12,14 +12,7 @@ namespace {
 
 using testing::TStorageFixture;
 
-uint32_t CodeOf(const std::function<void()>& aCall) {
-  try {
-    aCall();
-  } catch (const EnxBaseException& e) {
-    return static_cast<uint32_t>(e.ErrorCode());
-  }
-  return 0;
-}
+using testing::ErrorCodeOf;
 
 class BlockAccessTest : public ::testing::Test {
 protected:
@@ -43,7 +36,7 @@ TEST_F(BlockAccessTest, GetBlockHandsOutOnlyBlocksOfItsLogicalFile) {
     SCOPED_TRACE(::testing::Message() << "block " << c.block << " id " << c.id);
     TnxReleaseMethod release;
     PnxBlock block = nullptr;
-    EXPECT_EQ(CodeOf([&] { block = access.GetBlock(nullptr, c.block, c.id, release); }), c.code);
+    EXPECT_EQ(ErrorCodeOf([&] { block = access.GetBlock(nullptr, c.block, c.id, release); }), c.code);
     EXPECT_EQ(static_cast<bool>(release), c.code == 0);
     if (release) {
       EXPECT_EQ(nxLoadBlockCommonHeader(block).bchThisBlock, c.block);
@@ -54,7 +47,7 @@ TEST_F(BlockAccessTest, GetBlockHandsOutOnlyBlocksOfItsLogicalFile) {
   }
   // A block the format refuses as damaged is not handed out either.
   TnxReleaseMethod release;
-  EXPECT_EQ(CodeOf([&] { access.GetBlock(nullptr, 4, 0, release); }), nxeCorruptFile);
+  EXPECT_EQ(ErrorCodeOf([&] { access.GetBlock(nullptr, 4, 0, release); }), nxeCorruptFile);
   EXPECT_FALSE(release);
 }
 
@@ -83,7 +76,7 @@ TEST_F(BlockAccessTest, ShowsTheFileAndTheHeaderLSN) {
 
 TEST_F(BlockAccessTest, RefusesAFileNotAttached) {
   TnxBaseFile& file = fx_.OpenOnly(fx_.MakeTable("t.nx1", nxbs4k, 3));
-  EXPECT_EQ(CodeOf([&] { TnxBlockAccess access(file, nullptr, u"t", 0); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { TnxBlockAccess access(file, nullptr, u"t", 0); }), nxeInvalidParameter);
 }
 
 }  // namespace

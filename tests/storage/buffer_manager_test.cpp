@@ -37,14 +37,7 @@ using testing::TStorageFixture;
   return ::testing::AssertionSuccess();
 }
 
-uint32_t CodeOf(const std::function<void()>& aCall) {
-  try {
-    aCall();
-  } catch (const EnxBaseException& e) {
-    return static_cast<uint32_t>(e.ErrorCode());
-  }
-  return 0;
-}
+using testing::ErrorCodeOf;
 
 class BufferManagerTest : public ::testing::Test {
 protected:
@@ -95,11 +88,11 @@ TEST_F(BufferManagerTest, PointerStaysValidUntilReleasedAndCountsEachHandOut) {
 TEST_F(BufferManagerTest, RefusesAFileThatIsNotAttached) {
   TnxBaseFile& file = fx_.OpenOnly(fx_.MakeTable("t.nx1", nxbs4k, 3));
   TnxReleaseMethod release;
-  EXPECT_EQ(CodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 1, release); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 1, release); }), nxeInvalidParameter);
   EXPECT_FALSE(release);
   TnxBufferManager other(u"");
   TnxBaseFile& attached = fx_.Open(fx_.MakeTable("u.nx1", nxbs4k, 3));
-  EXPECT_EQ(CodeOf([&] { other.GetBlock(attached, nullptr, 1, release); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { other.GetBlock(attached, nullptr, 1, release); }), nxeInvalidParameter);
 }
 
 // A block past the end of the file fails like any other read and is read
@@ -109,13 +102,13 @@ TEST_F(BufferManagerTest, FailedReadLeavesNothingBehindAndIsReadAgain) {
   const int before = fx_.Ops().Calls(TFileOp::ReadAt);
   fx_.Ops().FailCall(TFileOp::ReadAt, before + 1, EIO);
   TnxReleaseMethod release;
-  EXPECT_EQ(CodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 3, release); }), nxeReadFailure);
+  EXPECT_EQ(ErrorCodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 3, release); }), nxeReadFailure);
   EXPECT_FALSE(release);
   EXPECT_EQ(fx_.BufMgr().HandedOut(file), 0);
   ReadAndCheck(file, 3);
   EXPECT_EQ(fx_.Ops().Calls(TFileOp::ReadAt) - before, 2);
   // Past the end: a short read.
-  EXPECT_EQ(CodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 9, release); }), nxeReadFailure);
+  EXPECT_EQ(ErrorCodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 9, release); }), nxeReadFailure);
   EXPECT_EQ(fx_.BufMgr().HandedOut(file), 0);
 }
 
@@ -124,7 +117,7 @@ TEST_F(BufferManagerTest, DamagedImageIsNeverCachedAsGood) {
   const int before = fx_.Ops().Calls(TFileOp::ReadAt);
   TnxReleaseMethod release;
   for (int attempt = 1; attempt <= 2; ++attempt) {
-    EXPECT_EQ(CodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 3, release); }), nxeCorruptFile);
+    EXPECT_EQ(ErrorCodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 3, release); }), nxeCorruptFile);
     EXPECT_FALSE(release);
     EXPECT_EQ(fx_.Ops().Calls(TFileOp::ReadAt) - before, attempt) << "read again, not served from the cache";
   }
@@ -178,7 +171,7 @@ TEST_F(BufferManagerTest, FailedReadWakesEveryWaiterWithTheErrorAndALaterReadSuc
   std::vector<uint32_t> codes(kWaiters + 1, 0);
   std::vector<std::thread> threads;
   auto reader = [&](int aIndex) {
-    codes[aIndex] = CodeOf([&] {
+    codes[aIndex] = ErrorCodeOf([&] {
       TnxBlockGuard guard;
       guard.Hold(bm.GetBlock(file, nullptr, kBlock, guard.ReleaseMethod()));
     });
@@ -232,13 +225,10 @@ TEST_F(BufferManagerTest, AddFileHandsOutTheHeaderAndRaisesTheCurrentLSN) {
   TnxBufferManager& bm = fx_.BufMgr();
   EXPECT_EQ(bm.NextLSN(), 1);
   TnxBaseFile& file = fx_.OpenOnly(fx_.MakeTable("t.nx1", nxbs4k, 3, {.HeaderLSN = 1000}));
-  TnxBlockGuard header;
-  PnxBlock block = nullptr;
-  bool readOnly = true;
-  ASSERT_EQ(bm.AddFile(file, {}, header.ReleaseMethod(), block, readOnly), 0u);
-  header.Hold(block);
-  EXPECT_FALSE(readOnly);
-  EXPECT_EQ(nxLoadBlockCommonHeader(block).bchLSN, 1000);
+  const auto attached = fx_.AddFile(file);
+  ASSERT_EQ(attached.Result, 0u);
+  EXPECT_FALSE(attached.ReadOnly);
+  EXPECT_EQ(nxLoadBlockCommonHeader(attached.Header.Block()).bchLSN, 1000);
   EXPECT_EQ(TnxBufferManager::OwnerOf(file), &bm);
   EXPECT_EQ(bm.FileLSN(file), 1000);
   EXPECT_EQ(bm.NextLSN(), 1001);
@@ -249,9 +239,7 @@ TEST_F(BufferManagerTest, AddFileHandsOutTheHeaderAndRaisesTheCurrentLSN) {
 
   // A file with an older header lowers nothing.
   TnxBaseFile& older = fx_.OpenOnly(fx_.MakeTable("u.nx1", nxbs4k, 3, {.HeaderLSN = 7}));
-  TnxBlockGuard olderHeader;
-  ASSERT_EQ(bm.AddFile(older, {}, olderHeader.ReleaseMethod(), block, readOnly), 0u);
-  olderHeader.Hold(block);
+  ASSERT_EQ(fx_.AddFile(older).Result, 0u);
   EXPECT_EQ(bm.CurrentLSN(), 2001);
 }
 
@@ -259,12 +247,9 @@ TEST_F(BufferManagerTest, SecondAddFileUsesTheCachedHeader) {
   TnxBufferManager& bm = fx_.BufMgr();
   TnxBaseFile& file = fx_.Open(fx_.MakeTable("t.nx1", nxbs4k, 3));
   const int before = fx_.Ops().Calls(TFileOp::ReadAt);
-  TnxBlockGuard header;
-  PnxBlock block = nullptr;
-  bool readOnly = true;
-  ASSERT_EQ(bm.AddFile(file, {}, header.ReleaseMethod(), block, readOnly), 0u);
-  header.Hold(block);
-  EXPECT_FALSE(readOnly);
+  const auto attached = fx_.AddFile(file);
+  ASSERT_EQ(attached.Result, 0u);
+  EXPECT_FALSE(attached.ReadOnly);
   EXPECT_EQ(fx_.Ops().Calls(TFileOp::ReadAt), before);
   EXPECT_EQ(bm.CachedBlocks(file), 1);
 }
@@ -273,13 +258,10 @@ TEST_F(BufferManagerTest, AddFileOfAReadOnlyOpenSaysSo) {
   const std::u16string path = fx_.MakeTable("t.nx1", nxbs4k, 3);
   TnxBaseFile file(path, fx_.Ops());
   file.OpenFile(omReadOnly, smShared, false, false);
-  TnxBlockGuard header;
-  PnxBlock block = nullptr;
-  bool readOnly = false;
-  ASSERT_EQ(fx_.BufMgr().AddFile(file, {}, header.ReleaseMethod(), block, readOnly), 0u);
-  header.Hold(block);
-  EXPECT_TRUE(readOnly);
-  header.Release();
+  auto attached = fx_.AddFile(file);
+  ASSERT_EQ(attached.Result, 0u);
+  EXPECT_TRUE(attached.ReadOnly);
+  attached.Header.Release();
   fx_.BufMgr().RemoveFile(file);
 }
 
@@ -291,13 +273,12 @@ TEST_F(BufferManagerTest, AddFileWhoseHeaderLoadFailsLeavesTheFileDetached) {
   TnxReleaseMethod release;
   PnxBlock block = nullptr;
   bool readOnly = false;
-  EXPECT_EQ(CodeOf([&] { bm.AddFile(file, {}, release, block, readOnly); }), nxeReadFailure);
+  EXPECT_EQ(ErrorCodeOf([&] { bm.AddFile(file, {}, release, block, readOnly); }), nxeReadFailure);
   EXPECT_FALSE(release);
   EXPECT_EQ(TnxBufferManager::OwnerOf(file), nullptr);
-  TnxBlockGuard header;
-  ASSERT_EQ(bm.AddFile(file, {}, header.ReleaseMethod(), block, readOnly), 0u);
-  header.Hold(block);
-  EXPECT_EQ(nxLoadBlockCommonHeader(block).bchThisBlock, 0u);
+  const auto attached = fx_.AddFile(file);
+  ASSERT_EQ(attached.Result, 0u);
+  EXPECT_EQ(nxLoadBlockCommonHeader(attached.Header.Block()).bchThisBlock, 0u);
 }
 
 TEST_F(BufferManagerTest, RemoveFileDropsEveryBlockAndAllowsAttachingAgain) {
@@ -309,11 +290,8 @@ TEST_F(BufferManagerTest, RemoveFileDropsEveryBlockAndAllowsAttachingAgain) {
   bm.RemoveFile(file);
   EXPECT_EQ(TnxBufferManager::OwnerOf(file), nullptr);
   bm.RemoveFile(file);  // a second time does nothing
-  TnxBlockGuard header;
-  PnxBlock block = nullptr;
-  bool readOnly = false;
-  ASSERT_EQ(bm.AddFile(file, {}, header.ReleaseMethod(), block, readOnly), 0u);
-  header.Hold(block);
+  const auto attached = fx_.AddFile(file);
+  ASSERT_EQ(attached.Result, 0u);
   EXPECT_EQ(bm.CachedBlocks(file), 1);
   ReadAndCheck(file, 256);
 }
@@ -360,11 +338,11 @@ TEST_F(BufferManagerTest, SnapShotIDsAreReusedLowestFirst) {
 TEST_F(BufferManagerTest, UnregisteringAnIDNotInUseIsRefused) {
   TnxBufferManager& bm = fx_.BufMgr();
   auto& trans = *reinterpret_cast<TnxBaseTransaction*>(&bm);
-  EXPECT_EQ(CodeOf([&] { bm.UnregisterSnapShot(0); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { bm.UnregisterSnapShot(0); }), nxeInvalidParameter);
   bm.RegisterSnapShot(trans);
   bm.RegisterSnapShot(trans);
   bm.UnregisterSnapShot(0);
-  for (uint32_t id : {0u, 5u, 100u}) EXPECT_EQ(CodeOf([&] { bm.UnregisterSnapShot(id); }), nxeInvalidParameter) << id;
+  for (uint32_t id : {0u, 5u, 100u}) EXPECT_EQ(ErrorCodeOf([&] { bm.UnregisterSnapShot(id); }), nxeInvalidParameter) << id;
   EXPECT_EQ(bm.ActiveSnapShotCount(), 1);
 }
 
@@ -388,14 +366,14 @@ TEST_F(BufferManagerTest, ScratchBlockMisuseIsRefused) {
   TnxBufferManager& bm = fx_.BufMgr();
   const TnxScratchBlockHandle handle = bm.CreateScratchBlock(mm::nxbs4k);
   void* p = bm.LockScratchBlock(handle);
-  EXPECT_EQ(CodeOf([&] { bm.FreeScratchBlock(handle); }), nxeInvalidParameter) << "still locked";
-  EXPECT_EQ(CodeOf([&] { bm.UnlockScratchBlock(handle, static_cast<uint8_t*>(p) + 1); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { bm.FreeScratchBlock(handle); }), nxeInvalidParameter) << "still locked";
+  EXPECT_EQ(ErrorCodeOf([&] { bm.UnlockScratchBlock(handle, static_cast<uint8_t*>(p) + 1); }), nxeInvalidParameter);
   bm.UnlockScratchBlock(handle, p);
-  EXPECT_EQ(CodeOf([&] { bm.UnlockScratchBlock(handle, p); }), nxeInvalidParameter) << "not locked";
+  EXPECT_EQ(ErrorCodeOf([&] { bm.UnlockScratchBlock(handle, p); }), nxeInvalidParameter) << "not locked";
   bm.FreeScratchBlock(handle);
-  EXPECT_EQ(CodeOf([&] { bm.LockScratchBlock(handle); }), nxeInvalidParameter) << "freed";
-  EXPECT_EQ(CodeOf([&] { bm.FreeScratchBlock(handle); }), nxeInvalidParameter);
-  EXPECT_EQ(CodeOf([&] { bm.CreateScratchBlock(static_cast<TnxBlockSizeAll>(6)); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { bm.LockScratchBlock(handle); }), nxeInvalidParameter) << "freed";
+  EXPECT_EQ(ErrorCodeOf([&] { bm.FreeScratchBlock(handle); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { bm.CreateScratchBlock(static_cast<TnxBlockSizeAll>(6)); }), nxeInvalidParameter);
 }
 
 // ---- statistics ----
@@ -509,7 +487,7 @@ TEST_F(BufferManagerTest, FailingTempStoreLeavesNoneAndRaises) {
   const TnxTempStorageClass* saved = nxDefaultTempStorageClass();
   nxSetDefaultTempStorageClass(&failing);
   TnxBufferManager& bm = fx_.BufMgr();
-  EXPECT_EQ(CodeOf([&] { bm.SetTempStoreSize(10); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { bm.SetTempStoreSize(10); }), nxeInvalidParameter);
   EXPECT_EQ(bm.TempStoreSize(), 0);
   platform::TStringList captions, values;
   TnxBufferManager::GetStatsCaptions(captions);
@@ -523,7 +501,7 @@ TEST_F(BufferManagerTest, MaxRAMRefusesABudgetBelowOneMB) {
   EXPECT_EQ(bm.MaxRAM(), 10);
   bm.SetMaxRAM(64);
   EXPECT_EQ(bm.MaxRAM(), 64);
-  for (int32_t bad : {0, -1}) EXPECT_EQ(CodeOf([&] { bm.SetMaxRAM(bad); }), nxeInvalidParameter) << bad;
+  for (int32_t bad : {0, -1}) EXPECT_EQ(ErrorCodeOf([&] { bm.SetMaxRAM(bad); }), nxeInvalidParameter) << bad;
   EXPECT_EQ(bm.MaxRAM(), 64);
 }
 

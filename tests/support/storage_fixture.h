@@ -8,11 +8,15 @@
 //   Pattern(n, i). Options change the header LSN or damage a block.
 // - Open(name): the file opened through the fault seam and attached to the
 //   buffer manager; the fixture removes and closes it at the end, before
-//   the buffer manager goes.
+//   the buffer manager goes. OpenOnly opens without attaching; AddFile
+//   attaches and keeps the header block in a guard.
+// - ErrorCodeOf(call): the code of the library exception a call raises, 0
+//   when it raises none.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -27,6 +31,15 @@
 #include "support/temp_dir.h"
 
 namespace revurov::testing {
+
+inline uint32_t ErrorCodeOf(const std::function<void()>& aCall) {
+  try {
+    aCall();
+  } catch (const EnxBaseException& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
 
 struct TTableOptions {
   TnxLSN HeaderLSN = 0;
@@ -89,14 +102,23 @@ public:
     return *files_.back();
   }
 
+  struct TAttached {
+    uint32_t Result = 0;
+    TnxBlockGuard Header;
+    bool ReadOnly = false;
+  };
+  TAttached AddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords = {}) {
+    TAttached attached;
+    PnxBlock block = nullptr;
+    attached.Result = bufMgr_->AddFile(aFile, aPasswords, attached.Header.ReleaseMethod(), block, attached.ReadOnly);
+    attached.Header.Hold(block);
+    return attached;
+  }
+
   // The file opened and attached, its header block released again.
   TnxBaseFile& Open(const std::u16string& aPath) {
     TnxBaseFile& file = OpenOnly(aPath);
-    TnxBlockGuard header;
-    PnxBlock block = nullptr;
-    bool readOnly = false;
-    if (bufMgr_->AddFile(file, {}, header.ReleaseMethod(), block, readOnly) != 0) throw std::runtime_error("AddFile");
-    header.Hold(block);
+    if (AddFile(file).Result != 0) throw std::runtime_error("AddFile");
     return file;
   }
 
