@@ -495,7 +495,15 @@ PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
   TnxFileBlockCache& cache = Attached(aFile);
   TnxReadOnlyBlock* block = FindBlock(cache, aBlockNumber);
   if (!block) block = CreateBlock(cache, aBlockNumber, false);
-  return block->Block(aTrans, aReleaseMethod);
+  try {
+    return block->Block(aTrans, aReleaseMethod);
+  } catch (...) {
+    // A block whose read failed holds nothing worth keeping; its waiters
+    // look it up again, so it may go (a scan past the end of a file would
+    // otherwise leave one empty object per number it tried).
+    if (!block->HasMemory() && !block->robLoading && block->RefCount() == 0) FreeBlock(*block);
+    throw;
+  }
 }
 
 int32_t TnxBufferManager::HandedOut(const TnxBaseFile& aFile) {

@@ -106,11 +106,14 @@ TEST_F(BufferManagerTest, FailedReadLeavesNothingBehindAndIsReadAgain) {
   EXPECT_EQ(ErrorCodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 3, release); }), nxeReadFailure);
   EXPECT_FALSE(release);
   EXPECT_EQ(fx_.BufMgr().HandedOut(file), 0);
+  EXPECT_EQ(fx_.BufMgr().CachedBlocks(file), 1) << "only the header";
   ReadAndCheck(file, 3);
   EXPECT_EQ(fx_.Ops().Calls(TFileOp::ReadAt) - before, 2);
-  // Past the end: a short read.
-  EXPECT_EQ(ErrorCodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, 9, release); }), nxeReadFailure);
+  // Past the end: a short read, which leaves no block object behind.
+  for (TnxBlockNumber n = 5; n < 50; ++n)
+    EXPECT_EQ(ErrorCodeOf([&] { fx_.BufMgr().GetBlock(file, nullptr, n, release); }), nxeReadFailure) << n;
   EXPECT_EQ(fx_.BufMgr().HandedOut(file), 0);
+  EXPECT_EQ(fx_.BufMgr().CachedBlocks(file), 2);
 }
 
 TEST_F(BufferManagerTest, DamagedImageIsNeverCachedAsGood) {
