@@ -157,7 +157,6 @@ private:
   friend class TnxBufferManager;
   uint32_t sbID = 0;  // tick count at creation
   int32_t sbRefCount = 0;
-  uint32_t sbSlot = 0;
 };
 
 struct TnxScratchBlockHandle {
