@@ -48,6 +48,7 @@ class TnxBaseFileHeaderAccessFactory;
 class TnxBufferManager;
 class TnxBaseFile;
 class TnxBaseReplicationLog;
+class TnxFileBlockCache;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseFileException, EnxServerOSException);
 REVUROV_EXCEPTION_CLASS(EnxLinuxFileException, EnxBaseFileException);
@@ -202,6 +203,8 @@ public:
   std::u16string fiLogAlias;
   std::u16string fiLogTable;
   std::u16string fiLogFile;
+  // The buffer manager's blocks of this file while it is attached; owned there.
+  TnxFileBlockCache* fiBlockCache = nullptr;
 
 protected:
   [[noreturn]] void RaiseOS(uint32_t aCode, std::u16string_view aWhat, int aError) const;

@@ -62,7 +62,9 @@ struct TnxChunkedTempStorage::ChunkInfoBlock {
 
 // ---- base ----
 
-void TnxBaseTempStorage::GetStatsCaptions(platform::TStringList& aList) const {
+void TnxBaseTempStorage::GetStatsCaptions(platform::TStringList& aList) const { GetStatsCaptionsStatic(aList); }
+
+void TnxBaseTempStorage::GetStatsCaptionsStatic(platform::TStringList& aList) {
   aList.Add(u"Temporary Storage Total Size");
   aList.Add(u"Temporary Storage Used Size");
 }
@@ -98,7 +100,7 @@ const TnxTempStorageClass& TnxChunkedTempStorage::ClassInfo() noexcept {
       [](std::u16string_view aDir) -> std::unique_ptr<TnxBaseTempStorage> {
         return std::make_unique<TnxChunkedTempStorage>(aDir);
       },
-      &TnxChunkedTempStorage::GetStatsValuesStatic};
+      &TnxChunkedTempStorage::GetStatsValuesStatic, &TnxChunkedTempStorage::GetStatsCaptionsStatic};
   return info;
 }
 
@@ -287,8 +289,10 @@ void TnxChunkedTempStorage::tsChunkEmptied(TnxChunkIndex aChunk) noexcept {
   }
 }
 
-void TnxChunkedTempStorage::GetStatsCaptions(platform::TStringList& aList) const {
-  TnxBaseTempStorage::GetStatsCaptions(aList);
+void TnxChunkedTempStorage::GetStatsCaptions(platform::TStringList& aList) const { GetStatsCaptionsStatic(aList); }
+
+void TnxChunkedTempStorage::GetStatsCaptionsStatic(platform::TStringList& aList) {
+  TnxBaseTempStorage::GetStatsCaptionsStatic(aList);
   aList.Add(u"Temporary Storage Total Written");
   aList.Add(u"Temporary Storage Total Read");
 }
@@ -343,7 +347,7 @@ const TnxTempStorageClass& TnxNullTempStorage::ClassInfo() noexcept {
       [](std::u16string_view aDir) -> std::unique_ptr<TnxBaseTempStorage> {
         return std::make_unique<TnxNullTempStorage>(aDir);
       },
-      &TnxBaseTempStorage::GetStatsValuesStatic};
+      &TnxBaseTempStorage::GetStatsValuesStatic, &TnxBaseTempStorage::GetStatsCaptionsStatic};
   return info;
 }
 

@@ -55,6 +55,7 @@ public:
 
   virtual void GetStatsCaptions(platform::TStringList& aList) const;
   virtual void GetStatsValues(platform::TStringList& aList) const;
+  static void GetStatsCaptionsStatic(platform::TStringList& aList);
   static void GetStatsValuesStatic(platform::TStringList& aList);
 };
 
@@ -64,6 +65,8 @@ struct TnxTempStorageClass {
   std::u16string_view Name;
   std::unique_ptr<TnxBaseTempStorage> (*Create)(std::u16string_view aDir) = nullptr;
   void (*GetStatsValuesStatic)(platform::TStringList& aList) = nullptr;
+  // The captions of the rows, which a store of the class gives too.
+  void (*GetStatsCaptions)(platform::TStringList& aList) = nullptr;
 };
 
 const TnxTempStorageClass* nxDefaultTempStorageClass() noexcept;
@@ -86,6 +89,7 @@ public:
 
   void GetStatsCaptions(platform::TStringList& aList) const override;
   void GetStatsValues(platform::TStringList& aList) const override;
+  static void GetStatsCaptionsStatic(platform::TStringList& aList);
   static void GetStatsValuesStatic(platform::TStringList& aList);
 
   // Walks every chunk and list and answers whether they agree: each chunk

@@ -6,6 +6,9 @@
 //   construction) fails with error without reaching the real seam, except
 //   Close, which still closes (as POSIX close frees the descriptor even
 //   when it reports an error). Several plans may be armed at once.
+// - `OnReadAt(hook)`: every positioned read first calls hook(offset), on
+//   the reading thread, before the fault plan is asked; set it before the
+//   threads that read start.
 // - `PowerLoss()`: every file written through this seam (Write, WriteAt,
 //   SetSize, Allocate, an open with ofTruncate) since its last DataSync or Sync gets
 //   back the bytes and size it had then; a file that had none, empty. Names
@@ -20,6 +23,7 @@
 
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -108,8 +112,11 @@ public:
     return real_.Write(file, buffer, count, done);
   }
 
+  void OnReadAt(std::function<void(int64_t)> hook) { readHook_ = std::move(hook); }
+
   int ReadAt(TFileHandle file, int64_t offset, void* buffer, int64_t count, int64_t& done) override {
     done = 0;
+    if (readHook_) readHook_(offset);
     if (const int err = Fault(TFileOp::ReadAt)) return err;
     return real_.ReadAt(file, offset, buffer, count, done);
   }
@@ -259,6 +266,7 @@ public:
   }
 
 private:
+  std::function<void(int64_t)> readHook_;
   struct Plan {
     TFileOp op;
     int k;

@@ -1,0 +1,48 @@
+#include "storage/block_access.h"
+
+#include "lowlevel/errors/error_codes.h"
+#include "storage/buffer_manager.h"
+#include "storage/file_header.h"
+#include "storage/files.h"
+
+namespace revurov {
+
+namespace {
+
+TnxBufferManager& OwnerOf(const TnxBaseFile& aFile) {
+  TnxBufferManager* owner = TnxBufferManager::OwnerOf(aFile);
+  if (!owner)
+    throw EnxBufferManagerException(nxeInvalidParameter, u"File \"%s\" is not attached to a buffer manager",
+                                    {aFile.fiName});
+  return *owner;
+}
+
+}  // namespace
+
+// The header block of a logical file other than the root comes from the
+// root header's sections, which its accessor reads; until then it is 0.
+TnxBlockAccess::TnxBlockAccess(TnxBaseFile& aFile, TnxBlockAccess* aMain, std::u16string_view aBaseName,
+                               int32_t aID)
+    : baFile(aFile), baBufferManager(OwnerOf(aFile)), baID(aID), baMain(aMain), baBaseName(aBaseName) {}
+
+PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID,
+                                  TnxReleaseMethod& aReleaseMethod) {
+  TnxBlockGuard guard;
+  guard.Hold(baBufferManager.GetBlock(baFile, aTrans, aBlockNumber, guard.ReleaseMethod()));
+  if (baFile.fiHeaderAccessFactory) baFile.fiHeaderAccessFactory->VerifyID(guard.Block(), aBlockNumber, aID);
+  const PnxBlock block = guard.Block();
+  aReleaseMethod = std::exchange(guard.ReleaseMethod(), {});
+  return block;
+}
+
+bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* /*aTrans*/) const {
+  return aBlockNumber != 0 && aBlockNumber < baBufferManager.UsedBlocks(baFile);
+}
+
+TnxLSN TnxBlockAccess::CurrentLSN() const { return baBufferManager.FileLSN(baFile); }
+
+const std::u16string& TnxBlockAccess::fiName() const noexcept { return baFile.fiName; }
+
+uint32_t TnxBlockAccess::fiBlockSizeBytes() const noexcept { return baFile.fiBlockSizeBytes; }
+
+}  // namespace revurov

@@ -1,0 +1,58 @@
+// The view through which the sub-engines read the blocks of one logical
+// file of a table: the root file (ID 0) or a file stored inside it, whose
+// blocks carry its owner ID.
+//
+// Contract:
+// - The file is attached to a buffer manager (AddFile) for the whole life
+//   of the access; otherwise construction raises 9986.
+// - GetBlock hands out a block only when the header format accepts it as
+//   block n of this logical file; otherwise it releases the block (the
+//   release method is called and cleared) before the format's error
+//   (8962) propagates.
+// - Block 0 is never a valid data block.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "lowlevel/heap/memory_manager.h"
+#include "storage/release_method.h"
+#include "storage/storage_types.h"
+
+namespace revurov {
+
+class TnxBaseFile;
+class TnxBaseTransaction;
+class TnxBufferManager;
+
+class TnxBlockAccess : public TnxObject {
+public:
+  TnxBlockAccess(TnxBaseFile& aFile, TnxBlockAccess* aMain, std::u16string_view aBaseName, int32_t aID);
+
+  PnxBlock GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID,
+                    TnxReleaseMethod& aReleaseMethod);
+  // Numbers below the file's used-block count, block 0 excepted.
+  bool ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const;
+  // The LSN of the file's header as last read or committed.
+  TnxLSN CurrentLSN() const;
+
+  TnxBlockNumber HeaderBlock() const noexcept { return baHeaderBlock; }
+  int32_t ID() const noexcept { return baID; }
+  TnxBlockAccess* Main() const noexcept { return baMain; }
+  const std::u16string& BaseName() const noexcept { return baBaseName; }
+  const std::u16string& fiName() const noexcept;
+  uint32_t fiBlockSizeBytes() const noexcept;
+  TnxBaseFile& File() const noexcept { return baFile; }
+  TnxBufferManager& BufferManager() const noexcept { return baBufferManager; }
+
+private:
+  TnxBaseFile& baFile;
+  TnxBufferManager& baBufferManager;
+  TnxBlockNumber baHeaderBlock = 0;
+  int32_t baID;
+  TnxBlockAccess* baMain;
+  std::u16string baBaseName;
+};
+
+}  // namespace revurov

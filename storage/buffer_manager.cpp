@@ -1,0 +1,728 @@
+#include "storage/buffer_manager.h"
+
+#include <algorithm>
+#include <cassert>
+#include <exception>
+#include <functional>
+#include <new>
+
+#include "engine/engine_clock.h"
+#include "engine/session_stats.h"
+#include "lowlevel/components/component_settings.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/sync/events.h"
+#include "platform/rtl_exception.h"
+#include "platform/string_list.h"
+#include "storage/encryption_engine.h"
+#include "storage/file_header.h"
+#include "storage/files.h"
+#include "storage/temp_storage.h"
+
+namespace revurov {
+
+// One read of a block from disk. The threads that wait for it keep this
+// record, not the block object, and learn from it how the read ended.
+struct TnxBlockLoad {
+  TnxManualEventRef blEvent;
+  // Set under the padlock before the signal when the read failed: raises a
+  // copy of the error. Each waiter throws an exception object of its own;
+  // one object shared by several threads would be freed by whichever of
+  // them lets go last.
+  std::function<void()> blRaise;
+  int32_t blWaiters = 0;  // under the padlock
+};
+
+namespace {
+
+// Gives the padlock up for a scope and takes it back at its end, also when
+// the scope raises.
+using TnxPadlockUnguard = TnxLockGuard<TnxPadlock, &TnxPadlock::Unlock, &TnxPadlock::Lock>;
+
+constexpr int32_t kPagesPerMB = 256;
+
+// Room for one more entry, so that the push after it cannot fail; grows
+// geometrically (reserving size + 1 each time would copy the list on every
+// insert).
+template <class Vector>
+void ReserveOneMore(Vector& aList) {
+  if (aList.size() == aList.capacity()) aList.reserve(std::max<size_t>(8, aList.capacity() * 2));
+}
+
+// Takes entry aSlot out of an owning list by moving the last entry into its
+// place; aSetSlot tells the moved entry its new slot.
+template <class T, class SetSlot>
+std::unique_ptr<T> SwapRemove(std::vector<std::unique_ptr<T>>& aList, uint32_t aSlot, SetSlot&& aSetSlot) noexcept {
+  std::unique_ptr<T> taken = std::move(aList[aSlot]);
+  if (aSlot + 1 != aList.size()) {
+    aList[aSlot] = std::move(aList.back());
+    aSetSlot(*aList[aSlot], aSlot);
+  }
+  aList.pop_back();
+  return taken;
+}
+
+[[noreturn]] void RaiseInvalid(std::u16string_view aText, std::initializer_list<platform::TFormatArg> aArgs) {
+  throw EnxBufferManagerException(nxeInvalidParameter, aText, aArgs);
+}
+
+std::u16string Kbyte(int64_t aPages) { return nxFormatGrouped(aPages * 4) + u" kbyte"; }
+
+const TnxTempStorageClass& InstalledTempStorageClass() {
+  const TnxTempStorageClass* installed = nxDefaultTempStorageClass();
+  return installed ? *installed : TnxNullTempStorage::ClassInfo();
+}
+
+void StaticTempStorageValues(const TnxTempStorageClass& aClass, platform::TStringList& aList) {
+  (aClass.GetStatsValuesStatic ? aClass.GetStatsValuesStatic : &TnxBaseTempStorage::GetStatsValuesStatic)(aList);
+}
+
+const char16_t* AweText() {
+  if (nxPhysicalMemoryActive()) return u"Yes, Active";
+  return nxPhysicalMemorySupported() ? u"Yes, Inactive" : u"No";
+}
+
+// What raises a copy of the exception in flight, of its own class where it
+// is one the read can raise; called inside a catch block.
+std::function<void()> CopyOfCurrentException() {
+  try {
+    throw;
+  } catch (const EnxLinuxFileException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBaseFileException& e) {
+    return [e] { throw e; };
+  } catch (const Enx2xFileHeaderAccessException& e) {
+    return [e] { throw e; };
+  } catch (const Enx1xFileHeaderAccessException& e) {
+    return [e] { throw e; };
+  } catch (const EnxFileHeaderAccessException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBlowfishRC4EncryptionEngineException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBaseEncryptionEngineException& e) {
+    return [e] { throw e; };
+  } catch (const EnxBaseException& e) {
+    return [e] { throw e; };
+  } catch (const platform::EOutOfMemory& e) {
+    return [e] { throw e; };
+  } catch (const platform::Exception& e) {
+    return [e] { throw e; };
+  } catch (const std::bad_alloc&) {
+    return [] { throw std::bad_alloc(); };
+  } catch (...) {
+    return [] { throw EnxBufferManagerException(nxeUnknownException, u"Reading a block failed"); };
+  }
+}
+
+constexpr TnxSessionStatsCounter kSessionCounter[nxTransCounterCount] = {
+    sscTransCommit, sscTransRollback, sscTransNestedCommit, sscTransNestedRollback, sscTransDeadlock,
+    sscTransCorrupted};
+
+}  // namespace
+
+// ---- the block index of one file ----
+
+// A four-level radix tree over the block number: the top array by bits
+// 24..31, then containers by bits 16..23 and 8..15, and the leaves by bits
+// 0..7. Block 0 (the header) is kept beside it. The cache owns every block
+// object of the file in its list and every container in its pool.
+class TnxFileBlockCache {
+public:
+  TnxFileBlockCache(TnxBufferManager& aOwner, TnxBaseFile& aFile) : fcOwner(aOwner), fcFile(aFile) {}
+  TnxFileBlockCache(const TnxFileBlockCache&) = delete;
+  TnxFileBlockCache& operator=(const TnxFileBlockCache&) = delete;
+
+  TnxReadOnlyBlock* Find(TnxBlockNumber aNumber) const noexcept {
+    if (aNumber == 0) return fcBlockZero;
+    const Container* c = fcBlocks[aNumber >> 24];
+    if (!c) return nullptr;
+    c = static_cast<const Container*>(c->bcBlocks[(aNumber >> 16) & 255]);
+    if (!c) return nullptr;
+    c = static_cast<const Container*>(c->bcBlocks[(aNumber >> 8) & 255]);
+    if (!c) return nullptr;
+    return static_cast<TnxReadOnlyBlock*>(c->bcBlocks[aNumber & 255]);
+  }
+
+  // Nothing changes when it raises (out of memory), but for empty
+  // containers that a later insert uses.
+  void Insert(std::unique_ptr<TnxReadOnlyBlock> aBlock) {
+    ReserveOneMore(fcBlockList);
+    const TnxBlockNumber n = aBlock->BlockNumber();
+    if (n == 0) {
+      fcBlockZero = aBlock.get();
+    } else {
+      Container*& top = fcBlocks[n >> 24];
+      if (!top) top = NewContainer();
+      Container* level2 = Child(*top, (n >> 16) & 255);
+      Container* leaf = Child(*level2, (n >> 8) & 255);
+      leaf->bcBlocks[n & 255] = aBlock.get();
+      ++leaf->bcCount;
+    }
+    aBlock->robFileSlot = static_cast<uint32_t>(fcBlockList.size());
+    fcBlockList.push_back(std::move(aBlock));
+  }
+
+  std::unique_ptr<TnxReadOnlyBlock> Take(TnxReadOnlyBlock& aBlock) noexcept {
+    const TnxBlockNumber n = aBlock.BlockNumber();
+    if (n == 0) {
+      fcBlockZero = nullptr;
+    } else {
+      Container*& top = fcBlocks[n >> 24];
+      Container* level2 = static_cast<Container*>(top->bcBlocks[(n >> 16) & 255]);
+      Container* leaf = static_cast<Container*>(level2->bcBlocks[(n >> 8) & 255]);
+      leaf->bcBlocks[n & 255] = nullptr;
+      // Emptied containers go back, level by level.
+      if (--leaf->bcCount == 0) {
+        level2->bcBlocks[(n >> 8) & 255] = nullptr;
+        DisposeContainer(*leaf);
+        if (--level2->bcCount == 0) {
+          top->bcBlocks[(n >> 16) & 255] = nullptr;
+          DisposeContainer(*level2);
+          if (--top->bcCount == 0) {
+            DisposeContainer(*top);
+            top = nullptr;
+          }
+        }
+      }
+    }
+    return SwapRemove(fcBlockList, aBlock.robFileSlot,
+                      [](TnxReadOnlyBlock& aMoved, uint32_t aSlot) { aMoved.robFileSlot = aSlot; });
+  }
+
+  int32_t Count() const noexcept { return static_cast<int32_t>(fcBlockList.size()); }
+  int32_t ContainerCount() const noexcept { return static_cast<int32_t>(fcContainers.size()); }
+
+  TnxBufferManager& fcOwner;
+  TnxBaseFile& fcFile;
+  uint32_t fcSlot = 0;  // in the buffer manager's file list
+  TnxReadOnlyBlock* fcBlockZero = nullptr;
+  std::vector<std::unique_ptr<TnxReadOnlyBlock>> fcBlockList;
+
+private:
+  struct Container {
+    std::array<void*, 256> bcBlocks{};
+    uint16_t bcCount = 0;  // entries not nil
+    uint32_t bcSlot = 0;   // in fcContainers
+  };
+
+  Container* NewContainer() {
+    ReserveOneMore(fcContainers);
+    auto c = std::make_unique<Container>();
+    c->bcSlot = static_cast<uint32_t>(fcContainers.size());
+    fcContainers.push_back(std::move(c));
+    return fcContainers.back().get();
+  }
+
+  Container* Child(Container& aParent, uint32_t aIndex) {
+    void*& entry = aParent.bcBlocks[aIndex];
+    if (!entry) {
+      entry = NewContainer();
+      ++aParent.bcCount;
+    }
+    return static_cast<Container*>(entry);
+  }
+
+  void DisposeContainer(Container& aContainer) noexcept {
+    SwapRemove(fcContainers, aContainer.bcSlot, [](Container& aMoved, uint32_t aSlot) { aMoved.bcSlot = aSlot; });
+  }
+
+  std::array<Container*, 256> fcBlocks{};
+  std::vector<std::unique_ptr<Container>> fcContainers;
+};
+
+// ---- block memory ----
+
+TnxBlockMemory::TnxBlockMemory(TnxBlockSizeAll aSize) {
+  bmHandle = nxMapableBlockAlloc(aSize);
+  try {
+    bmData = static_cast<uint8_t*>(nxMapableBlockMap(bmHandle));
+  } catch (...) {
+    nxMapableBlockFree(std::exchange(bmHandle, 0));
+    throw;
+  }
+}
+
+TnxBlockMemory::~TnxBlockMemory() { Free(); }
+
+TnxBlockMemory::TnxBlockMemory(TnxBlockMemory&& aOther) noexcept
+    : bmHandle(std::exchange(aOther.bmHandle, 0)), bmData(std::exchange(aOther.bmData, nullptr)) {}
+
+TnxBlockMemory& TnxBlockMemory::operator=(TnxBlockMemory&& aOther) noexcept {
+  if (this != &aOther) {
+    Free();
+    bmHandle = std::exchange(aOther.bmHandle, 0);
+    bmData = std::exchange(aOther.bmData, nullptr);
+  }
+  return *this;
+}
+
+void TnxBlockMemory::Free() noexcept {
+  // Both calls only refuse a handle the heap did not hand out, which this
+  // object never holds; there is nobody to tell here anyway.
+  try {
+    if (bmData) nxMapableBlockUnmap(bmHandle, bmData);
+    if (bmHandle) nxMapableBlockFree(bmHandle);
+  } catch (...) {
+  }
+  bmHandle = 0;
+  bmData = nullptr;
+}
+
+// ---- block objects ----
+
+TnxBlockObject::~TnxBlockObject() { FreeCacheBlock(); }
+
+void TnxBlockObject::SetCacheBlock(TnxBlockMemory aMemory) noexcept {
+  FreeCacheBlock();
+  boCacheBlock = std::move(aMemory);
+  if (boCacheBlock) boBufferManager.bmResidentPages += nxBlockSizePages[boBlockSize];
+}
+
+void TnxBlockObject::FreeCacheBlock() noexcept {
+  if (!boCacheBlock) return;
+  boCacheBlock = TnxBlockMemory();
+  boBufferManager.bmResidentPages -= nxBlockSizePages[boBlockSize];
+}
+
+TnxReadOnlyBlock::TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile& aFile, TnxBlockNumber aBlockNumber,
+                                   bool aNew)
+    : TnxBlockObject(aBufferManager, static_cast<TnxBlockSizeAll>(aFile.fiBlockSize)),
+      robFile(&aFile),
+      robBlockNum(aBlockNumber),
+      robNew(aNew) {}
+
+TnxReadOnlyBlock::~TnxReadOnlyBlock() = default;
+
+PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* /*aTrans*/, TnxReleaseMethod& aReleaseMethod) {
+  if (boCacheBlock)
+    ++boBufferManager.bmBlockCacheHit[cbsMapped][0][0];
+  else if (!robNew)
+    CacheBlockNeeded();
+  PnxBlock image = boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+  robRefCount.fetch_add(1, std::memory_order_relaxed);
+  aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, this);
+  return image;
+}
+
+void TnxReadOnlyBlock::Release(void* aSelf, PnxBlock& aBlock) noexcept {
+  aBlock = nullptr;
+  static_cast<TnxReadOnlyBlock*>(aSelf)->robRefCount.fetch_sub(1, std::memory_order_release);
+}
+
+void TnxReadOnlyBlock::CacheBlockNeeded() {
+  if (boCacheBlock || robNew || robLoading) return;
+  TnxBufferManager& bm = boBufferManager;
+  TnxBlockMemory memory(boBlockSize);
+  std::vector<uint8_t> cookie;
+  robLoading = true;
+  std::exception_ptr error;
+  std::function<void()> raise;
+  {
+    TnxPadlockUnguard unlocked(bm.bmPadlock);
+    try {
+      bm.ReadBlock(*this, memory.Data(), cookie);
+    } catch (...) {
+      error = std::current_exception();
+      try {
+        raise = CopyOfCurrentException();
+      } catch (...) {
+        raise = [] { throw std::bad_alloc(); };
+      }
+    }
+  }
+  robLoading = false;
+  const std::shared_ptr<TnxBlockLoad> load = std::move(robLoad);
+  if (error) {
+    // Nothing of the failed read stays: the next access reads again.
+    if (load) {
+      load->blRaise = std::move(raise);
+      load->blEvent->Signal();
+    }
+    std::rethrow_exception(error);
+  }
+  robLastLSN = nxLoadBlockCommonHeader(memory.Data()).bchLSN;
+  robEncryptionCookie = std::move(cookie);
+  SetCacheBlock(std::move(memory));
+  ++bm.bmBlockCacheHit[cbsStored][0][0];
+  if (load) load->blEvent->Signal();
+}
+
+TnxScratchBlock::TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize)
+    : TnxBlockObject(aBufferManager, aSize), sbID(static_cast<uint32_t>(nxEngineTickCount())) {
+  SetCacheBlock(TnxBlockMemory(aSize));
+}
+
+// ---- buffer manager ----
+
+TnxBufferManager::TnxBufferManager(std::u16string_view aTempDir) : bmMaxRAM(10), bmTempDir(aTempDir) {
+  bmTempStore = std::make_unique<TnxNullTempStorage>();
+  bmTempStoreClass = &TnxNullTempStorage::ClassInfo();
+}
+
+TnxBufferManager::~TnxBufferManager() {
+  // Waits for an operation still running.
+  { TnxPadlockGuard guard(bmPadlock); }
+  for (const auto& cache : bmFiles) cache->fcFile.fiBlockCache = nullptr;
+  bmFiles.clear();
+  bmScratchBlocks.clear();
+}
+
+TnxFileBlockCache& TnxBufferManager::Attached(const TnxBaseFile& aFile) const {
+  if (!aFile.fiBlockCache || &aFile.fiBlockCache->fcOwner != this)
+    RaiseInvalid(u"File \"%s\" is not attached to this buffer manager", {aFile.fiName});
+  return *aFile.fiBlockCache;
+}
+
+TnxBufferManager* TnxBufferManager::OwnerOf(const TnxBaseFile& aFile) noexcept {
+  return aFile.fiBlockCache ? &aFile.fiBlockCache->fcOwner : nullptr;
+}
+
+TnxReadOnlyBlock* TnxBufferManager::FindBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber) {
+  TnxReadOnlyBlock* block = aCache.Find(aBlockNumber);
+  while (block && block->robLoading) {
+    if (!block->robLoad) {
+      auto made = std::make_shared<TnxBlockLoad>();
+      nxGetManualEvent(made->blEvent);
+      block->robLoad = std::move(made);
+    }
+    const std::shared_ptr<TnxBlockLoad> load = block->robLoad;
+    ++load->blWaiters;
+    {
+      TnxPadlockUnguard unlocked(bmPadlock);
+      load->blEvent->Wait();
+    }
+    --load->blWaiters;
+    if (load->blRaise) load->blRaise();
+    block = aCache.Find(aBlockNumber);
+  }
+  return block;
+}
+
+TnxReadOnlyBlock* TnxBufferManager::CreateBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber, bool aNew) {
+  auto owned = std::make_unique<TnxReadOnlyBlock>(*this, aCache.fcFile, aBlockNumber, aNew);
+  TnxReadOnlyBlock* block = owned.get();
+  aCache.Insert(std::move(owned));
+  block->robInUsePrev = bmInUseListTail;
+  (bmInUseListTail ? bmInUseListTail->robInUseNext : bmInUseListHead) = block;
+  bmInUseListTail = block;
+  return block;
+}
+
+void TnxBufferManager::FreeBlock(TnxReadOnlyBlock& aBlock) noexcept {
+  (aBlock.robInUsePrev ? aBlock.robInUsePrev->robInUseNext : bmInUseListHead) = aBlock.robInUseNext;
+  (aBlock.robInUseNext ? aBlock.robInUseNext->robInUsePrev : bmInUseListTail) = aBlock.robInUsePrev;
+  aBlock.robFile->fiBlockCache->Take(aBlock);
+}
+
+void TnxBufferManager::ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie) {
+  TnxBaseFile& file = *aBlock.robFile;
+  const int64_t offset = int64_t{aBlock.robBlockNum} << (12 + file.fiBlockSize);
+  file.ReadDecryptFileExactAt(offset, file.BlockBytes(), aImage, aCookie);
+  CountBlocksRead(1);
+  TnxSessionStats::Count(sscBlocksRead, 1);
+  // A damaged image must not become the cached one.
+  if (file.fiHeaderAccessFactory) file.fiHeaderAccessFactory->ValidateBlock(aImage, aBlock.robBlockNum);
+}
+
+uint32_t TnxBufferManager::AddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
+                                   TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly) {
+  TnxPadlockGuard guard(bmPadlock);
+  aIsReadOnly = false;
+  aReleaseMethod = {};
+  aBlock = nullptr;
+  if (aFile.fiBlockCache) Attached(aFile);
+  uint32_t result = 0;
+  TnxReadOnlyBlock* header = aFile.fiBlockCache ? FindBlock(*aFile.fiBlockCache, 0) : nullptr;
+  if (header) {
+    if (aFile.fiEncryptionEngine) {
+      result = aFile.fiEncryptionEngine->AuthenticatePassword(aPasswords);
+      if (result == nxeTableReadOnly) {
+        aIsReadOnly = true;
+        result = 0;
+      }
+    }
+  } else {
+    result = aFile.ReadHeader(aPasswords, aIsReadOnly);
+    if (result == 0) {
+      const bool attaching = !aFile.fiBlockCache;
+      if (attaching) {
+        ReserveOneMore(bmFiles);
+        auto cache = std::make_unique<TnxFileBlockCache>(*this, aFile);
+        cache->fcSlot = static_cast<uint32_t>(bmFiles.size());
+        aFile.fiBlockCache = cache.get();
+        bmFiles.push_back(std::move(cache));
+      }
+      try {
+        header = CreateBlock(*aFile.fiBlockCache, 0, false);
+        header->CacheBlockNeeded();
+      } catch (...) {
+        if (header) FreeBlock(*header);
+        TnxFileBlockCache* cache = aFile.fiBlockCache;
+        if (attaching && cache->Count() == 0) DetachFile(aFile);
+        throw;
+      }
+    }
+  }
+  if (aFile.fiOpenMode == omReadOnly) aIsReadOnly = true;
+  if (result == 0) {
+    aBlock = header->Block(nullptr, aReleaseMethod);
+    // LSNs keep growing across restarts.
+    bmCurrentLSN = std::max(bmCurrentLSN, header->robLastLSN);
+  }
+  return result;
+}
+
+void TnxBufferManager::RemoveFile(TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  if (!aFile.fiBlockCache) return;
+  TnxFileBlockCache& cache = Attached(aFile);
+#ifndef NDEBUG
+  for (const auto& block : cache.fcBlockList)
+    assert(block->RefCount() == 0 && !block->robLoading && "a block of a removed file is still in use");
+#endif
+  while (!cache.fcBlockList.empty()) FreeBlock(*cache.fcBlockList.back());
+  DetachFile(aFile);
+}
+
+void TnxBufferManager::DetachFile(TnxBaseFile& aFile) noexcept {
+  const uint32_t slot = aFile.fiBlockCache->fcSlot;
+  aFile.fiBlockCache = nullptr;
+  SwapRemove(bmFiles, slot, [](TnxFileBlockCache& aMoved, uint32_t aSlot) { aMoved.fcSlot = aSlot; });
+}
+
+PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                                    TnxReleaseMethod& aReleaseMethod) {
+  TnxPadlockGuard guard(bmPadlock);
+  TnxFileBlockCache& cache = Attached(aFile);
+  TnxReadOnlyBlock* block = FindBlock(cache, aBlockNumber);
+  if (!block) block = CreateBlock(cache, aBlockNumber, false);
+  try {
+    return block->Block(aTrans, aReleaseMethod);
+  } catch (...) {
+    // A block whose read failed holds nothing worth keeping; its waiters
+    // look it up again, so it may go (a scan past the end of a file would
+    // otherwise leave one empty object per number it tried).
+    if (!block->HasMemory() && !block->robLoading && block->RefCount() == 0) FreeBlock(*block);
+    throw;
+  }
+}
+
+int32_t TnxBufferManager::HandedOut(const TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  int32_t count = 0;
+  for (const auto& block : Attached(aFile).fcBlockList) count += block->RefCount();
+  return count;
+}
+
+int32_t TnxBufferManager::LoadWaiters(const TnxBaseFile& aFile, TnxBlockNumber aBlockNumber) {
+  TnxPadlockGuard guard(bmPadlock);
+  const TnxReadOnlyBlock* block = Attached(aFile).Find(aBlockNumber);
+  return block && block->robLoad ? block->robLoad->blWaiters : 0;
+}
+
+int32_t TnxBufferManager::CachedBlocks(const TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  return Attached(aFile).Count();
+}
+
+TnxLSN TnxBufferManager::FileLSN(const TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  const TnxReadOnlyBlock* header = Attached(aFile).fcBlockZero;
+  return header ? header->robLastLSN : 0;
+}
+
+uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  return aFile.fiUsedBlocks;
+}
+
+// ---- scratch blocks ----
+
+TnxScratchBlockHandle TnxBufferManager::CreateScratchBlock(TnxBlockSizeAll aSize) {
+  if (aSize >= nxBlockSizeAllCount) RaiseInvalid(u"Invalid block size %d", {static_cast<int32_t>(aSize)});
+  TnxPadlockGuard guard(bmPadlock);
+  ReserveOneMore(bmScratchBlocks);
+  bmScratchBlocks.push_back(std::make_unique<TnxScratchBlock>(*this, aSize));
+  TnxScratchBlock& block = *bmScratchBlocks.back();
+  return {&block, block.sbID};
+}
+
+namespace {
+
+// The scratch block a handle names, found by address only: a handle of a
+// freed block is refused without touching it.
+template <class List>
+auto FindScratch(List& aList, TnxScratchBlockHandle aHandle) {
+  const auto it = std::find_if(aList.begin(), aList.end(),
+                               [&](const auto& aBlock) { return aBlock.get() == aHandle.sbhScratchBlock; });
+  if (it == aList.end()) RaiseInvalid(u"Unknown scratch block", {});
+  return it;
+}
+
+}  // namespace
+
+void* TnxBufferManager::LockScratchBlock(TnxScratchBlockHandle aHandle) {
+  TnxPadlockGuard guard(bmPadlock);
+  TnxScratchBlock& block = **FindScratch(bmScratchBlocks, aHandle);
+  ++block.sbRefCount;
+  ++bmBlockCacheHit[cbsMapped][0][0];
+  return block.boCacheBlock.Data();
+}
+
+void TnxBufferManager::UnlockScratchBlock(TnxScratchBlockHandle aHandle, void* aPointer) {
+  TnxPadlockGuard guard(bmPadlock);
+  TnxScratchBlock& block = **FindScratch(bmScratchBlocks, aHandle);
+  if (block.sbRefCount == 0 || aPointer != block.boCacheBlock.Data())
+    RaiseInvalid(u"Scratch block %u is not locked at that address", {block.sbID});
+  --block.sbRefCount;
+}
+
+void TnxBufferManager::FreeScratchBlock(TnxScratchBlockHandle aHandle) {
+  TnxPadlockGuard guard(bmPadlock);
+  const auto it = FindScratch(bmScratchBlocks, aHandle);
+  if ((*it)->sbRefCount != 0) RaiseInvalid(u"Scratch block %u is still locked", {(*it)->sbID});
+  SwapRemove(bmScratchBlocks, static_cast<uint32_t>(it - bmScratchBlocks.begin()), [](TnxScratchBlock&, uint32_t) {});
+}
+
+// ---- settings, LSNs, snapshot IDs ----
+
+int32_t TnxBufferManager::MaxRAM() {
+  TnxPadlockGuard guard(bmPadlock);
+  return bmMaxRAM;
+}
+
+void TnxBufferManager::SetMaxRAM(int32_t aMaxRAM) {
+  if (aMaxRAM < 1) RaiseInvalid(u"Invalid RAM budget %d MB", {aMaxRAM});
+  TnxPadlockGuard guard(bmPadlock);
+  bmMaxRAM = aMaxRAM;
+}
+
+int32_t TnxBufferManager::TempStoreSize() {
+  TnxPadlockGuard guard(bmPadlock);
+  return static_cast<int32_t>(bmTempStore->GetSize() / 1048576);
+}
+
+void TnxBufferManager::SetTempStoreSize(int32_t aSize) {
+  TnxPadlockGuard guard(bmPadlock);
+  bmTempStore.reset();
+  const TnxTempStorageClass* installed = nxDefaultTempStorageClass();
+  try {
+    if (aSize > 0 && installed) {
+      bmTempStore = installed->Create(bmTempDir);
+      bmTempStoreClass = installed;
+      return;
+    }
+  } catch (...) {
+    bmTempStore = std::make_unique<TnxNullTempStorage>();
+    bmTempStoreClass = &TnxNullTempStorage::ClassInfo();
+    throw;
+  }
+  bmTempStore = std::make_unique<TnxNullTempStorage>();
+  bmTempStoreClass = &TnxNullTempStorage::ClassInfo();
+}
+
+TnxLSN TnxBufferManager::CurrentLSN() {
+  TnxPadlockGuard guard(bmPadlock);
+  return bmCurrentLSN;
+}
+
+TnxLSN TnxBufferManager::NextLSN() {
+  TnxPadlockGuard guard(bmPadlock);
+  return ++bmCurrentLSN;
+}
+
+void TnxBufferManager::SetNextLSN(TnxLSN aLSN) {
+  TnxPadlockGuard guard(bmPadlock);
+  bmCurrentLSN = std::max(bmCurrentLSN, aLSN);
+}
+
+uint32_t TnxBufferManager::RegisterSnapShot(TnxBaseTransaction& aTrans) {
+  TnxPadlockGuard guard(bmPadlock);
+  const uint32_t bits = static_cast<uint32_t>(bmSnapShotFlags.size()) * 8;
+  uint32_t id = bits;
+  if (static_cast<uint32_t>(bmActiveSnapShotCount) < bits) {
+    id = 0;
+    while (bmSnapShotFlags[id / 8] & (1u << (id % 8))) ++id;
+  }
+  // Grown before anything changes, so that running out of memory leaves
+  // the IDs as they were.
+  if (id == bits) ReserveOneMore(bmSnapShotFlags);
+  if (bmSnapShotTrans.size() < id + 1) bmSnapShotTrans.resize(id + 1, nullptr);
+  if (id == bits) bmSnapShotFlags.push_back(0);
+  bmSnapShotFlags[id / 8] |= static_cast<uint8_t>(1u << (id % 8));
+  bmSnapShotTrans[id] = &aTrans;
+  ++bmActiveSnapShotCount;
+  return id;
+}
+
+void TnxBufferManager::UnregisterSnapShot(uint32_t aID) {
+  TnxPadlockGuard guard(bmPadlock);
+  if (aID >= bmSnapShotFlags.size() * 8 || !(bmSnapShotFlags[aID / 8] & (1u << (aID % 8))))
+    RaiseInvalid(u"Snapshot ID %u is not in use", {aID});
+  bmSnapShotTrans[aID] = nullptr;
+  --bmActiveSnapShotCount;
+  bmSnapShotFlags[aID / 8] &= static_cast<uint8_t>(~(1u << (aID % 8)));
+  while (!bmSnapShotFlags.empty() && bmSnapShotFlags.back() == 0) bmSnapShotFlags.pop_back();
+}
+
+int32_t TnxBufferManager::ActiveSnapShotCount() {
+  TnxPadlockGuard guard(bmPadlock);
+  return bmActiveSnapShotCount;
+}
+
+size_t TnxBufferManager::SnapShotFlagBytes() {
+  TnxPadlockGuard guard(bmPadlock);
+  return bmSnapShotFlags.size();
+}
+
+// ---- statistics ----
+
+void TnxBufferManager::CountTrans(TnxTransCounter aCounter) {
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    ++bmTransCounts[aCounter];
+  }
+  TnxSessionStats::Count(kSessionCounter[aCounter], 1);
+}
+
+// Without physical memory only the mapped rows exist; their captions carry
+// a single blank where the mapped state would be named.
+void TnxBufferManager::GetStatsCaptions(platform::TStringList& aList) {
+  for (const char16_t* caption :
+       {u"AWE Edition", u"Block Cache Available", u"Block Cache Used", u"Block Cache Miss", u"Block Cache Hit ",
+        u"Block Cache Eviction ", u"Transactions Commited", u"Transactions Commited Nested",
+        u"Transactions Rolledback", u"Transactions Rolledback Nested", u"Transactions Deadlocked",
+        u"Transactions Corrupted", u"Blocks Read", u"Blocks Written"})
+    aList.Add(caption);
+  const TnxTempStorageClass& installed = InstalledTempStorageClass();
+  (installed.GetStatsCaptions ? installed.GetStatsCaptions : &TnxBaseTempStorage::GetStatsCaptionsStatic)(aList);
+}
+
+void TnxBufferManager::GetStatsValues(platform::TStringList& aList) {
+  TnxPadlockGuard guard(bmPadlock);
+  aList.Add(AweText());
+  aList.Add(Kbyte(int64_t{bmMaxRAM} * kPagesPerMB));
+  aList.Add(Kbyte(bmResidentPages));
+  aList.Add(nxFormatGrouped(bmBlockCacheHit[cbsStored][0][0]));
+  aList.Add(nxFormatGrouped(bmBlockCacheHit[cbsMapped][0][0]));
+  aList.Add(nxFormatGrouped(bmBlockCacheEvict[cbsMapped][0][0]));
+  for (const TnxTransCounter counter :
+       {tcCommit, tcNestedCommit, tcRollback, tcNestedRollback, tcDeadlock, tcCorrupted})
+    aList.Add(nxFormatGrouped(bmTransCounts[counter]));
+  aList.Add(nxFormatGrouped(bmBlocksRead.load(std::memory_order_relaxed)));
+  aList.Add(nxFormatGrouped(bmBlocksWritten.load(std::memory_order_relaxed)));
+  const TnxTempStorageClass& installed = InstalledTempStorageClass();
+  if (bmTempStoreClass == &installed)
+    bmTempStore->GetStatsValues(aList);
+  else
+    StaticTempStorageValues(installed, aList);
+}
+
+void TnxBufferManager::GetStatsValuesStatic(platform::TStringList& aList) {
+  aList.Add(AweText());
+  aList.Add(u"0 kbyte");
+  aList.Add(u"0 kbyte");
+  for (int i = 0; i < 3 + nxTransCounterCount + 2; ++i) aList.Add(u"0");
+  StaticTempStorageValues(InstalledTempStorageClass(), aList);
+}
+
+}  // namespace revurov

@@ -1,0 +1,270 @@
+// The block cache of a server engine: every block of every attached table
+// file is read through it, once, and then handed out from memory together
+// with a release method.
+//
+// Contract:
+// - One fast padlock guards all cache state: the files' block indexes, the
+//   block objects, the in-use list, the counters, LSNs and snapshot IDs.
+//   Disk reads run with it released; a thread that finds a block being
+//   read waits on the load's manual event, also with it released. Whoever
+//   holds the padlock through Lock() must not fetch blocks meanwhile.
+// - A block is read from disk once while it stays cached. A read that
+//   fails, or an image that its file's header format refuses (8962), is
+//   dropped again: the reader and every thread that waited for that read
+//   get the error, and the next access reads the block again.
+// - Every pointer handed out comes with a release method that the caller
+//   calls exactly once (see release_method.h); releasing runs without the
+//   padlock. A block with pointers out stays in memory.
+// - RemoveFile drops every cached block of the file; in debug builds it
+//   aborts when one is still handed out or being read. A file is removed
+//   before it is destroyed.
+// - LSNs only grow: NextLSN issues the next one, writing it and attaching a
+//   file only raise the current one. Snapshot IDs are reused lowest first.
+// - Physical memory never exists here, so block memory is always mapped and
+//   nothing is bulk-loaded; eviction and the RAM budget's enforcement belong
+//   to the cache policy, which is not part of this unit yet.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/sync/padlock.h"
+#include "storage/release_method.h"
+#include "storage/server_exceptions.h"
+#include "storage/storage_types.h"
+
+namespace revurov {
+
+namespace platform {
+class TStringList;
+}
+
+class TnxBaseFile;
+class TnxBaseTempStorage;
+class TnxBaseTransaction;
+class TnxBufferManager;
+class TnxFileBlockCache;
+struct TnxBlockLoad;
+struct TnxTempStorageClass;
+
+REVUROV_EXCEPTION_CLASS(EnxBufferManagerException, EnxServerException);
+
+enum TnxCacheBlockState : uint8_t { cbsAllocated, cbsMapped, cbsStored };
+inline constexpr int nxCacheBlockStateCount = 3;
+
+// Bytes and 4 KB cache pages of each block size.
+inline constexpr std::array<uint32_t, nxBlockSizeAllCount> nxBlockSizeBytes{4096, 8192, 16384, 32768, 65536,
+                                                                            4194304};
+inline constexpr std::array<int32_t, nxBlockSizeAllCount> nxBlockSizePages{1, 2, 4, 8, 16, 1024};
+
+// The transaction counters of the statistics.
+enum TnxTransCounter : uint8_t { tcCommit, tcRollback, tcNestedCommit, tcNestedRollback, tcDeadlock, tcCorrupted };
+inline constexpr int nxTransCounterCount = tcCorrupted + 1;
+
+// The memory of one block image: a mapable block of the heap, mapped while
+// it lives. Empty when default-made or moved from.
+class TnxBlockMemory {
+public:
+  TnxBlockMemory() = default;
+  explicit TnxBlockMemory(TnxBlockSizeAll aSize);
+  ~TnxBlockMemory();
+  TnxBlockMemory(TnxBlockMemory&& aOther) noexcept;
+  TnxBlockMemory& operator=(TnxBlockMemory&& aOther) noexcept;
+
+  explicit operator bool() const noexcept { return bmData != nullptr; }
+  uint8_t* Data() const noexcept { return bmData; }
+
+private:
+  void Free() noexcept;
+  TnxMapableBlockHandle bmHandle = 0;
+  uint8_t* bmData = nullptr;
+};
+
+// The base of the cache's block objects: memory of one block size.
+class TnxBlockObject : public TnxObject {
+public:
+  TnxBlockSizeAll BlockSizeAll() const noexcept { return boBlockSize; }
+
+protected:
+  TnxBlockObject(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize) noexcept
+      : boBufferManager(aBufferManager), boBlockSize(aSize) {}
+  ~TnxBlockObject() override;
+  // Padlock held.
+  void SetCacheBlock(TnxBlockMemory aMemory) noexcept;
+  void FreeCacheBlock() noexcept;
+
+  TnxBufferManager& boBufferManager;
+  TnxBlockMemory boCacheBlock;
+  TnxBlockSizeAll boBlockSize;
+};
+
+// The committed image of one block of one file.
+class TnxReadOnlyBlock final : public TnxBlockObject {
+public:
+  TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);
+  ~TnxReadOnlyBlock() override;
+
+  TnxBlockNumber BlockNumber() const noexcept { return robBlockNum; }
+  TnxBaseFile& FileObject() const noexcept { return *robFile; }
+  bool New() const noexcept { return robNew; }
+  // Pointers handed out and not yet released.
+  int32_t RefCount() const noexcept { return robRefCount.load(std::memory_order_acquire); }
+  // Padlock held: a thread is reading the image from disk.
+  bool Loading() const noexcept { return robLoading; }
+  // Padlock held: the image is in memory.
+  bool HasMemory() const noexcept { return static_cast<bool>(boCacheBlock); }
+
+  // Padlock held once by the caller. The image as a reader sees it; a new
+  // block reads as the shared zero block. Raises what loading raises.
+  PnxBlock Block(TnxBaseTransaction* aTrans, TnxReleaseMethod& aReleaseMethod);
+  // Padlock held once by the caller: reads the image unless it is in
+  // memory or the block is new. Releases the padlock during the read.
+  void CacheBlockNeeded();
+
+private:
+  friend class TnxBufferManager;
+  friend class TnxFileBlockCache;
+  static void Release(void* aSelf, PnxBlock& aBlock) noexcept;
+
+  TnxBaseFile* robFile;
+  uint32_t robFileSlot = 0;  // in the owning file cache's block list
+  TnxBlockNumber robBlockNum;
+  TnxLSN robLastLSN = 0;
+  std::atomic<int32_t> robRefCount{0};
+  bool robNew;
+  bool robLoading = false;
+  // Made with its manual event by the first thread that waits for the read,
+  // so that a read nobody waits for costs no event. The waiters share it and
+  // look the block up again afterwards instead of touching this object.
+  std::shared_ptr<TnxBlockLoad> robLoad;
+  TnxReadOnlyBlock* robInUseNext = nullptr;
+  TnxReadOnlyBlock* robInUsePrev = nullptr;
+  std::vector<uint8_t> robEncryptionCookie;
+};
+
+// Block-sized work memory that belongs to no file.
+class TnxScratchBlock final : public TnxBlockObject {
+public:
+  TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize);
+
+private:
+  friend class TnxBufferManager;
+  uint32_t sbID = 0;  // tick count at creation
+  int32_t sbRefCount = 0;
+};
+
+struct TnxScratchBlockHandle {
+  TnxScratchBlock* sbhScratchBlock = nullptr;  // owned by the buffer manager
+  uint32_t sbhID = 0;
+};
+
+class TnxBufferManager : public TnxObject {
+public:
+  explicit TnxBufferManager(std::u16string_view aTempDir);
+  ~TnxBufferManager() override;
+
+  void Lock() { bmPadlock.Lock(); }
+  bool TryLock() { return bmPadlock.TryLock(); }
+  void Unlock() { bmPadlock.Unlock(); }
+
+  // Attaches an opened file and hands out its header block: 0, or the
+  // code of ReadHeader or of the encryption engine's password check. A
+  // file attached already is not read again; its passwords are checked.
+  uint32_t AddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
+                   TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);
+  void RemoveFile(TnxBaseFile& aFile);
+  // Block aBlockNumber of an attached file as aTrans reads it; valid until
+  // the release method is called. A file not attached raises 9986.
+  PnxBlock GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                    TnxReleaseMethod& aReleaseMethod);
+  // Blocks of the file in the cache, block 0 included.
+  int32_t CachedBlocks(const TnxBaseFile& aFile);
+  // Pointers to the file's blocks not yet released.
+  int32_t HandedOut(const TnxBaseFile& aFile);
+  // Threads waiting for the running read of a block.
+  int32_t LoadWaiters(const TnxBaseFile& aFile, TnxBlockNumber aBlockNumber);
+  // The buffer manager a file is attached to, nil when none.
+  static TnxBufferManager* OwnerOf(const TnxBaseFile& aFile) noexcept;
+  // The LSN of the file's header as last read or committed.
+  TnxLSN FileLSN(const TnxBaseFile& aFile);
+  // The file's used-block count, read under the padlock.
+  uint32_t UsedBlocks(const TnxBaseFile& aFile);
+
+  TnxScratchBlockHandle CreateScratchBlock(TnxBlockSizeAll aSize);
+  void* LockScratchBlock(TnxScratchBlockHandle aHandle);
+  void UnlockScratchBlock(TnxScratchBlockHandle aHandle, void* aPointer);
+  // A scratch block still locked raises 9986 and stays.
+  void FreeScratchBlock(TnxScratchBlockHandle aHandle);
+
+  // The RAM budget in MB.
+  int32_t MaxRAM();
+  void SetMaxRAM(int32_t aMaxRAM);
+  // The temporary store's size in MB; any value above 0 switches on a store
+  // of the installed class (a failing one leaves none and raises).
+  int32_t TempStoreSize();
+  void SetTempStoreSize(int32_t aSize);
+
+  TnxLSN CurrentLSN();
+  TnxLSN NextLSN();
+  void SetNextLSN(TnxLSN aLSN);
+
+  // The lowest free snapshot ID, now taken by aTrans.
+  uint32_t RegisterSnapShot(TnxBaseTransaction& aTrans);
+  void UnregisterSnapShot(uint32_t aID);
+  int32_t ActiveSnapShotCount();
+  size_t SnapShotFlagBytes();
+
+  void CountTrans(TnxTransCounter aCounter);
+  // Called by the file code without the padlock.
+  void CountBlocksRead(int64_t aCount) noexcept { bmBlocksRead.fetch_add(aCount, std::memory_order_relaxed); }
+  void CountBlocksWritten(int64_t aCount) noexcept {
+    bmBlocksWritten.fetch_add(aCount, std::memory_order_relaxed);
+  }
+
+  static void GetStatsCaptions(platform::TStringList& aList);
+  void GetStatsValues(platform::TStringList& aList);
+  static void GetStatsValuesStatic(platform::TStringList& aList);
+
+private:
+  friend class TnxReadOnlyBlock;
+  friend class TnxBlockObject;
+
+  TnxFileBlockCache& Attached(const TnxBaseFile& aFile) const;
+  // Padlock held once: the cached block, after waiting for a running load;
+  // raises the error of a load that failed meanwhile.
+  TnxReadOnlyBlock* FindBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber);
+  TnxReadOnlyBlock* CreateBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber, bool aNew);
+  void FreeBlock(TnxReadOnlyBlock& aBlock) noexcept;
+  // Padlock held: forgets the file's (empty) block cache.
+  void DetachFile(TnxBaseFile& aFile) noexcept;
+  void ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie);
+
+  TnxPadlock bmPadlock{true};
+  int32_t bmMaxRAM = 0;
+  std::u16string bmTempDir;
+  std::unique_ptr<TnxBaseTempStorage> bmTempStore;
+  const TnxTempStorageClass* bmTempStoreClass = nullptr;  // of bmTempStore
+  TnxReadOnlyBlock* bmInUseListHead = nullptr;
+  TnxReadOnlyBlock* bmInUseListTail = nullptr;
+  int32_t bmResidentPages = 0;
+  // [state][frequently used][bulk loaded]
+  int64_t bmBlockCacheHit[nxCacheBlockStateCount][2][2] = {};
+  int64_t bmBlockCacheEvict[nxCacheBlockStateCount][2][2] = {};
+  int64_t bmTransCounts[nxTransCounterCount] = {};
+  TnxLSN bmCurrentLSN = 0;
+  std::vector<uint8_t> bmSnapShotFlags;
+  std::vector<TnxBaseTransaction*> bmSnapShotTrans;
+  int32_t bmActiveSnapShotCount = 0;
+  std::atomic<int64_t> bmBlocksRead{0};
+  std::atomic<int64_t> bmBlocksWritten{0};
+  std::vector<std::unique_ptr<TnxFileBlockCache>> bmFiles;
+  std::vector<std::unique_ptr<TnxScratchBlock>> bmScratchBlocks;
+};
+
+}  // namespace revurov
