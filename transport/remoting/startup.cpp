@@ -2,6 +2,7 @@
 
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
+#include "transport/remoting/channels.h"
 #include "transport/remoting/keep_alive.h"
 #include "transport/remoting/remoting_types.h"
 
@@ -13,6 +14,7 @@ namespace {
 constexpr TnxUnitPair kUnits[] = {
     {&nxRemotingTypesStartup, &nxRemotingTypesShutdown},
     {&nxKeepAliveStartup, &nxKeepAliveShutdown},
+    {&nxChannelsStartup, &nxChannelsShutdown},
 };
 
 TnxUnitTable gRemotingUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
