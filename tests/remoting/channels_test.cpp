@@ -29,6 +29,11 @@ using platform::S_OK;
 using platform::TGUID;
 using platform::TInterfacePtr;
 using testing::AppendGuid;
+using testing::AppendInt32;
+using testing::AppendInt8;
+using testing::AppendPath;
+using testing::ContextBlock;
+using testing::operator+;
 using testing::ChannelsOverTcp;
 using testing::TaggedBytes;
 using testing::TEchoSink;
@@ -36,42 +41,6 @@ using testing::Within;
 
 constexpr TGUID kServer = platform::nxGuid("{5C0E7D21-6B3A-4F19-8E2D-1A9B0C3D4E51}");
 constexpr TGUID kChannel = platform::nxGuid("{7A1B2C3D-4E5F-4061-8728-394A5B6C7D81}");
-
-void AppendInt8(TaggedBytes& aBytes, int8_t aValue) {
-  aBytes.push_back(vaInt8);
-  aBytes.push_back(static_cast<uint8_t>(aValue));
-}
-
-void AppendInt32(TaggedBytes& aBytes, uint32_t aValue) {
-  aBytes.push_back(vaInt32);
-  for (int i = 0; i < 4; ++i) aBytes.push_back(static_cast<uint8_t>(aValue >> (8 * i)));
-}
-
-void AppendPath(TaggedBytes& aBytes, const TnxRoutingPath& aPath) {
-  aBytes.push_back(vaList);
-  AppendInt8(aBytes, static_cast<int8_t>(aPath.size()));
-  for (const auto& entry : aPath) {
-    AppendGuid(aBytes, entry.oiServerID);
-    AppendGuid(aBytes, entry.oiInstanceID);
-  }
-  aBytes.push_back(vaNull);
-}
-
-// The call context block of aContext, by hand.
-TaggedBytes ContextBlock(InxCallContext& aContext) {
-  TaggedBytes bytes;
-  AppendGuid(bytes, InxCallContext::IID);
-  AppendInt8(bytes, 1);
-  TnxRoutingPath path;
-  aContext.GetRoutingPath(path);
-  AppendPath(bytes, path);
-  return bytes;
-}
-
-TaggedBytes operator+(TaggedBytes aLeft, const TaggedBytes& aRight) {
-  aLeft.insert(aLeft.end(), aRight.begin(), aRight.end());
-  return aLeft;
-}
 
 // Records each request and answers with the scripted reply (or code).
 class TRecordingSession final : public TnxInterfacedObject, public InxSessionRequests {

@@ -4,6 +4,7 @@
 #include "lowlevel/sync/unit_table.h"
 #include "transport/remoting/channels.h"
 #include "transport/remoting/keep_alive.h"
+#include "transport/remoting/remoting_client.h"
 #include "transport/remoting/remoting_types.h"
 
 namespace revurov {
@@ -15,6 +16,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxRemotingTypesStartup, &nxRemotingTypesShutdown},
     {&nxKeepAliveStartup, &nxKeepAliveShutdown},
     {&nxChannelsStartup, &nxChannelsShutdown},
+    {&nxRemotingClientStartup, &nxRemotingClientShutdown},
 };
 
 TnxUnitTable gRemotingUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});

@@ -28,8 +28,47 @@
 #include "transport/remoting/startup.h"
 #include "transport/session_requests.h"
 #include "transport/support/tcp_medium.h"
+#include "remoting/remoting_test_support.h"
 
 namespace revurov::testing {
+
+// --- tagged bytes by hand ---
+
+inline void AppendInt8(TaggedBytes& aBytes, int8_t aValue) {
+  aBytes.push_back(vaInt8);
+  aBytes.push_back(static_cast<uint8_t>(aValue));
+}
+
+inline void AppendInt32(TaggedBytes& aBytes, uint32_t aValue) {
+  aBytes.push_back(vaInt32);
+  for (int i = 0; i < 4; ++i) aBytes.push_back(static_cast<uint8_t>(aValue >> (8 * i)));
+}
+
+inline void AppendPath(TaggedBytes& aBytes, const TnxRoutingPath& aPath) {
+  aBytes.push_back(vaList);
+  AppendInt8(aBytes, static_cast<int8_t>(aPath.size()));
+  for (const auto& entry : aPath) {
+    AppendGuid(aBytes, entry.oiServerID);
+    AppendGuid(aBytes, entry.oiInstanceID);
+  }
+  aBytes.push_back(vaNull);
+}
+
+// The call context block of aContext, by hand.
+inline TaggedBytes ContextBlock(InxCallContext& aContext) {
+  TaggedBytes bytes;
+  AppendGuid(bytes, InxCallContext::IID);
+  AppendInt8(bytes, 1);
+  TnxRoutingPath path;
+  aContext.GetRoutingPath(path);
+  AppendPath(bytes, path);
+  return bytes;
+}
+
+inline TaggedBytes operator+(TaggedBytes aLeft, const TaggedBytes& aRight) {
+  aLeft.insert(aLeft.end(), aRight.begin(), aRight.end());
+  return aLeft;
+}
 
 // What a call through the echo sink asks for (the first Integer of a call).
 enum TSinkOp : int32_t {
@@ -125,6 +164,11 @@ class TRemotingHandler : public TnxBaseCommandHandler {
       TnxBaseTransport::Reply(aMessage.dmMsg, nxeMessageUnrecognized, nullptr, 0);
       return;
     }
+    {
+      std::lock_guard guard(rhLock);
+      const uint8_t* data = aMessage.dmData.get();
+      LastCreateRequest.assign(data, data + (data ? aMessage.dmDataLen : 0));
+    }
     const platform::TInterfacePtr<TnxInterfacedRequestReader> reader(nxCreate<TnxInterfacedRequestReader>(aMessage));
     InxReplyWriter& writer = reader->ReplyWriter();
     platform::HRESULT result = reader->ReadContext();
@@ -162,11 +206,16 @@ class TRemotingHandler : public TnxBaseCommandHandler {
     std::lock_guard guard(rhLock);
     return OfferedIDs;
   }
+  TaggedBytes LastCreate() {
+    std::lock_guard guard(rhLock);
+    return LastCreateRequest;
+  }
 
 private:
   std::atomic<TnxSessionID> rhLastSession{0};
   std::mutex rhLock;
   std::vector<platform::TGUID> OfferedIDs;
+  TaggedBytes LastCreateRequest;
 };
 
 // A session that sends through a client transport's Request on one logged-in
