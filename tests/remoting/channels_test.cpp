@@ -14,6 +14,8 @@
 #include "lowlevel/objects/handle_table.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/endian.h"
+#include "platform/process.h"
+#include "platform/socket.h"
 #include "remoting_test_support.h"
 #include "support/channel_fixture.h"
 #include "support/within.h"
@@ -385,7 +387,7 @@ TEST_F(RemotingOverTcp, TheCreateInstanceReplyInItsBytes) {
 }
 
 TEST_F(RemotingOverTcp, ACallReachesTheSinkAndItsResultsComeBack) {
-  const testing::TMadeExit made = MakeExit();
+  testing::TMadeExit made = MakeExit();
   ASSERT_EQ(made.result, S_OK);
   EXPECT_EQ(made.serverID, nxProcessID());
   EXPECT_EQ(made.version, testing::kStubVersion);
@@ -428,23 +430,24 @@ TEST_F(RemotingOverTcp, ACallReachesTheSinkAndItsResultsComeBack) {
     }
   }
   // The entrance's close disconnected the exit, which was held by its calls.
+  made.pin = nullptr;
   ExpectStartCounts();
   TInterfacePtr<InxTransportChannelExit> gone;
   EXPECT_EQ(nxFindChannelExit(made.channelID, gone), platform::RPC_E_DISCONNECTED);
 }
 
 TEST_F(RemotingOverTcp, AnExitNeverCalledGoesWhenItsKeepTimeEnds) {
-  const testing::TMadeExit made = MakeExit();
+  testing::TMadeExit made = MakeExit();
   ASSERT_EQ(made.result, S_OK);
-  TInterfacePtr<InxTransportChannelExit> found;
-  ASSERT_EQ(nxFindChannelExit(made.channelID, found), S_OK);
-  found = nullptr;
+  ASSERT_NE(made.pin.Get(), nullptr);
+  made.pin = nullptr;
   ExpectStartCounts();
+  TInterfacePtr<InxTransportChannelExit> found;
   EXPECT_EQ(nxFindChannelExit(made.channelID, found), platform::RPC_E_DISCONNECTED);
 }
 
 TEST_F(RemotingOverTcp, ACloseForADisconnectedExitStillAnswersOk) {
-  const testing::TMadeExit made = MakeExit();
+  testing::TMadeExit made = MakeExit();
   ASSERT_EQ(made.result, S_OK);
   for (int i = 0; i < 2; ++i) {
     const TRawReply reply = Raw(Request(nxProcessID(), made.channelID, 0));
@@ -454,18 +457,20 @@ TEST_F(RemotingOverTcp, ACloseForADisconnectedExitStillAnswersOk) {
   // A call after the close: the exit lives on for its keep time, unconnected.
   const TRawReply reply = Raw(Request(nxProcessID(), made.channelID, 1, {vaInt8, testing::soContext}));
   EXPECT_EQ(reply.data, Result(platform::RPC_E_DISCONNECTED));
+  made.pin = nullptr;
   ExpectStartCounts();
 }
 
 TEST_F(RemotingOverTcp, MalformedRequestsGetTheirCodesAndRouteNothing) {
-  const testing::TMadeExit stale = MakeExit();
+  testing::TMadeExit stale = MakeExit();
   ASSERT_EQ(stale.result, S_OK);
+  stale.pin = nullptr;
   // Released when its keep time ends; the next exit takes its slot.
   ASSERT_TRUE(Within(5s, [&] {
     TInterfacePtr<InxTransportChannelExit> found;
     return nxFindChannelExit(stale.channelID, found) == platform::RPC_E_DISCONNECTED;
   }));
-  const testing::TMadeExit live = MakeExit();
+  testing::TMadeExit live = MakeExit();
   ASSERT_EQ(live.result, S_OK);
   ASSERT_EQ(TnxHandleTable::SlotOf(nxGuidWords(stale.channelID)[0]),
             TnxHandleTable::SlotOf(nxGuidWords(live.channelID)[0]));
@@ -518,11 +523,12 @@ TEST_F(RemotingOverTcp, MalformedRequestsGetTheirCodesAndRouteNothing) {
   }
   EXPECT_EQ(Raw(whole).data, Result(S_OK));
   EXPECT_EQ(Raw(Request(nxProcessID(), live.channelID, 0)).data, Result(S_OK));
+  live.pin = nullptr;
   ExpectStartCounts();
 }
 
 TEST_F(RemotingOverTcp, AfterItsSessionEndsAnEntranceIsDisconnectedAndItsDestructionSendsNothing) {
-  const testing::TMadeExit made = MakeExit();
+  testing::TMadeExit made = MakeExit();
   ASSERT_EQ(made.result, S_OK);
   auto entrance = EntranceTo(made);
   session->End();
@@ -535,11 +541,12 @@ TEST_F(RemotingOverTcp, AfterItsSessionEndsAnEntranceIsDisconnectedAndItsDestruc
   const int32_t sent = session->requests.load();
   entrance = nullptr;
   EXPECT_EQ(session->requests.load(), sent);
+  made.pin = nullptr;
   ExpectStartCounts();
 }
 
 TEST_F(RemotingOverTcp, ConcurrentCallsOnOneExitEachSeeOnlyTheirOwnContext) {
-  const testing::TMadeExit made = MakeExit();
+  testing::TMadeExit made = MakeExit();
   ASSERT_EQ(made.result, S_OK);
   auto entrance = EntranceTo(made);
   constexpr int kThreads = 8;
@@ -568,7 +575,127 @@ TEST_F(RemotingOverTcp, ConcurrentCallsOnOneExitEachSeeOnlyTheirOwnContext) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(good.load(), kThreads * kCalls);
   entrance = nullptr;
+  made.pin = nullptr;
   ExpectStartCounts();
+}
+
+// --- a client process killed --------------------------------------------------
+
+// Kills and collects the child on every way out of the test.
+class TChildProcess {
+public:
+  explicit TChildProcess(int32_t aPid) : cpPid(aPid) {}
+  ~TChildProcess() { Kill(); }
+  void Kill() {
+    if (cpPid <= 0) return;
+    platform::KillProcess(static_cast<uint32_t>(cpPid));
+    platform::WaitProcess(static_cast<uint32_t>(cpPid));
+    cpPid = -1;
+  }
+
+private:
+  int32_t cpPid;
+};
+
+// The child: a client that makes an exit in its server, calls it once (so
+// that the exit holds itself) and waits to be killed, 60 s at most.
+[[noreturn]] void RunCallingClient(uint16_t aPort) {
+  using testing::NewComponent;
+  nxRemotingStartup();
+  testing::TOwned<TnxIPv4Transport> client(NewComponent<TnxIPv4Transport>(u"KC"));
+  testing::TOwned<testing::TTransportSession> session(NewComponent<testing::TTransportSession>(u"KS"));
+  try {
+    // The parent may still be starting to listen.
+    const bool listening = Within(10s, [&] {
+      const int probe = platform::TcpConnect({platform::kInet4Loopback, aPort}, 1000);
+      platform::CloseSocket(probe);
+      return probe >= 0;
+    });
+    if (!listening) platform::ExitProcessNow(1);
+    client->SetServerName(u"127.0.0.1");
+    client->SetPort(aPort);
+    client->SetHeartbeatInterval(0);
+    client->SetCallbackThreadCount(1);
+    client->SetActive(true);
+    TnxSessionID id = 0;
+    int32_t version = 0;
+    if (client->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, id) != 0)
+      platform::ExitProcessNow(1);
+    session->Attach(client.get(), id);
+    const InxSessionRequests* requests = session.get();
+    TInterfacePtr<InxRequestWriter> writer;
+    nxCreateRequestWriter(const_cast<InxSessionRequests*>(requests), writer);
+    writer->WriteInteger(int32_t{1});
+    uint8_t raw[16] = {};
+    writer->WriteBinary(raw, 16);
+    writer->WriteGuid(kChannel);
+    writer->WriteGuid(platform::IInterface::IID);
+    writer->WriteGuid(nxProcessID());
+    TInterfacePtr<InxReader> reader;
+    const HRESULT made = writer->Send(nxCreateInstanceMsgID, reader);
+    if (made != S_OK) platform::ExitProcessNow(2);
+    const TGUID server = reader->ReadGuid();
+    const TGUID channel = reader->ReadGuid();
+    TInterfacePtr<InxChannelEntrance> entrance;
+    nxCreateChannelEntrance(session.get(), server, channel, entrance);
+    TInterfacePtr<InxWriter> call;
+    entrance->CreateRequest(call);
+    call->WriteInteger(int32_t{testing::soContext});
+    TInterfacePtr<InxReader> answer;
+    const HRESULT called = entrance->SendRequest(call.Get(), answer);
+    if (called != S_OK) platform::ExitProcessNow(3);
+    std::this_thread::sleep_for(60s);
+  } catch (...) {
+    platform::ExitProcessNow(4);
+  }
+  platform::ExitProcessNow(0);
+}
+
+class RemotingKilledClient : public testing::RemotingStarted {};
+
+TEST_F(RemotingKilledClient, TheServersExitDisconnectsAndItsSinkGoesWhenTheClientProcessIsKilled) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
+#endif
+  const uint32_t keepTime = nxKeepAliveTime();
+  // Long enough for the child's first call to come in time on a loaded machine.
+  nxSetKeepAliveTime(500);
+  const int32_t exits = nxLiveChannelExitCount();
+  const int32_t sinks = TEchoSink::Live().load();
+  // A port that is free now; the child dials it until the server listens.
+  const int fd = platform::TcpListen({platform::kInet4Loopback, 0}, 1);
+  platform::TInet4Address address;
+  platform::SocketLocalAddress(fd, address);
+  platform::CloseSocket(fd);
+  const int32_t pid = platform::ForkProcess();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) RunCallingClient(address.port);
+  TChildProcess child(pid);
+
+  testing::TOwned<testing::TRemotingHandler> handler(testing::NewComponent<testing::TRemotingHandler>(u"KH"));
+  testing::TOwned<TnxIPv4Transport> server(testing::NewComponent<TnxIPv4Transport>(u"KSrv"));
+  server->SetServerName(u"KilledClientServer");
+  server->SetMode(nxtmListen);
+  server->SetPort(address.port);
+  platform::TStringList addresses;
+  addresses.Add(u"127.0.0.1");
+  server->SetListenAddresses(addresses);
+  server->SetHeartbeatInterval(0);
+  server->SetWatchdogInterval(50);
+  server->SetLostConnectionTimeout(300);
+  server->SetCommandHandler(handler.get());
+  server->SetActive(true);
+  ASSERT_EQ(server->State(), nxsStarted);
+
+  // Made and called; past its keep time only the exit's own reference holds it.
+  ASSERT_TRUE(Within(20s, [&] { return TEchoSink::Live().load() == sinks + 1 && handler->Offered().size() == 1; }));
+  std::this_thread::sleep_for(700ms);
+  EXPECT_EQ(nxLiveChannelExitCount(), exits + 1);
+  child.Kill();
+  EXPECT_TRUE(Within(20s, [&] { return nxLiveChannelExitCount() == exits && TEchoSink::Live().load() == sinks; }))
+      << "exits " << nxLiveChannelExitCount() - exits << ", sinks " << TEchoSink::Live().load() - sinks;
+  server->SetActive(false);
+  nxSetKeepAliveTime(keepTime);
 }
 
 }  // namespace

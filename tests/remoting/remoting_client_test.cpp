@@ -155,9 +155,9 @@ TEST_F(RemotingClient, CreatesTheObjectAndHandsTheProxyFactoryTheChannelAndTheRe
   factory->entrance->GetChannelID(channel);
   EXPECT_EQ(server, nxProcessID());
   EXPECT_EQ(factory->path, (TnxRoutingPath{{nxProcessID(), channel}}));
+  // Held until the call: a loaded machine may take longer than the keep time.
   TInterfacePtr<InxTransportChannelExit> exit;
   EXPECT_EQ(nxFindChannelExit(channel, exit), S_OK);
-  exit = nullptr;
 
   // The channel carries calls.
   TInterfacePtr<InxWriter> writer;
@@ -166,6 +166,7 @@ TEST_F(RemotingClient, CreatesTheObjectAndHandsTheProxyFactoryTheChannelAndTheRe
   writer->WriteInteger(int32_t{0x40});
   TInterfacePtr<InxReader> reader;
   EXPECT_EQ(factory->entrance->SendRequest(writer.Get(), reader), 0x40);
+  exit = nullptr;
   object = nullptr;
   factory->entrance = nullptr;
   ExpectStartCounts();

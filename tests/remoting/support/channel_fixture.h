@@ -293,6 +293,9 @@ struct TMadeExit {
   platform::TGUID serverID, channelID, proxyID;
   TnxRoutingPath path;
   int32_t version = 0;
+  // Held from the reply on, so that a loaded machine cannot let the keep
+  // time run out before the test's first call; drop it to let the exit go.
+  platform::TInterfacePtr<InxTransportChannelExit> pin;
 };
 
 // A listening TCP transport on 127.0.0.1 with the remoting handler, a
@@ -360,6 +363,7 @@ protected:
     made.proxyID = reader->ReadGuid();
     nxReadRoutingPath(*reader, made.path);
     made.version = reader->ReadInteger();
+    nxFindChannelExit(made.channelID, made.pin);
     return made;
   }
 
