@@ -1,6 +1,7 @@
 #include "transport/remoting/channels.h"
 
 #include <random>
+#include <vector>
 #include <utility>
 
 #include "lowlevel/errors/error_codes.h"
@@ -63,8 +64,7 @@ TInterfacePtr<I> Counted(I* aInterface) {
 TnxInterfacedRequestWriter::TnxInterfacedRequestWriter(const TGUID* aServerID, InxSessionRequests* aSession)
     : TnxWriterOps<InxRequestWriter>(irwWriter),
       irwServerID(aServerID),
-      irwStream(std::make_unique<TnxMemoryStream>()),
-      irwWriter(*irwStream),
+      irwWriter(irwStream),
       irwSession(aSession) {
   nxGetCallContext(irwContext);
   irwContext->WriteCallContext(static_cast<InxRequestWriter*>(this));
@@ -88,11 +88,12 @@ HRESULT TnxInterfacedRequestWriter::Send(TnxMsgID aMsgID, TInterfacePtr<InxReade
   context->EnterCall();
   TLeave leave{context.Get()};
 
-  auto reply = std::make_unique<TnxMemoryStream>();
+  std::unique_ptr<platform::TStream> reply = std::make_unique<TnxBytesStream>();
   platform::TStream* target = reply.get();
-  const uint32_t code =
-      irwSession->ProcessRequestDirect(0, aMsgID, 0, irwStream->Memory(), static_cast<int32_t>(irwStream->GetSize()),
-                                       &target, nullptr, nmdStream);
+  const std::vector<uint8_t>& request = irwStream.Bytes();
+  const uint32_t code = irwSession->ProcessRequestDirect(0, aMsgID, 0, request.data(),
+                                                         static_cast<int32_t>(request.size()), &target, nullptr,
+                                                         nmdStream);
   if (code != 0) throw EnxBaseException(code);
   auto* reader = nxCreate<TnxInterfacedReplyReader>(std::move(reply), irwServerID, irwSession.Get());
   aReader = Counted<InxReader>(reader);
@@ -103,9 +104,13 @@ HRESULT TnxInterfacedRequestWriter::WriteInterface(const TGUID&, IInterface*) { 
 
 // --- reply reader ------------------------------------------------------------
 
-TnxInterfacedReplyReader::TnxInterfacedReplyReader(std::unique_ptr<TnxMemoryStream> aStream, const TGUID* aServerID,
-                                                   InxSessionRequests* aSession)
-    : TnxReaderOps<InxReader>(irrReader), irrServerID(aServerID), irrReader(std::move(aStream)), irrSession(aSession) {}
+TnxInterfacedReplyReader::TnxInterfacedReplyReader(std::unique_ptr<platform::TStream> aStream,
+                                                   const TGUID* aServerID, InxSessionRequests* aSession)
+    : TnxReaderOps<InxReader>(irrReader),
+      irrServerID(aServerID),
+      irrStream(std::move(aStream)),
+      irrReader(*irrStream),
+      irrSession(aSession) {}
 
 bool TnxInterfacedReplyReader::GetInterface(const TGUID& iid, void** obj) noexcept {
   return nxOfferInterface<InxReader>(this, iid, obj) || nxOfferInterface<InxInterfaceReader>(this, iid, obj) ||
@@ -120,11 +125,9 @@ HRESULT TnxInterfacedReplyReader::ReadInterface(const TGUID&, TInterfacePtr<IInt
 // --- request reader and its reply writer -------------------------------------
 
 TnxInterfacedRequestReader::TnxInterfacedRequestReader(const TnxDataMessage& aMessage)
-    : TRequestReaderHolder{TnxRequestReader::Create<TnxRequestReader>(aMessage)},
+    : TRequestReaderHolder{TnxDataMessageReader::Create<TnxDataMessageReader>(aMessage)},
       TnxReaderOps<InxRequestReader>(*rrhReader),
-      irrReplyWriter(*this, rrhReader->Writer()) {
-  rrhReader->Writer().WriteInteger(nxReplyResultPlaceholder);
-}
+      irrReplyWriter(*this, aMessage.dmMsg) {}
 
 bool TnxInterfacedRequestReader::GetInterface(const TGUID& iid, void** obj) noexcept {
   return nxOfferInterface<InxRequestReader>(this, iid, obj) || nxOfferInterface<InxReader>(this, iid, obj) ||
@@ -168,11 +171,21 @@ HRESULT TnxInterfacedRequestReader::TnxInterfacedReplyWriter::QueryInterface(con
   return platform::E_NOINTERFACE;
 }
 
+TnxInterfacedRequestReader::TnxInterfacedReplyWriter::TnxInterfacedReplyWriter(TnxInterfacedRequestReader& aController,
+                                                                              TnxMsgID aMsgID)
+    : TnxWriterOps<InxReplyWriter>(irwWriter), irwController(&aController), irwMsgID(aMsgID), irwWriter(irwStream) {
+  irwWriter.WriteInteger(nxReplyResultPlaceholder);
+}
+
 void TnxInterfacedRequestReader::TnxInterfacedReplyWriter::Finish(HRESULT aResult) {
   if (std::exchange(irwFinished, true)) return;
-  TnxMemoryStream& stream = irwReply->StreamForSending();
-  platform::StoreU32(stream.ByteArray() + 1, static_cast<uint32_t>(aResult));
-  irwReply->Send();
+  irwWriter.FlushBuffer();
+  uint8_t result[4];
+  platform::StoreU32(result, static_cast<uint32_t>(aResult));
+  irwStream.SetPosition(1);
+  irwStream.WriteBuffer(result, 4);
+  const std::vector<uint8_t>& reply = irwStream.Bytes();
+  TnxBaseTransport::Reply(irwMsgID, 0, reply.data(), static_cast<int32_t>(reply.size()));
 }
 
 HRESULT TnxInterfacedRequestReader::TnxInterfacedReplyWriter::WriteInterface(const TGUID&, IInterface*) {

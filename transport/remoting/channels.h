@@ -116,7 +116,8 @@ protected:
 private:
   platform::TInterfacePtr<InxCallContext> irwContext;
   const platform::TGUID* irwServerID;
-  std::unique_ptr<TnxMemoryStream> irwStream;
+  // Heap-backed: a call's few bytes are not worth a mapped reservation.
+  TnxBytesStream irwStream;
   TnxWriter irwWriter;
   platform::TInterfacePtr<InxSessionRequests> irwSession;
 };
@@ -125,7 +126,8 @@ class TnxInterfacedReplyReader final : public TnxInterfacedObject,
                                        public TnxReaderOps<InxReader>,
                                        public InxInterfaceReader {
 public:
-  TnxInterfacedReplyReader(std::unique_ptr<TnxMemoryStream> aStream, const platform::TGUID* aServerID,
+  // aStream holds the reply, read from its start.
+  TnxInterfacedReplyReader(std::unique_ptr<platform::TStream> aStream, const platform::TGUID* aServerID,
                            InxSessionRequests* aSession);
 
   platform::HRESULT ReadInterface(const platform::TGUID& aIID,
@@ -136,14 +138,15 @@ protected:
 
 private:
   const platform::TGUID* irrServerID;
-  TnxReplyReader irrReader;
+  std::unique_ptr<platform::TStream> irrStream;
+  TnxReader irrReader;
   platform::TInterfacePtr<InxSessionRequests> irrSession;
 };
 
 namespace detail {
 // Made before the reader operations that read from it.
 struct TRequestReaderHolder {
-  std::unique_ptr<TnxRequestReader> rrhReader;
+  std::unique_ptr<TnxDataMessageReader> rrhReader;
 };
 }  // namespace detail
 
@@ -180,8 +183,7 @@ private:
                                          public InxInterfaceWriter,
                                          public InxInterfaceFilerInit {
   public:
-    TnxInterfacedReplyWriter(TnxInterfacedRequestReader& aController, TnxReplyWriter& aWriter) noexcept
-        : TnxWriterOps<InxReplyWriter>(aWriter), irwController(&aController), irwReply(&aWriter) {}
+    TnxInterfacedReplyWriter(TnxInterfacedRequestReader& aController, TnxMsgID aMsgID);
 
     platform::HRESULT QueryInterface(const platform::TGUID& iid, void** obj) noexcept override;
     int32_t AddRef() noexcept override { return irwController->AddRef(); }
@@ -196,7 +198,9 @@ private:
   private:
     const platform::TGUID* irwServerID = nullptr;
     TnxInterfacedRequestReader* irwController;
-    TnxReplyWriter* irwReply;
+    TnxMsgID irwMsgID;
+    TnxBytesStream irwStream;
+    TnxWriter irwWriter;
     bool irwFinished = false;
   };
 
