@@ -18,6 +18,7 @@
 #include "platform/socket.h"
 #include "remoting_test_support.h"
 #include "support/channel_fixture.h"
+#include "support/test_transport.h"
 #include "support/within.h"
 #include "transport/remoting/call_context.h"
 #include "transport/remoting/channels.h"
@@ -577,6 +578,86 @@ TEST_F(RemotingOverTcp, ConcurrentCallsOnOneExitEachSeeOnlyTheirOwnContext) {
   entrance = nullptr;
   made.pin = nullptr;
   ExpectStartCounts();
+}
+
+// --- exceptions while a request is served ---------------------------------------
+
+// Over the in-process test transport, which answers 15522 for a request
+// that got no reply at all.
+class ChannelExceptions : public testing::RemotingStarted {
+protected:
+  void SetUp() override {
+    RemotingStarted::SetUp();
+    handler.reset(testing::NewComponent<testing::TRemotingHandler>(u"EH"));
+    server.reset(testing::NewComponent<testing::TTestTransport>(u"ES"));
+    server->SetMode(nxtmListen);
+    server->SetServerName(u"S");
+    server->SetCommandHandler(handler.get());
+    server->SetActive(true);
+    client.reset(testing::NewComponent<testing::TTestTransport>(u"EC"));
+    client->SetServerName(u"S");
+    client->Server = server.get();
+    client->SetActive(true);
+    session.reset(testing::NewComponent<testing::TTransportSession>(u"ESession"));
+    int32_t version = 0;
+    TnxSessionID id = 0;
+    ASSERT_EQ(client->EstablishConnection(0, u"admin", u"secret", 1000, 47501, version, id), 0u);
+    session->Attach(client.get(), id);
+  }
+  void TearDown() override {
+    session.reset();
+    client.reset();
+    server.reset();
+    handler.reset();
+    RemotingStarted::TearDown();
+  }
+
+  testing::TOwned<testing::TRemotingHandler> handler;
+  testing::TOwned<testing::TTestTransport> server;
+  testing::TOwned<testing::TTestTransport> client;
+  testing::TOwned<testing::TTransportSession> session;
+};
+
+TEST_F(ChannelExceptions, AnExceptionIsAnsweredWithItsCodeExceptALostConnectionWhichSendsNothing) {
+  TInterfacePtr<InxRequestWriter> create;
+  ASSERT_EQ(nxCreateRequestWriter(session.get(), create), S_OK);
+  create->WriteInteger(int32_t{1});
+  const uint8_t proxy[16] = {};
+  create->WriteBinary(proxy, 16);
+  create->WriteGuid(kChannel);
+  create->WriteGuid(platform::IInterface::IID);
+  create->WriteGuid(nxProcessID());
+  TInterfacePtr<InxReader> made;
+  ASSERT_EQ(create->Send(nxCreateInstanceMsgID, made), S_OK);
+  const TGUID server = made->ReadGuid();
+  const TGUID channel = made->ReadGuid();
+  TInterfacePtr<InxTransportChannelExit> pin;
+  ASSERT_EQ(nxFindChannelExit(channel, pin), S_OK);
+  TInterfacePtr<InxChannelEntrance> entrance;
+  ASSERT_EQ(nxCreateChannelEntrance(session.get(), server, channel, entrance), S_OK);
+
+  const struct {
+    const char* name;
+    uint32_t raised;
+    uint32_t received;
+  } rows[] = {
+      {"a library error", 10252, 10252},
+      {"lost connection: no reply at all", nxeLostConnection, nxeMessageUnrecognized},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TInterfacePtr<InxWriter> writer;
+    ASSERT_EQ(entrance->CreateRequest(writer), S_OK);
+    writer->WriteInteger(int32_t{testing::soRaise});
+    writer->WriteInteger(static_cast<int32_t>(row.raised));
+    TInterfacePtr<InxReader> reader;
+    try {
+      entrance->SendRequest(writer.Get(), reader);
+      ADD_FAILURE() << "no exception";
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), row.received);
+    }
+  }
 }
 
 // --- a client process killed --------------------------------------------------
