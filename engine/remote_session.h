@@ -29,6 +29,7 @@
 #include "lowlevel/streams/tagged_stream.h"
 #include "transport/data_message_queue.h"
 #include "transport/request_reader.h"
+#include "transport/session_requests.h"
 
 namespace revurov {
 
@@ -78,25 +79,6 @@ bool nxIsEquivalentReply(TnxMsgID aExpected, TnxMsgID aReply) noexcept;
 // The engine's start-up unit: the fifteen pairs, both ways.
 void nxEquivalentRepliesStartup();
 void nxEquivalentRepliesShutdown();
-
-// How remote objects and the remoting layer send through a session.
-class InxSessionRequests : public virtual platform::IInterface {
-public:
-  static constexpr platform::TGUID IID = platform::nxGuid("{46D1D328-F233-4A87-A3E1-A174196EB260}");
-  virtual uint32_t ProcessRequest(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority,
-                                  TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
-                                  int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
-                                  TnxNetMsgDataType aReplyType, bool aCanSkipCantSkip,
-                                  uint32_t* aSequenceID) noexcept = 0;
-  virtual uint32_t ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
-                                        uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen,
-                                        void* aReply, int32_t* aReplyLen, TnxNetMsgDataType aReplyType) noexcept = 0;
-  virtual void ProcessPost(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
-                           uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept = 0;
-
-protected:
-  ~InxSessionRequests() = default;
-};
 
 class TnxRemoteServerEngine : public TnxBaseServerEngine {
   REVUROV_COMPONENT_CLASS(TnxRemoteServerEngine, TnxBaseServerEngine)

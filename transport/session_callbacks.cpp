@@ -1,6 +1,7 @@
 #include "transport/session_callbacks.h"
 
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/sync/lock_guard.h"
 #include "transport/base_transport.h"
 #include "transport/remote_objects.h"
@@ -10,10 +11,10 @@ namespace revurov {
 
 // ---- the request operations of both ----
 
-uint32_t TnxSessionRequestsBase::ProcessRequest(void*, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
-                                                uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen,
-                                                void* aReply, int32_t* aReplyLen, TnxNetMsgDataType aReplyType, bool,
-                                                uint32_t* aSequenceID) {
+uint32_t TnxSessionRequestsBase::ProcessRequest(TnxMessageSource, TnxThreadPriority aRemoteThreadPriority,
+                                                TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
+                                                int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
+                                                TnxNetMsgDataType aReplyType, bool, uint32_t* aSequenceID) noexcept {
   if (aSequenceID) *aSequenceID = 0;
   return ProcessRequestDirect(aRemoteThreadPriority, aMsgID, aTimeout, aRequestData, aRequestDataLen, aReply,
                               aReplyLen, aReplyType);
@@ -22,16 +23,26 @@ uint32_t TnxSessionRequestsBase::ProcessRequest(void*, TnxThreadPriority aRemote
 uint32_t TnxSessionRequestsBase::ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
                                                       uint32_t aTimeout, const void* aRequestData,
                                                       int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
-                                                      TnxNetMsgDataType aReplyType) {
-  TnxStreamReplyCookie cookie{aMsgID, nxeOperationNotApplicable, aReply, aReplyLen, aReplyType};
-  if (!srSend(aRemoteThreadPriority, aMsgID, aTimeout, aRequestData, aRequestDataLen, &nxStreamReplyCallback, &cookie))
-    return nxeLostConnection;
-  return cookie.srcResult;
+                                                      TnxNetMsgDataType aReplyType) noexcept {
+  try {
+    TnxStreamReplyCookie cookie{aMsgID, nxeOperationNotApplicable, aReply, aReplyLen, aReplyType};
+    if (!srSend(aRemoteThreadPriority, aMsgID, aTimeout, aRequestData, aRequestDataLen, &nxStreamReplyCallback,
+                &cookie))
+      return nxeLostConnection;
+    return cookie.srcResult;
+  } catch (...) {
+    return nxConvertCurrentException();
+  }
 }
 
-void TnxSessionRequestsBase::ProcessPost(void*, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
-                                         uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) {
-  srPost(aRemoteThreadPriority, aMsgID, aRequestData, aRequestDataLen, aTimeout);
+void TnxSessionRequestsBase::ProcessPost(TnxMessageSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                                         uint32_t aTimeout, const void* aRequestData,
+                                         int32_t aRequestDataLen) noexcept {
+  try {
+    srPost(aRemoteThreadPriority, aMsgID, aRequestData, aRequestDataLen, aTimeout);
+  } catch (...) {
+    // A post has no one to answer.
+  }
 }
 
 // ---- remote ----

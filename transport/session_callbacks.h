@@ -28,24 +28,27 @@
 #include "lowlevel/sync/padlock.h"
 #include "transport/request_reader.h"
 #include "transport/session_callback.h"
+#include "transport/session_requests.h"
 
 namespace revurov {
 
 class TnxBaseTransport;
 
 // The engine-side request operations both callbacks offer.
-class TnxSessionRequestsBase {
+class TnxSessionRequestsBase : public InxSessionRequests {
 public:
   virtual ~TnxSessionRequestsBase() = default;
   // aSource and aCanSkipCantSkip are not used; aSequenceID becomes 0.
-  uint32_t ProcessRequest(void* aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID, uint32_t aTimeout,
-                          const void* aRequestData, int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
-                          TnxNetMsgDataType aReplyType, bool aCanSkipCantSkip, uint32_t* aSequenceID);
+  uint32_t ProcessRequest(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                          uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen, void* aReply,
+                          int32_t* aReplyLen, TnxNetMsgDataType aReplyType, bool aCanSkipCantSkip,
+                          uint32_t* aSequenceID) noexcept override;
+  // An exception of the transport is answered as its converted code.
   uint32_t ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID, uint32_t aTimeout,
                                 const void* aRequestData, int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
-                                TnxNetMsgDataType aReplyType);
-  void ProcessPost(void* aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID, uint32_t aTimeout,
-                   const void* aRequestData, int32_t aRequestDataLen);
+                                TnxNetMsgDataType aReplyType) noexcept override;
+  void ProcessPost(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                   uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept override;
 
 protected:
   // The request with the reply callback; false when it could not be sent
@@ -58,7 +61,6 @@ protected:
 
 class TnxRemoteSessionCallback : public TnxInterfacedObject,
                                  public InxSessionInfo,
-                                 public InxSessionRequests,
                                  public InxSessionDataStore,
                                  public InxInternalSessionCallback,
                                  public TnxSessionRequestsBase {
@@ -106,7 +108,6 @@ private:
 
 class TnxLocalSessionCallback : public TnxInterfacedObject,
                                 public InxSessionInfo,
-                                public InxSessionRequests,
                                 public InxSessionCallback,
                                 public TnxSessionRequestsBase {
 public:

@@ -4,6 +4,19 @@ namespace revurov {
 
 using platform::IInterface;
 
+namespace {
+
+// The count is the object's, so the reference the query took goes back
+// through the object's own entry.
+bool OffersSessionRequests(IInterface* aSession) noexcept {
+  void* found = nullptr;
+  if (!aSession || aSession->QueryInterface(nxSessionRequestsIID, &found) != platform::S_OK || !found) return false;
+  aSession->Release();
+  return true;
+}
+
+}  // namespace
+
 const TnxComponentExceptionClass& TnxBasePlugin::GetExceptionClass() const {
   return nxComponentExceptionClass<EnxPluginException>();
 }
@@ -28,7 +41,7 @@ void TnxBasePluginEngine::DoInitialize() {
   TnxBasePlugin::DoInitialize();
   if (!RequiresSession()) return;
   if (!bpeSession) RaiseError(u"No Session assigend");
-  if (!platform::Supports<InxSessionRequests>(dynamic_cast<IInterface*>(bpeSession)))
+  if (!OffersSessionRequests(dynamic_cast<IInterface*>(bpeSession)))
     RaiseError(u"The Session must support InxSessionRequests");
 }
 

@@ -15,14 +15,11 @@
 
 namespace revurov {
 
-// What a session offers plug-ins for their requests. Declared here with the
-// check that needs it; its operations belong to the engine interface. A
-// session offers it when it implements IInterface and its QueryInterface
-// answers this id.
-class InxSessionRequests : public virtual platform::IInterface {
-public:
-  static constexpr platform::TGUID IID = platform::nxGuid("{46D1D328-F233-4A87-A3E1-A174196EB260}");
-};
+// The ID of what a session offers plug-ins for their requests. Its
+// operations use transport types, so the interface itself, InxSessionRequests,
+// is declared in transport/session_requests.h; the check here needs the ID
+// only.
+inline constexpr platform::TGUID nxSessionRequestsIID = platform::nxGuid("{46D1D328-F233-4A87-A3E1-A174196EB260}");
 
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPluginException, EnxStateComponentException);
 REVUROV_COMPONENT_EXCEPTION_CLASS(EnxPluginEngineException, EnxPluginException);

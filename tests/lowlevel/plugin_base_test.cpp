@@ -17,12 +17,12 @@ namespace {
 std::vector<std::string> gSteps;
 
 // Offers the request interface; owned as a component, so counting is moot.
-class TTestSession : public TnxStateComponent, public InxSessionRequests {
+class TTestSession : public TnxStateComponent, public virtual IInterface {
   REVUROV_COMPONENT_CLASS(TTestSession, TnxStateComponent)
   using TnxStateComponent::TnxStateComponent;
   platform::HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override {
-    if (iid == InxSessionRequests::IID || iid == IInterface::IID) {
-      *obj = static_cast<InxSessionRequests*>(this);
+    if (iid == nxSessionRequestsIID || iid == IInterface::IID) {
+      *obj = static_cast<IInterface*>(this);
       return platform::S_OK;
     }
     *obj = nullptr;

@@ -3,7 +3,6 @@
 #include <array>
 #include <utility>
 
-#include "platform/endian.h"
 #include "platform/os_thread.h"
 #include "platform/thread_clock.h"
 
@@ -24,12 +23,7 @@ thread_local TInterfacePtr<InxCallContext> tlsCallContext;
 // unique over time nor 32 bits wide here.
 std::atomic<uint32_t> gContextSerial{0};
 
-// The four words as they lie in the GUID's 16 bytes, each little-endian.
-TGUID GuidOfWords(const std::array<uint32_t, 4>& aWords) noexcept {
-  uint8_t raw[16];
-  for (int i = 0; i < 4; ++i) platform::StoreU32(raw + 4 * i, aWords[i]);
-  return platform::GUIDFromBytes(raw);
-}
+std::atomic<int32_t> gLiveContexts{0};
 
 }  // namespace
 
@@ -39,10 +33,15 @@ TnxCallContext::TnxCallContext(TnxRoutingPath aPath)
     : ccTickCount(static_cast<uint32_t>(platform::MonotonicCoarseMilliseconds())),
       ccPath(std::move(aPath)),
       ccThreadID(platform::CurrentThreadId()) {
+  gLiveContexts.fetch_add(1, std::memory_order_relaxed);
   const uint32_t serial = gContextSerial.fetch_add(1, std::memory_order_relaxed) + 1;
   ccPath.push_back(
-      {nxProcessID(), GuidOfWords({serial ^ ccThreadID ^ ccTickCount, serial, ccThreadID, ccTickCount})});
+      {nxProcessID(), nxGuidOfWords({serial ^ ccThreadID ^ ccTickCount, serial, ccThreadID, ccTickCount})});
 }
+
+TnxCallContext::~TnxCallContext() { gLiveContexts.fetch_sub(1, std::memory_order_relaxed); }
+
+int32_t nxLiveCallContextCount() noexcept { return gLiveContexts.load(std::memory_order_relaxed); }
 
 bool TnxCallContext::GetInterface(const TGUID& iid, void** obj) noexcept {
   return nxOfferInterface<InxCallContext>(this, iid, obj) || nxOfferInterface<InxRoutingPath>(this, iid, obj) ||

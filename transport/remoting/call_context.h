@@ -40,6 +40,7 @@ class TnxCallContext final : public TnxInterfacedObject, public InxCallContext {
 public:
   TnxCallContext();
   explicit TnxCallContext(TnxRoutingPath aPath);
+  ~TnxCallContext() override;
 
   platform::HRESULT GetRoutingPath(TnxRoutingPath& aPath) override;
   platform::HRESULT WriteCallContext(InxWriter* aWriter) override;
@@ -62,6 +63,9 @@ private:
   TnxRoutingPath ccPath;  // fixed once made, so readers need no lock
   uint32_t ccThreadID = 0;
 };
+
+// Contexts not yet destroyed, for tests and diagnostics.
+int32_t nxLiveCallContextCount() noexcept;
 
 // The thread's current context; nil when it has none.
 platform::TInterfacePtr<InxCallContext> nxCurrentCallContext() noexcept;

@@ -1,6 +1,7 @@
 #include "transport/remoting/remoting_types.h"
 
 #include "lowlevel/objects/utils_system.h"
+#include "platform/endian.h"
 #include "platform/format.h"
 #include "platform/rtl_exception.h"
 #include "transport/remoting/factory_interfaces.h"
@@ -67,6 +68,18 @@ void nxReadRoutingPath(InxReader& aReader, TnxRoutingPath& aPath) {
 }
 
 const platform::TGUID& nxProcessID() noexcept { return gProcessID; }
+
+std::array<uint32_t, 4> nxGuidWords(const platform::TGUID& aGuid) noexcept {
+  uint8_t raw[16];
+  platform::GUIDToBytes(aGuid, raw);
+  return {platform::LoadU32(raw), platform::LoadU32(raw + 4), platform::LoadU32(raw + 8), platform::LoadU32(raw + 12)};
+}
+
+platform::TGUID nxGuidOfWords(const std::array<uint32_t, 4>& aWords) noexcept {
+  uint8_t raw[16];
+  for (int i = 0; i < 4; ++i) platform::StoreU32(raw + 4 * i, aWords[i]);
+  return platform::GUIDFromBytes(raw);
+}
 
 void nxRemotingTypesStartup() {
   if (!gProcessIDMade) {

@@ -16,6 +16,7 @@
 // - InxWriter and InxReader operations raise the tagged stream's errors.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,11 @@ void nxWriteRoutingPath(InxWriter& aWriter, const TnxRoutingPath& aPath);
 void nxReadRoutingPath(InxReader& aReader, TnxRoutingPath& aPath);
 
 const platform::TGUID& nxProcessID() noexcept;
+
+// A GUID as the four 32-bit words its 16 bytes hold, each little-endian
+// (the form of instance and channel IDs), and back.
+std::array<uint32_t, 4> nxGuidWords(const platform::TGUID& aGuid) noexcept;
+platform::TGUID nxGuidOfWords(const std::array<uint32_t, 4>& aWords) noexcept;
 
 // The start-up pair of the remoting types (the remoting start-up table runs
 // it): makes the process identity on the first call and sets the library's

@@ -2,7 +2,9 @@
 
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
+#include "transport/remoting/channels.h"
 #include "transport/remoting/keep_alive.h"
+#include "transport/remoting/remoting_client.h"
 #include "transport/remoting/remoting_types.h"
 
 namespace revurov {
@@ -13,6 +15,8 @@ namespace {
 constexpr TnxUnitPair kUnits[] = {
     {&nxRemotingTypesStartup, &nxRemotingTypesShutdown},
     {&nxKeepAliveStartup, &nxKeepAliveShutdown},
+    {&nxChannelsStartup, &nxChannelsShutdown},
+    {&nxRemotingClientStartup, &nxRemotingClientShutdown},
 };
 
 TnxUnitTable gRemotingUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});

@@ -5,7 +5,9 @@
 // counter; the first start-up starts the low-level library and then the
 // remoting units in order (the remoting types: process identity and the
 // library's hooks; the keep-alive service, whose process-wide queue the
-// shut-down frees), the last shut-down stops them in reverse and then the
+// shut-down frees; the channels, which install the transport's hook for
+// remoting calls; the remoting client's class registration), the last
+// shut-down stops them in reverse and then the
 // low-level library.
 #pragma once
 
