@@ -9,6 +9,7 @@
 #include "fieldmap/fmt_bcd_mappers.h"
 #include "fieldmap/integer_mappers.h"
 #include "fieldmap/string_mappers.h"
+#include "fieldmap/text_source_mappers.h"
 
 namespace revurov {
 
@@ -35,6 +36,14 @@ constexpr TnxFieldType kShortStringTarget[] = {nxtShortString};
 constexpr TnxFieldType kNullStringTarget[] = {nxtNullString};
 constexpr TnxFieldType kWideStringTarget[] = {nxtWideString};
 constexpr TnxFieldType kAnsiStringTargets[] = {nxtNullString, nxtShortString};
+
+// The targets every text source serves.
+constexpr TnxFieldType kTextTargets[] = {
+    nxtBoolean, nxtInt8,   nxtInt16,    nxtInt32,    nxtInt64, nxtByte, nxtWord16,    nxtWord32,
+    nxtAutoInc, nxtRecRev, nxtSingle,   nxtDouble,   nxtExtended, nxtCurrency, nxtBCD, nxtDate,
+    nxtTime,    nxtDateTime, nxtByteArray, nxtGuid, nxtChar,  nxtWideChar,
+};
+static_assert(std::size(kTextTargets) == 22);
 
 struct Row {
   TnxFieldType Source;
@@ -65,6 +74,9 @@ constexpr Row kGeneralRows[] = {
     {nxtNullString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
     {nxtWideString, &TnxWideStringToAnsiStringMapper::ClassInfo, kAnsiStringTargets},
     {nxtWideString, &TnxWideStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtShortString, &TnxShortStringMapper::ClassInfo, kTextTargets},
+    {nxtNullString, &TnxNullStringMapper::ClassInfo, kTextTargets},
+    {nxtWideString, &TnxWideStringMapper::ClassInfo, kTextTargets},
     {nxtSingle, &TnxSingleMapper::ClassInfo, kNumericTargets},
     {nxtDouble, &TnxDoubleMapper::ClassInfo, kNumericTargets},
     {nxtDouble, &TnxDoubleMapper::ClassInfo, kDateTimeTarget},

@@ -114,7 +114,8 @@ const std::set<std::u16string> kBuiltClasses = {
     u"TnxWideStringToAnsiStringMapper",   u"TnxAnsiStringToWideStringMapper",
     u"TnxWideStringToWideStringMapper",   u"TnxCharMapper",
     u"TnxWideCharMapper",                 u"TnxByteArrayMapper",
-    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper", u"TnxFmtBCDMapper"};
+    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper", u"TnxFmtBCDMapper",
+    u"TnxShortStringMapper", u"TnxNullStringMapper", u"TnxWideStringMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 
