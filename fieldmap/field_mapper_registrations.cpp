@@ -5,6 +5,7 @@
 
 #include "fieldmap/byte_array_mappers.h"
 #include "fieldmap/char_mappers.h"
+#include "fieldmap/date_time_mappers.h"
 #include "fieldmap/floating_mappers.h"
 #include "fieldmap/fmt_bcd_mappers.h"
 #include "fieldmap/integer_mappers.h"
@@ -36,6 +37,12 @@ constexpr TnxFieldType kShortStringTarget[] = {nxtShortString};
 constexpr TnxFieldType kNullStringTarget[] = {nxtNullString};
 constexpr TnxFieldType kWideStringTarget[] = {nxtWideString};
 constexpr TnxFieldType kAnsiStringTargets[] = {nxtNullString, nxtShortString};
+
+constexpr TnxFieldType kDateOrTimeTargets[] = {nxtDateTime,   nxtDate,        nxtTime,      nxtByteArray,
+                                               nxtNullString, nxtShortString, nxtWideString};
+constexpr TnxFieldType kDateTimeTargets[] = {nxtDateTime,   nxtDate,        nxtTime,       nxtDouble, nxtByteArray,
+                                             nxtNullString, nxtShortString, nxtWideString};
+constexpr TnxFieldType kGuidTargets[] = {nxtGuid, nxtByteArray, nxtNullString, nxtShortString, nxtWideString};
 
 // The targets every text source serves.
 constexpr TnxFieldType kTextTargets[] = {
@@ -74,6 +81,10 @@ constexpr Row kGeneralRows[] = {
     {nxtNullString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
     {nxtWideString, &TnxWideStringToAnsiStringMapper::ClassInfo, kAnsiStringTargets},
     {nxtWideString, &TnxWideStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtDate, &TnxDateMapper::ClassInfo, kDateOrTimeTargets},
+    {nxtTime, &TnxTimeMapper::ClassInfo, kDateOrTimeTargets},
+    {nxtDateTime, &TnxDateTimeMapper::ClassInfo, kDateTimeTargets},
+    {nxtGuid, &TnxGuidMapper::ClassInfo, kGuidTargets},
     {nxtShortString, &TnxShortStringMapper::ClassInfo, kTextTargets},
     {nxtNullString, &TnxNullStringMapper::ClassInfo, kTextTargets},
     {nxtWideString, &TnxWideStringMapper::ClassInfo, kTextTargets},
