@@ -3,15 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "dictionary/locale_descriptor.h"
+#include "fieldmap/date_time_mappers.h"
 #include "fieldmap/field_mapper_descriptor.h"
 #include "fieldmap/startup.h"
 #include "lowlevel/errors/error_codes.h"
@@ -492,6 +497,142 @@ TEST_F(TextSourceMappers, IntegersMatchAnIndependentReadingClampedOrRefusedOutsi
     ExpectIntegerTarget<uint32_t>(source, nxtRecRev, texts);
     ExpectIntegerTarget<int64_t>(source, nxtInt64, texts);
   }
+}
+
+// ---- floating point against the C library's reading ----
+
+std::vector<std::string> FloatTexts(std::mt19937_64& aRandom) {
+  std::vector<std::string> texts = {"", " ", ".", "+", "-.", "e5", "1e", "1e+", "1.5.2", "1,5", "0x10", "inf", "nan",
+                                    "1e4932", "1.18973149535723176502e4932", "1.18973149535723176508e4932",
+                                    "3.4028235e38", "3.40282357e38", "3.5e38", "1.7976931348623157e308",
+                                    "1.797693134862315808e308", "1e-4951", "1e-4940", "4e-324", "1e-46",
+                                    std::string(200, ' ') + "-" + std::string(100, '3') + "." + std::string(50, '3')};
+  for (int i = 0; i < 1500; ++i) {
+    std::string t(aRandom() % 4 == 0 ? 1 : 0, ' ');
+    if (aRandom() % 3 == 0) t += "+-"[aRandom() % 2];
+    const int whole = int(aRandom() % 22), fraction = int(aRandom() % 22);
+    for (int k = 0; k < whole; ++k) t += char('0' + aRandom() % 10);
+    if (fraction || aRandom() % 4 == 0) {
+      t += '.';
+      for (int k = 0; k < fraction; ++k) t += char('0' + aRandom() % 10);
+    }
+    if (aRandom() % 2) {
+      t += "eE"[aRandom() % 2];
+      if (aRandom() % 2) t += "+-"[aRandom() % 2];
+      const int range = aRandom() % 4 == 0 ? 5000 : 400;
+      t += std::to_string(aRandom() % range);
+    }
+    if (aRandom() % 20 == 0) t.insert(aRandom() % (t.size() + 1), 1, " x,e"[aRandom() % 4]);
+    texts.push_back(t);
+  }
+  return texts;
+}
+
+// The grammar, and the value the C library reads in the C locale.
+bool ReferenceFloat(const std::string& aText, long double& aValue) {
+  static const std::regex grammar(R"(^ *[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?$)");
+  if (!std::regex_match(aText, grammar)) return false;
+  static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+  aValue = strtold_l(aText.c_str(), nullptr, c);
+  return true;
+}
+
+template <class T>
+void ExpectFloatTarget(TnxFieldType aSource, TnxFieldType aTarget, const std::vector<std::string>& aTexts) {
+  for (bool bestFit : {true, false}) {
+    Mapping m(aSource, 400, aTarget, 0, 0, bestFit);
+    ASSERT_TRUE(m.Assigned());
+    for (const std::string& text : aTexts) {
+      if (aSource == nxtShortString && text.size() > 255) continue;
+      long double x = 0;
+      const bool number = ReferenceFloat(text, x);
+      const T narrowed = static_cast<T>(x);
+      const bool fits = number && !std::isinf(narrowed);
+      Bytes field;
+      const uint32_t result = m.Run(text, field);
+      if (!bestFit && !fits) {
+        EXPECT_EQ(result, kLost) << '"' << text << '"';
+        continue;
+      }
+      const T expected = !number ? T(0) : fits ? narrowed : std::copysign(std::numeric_limits<T>::max(), narrowed);
+      T stored = 0;
+      std::memcpy(&stored, field.data(), std::is_same_v<T, long double> ? 10 : sizeof(T));
+      EXPECT_EQ(result, 0u) << '"' << text << '"';
+      EXPECT_TRUE(std::memcmp(&stored, &expected, std::is_same_v<T, long double> ? 10 : sizeof(T)) == 0)
+          << '"' << text << "\" stored " << static_cast<double>(stored);
+    }
+  }
+}
+
+TEST_F(TextSourceMappers, FloatsMatchTheCLibraryReadingClampedOrRefusedPastTheTarget) {
+  std::mt19937_64 random(8282);
+  const std::vector<std::string> texts = FloatTexts(random);
+  for (TnxFieldType source : kSources) {
+    SCOPED_TRACE(int(source));
+    ExpectFloatTarget<long double>(source, nxtExtended, texts);
+    ExpectFloatTarget<double>(source, nxtDouble, texts);
+    ExpectFloatTarget<float>(source, nxtSingle, texts);
+  }
+}
+
+// The process-wide separator reads BCD text; the field's locale does not.
+TEST_F(TextSourceMappers, BcdTextTakesTheProcessSeparator) {
+  platform::TFormatSettings& settings = platform::FormatSettings();
+  const char16_t saved = settings.DecimalSeparator;
+  settings.DecimalSeparator = u',';
+  Mapping comma(nxtNullString, 20, nxtBCD, 5, 2, false, 1033);
+  Bytes field;
+  EXPECT_EQ(comma.Run("1,5", field), 0u);
+  EXPECT_EQ(Bytes(field.begin(), field.begin() + 8), Le<int64_t>(15000));
+  EXPECT_EQ(comma.Run("1.5", field), kLost);
+  settings.DecimalSeparator = saved;
+}
+
+// ---- dates and times written by the date mappers read back ----
+
+struct RoundTrip {
+  std::unique_ptr<TnxFieldDescriptor> Value;
+  std::unique_ptr<TnxFieldDescriptor> Text;
+  std::unique_ptr<TnxBaseFieldMapper> OutMapper, InMapper;
+  TnxMappingMethod Out, In;
+
+  RoundTrip(TnxFieldType aValue, TnxFieldType aText, uint32_t aLocale)
+      : Value(MakeField(aValue)), Text(MakeField(aText, 40)) {
+    Text->AddLocaleDescriptor()->SetLocale(aLocale);
+    OutMapper = TnxBaseFieldMapper::CreateMapper(*Value, nullptr, *Text, nullptr, nullptr, Out);
+    InMapper = TnxBaseFieldMapper::CreateMapper(*Text, nullptr, *Value, nullptr, nullptr, In);
+  }
+};
+
+TEST_F(TextSourceMappers, DatesAndTimesWrittenInALocaleReadBackEqual) {
+  const int count = testing::TestSize(400, 100000);
+  std::mt19937_64 random(1899);
+  constexpr int32_t kLastDay = 3652059;
+  const int32_t days[] = {1, 2, kLastDay, 693593, 693594, 693595, DayOf(1950, 1, 1), DayOf(2049, 12, 31)};
+  const int32_t times[] = {0, 1000, 43200000, 46800000, 86399000, 3600000};
+  for (uint32_t locale : {1031u, 1033u, 1036u, 1041u, 2048u})
+    for (TnxFieldType valueType : {nxtDate, nxtTime, nxtDateTime}) {
+      const TnxFieldType textType = std::array{nxtNullString, nxtShortString, nxtWideString}[random() % 3];
+      SCOPED_TRACE(std::to_string(locale) + " type " + std::to_string(int(valueType)) + " via " +
+                   std::to_string(int(textType)));
+      RoundTrip trip(valueType, textType, locale);
+      ASSERT_TRUE(trip.Out.Assigned() && trip.In.Assigned());
+      for (int i = 0; i < count; ++i) {
+        const int32_t day = i < int(std::size(days)) ? days[i] : int32_t(1 + random() % kLastDay);
+        const int32_t time = i < int(std::size(times)) ? times[i] : int32_t(random() % 86400) * 1000;
+        uint8_t value[8], text[100], back[8];
+        if (valueType == nxtDate) std::memcpy(value, &day, 4);
+        else if (valueType == nxtTime) std::memcpy(value, &time, 4);
+        else {
+          const double ms = double(day) * 86400000.0 + time;
+          std::memcpy(value, &ms, 8);
+        }
+        std::memset(back, kFill, sizeof back);
+        ASSERT_EQ(trip.Out(value, text), 0u) << day << ' ' << time;
+        ASSERT_EQ(trip.In(text, back), 0u) << day << ' ' << time;
+        ASSERT_EQ(std::memcmp(value, back, valueType == nxtDateTime ? 8 : 4), 0) << day << ' ' << time;
+      }
+    }
 }
 
 }  // namespace
