@@ -1,5 +1,7 @@
 #include "fieldmap/number_text.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -55,10 +57,19 @@ TnxIntegerText ReadInteger(std::basic_string_view<C> aText, int aWidth) noexcept
     value = aWidth == 32 ? __int128{static_cast<int32_t>(static_cast<uint32_t>(bits))}
                          : __int128{static_cast<int64_t>(static_cast<uint64_t>(bits))};
   } else {
+    // 18 digits always fit 64 bits; only longer texts need the wide sum.
+    uint64_t head = 0;
+    const size_t fast = std::min(n, i + 18);
+    for (; i < fast; ++i) {
+      const unsigned d = Unit(aText[i]) - '0';
+      if (d > 9) return {};
+      head = head * 10 + d;
+    }
+    value = head;
     for (; i < n; ++i) {
-      const unsigned c = Unit(aText[i]);
-      if (c < '0' || c > '9') return {};
-      value = value * 10 + (c - '0');
+      const unsigned d = Unit(aText[i]) - '0';
+      if (d > 9) return {};
+      value = value * 10 + d;
       if (value > kSaturated) value = kSaturated;
     }
   }

@@ -367,8 +367,9 @@ private:
     TnxWideBuffer buffer;
     platform::TDateTime value = 0;
     int32_t day = 1;  // the sentinel of a text that is no date
+    // A date alone is a whole number of days.
     if (platform::TryStrToDate(self.Text<K>(aSource, buffer), value, self.tsmFormatSettings))
-      day = platform::DateTimeToTimeStamp(value).Date;
+      day = static_cast<int32_t>(value) + platform::DateDelta;
     else if constexpr (!kBestFit)
       return kLost;
     StoreLE<int32_t>(aTarget, day);

@@ -54,11 +54,12 @@ void DateOrder(std::u16string_view format, int& day, int& month, int& year) {
   month = 1;
   year = 2;
   int next = 0, d = -1, m = -1, y = -1;
-  for (char16_t c : format) {
-    const char16_t l = AsciiLower(c);
+  // Read for every text, so kept to plain compares.
+  for (size_t i = 0; i < format.size() && next < 3; ++i) {
+    const char16_t l = format[i] | 0x20;
     if (l == u'd' && d < 0) d = next++;
-    if (l == u'm' && m < 0) m = next++;
-    if (l == u'y' && y < 0) y = next++;
+    else if (l == u'm' && m < 0) m = next++;
+    else if (l == u'y' && y < 0) y = next++;
   }
   if (d >= 0 && m >= 0 && y >= 0) {
     day = d;
