@@ -377,6 +377,35 @@ TEST_F(TextSourceMappers, LongTextsAreReadWhole) {
   }
 }
 
+// A record is read within its field whatever its bytes claim: a length
+// byte past the field, a NullString or WideString without terminator.
+TEST_F(TextSourceMappers, ARecordIsNeverReadPastItsField) {
+  struct Row {
+    TnxFieldType Source;
+    Bytes Record;  // the whole field of 5 characters
+    size_t Count;  // bytes the text has
+  };
+  const Row rows[] = {
+      {nxtShortString, {200, 'a', 'b', 'c', 'd', 'e'}, 5},
+      {nxtNullString, {'a', 'b', 'c', 'd', 'e', 'f'}, 6},
+      {nxtWideString, {'a', 0, 'b', 0, 'c', 0, 'd', 0, 'e', 0, 'f', 0}, 12},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(int(r.Source));
+    auto source = MakeField(r.Source, 5);
+    ASSERT_EQ(size_t(source->Length()), r.Record.size());
+    auto target = MakeField(nxtByteArray, 20);
+    TnxMappingMethod method;
+    auto mapper = TnxBaseFieldMapper::CreateMapper(*source, nullptr, *target, nullptr, nullptr, method);
+    const auto record = std::make_unique<uint8_t[]>(r.Record.size());
+    std::memcpy(record.get(), r.Record.data(), r.Record.size());
+    Bytes field(20, kFill);
+    EXPECT_EQ(method(record.get(), field.data()), 0u);
+    EXPECT_EQ(field[r.Count - 1], r.Record[r.Source == nxtShortString ? r.Count : r.Count - 1]);
+    EXPECT_EQ(field[r.Count], kFill);
+  }
+}
+
 // ---- integers against an independent reading ----
 
 struct Reference {
