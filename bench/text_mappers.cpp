@@ -1,11 +1,16 @@
 // 10^6 ShortString[40] values into ShortString[40]: in one code page
 // against memcpy of the same bytes, and from 1252 into 1250 against the
-// two raw ucnv calls that widen and narrow them.
+// two raw ucnv calls that widen and narrow them. 10^6 NullString texts
+// into Int32 against from_chars on the same bytes, and 10^6 German date
+// texts into Date against strptime plus the day number.
 #include <benchmark/benchmark.h>
 #include <unicode/ucnv.h>
 
+#include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -118,6 +123,104 @@ void ChangeIcu(benchmark::State& state) {
   ucnv_close(to);
   state.SetItemsProcessed(state.iterations() * kValues);
 }
+
+// ---- texts into numbers and dates ----
+
+constexpr int kTextLength = 21;  // NullString[20]
+
+// Int32 texts ("-123456", "42", ...) or German dates ("24.12.2023"), each
+// in a NullString[20].
+const std::vector<char>& Texts(bool aDates) {
+  static const auto make = [](bool dates) {
+    std::mt19937 rng(82);
+    std::vector<char> v(size_t{kValues} * kTextLength, 0);
+    for (int i = 0; i < kValues; ++i) {
+      char* p = v.data() + size_t{kTextLength} * i;
+      if (dates)
+        std::snprintf(p, kTextLength, "%02d.%02d.%04d", int(1 + rng() % 28), int(1 + rng() % 12),
+                      int(1 + rng() % 9999));
+      else
+        std::snprintf(p, kTextLength, "%d", static_cast<int32_t>(rng()) >> (rng() % 31));
+    }
+    return v;
+  };
+  static const std::vector<char> numbers = make(false), dates = make(true);
+  return aDates ? dates : numbers;
+}
+
+void RunText(benchmark::State& state, TnxFieldType aTarget, bool aDates) {
+  TnxFieldMapStartupGuard fieldMap;
+  Mapping m;
+  m.Source = std::make_unique<TnxFieldDescriptor>(nullptr, u"S", u"", nxtNullString, kTextLength - 1, 0, false);
+  if (aDates) m.Source->AddLocaleDescriptor()->SetLocale(1031);
+  m.Target = std::make_unique<TnxFieldDescriptor>(nullptr, u"T", u"", aTarget, 0, 0, false);
+  const TnxFieldMapperDescriptor desc(u"S", u"T", dlaFail);
+  m.Mapper = TnxBaseFieldMapper::CreateMapper(*m.Source, nullptr, *m.Target, nullptr, &desc, m.Method);
+  const auto& texts = Texts(aDates);
+  int32_t out = 0;
+  for (auto _ : state) {
+    uint32_t lost = 0;
+    for (int i = 0; i < kValues; ++i) {
+      lost += m.Method(texts.data() + size_t{kTextLength} * i, &out);
+      benchmark::DoNotOptimize(out);
+    }
+    benchmark::DoNotOptimize(lost);
+  }
+  state.SetItemsProcessed(state.iterations() * kValues);
+}
+
+void Int32Ours(benchmark::State& state) { RunText(state, nxtInt32, false); }
+
+void Int32FromChars(benchmark::State& state) {
+  const auto& texts = Texts(false);
+  int32_t out = 0;
+  for (auto _ : state) {
+    uint32_t lost = 0;
+    for (int i = 0; i < kValues; ++i) {
+      const char* p = texts.data() + size_t{kTextLength} * i;
+      const char* end = p + strnlen(p, kTextLength);
+      const auto r = std::from_chars(p, end, out);
+      lost += r.ec != std::errc() || r.ptr != end;
+      benchmark::DoNotOptimize(out);
+    }
+    benchmark::DoNotOptimize(lost);
+  }
+  state.SetItemsProcessed(state.iterations() * kValues);
+}
+
+void DateOurs(benchmark::State& state) { RunText(state, nxtDate, true); }
+
+// Days from 0001-01-01 (day 1) of a proleptic Gregorian date.
+int32_t DayNumber(int y, int m, int d) {
+  y -= m <= 2;
+  const int era = y / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 305;
+}
+
+void DateStrptime(benchmark::State& state) {
+  const auto& texts = Texts(true);
+  int32_t out = 0;
+  for (auto _ : state) {
+    uint32_t lost = 0;
+    for (int i = 0; i < kValues; ++i) {
+      std::tm tm{};
+      const char* end = strptime(texts.data() + size_t{kTextLength} * i, "%d.%m.%Y", &tm);
+      lost += end == nullptr || *end != 0;
+      out = DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+      benchmark::DoNotOptimize(out);
+    }
+    benchmark::DoNotOptimize(lost);
+  }
+  state.SetItemsProcessed(state.iterations() * kValues);
+}
+
+BENCHMARK(Int32Ours)->Name("nullstring_to_int32/ours")->Unit(benchmark::kMillisecond);
+BENCHMARK(Int32FromChars)->Name("nullstring_to_int32/peer:from_chars")->Unit(benchmark::kMillisecond);
+BENCHMARK(DateOurs)->Name("german_date_to_date/ours")->Unit(benchmark::kMillisecond);
+BENCHMARK(DateStrptime)->Name("german_date_to_date/peer:strptime")->Unit(benchmark::kMillisecond);
 
 BENCHMARK(SameOurs)->Name("shortstring40_same_codepage/ours")->Unit(benchmark::kMillisecond);
 BENCHMARK(SameMemcpy)->Name("shortstring40_same_codepage/peer:memcpy")->Unit(benchmark::kMillisecond);

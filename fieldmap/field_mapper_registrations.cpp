@@ -5,10 +5,12 @@
 
 #include "fieldmap/byte_array_mappers.h"
 #include "fieldmap/char_mappers.h"
+#include "fieldmap/date_time_mappers.h"
 #include "fieldmap/floating_mappers.h"
 #include "fieldmap/fmt_bcd_mappers.h"
 #include "fieldmap/integer_mappers.h"
 #include "fieldmap/string_mappers.h"
+#include "fieldmap/text_source_mappers.h"
 
 namespace revurov {
 
@@ -35,6 +37,20 @@ constexpr TnxFieldType kShortStringTarget[] = {nxtShortString};
 constexpr TnxFieldType kNullStringTarget[] = {nxtNullString};
 constexpr TnxFieldType kWideStringTarget[] = {nxtWideString};
 constexpr TnxFieldType kAnsiStringTargets[] = {nxtNullString, nxtShortString};
+
+constexpr TnxFieldType kDateOrTimeTargets[] = {nxtDateTime,   nxtDate,        nxtTime,      nxtByteArray,
+                                               nxtNullString, nxtShortString, nxtWideString};
+constexpr TnxFieldType kDateTimeTargets[] = {nxtDateTime,   nxtDate,        nxtTime,       nxtDouble, nxtByteArray,
+                                             nxtNullString, nxtShortString, nxtWideString};
+constexpr TnxFieldType kGuidTargets[] = {nxtGuid, nxtByteArray, nxtNullString, nxtShortString, nxtWideString};
+
+// The targets every text source serves.
+constexpr TnxFieldType kTextTargets[] = {
+    nxtBoolean, nxtInt8,   nxtInt16,    nxtInt32,    nxtInt64, nxtByte, nxtWord16,    nxtWord32,
+    nxtAutoInc, nxtRecRev, nxtSingle,   nxtDouble,   nxtExtended, nxtCurrency, nxtBCD, nxtDate,
+    nxtTime,    nxtDateTime, nxtByteArray, nxtGuid, nxtChar,  nxtWideChar,
+};
+static_assert(std::size(kTextTargets) == 22);
 
 struct Row {
   TnxFieldType Source;
@@ -65,6 +81,13 @@ constexpr Row kGeneralRows[] = {
     {nxtNullString, &TnxAnsiStringToWideStringMapper::ClassInfo, kWideStringTarget},
     {nxtWideString, &TnxWideStringToAnsiStringMapper::ClassInfo, kAnsiStringTargets},
     {nxtWideString, &TnxWideStringToWideStringMapper::ClassInfo, kWideStringTarget},
+    {nxtDate, &TnxDateMapper::ClassInfo, kDateOrTimeTargets},
+    {nxtTime, &TnxTimeMapper::ClassInfo, kDateOrTimeTargets},
+    {nxtDateTime, &TnxDateTimeMapper::ClassInfo, kDateTimeTargets},
+    {nxtGuid, &TnxGuidMapper::ClassInfo, kGuidTargets},
+    {nxtShortString, &TnxShortStringMapper::ClassInfo, kTextTargets},
+    {nxtNullString, &TnxNullStringMapper::ClassInfo, kTextTargets},
+    {nxtWideString, &TnxWideStringMapper::ClassInfo, kTextTargets},
     {nxtSingle, &TnxSingleMapper::ClassInfo, kNumericTargets},
     {nxtDouble, &TnxDoubleMapper::ClassInfo, kNumericTargets},
     {nxtDouble, &TnxDoubleMapper::ClassInfo, kDateTimeTarget},

@@ -33,8 +33,9 @@ public:
     return false;
   }
   void Blanks() {
-    while (i_ < t_.size() && t_[i_] == u' ') ++i_;
+    while (i_ < t_.size() && IsBlank(t_[i_])) ++i_;
   }
+  static bool IsBlank(char16_t c) { return c == u' ' || c == u'\u00A0' || c == u'\u202F'; }
   bool Text(std::u16string_view word) {
     if (word.empty() || t_.size() - i_ < word.size() || !AsciiSameText(t_.substr(i_, word.size()), word))
       return false;
@@ -53,11 +54,12 @@ void DateOrder(std::u16string_view format, int& day, int& month, int& year) {
   month = 1;
   year = 2;
   int next = 0, d = -1, m = -1, y = -1;
-  for (char16_t c : format) {
-    const char16_t l = AsciiLower(c);
+  // Read for every text, so kept to plain compares.
+  for (size_t i = 0; i < format.size() && next < 3; ++i) {
+    const char16_t l = format[i] | 0x20;
     if (l == u'd' && d < 0) d = next++;
-    if (l == u'm' && m < 0) m = next++;
-    if (l == u'y' && y < 0) y = next++;
+    else if (l == u'm' && m < 0) m = next++;
+    else if (l == u'y' && y < 0) y = next++;
   }
   if (d >= 0 && m >= 0 && y >= 0) {
     day = d;
@@ -75,7 +77,13 @@ bool ScanDate(Scanner& s, const TFormatSettings& fs, TDateTime& date) {
   int d, m, y;
   DateOrder(fs.ShortDateFormat, d, m, y);
   int year = n[y];
-  if (digits[y] <= 2) year += year < 50 ? 2000 : 1900;
+  if (digits[y] <= 2) {
+    // The first year of the window that ends in these digits.
+    const int32_t start = fs.TwoDigitYearWindowStart;
+    const int32_t base = start - ((start % 100) + 100) % 100;
+    year += base;
+    if (year < start) year += 100;
+  }
   return TryEncodeDate(year, n[m], n[d], date);
 }
 
@@ -98,6 +106,26 @@ bool ScanTime(Scanner& s, const TFormatSettings& fs, TDateTime& time) {
 }
 
 }  // namespace
+
+bool TryStrToDate(std::u16string_view text, TDateTime& value, const TFormatSettings& settings) noexcept {
+  Scanner s(Trim(text));
+  TDateTime date = 0;
+  if (!ScanDate(s, settings, date)) return false;
+  s.Blanks();
+  if (!s.AtEnd()) return false;
+  value = date;
+  return true;
+}
+
+bool TryStrToTime(std::u16string_view text, TDateTime& value, const TFormatSettings& settings) noexcept {
+  Scanner s(Trim(text));
+  TDateTime time = 0;
+  if (!ScanTime(s, settings, time)) return false;
+  s.Blanks();
+  if (!s.AtEnd()) return false;
+  value = time;
+  return true;
+}
 
 bool TryStrToDateTime(std::u16string_view text, TDateTime& value, const TFormatSettings& settings) noexcept {
   Scanner s(Trim(text));

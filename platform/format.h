@@ -33,6 +33,9 @@ struct TFormatSettings {
   std::u16string LongTimeFormat = u"HH:mm:ss";
   std::u16string TimeAMString = u"AM";
   std::u16string TimePMString = u"PM";
+  // A year written with one or two digits is read as the year of the
+  // hundred years from this one on that ends in those digits.
+  int32_t TwoDigitYearWindowStart = 1950;
 };
 
 // Process-wide number settings used by Format and the number routines.

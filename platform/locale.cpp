@@ -149,7 +149,10 @@ std::u16string RuntimeFormatOf(std::u16string_view icu, char16_t& aSeparator) {
         aSeparator = c;
         separatorSeen = true;
       }
+      // The runtime's locales join time and AM/PM with a plain blank, so
+      // text written with them fits 8-bit fields and reads back.
       if (c == u'"') out += u"'\"'";
+      else if (c == 0x00A0 || c == 0x202F) out += u' ';
       else out += c;
       ++i;
       continue;

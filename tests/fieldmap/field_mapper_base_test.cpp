@@ -114,7 +114,9 @@ const std::set<std::u16string> kBuiltClasses = {
     u"TnxWideStringToAnsiStringMapper",   u"TnxAnsiStringToWideStringMapper",
     u"TnxWideStringToWideStringMapper",   u"TnxCharMapper",
     u"TnxWideCharMapper",                 u"TnxByteArrayMapper",
-    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper", u"TnxFmtBCDMapper"};
+    u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper", u"TnxFmtBCDMapper",
+    u"TnxShortStringMapper", u"TnxNullStringMapper", u"TnxWideStringMapper",
+    u"TnxDateMapper", u"TnxTimeMapper", u"TnxDateTimeMapper", u"TnxGuidMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 
@@ -188,8 +190,11 @@ TEST_F(FieldMapperRegistry, ARegisteredPairWithARoomyTargetYieldsARoutineAndAnyO
       auto source = RoomyField(TnxFieldType(s));
       auto target = RoomyField(TnxFieldType(t));
       const auto it = cells.find({TnxFieldType(s), TnxFieldType(t)});
-      const bool expected = it != cells.end() && kBuiltClasses.count(it->second);
+      const bool registered = it != cells.end() && kBuiltClasses.count(it->second);
+      // A time carries no date and a date no time: only best fit maps them.
+      const bool bestFitOnly = (s == nxtTime && (t == nxtDate || t == nxtDateTime)) || (s == nxtDate && t == nxtTime);
       for (const TnxFieldMapperDescriptor* desc : descs) {
+        const bool expected = registered && (!bestFitOnly || desc == &bestFit);
         TnxMappingMethod method{reinterpret_cast<TnxMappingRoutine>(1), nullptr};
         auto mapper = TnxBaseFieldMapper::CreateMapper(*source, nullptr, *target, nullptr, desc, method);
         EXPECT_EQ(method.Assigned(), expected) << s << " -> " << t;

@@ -63,6 +63,66 @@ TEST(StrToDateTime, RefusesOtherText) {
   }
 }
 
+// A date alone and a time alone: the other part is refused, not ignored.
+TEST(StrToDateTime, DateAndTimeAloneRefuseTheOtherPart) {
+  const TFormatSettings german = German();
+  TFormatSettings us;
+  us.ShortDateFormat = u"M/d/yyyy";
+  us.LongTimeFormat = u"h:nn:ss AMPM";
+  const double jan31 = EncodeDate(2024, 1, 31);
+  struct Case {
+    const char16_t* text;
+    const TFormatSettings* fs;
+    bool isDate;
+    bool isTime;
+    double value;
+  };
+  const Case cases[] = {
+      {u"31.01.2024", &german, true, false, jan31},
+      {u" 31.01.2024 ", &german, true, false, jan31},
+      {u"01.01.0001", &german, true, false, MinDateTime},
+      {u"31.12.9999", &german, true, false, EncodeDate(9999, 12, 31)},
+      {u"31.01.2024 12:00", &german, false, false, 0},
+      {u"12:00", &german, false, true, 0.5},
+      {u"1:05:06 PM", &us, false, true, (13 * 3600 + 5 * 60 + 6) / 86400.0},
+      {u"1:05:06\u202FPM", &us, false, true, (13 * 3600 + 5 * 60 + 6) / 86400.0},
+      {u"12:00 AM", &us, false, true, 0},
+      {u"23:59:59.999", &us, false, true, (86400000 - 1) / 86400000.0},
+      {u"24:00", &us, false, false, 0},
+      {u"1/31/2024", &us, true, false, jan31},
+      {u"31/1/2024", &us, false, false, 0},
+      {u"", &us, false, false, 0},
+      {u"1/31/2024x", &us, false, false, 0},
+  };
+  for (const auto& c : cases) {
+    TDateTime date = -99, time = -99;
+    EXPECT_EQ(TryStrToDate(c.text, date, *c.fs), c.isDate) << Utf16ToUtf8(c.text);
+    EXPECT_EQ(TryStrToTime(c.text, time, *c.fs), c.isTime) << Utf16ToUtf8(c.text);
+    EXPECT_DOUBLE_EQ(date, c.isDate ? c.value : -99) << Utf16ToUtf8(c.text);
+    EXPECT_DOUBLE_EQ(time, c.isTime ? c.value : -99) << Utf16ToUtf8(c.text);
+  }
+}
+
+TEST(StrToDateTime, TwoDigitYearsFallInTheSettingsWindow) {
+  TFormatSettings fs = German();
+  struct Case {
+    int32_t start;
+    const char16_t* text;
+    int year;
+  };
+  const Case cases[] = {
+      {1950, u"1.2.49", 2049}, {1950, u"1.2.50", 1950}, {1950, u"1.2.0", 2000},  {1930, u"1.2.29", 2029},
+      {1930, u"1.2.30", 1930}, {2000, u"1.2.99", 2099}, {2001, u"1.2.00", 2100}, {1950, u"1.2.049", 49},
+      {1950, u"1.2.0049", 49},
+  };
+  for (const auto& c : cases) {
+    fs.TwoDigitYearWindowStart = c.start;
+    TDateTime v = 0;
+    ASSERT_TRUE(TryStrToDate(c.text, v, fs)) << Utf16ToUtf8(c.text);
+    EXPECT_EQ(v, EncodeDate(c.year, 2, 1)) << c.start << ' ' << Utf16ToUtf8(c.text);
+  }
+}
+
 TEST(TryEncode, AgreesWithEncode) {
   TDateTime v = -99;
   EXPECT_TRUE(TryEncodeDate(2024, 2, 29, v));

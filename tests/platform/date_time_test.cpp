@@ -134,7 +134,9 @@ TEST(DateTime, LocalesGiveTheirFormats) {
   EXPECT_EQ(us.DateSeparator, u'/');
   EXPECT_EQ(U8(us.ShortDateFormat), "m/d/yyyy");
   EXPECT_EQ(U8(us.TimeAMString), "AM");
-  EXPECT_EQ(U8(FormatDateTime(u"tt", v, us)).substr(0, 7), "2:07:09");
+  // A plain blank before PM, as the runtime writes it, where ICU has a
+  // narrow no-break space: the text fits 8-bit fields.
+  EXPECT_EQ(U8(FormatDateTime(u"tt", v, us)), "2:07:09 PM");
 
   const TFormatSettings invariant = LocaleFormatSettings(LOCALE_INVARIANT);
   EXPECT_EQ(U8(invariant.ShortDateFormat), "MM/dd/yyyy");
