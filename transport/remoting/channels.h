@@ -50,12 +50,12 @@
 #include "platform/guid.h"
 #include "platform/interface.h"
 #include "transport/data_message_queue.h"
-#include "transport/request_reader.h"
-#include "transport/session_requests.h"
 #include "transport/remoting/interfaced_filer.h"
 #include "transport/remoting/isolators.h"
 #include "transport/remoting/remoting_interfaces.h"
 #include "transport/remoting/remoting_types.h"
+#include "transport/request_reader.h"
+#include "transport/session_requests.h"
 
 namespace revurov {
 

@@ -16,6 +16,8 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/objects/session_notifications.h"
 #include "lowlevel/streams/memory_stream.h"
+#include "remoting/remoting_test_support.h"
+#include "remoting/support/remoting_doubles.h"
 #include "support/within.h"
 #include "transport/command_handler.h"
 #include "transport/remoting/call_context.h"
@@ -24,8 +26,6 @@
 #include "transport/remoting/startup.h"
 #include "transport/session_requests.h"
 #include "transport/support/tcp_medium.h"
-#include "remoting/support/remoting_doubles.h"
-#include "remoting/remoting_test_support.h"
 
 namespace revurov::testing {
 
