@@ -68,6 +68,10 @@ TnxAbstractDatabase::~TnxAbstractDatabase() {
   adOwnedTransContext.reset();
 }
 
+void TnxAbstractDatabase::AdoptTransContext() noexcept {
+  if (!adOwnedTransContext) adOwnedTransContext.reset(adTransContext);
+}
+
 TnxAbstractSession* TnxAbstractDatabase::OwnSession() const noexcept {
   return static_cast<TnxAbstractSession*>(Session());
 }
