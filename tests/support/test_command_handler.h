@@ -57,6 +57,23 @@ struct TScriptedReply {
   TnxMsgID otherID = 0;       // rkOtherID
 };
 
+// A fault of kind aKind (rkOtherID: under aOtherID).
+inline TScriptedReply Injected(TReplyKind aKind, TnxMsgID aOtherID = 0) {
+  TScriptedReply reply;
+  reply.kind = aKind;
+  reply.otherID = aOtherID;
+  return reply;
+}
+// A fixed reply: code, data and the server's text.
+inline TScriptedReply Fixed(uint32_t aCode, std::vector<uint8_t> aData = {}, std::u16string aText = {}) {
+  TScriptedReply reply;
+  reply.kind = TReplyKind::rkFixed;
+  reply.code = aCode;
+  reply.data = std::move(aData);
+  reply.text = std::move(aText);
+  return reply;
+}
+
 // What the handler saw of one request.
 struct TReceivedRequest {
   TnxMsgID msgID = 0;
@@ -128,6 +145,11 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   int LateHeld() const {
     std::lock_guard<std::mutex> guard(thLock);
     return thLateHeld;
+  }
+  // The ID the handler gave the last session it added.
+  TnxSessionID LastSession() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thLastSession;
   }
   std::set<TnxSessionID> Sessions() const {
     std::lock_guard<std::mutex> guard(thLock);
