@@ -41,13 +41,14 @@ void TnxRemoteDatabase::SetTimeout(uint32_t aValue) {
 uint32_t TnxRemoteDatabase::rdRequestNameList(TnxMsgID aMsgID, platform::TStringList& aNames) {
   uint8_t payload[4];
   platform::StoreU32(payload, rdDatabaseID);
-  TnxMemoryStream reply;
-  platform::TStream* variable = &reply;
+  // Kept: a new stream reserves its memory from the system each time.
+  if (!rdReply) rdReply = std::make_unique<TnxMemoryStream>(-1);
+  platform::TStream* variable = rdReply.get();
   const uint32_t result = rdSession.ProcessRequest(rdSource.Token(), rdRemoteThreadPriority, aMsgID, Timeout(),
                                                    payload, 4, &variable, nullptr, nmdStream, false, nullptr);
   if (result != 0) return result;
-  reply.SetPosition(0);
-  TnxReader reader(reply);
+  rdReply->SetPosition(0);
+  TnxReader reader(*rdReply);
   reader.ReadStrings(aNames);
   return 0;
 }
@@ -61,10 +62,9 @@ uint32_t TnxRemoteDatabase::TableGetList(platform::TStringList& aList) {
   try {
     aList.Clear();
     if (const uint32_t veto = NotifyExtenders(eaTableGetList, true, {})) return veto;
-    platform::TStringList names;
-    const uint32_t result = rdRequestNameList(nxnmDatabaseTableGetList, names);
+    // Straight into the list: a reply that breaks off is cleared below.
+    const uint32_t result = rdRequestNameList(nxnmDatabaseTableGetList, aList);
     if (result != 0) return result;
-    aList.AddStrings(names);
     NotifyExtenders(eaTableGetList, false, {});
     return 0;
   } catch (const std::exception& e) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,7 @@
 
 namespace revurov {
 
+class TnxMemoryStream;
 class TnxRemoteTransContext;
 
 inline constexpr TnxMsgID nxnmDatabaseTableGetList = 0x223;
@@ -138,7 +140,8 @@ protected:
 
 private:
   // Sends the raw database ID as aMsgID and reads the tagged name list of
-  // the reply into aNames; aNames is filled only on success.
+  // the reply into aNames (cleared first); untouched when the request
+  // fails, partly filled when the reply breaks off (the reader raises).
   uint32_t rdRequestNameList(TnxMsgID aMsgID, platform::TStringList& aNames);
 
   TnxRemoteSession& rdSession;
@@ -146,6 +149,7 @@ private:
   TnxThreadPriority rdRemoteThreadPriority = 0;
   int32_t rdServerVersion = 0;
   TnxDatabaseID rdDatabaseID = 0;
+  std::unique_ptr<TnxMemoryStream> rdReply;
 };
 
 }  // namespace revurov

@@ -108,6 +108,8 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   std::vector<std::u16string> ChangedTables;
   // $122 answers with a transaction context made for the database.
   bool OpenWithContext = false;
+  // Off, nothing is recorded (a benchmark's long run).
+  bool Recording = true;
 
   void Script(TnxMsgID aMsgID, TScriptedReply aReply) {
     std::lock_guard<std::mutex> guard(thLock);
@@ -179,8 +181,10 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     const std::vector<uint8_t> request(data, data + (data ? aMessage.dmDataLen : 0));
     {
       std::lock_guard<std::mutex> guard(thLock);
-      thReceived.push_back({aMessage.dmMsg, aMessage.dmSessionID, request});
-      thEvents.push_back(thReceived.back());
+      if (Recording) {
+        thReceived.push_back({aMessage.dmMsg, aMessage.dmSessionID, request});
+        thEvents.push_back(thReceived.back());
+      }
       if (auto it = thScript.find(aMessage.dmMsg); it != thScript.end()) script = it->second;
     }
     switch (script.kind) {
@@ -254,7 +258,10 @@ private:
 
   template <class F>
   static std::vector<uint8_t> Tagged(F&& aWrite) {
-    TnxMemoryStream stream;
+    // Kept per thread: a new stream reserves its memory from the system.
+    static thread_local TnxMemoryStream stream(-1);
+    stream.SetSize(0);
+    stream.SetPosition(0);
     {
       TnxWriter writer(stream);
       aWrite(writer);
