@@ -78,9 +78,11 @@ bool ReadAll(int aFd, uint8_t* aInto, size_t aCount) {
 // open; the same for the engine's run and the bare transport's.
 struct Road {
   Road() {
-    handler->Aliases = {{u"Alpha", u"/data/a"}};
-    handler->Tables[u"Alpha"] = Names();
-    handler->Recording = false;
+    handler->Configure([](TTestCommandHandler& h) {
+      h.Aliases = {{u"Alpha", u"/data/a"}};
+      h.Tables[u"Alpha"] = Names();
+      h.Recording = false;
+    });
     server->SetCommandHandler(handler.get());
     server->SetActive(true);
     client->SetServerName(u"127.0.0.1");

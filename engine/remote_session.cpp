@@ -850,7 +850,9 @@ uint32_t TnxRemoteSession::rsOptionList(TnxMsgID aMsgID, platform::TStringList& 
   });
 }
 
-uint32_t TnxRemoteSession::OptionList(platform::TStringList& aList) { return rsOptionList(nxnmSessionOptionList, aList); }
+uint32_t TnxRemoteSession::OptionList(platform::TStringList& aList) {
+  return rsOptionList(nxnmSessionOptionList, aList);
+}
 
 uint32_t TnxRemoteSession::OptionListEffective(platform::TStringList& aList) {
   return rsOptionList(nxnmSessionOptionListEffective, aList);

@@ -16,6 +16,7 @@
 #include "platform/endian.h"
 #include "platform/text.h"
 #include "support/remote_engine_fixture.h"
+#include "support/within.h"
 
 namespace revurov::testing {
 namespace {
@@ -41,7 +42,7 @@ std::vector<uint8_t> U32s(std::initializer_list<uint32_t> aValues) {
 class RemoteDatabaseTest : public RemoteEngineFixture {
 protected:
   RemoteDatabaseTest() {
-    handler->Aliases = {{u"Alpha", u"/data/a"}};
+    handler->Configure([&](TTestCommandHandler& h) { h.Aliases = {{u"Alpha", u"/data/a"}}; });
     session = Open();
   }
   TnxRemoteDatabase* OpenDatabase() {
@@ -67,7 +68,7 @@ TEST_F(RemoteDatabaseTest, TheDatabaseOwnsTheContextTheServerMadeForIt) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    handler->OpenWithContext = row.serverMadeContext;
+    handler->Configure([&](TTestCommandHandler& h) { h.OpenWithContext = row.serverMadeContext; });
     size_t before = SentCount(session);
     TnxRemoteDatabase* database = OpenDatabase();
     ASSERT_NE(database, nullptr);
@@ -86,7 +87,7 @@ TEST_F(RemoteDatabaseTest, TheDatabaseOwnsTheContextTheServerMadeForIt) {
 }
 
 TEST_F(RemoteDatabaseTest, TheDatabaseIdentifiesItselfWithTheServersID) {
-  handler->OpenWithContext = true;
+  handler->Configure([&](TTestCommandHandler& h) { h.OpenWithContext = true; });
   TnxRemoteDatabase* database = OpenDatabase();
   ASSERT_NE(database, nullptr);
   const uint32_t id = database->RemoteID();
@@ -132,7 +133,7 @@ TEST_F(RemoteDatabaseTest, TableListsComeInTheServersOrder) {
   } rows[] = {{"none", {}}, {"fifty, unsorted", fifty}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    handler->Tables[u"Alpha"] = row.names;
+    handler->Configure([&](TTestCommandHandler& h) { h.Tables[u"Alpha"] = row.names; });
     TnxRemoteDatabase* database = OpenDatabase();
     platform::TStringList list;
     list.Add(u"stale");
@@ -148,7 +149,7 @@ TEST_F(RemoteDatabaseTest, ChangedTablesAreAppended) {
   list.Add(u"kept");
   ASSERT_EQ(database->GetChangedTables(list), 0u);
   EXPECT_EQ(Lines(list), std::vector<std::u16string>{u"kept"});
-  handler->ChangedTables = {u"b", u"a"};
+  handler->Configure([&](TTestCommandHandler& h) { h.ChangedTables = {u"b", u"a"}; });
   ASSERT_EQ(database->GetChangedTables(list), 0u);
   EXPECT_EQ(Lines(list), (std::vector<std::u16string>{u"kept", u"b", u"a"}));
   handler->Script(nxnmDatabaseGetChangedTables, Injected(TReplyKind::rkNoListEnd));
@@ -157,7 +158,7 @@ TEST_F(RemoteDatabaseTest, ChangedTablesAreAppended) {
 }
 
 TEST_F(RemoteDatabaseTest, EveryFaultOfTheTableListsReplyEndsInACodeAndAnEmptyList) {
-  handler->Tables[u"Alpha"] = {u"one", u"two"};
+  handler->Configure([&](TTestCommandHandler& h) { h.Tables[u"Alpha"] = {u"one", u"two"}; });
   const struct {
     const char* name;
     TScriptedReply reply;
@@ -210,13 +211,12 @@ TEST_F(RemoteDatabaseTest, AReplyHeldPastTheTimeoutDropsTheConnection) {
 }
 
 TEST_F(RemoteDatabaseTest, AReplyWithinTheGraceAfterTheTimeoutIsTaken) {
-  handler->Tables[u"Alpha"] = {u"one"};
+  handler->Configure([&](TTestCommandHandler& h) { h.Tables[u"Alpha"] = {u"one"}; });
   TnxRemoteDatabase* database = OpenDatabase();
   database->SetTimeout(1);
   handler->Script(nxnmDatabaseTableGetList, Injected(TReplyKind::rkLate));
   std::thread releaser([this] {
-    // Bounded: at most a few hundred polls.
-    for (int i = 0; i < 400 && handler->LateHeld() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Within(std::chrono::seconds(10), [this] { return handler->LateHeld() > 0; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     handler->ReleaseLate();
   });

@@ -1,6 +1,7 @@
 // The remote session's operations end to end over loopback TCP.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "platform/module.h"
 #include "platform/text.h"
 #include "support/remote_engine_fixture.h"
+#include "support/within.h"
 
 namespace revurov::testing {
 namespace {
@@ -28,7 +30,9 @@ std::vector<std::u16string> AliasNames(const TnxAliasDescriptors& aList) {
 class RemoteSessionOperations : public RemoteEngineFixture {
 protected:
   RemoteSessionOperations() {
-    handler->Aliases = {{u"Alpha", u"/data/a"}, {u"Bad ", u"/data/b"}, {u"$Sys", u"/data/s"}};
+    handler->Configure([](TTestCommandHandler& h) {
+      h.Aliases = {{u"Alpha", u"/data/a"}, {u"Bad ", u"/data/b"}, {u"$Sys", u"/data/s"}};
+    });
   }
 };
 
@@ -184,7 +188,7 @@ TEST_F(RemoteSessionOperations, TheSessionsOptionsLiveAtTheServer) {
 }
 
 TEST_F(RemoteSessionOperations, DatabaseOpenChecksOnlyNamedAliases) {
-  handler->Tables[u"/somewhere"] = {u"t"};
+  handler->Configure([&](TTestCommandHandler& h) { h.Tables[u"/somewhere"] = {u"t"}; });
   const struct {
     const char* name;
     const char16_t* type;
@@ -286,7 +290,7 @@ TEST_F(RemoteSessionOperations, TableRequestsOfTheirOwnOnlyOnServersAbove47001) 
   } rows[] = {{47501, true}, {47004, true}, {47002, true}, {47001, false}, {44999, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.version);
-    handler->ServerVersion = row.version;
+    handler->Configure([&](TTestCommandHandler& h) { h.ServerVersion = row.version; });
     TnxRemoteSession* session = Open();
     EXPECT_EQ(session->ServerVersion(), row.version);
     EXPECT_EQ(session->TimeoutBatchSupported(), row.version > 47004);
@@ -350,6 +354,13 @@ TEST_F(RemoteSessionOperations, FreeingTheSessionReportsThenClosesItsObjectsThen
   ASSERT_EQ(session->DatabaseOpen(database, u"Name", u"Alpha", nullptr, omReadWrite, smShared, 1000), 0u);
   const size_t before = SentCount(session);
   session->Free();
+  // The end of the session is not answered: it arrives when it arrives.
+  auto ended = [&] {
+    for (const auto& event : handler->Events())
+      if (event.sessionID == id && event.msgID == kSessionEndEvent) return true;
+    return false;
+  };
+  ASSERT_TRUE(Within(std::chrono::seconds(10), ended));
   Ids events;
   for (const auto& event : handler->Events())
     if (event.sessionID == id) events.push_back(event.msgID);

@@ -102,7 +102,8 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   int32_t ServerVersion = 47501;
   std::u16string HandlerServerName;
 
-  // The model the default answers come from; set before the requests.
+  // The model the default answers come from; changed through Configure
+  // while requests may be served.
   std::vector<std::pair<std::u16string, std::u16string>> Aliases;  // alias, path
   std::map<std::u16string, std::vector<std::u16string>> Tables;      // by alias (or path)
   std::vector<std::u16string> ChangedTables;
@@ -111,6 +112,12 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   // Off, nothing is recorded (a benchmark's long run).
   bool Recording = true;
 
+  // Runs aChange on the handler under its lock.
+  template <class F>
+  void Configure(F&& aChange) {
+    std::lock_guard<std::mutex> guard(thLock);
+    aChange(*this);
+  }
   void Script(TnxMsgID aMsgID, TScriptedReply aReply) {
     std::lock_guard<std::mutex> guard(thLock);
     thScript[aMsgID] = std::move(aReply);
