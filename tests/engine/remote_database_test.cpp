@@ -6,16 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/engine_extender.h"
 #include "engine/remote_trans_context.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "platform/endian.h"
 #include "platform/text.h"
 #include "support/remote_engine_fixture.h"
+#include "support/test_engine.h"
 #include "support/within.h"
 
 namespace revurov::testing {
@@ -239,6 +242,26 @@ TEST_F(RemoteDatabaseTest, TheOperationsOfLaterWorkAnswerNotSupportedUnsent) {
   EXPECT_EQ(database->TransactionGetLevel(level), nxeCapabilityNotSupported);
   EXPECT_EQ(level, 0);
   EXPECT_EQ(SentCount(session), before);
+}
+
+
+TEST_F(RemoteDatabaseTest, AVetoOfTheTableListsIsTheResultAndNothingIsSent) {
+  TnxRemoteDatabase* database = OpenDatabase();
+  std::vector<std::u16string> log;
+  nxCreateEngineExtender<TestExtender>(nullptr, database, TnxEngineActions{eaTableGetList, eaGetChangedTables},
+                                       std::map<TnxEngineAction, uint32_t>{{eaTableGetList, 77},
+                                                                           {eaGetChangedTables, 78}},
+                                       &log);
+  const size_t before = SentCount(session);
+  platform::TStringList list;
+  list.Add(u"stale");
+  EXPECT_EQ(database->TableGetList(list), 77u);
+  EXPECT_EQ(list.Count(), 0) << "cleared before the veto";
+  list.Add(u"kept");
+  EXPECT_EQ(database->GetChangedTables(list), 78u);
+  EXPECT_EQ(Lines(list), std::vector<std::u16string>{u"kept"});
+  EXPECT_EQ(SentCount(session), before);
+  EXPECT_EQ(log.size(), 2u);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "engine/engine_extender.h"
 #include "engine/remote_database.h"
 #include "engine/remote_session.h"
 #include "engine/remote_trans_context.h"
@@ -14,6 +17,7 @@
 #include "platform/module.h"
 #include "platform/text.h"
 #include "support/remote_engine_fixture.h"
+#include "support/test_engine.h"
 #include "support/within.h"
 
 namespace revurov::testing {
@@ -366,6 +370,55 @@ TEST_F(RemoteSessionOperations, FreeingTheSessionReportsThenClosesItsObjectsThen
     if (event.sessionID == id) events.push_back(event.msgID);
   events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(before));
   EXPECT_EQ(events, (Ids{nxnmSessionFailedPermanent, nxnmDatabaseClose, nxnmTransContextClose, kSessionEndEvent}));
+}
+
+
+TEST_F(RemoteSessionOperations, ExtendersHearEachOperationBeforeAndAfterAndCanVetoIt) {
+  const struct {
+    const char* name;
+    TnxEngineAction action;
+    std::function<uint32_t(TnxRemoteSession&)> operation;
+  } rows[] = {
+      {"AliasGetList", eaAliasGetList,
+       [](TnxRemoteSession& s) {
+         TnxAliasDescriptors list;
+         return s.AliasGetList(list);
+       }},
+      {"AliasAdd", eaAliasAdd, [](TnxRemoteSession& s) { return s.AliasAdd(u"Delta", u"/d", false); }},
+      {"AliasDelete", eaAliasDelete, [](TnxRemoteSession& s) { return s.AliasDelete(u"Alpha"); }},
+      {"AliasModify", eaAliasModify, [](TnxRemoteSession& s) { return s.AliasModify(u"Alpha", u"A", u"/a", false); }},
+      {"AliasGetPath", eaAliasGetPath,
+       [](TnxRemoteSession& s) {
+         std::u16string path;
+         return s.AliasGetPath(u"Alpha", path);
+       }},
+      {"CloseInactiveTables", eaCloseInactiveTables, [](TnxRemoteSession& s) { return s.CloseInactiveTables(); }},
+      {"CloseInactiveFolders", eaCloseInactiveFolders, [](TnxRemoteSession& s) { return s.CloseInactiveFolders(); }},
+      {"GetRegisteredClassList", eaGetRegisteredClassList,
+       [](TnxRemoteSession& s) {
+         platform::TStringList list;
+         return s.GetRegisteredClassList(TnxClassListType(0), list);
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const bool veto : {true, false}) {
+      SCOPED_TRACE(veto ? "vetoed" : "allowed");
+      handler->Configure([](TTestCommandHandler& h) {
+        h.Aliases = {{u"Alpha", u"/data/a"}};
+      });
+      TnxRemoteSession* session = Open();
+      std::vector<std::u16string> log;
+      std::map<TnxEngineAction, uint32_t> vetoes;
+      if (veto) vetoes[row.action] = 77;
+      nxCreateEngineExtender<TestExtender>(nullptr, session, TnxEngineActions{row.action}, vetoes, &log);
+      const size_t before = SentCount(session);
+      EXPECT_EQ(row.operation(*session), veto ? 77u : 0u);
+      EXPECT_EQ(SentCount(session) - before, veto ? 0u : 1u);
+      EXPECT_EQ(log.size(), veto ? 1u : 2u) << "before, and after a success";
+      session->Free();
+    }
+  }
 }
 
 }  // namespace
