@@ -1,5 +1,6 @@
 #include "transport/tcp_transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -33,6 +34,8 @@ constexpr int kMidMessageWaits = 32;
 // What a client allows beyond a request's timeout before it gives up on
 // the reply: the server works to that timeout and still has to answer.
 constexpr uint64_t kReplyGraceMs = 1000;
+// Beyond it a wait's milliseconds would turn negative: no limit at all.
+constexpr uint64_t kLongestWaitMs = 0x7FFFFFFF;
 
 // When a reply awaited for aTimeout ms is given up (ms of the monotonic
 // clock); 0 for no limit (a timeout of 0 or $FFFFFFFF).
@@ -46,7 +49,11 @@ bool ReadExactly(int aFd, void* aBuffer, size_t aCount, uint64_t aDeadline = 0) 
   while (aCount > 0) {
     if (aDeadline != 0) {
       const uint64_t now = platform::MonotonicMilliseconds();
-      if (now >= aDeadline || !platform::WaitReadable(aFd, static_cast<uint32_t>(aDeadline - now))) return false;
+      if (now >= aDeadline) return false;
+      // A wait that ends without bytes before the deadline (the longest
+      // one poll takes) goes round again.
+      const uint64_t wait = std::min<uint64_t>(aDeadline - now, kLongestWaitMs);
+      if (!platform::WaitReadable(aFd, static_cast<uint32_t>(wait))) continue;
     }
     const int64_t n = platform::SocketRead(aFd, bytes, aCount);
     if (n <= 0) return false;

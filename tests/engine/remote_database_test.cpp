@@ -213,20 +213,33 @@ TEST_F(RemoteDatabaseTest, AReplyHeldPastTheTimeoutDropsTheConnection) {
   EXPECT_EQ(database->TableGetList(list), 0u) << "a new connection serves the next request";
 }
 
-TEST_F(RemoteDatabaseTest, AReplyWithinTheGraceAfterTheTimeoutIsTaken) {
-  handler->Configure([&](TTestCommandHandler& h) { h.Tables[u"Alpha"] = {u"one"}; });
+TEST_F(RemoteDatabaseTest, AReplyFiftyMillisecondsLateIsTakenWithinTheGraceOrWithoutLimit) {
+  handler->Configure([](TTestCommandHandler& h) { h.Tables[u"Alpha"] = {u"one"}; });
+  const struct {
+    const char* name;
+    uint32_t timeout;
+  } rows[] = {
+      {"1 ms and the grace", 1},
+      {"a timeout whose grace passes 32 bits", 0xFFFFFC19u},
+      {"0: no limit", 0},
+      {"$FFFFFFFF: no limit", 0xFFFFFFFFu},
+  };
   TnxRemoteDatabase* database = OpenDatabase();
-  database->SetTimeout(1);
-  handler->Script(nxnmDatabaseTableGetList, Injected(TReplyKind::rkLate));
-  std::thread releaser([this] {
-    Within(std::chrono::seconds(10), [this] { return handler->LateHeld() > 0; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    handler->ReleaseLate();
-  });
-  platform::TStringList list;
-  EXPECT_EQ(database->TableGetList(list), 0u);
-  releaser.join();
-  EXPECT_EQ(Lines(list), std::vector<std::u16string>{u"one"});
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    database->SetTimeout(row.timeout);
+    handler->Script(nxnmDatabaseTableGetList, Injected(TReplyKind::rkLate));
+    handler->Configure([](TTestCommandHandler& h) { h.ResetLate(); });
+    std::thread releaser([this] {
+      Within(std::chrono::seconds(10), [this] { return handler->LateHeld() > 0; });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      handler->ReleaseLate();
+    });
+    platform::TStringList list;
+    EXPECT_EQ(database->TableGetList(list), 0u);
+    releaser.join();
+    EXPECT_EQ(Lines(list), std::vector<std::u16string>{u"one"});
+  }
 }
 
 TEST_F(RemoteDatabaseTest, TheOperationsOfLaterWorkAnswerNotSupportedUnsent) {

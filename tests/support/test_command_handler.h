@@ -150,6 +150,8 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     thLateReleased = true;
     thLateWake.notify_all();
   }
+  // Holds later replies again (under Configure).
+  void ResetLate() { thLateReleased = false; }
   // Replies held back now.
   int LateHeld() const {
     std::lock_guard<std::mutex> guard(thLock);
