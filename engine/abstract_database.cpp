@@ -115,6 +115,10 @@ std::vector<TnxAbstractStatement*> TnxAbstractDatabase::Statements() {
   return result;
 }
 
+void TnxAbstractDatabase::AdoptTransContext() noexcept {
+  if (!adOwnedTransContext) adOwnedTransContext.reset(adTransContext);
+}
+
 TnxAbstractSession* TnxAbstractDatabase::OwnSession() const noexcept {
   return static_cast<TnxAbstractSession*>(Session());
 }

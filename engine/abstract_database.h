@@ -160,6 +160,9 @@ protected:
   ~TnxAbstractDatabase() override;
   void PrepareDestroy() override;
   TnxExtendableServerObject* esoOptionParent() const override;
+  // The database takes the context it was opened in as its own: it frees it
+  // with itself, after leaving it. Nothing when it owns one already.
+  void AdoptTransContext() noexcept;
 
   // Set by an engine that opens a database for a single cursor.
   bool adCursorAutoFree = false;

@@ -1,5 +1,9 @@
 #include "engine/remote_session.h"
 
+#include "engine/name_rules.h"
+#include "engine/remote_database.h"
+#include "engine/remote_trans_context.h"
+
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -139,11 +143,14 @@ void TnxRemoteServerEngine::RaiseEngineException(uint32_t aErrorCode) { throw En
 
 void TnxRemoteServerEngine::SetCacheAliases(bool aValue) {
   if (aValue == rseCacheAliases) return;
-  if (!aValue)
-    ForEachSession([](TnxAbstractServerObject* aSession) {
-      static_cast<TnxRemoteSession*>(aSession)->SetAliasCacheValid(false);
-    });
+  if (!aValue) MarkAliasCachesStale();
   rseCacheAliases = aValue;
+}
+
+void TnxRemoteServerEngine::MarkAliasCachesStale() {
+  ForEachSession([](TnxAbstractServerObject* aSession) {
+    static_cast<TnxRemoteSession*>(aSession)->SetAliasCacheValid(false);
+  });
 }
 
 // Under the dependents list's lock, so a transport being unlinked is not used.
@@ -480,6 +487,375 @@ void TnxRemoteSession::ReportFailure(bool aPermanent, bool aWait) {
   ProcessRequestDirect(rsRemoteThreadPriority, aPermanent ? nxnmSessionFailedPermanent : nxnmSessionFailed,
                        Timeout(), nullptr, 0, nullptr, nullptr, nmdByteArray);
   TnxAbstractSession::ReportFailure(aPermanent, aWait);
+}
+
+// ---- the session's operations ----
+
+template <class F>
+uint32_t TnxRemoteSession::Guarded(F&& aOperation) noexcept {
+  try {
+    return aOperation();
+  } catch (const std::exception& e) {
+    try {
+      return asoConvertException(e);
+    } catch (...) {
+      return nxConvertCurrentException();
+    }
+  } catch (...) {
+    return nxConvertCurrentException();
+  }
+}
+
+bool TnxRemoteSession::rsMessageReductionServer() const noexcept {
+  return rsServerVersion > nxSessionTableRequestsMinServer && nxClientFeatureOn(cfMessageReduction);
+}
+
+void TnxRemoteSession::rsInvalidateAliasCache() {
+  SetAliasCacheValid(false);
+  if (Engine().CacheAliases()) Engine().MarkAliasCachesStale();
+}
+
+uint32_t TnxRemoteSession::AliasGetList(TnxAliasDescriptors& aList) {
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t veto = NotifyExtenders(eaAliasGetList, true, {})) return veto;
+    const bool caching = Engine().CacheAliases();
+    if (caching && AliasCacheValid()) {
+      for (int i = 0; i < rsAliasCache.Count(); ++i)
+        aList.push_back(std::make_unique<TnxAliasDescriptor>(rsAliasCache.Names(i), rsAliasCache.ValueFromIndex(i)));
+      return 0;
+    }
+    if (caching) rsAliasCache.Clear();
+    TnxMemoryStream reply;
+    platform::TStream* variable = &reply;
+    const uint32_t result = ProcessRequest(rsSource, rsRemoteThreadPriority, nxnmSessionAliasGetList, Timeout(),
+                                           nullptr, 0, &variable, nullptr, nmdStream, false, nullptr);
+    if (result != 0) return result;
+    // Read whole before anything is kept: a reply that breaks off adds
+    // nothing.
+    TnxAliasDescriptors received;
+    reply.SetPosition(0);
+    TnxReader reader(reply);
+    reader.ReadListBegin();
+    while (!reader.EndOfList()) {
+      std::u16string alias = reader.ReadString();
+      std::u16string path = reader.ReadString();
+      if (nxValidateAliasName(alias, false) != 0) continue;
+      received.push_back(std::make_unique<TnxAliasDescriptor>(std::move(alias), std::move(path)));
+    }
+    reader.ReadListEnd();
+    if (caching) {
+      for (const auto& entry : received) rsAliasCache.Add(entry->adAlias + u"=" + entry->adPath);
+      SetAliasCacheValid(true);
+    }
+    for (auto& entry : received) aList.push_back(std::move(entry));
+    NotifyExtenders(eaAliasGetList, false, {});
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteSession::AliasAdd(std::u16string_view aAlias, std::u16string_view aPath, bool aEnforce) {
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t invalid = nxValidateAliasName(aAlias, false)) return invalid;
+    const TnxEngineArg args[] = {aAlias, aPath};
+    if (const uint32_t veto = NotifyExtenders(eaAliasAdd, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAlias);
+    writer->WriteString(aPath);
+    writer->WriteBoolean(aEnforce);
+    const uint32_t result = writer->RequestNoReply(nxnmSessionAliasAdd);
+    rsInvalidateAliasCache();
+    if (result == 0) NotifyExtenders(eaAliasAdd, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::AliasDelete(std::u16string_view aAlias) {
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t invalid = nxValidateAliasName(aAlias, true)) return invalid;
+    const TnxEngineArg args[] = {aAlias};
+    if (const uint32_t veto = NotifyExtenders(eaAliasDelete, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAlias);
+    const uint32_t result = writer->RequestNoReply(nxnmSessionAliasDelete);
+    rsInvalidateAliasCache();
+    if (result == 0) NotifyExtenders(eaAliasDelete, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::AliasModify(std::u16string_view aAlias, std::u16string_view aNewName,
+                                       std::u16string_view aNewPath, bool aEnforce) {
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t invalid = nxValidateAliasName(aAlias, true)) return invalid;
+    const TnxEngineArg args[] = {aAlias, aNewName, aNewPath};
+    if (const uint32_t veto = NotifyExtenders(eaAliasModify, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAlias);
+    writer->WriteString(aNewName);
+    writer->WriteString(aNewPath);
+    writer->WriteBoolean(aEnforce);
+    const uint32_t result = writer->RequestNoReply(nxnmSessionAliasModify);
+    rsInvalidateAliasCache();
+    if (result == 0) NotifyExtenders(eaAliasModify, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::AliasGetPath(std::u16string_view aAlias, std::u16string& aPath) {
+  aPath.clear();
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t invalid = nxValidateAliasName(aAlias, true)) return invalid;
+    {
+      const TnxEngineArg args[] = {aAlias, std::u16string_view(aPath)};
+      if (const uint32_t veto = NotifyExtenders(eaAliasGetPath, true, args)) return veto;
+    }
+    if (Engine().CacheAliases() && AliasCacheValid()) {
+      aPath = rsAliasCache.Values(aAlias);
+      return aPath.empty() ? nxeUnknownDatabase : 0;
+    }
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAlias);
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(nxnmSessionAliasGetPath, result);
+    if (result != 0) return result;
+    aPath = reader->ReadString();
+    const TnxEngineArg args[] = {aAlias, std::u16string_view(aPath)};
+    NotifyExtenders(eaAliasGetPath, false, args);
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteSession::PasswordAdd(std::u16string_view aPassword) {
+  return Guarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aPassword);
+    return writer->RequestNoReply(nxnmSessionPasswordAdd);
+  });
+}
+
+uint32_t TnxRemoteSession::PasswordRemove(std::u16string_view aPassword) {
+  return Guarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aPassword);
+    return writer->RequestNoReply(nxnmSessionPasswordRemove);
+  });
+}
+
+uint32_t TnxRemoteSession::PasswordRemoveAll() { return RequestNoDataNoReply(nxnmSessionPasswordRemoveAll); }
+
+uint32_t TnxRemoteSession::CloseInactiveFolders() {
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t veto = NotifyExtenders(eaCloseInactiveFolders, true, {})) return veto;
+    const uint32_t result = RequestNoDataNoReply(nxnmSessionCloseInactiveFolders);
+    if (result == 0) NotifyExtenders(eaCloseInactiveFolders, false, {});
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::CloseInactiveTables() {
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t veto = NotifyExtenders(eaCloseInactiveTables, true, {})) return veto;
+    const uint32_t result = RequestNoDataNoReply(nxnmSessionCloseInactiveTables);
+    if (result == 0) NotifyExtenders(eaCloseInactiveTables, false, {});
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, std::u16string_view aAliasType,
+                                        std::u16string_view aAlias, TnxAbstractTransContext* aTransContext,
+                                        TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout) {
+  aDatabase = nullptr;
+  return Guarded([&]() -> uint32_t {
+    // Other alias types (a folder) are the server's to judge.
+    if (aAliasType == u"Name")
+      if (const uint32_t invalid = nxValidateAliasName(aAlias, true)) return invalid;
+    int32_t contextID = 0;
+    if (aTransContext) {
+      if (aTransContext->Session() != this || !aTransContext->IsRemote()) return nxeDifferentSessions;
+      contextID = static_cast<int32_t>(aTransContext->RemoteID());
+    }
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAliasType);
+    writer->WriteString(aAlias);
+    writer->WriteInteger(contextID);
+    writer->WriteInteger(static_cast<int32_t>(aOpenMode));
+    writer->WriteInteger(static_cast<int32_t>(aShareMode));
+    writer->WriteInteger(static_cast<int32_t>(aTimeout));
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(nxnmSessionDatabaseOpen, result);
+    if (result != 0) return result;
+    if (reader->ReadBoolean()) {
+      const auto contextFromServer = static_cast<TnxTransContextID>(reader->ReadInteger());
+      const auto databaseID = static_cast<TnxDatabaseID>(reader->ReadInteger());
+      // Not owning its ID, the context closes nothing at the server; the
+      // database frees it.
+      auto context = nxCreateServerObject<TnxRemoteTransContext>(this, aTimeout, false, contextFromServer);
+      auto database = nxCreateServerObject<TnxRemoteDatabase>(this, aTimeout, true, context.get(), databaseID);
+      (void)context.release();
+      aDatabase = database.release();
+    } else {
+      const auto databaseID = static_cast<TnxDatabaseID>(reader->ReadInteger());
+      aDatabase =
+          nxCreateServerObject<TnxRemoteDatabase>(this, aTimeout, false, aTransContext, databaseID).release();
+    }
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, uint32_t aTimeout) {
+  aTransContext = nullptr;
+  return Guarded([&]() -> uint32_t {
+    uint8_t payload[4];
+    platform::StoreU32(payload, aTimeout);
+    void* block = nullptr;
+    int32_t length = 0;
+    const uint32_t result = ProcessRequest(rsSource, rsRemoteThreadPriority, nxnmSessionTransContextCreate, Timeout(),
+                                           payload, 4, &block, &length, nmdByteArray, false, nullptr);
+    const TnxHeapBlock reply(static_cast<uint8_t*>(block));
+    if (result != 0) return result;
+    if (!block || length < 4) return nxeMessageUnrecognized;
+    const uint32_t id = platform::LoadU32(reply.get());
+    aTransContext = nxCreateServerObject<TnxRemoteTransContext>(this, aTimeout, true, id).release();
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteSession::GetRegisteredClassList(TnxClassListType aClassListType, platform::TStringList& aList) {
+  return Guarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {static_cast<int32_t>(aClassListType)};
+    if (const uint32_t veto = NotifyExtenders(eaGetRegisteredClassList, true, args)) return veto;
+    const uint8_t payload = static_cast<uint8_t>(aClassListType);
+    TnxMemoryStream reply;
+    platform::TStream* variable = &reply;
+    const uint32_t result = ProcessRequest(rsSource, rsRemoteThreadPriority, nxnmSessionGetRegisteredClassList,
+                                           Timeout(), &payload, 1, &variable, nullptr, nmdStream, false, nullptr);
+    if (result != 0) return result;
+    platform::TStringList names;
+    reply.SetPosition(0);
+    TnxReader reader(reply);
+    reader.ReadStrings(names);
+    aList.AddStrings(names);
+    NotifyExtenders(eaGetRegisteredClassList, false, args);
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteSession::TableStreamRead(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                           std::u16string_view aPassword, std::u16string_view aStreamName,
+                                           platform::TStream& aStream) {
+  if (!rsMessageReductionServer())
+    return TnxAbstractSession::TableStreamRead(aAliasName, aTableName, aPassword, aStreamName, aStream);
+  return Guarded([&]() -> uint32_t {
+    aStream.SetSize(0);
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAliasName);
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteString(aStreamName);
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(nxnmSessionTableStreamRead, result);
+    if (result == 0) {
+      TnxMemoryStream& bytes = reader->StreamForReading();
+      if (bytes.GetSize() > 0) aStream.WriteBuffer(bytes.Memory(), bytes.GetSize());
+    }
+    aStream.SetPosition(0);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::TableStreamWrite(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                            std::u16string_view aPassword, std::u16string_view aStreamName,
+                                            platform::TStream& aStream) {
+  if (!rsMessageReductionServer())
+    return TnxAbstractSession::TableStreamWrite(aAliasName, aTableName, aPassword, aStreamName, aStream);
+  return Guarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAliasName);
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteString(aStreamName);
+    const int64_t size = aStream.GetSize();
+    writer->WriteInteger(size);
+    writer->FlushBuffer();
+    aStream.SetPosition(0);
+    writer->StreamForWriting().CopyFrom(aStream, size);
+    return writer->RequestNoReply(nxnmSessionTableStreamWrite);
+  });
+}
+
+uint32_t TnxRemoteSession::TableExists(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                       std::u16string_view aPassword, bool& aExists, bool aAllowSystem) {
+  if (!rsMessageReductionServer())
+    return TnxAbstractSession::TableExists(aAliasName, aTableName, aPassword, aExists, aAllowSystem);
+  aExists = false;
+  return Guarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aAliasName);
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteBoolean(aAllowSystem);
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(nxnmSessionTableExists, result);
+    if (result != 0) return result;
+    TnxMemoryStream& reply = reader->StreamForReading();
+    if (reply.GetSize() < 1) return nxeMessageUnrecognized;
+    aExists = static_cast<const uint8_t*>(reply.Memory())[0] != 0;
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteSession::OptionClear(std::u16string_view aName) {
+  return Guarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aName);
+    return writer->RequestNoReply(nxnmSessionOptionClear);
+  });
+}
+
+uint32_t TnxRemoteSession::OptionSet(std::u16string_view aName, std::u16string_view aValue) {
+  return Guarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aName);
+    writer->WriteString(aValue);
+    return writer->RequestNoReply(nxnmSessionOptionSet);
+  });
+}
+
+uint32_t TnxRemoteSession::rsOptionGet(TnxMsgID aMsgID, std::u16string_view aName, std::u16string& aValue) {
+  aValue.clear();
+  return Guarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = CreateRequest();
+    writer->WriteString(aName);
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(aMsgID, result);
+    if (result == 0) aValue = reader->ReadString();
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::OptionGet(std::u16string_view aName, std::u16string& aValue) {
+  return rsOptionGet(nxnmSessionOptionGet, aName, aValue);
+}
+
+uint32_t TnxRemoteSession::OptionGetEffective(std::u16string_view aName, std::u16string& aValue) {
+  return rsOptionGet(nxnmSessionOptionGetEffective, aName, aValue);
+}
+
+uint32_t TnxRemoteSession::rsOptionList(TnxMsgID aMsgID, platform::TStringList& aList) {
+  return Guarded([&]() -> uint32_t {
+    uint32_t result = 0;
+    const std::unique_ptr<TnxReplyReader> reader = RequestNoData(aMsgID, result);
+    if (result == 0) reader->ReadStrings(aList);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteSession::OptionList(platform::TStringList& aList) {
+  return rsOptionList(nxnmSessionOptionList, aList);
+}
+
+uint32_t TnxRemoteSession::OptionListEffective(platform::TStringList& aList) {
+  return rsOptionList(nxnmSessionOptionListEffective, aList);
 }
 
 }  // namespace revurov

@@ -55,11 +55,34 @@ bool nxClientFeatureOn(TnxClientFeature aFeature) noexcept;
 inline constexpr int32_t nxRemoteClientVersion = 47501;
 // Servers above it batch timeouts.
 inline constexpr int32_t nxTimeoutBatchMinServer = 47004;
+// Servers above it take the session's table stream and existence requests.
+inline constexpr int32_t nxSessionTableRequestsMinServer = 47001;
 
+inline constexpr TnxMsgID nxnmSessionAliasGetList = 0x104;
+inline constexpr TnxMsgID nxnmSessionAliasAdd = 0x106;
+inline constexpr TnxMsgID nxnmSessionAliasDelete = 0x107;
+inline constexpr TnxMsgID nxnmSessionAliasModify = 0x108;
+inline constexpr TnxMsgID nxnmSessionAliasGetPath = 0x109;
+inline constexpr TnxMsgID nxnmSessionCloseInactiveFolders = 0x111;
+inline constexpr TnxMsgID nxnmSessionCloseInactiveTables = 0x112;
+inline constexpr TnxMsgID nxnmSessionDatabaseOpen = 0x122;
+inline constexpr TnxMsgID nxnmSessionGetRegisteredClassList = 0x131;
+inline constexpr TnxMsgID nxnmSessionPasswordAdd = 0x141;
+inline constexpr TnxMsgID nxnmSessionPasswordRemove = 0x142;
+inline constexpr TnxMsgID nxnmSessionPasswordRemoveAll = 0x143;
+inline constexpr TnxMsgID nxnmSessionTransContextCreate = 0x151;
+inline constexpr TnxMsgID nxnmSessionTableStreamRead = 0x171;
+inline constexpr TnxMsgID nxnmSessionTableStreamWrite = 0x172;
+inline constexpr TnxMsgID nxnmSessionTableExists = 0x180;
 inline constexpr TnxMsgID nxnmSessionSetTimeout = 0x1F0;
 inline constexpr TnxMsgID nxnmSessionFailed = 0x1F1;
 inline constexpr TnxMsgID nxnmSessionFailedPermanent = 0x1F2;
+inline constexpr TnxMsgID nxnmSessionOptionClear = 0x1F3;
 inline constexpr TnxMsgID nxnmSessionOptionSet = 0x1F4;
+inline constexpr TnxMsgID nxnmSessionOptionGet = 0x1F5;
+inline constexpr TnxMsgID nxnmSessionOptionGetEffective = 0x1F6;
+inline constexpr TnxMsgID nxnmSessionOptionList = 0x1F7;
+inline constexpr TnxMsgID nxnmSessionOptionListEffective = 0x1F8;
 inline constexpr TnxMsgID nxnmTimeoutBatch = 0x1F9;
 
 // A transport's report of a lost connection to its dependents; aData points
@@ -91,6 +114,8 @@ class TnxRemoteServerEngine : public TnxBaseServerEngine {
   bool CacheAliases() const noexcept { return rseCacheAliases; }
   // Switching it off makes every session's alias list stale.
   void SetCacheAliases(bool aValue);
+  // Every session's alias list is stale.
+  void MarkAliasCachesStale();
   TnxThreadPriority RemoteThreadPriority() const noexcept { return rseRemoteThreadPriority; }
   void SetRemoteThreadPriority(TnxThreadPriority aValue) noexcept { rseRemoteThreadPriority = aValue; }
   TnxTransportID TransportID() const noexcept { return rseTransportID; }
@@ -193,30 +218,45 @@ class TnxRemoteSession : public TnxAbstractSession, public InxSessionRequests {
   void SetConnectionLost() noexcept { rsConnectionLost.store(true, std::memory_order_relaxed); }
   bool TimeoutBatchSupported() const noexcept { return rsTimeoutBatchSupported; }
 
-  // The session's own operations come with their requests; until then
-  // each answers 12289.
-  uint32_t AliasAdd(std::u16string_view, std::u16string_view, bool) override { return NotSupported(u"AliasAdd"); }
-  uint32_t AliasDelete(std::u16string_view) override { return NotSupported(u"AliasDelete"); }
-  uint32_t AliasModify(std::u16string_view, std::u16string_view, std::u16string_view, bool) override {
-    return NotSupported(u"AliasModify");
-  }
-  uint32_t AliasGetList(TnxAliasDescriptors&) override { return NotSupported(u"AliasGetList"); }
-  uint32_t AliasGetPath(std::u16string_view, std::u16string&) override { return NotSupported(u"AliasGetPath"); }
-  uint32_t PasswordAdd(std::u16string_view) override { return NotSupported(u"PasswordAdd"); }
-  uint32_t PasswordRemove(std::u16string_view) override { return NotSupported(u"PasswordRemove"); }
-  uint32_t PasswordRemoveAll() override { return NotSupported(u"PasswordRemoveAll"); }
-  uint32_t CloseInactiveFolders() override { return NotSupported(u"CloseInactiveFolders"); }
-  uint32_t CloseInactiveTables() override { return NotSupported(u"CloseInactiveTables"); }
-  uint32_t DatabaseOpen(TnxAbstractDatabase*&, std::u16string_view, std::u16string_view, TnxAbstractTransContext*,
-                        TnxOpenMode, TnxShareMode, uint32_t) override {
-    return NotSupported(u"DatabaseOpen");
-  }
-  uint32_t TransContextCreate(TnxAbstractTransContext*&, uint32_t) override {
-    return NotSupported(u"TransContextCreate");
-  }
-  uint32_t GetRegisteredClassList(TnxClassListType, platform::TStringList&) override {
-    return NotSupported(u"GetRegisteredClassList");
-  }
+  // ---- the session's operations ----
+  // With the engine's CacheAliases the first listing fills the alias
+  // cache, and later ones and AliasGetPath are answered from it until an
+  // alias changes. A name the alias check refuses is left out.
+  uint32_t AliasGetList(TnxAliasDescriptors& aList) override;
+  uint32_t AliasAdd(std::u16string_view aAlias, std::u16string_view aPath, bool aEnforce) override;
+  uint32_t AliasDelete(std::u16string_view aAlias) override;
+  uint32_t AliasModify(std::u16string_view aAlias, std::u16string_view aNewName, std::u16string_view aNewPath,
+                       bool aEnforce) override;
+  uint32_t AliasGetPath(std::u16string_view aAlias, std::u16string& aPath) override;
+  uint32_t PasswordAdd(std::u16string_view aPassword) override;
+  uint32_t PasswordRemove(std::u16string_view aPassword) override;
+  uint32_t PasswordRemoveAll() override;
+  uint32_t CloseInactiveFolders() override;
+  uint32_t CloseInactiveTables() override;
+  // Only the alias type "Name" has its alias checked. A database whose
+  // context the server made owns that context.
+  uint32_t DatabaseOpen(TnxAbstractDatabase*& aDatabase, std::u16string_view aAliasType, std::u16string_view aAlias,
+                        TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                        uint32_t aTimeout) override;
+  uint32_t TransContextCreate(TnxAbstractTransContext*& aTransContext, uint32_t aTimeout) override;
+  uint32_t GetRegisteredClassList(TnxClassListType aClassListType, platform::TStringList& aList) override;
+  // Requests of their own on servers above 47001 with cfMessageReduction;
+  // else through a temporary database.
+  uint32_t TableStreamRead(std::u16string_view aAliasName, std::u16string_view aTableName,
+                           std::u16string_view aPassword, std::u16string_view aStreamName,
+                           platform::TStream& aStream) override;
+  uint32_t TableStreamWrite(std::u16string_view aAliasName, std::u16string_view aTableName,
+                            std::u16string_view aPassword, std::u16string_view aStreamName,
+                            platform::TStream& aStream) override;
+  uint32_t TableExists(std::u16string_view aAliasName, std::u16string_view aTableName, std::u16string_view aPassword,
+                       bool& aExists, bool aAllowSystem) override;
+  // The session's options live at the server.
+  uint32_t OptionClear(std::u16string_view aName) override;
+  uint32_t OptionSet(std::u16string_view aName, std::u16string_view aValue) override;
+  uint32_t OptionGet(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t OptionGetEffective(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t OptionList(platform::TStringList& aList) override;
+  uint32_t OptionListEffective(platform::TStringList& aList) override;
 
   // What a request callback is given; lives on the requester's stack.
   struct ReplyCookie {
@@ -237,6 +277,15 @@ private:
   uint32_t rsTakeReply(PnxDataMessage aMessage, TnxMsgID aMsgID, void* aReply, int32_t* aReplyLen,
                        TnxNetMsgDataType aReplyType, uint32_t* aSequenceID);
   void rsFlushTimeoutBatch();
+  // Runs aOperation; an exception becomes its code.
+  template <class F>
+  uint32_t Guarded(F&& aOperation) noexcept;
+  bool rsMessageReductionServer() const noexcept;
+  // This session's alias list is stale, and with CacheAliases every
+  // session's.
+  void rsInvalidateAliasCache();
+  uint32_t rsOptionGet(TnxMsgID aMsgID, std::u16string_view aName, std::u16string& aValue);
+  uint32_t rsOptionList(TnxMsgID aMsgID, platform::TStringList& aList);
   TnxRemoteServerEngine& Engine() const noexcept;
 
   int32_t rsServerVersion = 0;
@@ -249,6 +298,8 @@ private:
   // Another thread (the engine's CacheAliases) clears it.
   std::atomic<bool> rsAliasCacheValid{false};
   TnxTimeoutBatch rsTimeoutBatch;
+  // "alias=path" lines; read and written by the session's thread only.
+  platform::TStringList rsAliasCache;
   uintptr_t rsLastSource = 0;
   TnxMessageSource rsSource = nullptr;
 };

@@ -126,11 +126,17 @@ public:
   uint32_t Read(TnxBaseHeader& aHeader, void* aBuffer, uint32_t aBufferSize);
 
   TnxBasePooledTransport* PooledTransport() const noexcept { return bccTransport; }
+  // The timeout (ms) of the request whose reply ReadMessage awaits; 0 (no
+  // request, or a request without limit) lets the medium wait as long as
+  // it does.
+  uint32_t ReplyTimeout() const noexcept { return bccReplyTimeout; }
+  void SetReplyTimeout(uint32_t aValue) noexcept { bccReplyTimeout = aValue; }
 
 private:
   friend void nxEnterClientConnection(TnxBaseClientConnection* aConnection);
   TnxBasePooledTransport* bccTransport;
   bool bccEntered = false;
+  uint32_t bccReplyTimeout = 0;
   // Kept across messages: one exchange after another allocates once.
   TnxHeapBuffer bccBody;
   TnxHeapBuffer bccDecompressed;

@@ -702,6 +702,8 @@ void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID a
     return;
   }
   TnxOnceDelivery delivery{aReplyCallback, aReplyCookie};
+  // Only this request's reply is bounded by its timeout.
+  connection->SetReplyTimeout(aTimeout);
   try {
     TnxHeapBlock scratch;
     uint32_t uncompressedSize = 0;
@@ -714,6 +716,7 @@ void TnxBasePooledTransport::Request(TnxTransportID aTransportID, TnxSessionID a
     if (!delivery.delivered) aReplyCallback(aMsgID, nxeLostConnection, nullptr, 0, aReplyCookie);
     return;
   }
+  connection->SetReplyTimeout(0);
   connection->Deactivate();
 }
 

@@ -1,5 +1,6 @@
 #include "transport/tcp_transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "platform/completion_queue.h"
 #include "platform/rtl_thread.h"
 #include "platform/text.h"
+#include "platform/thread_clock.h"
 #include "transport/connection.h"
 #include "transport/message_frame.h"
 #include "transport/server_connection.h"
@@ -29,9 +31,30 @@ constexpr int kListenBacklog = 128;
 constexpr uint32_t kMidMessageWaitMs = 2;
 constexpr int kMidMessageWaits = 32;
 
-bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
+// What a client allows beyond a request's timeout before it gives up on
+// the reply: the server works to that timeout and still has to answer.
+constexpr uint64_t kReplyGraceMs = 1000;
+// Beyond it a wait's milliseconds would turn negative: no limit at all.
+constexpr uint64_t kLongestWaitMs = 0x7FFFFFFF;
+
+// When a reply awaited for aTimeout ms is given up (ms of the monotonic
+// clock); 0 for no limit (a timeout of 0 or $FFFFFFFF).
+uint64_t ReplyDeadline(uint32_t aTimeout) noexcept {
+  if (aTimeout == 0 || aTimeout == 0xFFFFFFFFu) return 0;
+  return platform::MonotonicMilliseconds() + aTimeout + kReplyGraceMs;
+}
+
+bool ReadExactly(int aFd, void* aBuffer, size_t aCount, uint64_t aDeadline = 0) {
   auto* bytes = static_cast<uint8_t*>(aBuffer);
   while (aCount > 0) {
+    if (aDeadline != 0) {
+      const uint64_t now = platform::MonotonicMilliseconds();
+      if (now >= aDeadline) return false;
+      // A wait that ends without bytes before the deadline (the longest
+      // one poll takes) goes round again.
+      const uint64_t wait = std::min<uint64_t>(aDeadline - now, kLongestWaitMs);
+      if (!platform::WaitReadable(aFd, static_cast<uint32_t>(wait))) continue;
+    }
     const int64_t n = platform::SocketRead(aFd, bytes, aCount);
     if (n <= 0) return false;
     bytes += n;
@@ -42,13 +65,15 @@ bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
 
 // One whole message of a blocking socket; 11276 when the peer is gone or
 // the header is broken.
-void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+// A message that has not fully arrived by aDeadline (0: none) is 11276 too.
+void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, uint64_t aDeadline = 0) {
   uint8_t header[nxHeaderSize];
-  if (!ReadExactly(aFd, header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
+  if (!ReadExactly(aFd, header, sizeof header, aDeadline)) throw EnxTransportException(nullptr, nxeLostConnection);
   aHeader = nxLoadHeader(header);
   if (nxCheckHeader(aHeader) != 0) throw EnxTransportException(nullptr, nxeLostConnection);
   aBody.Resize(aHeader.bhLength - nxHeaderSize);
-  if (!ReadExactly(aFd, aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+  if (!ReadExactly(aFd, aBody.Data(), aBody.Size(), aDeadline))
+    throw EnxTransportException(nullptr, nxeLostConnection);
 }
 
 TnxMessageFields Fields(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
@@ -95,7 +120,11 @@ public:
                     aUncompressedSize, aBuffer, aBufferSize, wsFrame))
       throw EnxTransportException(nullptr, nxeLostConnection);
   }
-  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override { ReadWholeMessage(wsFd, aHeader, aBody); }
+  // A reply not there by the request's timeout plus a grace drops the
+  // connection (the raise makes its user free it).
+  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
+    ReadWholeMessage(wsFd, aHeader, aBody, ReplyDeadline(ReplyTimeout()));
+  }
   void ForceDisconnect() override {
     if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(wsFd);
   }

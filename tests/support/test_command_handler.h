@@ -1,33 +1,78 @@
 // A command handler for tests of the listening side: one user and password,
-// sessions numbered from 1, and per request number a scripted answer: echo
-// the request (the default), a fixed reply with code and text, an
-// exception, two replies or none. Replies go through a request reader's
-// reply writer, so they reach the serving thread's current transport.
-// Thread-safe: a transport may serve requests on several threads at once.
+// sessions numbered from 1, and per request number a scripted answer: the
+// default, a fixed reply with code and text, an exception, two replies or
+// none, the default reply without its last byte (a list without its end),
+// under another ID, wrapped in a multi-reply, held back until released, or
+// the connection closed instead (TTestTcpServer carries that out).
+//
+// The default answers the remote engine's session, database and
+// transaction-context requests from a small model (aliases, tables per
+// alias, opened databases, session options); any other request is echoed.
+// Replies go through reply writers, so they reach the serving thread's
+// current transport. Thread-safe: a transport may serve requests on several
+// threads at once.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/exception_conversion.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "platform/endian.h"
+#include "platform/string_list.h"
+#include "platform/text.h"
 #include "transport/command_handler.h"
+#include "transport/data_message_queue.h"
 #include "transport/request_reader.h"
 
 namespace revurov::testing {
 
-enum class TReplyKind { rkEcho, rkFixed, rkRaise, rkReplyTwice, rkNoReply };
+enum class TReplyKind {
+  rkEcho,        // the default answer (an echo for requests it does not know)
+  rkFixed,       // data, code and text as scripted
+  rkRaise,       // the handler raises code and text
+  rkReplyTwice,  // the fixed reply twice
+  rkNoReply,     // nothing (the transport answers 15522)
+  rkNoListEnd,   // the default answer less its last byte
+  rkOtherID,     // the default answer under otherID
+  rkMultiReply,  // the default answer as the one part of a multi-reply
+  rkLate,        // the default answer once ReleaseLate is called
+  rkClose,       // the connection is closed instead of answered
+};
 
 struct TScriptedReply {
   TReplyKind kind = TReplyKind::rkEcho;
   std::vector<uint8_t> data;  // rkFixed, rkReplyTwice: the reply's data
   uint32_t code = 0;          // rkFixed, rkReplyTwice: result; rkRaise: the exception's code
   std::u16string text;        // the error text that goes with the code
+  TnxMsgID otherID = 0;       // rkOtherID
 };
+
+// A fault of kind aKind (rkOtherID: under aOtherID).
+inline TScriptedReply Injected(TReplyKind aKind, TnxMsgID aOtherID = 0) {
+  TScriptedReply reply;
+  reply.kind = aKind;
+  reply.otherID = aOtherID;
+  return reply;
+}
+// A fixed reply: code, data and the server's text.
+inline TScriptedReply Fixed(uint32_t aCode, std::vector<uint8_t> aData = {}, std::u16string aText = {}) {
+  TScriptedReply reply;
+  reply.kind = TReplyKind::rkFixed;
+  reply.code = aCode;
+  reply.data = std::move(aData);
+  reply.text = std::move(aText);
+  return reply;
+}
 
 // What the handler saw of one request.
 struct TReceivedRequest {
@@ -35,6 +80,16 @@ struct TReceivedRequest {
   TnxSessionID sessionID = 0;
   std::vector<uint8_t> data;
 };
+
+// In Events(): a session's end, after its requests.
+inline constexpr TnxMsgID kSessionEndEvent = 0xFFFFFFFFu;
+
+// Set by the handler on the serving thread: the reply about to be written
+// is to close the connection instead.
+inline bool& tlsCloseInsteadOfReply() {
+  static thread_local bool close = false;
+  return close;
+}
 
 class TTestCommandHandler : public TnxBaseCommandHandler {
   REVUROV_COMPONENT_CLASS(TTestCommandHandler, TnxBaseCommandHandler)
@@ -47,6 +102,22 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   int32_t ServerVersion = 47501;
   std::u16string HandlerServerName;
 
+  // The model the default answers come from; changed through Configure
+  // while requests may be served.
+  std::vector<std::pair<std::u16string, std::u16string>> Aliases;  // alias, path
+  std::map<std::u16string, std::vector<std::u16string>> Tables;      // by alias (or path)
+  std::vector<std::u16string> ChangedTables;
+  // $122 answers with a transaction context made for the database.
+  bool OpenWithContext = false;
+  // Off, nothing is recorded (a benchmark's long run).
+  bool Recording = true;
+
+  // Runs aChange on the handler under its lock.
+  template <class F>
+  void Configure(F&& aChange) {
+    std::lock_guard<std::mutex> guard(thLock);
+    aChange(*this);
+  }
   void Script(TnxMsgID aMsgID, TScriptedReply aReply) {
     std::lock_guard<std::mutex> guard(thLock);
     thScript[aMsgID] = std::move(aReply);
@@ -54,6 +125,42 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   std::vector<TReceivedRequest> Received() const {
     std::lock_guard<std::mutex> guard(thLock);
     return thReceived;
+  }
+  // The requests and the ends of sessions (kSessionEndEvent) in order.
+  std::vector<TReceivedRequest> Events() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thEvents;
+  }
+  // The message IDs of Received, for sessions aSession (0: all).
+  std::vector<TnxMsgID> ReceivedIDs(TnxSessionID aSession = 0) const {
+    std::vector<TnxMsgID> ids;
+    for (const auto& r : Received())
+      if (aSession == 0 || r.sessionID == aSession) ids.push_back(r.msgID);
+    return ids;
+  }
+  // A session option as kept from $1F4; empty when not set.
+  std::u16string SessionOption(TnxSessionID aSession, const std::u16string& aName) const {
+    std::lock_guard<std::mutex> guard(thLock);
+    auto it = thOptions.find(aSession);
+    return it == thOptions.end() ? std::u16string() : it->second.Values(aName);
+  }
+  // Lets every held-back reply go (and later ones at once).
+  void ReleaseLate() {
+    std::lock_guard<std::mutex> guard(thLock);
+    thLateReleased = true;
+    thLateWake.notify_all();
+  }
+  // Holds later replies again (under Configure).
+  void ResetLate() { thLateReleased = false; }
+  // Replies held back now.
+  int LateHeld() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thLateHeld;
+  }
+  // The ID the handler gave the last session it added.
+  TnxSessionID LastSession() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thLastSession;
   }
   std::set<TnxSessionID> Sessions() const {
     std::lock_guard<std::mutex> guard(thLock);
@@ -73,50 +180,227 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
 
   uint32_t bchRemoveSession(TnxBaseTransport*, TnxSessionID aSessionID) override {
     std::lock_guard<std::mutex> guard(thLock);
+    thEvents.push_back({kSessionEndEvent, aSessionID, {}});
     return thSessions.erase(aSessionID) ? 0 : nxeInvalidHandle;
   }
 
   void bchHandleMessage(const TnxDataMessage& aMessage) override {
     TScriptedReply script;
+    const uint8_t* data = aMessage.dmData.get();
+    const std::vector<uint8_t> request(data, data + (data ? aMessage.dmDataLen : 0));
     {
       std::lock_guard<std::mutex> guard(thLock);
-      const uint8_t* data = aMessage.dmData.get();
-      thReceived.push_back({aMessage.dmMsg, aMessage.dmSessionID,
-                            std::vector<uint8_t>(data, data + (data ? aMessage.dmDataLen : 0))});
+      if (Recording) {
+        thReceived.push_back({aMessage.dmMsg, aMessage.dmSessionID, request});
+        thEvents.push_back(thReceived.back());
+      }
       if (auto it = thScript.find(aMessage.dmMsg); it != thScript.end()) script = it->second;
     }
-    auto reader = TnxRequestReader::Create<TnxRequestReader>(aMessage);
-    TnxReplyWriter& writer = reader->Writer();
     switch (script.kind) {
-      case TReplyKind::rkEcho: {
-        TnxDataMessageStream& in = reader->StreamForReading();
-        const int64_t size = in.GetSize();
-        if (size > 0) writer.Write(in.Memory(), size);
-        writer.Send();
+      case TReplyKind::rkEcho:
+      case TReplyKind::rkNoListEnd:
+      case TReplyKind::rkOtherID:
+      case TReplyKind::rkMultiReply:
+      case TReplyKind::rkLate: {
+        TAnswer answer = DefaultAnswer(aMessage.dmMsg, aMessage.dmSessionID, request);
+        TnxMsgID replyID = aMessage.dmMsg;
+        if (script.kind == TReplyKind::rkNoListEnd && !answer.data.empty()) answer.data.pop_back();
+        if (script.kind == TReplyKind::rkOtherID) replyID = script.otherID;
+        if (script.kind == TReplyKind::rkMultiReply) {
+          answer.data = MultiReplyOf(aMessage.dmMsg, answer.code, answer.data);
+          answer.code = 0;
+          replyID = nxMultiReplyMsgID;
+        }
+        if (script.kind == TReplyKind::rkLate) HoldBack();
+        Send(replyID, answer.code, answer.data, {});
         break;
       }
       case TReplyKind::rkFixed:
       case TReplyKind::rkReplyTwice:
-        for (int i = script.kind == TReplyKind::rkReplyTwice ? 2 : 1; i > 0; --i) {
-          TnxReplyWriter reply(aMessage.dmMsg);
-          if (!script.data.empty())
-            reply.Write(script.data.data(), static_cast<int64_t>(script.data.size()));
-          reply.Error = script.code;
-          if (!script.text.empty()) KeepErrorText(script.code, script.text);
-          reply.Send();
-        }
+        for (int i = script.kind == TReplyKind::rkReplyTwice ? 2 : 1; i > 0; --i)
+          Send(aMessage.dmMsg, script.code, script.data, script.text);
         break;
       case TReplyKind::rkRaise:
         RaiseError(script.code, script.text);
+      case TReplyKind::rkClose:
+        tlsCloseInsteadOfReply() = true;
+        break;
       case TReplyKind::rkNoReply:
         break;
     }
+  }
+
+  // A multi-reply holding one part.
+  static std::vector<uint8_t> MultiReplyOf(TnxMsgID aMsgID, uint32_t aCode, const std::vector<uint8_t>& aData) {
+    std::vector<uint8_t> out(nxMultiReplyPartHeaderSize);
+    platform::StoreU32(out.data(), aMsgID);
+    platform::StoreU32(out.data() + 4, static_cast<uint32_t>(nxMultiReplyPartHeaderSize + aData.size()));
+    platform::StoreU32(out.data() + 8, aCode);
+    out.insert(out.end(), aData.begin(), aData.end());
+    return out;
   }
 
   platform::TGUID GetServerGUID() const override { return kServerGUID; }
   std::u16string bchGetServerName() const override { return HandlerServerName; }
 
 private:
+  struct TAnswer {
+    uint32_t code = 0;
+    std::vector<uint8_t> data;
+  };
+
+  void Send(TnxMsgID aMsgID, uint32_t aCode, const std::vector<uint8_t>& aData, const std::u16string& aText) {
+    TnxReplyWriter reply(aMsgID);
+    if (!aData.empty()) reply.Write(aData.data(), static_cast<int64_t>(aData.size()));
+    reply.Error = aCode;
+    if (!aText.empty()) KeepErrorText(aCode, aText);
+    reply.Send();
+  }
+
+  // Bounded: a test that forgets to release still ends.
+  void HoldBack() {
+    std::unique_lock<std::mutex> guard(thLock);
+    ++thLateHeld;
+    thLateWake.wait_for(guard, std::chrono::seconds(20), [this] { return thLateReleased; });
+    --thLateHeld;
+  }
+
+  template <class F>
+  static std::vector<uint8_t> Tagged(F&& aWrite) {
+    // Kept per thread: a new stream reserves its memory from the system.
+    static thread_local TnxMemoryStream stream(-1);
+    stream.SetSize(0);
+    stream.SetPosition(0);
+    {
+      TnxWriter writer(stream);
+      aWrite(writer);
+      writer.FlushBuffer();
+    }
+    const auto* bytes = static_cast<const uint8_t*>(stream.Memory());
+    return std::vector<uint8_t>(bytes, bytes + stream.GetSize());
+  }
+  static std::vector<uint8_t> U32(uint32_t aValue) {
+    std::vector<uint8_t> out(4);
+    platform::StoreU32(out.data(), aValue);
+    return out;
+  }
+  static std::vector<uint8_t> NameList(const std::vector<std::u16string>& aNames) {
+    return Tagged([&](TnxWriter& w) {
+      w.WriteListBegin();
+      for (const auto& name : aNames) w.WriteString(name);
+      w.WriteListEnd();
+    });
+  }
+  // The alias entry named aAlias (letter case ignored); end() when none.
+  auto FindAlias(const std::u16string& aAlias) {
+    for (auto it = Aliases.begin(); it != Aliases.end(); ++it)
+      if (platform::AsciiSameText(it->first, aAlias)) return it;
+    return Aliases.end();
+  }
+
+  TAnswer DefaultAnswer(TnxMsgID aMsgID, TnxSessionID aSession, const std::vector<uint8_t>& aRequest) {
+    std::vector<uint8_t> copy = aRequest;
+    TnxStaticMemoryStream in(copy.data(), static_cast<int64_t>(copy.size()));
+    TnxReader reader(in);
+    std::lock_guard<std::mutex> guard(thLock);
+    switch (aMsgID) {
+      case 0x104:
+        return {0, Tagged([&](TnxWriter& w) {
+                  w.WriteListBegin();
+                  for (const auto& [alias, path] : Aliases) {
+                    w.WriteString(alias);
+                    w.WriteString(path);
+                  }
+                  w.WriteListEnd();
+                })};
+      case 0x106: {
+        std::u16string alias = reader.ReadString();
+        std::u16string path = reader.ReadString();
+        if (FindAlias(alias) != Aliases.end()) return {nxeInvalidAliasName, {}};
+        Aliases.emplace_back(std::move(alias), std::move(path));
+        return {};
+      }
+      case 0x107: {
+        auto it = FindAlias(reader.ReadString());
+        if (it == Aliases.end()) return {nxeUnknownDatabase, {}};
+        Aliases.erase(it);
+        return {};
+      }
+      case 0x108: {
+        auto it = FindAlias(reader.ReadString());
+        if (it == Aliases.end()) return {nxeUnknownDatabase, {}};
+        it->first = reader.ReadString();
+        it->second = reader.ReadString();
+        return {};
+      }
+      case 0x109: {
+        auto it = FindAlias(reader.ReadString());
+        if (it == Aliases.end()) return {nxeUnknownDatabase, {}};
+        return {0, Tagged([&](TnxWriter& w) { w.WriteString(it->second); })};
+      }
+      case 0x122: {
+        const std::u16string type = reader.ReadString();
+        const std::u16string alias = reader.ReadString();
+        std::u16string key = alias;
+        if (type == u"Name") {
+          auto it = FindAlias(alias);
+          if (it == Aliases.end()) return {nxeUnknownDatabase, {}};
+          key = it->first;
+        }
+        const uint32_t database = ++thLastID;
+        thDatabases[database] = key;
+        const uint32_t context = OpenWithContext ? ++thLastID : 0;
+        return {0, Tagged([&](TnxWriter& w) {
+                  w.WriteBoolean(OpenWithContext);
+                  if (OpenWithContext) w.WriteInteger(static_cast<int32_t>(context));
+                  w.WriteInteger(static_cast<int32_t>(database));
+                })};
+      }
+      case 0x131:
+        return {0, NameList({})};
+      case 0x151:
+        if (aRequest.size() < 4) return {nxeInvalidParameter, {}};
+        return {0, U32(++thLastID)};
+      case 0x180:
+        return {0, {0}};
+      case 0x1F3:
+        thOptions[aSession].SetValues(reader.ReadString(), u"");
+        return {};
+      case 0x1F4: {
+        const std::u16string name = reader.ReadString();
+        thOptions[aSession].SetValues(name, reader.ReadString());
+        return {};
+      }
+      case 0x1F5:
+      case 0x1F6: {
+        const std::u16string value = thOptions[aSession].Values(reader.ReadString());
+        return {0, Tagged([&](TnxWriter& w) { w.WriteString(value); })};
+      }
+      case 0x1F7:
+      case 0x1F8: {
+        const platform::TStringList& options = thOptions[aSession];
+        return {0, Tagged([&](TnxWriter& w) { w.WriteStrings(options); })};
+      }
+      case 0x223:
+      case 0x226: {
+        if (aRequest.size() < 4) return {nxeInvalidParameter, {}};
+        auto it = thDatabases.find(platform::LoadU32(aRequest.data()));
+        if (it == thDatabases.end()) return {nxeInvalidHandle, {}};
+        if (aMsgID == 0x226) return {0, NameList(ChangedTables)};
+        auto tables = Tables.find(it->second);
+        return {0, NameList(tables == Tables.end() ? std::vector<std::u16string>{} : tables->second)};
+      }
+      case 0x2FF:
+        if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
+        return {};
+      case 0x111: case 0x112: case 0x141: case 0x142: case 0x143: case 0x171: case 0x172:
+      case 0x1F0: case 0x1F1: case 0x1F2: case 0x1F9: case 0x2F0: case 0x9F0: case 0x9FF:
+        return {};
+      default:
+        return {0, aRequest};
+    }
+  }
+
   // The text goes where a transport takes the error text of a reply from:
   // the thread's last converted exception.
   void KeepErrorText(uint32_t aCode, const std::u16string& aText) {
@@ -132,6 +416,13 @@ private:
   std::vector<TReceivedRequest> thReceived;
   std::set<TnxSessionID> thSessions;
   TnxSessionID thLastSession = 0;
+  std::vector<TReceivedRequest> thEvents;
+  std::map<TnxSessionID, platform::TStringList> thOptions;
+  std::map<uint32_t, std::u16string> thDatabases;  // open databases: their alias or path
+  uint32_t thLastID = 100;
+  std::condition_variable thLateWake;
+  bool thLateReleased = false;
+  int thLateHeld = 0;
 };
 
 }  // namespace revurov::testing
