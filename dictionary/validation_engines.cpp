@@ -2,11 +2,32 @@
 
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
+#include "dictionary/key_descriptors.h"
+#include "dictionary/key_field_engines.h"
 #include "dictionary/validation_descriptors.h"
 
 namespace revurov {
 
 constinit TnxClassRegistry nxValidationEngines;
+
+namespace {
+
+// The compare of a rule that watches its field through a key field.
+template <class E>
+std::unique_ptr<TnxCompositeKeyFieldEngine> KeyFieldEngineOf(const TnxBaseFieldValidationDescriptor* aDescriptor,
+                                                             std::u16string_view aName) {
+  const auto* rule = dynamic_cast<const TnxKeyFieldValidationDescriptor*>(aDescriptor);
+  if (!rule || !rule->KeyField())
+    throw E(nxeInvalidFieldDescriptor, u"Validation \"%s\" has no key field to compare with", {aName});
+  return TnxCompositeKeyFieldEngine::CreateEngine(*rule->KeyField());
+}
+
+// Compares the field values a and b (buffer form) as the key field does.
+int CompareValues(const TnxCompositeKeyFieldEngine& aEngine, const void* a, const void* b) {
+  return aEngine.CompareFieldDirect(aEngine, static_cast<const uint8_t*>(a), static_cast<const uint8_t*>(b));
+}
+
+}  // namespace
 
 // ---- TnxBaseValidationEngine ----
 
@@ -51,6 +72,55 @@ void TnxNotNullValidationEngine::RaiseFailure(uint32_t aErrorCode, const std::u1
   throw EnxNotNullValidationEngineException(aErrorCode, u"%s", {aMessage});
 }
 
+TnxMinMaxValidationEngine::TnxMinMaxValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor,
+                                                     std::u16string_view aName, std::u16string_view aFieldName)
+    : TnxBaseValidationEngine(aDescriptor, aName, aFieldName),
+      mmveKeyFieldEngine(KeyFieldEngineOf<EnxMinMaxValidationEngineException>(aDescriptor, aName)) {
+  const auto* rule = dynamic_cast<const TnxMinMaxValidationDescriptor*>(aDescriptor);
+  if (!rule) return;
+  // The compare reads a whole field from each side.
+  const auto length = static_cast<size_t>(mmveKeyFieldEngine->FieldLength());
+  mmveHasMin = rule->Min().has_value();
+  mmveHasMax = rule->Max().has_value();
+  if (mmveHasMin) mmveMin = *rule->Min();
+  if (mmveHasMax) mmveMax = *rule->Max();
+  mmveMin.resize(length);
+  mmveMax.resize(length);
+}
+
+TnxMinMaxValidationEngine::~TnxMinMaxValidationEngine() = default;
+
+void TnxMinMaxValidationEngine::ValidateField(const void*, const void*, const void* aNewField, const void*) {
+  if (!aNewField) return;
+  if (mmveHasMin && CompareValues(*mmveKeyFieldEngine, aNewField, mmveMin.data()) < 0)
+    ValidationFailed(nxeMinimumValidity);
+  if (mmveHasMax && CompareValues(*mmveKeyFieldEngine, aNewField, mmveMax.data()) > 0)
+    ValidationFailed(nxeMaximumValidity);
+}
+
+void TnxMinMaxValidationEngine::RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const {
+  throw EnxMinMaxValidationEngineException(aErrorCode, u"%s", {aMessage});
+}
+
+TnxNoChangeValidationEngine::TnxNoChangeValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor,
+                                                         std::u16string_view aName, std::u16string_view aFieldName)
+    : TnxBaseValidationEngine(aDescriptor, aName, aFieldName),
+      ncveKeyFieldEngine(KeyFieldEngineOf<EnxNoChangeValidationEngineException>(aDescriptor, aName)) {}
+
+TnxNoChangeValidationEngine::~TnxNoChangeValidationEngine() = default;
+
+void TnxNoChangeValidationEngine::ValidateField(const void* aOldField, const void* aOldRecord,
+                                                const void* aNewField, const void* aNewRecord) {
+  // Inserts, deletes and values never set pass.
+  if (!aOldRecord || !aNewRecord || !aOldField) return;
+  if (!aNewField || CompareValues(*ncveKeyFieldEngine, aOldField, aNewField) != 0)
+    ValidationFailed(nxeReadOnlyField);
+}
+
+void TnxNoChangeValidationEngine::RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const {
+  throw EnxNoChangeValidationEngineException(aErrorCode, u"%s", {aMessage});
+}
+
 void TnxSqlCheckValidationEngine::ValidateField(const void*, const void*, const void*, const void*) {
   throw EnxSqlCheckValidationEngineException(nxeCapabilityNotSupported,
                                              u"Evaluation of CHECK constraint requires an SQL engine");
@@ -81,7 +151,7 @@ std::unique_ptr<TnxValidationsHandler> TnxValidationsHandler::CreateFor(const Tn
     engines.Field = i;
     // Clients leave required fields to the server.
     if (field->Required() && aApplyAt == aaServer)
-      engines.Rules.push_back(std::make_unique<TnxNotNullValidationEngine>(nullptr, u"", field->Name()));
+      engines.Rules.push_back(std::make_unique<TnxNotNullValidationEngine>(nullptr, u"$required", field->Name()));
     addRules(field->Validations(), field, engines);
     if (engines.Rules.empty()) continue;
     handler->vhEnginesByIndex[static_cast<size_t>(i)] = static_cast<int32_t>(handler->vhEngines.size());

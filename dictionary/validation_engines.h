@@ -6,7 +6,11 @@
 //   replaced by "Engine" (15503 when none is registered). Rules that do not
 //   apply on the handler's side get no engine; CreateFor answers null when
 //   nothing is left, so that callers skip validation with one test.
-// - A required field gets a not-null rule on the server side only.
+// - A required field gets a not-null rule ("$required") on the server side
+//   only.
+// - Minimum/maximum and no-change rules compare through the key field
+//   engine of the rule's key field, built with the engine; a rule without
+//   key field (read so from a stream, never checked) is refused with 10001.
 // - A failing rule raises its engine's exception with the rule's code and
 //   the text "Field validation "R" for field "F" failed: " (or "Fields
 //   validation "R" failed: " at record level) followed by the code's text;
@@ -25,12 +29,15 @@
 
 namespace revurov {
 
+class TnxCompositeKeyFieldEngine;
 class TnxFieldDescriptor;
 class TnxFieldsDescriptor;
 class TnxBaseFieldValidationDescriptor;
 class TnxBaseValidationEngine;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseValidationEngineException, EnxBaseRegisterableEngineException);
+REVUROV_EXCEPTION_CLASS(EnxMinMaxValidationEngineException, EnxBaseValidationEngineException);
+REVUROV_EXCEPTION_CLASS(EnxNoChangeValidationEngineException, EnxBaseValidationEngineException);
 REVUROV_EXCEPTION_CLASS(EnxNotNullValidationEngineException, EnxBaseValidationEngineException);
 REVUROV_EXCEPTION_CLASS(EnxSqlCheckValidationEngineException, EnxBaseValidationEngineException);
 
@@ -90,6 +97,47 @@ class TnxNotNullValidationEngine : public TnxBaseValidationEngine {
 
 protected:
   void RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const override;
+};
+
+// 9730 below the minimum, 9731 above the maximum; null passes.
+class TnxMinMaxValidationEngine : public TnxBaseValidationEngine {
+  REVUROV_REGISTERABLE_RECORD(TnxMinMaxValidationEngine, TnxBaseValidationEngine, TnxValidationEngineClass,
+                              &nxNewValidationEngine<TnxMinMaxValidationEngine>)
+  TnxMinMaxValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor, std::u16string_view aName,
+                            std::u16string_view aFieldName);
+  ~TnxMinMaxValidationEngine() override;
+
+  void ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                     const void* aNewRecord) override;
+
+protected:
+  void RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const override;
+
+private:
+  std::unique_ptr<TnxCompositeKeyFieldEngine> mmveKeyFieldEngine;
+  // As long as the field, whatever length the rule's bounds had.
+  std::vector<uint8_t> mmveMin;
+  std::vector<uint8_t> mmveMax;
+  bool mmveHasMin = false;
+  bool mmveHasMax = false;
+};
+
+// 10502 when a value once set changes or becomes null.
+class TnxNoChangeValidationEngine : public TnxBaseValidationEngine {
+  REVUROV_REGISTERABLE_RECORD(TnxNoChangeValidationEngine, TnxBaseValidationEngine, TnxValidationEngineClass,
+                              &nxNewValidationEngine<TnxNoChangeValidationEngine>)
+  TnxNoChangeValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor, std::u16string_view aName,
+                              std::u16string_view aFieldName);
+  ~TnxNoChangeValidationEngine() override;
+
+  void ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                     const void* aNewRecord) override;
+
+protected:
+  void RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const override;
+
+private:
+  std::unique_ptr<TnxCompositeKeyFieldEngine> ncveKeyFieldEngine;
 };
 
 class TnxSqlCheckValidationEngine : public TnxBaseValidationEngine {
