@@ -1,9 +1,12 @@
 #include "dictionary/validation_engines.h"
 
+#include <atomic>
+
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/key_field_engines.h"
+#include "dictionary/locale_descriptor.h"
 #include "dictionary/validation_descriptors.h"
 
 namespace revurov {
@@ -11,6 +14,8 @@ namespace revurov {
 constinit TnxClassRegistry nxValidationEngines;
 
 namespace {
+
+std::atomic<TnxSqlCheckStatementFactory> gSqlCheckStatementClass{nullptr};
 
 // The compare of a rule that watches its field through a key field.
 template <class E>
@@ -121,9 +126,78 @@ void TnxNoChangeValidationEngine::RaiseFailure(uint32_t aErrorCode, const std::u
   throw EnxNoChangeValidationEngineException(aErrorCode, u"%s", {aMessage});
 }
 
-void TnxSqlCheckValidationEngine::ValidateField(const void*, const void*, const void*, const void*) {
-  throw EnxSqlCheckValidationEngineException(nxeCapabilityNotSupported,
-                                             u"Evaluation of CHECK constraint requires an SQL engine");
+// ---- CHECK rules ----
+
+void nxSetSqlCheckStatementClass(TnxSqlCheckStatementFactory aFactory) noexcept {
+  gSqlCheckStatementClass.store(aFactory, std::memory_order_release);
+}
+
+TnxSqlCheckStatementFactory nxSqlCheckStatementClass() noexcept {
+  return gSqlCheckStatementClass.load(std::memory_order_acquire);
+}
+
+TnxBaseSqlCheckStatement::TnxBaseSqlCheckStatement(const TnxFieldsDescriptor* aFieldsDescriptor,
+                                                   TnxFieldDescriptor* aFieldDescriptor, const std::u16string&)
+    : bscsFieldsDescriptor(aFieldsDescriptor), bscsFieldDescriptor(aFieldDescriptor) {
+  if (!aFieldDescriptor) return;
+  bscsFieldIndex = aFieldDescriptor->Number();
+  bscsFieldSize = aFieldDescriptor->Length();
+  bscsFieldType = aFieldDescriptor->FieldType();
+  bscsFieldUnits = aFieldDescriptor->Units();
+  bscsFieldDecPl = aFieldDescriptor->DecPl();
+  if (const TnxLocaleDescriptor* locale = aFieldDescriptor->GetUsedLocaleDescriptor())
+    bscsFieldCodepage = static_cast<uint16_t>(locale->GetStorageCodepage());
+}
+
+bool TnxBaseSqlCheckStatement::ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                                             const void* aNewRecord) noexcept {
+  bscsOldField = aOldField;
+  bscsOldRecord = aOldRecord;
+  bscsNewField = aNewField;
+  bscsNewRecord = aNewRecord;
+  bool result = false;
+  try {
+    result = Evaluate();
+  } catch (...) {
+    result = false;
+  }
+  bscsOldField = bscsOldRecord = bscsNewField = bscsNewRecord = nullptr;
+  return result;
+}
+
+TnxSqlCheckValidationEngine::TnxSqlCheckValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor,
+                                                         std::u16string_view aName, std::u16string_view aFieldName)
+    : TnxBaseValidationEngine(aDescriptor, aName, aFieldName) {
+  const auto* rule = dynamic_cast<const TnxSqlCheckValidationDescriptor*>(aDescriptor);
+  if (!rule) return;
+  scveErrorMessage = rule->ErrorMessage();
+  const TnxSqlCheckStatementFactory factory = nxSqlCheckStatementClass();
+  if (!factory) return;
+  TnxPersistent* fields = nullptr;
+  TnxPersistent* field = nullptr;
+  rule->FindParentOfType(TnxFieldsDescriptor::ClassInfo(), fields);
+  rule->FindParentOfType(TnxFieldDescriptor::ClassInfo(), field);
+  scveSqlCheckStatement = factory(static_cast<TnxFieldsDescriptor*>(fields), static_cast<TnxFieldDescriptor*>(field),
+                                  rule->Constraint());
+}
+
+TnxSqlCheckValidationEngine::~TnxSqlCheckValidationEngine() = default;
+
+void TnxSqlCheckValidationEngine::ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                                                const void* aNewRecord) {
+  if (!scveSqlCheckStatement)
+    throw EnxSqlCheckValidationEngineException(nxeCapabilityNotSupported,
+                                               u"Evaluation of CHECK constraint requires an SQL engine");
+  if (!scveSqlCheckStatement->ValidateField(aOldField, aOldRecord, aNewField, aNewRecord))
+    ValidationFailed(nxeExpressionValidity);
+}
+
+std::u16string TnxSqlCheckValidationEngine::GetErrorMessage() const {
+  return scveErrorMessage.empty() ? TnxBaseValidationEngine::GetErrorMessage() : scveErrorMessage;
+}
+
+void TnxSqlCheckValidationEngine::RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const {
+  throw EnxSqlCheckValidationEngineException(aErrorCode, u"%s", {aMessage});
 }
 
 // ---- TnxValidationsHandler ----

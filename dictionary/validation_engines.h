@@ -15,7 +15,11 @@
 //   the text "Field validation "R" for field "F" failed: " (or "Fields
 //   validation "R" failed: " at record level) followed by the code's text;
 //   the first failure stops the run and leaves both records untouched.
-// - No SQL engine is part of this library: a CHECK rule raises 12289.
+// - No SQL engine is part of this library: a CHECK rule is evaluated by a
+//   statement of the class an SQL engine installs with
+//   nxSetSqlCheckStatementClass, built with the rule's engine; without one
+//   the rule raises 12289. A statement that answers False or raises fails
+//   the rule with 9751 (or the rule's own error message).
 // - A handler belongs to one cursor and runs on its thread.
 #pragma once
 
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "dictionary/apply_at.h"
+#include "dictionary/field_types.h"
 #include "lowlevel/objects/registerable.h"
 
 namespace revurov {
@@ -140,15 +145,85 @@ private:
   std::unique_ptr<TnxCompositeKeyFieldEngine> ncveKeyFieldEngine;
 };
 
+class TnxBaseSqlCheckStatement;
+
 class TnxSqlCheckValidationEngine : public TnxBaseValidationEngine {
   REVUROV_REGISTERABLE_RECORD(TnxSqlCheckValidationEngine, TnxBaseValidationEngine, TnxValidationEngineClass,
                               &nxNewValidationEngine<TnxSqlCheckValidationEngine>)
-  using TnxBaseValidationEngine::TnxBaseValidationEngine;
+  TnxSqlCheckValidationEngine(const TnxBaseFieldValidationDescriptor* aDescriptor, std::u16string_view aName,
+                              std::u16string_view aFieldName);
+  ~TnxSqlCheckValidationEngine() override;
 
-  // 12289: there is no SQL engine to evaluate the expression.
+  // 12289 without a statement; 9751 when the expression does not hold.
   void ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
                      const void* aNewRecord) override;
+
+protected:
+  // The rule's own error message when it has one.
+  std::u16string GetErrorMessage() const override;
+  void RaiseFailure(uint32_t aErrorCode, const std::u16string& aMessage) const override;
+
+private:
+  std::u16string scveErrorMessage;
+  std::unique_ptr<TnxBaseSqlCheckStatement> scveSqlCheckStatement;
 };
+
+// What an SQL engine implements to evaluate one CHECK expression: Evaluate
+// reads the old and new record through the pointers stored for the call.
+class TnxBaseSqlCheckStatement : public TnxObject {
+public:
+  // aFieldDescriptor: null for a rule on the whole record.
+  TnxBaseSqlCheckStatement(const TnxFieldsDescriptor* aFieldsDescriptor, TnxFieldDescriptor* aFieldDescriptor,
+                           const std::u16string& aSqlText);
+  ~TnxBaseSqlCheckStatement() override = default;
+
+  // Any exception of Evaluate counts as False; the pointers are cleared
+  // again before the answer.
+  bool ValidateField(const void* aOldField, const void* aOldRecord, const void* aNewField,
+                     const void* aNewRecord) noexcept;
+
+  const TnxFieldsDescriptor* FieldsDescriptor() const noexcept { return bscsFieldsDescriptor; }
+  const TnxFieldDescriptor* FieldDescriptor() const noexcept { return bscsFieldDescriptor; }
+  int32_t FieldIndex() const noexcept { return bscsFieldIndex; }
+  int32_t FieldSize() const noexcept { return bscsFieldSize; }
+  TnxFieldType FieldType() const noexcept { return bscsFieldType; }
+  // The storage code page of the field's locale; 0 without.
+  uint16_t FieldCodepage() const noexcept { return bscsFieldCodepage; }
+  int32_t FieldUnits() const noexcept { return bscsFieldUnits; }
+  int32_t FieldDecPl() const noexcept { return bscsFieldDecPl; }
+  // Null outside ValidateField.
+  const void* OldRecord() const noexcept { return bscsOldRecord; }
+  const void* OldField() const noexcept { return bscsOldField; }
+  const void* NewRecord() const noexcept { return bscsNewRecord; }
+  const void* NewField() const noexcept { return bscsNewField; }
+
+protected:
+  // Whether the expression holds for the stored records.
+  virtual bool Evaluate() = 0;
+
+private:
+  const TnxFieldsDescriptor* bscsFieldsDescriptor = nullptr;  // not owned; the dictionary outlives statements
+  const TnxFieldDescriptor* bscsFieldDescriptor = nullptr;    // not owned
+  int32_t bscsFieldIndex = 0;
+  int32_t bscsFieldSize = 0;
+  TnxFieldType bscsFieldType = nxtBoolean;
+  uint16_t bscsFieldCodepage = 0;
+  int32_t bscsFieldUnits = 0;
+  int32_t bscsFieldDecPl = 0;
+  const void* bscsOldRecord = nullptr;
+  const void* bscsOldField = nullptr;
+  const void* bscsNewRecord = nullptr;
+  const void* bscsNewField = nullptr;
+};
+
+using TnxSqlCheckStatementFactory = std::unique_ptr<TnxBaseSqlCheckStatement> (*)(
+    const TnxFieldsDescriptor* aFieldsDescriptor, TnxFieldDescriptor* aFieldDescriptor,
+    const std::u16string& aSqlText);
+
+// Installed by an SQL engine before the first handler is built; null (the
+// start) leaves CHECK rules without evaluation. Safe to read from any thread.
+void nxSetSqlCheckStatementClass(TnxSqlCheckStatementFactory aFactory) noexcept;
+TnxSqlCheckStatementFactory nxSqlCheckStatementClass() noexcept;
 
 class TnxValidationsHandler {
 public:

@@ -223,5 +223,132 @@ TEST_F(KeyFieldRuleEnginesTest, EnginesFollowTheRulesSideAndNeedAKeyField) {
   EXPECT_NE(TnxValidationsHandler::CreateFor(fields(), aaClient), nullptr);
 }
 
+
+// ---- CHECK rules with an SQL engine's statement ----
+
+// What the test statement saw and what it answers.
+struct CheckProbe {
+  enum { kTrue, kFalse, kRaise } Answer = kTrue;
+  std::vector<std::u16string> Texts;
+  const TnxBaseSqlCheckStatement* Statement = nullptr;
+  const void* NewRecord = nullptr;
+  const void* NewField = nullptr;
+  const void* OldField = nullptr;
+  int Calls = 0;
+};
+CheckProbe gProbe;
+
+class TestCheckStatement : public TnxBaseSqlCheckStatement {
+public:
+  using TnxBaseSqlCheckStatement::TnxBaseSqlCheckStatement;
+  static std::unique_ptr<TnxBaseSqlCheckStatement> Create(const TnxFieldsDescriptor* aFields,
+                                                          TnxFieldDescriptor* aField, const std::u16string& aText) {
+    gProbe.Texts.push_back(aText);
+    auto statement = std::make_unique<TestCheckStatement>(aFields, aField, aText);
+    gProbe.Statement = statement.get();
+    return statement;
+  }
+
+protected:
+  bool Evaluate() override {
+    ++gProbe.Calls;
+    gProbe.NewRecord = NewRecord();
+    gProbe.NewField = NewField();
+    gProbe.OldField = OldField();
+    if (gProbe.Answer == CheckProbe::kRaise) throw EnxBaseException(nxeInvalidParameter);
+    return gProbe.Answer == CheckProbe::kTrue;
+  }
+};
+
+class SqlCheckHookTest : public ValidationEnginesTest {
+protected:
+  SqlCheckHookTest() {
+    gProbe = CheckProbe();
+    nxSetSqlCheckStatementClass(&TestCheckStatement::Create);
+  }
+  ~SqlCheckHookTest() override { nxSetSqlCheckStatementClass(nullptr); }
+
+  TnxSqlCheckValidationDescriptor* AddCheck(TnxFieldValidationsDescriptor* aList, std::u16string_view aName,
+                                            std::u16string_view aConstraint) {
+    auto* rule = static_cast<TnxSqlCheckValidationDescriptor*>(
+        aList->AddValidation(aName, &TnxSqlCheckValidationDescriptor::ClassInfo()));
+    rule->SetConstraint(aConstraint);
+    return rule;
+  }
+};
+
+TEST_F(SqlCheckHookTest, TheStatementDecidesAndFailuresCarryTheRulesMessage) {
+  AddField(u"Qty", nxtInt32);
+  TnxSqlCheckValidationDescriptor* rule = AddCheck(fields().AddValidations(), u"Sane", u"Qty < 1000");
+  const int32_t five = 5;
+  const auto rec = Record(&five);
+  const struct {
+    decltype(CheckProbe::kTrue) Answer;
+    const char16_t* ErrorMessage;
+    const char16_t* Expected;  // null: passes
+  } cases[] = {
+      {CheckProbe::kTrue, u"", nullptr},
+      {CheckProbe::kFalse, u"", u"Fields validation \"Sane\" failed: Expression validity check failed."},
+      {CheckProbe::kRaise, u"", u"Fields validation \"Sane\" failed: Expression validity check failed."},
+      {CheckProbe::kFalse, u"Qty must stay below 1000", u"Fields validation \"Sane\" failed: Qty must stay below 1000"},
+  };
+  for (const auto& c : cases) {
+    rule->SetErrorMessage(c.ErrorMessage);
+    auto handler = TnxValidationsHandler::CreateFor(fields(), aaServer);
+    ASSERT_NE(handler, nullptr);
+    gProbe.Answer = c.Answer;
+    if (!c.Expected) {
+      EXPECT_NO_THROW(handler->ValidateRecord(nullptr, rec.data()));
+    } else {
+      uint32_t code = 0;
+      std::u16string message;
+      try {
+        handler->ValidateRecord(nullptr, rec.data());
+      } catch (const EnxSqlCheckValidationEngineException& e) {
+        code = e.ErrorCode();
+        message = e.Message();
+      }
+      EXPECT_EQ(code, nxeExpressionValidity);
+      EXPECT_TRUE(Contains(message, c.Expected)) << platform::Utf16ToUtf8(message);
+    }
+    // The record was seen during the call only.
+    EXPECT_EQ(gProbe.NewRecord, rec.data());
+    EXPECT_EQ(gProbe.NewField, nullptr);
+    EXPECT_EQ(gProbe.Statement->NewRecord(), nullptr);
+  }
+  EXPECT_EQ(gProbe.Texts.back(), u"Qty < 1000");
+  // A record-level statement has no field.
+  EXPECT_EQ(gProbe.Statement->FieldDescriptor(), nullptr);
+  EXPECT_EQ(gProbe.Statement->FieldsDescriptor(), &fields());
+}
+
+TEST_F(SqlCheckHookTest, AFieldRuleStatementKnowsItsFieldAndSeesItsValues) {
+  AddField(u"Name", nxtShortString, 12);
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  AddCheck(qty->AddValidations(), u"Positive", u"Qty > 0");
+  auto handler = TnxValidationsHandler::CreateFor(fields(), aaServer);
+  ASSERT_NE(handler, nullptr);
+  const TnxBaseSqlCheckStatement* statement = gProbe.Statement;
+  ASSERT_NE(statement, nullptr);
+  EXPECT_EQ(statement->FieldDescriptor(), qty);
+  EXPECT_EQ(statement->FieldIndex(), 1);
+  EXPECT_EQ(statement->FieldType(), nxtInt32);
+  EXPECT_EQ(statement->FieldSize(), 4);
+  EXPECT_EQ(statement->FieldCodepage(), 0);
+
+  std::vector<uint8_t> old(static_cast<size_t>(fields().RecordLength()));
+  std::vector<uint8_t> now(old.size());
+  fields().InitRecord(old.data());
+  fields().InitRecord(now.data());
+  const int32_t seven = 7;
+  fields().SetRecordField(1, now.data(), &seven);
+  EXPECT_NO_THROW(handler->ValidateRecord(old.data(), now.data()));
+  EXPECT_EQ(gProbe.NewField, now.data() + qty->Offset());
+  EXPECT_EQ(gProbe.OldField, nullptr);  // null in the old record
+  gProbe.Answer = CheckProbe::kFalse;
+  EXPECT_EQ(CodeOf<EnxSqlCheckValidationEngineException>([&] { handler->ValidateField(old.data(), now.data(), 1); }),
+            nxeExpressionValidity);
+}
+
 }  // namespace
 }  // namespace revurov::testing
