@@ -12,9 +12,10 @@
 //   cannot be done raises, it never answers "less".
 // - An engine is read-only after its constructor: one engine may serve
 //   any number of threads at once.
-// - Key filters are not carried yet (see dictionary/key_descriptors.h):
-//   every record belongs to an index unless a key field's null filter
-//   excludes it.
+// - A record belongs to an index unless the key filter (built from the
+//   descriptor's over its fields descriptor, active from the start) or a
+//   key field's null filter excludes it. Filters serve one thread at a
+//   time: the engine lets one caller at a time ask its filter.
 // - Bookmark operations never raise: malformed or foreign bookmarks give
 //   10021, keys ordered under a changed collation 12289.
 #pragma once
@@ -28,12 +29,15 @@
 #include "dictionary/field_descriptor.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/objects/registerable.h"
+#include "lowlevel/sync/padlock.h"
 #include "platform/variant.h"
 
 namespace revurov {
 
+class TnxBaseFilterEngine;
 class TnxBaseKeyDescriptor;
 class TnxBaseKeyEngine;
+class TnxRecordFieldsSource;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseKeyEngineException, EnxBaseRegisterableEngineException);
 
@@ -69,6 +73,8 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine {
   uint16_t KeyLength() const noexcept { return bkeKeyLength; }
   bool NLSVersionChanged() const noexcept { return bkeNLSVersionChanged; }
   bool ContainsExtended() const noexcept { return bkeContainsExtended; }
+  // Null without a key filter.
+  TnxBaseFilterEngine* Filter() const noexcept { return bkeFilter.get(); }
 
   // ---- what a filter reads of a key ----
   // aName, when not empty, chooses the field instead of aIndex. False for
@@ -130,6 +136,14 @@ protected:
   // Sets the key length and takes the pool for it; for engines whose keys
   // are not as long as their descriptor says.
   void SetKeyLength(uint16_t aKeyLength);
+  // Whether the key filter keeps aRecord out of the index (never with
+  // aIgnoreFilter).
+  bool FilterRejects(const uint8_t* aRecord, bool aIgnoreFilter) const;
+
+private:
+  std::unique_ptr<TnxRecordFieldsSource> bkeFilterSource;  // outlives the filter
+  std::unique_ptr<TnxBaseFilterEngine> bkeFilter;
+  mutable TnxPadlock bkeFilterLock;
 };
 
 // A scratch key from an engine's pool, given back on every path.
