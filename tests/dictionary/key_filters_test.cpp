@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "support/can_expression_builder.h"
 #include "support/exception_message.h"
 #include "support/tagged_bytes.h"
+#include "support/test_size.h"
 
 namespace revurov {
 namespace {
@@ -149,6 +151,33 @@ TEST_F(KeyFilterTest, BadFilterStreamsAreRefused) {
   TnxBaseKeyDescriptor& key = NewKey(&TnxRefKeyDescriptor::ClassInfo());
   LoadBytes(key, stream(static_cast<int32_t>(good.size()), good));
   EXPECT_NE(key.Filter(), nullptr);
+}
+
+TEST_F(KeyFilterTest, DamagedKeyStreamsWithFiltersAreRefusedOrReadWhole) {
+  TnxCompKeyDescriptor& key = NewCompKey();
+  key.Add(1);
+  CanExpressionBuilder b;
+  const Bytes tree = b.Build(b.Binary(coAND, b.Compare(coGT, b.Field(3, "Qty"), b.Int32(5)),
+                                      b.Compare(coLIKE, b.Field(2, "Name"), b.Text("son"))));
+  key.SetFilter(std::make_unique<TnxSimpleExpressionFilterDescriptor>(tree, u"Qty > 5 AND Name LIKE '%son%'", -1));
+  const Bytes good = SavedBytes(key, 47501);
+  std::mt19937 random(20);
+  const int rounds = testing::TestSize(1000, 50000);
+  for (int round = 0; round < rounds; ++round) {
+    Bytes bytes = good;
+    const int flips = 1 + static_cast<int>(random() % 4);
+    for (int i = 0; i < flips; ++i) bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+    TnxCompKeyDescriptor& target = NewCompKey();
+    TnxStaticMemoryStream s(bytes.data(), static_cast<int64_t>(bytes.size()));
+    TnxReader r(s);
+    try {
+      target.LoadFromReader(r);
+      // A filter read whole also builds into an engine or is refused.
+      if (target.Filter()) TnxBaseKeyEngine::CreateFor(target);
+    } catch (const platform::Exception&) {
+    }
+    indices->RemoveIndex(indices->IndexCount() - 1);
+  }
 }
 
 TEST_F(KeyFilterTest, EveryKeyEngineLeavesFilteredRecordsOutUnlessIgnored) {

@@ -360,6 +360,16 @@ TEST_F(ValidationDescriptorsTest, DamagedListStreamsAreRefusedOrReadWhole) {
   AddCheck(fieldRules, u"Positive", u"Qty > 0")->SetErrorMessage(u"Too small");
   fieldRules.AddValidation(u"Plain")->SetApplyAt(nxApplyAtBoth);
   const Bytes good = SavedBytes(fieldRules, 47501);
+  // Rules with raw bounds and key fields, read under a field.
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  TnxFieldValidationsDescriptor* qtyRules = qty->AddValidations();
+  auto* range = static_cast<TnxMinMaxValidationDescriptor*>(
+      qtyRules->AddValidation(u"Range", &TnxMinMaxValidationDescriptor::ClassInfo()));
+  range->SetMinAsVariant(platform::TnxVariant::FromInteger(1));
+  range->SetMaxAsVariant(platform::TnxVariant::FromInteger(9));
+  qtyRules->AddValidation(u"Fixed", &TnxNoChangeValidationDescriptor::ClassInfo())
+      ->SetApplyAt(nxApplyAtBoth);
+  const Bytes keyed = SavedBytes(*qtyRules, 47501);
   std::mt19937 random(21);
   const int rounds = TestSize(2000, 100000);
   for (int round = 0; round < rounds; ++round) {
@@ -371,6 +381,14 @@ TEST_F(ValidationDescriptorsTest, DamagedListStreamsAreRefusedOrReadWhole) {
     TnxReader r(s);
     try {
       target.LoadFromReader(r);
+    } catch (const platform::Exception&) {
+    }
+    Bytes k = keyed;
+    for (int i = 0; i < flips; ++i) k[random() % k.size()] = static_cast<uint8_t>(random());
+    TnxStaticMemoryStream ks(k.data(), static_cast<int64_t>(k.size()));
+    TnxReader kr(ks);
+    try {
+      qty->AddValidations()->LoadFromReader(kr);
     } catch (const platform::Exception&) {
     }
   }
