@@ -70,6 +70,16 @@ TnxBaseKeyEngine::~TnxBaseKeyEngine() {
   bkeFilterSource.reset();
 }
 
+bool TnxBaseKeyEngine::GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType,
+                                         uint16_t& aSize, bool& aIsNull, const void*& aValue,
+                                         uint16_t& aCodePage) const {
+  // Field names are ASCII identifiers; other bytes simply find no field.
+  std::u16string name;
+  if (aName)
+    for (const char* p = aName; *p; ++p) name += static_cast<char16_t>(static_cast<uint8_t>(*p));
+  return GetKeyFieldForFilter(aField, name, aData, aType, aSize, aIsNull, aValue, aCodePage);
+}
+
 bool TnxBaseKeyEngine::FilterRejects(const uint8_t* aRecord, bool aIgnoreFilter) const {
   if (aIgnoreFilter || !bkeFilter) return false;
   TnxPadlockGuard guard(bkeFilterLock);

@@ -27,6 +27,7 @@
 
 #include "dictionary/engine_types.h"
 #include "dictionary/field_descriptor.h"
+#include "dictionary/filter_engines.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/objects/registerable.h"
 #include "lowlevel/sync/padlock.h"
@@ -34,7 +35,6 @@
 
 namespace revurov {
 
-class TnxBaseFilterEngine;
 class TnxBaseKeyDescriptor;
 class TnxBaseKeyEngine;
 class TnxRecordFieldsSource;
@@ -53,7 +53,9 @@ std::unique_ptr<TnxBaseKeyEngine> nxNewKeyEngine(TnxBaseKeyDescriptor& aDescript
   return std::make_unique<T>(aDescriptor);
 }
 
-class TnxBaseKeyEngine : public TnxBaseRegisterableEngine {
+// Also the fields source of filters over its keys (MatchesKey): the key
+// stands where a record would.
+class TnxBaseKeyEngine : public TnxBaseRegisterableEngine, public InxFieldsSource {
   REVUROV_REGISTERABLE_FAMILY(TnxBaseKeyEngine, TnxBaseRegisterableEngine, TnxKeyEngineClass, &nxKeyEngines,
                               nullptr, nullptr)
 
@@ -82,6 +84,11 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine {
   virtual bool GetKeyFieldForFilter(int32_t aIndex, std::u16string_view aName, const uint8_t* aKey,
                                     uint16_t& aType, uint16_t& aSize, bool& aIsNull, const void*& aValue,
                                     uint16_t& aCodePage) const = 0;
+  // InxFieldsSource over a key buffer: GetKeyFieldForFilter with the
+  // filter's 8-bit name.
+  int32_t GetFieldCount() const override { return GetMaxFieldCount(); }
+  bool GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType, uint16_t& aSize,
+                         bool& aIsNull, const void*& aValue, uint16_t& aCodePage) const override;
   bool BlobsSupported() const noexcept { return false; }
   // -1 when absent.
   virtual int32_t GetKeyFieldIndex(std::u16string_view aName) const = 0;

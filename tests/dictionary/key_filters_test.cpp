@@ -227,6 +227,39 @@ TEST_F(KeyFilterTest, AKeyFilterAndANullFilterBothApply) {
   for (const auto& c : cases) EXPECT_EQ(engine->BuildKey(c.Record.data(), k.data(), 0, false), c.Result) << c.What;
 }
 
+TEST_F(KeyFilterTest, AFilterReadsKeysThroughItsKeyEngine) {
+  TnxCompKeyDescriptor& key = NewCompKey();
+  key.Add(2);
+  key.Add(1);
+  auto engine = CompEngine(key);
+  // Trees name key fields by position or by name (any case); a name wins.
+  CanExpressionBuilder b;
+  const struct {
+    const char* What;
+    Bytes Tree;
+  } trees[] = {
+      {"by position", b.Build(b.Binary(coAND, b.Compare(coGT, b.Field(1, ""), b.Int32(5)),
+                                       b.Compare(coLIKE, b.Field(2, ""), b.Text("son"))))},
+      {"by name", b.Build(b.Binary(coAND, b.Compare(coGT, b.Field(9, "qTY"), b.Int32(5)),
+                                   b.Compare(coLIKE, b.Field(9, "NAME"), b.Text("son"))))},
+  };
+  const auto keyOf = [&](int32_t aQty, const char16_t* aName) {
+    auto r = Row(1, aQty);
+    Set(r, 1, V(aName));
+    return KeyOf(*engine, r);
+  };
+  const auto in = keyOf(7, u"Johnson"), lowQty = keyOf(3, u"Johnson"), otherName = keyOf(7, u"Smith");
+  for (const auto& t : trees) {
+    TnxSimpleExpressionFilterDescriptor descriptor(t.Tree, u"", -1);
+    auto filter = TnxBaseFilterEngine::CreateFor(descriptor, engine.get());
+    filter->ActivateFilter(0);
+    EXPECT_TRUE(filter->MatchesKey(in.data())) << t.What;
+    EXPECT_FALSE(filter->MatchesKey(lowQty.data())) << t.What;
+    EXPECT_FALSE(filter->MatchesKey(otherName.data())) << t.What;
+  }
+  EXPECT_EQ(engine->GetFieldCount(), 2);
+}
+
 TEST_F(KeyFilterTest, OneFilteredEngineBuildsKeysFromManyThreads) {
   TnxCompKeyDescriptor& key = NewCompKey();
   key.Add(0);
