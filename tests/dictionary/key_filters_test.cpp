@@ -11,6 +11,7 @@
 #include "dictionary/int64_key_engines.h"
 #include "dictionary/key_engine_fixture.h"
 #include "dictionary/simple_expression_filter.h"
+#include "lowlevel/streams/exception_data.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "support/can_expression_builder.h"
 #include "support/exception_message.h"
@@ -201,6 +202,12 @@ TEST_F(KeyFilterTest, EveryKeyEngineLeavesFilteredRecordsOutUnlessIgnored) {
     // Comparisons build their keys ignoring the filter.
     EXPECT_EQ(engine->CompareRecord(out.data(), 12, out.data(), 12), 0);
     EXPECT_EQ(engine->CompareKeyToRecord(k.data(), out.data(), 12), 0);
+    // Error reports show the filter.
+    TnxExceptionDataRef data = nxCreateExceptionDataContainer(u"ExceptionData");
+    engine->GetExceptionData(*data, false);
+    int filters = 0;
+    for (int32_t i = 0; i < data->Count(); ++i) filters += data->Values(i)->Name() == u"Filter";
+    EXPECT_EQ(filters, 1) << platform::Utf16ToUtf8(cls->Name);
   }
   // Without a record a reference key has nothing to filter.
   TnxBaseKeyDescriptor& ref = NewKey(&TnxRefKeyDescriptor::ClassInfo());
