@@ -1,7 +1,5 @@
 #include "dictionary/validation_descriptors.h"
 
-#include <algorithm>
-
 #include "dictionary/field_descriptor.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/native_variant_converter.h"
