@@ -2,6 +2,8 @@
 // the key engines when they build keys.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "dictionary/int64_key_engines.h"
 #include "dictionary/key_engine_fixture.h"
 #include "dictionary/simple_expression_filter.h"
+#include "dictionary/sql_filter.h"
 #include "lowlevel/streams/exception_data.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "support/can_expression_builder.h"
@@ -267,24 +270,55 @@ TEST_F(KeyFilterTest, AFilterReadsKeysThroughItsKeyEngine) {
   EXPECT_EQ(engine->GetFieldCount(), 2);
 }
 
+// An SQL engine's statement: "Qty > 50" read through the buffer it is
+// handed for the call, which is state of the filter between calls.
+class QtyAbove50 : public TnxBaseSqlFilterStatement {
+public:
+  using TnxBaseSqlFilterStatement::TnxBaseSqlFilterStatement;
+  static std::unique_ptr<TnxBaseSqlFilterStatement> Create(const InxFieldsSource* aSource, const std::u16string& aText) {
+    return std::make_unique<QtyAbove50>(aSource, aText);
+  }
+
+protected:
+  bool Evaluate() override {
+    uint16_t type = 0, size = 0, codePage = 0;
+    bool isNull = true;
+    const void* value = nullptr;
+    if (!bsfsFieldsSource->GetFieldForFilter(2, "", Buffer(), type, size, isNull, value, codePage) || isNull)
+      return false;
+    int32_t qty = 0;
+    std::memcpy(&qty, value, 4);
+    return qty > 50;
+  }
+};
+
 TEST_F(KeyFilterTest, OneFilteredEngineBuildsKeysFromManyThreads) {
-  TnxCompKeyDescriptor& key = NewCompKey();
-  key.Add(0);
-  key.SetFilter(QtyAbove(50));
-  auto engine = CompEngine(key);
+  nxSetSqlFilterStatementClass(&QtyAbove50::Create);
+  const struct {
+    const char* What;
+    std::function<std::unique_ptr<TnxBaseFilterDescriptor>()> Filter;
+  } filters[] = {{"expression", [] { return QtyAbove(50); }},
+                 {"sql", [] { return std::make_unique<TnxSqlFilterDescriptor>(u"Qty > 50"); }}};
   std::vector<std::vector<uint8_t>> rows;
   for (int i = 0; i < 100; ++i) rows.push_back(Row(i, i));
-  std::vector<int> accepted(4, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      std::vector<uint8_t> k(engine->KeyLength());
-      for (int round = 0; round < 20; ++round)
-        for (const auto& r : rows)
-          if (engine->BuildKey(r.data(), k.data(), 0, false) == 0) ++accepted[static_cast<size_t>(t)];
-    });
-  for (auto& t : threads) t.join();
-  for (int n : accepted) EXPECT_EQ(n, 20 * 49);
+  for (const auto& f : filters) {
+    TnxCompKeyDescriptor& key = NewCompKey();
+    key.Add(0);
+    key.SetFilter(f.Filter());
+    auto engine = CompEngine(key);
+    std::vector<int> accepted(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&, t] {
+        std::vector<uint8_t> k(engine->KeyLength());
+        for (int round = 0; round < 20; ++round)
+          for (const auto& r : rows)
+            if (engine->BuildKey(r.data(), k.data(), 0, false) == 0) ++accepted[static_cast<size_t>(t)];
+      });
+    for (auto& t : threads) t.join();
+    for (int n : accepted) EXPECT_EQ(n, 20 * 49) << f.What;
+  }
+  nxSetSqlFilterStatementClass(nullptr);
 }
 
 }  // namespace
