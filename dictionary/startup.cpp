@@ -157,6 +157,8 @@ const std::array<const TnxRegisterableClass*, 8>& FilterClasses() {
   return classes;
 }
 void ValidationEnginesStartup() {
+  TnxFieldsValidationsEngine::ClassInfo().Register();
+  TnxFieldValidationsEngine::ClassInfo().Register();
   TnxMinMaxValidationEngine::ClassInfo().Register();
   TnxNoChangeValidationEngine::ClassInfo().Register();
   TnxNotNullValidationEngine::ClassInfo().Register();
@@ -167,6 +169,8 @@ void ValidationEnginesShutdown() {
   TnxNotNullValidationEngine::ClassInfo().Unregister();
   TnxNoChangeValidationEngine::ClassInfo().Unregister();
   TnxMinMaxValidationEngine::ClassInfo().Unregister();
+  TnxFieldValidationsEngine::ClassInfo().Unregister();
+  TnxFieldsValidationsEngine::ClassInfo().Unregister();
 }
 
 void FilterClassesStartup() {

@@ -200,66 +200,107 @@ void TnxSqlCheckValidationEngine::RaiseFailure(uint32_t aErrorCode, const std::u
   throw EnxSqlCheckValidationEngineException(aErrorCode, u"%s", {aMessage});
 }
 
+// ---- list engines ----
+
+constinit TnxClassRegistry nxFieldValidationsEngines;
+constinit TnxClassRegistry nxFieldsValidationsEngines;
+
+namespace {
+
+// The list engine of aList's class in aFamily's registry; 15503 when none.
+std::unique_ptr<TnxBaseValidationsEngine> CreateListEngine(const TnxValidationsEngineClass& aFamily,
+                                                           std::u16string_view aListClassName,
+                                                           const TnxFieldsDescriptor& aFieldsDescriptor,
+                                                           int32_t aFieldIndex, TnxApplyAt aApplyAt) {
+  const std::u16string name = nxEngineNameForDescriptor(aListClassName);
+  const auto* cls = nxFindClassAs<TnxValidationsEngineClass>(aFamily, name);
+  if (!cls || !cls->CreateInstance) nxRaiseUnknownEngine<EnxBaseValidationEngineException>(u"Validations", name);
+  return cls->CreateInstance(aFieldsDescriptor, aFieldIndex, aApplyAt);
+}
+
+}  // namespace
+
+TnxBaseValidationsEngine::~TnxBaseValidationsEngine() = default;
+
+void TnxBaseValidationsEngine::AddRules(const TnxFieldValidationsDescriptor* aList, const TnxFieldDescriptor* aField,
+                                        TnxApplyAt aApplyAt) {
+  if (!aList) return;
+  for (int32_t r = 0; r < aList->ValidationCount(); ++r)
+    if (auto engine = TnxBaseValidationEngine::CreateFor(aList->ValidationDescriptor(r), aField, aApplyAt))
+      veEngines.push_back(std::move(engine));
+}
+
+TnxFieldsValidationsEngine::TnxFieldsValidationsEngine(const TnxFieldsDescriptor& aFieldsDescriptor, int32_t,
+                                                       TnxApplyAt aApplyAt)
+    : TnxBaseValidationsEngine(aFieldsDescriptor) {
+  AddRules(aFieldsDescriptor.Validations(), nullptr, aApplyAt);
+}
+
+void TnxFieldsValidationsEngine::ValidateRecord(const void* aOldRecord, const void* aNewRecord) const {
+  for (const auto& rule : veEngines) rule->ValidateRecord(aOldRecord, aNewRecord);
+}
+
+TnxFieldValidationsEngine::TnxFieldValidationsEngine(const TnxFieldsDescriptor& aFieldsDescriptor,
+                                                     int32_t aFieldIndex, TnxApplyAt aApplyAt)
+    : TnxBaseValidationsEngine(aFieldsDescriptor), veFieldIndex(aFieldIndex) {
+  const TnxFieldDescriptor* field = aFieldsDescriptor.FieldDescriptor(aFieldIndex);
+  veFieldOffset = field->Offset();
+  // Clients leave required fields to the server.
+  if (field->Required() && aApplyAt == aaServer)
+    veEngines.push_back(std::make_unique<TnxNotNullValidationEngine>(nullptr, u"$required", field->Name()));
+  AddRules(field->Validations(), field, aApplyAt);
+}
+
+void TnxFieldValidationsEngine::ValidateRecord(const void* aOldRecord, const void* aNewRecord) const {
+  const auto fieldOf = [&](const void* aRecord) -> const void* {
+    if (!aRecord || bveFieldsDescriptor.IsRecordFieldNull(veFieldIndex, aRecord)) return nullptr;
+    return static_cast<const uint8_t*>(aRecord) + veFieldOffset;
+  };
+  const void* oldField = fieldOf(aOldRecord);
+  const void* newField = fieldOf(aNewRecord);
+  for (const auto& rule : veEngines) rule->ValidateField(oldField, aOldRecord, newField, aNewRecord);
+}
+
 // ---- TnxValidationsHandler ----
 
 std::unique_ptr<TnxValidationsHandler> TnxValidationsHandler::CreateFor(const TnxFieldsDescriptor& aFieldsDescriptor,
                                                                         TnxApplyAt aApplyAt) {
-  std::unique_ptr<TnxValidationsHandler> handler(new TnxValidationsHandler(aFieldsDescriptor));
-  handler->vhEnginesByIndex.assign(static_cast<size_t>(aFieldsDescriptor.FieldCount()), -1);
-  const auto addRules = [&](const TnxFieldValidationsDescriptor* aList, const TnxFieldDescriptor* aField,
-                            Engines& aEngines) {
-    if (!aList) return;
-    for (int32_t r = 0; r < aList->ValidationCount(); ++r)
-      if (auto engine = TnxBaseValidationEngine::CreateFor(aList->ValidationDescriptor(r), aField, aApplyAt))
-        aEngines.Rules.push_back(std::move(engine));
-  };
-  Engines record;
-  addRules(aFieldsDescriptor.Validations(), nullptr, record);
-  if (!record.Rules.empty()) {
-    handler->vhFieldsEngine = 0;
-    handler->vhEngines.push_back(std::move(record));
+  std::unique_ptr<TnxValidationsHandler> handler(new TnxValidationsHandler());
+  handler->vhEnginesByIndex.assign(static_cast<size_t>(aFieldsDescriptor.FieldCount()), nullptr);
+  if (const TnxFieldsValidationsDescriptor* list = aFieldsDescriptor.Validations()) {
+    auto engine = CreateListEngine(TnxFieldsValidationsEngine::ClassInfo(), list->ClassName(), aFieldsDescriptor, -1,
+                                   aApplyAt);
+    if (engine->EngineCount() > 0) {
+      handler->vhFieldsEngine = engine.get();
+      handler->vhEngines.push_back(std::move(engine));
+    }
   }
   for (int32_t i = 0; i < aFieldsDescriptor.FieldCount(); ++i) {
     const TnxFieldDescriptor* field = aFieldsDescriptor.FieldDescriptor(i);
-    Engines engines;
-    engines.Field = i;
-    // Clients leave required fields to the server.
-    if (field->Required() && aApplyAt == aaServer)
-      engines.Rules.push_back(std::make_unique<TnxNotNullValidationEngine>(nullptr, u"$required", field->Name()));
-    addRules(field->Validations(), field, engines);
-    if (engines.Rules.empty()) continue;
-    handler->vhEnginesByIndex[static_cast<size_t>(i)] = static_cast<int32_t>(handler->vhEngines.size());
-    handler->vhEngines.push_back(std::move(engines));
+    std::unique_ptr<TnxBaseValidationsEngine> engine;
+    if (const TnxFieldValidationsDescriptor* list = field->Validations())
+      engine = CreateListEngine(TnxFieldValidationsEngine::ClassInfo(), list->ClassName(), aFieldsDescriptor, i,
+                                aApplyAt);
+    else if (field->Required())
+      engine = std::make_unique<TnxFieldValidationsEngine>(aFieldsDescriptor, i, aApplyAt);
+    if (!engine || engine->EngineCount() == 0) continue;
+    handler->vhEnginesByIndex[static_cast<size_t>(i)] = engine.get();
+    handler->vhEngines.push_back(std::move(engine));
   }
   if (handler->vhEngines.empty()) return nullptr;
   return handler;
 }
 
-void TnxValidationsHandler::Run(const Engines& aEngines, const void* aOldRecord, const void* aNewRecord) const {
-  if (aEngines.Field < 0) {
-    for (const auto& rule : aEngines.Rules) rule->ValidateRecord(aOldRecord, aNewRecord);
-    return;
-  }
-  const int32_t offset = vhFieldsDescriptor.FieldDescriptor(aEngines.Field)->Offset();
-  const auto fieldOf = [&](const void* aRecord) -> const void* {
-    if (!aRecord || vhFieldsDescriptor.IsRecordFieldNull(aEngines.Field, aRecord)) return nullptr;
-    return static_cast<const uint8_t*>(aRecord) + offset;
-  };
-  const void* oldField = fieldOf(aOldRecord);
-  const void* newField = fieldOf(aNewRecord);
-  for (const auto& rule : aEngines.Rules) rule->ValidateField(oldField, aOldRecord, newField, aNewRecord);
-}
-
 void TnxValidationsHandler::ValidateRecord(const void* aOldRecord, const void* aNewRecord) const {
-  for (const Engines& engines : vhEngines) Run(engines, aOldRecord, aNewRecord);
+  for (const auto& engine : vhEngines) engine->ValidateRecord(aOldRecord, aNewRecord);
 }
 
 void TnxValidationsHandler::ValidateField(const void* aOldRecord, const void* aNewRecord, int32_t aField) const {
-  const int32_t entry = aField < 0 ? vhFieldsEngine
-                                   : (aField < static_cast<int32_t>(vhEnginesByIndex.size())
-                                          ? vhEnginesByIndex[static_cast<size_t>(aField)]
-                                          : -1);
-  if (entry >= 0) Run(vhEngines[static_cast<size_t>(entry)], aOldRecord, aNewRecord);
+  const TnxBaseValidationsEngine* engine =
+      aField < 0 ? vhFieldsEngine
+                 : (aField < static_cast<int32_t>(vhEnginesByIndex.size()) ? vhEnginesByIndex[static_cast<size_t>(aField)]
+                                                                          : nullptr);
+  if (engine) engine->ValidateRecord(aOldRecord, aNewRecord);
 }
 
 }  // namespace revurov

@@ -1,9 +1,11 @@
 // The engines that enforce validation rules on a record's old and new
-// buffers, and the handler that runs them for one side of a table.
+// buffers, the list engines that run a field's or a record's rules, and the
+// handler that runs them for one side of a table.
 //
 // Contract:
 // - A rule engine is found by the rule's class name with "Descriptor"
-//   replaced by "Engine" (15503 when none is registered). Rules that do not
+//   replaced by "Engine", a list engine likewise by its list's class name,
+//   each in its own registry (15503 when none is registered). Rules that do not
 //   apply on the handler's side get no engine; CreateFor answers null when
 //   nothing is left, so that callers skip validation with one test.
 // - A required field gets a not-null rule ("$required") on the server side
@@ -39,6 +41,8 @@ class TnxFieldDescriptor;
 class TnxFieldsDescriptor;
 class TnxBaseFieldValidationDescriptor;
 class TnxBaseValidationEngine;
+class TnxBaseValidationsEngine;
+class TnxFieldValidationsDescriptor;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseValidationEngineException, EnxBaseRegisterableEngineException);
 REVUROV_EXCEPTION_CLASS(EnxMinMaxValidationEngineException, EnxBaseValidationEngineException);
@@ -225,6 +229,67 @@ using TnxSqlCheckStatementFactory = std::unique_ptr<TnxBaseSqlCheckStatement> (*
 void nxSetSqlCheckStatementClass(TnxSqlCheckStatementFactory aFactory) noexcept;
 TnxSqlCheckStatementFactory nxSqlCheckStatementClass() noexcept;
 
+// ---- list engines ----
+
+extern TnxClassRegistry nxFieldValidationsEngines;
+extern TnxClassRegistry nxFieldsValidationsEngines;
+
+struct TnxValidationsEngineClass : TnxRegisterableClass {
+  // aFieldIndex: the field of a field list; -1 for the record list.
+  std::unique_ptr<TnxBaseValidationsEngine> (*CreateInstance)(const TnxFieldsDescriptor& aFieldsDescriptor,
+                                                              int32_t aFieldIndex, TnxApplyAt aApplyAt) = nullptr;
+};
+template <class T>
+std::unique_ptr<TnxBaseValidationsEngine> nxNewValidationsEngine(const TnxFieldsDescriptor& aFieldsDescriptor,
+                                                                 int32_t aFieldIndex, TnxApplyAt aApplyAt) {
+  return std::make_unique<T>(aFieldsDescriptor, aFieldIndex, aApplyAt);
+}
+
+// The rule engines of one list that apply at one side.
+class TnxBaseValidationsEngine : public TnxBaseRegisterableEngine {
+  REVUROV_REGISTERABLE_FAMILY(TnxBaseValidationsEngine, TnxBaseRegisterableEngine, TnxValidationsEngineClass,
+                              nullptr, nullptr)
+
+  explicit TnxBaseValidationsEngine(const TnxFieldsDescriptor& aFieldsDescriptor)
+      : bveFieldsDescriptor(aFieldsDescriptor) {}
+  ~TnxBaseValidationsEngine() override;
+
+  int32_t EngineCount() const noexcept { return static_cast<int32_t>(veEngines.size()); }
+  virtual void ValidateRecord(const void* aOldRecord, const void* aNewRecord) const = 0;
+
+protected:
+  // Appends the engines of aList's rules that apply at aApplyAt.
+  void AddRules(const TnxFieldValidationsDescriptor* aList, const TnxFieldDescriptor* aField,
+                TnxApplyAt aApplyAt);
+
+  const TnxFieldsDescriptor& bveFieldsDescriptor;  // not owned; the dictionary outlives engines
+  std::vector<std::unique_ptr<TnxBaseValidationEngine>> veEngines;
+};
+
+// The rules on a whole record.
+class TnxFieldsValidationsEngine : public TnxBaseValidationsEngine {
+  REVUROV_REGISTERABLE_FAMILY(TnxFieldsValidationsEngine, TnxBaseValidationsEngine, TnxValidationsEngineClass,
+                              &nxFieldsValidationsEngines, &nxNewValidationsEngine<TnxFieldsValidationsEngine>)
+
+  TnxFieldsValidationsEngine(const TnxFieldsDescriptor& aFieldsDescriptor, int32_t aFieldIndex, TnxApplyAt aApplyAt);
+  void ValidateRecord(const void* aOldRecord, const void* aNewRecord) const override;
+};
+
+// The rules of one field, the not-null rule of a required field first.
+class TnxFieldValidationsEngine : public TnxBaseValidationsEngine {
+  REVUROV_REGISTERABLE_FAMILY(TnxFieldValidationsEngine, TnxBaseValidationsEngine, TnxValidationsEngineClass,
+                              &nxFieldValidationsEngines, &nxNewValidationsEngine<TnxFieldValidationsEngine>)
+
+  TnxFieldValidationsEngine(const TnxFieldsDescriptor& aFieldsDescriptor, int32_t aFieldIndex, TnxApplyAt aApplyAt);
+  // Hands the rules the field's value in each record (null when the record
+  // is absent or the field null).
+  void ValidateRecord(const void* aOldRecord, const void* aNewRecord) const override;
+
+private:
+  int32_t veFieldIndex = 0;
+  int32_t veFieldOffset = 0;
+};
+
 class TnxValidationsHandler {
 public:
   // Null when no rule applies at aApplyAt.
@@ -237,18 +302,12 @@ public:
   void ValidateField(const void* aOldRecord, const void* aNewRecord, int32_t aField) const;
 
 private:
-  struct Engines {
-    int32_t Field = -1;
-    std::vector<std::unique_ptr<TnxBaseValidationEngine>> Rules;
-  };
-  explicit TnxValidationsHandler(const TnxFieldsDescriptor& aFieldsDescriptor)
-      : vhFieldsDescriptor(aFieldsDescriptor) {}
-  void Run(const Engines& aEngines, const void* aOldRecord, const void* aNewRecord) const;
+  TnxValidationsHandler() = default;
 
-  const TnxFieldsDescriptor& vhFieldsDescriptor;
-  std::vector<Engines> vhEngines;           // the record-level rules first, then the fields in order
-  std::vector<int32_t> vhEnginesByIndex;    // per field: its entry in vhEngines or -1
-  int32_t vhFieldsEngine = -1;
+  // The record list's engine first, then the fields' in order.
+  std::vector<std::unique_ptr<TnxBaseValidationsEngine>> vhEngines;
+  const TnxBaseValidationsEngine* vhFieldsEngine = nullptr;             // in vhEngines, or null
+  std::vector<const TnxBaseValidationsEngine*> vhEnginesByIndex;        // per field: in vhEngines, or null
 };
 
 }  // namespace revurov

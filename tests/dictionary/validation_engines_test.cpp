@@ -79,6 +79,41 @@ TEST_F(ValidationEnginesTest, ACheckRuleRefusesToEvaluateWithoutAnSqlEngine) {
 }
 
 
+TEST_F(ValidationEnginesTest, ListEnginesAreFoundByTheirListsClassNames) {
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32, 0, true);
+  qty->AddValidations()->AddValidation(u"Fixed", &TnxNoChangeValidationDescriptor::ClassInfo());
+  fields().AddValidations()->AddValidation(u"Sane", &TnxSqlCheckValidationDescriptor::ClassInfo());
+  const struct {
+    const TnxValidationsEngineClass* Class;
+    const char16_t* Message;
+  } cases[] = {
+      {&TnxFieldValidationsEngine::ClassInfo(), u"Unknown Validations engine: \"TnxFieldValidationsEngine\""},
+      {&TnxFieldsValidationsEngine::ClassInfo(), u"Unknown Validations engine: \"TnxFieldsValidationsEngine\""},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(c.Class->FindClass(c.Class->Name), c.Class);
+    c.Class->Unregister();
+    // Registered again however the check ends.
+    struct Reregister {
+      const TnxValidationsEngineClass* Class;
+      ~Reregister() { Class->Register(); }
+    } again{c.Class};
+    const std::u16string message = MessageOf<EnxBaseValidationEngineException>(
+        [&] { TnxValidationsHandler::CreateFor(fields(), aaServer); });
+    EXPECT_TRUE(Contains(message, c.Message)) << platform::Utf16ToUtf8(message);
+  }
+  // A required field without rules needs no lookup.
+  qty->RemoveValidations();
+  fields().RemoveValidations();
+  TnxFieldValidationsEngine::ClassInfo().Unregister();
+  auto handler = TnxValidationsHandler::CreateFor(fields(), aaServer);
+  TnxFieldValidationsEngine::ClassInfo().Register();
+  ASSERT_NE(handler, nullptr);
+  const auto null = Record(nullptr);
+  EXPECT_EQ(CodeOf<EnxNotNullValidationEngineException>([&] { handler->ValidateRecord(nullptr, null.data()); }),
+            nxeFieldValueRequired);
+}
+
 // Qty (Int32) and Name (ShortString 10), each with at most one rule.
 class KeyFieldRuleEnginesTest : public ValidationEnginesTest {
 protected:
