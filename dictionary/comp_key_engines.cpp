@@ -133,7 +133,7 @@ void TnxCompKeyEngine::ClearKey(uint8_t* aKey) const noexcept {
 
 uint32_t TnxCompKeyEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey, TnxRefNr, bool aIgnoreFilter) const {
   if (!aRecord || !aKey) return nxeInvalidParameter;
-  // No key filter is carried yet; the null filters are the key fields'.
+  if (FilterRejects(aRecord, aIgnoreFilter)) return 1;
   ClearKey(aKey);
   for (int32_t i = 0; i < ckeKeyFieldCount; ++i) {
     const TnxCompositeKeyFieldEngine& field = *ckeKeyFieldEngines[static_cast<size_t>(i)];

@@ -8,9 +8,7 @@
 //   offset; a field made alone has number and offset 0.
 // - Names pass the identifier check (10038); lower-casing for lookup maps
 //   A to Z only.
-// - A field owns its default value. Field validations are not carried
-//   yet: a stream that holds them is refused with 15499 as a class that is
-//   not supported.
+// - A field owns its default value and its list of validations.
 // - Raises EnxFieldDescriptorException.
 #pragma once
 

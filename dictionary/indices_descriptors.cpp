@@ -179,9 +179,9 @@ bool TnxBaseIndicesDescriptor::HasIndex(const std::vector<int32_t>& aFields, int
                                         TnxIndexDupsSet aDups) const {
   for (const auto& index : bidIndices) {
     if (!(aDups & nxIndexDupsBit(index->idDups))) continue;
-    // Key filters are not carried, so no key here has one.
+    // A filtered index does not hold every record.
     const auto* key = dynamic_cast<const TnxCompKeyDescriptor*>(index->idKeyDescriptor.get());
-    if (!key || key->KeyFieldCount() != static_cast<int32_t>(aFields.size())) continue;
+    if (!key || key->Filter() || key->KeyFieldCount() != static_cast<int32_t>(aFields.size())) continue;
     bool same = true;
     for (int32_t i = 0; same && i < key->KeyFieldCount(); ++i)
       same = key->ckdGetKeyField(i)->FieldNumber() == aFields[static_cast<size_t>(i)];

@@ -56,8 +56,9 @@ void TnxInt64KeyEngine::ClearKey(uint8_t* aKey) const noexcept {
   if (aKey) std::memset(aKey, 0, 8);
 }
 
-uint32_t TnxInt64KeyEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey, TnxRefNr, bool) const {
+uint32_t TnxInt64KeyEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey, TnxRefNr, bool aIgnoreFilter) const {
   if (!aRecord || !aKey) return nxeInvalidParameter;
+  if (FilterRejects(aRecord, aIgnoreFilter)) return 1;
   std::memcpy(aKey, aRecord, 8);
   return 0;
 }
@@ -99,9 +100,11 @@ void TnxRefKeyEngine::CheckValidDescriptor(TnxBaseKeyDescriptor& aDescriptor) {
   CheckDescriptorIs<TnxRefKeyDescriptor>(aDescriptor);
 }
 
-// No key filter is carried yet, so every record belongs to the index.
-uint32_t TnxRefKeyEngine::BuildKey(const uint8_t*, uint8_t* aKey, TnxRefNr aRefNr, bool) const {
+// The record is read only by a key filter.
+uint32_t TnxRefKeyEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey, TnxRefNr aRefNr, bool aIgnoreFilter) const {
   if (!aKey) return nxeInvalidParameter;
+  if (!aIgnoreFilter && Filter() && !aRecord) return nxeInvalidParameter;
+  if (FilterRejects(aRecord, aIgnoreFilter)) return 1;
   platform::StoreU64(aKey, static_cast<uint64_t>(aRefNr));
   return 0;
 }

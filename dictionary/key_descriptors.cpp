@@ -5,6 +5,8 @@
 
 #include "dictionary/default_values.h"
 #include "dictionary/fields_descriptor.h"
+#include "dictionary/filter_engines.h"
+#include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/format.h"
 #include "platform/text.h"
@@ -44,26 +46,73 @@ std::u16string_view nxNullBehaviourIdent(TnxNullBehaviour aValue) noexcept {
 
 // ---- TnxBaseKeyDescriptor ----
 
+namespace {
+
+// The filter's stream for aVersion; the code it answered raises.
+std::vector<uint8_t> FilterBytes(const TnxBaseFilterDescriptor& aFilter, int32_t aVersion) {
+  TnxMemoryStream stream;
+  if (const uint32_t code = aFilter.WriteToStream(stream, aVersion)) throw EnxBaseKeyDescriptorException(code);
+  const uint8_t* bytes = stream.ByteArray();
+  return std::vector<uint8_t>(bytes, bytes + stream.GetSize());
+}
+
+}  // namespace
+
+TnxBaseKeyDescriptor::TnxBaseKeyDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+
+TnxBaseKeyDescriptor::~TnxBaseKeyDescriptor() = default;
+
+void TnxBaseKeyDescriptor::SetFilter(std::unique_ptr<TnxBaseFilterDescriptor> aFilter) {
+  CheckReadOnly();
+  bkdFilter = std::move(aFilter);
+}
+
 bool TnxBaseKeyDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
-  // Filters are not carried, so both sides have none.
-  return TnxDictionaryItem::IsEqual(aItem) && dynamic_cast<const TnxBaseKeyDescriptor*>(aItem);
+  if (!TnxDictionaryItem::IsEqual(aItem)) return false;
+  const auto* other = dynamic_cast<const TnxBaseKeyDescriptor*>(aItem);
+  if (!other || !bkdFilter != !other->bkdFilter) return false;
+  if (!bkdFilter || bkdFilter == other->bkdFilter) return true;
+  // A filter that cannot be written (a callback) equals only itself.
+  try {
+    constexpr int32_t kNewest = std::numeric_limits<int32_t>::max();
+    return FilterBytes(*bkdFilter, kNewest) == FilterBytes(*other->bkdFilter, kNewest);
+  } catch (const EnxBaseException&) {
+    return false;
+  }
 }
 
 void TnxBaseKeyDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
+  // Older readers know no filters: refused before anything is written.
+  if (aClientVersion < nxClientVersionIDs && bkdFilter) throw EnxBaseKeyDescriptorException(nxeIncompatibleVersion);
+  std::vector<uint8_t> filter;
+  if (bkdFilter) filter = FilterBytes(*bkdFilter, static_cast<int32_t>(aClientVersion));
   TnxDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   if (aClientVersion < nxClientVersionIDs) return;
   aWriter.WriteIdent(u"BKD");
   aWriter.WriteInteger(int32_t{1});
-  aWriter.WriteBoolean(false);  // no filter
+  aWriter.WriteBoolean(bkdFilter != nullptr);
+  if (!bkdFilter) return;
+  aWriter.WriteInteger(static_cast<int32_t>(filter.size()));
+  aWriter.Write(filter.data(), static_cast<int64_t>(filter.size()));
 }
 
 void TnxBaseKeyDescriptor::LoadFromReader(TnxReader& aReader) {
   TnxDictionaryItem::LoadFromReader(aReader);
+  bkdFilter.reset();
   if (aReader.NextValue() != vaIdent) return;
   if (aReader.ReadIdent() != u"BKD" || aReader.ReadInteger() != 1)
     throw EnxBaseKeyDescriptorException(nxeIncompatibleStream);
-  if (aReader.ReadBoolean())
-    throw EnxBaseKeyDescriptorException(nxeUnsupportedDictionaryDescriptor, u"Key filters are not supported");
+  if (!aReader.ReadBoolean()) return;
+  const int32_t size = aReader.ReadInteger();
+  // Never more room than the stream holds.
+  if (size < 0 || size > aReader.BytesLeft()) throw EnxBaseKeyDescriptorException(nxeIncompatibleStream);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  aReader.Read(bytes.data(), size);
+  TnxStaticMemoryStream stream(bytes.data(), size);
+  std::unique_ptr<TnxBaseFilterDescriptor> filter;
+  if (const uint32_t code = TnxBaseFilterDescriptor::CreateFromStream(stream, filter))
+    throw EnxBaseKeyDescriptorException(code);
+  bkdFilter = std::move(filter);
 }
 
 void TnxRefKeyDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {

@@ -12,8 +12,11 @@
 //   field descriptor above it (a validation's key) and listens to nothing.
 // - Key lengths fit the 16-bit lengths that carry them: CheckValid and the
 //   stream readers refuse a longer key with 10004.
-// - Key filters are not carried yet: a stream that holds one is refused
-//   with 15499.
+// - A key descriptor may own a key filter (which records the index holds).
+//   It streams as its filter stream behind a size; a reader older than
+//   20000 cannot take it (12039, nothing written), and a filter that
+//   cannot be written or read raises the code its stream answered. A size
+//   beyond the bytes present is refused with 15498.
 // - Raises the class's own exception (EnxBaseKeyDescriptorException and
 //   its family, EnxKeyFieldDescriptorException and its family).
 #pragma once
@@ -28,6 +31,7 @@
 
 namespace revurov {
 
+class TnxBaseFilterDescriptor;
 class TnxBaseKeyDescriptor;
 class TnxKeyFieldDescriptor;
 class TnxFieldDescriptor;
@@ -61,15 +65,25 @@ class TnxBaseKeyDescriptor : public TnxDictionaryItem {
   REVUROV_REGISTERABLE_FAMILY(TnxBaseKeyDescriptor, TnxDictionaryItem, TnxKeyDescriptorClass,
                               &nxKeyDescriptorClasses, nullptr)
 
-  explicit TnxBaseKeyDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  explicit TnxBaseKeyDescriptor(TnxPersistent* aParent);
+  ~TnxBaseKeyDescriptor() override;
+
+  // The key filter; null without.
+  TnxBaseFilterDescriptor* Filter() const noexcept { return bkdFilter.get(); }
+  // Replaces the key filter (null: none).
+  void SetFilter(std::unique_ptr<TnxBaseFilterDescriptor> aFilter);
 
   virtual uint32_t GetKeyLen() const = 0;
   uint32_t KeyLen() const { return GetKeyLen(); }
   virtual bool CanContainNulls() const { return true; }
 
+  // Filters are equal when both are absent or both write the same bytes.
   bool IsEqual(const TnxDictionaryItem* aItem) const override;
   void SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const override;
   void LoadFromReader(TnxReader& aReader) override;
+
+private:
+  std::unique_ptr<TnxBaseFilterDescriptor> bkdFilter;
 };
 
 // Keys of a fixed length: their own part is a version number.

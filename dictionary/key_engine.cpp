@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "dictionary/engine_records.h"
+#include "dictionary/fields_descriptor.h"
+#include "dictionary/filter_engines.h"
 #include "dictionary/key_descriptors.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exception_data_interfaces.h"
@@ -53,9 +55,36 @@ TnxBaseKeyEngine::TnxBaseKeyEngine(TnxBaseKeyDescriptor& aDescriptor) : bkeKeyDe
   if (length == 0 || length > 0xFFFF)
     throw EnxBaseKeyEngineException(nxeInvalidParameter, u"Invalid key length: %u", {length});
   SetKeyLength(static_cast<uint16_t>(length));
+  if (const TnxBaseFilterDescriptor* filter = aDescriptor.Filter()) {
+    // The filter reads the records keys are built from.
+    auto* fields = static_cast<TnxFieldsDescriptor*>(
+        aDescriptor.GetRelatedDescriptorOfType(TnxFieldsDescriptor::ClassInfo()));
+    bkeFilterSource = std::make_unique<TnxRecordFieldsSource>(*fields);
+    bkeFilter = TnxBaseFilterEngine::CreateFor(*filter, bkeFilterSource.get());
+    bkeFilter->ActivateFilter(0);
+  }
 }
 
-TnxBaseKeyEngine::~TnxBaseKeyEngine() = default;
+TnxBaseKeyEngine::~TnxBaseKeyEngine() {
+  bkeFilter.reset();
+  bkeFilterSource.reset();
+}
+
+bool TnxBaseKeyEngine::GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType,
+                                         uint16_t& aSize, bool& aIsNull, const void*& aValue,
+                                         uint16_t& aCodePage) const {
+  // Field names are ASCII identifiers; other bytes simply find no field.
+  std::u16string name;
+  if (aName)
+    for (const char* p = aName; *p; ++p) name += static_cast<char16_t>(static_cast<uint8_t>(*p));
+  return GetKeyFieldForFilter(aField, name, aData, aType, aSize, aIsNull, aValue, aCodePage);
+}
+
+bool TnxBaseKeyEngine::FilterRejects(const uint8_t* aRecord, bool aIgnoreFilter) const {
+  if (aIgnoreFilter || !bkeFilter) return false;
+  TnxPadlockGuard guard(bkeFilterLock);
+  return !bkeFilter->MatchesBuffer(aRecord);
+}
 
 void TnxBaseKeyEngine::SetKeyLength(uint16_t aKeyLength) {
   bkeKeyLength = aKeyLength;
@@ -189,8 +218,10 @@ void TnxBaseKeyEngine::GetExceptionData(InxExceptionDataContainer& aContainer, b
       fields->AddString(field->GetName(), std::u16string(nxFieldTypeIdent(field->GetFieldType())));
     }
   }
-  // No key filter is carried yet.
-  aContainer.AddObject(u"Filter", nullptr, aFlag);
+  if (bkeFilter)
+    aContainer.AddObject(u"Filter", static_cast<TnxObject*>(bkeFilter.get()), aFlag);
+  else
+    aContainer.AddObject(u"Filter", nullptr, aFlag);
 }
 
 // ---- bookmarks ----

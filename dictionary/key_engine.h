@@ -12,9 +12,10 @@
 //   cannot be done raises, it never answers "less".
 // - An engine is read-only after its constructor: one engine may serve
 //   any number of threads at once.
-// - Key filters are not carried yet (see dictionary/key_descriptors.h):
-//   every record belongs to an index unless a key field's null filter
-//   excludes it.
+// - A record belongs to an index unless the key filter (built from the
+//   descriptor's over its fields descriptor, active from the start) or a
+//   key field's null filter excludes it. Filters serve one thread at a
+//   time: the engine lets one caller at a time ask its filter.
 // - Bookmark operations never raise: malformed or foreign bookmarks give
 //   10021, keys ordered under a changed collation 12289.
 #pragma once
@@ -26,14 +27,17 @@
 
 #include "dictionary/engine_types.h"
 #include "dictionary/field_descriptor.h"
+#include "dictionary/filter_engines.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/objects/registerable.h"
+#include "lowlevel/sync/padlock.h"
 #include "platform/variant.h"
 
 namespace revurov {
 
 class TnxBaseKeyDescriptor;
 class TnxBaseKeyEngine;
+class TnxRecordFieldsSource;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseKeyEngineException, EnxBaseRegisterableEngineException);
 
@@ -49,7 +53,9 @@ std::unique_ptr<TnxBaseKeyEngine> nxNewKeyEngine(TnxBaseKeyDescriptor& aDescript
   return std::make_unique<T>(aDescriptor);
 }
 
-class TnxBaseKeyEngine : public TnxBaseRegisterableEngine {
+// Also the fields source of filters over its keys (MatchesKey): the key
+// stands where a record would.
+class TnxBaseKeyEngine : public TnxBaseRegisterableEngine, public InxFieldsSource {
   REVUROV_REGISTERABLE_FAMILY(TnxBaseKeyEngine, TnxBaseRegisterableEngine, TnxKeyEngineClass, &nxKeyEngines,
                               nullptr, nullptr)
 
@@ -69,6 +75,8 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine {
   uint16_t KeyLength() const noexcept { return bkeKeyLength; }
   bool NLSVersionChanged() const noexcept { return bkeNLSVersionChanged; }
   bool ContainsExtended() const noexcept { return bkeContainsExtended; }
+  // Null without a key filter.
+  TnxBaseFilterEngine* Filter() const noexcept { return bkeFilter.get(); }
 
   // ---- what a filter reads of a key ----
   // aName, when not empty, chooses the field instead of aIndex. False for
@@ -76,6 +84,11 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine {
   virtual bool GetKeyFieldForFilter(int32_t aIndex, std::u16string_view aName, const uint8_t* aKey,
                                     uint16_t& aType, uint16_t& aSize, bool& aIsNull, const void*& aValue,
                                     uint16_t& aCodePage) const = 0;
+  // InxFieldsSource over a key buffer: GetKeyFieldForFilter with the
+  // filter's 8-bit name.
+  int32_t GetFieldCount() const override { return GetMaxFieldCount(); }
+  bool GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType, uint16_t& aSize,
+                         bool& aIsNull, const void*& aValue, uint16_t& aCodePage) const override;
   bool BlobsSupported() const noexcept { return false; }
   // -1 when absent.
   virtual int32_t GetKeyFieldIndex(std::u16string_view aName) const = 0;
@@ -130,6 +143,14 @@ protected:
   // Sets the key length and takes the pool for it; for engines whose keys
   // are not as long as their descriptor says.
   void SetKeyLength(uint16_t aKeyLength);
+  // Whether the key filter keeps aRecord out of the index (never with
+  // aIgnoreFilter).
+  bool FilterRejects(const uint8_t* aRecord, bool aIgnoreFilter) const;
+
+private:
+  std::unique_ptr<TnxRecordFieldsSource> bkeFilterSource;  // outlives the filter
+  std::unique_ptr<TnxBaseFilterEngine> bkeFilter;
+  mutable TnxPadlock bkeFilterLock;
 };
 
 // A scratch key from an engine's pool, given back on every path.

@@ -35,8 +35,8 @@ void FieldTypeNamesStartup() { nxBuildFieldTypeNameLists(); }
 void FieldTypeNamesShutdown() { nxFreeFieldTypeNameLists(); }
 
 // In the order the classes were always registered; shut-down runs backwards.
-const std::array<const TnxRegisterableClass*, 37>& DescriptorClasses() {
-  static const std::array<const TnxRegisterableClass*, 37> classes = {
+const std::array<const TnxRegisterableClass*, 39>& DescriptorClasses() {
+  static const std::array<const TnxRegisterableClass*, 39> classes = {
       &TnxFileDescriptor::ClassInfo(),
       &TnxFilesDescriptor::ClassInfo(),
       &TnxLocaleDescriptor::ClassInfo(),
@@ -74,6 +74,8 @@ const std::array<const TnxRegisterableClass*, 37>& DescriptorClasses() {
       &TnxCustomDescsDescriptor::ClassInfo(),
       &TnxTablesDescriptor::ClassInfo(),
       &TnxNestedTableDescriptor::ClassInfo(),
+      &TnxMinMaxValidationDescriptor::ClassInfo(),
+      &TnxNoChangeValidationDescriptor::ClassInfo(),
   };
   return classes;
 }
@@ -155,12 +157,20 @@ const std::array<const TnxRegisterableClass*, 8>& FilterClasses() {
   return classes;
 }
 void ValidationEnginesStartup() {
+  TnxFieldsValidationsEngine::ClassInfo().Register();
+  TnxFieldValidationsEngine::ClassInfo().Register();
+  TnxMinMaxValidationEngine::ClassInfo().Register();
+  TnxNoChangeValidationEngine::ClassInfo().Register();
   TnxNotNullValidationEngine::ClassInfo().Register();
   TnxSqlCheckValidationEngine::ClassInfo().Register();
 }
 void ValidationEnginesShutdown() {
   TnxSqlCheckValidationEngine::ClassInfo().Unregister();
   TnxNotNullValidationEngine::ClassInfo().Unregister();
+  TnxNoChangeValidationEngine::ClassInfo().Unregister();
+  TnxMinMaxValidationEngine::ClassInfo().Unregister();
+  TnxFieldValidationsEngine::ClassInfo().Unregister();
+  TnxFieldsValidationsEngine::ClassInfo().Unregister();
 }
 
 void FilterClassesStartup() {

@@ -1,5 +1,8 @@
 #include "dictionary/validation_descriptors.h"
 
+#include "dictionary/field_descriptor.h"
+#include "dictionary/key_descriptors.h"
+#include "dictionary/native_variant_converter.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/text.h"
@@ -60,6 +63,155 @@ void TnxBaseFieldValidationDescriptor::LoadFromReader(TnxReader& aReader) {
   const bool client = aReader.ReadBoolean();
   // Through the setter: a CHECK rule stays on the server.
   SetApplyAt(TnxApplyAtSet((server ? nxApplyAtBit(aaServer) : 0) | (client ? nxApplyAtBit(aaClient) : 0)));
+}
+
+// ---- TnxKeyFieldValidationDescriptor ----
+
+TnxKeyFieldValidationDescriptor::TnxKeyFieldValidationDescriptor(TnxPersistent* aParent, std::u16string_view aName)
+    : TnxBaseFieldValidationDescriptor(aParent, aName) {
+  // A new rule compares as its field does without further steps.
+  kvdKeyField = std::make_unique<TnxKeyFieldDescriptor>(this, nxKeyFieldOfParentField);
+}
+
+TnxKeyFieldValidationDescriptor::~TnxKeyFieldValidationDescriptor() { kvdKeyField.reset(); }
+
+TnxKeyFieldDescriptor* TnxKeyFieldValidationDescriptor::AddKeyField(const TnxKeyFieldDescriptorClass* aClass) {
+  CheckReadOnly();
+  kvdKeyField.reset();
+  if (!aClass) aClass = &TnxKeyFieldDescriptor::ClassInfo();
+  kvdKeyField = aClass->Create(this, nxKeyFieldOfParentField);
+  return kvdKeyField.get();
+}
+
+void TnxKeyFieldValidationDescriptor::RemoveKeyField() {
+  CheckReadOnly();
+  kvdKeyField.reset();
+}
+
+TnxFieldDescriptor* TnxKeyFieldValidationDescriptor::Field() const {
+  TnxPersistent* field = nullptr;
+  return FindParentOfType(TnxFieldDescriptor::ClassInfo(), field) ? static_cast<TnxFieldDescriptor*>(field) : nullptr;
+}
+
+void TnxKeyFieldValidationDescriptor::CheckValid(bool aForBuild) {
+  TnxBaseFieldValidationDescriptor::CheckValid(aForBuild);
+  if (const TnxFieldDescriptor* field = Field();
+      field && (ClassType().InvalidFieldTypes & nxFieldTypeBit(field->FieldType())))
+    RaiseError(nxeInvalidFieldDescriptor, u"\"%s\" is not supported for field type \"%s\"",
+               {ClassName(), nxFieldTypeIdent(field->FieldType())});
+  if (!kvdKeyField) AddKeyField();
+  kvdKeyField->CheckValid(aForBuild);
+}
+
+bool TnxKeyFieldValidationDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  if (!TnxBaseFieldValidationDescriptor::IsEqual(aItem)) return false;
+  const auto* other = dynamic_cast<const TnxKeyFieldValidationDescriptor*>(aItem);
+  if (!other || !kvdKeyField != !other->kvdKeyField) return false;
+  return !kvdKeyField || kvdKeyField->IsEqual(other->kvdKeyField.get());
+}
+
+void TnxKeyFieldValidationDescriptor::SaveKeyField(TnxWriter& aWriter, uint32_t aClientVersion) const {
+  aWriter.WriteBoolean(kvdKeyField != nullptr);
+  if (!kvdKeyField) return;
+  aWriter.WriteString(kvdKeyField->ClassName());
+  kvdKeyField->SaveToWriter(aWriter, aClientVersion);
+}
+
+void TnxKeyFieldValidationDescriptor::LoadKeyField(TnxReader& aReader) {
+  RemoveKeyField();
+  if (!aReader.ReadBoolean()) return;
+  const std::u16string className = aReader.ReadString();
+  const auto* cls = nxFindClassAs<TnxKeyFieldDescriptorClass>(TnxKeyFieldDescriptor::ClassInfo(), className);
+  if (!cls || !cls->Create)
+    RaiseError(nxeUnsupportedDictionaryDescriptor, nxsClassNotSupported, {u"KeyFieldDescriptor", className});
+  AddKeyField(cls)->LoadFromReader(aReader);
+}
+
+// ---- TnxMinMaxValidationDescriptor ----
+
+void TnxMinMaxValidationDescriptor::RaiseError(uint32_t aCode, std::u16string_view aFormat,
+                                               std::initializer_list<platform::TFormatArg> aArgs) const {
+  throw EnxMinMaxValidationDescriptorException(aCode, aFormat, aArgs);
+}
+
+platform::TnxVariant TnxMinMaxValidationDescriptor::BoundAsVariant(
+    const std::optional<std::vector<uint8_t>>& aBound) const {
+  TnxFieldDescriptor* field = Field();
+  if (!aBound || !field) return platform::TnxVariant::Null();
+  // A bound read before the field changed length is read at the field's.
+  std::vector<uint8_t> buffer = *aBound;
+  buffer.resize(static_cast<size_t>(field->Length()));
+  return field->fdGetBufferAsVariant(buffer.data());
+}
+
+platform::TnxVariant TnxMinMaxValidationDescriptor::GetMinAsVariant() const { return BoundAsVariant(mmvdMin); }
+platform::TnxVariant TnxMinMaxValidationDescriptor::GetMaxAsVariant() const { return BoundAsVariant(mmvdMax); }
+
+void TnxMinMaxValidationDescriptor::SetBound(std::optional<std::vector<uint8_t>>& aBound,
+                                             const platform::TnxVariant& aValue) {
+  CheckReadOnly();
+  aBound.reset();
+  if (nxVarIsEmptyOrNull(aValue)) return;
+  TnxFieldDescriptor* field = Field();
+  if (!field) RaiseError(nxeInvalidFieldDescriptor, u"Validation \"%s\" belongs to no field", {Name()});
+  std::vector<uint8_t> buffer(static_cast<size_t>(field->Length()));
+  field->fdSetBufferAsVariant(buffer.data(), aValue);
+  aBound = std::move(buffer);
+}
+
+void TnxMinMaxValidationDescriptor::SetMinAsVariant(const platform::TnxVariant& aValue) { SetBound(mmvdMin, aValue); }
+void TnxMinMaxValidationDescriptor::SetMaxAsVariant(const platform::TnxVariant& aValue) { SetBound(mmvdMax, aValue); }
+
+bool TnxMinMaxValidationDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  if (!TnxKeyFieldValidationDescriptor::IsEqual(aItem)) return false;
+  const auto* other = dynamic_cast<const TnxMinMaxValidationDescriptor*>(aItem);
+  return other && mmvdMin == other->mmvdMin && mmvdMax == other->mmvdMax;
+}
+
+void TnxMinMaxValidationDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
+  TnxKeyFieldValidationDescriptor::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(int32_t{1});
+  for (const auto* bound : {&mmvdMin, &mmvdMax}) {
+    aWriter.WriteBoolean(bound->has_value());
+    if (*bound) aWriter.Write((*bound)->data(), static_cast<int64_t>((*bound)->size()));
+  }
+  SaveKeyField(aWriter, aClientVersion);
+}
+
+void TnxMinMaxValidationDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxKeyFieldValidationDescriptor::LoadFromReader(aReader);
+  CheckStreamVersion(aReader);
+  mmvdMin.reset();
+  mmvdMax.reset();
+  const TnxFieldDescriptor* field = Field();
+  for (auto* bound : {&mmvdMin, &mmvdMax}) {
+    if (!aReader.ReadBoolean()) continue;
+    // Bounds carry no length of their own: only the field knows it.
+    if (!field) throw EnxMinMaxValidationDescriptorException(nxeIncompatibleStream);
+    std::vector<uint8_t> buffer(static_cast<size_t>(field->Length()));
+    aReader.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+    *bound = std::move(buffer);
+  }
+  LoadKeyField(aReader);
+}
+
+// ---- TnxNoChangeValidationDescriptor ----
+
+void TnxNoChangeValidationDescriptor::RaiseError(uint32_t aCode, std::u16string_view aFormat,
+                                                 std::initializer_list<platform::TFormatArg> aArgs) const {
+  throw EnxNoChangeValidationDescriptorException(aCode, aFormat, aArgs);
+}
+
+void TnxNoChangeValidationDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const {
+  TnxKeyFieldValidationDescriptor::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(int32_t{1});
+  SaveKeyField(aWriter, aClientVersion);
+}
+
+void TnxNoChangeValidationDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxKeyFieldValidationDescriptor::LoadFromReader(aReader);
+  CheckStreamVersion(aReader);
+  LoadKeyField(aReader);
 }
 
 // ---- TnxSqlCheckValidationDescriptor ----

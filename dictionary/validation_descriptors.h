@@ -1,10 +1,16 @@
-// Rules on field values kept in the dictionary: the rule base, the CHECK
-// rule and the lists of rules a field or a record layout owns.
+// Rules on field values kept in the dictionary: the rule base, the
+// minimum/maximum and no-change rules, the CHECK rule and the lists of
+// rules a field or a record layout owns.
 //
 // Contract:
 // - A rule has a valid identifier as name (10068) and the sides it applies
 //   at; a new rule applies at the server only. A CHECK rule never applies
 //   at the client: its apply-at set is masked to the server.
+// - Minimum/maximum and no-change rules watch the field above their list
+//   and compare through their own key field (field number
+//   nxKeyFieldOfParentField), which a new rule and CheckValid give them.
+//   Bounds are values in the field's buffer form, as long as the field.
+//   CheckValid refuses them on blob fields with 10001.
 // - A list holds rules with names unique without regard to case (10009)
 //   and of its own rule class only (9986). A record list takes record-level
 //   rules only.
@@ -15,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +33,12 @@
 namespace revurov {
 
 class TnxBaseFieldValidationDescriptor;
+class TnxFieldDescriptor;
+class TnxKeyFieldDescriptor;
+struct TnxKeyFieldDescriptorClass;
+namespace platform {
+class TnxVariant;
+}
 
 extern TnxClassRegistry nxValidationDescriptorClasses;
 
@@ -61,6 +74,85 @@ class TnxBaseFieldValidationDescriptor : public TnxDictionaryItem {
 private:
   std::u16string bvdName;
   TnxApplyAtSet bvdApplyAt = nxApplyAtBit(aaServer);
+};
+
+// A rule that compares the field's value through a key field of its own.
+class TnxKeyFieldValidationDescriptor : public TnxBaseFieldValidationDescriptor {
+public:
+  // Adds the default key field.
+  TnxKeyFieldValidationDescriptor(TnxPersistent* aParent, std::u16string_view aName);
+  ~TnxKeyFieldValidationDescriptor() override;
+
+  // Null when removed or read as absent.
+  TnxKeyFieldDescriptor* KeyField() const noexcept { return kvdKeyField.get(); }
+  // Replaces the key field by one of aClass (null: the default class).
+  TnxKeyFieldDescriptor* AddKeyField(const TnxKeyFieldDescriptorClass* aClass = nullptr);
+  void RemoveKeyField();
+  // The field the rule watches; null outside a field.
+  TnxFieldDescriptor* Field() const;
+
+  // 10001 on a field type the class cannot watch; adds a missing key field.
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+protected:
+  void SaveKeyField(TnxWriter& aWriter, uint32_t aClientVersion) const;
+  void LoadKeyField(TnxReader& aReader);
+  // Raises the class's own exception.
+  [[noreturn]] virtual void RaiseError(uint32_t aCode, std::u16string_view aFormat,
+                                       std::initializer_list<platform::TFormatArg> aArgs) const = 0;
+
+private:
+  std::unique_ptr<TnxKeyFieldDescriptor> kvdKeyField;
+};
+
+// The field's value must lie between the bounds that are set.
+class TnxMinMaxValidationDescriptor : public TnxKeyFieldValidationDescriptor {
+  REVUROV_REGISTERABLE_RECORD(TnxMinMaxValidationDescriptor, TnxBaseFieldValidationDescriptor,
+                              TnxValidationDescriptorClass,
+                              &nxNewValidationDescriptor<TnxMinMaxValidationDescriptor>, nxBlobFieldTypes)
+  using TnxKeyFieldValidationDescriptor::TnxKeyFieldValidationDescriptor;
+
+  // The bounds in the field's buffer form; empty when absent.
+  const std::optional<std::vector<uint8_t>>& Min() const noexcept { return mmvdMin; }
+  const std::optional<std::vector<uint8_t>>& Max() const noexcept { return mmvdMax; }
+  // Null when absent.
+  platform::TnxVariant GetMinAsVariant() const;
+  platform::TnxVariant GetMaxAsVariant() const;
+  // Empty or Null drops the bound; a value the field cannot take leaves it
+  // absent and raises on.
+  void SetMinAsVariant(const platform::TnxVariant& aValue);
+  void SetMaxAsVariant(const platform::TnxVariant& aValue);
+
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+  void SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const override;
+  void LoadFromReader(TnxReader& aReader) override;
+
+protected:
+  [[noreturn]] void RaiseError(uint32_t aCode, std::u16string_view aFormat,
+                               std::initializer_list<platform::TFormatArg> aArgs) const override;
+
+private:
+  platform::TnxVariant BoundAsVariant(const std::optional<std::vector<uint8_t>>& aBound) const;
+  void SetBound(std::optional<std::vector<uint8_t>>& aBound, const platform::TnxVariant& aValue);
+
+  std::optional<std::vector<uint8_t>> mmvdMin;
+  std::optional<std::vector<uint8_t>> mmvdMax;
+};
+
+// A value once set must not change (nor become null).
+class TnxNoChangeValidationDescriptor : public TnxKeyFieldValidationDescriptor {
+  REVUROV_REGISTERABLE_RECORD(TnxNoChangeValidationDescriptor, TnxBaseFieldValidationDescriptor,
+                              TnxValidationDescriptorClass,
+                              &nxNewValidationDescriptor<TnxNoChangeValidationDescriptor>, nxBlobFieldTypes)
+  using TnxKeyFieldValidationDescriptor::TnxKeyFieldValidationDescriptor;
+
+  void SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const override;
+  void LoadFromReader(TnxReader& aReader) override;
+
+protected:
+  [[noreturn]] void RaiseError(uint32_t aCode, std::u16string_view aFormat,
+                               std::initializer_list<platform::TFormatArg> aArgs) const override;
 };
 
 // Base of the rules on a whole record.

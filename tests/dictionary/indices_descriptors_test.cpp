@@ -5,6 +5,7 @@
 #include <random>
 
 #include "dictionary/dictionary_tree_fixture.h"
+#include "dictionary/filter_engines.h"
 #include "support/exception_message.h"
 #include "support/tagged_bytes.h"
 
@@ -168,6 +169,10 @@ TEST_F(IndicesTest, HasIndexMatchesExactlyTheKeyFields) {
   indices->AddIndex(u"Ref", 0, idNone, u"", &TnxRefKeyDescriptor::ClassInfo());
   TnxIndexDescriptor* g = indices->AddIndex(u"G", 0, idAll);
   static_cast<TnxCompKeyDescriptor*>(g->KeyDescriptor())->Add(1);
+  // A filtered index holds only some records: never the one asked for.
+  TnxIndexDescriptor* filtered = indices->AddIndex(u"F", 0, idNone);
+  static_cast<TnxCompKeyDescriptor*>(filtered->KeyDescriptor())->Add(0);
+  filtered->KeyDescriptor()->SetFilter(std::make_unique<TnxCallbackFilterDescriptor>(nullptr, nullptr));
   struct Row {
     std::vector<int32_t> fields;
     TnxIndexDupsSet dups;

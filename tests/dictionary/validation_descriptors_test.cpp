@@ -6,6 +6,7 @@
 
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
+#include "dictionary/key_descriptors.h"
 #include "dictionary_tree_fixture.h"
 #include "tests/support/exception_message.h"
 #include "tests/support/tagged_bytes.h"
@@ -359,6 +360,16 @@ TEST_F(ValidationDescriptorsTest, DamagedListStreamsAreRefusedOrReadWhole) {
   AddCheck(fieldRules, u"Positive", u"Qty > 0")->SetErrorMessage(u"Too small");
   fieldRules.AddValidation(u"Plain")->SetApplyAt(nxApplyAtBoth);
   const Bytes good = SavedBytes(fieldRules, 47501);
+  // Rules with raw bounds and key fields, read under a field.
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  TnxFieldValidationsDescriptor* qtyRules = qty->AddValidations();
+  auto* range = static_cast<TnxMinMaxValidationDescriptor*>(
+      qtyRules->AddValidation(u"Range", &TnxMinMaxValidationDescriptor::ClassInfo()));
+  range->SetMinAsVariant(platform::TnxVariant::FromInteger(1));
+  range->SetMaxAsVariant(platform::TnxVariant::FromInteger(9));
+  qtyRules->AddValidation(u"Fixed", &TnxNoChangeValidationDescriptor::ClassInfo())
+      ->SetApplyAt(nxApplyAtBoth);
+  const Bytes keyed = SavedBytes(*qtyRules, 47501);
   std::mt19937 random(21);
   const int rounds = TestSize(2000, 100000);
   for (int round = 0; round < rounds; ++round) {
@@ -372,7 +383,225 @@ TEST_F(ValidationDescriptorsTest, DamagedListStreamsAreRefusedOrReadWhole) {
       target.LoadFromReader(r);
     } catch (const platform::Exception&) {
     }
+    Bytes k = keyed;
+    for (int i = 0; i < flips; ++i) k[random() % k.size()] = static_cast<uint8_t>(random());
+    TnxStaticMemoryStream ks(k.data(), static_cast<int64_t>(k.size()));
+    TnxReader kr(ks);
+    try {
+      qty->AddValidations()->LoadFromReader(kr);
+    } catch (const platform::Exception&) {
+    }
   }
+}
+
+
+// ---- rules that compare through their own key field ----
+
+class KeyFieldRulesTest : public ValidationDescriptorsTest {
+protected:
+  TnxMinMaxValidationDescriptor* AddMinMax(TnxFieldDescriptor* aField, std::u16string_view aName = u"Range") {
+    TnxFieldValidationsDescriptor* list = aField->Validations() ? aField->Validations() : aField->AddValidations();
+    return static_cast<TnxMinMaxValidationDescriptor*>(
+        list->AddValidation(aName, &TnxMinMaxValidationDescriptor::ClassInfo()));
+  }
+};
+
+TEST_F(KeyFieldRulesTest, AMinMaxRuleIsWrittenWithRawBoundsAndItsKeyField) {
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  TnxMinMaxValidationDescriptor* rule = AddMinMax(qty);
+  ASSERT_NE(rule->KeyField(), nullptr);
+  EXPECT_EQ(rule->KeyField()->FieldNumber(), nxKeyFieldOfParentField);
+  EXPECT_EQ(rule->KeyField()->Field(), qty);
+  rule->SetMinAsVariant(platform::TnxVariant::FromInteger(10));
+  const Bytes expected = Written([&](TnxWriter& w) {
+    WriteItemHeader(w, rule->ID());
+    w.WriteInteger(int32_t{1});
+    w.WriteBoolean(true);
+    w.WriteBoolean(false);
+    w.WriteInteger(int32_t{1});
+    w.WriteBoolean(true);
+    const uint8_t ten[4] = {10, 0, 0, 0};
+    w.Write(ten, 4);
+    w.WriteBoolean(false);
+    w.WriteBoolean(true);
+    w.WriteString(u"TnxKeyFieldDescriptor");
+  });
+  Bytes withKey = expected;
+  const Bytes key = SavedBytes(*rule->KeyField(), 47501);
+  withKey.insert(withKey.end(), key.begin(), key.end());
+  EXPECT_EQ(SavedBytes(*rule, 47501), withKey);
+
+  // Read back through a field's list, as a field stream names the class.
+  TnxFieldDescriptor* other = AddField(u"Other", nxtInt32);
+  LoadBytes(*other->AddValidations(), SavedBytes(*qty->Validations(), 47501));
+  auto* back = dynamic_cast<TnxMinMaxValidationDescriptor*>(other->Validations()->ValidationDescriptor(0));
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->GetMinAsVariant().AsInt64(), 10);
+  EXPECT_TRUE(back->GetMaxAsVariant().IsNull());
+  EXPECT_EQ(back->KeyField()->Field(), other);
+  EXPECT_TRUE(back->IsEqual(rule));
+
+  // Without key field and with both bounds.
+  rule->RemoveKeyField();
+  rule->SetMaxAsVariant(platform::TnxVariant::FromInteger(-1));
+  LoadBytes(*other->AddValidations(), SavedBytes(*qty->Validations(), 47501));
+  back = static_cast<TnxMinMaxValidationDescriptor*>(other->Validations()->ValidationDescriptor(0));
+  EXPECT_EQ(back->KeyField(), nullptr);
+  EXPECT_EQ(back->Max(), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_TRUE(back->IsEqual(rule));
+}
+
+TEST_F(KeyFieldRulesTest, ANoChangeRuleIsWrittenWithItsKeyField) {
+  TnxFieldDescriptor* name = AddField(u"Name", nxtShortString, 20);
+  auto* rule = static_cast<TnxNoChangeValidationDescriptor*>(
+      name->AddValidations()->AddValidation(u"Fixed", &TnxNoChangeValidationDescriptor::ClassInfo()));
+  auto* key = static_cast<TnxTextKeyFieldDescriptor*>(rule->AddKeyField(&TnxTextKeyFieldDescriptor::ClassInfo()));
+  key->SetIgnoreCase(true);
+  Bytes expected = Written([&](TnxWriter& w) {
+    WriteItemHeader(w, rule->ID());
+    w.WriteInteger(int32_t{1});
+    w.WriteBoolean(true);
+    w.WriteBoolean(false);
+    w.WriteInteger(int32_t{1});
+    w.WriteBoolean(true);
+    w.WriteString(u"TnxTextKeyFieldDescriptor");
+  });
+  const Bytes keyBytes = SavedBytes(*key, 47501);
+  expected.insert(expected.end(), keyBytes.begin(), keyBytes.end());
+  EXPECT_EQ(SavedBytes(*rule, 47501), expected);
+
+  TnxFieldDescriptor* other = AddField(u"Other", nxtShortString, 20);
+  LoadBytes(*other->AddValidations(), SavedBytes(*name->Validations(), 47501));
+  auto* back = dynamic_cast<TnxNoChangeValidationDescriptor*>(other->Validations()->ValidationDescriptor(0));
+  ASSERT_NE(back, nullptr);
+  auto* backKey = dynamic_cast<TnxTextKeyFieldDescriptor*>(back->KeyField());
+  ASSERT_NE(backKey, nullptr);
+  EXPECT_TRUE(backKey->IgnoreCase());
+  EXPECT_TRUE(back->IsEqual(rule));
+  key->SetIgnoreCase(false);
+  EXPECT_FALSE(back->IsEqual(rule));
+}
+
+TEST_F(KeyFieldRulesTest, BadKeyFieldRuleStreamsAreRefused) {
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  TnxMinMaxValidationDescriptor* rule = AddMinMax(qty);
+  rule->SetMinAsVariant(platform::TnxVariant::FromInteger(1));
+  rule->SetMaxAsVariant(platform::TnxVariant::FromInteger(9));
+  const Bytes good = SavedBytes(*rule, 47501);
+  // Every cut of a good stream is refused, bounds included.
+  for (size_t n = 0; n < good.size(); ++n) {
+    TnxMinMaxValidationDescriptor target(qty->Validations(), u"Target");
+    EXPECT_THROW(LoadBytes(target, Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n))),
+                 platform::Exception)
+        << n;
+  }
+  const auto stream = [](int32_t aVersion, bool aBound, std::u16string_view aKeyClass) {
+    return Written([&](TnxWriter& w) {
+      WriteItemHeader(w);
+      w.WriteInteger(int32_t{1});
+      w.WriteBoolean(true);
+      w.WriteBoolean(false);
+      w.WriteInteger(aVersion);
+      w.WriteBoolean(aBound);
+      if (aBound) w.WriteInteger(int32_t{0});  // 5 bytes: more than any Int32 bound needs
+      w.WriteBoolean(false);
+      w.WriteBoolean(!aKeyClass.empty());
+      if (!aKeyClass.empty()) w.WriteString(aKeyClass);
+    });
+  };
+  const struct {
+    const char* What;
+    Bytes Stream;
+    bool InField;
+    uint32_t Code;
+  } cases[] = {
+      {"version", stream(2, false, u""), true, nxeIncompatibleStream},
+      {"unknown key field class", stream(1, false, u"TnxFooKeyFieldDescriptor"), true,
+       nxeUnsupportedDictionaryDescriptor},
+      {"bound outside a field", stream(1, true, u""), false, nxeIncompatibleStream},
+  };
+  for (const auto& c : cases) {
+    TnxFieldValidationsDescriptor loose(&root);
+    TnxMinMaxValidationDescriptor target(c.InField ? static_cast<TnxPersistent*>(qty->Validations()) : &loose,
+                                         u"Target");
+    EXPECT_EQ(CodeOf<EnxBaseFieldValidationDescriptorException>([&] { LoadBytes(target, c.Stream); }), c.Code)
+        << c.What;
+  }
+  const std::u16string message = MessageOf<EnxMinMaxValidationDescriptorException>([&] {
+    TnxMinMaxValidationDescriptor target(qty->Validations(), u"Target");
+    LoadBytes(target, stream(1, false, u"TnxFooKeyFieldDescriptor"));
+  });
+  EXPECT_TRUE(Contains(message, u"KeyFieldDescriptor class is not supported: TnxFooKeyFieldDescriptor"))
+      << platform::Utf16ToUtf8(message);
+}
+
+TEST_F(KeyFieldRulesTest, BoundsFollowTheFieldsConversion) {
+  TnxFieldDescriptor* qty = AddField(u"Qty", nxtInt32);
+  TnxMinMaxValidationDescriptor* rule = AddMinMax(qty);
+  rule->SetMinAsVariant(platform::TnxVariant::FromInteger(7));
+  EXPECT_EQ(rule->Min(), (Bytes{7, 0, 0, 0}));
+  // A value the field cannot take leaves no bound behind.
+  EXPECT_THROW(rule->SetMinAsVariant(platform::TnxVariant::FromString(u"seven")), platform::Exception);
+  EXPECT_FALSE(rule->Min().has_value());
+  rule->SetMaxAsVariant(platform::TnxVariant::FromInteger(9));
+  rule->SetMaxAsVariant(platform::TnxVariant::Null());
+  EXPECT_FALSE(rule->Max().has_value());
+  EXPECT_TRUE(rule->GetMaxAsVariant().IsNull());
+  // Outside a field there is nothing to convert with.
+  TnxFieldValidationsDescriptor loose(&root);
+  auto* lone = static_cast<TnxMinMaxValidationDescriptor*>(
+      loose.AddValidation(u"Lone", &TnxMinMaxValidationDescriptor::ClassInfo()));
+  EXPECT_EQ(CodeOf<EnxMinMaxValidationDescriptorException>(
+                [&] { lone->SetMinAsVariant(platform::TnxVariant::FromInteger(1)); }),
+            nxeInvalidFieldDescriptor);
+  EXPECT_FALSE(lone->Min().has_value());
+  // Bounds take part in equality.
+  rule->SetMinAsVariant(platform::TnxVariant::FromInteger(7));
+  TnxMinMaxValidationDescriptor* twin = AddMinMax(AddField(u"Twin", nxtInt32), u"Range");
+  EXPECT_FALSE(twin->IsEqual(rule));
+  twin->SetMinAsVariant(platform::TnxVariant::FromInteger(7));
+  EXPECT_TRUE(twin->IsEqual(rule));
+}
+
+TEST_F(KeyFieldRulesTest, BlobFieldsAreRefusedAndAMissingKeyFieldIsAdded) {
+  const struct {
+    const TnxValidationDescriptorClass* Class;
+    TnxFieldType Type;
+    const char16_t* Message;  // null: valid
+  } cases[] = {
+      {&TnxMinMaxValidationDescriptor::ClassInfo(), nxtBlobMemo,
+       u"\"TnxMinMaxValidationDescriptor\" is not supported for field type \"nxtBlobMemo\""},
+      {&TnxNoChangeValidationDescriptor::ClassInfo(), nxtBlob,
+       u"\"TnxNoChangeValidationDescriptor\" is not supported for field type \"nxtBlob\""},
+      {&TnxMinMaxValidationDescriptor::ClassInfo(), nxtBlobWideMemo,
+       u"\"TnxMinMaxValidationDescriptor\" is not supported for field type \"nxtBlobWideMemo\""},
+      {&TnxNoChangeValidationDescriptor::ClassInfo(), nxtInt64, nullptr},
+      {&TnxMinMaxValidationDescriptor::ClassInfo(), nxtShortString, nullptr},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    TnxFieldDescriptor* field = AddField(u"F" + std::u16string(1, char16_t(u'a' + n++)), c.Type, 10);
+    auto* rule = static_cast<TnxKeyFieldValidationDescriptor*>(field->AddValidations()->AddValidation(u"R", c.Class));
+    rule->RemoveKeyField();
+    if (!c.Message) {
+      EXPECT_NO_THROW(rule->CheckValid(true)) << n;
+      ASSERT_NE(rule->KeyField(), nullptr) << n;
+      EXPECT_EQ(rule->KeyField()->ClassName(), u"TnxKeyFieldDescriptor");
+      EXPECT_EQ(rule->KeyField()->Field(), field);
+      continue;
+    }
+    try {
+      field->Validations()->CheckValid(true);
+      ADD_FAILURE() << n << ": no exception";
+    } catch (const EnxBaseFieldValidationDescriptorException& e) {
+      EXPECT_EQ(e.ErrorCode(), nxeInvalidFieldDescriptor) << n;
+      EXPECT_TRUE(Contains(e.Message(), c.Message)) << platform::Utf16ToUtf8(e.Message());
+    }
+  }
+  // Field-level only: a record list refuses them.
+  EXPECT_EQ(CodeOf<EnxFieldValidationsDescriptorException>(
+                [&] { recordRules.AddValidation(u"Range", &TnxMinMaxValidationDescriptor::ClassInfo()); }),
+            nxeInvalidParameter);
 }
 
 }  // namespace
