@@ -9,8 +9,8 @@
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/validation_descriptors.h"
-#include "platform/variant.h"
 #include "dictionary_tree_fixture.h"
+#include "platform/variant.h"
 #include "tests/support/exception_message.h"
 
 namespace revurov::testing {
