@@ -39,17 +39,22 @@ void WriteIdentity(uint8_t* aAt, const TnxRecordCacheInfo& aInfo, int32_t aIndex
 
 // ---- entries ----
 
+// An entry kept past a Clear of its stream reads nothing.
+bool TnxBatchStreamEntry::IsCurrent() const noexcept {
+  return bseBatchAccess && bseEntryBase && End() <= bseBatchAccess->Size();
+}
+
 uint8_t* TnxBatchStreamEntry::Record() const noexcept {
-  return bseRecord && bseBatchAccess ? bseBatchAccess->Memory() + bseRecord : nullptr;
+  return bseRecord && IsCurrent() ? bseBatchAccess->Memory() + bseRecord : nullptr;
 }
 
 uint8_t* TnxBatchStreamEntry::Bookmark() const noexcept {
-  return bseBookmark && bseBatchAccess ? bseBatchAccess->Memory() + bseBookmark : nullptr;
+  return bseBookmark && IsCurrent() ? bseBatchAccess->Memory() + bseBookmark : nullptr;
 }
 
 bool TnxBatchStreamEntry::CacheInfo(TnxIndexedRecordCacheInfo& aInfo) const noexcept {
   aInfo = {};
-  if (!bseCacheInfo || !bseBatchAccess) return false;
+  if (!bseCacheInfo || !IsCurrent()) return false;
   const uint8_t* at = bseBatchAccess->Memory() + bseCacheInfo;
   aInfo.irciRefNr = LoadLE<int64_t>(at);
   aInfo.irciModifyLSN = LoadLE<int64_t>(at + 8);
@@ -59,7 +64,7 @@ bool TnxBatchStreamEntry::CacheInfo(TnxIndexedRecordCacheInfo& aInfo) const noex
 
 bool TnxBatchStreamEntry::BlobOffset(uint32_t aSlot, TnxBatchBlobOffset& aOffset) const noexcept {
   aOffset = {};
-  if (!bseBlobOffsets || !bseBatchAccess || aSlot >= bseBlobOffsetSlots) return false;
+  if (!bseBlobOffsets || aSlot >= bseBlobOffsetSlots || !IsCurrent()) return false;
   const uint8_t* at = bseBatchAccess->Memory() + bseBlobOffsets + aSlot * nxBatchBlobOffsetSize;
   aOffset.bboOffset = LoadU32(at);
   aOffset.bboFieldNo = LoadU16(at + 4);
@@ -174,8 +179,8 @@ bool TnxBatchStreamAccess::Reset(bool aApplyClientFilter) {
   bsaInvalidCount = bsaInvalidInfos = 0;
   bsaError = 0;
   bsaCheckFilter = false;
-  const int32_t count = Count();
-  if (count < 1) {
+  bsaCount = Count();
+  if (bsaCount < 1) {
     bsaCurrentEntry = 0;
     if (bsaEnd > 12) ReadInvalidList(nxBatchStreamHeaderSize);
     return false;
@@ -239,7 +244,7 @@ bool TnxBatchStreamAccess::Next(TnxBatchStreamEntry& aEntry, int32_t* aPosition,
     ++bsaCurrentIndex;
     if (aPosition) ++*aPosition;
     if (aTotal) ++*aTotal;
-    if (bsaCurrentIndex >= Count() - 1) {
+    if (bsaCurrentIndex >= bsaCount - 1) {
       ReadInvalidList(next);
       bsaCurrentEntry = 0;
     } else if (next >= bsaEnd) {
@@ -272,7 +277,7 @@ bool TnxBatchStreamAccess::IsBlobIdxEmbedded(int32_t aBlobIdx) const noexcept {
 }
 
 bool TnxBatchStreamAccess::IsRecordEntry(const TnxBatchStreamEntry& aEntry) const noexcept {
-  return aEntry.bseRecord != 0 && aEntry.bseBatchAccess == this;
+  return aEntry.bseRecord != 0 && aEntry.bseBatchAccess == this && aEntry.IsCurrent();
 }
 
 // Areas lie after the record and bookmark, or after the result code of an
@@ -315,6 +320,10 @@ bool TnxBatchStreamAccess::GetBlobAccess(const TnxBatchStreamEntry& aEntry, int3
                                          TnxBatchBlobAccess& aAccess) {
   aAccess = {};
   aAccess.bbaFieldNo = static_cast<uint16_t>(aFieldNo);
+  if (!aEntry.IsCurrent()) {
+    aAccess.bbaResult = nxeMessageUnrecognized;
+    return false;
+  }
   if (!aEntry.bseRecord) {
     aAccess.bbaResult = aEntry.bseResult ? aEntry.bseResult : nxeNoCurrentRecord;
     return false;
@@ -581,7 +590,7 @@ uint32_t TnxBatchStreamAccess::OverwriteEntry(TnxBatchStreamEntry& aTarget, cons
   aAccesses.clear();
   TnxBatchStreamAccess* source = aSource.bseBatchAccess;
   if (!source || !aSource.bseRecord) return nxeNoCurrentRecord;
-  if (aTarget.bseBatchAccess != this || aTarget.End() > Size() || aSource.End() > source->Size() ||
+  if (aTarget.bseBatchAccess != this || !aTarget.IsCurrent() || !aSource.IsCurrent() ||
       source->bsaRecordLength != bsaRecordLength || source->bsaBookmarkSize != bsaBookmarkSize)
     return nxeMessageUnrecognized;
   const uint64_t prefix = aSource.bseRecord - (aSource.bseEntryBase + 4);

@@ -73,6 +73,8 @@ struct TnxBatchStreamEntry {
   uint32_t bseResult = 0;
 
   uint64_t End() const noexcept { return bseEntryBase + 4 + bseSize; }
+  // Still inside its access's stream.
+  bool IsCurrent() const noexcept;
   // Addresses in the access's current memory; nil when absent.
   uint8_t* Record() const noexcept;
   uint8_t* Bookmark() const noexcept;
@@ -179,6 +181,7 @@ private:
   uint64_t bsaEnd = 0;           // the walk's end, fixed by Reset
   uint64_t bsaCurrentEntry = 0;  // next entry's size word, 0 at the end
   int32_t bsaCurrentIndex = -1;
+  int32_t bsaCount = 0;  // the count the walk goes by, fixed by Reset
   bool bsaCheckFilter = false;
   TnxAbstractCursor* bsaCursor = nullptr;
   TnxMarkedBlobsByBlobIdx bsaMarkedBlobs;

@@ -21,6 +21,7 @@
 #include "platform/endian.h"
 #include "support/engine_fixture.h"
 #include "support/memory_engine.h"
+#include "support/test_size.h"
 
 namespace revurov::testing {
 namespace {
@@ -272,6 +273,35 @@ TEST_F(BatchStreamTest, ClearKeepsOnlyAHeaderWithItsError) {
     EXPECT_EQ(access->Count(), 0);
     EXPECT_FALSE(access->Reset(false));
   }
+}
+
+TEST_F(BatchStreamTest, EntriesKeptPastAClearReadNothing) {
+  Bytes stream = Header();
+  AddRecord(stream, Rec(1, 10), {{fBin, "blob", 5}});
+  stream.U32((4 + 20) | nxBatchHasResult).U32(nxBatchCacheIsValid).I64(2).I64(20).I32(0);
+  ++entries;
+  Finish(stream);
+  auto access = Access(stream, kBlobs);
+  ASSERT_TRUE(access->Reset(false));
+  TnxBatchStreamEntry record, cacheValid;
+  ASSERT_TRUE(access->Next(record));
+  ASSERT_TRUE(access->Next(cacheValid));
+  auto source = Access(stream, kBlobs);
+  ASSERT_TRUE(source->Reset(false));
+  TnxBatchStreamEntry from;
+  ASSERT_TRUE(source->Next(from));
+  access->Clear(false);
+  EXPECT_EQ(record.Record(), nullptr);
+  TnxIndexedRecordCacheInfo info;
+  EXPECT_FALSE(cacheValid.CacheInfo(info));
+  TnxBatchBlobAccess blob;
+  EXPECT_FALSE(access->GetBlobAccess(record, fBin, blob));
+  EXPECT_EQ(blob.bbaResult, nxeMessageUnrecognized);
+  TnxBatchBlobAccesses accesses;
+  EXPECT_FALSE(access->GetBlobAccesses(record, accesses, false));
+  EXPECT_EQ(access->OverwriteEntry(cacheValid, from, accesses, false), nxeMessageUnrecognized);
+  access->CheckEntryForCachedBlobs(record, *cursor, accesses);
+  EXPECT_TRUE(accesses.empty());
 }
 
 // ---- walking entries ----
@@ -944,7 +974,7 @@ TEST_F(BatchEditTest, RandomlyMutatedStreamsGiveOnlyResultCodes) {
   const TnxRecordCacheInfos infos{{1, 10}, {2, 20}, {3, 30}, {5, 50}};
 
   std::mt19937 random(37);
-  constexpr int kRounds = 100000;
+  const int kRounds = TestSize(10000, 100000);
   int answered = 0;
   for (int round = 0; round < kRounds; ++round) {
     Bytes bytes = good;
