@@ -30,7 +30,11 @@ struct Setup {
   Setup() {
     TnxFieldsDescriptor& fields = table.FieldsDescriptor();
     fields.AddField(u"RefNr", u"", nxtRefNr, 0, 0, false);
-    for (int i = 0; i < 23; ++i) fields.AddField(u"F" + std::u16string(1, char16_t(u'A' + i)), u"", nxtInt64, 0, 0, false);
+    for (int i = 0; i < 23; ++i) {
+      std::u16string name(2, u'F');
+      name[1] = char16_t(u'A' + i);
+      fields.AddField(name, u"", nxtInt64, 0, 0, false);
+    }
     fields.AddField(u"Tail", u"", nxtInt32, 0, 0, false);
     engine->Tables.insert(u"Orders");
     engine->Layouts = {{u"Orders", &table}};

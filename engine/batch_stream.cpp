@@ -119,8 +119,6 @@ std::unique_ptr<TnxBatchStreamAccess> TnxAbstractCursor::CreateBatchStreamAccess
   return std::make_unique<TnxBatchStreamAccess>(this, aOptions, std::move(aStream));
 }
 
-uint8_t* TnxBatchStreamAccess::Memory() const noexcept { return bsaStream->ByteArray(); }
-
 uint64_t TnxBatchStreamAccess::Size() const noexcept { return static_cast<uint64_t>(bsaStream->GetSize()); }
 
 int32_t TnxBatchStreamAccess::Count() const noexcept {
@@ -138,19 +136,15 @@ void TnxBatchStreamAccess::SetInnerError(uint32_t aValue) noexcept {
 TnxRecordCacheInfos TnxBatchStreamAccess::InvalidInfos() const {
   TnxRecordCacheInfos infos;
   if (!bsaInvalidCount) return infos;
+  if (bsaInvalidInfos > Size()) return infos;
   const int32_t count = LoadLE<int32_t>(Memory() + bsaInvalidCount);
+  if (count < 0 || uint64_t(count) > (Size() - bsaInvalidInfos) / nxRecordCacheInfoSize) return infos;
   infos.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
     const uint8_t* at = Memory() + bsaInvalidInfos + uint64_t(i) * nxRecordCacheInfoSize;
     infos.push_back({LoadLE<int64_t>(at), LoadLE<int64_t>(at + 8)});
   }
   return infos;
-}
-
-bool TnxBatchStreamAccess::Malformed() noexcept {
-  bsaError = nxeMessageUnrecognized;
-  bsaCurrentEntry = 0;
-  return false;
 }
 
 void TnxBatchStreamAccess::Clear(bool aKeepError) {
@@ -189,75 +183,40 @@ bool TnxBatchStreamAccess::Reset(bool aApplyClientFilter) {
   return true;
 }
 
-bool TnxBatchStreamAccess::ParseEntry(uint64_t aBase, TnxBatchStreamEntry& aEntry) {
-  aEntry = {};
-  if (!Inside(aBase, 4, nxBatchStreamHeaderSize, bsaEnd)) return false;
-  const uint32_t word = LoadU32(Memory() + aBase);
-  aEntry.bseBatchAccess = this;
-  aEntry.bseEntryBase = aBase;
-  aEntry.bseSize = word & nxBatchSizeMask;
-  if (!Inside(aBase + 4, aEntry.bseSize, aBase + 4, bsaEnd)) return false;
-  uint64_t data = aBase + 4;
-  const uint64_t end = aEntry.End();
-  if (word & nxBatchHasResult) {
-    if (aEntry.bseSize < 4) return false;
-    aEntry.bseResult = LoadU32(Memory() + data);
-    data += 4;
+void TnxBatchStreamAccess::ParseCacheValid(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry, uint64_t aData,
+                                           uint64_t aEnd) const noexcept {
+  // The identity is read only when all 20 bytes are there.
+  if (nxIndexedRecordCacheInfoSize > aEnd - aData) return;
+  aEntry.bseCacheInfo = aData;
+  const uint64_t offsets = aData + nxIndexedRecordCacheInfoSize;
+  if (!HasOption(gboBlobs)) return;
+  // The array runs to a zero offset, the entry's end or one slot per blob
+  // field, whichever comes first.
+  const uint64_t room =
+      std::min<uint64_t>((aEnd - offsets) / nxBatchBlobOffsetSize, uint64_t(bsaCursor->BlobFieldCount()));
+  uint32_t slots = 0;
+  while (slots < room && LoadU32(aMemory + offsets + slots * nxBatchBlobOffsetSize) != 0) ++slots;
+  if (slots) {
+    aEntry.bseBlobOffsets = offsets;
+    aEntry.bseBlobOffsetSlots = slots;
   }
-  if (aEntry.bseResult == nxBatchCacheIsValid) {
-    // The identity is read only when all 20 bytes are there.
-    if (!Inside(data, nxIndexedRecordCacheInfoSize, data, end)) return true;
-    aEntry.bseCacheInfo = data;
-    const uint64_t offsets = data + nxIndexedRecordCacheInfoSize;
-    if (HasOption(gboBlobs)) {
-      // The array runs to a zero offset, the entry's end or one slot per
-      // blob field, whichever comes first.
-      const uint64_t room = std::min<uint64_t>((end - offsets) / nxBatchBlobOffsetSize,
-                                               uint64_t(bsaCursor->BlobFieldCount()));
-      uint32_t slots = 0;
-      while (slots < room && LoadU32(Memory() + offsets + slots * nxBatchBlobOffsetSize) != 0) ++slots;
-      if (slots) {
-        aEntry.bseBlobOffsets = offsets;
-        aEntry.bseBlobOffsetSlots = slots;
-      }
-    }
-  } else if (aEntry.bseResult == 0) {
-    // A record entry holds a whole record, and the bookmark when asked.
-    if (!Inside(data, uint64_t(bsaRecordLength) + bsaBookmarkSize, data, end)) return false;
-    aEntry.bseRecord = data;
-    if (HasOption(gboBookmarks)) aEntry.bseBookmark = data + bsaRecordLength;
-  }
-  return true;
 }
 
-bool TnxBatchStreamAccess::Next(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal) {
-  for (;;) {
-    if (!bsaCurrentEntry) {
-      aEntry = {};
-      return false;
-    }
-    if (!ParseEntry(bsaCurrentEntry, aEntry)) {
-      aEntry = {};
-      return Malformed();
-    }
-    const uint64_t next = aEntry.End();
-    ++bsaCurrentIndex;
-    if (aPosition) ++*aPosition;
-    if (aTotal) ++*aTotal;
-    if (bsaCurrentIndex >= bsaCount - 1) {
-      ReadInvalidList(next);
-      bsaCurrentEntry = 0;
-    } else if (next >= bsaEnd) {
-      // The count promises more entries than the stream holds: the entry
-      // read is kept, the walk ends as malformed.
-      bsaError = nxeMessageUnrecognized;
-      bsaCurrentEntry = 0;
-    } else {
-      bsaCurrentEntry = next;
-    }
-    if (bsaCheckFilter && (!aEntry.bseRecord || !bsaCursor->FilterMatchesBuffer(aEntry.Record()))) continue;
-    return true;
+void TnxBatchStreamAccess::EndOfWalk(uint64_t aNext) noexcept {
+  if (bsaCurrentIndex >= bsaCount - 1) {
+    ReadInvalidList(aNext);
+  } else {
+    // The count promises more entries than the stream holds: the entry
+    // read is kept, the walk ends as malformed.
+    bsaError = nxeMessageUnrecognized;
   }
+  bsaCurrentEntry = 0;
+}
+
+bool TnxBatchStreamAccess::NextFiltered(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal) {
+  while (Step(aEntry, aPosition, aTotal))
+    if (aEntry.bseRecord && bsaCursor->FilterMatchesBuffer(Memory() + aEntry.bseRecord)) return true;
+  return false;
 }
 
 // ---- blob areas ----

@@ -34,13 +34,15 @@
 #include "dictionary/engine_records.h"
 #include "dictionary/engine_types.h"
 #include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/errors/error_codes.h"
 #include "lowlevel/objects/lists.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "platform/endian.h"
 
 namespace revurov {
 
 class TnxAbstractCursor;
 class TnxBatchStreamAccess;
-class TnxMemoryStream;
 
 inline constexpr uint32_t nxBatchSizeMask = 0x7FFFFFFF;
 inline constexpr uint32_t nxBatchHasResult = 0x80000000;
@@ -117,7 +119,7 @@ public:
   ~TnxBatchStreamAccess() override;
 
   TnxMemoryStream& Stream() noexcept { return *bsaStream; }
-  uint8_t* Memory() const noexcept;
+  uint8_t* Memory() const noexcept { return bsaStream->ByteArray(); }
   uint64_t Size() const noexcept;
   int32_t Count() const noexcept;
   uint32_t InnerError() const noexcept;
@@ -137,7 +139,9 @@ public:
 
   void Clear(bool aKeepError);
   bool Reset(bool aApplyClientFilter);
-  bool Next(TnxBatchStreamEntry& aEntry, int32_t* aPosition = nullptr, int32_t* aTotal = nullptr);
+  bool Next(TnxBatchStreamEntry& aEntry, int32_t* aPosition = nullptr, int32_t* aTotal = nullptr) {
+    return bsaCheckFilter ? NextFiltered(aEntry, aPosition, aTotal) : Step(aEntry, aPosition, aTotal);
+  }
 
   bool GetBlobAccess(const TnxBatchStreamEntry& aEntry, int32_t aFieldNo, TnxBatchBlobAccess& aAccess);
   bool GetBlobAccess(const TnxBatchStreamEntry& aEntry, const TnxBatchBlobOffset* aOffset,
@@ -165,9 +169,16 @@ private:
   bool HasOption(TnxRecordGetBatchExOption aOption) const noexcept { return (bsaOptions >> aOption) & 1; }
   bool IsBlobIdxEmbedded(int32_t aBlobIdx) const noexcept;
   int32_t BlobIdxOf(int32_t aFieldNo) const noexcept;
-  bool ParseEntry(uint64_t aBase, TnxBatchStreamEntry& aEntry);
+  // Fills aEntry, whose base is set; false for a malformed entry.
+  bool ParseInto(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry) const noexcept;
   void ReadInvalidList(uint64_t aAt) noexcept;
-  bool Malformed() noexcept;
+  // The walk's inner step lives here so that a caller's loop over a batch
+  // keeps its position in registers; everything rare is out of line.
+  bool Step(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
+  bool NextFiltered(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
+  void ParseCacheValid(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry, uint64_t aData,
+                       uint64_t aEnd) const noexcept;
+  void EndOfWalk(uint64_t aNext) noexcept;
   uint64_t AreaFloor(const TnxBatchStreamEntry& aEntry) const noexcept;
   bool IsRecordEntry(const TnxBatchStreamEntry& aEntry) const noexcept;
   bool ExtractIdentity(const TnxBatchStreamEntry& aEntry, TnxRecordCacheInfo& aInfo) const;
@@ -192,5 +203,55 @@ private:
   TnxRecordGetBatchExOptions bsaOptions = 0;
   uint32_t bsaError = 0;
 };
+
+inline bool TnxBatchStreamAccess::ParseInto(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry) const noexcept {
+  const uint64_t base = aEntry.bseEntryBase;
+  if (base < nxBatchStreamHeaderSize || base > bsaEnd || bsaEnd - base < 4) return false;
+  const uint32_t word = platform::LoadU32(aMemory + base);
+  const uint32_t size = word & nxBatchSizeMask;
+  aEntry.bseSize = size;
+  uint64_t data = base + 4;
+  if (size > bsaEnd - data) return false;
+  const uint64_t end = data + size;
+  if (word & nxBatchHasResult) {
+    if (size < 4) return false;
+    aEntry.bseResult = platform::LoadU32(aMemory + data);
+    data += 4;
+  }
+  if (aEntry.bseResult == 0) {
+    // A record entry holds a whole record, and the bookmark when asked.
+    if (uint64_t(bsaRecordLength) + bsaBookmarkSize > end - data) return false;
+    aEntry.bseRecord = data;
+    if (HasOption(gboBookmarks)) aEntry.bseBookmark = data + bsaRecordLength;
+  } else if (aEntry.bseResult == nxBatchCacheIsValid) {
+    ParseCacheValid(aMemory, aEntry, data, end);
+  }
+  return true;
+}
+
+inline bool TnxBatchStreamAccess::Step(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal) {
+  const uint64_t at = bsaCurrentEntry;
+  aEntry = {};
+  if (!at) return false;
+  const uint8_t* memory = Memory();
+  aEntry.bseBatchAccess = this;
+  aEntry.bseEntryBase = at;
+  if (!ParseInto(memory, aEntry)) [[unlikely]] {
+    aEntry = {};
+    bsaError = nxeMessageUnrecognized;
+    bsaCurrentEntry = 0;
+    return false;
+  }
+  // Read again rather than wait on the stores into the caller's entry.
+  const uint64_t next = at + 4 + (platform::LoadU32(memory + at) & nxBatchSizeMask);
+  const int32_t index = ++bsaCurrentIndex;
+  if (aPosition) ++*aPosition;
+  if (aTotal) ++*aTotal;
+  if (index >= bsaCount - 1 || next >= bsaEnd) [[unlikely]]
+    EndOfWalk(next);
+  else
+    bsaCurrentEntry = next;
+  return true;
+}
 
 }  // namespace revurov
