@@ -279,7 +279,8 @@ bool TnxBatchStreamAccess::GetBlobAccess(const TnxBatchStreamEntry& aEntry, int3
                                          TnxBatchBlobAccess& aAccess) {
   aAccess = {};
   aAccess.bbaFieldNo = static_cast<uint16_t>(aFieldNo);
-  if (!aEntry.IsCurrent()) {
+  // The record is read with this access's layout: never another's entry.
+  if (aEntry.bseBatchAccess != this || !aEntry.IsCurrent()) {
     aAccess.bbaResult = nxeMessageUnrecognized;
     return false;
   }
