@@ -275,7 +275,7 @@ TEST_F(BatchStreamTest, ClearKeepsOnlyAHeaderWithItsError) {
   }
 }
 
-TEST_F(BatchStreamTest, EntriesKeptPastAClearReadNothing) {
+TEST_F(BatchStreamTest, EntriesOfAnotherAccessOrKeptPastAClearReadNothing) {
   Bytes stream = Header();
   AddRecord(stream, Rec(1, 10), {{fBin, "blob", 5}});
   stream.U32((4 + 20) | nxBatchHasResult).U32(nxBatchCacheIsValid).I64(2).I64(20).I32(0);
@@ -290,6 +290,11 @@ TEST_F(BatchStreamTest, EntriesKeptPastAClearReadNothing) {
   ASSERT_TRUE(source->Reset(false));
   TnxBatchStreamEntry from;
   ASSERT_TRUE(source->Next(from));
+  // Another access's entry is not read with this one's layout.
+  TnxBatchBlobAccess foreign;
+  EXPECT_FALSE(access->GetBlobAccess(from, fBin, foreign));
+  EXPECT_EQ(foreign.bbaResult, nxeMessageUnrecognized);
+  EXPECT_TRUE(source->GetBlobAccess(from, fBin, foreign));
   access->Clear(false);
   EXPECT_EQ(record.Record(), nullptr);
   TnxIndexedRecordCacheInfo info;
