@@ -133,15 +133,28 @@ void TnxBatchStreamAccess::SetInnerError(uint32_t aValue) noexcept {
   if (Size() >= nxBatchStreamHeaderSize) StoreU32(Memory(), aValue);
 }
 
+bool TnxBatchStreamAccess::InvalidList(int32_t& aCount) const noexcept {
+  aCount = 0;
+  const uint64_t at = bsaInvalidCount, end = std::min(bsaEnd, Size());
+  if (!at || !Inside(at, 4, nxBatchStreamHeaderSize, end)) return false;
+  aCount = LoadLE<int32_t>(Memory() + at);
+  if (aCount >= 0 && Inside(at + 4, uint64_t(aCount) * nxRecordCacheInfoSize, at + 4, end)) return true;
+  aCount = 0;
+  return false;
+}
+
+bool TnxBatchStreamAccess::HasInvalidList() const noexcept {
+  int32_t count = 0;
+  return InvalidList(count);
+}
+
 TnxRecordCacheInfos TnxBatchStreamAccess::InvalidInfos() const {
   TnxRecordCacheInfos infos;
-  if (!bsaInvalidCount) return infos;
-  if (bsaInvalidInfos > Size()) return infos;
-  const int32_t count = LoadLE<int32_t>(Memory() + bsaInvalidCount);
-  if (count < 0 || uint64_t(count) > (Size() - bsaInvalidInfos) / nxRecordCacheInfoSize) return infos;
+  int32_t count = 0;
+  if (!InvalidList(count)) return infos;
   infos.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
-    const uint8_t* at = Memory() + bsaInvalidInfos + uint64_t(i) * nxRecordCacheInfoSize;
+    const uint8_t* at = Memory() + bsaInvalidCount + 4 + uint64_t(i) * nxRecordCacheInfoSize;
     infos.push_back({LoadLE<int64_t>(at), LoadLE<int64_t>(at + 8)});
   }
   return infos;
@@ -157,26 +170,17 @@ void TnxBatchStreamAccess::Clear(bool aKeepError) {
   Reset(false);
 }
 
-void TnxBatchStreamAccess::ReadInvalidList(uint64_t aAt) noexcept {
-  bsaInvalidCount = bsaInvalidInfos = 0;
-  if (!Inside(aAt, 4, nxBatchStreamHeaderSize, bsaEnd)) return;
-  const int32_t count = LoadLE<int32_t>(Memory() + aAt);
-  if (count < 0 || !Inside(aAt + 4, uint64_t(count) * nxRecordCacheInfoSize, aAt + 4, bsaEnd)) return;
-  bsaInvalidCount = aAt;
-  bsaInvalidInfos = aAt + 4;
-}
-
 bool TnxBatchStreamAccess::Reset(bool aApplyClientFilter) {
   bsaEnd = Size();
   bsaCurrentEntry = bsaEnd < nxBatchStreamHeaderSize ? 0 : nxBatchStreamHeaderSize;
   bsaCurrentIndex = -1;
-  bsaInvalidCount = bsaInvalidInfos = 0;
+  bsaInvalidCount = 0;
   bsaError = 0;
   bsaCheckFilter = false;
   bsaCount = Count();
   if (bsaCount < 1) {
     bsaCurrentEntry = 0;
-    if (bsaEnd > 12) ReadInvalidList(nxBatchStreamHeaderSize);
+    if (bsaEnd > 12) bsaInvalidCount = nxBatchStreamHeaderSize;
     return false;
   }
   bsaCheckFilter = aApplyClientFilter && bsaCursor->IsRemote() && bsaCursor->HasActiveLocalFilter();
@@ -200,17 +204,6 @@ void TnxBatchStreamAccess::ParseCacheValid(const uint8_t* aMemory, TnxBatchStrea
     aEntry.bseBlobOffsets = offsets;
     aEntry.bseBlobOffsetSlots = slots;
   }
-}
-
-void TnxBatchStreamAccess::EndOfWalk(uint64_t aNext) noexcept {
-  if (bsaCurrentIndex >= bsaCount - 1) {
-    ReadInvalidList(aNext);
-  } else {
-    // The count promises more entries than the stream holds: the entry
-    // read is kept, the walk ends as malformed.
-    bsaError = nxeMessageUnrecognized;
-  }
-  bsaCurrentEntry = 0;
 }
 
 bool TnxBatchStreamAccess::NextFiltered(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal) {

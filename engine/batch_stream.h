@@ -134,7 +134,7 @@ public:
 
   // The identities after the entries, known after Reset of an empty batch
   // or after the last entry; empty when absent or when they do not fit.
-  bool HasInvalidList() const noexcept { return bsaInvalidCount != 0; }
+  bool HasInvalidList() const noexcept;
   TnxRecordCacheInfos InvalidInfos() const;
 
   void Clear(bool aKeepError);
@@ -171,14 +171,15 @@ private:
   int32_t BlobIdxOf(int32_t aFieldNo) const noexcept;
   // Fills aEntry, whose base is set; false for a malformed entry.
   bool ParseInto(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry) const noexcept;
-  void ReadInvalidList(uint64_t aAt) noexcept;
+  // The count N of the invalid list when the whole list lies inside the
+  // walk's end.
+  bool InvalidList(int32_t& aCount) const noexcept;
   // The walk's inner step lives here so that a caller's loop over a batch
   // keeps its position in registers; everything rare is out of line.
   bool Step(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
   bool NextFiltered(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
   void ParseCacheValid(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry, uint64_t aData,
                        uint64_t aEnd) const noexcept;
-  void EndOfWalk(uint64_t aNext) noexcept;
   uint64_t AreaFloor(const TnxBatchStreamEntry& aEntry) const noexcept;
   bool IsRecordEntry(const TnxBatchStreamEntry& aEntry) const noexcept;
   bool ExtractIdentity(const TnxBatchStreamEntry& aEntry, TnxRecordCacheInfo& aInfo) const;
@@ -198,8 +199,9 @@ private:
   TnxMarkedBlobsByBlobIdx bsaMarkedBlobs;
   uint32_t bsaRecordLength = 0;
   uint32_t bsaBookmarkSize = 0;
-  uint64_t bsaInvalidCount = 0;  // offset of the count N, 0 when absent
-  uint64_t bsaInvalidInfos = 0;
+  // Where the count N of the invalid list would be, 0 when the walk has
+  // not got there; checked when asked, so the walk itself makes no call.
+  uint64_t bsaInvalidCount = 0;
   TnxRecordGetBatchExOptions bsaOptions = 0;
   uint32_t bsaError = 0;
 };
@@ -247,10 +249,17 @@ inline bool TnxBatchStreamAccess::Step(TnxBatchStreamEntry& aEntry, int32_t* aPo
   const int32_t index = ++bsaCurrentIndex;
   if (aPosition) ++*aPosition;
   if (aTotal) ++*aTotal;
-  if (index >= bsaCount - 1 || next >= bsaEnd) [[unlikely]]
-    EndOfWalk(next);
-  else
+  if (index >= bsaCount - 1) [[unlikely]] {
+    bsaInvalidCount = next;
+    bsaCurrentEntry = 0;
+  } else if (next >= bsaEnd) [[unlikely]] {
+    // The count promises more entries than the stream holds: the entry
+    // read is kept, the walk ends as malformed.
+    bsaError = nxeMessageUnrecognized;
+    bsaCurrentEntry = 0;
+  } else {
     bsaCurrentEntry = next;
+  }
   return true;
 }
 
