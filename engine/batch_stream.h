@@ -60,7 +60,7 @@ struct TnxBatchBlobOffset {
 };
 
 // One parsed entry. Every position is an offset from the start of the
-// stream; 0 means absent (offset 0 is the header, never part of an entry).
+// stream; 0 means absent (offset 0 is the header, never inside an entry).
 struct TnxBatchStreamEntry {
   TnxBatchStreamAccess* bseBatchAccess = nullptr;
   uint64_t bseEntryBase = 0;  // the size word
