@@ -52,6 +52,7 @@ class TnxBaseTableDescriptor;
 class TnxBatchStreamAccess;
 class TnxCustomMemoryStream;
 class TnxDataDictionary;
+class TnxMemoryStream;
 class InxFieldDescriptor;
 class TnxFieldsDescriptor;
 
@@ -229,6 +230,10 @@ class TnxAbstractCursor : public TnxAbstractTimeoutObject, public InxFieldsSourc
   virtual uint32_t RecordGetBatch(int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
                                   TnxBatchStreamAccess*& aAccess, int32_t aMaxRecords, bool aForward) = 0;
   virtual uint32_t RecordInsertBatch(TnxCustomMemoryStream& aStream) = 0;
+  // A new access to aStream (a new stream when nil) for this cursor; the
+  // access takes the stream only when it is made.
+  virtual std::unique_ptr<TnxBatchStreamAccess> CreateBatchStreamAccess(std::unique_ptr<TnxMemoryStream>&& aStream,
+                                                                        TnxRecordGetBatchExOptions aOptions);
   virtual uint32_t CopyRecords(TnxAbstractCursor* aDestCursor, TnxBlobCopyMode aBlobCopyMode,
                                int32_t aMaxTransSize) = 0;
   virtual uint32_t CopyRecordsEx(TnxAbstractCursor* aDestCursor, TnxBlobCopyMode aBlobCopyMode,
@@ -361,6 +366,7 @@ protected:
 
 private:
   friend class TnxAbstractDatabase;
+  friend class TnxBatchStreamAccess;
 
   // The blob fields' count, 0 without a layout.
   int32_t BlobFieldCount() const noexcept;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -179,7 +180,11 @@ public:
   uint32_t SetToCursor(TnxAbstractCursor*) override { return this->NotSupported(u"SetToCursor"); }
   uint32_t SetToEnd() override { return this->NotSupported(u"SetToEnd"); }
   uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return this->NotSupported(u"SetToFilter"); }
-  uint32_t sbcGetBookmarkSize(uint32_t&) override { return this->NotSupported(u"GetBookmarkSize"); }
+  uint32_t sbcGetBookmarkSize(uint32_t& aSize) override {
+    if (!BookmarkSize) return this->NotSupported(u"GetBookmarkSize");
+    aSize = *BookmarkSize;
+    return 0;
+  }
   uint32_t GetBookmark(PnxBookmarkBuffer, uint32_t) override { return this->NotSupported(u"GetBookmark"); }
   uint32_t CompareBookmarks(PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&) override { return this->NotSupported(u"CompareBookmarks"); }
   uint32_t SetToBookmark(PnxBookmarkBuffer, uint32_t) override { return this->NotSupported(u"SetToBookmark"); }
@@ -208,6 +213,14 @@ public:
   uint32_t FilterActivate(TnxFilterID) override { return this->NotSupported(u"FilterActivate"); }
   uint32_t FilterDeactivate(TnxFilterID) override { return this->NotSupported(u"FilterDeactivate"); }
   uint32_t FilterRemove(TnxFilterID) override { return this->NotSupported(u"FilterRemove"); }
+  bool HasActiveLocalFilter() override { return bool(LocalFilter); }
+  bool FilterMatchesBuffer(PnxRecordBuffer aData) override { return !LocalFilter || LocalFilter(aData); }
+  bool IsRemote() const noexcept override { return Remote; }
+  // Without a script, the base's answer.
+  uint32_t ContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr) override {
+    Log("Contains " + std::to_string(aRefNr));
+    return Contains ? Contains(aLSN, aRefNr) : Base::ContainsLSNRefNr(aLSN, aRefNr);
+  }
   uint32_t SwitchToIndex(std::u16string_view, int32_t, TnxPosnOnRec) override { return this->NotSupported(u"SwitchToIndex"); }
   uint32_t GetIndexID(int32_t&) override { return this->NotSupported(u"GetIndexID"); }
   uint32_t SetToKey(TnxSearchKeyAction, int32_t, int32_t, bool aDirectKey, PnxKeyOrRecordBuffer) override {
@@ -259,6 +272,10 @@ public:
 
   std::map<TnxBlobNr, std::string> Blobs;
   TnxBlobNr NextBlobNr = 1;
+  std::optional<uint32_t> BookmarkSize;
+  std::function<bool(PnxRecordBuffer)> LocalFilter;
+  bool Remote = false;
+  std::function<uint32_t(TnxLSN, TnxRefNr)> Contains;
   // Old number -> the number the engine names with 13058.
   std::map<TnxBlobNr, TnxBlobNr> Renumbered;
   // The same for reads alone.
