@@ -33,8 +33,8 @@
 
 #include "dictionary/engine_records.h"
 #include "dictionary/engine_types.h"
-#include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/objects/lists.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/endian.h"
