@@ -22,6 +22,8 @@
 #include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "dictionary/token_key_descriptors.h"
+#include "dictionary/token_key_engines.h"
 #include "dictionary/validation_descriptors.h"
 #include "dictionary/validation_engines.h"
 #include "lowlevel/startup.h"
@@ -171,6 +173,20 @@ void FilterClassesShutdown() {
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
 }
 
+// The keys of the fulltext token indices and their engines.
+void TokenKeyClassesStartup() {
+  TnxBitArrayTokenKeyDescriptor::ClassInfo().Register();
+  TnxMainIndexTokenKeyDescriptor::ClassInfo().Register();
+  TnxBitArrayTokenKeyEngine::ClassInfo().Register();
+  TnxMainIndexTokenKeyEngine::ClassInfo().Register();
+}
+void TokenKeyClassesShutdown() {
+  TnxMainIndexTokenKeyEngine::ClassInfo().Unregister();
+  TnxBitArrayTokenKeyEngine::ClassInfo().Unregister();
+  TnxMainIndexTokenKeyDescriptor::ClassInfo().Unregister();
+  TnxBitArrayTokenKeyDescriptor::ClassInfo().Unregister();
+}
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
@@ -182,6 +198,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&KeyEnginesStartup, &KeyEnginesShutdown},
     {&FilterClassesStartup, &FilterClassesShutdown},
     {&ValidationEnginesStartup, &ValidationEnginesShutdown},
+    {&TokenKeyClassesStartup, &TokenKeyClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
