@@ -276,6 +276,9 @@ void TnxDictionaryItem::Assign(const TnxPersistent* aSource) {
     TnxBaseRegisterableDescriptor::Assign(aSource);
     return;
   }
+  // Held while writing too: a copy is the process's own and keeps what
+  // streams for others leave out.
+  TnxDictAssignDepthGuard depth;
   TnxMemoryStream stream;
   {
     TnxWriter writer(stream);
@@ -283,7 +286,6 @@ void TnxDictionaryItem::Assign(const TnxPersistent* aSource) {
     writer.FlushBuffer();
   }
   stream.SetPosition(0);
-  TnxDictAssignDepthGuard depth;
   Clear(true);
   TnxReader reader(stream);
   LoadFromReader(reader);

@@ -47,7 +47,7 @@ inline constexpr uint32_t nxClientVersionIDs = 20000;        // IDs, constraint 
 inline constexpr uint32_t nxClientVersionCollation = 30900;  // locale collation stamps
 
 // Depth of same-class copies in progress on this thread: while above zero
-// a read item keeps its own ID.
+// a read item keeps its own ID, and a written one its secrets.
 extern thread_local int32_t nxDictAssignDepth;
 // Set while a stream for an older client drops information.
 extern thread_local bool nxDictInfoStripped;

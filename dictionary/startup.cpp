@@ -18,6 +18,7 @@
 #include "dictionary/key_field_engines.h"
 #include "dictionary/locale_descriptor.h"
 #include "dictionary/mapper_descriptors.h"
+#include "dictionary/referential_integrity.h"
 #include "dictionary/simple_expression_filter.h"
 #include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
@@ -187,6 +188,28 @@ void TokenKeyClassesShutdown() {
   TnxBitArrayTokenKeyDescriptor::ClassInfo().Unregister();
 }
 
+// Referential integrity: the custom descriptor and the classes its
+// streams name.
+const std::array<const TnxRegisterableClass*, 15>& RefIntegrityClasses() {
+  static const std::array<const TnxRegisterableClass*, 15> classes = {
+      &TnxRefIntegrityDescriptor::ClassInfo(),           &TnxReferenceDescriptor::ClassInfo(),
+      &TnxCloneTargetCursorDescriptor::ClassInfo(),      &TnxTableTargetCursorDescriptor::ClassInfo(),
+      &TnxRelativeTargetCursorDescriptor::ClassInfo(),   &TnxFieldSourceDescriptor::ClassInfo(),
+      &TnxCascadeDeleteActionDescriptor::ClassInfo(),    &TnxClearDeleteActionDescriptor::ClassInfo(),
+      &TnxSetDefaultDeleteActionDescriptor::ClassInfo(), &TnxBlockDeleteActionDescriptor::ClassInfo(),
+      &TnxCascadeModifyActionDescriptor::ClassInfo(),    &TnxClearModifyActionDescriptor::ClassInfo(),
+      &TnxSetDefaultModifyActionDescriptor::ClassInfo(), &TnxBlockModifyActionDescriptor::ClassInfo(),
+      &TnxTargetRequiredActionDescriptor::ClassInfo()};
+  return classes;
+}
+void RefIntegrityClassesStartup() {
+  for (const TnxRegisterableClass* cls : RefIntegrityClasses()) cls->Register();
+}
+void RefIntegrityClassesShutdown() {
+  const auto& classes = RefIntegrityClasses();
+  for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
+}
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
@@ -199,6 +222,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&FilterClassesStartup, &FilterClassesShutdown},
     {&ValidationEnginesStartup, &ValidationEnginesShutdown},
     {&TokenKeyClassesStartup, &TokenKeyClassesShutdown},
+    {&RefIntegrityClassesStartup, &RefIntegrityClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
