@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "dictionary/audit_descriptor.h"
 #include "dictionary/comp_key_engines.h"
 #include "dictionary/default_value_engines.h"
 #include "dictionary/default_values.h"
@@ -210,6 +211,9 @@ void RefIntegrityClassesShutdown() {
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
 }
 
+void AuditClassesStartup() { TnxAuditDescriptor::ClassInfo().Register(); }
+void AuditClassesShutdown() { TnxAuditDescriptor::ClassInfo().Unregister(); }
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
@@ -223,6 +227,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&ValidationEnginesStartup, &ValidationEnginesShutdown},
     {&TokenKeyClassesStartup, &TokenKeyClassesShutdown},
     {&RefIntegrityClassesStartup, &RefIntegrityClassesShutdown},
+    {&AuditClassesStartup, &AuditClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});
