@@ -14,6 +14,11 @@ namespace revurov {
 thread_local int32_t nxDictAssignDepth = 0;
 thread_local bool nxDictInfoStripped = false;
 
+int32_t& TnxDictCopyScope::Depth() noexcept {
+  thread_local int32_t depth = 0;
+  return depth;
+}
+
 namespace {
 
 constexpr std::u16string_view kMissingInformation = u"$MissingInformation";
@@ -276,9 +281,7 @@ void TnxDictionaryItem::Assign(const TnxPersistent* aSource) {
     TnxBaseRegisterableDescriptor::Assign(aSource);
     return;
   }
-  // Held while writing too: a copy is the process's own and keeps what
-  // streams for others leave out.
-  TnxDictAssignDepthGuard depth;
+  const TnxDictCopyScope copy;
   TnxMemoryStream stream;
   {
     TnxWriter writer(stream);
@@ -286,6 +289,7 @@ void TnxDictionaryItem::Assign(const TnxPersistent* aSource) {
     writer.FlushBuffer();
   }
   stream.SetPosition(0);
+  TnxDictAssignDepthGuard depth;
   Clear(true);
   TnxReader reader(stream);
   LoadFromReader(reader);

@@ -47,10 +47,25 @@ inline constexpr uint32_t nxClientVersionIDs = 20000;        // IDs, constraint 
 inline constexpr uint32_t nxClientVersionCollation = 30900;  // locale collation stamps
 
 // Depth of same-class copies in progress on this thread: while above zero
-// a read item keeps its own ID, and a written one its secrets.
+// a read item keeps its own ID.
 extern thread_local int32_t nxDictAssignDepth;
 // Set while a stream for an older client drops information.
 extern thread_local bool nxDictInfoStripped;
+
+// While open, the dictionary streams of this thread are copies within the
+// process (Assign, Duplicate): written and read here, never sent, so they
+// may carry what other streams leave out (secrets, an item's own locale).
+class TnxDictCopyScope {
+public:
+  TnxDictCopyScope() noexcept { ++Depth(); }
+  ~TnxDictCopyScope() { --Depth(); }
+  TnxDictCopyScope(const TnxDictCopyScope&) = delete;
+  TnxDictCopyScope& operator=(const TnxDictCopyScope&) = delete;
+  static bool Active() noexcept { return Depth() > 0; }
+
+private:
+  static int32_t& Depth() noexcept;
+};
 
 enum TnxIteratorResult : uint8_t { irContinue, irStop };
 using TnxDictionaryItemIterator = std::function<TnxIteratorResult(TnxDictionaryItem* aItem, void* aCookie)>;

@@ -360,7 +360,7 @@ void TnxTableTargetCursorDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t a
   aWriter.WriteInteger(version);
   aWriter.WriteString(ttcTableName);
   if (version == 2)
-    aWriter.WriteWideString_(TnxDictStorageStream::Active() || nxDictAssignDepth > 0 ? std::u16string_view(ttcPassword)
+    aWriter.WriteWideString_(TnxDictStorageStream::Active() || TnxDictCopyScope::Active() ? std::u16string_view(ttcPassword)
                                                                                       : std::u16string_view());
 }
 

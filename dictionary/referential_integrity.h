@@ -11,8 +11,9 @@
 //   SkipOnNull included, so a restructure that changes only those is seen.
 // - The target table's password leaves the process only in the server's
 //   own copies: a stream carries it while a TnxDictStorageStream scope is
-//   open on the thread or an Assign copies the item; every other stream,
-//   such as one written for a client, carries an empty password.
+//   open on the thread or a copy (TnxDictCopyScope: Assign, Duplicate) is
+//   made; every other stream, such as one written for a client, carries an
+//   empty password.
 // - Readers store values as read; CheckValid checks them.
 // - Each class raises its own exception class.
 #pragma once

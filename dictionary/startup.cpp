@@ -12,6 +12,7 @@
 #include "dictionary/file_descriptors.h"
 #include "dictionary/filter_engines.h"
 #include "dictionary/fmt_bcd.h"
+#include "dictionary/fulltext_descriptors.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/int64_key_engines.h"
@@ -211,6 +212,36 @@ void RefIntegrityClassesShutdown() {
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
 }
 
+// Fulltext: the custom descriptor, its B*-tree index list, and the classes
+// its streams name.
+const std::array<const TnxRegisterableClass*, 16>& FulltextClasses() {
+  static const std::array<const TnxRegisterableClass*, 16> classes = {
+      &TnxFulltextDescriptor::ClassInfo(),
+      &TnxTokenIndicesDescriptor::ClassInfo(),
+      &TnxFulltextIndexDescriptor::ClassInfo(),
+      &TnxTokenExtractorHubDescriptor::ClassInfo(),
+      &TnxFieldTokenExtractorDescriptor::ClassInfo(),
+      &TnxTokenFilterHubDescriptor::ClassInfo(),
+      &TnxWideCharSeparatorTokenFilterDescriptor::ClassInfo(),
+      &TnxCategorySeparatorTokenFilterDescriptor::ClassInfo(),
+      &TnxLowercaseLocaleMappingTokenFilterDescriptor::ClassInfo(),
+      &TnxUppercaseLocaleMappingTokenFilterDescriptor::ClassInfo(),
+      &TnxCustomLocaleMappingTokenFilterDescriptor::ClassInfo(),
+      &TnxPreComposeFoldStringTokenFilterDescriptor::ClassInfo(),
+      &TnxDecomposeFoldStringTokenFilterDescriptor::ClassInfo(),
+      &TnxCustomFoldStringTokenFilterDescriptor::ClassInfo(),
+      &TnxStringReplaceTokenFilterDescriptor::ClassInfo(),
+      &TnxTokenIndexHubDescriptor::ClassInfo()};
+  return classes;
+}
+void FulltextClassesStartup() {
+  for (const TnxRegisterableClass* cls : FulltextClasses()) cls->Register();
+}
+void FulltextClassesShutdown() {
+  const auto& classes = FulltextClasses();
+  for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
+}
+
 void AuditClassesStartup() { TnxAuditDescriptor::ClassInfo().Register(); }
 void AuditClassesShutdown() { TnxAuditDescriptor::ClassInfo().Unregister(); }
 
@@ -225,6 +256,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&KeyEnginesStartup, &KeyEnginesShutdown},
     {&FilterClassesStartup, &FilterClassesShutdown},
     {&ValidationEnginesStartup, &ValidationEnginesShutdown},
+    {&FulltextClassesStartup, &FulltextClassesShutdown},
     {&TokenKeyClassesStartup, &TokenKeyClassesShutdown},
     {&RefIntegrityClassesStartup, &RefIntegrityClassesShutdown},
     {&AuditClassesStartup, &AuditClassesShutdown},

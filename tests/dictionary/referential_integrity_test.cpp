@@ -377,6 +377,24 @@ TEST_F(RefIntegrityTest, ThePasswordIsLeftOutOfStreamsForClients) {
   copy.Assign(ri);
   EXPECT_EQ(static_cast<TnxTableTargetCursorDescriptor&>(copy.Reference(0)->TargetCursor()).Password(), u"s3cret");
   EXPECT_TRUE(ri->IsEqual(&copy));
+  std::unique_ptr<TnxDataDictionary> duplicate = dict.Duplicate();
+  EXPECT_TRUE(ri->IsEqual(nxGetRefIntegrityDescriptor(*duplicate)));
+  EXPECT_FALSE(TnxDictCopyScope::Active());
+
+  // The whole dictionary written for a client holds no trace of it.
+  TnxMemoryStream s;
+  dict.WriteToStream(s, 47501);
+  const std::u16string secret = u"s3cret";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(s.ByteArray());
+  const std::vector<uint8_t> all(bytes, bytes + s.GetSize());
+  const std::string narrow(secret.begin(), secret.end());
+  std::vector<uint8_t> wide;
+  for (char16_t c : secret) {
+    wide.push_back(static_cast<uint8_t>(c & 0xFF));
+    wide.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  EXPECT_EQ(std::search(all.begin(), all.end(), narrow.begin(), narrow.end()), all.end());
+  EXPECT_EQ(std::search(all.begin(), all.end(), wide.begin(), wide.end()), all.end());
 }
 
 TEST_F(RefIntegrityTest, ReadersRefuseUnknownVersionsAndClasses) {
