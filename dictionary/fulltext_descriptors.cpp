@@ -7,6 +7,7 @@
 #include "dictionary/index_descriptor.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/storage_descriptors.h"
+#include "dictionary/token_index_descriptors.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
@@ -56,6 +57,7 @@ T* HubAdd(TnxPersistent* aHub, std::vector<TnxHubEntry<T>>& aList, std::u16strin
 template <class T>
 void HubRemoveAt(std::vector<TnxHubEntry<T>>& aList, int32_t aIndex) {
   if (aIndex < 0 || aIndex >= static_cast<int32_t>(aList.size())) return;
+  aList[static_cast<size_t>(aIndex)].Item->BeforeRemoval();
   aList.erase(aList.begin() + aIndex);
   for (size_t i = static_cast<size_t>(aIndex); i < aList.size(); ++i) aList[i].Item->SetNumber(static_cast<int32_t>(i));
 }
@@ -76,7 +78,10 @@ int32_t HubIndexOf(const std::vector<TnxHubEntry<T>>& aList, std::u16string_view
 
 template <class T>
 void HubClear(std::vector<TnxHubEntry<T>>& aList) noexcept {
-  while (!aList.empty()) aList.pop_back();
+  while (!aList.empty()) {
+    aList.back().Item->BeforeRemoval();
+    aList.pop_back();
+  }
 }
 
 template <class T>
@@ -1011,13 +1016,9 @@ const std::u16string& TnxTokenIndexHubDescriptor::tihdGetTokenIndexName(int32_t 
 
 TnxBaseTokenIndexDescriptor* TnxTokenIndexHubDescriptor::AddTokenIndex(std::u16string_view aName,
                                                                        const TnxFulltextItemClass* aClass) {
-  if (!aClass) {
-    constexpr std::u16string_view kDefaultClass = u"TnxBitArrayTokenIndexDescriptor";
-    aClass = nxFindClassAs<TnxFulltextItemClass>(TnxBaseTokenIndexDescriptor::ClassInfo(), kDefaultClass);
-    if (!aClass) nxRaiseClassNotSupported<EnxTokenIndexHubDescriptorException>(u"TokenIndexDescriptor", kDefaultClass);
-  }
   return HubAdd<TnxBaseTokenIndexDescriptor, EnxTokenIndexHubDescriptorException>(
-      this, tihdTokenIndexes, aName.empty() ? kDefaultName : aName, *aClass);
+      this, tihdTokenIndexes, aName.empty() ? kDefaultName : aName,
+      aClass ? *aClass : TnxBitArrayTokenIndexDescriptor::ClassInfo());
 }
 
 void TnxTokenIndexHubDescriptor::RemoveTokenIndex(const TnxBaseTokenIndexDescriptor* aDescriptor) {

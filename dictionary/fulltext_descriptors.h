@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "dictionary/indices_descriptors.h"
+#include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "lowlevel/wide_strings/wide_string_categories.h"
 
@@ -199,6 +200,10 @@ class TnxBaseFulltextIndexDictionaryItem : public TnxBaseFulltextDictionaryItem 
   REVUROV_REGISTERABLE_RECORD(TnxBaseFulltextIndexDictionaryItem, TnxBaseFulltextDictionaryItem,
                               TnxFulltextItemClass, &nxNewFulltextItem<TnxBaseFulltextIndexDictionaryItem>)
   using TnxBaseFulltextDictionaryItem::TnxBaseFulltextDictionaryItem;
+
+  // Called by the owning hub while the item still holds its entry (and so
+  // its name), just before it is freed.
+  virtual void BeforeRemoval() noexcept {}
 
   void SaveToWriter(TnxWriter& aWriter, uint32_t aClientVersion) const override;
   void LoadFromReader(TnxReader& aReader) override;
@@ -584,8 +589,8 @@ class TnxTokenIndexHubDescriptor : public TnxBaseTokenIndexDescriptor, public In
   int32_t TokenIndexCount() const noexcept { return static_cast<int32_t>(tihdTokenIndexes.size()); }
   TnxBaseTokenIndexDescriptor* tihdGetTokenIndex(int32_t aInx) const;
   const std::u16string& tihdGetTokenIndexName(int32_t aInx) const;
-  // An empty name is "Default"; 10068, 10009; null: the registered
-  // "TnxBitArrayTokenIndexDescriptor".
+  // An empty name is "Default"; 10068, 10009; null:
+  // TnxBitArrayTokenIndexDescriptor.
   TnxBaseTokenIndexDescriptor* AddTokenIndex(std::u16string_view aName, const TnxFulltextItemClass* aClass = nullptr);
   void RemoveTokenIndex(const TnxBaseTokenIndexDescriptor* aDescriptor);
   void RemoveTokenIndex(std::u16string_view aName);

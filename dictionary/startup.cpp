@@ -25,6 +25,7 @@
 #include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "dictionary/token_index_descriptors.h"
 #include "dictionary/token_key_descriptors.h"
 #include "dictionary/token_key_engines.h"
 #include "dictionary/validation_descriptors.h"
@@ -214,8 +215,8 @@ void RefIntegrityClassesShutdown() {
 
 // Fulltext: the custom descriptor, its B*-tree index list, and the classes
 // its streams name.
-const std::array<const TnxRegisterableClass*, 16>& FulltextClasses() {
-  static const std::array<const TnxRegisterableClass*, 16> classes = {
+const std::array<const TnxRegisterableClass*, 19>& FulltextClasses() {
+  static const std::array<const TnxRegisterableClass*, 19> classes = {
       &TnxFulltextDescriptor::ClassInfo(),
       &TnxTokenIndicesDescriptor::ClassInfo(),
       &TnxFulltextIndexDescriptor::ClassInfo(),
@@ -231,7 +232,10 @@ const std::array<const TnxRegisterableClass*, 16>& FulltextClasses() {
       &TnxDecomposeFoldStringTokenFilterDescriptor::ClassInfo(),
       &TnxCustomFoldStringTokenFilterDescriptor::ClassInfo(),
       &TnxStringReplaceTokenFilterDescriptor::ClassInfo(),
-      &TnxTokenIndexHubDescriptor::ClassInfo()};
+      &TnxTokenIndexHubDescriptor::ClassInfo(),
+      &TnxSimpleBitArrayStorageHandlerDescriptor::ClassInfo(),
+      &TnxBitArrayTokenIndexDescriptor::ClassInfo(),
+      &TnxMainIndexTokenIndexDescriptor::ClassInfo()};
   return classes;
 }
 void FulltextClassesStartup() {
