@@ -25,11 +25,6 @@ using testing::LoadBytes;
 using testing::MessageOf;
 using testing::SavedBytes;
 
-#define EXPECT_HAS_TEXT(aMessage, aText)                                             \
-  do {                                                                               \
-    const std::u16string m_ = (aMessage);                                            \
-    EXPECT_TRUE(testing::Contains(m_, aText)) << std::string(m_.begin(), m_.end()); \
-  } while (false)
 
 // A root table with fields ID (Word32), Title and Body, the dictionary's
 // own sequential index (0) and "ByID" (1), a unique index over ID that can

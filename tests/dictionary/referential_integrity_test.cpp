@@ -23,12 +23,6 @@ using testing::LoadBytes;
 using testing::MessageOf;
 using testing::SavedBytes;
 
-// Messages carry the library's frame around their text.
-#define EXPECT_HAS_TEXT(aMessage, aText)                                             \
-  do {                                                                               \
-    const std::u16string m_ = (aMessage);                                            \
-    EXPECT_TRUE(testing::Contains(m_, aText)) << std::string(m_.begin(), m_.end()); \
-  } while (false)
 
 // A root table with fields A, B, C and a nested table Orders with a nested
 // table Lines; referential integrity on the root and on Orders.

@@ -117,11 +117,14 @@ TEST_F(TokenIndexTest, ValidationBringsKeysInLineAndAddsStorage) {
   EXPECT_EQ(fulltext->BlobDescriptor()->HeaderSection(), nxFulltextBlobSection);
 
   // In line already: a read-only dictionary validates; a needed change fails.
-  TnxBitArrayTokenKeyDescriptor& key = KeyOf(tokens.IndexDescriptor());
+  std::unique_ptr<TnxDataDictionary> drifted = dict.Duplicate();
   dict.MakeReadOnly();
   EXPECT_NO_THROW(fulltext->CheckValid(true));
   EXPECT_EQ(CodeOf<EnxBaseException>([&] { tokens.SetMaxTokenSize(3); }), 15500u);
-  (void)key;
+  TnxFulltextDescriptor* other = nxGetFulltextDescriptor(*drifted);
+  KeyOf(other->IndicesDescriptor()->IndexDescriptor(0)).SetMaxTokenSize(5);
+  drifted->MakeReadOnly();
+  EXPECT_EQ(CodeOf<EnxBaseException>([&] { other->CheckValid(true); }), 15500u);
 }
 
 TEST_F(TokenIndexTest, ValidationRefusesAForeignKeyAndAddsNothingWithoutIndices) {
@@ -129,7 +132,8 @@ TEST_F(TokenIndexTest, ValidationRefusesAForeignKeyAndAddsNothingWithoutIndices)
   fulltext->CheckValid(true);
   EXPECT_EQ(tokens.BitArrayStorageHandler(), nullptr);
   tokens.AddIndex(0, &TnxRefKeyDescriptor::ClassInfo());
-
+  EXPECT_HAS_TEXT(MessageOf<EnxBitArrayTokenIndexDescriptorException>([&] { fulltext->CheckValid(true); }),
+                  u"Invalid descriptor.");
   EXPECT_EQ(CodeOf<EnxBitArrayTokenIndexDescriptorException>([&] { fulltext->CheckValid(true); }), 10004u);
 }
 
@@ -139,9 +143,8 @@ TEST_F(TokenIndexTest, MainIndexTokenIndicesNeedATokenKeyIndex) {
   EXPECT_TRUE(tokens.IgnoreCase());
   EXPECT_EQ(CodeOf<EnxMainIndexTokenIndexDescriptorException>([&] { tokens.CheckValid(false); }), 9997u);
   EXPECT_EQ(CodeOf<EnxMainIndexTokenIndexDescriptorException>([&] { tokens.SetMainIndexNumber(9); }), 9997u);
-  EXPECT_TRUE(testing::Contains(
-      MessageOf<EnxMainIndexTokenIndexDescriptorException>([&] { tokens.SetMainIndexNumber(1); }),
-      u"Index must use a TnxMainIndexTokenIndexKeyDescriptor"));
+  EXPECT_HAS_TEXT(MessageOf<EnxMainIndexTokenIndexDescriptorException>([&] { tokens.SetMainIndexNumber(1); }),
+                  u"Index must use a TnxMainIndexTokenIndexKeyDescriptor");
   tokens.SetMainIndexNumber(2);
   EXPECT_EQ(tokens.MainIndex()->Name(), u"Tokens");
 
