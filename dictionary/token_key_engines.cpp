@@ -161,6 +161,7 @@ int TnxBitArrayTokenKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* a
 platform::TnxVariant TnxBitArrayTokenKeyEngine::KeyAsVariant(const uint8_t* aKey, int32_t aField) const {
   const int32_t count = batkePerField ? 3 : 2;
   if (aField < -1 || aField >= count) nxCheckError(nxeInvalidDescriptorNumber);
+  if (!aKey) return platform::TnxVariant::Null();
   auto element = [&](int32_t i) {
     switch (i) {
       case 0:

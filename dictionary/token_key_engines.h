@@ -60,7 +60,8 @@ class TnxBitArrayTokenKeyEngine : public TnxBaseKeyEngine {
   int CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int32_t aFieldCount,
                  int32_t aPartialLen) const override;
   // An array of segment, token (Null when empty) and, per field, the field
-  // number; 9999 for a field outside -1 to the last element.
+  // number; 9999 for a field outside -1 to the last element; Null without
+  // a key.
   platform::TnxVariant KeyAsVariant(const uint8_t* aKey, int32_t aField) const override;
   bool KeyContainsNulls(const uint8_t*) const noexcept override { return false; }
 

@@ -375,6 +375,7 @@ TEST_F(TokenKeyEngineTest, KeysAsVariantsAndText) {
   EXPECT_EQ(e->KeyAsString(k.data()), u"5, 'ab', -2");
   EXPECT_TRUE(e->KeyAsVariant(BitKey(*e, 5, u"").data(), 1).IsNull());
   EXPECT_EQ(CodeOf<EnxBaseException>([&] { e->KeyAsVariant(k.data(), 3); }), 9999u);
+  EXPECT_TRUE(e->KeyAsVariant(nullptr, -1).IsNull());
 
   TnxMainIndexTokenKeyDescriptor m(nullptr);
   m.SetIncludeLocation(true);
