@@ -163,6 +163,7 @@ void TnxDataDictionary::Assign(const TnxPersistent* aSource) {
     return;
   }
   CheckReadOnly();
+  const TnxDictCopyScope copy;
   TnxMemoryStream stream;
   source->WriteToStream(stream, nxLibraryVersion);
   stream.SetPosition(0);

@@ -14,6 +14,11 @@ namespace revurov {
 thread_local int32_t nxDictAssignDepth = 0;
 thread_local bool nxDictInfoStripped = false;
 
+int32_t& TnxDictCopyScope::Depth() noexcept {
+  thread_local int32_t depth = 0;
+  return depth;
+}
+
 namespace {
 
 constexpr std::u16string_view kMissingInformation = u"$MissingInformation";
@@ -276,6 +281,7 @@ void TnxDictionaryItem::Assign(const TnxPersistent* aSource) {
     TnxBaseRegisterableDescriptor::Assign(aSource);
     return;
   }
+  const TnxDictCopyScope copy;
   TnxMemoryStream stream;
   {
     TnxWriter writer(stream);

@@ -52,6 +52,21 @@ extern thread_local int32_t nxDictAssignDepth;
 // Set while a stream for an older client drops information.
 extern thread_local bool nxDictInfoStripped;
 
+// While open, the dictionary streams of this thread are copies within the
+// process (Assign, Duplicate): written and read here, never sent, so they
+// may carry what other streams leave out (secrets, an item's own locale).
+class TnxDictCopyScope {
+public:
+  TnxDictCopyScope() noexcept { ++Depth(); }
+  ~TnxDictCopyScope() { --Depth(); }
+  TnxDictCopyScope(const TnxDictCopyScope&) = delete;
+  TnxDictCopyScope& operator=(const TnxDictCopyScope&) = delete;
+  static bool Active() noexcept { return Depth() > 0; }
+
+private:
+  static int32_t& Depth() noexcept;
+};
+
 enum TnxIteratorResult : uint8_t { irContinue, irStop };
 using TnxDictionaryItemIterator = std::function<TnxIteratorResult(TnxDictionaryItem* aItem, void* aCookie)>;
 

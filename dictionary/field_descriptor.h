@@ -117,6 +117,12 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
 
   // SetupField again on the stored values.
   void UpdateSetup() noexcept;
+  // New units and the length they give, without a writability check; the
+  // fields descriptor must recompute its offsets (UpdateSetupAndOffsets).
+  void ResizeUnits(int32_t aUnits) noexcept {
+    fdUnits = aUnits;
+    UpdateSetup();
+  }
   // 8712 outside a fields descriptor; 10009 when any field (this one
   // included) answers to the new name.
   void ChangeName(std::u16string_view aNewName);

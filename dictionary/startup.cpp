@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "dictionary/audit_descriptor.h"
 #include "dictionary/comp_key_engines.h"
 #include "dictionary/default_value_engines.h"
 #include "dictionary/default_values.h"
@@ -11,6 +12,7 @@
 #include "dictionary/file_descriptors.h"
 #include "dictionary/filter_engines.h"
 #include "dictionary/fmt_bcd.h"
+#include "dictionary/fulltext_descriptors.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/int64_key_engines.h"
@@ -18,10 +20,14 @@
 #include "dictionary/key_field_engines.h"
 #include "dictionary/locale_descriptor.h"
 #include "dictionary/mapper_descriptors.h"
+#include "dictionary/referential_integrity.h"
 #include "dictionary/simple_expression_filter.h"
 #include "dictionary/sql_filter.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "dictionary/token_index_descriptors.h"
+#include "dictionary/token_key_descriptors.h"
+#include "dictionary/token_key_engines.h"
 #include "dictionary/validation_descriptors.h"
 #include "dictionary/validation_engines.h"
 #include "lowlevel/startup.h"
@@ -181,6 +187,78 @@ void FilterClassesShutdown() {
   for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
 }
 
+// The keys of the fulltext token indices and their engines.
+void TokenKeyClassesStartup() {
+  TnxBitArrayTokenKeyDescriptor::ClassInfo().Register();
+  TnxMainIndexTokenKeyDescriptor::ClassInfo().Register();
+  TnxBitArrayTokenKeyEngine::ClassInfo().Register();
+  TnxMainIndexTokenKeyEngine::ClassInfo().Register();
+}
+void TokenKeyClassesShutdown() {
+  TnxMainIndexTokenKeyEngine::ClassInfo().Unregister();
+  TnxBitArrayTokenKeyEngine::ClassInfo().Unregister();
+  TnxMainIndexTokenKeyDescriptor::ClassInfo().Unregister();
+  TnxBitArrayTokenKeyDescriptor::ClassInfo().Unregister();
+}
+
+// Referential integrity: the custom descriptor and the classes its
+// streams name.
+const std::array<const TnxRegisterableClass*, 15>& RefIntegrityClasses() {
+  static const std::array<const TnxRegisterableClass*, 15> classes = {
+      &TnxRefIntegrityDescriptor::ClassInfo(),           &TnxReferenceDescriptor::ClassInfo(),
+      &TnxCloneTargetCursorDescriptor::ClassInfo(),      &TnxTableTargetCursorDescriptor::ClassInfo(),
+      &TnxRelativeTargetCursorDescriptor::ClassInfo(),   &TnxFieldSourceDescriptor::ClassInfo(),
+      &TnxCascadeDeleteActionDescriptor::ClassInfo(),    &TnxClearDeleteActionDescriptor::ClassInfo(),
+      &TnxSetDefaultDeleteActionDescriptor::ClassInfo(), &TnxBlockDeleteActionDescriptor::ClassInfo(),
+      &TnxCascadeModifyActionDescriptor::ClassInfo(),    &TnxClearModifyActionDescriptor::ClassInfo(),
+      &TnxSetDefaultModifyActionDescriptor::ClassInfo(), &TnxBlockModifyActionDescriptor::ClassInfo(),
+      &TnxTargetRequiredActionDescriptor::ClassInfo()};
+  return classes;
+}
+void RefIntegrityClassesStartup() {
+  for (const TnxRegisterableClass* cls : RefIntegrityClasses()) cls->Register();
+}
+void RefIntegrityClassesShutdown() {
+  const auto& classes = RefIntegrityClasses();
+  for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
+}
+
+// Fulltext: the custom descriptor, its B*-tree index list, and the classes
+// its streams name.
+const std::array<const TnxRegisterableClass*, 19>& FulltextClasses() {
+  static const std::array<const TnxRegisterableClass*, 19> classes = {
+      &TnxFulltextDescriptor::ClassInfo(),
+      &TnxTokenIndicesDescriptor::ClassInfo(),
+      &TnxFulltextIndexDescriptor::ClassInfo(),
+      &TnxTokenExtractorHubDescriptor::ClassInfo(),
+      &TnxFieldTokenExtractorDescriptor::ClassInfo(),
+      &TnxTokenFilterHubDescriptor::ClassInfo(),
+      &TnxWideCharSeparatorTokenFilterDescriptor::ClassInfo(),
+      &TnxCategorySeparatorTokenFilterDescriptor::ClassInfo(),
+      &TnxLowercaseLocaleMappingTokenFilterDescriptor::ClassInfo(),
+      &TnxUppercaseLocaleMappingTokenFilterDescriptor::ClassInfo(),
+      &TnxCustomLocaleMappingTokenFilterDescriptor::ClassInfo(),
+      &TnxPreComposeFoldStringTokenFilterDescriptor::ClassInfo(),
+      &TnxDecomposeFoldStringTokenFilterDescriptor::ClassInfo(),
+      &TnxCustomFoldStringTokenFilterDescriptor::ClassInfo(),
+      &TnxStringReplaceTokenFilterDescriptor::ClassInfo(),
+      &TnxTokenIndexHubDescriptor::ClassInfo(),
+      &TnxSimpleBitArrayStorageHandlerDescriptor::ClassInfo(),
+      &TnxBitArrayTokenIndexDescriptor::ClassInfo(),
+      &TnxMainIndexTokenIndexDescriptor::ClassInfo()};
+  return classes;
+}
+void FulltextClassesStartup() {
+  for (const TnxRegisterableClass* cls : FulltextClasses()) cls->Register();
+}
+void FulltextClassesShutdown() {
+  const auto& classes = FulltextClasses();
+  for (auto it = classes.rbegin(); it != classes.rend(); ++it) (*it)->Unregister();
+}
+
+void AuditClassesStartup() { TnxAuditDescriptor::ClassInfo().Register(); }
+void AuditClassesShutdown() { TnxAuditDescriptor::ClassInfo().Unregister(); }
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&FieldTypeNamesStartup, &FieldTypeNamesShutdown},
@@ -192,6 +270,10 @@ constexpr TnxUnitPair kUnits[] = {
     {&KeyEnginesStartup, &KeyEnginesShutdown},
     {&FilterClassesStartup, &FilterClassesShutdown},
     {&ValidationEnginesStartup, &ValidationEnginesShutdown},
+    {&FulltextClassesStartup, &FulltextClassesShutdown},
+    {&TokenKeyClassesStartup, &TokenKeyClassesShutdown},
+    {&RefIntegrityClassesStartup, &RefIntegrityClassesShutdown},
+    {&AuditClassesStartup, &AuditClassesShutdown},
 };
 
 TnxUnitTable gDictionaryUnits(kUnits, TnxUnitPair{&nxLowLevelStartup, &nxLowLevelShutdown});

@@ -24,3 +24,11 @@ inline bool Contains(std::u16string_view aText, std::u16string_view aPart) {
 }
 
 }  // namespace revurov::testing
+
+// Messages carry the library's frame around their text: checks the part
+// that matters and shows the whole message when it is missing.
+#define EXPECT_HAS_TEXT(aMessage, aText)                                                      \
+  do {                                                                                        \
+    const std::u16string m_ = (aMessage);                                                     \
+    EXPECT_TRUE(::revurov::testing::Contains(m_, aText)) << std::string(m_.begin(), m_.end()); \
+  } while (false)
