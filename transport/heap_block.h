@@ -28,11 +28,18 @@ public:
   // Shrinking keeps the first aSize bytes; growing beyond the block leaves
   // every byte undefined (nothing is copied: callers fill it anew).
   void Resize(size_t aSize);
+  size_t Capacity() const noexcept { return hbCapacity; }
+
+  // The block handed out for a while instead of a copy of its bytes: the
+  // buffer is empty until Return gives the same block back.
+  TnxHeapBlock Lend() noexcept;
+  void Return(TnxHeapBlock aBlock) noexcept;
 
 private:
   TnxHeapBlock hbBlock;
   size_t hbSize = 0;
   size_t hbCapacity = 0;
+  size_t hbLentCapacity = 0;
 };
 
 }  // namespace revurov

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "lowlevel/components/component_notifications.h"
 #include "lowlevel/components/component_settings.h"
@@ -26,6 +27,8 @@ namespace {
 constexpr uint32_t kStdInBufferSize = 65536;
 // A burst of connects beyond the backlog waits a second per dropped SYN.
 constexpr int kListenBacklog = 128;
+// What the spare large bodies may hold together.
+constexpr size_t kSpareBodyBytes = size_t{32} << 20;
 constexpr uint32_t kMidMessageWaitMs = 2;
 constexpr int kMidMessageWaits = 32;
 
@@ -173,13 +176,14 @@ public:
       if (wsscHave < nxHeaderSize || wsscHave < wsscHeader.bhLength) continue;
       wsscHave = 0;
       try {
-        PooledTransport()->btProcessHeader(*this, wsscHeader, {wsscBody.Data(), wsscHeader.bhLength - nxHeaderSize});
+        PooledTransport()->btProcessHeader(*this, wsscHeader, {wsscBody.Data(), wsscHeader.bhLength - nxHeaderSize},
+                                           &wsscBody);
       } catch (...) {
         // An answer that could not be written: the peer is gone.
         ForceDisconnect();
         return Drop();
       }
-      if (wsscHeader.bhLength > kStdInBufferSize) wsscBody = TnxHeapBuffer();
+      if (wsscHeader.bhLength > kStdInBufferSize) wsscTransport->GiveSpareBody(std::exchange(wsscBody, {}));
       // A callback connection is read by the threads that send on it.
       if (IsCallback()) return;
       // One message per readiness, so that a busy peer does not hold the
@@ -194,7 +198,10 @@ private:
     if (nxCheckHeader(wsscHeader) != 0) return false;
     // Large messages only from a peer whose transport registered.
     if (wsscHeader.bhLength > kStdInBufferSize && RemoteTransport() == nullptr) return false;
-    wsscBody.Resize(wsscHeader.bhLength - nxHeaderSize);
+    const size_t size = wsscHeader.bhLength - nxHeaderSize;
+    if (size > wsscBody.Capacity())
+      if (TnxHeapBuffer spare = wsscTransport->TakeSpareBody(size); spare.Capacity() >= size) wsscBody = std::move(spare);
+    wsscBody.Resize(size);
     return true;
   }
   void Rearm() {
@@ -462,6 +469,28 @@ void TnxWinsockTransport::ConnectionAccepted(int aSocket, const platform::TInet4
   if (WaitingThreadCount() < 1) btStartServerThreads(1);
 }
 
+TnxHeapBuffer TnxWinsockTransport::TakeSpareBody(size_t aSize) {
+  std::lock_guard guard(wstSpareLock);
+  auto best = wstSpareBodies.end();
+  for (auto it = wstSpareBodies.begin(); it != wstSpareBodies.end(); ++it)
+    if (it->Capacity() >= aSize && (best == wstSpareBodies.end() || it->Capacity() < best->Capacity())) best = it;
+  if (best == wstSpareBodies.end()) return {};
+  TnxHeapBuffer taken = std::move(*best);
+  wstSpareBodies.erase(best);
+  wstSpareBytes -= taken.Capacity();
+  return taken;
+}
+
+void TnxWinsockTransport::GiveSpareBody(TnxHeapBuffer aBuffer) noexcept {
+  std::lock_guard guard(wstSpareLock);
+  if (aBuffer.Capacity() == 0 || wstSpareBytes + aBuffer.Capacity() > kSpareBodyBytes) return;
+  try {
+    wstSpareBodies.push_back(std::move(aBuffer));
+    wstSpareBytes += wstSpareBodies.back().Capacity();
+  } catch (...) {
+  }
+}
+
 TnxBaseClientConnection* TnxWinsockTransport::btCreateClientConnection() {
   return nxCreateClientConnection<TnxWinsockClientConnection>(this);
 }
@@ -487,6 +516,9 @@ void TnxWinsockTransport::DoStop() {
   SetServerStarted(false);
   StopListening();
   TnxBasePooledTransport::DoStop();
+  std::lock_guard guard(wstSpareLock);
+  wstSpareBodies.clear();
+  wstSpareBytes = 0;
 }
 
 void TnxWinsockTransport::StopListening() noexcept {

@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,11 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
   void ConnectionAccepted(int aSocket, const platform::TInet4Address& aLocal, const platform::TInet4Address& aRemote);
 
   void CountRead(int64_t aBytes) noexcept { wstBytesRead.fetch_add(aBytes, std::memory_order_relaxed); }
+  // Bodies above the standard input size: a connection gives its buffer
+  // back after the message, so that the next large one of any connection
+  // finds its pages already there, and idle connections hold none.
+  TnxHeapBuffer TakeSpareBody(size_t aSize);
+  void GiveSpareBody(TnxHeapBuffer aBuffer) noexcept;
 
   void GetConfigSettings(TnxBaseSettings& aSettings) override;
   void LoadConfig(TnxBaseComponentConfiguration& aConfig) override;
@@ -109,6 +115,9 @@ private:
   platform::TThreadPriority wstBroadcastThreadPriority = platform::TThreadPriority::tpNormal;
   bool wstLoopbackOnly = false;
   std::atomic<int64_t> wstBytesRead{0};
+  std::mutex wstSpareLock;
+  std::vector<TnxHeapBuffer> wstSpareBodies;  // under wstSpareLock
+  size_t wstSpareBytes = 0;                   // under wstSpareLock
 };
 
 // Applications pick it by the protocol name "ipv4".

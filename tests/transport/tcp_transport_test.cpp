@@ -435,6 +435,51 @@ TEST_F(TcpEndToEnd, ALoggedInClientGetsEverySizeEchoed) {
   EXPECT_EQ(client->ClientConnectionCount(), 1) << "one pooled connection carried them all";
 }
 
+// The server hands a request's body to the handler in the connection's own
+// buffer, and large bodies move between connections through spare buffers:
+// each request must still reach the handler as exactly its payload.
+TEST_F(TcpEndToEnd, EveryRequestReachesTheHandlerAsExactlyItsPayload) {
+  std::unique_ptr<TRawClient> clients[] = {Dial(), Dial()};
+  TnxSessionID sessions[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    clients[i]->Open();
+    const Frame answer = clients[i]->Login(testing::EncipheredLogin(u"admin", u"secret"), clients[i]->Transport);
+    ASSERT_GE(answer.size(), nxHeaderSize);
+    sessions[i] = nxLoadHeader(answer.data()).bhSessionID;
+  }
+  Frame text = {3, 0, 0, 0, 'a', 'b', 'c'};
+  const struct {
+    const char* name;
+    int client;
+    size_t size;
+    bool errorText;  // the payload follows an error text
+  } rows[] = {
+      {"small", 0, 100, false},
+      {"small after an error text", 0, 100, true},
+      {"large", 0, 1 << 20, false},
+      {"smaller large one on the other connection", 1, 200000, false},
+      {"larger than every spare", 0, 3 << 20, false},
+      {"large after an error text", 1, 300000, true},
+      {"small again", 1, 10, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TRawClient& client = *clients[row.client];
+    const Frame payload = Pattern(row.size);
+    TPeerFrame request{.Type = nxmtRequest, .TransportID = client.Transport, .SessionID = sessions[row.client],
+                       .MsgID = kEcho, .Payload = payload};
+    if (row.errorText) {
+      request.Flags = mhfErrorMessage;
+      request.Payload.insert(request.Payload.begin(), text.begin(), text.end());
+    }
+    const Frame answer = client.Exchange(request);
+    ASSERT_GE(answer.size(), nxHeaderSize);
+    EXPECT_EQ(nxLoadHeader(answer.data()).bhErrorCode, 0u);
+    EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == payload) << "echo of " << answer.size();
+    EXPECT_TRUE(handler->Received().back().data == payload);
+  }
+}
+
 TEST_F(TcpEndToEnd, TheHostIsWhatFollowsTheLastAt) {
   const struct {
     const char16_t* name;
