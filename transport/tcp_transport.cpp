@@ -289,6 +289,28 @@ private:
   std::thread wssltThread;
 };
 
+namespace {
+
+std::mutex gWinsockLock;
+int32_t gWinsockUseCount = 0;  // under gWinsockLock
+
+}  // namespace
+
+void nxWinsockStartup() {
+  std::lock_guard guard(gWinsockLock);
+  ++gWinsockUseCount;
+}
+
+void nxWinsockCleanup() noexcept {
+  std::lock_guard guard(gWinsockLock);
+  if (gWinsockUseCount > 0) --gWinsockUseCount;
+}
+
+int32_t nxWinsockUseCount() noexcept {
+  std::lock_guard guard(gWinsockLock);
+  return gWinsockUseCount;
+}
+
 std::u16string nxServerNameHost(const std::u16string& aServerName) {
   const auto at = aServerName.rfind(u'@');
   return at == std::u16string::npos ? aServerName : aServerName.substr(at + 1);
@@ -493,6 +515,18 @@ void TnxWinsockTransport::GiveSpareBody(TnxHeapBuffer aBuffer) noexcept {
 
 TnxBaseClientConnection* TnxWinsockTransport::btCreateClientConnection() {
   return nxCreateClientConnection<TnxWinsockClientConnection>(this);
+}
+
+void TnxWinsockTransport::DoInitialize() {
+  nxWinsockStartup();
+  wstWinsockInitialized = true;
+  TnxBasePooledTransport::DoInitialize();
+  if (Mode() == nxtmListen) btCheckServerName();
+}
+
+void TnxWinsockTransport::DoDeactivate() {
+  TnxBasePooledTransport::DoDeactivate();
+  if (std::exchange(wstWinsockInitialized, false)) nxWinsockCleanup();
 }
 
 void TnxWinsockTransport::DoStart() {

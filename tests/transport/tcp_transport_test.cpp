@@ -637,6 +637,43 @@ TEST_F(TcpKilledServer, AKilledServerProcessFailsTheNextRequestWith11276) {
   EXPECT_EQ(reply.code, nxeLostConnection);
 }
 
+class TcpSocketUse : public testing::LibraryStarted {};
+
+TEST_F(TcpSocketUse, EveryTransportHoldsOneCountFromInitialisationToDeactivation) {
+  const int32_t before = nxWinsockUseCount();
+  ASSERT_EQ(before, 0) << "no transport of another test is alive";
+  Transport first(Make<TnxIPv4Transport>(u"A"));
+  Transport second(Make<TnxIPv4Transport>(u"B"));
+  for (auto* transport : {first.get(), second.get()}) {
+    transport->SetServerName(u"TcpServer");
+    transport->SetMode(nxtmListen);
+    transport->SetPort(0);
+    transport->SetListenAddresses(Lines({u"127.0.0.1"}));
+  }
+  EXPECT_EQ(nxWinsockUseCount(), before) << "created, not initialised";
+  first->SetActive(true);
+  EXPECT_EQ(nxWinsockUseCount(), before + 1);
+  second->SetActive(true);
+  EXPECT_EQ(nxWinsockUseCount(), before + 2);
+  first->SetActive(false);
+  EXPECT_EQ(nxWinsockUseCount(), before + 1);
+  first->SetActive(false);
+  EXPECT_EQ(nxWinsockUseCount(), before + 1) << "a second deactivation gives nothing back";
+  second.reset();
+  EXPECT_EQ(nxWinsockUseCount(), before) << "destroyed while started";
+
+  // A listener without a server name fails its initialisation and keeps
+  // no count.
+  first->SetServerName(u"");
+  EXPECT_THROW(first->SetActive(true), EnxBaseException);
+  EXPECT_EQ(nxWinsockUseCount(), before);
+
+  nxWinsockCleanup();
+  nxWinsockStartup();
+  nxWinsockCleanup();
+  EXPECT_EQ(nxWinsockUseCount(), before) << "a give without a take changes nothing";
+}
+
 class TcpSettings : public testing::LibraryStarted {
  protected:
   Transport transport{Make<TnxIPv4Transport>(u"T")};
