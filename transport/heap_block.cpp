@@ -25,6 +25,12 @@ void TnxHeapBuffer::Resize(size_t aSize) {
   hbSize = aSize;
 }
 
+void TnxHeapBuffer::ReleaseAbove(size_t aLimit) noexcept {
+  if (hbCapacity <= aLimit) return;
+  hbBlock.reset();
+  hbSize = hbCapacity = 0;
+}
+
 TnxHeapBlock TnxHeapBuffer::Lend() noexcept {
   hbLentCapacity = hbCapacity;
   hbSize = hbCapacity = 0;

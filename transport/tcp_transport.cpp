@@ -24,7 +24,7 @@ namespace revurov {
 namespace {
 
 // Messages up to this size need no registered peer transport.
-constexpr uint32_t kStdInBufferSize = 65536;
+constexpr uint32_t kStdInBufferSize = nxStdInBufferSize;
 // A burst of connects beyond the backlog waits a second per dropped SYN.
 constexpr int kListenBacklog = 128;
 // What the spare large bodies may hold together.
