@@ -31,6 +31,7 @@ constexpr int kListenBacklog = 128;
 constexpr size_t kSpareBodyBytes = size_t{32} << 20;
 constexpr uint32_t kMidMessageWaitMs = 2;
 constexpr int kMidMessageWaits = 32;
+constexpr int kMessagesPerReadiness = 16;
 
 bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
   auto* bytes = static_cast<uint8_t*>(aBuffer);
@@ -155,6 +156,7 @@ public:
   void IoCompleted(uint32_t, uint32_t) override {
     wsscHandedOver.load(std::memory_order_acquire);
     int waits = 0;
+    int served = 0;
     for (;;) {
       if (ForcedDisconnect()) return Drop();
       const bool inHeader = wsscHave < nxHeaderSize;
@@ -186,9 +188,12 @@ public:
       if (wsscHeader.bhLength > kStdInBufferSize) wsscTransport->GiveSpareBody(std::exchange(wsscBody, {}));
       // A callback connection is read by the threads that send on it.
       if (IsCallback()) return;
-      // One message per readiness, so that a busy peer does not hold the
-      // thread from the others.
-      return Rearm();
+      // The next message is taken while it is there: armed on bytes that
+      // have arrived, the queue wakes a second thread, which then races
+      // this one for them. A few messages per readiness at most, so that a
+      // busy peer does not hold the thread from the others.
+      if (++served == kMessagesPerReadiness) return Rearm();
+      waits = 0;
     }
   }
 

@@ -405,6 +405,14 @@ protected:
     return reply;
   }
 
+  // Registers aClient and logs it in: its session.
+  TnxSessionID LogInRaw(TRawClient& aClient) {
+    aClient.Open();
+    const Frame answer = aClient.Login(testing::EncipheredLogin(u"admin", u"secret"), aClient.Transport);
+    EXPECT_GE(answer.size(), nxHeaderSize);
+    return answer.size() >= nxHeaderSize ? nxLoadHeader(answer.data()).bhSessionID : 0;
+  }
+
   struct FreedHandler {
     void operator()(testing::TTestCommandHandler* aHandler) const { platform::TComponent::Free(aHandler); }
   };
@@ -441,12 +449,7 @@ TEST_F(TcpEndToEnd, ALoggedInClientGetsEverySizeEchoed) {
 TEST_F(TcpEndToEnd, EveryRequestReachesTheHandlerAsExactlyItsPayload) {
   std::unique_ptr<TRawClient> clients[] = {Dial(), Dial()};
   TnxSessionID sessions[2] = {};
-  for (int i = 0; i < 2; ++i) {
-    clients[i]->Open();
-    const Frame answer = clients[i]->Login(testing::EncipheredLogin(u"admin", u"secret"), clients[i]->Transport);
-    ASSERT_GE(answer.size(), nxHeaderSize);
-    sessions[i] = nxLoadHeader(answer.data()).bhSessionID;
-  }
+  for (int i = 0; i < 2; ++i) ASSERT_NO_FATAL_FAILURE(sessions[i] = LogInRaw(*clients[i]));
   Frame text = {3, 0, 0, 0, 'a', 'b', 'c'};
   const struct {
     const char* name;
@@ -477,6 +480,31 @@ TEST_F(TcpEndToEnd, EveryRequestReachesTheHandlerAsExactlyItsPayload) {
     EXPECT_EQ(nxLoadHeader(answer.data()).bhErrorCode, 0u);
     EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == payload) << "echo of " << answer.size();
     EXPECT_TRUE(handler->Received().back().data == payload);
+  }
+}
+
+// Messages already there are served without waiting for the queue, a
+// limited number per turn: back-to-back requests in one write, more than one
+// turn takes, must each be answered once, in order.
+TEST_F(TcpEndToEnd, RequestsWrittenBackToBackAreAnsweredInOrder) {
+  for (TnxMsgID count : {1u, 3u, 40u}) {
+    SCOPED_TRACE(count);
+    auto client = Dial();
+    const TnxSessionID session = LogInRaw(*client);
+    Frame burst;
+    for (TnxMsgID i = 0; i < count; ++i) {
+      const Frame one = TPeerFrame{.Type = nxmtRequest, .TransportID = client->Transport, .SessionID = session,
+                                   .MsgID = kEcho, .Payload = Pattern(1 + i)}
+                            .Bytes();
+      burst.insert(burst.end(), one.begin(), one.end());
+    }
+    client->Send(burst);
+    for (TnxMsgID i = 0; i < count; ++i) {
+      const Frame answer = client->Receive();
+      ASSERT_EQ(answer.size(), nxHeaderSize + 1 + i) << "reply " << i;
+      EXPECT_EQ(nxLoadHeader(answer.data()).bhMsgType, nxmtReply);
+      EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == Pattern(1 + i));
+    }
   }
 }
 
