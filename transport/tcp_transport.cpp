@@ -1,5 +1,6 @@
 #include "transport/tcp_transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -32,6 +33,7 @@ constexpr size_t kSpareBodyBytes = size_t{32} << 20;
 constexpr uint32_t kMidMessageWaitMs = 2;
 constexpr int kMidMessageWaits = 32;
 constexpr int kMessagesPerReadiness = 16;
+constexpr size_t kReadAheadSize = 4096;
 
 bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
   auto* bytes = static_cast<uint8_t*>(aBuffer);
@@ -44,15 +46,22 @@ bool ReadExactly(int aFd, void* aBuffer, size_t aCount) {
   return true;
 }
 
-// One whole message of a blocking socket; 11276 when the peer is gone or
-// the header is broken.
-void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+// One whole message read by aRead (bytes, count: false when the peer is
+// gone); 11276 when the peer is gone or the header is broken.
+template <class Read>
+void ReadWholeMessageWith(Read aRead, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
   uint8_t header[nxHeaderSize];
-  if (!ReadExactly(aFd, header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
+  if (!aRead(header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
   aHeader = nxLoadHeader(header);
   if (nxCheckHeader(aHeader) != 0) throw EnxTransportException(nullptr, nxeLostConnection);
   aBody.Resize(aHeader.bhLength - nxHeaderSize);
-  if (!ReadExactly(aFd, aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+  if (!aRead(aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+}
+
+// One whole message of a blocking socket.
+void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+  ReadWholeMessageWith([aFd](void* aBuffer, size_t aCount) { return ReadExactly(aFd, aBuffer, aCount); }, aHeader,
+                       aBody);
 }
 
 TnxMessageFields Fields(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
@@ -150,8 +159,14 @@ public:
   void ForceDisconnect() override {
     if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(wsscFd);
   }
+  // A callback connection's messages: what was read ahead comes first.
   void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
-    ReadWholeMessage(wsscFd, aHeader, aBody);
+    ReadWholeMessageWith(
+        [this](void* aBuffer, size_t aCount) {
+          const size_t ahead = TakeAhead(aBuffer, aCount);
+          return ReadExactly(wsscFd, static_cast<uint8_t*>(aBuffer) + ahead, aCount - ahead);
+        },
+        aHeader, aBody);
   }
   void IoCompleted(uint32_t, uint32_t) override {
     wsscHandedOver.load(std::memory_order_acquire);
@@ -162,17 +177,29 @@ public:
       const bool inHeader = wsscHave < nxHeaderSize;
       uint8_t* into = inHeader ? wsscHeaderBytes + wsscHave : wsscBody.Data() + (wsscHave - nxHeaderSize);
       const size_t missing = inHeader ? nxHeaderSize - wsscHave : wsscHeader.bhLength - wsscHave;
-      const int64_t n = platform::SocketReadNow(wsscFd, into, missing);
-      if (n == 0) return Drop();  // the peer closed
-      if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
-        // The rest of a message is usually on its way: a readiness of the
-        // queue costs far more than a short wait here, and a stalled peer
-        // holds the thread only that long (a trickle a few times over).
-        if (wsscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(wsscFd, kMidMessageWaitMs)) continue;
-        return Rearm();
+      int64_t n = static_cast<int64_t>(TakeAhead(into, missing));
+      if (n == 0) {
+        // A header, or a rest that fits, is read with whatever follows it:
+        // a small message takes one read, not one for the header and one
+        // for the body.
+        const bool viaAhead = inHeader || missing < sizeof wsscAhead;
+        n = platform::SocketReadNow(wsscFd, viaAhead ? wsscAhead : into, viaAhead ? sizeof wsscAhead : missing);
+        if (n == 0) return Drop();  // the peer closed
+        if (n < 0) {
+          if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
+          // The rest of a message is usually on its way: a readiness of the
+          // queue costs far more than a short wait here, and a stalled peer
+          // holds the thread only that long (a trickle a few times over).
+          if (wsscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(wsscFd, kMidMessageWaitMs))
+            continue;
+          return Rearm();
+        }
+        wsscTransport->CountRead(n);
+        if (viaAhead) {
+          wsscAheadEnd = static_cast<uint32_t>(n);
+          n = static_cast<int64_t>(TakeAhead(into, missing));
+        }
       }
-      wsscTransport->CountRead(n);
       wsscHave += static_cast<uint32_t>(n);
       if (inHeader && wsscHave == nxHeaderSize && !HeaderTaken()) return Drop();
       if (wsscHave < nxHeaderSize || wsscHave < wsscHeader.bhLength) continue;
@@ -192,7 +219,8 @@ public:
       // have arrived, the queue wakes a second thread, which then races
       // this one for them. A few messages per readiness at most, so that a
       // busy peer does not hold the thread from the others.
-      if (++served == kMessagesPerReadiness) return Rearm();
+      // Bytes read ahead are never left for a readiness that cannot come.
+      if (++served >= kMessagesPerReadiness && wsscAheadBegin == wsscAheadEnd) return Rearm();
       waits = 0;
     }
   }
@@ -212,6 +240,14 @@ private:
   void Rearm() {
     if (!Arm()) Drop();
   }
+  // Up to aCount bytes read ahead, moved to aInto; how many.
+  size_t TakeAhead(void* aInto, size_t aCount) noexcept {
+    const size_t count = std::min<size_t>(aCount, wsscAheadEnd - wsscAheadBegin);
+    std::memcpy(aInto, wsscAhead + wsscAheadBegin, count);
+    wsscAheadBegin += static_cast<uint32_t>(count);
+    if (wsscAheadBegin == wsscAheadEnd) wsscAheadBegin = wsscAheadEnd = 0;
+    return count;
+  }
   void Drop() {
     ForceDisconnect();
     Deactivate();  // the connection's own hold: the last user frees it
@@ -225,6 +261,11 @@ private:
   TnxBaseHeader wsscHeader{};
   uint32_t wsscHave = 0;
   TnxHeapBuffer wsscBody;
+  // Bytes read past the part asked for, [wsscAheadBegin, wsscAheadEnd):
+  // the rest of the message, and maybe the start of the next.
+  uint8_t wsscAhead[kReadAheadSize] = {};
+  uint32_t wsscAheadBegin = 0;
+  uint32_t wsscAheadEnd = 0;
   TnxHeapBuffer wsscFrame;
   // The kernel orders the arm before the readiness, but the race detector
   // does not see through the queue: this makes the hand-over visible.
