@@ -25,4 +25,22 @@ void TnxHeapBuffer::Resize(size_t aSize) {
   hbSize = aSize;
 }
 
+void TnxHeapBuffer::ReleaseAbove(size_t aLimit) noexcept {
+  if (hbCapacity <= aLimit) return;
+  hbBlock.reset();
+  hbSize = hbCapacity = 0;
+}
+
+TnxHeapBlock TnxHeapBuffer::Lend() noexcept {
+  hbLentCapacity = hbCapacity;
+  hbSize = hbCapacity = 0;
+  return std::move(hbBlock);
+}
+
+void TnxHeapBuffer::Return(TnxHeapBlock aBlock) noexcept {
+  hbBlock = std::move(aBlock);
+  hbCapacity = hbBlock ? hbLentCapacity : 0;
+  hbLentCapacity = 0;
+}
+
 }  // namespace revurov

@@ -250,8 +250,11 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   // Every message a server connection received, whole: aBody is what
   // follows the header (bhLength - 32 bytes). Checks, decodes and
   // dispatches it and answers on aConnection; runs on a server thread.
+  // aBodyBuffer, when given, holds aBody from its start: a request whose
+  // payload is all of it reaches the handler in that block instead of a
+  // copy, and the block is back in the buffer on return.
   void btProcessHeader(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
-                       std::span<const uint8_t> aBody);
+                       std::span<const uint8_t> aBody, TnxHeapBuffer* aBodyBuffer = nullptr);
   // The reply to the request the calling thread serves: exactly one per
   // request (type 1), a second raises 9990; a post gets none.
   void btSendReply(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aReplyData, int32_t aReplyDataLen) override;
@@ -336,8 +339,10 @@ private:
   void btAnswerError(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader, uint32_t aCode);
   // aConnection is a server connection in listen mode, a callback
   // connection in send mode.
+  // aHolder: a buffer whose bytes are exactly aPayload, lent to the
+  // handler for the request; else the payload is copied.
   void btProcessRequest(TnxBaseConnection& aConnection, const TnxBaseHeader& aHeader,
-                        std::span<const uint8_t> aPayload);
+                        std::span<const uint8_t> aPayload, TnxHeapBuffer* aHolder = nullptr);
   void btProcessRegisterCallback(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader);
   void btProcessOpenTransport(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
                               std::span<const uint8_t> aPayload);

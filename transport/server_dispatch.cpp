@@ -199,7 +199,7 @@ void TnxBasePooledTransport::btAnswerError(TnxBaseServerConnection& aConnection,
 }
 
 void TnxBasePooledTransport::btProcessHeader(TnxBaseServerConnection& aConnection, const TnxBaseHeader& aHeader,
-                                             std::span<const uint8_t> aBody) {
+                                             std::span<const uint8_t> aBody, TnxHeapBuffer* aBodyBuffer) {
   btSetCurrentTransport();
   if (Mode() == nxtmListen && !ServerStarted()) {
     btAnswerError(aConnection, aHeader, nxeLostConnection);
@@ -229,9 +229,15 @@ void TnxBasePooledTransport::btProcessHeader(TnxBaseServerConnection& aConnectio
 
   switch (aHeader.bhMsgType) {
     case nxmtRequest:
-    case nxmtPost:
-      btProcessRequest(aConnection, aHeader, payload);
+    case nxmtPost: {
+      // The payload is the decompressed buffer, all of the body, or a part
+      // of the body (after an error text), which only a copy can hand over.
+      TnxHeapBuffer* holder = &decompressed;
+      if (payload.data() != decompressed.Data()) holder = aBodyBuffer;
+      if (holder && (payload.data() != holder->Data() || payload.size() != holder->Size())) holder = nullptr;
+      btProcessRequest(aConnection, aHeader, payload, holder);
       break;
+    }
     case nxmtLogin:
       btProcessLogin(aConnection, aHeader, payload);
       break;
@@ -488,7 +494,7 @@ void TnxBasePooledTransport::btProcessTerminateSession(TnxBaseConnection& aConne
 // ---- requests ----
 
 void TnxBasePooledTransport::btProcessRequest(TnxBaseConnection& aConnection, const TnxBaseHeader& aHeader,
-                                              std::span<const uint8_t> aPayload) {
+                                              std::span<const uint8_t> aPayload, TnxHeapBuffer* aHolder) {
   TLookups held;
   uint32_t code = 0;
   if (Mode() == nxtmListen) {
@@ -515,9 +521,23 @@ void TnxBasePooledTransport::btProcessRequest(TnxBaseConnection& aConnection, co
   message.dmMsg = aHeader.bhMsgID;
   message.dmSessionID = held.session ? held.session->SessionID() : aHeader.bhSessionID;
   message.dmErrorCode = aHeader.bhErrorCode;
+  // The handler gets the message by const reference, so a lent block
+  // cannot have moved on when it is given back.
+  struct Loan {
+    TnxHeapBuffer* holder = nullptr;
+    TnxDataMessage& message;
+    ~Loan() {
+      if (holder) holder->Return(std::move(message.dmData));
+    }
+  } loan{nullptr, message};
   if (!aPayload.empty()) {
-    message.dmData = nxAllocHeapBlock(aPayload.size());
-    std::memcpy(message.dmData.get(), aPayload.data(), aPayload.size());
+    if (aHolder) {
+      loan.holder = aHolder;
+      message.dmData = aHolder->Lend();
+    } else {
+      message.dmData = nxAllocHeapBlock(aPayload.size());
+      std::memcpy(message.dmData.get(), aPayload.data(), aPayload.size());
+    }
     message.dmDataLen = static_cast<intptr_t>(aPayload.size());
   }
   const uint32_t version = held.session ? held.session->MinVersion() : 0;

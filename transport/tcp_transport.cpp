@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "lowlevel/components/component_notifications.h"
 #include "lowlevel/components/component_settings.h"
@@ -25,11 +26,15 @@ namespace revurov {
 namespace {
 
 // Messages up to this size need no registered peer transport.
-constexpr uint32_t kStdInBufferSize = 65536;
+constexpr uint32_t kStdInBufferSize = nxStdInBufferSize;
 // A burst of connects beyond the backlog waits a second per dropped SYN.
 constexpr int kListenBacklog = 128;
+// What the spare large bodies may hold together.
+constexpr size_t kSpareBodyBytes = size_t{32} << 20;
 constexpr uint32_t kMidMessageWaitMs = 2;
 constexpr int kMidMessageWaits = 32;
+constexpr int kMessagesPerReadiness = 16;
+constexpr size_t kReadAheadSize = 4096;
 
 // What a client allows beyond a request's timeout before it gives up on
 // the reply: the server works to that timeout and still has to answer.
@@ -63,17 +68,24 @@ bool ReadExactly(int aFd, void* aBuffer, size_t aCount, uint64_t aDeadline = 0) 
   return true;
 }
 
-// One whole message of a blocking socket; 11276 when the peer is gone or
-// the header is broken.
-// A message that has not fully arrived by aDeadline (0: none) is 11276 too.
-void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, uint64_t aDeadline = 0) {
+// One whole message read by aRead (bytes, count: false when the peer is
+// gone); 11276 when the peer is gone or the header is broken.
+template <class Read>
+void ReadWholeMessageWith(Read aRead, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
   uint8_t header[nxHeaderSize];
-  if (!ReadExactly(aFd, header, sizeof header, aDeadline)) throw EnxTransportException(nullptr, nxeLostConnection);
+  if (!aRead(header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
   aHeader = nxLoadHeader(header);
   if (nxCheckHeader(aHeader) != 0) throw EnxTransportException(nullptr, nxeLostConnection);
   aBody.Resize(aHeader.bhLength - nxHeaderSize);
-  if (!ReadExactly(aFd, aBody.Data(), aBody.Size(), aDeadline))
-    throw EnxTransportException(nullptr, nxeLostConnection);
+  if (!aRead(aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+}
+
+// One whole message of a blocking socket; one that has not fully arrived by
+// aDeadline (0: none) is 11276 too.
+void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, uint64_t aDeadline = 0) {
+  ReadWholeMessageWith(
+      [aFd, aDeadline](void* aBuffer, size_t aCount) { return ReadExactly(aFd, aBuffer, aCount, aDeadline); },
+      aHeader, aBody);
 }
 
 TnxMessageFields Fields(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
@@ -175,45 +187,69 @@ public:
   void ForceDisconnect() override {
     if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(wsscFd);
   }
+  // A callback connection's messages: what was read ahead comes first.
   void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
-    ReadWholeMessage(wsscFd, aHeader, aBody);
+    ReadWholeMessageWith(
+        [this](void* aBuffer, size_t aCount) {
+          const size_t ahead = TakeAhead(aBuffer, aCount);
+          return ReadExactly(wsscFd, static_cast<uint8_t*>(aBuffer) + ahead, aCount - ahead);
+        },
+        aHeader, aBody);
   }
   void IoCompleted(uint32_t, uint32_t) override {
     wsscHandedOver.load(std::memory_order_acquire);
     int waits = 0;
+    int served = 0;
     for (;;) {
       if (ForcedDisconnect()) return Drop();
       const bool inHeader = wsscHave < nxHeaderSize;
       uint8_t* into = inHeader ? wsscHeaderBytes + wsscHave : wsscBody.Data() + (wsscHave - nxHeaderSize);
       const size_t missing = inHeader ? nxHeaderSize - wsscHave : wsscHeader.bhLength - wsscHave;
-      const int64_t n = platform::SocketReadNow(wsscFd, into, missing);
-      if (n == 0) return Drop();  // the peer closed
-      if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
-        // The rest of a message is usually on its way: a readiness of the
-        // queue costs far more than a short wait here, and a stalled peer
-        // holds the thread only that long (a trickle a few times over).
-        if (wsscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(wsscFd, kMidMessageWaitMs)) continue;
-        return Rearm();
+      int64_t n = static_cast<int64_t>(TakeAhead(into, missing));
+      if (n == 0) {
+        // A header, or a rest that fits, is read with whatever follows it:
+        // a small message takes one read, not one for the header and one
+        // for the body.
+        const bool viaAhead = inHeader || missing < sizeof wsscAhead;
+        n = platform::SocketReadNow(wsscFd, viaAhead ? wsscAhead : into, viaAhead ? sizeof wsscAhead : missing);
+        if (n == 0) return Drop();  // the peer closed
+        if (n < 0) {
+          if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
+          // The rest of a message is usually on its way: a readiness of the
+          // queue costs far more than a short wait here, and a stalled peer
+          // holds the thread only that long (a trickle a few times over).
+          if (wsscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(wsscFd, kMidMessageWaitMs))
+            continue;
+          return Rearm();
+        }
+        wsscTransport->CountRead(n);
+        if (viaAhead) {
+          wsscAheadEnd = static_cast<uint32_t>(n);
+          n = static_cast<int64_t>(TakeAhead(into, missing));
+        }
       }
-      wsscTransport->CountRead(n);
       wsscHave += static_cast<uint32_t>(n);
       if (inHeader && wsscHave == nxHeaderSize && !HeaderTaken()) return Drop();
       if (wsscHave < nxHeaderSize || wsscHave < wsscHeader.bhLength) continue;
       wsscHave = 0;
       try {
-        PooledTransport()->btProcessHeader(*this, wsscHeader, {wsscBody.Data(), wsscHeader.bhLength - nxHeaderSize});
+        PooledTransport()->btProcessHeader(*this, wsscHeader, {wsscBody.Data(), wsscHeader.bhLength - nxHeaderSize},
+                                           &wsscBody);
       } catch (...) {
         // An answer that could not be written: the peer is gone.
         ForceDisconnect();
         return Drop();
       }
-      if (wsscHeader.bhLength > kStdInBufferSize) wsscBody = TnxHeapBuffer();
+      if (wsscHeader.bhLength > kStdInBufferSize) wsscTransport->GiveSpareBody(std::exchange(wsscBody, {}));
       // A callback connection is read by the threads that send on it.
       if (IsCallback()) return;
-      // One message per readiness, so that a busy peer does not hold the
-      // thread from the others.
-      return Rearm();
+      // The next message is taken while it is there: armed on bytes that
+      // have arrived, the queue wakes a second thread, which then races
+      // this one for them. A few messages per readiness at most, so that a
+      // busy peer does not hold the thread from the others.
+      // Bytes read ahead are never left for a readiness that cannot come.
+      if (++served >= kMessagesPerReadiness && wsscAheadBegin == wsscAheadEnd) return Rearm();
+      waits = 0;
     }
   }
 
@@ -223,11 +259,22 @@ private:
     if (nxCheckHeader(wsscHeader) != 0) return false;
     // Large messages only from a peer whose transport registered.
     if (wsscHeader.bhLength > kStdInBufferSize && RemoteTransport() == nullptr) return false;
-    wsscBody.Resize(wsscHeader.bhLength - nxHeaderSize);
+    const size_t size = wsscHeader.bhLength - nxHeaderSize;
+    if (size > wsscBody.Capacity())
+      if (TnxHeapBuffer spare = wsscTransport->TakeSpareBody(size); spare.Capacity() >= size) wsscBody = std::move(spare);
+    wsscBody.Resize(size);
     return true;
   }
   void Rearm() {
     if (!Arm()) Drop();
+  }
+  // Up to aCount bytes read ahead, moved to aInto; how many.
+  size_t TakeAhead(void* aInto, size_t aCount) noexcept {
+    const size_t count = std::min<size_t>(aCount, wsscAheadEnd - wsscAheadBegin);
+    std::memcpy(aInto, wsscAhead + wsscAheadBegin, count);
+    wsscAheadBegin += static_cast<uint32_t>(count);
+    if (wsscAheadBegin == wsscAheadEnd) wsscAheadBegin = wsscAheadEnd = 0;
+    return count;
   }
   void Drop() {
     ForceDisconnect();
@@ -242,6 +289,11 @@ private:
   TnxBaseHeader wsscHeader{};
   uint32_t wsscHave = 0;
   TnxHeapBuffer wsscBody;
+  // Bytes read past the part asked for, [wsscAheadBegin, wsscAheadEnd):
+  // the rest of the message, and maybe the start of the next.
+  uint8_t wsscAhead[kReadAheadSize] = {};
+  uint32_t wsscAheadBegin = 0;
+  uint32_t wsscAheadEnd = 0;
   TnxHeapBuffer wsscFrame;
   // The kernel orders the arm before the readiness, but the race detector
   // does not see through the queue: this makes the hand-over visible.
@@ -310,6 +362,28 @@ private:
   std::atomic<bool> wssltTerminated{false};
   std::thread wssltThread;
 };
+
+namespace {
+
+std::mutex gWinsockLock;
+int32_t gWinsockUseCount = 0;  // under gWinsockLock
+
+}  // namespace
+
+void nxWinsockStartup() {
+  std::lock_guard guard(gWinsockLock);
+  ++gWinsockUseCount;
+}
+
+void nxWinsockCleanup() noexcept {
+  std::lock_guard guard(gWinsockLock);
+  if (gWinsockUseCount > 0) --gWinsockUseCount;
+}
+
+int32_t nxWinsockUseCount() noexcept {
+  std::lock_guard guard(gWinsockLock);
+  return gWinsockUseCount;
+}
 
 std::u16string nxServerNameHost(const std::u16string& aServerName) {
   const auto at = aServerName.rfind(u'@');
@@ -491,8 +565,42 @@ void TnxWinsockTransport::ConnectionAccepted(int aSocket, const platform::TInet4
   if (WaitingThreadCount() < 1) btStartServerThreads(1);
 }
 
+TnxHeapBuffer TnxWinsockTransport::TakeSpareBody(size_t aSize) {
+  std::lock_guard guard(wstSpareLock);
+  auto best = wstSpareBodies.end();
+  for (auto it = wstSpareBodies.begin(); it != wstSpareBodies.end(); ++it)
+    if (it->Capacity() >= aSize && (best == wstSpareBodies.end() || it->Capacity() < best->Capacity())) best = it;
+  if (best == wstSpareBodies.end()) return {};
+  TnxHeapBuffer taken = std::move(*best);
+  wstSpareBodies.erase(best);
+  wstSpareBytes -= taken.Capacity();
+  return taken;
+}
+
+void TnxWinsockTransport::GiveSpareBody(TnxHeapBuffer aBuffer) noexcept {
+  std::lock_guard guard(wstSpareLock);
+  if (aBuffer.Capacity() == 0 || wstSpareBytes + aBuffer.Capacity() > kSpareBodyBytes) return;
+  try {
+    wstSpareBodies.push_back(std::move(aBuffer));
+    wstSpareBytes += wstSpareBodies.back().Capacity();
+  } catch (...) {
+  }
+}
+
 TnxBaseClientConnection* TnxWinsockTransport::btCreateClientConnection() {
   return nxCreateClientConnection<TnxWinsockClientConnection>(this);
+}
+
+void TnxWinsockTransport::DoInitialize() {
+  nxWinsockStartup();
+  wstWinsockInitialized = true;
+  TnxBasePooledTransport::DoInitialize();
+  if (Mode() == nxtmListen) btCheckServerName();
+}
+
+void TnxWinsockTransport::DoDeactivate() {
+  TnxBasePooledTransport::DoDeactivate();
+  if (std::exchange(wstWinsockInitialized, false)) nxWinsockCleanup();
 }
 
 void TnxWinsockTransport::DoStart() {
@@ -516,6 +624,9 @@ void TnxWinsockTransport::DoStop() {
   SetServerStarted(false);
   StopListening();
   TnxBasePooledTransport::DoStop();
+  std::lock_guard guard(wstSpareLock);
+  wstSpareBodies.clear();
+  wstSpareBytes = 0;
 }
 
 void TnxWinsockTransport::StopListening() noexcept {

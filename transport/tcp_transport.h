@@ -24,11 +24,17 @@
 //   that does not listen on all; otherwise the addresses of the interfaces
 //   that are up (only loopback ones under LoopbackOnly), less those a
 //   stopped listener's ListenAddresses do not name.
+// - Every Winsock transport holds one count of the process-wide socket use
+//   from its initialisation to its deactivation (a failed initialisation
+//   gives it back). Linux sockets need no start-up, so the count is all
+//   there is: the first taker and the last giver would start and end the
+//   socket layer.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -84,6 +90,11 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
   void ConnectionAccepted(int aSocket, const platform::TInet4Address& aLocal, const platform::TInet4Address& aRemote);
 
   void CountRead(int64_t aBytes) noexcept { wstBytesRead.fetch_add(aBytes, std::memory_order_relaxed); }
+  // Bodies above the standard input size: a connection gives its buffer
+  // back after the message, so that the next large one of any connection
+  // finds its pages already there, and idle connections hold none.
+  TnxHeapBuffer TakeSpareBody(size_t aSize);
+  void GiveSpareBody(TnxHeapBuffer aBuffer) noexcept;
 
   void GetConfigSettings(TnxBaseSettings& aSettings) override;
   void LoadConfig(TnxBaseComponentConfiguration& aConfig) override;
@@ -93,6 +104,8 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
   void DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) override;
 
 protected:
+  void DoInitialize() override;
+  void DoDeactivate() override;
   TnxBaseClientConnection* btCreateClientConnection() override;
   std::u16string btConnectionsCaption() const override { return u"Sockets"; }
   void DoStart() override;
@@ -108,7 +121,11 @@ private:
   platform::TThreadPriority wstListenThreadPriority = platform::TThreadPriority::tpNormal;
   platform::TThreadPriority wstBroadcastThreadPriority = platform::TThreadPriority::tpNormal;
   bool wstLoopbackOnly = false;
+  bool wstWinsockInitialized = false;
   std::atomic<int64_t> wstBytesRead{0};
+  std::mutex wstSpareLock;
+  std::vector<TnxHeapBuffer> wstSpareBodies;  // under wstSpareLock
+  size_t wstSpareBytes = 0;                   // under wstSpareLock
 };
 
 // Applications pick it by the protocol name "ipv4".
@@ -118,6 +135,12 @@ class TnxIPv4Transport : public TnxWinsockTransport {
 
   std::u16string ProtocolName() const override { return u"ipv4"; }
 };
+
+// One count of the process-wide socket use taken and given back; a give
+// without a take changes nothing. Any thread.
+void nxWinsockStartup();
+void nxWinsockCleanup() noexcept;
+int32_t nxWinsockUseCount() noexcept;
 
 // The host part of a server name: what follows the last "@".
 std::u16string nxServerNameHost(const std::u16string& aServerName);

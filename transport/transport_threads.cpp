@@ -107,6 +107,9 @@ void TnxBaseCallbackThread::InnerExecute() {
     while (!Terminated() && !connection->ForcedDisconnect()) {
       connection->ReadMessage(header, body);
       bctTransport->btProcessCallbackMessage(*connection, header, {body.Data(), body.Size()});
+      // A callback connection idles most of its life: it keeps no more
+      // than the standard buffer after a large message.
+      body.ReleaseAbove(nxStdInBufferSize);
     }
   } catch (...) {
     // The connection is gone: the thread ends with it.

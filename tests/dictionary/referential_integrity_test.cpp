@@ -11,9 +11,9 @@
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
-#include "support/exception_message.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/rtl_exception.h"
+#include "support/exception_message.h"
 
 namespace revurov {
 namespace {

@@ -220,6 +220,22 @@ TEST_F(Callbacks, AServerHandlerCallsBackIntoItsClientSessionAndGetsTheClientsAn
   client.transport->SetActive(false);
 }
 
+// The callback thread gives a large receive buffer back after its message:
+// the next one, of any size, must still arrive whole.
+TEST_F(Callbacks, CallbackRequestsOfEverySizeArriveWholeInAnyOrder) {
+  StartServer();
+  TClient client = StartClient(1);
+  for (size_t size : {size_t{5}, size_t{200000}, size_t{10}, size_t{1} << 20, size_t{70000}, size_t{65536}}) {
+    SCOPED_TRACE(size);
+    Frame data(size);
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 13 + i / 509);
+    auto [code, echoed] = client.Ask(kAskBack, data);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(echoed == data) << echoed.size();
+  }
+  client.transport->SetActive(false);
+}
+
 TEST_F(Callbacks, AClientServingItsServersRequestCallsTheServerOnTheSameSession) {
   StartServer();
   TClient client = StartClient(1);

@@ -405,6 +405,14 @@ protected:
     return reply;
   }
 
+  // Registers aClient and logs it in: its session.
+  TnxSessionID LogInRaw(TRawClient& aClient) {
+    aClient.Open();
+    const Frame answer = aClient.Login(testing::EncipheredLogin(u"admin", u"secret"), aClient.Transport);
+    EXPECT_GE(answer.size(), nxHeaderSize);
+    return answer.size() >= nxHeaderSize ? nxLoadHeader(answer.data()).bhSessionID : 0;
+  }
+
   struct FreedHandler {
     void operator()(testing::TTestCommandHandler* aHandler) const { platform::TComponent::Free(aHandler); }
   };
@@ -433,6 +441,73 @@ TEST_F(TcpEndToEnd, ALoggedInClientGetsEverySizeEchoed) {
     }
   }
   EXPECT_EQ(client->ClientConnectionCount(), 1) << "one pooled connection carried them all";
+}
+
+// The server hands a request's body to the handler in the connection's own
+// buffer, and large bodies move between connections through spare buffers:
+// each request must still reach the handler as exactly its payload.
+TEST_F(TcpEndToEnd, EveryRequestReachesTheHandlerAsExactlyItsPayload) {
+  std::unique_ptr<TRawClient> clients[] = {Dial(), Dial()};
+  TnxSessionID sessions[2] = {};
+  for (int i = 0; i < 2; ++i) ASSERT_NO_FATAL_FAILURE(sessions[i] = LogInRaw(*clients[i]));
+  Frame text = {3, 0, 0, 0, 'a', 'b', 'c'};
+  const struct {
+    const char* name;
+    int client;
+    size_t size;
+    bool errorText;  // the payload follows an error text
+  } rows[] = {
+      {"small", 0, 100, false},
+      {"small after an error text", 0, 100, true},
+      {"large", 0, 1 << 20, false},
+      {"smaller large one on the other connection", 1, 200000, false},
+      {"larger than every spare", 0, 3 << 20, false},
+      {"large after an error text", 1, 300000, true},
+      {"small again", 1, 10, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TRawClient& client = *clients[row.client];
+    const Frame payload = Pattern(row.size);
+    TPeerFrame request{.Type = nxmtRequest, .TransportID = client.Transport, .SessionID = sessions[row.client],
+                       .MsgID = kEcho, .Payload = payload};
+    if (row.errorText) {
+      request.Flags = mhfErrorMessage;
+      request.Payload.insert(request.Payload.begin(), text.begin(), text.end());
+    }
+    const Frame answer = client.Exchange(request);
+    ASSERT_GE(answer.size(), nxHeaderSize);
+    EXPECT_EQ(nxLoadHeader(answer.data()).bhErrorCode, 0u);
+    EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == payload) << "echo of " << answer.size();
+    EXPECT_TRUE(handler->Received().back().data == payload);
+  }
+}
+
+// Messages already there are served without waiting for the queue, a
+// limited number per turn, and one read may take several of them and part
+// of the next: back-to-back requests in one write, more than one turn takes
+// and more than one read holds, must each be answered once, in order.
+TEST_F(TcpEndToEnd, RequestsWrittenBackToBackAreAnsweredInOrder) {
+  for (TnxMsgID count : {1u, 3u, 40u, 300u}) {
+    SCOPED_TRACE(count);
+    auto client = Dial();
+    const TnxSessionID session = LogInRaw(*client);
+    Frame burst;
+    for (TnxMsgID i = 0; i < count; ++i) {
+      const Frame one = TPeerFrame{.Type = nxmtRequest, .TransportID = client->Transport, .SessionID = session,
+                                   .MsgID = kEcho, .Payload = Pattern(1 + i)}
+                            .Bytes();
+      burst.insert(burst.end(), one.begin(), one.end());
+    }
+    client->Send(burst);
+    for (TnxMsgID i = 0; i < count; ++i) {
+      ASSERT_TRUE(platform::WaitReadable(client->Fd(), 20000)) << "stalled before reply " << i;
+      const Frame answer = client->Receive();
+      ASSERT_EQ(answer.size(), nxHeaderSize + 1 + i) << "reply " << i;
+      EXPECT_EQ(nxLoadHeader(answer.data()).bhMsgType, nxmtReply);
+      EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == Pattern(1 + i));
+    }
+  }
 }
 
 TEST_F(TcpEndToEnd, TheHostIsWhatFollowsTheLastAt) {
@@ -590,6 +665,43 @@ TEST_F(TcpKilledServer, AKilledServerProcessFailsTheNextRequestWith11276) {
   reply = TReply{};
   client->Request(0, session, 0, kEcho, 0, data.data(), 3, &TReply::Callback, &reply);
   EXPECT_EQ(reply.code, nxeLostConnection);
+}
+
+class TcpSocketUse : public testing::LibraryStarted {};
+
+TEST_F(TcpSocketUse, EveryTransportHoldsOneCountFromInitialisationToDeactivation) {
+  const int32_t before = nxWinsockUseCount();
+  ASSERT_EQ(before, 0) << "no transport of another test is alive";
+  Transport first(Make<TnxIPv4Transport>(u"A"));
+  Transport second(Make<TnxIPv4Transport>(u"B"));
+  for (auto* transport : {first.get(), second.get()}) {
+    transport->SetServerName(u"TcpServer");
+    transport->SetMode(nxtmListen);
+    transport->SetPort(0);
+    transport->SetListenAddresses(Lines({u"127.0.0.1"}));
+  }
+  EXPECT_EQ(nxWinsockUseCount(), before) << "created, not initialised";
+  first->SetActive(true);
+  EXPECT_EQ(nxWinsockUseCount(), before + 1);
+  second->SetActive(true);
+  EXPECT_EQ(nxWinsockUseCount(), before + 2);
+  first->SetActive(false);
+  EXPECT_EQ(nxWinsockUseCount(), before + 1);
+  first->SetActive(false);
+  EXPECT_EQ(nxWinsockUseCount(), before + 1) << "a second deactivation gives nothing back";
+  second.reset();
+  EXPECT_EQ(nxWinsockUseCount(), before) << "destroyed while started";
+
+  // A listener without a server name fails its initialisation and keeps
+  // no count.
+  first->SetServerName(u"");
+  EXPECT_THROW(first->SetActive(true), EnxBaseException);
+  EXPECT_EQ(nxWinsockUseCount(), before);
+
+  nxWinsockCleanup();
+  nxWinsockStartup();
+  nxWinsockCleanup();
+  EXPECT_EQ(nxWinsockUseCount(), before) << "a give without a take changes nothing";
 }
 
 class TcpSettings : public testing::LibraryStarted {
