@@ -3,6 +3,7 @@
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 #include "transport/remoting/channels.h"
+#include "transport/remoting/class_stubs.h"
 #include "transport/remoting/keep_alive.h"
 #include "transport/remoting/remoting_client.h"
 #include "transport/remoting/remoting_types.h"
@@ -16,6 +17,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxRemotingTypesStartup, &nxRemotingTypesShutdown},
     {&nxKeepAliveStartup, &nxKeepAliveShutdown},
     {&nxChannelsStartup, &nxChannelsShutdown},
+    {&nxClassStubsStartup, &nxClassStubsShutdown},
     {&nxRemotingClientStartup, &nxRemotingClientShutdown},
 };
 
