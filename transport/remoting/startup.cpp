@@ -3,6 +3,7 @@
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 #include "transport/remoting/channels.h"
+#include "transport/remoting/class_proxies.h"
 #include "transport/remoting/class_stubs.h"
 #include "transport/remoting/keep_alive.h"
 #include "transport/remoting/remoting_client.h"
@@ -18,6 +19,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxKeepAliveStartup, &nxKeepAliveShutdown},
     {&nxChannelsStartup, &nxChannelsShutdown},
     {&nxClassStubsStartup, &nxClassStubsShutdown},
+    {&nxClassProxiesStartup, &nxClassProxiesShutdown},
     {&nxRemotingClientStartup, &nxRemotingClientShutdown},
 };
 

@@ -1,0 +1,105 @@
+#include "transport/remoting/object_references.h"
+
+#include "transport/remoting/channels.h"
+#include "transport/remoting/factory_interfaces.h"
+#include "transport/remoting/remoting_interfaces.h"
+
+namespace revurov {
+
+using platform::E_INVALIDARG;
+using platform::E_NOTIMPL;
+using platform::HRESULT;
+using platform::IInterface;
+using platform::S_OK;
+using platform::TGUID;
+using platform::TInterfacePtr;
+
+HRESULT nxWriteObjectReference(InxSessionNotifications* aNotifications, const TGUID* aServerID, InxWriter& aWriter,
+                               const TGUID&, IInterface* aObject) {
+  if (!aNotifications || !aServerID) return E_NOTIMPL;
+  if (!aObject) return E_INVALIDARG;
+  TGUID classID = platform::GUID_NULL;
+  if (auto cls = platform::Supports<InxClass>(aObject)) cls->GetClassID(classID);
+  void* identity = nullptr;
+  HRESULT result = aObject->QueryInterface(IInterface::IID, &identity);
+  if (result != S_OK) return result;
+  const TInterfacePtr<IInterface> object = TInterfacePtr<IInterface>::Attach(static_cast<IInterface*>(identity));
+
+  const TInterfacePtr<InxClassStubFactoryRegistry> registry = nxClassStubFactoryRegistry();
+  TGUID stubID{};
+  int32_t found = 0;
+  if (result = registry->EnumClassStubFactories(classID, {&stubID, 1}, found); result < 0) return result;
+  TInterfacePtr<InxClassStub> stub;
+  if (result = registry->CreateClassStub(stubID, classID, object.Get(), stub); result < 0) return result;
+  TInterfacePtr<InxChannelExit> exit;
+  if (result = nxCreateChannelExit(*aServerID, aNotifications, stub.Get(), exit); result < 0) return result;
+  stub->AddChannel(exit.Get());
+  TnxRoutingPath path;
+  stub->GetRoutingPath(path);
+  TGUID channelID{};
+  exit->GetChannelID(channelID);
+
+  aWriter.WriteGuid(classID);
+  aWriter.WriteGuid(stubID);
+  nxWriteRoutingPath(aWriter, path);
+  aWriter.WriteGuid(channelID);
+  return stub->WriteVersion(&aWriter);
+}
+
+namespace {
+
+// The object itself when one hop of the path is a stub of this process that
+// still has it.
+TInterfacePtr<IInterface> LocalObject(const TGUID& aStubID, const TnxRoutingPath& aPath, const TGUID& aIID) {
+  const TInterfacePtr<InxClassStubFactoryRegistry> registry = nxClassStubFactoryRegistry();
+  for (const TnxObjectIdentity& hop : aPath) {
+    if (!(hop.oiServerID == nxProcessID())) continue;
+    TInterfacePtr<InxClassStub> stub;
+    if (registry->FindClassStub(aStubID, hop.oiInstanceID, stub) != S_OK || !stub) continue;
+    TInterfacePtr<IInterface> object;
+    if (stub->QueryObject(aIID, object) == S_OK && object) return object;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+HRESULT nxReadObjectReference(InxSessionRequests* aSession, const TGUID* aServerID, InxReader& aReader,
+                              const TGUID& aIID, TInterfacePtr<IInterface>& aInterface) {
+  aInterface = nullptr;
+  const TGUID classID = aReader.ReadGuid();
+  const TGUID stubID = aReader.ReadGuid();
+  TnxRoutingPath path;
+  nxReadRoutingPath(aReader, path);
+  const TGUID channelID = aReader.ReadGuid();
+
+  if (TInterfacePtr<IInterface> object = LocalObject(stubID, path, aIID)) {
+    // No proxy reads the version of a reference that came home.
+    aReader.ReadInteger();
+    if (aSession && aServerID) {
+      try {
+        // Released at once: its close request ends the exit of the trip.
+        TInterfacePtr<InxChannelEntrance> entrance;
+        nxCreateChannelEntrance(aSession, *aServerID, channelID, entrance);
+      } catch (...) {
+        // The object is here either way.
+      }
+    }
+    aInterface = std::move(object);
+    return S_OK;
+  }
+  if (!aSession || !aServerID) return E_INVALIDARG;
+  TInterfacePtr<InxChannelEntrance> entrance;
+  HRESULT result = nxCreateChannelEntrance(aSession, *aServerID, channelID, entrance);
+  if (result < 0) return result;
+  TInterfacePtr<InxClassProxy> proxy;
+  result = nxClassProxyFactoryRegistry()->CreateClassProxy(nullptr, stubID, entrance.Get(), classID, path, &aReader,
+                                                           proxy);
+  if (result < 0) return result;
+  void* asked = nullptr;
+  if (result = proxy->QueryInterface(aIID, &asked); result != S_OK) return result;
+  aInterface = TInterfacePtr<IInterface>::Attach(static_cast<IInterface*>(asked));
+  return S_OK;
+}
+
+}  // namespace revurov
