@@ -3,6 +3,7 @@
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 #include "transport/remoting/channels.h"
+#include "transport/remoting/class_activator_pair.h"
 #include "transport/remoting/class_proxies.h"
 #include "transport/remoting/class_stubs.h"
 #include "transport/remoting/keep_alive.h"
@@ -20,6 +21,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxChannelsStartup, &nxChannelsShutdown},
     {&nxClassStubsStartup, &nxClassStubsShutdown},
     {&nxClassProxiesStartup, &nxClassProxiesShutdown},
+    {&nxClassActivatorPairStartup, &nxClassActivatorPairShutdown},
     {&nxRemotingClientStartup, &nxRemotingClientShutdown},
 };
 
