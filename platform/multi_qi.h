@@ -11,7 +11,7 @@ namespace revurov::platform {
 
 struct MULTI_QI {
   const TGUID* pIID;       // nil: the entry gets E_INVALIDARG
-  IInterface* pItf;        // set on success, one reference taken; skipped when set on entry
+  void* pItf;              // the interface asked for, one reference taken; skipped when set on entry
   HRESULT hr;
 };
 

@@ -247,7 +247,7 @@ HRESULT TnxClassProxy::QueryMultipleInterfaces(uint32_t aCount, MULTI_QI* aEntri
     void* obj = nullptr;
     const HRESULT local = TnxClass::InnerQueryInterface(*entry.pIID, &obj);
     if (local != E_NOINTERFACE) {
-      entry.pItf = static_cast<IInterface*>(obj);
+      entry.pItf = obj;
       settle(entry, local);
       continue;
     }
@@ -260,7 +260,7 @@ HRESULT TnxClassProxy::QueryMultipleInterfaces(uint32_t aCount, MULTI_QI* aEntri
       if (InxInterfaceProxy* known = Known(*entry->pIID)) {
         void* obj = nullptr;
         const HRESULT r = known->QueryInterface(*entry->pIID, &obj);
-        entry->pItf = static_cast<IInterface*>(obj);
+        entry->pItf = obj;
         settle(*entry, r);
       } else {
         left.push_back(entry);
@@ -332,7 +332,7 @@ HRESULT TnxClassProxy::QueryMultipleInterfaces(uint32_t aCount, MULTI_QI* aEntri
         for (size_t j = i; j < sent.size(); ++j) settle(*sent[j], made < 0 ? made : E_NOINTERFACE);
         return overall(made < 0 ? made : E_NOINTERFACE);
       }
-      entry.pItf = static_cast<IInterface*>(obj);
+      entry.pItf = obj;
       settle(entry, S_OK);
     }
   } catch (...) {

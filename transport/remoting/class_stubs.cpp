@@ -183,10 +183,13 @@ HRESULT TnxClassStub::QueryObject(const TGUID& aIID, TInterfacePtr<IInterface>& 
     object = csInterface;
   }
   if (!object) return CO_E_OBJNOTCONNECTED;
+  // Asked to learn that it has the interface; the object's count is one.
   void* asked = nullptr;
   const HRESULT result = object->QueryInterface(aIID, &asked);
-  if (result == S_OK) aInterface = TInterfacePtr<IInterface>::Attach(static_cast<IInterface*>(asked));
-  return result;
+  if (result != S_OK) return result;
+  object->Release();
+  aInterface = std::move(object);
+  return S_OK;
 }
 
 HRESULT TnxClassStub::Dispatch(InxChannelExit* aExit, InxReader* aReader, InxWriter* aWriter) {

@@ -96,9 +96,13 @@ HRESULT nxReadObjectReference(InxSessionRequests* aSession, const TGUID* aServer
   result = nxClassProxyFactoryRegistry()->CreateClassProxy(nullptr, stubID, entrance.Get(), classID, path, &aReader,
                                                            proxy);
   if (result < 0) return result;
+  // The proxy's IInterface entry, once it has answered for the interface.
   void* asked = nullptr;
   if (result = proxy->QueryInterface(aIID, &asked); result != S_OK) return result;
-  aInterface = TInterfacePtr<IInterface>::Attach(static_cast<IInterface*>(asked));
+  proxy->Release();
+  void* entry = nullptr;
+  if (result = proxy->QueryInterface(IInterface::IID, &entry); result != S_OK) return result;
+  aInterface = TInterfacePtr<IInterface>::Attach(static_cast<IInterface*>(entry));
   return S_OK;
 }
 

@@ -11,6 +11,7 @@
 #include "lowlevel/objects/interfaced_object.h"
 #include "platform/guid.h"
 #include "platform/interface.h"
+#include "transport/remoting/interface_proxies.h"
 #include "transport/remoting/interface_stubs.h"
 #include "transport/remoting/remoting_interfaces.h"
 
@@ -75,6 +76,53 @@ protected:
     aWriter->WriteBinary(answer.data(), static_cast<int32_t>(answer.size()));
     return platform::S_OK;
   }
+};
+
+// The calling side: Echo as method 1 through the class proxy.
+class TestEchoProxy final : public TnxInterfaceProxy {
+public:
+  using TnxInterfaceProxy::TnxInterfaceProxy;
+
+protected:
+  platform::HRESULT QueryProxy(const platform::TGUID& aIID, void** aObj) noexcept override {
+    if (aIID == ITestEcho::IID) {
+      epEcho.AddRef();
+      *aObj = static_cast<ITestEcho*>(&epEcho);
+      return platform::S_OK;
+    }
+    *aObj = nullptr;
+    return platform::E_NOINTERFACE;
+  }
+
+private:
+  class TEcho final : public TnxProxied<ITestEcho> {
+  public:
+    using TnxProxied::TnxProxied;
+    std::vector<uint8_t> Echo(const std::vector<uint8_t>& aBytes) override {
+      return static_cast<TestEchoProxy*>(pOwner)->Call(aBytes);
+    }
+  };
+
+  // An empty answer when the call fails.
+  std::vector<uint8_t> Call(const std::vector<uint8_t>& aBytes) {
+    int32_t version = 0;
+    platform::TInterfacePtr<InxWriter> writer;
+    if (CreateCall(nxInterfaceMethodCall, version, writer) < 0) return {};
+    writer->WriteInteger(kEchoMethod);
+    writer->WriteInteger(static_cast<int32_t>(aBytes.size()));
+    writer->WriteBinary(aBytes.data(), static_cast<int32_t>(aBytes.size()));
+    platform::TInterfacePtr<InxReader> reader;
+    lastResult = SendCall(writer.Get(), reader);
+    if (lastResult < 0) return {};
+    std::vector<uint8_t> answer(static_cast<size_t>(reader->ReadInteger()));
+    reader->ReadBinary(answer.data(), static_cast<int32_t>(answer.size()));
+    return answer;
+  }
+
+  TEcho epEcho{*this};
+
+public:
+  platform::HRESULT lastResult = platform::S_OK;
 };
 
 }  // namespace revurov::testing
