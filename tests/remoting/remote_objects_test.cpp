@@ -9,6 +9,9 @@
 #include <thread>
 
 #include "marshalling_test_support.h"
+#include "platform/process.h"
+#include "platform/socket.h"
+#include "support/child_process.h"
 #include "support/channel_fixture.h"
 #include "support/echo_pair.h"
 #include "support/within.h"
@@ -374,6 +377,98 @@ TEST_F(RemoteObjects, FilersWithoutTheirSessionRefuseReferences) {
       platform::Supports<InxInterfaceWriter>(static_cast<IInterface*>(writer.Get()));
   // No server ID on a create-instance request.
   EXPECT_EQ(references->WriteInterface(ITestEcho::IID, static_cast<ITestEcho*>(object.Get())), platform::E_NOTIMPL);
+}
+
+// --- a client process killed --------------------------------------------------
+
+using namespace std::chrono_literals;
+
+// The child: creates a server object, asks its class proxy for the echo
+// interface and calls it once (so that its exit holds itself), then waits
+// to be killed, 60 s at most.
+[[noreturn]] void RunObjectClient(uint16_t aPort) {
+  using testing::NewComponent;
+  nxRemotingStartup();
+  TInterfacePtr<InxInterfaceProxyFactoryControl> control;
+  const TInterfacePtr<InxInterfaceProxyFactory> proxies(nxCreate<TnxInterfaceProxyFactoryOf<testing::TestEchoProxy>>());
+  nxInterfaceProxyFactoryRegistry()->RegisterInterfaceProxyFactory(testing::kEchoStubID, proxies.Get(), control);
+  control->RegisterForInterface(0, ITestEcho::IID);
+  testing::TOwned<TnxIPv4Transport> client(NewComponent<TnxIPv4Transport>(u"KC"));
+  testing::TOwned<testing::TTransportSession> session(NewComponent<testing::TTransportSession>(u"KS"));
+  try {
+    if (!testing::ChildLogIn(aPort, *client, *session)) platform::ExitProcessNow(1);
+    session->SetActive(true);
+    testing::TOwned<TnxRemotingClient> remoting(NewComponent<TnxRemotingClient>(u"KR"));
+    remoting->SetSession(session.get());
+    remoting->SetActive(true);
+    TInterfacePtr<IInterface> object;
+    if (remoting->CreateInstance(testing::kEchoClassID, nullptr, ITestEcho::IID, object) != S_OK)
+      platform::ExitProcessNow(2);
+    const TInterfacePtr<ITestEcho> echo = platform::Supports<ITestEcho>(object.Get());
+    if (!echo || echo->Echo({1, 2}) != std::vector<uint8_t>{1, 2}) platform::ExitProcessNow(3);
+    std::this_thread::sleep_for(60s);
+  } catch (...) {
+    platform::ExitProcessNow(4);
+  }
+  platform::ExitProcessNow(0);
+}
+
+class RemoteObjectsKilledClient : public testing::RemotingStarted {};
+
+TEST_F(RemoteObjectsKilledClient, EveryServerStubReleasesItsObjectWhenTheClientProcessIsKilled) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
+#endif
+  const int32_t stubs = nxLiveClassStubCount();
+  const int32_t objects = testing::gLiveEchoObjects.load();
+  const int32_t echoStubs = testing::gLiveEchoStubs.load();
+  TInterfacePtr<InxInterfaceStubFactoryControl> control;
+  const TInterfacePtr<InxInterfaceStubFactory> factory(nxCreate<TnxInterfaceStubFactoryOf<testing::TestEchoStub>>());
+  ASSERT_EQ(nxInterfaceStubFactoryRegistry()->RegisterInterfaceStubFactory(testing::kEchoStubID, factory.Get(),
+                                                                           control),
+            S_OK);
+  ASSERT_EQ(control->RegisterForInterface(0, ITestEcho::IID), S_OK);
+  const int fd = platform::TcpListen({platform::kInet4Loopback, 0}, 1);
+  platform::TInet4Address address;
+  platform::SocketLocalAddress(fd, address);
+  platform::CloseSocket(fd);
+  const int32_t pid = platform::ForkProcess();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) RunObjectClient(address.port);
+  testing::TChildProcess child(pid);
+
+  std::atomic<int32_t> echoes{0};
+  testing::TOwned<testing::TRemotingHandler> handler(testing::NewComponent<testing::TRemotingHandler>(u"KH"));
+  handler->MakeObject = [&](const TGUID&) {
+    const TInterfacePtr<TServerObject> object(nxCreate<TServerObject>());
+    object->onEcho = [&] { ++echoes; };
+    return TInterfacePtr<IInterface>(static_cast<ITestEcho*>(object.Get()));
+  };
+  testing::TOwned<TnxIPv4Transport> server(testing::NewComponent<TnxIPv4Transport>(u"KSrv"));
+  server->SetServerName(u"KilledObjectClientServer");
+  server->SetMode(nxtmListen);
+  server->SetPort(address.port);
+  platform::TStringList addresses;
+  addresses.Add(u"127.0.0.1");
+  server->SetListenAddresses(addresses);
+  server->SetHeartbeatInterval(0);
+  server->SetWatchdogInterval(50);
+  server->SetLostConnectionTimeout(300);
+  server->SetCommandHandler(handler.get());
+  server->SetActive(true);
+  ASSERT_EQ(server->State(), nxsStarted);
+
+  ASSERT_TRUE(testing::Within(20s, [&] { return echoes.load() == 1; }));
+  EXPECT_EQ(nxLiveClassStubCount(), stubs + 1);
+  EXPECT_EQ(testing::gLiveEchoStubs.load(), echoStubs + 1);
+  child.Kill();
+  EXPECT_TRUE(testing::Within(20s, [&] {
+    return nxLiveClassStubCount() == stubs && testing::gLiveEchoObjects.load() == objects &&
+           testing::gLiveEchoStubs.load() == echoStubs;
+  })) << "stubs " << nxLiveClassStubCount() - stubs << ", objects " << testing::gLiveEchoObjects.load() - objects;
+  server->SetActive(false);
+  handler->MakeObject = nullptr;
+  control->Unregister();
 }
 
 }  // namespace
