@@ -339,9 +339,10 @@ TEST_F(ClassStubs, QueryMultipleAnswersPerEntry) {
   const auto stub = StubOf(object.Get());
   const TaggedBytes echoIds = Ids({testing::kEchoStubID});
   auto entries = [&](std::initializer_list<TGUID> aIntfs) {
-    return [=](TnxWriter& w) {
+    // A copy: the list's array ends with the full expression.
+    return [=, intfs = std::vector<TGUID>(aIntfs)](TnxWriter& w) {
       w.WriteListBegin();
-      for (const TGUID& intf : aIntfs) GetIntf(intf, 1, echoIds)(w);
+      for (const TGUID& intf : intfs) GetIntf(intf, 1, echoIds)(w);
       w.WriteListEnd();
     };
   };
