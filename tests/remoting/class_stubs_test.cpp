@@ -3,9 +3,11 @@
 // disconnect that waits for the running call.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "marshalling_test_support.h"
 #include "remoting_test_support.h"
@@ -471,6 +473,42 @@ TEST_F(ClassStubs, AProxiedObjectExtendsItsRoute) {
   EXPECT_EQ(path[1].oiServerID, nxProcessID());
   // Calls name the stub by its own element.
   EXPECT_EQ(Dispatch(stub.Get(), ClassRequest(stub.Get(), 9, [](TnxWriter&) {})), RPC_E_INVALID_DATAPACKET);
+}
+
+TEST_F(ClassStubs, ConcurrentFirstQueriesMakeOneInterfaceStub) {
+  const TInterfacePtr<TestEchoObject> object(nxCreate<TestEchoObject>());
+  const auto stub = StubOf(object.Get());
+  const TaggedBytes request =
+      ClassRequest(stub.Get(), nxClassGetInterface, GetIntf(testing::ITestEcho::IID, 1, Ids({testing::kEchoStubID})));
+  constexpr int kThreads = 8;
+  std::atomic<int> ok{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&] {
+      if (Dispatch(stub.Get(), request) == S_OK) ++ok;
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(ok.load(), kThreads);
+  EXPECT_EQ(testing::gLiveEchoStubs.load(), startEchoStubs + 1);
+}
+
+TEST_F(ClassStubs, SearchesRacingTheLastReleaseNeverFindADyingStub) {
+  const TInterfacePtr<TestEchoObject> object(nxCreate<TestEchoObject>());
+  for (int round = 0; round < 200; ++round) {
+    auto stub = StubOf(object.Get());
+    const TGUID instance = InstanceOf(stub.Get());
+    std::thread releaser([&] { stub = nullptr; });
+    TInterfacePtr<InxClassStub> found;
+    const HRESULT result = nxClassStubFactoryRegistry()->FindClassStub(nxDefaultClassStubID, instance, found);
+    releaser.join();
+    if (result == S_OK) {
+      // Found alive: it answers for itself until let go.
+      ASSERT_TRUE(found);
+      EXPECT_EQ(InstanceOf(found.Get()), instance);
+    } else {
+      EXPECT_EQ(result, RPC_E_INVALID_OBJREF);
+    }
+  }
 }
 
 }  // namespace
