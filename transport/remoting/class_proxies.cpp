@@ -1,9 +1,13 @@
 #include "transport/remoting/class_proxies.h"
 
 #include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "lowlevel/sync/lock_guard.h"
+#include "platform/error_info.h"
+#include "platform/rtl_exception.h"
+#include "platform/text.h"
 #include "transport/remoting/channels.h"
 #include "transport/remoting/class_stubs.h"
 #include "transport/remoting/interface_stubs.h"
@@ -62,6 +66,38 @@ bool TnxClass::GetInterface(const TGUID& iid, void** obj) noexcept {
 HRESULT TnxClass::GetClassID(TGUID& aClassID) {
   aClassID = clClassID.value_or(platform::GUID_NULL);
   return S_OK;
+}
+
+HRESULT TnxClass::SafeCallException(const void* aAddress) noexcept {
+  std::u16string exceptionClass = u"unknown";
+  std::u16string message;
+  try {
+    throw;
+  } catch (const platform::Exception& e) {
+    exceptionClass = e.ClassName();
+    message = e.Message();
+  } catch (const std::exception& e) {
+    exceptionClass = platform::Utf8ToUtf16(typeid(e).name());
+    message = platform::Utf8ToUtf16(e.what());
+  } catch (...) {
+  }
+  try {
+    const std::u16string serverClass = platform::Utf8ToUtf16(typeid(*this).name());
+    if (clServerExceptionHandler) {
+      bool handled = false;
+      HRESULT result = platform::E_UNEXPECTED;
+      clServerExceptionHandler->OnException(serverClass, exceptionClass, message, aAddress, handled, result);
+      if (handled) return result;
+    }
+    const TInterfacePtr<platform::ICreateErrorInfo> info = platform::nxCreateErrorInfo();
+    info->SetGUID(platform::GUID_NULL);
+    info->SetSource(serverClass);
+    info->SetDescription(message);
+    platform::nxSetErrorInfo(platform::Supports<platform::IErrorInfo>(info));
+  } catch (...) {
+    // The result stands without its error information.
+  }
+  return platform::E_UNEXPECTED;
 }
 
 int32_t TnxClass::InnerRelease() noexcept {

@@ -31,6 +31,7 @@
 #include "platform/guid.h"
 #include "platform/interface.h"
 #include "platform/multi_qi.h"
+#include "platform/server_exception_handler.h"
 #include "transport/remoting/factory_interfaces.h"
 #include "transport/remoting/remoting_interfaces.h"
 #include "transport/remoting/remoting_types.h"
@@ -54,6 +55,12 @@ public:
 
   platform::HRESULT GetClassID(platform::TGUID& aClassID) override;
 
+  void SetServerExceptionHandler(platform::IServerExceptionHandler* aHandler) { clServerExceptionHandler = aHandler; }
+  // Called inside a catch block: what a method of this object answers for
+  // the exception being handled. The handler decides when it handles it;
+  // else E_UNEXPECTED with the message as the thread's error information.
+  platform::HRESULT SafeCallException(const void* aAddress = nullptr) noexcept;
+
 protected:
   ~TnxClass() override;
   bool GetInterface(const platform::TGUID& iid, void** obj) noexcept override;
@@ -61,6 +68,7 @@ protected:
 
   TnxClassReferenceStore* clRefStore;
   std::optional<platform::TGUID> clClassID;
+  platform::TInterfacePtr<platform::IServerExceptionHandler> clServerExceptionHandler;
 };
 
 class TnxClassProxyFactory;
