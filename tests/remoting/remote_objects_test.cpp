@@ -15,6 +15,7 @@
 #include "support/channel_fixture.h"
 #include "support/echo_pair.h"
 #include "support/within.h"
+#include "transport/remoting/class_activator_pair.h"
 #include "transport/remoting/class_proxies.h"
 #include "transport/remoting/class_stubs.h"
 #include "transport/remoting/object_references.h"
@@ -341,8 +342,8 @@ TEST_F(RemoteObjects, ReferencesWrittenAndReadBack) {
   }
   EXPECT_EQ(nxLiveClassStubCount(), startStubs);
 
-  // A forged instance ID reaches no object of this process: without a
-  // session to build a proxy over, reading fails.
+  // A forged instance ID reaches no object of this process and gets no
+  // proxy either.
   const std::array<uint32_t, 4> words = nxGuidWords(instance);
   const TGUID forged = nxGuidOfWords({words[0], words[1] ^ 1, words[2], words[3] ^ 1});
   TaggedBytes forgedBytes = testing::WrittenBy(
@@ -358,9 +359,14 @@ TEST_F(RemoteObjects, ReferencesWrittenAndReadBack) {
   EXPECT_EQ(testing::ReadBy(forgedBytes,
                             [&](InxReader& r) {
                               TInterfacePtr<IInterface> back;
-                              return nxReadObjectReference(nullptr, nullptr, r, ITestEcho::IID, back);
+                              const HRESULT result =
+                                  nxReadObjectReference(Requests(), &server, r, ITestEcho::IID, back);
+                              EXPECT_FALSE(back);
+                              // The whole reference was read.
+                              EXPECT_EQ(r.BytesLeft(), 0);
+                              return result;
                             }),
-            E_INVALIDARG);
+            RPC_E_INVALID_OBJREF);
 }
 
 TEST_F(RemoteObjects, FilersWithoutTheirSessionRefuseReferences) {
@@ -377,6 +383,108 @@ TEST_F(RemoteObjects, FilersWithoutTheirSessionRefuseReferences) {
       platform::Supports<InxInterfaceWriter>(static_cast<IInterface*>(writer.Get()));
   // No server ID on a create-instance request.
   EXPECT_EQ(references->WriteInterface(ITestEcho::IID, static_cast<ITestEcho*>(object.Get())), platform::E_NOTIMPL);
+}
+
+TEST_F(RemoteObjects, MalformedRequestsFromARawPeerAnswerTheirCodes) {
+  // The object's exit, reached by hand: a create-instance request, then
+  // class-level requests written byte by byte through an entrance.
+  const testing::TMadeExit exit = MakeExit({testing::kEchoStubID}, testing::kEchoClassID);
+  ASSERT_EQ(exit.result, S_OK);
+  ASSERT_FALSE(exit.path.empty());
+  const TGUID instance = exit.path.back().oiInstanceID;
+  TInterfacePtr<InxChannelEntrance> entrance;
+  ASSERT_EQ(nxCreateChannelEntrance(Requests(), exit.serverID, exit.channelID, entrance), S_OK);
+  const int32_t stubs = nxLiveClassStubCount();
+
+  auto send = [&](int32_t aVersion, const TGUID& aInstance, int32_t aKind,
+                  const std::function<void(InxWriter&)>& aRest) {
+    TInterfacePtr<InxWriter> writer;
+    EXPECT_EQ(entrance->CreateRequest(writer), S_OK);
+    writer->WriteInteger(aVersion);
+    writer->WriteGuid(exit.serverID);
+    writer->WriteGuid(aInstance);
+    writer->WriteInteger(aKind);
+    aRest(*writer);
+    TInterfacePtr<InxReader> reader;
+    return entrance->SendRequest(writer.Get(), reader);
+  };
+  auto ids = [](InxWriter& w, const TGUID& aIntf, int32_t aCount) {
+    w.WriteGuid(aIntf);
+    w.WriteInteger(aCount);
+    uint8_t raw[16];
+    platform::GUIDToBytes(testing::kEchoStubID, raw);
+    if (aCount >= 1) w.WriteBinary(raw, 16);
+  };
+  auto getEcho = [&](int32_t aCount) { return [=](InxWriter& w) { ids(w, ITestEcho::IID, aCount); }; };
+  auto call = [](const TGUID& aIntf, const TGUID& aStub, int32_t aVersion, int32_t aKind, int32_t aMethod) {
+    return [=](InxWriter& w) {
+      w.WriteGuid(aIntf);
+      w.WriteGuid(aStub);
+      w.WriteInteger(aVersion);
+      w.WriteInteger(aKind);
+      w.WriteInteger(aMethod);
+      w.WriteInteger(int32_t{1});
+      const uint8_t byte = 7;
+      w.WriteBinary(&byte, 1);
+    };
+  };
+  // The activator stub, with a reference to an object this process never
+  // gave out as the outer object.
+  auto forgedOuter = [&](InxWriter& w) {
+    w.WriteGuid(InxClassActivator::IID);
+    w.WriteGuid(nxClassActivatorProxyID);
+    w.WriteInteger(1);
+    w.WriteInteger(0);
+    w.WriteInteger(nxActivatorCreateInstance);
+    w.WriteGuid(testing::kEchoClassID);
+    w.WriteBoolean(true);
+    w.WriteGuid(testing::kEchoClassID);
+    w.WriteGuid(nxDefaultClassStubID);
+    const std::array<uint32_t, 4> words = nxGuidWords(instance);
+    nxWriteRoutingPath(w, {{nxProcessID(), nxGuidOfWords({words[0], words[1] ^ 4, words[2], words[3] ^ 4})}});
+    w.WriteGuid(platform::nxGuid("{0B7E6A52-2C4D-4E8F-9A1B-3C5D7E9F1A61}"));
+    w.WriteInteger(1);
+    w.WriteGuid(ITestEcho::IID);
+  };
+  // Interface stubs for the calls below.
+  ASSERT_EQ(send(1, instance, 0, getEcho(1)), S_OK);
+  ASSERT_EQ(send(1, instance, 0, [](InxWriter& w) {
+              w.WriteGuid(InxClassActivator::IID);
+              w.WriteInteger(1);
+              uint8_t raw[16];
+              platform::GUIDToBytes(nxClassActivatorProxyID, raw);
+              w.WriteBinary(raw, 16);
+            }),
+            S_OK);
+
+  const TGUID other = platform::nxGuid("{0B7E6A52-2C4D-4E8F-9A1B-3C5D7E9F1A60}");
+  auto nothing = [](InxWriter&) {};
+  const struct {
+    const char* name;
+    std::function<HRESULT()> send;
+    HRESULT expected;
+  } rows[] = {
+      {"class version 2", [&] { return send(2, instance, 0, getEcho(1)); }, RPC_E_INVALID_DATAPACKET},
+      {"wrong instance ID", [&] { return send(1, other, 0, getEcho(1)); }, RPC_E_INVALID_DATAPACKET},
+      {"kind 9", [&] { return send(1, instance, 9, nothing); }, RPC_E_INVALID_DATAPACKET},
+      {"N of 0", [&] { return send(1, instance, 0, getEcho(0)); }, E_NOINTERFACE},
+      {"N of 129", [&] { return send(1, instance, 0, getEcho(129)); }, RPC_E_INVALID_DATAPACKET},
+      {"N of 10^6", [&] { return send(1, instance, 0, getEcho(1000000)); }, RPC_E_INVALID_DATAPACKET},
+      {"unknown stub key", [&] { return send(1, instance, 1, call(ITestEcho::IID, other, 1, 0, 1)); },
+       RPC_E_INVALID_DATAPACKET},
+      {"call version 0", [&] { return send(1, instance, 1, call(ITestEcho::IID, testing::kEchoStubID, 0, 0, 1)); },
+       platform::RPC_E_VERSION_MISMATCH},
+      {"call kind 1", [&] { return send(1, instance, 1, call(ITestEcho::IID, testing::kEchoStubID, 1, 1, 1)); },
+       RPC_E_INVALIDMETHOD},
+      {"activator method 3",
+       [&] { return send(1, instance, 1, call(InxClassActivator::IID, nxClassActivatorProxyID, 1, 0, 3)); },
+       RPC_E_INVALIDMETHOD},
+      {"forged outer reference", [&] { return send(1, instance, 1, forgedOuter); }, RPC_E_INVALID_OBJREF},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.send(), row.expected) << row.name;
+  // Nothing was made for the refused requests.
+  EXPECT_EQ(nxLiveClassStubCount(), stubs);
+  entrance = nullptr;
 }
 
 // --- a client process killed --------------------------------------------------

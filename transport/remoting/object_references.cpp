@@ -2,6 +2,7 @@
 
 #include "transport/remoting/channels.h"
 #include "transport/remoting/factory_interfaces.h"
+#include "transport/remoting/interface_stubs.h"
 #include "transport/remoting/remoting_interfaces.h"
 
 namespace revurov {
@@ -49,17 +50,34 @@ HRESULT nxWriteObjectReference(InxSessionNotifications* aNotifications, const TG
 namespace {
 
 // The object itself when one hop of the path is a stub of this process that
-// still has it.
-TInterfacePtr<IInterface> LocalObject(const TGUID& aStubID, const TnxRoutingPath& aPath, const TGUID& aIID) {
+// still has it. aRefused: a hop names this process but no stub of it.
+TInterfacePtr<IInterface> LocalObject(const TGUID& aStubID, const TnxRoutingPath& aPath, const TGUID& aIID,
+                                      bool& aRefused) {
+  aRefused = false;
   const TInterfacePtr<InxClassStubFactoryRegistry> registry = nxClassStubFactoryRegistry();
   for (const TnxObjectIdentity& hop : aPath) {
     if (!(hop.oiServerID == nxProcessID())) continue;
     TInterfacePtr<InxClassStub> stub;
-    if (registry->FindClassStub(aStubID, hop.oiInstanceID, stub) != S_OK || !stub) continue;
+    if (registry->FindClassStub(aStubID, hop.oiInstanceID, stub) != S_OK || !stub) {
+      aRefused = true;
+      continue;
+    }
     TInterfacePtr<IInterface> object;
     if (stub->QueryObject(aIID, object) == S_OK && object) return object;
   }
   return nullptr;
+}
+
+// Opens and drops an entrance to the exit the writer made: its close
+// request ends that exit.
+void CloseTrip(InxSessionRequests* aSession, const TGUID* aServerID, const TGUID& aChannelID) noexcept {
+  if (!aSession || !aServerID) return;
+  try {
+    TInterfacePtr<InxChannelEntrance> entrance;
+    nxCreateChannelEntrance(aSession, *aServerID, aChannelID, entrance);
+  } catch (...) {
+    // The exit ends with its keep time anyway.
+  }
 }
 
 }  // namespace
@@ -73,20 +91,20 @@ HRESULT nxReadObjectReference(InxSessionRequests* aSession, const TGUID* aServer
   nxReadRoutingPath(aReader, path);
   const TGUID channelID = aReader.ReadGuid();
 
-  if (TInterfacePtr<IInterface> object = LocalObject(stubID, path, aIID)) {
+  bool refused = false;
+  if (TInterfacePtr<IInterface> object = LocalObject(stubID, path, aIID, refused)) {
     // No proxy reads the version of a reference that came home.
     aReader.ReadInteger();
-    if (aSession && aServerID) {
-      try {
-        // Released at once: its close request ends the exit of the trip.
-        TInterfacePtr<InxChannelEntrance> entrance;
-        nxCreateChannelEntrance(aSession, *aServerID, channelID, entrance);
-      } catch (...) {
-        // The object is here either way.
-      }
-    }
+    CloseTrip(aSession, aServerID, channelID);
     aInterface = std::move(object);
     return S_OK;
+  }
+  // A hop of this process that names no stub of it is forged or names an
+  // object long gone: no proxy is made for it.
+  if (refused) {
+    aReader.ReadInteger();
+    CloseTrip(aSession, aServerID, channelID);
+    return RPC_E_INVALID_OBJREF;
   }
   if (!aSession || !aServerID) return E_INVALIDARG;
   TInterfacePtr<InxChannelEntrance> entrance;

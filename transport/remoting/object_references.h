@@ -13,7 +13,9 @@
 // - nxReadObjectReference reads the whole reference whatever it finds. This
 //   process's objects are found only through their stubs' instance IDs (a
 //   peer reaches only what it was given); an object that comes back reads
-//   as itself and the exit made for its trip is closed at once. Else a new
+//   as itself and the exit made for its trip is closed at once. A hop that
+//   names this process but none of its stubs (forged, or an object long
+//   gone) answers RPC_E_INVALID_OBJREF and closes that exit too. Else a new
 //   entrance and the class proxy for the remote object (a live proxy is
 //   reused and the new entrance closed). E_INVALIDARG without a session.
 #pragma once
