@@ -487,6 +487,65 @@ TEST_F(RemoteObjects, MalformedRequestsFromARawPeerAnswerTheirCodes) {
   entrance = nullptr;
 }
 
+TEST_F(RemoteObjects, ReferencesFromAnotherProcessShareOneClassProxy) {
+  // Written as another process would: the path's hop names a foreign
+  // process, so the reader builds a proxy; the channels lead to exits of a
+  // local stub, which checks only its instance ID.
+  const TInterfacePtr<TestEchoObject> object(nxCreate<TestEchoObject>());
+  TInterfacePtr<InxClassStub> stub;
+  ASSERT_EQ(nxClassStubFactoryRegistry()->CreateClassStub(nxDefaultClassStubID, testing::kEchoClassID,
+                                                          static_cast<ITestEcho*>(object.Get()), stub),
+            S_OK);
+  TnxRoutingPath path;
+  stub->GetRoutingPath(path);
+  const TnxRoutingPath foreign{{platform::nxGuid("{0B7E6A52-2C4D-4E8F-9A1B-3C5D7E9F1A70}"), path.back().oiInstanceID}};
+  const TInterfacePtr<InxSessionNotifications> notifications =
+      platform::Supports<InxSessionNotifications>(static_cast<IInterface*>(Requests()));
+  TInterfacePtr<InxChannelExit> exits[2];
+  HRESULT hr = S_OK;
+  const TaggedBytes references = testing::WrittenBy(
+      [&](InxWriter& w) {
+        for (auto& exit : exits) {
+          EXPECT_EQ(nxCreateChannelExit(nxProcessID(), notifications.Get(), stub.Get(), exit), S_OK);
+          TGUID channel{};
+          exit->GetChannelID(channel);
+          w.WriteGuid(testing::kEchoClassID);
+          w.WriteGuid(nxDefaultClassStubID);
+          nxWriteRoutingPath(w, foreign);
+          w.WriteGuid(channel);
+          w.WriteInteger(1);
+        }
+        return S_OK;
+      },
+      hr);
+  stub = nullptr;
+  const TGUID server = nxProcessID();
+  TInterfacePtr<IInterface> first;
+  TInterfacePtr<IInterface> second;
+  ASSERT_EQ(testing::ReadBy(references,
+                            [&](InxReader& r) {
+                              HRESULT result = nxReadObjectReference(Requests(), &server, r, ITestEcho::IID, first);
+                              if (result == S_OK)
+                                result = nxReadObjectReference(Requests(), &server, r, ITestEcho::IID, second);
+                              return result;
+                            }),
+            S_OK);
+  EXPECT_TRUE(platform::Supports<InxClassProxy>(first.Get()));
+  EXPECT_EQ(first.Get(), second.Get());
+  EXPECT_EQ(nxLiveClassProxyCount(), startProxies + 1);
+  // The second channel was closed at once; the first carries the calls.
+  EXPECT_TRUE(exits[0]->IsConnected());
+  EXPECT_FALSE(exits[1]->IsConnected());
+  const TInterfacePtr<ITestEcho> echo = platform::Supports<ITestEcho>(first.Get());
+  ASSERT_TRUE(echo);
+  EXPECT_EQ(echo->Echo({4, 2}), (std::vector<uint8_t>{4, 2}));
+  first = nullptr;
+  second = nullptr;
+  // The held proxied interface keeps the proxy and its channel.
+  EXPECT_EQ(echo->Echo({1}), (std::vector<uint8_t>{1}));
+  EXPECT_EQ(nxLiveClassProxyCount(), startProxies + 1);
+}
+
 // --- a client process killed --------------------------------------------------
 
 using namespace std::chrono_literals;
