@@ -18,6 +18,7 @@
 #include "platform/socket.h"
 #include "remoting_test_support.h"
 #include "support/channel_fixture.h"
+#include "support/child_process.h"
 #include "support/test_transport.h"
 #include "support/within.h"
 #include "transport/remoting/call_context.h"
@@ -662,21 +663,7 @@ TEST_F(ChannelExceptions, AnExceptionIsAnsweredWithItsCodeExceptALostConnectionW
 
 // --- a client process killed --------------------------------------------------
 
-// Kills and collects the child on every way out of the test.
-class TChildProcess {
-public:
-  explicit TChildProcess(int32_t aPid) : cpPid(aPid) {}
-  ~TChildProcess() { Kill(); }
-  void Kill() {
-    if (cpPid <= 0) return;
-    platform::KillProcess(static_cast<uint32_t>(cpPid));
-    platform::WaitProcess(static_cast<uint32_t>(cpPid));
-    cpPid = -1;
-  }
-
-private:
-  int32_t cpPid;
-};
+using testing::TChildProcess;
 
 // The child: a client that makes an exit in its server, calls it once (so
 // that the exit holds itself) and waits to be killed, 60 s at most.
@@ -687,22 +674,7 @@ private:
   testing::TOwned<testing::TTransportSession> session(NewComponent<testing::TTransportSession>(u"KS"));
   try {
     // The parent may still be starting to listen.
-    const bool listening = Within(10s, [&] {
-      const int probe = platform::TcpConnect({platform::kInet4Loopback, aPort}, 1000);
-      platform::CloseSocket(probe);
-      return probe >= 0;
-    });
-    if (!listening) platform::ExitProcessNow(1);
-    client->SetServerName(u"127.0.0.1");
-    client->SetPort(aPort);
-    client->SetHeartbeatInterval(0);
-    client->SetCallbackThreadCount(1);
-    client->SetActive(true);
-    TnxSessionID id = 0;
-    int32_t version = 0;
-    if (client->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, id) != 0)
-      platform::ExitProcessNow(1);
-    session->Attach(client.get(), id);
+    if (!testing::ChildLogIn(aPort, *client, *session)) platform::ExitProcessNow(1);
     const InxSessionRequests* requests = session.get();
     TInterfacePtr<InxRequestWriter> writer;
     nxCreateRequestWriter(const_cast<InxSessionRequests*>(requests), writer);

@@ -10,6 +10,7 @@
 #include "remoting_test_support.h"
 #include "support/channel_fixture.h"
 #include "transport/remoting/call_context.h"
+#include "transport/remoting/class_proxies.h"
 #include "transport/remoting/factory_interfaces.h"
 #include "transport/remoting/remoting_client.h"
 
@@ -80,6 +81,8 @@ class RemotingClient : public testing::ChannelsOverTcp {
 protected:
   void SetUp() override {
     ChannelsOverTcp::SetUp();
+    // Only the test's proxy factories: the default one serves every class.
+    nxClassProxiesShutdown();
     session->SetActive(true);
     remoting.reset(testing::NewComponent<TnxRemotingClient>(u"Remoting"));
     remoting->SetSession(session.get());

@@ -4,6 +4,7 @@
 
 #include "lowlevel/objects/utils_system.h"
 #include "remoting_test_support.h"
+#include "transport/remoting/class_stubs.h"
 #include "transport/remoting/factory_registry.h"
 #include "transport/remoting/remoting_types.h"
 #include "transport/remoting/startup.h"
@@ -49,8 +50,12 @@ TEST(RemotingStartup, ShutdownClearsTheHooksAndReleasesTheRegistries) {
   TnxRemotingStartupGuard again;
   EXPECT_NE(nxClassFactoryRegistry().Get(), before.Get());
   int32_t found = -1;
-  // The control keeps the old registry; the process has a new, empty one.
-  EXPECT_EQ(nxClassStubFactoryRegistry()->EnumClassStubFactories(Id(5), {}, found), platform::E_NOINTERFACE);
+  // The control keeps the old registry; the process has a new one with
+  // only the default factory of the start-up.
+  TGUID ids[2] = {};
+  EXPECT_EQ(nxClassStubFactoryRegistry()->EnumClassStubFactories(Id(5), ids, found), S_OK);
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(ids[0], nxDefaultClassStubID);
   EXPECT_EQ(control->Unregister(), S_OK);
 }
 

@@ -13,6 +13,7 @@
 #include "transport/base_transport.h"
 #include "transport/remoting/call_context.h"
 #include "transport/remoting/keep_alive.h"
+#include "transport/remoting/object_references.h"
 
 namespace revurov {
 
@@ -100,7 +101,11 @@ HRESULT TnxInterfacedRequestWriter::Send(TnxMsgID aMsgID, TInterfacePtr<InxReade
   return aReader->ReadInteger();
 }
 
-HRESULT TnxInterfacedRequestWriter::WriteInterface(const TGUID&, IInterface*) { return E_NOTIMPL; }
+HRESULT TnxInterfacedRequestWriter::WriteInterface(const TGUID& aIID, IInterface* aInterface) {
+  const TInterfacePtr<InxSessionNotifications> notifications = Supports<InxSessionNotifications>(irwSession);
+  if (!notifications) return E_NOTIMPL;
+  return nxWriteObjectReference(notifications.Get(), irwServerID, *this, aIID, aInterface);
+}
 
 // --- reply reader ------------------------------------------------------------
 
@@ -117,9 +122,8 @@ bool TnxInterfacedReplyReader::GetInterface(const TGUID& iid, void** obj) noexce
          TnxInterfacedObject::GetInterface(iid, obj);
 }
 
-HRESULT TnxInterfacedReplyReader::ReadInterface(const TGUID&, TInterfacePtr<IInterface>& aInterface) {
-  aInterface = nullptr;
-  return E_NOTIMPL;
+HRESULT TnxInterfacedReplyReader::ReadInterface(const TGUID& aIID, TInterfacePtr<IInterface>& aInterface) {
+  return nxReadObjectReference(irrSession.Get(), irrServerID, *this, aIID, aInterface);
 }
 
 // --- request reader and its reply writer -------------------------------------
@@ -147,9 +151,13 @@ bool TnxInterfacedRequestReader::GetReplyWriter(TInterfacePtr<InxReplyWriter>& a
   return true;
 }
 
-HRESULT TnxInterfacedRequestReader::ReadInterface(const TGUID&, TInterfacePtr<IInterface>& aInterface) {
+HRESULT TnxInterfacedRequestReader::ReadInterface(const TGUID& aIID, TInterfacePtr<IInterface>& aInterface) {
   aInterface = nullptr;
-  return E_NOTIMPL;
+  // References lead back over the session of the request being served.
+  const TInterfacePtr<InxSessionRequests> session =
+      Supports<InxSessionRequests>(TnxBaseTransport::GetSessionCallback());
+  if (!session || !irrServerID) return E_NOTIMPL;
+  return nxReadObjectReference(session.Get(), irrServerID, *static_cast<InxRequestReader*>(this), aIID, aInterface);
 }
 
 HRESULT TnxInterfacedRequestReader::Init(const TGUID* aServerID) {
@@ -188,8 +196,12 @@ void TnxInterfacedRequestReader::TnxInterfacedReplyWriter::Finish(HRESULT aResul
   TnxBaseTransport::Reply(irwMsgID, 0, reply.data(), static_cast<int32_t>(reply.size()));
 }
 
-HRESULT TnxInterfacedRequestReader::TnxInterfacedReplyWriter::WriteInterface(const TGUID&, IInterface*) {
-  return E_NOTIMPL;
+HRESULT TnxInterfacedRequestReader::TnxInterfacedReplyWriter::WriteInterface(const TGUID& aIID,
+                                                                              IInterface* aInterface) {
+  const TInterfacePtr<InxSessionNotifications> notifications =
+      Supports<InxSessionNotifications>(TnxBaseTransport::GetSessionCallback());
+  if (!notifications) return E_NOTIMPL;
+  return nxWriteObjectReference(notifications.Get(), irwServerID, *this, aIID, aInterface);
 }
 
 HRESULT TnxInterfacedRequestReader::TnxInterfacedReplyWriter::Init(const TGUID* aServerID) {

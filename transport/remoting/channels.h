@@ -105,7 +105,7 @@ public:
   TnxInterfacedRequestWriter(const platform::TGUID* aServerID, InxSessionRequests* aSession);
 
   platform::HRESULT Send(TnxMsgID aMsgID, platform::TInterfacePtr<InxReader>& aReader) override;
-  // Object references are not written by this layer yet.
+  // Object references: transport/remoting/object_references.h.
   platform::HRESULT WriteInterface(const platform::TGUID& aIID, platform::IInterface* aInterface) override;
 
   const platform::TGUID* ServerID() const noexcept { return irwServerID; }

@@ -3,6 +3,9 @@
 #include "lowlevel/startup.h"
 #include "lowlevel/sync/unit_table.h"
 #include "transport/remoting/channels.h"
+#include "transport/remoting/class_activator_pair.h"
+#include "transport/remoting/class_proxies.h"
+#include "transport/remoting/class_stubs.h"
 #include "transport/remoting/keep_alive.h"
 #include "transport/remoting/remoting_client.h"
 #include "transport/remoting/remoting_types.h"
@@ -16,6 +19,9 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxRemotingTypesStartup, &nxRemotingTypesShutdown},
     {&nxKeepAliveStartup, &nxKeepAliveShutdown},
     {&nxChannelsStartup, &nxChannelsShutdown},
+    {&nxClassStubsStartup, &nxClassStubsShutdown},
+    {&nxClassProxiesStartup, &nxClassProxiesShutdown},
+    {&nxClassActivatorPairStartup, &nxClassActivatorPairShutdown},
     {&nxRemotingClientStartup, &nxRemotingClientShutdown},
 };
 

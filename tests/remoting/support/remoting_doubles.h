@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,8 @@
 #include "transport/command_handler.h"
 #include "transport/remoting/call_context.h"
 #include "transport/remoting/channels.h"
+#include "transport/remoting/class_stubs.h"
+#include "transport/remoting/factory_interfaces.h"
 #include "transport/session_requests.h"
 
 namespace revurov::testing {
@@ -139,6 +142,10 @@ class TRemotingHandler : public TnxBaseCommandHandler {
       for (int32_t i = 0; i < count; ++i) OfferedIDs.push_back(platform::GUIDFromBytes(ids.data() + 16 * i));
     }
     if (classID == kRefusedClass) return writer.Finish(kRefusedResult);
+    if (MakeObject) {
+      if (const platform::TInterfacePtr<platform::IInterface> object = MakeObject(classID))
+        return ReplyWithStub(writer, classID, clientID, platform::GUIDFromBytes(ids.data()), object.Get());
+    }
     auto callback = TnxBaseTransport::GetSessionCallback();
     auto notifications = platform::Supports<InxSessionNotifications>(callback);
     platform::TInterfacePtr<InxChannelSink> sink(nxCreate<TEchoSink>());
@@ -154,6 +161,10 @@ class TRemotingHandler : public TnxBaseCommandHandler {
     writer.Finish(platform::S_OK);
   }
 
+  // Objects made for a create-instance request travel behind their class
+  // stub when this gives one; else the request gets an echo sink.
+  std::function<platform::TInterfacePtr<platform::IInterface>(const platform::TGUID&)> MakeObject;
+
   platform::TGUID GetServerGUID() const override { return platform::nxGuid("{3E5A7C91-2B4D-4F6E-8A0C-1D3F5B7E9A21}"); }
 
   std::vector<platform::TGUID> Offered() {
@@ -166,6 +177,28 @@ class TRemotingHandler : public TnxBaseCommandHandler {
   }
 
 private:
+  void ReplyWithStub(InxReplyWriter& aWriter, const platform::TGUID& aClassID, const platform::TGUID& aClientID,
+                     const platform::TGUID& aProxyID, platform::IInterface* aObject) {
+    platform::TInterfacePtr<InxClassStub> stub;
+    platform::HRESULT result =
+        nxClassStubFactoryRegistry()->CreateClassStub(nxDefaultClassStubID, aClassID, aObject, stub);
+    if (result < 0) return aWriter.Finish(result);
+    auto notifications = platform::Supports<InxSessionNotifications>(TnxBaseTransport::GetSessionCallback());
+    platform::TInterfacePtr<InxChannelExit> exit;
+    nxCreateChannelExit(aClientID, notifications.Get(), stub.Get(), exit);
+    stub->AddChannel(exit.Get());
+    platform::TGUID channelID;
+    exit->GetChannelID(channelID);
+    TnxRoutingPath path;
+    stub->GetRoutingPath(path);
+    aWriter.WriteGuid(nxProcessID());
+    aWriter.WriteGuid(channelID);
+    aWriter.WriteGuid(aProxyID);
+    nxWriteRoutingPath(aWriter, path);
+    stub->WriteVersion(&aWriter);
+    aWriter.Finish(platform::S_OK);
+  }
+
   std::atomic<TnxSessionID> rhLastSession{0};
   std::mutex rhLock;
   std::vector<platform::TGUID> OfferedIDs;
