@@ -198,6 +198,14 @@ public:
   uint32_t fcSlot = 0;  // in the buffer manager's file list
   TnxReadOnlyBlock* fcBlockZero = nullptr;
   std::vector<std::unique_ptr<TnxReadOnlyBlock>> fcBlockList;
+  // Snapshots: a counter that every link's start and end moves on, the
+  // snapshot IDs that have read the file, and their links (oldest first).
+  uint32_t fcSnapShotCounter = 0;
+  std::vector<uint8_t> fcSnapShotFlags;
+  std::vector<TnxFileSnapShotLink*> fcSnapShotLinks;
+  bool HasSnapShotFlag(uint32_t aID) const noexcept {
+    return aID / 8 < fcSnapShotFlags.size() && (fcSnapShotFlags[aID / 8] & (1u << (aID % 8)));
+  }
 
 private:
   struct Container {
@@ -306,6 +314,12 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
   // A writer always sees its own latest change.
   if (aTrans && aTrans == robTrans && robBlockListTail)
     return Pin(robBlockListTail->mbGetBlock(aMarkDirty), aReleaseMethod);
+  if (aTrans && (aTrans->btState & nxStateBit(tsSnapshot))) {
+    const uint32_t id = aTrans->btSnapshotID;
+    if (id < robSnapShotLinks.size() && robSnapShotLinks[id]) return Pin(robSnapShotLinks[id]->Block(), aReleaseMethod);
+    TnxFileBlockCache& cache = *robFile->fiBlockCache;
+    if (!cache.HasSnapShotFlag(id)) boBufferManager.CreateFileSnapShotLink(cache, *aTrans);
+  }
   if (boCacheBlock)
     ++boBufferManager.bmBlockCacheHit[cbsMapped][0][0];
   else if (!robNew)
@@ -399,6 +413,7 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool /*aIsWTCommit*/) {
     top->DecreaseTransLevel();
     return false;
   }
+  if (!robNew) KeepImageForSnapShots();
   const bool discarded = top->mbDiscarded;
   const TnxLSN oldLSN = boCacheBlock ? nxLoadBlockCommonHeader(boCacheBlock.Data()).bchLSN : robLastLSN;
   if (!robFile->IsTemporary()) robFile->WriteBlock(*this);
@@ -443,6 +458,14 @@ void TnxReadOnlyBlock::DropIfNewAndClean() noexcept {
 
 void TnxReadOnlyBlock::RollbackUnwritten() {
   robUnwritten.store(false, std::memory_order_relaxed);
+  if (!robSnapShots.empty()) {
+    const TnxBlockSnapShot& newest = *robSnapShots.back();
+    TnxBlockMemory memory(boBlockSize);
+    std::memcpy(memory.Data(), newest.Block(), robFile->BlockBytes());
+    ReplaceImage(std::move(memory));
+    robNew = false;
+    return;
+  }
   if (!robTrans && !robLoading && RefCount() == 0) {
     boBufferManager.FreeBlock(*this);
     return;
@@ -450,6 +473,48 @@ void TnxReadOnlyBlock::RollbackUnwritten() {
   // Held or dirty: only the image goes; the next read takes the file's.
   ReplaceImage(TnxBlockMemory());
   robNew = false;
+}
+
+void TnxReadOnlyBlock::KeepImageForSnapShots() {
+  TnxFileBlockCache& cache = *robFile->fiBlockCache;
+  if (robSnapShotCounter >= cache.fcSnapShotCounter) return;
+  if (robFile->IsTemporary() && !(robFile->fiAttributes & nxfaMemTable)) return;
+  TnxBlockSnapShot* shot = nullptr;
+  for (auto it = cache.fcSnapShotLinks.rbegin();
+       it != cache.fcSnapShotLinks.rend() && (*it)->fsslFileCounter > robSnapShotCounter; ++it) {
+    TnxBaseTransaction& snapshot = *(*it)->fsslTrans;
+    const uint32_t id = snapshot.btSnapshotID;
+    if (id < robSnapShotLinks.size() && robSnapShotLinks[id]) continue;
+    if (!shot) {
+      CacheBlockNeeded();
+      const uint8_t* image = boCacheBlock ? boCacheBlock.Data() : static_cast<const uint8_t*>(nxZeroBlock());
+      ReserveOneMore(robSnapShots);
+      robSnapShots.push_back(
+          std::make_unique<TnxBlockSnapShot>(boBufferManager, boBlockSize, image, robFile->BlockBytes()));
+      shot = robSnapShots.back().get();
+    }
+    if (robSnapShotLinks.size() <= id) robSnapShotLinks.resize(id + 1, nullptr);
+    ReserveOneMore(snapshot.btBlockSnapShotLinks);
+    robSnapShotLinks[id] = shot;
+    ++shot->bssLinkRefCount;
+    snapshot.btBlockSnapShotLinks.push_back(this);
+  }
+  robSnapShotCounter = cache.fcSnapShotCounter;
+}
+
+void TnxReadOnlyBlock::DropSnapShotLink(uint32_t aID) noexcept {
+  TnxBlockSnapShot* shot = robSnapShotLinks[aID];
+  robSnapShotLinks[aID] = nullptr;
+  if (--shot->bssLinkRefCount > 0) return;
+  std::erase_if(robSnapShots, [shot](const auto& aShot) { return aShot.get() == shot; });
+}
+
+TnxBlockSnapShot::TnxBlockSnapShot(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize, const uint8_t* aImage,
+                                   uint32_t aBytes)
+    : TnxBlockObject(aBufferManager, aSize) {
+  TnxBlockMemory memory(aSize);
+  std::memcpy(memory.Data(), aImage, aBytes);
+  SetCacheBlock(std::move(memory));
 }
 
 TnxModifiedBlock::TnxModifiedBlock(TnxReadOnlyBlock& aBlock, TnxBaseTransactionLevel& aLevel)
@@ -759,6 +824,48 @@ void TnxBufferManager::DiscardBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNum
   block->robBlockListTail->Discard();
 }
 
+void TnxBufferManager::CreateFileSnapShotLink(TnxFileBlockCache& aCache, TnxBaseTransaction& aTrans) {
+  const uint32_t id = aTrans.btSnapshotID;
+  auto link = std::make_unique<TnxFileSnapShotLink>(
+      TnxFileSnapShotLink{&aCache, aCache.fcSnapShotCounter + 1, aCache.fcFile.fiUsedBlocks, &aTrans});
+  ReserveOneMore(aCache.fcSnapShotLinks);
+  ReserveOneMore(aTrans.btFileSnapShotLinks);
+  if (aCache.fcSnapShotFlags.size() <= id / 8) aCache.fcSnapShotFlags.resize(id / 8 + 1, 0);
+  aCache.fcSnapShotFlags[id / 8] |= static_cast<uint8_t>(1u << (id % 8));
+  ++aCache.fcSnapShotCounter;
+  aCache.fcSnapShotLinks.push_back(link.get());
+  aTrans.btFileSnapShotLinks.push_back(std::move(link));
+}
+
+void TnxBufferManager::FreeSnapShotLinks(TnxBaseTransaction& aTrans) noexcept {
+  const uint32_t id = aTrans.btSnapshotID;
+  for (TnxReadOnlyBlock* block : aTrans.btBlockSnapShotLinks) block->DropSnapShotLink(id);
+  aTrans.btBlockSnapShotLinks.clear();
+  for (const auto& link : aTrans.btFileSnapShotLinks) {
+    TnxFileBlockCache& cache = *link->fsslCache;
+    ++cache.fcSnapShotCounter;
+    cache.fcSnapShotFlags[id / 8] &= static_cast<uint8_t>(~(1u << (id % 8)));
+    std::erase(cache.fcSnapShotLinks, link.get());
+  }
+  aTrans.btFileSnapShotLinks.clear();
+}
+
+void TnxBufferManager::LinkFilesForSnapShots(TnxBaseTransaction& aTrans) {
+  std::vector<uint8_t> all;
+  for (const auto& bound : aTrans.btFiles) {
+    const std::vector<uint8_t>& flags = bound.bfFile->fiBlockCache->fcSnapShotFlags;
+    const size_t bytes = std::min(flags.size(), bmSnapShotFlags.size());
+    if (all.size() < bytes) all.resize(bytes, 0);
+    for (size_t i = 0; i < bytes; ++i) all[i] |= flags[i];
+  }
+  for (const auto& bound : aTrans.btFiles) {
+    TnxFileBlockCache& cache = *bound.bfFile->fiBlockCache;
+    for (uint32_t id = 0; id < all.size() * 8; ++id)
+      if ((all[id / 8] & (1u << (id % 8))) && !cache.HasSnapShotFlag(id) && bmSnapShotTrans[id])
+        CreateFileSnapShotLink(cache, *bmSnapShotTrans[id]);
+  }
+}
+
 void TnxBufferManager::Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins) {
   bmRetired.push_back({std::move(aMemory), std::move(aPins)});
 }
@@ -778,6 +885,13 @@ int32_t TnxBufferManager::RetiredImages() {
 void TnxBufferManager::RollbackUnwritten(TnxBaseFile& aFile) {
   TnxPadlockGuard guard(bmPadlock);
   aFile.RollbackUnwritten();
+}
+
+int32_t TnxBufferManager::SnapShotImages(const TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  int32_t count = 0;
+  for (const auto& block : Attached(aFile).fcBlockList) count += block->SnapShotCount();
+  return count;
 }
 
 int32_t TnxBufferManager::HandedOut(const TnxBaseFile& aFile) {

@@ -114,9 +114,31 @@ protected:
 // held retires it together with this count; it is freed once the count is
 // back at 0, so a reader's pointer outlives the commit.
 class TnxReadOnlyBlock;
+
 struct TnxImagePins {
   std::atomic<int32_t> ipCount{0};
   TnxReadOnlyBlock* ipBlock = nullptr;
+};
+
+// A committed image kept for the snapshot transactions that saw it, as
+// long as one of them may still read it.
+class TnxBlockSnapShot final : public TnxBlockObject {
+public:
+  TnxBlockSnapShot(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize, const uint8_t* aImage, uint32_t aBytes);
+  PnxBlock Block() const noexcept { return boCacheBlock.Data(); }
+
+private:
+  friend class TnxReadOnlyBlock;
+  int32_t bssLinkRefCount = 0;
+};
+
+// Snapshot transaction fsslTrans has read the file: from then on every
+// commit of a block of the file keeps the old image for it.
+struct TnxFileSnapShotLink {
+  TnxFileBlockCache* fsslCache;
+  uint32_t fsslFileCounter;
+  uint32_t fsslUsedBlocks;
+  TnxBaseTransaction* fsslTrans;
 };
 
 // The committed image of one block of one file, with the copies of the
@@ -169,8 +191,11 @@ public:
   }
   bool Unwritten() const noexcept { return robUnwritten.load(std::memory_order_relaxed); }
   // Padlock held: a failed flush gives the committed image up; the next
-  // read takes it from the file again.
+  // read takes it from the file again, or, when snapshots keep older images,
+  // from the newest of those.
   void RollbackUnwritten() override;
+  // Padlock held: images kept for snapshot transactions.
+  int32_t SnapShotCount() const noexcept { return static_cast<int32_t>(robSnapShots.size()); }
 
 private:
   friend class TnxBufferManager;
@@ -186,6 +211,10 @@ private:
   // Frees the block when it is new and clean again.
   void DropIfNewAndClean() noexcept;
   void UnlinkFromTrans() noexcept;
+  // Before a commit replaces the image: keeps it for every snapshot that
+  // started reading the file since the block's last commit.
+  void KeepImageForSnapShots();
+  void DropSnapShotLink(uint32_t aID) noexcept;
 
   TnxBaseFile* robFile;
   uint32_t robFileSlot = 0;  // in the owning file cache's block list
@@ -207,6 +236,9 @@ private:
   TnxBaseTransaction* robTrans = nullptr;
   uint32_t robTransSlot = 0;  // in the transaction's block list
   std::unique_ptr<TnxModifiedBlock> robBlockListTail;
+  std::vector<std::unique_ptr<TnxBlockSnapShot>> robSnapShots;  // oldest first
+  std::vector<TnxBlockSnapShot*> robSnapShotLinks;              // by snapshot ID
+  uint32_t robSnapShotCounter = 0;  // the file's counter at the last commit
 };
 
 // One transaction level's copy of a block; it owns the copy of the next
@@ -303,6 +335,8 @@ public:
   int32_t CachedBlocks(const TnxBaseFile& aFile);
   // Pointers to the file's blocks not yet released.
   int32_t HandedOut(const TnxBaseFile& aFile);
+  // Old images the file's blocks keep for snapshot transactions.
+  int32_t SnapShotImages(const TnxBaseFile& aFile);
   // Threads waiting for the running read of a block.
   int32_t LoadWaiters(const TnxBaseFile& aFile, TnxBlockNumber aBlockNumber);
   // The buffer manager a file is attached to, nil when none.
@@ -368,6 +402,12 @@ private:
   // Padlock held: frees the retired images nobody holds any more.
   void SweepRetired() noexcept;
   void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);
+  // Padlock held.
+  void CreateFileSnapShotLink(TnxFileBlockCache& aCache, TnxBaseTransaction& aTrans);
+  void FreeSnapShotLinks(TnxBaseTransaction& aTrans) noexcept;
+  // Makes every snapshot that has read one file of aTrans see them all as
+  // they were before its commit.
+  void LinkFilesForSnapShots(TnxBaseTransaction& aTrans);
 
   TnxPadlock bmPadlock{true};
   int32_t bmMaxRAM = 0;

@@ -100,6 +100,10 @@ TnxBaseTransaction::~TnxBaseTransaction() {
     btBufferManager.RollbackTransactionLevel(*btTransLevelsTail);
     btLevels.pop_back();
   }
+  {
+    TnxPadlockGuard guard(btBufferManager.bmPadlock);
+    btBufferManager.FreeSnapShotLinks(*this);
+  }
   if (btState & nxStateBit(tsSnapshot)) {
     try {
       btBufferManager.UnregisterSnapShot(btSnapshotID);
@@ -229,6 +233,7 @@ void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushLis
       // damaged one leaves the whole transaction to its rollback.
       for (TnxReadOnlyBlock* block : aTrans->btBlocks) block->robBlockListTail->Validate();
       if (!(aTrans->btState & nxStateBit(tsSnapshot))) CountTrans(tcCommit);
+      if (bmActiveSnapShotCount > 0 && aTrans->btFiles.size() >= 2) LinkFilesForSnapShots(*aTrans);
       if (!aFlushList) {
         own = std::make_unique<TnxFlushList>();
         aFlushList = own.get();

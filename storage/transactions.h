@@ -33,6 +33,7 @@ class TnxBaseTransaction;
 class TnxBufferManager;
 class TnxModifiedBlock;
 class TnxReadOnlyBlock;
+struct TnxFileSnapShotLink;
 
 // The member bit of a state in its set.
 template <class TState>
@@ -136,6 +137,10 @@ private:
   TnxBaseTransactionLevel* btTransLevelsTail = nullptr;
   std::vector<TnxReadOnlyBlock*> btBlocks;
   std::vector<TnxBoundFile> btFiles;
+  // A snapshot transaction's links: the files it has read, the blocks
+  // that keep an old image for it.
+  std::vector<std::unique_ptr<TnxFileSnapShotLink>> btFileSnapShotLinks;
+  std::vector<TnxReadOnlyBlock*> btBlockSnapShotLinks;
 };
 
 // The files of one committed transaction on their way to disk.

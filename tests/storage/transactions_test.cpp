@@ -362,8 +362,10 @@ TEST_F(TransactionsTest, DamagedCopyFailsTheCommitBeforeAnythingIsCommitted) {
 // ---- the model ----
 
 // Random sequences of nested starts, changes, new blocks, commits and
-// rollbacks of a level, reads and flushes, against a model of the
-// committed bytes and one overlay per level.
+// rollbacks of a level, snapshots that start, read and end, reads and
+// flushes, against a model of the committed bytes, one overlay per level
+// and each snapshot's frozen view (the committed bytes when it first read
+// the file).
 TEST_F(TransactionsTest, RandomSequencesMatchTheModel) {
   const int sequences = TestSize(150, 10000);
   std::mt19937 rng(6401);
@@ -391,8 +393,24 @@ TEST_F(TransactionsTest, RandomSequencesMatchTheModel) {
       return count;
     };
     auto trans = std::make_unique<TnxBaseTransaction>(Bm(), nullptr, false, false);
+    struct TSnapshot {
+      std::unique_ptr<TnxBaseTransaction> trans;
+      std::map<TnxBlockNumber, TBytes> frozen;  // empty until it first reads
+    };
+    std::vector<TSnapshot> snapshots;
     const int steps = 40;
     for (int step = 0; step < steps; ++step) {
+      const int snapOp = static_cast<int>(rng() % 100);
+      if (snapOp < 6 && snapshots.size() < 3) {
+        snapshots.push_back({std::make_unique<TnxBaseTransaction>(Bm(), nullptr, true, false), {}});
+      } else if (snapOp < 10 && !snapshots.empty()) {
+        snapshots.erase(snapshots.begin() + rng() % snapshots.size());
+      } else if (snapOp < 30 && !snapshots.empty()) {
+        TSnapshot& snap = snapshots[rng() % snapshots.size()];
+        if (snap.frozen.empty()) snap.frozen = committed;
+        const TnxBlockNumber n = 1 + rng() % snap.frozen.size();
+        ASSERT_EQ(Read(file, snap.trans.get(), n), snap.frozen[n]) << "snapshot block " << n;
+      }
       const int op = static_cast<int>(rng() % 100);
       if (op < 10 && overlays.size() < 5) {
         trans->StartNested(true);
@@ -454,9 +472,66 @@ TEST_F(TransactionsTest, RandomSequencesMatchTheModel) {
       }
     }
     trans.reset();
+    for (TSnapshot& snap : snapshots)
+      for (auto& [n, image] : snap.frozen) ASSERT_EQ(Read(file, snap.trans.get(), n), image) << "snapshot " << n;
+    snapshots.clear();
+    EXPECT_EQ(Bm().ActiveSnapShotCount(), 0);
     for (auto& [n, image] : committed) ASSERT_EQ(Read(file, nullptr, n), image) << "block " << n;
     cur_ = &fx_;
   }
+}
+
+// ---- snapshots ----
+
+TEST_F(TransactionsTest, SnapshotSeesEveryFileOfACommitAsBefore) {
+  TnxBaseFile& first = Table("a", 4);
+  TnxBaseFile& second = Table("b", 4);
+  const TBytes before = Read(second, nullptr, 2);
+  TnxBaseTransaction snapshot(Bm(), nullptr, true, false);
+  const TBytes firstBefore = Read(first, &snapshot, 1);  // only the first file read
+  TnxBaseTransaction late(Bm(), nullptr, true, false);
+  {
+    TnxBaseTransaction trans(Bm(), nullptr, false, false);
+    Write(first, trans, 1, 0x5A);
+    Write(second, trans, 2, 0x5B);
+    Bm().CommitTransaction(&trans, nullptr, false);
+  }
+  EXPECT_EQ(Read(first, &snapshot, 1), firstBefore);
+  EXPECT_EQ(Read(second, &snapshot, 2), before);
+  // A snapshot that had read neither file sees the commit.
+  EXPECT_EQ(Read(second, &late, 2)[0], 0x5B);
+  EXPECT_EQ(Read(first, nullptr, 1)[0], 0x5A);
+}
+
+TEST_F(TransactionsTest, SnapshotImagesLiveAsLongAsTheirSnapshots) {
+  TnxBaseFile& file = Table("t", 4);
+  const TBytes original = Read(file, nullptr, 1);
+  auto older = std::make_unique<TnxBaseTransaction>(Bm(), nullptr, true, false);
+  Read(file, older.get(), 3);
+  const auto commit = [&](uint8_t aValue) {
+    TnxBaseTransaction trans(Bm(), nullptr, false, false);
+    Write(file, trans, 1, aValue);
+    Bm().CommitTransaction(&trans, nullptr, false);
+  };
+  commit(1);
+  auto newer = std::make_unique<TnxBaseTransaction>(Bm(), nullptr, true, false);
+  Read(file, newer.get(), 3);
+  commit(2);
+  commit(3);
+  // Block 1 and the header, kept once for each snapshot.
+  EXPECT_EQ(Bm().SnapShotImages(file), 4);
+  EXPECT_EQ(Read(file, older.get(), 1), original);
+  EXPECT_EQ(Read(file, newer.get(), 1)[0], 1);
+  older.reset();
+  EXPECT_EQ(Bm().SnapShotImages(file), 2);
+  EXPECT_EQ(Read(file, newer.get(), 1)[0], 1);
+  newer.reset();
+  EXPECT_EQ(Bm().SnapShotImages(file), 0);
+  EXPECT_EQ(Bm().ActiveSnapShotCount(), 0);
+  // With no snapshot left, a commit keeps no old image.
+  commit(4);
+  TnxBaseTransaction after(Bm(), nullptr, true, false);
+  EXPECT_EQ(Read(file, &after, 1)[0], 4);
 }
 
 // ---- images held across commits ----
