@@ -153,9 +153,9 @@ void Nested1Sqlite(benchmark::State& state) {
 }
 
 BENCHMARK(Commit16Ours)->Name("commit16/ours");
-BENCHMARK(Commit16Sqlite)->Name("commit16/sqlite");
+BENCHMARK(Commit16Sqlite)->Name("commit16/peer:sqlite");
 BENCHMARK(Nested1Ours)->Name("nested1/ours");
-BENCHMARK(Nested1Sqlite)->Name("nested1/sqlite");
+BENCHMARK(Nested1Sqlite)->Name("nested1/peer:sqlite");
 
 }  // namespace
 

@@ -359,6 +359,30 @@ TEST_F(TransactionsTest, DamagedCopyFailsTheCommitBeforeAnythingIsCommitted) {
   EXPECT_EQ(Read(file, &trans, 1), original);
 }
 
+// The header cannot take the LSN while another transaction holds it dirty:
+// the commit's unwritten blocks go back to the file's bytes and the error
+// propagates; the other transaction's copy is untouched.
+TEST_F(TransactionsTest, FailedPrepareGivesTheUnwrittenBlocksBack) {
+  TnxBaseFile& file = Table("t", 4);
+  const TBytes original = Read(file, nullptr, 1);
+  TnxBaseTransaction holder(Bm(), nullptr, false, false);
+  {
+    TnxBlockGuard guard;
+    guard.Hold(Bm().GetBlock(file, &holder, 0, true, guard.ReleaseMethod()));
+  }
+  TnxBaseTransaction trans(Bm(), nullptr, false, false);
+  Write(file, trans, 1, 0x77);
+  TnxFlushList flush;
+  EXPECT_EQ(ErrorCodeOf([&] { Bm().CommitTransaction(&trans, &flush, false); }), nxeInvalidParameter);
+  EXPECT_EQ(flush.Count(), 0);
+  EXPECT_EQ(file.QueuedBlocks(), 0u);
+  EXPECT_EQ(Read(file, nullptr, 1), original);
+  EXPECT_EQ(holder.BlockCount(), 1);
+  Bm().RollbackTransaction(&trans);
+  EXPECT_TRUE(trans.BoundFiles().empty());
+  Bm().RollbackTransaction(&holder);
+}
+
 // ---- the model ----
 
 // Random sequences of nested starts, changes, new blocks, commits and
