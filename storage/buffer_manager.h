@@ -18,11 +18,18 @@
 // - RemoveFile drops every cached block of the file; in debug builds it
 //   aborts when one is still handed out or being read. A file is removed
 //   before it is destroyed.
+// - A transaction changes a block only on its own copy, one per level
+//   (transactions.h); the outermost commit makes the copy the committed
+//   image and queues it in its file. A committed image that readers still
+//   hold is retired, not freed, until the last of them releases it.
+// - A snapshot transaction that has read a file keeps seeing the file's
+//   blocks as they were then; the old images live until it ends.
 // - LSNs only grow: NextLSN issues the next one, writing it and attaching a
 //   file only raise the current one. Snapshot IDs are reused lowest first.
 // - Physical memory never exists here, so block memory is always mapped and
 //   nothing is bulk-loaded; eviction and the RAM budget's enforcement belong
-//   to the cache policy, which is not part of this unit yet.
+//   to the cache policy, which is not part of this unit yet. Write-through
+//   commits need that eviction and are refused (9986).
 #pragma once
 
 #include <array>
