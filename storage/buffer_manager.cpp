@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <new>
@@ -17,6 +18,7 @@
 #include "storage/file_header.h"
 #include "storage/files.h"
 #include "storage/temp_storage.h"
+#include "storage/transactions.h"
 
 namespace revurov {
 
@@ -196,6 +198,14 @@ public:
   uint32_t fcSlot = 0;  // in the buffer manager's file list
   TnxReadOnlyBlock* fcBlockZero = nullptr;
   std::vector<std::unique_ptr<TnxReadOnlyBlock>> fcBlockList;
+  // Snapshots: a counter that every link's start and end moves on, the
+  // snapshot IDs that have read the file, and their links (oldest first).
+  uint32_t fcSnapShotCounter = 0;
+  std::vector<uint8_t> fcSnapShotFlags;
+  std::vector<TnxFileSnapShotLink*> fcSnapShotLinks;
+  bool HasSnapShotFlag(uint32_t aID) const noexcept {
+    return aID / 8 < fcSnapShotFlags.size() && (fcSnapShotFlags[aID / 8] & (1u << (aID % 8)));
+  }
 
 private:
   struct Container {
@@ -277,6 +287,11 @@ void TnxBlockObject::SetCacheBlock(TnxBlockMemory aMemory) noexcept {
   if (boCacheBlock) boBufferManager.bmResidentPages += nxBlockSizePages[boBlockSize];
 }
 
+TnxBlockMemory TnxBlockObject::TakeCacheBlock() noexcept {
+  if (boCacheBlock) boBufferManager.bmResidentPages -= nxBlockSizePages[boBlockSize];
+  return std::move(boCacheBlock);
+}
+
 void TnxBlockObject::FreeCacheBlock() noexcept {
   if (!boCacheBlock) return;
   boCacheBlock = TnxBlockMemory();
@@ -288,24 +303,287 @@ TnxReadOnlyBlock::TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile
     : TnxBlockObject(aBufferManager, static_cast<TnxBlockSizeAll>(aFile.fiBlockSize)),
       robFile(&aFile),
       robBlockNum(aBlockNumber),
-      robNew(aNew) {}
+      robNew(aNew),
+      robPins(std::make_unique<TnxImagePins>()) {
+  robPins->ipBlock = this;
+}
 
 TnxReadOnlyBlock::~TnxReadOnlyBlock() = default;
 
-PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* /*aTrans*/, TnxReleaseMethod& aReleaseMethod) {
+PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+  // A writer always sees its own latest change.
+  if (aTrans && aTrans == robTrans && robBlockListTail)
+    return Pin(robBlockListTail->mbGetBlock(aMarkDirty), aReleaseMethod);
+  if (aTrans && (aTrans->btState & nxStateBit(tsSnapshot))) {
+    const uint32_t id = aTrans->btSnapshotID;
+    if (id < robSnapShotLinks.size() && robSnapShotLinks[id]) return Pin(robSnapShotLinks[id]->Block(), aReleaseMethod);
+    TnxFileBlockCache& cache = *robFile->fiBlockCache;
+    if (!cache.HasSnapShotFlag(id)) boBufferManager.CreateFileSnapShotLink(cache, *aTrans);
+  }
   if (boCacheBlock)
     ++boBufferManager.bmBlockCacheHit[cbsMapped][0][0];
   else if (!robNew)
     CacheBlockNeeded();
-  PnxBlock image = boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+  return Pin(boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock())),
+             aReleaseMethod);
+}
+
+PnxBlock TnxReadOnlyBlock::Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept {
+  robPins->ipCount.fetch_add(1, std::memory_order_relaxed);
   robRefCount.fetch_add(1, std::memory_order_relaxed);
-  aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, this);
-  return image;
+  aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, robPins.get());
+  return aImage;
 }
 
 void TnxReadOnlyBlock::Release(void* aSelf, PnxBlock& aBlock) noexcept {
+  auto* pins = static_cast<TnxImagePins*>(aSelf);
+  // Read first: a retired image may be freed as soon as its count drops,
+  // while the block lives on until its own count does.
+  TnxReadOnlyBlock* block = pins->ipBlock;
   aBlock = nullptr;
-  static_cast<TnxReadOnlyBlock*>(aSelf)->robRefCount.fetch_sub(1, std::memory_order_release);
+  pins->ipCount.fetch_sub(1, std::memory_order_release);
+  block->robRefCount.fetch_sub(1, std::memory_order_release);
+}
+
+uint8_t* TnxReadOnlyBlock::PinImage() {
+  TnxPadlockGuard guard(boBufferManager.bmPadlock);
+  CacheBlockNeeded();
+  TnxReleaseMethod unused;
+  robFlushPins = robPins.get();
+  return Pin(boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock())), unused);
+}
+
+void TnxReadOnlyBlock::Unpin() noexcept {
+  PnxBlock none = nullptr;
+  Release(robFlushPins, none);
+}
+
+void TnxReadOnlyBlock::ReplaceImage(TnxBlockMemory aMemory) {
+  if (robPins->ipCount.load(std::memory_order_acquire) > 0) {
+    // Pins only grow under the padlock, which is held: at 0 nobody holds
+    // the image and nobody can start to.
+    auto fresh = std::make_unique<TnxImagePins>();
+    fresh->ipBlock = this;
+    ReserveOneMore(boBufferManager.bmRetired);
+    boBufferManager.Retire(TakeCacheBlock(), std::exchange(robPins, std::move(fresh)));
+  }
+  SetCacheBlock(std::move(aMemory));
+}
+
+void TnxReadOnlyBlock::MakeDirty(TnxBaseTransaction& aTrans) {
+  if (robTrans && robTrans != &aTrans)
+    RaiseInvalid(u"Block %u of \"%s\" is dirty for another transaction", {robBlockNum, robFile->fiName});
+  TnxBaseTransactionLevel& level = *aTrans.btTransLevelsTail;
+  if (robBlockListTail) {
+    if (robBlockListTail->mbTransLevel->Level() < level.Level()) {
+      auto copy = std::make_unique<TnxModifiedBlock>(*this, level);
+      copy->mbPrev = std::move(robBlockListTail);
+      robBlockListTail = std::move(copy);
+    }
+    return;
+  }
+  aTrans.BindFile(*robFile);
+  ReserveOneMore(aTrans.btBlocks);
+  auto copy = std::make_unique<TnxModifiedBlock>(*this, level);
+  robBlockListTail = std::move(copy);
+  robTrans = &aTrans;
+  robTransSlot = static_cast<uint32_t>(aTrans.btBlocks.size());
+  aTrans.btBlocks.push_back(this);
+  if (robBlockListTail->HasMemory()) robBlockListTail->StampLSN();
+}
+
+bool TnxReadOnlyBlock::Commit(bool aForce, bool /*aIsWTCommit*/) {
+  TnxModifiedBlock* top = robBlockListTail.get();
+  if (!top) return false;
+  TnxBaseTransaction& trans = *robTrans;
+  TnxBaseTransactionLevel& level = *top->mbTransLevel;
+  if (!aForce && &level != trans.btTransLevelsTail) return false;
+  if (top->mbPrev) {
+    if (top->mbPrev->mbTransLevel == level.tlPrev) {
+      // Merges into the outer level's copy.
+      top->mbPrev->SetCacheBlock(top->TakeCacheBlock());
+      top->mbPrev->mbDiscarded = top->mbDiscarded;
+      robBlockListTail = std::move(top->mbPrev);
+    } else {
+      top->DecreaseTransLevel();
+    }
+    return false;
+  }
+  if (level.tlLevel > 0) {
+    top->DecreaseTransLevel();
+    return false;
+  }
+  if (!robNew) KeepImageForSnapShots();
+  const bool discarded = top->mbDiscarded;
+  const TnxLSN oldLSN = boCacheBlock ? nxLoadBlockCommonHeader(boCacheBlock.Data()).bchLSN : robLastLSN;
+  if (!robFile->IsTemporary()) robFile->WriteBlock(*this);
+  ReplaceImage(top->TakeCacheBlock());
+  robLastLSN = oldLSN;
+  robNew = !discarded ? false : !boCacheBlock;
+  robBlockListTail.reset();
+  UnlinkFromTrans();
+  if (robBlockNum == 0 && boCacheBlock) {
+    if (robFile->fiHeaderAccessFactory)
+      robFile->fiUsedBlocks = robFile->fiHeaderAccessFactory->GetUsedBlocks(boCacheBlock.Data());
+    robLastLSN = nxLoadBlockCommonHeader(boCacheBlock.Data()).bchLSN;
+  }
+  return true;
+}
+
+void TnxReadOnlyBlock::Rollback() {
+  if (robTrans && robTrans->btTransLevelsTail) RollbackTransLevel(*robTrans->btTransLevelsTail);
+}
+
+void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel& aLevel) {
+  if (!robBlockListTail || robBlockListTail->mbTransLevel != &aLevel) return;
+  robBlockListTail = std::move(robBlockListTail->mbPrev);
+  if (robBlockListTail) return;
+  UnlinkFromTrans();
+  DropIfNewAndClean();
+}
+
+void TnxReadOnlyBlock::UnlinkFromTrans() noexcept {
+  std::vector<TnxReadOnlyBlock*>& list = robTrans->btBlocks;
+  if (robTransSlot + 1 != list.size()) {
+    list[robTransSlot] = list.back();
+    list[robTransSlot]->robTransSlot = robTransSlot;
+  }
+  list.pop_back();
+  robTrans = nullptr;
+}
+
+void TnxReadOnlyBlock::DropIfNewAndClean() noexcept {
+  if (robNew && !robTrans && !Unwritten() && !robLoading && RefCount() == 0) boBufferManager.FreeBlock(*this);
+}
+
+void TnxReadOnlyBlock::RollbackUnwritten() {
+  robUnwritten.store(false, std::memory_order_relaxed);
+  if (!robSnapShots.empty()) {
+    const TnxBlockSnapShot& newest = *robSnapShots.back();
+    TnxBlockMemory memory(boBlockSize);
+    std::memcpy(memory.Data(), newest.Block(), robFile->BlockBytes());
+    ReplaceImage(std::move(memory));
+    robNew = false;
+    return;
+  }
+  if (!robTrans && !robLoading && RefCount() == 0) {
+    boBufferManager.FreeBlock(*this);
+    return;
+  }
+  // Held or dirty: only the image goes; the next read takes the file's.
+  ReplaceImage(TnxBlockMemory());
+  robNew = false;
+}
+
+void TnxReadOnlyBlock::KeepImageForSnapShots() {
+  TnxFileBlockCache& cache = *robFile->fiBlockCache;
+  if (robSnapShotCounter >= cache.fcSnapShotCounter) return;
+  if (robFile->IsTemporary() && !(robFile->fiAttributes & nxfaMemTable)) return;
+  TnxBlockSnapShot* shot = nullptr;
+  for (auto it = cache.fcSnapShotLinks.rbegin();
+       it != cache.fcSnapShotLinks.rend() && (*it)->fsslFileCounter > robSnapShotCounter; ++it) {
+    TnxBaseTransaction& snapshot = *(*it)->fsslTrans;
+    const uint32_t id = snapshot.btSnapshotID;
+    if (id < robSnapShotLinks.size() && robSnapShotLinks[id]) continue;
+    if (!shot) {
+      CacheBlockNeeded();
+      const uint8_t* image = boCacheBlock ? boCacheBlock.Data() : static_cast<const uint8_t*>(nxZeroBlock());
+      ReserveOneMore(robSnapShots);
+      robSnapShots.push_back(
+          std::make_unique<TnxBlockSnapShot>(boBufferManager, boBlockSize, image, robFile->BlockBytes()));
+      shot = robSnapShots.back().get();
+    }
+    if (robSnapShotLinks.size() <= id) robSnapShotLinks.resize(id + 1, nullptr);
+    ReserveOneMore(snapshot.btBlockSnapShotLinks);
+    robSnapShotLinks[id] = shot;
+    ++shot->bssLinkRefCount;
+    snapshot.btBlockSnapShotLinks.push_back(this);
+  }
+  robSnapShotCounter = cache.fcSnapShotCounter;
+}
+
+void TnxReadOnlyBlock::DropSnapShotLink(uint32_t aID) noexcept {
+  TnxBlockSnapShot* shot = robSnapShotLinks[aID];
+  robSnapShotLinks[aID] = nullptr;
+  if (--shot->bssLinkRefCount > 0) return;
+  std::erase_if(robSnapShots, [shot](const auto& aShot) { return aShot.get() == shot; });
+}
+
+TnxBlockSnapShot::TnxBlockSnapShot(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize, const uint8_t* aImage,
+                                   uint32_t aBytes)
+    : TnxBlockObject(aBufferManager, aSize) {
+  TnxBlockMemory memory(aSize);
+  std::memcpy(memory.Data(), aImage, aBytes);
+  SetCacheBlock(std::move(memory));
+}
+
+TnxModifiedBlock::TnxModifiedBlock(TnxReadOnlyBlock& aBlock, TnxBaseTransactionLevel& aLevel)
+    : TnxBlockObject(aBlock.boBufferManager, aBlock.boBlockSize), mbReadOnlyBlock(aBlock), mbTransLevel(&aLevel) {
+  ReserveOneMore(aLevel.tlModifiedBlocks);
+  const uint32_t bytes = aBlock.robFile->BlockBytes();
+  if (const TnxModifiedBlock* below = aBlock.robBlockListTail.get()) {
+    mbDiscarded = below->mbDiscarded;
+    if (!mbDiscarded) {
+      TnxBlockMemory memory(boBlockSize);
+      std::memcpy(memory.Data(), below->boCacheBlock.Data(), bytes);
+      SetCacheBlock(std::move(memory));
+    }
+  } else {
+    mbDiscarded = aBlock.robNew;
+    if (!mbDiscarded) {
+      aBlock.CacheBlockNeeded();
+      TnxBlockMemory memory(boBlockSize);
+      std::memcpy(memory.Data(), aBlock.boCacheBlock.Data(), bytes);
+      SetCacheBlock(std::move(memory));
+    }
+  }
+  aLevel.tlModifiedBlocks.push_back(this);
+}
+
+TnxModifiedBlock::~TnxModifiedBlock() {
+  std::vector<TnxModifiedBlock*>& list = mbTransLevel->tlModifiedBlocks;
+  const auto it = std::find(list.rbegin(), list.rend(), this);
+  if (it != list.rend()) list.erase(std::next(it).base());
+}
+
+void TnxModifiedBlock::StampLSN() noexcept {
+  TnxBlockCommonHeader header = nxLoadBlockCommonHeader(boCacheBlock.Data());
+  header.bchLSN = mbReadOnlyBlock.robTrans->btLSN;
+  nxStoreBlockCommonHeader(boCacheBlock.Data(), header);
+}
+
+PnxBlock TnxModifiedBlock::mbGetBlock(bool aMarkDirty) {
+  if (mbDiscarded) {
+    if (!aMarkDirty) return static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+    TnxBlockMemory memory(boBlockSize);
+    std::memset(memory.Data(), 0, mbReadOnlyBlock.robFile->BlockBytes());
+    SetCacheBlock(std::move(memory));
+    mbDiscarded = false;
+    StampLSN();
+  }
+  ++boBufferManager.bmBlockCacheHit[cbsMapped][0][0];
+  return boCacheBlock.Data();
+}
+
+void TnxModifiedBlock::Validate() const {
+  const TnxBaseFile& file = *mbReadOnlyBlock.robFile;
+  if (boCacheBlock && file.fiHeaderAccessFactory)
+    file.fiHeaderAccessFactory->ValidateBlock(boCacheBlock.Data(), mbReadOnlyBlock.robBlockNum);
+}
+
+void TnxModifiedBlock::Discard() noexcept {
+  mbDiscarded = true;
+  FreeCacheBlock();
+}
+
+void TnxModifiedBlock::DecreaseTransLevel() {
+  TnxBaseTransactionLevel& outer = *mbTransLevel->tlPrev;
+  ReserveOneMore(outer.tlModifiedBlocks);
+  std::vector<TnxModifiedBlock*>& list = mbTransLevel->tlModifiedBlocks;
+  const auto it = std::find(list.rbegin(), list.rend(), this);
+  if (it != list.rend()) list.erase(std::next(it).base());
+  mbTransLevel = &outer;
+  outer.tlModifiedBlocks.push_back(this);
 }
 
 void TnxReadOnlyBlock::CacheBlockNeeded() {
@@ -363,6 +641,7 @@ TnxBufferManager::~TnxBufferManager() {
   { TnxPadlockGuard guard(bmPadlock); }
   for (const auto& cache : bmFiles) cache->fcFile.fiBlockCache = nullptr;
   bmFiles.clear();
+  bmRetired.clear();
   bmScratchBlocks.clear();
 }
 
@@ -489,21 +768,130 @@ void TnxBufferManager::DetachFile(TnxBaseFile& aFile) noexcept {
   SwapRemove(bmFiles, slot, [](TnxFileBlockCache& aMoved, uint32_t aSlot) { aMoved.fcSlot = aSlot; });
 }
 
-PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
-                                    TnxReleaseMethod& aReleaseMethod) {
-  TnxPadlockGuard guard(bmPadlock);
+TnxReadOnlyBlock* TnxBufferManager::FindOrCreate(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew) {
   TnxFileBlockCache& cache = Attached(aFile);
   TnxReadOnlyBlock* block = FindBlock(cache, aBlockNumber);
-  if (!block) block = CreateBlock(cache, aBlockNumber, false);
+  // The blocks of an in-memory file are never read from disk.
+  if (!block) block = CreateBlock(cache, aBlockNumber, aNew || aFile.IsTemporary());
+  return block;
+}
+
+PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                                    bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+  TnxPadlockGuard guard(bmPadlock);
+  if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});
+  if (!bmRetired.empty()) SweepRetired();
+  TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, false);
   try {
-    return block->Block(aTrans, aReleaseMethod);
+    if (aMarkDirty) block->MakeDirty(*aTrans);
+    return block->Block(aTrans, aMarkDirty, aReleaseMethod);
   } catch (...) {
     // A block whose read failed holds nothing worth keeping; its waiters
     // look it up again, so it may go (a scan past the end of a file would
     // otherwise leave one empty object per number it tried).
-    if (!block->HasMemory() && !block->robLoading && block->RefCount() == 0) FreeBlock(*block);
+    if (!block->HasMemory() && !block->robLoading && block->RefCount() == 0 && !block->Dirty() &&
+        !block->Unwritten())
+      FreeBlock(*block);
     throw;
   }
+}
+
+PnxBlock TnxBufferManager::AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                                    TnxReleaseMethod& aReleaseMethod) {
+  TnxPadlockGuard guard(bmPadlock);
+  TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, true);
+  if (aTrans) block->MakeDirty(*aTrans);
+  return block->Block(aTrans, aTrans != nullptr, aReleaseMethod);
+}
+
+void TnxBufferManager::DirtyBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans,
+                                  PnxBlock& aModifiableBlock) {
+  TnxPadlockGuard guard(bmPadlock);
+  TnxReadOnlyBlock* block = FindBlock(Attached(aFile), aBlockNumber);
+  if (!block) return;
+  block->MakeDirty(aTrans);
+  TnxReleaseMethod release;
+  PnxBlock held = block->Block(&aTrans, true, release);
+  aModifiableBlock = held;
+  release(held);
+}
+
+void TnxBufferManager::DiscardBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans) {
+  TnxPadlockGuard guard(bmPadlock);
+  TnxReadOnlyBlock* block = FindBlock(Attached(aFile), aBlockNumber);
+  if (!block) return;
+  block->MakeDirty(aTrans);
+  block->robBlockListTail->Discard();
+}
+
+void TnxBufferManager::CreateFileSnapShotLink(TnxFileBlockCache& aCache, TnxBaseTransaction& aTrans) {
+  const uint32_t id = aTrans.btSnapshotID;
+  auto link = std::make_unique<TnxFileSnapShotLink>(
+      TnxFileSnapShotLink{&aCache, aCache.fcSnapShotCounter + 1, aCache.fcFile.fiUsedBlocks, &aTrans});
+  ReserveOneMore(aCache.fcSnapShotLinks);
+  ReserveOneMore(aTrans.btFileSnapShotLinks);
+  if (aCache.fcSnapShotFlags.size() <= id / 8) aCache.fcSnapShotFlags.resize(id / 8 + 1, 0);
+  aCache.fcSnapShotFlags[id / 8] |= static_cast<uint8_t>(1u << (id % 8));
+  ++aCache.fcSnapShotCounter;
+  aCache.fcSnapShotLinks.push_back(link.get());
+  aTrans.btFileSnapShotLinks.push_back(std::move(link));
+}
+
+void TnxBufferManager::FreeSnapShotLinks(TnxBaseTransaction& aTrans) noexcept {
+  const uint32_t id = aTrans.btSnapshotID;
+  for (TnxReadOnlyBlock* block : aTrans.btBlockSnapShotLinks) block->DropSnapShotLink(id);
+  aTrans.btBlockSnapShotLinks.clear();
+  for (const auto& link : aTrans.btFileSnapShotLinks) {
+    TnxFileBlockCache& cache = *link->fsslCache;
+    ++cache.fcSnapShotCounter;
+    cache.fcSnapShotFlags[id / 8] &= static_cast<uint8_t>(~(1u << (id % 8)));
+    std::erase(cache.fcSnapShotLinks, link.get());
+  }
+  aTrans.btFileSnapShotLinks.clear();
+}
+
+void TnxBufferManager::LinkFilesForSnapShots(TnxBaseTransaction& aTrans) {
+  std::vector<uint8_t> all;
+  for (const auto& bound : aTrans.btFiles) {
+    const std::vector<uint8_t>& flags = bound.bfFile->fiBlockCache->fcSnapShotFlags;
+    const size_t bytes = std::min(flags.size(), bmSnapShotFlags.size());
+    if (all.size() < bytes) all.resize(bytes, 0);
+    for (size_t i = 0; i < bytes; ++i) all[i] |= flags[i];
+  }
+  for (const auto& bound : aTrans.btFiles) {
+    TnxFileBlockCache& cache = *bound.bfFile->fiBlockCache;
+    for (uint32_t id = 0; id < all.size() * 8; ++id)
+      if ((all[id / 8] & (1u << (id % 8))) && !cache.HasSnapShotFlag(id) && bmSnapShotTrans[id])
+        CreateFileSnapShotLink(cache, *bmSnapShotTrans[id]);
+  }
+}
+
+void TnxBufferManager::Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins) {
+  bmRetired.push_back({std::move(aMemory), std::move(aPins)});
+}
+
+void TnxBufferManager::SweepRetired() noexcept {
+  std::erase_if(bmRetired, [](const TnxRetiredImage& aImage) {
+    return aImage.riPins->ipCount.load(std::memory_order_acquire) == 0;
+  });
+}
+
+int32_t TnxBufferManager::RetiredImages() {
+  TnxPadlockGuard guard(bmPadlock);
+  SweepRetired();
+  return static_cast<int32_t>(bmRetired.size());
+}
+
+void TnxBufferManager::RollbackUnwritten(TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  aFile.RollbackUnwritten();
+}
+
+int32_t TnxBufferManager::SnapShotImages(const TnxBaseFile& aFile) {
+  TnxPadlockGuard guard(bmPadlock);
+  int32_t count = 0;
+  for (const auto& block : Attached(aFile).fcBlockList) count += block->SnapShotCount();
+  return count;
 }
 
 int32_t TnxBufferManager::HandedOut(const TnxBaseFile& aFile) {

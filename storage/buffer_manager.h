@@ -18,11 +18,18 @@
 // - RemoveFile drops every cached block of the file; in debug builds it
 //   aborts when one is still handed out or being read. A file is removed
 //   before it is destroyed.
+// - A transaction changes a block only on its own copy, one per level
+//   (transactions.h); the outermost commit makes the copy the committed
+//   image and queues it in its file. A committed image that readers still
+//   hold is retired, not freed, until the last of them releases it.
+// - A snapshot transaction that has read a file keeps seeing the file's
+//   blocks as they were then; the old images live until it ends.
 // - LSNs only grow: NextLSN issues the next one, writing it and attaching a
 //   file only raise the current one. Snapshot IDs are reused lowest first.
 // - Physical memory never exists here, so block memory is always mapped and
 //   nothing is bulk-loaded; eviction and the RAM budget's enforcement belong
-//   to the cache policy, which is not part of this unit yet.
+//   to the cache policy, which is not part of this unit yet. Write-through
+//   commits need that eviction and are refused (9986).
 #pragma once
 
 #include <array>
@@ -35,6 +42,7 @@
 
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/sync/padlock.h"
+#include "storage/files.h"
 #include "storage/release_method.h"
 #include "storage/server_exceptions.h"
 #include "storage/storage_types.h"
@@ -48,7 +56,10 @@ class TStringList;
 class TnxBaseFile;
 class TnxBaseTempStorage;
 class TnxBaseTransaction;
+class TnxBaseTransactionLevel;
 class TnxBufferManager;
+class TnxFlushList;
+class TnxModifiedBlock;
 class TnxFileBlockCache;
 struct TnxBlockLoad;
 struct TnxTempStorageClass;
@@ -90,6 +101,7 @@ private:
 class TnxBlockObject : public TnxObject {
 public:
   TnxBlockSizeAll BlockSizeAll() const noexcept { return boBlockSize; }
+  bool HasMemory() const noexcept { return static_cast<bool>(boCacheBlock); }
 
 protected:
   TnxBlockObject(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize) noexcept
@@ -98,39 +110,118 @@ protected:
   // Padlock held.
   void SetCacheBlock(TnxBlockMemory aMemory) noexcept;
   void FreeCacheBlock() noexcept;
+  TnxBlockMemory TakeCacheBlock() noexcept;
 
   TnxBufferManager& boBufferManager;
   TnxBlockMemory boCacheBlock;
   TnxBlockSizeAll boBlockSize;
 };
 
-// The committed image of one block of one file.
-class TnxReadOnlyBlock final : public TnxBlockObject {
+// The holders of one committed image. A commit that replaces an image still
+// held retires it together with this count; it is freed once the count is
+// back at 0, so a reader's pointer outlives the commit.
+class TnxReadOnlyBlock;
+
+struct TnxImagePins {
+  std::atomic<int32_t> ipCount{0};
+  TnxReadOnlyBlock* ipBlock = nullptr;
+};
+
+// A committed image kept for the snapshot transactions that saw it, as
+// long as one of them may still read it.
+class TnxBlockSnapShot final : public TnxBlockObject {
+public:
+  TnxBlockSnapShot(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize, const uint8_t* aImage, uint32_t aBytes);
+  PnxBlock Block() const noexcept { return boCacheBlock.Data(); }
+
+private:
+  friend class TnxReadOnlyBlock;
+  int32_t bssLinkRefCount = 0;
+};
+
+// Snapshot transaction fsslTrans has read the file: from then on every
+// commit of a block of the file keeps the old image for it.
+struct TnxFileSnapShotLink {
+  TnxFileBlockCache* fsslCache;
+  uint32_t fsslFileCounter;
+  uint32_t fsslUsedBlocks;
+  TnxBaseTransaction* fsslTrans;
+};
+
+// The committed image of one block of one file, with the copies of the
+// transaction that dirtied it (newest on top, one per level).
+class TnxReadOnlyBlock final : public TnxBlockObject, public TnxQueuedBlock {
 public:
   TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);
   ~TnxReadOnlyBlock() override;
 
-  TnxBlockNumber BlockNumber() const noexcept { return robBlockNum; }
+  TnxBlockNumber BlockNumber() const noexcept override { return robBlockNum; }
   TnxBaseFile& FileObject() const noexcept { return *robFile; }
   bool New() const noexcept { return robNew; }
   // Pointers handed out and not yet released.
   int32_t RefCount() const noexcept { return robRefCount.load(std::memory_order_acquire); }
   // Padlock held: a thread is reading the image from disk.
   bool Loading() const noexcept { return robLoading; }
-  // Padlock held: the image is in memory.
-  bool HasMemory() const noexcept { return static_cast<bool>(boCacheBlock); }
+  // Padlock held: a copy exists.
+  bool Dirty() const noexcept { return robBlockListTail != nullptr; }
+  TnxBaseTransaction* Trans() const noexcept { return robTrans; }
 
-  // Padlock held once by the caller. The image as a reader sees it; a new
-  // block reads as the shared zero block. Raises what loading raises.
-  PnxBlock Block(TnxBaseTransaction* aTrans, TnxReleaseMethod& aReleaseMethod);
+  // Padlock held once by the caller. The image as aTrans sees it: its own
+  // newest copy when it dirtied the block (writable with aMarkDirty), else
+  // the committed image; a new block reads as the shared zero block.
+  // Raises what loading raises.
+  PnxBlock Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod);
+  PnxBlock Block(TnxBaseTransaction* aTrans, TnxReleaseMethod& aReleaseMethod) {
+    return Block(aTrans, false, aReleaseMethod);
+  }
   // Padlock held once by the caller: reads the image unless it is in
   // memory or the block is new. Releases the padlock during the read.
   void CacheBlockNeeded();
 
+  // Padlock held. Gives aTrans a copy at its current level.
+  void MakeDirty(TnxBaseTransaction& aTrans);
+  // Padlock held. Moves the newest copy one level out, or, at the
+  // outermost level, makes it the committed image and queues it for
+  // writing (answering true then).
+  bool Commit(bool aForce, bool aIsWTCommit);
+  // Padlock held. Drops the newest copy when it belongs to the current
+  // level (Rollback) or to aLevel; a new block then left clean is freed.
+  void Rollback();
+  void RollbackTransLevel(TnxBaseTransactionLevel& aLevel);
+
+  TnxLSN LastLSN() const noexcept override { return robLastLSN; }
+  uint8_t* PinImage() override;
+  void Unpin() noexcept override;
+  std::vector<uint8_t>& EncryptionCookie() noexcept override { return robEncryptionCookie; }
+  void SetUnwritten(bool aUnwritten) noexcept override {
+    robUnwritten.store(aUnwritten, std::memory_order_relaxed);
+  }
+  bool Unwritten() const noexcept { return robUnwritten.load(std::memory_order_relaxed); }
+  // Padlock held: a failed flush gives the committed image up; the next
+  // read takes it from the file again, or, when snapshots keep older images,
+  // from the newest of those.
+  void RollbackUnwritten() override;
+  // Padlock held: images kept for snapshot transactions.
+  int32_t SnapShotCount() const noexcept { return static_cast<int32_t>(robSnapShots.size()); }
+
 private:
   friend class TnxBufferManager;
   friend class TnxFileBlockCache;
+  friend class TnxModifiedBlock;
+  friend class TnxBaseTransaction;
+  friend class TnxFlushList;
   static void Release(void* aSelf, PnxBlock& aBlock) noexcept;
+  PnxBlock Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept;
+  // The committed image gets aMemory; the one it had is retired while held.
+  void ReplaceImage(TnxBlockMemory aMemory);
+  void PopCopy() noexcept;
+  // Frees the block when it is new and clean again.
+  void DropIfNewAndClean() noexcept;
+  void UnlinkFromTrans() noexcept;
+  // Before a commit replaces the image: keeps it for every snapshot that
+  // started reading the file since the block's last commit.
+  void KeepImageForSnapShots();
+  void DropSnapShotLink(uint32_t aID) noexcept;
 
   TnxBaseFile* robFile;
   uint32_t robFileSlot = 0;  // in the owning file cache's block list
@@ -139,6 +230,7 @@ private:
   std::atomic<int32_t> robRefCount{0};
   bool robNew;
   bool robLoading = false;
+  std::atomic<bool> robUnwritten{false};
   // Made with its manual event by the first thread that waits for the read,
   // so that a read nobody waits for costs no event. The waiters share it and
   // look the block up again afterwards instead of touching this object.
@@ -146,6 +238,42 @@ private:
   TnxReadOnlyBlock* robInUseNext = nullptr;
   TnxReadOnlyBlock* robInUsePrev = nullptr;
   std::vector<uint8_t> robEncryptionCookie;
+  std::unique_ptr<TnxImagePins> robPins;
+  TnxImagePins* robFlushPins = nullptr;  // pinned by the running flush
+  TnxBaseTransaction* robTrans = nullptr;
+  uint32_t robTransSlot = 0;  // in the transaction's block list
+  std::unique_ptr<TnxModifiedBlock> robBlockListTail;
+  std::vector<std::unique_ptr<TnxBlockSnapShot>> robSnapShots;  // oldest first
+  std::vector<TnxBlockSnapShot*> robSnapShotLinks;              // by snapshot ID
+  uint32_t robSnapShotCounter = 0;  // the file's counter at the last commit
+};
+
+// One transaction level's copy of a block; it owns the copy of the next
+// outer level below it.
+class TnxModifiedBlock final : public TnxBlockObject {
+public:
+  TnxModifiedBlock(TnxReadOnlyBlock& aBlock, TnxBaseTransactionLevel& aLevel);
+  ~TnxModifiedBlock() override;
+
+  // A discarded copy reads as zeros; dirtied, it starts from zeros.
+  PnxBlock mbGetBlock(bool aMarkDirty);
+  void Discard() noexcept;
+  // Raises the header format's error (8962) for a damaged image.
+  void Validate() const;
+  bool Discarded() const noexcept { return mbDiscarded; }
+  TnxBaseTransactionLevel& TransLevel() const noexcept { return *mbTransLevel; }
+  TnxReadOnlyBlock& ReadOnlyBlock() const noexcept { return mbReadOnlyBlock; }
+
+private:
+  friend class TnxReadOnlyBlock;
+  // Moves the copy to the list of the next outer level.
+  void DecreaseTransLevel();
+  void StampLSN() noexcept;
+
+  TnxReadOnlyBlock& mbReadOnlyBlock;
+  std::unique_ptr<TnxModifiedBlock> mbPrev;
+  TnxBaseTransactionLevel* mbTransLevel;
+  bool mbDiscarded = false;
 };
 
 // Block-sized work memory that belongs to no file.
@@ -182,11 +310,40 @@ public:
   // Block aBlockNumber of an attached file as aTrans reads it; valid until
   // the release method is called. A file not attached raises 9986.
   PnxBlock GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                    TnxReleaseMethod& aReleaseMethod) {
+    return GetBlock(aFile, aTrans, aBlockNumber, false, aReleaseMethod);
+  }
+  // With aMarkDirty, a copy that aTrans may change.
+  PnxBlock GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                     TnxReleaseMethod& aReleaseMethod);
+  // A block new to the file (never read from disk), dirtied for aTrans
+  // when one is given.
+  PnxBlock AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                    TnxReleaseMethod& aReleaseMethod);
+  // Only for a cached block: dirties it for aTrans and hands back its copy
+  // (released already; valid while the copy lives); otherwise leaves
+  // aModifiableBlock alone.
+  void DirtyBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans,
+                  PnxBlock& aModifiableBlock);
+  // Only for a cached block: dirties it and marks the copy discarded.
+  void DiscardBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans);
+
+  // Ends the current level of aTrans: the outermost one commits and queues
+  // the blocks for aFlushList (one made, flushed and freed here when nil);
+  // a nested one moves its copies and files one level out.
+  void CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit);
+  void RollbackTransaction(TnxBaseTransaction* aTrans);
+  void RollbackTransactionLevel(TnxBaseTransactionLevel& aTransLevel);
+  // The file's queued and unflushed blocks given back after a failed flush.
+  void RollbackUnwritten(TnxBaseFile& aFile);
+  // Committed images replaced while still held, not yet freed.
+  int32_t RetiredImages();
   // Blocks of the file in the cache, block 0 included.
   int32_t CachedBlocks(const TnxBaseFile& aFile);
   // Pointers to the file's blocks not yet released.
   int32_t HandedOut(const TnxBaseFile& aFile);
+  // Old images the file's blocks keep for snapshot transactions.
+  int32_t SnapShotImages(const TnxBaseFile& aFile);
   // Threads waiting for the running read of a block.
   int32_t LoadWaiters(const TnxBaseFile& aFile, TnxBlockNumber aBlockNumber);
   // The buffer manager a file is attached to, nil when none.
@@ -233,7 +390,11 @@ public:
 
 private:
   friend class TnxReadOnlyBlock;
+  friend class TnxModifiedBlock;
   friend class TnxBlockObject;
+  friend class TnxBaseTransaction;
+  friend class TnxBaseTransactionLevel;
+  friend class TnxFlushList;
 
   TnxFileBlockCache& Attached(const TnxBaseFile& aFile) const;
   // Padlock held once: the cached block, after waiting for a running load;
@@ -244,6 +405,16 @@ private:
   // Padlock held: forgets the file's (empty) block cache.
   void DetachFile(TnxBaseFile& aFile) noexcept;
   void ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie);
+  TnxReadOnlyBlock* FindOrCreate(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);
+  // Padlock held: frees the retired images nobody holds any more.
+  void SweepRetired() noexcept;
+  void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);
+  // Padlock held.
+  void CreateFileSnapShotLink(TnxFileBlockCache& aCache, TnxBaseTransaction& aTrans);
+  void FreeSnapShotLinks(TnxBaseTransaction& aTrans) noexcept;
+  // Makes every snapshot that has read one file of aTrans see them all as
+  // they were before its commit.
+  void LinkFilesForSnapShots(TnxBaseTransaction& aTrans);
 
   TnxPadlock bmPadlock{true};
   int32_t bmMaxRAM = 0;
@@ -265,6 +436,11 @@ private:
   std::atomic<int64_t> bmBlocksWritten{0};
   std::vector<std::unique_ptr<TnxFileBlockCache>> bmFiles;
   std::vector<std::unique_ptr<TnxScratchBlock>> bmScratchBlocks;
+  struct TnxRetiredImage {
+    TnxBlockMemory riMemory;
+    std::unique_ptr<TnxImagePins> riPins;
+  };
+  std::vector<TnxRetiredImage> bmRetired;
 };
 
 }  // namespace revurov

@@ -14,6 +14,7 @@
 #include "platform/os_error.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "storage/buffer_manager.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
 #include "storage/replication_log.h"
@@ -421,12 +422,23 @@ void TnxBaseFile::fiUpdateTableChecksum(uint8_t* aHeader) {
 }
 
 void TnxBaseFile::WriteBlock(TnxQueuedBlock& aBlock) {
+  fiQueued.push_back(&aBlock);
   aBlock.SetUnwritten(true);
-  fiWriteRequest.push_back(&aBlock);
 }
 
 void TnxBaseFile::PrepareFlushFile() {
   CheckOpen();
+  const auto takeQueue = [this] {
+    // A batch left by a failed flush stays in front.
+    fiWriteRequest.insert(fiWriteRequest.end(), fiQueued.begin(), fiQueued.end());
+    fiQueued.clear();
+  };
+  if (TnxBufferManager* owner = TnxBufferManager::OwnerOf(*this)) {
+    TnxLockGuard<TnxBufferManager, &TnxBufferManager::Lock, &TnxBufferManager::Unlock> guard(*owner);
+    takeQueue();
+  } else {
+    takeQueue();
+  }
   if (IsTemporary() || fiWriteRequest.empty()) return;
   const uint32_t shift = 12u + fiBlockSize;
   const int64_t blocks64 = FileSize() >> shift;
@@ -531,8 +543,14 @@ void TnxBaseFile::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationL
 }
 
 void TnxBaseFile::RollbackUnwritten() {
-  for (TnxQueuedBlock* block : fiWriteRequest) block->RollbackUnwritten();
+  std::vector<TnxQueuedBlock*> blocks = std::move(fiWriteRequest);
   fiWriteRequest.clear();
+  blocks.insert(blocks.end(), fiQueued.begin(), fiQueued.end());
+  fiQueued.clear();
+  // A block queued twice is given back once: the first may free it.
+  std::sort(blocks.begin(), blocks.end());
+  blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+  for (TnxQueuedBlock* block : blocks) block->RollbackUnwritten();
 }
 
 template <class Read, class Call>

@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lowlevel/sync/padlock.h"
 #include "platform/file_ops.h"
 #include "storage/server_exceptions.h"
 #include "storage/storage_types.h"
@@ -143,17 +144,25 @@ public:
   void ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer, std::vector<uint8_t>& aCookie);
   void WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer, std::vector<uint8_t>& aCookie);
 
-  // Queues a committed block for the next flush; no I/O.
+  // Queues a committed block for the next flush; no I/O. Under the buffer
+  // manager's padlock while the file is attached.
   void WriteBlock(TnxQueuedBlock& aBlock);
-  size_t QueuedBlocks() const noexcept { return fiWriteRequest.size(); }
-  // Orders the queue (new blocks that extend the file, existing ones, blocks
-  // 1 and 2, the header last) and grows the file once.
+  void ReserveQueue(size_t aMore) { fiQueued.reserve(fiQueued.size() + aMore); }
+  size_t QueuedBlocks() const noexcept { return fiQueued.size() + fiWriteRequest.size(); }
+  // Takes the queue over as this flush's batch (under the buffer manager's
+  // padlock while attached, so that commits may go on queueing), orders it
+  // (new blocks that extend the file, existing ones, blocks 1 and 2, the
+  // header last) and grows the file once.
   void PrepareFlushFile();
   // Writes every queued block once in queue order; with aFailSafe the data
   // reaches the medium before it returns. A file marked nxfaReplicationLog
   // reports its blocks to aReplicationLog.
   void FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationLog = nullptr);
+  // Gives back every queued block and the batch of a failed flush, each
+  // once; under the buffer manager's padlock while attached.
   void RollbackUnwritten();
+  // Held by a flush from PrepareFlushFile to the end of FlushFile.
+  TnxPadlock& FlushLock() noexcept { return fiFlushLock; }
 
   // Copies fiChecksum into the header's table-checksum area; nothing when
   // the file keeps no table checksum.
@@ -226,7 +235,9 @@ private:
   int fiOpenError = 0;
   bool fiTemporaryOpen = false;
   uint32_t fiTemporaryID = 0;
-  std::vector<TnxQueuedBlock*> fiWriteRequest;
+  std::vector<TnxQueuedBlock*> fiQueued;        // committed since the last flush took the queue
+  std::vector<TnxQueuedBlock*> fiWriteRequest;  // the running (or failed) flush's batch
+  TnxPadlock fiFlushLock;
 };
 
 // The class of table files: positioned I/O only, so several threads may

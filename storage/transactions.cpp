@@ -1,0 +1,287 @@
+#include "storage/transactions.h"
+
+#include <algorithm>
+#include <cassert>
+#include <functional>
+
+#include "engine/deadline_hooks.h"
+#include "lowlevel/errors/error_codes.h"
+#include "storage/buffer_manager.h"
+#include "storage/files.h"
+#include "storage/replication_log.h"
+
+namespace revurov {
+
+namespace {
+
+constexpr std::u16string_view kFatalText =
+    u"A fatal error has occurred. Server operations are suspended until the server is restarted. Check exception "
+    u"log at server for further information";
+
+// The flush locks of a flush list's files, taken in address order so that
+// two flushes sharing files cannot wait for each other.
+class TFlushLocks {
+public:
+  explicit TFlushLocks(std::vector<TnxBaseFile*> aFiles) : flFiles(std::move(aFiles)) {
+    std::sort(flFiles.begin(), flFiles.end());
+    flFiles.erase(std::unique(flFiles.begin(), flFiles.end()), flFiles.end());
+    for (; flTaken < flFiles.size(); ++flTaken) flFiles[flTaken]->FlushLock().Lock();
+  }
+  ~TFlushLocks() {
+    while (flTaken > 0) flFiles[--flTaken]->FlushLock().Unlock();
+  }
+  TFlushLocks(const TFlushLocks&) = delete;
+  TFlushLocks& operator=(const TFlushLocks&) = delete;
+
+private:
+  std::vector<TnxBaseFile*> flFiles;
+  size_t flTaken = 0;
+};
+
+}  // namespace
+
+// ---- levels ----
+
+TnxBaseTransactionLevel::TnxBaseTransactionLevel(TnxBaseTransaction& aTrans)
+    : tlPrev(aTrans.btTransLevelsTail), tlTransaction(aTrans) {
+  tlLevel = tlPrev ? tlPrev->tlLevel + 1 : 0;
+  tlStartLSN = tlLSN = aTrans.btBufferManager.NextLSN();
+  aTrans.btTransLevelsTail = this;
+}
+
+TnxBaseTransactionLevel::~TnxBaseTransactionLevel() {
+  assert(tlModifiedBlocks.empty() && "a level ends with copies left");
+  tlTransaction.btTransLevelsTail = tlPrev;
+}
+
+void TnxBaseTransactionLevel::Mark(TnxTransactionLevelState aStateMember, int aCounter) {
+  const uint8_t state = nxStateBit(aStateMember);
+  for (TnxBaseTransactionLevel* level = tlTransaction.btTransLevelsTail; level && level != this; level = level->tlPrev)
+    level->tlState |= state;
+  if (aCounter >= 0 && (tlState & state) == 0)
+    tlTransaction.btBufferManager.CountTrans(static_cast<TnxTransCounter>(aCounter));
+  tlState |= state;
+}
+
+void TnxBaseTransactionLevel::MarkCorrupted() { Mark(tlsCorrupted, tcCorrupted); }
+void TnxBaseTransactionLevel::MarkDeadlock() { Mark(tlsDeadlocked, tcDeadlock); }
+void TnxBaseTransactionLevel::MarkNoMoreNested() { Mark(tlsNoMoreNested, -1); }
+
+bool TnxBaseTransactionLevel::StopNested() {
+  if (tlNestingCount > 0) {
+    --tlNestingCount;
+    return false;
+  }
+  return true;
+}
+
+// ---- transactions ----
+
+TnxBaseTransaction::TnxBaseTransaction(TnxBufferManager& aBufferManager, void* aOwningSession, bool aIsSnapshot,
+                                       bool /*aFailSafe*/)
+    : btBufferManager(aBufferManager), btOwningSession(aOwningSession) {
+  if (aIsSnapshot) {
+    btSnapshotID = aBufferManager.RegisterSnapShot(*this);
+    btState |= nxStateBit(tsSnapshot);
+  }
+  try {
+    StartNested(false);
+  } catch (...) {
+    if (aIsSnapshot) aBufferManager.UnregisterSnapShot(btSnapshotID);
+    throw;
+  }
+  btStartLSN = btLSN = btTransLevelsTail->tlStartLSN;
+}
+
+TnxBaseTransaction::~TnxBaseTransaction() {
+  // Whatever the owner left open goes back, so that no copy outlives its
+  // level.
+  while (btTransLevelsTail) {
+    btBufferManager.RollbackTransactionLevel(*btTransLevelsTail);
+    btLevels.pop_back();
+  }
+  {
+    TnxPadlockGuard guard(btBufferManager.bmPadlock);
+    btBufferManager.FreeSnapShotLinks(*this);
+  }
+  if (btState & nxStateBit(tsSnapshot)) {
+    try {
+      btBufferManager.UnregisterSnapShot(btSnapshotID);
+    } catch (...) {
+    }
+  }
+}
+
+void TnxBaseTransaction::StartNested(bool aForce) {
+  if (!aForce && btTransLevelsTail && (btTransLevelsTail->tlState & nxStateBit(tlsNoMoreNested))) {
+    ++btTransLevelsTail->tlNestingCount;
+    return;
+  }
+  btLevels.reserve(btLevels.size() + 1);
+  btLevels.push_back(std::make_unique<TnxBaseTransactionLevel>(*this));
+}
+
+void TnxBaseTransaction::EndLevel() {
+  if (btLevels.size() < 2) throw EnxServerException(nxeInvalidParameter, u"The outermost level ends with the transaction");
+  if (btTransLevelsTail->BlockCount() != 0)
+    throw EnxServerException(nxeInvalidParameter, u"The level still holds changes; commit or roll it back first");
+  btLevels.pop_back();
+}
+
+bool TnxBaseTransaction::StopNested() { return btTransLevelsTail ? btTransLevelsTail->StopNested() : true; }
+
+uint32_t TnxBaseTransaction::CheckState() const noexcept {
+  if (btState & nxStateBit(tsFailed)) return nxeTransactionCorrupt;
+  if (!btTransLevelsTail) return 0;
+  if (btTransLevelsTail->tlState & nxStateBit(tlsDeadlocked)) return nxeDeadlock;
+  if (btTransLevelsTail->tlState & nxStateBit(tlsCorrupted)) return nxeTransactionCorrupt;
+  return 0;
+}
+
+void TnxBaseTransaction::Lock() noexcept {
+  if (btTransLevelsTail) ++btTransLevelsTail->tlLockCount;
+}
+void TnxBaseTransaction::Unlock() noexcept {
+  if (btTransLevelsTail) --btTransLevelsTail->tlLockCount;
+}
+void TnxBaseTransaction::MarkCorrupted() {
+  if (btTransLevelsTail) btTransLevelsTail->MarkCorrupted();
+}
+void TnxBaseTransaction::MarkDeadlock() {
+  if (btTransLevelsTail) btTransLevelsTail->MarkDeadlock();
+}
+void TnxBaseTransaction::MarkNoMoreNested() {
+  if (btTransLevelsTail) btTransLevelsTail->MarkNoMoreNested();
+}
+bool TnxBaseTransaction::Nested() const noexcept {
+  return btTransLevelsTail && (btTransLevelsTail->tlLevel > 0 || btTransLevelsTail->tlNestingCount > 0);
+}
+bool TnxBaseTransaction::IsLocked() const noexcept {
+  return btTransLevelsTail && btTransLevelsTail->tlLockCount != 0 && btTransLevelsTail->tlNestingCount == 0;
+}
+
+std::vector<TnxBaseFile*> TnxBaseTransaction::BoundFiles() const {
+  TnxPadlockGuard guard(btBufferManager.bmPadlock);
+  std::vector<TnxBaseFile*> files;
+  for (const TnxBoundFile& bound : btFiles) files.push_back(bound.bfFile);
+  return files;
+}
+
+void TnxBaseTransaction::BindFile(TnxBaseFile& aFile) {
+  for (const TnxBoundFile& bound : btFiles)
+    if (bound.bfFile == &aFile) return;
+  btFiles.push_back({&aFile, btTransLevelsTail});
+  aFile.fiTransUsedBlocks = aFile.fiUsedBlocks;
+}
+
+void TnxBaseTransaction::UnbindFiles(TnxBaseTransactionLevel* aOnlyLevel) noexcept {
+  std::erase_if(btFiles, [aOnlyLevel](const TnxBoundFile& aBound) { return !aOnlyLevel || aBound.bfLevel == aOnlyLevel; });
+}
+
+// ---- the flush list ----
+
+void TnxFlushList::Prepare(TnxBaseTransaction& aTrans, bool aIsWTCommit) {
+  TnxBufferManager& bm = aTrans.btBufferManager;
+  flLSN = aTrans.btLSN;
+  try {
+    for (const auto& bound : aTrans.btFiles) {
+      TnxBaseFile& file = *bound.bfFile;
+      if (file.IsTemporary()) continue;
+      // The header carries the LSN of the newest transaction in the file.
+      TnxReadOnlyBlock* header = bm.FindOrCreate(file, 0, false);
+      header->CacheBlockNeeded();
+      if (header->robLastLSN < aTrans.btLSN) {
+        header->MakeDirty(aTrans);
+        header->Commit(false, false);
+      }
+      flList.push_back(&file);
+    }
+  } catch (...) {
+    for (const auto& bound : aTrans.btFiles) bound.bfFile->RollbackUnwritten();
+    flList.clear();
+    throw;
+  }
+  if (!aIsWTCommit) aTrans.UnbindFiles(nullptr);
+}
+
+void TnxFlushList::Flush(bool aForceFailSafe) {
+  if (nxFatalErrorFlag.load(std::memory_order_acquire)) throw EnxServerException(nxeTransactionCorrupt, kFatalText);
+  if (flReplicationLog) flReplicationLog->BeginTrans(flLSN);
+  try {
+    TFlushLocks locks(flList);
+    for (TnxBaseFile* file : flList) file->PrepareFlushFile();
+    for (TnxBaseFile* file : flList) file->FlushFile(aForceFailSafe, flReplicationLog);
+  } catch (...) {
+    nxFatalErrorFlag.store(true, std::memory_order_release);
+    if (flReplicationLog) flReplicationLog->EndTrans();
+    throw;
+  }
+  if (flReplicationLog) flReplicationLog->EndTrans();
+}
+
+// ---- commit and rollback ----
+
+void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit) {
+  if (!aTrans) return;
+  std::unique_ptr<TnxFlushList> own;
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
+    if (level.tlLevel == 0) {
+      if (aIsWTCommit) throw EnxBufferManagerException(nxeInvalidParameter, u"A write-through commit is not supported");
+      // Every copy is checked before any becomes committed, so that a
+      // damaged one leaves the whole transaction to its rollback.
+      for (TnxReadOnlyBlock* block : aTrans->btBlocks) block->robBlockListTail->Validate();
+      if (!(aTrans->btState & nxStateBit(tsSnapshot))) CountTrans(tcCommit);
+      if (bmActiveSnapShotCount > 0 && aTrans->btFiles.size() >= 2) LinkFilesForSnapShots(*aTrans);
+      if (!aFlushList) {
+        own = std::make_unique<TnxFlushList>();
+        aFlushList = own.get();
+      }
+      for (const auto& bound : aTrans->btFiles) bound.bfFile->ReserveQueue(aTrans->btBlocks.size() + 1);
+      while (!aTrans->btBlocks.empty()) {
+        TnxReadOnlyBlock* block = aTrans->btBlocks.back();
+        const bool committed = block->Commit(true, false);
+        assert(committed && "an outermost commit left a copy");
+        (void)committed;
+      }
+      level.tlModifiedBlocks.clear();
+      aFlushList->Prepare(*aTrans, false);
+    } else {
+      if (!aIsWTCommit) {
+        CountTrans(tcNestedCommit);
+        std::vector<TnxModifiedBlock*> copies = std::move(level.tlModifiedBlocks);
+        level.tlModifiedBlocks.clear();
+        level.tlPrev->tlModifiedBlocks.reserve(level.tlPrev->tlModifiedBlocks.size() + copies.size());
+        for (TnxModifiedBlock* copy : copies) copy->ReadOnlyBlock().Commit(true, false);
+        for (auto& bound : aTrans->btFiles)
+          if (bound.bfLevel == &level) bound.bfLevel = level.tlPrev;
+      }
+    }
+    SweepRetired();
+  }
+  if (own) own->Flush(false);
+}
+
+void TnxBufferManager::RollbackTransaction(TnxBaseTransaction* aTrans) {
+  if (!aTrans) return;
+  TnxPadlockGuard guard(bmPadlock);
+  TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
+  if (level.tlLevel > 0)
+    CountTrans(tcNestedRollback);
+  else if (!(aTrans->btState & nxStateBit(tsSnapshot)))
+    CountTrans(tcRollback);
+  RollbackTransactionLevel(level);
+}
+
+void TnxBufferManager::RollbackTransactionLevel(TnxBaseTransactionLevel& aTransLevel) {
+  TnxPadlockGuard guard(bmPadlock);
+  TnxBaseTransaction& trans = aTransLevel.tlTransaction;
+  std::vector<TnxModifiedBlock*> copies = std::move(aTransLevel.tlModifiedBlocks);
+  aTransLevel.tlModifiedBlocks.clear();
+  for (TnxModifiedBlock* copy : copies) copy->ReadOnlyBlock().RollbackTransLevel(aTransLevel);
+  trans.UnbindFiles(aTransLevel.tlLevel == 0 ? nullptr : &aTransLevel);
+  SweepRetired();
+}
+
+}  // namespace revurov

@@ -1,0 +1,164 @@
+// Storage transactions: the block changes of one server transaction over
+// any number of files, in nested levels that commit or roll back on their
+// own, and the flush that carries a committed transaction to disk.
+//
+// Contract:
+// - A transaction and its levels are used by one thread at a time; marks
+//   from other threads only set flags and count under the padlock.
+// - StartNested pushes a level (or, on a level marked no-more-nested and
+//   without force, only counts); the owner ends each level with the buffer
+//   manager's commit or rollback and then EndLevel (after StopNested said
+//   so). Level 0 lives as long as the transaction.
+// - Commit and rollback run under the buffer manager's padlock; Flush runs
+//   outside it. Two flushes of one file run one after the other.
+// - A failed flush sets the process-wide fatal flag; from then on every
+//   flush answers 15443 before it writes anything.
+// - A failed Prepare gives the unwritten blocks of every bound file back and
+//   propagates; the transaction's own copies are left for its rollback.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "dictionary/engine_types.h"
+#include "lowlevel/heap/memory_manager.h"
+#include "storage/storage_types.h"
+
+namespace revurov {
+
+class TnxBaseFile;
+class TnxBaseReplicationLog;
+class TnxBaseTransaction;
+class TnxBufferManager;
+class TnxModifiedBlock;
+class TnxReadOnlyBlock;
+struct TnxFileSnapShotLink;
+
+// The member bit of a state in its set.
+template <class TState>
+constexpr uint8_t nxStateBit(TState aState) noexcept {
+  return static_cast<uint8_t>(1u << aState);
+}
+
+class TnxBaseTransactionLevel : public TnxObject {
+public:
+  // Pushed onto aTrans as its current level.
+  explicit TnxBaseTransactionLevel(TnxBaseTransaction& aTrans);
+  ~TnxBaseTransactionLevel() override;
+
+  int32_t Level() const noexcept { return tlLevel + tlNestingCount; }
+  int32_t BlockCount() const noexcept { return static_cast<int32_t>(tlModifiedBlocks.size()); }
+  TnxTransactionLevelStates State() const noexcept { return tlState; }
+  int32_t LockCount() const noexcept { return tlLockCount; }
+  TnxBaseTransactionLevel* Prev() const noexcept { return tlPrev; }
+  TnxBaseTransaction& Transaction() const noexcept { return tlTransaction; }
+  TnxLSN StartLSN() const noexcept { return tlStartLSN; }
+
+  // Marks this level and every level inside it; counted once per level.
+  void MarkCorrupted();
+  void MarkDeadlock();
+  void MarkNoMoreNested();
+  // False when an absorbed nested start ended; true when the level ends.
+  bool StopNested();
+
+private:
+  friend class TnxBaseTransaction;
+  friend class TnxModifiedBlock;
+  friend class TnxReadOnlyBlock;
+  friend class TnxBufferManager;
+  void Mark(TnxTransactionLevelState aState, int aCounter);
+
+  TnxBaseTransactionLevel* tlPrev;
+  TnxBaseTransaction& tlTransaction;
+  TnxLSN tlStartLSN = 0;
+  TnxLSN tlLSN = 0;
+  std::vector<TnxModifiedBlock*> tlModifiedBlocks;
+  int32_t tlLevel = 0;
+  int32_t tlLockCount = 0;
+  int32_t tlNestingCount = 0;
+  TnxTransactionLevelStates tlState = 0;
+};
+
+class TnxBaseTransaction : public TnxObject {
+public:
+  TnxBaseTransaction(TnxBufferManager& aBufferManager, void* aOwningSession, bool aIsSnapshot, bool aFailSafe);
+  ~TnxBaseTransaction() override;
+  TnxBaseTransaction(const TnxBaseTransaction&) = delete;
+  TnxBaseTransaction& operator=(const TnxBaseTransaction&) = delete;
+
+  virtual void StartNested(bool aForce);
+  // The owner ends the current level after its nested commit or rollback.
+  void EndLevel();
+  // See TnxBaseTransactionLevel::StopNested; true without a level.
+  bool StopNested();
+  virtual void Failed() noexcept { btState |= nxStateBit(tsFailed); }
+  // 15443 when failed or corrupted, 10255 when deadlocked, else 0.
+  uint32_t CheckState() const noexcept;
+  void Lock() noexcept;
+  void Unlock() noexcept;
+  void MarkCorrupted();
+  void MarkDeadlock();
+  void MarkNoMoreNested();
+  bool Nested() const noexcept;
+  bool IsLocked() const noexcept;
+
+  TnxTransactionStates State() const noexcept { return btState; }
+  TnxBaseTransactionLevel* TransLevel() const noexcept { return btTransLevelsTail; }
+  int32_t BlockCount() const noexcept { return static_cast<int32_t>(btBlocks.size()); }
+  TnxLSN LSN() const noexcept { return btLSN; }
+  TnxBufferManager& TransBufferManager() const noexcept { return btBufferManager; }
+  void* OwningSession() const noexcept { return btOwningSession; }
+  // Files bound to the transaction, in binding order.
+  std::vector<TnxBaseFile*> BoundFiles() const;
+
+private:
+  friend class TnxBaseTransactionLevel;
+  friend class TnxReadOnlyBlock;
+  friend class TnxModifiedBlock;
+  friend class TnxBufferManager;
+  friend class TnxFlushList;
+  struct TnxBoundFile {
+    TnxBaseFile* bfFile;
+    TnxBaseTransactionLevel* bfLevel;  // the level that bound it
+  };
+  // Padlock held.
+  void BindFile(TnxBaseFile& aFile);
+  void UnbindFiles(TnxBaseTransactionLevel* aOnlyLevel) noexcept;
+  void RemoveBlock(TnxReadOnlyBlock& aBlock) noexcept;
+
+  TnxBufferManager& btBufferManager;
+  void* btOwningSession;
+  TnxTransactionStates btState = 0;
+  TnxLSN btStartLSN = 0;
+  TnxLSN btLSN = 0;
+  uint32_t btSnapshotID = 0;
+  std::vector<std::unique_ptr<TnxBaseTransactionLevel>> btLevels;
+  TnxBaseTransactionLevel* btTransLevelsTail = nullptr;
+  std::vector<TnxReadOnlyBlock*> btBlocks;
+  std::vector<TnxBoundFile> btFiles;
+  // A snapshot transaction's links: the files it has read, the blocks
+  // that keep an old image for it.
+  std::vector<std::unique_ptr<TnxFileSnapShotLink>> btFileSnapShotLinks;
+  std::vector<TnxReadOnlyBlock*> btBlockSnapShotLinks;
+};
+
+// The files of one committed transaction on their way to disk.
+class TnxFlushList : public TnxObject {
+public:
+  TnxFlushList() { flList.reserve(32); }
+  int32_t Count() const noexcept { return static_cast<int32_t>(flList.size()); }
+  // Padlock held: stamps the transaction's LSN into every bound file's header
+  // and takes the files over.
+  void Prepare(TnxBaseTransaction& aTrans, bool aIsWTCommit);
+  // Without the padlock.
+  void Flush(bool aForceFailSafe);
+
+private:
+  friend class TnxBufferManager;
+  TnxLSN flLSN = 0;
+  std::vector<TnxBaseFile*> flList;
+  TnxBaseReplicationLog* flReplicationLog = nullptr;
+};
+
+}  // namespace revurov
