@@ -50,13 +50,18 @@ TaggedBytes DictionaryBytes(const TnxDataDictionary& aDictionary) {
   return TaggedBytes(bytes, bytes + stream.GetSize());
 }
 
+// What the handler serves for aDictionary.
+TTestCommandHandler::TCursorTable Served(const TnxDataDictionary& aDictionary, int32_t aIndexID, int64_t aAutoInc) {
+  return {DictionaryBytes(aDictionary), aDictionary.Guid(), aDictionary.CurrentID(), aIndexID, aAutoInc};
+}
+
 class RemoteCursorTest : public RemoteEngineFixture {
 protected:
   RemoteCursorTest() {
     orders = TableDictionary();
     handler->Configure([&](TTestCommandHandler& h) {
       h.Aliases = {{u"Alpha", u"/data/a"}};
-      h.CursorTables[u"Orders"] = {orders, 0, 41};
+      h.CursorTables[u"Orders"] = Served(*orders, 0, 41);
     });
   }
   ~RemoteCursorTest() override {
@@ -202,7 +207,7 @@ TEST_F(RemoteCursorTest, ANewDictionaryOfOneBaseNameTakesTheCachePlace) {
   TnxRemoteCursor* old = nullptr;
   ASSERT_EQ(OpenCursor(old), 0u);
   // The table changed at the server: its identity no longer matches.
-  handler->Configure([&](TTestCommandHandler& h) { h.CursorTables[u"Orders"].dictionary = TableDictionary(3); });
+  handler->Configure([&](TTestCommandHandler& h) { h.CursorTables[u"Orders"] = Served(*TableDictionary(3), 0, 41); });
   TnxRemoteCursor* fresh = nullptr;
   ASSERT_EQ(OpenCursor(fresh), 0u);
   ASSERT_NE(fresh->SharedDictionary(), old->SharedDictionary());
@@ -439,6 +444,18 @@ TEST_F(RemoteCursorTest, AFailedOpenLeavesNoCursor) {
   EXPECT_EQ(cursor, nullptr);
   EXPECT_EQ(database->DictionaryCache().ChainCount(), 0);
   EXPECT_TRUE(handler->OpenCursors().empty());
+  // A reply that takes us for holding a dictionary we never had.
+  handler->Script(0x234, Fixed(0, Written([](TnxWriter& w) {
+                    w.WriteInteger(int32_t(77));
+                    w.WriteInteger(int32_t(0));
+                    w.WriteBoolean(false);
+                    w.WriteInteger(int64_t(-1));
+                  })));
+  const size_t before = SentCount(session);
+  EXPECT_EQ(OpenCursor(cursor), nxeMessageUnrecognized);
+  EXPECT_EQ(cursor, nullptr);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x234, nxnmCursorClose}));
+  EXPECT_EQ(LastPayload(nxnmCursorClose), (TaggedBytes{77, 0, 0, 0}));
 }
 
 TEST_F(RemoteCursorTest, ACursorMayOutliveItsDatabasesDictionaryCache) {
@@ -498,6 +515,7 @@ TEST(RemoteDataDictionary, TheListHoldsOneReferenceAndTheSecondOfANameReplacesTh
   EXPECT_EQ(first->RefCount(), 1);
   EXPECT_TRUE(first->ReadOnly());
   EXPECT_EQ(first->Guid(), source->Guid());
+  EXPECT_TRUE(first->IsCompatibleWith(source.get()));
   first->_AddRef();  // a holder
   TnxRemoteDataDictionary* second = NewRemote(&cache, *source, u"orders");
   EXPECT_EQ(first->RefCount(), 1);

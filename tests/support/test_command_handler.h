@@ -17,19 +17,18 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "dictionary/data_dictionary.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/endian.h"
+#include "platform/guid.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "transport/command_handler.h"
@@ -112,18 +111,19 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   // $122 answers with a transaction context made for the database.
   bool OpenWithContext = false;
   // Tables cursors open on ($232 to $235), by name (letter case ignored).
-  // The dictionary goes with the reply unless the request names its
-  // identity; the index ID is the request's when it names one.
+  // The dictionary (its stream as written for the client's version) goes
+  // with the reply unless the request names its identity; the index ID is
+  // the request's when it names one.
   struct TCursorTable {
-    std::shared_ptr<const TnxDataDictionary> dictionary;
+    std::vector<uint8_t> dictionary;
+    platform::TGUID guid{};
+    int32_t currentID = 0;
     int32_t indexID = -1;
     int64_t autoInc = -1;
   };
   std::map<std::u16string, TCursorTable> CursorTables;
   // Replies sent after an open reply in one multi-reply: (ID, data) each.
   std::vector<std::pair<TnxMsgID, std::vector<uint8_t>>> OpenExtraParts;
-  // The client version dictionaries are written for.
-  uint32_t DictionaryClientVersion = 47501;
   // Off, nothing is recorded (a benchmark's long run).
   bool Recording = true;
 
@@ -473,8 +473,7 @@ private:
     for (const auto& [name, entry] : CursorTables)
       if (platform::AsciiSameText(name, table)) found = &entry;
     if (!found) return {nxeTableDoesNotExist, {}};
-    const bool follows = aMsgID == 0x232 || !(guid == found->dictionary->Guid()) ||
-                         currentID != found->dictionary->CurrentID();
+    const bool follows = aMsgID == 0x232 || !(guid == found->guid) || currentID != found->currentID;
     const uint32_t id = ++thLastID;
     thCursors.insert(id);
     const int32_t answeredIndex = indexID != -1 ? indexID : found->indexID;
@@ -485,12 +484,7 @@ private:
       if (aMsgID >= 0x233) w.WriteBoolean(follows);
       if (aMsgID >= 0x234) w.WriteInteger(found->autoInc);
     });
-    if (follows) {
-      TnxMemoryStream dictionary(-1);
-      found->dictionary->WriteToStream(dictionary, DictionaryClientVersion);
-      const auto* bytes = static_cast<const uint8_t*>(dictionary.Memory());
-      out.insert(out.end(), bytes, bytes + dictionary.GetSize());
-    }
+    if (follows) out.insert(out.end(), found->dictionary.begin(), found->dictionary.end());
     return {0, out};
   }
 
