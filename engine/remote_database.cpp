@@ -119,7 +119,15 @@ uint32_t TnxRemoteDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16stri
          aFilterTimeout != nxDefaultFilterTimeout))
       msgID = nxnmDatabaseCursorOpenReduced;
 
-    TnxMemoryStream request(-1);
+    // Both kept: a new stream reserves its memory from the system each time.
+    if (!rdRequest) rdRequest = std::make_unique<TnxMemoryStream>(-1);
+    if (!rdReply) rdReply = std::make_unique<TnxMemoryStream>(-1);
+    TnxMemoryStream& request = *rdRequest;
+    TnxMemoryStream& reply = *rdReply;
+    request.SetSize(0);
+    request.SetPosition(0);
+    reply.SetSize(0);
+    reply.SetPosition(0);
     {
       TnxWriter writer(request);
       writer.WriteInteger(static_cast<int32_t>(rdDatabaseID));
@@ -141,7 +149,6 @@ uint32_t TnxRemoteDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16stri
       writer.FlushBuffer();
     }
 
-    TnxMemoryStream reply(-1);
     platform::TStream* replyVariable = &reply;
     uint32_t sequenceID = 0;
     const uint32_t result = rdSession.ProcessRequest(rdSource.Token(), rdRemoteThreadPriority, msgID, Timeout(),

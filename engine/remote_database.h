@@ -183,6 +183,7 @@ private:
   int32_t rdServerVersion = 0;
   TnxDatabaseID rdDatabaseID = 0;
   std::unique_ptr<TnxMemoryStream> rdReply;
+  std::unique_ptr<TnxMemoryStream> rdRequest;
   // Goes before the cursors (the base frees them): it detaches the
   // dictionaries they still hold.
   TnxRemoteDictionaryCache rdDictionaryCache;
