@@ -15,6 +15,8 @@
 //   reader's error and adds nothing.
 // - Operations that need cursors, statements or task infos come with their
 //   requests; until then each answers 12289.
+// - CursorOpen: an index ID the server names outside the table answers
+//   15522 and the server's cursor is closed again.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +26,7 @@
 
 #include "dictionary/engine_types.h"
 #include "engine/abstract_database.h"
+#include "engine/remote_dictionary.h"
 #include "engine/remote_session.h"
 
 namespace revurov {
@@ -35,6 +38,14 @@ inline constexpr TnxMsgID nxnmDatabaseTableGetList = 0x223;
 inline constexpr TnxMsgID nxnmDatabaseGetChangedTables = 0x226;
 inline constexpr TnxMsgID nxnmDatabaseSetTimeout = 0x2F0;
 inline constexpr TnxMsgID nxnmDatabaseClose = 0x2FF;
+inline constexpr TnxMsgID nxnmDatabaseCursorOpen = 0x232;
+inline constexpr TnxMsgID nxnmDatabaseCursorOpenCached = 0x233;
+inline constexpr TnxMsgID nxnmDatabaseCursorOpenReduced = 0x234;
+
+// Servers above these take the dictionary identity, and the index and
+// filter timeout with the open.
+inline constexpr int32_t nxDictionaryCacheMinServer = 46004;
+inline constexpr int32_t nxCursorOpenReducedMinServer = 47001;
 
 class TnxRemoteDatabase : public TnxAbstractDatabase {
   REVUROV_SERVER_OBJECT_CLASS(TnxRemoteDatabase, TnxAbstractDatabase)
@@ -47,6 +58,8 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
   int32_t RemoteThreadPriority() const override { return rdRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rdRemoteThreadPriority = aValue; }
   int32_t ServerVersion() const noexcept { return rdServerVersion; }
+  TnxRemoteSession& Session() const noexcept { return rdSession; }
+  TnxRemoteDictionaryCache& DictionaryCache() noexcept { return rdDictionaryCache; }
   void SetTimeout(uint32_t aValue) override;
 
   // Clears aList, then the server's names in its order.
@@ -122,13 +135,16 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
                             platform::TStream&) override {
     return NotSupported(u"TableStreamWrite");
   }
-  // Cursors and statements of a remote database come with the remote cursor and statement.
-  uint32_t CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view, std::u16string_view, TnxOpenMode,
-                      TnxShareMode, uint32_t, std::u16string_view, int32_t, bool, TnxCursorOpenOptions, uint32_t,
-                      const platform::TStringList*) override {
-    aCursor = nullptr;
-    return NotSupported(u"CursorOpen");
-  }
+  // $232 to $234 as the server version and the client features allow; a
+  // dictionary the server does not send again comes from the in-memory
+  // cache. Without a local cache database there is no cache table, so no
+  // $235 and no marked blobs.
+  uint32_t CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName, std::u16string_view aPassword,
+                      TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout,
+                      std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,
+                      TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout,
+                      const platform::TStringList* aMarkedBlobs) override;
+  // Statements of a remote database come with the remote statement.
   uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t) override {
     aStatement = nullptr;
     return NotSupported(u"StatementAlloc");
@@ -167,6 +183,10 @@ private:
   int32_t rdServerVersion = 0;
   TnxDatabaseID rdDatabaseID = 0;
   std::unique_ptr<TnxMemoryStream> rdReply;
+  std::unique_ptr<TnxMemoryStream> rdRequest;
+  // Goes before the cursors (the base frees them): it detaches the
+  // dictionaries they still hold.
+  TnxRemoteDictionaryCache rdDictionaryCache;
 };
 
 }  // namespace revurov

@@ -193,6 +193,11 @@ class TnxRemoteSession : public TnxAbstractSession, public InxSessionRequests {
   TnxMessageSource NewSource() noexcept;
   // Frees every message queued for aSource.
   void DropQueued(TnxMessageSource aSource) noexcept;
+  // The replies of aSequenceID queued for aFrom go to aTo (a cursor born
+  // of the request).
+  void SwapSourceForSequence(uint32_t aSequenceID, TnxMessageSource aFrom, TnxMessageSource aTo) noexcept {
+    rsMsgQueue.SwapSourceForSequence(aSequenceID, aFrom, aTo);
+  }
   // The session's own token.
   TnxMessageSource Source() const noexcept { return rsSource; }
 

@@ -13,6 +13,7 @@
 // threads at once.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -28,6 +29,7 @@
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/endian.h"
+#include "platform/guid.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "transport/command_handler.h"
@@ -109,6 +111,20 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   std::vector<std::u16string> ChangedTables;
   // $122 answers with a transaction context made for the database.
   bool OpenWithContext = false;
+  // Tables cursors open on ($232 to $235), by name (letter case ignored).
+  // The dictionary (its stream as written for the client's version) goes
+  // with the reply unless the request names its identity; the index ID is
+  // the request's when it names one.
+  struct TCursorTable {
+    std::vector<uint8_t> dictionary;
+    platform::TGUID guid{};
+    int32_t currentID = 0;
+    int32_t indexID = -1;
+    int64_t autoInc = -1;
+  };
+  std::map<std::u16string, TCursorTable> CursorTables;
+  // Replies sent after an open reply in one multi-reply: (ID, data) each.
+  std::vector<std::pair<TnxMsgID, std::vector<uint8_t>>> OpenExtraParts;
   // Off, nothing is recorded (a benchmark's long run).
   bool Recording = true;
 
@@ -156,6 +172,11 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   int LateHeld() const {
     std::lock_guard<std::mutex> guard(thLock);
     return thLateHeld;
+  }
+  // Server cursors open now ($3FF closes one).
+  std::set<uint32_t> OpenCursors() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thCursors;
   }
   // The ID the handler gave the last session it added.
   TnxSessionID LastSession() const {
@@ -211,6 +232,19 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
           answer.code = 0;
           replyID = nxMultiReplyMsgID;
         }
+        if (script.kind == TReplyKind::rkEcho && aMessage.dmMsg >= 0x232 && aMessage.dmMsg <= 0x235 &&
+            answer.code == 0) {
+          std::vector<std::pair<TnxMsgID, std::vector<uint8_t>>> extra;
+          Configure([&](TTestCommandHandler& h) { extra = h.OpenExtraParts; });
+          if (!extra.empty()) {
+            answer.data = MultiReplyOf(aMessage.dmMsg, 0, answer.data);
+            for (const auto& [id, part] : extra) {
+              const std::vector<uint8_t> more = MultiReplyOf(id, 0, part);
+              answer.data.insert(answer.data.end(), more.begin(), more.end());
+            }
+            replyID = nxMultiReplyMsgID;
+          }
+        }
         if (script.kind == TReplyKind::rkLate) HoldBack();
         Send(replyID, answer.code, answer.data, {});
         break;
@@ -232,11 +266,12 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
 
   // A multi-reply holding one part.
   static std::vector<uint8_t> MultiReplyOf(TnxMsgID aMsgID, uint32_t aCode, const std::vector<uint8_t>& aData) {
-    std::vector<uint8_t> out(nxMultiReplyPartHeaderSize);
+    // Sized once: an insert after the header trips GCC's bounds check at -O3.
+    std::vector<uint8_t> out(nxMultiReplyPartHeaderSize + aData.size());
     platform::StoreU32(out.data(), aMsgID);
-    platform::StoreU32(out.data() + 4, static_cast<uint32_t>(nxMultiReplyPartHeaderSize + aData.size()));
+    platform::StoreU32(out.data() + 4, static_cast<uint32_t>(out.size()));
     platform::StoreU32(out.data() + 8, aCode);
-    out.insert(out.end(), aData.begin(), aData.end());
+    std::copy(aData.begin(), aData.end(), out.begin() + nxMultiReplyPartHeaderSize);
     return out;
   }
 
@@ -390,6 +425,23 @@ private:
         auto tables = Tables.find(it->second);
         return {0, NameList(tables == Tables.end() ? std::vector<std::u16string>{} : tables->second)};
       }
+      case 0x232: case 0x233: case 0x234: case 0x235:
+        return CursorOpenAnswer(aMsgID, reader);
+      case 0x3C1: {
+        if (aRequest.size() < 5 || !thCursors.count(platform::LoadU32(aRequest.data()))) return {nxeInvalidHandle, {}};
+        const uint32_t id = ++thLastID;
+        thCursors.insert(id);
+        std::vector<uint8_t> out = U32(id);
+        const std::vector<uint8_t> index = U32(static_cast<uint32_t>(thCursorIndex[platform::LoadU32(aRequest.data())]));
+        thCursorIndex[id] = thCursorIndex[platform::LoadU32(aRequest.data())];
+        out.insert(out.end(), index.begin(), index.end());
+        return {0, out};
+      }
+      case 0x3FF:
+        if (aRequest.size() >= 4) thCursors.erase(platform::LoadU32(aRequest.data()));
+        return {};
+      case 0x313:
+        return {};
       case 0x2FF:
         if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
         return {};
@@ -399,6 +451,43 @@ private:
       default:
         return {0, aRequest};
     }
+  }
+
+  // Under thLock. The request's layout grows with its ID.
+  TAnswer CursorOpenAnswer(TnxMsgID aMsgID, TnxReader& aReader) {
+    const uint32_t database = static_cast<uint32_t>(aReader.ReadInteger());
+    const std::u16string table = aReader.ReadString();
+    aReader.ReadString();  // password
+    for (int i = 0; i < 3; ++i) aReader.ReadInteger();
+    platform::TGUID guid{};
+    int32_t currentID = 0;
+    int32_t indexID = -1;
+    if (aMsgID >= 0x233) {
+      guid = aReader.ReadGuid();
+      currentID = aReader.ReadInteger();
+    }
+    if (aMsgID >= 0x234) {
+      aReader.ReadString();
+      indexID = aReader.ReadInteger();
+    }
+    if (!thDatabases.count(database)) return {nxeInvalidHandle, {}};
+    const TCursorTable* found = nullptr;
+    for (const auto& [name, entry] : CursorTables)
+      if (platform::AsciiSameText(name, table)) found = &entry;
+    if (!found) return {nxeTableDoesNotExist, {}};
+    const bool follows = aMsgID == 0x232 || !(guid == found->guid) || currentID != found->currentID;
+    const uint32_t id = ++thLastID;
+    thCursors.insert(id);
+    const int32_t answeredIndex = indexID != -1 ? indexID : found->indexID;
+    thCursorIndex[id] = answeredIndex;
+    std::vector<uint8_t> out = Tagged([&](TnxWriter& w) {
+      w.WriteInteger(static_cast<int32_t>(id));
+      w.WriteInteger(answeredIndex);
+      if (aMsgID >= 0x233) w.WriteBoolean(follows);
+      if (aMsgID >= 0x234) w.WriteInteger(found->autoInc);
+    });
+    if (follows) out.insert(out.end(), found->dictionary.begin(), found->dictionary.end());
+    return {0, out};
   }
 
   // The text goes where a transport takes the error text of a reply from:
@@ -419,6 +508,8 @@ private:
   std::vector<TReceivedRequest> thEvents;
   std::map<TnxSessionID, platform::TStringList> thOptions;
   std::map<uint32_t, std::u16string> thDatabases;  // open databases: their alias or path
+  std::set<uint32_t> thCursors;                    // open cursors
+  std::map<uint32_t, int32_t> thCursorIndex;       // their index IDs
   uint32_t thLastID = 100;
   std::condition_variable thLateWake;
   bool thLateReleased = false;

@@ -1,0 +1,179 @@
+// TnxRemoteCursor: the client side of a cursor the server opened; its
+// remote database makes it from the open reply (CursorOpen).
+//
+// Contract:
+// - The index ID a server names must lie in -1 .. index count - 1 of the
+//   table; otherwise construction raises 15522 and takes nothing over.
+// - The dictionary is either a shared remote one (the cursor takes its own
+//   reference) or a plain one the cursor owns.
+// - Requests go through the cursor's own place in its session's queue, so
+//   replies a server sent ahead for it wait there.
+// - A SetToBookmark bigger than the table's largest bookmark answers 9986.
+//   With cfDelayedSetToBookmark it is held back: the next can-skip request
+//   (another positioning, the close) drops it, any other sends it first.
+// - Freed, it closes the server's cursor ($3FF, can-skip, errors
+//   swallowed); its session must still be alive, its database need not.
+// - The filter deadline is on the engine's 64-bit millisecond clock.
+// - Operations of later steps answer 12289 until they are built.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/abstract_cursor.h"
+#include "engine/remote_session.h"
+
+namespace revurov {
+
+class TnxRemoteDatabase;
+class TnxRemoteDataDictionary;
+
+inline constexpr TnxMsgID nxnmCursorSetToBookmark = 0x313;
+inline constexpr TnxMsgID nxnmCursorDuplicate = 0x3C1;
+inline constexpr TnxMsgID nxnmCursorClose = 0x3FF;
+
+inline constexpr uint32_t nxDefaultFilterTimeout = 500;
+
+class TnxRemoteCursor : public TnxAbstractRemoteCursor {
+  REVUROV_SERVER_OBJECT_CLASS(TnxRemoteCursor, TnxAbstractRemoteCursor)
+  // Exactly one of aShared and aOwned is given.
+  TnxRemoteCursor(TnxRemoteDatabase* aDatabase, uint32_t aTimeout, TnxCursorID aCursorID, int32_t aIndexID,
+                  TnxRemoteDataDictionary* aShared, std::unique_ptr<TnxDataDictionary> aOwned,
+                  std::u16string_view aTableName, int64_t aAutoInc);
+
+  void AfterConstruction() override;
+
+  TnxCursorID CursorID() const noexcept { return rcCursorID; }
+  TnxMessageSource Source() const noexcept { return rcSource.Token(); }
+  int64_t CachedAutoInc() const noexcept { return rcCachedAutoInc; }
+  uint32_t FilterTimeout() const noexcept { return rcFilterTimeout; }
+  TnxRemoteDataDictionary* SharedDictionary() const noexcept { return rcShared; }
+  bool DelayedSetToBookmarkPending() const noexcept { return rcDelayedSetToBookmarkSize != 0; }
+
+  TnxDataDictionary* _Dictionary() override { return rc_Dictionary; }
+  TnxBaseTableDescriptor* TableDescriptor() override { return rcTableDescriptor; }
+  std::u16string FullName() override { return rcTableName; }
+
+  uint32_t Duplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& aNewCursor) override;
+  uint32_t SetToBookmark(PnxBookmarkBuffer aBookmark, uint32_t aSize) override;
+  uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
+  uint32_t GetIndexID(int32_t& aIndexID) override;
+  uint32_t FilterSetTimeout(uint32_t aTimeout) override;
+
+  // The plain SetToBookmark request, without delay.
+  uint32_t rcSetToBookmarkInner(PnxBookmarkBuffer aBookmark, uint32_t aSize);
+  // For the record reads: a local filter scan's deadline.
+  void rcFilterTimeoutStart() noexcept;
+  // True (aResult 15444) past the deadline or with acoFailClientFilterFast.
+  bool rcFilterTimedOut(uint32_t& aResult) noexcept;
+  void rcFilterTimeoutSuspend() noexcept;
+  void rcFilterTimeoutResume() noexcept;
+
+  uint32_t rcCacheBlob(const TnxRecID&, int32_t, TnxBlobNr, TnxNewBlobNr*) override {
+    return NotSupported(u"rcCacheBlob");
+  }
+  uint32_t SetToBegin() override { return NotSupported(u"SetToBegin"); }
+  uint32_t SetToCursor(TnxAbstractCursor*) override { return NotSupported(u"SetToCursor"); }
+  uint32_t SetToEnd() override { return NotSupported(u"SetToEnd"); }
+  uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return NotSupported(u"SetToFilter"); }
+  uint32_t GetBookmark(PnxBookmarkBuffer, uint32_t) override { return NotSupported(u"GetBookmark"); }
+  uint32_t CompareBookmarks(PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&) override { return NotSupported(u"CompareBookmarks"); }
+  uint32_t BookmarkAsVariant(PnxBookmarkBuffer, uint32_t, platform::TnxVariant&) override { return NotSupported(u"BookmarkAsVariant"); }
+  uint32_t RecNoSupported() override { return NotSupported(u"RecNoSupported"); }
+  uint32_t RecNoGet(uint32_t&, bool) override { return NotSupported(u"RecNoGet"); }
+  uint32_t RecNoSet(uint32_t, bool) override { return NotSupported(u"RecNoSet"); }
+  uint32_t RecordGet(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGet"); }
+  uint32_t RecordGetNext(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetNext"); }
+  uint32_t RecordGetPrior(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetPrior"); }
+  uint32_t RecordInsert(TnxLockType, PnxRecordBuffer, int64_t*) override { return NotSupported(u"RecordInsert"); }
+  uint32_t RecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override { return NotSupported(u"RecordModify"); }
+  uint32_t RecordDelete(PnxRecordBuffer, TnxLSN) override { return NotSupported(u"RecordDelete"); }
+  uint32_t RecordIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"RecordIsLocked"); }
+  uint32_t RecordLockRelease(bool, bool) override { return NotSupported(u"RecordLockRelease"); }
+  uint32_t AutoIncGet(uint32_t&, bool) override { return NotSupported(u"AutoIncGet"); }
+  uint32_t AutoIncSet(uint32_t) override { return NotSupported(u"AutoIncSet"); }
+  uint32_t FilterAddCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool) override { return NotSupported(u"FilterAddCustom"); }
+  uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) override { return NotSupported(u"FilterReplaceCustom"); }
+  uint32_t FilterActivate(TnxFilterID) override { return NotSupported(u"FilterActivate"); }
+  uint32_t FilterDeactivate(TnxFilterID) override { return NotSupported(u"FilterDeactivate"); }
+  uint32_t FilterRemove(TnxFilterID) override { return NotSupported(u"FilterRemove"); }
+  uint32_t SwitchToIndex(std::u16string_view, int32_t, TnxPosnOnRec) override { return NotSupported(u"SwitchToIndex"); }
+  uint32_t SetToKey(TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer) override { return NotSupported(u"SetToKey"); }
+  uint32_t RecordGetForKey(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override { return NotSupported(u"RecordGetForKey"); }
+  uint32_t RecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, TnxDataSetKeyBufferArray&, bool, bool) override { return NotSupported(u"RecordGetForKeyBatch"); }
+  uint32_t RangeReset() override { return NotSupported(u"RangeReset"); }
+  uint32_t RangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool) override { return NotSupported(u"RangeSet"); }
+  uint32_t CompareKeys(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer, TValueRelationship&) override { return NotSupported(u"CompareKeys"); }
+  uint32_t KeyFilterAddCustom(TnxBaseFilterDescriptor*, TnxKeyFilterID&) override { return NotSupported(u"KeyFilterAddCustom"); }
+  uint32_t KeyFilterActivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterActivate"); }
+  uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterDeactivate"); }
+  uint32_t KeyFilterRemove(TnxKeyFilterID) override { return NotSupported(u"KeyFilterRemove"); }
+  uint32_t RecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override { return NotSupported(u"RecordGetBatch"); }
+  uint32_t RecordInsertBatch(TnxCustomMemoryStream&) override { return NotSupported(u"RecordInsertBatch"); }
+  uint32_t CopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t) override { return NotSupported(u"CopyRecords"); }
+  uint32_t CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override { return NotSupported(u"CopyRecordsEx"); }
+  uint32_t DeleteRecords() override { return NotSupported(u"DeleteRecords"); }
+  uint32_t BlobsCancel(TnxRefNr) override { return NotSupported(u"BlobsCancel"); }
+  uint32_t BlobCreate(const TnxRecID&, int32_t, TnxBlobNr&) override { return NotSupported(u"BlobCreate"); }
+  uint32_t BlobCreateFile(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&) override { return NotSupported(u"BlobCreateFile"); }
+  uint32_t BlobDelete(const TnxRecID&, int32_t, TnxBlobNr) override { return NotSupported(u"BlobDelete"); }
+  uint32_t BlobFree(const TnxRecID&, int32_t, TnxBlobNr) override { return NotSupported(u"BlobFree"); }
+  uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool, TnxNewBlobNr*) override { return NotSupported(u"sbcBlobRead"); }
+  uint32_t BlobWrite(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*) override { return NotSupported(u"BlobWrite"); }
+  uint32_t BlobTruncate(const TnxRecID&, int32_t, TnxBlobNr, uint32_t) override { return NotSupported(u"BlobTruncate"); }
+  uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*) override { return NotSupported(u"sbcBlobGetLength"); }
+  uint32_t BlobModified(const TnxRecID&, int32_t, TnxBlobNr, bool&) override { return NotSupported(u"BlobModified"); }
+  uint32_t TableStreamGetList(platform::TStringList&) override { return NotSupported(u"TableStreamGetList"); }
+  uint32_t TableStreamWrite(std::u16string_view, platform::TStream&) override { return NotSupported(u"TableStreamWrite"); }
+  uint32_t TableStreamRead(std::u16string_view, platform::TStream&) override { return NotSupported(u"TableStreamRead"); }
+  uint32_t TableStreamDelete(std::u16string_view) override { return NotSupported(u"TableStreamDelete"); }
+  uint32_t TableIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"TableIsLocked"); }
+  uint32_t TableLockAcquire(TnxLockType) override { return NotSupported(u"TableLockAcquire"); }
+  uint32_t TableLockRelease(TnxLockType, bool) override { return NotSupported(u"TableLockRelease"); }
+  uint32_t ChangePassword(std::u16string_view) override { return NotSupported(u"ChangePassword"); }
+  uint32_t GetRecordCount(uint32_t&, bool) override { return NotSupported(u"GetRecordCount"); }
+  uint32_t GetRecordCountAsync(TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountAsync"); }
+  uint32_t GetRecordCountEx(TnxRecordCountOption, uint32_t&, bool) override { return NotSupported(u"GetRecordCountEx"); }
+  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountExAsync"); }
+
+protected:
+  ~TnxRemoteCursor() override;
+
+private:
+  // Every request of the cursor: a held-back SetToBookmark is dropped by a
+  // can-skip one and sent ahead of any other.
+  uint32_t rcRequest(TnxMsgID aMsgID, const void* aData, int32_t aLen, TnxMemoryStream* aReply,
+                     bool aCanSkipCantSkip) noexcept;
+  uint32_t rcSend(TnxMsgID aMsgID, const void* aData, int32_t aLen, TnxMemoryStream* aReply,
+                  bool aCanSkipCantSkip) noexcept;
+  void rcFlushDelayedSetToBookmark(bool aDrop) noexcept;
+  void rcReleaseDictionary() noexcept;
+
+  TnxRemoteDatabase* rcDatabase;
+  TnxRemoteSession& rcSession;
+  TnxRemoteSource rcSource;
+  TnxThreadPriority rcRemoteThreadPriority = 0;
+  int32_t rcServerVersion = 0;
+  TnxCursorID rcCursorID = 0;
+  int32_t rcIndexID = -1;
+  uint32_t rcBookmarkSize = 0;
+  uint32_t rcMaxBookmarkSize = 0;
+  TnxDataDictionary* rc_Dictionary = nullptr;
+  TnxRemoteDataDictionary* rcShared = nullptr;  // one reference
+  std::unique_ptr<TnxDataDictionary> rcOwned;
+  std::u16string rcTableName;
+  TnxBaseTableDescriptor* rcTableDescriptor = nullptr;
+  std::vector<uint8_t> rcBookmarkCache;
+  bool rcBookmarkCacheValid = false;
+  std::vector<uint8_t> rcDelayedSetToBookmark;
+  uint32_t rcDelayedSetToBookmarkSize = 0;
+  uint32_t rcFilterTimeout = nxDefaultFilterTimeout;
+  uint64_t rcFilterUntil = 0;
+  int32_t rcFilterTimeoutLock = 0;
+  int64_t rcCachedAutoInc = -1;
+};
+
+}  // namespace revurov
