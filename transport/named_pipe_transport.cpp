@@ -17,7 +17,7 @@
 #include "transport/connection.h"
 #include "transport/message_frame.h"
 #include "transport/server_connection.h"
-#include "transport/server_discovery.h"
+#include "transport/named_pipe_discovery.h"
 #include "transport/transport_exception.h"
 
 namespace revurov {
@@ -237,7 +237,7 @@ public:
     npltHandle = platform::LocalListen(AddressOf(aPipeName), kListenBacklog);
     if (npltHandle < 0) {
       const int error = errno;
-      throw EnxTransportException(nullptr, nxeServerNotFound,
+      throw EnxTransportException(&aTransport, nxeServerNotFound,
                                   u"Cannot create the pipe " + aPipeName + u": " +
                                       platform::Utf8ToUtf16(std::strerror(error)));
     }
@@ -306,9 +306,9 @@ TnxNamedPipeTransport::TnxNamedPipeTransport(platform::TComponent* aOwner) : Tnx
 
 TnxNamedPipeTransport::~TnxNamedPipeTransport() { StopListening(); }
 
-platform::TInterfacePtr<InxActiveBroadcast> TnxNamedPipeTransport::BeginBroadcast(InxBroadcastReplyHandler*,
-                                                                                  int32_t) {
-  return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
+platform::TInterfacePtr<InxActiveBroadcast> TnxNamedPipeTransport::BeginBroadcast(InxBroadcastReplyHandler* aHandler,
+                                                                                  int32_t aInterval) {
+  return nxBeginPipeBroadcast(*this, aHandler, aInterval);
 }
 
 void TnxNamedPipeTransport::GetBoundAddresses(platform::TStringList& aList) {
@@ -363,6 +363,7 @@ void TnxNamedPipeTransport::DoStart() {
     nptpListenThread =
         std::make_unique<TnxNamedPipeListenThread>(*this, nxPipeName(u".", Port(), std::u16string(platform::Trim(ServerName()))));
     nptpWaitingServerConnections.store(1);
+    if (RespondToBroadcasts()) nptpBroadcastListener = std::make_unique<TnxNamedPipeBroadcastListener>(*this);
   } catch (...) {
     StopListening();
     SetServerStarted(false);
@@ -377,6 +378,7 @@ void TnxNamedPipeTransport::DoStop() {
 }
 
 void TnxNamedPipeTransport::StopListening() noexcept {
+  nptpBroadcastListener.reset();
   nptpListenThread.reset();
   nptpWaitingServerConnections.store(0);
 }

@@ -15,6 +15,7 @@
 //   connections at once; a connection beyond them is closed at once. Sends to
 //   a peer block at most LostConnectionTimeout ms.
 // - RemoteAddressText and the bound address are this computer's name.
+// - Discovery and the answers of a listener: named_pipe_discovery.h.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,7 @@
 namespace revurov {
 
 class TnxNamedPipeListenThread;
+class TnxNamedPipeBroadcastListener;
 
 inline constexpr uint32_t nxPipePartSize = 65504;
 inline constexpr int32_t kMaxPipeInstances = 255;
@@ -65,6 +67,7 @@ private:
   void StopListening() noexcept;
 
   std::unique_ptr<TnxNamedPipeListenThread> nptpListenThread;
+  std::unique_ptr<TnxNamedPipeBroadcastListener> nptpBroadcastListener;
   std::atomic<int32_t> nptpWaitingServerConnections{0};
   std::atomic<int32_t> nptpInstances{0};
   std::atomic<int64_t> nptpBytesRead{0};
