@@ -289,7 +289,7 @@ TEST_F(PipeListener, BeyondTheInstanceLimitAClientIsTurnedDown) {
 
 class PipeKilledServer : public testing::LibraryStarted {};
 
-TEST_F(PipeKilledServer, TheNextRequestFailsWith11276AtOnceAndABlockedReaderReturns) {
+TEST_F(PipeKilledServer, TheNextRequestFailsWith11276AtOnceAndWaitingReadsReturn) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
 #endif
@@ -331,11 +331,16 @@ TEST_F(PipeKilledServer, TheNextRequestFailsWith11276AtOnceAndABlockedReaderRetu
     platform::CloseSocket(fd);
     return fd >= 0;
   }));
+  std::unique_ptr<testing::TTestCommandHandler, Freed> clientHandler(Make<testing::TTestCommandHandler>(u"CH"));
   Transport client(Make<TnxNamedPipeTransport>(u"C"));
   client->SetServerName(name);
   client->SetPort(port);
   client->SetHeartbeatInterval(0);
+  // Its thread waits in a read on its callback connection.
+  client->SetCallbackThreadCount(1);
+  client->SetCommandHandler(clientHandler.get());
   client->SetActive(true);
+  ASSERT_EQ(client->State(), nxsStarted);
   TnxSessionID session = 0;
   int32_t version = 0;
   ASSERT_EQ(client->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, session), 0u);
@@ -349,9 +354,11 @@ TEST_F(PipeKilledServer, TheNextRequestFailsWith11276AtOnceAndABlockedReaderRetu
   waiting->Open();
   Frame received{1};
   std::thread reader([&] { received = waiting->Receive(); });
+  ASSERT_EQ(client->CallbackThreadsRunning(), 1);
   child.Kill();
   reader.join();
   EXPECT_TRUE(received.empty()) << "the end of the stream";
+  EXPECT_TRUE(Within(20s, [&] { return client->CallbackThreadsRunning() == 0; })) << "its read returned";
   const auto before = std::chrono::steady_clock::now();
   reply = TReply{};
   client->Request(0, session, 0, kEcho, 0, data.data(), 3, &TReply::Callback, &reply);
