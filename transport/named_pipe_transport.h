@@ -12,8 +12,11 @@
 //   check or whose part count is not that figure.
 // - The listener keeps one listening socket (the one waiting instance of the
 //   statistics' "Idle NamedPipes") and serves at most kMaxPipeInstances
-//   connections at once; a connection beyond them is closed at once. Sends to
-//   a peer block at most LostConnectionTimeout ms.
+//   connections at once; a connection beyond them is closed at once. A
+//   served connection first gets one byte (1) from the server, which the
+//   client waits for up to Timeout ms: without it the client knows at once
+//   that it was turned down. Sends to a peer block at most
+//   LostConnectionTimeout ms.
 // - RemoteAddressText and the bound address are this computer's name.
 // - Discovery and the answers of a listener: named_pipe_discovery.h.
 #pragma once
