@@ -24,6 +24,7 @@
 
 #include "platform/endian.h"
 #include "platform/socket.h"
+#include "transport/named_pipe_transport.h"
 #include "transport/support/socket_pair_transport.h"
 #include "transport/wire_header.h"
 
@@ -51,6 +52,8 @@ struct TPeerFrame {
     h.bhFlags = Flags;
     h.bhMsgID = MsgID;
     h.bhLength = Length ? Length : static_cast<uint32_t>(out.size());
+    // Only the pipe medium reads it; it follows the length, true or not.
+    h.bhParts = nxPipeParts(h.bhLength);
     h.bhErrorCode = ErrorCode;
     h.bhMsgType = Type;
     h.bhCompressType = CompressType;
@@ -79,6 +82,12 @@ public:
       if (!ReadExactly(eFd, aFrame.data(), nxHeaderSize)) return false;
       const TnxBaseHeader h = nxLoadHeader(aFrame.data());
       if (nxCheckHeader(h) != 0) return false;
+      if (ePeer.CountsParts.load()) {
+        // A wrong count is a broken frame; a right one is recorded as every
+        // other medium sends it, so that expected bytes need not know.
+        if (h.bhParts != nxPipeParts(h.bhLength)) return false;
+        platform::StoreU32(aFrame.data() + 20, 0);
+      }
       aFrame.resize(h.bhLength);
       if (!ReadExactly(eFd, aFrame.data() + nxHeaderSize, h.bhLength - nxHeaderSize)) return false;
       ePeer.Record(eIndex, aFrame);
@@ -117,6 +126,8 @@ public:
 
   std::atomic<bool> Refuse{false};
   std::atomic<int> Attempts{0};
+  // Frames must carry the part count of the pipe medium.
+  std::atomic<bool> CountsParts{false};
   // Runs on every attempt before it is taken or refused; set before use.
   std::function<void()> OnAttempt;
 

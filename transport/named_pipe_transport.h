@@ -1,0 +1,89 @@
+// The pooled transport over local stream sockets that stand in for named
+// pipes ("np"): it reaches servers on this machine only.
+//
+// Contract:
+// - A server listens on the pipe name "\\.\pipe\RevurOV\1.0\<Port>\<ServerName>";
+//   clients dial ServerName, or "server@host" where the host is what follows
+//   the last "@". A host other than empty, "." or this computer's name (in
+//   any case), a name longer than a local address holds, nobody listening,
+//   or a server that turned the connection down fails the connect with 11278.
+// - Every message goes out in one write; bhParts is bhLength / 65,504 rounded
+//   up. A reader drops the connection on a header that fails the header
+//   check or whose part count is not that figure.
+// - The listener keeps one listening socket (the one waiting instance of the
+//   statistics' "Idle NamedPipes") and serves at most kMaxPipeInstances
+//   connections at once; a connection beyond them is closed at once. A
+//   served connection first gets one byte (1) from the server, which the
+//   client waits for up to Timeout ms: without it the client knows at once
+//   that it was turned down. Sends to a peer block at most
+//   LostConnectionTimeout ms.
+// - RemoteAddressText and the bound address are this computer's name.
+// - Discovery and the answers of a listener: named_pipe_discovery.h.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "transport/pooled_transport.h"
+
+namespace revurov {
+
+class TnxNamedPipeListenThread;
+class TnxNamedPipeBroadcastListener;
+
+inline constexpr uint32_t nxPipePartSize = 65504;
+inline constexpr int32_t kMaxPipeInstances = 255;
+
+class TnxNamedPipeTransport : public TnxBasePooledTransport {
+  REVUROV_COMPONENT_CLASS(TnxNamedPipeTransport, TnxBasePooledTransport)
+  explicit TnxNamedPipeTransport(platform::TComponent* aOwner);
+  ~TnxNamedPipeTransport() override;
+
+  std::u16string GetName() const override { return u"NamedPipe"; }
+  std::u16string ProtocolName() const override { return u"np"; }
+  void GetBoundAddresses(platform::TStringList& aList) override;
+  platform::TInterfacePtr<InxActiveBroadcast> BeginBroadcast(InxBroadcastReplyHandler* aHandler,
+                                                              int32_t aInterval) override;
+  void GetStatsCaptions(platform::TStringList& aList) const override;
+  void GetStatsValues(platform::TStringList& aList) const override;
+
+  int32_t WaitingServerConnections() const noexcept { return nptpWaitingServerConnections.load(); }
+  // Server connections served at the moment.
+  int32_t PipeInstances() const noexcept { return nptpInstances.load(); }
+  // Bytes read from served connections since the start.
+  int64_t BytesRead() const noexcept { return nptpBytesRead.load(std::memory_order_relaxed); }
+  void CountRead(int64_t aBytes) noexcept { nptpBytesRead.fetch_add(aBytes, std::memory_order_relaxed); }
+
+  // A listen thread's accepted socket; the transport owns it from here.
+  void ConnectionAccepted(int aSocket);
+  void InstanceGone() noexcept { nptpInstances.fetch_sub(1); }
+
+protected:
+  TnxBaseClientConnection* btCreateClientConnection() override;
+  std::u16string btConnectionsCaption() const override { return u"NamedPipes"; }
+  void DoStart() override;
+  void DoStop() override;
+
+private:
+  void StopListening() noexcept;
+
+  std::unique_ptr<TnxNamedPipeListenThread> nptpListenThread;
+  std::unique_ptr<TnxNamedPipeBroadcastListener> nptpBroadcastListener;
+  std::atomic<int32_t> nptpWaitingServerConnections{0};
+  std::atomic<int32_t> nptpInstances{0};
+  std::atomic<int64_t> nptpBytesRead{0};
+};
+
+// The bhParts figure of a message of aLength bytes.
+uint32_t nxPipeParts(uint32_t aLength) noexcept;
+// "\\" + aHost + "\pipe\RevurOV\1.0\" + aPort + "\" + aServer.
+std::u16string nxPipeName(const std::u16string& aHost, uint16_t aPort, const std::u16string& aServer);
+// The pipe a client of aServerName dials: the host behind the last "@"
+// mapped to "." when it is this computer; false for another host.
+bool nxLocalPipeName(const std::u16string& aServerName, uint16_t aPort, std::u16string& aPipeName);
+// This computer's name; empty when the system does not tell.
+std::u16string nxGetComputerName();
+
+}  // namespace revurov
