@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "lowlevel/errors/error_codes.h"
 #include "lowlevel/components/component_settings.h"
+#include "lowlevel/errors/error_codes.h"
 #include "platform/completion_queue.h"
 #include "platform/host_info.h"
 #include "platform/local_socket.h"
@@ -16,8 +16,8 @@
 #include "platform/thread_clock.h"
 #include "transport/connection.h"
 #include "transport/message_frame.h"
-#include "transport/server_connection.h"
 #include "transport/named_pipe_discovery.h"
+#include "transport/server_connection.h"
 #include "transport/transport_exception.h"
 
 namespace revurov {

@@ -14,8 +14,8 @@
 #include "support/within.h"
 #include "transport/named_pipe_discovery.h"
 #include "transport/named_pipe_transport.h"
-#include "transport/transport_exception.h"
 #include "transport/support/pipe_medium.h"
+#include "transport/transport_exception.h"
 #include "transport/transport_test_support.h"
 
 namespace revurov {

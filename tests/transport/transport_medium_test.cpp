@@ -23,9 +23,9 @@
 #include "transport/connection.h"
 #include "transport/payload_compression.h"
 #include "transport/pooled_transport.h"
+#include "transport/support/pipe_medium.h"
 #include "transport/support/scripted_peer.h"
 #include "transport/support/socket_pair_transport.h"
-#include "transport/support/pipe_medium.h"
 #include "transport/support/tcp_medium.h"
 #include "transport/transport_test_support.h"
 
