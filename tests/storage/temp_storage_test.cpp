@@ -23,6 +23,7 @@
 #include "support/exception_message.h"
 #include "support/fault_file_ops.h"
 #include "support/temp_dir.h"
+#include "support/test_size.h"
 
 namespace revurov {
 namespace {
@@ -421,7 +422,8 @@ TEST_F(TempStorageTest, RandomStepsAgreeWithAModelByteForByte) {
   ModelRun run(*store_, 20261210);
   const int fd = StoreFd(dir_);
   ASSERT_GE(fd, 0);
-  constexpr int kSteps = 100'000;
+  // Four phases by default; twenty under --long.
+  const int kSteps = testing::TestSize(20'000, 100'000);
   for (int step = 0; step < kSteps; ++step) {
     // Phases of growth and of shrinking, so chunks fill, empty and return.
     ASSERT_TRUE(run.Step(3000, (step / 5000) % 2 == 0)) << step;
