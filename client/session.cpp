@@ -10,6 +10,8 @@
 #include "engine/server_engine.h"
 #include "lowlevel/components/component_notifications.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/sync/platform_interface.h"
 #include "lowlevel/wide_strings/utils_convert.h"
 #include "platform/locale.h"
@@ -200,6 +202,9 @@ void TnxBaseSession::DoInitialize() {
 
 uint32_t TnxBaseSession::OpenEngineSession(std::u16string_view aUserName, std::u16string_view aPassword) {
   bsAbstractSession.reset();
+  // Only a text that this reply brings may go into the exception: a failed
+  // start before leaves its own text in the thread's slot.
+  EnxBaseException::SetLastConvertedException(0, u"");
   TnxAbstractServerObject* opened = nullptr;
   const uint32_t result =
       GetServerEngine()->SessionOpen(opened, aUserName, aPassword, kConnectedFrom, GetEffectiveTimeout());
@@ -332,6 +337,59 @@ uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmp
 }
 
 void TnxBaseSession::GetAliasNames(platform::TStringList* aList) { CheckError(GetAliasNamesEx(aList, true)); }
+
+// ---- tables ----
+
+namespace {
+
+uint32_t CheckTableArguments(std::u16string_view aAliasName, std::u16string_view aTableName) {
+  if (uint32_t result = nxValidateAliasName(aAliasName, true)) return result;
+  return nxValidateTablePath(aTableName, true, true);
+}
+
+}  // namespace
+
+uint32_t TnxBaseSession::TableStreamReadEx(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                           std::u16string_view aPassword, std::u16string_view aStreamName,
+                                           platform::TStream& aStream) {
+  CheckStarted();
+  if (uint32_t result = CheckTableArguments(aAliasName, aTableName)) return result;
+  return bsAbstractSession->TableStreamRead(aAliasName, aTableName, aPassword, aStreamName, aStream);
+}
+
+std::unique_ptr<platform::TStream> TnxBaseSession::TableStreamRead(std::u16string_view aAliasName,
+                                                                   std::u16string_view aTableName,
+                                                                   std::u16string_view aPassword,
+                                                                   std::u16string_view aStreamName) {
+  auto stream = std::make_unique<TnxMemoryStream>();
+  CheckError(TableStreamReadEx(aAliasName, aTableName, aPassword, aStreamName, *stream));
+  return stream;
+}
+
+uint32_t TnxBaseSession::TableStreamWriteEx(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                            std::u16string_view aPassword, std::u16string_view aStreamName,
+                                            platform::TStream& aStream) {
+  CheckStarted();
+  if (uint32_t result = CheckTableArguments(aAliasName, aTableName)) return result;
+  return bsAbstractSession->TableStreamWrite(aAliasName, aTableName, aPassword, aStreamName, aStream);
+}
+
+void TnxBaseSession::TableStreamWrite(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                      std::u16string_view aPassword, std::u16string_view aStreamName,
+                                      platform::TStream& aStream) {
+  CheckError(TableStreamWriteEx(aAliasName, aTableName, aPassword, aStreamName, aStream));
+}
+
+bool TnxBaseSession::TableExists(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                 std::u16string_view aPassword) {
+  CheckStarted();
+  CheckError(nxValidateAliasName(aAliasName, true));
+  CheckError(nxValidateTablePath(aTableName, true, true));
+  bool exists = false;
+  // The answer alone counts; a failed question reads as "no".
+  bsAbstractSession->TableExists(aAliasName, aTableName, aPassword, exists, false);
+  return exists;
+}
 
 // ---- passwords and housekeeping ----
 

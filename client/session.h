@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,7 @@
 namespace revurov {
 
 namespace platform {
+class TStream;
 class TStringList;
 }
 
@@ -122,6 +124,22 @@ class TnxBaseSession : public TnxDataAccessStateComponent,
   // its own comparison; 9986 for a nil list.
   uint32_t GetAliasNamesEx(platform::TStringList* aList, bool aEmptyList);
   void GetAliasNames(platform::TStringList* aList);
+
+  // Named streams stored with a table: the alias (empty: 10014) and then
+  // the table name (empty: 10024) are checked first.
+  uint32_t TableStreamReadEx(std::u16string_view aAliasName, std::u16string_view aTableName,
+                             std::u16string_view aPassword, std::u16string_view aStreamName,
+                             platform::TStream& aStream);
+  // A new stream holding the named stream; the caller owns it.
+  std::unique_ptr<platform::TStream> TableStreamRead(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                                     std::u16string_view aPassword, std::u16string_view aStreamName);
+  uint32_t TableStreamWriteEx(std::u16string_view aAliasName, std::u16string_view aTableName,
+                              std::u16string_view aPassword, std::u16string_view aStreamName,
+                              platform::TStream& aStream);
+  void TableStreamWrite(std::u16string_view aAliasName, std::u16string_view aTableName, std::u16string_view aPassword,
+                        std::u16string_view aStreamName, platform::TStream& aStream);
+  // Asked of the engine session; system tables are not allowed.
+  bool TableExists(std::u16string_view aAliasName, std::u16string_view aTableName, std::u16string_view aPassword);
 
   // Passwords and housekeeping; each needs a started session.
   void PasswordAdd(std::u16string_view aPassword);

@@ -13,6 +13,7 @@
 #include "client/database_error.h"
 #include "engine/startup.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/sync/platform_interface.h"
 #include "platform/string_list.h"
 #include "support/engine_fixture.h"
@@ -332,6 +333,54 @@ TEST_F(SessionTest, RegisteredClassListIsClearedAndFilledWhenOpen) {
   EXPECT_EQ(list.Count(), 2);
 }
 
+TEST_F(SessionTest, TableStreamsAndExistence) {
+  EXPECT_EQ(RaisedBy([&] { session->TableExists(u"Data", u"T", u""); }).text, kNotStarted);
+  session->SetActive(true);
+  engine->Tables = {u"Customers"};
+  engine->Streams[u"Customers/Layout"] = "layout bytes";
+
+  auto read = session->TableStreamRead(u"Data", u"Customers", u"", u"Layout");
+  ASSERT_TRUE(read);
+  std::string bytes(size_t(read->GetSize()), '\0');
+  read->Seek(0, platform::TSeekOrigin::soBeginning);
+  read->Read(bytes.data(), int64_t(bytes.size()));
+  EXPECT_EQ(bytes, "layout bytes");
+  session->TableStreamWrite(u"Data", u"Orders", u"", u"Layout", *read);
+  EXPECT_EQ(engine->Streams[u"Orders/Layout"], "layout bytes");
+
+  EXPECT_TRUE(session->TableExists(u"Data", u"Customers", u""));
+  EXPECT_FALSE(engine->LastAllowSystem);
+  EXPECT_FALSE(session->TableExists(u"Data", u"Orders", u""));
+  // Its result code is not looked at.
+  engine->Codes[u"TableExists"] = nxeUnknownDatabase;
+  EXPECT_TRUE(session->TableExists(u"Data", u"Customers", u""));
+
+  struct Case {
+    const char* what;
+    std::u16string alias, table;
+    uint32_t code;
+  };
+  const Case cases[] = {
+      {"empty alias", u"", u"T", nxeUnknownDatabase},
+      {"bad alias", u"a:b", u"T", nxeInvalidAliasName},
+      {"empty table", u"Data", u"", nxeTableDoesNotExist},
+      {"bad table", u"Data", u"a b?", nxeInvalidTableName},
+  };
+  const int calls = engine->Calls[u"TableStreamRead"] + engine->Calls[u"TableStreamWrite"];
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxMemoryStream stream;
+    EXPECT_EQ(session->TableStreamReadEx(c.alias, c.table, u"", u"S", stream), c.code);
+    EXPECT_EQ(session->TableStreamWriteEx(c.alias, c.table, u"", u"S", stream), c.code);
+    EXPECT_EQ(RaisedBy([&] { session->TableExists(c.alias, c.table, u""); }).code, c.code);
+  }
+  EXPECT_EQ(engine->Calls[u"TableStreamRead"] + engine->Calls[u"TableStreamWrite"], calls);
+
+  engine->Codes[u"TableStreamRead"] = nxeTableDoesNotExist;
+  EXPECT_EQ(RaisedBy([&] { session->TableStreamRead(u"Data", u"Gone", u"", u"S"); }).text,
+            "RevurOV: Session1: Table does not exist. [$2728/10024]");
+}
+
 // ---- timeouts ----
 
 TEST_F(SessionTest, TimeoutIsAppliedInOneBatch) {
@@ -508,21 +557,34 @@ TEST_F(SessionTest, ASessionDestroyedOnAnotherThreadLeavesTheSlot) {
 }
 
 TEST_F(SessionTest, ManyThreadsEndWhileSessionsComeAndGo) {
-  // Bounded: 8 threads, each making its own session default and ending.
-  std::vector<std::thread> threads;
+  // Eight threads each make their own session default; half the sessions
+  // are destroyed here while their threads still run, then all threads end.
+  constexpr int kThreads = 8;
   std::vector<ComponentPtr<TnxSession>> sessions;
-  for (int i = 0; i < 8; ++i) sessions.emplace_back(new TnxSession(nullptr));
-  for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&sessions, i] {
+  for (int i = 0; i < kThreads; ++i) sessions.emplace_back(new TnxSession(nullptr));
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<TnxBaseSession*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&, i] {
       sessions[size_t(i)]->SetDefault(true);
-      if (i % 2) sessions[size_t(i)]->SetDefault(false);
+      ready.fetch_add(1);
+      while (!go.load()) std::this_thread::yield();
+      seen[size_t(i)] = TnxBaseSession::DefaultSession();
     });
-  // Half of them destroyed while their threads may still run.
-  for (int i = 0; i < 8; i += 2) sessions[size_t(i)].reset();
+  while (ready.load() != kThreads) std::this_thread::yield();
+  for (int i = 0; i < kThreads; i += 2) sessions[size_t(i)].reset();
+  go = true;
   for (auto& t : threads) t.join();
-  for (auto& s : sessions) {
-    if (s) {
-      EXPECT_FALSE(s->Default());
+  for (int i = 0; i < kThreads; ++i) {
+    SCOPED_TRACE(i);
+    if (i % 2 == 0) {
+      EXPECT_EQ(seen[size_t(i)], nullptr);
+    } else {
+      EXPECT_EQ(seen[size_t(i)], sessions[size_t(i)].get());
+      // Its thread is gone, and with it the slot.
+      EXPECT_FALSE(sessions[size_t(i)]->Default());
     }
   }
 }

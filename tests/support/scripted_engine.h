@@ -7,12 +7,14 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/abstract_session.h"
 #include "lowlevel/objects/interfaced_object.h"
+#include "platform/stream.h"
 #include "support/test_engine.h"
 #include "transport/session_requests.h"
 
@@ -53,6 +55,13 @@ class ScriptedSession : public TnxAbstractSession, public InxSessionRequests {
     return Answer(u"TransContextCreate", nxeInvalidParameter);
   }
   uint32_t GetRegisteredClassList(TnxClassListType, platform::TStringList& aList) override;
+  // Streams and existence straight from the engine's maps.
+  uint32_t TableStreamRead(std::u16string_view, std::u16string_view aTableName, std::u16string_view,
+                           std::u16string_view aStreamName, platform::TStream& aStream) override;
+  uint32_t TableStreamWrite(std::u16string_view, std::u16string_view aTableName, std::u16string_view,
+                            std::u16string_view aStreamName, platform::TStream& aStream) override;
+  uint32_t TableExists(std::u16string_view, std::u16string_view aTableName, std::u16string_view, bool& aExists,
+                       bool aAllowSystem) override;
 
   // Timeouts and their batches, for ApplyTimeout.
   void SetTimeout(uint32_t aValue) override;
@@ -113,6 +122,10 @@ public:
   std::map<std::u16string, int> Calls;
   std::vector<std::pair<std::u16string, std::u16string>> Aliases;  // name, path
   std::vector<std::u16string> RegisteredClasses;
+  // "table/stream" to bytes; the tables that exist.
+  std::map<std::u16string, std::string> Streams;
+  std::set<std::u16string> Tables;
+  bool LastAllowSystem = true;
   // Timeouts as set, and the batch brackets.
   std::vector<uint32_t> TimeoutsSet;
   int BatchesBegun = 0;
@@ -153,6 +166,33 @@ inline uint32_t ScriptedSession::GetRegisteredClassList(TnxClassListType, platfo
   uint32_t code = Answer(u"GetRegisteredClassList");
   for (const auto& name : ssEngine.RegisteredClasses) aList.Add(name);
   return code;
+}
+
+inline uint32_t ScriptedSession::TableStreamRead(std::u16string_view, std::u16string_view aTableName,
+                                                 std::u16string_view, std::u16string_view aStreamName,
+                                                 platform::TStream& aStream) {
+  if (uint32_t code = Answer(u"TableStreamRead")) return code;
+  const std::string& bytes = ssEngine.Streams[std::u16string(aTableName) + u"/" + std::u16string(aStreamName)];
+  aStream.Write(bytes.data(), int64_t(bytes.size()));
+  return 0;
+}
+
+inline uint32_t ScriptedSession::TableStreamWrite(std::u16string_view, std::u16string_view aTableName,
+                                                  std::u16string_view, std::u16string_view aStreamName,
+                                                  platform::TStream& aStream) {
+  if (uint32_t code = Answer(u"TableStreamWrite")) return code;
+  std::string bytes(size_t(aStream.GetSize()), '\0');
+  aStream.Seek(0, platform::TSeekOrigin::soBeginning);
+  aStream.Read(bytes.data(), int64_t(bytes.size()));
+  ssEngine.Streams[std::u16string(aTableName) + u"/" + std::u16string(aStreamName)] = bytes;
+  return 0;
+}
+
+inline uint32_t ScriptedSession::TableExists(std::u16string_view, std::u16string_view aTableName,
+                                             std::u16string_view, bool& aExists, bool aAllowSystem) {
+  ssEngine.LastAllowSystem = aAllowSystem;
+  aExists = ssEngine.Tables.count(std::u16string(aTableName)) > 0;
+  return Answer(u"TableExists");
 }
 
 inline void ScriptedSession::SetTimeout(uint32_t aValue) {
