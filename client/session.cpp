@@ -2,6 +2,8 @@
 
 #include <mutex>
 #include <set>
+#include <typeinfo>
+#include <unordered_set>
 #include <utility>
 
 #include "dictionary/engine_types.h"
@@ -15,6 +17,7 @@
 #include "lowlevel/sync/platform_interface.h"
 #include "lowlevel/wide_strings/utils_convert.h"
 #include "platform/locale.h"
+#include "platform/locale_text.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
 
@@ -265,6 +268,36 @@ void TnxBaseSession::DoStop() {
 
 // ---- aliases ----
 
+namespace {
+
+// What a list holds, by the list's own comparison, without a search per
+// name. A plain list compares by the user's collation: there equal texts
+// are those with equal sort keys (without case) or equal code units (with
+// case), made once per text. A list with a comparison of its own is asked
+// through an ordered set.
+class TAliasesHeld {
+public:
+  explicit TAliasesHeld(const platform::TStringList& aList)
+      : ahList(aList), ahPlain(typeid(aList) == typeid(platform::TStringList)),
+        ahOrdered([this](const std::u16string& a, const std::u16string& b) { return ahList.CompareStrings(a, b) < 0; }) {}
+
+  // True when the list did not hold aName yet.
+  bool Insert(const std::u16string& aName) {
+    if (!ahPlain) return ahOrdered.insert(aName).second;
+    if (ahList.CaseSensitive()) return ahExact.insert(aName).second;
+    return ahKeys.insert(platform::AnsiTextSortKey(aName)).second;
+  }
+
+private:
+  const platform::TStringList& ahList;
+  const bool ahPlain;
+  std::unordered_set<std::u16string> ahExact;
+  std::unordered_set<std::string> ahKeys;
+  std::set<std::u16string, std::function<bool(const std::u16string&, const std::u16string&)>> ahOrdered;
+};
+
+}  // namespace
+
 uint32_t TnxBaseSession::AddAliasEx(std::u16string_view aName, std::u16string_view aPath, bool aEnforce) {
   if (uint32_t result = nxValidateAliasName(aName, false)) return result;
   if (aPath.empty()) return nxeInvalidParameter;
@@ -326,13 +359,10 @@ uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmp
   } update(*aList);
   if (aEmptyList) aList->Clear();
   if (uint32_t result = bsAbstractSession->AliasGetList(descriptors)) return result;
-  // The list's own comparison decides what it already holds, as its IndexOf
-  // would, without a search per name.
-  auto less = [aList](const std::u16string& a, const std::u16string& b) { return aList->CompareStrings(a, b) < 0; };
-  std::set<std::u16string, decltype(less)> held(less);
-  for (int i = 0; i < aList->Count(); ++i) held.insert(aList->Strings(i));
+  TAliasesHeld held(*aList);
+  for (int i = 0; i < aList->Count(); ++i) held.Insert(aList->Strings(i));
   for (const auto& descriptor : descriptors)
-    if (held.insert(descriptor->adAlias).second) aList->Add(descriptor->adAlias);
+    if (held.Insert(descriptor->adAlias)) aList->Add(descriptor->adAlias);
   return 0;
 }
 

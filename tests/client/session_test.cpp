@@ -320,6 +320,34 @@ TEST_F(SessionTest, AliasNamesKeepTheServerOrderWithoutDuplicates) {
   }
 }
 
+// A list with a comparison of its own: by code unit.
+class OrdinalList : public platform::TStringList {
+public:
+  int CompareStrings(std::u16string_view a, std::u16string_view b) const override { return a.compare(b); }
+};
+
+TEST_F(SessionTest, AliasNamesSkipWhatTheListsOwnComparisonHolds) {
+  const std::pair<std::u16string, std::u16string> pairs[] = {
+      {u"Straße", u"STRASSE"}, {u"Résumé", u"resume"}, {u"Résumé", u"RÉSUMÉ"},
+      {u"Alpha", u"ALPHA"},    {u"a-b", u"ab"},        {u"Data", u"Data "},
+  };
+  session->SetActive(true);
+  for (const auto& [held, alias] : pairs) {
+    SCOPED_TRACE(U8(held) + " / " + U8(alias));
+    engine->Aliases = {{alias, u"/p"}};
+    platform::TStringList plain;
+    platform::TStringList withCase;
+    withCase.SetCaseSensitive(true);
+    OrdinalList ordinal;
+    for (platform::TStringList* list : {&plain, &withCase, static_cast<platform::TStringList*>(&ordinal)}) {
+      list->Add(held);
+      const bool holds = list->IndexOf(alias) >= 0;
+      ASSERT_EQ(session->GetAliasNamesEx(list, false), 0u);
+      EXPECT_EQ(list->Count(), holds ? 1 : 2);
+    }
+  }
+}
+
 TEST_F(SessionTest, RegisteredClassListIsClearedAndFilledWhenOpen) {
   engine->RegisteredClasses = {u"One", u"Two"};
   platform::TStringList list;
