@@ -9,27 +9,26 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/frame_ping_pong.h"
 #include "engine/remote_database.h"
 #include "engine/remote_session.h"
 #include "engine/startup.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "platform/endian.h"
-#include "platform/socket.h"
 #include "platform/string_list.h"
 #include "support/engine_fixture.h"
 #include "support/test_command_handler.h"
 #include "support/test_tcp_server.h"
-#include "transport/message_frame.h"
 #include "transport/tcp_transport.h"
 
 namespace {
 
 using namespace revurov;
 using namespace revurov::testing;
+using revurov::bench::Frame;
 
 constexpr int kNames = 50;
 
@@ -51,27 +50,6 @@ std::vector<uint8_t> ReplyPayload() {
   }
   const auto* bytes = static_cast<const uint8_t*>(stream.Memory());
   return std::vector<uint8_t>(bytes, bytes + stream.GetSize());
-}
-
-std::vector<uint8_t> Frame(TnxMsgID aMsgID, uint8_t aType, const std::vector<uint8_t>& aPayload) {
-  TnxMessageFields fields;
-  fields.mfMsgID = aMsgID;
-  fields.mfMsgType = aType;
-  TnxHeapBuffer head;
-  nxBuildFrameHead(fields, 0, aPayload.size(), head);
-  std::vector<uint8_t> frame(head.Data(), head.Data() + head.Size());
-  frame.insert(frame.end(), aPayload.begin(), aPayload.end());
-  return frame;
-}
-
-bool ReadAll(int aFd, uint8_t* aInto, size_t aCount) {
-  while (aCount > 0) {
-    const int64_t n = platform::SocketRead(aFd, aInto, aCount);
-    if (n <= 0) return false;
-    aInto += n;
-    aCount -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // The server, a client transport and a logged-in session with the database
@@ -156,30 +134,7 @@ void TableList_TransportRequest(benchmark::State& aState) {
 void TableList_RawSockets(benchmark::State& aState) {
   const std::vector<uint8_t> request = Frame(nxnmDatabaseTableGetList, 1, {1, 0, 0, 0});
   const std::vector<uint8_t> reply = Frame(nxnmDatabaseTableGetList, 2, ReplyPayload());
-  const int listener = platform::TcpListen({platform::kInet4Loopback, 0}, 4);
-  platform::TInet4Address local;
-  platform::SocketLocalAddress(listener, local);
-  std::thread peer([&] {
-    platform::TInet4Address remote;
-    const int fd = platform::TcpAccept(listener, remote);
-    std::vector<uint8_t> in(request.size());
-    const platform::TSocketBuffer out{reply.data(), reply.size()};
-    while (fd >= 0 && ReadAll(fd, in.data(), in.size()) && platform::SocketWriteAll(fd, &out, 1)) {
-    }
-    if (fd >= 0) platform::CloseSocket(fd);
-  });
-  const int fd = platform::TcpConnect(local, 3000);
-  std::vector<uint8_t> in(reply.size());
-  const platform::TSocketBuffer out{request.data(), request.size()};
-  for (auto _ : aState) {
-    if (!platform::SocketWriteAll(fd, &out, 1) || !ReadAll(fd, in.data(), in.size())) {
-      aState.SkipWithError("ping-pong failed");
-      break;
-    }
-  }
-  platform::CloseSocket(fd);
-  peer.join();
-  platform::CloseSocket(listener);
+  revurov::bench::RunFramePingPong(aState, request, reply);
 }
 
 }  // namespace

@@ -86,6 +86,21 @@ int AnsiCompareStr(std::u16string_view a, std::u16string_view b) {
 
 bool AnsiSameText(std::u16string_view a, std::u16string_view b) { return AnsiCompareText(a, b) == 0; }
 
+std::string AnsiTextSortKey(std::u16string_view text) {
+  UCollator* c = GetCollator(true);
+  const auto* chars = reinterpret_cast<const UChar*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  std::string key(64, '\0');
+  int32_t size = ucol_getSortKey(c, chars, length, reinterpret_cast<uint8_t*>(key.data()), int32_t(key.size()));
+  if (size > int32_t(key.size())) {
+    key.resize(size_t(size));
+    size = ucol_getSortKey(c, chars, length, reinterpret_cast<uint8_t*>(key.data()), int32_t(key.size()));
+  }
+  // The key ends with its terminating zero, which is not part of it.
+  key.resize(size > 0 ? size_t(size - 1) : 0);
+  return key;
+}
+
 int FoldCompareText(std::u16string_view a, std::u16string_view b) {
   UErrorCode err = U_ZERO_ERROR;
   const int32_t r = u_strCaseCompare(reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),

@@ -22,6 +22,10 @@ void SetUserLocale(std::string locale);
 int AnsiCompareText(std::u16string_view a, std::u16string_view b);
 int AnsiCompareStr(std::u16string_view a, std::u16string_view b);
 bool AnsiSameText(std::u16string_view a, std::u16string_view b);
+// Bytes that are equal exactly when AnsiCompareText finds the texts equal
+// (and order as it does): made once per text, they spare a collation per
+// comparison.
+std::string AnsiTextSortKey(std::u16string_view text);
 // Case-insensitive by Unicode case folding, then code-point order: no
 // characters are ignored, so distinct names never compare equal by accident.
 // Used for INI section and key names.

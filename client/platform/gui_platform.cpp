@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "client/platform/form_runner.h"
 #include "client/platform/gui_calls.h"
 #include "client/platform/journal_form.h"
 #include "client/platform/login_form.h"
@@ -150,6 +151,8 @@ bool JournalRecoveryDialogHook(TnxJournalState aState, const std::u16string& aAl
   return gDefaults.JournalRecoveryDialog(aState, aAlias, aPath, aFileName, aExceptionText);
 }
 
+void BeepHook() { nxFormRunner().Beep(); }
+
 }  // namespace
 
 std::unique_ptr<InxTimer> CreatePlatformTimer(std::function<void()> aOnTimer) {
@@ -173,6 +176,7 @@ void InstallQtPlatform() {
   nxPlatformLogonDialog = &LogonDialogHook;
   nxPlatformServerPickDialog = &ServerPickDialogHook;
   nxPlatformJournalRecoveryDialog = &JournalRecoveryDialogHook;
+  nxPlatformBeep = &BeepHook;
   nxServeGuiCalls();
 }
 

@@ -60,6 +60,8 @@ bool DefaultJournalRecoveryDialog(TnxJournalState aState, const std::u16string&,
   return aState == jsComplete;
 }
 
+void DefaultBeep() {}
+
 }  // namespace
 
 TnxWindowHandle (*nxPlatformAllocateWindow)(TnxWndMethod) = &nxAllocateQueueWindow;
@@ -79,6 +81,7 @@ bool (*nxPlatformServerPickDialog)(const std::vector<std::u16string>&, std::u16s
 bool (*nxPlatformJournalRecoveryDialog)(TnxJournalState, const std::u16string&, const std::u16string&,
                                         const std::u16string&, const std::u16string&) =
     &DefaultJournalRecoveryDialog;
+void (*nxPlatformBeep)() = &DefaultBeep;
 
 void nxResetPlatformHooks() noexcept {
   nxPlatformAllocateWindow = &nxAllocateQueueWindow;
@@ -95,6 +98,7 @@ void nxResetPlatformHooks() noexcept {
   nxPlatformLogonDialog = &DefaultLogonDialog;
   nxPlatformServerPickDialog = &DefaultServerPickDialog;
   nxPlatformJournalRecoveryDialog = &DefaultJournalRecoveryDialog;
+  nxPlatformBeep = &DefaultBeep;
 }
 
 bool nxIsMainThread() noexcept { return tlsIsMainThread; }

@@ -110,6 +110,9 @@ extern bool (*nxPlatformJournalRecoveryDialog)(TnxJournalState aState, const std
                                                const std::u16string& aPath, const std::u16string& aFileName,
                                                const std::u16string& aExceptionText);
 
+// The default system beep (a log-on refused); the default makes no sound.
+extern void (*nxPlatformBeep)();
+
 // Puts every hook back to the library's default.
 void nxResetPlatformHooks() noexcept;
 

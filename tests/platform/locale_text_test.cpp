@@ -25,5 +25,17 @@ TEST(LocaleText, CaseMappingKeepsTheLengthAndLeavesSurrogatesAlone) {
   EXPECT_EQ(AnsiLowerChar(char16_t(0xD801)), char16_t(0xD801));
 }
 
+TEST(LocaleText, SortKeysCompareAsTheCaselessCollation) {
+  const std::u16string texts[] = {u"Stra\u00DFe", u"STRASSE", u"R\u00E9sum\u00E9", u"resume", u"R\u00C9SUM\u00C9",
+                                  u"a-b", u"ab", u"Alpha", u"ALPHA", u"", std::u16string(200, u'x')};
+  auto sign = [](int v) { return (v > 0) - (v < 0); };
+  for (const auto& a : texts) {
+    for (const auto& b : texts) {
+      SCOPED_TRACE(Utf16ToUtf8(a) + " / " + Utf16ToUtf8(b));
+      EXPECT_EQ(sign(AnsiTextSortKey(a).compare(AnsiTextSortKey(b))), AnsiCompareText(a, b));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace revurov::platform

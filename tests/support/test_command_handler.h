@@ -103,6 +103,8 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   std::u16string Password = u"secret";
   int32_t ServerVersion = 47501;
   std::u16string HandlerServerName;
+  // The server's own text for a refused log-in; none when empty.
+  std::u16string RefusalText;
 
   // The model the default answers come from; changed through Configure
   // while requests may be served.
@@ -183,6 +185,11 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     std::lock_guard<std::mutex> guard(thLock);
     return thLastSession;
   }
+  // Every log-in as it came (user name, password), refused or not.
+  std::vector<std::pair<std::u16string, std::u16string>> Logins() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thLogins;
+  }
   std::set<TnxSessionID> Sessions() const {
     std::lock_guard<std::mutex> guard(thLock);
     return thSessions;
@@ -191,8 +198,13 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   uint32_t bchAddSession(TnxBaseTransport*, const std::u16string& aUserName,
                          const std::u16string& aPassword, const std::u16string&, int32_t, int32_t,
                          TnxSessionID& aSessionID, int32_t& aServerVersion) override {
-    if (aUserName != UserName || aPassword != Password) return nxeUnknownUserOrPassword;
     std::lock_guard<std::mutex> guard(thLock);
+    thLogins.emplace_back(aUserName, aPassword);
+    if (aUserName != UserName || aPassword != Password) {
+      // Where the transport takes a reply's error text from.
+      if (!RefusalText.empty()) EnxBaseException::SetLastConvertedException(nxeUnknownUserOrPassword, RefusalText);
+      return nxeUnknownUserOrPassword;
+    }
     aSessionID = ++thLastSession;
     aServerVersion = ServerVersion;
     thSessions.insert(aSessionID);
@@ -503,6 +515,7 @@ private:
   mutable std::mutex thLock;
   std::map<TnxMsgID, TScriptedReply> thScript;
   std::vector<TReceivedRequest> thReceived;
+  std::vector<std::pair<std::u16string, std::u16string>> thLogins;
   std::set<TnxSessionID> thSessions;
   TnxSessionID thLastSession = 0;
   std::vector<TReceivedRequest> thEvents;

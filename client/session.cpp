@@ -1,0 +1,553 @@
+#include "client/session.h"
+
+#include <mutex>
+#include <set>
+#include <typeinfo>
+#include <unordered_set>
+#include <utility>
+
+#include "dictionary/engine_types.h"
+#include "engine/abstract_session.h"
+#include "engine/name_rules.h"
+#include "engine/server_engine.h"
+#include "lowlevel/components/component_notifications.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/sync/platform_interface.h"
+#include "lowlevel/wide_strings/utils_convert.h"
+#include "platform/locale.h"
+#include "platform/locale_text.h"
+#include "platform/string_list.h"
+#include "platform/text.h"
+
+namespace revurov {
+
+std::u16string nxDefaultUserName;
+std::u16string nxDefaultPassword;
+
+namespace {
+
+constexpr std::u16string_view kConnectedFrom = u"direct";
+constexpr std::u16string_view kDefaultSessionElsewhere = u"Default session has been used in another thread";
+constexpr std::u16string_view kDefaultLocaleOption = u"SQL_DEFAULT_LOCALE";
+constexpr std::u16string_view kRegistryPath = u"<Registry>";
+
+// Guards every thread's slot and every session's reference into one: a
+// slot ends with its thread, a session may be destroyed on any thread.
+// Constant-initialised, so it outlives the main thread's slot.
+std::mutex gDefaultSlotLock;
+
+}  // namespace
+
+struct TnxDefaultSessionSlot {
+  TnxBaseSession* Session = nullptr;
+
+  ~TnxDefaultSessionSlot() {
+    std::lock_guard<std::mutex> guard(gDefaultSlotLock);
+    if (Session) Session->bsDefaultRef = nullptr;
+    Session = nullptr;
+  }
+};
+
+namespace {
+thread_local TnxDefaultSessionSlot tlsDefaultSession;
+}  // namespace
+
+TnxBaseSession::TnxBaseSession(platform::TComponent* aOwner) : TnxDataAccessStateComponent(aOwner) {}
+
+TnxBaseSession::~TnxBaseSession() {
+  LeaveDefaultSlot();
+  // Free tells whoever registered that the session is gone.
+  if (TnxSessionNotifications* notifications = bsSessionNotifications.exchange(nullptr)) notifications->Free();
+}
+
+void TnxBaseSession::BeforeDestruction() {
+  LeaveDefaultSlot();
+  TnxDataAccessStateComponent::BeforeDestruction();
+}
+
+void TnxBaseSession::LeaveDefaultSlot() noexcept {
+  std::lock_guard<std::mutex> guard(gDefaultSlotLock);
+  if (bsDefaultRef && bsDefaultRef->Session == this) bsDefaultRef->Session = nullptr;
+  bsDefaultRef = nullptr;
+}
+
+platform::HRESULT TnxBaseSession::QueryInterface(const platform::TGUID& iid, void** obj) noexcept {
+  if (!obj) return platform::E_NOINTERFACE;
+  *obj = nullptr;
+  if (iid == platform::IInterface::IID || iid == InxSessionRequests::IID)
+    *obj = static_cast<InxSessionRequests*>(this);
+  else if (iid == InxClassActivator::IID)
+    *obj = static_cast<InxClassActivator*>(this);
+  else if (iid == InxSessionNotifier::IID)
+    *obj = static_cast<InxSessionNotifier*>(this);
+  else if (iid == InxSessionNotifications::IID) {
+    try {
+      *obj = SessionNotifications();
+    } catch (...) {
+      *obj = nullptr;
+    }
+  }
+  return *obj ? platform::S_OK : platform::E_NOINTERFACE;
+}
+
+uint32_t TnxBaseSession::GetEffectiveTimeout() const {
+  return bsTimeout < 0 ? nxDefaultSessionTimeout : static_cast<uint32_t>(bsTimeout);
+}
+
+void TnxBaseSession::RequireServerEngine() {
+  if (!GetServerEngine()) RaiseError(nxeNotConnected);
+}
+
+void TnxBaseSession::ApplyTimeout() {
+  TnxAbstractSession* session = bsAbstractSession.get();
+  if (!session) return;
+  session->BeginTimeoutBatch();
+  struct EndBatch {
+    TnxAbstractSession* s;
+    ~EndBatch() {
+      try {
+        s->EndTimeoutBatch();
+      } catch (...) {
+        // The first failure is the one to report.
+      }
+    }
+  } end{session};
+  session->SetTimeout(GetEffectiveTimeout());
+}
+
+void TnxBaseSession::SetUserName(std::u16string_view aValue) {
+  if (aValue == bsUserName) return;
+  CheckInactive();
+  bsUserName = aValue;
+}
+
+void TnxBaseSession::SetPassword(std::u16string_view aValue) {
+  if (aValue == bsPassword) return;
+  CheckInactive();
+  bsPassword = aValue;
+}
+
+void TnxBaseSession::SetTimeout(int32_t aValue) {
+  if (aValue == bsTimeout) return;
+  bsTimeout = aValue;
+  ApplyTimeout();
+}
+
+void TnxBaseSession::SetClientLocaleAsDefault(bool aValue) {
+  if (aValue == bsClientLocaleAsDefault) return;
+  CheckInactive();
+  bsClientLocaleAsDefault = aValue;
+}
+
+// ---- default session ----
+
+bool TnxBaseSession::Default() const {
+  std::lock_guard<std::mutex> guard(gDefaultSlotLock);
+  const bool isDefault = tlsDefaultSession.Session == this;
+  if (isDefault != (bsDefaultRef != nullptr) || (isDefault && bsDefaultRef != &tlsDefaultSession))
+    RaiseError(nxeIllegalReentry, kDefaultSessionElsewhere);
+  return isDefault;
+}
+
+void TnxBaseSession::SetDefault(bool aValue) {
+  if (aValue == Default()) return;
+  std::lock_guard<std::mutex> guard(gDefaultSlotLock);
+  TnxDefaultSessionSlot& slot = tlsDefaultSession;
+  if (aValue) {
+    if (slot.Session) slot.Session->bsDefaultRef = nullptr;
+    slot.Session = this;
+    bsDefaultRef = &slot;
+  } else {
+    slot.Session = nullptr;
+    bsDefaultRef = nullptr;
+  }
+}
+
+TnxBaseSession* TnxBaseSession::DefaultSession() {
+  std::lock_guard<std::mutex> guard(gDefaultSlotLock);
+  return tlsDefaultSession.Session;
+}
+
+// ---- notifications ----
+
+InxSessionNotifications* TnxBaseSession::SessionNotifications() {
+  TnxSessionNotifications* current = bsSessionNotifications.load(std::memory_order_acquire);
+  if (current) return current;
+  TnxSessionNotifications* made =
+      nxCreate<TnxSessionNotifications>(static_cast<platform::IInterface*>(static_cast<InxSessionRequests*>(this)));
+  if (!bsSessionNotifications.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
+    made->Free();
+    return current;
+  }
+  // Only the winner registers, so the engine session hears of us once.
+  if (TnxAbstractSession* session = bsAbstractSession.get()) {
+    void* engineNotifications = nullptr;
+    if (session->QueryInterface(InxSessionNotifications::IID, &engineNotifications) == platform::S_OK &&
+        engineNotifications)
+      static_cast<InxSessionNotifications*>(engineNotifications)->RegisterNotifier(this);
+  }
+  return made;
+}
+
+void TnxBaseSession::SessionDisconnected() {
+  if (TnxSessionNotifications* notifications = bsSessionNotifications.load(std::memory_order_acquire))
+    notifications->Disconnected();
+}
+
+// ---- state ----
+
+void TnxBaseSession::DoInitialize() {
+  RequireServerEngine();
+  TnxDataAccessStateComponent::DoInitialize();
+}
+
+uint32_t TnxBaseSession::OpenEngineSession(std::u16string_view aUserName, std::u16string_view aPassword) {
+  bsAbstractSession.reset();
+  // Only a text that this reply brings may go into the exception: a failed
+  // start before leaves its own text in the thread's slot.
+  EnxBaseException::SetLastConvertedException(0, u"");
+  TnxAbstractServerObject* opened = nullptr;
+  const uint32_t result =
+      GetServerEngine()->SessionOpen(opened, aUserName, aPassword, kConnectedFrom, GetEffectiveTimeout());
+  if (!opened) return result;
+  TnxServerObjectPtr<TnxAbstractServerObject> owned(opened);
+  auto* session = dynamic_cast<TnxAbstractSession*>(opened);
+  // An engine that answers a failure and a session at once keeps nothing.
+  if (result != 0 || !session) return result != 0 ? result : nxeInvalidParameter;
+  owned.release();
+  bsAbstractSession.reset(session);
+  return 0;
+}
+
+void TnxBaseSession::DoStart() {
+  TnxDataAccessStateComponent::DoStart();
+  std::u16string user = bsUserName.empty() ? nxDefaultUserName : bsUserName;
+  std::u16string password = bsPassword.empty() ? nxDefaultPassword : bsPassword;
+  try {
+    uint32_t result = OpenEngineSession(user, password);
+    for (int32_t n = 0; n < bsPasswordRetries && result == nxeUnknownUserOrPassword; ++n) {
+      if (bsBeepOnLoginError) nxPlatformBeep();
+      if (!DoLogin(user, password)) break;
+      result = OpenEngineSession(user, password);
+    }
+    CheckError(result);
+    if (bsSessionNotifications.load(std::memory_order_acquire)) {
+      void* engineNotifications = nullptr;
+      if (bsAbstractSession->QueryInterface(InxSessionNotifications::IID, &engineNotifications) == platform::S_OK &&
+          engineNotifications)
+        static_cast<InxSessionNotifications*>(engineNotifications)->RegisterNotifier(this);
+    }
+    if (bsClientLocaleAsDefault)
+      bsAbstractSession->OptionSet(kDefaultLocaleOption, nxIntToStr(static_cast<int32_t>(platform::GetThreadLocale())));
+  } catch (...) {
+    bsAbstractSession.reset();
+    throw;
+  }
+  bsCurrentUserName = std::move(user);
+}
+
+bool TnxBaseSession::DoLogin(std::u16string& aUserName, std::u16string& aPassword) {
+  if (OnLogin) {
+    bool result = false;
+    OnLogin(this, aUserName, aPassword, result);
+    return result;
+  }
+  if (!nxPlatformLogonDialog || !nxIsMainThread()) return false;
+  TnxBaseServerEngine* engine = GetServerEngine();
+  return nxPlatformLogonDialog(engine ? engine->ServerName() : std::u16string(), aUserName, aPassword);
+}
+
+void TnxBaseSession::DoStop() {
+  SessionDisconnected();
+  bsCurrentUserName.clear();
+  bsAbstractSession.reset();
+  TnxDataAccessStateComponent::DoStop();
+}
+
+// ---- aliases ----
+
+namespace {
+
+// What a list holds, by the list's own comparison, without a search per
+// name. A plain list compares by the user's collation: there equal texts
+// are those with equal sort keys (without case) or equal code units (with
+// case), made once per text. A list with a comparison of its own is asked
+// through an ordered set.
+class TAliasesHeld {
+public:
+  explicit TAliasesHeld(const platform::TStringList& aList)
+      : ahList(aList), ahPlain(typeid(aList) == typeid(platform::TStringList)),
+        ahOrdered([this](const std::u16string& a, const std::u16string& b) { return ahList.CompareStrings(a, b) < 0; }) {}
+
+  // True when the list did not hold aName yet.
+  bool Insert(const std::u16string& aName) {
+    if (!ahPlain) return ahOrdered.insert(aName).second;
+    if (ahList.CaseSensitive()) return ahExact.insert(aName).second;
+    return ahKeys.insert(platform::AnsiTextSortKey(aName)).second;
+  }
+
+private:
+  const platform::TStringList& ahList;
+  const bool ahPlain;
+  std::unordered_set<std::u16string> ahExact;
+  std::unordered_set<std::string> ahKeys;
+  std::set<std::u16string, std::function<bool(const std::u16string&, const std::u16string&)>> ahOrdered;
+};
+
+}  // namespace
+
+uint32_t TnxBaseSession::AddAliasEx(std::u16string_view aName, std::u16string_view aPath, bool aEnforce) {
+  if (uint32_t result = nxValidateAliasName(aName, false)) return result;
+  if (aPath.empty()) return nxeInvalidParameter;
+  CheckStarted();
+  return bsAbstractSession->AliasAdd(aName, aPath, aEnforce);
+}
+
+void TnxBaseSession::AddAlias(std::u16string_view aName, std::u16string_view aPath, bool aEnforce) {
+  CheckError(AddAliasEx(aName, aPath, aEnforce));
+}
+
+uint32_t TnxBaseSession::DeleteAliasEx(std::u16string_view aName) {
+  if (uint32_t result = nxValidateAliasName(aName, true)) return result;
+  CheckStarted();
+  return bsAbstractSession->AliasDelete(aName);
+}
+
+void TnxBaseSession::DeleteAlias(std::u16string_view aName) { CheckError(DeleteAliasEx(aName)); }
+
+uint32_t TnxBaseSession::ModifyAliasEx(std::u16string_view aName, std::u16string_view aNewName,
+                                       std::u16string_view aNewPath, bool aEnforce) {
+  if (uint32_t result = nxValidateAliasName(aName, true)) return result;
+  if (aNewName.empty() && aNewPath.empty()) return nxeInvalidParameter;
+  CheckStarted();
+  return bsAbstractSession->AliasModify(aName, aNewName, aNewPath, aEnforce);
+}
+
+void TnxBaseSession::ModifyAlias(std::u16string_view aName, std::u16string_view aNewName,
+                                 std::u16string_view aNewPath, bool aEnforce) {
+  CheckError(ModifyAliasEx(aName, aNewName, aNewPath, aEnforce));
+}
+
+uint32_t TnxBaseSession::GetAliasPathEx(std::u16string_view aName, std::u16string& aPath) {
+  aPath.clear();
+  if (uint32_t result = nxValidateAliasName(aName, true)) return result;
+  CheckStarted();
+  return bsAbstractSession->AliasGetPath(aName, aPath);
+}
+
+std::u16string TnxBaseSession::GetAliasPath(std::u16string_view aName) {
+  std::u16string path;
+  CheckError(GetAliasPathEx(aName, path));
+  return path;
+}
+
+bool TnxBaseSession::IsAlias(std::u16string_view aName) {
+  std::u16string path;
+  return GetAliasPathEx(aName, path) == 0 && !path.empty();
+}
+
+uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmptyList) {
+  if (!aList) return nxeInvalidParameter;
+  CheckStarted();
+  TnxAliasDescriptors descriptors;
+  struct Update {
+    platform::TStringList& list;
+    explicit Update(platform::TStringList& l) : list(l) { list.BeginUpdate(); }
+    ~Update() { list.EndUpdate(); }
+  } update(*aList);
+  if (aEmptyList) aList->Clear();
+  if (uint32_t result = bsAbstractSession->AliasGetList(descriptors)) return result;
+  TAliasesHeld held(*aList);
+  for (int i = 0; i < aList->Count(); ++i) held.Insert(aList->Strings(i));
+  for (const auto& descriptor : descriptors)
+    if (held.Insert(descriptor->adAlias)) aList->Add(descriptor->adAlias);
+  return 0;
+}
+
+void TnxBaseSession::GetAliasNames(platform::TStringList* aList) { CheckError(GetAliasNamesEx(aList, true)); }
+
+// ---- tables ----
+
+namespace {
+
+uint32_t CheckTableArguments(std::u16string_view aAliasName, std::u16string_view aTableName) {
+  if (uint32_t result = nxValidateAliasName(aAliasName, true)) return result;
+  return nxValidateTablePath(aTableName, true, true);
+}
+
+}  // namespace
+
+uint32_t TnxBaseSession::TableStreamReadEx(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                           std::u16string_view aPassword, std::u16string_view aStreamName,
+                                           platform::TStream& aStream) {
+  CheckStarted();
+  if (uint32_t result = CheckTableArguments(aAliasName, aTableName)) return result;
+  return bsAbstractSession->TableStreamRead(aAliasName, aTableName, aPassword, aStreamName, aStream);
+}
+
+std::unique_ptr<platform::TStream> TnxBaseSession::TableStreamRead(std::u16string_view aAliasName,
+                                                                   std::u16string_view aTableName,
+                                                                   std::u16string_view aPassword,
+                                                                   std::u16string_view aStreamName) {
+  auto stream = std::make_unique<TnxMemoryStream>();
+  CheckError(TableStreamReadEx(aAliasName, aTableName, aPassword, aStreamName, *stream));
+  return stream;
+}
+
+uint32_t TnxBaseSession::TableStreamWriteEx(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                            std::u16string_view aPassword, std::u16string_view aStreamName,
+                                            platform::TStream& aStream) {
+  CheckStarted();
+  if (uint32_t result = CheckTableArguments(aAliasName, aTableName)) return result;
+  return bsAbstractSession->TableStreamWrite(aAliasName, aTableName, aPassword, aStreamName, aStream);
+}
+
+void TnxBaseSession::TableStreamWrite(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                      std::u16string_view aPassword, std::u16string_view aStreamName,
+                                      platform::TStream& aStream) {
+  CheckError(TableStreamWriteEx(aAliasName, aTableName, aPassword, aStreamName, aStream));
+}
+
+bool TnxBaseSession::TableExists(std::u16string_view aAliasName, std::u16string_view aTableName,
+                                 std::u16string_view aPassword) {
+  CheckStarted();
+  CheckError(nxValidateAliasName(aAliasName, true));
+  CheckError(nxValidateTablePath(aTableName, true, true));
+  bool exists = false;
+  // The answer alone counts; a failed question reads as "no".
+  bsAbstractSession->TableExists(aAliasName, aTableName, aPassword, exists, false);
+  return exists;
+}
+
+// ---- passwords and housekeeping ----
+
+void TnxBaseSession::PasswordAdd(std::u16string_view aPassword) {
+  CheckStarted();
+  CheckError(bsAbstractSession->PasswordAdd(aPassword));
+}
+
+void TnxBaseSession::PasswordRemove(std::u16string_view aPassword) {
+  CheckStarted();
+  CheckError(bsAbstractSession->PasswordRemove(aPassword));
+}
+
+void TnxBaseSession::PasswordRemoveAll() {
+  CheckStarted();
+  CheckError(bsAbstractSession->PasswordRemoveAll());
+}
+
+void TnxBaseSession::CloseInactiveTables() {
+  CheckStarted();
+  CheckError(bsAbstractSession->CloseInactiveTables());
+}
+
+void TnxBaseSession::CloseInactiveFolders() {
+  CheckStarted();
+  CheckError(bsAbstractSession->CloseInactiveFolders());
+}
+
+void TnxBaseSession::GetRegisteredClassList(TnxClassListType aClassListType, platform::TStringList* aList) {
+  if (!aList) return;
+  aList->BeginUpdate();
+  struct End {
+    platform::TStringList& list;
+    ~End() { list.EndUpdate(); }
+  } end{*aList};
+  aList->Clear();
+  if (GetServerEngine() && bsAbstractSession) bsAbstractSession->GetRegisteredClassList(aClassListType, *aList);
+}
+
+void TnxBaseSession::CancelProcessing() {
+  if (bsAbstractSession) bsAbstractSession->Failed(false);
+}
+
+// ---- interfaces ----
+
+platform::HRESULT TnxBaseSession::CreateInstance(const platform::TGUID& aClassID, platform::IInterface* aOuter,
+                                                 const platform::TGUID& aInterfaceID,
+                                                 platform::TInterfacePtr<platform::IInterface>& aInterface) {
+  aInterface = nullptr;
+  if (!bsAbstractSession) return platform::RPC_E_DISCONNECTED;
+  void* made = nullptr;
+  const platform::HRESULT result =
+      bsAbstractSession->CreateInstanceFor(kRegistryPath, aClassID, aOuter, aInterfaceID, &made);
+  // The path walk hands over a reference of its own.
+  if (made) aInterface = platform::TInterfacePtr<platform::IInterface>::Attach(static_cast<platform::IInterface*>(made));
+  return result;
+}
+
+InxSessionRequests* TnxBaseSession::EngineRequests() const noexcept {
+  if (!bsAbstractSession) return nullptr;
+  void* requests = nullptr;
+  if (bsAbstractSession->QueryInterface(InxSessionRequests::IID, &requests) != platform::S_OK) return nullptr;
+  return static_cast<InxSessionRequests*>(requests);
+}
+
+uint32_t TnxBaseSession::ProcessRequest(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority,
+                                        TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
+                                        int32_t aRequestDataLen, void* aReply, int32_t* aReplyLen,
+                                        TnxNetMsgDataType aReplyType, bool aCanSkipCantSkip,
+                                        uint32_t* aSequenceID) noexcept {
+  InxSessionRequests* requests = EngineRequests();
+  if (!requests) return nxeServerNotFound;
+  if (aTimeout == 0) aTimeout = GetEffectiveTimeout();
+  return requests->ProcessRequest(aSource, aRemoteThreadPriority, aMsgID, aTimeout, aRequestData, aRequestDataLen,
+                                  aReply, aReplyLen, aReplyType, aCanSkipCantSkip, aSequenceID);
+}
+
+uint32_t TnxBaseSession::ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                                              uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen,
+                                              void* aReply, int32_t* aReplyLen,
+                                              TnxNetMsgDataType aReplyType) noexcept {
+  InxSessionRequests* requests = EngineRequests();
+  if (!requests) return nxeServerNotFound;
+  if (aTimeout == 0) aTimeout = GetEffectiveTimeout();
+  return requests->ProcessRequestDirect(aRemoteThreadPriority, aMsgID, aTimeout, aRequestData, aRequestDataLen,
+                                        aReply, aReplyLen, aReplyType);
+}
+
+void TnxBaseSession::ProcessPost(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
+                                 uint32_t aTimeout, const void* aRequestData, int32_t aRequestDataLen) noexcept {
+  InxSessionRequests* requests = EngineRequests();
+  if (!requests) return;
+  if (aTimeout == 0) aTimeout = GetEffectiveTimeout();
+  requests->ProcessPost(aSource, aRemoteThreadPriority, aMsgID, aTimeout, aRequestData, aRequestDataLen);
+}
+
+// ---- TnxSession ----
+
+void TnxSession::BeforeDestruction() {
+  // Unlinking first would ask an active session to be inactive, out of a
+  // destructor: go down while the engine is still there.
+  try {
+    SetActive(false);
+  } catch (...) {
+    // Deactivation goes on whatever fails; nothing to tell a destructor.
+  }
+  if (TnxBaseServerEngine* engine = std::exchange(sesServerEngine, nullptr)) UnlinkDependent(this, engine);
+  TnxBaseSession::BeforeDestruction();
+}
+
+void TnxSession::SetServerEngine(TnxBaseServerEngine* aValue) {
+  if (aValue == sesServerEngine) return;
+  CheckInactive();
+  if (sesServerEngine) UnlinkDependent(this, sesServerEngine);
+  sesServerEngine = aValue;
+  if (sesServerEngine) LinkDependent(this, sesServerEngine);
+}
+
+void TnxSession::DependentNotify(TnxComponent* aSender, TnxNotifyOp aOp, void* aData) {
+  if (aOp == nxn_Destroying && aSender && aSender == sesServerEngine) {
+    SetActive(false);
+    sesServerEngine = nullptr;
+  }
+  TnxBaseSession::DependentNotify(aSender, aOp, aData);
+}
+
+bool TnxSession::IsDependentOn(TnxStateComponent* aOther) const {
+  return (aOther && aOther == sesServerEngine) || TnxBaseSession::IsDependentOn(aOther);
+}
+
+}  // namespace revurov
