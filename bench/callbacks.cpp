@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/echo_handler.h"
 #include "lowlevel/startup.h"
 #include "transport/command_handler.h"
 #include "transport/support/socket_pair_transport.h"
@@ -22,25 +23,7 @@ constexpr uint32_t kBody = 64;
 constexpr int kEchoesPerIteration = 200;
 constexpr char16_t kServerName[] = u"BenchCallbacks";
 
-class TEchoHandler : public TnxBaseCommandHandler {
-  REVUROV_COMPONENT_CLASS(TEchoHandler, TnxBaseCommandHandler)
-  using TnxBaseCommandHandler::TnxBaseCommandHandler;
-
-  uint32_t bchAddSession(TnxBaseTransport*, const std::u16string&, const std::u16string&, const std::u16string&,
-                         int32_t, int32_t, TnxSessionID& aSessionID, int32_t& aServerVersion) override {
-    aSessionID = ++ehLastSession;
-    aServerVersion = 47501;
-    return 0;
-  }
-  uint32_t bchRemoveSession(TnxBaseTransport*, TnxSessionID) override { return 0; }
-  void bchHandleMessage(const TnxDataMessage& aMessage) override {
-    TnxBaseTransport::Reply(aMessage.dmMsg, 0, aMessage.dmData.get(), static_cast<int32_t>(aMessage.dmDataLen));
-  }
-  platform::TGUID GetServerGUID() const override { return {}; }
-
-private:
-  std::atomic<TnxSessionID> ehLastSession{0};
-};
+using bench::TEchoHandler;
 
 void Replied(TnxMsgID, uint32_t aCode, const void*, int32_t aLen, void*) {
   if (aCode != 0 || aLen != static_cast<int32_t>(kBody)) std::abort();

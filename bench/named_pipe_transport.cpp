@@ -1,5 +1,5 @@
 // A 64-byte request through the named-pipe transport (our pooled client
-// against our listener, whose handler echoes it) against a blocking
+// against our listener, whose handler echoes it as it is) against a blocking
 // ping-pong of the same frames over a plain local stream socket.
 #include <benchmark/benchmark.h>
 
@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/echo_handler.h"
 #include "lowlevel/startup.h"
 #include "platform/endian.h"
 #include "platform/local_socket.h"
 #include "platform/process.h"
 #include "platform/socket.h"
-#include "support/test_command_handler.h"
 #include "transport/named_pipe_transport.h"
 #include "transport/wire_header.h"
 
@@ -59,7 +59,7 @@ class OurPair {
 public:
   OurPair() {
     nxLowLevelStartup();
-    handler_ = new testing::TTestCommandHandler(nullptr);
+    handler_ = new bench::TEchoHandler(nullptr);
     server_ = new TnxNamedPipeTransport(nullptr);
     server_->SetName(u"BenchServer");
     server_->SetServerName(u"BenchServer");
@@ -95,7 +95,7 @@ private:
     *static_cast<int64_t*>(aCookie) = aLen;
   }
 
-  testing::TTestCommandHandler* handler_;
+  bench::TEchoHandler* handler_;
   TnxNamedPipeTransport* server_;
   TnxNamedPipeTransport* client_;
   TnxSessionID session_ = 0;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lowlevel/cipher/blowfish_rc4.h"
+#include "bench/echo_handler.h"
 #include "lowlevel/startup.h"
 #include "platform/completion_queue.h"
 #include "platform/endian.h"
@@ -36,25 +37,7 @@ constexpr int kEchoesPerClient = 500;
 constexpr int kServerThreads = 8;
 constexpr char16_t kServerName[] = u"BenchDispatch";
 
-class TEchoHandler : public TnxBaseCommandHandler {
-  REVUROV_COMPONENT_CLASS(TEchoHandler, TnxBaseCommandHandler)
-  using TnxBaseCommandHandler::TnxBaseCommandHandler;
-
-  uint32_t bchAddSession(TnxBaseTransport*, const std::u16string&, const std::u16string&, const std::u16string&,
-                         int32_t, int32_t, TnxSessionID& aSessionID, int32_t& aServerVersion) override {
-    aSessionID = ++ehLastSession;
-    aServerVersion = 47501;
-    return 0;
-  }
-  uint32_t bchRemoveSession(TnxBaseTransport*, TnxSessionID) override { return 0; }
-  void bchHandleMessage(const TnxDataMessage& aMessage) override {
-    TnxBaseTransport::Reply(aMessage.dmMsg, 0, aMessage.dmData.get(), static_cast<int32_t>(aMessage.dmDataLen));
-  }
-  platform::TGUID GetServerGUID() const override { return {}; }
-
-private:
-  std::atomic<TnxSessionID> ehLastSession{0};
-};
+using bench::TEchoHandler;
 
 std::vector<uint8_t> Frame(uint8_t aType, TnxTransportID aTransport, TnxSessionID aSession, TnxMsgID aMsgID,
                            const std::vector<uint8_t>& aPayload) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/echo_handler.h"
 #include "lowlevel/startup.h"
 #include "platform/completion_queue.h"
 #include "platform/endian.h"
@@ -80,25 +81,7 @@ void RoundTrip(int aFd, const std::vector<uint8_t>& aFrame, std::vector<uint8_t>
   benchmark::DoNotOptimize(aReply.data());
 }
 
-class TEchoHandler : public TnxBaseCommandHandler {
-  REVUROV_COMPONENT_CLASS(TEchoHandler, TnxBaseCommandHandler)
-  using TnxBaseCommandHandler::TnxBaseCommandHandler;
-
-  uint32_t bchAddSession(TnxBaseTransport*, const std::u16string&, const std::u16string&, const std::u16string&,
-                         int32_t, int32_t, TnxSessionID& aSessionID, int32_t& aServerVersion) override {
-    aSessionID = ++ehLastSession;
-    aServerVersion = 47501;
-    return 0;
-  }
-  uint32_t bchRemoveSession(TnxBaseTransport*, TnxSessionID) override { return 0; }
-  void bchHandleMessage(const TnxDataMessage& aMessage) override {
-    TnxBaseTransport::Reply(aMessage.dmMsg, 0, aMessage.dmData.get(), static_cast<int32_t>(aMessage.dmDataLen));
-  }
-  platform::TGUID GetServerGUID() const override { return {}; }
-
-private:
-  std::atomic<TnxSessionID> ehLastSession{0};
-};
+using bench::TEchoHandler;
 
 // Our listener with an echoing handler and our pooled client, logged in.
 class OurPair {

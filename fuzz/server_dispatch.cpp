@@ -97,14 +97,8 @@ public:
   void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
                TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
                uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
-    TnxMessageFields fields;
-    fields.mfTransportID = aTransportID;
-    fields.mfSessionID = aSessionID;
-    fields.mfThreadPriority = aThreadPriority;
-    fields.mfMsgID = aMsgID;
-    fields.mfMsgType = aMsgType;
-    fields.mfResultCode = aErrorCode;
-    fields.mfCompressType = aCompressType;
+    const TnxMessageFields fields =
+        nxMessageFields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType);
     nxBuildFrame(fields, aUncompressedSize, {static_cast<const uint8_t*>(aBuffer), aBufferSize}, rcFrame);
     const TnxBaseHeader header = nxLoadHeader(rcFrame.Data());
     if (nxCheckHeader(header) != 0 || header.bhLength != rcFrame.Size()) std::abort();

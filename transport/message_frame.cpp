@@ -33,6 +33,13 @@ TnxBaseHeader HeaderOf(const TnxMessageFields& aFields, const TnxErrorTextSegmen
 
 }  // namespace
 
+TnxMessageFields nxMessageFields(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                 TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint8_t aMsgType,
+                                 uint32_t aResultCode, uint8_t aCompressType) noexcept {
+  return {aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aResultCode, nxClientMessageVersion, 0,
+          aCompressType, nxDefaultCompressLimit};
+}
+
 void nxBuildMessage(const TnxMessageFields& aFields, std::span<const uint8_t> aPayload,
                     TnxHeapBuffer& aFrame) {
   const TnxErrorTextSegment segment = TnxErrorTextSegment::ForSending(aFields.mfResultCode, aFields.mfVersion);

@@ -29,6 +29,11 @@ struct TnxMessageFields {
   uint32_t mfCompressLimit = nxDefaultCompressLimit;
 };
 
+// The fields of a DoWrite of the connections, the rest as by default.
+TnxMessageFields nxMessageFields(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                 TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint8_t aMsgType,
+                                 uint32_t aResultCode, uint8_t aCompressType) noexcept;
+
 // Builds the message into aFrame (sized to bhLength). The error text comes
 // from the thread's last converted exception (TnxErrorTextSegment). A
 // message longer than nxMaxMessageSize raises EnxTransportException 12289.

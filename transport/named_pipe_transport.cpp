@@ -1,6 +1,5 @@
 #include "transport/named_pipe_transport.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -8,223 +7,53 @@
 
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
-#include "platform/completion_queue.h"
 #include "platform/host_info.h"
 #include "platform/local_socket.h"
 #include "platform/socket.h"
 #include "platform/text.h"
-#include "platform/thread_clock.h"
-#include "transport/connection.h"
-#include "transport/message_frame.h"
 #include "transport/named_pipe_discovery.h"
-#include "transport/server_connection.h"
+#include "transport/stream_socket_connection.h"
 #include "transport/transport_exception.h"
 
 namespace revurov {
 
 namespace {
 
-constexpr uint32_t kStdInBufferSize = 65536;
 constexpr int kListenBacklog = 128;
-constexpr uint32_t kMidMessageWaitMs = 2;
-constexpr int kMidMessageWaits = 32;
-constexpr uint64_t kReplyGraceMs = 1000;
-constexpr uint64_t kLongestWaitMs = 0x7FFFFFFF;
 // Sent by the server on every connection it serves, so that a client
 // turned down for want of an instance knows it at once (as a busy pipe).
 constexpr uint8_t kInstanceReady = 1;
 
-uint64_t ReplyDeadline(uint32_t aTimeout) noexcept {
-  if (aTimeout == 0 || aTimeout == 0xFFFFFFFFu) return 0;
-  return platform::MonotonicMilliseconds() + aTimeout + kReplyGraceMs;
-}
+std::string AddressOf(const std::u16string& aPipeName) { return platform::Utf16ToUtf8(aPipeName); }
 
-bool ReadExactly(int aFd, void* aBuffer, size_t aCount, uint64_t aDeadline = 0) {
-  auto* bytes = static_cast<uint8_t*>(aBuffer);
-  while (aCount > 0) {
-    if (aDeadline != 0) {
-      const uint64_t now = platform::MonotonicMilliseconds();
-      if (now >= aDeadline) return false;
-      const uint64_t wait = std::min<uint64_t>(aDeadline - now, kLongestWaitMs);
-      if (!platform::WaitReadable(aFd, static_cast<uint32_t>(wait))) continue;
-    }
-    const int64_t n = platform::SocketRead(aFd, bytes, aCount);
-    if (n <= 0) return false;
-    bytes += n;
-    aCount -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool HeaderValid(const TnxBaseHeader& aHeader) noexcept {
-  return nxCheckHeader(aHeader) == 0 && aHeader.bhParts == nxPipeParts(aHeader.bhLength);
-}
-
-void ReadWholeMessage(int aFd, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, uint64_t aDeadline = 0) {
-  uint8_t header[nxHeaderSize];
-  if (!ReadExactly(aFd, header, sizeof header, aDeadline)) throw EnxTransportException(nullptr, nxeLostConnection);
-  aHeader = nxLoadHeader(header);
-  if (!HeaderValid(aHeader)) throw EnxTransportException(nullptr, nxeLostConnection);
-  aBody.Resize(aHeader.bhLength - nxHeaderSize);
-  if (!ReadExactly(aFd, aBody.Data(), aBody.Size(), aDeadline))
-    throw EnxTransportException(nullptr, nxeLostConnection);
-}
-
-TnxMessageFields Fields(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
-                        TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType) {
-  TnxMessageFields fields;
-  fields.mfTransportID = aTransportID;
-  fields.mfSessionID = aSessionID;
-  fields.mfThreadPriority = aThreadPriority;
-  fields.mfMsgID = aMsgID;
-  fields.mfMsgType = aMsgType;
-  fields.mfResultCode = aErrorCode;
-  fields.mfCompressType = aCompressType;
-  return fields;
-}
-
-// Header, error text and payload in one gather write; the part count is
-// known only once the error text is.
-bool WriteFrame(int aFd, const TnxMessageFields& aFields, uint32_t aUncompressedSize, const void* aBuffer,
-                uint32_t aBufferSize, TnxHeapBuffer& aHead) {
-  nxBuildFrameHead(aFields, aUncompressedSize, aBuffer ? aBufferSize : 0u, aHead);
-  TnxBaseHeader header = nxLoadHeader(aHead.Data());
-  header.bhParts = nxPipeParts(header.bhLength);
-  nxStoreHeader(header, aHead.Data());
-  const platform::TSocketBuffer buffers[] = {{aHead.Data(), aHead.Size()}, {aBuffer, aBuffer ? aBufferSize : 0u}};
-  return platform::SocketWriteAll(aFd, buffers, 2);
-}
-
-std::string AddressOf(const std::u16string& aPipeName) {
-  const std::string name = platform::Utf16ToUtf8(aPipeName);
-  return name;
-}
-
-class TnxNamedPipeClientConnection : public TnxBaseClientConnection {
+class TnxNamedPipeClientConnection : public TnxStreamSocketClientConnection {
 public:
-  using TnxBaseClientConnection::TnxBaseClientConnection;
-  ~TnxNamedPipeClientConnection() override { platform::CloseSocket(npccFd); }
+  explicit TnxNamedPipeClientConnection(TnxBasePooledTransport* aTransport)
+      : TnxStreamSocketClientConnection(aTransport, nxPipeParts) {}
 
   void Initialize() override {
     const auto* transport = PooledTransport();
     std::u16string pipe;
     if (!nxLocalPipeName(transport->ServerName(), transport->Port(), pipe))
       throw EnxTransportException(nullptr, nxeServerNotFound);
-    npccFd = platform::LocalConnect(AddressOf(pipe));
-    if (npccFd < 0) throw EnxTransportException(nullptr, nxeServerNotFound);
+    SetFd(platform::LocalConnect(AddressOf(pipe)));
+    if (Fd() < 0) throw EnxTransportException(nullptr, nxeServerNotFound);
     // A server without a free instance closes the connection at once.
-    uint8_t ready = 0;
-    const uint64_t deadline = platform::MonotonicMilliseconds() + std::max<uint32_t>(transport->Timeout(), 1);
-    if (!ReadExactly(npccFd, &ready, 1, deadline) || ready != kInstanceReady)
+    if (!nxReadGreeting(Fd(), kInstanceReady, transport->Timeout()))
       throw EnxTransportException(nullptr, nxeServerNotFound);
   }
-  void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
-               TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
-               uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
-    if (!WriteFrame(npccFd,
-                    Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
-                    aUncompressedSize, aBuffer, aBufferSize, npccFrame))
-      throw EnxTransportException(nullptr, nxeLostConnection);
-  }
-  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
-    ReadWholeMessage(npccFd, aHeader, aBody, ReplyDeadline(ReplyTimeout()));
-  }
-  void ForceDisconnect() override {
-    if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(npccFd);
-  }
-
-private:
-  int npccFd = -1;
-  TnxHeapBuffer npccFrame;
 };
 
-class TnxNamedPipeServerConnection : public TnxBaseServerConnection {
+class TnxNamedPipeServerConnection : public TnxStreamSocketServerConnection {
 public:
-  TnxNamedPipeServerConnection(TnxNamedPipeTransport* aTransport, int aFd)
-      : TnxBaseServerConnection(aTransport), npscTransport(aTransport), npscFd(aFd) {}
-  ~TnxNamedPipeServerConnection() override {
-    if (auto* queue = PooledTransport()->CompletionQueue()) queue->Disarm(npscFd);
-    platform::CloseSocket(npscFd);
-    npscTransport->InstanceGone();
-  }
+  TnxNamedPipeServerConnection(TnxNamedPipeTransport* aTransport, int aFd, TnxStreamServerState& aState)
+      : TnxStreamSocketServerConnection(aTransport, aFd, aState, nxPipeParts), npscTransport(aTransport) {}
+  ~TnxNamedPipeServerConnection() override { npscTransport->InstanceGone(); }
 
-  bool Arm() {
-    npscHandedOver.fetch_add(1, std::memory_order_release);
-    return PooledTransport()->CompletionQueue()->Arm(npscFd, Handle());
-  }
   std::u16string RemoteAddressText() const override { return nxGetComputerName(); }
-  void DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID, TnxThreadPriority aThreadPriority,
-               TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode, uint8_t aCompressType,
-               uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize) override {
-    if (ForcedDisconnect()) throw EnxTransportException(nullptr, nxeLostConnection);
-    if (!WriteFrame(npscFd,
-                    Fields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
-                    aUncompressedSize, aBuffer, aBufferSize, npscFrame)) {
-      ForceDisconnect();
-      throw EnxTransportException(nullptr, nxeLostConnection);
-    }
-  }
-  void ForceDisconnect() override {
-    if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(npscFd);
-  }
-  void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override { ReadWholeMessage(npscFd, aHeader, aBody); }
-  void IoCompleted(uint32_t, uint32_t) override {
-    npscHandedOver.load(std::memory_order_acquire);
-    int waits = 0;
-    for (;;) {
-      if (ForcedDisconnect()) return Drop();
-      const bool inHeader = npscHave < nxHeaderSize;
-      uint8_t* into = inHeader ? npscHeaderBytes + npscHave : npscBody.Data() + (npscHave - nxHeaderSize);
-      const size_t missing = inHeader ? nxHeaderSize - npscHave : npscHeader.bhLength - npscHave;
-      const int64_t n = platform::SocketReadNow(npscFd, into, missing);
-      if (n == 0) return Drop();
-      if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
-        if (npscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(npscFd, kMidMessageWaitMs)) continue;
-        return Rearm();
-      }
-      npscTransport->CountRead(n);
-      npscHave += static_cast<uint32_t>(n);
-      if (inHeader && npscHave == nxHeaderSize && !HeaderTaken()) return Drop();
-      if (npscHave < nxHeaderSize || npscHave < npscHeader.bhLength) continue;
-      npscHave = 0;
-      try {
-        PooledTransport()->btProcessHeader(*this, npscHeader, {npscBody.Data(), npscHeader.bhLength - nxHeaderSize});
-      } catch (...) {
-        ForceDisconnect();
-        return Drop();
-      }
-      if (npscHeader.bhLength > kStdInBufferSize) npscBody = TnxHeapBuffer();
-      if (IsCallback()) return;
-      return Rearm();
-    }
-  }
 
 private:
-  bool HeaderTaken() {
-    npscHeader = nxLoadHeader(npscHeaderBytes);
-    if (!HeaderValid(npscHeader)) return false;
-    // Large messages only from a peer whose transport registered.
-    if (npscHeader.bhLength > kStdInBufferSize && RemoteTransport() == nullptr) return false;
-    npscBody.Resize(npscHeader.bhLength - nxHeaderSize);
-    return true;
-  }
-  void Rearm() {
-    if (!Arm()) Drop();
-  }
-  void Drop() {
-    ForceDisconnect();
-    Deactivate();
-  }
-
   TnxNamedPipeTransport* npscTransport;
-  int npscFd;
-  uint8_t npscHeaderBytes[nxHeaderSize] = {};
-  TnxBaseHeader npscHeader{};
-  uint32_t npscHave = 0;
-  TnxHeapBuffer npscBody;
-  TnxHeapBuffer npscFrame;
-  std::atomic<uint32_t> npscHandedOver{0};
 };
 
 }  // namespace
@@ -340,7 +169,7 @@ void TnxNamedPipeTransport::ConnectionAccepted(int aSocket) {
     platform::CloseSocket(aSocket);
     return;
   }
-  auto* connection = new TnxNamedPipeServerConnection(this, aSocket);
+  auto* connection = new TnxNamedPipeServerConnection(this, aSocket, nptpServerState);
   if (!connection->Arm()) {
     connection->Free();
     return;
@@ -356,7 +185,7 @@ void TnxNamedPipeTransport::DoStart() {
   TnxBasePooledTransport::DoStart();
   if (Mode() != nxtmListen || ServerStarted()) return;
   btCheckServerName();
-  nptpBytesRead.store(0, std::memory_order_relaxed);
+  nptpServerState.ResetBytesRead();
   SetServerStarted(true);
   try {
     btStartServerThreads(1);
@@ -375,6 +204,7 @@ void TnxNamedPipeTransport::DoStop() {
   SetServerStarted(false);
   StopListening();
   TnxBasePooledTransport::DoStop();
+  nptpServerState.ClearSpareBodies();
 }
 
 void TnxNamedPipeTransport::StopListening() noexcept {

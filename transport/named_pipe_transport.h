@@ -27,6 +27,7 @@
 #include <string>
 
 #include "transport/pooled_transport.h"
+#include "transport/stream_socket_connection.h"
 
 namespace revurov {
 
@@ -53,8 +54,7 @@ class TnxNamedPipeTransport : public TnxBasePooledTransport {
   // Server connections served at the moment.
   int32_t PipeInstances() const noexcept { return nptpInstances.load(); }
   // Bytes read from served connections since the start.
-  int64_t BytesRead() const noexcept { return nptpBytesRead.load(std::memory_order_relaxed); }
-  void CountRead(int64_t aBytes) noexcept { nptpBytesRead.fetch_add(aBytes, std::memory_order_relaxed); }
+  int64_t BytesRead() const noexcept { return nptpServerState.BytesRead(); }
 
   // A listen thread's accepted socket; the transport owns it from here.
   void ConnectionAccepted(int aSocket);
@@ -73,7 +73,7 @@ private:
   std::unique_ptr<TnxNamedPipeBroadcastListener> nptpBroadcastListener;
   std::atomic<int32_t> nptpWaitingServerConnections{0};
   std::atomic<int32_t> nptpInstances{0};
-  std::atomic<int64_t> nptpBytesRead{0};
+  TnxStreamServerState nptpServerState;
 };
 
 // The bhParts figure of a message of aLength bytes.

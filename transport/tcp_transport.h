@@ -31,16 +31,15 @@
 //   socket layer.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "lowlevel/components/state_component.h"
 #include "platform/socket.h"
 #include "transport/pooled_transport.h"
+#include "transport/stream_socket_connection.h"
 
 namespace revurov {
 
@@ -83,18 +82,11 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
   // when there is none.
   uint16_t ListeningPort(size_t aIndex = 0) const;
   // Bytes read from accepted connections since the start.
-  int64_t BytesRead() const noexcept { return wstBytesRead.load(std::memory_order_relaxed); }
+  int64_t BytesRead() const noexcept { return wstServerState.BytesRead(); }
 
   bool AllowConnection(const platform::TInet4Address& aLocal, const platform::TInet4Address& aRemote);
   // A listen thread's accepted socket; the transport owns it from here.
   void ConnectionAccepted(int aSocket, const platform::TInet4Address& aLocal, const platform::TInet4Address& aRemote);
-
-  void CountRead(int64_t aBytes) noexcept { wstBytesRead.fetch_add(aBytes, std::memory_order_relaxed); }
-  // Bodies above the standard input size: a connection gives its buffer
-  // back after the message, so that the next large one of any connection
-  // finds its pages already there, and idle connections hold none.
-  TnxHeapBuffer TakeSpareBody(size_t aSize);
-  void GiveSpareBody(TnxHeapBuffer aBuffer) noexcept;
 
   void GetConfigSettings(TnxBaseSettings& aSettings) override;
   void LoadConfig(TnxBaseComponentConfiguration& aConfig) override;
@@ -122,10 +114,7 @@ private:
   platform::TThreadPriority wstBroadcastThreadPriority = platform::TThreadPriority::tpNormal;
   bool wstLoopbackOnly = false;
   bool wstWinsockInitialized = false;
-  std::atomic<int64_t> wstBytesRead{0};
-  std::mutex wstSpareLock;
-  std::vector<TnxHeapBuffer> wstSpareBodies;  // under wstSpareLock
-  size_t wstSpareBytes = 0;                   // under wstSpareLock
+  TnxStreamServerState wstServerState;
 };
 
 // Applications pick it by the protocol name "ipv4".

@@ -213,6 +213,39 @@ TEST_F(PipeListener, ABrokenHeaderOrAWrongPartCountDropsOnlyItsConnection) {
   ExpectServed(*bystander);
 }
 
+// Messages already in the read-ahead are served before the queue watches
+// again, and their part count is checked there too: every request of one
+// write, more than one turn takes and more than one read holds, is answered
+// once and in order, and a lying count behind them drops the connection.
+TEST_F(PipeListener, RequestsWrittenBackToBackAreAnsweredInOrderUpToALyingPartCount) {
+  for (TnxMsgID count : {1u, 40u, 300u}) {
+    SCOPED_TRACE(count);
+    auto raw = Dial();
+    raw->Open();
+    const Frame login = raw->Login(testing::EncipheredLogin(u"admin", u"secret"), raw->Transport);
+    ASSERT_GE(login.size(), nxHeaderSize);
+    const TnxSessionID session = nxLoadHeader(login.data()).bhSessionID;
+    Frame burst;
+    for (TnxMsgID i = 0; i <= count; ++i) {
+      Frame one = TPeerFrame{.Type = nxmtRequest, .TransportID = raw->Transport, .SessionID = session,
+                             .MsgID = kEcho, .Payload = Pattern(1 + i)}
+                      .Bytes();
+      if (i == count) one = WithParts(one, 2);
+      burst.insert(burst.end(), one.begin(), one.end());
+    }
+    raw->Send(burst);
+    for (TnxMsgID i = 0; i < count; ++i) {
+      ASSERT_TRUE(platform::WaitReadable(raw->Fd(), 20000)) << "stalled before reply " << i;
+      const Frame answer = raw->Receive();
+      ASSERT_EQ(answer.size(), nxHeaderSize + 1 + i) << "reply " << i;
+      EXPECT_EQ(nxLoadHeader(answer.data()).bhParts, 1u);
+      EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == Pattern(1 + i));
+    }
+    ASSERT_TRUE(platform::WaitReadable(raw->Fd(), 20000));
+    EXPECT_TRUE(raw->Receive().empty()) << "dropped without an answer to the lying frame";
+  }
+}
+
 TEST_F(PipeListener, ClientsReachOnlyAServerOnThisComputer) {
   const std::u16string computer = nxGetComputerName();
   const struct {

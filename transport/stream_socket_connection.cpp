@@ -1,0 +1,291 @@
+#include "transport/stream_socket_connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "lowlevel/errors/error_codes.h"
+#include "platform/completion_queue.h"
+#include "platform/socket.h"
+#include "platform/thread_clock.h"
+#include "transport/message_frame.h"
+#include "transport/pooled_transport.h"
+#include "transport/transport_exception.h"
+
+namespace revurov {
+
+namespace {
+
+// Messages up to this size need no registered peer transport.
+constexpr uint32_t kStdInBufferSize = nxStdInBufferSize;
+// What the spare large bodies may hold together.
+constexpr size_t kSpareBodyBytes = size_t{32} << 20;
+constexpr uint32_t kMidMessageWaitMs = 2;
+constexpr int kMidMessageWaits = 32;
+
+// What a client allows beyond a request's timeout before it gives up on
+// the reply: the server works to that timeout and still has to answer.
+constexpr uint64_t kReplyGraceMs = 1000;
+// Beyond it a wait's milliseconds would turn negative: no limit at all.
+constexpr uint64_t kLongestWaitMs = 0x7FFFFFFF;
+
+// When a reply awaited for aTimeout ms is given up (ms of the monotonic
+// clock); 0 for no limit (a timeout of 0 or $FFFFFFFF).
+uint64_t ReplyDeadline(uint32_t aTimeout) noexcept {
+  if (aTimeout == 0 || aTimeout == 0xFFFFFFFFu) return 0;
+  return platform::MonotonicMilliseconds() + aTimeout + kReplyGraceMs;
+}
+
+bool ReadExactly(int aFd, void* aBuffer, size_t aCount, uint64_t aDeadline = 0) {
+  auto* bytes = static_cast<uint8_t*>(aBuffer);
+  while (aCount > 0) {
+    if (aDeadline != 0) {
+      const uint64_t now = platform::MonotonicMilliseconds();
+      if (now >= aDeadline) return false;
+      // A wait that ends without bytes before the deadline (the longest
+      // one poll takes) goes round again.
+      const uint64_t wait = std::min<uint64_t>(aDeadline - now, kLongestWaitMs);
+      if (!platform::WaitReadable(aFd, static_cast<uint32_t>(wait))) continue;
+    }
+    const int64_t n = platform::SocketRead(aFd, bytes, aCount);
+    if (n <= 0) return false;
+    bytes += n;
+    aCount -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool HeaderValid(const TnxBaseHeader& aHeader, TnxPartCount aParts) noexcept {
+  return nxCheckHeader(aHeader) == 0 && (aParts == nullptr || aHeader.bhParts == aParts(aHeader.bhLength));
+}
+
+// One whole message read by aRead (bytes, count: false when the peer is
+// gone); 11276 when the peer is gone or the header is broken.
+template <class Read>
+void ReadWholeMessageWith(Read aRead, TnxPartCount aParts, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+  uint8_t header[nxHeaderSize];
+  if (!aRead(header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
+  aHeader = nxLoadHeader(header);
+  if (!HeaderValid(aHeader, aParts)) throw EnxTransportException(nullptr, nxeLostConnection);
+  aBody.Resize(aHeader.bhLength - nxHeaderSize);
+  if (!aRead(aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
+}
+
+// Header, error text and payload in one gather write; the part count is
+// known only once the error text is.
+bool WriteFrame(int aFd, TnxPartCount aParts, TnxTransportID aTransportID, TnxSessionID aSessionID,
+                TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint8_t aMsgType, uint32_t aErrorCode,
+                uint8_t aCompressType, uint32_t aUncompressedSize, const void* aBuffer, uint32_t aBufferSize,
+                TnxHeapBuffer& aHead) {
+  const uint32_t payload = aBuffer ? aBufferSize : 0u;
+  nxBuildFrameHead(
+      nxMessageFields(aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode, aCompressType),
+      aUncompressedSize, payload, aHead);
+  if (aParts) {
+    TnxBaseHeader header = nxLoadHeader(aHead.Data());
+    header.bhParts = aParts(header.bhLength);
+    nxStoreHeader(header, aHead.Data());
+  }
+  const platform::TSocketBuffer buffers[] = {{aHead.Data(), aHead.Size()}, {aBuffer, payload}};
+  return platform::SocketWriteAll(aFd, buffers, 2);
+}
+
+}  // namespace
+
+bool nxReadGreeting(int aFd, uint8_t aExpected, uint32_t aTimeout) {
+  uint8_t byte = 0;
+  const uint64_t deadline = platform::MonotonicMilliseconds() + std::max<uint32_t>(aTimeout, 1);
+  return ReadExactly(aFd, &byte, 1, deadline) && byte == aExpected;
+}
+
+// ---- spare bodies ----
+
+TnxHeapBuffer TnxStreamServerState::TakeSpareBody(size_t aSize) {
+  std::lock_guard guard(sssSpareLock);
+  auto best = sssSpareBodies.end();
+  for (auto it = sssSpareBodies.begin(); it != sssSpareBodies.end(); ++it)
+    if (it->Capacity() >= aSize && (best == sssSpareBodies.end() || it->Capacity() < best->Capacity())) best = it;
+  if (best == sssSpareBodies.end()) return {};
+  TnxHeapBuffer taken = std::move(*best);
+  sssSpareBodies.erase(best);
+  sssSpareBytes -= taken.Capacity();
+  return taken;
+}
+
+void TnxStreamServerState::GiveSpareBody(TnxHeapBuffer aBuffer) noexcept {
+  std::lock_guard guard(sssSpareLock);
+  if (aBuffer.Capacity() == 0 || sssSpareBytes + aBuffer.Capacity() > kSpareBodyBytes) return;
+  try {
+    sssSpareBodies.push_back(std::move(aBuffer));
+    sssSpareBytes += sssSpareBodies.back().Capacity();
+  } catch (...) {
+  }
+}
+
+void TnxStreamServerState::ClearSpareBodies() noexcept {
+  std::lock_guard guard(sssSpareLock);
+  sssSpareBodies.clear();
+  sssSpareBytes = 0;
+}
+
+// ---- client connection ----
+
+TnxStreamSocketClientConnection::TnxStreamSocketClientConnection(TnxBasePooledTransport* aTransport,
+                                                                 TnxPartCount aParts)
+    : TnxBaseClientConnection(aTransport), ssccParts(aParts) {}
+
+TnxStreamSocketClientConnection::~TnxStreamSocketClientConnection() { platform::CloseSocket(ssccFd); }
+
+void TnxStreamSocketClientConnection::DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                              TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint8_t aMsgType,
+                                              uint32_t aErrorCode, uint8_t aCompressType, uint32_t aUncompressedSize,
+                                              const void* aBuffer, uint32_t aBufferSize) {
+  if (!WriteFrame(ssccFd, ssccParts, aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode,
+                  aCompressType, aUncompressedSize, aBuffer, aBufferSize, ssccFrame))
+    throw EnxTransportException(nullptr, nxeLostConnection);
+}
+
+// A reply not there by the request's timeout plus a grace drops the
+// connection (the raise makes its user free it).
+void TnxStreamSocketClientConnection::ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+  const uint64_t deadline = ReplyDeadline(ReplyTimeout());
+  ReadWholeMessageWith(
+      [this, deadline](void* aBuffer, size_t aCount) { return ReadExactly(ssccFd, aBuffer, aCount, deadline); },
+      ssccParts, aHeader, aBody);
+}
+
+void TnxStreamSocketClientConnection::ForceDisconnect() {
+  if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(ssccFd);
+}
+
+// ---- server connection ----
+
+TnxStreamSocketServerConnection::TnxStreamSocketServerConnection(TnxBasePooledTransport* aTransport, int aFd,
+                                                                 TnxStreamServerState& aState, TnxPartCount aParts)
+    : TnxBaseServerConnection(aTransport), ssscFd(aFd), ssscState(aState), ssscParts(aParts) {}
+
+TnxStreamSocketServerConnection::~TnxStreamSocketServerConnection() {
+  if (auto* queue = PooledTransport()->CompletionQueue()) queue->Disarm(ssscFd);
+  platform::CloseSocket(ssscFd);
+}
+
+bool TnxStreamSocketServerConnection::Arm() {
+  ssscHandedOver.fetch_add(1, std::memory_order_release);
+  return PooledTransport()->CompletionQueue()->Arm(ssscFd, Handle());
+}
+
+void TnxStreamSocketServerConnection::DoWrite(TnxTransportID aTransportID, TnxSessionID aSessionID,
+                                              TnxThreadPriority aThreadPriority, TnxMsgID aMsgID, uint8_t aMsgType,
+                                              uint32_t aErrorCode, uint8_t aCompressType, uint32_t aUncompressedSize,
+                                              const void* aBuffer, uint32_t aBufferSize) {
+  if (ForcedDisconnect()) throw EnxTransportException(nullptr, nxeLostConnection);
+  if (!WriteFrame(ssscFd, ssscParts, aTransportID, aSessionID, aThreadPriority, aMsgID, aMsgType, aErrorCode,
+                  aCompressType, aUncompressedSize, aBuffer, aBufferSize, ssscFrame)) {
+    // Also a peer that stopped reading: the send timeout ran out.
+    ForceDisconnect();
+    throw EnxTransportException(nullptr, nxeLostConnection);
+  }
+}
+
+void TnxStreamSocketServerConnection::ForceDisconnect() {
+  if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(ssscFd);
+}
+
+void TnxStreamSocketServerConnection::ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+  ReadWholeMessageWith(
+      [this](void* aBuffer, size_t aCount) {
+        const size_t ahead = TakeAhead(aBuffer, aCount);
+        return ReadExactly(ssscFd, static_cast<uint8_t*>(aBuffer) + ahead, aCount - ahead);
+      },
+      ssscParts, aHeader, aBody);
+}
+
+void TnxStreamSocketServerConnection::IoCompleted(uint32_t, uint32_t) {
+  ssscHandedOver.load(std::memory_order_acquire);
+  int waits = 0;
+  int served = 0;
+  for (;;) {
+    if (ForcedDisconnect()) return Drop();
+    const bool inHeader = ssscHave < nxHeaderSize;
+    uint8_t* into = inHeader ? ssscHeaderBytes + ssscHave : ssscBody.Data() + (ssscHave - nxHeaderSize);
+    const size_t missing = inHeader ? nxHeaderSize - ssscHave : ssscHeader.bhLength - ssscHave;
+    int64_t n = static_cast<int64_t>(TakeAhead(into, missing));
+    if (n == 0) {
+      // A header, or a rest that fits, is read with whatever follows it:
+      // a small message takes one read, not one for the header and one
+      // for the body.
+      const bool viaAhead = inHeader || missing < sizeof ssscAhead;
+      n = platform::SocketReadNow(ssscFd, viaAhead ? ssscAhead : into, viaAhead ? sizeof ssscAhead : missing);
+      if (n == 0) return Drop();  // the peer closed
+      if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
+        // The rest of a message is usually on its way: a readiness of the
+        // queue costs far more than a short wait here, and a stalled peer
+        // holds the thread only that long (a trickle a few times over).
+        if (ssscHave > 0 && waits++ < kMidMessageWaits && platform::WaitReadable(ssscFd, kMidMessageWaitMs))
+          continue;
+        return Rearm();
+      }
+      ssscState.CountRead(n);
+      if (viaAhead) {
+        ssscAheadEnd = static_cast<uint32_t>(n);
+        n = static_cast<int64_t>(TakeAhead(into, missing));
+      }
+    }
+    ssscHave += static_cast<uint32_t>(n);
+    if (inHeader && ssscHave == nxHeaderSize && !HeaderTaken()) return Drop();
+    if (ssscHave < nxHeaderSize || ssscHave < ssscHeader.bhLength) continue;
+    ssscHave = 0;
+    try {
+      PooledTransport()->btProcessHeader(*this, ssscHeader, {ssscBody.Data(), ssscHeader.bhLength - nxHeaderSize},
+                                         &ssscBody);
+    } catch (...) {
+      // An answer that could not be written: the peer is gone.
+      ForceDisconnect();
+      return Drop();
+    }
+    if (ssscHeader.bhLength > kStdInBufferSize) ssscState.GiveSpareBody(std::exchange(ssscBody, {}));
+    // A callback connection is read by the threads that send on it.
+    if (IsCallback()) return;
+    // The next message is taken while it is there: armed on bytes that
+    // have arrived, the queue wakes a second thread, which then races
+    // this one for them. A few messages per readiness at most, so that a
+    // busy peer does not hold the thread from the others.
+    // Bytes read ahead are never left for a readiness that cannot come.
+    if (++served >= kMessagesPerReadiness && ssscAheadBegin == ssscAheadEnd) return Rearm();
+    waits = 0;
+  }
+}
+
+bool TnxStreamSocketServerConnection::HeaderTaken() {
+  ssscHeader = nxLoadHeader(ssscHeaderBytes);
+  if (!HeaderValid(ssscHeader, ssscParts)) return false;
+  // Large messages only from a peer whose transport registered.
+  if (ssscHeader.bhLength > kStdInBufferSize && RemoteTransport() == nullptr) return false;
+  const size_t size = ssscHeader.bhLength - nxHeaderSize;
+  if (size > ssscBody.Capacity())
+    if (TnxHeapBuffer spare = ssscState.TakeSpareBody(size); spare.Capacity() >= size) ssscBody = std::move(spare);
+  ssscBody.Resize(size);
+  return true;
+}
+
+void TnxStreamSocketServerConnection::Rearm() {
+  if (!Arm()) Drop();
+}
+
+// Up to aCount bytes read ahead, moved to aInto; how many.
+size_t TnxStreamSocketServerConnection::TakeAhead(void* aInto, size_t aCount) noexcept {
+  const size_t count = std::min<size_t>(aCount, ssscAheadEnd - ssscAheadBegin);
+  std::memcpy(aInto, ssscAhead + ssscAheadBegin, count);
+  ssscAheadBegin += static_cast<uint32_t>(count);
+  if (ssscAheadBegin == ssscAheadEnd) ssscAheadBegin = ssscAheadEnd = 0;
+  return count;
+}
+
+void TnxStreamSocketServerConnection::Drop() {
+  ForceDisconnect();
+  Deactivate();  // the connection's own hold: the last user frees it
+}
+
+}  // namespace revurov
