@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "lowlevel/cipher/blowfish_rc4.h"
 #include "bench/echo_handler.h"
+#include "lowlevel/cipher/blowfish_rc4.h"
 #include "lowlevel/startup.h"
 #include "platform/completion_queue.h"
 #include "platform/endian.h"
