@@ -128,6 +128,12 @@ void nxEnterClientConnection(TnxBaseClientConnection* aConnection) {
 void TnxBaseClientConnection::Deactivate() { bccTransport->PushAvailableConnection(this); }
 
 void TnxBaseClientConnection::Read(TnxReplyCallback aCallback, void* aReplyCookie) {
+  // A buffer grown for one large reply is not kept by a pooled connection
+  // for its whole life, also when the reply or its callback failed.
+  struct Shrink {
+    TnxBaseClientConnection& self;
+    ~Shrink() { self.GiveBackLargeBody(self.bccBody); }
+  } shrink{*this};
   TnxBaseHeader header;
   ReadMessage(header, bccBody);
   bccTransport->btDeliverReply(header, {bccBody.Data(), bccBody.Size()}, bccDecompressed, aCallback, aReplyCookie);

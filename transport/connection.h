@@ -132,6 +132,11 @@ public:
   uint32_t ReplyTimeout() const noexcept { return bccReplyTimeout; }
   void SetReplyTimeout(uint32_t aValue) noexcept { bccReplyTimeout = aValue; }
 
+protected:
+  // After a reply: a buffer grown past the standard input size goes; a
+  // medium may keep it for the transport's next large message.
+  virtual void GiveBackLargeBody(TnxHeapBuffer& aBody) noexcept { aBody.ReleaseAbove(nxStdInBufferSize); }
+
 private:
   friend void nxEnterClientConnection(TnxBaseClientConnection* aConnection);
   TnxBasePooledTransport* bccTransport;

@@ -28,8 +28,10 @@ std::string AddressOf(const std::u16string& aPipeName) { return platform::Utf16T
 
 class TnxNamedPipeClientConnection : public TnxStreamSocketClientConnection {
 public:
-  explicit TnxNamedPipeClientConnection(TnxBasePooledTransport* aTransport)
-      : TnxStreamSocketClientConnection(aTransport, nxPipeParts) {}
+  TnxNamedPipeClientConnection(TnxBasePooledTransport* aTransport, TnxStreamServerState& aSpares)
+      : TnxStreamSocketClientConnection(aTransport, nxPipeParts) {
+    UseSpareBodies(aSpares);
+  }
 
   void Initialize() override {
     const auto* transport = PooledTransport();
@@ -178,7 +180,7 @@ void TnxNamedPipeTransport::ConnectionAccepted(int aSocket) {
 }
 
 TnxBaseClientConnection* TnxNamedPipeTransport::btCreateClientConnection() {
-  return nxCreateClientConnection<TnxNamedPipeClientConnection>(this);
+  return nxCreateClientConnection<TnxNamedPipeClientConnection>(this, nptpServerState);
 }
 
 void TnxNamedPipeTransport::DoStart() {

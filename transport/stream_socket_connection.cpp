@@ -123,6 +123,11 @@ void TnxStreamServerState::GiveSpareBody(TnxHeapBuffer aBuffer) noexcept {
   }
 }
 
+size_t TnxStreamServerState::SpareBytes() noexcept {
+  std::lock_guard guard(sssSpareLock);
+  return sssSpareBytes;
+}
+
 void TnxStreamServerState::ClearSpareBodies() noexcept {
   std::lock_guard guard(sssSpareLock);
   sssSpareBodies.clear();
@@ -150,9 +155,24 @@ void TnxStreamSocketClientConnection::DoWrite(TnxTransportID aTransportID, TnxSe
 // connection (the raise makes its user free it).
 void TnxStreamSocketClientConnection::ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
   const uint64_t deadline = ReplyDeadline(ReplyTimeout());
-  ReadWholeMessageWith(
-      [this, deadline](void* aBuffer, size_t aCount) { return ReadExactly(ssccFd, aBuffer, aCount, deadline); },
-      ssccParts, aHeader, aBody);
+  uint8_t header[nxHeaderSize];
+  if (!ReadExactly(ssccFd, header, sizeof header, deadline)) throw EnxTransportException(nullptr, nxeLostConnection);
+  aHeader = nxLoadHeader(header);
+  if (!HeaderValid(aHeader, ssccParts)) throw EnxTransportException(nullptr, nxeLostConnection);
+  const size_t size = aHeader.bhLength - nxHeaderSize;
+  if (ssccSpares && size > aBody.Capacity() && size > nxStdInBufferSize) {
+    if (TnxHeapBuffer spare = ssccSpares->TakeSpareBody(size); spare.Capacity() >= size) aBody = std::move(spare);
+  }
+  aBody.Resize(size);
+  if (!ReadExactly(ssccFd, aBody.Data(), aBody.Size(), deadline)) throw EnxTransportException(nullptr, nxeLostConnection);
+}
+
+void TnxStreamSocketClientConnection::GiveBackLargeBody(TnxHeapBuffer& aBody) noexcept {
+  if (aBody.Capacity() <= nxStdInBufferSize) return;
+  if (ssccSpares)
+    ssccSpares->GiveSpareBody(std::exchange(aBody, {}));
+  else
+    aBody.ReleaseAbove(nxStdInBufferSize);
 }
 
 void TnxStreamSocketClientConnection::ForceDisconnect() {

@@ -49,6 +49,7 @@ public:
   TnxHeapBuffer TakeSpareBody(size_t aSize);
   void GiveSpareBody(TnxHeapBuffer aBuffer) noexcept;
   void ClearSpareBodies() noexcept;
+  size_t SpareBytes() noexcept;
 
 private:
   std::atomic<int64_t> sssBytesRead{0};
@@ -72,10 +73,15 @@ protected:
   int Fd() const noexcept { return ssccFd; }
   // The connected socket, owned from here (Initialize of the medium).
   void SetFd(int aFd) noexcept { ssccFd = aFd; }
+  // Large reply bodies come from and go back to aSpares (the transport's,
+  // which outlives its connections) instead of being mapped anew.
+  void UseSpareBodies(TnxStreamServerState& aSpares) noexcept { ssccSpares = &aSpares; }
+  void GiveBackLargeBody(TnxHeapBuffer& aBody) noexcept override;
 
 private:
   int ssccFd = -1;
   TnxPartCount ssccParts;
+  TnxStreamServerState* ssccSpares = nullptr;
   TnxHeapBuffer ssccFrame;
 };
 

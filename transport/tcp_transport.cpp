@@ -26,8 +26,10 @@ constexpr int kListenBacklog = 128;
 
 class TnxWinsockClientConnection : public TnxStreamSocketClientConnection {
 public:
-  explicit TnxWinsockClientConnection(TnxBasePooledTransport* aTransport)
-      : TnxStreamSocketClientConnection(aTransport, nullptr) {}
+  TnxWinsockClientConnection(TnxBasePooledTransport* aTransport, TnxStreamServerState& aSpares)
+      : TnxStreamSocketClientConnection(aTransport, nullptr) {
+    UseSpareBodies(aSpares);
+  }
 
   void Initialize() override {
     const auto* transport = PooledTransport();
@@ -324,7 +326,7 @@ void TnxWinsockTransport::ConnectionAccepted(int aSocket, const platform::TInet4
 }
 
 TnxBaseClientConnection* TnxWinsockTransport::btCreateClientConnection() {
-  return nxCreateClientConnection<TnxWinsockClientConnection>(this);
+  return nxCreateClientConnection<TnxWinsockClientConnection>(this, wstServerState);
 }
 
 void TnxWinsockTransport::DoInitialize() {

@@ -83,6 +83,8 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
   uint16_t ListeningPort(size_t aIndex = 0) const;
   // Bytes read from accepted connections since the start.
   int64_t BytesRead() const noexcept { return wstServerState.BytesRead(); }
+  // Bytes of large message bodies kept for the next large message.
+  size_t SpareBodyBytes() noexcept { return wstServerState.SpareBytes(); }
 
   bool AllowConnection(const platform::TInet4Address& aLocal, const platform::TInet4Address& aRemote);
   // A listen thread's accepted socket; the transport owns it from here.

@@ -443,6 +443,35 @@ TEST_F(TcpEndToEnd, ALoggedInClientGetsEverySizeEchoed) {
   EXPECT_EQ(client->ClientConnectionCount(), 1) << "one pooled connection carried them all";
 }
 
+// A pooled client connection does not keep a buffer grown for one large
+// reply: it goes back to the transport, where the next large reply of any
+// connection finds it.
+TEST_F(TcpEndToEnd, AClientGivesALargeReplyBufferBackToItsTransport) {
+  StartClient(u"TcpServer@127.0.0.1", server->ListeningPort());
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(session), 0u);
+  const struct {
+    size_t size;
+    bool kept;  // a spare of at least that size afterwards
+  } rows[] = {{100, false}, {size_t{1} << 20, true}, {size_t{1} << 20, true}, {200000, true}, {100, true}};
+  size_t first = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.size);
+    const Frame data = Pattern(row.size);
+    const TReply reply = Echo(session, data);
+    EXPECT_EQ(reply.code, 0u);
+    EXPECT_TRUE(reply.data == data);
+    const size_t spare = client->SpareBodyBytes();
+    if (!row.kept) {
+      EXPECT_EQ(spare, 0u);
+      continue;
+    }
+    EXPECT_GE(spare, size_t{1} << 20);
+    if (first == 0) first = spare;
+    EXPECT_EQ(spare, first) << "the spare is taken again, not joined by a second one";
+  }
+}
+
 // The server hands a request's body to the handler in the connection's own
 // buffer, and large bodies move between connections through spare buffers:
 // each request must still reach the handler as exactly its payload.
