@@ -61,14 +61,20 @@ bool HeaderValid(const TnxBaseHeader& aHeader, TnxPartCount aParts) noexcept {
 }
 
 // One whole message read by aRead (bytes, count: false when the peer is
-// gone); 11276 when the peer is gone or the header is broken.
+// gone); 11276 when the peer is gone or the header is broken. A large body
+// is read into one of aSpares, when given, rather than into fresh pages.
 template <class Read>
-void ReadWholeMessageWith(Read aRead, TnxPartCount aParts, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+void ReadWholeMessageWith(Read aRead, TnxPartCount aParts, TnxBaseHeader& aHeader, TnxHeapBuffer& aBody,
+                          TnxStreamServerState* aSpares = nullptr) {
   uint8_t header[nxHeaderSize];
   if (!aRead(header, sizeof header)) throw EnxTransportException(nullptr, nxeLostConnection);
   aHeader = nxLoadHeader(header);
   if (!HeaderValid(aHeader, aParts)) throw EnxTransportException(nullptr, nxeLostConnection);
-  aBody.Resize(aHeader.bhLength - nxHeaderSize);
+  const size_t size = aHeader.bhLength - nxHeaderSize;
+  if (aSpares && size > aBody.Capacity() && size > nxStdInBufferSize) {
+    if (TnxHeapBuffer spare = aSpares->TakeSpareBody(size); spare.Capacity() >= size) aBody = std::move(spare);
+  }
+  aBody.Resize(size);
   if (!aRead(aBody.Data(), aBody.Size())) throw EnxTransportException(nullptr, nxeLostConnection);
 }
 
@@ -155,16 +161,9 @@ void TnxStreamSocketClientConnection::DoWrite(TnxTransportID aTransportID, TnxSe
 // connection (the raise makes its user free it).
 void TnxStreamSocketClientConnection::ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
   const uint64_t deadline = ReplyDeadline(ReplyTimeout());
-  uint8_t header[nxHeaderSize];
-  if (!ReadExactly(ssccFd, header, sizeof header, deadline)) throw EnxTransportException(nullptr, nxeLostConnection);
-  aHeader = nxLoadHeader(header);
-  if (!HeaderValid(aHeader, ssccParts)) throw EnxTransportException(nullptr, nxeLostConnection);
-  const size_t size = aHeader.bhLength - nxHeaderSize;
-  if (ssccSpares && size > aBody.Capacity() && size > nxStdInBufferSize) {
-    if (TnxHeapBuffer spare = ssccSpares->TakeSpareBody(size); spare.Capacity() >= size) aBody = std::move(spare);
-  }
-  aBody.Resize(size);
-  if (!ReadExactly(ssccFd, aBody.Data(), aBody.Size(), deadline)) throw EnxTransportException(nullptr, nxeLostConnection);
+  ReadWholeMessageWith(
+      [this, deadline](void* aBuffer, size_t aCount) { return ReadExactly(ssccFd, aBuffer, aCount, deadline); },
+      ssccParts, aHeader, aBody, ssccSpares);
 }
 
 void TnxStreamSocketClientConnection::GiveBackLargeBody(TnxHeapBuffer& aBody) noexcept {
@@ -191,7 +190,6 @@ TnxStreamSocketServerConnection::~TnxStreamSocketServerConnection() {
 }
 
 bool TnxStreamSocketServerConnection::Arm() {
-  ssscHandedOver.fetch_add(1, std::memory_order_release);
   return PooledTransport()->CompletionQueue()->Arm(ssscFd, Handle());
 }
 
@@ -222,7 +220,6 @@ void TnxStreamSocketServerConnection::ReadMessage(TnxBaseHeader& aHeader, TnxHea
 }
 
 void TnxStreamSocketServerConnection::IoCompleted(uint32_t, uint32_t) {
-  ssscHandedOver.load(std::memory_order_acquire);
   int waits = 0;
   int served = 0;
   for (;;) {

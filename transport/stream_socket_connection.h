@@ -127,9 +127,6 @@ private:
   uint32_t ssscAheadBegin = 0;
   uint32_t ssscAheadEnd = 0;
   TnxHeapBuffer ssscFrame;
-  // The kernel orders the arm before the readiness, but the race detector
-  // does not see through the queue: this makes the hand-over visible.
-  std::atomic<uint32_t> ssscHandedOver{0};
 };
 
 // Waits up to aTimeout ms for the one byte a server sends first on a

@@ -197,7 +197,6 @@ public:
     if (!bcForcedDisconnect.exchange(true)) platform::ShutdownSocket(spFd);
   }
   void IoCompleted(uint32_t, uint32_t) override {
-    spHandedOver.load(std::memory_order_acquire);
     uint8_t bytes[nxHeaderSize];
     TnxBaseHeader header;
     bool whole = !ForcedDisconnect() && ReadExactly(spFd, bytes, sizeof bytes);
@@ -224,9 +223,7 @@ public:
       return;
     }
     // A callback connection is read by the threads that send on it.
-    if (IsCallback()) return;
-    spHandedOver.fetch_add(1, std::memory_order_release);
-    PooledTransport()->CompletionQueue()->Arm(spFd, Handle());
+    if (!IsCallback()) PooledTransport()->CompletionQueue()->Arm(spFd, Handle());
   }
   void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
     uint8_t header[nxHeaderSize];
@@ -242,10 +239,6 @@ private:
   std::atomic<int64_t>& spReceived;
   TnxHeapBuffer spBody;
   TnxHeapBuffer spFrame;
-  // The kernel orders the arm before the next readiness, but the race
-  // detector does not see through the queue: this makes the hand-over of
-  // spBody between server threads visible to it.
-  std::atomic<uint32_t> spHandedOver{0};
 };
 
 class TSocketPairTransport : public testing::TStubPooledTransport {
