@@ -97,7 +97,10 @@ TEST(MemoryManagerBinding, ScenariosInAProcessOfTheirOwn) {
       {"an empty mapping left half-made is taken over", kDir + "/mm_helper stale-half"},
       {"the heap of nxmm.so beside the program is adopted", kDir + "/with_nxmm/mm_helper_nxmm nxmm"},
   };
-  for (const auto& row : rows) EXPECT_EQ(RunHelper(row.command + " 2>&1"), 0) << row.what;
+  for (const auto& row : rows) {
+    std::string out;
+    EXPECT_EQ(RunHelper(row.command + " 2>&1", &out), 0) << row.what << "\n" << out;
+  }
 }
 
 std::map<std::string, long> ParseCounts(const std::string& text) {

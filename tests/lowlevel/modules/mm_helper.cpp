@@ -85,6 +85,9 @@ void BindAsPublisherAndUnbind() {
 }
 
 int Lifecycle() {
+  // A killed process that had our id may have left its name behind (ids come
+  // round quickly where the id space is small); the stale cases cover it.
+  shm_unlink(NameOf(uint32_t(getpid())).c_str());
   CHECK(!NameExists());
   BindAsPublisherAndUnbind();
   // Bound again, by first use this time, and many objects through it.
