@@ -51,6 +51,15 @@ int LocalListen(const std::string& aName, int aBacklog) noexcept {
   return fd;
 }
 
+bool LocalPeerCredentials(int aFd, uint32_t& aUid, uint32_t& aGid) noexcept {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (getsockopt(aFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
+  aUid = credentials.uid;
+  aGid = credentials.gid;
+  return true;
+}
+
 int LocalAccept(int aFd) noexcept {
   int fd;
   while ((fd = accept4(aFd, nullptr, nullptr, SOCK_CLOEXEC)) < 0 && errno == EINTR) {

@@ -33,6 +33,9 @@ inline constexpr uint32_t kLocalWaitForever = 0xFFFFFFFFu;
 int LocalListen(const std::string& aName, int aBacklog) noexcept;
 int LocalAccept(int aFd) noexcept;
 int LocalConnect(const std::string& aName) noexcept;
+// Who is at the other end of a connected local stream socket (as it was
+// when it connected); false with errno set.
+bool LocalPeerCredentials(int aFd, uint32_t& aUid, uint32_t& aGid) noexcept;
 
 int LocalDatagramBind(const std::string& aName) noexcept;
 bool LocalDatagramSend(const std::string& aName, const void* aData, size_t aCount) noexcept;

@@ -9,6 +9,7 @@
 #include "platform/guid.h"
 #include "platform/local_socket.h"
 #include "platform/process.h"
+#include "platform/rtl_thread.h"
 #include "platform/socket.h"
 #include "platform/text.h"
 #include "transport/named_pipe_transport.h"
@@ -188,7 +189,10 @@ TnxNamedPipeBroadcastListener::TnxNamedPipeBroadcastListener(TnxNamedPipeTranspo
                                 u"Cannot create the mailslot " + slot + u": " +
                                     platform::Utf8ToUtf16(std::strerror(error)));
   }
-  npblThread = std::thread([this] { Execute(); });
+  npblThread = std::thread([this, priority = aTransport.BroadcastListenerPriority()] {
+    if (priority != platform::TThreadPriority::tpNormal) platform::SetCurrentThreadPriority(priority);
+    Execute();
+  });
 }
 
 TnxNamedPipeBroadcastListener::~TnxNamedPipeBroadcastListener() {

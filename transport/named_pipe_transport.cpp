@@ -7,6 +7,7 @@
 
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
 #include "platform/host_info.h"
 #include "platform/local_socket.h"
 #include "platform/socket.h"
@@ -157,9 +158,20 @@ void TnxNamedPipeTransport::GetStatsValues(platform::TStringList& aList) const {
   aList.Insert(2, nxFormatGrouped(nptpWaitingServerConnections.load()));
 }
 
+void TnxNamedPipeTransport::SetSecurityDescriptor(const std::u16string& aValue) {
+  CheckInactive();
+  nptpSecurityDescriptor = aValue;
+}
+
+bool TnxNamedPipeTransport::PeerAdmitted(int aSocket) const noexcept {
+  if (!nptpDACL) return true;
+  platform::TPeerIdentity peer;
+  return platform::LocalPeerCredentials(aSocket, peer.uid, peer.gid) && nptpDACL->AllowsReadWrite(peer, nptpOwner);
+}
+
 void TnxNamedPipeTransport::ConnectionAccepted(int aSocket) {
   // Counted before the check so that two accepts cannot both take the last.
-  if (nptpInstances.fetch_add(1) >= kMaxPipeInstances || !ServerStarted()) {
+  if (nptpInstances.fetch_add(1) >= kMaxPipeInstances || !ServerStarted() || !PeerAdmitted(aSocket)) {
     nptpInstances.fetch_sub(1);
     platform::CloseSocket(aSocket);
     return;
@@ -187,6 +199,14 @@ void TnxNamedPipeTransport::DoStart() {
   TnxBasePooledTransport::DoStart();
   if (Mode() != nxtmListen || ServerStarted()) return;
   btCheckServerName();
+  nptpDACL.reset();
+  if (!nptpSecurityDescriptor.empty()) {
+    auto descriptor = std::make_unique<platform::TSecurityDescriptor>();
+    if (!platform::TSecurityDescriptor::Parse(nptpSecurityDescriptor, *descriptor))
+      nxRaiseLastOSError(ClassName(), 0);
+    nptpDACL = std::move(descriptor);
+    nptpOwner = platform::CurrentIdentity();
+  }
   nptpServerState.ResetBytesRead();
   SetServerStarted(true);
   try {

@@ -17,6 +17,13 @@
 //   client waits for up to Timeout ms: without it the client knows at once
 //   that it was turned down. Sends to a peer block at most
 //   LostConnectionTimeout ms.
+// - SecurityDescriptor (the string form; empty: everybody may connect) is
+//   read at the start of a listener, which fails with the OS error when the
+//   text cannot be read; a peer it does not grant read and write access is
+//   closed at once, as a busy server would (platform/security_descriptor.h
+//   says how trustees map onto local users).
+// - BroadcastListenerPriority: the priority of the thread that answers
+//   discovery requests.
 // - RemoteAddressText and the bound address are this computer's name.
 // - Discovery and the answers of a listener: named_pipe_discovery.h.
 #pragma once
@@ -26,6 +33,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/security_descriptor.h"
 #include "transport/pooled_transport.h"
 #include "transport/stream_socket_connection.h"
 
@@ -50,6 +58,13 @@ class TnxNamedPipeTransport : public TnxBasePooledTransport {
   void GetStatsCaptions(platform::TStringList& aList) const override;
   void GetStatsValues(platform::TStringList& aList) const override;
 
+  const std::u16string& SecurityDescriptor() const noexcept { return nptpSecurityDescriptor; }
+  void SetSecurityDescriptor(const std::u16string& aValue);
+  platform::TThreadPriority BroadcastListenerPriority() const noexcept { return nptpBroadcastListenerPriority; }
+  void SetBroadcastListenerPriority(platform::TThreadPriority aValue) noexcept {
+    nptpBroadcastListenerPriority = aValue;
+  }
+
   int32_t WaitingServerConnections() const noexcept { return nptpWaitingServerConnections.load(); }
   // Server connections served at the moment.
   int32_t PipeInstances() const noexcept { return nptpInstances.load(); }
@@ -68,9 +83,15 @@ protected:
 
 private:
   void StopListening() noexcept;
+  bool PeerAdmitted(int aSocket) const noexcept;
 
   std::unique_ptr<TnxNamedPipeListenThread> nptpListenThread;
   std::unique_ptr<TnxNamedPipeBroadcastListener> nptpBroadcastListener;
+  std::u16string nptpSecurityDescriptor;
+  platform::TThreadPriority nptpBroadcastListenerPriority = platform::TThreadPriority::tpNormal;
+  // Converted at the start; none: everybody may connect.
+  std::unique_ptr<platform::TSecurityDescriptor> nptpDACL;
+  platform::TPeerIdentity nptpOwner;
   std::atomic<int32_t> nptpWaitingServerConnections{0};
   std::atomic<int32_t> nptpInstances{0};
   TnxStreamServerState nptpServerState;

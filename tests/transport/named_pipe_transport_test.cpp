@@ -10,8 +10,10 @@
 #include "platform/endian.h"
 #include "platform/local_socket.h"
 #include "platform/process.h"
+#include "platform/security_descriptor.h"
 #include "platform/socket.h"
 #include "platform/text.h"
+#include "support/exception_message.h"
 #include "support/named_component.h"
 #include "support/test_command_handler.h"
 #include "support/within.h"
@@ -316,6 +318,60 @@ TEST_F(PipeListener, BeyondTheInstanceLimitAClientIsTurnedDown) {
   ASSERT_TRUE(Within(20s, [&] { return server->PipeInstances() == kMaxPipeInstances - 1; }));
   StartClient(kServer);
   EXPECT_EQ(LogIn(session), 0u);
+}
+
+TEST_F(PipeListener, TheSecurityDescriptorDecidesWhoIsServed) {
+  EXPECT_HAS_TEXT(testing::MessageOf<platform::Exception>([&] { server->SetSecurityDescriptor(u"D:"); }),
+                  u"must be inactive");
+  server->SetActive(false);
+  const std::u16string self = platform::Utf8ToUtf16(std::to_string(platform::CurrentIdentity().uid));
+  const std::u16string stranger = platform::Utf8ToUtf16(std::to_string(platform::CurrentIdentity().uid + 1));
+  const struct {
+    std::u16string text;
+    bool served;
+  } rows[] = {
+      {u"", true},
+      {u"D:(A;;GA;;;WD)", true},
+      {u"D:(D;;GA;;;WD)(A;;GA;;;WD)", false},
+      {u"D:(A;;GA;;;S-1-22-1-" + self + u")", true},
+      {u"D:(A;;GA;;;S-1-22-1-" + stranger + u")", false},
+      {u"D:(A;;GR;;;CO)", false},
+      {u"D:(A;;GRGW;;;CO)", true},
+      {u"D:", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Narrow(row.text));
+    server->SetSecurityDescriptor(row.text);
+    server->SetActive(true);
+    ASSERT_EQ(server->State(), nxsStarted);
+    const int fd = testing::DialPipe(kServer);
+    EXPECT_EQ(fd >= 0, row.served);
+    if (fd >= 0) platform::CloseSocket(fd);
+    StartClient(kServer);
+    TnxSessionID session = 0;
+    EXPECT_EQ(LogIn(session), row.served ? 0u : uint32_t(nxeServerNotFound));
+    client.reset();
+    server->SetActive(false);
+  }
+  // A text that cannot be read stops the start, and the server is not there.
+  server->SetSecurityDescriptor(u"D:(A;;GA;;;WD");
+  const std::u16string message = testing::MessageOf<platform::Exception>([&] { server->SetActive(true); });
+  EXPECT_HAS_TEXT(message, u"TnxNamedPipeTransport");
+  EXPECT_NE(server->State(), nxsStarted);
+  EXPECT_EQ(testing::DialPipe(kServer), -1);
+  server->SetSecurityDescriptor(u"D:(A;;GA;;;WD)");
+  server->SetActive(true);
+  EXPECT_EQ(server->State(), nxsStarted);
+}
+
+TEST_F(PipeListener, DiscoveryIsAnsweredAtTheBroadcastListenerPriority) {
+  EXPECT_EQ(server->BroadcastListenerPriority(), platform::TThreadPriority::tpNormal);
+  server->SetActive(false);
+  server->SetBroadcastListenerPriority(platform::TThreadPriority::tpLowest);
+  server->SetRespondToBroadcasts(true);
+  server->SetActive(true);
+  ASSERT_EQ(server->State(), nxsStarted);
+  EXPECT_EQ(server->BroadcastListenerPriority(), platform::TThreadPriority::tpLowest);
 }
 
 // ---- a server process that is killed ----
