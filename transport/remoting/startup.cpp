@@ -6,6 +6,7 @@
 #include "transport/remoting/class_activator_pair.h"
 #include "transport/remoting/class_proxies.h"
 #include "transport/remoting/class_stubs.h"
+#include "transport/remoting/invokable_pair.h"
 #include "transport/remoting/keep_alive.h"
 #include "transport/remoting/remoting_client.h"
 #include "transport/remoting/remoting_types.h"
@@ -22,6 +23,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxClassStubsStartup, &nxClassStubsShutdown},
     {&nxClassProxiesStartup, &nxClassProxiesShutdown},
     {&nxClassActivatorPairStartup, &nxClassActivatorPairShutdown},
+    {&nxInvokablePairStartup, &nxInvokablePairShutdown},
     {&nxRemotingClientStartup, &nxRemotingClientShutdown},
 };
 

@@ -6,7 +6,8 @@
 // remoting units in order (the remoting types: process identity and the
 // library's hooks; the keep-alive service, whose process-wide queue the
 // shut-down frees; the channels, which install the transport's hook for
-// remoting calls; the remoting client's class registration), the last
+// remoting calls; the class activator pair; the invokable pair and the
+// invoke registry; the remoting client's class registration), the last
 // shut-down stops them in reverse and then the
 // low-level library.
 #pragma once
