@@ -7,10 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "remoting/support/remoting_doubles.h"
+#include "bench/remoting_session.h"
 #include "transport/remoting/channels.h"
-#include "transport/remoting/startup.h"
-#include "transport/tcp_transport.h"
 
 namespace {
 
@@ -24,30 +22,8 @@ constexpr int32_t kSize = 64;
 class Pair {
 public:
   Pair() {
-    nxRemotingStartup();
-    handler_.reset(testing::NewComponent<testing::TRemotingHandler>(u"BenchHandler"));
-    server_.reset(testing::NewComponent<TnxIPv4Transport>(u"BenchServer"));
-    server_->SetServerName(u"BenchServer");
-    server_->SetMode(nxtmListen);
-    server_->SetPort(0);
-    platform::TStringList addresses;
-    addresses.Add(u"127.0.0.1");
-    server_->SetListenAddresses(addresses);
-    server_->SetHeartbeatInterval(0);
-    server_->SetCommandHandler(handler_.get());
-    server_->SetActive(true);
-    client_.reset(testing::NewComponent<TnxIPv4Transport>(u"BenchClient"));
-    client_->SetServerName(u"BenchServer@127.0.0.1");
-    client_->SetPort(server_->ListeningPort());
-    client_->SetHeartbeatInterval(0);
-    client_->SetActive(true);
-    int32_t version = 0;
-    if (client_->EstablishConnection(0, u"admin", u"secret", 5000, 47501, version, sessionID_) != 0) std::abort();
-    session_.reset(testing::NewComponent<testing::TTransportSession>(u"BenchSession"));
-    session_->Attach(client_.get(), sessionID_);
-
     TInterfacePtr<InxRequestWriter> writer;
-    nxCreateRequestWriter(session_.get(), writer);
+    nxCreateRequestWriter(&road_.Session(), writer);
     writer->WriteInteger(int32_t{1});
     const uint8_t proxy[16] = {1};
     writer->WriteBinary(proxy, 16);
@@ -60,16 +36,11 @@ public:
     const platform::TGUID channel = reader->ReadGuid();
     // Held here: the keep time must not end the exit before the first call.
     nxFindChannelExit(channel, pin_);
-    nxCreateChannelEntrance(session_.get(), server, channel, entrance_);
+    nxCreateChannelEntrance(&road_.Session(), server, channel, entrance_);
   }
   ~Pair() {
     entrance_ = nullptr;
     pin_ = nullptr;
-    session_.reset();
-    client_.reset();
-    server_.reset();
-    handler_.reset();
-    nxRemotingShutdown();
   }
 
   void Call(const std::vector<uint8_t>& aData, std::vector<uint8_t>& aBack) {
@@ -84,7 +55,7 @@ public:
   }
   void Plain(const std::vector<uint8_t>& aData) {
     int32_t size = -1;
-    client_->Request(0, sessionID_, 0, testing::kPlainEcho, 0, aData.data(), kSize, &Received, &size);
+    road_.Client().Request(0, road_.SessionID(), 0, testing::kPlainEcho, 0, aData.data(), kSize, &Received, &size);
     if (size != kSize) std::abort();
   }
 
@@ -93,11 +64,7 @@ private:
     *static_cast<int32_t*>(aCookie) = aLen;
   }
 
-  testing::TOwned<testing::TRemotingHandler> handler_;
-  testing::TOwned<TnxIPv4Transport> server_;
-  testing::TOwned<TnxIPv4Transport> client_;
-  testing::TOwned<testing::TTransportSession> session_;
-  TnxSessionID sessionID_ = 0;
+  bench::TRemotingSession road_{false};
   TInterfacePtr<InxTransportChannelExit> pin_;
   TInterfacePtr<InxChannelEntrance> entrance_;
 };
