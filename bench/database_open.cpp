@@ -4,7 +4,8 @@
 // blocking sockets with one thread answering, the same requests as the
 // cycle sends (captured from the handler in a first cycle), answered by the
 // table list's reply bytes for the list and by replies of 16 bytes for the
-// rest. All run in the same process, one after the other.
+// rest; and the same cycle on the engine session without the components.
+// All run in the same process, one after the other.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -125,6 +126,28 @@ void OpenList_Ours(benchmark::State& aState) {
   aState.counters["round_trips"] = static_cast<double>(CycleRequests().size());
 }
 
+// The same cycle on the engine session itself, without the components:
+// what the database component adds.
+void OpenList_EngineDatabase(benchmark::State& aState) {
+  Road road;
+  road.handler->Configure([](TTestCommandHandler& h) { h.Recording = false; });
+  TnxAbstractSession* session = road.session->AbstractSession();
+  platform::TStringList list;
+  for (auto _ : aState) {
+    TnxAbstractDatabase* opened = nullptr;
+    if (session->DatabaseOpen(opened, u"Name", u"Alpha", nullptr, omReadWrite, smShared, 10000) != 0) {
+      aState.SkipWithError("open failed");
+      break;
+    }
+    TnxServerObjectPtr<TnxAbstractDatabase> database(opened);
+    list.Clear();
+    if (database->TableGetList(list) != 0 || list.Count() != kNames) {
+      aState.SkipWithError("short table list");
+      break;
+    }
+  }
+}
+
 void OpenList_RawSockets(benchmark::State& aState) {
   std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> exchanges;
   for (const TReceivedRequest& r : CycleRequests()) {
@@ -139,5 +162,6 @@ void OpenList_RawSockets(benchmark::State& aState) {
 }  // namespace
 
 BENCHMARK(OpenList_Ours)->Name("OpenList1000/ours")->UseRealTime();
+BENCHMARK(OpenList_EngineDatabase)->Name("OpenList1000/peer:engine_database")->UseRealTime();
 BENCHMARK(OpenList_RawSockets)->Name("OpenList1000/peer:raw_sockets")->UseRealTime();
 BENCHMARK_MAIN();
