@@ -172,6 +172,8 @@ TEST_F(DatabaseTest, TheSessionGoingDownClosesItsDatabasesAndTransContextsFirst)
   EXPECT_FALSE(context->Active());
   EXPECT_EQ(engine->DatabasesFreed, 2);
   EXPECT_EQ(engine->SessionsFreed, 1);
+  // Both went while their engine session was still there.
+  EXPECT_EQ(engine->SessionsFreedBeforeEachDatabase, (std::vector<int>{0, 0}));
 }
 
 TEST_F(DatabaseTest, ASessionNotificationToCloseClosesTheDatabase) {

@@ -335,6 +335,7 @@ public:
   int DatabaseBatchesBegun = 0;
   int DatabaseBatchesEnded = 0;
   int DatabasesFreed = 0;
+  std::vector<int> SessionsFreedBeforeEachDatabase;  // SessionsFreed as each database went
   // Transaction contexts: the last transaction start's flags, the
   // timeouts set, and what was freed.
   bool LastFailSafe = false;
@@ -425,7 +426,10 @@ inline ScriptedTransContext::~ScriptedTransContext() { ++stcEngine.ContextsFreed
 
 inline ScriptedTaskInfo::~ScriptedTaskInfo() { ++stiEngine.TasksFreed; }
 
-inline ScriptedDatabase::~ScriptedDatabase() { ++sdEngine.DatabasesFreed; }
+inline ScriptedDatabase::~ScriptedDatabase() {
+  ++sdEngine.DatabasesFreed;
+  sdEngine.SessionsFreedBeforeEachDatabase.push_back(sdEngine.SessionsFreed);
+}
 
 inline bool ScriptedDatabase::ExplicitAllowSystem() { return sdEngine.AllowSystem; }
 
