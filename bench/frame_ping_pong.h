@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/socket.h"
@@ -35,26 +36,40 @@ inline bool ReadAll(int aFd, uint8_t* aInto, size_t aCount) {
   return true;
 }
 
-// One round trip of aRequest and aReply per iteration.
-inline void RunFramePingPong(benchmark::State& aState, const std::vector<uint8_t>& aRequest,
-                             const std::vector<uint8_t>& aReply) {
+// One round trip of each (request, reply) pair in turn per iteration.
+inline void RunFrameExchanges(benchmark::State& aState,
+                              const std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>& aExchanges) {
   const int listener = platform::TcpListen({platform::kInet4Loopback, 0}, 4);
   platform::TInet4Address local;
   platform::SocketLocalAddress(listener, local);
   std::thread peer([&] {
     platform::TInet4Address remote;
     const int fd = platform::TcpAccept(listener, remote);
-    std::vector<uint8_t> in(aRequest.size());
-    const platform::TSocketBuffer out{aReply.data(), aReply.size()};
-    while (fd >= 0 && ReadAll(fd, in.data(), in.size()) && platform::SocketWriteAll(fd, &out, 1)) {
+    bool open = fd >= 0;
+    while (open) {
+      for (const auto& [request, reply] : aExchanges) {
+        std::vector<uint8_t> in(request.size());
+        const platform::TSocketBuffer out{reply.data(), reply.size()};
+        if (!ReadAll(fd, in.data(), in.size()) || !platform::SocketWriteAll(fd, &out, 1)) {
+          open = false;
+          break;
+        }
+      }
     }
     if (fd >= 0) platform::CloseSocket(fd);
   });
   const int fd = platform::TcpConnect(local, 3000);
-  std::vector<uint8_t> in(aReply.size());
-  const platform::TSocketBuffer out{aRequest.data(), aRequest.size()};
   for (auto _ : aState) {
-    if (!platform::SocketWriteAll(fd, &out, 1) || !ReadAll(fd, in.data(), in.size())) {
+    bool ok = true;
+    for (const auto& [request, reply] : aExchanges) {
+      std::vector<uint8_t> in(reply.size());
+      const platform::TSocketBuffer out{request.data(), request.size()};
+      if (!platform::SocketWriteAll(fd, &out, 1) || !ReadAll(fd, in.data(), in.size())) {
+        ok = false;
+        break;
+      }
+    }
+    if (!ok) {
       aState.SkipWithError("ping-pong failed");
       break;
     }
@@ -62,6 +77,12 @@ inline void RunFramePingPong(benchmark::State& aState, const std::vector<uint8_t
   platform::CloseSocket(fd);
   peer.join();
   platform::CloseSocket(listener);
+}
+
+// One round trip of aRequest and aReply per iteration.
+inline void RunFramePingPong(benchmark::State& aState, const std::vector<uint8_t>& aRequest,
+                             const std::vector<uint8_t>& aReply) {
+  RunFrameExchanges(aState, {{aRequest, aReply}});
 }
 
 }  // namespace revurov::bench

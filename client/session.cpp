@@ -1,11 +1,15 @@
 #include "client/session.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 #include <typeinfo>
 #include <unordered_set>
 #include <utility>
 
+#include "client/database.h"
+#include "client/timeout_batch_scope.h"
+#include "client/trans_context.h"
 #include "dictionary/engine_types.h"
 #include "engine/abstract_session.h"
 #include "engine/name_rules.h"
@@ -103,18 +107,10 @@ void TnxBaseSession::RequireServerEngine() {
 void TnxBaseSession::ApplyTimeout() {
   TnxAbstractSession* session = bsAbstractSession.get();
   if (!session) return;
-  session->BeginTimeoutBatch();
-  struct EndBatch {
-    TnxAbstractSession* s;
-    ~EndBatch() {
-      try {
-        s->EndTimeoutBatch();
-      } catch (...) {
-        // The first failure is the one to report.
-      }
-    }
-  } end{session};
+  TnxTimeoutBatchScope batch(*session);
   session->SetTimeout(GetEffectiveTimeout());
+  for (TnxDatabase* database : bsDatabases) database->ApplyTimeout();
+  for (TnxTransContext* context : bsTransContexts) context->ApplyTimeout();
 }
 
 void TnxBaseSession::SetUserName(std::u16string_view aValue) {
@@ -415,10 +411,137 @@ bool TnxBaseSession::TableExists(std::u16string_view aAliasName, std::u16string_
   CheckStarted();
   CheckError(nxValidateAliasName(aAliasName, true));
   CheckError(nxValidateTablePath(aTableName, true, true));
+  // Asking the server directly spares opening a database for one question;
+  // an implicit database that is open already answers itself.
+  TnxDatabase* database = GetImplicitDatabase(aAliasName, false);
+  if (database && database->Active()) return database->TableExists(aTableName, aPassword);
   bool exists = false;
   // The answer alone counts; a failed question reads as "no".
   bsAbstractSession->TableExists(aAliasName, aTableName, aPassword, exists, false);
   return exists;
+}
+
+// ---- databases ----
+
+namespace {
+
+// Opens a database for one operation and sets its Active back afterwards,
+// on every path.
+class TActiveRestore {
+public:
+  explicit TActiveRestore(TnxDatabase& aDatabase) : arDatabase(aDatabase), arWasActive(aDatabase.Active()) {
+    arDatabase.SetActive(true);
+  }
+  ~TActiveRestore() {
+    try {
+      arDatabase.SetActive(arWasActive);
+    } catch (...) {
+      // Closing does not fail; reopening cannot happen here.
+    }
+  }
+  TActiveRestore(const TActiveRestore&) = delete;
+  TActiveRestore& operator=(const TActiveRestore&) = delete;
+
+private:
+  TnxDatabase& arDatabase;
+  const bool arWasActive;
+};
+
+}  // namespace
+
+TnxDatabase* TnxBaseSession::GetImplicitDatabase(std::u16string_view aAliasName, bool aCreate) {
+  CheckError(nxValidateAliasName(aAliasName, true));
+  if (auto it = bsTempDatabases.find(aAliasName); it != bsTempDatabases.end()) return it->second;
+  if (!aCreate) return nullptr;
+  // Owned by the session from here on: a failure below frees it with its
+  // entry gone again.
+  auto* database = new TnxDatabase(this);
+  try {
+    database->SetSession(this);
+    database->SetAliasName(aAliasName);
+    database->bdbImplicit = true;
+    bsTempDatabases.emplace(std::u16string(aAliasName), database);
+  } catch (...) {
+    platform::TComponent::Free(database);
+    throw;
+  }
+  return database;
+}
+
+TnxDatabase* TnxBaseSession::OpenDatabase(std::u16string_view aAliasName) {
+  TnxDatabase* database = GetImplicitDatabase(aAliasName, true);
+  database->SetActive(true);
+  return database;
+}
+
+TnxDatabase* TnxBaseSession::FindDatabase(std::u16string_view aAliasName) {
+  return GetImplicitDatabase(aAliasName, false);
+}
+
+void TnxBaseSession::GetTableNames(std::u16string_view aAliasName, platform::TStringList* aList) {
+  CheckError(nxValidateAliasName(aAliasName, true));
+  if (!aList) {
+    // Not the detail an earlier name check left on this thread.
+    EnxBaseException::SetLastConvertedException(0, u"");
+    RaiseError(nxeInvalidParameter);
+  }
+  aList->BeginUpdate();
+  struct End {
+    platform::TStringList& list;
+    ~End() { list.EndUpdate(); }
+  } end{*aList};
+  aList->Clear();
+  TnxDatabase* database = GetImplicitDatabase(aAliasName, true);
+  TActiveRestore open(*database);
+  database->GetTableNames(aList);
+}
+
+void TnxBaseSession::GetChangedTables(std::u16string_view aAliasName, platform::TStringList* aList) {
+  CheckError(nxValidateAliasName(aAliasName, true));
+  if (!aList) {
+    // Not the detail an earlier name check left on this thread.
+    EnxBaseException::SetLastConvertedException(0, u"");
+    RaiseError(nxeInvalidParameter);
+  }
+  aList->BeginUpdate();
+  struct End {
+    platform::TStringList& list;
+    ~End() { list.EndUpdate(); }
+  } end{*aList};
+  aList->Clear();
+  TnxDatabase* database = GetImplicitDatabase(aAliasName, true);
+  if (database->Active()) database->GetChangedTables(aList);
+}
+
+void TnxBaseSession::CloseInactiveLocalDatabases() {
+  CheckStarted();
+  // Closing may unlink; walk a copy, the last made first.
+  std::vector<TnxDatabase*> implicit;
+  for (const auto& entry : bsTempDatabases) implicit.push_back(entry.second);
+  for (auto it = implicit.rbegin(); it != implicit.rend(); ++it)
+    if ((*it)->Active()) (*it)->SetActive(false);
+}
+
+void TnxBaseSession::AddDependent(TnxComponent* aComponent) {
+  TnxDataAccessStateComponent::AddDependent(aComponent);
+  if (auto* database = dynamic_cast<TnxDatabase*>(aComponent)) {
+    if (std::find(bsDatabases.begin(), bsDatabases.end(), database) == bsDatabases.end())
+      bsDatabases.push_back(database);
+  } else if (auto* context = dynamic_cast<TnxTransContext*>(aComponent)) {
+    if (std::find(bsTransContexts.begin(), bsTransContexts.end(), context) == bsTransContexts.end())
+      bsTransContexts.push_back(context);
+  }
+}
+
+void TnxBaseSession::RemoveDependent(TnxComponent* aComponent) {
+  // By address alone: a component half torn down no longer casts.
+  auto same = [aComponent](TnxComponent* aLinked) { return aLinked == aComponent; };
+  std::erase_if(bsDatabases, same);
+  std::erase_if(bsTransContexts, same);
+  std::erase_if(bsTempDatabases, [&](const auto& entry) { return same(entry.second); });
+  if (bsDefaultDatabase && same(bsDefaultDatabase)) bsDefaultDatabase = nullptr;
+  if (bsDefaultTransContext && same(bsDefaultTransContext)) bsDefaultTransContext = nullptr;
+  TnxDataAccessStateComponent::RemoveDependent(aComponent);
 }
 
 // ---- passwords and housekeeping ----
@@ -444,7 +567,7 @@ void TnxBaseSession::CloseInactiveTables() {
 }
 
 void TnxBaseSession::CloseInactiveFolders() {
-  CheckStarted();
+  CloseInactiveLocalDatabases();
   CheckError(bsAbstractSession->CloseInactiveFolders());
 }
 

@@ -18,14 +18,17 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/data_access_component.h"
 #include "engine/server_object.h"
 #include "lowlevel/objects/session_notifications.h"
 #include "lowlevel/objects/utils_system.h"
+#include "platform/text.h"
 #include "transport/session_requests.h"
 
 namespace revurov {
@@ -36,8 +39,11 @@ class TStringList;
 }
 
 class TnxAbstractSession;
+class TnxBaseDatabase;
 class TnxBaseServerEngine;
 class TnxBaseSession;
+class TnxDatabase;
+class TnxTransContext;
 struct TnxDefaultSessionSlot;
 enum TnxClassListType : uint8_t;
 
@@ -138,8 +144,36 @@ class TnxBaseSession : public TnxDataAccessStateComponent,
                               platform::TStream& aStream);
   void TableStreamWrite(std::u16string_view aAliasName, std::u16string_view aTableName, std::u16string_view aPassword,
                         std::u16string_view aStreamName, platform::TStream& aStream);
-  // Asked of the engine session; system tables are not allowed.
+  // Through the alias's implicit database when it is open; else asked of
+  // the engine session, with system tables not allowed.
   bool TableExists(std::u16string_view aAliasName, std::u16string_view aTableName, std::u16string_view aPassword);
+
+  // Databases by alias: one implicit database per alias, whatever the case
+  // of its name, owned by the session.
+  // The alias's implicit database (made when missing), opened.
+  virtual TnxDatabase* OpenDatabase(std::u16string_view aAliasName);
+  // The alias's implicit database, or nil; never makes one.
+  virtual TnxDatabase* FindDatabase(std::u16string_view aAliasName);
+  // Raises 10014 for an empty alias name, 10067 for an invalid one.
+  TnxDatabase* GetImplicitDatabase(std::u16string_view aAliasName, bool aCreate);
+  // The tables of an alias through its implicit database, which is opened
+  // for it and left as it was found, also when the list fails.
+  void GetTableNames(std::u16string_view aAliasName, platform::TStringList* aList);
+  // Filled only when the alias's implicit database is active already.
+  void GetChangedTables(std::u16string_view aAliasName, platform::TStringList* aList);
+  // Closes the active implicit databases, the last made first.
+  void CloseInactiveLocalDatabases();
+
+  // The linked components, in the order they linked.
+  TnxDatabase* DefaultDatabase() const noexcept { return bsDefaultDatabase; }
+  TnxTransContext* DefaultTransContext() const noexcept { return bsDefaultTransContext; }
+  int DatabaseCount() const noexcept { return static_cast<int>(bsDatabases.size()); }
+  TnxDatabase* Databases(int aIndex) const { return bsDatabases.at(static_cast<size_t>(aIndex)); }
+  int TransContextCount() const noexcept { return static_cast<int>(bsTransContexts.size()); }
+  TnxTransContext* TransContexts(int aIndex) const { return bsTransContexts.at(static_cast<size_t>(aIndex)); }
+
+  void AddDependent(TnxComponent* aComponent) override;
+  void RemoveDependent(TnxComponent* aComponent) override;
 
   // Passwords and housekeeping; each needs a started session.
   void PasswordAdd(std::u16string_view aPassword);
@@ -183,6 +217,15 @@ protected:
 
 private:
   friend struct TnxDefaultSessionSlot;
+  friend class TnxDatabase;
+  friend class TnxTransContext;
+
+  struct AliasLess {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const noexcept {
+      return platform::AsciiCompareText(a, b) < 0;
+    }
+  };
 
   uint32_t OpenEngineSession(std::u16string_view aUserName, std::u16string_view aPassword);
   InxSessionRequests* EngineRequests() const noexcept;
@@ -196,6 +239,12 @@ private:
   int32_t bsPasswordRetries = nxDefaultPasswordRetries;
   bool bsBeepOnLoginError = true;
   int32_t bsTimeout = -1;
+  std::vector<TnxDatabase*> bsDatabases;
+  // Alias name to its implicit database (owned as a component).
+  std::map<std::u16string, TnxDatabase*, AliasLess> bsTempDatabases;
+  TnxDatabase* bsDefaultDatabase = nullptr;
+  std::vector<TnxTransContext*> bsTransContexts;
+  TnxTransContext* bsDefaultTransContext = nullptr;
   std::atomic<TnxSessionNotifications*> bsSessionNotifications{nullptr};
   bool bsClientLocaleAsDefault = false;
 };

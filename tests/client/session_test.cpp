@@ -10,7 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/database.h"
 #include "client/database_error.h"
+#include "client/trans_context.h"
 #include "engine/startup.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/memory_stream.h"
@@ -634,6 +636,178 @@ TEST_F(SessionTest, AnEngineThatGoesTakesTheSessionDown) {
   EXPECT_FALSE(session->Active());
   EXPECT_EQ(session->ServerEngine(), nullptr);
   EXPECT_EQ(session->AbstractSession(), nullptr);
+}
+
+// ---- databases by alias ----
+
+class SessionDatabasesTest : public SessionTest {
+protected:
+  SessionDatabasesTest() {
+    engine->Aliases = {{u"Data", u"/srv/data"}, {u"Other", u"/srv/other"}};
+    engine->Tables = {u"Customers", u"Orders"};
+  }
+};
+
+TEST_F(SessionDatabasesTest, OneImplicitDatabasePerAliasInAnyCase) {
+  EXPECT_EQ(session->FindDatabase(u"Data"), nullptr);
+  TnxDatabase* data = session->OpenDatabase(u"Data");
+  EXPECT_TRUE(session->Active());
+  EXPECT_TRUE(data->Active());
+  EXPECT_TRUE(data->Implicit());
+  EXPECT_EQ(data->Owner(), session.get());
+  EXPECT_EQ(session->OpenDatabase(u"DATA"), data);
+  EXPECT_EQ(session->FindDatabase(u"data"), data);
+  EXPECT_EQ(session->FindDatabase(u"Other"), nullptr);  // never made by a look-up
+  EXPECT_EQ(engine->Opens.size(), 1u);
+  EXPECT_EQ(session->DatabaseCount(), 1);
+}
+
+TEST_F(SessionDatabasesTest, AnImplicitDatabaseKeepsItsSessionAndAlias) {
+  TnxDatabase* data = session->GetImplicitDatabase(u"Data", true);
+  ComponentPtr<TnxSession> other{new TnxSession(nullptr)};
+  data->SetSession(other.get());
+  EXPECT_EQ(data->Session(), session.get());
+  const char* kImplicit = "RevurOV: <unnamed TnxDatabase instance>: AliasName can't be changed for an implicit database [no error code]";
+  EXPECT_EQ(RaisedBy([&] { data->SetAliasName(u"Other"); }).text, kImplicit);
+  EXPECT_EQ(RaisedBy([&] { data->SetAliasPath(u"/srv"); }).text, kImplicit);
+  data->SetAliasName(u"DATA");  // a change of case names the same alias
+  EXPECT_EQ(U8(data->AliasName()), "DATA");
+  EXPECT_EQ(session->FindDatabase(u"Data"), data);
+}
+
+TEST_F(SessionDatabasesTest, AliasNamesAreCheckedFirst) {
+  platform::TStringList list;
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"empty alias", [&] { session->GetImplicitDatabase(u"", true); },
+       "RevurOV: Session1: Unknown database. [$271E/10014]"},
+      {"invalid alias", [&] { session->OpenDatabase(u"a;b"); }, "RevurOV: Session1: Invalid alias name. \";\" is not a valid character. [$2753/10067]"},
+      {"table names: empty alias", [&] { session->GetTableNames(u"", &list); },
+       "RevurOV: Session1: Unknown database. [$271E/10014]"},
+      {"table names: nil list", [&] { session->GetTableNames(u"Data", nullptr); },
+       "RevurOV: Session1: Invalid parameter. [$2702/9986]"},
+      {"changed tables: nil list", [&] { session->GetChangedTables(u"Data", nullptr); },
+       "RevurOV: Session1: Invalid parameter. [$2702/9986]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(RaisedBy(c.call).text, c.text);
+  }
+  EXPECT_EQ(session->DatabaseCount(), 0);
+  EXPECT_FALSE(session->Active());
+}
+
+TEST_F(SessionDatabasesTest, TableNamesLeaveTheImplicitDatabaseAsTheyFoundIt) {
+  struct Case {
+    const char* what;
+    bool wasActive;
+    uint32_t listCode;
+  };
+  const Case cases[] = {
+      {"inactive, listed", false, 0},
+      {"active, listed", true, 0},
+      {"inactive, the list fails", false, nxeRecordLocked},
+      {"active, the list fails", true, nxeRecordLocked},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxDatabase* data = session->GetImplicitDatabase(u"Data", true);
+    data->SetActive(c.wasActive);
+    engine->Codes[u"TableGetList"] = c.listCode;
+    platform::TStringList list;
+    list.Add(u"left over");
+    const Raised raised = RaisedBy([&] { session->GetTableNames(u"DATA", &list); });
+    EXPECT_EQ(raised.code, c.listCode);
+    EXPECT_EQ(data->Active(), c.wasActive);
+    if (c.listCode == 0) {
+      ASSERT_EQ(list.Count(), 2);
+      EXPECT_EQ(U8(list.Strings(0)), "Customers");
+    } else {
+      EXPECT_EQ(list.Count(), 0);
+    }
+  }
+  EXPECT_EQ(session->DatabaseCount(), 1);
+}
+
+TEST_F(SessionDatabasesTest, ChangedTablesOnlyFromAnOpenImplicitDatabase) {
+  engine->Changed = {u"Orders"};
+  platform::TStringList list;
+  session->SetActive(true);
+  session->GetChangedTables(u"Data", &list);
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_FALSE(session->FindDatabase(u"Data")->Active());
+  session->OpenDatabase(u"Data");
+  session->GetChangedTables(u"Data", &list);
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(U8(list.Strings(0)), "Orders");
+}
+
+TEST_F(SessionDatabasesTest, TableExistsAsksAnOpenImplicitDatabaseElseTheEngineSession) {
+  session->SetActive(true);
+  session->GetImplicitDatabase(u"Data", true);
+  EXPECT_TRUE(session->TableExists(u"Data", u"Customers", u""));
+  EXPECT_EQ(engine->Calls[u"TableExists"], 1);
+  EXPECT_TRUE(engine->TableCalls.empty());  // the inactive database was not opened
+  session->OpenDatabase(u"Data");
+  EXPECT_FALSE(session->TableExists(u"Data", u"Missing", u""));
+  EXPECT_EQ(engine->TableCalls, (std::vector<std::u16string>{u"TableExists Missing"}));
+}
+
+TEST_F(SessionDatabasesTest, ClosingInactiveLocalDatabasesClosesOnlyImplicitOnes) {
+  EXPECT_EQ(RaisedBy([&] { session->CloseInactiveLocalDatabases(); }).text, kNotStarted);
+  TnxDatabase* data = session->OpenDatabase(u"Data");
+  TnxDatabase* other = session->OpenDatabase(u"Other");
+  ComponentPtr<TnxDatabase> own{new TnxDatabase(nullptr)};
+  own->SetSession(session.get());
+  own->SetAliasName(u"Data");
+  own->SetActive(true);
+  session->CloseInactiveFolders();
+  EXPECT_FALSE(data->Active());
+  EXPECT_FALSE(other->Active());
+  EXPECT_TRUE(own->Active());
+  EXPECT_EQ(engine->Calls[u"CloseInactiveFolders"], 1);
+}
+
+TEST_F(SessionDatabasesTest, ASessionDestroyedWithImplicitAndExplicitDatabases) {
+  ComponentPtr<TnxDatabase> own{new TnxDatabase(nullptr)};
+  ComponentPtr<TnxTransContext> context{new TnxTransContext(nullptr)};
+  own->SetSession(session.get());
+  own->SetAliasName(u"Data");
+  context->SetSession(session.get());
+  own->SetTransContext(context.get());
+  own->SetActive(true);
+  session->OpenDatabase(u"Data");
+  session->GetImplicitDatabase(u"Other", true);
+  EXPECT_EQ(session->DatabaseCount(), 3);
+  EXPECT_EQ(session->TransContextCount(), 1);
+  session.reset();
+  // The implicit ones went with the session, each once (the sanitizer
+  // build sees a second free); the others are left without a session.
+  EXPECT_EQ(engine->DatabasesFreed, 2);
+  EXPECT_FALSE(own->Active());
+  EXPECT_EQ(own->Session(), nullptr);
+  EXPECT_EQ(context->Session(), nullptr);
+  EXPECT_EQ(engine->SessionCount(), 0);
+  // Its context, brought up first, has no session either.
+  EXPECT_EQ(RaisedBy([&] { own->SetActive(true); }).text,
+            "RevurOV: <unnamed TnxTransContext instance>: No owning session [no error code]");
+}
+
+TEST_F(SessionDatabasesTest, AnImplicitDatabaseFreedFirstLeavesItsAlias) {
+  TnxDatabase* data = session->OpenDatabase(u"Data");
+  data->SetDefault(true);
+  platform::TComponent::Free(data);
+  EXPECT_EQ(session->FindDatabase(u"Data"), nullptr);
+  EXPECT_EQ(session->DefaultDatabase(), nullptr);
+  EXPECT_EQ(session->DatabaseCount(), 0);
+  EXPECT_EQ(session->ComponentCount(), 0);
+  TnxDatabase* again = session->OpenDatabase(u"Data");
+  EXPECT_TRUE(again->Active());
+  session.reset();
 }
 
 }  // namespace

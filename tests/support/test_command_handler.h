@@ -180,6 +180,13 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     std::lock_guard<std::mutex> guard(thLock);
     return thCursors;
   }
+  // The databases open now, by the alias (or path) each was opened on.
+  std::vector<std::u16string> OpenDatabases() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    std::vector<std::u16string> open;
+    for (const auto& entry : thDatabases) open.push_back(entry.second);
+    return open;
+  }
   // The ID the handler gave the last session it added.
   TnxSessionID LastSession() const {
     std::lock_guard<std::mutex> guard(thLock);
