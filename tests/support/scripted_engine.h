@@ -20,9 +20,9 @@
 #include "engine/abstract_task_info.h"
 #include "engine/abstract_trans_context.h"
 #include "lowlevel/errors/error_codes.h"
-#include "platform/text.h"
 #include "lowlevel/objects/interfaced_object.h"
 #include "platform/stream.h"
+#include "platform/text.h"
 #include "support/test_engine.h"
 #include "transport/session_requests.h"
 
