@@ -482,6 +482,7 @@ TnxSimpleExpressionFilterEngine::TnxSimpleExpressionFilterEngine(const TnxBaseFi
   sfeHasCodePage = descriptor.CodePage() >= 0;
   sfeCodePage = sfeHasCodePage ? static_cast<uint16_t>(descriptor.CodePage()) : uint16_t(platform::CP_THREAD_ACP);
   Validate();
+  if (sfeBytes) Compile(0);
 }
 
 void TnxSimpleExpressionFilterEngine::Validate() const {
@@ -556,50 +557,70 @@ bool TnxSimpleExpressionFilterEngine::MatchesBuffer(const uint8_t* aBuffer) {
   return true;
 }
 
-bool TnxSimpleExpressionFilterEngine::EvaluateCondition(uint32_t aNode, const uint8_t* aBuffer) const {
+bool TnxSimpleExpressionFilterEngine::EvaluateCondition(int32_t aNode, const uint8_t* aBuffer) const {
   Operand value;
   if (!EvaluateNode(aNode, value, aBuffer)) return false;
   // A Boolean counts by its value; other values by being there.
   return IsBooleanValued(value) ? BooleanValue(value) : true;
 }
 
-inline bool TnxSimpleExpressionFilterEngine::EvaluateLeaf(uint32_t aClass, const uint8_t* aOperands,
-                                                          Operand& aRecord, const uint8_t* aBuffer) const {
-  if (aClass == nxcnConst) {
-    aRecord.Type = LoadU16(aOperands);
-    aRecord.Size = LoadU16(aOperands + 2);
-    aRecord.Value = sfeBytes + sfeLiteralStart + LoadU16(aOperands + 4);
-    aRecord.CodePage = sfeCodePage;
-    aRecord.IsNull = false;
-    aRecord.IsConst = true;
-    return true;
-  }
-  aRecord.CodePage = 0;
-  aRecord.IsConst = false;
-  if (!bfFieldsSource) return false;
-  int32_t field = static_cast<int32_t>(LoadU16(aOperands)) - 1;
-  const char* name = reinterpret_cast<const char*>(sfeBytes + sfeLiteralStart + LoadU16(aOperands + 2));
-  return bfFieldsSource->GetFieldForFilter(field, name, aBuffer, aRecord.Type, aRecord.Size, aRecord.IsNull,
-                                           aRecord.Value, aRecord.CodePage);
-}
-
-bool TnxSimpleExpressionFilterEngine::EvaluateNode(uint32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const {
-  const uint8_t* leaf = sfeBytes + sfeNodeStart + aNode;
-  uint32_t leafClass = LoadU32(leaf);
-  // Leaves fill every member they answer with; the rest start from zero.
-  if (leafClass == nxcnField || leafClass == nxcnConst) {
-    aRecord = {};
-    return EvaluateLeaf(leafClass, leaf + 8, aRecord, aBuffer);
-  }
-  aRecord = {};
+int32_t TnxSimpleExpressionFilterEngine::Compile(uint32_t aNode) {
+  const int32_t index = int32_t(sfePlan.size());
+  sfePlan.emplace_back();
   const uint8_t* node = sfeBytes + sfeNodeStart + aNode;
   const uint8_t* ops = node + 8;
-  uint32_t op = LoadU32(node + 4);
+  PlanNode plan;
+  plan.Class = LoadU32(node);
+  plan.Op = LoadU32(node + 4);
+  switch (plan.Class) {
+    case nxcnUnary: plan.Left = Compile(LoadU16(ops)); break;
+    case nxcnBinary:
+      plan.Left = Compile(LoadU16(ops));
+      plan.Right = Compile(LoadU16(ops + 2));
+      break;
+    case nxcnCompare:
+      plan.CaseInsensitive = LoadU16(ops) != 0;
+      plan.Partial = LoadU16(ops + 2);
+      plan.Left = Compile(LoadU16(ops + 4));
+      plan.Right = Compile(LoadU16(ops + 6));
+      break;
+    case nxcnField:
+      plan.Field = static_cast<int32_t>(LoadU16(ops)) - 1;
+      plan.FieldName = reinterpret_cast<const char*>(sfeBytes + sfeLiteralStart + LoadU16(ops + 2));
+      break;
+    case nxcnConst:
+      plan.Constant.Type = LoadU16(ops);
+      plan.Constant.Size = LoadU16(ops + 2);
+      plan.Constant.Value = sfeBytes + sfeLiteralStart + LoadU16(ops + 4);
+      plan.Constant.CodePage = sfeCodePage;
+      plan.Constant.IsConst = true;
+      break;
+    case nxcnContinue: plan.Continue = LoadU16(ops); break;
+    default: break;
+  }
+  sfePlan[size_t(index)] = plan;
+  return index;
+}
+
+bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const {
+  const PlanNode& node = sfePlan[size_t(aNode)];
+  // Leaves fill every member they answer with; the rest start from zero.
+  if (node.Class == nxcnConst) {
+    aRecord = node.Constant;
+    return true;
+  }
+  aRecord = {};
+  if (node.Class == nxcnField) {
+    if (!bfFieldsSource) return false;
+    return bfFieldsSource->GetFieldForFilter(node.Field, node.FieldName, aBuffer, aRecord.Type, aRecord.Size,
+                                             aRecord.IsNull, aRecord.Value, aRecord.CodePage);
+  }
+  const uint32_t op = node.Op;
   bool result = false;
-  switch (LoadU32(node)) {
+  switch (node.Class) {
     case nxcnUnary: {
       Operand operand;
-      if (!EvaluateNode(LoadU16(ops), operand, aBuffer)) {
+      if (!EvaluateNode(node.Left, operand, aBuffer)) {
         result = op == coNOT;
       } else if (op == coISBLANK) {
         result = operand.IsNull;
@@ -612,18 +633,15 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(uint32_t aNode, Operand& aRec
     }
     case nxcnBinary:
     case nxcnCompare: {
-      bool compare = LoadU32(node) == nxcnCompare;
-      uint16_t left = LoadU16(compare ? ops + 4 : ops), right = LoadU16(compare ? ops + 6 : ops + 2);
+      const bool compare = node.Class == nxcnCompare;
       if (!compare && op == coAND) {
-        result = EvaluateCondition(left, aBuffer) && EvaluateCondition(right, aBuffer);
+        result = EvaluateCondition(node.Left, aBuffer) && EvaluateCondition(node.Right, aBuffer);
       } else if (!compare && op == coOR) {
-        result = EvaluateCondition(left, aBuffer) || EvaluateCondition(right, aBuffer);
+        result = EvaluateCondition(node.Left, aBuffer) || EvaluateCondition(node.Right, aBuffer);
       } else {
         Operand l, r;
-        if (EvaluateNode(left, l, aBuffer) && EvaluateNode(right, r, aBuffer)) {
-          bool caseInsensitive = compare && LoadU16(ops) != 0;
-          uint16_t partial = compare ? LoadU16(ops + 2) : 0;
-          int c = CompareOperands(l, r, op, caseInsensitive, partial);
+        if (EvaluateNode(node.Left, l, aBuffer) && EvaluateNode(node.Right, r, aBuffer)) {
+          int c = CompareOperands(l, r, op, compare && node.CaseInsensitive, compare ? node.Partial : 0);
           switch (op) {
             case coEQ: case coLIKE: result = c == 0; break;
             case coNE: result = c != 0 && c != 2; break;
@@ -637,12 +655,7 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(uint32_t aNode, Operand& aRec
       }
       break;
     }
-    case nxcnField:
-    case nxcnConst:
-      return EvaluateLeaf(LoadU32(node), ops, aRecord, aBuffer);
-    case nxcnContinue:
-      result = LoadU16(ops) != 0;
-      break;
+    case nxcnContinue: result = node.Continue != 0; break;
     default: return false;
   }
   SetBoolean(aRecord, result);

@@ -116,12 +116,26 @@ class TnxSimpleExpressionFilterEngine : public TnxBaseSimpleExpressionFilterEngi
   };
 
 private:
+  // A node of the tree decoded once: evaluation reads these instead of the
+  // tree's bytes.
+  struct PlanNode {
+    uint32_t Class = 0;
+    uint32_t Op = 0;
+    int32_t Left = -1;  // plan indexes
+    int32_t Right = -1;
+    bool CaseInsensitive = false;
+    uint16_t Partial = 0;
+    uint16_t Continue = 0;
+    int32_t Field = -1;
+    const char* FieldName = nullptr;
+    Operand Constant;
+  };
+
   void Validate() const;
   void ValidateNode(uint32_t aNode, int aDepth, uint32_t& aVisits) const;
-  bool EvaluateNode(uint32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const;
-  // Field and constant nodes, the leaves every comparison reads.
-  bool EvaluateLeaf(uint32_t aClass, const uint8_t* aOperands, Operand& aRecord, const uint8_t* aBuffer) const;
-  bool EvaluateCondition(uint32_t aNode, const uint8_t* aBuffer) const;
+  int32_t Compile(uint32_t aNode);
+  bool EvaluateNode(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const;
+  bool EvaluateCondition(int32_t aNode, const uint8_t* aBuffer) const;
   // -1, 0, 1, or 2 when the two cannot be compared.
   int CompareOperands(const Operand& aLeft, const Operand& aRight, uint32_t aOperator, bool aCaseInsensitive,
                       uint16_t aPartialLen) const;
@@ -134,6 +148,7 @@ private:
   const uint8_t* sfeBytes = nullptr;
   uint32_t sfeNodeStart = 0;
   uint32_t sfeLiteralStart = 0;
+  std::vector<PlanNode> sfePlan;  // the root first
 };
 
 }  // namespace revurov
