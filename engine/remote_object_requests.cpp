@@ -11,7 +11,7 @@
 
 namespace revurov {
 
-std::unique_ptr<TnxRequestWriter> nxRemoteCreateRequest(const TnxRemoteRequestTarget& aTarget) {
+std::unique_ptr<TnxRequestWriter> nxRemoteCreateRequest(const TnxRemoteRequestTarget& aTarget, bool aIDFirst) {
   auto writer = std::make_unique<TnxRequestWriter>(
       [aTarget](TnxMsgID aMsgID, TnxMemoryStream* aRequest, TnxMemoryStream** aReply, bool aCanSkip) -> uint32_t {
         platform::TStream* reply = aReply ? *aReply : nullptr;
@@ -20,7 +20,7 @@ std::unique_ptr<TnxRequestWriter> nxRemoteCreateRequest(const TnxRemoteRequestTa
                                                   aRequest ? static_cast<int32_t>(aRequest->GetSize()) : 0,
                                                   aReply ? &reply : nullptr, nullptr, nmdStream, aCanSkip, nullptr);
       });
-  writer->WriteInteger(static_cast<int32_t>(aTarget.rrtID));
+  if (aIDFirst) writer->WriteInteger(static_cast<int32_t>(aTarget.rrtID));
   return writer;
 }
 

@@ -33,8 +33,9 @@ struct TnxRemoteRequestTarget {
   TnxBaseID rrtID = 0;
 };
 
-// A writer whose first value is the Integer ID.
-std::unique_ptr<TnxRequestWriter> nxRemoteCreateRequest(const TnxRemoteRequestTarget& aTarget);
+// A writer whose first value is the Integer ID, unless aIDFirst is False
+// (requests that carry the ID further on).
+std::unique_ptr<TnxRequestWriter> nxRemoteCreateRequest(const TnxRemoteRequestTarget& aTarget, bool aIDFirst = true);
 // The raw u32 ID followed by aExtra; the reply's bytes into aReply when
 // given (left empty on failure).
 uint32_t nxRemoteRawRequest(const TnxRemoteRequestTarget& aTarget, TnxMsgID aMsgID,
