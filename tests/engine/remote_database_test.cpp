@@ -245,18 +245,14 @@ TEST_F(RemoteDatabaseTest, AReplyFiftyMillisecondsLateIsTakenWithinTheGraceOrWit
 TEST_F(RemoteDatabaseTest, TheOperationsOfLaterWorkAnswerNotSupportedUnsent) {
   TnxRemoteDatabase* database = OpenDatabase();
   const size_t before = SentCount(session);
-  std::u16string path = u"stale";
-  EXPECT_EQ(database->GetPath(path), nxeCapabilityNotSupported);
-  EXPECT_EQ(path, u"");
-  bool exists = true;
-  EXPECT_EQ(database->TableExists(u"t", u"", exists, false), nxeCapabilityNotSupported);
-  EXPECT_FALSE(exists);
-  int32_t level = 5;
-  EXPECT_EQ(database->TransactionGetLevel(level), nxeCapabilityNotSupported);
-  EXPECT_EQ(level, 0);
+  TnxAbstractStatement* statement = nullptr;
+  EXPECT_EQ(database->StatementAlloc(statement, 1000), nxeCapabilityNotSupported);
+  EXPECT_EQ(statement, nullptr);
+  std::u16string alias = u"stale";
+  EXPECT_EQ(database->GetAlias(alias), nxeCapabilityNotSupported);
+  EXPECT_EQ(alias, u"");
   EXPECT_EQ(SentCount(session), before);
 }
-
 
 TEST_F(RemoteDatabaseTest, AVetoOfTheTableListsIsTheResultAndNothingIsSent) {
   TnxRemoteDatabase* database = OpenDatabase();
