@@ -2,13 +2,21 @@
 
 #include <memory>
 
+#include "dictionary/data_dictionary.h"
+#include "dictionary/field_descriptor.h"
+#include "dictionary/index_descriptor.h"
+#include "dictionary/mapper_descriptors.h"
 #include "engine/name_rules.h"
 #include "engine/remote_cursor.h"
+#include "engine/remote_object_requests.h"
+#include "engine/remote_task_info.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
+#include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/endian.h"
+#include "platform/text.h"
 
 namespace revurov {
 
@@ -211,6 +219,449 @@ uint32_t TnxRemoteDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16stri
   } catch (const std::exception& e) {
     return asoConvertException(e);
   }
+}
+
+}  // namespace revurov
+
+// ---- table maintenance, existence, streams, options, path, free space ----
+
+namespace revurov {
+
+namespace {
+
+// The text a name check left goes with its code.
+uint32_t CheckIndexName(std::u16string_view aIndexName) {
+  return nxCheckIdentifier(aIndexName, nxeInvalidIndexName, true, true);
+}
+
+uint32_t NotAssigned(std::u16string_view aWhat, std::u16string_view aOperation) {
+  return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"%s must be assigned for %s",
+                                        {std::u16string(aWhat), std::u16string(aOperation)});
+}
+
+}  // namespace
+
+TnxRemoteRequestTarget TnxRemoteDatabase::rdTarget() const noexcept {
+  return {&rdSession, rdSource.Token(), rdRemoteThreadPriority, Timeout(), rdDatabaseID};
+}
+
+template <class F>
+uint32_t TnxRemoteDatabase::rdGuarded(F&& aOperation) noexcept {
+  try {
+    return aOperation();
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  } catch (...) {
+    return nxeExceptionWithoutCode;
+  }
+}
+
+bool TnxRemoteDatabase::rdMessageReductionServer() const noexcept {
+  return rdServerVersion > nxSessionTableRequestsMinServer && nxClientFeatureOn(cfMessageReduction);
+}
+
+uint32_t TnxRemoteDatabase::rdTaskRequest(TnxRequestWriter& aWriter, TnxMsgID aMsgID, bool aPriority,
+                                          TnxAbstractTaskInfo*& aTaskInfo) {
+  uint32_t result = 0;
+  TnxReplyReader* reader = aWriter.Request(aMsgID, result);
+  if (result != 0) return result;
+  TnxMemoryStream& reply = reader->StreamForReading();
+  if (reply.GetSize() < 4) return nxeMessageUnrecognized;
+  const TnxTaskID taskID = platform::LoadU32(reply.Memory());
+  auto taskInfo = nxCreateServerObject<TnxRemoteTaskInfo>(&rdSession, taskID);
+  if (aPriority) taskInfo->SetRemoteThreadPriority(rdRemoteThreadPriority);
+  aTaskInfo = taskInfo.release();
+  return 0;
+}
+
+uint32_t TnxRemoteDatabase::rdNamedRequest(TnxMsgID aMsgID, TnxEngineAction aAction, std::u16string_view aTableName,
+                                           std::u16string_view aPassword) {
+  if (const uint32_t check = nxValidateTableName(aTableName, true, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName};
+    if (const uint32_t veto = NotifyExtenders(aAction, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    const uint32_t result = writer->RequestNoReply(aMsgID);
+    if (result == 0) NotifyExtenders(aAction, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
+                                       TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) {
+  return rdGuarded([&]() -> uint32_t {
+    if (!aDictionary) return NotAssigned(u"aDictionary", u"TableBuild");
+    // An invalid dictionary raises before any name is looked at.
+    aDictionary->CheckValid(true);
+    if (const uint32_t check = nxValidateTableName(aTableName, false, aAllowSystem)) return check;
+    const TnxEngineArg args[] = {aOverWrite, aTableName};
+    if (const uint32_t veto = NotifyExtenders(eaTableBuild, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteBoolean(aOverWrite);
+    writer->WriteInteger(static_cast<int32_t>(aTableScope));
+    writer->WriteString(aPassword);
+    writer->WriteString(aTableName);
+    aDictionary->WriteToWriter(*writer, static_cast<uint32_t>(rdServerVersion));
+    const uint32_t result = writer->RequestNoReply(nxnmDatabaseTableBuild);
+    if (result == 0) NotifyExtenders(eaTableBuild, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableAddIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                                          TnxIndexDescriptor* aIndexDesc, bool aNewDefault) {
+  if (const uint32_t check = nxValidateTablePath(aTableName, true, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    if (!aIndexDesc) return NotAssigned(u"aIndexDesc", u"TableAddIndex");
+    const TnxEngineArg args[] = {aTableName, aNewDefault};
+    if (const uint32_t veto = NotifyExtenders(eaTableAddIndex, true, args)) return veto;
+    // The password leads here, the ID follows it.
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget(), false);
+    writer->WriteString(aPassword);
+    writer->WriteBoolean(aNewDefault);
+    writer->WriteInteger(static_cast<int32_t>(rdDatabaseID));
+    writer->WriteString(aTableName);
+    aIndexDesc->SaveStandalone(*writer, static_cast<uint32_t>(rdServerVersion));
+    const uint32_t result = writer->RequestNoReply(nxnmDatabaseTableAddIndex);
+    if (result == 0) NotifyExtenders(eaTableAddIndex, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableChangePassword(std::u16string_view aTableName, std::u16string_view aOldPassword,
+                                                std::u16string_view aNewPassword) {
+  if (const uint32_t check = nxValidateTableName(aTableName, true, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aOldPassword);
+    writer->WriteString(aNewPassword);
+    return writer->RequestNoReply(nxnmDatabaseTableChangePassword);
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableBackup(std::u16string_view aTableName, std::u16string_view aPassword,
+                                        TnxAbstractDatabase* aTargetDatabase, TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (const uint32_t check = nxValidateTableName(aTableName, true, false)) return check;
+  auto* target = dynamic_cast<TnxRemoteDatabase*>(aTargetDatabase);
+  if (!target) return nxeInvalidParameter;
+  if (&target->rdSession != &rdSession) return nxeDifferentSessions;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName, static_cast<TnxAbstractServerObject*>(target)};
+    if (const uint32_t veto = NotifyExtenders(eaTableBackup, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteInteger(static_cast<int32_t>(target->rdDatabaseID));
+    return rdTaskRequest(*writer, nxnmDatabaseTableBackup, false, aTaskInfo);
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableVerifyChecksum(std::u16string_view aTableName, std::u16string_view aPassword,
+                                                bool aRaw, bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (const uint32_t check = nxValidateTableName(aTableName, true, false)) return check;
+  if (rdServerVersion <= nxVerifyChecksumMinServer)
+    return EnxBaseException::nxSetMessage(nxeIncompatibleVersion,
+                                          nxOriginalMessageTag() + u"\nMinimum required Version: 3.09.00");
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName, aRaw, aForceRecheck};
+    if (const uint32_t veto = NotifyExtenders(eaTableVerifyChecksum, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteBoolean(aRaw);
+    writer->WriteBoolean(aForceRecheck);
+    const uint32_t result = rdTaskRequest(*writer, nxnmDatabaseTableVerifyChecksum, true, aTaskInfo);
+    if (result == 0) {
+      const TnxEngineArg after[] = {aTableName, aRaw, aForceRecheck, static_cast<TnxAbstractServerObject*>(aTaskInfo)};
+      NotifyExtenders(eaTableVerifyChecksum, false, after);
+    }
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableAddField(std::u16string_view aTableName, std::u16string_view aPassword,
+                                          TnxFieldDescriptor* aFieldDesc) {
+  if (const uint32_t check = nxValidateTablePath(aTableName, true, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    if (!aFieldDesc) return NotAssigned(u"aFieldDesc", u"TableAddField");
+    const TnxEngineArg args[] = {aTableName};
+    if (const uint32_t veto = NotifyExtenders(eaTableAddField, true, args)) return veto;
+    // The password leads here, the ID follows it.
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget(), false);
+    writer->WriteString(aPassword);
+    writer->WriteInteger(static_cast<int32_t>(rdDatabaseID));
+    writer->WriteString(aTableName);
+    aFieldDesc->SaveStandalone(*writer, static_cast<uint32_t>(rdServerVersion));
+    const uint32_t result = writer->RequestNoReply(nxnmDatabaseTableAddField);
+    if (result == 0) NotifyExtenders(eaTableAddField, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
+                                            uint32_t& aValue) {
+  aValue = 0;
+  if (const uint32_t check = nxValidateTablePath(aTableName, true, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget(), false);
+    writer->WriteString(aPassword);
+    writer->WriteInteger(static_cast<int32_t>(rdDatabaseID));
+    writer->WriteString(aTableName);
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(nxnmDatabaseTableAutoIncGet, result);
+    if (result != 0) return result;
+    TnxMemoryStream& reply = reader->StreamForReading();
+    if (reply.GetSize() < 4) return nxeMessageUnrecognized;
+    aValue = platform::LoadU32(reply.Memory());
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteDatabase::GetFreespace(int64_t& aFreeSpace) {
+  aFreeSpace = 0;
+  return rdGuarded([&]() -> uint32_t {
+    std::vector<uint8_t> reply;
+    const uint32_t result = nxRemoteRawRequest(rdTarget(), nxnmDatabaseGetFreespace, {}, &reply);
+    if (result != 0) return result;
+    if (reply.size() < 8) return nxeMessageUnrecognized;
+    aFreeSpace = static_cast<int64_t>(platform::LoadU64(reply.data()));
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteDatabase::GetPath(std::u16string& aPath) {
+  aPath.clear();
+  return rdGuarded([&]() -> uint32_t {
+    std::vector<uint8_t> reply;
+    const uint32_t result = nxRemoteRawRequest(rdTarget(), nxnmDatabaseGetPath, {}, &reply);
+    if (result != 0) return result;
+    std::u16string path(reply.size() / 2, u'\0');
+    for (size_t i = 0; i < path.size(); ++i) path[i] = static_cast<char16_t>(platform::LoadU16(reply.data() + 2 * i));
+    aPath = std::move(path);
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableStreamRead(std::u16string_view aTableName, std::u16string_view aPassword,
+                                            std::u16string_view aStreamName, platform::TStream& aStream) {
+  if (!rdMessageReductionServer())
+    return TnxAbstractDatabase::TableStreamRead(aTableName, aPassword, aStreamName, aStream);
+  return rdGuarded([&]() -> uint32_t {
+    aStream.SetSize(0);
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteString(aStreamName);
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(nxnmDatabaseTableStreamRead, result);
+    if (result == 0) {
+      TnxMemoryStream& bytes = reader->StreamForReading();
+      if (bytes.GetSize() > 0) aStream.WriteBuffer(bytes.Memory(), bytes.GetSize());
+    }
+    aStream.SetPosition(0);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableStreamWrite(std::u16string_view aTableName, std::u16string_view aPassword,
+                                             std::u16string_view aStreamName, platform::TStream& aStream) {
+  if (!rdMessageReductionServer())
+    return TnxAbstractDatabase::TableStreamWrite(aTableName, aPassword, aStreamName, aStream);
+  return rdGuarded([&]() -> uint32_t {
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteString(aStreamName);
+    const int64_t size = aStream.GetSize();
+    writer->WriteInteger(size);
+    writer->FlushBuffer();
+    aStream.SetPosition(0);
+    writer->StreamForWriting().CopyFrom(aStream, size);
+    return writer->RequestNoReply(nxnmDatabaseTableStreamWrite);
+  });
+}
+
+uint32_t TnxRemoteDatabase::TablePack(std::u16string_view aTableName, std::u16string_view aPassword,
+                                      TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (const uint32_t check = nxValidateTableName(aTableName, true, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName};
+    if (const uint32_t veto = NotifyExtenders(eaTablePack, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    return rdTaskRequest(*writer, nxnmDatabaseTablePack, false, aTaskInfo);
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableRebuildIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                                              std::u16string_view aIndexName, int32_t aIndexID,
+                                              TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (const uint32_t check = nxValidateTablePath(aTableName, true, false)) return check;
+  if (const uint32_t check = CheckIndexName(aIndexName)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName, aIndexID};
+    if (const uint32_t veto = NotifyExtenders(eaTableRebuildIndex, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteString(aIndexName);
+    writer->WriteInteger(aIndexID);
+    return rdTaskRequest(*writer, nxnmDatabaseTableRebuildIndex, false, aTaskInfo);
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableRestructure(std::u16string_view aTableName, std::u16string_view aPassword,
+                                             TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
+                                             bool aAllowSystem, TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (!aDictionary) return NotAssigned(u"aDictionary", u"TableRestructure");
+  if (!aMapperDesc) return NotAssigned(u"aMapperDesc", u"TableRestructure");
+  if (const uint32_t check = nxValidateTableName(aTableName, true, aAllowSystem)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName};
+    if (const uint32_t veto = NotifyExtenders(eaTableRestructure, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    aDictionary->WriteToWriter(*writer, static_cast<uint32_t>(rdServerVersion));
+    aMapperDesc->WriteToWriter(*writer, static_cast<uint32_t>(rdServerVersion));
+    return rdTaskRequest(*writer, nxnmDatabaseTableRestructure, true, aTaskInfo);
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableDropIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                                           std::u16string_view aIndexName, int32_t aIndexID) {
+  if (const uint32_t check = nxValidateTablePath(aTableName, true, false)) return check;
+  if (const uint32_t check = CheckIndexName(aIndexName)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName, aIndexName, aIndexID};
+    if (const uint32_t veto = NotifyExtenders(eaTableDropIndex, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    writer->WriteString(aIndexName);
+    writer->WriteInteger(aIndexID);
+    const uint32_t result = writer->RequestNoReply(nxnmDatabaseTableDropIndex);
+    if (result == 0) NotifyExtenders(eaTableDropIndex, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableRename(std::u16string_view aOldName, std::u16string_view aNewName,
+                                        std::u16string_view aPassword) {
+  if (const uint32_t check = nxValidateTableName(aOldName, true, false)) return check;
+  if (const uint32_t check = nxValidateTableName(aNewName, false, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aOldName, aNewName};
+    if (const uint32_t veto = NotifyExtenders(eaTableRename, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aOldName);
+    writer->WriteString(aNewName);
+    writer->WriteString(aPassword);
+    const uint32_t result = writer->RequestNoReply(nxnmDatabaseTableRename);
+    if (result == 0) NotifyExtenders(eaTableRename, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableDelete(std::u16string_view aTableName, std::u16string_view aPassword) {
+  return rdNamedRequest(nxnmDatabaseTableDelete, eaTableDelete, aTableName, aPassword);
+}
+
+uint32_t TnxRemoteDatabase::TableEmpty(std::u16string_view aTableName, std::u16string_view aPassword) {
+  return rdNamedRequest(nxnmDatabaseTableEmpty, eaTableEmpty, aTableName, aPassword);
+}
+
+uint32_t TnxRemoteDatabase::TableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
+                                         TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (const uint32_t check = nxValidateTableName(aTableName, true, false)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg args[] = {aTableName};
+    if (const uint32_t veto = NotifyExtenders(eaTableRecover, true, args)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    const uint32_t result = rdTaskRequest(*writer, nxnmDatabaseTableRecover, true, aTaskInfo);
+    if (result == 0) NotifyExtenders(eaTableRecover, false, args);
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::TableExists(std::u16string_view aTableName, std::u16string_view aPassword,
+                                        bool& aExists, bool aAllowSystem) {
+  aExists = false;
+  // The remote database answers an empty name itself: no such table.
+  if (aTableName.empty()) return 0;
+  if (const uint32_t check = nxValidateTablePath(aTableName, false, aAllowSystem)) return check;
+  return rdGuarded([&]() -> uint32_t {
+    const TnxEngineArg before[] = {aTableName, aExists};
+    if (const uint32_t veto = NotifyExtenders(eaTableExists, true, before)) return veto;
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteString(aTableName);
+    writer->WriteString(aPassword);
+    uint32_t result = 0;
+    TnxReplyReader* reader = writer->Request(nxnmDatabaseTableExists, result);
+    if (result != 0) return result;
+    TnxMemoryStream& reply = reader->StreamForReading();
+    if (reply.GetSize() < 1) return nxeMessageUnrecognized;
+    aExists = static_cast<const uint8_t*>(reply.Memory())[0] != 0;
+    const TnxEngineArg after[] = {aTableName, aExists};
+    NotifyExtenders(eaTableExists, false, after);
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteDatabase::SetCacheDatabase(TnxAbstractDatabase* aCacheDatabase) {
+  if (!aCacheDatabase || !aCacheDatabase->IsCache())
+    return EnxBaseException::nxSetMessage(nxeInvalidHandle, u"Database is not a CacheDatabase");
+  rdCacheDatabase = aCacheDatabase;
+  if (TransContext()) TransContext()->SetCacheTransContext(aCacheDatabase->TransContext());
+  return 0;
+}
+
+bool TnxRemoteDatabase::ExplicitAllowSystem() {
+  if (nxClientFeatureOn(cfMessageReduction) && !rdExplicitAllowSystem) return false;
+  return TnxAbstractDatabase::ExplicitAllowSystem();
+}
+
+uint32_t TnxRemoteDatabase::OptionClear(std::u16string_view aName) {
+  return rdGuarded([&] { return nxRemoteOptionClear(rdTarget(), nxnmDatabaseOptionBase, aName); });
+}
+
+uint32_t TnxRemoteDatabase::OptionSet(std::u16string_view aName, std::u16string_view aValue) {
+  return rdGuarded([&]() -> uint32_t {
+    const uint32_t result = nxRemoteOptionSet(rdTarget(), nxnmDatabaseOptionBase, aName, aValue);
+    if (result == 0 && platform::AsciiSameText(aName, nxAllowSystemTableAccessOption))
+      rdExplicitAllowSystem = aValue == u"1";
+    return result;
+  });
+}
+
+uint32_t TnxRemoteDatabase::OptionGet(std::u16string_view aName, std::u16string& aValue) {
+  aValue.clear();
+  return rdGuarded([&] { return nxRemoteOptionGet(rdTarget(), nxnmDatabaseOptionBase, false, aName, aValue); });
+}
+
+uint32_t TnxRemoteDatabase::OptionGetEffective(std::u16string_view aName, std::u16string& aValue) {
+  aValue.clear();
+  return rdGuarded([&] { return nxRemoteOptionGet(rdTarget(), nxnmDatabaseOptionBase, true, aName, aValue); });
+}
+
+uint32_t TnxRemoteDatabase::OptionList(platform::TStringList& aList) {
+  return rdGuarded([&] { return nxRemoteOptionList(rdTarget(), nxnmDatabaseOptionBase, false, aList); });
+}
+
+uint32_t TnxRemoteDatabase::OptionListEffective(platform::TStringList& aList) {
+  return rdGuarded([&] { return nxRemoteOptionList(rdTarget(), nxnmDatabaseOptionBase, true, aList); });
 }
 
 }  // namespace revurov

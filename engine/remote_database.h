@@ -13,8 +13,11 @@
 //   the close's failure is swallowed.
 // - Replies are untrusted: a table list that breaks off answers the
 //   reader's error and adds nothing.
-// - Operations that need cursors, statements or task infos come with their
-//   requests; until then each answers 12289.
+// - Table maintenance, existence, streams, options, path and free space are
+//   requests of their own; names are checked first and a refused name
+//   sends nothing. Raw replies shorter than their layout answer 15522.
+// - Statements come with the remote statement; until then they answer
+//   12289.
 // - CursorOpen: an index ID the server names outside the table answers
 //   15522 and the server's cursor is closed again.
 #pragma once
@@ -33,7 +36,30 @@ namespace revurov {
 
 class TnxMemoryStream;
 class TnxRemoteTransContext;
+class TnxRequestWriter;
+struct TnxRemoteRequestTarget;
 
+inline constexpr TnxMsgID nxnmDatabaseTableBuild = 0x211;
+inline constexpr TnxMsgID nxnmDatabaseTableAddIndex = 0x215;
+inline constexpr TnxMsgID nxnmDatabaseTableChangePassword = 0x21B;
+inline constexpr TnxMsgID nxnmDatabaseTableBackup = 0x21C;
+inline constexpr TnxMsgID nxnmDatabaseTableVerifyChecksum = 0x21D;
+inline constexpr TnxMsgID nxnmDatabaseTableAddField = 0x21E;
+inline constexpr TnxMsgID nxnmDatabaseTableAutoIncGet = 0x224;
+inline constexpr TnxMsgID nxnmDatabaseGetFreespace = 0x251;
+inline constexpr TnxMsgID nxnmDatabaseGetPath = 0x253;
+inline constexpr TnxMsgID nxnmDatabaseTableStreamRead = 0x271;
+inline constexpr TnxMsgID nxnmDatabaseTableStreamWrite = 0x272;
+inline constexpr TnxMsgID nxnmDatabaseOptionBase = 0x2F0;
+inline constexpr TnxMsgID nxnmDatabaseTablePack = 0x712;
+inline constexpr TnxMsgID nxnmDatabaseTableRebuildIndex = 0x713;
+inline constexpr TnxMsgID nxnmDatabaseTableRestructure = 0x714;
+inline constexpr TnxMsgID nxnmDatabaseTableDropIndex = 0x716;
+inline constexpr TnxMsgID nxnmDatabaseTableRename = 0x717;
+inline constexpr TnxMsgID nxnmDatabaseTableDelete = 0x718;
+inline constexpr TnxMsgID nxnmDatabaseTableEmpty = 0x719;
+inline constexpr TnxMsgID nxnmDatabaseTableRecover = 0x71A;
+inline constexpr TnxMsgID nxnmDatabaseTableExists = 0x721;
 inline constexpr TnxMsgID nxnmDatabaseTableGetList = 0x223;
 inline constexpr TnxMsgID nxnmDatabaseGetChangedTables = 0x226;
 inline constexpr TnxMsgID nxnmDatabaseSetTimeout = 0x2F0;
@@ -46,6 +72,8 @@ inline constexpr TnxMsgID nxnmDatabaseCursorOpenReduced = 0x234;
 // filter timeout with the open.
 inline constexpr int32_t nxDictionaryCacheMinServer = 46004;
 inline constexpr int32_t nxCursorOpenReducedMinServer = 47001;
+// Servers above it verify checksums.
+inline constexpr int32_t nxVerifyChecksumMinServer = 30899;
 
 class TnxRemoteDatabase : public TnxAbstractDatabase {
   REVUROV_SERVER_OBJECT_CLASS(TnxRemoteDatabase, TnxAbstractDatabase)
@@ -67,73 +95,73 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
   // Appends the server's names to aTables.
   uint32_t GetChangedTables(platform::TStringList& aTables) override;
 
-  uint32_t TableBuild(bool, std::u16string_view, std::u16string_view, TnxDataDictionary*, TnxTableScope,
-                      bool) override {
-    return NotSupported(u"TableBuild");
+  // ---- table maintenance, existence, streams, options, path, free space ----
+  // Names are checked before anything is sent; a task the server starts
+  // comes back as a TnxRemoteTaskInfo of the session.
+  uint32_t TableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
+                      TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) override;
+  uint32_t TablePack(std::u16string_view aTableName, std::u16string_view aPassword,
+                     TnxAbstractTaskInfo*& aTaskInfo) override;
+  // aTargetDatabase: a remote database of this session (9986, 10760).
+  uint32_t TableBackup(std::u16string_view aTableName, std::u16string_view aPassword,
+                       TnxAbstractDatabase* aTargetDatabase, TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableRebuildIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                             std::u16string_view aIndexName, int32_t aIndexID,
+                             TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableRestructure(std::u16string_view aTableName, std::u16string_view aPassword,
+                            TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
+                            bool aAllowSystem, TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableAddField(std::u16string_view aTableName, std::u16string_view aPassword,
+                         TnxFieldDescriptor* aFieldDesc) override;
+  uint32_t TableAddIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                         TnxIndexDescriptor* aIndexDesc, bool aNewDefault) override;
+  uint32_t TableDropIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                          std::u16string_view aIndexName, int32_t aIndexID) override;
+  uint32_t TableRename(std::u16string_view aOldName, std::u16string_view aNewName,
+                       std::u16string_view aPassword) override;
+  uint32_t TableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
+                        TnxAbstractTaskInfo*& aTaskInfo) override;
+  // Servers of 30899 and below cannot: 12039, nothing sent.
+  uint32_t TableVerifyChecksum(std::u16string_view aTableName, std::u16string_view aPassword, bool aRaw,
+                               bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableDelete(std::u16string_view aTableName, std::u16string_view aPassword) override;
+  uint32_t TableEmpty(std::u16string_view aTableName, std::u16string_view aPassword) override;
+  uint32_t TableChangePassword(std::u16string_view aTableName, std::u16string_view aOldPassword,
+                               std::u16string_view aNewPassword) override;
+  // An empty name answers False and 0 without a request.
+  uint32_t TableExists(std::u16string_view aTableName, std::u16string_view aPassword, bool& aExists,
+                       bool aAllowSystem) override;
+  uint32_t TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
+                           uint32_t& aValue) override;
+  // Requests of their own on servers above 47001 with cfMessageReduction;
+  // else through a cursor.
+  uint32_t TableStreamRead(std::u16string_view aTableName, std::u16string_view aPassword,
+                           std::u16string_view aStreamName, platform::TStream& aStream) override;
+  uint32_t TableStreamWrite(std::u16string_view aTableName, std::u16string_view aPassword,
+                            std::u16string_view aStreamName, platform::TStream& aStream) override;
+  uint32_t GetFreespace(int64_t& aFreeSpace) override;
+  uint32_t GetPath(std::u16string& aPath) override;
+  uint32_t GetAlias(std::u16string& aAlias) override {
+    aAlias.clear();
+    return NotSupported(u"GetAlias");
   }
-  uint32_t TablePack(std::u16string_view, std::u16string_view, TnxAbstractTaskInfo*& aTaskInfo) override {
-    aTaskInfo = nullptr;
-    return NotSupported(u"TablePack");
-  }
-  uint32_t TableBackup(std::u16string_view, std::u16string_view, TnxAbstractDatabase*,
-                       TnxAbstractTaskInfo*& aTaskInfo) override {
-    aTaskInfo = nullptr;
-    return NotSupported(u"TableBackup");
-  }
-  uint32_t TableRebuildIndex(std::u16string_view, std::u16string_view, std::u16string_view, int32_t,
-                             TnxAbstractTaskInfo*& aTaskInfo) override {
-    aTaskInfo = nullptr;
-    return NotSupported(u"TableRebuildIndex");
-  }
-  uint32_t TableRestructure(std::u16string_view, std::u16string_view, TnxDataDictionary*,
-                            TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) override {
-    aTaskInfo = nullptr;
-    return NotSupported(u"TableRestructure");
-  }
-  uint32_t TableAddField(std::u16string_view, std::u16string_view, TnxFieldDescriptor*) override {
-    return NotSupported(u"TableAddField");
-  }
-  uint32_t TableAddIndex(std::u16string_view, std::u16string_view, TnxIndexDescriptor*, bool) override {
-    return NotSupported(u"TableAddIndex");
-  }
-  uint32_t TableDropIndex(std::u16string_view, std::u16string_view, std::u16string_view, int32_t) override {
-    return NotSupported(u"TableDropIndex");
-  }
-  uint32_t TableRename(std::u16string_view, std::u16string_view, std::u16string_view) override {
-    return NotSupported(u"TableRename");
-  }
-  uint32_t TableRecover(std::u16string_view, std::u16string_view, TnxAbstractTaskInfo*& aTaskInfo) override {
-    aTaskInfo = nullptr;
-    return NotSupported(u"TableRecover");
-  }
-  uint32_t TableVerifyChecksum(std::u16string_view, std::u16string_view, bool, bool,
-                               TnxAbstractTaskInfo*& aTaskInfo) override {
-    aTaskInfo = nullptr;
-    return NotSupported(u"TableVerifyChecksum");
-  }
-  uint32_t TableDelete(std::u16string_view, std::u16string_view) override { return NotSupported(u"TableDelete"); }
-  uint32_t TableEmpty(std::u16string_view, std::u16string_view) override { return NotSupported(u"TableEmpty"); }
-  uint32_t TableChangePassword(std::u16string_view, std::u16string_view, std::u16string_view) override {
-    return NotSupported(u"TableChangePassword");
-  }
-  uint32_t TableExists(std::u16string_view, std::u16string_view, bool& aExists, bool) override {
-    aExists = false;
-    return NotSupported(u"TableExists");
-  }
+  // A cache database only (9990); its context is handed to this
+  // database's context.
+  uint32_t SetCacheDatabase(TnxAbstractDatabase* aCacheDatabase) override;
+  TnxAbstractDatabase* CacheDatabase() const noexcept { return rdCacheDatabase; }
+  // With cfMessageReduction False without a request until the option was
+  // set to "1" here.
+  bool ExplicitAllowSystem() override;
+  // The database's options live at the server.
+  uint32_t OptionClear(std::u16string_view aName) override;
+  uint32_t OptionSet(std::u16string_view aName, std::u16string_view aValue) override;
+  uint32_t OptionGet(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t OptionGetEffective(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t OptionList(platform::TStringList& aList) override;
+  uint32_t OptionListEffective(platform::TStringList& aList) override;
+
   uint32_t TableGetDictionary(std::u16string_view, std::u16string_view, TnxDataDictionary*) override {
     return NotSupported(u"TableGetDictionary");
-  }
-  uint32_t TableAutoIncGet(std::u16string_view, std::u16string_view, uint32_t& aValue) override {
-    aValue = 0;
-    return NotSupported(u"TableAutoIncGet");
-  }
-  uint32_t TableStreamRead(std::u16string_view, std::u16string_view, std::u16string_view,
-                           platform::TStream&) override {
-    return NotSupported(u"TableStreamRead");
-  }
-  uint32_t TableStreamWrite(std::u16string_view, std::u16string_view, std::u16string_view,
-                            platform::TStream&) override {
-    return NotSupported(u"TableStreamWrite");
   }
   // $232 to $234 as the server version and the client features allow; a
   // dictionary the server does not send again comes from the in-memory
@@ -155,23 +183,24 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
     aCursor = nullptr;
     return NotSupported(u"StatementExecDirect");
   }
-  uint32_t GetFreespace(int64_t& aFreeSpace) override {
-    aFreeSpace = 0;
-    return NotSupported(u"GetFreespace");
-  }
-  uint32_t GetPath(std::u16string& aPath) override {
-    aPath.clear();
-    return NotSupported(u"GetPath");
-  }
-  uint32_t GetAlias(std::u16string& aAlias) override {
-    aAlias.clear();
-    return NotSupported(u"GetAlias");
-  }
 
 protected:
   ~TnxRemoteDatabase() override;
 
 private:
+  TnxRemoteRequestTarget rdTarget() const noexcept;
+  template <class F>
+  uint32_t rdGuarded(F&& aOperation) noexcept;
+  bool rdMessageReductionServer() const noexcept;
+  // Sends aWriter as aMsgID; on success the raw task ID of the reply
+  // becomes aTaskInfo, with this database's priority when aPriority.
+  uint32_t rdTaskRequest(TnxRequestWriter& aWriter, TnxMsgID aMsgID, bool aPriority,
+                         TnxAbstractTaskInfo*& aTaskInfo);
+  // A request of db, name and password with a before- and after-
+  // notification of aAction with the name.
+  uint32_t rdNamedRequest(TnxMsgID aMsgID, TnxEngineAction aAction, std::u16string_view aTableName,
+                          std::u16string_view aPassword);
+
   // Sends the raw database ID as aMsgID and reads the tagged name list of
   // the reply into aNames (cleared first); untouched when the request
   // fails, partly filled when the reply breaks off (the reader raises).
@@ -187,6 +216,8 @@ private:
   // Goes before the cursors (the base frees them): it detaches the
   // dictionaries they still hold.
   TnxRemoteDictionaryCache rdDictionaryCache;
+  TnxAbstractDatabase* rdCacheDatabase = nullptr;  // not owned
+  bool rdExplicitAllowSystem = false;
 };
 
 }  // namespace revurov

@@ -7,7 +7,8 @@
 //
 // The default answers the remote engine's session, database and
 // transaction-context requests from a small model (aliases, tables per
-// alias, opened databases, session options); any other request is echoed.
+// alias, opened databases, session and object options, a transaction
+// state per context, table streams, tasks); any other request is echoed.
 // Replies go through reply writers, so they reach the serving thread's
 // current transport. Thread-safe: a transport may serve requests on several
 // threads at once.
@@ -125,6 +126,19 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     int64_t autoInc = -1;
   };
   std::map<std::u16string, TCursorTable> CursorTables;
+  // The status every task the server starts ($21C, $21D, $712 to $714,
+  // $71A) reports through $501 and $503.
+  struct TTaskStatus {
+    uint32_t totalRecs = 10, recsRead = 10, errorCode = 0;
+    uint8_t percentDone = 100;
+    bool finished = true;
+    std::u16string errorMessage;
+  };
+  TTaskStatus TaskStatus;
+  // What $251 answers.
+  int64_t FreeSpace = 0x123456789A;
+  // What $224 answers.
+  uint32_t AutoInc = 41;
   // Replies sent after an open reply in one multi-reply: (ID, data) each.
   std::vector<std::pair<TnxMsgID, std::vector<uint8_t>>> OpenExtraParts;
   // Off, nothing is recorded (a benchmark's long run).
@@ -187,6 +201,62 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     for (const auto& entry : thDatabases) open.push_back(entry.second);
     return open;
   }
+  // The nesting level of a transaction context (-1: none), as its
+  // requests ($901 to $906, $911 to $916) left it.
+  int32_t TransLevel(uint32_t aContext) const {
+    std::lock_guard<std::mutex> guard(thLock);
+    auto it = thTrans.find(aContext);
+    return it == thTrans.end() ? -1 : it->second.level;
+  }
+  // Server tasks open now ($5FF closes one) and those cancelled ($502).
+  std::set<uint32_t> OpenTasks() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thTasks;
+  }
+  std::vector<uint32_t> CancelledTasks() const {
+    std::lock_guard<std::mutex> guard(thLock);
+    return thCancelled;
+  }
+  // An option of an object ($2F4, $5F4, $9F4 by the class's digit).
+  std::u16string ObjectOption(TnxMsgID aClassBase, uint32_t aID, const std::u16string& aName) const {
+    std::lock_guard<std::mutex> guard(thLock);
+    auto it = thObjectOptions.find({aClassBase, aID});
+    return it == thObjectOptions.end() ? std::u16string() : it->second.Values(aName);
+  }
+  // A table stream as $272 left it.
+  std::vector<uint8_t> TableStream(const std::u16string& aTable, const std::u16string& aStream) const {
+    std::lock_guard<std::mutex> guard(thLock);
+    auto it = thStreams.find(aTable + u"|" + aStream);
+    return it == thStreams.end() ? std::vector<uint8_t>() : it->second;
+  }
+
+  // The state a stated transaction reply carries: levels 0 to aLevel
+  // (none for -1), the start LSN 0 without a transaction.
+  static std::vector<uint8_t> TransactionState(int32_t aLevel, bool aSnapShot, int64_t aStartLSN,
+                                               int32_t aLevelCount = -2) {
+    const int32_t count = aLevelCount == -2 ? aLevel + 1 : aLevelCount;
+    return Tagged([&](TnxWriter& w) {
+      w.WriteInteger(count);
+      for (int32_t i = 0; i < count; ++i) {
+        w.WriteListBegin();
+        w.WriteDate(0);
+        w.WriteInteger(aStartLSN + i);
+        w.WriteInteger(aStartLSN + i);
+        w.WriteInteger(i);
+        w.WriteInteger(0);
+        w.WriteInteger(0);
+        w.WriteInteger(0);
+        w.WriteListEnd();
+      }
+      w.WriteDate(0);
+      w.WriteInteger(aStartLSN);
+      w.WriteInteger(aStartLSN);
+      w.WriteInteger(aLevel);
+      w.WriteInteger(0);
+      w.WriteInteger(aSnapShot ? 2 : 0);
+    });
+  }
+
   // The ID the handler gave the last session it added.
   TnxSessionID LastSession() const {
     std::lock_guard<std::mutex> guard(thLock);
@@ -459,6 +529,20 @@ private:
       case 0x3FF:
         if (aRequest.size() >= 4) thCursors.erase(platform::LoadU32(aRequest.data()));
         return {};
+      case 0x901: case 0x902: case 0x903: case 0x904: case 0x905: case 0x906:
+      case 0x911: case 0x912: case 0x913: case 0x914: case 0x915: case 0x916:
+        return TransactionAnswer(aMsgID, aRequest, reader);
+      case 0x2F3: case 0x2F4: case 0x2F5: case 0x2F6: case 0x2F7: case 0x2F8:
+      case 0x5F3: case 0x5F4: case 0x5F5: case 0x5F6: case 0x5F7: case 0x5F8:
+      case 0x9F3: case 0x9F4: case 0x9F5: case 0x9F6: case 0x9F7: case 0x9F8:
+        return ObjectOptionAnswer(aMsgID, reader);
+      case 0x211: case 0x215: case 0x21B: case 0x21C: case 0x21D: case 0x21E: case 0x224:
+      case 0x251: case 0x253: case 0x271: case 0x272:
+      case 0x712: case 0x713: case 0x714: case 0x716: case 0x717: case 0x718: case 0x719: case 0x71A:
+      case 0x721:
+        return TableAnswer(aMsgID, aRequest, reader);
+      case 0x501: case 0x502: case 0x503: case 0x5FF:
+        return TaskAnswer(aMsgID, aRequest, reader);
       case 0x313:
         return {};
       case 0x2FF:
@@ -519,6 +603,213 @@ private:
     }
   }
 
+  struct TTrans {
+    int32_t level = -1;
+    bool snapshot = false;
+    int64_t startLSN = 0;
+  };
+
+  // Under thLock. The old forms ($901 to $906) answer without a state.
+  TAnswer TransactionAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest, TnxReader& aReader) {
+    const bool stated = aMsgID >= 0x911;
+    const TnxMsgID op = stated ? aMsgID - 0x10 : aMsgID;
+    uint32_t context = 0;
+    if (op == 0x902) {
+      context = static_cast<uint32_t>(aReader.ReadInteger());
+    } else {
+      if (aRequest.size() < 4) return {nxeInvalidParameter, {}};
+      context = platform::LoadU32(aRequest.data());
+    }
+    TTrans& t = thTrans[context];
+    uint32_t code = 0;
+    switch (op) {
+      case 0x901:
+      case 0x902: {
+        bool snapshot = false;
+        if (op == 0x901) {
+          snapshot = aRequest.size() >= 6 && aRequest[5] != 0;
+        } else {
+          aReader.ReadBoolean();
+          snapshot = aReader.ReadBoolean();
+        }
+        if (++t.level == 0) {
+          t.startLSN = ++thLastLSN * 100;
+          t.snapshot = snapshot;
+        }
+        break;
+      }
+      case 0x903:
+      case 0x904:
+        if (t.level < 0) {
+          code = nxeNoTransaction;
+        } else if (--t.level < 0) {
+          t.startLSN = 0;
+          t.snapshot = false;
+        }
+        break;
+      case 0x906: {
+        if (!stated) return {0, U32(static_cast<uint32_t>(t.level))};
+        // Tagged uses one stream per thread: the parts are made one by one.
+        std::vector<uint8_t> out = Tagged([&](TnxWriter& w) {
+          w.WriteInteger(t.level);
+          w.WriteBoolean(true);
+        });
+        const std::vector<uint8_t> state = TransactionState(t.level, t.snapshot, t.startLSN);
+        out.insert(out.end(), state.begin(), state.end());
+        return {0, out};
+      }
+      default:
+        break;
+    }
+    if (!stated) return {code, {}};
+    return {code, TransactionState(t.level, t.snapshot, t.startLSN)};
+  }
+
+  // Under thLock. $x F3 to $x F8 of a database, task or context: the ID
+  // leads the tagged payload.
+  TAnswer ObjectOptionAnswer(TnxMsgID aMsgID, TnxReader& aReader) {
+    const TnxMsgID base = aMsgID & ~0xFu;
+    platform::TStringList& options = thObjectOptions[{base, static_cast<uint32_t>(aReader.ReadInteger())}];
+    switch (aMsgID & 0xF) {
+      case 3:
+        options.SetValues(aReader.ReadString(), u"");
+        return {};
+      case 4: {
+        const std::u16string name = aReader.ReadString();
+        options.SetValues(name, aReader.ReadString());
+        return {};
+      }
+      case 5:
+      case 6: {
+        const std::u16string value = options.Values(aReader.ReadString());
+        return {0, Tagged([&](TnxWriter& w) { w.WriteString(value); })};
+      }
+      default:
+        return {0, Tagged([&](TnxWriter& w) { w.WriteStrings(options); })};
+    }
+  }
+
+  // Under thLock: a task with the configured status.
+  TAnswer NewTask() {
+    const uint32_t id = ++thLastID;
+    thTasks.insert(id);
+    return {0, U32(id)};
+  }
+
+  // Under thLock. The tables of the database a tagged request names.
+  std::vector<std::u16string>* DatabaseTables(uint32_t aDatabase) {
+    auto it = thDatabases.find(aDatabase);
+    if (it == thDatabases.end()) return nullptr;
+    return &Tables[it->second];
+  }
+
+  // Under thLock. The table requests $21x, $25x, $27x and $71x.
+  TAnswer TableAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest, TnxReader& aReader) {
+    if (aMsgID == 0x251 || aMsgID == 0x253) {
+      if (aRequest.size() < 4 || !thDatabases.count(platform::LoadU32(aRequest.data()))) return {nxeInvalidHandle, {}};
+      if (aMsgID == 0x251) {
+        std::vector<uint8_t> out(8);
+        platform::StoreU64(out.data(), static_cast<uint64_t>(FreeSpace));
+        return {0, out};
+      }
+      std::u16string path = thDatabases[platform::LoadU32(aRequest.data())];
+      if (auto alias = FindAlias(path); alias != Aliases.end()) path = alias->second;
+      std::vector<uint8_t> out(path.size() * 2);
+      for (size_t i = 0; i < path.size(); ++i) platform::StoreU16(out.data() + 2 * i, path[i]);
+      return {0, out};
+    }
+    // The password leads $215, $21E and $224.
+    const bool passwordFirst = aMsgID == 0x215 || aMsgID == 0x21E || aMsgID == 0x224;
+    if (passwordFirst) aReader.ReadString();
+    if (aMsgID == 0x215) aReader.ReadBoolean();
+    const uint32_t database = static_cast<uint32_t>(aReader.ReadInteger());
+    std::vector<std::u16string>* tables = DatabaseTables(database);
+    if (!tables) return {nxeInvalidHandle, {}};
+    auto find = [&](const std::u16string& aName) {
+      return std::find_if(tables->begin(), tables->end(),
+                          [&](const std::u16string& t) { return platform::AsciiSameText(t, aName); });
+    };
+    if (aMsgID == 0x211) {
+      aReader.ReadBoolean();
+      aReader.ReadInteger();
+      aReader.ReadString();
+    }
+    const std::u16string table = aReader.ReadString();
+    const bool known = find(table) != tables->end();
+    switch (aMsgID) {
+      case 0x211:
+        if (!known) tables->push_back(table);
+        return {};
+      case 0x721:
+        return {0, {static_cast<uint8_t>(known)}};
+      case 0x224:
+        return known ? TAnswer{0, U32(AutoInc)} : TAnswer{nxeTableDoesNotExist, {}};
+      case 0x717: {
+        const std::u16string newName = aReader.ReadString();
+        if (!known) return {nxeTableDoesNotExist, {}};
+        *find(table) = newName;
+        return {};
+      }
+      case 0x718:
+        if (!known) return {nxeTableDoesNotExist, {}};
+        tables->erase(find(table));
+        return {};
+      case 0x271:
+      case 0x272: {
+        aReader.ReadString();  // password
+        const std::u16string key = table + u"|" + aReader.ReadString();
+        if (aMsgID == 0x271) return {0, thStreams[key]};
+        const int64_t size = aReader.ReadInt64();
+        aReader.FlushBuffer();
+        std::vector<uint8_t>& stream = thStreams[key];
+        stream.assign(static_cast<size_t>(size), 0);
+        if (size > 0) aReader.Read(stream.data(), size);
+        return {};
+      }
+      case 0x21C: case 0x21D: case 0x712: case 0x713: case 0x714: case 0x71A:
+        if (!known) return {nxeTableDoesNotExist, {}};
+        return NewTask();
+      default:
+        return known ? TAnswer{} : TAnswer{nxeTableDoesNotExist, {}};
+    }
+  }
+
+  // Under thLock. $501 to $503 and $5FF.
+  TAnswer TaskAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest, TnxReader& aReader) {
+    uint32_t task = 0;
+    if (aMsgID == 0x503) {
+      task = static_cast<uint32_t>(aReader.ReadInteger());
+    } else {
+      if (aRequest.size() < 4) return {nxeInvalidParameter, {}};
+      task = platform::LoadU32(aRequest.data());
+    }
+    if (!thTasks.count(task)) return {nxeInvalidHandle, {}};
+    const TTaskStatus& st = TaskStatus;
+    switch (aMsgID) {
+      case 0x501: {
+        std::vector<uint8_t> out(26);
+        const uint32_t values[] = {1, 2, st.totalRecs, st.recsRead, 0, st.errorCode};
+        for (size_t i = 0; i < 6; ++i) platform::StoreU32(out.data() + 4 * i, values[i]);
+        out[24] = st.percentDone;
+        out[25] = st.finished;
+        return {0, out};
+      }
+      case 0x502:
+        thCancelled.push_back(task);
+        return {};
+      case 0x503:
+        return {0, Tagged([&](TnxWriter& w) {
+                  const int64_t values[] = {1, 2, st.totalRecs, st.recsRead, 0, st.errorCode, st.percentDone};
+                  for (int64_t v : values) w.WriteInteger(v);
+                  w.WriteBoolean(st.finished);
+                  w.WriteString(st.errorMessage);
+                })};
+      default:
+        thTasks.erase(task);
+        return {};
+    }
+  }
+
   mutable std::mutex thLock;
   std::map<TnxMsgID, TScriptedReply> thScript;
   std::vector<TReceivedRequest> thReceived;
@@ -531,6 +822,12 @@ private:
   std::set<uint32_t> thCursors;                    // open cursors
   std::map<uint32_t, int32_t> thCursorIndex;       // their index IDs
   uint32_t thLastID = 100;
+  std::map<uint32_t, TTrans> thTrans;                                    // by context
+  int64_t thLastLSN = 0;
+  std::set<uint32_t> thTasks;                                            // open tasks
+  std::vector<uint32_t> thCancelled;                                     // in order
+  std::map<std::pair<TnxMsgID, uint32_t>, platform::TStringList> thObjectOptions;
+  std::map<std::u16string, std::vector<uint8_t>> thStreams;              // "table|stream"
   std::condition_variable thLateWake;
   bool thLateReleased = false;
   int thLateHeld = 0;
