@@ -416,7 +416,9 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool /*aIsWTCommit*/) {
   if (!robNew) KeepImageForSnapShots();
   const bool discarded = top->mbDiscarded;
   const TnxLSN oldLSN = boCacheBlock ? nxLoadBlockCommonHeader(boCacheBlock.Data()).bchLSN : robLastLSN;
-  if (!robFile->IsTemporary()) robFile->WriteBlock(*this);
+  // A discarded block (a freed one) has no content to write: the file keeps
+  // its old bytes until the block is handed out again as a new block.
+  if (!robFile->IsTemporary() && !discarded) robFile->WriteBlock(*this);
   ReplaceImage(top->TakeCacheBlock());
   robLastLSN = oldLSN;
   robNew = !discarded ? false : !boCacheBlock;
