@@ -43,7 +43,7 @@ int32_t LoadI32(const uint8_t* p) { return static_cast<int32_t>(LoadU32(p)); }
 // One table file with its block access and a transaction that can be
 // committed or rolled back and started again.
 class HeaderAccessTest : public ::testing::Test {
-protected:
+public:
   void SetUp() override { nxFatalErrorFlag.store(false); }
   void TearDown() override { nxFatalErrorFlag.store(false); }
 
@@ -310,6 +310,144 @@ TEST_F(HeaderAccessTest, RandomAllocationsAndReleasesMatchTheModel) {
     }
   }
   EXPECT_GT(maps, 10);
+}
+
+TEST_F(HeaderAccessTest, FreedBlocksAreNotWrittenAndComeBackAsNewBlocks) {
+  Open("f.nx2");
+  for (int i = 0; i < 3; ++i) Alloc();
+  Commit();
+  const std::string before = fx_.Dir().Read("f.nx2");
+  Free(2);
+  Commit();
+  EXPECT_FALSE(nxFatalErrorFlag.load());
+  const std::string after = fx_.Dir().Read("f.nx2");
+  const uint32_t bytes = file_->BlockBytes();
+  EXPECT_EQ(after.substr(2 * bytes, bytes), before.substr(2 * bytes, bytes));
+  EXPECT_EQ(LoadU32(after.data() + nxhFreeCount), 1u);
+  auto header = Writer();
+  TnxBlockGuard block;
+  block.Hold(header->GetNewBlock(Trans(), 5, block.ReleaseMethod()));
+  EXPECT_EQ(LoadU32(block.Block() + 4), 2u);
+  EXPECT_TRUE(std::all_of(block.Block() + 16, block.Block() + file_->fiBlockSizeBytes, [](uint8_t b) { return b == 0; }));
+}
+
+// Damage put into the transaction's copies of block 0, a map block and an
+// overflow block; every walk stops with a corruption code.
+TEST_F(HeaderAccessTest, DamagedFreeSpaceAndSubHeadersGiveCorruptionCodes) {
+  Open("d.nx2");
+  {
+    auto root = Writer();
+    for (int32_t id = 100; id < 140; ++id) As2x(*root).GetHeaderBlockForID(&Trans(), id);
+  }
+  std::vector<TnxBlockNumber> blocks;
+  for (int i = 0; i < 40; ++i) blocks.push_back(Alloc());
+  for (int i = 0; i < 30; ++i) Free(blocks[i]);  // a map with 15 entries, 14 cached
+  Commit();
+  using TDamage = void (*)(HeaderAccessTest& aTest, uint8_t* aHeader, uint32_t aSection);
+  using TCall = void (*)(HeaderAccessTest& aTest, TnxBaseFileHeaderAccess& aHeader);
+  const TCall alloc = [](HeaderAccessTest& t, TnxBaseFileHeaderAccess& h) {
+    TnxBlockGuard b;
+    b.Hold(h.GetNewBlock(t.Trans(), kID, b.ReleaseMethod()));
+  };
+  const TCall release = [](HeaderAccessTest& t, TnxBaseFileHeaderAccess& h) {
+    TnxBlockGuard b;
+    b.Hold(t.Access().GetBlock(&t.Trans(), 81, kID, true, b.ReleaseMethod()));
+    h.DeleteBlock(t.Trans(), b.Block());
+  };
+  const TCall lookupAbsent = [](HeaderAccessTest& t, TnxBaseFileHeaderAccess& h) {
+    t.As2x(h).GetHeaderBlockForID(&t.Trans(), 5000);
+  };
+  const TCall lookupFirst = [](HeaderAccessTest& t, TnxBaseFileHeaderAccess& h) {
+    t.As2x(h).GetHeaderBlockForID(&t.Trans(), 100);
+  };
+  // The block copies the damage goes into.
+  static auto blockFor = [](HeaderAccessTest& t, TnxBlockNumber n, int32_t owner) {
+    TnxBlockGuard b;
+    b.Hold(t.Access().GetBlock(&t.Trans(), n, owner, true, b.ReleaseMethod()));
+    return b.Block();  // the copy lives on with the transaction
+  };
+  struct TCase {
+    const char* What;
+    TDamage Damage;
+    TCall Call;
+    uint32_t Code;
+  };
+  const TCase cases[] = {
+      {"cache count above 20", [](HeaderAccessTest&, uint8_t* h, uint32_t) { StoreU32(h + nxhFreeCount, 21); }, alloc,
+       nxeCorruptHeader},
+      {"cached number 0", [](HeaderAccessTest&, uint8_t* h, uint32_t) { StoreU32(h + nxhFreeCache + 4 * 13, 0); },
+       alloc, nxeCorruptFile},
+      {"cached number past the file",
+       [](HeaderAccessTest&, uint8_t* h, uint32_t) { StoreU32(h + nxhFreeCache + 4 * 13, LoadU32(h + nxhUsedBlocks)); },
+       alloc, nxeCorruptFile},
+      {"map head past the file",
+       [](HeaderAccessTest&, uint8_t* h, uint32_t) {
+         StoreU32(h + nxhFreeCount, 0);
+         StoreU32(h + nxhFreeHead, 100000);
+       },
+       alloc, nxeCorruptFile},
+      {"map head is a data block",
+       [](HeaderAccessTest&, uint8_t* h, uint32_t) {
+         StoreU32(h + nxhFreeCount, 0);
+         StoreU32(h + nxhFreeHead, 81);
+       },
+       alloc, nxeCorruptFile},
+      {"map entries above capacity",
+       [](HeaderAccessTest& t, uint8_t* h, uint32_t) {
+         StoreU32(h + nxhFreeCount, 0);
+         uint8_t* map = blockFor(t, LoadU32(h + nxhFreeHead), nxFreeBlockMapOwnerID);
+         StoreU32(map + nxfbmEntries, LoadU32(map + nxfbmCapacity) + 1);
+       },
+       alloc, nxeCorruptFile},
+      {"map capacity above the block",
+       [](HeaderAccessTest& t, uint8_t* h, uint32_t) {
+         StoreU32(h + nxhFreeCount, 0);
+         uint8_t* map = blockFor(t, LoadU32(h + nxhFreeHead), nxFreeBlockMapOwnerID);
+         StoreU32(map + nxfbmCapacity, 0x40000000);
+         StoreU32(map + nxfbmEntries, 0x3FFFFFFF);
+       },
+       alloc, nxeCorruptFile},
+      {"spill into a map past the file",
+       [](HeaderAccessTest&, uint8_t* h, uint32_t) {
+         StoreU32(h + nxhFreeCount, 20);
+         StoreU32(h + nxhFreeHead, 0xFFFFFFF0);
+       },
+       release, nxeCorruptFile},
+      {"sub-header count above 31", [](HeaderAccessTest&, uint8_t* h, uint32_t s) { h[s + nxSubHeadersCount] = 32; },
+       lookupFirst, nxeCorruptHeader},
+      {"sub-header block 0", [](HeaderAccessTest&, uint8_t* h, uint32_t s) { StoreU32(h + s + 4, 0); }, lookupFirst,
+       nxeCorruptFile},
+      {"overflow block past the file",
+       [](HeaderAccessTest&, uint8_t* h, uint32_t s) { StoreU32(h + s + nxSubHeadersChain, 77777); }, lookupAbsent,
+       nxeCorruptFile},
+      {"overflow chain loops",
+       [](HeaderAccessTest& t, uint8_t* h, uint32_t s) {
+         const uint32_t chof = LoadU32(h + s + nxSubHeadersChain);
+         StoreU32(blockFor(t, chof, nxSubHeaderOverflowOwnerID) + nxchofNext, chof);
+       },
+       lookupAbsent, nxeCorruptHeader},
+      {"overflow count above capacity",
+       [](HeaderAccessTest& t, uint8_t* h, uint32_t s) {
+         uint8_t* chof = blockFor(t, LoadU32(h + s + nxSubHeadersChain), nxSubHeaderOverflowOwnerID);
+         platform::StoreU16(chof + nxchofCount, 600);
+       },
+       lookupAbsent, nxeCorruptFile},
+  };
+  for (const TCase& c : cases) {
+    auto header = Writer();
+    const uint32_t section =
+        header->RegisterHeaderSection(nxSubHeadersSection, nxSubHeadersSectionSize, false, false);
+    c.Damage(*this, header->Header(), section);
+    try {
+      c.Call(*this, *header);
+      ADD_FAILURE() << c.What;
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), c.Code) << c.What;
+      EXPECT_HAS_TEXT(e.Message(), platform::Utf8ToUtf16(fx_.Dir().Path("d.nx2")));
+    }
+    header.reset();
+    Rollback();
+  }
 }
 
 // ---- sections ----
