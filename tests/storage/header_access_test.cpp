@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -448,6 +449,115 @@ TEST_F(HeaderAccessTest, DamagedFreeSpaceAndSubHeadersGiveCorruptionCodes) {
     header.reset();
     Rollback();
   }
+}
+
+// Random damage to block 0, the map blocks and the overflow blocks of a
+// committed file: opening and every use answer at most a corruption code
+// (a section lookup may also find its name gone), never a wild access.
+TEST_F(HeaderAccessTest, MutatedFreeSpaceAndDirectoriesGiveOnlyCorruptionCodes) {
+  Open("base.nx2");
+  {
+    auto root = Writer();
+    root->RegisterHeaderSection("Record", 20, true, false);
+    root->RegisterHeaderSection("Blob", 30, true, false);
+    for (int32_t id = 1000; id < 1080; id += 2) As2x(*root).GetHeaderBlockForID(&Trans(), id);
+  }
+  std::vector<TnxBlockNumber> blocks;
+  for (int i = 0; i < 60; ++i) blocks.push_back(Alloc());
+  for (int i = 0; i < 45; ++i) Free(blocks[i]);
+  Commit();
+  const std::string base = fx_.Dir().Read("base.nx2");
+  const uint32_t bytes = file_->BlockBytes();
+  // The byte ranges the damage goes to.
+  std::vector<std::pair<size_t, size_t>> ranges{{nxhFreeHead, nxhUsedBlocks}, {nxhFreeCache, nxhFreeCache + 80},
+                                                {nxhSectionTop, nxhSectionDirectory + 40}};
+  {
+    auto reader = Access().HeaderAccess(nullptr, false);
+    const uint32_t s = reader->RegisterHeaderSection(nxSubHeadersSection, nxSubHeadersSectionSize, false, false);
+    ranges.emplace_back(s, s + nxSubHeadersSectionSize);
+    for (uint32_t map = LoadU32(reader->Header() + nxhFreeHead), n = 0; map != nxNoBlock && n < 10; ++n) {
+      ranges.emplace_back(size_t{map} * bytes + 16, size_t{map} * bytes + 16 + 12 + 4 * 40);
+      map = LoadU32(reinterpret_cast<const uint8_t*>(base.data()) + size_t{map} * bytes + nxfbmNext);
+    }
+    for (uint32_t chof = LoadU32(reader->Header() + s + nxSubHeadersChain), n = 0; chof != 0 && n < 10; ++n) {
+      ranges.emplace_back(size_t{chof} * bytes + 16, size_t{chof} * bytes + 24 + 8 * 12);
+      chof = LoadU32(reinterpret_cast<const uint8_t*>(base.data()) + size_t{chof} * bytes + nxchofNext);
+    }
+  }
+  ASSERT_GE(ranges.size(), 6u);
+  std::mt19937 rng(6502);
+  const int runs = TestSize(300, 3000);
+  std::map<uint32_t, int> seen;
+  auto expectCorrupt = [&](const std::function<void()>& aCall, bool aSection) {
+    const uint32_t code = ErrorCodeOf(aCall);
+    ++seen[code];
+    const bool allowed = code == 0 || code == nxeCorruptHeader || code == nxeCorruptFile ||
+                         (aSection && (code == nxeObjectNotFound || code == nxeOutOfMemory));
+    EXPECT_TRUE(allowed) << "code " << code;
+  };
+  for (int run = 0; run < runs; ++run) {
+    std::string image = base;
+    for (int k = 0, n = 1 + rng() % 3; k < n; ++k) {
+      const auto& [from, to] = ranges[rng() % ranges.size()];
+      const size_t at = from + rng() % (to - from);
+      if (rng() % 2) {
+        image[at] = static_cast<char>(rng());
+      } else {
+        const uint32_t values[] = {0, 1, 0xFFFFFFFF, 0x7FFFFFFF, 200, static_cast<uint32_t>(rng())};
+        const uint32_t v = values[rng() % 6];
+        for (size_t i = 0; i < 4 && at + i < image.size(); ++i) image[at + i] = static_cast<char>(v >> (8 * i));
+      }
+    }
+    const std::string name = "m" + std::to_string(run) + ".nx2";
+    fx_.Dir().Write(name, image);
+    TnxBaseFile& file = fx_.OpenOnly(platform::Utf8ToUtf16(fx_.Dir().Path(name)));
+    uint32_t opened = 0;
+    expectCorrupt([&] { opened = fx_.AddFile(file).Result; }, false);
+    if (opened != 0 || !file.fiBlockCache) {
+      file.CloseFile();
+      continue;
+    }
+    {
+      TnxBlockAccess access(file, nullptr, u"m", 0);
+      TnxBaseTransaction trans(Bm(), nullptr, false, false);
+      expectCorrupt([&] { access.HeaderAccess(&trans, false)->RegisterHeaderSection("Record", 20, false, false); },
+                    true);
+      expectCorrupt([&] { access.HeaderAccess(&trans, true)->RegisterHeaderSection("New", 9, true, false); }, true);
+      for (int32_t id : {1000, 1040, 1078, 1001, 5000})
+        expectCorrupt(
+            [&] { dynamic_cast<Tnx2xFileHeaderAccess&>(*access.HeaderAccess(nullptr, false)).GetHeaderBlockForID(nullptr, id); },
+            false);
+      expectCorrupt(
+          [&] { dynamic_cast<Tnx2xFileHeaderAccess&>(*access.HeaderAccess(&trans, true)).GetHeaderBlockForID(&trans, 1003); },
+          false);
+      std::vector<TnxBlockNumber> got;
+      for (int i = 0; i < 30; ++i)
+        expectCorrupt(
+            [&] {
+              auto header = access.HeaderAccess(&trans, true);
+              TnxBlockGuard block;
+              block.Hold(header->GetNewBlock(trans, kID, block.ReleaseMethod()));
+              std::memcpy(block.Block(), "TEST", 4);
+              got.push_back(LoadU32(block.Block() + 4));
+            },
+            false);
+      for (size_t i = 0; i < got.size() && i < 25; ++i)
+        expectCorrupt(
+            [&] {
+              auto header = access.HeaderAccess(&trans, true);
+              TnxBlockGuard block;
+              block.Hold(access.GetBlock(&trans, got[i], kID, true, block.ReleaseMethod()));
+              header->DeleteBlock(trans, block.Block());
+            },
+            false);
+      Bm().RollbackTransaction(&trans);
+    }
+    Bm().RemoveFile(file);
+    file.CloseFile();
+  }
+  EXPECT_GT(seen[nxeCorruptHeader], 0);
+  EXPECT_GT(seen[nxeCorruptFile], 0);
+  EXPECT_GT(seen[0], 0);
 }
 
 // ---- sections ----
