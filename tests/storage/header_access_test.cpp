@@ -18,6 +18,7 @@
 #include "platform/endian.h"
 #include "platform/text.h"
 #include "storage/block_access.h"
+#include "storage/encryption_engine.h"
 #include "storage/buffer_manager.h"
 #include "storage/file_header.h"
 #include "storage/transactions.h"
@@ -776,6 +777,62 @@ TEST_F(HeaderAccessTest, NestedTableHasItsOwnSectionsAndAllocatesThroughTheRoot)
   EXPECT_EQ(again.HeaderBlock(), nested.HeaderBlock());
   EXPECT_EQ(reader->RegisterHeaderSection("record", 16, false, false), file_->fiBlockSizeBytes - 1 - 16);
   EXPECT_EQ(LoadU32(&HeaderBytes()[nxhFreeCache]), 2u);
+}
+
+// ---- block access entries ----
+
+TEST_F(HeaderAccessTest, ChangePasswordReEnciphersTheHeaderOfAnEncryptedRootOnly) {
+  // A header-only table of the Blowfish/RC4 engine, made as the file would.
+  TnxBaseFile shape(u"/x/enc.nx2");
+  shape.fiBlockSize = nxbs4k;
+  shape.fiEncryptionEngineName = u"nx1xDefault";
+  shape.fiZirezVersion = 47501;
+  TBytes image(2 * 4096, 0);
+  auto factory = TnxBaseFileHeaderAccessFactory::CreateFactory({'N', 'X', '!', '2'}, image.data(), shape);
+  ASSERT_EQ(TnxBaseEncryptionEngine::CreateEngine(shape.fiEncryptionEngineName, {u"secret"},
+                                                  factory->GetEncryptionEngineHeader(image.data()), true, false,
+                                                  shape.fiEncryptionEngine),
+            0u);
+  factory->PrepareChecksum(image.data(), true);
+  shape.fiEncryptionEngine->UpdateHeaderChecksum(image.data(), 4096);
+  fx_.Dir().Write("enc.nx2", std::string(image.begin(), image.end()));
+  const std::u16string path = platform::Utf8ToUtf16(fx_.Dir().Path("enc.nx2"));
+  TnxBaseFile& file = fx_.OpenOnly(path);
+  ASSERT_EQ(fx_.AddFile(file, {u"secret"}).Result, 0u);
+  TnxBlockAccess root(file, nullptr, u"enc", 0);
+  TnxBlockAccess nested(file, &root, u"enc", 3);
+  TnxBaseTransaction trans(Bm(), nullptr, false, false);
+  EXPECT_EQ(testing::MessageOf<EnxBaseException>([&] { nested.ChangePassword(trans, u"new"); }),
+            testing::MessageOf<EnxBaseException>([] {
+              throw EnxBaseFileException(nxeCapabilityNotSupported, u"ChangePassword is only allowed for the root table");
+            }));
+  root.ChangePassword(trans, u"new");
+  Bm().CommitTransaction(&trans, nullptr, false);
+  bool readOnly = false;
+  TnxBaseFile old(path);
+  old.OpenFile(omReadOnly, smShared, false, false);
+  EXPECT_EQ(old.ReadHeader({u"secret"}, readOnly), nxeInvalidPassword);
+  TnxBaseFile renewed(path);
+  renewed.OpenFile(omReadOnly, smShared, false, false);
+  EXPECT_EQ(renewed.ReadHeader({u"new"}, readOnly), 0u);
+}
+
+TEST_F(HeaderAccessTest, PlainTablesRefuseChangePasswordAndBlocksAreValidBelowTheAccessorsCount) {
+  Open("p.nx2", 3);
+  TnxBaseTransaction& trans = Trans();
+  EXPECT_EQ(testing::MessageOf<EnxBaseException>([&] { Access().ChangePassword(trans, u"x"); }),
+            testing::MessageOf<EnxBaseException>([] {
+              throw EnxBaseFileException(nxeCapabilityNotSupported,
+                                         u"ChangePassword is only supported for tables with an encryption engine");
+            }));
+  EXPECT_EQ(ErrorCodeOf([&] { Writer()->ChangePassword(u"x"); }), nxeCapabilityNotSupported);
+  auto header = Writer();
+  TnxBlockGuard block;
+  block.Hold(header->GetNewBlock(trans, kID, block.ReleaseMethod()));
+  EXPECT_FALSE(Access().ValidBlock(0, *header));
+  EXPECT_TRUE(Access().ValidBlock(3, *header));
+  EXPECT_FALSE(Access().ValidBlock(4, *header));
+  EXPECT_FALSE(Access().ValidBlock(3, static_cast<TnxBaseTransaction*>(nullptr)));  // not committed yet
 }
 
 // ---- "NX!1" ----
