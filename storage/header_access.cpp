@@ -228,7 +228,18 @@ void Tnx2xFileHeaderAccess::LoadHeader(TnxBaseTransaction* aTrans) {
     if (!main)
       throw EnxFileHeaderAccessException(nxeInvalidParameter, u"Nested table %d of \"%s\" has no root table",
                                          {access.ID(), bfhaHeaderFile->fiName});
-    access.SetHeaderBlock(main->GetHeaderBlockForID(aTrans, access.ID()));
+    bool created = false;
+    access.SetHeaderBlock(main->GetHeaderBlockForID(aTrans, access.ID(), &created));
+    // A sub-header made just now goes with a rollback of its transaction, so
+    // only one found committed is kept for later accessors.
+    try {
+      TnxBaseFileHeaderAccess::LoadHeader(aTrans);
+    } catch (...) {
+      access.SetHeaderBlock(0);
+      throw;
+    }
+    if (created) access.SetHeaderBlock(0);
+    return;
   }
   TnxBaseFileHeaderAccess::LoadHeader(aTrans);
 }
@@ -476,7 +487,8 @@ uint32_t Tnx2xFileHeaderAccess::OverflowCount(const uint8_t* aBlock, TnxBlockNum
   return count;
 }
 
-TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aTrans, int32_t aID) {
+TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aTrans, int32_t aID, bool* aCreated) {
+  if (aCreated) *aCreated = false;
   if (aTrans) MarkDirty(aTrans);
   const uint32_t section = FindSection(nxSubHeadersSection, nxSubHeadersSectionSize, aTrans != nullptr, true);
   if (section == 0)
@@ -524,6 +536,7 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
   StoreU16(block + nxhSectionTop, static_cast<uint16_t>(usable - 1));
   created.Release();
   InsertSubHeader(*aTrans, section, {aID, number});
+  if (aCreated) *aCreated = true;
   return number;
 }
 

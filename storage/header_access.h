@@ -153,8 +153,8 @@ public:
   uint16_t RegisterHeaderSection(std::string_view aName, uint8_t aSize, bool aCreate, bool aOverwrite) override;
   void ChangePassword(std::u16string_view aNewPassword) override;
   // Root accessor only: the sub-header block of nested table aID. With a
-  // transaction a missing one is made; without, it raises 8961.
-  TnxBlockNumber GetHeaderBlockForID(TnxBaseTransaction* aTrans, int32_t aID);
+  // transaction a missing one is made (aCreated set); without, 8961.
+  TnxBlockNumber GetHeaderBlockForID(TnxBaseTransaction* aTrans, int32_t aID, bool* aCreated = nullptr);
 
 protected:
   void LoadHeader(TnxBaseTransaction* aTrans) override;
