@@ -252,14 +252,15 @@ TEST_F(HeaderAccessTest, FullTableRefusesAndChangesNothing) {
   EXPECT_EQ(Alloc(), 4u);  // a free number is still handed out
 }
 
-// The model: a set of free numbers and the blocks handed out. Every step
-// checks that no number is handed out twice or lost, that a number the
-// release put into the cache comes back first, and that used blocks equal
-// the header plus live plus free blocks.
+// The model: a set of free numbers and the blocks handed out, saved at
+// every commit and nested level. Every step checks that no number is handed
+// out twice or lost, that a number the release put into the cache comes
+// back first, and that used blocks equal the header plus live plus free
+// blocks; rollbacks of either kind restore the saved model.
 TEST_F(HeaderAccessTest, RandomAllocationsAndReleasesMatchTheModel) {
   Open("m.nx2");
   std::mt19937 rng(6501);
-  const int steps = TestSize(100000, 100000);
+  const int steps = 100000;
   struct TModel {
     std::vector<TnxBlockNumber> live;
     std::set<TnxBlockNumber> free;
@@ -267,6 +268,7 @@ TEST_F(HeaderAccessTest, RandomAllocationsAndReleasesMatchTheModel) {
   };
   TModel model;
   TModel committed = model;
+  std::vector<TModel> levels;  // the model as each nested level started
   std::optional<TnxBlockNumber> expectNext;
   int maps = 0;
   for (int step = 0; step < steps; ++step) {
@@ -295,13 +297,29 @@ TEST_F(HeaderAccessTest, RandomAllocationsAndReleasesMatchTheModel) {
         expectNext.reset();
       else
         expectNext = n;
-    } else if (r < 995) {
-      Commit();
-      committed = model;
+    } else if (r < 993 && levels.size() < 3) {
+      Trans().StartNested(true);
+      levels.push_back(model);
+    } else if (r < 996) {
+      if (levels.empty()) {
+        Commit();
+        committed = model;
+      } else {
+        Bm().CommitTransaction(&Trans(), nullptr, false);
+        Trans().EndLevel();
+        levels.pop_back();
+      }
     } else {
-      Rollback();
-      model = committed;
       expectNext.reset();
+      if (levels.empty()) {
+        Rollback();
+        model = committed;
+      } else {
+        Bm().RollbackTransaction(&Trans());
+        Trans().EndLevel();
+        model = levels.back();
+        levels.pop_back();
+      }
     }
     if (step % 97 == 0 || step == steps - 1) {
       const std::multiset<uint32_t> numbers = FreeNumbers();
