@@ -906,7 +906,21 @@ TEST_F(HeaderAccessTest, OldFormatAllocatesThroughItsChainAndHasSixSections) {
     EXPECT_EQ(e.ErrorCode(), nxeCapabilityNotSupported);
     EXPECT_EQ(e.ErrorString(), u"ChangePassword not supported by Tnx1xFileHeaderAccess");
   }
+  {
+    TnxBlockGuard block;
+    block.Hold(Access().GetBlock(&Trans(), 1, 0, true, block.ReleaseMethod()));
+    EXPECT_EQ(ErrorCodeOf([&] { reader->DeleteBlock(Trans(), block.Block()); }), nxeWriteFailure);
+  }
   reader.reset();
+  {
+    // A chain block naming itself would be handed out again and again.
+    auto header = Writer();
+    TnxBlockGuard dead;
+    dead.Hold(Access().GetBlock(&Trans(), 3, 0, true, dead.ReleaseMethod()));
+    StoreU32(dead.Block() + 16, 3);
+    EXPECT_EQ(ErrorCodeOf([&] { header->GetNewBlock(Trans(), 0, none); }), nxeCorruptFile);
+  }
+  Rollback();
 
   auto header = Writer();
   std::vector<uint32_t> got;
