@@ -3,6 +3,8 @@
 //   accessor of its own as an engine takes one;
 // - alloc/peer:addblock: AddBlock of 10^5 new blocks on the buffer manager
 //   alone, the floor of any allocation.
+#include "storage/header_access.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -11,7 +13,6 @@
 #include "storage/block_access.h"
 #include "storage/buffer_manager.h"
 #include "storage/files.h"
-#include "storage/header_access.h"
 #include "storage/transactions.h"
 #include "support/storage_fixture.h"
 

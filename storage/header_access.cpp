@@ -41,7 +41,8 @@ struct TShortName {
 };
 
 bool SameName(std::string_view aA, std::string_view aB) {
-  return aA.size() == aB.size() && nxCmpShortStringI(TShortName(aA).Bytes.data(), TShortName(aB).Bytes.data(), 255) == 0;
+  return aA.size() == aB.size() &&
+         nxCmpShortStringI(TShortName(aA).Bytes.data(), TShortName(aB).Bytes.data(), 255) == 0;
 }
 
 std::u16string Ansi(std::string_view aText) {
@@ -191,12 +192,8 @@ uint16_t Tnx1xFileHeaderAccess::RegisterHeaderSection(std::string_view aName, ui
     std::string_view Name;
     uint16_t Offset;
   };
-  static constexpr std::array<TFixed, 6> kFixed{{{"Encryption", 256},
-                                                 {"Stream", 512},
-                                                 {"AutoInc", 768},
-                                                 {"Record", 1024},
-                                                 {"Blob", 1280},
-                                                 {"Indices", 1536}}};
+  static constexpr std::array<TFixed, 6> kFixed{
+      {{"Encryption", 256}, {"Stream", 512}, {"AutoInc", 768}, {"Record", 1024}, {"Blob", 1280}, {"Indices", 1536}}};
   if (aCreate) CheckDirty();
   for (const TFixed& fixed : kFixed)
     if (SameName(fixed.Name, aName)) return fixed.Offset;
@@ -250,8 +247,7 @@ uint32_t Tnx2xFileHeaderAccess::CachedCount() const {
   return count;
 }
 
-PnxBlock Tnx2xFileHeaderAccess::GetNewBlock(TnxBaseTransaction& aTrans, int32_t aID,
-                                            TnxReleaseMethod& aReleaseMethod) {
+PnxBlock Tnx2xFileHeaderAccess::GetNewBlock(TnxBaseTransaction& aTrans, int32_t aID, TnxReleaseMethod& aReleaseMethod) {
   if (bfhaMainHeader) return bfhaMainHeader->GetNewBlock(aTrans, aID, aReleaseMethod);
   CheckDirty();
   uint8_t* header = Header();
@@ -385,8 +381,8 @@ uint16_t Tnx2xFileHeaderAccess::FindSection(std::string_view aName, uint8_t aSiz
   // Block 0 keeps the encryption engine's area above its sections.
   uint32_t limit = usable - 1;
   if (bfhaBlockAccess->HeaderBlock() == 0)
-    if (const auto* format = dynamic_cast<const Tnx2xFileHeaderAccessFactory*>(
-            bfhaHeaderFile->fiHeaderAccessFactory.get()))
+    if (const auto* format =
+            dynamic_cast<const Tnx2xFileHeaderAccessFactory*>(bfhaHeaderFile->fiHeaderAccessFactory.get()))
       limit -= std::min(format->EncryptionHeaderSize(), limit);
   const uint32_t top = LoadU16(header + nxhSectionTop);
   if (top <= nxhSectionDirectory || top > limit) RaiseCorruptHeader(u"section top out of range");
@@ -459,8 +455,8 @@ int32_t LastID(const uint8_t* aPairs, uint32_t aCount) { return LoadI32(aPairs +
 // Puts aID/aBlock at its sorted place among aCount pairs of a list that
 // holds aCapacity; a full list first gives up its last pair into aCarry.
 // Answers whether a pair was given up.
-bool InsertPair(uint8_t* aPairs, uint32_t& aCount, uint32_t aCapacity, int32_t aID, uint32_t aBlock,
-                int32_t& aCarryID, uint32_t& aCarryBlock) {
+bool InsertPair(uint8_t* aPairs, uint32_t& aCount, uint32_t aCapacity, int32_t aID, uint32_t aBlock, int32_t& aCarryID,
+                uint32_t& aCarryBlock) {
   bool carried = false;
   if (aCount >= aCapacity) {
     aCount = aCapacity - 1;

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,8 +18,8 @@
 #include "platform/endian.h"
 #include "platform/text.h"
 #include "storage/block_access.h"
-#include "storage/encryption_engine.h"
 #include "storage/buffer_manager.h"
+#include "storage/encryption_engine.h"
 #include "storage/file_header.h"
 #include "storage/transactions.h"
 #include "support/exception_message.h"
@@ -102,7 +102,8 @@ public:
   }
   std::vector<uint32_t> Cache(const TBytes& aHeader) {
     std::vector<uint32_t> cache;
-    for (uint32_t i = 0; i < LoadU32(&aHeader[nxhFreeCount]); ++i) cache.push_back(LoadU32(&aHeader[nxhFreeCache + 4 * i]));
+    for (uint32_t i = 0; i < LoadU32(&aHeader[nxhFreeCount]); ++i)
+      cache.push_back(LoadU32(&aHeader[nxhFreeCache + 4 * i]));
     return cache;
   }
   // Every free number as the file keeps it: cache, map entries and the map
@@ -192,7 +193,7 @@ TEST_F(HeaderAccessTest, SpillIntoAnExistingMapKeepsTheReleasedBlockCached) {
   Open("a.nx2");
   std::vector<TnxBlockNumber> blocks;
   for (int i = 0; i < 41; ++i) blocks.push_back(Alloc());
-  for (int i = 0; i < 21; ++i) Free(blocks[i]);  // map blocks[20] with 15 entries
+  for (int i = 0; i < 21; ++i) Free(blocks[i]);   // map blocks[20] with 15 entries
   for (int i = 21; i < 36; ++i) Free(blocks[i]);  // the cache is full again
   EXPECT_EQ(Free(blocks[36]), std::make_pair(20u, 6u));
   const TBytes map = BlockBytes(blocks[20]);
@@ -348,7 +349,8 @@ TEST_F(HeaderAccessTest, FreedBlocksAreNotWrittenAndComeBackAsNewBlocks) {
   TnxBlockGuard block;
   block.Hold(header->GetNewBlock(Trans(), 5, block.ReleaseMethod()));
   EXPECT_EQ(LoadU32(block.Block() + 4), 2u);
-  EXPECT_TRUE(std::all_of(block.Block() + 16, block.Block() + file_->fiBlockSizeBytes, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(block.Block() + 16, block.Block() + file_->fiBlockSizeBytes, [](uint8_t b) { return b == 0; }));
 }
 
 // Damage put into the transaction's copies of block 0, a map block and an
@@ -363,8 +365,8 @@ TEST_F(HeaderAccessTest, DamagedFreeSpaceAndSubHeadersGiveCorruptionCodes) {
   for (int i = 0; i < 40; ++i) blocks.push_back(Alloc());
   for (int i = 0; i < 30; ++i) Free(blocks[i]);  // a map with 15 entries, 14 cached
   Commit();
-  using TDamage = void (*)(HeaderAccessTest& aTest, uint8_t* aHeader, uint32_t aSection);
-  using TCall = void (*)(HeaderAccessTest& aTest, TnxBaseFileHeaderAccess& aHeader);
+  using TDamage = void (*)(HeaderAccessTest & aTest, uint8_t * aHeader, uint32_t aSection);
+  using TCall = void (*)(HeaderAccessTest & aTest, TnxBaseFileHeaderAccess & aHeader);
   const TCall alloc = [](HeaderAccessTest& t, TnxBaseFileHeaderAccess& h) {
     TnxBlockGuard b;
     b.Hold(h.GetNewBlock(t.Trans(), kID, b.ReleaseMethod()));
@@ -455,8 +457,7 @@ TEST_F(HeaderAccessTest, DamagedFreeSpaceAndSubHeadersGiveCorruptionCodes) {
   };
   for (const TCase& c : cases) {
     auto header = Writer();
-    const uint32_t section =
-        header->RegisterHeaderSection(nxSubHeadersSection, nxSubHeadersSectionSize, false, false);
+    const uint32_t section = header->RegisterHeaderSection(nxSubHeadersSection, nxSubHeadersSectionSize, false, false);
     c.Damage(*this, header->Header(), section);
     try {
       c.Call(*this, *header);
@@ -488,8 +489,8 @@ TEST_F(HeaderAccessTest, MutatedFreeSpaceAndDirectoriesGiveOnlyCorruptionCodes) 
   const std::string base = fx_.Dir().Read("base.nx2");
   const uint32_t bytes = file_->BlockBytes();
   // The byte ranges the damage goes to.
-  std::vector<std::pair<size_t, size_t>> ranges{{nxhFreeHead, nxhUsedBlocks}, {nxhFreeCache, nxhFreeCache + 80},
-                                                {nxhSectionTop, nxhSectionDirectory + 40}};
+  std::vector<std::pair<size_t, size_t>> ranges{
+      {nxhFreeHead, nxhUsedBlocks}, {nxhFreeCache, nxhFreeCache + 80}, {nxhSectionTop, nxhSectionDirectory + 40}};
   {
     auto reader = Access().HeaderAccess(nullptr, false);
     const uint32_t s = reader->RegisterHeaderSection(nxSubHeadersSection, nxSubHeadersSectionSize, false, false);
@@ -544,10 +545,15 @@ TEST_F(HeaderAccessTest, MutatedFreeSpaceAndDirectoriesGiveOnlyCorruptionCodes) 
       expectCorrupt([&] { access.HeaderAccess(&trans, true)->RegisterHeaderSection("New", 9, true, false); }, true);
       for (int32_t id : {1000, 1040, 1078, 1001, 5000})
         expectCorrupt(
-            [&] { dynamic_cast<Tnx2xFileHeaderAccess&>(*access.HeaderAccess(nullptr, false)).GetHeaderBlockForID(nullptr, id); },
+            [&] {
+              dynamic_cast<Tnx2xFileHeaderAccess&>(*access.HeaderAccess(nullptr, false))
+                  .GetHeaderBlockForID(nullptr, id);
+            },
             false);
       expectCorrupt(
-          [&] { dynamic_cast<Tnx2xFileHeaderAccess&>(*access.HeaderAccess(&trans, true)).GetHeaderBlockForID(&trans, 1003); },
+          [&] {
+            dynamic_cast<Tnx2xFileHeaderAccess&>(*access.HeaderAccess(&trans, true)).GetHeaderBlockForID(&trans, 1003);
+          },
           false);
       std::vector<TnxBlockNumber> got;
       for (int i = 0; i < 30; ++i)
@@ -655,16 +661,32 @@ TEST_F(HeaderAccessTest, DamagedDirectoryGivesCorruptHeader) {
     void (*Damage)(uint8_t* aHeader, uint32_t aTop);
   };
   const TCase cases[] = {
-      {"name past the top", [](uint8_t* h, uint32_t top) { h[258] = 255; platform::StoreU16(h + 256, static_cast<uint16_t>(258 + 100)); (void)top; }},
+      {"name past the top",
+       [](uint8_t* h, uint32_t top) {
+         h[258] = 255;
+         platform::StoreU16(h + 256, static_cast<uint16_t>(258 + 100));
+         (void)top;
+       }},
       {"offset word past the top",
        [](uint8_t* h, uint32_t) {
          h[258] = 2;
          platform::StoreU16(h + 256, static_cast<uint16_t>(258 + 4));
        }},
-      {"offset below the directory", [](uint8_t* h, uint32_t) { h[258] = 1; h[259] = 'A'; platform::StoreU16(h + 260, 100); }},
-      {"offset above the top", [](uint8_t* h, uint32_t top) { h[258] = 1; h[259] = 'A'; platform::StoreU16(h + 260, static_cast<uint16_t>(top + 1)); }},
+      {"offset below the directory",
+       [](uint8_t* h, uint32_t) {
+         h[258] = 1;
+         h[259] = 'A';
+         platform::StoreU16(h + 260, 100);
+       }},
+      {"offset above the top",
+       [](uint8_t* h, uint32_t top) {
+         h[258] = 1;
+         h[259] = 'A';
+         platform::StoreU16(h + 260, static_cast<uint16_t>(top + 1));
+       }},
       {"top below the directory", [](uint8_t* h, uint32_t) { platform::StoreU16(h + 256, 200); }},
-      {"top above the usable area", [](uint8_t* h, uint32_t top) { platform::StoreU16(h + 256, static_cast<uint16_t>(top + 1)); }},
+      {"top above the usable area",
+       [](uint8_t* h, uint32_t top) { platform::StoreU16(h + 256, static_cast<uint16_t>(top + 1)); }},
       {"no terminator",
        [](uint8_t* h, uint32_t) {
          const uint32_t top = 258 + 4 * 900;
@@ -700,8 +722,7 @@ protected:
     for (uint32_t i = 0; i < section[nxSubHeadersCount]; ++i)
       pairs.emplace_back(LoadI32(section + 8 * i), LoadU32(section + 8 * i + 4));
     aOverflowBlocks = 0;
-    for (uint32_t next = LoadU32(section + nxSubHeadersChain); next != 0 && aOverflowBlocks < 1000;
-         ++aOverflowBlocks) {
+    for (uint32_t next = LoadU32(section + nxSubHeadersChain); next != 0 && aOverflowBlocks < 1000; ++aOverflowBlocks) {
       const TBytes block = BlockBytes(next);
       EXPECT_EQ(SignatureOf(block.data()), "CHOF");
       EXPECT_EQ(LoadI32(&block[file_->fiBlockSizeBytes]), nxSubHeaderOverflowOwnerID);
@@ -826,7 +847,8 @@ TEST_F(HeaderAccessTest, ChangePasswordReEnciphersTheHeaderOfAnEncryptedRootOnly
   TnxBaseTransaction trans(Bm(), nullptr, false, false);
   EXPECT_EQ(testing::MessageOf<EnxBaseException>([&] { nested.ChangePassword(trans, u"new"); }),
             testing::MessageOf<EnxBaseException>([] {
-              throw EnxBaseFileException(nxeCapabilityNotSupported, u"ChangePassword is only allowed for the root table");
+              throw EnxBaseFileException(nxeCapabilityNotSupported,
+                                         u"ChangePassword is only allowed for the root table");
             }));
   root.ChangePassword(trans, u"new");
   Bm().CommitTransaction(&trans, nullptr, false);
