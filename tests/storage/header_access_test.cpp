@@ -333,7 +333,7 @@ TEST_F(HeaderAccessTest, RandomAllocationsAndReleasesMatchTheModel) {
   EXPECT_GT(maps, 10);
 }
 
-TEST_F(HeaderAccessTest, FreedBlocksAreNotWrittenAndComeBackAsNewBlocks) {
+TEST_F(HeaderAccessTest, FreedBlocksAreNotWrittenAgainAndAreHandedOutAgain) {
   Open("f.nx2");
   for (int i = 0; i < 3; ++i) Alloc();
   Commit();
@@ -344,13 +344,34 @@ TEST_F(HeaderAccessTest, FreedBlocksAreNotWrittenAndComeBackAsNewBlocks) {
   const std::string after = fx_.Dir().Read("f.nx2");
   const uint32_t bytes = file_->BlockBytes();
   EXPECT_EQ(after.substr(2 * bytes, bytes), before.substr(2 * bytes, bytes));
-  EXPECT_EQ(LoadU32(after.data() + nxhFreeCount), 1u);
+  EXPECT_EQ(LoadU32(reinterpret_cast<const uint8_t*>(after.data()) + nxhFreeCount), 1u);
   auto header = Writer();
   TnxBlockGuard block;
   block.Hold(header->GetNewBlock(Trans(), 5, block.ReleaseMethod()));
   EXPECT_EQ(LoadU32(block.Block() + 4), 2u);
-  EXPECT_TRUE(
-      std::all_of(block.Block() + 16, block.Block() + file_->fiBlockSizeBytes, [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(LoadI32(block.Block() + file_->fiBlockSizeBytes), 5);
+}
+
+// One transaction's commit queues block 3; before its flush runs, another
+// frees the block and commits. The flush must still write a whole image.
+TEST_F(HeaderAccessTest, BlockFreedWhileAnEarlierWriteIsQueuedIsWrittenWhole) {
+  Open("q.nx2", 4);
+  TnxFlushList first;
+  {
+    TnxBaseTransaction trans(Bm(), nullptr, false, false);
+    TnxBlockGuard block;
+    block.Hold(Access().GetBlock(&trans, 3, kID, true, block.ReleaseMethod()));
+    block.Block()[100] = 0xAB;
+    block.Release();
+    Bm().CommitTransaction(&trans, &first, false);
+  }
+  Free(3);
+  Commit();
+  first.Flush(false);
+  EXPECT_FALSE(nxFatalErrorFlag.load());
+  const std::string disk = fx_.Dir().Read("q.nx2");
+  EXPECT_EQ(static_cast<uint8_t>(disk[3 * file_->BlockBytes() + 100]), 0xAB);
+  EXPECT_EQ(LoadU32(reinterpret_cast<const uint8_t*>(disk.data()) + nxhFreeCache), 3u);
 }
 
 // Damage put into the transaction's copies of block 0, a map block and an
