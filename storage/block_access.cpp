@@ -61,6 +61,11 @@ void TnxBlockAccess::ChangePassword(TnxBaseTransaction& aTrans, std::u16string_v
 
 TnxLSN TnxBlockAccess::CurrentLSN() const { return baBufferManager.FileLSN(baFile); }
 
+TnxLSN TnxBlockAccess::CurrentLSN(TnxBaseTransaction* aTrans) {
+  if (!aTrans) return CurrentLSN();
+  return HeaderAccess(aTrans, false)->CurrentLSN();
+}
+
 const std::u16string& TnxBlockAccess::fiName() const noexcept { return baFile.fiName; }
 
 uint32_t TnxBlockAccess::fiBlockSizeBytes() const noexcept { return baFile.fiBlockSizeBytes; }

@@ -50,6 +50,8 @@ public:
   bool ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const;
   // The LSN of the file's header as last read or committed.
   TnxLSN CurrentLSN() const;
+  // With a transaction, the header's LSN as that transaction sees it.
+  TnxLSN CurrentLSN(TnxBaseTransaction* aTrans);
 
   TnxBlockNumber HeaderBlock() const noexcept { return baHeaderBlock; }
   // A nested table's sub-header, once its root header named it.

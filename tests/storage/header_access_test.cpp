@@ -898,6 +898,10 @@ TEST_F(HeaderAccessTest, PlainTablesRefuseChangePasswordAndBlocksAreValidBelowTh
   EXPECT_TRUE(Access().ValidBlock(3, *header));
   EXPECT_FALSE(Access().ValidBlock(4, *header));
   EXPECT_FALSE(Access().ValidBlock(3, static_cast<TnxBaseTransaction*>(nullptr)));  // not committed yet
+  // The header's LSN as the writer sees it, and as committed.
+  EXPECT_EQ(Access().CurrentLSN(&trans), trans.LSN());
+  EXPECT_EQ(Access().CurrentLSN(nullptr), Access().CurrentLSN());
+  EXPECT_NE(Access().CurrentLSN(), trans.LSN());
 }
 
 // ---- "NX!1" ----
