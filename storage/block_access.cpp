@@ -4,6 +4,7 @@
 #include "storage/buffer_manager.h"
 #include "storage/file_header.h"
 #include "storage/files.h"
+#include "storage/header_access.h"
 
 namespace revurov {
 
@@ -26,9 +27,9 @@ TnxBlockAccess::TnxBlockAccess(TnxBaseFile& aFile, TnxBlockAccess* aMain, std::u
     : baFile(aFile), baBufferManager(OwnerOf(aFile)), baID(aID), baMain(aMain), baBaseName(aBaseName) {}
 
 PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID,
-                                  TnxReleaseMethod& aReleaseMethod) {
+                                  bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   TnxBlockGuard guard;
-  guard.Hold(baBufferManager.GetBlock(baFile, aTrans, aBlockNumber, guard.ReleaseMethod()));
+  guard.Hold(baBufferManager.GetBlock(baFile, aTrans, aBlockNumber, aMarkDirty, guard.ReleaseMethod()));
   if (baFile.fiHeaderAccessFactory) baFile.fiHeaderAccessFactory->VerifyID(guard.Block(), aBlockNumber, aID);
   const PnxBlock block = guard.Block();
   aReleaseMethod = std::exchange(guard.ReleaseMethod(), {});
@@ -39,7 +40,31 @@ bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction*
   return aBlockNumber != 0 && aBlockNumber < baBufferManager.UsedBlocks(baFile);
 }
 
+std::unique_ptr<TnxBaseFileHeaderAccess> TnxBlockAccess::HeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty) {
+  if (!baFile.fiHeaderAccessFactory)
+    throw EnxBufferManagerException(nxeInvalidParameter, u"File \"%s\" has no header format", {baFile.fiName});
+  return baFile.fiHeaderAccessFactory->CreateFileHeaderAccess(aTrans, aMarkDirty, *this);
+}
+
+bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, const TnxBaseFileHeaderAccess& aHeaderAccess) const {
+  return aBlockNumber != 0 && aBlockNumber < aHeaderAccess.UsedBlocks();
+}
+
+void TnxBlockAccess::ChangePassword(TnxBaseTransaction& aTrans, std::u16string_view aNewPassword) {
+  if (baID != 0)
+    throw EnxBaseFileException(nxeCapabilityNotSupported, u"ChangePassword is only allowed for the root table");
+  if (!baFile.fiEncryptionEngine)
+    throw EnxBaseFileException(nxeCapabilityNotSupported,
+                               u"ChangePassword is only supported for tables with an encryption engine");
+  HeaderAccess(&aTrans, true)->ChangePassword(aNewPassword);
+}
+
 TnxLSN TnxBlockAccess::CurrentLSN() const { return baBufferManager.FileLSN(baFile); }
+
+TnxLSN TnxBlockAccess::CurrentLSN(TnxBaseTransaction* aTrans) {
+  if (!aTrans) return CurrentLSN();
+  return HeaderAccess(aTrans, false)->CurrentLSN();
+}
 
 const std::u16string& TnxBlockAccess::fiName() const noexcept { return baFile.fiName; }
 

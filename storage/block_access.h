@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,7 @@
 namespace revurov {
 
 class TnxBaseFile;
+class TnxBaseFileHeaderAccess;
 class TnxBaseTransaction;
 class TnxBufferManager;
 
@@ -31,13 +33,29 @@ public:
   TnxBlockAccess(TnxBaseFile& aFile, TnxBlockAccess* aMain, std::u16string_view aBaseName, int32_t aID);
 
   PnxBlock GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID,
+                    TnxReleaseMethod& aReleaseMethod) {
+    return GetBlock(aTrans, aBlockNumber, aID, false, aReleaseMethod);
+  }
+  // With aMarkDirty, aTrans's copy for change.
+  PnxBlock GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID, bool aMarkDirty,
                     TnxReleaseMethod& aReleaseMethod);
+  // A header accessor of the file's format for this logical file; the
+  // caller frees it within its operation.
+  std::unique_ptr<TnxBaseFileHeaderAccess> HeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty);
+  // Numbers below the accessor's used blocks, block 0 excepted.
+  bool ValidBlock(TnxBlockNumber aBlockNumber, const TnxBaseFileHeaderAccess& aHeaderAccess) const;
+  // Root file of an encrypted table only; otherwise 12289.
+  void ChangePassword(TnxBaseTransaction& aTrans, std::u16string_view aNewPassword);
   // Numbers below the file's used-block count, block 0 excepted.
   bool ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const;
   // The LSN of the file's header as last read or committed.
   TnxLSN CurrentLSN() const;
+  // With a transaction, the header's LSN as that transaction sees it.
+  TnxLSN CurrentLSN(TnxBaseTransaction* aTrans);
 
   TnxBlockNumber HeaderBlock() const noexcept { return baHeaderBlock; }
+  // A nested table's sub-header, once its root header named it.
+  void SetHeaderBlock(TnxBlockNumber aBlock) noexcept { baHeaderBlock = aBlock; }
   int32_t ID() const noexcept { return baID; }
   TnxBlockAccess* Main() const noexcept { return baMain; }
   const std::u16string& BaseName() const noexcept { return baBaseName; }

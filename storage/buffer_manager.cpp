@@ -413,13 +413,20 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool /*aIsWTCommit*/) {
     top->DecreaseTransLevel();
     return false;
   }
+  if (top->mbDiscarded) {
+    // A freed block: its content no longer matters, so the committed image
+    // stays as it is and is not written again. A flush that queued it for
+    // an earlier commit still finds that image whole.
+    robBlockListTail.reset();
+    UnlinkFromTrans();
+    return true;
+  }
   if (!robNew) KeepImageForSnapShots();
-  const bool discarded = top->mbDiscarded;
   const TnxLSN oldLSN = boCacheBlock ? nxLoadBlockCommonHeader(boCacheBlock.Data()).bchLSN : robLastLSN;
   if (!robFile->IsTemporary()) robFile->WriteBlock(*this);
   ReplaceImage(top->TakeCacheBlock());
   robLastLSN = oldLSN;
-  robNew = !discarded ? false : !boCacheBlock;
+  robNew = false;
   robBlockListTail.reset();
   UnlinkFromTrans();
   if (robBlockNum == 0 && boCacheBlock) {

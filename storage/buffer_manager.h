@@ -325,7 +325,9 @@ public:
   // aModifiableBlock alone.
   void DirtyBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans,
                   PnxBlock& aModifiableBlock);
-  // Only for a cached block: dirties it and marks the copy discarded.
+  // Only for a cached block: dirties it and marks the copy discarded. A
+  // discarded copy that reaches the outermost commit leaves the committed
+  // image as it was and writes nothing.
   void DiscardBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans);
 
   // Ends the current level of aTrans: the outermost one commits and queues

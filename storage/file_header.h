@@ -54,7 +54,10 @@ inline constexpr uint32_t nxhSectionTop = 256;
 inline constexpr uint32_t nxhSectionDirectory = 258;
 inline constexpr uint32_t nxhMaxEngineName = 31;
 
+class TnxBaseFileHeaderAccess;
 class TnxBaseFileHeaderAccessFactory;
+class TnxBaseTransaction;
+class TnxBlockAccess;
 using TnxFileHeaderAccessFactoryPtr = std::unique_ptr<TnxBaseFileHeaderAccessFactory>;
 
 // The class reference of a header format.
@@ -102,6 +105,10 @@ public:
 
   virtual const TnxFileHeaderAccessFactoryClass& ClassType() const noexcept = 0;
 
+  // A header accessor of this format (header_access.h) over aBlockAccess.
+  virtual std::unique_ptr<TnxBaseFileHeaderAccess> CreateFileHeaderAccess(TnxBaseTransaction* aTrans,
+                                                                          bool aMarkDirty,
+                                                                          TnxBlockAccess& aBlockAccess) const = 0;
   virtual void PrepareChecksum(uint8_t* /*aHeader*/, bool /*aCreating*/) {}
   virtual void VerifyID(const uint8_t* aBlock, TnxBlockNumber aBlockNum, int32_t aID) const;
   virtual void ValidateBlock(const uint8_t* aBlock, TnxBlockNumber aBlockNum) const;
@@ -131,6 +138,8 @@ public:
   const TnxFileHeaderAccessFactoryClass& ClassType() const noexcept override { return ClassInfo(); }
 
   Tnx1xFileHeaderAccessFactory(const TnxBlockSignature& aNewSignature, TnxBaseFile& aFile, uint8_t* aHeader);
+  std::unique_ptr<TnxBaseFileHeaderAccess> CreateFileHeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty,
+                                                                  TnxBlockAccess& aBlockAccess) const override;
 };
 
 class Tnx2xFileHeaderAccessFactory final : public TnxCommonFileHeaderAccessFactory {
@@ -139,6 +148,10 @@ public:
   const TnxFileHeaderAccessFactoryClass& ClassType() const noexcept override { return ClassInfo(); }
 
   Tnx2xFileHeaderAccessFactory(const TnxBlockSignature& aNewSignature, TnxBaseFile& aFile, uint8_t* aHeader);
+  std::unique_ptr<TnxBaseFileHeaderAccess> CreateFileHeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty,
+                                                                  TnxBlockAccess& aBlockAccess) const override;
+  // E, the size of the encryption engine's area at the top of block 0.
+  uint32_t EncryptionHeaderSize() const noexcept { return fhEncryptionHeaderSize; }
 
   void PrepareChecksum(uint8_t* aHeader, bool aCreating) override;
   void VerifyID(const uint8_t* aBlock, TnxBlockNumber aBlockNum, int32_t aID) const override;
