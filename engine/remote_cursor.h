@@ -14,6 +14,19 @@
 // - Freed, it closes the server's cursor ($3FF, can-skip, errors
 //   swallowed); its session must still be alive, its database need not.
 // - The filter deadline is on the engine's 64-bit millisecond clock.
+// - No local record cache yet: reads send the plain forms ($321-$323).
+//   A positioning request may chain the following read (servers above
+//   47001 with cfMessageReduction); its reply waits in the queue for the
+//   read of the expected kind, and a read of an expected kind that finds
+//   nothing queued forgets all expected kinds.
+// - Record replies are checked against their code (record length, blob
+//   trailer, cache info); one that does not fit answers 15522.
+// - Keys and bookmarks are built, compared and checked locally by the
+//   current index's key engine and bookmark handler where they exist
+//   (comparisons only under the index's own collation); a key built
+//   locally is given back on every path.
+// - An index ID answered by the server outside -1 .. index count - 1
+//   gives 15522 and the cursor keeps its index.
 // - Operations of later steps answer 12289 until they are built.
 #pragma once
 

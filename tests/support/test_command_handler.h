@@ -33,6 +33,7 @@
 #include "platform/guid.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
+#include "transport/base_transport.h"
 #include "transport/command_handler.h"
 #include "transport/data_message_queue.h"
 #include "transport/request_reader.h"
@@ -332,11 +333,9 @@ private:
   };
 
   void Send(TnxMsgID aMsgID, uint32_t aCode, const std::vector<uint8_t>& aData, const std::u16string& aText) {
-    TnxReplyWriter reply(aMsgID);
-    if (!aData.empty()) reply.Write(aData.data(), static_cast<int64_t>(aData.size()));
-    reply.Error = aCode;
     if (!aText.empty()) KeepErrorText(aCode, aText);
-    reply.Send();
+    // Straight from the bytes: a reply writer's stream reserves memory per reply.
+    TnxBaseTransport::Reply(aMsgID, aCode, aData.empty() ? nullptr : aData.data(), static_cast<int32_t>(aData.size()));
   }
 
   // Bounded: a test that forgets to release still ends.
