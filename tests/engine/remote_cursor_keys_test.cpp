@@ -301,6 +301,22 @@ TEST_F(RemoteCursorKeysTest, CompareKeysAsksTheServerForWhatItCannotCompare) {
   EXPECT_EQ(relation, -1);
 }
 
+TEST_F(RemoteCursorKeysTest, AMissingKeyIsTheServersToCompare) {
+  TnxRemoteCursor* cursor = ConnectAndOpen();
+  Bytes key1 = Key(20);
+  const size_t before = SentCount(session);
+  TValueRelationship relation = 9;
+  ASSERT_EQ(cursor->CompareKeys(0, 0, true, key1.data(), false, nullptr, relation), 0u);
+  EXPECT_EQ(SentBy(session, before), Ids{0x377});
+  Bytes expected(22, 0);
+  Put32(expected, 0, cursor->CursorID());
+  Put32(expected, 12, static_cast<uint32_t>(key1.size()));
+  expected[16] = 0xFF;
+  expected[21] = 0xFF;  // a missing key counts as direct, of length 0
+  EXPECT_EQ(LastPayload(0x377), Join(expected, key1));
+  EXPECT_EQ(relation, 1);
+}
+
 TEST_F(RemoteCursorKeysTest, BuildKeyNeedsAnIndex) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   Bytes record = Record(20);
