@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
+#include "dictionary/key_engine.h"
 #include "engine/engine_clock.h"
+#include "engine/remote_cursor_wire.h"
 #include "engine/remote_database.h"
 #include "engine/remote_dictionary.h"
 #include "lowlevel/errors/error_codes.h"
@@ -54,8 +57,20 @@ TnxRemoteCursor::TnxRemoteCursor(TnxRemoteDatabase* aDatabase, uint32_t aTimeout
   }
   // The server's word picks the bookmark layout: checked, not trusted.
   if (rcIndexID < -1 || rcIndexID >= IndexCountOf(rcTableDescriptor)) throw EnxBaseException(nxeMessageUnrecognized);
+  // Keys and bookmarks are built and checked here where an engine exists;
+  // without one the server does that work.
+  const int32_t indexCount = IndexCountOf(rcTableDescriptor);
+  rcKeyEngines.resize(static_cast<size_t>(indexCount));
+  rcBookmarkHandlers.resize(static_cast<size_t>(indexCount) + 1);
   // Sequential access: bookmarks by reference number alone.
-  rcBookmarkSize = rcIndexID < 0 ? nxBookmarkOverhead : rcTableDescriptor->tdGetBookmarkSize(rcIndexID);
+  rcBookmarkHandlers[0] = std::make_unique<TnxBookmarkHandler>(-1, nullptr);
+  for (int32_t i = 0; i < indexCount; ++i) {
+    TnxBaseKeyDescriptor* key = rcTableDescriptor->IndicesDescriptor()->IndexDescriptor(i)->KeyDescriptor();
+    if (!key || TnxBaseKeyEngine::TryCreateFor(*key, rcKeyEngines[static_cast<size_t>(i)]) != 0) continue;
+    rcBookmarkHandlers[static_cast<size_t>(i) + 1] =
+        std::make_unique<TnxBookmarkHandler>(i, rcKeyEngines[static_cast<size_t>(i)].get());
+  }
+  rcUpdateBookmarkHandler();
   rcMaxBookmarkSize = std::max(rcTableDescriptor->GetMaxBookmarkSize(), rcBookmarkSize);
   rcBookmarkCache.assign(rcMaxBookmarkSize, 0);
   rcDelayedSetToBookmark.assign(rcMaxBookmarkSize, 0);
@@ -128,16 +143,62 @@ uint32_t TnxRemoteCursor::rcSetToBookmarkInner(PnxBookmarkBuffer aBookmark, uint
 }
 
 uint32_t TnxRemoteCursor::SetToBookmark(PnxBookmarkBuffer aBookmark, uint32_t aSize) {
+  constexpr TnxAbstractCursorOptions kChaining =
+      nxCursorOption(acoChainedRecordGetUsesWriteLock) | nxCursorOption(acoSetToBookmarkFollowedByNothing) |
+      nxCursorOption(acoSetToBookmarkFollowedByRecordGet) | nxCursorOption(acoSetToBookmarkFollowedByRecordGetNext) |
+      nxCursorOption(acoSetToBookmarkFollowedByRecordGetPrior) | nxCursorOption(acoSetToBookmarkFollowedBySync);
+  const TnxAbstractCursorOptions options = CursorOptions();
+  // The chaining options hold for this call only.
+  RemoveCursorOptions(kChaining);
+  auto has = [options](TnxAbstractCursorOption aOption) { return (options & nxCursorOption(aOption)) != 0; };
   // The delayed copy goes into a buffer of the largest bookmark.
   if (aSize > rcMaxBookmarkSize || (!aBookmark && aSize != 0)) return nxeInvalidParameter;
+  const uint32_t check = BookmarkCheckLocal(aBookmark, aSize);
+  if (check != 0 && check != nxeCapabilityNotSupported) return check;
   rcBookmarkCacheValid = false;
-  if (!nxClientFeatureOn(cfDelayedSetToBookmark)) {
-    if (rcDelayedSetToBookmarkSize != 0) rcFlushDelayedSetToBookmark(true);
-    return rcSetToBookmarkInner(aBookmark, aSize);
+  const bool chained = nxClientFeatureOn(cfMessageReduction) && rcServerVersion > nxChainedReadsMinServer &&
+                       (has(acoSetToBookmarkFollowedByRecordGet) || has(acoSetToBookmarkFollowedByRecordGetNext) ||
+                        has(acoSetToBookmarkFollowedByRecordGetPrior) || has(acoSetToBookmarkFollowedBySync));
+  if (!chained) {
+    if (!nxClientFeatureOn(cfDelayedSetToBookmark)) {
+      if (rcDelayedSetToBookmarkSize != 0) rcFlushDelayedSetToBookmark(true);
+      return rcSetToBookmarkInner(aBookmark, aSize);
+    }
+    if (aSize != 0) std::memcpy(rcDelayedSetToBookmark.data(), aBookmark, aSize);
+    rcDelayedSetToBookmarkSize = aSize;
+    return 0;
   }
-  if (aSize != 0) std::memcpy(rcDelayedSetToBookmark.data(), aBookmark, aSize);
-  rcDelayedSetToBookmarkSize = aSize;
-  return 0;
+  try {
+    const bool flip = has(acoFlipOrder);
+    TnxMsgID chainedID = nxnmCursorRecordSync;
+    if (has(acoSetToBookmarkFollowedBySync)) {
+      rcExpectedMultiPartReplies = 0x7;
+    } else if (has(acoSetToBookmarkFollowedByRecordGet)) {
+      chainedID = nxnmCursorRecordGet;
+      rcExpectedMultiPartReplies = uint8_t(1u << emprRecordGet);
+    } else if (has(acoSetToBookmarkFollowedByRecordGetNext)) {
+      chainedID = nxnmCursorRecordGet + 1;
+      rcExpectedMultiPartReplies = uint8_t(1u << (flip ? emprRecordGetPrior : emprRecordGetNext));
+    } else {
+      chainedID = nxnmCursorRecordGet + 2;
+      rcExpectedMultiPartReplies = uint8_t(1u << (flip ? emprRecordGetNext : emprRecordGetPrior));
+    }
+    const std::vector<uint8_t> payload = nxCursorTagged(rcCursorID, [&](TnxWriter& w) {
+      w.WriteInteger(static_cast<int32_t>(aSize));
+      w.WriteListBegin();
+      w.Write(aBookmark, aSize);
+      w.WriteListEnd();
+      w.WriteInteger(static_cast<int32_t>(chainedID));
+      w.WriteInteger(static_cast<int32_t>(RecordLength()));
+      w.WriteInteger(int32_t(has(acoChainedRecordGetUsesWriteLock) ? nxltWriteLock : nxltNoLock));
+      w.WriteInteger(static_cast<int32_t>(has(acoRecordGetFollowedByGetBookmark) ? rcBookmarkSize : 0));
+      w.WriteBoolean(flip);
+    });
+    return rcRequestBlock(nxnmCursorSetToBookmarkChained, payload.data(), static_cast<int32_t>(payload.size()),
+                          nullptr, nullptr, true);
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
 }
 
 uint32_t TnxRemoteCursor::sbcGetBookmarkSize(uint32_t& aSize) {

@@ -14,6 +14,19 @@
 // - Freed, it closes the server's cursor ($3FF, can-skip, errors
 //   swallowed); its session must still be alive, its database need not.
 // - The filter deadline is on the engine's 64-bit millisecond clock.
+// - No local record cache yet: reads send the plain forms ($321-$323).
+//   A positioning request may chain the following read (servers above
+//   47001 with cfMessageReduction); its reply waits in the queue for the
+//   read of the expected kind, and a read of an expected kind that finds
+//   nothing queued forgets all expected kinds.
+// - Record replies are checked against their code (record length, blob
+//   trailer, cache info); one that does not fit answers 15522.
+// - Keys and bookmarks are built, compared and checked locally by the
+//   current index's key engine and bookmark handler where they exist
+//   (comparisons only under the index's own collation); a key built
+//   locally is given back on every path.
+// - An index ID answered by the server outside -1 .. index count - 1
+//   gives 15522 and the cursor keeps its index.
 // - Operations of later steps answer 12289 until they are built.
 #pragma once
 
@@ -30,12 +43,19 @@ namespace revurov {
 
 class TnxRemoteDatabase;
 class TnxRemoteDataDictionary;
+class TnxBaseKeyEngine;
+class TnxBookmarkHandler;
+class TnxWriter;
 
 inline constexpr TnxMsgID nxnmCursorSetToBookmark = 0x313;
 inline constexpr TnxMsgID nxnmCursorDuplicate = 0x3C1;
 inline constexpr TnxMsgID nxnmCursorClose = 0x3FF;
 
 inline constexpr uint32_t nxDefaultFilterTimeout = 500;
+
+// Reads whose replies a chained positioning request has the server send
+// ahead; bit n of ExpectedMultiPartReplies is kind n.
+enum TnxExpectedMultiPartReply : uint8_t { emprRecordGet, emprRecordGetNext, emprRecordGetPrior };
 
 class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   REVUROV_SERVER_OBJECT_CLASS(TnxRemoteCursor, TnxAbstractRemoteCursor)
@@ -72,22 +92,43 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   void rcFilterTimeoutSuspend() noexcept;
   void rcFilterTimeoutResume() noexcept;
 
+  // ---- record reads, positioning, keys, ranges, bookmarks ----
+  uint32_t RecordGet(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  uint32_t RecordGetNext(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  uint32_t RecordGetPrior(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  uint32_t SetToBegin() override;
+  uint32_t SetToEnd() override;
+  uint32_t SetToCursor(TnxAbstractCursor* aCursor) override;
+  uint32_t GetBookmark(PnxBookmarkBuffer aBookmark, uint32_t aSize) override;
+  uint32_t CompareBookmarks(PnxBookmarkBuffer aBookmark1, PnxBookmarkBuffer aBookmark2, uint32_t aSize,
+                            TValueRelationship& aCompResult) override;
+  uint32_t BookmarkAsVariant(PnxBookmarkBuffer aBookmark, uint32_t aSize, platform::TnxVariant& aVariant) override;
+  uint32_t BookmarkCheckLocal(PnxBookmarkBuffer aBookmark, uint32_t aSize) override;
+  uint32_t RecNoSupported() override;
+  uint32_t RecNoGet(uint32_t& aRecNo, bool aFlipOrder) override;
+  uint32_t RecNoSet(uint32_t aRecNo, bool aFlipOrder) override;
+  uint32_t BuildKey(PnxRecordBuffer aData, PnxKeyBuffer aKey, bool aIgnoreFilter) override;
+  uint32_t KeyToRecord(PnxKeyBuffer aKey, PnxRecordBuffer aData) override;
+  uint32_t CompareKeys(int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey1, PnxKeyOrRecordBuffer aKey1,
+                       bool aDirectKey2, PnxKeyOrRecordBuffer aKey2, TValueRelationship& aResult) override;
+  uint32_t SetToKey(TnxSearchKeyAction aAction, int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey,
+                    PnxKeyOrRecordBuffer aData) override;
+  uint32_t RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey, PnxKeyOrRecordBuffer aKeyData,
+                           PnxRecordBuffer aData, bool aMatchFirst, bool aFirstCall) override;
+  uint32_t RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, bool aDirectKey1, PnxKeyOrRecordBuffer aKeyData1,
+                    bool aKeyIncl1, int32_t aFieldCount2, int32_t aPartialLen2, bool aDirectKey2,
+                    PnxKeyOrRecordBuffer aKeyData2, bool aKeyIncl2) override;
+  uint32_t RangeReset() override;
+  uint32_t SwitchToIndex(std::u16string_view aIndexName, int32_t aIndexID, TnxPosnOnRec aPosnOnRec) override;
+  // The chained reads whose replies the server sent ahead (a set of
+  // TnxExpectedMultiPartReply).
+  uint8_t ExpectedMultiPartReplies() const noexcept { return rcExpectedMultiPartReplies; }
+  bool BookmarkCacheValid() const noexcept { return rcBookmarkCacheValid; }
+
   uint32_t rcCacheBlob(const TnxRecID&, int32_t, TnxBlobNr, TnxNewBlobNr*) override {
     return NotSupported(u"rcCacheBlob");
   }
-  uint32_t SetToBegin() override { return NotSupported(u"SetToBegin"); }
-  uint32_t SetToCursor(TnxAbstractCursor*) override { return NotSupported(u"SetToCursor"); }
-  uint32_t SetToEnd() override { return NotSupported(u"SetToEnd"); }
   uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return NotSupported(u"SetToFilter"); }
-  uint32_t GetBookmark(PnxBookmarkBuffer, uint32_t) override { return NotSupported(u"GetBookmark"); }
-  uint32_t CompareBookmarks(PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&) override { return NotSupported(u"CompareBookmarks"); }
-  uint32_t BookmarkAsVariant(PnxBookmarkBuffer, uint32_t, platform::TnxVariant&) override { return NotSupported(u"BookmarkAsVariant"); }
-  uint32_t RecNoSupported() override { return NotSupported(u"RecNoSupported"); }
-  uint32_t RecNoGet(uint32_t&, bool) override { return NotSupported(u"RecNoGet"); }
-  uint32_t RecNoSet(uint32_t, bool) override { return NotSupported(u"RecNoSet"); }
-  uint32_t RecordGet(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGet"); }
-  uint32_t RecordGetNext(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetNext"); }
-  uint32_t RecordGetPrior(TnxLockType, PnxRecordBuffer) override { return NotSupported(u"RecordGetPrior"); }
   uint32_t RecordInsert(TnxLockType, PnxRecordBuffer, int64_t*) override { return NotSupported(u"RecordInsert"); }
   uint32_t RecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override { return NotSupported(u"RecordModify"); }
   uint32_t RecordDelete(PnxRecordBuffer, TnxLSN) override { return NotSupported(u"RecordDelete"); }
@@ -100,13 +141,7 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   uint32_t FilterActivate(TnxFilterID) override { return NotSupported(u"FilterActivate"); }
   uint32_t FilterDeactivate(TnxFilterID) override { return NotSupported(u"FilterDeactivate"); }
   uint32_t FilterRemove(TnxFilterID) override { return NotSupported(u"FilterRemove"); }
-  uint32_t SwitchToIndex(std::u16string_view, int32_t, TnxPosnOnRec) override { return NotSupported(u"SwitchToIndex"); }
-  uint32_t SetToKey(TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer) override { return NotSupported(u"SetToKey"); }
-  uint32_t RecordGetForKey(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override { return NotSupported(u"RecordGetForKey"); }
   uint32_t RecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, TnxDataSetKeyBufferArray&, bool, bool) override { return NotSupported(u"RecordGetForKeyBatch"); }
-  uint32_t RangeReset() override { return NotSupported(u"RangeReset"); }
-  uint32_t RangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool) override { return NotSupported(u"RangeSet"); }
-  uint32_t CompareKeys(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer, TValueRelationship&) override { return NotSupported(u"CompareKeys"); }
   uint32_t KeyFilterAddCustom(TnxBaseFilterDescriptor*, TnxKeyFilterID&) override { return NotSupported(u"KeyFilterAddCustom"); }
   uint32_t KeyFilterActivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterActivate"); }
   uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterDeactivate"); }
@@ -151,6 +186,23 @@ private:
                   bool aCanSkipCantSkip) noexcept;
   void rcFlushDelayedSetToBookmark(bool aDrop) noexcept;
   void rcReleaseDictionary() noexcept;
+  // The same as rcRequest with the reply as a library-heap block.
+  uint32_t rcRequestBlock(TnxMsgID aMsgID, const void* aData, int32_t aLen, TnxRecordBufferPtr* aReply,
+                          int32_t* aReplyLen, bool aCanSkipCantSkip) noexcept;
+  uint32_t rcRecordGet(uint8_t aKind, TnxLockType aLockType, PnxRecordBuffer aData);
+  uint32_t rcSetToBeginOrEnd(bool aEnd);
+  uint32_t rcGetBookmark(PnxBookmarkBuffer aBookmark, uint32_t aSize, bool aQueued);
+  // Next and prior swap places under acoFlipOrder.
+  void rcExpectMultiPartReply(uint8_t aKind) noexcept;
+  void rcUpdateBookmarkHandler();
+  // Nil without an index or an engine for it.
+  const TnxBaseKeyEngine* rcKeyEngine() const noexcept;
+  // The bytes a key takes on the wire: the index's key or a whole record.
+  uint32_t rcKeyLength(bool aDirect, const void* aKeyData) const;
+  // Writes the held-back bookmark (size, then its bytes) and forgets it.
+  void rcWriteDelayedBookmark(TnxWriter& aWriter);
+  bool rcFilterActive() { return HasActiveLocalFilter(); }
+  uint32_t rcLocalFilterRefuses(std::u16string_view aOperation);
 
   TnxRemoteDatabase* rcDatabase;
   TnxRemoteSession& rcSession;
@@ -174,6 +226,10 @@ private:
   uint64_t rcFilterUntil = 0;
   int32_t rcFilterTimeoutLock = 0;
   int64_t rcCachedAutoInc = -1;
+  std::vector<std::unique_ptr<TnxBaseKeyEngine>> rcKeyEngines;           // by index ID; nil where none
+  std::vector<std::unique_ptr<TnxBookmarkHandler>> rcBookmarkHandlers;  // by index ID + 1
+  TnxBookmarkHandler* rcBookmarkHandler = nullptr;
+  uint8_t rcExpectedMultiPartReplies = 0;
 };
 
 }  // namespace revurov

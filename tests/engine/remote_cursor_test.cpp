@@ -16,6 +16,7 @@
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
+#include "dictionary/key_engine.h"
 #include "engine/remote_database.h"
 #include "engine/remote_dictionary.h"
 #include "engine/remote_trans_context.h"
@@ -41,6 +42,18 @@ std::shared_ptr<TnxDataDictionary> TableDictionary(int aFieldCount = 2) {
   auto* index = dictionary->IndicesDescriptor()->AddIndex(u"ByID", 0, idNone);
   static_cast<TnxCompKeyDescriptor*>(index->KeyDescriptor())->Add(u"ID");
   return dictionary;
+}
+
+// A bookmark of aIndexID that its bookmark handler accepts, aSize bytes.
+std::vector<uint8_t> ValidBookmark(const TnxDataDictionary& aDictionary, int32_t aIndexID, uint32_t aSize) {
+  std::unique_ptr<TnxBaseKeyEngine> engine;
+  if (aIndexID >= 0)
+    engine = TnxBaseKeyEngine::CreateFor(*aDictionary.IndicesDescriptor()->IndexDescriptor(aIndexID)->KeyDescriptor());
+  TnxBookmarkHandler handler(aIndexID, engine.get());
+  std::vector<uint8_t> bookmark(std::max(aSize, handler.GetBookmarkSize()), 0);
+  std::vector<uint8_t> key(engine ? engine->KeyLength() : 0, 0x11);
+  handler.WriteBookmark(bookmark.data(), ippOnKey, 7, engine ? key.data() : nullptr);
+  return bookmark;
 }
 
 TaggedBytes DictionaryBytes(const TnxDataDictionary& aDictionary) {
@@ -351,8 +364,7 @@ TEST_F(RemoteCursorTest, ADelayedSetToBookmarkIsDroppedBySkippableRequestsAndSen
     ASSERT_EQ(OpenCursor(cursor, u"Orders", 0), 0u);
     uint32_t size = 0;
     ASSERT_EQ(cursor->sbcGetBookmarkSize(size), 0u);
-    std::vector<uint8_t> bookmark(size);
-    for (uint32_t i = 0; i < size; ++i) bookmark[i] = static_cast<uint8_t>(i + 1);
+    std::vector<uint8_t> bookmark = ValidBookmark(*orders, 0, size);
     const size_t before = SentCount(session);
     ASSERT_EQ(cursor->SetToBookmark(bookmark.data(), size), 0u);
     if (row.duplicate) {
@@ -381,7 +393,7 @@ TEST_F(RemoteCursorTest, ABookmarkLargerThanTheTablesLargestIsRefused) {
   TnxRemoteCursor* cursor = nullptr;
   ASSERT_EQ(OpenCursor(cursor), 0u);
   const uint32_t largest = orders->GetMaxBookmarkSize();
-  std::vector<uint8_t> bookmark(largest + 64, 0xAB);
+  std::vector<uint8_t> bookmark = ValidBookmark(*orders, 0, largest + 64);
   for (TnxClientFeatures features : {nxAllClientFeatures, TnxClientFeatures(nxAllClientFeatures & ~(1u << cfDelayedSetToBookmark))}) {
     nxSetClientFeatures(features);
     const size_t before = SentCount(session);

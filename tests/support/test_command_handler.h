@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -33,6 +34,7 @@
 #include "platform/guid.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
+#include "transport/base_transport.h"
 #include "transport/command_handler.h"
 #include "transport/data_message_queue.h"
 #include "transport/request_reader.h"
@@ -58,6 +60,7 @@ struct TScriptedReply {
   uint32_t code = 0;          // rkFixed, rkReplyTwice: result; rkRaise: the exception's code
   std::u16string text;        // the error text that goes with the code
   TnxMsgID otherID = 0;       // rkOtherID
+  TnxMsgID replyID = 0;       // rkFixed: sent under this ID instead (a multi-reply's 255)
 };
 
 // A fault of kind aKind (rkOtherID: under aOtherID).
@@ -139,6 +142,20 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   int64_t FreeSpace = 0x123456789A;
   // What $224 answers.
   uint32_t AutoInc = 41;
+  // The records of a cursor table (by name, letter case ignored) in the
+  // order of its index, each with its key as the client builds it and its
+  // bookmark; $301 to $37E move a position per server cursor over them
+  // (-1 before the first, the count after the last) within its range. A
+  // record-form key is compared with whole records. The chained forms
+  // send their read as a further part of a multi-reply.
+  struct TCursorRows {
+    std::vector<std::vector<uint8_t>> records;
+    std::vector<std::vector<uint8_t>> keys;
+    std::vector<std::vector<uint8_t>> bookmarks;
+    std::vector<std::u16string> indexNames;  // $378 to $37E answer a name's position
+    uint32_t keepRecordFails = 0;            // $378 keeping the record answers it when set
+  };
+  std::map<std::u16string, TCursorRows> CursorRows;
   // Replies sent after an open reply in one multi-reply: (ID, data) each.
   std::vector<std::pair<TnxMsgID, std::vector<uint8_t>>> OpenExtraParts;
   // Off, nothing is recorded (a benchmark's long run).
@@ -334,6 +351,15 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
             replyID = nxMultiReplyMsgID;
           }
         }
+        if (!answer.ahead.empty() && script.kind == TReplyKind::rkEcho) {
+          answer.data = MultiReplyOf(aMessage.dmMsg, answer.code, answer.data);
+          answer.code = 0;
+          for (const auto& [id, part] : answer.ahead) {
+            const std::vector<uint8_t> more = MultiReplyOf(id, part.code, part.data);
+            answer.data.insert(answer.data.end(), more.begin(), more.end());
+          }
+          replyID = nxMultiReplyMsgID;
+        }
         if (script.kind == TReplyKind::rkLate) HoldBack();
         Send(replyID, answer.code, answer.data, {});
         break;
@@ -341,7 +367,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
       case TReplyKind::rkFixed:
       case TReplyKind::rkReplyTwice:
         for (int i = script.kind == TReplyKind::rkReplyTwice ? 2 : 1; i > 0; --i)
-          Send(aMessage.dmMsg, script.code, script.data, script.text);
+          Send(script.replyID ? script.replyID : aMessage.dmMsg, script.code, script.data, script.text);
         break;
       case TReplyKind::rkRaise:
         RaiseError(script.code, script.text);
@@ -368,17 +394,25 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   std::u16string bchGetServerName() const override { return HandlerServerName; }
 
 private:
+  struct TServerCursor {
+    std::u16string table;
+    int32_t pos = -1;
+    int32_t lo = 0;           // the range's first record
+    int32_t hi = 0x7FFFFFFF;  // and its last
+  };
   struct TAnswer {
+    TAnswer() = default;
+    TAnswer(uint32_t aCode, std::vector<uint8_t> aData = {}) : code(aCode), data(std::move(aData)) {}
     uint32_t code = 0;
     std::vector<uint8_t> data;
+    // Replies sent ahead in the same multi-reply (ID, code, data).
+    std::vector<std::pair<TnxMsgID, TAnswer>> ahead;
   };
 
   void Send(TnxMsgID aMsgID, uint32_t aCode, const std::vector<uint8_t>& aData, const std::u16string& aText) {
-    TnxReplyWriter reply(aMsgID);
-    if (!aData.empty()) reply.Write(aData.data(), static_cast<int64_t>(aData.size()));
-    reply.Error = aCode;
     if (!aText.empty()) KeepErrorText(aCode, aText);
-    reply.Send();
+    // Straight from the bytes: a reply writer's stream reserves memory per reply.
+    TnxBaseTransport::Reply(aMsgID, aCode, aData.empty() ? nullptr : aData.data(), static_cast<int32_t>(aData.size()));
   }
 
   // Bounded: a test that forgets to release still ends.
@@ -523,6 +557,7 @@ private:
         std::vector<uint8_t> out = U32(id);
         const std::vector<uint8_t> index = U32(static_cast<uint32_t>(thCursorIndex[platform::LoadU32(aRequest.data())]));
         thCursorIndex[id] = thCursorIndex[platform::LoadU32(aRequest.data())];
+        thCursorState[id] = thCursorState[platform::LoadU32(aRequest.data())];
         out.insert(out.end(), index.begin(), index.end());
         return {0, out};
       }
@@ -543,8 +578,12 @@ private:
         return TableAnswer(aMsgID, aRequest, reader);
       case 0x501: case 0x502: case 0x503: case 0x5FF:
         return TaskAnswer(aMsgID, aRequest, reader);
-      case 0x313:
-        return {};
+      case 0x301: case 0x302: case 0x303: case 0x305: case 0x306: case 0x307: case 0x807:
+      case 0x311: case 0x312: case 0x313: case 0x314: case 0x316: case 0x317: case 0x318: case 0x319:
+      case 0x321: case 0x322: case 0x323:
+      case 0x373: case 0x374: case 0x375: case 0x376: case 0x377: case 0x378: case 0x379:
+      case 0x37A: case 0x37B: case 0x37C: case 0x37E: case 0x87C:
+        return CursorAnswer(aMsgID, aRequest);
       case 0x2FF:
         if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
         return {};
@@ -583,6 +622,7 @@ private:
     thCursors.insert(id);
     const int32_t answeredIndex = indexID != -1 ? indexID : found->indexID;
     thCursorIndex[id] = answeredIndex;
+    thCursorState[id].table = table;
     std::vector<uint8_t> out = Tagged([&](TnxWriter& w) {
       w.WriteInteger(static_cast<int32_t>(id));
       w.WriteInteger(answeredIndex);
@@ -591,6 +631,258 @@ private:
     });
     if (follows) out.insert(out.end(), found->dictionary.begin(), found->dictionary.end());
     return {0, out};
+  }
+
+  // Under thLock: the rows of a server cursor's table; nil when none.
+  TCursorRows* RowsOf(const TServerCursor& aCursor) {
+    for (auto& [name, rows] : CursorRows)
+      if (platform::AsciiSameText(name, aCursor.table)) return &rows;
+    return nullptr;
+  }
+  // Orders a record's key (or the record, for a record-form key) against
+  // aKey over aKey's length.
+  static int CompareToKey(const TCursorRows& aRows, size_t aRecord, bool aDirect, const uint8_t* aKey, size_t aLen) {
+    const std::vector<uint8_t>& mine = aDirect ? aRows.keys.at(aRecord) : aRows.records.at(aRecord);
+    const int c = std::memcmp(mine.data(), aKey, std::min(mine.size(), aLen));
+    if (c != 0) return c < 0 ? -1 : 1;
+    return mine.size() < aLen ? -1 : 0;
+  }
+  static int32_t IndexOfBookmark(const TCursorRows& aRows, const uint8_t* aBookmark, size_t aLen) {
+    for (size_t i = 0; i < aRows.bookmarks.size(); ++i)
+      if (aRows.bookmarks[i].size() == aLen && std::memcmp(aRows.bookmarks[i].data(), aBookmark, aLen) == 0)
+        return static_cast<int32_t>(i);
+    return -1;
+  }
+  // A read of kind 0 (current), 1 (next) or 2 (prior) of aRecordLength bytes.
+  static TAnswer Read(TServerCursor& aCursor, const TCursorRows& aRows, int aKind, uint32_t aRecordLength) {
+    const int32_t count = static_cast<int32_t>(aRows.records.size());
+    const int32_t first = std::max(aCursor.lo, 0);
+    const int32_t last = std::min(aCursor.hi, count - 1);
+    if (aKind == 1) {
+      aCursor.pos = std::max(aCursor.pos + 1, first);
+      if (aCursor.pos > last) {
+        aCursor.pos = count;
+        return {nxeAtEndOfTable, {}};
+      }
+    } else if (aKind == 2) {
+      aCursor.pos = std::min(aCursor.pos - 1, last);
+      if (aCursor.pos < first) {
+        aCursor.pos = -1;
+        return {nxeAtBeginningOfTable, {}};
+      }
+    }
+    if (aCursor.pos < first || aCursor.pos > last) return {nxeNoCurrentRecord, {}};
+    const std::vector<uint8_t>& record = aRows.records[static_cast<size_t>(aCursor.pos)];
+    return {0, std::vector<uint8_t>(record.begin(), record.begin() + std::min<size_t>(aRecordLength, record.size()))};
+  }
+  static std::vector<uint8_t> ReadListBytes(TnxReader& aReader, uint32_t aSize) {
+    std::vector<uint8_t> bytes(aSize);
+    aReader.ReadListBegin();
+    if (aSize) aReader.Read(bytes.data(), aSize);
+    aReader.ReadListEnd();
+    return bytes;
+  }
+
+  // Under thLock: the cursor requests over the rows model.
+  TAnswer CursorAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest) {
+    if (aRequest.size() < 4) return {nxeInvalidParameter, {}};
+    std::vector<uint8_t> copy = aRequest;
+    TnxStaticMemoryStream in(copy.data(), static_cast<int64_t>(copy.size()));
+    TnxReader reader(in);
+    // Tagged payloads start with the cursor's ID as a tagged integer.
+    static const std::set<TnxMsgID> kTagged = {0x307, 0x807, 0x312, 0x313, 0x314, 0x318,
+                                               0x378, 0x379, 0x37C, 0x37E, 0x87C};
+    const uint32_t id = kTagged.count(aMsgID) ? static_cast<uint32_t>(reader.ReadInteger())
+                                              : platform::LoadU32(aRequest.data());
+    auto state = thCursorState.find(id);
+    if (!thCursors.count(id) || state == thCursorState.end()) return {nxeInvalidHandle, {}};
+    TServerCursor& cursor = state->second;
+    static const TCursorRows kNoRows;
+    TCursorRows* found = RowsOf(cursor);
+    // A table without rows keeps the plain answers: none for a bookmark, an echo else.
+    if (!found) return aMsgID == 0x313 ? TAnswer{} : TAnswer{0, aRequest};
+    const TCursorRows& rows = found ? *found : kNoRows;
+    const int32_t count = static_cast<int32_t>(rows.records.size());
+    const uint8_t* p = aRequest.data();
+    auto at16 = [&](size_t aOffset) { return aRequest.size() >= aOffset + 2 ? platform::LoadU16(p + aOffset) : 0; };
+    auto at32 = [&](size_t aOffset) { return aRequest.size() >= aOffset + 4 ? platform::LoadU32(p + aOffset) : 0u; };
+    auto setToBookmark = [&](TServerCursor& aCursor, const uint8_t* aBookmark, size_t aLen) {
+      const int32_t i = IndexOfBookmark(rows, aBookmark, aLen);
+      if (i < 0) return nxeBookmarkMismatch;
+      aCursor.pos = i;
+      return 0u;
+    };
+    auto chainedRead = [&](TnxMsgID aReadID, uint32_t aRecordLength) {
+      const int kind = aReadID == 0x324 ? 0 : static_cast<int>(aReadID - 0x321);
+      TAnswer answer;
+      answer.ahead.emplace_back(aReadID == 0x324 ? 0x321 : aReadID, Read(cursor, rows, kind, aRecordLength));
+      return answer;
+    };
+    switch (aMsgID) {
+      case 0x301: cursor.pos = -1; return {};
+      case 0x303: cursor.pos = count; return {};
+      case 0x305: cursor.pos = -1; return chainedRead(0x322, at16(4));
+      case 0x306: cursor.pos = count; return chainedRead(0x323, at16(4));
+      case 0x321: case 0x322: case 0x323:
+        return Read(cursor, rows, static_cast<int>(aMsgID - 0x321), at16(5));
+      case 0x302: {
+        auto other = thCursorState.find(at32(4));
+        if (other == thCursorState.end()) return {nxeInvalidHandle, {}};
+        cursor.pos = other->second.pos;
+        return {};
+      }
+      case 0x307: case 0x807: {
+        auto other = thCursorState.find(static_cast<uint32_t>(reader.ReadInteger()));
+        if (other == thCursorState.end()) return {nxeInvalidHandle, {}};
+        reader.ReadBoolean();
+        const auto length = static_cast<uint32_t>(reader.ReadInteger());
+        reader.ReadInteger();
+        if (aMsgID == 0x807) {
+          // The cache info: "nil" or two integers.
+          if (reader.NextValue() == vaNil) {
+            reader.ReadIdent();
+          } else {
+            reader.ReadInt64();
+            reader.ReadInt64();
+          }
+          const auto size = static_cast<uint32_t>(reader.ReadInteger());
+          if (size) {
+            std::vector<uint8_t> bookmark(size);
+            reader.ReadBinary(bookmark.data(), static_cast<int32_t>(size));
+            setToBookmark(other->second, bookmark.data(), size);
+          }
+        }
+        cursor.pos = other->second.pos;
+        return length ? chainedRead(0x321, length) : TAnswer{};
+      }
+      case 0x311: {
+        if (cursor.pos < 0 || cursor.pos >= count) return {nxeNoCurrentRecord, {}};
+        std::vector<uint8_t> bookmark = rows.bookmarks.at(static_cast<size_t>(cursor.pos));
+        bookmark.resize(at32(4));
+        return {0, bookmark};
+      }
+      case 0x312: {
+        const auto size = static_cast<uint32_t>(reader.ReadInteger());
+        const std::vector<uint8_t> first = ReadListBytes(reader, size);
+        const std::vector<uint8_t> second = ReadListBytes(reader, size);
+        const int32_t i = IndexOfBookmark(rows, first.data(), size);
+        const int32_t j = IndexOfBookmark(rows, second.data(), size);
+        if (i < 0 || j < 0) return {nxeBookmarkMismatch, {}};
+        return {0, {static_cast<uint8_t>(static_cast<int8_t>(i < j ? -1 : i > j ? 1 : 0))}};
+      }
+      case 0x313: case 0x314: {
+        const auto size = static_cast<uint32_t>(reader.ReadInteger());
+        const std::vector<uint8_t> bookmark = ReadListBytes(reader, size);
+        if (const uint32_t r = setToBookmark(cursor, bookmark.data(), size)) return {r, {}};
+        if (aMsgID == 0x313) return {};
+        auto chained = static_cast<TnxMsgID>(reader.ReadInteger());
+        const auto length = static_cast<uint32_t>(reader.ReadInteger());
+        reader.ReadInteger();
+        reader.ReadInteger();
+        // Under flip order the server's next is the client's prior.
+        if (reader.ReadBoolean() && (chained == 0x322 || chained == 0x323)) chained = chained == 0x322 ? 0x323 : 0x322;
+        return chained ? chainedRead(chained, length) : TAnswer{};
+      }
+      case 0x316: case 0x319: {
+        if (aMsgID == 0x319) {
+          if (const uint32_t r = setToBookmark(cursor, p + 7, at16(5))) return {r, {}};
+        }
+        if (cursor.pos < 0 || cursor.pos >= count) return {nxeNoCurrentRecord, {}};
+        return {0, U32(static_cast<uint32_t>(cursor.pos + 1))};
+      }
+      case 0x317:
+        cursor.pos = static_cast<int32_t>(at32(4)) - 1;
+        return {};
+      case 0x318: {
+        cursor.pos = reader.ReadInteger() - 1;
+        reader.ReadBoolean();
+        return chainedRead(0x324, static_cast<uint32_t>(reader.ReadInteger()));
+      }
+      case 0x373: case 0x37A: {
+        const size_t keyAt = aMsgID == 0x373 ? 14 : 19;
+        if (aRequest.size() < keyAt) return {nxeInvalidParameter, {}};
+        const bool direct = p[13] != 0;
+        cursor.pos = count;
+        for (int32_t i = 0; i < count; ++i)
+          if (CompareToKey(rows, static_cast<size_t>(i), direct, p + keyAt, aRequest.size() - keyAt) >= 0) {
+            cursor.pos = i;
+            break;
+          }
+        return aMsgID == 0x37A ? chainedRead(0x324, at16(14)) : TAnswer{};
+      }
+      case 0x374: {
+        if (aRequest.size() < 19) return {nxeInvalidParameter, {}};
+        const bool direct = p[18] != 0;
+        const bool firstCall = p[13] != 0;
+        // A repeat goes on after the record it found last.
+        const int32_t from = firstCall ? 0 : cursor.pos + 1;
+        for (int32_t i = std::max(from, 0); i < count; ++i)
+          if (CompareToKey(rows, static_cast<size_t>(i), direct, p + 19, aRequest.size() - 19) == 0) {
+            cursor.pos = i;
+            return Read(cursor, rows, 0, at16(14));
+          }
+        return {nxeRecordNotFound, {}};
+      }
+      case 0x375:
+        cursor.lo = 0;
+        cursor.hi = 0x7FFFFFFF;
+        return {};
+      case 0x37C: case 0x87C: {
+        cursor.lo = 0;
+        cursor.hi = 0x7FFFFFFF;
+        reader.ReadBoolean();
+        const auto length = static_cast<uint32_t>(reader.ReadInteger());
+        reader.ReadInteger();
+        if (aMsgID == 0x87C) {
+          const auto size = static_cast<uint32_t>(reader.ReadInteger());
+          if (size) {
+            std::vector<uint8_t> bookmark(size);
+            reader.ReadBinary(bookmark.data(), static_cast<int32_t>(size));
+            setToBookmark(cursor, bookmark.data(), size);
+          }
+        }
+        return chainedRead(0x324, length);
+      }
+      case 0x376: case 0x37B: {
+        const size_t fixed = aMsgID == 0x376 ? 32 : 42;
+        const uint32_t len1 = at32(12);
+        const uint32_t len2 = at32(26);
+        if (aRequest.size() != fixed + len1 + len2) return {nxeInvalidParameter, {}};
+        cursor.lo = 0;
+        cursor.hi = count - 1;
+        for (int32_t i = 0; i < count && len1; ++i) {
+          const int c = CompareToKey(rows, static_cast<size_t>(i), p[17] != 0, p + fixed, len1);
+          if (c < 0 || (c == 0 && !p[16])) cursor.lo = i + 1;
+        }
+        for (int32_t i = count - 1; i >= 0 && len2; --i) {
+          const int c = CompareToKey(rows, static_cast<size_t>(i), p[31] != 0, p + fixed + len1, len2);
+          if (c > 0 || (c == 0 && !p[30])) cursor.hi = i - 1;
+        }
+        const bool flip = aMsgID == 0x37B && p[32];
+        cursor.pos = flip ? count : -1;
+        if (aMsgID == 0x37B && at32(34)) return chainedRead(flip ? 0x323 : 0x322, at32(34));
+        return {};
+      }
+      case 0x377: {
+        const uint32_t len1 = at32(12);
+        const uint32_t len2 = at32(17);
+        if (aRequest.size() != 22 + size_t{len1} + len2) return {nxeInvalidParameter, {}};
+        int c = std::memcmp(p + 22, p + 22 + len1, std::min(len1, len2));
+        if (c == 0) c = len1 < len2 ? -1 : len1 > len2 ? 1 : 0;
+        return {0, {static_cast<uint8_t>(static_cast<int8_t>(c < 0 ? -1 : c > 0 ? 1 : 0))}};
+      }
+      case 0x378: case 0x379: case 0x37E: {
+        const std::u16string name = reader.ReadString();
+        int32_t index = reader.ReadInteger();
+        if (aMsgID == 0x378 && reader.ReadBoolean() && rows.keepRecordFails) return {rows.keepRecordFails};
+        for (size_t i = 0; i < rows.indexNames.size(); ++i)
+          if (!name.empty() && platform::AsciiSameText(rows.indexNames[i], name)) index = static_cast<int32_t>(i);
+        thCursorIndex[id] = index;
+        return {0, Tagged([&](TnxWriter& w) { w.WriteInteger(index); })};
+      }
+      default:
+        return {0, aRequest};
+    }
   }
 
   // The text goes where a transport takes the error text of a reply from:
@@ -821,6 +1113,7 @@ private:
   std::map<uint32_t, std::u16string> thDatabases;  // open databases: their alias or path
   std::set<uint32_t> thCursors;                    // open cursors
   std::map<uint32_t, int32_t> thCursorIndex;       // their index IDs
+  std::map<uint32_t, TServerCursor> thCursorState;
   uint32_t thLastID = 100;
   std::map<uint32_t, TTrans> thTrans;                                    // by context
   int64_t thLastLSN = 0;

@@ -1,0 +1,64 @@
+// The remote cursor's request numbers and the server versions that know
+// them; and its tagged payloads, which start with the cursor's ID.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "transport/wire_header.h"
+
+namespace revurov {
+
+inline constexpr TnxMsgID nxnmCursorSetToBegin = 0x301;
+inline constexpr TnxMsgID nxnmCursorSetToCursor = 0x302;
+inline constexpr TnxMsgID nxnmCursorSetToEnd = 0x303;
+inline constexpr TnxMsgID nxnmCursorSetToBeginGetNext = 0x305;
+inline constexpr TnxMsgID nxnmCursorSetToEndGetPrior = 0x306;
+inline constexpr TnxMsgID nxnmCursorSetToCursorSync = 0x307;
+inline constexpr TnxMsgID nxnmCursorGetBookmark = 0x311;
+inline constexpr TnxMsgID nxnmCursorCompareBookmarks = 0x312;
+inline constexpr TnxMsgID nxnmCursorSetToBookmarkChained = 0x314;
+inline constexpr TnxMsgID nxnmCursorRecNoGet = 0x316;
+inline constexpr TnxMsgID nxnmCursorRecNoSet = 0x317;
+inline constexpr TnxMsgID nxnmCursorRecNoSetSync = 0x318;
+inline constexpr TnxMsgID nxnmCursorRecNoGetDelayed = 0x319;
+inline constexpr TnxMsgID nxnmCursorRecordGet = 0x321;  // next 0x322, prior 0x323
+inline constexpr TnxMsgID nxnmCursorRecordSync = 0x324;
+inline constexpr TnxMsgID nxnmCursorSetToKey = 0x373;
+inline constexpr TnxMsgID nxnmCursorRecordGetForKey = 0x374;
+inline constexpr TnxMsgID nxnmCursorRangeReset = 0x375;
+inline constexpr TnxMsgID nxnmCursorRangeSet = 0x376;
+inline constexpr TnxMsgID nxnmCursorCompareKeys = 0x377;
+inline constexpr TnxMsgID nxnmCursorSwitchToIndex = 0x378;
+inline constexpr TnxMsgID nxnmCursorSwitchToIndexEx = 0x379;
+inline constexpr TnxMsgID nxnmCursorSetToKeySync = 0x37A;
+inline constexpr TnxMsgID nxnmCursorRangeSetChained = 0x37B;
+inline constexpr TnxMsgID nxnmCursorRangeResetSync = 0x37C;
+inline constexpr TnxMsgID nxnmCursorSwitchToIndexDelayed = 0x37E;
+inline constexpr TnxMsgID nxnmCursorSetToCursorCached = 0x807;
+inline constexpr TnxMsgID nxnmCursorRangeResetCached = 0x87C;
+
+// Chained reads and the reduced forms: servers above this one.
+inline constexpr int32_t nxChainedReadsMinServer = 47001;
+// A held-back bookmark travelling inside another request: above this one.
+inline constexpr int32_t nxDelayedBookmarkMinServer = 47004;
+
+// Cursor ID, lock type, record length, bookmark size.
+inline constexpr int32_t nxRecordGetPlainHeader = 9;
+
+// The tagged payload aWrite writes after aCursorID.
+template <class F>
+std::vector<uint8_t> nxCursorTagged(uint32_t aCursorID, F&& aWrite) {
+  TnxBytesStream stream;
+  {
+    TnxWriter writer(stream);
+    writer.WriteInteger(static_cast<int32_t>(aCursorID));
+    aWrite(writer);
+    writer.FlushBuffer();
+  }
+  return stream.Bytes();
+}
+
+}  // namespace revurov
