@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -339,6 +343,174 @@ TEST_F(TableLockContainerTest, ExceptionDataDescribesLocksAndQueue) {
   for (std::u16string_view part : {u"ActiveLocks", u"TableLocks", u"WriteLock", u"ReadLocks", u"[1]",
                                    u"RecordLocks", u"WaitingLockRequest"})
     EXPECT_NE(text.find(part), std::u16string::npos) << std::string(part.begin(), part.end());
+}
+
+// ---- waiting ----
+
+class TableLockContainerWaitTest : public TableLockContainerTest {
+protected:
+  // Bounded: the queue reaches the length within two seconds.
+  bool AwaitQueueLength(size_t aLength) {
+    for (int i = 0; i < 2000; ++i) {
+      if (container.State().Queue.size() == aLength) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+  TnxAbstractCursor* A() { return world.Cursor(0); }
+  TnxAbstractCursor* B() { return world.Cursor(1); }
+  TnxAbstractCursor* C() { return world.Cursor(2); }
+};
+
+TEST_F(TableLockContainerWaitTest, WaitersAreGrantedInArrivalOrderAfterTheRelease) {
+  ASSERT_EQ(container.GetWriteLock(nullptr, A(), false, nullptr), lrGrantedNew);
+  std::mutex mutex;
+  std::vector<int> order;
+  auto waiter = [&](TnxAbstractCursor* aCursor, int aId) {
+    nxSetTimeout(20000, true);
+    TnxLockResult result = container.GetWriteLock(nullptr, aCursor, false, nullptr);
+    {
+      std::lock_guard lock(mutex);
+      order.push_back(aId * 10 + result);
+    }
+    container.ReleaseWriteLock(aCursor);
+  };
+  std::thread first(waiter, B(), 1);
+  ASSERT_TRUE(AwaitQueueLength(1));
+  std::thread second(waiter, C(), 2);
+  bool queued = AwaitQueueLength(2);
+  container.ReleaseWriteLock(A());
+  first.join();
+  second.join();
+  ASSERT_TRUE(queued);
+  EXPECT_EQ(order, (std::vector<int>{10, 20}));
+  EXPECT_TRUE(container.State().Queue.empty());
+}
+
+TEST_F(TableLockContainerWaitTest, WaitEndsAtTheDeadlineWithTheConflict) {
+  ASSERT_EQ(container.GetWriteLock(nullptr, A(), false, nullptr), lrGrantedNew);
+  TnxLockResult result = lrGrantedNew;
+  std::thread waiter([&] {
+    nxSetTimeout(30, true);
+    result = container.GetReadLock(nullptr, B(), false, &reason);
+  });
+  waiter.join();
+  EXPECT_EQ(result, lrConflictCursorWriteLock);
+  ASSERT_GE(reason.Count(), 3);
+  EXPECT_EQ(reason[2], u"The conflict occurred with the following session:");
+  EXPECT_TRUE(container.State().Queue.empty());
+}
+
+// Stands in for the waits of chosen cursors and counts the signals each
+// cursor's requests got.
+class ScriptedHook : public InxLockWaitHook {
+public:
+  std::map<const TnxAbstractCursor*, std::function<bool()>> OnWait;
+
+  void Signalled(const TnxWaitingLockRequest& aRequest) noexcept override {
+    std::lock_guard lock(mutex);
+    ++signals[aRequest.Cursor()];
+    cv.notify_all();
+  }
+  bool Wait(const TnxWaitingLockRequest& aRequest, uint32_t) override { return OnWait.at(aRequest.Cursor())(); }
+  // At most five seconds; takes the signal.
+  bool AwaitSignal(const TnxAbstractCursor* aCursor) {
+    std::unique_lock lock(mutex);
+    if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return signals[aCursor] > 0; })) return false;
+    --signals[aCursor];
+    return true;
+  }
+
+private:
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::map<const TnxAbstractCursor*, int> signals;
+};
+
+// The head's wait runs out just as the lock comes free: it takes the lock
+// as a conditional request and must still pass the turn on.
+TEST_F(TableLockContainerWaitTest, HeadThatTimesOutPassesTheTurnOn) {
+  ScriptedHook hook;
+  container.SetWaitHook(&hook);
+  ASSERT_EQ(container.GetWriteLock(nullptr, A(), false, nullptr), lrGrantedNew);
+  hook.OnWait[B()] = [&] {
+    if (AwaitQueueLength(2)) container.ReleaseWriteLock(A());
+    return false;
+  };
+  std::atomic<int> secondWoken{-1};
+  hook.OnWait[C()] = [&] {
+    bool woken = hook.AwaitSignal(C());
+    secondWoken = woken;
+    return woken;
+  };
+  TnxLockResult first = lrConflictUnknown, second = lrConflictUnknown;
+  std::thread head([&] {
+    nxSetTimeout(60000, true);
+    first = container.GetReadLock(nullptr, B(), false, nullptr);
+  });
+  bool headQueued = AwaitQueueLength(1);
+  std::thread behind([&] {
+    nxSetTimeout(60000, true);
+    second = container.GetReadLock(nullptr, C(), false, nullptr);
+  });
+  head.join();
+  behind.join();
+  container.SetWaitHook(nullptr);
+  ASSERT_TRUE(headQueued);
+  EXPECT_EQ(first, lrGrantedNew);
+  EXPECT_EQ(secondWoken, 1);
+  EXPECT_EQ(second, lrGrantedNew);
+}
+
+// A queued request whose retry cannot grow the record list leaves with the
+// exception, takes its entry out of the queue and wakes the next waiter.
+TEST_F(TableLockContainerWaitTest, RequestLeavingByAnExceptionFreesItsEntryAndWakesTheNext) {
+  ScriptedHook hook;
+  container.SetWaitHook(&hook);
+  for (TnxRefNr refNr = 1; refNr <= 64; ++refNr)
+    ASSERT_EQ(container.GetRecordLock(nullptr, A(), refNr, false, nullptr), lrGrantedNew);
+  hook.OnWait[B()] = [&] {
+    if (AwaitQueueLength(2)) {
+      // Record 1 comes free, the list is full again: the retry must grow it.
+      container.ReleaseRecordLock(A(), 1, nullptr);
+      container.GetRecordLock(nullptr, A(), 500, true, nullptr);
+      tlsFailAfter = 0;
+    }
+    return true;
+  };
+  std::atomic<int> secondWoken{-1};
+  hook.OnWait[C()] = [&] {
+    secondWoken = hook.AwaitSignal(C());
+    return false;
+  };
+  bool raised = false;
+  TnxLockResult second = lrGrantedNew;
+  std::thread head([&] {
+    nxSetTimeout(60000, true);
+    try {
+      container.GetRecordLock(nullptr, B(), 1, false, nullptr);
+    } catch (const std::bad_alloc&) {
+      raised = true;
+    }
+    tlsFailAfter = -1;
+  });
+  bool headQueued = AwaitQueueLength(1);
+  std::thread behind([&] {
+    nxSetTimeout(60000, true);
+    second = container.GetWriteLock(nullptr, C(), false, nullptr);
+  });
+  head.join();
+  behind.join();
+  container.SetWaitHook(nullptr);
+  ASSERT_TRUE(headQueued);
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(secondWoken, 1);
+  EXPECT_EQ(second, lrConflictCursorRecordLockMultiple);
+  TnxLockContainerState state = container.State();
+  EXPECT_TRUE(state.Queue.empty());
+  ASSERT_EQ(state.RecordLocks.size(), 64u);
+  EXPECT_EQ(state.RecordLocks.front().rlRefNr, 2);
+  EXPECT_EQ(state.RecordLocks.back().rlRefNr, 500);
 }
 
 }  // namespace
