@@ -447,7 +447,12 @@ TnxLockContainerState TnxTableLockContainer::State() {
 void TnxTableLockContainer::GetExceptionData(InxExceptionDataContainer& aContainer) {
   // Cursors are named by their handles: describing them here would take
   // their locks under the gate.
-  auto index = [](size_t aIndex) { return u"[" + nxIntToStr(int32_t(aIndex)) + u"]"; };
+  auto index = [](size_t aIndex) {
+    std::u16string name(1, u'[');
+    name += nxIntToStr(int32_t(aIndex));
+    name += u']';
+    return name;
+  };
   TnxPadlockGuard gate(tlcGate);
   TnxExceptionDataRef active = aContainer.AddContainer(u"ActiveLocks");
   TnxExceptionDataRef tableLocks = active->AddContainer(u"TableLocks");
