@@ -31,6 +31,8 @@ void* operator new(std::size_t aSize) {
   if (void* p = std::malloc(aSize ? aSize : 1)) return p;
   throw std::bad_alloc();
 }
+void* operator new(std::size_t aSize, const std::nothrow_t&) noexcept { return std::malloc(aSize ? aSize : 1); }
+void* operator new[](std::size_t aSize, const std::nothrow_t&) noexcept { return std::malloc(aSize ? aSize : 1); }
 void operator delete(void* aPointer) noexcept { std::free(aPointer); }
 void operator delete(void* aPointer, std::size_t) noexcept { std::free(aPointer); }
 
