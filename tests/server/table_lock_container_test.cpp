@@ -515,5 +515,25 @@ TEST_F(TableLockContainerWaitTest, RequestLeavingByAnExceptionFreesItsEntryAndWa
   EXPECT_EQ(state.RecordLocks.back().rlRefNr, 500);
 }
 
+// Transactions that never owned the table end on other threads while one
+// hands the table over and takes it back (the race detector watches).
+TEST_F(TableLockContainerWaitTest, EndTransactionRacesWithHandOver) {
+  TnxBaseTransaction* owner = Trans(1);
+  TnxBaseTransaction* other = Trans(2);
+  std::atomic<bool> done{false};
+  std::thread ender([&] {
+    for (int i = 0; i < 20000 && !done; ++i) container.EndTransaction(other);
+  });
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(container.GetRecordLock(owner, A(), 1, false, nullptr), lrGrantedNew);
+    ASSERT_TRUE(container.ReleaseRecordLock(A(), 1, owner));
+    ASSERT_EQ(container.State().Trans, owner);
+    container.EndTransaction(owner);
+  }
+  done = true;
+  ender.join();
+  EXPECT_EQ(container.State().Trans, nullptr);
+}
+
 }  // namespace
 }  // namespace revurov
