@@ -1,6 +1,7 @@
 #include "server/table_lock_container.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 
