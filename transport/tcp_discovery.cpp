@@ -82,10 +82,16 @@ public:
     wsbstHandle = platform::UdpOpen(local, true);
     if (wsbstHandle < 0) RaiseCannotBind(local, errno);
     nxWinsockStartup();
-    wsbstThread = std::thread([this, priority = aTransport.BroadcastThreadPriority()] {
-      ApplyPriority(priority);
-      Execute();
-    });
+    try {
+      wsbstThread = std::thread([this, priority = aTransport.BroadcastThreadPriority()] {
+        ApplyPriority(priority);
+        Execute();
+      });
+    } catch (...) {
+      platform::CloseSocket(wsbstHandle);
+      nxWinsockCleanup();
+      throw;
+    }
   }
   ~TnxWinsockBroadcastSenderThread() {
     {
@@ -127,8 +133,10 @@ private:
       lock.lock();
       const bool held = wsbstSuspendCount > 0;
       wsbstChanged.wait(lock, [this] { return wsbstTerminated || wsbstSuspendCount <= 0; });
-      // Resumed sending waits a whole interval first.
-      due = held ? nxTransportTickCount() + wsbstInterval : due + wsbstInterval;
+      // Resumed sending waits a whole interval first; a sender held up for
+      // longer than an interval sends once, not a burst to catch up.
+      const uint64_t now = nxTransportTickCount();
+      due = held ? now + wsbstInterval : std::max(due + wsbstInterval, now);
       while (!wsbstTerminated) {
         const uint64_t now = nxTransportTickCount();
         if (now >= due) break;
