@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace revurov::platform {
@@ -227,6 +228,75 @@ bool RaiseDescriptorLimit(uint64_t aAtLeast) noexcept {
   if (limit.rlim_max < aAtLeast) return false;
   limit.rlim_cur = aAtLeast;
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+int UdpOpen(const TInet4Address& aAddress, bool aBroadcast) noexcept {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return -1;
+  const int on = 1;
+  const int size = 65535;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+      (aBroadcast && setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) ||
+      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
+    return Failed(fd);
+  const sockaddr_in addr = ToSockAddr(aAddress);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return Failed(fd);
+  return fd;
+}
+
+int64_t UdpReceive(int aFd, void* aBuffer, size_t aCount, TInet4Address& aFrom, uint32_t& aArrival) noexcept {
+  sockaddr_in from{};
+  iovec iov{aBuffer, aCount};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr msg{};
+  msg.msg_name = &from;
+  msg.msg_namelen = sizeof from;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n;
+  while ((n = recvmsg(aFd, &msg, 0)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) return -1;
+  aFrom = FromSockAddr(from);
+  aArrival = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+    in_pktinfo info{};
+    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+    aArrival = ntohl(info.ipi_spec_dst.s_addr);
+  }
+  // MSG_TRUNC is not asked for: n is already cut to aCount.
+  return n;
+}
+
+bool UdpSend(int aFd, const void* aData, size_t aCount, const TInet4Address& aTo, uint32_t aFrom) noexcept {
+  sockaddr_in to = ToSockAddr(aTo);
+  iovec iov{const_cast<void*>(aData), aCount};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr msg{};
+  msg.msg_name = &to;
+  msg.msg_namelen = sizeof to;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  if (aFrom != 0) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst.s_addr = htonl(aFrom);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
+  ssize_t n;
+  while ((n = sendmsg(aFd, &msg, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  return n == static_cast<ssize_t>(aCount);
 }
 
 }  // namespace revurov::platform

@@ -33,6 +33,21 @@
 //   least aAtLeast (never above the hard limit); false when it stays below.
 // - UpInet4Addresses lists the addresses of the interfaces that are up,
 //   only loopback ones when aLoopbackOnly.
+//
+// UDP over IPv4:
+// - UdpOpen binds a datagram socket to aAddress with SO_REUSEADDR, so that
+//   every socket on one wildcard port gets its own copy of a broadcast,
+//   SO_BROADCAST when aBroadcast, and 65,535-byte buffers. -1 with errno
+//   set on failure. Linux hands a broadcast only to sockets bound to the
+//   wildcard address; a broadcast sender must be bound to the address it
+//   sends from, or it finds no route where only loopback exists.
+// - UdpReceive waits for one datagram and takes at most aCount bytes of it:
+//   its length (cut to aCount), the sender, and the local address it
+//   arrived on (for a broadcast the receiving interface's address). 0 also
+//   once the socket was shut down (ShutdownSocket wakes it; a close does
+//   not); -1 with errno set on failure.
+// - UdpSend sends one datagram; with aFrom not 0 it leaves from that local
+//   address although the socket is bound to the wildcard one.
 #pragma once
 
 #include <cstddef>
@@ -76,5 +91,9 @@ std::string Inet4Text(uint32_t aAddress);
 std::string Inet4Text(const TInet4Address& aAddress);
 std::vector<std::string> UpInet4Addresses(bool aLoopbackOnly);
 bool RaiseDescriptorLimit(uint64_t aAtLeast) noexcept;
+
+int UdpOpen(const TInet4Address& aAddress, bool aBroadcast) noexcept;
+int64_t UdpReceive(int aFd, void* aBuffer, size_t aCount, TInet4Address& aFrom, uint32_t& aArrival) noexcept;
+bool UdpSend(int aFd, const void* aData, size_t aCount, const TInet4Address& aTo, uint32_t aFrom = 0) noexcept;
 
 }  // namespace revurov::platform

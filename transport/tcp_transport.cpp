@@ -1,5 +1,6 @@
 #include "transport/tcp_transport.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "platform/text.h"
 #include "transport/server_discovery.h"
 #include "transport/stream_socket_connection.h"
+#include "transport/tcp_discovery.h"
 #include "transport/transport_exception.h"
 
 namespace revurov {
@@ -127,6 +129,7 @@ namespace {
 
 std::mutex gWinsockLock;
 int32_t gWinsockUseCount = 0;  // under gWinsockLock
+std::atomic<bool> gWinsockLoopbackOnly{false};
 
 }  // namespace
 
@@ -144,6 +147,10 @@ int32_t nxWinsockUseCount() noexcept {
   std::lock_guard guard(gWinsockLock);
   return gWinsockUseCount;
 }
+
+void nxSetWinsockLoopbackOnly(bool aValue) noexcept { gWinsockLoopbackOnly.store(aValue); }
+
+bool nxWinsockLoopbackOnly() noexcept { return gWinsockLoopbackOnly.load(); }
 
 std::u16string nxServerNameHost(const std::u16string& aServerName) {
   const auto at = aServerName.rfind(u'@');
@@ -168,10 +175,12 @@ TnxWinsockTransport::TnxWinsockTransport(platform::TComponent* aOwner) : TnxBase
 
 TnxWinsockTransport::~TnxWinsockTransport() { StopListening(); }
 
-platform::TInterfacePtr<InxActiveBroadcast> TnxWinsockTransport::BeginBroadcast(InxBroadcastReplyHandler*,
-                                                                                int32_t) {
-  return platform::TInterfacePtr<InxActiveBroadcast>(nxCreate<TnxNullActiveBroadcast>());
+platform::TInterfacePtr<InxActiveBroadcast> TnxWinsockTransport::BeginBroadcast(InxBroadcastReplyHandler* aHandler,
+                                                                                int32_t aInterval) {
+  return nxBeginWinsockBroadcast(*this, aHandler, aInterval);
 }
+
+bool TnxWinsockTransport::LoopbackOnly() const noexcept { return wstLoopbackOnly || nxWinsockLoopbackOnly(); }
 
 void TnxWinsockTransport::SetListenAddresses(const platform::TStringList& aValue) {
   wstListenAddresses.Clear();
@@ -351,6 +360,9 @@ void TnxWinsockTransport::DoStart() {
     btStartServerThreads(1);
     for (const auto& address : wstListenAddresses_)
       wstListenThreads.push_back(std::make_unique<TnxWinsockServerListenThread>(*this, address));
+    if (RespondToBroadcasts() && Port() != 0 && Port() != 0xFFFF)
+      for (const auto& address : wstListenAddresses_)
+        wstBroadcastThreads.push_back(std::make_unique<TnxWinsockServerBroadcastThread>(*this, address));
   } catch (...) {
     StopListening();
     SetServerStarted(false);
@@ -366,6 +378,7 @@ void TnxWinsockTransport::DoStop() {
 }
 
 void TnxWinsockTransport::StopListening() noexcept {
+  while (!wstBroadcastThreads.empty()) wstBroadcastThreads.pop_back();
   while (!wstListenThreads.empty()) wstListenThreads.pop_back();
 }
 
@@ -375,7 +388,7 @@ void TnxWinsockTransport::GetBoundAddresses(platform::TStringList& aList) {
     for (const auto& address : wstListenAddresses_) aList.Add(address);
     return;
   }
-  for (const auto& address : platform::UpInet4Addresses(wstLoopbackOnly)) aList.Add(platform::Utf8ToUtf16(address));
+  for (const auto& address : platform::UpInet4Addresses(LoopbackOnly())) aList.Add(platform::Utf8ToUtf16(address));
   if (Mode() != nxtmListen || ServerStarted() || wstListenAddresses.Count() == 0 ||
       wstListenAddresses.IndexOf(u"*") >= 0)
     return;

@@ -23,7 +23,12 @@
 // - GetBoundAddresses: the effective listen addresses of a started listener
 //   that does not listen on all; otherwise the addresses of the interfaces
 //   that are up (only loopback ones under LoopbackOnly), less those a
-//   stopped listener's ListenAddresses do not name.
+//   stopped listener's ListenAddresses do not name. LoopbackOnly is the
+//   transport's switch or the process-wide one (nxSetWinsockLoopbackOnly),
+//   which tests set so that no scan leaves the machine.
+// - A started listener with RespondToBroadcasts answers discovery requests
+//   on every effective listen address (tcp_discovery.h); with Port 0 or
+//   65535 it answers none. BeginBroadcast starts a scan.
 // - Every Winsock transport holds one count of the process-wide socket use
 //   from its initialisation to its deactivation (a failed initialisation
 //   gives it back). Linux sockets need no start-up, so the count is all
@@ -45,6 +50,7 @@ namespace revurov {
 
 class TnxWinsockTransport;
 class TnxWinsockServerListenThread;
+class TnxWinsockServerBroadcastThread;
 
 // Asked for every accepted connection; the system has no concrete one.
 class TnxBaseConnectionFilter : public TnxStateComponent {
@@ -75,7 +81,7 @@ class TnxWinsockTransport : public TnxBasePooledTransport {
   void SetListenThreadPriority(platform::TThreadPriority aValue);
   platform::TThreadPriority BroadcastThreadPriority() const noexcept { return wstBroadcastThreadPriority; }
   void SetBroadcastThreadPriority(platform::TThreadPriority aValue);
-  bool LoopbackOnly() const noexcept { return wstLoopbackOnly; }
+  bool LoopbackOnly() const noexcept;
   void SetLoopbackOnly(bool aValue) noexcept { wstLoopbackOnly = aValue; }
 
   // The port the aIndex-th listen address is bound to while started; 0
@@ -111,6 +117,7 @@ private:
   platform::TStringList wstListenAddresses;
   std::vector<std::u16string> wstListenAddresses_;
   std::vector<std::unique_ptr<TnxWinsockServerListenThread>> wstListenThreads;
+  std::vector<std::unique_ptr<TnxWinsockServerBroadcastThread>> wstBroadcastThreads;
   TnxBaseConnectionFilter* wstConnectionFilter = nullptr;
   platform::TThreadPriority wstListenThreadPriority = platform::TThreadPriority::tpNormal;
   platform::TThreadPriority wstBroadcastThreadPriority = platform::TThreadPriority::tpNormal;
@@ -132,6 +139,10 @@ class TnxIPv4Transport : public TnxWinsockTransport {
 void nxWinsockStartup();
 void nxWinsockCleanup() noexcept;
 int32_t nxWinsockUseCount() noexcept;
+
+// Limits the local addresses of every Winsock transport to loopback ones.
+void nxSetWinsockLoopbackOnly(bool aValue) noexcept;
+bool nxWinsockLoopbackOnly() noexcept;
 
 // The host part of a server name: what follows the last "@".
 std::u16string nxServerNameHost(const std::u16string& aServerName);

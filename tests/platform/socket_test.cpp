@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/private_network.h"
+
 namespace revurov::platform {
 namespace {
 
@@ -223,6 +225,105 @@ TEST(Tcp, ASendTimeoutEndsAWriteToAPeerThatDoesNotRead) {
   EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
   CloseSocket(server);
   CloseSocket(client);
+}
+
+// ---- UDP ----
+
+struct Udp {
+  int fd;
+  TInet4Address address;
+  explicit Udp(uint32_t aAddress, uint16_t aPort = 0, bool aBroadcast = false)
+      : fd(UdpOpen({aAddress, aPort}, aBroadcast)) {
+    EXPECT_GE(fd, 0);
+    EXPECT_TRUE(SocketLocalAddress(fd, address));
+  }
+  ~Udp() { CloseSocket(fd); }
+};
+
+TEST(Udp, ADatagramArrivesWholeOrCutWithItsSenderAndArrivalAddress) {
+  Udp receiver(kInet4Loopback), sender(kInet4Loopback);
+  const struct {
+    size_t sent;
+    size_t buffer;
+    int64_t taken;
+  } rows[] = {{10, 64, 10}, {10, 4, 4}, {0, 64, 0}, {64, 64, 64}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.sent);
+    const std::string data(row.sent, 'd');
+    ASSERT_TRUE(UdpSend(sender.fd, data.data(), data.size(), receiver.address));
+    std::vector<char> buffer(row.buffer + 1, 'z');
+    TInet4Address from;
+    uint32_t arrival = 0;
+    ASSERT_EQ(UdpReceive(receiver.fd, buffer.data(), row.buffer, from, arrival), row.taken);
+    EXPECT_EQ(buffer[row.buffer], 'z') << "nothing written past the count";
+    EXPECT_EQ(from.address, kInet4Loopback);
+    EXPECT_EQ(from.port, sender.address.port);
+    EXPECT_EQ(arrival, kInet4Loopback);
+  }
+}
+
+TEST(Udp, AWildcardSocketSendsFromTheChosenLocalAddress) {
+  Udp wildcard(kInet4Any), peer(kInet4Loopback);
+  uint32_t other = 0;
+  ASSERT_TRUE(ParseInet4("127.0.0.2", other));
+  for (uint32_t chosen : {kInet4Loopback, other}) {
+    SCOPED_TRACE(Inet4Text(chosen));
+    ASSERT_TRUE(UdpSend(wildcard.fd, "x", 1, peer.address, chosen));
+    char buffer[4];
+    TInet4Address from;
+    uint32_t arrival = 0;
+    ASSERT_EQ(UdpReceive(peer.fd, buffer, sizeof buffer, from, arrival), 1);
+    EXPECT_EQ(from.address, chosen);
+    EXPECT_EQ(from.port, wildcard.address.port);
+  }
+}
+
+TEST(Udp, ShutdownWakesAReceiveBlockedInAnotherThread) {
+  Udp socket(kInet4Loopback);
+  std::atomic<int64_t> result{-2};
+  std::thread receiver([&] {
+    char buffer[8];
+    TInet4Address from;
+    uint32_t arrival = 0;
+    result = UdpReceive(socket.fd, buffer, sizeof buffer, from, arrival);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ShutdownSocket(socket.fd);
+  receiver.join();
+  EXPECT_EQ(result.load(), 0);
+}
+
+TEST(Udp, EverySocketOnAWildcardPortGetsABroadcastAndOneOnAnAddressNone) {
+  testing::TPrivateNetwork network;
+  if (!network.Entered()) GTEST_SKIP() << "no private network here";
+  Udp first(kInet4Any);
+  Udp second(kInet4Any, first.address.port);
+  Udp bound(kInet4Loopback, first.address.port);
+  Udp unboundSender(kInet4Any, 0, true);
+  EXPECT_FALSE(UdpSend(unboundSender.fd, "b", 1, {0xFFFFFFFF, first.address.port}))
+      << "no route for a broadcast without a local address";
+  EXPECT_EQ(errno, ENETUNREACH);
+  Udp sender(kInet4Loopback, 0, true);
+  ASSERT_TRUE(UdpSend(sender.fd, "b", 1, {0xFFFFFFFF, first.address.port}));
+  for (const Udp* receiver : {&first, &second}) {
+    ASSERT_TRUE(WaitReadable(receiver->fd, 10000));
+    char buffer[4];
+    TInet4Address from;
+    uint32_t arrival = 0;
+    EXPECT_EQ(UdpReceive(receiver->fd, buffer, sizeof buffer, from, arrival), 1);
+    EXPECT_EQ(arrival, kInet4Loopback) << "the receiving interface's address";
+  }
+  EXPECT_FALSE(WaitReadable(bound.fd, 0));
+}
+
+TEST(Udp, SocketsShareAPortButNoForeignAddressCanBeBound) {
+  Udp first(kInet4Loopback);
+  Udp second(kInet4Loopback, first.address.port);
+  EXPECT_GE(second.fd, 0);
+  uint32_t foreign = 0;
+  ASSERT_TRUE(ParseInet4("192.0.2.1", foreign));
+  EXPECT_EQ(UdpOpen({foreign, 0}, false), -1) << "not an address of this machine";
+  EXPECT_EQ(errno, EADDRNOTAVAIL);
 }
 
 }  // namespace
