@@ -102,6 +102,11 @@ public:
   void MarkNoMoreNested();
   bool Nested() const noexcept;
   bool IsLocked() const noexcept;
+  // Eviction wanted a write-through commit while a nested level was open;
+  // the owner commits through (CommitTransaction(this, nil, true)) once back
+  // at the outermost level and clears it.
+  bool WriteThroughCommitWanted() const noexcept { return btWriteThroughCommit; }
+  void ClearWriteThroughCommit() noexcept { btWriteThroughCommit = false; }
 
   TnxTransactionStates State() const noexcept { return btState; }
   TnxBaseTransactionLevel* TransLevel() const noexcept { return btTransLevelsTail; }
@@ -133,6 +138,7 @@ private:
   TnxLSN btStartLSN = 0;
   TnxLSN btLSN = 0;
   uint32_t btSnapshotID = 0;
+  bool btWriteThroughCommit = false;
   std::vector<std::unique_ptr<TnxBaseTransactionLevel>> btLevels;
   TnxBaseTransactionLevel* btTransLevelsTail = nullptr;
   std::vector<TnxReadOnlyBlock*> btBlocks;
