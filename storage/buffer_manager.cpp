@@ -760,7 +760,7 @@ TnxReadOnlyBlock* TnxBufferManager::FindBlock(TnxFileBlockCache& aCache, TnxBloc
 }
 
 TnxReadOnlyBlock* TnxBufferManager::CreateBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber, bool aNew) {
-  RemoveExcessBlocks(false, false);
+  StandardEviction();
   auto owned = std::make_unique<TnxReadOnlyBlock>(*this, aCache.fcFile, aBlockNumber, aNew);
   TnxReadOnlyBlock* block = owned.get();
   aCache.Insert(std::move(owned));
@@ -888,7 +888,7 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
     if (aMarkDirty) block->MakeDirty(*aTrans);
     PnxBlock result = block->Block(aTrans, aMarkDirty, aReleaseMethod);
     // The block is held now: the pass cannot take it.
-    RemoveExcessBlocks(false, false);
+    StandardEviction();
     return result;
   } catch (...) {
     // A block whose read failed holds nothing worth keeping; its waiters
@@ -1048,7 +1048,7 @@ uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile) {
 TnxScratchBlockHandle TnxBufferManager::CreateScratchBlock(TnxBlockSizeAll aSize) {
   if (aSize >= nxBlockSizeAllCount) RaiseInvalid(u"Invalid block size %d", {static_cast<int32_t>(aSize)});
   TnxPadlockGuard guard(bmPadlock);
-  RemoveExcessBlocks(false, false);
+  StandardEviction();
   ReserveOneMore(bmScratchBlocks);
   bmScratchBlocks.push_back(std::make_unique<TnxScratchBlock>(*this, aSize));
   TnxScratchBlock& block = *bmScratchBlocks.back();

@@ -434,14 +434,14 @@ public:
   // the store holds parked images it cannot be replaced (9986).
   int32_t TempStoreSize();
   void SetTempStoreSize(int32_t aSize);
-  // Diagnostics: mapped pages in the resident lists, their target, the pages
-  // of the tracked (history) lists, and the bytes parked in the store.
+  // Diagnostics: mapped pages in the resident lists, their target, and the
+  // bytes parked in the store.
   int32_t ResidentPages();
   int32_t TargetPages();
-  int32_t TrackedPages();
   int64_t TempStoreInUse();
-  // Makes the standard eviction call now (as the cache's own calls do).
-  void RemoveExcessBlocks();
+  // An eviction pass now: unforced as after a read, or forced as after a
+  // commit (which ignores the back-off and the 150 ms bound).
+  void EvictNow(bool aForce);
 
   TnxLSN CurrentLSN();
   TnxLSN NextLSN();

@@ -222,20 +222,15 @@ int32_t TnxBufferManager::TargetPages() {
   return Target(cbsMapped);
 }
 
-int32_t TnxBufferManager::TrackedPages() {
-  TnxPadlockGuard guard(bmPadlock);
-  return bmBlockListCount[cbsMapped][0][0] + bmBlockListCount[cbsMapped][1][0];
-}
-
 int64_t TnxBufferManager::TempStoreInUse() {
   TnxPadlockGuard guard(bmPadlock);
   return bmTempStore->GetInUse();
 }
 
-void TnxBufferManager::RemoveExcessBlocks() {
+void TnxBufferManager::EvictNow(bool aForce) {
   {
     TnxPadlockGuard guard(bmPadlock);
-    RemoveExcessBlocks(false, false);
+    RemoveExcessBlocks(aForce, aForce);
   }
   FlushPendingWriteThrough();
 }
