@@ -788,6 +788,13 @@ void TnxBufferManager::ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std:
 
 uint32_t TnxBufferManager::AddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
                                    TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly) {
+  const uint32_t result = LockedAddFile(aFile, aPasswords, aReleaseMethod, aBlock, aIsReadOnly);
+  FlushPendingWriteThrough(aReleaseMethod, aBlock);
+  return result;
+}
+
+uint32_t TnxBufferManager::LockedAddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
+                                         TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly) {
   TnxPadlockGuard guard(bmPadlock);
   aIsReadOnly = false;
   aReleaseMethod = {};
@@ -865,15 +872,7 @@ TnxReadOnlyBlock* TnxBufferManager::FindOrCreate(TnxBaseFile& aFile, TnxBlockNum
 PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                     bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
-  if (bmPendingFlushCount.load(std::memory_order_acquire) != 0) {
-    try {
-      FlushPendingWriteThrough();
-    } catch (...) {
-      aReleaseMethod(result);
-      aReleaseMethod = {};
-      throw;
-    }
-  }
+  FlushPendingWriteThrough(aReleaseMethod, result);
   return result;
 }
 
@@ -911,15 +910,7 @@ PnxBlock TnxBufferManager::AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
     if (aTrans) block->MakeDirty(*aTrans);
     result = block->Block(aTrans, aTrans != nullptr, aReleaseMethod);
   }
-  if (bmPendingFlushCount.load(std::memory_order_acquire) != 0) {
-    try {
-      FlushPendingWriteThrough();
-    } catch (...) {
-      aReleaseMethod(result);
-      aReleaseMethod = {};
-      throw;
-    }
-  }
+  FlushPendingWriteThrough(aReleaseMethod, result);
   return result;
 }
 
@@ -1047,8 +1038,12 @@ uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile) {
 
 TnxScratchBlockHandle TnxBufferManager::CreateScratchBlock(TnxBlockSizeAll aSize) {
   if (aSize >= nxBlockSizeAllCount) RaiseInvalid(u"Invalid block size %d", {static_cast<int32_t>(aSize)});
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    StandardEviction();
+  }
+  FlushPendingWriteThrough();
   TnxPadlockGuard guard(bmPadlock);
-  StandardEviction();
   ReserveOneMore(bmScratchBlocks);
   bmScratchBlocks.push_back(std::make_unique<TnxScratchBlock>(*this, aSize));
   TnxScratchBlock& block = *bmScratchBlocks.back();

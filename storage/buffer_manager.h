@@ -482,6 +482,8 @@ private:
   void DetachFile(TnxBaseFile& aFile) noexcept;
   void ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie);
   TnxReadOnlyBlock* FindOrCreate(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);
+  uint32_t LockedAddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
+                         TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);
   PnxBlock LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                           TnxReleaseMethod& aReleaseMethod);
   // Padlock held: frees the retired images nobody holds any more.
@@ -504,6 +506,8 @@ private:
   void CommitWriteThroughPending(TnxBaseTransaction& aTrans);
   // Without the padlock: writes the write-through commits eviction made.
   void FlushPendingWriteThrough();
+  // The same after handing out aBlock, which goes back when the flush fails.
+  void FlushPendingWriteThrough(TnxReleaseMethod& aReleaseMethod, PnxBlock aBlock);
 
   void SweepRetired() noexcept;
   void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);

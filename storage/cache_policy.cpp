@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "engine/engine_clock.h"
 #include "lowlevel/heap/memory_manager.h"
@@ -355,6 +356,16 @@ void TnxBufferManager::FlushPendingWriteThrough() {
     bmPendingFlushCount.store(0, std::memory_order_release);
   }
   for (const auto& list : lists) list->Flush(false);
+}
+
+void TnxBufferManager::FlushPendingWriteThrough(TnxReleaseMethod& aReleaseMethod, PnxBlock aBlock) {
+  if (bmPendingFlushCount.load(std::memory_order_acquire) == 0) return;
+  try {
+    FlushPendingWriteThrough();
+  } catch (...) {
+    if (aReleaseMethod) std::exchange(aReleaseMethod, {})(aBlock);
+    throw;
+  }
 }
 
 }  // namespace revurov
