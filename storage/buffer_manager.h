@@ -495,6 +495,7 @@ private:
   void ApplyBudget(const TnxCacheBudget& aBudget) noexcept;
   // The standard call: forced eviction under memory pressure only.
   void StandardEviction();
+  bool OverAnyTarget() const noexcept;
   void EvictUnderPressure();
   void RemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
   void RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce);

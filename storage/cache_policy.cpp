@@ -237,7 +237,20 @@ void TnxBufferManager::EvictNow(bool aForce) {
 }
 
 void TnxBufferManager::StandardEviction() {
-  RemoveExcessBlocks(AddressSpaceEmergency(), nxMemoryManagerIsLowOnMemory());
+  const bool low = nxMemoryManagerIsLowOnMemory();
+  // Every list within its target and no pressure: a pass would find nothing
+  // to do (this is the path of nearly every read).
+  if (!low && !AddressSpaceEmergency() && !OverAnyTarget()) return;
+  RemoveExcessBlocks(AddressSpaceEmergency(), low);
+}
+
+bool TnxBufferManager::OverAnyTarget() const noexcept {
+  for (const TnxCacheBlockState state : {cbsAllocated, cbsMapped}) {
+    if (Resident(state) > Target(state)) return true;
+    for (const bool freq : {false, true})
+      if (bmBlockListCount[state][freq][0] > bmMaxPages[state][!freq]) return true;
+  }
+  return false;
 }
 
 void TnxBufferManager::EvictUnderPressure() {
