@@ -297,6 +297,25 @@ TEST_F(CacheEvictionTest, UnforcedPassStopsAfter150Ms) {
   EXPECT_EQ(afterForced, 256);
 }
 
+TEST_F(CacheEvictionTest, BlockCommittedTwiceBeforeItsFlushCanGoOnceWritten) {
+  TnxBaseFile& file = Table("twice.nx1", 400);
+  TnxFlushList first, second;
+  for (TnxFlushList* list : {&first, &second}) {
+    TnxBaseTransaction trans(Bm(), nullptr, false, false);
+    Fill(file, trans, 5, list == &first ? 1 : 2);
+    Bm().CommitTransaction(&trans, list, false);
+  }
+  // One flush writes both queue entries of the block, as one write.
+  first.Flush(false);
+  second.Flush(false);
+  CountReads();
+  for (TnxBlockNumber n = 10; n < 300; ++n) Hold(file, n);
+  const int before = reads_.load();
+  TnxBlockGuard guard = Hold(file, 5);
+  EXPECT_EQ(reads_.load(), before + 1) << "written, the block was evicted like any other";
+  EXPECT_EQ(guard.Block()[kBody], 2);
+}
+
 // ---- parking in the temporary store ----
 
 TEST_F(CacheEvictionTest, CopiesOfALargeTransactionAreParkedAndComeBackExactly) {
