@@ -15,6 +15,10 @@
 //   flush answers 15443 before it writes anything.
 // - A failed Prepare gives the unwritten blocks of every bound file back and
 //   propagates; the transaction's own copies are left for its rollback.
+// - A write-through commit (at the outermost level) writes the changes so
+//   far without ending the transaction: copies of blocks that are handed
+//   out stay with it, the rest become committed, and the files stay bound.
+//   At a nested level it does nothing.
 #pragma once
 
 #include <cstdint>
