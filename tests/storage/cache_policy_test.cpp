@@ -501,6 +501,29 @@ TEST_F(CacheEvictionTest, WriteThroughCommitKeepsTheCopyOfAHeldBlock) {
   EXPECT_EQ(static_cast<uint8_t>(disk[3 * 4096 + kBody]), 0x44);
 }
 
+TEST_F(CacheEvictionTest, FailedWriteThroughFlushGivesTheHandedOutBlockBack) {
+  TnxBaseFile& file = Table("wtfail.nx1", 700);
+  file.fiAttributes = nxfaTransWriteThrough;
+  TnxBaseTransaction trans(Bm(), nullptr, false, false);
+  // From now on every flush refuses: the first commit through eviction fails
+  // in the call that caused it, after that call had handed out its block.
+  nxFatalErrorFlag.store(true);
+  uint32_t code = 0;
+  // A caller without a guard releases only what it got.
+  for (TnxBlockNumber n = 1; n < 700 && code == 0; ++n)
+    code = ErrorCodeOf([&] {
+      TnxReleaseMethod release;
+      PnxBlock block = Bm().GetBlock(file, &trans, n, true, release);
+      block[kBody] = Value(n);
+      release(block);
+    });
+  nxFatalErrorFlag.store(false);
+  EXPECT_EQ(code, nxeTransactionCorrupt);
+  EXPECT_EQ(Bm().HandedOut(file), 0);
+  Bm().RollbackUnwritten(file);
+  Bm().RollbackTransaction(&trans);
+}
+
 // ---- threads ----
 
 TEST_F(CacheEvictionTest, ReadersAndAWriterShareASmallCache) {
