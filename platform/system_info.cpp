@@ -4,8 +4,29 @@
 #include <sys/utsname.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace revurov::platform {
+
+namespace {
+
+// The kernel's own estimate of what can be had without swapping (it counts
+// the page cache that can be dropped, which sysinfo does not); false on a
+// kernel without it.
+bool ReadMemAvailable(uint64_t& aBytes) noexcept {
+  std::FILE* f = std::fopen("/proc/meminfo", "r");
+  if (!f) return false;
+  char line[128];
+  bool found = false;
+  unsigned long long kb = 0;
+  while (!found && std::fgets(line, sizeof line, f))
+    found = std::strncmp(line, "MemAvailable:", 13) == 0 && std::sscanf(line + 13, "%llu", &kb) == 1;
+  std::fclose(f);
+  if (found) aBytes = uint64_t{kb} * 1024;
+  return found;
+}
+
+}  // namespace
 
 bool GetSystemMemory(TSystemMemory& aMemory) noexcept {
   aMemory = TSystemMemory{};
@@ -13,7 +34,8 @@ bool GetSystemMemory(TSystemMemory& aMemory) noexcept {
   if (::sysinfo(&si) != 0) return false;
   const uint64_t unit = si.mem_unit ? si.mem_unit : 1;
   aMemory.Total = si.totalram * unit;
-  aMemory.Available = (si.freeram + si.bufferram) * unit;
+  if (!ReadMemAvailable(aMemory.Available) || aMemory.Available > aMemory.Total)
+    aMemory.Available = (si.freeram + si.bufferram) * unit;
   aMemory.SwapTotal = si.totalswap * unit;
   aMemory.SwapFree = si.freeswap * unit;
   return true;

@@ -3,7 +3,8 @@
 // Contract:
 // - GetSystemMemory fills the physical memory and swap of the machine in
 //   bytes; Available is what the system could hand out now without
-//   swapping (free memory and buffers). False when the system does not
+//   swapping (the kernel's MemAvailable; free memory and buffers where the
+//   kernel does not give it). False when the system does not
 //   tell; the record is then all zero.
 // - GetKernelVersion gives the running kernel's release numbers
 //   (major.minor.build); false, with all zero, when they cannot be read.

@@ -11,6 +11,7 @@
 #include "engine/session_stats.h"
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/objects/utils_system.h"
 #include "lowlevel/sync/events.h"
 #include "platform/rtl_exception.h"
 #include "platform/string_list.h"
@@ -40,7 +41,6 @@ namespace {
 // the scope raises.
 using TnxPadlockUnguard = TnxLockGuard<TnxPadlock, &TnxPadlock::Unlock, &TnxPadlock::Lock>;
 
-constexpr int32_t kPagesPerMB = 256;
 
 // Room for one more entry, so that the push after it cannot fail; grows
 // geometrically (reserving size + 1 each time would copy the list on every
@@ -279,23 +279,64 @@ void TnxBlockMemory::Free() noexcept {
 
 // ---- block objects ----
 
-TnxBlockObject::~TnxBlockObject() { FreeCacheBlock(); }
+TnxBlockObject::~TnxBlockObject() {
+  FreeCacheBlock();
+  for (const TnxCacheBlockState state : {cbsAllocated, cbsMapped, cbsStored}) StopTracking(state);
+}
 
-void TnxBlockObject::SetCacheBlock(TnxBlockMemory aMemory) noexcept {
+void TnxBlockObject::SetCacheBlock(TnxBlockMemory aMemory, bool aCountIt) noexcept {
   FreeCacheBlock();
   boCacheBlock = std::move(aMemory);
-  if (boCacheBlock) boBufferManager.bmResidentPages += nxBlockSizePages[boBlockSize];
+  UpdateBlockList(aCountIt);
 }
 
-TnxBlockMemory TnxBlockObject::TakeCacheBlock() noexcept {
-  if (boCacheBlock) boBufferManager.bmResidentPages -= nxBlockSizePages[boBlockSize];
-  return std::move(boCacheBlock);
+TnxBlockMemory TnxBlockObject::TakeCacheBlock() {
+  MapImage(false);
+  TnxBlockMemory taken = std::move(boCacheBlock);
+  UpdateBlockList(false);
+  return taken;
 }
 
-void TnxBlockObject::FreeCacheBlock() noexcept {
+void TnxBlockObject::FreeCacheBlock(bool aCountIt) noexcept {
+  if (boTempNum != kNoTempNum) {
+    // The store only refuses a number it never gave out.
+    try {
+      boBufferManager.bmTempStore->ReleaseBlock(boTempNum, boBlockSize);
+    } catch (...) {
+    }
+    boTempNum = kNoTempNum;
+  }
   if (!boCacheBlock) return;
   boCacheBlock = TnxBlockMemory();
-  boBufferManager.bmResidentPages -= nxBlockSizePages[boBlockSize];
+  UpdateBlockList(aCountIt);
+}
+
+uint8_t* TnxBlockObject::MapImage(bool aCountIt) {
+  if (!boCacheBlock && boTempNum != kNoTempNum) {
+    TnxBlockMemory memory(boBlockSize);
+    boBufferManager.bmTempStore->ReadBlock(boTempNum, boBlockSize, memory.Data());
+    // Reading gave the stored copy up: nothing is left there to release.
+    boTempNum = kNoTempNum;
+    boCacheBlock = std::move(memory);
+    UpdateBlockList(aCountIt);
+  } else if (aCountIt && boCacheBlock) {
+    UpdateBlockList(true);
+  }
+  return boCacheBlock.Data();
+}
+
+bool TnxBlockObject::ParkImage() {
+  TnxBaseTempStorage& store = *boBufferManager.bmTempStore;
+  if (!boCacheBlock || !store.HasSpaceFor(boBlockSize)) return false;
+  try {
+    boTempNum = store.WriteBlock(boCacheBlock.Data(), boBlockSize);
+  } catch (...) {
+    // A store that cannot take the image is a full one: the image stays.
+    return false;
+  }
+  boCacheBlock = TnxBlockMemory();
+  UpdateBlockList(true);
+  return true;
 }
 
 TnxReadOnlyBlock::TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile& aFile, TnxBlockNumber aBlockNumber,
@@ -320,10 +361,12 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
     TnxFileBlockCache& cache = *robFile->fiBlockCache;
     if (!cache.HasSnapShotFlag(id)) boBufferManager.CreateFileSnapShotLink(cache, *aTrans);
   }
-  if (boCacheBlock)
+  if (HasMemory()) {
+    MapImage(true);
     ++boBufferManager.bmBlockCacheHit[cbsMapped][0][0];
-  else if (!robNew)
+  } else if (!robNew) {
     CacheBlockNeeded();
+  }
   return Pin(boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock())),
              aReleaseMethod);
 }
@@ -351,6 +394,16 @@ uint8_t* TnxReadOnlyBlock::PinImage() {
   TnxReleaseMethod unused;
   robFlushPins = robPins.get();
   return Pin(boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock())), unused);
+}
+
+void TnxReadOnlyBlock::SetUnwritten(bool aUnwritten) noexcept {
+  if (aUnwritten) {
+    robUnwritten.fetch_add(1, std::memory_order_acq_rel);
+    return;
+  }
+  int32_t queued = robUnwritten.load(std::memory_order_acquire);
+  while (queued > 0 && !robUnwritten.compare_exchange_weak(queued, queued - 1, std::memory_order_acq_rel)) {
+  }
 }
 
 void TnxReadOnlyBlock::Unpin() noexcept {
@@ -392,7 +445,7 @@ void TnxReadOnlyBlock::MakeDirty(TnxBaseTransaction& aTrans) {
   if (robBlockListTail->HasMemory()) robBlockListTail->StampLSN();
 }
 
-bool TnxReadOnlyBlock::Commit(bool aForce, bool /*aIsWTCommit*/) {
+bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
   TnxModifiedBlock* top = robBlockListTail.get();
   if (!top) return false;
   TnxBaseTransaction& trans = *robTrans;
@@ -422,13 +475,36 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool /*aIsWTCommit*/) {
     return true;
   }
   if (!robNew) KeepImageForSnapShots();
-  const TnxLSN oldLSN = boCacheBlock ? nxLoadBlockCommonHeader(boCacheBlock.Data()).bchLSN : robLastLSN;
+  const uint8_t* current = MapImage(false);
+  const TnxLSN oldLSN = current ? nxLoadBlockCommonHeader(current).bchLSN : robLastLSN;
+  if (aIsWTCommit && RefCount() > 0) return CommitKeepingCopy(*top, oldLSN);
+  TnxBlockMemory image = top->TakeCacheBlock();
   if (!robFile->IsTemporary()) robFile->WriteBlock(*this);
-  ReplaceImage(top->TakeCacheBlock());
+  ReplaceImage(std::move(image));
   robLastLSN = oldLSN;
   robNew = false;
   robBlockListTail.reset();
   UnlinkFromTrans();
+  if (robBlockNum == 0 && boCacheBlock) {
+    if (robFile->fiHeaderAccessFactory)
+      robFile->fiUsedBlocks = robFile->fiHeaderAccessFactory->GetUsedBlocks(boCacheBlock.Data());
+    robLastLSN = nxLoadBlockCommonHeader(boCacheBlock.Data()).bchLSN;
+  }
+  return true;
+}
+
+bool TnxReadOnlyBlock::CommitKeepingCopy(TnxModifiedBlock& aCopy, TnxLSN aOldLSN) {
+  // The holders go on using the copy: the committed image is a copy of it.
+  TnxBlockMemory image;
+  if (!aCopy.mbDiscarded) {
+    const uint8_t* source = aCopy.MapImage(false);
+    image = TnxBlockMemory(boBlockSize);
+    std::memcpy(image.Data(), source, robFile->BlockBytes());
+  }
+  if (!robFile->IsTemporary()) robFile->WriteBlock(*this);
+  ReplaceImage(std::move(image));
+  robLastLSN = aOldLSN;
+  robNew = !boCacheBlock;
   if (robBlockNum == 0 && boCacheBlock) {
     if (robFile->fiHeaderAccessFactory)
       robFile->fiUsedBlocks = robFile->fiHeaderAccessFactory->GetUsedBlocks(boCacheBlock.Data());
@@ -464,9 +540,9 @@ void TnxReadOnlyBlock::DropIfNewAndClean() noexcept {
 }
 
 void TnxReadOnlyBlock::RollbackUnwritten() {
-  robUnwritten.store(false, std::memory_order_relaxed);
+  robUnwritten.store(0, std::memory_order_release);
   if (!robSnapShots.empty()) {
-    const TnxBlockSnapShot& newest = *robSnapShots.back();
+    TnxBlockSnapShot& newest = *robSnapShots.back();
     TnxBlockMemory memory(boBlockSize);
     std::memcpy(memory.Data(), newest.Block(), robFile->BlockBytes());
     ReplaceImage(std::move(memory));
@@ -496,8 +572,7 @@ void TnxReadOnlyBlock::KeepImageForSnapShots() {
       CacheBlockNeeded();
       const uint8_t* image = boCacheBlock ? boCacheBlock.Data() : static_cast<const uint8_t*>(nxZeroBlock());
       ReserveOneMore(robSnapShots);
-      robSnapShots.push_back(
-          std::make_unique<TnxBlockSnapShot>(boBufferManager, boBlockSize, image, robFile->BlockBytes()));
+      robSnapShots.push_back(std::make_unique<TnxBlockSnapShot>(*this, image, robFile->BlockBytes()));
       shot = robSnapShots.back().get();
     }
     if (robSnapShotLinks.size() <= id) robSnapShotLinks.resize(id + 1, nullptr);
@@ -516,10 +591,9 @@ void TnxReadOnlyBlock::DropSnapShotLink(uint32_t aID) noexcept {
   std::erase_if(robSnapShots, [shot](const auto& aShot) { return aShot.get() == shot; });
 }
 
-TnxBlockSnapShot::TnxBlockSnapShot(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize, const uint8_t* aImage,
-                                   uint32_t aBytes)
-    : TnxBlockObject(aBufferManager, aSize) {
-  TnxBlockMemory memory(aSize);
+TnxBlockSnapShot::TnxBlockSnapShot(TnxReadOnlyBlock& aBlock, const uint8_t* aImage, uint32_t aBytes)
+    : TnxBlockObject(aBlock.boBufferManager, aBlock.boBlockSize), bssReadOnlyBlock(aBlock) {
+  TnxBlockMemory memory(boBlockSize);
   std::memcpy(memory.Data(), aImage, aBytes);
   SetCacheBlock(std::move(memory));
 }
@@ -531,8 +605,9 @@ TnxModifiedBlock::TnxModifiedBlock(TnxReadOnlyBlock& aBlock, TnxBaseTransactionL
   if (const TnxModifiedBlock* below = aBlock.robBlockListTail.get()) {
     mbDiscarded = below->mbDiscarded;
     if (!mbDiscarded) {
+      const uint8_t* source = const_cast<TnxModifiedBlock*>(below)->MapImage(false);
       TnxBlockMemory memory(boBlockSize);
-      std::memcpy(memory.Data(), below->boCacheBlock.Data(), bytes);
+      std::memcpy(memory.Data(), source, bytes);
       SetCacheBlock(std::move(memory));
     }
   } else {
@@ -568,14 +643,15 @@ PnxBlock TnxModifiedBlock::mbGetBlock(bool aMarkDirty) {
     mbDiscarded = false;
     StampLSN();
   }
+  uint8_t* image = MapImage(true);
   ++boBufferManager.bmBlockCacheHit[cbsMapped][0][0];
-  return boCacheBlock.Data();
+  return image;
 }
 
-void TnxModifiedBlock::Validate() const {
+void TnxModifiedBlock::Validate() {
   const TnxBaseFile& file = *mbReadOnlyBlock.robFile;
-  if (boCacheBlock && file.fiHeaderAccessFactory)
-    file.fiHeaderAccessFactory->ValidateBlock(boCacheBlock.Data(), mbReadOnlyBlock.robBlockNum);
+  if (HasMemory() && file.fiHeaderAccessFactory)
+    file.fiHeaderAccessFactory->ValidateBlock(MapImage(false), mbReadOnlyBlock.robBlockNum);
 }
 
 void TnxModifiedBlock::Discard() noexcept {
@@ -594,7 +670,12 @@ void TnxModifiedBlock::DecreaseTransLevel() {
 }
 
 void TnxReadOnlyBlock::CacheBlockNeeded() {
-  if (boCacheBlock || robNew || robLoading) return;
+  if (boCacheBlock || robLoading) return;
+  if (Parked()) {
+    MapImage(false);
+    return;
+  }
+  if (robNew) return;
   TnxBufferManager& bm = boBufferManager;
   TnxBlockMemory memory(boBlockSize);
   std::vector<uint8_t> cookie;
@@ -626,7 +707,7 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   }
   robLastLSN = nxLoadBlockCommonHeader(memory.Data()).bchLSN;
   robEncryptionCookie = std::move(cookie);
-  SetCacheBlock(std::move(memory));
+  SetCacheBlock(std::move(memory), true);
   ++bm.bmBlockCacheHit[cbsStored][0][0];
   if (load) load->blEvent->Signal();
 }
@@ -638,9 +719,11 @@ TnxScratchBlock::TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeA
 
 // ---- buffer manager ----
 
-TnxBufferManager::TnxBufferManager(std::u16string_view aTempDir) : bmMaxRAM(10), bmTempDir(aTempDir) {
+TnxBufferManager::TnxBufferManager(std::u16string_view aTempDir) : bmTempDir(aTempDir) {
   bmTempStore = std::make_unique<TnxNullTempStorage>();
   bmTempStoreClass = &TnxNullTempStorage::ClassInfo();
+  TnxMemoryStatusEx status;
+  ApplyBudget(nxCacheBudget(10, nxReadMemoryStatus(status)));
 }
 
 TnxBufferManager::~TnxBufferManager() {
@@ -684,6 +767,7 @@ TnxReadOnlyBlock* TnxBufferManager::FindBlock(TnxFileBlockCache& aCache, TnxBloc
 }
 
 TnxReadOnlyBlock* TnxBufferManager::CreateBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber, bool aNew) {
+  StandardEviction();
   auto owned = std::make_unique<TnxReadOnlyBlock>(*this, aCache.fcFile, aBlockNumber, aNew);
   TnxReadOnlyBlock* block = owned.get();
   aCache.Insert(std::move(owned));
@@ -711,6 +795,13 @@ void TnxBufferManager::ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std:
 
 uint32_t TnxBufferManager::AddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
                                    TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly) {
+  const uint32_t result = LockedAddFile(aFile, aPasswords, aReleaseMethod, aBlock, aIsReadOnly);
+  FlushPendingWriteThrough(aReleaseMethod, aBlock);
+  return result;
+}
+
+uint32_t TnxBufferManager::LockedAddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
+                                         TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly) {
   TnxPadlockGuard guard(bmPadlock);
   aIsReadOnly = false;
   aReleaseMethod = {};
@@ -758,6 +849,8 @@ uint32_t TnxBufferManager::AddFile(TnxBaseFile& aFile, const std::vector<std::u1
 }
 
 void TnxBufferManager::RemoveFile(TnxBaseFile& aFile) {
+  // A write-through commit of the file may still wait for its flush.
+  FlushPendingWriteThrough();
   TnxPadlockGuard guard(bmPadlock);
   if (!aFile.fiBlockCache) return;
   TnxFileBlockCache& cache = Attached(aFile);
@@ -785,13 +878,24 @@ TnxReadOnlyBlock* TnxBufferManager::FindOrCreate(TnxBaseFile& aFile, TnxBlockNum
 
 PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                     bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+  PnxBlock result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
+  FlushPendingWriteThrough(aReleaseMethod, result);
+  return result;
+}
+
+PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                                          bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   TnxPadlockGuard guard(bmPadlock);
   if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});
   if (!bmRetired.empty()) SweepRetired();
+  if (aMarkDirty) EvictUnderPressure();
   TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, false);
   try {
     if (aMarkDirty) block->MakeDirty(*aTrans);
-    return block->Block(aTrans, aMarkDirty, aReleaseMethod);
+    PnxBlock result = block->Block(aTrans, aMarkDirty, aReleaseMethod);
+    // The block is held now: the pass cannot take it.
+    StandardEviction();
+    return result;
   } catch (...) {
     // A block whose read failed holds nothing worth keeping; its waiters
     // look it up again, so it may go (a scan past the end of a file would
@@ -805,15 +909,22 @@ PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
 
 PnxBlock TnxBufferManager::AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                     TnxReleaseMethod& aReleaseMethod) {
-  TnxPadlockGuard guard(bmPadlock);
-  TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, true);
-  if (aTrans) block->MakeDirty(*aTrans);
-  return block->Block(aTrans, aTrans != nullptr, aReleaseMethod);
+  PnxBlock result;
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    EvictUnderPressure();
+    TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, true);
+    if (aTrans) block->MakeDirty(*aTrans);
+    result = block->Block(aTrans, aTrans != nullptr, aReleaseMethod);
+  }
+  FlushPendingWriteThrough(aReleaseMethod, result);
+  return result;
 }
 
 void TnxBufferManager::DirtyBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans,
                                   PnxBlock& aModifiableBlock) {
   TnxPadlockGuard guard(bmPadlock);
+  EvictUnderPressure();
   TnxReadOnlyBlock* block = FindBlock(Attached(aFile), aBlockNumber);
   if (!block) return;
   block->MakeDirty(aTrans);
@@ -934,6 +1045,11 @@ uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile) {
 
 TnxScratchBlockHandle TnxBufferManager::CreateScratchBlock(TnxBlockSizeAll aSize) {
   if (aSize >= nxBlockSizeAllCount) RaiseInvalid(u"Invalid block size %d", {static_cast<int32_t>(aSize)});
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    StandardEviction();
+  }
+  FlushPendingWriteThrough();
   TnxPadlockGuard guard(bmPadlock);
   ReserveOneMore(bmScratchBlocks);
   bmScratchBlocks.push_back(std::make_unique<TnxScratchBlock>(*this, aSize));
@@ -957,10 +1073,12 @@ auto FindScratch(List& aList, TnxScratchBlockHandle aHandle) {
 
 void* TnxBufferManager::LockScratchBlock(TnxScratchBlockHandle aHandle) {
   TnxPadlockGuard guard(bmPadlock);
+  EvictUnderPressure();
   TnxScratchBlock& block = **FindScratch(bmScratchBlocks, aHandle);
+  uint8_t* image = block.MapImage(true);
   ++block.sbRefCount;
   ++bmBlockCacheHit[cbsMapped][0][0];
-  return block.boCacheBlock.Data();
+  return image;
 }
 
 void TnxBufferManager::UnlockScratchBlock(TnxScratchBlockHandle aHandle, void* aPointer) {
@@ -969,6 +1087,7 @@ void TnxBufferManager::UnlockScratchBlock(TnxScratchBlockHandle aHandle, void* a
   if (block.sbRefCount == 0 || aPointer != block.boCacheBlock.Data())
     RaiseInvalid(u"Scratch block %u is not locked at that address", {block.sbID});
   --block.sbRefCount;
+  EvictUnderPressure();
 }
 
 void TnxBufferManager::FreeScratchBlock(TnxScratchBlockHandle aHandle) {
@@ -976,6 +1095,7 @@ void TnxBufferManager::FreeScratchBlock(TnxScratchBlockHandle aHandle) {
   const auto it = FindScratch(bmScratchBlocks, aHandle);
   if ((*it)->sbRefCount != 0) RaiseInvalid(u"Scratch block %u is still locked", {(*it)->sbID});
   SwapRemove(bmScratchBlocks, static_cast<uint32_t>(it - bmScratchBlocks.begin()), [](TnxScratchBlock&, uint32_t) {});
+  EvictUnderPressure();
 }
 
 // ---- settings, LSNs, snapshot IDs ----
@@ -987,8 +1107,10 @@ int32_t TnxBufferManager::MaxRAM() {
 
 void TnxBufferManager::SetMaxRAM(int32_t aMaxRAM) {
   if (aMaxRAM < 1) RaiseInvalid(u"Invalid RAM budget %d MB", {aMaxRAM});
+  TnxMemoryStatusEx status;
+  const TnxCacheBudget budget = nxCacheBudget(aMaxRAM, nxReadMemoryStatus(status));
   TnxPadlockGuard guard(bmPadlock);
-  bmMaxRAM = aMaxRAM;
+  ApplyBudget(budget);
 }
 
 int32_t TnxBufferManager::TempStoreSize() {
@@ -998,6 +1120,10 @@ int32_t TnxBufferManager::TempStoreSize() {
 
 void TnxBufferManager::SetTempStoreSize(int32_t aSize) {
   TnxPadlockGuard guard(bmPadlock);
+  // Replacing the store would lose the images parked in it.
+  if (bmTempStore->GetInUse() > 0)
+    RaiseInvalid(u"The temporary store still holds %d kbyte of cached blocks",
+                 {static_cast<int32_t>(bmTempStore->GetInUse() / 1024)});
   bmTempStore.reset();
   const TnxTempStorageClass* installed = nxDefaultTempStorageClass();
   try {
@@ -1095,8 +1221,8 @@ void TnxBufferManager::GetStatsCaptions(platform::TStringList& aList) {
 void TnxBufferManager::GetStatsValues(platform::TStringList& aList) {
   TnxPadlockGuard guard(bmPadlock);
   aList.Add(AweText());
-  aList.Add(Kbyte(int64_t{bmMaxRAM} * kPagesPerMB));
-  aList.Add(Kbyte(bmResidentPages));
+  aList.Add(Kbyte(Target(cbsMapped)));
+  aList.Add(Kbyte(Resident(cbsMapped)));
   aList.Add(nxFormatGrouped(bmBlockCacheHit[cbsStored][0][0]));
   aList.Add(nxFormatGrouped(bmBlockCacheHit[cbsMapped][0][0]));
   aList.Add(nxFormatGrouped(bmBlockCacheEvict[cbsMapped][0][0]));

@@ -26,10 +26,21 @@
 //   blocks as they were then; the old images live until it ends.
 // - LSNs only grow: NextLSN issues the next one, writing it and attaching a
 //   file only raise the current one. Snapshot IDs are reused lowest first.
-// - Physical memory never exists here, so block memory is always mapped and
-//   nothing is bulk-loaded; eviction and the RAM budget's enforcement belong
-//   to the cache policy, which is not part of this unit yet. Write-through
-//   commits need that eviction and are refused (9986).
+// - Physical memory never exists here, so block memory is mapped or parked
+//   in the temporary store, and nothing is bulk-loaded.
+// - Eviction (cache_policy.cpp) keeps the mapped pages within the budget:
+//   clean blocks nobody holds lose their memory (and, with nothing else to
+//   keep, their object); copies, snapshot images, scratch blocks and the
+//   images of in-memory files are parked in the temporary store. What is
+//   handed out, being read, or committed but not yet written stays; so does
+//   whatever the store has no room for, and the budget is exceeded then.
+//   An unforced pass stops after 150 ms of work, and after a pass that freed
+//   nothing the next unforced one waits 1000 ms (engine clock).
+// - Eviction may park any transaction's copy that is not handed out; a
+//   pointer from DirtyBlock is only good until the next call that may
+//   evict. A copy of a write-through file that must go commits its whole
+//   transaction through (at its outermost level); the thread that caused
+//   it writes that commit out at the end of its call, without the padlock.
 #pragma once
 
 #include <array>
@@ -42,6 +53,7 @@
 
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/sync/padlock.h"
+#include "storage/cache_policy.h"
 #include "storage/files.h"
 #include "storage/release_method.h"
 #include "storage/server_exceptions.h"
@@ -65,9 +77,6 @@ struct TnxBlockLoad;
 struct TnxTempStorageClass;
 
 REVUROV_EXCEPTION_CLASS(EnxBufferManagerException, EnxServerException);
-
-enum TnxCacheBlockState : uint8_t { cbsAllocated, cbsMapped, cbsStored };
-inline constexpr int nxCacheBlockStateCount = 3;
 
 // Bytes and 4 KB cache pages of each block size.
 inline constexpr std::array<uint32_t, nxBlockSizeAllCount> nxBlockSizeBytes{4096, 8192, 16384, 32768, 65536,
@@ -97,24 +106,59 @@ private:
   uint8_t* bmData = nullptr;
 };
 
-// The base of the cache's block objects: memory of one block size.
+// The base of the cache's block objects: the image of one block size,
+// mapped (boCacheBlock) or parked in the temporary store (boTempNum), and
+// the object's place in the cache lists.
 class TnxBlockObject : public TnxObject {
 public:
   TnxBlockSizeAll BlockSizeAll() const noexcept { return boBlockSize; }
-  bool HasMemory() const noexcept { return static_cast<bool>(boCacheBlock); }
+  // An image exists, mapped or parked.
+  bool HasMemory() const noexcept { return boCacheBlock || boTempNum != kNoTempNum; }
+  bool Parked() const noexcept { return boTempNum != kNoTempNum; }
+  TnxCacheBlockState CacheState() const noexcept { return boCacheBlock ? cbsMapped : cbsStored; }
+  uint32_t CacheHits(TnxCacheBlockState aState) const noexcept { return boBlockCacheHit[aState]; }
+  uint32_t CacheEvictions(TnxCacheBlockState aState) const noexcept { return boBlockCacheEvict[aState]; }
+
+  static constexpr uint32_t kNoTempNum = 0xFFFFFFFFu;
 
 protected:
   TnxBlockObject(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize) noexcept
       : boBufferManager(aBufferManager), boBlockSize(aSize) {}
   ~TnxBlockObject() override;
-  // Padlock held.
-  void SetCacheBlock(TnxBlockMemory aMemory) noexcept;
-  void FreeCacheBlock() noexcept;
-  TnxBlockMemory TakeCacheBlock() noexcept;
+  // Padlock held from here on.
+  void SetCacheBlock(TnxBlockMemory aMemory, bool aCountIt = false) noexcept;
+  void FreeCacheBlock(bool aCountIt = false) noexcept;
+  // Maps a parked image first (which may raise).
+  TnxBlockMemory TakeCacheBlock();
+  // The image in memory, read back from the store when it was parked (the
+  // store lets it go then); aCountIt counts a use. Nil without an image.
+  uint8_t* MapImage(bool aCountIt);
+  // Moves the image to the store: false when there is none, or the store
+  // has no room or fails (the image then stays as it was).
+  bool ParkImage();
+  virtual TnxEvictResult CheckedEvict(bool aForce) = 0;
 
   TnxBufferManager& boBufferManager;
   TnxBlockMemory boCacheBlock;
   TnxBlockSizeAll boBlockSize;
+  uint32_t boTempNum = kNoTempNum;
+
+private:
+  friend class TnxBufferManager;
+  // Relinks the object after its memory changed state or was used.
+  void UpdateBlockList(bool aCountIt) noexcept;
+  void StopTracking(TnxCacheBlockState aState) noexcept;
+  void Unlink(TnxCacheBlockState aState, bool aFreq, bool aResident) noexcept;
+  void Append(TnxCacheBlockState aState, bool aFreq, bool aResident) noexcept;
+
+  TnxBlockObject* boBlockNext[nxCacheBlockStateCount] = {};
+  TnxBlockObject* boBlockPrev[nxCacheBlockStateCount] = {};
+  uint32_t boBlockCacheHit[nxCacheBlockStateCount] = {};
+  uint32_t boBlockCacheEvict[nxCacheBlockStateCount] = {};
+  TnxCacheBlockState boBlockState = cbsStored;
+  bool boBlockFreqUse = false;
+  uint8_t boBlockTracked = 0;  // states whose tracked list holds it
+  TnxWasBulkLoaded boWasBulkLoaded = wblNo;
 };
 
 // The holders of one committed image. A commit that replaces an image still
@@ -131,11 +175,16 @@ struct TnxImagePins {
 // long as one of them may still read it.
 class TnxBlockSnapShot final : public TnxBlockObject {
 public:
-  TnxBlockSnapShot(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize, const uint8_t* aImage, uint32_t aBytes);
-  PnxBlock Block() const noexcept { return boCacheBlock.Data(); }
+  TnxBlockSnapShot(TnxReadOnlyBlock& aBlock, const uint8_t* aImage, uint32_t aBytes);
+  // Padlock held: reads a parked image back.
+  PnxBlock Block() { return MapImage(true); }
+
+protected:
+  TnxEvictResult CheckedEvict(bool aForce) override;
 
 private:
   friend class TnxReadOnlyBlock;
+  TnxReadOnlyBlock& bssReadOnlyBlock;
   int32_t bssLinkRefCount = 0;
 };
 
@@ -193,10 +242,10 @@ public:
   uint8_t* PinImage() override;
   void Unpin() noexcept override;
   std::vector<uint8_t>& EncryptionCookie() noexcept override { return robEncryptionCookie; }
-  void SetUnwritten(bool aUnwritten) noexcept override {
-    robUnwritten.store(aUnwritten, std::memory_order_relaxed);
-  }
-  bool Unwritten() const noexcept { return robUnwritten.load(std::memory_order_relaxed); }
+  // Counts the block's entries in its file's queue: a block queued again
+  // while a flush writes it stays unwritten until both are written.
+  void SetUnwritten(bool aUnwritten) noexcept override;
+  bool Unwritten() const noexcept { return robUnwritten.load(std::memory_order_acquire) > 0; }
   // Padlock held: a failed flush gives the committed image up; the next
   // read takes it from the file again, or, when snapshots keep older images,
   // from the newest of those.
@@ -204,14 +253,21 @@ public:
   // Padlock held: images kept for snapshot transactions.
   int32_t SnapShotCount() const noexcept { return static_cast<int32_t>(robSnapShots.size()); }
 
+protected:
+  TnxEvictResult CheckedEvict(bool aForce) override;
+
 private:
   friend class TnxBufferManager;
   friend class TnxFileBlockCache;
   friend class TnxModifiedBlock;
+  friend class TnxBlockSnapShot;
   friend class TnxBaseTransaction;
   friend class TnxFlushList;
   static void Release(void* aSelf, PnxBlock& aBlock) noexcept;
   PnxBlock Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept;
+  // A write-through commit while pointers are out: the committed image
+  // becomes a copy of aCopy, which stays for the transaction.
+  bool CommitKeepingCopy(TnxModifiedBlock& aCopy, TnxLSN aOldLSN);
   // The committed image gets aMemory; the one it had is retired while held.
   void ReplaceImage(TnxBlockMemory aMemory);
   void PopCopy() noexcept;
@@ -230,7 +286,7 @@ private:
   std::atomic<int32_t> robRefCount{0};
   bool robNew;
   bool robLoading = false;
-  std::atomic<bool> robUnwritten{false};
+  std::atomic<int32_t> robUnwritten{0};
   // Made with its manual event by the first thread that waits for the read,
   // so that a read nobody waits for costs no event. The waiters share it and
   // look the block up again afterwards instead of touching this object.
@@ -259,13 +315,17 @@ public:
   PnxBlock mbGetBlock(bool aMarkDirty);
   void Discard() noexcept;
   // Raises the header format's error (8962) for a damaged image.
-  void Validate() const;
+  void Validate();
   bool Discarded() const noexcept { return mbDiscarded; }
   TnxBaseTransactionLevel& TransLevel() const noexcept { return *mbTransLevel; }
   TnxReadOnlyBlock& ReadOnlyBlock() const noexcept { return mbReadOnlyBlock; }
 
+protected:
+  TnxEvictResult CheckedEvict(bool aForce) override;
+
 private:
   friend class TnxReadOnlyBlock;
+  friend class TnxBufferManager;
   // Moves the copy to the list of the next outer level.
   void DecreaseTransLevel();
   void StampLSN() noexcept;
@@ -280,6 +340,9 @@ private:
 class TnxScratchBlock final : public TnxBlockObject {
 public:
   TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize);
+
+protected:
+  TnxEvictResult CheckedEvict(bool aForce) override;
 
 private:
   friend class TnxBufferManager;
@@ -361,13 +424,26 @@ public:
   // A scratch block still locked raises 9986 and stays.
   void FreeScratchBlock(TnxScratchBlockHandle aHandle);
 
-  // The RAM budget in MB.
+  // The RAM budget in MB: min(aMaxRAM, 80 % of physical memory), at least
+  // 1; a value below 1 raises 9986. Resets the list targets.
   int32_t MaxRAM();
   void SetMaxRAM(int32_t aMaxRAM);
+  // Bytes the process may still take beside the cache (an estimate, read
+  // without the padlock).
+  int64_t AvailableRAM();
   // The temporary store's size in MB; any value above 0 switches on a store
-  // of the installed class (a failing one leaves none and raises).
+  // of the installed class (a failing one leaves none and raises). While
+  // the store holds parked images it cannot be replaced (9986).
   int32_t TempStoreSize();
   void SetTempStoreSize(int32_t aSize);
+  // Diagnostics: mapped pages in the resident lists, their target, and the
+  // bytes parked in the store.
+  int32_t ResidentPages();
+  int32_t TargetPages();
+  int64_t TempStoreInUse();
+  // An eviction pass now: unforced as after a read, or forced as after a
+  // commit (which ignores the back-off and the 150 ms bound).
+  void EvictNow(bool aForce);
 
   TnxLSN CurrentLSN();
   TnxLSN NextLSN();
@@ -408,7 +484,34 @@ private:
   void DetachFile(TnxBaseFile& aFile) noexcept;
   void ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie);
   TnxReadOnlyBlock* FindOrCreate(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);
+  uint32_t LockedAddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
+                         TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);
+  PnxBlock LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
+                          TnxReleaseMethod& aReleaseMethod);
   // Padlock held: frees the retired images nobody holds any more.
+  // ---- cache policy (cache_policy.cpp) ----
+  int32_t Resident(TnxCacheBlockState aState) const noexcept {
+    return bmBlockListCount[aState][0][1] + bmBlockListCount[aState][1][1];
+  }
+  int32_t Target(TnxCacheBlockState aState) const noexcept { return bmMaxPages[aState][0] + bmMaxPages[aState][1]; }
+  void ApplyBudget(const TnxCacheBudget& aBudget) noexcept;
+  // The standard call: forced eviction under memory pressure only.
+  void StandardEviction();
+  bool OverAnyTarget() const noexcept;
+  void EvictUnderPressure();
+  void RemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
+  void RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce);
+  void RemoveExcessTrackedBlocks(TnxCacheBlockState aState) noexcept;
+  // Padlock held: commits aTrans through at its outermost level; the
+  // blocks are queued in aFlushList's files.
+  void CommitWriteThrough(TnxBaseTransaction& aTrans, TnxFlushList& aFlushList);
+  // From eviction: the commit is flushed by FlushPendingWriteThrough.
+  void CommitWriteThroughPending(TnxBaseTransaction& aTrans);
+  // Without the padlock: writes the write-through commits eviction made.
+  void FlushPendingWriteThrough();
+  // The same after handing out aBlock, which goes back when the flush fails.
+  void FlushPendingWriteThrough(TnxReleaseMethod& aReleaseMethod, PnxBlock aBlock);
+
   void SweepRetired() noexcept;
   void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);
   // Padlock held.
@@ -420,12 +523,23 @@ private:
 
   TnxPadlock bmPadlock{true};
   int32_t bmMaxRAM = 0;
+  // [state][frequently used][resident]; only mapped and allocated have lists.
+  TnxBlockObject* bmBlockListHead[nxCacheBlockStateCount][2][2] = {};
+  TnxBlockObject* bmBlockListTail[nxCacheBlockStateCount][2][2] = {};
+  std::atomic<int32_t> bmBlockListCount[nxCacheBlockStateCount][2][2] = {};
+  std::atomic<int32_t> bmMaxPages[nxCacheBlockStateCount][2] = {};
+  uint64_t bmLastCheckFailed[nxCacheBlockStateCount] = {};
+  uint64_t bmChunkEmergency = 0;
+  uint64_t bmPhysicalEmergency = 0;
+  bool bmUseAllocated = false;
+  bool bmEvicting = false;  // a pass runs: the calls it causes evict nothing
+  std::vector<std::unique_ptr<TnxFlushList>> bmPendingFlushes;
+  std::atomic<int32_t> bmPendingFlushCount{0};
   std::u16string bmTempDir;
   std::unique_ptr<TnxBaseTempStorage> bmTempStore;
   const TnxTempStorageClass* bmTempStoreClass = nullptr;  // of bmTempStore
   TnxReadOnlyBlock* bmInUseListHead = nullptr;
   TnxReadOnlyBlock* bmInUseListTail = nullptr;
-  int32_t bmResidentPages = 0;
   // [state][frequently used][bulk loaded]
   int64_t bmBlockCacheHit[nxCacheBlockStateCount][2][2] = {};
   int64_t bmBlockCacheEvict[nxCacheBlockStateCount][2][2] = {};

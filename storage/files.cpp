@@ -524,7 +524,11 @@ void TnxBaseFile::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationL
   run.reserve(kMaxRun);
   const TnxQueuedBlock* previous = nullptr;
   for (TnxQueuedBlock* block : fiWriteRequest) {
-    if (previous && previous->BlockNumber() == block->BlockNumber()) continue;
+    if (previous && previous->BlockNumber() == block->BlockNumber()) {
+      // The same block queued twice: written once, with the entry before.
+      block->SetUnwritten(false);
+      continue;
+    }
     if (!run.empty() && (run.size() == kMaxRun || block->BlockNumber() != previous->BlockNumber() + 1)) {
       WriteRun(run, codedData, log);
       run.clear();

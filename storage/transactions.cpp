@@ -227,8 +227,13 @@ void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushLis
   {
     TnxPadlockGuard guard(bmPadlock);
     TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
-    if (level.tlLevel == 0) {
-      if (aIsWTCommit) throw EnxBufferManagerException(nxeInvalidParameter, u"A write-through commit is not supported");
+    if (level.tlLevel == 0 && aIsWTCommit) {
+      if (!aFlushList) {
+        own = std::make_unique<TnxFlushList>();
+        aFlushList = own.get();
+      }
+      CommitWriteThrough(*aTrans, *aFlushList);
+    } else if (level.tlLevel == 0) {
       // Every copy is checked before any becomes committed, so that a
       // damaged one leaves the whole transaction to its rollback.
       for (TnxReadOnlyBlock* block : aTrans->btBlocks) block->robBlockListTail->Validate();
@@ -259,19 +264,25 @@ void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushLis
       }
     }
     SweepRetired();
+    RemoveExcessBlocks(true, true);
   }
   if (own) own->Flush(false);
+  FlushPendingWriteThrough();
 }
 
 void TnxBufferManager::RollbackTransaction(TnxBaseTransaction* aTrans) {
   if (!aTrans) return;
-  TnxPadlockGuard guard(bmPadlock);
-  TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
-  if (level.tlLevel > 0)
-    CountTrans(tcNestedRollback);
-  else if (!(aTrans->btState & nxStateBit(tsSnapshot)))
-    CountTrans(tcRollback);
-  RollbackTransactionLevel(level);
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
+    if (level.tlLevel > 0)
+      CountTrans(tcNestedRollback);
+    else if (!(aTrans->btState & nxStateBit(tsSnapshot)))
+      CountTrans(tcRollback);
+    RollbackTransactionLevel(level);
+    EvictUnderPressure();
+  }
+  FlushPendingWriteThrough();
 }
 
 void TnxBufferManager::RollbackTransactionLevel(TnxBaseTransactionLevel& aTransLevel) {
@@ -282,6 +293,7 @@ void TnxBufferManager::RollbackTransactionLevel(TnxBaseTransactionLevel& aTransL
   for (TnxModifiedBlock* copy : copies) copy->ReadOnlyBlock().RollbackTransLevel(aTransLevel);
   trans.UnbindFiles(aTransLevel.tlLevel == 0 ? nullptr : &aTransLevel);
   SweepRetired();
+  if (aTransLevel.tlLevel == 0) RemoveExcessBlocks(true, true);
 }
 
 }  // namespace revurov

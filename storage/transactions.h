@@ -15,6 +15,10 @@
 //   flush answers 15443 before it writes anything.
 // - A failed Prepare gives the unwritten blocks of every bound file back and
 //   propagates; the transaction's own copies are left for its rollback.
+// - A write-through commit (at the outermost level) writes the changes so
+//   far without ending the transaction: copies of blocks that are handed
+//   out stay with it, the rest become committed, and the files stay bound.
+//   At a nested level it does nothing.
 #pragma once
 
 #include <cstdint>
@@ -102,6 +106,11 @@ public:
   void MarkNoMoreNested();
   bool Nested() const noexcept;
   bool IsLocked() const noexcept;
+  // Eviction wanted a write-through commit while a nested level was open;
+  // the owner commits through (CommitTransaction(this, nil, true)) once back
+  // at the outermost level and clears it.
+  bool WriteThroughCommitWanted() const noexcept { return btWriteThroughCommit; }
+  void ClearWriteThroughCommit() noexcept { btWriteThroughCommit = false; }
 
   TnxTransactionStates State() const noexcept { return btState; }
   TnxBaseTransactionLevel* TransLevel() const noexcept { return btTransLevelsTail; }
@@ -133,6 +142,7 @@ private:
   TnxLSN btStartLSN = 0;
   TnxLSN btLSN = 0;
   uint32_t btSnapshotID = 0;
+  bool btWriteThroughCommit = false;
   std::vector<std::unique_ptr<TnxBaseTransactionLevel>> btLevels;
   TnxBaseTransactionLevel* btTransLevelsTail = nullptr;
   std::vector<TnxReadOnlyBlock*> btBlocks;

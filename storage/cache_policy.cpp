@@ -1,0 +1,384 @@
+#include "storage/cache_policy.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "engine/engine_clock.h"
+#include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/objects/utils_system.h"
+#include "storage/buffer_manager.h"
+#include "storage/files.h"
+#include "storage/temp_storage.h"
+#include "storage/transactions.h"
+
+namespace revurov {
+
+namespace {
+
+constexpr uint64_t kMB = 1048576;
+// An unforced pass stops after this much work; a pass that freed nothing
+// is not repeated within the back-off.
+constexpr uint64_t kPassLimitMs = 150;
+constexpr uint64_t kFailedBackOffMs = 1000;
+constexpr int kCleanupEvery = 64;
+
+// Counts read without the padlock (AvailableRAM) are atomics, changed only
+// under it: a plain load and store is enough.
+void AddPages(std::atomic<int32_t>& aCount, int32_t aPages) noexcept {
+  aCount.store(aCount.load(std::memory_order_relaxed) + aPages, std::memory_order_relaxed);
+}
+
+// A 64-bit process never runs short of address space.
+constexpr bool AddressSpaceEmergency() noexcept { return false; }
+
+}  // namespace
+
+TnxCacheBudget nxCacheBudget(int32_t aMaxRAM, const TnxMemoryStatusEx* aStatus) noexcept {
+  int64_t budget = aMaxRAM;
+  if (aStatus) budget = std::min<int64_t>(budget, static_cast<int64_t>(aStatus->ullTotalPhys / kMB) * 8 / 10);
+  // Half a page per list and below makes no cache.
+  budget = std::clamp<int64_t>(budget, 1, INT32_MAX / nxPagesPerMB);
+  TnxCacheBudget result;
+  result.cbMaxRAM = static_cast<int32_t>(budget);
+  result.cbListPages = result.cbMaxRAM * (nxPagesPerMB / 2);
+  return result;
+}
+
+int64_t nxAvailableRAM(int64_t aTargetPages, int64_t aResidentPages, const TnxMemoryStatusEx* aStatus) noexcept {
+  if (!aStatus) return 0;
+  // What the cache may still take of its budget (nothing when over it).
+  const int64_t unused = std::max<int64_t>(aTargetPages - aResidentPages, 0) * 4096;
+  const int64_t virtualLeft = static_cast<int64_t>(std::min<uint64_t>(aStatus->ullAvailVirtual, INT64_MAX));
+  const int64_t physicalLeft = static_cast<int64_t>(std::min<uint64_t>(aStatus->ullAvailPhys, INT64_MAX));
+  const int64_t a = std::max<int64_t>(virtualLeft - unused - 256 * static_cast<int64_t>(kMB), 0);
+  const int64_t b = std::max<int64_t>(physicalLeft - unused - 32 * static_cast<int64_t>(kMB), 0);
+  return std::min(a, b);
+}
+
+const TnxMemoryStatusEx* nxReadMemoryStatus(TnxMemoryStatusEx& aStatus) {
+  aStatus = TnxMemoryStatusEx{};
+  if (nxGlobalMemoryStatusEx && nxGlobalMemoryStatusEx(aStatus)) return &aStatus;
+  aStatus = TnxMemoryStatusEx{};
+  return nxGetMemoryStatus(aStatus) ? &aStatus : nullptr;
+}
+
+// ---- cache lists ----
+
+void TnxBlockObject::Unlink(TnxCacheBlockState aState, bool aFreq, bool aResident) noexcept {
+  TnxBufferManager& bm = boBufferManager;
+  TnxBlockObject*& prevNext = boBlockPrev[aState] ? boBlockPrev[aState]->boBlockNext[aState]
+                                                  : bm.bmBlockListHead[aState][aFreq][aResident];
+  prevNext = boBlockNext[aState];
+  TnxBlockObject*& nextPrev = boBlockNext[aState] ? boBlockNext[aState]->boBlockPrev[aState]
+                                                  : bm.bmBlockListTail[aState][aFreq][aResident];
+  nextPrev = boBlockPrev[aState];
+  boBlockNext[aState] = nullptr;
+  boBlockPrev[aState] = nullptr;
+}
+
+void TnxBlockObject::Append(TnxCacheBlockState aState, bool aFreq, bool aResident) noexcept {
+  TnxBufferManager& bm = boBufferManager;
+  TnxBlockObject*& tail = bm.bmBlockListTail[aState][aFreq][aResident];
+  boBlockPrev[aState] = tail;
+  boBlockNext[aState] = nullptr;
+  (tail ? tail->boBlockNext[aState] : bm.bmBlockListHead[aState][aFreq][aResident]) = this;
+  tail = this;
+}
+
+void TnxBlockObject::StopTracking(TnxCacheBlockState aState) noexcept {
+  const uint8_t bit = static_cast<uint8_t>(1u << aState);
+  if (!(boBlockTracked & bit)) return;
+  const bool top = boBlockCacheHit[aState] == nxCacheCounterTop;
+  Unlink(aState, top, false);
+  AddPages(boBufferManager.bmBlockListCount[aState][top][0], -nxBlockSizePages[boBlockSize]);
+  boBlockTracked = static_cast<uint8_t>(boBlockTracked & ~bit);
+}
+
+void TnxBlockObject::UpdateBlockList(bool aCountIt) noexcept {
+  TnxBufferManager& bm = boBufferManager;
+  const TnxCacheBlockState now = CacheState();
+  const bool freq = boBlockCacheHit[now] >= nxCacheFrequentUse;
+  const bool top = boBlockCacheHit[now] == nxCacheCounterTop;
+  const TnxCacheBlockState old = boBlockState;
+  const bool oldFreq = boBlockFreqUse;
+  if (now == old && freq == oldFreq && (now == cbsStored || !boBlockNext[now])) return;
+  const int32_t pages = nxBlockSizePages[boBlockSize];
+  if (old != cbsStored) Unlink(old, oldFreq, true);
+  StopTracking(now);
+  if (now != old || freq != oldFreq) {
+    if (old != cbsStored) AddPages(bm.bmBlockListCount[old][oldFreq][1], -pages);
+    if (now != cbsStored) AddPages(bm.bmBlockListCount[now][freq][1], pages);
+  }
+  const int newRank = nxCacheStateRank(now);
+  const int oldRank = nxCacheStateRank(old);
+  if (aCountIt) {
+    if (oldRank < newRank) {
+      // A block coming back shifts target towards the list it lands in.
+      std::atomic<int32_t>& from = bm.bmMaxPages[now][!top];
+      const int32_t moved = nxPromotionPages(from.load(std::memory_order_relaxed));
+      AddPages(from, -moved);
+      AddPages(bm.bmMaxPages[now][top], moved);
+    }
+    if (newRank < oldRank && now != cbsMapped) {
+      nxSaturatingInc(boBlockCacheEvict[old]);
+      if (boWasBulkLoaded != wblYesTrigger) ++bm.bmBlockCacheEvict[old][oldFreq][boWasBulkLoaded == wblYes];
+      boWasBulkLoaded = wblNo;
+    }
+    if (now == cbsMapped) {
+      nxSaturatingInc(boBlockCacheHit[old]);
+      boWasBulkLoaded = wblNo;
+    }
+  }
+  if (newRank < oldRank && boBlockCacheHit[old] != 0) {
+    // Demoted after use: remembered in the history of the state it left.
+    const bool oldTop = boBlockCacheHit[old] == nxCacheCounterTop;
+    Append(old, oldTop, false);
+    AddPages(bm.bmBlockListCount[old][oldTop][0], pages);
+    boBlockTracked = static_cast<uint8_t>(boBlockTracked | (1u << old));
+  }
+  boBlockState = now;
+  boBlockFreqUse = freq;
+  if (now != cbsStored) Append(now, freq, true);
+}
+
+// ---- eviction answers ----
+
+TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool /*aForce*/) {
+  if (RefCount() > 0 || robLoading || robLoad) return erNone;
+  // Committed and not yet written: the memory is the only copy until the
+  // flush has written it.
+  if (Unwritten()) return erNone;
+  // An in-memory file has no other copy of its blocks.
+  if (robFile->IsTemporary()) return ParkImage() ? erThis : erNone;
+  FreeCacheBlock(true);
+  // The header object stays: it carries the file's LSN and marks the file
+  // as read.
+  if (!robBlockListTail && !robTrans && robSnapShots.empty() && robBlockNum != 0) boBufferManager.FreeBlock(*this);
+  return erThis;
+}
+
+TnxEvictResult TnxModifiedBlock::CheckedEvict(bool /*aForce*/) {
+  TnxReadOnlyBlock& block = mbReadOnlyBlock;
+  if (block.RefCount() > 0) return erNone;
+  if ((block.robFile->fiAttributes & nxfaTransWriteThrough) && block.robBlockListTail.get() == this) {
+    TnxBaseTransaction& trans = *block.robTrans;
+    TnxBaseTransactionLevel& level = *trans.btTransLevelsTail;
+    if (level.tlLevel == 0 && level.tlNestingCount == 0) {
+      try {
+        boBufferManager.CommitWriteThroughPending(trans);
+        return erMany;
+      } catch (...) {
+        // Part of it may have gone through: the transaction can only be
+        // rolled back now. Eviction itself never fails.
+        try {
+          trans.MarkCorrupted();
+        } catch (...) {
+        }
+        return erNone;
+      }
+    }
+    trans.btWriteThroughCommit = true;
+  }
+  return ParkImage() ? erThis : erNone;
+}
+
+TnxEvictResult TnxBlockSnapShot::CheckedEvict(bool /*aForce*/) {
+  if (bssReadOnlyBlock.RefCount() > 0) return erNone;
+  return ParkImage() ? erThis : erNone;
+}
+
+TnxEvictResult TnxScratchBlock::CheckedEvict(bool /*aForce*/) {
+  if (sbRefCount > 0) return erNone;
+  return ParkImage() ? erThis : erNone;
+}
+
+// ---- the buffer manager's side ----
+
+void TnxBufferManager::ApplyBudget(const TnxCacheBudget& aBudget) noexcept {
+  bmMaxRAM = aBudget.cbMaxRAM;
+  for (const bool freq : {false, true}) {
+    bmMaxPages[cbsMapped][freq].store(aBudget.cbListPages, std::memory_order_relaxed);
+    bmMaxPages[cbsAllocated][freq].store(0, std::memory_order_relaxed);
+  }
+  bmUseAllocated = false;
+}
+
+int64_t TnxBufferManager::AvailableRAM() {
+  TnxMemoryStatusEx status;
+  const TnxMemoryStatusEx* read = nxReadMemoryStatus(status);
+  const auto count = [](const std::atomic<int32_t>& aCount) { return aCount.load(std::memory_order_relaxed); };
+  const int64_t target = count(bmMaxPages[cbsMapped][0]) + count(bmMaxPages[cbsMapped][1]);
+  const int64_t resident = count(bmBlockListCount[cbsMapped][0][1]) + count(bmBlockListCount[cbsMapped][1][1]);
+  return nxAvailableRAM(target, resident, read);
+}
+
+int32_t TnxBufferManager::ResidentPages() {
+  TnxPadlockGuard guard(bmPadlock);
+  return Resident(cbsMapped);
+}
+
+int32_t TnxBufferManager::TargetPages() {
+  TnxPadlockGuard guard(bmPadlock);
+  return Target(cbsMapped);
+}
+
+int64_t TnxBufferManager::TempStoreInUse() {
+  TnxPadlockGuard guard(bmPadlock);
+  return bmTempStore->GetInUse();
+}
+
+void TnxBufferManager::EvictNow(bool aForce) {
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    RemoveExcessBlocks(aForce, aForce);
+  }
+  FlushPendingWriteThrough();
+}
+
+void TnxBufferManager::StandardEviction() {
+  const bool low = nxMemoryManagerIsLowOnMemory();
+  // Every list within its target and no pressure: a pass would find nothing
+  // to do (this is the path of nearly every read).
+  if (!low && !AddressSpaceEmergency() && !OverAnyTarget()) return;
+  RemoveExcessBlocks(AddressSpaceEmergency(), low);
+}
+
+bool TnxBufferManager::OverAnyTarget() const noexcept {
+  for (const TnxCacheBlockState state : {cbsAllocated, cbsMapped}) {
+    if (Resident(state) > Target(state)) return true;
+    for (const bool freq : {false, true})
+      if (bmBlockListCount[state][freq][0] > bmMaxPages[state][!freq]) return true;
+  }
+  return false;
+}
+
+void TnxBufferManager::EvictUnderPressure() {
+  const bool low = nxMemoryManagerIsLowOnMemory();
+  if (low || AddressSpaceEmergency()) RemoveExcessBlocks(AddressSpaceEmergency(), low);
+}
+
+void TnxBufferManager::RemoveExcessBlocks(bool aForceMapped, bool aForceAllocated) {
+  // A pass's own calls (a block created by a write-through commit) leave
+  // the lists to it.
+  if (bmEvicting) return;
+  bmEvicting = true;
+  struct TReset {
+    bool& flag;
+    ~TReset() { flag = false; }
+  } reset{bmEvicting};
+  if (aForceMapped && AddressSpaceEmergency()) bmChunkEmergency = nxEngineTickCount();
+  if (aForceAllocated && nxMemoryManagerIsLowOnMemory()) {
+    bmPhysicalEmergency = nxEngineTickCount();
+    RemoveExcessUsedBlocks(cbsAllocated, true);
+    if (nxMemoryManagerIsLowOnMemory())
+      aForceMapped = true;
+    else
+      aForceAllocated = false;
+  }
+  RemoveExcessUsedBlocks(cbsMapped, aForceMapped);
+  RemoveExcessUsedBlocks(cbsAllocated, aForceAllocated);
+  RemoveExcessTrackedBlocks(cbsMapped);
+  RemoveExcessTrackedBlocks(cbsAllocated);
+}
+
+void TnxBufferManager::RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce) {
+  int countdown = kCleanupEvery;
+  const auto pressure = [&] {
+    const bool low = nxMemoryManagerIsLowOnMemory();
+    if (!low && !(aState == cbsMapped && AddressSpaceEmergency())) return false;
+    if (--countdown <= 0) {
+      nxMemoryManagerCleanupNow();
+      countdown = kCleanupEvery;
+    }
+    return nxMemoryManagerIsLowOnMemory() || (aState == cbsMapped && AddressSpaceEmergency());
+  };
+  const auto overLimit = [&] { return Resident(aState) > Target(aState) || pressure(); };
+  const auto listOver = [&](bool aFreq) {
+    return bmBlockListCount[aState][aFreq][1] > bmMaxPages[aState][aFreq] || pressure();
+  };
+  uint64_t& failed = bmLastCheckFailed[aState];
+  if (!aForce && failed != 0 && nxEngineTickCount() <= failed + kFailedBackOffMs) return;
+  if (!overLimit()) return;
+  const uint64_t start = nxEngineTickCount();
+  for (;;) {
+    failed = start;
+    for (const bool freq : {false, true}) {
+      TnxBlockObject* block = bmBlockListHead[aState][freq][1];
+      while (block && listOver(freq)) {
+        TnxBlockObject* next = block->boBlockNext[aState];
+        const TnxEvictResult result = block->CheckedEvict(aForce);
+        if (result == erThis) {
+          failed = 0;
+          if (!aForce && nxEngineTickCount() > start + kPassLimitMs) return;
+          if (!overLimit()) return;
+        } else if (result == erMany) {
+          // The commit moved blocks between lists: the remembered one may
+          // be anywhere now.
+          failed = 0;
+          if (!aForce) return;
+          break;
+        }
+        block = next;
+      }
+    }
+    if (!overLimit() || failed != 0) return;
+  }
+}
+
+void TnxBufferManager::RemoveExcessTrackedBlocks(TnxCacheBlockState aState) noexcept {
+  for (const bool freq : {false, true}) {
+    TnxBlockObject* block = bmBlockListHead[aState][freq][0];
+    while (block && bmBlockListCount[aState][freq][0] > bmMaxPages[aState][!freq]) {
+      TnxBlockObject* next = block->boBlockNext[aState];
+      block->StopTracking(aState);
+      block->boBlockCacheHit[aState] = 0;
+      block = next;
+    }
+  }
+}
+
+// ---- write-through commits ----
+
+void TnxBufferManager::CommitWriteThrough(TnxBaseTransaction& aTrans, TnxFlushList& aFlushList) {
+  // Every copy is checked first, as in a full commit.
+  for (TnxReadOnlyBlock* block : aTrans.btBlocks) block->robBlockListTail->Validate();
+  if (!(aTrans.btState & nxStateBit(tsSnapshot))) CountTrans(tcCommit);
+  if (bmActiveSnapShotCount > 0 && aTrans.btFiles.size() >= 2) LinkFilesForSnapShots(aTrans);
+  for (const auto& bound : aTrans.btFiles) bound.bfFile->ReserveQueue(aTrans.btBlocks.size() + 1);
+  // A block with pointers out keeps its copy and stays in the list.
+  const std::vector<TnxReadOnlyBlock*> blocks = aTrans.btBlocks;
+  for (TnxReadOnlyBlock* block : blocks) block->Commit(true, true);
+  aFlushList.Prepare(aTrans, true);
+}
+
+void TnxBufferManager::CommitWriteThroughPending(TnxBaseTransaction& aTrans) {
+  bmPendingFlushes.reserve(bmPendingFlushes.size() + 1);
+  auto list = std::make_unique<TnxFlushList>();
+  CommitWriteThrough(aTrans, *list);
+  bmPendingFlushes.push_back(std::move(list));
+  bmPendingFlushCount.fetch_add(1, std::memory_order_release);
+}
+
+void TnxBufferManager::FlushPendingWriteThrough() {
+  if (bmPendingFlushCount.load(std::memory_order_acquire) == 0) return;
+  std::vector<std::unique_ptr<TnxFlushList>> lists;
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    lists.swap(bmPendingFlushes);
+    bmPendingFlushCount.store(0, std::memory_order_release);
+  }
+  for (const auto& list : lists) list->Flush(false);
+}
+
+void TnxBufferManager::FlushPendingWriteThrough(TnxReleaseMethod& aReleaseMethod, PnxBlock aBlock) {
+  if (bmPendingFlushCount.load(std::memory_order_acquire) == 0) return;
+  try {
+    FlushPendingWriteThrough();
+  } catch (...) {
+    if (aReleaseMethod) std::exchange(aReleaseMethod, {})(aBlock);
+    throw;
+  }
+}
+
+}  // namespace revurov
