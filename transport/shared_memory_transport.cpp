@@ -54,15 +54,18 @@ uint32_t ReplyWait(uint32_t aTimeout) noexcept {
 }
 
 // One whole message from aChannel into aHeader and aBody; the block is given
-// back at the end. 11276 for a header that fails the check or claims
-// another number of blocks, for a time-out and for a channel that ended.
+// back at the end. 11276 for a header that fails the check, claims another
+// number of blocks or a length above aLimit, for a time-out and for a
+// channel that ended.
 void ReadWholeMessage(TnxSharedMemoryServer& aChannel, bool aUseNetIdle, uint32_t aTimeoutMs,
-                      TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
+                      TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, uint32_t aLimit = nxMaxMessageSize) {
   try {
     const uint8_t* block = aChannel.Read(aUseNetIdle, aTimeoutMs);
     if (!block) RaiseLost();
     aHeader = nxLoadHeader(block);
-    if (nxCheckHeader(aHeader) != 0 || aHeader.bhParts != nxSharedMemoryParts(aHeader.bhLength)) RaiseLost();
+    if (nxCheckHeader(aHeader) != 0 || aHeader.bhParts != nxSharedMemoryParts(aHeader.bhLength) ||
+        aHeader.bhLength > aLimit)
+      RaiseLost();
     const uint32_t size = aHeader.bhLength - nxHeaderSize;
     aBody.Resize(size);
     uint32_t done = std::min(aHeader.bhLength, nxSharedMemoryBlockSize) - nxHeaderSize;
@@ -244,12 +247,12 @@ public:
       if (ForcedDisconnect()) return Drop();
       TnxBaseHeader header{};
       try {
-        ReadWholeMessage(*smscServer, false, platform::kInfinite, header, smscBody);
+        // Large messages only from a peer whose transport registered.
+        ReadWholeMessage(*smscServer, false, platform::kInfinite, header, smscBody,
+                         RemoteTransport() ? nxMaxMessageSize : nxStdInBufferSize);
       } catch (const platform::Exception&) {
         return Drop();
       }
-      // Large messages only from a peer whose transport registered.
-      if (header.bhLength > nxStdInBufferSize && RemoteTransport() == nullptr) return Drop();
       try {
         PooledTransport()->btProcessHeader(*this, header, {smscBody.Data(), header.bhLength - nxHeaderSize},
                                            &smscBody);
