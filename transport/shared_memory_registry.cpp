@@ -101,7 +101,14 @@ TnxSharedMemoryDictionary::TnxSharedMemoryDictionary(TnxBaseTransport* aTranspor
   if (!smdList.Map(smdSharedMemory, nxSharedMemoryDictionarySize, true)) RaiseOSError(errno);
 }
 
-TnxSharedMemoryDictionary::~TnxSharedMemoryDictionary() = default;
+TnxSharedMemoryDictionary::~TnxSharedMemoryDictionary() {
+  // A held robust mutex is listed through its own memory: given back
+  // before the view goes.
+  if (smdHolder.load(std::memory_order_acquire) == std::this_thread::get_id()) {
+    smdDepth = 0;
+    RegistryMutex(smdMutexView.Data()).Unlock();
+  }
+}
 
 void TnxSharedMemoryDictionary::Lock() {
   const std::thread::id self = std::this_thread::get_id();

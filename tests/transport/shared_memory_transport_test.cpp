@@ -502,6 +502,9 @@ TEST_F(SharedMemoryKilledServer, ANewServerStartsOverItsKilledPredecessorsNames)
   TnxSessionID session = 0;
   ASSERT_EQ(LogIn(*client, session), 0u);
   EXPECT_EQ(Send(*client, session, kEcho, {4, 5}).data, (Frame{4, 5}));
+  client.reset();
+  server.reset();
+  testing::UnlinkShmRegistry(ShmPort());
 }
 
 TEST_F(SharedMemoryKilledServer, AfterAKillTheRegistryListsOnlyLiveServers) {
@@ -521,6 +524,8 @@ TEST_F(SharedMemoryKilledServer, AfterAKillTheRegistryListsOnlyLiveServers) {
   lister->GetServerNames(names, 0);
   ASSERT_EQ(names.Count(), 1);
   EXPECT_EQ(names[0], alive);
+  server.reset();
+  testing::UnlinkShmRegistry(ShmPort());
 }
 
 }  // namespace

@@ -55,6 +55,14 @@ inline ShmTransport ShmClient(const std::u16string& aName, uint16_t aPort = ShmP
   return client;
 }
 
+// The registry of a port and prefix outlives every process: tests take
+// theirs away.
+inline void UnlinkShmRegistry(uint16_t aPort, const std::u16string& aPrefix = u"Local\\") {
+  const std::u16string base = aPrefix + u"TnxSharedMemoryDictionary_" + platform::Utf8ToUtf16(std::to_string(aPort));
+  platform::TSharedMemory::Unlink(nxSharedObjectName(base, u"_Mutex"));
+  platform::TSharedMemory::Unlink(nxSharedObjectName(base, u"_SharedMemory"));
+}
+
 // A listening server in a forked child, killed (SIGKILL) by Kill or at the
 // end of the scope. aPrepare scripts the child's handler.
 class TShmServerChild {
