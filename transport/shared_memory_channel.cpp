@@ -24,6 +24,9 @@ constexpr size_t kWriterReadyOffset = 4;
 constexpr size_t kReaderReadyOffset = 8;
 constexpr size_t kDisconnectedOffset = 12;
 constexpr size_t kReaderOffset = 16;
+// Per ready word: how many sleep on it, so that a signal with nobody
+// asleep costs no system call.
+constexpr size_t kSleepersOffset = 28;  // + the word's offset: 32 and 36
 constexpr size_t kMutexOffset = 64;
 constexpr size_t kControlSize = 128;
 constexpr size_t kBlockOffset = 4096;
@@ -228,7 +231,7 @@ void TnxSharedMemoryBase::Unlock() {
   if (smDisconnected.load(std::memory_order_acquire)) RaiseDisconnected();
   if (smUnlocked) return;
   Word(smUnlockWord).fetch_or(kSignal);
-  platform::FutexWake(Word(smUnlockWord), 1);
+  if (Word(smUnlockWord + kSleepersOffset).load() != 0) platform::FutexWake(Word(smUnlockWord), 1);
   smUnlocked = true;
 }
 
@@ -277,7 +280,13 @@ uint8_t* TnxSharedMemoryBase::WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTi
       }
       slice = std::min<uint64_t>(slice, nextIdle - now);
     }
+    // Counted before the word is looked at again by the sleep itself: a
+    // signal after that finds the sleeper counted and wakes it.
+    std::atomic<uint32_t>& sleepers =
+        *reinterpret_cast<std::atomic<uint32_t>*>(reinterpret_cast<uint8_t*>(&aWord) + kSleepersOffset);
+    sleepers.fetch_add(1);
     platform::FutexWait(aWord, 0, static_cast<uint32_t>(std::max<uint64_t>(slice, 1)));
+    sleepers.fetch_sub(1);
   }
 }
 

@@ -58,7 +58,8 @@ uint32_t ReplyWait(uint32_t aTimeout) noexcept {
 // number of blocks or a length above aLimit, for a time-out and for a
 // channel that ended.
 void ReadWholeMessage(TnxSharedMemoryServer& aChannel, bool aUseNetIdle, uint32_t aTimeoutMs,
-                      TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, uint32_t aLimit = nxMaxMessageSize) {
+                      TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, TnxStreamServerState& aSpares,
+                      uint32_t aLimit = nxMaxMessageSize) {
   try {
     const uint8_t* block = aChannel.Read(aUseNetIdle, aTimeoutMs);
     if (!block) RaiseLost();
@@ -67,6 +68,9 @@ void ReadWholeMessage(TnxSharedMemoryServer& aChannel, bool aUseNetIdle, uint32_
         aHeader.bhLength > aLimit)
       RaiseLost();
     const uint32_t size = aHeader.bhLength - nxHeaderSize;
+    // A large body takes pages already there rather than fresh ones.
+    if (size > aBody.Capacity() && size > nxStdInBufferSize)
+      if (TnxHeapBuffer spare = aSpares.TakeSpareBody(size); spare.Capacity() >= size) aBody = std::move(spare);
     aBody.Resize(size);
     uint32_t done = std::min(aHeader.bhLength, nxSharedMemoryBlockSize) - nxHeaderSize;
     std::memcpy(aBody.Data(), block + nxHeaderSize, done);
@@ -166,7 +170,8 @@ public:
   void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
     if (!smccServer || ForcedDisconnect()) RaiseLost();
     try {
-      ReadWholeMessage(*smccServer, smccUseNetIdle, ReplyWait(ReplyTimeout()), aHeader, aBody);
+      ReadWholeMessage(*smccServer, smccUseNetIdle, ReplyWait(ReplyTimeout()), aHeader, aBody,
+                       smccTransport->Spares());
     } catch (...) {
       ForceDisconnect();
       throw;
@@ -177,6 +182,11 @@ public:
     bcForcedDisconnect.store(true, std::memory_order_release);
     if (smccServer) smccServer->Disconnect();
     if (smccClient) smccClient->Disconnect();
+  }
+
+protected:
+  void GiveBackLargeBody(TnxHeapBuffer& aBody) noexcept override {
+    if (aBody.Capacity() > nxStdInBufferSize) smccTransport->Spares().GiveSpareBody(std::exchange(aBody, {}));
   }
 
 private:
@@ -229,7 +239,7 @@ public:
   // A callback connection's messages, read by the threads that send on it.
   void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
     if (ForcedDisconnect()) RaiseLost();
-    ReadWholeMessage(*smscServer, false, platform::kInfinite, aHeader, aBody);
+    ReadWholeMessage(*smscServer, false, platform::kInfinite, aHeader, aBody, smscTransport->Spares());
   }
 
   // Holds the server thread for as long as the connection reads.
@@ -248,7 +258,7 @@ public:
       TnxBaseHeader header{};
       try {
         // Large messages only from a peer whose transport registered.
-        ReadWholeMessage(*smscServer, false, platform::kInfinite, header, smscBody,
+        ReadWholeMessage(*smscServer, false, platform::kInfinite, header, smscBody, smscTransport->Spares(),
                          RemoteTransport() ? nxMaxMessageSize : nxStdInBufferSize);
       } catch (const platform::Exception&) {
         return Drop();
@@ -259,7 +269,7 @@ public:
       } catch (...) {
         return Drop();
       }
-      smscBody.ReleaseAbove(nxStdInBufferSize);
+      if (smscBody.Capacity() > nxStdInBufferSize) smscTransport->Spares().GiveSpareBody(std::exchange(smscBody, {}));
     }
     smscState = smsCallback;
   }
@@ -470,6 +480,7 @@ void TnxSharedMemoryTransport::DoStop() {
   StopListening();
   CloseConnectObjects();
   TnxBasePooledTransport::DoStop();
+  smtpSpares.ClearSpareBodies();
   // Every end is gone with its connection: nobody asks the owner or the
   // watch for anything any more.
   smtpMutexOwner.reset();

@@ -36,6 +36,7 @@
 #include "platform/process.h"
 #include "transport/pooled_transport.h"
 #include "transport/shared_memory_channel.h"
+#include "transport/stream_socket_connection.h"
 
 namespace revurov {
 
@@ -78,6 +79,8 @@ class TnxSharedMemoryTransport : public TnxBasePooledTransport {
   // Started transports only.
   TnxSharedMemoryMutexOwner& MutexOwner() const noexcept { return *smtpMutexOwner; }
   TnxSharedMemoryWatch* Watch() const noexcept { return smtpWatch.get(); }
+  // Bodies above 64 KiB of every connection, kept for the next large one.
+  TnxStreamServerState& Spares() noexcept { return smtpSpares; }
 
   // The server side runs (between its start and its stop).
   bool Listening() const noexcept { return ServerStarted(); }
@@ -107,6 +110,7 @@ private:
   std::unique_ptr<TnxSharedMemoryClient> smtpConnectClient;
   platform::TThreadPtr<TnxSharedMemoryMutexOwner> smtpMutexOwner;
   std::unique_ptr<TnxSharedMemoryWatch> smtpWatch;
+  TnxStreamServerState smtpSpares;
 };
 
 // "nxSharedMemoryTransport_" + aPort + "_" + aServerName.
