@@ -476,8 +476,8 @@ TEST_F(SharedMemoryKilledServer, AKillDuringAReplyWaitOrAWriteFailsTheClientAtOn
 
 TEST_F(SharedMemoryKilledServer, ANewServerStartsOverItsKilledPredecessorsNames) {
   const std::u16string name = ShmUnique(u"Reborn");
+  testing::TShmServerChild child(name, ShmPort(), true);
   {
-    testing::TShmServerChild child(name, ShmPort(), true);
     ASSERT_TRUE(child.Started());
     ShmTransport client = ConnectTo(name);
     ASSERT_TRUE(client);

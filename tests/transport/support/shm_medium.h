@@ -68,7 +68,8 @@ inline void UnlinkShmRegistry(uint16_t aPort, const std::u16string& aPrefix = u"
 class TShmServerChild {
 public:
   TShmServerChild(const std::u16string& aName, uint16_t aPort, bool aRegistered,
-                  const std::function<void(TTestCommandHandler&)>& aPrepare = {}) {
+                  const std::function<void(TTestCommandHandler&)>& aPrepare = {})
+      : scBase(u"Local\\" + nxSharedMemoryServerObjectName(aPort, aName)) {
     scPid = platform::ForkProcess();
     if (scPid != 0) return;
     try {
@@ -82,7 +83,20 @@ public:
     }
     platform::ExitProcessNow(0);
   }
-  ~TShmServerChild() { Kill(); }
+  // What the killed child left behind goes too, unless a server took it.
+  ~TShmServerChild() {
+    Kill();
+    for (const char16_t* suffix : {u"_Mutex", u"_SharedMemory_SharedMemory"}) {
+      platform::TSharedMemory left;
+      if (!left.Open(platform::Utf16ToUtf8(scBase + suffix), false)) continue;
+      platform::TSharedView view;
+      if (view.Map(left, 128, false)) {
+        const platform::TProcessIdentity owner = platform::LoadOwner(view.Data() + 16);
+        if (owner.Pid != 0 && platform::ProcessIsAlive(owner)) continue;
+      }
+      platform::TSharedMemory::Unlink(platform::Utf16ToUtf8(scBase + suffix));
+    }
+  }
   TShmServerChild(const TShmServerChild&) = delete;
   TShmServerChild& operator=(const TShmServerChild&) = delete;
 
@@ -95,6 +109,7 @@ public:
   }
 
 private:
+  std::u16string scBase;
   int32_t scPid = -1;
 };
 
