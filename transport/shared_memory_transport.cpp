@@ -73,7 +73,7 @@ void ReadWholeMessage(TnxSharedMemoryServer& aChannel, bool aUseNetIdle, uint32_
       if (TnxHeapBuffer spare = aSpares.TakeSpareBody(size); spare.Capacity() >= size) aBody = std::move(spare);
     aBody.Resize(size);
     uint32_t done = std::min(aHeader.bhLength, nxSharedMemoryBlockSize) - nxHeaderSize;
-    std::memcpy(aBody.Data(), block + nxHeaderSize, done);
+    if (done) std::memcpy(aBody.Data(), block + nxHeaderSize, done);
     while (done < size) {
       // The writer sends the rest at once; it gets as long as a writer
       // gives its reader.
