@@ -211,15 +211,19 @@ TSharedMutex::TLockResult TSharedMutex::TryLock() noexcept {
 
 TSharedMutex::TLockResult TSharedMutex::LockFor(uint32_t aTimeoutMs) noexcept {
   if (aTimeoutMs == kInfinite) return Lock();
+  // Free or given up by a dead holder: taken without a deadline.
+  if (const TLockResult now = TryLock(); now != TLockResult::Busy) return now;
+  // The realtime form: the monotonic one (pthread_mutex_clocklock) is
+  // unknown to the race detector, which then takes every unlock for wrong.
   timespec limit{};
-  clock_gettime(CLOCK_MONOTONIC, &limit);
+  clock_gettime(CLOCK_REALTIME, &limit);
   limit.tv_sec += aTimeoutMs / 1000;
   limit.tv_nsec += long(aTimeoutMs % 1000) * 1000000L;
   if (limit.tv_nsec >= 1000000000L) {
     ++limit.tv_sec;
     limit.tv_nsec -= 1000000000L;
   }
-  const int rc = pthread_mutex_clocklock(Native(smStorage), CLOCK_MONOTONIC, &limit);
+  const int rc = pthread_mutex_timedlock(Native(smStorage), &limit);
   return LockResult(rc == ETIMEDOUT ? EBUSY : rc);
 }
 

@@ -165,6 +165,9 @@ TEST_F(SharedMemoryRegistry, PortsAndPrefixesKeepRegistriesApart) {
 }
 
 TEST_F(SharedMemoryRegistry, The257thServerFindsTheRegistryFull) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "one thread holds the 257 listening channels' mutexes; the race detector follows 64";
+#endif
   auto dictionary = Open();
   for (int i = 0; i < 256; ++i) {
     const std::u16string name = u"S" + platform::Utf8ToUtf16(std::to_string(i));
