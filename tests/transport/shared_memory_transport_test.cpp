@@ -438,6 +438,28 @@ protected:
   }
 };
 
+TEST_F(SharedMemoryKilledServer, AServerInAnotherProcessAnswersEverySize) {
+  const std::u16string name = ShmUnique(u"Child");
+  const Frame large = Pattern(200000);
+  testing::TShmServerChild child(name, ShmPort(), false, [&](testing::TTestCommandHandler& aHandler) {
+    aHandler.Script(kLarge, testing::Fixed(0, large));
+  });
+  ASSERT_TRUE(child.Started());
+  ShmTransport client = ConnectTo(name);
+  ASSERT_TRUE(client);
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(*client, session), 0u);
+  for (size_t size : {size_t{0}, size_t{65504}, size_t{65505}, size_t{1} << 20}) {
+    SCOPED_TRACE(size);
+    const Frame data = Pattern(size);
+    const TReply reply = Send(*client, session, kEcho, data);
+    EXPECT_EQ(reply.code, 0u);
+    EXPECT_TRUE(reply.data == data) << reply.data.size();
+  }
+  const TReply reply = Send(*client, session, kLarge, {});
+  EXPECT_TRUE(reply.data == large) << reply.data.size();
+}
+
 TEST_F(SharedMemoryKilledServer, AKillDuringAReplyWaitOrAWriteFailsTheClientAtOnce) {
   for (const bool inWrite : {false, true}) {
     SCOPED_TRACE(inWrite ? "in a write" : "in a reply wait");
