@@ -250,6 +250,30 @@ TEST_F(SharedMemoryListener, OrderlyStopsLeaveNoNamesBehind) {
     EXPECT_FALSE(NameExists(connection + platform::Utf8ToUtf16(std::to_string(n)) + u"_SharedMemory")) << n;
 }
 
+TEST_F(SharedMemoryListener, TheServerCallsBackOverAConnectionTheClientLent) {
+  ShmHandler clientHandler(testing::Make<testing::TTestCommandHandler>(u"CH"));
+  client = ShmClient(name);
+  client->SetCallbackThreadCount(1);
+  client->SetCommandHandler(clientHandler.get());
+  client->SetActive(true);
+  ASSERT_EQ(client->State(), nxsStarted);
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(*client, session), 0u);
+  ASSERT_EQ(client->CallbackThreadsRunning(), 1);
+  for (size_t size : {size_t{5}, size_t{200000}, size_t{0}}) {
+    SCOPED_TRACE(size);
+    const Frame data = Pattern(size);
+    TReply reply;
+    server->Request(0, *handler->Sessions().begin(), 0, kEcho, 5000, data.data(), static_cast<int32_t>(size),
+                    &TReply::Callback, &reply);
+    EXPECT_EQ(reply.code, 0u);
+    EXPECT_TRUE(reply.data == data) << reply.data.size();
+  }
+  // Its stop ends the callback thread blocked in its read.
+  client->SetActive(false);
+  EXPECT_EQ(client->CallbackThreadsRunning(), 0);
+}
+
 TEST_F(SharedMemoryListener, AStoppedServerFailsTheNextRequest) {
   StartClient();
   TnxSessionID session = 0;
