@@ -46,6 +46,26 @@ constexpr uint32_t kSetUpLockMs = 2000;
 
 std::atomic<uint64_t> gNextChannel{0};
 
+// The race detector follows synchronisation by address, and the two ends
+// of a channel in one process map its object at two addresses: a hand-over
+// also passes a process-local marker of the channel's name, so that it
+// sees what the words order.
+#if defined(__SANITIZE_THREAD__)
+std::atomic<uint32_t> gHandOverMarks[256];
+std::atomic<uint32_t>& HandOverMark(const std::u16string& aName) noexcept {
+  return gHandOverMarks[std::hash<std::u16string>{}(aName) % 256];
+}
+void MarkHandOver(const std::u16string& aName) noexcept {
+  HandOverMark(aName).fetch_add(1, std::memory_order_release);
+}
+void TakeHandOver(const std::u16string& aName) noexcept {
+  (void)HandOverMark(aName).load(std::memory_order_acquire);
+}
+#else
+void MarkHandOver(const std::u16string&) noexcept {}
+void TakeHandOver(const std::u16string&) noexcept {}
+#endif
+
 std::atomic<uint32_t>& WordAt(uint8_t* aBase, size_t aOffset) noexcept {
   return *reinterpret_cast<std::atomic<uint32_t>*>(aBase + aOffset);
 }
@@ -230,6 +250,7 @@ bool TnxSharedMemoryBase::IsDisconnected() noexcept {
 void TnxSharedMemoryBase::Unlock() {
   if (smDisconnected.load(std::memory_order_acquire)) RaiseDisconnected();
   if (smUnlocked) return;
+  MarkHandOver(smName);
   Word(smUnlockWord).fetch_or(kSignal);
   if (Word(smUnlockWord + kSleepersOffset).load() != 0) platform::FutexWake(Word(smUnlockWord), 1);
   smUnlocked = true;
@@ -260,7 +281,10 @@ uint8_t* TnxSharedMemoryBase::WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTi
       Disconnect();
       RaiseDisconnected();
     }
-    if (aWord.exchange(0) & kSignal) return Block();
+    if (aWord.exchange(0) & kSignal) {
+      TakeHandOver(smName);
+      return Block();
+    }
     if (!HolderLives(Mutex()) || (smMutexDisconnected2 && !HolderLives(*smMutexDisconnected2))) {
       Disconnect();
       RaiseDisconnected();
