@@ -274,6 +274,8 @@ uint8_t* TnxSharedMemoryBase::WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTi
   uint32_t idleInterval = 0;
   uint32_t idleMask = 0;
   if (aUseNetIdle && !TnxBasePooledTransport::GetNetIdle(netIdle, idleInterval, idleMask)) aUseNetIdle = false;
+  // An interval of 0 would call the hook without ever waiting.
+  idleInterval = std::max<uint32_t>(idleInterval, 1);
   const uint64_t start = platform::MonotonicMilliseconds();
   uint64_t nextIdle = start + idleInterval;
   for (;;) {
@@ -299,7 +301,7 @@ uint8_t* TnxSharedMemoryBase::WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTi
       if (now >= nextIdle) {
         netIdle(this, nullptr);
         if (!TnxBasePooledTransport::GetNetIdle(netIdle, idleInterval, idleMask)) aUseNetIdle = false;
-        nextIdle = platform::MonotonicMilliseconds() + idleInterval;
+        nextIdle = platform::MonotonicMilliseconds() + std::max<uint32_t>(idleInterval, 1);
         continue;
       }
       slice = std::min<uint64_t>(slice, nextIdle - now);

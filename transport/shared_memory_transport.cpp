@@ -140,7 +140,8 @@ public:
     smccTransport->SendConnectRequest(smccServer->Name());
     try {
       // A server that took the request and died answers never.
-      const uint8_t* block = smccServer->Read(smccUseNetIdle, std::max<uint32_t>(smccTransport->Timeout(), 1));
+      const uint32_t wait = smccTransport->Timeout() ? smccTransport->Timeout() : nxDefaultTransportTimeout;
+      const uint8_t* block = smccServer->Read(smccUseNetIdle, wait);
       std::u16string name;
       if (!block || !nxReadChannelName(block, nxSharedMemoryBlockSize, name)) RaiseLost();
       smccClient = std::make_unique<TnxSharedMemoryClient>(name, true);

@@ -274,6 +274,25 @@ TEST_F(SharedMemoryListener, TheServerCallsBackOverAConnectionTheClientLent) {
   EXPECT_EQ(client->CallbackThreadsRunning(), 0);
 }
 
+TEST_F(SharedMemoryListener, AWaitingClientGivesItsThreadsIdleHandlerControl) {
+  client = ShmClient(name);
+  client->SetOverlappedClient(true);
+  client->SetActive(true);
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(*client, session), 0u);
+  handler->Script(kHang, testing::Injected(testing::TReplyKind::rkLate));
+  int calls = 0;
+  TnxBasePooledTransport::SetNetIdle(
+      [&](void*, platform::EventHandle) {
+        if (++calls == 3) handler->ReleaseLate();
+      },
+      5, 0);
+  const TReply reply = Send(*client, session, kHang, {7});
+  TnxBasePooledTransport::SetNetIdle(nullptr, 0, 0);
+  EXPECT_EQ(reply.code, 0u);
+  EXPECT_GE(calls, 3);
+}
+
 TEST_F(SharedMemoryListener, AStoppedServerFailsTheNextRequest) {
   StartClient();
   TnxSessionID session = 0;
