@@ -38,6 +38,10 @@ static_assert(kMutexOffset % 8 == 0 && kMutexOffset + sizeof(platform::TSharedMu
 constexpr uint32_t kSignal = 1;
 constexpr uint32_t kPoke = 2;
 
+// How long a wait inside a message looks for the next hand-over before it
+// sleeps: about what the peer takes to copy a block.
+constexpr int64_t kSoonNs = 50000;
+
 // A maker holds the object's lock from its making to its set-up marker;
 // one that never got as far as the lock is given this long.
 constexpr int kSetUpChecks = 20;
@@ -269,7 +273,15 @@ void TnxSharedMemoryBase::LinkWith(TnxSharedMemoryBase& aOther, TnxSharedMemoryW
   }
 }
 
-uint8_t* TnxSharedMemoryBase::WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTimeoutMs, bool aUseNetIdle) {
+uint8_t* TnxSharedMemoryBase::WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTimeoutMs, bool aUseNetIdle,
+                                      bool aSoon) {
+  if (aSoon) {
+    // Giving way rather than spinning: on a busy machine the peer may need
+    // this very processor to get on.
+    const int64_t until = platform::MonotonicNanoseconds() + kSoonNs;
+    while (aWord.load(std::memory_order_relaxed) == 0 && platform::MonotonicNanoseconds() < until)
+      std::this_thread::yield();
+  }
   TnxNetIdleEvent netIdle;
   uint32_t idleInterval = 0;
   uint32_t idleMask = 0;
@@ -373,12 +385,12 @@ TnxSharedMemoryServer::~TnxSharedMemoryServer() {
     platform::TSharedMemory::Unlink(nxSharedObjectName(smName, u"_SharedMemory"));
 }
 
-uint8_t* TnxSharedMemoryServer::Read(bool aUseNetIdle, uint32_t aTimeoutMs) {
+uint8_t* TnxSharedMemoryServer::Read(bool aUseNetIdle, uint32_t aTimeoutMs, bool aSoon) {
   Unlock();
   smUnlocked = false;
   uint8_t* block = nullptr;
   try {
-    block = WaitFor(Word(kWriterReadyOffset), aTimeoutMs, aUseNetIdle);
+    block = WaitFor(Word(kWriterReadyOffset), aTimeoutMs, aUseNetIdle, aSoon);
   } catch (...) {
     smUnlocked = true;
     throw;
@@ -416,10 +428,10 @@ TnxSharedMemoryClient::TnxSharedMemoryClient(const std::u16string& aName, bool a
   smUnlocked = true;
 }
 
-uint8_t* TnxSharedMemoryClient::Write() {
+uint8_t* TnxSharedMemoryClient::Write(bool aSoon) {
   if (smDisconnected.load(std::memory_order_acquire)) RaiseDisconnected();
   if (!smUnlocked) throw EnxSharedMemoryLocked(u"SharedMemory is locked");
-  uint8_t* block = WaitFor(Word(kReaderReadyOffset), kSharedMemoryWriteTimeoutMs, false);
+  uint8_t* block = WaitFor(Word(kReaderReadyOffset), kSharedMemoryWriteTimeoutMs, false, aSoon);
   if (!block) {
     // The reader did not take the last block in time: treated as dead.
     Disconnect();
@@ -429,8 +441,8 @@ uint8_t* TnxSharedMemoryClient::Write() {
   return block;
 }
 
-void TnxSharedMemoryClient::WriteBuffer(const void* aBuffer, uint32_t aBufferSize) {
-  uint8_t* block = Write();
+void TnxSharedMemoryClient::WriteBuffer(const void* aBuffer, uint32_t aBufferSize, bool aSoon) {
+  uint8_t* block = Write(aSoon);
   std::memcpy(block, aBuffer, std::min(aBufferSize, nxSharedMemoryBlockSize));
   Unlock();
 }

@@ -143,8 +143,10 @@ protected:
   // Maps the object's control block and block.
   void MapView(std::u16string_view aContext);
   // Waits for aWord's signal; null when aTimeoutMs ran out. Raises
-  // EnxSharedMemoryDisconnected when the channel ended.
-  uint8_t* WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTimeoutMs, bool aUseNetIdle);
+  // EnxSharedMemoryDisconnected when the channel ended. aSoon: the peer is
+  // in the middle of a message, so the signal is looked for a few
+  // microseconds (giving way to other threads) before the wait sleeps.
+  uint8_t* WaitFor(std::atomic<uint32_t>& aWord, uint32_t aTimeoutMs, bool aUseNetIdle, bool aSoon = false);
   std::atomic<uint32_t>& Word(size_t aOffset) const noexcept;
   platform::TSharedMutex& Mutex() const noexcept;
   [[noreturn]] void RaiseDisconnected();
@@ -174,8 +176,8 @@ public:
 
   // Gives back a held block, then waits for the next one (no limit with
   // kInfinite); null when aTimeoutMs ran out. The block stays valid until
-  // the next Read or Unlock.
-  uint8_t* Read(bool aUseNetIdle, uint32_t aTimeoutMs = platform::kInfinite);
+  // the next Read or Unlock. aSoon: a block of a message under way.
+  uint8_t* Read(bool aUseNetIdle, uint32_t aTimeoutMs = platform::kInfinite, bool aSoon = false);
 
 private:
   TnxSharedMemoryMutexOwner& smsOwner;
@@ -188,10 +190,11 @@ public:
   // Raises the system error of the open (ENOENT: no such reader).
   TnxSharedMemoryClient(const std::u16string& aName, bool aDisconnectOnDestroy);
 
-  // Waits until the block is free and gives it for writing.
-  uint8_t* Write();
+  // Waits until the block is free and gives it for writing. aSoon: the
+  // reader is taking the blocks of a message under way.
+  uint8_t* Write(bool aSoon = false);
   // Write, aBufferSize (at most 64 KiB) bytes to the block's start, Unlock.
-  void WriteBuffer(const void* aBuffer, uint32_t aBufferSize);
+  void WriteBuffer(const void* aBuffer, uint32_t aBufferSize, bool aSoon = false);
 };
 
 // The system's name of the object with base name aBaseName + aSuffix.

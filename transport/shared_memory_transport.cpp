@@ -59,9 +59,9 @@ uint32_t ReplyWait(uint32_t aTimeout) noexcept {
 // channel that ended.
 void ReadWholeMessage(TnxSharedMemoryServer& aChannel, bool aUseNetIdle, uint32_t aTimeoutMs,
                       TnxBaseHeader& aHeader, TnxHeapBuffer& aBody, TnxStreamServerState& aSpares,
-                      uint32_t aLimit = nxMaxMessageSize) {
+                      uint32_t aLimit = nxMaxMessageSize, bool aSoon = false) {
   try {
-    const uint8_t* block = aChannel.Read(aUseNetIdle, aTimeoutMs);
+    const uint8_t* block = aChannel.Read(aUseNetIdle, aTimeoutMs, aSoon);
     if (!block) RaiseLost();
     aHeader = nxLoadHeader(block);
     if (nxCheckHeader(aHeader) != 0 || aHeader.bhParts != nxSharedMemoryParts(aHeader.bhLength) ||
@@ -77,7 +77,7 @@ void ReadWholeMessage(TnxSharedMemoryServer& aChannel, bool aUseNetIdle, uint32_
     while (done < size) {
       // The writer sends the rest at once; it gets as long as a writer
       // gives its reader.
-      block = aChannel.Read(false, kSharedMemoryWriteTimeoutMs);
+      block = aChannel.Read(false, kSharedMemoryWriteTimeoutMs, true);
       if (!block) RaiseLost();
       const uint32_t count = std::min(size - done, nxSharedMemoryBlockSize);
       std::memcpy(aBody.Data() + done, block, count);
@@ -104,7 +104,7 @@ void WriteWholeMessage(TnxSharedMemoryClient& aChannel, TnxHeapBuffer& aHead, co
   aChannel.Unlock();
   while (done < aPayload) {
     const uint32_t count = std::min(aPayload - done, nxSharedMemoryBlockSize);
-    aChannel.WriteBuffer(payload + done, count);
+    aChannel.WriteBuffer(payload + done, count, true);
     done += count;
   }
 }
@@ -171,8 +171,9 @@ public:
   void ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) override {
     if (!smccServer || ForcedDisconnect()) RaiseLost();
     try {
+      // A reply to a request just written: most come within microseconds.
       ReadWholeMessage(*smccServer, smccUseNetIdle, ReplyWait(ReplyTimeout()), aHeader, aBody,
-                       smccTransport->Spares());
+                       smccTransport->Spares(), nxMaxMessageSize, true);
     } catch (...) {
       ForceDisconnect();
       throw;
