@@ -262,12 +262,13 @@ TEST_F(TableLockContainerTest, ReadersRacingWritersNeverOverlap) {
         if (first != lrConflictCursorWriteLock && first != lrConflictCursorRecordLockSingle) wrongAnswer = true;
         continue;
       }
+      // Before the counters, whose own ordering would hide a missing one.
+      volatile int seen = table;
+      (void)seen;
       readers.fetch_add(1);
       if (writers.load() != 0) overlap = true;
       const bool nested = i % 3 == 0;
       if (nested && container.GetReadLock(nullptr, aCursor, true, nullptr) != lrGrantedExisting) wrongAnswer = true;
-      volatile int seen = table;
-      (void)seen;
       readers.fetch_sub(1);
       if (nested && !container.ReleaseReadLock(aCursor)) wrongAnswer = true;
       if (!container.ReleaseReadLock(aCursor)) wrongAnswer = true;
@@ -278,9 +279,9 @@ TEST_F(TableLockContainerTest, ReadersRacingWritersNeverOverlap) {
       TnxLockResult result = aRecord ? container.GetRecordLock(nullptr, aCursor, 1, true, nullptr)
                                      : container.GetWriteLock(nullptr, aCursor, true, nullptr);
       if (result != lrGrantedNew) continue;
+      if (!aRecord) ++table;
       writers.fetch_add(1);
       if (readers.load() != 0) overlap = true;
-      if (!aRecord) ++table;
       writers.fetch_sub(1);
       if (!(aRecord ? container.ReleaseRecordLock(aCursor, 1, nullptr) : container.ReleaseWriteLock(aCursor)))
         wrongAnswer = true;
