@@ -138,9 +138,19 @@ void TnxTableLockContainer::SeizeFastReader() noexcept {
 
 void TnxTableLockContainer::PublishFastReader() noexcept {
   if (tlcTrans.load(std::memory_order_relaxed) || tlcWriteLockCursor || !tlcRecordLockList.empty() ||
-      tlcWaitingHead || !tlcReadLockList.empty() || tlcReadLockList.capacity() == 0)
+      tlcWaitingHead || tlcReadLockList.size() > 1 || tlcReadLockList.capacity() == 0)
     return;
-  tlcFastReader.store(0, std::memory_order_release);
+  uintptr_t word = 0;
+  if (!tlcReadLockList.empty()) {
+    // A lone reader goes back into the word only when it would come out the
+    // same: its count fits and its handle is still the one it is sorted by.
+    const TnxCursorLock& lock = tlcReadLockList.front();
+    const uintptr_t key = FastKey(lock.clCursor);
+    if (!key || uintptr_t(lock.clCount) > kFastCountMax || lock.clHandle != HandleOf(lock.clCursor)) return;
+    word = key | uintptr_t(lock.clCount) << kFastCountShift;
+    tlcReadLockList.clear();
+  }
+  tlcFastReader.store(word, std::memory_order_release);
 }
 
 // ---- the queued entry of one request ----

@@ -8,8 +8,8 @@
 //   (no transaction, write lock, record lock, waiter or listed read lock), a
 //   single cursor's read locks live in one atomic word and are taken and
 //   given back without the gate; whoever takes the gate moves that reader
-//   into the list first, and the last to leave the gate re-opens the word
-//   only when the container is quiet again.
+//   into the list first, and on leaving it re-opens the word when the
+//   container is quiet again.
 // - A conflicting request fails at once when it is conditional, when the
 //   conflict is with its own session (the sessions of the cursors'
 //   databases; a session being freed counts as another one) or when the
@@ -192,7 +192,8 @@ private:
   bool ClearCursorLocksLocked(TnxAbstractCursor* aCursor) noexcept;
   bool ClearRecordLocksLocked(TnxAbstractCursor* aCursor) noexcept;
   // Gate held, both: the fast reader into the list and the word shut; the
-  // word re-opened when the container is quiet.
+  // word re-opened when the container is quiet, with a lone listed reader
+  // moved back into it.
   void SeizeFastReader() noexcept;
   void PublishFastReader() noexcept;
 
