@@ -50,6 +50,20 @@ bool SameSession(const TnxAbstractSession* aOne, const TnxAbstractSession* aOthe
 
 uint32_t HandleOf(const TnxAbstractCursor* aCursor) noexcept { return aCursor->RemoteID(); }
 
+// The fast reader word: a cursor's address (user space, 8-aligned, so the
+// top 16 and low 3 bits are free) with its read-lock count on top.
+static_assert(sizeof(uintptr_t) == 8);
+constexpr int kFastCountShift = 48;
+constexpr uintptr_t kFastCountOne = uintptr_t(1) << kFastCountShift;
+constexpr uintptr_t kFastCursorMask = kFastCountOne - 1;
+constexpr uintptr_t kFastCountMax = 0xFFFF;
+
+// 0 when the cursor's address does not fit the word.
+uintptr_t FastKey(const TnxAbstractCursor* aCursor) noexcept {
+  uintptr_t key = reinterpret_cast<uintptr_t>(aCursor);
+  return (key & ~kFastCursorMask) || (key & 7) ? 0 : key;
+}
+
 }  // namespace
 
 // ---- TnxWaitingLockRequest ----
@@ -88,6 +102,57 @@ bool TnxWaitingLockRequest::WaitFor() noexcept {
   }
 }
 
+// ---- the gate ----
+
+// Takes the gate and shuts the fast reader word for as long as it is held.
+class TnxTableLockContainer::Gate {
+public:
+  explicit Gate(TnxTableLockContainer& aContainer) : gContainer(aContainer) {
+    gContainer.tlcGate.Lock();
+    gContainer.SeizeFastReader();
+  }
+  ~Gate() {
+    gContainer.PublishFastReader();
+    gContainer.tlcGate.Unlock();
+  }
+  Gate(const Gate&) = delete;
+  Gate& operator=(const Gate&) = delete;
+
+private:
+  TnxTableLockContainer& gContainer;
+};
+
+void TnxTableLockContainer::SeizeFastReader() noexcept {
+  uintptr_t word = tlcFastReader.load(std::memory_order_acquire);
+  while (word != kFastShut)
+    if (tlcFastReader.compare_exchange_weak(word, kFastShut, std::memory_order_acq_rel, std::memory_order_acquire)) {
+      // The word is open only over an empty list that has room, so this
+      // insert allocates nothing.
+      if (word != 0) {
+        auto* cursor = reinterpret_cast<TnxAbstractCursor*>(word & kFastCursorMask);
+        tlcReadLockList.push_back(TnxCursorLock{cursor, HandleOf(cursor), int32_t(word >> kFastCountShift)});
+      }
+      return;
+    }
+}
+
+void TnxTableLockContainer::PublishFastReader() noexcept {
+  if (tlcTrans.load(std::memory_order_relaxed) || tlcWriteLockCursor || !tlcRecordLockList.empty() ||
+      tlcWaitingHead || tlcReadLockList.size() > 1 || tlcReadLockList.capacity() == 0)
+    return;
+  uintptr_t word = 0;
+  if (!tlcReadLockList.empty()) {
+    // A lone reader goes back into the word only when it would come out the
+    // same: its count fits and its handle is still the one it is sorted by.
+    const TnxCursorLock& lock = tlcReadLockList.front();
+    const uintptr_t key = FastKey(lock.clCursor);
+    if (!key || uintptr_t(lock.clCount) > kFastCountMax || lock.clHandle != HandleOf(lock.clCursor)) return;
+    word = key | uintptr_t(lock.clCount) << kFastCountShift;
+    tlcReadLockList.clear();
+  }
+  tlcFastReader.store(word, std::memory_order_release);
+}
+
 // ---- the queued entry of one request ----
 
 // Owns the request's entry; freeing it (also while an exception unwinds)
@@ -97,7 +162,7 @@ public:
   explicit QueuedEntry(TnxTableLockContainer& aContainer) noexcept : qeContainer(aContainer) {}
   ~QueuedEntry() {
     if (qeRequest) {
-      TnxPadlockGuard gate(qeContainer.tlcGate);
+      Gate gate(qeContainer);
       FreeLocked();
     }
   }
@@ -124,6 +189,26 @@ private:
 
 TnxLockResult TnxTableLockContainer::GetReadLock(TnxBaseTransaction* aTrans, TnxAbstractCursor* aCursor,
                                                  bool aConditional, TnxLockFailureReason* aReason) {
+  // A quiet container grants at once, whatever the transaction or the
+  // condition.
+  if (const uintptr_t key = FastKey(aCursor)) {
+    uintptr_t word = tlcFastReader.load(std::memory_order_relaxed);
+    while (word != kFastShut) {
+      uintptr_t next;
+      TnxLockResult result;
+      if (word == 0) {
+        next = key | kFastCountOne;
+        result = lrGrantedNew;
+      } else if ((word & kFastCursorMask) == key && (word >> kFastCountShift) < kFastCountMax) {
+        next = word + kFastCountOne;
+        result = lrGrantedExisting;
+      } else {
+        break;
+      }
+      if (tlcFastReader.compare_exchange_weak(word, next, std::memory_order_acquire, std::memory_order_relaxed))
+        return result;
+    }
+  }
   return Request(lrtReadLock, aTrans, aCursor, 0, aConditional, aReason);
 }
 
@@ -145,7 +230,7 @@ TnxLockResult TnxTableLockContainer::Request(TnxLockRequestType aType, TnxBaseTr
   QueuedEntry entry(*this);
   for (;;) {
     {
-      TnxPadlockGuard gate(tlcGate);
+      Gate gate(*this);
       Evaluation evaluation{};
       switch (aType) {
         case lrtReadLock: evaluation = EvaluateRead(aTrans, aCursor); break;
@@ -322,7 +407,15 @@ void TnxTableLockContainer::FillLockFailureReason(TnxLockRequestType aType, TnxA
 // ---- releases ----
 
 bool TnxTableLockContainer::ReleaseReadLock(TnxAbstractCursor* aCursor) {
-  TnxPadlockGuard gate(tlcGate);
+  // An open word holds every read lock there is, and nobody waits.
+  uintptr_t word = tlcFastReader.load(std::memory_order_relaxed);
+  while (word != kFastShut) {
+    if (word == 0 || (word & kFastCursorMask) != reinterpret_cast<uintptr_t>(aCursor)) return false;
+    const uintptr_t next = (word >> kFastCountShift) == 1 ? 0 : word - kFastCountOne;
+    if (tlcFastReader.compare_exchange_weak(word, next, std::memory_order_release, std::memory_order_relaxed))
+      return true;
+  }
+  Gate gate(*this);
   int32_t index = FindReadLock(aCursor, HandleOf(aCursor), nullptr);
   if (index < 0) return false;
   if (--tlcReadLockList[size_t(index)].clCount == 0) {
@@ -333,7 +426,7 @@ bool TnxTableLockContainer::ReleaseReadLock(TnxAbstractCursor* aCursor) {
 }
 
 bool TnxTableLockContainer::ReleaseWriteLock(TnxAbstractCursor* aCursor) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   if (!tlcWriteLockCursor || tlcWriteLockCursor != aCursor) return false;
   if (--tlcWriteLockPresent == 0) {
     tlcWriteLockCursor = nullptr;
@@ -344,7 +437,7 @@ bool TnxTableLockContainer::ReleaseWriteLock(TnxAbstractCursor* aCursor) {
 
 bool TnxTableLockContainer::ReleaseRecordLock(TnxAbstractCursor* aCursor, TnxRefNr aRefNr,
                                               TnxBaseTransaction* aTrans) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   if (aTrans) AdoptTransaction(aTrans);
   int32_t index = FindRecordLock(aRefNr, nullptr);
   if (index < 0 || tlcRecordLockList[size_t(index)].rlCursor != aCursor) return false;
@@ -386,17 +479,17 @@ bool TnxTableLockContainer::ClearRecordLocksLocked(TnxAbstractCursor* aCursor) n
 }
 
 void TnxTableLockContainer::ClearCursorLocks(TnxAbstractCursor* aCursor) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   if (ClearCursorLocksLocked(aCursor)) SignalHead();
 }
 
 void TnxTableLockContainer::ClearRecordLocks(TnxAbstractCursor* aCursor) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   if (ClearRecordLocksLocked(aCursor)) SignalHead();
 }
 
 void TnxTableLockContainer::ClearAllLocks(TnxAbstractCursor* aCursor) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   bool removed = ClearCursorLocksLocked(aCursor);
   if (ClearRecordLocksLocked(aCursor)) removed = true;
   if (removed) SignalHead();
@@ -405,7 +498,7 @@ void TnxTableLockContainer::ClearAllLocks(TnxAbstractCursor* aCursor) {
 void TnxTableLockContainer::EndTransaction(TnxBaseTransaction* aTrans) {
   // Most transactions never own a table: they pass without the gate.
   if (!tlcTrans.load(std::memory_order_acquire)) return;
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   if (tlcTrans.load(std::memory_order_relaxed) != aTrans) return;
   tlcTrans.store(nullptr, std::memory_order_release);
   SignalHead();
@@ -414,19 +507,19 @@ void TnxTableLockContainer::EndTransaction(TnxBaseTransaction* aTrans) {
 // ---- presence and state ----
 
 TnxLockPresent TnxTableLockContainer::IsReadLocked(TnxAbstractCursor* aCursor) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   if (tlcReadLockList.empty()) return lpNotAtAll;
   return FindReadLock(aCursor, HandleOf(aCursor), nullptr) >= 0 ? lpYesByUs : lpYesByAnother;
 }
 
 TnxLockPresent TnxTableLockContainer::IsWriteLocked(TnxAbstractCursor* aCursor) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   if (!tlcWriteLockCursor) return lpNotAtAll;
   return tlcWriteLockCursor == aCursor ? lpYesByUs : lpYesByAnother;
 }
 
 TnxLockPresent TnxTableLockContainer::IsRecordLocked(TnxAbstractCursor* aCursor, TnxRefNr aRefNr) {
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   int32_t index = FindRecordLock(aRefNr, nullptr);
   if (index < 0) return lpNotAtAll;
   return tlcRecordLockList[size_t(index)].rlCursor == aCursor ? lpYesByUs : lpYesByAnother;
@@ -434,7 +527,7 @@ TnxLockPresent TnxTableLockContainer::IsRecordLocked(TnxAbstractCursor* aCursor,
 
 TnxLockContainerState TnxTableLockContainer::State() {
   TnxLockContainerState state;
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   state.WriteLockCursor = tlcWriteLockCursor;
   state.WriteLockCount = tlcWriteLockPresent;
   state.ReadLocks = tlcReadLockList;
@@ -454,7 +547,7 @@ void TnxTableLockContainer::GetExceptionData(InxExceptionDataContainer& aContain
     name += u']';
     return name;
   };
-  TnxPadlockGuard gate(tlcGate);
+  Gate gate(*this);
   TnxExceptionDataRef active = aContainer.AddContainer(u"ActiveLocks");
   TnxExceptionDataRef tableLocks = active->AddContainer(u"TableLocks");
   TnxExceptionDataRef writeLock = tableLocks->AddContainer(u"WriteLock");

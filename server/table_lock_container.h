@@ -4,7 +4,12 @@
 //
 // Contract:
 // - Every operation runs under the container's gate; nothing holds it
-//   while a request waits.
+//   while a request waits. The one exception: while the container is quiet
+//   (no transaction, write lock, record lock, waiter or listed read lock), a
+//   single cursor's read locks live in one atomic word and are taken and
+//   given back without the gate; whoever takes the gate moves that reader
+//   into the list first, and on leaving it re-opens the word when the
+//   container is quiet again.
 // - A conflicting request fails at once when it is conditional, when the
 //   conflict is with its own session (the sessions of the cursors'
 //   databases; a session being freed counts as another one) or when the
@@ -164,6 +169,7 @@ private:
     TnxAbstractCursor* Conflict;
   };
   class QueuedEntry;
+  class Gate;
 
   TnxLockResult Request(TnxLockRequestType aType, TnxBaseTransaction* aTrans, TnxAbstractCursor* aCursor,
                         TnxRefNr aRefNr, bool aConditional, TnxLockFailureReason* aReason);
@@ -185,8 +191,18 @@ private:
   void SignalHead() noexcept;
   bool ClearCursorLocksLocked(TnxAbstractCursor* aCursor) noexcept;
   bool ClearRecordLocksLocked(TnxAbstractCursor* aCursor) noexcept;
+  // Gate held, both: the fast reader into the list and the word shut; the
+  // word re-opened when the container is quiet, with a lone listed reader
+  // moved back into it.
+  void SeizeFastReader() noexcept;
+  void PublishFastReader() noexcept;
+
+  static constexpr uintptr_t kFastShut = 1;
 
   TnxPadlock tlcGate{true};
+  // kFastShut, or the read locks of at most one cursor: 0 for none,
+  // otherwise the cursor's address with the count in the top 16 bits.
+  std::atomic<uintptr_t> tlcFastReader{kFastShut};
   std::atomic<TnxBaseTransaction*> tlcTrans{nullptr};
   TnxWaitingLockRequest* tlcWaitingHead = nullptr;
   TnxWaitingLockRequest* tlcWaitingTail = nullptr;

@@ -164,6 +164,23 @@ const EdgeCase kEdgeCases[] = {
     {"BrokenTransactionIsNotAdopted",
      {{Op::Corrupt, 0, 0, 0, 1}, {Op::Record, 0, 0, 1, 1, lrGrantedNew}, {Op::ReleaseRecord, 0, 0, 1, 1, kTrue},
       {Op::Record, 1, 0, 2, 2, lrGrantedNew}}},
+    {"ReadCountsSurviveASecondReader",
+     {{Op::Read, 0, 0, 0, 0, lrGrantedNew}, {Op::Read, 0, 0, 0, 0, lrGrantedExisting},
+      {Op::Read, 0, 0, 0, 0, lrGrantedExisting}, {Op::Read, 1, 0, 0, 0, lrGrantedNew},
+      {Op::ReleaseRead, 1, 0, 0, 0, kTrue}, {Op::ReleaseRead, 0, 0, 0, 0, kTrue},
+      {Op::ReleaseRead, 0, 0, 0, 0, kTrue}, {Op::IsRead, 1, 0, 0, 0, lpYesByAnother},
+      {Op::ReleaseRead, 0, 0, 0, 0, kTrue}, {Op::ReleaseRead, 0, 0, 0, 0, kFalse},
+      {Op::IsRead, 0, 0, 0, 0, lpNotAtAll}, {Op::Read, 0, 0, 0, 0, lrGrantedNew}}},
+    {"OnlyTheReaderReleasesItsReadLock",
+     {{Op::Read, 0, 0, 0, 0, lrGrantedNew}, {Op::ReleaseRead, 0, 1, 0, 0, kFalse},
+      {Op::ReleaseRead, 1, 0, 0, 0, kFalse}, {Op::IsRead, 0, 0, 0, 0, lpYesByUs},
+      {Op::IsRead, 0, 1, 0, 0, lpYesByAnother}, {Op::ReleaseRead, 0, 0, 0, 0, kTrue},
+      {Op::ReleaseRead, 0, 0, 0, 0, kFalse}}},
+    {"ReadLockAfterTheTransactionEnded",
+     {{Op::Record, 0, 0, 1, 2, lrGrantedNew}, {Op::ReleaseRecord, 0, 0, 1, 2, kTrue},
+      {Op::Read, 0, 0, 0, 3, lrConflictTransaction}, {Op::Read, 0, 0, 0, 2, lrGrantedNew},
+      {Op::ReleaseRead, 0, 0, 0, 0, kTrue}, {Op::EndTrans, 0, 0, 0, 2},
+      {Op::Read, 0, 0, 0, 3, lrGrantedNew}, {Op::Record, 1, 0, 1, 0, lrConflictCursorReadLockSingle}}},
     {"ConditionalConflictAnswersAtOnce",
      {{Op::Record, 1, 0, 4, 0, lrGrantedNew}, {Op::Record, 0, 0, 4, 0, lrConflictCursorRecordLockSingle, true},
       {Op::Record, 0, 0, -4, 0, lrGrantedNew, true}}},
@@ -213,6 +230,75 @@ TEST_F(TableLockContainerTest, ManyRecordLocksGrowTheListAndStaySorted) {
   state = container.State();
   ASSERT_EQ(state.RecordLocks.size(), 100u);
   for (size_t i = 0; i < state.RecordLocks.size(); ++i) EXPECT_EQ(state.RecordLocks[i].rlRefNr, TnxRefNr(2 * i + 2));
+}
+
+// Beyond what fits beside the cursor in one word the counts carry on in
+// the list.
+TEST_F(TableLockContainerTest, DeeplyNestedReadLocksKeepEveryCount) {
+  constexpr int kDepth = 70000;
+  TnxAbstractCursor* cursor = world.Cursor(0);
+  for (int i = 0; i < kDepth; ++i)
+    ASSERT_EQ(container.GetReadLock(nullptr, cursor, false, nullptr), i ? lrGrantedExisting : lrGrantedNew) << i;
+  TnxLockContainerState state = container.State();
+  ASSERT_EQ(state.ReadLocks.size(), 1u);
+  EXPECT_EQ(state.ReadLocks[0].clCount, kDepth);
+  for (int i = 0; i < kDepth; ++i) ASSERT_TRUE(container.ReleaseReadLock(cursor)) << i;
+  EXPECT_FALSE(container.ReleaseReadLock(cursor));
+  EXPECT_EQ(container.IsReadLocked(cursor), lpNotAtAll);
+}
+
+// Readers that pass without the gate race writers and record lockers that
+// take it: no grant ever overlaps a conflicting one, and what a writer
+// wrote is seen by the next reader (ThreadSanitizer checks the ordering).
+TEST_F(TableLockContainerTest, ReadersRacingWritersNeverOverlap) {
+  constexpr int kRounds = 3000;
+  std::atomic<int> readers{0}, writers{0};
+  std::atomic<bool> overlap{false}, wrongAnswer{false};
+  int table = 0;
+  auto reader = [&](TnxAbstractCursor* aCursor) {
+    for (int i = 0; i < kRounds; ++i) {
+      TnxLockResult first = container.GetReadLock(nullptr, aCursor, true, nullptr);
+      if (first != lrGrantedNew) {
+        if (first != lrConflictCursorWriteLock && first != lrConflictCursorRecordLockSingle) wrongAnswer = true;
+        continue;
+      }
+      // Before the counters, whose own ordering would hide a missing one.
+      volatile int seen = table;
+      (void)seen;
+      readers.fetch_add(1);
+      if (writers.load() != 0) overlap = true;
+      const bool nested = i % 3 == 0;
+      if (nested && container.GetReadLock(nullptr, aCursor, true, nullptr) != lrGrantedExisting) wrongAnswer = true;
+      readers.fetch_sub(1);
+      if (nested && !container.ReleaseReadLock(aCursor)) wrongAnswer = true;
+      if (!container.ReleaseReadLock(aCursor)) wrongAnswer = true;
+    }
+  };
+  auto writer = [&](TnxAbstractCursor* aCursor, bool aRecord) {
+    for (int i = 0; i < kRounds; ++i) {
+      TnxLockResult result = aRecord ? container.GetRecordLock(nullptr, aCursor, 1, true, nullptr)
+                                     : container.GetWriteLock(nullptr, aCursor, true, nullptr);
+      if (result != lrGrantedNew) continue;
+      if (!aRecord) ++table;
+      writers.fetch_add(1);
+      if (readers.load() != 0) overlap = true;
+      writers.fetch_sub(1);
+      if (!(aRecord ? container.ReleaseRecordLock(aCursor, 1, nullptr) : container.ReleaseWriteLock(aCursor)))
+        wrongAnswer = true;
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(reader, world.Cursor(0, 0));
+  threads.emplace_back(reader, world.Cursor(1, 0));
+  threads.emplace_back(writer, world.Cursor(2, 0), false);
+  threads.emplace_back(writer, world.Cursor(2, 1), true);
+  for (auto& thread : threads) thread.join();
+  EXPECT_FALSE(overlap);
+  EXPECT_FALSE(wrongAnswer);
+  TnxLockContainerState state = container.State();
+  EXPECT_TRUE(state.ReadLocks.empty());
+  EXPECT_TRUE(state.RecordLocks.empty());
+  EXPECT_EQ(state.WriteLockCursor, nullptr);
 }
 
 // ---- refusal texts ----
