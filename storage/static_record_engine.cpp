@@ -239,8 +239,8 @@ void TnxStaticRecordEngine::AddRecord(TnxBaseTransaction& aTrans, TnxRefNr& aRef
   if (j == 0 || InUse(block, j)) RaiseNotADataBlock(number);
   const uint32_t link = LoadU16(Slot(block, j));
   const uint32_t used = LoadU16(block + nxrbUsed);
-  if (link > reRecsPerBlock || used >= reRecsPerBlock || LoadU32(section + nxrsFreeSlots) == 0)
-    RaiseNotADataBlock(number);
+  if (link > reRecsPerBlock || used >= reRecsPerBlock) RaiseNotADataBlock(number);
+  if (LoadU32(section + nxrsFreeSlots) == 0) RaiseCorruptHeader();
   aRefNr = nxMakeRefNr(number, j);
   StoreU16(block + nxrbFirstFree, static_cast<uint16_t>(link));
   if (link == 0) {
@@ -267,7 +267,8 @@ void TnxStaticRecordEngine::DeleteRecord(TnxBaseTransaction& aTrans, TnxRefNr aR
   const uint32_t j = SlotOf(aRefNr);
   if (!InUse(block, j)) RaiseDeleted(aRefNr);
   const uint32_t used = LoadU16(block + nxrbUsed);
-  if (used == 0 || LoadU32(section + nxrsRecordCount) == 0) RaiseNotADataBlock(number);
+  if (used == 0) RaiseNotADataBlock(number);
+  if (LoadU32(section + nxrsRecordCount) == 0) RaiseCorruptHeader();
   const uint32_t firstFree = LoadU16(block + nxrbFirstFree);
   if (firstFree == 0) {
     StoreU32(block + nxrbNextFree, LoadU32(section + nxrsFreeHead));

@@ -18,7 +18,12 @@
 #include "platform/endian.h"
 #include "platform/text.h"
 #include "storage/header_access.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "platform/string_list.h"
+#include "storage/deadline.h"
+#include "storage/stream_engines.h"
 #include "support/exception_message.h"
+#include "support/fake_deadline_clock.h"
 #include "support/table_fixture.h"
 #include "support/test_size.h"
 
@@ -442,6 +447,208 @@ TEST_F(StaticRecordRefNrTest, RecordsCarryTheirOwnReferenceNumber) {
   Engine().UpdateRecord(t_.Trans(), ref, other.data(), nullptr);
   EXPECT_EQ(Stored(other), ref);
   EXPECT_EQ(Stored(Read(ref)), ref);
+}
+
+// ---- damaged blocks and sections ----
+
+TEST_F(StaticRecordTest, DamagedBlocksAndSectionGiveCodes) {
+  const uint32_t n = Engine().reRecsPerBlock;
+  std::vector<TnxRefNr> refs;
+  for (uint32_t i = 0; i < n + 5; ++i) refs.push_back(Add(Make(i)));
+  Engine().DeleteRecord(t_.Trans(), refs[n + 1]);
+  Engine().DeleteRecord(t_.Trans(), refs[n + 3]);  // free chain of block 2: 4 -> 2 -> 7 ...
+  t_.Commit();
+  const TnxBlockNumber b1 = static_cast<TnxBlockNumber>(refs[0] >> 32);
+  const TnxBlockNumber b2 = static_cast<TnxBlockNumber>(refs[n] >> 32);
+  auto scanAll = [&] { Scan(false); };
+  auto add = [&] { Add(Make(7)); };
+  struct Case {
+    const char* name;
+    std::function<void(StaticRecordTest&)> damage;
+    std::function<void()> call;
+    uint32_t code;
+  };
+  auto block = [](StaticRecordTest& aT, TnxBlockNumber aNumber, const std::function<void(PnxBlock)>& aChange) {
+    TnxBlockGuard guard;
+    aChange(aT.Block(aNumber, guard));
+  };
+  auto section = [](StaticRecordTest& aT, uint32_t aOffset, uint32_t aValue) {
+    auto header = aT.t_.Access().HeaderAccess(&aT.t_.Trans(), true);
+    StoreU32(header->Header() + aT.Engine().reHeaderSection + aOffset, aValue);
+  };
+  const Case cases[] = {
+      {"chain loops", [&](StaticRecordTest& t) { block(t, b2, [&](PnxBlock p) { StoreU32(p + nxrbNext, b1); }); },
+       scanAll, nxeNotADataBlock},
+      {"chain into another kind of block",
+       [&](StaticRecordTest& t) { block(t, b1, [&](PnxBlock p) { std::memcpy(p, "NXSH", 4); }); }, scanAll,
+       nxeNotADataBlock},
+      {"chain past the file",
+       [&](StaticRecordTest& t) { block(t, b1, [&](PnxBlock p) { StoreU32(p + nxrbNext, 90000); }); }, scanAll,
+       nxeInvalidBlockNumber},
+      {"first free slot above N",
+       [&](StaticRecordTest& t) { block(t, b2, [&](PnxBlock p) { StoreU16(p + nxrbFirstFree, n + 1); }); }, add,
+       nxeNotADataBlock},
+      {"free slot link above N",
+       [&](StaticRecordTest& t) {
+         block(t, b2, [&](PnxBlock p) { StoreU16(p + t.Engine().reFirstRecordOffset + 3 * t.Engine().reRecordLength, n + 9); });
+       },
+       add, nxeNotADataBlock},
+      {"free chain loops into a used slot",
+       [&](StaticRecordTest& t) {
+         // Slot 4's link names slot 1, which holds a record.
+         block(t, b2, [&](PnxBlock p) { StoreU16(p + t.Engine().reFirstRecordOffset + 3 * t.Engine().reRecordLength, 1); });
+       },
+       [&] {
+         add();
+         add();
+       },
+       nxeNotADataBlock},
+      {"used count above N",
+       [&](StaticRecordTest& t) { block(t, b1, [&](PnxBlock p) { StoreU16(p + nxrbUsed, n + 1); }); },
+       [&] { Read(refs[0]); }, nxeNotADataBlock},
+      {"free count without a free block", [&](StaticRecordTest& t) { section(t, nxrsFreeHead, 0); }, add,
+       nxeCorruptHeader},
+      {"free block without a free count", [&](StaticRecordTest& t) { section(t, nxrsFreeSlots, 0); },
+       [&] { Engine().DeleteRecord(t_.Trans(), refs[0]); }, nxeCorruptHeader},
+      {"first block past the file", [&](StaticRecordTest& t) { section(t, nxrsFirstBlock, 70000); }, scanAll,
+       nxeInvalidBlockNumber},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage(*this);
+    EXPECT_EQ(ErrorCodeOf(c.call), c.code);
+    t_.Rollback();
+    // The undamaged table is intact.
+    EXPECT_EQ(Read(refs[0]), Make(0));
+  }
+}
+
+TEST_F(StaticRecordTest, ScansTestTheDeadline) {
+  for (uint32_t i = 0; i < 300; ++i) Add(Make(i));
+  testing::TFakeDeadlineClock clock;
+  nxSetTimeout(1000, true);
+  int calls = 0;
+  TnxRefNr ref = 0;
+  const uint32_t code = ErrorCodeOf([&] {
+    Engine().Iterate(
+        &t_.Trans(), ref, nullptr,
+        [&](void*, TnxRefNr, PnxRecordBuffer) {
+          if (++calls == 10) clock.Advance(5000);
+          return rirContinue;
+        },
+        nullptr, nullptr, false, false);
+  });
+  nxSetTimeout(0, true);
+  EXPECT_EQ(code, nxeTimeout);
+  // Caught at the next test of the deadline: the next block at the latest.
+  EXPECT_LE(calls, static_cast<int>(Engine().reRecsPerBlock));
+}
+
+// Bounded random damage to record, stream and map blocks and to the
+// engines' sections: every call ends, with one of the codes for damage.
+TEST(StaticRecordDamageTest, RandomMutationsGiveOnlyDamageCodes) {
+  TTableFixture t(TTableShape{.DataBytes = 28});
+  auto& records = dynamic_cast<TnxStaticRecordEngine&>(t.Records());
+  auto& streams = dynamic_cast<TnxSimpleStreamEngine&>(t.Streams());
+  const uint32_t l = t.RecordLength();
+  std::vector<TnxRefNr> refs;
+  TRecord record(l, 5);
+  for (uint32_t i = 0; i < 400; ++i) {
+    TnxRefNr ref = 0;
+    record[0] = static_cast<uint8_t>(i);
+    records.AddRecord(t.Trans(), ref, record.data());
+    refs.push_back(ref);
+  }
+  for (uint32_t i = 0; i < 400; i += 7) records.DeleteRecord(t.Trans(), refs[i]);
+  TnxMemoryStream stream;
+  std::string payload(10000, 'p');
+  stream.WriteBuffer(payload.data(), static_cast<int64_t>(payload.size()));
+  for (const char16_t* name : {u"DICT", u"one", u"two", u"three"})
+    ASSERT_EQ(streams.WriteNamedStream(t.Trans(), name, stream), 0u);
+  t.Commit();
+
+  const std::set<uint32_t> allowed = {nxeCorruptHeader,  nxeCorruptFile,        nxeInvalidBlockNumber,
+                                      nxeInvalidRefNr,   nxeNotADataBlock,      nxeNotAStreamBlock,
+                                      nxeRecordDeleted,  nxeObjectNotFound,     nxeInvalidParameter};
+  std::map<uint32_t, int> seen;
+  auto run = [&](const std::function<void()>& aCall) {
+    const uint32_t code = ErrorCodeOf(aCall);
+    ++seen[code];
+    if (code != 0) {
+      EXPECT_TRUE(allowed.count(code)) << code;
+    }
+  };
+  std::mt19937 rng(4711);
+  const uint32_t usable = t.File().fiBlockSizeBytes;
+  const int runs = testing::TestSize(300, 3000);
+  for (int r = 0; r < runs; ++r) {
+    const uint32_t used = t.Access().HeaderAccess(&t.Trans(), false)->UsedBlocks();
+    const uint32_t kind = static_cast<uint32_t>(rng() % 10);
+    if (kind == 0) {
+      // The engines' sections.
+      auto header = t.Access().HeaderAccess(&t.Trans(), true);
+      const uint16_t at = rng() % 2 ? records.reHeaderSection : streams.seHeaderSection;
+      header->Header()[at + rng() % (at == records.reHeaderSection ? 20 : 8)] = static_cast<uint8_t>(rng());
+    } else {
+      const TnxBlockNumber number = 1 + static_cast<TnxBlockNumber>(rng() % (used - 1));
+      TnxBlockGuard guard;
+      guard.Hold(t.Access().GetBlock(&t.Trans(), number, 0, true, guard.ReleaseMethod()));
+      const int bytes = 1 + static_cast<int>(rng() % 4);
+      for (int i = 0; i < bytes; ++i) {
+        // Mostly the block headers and the first slots or map entries.
+        const uint32_t span = rng() % 4 == 0 ? usable : 64;
+        guard.Block()[rng() % span] = static_cast<uint8_t>(rng() % 3 == 0 ? rng() : rng() % 8);
+      }
+    }
+    run([&] {
+      TnxRefNr ref = 0;
+      records.Iterate(&t.Trans(), ref, nullptr, [](void*, TnxRefNr, PnxRecordBuffer) { return rirContinue; }, nullptr,
+                      nullptr, false, false);
+    });
+    run([&] {
+      TnxRefNr ref = 0;
+      PnxRecordBuffer pointer = nullptr;
+      records.IterateBackward(&t.Trans(), ref, &pointer,
+                              [](void*, TnxRefNr, PnxRecordBuffer) { return rirContinue; }, nullptr, nullptr, false,
+                              false);
+    });
+    run([&] {
+      uint32_t recNo = 0;
+      records.RecNoGet(&t.Trans(), refs[rng() % refs.size()], nullptr, recNo, rng() % 2 == 0);
+      TnxRefNr ref = 0;
+      records.RecNoSet(&t.Trans(), 1 + static_cast<uint32_t>(rng() % 500), ref, nullptr, rng() % 2 == 0);
+    });
+    run([&] {
+      TRecord read(l);
+      records.ReadRecord(&t.Trans(), refs[rng() % refs.size()], read.data());
+    });
+    run([&] {
+      TnxRefNr ref = 0;
+      records.ReadNextRecord(&t.Trans(), refs[rng() % refs.size()], ref, nullptr);
+    });
+    run([&] {
+      TnxRefNr ref = 0;
+      for (int i = 0; i < 3; ++i) records.AddRecord(t.Trans(), ref, record.data());
+    });
+    run([&] { records.DeleteRecord(t.Trans(), refs[rng() % refs.size()]); });
+    run([&] {
+      platform::TStringList names;
+      streams.GetNamedStreamList(&t.Trans(), names);
+    });
+    run([&] {
+      TnxMemoryStream out;
+      streams.ReadNamedStream(&t.Trans(), rng() % 2 ? u"DICT" : u"two", out);
+    });
+    run([&] { streams.WriteNamedStream(t.Trans(), u"four", stream); });
+    run([&] { streams.DeleteNamedStream(t.Trans(), u"one"); });
+    t.Rollback();
+  }
+  // Every kind of call met damage somewhere, and the table is whole again.
+  EXPECT_GT(seen[0], 0);
+  EXPECT_GT(seen.size(), 4u);
+  uint32_t count = 0;
+  records.GetRecordCount(&t.Trans(), count);
+  EXPECT_EQ(count, 400u - 58u);
 }
 
 // ---- the model run ----
