@@ -283,6 +283,27 @@ TEST_F(StreamEngineTest, NumberOutsideTheFileGives15409) {
   EXPECT_NE(message.find(u"block 5000"), std::u16string::npos);
 }
 
+TEST(StreamEngineCreateTest, HeaderNamingAnUnknownStreamEngineGives15503) {
+  testing::TStorageFixture fx;
+  testing::TTableOptions options;
+  options.StreamEngine = u"Pipe";
+  TnxBaseFile& file = fx.Open(fx.MakeTable("t.nx2", nxbs4k, 1, options));
+  TnxBlockAccess access(file, nullptr, u"t", 0);
+  testing::TTestDataDictionary dict;
+  EXPECT_EQ(ErrorCodeOf([&] { TnxBaseStreamEngine::CreateEngine(dict, access, nullptr); }),
+            nxeSubEngineNotSupported);
+  EXPECT_HAS_TEXT(testing::MessageOf<EnxStreamEngineException>(
+                      [&] { TnxBaseStreamEngine::CreateEngine(dict, access, nullptr); }),
+                  u"Unknown stream engine: \"Pipe\"");
+}
+
+TEST(StreamEngineCreateTest, SecondEngineWithATransactionFindsItsSectionTaken) {
+  TTableFixture t;
+  // Building a table again over the same file: the section exists.
+  EXPECT_EQ(ErrorCodeOf([&] { TnxBaseStreamEngine::CreateEngine(t.Dict(), t.Access(), &t.Trans()); }),
+            nxeNameNotUnique);
+}
+
 // ---- autoinc ----
 
 struct AutoIncCase {
