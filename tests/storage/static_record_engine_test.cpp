@@ -300,6 +300,12 @@ TEST_F(StaticRecordTest, RecordNumbersWithAndWithoutFilter) {
   EXPECT_EQ(Engine().RecNoGet(&t_.Trans(), refs[1], filter.get(), recNo, false), nxeNoCurrentRecord);
   Engine().DeleteRecord(t_.Trans(), refs[4]);
   EXPECT_EQ(Engine().RecNoGet(&t_.Trans(), refs[4], nullptr, recNo, false), nxeNoCurrentRecord);
+  // A block of the file that is not in the chain (a stream's): 8706.
+  TnxMemoryStream bytes;
+  bytes.WriteBuffer("x", 1);
+  ASSERT_EQ(t_.Streams().WriteNamedStream(t_.Trans(), u"s", bytes), 0u);
+  const TnxBlockNumber streamBlock = t_.Access().HeaderAccess(&t_.Trans(), false)->UsedBlocks() - 1;
+  EXPECT_EQ(Engine().RecNoGet(&t_.Trans(), nxMakeRefNr(streamBlock, 1), nullptr, recNo, false), nxeAtEndOfTable);
   // Beyond the last record: 8706 and no reference.
   TnxRefNr ref = 77;
   EXPECT_EQ(Engine().RecNoSet(&t_.Trans(), static_cast<uint32_t>(refs.size()), ref, nullptr, false),
