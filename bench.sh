@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/deps.sh
-ensure_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev libmimalloc-dev libjemalloc-dev libssl-dev libsqlite3-dev python3
+ensure_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev libmimalloc-dev libjemalloc-dev libssl-dev libsqlite3-dev liblmdb-dev python3
 
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DREVUROV_BUILD_TESTS=OFF \

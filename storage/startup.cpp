@@ -7,6 +7,9 @@
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
 #include "storage/files.h"
+#include "storage/static_record_engine.h"
+#include "storage/stream_engines.h"
+#include "storage/sub_engines.h"
 #include "storage/temp_storage.h"
 
 namespace revurov {
@@ -23,6 +26,9 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxEncryptionEngineStartup, &nxEncryptionEngineShutdown},
     {&nxFileHeaderStartup, &nxFileHeaderShutdown},
     {&nxFilesStartup, &nxFilesShutdown},
+    {&nxSubEngineFamiliesStartup, &nxSubEngineFamiliesShutdown},
+    {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
+    {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

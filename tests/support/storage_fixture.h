@@ -45,6 +45,8 @@ struct TTableOptions {
   TnxLSN HeaderLSN = 0;
   // A block whose own-number field names another block (0: none).
   TnxBlockNumber Misnumbered = 0;
+  // The stream engine the header names.
+  std::u16string StreamEngine = {};
 };
 
 class TStorageFixture {
@@ -78,6 +80,7 @@ public:
     TnxBaseFile shape(path);
     shape.fiBlockSize = aSize;
     shape.fiZirezVersion = TnxBaseFile::nxMaxZirezVersion;
+    shape.fiStreamEngineName = aOptions.StreamEngine;
     const uint32_t bytes = shape.BlockBytes();
     std::string image(size_t{bytes} * aBlocks, '\0');
     auto* data = reinterpret_cast<uint8_t*>(image.data());
