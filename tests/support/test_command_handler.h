@@ -154,6 +154,17 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     std::vector<std::vector<uint8_t>> bookmarks;
     std::vector<std::u16string> indexNames;  // $378 to $37E answer a name's position
     uint32_t keepRecordFails = 0;            // $378 keeping the record answers it when set
+    // Record changes ($331 to $339, $382 to $386) keep records in step;
+    // an inserted record gets no key or bookmark. $336/$337 answer the
+    // auto-inc value after the insert counted it up; $351/$352 read and
+    // set it. $341 answers lockPresent.
+    int64_t autoInc = 0;
+    uint8_t lockPresent = 0;
+    // Batch reads ($381, $385, $885, $37D): the blob of a record (none when
+    // empty) travels as an area whose offset goes into the record's blob
+    // field at blobFieldOffset; its blob number is the record's place + 1.
+    std::vector<std::vector<uint8_t>> blobs;
+    size_t blobFieldOffset = 0;
   };
   std::map<std::u16string, TCursorRows> CursorRows;
   // Replies sent after an open reply in one multi-reply: (ID, data) each.
@@ -584,6 +595,10 @@ private:
       case 0x373: case 0x374: case 0x375: case 0x376: case 0x377: case 0x378: case 0x379:
       case 0x37A: case 0x37B: case 0x37C: case 0x37E: case 0x87C:
         return CursorAnswer(aMsgID, aRequest);
+      case 0x331: case 0x332: case 0x333: case 0x334: case 0x335: case 0x336: case 0x337: case 0x338:
+      case 0x339: case 0x341: case 0x342: case 0x343: case 0x344: case 0x351: case 0x352:
+      case 0x381: case 0x382: case 0x383: case 0x384: case 0x385: case 0x386: case 0x885: case 0x37D:
+        return CursorChangeAnswer(aMsgID, aRequest);
       case 0x2FF:
         if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
         return {};
@@ -879,6 +894,241 @@ private:
           if (!name.empty() && platform::AsciiSameText(rows.indexNames[i], name)) index = static_cast<int32_t>(i);
         thCursorIndex[id] = index;
         return {0, Tagged([&](TnxWriter& w) { w.WriteInteger(index); })};
+      }
+      default:
+        return {0, aRequest};
+    }
+  }
+
+  // ---- record changes and batch reads ----
+
+  // The batch options the model reads (bits of the options byte).
+  static constexpr uint8_t kBatchBlobs = 1, kBatchBookmarks = 2, kBatchBackwards = 4, kBatchToBeginOrEnd = 16,
+                           kBatchBlobNrs = 32;
+
+  // Under thLock: a batch stream of the records from the cursor's
+  // position on (backwards with kBatchBackwards), until aMaxRecords (0: no
+  // limit) or the stream reaches aCutoff bytes (at least one record; 0:
+  // no cut-off). The inner error is the code that ended the walk.
+  static std::vector<uint8_t> BatchOf(TServerCursor& aCursor, const TCursorRows& aRows, int32_t aCutoff,
+                                      int32_t aMaxRecords, uint8_t aOptions) {
+    std::vector<uint8_t> out(8, 0);
+    const bool back = (aOptions & kBatchBackwards) != 0;
+    if (aOptions & kBatchToBeginOrEnd) aCursor.pos = back ? static_cast<int32_t>(aRows.records.size()) : -1;
+    int32_t count = 0;
+    // Bounded by the table: each step moves the position on.
+    for (size_t step = 0; step <= aRows.records.size(); ++step) {
+      if (aMaxRecords > 0 && count >= aMaxRecords) break;
+      if (aCutoff > 0 && count > 0 && out.size() >= static_cast<size_t>(aCutoff)) break;
+      TAnswer read = Read(aCursor, aRows, back ? 2 : 1, 0x7FFFFFFF);
+      if (read.code != 0) {
+        platform::StoreU32(out.data(), read.code);
+        break;
+      }
+      AppendEntry(out, aRows, static_cast<size_t>(aCursor.pos), aOptions);
+      ++count;
+    }
+    platform::StoreU32(out.data() + 4, static_cast<uint32_t>(count));
+    return out;
+  }
+  static void AppendEntry(std::vector<uint8_t>& aOut, const TCursorRows& aRows, size_t aRecord, uint8_t aOptions) {
+    std::vector<uint8_t> record = aRows.records[aRecord];
+    const std::vector<uint8_t> noBookmark;
+    const std::vector<uint8_t>& bookmark =
+        (aOptions & kBatchBookmarks) && aRecord < aRows.bookmarks.size() ? aRows.bookmarks[aRecord] : noBookmark;
+    const bool blob = (aOptions & kBatchBlobs) && aRecord < aRows.blobs.size() && !aRows.blobs[aRecord].empty() &&
+                      aRows.blobFieldOffset + 8 <= record.size();
+    const bool blobNrs = (aOptions & kBatchBlobNrs) != 0;
+    const size_t base = aOut.size();
+    const size_t area = base + 4 + record.size() + bookmark.size();
+    size_t size = record.size() + bookmark.size();
+    if (blob) {
+      platform::StoreU64(record.data() + aRows.blobFieldOffset, area);
+      size += 4 + aRows.blobs[aRecord].size() + (blobNrs ? 8 : 0);
+    }
+    aOut.resize(base + 4 + size);
+    uint8_t* p = aOut.data() + base;
+    platform::StoreU32(p, static_cast<uint32_t>(size));
+    std::copy(record.begin(), record.end(), p + 4);
+    std::copy(bookmark.begin(), bookmark.end(), p + 4 + record.size());
+    if (!blob) return;
+    p = aOut.data() + area;
+    const std::vector<uint8_t>& data = aRows.blobs[aRecord];
+    platform::StoreU32(p, static_cast<uint32_t>(data.size()));
+    std::copy(data.begin(), data.end(), p + 4);
+    if (blobNrs) platform::StoreU64(p + 4 + data.size(), aRecord + 1);
+  }
+
+  // Under thLock: the record changes and batch reads over the rows model.
+  TAnswer CursorChangeAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest) {
+    if (aRequest.size() < 4) return {nxeInvalidParameter, {}};
+    std::vector<uint8_t> copy = aRequest;
+    TnxStaticMemoryStream in(copy.data(), static_cast<int64_t>(copy.size()));
+    TnxReader reader(in);
+    static const std::set<TnxMsgID> kTagged = {0x331, 0x332, 0x335, 0x336, 0x337, 0x338, 0x37D};
+    const uint32_t id = kTagged.count(aMsgID) ? static_cast<uint32_t>(reader.ReadInteger())
+                                              : platform::LoadU32(aRequest.data());
+    auto state = thCursorState.find(id);
+    if (!thCursors.count(id) || state == thCursorState.end()) return {nxeInvalidHandle, {}};
+    TServerCursor& cursor = state->second;
+    TCursorRows* found = RowsOf(cursor);
+    if (!found) return {0, aRequest};
+    TCursorRows& rows = *found;
+    const int32_t count = static_cast<int32_t>(rows.records.size());
+    const uint8_t* p = aRequest.data();
+    auto at16 = [&](size_t aOffset) { return aRequest.size() >= aOffset + 2 ? platform::LoadU16(p + aOffset) : 0; };
+    auto at32 = [&](size_t aOffset) { return aRequest.size() >= aOffset + 4 ? platform::LoadU32(p + aOffset) : 0u; };
+    auto current = [&] { return cursor.pos >= 0 && cursor.pos < count; };
+    // A held-back bookmark: its length at aAt, its bytes after it.
+    auto bookmarkAt = [&](size_t aAt) -> uint32_t {
+      const uint32_t len = at16(aAt);
+      if (!len) return 0;
+      if (aRequest.size() < aAt + 2 + len) return nxeInvalidParameter;
+      const int32_t i = IndexOfBookmark(rows, p + aAt + 2, len);
+      if (i < 0) return nxeBookmarkMismatch;
+      cursor.pos = i;
+      return 0;
+    };
+    auto chained = [&](TnxMsgID aReadID, uint32_t aLength) {
+      TAnswer answer;
+      if (aLength) answer.ahead.emplace_back(aReadID, Read(cursor, rows, 0, aLength));
+      return answer;
+    };
+    switch (aMsgID) {
+      case 0x331: case 0x336: case 0x337: {
+        reader.ReadInteger();  // lock type
+        const auto length = static_cast<uint32_t>(reader.ReadInteger());
+        std::vector<uint8_t> record = ReadListBytes(reader, length);
+        reader.ReadInteger();
+        const bool wanted = aMsgID != 0x331 && reader.ReadBoolean();
+        rows.records.push_back(std::move(record));
+        rows.keys.emplace_back();
+        rows.bookmarks.emplace_back();
+        cursor.pos = count;
+        ++rows.autoInc;
+        if (!wanted) return {};
+        std::vector<uint8_t> out(8);
+        platform::StoreU64(out.data(), static_cast<uint64_t>(rows.autoInc));
+        return {0, out};
+      }
+      case 0x332: case 0x335: case 0x338: {
+        reader.ReadBoolean();
+        const auto length = static_cast<uint32_t>(reader.ReadInteger());
+        std::vector<uint8_t> record = ReadListBytes(reader, length);
+        uint32_t syncLength = 0;
+        if (aMsgID == 0x338) reader.ReadBoolean();
+        if (aMsgID != 0x332) {
+          syncLength = static_cast<uint32_t>(reader.ReadInteger());
+          reader.ReadInteger();
+          reader.ReadBoolean();
+        }
+        if (aMsgID == 0x338) {
+          reader.ReadBoolean();
+          if (reader.ReadInteger() > 0) return {nxeInvalidParameter, {}};  // no blob batch without a cache
+          const auto size = static_cast<uint32_t>(reader.ReadInteger());
+          if (size) {
+            std::vector<uint8_t> bookmark(size);
+            reader.Read(bookmark.data(), size);
+            const int32_t i = IndexOfBookmark(rows, bookmark.data(), size);
+            if (i < 0) return {nxeBookmarkMismatch, {}};
+            cursor.pos = i;
+          }
+        }
+        if (!current()) return {nxeNoCurrentRecord, {}};
+        rows.records[static_cast<size_t>(cursor.pos)] = std::move(record);
+        return chained(0x321, syncLength);
+      }
+      case 0x333: case 0x334: case 0x339: {
+        if (aMsgID == 0x339)
+          if (const uint32_t r = bookmarkAt(11)) return {r, {}};
+        if (!current()) return {nxeNoCurrentRecord, {}};
+        const auto at = static_cast<size_t>(cursor.pos);
+        std::vector<uint8_t> record = rows.records[at];
+        record.resize(std::min<size_t>(record.size(), at16(4)));
+        rows.records.erase(rows.records.begin() + static_cast<std::ptrdiff_t>(at));
+        if (at < rows.keys.size()) rows.keys.erase(rows.keys.begin() + static_cast<std::ptrdiff_t>(at));
+        if (at < rows.bookmarks.size()) rows.bookmarks.erase(rows.bookmarks.begin() + static_cast<std::ptrdiff_t>(at));
+        if (at < rows.blobs.size()) rows.blobs.erase(rows.blobs.begin() + static_cast<std::ptrdiff_t>(at));
+        // The next record read after a delete is the one that followed it.
+        --cursor.pos;
+        TAnswer answer = aMsgID == 0x334 ? chained(0x321, at16(6)) : TAnswer{};
+        answer.data = std::move(record);
+        return answer;
+      }
+      case 0x341:
+        return {0, {rows.lockPresent}};
+      case 0x342:
+        return {};
+      case 0x343: case 0x344:
+        if (aMsgID == 0x344)
+          if (const uint32_t r = bookmarkAt(11)) return {r, {}};
+        return chained(0x321, at16(5));
+      case 0x351:
+        return {0, U32(static_cast<uint32_t>(rows.autoInc))};
+      case 0x352:
+        rows.autoInc = at32(4);
+        return {};
+      case 0x382:
+        return {};
+      case 0x383: case 0x386: {
+        auto other = thCursorState.find(at32(4));
+        if (other == thCursorState.end()) return {nxeInvalidHandle, {}};
+        TCursorRows* dest = RowsOf(other->second);
+        if (!dest) return {nxeInvalidHandle, {}};
+        const std::vector<std::vector<uint8_t>> records = rows.records;
+        for (const auto& record : records) {
+          dest->records.push_back(record);
+          dest->keys.emplace_back();
+          dest->bookmarks.emplace_back();
+        }
+        return {};
+      }
+      case 0x384:
+        rows.records.clear();
+        rows.keys.clear();
+        rows.bookmarks.clear();
+        rows.blobs.clear();
+        cursor.pos = -1;
+        return {};
+      case 0x381:
+        if (aRequest.size() != 9) return {nxeInvalidParameter, {}};
+        return {0, BatchOf(cursor, rows, static_cast<int32_t>(at32(4)), 0, p[8])};
+      case 0x385: case 0x885: {
+        if (aRequest.size() < 13) return {nxeInvalidParameter, {}};
+        if (aMsgID == 0x885) {
+          if (aRequest.size() < 21) return {nxeInvalidParameter, {}};
+          if (const uint32_t r = bookmarkAt(13)) return {r, {}};
+        }
+        return {0, BatchOf(cursor, rows, static_cast<int32_t>(at32(4)), static_cast<int32_t>(at32(8)), p[12])};
+      }
+      case 0x37D: {
+        const int32_t cutoff = reader.ReadInteger();
+        const auto options = static_cast<uint8_t>(reader.ReadInteger());
+        const auto recordLength = static_cast<uint32_t>(reader.ReadInteger());
+        const auto keyLength = static_cast<uint32_t>(reader.ReadInteger());
+        const int32_t keys = reader.ReadInteger();
+        std::vector<uint8_t> out(8, 0);
+        int32_t found = 0;
+        reader.ReadListBegin();
+        for (int32_t k = 0; k < keys; ++k) {
+          reader.ReadListBegin();
+          const bool direct = reader.ReadBoolean();
+          reader.ReadInteger();
+          reader.ReadInteger();
+          reader.ReadBoolean();
+          std::vector<uint8_t> key(direct ? keyLength : recordLength);
+          if (!key.empty()) reader.Read(key.data(), static_cast<int64_t>(key.size()));
+          reader.ReadListEnd();
+          for (int32_t i = 0; i < count; ++i) {
+            if (cutoff > 0 && found > 0 && out.size() >= static_cast<size_t>(cutoff)) break;
+            if (CompareToKey(rows, static_cast<size_t>(i), direct, key.data(), key.size()) != 0) continue;
+            AppendEntry(out, rows, static_cast<size_t>(i), options);
+            ++found;
+          }
+        }
+        reader.ReadListEnd();
+        platform::StoreU32(out.data() + 4, static_cast<uint32_t>(found));
+        return {0, out};
       }
       default:
         return {0, aRequest};
