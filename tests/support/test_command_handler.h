@@ -979,12 +979,12 @@ private:
     auto at16 = [&](size_t aOffset) { return aRequest.size() >= aOffset + 2 ? platform::LoadU16(p + aOffset) : 0; };
     auto at32 = [&](size_t aOffset) { return aRequest.size() >= aOffset + 4 ? platform::LoadU32(p + aOffset) : 0u; };
     auto current = [&] { return cursor.pos >= 0 && cursor.pos < count; };
-    // A held-back bookmark: its length at aAt, its bytes after it.
-    auto bookmarkAt = [&](size_t aAt) -> uint32_t {
+    // A held-back bookmark: its length at aAt, its bytes at aBytesAt.
+    auto bookmarkAt = [&](size_t aAt, size_t aBytesAt) -> uint32_t {
       const uint32_t len = at16(aAt);
       if (!len) return 0;
-      if (aRequest.size() < aAt + 2 + len) return nxeInvalidParameter;
-      const int32_t i = IndexOfBookmark(rows, p + aAt + 2, len);
+      if (aRequest.size() < aBytesAt + len) return nxeInvalidParameter;
+      const int32_t i = IndexOfBookmark(rows, p + aBytesAt, len);
       if (i < 0) return nxeBookmarkMismatch;
       cursor.pos = i;
       return 0;
@@ -1040,7 +1040,7 @@ private:
       }
       case 0x333: case 0x334: case 0x339: {
         if (aMsgID == 0x339)
-          if (const uint32_t r = bookmarkAt(11)) return {r, {}};
+          if (const uint32_t r = bookmarkAt(11, 13)) return {r, {}};
         if (!current()) return {nxeNoCurrentRecord, {}};
         const auto at = static_cast<size_t>(cursor.pos);
         std::vector<uint8_t> record = rows.records[at];
@@ -1061,7 +1061,7 @@ private:
         return {};
       case 0x343: case 0x344:
         if (aMsgID == 0x344)
-          if (const uint32_t r = bookmarkAt(11)) return {r, {}};
+          if (const uint32_t r = bookmarkAt(11, 13)) return {r, {}};
         return chained(0x321, at16(5));
       case 0x351:
         return {0, U32(static_cast<uint32_t>(rows.autoInc))};
@@ -1097,7 +1097,7 @@ private:
         if (aRequest.size() < 13) return {nxeInvalidParameter, {}};
         if (aMsgID == 0x885) {
           if (aRequest.size() < 21) return {nxeInvalidParameter, {}};
-          if (const uint32_t r = bookmarkAt(13)) return {r, {}};
+          if (const uint32_t r = bookmarkAt(13, 21)) return {r, {}};
         }
         return {0, BatchOf(cursor, rows, static_cast<int32_t>(at32(4)), static_cast<int32_t>(at32(8)), p[12])};
       }
