@@ -20,6 +20,7 @@
 #include <cstring>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -176,6 +177,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   template <class F>
   void Configure(F&& aChange) {
     std::lock_guard<std::mutex> guard(thLock);
+    thBatchCache = {};
     aChange(*this);
   }
   void Script(TnxMsgID aMsgID, TScriptedReply aReply) {
@@ -341,6 +343,10 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
       case TReplyKind::rkMultiReply:
       case TReplyKind::rkLate: {
         TAnswer answer = DefaultAnswer(aMessage.dmMsg, aMessage.dmSessionID, request);
+        if (answer.shared && script.kind != TReplyKind::rkEcho) {
+          answer.data = *answer.shared;
+          answer.shared.reset();
+        }
         TnxMsgID replyID = aMessage.dmMsg;
         if (script.kind == TReplyKind::rkNoListEnd && !answer.data.empty()) answer.data.pop_back();
         if (script.kind == TReplyKind::rkOtherID) replyID = script.otherID;
@@ -372,7 +378,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
           replyID = nxMultiReplyMsgID;
         }
         if (script.kind == TReplyKind::rkLate) HoldBack();
-        Send(replyID, answer.code, answer.data, {});
+        Send(replyID, answer.code, answer.shared ? *answer.shared : answer.data, {});
         break;
       }
       case TReplyKind::rkFixed:
@@ -418,6 +424,8 @@ private:
     std::vector<uint8_t> data;
     // Replies sent ahead in the same multi-reply (ID, code, data).
     std::vector<std::pair<TnxMsgID, TAnswer>> ahead;
+    // When set, the reply's data in place of data (a batch kept for reuse).
+    std::shared_ptr<const std::vector<uint8_t>> shared;
   };
 
   void Send(TnxMsgID aMsgID, uint32_t aCode, const std::vector<uint8_t>& aData, const std::u16string& aText) {
@@ -913,6 +921,12 @@ private:
   static std::vector<uint8_t> BatchOf(TServerCursor& aCursor, const TCursorRows& aRows, int32_t aCutoff,
                                       int32_t aMaxRecords, uint8_t aOptions) {
     std::vector<uint8_t> out(8, 0);
+    // Room for the whole walk at once: a benchmark's batch is 10^5 records.
+    if (!aRows.records.empty()) {
+      const size_t most = aMaxRecords > 0 ? std::min<size_t>(size_t(aMaxRecords), aRows.records.size())
+                                          : aRows.records.size();
+      out.reserve(8 + most * (4 + aRows.records.front().size()));
+    }
     const bool back = (aOptions & kBatchBackwards) != 0;
     if (aOptions & kBatchToBeginOrEnd) aCursor.pos = back ? static_cast<int32_t>(aRows.records.size()) : -1;
     int32_t count = 0;
@@ -932,6 +946,26 @@ private:
     platform::StoreU32(out.data() + 4, static_cast<uint32_t>(count));
     return out;
   }
+  // Under thLock: BatchOf, or the same bytes again for the same walk.
+  TAnswer BatchAnswer(TServerCursor& aCursor, const TCursorRows& aRows, int32_t aCutoff, int32_t aMaxRecords,
+                      uint8_t aOptions) {
+    TBatchCache& c = thBatchCache;
+    const int32_t from = (aOptions & kBatchToBeginOrEnd)
+                             ? ((aOptions & kBatchBackwards) ? static_cast<int32_t>(aRows.records.size()) : -1)
+                             : aCursor.pos;
+    TAnswer answer;
+    if (c.bytes && c.rows == &aRows && c.from == from && c.cutoff == aCutoff && c.maxRecords == aMaxRecords &&
+        c.options == aOptions && aCursor.lo == 0 && aCursor.hi == 0x7FFFFFFF) {
+      aCursor.pos = c.to;
+      answer.shared = c.bytes;
+      return answer;
+    }
+    answer.shared = std::make_shared<const std::vector<uint8_t>>(BatchOf(aCursor, aRows, aCutoff, aMaxRecords, aOptions));
+    if (aCursor.lo == 0 && aCursor.hi == 0x7FFFFFFF)
+      c = {&aRows, from, aCursor.pos, aCutoff, aMaxRecords, aOptions, answer.shared};
+    return answer;
+  }
+
   // Copies straight from the rows: a benchmark's batch is 10^5 entries.
   static void AppendEntry(std::vector<uint8_t>& aOut, const TCursorRows& aRows, size_t aRecord, uint8_t aOptions) {
     const std::vector<uint8_t>& record = aRows.records[aRecord];
@@ -946,19 +980,21 @@ private:
     size_t size = record.size() + bookmark.size();
     if (blob) size += 4 + aRows.blobs[aRecord].size() + (blobNrs ? 8 : 0);
     if (aOut.capacity() < base + 4 + size) aOut.reserve(std::max(2 * aOut.capacity(), base + 4 + size));
-    aOut.resize(base + 4 + size);
-    uint8_t* p = aOut.data() + base;
-    platform::StoreU32(p, static_cast<uint32_t>(size));
-    std::memcpy(p + 4, record.data(), record.size());
-    if (!bookmark.empty()) std::memcpy(p + 4 + record.size(), bookmark.data(), bookmark.size());
+    // Appended, not resized and overwritten: no zero-fill of the batch.
+    uint8_t word[8];
+    platform::StoreU32(word, static_cast<uint32_t>(size));
+    aOut.insert(aOut.end(), word, word + 4);
+    aOut.insert(aOut.end(), record.begin(), record.end());
+    aOut.insert(aOut.end(), bookmark.begin(), bookmark.end());
     if (!blob) return;
     // The record's blob field names the area by its offset in the stream.
-    platform::StoreU64(p + 4 + aRows.blobFieldOffset, area);
-    p = aOut.data() + area;
+    platform::StoreU64(aOut.data() + base + 4 + aRows.blobFieldOffset, area);
     const std::vector<uint8_t>& data = aRows.blobs[aRecord];
-    platform::StoreU32(p, static_cast<uint32_t>(data.size()));
-    std::copy(data.begin(), data.end(), p + 4);
-    if (blobNrs) platform::StoreU64(p + 4 + data.size(), aRecord + 1);
+    platform::StoreU32(word, static_cast<uint32_t>(data.size()));
+    aOut.insert(aOut.end(), word, word + 4);
+    aOut.insert(aOut.end(), data.begin(), data.end());
+    platform::StoreU64(word, aRecord + 1);
+    if (blobNrs) aOut.insert(aOut.end(), word, word + 8);
   }
 
   // Under thLock: the record changes and batch reads over the rows model.
@@ -996,6 +1032,9 @@ private:
       if (aLength) answer.ahead.emplace_back(aReadID, Read(cursor, rows, 0, aLength));
       return answer;
     };
+    const bool reads = aMsgID == 0x341 || aMsgID == 0x351 || aMsgID == 0x381 || aMsgID == 0x385 ||
+                       aMsgID == 0x885 || aMsgID == 0x37D;
+    if (!reads) thBatchCache = {};
     switch (aMsgID) {
       case 0x331: case 0x336: case 0x337: {
         reader.ReadInteger();  // lock type
@@ -1094,14 +1133,14 @@ private:
         return {};
       case 0x381:
         if (aRequest.size() != 9) return {nxeInvalidParameter, {}};
-        return {0, BatchOf(cursor, rows, static_cast<int32_t>(at32(4)), 0, p[8])};
+        return BatchAnswer(cursor, rows, static_cast<int32_t>(at32(4)), 0, p[8]);
       case 0x385: case 0x885: {
         if (aRequest.size() < 13) return {nxeInvalidParameter, {}};
         if (aMsgID == 0x885) {
           if (aRequest.size() < 21) return {nxeInvalidParameter, {}};
           if (const uint32_t r = bookmarkAt(13, 21)) return {r, {}};
         }
-        return {0, BatchOf(cursor, rows, static_cast<int32_t>(at32(4)), static_cast<int32_t>(at32(8)), p[12])};
+        return BatchAnswer(cursor, rows, static_cast<int32_t>(at32(4)), static_cast<int32_t>(at32(8)), p[12]);
       }
       case 0x37D: {
         const int32_t cutoff = reader.ReadInteger();
@@ -1373,6 +1412,15 @@ private:
   std::vector<uint32_t> thCancelled;                                     // in order
   std::map<std::pair<TnxMsgID, uint32_t>, platform::TStringList> thObjectOptions;
   std::map<std::u16string, std::vector<uint8_t>> thStreams;              // "table|stream"
+  // The last batch built and what it was built for: a batch read asked
+  // again of unchanged rows is answered with the same bytes, so that a
+  // benchmark measures the client's road rather than this stand-in server.
+  struct TBatchCache {
+    const TCursorRows* rows = nullptr;
+    int32_t from = 0, to = 0, cutoff = 0, maxRecords = 0;
+    uint8_t options = 0;
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+  } thBatchCache;  // under thLock; cleared by every change of rows
   std::condition_variable thLateWake;
   bool thLateReleased = false;
   int thLateHeld = 0;
