@@ -244,19 +244,21 @@ uint32_t TnxRemoteCursor::RecordLockRelease(bool aAllLocks, bool aCancelBlobs) {
     payload[4] = aAllLocks ? kTrue : 0;
     TnxMsgID msgID = nxnmCursorRecordLockRelease;
     size_t length = 5;
+    // Set only once the request goes out.
+    uint8_t expected = 0;
     if (nxClientFeatureOn(cfMessageReduction) && HasAnyCursorOptions(nxCursorOption(acoLockReleaseFollowedByRecordGet))) {
       RemoveCursorOption(acoLockReleaseFollowedByRecordGet);
       if (rcServerVersion > nxChainedReadsMinServer) {
         msgID = nxnmCursorRecordLockReleaseGet;
         length = 9;
-        rcExpectedMultiPartReplies = uint8_t(1u << emprRecordGet);
+        expected = uint8_t(1u << emprRecordGet);
         platform::StoreU16(payload.data() + 5, static_cast<uint16_t>(RecordLength()));
         if (HasAnyCursorOptions(nxCursorOption(acoRecordGetFollowedByGetBookmark)))
           platform::StoreU16(payload.data() + 7, static_cast<uint16_t>(rcBookmarkSize));
       }
       if (rcServerVersion > nxDelayedBookmarkMinServer) {
         msgID = nxnmCursorRecordLockReleaseSync;
-        rcExpectedMultiPartReplies = 0x7;
+        expected = 0x7;
         payload[9] = HasAnyCursorOptions(nxCursorOption(acoFlipOrder)) ? kTrue : 0;
       }
     }
@@ -271,6 +273,7 @@ uint32_t TnxRemoteCursor::RecordLockRelease(bool aAllLocks, bool aCancelBlobs) {
       std::memcpy(payload.data() + 13, rcDelayedSetToBookmark.data(), size);
       length = 13 + size;
     }
+    if (expected) rcExpectedMultiPartReplies = expected;
     return rcRequestBlock(msgID, payload.data(), static_cast<int32_t>(length), nullptr, nullptr, false);
   } catch (const std::exception& e) {
     return asoConvertException(e);

@@ -451,10 +451,13 @@ TEST_F(RemoteCursorChangesTest, LockReleasePayloadsGrowWithTheForm) {
 }
 
 TEST_F(RemoteCursorChangesTest, CancellingBlobsNeedsTheCapability) {
-  TnxRemoteCursor* cursor = ConnectAndOpen();
+  TnxRemoteCursor* cursor = ConnectAndOpen(47005);
+  cursor->AddCursorOption(acoLockReleaseFollowedByRecordGet);
   const size_t before = SentCount(session);
   EXPECT_EQ(cursor->RecordLockRelease(false, true), nxeCapabilityNotSupported);
   EXPECT_EQ(SentCount(session), before);
+  // Nothing went out, so no read is expected ahead.
+  EXPECT_EQ(cursor->ExpectedMultiPartReplies(), 0u);
 }
 
 TEST_F(RemoteCursorChangesTest, RecordIsLockedChecksItsReply) {
