@@ -27,6 +27,12 @@
 //   locally is given back on every path.
 // - An index ID answered by the server outside -1 .. index count - 1
 //   gives 15522 and the cursor keeps its index.
+// - Record changes and batch reads send the forms without a cache: no
+//   record goes to a cache, no diff or blob batch travels. Their raw
+//   replies (auto-inc value, lock state, deleted record, batch header) are
+//   checked before use; a "cache is valid" answer gives 15522.
+// - The cached auto-inc value is kept only with cfAutoIncCache; a
+//   negative value received leaves it, a batch insert makes it unknown.
 // - Operations of later steps answer 12289 until they are built.
 #pragma once
 
