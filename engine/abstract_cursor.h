@@ -87,6 +87,18 @@ using PnxKeyBuffer = TnxKeyByte*;
 using PnxKeyOrRecordBuffer = void*;
 using PnxBookmarkBuffer = void*;
 using TnxDataSetKeyBufferArray = std::vector<PnxKeyBuffer>;
+// Each key of a key batch points to this header, followed by the key (a
+// direct key) or a whole record.
+struct TnxDataSetKeyBuffer {
+  int32_t kbFieldCount = 0;
+  int32_t kbPartialLen = 0;
+  bool kbModified = false;
+  bool kbExclusive = false;
+  bool kbDirectKey = false;
+  uint8_t kbPadding = 0;
+};
+static_assert(sizeof(TnxDataSetKeyBuffer) == 12);
+inline constexpr size_t nxDataSetKeyBufferHeader = sizeof(TnxDataSetKeyBuffer);
 using TValueRelationship = int32_t;  // -1, 0, 1
 
 // The raw blob batch reply: bbrpCount (16-bit), then that many 8-byte

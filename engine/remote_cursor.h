@@ -27,6 +27,12 @@
 //   locally is given back on every path.
 // - An index ID answered by the server outside -1 .. index count - 1
 //   gives 15522 and the cursor keeps its index.
+// - Record changes and batch reads send the forms without a cache: no
+//   record goes to a cache, no diff or blob batch travels. Their raw
+//   replies (auto-inc value, lock state, deleted record, batch header) are
+//   checked before use; a "cache is valid" answer gives 15522.
+// - The cached auto-inc value is kept only with cfAutoIncCache; a
+//   negative value received leaves it, a batch insert makes it unknown.
 // - Operations of later steps answer 12289 until they are built.
 #pragma once
 
@@ -125,32 +131,41 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   uint8_t ExpectedMultiPartReplies() const noexcept { return rcExpectedMultiPartReplies; }
   bool BookmarkCacheValid() const noexcept { return rcBookmarkCacheValid; }
 
+  // ---- record changes and batch reads ----
+  uint32_t RecordInsert(TnxLockType aLockType, PnxRecordBuffer aData, int64_t* aAutoInc) override;
+  uint32_t RecordModify(PnxRecordBuffer aData, bool aReleaseLock, TnxRecordDiff* aDataDiff) override;
+  uint32_t RecordDelete(PnxRecordBuffer aData, TnxLSN aLSN) override;
+  uint32_t RecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
+  uint32_t RecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
+  uint32_t AutoIncGet(uint32_t& aValue, bool aAllowCached) override;
+  uint32_t AutoIncSet(uint32_t aValue) override;
+  uint32_t RecordInsertBatch(TnxCustomMemoryStream& aStream) override;
+  uint32_t CopyRecords(TnxAbstractCursor* aDestCursor, TnxBlobCopyMode aBlobCopyMode, int32_t aMaxTransSize) override;
+  uint32_t CopyRecordsEx(TnxAbstractCursor* aDestCursor, TnxBlobCopyMode aBlobCopyMode, int32_t aMaxTransSize,
+                         bool aCheckValFields) override;
+  uint32_t DeleteRecords() override;
+  uint32_t RecordGetBatch(int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions, TnxBatchStreamAccess*& aAccess,
+                          int32_t aMaxRecords, bool aForward) override;
+  uint32_t RecordGetForKeyBatch(int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                                TnxBatchStreamAccess*& aAccess, TnxDataSetKeyBufferArray& aKeys, bool aMatchFirst,
+                                bool aFirstCall) override;
+  // What a batch read sends: the caller's options without those the table,
+  // the server or the marked blobs rule out (direction not included).
+  TnxRecordGetBatchExOptions rcCleanBatchOptions(TnxRecordGetBatchExOptions aOptions) const noexcept;
+
   uint32_t rcCacheBlob(const TnxRecID&, int32_t, TnxBlobNr, TnxNewBlobNr*) override {
     return NotSupported(u"rcCacheBlob");
   }
   uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return NotSupported(u"SetToFilter"); }
-  uint32_t RecordInsert(TnxLockType, PnxRecordBuffer, int64_t*) override { return NotSupported(u"RecordInsert"); }
-  uint32_t RecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override { return NotSupported(u"RecordModify"); }
-  uint32_t RecordDelete(PnxRecordBuffer, TnxLSN) override { return NotSupported(u"RecordDelete"); }
-  uint32_t RecordIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"RecordIsLocked"); }
-  uint32_t RecordLockRelease(bool, bool) override { return NotSupported(u"RecordLockRelease"); }
-  uint32_t AutoIncGet(uint32_t&, bool) override { return NotSupported(u"AutoIncGet"); }
-  uint32_t AutoIncSet(uint32_t) override { return NotSupported(u"AutoIncSet"); }
   uint32_t FilterAddCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool) override { return NotSupported(u"FilterAddCustom"); }
   uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) override { return NotSupported(u"FilterReplaceCustom"); }
   uint32_t FilterActivate(TnxFilterID) override { return NotSupported(u"FilterActivate"); }
   uint32_t FilterDeactivate(TnxFilterID) override { return NotSupported(u"FilterDeactivate"); }
   uint32_t FilterRemove(TnxFilterID) override { return NotSupported(u"FilterRemove"); }
-  uint32_t RecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, TnxDataSetKeyBufferArray&, bool, bool) override { return NotSupported(u"RecordGetForKeyBatch"); }
   uint32_t KeyFilterAddCustom(TnxBaseFilterDescriptor*, TnxKeyFilterID&) override { return NotSupported(u"KeyFilterAddCustom"); }
   uint32_t KeyFilterActivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterActivate"); }
   uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterDeactivate"); }
   uint32_t KeyFilterRemove(TnxKeyFilterID) override { return NotSupported(u"KeyFilterRemove"); }
-  uint32_t RecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override { return NotSupported(u"RecordGetBatch"); }
-  uint32_t RecordInsertBatch(TnxCustomMemoryStream&) override { return NotSupported(u"RecordInsertBatch"); }
-  uint32_t CopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t) override { return NotSupported(u"CopyRecords"); }
-  uint32_t CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override { return NotSupported(u"CopyRecordsEx"); }
-  uint32_t DeleteRecords() override { return NotSupported(u"DeleteRecords"); }
   uint32_t BlobsCancel(TnxRefNr) override { return NotSupported(u"BlobsCancel"); }
   uint32_t BlobCreate(const TnxRecID&, int32_t, TnxBlobNr&) override { return NotSupported(u"BlobCreate"); }
   uint32_t BlobCreateFile(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&) override { return NotSupported(u"BlobCreateFile"); }
@@ -203,6 +218,15 @@ private:
   void rcWriteDelayedBookmark(TnxWriter& aWriter);
   bool rcFilterActive() { return HasActiveLocalFilter(); }
   uint32_t rcLocalFilterRefuses(std::u16string_view aOperation);
+  bool rcHasBlobFields() const noexcept { return SFI() && !SFI()->sfiBlobFields.empty(); }
+  // A new access when aAccess is nil, else aAccess cleared.
+  uint32_t rcPrepareBatchAccess(TnxBatchStreamAccess*& aAccess, TnxRecordGetBatchExOptions aOptions);
+  // Sends a batch read whose reply goes into aAccess's stream.
+  uint32_t rcReceiveBatch(TnxMsgID aMsgID, const std::vector<uint8_t>& aPayload, TnxBatchStreamAccess& aAccess,
+                          bool aCanSkip);
+  // CopyRecords, or CopyRecordsEx with aCheckValFields.
+  uint32_t rcCopyRecords(std::u16string_view aOperation, TnxAbstractCursor* aDestCursor,
+                         TnxBlobCopyMode aBlobCopyMode, int32_t aMaxTransSize, const bool* aCheckValFields);
 
   TnxRemoteDatabase* rcDatabase;
   TnxRemoteSession& rcSession;

@@ -39,11 +39,40 @@ inline constexpr TnxMsgID nxnmCursorRangeResetSync = 0x37C;
 inline constexpr TnxMsgID nxnmCursorSwitchToIndexDelayed = 0x37E;
 inline constexpr TnxMsgID nxnmCursorSetToCursorCached = 0x807;
 inline constexpr TnxMsgID nxnmCursorRangeResetCached = 0x87C;
+inline constexpr TnxMsgID nxnmCursorRecordInsert = 0x331;
+inline constexpr TnxMsgID nxnmCursorRecordModify = 0x332;
+inline constexpr TnxMsgID nxnmCursorRecordDelete = 0x333;
+inline constexpr TnxMsgID nxnmCursorRecordDeleteSync = 0x334;
+inline constexpr TnxMsgID nxnmCursorRecordModifyEx = 0x335;
+inline constexpr TnxMsgID nxnmCursorRecordInsertAutoInc = 0x336;
+inline constexpr TnxMsgID nxnmCursorRecordInsertEx = 0x337;
+inline constexpr TnxMsgID nxnmCursorRecordModifyCached = 0x338;
+inline constexpr TnxMsgID nxnmCursorRecordDeleteDelayed = 0x339;
+inline constexpr TnxMsgID nxnmCursorRecordIsLocked = 0x341;
+inline constexpr TnxMsgID nxnmCursorRecordLockRelease = 0x342;
+inline constexpr TnxMsgID nxnmCursorRecordLockReleaseGet = 0x343;
+inline constexpr TnxMsgID nxnmCursorRecordLockReleaseSync = 0x344;
+inline constexpr TnxMsgID nxnmCursorAutoIncGet = 0x351;
+inline constexpr TnxMsgID nxnmCursorAutoIncSet = 0x352;
+inline constexpr TnxMsgID nxnmCursorRecordGetForKeyBatch = 0x37D;
+inline constexpr TnxMsgID nxnmCursorRecordGetForKeyBatchCached = 0x87D;
+inline constexpr TnxMsgID nxnmCursorRecordGetBatch = 0x381;
+inline constexpr TnxMsgID nxnmCursorRecordInsertBatch = 0x382;
+inline constexpr TnxMsgID nxnmCursorCopyRecords = 0x383;
+inline constexpr TnxMsgID nxnmCursorDeleteRecords = 0x384;
+inline constexpr TnxMsgID nxnmCursorRecordGetBatchLimited = 0x385;
+inline constexpr TnxMsgID nxnmCursorCopyRecordsEx = 0x386;
+inline constexpr TnxMsgID nxnmCursorRecordGetBatchCached = 0x885;
 
 // Chained reads and the reduced forms: servers above this one.
 inline constexpr int32_t nxChainedReadsMinServer = 47001;
 // A held-back bookmark travelling inside another request: above this one.
 inline constexpr int32_t nxDelayedBookmarkMinServer = 47004;
+// Key batches: above this one. Only-marked blobs in a batch: from this one.
+inline constexpr int32_t nxKeyBatchMinServer = 47003;
+inline constexpr int32_t nxBlobsOnlyMarkedMinServer = 47005;
+// gboSetToBeginOrEnd inside a batch read: from this one.
+inline constexpr int32_t nxBatchPositioningMinServer = 47002;
 
 // Cursor ID, lock type, record length, bookmark size.
 inline constexpr int32_t nxRecordGetPlainHeader = 9;
