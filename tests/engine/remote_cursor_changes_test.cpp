@@ -8,9 +8,9 @@
 
 #include "engine/remote_cursor.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/endian.h"
-#include "lowlevel/errors/exceptions.h"
 #include "support/remote_cursor_fixture.h"
 
 namespace revurov::testing {
