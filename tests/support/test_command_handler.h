@@ -8,7 +8,8 @@
 // The default answers the remote engine's session, database and
 // transaction-context requests from a small model (aliases, tables per
 // alias, opened databases, session and object options, a transaction
-// state per context, table streams, tasks); any other request is echoed.
+// state per context, table streams, tasks, cursor blobs and the cursor's
+// table-level requests); any other request is echoed.
 // Replies go through reply writers, so they reach the serving thread's
 // current transport. Thread-safe: a transport may serve requests on several
 // threads at once.
@@ -1273,10 +1274,11 @@ private:
         return {code, out};
       }
       default: {  // 0x89B
-        // The snapshot opens with the first chunk and closes with the last.
+        // The snapshot opens with the first chunk (requested 1, started 4)
+        // and closes with the last (close requested 5, closed 7).
         int32_t answered = state;
-        if (state == brssRequestStart) answered = brssStarted;
-        if (state == brssRequestClose) answered = brssClosed;
+        if (state == 1) answered = 4;
+        if (state == 5) answered = 7;
         const size_t header = recordForm ? 18 : 9;
         std::vector<uint8_t> out(header + bytes.size());
         out[0] = static_cast<uint8_t>(answered);
@@ -1323,7 +1325,8 @@ private:
       case 0x3B1: {
         const uint8_t held = TableLocks[table];
         const uint8_t asked = aRequest.size() > 4 ? aRequest[4] : 0;
-        return {0, {static_cast<uint8_t>(held != 0 && held >= asked ? lpYesByUs : lpNotAtAll)}};
+        // Locked by us (1) or not at all (0).
+        return {0, {static_cast<uint8_t>(held != 0 && held >= asked ? 1 : 0)}};
       }
       case 0x3B2:
         TableLocks[table] = aRequest.size() > 4 ? aRequest[4] : 0;
