@@ -255,8 +255,8 @@ private:
   bool rcBlobRecordForm(const TnxRecID& aRecID) const noexcept;
   // A blob request with no reply data, or with a raw reply of at least
   // aMinReply bytes on success (15522 otherwise).
-  uint32_t rcBlobRequest(TnxMsgID aMsgID, const std::vector<uint8_t>& aPayload, std::vector<uint8_t>* aReply,
-                         size_t aMinReply);
+  uint32_t rcBlobRequest(TnxMsgID aMsgID, const std::vector<uint8_t>& aPayload, TnxRecordBufferPtr* aReply,
+                         int32_t* aReplyLen, size_t aMinReply);
   uint32_t rcBlobCreate(const TnxRecID& aRecID, int32_t aFieldNo, const std::u16string* aFileName, TnxBlobNr& aBlobNr);
   uint32_t rcBlobReadInner(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
                            uint32_t aLen, platform::TStream& aStream, bool aReadOriginal, TnxNewBlobNr* aNewBlobNr);

@@ -82,6 +82,17 @@ private:
   std::vector<TnxBlobNr> btSeen;
 };
 
+// A raw reply as the request path hands it over: a library-heap block,
+// read in place (a chunk is not copied again).
+struct TBlobReply {
+  TnxRecordBufferPtr block;
+  int32_t len = 0;
+  const uint8_t* data() const noexcept { return block.get(); }
+  size_t size() const noexcept { return block ? static_cast<size_t>(len) : 0; }
+  bool empty() const noexcept { return size() == 0; }
+  uint8_t operator[](size_t aIndex) const noexcept { return block.get()[aIndex]; }
+};
+
 }  // namespace
 
 std::unique_ptr<TnxRequestWriter> TnxRemoteCursor::rcCreateRequest() {
@@ -113,16 +124,12 @@ bool TnxRemoteCursor::rcBlobRecordForm(const TnxRecID& aRecID) const noexcept {
 }
 
 uint32_t TnxRemoteCursor::rcBlobRequest(TnxMsgID aMsgID, const std::vector<uint8_t>& aPayload,
-                                        std::vector<uint8_t>* aReply, size_t aMinReply) {
-  TnxRecordBufferPtr block;
+                                        TnxRecordBufferPtr* aReply, int32_t* aReplyLen, size_t aMinReply) {
   int32_t len = 0;
-  const uint32_t result = rcRequestBlock(aMsgID, aPayload.data(), static_cast<int32_t>(aPayload.size()),
-                                         aReply ? &block : nullptr, aReply ? &len : nullptr, false);
-  if (aReply) {
-    aReply->clear();
-    if (block && len > 0) aReply->assign(block.get(), block.get() + len);
-    if (result == 0 && aReply->size() < aMinReply) return nxeMessageUnrecognized;
-  }
+  const uint32_t result = rcRequestBlock(aMsgID, aPayload.data(), static_cast<int32_t>(aPayload.size()), aReply,
+                                         aReply ? &len : nullptr, false);
+  if (aReplyLen) *aReplyLen = aReply && *aReply ? len : 0;
+  if (aReply && result == 0 && size_t(aReplyLen ? *aReplyLen : 0) < aMinReply) return nxeMessageUnrecognized;
   return result;
 }
 
@@ -145,8 +152,8 @@ uint32_t TnxRemoteCursor::rcBlobCreate(const TnxRecID& aRecID, int32_t aFieldNo,
     });
     const TnxMsgID id = (aFileName ? nxnmCursorBlobCreateFile : nxnmCursorBlobCreate) +
                         (recordForm ? nxnmCursorBlobRecordForm : 0);
-    std::vector<uint8_t> reply;
-    const uint32_t result = rcBlobRequest(id, payload, &reply, 8);
+    TBlobReply reply;
+    const uint32_t result = rcBlobRequest(id, payload, &reply.block, &reply.len, 8);
     if (result == 0) aBlobNr = platform::LoadLE<int64_t>(reply.data());
     return result;
   } catch (const std::exception& e) {
@@ -172,7 +179,8 @@ uint32_t TnxRemoteCursor::BlobDelete(const TnxRecID& aRecID, int32_t aFieldNo, T
       w.WriteInteger(int64_t{aBlobNr});
       if (recordForm) WriteRecID(w, aRecID);
     });
-    return rcBlobRequest(nxnmCursorBlobDelete + (recordForm ? nxnmCursorBlobRecordForm : 0), payload, nullptr, 0);
+    const TnxMsgID id = nxnmCursorBlobDelete + (recordForm ? nxnmCursorBlobRecordForm : 0);
+    return rcBlobRequest(id, payload, nullptr, nullptr, 0);
   } catch (const std::exception& e) {
     return asoConvertException(e);
   }
@@ -186,7 +194,8 @@ uint32_t TnxRemoteCursor::BlobFree(const TnxRecID& aRecID, int32_t aFieldNo, Tnx
       w.WriteInteger(int64_t{aBlobNr});
       if (recordForm) WriteRecID(w, aRecID);
     });
-    return rcBlobRequest(nxnmCursorBlobFree + (recordForm ? nxnmCursorBlobRecordForm : 0), payload, nullptr, 0);
+    const TnxMsgID id = nxnmCursorBlobFree + (recordForm ? nxnmCursorBlobRecordForm : 0);
+    return rcBlobRequest(id, payload, nullptr, nullptr, 0);
   } catch (const std::exception& e) {
     return asoConvertException(e);
   }
@@ -202,7 +211,8 @@ uint32_t TnxRemoteCursor::BlobTruncate(const TnxRecID& aRecID, int32_t aFieldNo,
       w.WriteInteger(int64_t{aBlobLength});
       if (recordForm) WriteRecID(w, aRecID);
     });
-    return rcBlobRequest(nxnmCursorBlobTruncate + (recordForm ? nxnmCursorBlobRecordForm : 0), payload, nullptr, 0);
+    const TnxMsgID id = nxnmCursorBlobTruncate + (recordForm ? nxnmCursorBlobRecordForm : 0);
+    return rcBlobRequest(id, payload, nullptr, nullptr, 0);
   } catch (const std::exception& e) {
     return asoConvertException(e);
   }
@@ -223,7 +233,7 @@ uint32_t TnxRemoteCursor::rcBlobWriteInner(const TnxRecID& aRecID, int32_t aFiel
   const size_t header = payload.size();
   payload.resize(header + aLen);
   if (aLen) std::memcpy(payload.data() + header, aBlob, aLen);
-  return rcBlobRequest(nxnmCursorBlobWrite + (recordForm ? nxnmCursorBlobRecordForm : 0), payload, nullptr, 0);
+  return rcBlobRequest(nxnmCursorBlobWrite + (recordForm ? nxnmCursorBlobRecordForm : 0), payload, nullptr, nullptr, 0);
 }
 
 uint32_t TnxRemoteCursor::BlobWrite(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
@@ -313,16 +323,17 @@ uint32_t TnxRemoteCursor::rcBlobReadInner(const TnxRecID& aRecID, int32_t aField
     }
     return 0;
   }
-  std::vector<uint8_t> reply;
+  TBlobReply reply;
   if (!recordForm) {
-    const uint32_t result = rcBlobRequest(nxnmCursorBlobRead, payload, &reply, 0);
+    const uint32_t result = rcBlobRequest(nxnmCursorBlobRead, payload, &reply.block, &reply.len, 0);
     if (result != 0) return result;
     if (reply.size() > aLen) return nxeMessageUnrecognized;
     if (!reply.empty()) aStream.WriteBuffer(reply.data(), static_cast<int64_t>(reply.size()));
     return 0;
   }
   const uint32_t result =
-      rcBlobRequest(nxnmCursorBlobRead + nxnmCursorBlobRecordForm, payload, &reply, nxBlobReadReplyHeader);
+      rcBlobRequest(nxnmCursorBlobRead + nxnmCursorBlobRecordForm, payload, &reply.block, &reply.len,
+                    nxBlobReadReplyHeader);
   // The header comes whatever the code.
   if (reply.size() < size_t{nxBlobReadReplyHeader}) return nxeMessageUnrecognized;
   const uint32_t count = platform::LoadU32(reply.data());
@@ -337,6 +348,7 @@ uint32_t TnxRemoteCursor::rcBlobReadSnapshotedInner(const TnxRecID& aRecID, int3
                                                     uint32_t aOffset, uint32_t aLen, platform::TStream& aStream,
                                                     bool aReadOriginal, TnxBlobReadSnapshotState& aState,
                                                     uint32_t* aBlobLength, TnxNewBlobNr* aNewBlobNr) {
+  if (aNewBlobNr) *aNewBlobNr = {aBlobNr, false};
   const bool recordForm = rcBlobRecordForm(aRecID);
   const std::vector<uint8_t> payload = nxCursorTagged(rcCursorID, [&](TnxWriter& w) {
     w.WriteInteger(aFieldNo);
@@ -351,9 +363,10 @@ uint32_t TnxRemoteCursor::rcBlobReadSnapshotedInner(const TnxRecID& aRecID, int3
       w.WriteBoolean(aNewBlobNr != nullptr);
     }
   });
-  std::vector<uint8_t> reply;
+  TBlobReply reply;
   const uint32_t result =
-      rcBlobRequest(nxnmCursorBlobReadSnapshot + (recordForm ? nxnmCursorBlobRecordForm : 0), payload, &reply, 0);
+      rcBlobRequest(nxnmCursorBlobReadSnapshot + (recordForm ? nxnmCursorBlobRecordForm : 0), payload,
+                    &reply.block, &reply.len, 0);
   const size_t header = recordForm ? nxBlobSnapshotRecordReplyHeader : nxBlobSnapshotReplyHeader;
   if (reply.size() < header || reply[0] > brssClosed) return nxeMessageUnrecognized;
   aState = static_cast<TnxBlobReadSnapshotState>(reply[0]);
@@ -534,9 +547,9 @@ uint32_t TnxRemoteCursor::rcBlobGetLengthInner(const TnxRecID& aRecID, int32_t a
       w.WriteBoolean(aNewBlobNr != nullptr);
     }
   });
-  std::vector<uint8_t> reply;
+  TBlobReply reply;
   const uint32_t result = rcBlobRequest(nxnmCursorBlobGetLength + (recordForm ? nxnmCursorBlobRecordForm : 0),
-                                        payload, &reply, recordForm ? nxBlobLengthRecordReply : 4);
+                                        payload, &reply.block, &reply.len, recordForm ? nxBlobLengthRecordReply : 4);
   if (recordForm && reply.size() >= size_t{nxBlobLengthRecordReply} && reply[4] && aNewBlobNr)
     *aNewBlobNr = {platform::LoadLE<int64_t>(reply.data() + 5), true};
   if (result == 0) aLength = platform::LoadU32(reply.data());

@@ -317,13 +317,17 @@ TEST_F(RemoteCursorBlobsTest, SnapshotReadsRefuseDeadStatesAndPickTheirRoad) {
   size_t before = SentCount(session);
   EXPECT_EQ(cursor->BlobReadSnapshoted(kNoRecID, kMemo, kBlob, 0, 100, stream, false, state, nullptr, nullptr), 0u);
   EXPECT_EQ(CursorSent(before), Ids{0x895});
-  // The server runs the snapshot: one request carries state and length.
+  // The server runs the snapshot: one request carries state and length;
+  // the caller's record holds the number read, whatever it held before.
   state = brssRequestStart;
   before = SentCount(session);
-  EXPECT_EQ(cursor->BlobReadSnapshoted(kNoRecID, kMemo, kBlob, 0, 100, stream, false, state, &length, nullptr), 0u);
-  EXPECT_EQ(CursorSent(before), Ids{0x89B});
+  TnxNewBlobNr newNr{7, true};
+  EXPECT_EQ(cursor->BlobReadSnapshoted(kRecID, kMemo, kBlob, 0, 100, stream, false, state, &length, &newNr), 0u);
+  EXPECT_EQ(CursorSent(before), Ids{0xA9B});
   EXPECT_EQ(length, 40u);
   EXPECT_EQ(state, brssStarted);
+  EXPECT_EQ(newNr.nbnBlobNr, kBlob);
+  EXPECT_FALSE(newNr.nbnSet);
   // Without message reduction the client runs it: a length and a read.
   nxSetClientFeatures(kNoReduction);
   cursor = ConnectAndOpen(47501);
