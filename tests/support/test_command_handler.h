@@ -1154,7 +1154,7 @@ private:
       const int32_t count = aReader.ReadInteger();
       std::vector<uint8_t> out(2 + 8 * static_cast<size_t>(std::max(count, 0)));
       platform::StoreU16(out.data(), static_cast<uint16_t>(std::max(count, 0)));
-      if (count < 1) return {0, out};
+      if (count < 1) return {0, std::move(out)};
       aReader.ReadInt64();
       aReader.ReadInt64();
       aReader.ReadListBegin();
@@ -1173,7 +1173,7 @@ private:
         platform::StoreU64(out.data() + 2 + 8 * static_cast<size_t>(i), static_cast<uint64_t>(nr));
       }
       aReader.ReadListEnd();
-      return {0, out};
+      return {0, std::move(out)};
     }
     const int32_t field = aReader.ReadInteger();
     (void)field;
@@ -1238,8 +1238,12 @@ private:
       const size_t from = blob ? std::min<size_t>(offset, blob->size()) : 0;
       const size_t n = blob ? std::min<size_t>(len, blob->size() - from) : 0;
       aCount = n + BlobExtraBytes;
-      std::vector<uint8_t> out(aHeader + aCount, 0xEE);
-      if (n) std::memcpy(out.data() + aHeader, blob->data() + from, n);
+      std::vector<uint8_t> out;
+      out.reserve(aHeader + aCount);
+      out.resize(aHeader);
+      if (n) out.insert(out.end(), blob->begin() + static_cast<std::ptrdiff_t>(from),
+                        blob->begin() + static_cast<std::ptrdiff_t>(from + n));
+      out.resize(aHeader + aCount, 0xEE);
       return out;
     };
     auto newNumber = [&](std::vector<uint8_t>& aOut, size_t aAt) {
@@ -1267,7 +1271,7 @@ private:
         std::vector<uint8_t> out(recordForm ? 13 : 4);
         platform::StoreU32(out.data(), blob ? static_cast<uint32_t>(blob->size()) : 0);
         if (recordForm) newNumber(out, 4);
-        return {code, out};
+        return {code, std::move(out)};
       }
       case 0x895: {
         size_t count = 0;
@@ -1275,7 +1279,7 @@ private:
         std::vector<uint8_t> out = readReply(13, count);
         platform::StoreU32(out.data(), static_cast<uint32_t>(count));
         newNumber(out, 4);
-        return {code, out};
+        return {code, std::move(out)};
       }
       default: {  // 0x89B
         // The snapshot opens with the first chunk (requested 1, started 4)
@@ -1289,7 +1293,7 @@ private:
         platform::StoreU32(out.data() + 1, blob && lengthWanted ? static_cast<uint32_t>(blob->size()) : 0);
         platform::StoreU32(out.data() + 5, static_cast<uint32_t>(count));
         if (recordForm) newNumber(out, 9);
-        return {code, out};
+        return {code, std::move(out)};
       }
     }
   }
