@@ -338,6 +338,24 @@ TEST_F(RemoteCursorBlobsTest, SnapshotReadsRefuseDeadStatesAndPickTheirRoad) {
   EXPECT_EQ(CursorSent(before), (Ids{0x89A, 0x895}));
 }
 
+TEST_F(RemoteCursorBlobsTest, AChunkThatBringsNothingEndsALongSnapshotRead) {
+  Blob(kBlob, Pattern(40));
+  TnxRemoteCursor* cursor = ConnectAndOpen(47501);
+  ASSERT_NE(cursor, nullptr);
+  // Started, a blob "4 GiB long", no bytes: the offset cannot move on.
+  handler->Script(0x89B, Fixed(0, {brssStarted, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+  TnxMemoryStream stream(-1);
+  TnxBlobReadSnapshotState state = brssRequestClose;
+  uint32_t length = 0;
+  const size_t before = SentCount(session);
+  EXPECT_EQ(cursor->BlobReadSnapshoted(kNoRecID, kMemo, kBlob, 0, 3 * kMiB, stream, false, state, &length, nullptr),
+            0u);
+  EXPECT_EQ(CursorSent(before), Ids{0x89B});
+  EXPECT_EQ(stream.GetSize(), 0);
+  // The snapshot the caller asked to close is closed by the client.
+  EXPECT_TRUE(RolledBack(before));
+}
+
 TEST_F(RemoteCursorBlobsTest, WritesGoInChunksAndAnEmptyWriteSendsNothing) {
   Blob(kBlob, {});
   TnxRemoteCursor* cursor = ConnectAndOpen(47501);
