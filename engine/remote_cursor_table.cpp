@@ -4,6 +4,7 @@
 // requests and the object options.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/remote_cursor.h"
@@ -49,6 +50,8 @@ void TnxRemoteCursor::SetTimeout(uint32_t aValue) {
 uint32_t TnxRemoteCursor::TableStreamWrite(std::u16string_view aStreamName, platform::TStream& aStream) {
   try {
     const int64_t size = aStream.GetSize();
+    // One request carries it: a size no request can hold is refused first.
+    if (size < 0 || size > INT32_MAX - 1024) return nxeInvalidParameter;
     TnxMemoryStream request(-1);
     {
       TnxWriter writer(request);
@@ -60,7 +63,6 @@ uint32_t TnxRemoteCursor::TableStreamWrite(std::u16string_view aStreamName, plat
     // From its start, wherever the caller left it.
     aStream.SetPosition(0);
     if (size > 0) request.CopyFrom(aStream, size);
-    if (request.GetSize() > INT32_MAX) return nxeInvalidParameter;
     return rcSession.ProcessRequestDirect(rcRemoteThreadPriority, nxnmCursorTableStreamWrite, Timeout(),
                                           request.Memory(), static_cast<int32_t>(request.GetSize()), nullptr, nullptr,
                                           nmdByteArray);

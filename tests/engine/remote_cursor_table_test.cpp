@@ -77,6 +77,24 @@ TEST_F(RemoteCursorTableTest, TableStreamsAreWrittenWholeReadListedAndDeleted) {
   EXPECT_EQ(names.Count(), 0);
 }
 
+// Claims 3 GiB and holds nothing.
+class THugeStream : public platform::TStream {
+public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t, platform::TSeekOrigin) override { return 0; }
+  int64_t GetSize() override { return int64_t{3} << 30; }
+};
+
+TEST_F(RemoteCursorTableTest, ATableStreamNoRequestCanHoldIsRefusedUnsent) {
+  TnxRemoteCursor* cursor = ConnectAndOpen();
+  ASSERT_NE(cursor, nullptr);
+  THugeStream huge;
+  const size_t before = SentCount(session);
+  EXPECT_EQ(cursor->TableStreamWrite(u"Huge", huge), nxeInvalidParameter);
+  EXPECT_EQ(SentCount(session), before);
+}
+
 TEST_F(RemoteCursorTableTest, TableLocksAskTheServerAndAFailedQueryAnswersNotLocked) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   ASSERT_NE(cursor, nullptr);
