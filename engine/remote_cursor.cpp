@@ -85,6 +85,10 @@ TnxRemoteCursor::TnxRemoteCursor(TnxRemoteDatabase* aDatabase, uint32_t aTimeout
 void TnxRemoteCursor::AfterConstruction() {
   TnxAbstractRemoteCursor::AfterConstruction();
   InitRecordLayout();
+  // Servers from 47005 drop a record's blob changes on request.
+  const TnxSpecialFieldsInfo* sfi = SFI();
+  if (rcServerVersion >= nxBlobSnapshotReadMinServer && sfi && !sfi->sfiBlobFields.empty())
+    SetCapabilities(Capabilities() | TnxAbstractCursorCapabilities(1u << accCancelBlobs));
 }
 
 TnxRemoteCursor::~TnxRemoteCursor() {

@@ -52,12 +52,15 @@ class TnxRemoteDataDictionary;
 class TnxBaseKeyEngine;
 class TnxBookmarkHandler;
 class TnxWriter;
+class TnxRequestWriter;
 
 inline constexpr TnxMsgID nxnmCursorSetToBookmark = 0x313;
 inline constexpr TnxMsgID nxnmCursorDuplicate = 0x3C1;
 inline constexpr TnxMsgID nxnmCursorClose = 0x3FF;
 
 inline constexpr uint32_t nxDefaultFilterTimeout = 500;
+// The most blob bytes one request or reply carries.
+inline constexpr uint32_t nxRemoteBlobChunkSize = 1048576;
 
 // Reads whose replies a chained positioning request has the server send
 // ahead; bit n of ExpectedMultiPartReplies is kind n.
@@ -153,9 +156,69 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   // the server or the marked blobs rule out (direction not included).
   TnxRecordGetBatchExOptions rcCleanBatchOptions(TnxRecordGetBatchExOptions aOptions) const noexcept;
 
-  uint32_t rcCacheBlob(const TnxRecID&, int32_t, TnxBlobNr, TnxNewBlobNr*) override {
-    return NotSupported(u"rcCacheBlob");
-  }
+  // ---- blobs ----
+  // No local cache yet: every blob operation goes to the server, in chunks
+  // of nxRemoteBlobChunkSize. A reply carrying more bytes than the chunk
+  // asked, or a count its bytes do not hold, answers 15522 and leaves the
+  // stream as it was before that chunk. A renumbered blob (13058 with a
+  // new number) is followed while the server names numbers not yet seen
+  // in the call; a number seen again ends it with 13058.
+  uint32_t rcCacheBlob(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, TnxNewBlobNr* aNewBlobNr) override;
+  uint32_t BlobCreate(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr& aBlobNr) override;
+  uint32_t BlobCreateFile(const TnxRecID& aRecID, int32_t aFieldNo, std::u16string_view aFileName,
+                          TnxBlobNr& aBlobNr) override;
+  uint32_t BlobDelete(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr) override;
+  uint32_t BlobFree(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr) override;
+  uint32_t sbcBlobRead(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
+                       platform::TStream& aStream, bool aReadOriginal, TnxNewBlobNr* aNewBlobNr) override;
+  uint32_t BlobReadSnapshoted(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
+                              uint32_t aLen, platform::TStream& aStream, bool aReadOriginal,
+                              TnxBlobReadSnapshotState& aState, uint32_t* aBlobLength,
+                              TnxNewBlobNr* aNewBlobNr) override;
+  uint32_t BlobWrite(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
+                     const void* aBlob) override;
+  uint32_t BlobReplace(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr& aBlobNr, uint32_t aLen,
+                       const void* aBlob) override;
+  uint32_t BlobTruncate(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aBlobLength) override;
+  uint32_t sbcBlobGetLength(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t& aLength,
+                            bool aReadOriginal, TnxNewBlobNr* aNewBlobNr) override;
+  // aReply gets the raw reply: its count, then one blob number per entry.
+  uint32_t BlobBatchProcess(const TnxBlobBatchRequest& aRequest, std::vector<uint8_t>& aReply) override;
+  uint32_t BlobsCancel(TnxRefNr aRefNr) override;
+
+  // ---- table-level operations ----
+  TnxBaseID RemoteID() const noexcept override { return rcCursorID; }
+  bool IsRemote() const noexcept override { return true; }
+  int32_t RemoteThreadPriority() const override { return rcRemoteThreadPriority; }
+  void SetRemoteThreadPriority(int32_t aValue) override { rcRemoteThreadPriority = aValue; }
+  // An unchanged value sends nothing; an open timeout batch takes it.
+  void SetTimeout(uint32_t aValue) override;
+  uint32_t TableStreamGetList(platform::TStringList& aList) override;
+  // The whole stream, whatever its position.
+  uint32_t TableStreamWrite(std::u16string_view aStreamName, platform::TStream& aStream) override;
+  uint32_t TableStreamRead(std::u16string_view aStreamName, platform::TStream& aStream) override;
+  uint32_t TableStreamDelete(std::u16string_view aStreamName) override;
+  uint32_t TableIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
+  uint32_t TableLockAcquire(TnxLockType aLockType) override;
+  uint32_t TableLockRelease(TnxLockType aLockType, bool aAllLocks) override;
+  uint32_t ChangePassword(std::u16string_view aNewPassword) override;
+  // With a local filter the client counts (and returns to its record).
+  uint32_t GetRecordCount(uint32_t& aRecordCount, bool aEstimate) override;
+  uint32_t GetRecordCountAsync(TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t GetRecordCountEx(TnxRecordCountOption aOption, uint32_t& aRecordCount, bool aEstimate) override;
+  uint32_t GetRecordCountExAsync(TnxRecordCountOption aOption, TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t ContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr) override;
+  // A count the reply cannot hold, or above a positive aMaxCount, answers
+  // 15522 before anything is allocated.
+  uint32_t GetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aInfos, int32_t aMaxCount,
+                             TnxLSN* aCurrentLSN) override;
+  uint32_t OptionClear(std::u16string_view aName) override;
+  uint32_t OptionSet(std::u16string_view aName, std::u16string_view aValue) override;
+  uint32_t OptionGet(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t OptionGetEffective(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t OptionList(platform::TStringList& aList) override;
+  uint32_t OptionListEffective(platform::TStringList& aList) override;
+
   uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return NotSupported(u"SetToFilter"); }
   uint32_t FilterAddCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool) override { return NotSupported(u"FilterAddCustom"); }
   uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) override { return NotSupported(u"FilterReplaceCustom"); }
@@ -166,28 +229,7 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   uint32_t KeyFilterActivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterActivate"); }
   uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterDeactivate"); }
   uint32_t KeyFilterRemove(TnxKeyFilterID) override { return NotSupported(u"KeyFilterRemove"); }
-  uint32_t BlobsCancel(TnxRefNr) override { return NotSupported(u"BlobsCancel"); }
-  uint32_t BlobCreate(const TnxRecID&, int32_t, TnxBlobNr&) override { return NotSupported(u"BlobCreate"); }
-  uint32_t BlobCreateFile(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&) override { return NotSupported(u"BlobCreateFile"); }
-  uint32_t BlobDelete(const TnxRecID&, int32_t, TnxBlobNr) override { return NotSupported(u"BlobDelete"); }
-  uint32_t BlobFree(const TnxRecID&, int32_t, TnxBlobNr) override { return NotSupported(u"BlobFree"); }
-  uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool, TnxNewBlobNr*) override { return NotSupported(u"sbcBlobRead"); }
-  uint32_t BlobWrite(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*) override { return NotSupported(u"BlobWrite"); }
-  uint32_t BlobTruncate(const TnxRecID&, int32_t, TnxBlobNr, uint32_t) override { return NotSupported(u"BlobTruncate"); }
-  uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*) override { return NotSupported(u"sbcBlobGetLength"); }
   uint32_t BlobModified(const TnxRecID&, int32_t, TnxBlobNr, bool&) override { return NotSupported(u"BlobModified"); }
-  uint32_t TableStreamGetList(platform::TStringList&) override { return NotSupported(u"TableStreamGetList"); }
-  uint32_t TableStreamWrite(std::u16string_view, platform::TStream&) override { return NotSupported(u"TableStreamWrite"); }
-  uint32_t TableStreamRead(std::u16string_view, platform::TStream&) override { return NotSupported(u"TableStreamRead"); }
-  uint32_t TableStreamDelete(std::u16string_view) override { return NotSupported(u"TableStreamDelete"); }
-  uint32_t TableIsLocked(TnxLockType, TnxLockPresent&) override { return NotSupported(u"TableIsLocked"); }
-  uint32_t TableLockAcquire(TnxLockType) override { return NotSupported(u"TableLockAcquire"); }
-  uint32_t TableLockRelease(TnxLockType, bool) override { return NotSupported(u"TableLockRelease"); }
-  uint32_t ChangePassword(std::u16string_view) override { return NotSupported(u"ChangePassword"); }
-  uint32_t GetRecordCount(uint32_t&, bool) override { return NotSupported(u"GetRecordCount"); }
-  uint32_t GetRecordCountAsync(TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountAsync"); }
-  uint32_t GetRecordCountEx(TnxRecordCountOption, uint32_t&, bool) override { return NotSupported(u"GetRecordCountEx"); }
-  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override { return NotSupported(u"GetRecordCountExAsync"); }
 
 protected:
   ~TnxRemoteCursor() override;
@@ -227,6 +269,43 @@ private:
   // CopyRecords, or CopyRecordsEx with aCheckValFields.
   uint32_t rcCopyRecords(std::u16string_view aOperation, TnxAbstractCursor* aDestCursor,
                          TnxBlobCopyMode aBlobCopyMode, int32_t aMaxTransSize, const bool* aCheckValFields);
+
+  // ---- blobs and table-level requests ----
+  // The cursor writer over ProcessRequest, and the same over the direct
+  // path; both start with the cursor's ID.
+  std::unique_ptr<TnxRequestWriter> rcCreateRequest();
+  std::unique_ptr<TnxRequestWriter> rcCreateRequestDirect();
+  // The record form ($A9x) carries the record's ID.
+  bool rcBlobRecordForm(const TnxRecID& aRecID) const noexcept;
+  // A blob request with no reply data, or with a raw reply of at least
+  // aMinReply bytes on success (15522 otherwise).
+  uint32_t rcBlobRequest(TnxMsgID aMsgID, const std::vector<uint8_t>& aPayload, TnxRecordBufferPtr* aReply,
+                         int32_t* aReplyLen, size_t aMinReply);
+  uint32_t rcBlobCreate(const TnxRecID& aRecID, int32_t aFieldNo, const std::u16string* aFileName, TnxBlobNr& aBlobNr);
+  uint32_t rcBlobReadInner(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
+                           uint32_t aLen, platform::TStream& aStream, bool aReadOriginal, TnxNewBlobNr* aNewBlobNr);
+  uint32_t rcBlobReadOuter(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
+                           uint32_t aLen, platform::TStream& aStream, bool aReadOriginal, TnxNewBlobNr* aNewBlobNr);
+  uint32_t rcBlobReadSnapshotedInner(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
+                                     uint32_t aLen, platform::TStream& aStream, bool aReadOriginal,
+                                     TnxBlobReadSnapshotState& aState, uint32_t* aBlobLength,
+                                     TnxNewBlobNr* aNewBlobNr);
+  uint32_t rcBlobReadSnapshotedOuter(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
+                                     uint32_t aLen, platform::TStream& aStream, bool aReadOriginal,
+                                     TnxBlobReadSnapshotState& aState, uint32_t* aBlobLength,
+                                     TnxNewBlobNr* aNewBlobNr);
+  uint32_t rcBlobGetLengthInner(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t& aLength,
+                                bool aReadOriginal, TnxNewBlobNr* aNewBlobNr);
+  uint32_t rcBlobWriteInner(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
+                            uint32_t aLen, const void* aBlob);
+  // A snapshot a read left open is closed through the database.
+  void rcBlobSnapshotClose(TnxBlobReadSnapshotState& aState) noexcept;
+  // The 4-byte reply of a raw request through the direct path.
+  uint32_t rcCountRequest(TnxMsgID aMsgID, const uint8_t* aPayload, int32_t aLen, uint32_t& aCount);
+  uint32_t rcTaskRequest(const uint8_t* aPayload, int32_t aLen, TnxAbstractTaskInfo*& aTaskInfo);
+  uint32_t rcClientRecordCount(uint32_t& aRecordCount);
+  uint32_t rcOptionGet(TnxMsgID aMsgID, std::u16string_view aName, std::u16string& aValue);
+  uint32_t rcOptionList(TnxMsgID aMsgID, platform::TStringList& aList);
 
   TnxRemoteDatabase* rcDatabase;
   TnxRemoteSession& rcSession;

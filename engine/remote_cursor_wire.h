@@ -64,6 +64,50 @@ inline constexpr TnxMsgID nxnmCursorRecordGetBatchLimited = 0x385;
 inline constexpr TnxMsgID nxnmCursorCopyRecordsEx = 0x386;
 inline constexpr TnxMsgID nxnmCursorRecordGetBatchCached = 0x885;
 
+// Blobs: each $89x request has a record form $200 higher ($A9x).
+inline constexpr TnxMsgID nxnmCursorBlobCreate = 0x891;
+inline constexpr TnxMsgID nxnmCursorBlobCreateFile = 0x892;
+inline constexpr TnxMsgID nxnmCursorBlobDelete = 0x893;
+inline constexpr TnxMsgID nxnmCursorBlobFree = 0x894;
+inline constexpr TnxMsgID nxnmCursorBlobRead = 0x895;
+inline constexpr TnxMsgID nxnmCursorBlobWrite = 0x896;
+inline constexpr TnxMsgID nxnmCursorBlobTruncate = 0x897;
+inline constexpr TnxMsgID nxnmCursorBlobGetLength = 0x89A;
+inline constexpr TnxMsgID nxnmCursorBlobReadSnapshot = 0x89B;
+inline constexpr TnxMsgID nxnmCursorBlobRecordForm = 0x200;
+inline constexpr TnxMsgID nxnmCursorBlobReplace = 0x39B;
+inline constexpr TnxMsgID nxnmCursorBlobsCancel = 0x39C;
+inline constexpr TnxMsgID nxnmCursorBlobBatch = 0x39D;
+// Table-level requests.
+inline constexpr TnxMsgID nxnmCursorTableStreamWrite = 0x3A2;
+inline constexpr TnxMsgID nxnmCursorTableStreamDelete = 0x3A5;
+inline constexpr TnxMsgID nxnmCursorTableStreamRead = 0x3A6;
+inline constexpr TnxMsgID nxnmCursorTableStreamGetList = 0x3A7;
+inline constexpr TnxMsgID nxnmCursorTableIsLocked = 0x3B1;
+inline constexpr TnxMsgID nxnmCursorTableLockAcquire = 0x3B2;
+inline constexpr TnxMsgID nxnmCursorTableLockRelease = 0x3B3;
+inline constexpr TnxMsgID nxnmCursorChangePassword = 0x3C2;
+inline constexpr TnxMsgID nxnmCursorGetRecordCount = 0x3D1;
+inline constexpr TnxMsgID nxnmCursorGetRecordCountAsync = 0x3D2;
+inline constexpr TnxMsgID nxnmCursorGetRecordCountEx = 0x3D3;
+inline constexpr TnxMsgID nxnmCursorContainsLSNRefNr = 0x3EA;
+inline constexpr TnxMsgID nxnmCursorGetDeletedRecords = 0x3EB;
+inline constexpr TnxMsgID nxnmCursorSetTimeout = 0x3F0;
+inline constexpr TnxMsgID nxnmCursorOptionBase = 0x3F0;
+
+// Reply headers: $A95 (count, new-number flag, number); $89B and $A9B
+// (state, blob length, count, and for $A9B flag and number); $A9A.
+inline constexpr uint32_t nxBlobReadReplyHeader = 13;
+inline constexpr uint32_t nxBlobSnapshotReplyHeader = 9;
+inline constexpr uint32_t nxBlobSnapshotRecordReplyHeader = 18;
+inline constexpr uint32_t nxBlobLengthRecordReply = 13;
+// The server runs a read's snapshot itself from this one; it opens one
+// for a long read from the next.
+inline constexpr int32_t nxBlobServerSnapshotMinServer = 47002;
+inline constexpr int32_t nxBlobSnapshotReadMinServer = 47005;
+// The estimate bit of a count option: servers above this one.
+inline constexpr int32_t nxRecordCountEstimateMinServer = 30199;
+
 // Chained reads and the reduced forms: servers above this one.
 inline constexpr int32_t nxChainedReadsMinServer = 47001;
 // A held-back bookmark travelling inside another request: above this one.

@@ -8,7 +8,8 @@
 // The default answers the remote engine's session, database and
 // transaction-context requests from a small model (aliases, tables per
 // alias, opened databases, session and object options, a transaction
-// state per context, table streams, tasks); any other request is echoed.
+// state per context, table streams, tasks, cursor blobs and the cursor's
+// table-level requests); any other request is echoed.
 // Replies go through reply writers, so they reach the serving thread's
 // current transport. Thread-safe: a transport may serve requests on several
 // threads at once.
@@ -172,6 +173,32 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   std::vector<std::pair<TnxMsgID, std::vector<uint8_t>>> OpenExtraParts;
   // Off, nothing is recorded (a benchmark's long run).
   bool Recording = true;
+
+  // ---- cursor blobs and table-level requests ----
+  // Blobs by number, served in chunks by $89x and the record forms $A9x,
+  // replaced by $39B, made by the entries of a $39D batch. A number in
+  // BlobRenumbered answers 13058 and names the new one (in the record
+  // forms, when the request asks). Reads answer BlobExtraBytes more than
+  // asked (a server overrunning the chunk).
+  std::map<int64_t, std::vector<uint8_t>> Blobs;
+  std::map<int64_t, int64_t> BlobRenumbered;
+  uint32_t BlobExtraBytes = 0;
+  int64_t NextBlobNr = 1000;
+  // Seen: the snapshot state of every $89B / $A9B, the RefNrs of $39C.
+  std::vector<int32_t> BlobSnapshotStates;
+  std::vector<int64_t> CancelledBlobRecords;
+  // Streams of cursor tables ($3A2 to $3A7) by "table|stream", each
+  // table's lock ($3B1 to $3B3: 0 none, else the lock type) and password.
+  std::map<std::u16string, std::vector<uint8_t>> CursorStreams;
+  std::map<std::u16string, uint8_t> TableLocks;
+  std::map<std::u16string, std::u16string> TablePasswords;
+  // What $3D1 and $3D3 count ($3D3 answers it plus its option byte).
+  uint32_t RecordCount = 7;
+  // $3EA: the (LSN, RefNr) versions the server holds; $3EB: the records
+  // deleted (RefNr, LSN of the deletion) and the current LSN.
+  std::vector<std::pair<int64_t, int64_t>> RecordVersions;
+  std::vector<std::pair<int64_t, int64_t>> DeletedRecords;
+  int64_t CurrentLSN = 0;
 
   // Runs aChange on the handler under its lock.
   template <class F>
@@ -607,6 +634,17 @@ private:
       case 0x339: case 0x341: case 0x342: case 0x343: case 0x344: case 0x351: case 0x352:
       case 0x381: case 0x382: case 0x383: case 0x384: case 0x385: case 0x386: case 0x885: case 0x37D:
         return CursorChangeAnswer(aMsgID, aRequest);
+      case 0x891: case 0x892: case 0x893: case 0x894: case 0x895: case 0x896: case 0x897:
+      case 0x89A: case 0x89B:
+      case 0xA91: case 0xA92: case 0xA93: case 0xA94: case 0xA95: case 0xA96: case 0xA97:
+      case 0xA9A: case 0xA9B:
+      case 0x39B: case 0x39C: case 0x39D:
+        return BlobAnswer(aMsgID, reader);
+      case 0x3A2: case 0x3A5: case 0x3A6: case 0x3A7: case 0x3B1: case 0x3B2: case 0x3B3: case 0x3C2:
+      case 0x3D1: case 0x3D2: case 0x3D3: case 0x3EA: case 0x3EB: case 0x3F0:
+        return CursorTableAnswer(aMsgID, aRequest, reader);
+      case 0x3F3: case 0x3F4: case 0x3F5: case 0x3F6: case 0x3F7: case 0x3F8:
+        return ObjectOptionAnswer(aMsgID, reader);
       case 0x2FF:
         if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
         return {};
@@ -1389,6 +1427,254 @@ private:
                 })};
       default:
         thTasks.erase(task);
+        return {};
+    }
+  }
+
+  // Under thLock. The blob requests: tagged, the cursor's ID first; the
+  // record forms carry the record's ID (and, for reads, whether a new
+  // number is wanted) after the plain form's values.
+  TAnswer BlobAnswer(TnxMsgID aMsgID, TnxReader& aReader) {
+    const uint32_t cursor = static_cast<uint32_t>(aReader.ReadInteger());
+    if (!thCursors.count(cursor)) return {nxeInvalidHandle, {}};
+    if (aMsgID == 0x39C) {
+      CancelledBlobRecords.push_back(aReader.ReadInt64());
+      return {};
+    }
+    if (aMsgID == 0x39D) {
+      const int32_t count = aReader.ReadInteger();
+      std::vector<uint8_t> out(2 + 8 * static_cast<size_t>(std::max(count, 0)));
+      platform::StoreU16(out.data(), static_cast<uint16_t>(std::max(count, 0)));
+      if (count < 1) return {0, std::move(out)};
+      aReader.ReadInt64();
+      aReader.ReadInt64();
+      aReader.ReadListBegin();
+      for (int32_t i = 0; i < count; ++i) {
+        aReader.ReadInteger();  // state
+        aReader.ReadInt64();    // the client's number
+        aReader.ReadInteger();  // field
+        std::vector<uint8_t> data;
+        const TValueType kind = aReader.NextValue();
+        if (kind == vaWString || kind == vaString || kind == vaUTF8String)
+          aReader.ReadString();
+        else
+          data = aReader.ReadBytes();
+        const int64_t nr = ++NextBlobNr;
+        Blobs[nr] = std::move(data);
+        platform::StoreU64(out.data() + 2 + 8 * static_cast<size_t>(i), static_cast<uint64_t>(nr));
+      }
+      aReader.ReadListEnd();
+      return {0, std::move(out)};
+    }
+    const int32_t field = aReader.ReadInteger();
+    (void)field;
+    const bool recordForm = aMsgID >= 0xA91;
+    const TnxMsgID op = recordForm ? aMsgID - 0x200 : aMsgID;
+    auto newNr = [&]() -> std::vector<uint8_t> {
+      std::vector<uint8_t> out(8);
+      platform::StoreU64(out.data(), static_cast<uint64_t>(++NextBlobNr));
+      Blobs[NextBlobNr] = {};
+      return out;
+    };
+    if (op == 0x891) return {0, newNr()};
+    if (op == 0x892) {
+      aReader.ReadString();
+      return {0, newNr()};
+    }
+    int64_t nr = aReader.ReadInt64();
+    if (op == 0x39B) {
+      const uint32_t len = static_cast<uint32_t>(aReader.ReadInt64());
+      aReader.ReadInt64();
+      aReader.ReadInt64();
+      std::vector<uint8_t> data(len);
+      aReader.FlushBuffer();
+      if (len) aReader.Read(data.data(), len);
+      if (nr == 0 || !Blobs.count(nr)) nr = ++NextBlobNr;
+      Blobs[nr] = std::move(data);
+      return {0, Tagged([&](TnxWriter& w) { w.WriteInteger(int64_t{nr}); })};
+    }
+    uint32_t offset = 0, len = 0, newLength = 0;
+    int32_t state = 0;
+    bool lengthWanted = false;
+    if (op == 0x895 || op == 0x896 || op == 0x89B) {
+      offset = static_cast<uint32_t>(aReader.ReadInt64());
+      len = static_cast<uint32_t>(aReader.ReadInt64());
+    }
+    if (op == 0x897) newLength = static_cast<uint32_t>(aReader.ReadInt64());
+    if (op == 0x895 || op == 0x89A || op == 0x89B) aReader.ReadBoolean();  // read original
+    if (op == 0x89B) {
+      state = aReader.ReadInteger();
+      lengthWanted = aReader.ReadBoolean();
+      BlobSnapshotStates.push_back(state);
+    }
+    bool wanted = false;
+    if (recordForm) {
+      aReader.ReadInt64();
+      aReader.ReadInt64();
+      if (op == 0x895 || op == 0x89A || op == 0x89B) wanted = aReader.ReadBoolean();
+    }
+    uint32_t code = 0;
+    int64_t reported = 0;
+    if (auto moved = BlobRenumbered.find(nr); moved != BlobRenumbered.end()) {
+      code = nxeBlobModified;
+      reported = moved->second;
+    } else if (!Blobs.count(nr)) {
+      code = nxeInvalidBlobHandle;
+    }
+    std::vector<uint8_t>* blob = code == 0 ? &Blobs[nr] : nullptr;
+    // The bytes a read answers: what the blob holds from the offset, plus the overrun.
+    // A read's reply: aHeader bytes, then what the blob holds from the
+    // offset, plus the overrun (built in one piece: a benchmark reads 64 MiB).
+    auto readReply = [&](size_t aHeader, size_t& aCount) {
+      const size_t from = blob ? std::min<size_t>(offset, blob->size()) : 0;
+      const size_t n = blob ? std::min<size_t>(len, blob->size() - from) : 0;
+      aCount = n + BlobExtraBytes;
+      std::vector<uint8_t> out;
+      out.reserve(aHeader + aCount);
+      out.resize(aHeader);
+      if (n) out.insert(out.end(), blob->begin() + static_cast<std::ptrdiff_t>(from),
+                        blob->begin() + static_cast<std::ptrdiff_t>(from + n));
+      out.resize(aHeader + aCount, 0xEE);
+      return out;
+    };
+    auto newNumber = [&](std::vector<uint8_t>& aOut, size_t aAt) {
+      aOut[aAt] = uint8_t(wanted && reported != 0);
+      if (wanted && reported != 0) platform::StoreU64(aOut.data() + aAt + 1, static_cast<uint64_t>(reported));
+    };
+    switch (op) {
+      case 0x893:
+      case 0x894:
+        if (code == 0) Blobs.erase(nr);
+        return {code, {}};
+      case 0x896: {
+        std::vector<uint8_t> data(len);
+        aReader.FlushBuffer();
+        if (len) aReader.Read(data.data(), len);
+        if (!blob) return {code, {}};
+        if (blob->size() < size_t{offset} + len) blob->resize(size_t{offset} + len);
+        std::copy(data.begin(), data.end(), blob->begin() + offset);
+        return {};
+      }
+      case 0x897:
+        if (blob) blob->resize(newLength);
+        return {code, {}};
+      case 0x89A: {
+        std::vector<uint8_t> out(recordForm ? 13 : 4);
+        platform::StoreU32(out.data(), blob ? static_cast<uint32_t>(blob->size()) : 0);
+        if (recordForm) newNumber(out, 4);
+        return {code, std::move(out)};
+      }
+      case 0x895: {
+        size_t count = 0;
+        if (!recordForm) return {code, readReply(0, count)};
+        std::vector<uint8_t> out = readReply(13, count);
+        platform::StoreU32(out.data(), static_cast<uint32_t>(count));
+        newNumber(out, 4);
+        return {code, std::move(out)};
+      }
+      default: {  // 0x89B
+        // The snapshot opens with the first chunk (requested 1, started 4)
+        // and closes with the last (close requested 5, closed 7).
+        int32_t answered = state;
+        if (state == 1) answered = 4;
+        if (state == 5) answered = 7;
+        size_t count = 0;
+        std::vector<uint8_t> out = readReply(recordForm ? 18 : 9, count);
+        out[0] = static_cast<uint8_t>(answered);
+        platform::StoreU32(out.data() + 1, blob && lengthWanted ? static_cast<uint32_t>(blob->size()) : 0);
+        platform::StoreU32(out.data() + 5, static_cast<uint32_t>(count));
+        if (recordForm) newNumber(out, 9);
+        return {code, std::move(out)};
+      }
+    }
+  }
+
+  // Under thLock. The table-level cursor requests ($3Ax to $3F0).
+  TAnswer CursorTableAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest, TnxReader& aReader) {
+    static const std::set<TnxMsgID> kTagged = {0x3A2, 0x3A5, 0x3A6, 0x3C2, 0x3EA, 0x3EB};
+    if (!kTagged.count(aMsgID) && aRequest.size() < 4) return {nxeInvalidParameter, {}};
+    const uint32_t id =
+        kTagged.count(aMsgID) ? static_cast<uint32_t>(aReader.ReadInteger()) : platform::LoadU32(aRequest.data());
+    auto state = thCursorState.find(id);
+    if (!thCursors.count(id) || state == thCursorState.end()) return {nxeInvalidHandle, {}};
+    const std::u16string& table = state->second.table;
+    switch (aMsgID) {
+      case 0x3A2: {
+        const std::u16string name = aReader.ReadString();
+        const int64_t size = aReader.ReadInt64();
+        aReader.FlushBuffer();
+        std::vector<uint8_t>& stream = CursorStreams[table + u"|" + name];
+        stream.assign(static_cast<size_t>(size), 0);
+        if (size > 0) aReader.Read(stream.data(), size);
+        return {};
+      }
+      case 0x3A5:
+        return CursorStreams.erase(table + u"|" + aReader.ReadString()) ? TAnswer{} : TAnswer{nxeInvalidParameter, {}};
+      case 0x3A6: {
+        auto it = CursorStreams.find(table + u"|" + aReader.ReadString());
+        return it == CursorStreams.end() ? TAnswer{nxeInvalidParameter, {}} : TAnswer{0, it->second};
+      }
+      case 0x3A7: {
+        platform::TStringList names;
+        for (const auto& [key, bytes] : CursorStreams)
+          if (key.rfind(table + u"|", 0) == 0) names.Add(key.substr(table.size() + 1));
+        return {0, Tagged([&](TnxWriter& w) { w.WriteStrings(names); })};
+      }
+      case 0x3B1: {
+        const uint8_t held = TableLocks[table];
+        const uint8_t asked = aRequest.size() > 4 ? aRequest[4] : 0;
+        // Locked by us (1) or not at all (0).
+        return {0, {static_cast<uint8_t>(held != 0 && held >= asked ? 1 : 0)}};
+      }
+      case 0x3B2:
+        TableLocks[table] = aRequest.size() > 4 ? aRequest[4] : 0;
+        return {};
+      case 0x3B3:
+        TableLocks[table] = 0;
+        return {};
+      case 0x3C2:
+        TablePasswords[table] = aReader.ReadString();
+        return {};
+      case 0x3D1:
+        return {0, U32(RecordCount)};
+      case 0x3D3:
+        return {0, U32(RecordCount + (aRequest.size() > 4 ? aRequest[4] : 0))};
+      case 0x3D2:
+        return NewTask();
+      case 0x3EA: {
+        const int64_t lsn = aReader.ReadInt64();
+        const int64_t refNr = aReader.ReadInt64();
+        for (const auto& [l, r] : RecordVersions)
+          if ((lsn == 0 || lsn == l) && (refNr == 0 || refNr == r))
+            return {0, Tagged([&](TnxWriter& w) {
+                      w.WriteInteger(int64_t{l});
+                      w.WriteInteger(int64_t{r});
+                    })};
+        return {nxeRecordNotFound, {}};
+      }
+      case 0x3EB: {
+        const int64_t from = aReader.ReadInt64();
+        const int32_t max = aReader.ReadInteger();
+        const bool current = aReader.ReadBoolean();
+        std::vector<std::pair<int64_t, int64_t>> found;
+        for (const auto& entry : DeletedRecords)
+          if (entry.second > from && (max <= 0 || static_cast<int32_t>(found.size()) < max)) found.push_back(entry);
+        return {0, Tagged([&](TnxWriter& w) {
+                  w.WriteInteger(static_cast<int32_t>(found.size()));
+                  if (!found.empty()) {
+                    w.WriteListBegin();
+                    for (const auto& [refNr, lsn] : found) {
+                      uint8_t raw[16];
+                      platform::StoreU64(raw, static_cast<uint64_t>(refNr));
+                      platform::StoreU64(raw + 8, static_cast<uint64_t>(lsn));
+                      w.Write(raw, 16);
+                    }
+                    w.WriteListEnd();
+                  }
+                  if (current) w.WriteInteger(int64_t{CurrentLSN});
+                })};
+      }
+      default:  // 0x3F0
         return {};
     }
   }
