@@ -269,24 +269,42 @@ namespace {
 // What a list holds, by the list's own comparison, without a search per
 // name. A plain list compares by the user's collation: there equal texts
 // are those with equal sort keys (without case) or equal code units (with
-// case), made once per text. A list with a comparison of its own is asked
-// through an ordered set.
+// case), made once per text. Without case, texts of printable ASCII take
+// the cheap folded key, which is exact among such texts alone; the first
+// other text turns every key held so far into a sort key (a folded key's
+// text collates as the text it came from). A list with a comparison of its
+// own is asked through an ordered set.
 class TAliasesHeld {
 public:
-  explicit TAliasesHeld(const platform::TStringList& aList)
+  TAliasesHeld(const platform::TStringList& aList, size_t aExpected)
       : ahList(aList), ahPlain(typeid(aList) == typeid(platform::TStringList)),
-        ahOrdered([this](const std::u16string& a, const std::u16string& b) { return ahList.CompareStrings(a, b) < 0; }) {}
+        ahOrdered([this](const std::u16string& a, const std::u16string& b) { return ahList.CompareStrings(a, b) < 0; }) {
+    if (ahPlain && aList.CaseSensitive()) ahExact.reserve(aExpected);
+    if (ahPlain && !aList.CaseSensitive()) ahKeys.reserve(aExpected);
+  }
 
   // True when the list did not hold aName yet.
   bool Insert(const std::u16string& aName) {
     if (!ahPlain) return ahOrdered.insert(aName).second;
     if (ahList.CaseSensitive()) return ahExact.insert(aName).second;
+    if (ahFolded) {
+      std::string key;
+      if (platform::AnsiTextAsciiKey(aName, key)) return ahKeys.insert(std::move(key)).second;
+      std::unordered_set<std::string> sortKeys;
+      sortKeys.reserve(ahKeys.bucket_count());
+      for (const std::string& folded : ahKeys)
+        sortKeys.insert(platform::AnsiTextSortKey(std::u16string(folded.begin(), folded.end())));
+      ahKeys.swap(sortKeys);
+      ahFolded = false;
+    }
     return ahKeys.insert(platform::AnsiTextSortKey(aName)).second;
   }
 
 private:
   const platform::TStringList& ahList;
   const bool ahPlain;
+  // ahKeys holds folded keys until a text needs a sort key.
+  bool ahFolded = true;
   std::unordered_set<std::u16string> ahExact;
   std::unordered_set<std::string> ahKeys;
   std::set<std::u16string, std::function<bool(const std::u16string&, const std::u16string&)>> ahOrdered;
@@ -355,7 +373,7 @@ uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmp
   } update(*aList);
   if (aEmptyList) aList->Clear();
   if (uint32_t result = bsAbstractSession->AliasGetList(descriptors)) return result;
-  TAliasesHeld held(*aList);
+  TAliasesHeld held(*aList, static_cast<size_t>(aList->Count()) + descriptors.size());
   for (int i = 0; i < aList->Count(); ++i) held.Insert(aList->Strings(i));
   for (const auto& descriptor : descriptors)
     if (held.Insert(descriptor->adAlias)) aList->Add(descriptor->adAlias);

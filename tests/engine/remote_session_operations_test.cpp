@@ -168,6 +168,10 @@ TEST_F(RemoteSessionOperations, AnAliasListThatBreaksOffAddsNothing) {
   EXPECT_NE(session->AliasGetList(list), 0u);
   EXPECT_TRUE(list.empty());
   EXPECT_FALSE(session->AliasCacheValid());
+  // What the caller's list held before stays, and only that.
+  list.push_back(std::make_unique<TnxAliasDescriptor>(u"Kept", u"/k"));
+  EXPECT_NE(session->AliasGetList(list), 0u);
+  EXPECT_EQ(AliasNames(list), (std::vector<std::u16string>{u"Kept=/k"}));
 }
 
 TEST_F(RemoteSessionOperations, TheSessionsOptionsLiveAtTheServer) {
