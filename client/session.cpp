@@ -1,6 +1,7 @@
 #include "client/session.h"
 
 #include <algorithm>
+#include <memory_resource>
 #include <mutex>
 #include <set>
 #include <typeinfo>
@@ -288,25 +289,30 @@ public:
     if (!ahPlain) return ahOrdered.insert(aName).second;
     if (ahList.CaseSensitive()) return ahExact.insert(aName).second;
     if (ahFolded) {
-      std::string key;
-      if (platform::AnsiTextAsciiKey(aName, key)) return ahKeys.insert(std::move(key)).second;
-      std::unordered_set<std::string> sortKeys;
-      sortKeys.reserve(ahKeys.bucket_count());
-      for (const std::string& folded : ahKeys)
-        sortKeys.insert(platform::AnsiTextSortKey(std::u16string(folded.begin(), folded.end())));
-      ahKeys.swap(sortKeys);
+      if (platform::AnsiTextAsciiKey(aName, ahKey)) return Keep(ahKey);
+      std::vector<std::u16string> folded;
+      folded.reserve(ahKeys.size());
+      for (const auto& key : ahKeys) folded.emplace_back(key.begin(), key.end());
+      ahKeys.clear();
+      for (const std::u16string& text : folded) Keep(platform::AnsiTextSortKey(text));
       ahFolded = false;
     }
-    return ahKeys.insert(platform::AnsiTextSortKey(aName)).second;
+    return Keep(platform::AnsiTextSortKey(aName));
   }
 
 private:
+  bool Keep(std::string_view aKey) { return ahKeys.insert(std::pmr::string(aKey, &ahArena)).second; }
+
   const platform::TStringList& ahList;
   const bool ahPlain;
-  // ahKeys holds folded keys until a text needs a sort key.
+  // ahKeys holds folded keys until a text needs a sort key. Keys and nodes
+  // come from one arena: a list of a thousand names is a thousand small
+  // allocations otherwise.
   bool ahFolded = true;
+  std::string ahKey;
   std::unordered_set<std::u16string> ahExact;
-  std::unordered_set<std::string> ahKeys;
+  std::pmr::monotonic_buffer_resource ahArena;
+  std::pmr::unordered_set<std::pmr::string> ahKeys{&ahArena};
   std::set<std::u16string, std::function<bool(const std::u16string&, const std::u16string&)>> ahOrdered;
 };
 
