@@ -442,7 +442,8 @@ private:
         if (it == thDatabases.end()) return {nxeInvalidHandle, {}};
         if (aMsgID == 0x226) return {0, NameList(ChangedTables)};
         auto tables = Tables.find(it->second);
-        return {0, NameList(tables == Tables.end() ? std::vector<std::u16string>{} : tables->second)};
+        // Not through a conditional expression: that copies the names.
+        return {0, tables == Tables.end() ? NameList({}) : NameList(tables->second)};
       }
       case 0x232: case 0x233: case 0x234: case 0x235:
         return CursorOpenAnswer(aMsgID, reader);
