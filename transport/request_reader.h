@@ -86,7 +86,23 @@ private:
   std::unique_ptr<TnxReplyWriter> rrWriter;
 };
 
-class TnxReplyWriter : private detail::TnxOwnedMemoryStream, public TnxWriter {
+namespace detail {
+// A reply's stream: the thread's kept stream while no other reply of the
+// thread holds it, else a stream of its own.
+struct TnxReplyStream {
+  TnxReplyStream();
+  ~TnxReplyStream();
+  TnxReplyStream(const TnxReplyStream&) = delete;
+  TnxReplyStream& operator=(const TnxReplyStream&) = delete;
+
+  TnxMemoryStream* stream = nullptr;
+  std::unique_ptr<TnxMemoryStream> ownStream;
+  // The kept stream's mark, of the thread that lent it; null for an own stream.
+  bool* keptTaken = nullptr;
+};
+}  // namespace detail
+
+class TnxReplyWriter : private detail::TnxReplyStream, public TnxWriter {
 public:
   explicit TnxReplyWriter(TnxMsgID aMsgID);
   ~TnxReplyWriter() override;
