@@ -13,6 +13,7 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/streams/exception_conversion.h"
+#include "lowlevel/streams/kept_memory_stream.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/sync/lock_guard.h"
@@ -30,38 +31,6 @@ namespace revurov {
 namespace {
 
 std::atomic<TnxClientFeatures> gClientFeatures{nxAllClientFeatures};
-
-// The alias list's reply stream, kept per thread: a new stream reserves its
-// memory from the system and gives it back each time. A listing while the
-// thread's stream is in use (from an extender) takes a stream of its own.
-struct TKeptListReply {
-  TnxMemoryStream stream{-1};
-  bool taken = false;
-};
-thread_local TKeptListReply tlsKeptListReply;
-constexpr int64_t kKeptListReplyLimit = 1024 * 1024;
-
-class TListReply {
-public:
-  TListReply() : lrKept(!tlsKeptListReply.taken) {
-    if (!lrKept) return;
-    tlsKeptListReply.taken = true;
-    tlsKeptListReply.stream.SetSize(0);
-    tlsKeptListReply.stream.SetPosition(0);
-  }
-  ~TListReply() {
-    if (!lrKept) return;
-    if (tlsKeptListReply.stream.Capacity() > kKeptListReplyLimit) tlsKeptListReply.stream.Clear();
-    tlsKeptListReply.taken = false;
-  }
-  TListReply(const TListReply&) = delete;
-  TListReply& operator=(const TListReply&) = delete;
-  TnxMemoryStream& Stream() { return lrKept ? tlsKeptListReply.stream : lrOwn; }
-
-private:
-  const bool lrKept;
-  TnxMemoryStream lrOwn{-1};
-};
 
 // Indexed by the expected reply ID.
 std::vector<std::vector<TnxMsgID>> gEquivalentReplies;
@@ -557,7 +526,8 @@ uint32_t TnxRemoteSession::AliasGetList(TnxAliasDescriptors& aList) {
       return 0;
     }
     if (caching) rsAliasCache.Clear();
-    TListReply kept;
+    // Kept per thread: a new stream costs system calls each time.
+    TnxKeptMemoryStream kept;
     TnxMemoryStream& reply = kept.Stream();
     platform::TStream* variable = &reply;
     const uint32_t result = ProcessRequest(rsSource, rsRemoteThreadPriority, nxnmSessionAliasGetList, Timeout(),

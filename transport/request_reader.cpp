@@ -38,41 +38,8 @@ void TnxRequestReader::AfterConstruction() {
   TnxDataMessageReader::AfterConstruction();
 }
 
-namespace {
-
-// A stream of its own reserves its memory from the system and gives it
-// back when it goes: three system calls per reply, the unmapping felt by
-// every thread of the process. The kept stream keeps its memory, unless a
-// large reply grew it.
-constexpr int64_t kKeptReplyStreamLimit = 1024 * 1024;
-
-struct TKeptReplyStream {
-  TnxMemoryStream stream;
-  bool taken = false;
-};
-thread_local TKeptReplyStream tlsKeptReplyStream;
-
-}  // namespace
-
-detail::TnxReplyStream::TnxReplyStream() {
-  if (tlsKeptReplyStream.taken) {
-    ownStream = std::make_unique<TnxMemoryStream>();
-    stream = ownStream.get();
-    return;
-  }
-  tlsKeptReplyStream.taken = true;
-  keptTaken = &tlsKeptReplyStream.taken;
-  stream = &tlsKeptReplyStream.stream;
-  stream->SetSize(0);
-  stream->SetPosition(0);
-}
-
-detail::TnxReplyStream::~TnxReplyStream() {
-  if (!keptTaken) return;
-  if (stream->Capacity() > kKeptReplyStreamLimit) stream->Clear();
-  *keptTaken = false;
-}
-
+// The reply's stream is the thread's kept one while it is free (see
+// TnxKeptMemoryStream): a new stream per reply costs system calls.
 TnxReplyWriter::TnxReplyWriter(TnxMsgID aMsgID) : TnxWriter(*stream), rwMsgID(aMsgID) {}
 
 TnxReplyWriter::~TnxReplyWriter() = default;

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/kept_memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "transport/data_message_queue.h"
 #include "transport/session_callback.h"
@@ -87,18 +88,9 @@ private:
 };
 
 namespace detail {
-// A reply's stream: the thread's kept stream while no other reply of the
-// thread holds it, else a stream of its own.
 struct TnxReplyStream {
-  TnxReplyStream();
-  ~TnxReplyStream();
-  TnxReplyStream(const TnxReplyStream&) = delete;
-  TnxReplyStream& operator=(const TnxReplyStream&) = delete;
-
-  TnxMemoryStream* stream = nullptr;
-  std::unique_ptr<TnxMemoryStream> ownStream;
-  // The kept stream's mark, of the thread that lent it; null for an own stream.
-  bool* keptTaken = nullptr;
+  TnxKeptMemoryStream kept;
+  TnxMemoryStream* stream = &kept.Stream();
 };
 }  // namespace detail
 
