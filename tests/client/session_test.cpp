@@ -17,7 +17,9 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/sync/platform_interface.h"
+#include "platform/locale_text.h"
 #include "platform/string_list.h"
+#include "platform/text.h"
 #include "support/engine_fixture.h"
 #include "support/scripted_engine.h"
 #include "support/u8_text.h"
@@ -354,6 +356,22 @@ TEST_F(SessionTest, AliasNamesMergeTheSameAcrossTheSwitchToSortKeys) {
     for (int i = 0; i < list.Count(); ++i) names.push_back(list[i]);
     EXPECT_EQ(names, c.expected);
   }
+}
+
+TEST_F(SessionTest, ManyAliasNamesMergeByCaselessEquality) {
+  // Enough names that their keys collide in the set and probe on.
+  engine->Aliases.clear();
+  for (int i = 0; i < 600; ++i) {
+    const std::u16string name = u"Name_" + platform::Utf8ToUtf16(std::to_string(i));
+    engine->Aliases.emplace_back(name, u"/p");
+    if (i % 3 == 0) engine->Aliases.emplace_back(platform::AnsiUpperCase(name), u"/q");
+  }
+  session->SetActive(true);
+  platform::TStringList list;
+  for (int i = 500; i < 700; ++i) list.Add(u"NAME_" + platform::Utf8ToUtf16(std::to_string(i)));
+  ASSERT_EQ(session->GetAliasNamesEx(&list, false), 0u);
+  ASSERT_EQ(list.Count(), 700);
+  for (int i = 0; i < 500; ++i) EXPECT_EQ(list[200 + i], u"Name_" + platform::Utf8ToUtf16(std::to_string(i)));
 }
 
 // A list with a comparison of its own: by code unit.
