@@ -266,29 +266,115 @@ void TnxBaseSession::DoStop() {
 
 namespace {
 
+// A set of byte strings: their bytes in one buffer, open addressing over
+// their hashes. A node-based set costs an allocation and a pointer chase
+// per name, which for a thousand names is most of the merge.
+class TKeySet {
+public:
+  void Reserve(size_t aCount) {
+    if (aCount * 2 > ksSlots.size()) Rehash(aCount * 2);
+    ksBytes.reserve(aCount * 16);
+  }
+  // True when aKey was not in the set yet.
+  bool Insert(std::string_view aKey) {
+    if ((ksCount + 1) * 2 > ksSlots.size()) Rehash((ksCount + 1) * 2);
+    const size_t hash = std::hash<std::string_view>{}(aKey);
+    const size_t mask = ksSlots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      TSlot& slot = ksSlots[i];
+      if (slot.length == kEmpty) {
+        slot = {hash, ksBytes.size(), aKey.size()};
+        ksBytes.append(aKey);
+        ++ksCount;
+        return true;
+      }
+      if (slot.hash == hash && KeyOf(slot) == aKey) return false;
+    }
+  }
+  std::vector<std::string> Keys() const {
+    std::vector<std::string> keys;
+    keys.reserve(ksCount);
+    for (const TSlot& slot : ksSlots)
+      if (slot.length != kEmpty) keys.emplace_back(KeyOf(slot));
+    return keys;
+  }
+  void Clear() {
+    ksSlots.assign(ksSlots.size(), TSlot{});
+    ksBytes.clear();
+    ksCount = 0;
+  }
+
+private:
+  static constexpr size_t kEmpty = ~size_t{0};
+  struct TSlot {
+    size_t hash = 0;
+    size_t offset = 0;
+    size_t length = kEmpty;
+  };
+  std::string_view KeyOf(const TSlot& aSlot) const {
+    return std::string_view(ksBytes).substr(aSlot.offset, aSlot.length);
+  }
+  // To a power of two of at least aMinimum slots, the keys placed anew.
+  void Rehash(size_t aMinimum) {
+    size_t size = 16;
+    while (size < aMinimum) size *= 2;
+    std::vector<TSlot> old(size);
+    old.swap(ksSlots);
+    for (const TSlot& slot : old) {
+      if (slot.length == kEmpty) continue;
+      for (size_t i = slot.hash & (size - 1);; i = (i + 1) & (size - 1)) {
+        if (ksSlots[i].length == kEmpty) {
+          ksSlots[i] = slot;
+          break;
+        }
+      }
+    }
+  }
+
+  std::vector<TSlot> ksSlots;
+  std::string ksBytes;
+  size_t ksCount = 0;
+};
+
 // What a list holds, by the list's own comparison, without a search per
 // name. A plain list compares by the user's collation: there equal texts
 // are those with equal sort keys (without case) or equal code units (with
-// case), made once per text. A list with a comparison of its own is asked
-// through an ordered set.
+// case), made once per text. Without case, texts of printable ASCII take
+// the cheap folded key, which is exact among such texts alone; the first
+// other text turns every key held so far into a sort key (a folded key's
+// text collates as the text it came from). A list with a comparison of its
+// own is asked through an ordered set.
 class TAliasesHeld {
 public:
-  explicit TAliasesHeld(const platform::TStringList& aList)
+  TAliasesHeld(const platform::TStringList& aList, size_t aExpected)
       : ahList(aList), ahPlain(typeid(aList) == typeid(platform::TStringList)),
-        ahOrdered([this](const std::u16string& a, const std::u16string& b) { return ahList.CompareStrings(a, b) < 0; }) {}
+        ahOrdered([this](const std::u16string& a, const std::u16string& b) { return ahList.CompareStrings(a, b) < 0; }) {
+    if (ahPlain && aList.CaseSensitive()) ahExact.reserve(aExpected);
+    if (ahPlain && !aList.CaseSensitive()) ahKeys.Reserve(aExpected);
+  }
 
   // True when the list did not hold aName yet.
   bool Insert(const std::u16string& aName) {
     if (!ahPlain) return ahOrdered.insert(aName).second;
     if (ahList.CaseSensitive()) return ahExact.insert(aName).second;
-    return ahKeys.insert(platform::AnsiTextSortKey(aName)).second;
+    if (ahFolded) {
+      if (platform::AnsiTextAsciiKey(aName, ahKey)) return ahKeys.Insert(ahKey);
+      const std::vector<std::string> folded = ahKeys.Keys();
+      ahKeys.Clear();
+      for (const std::string& key : folded) ahKeys.Insert(platform::AnsiTextSortKey(std::u16string(key.begin(), key.end())));
+      ahFolded = false;
+    }
+    return ahKeys.Insert(platform::AnsiTextSortKey(aName));
   }
 
 private:
   const platform::TStringList& ahList;
   const bool ahPlain;
+  // ahKeys holds folded keys until a text needs a sort key.
+  bool ahFolded = true;
+  std::string ahKey;
   std::unordered_set<std::u16string> ahExact;
-  std::unordered_set<std::string> ahKeys;
+  TKeySet ahKeys;
   std::set<std::u16string, std::function<bool(const std::u16string&, const std::u16string&)>> ahOrdered;
 };
 
@@ -355,7 +441,7 @@ uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmp
   } update(*aList);
   if (aEmptyList) aList->Clear();
   if (uint32_t result = bsAbstractSession->AliasGetList(descriptors)) return result;
-  TAliasesHeld held(*aList);
+  TAliasesHeld held(*aList, static_cast<size_t>(aList->Count()) + descriptors.size());
   for (int i = 0; i < aList->Count(); ++i) held.Insert(aList->Strings(i));
   for (const auto& descriptor : descriptors)
     if (held.Insert(descriptor->adAlias)) aList->Add(descriptor->adAlias);

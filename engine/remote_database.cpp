@@ -12,6 +12,7 @@
 #include "engine/remote_task_info.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/kept_memory_stream.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
@@ -53,14 +54,16 @@ void TnxRemoteDatabase::SetTimeout(uint32_t aValue) {
 uint32_t TnxRemoteDatabase::rdRequestNameList(TnxMsgID aMsgID, platform::TStringList& aNames) {
   uint8_t payload[4];
   platform::StoreU32(payload, rdDatabaseID);
-  // Kept: a new stream reserves its memory from the system each time.
-  if (!rdReply) rdReply = std::make_unique<TnxMemoryStream>(-1);
-  platform::TStream* variable = rdReply.get();
+  // Kept per thread, not per database: a new stream reserves its memory
+  // from the system each time, and a database is often opened for one list.
+  TnxKeptMemoryStream kept;
+  TnxMemoryStream& reply = kept.Stream();
+  platform::TStream* variable = &reply;
   const uint32_t result = rdSession.ProcessRequest(rdSource.Token(), rdRemoteThreadPriority, aMsgID, Timeout(),
                                                    payload, 4, &variable, nullptr, nmdStream, false, nullptr);
   if (result != 0) return result;
-  rdReply->SetPosition(0);
-  TnxReader reader(*rdReply);
+  reply.SetPosition(0);
+  TnxReader reader(reply);
   reader.ReadStrings(aNames);
   return 0;
 }

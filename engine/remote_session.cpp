@@ -13,6 +13,7 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/streams/exception_conversion.h"
+#include "lowlevel/streams/kept_memory_stream.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/sync/lock_guard.h"
@@ -525,29 +526,35 @@ uint32_t TnxRemoteSession::AliasGetList(TnxAliasDescriptors& aList) {
       return 0;
     }
     if (caching) rsAliasCache.Clear();
-    TnxMemoryStream reply;
+    // Kept per thread: a new stream costs system calls each time.
+    TnxKeptMemoryStream kept;
+    TnxMemoryStream& reply = kept.Stream();
     platform::TStream* variable = &reply;
     const uint32_t result = ProcessRequest(rsSource, rsRemoteThreadPriority, nxnmSessionAliasGetList, Timeout(),
                                            nullptr, 0, &variable, nullptr, nmdStream, false, nullptr);
     if (result != 0) return result;
-    // Read whole before anything is kept: a reply that breaks off adds
-    // nothing.
-    TnxAliasDescriptors received;
-    reply.SetPosition(0);
-    TnxReader reader(reply);
-    reader.ReadListBegin();
-    while (!reader.EndOfList()) {
-      std::u16string alias = reader.ReadString();
-      std::u16string path = reader.ReadString();
-      if (nxValidateAliasName(alias, false) != 0) continue;
-      received.push_back(std::make_unique<TnxAliasDescriptor>(std::move(alias), std::move(path)));
+    // Straight onto the caller's list, taken off again when the reply breaks
+    // off: such a reply adds nothing.
+    const size_t before = aList.size();
+    try {
+      reply.SetPosition(0);
+      TnxReader reader(reply);
+      reader.ReadListBegin();
+      while (!reader.EndOfList()) {
+        std::u16string alias = reader.ReadString();
+        std::u16string path = reader.ReadString();
+        if (nxValidateAliasName(alias, false) != 0) continue;
+        aList.push_back(std::make_unique<TnxAliasDescriptor>(std::move(alias), std::move(path)));
+      }
+      reader.ReadListEnd();
+    } catch (...) {
+      aList.resize(before);
+      throw;
     }
-    reader.ReadListEnd();
     if (caching) {
-      for (const auto& entry : received) rsAliasCache.Add(entry->adAlias + u"=" + entry->adPath);
+      for (size_t i = before; i < aList.size(); ++i) rsAliasCache.Add(aList[i]->adAlias + u"=" + aList[i]->adPath);
       SetAliasCacheValid(true);
     }
-    for (auto& entry : received) aList.push_back(std::move(entry));
     NotifyExtenders(eaAliasGetList, false, {});
     return 0;
   });

@@ -26,6 +26,14 @@ bool AnsiSameText(std::u16string_view a, std::u16string_view b);
 // (and order as it does): made once per text, they spare a collation per
 // comparison.
 std::string AnsiTextSortKey(std::u16string_view text);
+// A cheaper key for text of printable ASCII alone (U+0020 to U+007E): the
+// text with its letters in lower case, made without the collator. Two such
+// keys are equal exactly when AnsiCompareText finds the texts equal; they
+// do not order as it does and never compare with AnsiTextSortKey's keys.
+// False, with key untouched, for any other text, and for every text while
+// the user's collation does not weigh printable ASCII one character at a
+// time with letter case alone ignored (Turkish, Czech, Danish do not).
+bool AnsiTextAsciiKey(std::u16string_view text, std::string& key);
 // Case-insensitive by Unicode case folding, then code-point order: no
 // characters are ignored, so distinct names never compare equal by accident.
 // Used for INI section and key names.

@@ -38,8 +38,9 @@ void TnxRequestReader::AfterConstruction() {
   TnxDataMessageReader::AfterConstruction();
 }
 
-TnxReplyWriter::TnxReplyWriter(TnxMsgID aMsgID)
-    : detail::TnxOwnedMemoryStream(std::make_unique<TnxMemoryStream>()), TnxWriter(*stream), rwMsgID(aMsgID) {}
+// The reply's stream is the thread's kept one while it is free (see
+// TnxKeptMemoryStream): a new stream per reply costs system calls.
+TnxReplyWriter::TnxReplyWriter(TnxMsgID aMsgID) : TnxWriter(*stream), rwMsgID(aMsgID) {}
 
 TnxReplyWriter::~TnxReplyWriter() = default;
 

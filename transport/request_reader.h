@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "lowlevel/streams/kept_memory_stream.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "transport/data_message_queue.h"
@@ -86,7 +87,14 @@ private:
   std::unique_ptr<TnxReplyWriter> rrWriter;
 };
 
-class TnxReplyWriter : private detail::TnxOwnedMemoryStream, public TnxWriter {
+namespace detail {
+struct TnxReplyStream {
+  TnxKeptMemoryStream kept;
+  TnxMemoryStream* stream = &kept.Stream();
+};
+}  // namespace detail
+
+class TnxReplyWriter : private detail::TnxReplyStream, public TnxWriter {
 public:
   explicit TnxReplyWriter(TnxMsgID aMsgID);
   ~TnxReplyWriter() override;

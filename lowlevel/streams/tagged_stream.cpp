@@ -1,7 +1,9 @@
 #include "lowlevel/streams/tagged_stream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "lowlevel/wide_strings/wide_string.h"
 #include "lowlevel/wide_strings/wide_string_list.h"
@@ -19,11 +21,12 @@ namespace {
 
 // 8-bit text of the wire in the system's ANSI code page. ASCII is the same
 // in every ANSI code page and needs no converter.
-std::u16string AnsiToUnicode(const std::string& bytes) {
-  for (char c : bytes)
-    if (static_cast<uint8_t>(c) >= 0x80)
-      return nxStringToWideString(bytes, static_cast<uint16_t>(platform::SystemAnsiCodePage()));
-  return std::u16string(bytes.begin(), bytes.end());
+std::u16string AnsiToUnicode(std::string_view bytes) {
+  uint8_t seen = 0;
+  for (char c : bytes) seen |= static_cast<uint8_t>(c);
+  if (seen >= 0x80) return nxStringToWideString(bytes, static_cast<uint16_t>(platform::SystemAnsiCodePage()));
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  return std::u16string(p, p + bytes.size());
 }
 
 std::string UnicodeToAnsi(std::u16string_view s) {
@@ -128,35 +131,73 @@ void TnxWriter::WriteInteger(int64_t value) {
 void TnxWriter::WriteBoolean(bool value) { WriteByte(value ? vaTrue : vaFalse); }
 
 void TnxWriter::WriteString(std::u16string_view value) {
-  const int64_t units = static_cast<int64_t>(value.size());
+  const size_t units = value.size();
+  // Most text is a short ASCII name: narrowed straight into the buffer by
+  // the same pass that finds out whether it is ASCII at all. Flushing early
+  // changes where the bytes break, not the bytes.
+  if (units > 0 && units <= 255) {
+    if (units + 2 > static_cast<size_t>(kTaggedBufferSize - fBufPos)) FlushBuffer();
+    uint8_t* out = fBuffer + fBufPos;
+    char16_t seen = 0;
+    for (size_t i = 0; i < units; ++i) {
+      seen |= value[i];
+      out[2 + i] = static_cast<uint8_t>(value[i]);
+    }
+    if (seen < 0x80) {
+      out[0] = vaString;
+      out[1] = static_cast<uint8_t>(units);
+      fBufPos += static_cast<int>(units + 2);
+      return;
+    }
+  }
+  const int64_t count = static_cast<int64_t>(units);
   bool ascii = true;
-  int64_t len8 = Utf8Length(value, ascii);
-  if (len8 >= 0 && len8 < 2 * units) {
-    if (ascii) {
-      if (len8 <= 255) {
-        uint8_t head[2] = {vaString, static_cast<uint8_t>(len8)};
-        Write(head, 2);
-      } else {
-        WriteByte(vaLString);
-        WriteLength32(len8);
-      }
-      // ASCII: one byte per unit, written straight from the text.
-      uint8_t chunk[256];
-      for (int64_t i = 0; i < units;) {
-        int64_t n = std::min<int64_t>(units - i, sizeof chunk);
-        for (int64_t k = 0; k < n; ++k) chunk[k] = static_cast<uint8_t>(value[i + k]);
-        Write(chunk, n);
-        i += n;
-      }
-    } else {
-      WriteByte(vaUTF8String);
-      WriteLength32(len8);
-      std::string utf8 = platform::Utf16ToUtf8(value);
-      Write(utf8.data(), static_cast<int64_t>(utf8.size()));
+  const int64_t len8 = Utf8Length(value, ascii);
+  // UTF-8 only where it is shorter than UTF-16 and carries the text exactly.
+  if (len8 < 0 || len8 >= 2 * count) return WriteWideString_(value);
+  if (ascii) {
+    // Longer than a short string: one byte per unit, in buffer-sized runs.
+    WriteByte(vaLString);
+    WriteLength32(len8);
+    for (size_t i = 0; i < units;) {
+      if (fBufPos == kTaggedBufferSize) FlushBuffer();
+      const size_t n = std::min(units - i, static_cast<size_t>(kTaggedBufferSize - fBufPos));
+      uint8_t* out = fBuffer + fBufPos;
+      for (size_t k = 0; k < n; ++k) out[k] = static_cast<uint8_t>(value[i + k]);
+      fBufPos += static_cast<int>(n);
+      i += n;
     }
     return;
   }
-  WriteWideString_(value);
+  WriteByte(vaUTF8String);
+  WriteLength32(len8);
+  // Encoded straight into the buffer; Utf8Length has already refused
+  // unpaired surrogates, so every pair here is whole.
+  for (size_t i = 0; i < units; ++i) {
+    if (kTaggedBufferSize - fBufPos < 4) FlushBuffer();
+    uint8_t* out = fBuffer + fBufPos;
+    const char16_t c = value[i];
+    if (c < 0x80) {
+      out[0] = static_cast<uint8_t>(c);
+      fBufPos += 1;
+    } else if (c < 0x800) {
+      out[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
+      out[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+      fBufPos += 2;
+    } else if (IsHigh(c) && i + 1 < units) {
+      const char32_t cp = 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (value[++i] - 0xDC00);
+      out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
+      out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+      out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+      out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+      fBufPos += 4;
+    } else {
+      out[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
+      out[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+      out[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+      fBufPos += 3;
+    }
+  }
 }
 
 void TnxWriter::WriteWideString_(std::u16string_view value) {
@@ -413,6 +454,14 @@ std::u16string TnxReader::ReadStringOf(TValueType tag) {
     return r;
   }
   CheckLength(len);
+  // Text that lies whole in the buffer is converted from there: no 8-bit
+  // copy on the way.
+  if (len <= fBufEnd - fBufPos) {
+    const std::string_view bytes(reinterpret_cast<const char*>(fBuffer + fBufPos), static_cast<size_t>(len));
+    fBufPos += static_cast<int>(len);
+    if (tag == vaUTF8String) return platform::Utf8ToUtf16(bytes);
+    return AnsiToUnicode(bytes);
+  }
   std::string bytes(static_cast<size_t>(len), '\0');
   Read(bytes.data(), len);
   if (tag == vaUTF8String) return platform::Utf8ToUtf16(bytes);

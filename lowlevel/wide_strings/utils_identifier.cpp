@@ -1,15 +1,25 @@
 #include "lowlevel/wide_strings/utils_identifier.h"
 
+#include <array>
+#include <string_view>
+
 #include "lowlevel/errors/exceptions.h"
 
 namespace revurov {
 
 namespace {
-// space ! # $ % & ( ) + - . 0-9 @ A-Z [ ] ^ _ a-z { } ~
-bool IsIdentifierChar(char16_t c) {
-  if ((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z')) return true;
-  return std::u16string_view(u" !#$%&()+-.@[]^_{}~").find(c) != std::u16string_view::npos;
-}
+// space ! # $ % & ( ) + - . 0-9 @ A-Z [ ] ^ _ a-z { } ~: a table, since
+// every name that crosses the wire is checked character by character.
+constexpr std::array<bool, 128> kIdentifierChars = [] {
+  std::array<bool, 128> table{};
+  for (char c = '0'; c <= '9'; ++c) table[static_cast<size_t>(c)] = true;
+  for (char c = 'A'; c <= 'Z'; ++c) table[static_cast<size_t>(c)] = true;
+  for (char c = 'a'; c <= 'z'; ++c) table[static_cast<size_t>(c)] = true;
+  for (char c : std::string_view(" !#$%&()+-.@[]^_{}~")) table[static_cast<size_t>(c)] = true;
+  return table;
+}();
+
+bool IsIdentifierChar(char16_t c) { return c < 128 && kIdentifierChars[c]; }
 
 uint32_t Fail(uint32_t code, std::u16string_view detail) {
   return EnxBaseException::nxSetMessage(code, nxOriginalMessageTag() + std::u16string(detail));

@@ -17,7 +17,9 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/sync/platform_interface.h"
+#include "platform/locale_text.h"
 #include "platform/string_list.h"
+#include "platform/text.h"
 #include "support/engine_fixture.h"
 #include "support/scripted_engine.h"
 #include "support/u8_text.h"
@@ -320,6 +322,56 @@ TEST_F(SessionTest, AliasNamesKeepTheServerOrderWithoutDuplicates) {
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(list.UpdateCount(), 0);
   }
+}
+
+// Names of printable ASCII are told apart by a folded key until the first
+// other text; from then on every name, also those seen before, by the
+// collation's sort key. Merging must not change at that switch.
+TEST_F(SessionTest, AliasNamesMergeTheSameAcrossTheSwitchToSortKeys) {
+  struct Case {
+    const char* what;
+    std::vector<std::u16string> held, server, expected;
+  };
+  const Case cases[] = {
+      {"ASCII alone", {u"alpha"}, {u"ALPHA", u"Beta", u"beta ", u"BETA"}, {u"alpha", u"Beta", u"beta "}},
+      // Full-width letters differ from ASCII by more than case alone, but
+      // the caseless collation merges them; "\u00DF" and "SS" it keeps apart.
+      {"switch inside the server's names",
+       {u"alpha"},
+       {u"ALPHA", u"\uFF21lpha", u"Stra\u00DFe", u"STRASSE", u"Alpha", u"b"},
+       {u"alpha", u"Stra\u00DFe", u"STRASSE", u"b"}},
+      {"switch inside the held list", {u"x", u"\uFF59"}, {u"X", u"y", u"Y ", u"z"}, {u"x", u"\uFF59", u"Y ", u"z"}},
+      {"ignorable control character", {}, {u"a\u0001", u"A", u"r\u00E9sum\u00E9", u"RESUME"},
+       {u"a\u0001", u"r\u00E9sum\u00E9", u"RESUME"}},
+  };
+  session->SetActive(true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    engine->Aliases.clear();
+    for (const auto& name : c.server) engine->Aliases.emplace_back(name, u"/p");
+    platform::TStringList list;
+    for (const auto& name : c.held) list.Add(name);
+    ASSERT_EQ(session->GetAliasNamesEx(&list, false), 0u);
+    std::vector<std::u16string> names;
+    for (int i = 0; i < list.Count(); ++i) names.push_back(list[i]);
+    EXPECT_EQ(names, c.expected);
+  }
+}
+
+TEST_F(SessionTest, ManyAliasNamesMergeByCaselessEquality) {
+  // Enough names that their keys collide in the set and probe on.
+  engine->Aliases.clear();
+  for (int i = 0; i < 600; ++i) {
+    const std::u16string name = u"Name_" + platform::Utf8ToUtf16(std::to_string(i));
+    engine->Aliases.emplace_back(name, u"/p");
+    if (i % 3 == 0) engine->Aliases.emplace_back(platform::AnsiUpperCase(name), u"/q");
+  }
+  session->SetActive(true);
+  platform::TStringList list;
+  for (int i = 500; i < 700; ++i) list.Add(u"NAME_" + platform::Utf8ToUtf16(std::to_string(i)));
+  ASSERT_EQ(session->GetAliasNamesEx(&list, false), 0u);
+  ASSERT_EQ(list.Count(), 700);
+  for (int i = 0; i < 500; ++i) EXPECT_EQ(list[200 + i], u"Name_" + platform::Utf8ToUtf16(std::to_string(i)));
 }
 
 // A list with a comparison of its own: by code unit.

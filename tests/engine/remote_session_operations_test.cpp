@@ -152,13 +152,23 @@ TEST_F(RemoteSessionOperations, AliasChangesAreCheckedThenSent) {
   EXPECT_EQ(session->AliasAdd(u"Bad ", u"/x", false), nxeInvalidAliasName);
   EXPECT_EQ(SentBy(session, 1), Ids{}) << "nothing sent for refused names";
 
+  // Each listing after a change shows it (the server keeps no stale list).
+  const auto listed = [&] {
+    TnxAliasDescriptors list;
+    EXPECT_EQ(session->AliasGetList(list), 0u);
+    return AliasNames(list);
+  };
+  using Names = std::vector<std::u16string>;
+  EXPECT_EQ(listed(), (Names{u"Alpha=/data/a", u"$Sys=/data/s"}));
   EXPECT_EQ(session->AliasAdd(u"Delta", u"/data/d", true), 0u);
+  EXPECT_EQ(listed(), (Names{u"Alpha=/data/a", u"$Sys=/data/s", u"Delta=/data/d"}));
   EXPECT_EQ(session->AliasModify(u"Delta", u"Epsilon", u"/data/e", false), 0u);
+  EXPECT_EQ(listed(), (Names{u"Alpha=/data/a", u"$Sys=/data/s", u"Epsilon=/data/e"}));
   EXPECT_EQ(session->AliasDelete(u"Alpha"), 0u);
   EXPECT_EQ(session->AliasDelete(u"Alpha"), nxeUnknownDatabase) << "the server's answer";
-  TnxAliasDescriptors list;
-  ASSERT_EQ(session->AliasGetList(list), 0u);
-  EXPECT_EQ(AliasNames(list), (std::vector<std::u16string>{u"$Sys=/data/s", u"Epsilon=/data/e"}));
+  EXPECT_EQ(listed(), (Names{u"$Sys=/data/s", u"Epsilon=/data/e"}));
+  handler->Configure([](TTestCommandHandler& h) { h.Aliases.emplace_back(u"Zeta", u"/data/z"); });
+  EXPECT_EQ(listed(), (Names{u"$Sys=/data/s", u"Epsilon=/data/e", u"Zeta=/data/z"}));
 }
 
 TEST_F(RemoteSessionOperations, AnAliasListThatBreaksOffAddsNothing) {
@@ -169,6 +179,10 @@ TEST_F(RemoteSessionOperations, AnAliasListThatBreaksOffAddsNothing) {
   EXPECT_NE(session->AliasGetList(list), 0u);
   EXPECT_TRUE(list.empty());
   EXPECT_FALSE(session->AliasCacheValid());
+  // What the caller's list held before stays, and only that.
+  list.push_back(std::make_unique<TnxAliasDescriptor>(u"Kept", u"/k"));
+  EXPECT_NE(session->AliasGetList(list), 0u);
+  EXPECT_EQ(AliasNames(list), (std::vector<std::u16string>{u"Kept=/k"}));
 }
 
 TEST_F(RemoteSessionOperations, TheSessionsOptionsLiveAtTheServer) {

@@ -13,6 +13,7 @@
 #include "lowlevel/wide_strings/wide_string_list.h"
 #include "platform/code_page.h"
 #include "platform/rtl_exception.h"
+#include "platform/text.h"
 #include "support/string_list_lines.h"
 #include "support/tagged_bytes.h"
 
@@ -356,6 +357,56 @@ TEST(TaggedFormat, ValuesAcrossTheBufferBoundaryAndLargePayloads) {
   EXPECT_EQ(r.ReadBytes(), blob);
   EXPECT_EQ(r.ReadString(), std::u16string(5000, u'ä'));
   EXPECT_EQ(r.BytesLeft(), 0);
+}
+
+// Strings are narrowed and encoded straight into the writer's buffer and
+// converted straight out of the reader's: wherever a string starts
+// relative to the 4096-byte buffer, its bytes are those of the shortest
+// encoding and it reads back whole.
+TEST(TaggedFormat, StringsKeepTheirBytesWhereverTheBufferBreaks) {
+  auto length32 = [](uint8_t tag, size_t n) {
+    return Bytes{tag, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16), 0};
+  };
+  auto utf8 = [](const std::u16string& s) {
+    std::string b = platform::Utf16ToUtf8(s);
+    return Bytes(b.begin(), b.end());
+  };
+  std::u16string mixed;  // 7 units, 12 UTF-8 bytes: 1- to 4-byte sequences
+  for (int i = 0; i < 700; ++i) mixed += u"abcé€\U0001F600";
+  const std::u16string shortUtf8 = u"Grüße";
+  struct Case {
+    std::u16string text;
+    Bytes encoded;
+  };
+  const Case cases[] = {
+      {u"Alias_0001", Cat({{6, 10}, Bytes{'A', 'l', 'i', 'a', 's', '_', '0', '0', '0', '1'}})},
+      {std::u16string(255, u'q'), Cat({{6, 255}, Repeat('q', 255)})},
+      {std::u16string(256, u'r'), Cat({length32(12, 256), Repeat('r', 256)})},
+      {std::u16string(6000, u's'), Cat({length32(12, 6000), Repeat('s', 6000)})},
+      {shortUtf8, Cat({length32(20, 7), utf8(shortUtf8)})},
+      {mixed, Cat({length32(20, 8400), utf8(mixed)})},
+      // Not ASCII, not shorter as UTF-8: the fast path must give way.
+      {u"ä", {18, 1, 0, 0, 0, 0xE4, 0x00}},
+  };
+  for (const auto& c : cases) {
+    for (size_t filler : {size_t{0}, size_t{1}, size_t{3000}, size_t{4086}, size_t{4093}, size_t{4094},
+                          size_t{4095}, size_t{4096}, size_t{4097}}) {
+      const Bytes lead(filler, 0xAA);
+      const Bytes bytes = Written([&](TnxWriter& w) {
+        w.Write(lead.data(), static_cast<int64_t>(lead.size()));
+        w.WriteString(c.text);
+        w.WriteInteger(7);
+      });
+      ASSERT_EQ(bytes, Cat({lead, c.encoded, {2, 7}})) << c.text.size() << " after " << filler;
+      TnxStaticMemoryStream s(const_cast<uint8_t*>(bytes.data()), static_cast<int64_t>(bytes.size()));
+      TnxReader r(s);
+      Bytes skipped(filler);
+      r.Read(skipped.data(), static_cast<int64_t>(skipped.size()));
+      EXPECT_EQ(r.ReadString(), c.text) << c.text.size() << " after " << filler;
+      EXPECT_EQ(r.ReadInteger(), 7);
+      EXPECT_EQ(r.BytesLeft(), 0);
+    }
+  }
 }
 
 TEST(TaggedFormat, FlushingTheReaderGivesBackWhatItReadAhead) {

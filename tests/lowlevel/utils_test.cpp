@@ -137,6 +137,14 @@ TEST_F(Identifier, DetailsAndLimits) {
       {u"", true, false, 0, u""},
       {u"", false, false, 10039, u" Empty string is not allowed."},
       {u"A b!#$%&()+-.@[]^_{}~9", false, false, 0, u""},
+      {u"09AZaz", false, false, 0, u""},
+      // The neighbours of the accepted ranges, and a letter beyond ASCII
+      // whose low byte is an accepted one.
+      {u"a/", false, false, 10039, u" \"/\" is not a valid character."},
+      {u"a:", false, false, 10039, u" \":\" is not a valid character."},
+      {u"a`", false, false, 10039, u" \"`\" is not a valid character."},
+      {u"a|", false, false, 10039, u" \"|\" is not a valid character."},
+      {u"a\u0141", false, false, 10039, u" \"\u0141\" is not a valid character."},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(nxCheckIdentifier(c.name, 10039, c.allowEmpty, c.allowReserved), c.result) << U8(c.name);

@@ -37,5 +37,86 @@ TEST(LocaleText, SortKeysCompareAsTheCaselessCollation) {
   }
 }
 
+// The folded key may stand in for the sort key only where it decides
+// equality exactly as the caseless collation does.
+TEST(LocaleText, AsciiKeysAreEqualExactlyWhereTheCaselessCollationIs) {
+  struct Case {
+    std::u16string a, b;
+    bool keyed;  // both texts have a folded key
+  };
+  const Case cases[] = {
+      {u"Alias_0001", u"ALIAS_0001", true},
+      {u"Alpha", u"alpha", true},
+      {u"Zeta", u"zeta ", true},
+      {u"a-b", u"ab", true},  // punctuation weighs, not shifted away
+      {u"a b", u"ab", true},
+      {u"a.b", u"a,b", true},
+      {u"[x]", u"{x}", true},
+      {u"@", u"`", true},
+      {u"01", u"1", true},  // no numeric ordering
+      {u"Table9", u"table9", true},
+      {u"~!#$%&()+", u"~!#$%&()+", true},
+      {u"", u"", true},
+      // Beyond printable ASCII the sort key decides: these merge or part
+      // by the collation, and must not get a folded key.
+      {u"Stra\u00DFe", u"STRASSE", false},
+      {u"R\u00E9sum\u00E9", u"resume", false},
+      {u"A\u0001", u"A", false},  // an ignorable control character
+      {u"a\tb", u"a b", false},
+      {u"a\u007F", u"a", false},
+      {u"\uFF21", u"a", false},  // full-width A
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.a) + " / " + Utf16ToUtf8(c.b));
+    std::string ka = "untouched", kb = "untouched";
+    const bool keyedA = AnsiTextAsciiKey(c.a, ka), keyedB = AnsiTextAsciiKey(c.b, kb);
+    if (!c.keyed) {
+      EXPECT_FALSE(keyedA && keyedB);
+      if (!keyedA) {
+        EXPECT_EQ(ka, "untouched");
+      }
+      if (!keyedB) {
+        EXPECT_EQ(kb, "untouched");
+      }
+      continue;
+    }
+    ASSERT_TRUE(keyedA && keyedB);
+    EXPECT_EQ(ka == kb, AnsiSameText(c.a, c.b));
+  }
+
+  // Every pair of printable characters, alone and inside a text.
+  for (char16_t x = 0x20; x <= 0x7E; ++x) {
+    for (char16_t y = 0x20; y <= 0x7E; ++y) {
+      for (const auto& [a, b] : {std::pair{std::u16string(1, x), std::u16string(1, y)},
+                                 std::pair{u"n" + std::u16string(1, x) + u"9", u"N" + std::u16string(1, y) + u"9"}}) {
+        std::string ka, kb;
+        ASSERT_TRUE(AnsiTextAsciiKey(a, ka) && AnsiTextAsciiKey(b, kb));
+        ASSERT_EQ(ka == kb, AnsiSameText(a, b)) << int(x) << " " << int(y);
+      }
+    }
+  }
+}
+
+TEST(LocaleText, AsciiKeysStandBackWhereTheLocaleWeighsAsciiOtherwise) {
+  const std::string saved = UserLocale();
+  const struct {
+    const char* locale;
+    bool keyed;
+  } cases[] = {
+      {"tr_TR", false},  // "I" is not the capital of "i"
+      {"cs_CZ", false},  // "ch" is one letter
+      {"da_DK", false},  // "aa" is one letter
+      {"en_US", true},
+      {"de_DE", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale);
+    SetUserLocale(c.locale);
+    std::string key;
+    EXPECT_EQ(AnsiTextAsciiKey(u"Chain", key), c.keyed);
+  }
+  SetUserLocale(saved);
+}
+
 }  // namespace
 }  // namespace revurov::platform

@@ -110,6 +110,37 @@ protected:
   }
 };
 
+// Reply writers borrow their thread's kept stream when it is free.
+class ReplyWriterTest : public LibraryStarted {};
+
+TEST_F(ReplyWriterTest, WritersOfOneThreadNeverShareAStreamAndEachStartsEmpty) {
+  {
+    TnxReplyWriter outer(0x100);
+    outer.WriteInteger(1);
+    TnxMemoryStream& a = outer.StreamForSending();
+    {
+      TnxReplyWriter inner(0x101);  // while the kept stream is lent out
+      inner.WriteInteger(300);
+      TnxMemoryStream& b = inner.StreamForSending();
+      EXPECT_NE(&a, &b);
+      EXPECT_EQ(b.GetSize(), 3);
+    }
+    EXPECT_EQ(a.GetSize(), 2) << "nothing of the inner reply";
+    outer.WriteInteger(2);  // left unsent in the buffer
+  }
+  {
+    TnxReplyWriter large(0x102);
+    const std::vector<uint8_t> blob(3 * 1024 * 1024, 0x5A);
+    large.Write(blob.data(), static_cast<int64_t>(blob.size()));
+    EXPECT_EQ(large.StreamForSending().GetSize(), static_cast<int64_t>(blob.size()));
+  }
+  TnxReplyWriter next(0x103);
+  TnxMemoryStream& stream = next.StreamForSending();
+  EXPECT_EQ(stream.GetSize(), 0);
+  EXPECT_EQ(stream.Position(), 0);
+  EXPECT_LE(stream.Capacity(), 1024 * 1024) << "a large reply's memory is not kept";
+}
+
 TEST_F(ReaderTest, ReadsTheMessageInPlaceAndRefusesWrites) {
   const TnxDataMessage message = Message(0x223, [](TnxWriter& w) {
     w.WriteInteger(int32_t{42});

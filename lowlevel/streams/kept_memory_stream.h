@@ -1,0 +1,31 @@
+// A memory stream kept per thread for the short-lived streams of requests
+// and replies. A new TnxMemoryStream reserves its memory from the system
+// and gives it back when it goes: three system calls each time, and the
+// unmapping stalls every thread of the process. The thread's kept stream
+// keeps its memory instead (unless a large message grew it beyond 1 MB).
+//
+// Contract: the stream is empty (size and position 0) when taken; while one
+// holder has the thread's kept stream, another holder on the same thread
+// gets a stream of its own. A holder belongs to the thread that made it.
+#pragma once
+
+#include "lowlevel/streams/memory_stream.h"
+
+namespace revurov {
+
+class TnxKeptMemoryStream {
+public:
+  TnxKeptMemoryStream();
+  ~TnxKeptMemoryStream();
+  TnxKeptMemoryStream(const TnxKeptMemoryStream&) = delete;
+  TnxKeptMemoryStream& operator=(const TnxKeptMemoryStream&) = delete;
+
+  TnxMemoryStream& Stream() noexcept { return *kmsStream; }
+
+private:
+  TnxMemoryStream kmsOwn{-1};  // reserves nothing until written
+  TnxMemoryStream* kmsStream = &kmsOwn;
+  bool kmsKept = false;
+};
+
+}  // namespace revurov
