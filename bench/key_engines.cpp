@@ -3,7 +3,8 @@
 // memcmp over the same key bytes (the cheapest order keys of that length
 // can have); and comparing WideString(20) key values under a German
 // collation, against ICU's ucol_strcoll on the same texts with a collator
-// kept open.
+// kept open; also whole keys, whose text lies at an odd address behind the
+// null flags.
 #include <benchmark/benchmark.h>
 #include <unicode/ucol.h>
 
@@ -116,6 +117,7 @@ struct LocaleData {
   Table table{{{nxtWideString, 20}}, 0x0407};
   std::vector<std::u16string> texts;
   std::vector<std::vector<uint8_t>> keys;
+  std::vector<std::vector<uint8_t>> wholeKeys;  // with the null flags: the text at an odd address
   UCollator* icu = nullptr;
   LocaleData() {
     std::mt19937 rng(2);
@@ -123,6 +125,7 @@ struct LocaleData {
       texts.push_back(RandomText(rng, 20));
       auto k = table.Key({platform::TnxVariant::FromString(texts.back())});
       keys.emplace_back(k.begin() + table.engine->GetFieldsOffset(), k.end());
+      wholeKeys.push_back(std::move(k));
     }
     UErrorCode err = U_ZERO_ERROR;
     icu = ucol_open("de_DE", &err);
@@ -144,6 +147,15 @@ void WideLocaleOurs(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kPairs);
 }
 
+void WideLocaleInKeyOurs(benchmark::State& state) {
+  LocaleData& d = Locale();
+  const TnxCompKeyEngine& e = *d.table.engine;
+  for (auto _ : state)
+    for (int i = 0; i < kPairs; ++i)
+      benchmark::DoNotOptimize(e.CompareKey(d.wholeKeys[2 * i].data(), d.wholeKeys[2 * i + 1].data()));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kPairs);
+}
+
 void WideLocaleIcu(benchmark::State& state) {
   LocaleData& d = Locale();
   for (auto _ : state)
@@ -158,6 +170,8 @@ void WideLocaleIcu(benchmark::State& state) {
 BENCHMARK(SortOurs)->Name("sort_int32_shortstring20/ours")->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(SortMemcmp)->Name("sort_int32_shortstring20/peer:memcmp")->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(WideLocaleOurs)->Name("widestring_locale_compare/ours")->Repetitions(5);
+BENCHMARK(WideLocaleInKeyOurs)->Name("widestring_locale_compare_whole_key/ours")->Repetitions(5);
+BENCHMARK(WideLocaleIcu)->Name("widestring_locale_compare_whole_key/peer:ucol_strcoll")->Repetitions(5);
 BENCHMARK(WideLocaleIcu)->Name("widestring_locale_compare/peer:ucol_strcoll")->Repetitions(5);
 
 BENCHMARK_MAIN();

@@ -1,6 +1,7 @@
 #include "dictionary/comp_key_engines.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "dictionary/fields_descriptor.h"
@@ -58,6 +59,12 @@ TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor, bool aNull
                                engine->InvertNull ? -1 : 1, engine->InlineCompare(), engine->Descending(),
                                std::min(engine->KeyLength() - 1, 255)});
     ckeKeyFieldEngines.push_back(std::move(engine));
+  }
+  if (ckeKeyOffset <= 1 && !ckeCompareSlots.empty() &&
+      (ckeCompareSlots[0].kind == icInt32 || ckeCompareSlots[0].kind == icInt64)) {
+    ckeFirstKind = ckeCompareSlots[0].kind;
+    ckeFirstDescending = ckeCompareSlots[0].descending;
+    ckeFlagMask = ckeKeyOffset == 1 ? 0xFF : 0;
   }
   // The descriptor's length and the fields' must agree, or keys would be
   // read past their end.
@@ -207,6 +214,38 @@ int TnxCompKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int
       });
 }
 
+namespace {
+
+// Byte order of the first aLen bytes: eight at a time, as big-endian
+// numbers. The bytes from aLen on are masked off, so a field's stale tail
+// never counts; aWidth (8 or more) bytes are readable at both.
+inline int CompareBytesMasked(const uint8_t* a, const uint8_t* b, int aLen, int aWidth) noexcept {
+  for (int at = 0; at < aLen; at += 8) {
+    // The last word ends at the field's end; what it shares with the one
+    // before compared equal already.
+    const int from = std::min(at, aWidth - 8);
+    uint64_t x, y;
+    std::memcpy(&x, a + from, 8);
+    std::memcpy(&y, b + from, 8);
+    const int valid = aLen - from;
+    if (valid < 8) {
+      const uint64_t mask = (uint64_t{1} << (8 * valid)) - 1;
+      x &= mask;
+      y &= mask;
+    }
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y ? -1 : 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 // The same order as the field's CompareKey, without the call: sorting
 // spends its time here.
 inline int TnxCompKeyEngine::SlotCompare(const CompareSlot& s, const uint8_t* a, const uint8_t* b) {
@@ -228,8 +267,14 @@ inline int TnxCompKeyEngine::SlotCompare(const CompareSlot& s, const uint8_t* a,
     }
     case icShortString: {
       const int la = std::min<int>(a[0], s.maxLen), lb = std::min<int>(b[0], s.maxLen);
-      r = std::memcmp(a + 1, b + 1, static_cast<size_t>(std::min(la, lb)));
-      r = r ? (r < 0 ? -1 : 1) : (la > lb) - (la < lb);
+      const int common = std::min(la, lb);
+      if (s.maxLen >= 8) {
+        r = CompareBytesMasked(a + 1, b + 1, common, s.maxLen);
+      } else {
+        r = std::memcmp(a + 1, b + 1, static_cast<size_t>(common));
+        r = (r > 0) - (r < 0);
+      }
+      if (!r) r = (la > lb) - (la < lb);
       break;
     }
     default: return s.compare(*s.engine, a, b);
@@ -237,14 +282,41 @@ inline int TnxCompKeyEngine::SlotCompare(const CompareSlot& s, const uint8_t* a,
   return s.descending ? -r : r;
 }
 
+int TnxCompKeyEngine::CompareSlotsFrom(const uint8_t* aKey1, const uint8_t* aKey2, size_t aFrom) const {
+  for (size_t i = aFrom; i < ckeCompareSlots.size(); ++i) {
+    const CompareSlot& s = ckeCompareSlots[i];
+    if (int r = SlotCompare(s, aKey1 + s.offset, aKey2 + s.offset)) return r;
+  }
+  return 0;
+}
+
+// Kept small: a sort waits here on the cache misses of the keys' first
+// bytes, and the fewer instructions stand between one key's miss and the
+// next, the more of them the processor overlaps.
 int TnxCompKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2) const {
+  if (ckeFirstKind != icNone && ((aKey1[0] | aKey2[0]) & ckeFlagMask) == 0) {
+    const uint8_t* a = aKey1 + ckeKeyOffset;
+    const uint8_t* b = aKey2 + ckeKeyOffset;
+    if (ckeFirstKind == icInt32) {
+      int32_t x, y;
+      std::memcpy(&x, a, 4);
+      std::memcpy(&y, b, 4);
+      if (x != y) return (x < y) != ckeFirstDescending ? -1 : 1;
+    } else {
+      int64_t x, y;
+      std::memcpy(&x, a, 8);
+      std::memcpy(&y, b, 8);
+      if (x != y) return (x < y) != ckeFirstDescending ? -1 : 1;
+    }
+    return CompareSlotsFrom(aKey1, aKey2, 1);
+  }
+  return CompareKeyWithNulls(aKey1, aKey2);
+}
+
+int TnxCompKeyEngine::CompareKeyWithNulls(const uint8_t* aKey1, const uint8_t* aKey2) const {
   // Both flag bytes are read before anything branches on them, so that the
   // two keys' cache misses overlap; keys without nulls then skip the tests.
-  if (ckeKeyOffset == 1 && (aKey1[0] | aKey2[0]) == 0) {
-    for (const CompareSlot& s : ckeCompareSlots)
-      if (int r = SlotCompare(s, aKey1 + s.offset, aKey2 + s.offset)) return r;
-    return 0;
-  }
+  if (ckeKeyOffset == 1 && (aKey1[0] | aKey2[0]) == 0) return CompareSlotsFrom(aKey1, aKey2, 0);
   int32_t i = 0;
   for (const CompareSlot& s : ckeCompareSlots) {
     if (ckeHasNullFlags) {
@@ -259,7 +331,6 @@ int TnxCompKeyEngine::CompareKey(const uint8_t* aKey1, const uint8_t* aKey2) con
   }
   return 0;
 }
-
 
 int TnxCompKeyEngine::CompareKeyToRecord(const uint8_t* aKey, const uint8_t* aRecord, TnxRefNr, int32_t aFieldCount,
                                          int32_t aPartialLen) const {

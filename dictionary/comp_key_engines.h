@@ -57,7 +57,8 @@ class TnxCompKeyEngine : public TnxBaseKeyEngine {
   uint32_t KeyToRecord(const uint8_t* aKey, uint8_t* aRecord) const override;
   int CompareKey(const uint8_t* aKey1, const uint8_t* aKey2, int32_t aFieldCount,
                  int32_t aPartialLen) const override;
-  int CompareKey(const uint8_t* aKey1, const uint8_t* aKey2) const override;
+  // final: a caller holding this class calls it without the table.
+  int CompareKey(const uint8_t* aKey1, const uint8_t* aKey2) const final;
   int CompareKeyToRecord(const uint8_t* aKey, const uint8_t* aRecord, TnxRefNr aRefNr, int32_t aFieldCount,
                          int32_t aPartialLen) const override;
   int CompareKeyToRecord(const uint8_t* aKey, const uint8_t* aRecord, TnxRefNr aRefNr) const override;
@@ -96,9 +97,18 @@ private:
     int32_t maxLen;  // ShortString: characters a key holds
   };
   static int SlotCompare(const CompareSlot& s, const uint8_t* a, const uint8_t* b);
+  // Keys known to hold no nulls, from slot aFrom on.
+  int CompareSlotsFrom(const uint8_t* aKey1, const uint8_t* aKey2, size_t aFrom) const;
+  int CompareKeyWithNulls(const uint8_t* aKey1, const uint8_t* aKey2) const;
 
   TnxFieldsDescriptor* ckeFieldsDescriptor = nullptr;  // not owned
   std::vector<CompareSlot> ckeCompareSlots;
+  // The whole-key compare's first field, kept apart so that the common
+  // case (no nulls, a number in front) touches nothing else: icNone when
+  // the null flags take more than a byte or the first field is no number.
+  TnxInlineCompare ckeFirstKind = icNone;
+  bool ckeFirstDescending = false;
+  uint8_t ckeFlagMask = 0;  // the flag byte's bits; 0 without flags
   std::vector<std::unique_ptr<TnxCompositeKeyFieldEngine>> ckeKeyFieldEngines;
   std::vector<int> ckeKeyFieldInvertNull;
   std::vector<std::pair<std::u16string, int32_t>> ckeKeyFieldNames;  // sorted, lower-case A to Z

@@ -359,7 +359,20 @@ struct KeyFieldRoutines {
     d[units - 1] = 0;
     return d;
   }
+  // A key's text read where it lies: aligned, and its last unit the zero
+  // the copy would put there, so the collator stops inside the key at the
+  // same place. Saves two copies per compare.
+  static const char16_t* InPlaceWide(const E& e, const uint8_t* p) noexcept {
+    const size_t units = static_cast<size_t>(e.KeyLength() / 2);
+    if (units == 0 || reinterpret_cast<uintptr_t>(p) % alignof(char16_t) != 0 ||
+        platform::LoadU16(p + 2 * (units - 1)) != 0)
+      return nullptr;
+    return reinterpret_cast<const char16_t*>(p);
+  }
   static int WideLocale(const E& e, const uint8_t* a, const uint8_t* b) {
+    const char16_t* ia = InPlaceWide(e, a);
+    const char16_t* ib = InPlaceWide(e, b);
+    if (ia && ib) return e.Collator()->Compare(ia, -1, ib, -1);
     WideText wa, wb;
     return e.Collator()->Compare(WholeWide(e, a, wa), -1, WholeWide(e, b, wb), -1);
   }

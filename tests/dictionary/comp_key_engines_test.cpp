@@ -269,6 +269,87 @@ TEST_F(CompKeyTest, OneEngineComparesFromManyThreads) {
   for (const auto& r : results) EXPECT_EQ(r, expected);
 }
 
+// ---- the whole-key compare against the fields' own compares ----
+
+// CompareKey(a, b) takes shortcuts (a number in front, ShortStrings a word
+// at a time); CompareKey(a, b, 0, 0) asks each key field's engine. Both must
+// order alike, also over stale bytes behind a ShortString's length and
+// lengths past what the key holds.
+class WholeKeyCompareTest : public KeyEngineTest {
+protected:
+  WholeKeyCompareTest() {
+    AddField(u"I32", nxtInt32);            // 0
+    AddField(u"I64", nxtInt64);            // 1
+    AddField(u"S20", nxtShortString, 20);  // 2
+    AddField(u"S5", nxtShortString, 5);    // 3
+    AddField(u"S12", nxtShortString, 12);  // 4
+  }
+};
+
+TEST_F(WholeKeyCompareTest, AgreesWithTheFieldByFieldCompare) {
+  struct KeyField {
+    int32_t field;
+    bool ascend;
+  };
+  struct Shape {
+    const char* name;
+    bool noNull;
+    std::vector<KeyField> fields;
+  };
+  const Shape shapes[] = {
+      {"int32, text", false, {{0, true}, {2, true}}},
+      {"both descending", false, {{0, false}, {2, false}}},
+      {"int64, text descending, int32", false, {{1, true}, {4, false}, {0, true}}},
+      {"text shorter than a word", false, {{0, true}, {3, true}}},
+      {"no nulls", true, {{0, true}, {2, true}}},
+      {"no nulls, int64 descending", true, {{1, false}, {4, true}}},
+      {"text in front", false, {{2, true}, {0, false}}},
+  };
+  std::mt19937 rng(117);
+  for (const Shape& shape : shapes) {
+    TnxCompKeyDescriptor& key = NewCompKey(shape.noNull);
+    for (const KeyField& f : shape.fields) key.Add(f.field)->SetAscend(f.ascend);
+    auto e = CompEngine(key);
+    std::vector<std::vector<uint8_t>> keys;
+    for (int k = 0; k < 120; ++k) {
+      auto rec = NewRecord();
+      for (const KeyField& f : shape.fields) {
+        if (!shape.noNull && rng() % 6 == 0) continue;  // null
+        const int64_t small = static_cast<int64_t>(rng() % 5) - 2;
+        switch (f.field) {
+          case 0: Set(rec, 0, V(static_cast<int32_t>(small * 1000000000))); break;
+          case 1: Set(rec, 1, platform::TnxVariant::FromInt64(small * (int64_t{1} << 61))); break;
+          default: {
+            // Mostly 'a': long shared beginnings, differences anywhere.
+            std::u16string text(rng() % (fields().FieldDescriptor(f.field)->Units() + 1), u'a');
+            for (char16_t& c : text)
+              if (rng() % 8 == 0) c = u'b';
+            Set(rec, f.field, V(text.c_str()));
+          }
+        }
+      }
+      std::vector<uint8_t> k0 = KeyOf(*e, rec);
+      for (int32_t i = 0; i < e->KeyFieldCount(); ++i) {
+        const TnxCompositeKeyFieldEngine& kf = e->KeyField(i);
+        if (kf.FieldType() != nxtShortString) continue;
+        uint8_t* at = k0.data() + e->GetKeyFieldOffset(i);
+        if (rng() % 2)
+          for (int32_t b = 1 + at[0]; b < kf.KeyLength(); ++b) at[b] = static_cast<uint8_t>(rng());
+        if (rng() % 10 == 0) at[0] = 255;
+      }
+      keys.push_back(std::move(k0));
+    }
+    int mismatches = 0;
+    for (const auto& a : keys)
+      for (const auto& b : keys) {
+        const int fast = e->CompareKey(a.data(), b.data());
+        const int slow = e->CompareKey(a.data(), b.data(), 0, 0);
+        if ((fast > 0) - (fast < 0) != (slow > 0) - (slow < 0) && ++mismatches <= 3)
+          ADD_FAILURE() << shape.name << ": " << fast << " against " << slow;
+      }
+  }
+}
+
 // ---- every field type, both directions, nulls: CompareKey against a model ----
 
 struct ModelField {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -332,6 +333,40 @@ TEST_F(KeyFieldTest, LocaleOrderAgreesWithSortKeys) {
     for (int i = 1; i < n; ++i)
       ASSERT_LE(sortKeys[order[i - 1]].compare(sortKeys[order[i]]), 0) << r.locale << " at " << i;
   }
+}
+
+// A locale compare reads aligned key text where it lies and copies the
+// rest; both must order alike, and a key whose last unit is no zero (a
+// damaged one) is still read only inside the key.
+TEST_F(KeyFieldTest, WideLocaleOrderIsTheSameAtEveryAddress) {
+  auto& kf = static_cast<TnxTextKeyFieldDescriptor&>(KeyOver(nxtWideString, 8, true));
+  kf.AddLocaleDescriptor()->SetLocale(0x0407);
+  Open();
+  const size_t length = static_cast<size_t>(kfe_->KeyLength());
+  const size_t units = length / 2;
+  std::vector<std::vector<uint8_t>> values;
+  for (const char16_t* s : {u"", u"a", u"A", u"\u00e4b", u"ab", u"Zz", u"abcdefgi", u"abcdefgh"})
+    values.push_back(ValueKey(V(s)));
+  values.push_back(values.back());  // damaged: its last unit no zero
+  std::memcpy(values.back().data() + 2 * (units - 1), u"x", 2);
+  auto at = [&](const std::vector<uint8_t>& v, size_t aOffset) {
+    auto bytes = std::make_unique<uint8_t[]>(aOffset + length);  // exactly the key: the sanitizer sees overreads
+    std::memcpy(bytes.get() + aOffset, v.data(), length);
+    return bytes;
+  };
+  for (const auto& a : values)
+    for (const auto& b : values) {
+      // What the value means: its units up to the first zero, the last unit
+      // never part of it.
+      std::u16string ta(units - 1, u'\0'), tb(units - 1, u'\0');
+      std::memcpy(ta.data(), a.data(), 2 * (units - 1));
+      std::memcpy(tb.data(), b.data(), 2 * (units - 1));
+      const int expected = kfe_->Collator()->Compare(ta.c_str(), -1, tb.c_str(), -1);
+      for (size_t offset : {0, 1}) {
+        auto pa = at(a, offset), pb = at(b, offset);
+        EXPECT_EQ(kfe_->CompareKey(*kfe_, pa.get() + offset, pb.get() + offset), expected) << offset;
+      }
+    }
 }
 
 }  // namespace
