@@ -235,6 +235,13 @@ public:
     return err == ENOSYS ? EOPNOTSUPP : err;
   }
 
+  int Advise(TFileHandle file, TAccessHint hint) override {
+    const int advice = hint == TAccessHint::ahRandom       ? POSIX_FADV_RANDOM
+                       : hint == TAccessHint::ahSequential ? POSIX_FADV_SEQUENTIAL
+                                                           : POSIX_FADV_NORMAL;
+    return ::posix_fadvise(file, 0, 0, advice);
+  }
+
   int SetPermissions(TFileHandle file, uint32_t permissions) override {
     return Retry([&] { return ::fchmod(file, static_cast<mode_t>(permissions & 07777)); });
   }

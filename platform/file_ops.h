@@ -72,6 +72,9 @@ enum class TRenameMode { rmReplace, rmNoReplace };
 
 enum class TFileKind { fkFile, fkDirectory, fkOther };
 
+// How the file's bytes will be read, for the kernel's read-ahead.
+enum class TAccessHint { ahNormal, ahRandom, ahSequential };
+
 // One piece of a gathered write.
 struct TIoPart {
   const void* Data = nullptr;
@@ -129,6 +132,12 @@ public:
   virtual int Allocate(TFileHandle file, int64_t offset, int64_t length) {
     (void)file, (void)offset, (void)length;
     return EOPNOTSUPP;
+  }
+  // Tells the kernel how the file will be read; only a hint, so a seam
+  // that cannot pass it on ignores it.
+  virtual int Advise(TFileHandle file, TAccessHint hint) {
+    (void)file, (void)hint;
+    return 0;
   }
   // Sets the file's permission bits exactly (no umask).
   virtual int SetPermissions(TFileHandle file, uint32_t permissions) = 0;

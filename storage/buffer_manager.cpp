@@ -818,7 +818,17 @@ uint32_t TnxBufferManager::LockedAddFile(TnxBaseFile& aFile, const std::vector<s
       }
     }
   } else {
-    result = aFile.ReadHeader(aPasswords, aIsReadOnly);
+    // Set before the header is read: read-ahead around it would put the
+    // blocks written most into large folios.
+    const bool hinted = !aFile.fiBlockCache;
+    if (hinted) aFile.SetAccessHint(platform::TAccessHint::ahRandom);
+    try {
+      result = aFile.ReadHeader(aPasswords, aIsReadOnly);
+    } catch (...) {
+      if (hinted) aFile.SetAccessHint(platform::TAccessHint::ahNormal);
+      throw;
+    }
+    if (result != 0 && hinted) aFile.SetAccessHint(platform::TAccessHint::ahNormal);
     if (result == 0) {
       const bool attaching = !aFile.fiBlockCache;
       if (attaching) {
@@ -863,6 +873,7 @@ void TnxBufferManager::RemoveFile(TnxBaseFile& aFile) {
 }
 
 void TnxBufferManager::DetachFile(TnxBaseFile& aFile) noexcept {
+  aFile.SetAccessHint(platform::TAccessHint::ahNormal);
   const uint32_t slot = aFile.fiBlockCache->fcSlot;
   aFile.fiBlockCache = nullptr;
   SwapRemove(bmFiles, slot, [](TnxFileBlockCache& aMoved, uint32_t aSlot) { aMoved.fcSlot = aSlot; });

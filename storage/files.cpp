@@ -286,6 +286,13 @@ void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool 
   fiOpenMode = aOpenMode;
   fiShareMode = aShareMode;
   fiWriteThru = aWriteThru;
+  if (fiAccessHint != platform::TAccessHint::ahNormal) fiOps->Advise(fiHandle, fiAccessHint);
+}
+
+void TnxBaseFile::SetAccessHint(platform::TAccessHint aHint) noexcept {
+  fiAccessHint = aHint;
+  // Only a hint: a file system that refuses it reads as before.
+  if (fiHandle != platform::InvalidFileHandle) fiOps->Advise(fiHandle, aHint);
 }
 
 void TnxBaseFile::CloseFile() {
@@ -561,6 +568,14 @@ template <class Read, class Call>
 TnxBlockIteratorResult TnxBaseFile::Iterate(Read&& aRead, Call&& aCall) {
   const uint32_t bytes = BlockBytes();
   const uint32_t count = PhysicalBlockCount();
+  // A scan reads the file front to back: read-ahead pays here even where
+  // block reads go without it.
+  struct TScanHint {
+    TnxBaseFile& file;
+    platform::TAccessHint before;
+    ~TScanHint() { file.SetAccessHint(before); }
+  } hint{*this, fiAccessHint};
+  if (fiAccessHint != platform::TAccessHint::ahSequential) SetAccessHint(platform::TAccessHint::ahSequential);
   TBlockBuffer memory(static_cast<mm::TnxBlockSizeAll>(fiBlockSize));
   uint8_t* buffer = memory.Data();
   TnxBlockIteratorResult result = birContinue;

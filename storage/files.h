@@ -29,6 +29,11 @@
 // - Every failed call raises EnxBaseFileException with the code and an
 //   "INTERNAL: ..." text that carries the file name, errno and its message.
 // - A failed flush leaves the queue as it was, for RollbackUnwritten.
+// - A file attached to the buffer manager is read block by block in no
+//   order, so the kernel reads no further ahead than asked (the block cache
+//   does the caching); a scan of the whole file asks for read-ahead while
+//   it runs. Read-ahead would also fill the page cache with large folios,
+//   which make every later block write dearer.
 #pragma once
 
 #include <cstdint>
@@ -123,6 +128,9 @@ public:
 
   void OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile);
   void CloseFile();
+  // How the file's blocks are read, passed to the kernel now and at every
+  // later open.
+  void SetAccessHint(platform::TAccessHint aHint) noexcept;
   bool FileIsOpen() const noexcept { return fiHandle != platform::InvalidFileHandle || fiTemporaryOpen; }
   bool IsTemporary() const noexcept { return (fiAttributes & nxfaTemporary) != 0; }
 
@@ -235,6 +243,7 @@ private:
   int fiOpenError = 0;
   bool fiTemporaryOpen = false;
   uint32_t fiTemporaryID = 0;
+  platform::TAccessHint fiAccessHint = platform::TAccessHint::ahNormal;
   std::vector<TnxQueuedBlock*> fiQueued;        // committed since the last flush took the queue
   std::vector<TnxQueuedBlock*> fiWriteRequest;  // the running (or failed) flush's batch
   TnxPadlock fiFlushLock;

@@ -18,6 +18,7 @@
 #include "platform/string_list.h"
 #include "storage/temp_storage.h"
 #include "support/exception_message.h"
+#include "support/recording_file_ops.h"
 #include "support/storage_fixture.h"
 
 namespace revurov {
@@ -288,6 +289,46 @@ TEST_F(BufferManagerTest, AddFileWhoseHeaderLoadFailsLeavesTheFileDetached) {
   const auto attached = fx_.AddFile(file);
   ASSERT_EQ(attached.Result, 0u);
   EXPECT_EQ(nxLoadBlockCommonHeader(attached.Header.Block()).bchThisBlock, 0u);
+}
+
+TEST_F(BufferManagerTest, AttachedFilesAreReadWithoutReadAheadExceptDuringAScan) {
+  using enum platform::TAccessHint;
+  using THints = std::vector<platform::TAccessHint>;
+  testing::TRecordingFileOps ops(fx_.Ops());
+  TnxBaseFile file(fx_.MakeTable("t.nx1", nxbs4k, 3), ops);
+  file.OpenFile(omReadWrite, smShared, false, false);
+  TnxBufferManager& bm = fx_.BufMgr();
+  // Hinted before the header is read; a failed attach takes it back.
+  fx_.Ops().FailCall(TFileOp::ReadAt, fx_.Ops().Calls(TFileOp::ReadAt) + 1, EIO);
+  TnxReleaseMethod release;
+  PnxBlock block = nullptr;
+  bool readOnly = false;
+  EXPECT_EQ(ErrorCodeOf([&] { bm.AddFile(file, {}, release, block, readOnly); }), nxeReadFailure);
+  EXPECT_EQ(ops.Hints, (THints{ahRandom, ahNormal}));
+  ops.Hints.clear();
+  {
+    const auto attached = fx_.AddFile(file);
+    ASSERT_EQ(attached.Result, 0u);
+  }
+  EXPECT_EQ(ops.Hints, THints{ahRandom});
+  int scanned = 0;
+  file.IterateBlocksRaw(nullptr, [&](void*, TnxBlockNumber, PnxBlock) {
+    ++scanned;
+    return birContinue;
+  });
+  EXPECT_EQ(scanned, 3);
+  EXPECT_EQ(ops.Hints, (THints{ahRandom, ahSequential, ahRandom}));
+  // A new descriptor gets the hint again.
+  ops.Hints.clear();
+  file.CloseFile();
+  file.OpenFile(omReadWrite, smShared, false, false);
+  EXPECT_EQ(ops.Hints, THints{ahRandom});
+  bm.RemoveFile(file);
+  EXPECT_EQ(ops.Hints, (THints{ahRandom, ahNormal}));
+  ops.Hints.clear();
+  file.IterateBlocksRaw(nullptr, [](void*, TnxBlockNumber, PnxBlock) { return birContinue; });
+  EXPECT_EQ(ops.Hints, (THints{ahSequential, ahNormal}));
+  file.CloseFile();
 }
 
 TEST_F(BufferManagerTest, RemoveFileDropsEveryBlockAndAllowsAttachingAgain) {

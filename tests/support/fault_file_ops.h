@@ -150,6 +150,8 @@ public:
     return real_.Allocate(file, offset, length);
   }
 
+  int Advise(TFileHandle file, platform::TAccessHint hint) override { return real_.Advise(file, hint); }
+
   int SetPermissions(TFileHandle file, uint32_t permissions) override {
     if (const int err = Fault(TFileOp::SetPermissions)) return err;
     return real_.SetPermissions(file, permissions);

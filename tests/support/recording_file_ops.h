@@ -1,7 +1,8 @@
 // A file seam for tests that passes every call on to another seam and
 // records, in order, the positioned writes (each part of a gathered write
 // as one), size changes, space reservations that succeeded and data syncs it
-// saw, so that a test can check the order of a flush.
+// saw, so that a test can check the order of a flush; and, apart, the
+// access hints given.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,7 @@ public:
   std::vector<TEvent> Events;
   platform::TOpenFlags LastOpenFlags = platform::TOpenFlags::ofRead;
   int GatheredWrites = 0;
+  std::vector<platform::TAccessHint> Hints;
 
   int Open(const std::string& path, platform::TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
     LastOpenFlags = flags;
@@ -70,6 +72,10 @@ public:
     const int err = next_.Allocate(file, offset, length);
     if (err == 0) Events.push_back({TKind::Allocate, offset + length});
     return err;
+  }
+  int Advise(TFileHandle file, platform::TAccessHint hint) override {
+    Hints.push_back(hint);
+    return next_.Advise(file, hint);
   }
   int SetPermissions(TFileHandle file, uint32_t permissions) override {
     return next_.SetPermissions(file, permissions);
