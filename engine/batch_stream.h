@@ -178,7 +178,7 @@ private:
   // walk's end.
   bool InvalidList(int32_t& aCount) const noexcept;
   // The walk's inner step lives here so that a caller's loop over a batch
-  // keeps its position in registers; everything rare is out of line.
+  // makes no call on its common path; everything rare is out of line.
   bool Step(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
   bool NextFiltered(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
   void ParseCacheValid(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry, uint64_t aData,
