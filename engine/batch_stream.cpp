@@ -187,6 +187,39 @@ bool TnxBatchStreamAccess::Reset(bool aApplyClientFilter) {
   return true;
 }
 
+bool TnxBatchStreamAccess::ParseResultEntry(const uint8_t* aMemory, uint64_t aAt,
+                                            TnxBatchStreamEntry& aEntry) noexcept {
+  aEntry = {};
+  aEntry.bseBatchAccess = this;
+  aEntry.bseEntryBase = aAt;
+  const uint32_t word = LoadU32(aMemory + aAt);
+  const uint32_t size = word & nxBatchSizeMask;
+  aEntry.bseSize = size;
+  uint64_t data = aAt + 4;
+  const uint64_t end = data + size;
+  if (word & nxBatchHasResult) {
+    if (size < 4) return false;
+    aEntry.bseResult = LoadU32(aMemory + data);
+    data += 4;
+  }
+  if (aEntry.bseResult == 0) {
+    // A record entry holds a whole record, and the bookmark when asked.
+    if (uint64_t(bsaRecordLength) + bsaBookmarkSize > end - data) return false;
+    aEntry.bseRecord = data;
+    if (HasOption(gboBookmarks)) aEntry.bseBookmark = data + bsaRecordLength;
+  } else if (aEntry.bseResult == nxBatchCacheIsValid) {
+    ParseCacheValid(aMemory, aEntry, data, end);
+  }
+  return true;
+}
+
+bool TnxBatchStreamAccess::StepFailed(TnxBatchStreamEntry& aEntry) noexcept {
+  aEntry = {};
+  bsaError = nxeMessageUnrecognized;
+  bsaCurrentEntry = 0;
+  return false;
+}
+
 void TnxBatchStreamAccess::ParseCacheValid(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry, uint64_t aData,
                                            uint64_t aEnd) const noexcept {
   // The identity is read only when all 20 bytes are there.

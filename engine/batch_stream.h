@@ -169,13 +169,16 @@ private:
   bool HasOption(TnxRecordGetBatchExOption aOption) const noexcept { return (bsaOptions >> aOption) & 1; }
   bool IsBlobIdxEmbedded(int32_t aBlobIdx) const noexcept;
   int32_t BlobIdxOf(int32_t aFieldNo) const noexcept;
-  // Fills aEntry, whose base is set; false for a malformed entry.
-  bool ParseInto(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry) const noexcept;
+  // Fills aEntry for the entry at aAt, whose size word lies inside the
+  // walk's end; false for a malformed entry. The general case of Step.
+  bool ParseResultEntry(const uint8_t* aMemory, uint64_t aAt, TnxBatchStreamEntry& aEntry) noexcept;
+  // Ends the walk at a malformed entry; always false.
+  bool StepFailed(TnxBatchStreamEntry& aEntry) noexcept;
   // The count N of the invalid list when the whole list lies inside the
   // walk's end.
   bool InvalidList(int32_t& aCount) const noexcept;
   // The walk's inner step lives here so that a caller's loop over a batch
-  // keeps its position in registers; everything rare is out of line.
+  // makes no call on its common path; everything rare is out of line.
   bool Step(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
   bool NextFiltered(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal);
   void ParseCacheValid(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry, uint64_t aData,
@@ -206,53 +209,52 @@ private:
   uint32_t bsaError = 0;
 };
 
-inline bool TnxBatchStreamAccess::ParseInto(const uint8_t* aMemory, TnxBatchStreamEntry& aEntry) const noexcept {
-  const uint64_t base = aEntry.bseEntryBase;
-  if (base < nxBatchStreamHeaderSize || base > bsaEnd || bsaEnd - base < 4) return false;
-  const uint32_t word = platform::LoadU32(aMemory + base);
-  const uint32_t size = word & nxBatchSizeMask;
-  aEntry.bseSize = size;
-  uint64_t data = base + 4;
-  if (size > bsaEnd - data) return false;
-  const uint64_t end = data + size;
-  if (word & nxBatchHasResult) {
-    if (size < 4) return false;
-    aEntry.bseResult = platform::LoadU32(aMemory + data);
-    data += 4;
-  }
-  if (aEntry.bseResult == 0) {
-    // A record entry holds a whole record, and the bookmark when asked.
-    if (uint64_t(bsaRecordLength) + bsaBookmarkSize > end - data) return false;
-    aEntry.bseRecord = data;
-    if (HasOption(gboBookmarks)) aEntry.bseBookmark = data + bsaRecordLength;
-  } else if (aEntry.bseResult == nxBatchCacheIsValid) {
-    ParseCacheValid(aMemory, aEntry, data, end);
-  }
-  return true;
-}
-
 inline bool TnxBatchStreamAccess::Step(TnxBatchStreamEntry& aEntry, int32_t* aPosition, int32_t* aTotal) {
+  // Everything of the access is read before the first store into the
+  // caller's entry, which the compiler must assume may alias it.
   const uint64_t at = bsaCurrentEntry;
-  aEntry = {};
-  if (!at) return false;
+  const uint64_t end = bsaEnd;
   const uint8_t* memory = Memory();
-  aEntry.bseBatchAccess = this;
-  aEntry.bseEntryBase = at;
-  if (!ParseInto(memory, aEntry)) [[unlikely]] {
+  const uint32_t recordLength = bsaRecordLength;
+  const uint64_t recordSpan = uint64_t(recordLength) + bsaBookmarkSize;
+  const bool bookmarks = HasOption(gboBookmarks);
+  const int32_t index = bsaCurrentIndex + 1;
+  const int32_t last = bsaCount - 1;
+  if (!at) {
     aEntry = {};
-    bsaError = nxeMessageUnrecognized;
-    bsaCurrentEntry = 0;
     return false;
   }
-  // Read again rather than wait on the stores into the caller's entry.
-  const uint64_t next = at + 4 + (platform::LoadU32(memory + at) & nxBatchSizeMask);
-  const int32_t index = ++bsaCurrentIndex;
+  // Between steps the position lies in [8, end]: only the room for the
+  // size word is in doubt.
+  if (end - at < 4) [[unlikely]]
+    return StepFailed(aEntry);
+  const uint32_t word = platform::LoadU32(memory + at);
+  const uint32_t size = word & nxBatchSizeMask;
+  const uint64_t data = at + 4;
+  const uint64_t next = data + size;
+  if (size > end - data) [[unlikely]]
+    return StepFailed(aEntry);
+  if (!(word & nxBatchHasResult) && recordSpan <= size) [[likely]] {
+    // A record entry holding a whole record (and the bookmark when asked).
+    aEntry.bseBatchAccess = this;
+    aEntry.bseEntryBase = at;
+    aEntry.bseRecord = data;
+    aEntry.bseBookmark = bookmarks ? data + recordLength : 0;
+    aEntry.bseCacheInfo = 0;
+    aEntry.bseBlobOffsets = 0;
+    aEntry.bseBlobOffsetSlots = 0;
+    aEntry.bseSize = size;
+    aEntry.bseResult = 0;
+  } else if (!ParseResultEntry(memory, at, aEntry)) [[unlikely]] {
+    return StepFailed(aEntry);
+  }
+  bsaCurrentIndex = index;
   if (aPosition) ++*aPosition;
   if (aTotal) ++*aTotal;
-  if (index >= bsaCount - 1) [[unlikely]] {
+  if (index >= last) [[unlikely]] {
     bsaInvalidCount = next;
     bsaCurrentEntry = 0;
-  } else if (next >= bsaEnd) [[unlikely]] {
+  } else if (next >= end) [[unlikely]] {
     // The count promises more entries than the stream holds: the entry
     // read is kept, the walk ends as malformed.
     bsaError = nxeMessageUnrecognized;

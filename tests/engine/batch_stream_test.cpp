@@ -370,6 +370,47 @@ TEST_F(BatchStreamTest, WalksRecordEntriesWithBookmarksAndTheInvalidListAfterThe
   EXPECT_EQ(entry.bseEntryBase, first);
 }
 
+// A record entry must hold the bookmark too, with or without a result code
+// before the record; one that is a byte short ends the walk.
+TEST_F(BatchStreamTest, RecordEntriesWithoutRoomForTheBookmarkEndTheWalk) {
+  cursor->BookmarkSize = 4;
+  struct Case {
+    const char* name;
+    bool resultCode;
+    uint32_t bookmarkBytes;
+    int entriesRead;
+  };
+  const Case cases[] = {
+      {"record and bookmark", false, 4, 2},
+      {"bookmark a byte short", false, 3, 1},
+      {"result 0, record and bookmark", true, 4, 2},
+      {"result 0, bookmark a byte short", true, 3, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes stream = Header();
+    AddRecord(stream, Rec(1, 10), {}, {1, 2, 3, 4});
+    const std::vector<uint8_t> bookmark(c.bookmarkBytes, 9);
+    if (c.resultCode)
+      stream.U32((4 + rl + c.bookmarkBytes) | nxBatchHasResult).U32(0).Raw(Rec(2, 20)).Raw(bookmark);
+    else
+      stream.U32(rl + c.bookmarkBytes).Raw(Rec(2, 20)).Raw(bookmark);
+    ++entries;
+    Finish(stream);
+    auto access = Access(stream, Opt({gboBookmarks}));
+    ASSERT_TRUE(access->Reset(false));
+    TnxBatchStreamEntry entry;
+    int read = 0;
+    while (access->Next(entry) && read < 5) {
+      ++read;
+      ASSERT_NE(entry.Bookmark(), nullptr);
+    }
+    EXPECT_EQ(read, c.entriesRead);
+    EXPECT_EQ(entry.Record(), nullptr);
+    EXPECT_EQ(access->Error(), c.entriesRead == 2 ? 0u : nxeMessageUnrecognized);
+  }
+}
+
 TEST_F(BatchStreamTest, CacheValidEntriesCarryTheIdentityAndBlobOffsets) {
   Bytes stream = Header();
   // 4 data bytes only: a result code without identity.
