@@ -79,6 +79,12 @@ void TDataSec::CreateConnection() {
   nxRemoteServer.reset(new TnxRemoteServerEngine(nullptr));
   nxSession.reset(new TnxSession(nullptr));
   nxDatabase.reset(new TnxDatabase(nullptr));
+  // Error texts name the component.
+  nxWinsock->SetName(u"nxWinsock");
+  nxNamedPipe->SetName(u"nxNamedPipe");
+  nxRemoteServer->SetName(u"nxRemoteServer");
+  nxSession->SetName(u"nxSession");
+  nxDatabase->SetName(u"nxDatabase");
   nxSession->SetServerEngine(nxRemoteServer.get());
   nxDatabase->SetSession(nxSession.get());
 }
@@ -116,10 +122,11 @@ void TDataSec::ConnectDatabase() {
 }
 
 void TDataSec::FillTableLists() {
-  lxGroupTables->clear();
-  lxAccessTables->clear();
+  // Asked first: a failure keeps the lists as they were.
   TStringList names;
   nxDatabase->GetTableNames(&names);
+  lxGroupTables->clear();
+  lxAccessTables->clear();
   for (int i = 0; i < names.Count(); ++i) lxGroupTables->AddItem(Q(names[i]));
   for (int i = lxGroupTables->count() - 1; i >= 0; --i) {
     if (lxGroupTables->item(i)->text().contains(QLatin1Char('$'))) delete lxGroupTables->takeItem(i);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <memory>
 
 #include "app/gui/dialog_service.h"
@@ -114,3 +115,6 @@ private:
 };
 
 }  // namespace tesmira::test
+
+// Readable QStrings in failure messages.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
