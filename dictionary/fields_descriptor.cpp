@@ -151,10 +151,6 @@ void TnxFieldsDescriptor::InitRecord(void* aData) const noexcept {
   std::memset(Bitmap(aData), 0xFF, static_cast<size_t>((FieldCount() + 7) / 8));
 }
 
-bool TnxFieldsDescriptor::IsRecordFieldNullFast(int32_t aField, const void* aData) const noexcept {
-  return (Bitmap(aData)[aField >> 3] >> (aField & 7)) & 1;
-}
-
 bool TnxFieldsDescriptor::IsRecordFieldNull(int32_t aField, const void* aData) const {
   CheckRange(aField);
   return !aData || IsRecordFieldNullFast(aField, aData);

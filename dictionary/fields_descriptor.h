@@ -82,7 +82,10 @@ class TnxFieldsDescriptor : public TnxDictionaryItem {
   // ---- record access ----
   void InitRecord(void* aData) const noexcept;
   bool IsRecordFieldNull(int32_t aField, const void* aData) const;
-  bool IsRecordFieldNullFast(int32_t aField, const void* aData) const noexcept;
+  // Inline: filters ask it for every field of every record.
+  bool IsRecordFieldNullFast(int32_t aField, const void* aData) const noexcept {
+    return (Bitmap(aData)[aField >> 3] >> (aField & 7)) & 1;
+  }
   void GetRecordField(int32_t aField, const void* aData, bool& aIsNull, void* aValue) const;
   void SetRecordField(int32_t aField, void* aData, const void* aValue) const;
   void SetRecordFieldNull(int32_t aField, void* aData, bool aIsNull) const;

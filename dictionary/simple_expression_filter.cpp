@@ -559,6 +559,9 @@ bool TnxSimpleExpressionFilterEngine::MatchesBuffer(const uint8_t* aBuffer) {
 
 bool TnxSimpleExpressionFilterEngine::EvaluateCondition(int32_t aNode, const uint8_t* aBuffer) const {
   Operand value;
+  // An inner node answers its own truth: its value is that Boolean.
+  const uint32_t nodeClass = sfePlan[size_t(aNode)].Class;
+  if (nodeClass != nxcnField && nodeClass != nxcnConst) return EvaluateNode(aNode, value, aBuffer);
   if (!EvaluateNode(aNode, value, aBuffer)) return false;
   // A Boolean counts by its value; other values by being there.
   return IsBooleanValued(value) ? BooleanValue(value) : true;
@@ -583,6 +586,18 @@ int32_t TnxSimpleExpressionFilterEngine::Compile(uint32_t aNode) {
       plan.Partial = LoadU16(ops + 2);
       plan.Left = Compile(LoadU16(ops + 4));
       plan.Right = Compile(LoadU16(ops + 6));
+      if (const PlanNode& right = sfePlan[size_t(plan.Right)]; right.Class == nxcnConst) {
+        const Operand& constant = right.Constant;
+        const Kind kind = KindOf(constant);
+        std::string_view text;
+        if (kind == Kind::Integer && ToInt64(constant, plan.ConstInt)) {
+          plan.ConstKind = 1 + uint8_t(Kind::Integer);
+        } else if (kind == Kind::Text && EightBitText(constant, text) && IsAscii(text)) {
+          plan.ConstKind = 1 + uint8_t(Kind::Text);
+          plan.ConstText = text.data();
+          plan.ConstTextSize = uint32_t(text.size());
+        }
+      }
       break;
     case nxcnField:
       plan.Field = static_cast<int32_t>(LoadU16(ops)) - 1;
@@ -602,6 +617,42 @@ int32_t TnxSimpleExpressionFilterEngine::Compile(uint32_t aNode) {
   return index;
 }
 
+// The leaves of a comparison without a call of their own.
+inline bool TnxSimpleExpressionFilterEngine::EvaluateOperand(int32_t aNode, Operand& aRecord,
+                                                             const uint8_t* aBuffer) const {
+  const PlanNode& node = sfePlan[size_t(aNode)];
+  if (node.Class == nxcnConst) {
+    aRecord = node.Constant;
+    return true;
+  }
+  if (node.Class != nxcnField) return EvaluateNode(aNode, aRecord, aBuffer);
+  aRecord = {};
+  if (!bfFieldsSource) return false;
+  return bfFieldsSource->GetFieldForFilter(node.Field, node.FieldName, aBuffer, aRecord.Type, aRecord.Size,
+                                           aRecord.IsNull, aRecord.Value, aRecord.CodePage);
+}
+
+// CompareOperands with the constant's side worked out in advance; anything
+// the shortcut does not cover takes the general way.
+int TnxSimpleExpressionFilterEngine::CompareWithConstant(const PlanNode& aNode, const Operand& aLeft,
+                                                         const Operand& aRight) const {
+  if (!aLeft.IsNull && aLeft.Value) {
+    const Kind leftKind = KindOf(aLeft);
+    if (aNode.ConstKind == 1 + uint8_t(Kind::Integer) && leftKind == Kind::Integer) {
+      int64_t value = 0;
+      if (ToInt64(aLeft, value)) return nxCmpInt64(value, aNode.ConstInt);
+    } else if (aNode.ConstKind == 1 + uint8_t(Kind::Text) && leftKind == Kind::Text) {
+      std::string_view left;
+      int result = 0;
+      if (EightBitText(aLeft, left) &&
+          CompareAsciiText(left, std::string_view(aNode.ConstText, aNode.ConstTextSize), aNode.Op,
+                           aNode.CaseInsensitive, aNode.Partial, result))
+        return result;
+    }
+  }
+  return CompareOperands(aLeft, aRight, aNode.Op, aNode.CaseInsensitive, aNode.Partial);
+}
+
 bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const {
   const PlanNode& node = sfePlan[size_t(aNode)];
   // Leaves fill every member they answer with; the rest start from zero.
@@ -609,8 +660,8 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aReco
     aRecord = node.Constant;
     return true;
   }
-  aRecord = {};
   if (node.Class == nxcnField) {
+    aRecord = {};
     if (!bfFieldsSource) return false;
     return bfFieldsSource->GetFieldForFilter(node.Field, node.FieldName, aBuffer, aRecord.Type, aRecord.Size,
                                              aRecord.IsNull, aRecord.Value, aRecord.CodePage);
@@ -640,8 +691,9 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aReco
         result = EvaluateCondition(node.Left, aBuffer) || EvaluateCondition(node.Right, aBuffer);
       } else {
         Operand l, r;
-        if (EvaluateNode(node.Left, l, aBuffer) && EvaluateNode(node.Right, r, aBuffer)) {
-          int c = CompareOperands(l, r, op, compare && node.CaseInsensitive, compare ? node.Partial : 0);
+        if (EvaluateOperand(node.Left, l, aBuffer) && EvaluateOperand(node.Right, r, aBuffer)) {
+          int c = node.ConstKind ? CompareWithConstant(node, l, r)
+                                 : CompareOperands(l, r, op, compare && node.CaseInsensitive, compare ? node.Partial : 0);
           switch (op) {
             case coEQ: case coLIKE: result = c == 0; break;
             case coNE: result = c != 0 && c != 2; break;
@@ -656,7 +708,9 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aReco
       break;
     }
     case nxcnContinue: result = node.Continue != 0; break;
-    default: return false;
+    default:
+      aRecord = {};
+      return false;
   }
   SetBoolean(aRecord, result);
   return result;

@@ -129,12 +129,20 @@ private:
     int32_t Field = -1;
     const char* FieldName = nullptr;
     Operand Constant;
+    // A comparison with a constant on the right: the constant as the
+    // comparison reads it, worked out once.
+    uint8_t ConstKind = 0;  // 0: none; else 1 + the kind
+    int64_t ConstInt = 0;
+    const char* ConstText = nullptr;
+    uint32_t ConstTextSize = 0;
   };
 
   void Validate() const;
   void ValidateNode(uint32_t aNode, int aDepth, uint32_t& aVisits) const;
   int32_t Compile(uint32_t aNode);
   bool EvaluateNode(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const;
+  bool EvaluateOperand(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const;
+  int CompareWithConstant(const PlanNode& aNode, const Operand& aLeft, const Operand& aRight) const;
   bool EvaluateCondition(int32_t aNode, const uint8_t* aBuffer) const;
   // -1, 0, 1, or 2 when the two cannot be compared.
   int CompareOperands(const Operand& aLeft, const Operand& aRight, uint32_t aOperator, bool aCaseInsensitive,

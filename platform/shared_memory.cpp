@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <new>
 #include <thread>
 
@@ -72,6 +73,16 @@ bool TSharedMemory::Open(const std::string& aName, bool aCreate) noexcept {
   std::string name;
   if (!PosixName(aName, name)) return false;
   const int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC | (aCreate ? O_CREAT : 0), 0600);
+  if (fd < 0) return false;
+  smHandle = fd;
+  return true;
+}
+
+bool TSharedMemory::Create(const std::string& aName) noexcept {
+  Close();
+  std::string name;
+  if (!PosixName(aName, name)) return false;
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
   if (fd < 0) return false;
   smHandle = fd;
   return true;
@@ -196,6 +207,24 @@ TSharedMutex::TLockResult TSharedMutex::Lock() noexcept { return LockResult(pthr
 
 TSharedMutex::TLockResult TSharedMutex::TryLock() noexcept {
   return LockResult(pthread_mutex_trylock(Native(smStorage)));
+}
+
+TSharedMutex::TLockResult TSharedMutex::LockFor(uint32_t aTimeoutMs) noexcept {
+  if (aTimeoutMs == kInfinite) return Lock();
+  // Free or given up by a dead holder: taken without a deadline.
+  if (const TLockResult now = TryLock(); now != TLockResult::Busy) return now;
+  // The realtime form: the monotonic one (pthread_mutex_clocklock) is
+  // unknown to the race detector, which then takes every unlock for wrong.
+  timespec limit{};
+  clock_gettime(CLOCK_REALTIME, &limit);
+  limit.tv_sec += aTimeoutMs / 1000;
+  limit.tv_nsec += long(aTimeoutMs % 1000) * 1000000L;
+  if (limit.tv_nsec >= 1000000000L) {
+    ++limit.tv_sec;
+    limit.tv_nsec -= 1000000000L;
+  }
+  const int rc = pthread_mutex_timedlock(Native(smStorage), &limit);
+  return LockResult(rc == ETIMEDOUT ? EBUSY : rc);
 }
 
 bool TSharedMutex::MarkConsistent() noexcept { return pthread_mutex_consistent(Native(smStorage)) == 0; }

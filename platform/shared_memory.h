@@ -11,7 +11,8 @@
 // - TSharedMemory owns one open object and closes it when it ends. Open
 //   finds the object by name, or with aCreate makes it (empty, readable and
 //   writable by this user only) when there is none; false with errno
-//   (ENOENT: none and not to be made; EACCES: another user's). Resize sets
+//   (ENOENT: none and not to be made; EACCES: another user's). Create makes
+//   a new object and fails with EEXIST when the name is taken. Resize sets
 //   the size; bytes beyond the old end read as zero. State answers the size
 //   and whether the name was unlinked since the object was opened (its
 //   memory lives on for its holders, but no later Open finds it).
@@ -31,7 +32,8 @@
 // - TSharedMutex lives inside shared memory and works for every process
 //   that maps it (the same object at any address). REQUIRES: Init by one
 //   process, before any other uses it and never again while it is in use.
-//   Lock waits without limit; TryLock answers at once (Busy when held).
+//   Lock waits without limit; TryLock answers at once (Busy when held);
+//   LockFor waits at most aTimeoutMs (Busy when that ran out).
 //   When a holder dies, the next Lock or TryLock gets the mutex with
 //   OwnerDied: the data it guards may be half-changed. The new holder
 //   repairs it and calls MarkConsistent before Unlock; unlocked without
@@ -74,6 +76,7 @@ public:
   TSharedMemory& operator=(const TSharedMemory&) = delete;
 
   bool Open(const std::string& aName, bool aCreate) noexcept;
+  bool Create(const std::string& aName) noexcept;
   void Close() noexcept;
   // Gives up ownership: the caller closes the handle (or hands it back to
   // a TSharedMemory).
@@ -136,6 +139,7 @@ public:
   bool Init() noexcept;
   TLockResult Lock() noexcept;
   TLockResult TryLock() noexcept;
+  TLockResult LockFor(uint32_t aTimeoutMs) noexcept;
   bool MarkConsistent() noexcept;
   void Unlock() noexcept;
 

@@ -59,6 +59,47 @@ protected:
 // Field numbers in trees are 1-based.
 uint16_t F(int aField) { return uint16_t(aField + 1); }
 
+// Comparisons with a constant take a shortcut: it must answer as the
+// general comparison does, at every boundary and for every operator.
+TEST_F(SimpleExpressionFilterTest, ComparingWithAConstantAnswersAsTheGeneralComparison) {
+  const uint32_t ops[] = {coEQ, coNE, coGT, coLT, coGE, coLE};
+  auto expected = [](uint32_t op, long double a, long double b) {
+    switch (op) {
+      case coEQ: return a == b;
+      case coNE: return a != b;
+      case coGT: return a > b;
+      case coLT: return a < b;
+      case coGE: return a >= b;
+      default: return a <= b;
+    }
+  };
+  const int32_t values[] = {INT32_MIN, -1, 0, 5, 6, INT32_MAX};
+  const struct {
+    const char* what;
+    std::function<B::Node(B&)> constant;
+    long double value;
+  } constants[] = {
+      {"Int32 5", [](B& b) { return b.Int32(5); }, 5},
+      {"Int64 past 32 bits", [](B& b) { return b.Int64(int64_t(1) << 40); }, (long double)(int64_t(1) << 40)},
+      {"Int64 below 32 bits", [](B& b) { return b.Int64(-(int64_t(1) << 40)); }, -(long double)(int64_t(1) << 40)},
+      {"Float 5.5 (the general way)", [](B& b) { return b.Float(5.5); }, 5.5L},
+  };
+  for (const auto& constant : constants)
+    for (uint32_t op : ops) {
+      B b;
+      auto engine = Engine(b.Build(b.Compare(op, b.Field(F(qty_), "Qty"), constant.constant(b))));
+      for (int32_t v : values) {
+        std::vector<uint8_t> record = source_.NewRecord();
+        source_.SetValue<int32_t>(record, qty_, v);
+        EXPECT_EQ(engine->MatchesBuffer(record.data()), expected(op, v, constant.value))
+            << constant.what << ", operator " << op << ", value " << v;
+      }
+      std::vector<uint8_t> empty = source_.NewRecord();
+      EXPECT_EQ(engine->MatchesBuffer(empty.data()), op == coNE || op == coLT || op == coLE)
+          << constant.what << ", operator " << op << ": null is below every value";
+    }
+}
+
 TEST_F(SimpleExpressionFilterTest, ExpressionTimesRecordGivesResult) {
   struct Case {
     const char* what;

@@ -223,6 +223,45 @@ TEST_F(SharedMemoryTest, MutexOfADeadHolderIsHandedOverForRepair) {
   }
 }
 
+TEST_F(SharedMemoryTest, CreateMakesOnlyANewObject) {
+  TSharedMemory first;
+  ASSERT_TRUE(first.Create(name)) << errno;
+  TSharedMemory second;
+  EXPECT_FALSE(second.Create(name));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_TRUE(second.Open(name, false)) << "the name leads to the first";
+  ASSERT_TRUE(TSharedMemory::Unlink(name));
+  EXPECT_TRUE(second.Create(name)) << "free again once unlinked";
+}
+
+TEST_F(SharedMemoryTest, LockForWaitsOnlyItsTimeForAHeldMutex) {
+  TSharedMemory memory;
+  TSharedView view;
+  MakeMapped(memory, view, 4096);
+  auto& locked = *new (view.Data()) std::atomic<uint32_t>(0);
+  auto* mutex = new (view.Data() + 64) TSharedMutex;
+  ASSERT_TRUE(mutex->Init());
+  EXPECT_EQ(mutex->LockFor(0), TLockResult::Locked);
+  std::thread other([&] {
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(mutex->LockFor(30), TLockResult::Busy);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(30));
+  });
+  other.join();
+  mutex->Unlock();
+
+  const pid_t child = ForkHolding([&] {
+    if (mutex->Lock() != TLockResult::Locked) _exit(1);
+    locked.store(1);
+  });
+  // Held by the child until it is killed; then handed over at once.
+  ASSERT_TRUE(AwaitNonZero(locked));
+  KillAndReap(child);
+  EXPECT_EQ(mutex->LockFor(kGiveUpMs), TLockResult::OwnerDied);
+  mutex->MarkConsistent();
+  mutex->Unlock();
+}
+
 TEST(Futex, WaitAnswersAtOnceForAChangedWordAndTimesOut) {
   std::atomic<uint32_t> word{5};
   EXPECT_EQ(FutexWait(word, 4, kInfinite), TFutexWaitResult::Changed);

@@ -259,7 +259,7 @@ TEST_F(PipeListener, ClientsReachOnlyAServerOnThisComputer) {
       {std::u16string(kServer) + u"@" + platform::AsciiUpperCase(computer), testing::PipeMediumPort(), 0},
       {std::u16string(kServer) + u"@other-host", testing::PipeMediumPort(), nxeServerNotFound},
       {u"NoSuchServer", testing::PipeMediumPort(), nxeServerNotFound},
-      {kServer, static_cast<uint16_t>(testing::PipeMediumPort() + 1), nxeServerNotFound},
+      {kServer, testing::kPipePortOfNobody, nxeServerNotFound},
       // The pipe name no longer fits a local address.
       {std::u16string(100, u'x'), testing::PipeMediumPort(), nxeServerNotFound},
   };

@@ -16,6 +16,9 @@
 namespace revurov::testing {
 
 inline uint16_t PipeMediumPort() { return static_cast<uint16_t>(1024 + platform::CurrentProcessId() % 60000); }
+// A port no test process has as its own (the one after ours has
+// PipeMediumPort() + 1).
+inline constexpr uint16_t kPipePortOfNobody = 65001;
 
 inline std::string PipeAddress(const std::u16string& aServer, uint16_t aPort = PipeMediumPort()) {
   return platform::Utf16ToUtf8(nxPipeName(u".", aPort, aServer));
