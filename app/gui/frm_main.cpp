@@ -32,6 +32,7 @@
 #include "platform/format.h"
 #include "platform/rtl_exception.h"
 #include "transport/named_pipe_transport.h"
+#include "transport/shared_memory_transport.h"
 #include "transport/tcp_transport.h"
 
 namespace tesmira {

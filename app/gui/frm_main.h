@@ -37,6 +37,7 @@ class TnxDatabase;
 class TnxNamedPipeTransport;
 class TnxRemoteServerEngine;
 class TnxSession;
+class TnxSharedMemoryTransport;
 class TnxWinsockTransport;
 namespace platform {
 class TComponent;
@@ -232,6 +233,7 @@ public:
   // order. Declared transports first, so that they are freed last.
   TOwnedComponent<revurov::TnxWinsockTransport> nxWinsock;
   TOwnedComponent<revurov::TnxNamedPipeTransport> nxNamedPipe;
+  TOwnedComponent<revurov::TnxSharedMemoryTransport> nxSharedMemory;
   TOwnedComponent<revurov::TnxRemoteServerEngine> nxRemoteServer;
   TOwnedComponent<revurov::TnxSession> nxSession;
   TOwnedComponent<revurov::TnxDatabase> nxDatabase;

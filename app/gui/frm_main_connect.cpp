@@ -14,6 +14,7 @@
 #include "engine/remote_session.h"
 #include "platform/string_list.h"
 #include "transport/named_pipe_transport.h"
+#include "transport/shared_memory_transport.h"
 #include "transport/tcp_transport.h"
 
 namespace tesmira {
@@ -23,6 +24,7 @@ using revurov::TnxDatabase;
 using revurov::TnxNamedPipeTransport;
 using revurov::TnxRemoteServerEngine;
 using revurov::TnxSession;
+using revurov::TnxSharedMemoryTransport;
 using revurov::TnxWinsockTransport;
 using revurov::platform::TStringList;
 
@@ -42,21 +44,29 @@ namespace {
 QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
 std::u16string U(const QString& s) { return s.toStdU16String(); }
 
+// The transport of a protocol index; null for any other index.
+TnxBaseTransport* ProtocolTransport(int index, TnxBaseTransport* winsock, TnxBaseTransport* named_pipe,
+                                    TnxBaseTransport* shared_memory) {
+  switch (index) {
+    case 0: return winsock;
+    case 1: return named_pipe;
+    case 2: return shared_memory;
+    default: return nullptr;
+  }
+}
+
 // One transport of each kind, freed with the set.
 struct TTransports {
   TTransports()
-      : winsock(new TnxWinsockTransport(nullptr)), named_pipe(new TnxNamedPipeTransport(nullptr)) {}
-  // The transport of a protocol index; null for any other index.
+      : winsock(new TnxWinsockTransport(nullptr)),
+        named_pipe(new TnxNamedPipeTransport(nullptr)),
+        shared_memory(new TnxSharedMemoryTransport(nullptr)) {}
   TnxBaseTransport* For(int index) const {
-    switch (index) {
-      case 0: return winsock.get();
-      case 1: return named_pipe.get();
-      // The shared-memory transport (index 2) is not wired yet.
-      default: return nullptr;
-    }
+    return ProtocolTransport(index, winsock.get(), named_pipe.get(), shared_memory.get());
   }
   TOwnedComponent<TnxWinsockTransport> winsock;
   TOwnedComponent<TnxNamedPipeTransport> named_pipe;
+  TOwnedComponent<TnxSharedMemoryTransport> shared_memory;
 };
 
 void FillCombo(QComboBox* box, const TStringList& names) {
@@ -76,12 +86,14 @@ void ChooseFirst(QComboBox* box) {
 void TDataSec::CreateConnection() {
   nxWinsock.reset(new TnxWinsockTransport(nullptr));
   nxNamedPipe.reset(new TnxNamedPipeTransport(nullptr));
+  nxSharedMemory.reset(new TnxSharedMemoryTransport(nullptr));
   nxRemoteServer.reset(new TnxRemoteServerEngine(nullptr));
   nxSession.reset(new TnxSession(nullptr));
   nxDatabase.reset(new TnxDatabase(nullptr));
   // Error texts name the component.
   nxWinsock->SetName(u"nxWinsock");
   nxNamedPipe->SetName(u"nxNamedPipe");
+  nxSharedMemory->SetName(u"nxSharedMemory");
   nxRemoteServer->SetName(u"nxRemoteServer");
   nxSession->SetName(u"nxSession");
   nxDatabase->SetName(u"nxDatabase");
@@ -93,6 +105,7 @@ void TDataSec::OpenDatabase() {
   // Every transport stops, so a change of protocol leaves none running.
   nxWinsock->SetActive(false);
   nxNamedPipe->SetActive(false);
+  nxSharedMemory->SetActive(false);
   nxRemoteServer->SetActive(false);
   nxDatabase->SetActive(false);
   nxSession->SetActive(false);
@@ -102,9 +115,8 @@ void TDataSec::OpenDatabase() {
   connected_server_ = DBServerName->currentText();
   // Without a transport the engine refuses to start, so no protocol chosen
   // fails the connection instead of using the one of an earlier choice.
-  TnxBaseTransport* transport = connected_protocol_ == 0   ? static_cast<TnxBaseTransport*>(nxWinsock.get())
-                                : connected_protocol_ == 1 ? static_cast<TnxBaseTransport*>(nxNamedPipe.get())
-                                                           : nullptr;
+  TnxBaseTransport* transport =
+      ProtocolTransport(connected_protocol_, nxWinsock.get(), nxNamedPipe.get(), nxSharedMemory.get());
   nxRemoteServer->SetTransport(transport);
   if (transport) transport->SetServerName(U(connected_server_));
   nxDatabase->SetAliasName(U(DBAlias->currentText()));

@@ -33,7 +33,10 @@
 #include "support/test_command_handler.h"
 #include "support/test_tcp_server.h"
 #include "platform/socket.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "transport/named_pipe_transport.h"
+#include "transport/shared_memory_transport.h"
 #include "transport/tcp_discovery.h"
 #include "transport/tcp_transport.h"
 
@@ -136,6 +139,7 @@ protected:
     handler_->ReleaseLate();
     tcp_.reset();
     pipe_.reset();
+    shm_.reset();
     if (had_appdata_) {
       qputenv("APPDATA", old_appdata_);
     } else {
@@ -173,6 +177,20 @@ protected:
     pipe_->SetCommandHandler(handler_.get());
     pipe_->SetActive(true);
   }
+  // Shared memory is seen by the whole machine: the name is this process's.
+  static QString ShmName() {
+    return QStringLiteral("TestServer_%1").arg(revurov::platform::CurrentProcessId());
+  }
+  void StartShmServer() {
+    shm_.reset(new revurov::TnxSharedMemoryTransport(nullptr));
+    shm_->SetMode(revurov::nxtmListen);
+    shm_->SetServerName(ShmName().toStdU16String());
+    shm_->SetPort(16000);
+    shm_->SetHeartbeatInterval(0);
+    shm_->SetRespondToBroadcasts(true);
+    shm_->SetCommandHandler(handler_.get());
+    shm_->SetActive(true);
+  }
   TDataSec& Start() {
     window_ = std::make_unique<TDataSec>();
     window_->show();
@@ -208,6 +226,7 @@ protected:
   revurov::testing::ComponentPtr<TTestCommandHandler> handler_{new TTestCommandHandler(nullptr)};
   revurov::testing::ComponentPtr<TTestTcpServer> tcp_;
   revurov::testing::ComponentPtr<revurov::TnxNamedPipeTransport> pipe_;
+  revurov::testing::ComponentPtr<revurov::TnxSharedMemoryTransport> shm_;
   std::unique_ptr<TDataSec> window_;
 };
 
@@ -216,10 +235,11 @@ TEST_F(ConnectionTest, BothListsHoldTheTablesInServerOrderWithoutDollarNames) {
     int protocol;
     QString server;
   };
-  for (const Case& c : {Case{0, "127.0.0.1"}, Case{1, "TestServer"}}) {
+  for (const Case& c : {Case{0, "127.0.0.1"}, Case{1, "TestServer"}, Case{2, ShmName()}}) {
     SCOPED_TRACE(c.protocol);
     StartTcpServer();
     StartPipeServer();
+    StartShmServer();
     WriteSettings(c.protocol, c.server);
     TDataSec& w = Start();
     EXPECT_TRUE(dialogs_.messages.isEmpty()) << dialogs_.messages.join('|').toStdString();
@@ -227,13 +247,14 @@ TEST_F(ConnectionTest, BothListsHoldTheTablesInServerOrderWithoutDollarNames) {
     ExpectLists({"KUNDEN", "ARTIKEL"});
     EXPECT_TRUE(w.nxDatabase->Active());
     EXPECT_EQ(w.nxDatabase->AliasName(), u"Suite");
-    EXPECT_EQ(w.nxRemoteServer->Transport(),
-              c.protocol == 0 ? static_cast<revurov::TnxBaseTransport*>(w.nxWinsock.get()) : w.nxNamedPipe.get());
+    const revurov::TnxBaseTransport* transports[] = {w.nxWinsock.get(), w.nxNamedPipe.get(), w.nxSharedMemory.get()};
+    EXPECT_EQ(w.nxRemoteServer->Transport(), transports[c.protocol]);
     EXPECT_EQ(handler_->OpenDatabases(), std::vector<std::u16string>{u"Suite"});
     window_.reset();
     EXPECT_TRUE(handler_->OpenDatabases().empty());
     tcp_.reset();
     pipe_.reset();
+    shm_.reset();
   }
 }
 
@@ -243,7 +264,8 @@ TEST_F(ConnectionTest, WithoutAConnectionTheBoxComesFirstThenTheListsErrorAndThe
     QString server;
   };
   // Nobody listens; -1 selects no transport at all.
-  for (const Case& c : {Case{0, "127.0.0.1"}, Case{1, "TestServer"}, Case{-1, "127.0.0.1"}}) {
+  for (const Case& c :
+       {Case{0, "127.0.0.1"}, Case{1, "TestServer"}, Case{2, ShmName()}, Case{-1, "127.0.0.1"}}) {
     SCOPED_TRACE(c.protocol);
     dialogs_.messages.clear();
     dialogs_.errors.clear();
@@ -332,6 +354,24 @@ TEST_F(ConnectionTest, AnAliasChangeOnAnotherProtocolOrServerReconnectsThere) {
   EXPECT_EQ(w.nxRemoteServer->Transport(), w.nxNamedPipe.get());
   EXPECT_TRUE(w.nxNamedPipe->Active());
   EXPECT_FALSE(w.nxWinsock->Active());
+  ExpectLists({"BELEGE"});
+
+  StartShmServer();
+  w.ServerProtokol->SetItemIndex(2);
+  w.DBServerName->setEditText(ShmName());
+  EnterAlias("Suite");
+  EXPECT_TRUE(dialogs_.errors.isEmpty()) << dialogs_.errors.join('|').toStdString();
+  EXPECT_EQ(w.nxRemoteServer->Transport(), w.nxSharedMemory.get());
+  EXPECT_FALSE(w.nxNamedPipe->Active());
+  EXPECT_FALSE(w.nxWinsock->Active());
+  ExpectLists({"KUNDEN", "ARTIKEL"});
+
+  // Back to the pipe: the shared-memory transport stops too.
+  w.ServerProtokol->SetItemIndex(1);
+  w.DBServerName->setEditText("TestServer");
+  EnterAlias("Other");
+  EXPECT_TRUE(dialogs_.errors.isEmpty()) << dialogs_.errors.join('|').toStdString();
+  EXPECT_FALSE(w.nxSharedMemory->Active());
   ExpectLists({"BELEGE"});
 
   // A server that cannot be reached: the component's error, the lists as
@@ -455,6 +495,19 @@ TEST_F(ConnectionTest, ScanOverNamedPipes) {
   EXPECT_TRUE(w.DBServerName->itemText(0).startsWith("TestServer")) << w.DBServerName->itemText(0).toStdString();
   EXPECT_EQ(Items(w.DBAlias), QStringList({"Suite", "Other"}));
   EXPECT_TRUE(dialogs_.errors.isEmpty()) << dialogs_.errors.join('|').toStdString();
+}
+
+// The registry is the whole machine's: other servers may be listed too.
+TEST_F(ConnectionTest, ScanOverSharedMemoryListsTheServer) {
+  StartShmServer();
+  WriteSettings(2, ShmName());
+  TDataSec& w = Start();
+  ASSERT_TRUE(w.nxDatabase->Active());
+  w.ScanTimeOut->setValue(300);
+  QTest::mouseClick(w.ServerScanBtn, Qt::LeftButton);
+  EXPECT_TRUE(Items(w.DBServerName).contains(ShmName())) << Items(w.DBServerName).join('|').toStdString();
+  EXPECT_EQ(w.DBServerName->currentIndex(), 0);
+  EXPECT_EQ(dialogs_.hourglass_depth, 0);
 }
 
 TEST_F(ConnectionTest, AScanThatFindsNothingSaysSoAndAsksNoAliases) {
