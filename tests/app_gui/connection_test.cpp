@@ -510,6 +510,33 @@ TEST_F(ConnectionTest, ScanOverSharedMemoryListsTheServer) {
   EXPECT_EQ(dialogs_.hourglass_depth, 0);
 }
 
+TEST_F(ConnectionTest, AServerFoundThatCannotBeReachedShowsTheErrorAndKeepsTheAliases) {
+  // Only the answerer is there: the alias list's connection fails.
+  TSecondAnswerer second;
+  ASSERT_TRUE(second.Ok());
+  WriteSettings(0, "127.0.0.1");
+  TDataSec& w = Start();
+  dialogs_.messages.clear();
+  dialogs_.errors.clear();
+  w.DBAlias->clear();
+  w.DBAlias->addItem("Alt");
+  w.ScanTimeOut->setValue(300);
+  dialogs_.hourglass_calls = 0;
+  QTest::mouseClick(w.ServerScanBtn, Qt::LeftButton);
+  EXPECT_EQ(Items(w.DBServerName), QStringList{"Zweiter@127.0.0.1"});
+  ASSERT_EQ(dialogs_.errors.size(), 1);
+  EXPECT_TRUE(dialogs_.messages.isEmpty());
+  EXPECT_EQ(Items(w.DBAlias), QStringList{"Alt"});
+  EXPECT_EQ(dialogs_.hourglass_depth, 0);
+  EXPECT_EQ(dialogs_.hourglass_calls, 2);
+  // Nothing of the scan is left running: the window still works.
+  StartTcpServer();
+  w.DBServerName->setEditText("127.0.0.1");
+  EnterAlias("Other");
+  EXPECT_EQ(dialogs_.errors.size(), 1);
+  ExpectLists({"BELEGE"});
+}
+
 TEST_F(ConnectionTest, AScanThatFindsNothingSaysSoAndAsksNoAliases) {
   struct Case {
     int protocol;
