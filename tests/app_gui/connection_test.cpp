@@ -30,6 +30,7 @@
 #include "engine/remote_session.h"
 #include "gui_test_support.h"
 #include "support/engine_fixture.h"
+#include "support/fake_transport_clock.h"
 #include "support/private_network.h"
 #include "support/test_command_handler.h"
 #include "support/test_tcp_server.h"
@@ -545,26 +546,30 @@ TEST_F(ConnectionTest, AScanThatFindsNothingSaysSoAndAsksNoAliases) {
   struct Case {
     int protocol;
     int timeout;
-    QString server;
+    std::vector<uint32_t> waited;  // the scan's waits on the transport clock
   };
-  // A negative time scans nothing at once (a server runs but is not waited
-  // for); index -1 scans nothing at all.
-  StartTcpServer();
-  for (const Case& c : {Case{0, -1, "127.0.0.1"}, Case{0, -2000000000, "127.0.0.1"}, Case{-1, 300, ""}}) {
+  // A negative time scans 0 ms, not the longest scan; index -1 scans
+  // nothing at all. Nobody answers.
+  for (const Case& c : {Case{0, -1, {0}}, Case{0, -2000000000, {0}}, Case{0, 300, {300}}, Case{-1, 300, {}}}) {
     SCOPED_TRACE(c.timeout);
-    WriteSettings(c.protocol, c.server);
+    WriteSettings(c.protocol, "127.0.0.1");
     TDataSec& w = Start();
     w.DBAlias->clear();
     w.ScanTimeOut->setValue(c.timeout);
     dialogs_.hourglass_calls = 0;
     dialogs_.messages.clear();
-    const size_t aliasRequests = Requests(kAliasList);
-    QTest::mouseClick(w.ServerScanBtn, Qt::LeftButton);
+    std::vector<uint32_t> waited;
+    {
+      revurov::testing::TFakeTransportClock clock;
+      QTest::mouseClick(w.ServerScanBtn, Qt::LeftButton);
+      waited = clock.Sleeps();
+    }
+    EXPECT_EQ(waited, c.waited);
     EXPECT_EQ(w.DBServerName->count(), 0);
     EXPECT_TRUE(w.DBServerName->currentText().isEmpty());
     EXPECT_FALSE(ComboDropDown(w.DBServerName));
     EXPECT_EQ(w.ZirezServer->text(), QString::fromStdU16String(kNoServerFound));
-    EXPECT_EQ(Requests(kAliasList), aliasRequests);
+    EXPECT_TRUE(handler_->ReceivedIDs().empty());
     EXPECT_TRUE(dialogs_.messages.isEmpty());
     EXPECT_EQ(dialogs_.hourglass_depth, 0);
     EXPECT_EQ(dialogs_.hourglass_calls, 2);
