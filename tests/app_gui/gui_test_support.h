@@ -1,4 +1,4 @@
-// Shared pieces of the window tests: one QApplication for the test binary,
+// Shared helpers of the window tests: one QApplication for the test binary,
 // the library started on its thread as main() does (discovery on loopback
 // only), and a dialog service that records every message and answers the
 // password dialog and the library's forms without blocking.
