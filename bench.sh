@@ -10,7 +10,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev libmimalloc-dev libjemal
 
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DREVUROV_BUILD_TESTS=OFF \
-  -DREVUROV_BUILD_BENCH=ON -DREVUROV_BUILD_APP=OFF >/dev/null
+  -DREVUROV_BUILD_BENCH=ON -DREVUROV_BUILD_APP=ON >/dev/null
 cmake --build "$build"
 
 shopt -s nullglob

@@ -2,7 +2,9 @@
 # Builds and starts the security manager "Tesmira Security".
 # Without a settings file of the user's, the tool runs on a demo folder under
 # build/ (settings plus an empty database folder; rm -rf build/demo resets
-# it); --real always uses the user's own settings.
+# it); --real always uses the user's own settings. The demo names the server
+# 127.0.0.1 (an empty name would search the network at start) and keeps the
+# server search on loopback: nothing leaves the machine.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/deps.sh
@@ -27,10 +29,11 @@ if [ $real -eq 0 ] && [ ! -f "$appdata/Tesmira/Tesmira.ini" ]; then
   if [ ! -f "$demo/appdata/Tesmira/Tesmira.ini" ]; then
     # With a BOM, so that a checkout path outside ASCII reads as UTF-8;
     # DBConnect=0 selects "Server" (1 would leave both buttons clear).
-    printf '\xEF\xBB\xBF[Configuration]\r\nDatenbankPfad=%s\r\nServer_Protocol=0\r\nDBConnect=0\r\nDBServer=\r\nDBSAlias=\r\n' \
+    printf '\xEF\xBB\xBF[Configuration]\r\nDatenbankPfad=%s\r\nServer_Protocol=0\r\nDBConnect=0\r\nDBServer=127.0.0.1\r\nDBSAlias=\r\n' \
       "$demo/db" > "$demo/appdata/Tesmira/Tesmira.ini"
   fi
   export APPDATA="$demo/appdata"
   echo "No settings file found: using the demo folder $demo"
+  exec "$build/app/tesmira_security" --loopback-only
 fi
 exec "$build/app/tesmira_security"

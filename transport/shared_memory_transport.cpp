@@ -480,6 +480,9 @@ void TnxSharedMemoryTransport::DoStart() {
 void TnxSharedMemoryTransport::DoStop() {
   SetServerStarted(false);
   StopListening();
+  // A keep-alive of the heartbeat may be connecting through the objects
+  // closed next.
+  btStopHeartbeatAndWatchdog();
   CloseConnectObjects();
   TnxBasePooledTransport::DoStop();
   smtpSpares.ClearSpareBodies();

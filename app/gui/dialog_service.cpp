@@ -1,6 +1,7 @@
 #include "app/gui/dialog_service.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 
@@ -25,6 +26,7 @@ public:
     }
   }
   int ExecPasswordDialog(TPasswordDlg& dialog) override { return dialog.exec(); }
+  int ExecForm(QDialog& form) override { return form.exec(); }
   void SetHourglass(bool on) override {
     if (on) {
       QGuiApplication::setOverrideCursor(Qt::WaitCursor);
@@ -47,6 +49,29 @@ std::unique_ptr<TDialogService> SetDialogService(std::unique_ptr<TDialogService>
   if (!service) service = std::make_unique<TQtDialogService>();
   Current().swap(service);
   return service;
+}
+
+int TDialogFormRunner::Exec(QDialog& form) { return DialogService().ExecForm(form); }
+
+bool TDialogFormRunner::ChoosePrinter(QPrinter& printer, QWidget* parent) {
+  return previous_ && previous_->ChoosePrinter(printer, parent);
+}
+
+void TDialogFormRunner::Beep() {
+  if (previous_) previous_->Beep();
+}
+
+TDialogFormRunnerGuard::TDialogFormRunnerGuard() {
+  // The runner keeps the one it replaces; taken back out, that one is put
+  // back in its place.
+  auto runner = std::make_unique<TDialogFormRunner>();
+  TDialogFormRunner* raw = runner.get();
+  raw->SetPrevious(revurov::nxSetFormRunner(std::move(runner)));
+}
+
+TDialogFormRunnerGuard::~TDialogFormRunnerGuard() {
+  std::unique_ptr<revurov::TnxFormRunner> ours = revurov::nxSetFormRunner(nullptr);
+  if (auto* runner = dynamic_cast<TDialogFormRunner*>(ours.get())) revurov::nxSetFormRunner(runner->TakePrevious());
 }
 
 }  // namespace tesmira

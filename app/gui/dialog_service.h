@@ -10,6 +10,9 @@
 #include <QString>
 #include <memory>
 
+#include "client/platform/form_runner.h"
+
+class QDialog;
 class QWidget;
 
 namespace tesmira {
@@ -29,10 +32,35 @@ public:
   virtual int ExecPasswordDialog(TPasswordDlg& dialog) = 0;
   // Hourglass cursor on (true) or back to the default (false).
   virtual void SetHourglass(bool on) = 0;
+  // The library's own forms (server log-on, server pick): the form's result.
+  virtual int ExecForm(QDialog& form) = 0;
 };
 
 TDialogService& DialogService();
 std::unique_ptr<TDialogService> SetDialogService(std::unique_ptr<TDialogService> service);
+
+// The library's form runner for the window's process: its forms go through
+// the dialog service; printing and beeps stay with the runner it replaced.
+class TDialogFormRunner final : public revurov::TnxFormRunner {
+public:
+  void SetPrevious(std::unique_ptr<revurov::TnxFormRunner> previous) { previous_ = std::move(previous); }
+  std::unique_ptr<revurov::TnxFormRunner> TakePrevious() { return std::move(previous_); }
+  int Exec(QDialog& form) override;
+  bool ChoosePrinter(QPrinter& printer, QWidget* parent) override;
+  void Beep() override;
+
+private:
+  std::unique_ptr<revurov::TnxFormRunner> previous_;
+};
+
+// Installs a TDialogFormRunner for the life of the guard.
+class TDialogFormRunnerGuard {
+public:
+  TDialogFormRunnerGuard();
+  ~TDialogFormRunnerGuard();
+  TDialogFormRunnerGuard(const TDialogFormRunnerGuard&) = delete;
+  TDialogFormRunnerGuard& operator=(const TDialogFormRunnerGuard&) = delete;
+};
 
 // Hourglass for the life of the guard, restored also when a step throws.
 class THourglassGuard {

@@ -26,8 +26,14 @@
 #include "app/gui/box_procs.h"
 #include "app/gui/dialog_service.h"
 #include "app/gui/pw_dlg.h"
+#include "client/database.h"
+#include "client/session.h"
+#include "engine/remote_session.h"
 #include "platform/format.h"
 #include "platform/rtl_exception.h"
+#include "transport/named_pipe_transport.h"
+#include "transport/shared_memory_transport.h"
+#include "transport/tcp_transport.h"
 
 namespace tesmira {
 
@@ -211,6 +217,7 @@ TDataSec::TDataSec(QWidget* parent) : QWidget(parent) {
   StatusTimer->setInterval(2000);
 
   BuildTree();
+  CreateConnection();
   ConnectHandlers();
   // No edit cuts what is typed or loaded (the default is 32767 characters).
   for (QLineEdit* edit : findChildren<QLineEdit*>()) edit->setMaxLength(std::numeric_limits<int>::max());
@@ -406,6 +413,11 @@ void TDataSec::ConnectHandlers() {
   on(DBLocal, &QRadioButton::clicked, &TDataSec::DBLocalClick);
   on(DBServer, &QRadioButton::clicked, &TDataSec::DBLocalClick);
   on(DBServerName, &QComboBox::editTextChanged, &TDataSec::DBServerNameChange);
+  // An alias opens when chosen from the list or when its editing ends, not
+  // at every keystroke.
+  on(DBAlias, &QComboBox::activated, &TDataSec::DBAliasChange);
+  on(DBAlias->lineEdit(), &QLineEdit::editingFinished, &TDataSec::DBAliasChange);
+  on(ServerScanBtn, &QPushButton::clicked, &TDataSec::ServerScanBtnClick);
   on(UserBtn, &QPushButton::clicked, &TDataSec::UserBtnClick);
   on(UserEraseBtn, &QPushButton::clicked, &TDataSec::UserEraseBtnClick);
   on(cbShowPW, &QCheckBox::clicked, &TDataSec::cbShowPWClick);
@@ -615,15 +627,6 @@ void TDataSec::DBLocalClick() {
 }
 
 void TDataSec::DBServerNameChange() { DBLocalClick(); }
-
-// The connection to the database server comes with the client components;
-// until then the window runs without one and the table lists stay empty.
-void TDataSec::ConnectDatabase() {}
-
-void TDataSec::FillTableLists() {
-  lxGroupTables->clear();
-  lxAccessTables->clear();
-}
 
 void TDataSec::cbShowPWClick() {
   if (cbShowPW->isChecked()) {

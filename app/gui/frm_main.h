@@ -31,7 +31,43 @@ class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
+namespace revurov {
+class TnxBaseTransport;
+class TnxDatabase;
+class TnxNamedPipeTransport;
+class TnxRemoteServerEngine;
+class TnxSession;
+class TnxSharedMemoryTransport;
+class TnxWinsockTransport;
+namespace platform {
+class TComponent;
+}
+}  // namespace revurov
+
 namespace tesmira {
+
+// Shown when the connection made at start-up fails (then a line feed, a
+// carriage return and the server name's label).
+inline constexpr char16_t kNoConnection[] = u"Fehler: Konnte keine Verbindung zum Datenbankserver herstellen.\n\rServer: ";
+inline constexpr char16_t kNoServerFound[] = u"Zirez Server nicht gefunden.";
+inline constexpr char16_t kNoServerListed[] =
+    u"Kein Zirez Datenbankserver gefunden.\n\rBitte stellen Sie sicher das der Datenbankserver installiert und aktiv ist.";
+
+void FreeComponent(revurov::platform::TComponent* component);
+// Frees a library component (the window owns its connection components);
+// used where the component's class is complete.
+struct TComponentFree {
+  template <class T>
+  void operator()(T* component) const {
+    FreeComponent(component);
+  }
+};
+template <class T>
+using TOwnedComponent = std::unique_ptr<T, TComponentFree>;
+
+// A combo box drop-down (true) or simple: a simple box shows no list button.
+void SetComboDropDown(QComboBox* box, bool drop_down);
+bool ComboDropDown(const QComboBox* box);
 
 // Start-up without the database folder (%s: the folder as set); editing
 // actions refuse with it too.
@@ -85,6 +121,8 @@ public:
   void tvMainTreeChange();
   void DBLocalClick();
   void DBServerNameChange();
+  void DBAliasChange();
+  void ServerScanBtnClick();
   void UserBtnClick();
   void UserEraseBtnClick();
   void cbShowPWClick();
@@ -191,6 +229,15 @@ public:
   QLabel* ZirezServer = nullptr;
   QPushButton* SaveBtn = nullptr;
 
+  // The connection: protocol index 0, 1 and 2 select the transports in this
+  // order. Declared transports first, so that they are freed last.
+  TOwnedComponent<revurov::TnxWinsockTransport> nxWinsock;
+  TOwnedComponent<revurov::TnxNamedPipeTransport> nxNamedPipe;
+  TOwnedComponent<revurov::TnxSharedMemoryTransport> nxSharedMemory;
+  TOwnedComponent<revurov::TnxRemoteServerEngine> nxRemoteServer;
+  TOwnedComponent<revurov::TnxSession> nxSession;
+  TOwnedComponent<revurov::TnxDatabase> nxDatabase;
+
 protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -208,8 +255,13 @@ private:
   void SetStatus(const QString& text);
   void UpdateMoveButtons();
   bool GroupHasTable(const QString& name) const;
+  void CreateConnection();
   void ConnectDatabase();
+  // Stops the connection and opens the alias of the box on the server and
+  // protocol shown; raises what the components raise.
+  void OpenDatabase();
   void FillTableLists();
+  void ListServerAliases();
   // Refuses an editing action when the database folder was not found at
   // start-up (the data files would otherwise land in the current folder).
   void RequireDBPfad() const;
@@ -251,6 +303,10 @@ private:
   // Set when the tree file could not be read whole: saving the partial tree
   // at close would drop every line after the bad one.
   bool tree_unreadable_ = false;
+  // What the open database was opened with: an alias change on another
+  // server or protocol reconnects.
+  QString connected_server_;
+  int connected_protocol_ = -1;
 };
 
 }  // namespace tesmira

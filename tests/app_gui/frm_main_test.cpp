@@ -93,10 +93,20 @@ protected:
               "DBServer=srv1\r\nDBSAlias=Suite\r\nUserlogin=hans\r\nUserpasswort=pw\r\n")
                  .toUtf8());
   }
+  // No server runs for these scenarios: the connection box at creation and
+  // the table lists' error at the first show are looked past (the
+  // connection scenarios check them).
   TDataSec& Start() {
     window_ = std::make_unique<TDataSec>();
+    dialogs_.messages.removeOne(QString::fromStdU16String(kNoConnection) + window_->DBServerName->currentText());
     window_->show();
     QCoreApplication::processEvents();
+    for (qsizetype i = 0; i < dialogs_.errors.size(); ++i) {
+      if (dialogs_.errors[i].contains(QStringLiteral("must be started"))) {
+        notStarted_ = dialogs_.errors.takeAt(i);
+        break;
+      }
+    }
     return *window_;
   }
   void Close() {
@@ -166,6 +176,7 @@ protected:
   QByteArray old_appdata_;
   bool had_appdata_ = false;
   std::unique_ptr<TDataSec> window_;
+  QString notStarted_;
 };
 
 TEST_F(WindowTest, LayoutAndSettingsAtStartUp) {
@@ -192,7 +203,7 @@ TEST_F(WindowTest, LayoutAndSettingsAtStartUp) {
 
 TEST_F(WindowTest, DBConnectOneClearsBothRadioButtons) {
   WriteAll(appdata_ + "/Tesmira/Tesmira.ini",
-           ("[Configuration]\r\nDatenbankPfad=" + db_ + "\r\nServer_Protocol=abc\r\nDBConnect=1\r\n").toUtf8());
+           ("[Configuration]\r\nDatenbankPfad=" + db_ + "\r\nServer_Protocol=abc\r\nDBConnect=1\r\nDBServer=127.0.0.1\r\n").toUtf8());
   TDataSec& w = Start();
   EXPECT_FALSE(w.DBServer->isChecked());
   EXPECT_FALSE(w.DBLocal->isChecked());
@@ -761,7 +772,7 @@ TEST_F(WindowTest, DemoSettingsReadAsWritten) {
   QDir().mkpath(folder);
   WriteAll(appdata_ + "/Tesmira/Tesmira.ini",
            "\xEF\xBB\xBF[Configuration]\r\nDatenbankPfad=" + folder.toUtf8() +
-               "\r\nServer_Protocol=0\r\nDBConnect=0\r\nDBServer=\r\nDBSAlias=\r\n");
+               "\r\nServer_Protocol=0\r\nDBConnect=0\r\nDBServer=127.0.0.1\r\nDBSAlias=\r\n");
   TDataSec& w = Start();
   EXPECT_TRUE(dialogs_.errors.isEmpty());
   EXPECT_EQ(w.DatenbankPfad->text(), folder);
