@@ -20,7 +20,8 @@
 //   peer, -1 with errno set on failure (EINVAL once the listening socket was
 //   shut down). Every socket is close-on-exec.
 // - TcpConnect connects within aTimeoutMs (ETIMEDOUT when it ran out) and
-//   answers a blocking socket.
+//   answers a blocking socket. Connected and accepted sockets send at once
+//   (TCP_NODELAY).
 // - SocketWriteAll writes the buffers in order with one sendmsg per call
 //   until all is out; false with errno set (EAGAIN when a send timeout ran
 //   out).
