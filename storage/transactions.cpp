@@ -255,7 +255,8 @@ void TnxFlushList::DropJournal(bool aInvalidate) noexcept {
     try {
       flJournal->Invalidate();
     } catch (...) {
-      // Left for Check; it restores what the files still hold.
+      // A journal left behind would undo later commits at the next Check.
+      nxFatalErrorFlag.store(true, std::memory_order_release);
     }
   }
   flJournal.reset();
