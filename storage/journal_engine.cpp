@@ -241,14 +241,17 @@ void Tnx1xJournalEngine::FinalizeJournal() {
 
 void Tnx1xJournalEngine::Invalidate() {
   if (jeJournalFile == platform::InvalidFileHandle || jeInvalidated) return;
+  // Durably incomplete first: should a power cut bring the name back, Check
+  // throws the journal away instead of undoing a commit already reported.
+  // That spares a folder sync for the removal.
+  if (jeComplete) {
+    jeWriteHeader(false);
+    jeSync();
+  }
   jeOps.Close(jeJournalFile);
   jeJournalFile = platform::InvalidFileHandle;
   jeInvalidated = true;
-  int err = jeOps.Unlink(jeOsName);
-  // Without the folder sync a power cut could revive the journal and undo
-  // a commit already reported.
-  if (err == 0) err = jeOps.SyncDirectory(jeFolder);
-  if (err != 0) Raise(u"Journal could not be removed", err);
+  if (const int err = jeOps.Unlink(jeOsName)) Raise(u"Journal could not be removed", err);
 }
 
 // ---- recovery ----

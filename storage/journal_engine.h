@@ -12,8 +12,9 @@
 // Contract:
 // - Writing: PrepareJournal creates the file (it must not exist), AddBlock
 //   appends entries, FinalizeJournal makes the entries durable, then the
-//   complete flag, then the file's name in the folder. Invalidate removes
-//   the file durably. No call syncs through O_DSYNC; every sync is explicit.
+//   complete flag, then the file's name in the folder. Invalidate makes the
+//   journal durably incomplete, then removes it. No call syncs through
+//   O_DSYNC; every sync is explicit.
 // - A block without committed contents (beyond the file's committed count)
 //   gets no before image: undoing it has nothing to restore.
 // - A data file outside the journal's folder, or whose name does not fit
@@ -68,7 +69,8 @@ public:
   virtual void AddBlock(const TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, const uint8_t* aBefore,
                         const uint8_t* aAfter) = 0;
   virtual void FinalizeJournal() = 0;
-  // Removes the journal and syncs the folder; raises when it cannot.
+  // Makes the journal durably void (Check drops it unread) and removes it;
+  // raises when it cannot.
   virtual void Invalidate() = 0;
 
 protected:

@@ -89,7 +89,7 @@ protected:
   std::string original_;
 };
 
-TEST_F(FailSafeCommitTest, TheJournalIsDurableBeforeDataAndGoneDurablyBeforeTheFlushReturns) {
+TEST_F(FailSafeCommitTest, TheJournalIsDurableBeforeDataAndDurablyVoidBeforeTheFlushReturns) {
   TnxBaseTransaction trans(Bm(), nullptr, false, true);
   Write(trans, 2, 9);
   trans.SetJournal(Journal());
@@ -99,7 +99,8 @@ TEST_F(FailSafeCommitTest, TheJournalIsDurableBeforeDataAndGoneDurablyBeforeTheF
       "write 1.n$2", "sync 1.n$2",  // complete flag
       "syncdir",                    // the journal's name
       "write t.nx1", "sync t.nx1",  // data
-      "unlink 1.n$2", "syncdir",    // invalid before the commit is reported
+      "write 1.n$2", "sync 1.n$2",  // void before the commit is reported
+      "unlink 1.n$2",
   };
   EXPECT_EQ(Steps(), expected);
   EXPECT_FALSE(fx_.Dir().Exists("1.n$2"));
@@ -201,7 +202,7 @@ TEST_F(FailSafeCommitTest, AFlushListFreedUnflushedTakesItsJournalAlong) {
 }
 
 TEST_F(FailSafeCommitTest, AFailedRemovalOfTheJournalStopsTheServer) {
-  fx_.Ops().FailCall(TFileOp::SyncDirectory, 2);
+  fx_.Ops().FailCall(TFileOp::DataSync, 4);  // voiding the journal
   TnxBaseTransaction trans(Bm(), nullptr, false, true);
   Write(trans, 2, 9);
   trans.SetJournal(Journal());

@@ -130,7 +130,7 @@ TEST_F(JournalTest, EachClassWritesItsImagesAndMarksTheJournalComplete) {
   }
 }
 
-TEST_F(JournalTest, WritingSyncsEntriesThenFlagThenFolderAndInvalidationSyncsTheFolder) {
+TEST_F(JournalTest, WritingSyncsEntriesThenFlagThenFolderAndInvalidationVoidsTheJournalDurably) {
   TFaultFileOps ops;
   TnxBaseFile file(U16(dir.Path("t.nx1")));
   Tnx1xJournalEngine journal(JournalName(1), ops);
@@ -142,7 +142,8 @@ TEST_F(JournalTest, WritingSyncsEntriesThenFlagThenFolderAndInvalidationSyncsThe
   EXPECT_EQ(ops.Calls(TFileOp::DataSync), 2);
   EXPECT_EQ(ops.Calls(TFileOp::SyncDirectory), 1);
   journal.Invalidate();
-  EXPECT_EQ(ops.Calls(TFileOp::SyncDirectory), 2);
+  EXPECT_EQ(ops.Calls(TFileOp::DataSync), 3);
+  EXPECT_EQ(ops.Calls(TFileOp::Unlink), 1);
 }
 
 TEST_F(JournalTest, AFailedSyncFailsTheWriteAndAnIncompleteJournalIsDropped) {
