@@ -150,8 +150,9 @@ TEST_F(FailSafeCommitTest, AFailedDataFlushKeepsTheJournalAndCheckRestoresTheFil
     Tnx1xRollbackJournalEngine::Check(u"", platform::Utf8ToUtf16(fx_.Dir().Dir()));
     EXPECT_EQ(Disk(), original_);
     EXPECT_FALSE(fx_.Dir().Exists("1.n$2"));
+    // A fresh file object: the failed flush left its batch in the old one.
     Bm().RemoveFile(*file_);
-    file_->CloseFile();
+    file_ = std::make_unique<TnxBaseFile>(file_->fiName, rec_);
     file_->OpenFile(omReadWrite, smShared, false, false);
     ASSERT_EQ(fx_.AddFile(*file_).Result, 0u);
   }
