@@ -522,6 +522,8 @@ private:
   void LinkFilesForSnapShots(TnxBaseTransaction& aTrans);
 
   TnxPadlock bmPadlock{true};
+  // Held by a journalled commit's flush list until its journal is removed.
+  TnxPadlock bmJournalLock;
   int32_t bmMaxRAM = 0;
   // [state][frequently used][resident]; only mapped and allocated have lists.
   TnxBlockObject* bmBlockListHead[nxCacheBlockStateCount][2][2] = {};

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <functional>
 
 #include "engine/deadline_hooks.h"
 #include "lowlevel/errors/error_codes.h"
 #include "storage/buffer_manager.h"
+#include "storage/encryption_engine.h"
 #include "storage/files.h"
+#include "storage/journal_engine.h"
 #include "storage/replication_log.h"
 
 namespace revurov {
@@ -160,6 +163,10 @@ bool TnxBaseTransaction::IsLocked() const noexcept {
   return btTransLevelsTail && btTransLevelsTail->tlLockCount != 0 && btTransLevelsTail->tlNestingCount == 0;
 }
 
+void TnxBaseTransaction::SetJournal(std::unique_ptr<TnxBaseJournalEngine> aJournal) noexcept {
+  btJournal = std::move(aJournal);
+}
+
 std::vector<TnxBaseFile*> TnxBaseTransaction::BoundFiles() const {
   TnxPadlockGuard guard(btBufferManager.bmPadlock);
   std::vector<TnxBaseFile*> files;
@@ -197,6 +204,8 @@ void TnxFlushList::Prepare(TnxBaseTransaction& aTrans, bool aIsWTCommit) {
       flList.push_back(&file);
     }
   } catch (...) {
+    // No data was written: the journal must not outlive the failed commit.
+    DropJournal(true);
     for (const auto& bound : aTrans.btFiles) bound.bfFile->RollbackUnwritten();
     flList.clear();
     throw;
@@ -205,18 +214,99 @@ void TnxFlushList::Prepare(TnxBaseTransaction& aTrans, bool aIsWTCommit) {
 }
 
 void TnxFlushList::Flush(bool aForceFailSafe) {
+  flFlushTried = true;
   if (nxFatalErrorFlag.load(std::memory_order_acquire)) throw EnxServerException(nxeTransactionCorrupt, kFatalText);
   if (flReplicationLog) flReplicationLog->BeginTrans(flLSN);
   try {
     TFlushLocks locks(flList);
     for (TnxBaseFile* file : flList) file->PrepareFlushFile();
-    for (TnxBaseFile* file : flList) file->FlushFile(aForceFailSafe, flReplicationLog);
+    for (TnxBaseFile* file : flList) file->FlushFile(aForceFailSafe || flJournal, flReplicationLog);
   } catch (...) {
     nxFatalErrorFlag.store(true, std::memory_order_release);
     if (flReplicationLog) flReplicationLog->EndTrans();
     throw;
   }
   if (flReplicationLog) flReplicationLog->EndTrans();
+  if (flJournal) {
+    try {
+      flJournal->Invalidate();
+    } catch (...) {
+      // The journal may come back and undo this commit: nothing may be
+      // reported or written any more.
+      nxFatalErrorFlag.store(true, std::memory_order_release);
+      throw;
+    }
+    DropJournal(false);
+  }
+}
+
+// ---- the fail-safe journal ----
+
+TnxFlushList::TnxFlushList() { flList.reserve(32); }
+
+TnxFlushList::~TnxFlushList() { DropJournal(!flFlushTried); }
+
+void TnxFlushList::TakeJournalTurn(TnxPadlock& aJournalLock) {
+  if (!flJournalTurn) flJournalTurn.emplace(aJournalLock);
+}
+
+void TnxFlushList::DropJournal(bool aInvalidate) noexcept {
+  if (flJournal && aInvalidate) {
+    try {
+      flJournal->Invalidate();
+    } catch (...) {
+      // A journal left behind would undo later commits at the next Check.
+      nxFatalErrorFlag.store(true, std::memory_order_release);
+    }
+  }
+  flJournal.reset();
+  flJournalTurn.reset();
+}
+
+// Padlock held, before any block of aTrans is committed: the headers get
+// the transaction's LSN first so that their writes are journalled too.
+void TnxFlushList::WriteJournal(TnxBaseTransaction& aTrans) {
+  TnxBufferManager& bm = aTrans.btBufferManager;
+  flJournal = std::move(aTrans.btJournal);
+  try {
+    for (size_t i = 0; i < aTrans.btFiles.size(); ++i) {
+      TnxBaseFile& file = *aTrans.btFiles[i].bfFile;
+      if (file.IsTemporary()) continue;
+      TnxReadOnlyBlock* header = bm.FindOrCreate(file, 0, false);
+      header->CacheBlockNeeded();
+      if (header->robLastLSN < aTrans.btLSN) header->MakeDirty(aTrans);
+    }
+    flJournal->PrepareJournal();
+    std::vector<uint8_t> before, after, cookie, checksum;
+    for (TnxReadOnlyBlock* block : aTrans.btBlocks) {
+      TnxBaseFile& file = block->FileObject();
+      if (file.IsTemporary()) continue;
+      const uint32_t bytes = file.BlockBytes();
+      // A block the transaction added has nothing to restore.
+      const bool hasBefore = !block->New() && (file.fiUsedBlocks == 0 || block->BlockNumber() < file.fiUsedBlocks);
+      auto image = [&](TnxBaseTransaction* aWhose, std::vector<uint8_t>& aOut) {
+        TnxBlockGuard guard;
+        guard.Hold(block->Block(aWhose, guard.ReleaseMethod()));
+        aOut.resize(bytes);
+        if (file.fiEncryptionEngine) {
+          // The journal holds what the file holds; replays write it back as is.
+          cookie = block->EncryptionCookie();
+          checksum = file.fiChecksum;
+          file.fiEncryptionEngine->CodeBlockEx(guard.Block(), aOut.data(), bytes, block->BlockNumber(), cookie,
+                                               checksum);
+        } else {
+          std::memcpy(aOut.data(), guard.Block(), bytes);
+        }
+      };
+      if (hasBefore) image(nullptr, before);
+      image(&aTrans, after);
+      flJournal->AddBlock(file, block->BlockNumber(), hasBefore ? before.data() : nullptr, after.data());
+    }
+    flJournal->FinalizeJournal();
+  } catch (...) {
+    DropJournal(true);
+    throw;
+  }
 }
 
 // ---- commit and rollback ----
@@ -224,6 +314,15 @@ void TnxFlushList::Flush(bool aForceFailSafe) {
 void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit) {
   if (!aTrans) return;
   std::unique_ptr<TnxFlushList> own;
+  const bool journalled = aTrans->btJournal && !aIsWTCommit && aTrans->btTransLevelsTail->tlLevel == 0;
+  if (journalled) {
+    if (!aFlushList) {
+      own = std::make_unique<TnxFlushList>();
+      aFlushList = own.get();
+    }
+    // Taken before the padlock and kept until the journal is removed.
+    aFlushList->TakeJournalTurn(bmJournalLock);
+  }
   {
     TnxPadlockGuard guard(bmPadlock);
     TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
@@ -237,6 +336,7 @@ void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushLis
       // Every copy is checked before any becomes committed, so that a
       // damaged one leaves the whole transaction to its rollback.
       for (TnxReadOnlyBlock* block : aTrans->btBlocks) block->robBlockListTail->Validate();
+      if (journalled) aFlushList->WriteJournal(*aTrans);
       if (!(aTrans->btState & nxStateBit(tsSnapshot))) CountTrans(tcCommit);
       if (bmActiveSnapShotCount > 0 && aTrans->btFiles.size() >= 2) LinkFilesForSnapShots(*aTrans);
       if (!aFlushList) {

@@ -19,19 +19,31 @@
 //   far without ending the transaction: copies of blocks that are handed
 //   out stay with it, the rest become committed, and the files stay bound.
 //   At a nested level it does nothing.
+// - A transaction with a journal commits fail-safe: the headers' LSN is
+//   stamped, the journal written and made durable (entries, complete flag,
+//   folder), then the data files are written and synced one by one, and
+//   the journal is removed durably before Flush returns. One such commit
+//   runs at a time per buffer manager, from its journal to the journal's
+//   removal, so no older journal can undo a newer reported commit; the
+//   flush list holds that turn and must be flushed or freed by the thread
+//   that committed. A failed journal or Prepare removes the journal first;
+//   a failed flush keeps it for Check.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "dictionary/engine_types.h"
 #include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/sync/padlock.h"
 #include "storage/storage_types.h"
 
 namespace revurov {
 
 class TnxBaseFile;
+class TnxBaseJournalEngine;
 class TnxBaseReplicationLog;
 class TnxBaseTransaction;
 class TnxBufferManager;
@@ -120,6 +132,9 @@ public:
   void* OwningSession() const noexcept { return btOwningSession; }
   // Files bound to the transaction, in binding order.
   std::vector<TnxBaseFile*> BoundFiles() const;
+  // The journal the next outermost commit writes (owned); nil: none.
+  void SetJournal(std::unique_ptr<TnxBaseJournalEngine> aJournal) noexcept;
+  TnxBaseJournalEngine* Journal() const noexcept { return btJournal.get(); }
 
 private:
   friend class TnxBaseTransactionLevel;
@@ -151,13 +166,17 @@ private:
   // that keep an old image for it.
   std::vector<std::unique_ptr<TnxFileSnapShotLink>> btFileSnapShotLinks;
   std::vector<TnxReadOnlyBlock*> btBlockSnapShotLinks;
+  std::unique_ptr<TnxBaseJournalEngine> btJournal;
 };
 
 // The files of one committed transaction on their way to disk.
 class TnxFlushList : public TnxObject {
 public:
-  TnxFlushList() { flList.reserve(32); }
+  TnxFlushList();
+  // A journal never flushed is removed; one whose flush failed stays.
+  ~TnxFlushList() override;
   int32_t Count() const noexcept { return static_cast<int32_t>(flList.size()); }
+  TnxBaseJournalEngine* Journal() const noexcept { return flJournal.get(); }
   // Padlock held: stamps the transaction's LSN into every bound file's header
   // and takes the files over.
   void Prepare(TnxBaseTransaction& aTrans, bool aIsWTCommit);
@@ -169,6 +188,14 @@ private:
   TnxLSN flLSN = 0;
   std::vector<TnxBaseFile*> flList;
   TnxBaseReplicationLog* flReplicationLog = nullptr;
+
+  // The fail-safe journal, see transactions.cpp.
+  void TakeJournalTurn(TnxPadlock& aJournalLock);
+  void WriteJournal(TnxBaseTransaction& aTrans);
+  void DropJournal(bool aInvalidate) noexcept;
+  std::unique_ptr<TnxBaseJournalEngine> flJournal;
+  std::optional<TnxPadlockGuard> flJournalTurn;
+  bool flFlushTried = false;
 };
 
 }  // namespace revurov

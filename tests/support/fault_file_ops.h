@@ -17,10 +17,20 @@
 //   A file without a name (OpenTemporary) that is linked with unsynced
 //   writes comes back empty.
 //   Call it once the writers are done with their handles.
+// - `TrackFolders()`: from then on names are durable only once their folder
+//   is synced: a create, unlink or rename not followed by `SyncDirectory` of
+//   its folder is undone by `PowerLoss` (an unlinked file comes back with
+//   its durable bytes).
+// - `PowerLoss(seed)`: as PowerLoss, but of the unsynced 512-byte sectors
+//   of each file some are kept at random, and so may its unsynced size.
+// - `OnChange(hook)`: before every write, size change, sync, folder sync,
+//   create, rename or unlink, hook(op) is called outside the seam's lock;
+//   an error it answers fails the call. It may end the process (a cut).
 // - Only calls through this object are seen: paths are tracked as spelled,
 //   and writes through another seam to the same file are not recorded.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <functional>
@@ -61,8 +71,47 @@ public:
     return calls_[static_cast<size_t>(op)];
   }
 
+  void TrackFolders() {
+    std::lock_guard<std::mutex> lock(mu_);
+    trackFolders_ = true;
+  }
+  void OnChange(std::function<int(TFileOp)> hook) { changeHook_ = std::move(hook); }
+
+  void PowerLoss(uint32_t aSeed) {
+    std::lock_guard<std::mutex> lock(mu_);
+    UndoNames();
+    uint32_t state = aSeed * 2654435761u + 1;
+    auto coin = [&state] {
+      state = state * 1103515245u + 12345u;
+      return (state >> 16) & 1;
+    };
+    for (const auto& [path, bytes] : durable_) {
+      std::optional<std::string> now;
+      try {
+        now = platform::ReadFileBytes(path, real_);
+      } catch (const platform::EFOpenError&) {
+        continue;
+      }
+      std::string kept = coin() ? *now : bytes;
+      kept.resize(coin() ? now->size() : bytes.size(), '\0');
+      for (size_t at = 0; at < kept.size(); at += 512) {
+        const size_t n = std::min<size_t>(512, kept.size() - at);
+        const std::string& from = coin() ? *now : bytes;
+        for (size_t i = 0; i < n; ++i) kept[at + i] = at + i < from.size() ? from[at + i] : '\0';
+      }
+      platform::TFile file(real_);
+      if (file.Open(path, TOpenFlags::ofWrite) != 0) continue;
+      int64_t done = 0;
+      real_.WriteAt(file.Handle(), 0, kept.data(), static_cast<int64_t>(kept.size()), done);
+      real_.SetSize(file.Handle(), static_cast<int64_t>(kept.size()));
+      real_.DataSync(file.Handle());
+    }
+    durable_.clear();
+  }
+
   void PowerLoss() {
     std::lock_guard<std::mutex> lock(mu_);
+    UndoNames();
     for (const auto& [path, bytes] : durable_) {
       platform::TFile file(real_);
       if (file.Open(path, TOpenFlags::ofWrite) != 0) continue;  // gone since
@@ -77,11 +126,16 @@ public:
   int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
     file = platform::InvalidFileHandle;
     if (const int err = Fault(TFileOp::Open)) return err;
+    if (HasFlag(flags, TOpenFlags::ofCreate))
+      if (const int err = Changed(TFileOp::Open)) return err;
     std::lock_guard<std::mutex> lock(mu_);
+    platform::TFileInfo info;
+    const bool creates = trackFolders_ && HasFlag(flags, TOpenFlags::ofCreate) && real_.GetInfo(path, info) == ENOENT;
     const bool remembered = HasFlag(flags, TOpenFlags::ofTruncate) && Remember(path);
     const int err = real_.Open(path, flags, permissions, file);
     if (err == 0) {
       paths_[file] = path;
+      if (creates) names_.push_back({TName::nCreated, path, {}, {}});
     } else if (remembered) {
       durable_.erase(path);
     }
@@ -108,6 +162,7 @@ public:
   int Write(TFileHandle file, const void* buffer, int64_t count, int64_t& done) override {
     done = 0;
     if (const int err = Fault(TFileOp::Write)) return err;
+    if (const int err = Changed(TFileOp::Write)) return err;
     Changing(file);
     return real_.Write(file, buffer, count, done);
   }
@@ -124,6 +179,7 @@ public:
   int WriteAt(TFileHandle file, int64_t offset, const void* buffer, int64_t count, int64_t& done) override {
     done = 0;
     if (const int err = Fault(TFileOp::WriteAt)) return err;
+    if (const int err = Changed(TFileOp::WriteAt)) return err;
     Changing(file);
     return real_.WriteAt(file, offset, buffer, count, done);
   }
@@ -140,12 +196,14 @@ public:
 
   int SetSize(TFileHandle file, int64_t size) override {
     if (const int err = Fault(TFileOp::SetSize)) return err;
+    if (const int err = Changed(TFileOp::SetSize)) return err;
     Changing(file);
     return real_.SetSize(file, size);
   }
 
   int Allocate(TFileHandle file, int64_t offset, int64_t length) override {
     if (const int err = Fault(TFileOp::Allocate)) return err;
+    if (const int err = Changed(TFileOp::Allocate)) return err;
     Changing(file);
     return real_.Allocate(file, offset, length);
   }
@@ -159,17 +217,26 @@ public:
 
   int DataSync(TFileHandle file) override {
     if (const int err = Fault(TFileOp::DataSync)) return err;
+    if (const int err = Changed(TFileOp::DataSync)) return err;
     return Synced(file, real_.DataSync(file));
   }
 
   int Sync(TFileHandle file) override {
     if (const int err = Fault(TFileOp::Sync)) return err;
+    if (const int err = Changed(TFileOp::Sync)) return err;
     return Synced(file, real_.Sync(file));
   }
 
   int SyncDirectory(const std::string& path) override {
     if (const int err = Fault(TFileOp::SyncDirectory)) return err;
-    return real_.SyncDirectory(path);
+    if (const int err = Changed(TFileOp::SyncDirectory)) return err;
+    const int err = real_.SyncDirectory(path);
+    if (err == 0) {
+      std::lock_guard<std::mutex> lock(mu_);
+      const std::string folder = Trimmed(path);
+      std::erase_if(names_, [&](const TName& name) { return FolderOf(name.Path) == folder; });
+    }
+    return err;
   }
 
   int Lock(TFileHandle file, platform::TFileLockKind kind, platform::TFileLockWait wait, int64_t offset,
@@ -190,9 +257,13 @@ public:
 
   int Rename(const std::string& from, const std::string& to, platform::TRenameMode mode) override {
     if (const int err = Fault(TFileOp::Rename)) return err;
+    if (const int err = Changed(TFileOp::Rename)) return err;
+    std::optional<std::string> replaced;
+    if (trackFolders_) replaced = DurableBytes(to);
     const int err = real_.Rename(from, to, mode);
     if (err != 0) return err;
     std::lock_guard<std::mutex> lock(mu_);
+    if (trackFolders_) names_.push_back({TName::nRenamed, to, from, replaced});
     // What was unsynced at the replaced target went with it.
     durable_.erase(to);
     if (auto it = durable_.find(from); it != durable_.end()) {
@@ -206,9 +277,13 @@ public:
 
   int Unlink(const std::string& path) override {
     if (const int err = Fault(TFileOp::Unlink)) return err;
+    if (const int err = Changed(TFileOp::Unlink)) return err;
+    std::optional<std::string> bytes;
+    if (trackFolders_) bytes = DurableBytes(path);
     const int err = real_.Unlink(path);
     if (err != 0) return err;
     std::lock_guard<std::mutex> lock(mu_);
+    if (trackFolders_) names_.push_back({TName::nUnlinked, path, {}, bytes});
     durable_.erase(path);
     // Writes through handles still open reach a file without a name.
     std::erase_if(paths_, [&](const auto& entry) { return entry.second == path; });
@@ -268,6 +343,70 @@ public:
   }
 
 private:
+  struct TName {
+    enum { nCreated, nUnlinked, nRenamed } Kind;
+    std::string Path;                  // created, unlinked, or the rename's target
+    std::string From;                  // a rename's source
+    std::optional<std::string> Bytes;  // durable bytes of what went away
+  };
+
+  static std::string Trimmed(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+  }
+  static std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : Trimmed(path.substr(0, slash + 1));
+  }
+
+  // What a power cut would leave of the file now; nothing when none exists.
+  std::optional<std::string> DurableBytes(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (auto it = durable_.find(path); it != durable_.end()) return it->second;
+    try {
+      return platform::ReadFileBytes(path, real_);
+    } catch (const platform::EFOpenError&) {
+      return std::nullopt;
+    }
+  }
+
+  void WriteWhole(const std::string& path, const std::string& bytes) {
+    platform::TFile file(real_);
+    if (file.Open(path, TOpenFlags::ofWrite | TOpenFlags::ofCreate | TOpenFlags::ofTruncate) != 0) return;
+    int64_t done = 0;
+    real_.WriteAt(file.Handle(), 0, bytes.data(), static_cast<int64_t>(bytes.size()), done);
+    real_.DataSync(file.Handle());
+  }
+
+  // Names not made durable go back, newest first. Requires mu_.
+  void UndoNames() {
+    for (auto it = names_.rbegin(); it != names_.rend(); ++it) {
+      switch (it->Kind) {
+        case TName::nCreated:
+          real_.Unlink(it->Path);
+          durable_.erase(it->Path);
+          break;
+        case TName::nUnlinked:
+          if (it->Bytes) WriteWhole(it->Path, *it->Bytes);
+          break;
+        case TName::nRenamed:
+          real_.Rename(it->Path, it->From, platform::TRenameMode::rmReplace);
+          if (auto d = durable_.find(it->Path); d != durable_.end()) {
+            durable_[it->From] = std::move(d->second);
+            durable_.erase(it->Path);
+          }
+          if (it->Bytes) WriteWhole(it->Path, *it->Bytes);
+          break;
+      }
+    }
+    names_.clear();
+  }
+
+  int Changed(TFileOp op) { return changeHook_ ? changeHook_(op) : 0; }
+
+  std::function<int(TFileOp)> changeHook_;
+  bool trackFolders_ = false;
+  std::vector<TName> names_;
   std::function<void(int64_t)> readHook_;
   struct Plan {
     TFileOp op;

@@ -1,11 +1,14 @@
 // A file seam for tests that passes every call on to another seam and
 // records, in order, the positioned writes (each part of a gathered write
 // as one), size changes, space reservations that succeeded and data syncs it
-// saw, so that a test can check the order of a flush; and, apart, the
-// access hints given.
+// saw, so that a test can check the order of a flush. `Trace` has every
+// write, sync, folder sync and unlink across files, as "write NAME",
+// "sync NAME", "syncdir" and "unlink NAME" (NAME: the last part of the path
+// the file was opened by); and, apart, the access hints given.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,12 +34,18 @@ public:
   platform::TOpenFlags LastOpenFlags = platform::TOpenFlags::ofRead;
   int GatheredWrites = 0;
   std::vector<platform::TAccessHint> Hints;
+  std::vector<std::string> Trace;
 
   int Open(const std::string& path, platform::TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
     LastOpenFlags = flags;
-    return next_.Open(path, flags, permissions, file);
+    const int err = next_.Open(path, flags, permissions, file);
+    if (err == 0) names_[file] = path.substr(path.find_last_of('/') + 1);
+    return err;
   }
-  int Close(TFileHandle file) override { return next_.Close(file); }
+  int Close(TFileHandle file) override {
+    names_.erase(file);
+    return next_.Close(file);
+  }
   int Read(TFileHandle file, void* buffer, int64_t count, int64_t& done) override {
     return next_.Read(file, buffer, count, done);
   }
@@ -48,11 +57,13 @@ public:
   }
   int WriteAt(TFileHandle file, int64_t offset, const void* buffer, int64_t count, int64_t& done) override {
     Events.push_back({TKind::WriteAt, offset});
+    Trace.push_back("write " + names_[file]);
     return next_.WriteAt(file, offset, buffer, count, done);
   }
   int WriteVectorAt(TFileHandle file, int64_t offset, const platform::TIoPart* parts, int32_t count,
                     int64_t& done) override {
     ++GatheredWrites;
+    Trace.push_back("write " + names_[file]);
     int64_t at = offset;
     for (int32_t i = 0; i < count; ++i) {
       Events.push_back({TKind::WriteAt, at});
@@ -83,10 +94,14 @@ public:
   int GetHandleInfo(TFileHandle file, platform::TFileInfo& info) override { return next_.GetHandleInfo(file, info); }
   int DataSync(TFileHandle file) override {
     Events.push_back({TKind::DataSync, 0});
+    Trace.push_back("sync " + names_[file]);
     return next_.DataSync(file);
   }
   int Sync(TFileHandle file) override { return next_.Sync(file); }
-  int SyncDirectory(const std::string& path) override { return next_.SyncDirectory(path); }
+  int SyncDirectory(const std::string& path) override {
+    Trace.push_back("syncdir");
+    return next_.SyncDirectory(path);
+  }
   int Lock(TFileHandle file, platform::TFileLockKind kind, platform::TFileLockWait wait, int64_t offset,
            int64_t length) override {
     return next_.Lock(file, kind, wait, offset, length);
@@ -99,7 +114,10 @@ public:
   int Rename(const std::string& from, const std::string& to, platform::TRenameMode mode) override {
     return next_.Rename(from, to, mode);
   }
-  int Unlink(const std::string& path) override { return next_.Unlink(path); }
+  int Unlink(const std::string& path) override {
+    Trace.push_back("unlink " + path.substr(path.find_last_of('/') + 1));
+    return next_.Unlink(path);
+  }
   int GetInfo(const std::string& path, platform::TFileInfo& info) override { return next_.GetInfo(path, info); }
   int MakeDirectory(const std::string& path, uint32_t permissions) override {
     return next_.MakeDirectory(path, permissions);
@@ -115,6 +133,7 @@ public:
 
 private:
   platform::TFileOps& next_;
+  std::map<TFileHandle, std::string> names_;
 };
 
 }  // namespace revurov::testing

@@ -1,0 +1,8 @@
+# One-record fail-safe commits against SQLite with journal_mode=DELETE and
+# synchronous=FULL, same page size and cache, on a disk folder; the syncs
+# per commit of both are reported as counters (libsqlite3-dev).
+find_package(SQLite3)
+if(SQLite3_FOUND)
+  revurov_bench(journal revurov_storage SQLite::SQLite3)
+  target_include_directories(bench_journal PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+endif()
