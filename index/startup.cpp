@@ -1,6 +1,7 @@
 #include "index/startup.h"
 
 #include "index/index_engines.h"
+#include "index/simple_indices_engine.h"
 #include "lowlevel/sync/unit_table.h"
 #include "storage/startup.h"
 
@@ -11,6 +12,7 @@ namespace {
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&nxIndexEngineFamiliesStartup, &nxIndexEngineFamiliesShutdown},
+    {&nxSimpleIndicesEngineStartup, &nxSimpleIndicesEngineShutdown},
 };
 
 TnxUnitTable gIndexUnits(kUnits, TnxUnitPair{&nxStorageStartup, &nxStorageShutdown});
