@@ -9,6 +9,7 @@
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "index/index_path.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "platform/endian.h"
@@ -412,6 +413,10 @@ std::unique_ptr<TnxBaseIndexHeaderAccess> TnxBaseIndexEngine::CreateHeaderAccess
                                                                                  int32_t aPartialLen) {
   return bieIndicesEngine.CreateHeaderAccess(aTrans, aMarkFileDirty, aMarkIndexDirty, aFieldCount, aPartialLen,
                                              *this);
+}
+
+std::unique_ptr<TnxBaseIndexPath> TnxBaseIndexEngine::CreateIndexPath() {
+  return std::make_unique<TnxBaseIndexPath>(this);
 }
 
 uint32_t TnxBaseIndexEngine::bieGetKeyCount(TnxBaseTransaction* aTrans) {

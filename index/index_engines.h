@@ -165,6 +165,9 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   std::unique_ptr<TnxBaseIndexHeaderAccess> CreateHeaderAccess(TnxBaseTransaction* aTrans, bool aMarkFileDirty,
                                                                bool aMarkIndexDirty, int32_t aFieldCount,
                                                                int32_t aPartialLen);
+  // A path of this engine's class; engines with position fields of their
+  // own return their own class.
+  virtual std::unique_ptr<TnxBaseIndexPath> CreateIndexPath();
   virtual void DeleteAllKeys(TnxBaseTransaction& aTrans) = 0;
   // False: the key is not there.
   virtual bool DeleteKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr,
