@@ -13,6 +13,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "platform/endian.h"
+#include "platform/text.h"
 #include "storage/block_access.h"
 #include "storage/files.h"
 #include "storage/header_access.h"
@@ -26,17 +27,6 @@ constinit TnxClassRegistry nxIndexEngines;
 namespace {
 
 constexpr std::u16string_view kSeqAccessIndex = u"Sequential Access Index";
-
-bool SameTextAscii(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 const TnxIndicesEngineArgs& IndicesArgs(const TnxSubEngineArgs& aArgs) {
   return static_cast<const TnxIndicesEngineArgs&>(aArgs);
@@ -181,7 +171,7 @@ std::unique_ptr<TnxBaseIndexEngine> TnxBaseIndicesEngine::NewIndexEngine(TnxInde
 void TnxBaseIndicesEngine::AppendIndex(std::unique_ptr<TnxBaseIndexEngine> aIndex) {
   biseNLSVersionChanged = biseNLSVersionChanged || aIndex->KeyEngine().NLSVersionChanged();
   biseContainsExtended = biseContainsExtended || aIndex->KeyEngine().ContainsExtended();
-  if (SameTextAscii(aIndex->IndexName(), kSeqAccessIndex)) biseSeqIndexEngine = aIndex.get();
+  if (platform::AsciiSameText(aIndex->IndexName(), kSeqAccessIndex)) biseSeqIndexEngine = aIndex.get();
   biseIndices.push_back(std::move(aIndex));
 }
 

@@ -272,6 +272,16 @@ TEST_F(IndicesEngineTest, AddingAnIndexOutOfStepChangesNothing) {
   EXPECT_EQ(engine_->IndexCount(), 2);
 }
 
+TEST_F(IndicesEngineTest, TheSequentialAccessIndexIsFoundInAnyCase) {
+  AddIndex({TKey::Int64, false});
+  AddIndex({TKey::Ref, false}, u"sequential ACCESS index");
+  Build({});
+  EXPECT_EQ(engine_->SeqIndexEngine(), &engine_->Indices(1));
+  fx_.Dict().IndicesDescriptor()->RemoveIndex(1);
+  engine_->RemoveIndex(fx_.Trans(), 1);
+  EXPECT_EQ(engine_->SeqIndexEngine(), nullptr);
+}
+
 TEST_F(IndicesEngineTest, UnknownEngineNamesAreRefusedByName) {
   AddIndex({TKey::Int64, false})->SetIndexEngine(u"NoSuchIndex");
   EXPECT_HAS_TEXT(testing::MessageOf<EnxBaseIndexEngineException>([&] { TnxBaseSubEngine::CheckValidAll(fx_.Dict()); }),
