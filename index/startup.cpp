@@ -1,0 +1,26 @@
+#include "index/startup.h"
+
+#include "index/index_engines.h"
+#include "index/simple_indices_engine.h"
+#include "lowlevel/sync/unit_table.h"
+#include "storage/startup.h"
+
+namespace revurov {
+
+namespace {
+
+// The units in start-up order; shut-down runs backwards.
+constexpr TnxUnitPair kUnits[] = {
+    {&nxIndexEngineFamiliesStartup, &nxIndexEngineFamiliesShutdown},
+    {&nxSimpleIndicesEngineStartup, &nxSimpleIndicesEngineShutdown},
+};
+
+TnxUnitTable gIndexUnits(kUnits, TnxUnitPair{&nxStorageStartup, &nxStorageShutdown});
+
+}  // namespace
+
+void nxIndexStartup() { gIndexUnits.Startup(); }
+void nxIndexShutdown() { gIndexUnits.Shutdown(); }
+int nxIndexStartupCount() noexcept { return gIndexUnits.Count(); }
+
+}  // namespace revurov
