@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "dictionary/fields_descriptor.h"
 #include "dictionary/field_descriptor.h"
+#include "dictionary/fields_descriptor.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
