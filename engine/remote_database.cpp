@@ -208,7 +208,10 @@ uint32_t TnxRemoteDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16stri
         }
       }
       // The newer open told the server already; the cursor keeps it too.
-      if (aFilterTimeout != nxDefaultFilterTimeout) cursor->FilterSetTimeout(aFilterTimeout);
+      if (aFilterTimeout != nxDefaultFilterTimeout) {
+        if (msgID < nxnmDatabaseCursorOpenReduced) cursor->FilterSetTimeout(aFilterTimeout);
+        else cursor->FilterTimeoutKnown(aFilterTimeout);
+      }
       aCursor = cursor.release();
       return 0;
     } catch (...) {
