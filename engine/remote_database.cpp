@@ -9,6 +9,7 @@
 #include "engine/name_rules.h"
 #include "engine/remote_cursor.h"
 #include "engine/remote_object_requests.h"
+#include "engine/remote_statement.h"
 #include "engine/remote_task_info.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
@@ -246,6 +247,29 @@ uint32_t NotAssigned(std::u16string_view aWhat, std::u16string_view aOperation) 
 }
 
 }  // namespace
+
+uint32_t TnxRemoteDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) {
+  aStatement = nullptr;
+  try {
+    uint8_t extra[4];
+    platform::StoreU32(extra, aTimeout);
+    std::vector<uint8_t> reply;
+    if (uint32_t result = nxRemoteRawRequest(rdTarget(), nxnmDatabaseStatementAlloc, extra, &reply)) return result;
+    if (reply.size() < 4) return nxeMessageUnrecognized;
+    const TnxStatementID id = platform::LoadU32(reply.data());
+    try {
+      aStatement = nxCreateServerObject<TnxRemoteStatement>(this, aTimeout, id).release();
+    } catch (...) {
+      // The server's statement has no client side: close it.
+      const TnxRemoteRequestTarget target{&rdSession, rdSource.Token(), rdRemoteThreadPriority, Timeout(), id};
+      nxRemoteRawRequest(target, nxnmStatementClose, {}, nullptr, true);
+      throw;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
 
 TnxRemoteRequestTarget TnxRemoteDatabase::rdTarget() const noexcept {
   return {&rdSession, rdSource.Token(), rdRemoteThreadPriority, Timeout(), rdDatabaseID};

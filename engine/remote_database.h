@@ -16,8 +16,8 @@
 // - Table maintenance, existence, streams, options, path and free space are
 //   requests of their own; names are checked first and a refused name
 //   sends nothing. Raw replies shorter than their layout answer 15522.
-// - Statements come with the remote statement; until then they answer
-//   12289.
+// - StatementAlloc makes a remote statement for the server's ID; the
+//   one-request StatementExecDirect still answers 12289.
 // - CursorOpen: an index ID the server names outside the table answers
 //   15522 and the server's cursor is closed again.
 #pragma once
@@ -40,6 +40,7 @@ class TnxRequestWriter;
 struct TnxRemoteRequestTarget;
 
 inline constexpr TnxMsgID nxnmDatabaseTableBuild = 0x211;
+inline constexpr TnxMsgID nxnmDatabaseStatementAlloc = 0x241;
 inline constexpr TnxMsgID nxnmDatabaseTableAddIndex = 0x215;
 inline constexpr TnxMsgID nxnmDatabaseTableChangePassword = 0x21B;
 inline constexpr TnxMsgID nxnmDatabaseTableBackup = 0x21C;
@@ -172,11 +173,9 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
                       std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,
                       TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout,
                       const platform::TStringList* aMarkedBlobs) override;
-  // Statements of a remote database come with the remote statement.
-  uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t) override {
-    aStatement = nullptr;
-    return NotSupported(u"StatementAlloc");
-  }
+  // A remote statement for the ID the server answers ($241).
+  uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) override;
+  // Not built yet: the one-request form ($242).
   uint32_t StatementExecDirect(uint32_t, TnxStatementType, std::u16string_view, platform::TStream*,
                                const TnxSqlParamList&, platform::TStream*, TnxAbstractCursor*& aCursor, TnxOpenMode,
                                platform::TStream*, platform::TStream*, TnxStatementExecDirectPhase&) override {
