@@ -271,6 +271,71 @@ uint32_t TnxRemoteDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, ui
   }
 }
 
+uint32_t TnxRemoteDatabase::StatementExecDirect(uint32_t aTimeout, TnxStatementType aStatementType,
+                                                std::u16string_view aQueryText, platform::TStream* aPrepareStream,
+                                                const TnxSqlParamList& aParams, platform::TStream* aSetParamsStream,
+                                                TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode,
+                                                platform::TStream* aExecStream, platform::TStream* aGetParamsStream,
+                                                TnxStatementExecDirectPhase& aPhase) {
+  aCursor = nullptr;
+  aPhase = sedAlloc;
+  if (aOpenMode == omNone && rdServerVersion < nxStatementOpenModeNoneMinServer) aOpenMode = omReadOnly;
+  if (aParams.empty()) aGetParamsStream = nullptr;
+  try {
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteInteger(static_cast<int32_t>(aTimeout));
+    writer->WriteInteger(static_cast<int32_t>(aStatementType));
+    writer->WriteString(aQueryText);
+    writer->WriteInteger(static_cast<int32_t>(aParams.size()));
+    if (!aParams.empty()) writer->WriteInteger(aGetParamsStream ? 3 : 2);
+    nxWriteSqlParams(*writer, aParams);
+    writer->WriteInteger(static_cast<int32_t>(aOpenMode));
+    TnxMemoryStream reply(-1);
+    TnxMemoryStream* into = &reply;
+    uint32_t result = writer->RequestIntoStream(nxnmDatabaseStatementExecDirect, into);
+    if (!into || into->GetSize() == 0) return result == 0 ? nxeExceptionWithoutCode : result;
+    const auto* bytes = static_cast<const uint8_t*>(into->Memory());
+    const size_t size = static_cast<size_t>(into->GetSize());
+    aPhase = static_cast<TnxStatementExecDirectPhase>(bytes[0]);
+    size_t at = 1;
+    // Each block: a u32 length, then that many bytes, all of which must have come.
+    auto block = [&](platform::TStream* aTarget) -> bool {
+      if (size - at < 4) return false;
+      const uint32_t len = platform::LoadU32(bytes + at);
+      at += 4;
+      if (len > size - at) return false;
+      if (aTarget) {
+        if (len) aTarget->Write(bytes + at, len);
+        aTarget->SetPosition(0);
+      }
+      at += len;
+      return true;
+    };
+    if (aPhase >= sedPrepare && !block(aPrepareStream)) return nxeMessageUnrecognized;
+    if (aPhase >= sedSetParams && !block(aSetParamsStream)) return nxeMessageUnrecognized;
+    if (aPhase >= sedExec) {
+      if (!block(aExecStream)) return nxeMessageUnrecognized;
+      if (result == 0 && aExecStream) {
+        result = nxReadResultSetCursor(*aExecStream, this, Timeout(), rdRemoteThreadPriority, aCursor);
+        if (result != 0) return result;
+      }
+    }
+    if (aPhase >= sedGetParams && aGetParamsStream) {
+      if (!block(aGetParamsStream)) return nxeMessageUnrecognized;
+      // The values go into the caller's list only through a statement
+      // object; here they are checked against it.
+      if (result == 0) {
+        TnxSqlParamList check = aParams;
+        result = nxReadSqlParams(*aGetParamsStream, check);
+        if (result == 0) aGetParamsStream->SetPosition(0);
+      }
+    }
+    return result;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
 TnxRemoteRequestTarget TnxRemoteDatabase::rdTarget() const noexcept {
   return {&rdSession, rdSource.Token(), rdRemoteThreadPriority, Timeout(), rdDatabaseID};
 }

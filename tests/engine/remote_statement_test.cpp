@@ -271,3 +271,83 @@ TEST_F(RemoteStatementTest, AnUnchangedTimeoutSendsNothing) {
 
 }  // namespace
 }  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+// A $242 reply: the phase reached, then each block as a u32 length and its bytes.
+std::vector<uint8_t> ExecDirectReply(uint8_t aPhase, const std::vector<std::vector<uint8_t>>& aBlocks) {
+  std::vector<uint8_t> reply{aPhase};
+  for (const auto& b : aBlocks) {
+    const std::vector<uint8_t> len = U32Bytes(static_cast<uint32_t>(b.size()));
+    reply.insert(reply.end(), len.begin(), len.end());
+    reply.insert(reply.end(), b.begin(), b.end());
+  }
+  return reply;
+}
+
+TEST_F(RemoteStatementTest, ExecDirectRunsThePhasesInOneRequest) {
+  Connect(44999);
+  TnxSqlParamList params = Params();
+  const std::vector<uint8_t> getParams = Written([](TnxWriter& w) {
+    w.WriteInteger(3);
+    w.WriteInteger(int32_t(nxtInt16));
+    w.WriteInteger(0);
+    w.WriteInteger(int32_t(nxtInt32));
+    w.WriteInteger(0);
+    w.WriteInteger(int32_t(nxtInt16));
+    w.WriteInteger(0);
+  });
+  handler->Script(0x242, Fixed(0, ExecDirectReply(sedGetParams, {{1}, {2, 2}, {0, 0, 0, 0}, getParams})));
+  TnxMemoryStream prepare(-1), set(-1), exec(-1), get(-1);
+  TnxAbstractCursor* cursor = nullptr;
+  TnxStatementExecDirectPhase phase = sedFree;
+  ASSERT_EQ(database->StatementExecDirect(900, stQuery, u"select 1", &prepare, params, &set, cursor, omNone, &exec,
+                                          &get, phase),
+            0u);
+  EXPECT_EQ(phase, sedGetParams);
+  EXPECT_EQ(cursor, nullptr);
+  EXPECT_EQ(prepare.GetSize(), 1);
+  EXPECT_EQ(set.GetSize(), 2);
+  EXPECT_EQ(exec.GetSize(), 4);
+  EXPECT_EQ(get.GetSize(), static_cast<int64_t>(getParams.size()));
+  EXPECT_EQ(LastPayload(0x242), Written([&](TnxWriter& w) {
+              w.WriteInteger(int32_t(database->RemoteID()));
+              w.WriteInteger(900);
+              w.WriteInteger(int32_t(stQuery));
+              w.WriteString(u"select 1");
+              w.WriteInteger(3);
+              w.WriteInteger(3);
+              nxWriteSqlParams(w, params);
+              w.WriteInteger(0);  // omNone is unknown before 45000
+            }));
+
+  const struct {
+    const char* name;
+    TScriptedReply reply;
+    uint32_t result;
+    TnxStatementExecDirectPhase phase;
+  } failures[] = {
+      {"an empty reply", Fixed(0), nxeExceptionWithoutCode, sedAlloc},
+      {"a block longer than what came", Fixed(0, {sedPrepare, 9, 0, 0, 0, 1}), nxeMessageUnrecognized, sedPrepare},
+      {"no cursor ID", Fixed(0, ExecDirectReply(sedExec, {{}, {}, {1, 2}})), nxeMessageUnrecognized, sedExec},
+      {"a count mismatch",
+       Fixed(0, ExecDirectReply(sedGetParams, {{}, {}, {0, 0, 0, 0}, Written([](TnxWriter& w) { w.WriteInteger(1); })})),
+       nxeInvalidParameter, sedGetParams},
+      {"the server's error", Fixed(nxeTableDoesNotExist, ExecDirectReply(sedPrepare, {{5}})), nxeTableDoesNotExist,
+       sedPrepare},
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.name);
+    handler->Script(0x242, f.reply);
+    TnxMemoryStream p(-1), s(-1), e(-1), g(-1);
+    EXPECT_EQ(database->StatementExecDirect(900, stQuery, u"q", &p, params, &s, cursor, omReadOnly, &e, &g, phase),
+              f.result);
+    EXPECT_EQ(phase, f.phase);
+    EXPECT_EQ(cursor, nullptr);
+    EXPECT_EQ(g.GetSize(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace revurov::testing
