@@ -92,6 +92,12 @@ void TnxRemoteCursor::AfterConstruction() {
 }
 
 TnxRemoteCursor::~TnxRemoteCursor() {
+  // Closing the cursor drops its server filters: no removes one by one.
+  for (std::unique_ptr<TnxBaseFilterEngine>* filter : {&rcFilter, &rcKeyFilter}) {
+    if (!*filter) continue;
+    (*filter)->Disconnect();
+    filter->reset();
+  }
   uint8_t payload[4];
   platform::StoreU32(payload, rcCursorID);
   rcRequest(nxnmCursorClose, payload, 4, nullptr, true);
@@ -215,11 +221,6 @@ uint32_t TnxRemoteCursor::GetIndexID(int32_t& aIndexID) {
   return 0;
 }
 
-uint32_t TnxRemoteCursor::FilterSetTimeout(uint32_t aTimeout) {
-  rcFilterTimeout = aTimeout;
-  return 0;
-}
-
 void TnxRemoteCursor::rcFilterTimeoutStart() noexcept {
   if (rcFilterTimeoutLock > 0) return;
   rcFilterUntil = rcFilterTimeout == 0 ? 0 : nxEngineTickCount() + rcFilterTimeout;
@@ -260,9 +261,10 @@ uint32_t TnxRemoteCursor::Duplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& a
         copy = std::make_unique<TnxDataDictionary>();
         copy->Assign(rc_Dictionary);
       }
-      aNewCursor = nxCreateServerObject<TnxRemoteCursor>(rcDatabase, Timeout(), newID, newIndex, shared,
-                                                          std::move(copy), rcTableName, rcCachedAutoInc)
-                       .release();
+      auto created = nxCreateServerObject<TnxRemoteCursor>(rcDatabase, Timeout(), newID, newIndex, shared,
+                                                            std::move(copy), rcTableName, rcCachedAutoInc);
+      rcCopyLocalFilters(*created);
+      aNewCursor = created.release();
       return 0;
     } catch (...) {
       // The server's new cursor has no client side: close it.

@@ -33,6 +33,11 @@
 //   checked before use; a "cache is valid" answer gives 15522.
 // - The cached auto-inc value is kept only with cfAutoIncCache; a
 //   negative value received leaves it, a batch insert makes it unknown.
+// - A record filter the server takes is evaluated there; any other (one
+//   that cannot be written, or that the server refuses) is evaluated on the
+//   records as they arrive, and adding it still answers 0. Key filters are
+//   the server's only. Filter IDs are the engines' handles; freeing the
+//   cursor drops its engines without removing them one by one.
 // - Operations of later steps answer 12289 until they are built.
 #pragma once
 
@@ -79,6 +84,8 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   TnxMessageSource Source() const noexcept { return rcSource.Token(); }
   int64_t CachedAutoInc() const noexcept { return rcCachedAutoInc; }
   uint32_t FilterTimeout() const noexcept { return rcFilterTimeout; }
+  // The server has the value already (it came with the open).
+  void FilterTimeoutKnown(uint32_t aTimeout) noexcept { rcFilterTimeout = aTimeout; }
   TnxRemoteDataDictionary* SharedDictionary() const noexcept { return rcShared; }
   bool DelayedSetToBookmarkPending() const noexcept { return rcDelayedSetToBookmarkSize != 0; }
 
@@ -219,16 +226,33 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
   uint32_t OptionList(platform::TStringList& aList) override;
   uint32_t OptionListEffective(platform::TStringList& aList) override;
 
-  uint32_t SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) override { return NotSupported(u"SetToFilter"); }
-  uint32_t FilterAddCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool) override { return NotSupported(u"FilterAddCustom"); }
-  uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) override { return NotSupported(u"FilterReplaceCustom"); }
-  uint32_t FilterActivate(TnxFilterID) override { return NotSupported(u"FilterActivate"); }
-  uint32_t FilterDeactivate(TnxFilterID) override { return NotSupported(u"FilterDeactivate"); }
-  uint32_t FilterRemove(TnxFilterID) override { return NotSupported(u"FilterRemove"); }
-  uint32_t KeyFilterAddCustom(TnxBaseFilterDescriptor*, TnxKeyFilterID&) override { return NotSupported(u"KeyFilterAddCustom"); }
-  uint32_t KeyFilterActivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterActivate"); }
-  uint32_t KeyFilterDeactivate(TnxKeyFilterID) override { return NotSupported(u"KeyFilterDeactivate"); }
-  uint32_t KeyFilterRemove(TnxKeyFilterID) override { return NotSupported(u"KeyFilterRemove"); }
+  // ---- filters ----
+  uint32_t SetToFilter(TnxBaseFilterDescriptor* aFilter, TnxBaseFilterDescriptor* aKeyFilter,
+                       bool aForward) override;
+  // Adds aFilter, reads to the first (last) record it takes, drops it.
+  uint32_t SetToFilterLocal(TnxBaseFilterDescriptor* aFilter, TnxBaseFilterDescriptor* aKeyFilter, bool aForward);
+  uint32_t FilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated) override;
+  uint32_t FilterReplaceCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated,
+                               bool aIgnoreDropError) override;
+  uint32_t FilterActivate(TnxFilterID aFilterID) override;
+  uint32_t FilterDeactivate(TnxFilterID aFilterID) override;
+  uint32_t FilterRemove(TnxFilterID aFilterID) override;
+  bool HasActiveLocalFilter() override;
+  void FilterBeginTimeout() override { rcFilterTimeoutStart(); }
+  bool FilterMatchesBuffer(PnxRecordBuffer aData) override;
+  uint32_t KeyFilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxKeyFilterID& aFilterID) override;
+  uint32_t KeyFilterActivate(TnxKeyFilterID aFilterID) override;
+  uint32_t KeyFilterDeactivate(TnxKeyFilterID aFilterID) override;
+  uint32_t KeyFilterRemove(TnxKeyFilterID aFilterID) override;
+  // Tells the server of a filter's change; aServerFilterID 0 is all of them.
+  uint32_t ProcessFilterAction(TnxFilterAction aAction, uint32_t aServerFilterID);
+  // The same for a key filter ($36B-$36D); a remove answers 0 whatever came.
+  uint32_t ProcessKeyFilterAction(TnxFilterAction aAction, uint32_t aServerKeyFilterID);
+  // The filter engines, for inspection; null when none.
+  TnxBaseFilterEngine* Filter() const noexcept { return rcFilter.get(); }
+  TnxBaseFilterEngine* KeyFilter() const noexcept { return rcKeyFilter.get(); }
+  // -1 or a server filter ID only while a replace runs.
+  int64_t FilterToDrop() const noexcept { return rcFilterToDrop; }
   uint32_t BlobModified(const TnxRecID&, int32_t, TnxBlobNr, bool&) override { return NotSupported(u"BlobModified"); }
 
 protected:
@@ -269,6 +293,28 @@ private:
   // CopyRecords, or CopyRecordsEx with aCheckValFields.
   uint32_t rcCopyRecords(std::u16string_view aOperation, TnxAbstractCursor* aDestCursor,
                          TnxBlobCopyMode aBlobCopyMode, int32_t aMaxTransSize, const bool* aCheckValFields);
+
+  // ---- filters ----
+  // The chained filter requests ($367-$369) may be used.
+  bool rcFilterChained() const noexcept;
+  // A record read is to follow a filter change in the same request.
+  bool rcFilterChainFollows() noexcept;
+  void rcWriteFilterChainFlags(TnxWriter& aWriter);
+  void rcExpectFilterChain() noexcept;
+  // $368 or $369; the stand-in of the server's filter, or null. aWritten:
+  // the descriptor could be written (else nothing was sent).
+  std::unique_ptr<TnxBaseFilterEngine> rcChainedFilterRequest(TnxMsgID aMsgID, TnxBaseFilterDescriptor& aFilter,
+                                                              bool aActivated, bool aIgnoreDropError, bool& aWritten);
+  // A local engine when aEngine is null; joins rcFilter.
+  uint32_t rcFilterAttach(std::unique_ptr<TnxBaseFilterEngine> aEngine, TnxBaseFilterDescriptor& aFilter,
+                          TnxFilterID& aFilterID, bool aActivated);
+  uint32_t rcFilterSwitch(bool aActivate, TnxFilterID aFilterID);
+  // A duplicate gets the active filters evaluated here; the server's
+  // filters belong to this cursor's server side.
+  void rcCopyLocalFilters(TnxRemoteCursor& aTarget) const;
+  uint32_t rcKeyFilterSwitch(bool aActivate, TnxKeyFilterID aFilterID);
+  uint32_t rcSetToFilterArgs(std::u16string_view aOperation, TnxBaseFilterDescriptor* aFilter,
+                             TnxBaseFilterDescriptor* aKeyFilter);
 
   // ---- blobs and table-level requests ----
   // The cursor writer over ProcessRequest, and the same over the direct
@@ -328,6 +374,10 @@ private:
   uint32_t rcFilterTimeout = nxDefaultFilterTimeout;
   uint64_t rcFilterUntil = 0;
   int32_t rcFilterTimeoutLock = 0;
+  // While a replace runs: -1, or the server filter it took out.
+  int64_t rcFilterToDrop = 0;
+  std::unique_ptr<TnxBaseFilterEngine> rcFilter;
+  std::unique_ptr<TnxBaseFilterEngine> rcKeyFilter;
   int64_t rcCachedAutoInc = -1;
   std::vector<std::unique_ptr<TnxBaseKeyEngine>> rcKeyEngines;           // by index ID; nil where none
   std::vector<std::unique_ptr<TnxBookmarkHandler>> rcBookmarkHandlers;  // by index ID + 1

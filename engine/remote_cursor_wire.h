@@ -64,6 +64,20 @@ inline constexpr TnxMsgID nxnmCursorRecordGetBatchLimited = 0x385;
 inline constexpr TnxMsgID nxnmCursorCopyRecordsEx = 0x386;
 inline constexpr TnxMsgID nxnmCursorRecordGetBatchCached = 0x885;
 
+inline constexpr TnxMsgID nxnmCursorSetToFilter = 0x304;
+inline constexpr TnxMsgID nxnmCursorFilterAdd = 0x361;
+inline constexpr TnxMsgID nxnmCursorFilterTimeout = 0x362;
+inline constexpr TnxMsgID nxnmCursorFilterActivate = 0x363;  // deactivate 0x364, remove 0x365
+inline constexpr TnxMsgID nxnmCursorFilterActionChained = 0x367;
+inline constexpr TnxMsgID nxnmCursorFilterAddChained = 0x368;
+inline constexpr TnxMsgID nxnmCursorFilterReplaceChained = 0x369;
+inline constexpr TnxMsgID nxnmCursorKeyFilterAdd = 0x36A;
+inline constexpr TnxMsgID nxnmCursorKeyFilterActivate = 0x36B;
+inline constexpr TnxMsgID nxnmCursorKeyFilterDeactivate = 0x36C;
+inline constexpr TnxMsgID nxnmCursorKeyFilterRemove = 0x36D;
+// Servers from this version take the chained filter requests.
+inline constexpr int32_t nxChainedFiltersMinServer = 47002;
+
 // Blobs: each $89x request has a record form $200 higher ($A9x).
 inline constexpr TnxMsgID nxnmCursorBlobCreate = 0x891;
 inline constexpr TnxMsgID nxnmCursorBlobCreateFile = 0x892;

@@ -9,6 +9,7 @@
 #include "engine/name_rules.h"
 #include "engine/remote_cursor.h"
 #include "engine/remote_object_requests.h"
+#include "engine/remote_statement.h"
 #include "engine/remote_task_info.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
@@ -208,7 +209,10 @@ uint32_t TnxRemoteDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16stri
         }
       }
       // The newer open told the server already; the cursor keeps it too.
-      if (aFilterTimeout != nxDefaultFilterTimeout) cursor->FilterSetTimeout(aFilterTimeout);
+      if (aFilterTimeout != nxDefaultFilterTimeout) {
+        if (msgID < nxnmDatabaseCursorOpenReduced) cursor->FilterSetTimeout(aFilterTimeout);
+        else cursor->FilterTimeoutKnown(aFilterTimeout);
+      }
       aCursor = cursor.release();
       return 0;
     } catch (...) {
@@ -243,6 +247,94 @@ uint32_t NotAssigned(std::u16string_view aWhat, std::u16string_view aOperation) 
 }
 
 }  // namespace
+
+uint32_t TnxRemoteDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) {
+  aStatement = nullptr;
+  try {
+    uint8_t extra[4];
+    platform::StoreU32(extra, aTimeout);
+    std::vector<uint8_t> reply;
+    if (uint32_t result = nxRemoteRawRequest(rdTarget(), nxnmDatabaseStatementAlloc, extra, &reply)) return result;
+    if (reply.size() < 4) return nxeMessageUnrecognized;
+    const TnxStatementID id = platform::LoadU32(reply.data());
+    try {
+      aStatement = nxCreateServerObject<TnxRemoteStatement>(this, aTimeout, id).release();
+    } catch (...) {
+      // The server's statement has no client side: close it.
+      const TnxRemoteRequestTarget target{&rdSession, rdSource.Token(), rdRemoteThreadPriority, Timeout(), id};
+      nxRemoteRawRequest(target, nxnmStatementClose, {}, nullptr, true);
+      throw;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
+uint32_t TnxRemoteDatabase::StatementExecDirect(uint32_t aTimeout, TnxStatementType aStatementType,
+                                                std::u16string_view aQueryText, platform::TStream* aPrepareStream,
+                                                const TnxSqlParamList& aParams, platform::TStream* aSetParamsStream,
+                                                TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode,
+                                                platform::TStream* aExecStream, platform::TStream* aGetParamsStream,
+                                                TnxStatementExecDirectPhase& aPhase) {
+  aCursor = nullptr;
+  aPhase = sedAlloc;
+  if (aOpenMode == omNone && rdServerVersion < nxStatementOpenModeNoneMinServer) aOpenMode = omReadOnly;
+  if (aParams.empty()) aGetParamsStream = nullptr;
+  try {
+    const std::unique_ptr<TnxRequestWriter> writer = nxRemoteCreateRequest(rdTarget());
+    writer->WriteInteger(static_cast<int32_t>(aTimeout));
+    writer->WriteInteger(static_cast<int32_t>(aStatementType));
+    writer->WriteString(aQueryText);
+    writer->WriteInteger(static_cast<int32_t>(aParams.size()));
+    if (!aParams.empty()) writer->WriteInteger(aGetParamsStream ? 3 : 2);
+    nxWriteSqlParams(*writer, aParams);
+    writer->WriteInteger(static_cast<int32_t>(aOpenMode));
+    TnxMemoryStream reply(-1);
+    TnxMemoryStream* into = &reply;
+    uint32_t result = writer->RequestIntoStream(nxnmDatabaseStatementExecDirect, into);
+    if (!into || into->GetSize() == 0) return result == 0 ? nxeExceptionWithoutCode : result;
+    const auto* bytes = static_cast<const uint8_t*>(into->Memory());
+    const size_t size = static_cast<size_t>(into->GetSize());
+    aPhase = static_cast<TnxStatementExecDirectPhase>(bytes[0]);
+    size_t at = 1;
+    // Each block: a u32 length, then that many bytes, all of which must have come.
+    auto block = [&](platform::TStream* aTarget) -> bool {
+      if (size - at < 4) return false;
+      const uint32_t len = platform::LoadU32(bytes + at);
+      at += 4;
+      if (len > size - at) return false;
+      if (aTarget) {
+        if (len) aTarget->Write(bytes + at, len);
+        aTarget->SetPosition(0);
+      }
+      at += len;
+      return true;
+    };
+    if (aPhase >= sedPrepare && !block(aPrepareStream)) return nxeMessageUnrecognized;
+    if (aPhase >= sedSetParams && !block(aSetParamsStream)) return nxeMessageUnrecognized;
+    if (aPhase >= sedExec) {
+      if (!block(aExecStream)) return nxeMessageUnrecognized;
+      if (result == 0 && aExecStream) {
+        result = nxReadResultSetCursor(*aExecStream, this, Timeout(), rdRemoteThreadPriority, aCursor);
+        if (result != 0) return result;
+      }
+    }
+    if (aPhase >= sedGetParams && aGetParamsStream) {
+      if (!block(aGetParamsStream)) return nxeMessageUnrecognized;
+      // The values go into the caller's list only through a statement
+      // object; here they are checked against it.
+      if (result == 0) {
+        TnxSqlParamList check = aParams;
+        result = nxReadSqlParams(*aGetParamsStream, check);
+        if (result == 0) aGetParamsStream->SetPosition(0);
+      }
+    }
+    return result;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
 
 TnxRemoteRequestTarget TnxRemoteDatabase::rdTarget() const noexcept {
   return {&rdSession, rdSource.Token(), rdRemoteThreadPriority, Timeout(), rdDatabaseID};

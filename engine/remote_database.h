@@ -16,8 +16,10 @@
 // - Table maintenance, existence, streams, options, path and free space are
 //   requests of their own; names are checked first and a refused name
 //   sends nothing. Raw replies shorter than their layout answer 15522.
-// - Statements come with the remote statement; until then they answer
-//   12289.
+// - StatementAlloc makes a remote statement for the server's ID.
+//   StatementExecDirect checks every block of its reply against the bytes
+//   that came (15522 otherwise) and the values read back as a statement's
+//   GetParams does.
 // - CursorOpen: an index ID the server names outside the table answers
 //   15522 and the server's cursor is closed again.
 #pragma once
@@ -40,6 +42,8 @@ class TnxRequestWriter;
 struct TnxRemoteRequestTarget;
 
 inline constexpr TnxMsgID nxnmDatabaseTableBuild = 0x211;
+inline constexpr TnxMsgID nxnmDatabaseStatementAlloc = 0x241;
+inline constexpr TnxMsgID nxnmDatabaseStatementExecDirect = 0x242;
 inline constexpr TnxMsgID nxnmDatabaseTableAddIndex = 0x215;
 inline constexpr TnxMsgID nxnmDatabaseTableChangePassword = 0x21B;
 inline constexpr TnxMsgID nxnmDatabaseTableBackup = 0x21C;
@@ -172,17 +176,15 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
                       std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,
                       TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout,
                       const platform::TStringList* aMarkedBlobs) override;
-  // Statements of a remote database come with the remote statement.
-  uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t) override {
-    aStatement = nullptr;
-    return NotSupported(u"StatementAlloc");
-  }
-  uint32_t StatementExecDirect(uint32_t, TnxStatementType, std::u16string_view, platform::TStream*,
-                               const TnxSqlParamList&, platform::TStream*, TnxAbstractCursor*& aCursor, TnxOpenMode,
-                               platform::TStream*, platform::TStream*, TnxStatementExecDirectPhase&) override {
-    aCursor = nullptr;
-    return NotSupported(u"StatementExecDirect");
-  }
+  // A remote statement for the ID the server answers ($241).
+  uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) override;
+  // Prepare, parameters, execution and read-back in one request ($242);
+  // aPhase is where the server stopped.
+  uint32_t StatementExecDirect(uint32_t aTimeout, TnxStatementType aStatementType, std::u16string_view aQueryText,
+                               platform::TStream* aPrepareStream, const TnxSqlParamList& aParams,
+                               platform::TStream* aSetParamsStream, TnxAbstractCursor*& aCursor,
+                               TnxOpenMode aOpenMode, platform::TStream* aExecStream,
+                               platform::TStream* aGetParamsStream, TnxStatementExecDirectPhase& aPhase) override;
 
 protected:
   ~TnxRemoteDatabase() override;

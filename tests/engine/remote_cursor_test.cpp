@@ -145,7 +145,11 @@ TEST_F(RemoteCursorTest, TheOpenRequestFollowsTheServerVersionAndTheFeatures) {
     ASSERT_EQ(OpenCursor(cursor, u"Orders", row.indexID, row.filterTimeout), 0u);
     const TaggedBytes firstPayload = LastPayload(row.first);
     ASSERT_EQ(OpenCursor(again, u"Orders", row.indexID, row.filterTimeout), 0u);
-    EXPECT_EQ(SentBy(session, before), (Ids{row.first, row.second}));
+    // An older open leaves the filter timeout to a request of its own.
+    if (row.first < 0x234 && row.filterTimeout != nxDefaultFilterTimeout)
+      EXPECT_EQ(SentBy(session, before), (Ids{row.first, 0x362, row.second, 0x362}));
+    else
+      EXPECT_EQ(SentBy(session, before), (Ids{row.first, row.second}));
     auto expected = [&](TnxMsgID aMsgID, const platform::TGUID& aGuid, int32_t aCurrentID) {
       return Written([&](TnxWriter& w) {
         w.WriteInteger(static_cast<int32_t>(database->RemoteID()));

@@ -258,9 +258,6 @@ TEST_F(RemoteDatabaseTest, AReplyFiftyMillisecondsLateIsTakenWithinTheGraceOrWit
 TEST_F(RemoteDatabaseTest, TheOperationsOfLaterWorkAnswerNotSupportedUnsent) {
   TnxRemoteDatabase* database = OpenDatabase();
   const size_t before = SentCount(session);
-  TnxAbstractStatement* statement = nullptr;
-  EXPECT_EQ(database->StatementAlloc(statement, 1000), nxeCapabilityNotSupported);
-  EXPECT_EQ(statement, nullptr);
   std::u16string alias = u"stale";
   EXPECT_EQ(database->GetAlias(alias), nxeCapabilityNotSupported);
   EXPECT_EQ(alias, u"");

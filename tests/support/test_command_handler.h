@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -438,6 +439,23 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   platform::TGUID GetServerGUID() const override { return kServerGUID; }
   std::u16string bchGetServerName() const override { return HandlerServerName; }
 
+  // Filters ($304, $361 to $36D): FilterTaker reads a descriptor's bytes
+  // and gives what it takes of a record, or nothing to refuse the filter
+  // (12289; every filter without a taker). Active record filters hide what
+  // they refuse from $321 to $323, and $304 positions on the first (last)
+  // record its filter takes (8709 for none). Filter IDs count from 1.
+  using TFilterMatch = std::function<bool(const uint8_t*)>;
+  std::function<TFilterMatch(platform::TStream&)> FilterTaker;
+  // Server filter IDs a cursor holds, record and key filters apart.
+  std::vector<uint32_t> ServerFilters(bool aKey) const {
+    std::lock_guard<std::mutex> lock(thLock);
+    std::vector<uint32_t> ids;
+    for (const auto& [cursor, filters] : thFilters)
+      for (const auto& [id, filter] : filters)
+        if (filter.key == aKey) ids.push_back(id);
+    return ids;
+  }
+
 private:
   struct TServerCursor {
     std::u16string table;
@@ -662,6 +680,9 @@ private:
         return CursorTableAnswer(aMsgID, aRequest, reader);
       case 0x3F3: case 0x3F4: case 0x3F5: case 0x3F6: case 0x3F7: case 0x3F8:
         return ObjectOptionAnswer(aMsgID, reader);
+      case 0x304: case 0x361: case 0x362: case 0x363: case 0x364: case 0x365: case 0x367: case 0x368:
+      case 0x369: case 0x36A: case 0x36B: case 0x36C: case 0x36D:
+        return FilterAnswer(aMsgID, aRequest);
       case 0x2FF:
         if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
         return {};
@@ -732,18 +753,24 @@ private:
     return -1;
   }
   // A read of kind 0 (current), 1 (next) or 2 (prior) of aRecordLength bytes.
-  static TAnswer Read(TServerCursor& aCursor, const TCursorRows& aRows, int aKind, uint32_t aRecordLength) {
+  static TAnswer Read(TServerCursor& aCursor, const TCursorRows& aRows, int aKind, uint32_t aRecordLength,
+                      const TFilterMatch& aTakes = {}) {
     const int32_t count = static_cast<int32_t>(aRows.records.size());
     const int32_t first = std::max(aCursor.lo, 0);
     const int32_t last = std::min(aCursor.hi, count - 1);
+    auto hidden = [&](int32_t aPos) {
+      return aTakes && aPos >= first && aPos <= last && !aTakes(aRows.records[static_cast<size_t>(aPos)].data());
+    };
     if (aKind == 1) {
       aCursor.pos = std::max(aCursor.pos + 1, first);
+      while (hidden(aCursor.pos)) ++aCursor.pos;
       if (aCursor.pos > last) {
         aCursor.pos = count;
         return {nxeAtEndOfTable, {}};
       }
     } else if (aKind == 2) {
       aCursor.pos = std::min(aCursor.pos - 1, last);
+      while (hidden(aCursor.pos)) --aCursor.pos;
       if (aCursor.pos < first) {
         aCursor.pos = -1;
         return {nxeAtBeginningOfTable, {}};
@@ -802,7 +829,7 @@ private:
       case 0x305: cursor.pos = -1; return chainedRead(0x322, at16(4));
       case 0x306: cursor.pos = count; return chainedRead(0x323, at16(4));
       case 0x321: case 0x322: case 0x323:
-        return Read(cursor, rows, static_cast<int>(aMsgID - 0x321), at16(5));
+        return Read(cursor, rows, static_cast<int>(aMsgID - 0x321), at16(5), FilterOf(id));
       case 0x302: {
         auto other = thCursorState.find(at32(4));
         if (other == thCursorState.end()) return {nxeInvalidHandle, {}};
@@ -1454,6 +1481,111 @@ private:
   // Under thLock. The blob requests: tagged, the cursor's ID first; the
   // record forms carry the record's ID (and, for reads, whether a new
   // number is wanted) after the plain form's values.
+  // Under thLock: what the cursor's active record filters take.
+  TFilterMatch FilterOf(uint32_t aCursor) {
+    auto it = thFilters.find(aCursor);
+    if (it == thFilters.end()) return {};
+    std::vector<TFilterMatch> active;
+    for (auto& [id, filter] : it->second)
+      if (!filter.key && filter.active) active.push_back(filter.matches);
+    if (active.empty()) return {};
+    return [active](const uint8_t* aRecord) {
+      for (const TFilterMatch& matches : active)
+        if (!matches(aRecord)) return false;
+      return true;
+    };
+  }
+  TFilterMatch TakeFilter(platform::TStream& aStream) { return FilterTaker ? FilterTaker(aStream) : TFilterMatch{}; }
+  uint32_t AddFilter(uint32_t aCursor, TFilterMatch aMatches, bool aKey, bool aActive) {
+    const uint32_t id = ++thLastFilterID;
+    thFilters[aCursor][id] = TServerFilter{std::move(aMatches), aKey, aActive};
+    return id;
+  }
+  // activate, deactivate, remove; aID 0 is all of the kind.
+  uint32_t FilterAction(uint32_t aCursor, bool aKey, uint32_t aAction, uint32_t aID) {
+    auto& filters = thFilters[aCursor];
+    if (aAction > 2) return nxeInvalidParameter;
+    if (aID != 0) {
+      auto it = filters.find(aID);
+      if (it == filters.end() || it->second.key != aKey) return nxeInvalidFilterHandle;
+      if (aAction == 2) filters.erase(it);
+      else it->second.active = aAction == 0;
+      return 0;
+    }
+    for (auto it = filters.begin(); it != filters.end();) {
+      if (it->second.key != aKey) { ++it; continue; }
+      if (aAction == 2) { it = filters.erase(it); continue; }
+      it->second.active = aAction == 0;
+      ++it;
+    }
+    return 0;
+  }
+  TAnswer FilterAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest) {
+    const bool tagged = aMsgID >= 0x367 && aMsgID <= 0x369;
+    std::vector<uint8_t> taggedCopy = aRequest;
+    TnxStaticMemoryStream in(taggedCopy.data(), static_cast<int64_t>(taggedCopy.size()));
+    TnxReader aReader(in);
+    if (!tagged && aRequest.size() < 4) return {nxeInvalidParameter, {}};
+    const uint32_t cursor = tagged ? static_cast<uint32_t>(aReader.ReadInteger()) : platform::LoadU32(aRequest.data());
+    if (!thCursors.count(cursor)) return {nxeInvalidHandle, {}};
+    std::vector<uint8_t> copy = aRequest;
+    TnxStaticMemoryStream raw(copy.data(), static_cast<int64_t>(copy.size()));
+    raw.SetPosition(4);
+    switch (aMsgID) {
+      case 0x361: case 0x36A: {
+        TFilterMatch matches = TakeFilter(raw);
+        if (!matches) return {nxeCapabilityNotSupported, {}};
+        return {0, U32(AddFilter(cursor, std::move(matches), aMsgID == 0x36A, false))};
+      }
+      case 0x362: return {};
+      case 0x363: case 0x364: case 0x365:
+      case 0x36B: case 0x36C: case 0x36D:
+        if (aRequest.size() < 8) return {nxeInvalidParameter, {}};
+        return {FilterAction(cursor, aMsgID >= 0x36B, (aMsgID - 0x363) & 0x7, platform::LoadU32(aRequest.data() + 4))};
+      case 0x367: {
+        const uint32_t action = static_cast<uint32_t>(aReader.ReadInteger());
+        const uint32_t id = static_cast<uint32_t>(aReader.ReadInteger());
+        return {FilterAction(cursor, false, action, id)};
+      }
+      case 0x368: case 0x369: {
+        uint32_t drop = 0;
+        if (aMsgID == 0x369) {
+          drop = static_cast<uint32_t>(aReader.ReadInteger());
+          const bool ignoreDropError = aReader.ReadBoolean();
+          const uint32_t dropped = drop ? FilterAction(cursor, false, 2, drop) : 0;
+          if (dropped != 0 && !ignoreDropError) return {dropped, Tagged([](TnxWriter& w) { w.WriteInteger(0); })};
+        }
+        const bool activated = aReader.ReadBoolean();
+        for (int i = 0; i < 2; ++i) aReader.ReadBoolean();
+        for (int i = 0; i < 2; ++i) aReader.ReadInteger();
+        aReader.FlushBuffer();
+        TFilterMatch matches = TakeFilter(in);
+        const uint32_t id = matches ? AddFilter(cursor, std::move(matches), false, activated) : 0;
+        return {id ? 0u : nxeCapabilityNotSupported,
+                Tagged([id](TnxWriter& w) { w.WriteInteger(static_cast<int32_t>(id)); })};
+      }
+      case 0x304: {
+        TFilterMatch matches = TakeFilter(raw);
+        if (!matches) return {nxeCapabilityNotSupported, {}};
+        uint8_t forward = 1;
+        if (raw.Read(&forward, 1) != 1) return {nxeInvalidParameter, {}};
+        auto state = thCursorState.find(cursor);
+        TCursorRows* rows = state == thCursorState.end() ? nullptr : RowsOf(state->second);
+        if (!rows) return {};
+        const int32_t count = static_cast<int32_t>(rows->records.size());
+        for (int32_t n = 0; n < count; ++n) {
+          const int32_t i = forward ? n : count - 1 - n;
+          if (matches(rows->records[static_cast<size_t>(i)].data())) {
+            state->second.pos = i;
+            return {};
+          }
+        }
+        return {nxeNoCurrentRecord, {}};
+      }
+    }
+    return {nxeInvalidParameter, {}};
+  }
+
   TAnswer BlobAnswer(TnxMsgID aMsgID, TnxReader& aReader) {
     const uint32_t cursor = static_cast<uint32_t>(aReader.ReadInteger());
     if (!thCursors.count(cursor)) return {nxeInvalidHandle, {}};
@@ -1701,6 +1833,13 @@ private:
 
   mutable std::mutex thLock;
   std::map<TnxMsgID, TScriptedReply> thScript;
+  struct TServerFilter {
+    TFilterMatch matches;
+    bool key = false;
+    bool active = false;
+  };
+  std::map<uint32_t, std::map<uint32_t, TServerFilter>> thFilters;  // by cursor, then filter ID
+  uint32_t thLastFilterID = 0;
   std::vector<TReceivedRequest> thReceived;
   std::vector<std::pair<std::u16string, std::u16string>> thLogins;
   std::set<TnxSessionID> thSessions;
