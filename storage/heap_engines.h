@@ -1,0 +1,92 @@
+// Heap references and the block heap base.
+//
+// A heap reference is (block number << 32) | segment reference; the
+// segment reference holds the 1-based slot in bits 0..15 and, in files of
+// engine version 47005 and up, a reuse counter in bits 16..31. The owner
+// masks the counter off before a reference locates a segment; heap
+// operations take references as given.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "storage/storage_types.h"
+#include "storage/sub_engines.h"
+
+namespace revurov {
+
+using TnxSegmentRef = uint32_t;
+
+// First engine version whose references carry reuse counters.
+inline constexpr int32_t nxHeapRefCounterVersion = 47005;
+
+inline constexpr bool nxHeapRefsCounted(int32_t aTableVersion) noexcept {
+  return aTableVersion >= nxHeapRefCounterVersion;
+}
+inline constexpr TnxSegmentRef nxSegmentRefMask(int32_t aTableVersion) noexcept {
+  return nxHeapRefsCounted(aTableVersion) ? 0x0000FFFFu : 0xFFFFFFFFu;
+}
+inline constexpr TnxHeapRef nxHeapRefMask(int32_t aTableVersion) noexcept {
+  return nxHeapRefsCounted(aTableVersion) ? static_cast<TnxHeapRef>(0xFFFFFFFF0000FFFFull)
+                                          : static_cast<TnxHeapRef>(~0ull);
+}
+inline constexpr TnxBlockNumber nxHeapRefBlock(TnxHeapRef aRef) noexcept {
+  return static_cast<TnxBlockNumber>(static_cast<uint64_t>(aRef) >> 32);
+}
+inline constexpr TnxSegmentRef nxHeapRefSegment(TnxHeapRef aRef) noexcept {
+  return static_cast<TnxSegmentRef>(static_cast<uint64_t>(aRef));
+}
+inline constexpr TnxHeapRef nxMakeHeapRef(TnxBlockNumber aBlock, TnxSegmentRef aSegment) noexcept {
+  return static_cast<TnxHeapRef>((static_cast<uint64_t>(aBlock) << 32) | aSegment);
+}
+// Bumps the counter (16-bit wrap, never into the slot or the block number);
+// files without counters keep the reference as it is.
+inline constexpr TnxSegmentRef nxIncSegmentRef(TnxSegmentRef aRef, int32_t aTableVersion) noexcept {
+  if (!nxHeapRefsCounted(aTableVersion)) return aRef;
+  return (aRef & 0xFFFFu) | (((aRef >> 16) + 1u) & 0xFFFFu) << 16;
+}
+inline constexpr TnxHeapRef nxIncHeapRef(TnxHeapRef aRef, int32_t aTableVersion) noexcept {
+  return nxMakeHeapRef(nxHeapRefBlock(aRef), nxIncSegmentRef(nxHeapRefSegment(aRef), aTableVersion));
+}
+
+REVUROV_EXCEPTION_CLASS(EnxBaseBlockHeapEngineException, EnxBaseException);
+REVUROV_EXCEPTION_CLASS(EnxBaseHeapEngineException, EnxBaseException);
+
+// (block, live segments, free space, recoverable space)
+using TnxBlockHeapChangedEvent = std::function<void(uint8_t*, uint16_t, uint16_t, uint16_t)>;
+
+// Lays segments out inside one block buffer; knows nothing of files.
+class TnxBaseBlockHeapEngine : public TnxBaseSubEngine {
+public:
+  TnxBaseBlockHeapEngine(int32_t aID, int32_t aTableVersion, uint16_t aHeaderSize, uint32_t aBlockSize)
+      : TnxBaseSubEngine(aID, aTableVersion), bbheBlockSize(aBlockSize), bbheHeaderSize(aHeaderSize) {}
+
+  virtual void InitBlock(uint8_t* aBlock) = 0;
+  // Nil (and aSegment 0) when the block has no room.
+  virtual uint8_t* AllocSegment(uint8_t* aBlock, uint16_t aSegmentSize, TnxSegmentRef& aSegment) = 0;
+  // Nil when the segment cannot grow in this block; nothing changed then.
+  virtual uint8_t* ReAllocSegment(uint8_t* aBlock, uint16_t aNewSegmentSize, TnxSegmentRef aSegment) = 0;
+  virtual void FreeSegment(uint8_t* aBlock, TnxSegmentRef aSegment) = 0;
+  virtual uint8_t* GetSegment(uint8_t* aBlock, TnxSegmentRef aSegment, uint16_t& aSegmentSize) = 0;
+  virtual uint8_t* GetNextSegment(uint8_t* aBlock, TnxSegmentRef& aSegment, uint16_t& aSegmentSize) = 0;
+  virtual uint8_t* GetPrevSegment(uint8_t* aBlock, TnxSegmentRef& aSegment, uint16_t& aSegmentSize) = 0;
+  virtual uint16_t GetFreespace(const uint8_t* aBlock) = 0;
+  virtual void IncSegmentRef(TnxSegmentRef& aSegmentRef) { aSegmentRef = nxIncSegmentRef(aSegmentRef, bseTableVersion); }
+
+  uint32_t bbheBlockSize;
+  uint16_t bbheHeaderSize;
+  uint16_t bbheMaxSegmentSize = 0;
+  TnxBlockHeapChangedEvent bbheOnChanged;
+  TnxSegmentRef bbheSegmentRefMask = 0xFFFFFFFFu;
+  // Names the file in the damage errors; set by the owning heap.
+  std::u16string bbheFileName;
+
+protected:
+  virtual void DoChanged(uint8_t* aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
+                         uint16_t aRecoverableSpace) {
+    if (bbheOnChanged) bbheOnChanged(aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace);
+  }
+};
+
+}  // namespace revurov
