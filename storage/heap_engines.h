@@ -11,6 +11,9 @@
 #include <functional>
 #include <string>
 
+#include <memory>
+
+#include "storage/release_method.h"
 #include "storage/storage_types.h"
 #include "storage/sub_engines.h"
 
@@ -87,6 +90,101 @@ protected:
                          uint16_t aRecoverableSpace) {
     if (bbheOnChanged) bbheOnChanged(aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace);
   }
+};
+
+class TnxBaseFileHeaderAccess;
+class TnxBaseHeapEngine;
+class TnxBaseTransaction;
+class TnxBlockAccess;
+
+// Supplied by the heap's owner: how its data blocks are chained and where
+// in its header section the first map block is kept. The section offset
+// is the one the owner registered.
+class TnxHeapHeaderHandler {
+public:
+  virtual ~TnxHeapHeaderHandler() = default;
+  virtual void LinkDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess, PnxBlock aBlock) = 0;
+  virtual void UnlinkDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess,
+                               PnxBlock aBlock) = 0;
+  virtual uint16_t GetBlockHeaderSize() const { return nxBlockCommonHeaderSize; }
+  virtual TnxBlockNumber GetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess) = 0;
+  virtual void SetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess, TnxBlockNumber aBlockNumber) = 0;
+
+  // Set by the heap that owns the handler.
+  TnxBaseHeapEngine* hhhEngine = nullptr;
+};
+
+// Owns a set of data blocks of one file and addresses segments by heap
+// references; the chain and root bookkeeping go through the handler.
+class TnxBaseHeapEngine : public TnxBaseSubEngine {
+public:
+  TnxBaseHeapEngine(int32_t aID, int32_t aTableVersion, std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
+                    TnxBlockAccess* aDataFile);
+
+  // A data block of the heap; aMarkDirty fetches it for change in aTrans.
+  virtual PnxBlock ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
+                                 TnxReleaseMethod& aReleaseMethod) = 0;
+  virtual void LinkDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess, PnxBlock aBlock) {
+    bheHeaderHandler->LinkDataBlock(aTrans, aHeaderAccess, aBlock);
+  }
+  virtual void UnlinkDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess, PnxBlock aBlock) {
+    bheHeaderHandler->UnlinkDataBlock(aTrans, aHeaderAccess, aBlock);
+  }
+  virtual TnxBlockNumber GetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess) {
+    return bheHeaderHandler->GetFirstMapBlock(aHeaderAccess);
+  }
+  virtual void SetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess, TnxBlockNumber aBlockNumber) {
+    bheHeaderHandler->SetFirstMapBlock(aHeaderAccess, aBlockNumber);
+  }
+  virtual void IncHeapRef(TnxHeapRef& aHeapRef) { aHeapRef = nxIncHeapRef(aHeapRef, bseTableVersion); }
+
+  TnxHeapRef bheHeapRefMask;
+  std::unique_ptr<TnxHeapHeaderHandler> bheHeaderHandler;
+  TnxBlockAccess* bheDataFile;
+};
+
+// The segmented blob engine's heap: 16-byte block headers, no chain, the
+// first map block at section offset 0.
+class TnxSegmentedBlobHeapHeaderHandler : public TnxHeapHeaderHandler {
+public:
+  explicit TnxSegmentedBlobHeapHeaderHandler(uint16_t aHeaderSection) : bhhhHeaderSection(aHeaderSection) {}
+  void LinkDataBlock(TnxBaseTransaction&, TnxBaseFileHeaderAccess&, PnxBlock) override {}
+  void UnlinkDataBlock(TnxBaseTransaction&, TnxBaseFileHeaderAccess&, PnxBlock) override {}
+  TnxBlockNumber GetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess) override;
+  void SetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess, TnxBlockNumber aBlockNumber) override;
+
+  uint16_t bhhhHeaderSection;
+};
+
+// Offsets of the record heaps' chain: in a data block after the common
+// header, and in the record engine's section.
+inline constexpr uint32_t nxrhBlockNext = 16;
+inline constexpr uint32_t nxrhBlockPrev = 20;
+inline constexpr uint32_t nxrhSectionFirst = 4;
+inline constexpr uint32_t nxrhSectionLast = 8;
+inline constexpr uint32_t nxrhSectionFirstMap = 12;
+
+// The variable record engines' heap: 24-byte block headers, data blocks
+// doubly linked in the order they were linked.
+class TnxVariableRecordHeapHeaderHandler : public TnxHeapHeaderHandler {
+public:
+  explicit TnxVariableRecordHeapHeaderHandler(uint16_t aHeaderSection) : rhhhHeaderSection(aHeaderSection) {}
+  void LinkDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess, PnxBlock aBlock) override;
+  void UnlinkDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess, PnxBlock aBlock) override;
+  uint16_t GetBlockHeaderSize() const override { return 24; }
+  TnxBlockNumber GetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess) override;
+  void SetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess, TnxBlockNumber aBlockNumber) override;
+
+  uint16_t rhhhHeaderSection;
+
+private:
+  // Sets one chain link of block aNumber (read for change and released).
+  void SetLink(TnxBaseTransaction& aTrans, TnxBlockNumber aNumber, uint32_t aOffset, TnxBlockNumber aValue);
+};
+
+class TnxVariableVersionedRecordHeapHeaderHandler : public TnxVariableRecordHeapHeaderHandler {
+public:
+  using TnxVariableRecordHeapHeaderHandler::TnxVariableRecordHeapHeaderHandler;
 };
 
 }  // namespace revurov
