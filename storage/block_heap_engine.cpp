@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dictionary/storage_descriptors.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "platform/endian.h"
@@ -38,6 +39,14 @@ TnxNonfragmentingBlockHeapEngine::TnxNonfragmentingBlockHeapEngine(int32_t aID, 
 }
 
 TnxNonfragmentingBlockHeapEngine::~TnxNonfragmentingBlockHeapEngine() = default;
+
+std::unique_ptr<TnxBaseBlockHeapEngine> TnxNonfragmentingBlockHeapEngine::CreateFromDescriptor(
+    TnxBaseBlockHeapDescriptor& aDescriptor, int32_t aTableVersion, uint16_t aHeaderSize, uint32_t aBlockSize) {
+  return std::make_unique<TnxNonfragmentingBlockHeapEngine>(aDescriptor.ID(), aTableVersion, aHeaderSize, aBlockSize);
+}
+
+void nxBlockHeapEngineStartup() { TnxNonfragmentingBlockHeapEngine::ClassInfo().Register(nxDefaultStorageEngine); }
+void nxBlockHeapEngineShutdown() noexcept { TnxNonfragmentingBlockHeapEngine::ClassInfo().Unregister(); }
 
 void TnxNonfragmentingBlockHeapEngine::RaiseDamaged(const uint8_t* aBlock) const {
   const int64_t number = bbheHeaderSize >= 8 ? LoadU32(aBlock + 4) : 0;

@@ -25,9 +25,14 @@ namespace revurov {
 REVUROV_EXCEPTION_CLASS(EnxNonfragmentingBlockHeapEngineException, EnxBaseBlockHeapEngineException);
 
 class TnxNonfragmentingBlockHeapEngine : public TnxBaseBlockHeapEngine {
-public:
+  REVUROV_REGISTERABLE_RECORD(TnxNonfragmentingBlockHeapEngine, TnxBaseBlockHeapEngine, TnxBlockHeapEngineClass,
+                              &TnxNonfragmentingBlockHeapEngine::CreateFromDescriptor)
+
   TnxNonfragmentingBlockHeapEngine(int32_t aID, int32_t aTableVersion, uint16_t aHeaderSize, uint32_t aBlockSize);
   ~TnxNonfragmentingBlockHeapEngine() override;
+  static std::unique_ptr<TnxBaseBlockHeapEngine> CreateFromDescriptor(TnxBaseBlockHeapDescriptor& aDescriptor,
+                                                                      int32_t aTableVersion, uint16_t aHeaderSize,
+                                                                      uint32_t aBlockSize);
 
   void InitBlock(uint8_t* aBlock) override;
   uint8_t* AllocSegment(uint8_t* aBlock, uint16_t aSegmentSize, TnxSegmentRef& aSegment) override;
@@ -63,5 +68,9 @@ private:
 
   std::unique_ptr<uint8_t, TScratchRelease> bheTempBlock;
 };
+
+// Registers the engine as the block heap family's "nx1xDefault".
+void nxBlockHeapEngineStartup();
+void nxBlockHeapEngineShutdown() noexcept;
 
 }  // namespace revurov

@@ -1,9 +1,68 @@
 #include "storage/heap_engines.h"
 
+#include "dictionary/storage_descriptors.h"
+#include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
 #include "storage/header_access.h"
 
 namespace revurov {
+
+constinit TnxClassRegistry nxBlockHeapEngines;
+constinit TnxClassRegistry nxHeapEngines;
+
+namespace {
+constexpr std::u16string_view kBlockHeapWord = u"BlockHeap";
+constexpr std::u16string_view kHeapWord = u"Heap";
+
+const TnxBlockHeapEngineClass& FindBlockHeapClass(std::u16string_view aName) {
+  const TnxSubEngineClass* c = TnxBaseBlockHeapEngine::ClassInfo().FindEngineClass(aName);
+  if (!c) nxRaiseUnknownEngine<EnxBaseBlockHeapEngineException>(kBlockHeapWord, aName);
+  // Every class of the family carries the family's record type.
+  return static_cast<const TnxBlockHeapEngineClass&>(*c);
+}
+}  // namespace
+
+std::unique_ptr<TnxBaseBlockHeapEngine> TnxBaseBlockHeapEngine::CreateEngine(TnxBaseBlockHeapDescriptor* aDescriptor,
+                                                                             uint32_t aBlockSize, uint16_t aHeaderSize,
+                                                                             int32_t aTableVersion) {
+  if (!aDescriptor) return nullptr;
+  const TnxBlockHeapEngineClass& c = FindBlockHeapClass(aDescriptor->BlockHeapEngine());
+  if (!c.CreateBlockHeap)
+    nxRaiseUnknownEngine<EnxBaseBlockHeapEngineException>(kBlockHeapWord, aDescriptor->BlockHeapEngine());
+  return c.CreateBlockHeap(*aDescriptor, aTableVersion, aHeaderSize, aBlockSize);
+}
+
+void TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(TnxBaseBlockHeapDescriptor* aDescriptor) {
+  if (!aDescriptor) return;
+  FindBlockHeapClass(aDescriptor->BlockHeapEngine()).DoCheckValidDescriptor(*aDescriptor);
+}
+
+void TnxBaseHeapEngine::CheckValidDescriptor(TnxBaseHeapDescriptor& aDescriptor) {
+  if (!aDescriptor.BlockHeapDescriptor())
+    throw EnxBaseHeapEngineException(nxeInvalidDescriptor, u"A block heap descriptor is required");
+  TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(aDescriptor.BlockHeapDescriptor());
+}
+
+void TnxBaseHeapEngine::CheckValidBaseFromDescriptor(TnxBaseHeapDescriptor* aDescriptor) {
+  if (!aDescriptor) return;
+  const TnxSubEngineClass* c = ClassInfo().FindEngineClass(aDescriptor->HeapEngine());
+  if (!c) nxRaiseUnknownEngine<EnxBaseHeapEngineException>(kHeapWord, aDescriptor->HeapEngine());
+  c->DoCheckValidDescriptor(*aDescriptor);
+}
+
+void TnxBaseHeapEngine::CheckValidItem(TnxDictionaryItem& aDescriptor) {
+  CheckValidDescriptor(static_cast<TnxBaseHeapDescriptor&>(aDescriptor));
+}
+
+void nxHeapFamiliesStartup() {
+  TnxBaseBlockHeapEngine::ClassInfo().RegisterFamily();
+  TnxBaseHeapEngine::ClassInfo().RegisterFamily();
+}
+
+void nxHeapFamiliesShutdown() noexcept {
+  TnxBaseHeapEngine::ClassInfo().UnregisterFamily();
+  TnxBaseBlockHeapEngine::ClassInfo().UnregisterFamily();
+}
 
 using platform::LoadU32;
 using platform::StoreU32;

@@ -56,14 +56,35 @@ inline constexpr TnxHeapRef nxIncHeapRef(TnxHeapRef aRef, int32_t aTableVersion)
 REVUROV_EXCEPTION_CLASS(EnxBaseBlockHeapEngineException, EnxBaseException);
 REVUROV_EXCEPTION_CLASS(EnxBaseHeapEngineException, EnxBaseException);
 
+class TnxBaseBlockHeapDescriptor;
+class TnxBaseBlockHeapEngine;
+class TnxBaseHeapDescriptor;
+
+extern TnxClassRegistry nxBlockHeapEngines;
+extern TnxClassRegistry nxHeapEngines;
+
+// Block heap classes are built from their descriptor and the block shape.
+struct TnxBlockHeapEngineClass : TnxSubEngineClass {
+  std::unique_ptr<TnxBaseBlockHeapEngine> (*CreateBlockHeap)(TnxBaseBlockHeapDescriptor& aDescriptor,
+                                                             int32_t aTableVersion, uint16_t aHeaderSize,
+                                                             uint32_t aBlockSize) = nullptr;
+};
+
 // (block, live segments, free space, recoverable space)
 using TnxBlockHeapChangedEvent = std::function<void(uint8_t*, uint16_t, uint16_t, uint16_t)>;
 
 // Lays segments out inside one block buffer; knows nothing of files.
 class TnxBaseBlockHeapEngine : public TnxBaseSubEngine {
-public:
+  REVUROV_REGISTERABLE_FAMILY(TnxBaseBlockHeapEngine, TnxBaseSubEngine, TnxBlockHeapEngineClass, &nxBlockHeapEngines)
+
   TnxBaseBlockHeapEngine(int32_t aID, int32_t aTableVersion, uint16_t aHeaderSize, uint32_t aBlockSize)
       : TnxBaseSubEngine(aID, aTableVersion), bbheBlockSize(aBlockSize), bbheHeaderSize(aHeaderSize) {}
+
+  // Null for a null descriptor; an unknown engine name raises 15503.
+  static std::unique_ptr<TnxBaseBlockHeapEngine> CreateEngine(TnxBaseBlockHeapDescriptor* aDescriptor,
+                                                              uint32_t aBlockSize, uint16_t aHeaderSize,
+                                                              int32_t aTableVersion);
+  static void CheckValidBaseFromDescriptor(TnxBaseBlockHeapDescriptor* aDescriptor);
 
   virtual void InitBlock(uint8_t* aBlock) = 0;
   // Nil (and aSegment 0) when the block has no room.
@@ -117,9 +138,17 @@ public:
 // Owns a set of data blocks of one file and addresses segments by heap
 // references; the chain and root bookkeeping go through the handler.
 class TnxBaseHeapEngine : public TnxBaseSubEngine {
-public:
+  REVUROV_REGISTERABLE_FAMILY(TnxBaseHeapEngine, TnxBaseSubEngine, TnxSubEngineClass, &nxHeapEngines, nullptr,
+                              &TnxBaseHeapEngine::CheckValidItem)
+
   TnxBaseHeapEngine(int32_t aID, int32_t aTableVersion, std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
                     TnxBlockAccess* aDataFile);
+
+  // A heap descriptor needs a block heap descriptor (10004) whose engine
+  // is known (15503).
+  static void CheckValidDescriptor(TnxBaseHeapDescriptor& aDescriptor);
+  static void CheckValidBaseFromDescriptor(TnxBaseHeapDescriptor* aDescriptor);
+  static void CheckValidItem(TnxDictionaryItem& aDescriptor);
 
   // A data block of the heap; aMarkDirty fetches it for change in aTrans.
   virtual PnxBlock ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
@@ -186,5 +215,8 @@ class TnxVariableVersionedRecordHeapHeaderHandler : public TnxVariableRecordHeap
 public:
   using TnxVariableRecordHeapHeaderHandler::TnxVariableRecordHeapHeaderHandler;
 };
+
+void nxHeapFamiliesStartup();
+void nxHeapFamiliesShutdown() noexcept;
 
 }  // namespace revurov

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
+#include "dictionary/storage_descriptors.h"
+#include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
+#include "storage/block_heap_engine.h"
 #include "storage/block_access.h"
 #include "storage/header_access.h"
+#include "storage/startup.h"
 #include "support/table_fixture.h"
 
 namespace revurov {
@@ -122,6 +127,68 @@ TEST_F(HeapHeaderHandlerTest, RecordHeapChainsBothWays) {
   b.heap->UnlinkDataBlock(t_.Trans(), *header, held[2].Block());
   EXPECT_EQ(Section(b.section, 4), 0u);
   EXPECT_EQ(Section(b.section, 8), 0u);
+}
+
+}  // namespace
+}  // namespace revurov
+
+namespace revurov {
+namespace {
+
+uint32_t CodeAndText(const std::function<void()>& aCall, std::u16string& aText) {
+  try {
+    aCall();
+  } catch (const EnxBaseException& e) {
+    aText = e.ErrorString();
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+class HeapFamiliesTest : public ::testing::Test {
+  TnxStorageStartupGuard storage_;
+};
+
+TEST_F(HeapFamiliesTest, BlockHeapEnginesAreChosenByName) {
+  EXPECT_EQ(TnxBaseBlockHeapEngine::CreateEngine(nullptr, 4096, 16, 47005), nullptr);
+  TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(nullptr);
+  TnxBaseHeapEngine::CheckValidBaseFromDescriptor(nullptr);
+
+  TnxBaseBlockHeapDescriptor blockHeap(nullptr);
+  blockHeap.SetID(12);
+  auto engine = TnxBaseBlockHeapEngine::CreateEngine(&blockHeap, 8188, 24, 47005);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(&engine->ClassType(), &TnxNonfragmentingBlockHeapEngine::ClassInfo());
+  EXPECT_EQ(engine->bseID, 12);
+  EXPECT_EQ(engine->bbheBlockSize, 8188u);
+  EXPECT_EQ(engine->bbheMaxSegmentSize, 8188 - 28 - 12);
+  EXPECT_EQ(engine->bbheSegmentRefMask, 0x0000FFFFu);
+  TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(&blockHeap);
+
+  std::u16string text;
+  blockHeap.SetBlockHeapEngine(u"Fragmenting");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseBlockHeapEngine::CreateEngine(&blockHeap, 4096, 16, 47005); }, text),
+            nxeSubEngineNotSupported);
+  EXPECT_EQ(text, u"Unknown BlockHeap engine: \"Fragmenting\"");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(&blockHeap); }, text),
+            nxeSubEngineNotSupported);
+}
+
+TEST_F(HeapFamiliesTest, HeapDescriptorNeedsAKnownBlockHeap) {
+  TnxBaseHeapDescriptor heap(nullptr);
+  std::u16string text;
+  EXPECT_EQ(CodeAndText([&] { TnxBaseHeapEngine::CheckValidDescriptor(heap); }, text), nxeInvalidDescriptor);
+  EXPECT_EQ(text, u"A block heap descriptor is required");
+  heap.AddBlockHeapDescriptor()->SetBlockHeapEngine(u"Nope");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseHeapEngine::CheckValidDescriptor(heap); }, text), nxeSubEngineNotSupported);
+  EXPECT_EQ(text, u"Unknown BlockHeap engine: \"Nope\"");
+  heap.BlockHeapDescriptor()->SetBlockHeapEngine(nxDefaultStorageEngine);
+  TnxBaseHeapEngine::CheckValidDescriptor(heap);
+  // No heap engine class is registered under the name yet.
+  heap.SetHeapEngine(u"Cached");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseHeapEngine::CheckValidBaseFromDescriptor(&heap); }, text),
+            nxeSubEngineNotSupported);
+  EXPECT_EQ(text, u"Unknown Heap engine: \"Cached\"");
 }
 
 }  // namespace
