@@ -306,47 +306,60 @@ void TnxNonfragmentingBlockHeapEngine::CompactBlock(uint8_t* aBlock, TnxSegmentR
     InitBlock(aBlock);
     return;
   }
+  const uint32_t d = bs - 8 - 2 * c;
+  // Every segment must fit before the block is touched; the last unit may
+  // reach into the directory by its padding only.
+  for (uint32_t s = 1, w = h; s <= c; ++s) {
+    const uint32_t entry = entryAt(s);
+    if ((entry & 3) != 0) continue;
+    const uint32_t size = s == aResizeSegment ? aNewSegmentSize : LoadU16(aBlock + entry);
+    if (w + 2 + size > d) RaiseDamaged(aBlock);
+    w += Unit(size);
+  }
+  // The data area is packed from a copy of itself; the directory is
+  // rewritten in place (an entry is read before it is replaced).
   if (!bheTempBlock)
     bheTempBlock.reset(static_cast<uint8_t*>(nxBlockPoolCommittedAlloc(nxBlockPoolsCommitted[kScratchPool])));
   uint8_t* t = bheTempBlock.get();
-  std::memset(t, 0, bs);
-  std::memcpy(t, aBlock, h);
-  StoreU16(t + bs - 2, static_cast<uint16_t>(c));
-  const uint32_t d = bs - 8 - 2 * c;
+  const uint32_t oldD = bs - 8 - 2 * oldCount;
+  std::memcpy(t + h, aBlock + h, oldD - h);
+  StoreU16(aBlock + bs - 2, static_cast<uint16_t>(c));
   uint32_t w = h;
   for (uint32_t s = 1; s <= c; ++s) {
     const uint32_t entry = entryAt(s);
     if ((entry & 3) != 0) continue;  // placeholder, chained below
-    const uint32_t size = LoadU16(aBlock + entry);
+    const uint32_t size = LoadU16(t + entry);
     const uint32_t newSize = s == aResizeSegment ? aNewSegmentSize : size;
-    // The last unit may reach into the directory by its padding only.
-    if (w + 2 + newSize > d) RaiseDamaged(aBlock);
-    std::memcpy(t + w, aBlock + entry, 2 + std::min(size, newSize));
-    StoreU16(t + w, static_cast<uint16_t>(newSize));
-    StoreU16(t + bs - 6 - 2 * s, static_cast<uint16_t>(w));
-    w += Unit(newSize);
+    const uint32_t unit = Unit(newSize);
+    const uint32_t kept = 2 + std::min(size, newSize);
+    std::memcpy(aBlock + w, t + entry, kept);
+    StoreU16(aBlock + w, static_cast<uint16_t>(newSize));
+    // Grown bytes and padding read as zero, up to the directory.
+    std::memset(aBlock + w + kept, 0, std::min(w + unit, d) - (w + kept));
+    StoreU16(aBlock + bs - 6 - 2 * s, static_cast<uint16_t>(w));
+    w += unit;
   }
+  if (w < d) std::memset(aBlock + w, 0, d - w);
   if (w + 6 >= d) {
-    StoreU16(t + d, 0);
+    StoreU16(aBlock + d, 0);
   } else {
     const uint32_t size = d - w - 2;
     if (size <= 4) {
-      StoreU16(t + d, 0);
+      StoreU16(aBlock + d, 0);
     } else {
-      StoreU16(t + w, static_cast<uint16_t>(size - 2));
-      StoreU16(t + d, static_cast<uint16_t>(w));
+      StoreU16(aBlock + w, static_cast<uint16_t>(size - 2));
+      StoreU16(aBlock + d, static_cast<uint16_t>(w));
     }
   }
   uint32_t head = 0;
   for (uint32_t s = c; s >= 1; --s) {
     if ((entryAt(s) & 3) != 0) {
-      StoreU16(t + bs - 6 - 2 * s, static_cast<uint16_t>((head << 2) | 2));
+      StoreU16(aBlock + bs - 6 - 2 * s, static_cast<uint16_t>((head << 2) | 2));
       head = s;
     }
   }
-  StoreU16(t + bs - 4, static_cast<uint16_t>(head));
-  StoreU16(t + bs - 6, 0);
-  std::memcpy(aBlock, t, bs);
+  StoreU16(aBlock + bs - 4, static_cast<uint16_t>(head));
+  StoreU16(aBlock + bs - 6, 0);
 }
 
 }  // namespace revurov
