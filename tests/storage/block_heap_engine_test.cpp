@@ -111,6 +111,11 @@ TEST(BlockHeapTest, FreshBlockGeometry) {
     EXPECT_EQ(f.engine.GetFreespace(f.block.data()), c.bs - c.h - 12);
   }
   EXPECT_EQ(BlockHeapFixture(4096, 16, 47005).engine.bbheSegmentRefMask, 0x0000FFFFu);
+  // A block that cannot hold an empty heap, or a size the 16-bit layout
+  // cannot address, is refused.
+  for (uint32_t bs : {28u, 30u, 65540u}) {
+    EXPECT_EQ(CodeOf([&] { TnxNonfragmentingBlockHeapEngine(1, 47005, 16, bs); }), nxeInvalidParameter) << bs;
+  }
   EXPECT_EQ(BlockHeapFixture(4096, 16, 47004).engine.bbheSegmentRefMask, 0xFFFFFFFFu);
 }
 
