@@ -5,6 +5,7 @@
 #include "lowlevel/sync/unit_table.h"
 #include "storage/deadline.h"
 #include "storage/encryption_engine.h"
+#include "storage/block_heap_engine.h"
 #include "storage/file_header.h"
 #include "storage/files.h"
 #include "storage/static_record_engine.h"
@@ -27,6 +28,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxFileHeaderStartup, &nxFileHeaderShutdown},
     {&nxFilesStartup, &nxFilesShutdown},
     {&nxSubEngineFamiliesStartup, &nxSubEngineFamiliesShutdown},
+    {&nxBlockHeapEngineStartup, &nxBlockHeapEngineShutdown},
     {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
 };

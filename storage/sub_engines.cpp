@@ -10,6 +10,7 @@
 #include "lowlevel/heap/memory_manager.h"
 #include "storage/block_access.h"
 #include "storage/files.h"
+#include "storage/heap_engines.h"
 
 namespace revurov {
 
@@ -233,11 +234,13 @@ void TnxBaseRecordEngine::breSetRefNr(PnxRecordBuffer aRecData, TnxRefNr aRefNr)
 void nxSubEngineFamiliesStartup() {
   TnxBaseStreamEngine::ClassInfo().RegisterFamily();
   TnxBaseAutoIncEngine::ClassInfo().RegisterFamily();
+  nxHeapFamiliesStartup();
   TnxBaseRecordEngine::ClassInfo().RegisterFamily();
 }
 
 void nxSubEngineFamiliesShutdown() noexcept {
   TnxBaseRecordEngine::ClassInfo().UnregisterFamily();
+  nxHeapFamiliesShutdown();
   TnxBaseAutoIncEngine::ClassInfo().UnregisterFamily();
   TnxBaseStreamEngine::ClassInfo().UnregisterFamily();
 }

@@ -12,6 +12,7 @@
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "lowlevel/errors/error_codes.h"
+#include "storage/heap_engines.h"
 #include "storage/startup.h"
 #include "storage/static_record_engine.h"
 #include "storage/stream_engines.h"
@@ -51,6 +52,8 @@ TEST_F(SubEngineTest, FamiliesAreListedInOrderAndNamesIgnoreCase) {
   EXPECT_EQ(TnxBaseSubEngine::Families(),
             (std::vector<const TnxSubEngineClass*>{&TnxBaseStreamEngine::ClassInfo(),
                                                    &TnxBaseAutoIncEngine::ClassInfo(),
+                                                   &TnxBaseBlockHeapEngine::ClassInfo(),
+                                                   &TnxBaseHeapEngine::ClassInfo(),
                                                    &TnxBaseRecordEngine::ClassInfo()}));
   struct Case {
     const TnxSubEngineClass* family;

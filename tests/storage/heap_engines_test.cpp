@@ -1,0 +1,195 @@
+#include "storage/heap_engines.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "dictionary/storage_descriptors.h"
+#include "lowlevel/errors/error_codes.h"
+#include "platform/endian.h"
+#include "storage/block_heap_engine.h"
+#include "storage/block_access.h"
+#include "storage/header_access.h"
+#include "storage/startup.h"
+#include "support/table_fixture.h"
+
+namespace revurov {
+namespace {
+
+using platform::LoadU32;
+
+// Reads data blocks of the table's file for the handlers' chain updates.
+class TTestHeap : public TnxBaseHeapEngine {
+public:
+  using TnxBaseHeapEngine::TnxBaseHeapEngine;
+  PnxBlock ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
+                         TnxReleaseMethod& aReleaseMethod) override {
+    ++reads;
+    return bheDataFile->GetBlock(aTrans, aBlockNumber, bseID, aMarkDirty, aReleaseMethod);
+  }
+  int reads = 0;
+};
+
+class HeapHeaderHandlerTest : public ::testing::Test {
+protected:
+  struct Built {
+    std::unique_ptr<TTestHeap> heap;
+    uint16_t section;
+  };
+  Built Make(bool aRecordHeap) {
+    auto header = t_.Access().HeaderAccess(&t_.Trans(), true);
+    const uint16_t section = header->RegisterHeaderSection(aRecordHeap ? "HeapRecords" : "HeapBlobs", 24, true, false);
+    std::unique_ptr<TnxHeapHeaderHandler> handler;
+    if (aRecordHeap)
+      handler = std::make_unique<TnxVariableRecordHeapHeaderHandler>(section);
+    else
+      handler = std::make_unique<TnxSegmentedBlobHeapHeaderHandler>(section);
+    return {std::make_unique<TTestHeap>(0, 47005, std::move(handler), &t_.Access()), section};
+  }
+  TnxBlockNumber NewBlock(std::vector<TnxBlockGuard>& aHeld) {
+    auto header = t_.Access().HeaderAccess(&t_.Trans(), true);
+    aHeld.emplace_back();
+    aHeld.back().Hold(header->GetNewBlock(t_.Trans(), 0, aHeld.back().ReleaseMethod()));
+    return nxLoadBlockCommonHeader(aHeld.back().Block()).bchThisBlock;
+  }
+  uint32_t Section(uint16_t aSection, uint32_t aOffset) {
+    auto header = t_.Access().HeaderAccess(&t_.Trans(), false);
+    return LoadU32(header->Header() + aSection + aOffset);
+  }
+
+  testing::TTableFixture t_;
+};
+
+TEST_F(HeapHeaderHandlerTest, EngineOwnsHandlerAndMasksByVersion) {
+  Built b = Make(false);
+  EXPECT_EQ(b.heap->bheHeaderHandler->hhhEngine, b.heap.get());
+  EXPECT_EQ(b.heap->bheHeaderHandler->GetBlockHeaderSize(), 16);
+  EXPECT_EQ(b.heap->bheHeapRefMask, static_cast<TnxHeapRef>(0xFFFFFFFF0000FFFFull));
+  TnxHeapRef ref = nxMakeHeapRef(5, 0xFFFF0002u);
+  b.heap->IncHeapRef(ref);
+  EXPECT_EQ(ref, nxMakeHeapRef(5, 2));
+  TTestHeap old(0, 47004, std::make_unique<TnxSegmentedBlobHeapHeaderHandler>(0), &t_.Access());
+  EXPECT_EQ(old.bheHeapRefMask, static_cast<TnxHeapRef>(-1));
+  old.IncHeapRef(ref);
+  EXPECT_EQ(ref, nxMakeHeapRef(5, 2));
+}
+
+TEST_F(HeapHeaderHandlerTest, FirstMapBlockLivesAtEachOwnersOffset) {
+  for (bool record : {false, true}) {
+    Built b = Make(record);
+    auto header = t_.Access().HeaderAccess(&t_.Trans(), true);
+    b.heap->SetFirstMapBlock(*header, 0x01020304u);
+    EXPECT_EQ(b.heap->GetFirstMapBlock(*header), 0x01020304u);
+    EXPECT_EQ(Section(b.section, record ? 12 : 0), 0x01020304u) << record;
+    b.heap->SetFirstMapBlock(*header, 0);
+  }
+}
+
+TEST_F(HeapHeaderHandlerTest, BlobHeapHasNoChain) {
+  Built b = Make(false);
+  std::vector<TnxBlockGuard> held;
+  NewBlock(held);
+  const std::vector<uint8_t> before(held[0].Block(), held[0].Block() + 64);
+  auto header = t_.Access().HeaderAccess(&t_.Trans(), true);
+  b.heap->LinkDataBlock(t_.Trans(), *header, held[0].Block());
+  b.heap->UnlinkDataBlock(t_.Trans(), *header, held[0].Block());
+  EXPECT_EQ(std::vector<uint8_t>(held[0].Block(), held[0].Block() + 64), before);
+  EXPECT_EQ(b.heap->reads, 0);
+}
+
+TEST_F(HeapHeaderHandlerTest, RecordHeapChainsBothWays) {
+  Built b = Make(true);
+  EXPECT_EQ(b.heap->bheHeaderHandler->GetBlockHeaderSize(), 24);
+  std::vector<TnxBlockGuard> held;
+  const TnxBlockNumber n1 = NewBlock(held), n2 = NewBlock(held), n3 = NewBlock(held);
+  auto next = [&](int i) { return LoadU32(held[i].Block() + 16); };
+  auto prev = [&](int i) { return LoadU32(held[i].Block() + 20); };
+  auto header = t_.Access().HeaderAccess(&t_.Trans(), true);
+  b.heap->LinkDataBlock(t_.Trans(), *header, held[0].Block());
+  EXPECT_EQ(Section(b.section, 4), n1);
+  EXPECT_EQ(Section(b.section, 8), n1);
+  EXPECT_EQ(b.heap->reads, 0);
+  b.heap->LinkDataBlock(t_.Trans(), *header, held[1].Block());
+  b.heap->LinkDataBlock(t_.Trans(), *header, held[2].Block());
+  EXPECT_EQ(Section(b.section, 4), n1);
+  EXPECT_EQ(Section(b.section, 8), n3);
+  EXPECT_EQ(std::vector<uint32_t>({next(0), prev(0), next(1), prev(1), next(2), prev(2)}),
+            std::vector<uint32_t>({n2, 0, n3, n1, 0, n2}));
+  // The middle one, then the first, then the last and only one.
+  b.heap->UnlinkDataBlock(t_.Trans(), *header, held[1].Block());
+  EXPECT_EQ(next(0), n3);
+  EXPECT_EQ(prev(2), n1);
+  b.heap->UnlinkDataBlock(t_.Trans(), *header, held[0].Block());
+  EXPECT_EQ(Section(b.section, 4), n3);
+  EXPECT_EQ(prev(2), 0u);
+  b.heap->UnlinkDataBlock(t_.Trans(), *header, held[2].Block());
+  EXPECT_EQ(Section(b.section, 4), 0u);
+  EXPECT_EQ(Section(b.section, 8), 0u);
+}
+
+}  // namespace
+}  // namespace revurov
+
+namespace revurov {
+namespace {
+
+uint32_t CodeAndText(const std::function<void()>& aCall, std::u16string& aText) {
+  try {
+    aCall();
+  } catch (const EnxBaseException& e) {
+    aText = e.ErrorString();
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+class HeapFamiliesTest : public ::testing::Test {
+  TnxStorageStartupGuard storage_;
+};
+
+TEST_F(HeapFamiliesTest, BlockHeapEnginesAreChosenByName) {
+  EXPECT_EQ(TnxBaseBlockHeapEngine::CreateEngine(nullptr, 4096, 16, 47005), nullptr);
+  TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(nullptr);
+  TnxBaseHeapEngine::CheckValidBaseFromDescriptor(nullptr);
+
+  TnxBaseBlockHeapDescriptor blockHeap(nullptr);
+  blockHeap.SetID(12);
+  auto engine = TnxBaseBlockHeapEngine::CreateEngine(&blockHeap, 8188, 24, 47005);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(&engine->ClassType(), &TnxNonfragmentingBlockHeapEngine::ClassInfo());
+  EXPECT_EQ(engine->bseID, 12);
+  EXPECT_EQ(engine->bbheBlockSize, 8188u);
+  EXPECT_EQ(engine->bbheMaxSegmentSize, 8188 - 28 - 12);
+  EXPECT_EQ(engine->bbheSegmentRefMask, 0x0000FFFFu);
+  TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(&blockHeap);
+
+  std::u16string text;
+  blockHeap.SetBlockHeapEngine(u"Fragmenting");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseBlockHeapEngine::CreateEngine(&blockHeap, 4096, 16, 47005); }, text),
+            nxeSubEngineNotSupported);
+  EXPECT_EQ(text, u"Unknown BlockHeap engine: \"Fragmenting\"");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(&blockHeap); }, text),
+            nxeSubEngineNotSupported);
+}
+
+TEST_F(HeapFamiliesTest, HeapDescriptorNeedsAKnownBlockHeap) {
+  TnxBaseHeapDescriptor heap(nullptr);
+  std::u16string text;
+  EXPECT_EQ(CodeAndText([&] { TnxBaseHeapEngine::CheckValidDescriptor(heap); }, text), nxeInvalidDescriptor);
+  EXPECT_EQ(text, u"A block heap descriptor is required");
+  heap.AddBlockHeapDescriptor()->SetBlockHeapEngine(u"Nope");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseHeapEngine::CheckValidDescriptor(heap); }, text), nxeSubEngineNotSupported);
+  EXPECT_EQ(text, u"Unknown BlockHeap engine: \"Nope\"");
+  heap.BlockHeapDescriptor()->SetBlockHeapEngine(nxDefaultStorageEngine);
+  TnxBaseHeapEngine::CheckValidDescriptor(heap);
+  // No heap engine class is registered under the name yet.
+  heap.SetHeapEngine(u"Cached");
+  EXPECT_EQ(CodeAndText([&] { TnxBaseHeapEngine::CheckValidBaseFromDescriptor(&heap); }, text),
+            nxeSubEngineNotSupported);
+  EXPECT_EQ(text, u"Unknown Heap engine: \"Cached\"");
+}
+
+}  // namespace
+}  // namespace revurov
