@@ -8,11 +8,12 @@ source scripts/deps.sh
 
 mode=debug
 sanitize=""
+timeout=600
 for arg in "$@"; do
   case "$arg" in
     --asan) mode=asan; sanitize=address ;;
     --tsan) mode=tsan; sanitize=thread ;;
-    --long) export REVUROV_LONG_TESTS=1 ;;
+    --long) export REVUROV_LONG_TESTS=1; timeout=3600 ;;
     *) echo "usage: $0 [--asan|--tsan] [--long]" >&2; exit 2 ;;
   esac
 done
@@ -37,4 +38,4 @@ case "$mode" in
   tsan) export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ;;
 esac
 jobs=$(nproc)
-"${netns[@]}" bash -c "ip link set lo up && cd '$build' && ctest --output-on-failure -j$jobs --timeout 600"
+"${netns[@]}" bash -c "ip link set lo up && cd '$build' && ctest --output-on-failure -j$jobs --timeout $timeout"
