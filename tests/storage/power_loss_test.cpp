@@ -284,7 +284,16 @@ protected:
   uint32_t bodyEnd_ = 0;
 };
 
-TEST_F(PowerLossTest, EveryCutLeavesTheAcknowledgedCommitsAndNoPartOfOthers) {
+// The sweeps are cut into shards so that a full-size run fits the per-test
+// time limit; together the shards cover every cut.
+constexpr int kShards = 16;
+
+class PowerLossShard : public PowerLossTest, public ::testing::WithParamInterface<int> {};
+
+INSTANTIATE_TEST_SUITE_P(Shards, PowerLossShard, ::testing::Range(0, kShards));
+
+TEST_P(PowerLossShard, EveryCutLeavesTheAcknowledgedCommitsAndNoPartOfOthers) {
+  const int shard = GetParam();
   const std::vector<TCommit> commits = Workload(TestSize(8, 24));
   Reset();
   int changes = 0;
@@ -293,7 +302,8 @@ TEST_F(PowerLossTest, EveryCutLeavesTheAcknowledgedCommitsAndNoPartOfOthers) {
   CheckFolderAgainst(commits, all, static_cast<int>(commits.size()), "no cut");
   // Quick runs take about 150 cuts spread over the workload.
   const int stride = LongTests() ? 1 : std::max(1, changes / 150);
-  for (int k = 1; k <= changes; k += stride) {
+  for (int k = 1, step = 0; k <= changes; k += stride, ++step) {
+    if (step % kShards != shard) continue;
     for (int cut = 0; cut < cCutCount; ++cut) {
       if (!LongTests() && cut != k % cCutCount) continue;
       Reset();
@@ -305,7 +315,8 @@ TEST_F(PowerLossTest, EveryCutLeavesTheAcknowledgedCommitsAndNoPartOfOthers) {
   }
 }
 
-TEST_F(PowerLossTest, CutsDuringCheckLeaveWhatTheNextCheckCompletes) {
+TEST_P(PowerLossShard, CutsDuringCheckLeaveWhatTheNextCheckCompletes) {
+  const int shard = GetParam();
   const std::vector<TCommit> commits = Workload(TestSize(6, 16));
   Reset();
   int changes = 0;
@@ -323,7 +334,7 @@ TEST_F(PowerLossTest, CutsDuringCheckLeaveWhatTheNextCheckCompletes) {
         journal = journal || (fx_.Dir().Read(item.path().filename().string()) + std::string(8, 0)).substr(4, 4) == std::string(4, '\xFF');
     if (!journal) continue;
     if (!LongTests()) k += 3;  // several points of one commit's data writes
-    ++states;
+    if (states++ % kShards != shard) continue;
     const std::map<std::string, std::string> state = Snapshot();
     bool done = false;
     // Bounded: Check of one journal makes far fewer changes than this.
