@@ -76,6 +76,37 @@ protected:
   }
 };
 
+class IOuterMark : public virtual IInterface {
+public:
+  static constexpr TGUID IID = platform::nxGuid("{0B7E6A52-2C4D-4E8F-9A1B-3C5D7E9F1A41}");
+  virtual int32_t Mark() = 0;
+};
+
+std::atomic<int32_t> gLiveOuters{0};
+
+// An outer object that aggregates a class proxy: it answers IInterface and
+// its own interface, and hands every other query to the proxy's entry.
+class TOuter final : public TnxInterfacedObject, public IOuterMark {
+public:
+  TOuter() { ++gLiveOuters; }
+  ~TOuter() override { --gLiveOuters; }
+
+  int32_t Mark() override { return 7; }
+  HRESULT QueryInterface(const TGUID& iid, void** obj) noexcept override {
+    const HRESULT own = TnxInterfacedObject::QueryInterface(iid, obj);
+    if (own != E_NOINTERFACE || !inner) return own;
+    return inner->QueryInterface(iid, obj);
+  }
+  IInterface* Identity() { return static_cast<IOuterMark*>(this); }
+
+  TInterfacePtr<IInterface> inner;
+
+protected:
+  bool GetInterface(const TGUID& iid, void** obj) noexcept override {
+    return nxOfferInterface<IOuterMark>(this, iid, obj) || TnxInterfacedObject::GetInterface(iid, obj);
+  }
+};
+
 class RemoteObjects : public testing::ChannelsOverTcp {
 protected:
   void SetUp() override {
@@ -125,6 +156,41 @@ protected:
     TInterfacePtr<IInterface> object;
     EXPECT_EQ(remoting->CreateInstance(testing::kEchoClassID, nullptr, ITestEcho::IID, object), S_OK);
     return object;
+  }
+
+  // aCount references to aObject, written as another process would: the
+  // path's hop names a foreign process, so a reader builds a proxy; the
+  // channels lead to exits of a local stub, which checks only its instance
+  // ID.
+  TaggedBytes ForeignReferences(ITestEcho* aObject, std::vector<TInterfacePtr<InxChannelExit>>& aExits,
+                                size_t aCount) {
+    TInterfacePtr<InxClassStub> stub;
+    EXPECT_EQ(nxClassStubFactoryRegistry()->CreateClassStub(nxDefaultClassStubID, testing::kEchoClassID, aObject,
+                                                            stub),
+              S_OK);
+    TnxRoutingPath path;
+    stub->GetRoutingPath(path);
+    const TnxRoutingPath foreign{
+        {platform::nxGuid("{0B7E6A52-2C4D-4E8F-9A1B-3C5D7E9F1A70}"), path.back().oiInstanceID}};
+    const TInterfacePtr<InxSessionNotifications> notifications =
+        platform::Supports<InxSessionNotifications>(static_cast<IInterface*>(Requests()));
+    aExits.resize(aCount);
+    HRESULT hr = S_OK;
+    return testing::WrittenBy(
+        [&](InxWriter& w) {
+          for (auto& exit : aExits) {
+            EXPECT_EQ(nxCreateChannelExit(nxProcessID(), notifications.Get(), stub.Get(), exit), S_OK);
+            TGUID channel{};
+            exit->GetChannelID(channel);
+            w.WriteGuid(testing::kEchoClassID);
+            w.WriteGuid(nxDefaultClassStubID);
+            nxWriteRoutingPath(w, foreign);
+            w.WriteGuid(channel);
+            w.WriteInteger(1);
+          }
+          return S_OK;
+        },
+        hr);
   }
 
   TInterfacePtr<TServerObject> Made() {
@@ -488,37 +554,9 @@ TEST_F(RemoteObjects, MalformedRequestsFromARawPeerAnswerTheirCodes) {
 }
 
 TEST_F(RemoteObjects, ReferencesFromAnotherProcessShareOneClassProxy) {
-  // Written as another process would: the path's hop names a foreign
-  // process, so the reader builds a proxy; the channels lead to exits of a
-  // local stub, which checks only its instance ID.
   const TInterfacePtr<TestEchoObject> object(nxCreate<TestEchoObject>());
-  TInterfacePtr<InxClassStub> stub;
-  ASSERT_EQ(nxClassStubFactoryRegistry()->CreateClassStub(nxDefaultClassStubID, testing::kEchoClassID,
-                                                          static_cast<ITestEcho*>(object.Get()), stub),
-            S_OK);
-  TnxRoutingPath path;
-  stub->GetRoutingPath(path);
-  const TnxRoutingPath foreign{{platform::nxGuid("{0B7E6A52-2C4D-4E8F-9A1B-3C5D7E9F1A70}"), path.back().oiInstanceID}};
-  const TInterfacePtr<InxSessionNotifications> notifications =
-      platform::Supports<InxSessionNotifications>(static_cast<IInterface*>(Requests()));
-  TInterfacePtr<InxChannelExit> exits[2];
-  HRESULT hr = S_OK;
-  const TaggedBytes references = testing::WrittenBy(
-      [&](InxWriter& w) {
-        for (auto& exit : exits) {
-          EXPECT_EQ(nxCreateChannelExit(nxProcessID(), notifications.Get(), stub.Get(), exit), S_OK);
-          TGUID channel{};
-          exit->GetChannelID(channel);
-          w.WriteGuid(testing::kEchoClassID);
-          w.WriteGuid(nxDefaultClassStubID);
-          nxWriteRoutingPath(w, foreign);
-          w.WriteGuid(channel);
-          w.WriteInteger(1);
-        }
-        return S_OK;
-      },
-      hr);
-  stub = nullptr;
+  std::vector<TInterfacePtr<InxChannelExit>> exits;
+  const TaggedBytes references = ForeignReferences(static_cast<ITestEcho*>(object.Get()), exits, 2);
   const TGUID server = nxProcessID();
   TInterfacePtr<IInterface> first;
   TInterfacePtr<IInterface> second;
@@ -544,6 +582,103 @@ TEST_F(RemoteObjects, ReferencesFromAnotherProcessShareOneClassProxy) {
   // The held proxied interface keeps the proxy and its channel.
   EXPECT_EQ(echo->Echo({1}), (std::vector<uint8_t>{1}));
   EXPECT_EQ(nxLiveClassProxyCount(), startProxies + 1);
+}
+
+TEST_F(RemoteObjects, AnAggregatedProxyAnswersAndCountsThroughItsOuterObject) {
+  const std::vector<uint8_t> bytes(64, 0x5A);
+  TInterfacePtr<ITestEcho> echo;
+  {
+    const TInterfacePtr<TOuter> outer(nxCreate<TOuter>());
+    ASSERT_EQ(remoting->CreateInstance(testing::kEchoClassID, outer->Identity(), IInterface::IID, outer->inner), S_OK);
+    ASSERT_TRUE(outer->inner);
+    EXPECT_NE(outer->inner.Get(), outer->Identity());
+    EXPECT_EQ(nxLiveClassProxyCount(), startProxies + 1);
+
+    echo = platform::Supports<ITestEcho>(outer.Get());
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->Echo(bytes), bytes);
+    // One identity: every interface of the proxy and of its interface
+    // proxies answers for the outer object and reaches its interfaces.
+    EXPECT_EQ(platform::Supports<IInterface>(echo.Get()).Get(), outer->Identity());
+    const TInterfacePtr<IOuterMark> mark = platform::Supports<IOuterMark>(echo.Get());
+    ASSERT_TRUE(mark);
+    EXPECT_EQ(mark->Mark(), 7);
+    const TInterfacePtr<InxClassProxy> classProxy = platform::Supports<InxClassProxy>(echo.Get());
+    ASSERT_TRUE(classProxy);
+    EXPECT_EQ(platform::Supports<IInterface>(classProxy.Get()).Get(), outer->Identity());
+    // ... and counts on the outer object.
+    const int32_t count = outer->RefCount();
+    {
+      const TInterfacePtr<ITestEcho> again = platform::Supports<ITestEcho>(classProxy.Get());
+      EXPECT_EQ(outer->RefCount(), count + 1);
+    }
+    EXPECT_EQ(outer->RefCount(), count);
+  }
+  // The held interface keeps the outer object, which keeps the proxy.
+  EXPECT_EQ(gLiveOuters.load(), 1);
+  EXPECT_EQ(nxLiveClassProxyCount(), startProxies + 1);
+  EXPECT_EQ(echo->Echo(bytes), bytes);
+  echo = nullptr;
+  // Both went; the proxy closed its channel (the fixture checks the server's
+  // stub and object).
+  EXPECT_EQ(gLiveOuters.load(), 0);
+  EXPECT_EQ(nxLiveClassProxyCount(), startProxies);
+}
+
+TEST_F(RemoteObjects, AnAggregatedProxyIsNeverShared) {
+  const TInterfacePtr<TestEchoObject> object(nxCreate<TestEchoObject>());
+  std::vector<TInterfacePtr<InxChannelExit>> exits;
+  const TaggedBytes references = ForeignReferences(static_cast<ITestEcho*>(object.Get()), exits, 4);
+  const TGUID server = nxProcessID();
+  const TInterfacePtr<TOuter> outers[2] = {TInterfacePtr<TOuter>(nxCreate<TOuter>()),
+                                           TInterfacePtr<TOuter>(nxCreate<TOuter>())};
+  TInterfacePtr<IInterface> plain[2];
+  ASSERT_EQ(testing::ReadBy(references,
+                            [&](InxReader& r) {
+                              // Two aggregated proxies, as the remoting client makes them.
+                              for (const auto& outer : outers) {
+                                const TGUID classID = r.ReadGuid();
+                                const TGUID stubID = r.ReadGuid();
+                                TnxRoutingPath path;
+                                nxReadRoutingPath(r, path);
+                                const TGUID channel = r.ReadGuid();
+                                TInterfacePtr<InxChannelEntrance> entrance;
+                                HRESULT result = nxCreateChannelEntrance(Requests(), server, channel, entrance);
+                                TInterfacePtr<InxClassProxy> proxy;
+                                if (result == S_OK)
+                                  result = nxClassProxyFactoryRegistry()->CreateClassProxy(
+                                      outer->Identity(), stubID, entrance.Get(), classID, path, &r, proxy);
+                                if (result != S_OK) return result;
+                                outer->inner = nxClassProxyEntry(proxy.Get());
+                              }
+                              // Then two plain references to the same object.
+                              for (auto& reference : plain)
+                                if (const HRESULT result =
+                                        nxReadObjectReference(Requests(), &server, r, ITestEcho::IID, reference);
+                                    result != S_OK)
+                                  return result;
+                              return S_OK;
+                            }),
+            S_OK);
+  // Neither aggregated proxy was entered: the plain references share a third.
+  EXPECT_EQ(nxLiveClassProxyCount(), startProxies + 3);
+  EXPECT_EQ(plain[0].Get(), plain[1].Get());
+  EXPECT_NE(platform::Supports<IInterface>(plain[0].Get()).Get(), outers[0]->Identity());
+  EXPECT_TRUE(exits[0]->IsConnected());
+  EXPECT_TRUE(exits[1]->IsConnected());
+  EXPECT_TRUE(exits[2]->IsConnected());
+  EXPECT_FALSE(exits[3]->IsConnected());
+  for (const auto& outer : outers) {
+    const TInterfacePtr<ITestEcho> echo = platform::Supports<ITestEcho>(outer.Get());
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->Echo({3}), std::vector<uint8_t>{3});
+    outer->inner = nullptr;
+  }
+  // Each aggregated proxy went with its outer's hold and closed its channel.
+  EXPECT_EQ(nxLiveClassProxyCount(), startProxies + 1);
+  EXPECT_FALSE(exits[0]->IsConnected());
+  EXPECT_FALSE(exits[1]->IsConnected());
+  EXPECT_TRUE(exits[2]->IsConnected());
 }
 
 // --- a client process killed --------------------------------------------------

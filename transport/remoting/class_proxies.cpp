@@ -124,15 +124,15 @@ int32_t TnxClass::InnerRelease() noexcept {
 TnxClassProxy::TnxClassProxy(TnxClassProxyFactory& aFactory, IInterface* aOuter, InxChannelEntrance* aChannel,
                              const TGUID& aClassID, const TnxRoutingPath& aPath, InxReader* aReader,
                              std::string aRegString)
-    // Counted on itself: an outer object only keeps it out of the table.
-    : TnxClass(&aClassID, nullptr, nullptr),
+    // Aggregated, every interface of the proxy and of its interface proxies
+    // counts on the outer object; the outer holds the proxy's own entry.
+    : TnxClass(&aClassID, nullptr, aOuter),
       cpFactory(&aFactory),
       cpFactoryRef(static_cast<InxClassProxyFactory*>(&aFactory)),
       cpRegString(std::move(aRegString)),
       cpChannel(aChannel),
       cpClassID(aClassID),
       cpPath(aPath) {
-  (void)aOuter;
   cpClassStubVersion = aReader->ReadInteger();
   gLiveProxies.fetch_add(1, std::memory_order_relaxed);
 }
@@ -411,6 +411,15 @@ HRESULT TnxClassProxyFactory::CreateProxy(IInterface* aOuter, InxChannelEntrance
   if (!key.empty()) cpfMapping[key] = proxy;
   aProxy = std::move(held);
   return S_OK;
+}
+
+TInterfacePtr<IInterface> nxClassProxyEntry(InxClassProxy* aProxy) {
+  if (!aProxy) return nullptr;
+  // A cross-cast: the entry is no interface that a query could reach, since
+  // every query of an aggregated proxy goes to its outer object.
+  if (auto* aggregated = dynamic_cast<TnxAggregatableObject*>(aProxy); aggregated && aggregated->Host())
+    return TInterfacePtr<IInterface>(aggregated->InnerInterface());
+  return platform::Supports<IInterface>(static_cast<IInterface*>(aProxy));
 }
 
 int32_t nxLiveClassProxyCount() noexcept { return gLiveProxies.load(std::memory_order_relaxed); }

@@ -7,7 +7,9 @@
 //   by the first element of the routing path and hands out the live one for
 //   a further reference (its version value is read and the new entrance is
 //   left to the caller, who releases it and so closes that channel). A proxy
-//   made with an outer object is never entered and never shared.
+//   made with an outer object is never entered and never shared; it is
+//   aggregated: its interfaces and those of its interface proxies count on
+//   and query the outer object, and the outer holds nxClassProxyEntry.
 // - A query asks the local interfaces first, then the proxy's table, then
 //   the class stub (kind 0) under the table's write lock, so concurrent
 //   first queries for one interface make one interface proxy.
@@ -138,6 +140,13 @@ private:
   TnxPadlock cpfPadlock;  // the mapping and every proxy's last release
   std::map<std::string, TnxClassProxy*> cpfMapping;
 };
+
+// What holds a class proxy: for one made with an outer object its own
+// entry, which counts the proxy itself (every other interface of it counts
+// on the outer object, which keeps this entry); else its IInterface. The
+// entry of a new aggregated proxy must be taken, or the proxy is never
+// freed.
+platform::TInterfacePtr<platform::IInterface> nxClassProxyEntry(InxClassProxy* aProxy);
 
 // Class proxies not yet destroyed, for tests and diagnostics.
 int32_t nxLiveClassProxyCount() noexcept;

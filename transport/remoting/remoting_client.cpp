@@ -5,6 +5,7 @@
 
 #include "platform/endian.h"
 #include "transport/remoting/channels.h"
+#include "transport/remoting/class_proxies.h"
 #include "transport/remoting/factory_interfaces.h"
 #include "transport/remoting/remoting_types.h"
 
@@ -68,6 +69,12 @@ HRESULT TnxRemotingClient::CreateInstance(const TGUID& aClassID, IInterface* aOu
   if (result = proxies->CreateClassProxy(aOuter, proxyID, entrance.Get(), aClassID, path, reader.Get(), proxy);
       result < 0)
     return result;
+  if (aOuter) {
+    // Aggregated: the outer object keeps the proxy through this entry and
+    // answers every query itself.
+    aInterface = nxClassProxyEntry(proxy.Get());
+    return aInterface ? S_OK : platform::E_NOINTERFACE;
+  }
   // The out parameter holds an IInterface: the proxy's own entry, once it
   // has answered for the interface asked for.
   void* asked = nullptr;

@@ -10,7 +10,9 @@
 //   object with any interface but IInterface; the class proxy registry's
 //   failure when no proxy serves the class; the server's result when it
 //   refuses; else the proxy's answer to the interface asked for, and on
-//   success aInterface holds the proxy's IInterface entry. A transport
+//   success aInterface holds the proxy's IInterface entry. With an outer
+//   object the proxy is aggregated into it and aInterface is the proxy's
+//   own entry (nxClassProxyEntry), for the outer object to keep. A transport
 //   failure raises EnxBaseException with the transport's code.
 // - The create-instance request offers at most nxMaxClassProxyIDs class
 //   proxy IDs, the first ones the registry lists.
