@@ -67,6 +67,19 @@ bool TnxRecordFieldsSource::GetFieldForFilter(int32_t aField, const char*, const
   return true;
 }
 
+bool TnxRecordFieldsSource::GetFieldPlace(int32_t aField, TnxFieldPlace& aPlace) const {
+  if (aField < 0 || aField >= GetFieldCount()) return false;
+  const Field& field = rfsFields[static_cast<size_t>(aField)];
+  if (field.Type == nxtShortString) return false;
+  aPlace.Type = field.Type;
+  aPlace.Units = field.Units;
+  aPlace.CodePage = field.CodePage;
+  aPlace.Offset = field.Offset;
+  aPlace.NullByte = static_cast<uint32_t>(rfsDescriptor.LogicalRecordLength()) + static_cast<uint32_t>(aField >> 3);
+  aPlace.NullMask = static_cast<uint8_t>(1u << (aField & 7));
+  return true;
+}
+
 // ---- descriptors ----
 
 uint32_t TnxBaseFilterDescriptor::CreateFromStream(platform::TStream& aStream,

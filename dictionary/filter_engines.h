@@ -44,11 +44,26 @@ extern TnxClassRegistry nxFilterEngines;
 // engine. aField is 0-based; aName is the zero-terminated 8-bit name the
 // filter carries (a source may prefer it to the number). False for no such
 // field. aValue points into aData and stays valid as long as aData does.
+// Where a field lies in every record of a fixed layout: its value at
+// Offset (Units bytes), null when the NullByte's NullMask bit is set.
+struct TnxFieldPlace {
+  uint16_t Type = 0;
+  uint16_t Units = 0;
+  uint16_t CodePage = 0;
+  uint32_t Offset = 0;
+  uint32_t NullByte = 0;
+  uint8_t NullMask = 0;
+};
+
 class InxFieldsSource {
 public:
   virtual int32_t GetFieldCount() const = 0;
   virtual bool GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType,
                                  uint16_t& aSize, bool& aIsNull, const void*& aValue, uint16_t& aCodePage) const = 0;
+  // A field whose GetFieldForFilter answers for any record buffer exactly
+  // what its place says (value at the place, size Units): a filter may then
+  // read it without the call. False: ask GetFieldForFilter every time.
+  virtual bool GetFieldPlace(int32_t, TnxFieldPlace&) const { return false; }
 
 protected:
   ~InxFieldsSource() = default;
@@ -65,6 +80,8 @@ public:
   int32_t GetFieldCount() const override { return static_cast<int32_t>(rfsFields.size()); }
   bool GetFieldForFilter(int32_t aField, const char* aName, const uint8_t* aData, uint16_t& aType,
                          uint16_t& aSize, bool& aIsNull, const void*& aValue, uint16_t& aCodePage) const override;
+  // Every field but a short string (whose size is its first byte).
+  bool GetFieldPlace(int32_t aField, TnxFieldPlace& aPlace) const override;
 
 private:
   struct Field {

@@ -394,6 +394,30 @@ int CompareText(const TnxSimpleExpressionFilterEngine::Operand& aLeft,
   return nxCmpBytes(l.data(), r.data(), l.size() * 2);
 }
 
+// What GetFieldForFilter answers for a placed field of a record.
+inline void ReadPlaced(const TnxFieldPlace& aPlace, const uint8_t* aBuffer,
+                       TnxSimpleExpressionFilterEngine::Operand& aRecord) noexcept {
+  aRecord.Type = aPlace.Type;
+  aRecord.Size = aPlace.Units;
+  aRecord.CodePage = aPlace.CodePage;
+  aRecord.IsNull = (aBuffer[aPlace.NullByte] & aPlace.NullMask) != 0;
+  aRecord.Value = aBuffer + aPlace.Offset;
+}
+
+// Whether a comparison's answer (-1, 0, 1, or 2: not comparable) satisfies
+// the operator.
+inline bool Holds(uint32_t aOperator, int aCompared) noexcept {
+  switch (aOperator) {
+    case coEQ: case coLIKE: return aCompared == 0;
+    case coNE: return aCompared != 0 && aCompared != 2;
+    case coGT: return aCompared == 1;
+    case coLT: return aCompared == -1;
+    case coGE: return aCompared == 0 || aCompared == 1;
+    case coLE: return aCompared == 0 || aCompared == -1;
+    default: return false;
+  }
+}
+
 }  // namespace
 
 // ---- descriptors ----
@@ -597,11 +621,19 @@ int32_t TnxSimpleExpressionFilterEngine::Compile(uint32_t aNode) {
           plan.ConstText = text.data();
           plan.ConstTextSize = uint32_t(text.size());
         }
+        if (const PlanNode& left = sfePlan[size_t(plan.Left)]; left.Placed && plan.ConstKind) {
+          Operand field;
+          field.Type = left.Place.Type;
+          const Kind fieldKind = KindOf(field);
+          plan.Fast = plan.ConstKind == 1 + uint8_t(fieldKind) &&
+                      (fieldKind == Kind::Integer || field.Type == nxtNullString || field.Type == nxtChar);
+        }
       }
       break;
     case nxcnField:
       plan.Field = static_cast<int32_t>(LoadU16(ops)) - 1;
       plan.FieldName = reinterpret_cast<const char*>(sfeBytes + sfeLiteralStart + LoadU16(ops + 2));
+      plan.Placed = bfFieldsSource && bfFieldsSource->GetFieldPlace(plan.Field, plan.Place);
       break;
     case nxcnConst:
       plan.Constant.Type = LoadU16(ops);
@@ -627,6 +659,10 @@ inline bool TnxSimpleExpressionFilterEngine::EvaluateOperand(int32_t aNode, Oper
   }
   if (node.Class != nxcnField) return EvaluateNode(aNode, aRecord, aBuffer);
   aRecord = {};
+  if (node.Placed && aBuffer) {
+    ReadPlaced(node.Place, aBuffer, aRecord);
+    return true;
+  }
   if (!bfFieldsSource) return false;
   return bfFieldsSource->GetFieldForFilter(node.Field, node.FieldName, aBuffer, aRecord.Type, aRecord.Size,
                                            aRecord.IsNull, aRecord.Value, aRecord.CodePage);
@@ -653,6 +689,33 @@ int TnxSimpleExpressionFilterEngine::CompareWithConstant(const PlanNode& aNode, 
   return CompareOperands(aLeft, aRight, aNode.Op, aNode.CaseInsensitive, aNode.Partial);
 }
 
+// CompareWithConstant for a field read in place: the same answers without
+// filling operands.
+bool TnxSimpleExpressionFilterEngine::CompareInPlace(const PlanNode& aNode, const uint8_t* aBuffer,
+                                                     int& aResult) const {
+  const TnxFieldPlace& place = sfePlan[size_t(aNode.Left)].Place;
+  if (aBuffer[place.NullByte] & place.NullMask) return false;
+  const uint8_t* value = aBuffer + place.Offset;
+  if (aNode.ConstKind == 1 + uint8_t(Kind::Integer)) {
+    int64_t v = 0;
+    switch (place.Type) {
+      case nxtInt32: v = Load<int32_t>(value); break;
+      default: {
+        Operand field;
+        field.Type = place.Type;
+        field.Value = value;
+        if (!ToInt64(field, v)) return false;
+      }
+    }
+    aResult = nxCmpInt64(v, aNode.ConstInt);
+    return true;
+  }
+  const char* text = reinterpret_cast<const char*>(value);
+  const std::string_view left(text, place.Type == nxtNullString ? strnlen(text, place.Units) : place.Units);
+  return CompareAsciiText(left, std::string_view(aNode.ConstText, aNode.ConstTextSize), aNode.Op,
+                          aNode.CaseInsensitive, aNode.Partial, aResult);
+}
+
 bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const {
   const PlanNode& node = sfePlan[size_t(aNode)];
   // Leaves fill every member they answer with; the rest start from zero.
@@ -662,6 +725,10 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aReco
   }
   if (node.Class == nxcnField) {
     aRecord = {};
+    if (node.Placed && aBuffer) {
+      ReadPlaced(node.Place, aBuffer, aRecord);
+      return true;
+    }
     if (!bfFieldsSource) return false;
     return bfFieldsSource->GetFieldForFilter(node.Field, node.FieldName, aBuffer, aRecord.Type, aRecord.Size,
                                              aRecord.IsNull, aRecord.Value, aRecord.CodePage);
@@ -690,19 +757,14 @@ bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aReco
       } else if (!compare && op == coOR) {
         result = EvaluateCondition(node.Left, aBuffer) || EvaluateCondition(node.Right, aBuffer);
       } else {
+        int c = 0;
         Operand l, r;
-        if (EvaluateOperand(node.Left, l, aBuffer) && EvaluateOperand(node.Right, r, aBuffer)) {
-          int c = node.ConstKind ? CompareWithConstant(node, l, r)
-                                 : CompareOperands(l, r, op, compare && node.CaseInsensitive, compare ? node.Partial : 0);
-          switch (op) {
-            case coEQ: case coLIKE: result = c == 0; break;
-            case coNE: result = c != 0 && c != 2; break;
-            case coGT: result = c == 1; break;
-            case coLT: result = c == -1; break;
-            case coGE: result = c == 0 || c == 1; break;
-            case coLE: result = c == 0 || c == -1; break;
-            default: result = false;
-          }
+        if (node.Fast && aBuffer && CompareInPlace(node, aBuffer, c)) {
+          result = Holds(op, c);
+        } else if (EvaluateOperand(node.Left, l, aBuffer) && EvaluateOperand(node.Right, r, aBuffer)) {
+          c = node.ConstKind ? CompareWithConstant(node, l, r)
+                             : CompareOperands(l, r, op, compare && node.CaseInsensitive, compare ? node.Partial : 0);
+          result = Holds(op, c);
         }
       }
       break;

@@ -135,6 +135,12 @@ private:
     int64_t ConstInt = 0;
     const char* ConstText = nullptr;
     uint32_t ConstTextSize = 0;
+    // A field leaf at a fixed place of every record (Placed), and a
+    // comparison of such a field with a constant of ConstKind (Fast): both
+    // read the record directly.
+    bool Placed = false;
+    bool Fast = false;
+    TnxFieldPlace Place;
   };
 
   void Validate() const;
@@ -143,6 +149,9 @@ private:
   bool EvaluateNode(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const;
   bool EvaluateOperand(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const;
   int CompareWithConstant(const PlanNode& aNode, const Operand& aLeft, const Operand& aRight) const;
+  // The comparison of a Fast node for a non-null buffer; false when the
+  // general way must answer.
+  bool CompareInPlace(const PlanNode& aNode, const uint8_t* aBuffer, int& aResult) const;
   bool EvaluateCondition(int32_t aNode, const uint8_t* aBuffer) const;
   // -1, 0, 1, or 2 when the two cannot be compared.
   int CompareOperands(const Operand& aLeft, const Operand& aRight, uint32_t aOperator, bool aCaseInsensitive,

@@ -357,5 +357,49 @@ TEST(RecordFieldsSourceTest, ReadsFieldsWhereTheLayoutPutsThem) {
   EXPECT_FALSE(source.GetFieldForFilter(-1, "", record.data(), type, size, isNull, value, codePage));
 }
 
+// A filter reads a placed field without asking: the place must answer what
+// GetFieldForFilter answers, null or not, for fields past the first bitmap
+// byte too.
+TEST(RecordFieldsSourceTest, PlacesAnswerAsTheFieldReads) {
+  TnxDictionaryStartupGuard startup;
+  TnxDataDictionary dict;
+  TnxFieldsDescriptor& fields = dict.FieldsDescriptor();
+  const uint16_t types[] = {nxtInt32, nxtNullString, nxtInt64, nxtBoolean, nxtDouble,
+                            nxtChar,  nxtInt16,      nxtWord32, nxtNullString, nxtInt32};
+  for (size_t i = 0; i < std::size(types); ++i)
+    fields.AddField(u"F" + std::u16string(1, char16_t(u'0' + i)), u"", TnxFieldType(types[i]),
+                    types[i] == nxtNullString || types[i] == nxtChar ? 7 : 0, 0, false);
+  fields.AddField(u"Code", u"", nxtShortString, 10, 0, false);
+  TnxRecordFieldsSource source(fields);
+
+  std::vector<uint8_t> record(size_t(fields.RecordLength()));
+  fields.InitRecord(record.data());
+  // Every other field gets a value; the rest stay null.
+  for (int32_t i = 0; i < int32_t(std::size(types)); i += 2) {
+    const uint8_t bytes[16] = {'a', 'b', 'c', 0};
+    fields.SetRecordField(i, record.data(), bytes);
+  }
+  for (int32_t i = 0; i < int32_t(std::size(types)); ++i) {
+    SCOPED_TRACE(i);
+    TnxFieldPlace place;
+    ASSERT_TRUE(source.GetFieldPlace(i, place));
+    uint16_t type = 0, size = 0, codePage = 0;
+    bool isNull = false;
+    const void* value = nullptr;
+    ASSERT_TRUE(source.GetFieldForFilter(i, "", record.data(), type, size, isNull, value, codePage));
+    EXPECT_EQ(place.Type, type);
+    EXPECT_EQ(place.Units, size);
+    EXPECT_EQ(place.CodePage, codePage);
+    EXPECT_EQ(record.data() + place.Offset, value);
+    EXPECT_EQ((record[place.NullByte] & place.NullMask) != 0, isNull);
+    EXPECT_EQ(isNull, i % 2 == 1);
+  }
+  // A short string's size is in its bytes: no place; nor for a stranger.
+  TnxFieldPlace place;
+  EXPECT_FALSE(source.GetFieldPlace(int32_t(std::size(types)), place));
+  EXPECT_FALSE(source.GetFieldPlace(int32_t(std::size(types)) + 1, place));
+  EXPECT_FALSE(source.GetFieldPlace(-1, place));
+}
+
 }  // namespace
 }  // namespace revurov::testing

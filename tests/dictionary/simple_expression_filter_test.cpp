@@ -23,9 +23,12 @@ using B = CanExpressionBuilder;
 constexpr double kMsPerDay = 86400000.0;
 constexpr double kToday = 739000.0 * kMsPerDay;  // a present-day time stamp
 
-class SimpleExpressionFilterTest : public ::testing::Test {
+// Each test runs twice: with a source whose fields are read through it, and
+// with one whose field places the filter reads itself.
+class SimpleExpressionFilterTest : public ::testing::TestWithParam<bool> {
 protected:
   SimpleExpressionFilterTest() {
+    source_.Placed = GetParam();
     qty_ = source_.AddField(nxtInt32, 4, 4);
     name_ = source_.AddField(nxtNullString, 20, 21);
     active_ = source_.AddField(nxtBoolean, 1, 1);
@@ -61,7 +64,7 @@ uint16_t F(int aField) { return uint16_t(aField + 1); }
 
 // Comparisons with a constant take a shortcut: it must answer as the
 // general comparison does, at every boundary and for every operator.
-TEST_F(SimpleExpressionFilterTest, ComparingWithAConstantAnswersAsTheGeneralComparison) {
+TEST_P(SimpleExpressionFilterTest, ComparingWithAConstantAnswersAsTheGeneralComparison) {
   const uint32_t ops[] = {coEQ, coNE, coGT, coLT, coGE, coLE};
   auto expected = [](uint32_t op, long double a, long double b) {
     switch (op) {
@@ -100,7 +103,7 @@ TEST_F(SimpleExpressionFilterTest, ComparingWithAConstantAnswersAsTheGeneralComp
     }
 }
 
-TEST_F(SimpleExpressionFilterTest, ExpressionTimesRecordGivesResult) {
+TEST_P(SimpleExpressionFilterTest, ExpressionTimesRecordGivesResult) {
   struct Case {
     const char* what;
     std::function<B::Node(B&)> tree;
@@ -216,7 +219,7 @@ TEST_F(SimpleExpressionFilterTest, ExpressionTimesRecordGivesResult) {
   }
 }
 
-TEST_F(SimpleExpressionFilterTest, InactiveOrEmptyMatchesEverything) {
+TEST_P(SimpleExpressionFilterTest, InactiveOrEmptyMatchesEverything) {
   B b;
   auto tree = b.Build(b.Continue(0));
   TnxSimpleExpressionFilterDescriptor descriptor(tree, u"", -1);
@@ -227,7 +230,7 @@ TEST_F(SimpleExpressionFilterTest, InactiveOrEmptyMatchesEverything) {
   EXPECT_TRUE(empty->MatchesBuffer(record.data()));
 }
 
-TEST_F(SimpleExpressionFilterTest, EngineRebuildsItsDescriptor) {
+TEST_P(SimpleExpressionFilterTest, EngineRebuildsItsDescriptor) {
   B b;
   auto tree = b.Build(b.Compare(coGT, b.Field(F(qty_), "Qty"), b.Int32(5)));
   TnxSimpleExpressionFilterDescriptor descriptor(tree, u"Qty > 5", 1252);
@@ -241,7 +244,7 @@ TEST_F(SimpleExpressionFilterTest, EngineRebuildsItsDescriptor) {
 
 // ---- malformed trees ----
 
-TEST_F(SimpleExpressionFilterTest, BadTreesAreRefusedWithInvalidFilter) {
+TEST_P(SimpleExpressionFilterTest, BadTreesAreRefusedWithInvalidFilter) {
   B b;
   const std::vector<uint8_t> good = b.Build(b.Compare(coGT, b.Field(F(qty_), "Qty"), b.Int32(5)));
   // Layout of `good`: header 10, compare node 10..26, field node 26..38,
@@ -282,7 +285,7 @@ TEST_F(SimpleExpressionFilterTest, BadTreesAreRefusedWithInvalidFilter) {
   }
 }
 
-TEST_F(SimpleExpressionFilterTest, SharedSubtreesAndDeepNestingAreRefused) {
+TEST_P(SimpleExpressionFilterTest, SharedSubtreesAndDeepNestingAreRefused) {
   // 40 levels whose two operands are one node: 2^40 visits if walked.
   B shared;
   B::Node n = shared.Continue(1);
@@ -319,7 +322,7 @@ TEST_F(SimpleExpressionFilterTest, SharedSubtreesAndDeepNestingAreRefused) {
 
 // Random trees and random damage: every tree is either refused or
 // evaluated without reading outside it (ASan and UBSan watch).
-TEST_F(SimpleExpressionFilterTest, RandomTreesAndBytesNeverReadOutside) {
+TEST_P(SimpleExpressionFilterTest, RandomTreesAndBytesNeverReadOutside) {
   std::mt19937 rng(2115);
   auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
   std::function<B::Node(B&, int)> grow = [&](B& b, int depth) -> B::Node {
@@ -380,7 +383,7 @@ TEST_F(SimpleExpressionFilterTest, RandomTreesAndBytesNeverReadOutside) {
 
 // ---- stream ----
 
-TEST_F(SimpleExpressionFilterTest, StreamKindsRoundTrip) {
+TEST_P(SimpleExpressionFilterTest, StreamKindsRoundTrip) {
   B b;
   auto tree = b.Build(b.Compare(coGT, b.Field(1, "Qty"), b.Int32(5)));
   struct Case {
@@ -413,7 +416,7 @@ TEST_F(SimpleExpressionFilterTest, StreamKindsRoundTrip) {
   }
 }
 
-TEST_F(SimpleExpressionFilterTest, StreamReadsEightBitTextAndRefusesShortOnes) {
+TEST_P(SimpleExpressionFilterTest, StreamReadsEightBitTextAndRefusesShortOnes) {
   std::string name = "TnxSimpleExpressionFilterDescriptor";
   std::string head = char(name.size()) + name;
   struct Case {
@@ -443,7 +446,7 @@ TEST_F(SimpleExpressionFilterTest, StreamReadsEightBitTextAndRefusesShortOnes) {
   }
 }
 
-TEST_F(SimpleExpressionFilterTest, TooLongTextOrExpressionIsRefusedNotWrapped) {
+TEST_P(SimpleExpressionFilterTest, TooLongTextOrExpressionIsRefusedNotWrapped) {
   struct Case {
     size_t expressionBytes, textUnits;
     const char16_t* message;
@@ -467,6 +470,11 @@ TEST_F(SimpleExpressionFilterTest, TooLongTextOrExpressionIsRefusedNotWrapped) {
   TnxMemoryStream stream;
   EXPECT_EQ(longest.WriteToStream(stream, 47501), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(FieldReads, SimpleExpressionFilterTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& aInfo) {
+                           return aInfo.param ? "InPlace" : "ThroughTheSource";
+                         });
 
 }  // namespace
 }  // namespace revurov::testing

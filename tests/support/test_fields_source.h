@@ -53,7 +53,16 @@ public:
     return true;
   }
 
+  // Answers places when set, so that a filter reads the record itself.
+  bool GetFieldPlace(int32_t aField, TnxFieldPlace& aPlace) const override {
+    if (!Placed || aField < 0 || aField >= GetFieldCount()) return false;
+    const Field& f = fields_[size_t(aField)];
+    aPlace = {f.Type, f.Size, f.CodePage, f.Offset, uint32_t(aField), 0xFF};
+    return true;
+  }
+
   mutable int Reads = 0;
+  bool Placed = false;
 
 private:
   struct Field {
