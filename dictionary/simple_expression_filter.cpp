@@ -6,6 +6,10 @@
 #include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dictionary/field_types.h"
 #include "dictionary/fmt_bcd.h"
 #include "lowlevel/errors/error_codes.h"
@@ -394,6 +398,52 @@ int CompareText(const TnxSimpleExpressionFilterEngine::Operand& aLeft,
   return nxCmpBytes(l.data(), r.data(), l.size() * 2);
 }
 
+#if defined(__SSE2__)
+// The fields a LIKE scan takes: at least one 16-byte block, and one bit of
+// a 64-bit mask for each byte and the end.
+constexpr uint32_t kScanMinUnits = 16;
+constexpr uint32_t kScanMaxUnits = 63;
+
+// CompareAsciiText's LIKE for a null-terminated field of aUnits bytes and an
+// ASCII needle of 1 to 16 bytes, already lower-cased when aFold: 0 found,
+// -1 not, 2 when the field is not ASCII (the general way answers then).
+// Masks are built from 16-byte blocks read inside the field (the last one
+// ends at its end and may overlap the one before), without a branch per
+// byte; the needle's k-th byte matching at i+k marks i as a start.
+int ScanNullString(const uint8_t* aValue, uint32_t aUnits, const char* aNeedle, uint32_t aNeedleLength,
+                   bool aFold) noexcept {
+  const uint32_t blocks = (aUnits + 15) / 16;
+  __m128i v[4];
+  uint32_t at[4];
+  uint64_t zero = uint64_t(1) << aUnits, high = 0;
+  const __m128i zeroes = _mm_setzero_si128();
+  const __m128i upperFrom = _mm_set1_epi8('A' - 1), upperTo = _mm_set1_epi8('Z' + 1), caseBit = _mm_set1_epi8(0x20);
+  for (uint32_t b = 0; b < blocks; ++b) {
+    at[b] = std::min(16 * b, aUnits - 16);
+    v[b] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aValue + at[b]));
+    zero |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v[b], zeroes)))) << at[b];
+    high |= uint64_t(uint32_t(_mm_movemask_epi8(v[b]))) << at[b];
+    if (aFold) {
+      // Signed compares: bytes from 0x80 are negative and stay as they are.
+      const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v[b], upperFrom), _mm_cmplt_epi8(v[b], upperTo));
+      v[b] = _mm_or_si128(v[b], _mm_and_si128(upper, caseBit));
+    }
+  }
+  const uint32_t length = uint32_t(__builtin_ctzll(zero));
+  if (high & ((uint64_t(1) << length) - 1)) return 2;
+  if (aNeedleLength > length) return -1;
+  uint64_t starts = (uint64_t(1) << (length - aNeedleLength + 1)) - 1;
+  for (uint32_t k = 0; k < aNeedleLength; ++k) {
+    const __m128i c = _mm_set1_epi8(aNeedle[k]);
+    uint64_t match = 0;
+    for (uint32_t b = 0; b < blocks; ++b)
+      match |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v[b], c)))) << at[b];
+    starts &= match >> k;
+  }
+  return starts ? 0 : -1;
+}
+#endif
+
 // What GetFieldForFilter answers for a placed field of a record.
 inline void ReadPlaced(const TnxFieldPlace& aPlace, const uint8_t* aBuffer,
                        TnxSimpleExpressionFilterEngine::Operand& aRecord) noexcept {
@@ -627,6 +677,17 @@ int32_t TnxSimpleExpressionFilterEngine::Compile(uint32_t aNode) {
           const Kind fieldKind = KindOf(field);
           plan.Fast = plan.ConstKind == 1 + uint8_t(fieldKind) &&
                       (fieldKind == Kind::Integer || field.Type == nxtNullString || field.Type == nxtChar);
+#if defined(__SSE2__)
+          if (plan.Fast && plan.Op == coLIKE && plan.Partial == 0 && field.Type == nxtNullString &&
+              left.Place.Units >= kScanMinUnits && left.Place.Units <= kScanMaxUnits && plan.ConstTextSize >= 1 &&
+              plan.ConstTextSize <= sizeof plan.ScanNeedle) {
+            plan.ScanLength = uint8_t(plan.ConstTextSize);
+            for (uint32_t k = 0; k < plan.ConstTextSize; ++k) {
+              const char c = plan.ConstText[k];
+              plan.ScanNeedle[k] = plan.CaseInsensitive && c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+            }
+          }
+#endif
         }
       }
       break;
@@ -710,6 +771,14 @@ bool TnxSimpleExpressionFilterEngine::CompareInPlace(const PlanNode& aNode, cons
     aResult = nxCmpInt64(v, aNode.ConstInt);
     return true;
   }
+#if defined(__SSE2__)
+  if (aNode.ScanLength) {
+    const int found = ScanNullString(value, place.Units, aNode.ScanNeedle, aNode.ScanLength, aNode.CaseInsensitive);
+    if (found == 2) return false;
+    aResult = found;
+    return true;
+  }
+#endif
   const char* text = reinterpret_cast<const char*>(value);
   const std::string_view left(text, place.Type == nxtNullString ? strnlen(text, place.Units) : place.Units);
   return CompareAsciiText(left, std::string_view(aNode.ConstText, aNode.ConstTextSize), aNode.Op,

@@ -141,6 +141,11 @@ private:
     bool Placed = false;
     bool Fast = false;
     TnxFieldPlace Place;
+    // LIKE of a placed null-terminated text with a short ASCII constant
+    // (lower-cased when the comparison ignores case): a scan of the whole
+    // field without a branch per byte.
+    uint8_t ScanLength = 0;  // 0: no scan
+    char ScanNeedle[16] = {};
   };
 
   void Validate() const;

@@ -219,6 +219,51 @@ TEST_P(SimpleExpressionFilterTest, ExpressionTimesRecordGivesResult) {
   }
 }
 
+// LIKE looks for the text anywhere in the field's text, and only there:
+// not in the bytes after its end, not in the byte after a text that fills
+// the field; a text that is not ASCII is compared as UTF-16.
+TEST_P(SimpleExpressionFilterTest, LikeFindsTheTextWithinTheFieldsTextOnly) {
+  const struct {
+    const char* what;
+    std::string field;  // the field's 21 bytes, zero-filled
+    std::string text;
+    bool caseInsensitive;
+    bool expected;
+  } cases[] = {
+      {"inside", "Johnson", "son", false, true},
+      {"at the start", "Johnson", "Joh", false, true},
+      {"the whole text", "son", "son", false, true},
+      {"longer than the text", "so", "son", false, false},
+      {"empty field", "", "a", false, false},
+      {"ending at the field's last byte", "abcdefghijklmnopqrst", "rst", false, true},
+      {"not in the byte after a full field", std::string("abcdefghijklmnopqrst") + "u", "stu", false, false},
+      {"across 16 bytes", "abcdefghijklmnopqrst", "opq", false, true},
+      {"not after the end", std::string("abc\0son", 7), "son", false, false},
+      {"16 characters at the end", "abcdefghijklmnopqrst", "efghijklmnopqrst", false, true},
+      {"17 characters", "abcdefghijklmnopqrst", "abcdefghijklmnopq", false, true},
+      {"17 characters not there", "abcdefghijklmnopqrst", "abcdefghijklmnopx", false, false},
+      {"case differs", "JOHNSON", "son", false, false},
+      {"case ignored", "JOHNSON", "son", true, true},
+      {"case ignored in the text asked for", "johnson", "SON", true, true},
+      {"the byte before A keeps its case", "@x", "`x", true, false},
+      {"the byte after Z keeps its case", "x[", "x{", true, false},
+      {"letters at the ends of the alphabet", "AZ", "az", true, true},
+      {"not ASCII", "M\xfcllerson", "son", false, true},
+      {"not ASCII, ignoring case", "M\xfcLLERSON", "son", true, true},
+      {"not ASCII, not there", "M\xfcller", "son", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    B b;
+    auto engine = Engine(b.Build(b.Compare(coLIKE, b.Field(F(name_), "Name"), b.Text(c.text), c.caseInsensitive)));
+    std::vector<uint8_t> record = source_.NewRecord();
+    std::string bytes = c.field;
+    bytes.resize(21, '\0');
+    source_.Set(record, name_, bytes.data(), bytes.size());
+    EXPECT_EQ(engine->MatchesBuffer(record.data()), c.expected);
+  }
+}
+
 TEST_P(SimpleExpressionFilterTest, InactiveOrEmptyMatchesEverything) {
   B b;
   auto tree = b.Build(b.Continue(0));
