@@ -624,6 +624,9 @@ void TnxSimpleExpressionFilterEngine::GetExceptionData(InxExceptionDataContainer
 
 bool TnxSimpleExpressionFilterEngine::MatchesBuffer(const uint8_t* aBuffer) {
   if (!GetActive() || !sfeBytes) return true;
+  // An inner node's value is its truth: a Boolean, never null.
+  if (const uint32_t rootClass = sfePlan[0].Class; rootClass != nxcnField && rootClass != nxcnConst)
+    return EvaluateTruth(0, aBuffer);
   Operand root;
   if (!EvaluateNode(0, root, aBuffer)) return false;
   if (root.IsNull) return true;
@@ -635,7 +638,7 @@ bool TnxSimpleExpressionFilterEngine::EvaluateCondition(int32_t aNode, const uin
   Operand value;
   // An inner node answers its own truth: its value is that Boolean.
   const uint32_t nodeClass = sfePlan[size_t(aNode)].Class;
-  if (nodeClass != nxcnField && nodeClass != nxcnConst) return EvaluateNode(aNode, value, aBuffer);
+  if (nodeClass != nxcnField && nodeClass != nxcnConst) return EvaluateTruth(aNode, aBuffer);
   if (!EvaluateNode(aNode, value, aBuffer)) return false;
   // A Boolean counts by its value; other values by being there.
   return IsBooleanValued(value) ? BooleanValue(value) : true;
@@ -783,6 +786,17 @@ bool TnxSimpleExpressionFilterEngine::CompareInPlace(const PlanNode& aNode, cons
   const std::string_view left(text, place.Type == nxtNullString ? strnlen(text, place.Units) : place.Units);
   return CompareAsciiText(left, std::string_view(aNode.ConstText, aNode.ConstTextSize), aNode.Op,
                           aNode.CaseInsensitive, aNode.Partial, aResult);
+}
+
+bool TnxSimpleExpressionFilterEngine::EvaluateTruth(int32_t aNode, const uint8_t* aBuffer) const {
+  const PlanNode& node = sfePlan[size_t(aNode)];
+  if (node.Class == nxcnBinary && node.Op == coAND)
+    return EvaluateCondition(node.Left, aBuffer) && EvaluateCondition(node.Right, aBuffer);
+  if (node.Class == nxcnBinary && node.Op == coOR)
+    return EvaluateCondition(node.Left, aBuffer) || EvaluateCondition(node.Right, aBuffer);
+  if (int c = 0; node.Fast && aBuffer && CompareInPlace(node, aBuffer, c)) return Holds(node.Op, c);
+  Operand value;
+  return EvaluateNode(aNode, value, aBuffer);
 }
 
 bool TnxSimpleExpressionFilterEngine::EvaluateNode(int32_t aNode, Operand& aRecord, const uint8_t* aBuffer) const {

@@ -158,6 +158,8 @@ private:
   // general way must answer.
   bool CompareInPlace(const PlanNode& aNode, const uint8_t* aBuffer, int& aResult) const;
   bool EvaluateCondition(int32_t aNode, const uint8_t* aBuffer) const;
+  // What EvaluateNode answers for a node that is no leaf, without its value.
+  bool EvaluateTruth(int32_t aNode, const uint8_t* aBuffer) const;
   // -1, 0, 1, or 2 when the two cannot be compared.
   int CompareOperands(const Operand& aLeft, const Operand& aRight, uint32_t aOperator, bool aCaseInsensitive,
                       uint16_t aPartialLen) const;
