@@ -669,9 +669,12 @@ TEST_F(RemoteObjects, AnAggregatedProxyIsNeverShared) {
   EXPECT_TRUE(exits[2]->IsConnected());
   EXPECT_FALSE(exits[3]->IsConnected());
   for (const auto& outer : outers) {
-    const TInterfacePtr<ITestEcho> echo = platform::Supports<ITestEcho>(outer.Get());
-    ASSERT_TRUE(echo);
-    EXPECT_EQ(echo->Echo({3}), std::vector<uint8_t>{3});
+    {
+      const TInterfacePtr<ITestEcho> echo = platform::Supports<ITestEcho>(outer.Get());
+      ASSERT_TRUE(echo);
+      EXPECT_EQ(echo->Echo({3}), std::vector<uint8_t>{3});
+    }
+    // As the outer object's end would: nothing of the proxy is held now.
     outer->inner = nullptr;
   }
   // Each aggregated proxy went with its outer's hold and closed its channel.
