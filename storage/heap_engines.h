@@ -63,6 +63,8 @@ class TnxBaseHeapDescriptor;
 extern TnxClassRegistry nxBlockHeapEngines;
 extern TnxClassRegistry nxHeapEngines;
 
+class TnxHeapHeaderHandler;
+
 // Block heap classes are built from their descriptor and the block shape.
 struct TnxBlockHeapEngineClass : TnxSubEngineClass {
   std::unique_ptr<TnxBaseBlockHeapEngine> (*CreateBlockHeap)(TnxBaseBlockHeapDescriptor& aDescriptor,
@@ -135,14 +137,32 @@ public:
   TnxBaseHeapEngine* hhhEngine = nullptr;
 };
 
+// Heap classes are built from their descriptor, the owner's handler and
+// the data file.
+struct TnxHeapEngineClass : TnxSubEngineClass {
+  std::unique_ptr<TnxBaseHeapEngine> (*CreateHeap)(TnxBaseHeapDescriptor& aDescriptor,
+                                                   std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
+                                                   TnxBlockAccess& aDataFile) = nullptr;
+};
+
 // Owns a set of data blocks of one file and addresses segments by heap
 // references; the chain and root bookkeeping go through the handler.
 class TnxBaseHeapEngine : public TnxBaseSubEngine {
-  REVUROV_REGISTERABLE_FAMILY(TnxBaseHeapEngine, TnxBaseSubEngine, TnxSubEngineClass, &nxHeapEngines, nullptr,
-                              &TnxBaseHeapEngine::CheckValidItem)
+public:
+  static const TnxHeapEngineClass& ClassInfo() noexcept;
+  const TnxHeapEngineClass& ClassType() const noexcept override { return ClassInfo(); }
 
-  TnxBaseHeapEngine(int32_t aID, int32_t aTableVersion, std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
-                    TnxBlockAccess* aDataFile);
+  // Takes the handler and builds the block heap its descriptor names for
+  // the file's block size and the handler's block header (10004 without
+  // a block heap descriptor, 15503 for an unknown name).
+  TnxBaseHeapEngine(TnxBaseHeapDescriptor& aDescriptor, std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
+                    TnxBlockAccess& aDataFile);
+  ~TnxBaseHeapEngine() override;
+
+  // Null for a null descriptor; an unknown engine name raises 15503.
+  static std::unique_ptr<TnxBaseHeapEngine> CreateEngine(TnxBaseHeapDescriptor* aDescriptor,
+                                                         TnxBlockAccess& aDataFile,
+                                                         std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler);
 
   // A heap descriptor needs a block heap descriptor (10004) whose engine
   // is known (15503).
@@ -166,9 +186,16 @@ class TnxBaseHeapEngine : public TnxBaseSubEngine {
     bheHeaderHandler->SetFirstMapBlock(aHeaderAccess, aBlockNumber);
   }
   virtual void IncHeapRef(TnxHeapRef& aHeapRef) { aHeapRef = nxIncHeapRef(aHeapRef, bseTableVersion); }
+  // The block heap's change notification: a block now holds aSegmentCount
+  // segments with this much room.
+  virtual void BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
+                                uint16_t aRecoverableSpace) = 0;
 
-  TnxHeapRef bheHeapRefMask;
+  // No counter bits masked here; a concrete heap narrows it.
+  TnxHeapRef bheHeapRefMask = static_cast<TnxHeapRef>(~0ull);
+  // Declared before the block heap, so it is freed after it.
   std::unique_ptr<TnxHeapHeaderHandler> bheHeaderHandler;
+  std::unique_ptr<TnxBaseBlockHeapEngine> bheBlockHeapEngine;
   TnxBlockAccess* bheDataFile;
 };
 
