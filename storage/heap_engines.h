@@ -12,6 +12,7 @@
 #include <string>
 
 #include <memory>
+#include <span>
 
 #include "storage/release_method.h"
 #include "storage/storage_types.h"
@@ -170,6 +171,31 @@ public:
   static void CheckValidBaseFromDescriptor(TnxBaseHeapDescriptor* aDescriptor);
   static void CheckValidItem(TnxDictionaryItem& aDescriptor);
 
+  // One segment holding the parts in order (a null pointer reserves its
+  // part uninitialised); 0 when the parts add up to 0 or more than a block
+  // holds.
+  virtual TnxHeapRef AllocSegment(TnxBaseTransaction& aTrans, std::span<const void* const> aPointers,
+                                  std::span<const uint16_t> aSizes) = 0;
+  // A segment of at least aMinSize and at most the parts' total, aSize
+  // bytes: aHeaderSize plus whole items of aItemSize; aNoSplit refuses a
+  // smaller one in a block that has some room. 0 (aSize untouched) when
+  // nothing can be had.
+  virtual TnxHeapRef AllocSegmentEx(TnxBaseTransaction& aTrans, std::span<const void* const> aPointers,
+                                    std::span<const uint32_t> aSizes, uint16_t aMinSize, uint16_t& aSize,
+                                    uint16_t aHeaderSize, uint16_t aItemSize, bool aNoSplit) = 0;
+  // Resizes segment aSegment of the held block aBlock, in place when it
+  // can, else moves it; a null pointer keeps that part's old bytes. The
+  // segment's payload pointers are dead afterwards.
+  virtual TnxHeapRef ReAllocSegmentEx(TnxBaseTransaction& aTrans, PnxBlock aBlock, TnxSegmentRef aSegment,
+                                      std::span<const void* const> aPointers, std::span<const uint32_t> aSizes,
+                                      uint16_t aMinSize, uint16_t& aSize, uint16_t aHeaderSize, uint16_t aItemSize,
+                                      bool aNoSplit) = 0;
+  // The payload of a segment; the caller releases aBlock through
+  // aReleaseMethod.
+  virtual uint8_t* GetSegment(TnxBaseTransaction* aTrans, TnxHeapRef aHeapRef, bool aMarkDirty,
+                              uint16_t& aSegmentSize, PnxBlock& aBlock, TnxReleaseMethod& aReleaseMethod) = 0;
+  virtual void Rollback(TnxBaseTransaction& aTrans) = 0;
+  virtual TnxBlockSignature SigDataBlock() const = 0;
   // A data block of the heap; aMarkDirty fetches it for change in aTrans.
   virtual PnxBlock ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                                  TnxReleaseMethod& aReleaseMethod) = 0;

@@ -4,6 +4,7 @@
 #include "engine/deadline_hooks.h"
 #include "lowlevel/sync/unit_table.h"
 #include "storage/block_heap_engine.h"
+#include "storage/cached_heap_engine.h"
 #include "storage/deadline.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
@@ -29,6 +30,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxFilesStartup, &nxFilesShutdown},
     {&nxSubEngineFamiliesStartup, &nxSubEngineFamiliesShutdown},
     {&nxBlockHeapEngineStartup, &nxBlockHeapEngineShutdown},
+    {&nxCachedHeapEngineStartup, &nxCachedHeapEngineShutdown},
     {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
 };

@@ -34,6 +34,22 @@ public:
                         uint16_t aRecoverableSpace) override {
     changes.push_back({aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace});
   }
+  TnxHeapRef AllocSegment(TnxBaseTransaction&, std::span<const void* const>, std::span<const uint16_t>) override {
+    return 0;
+  }
+  TnxHeapRef AllocSegmentEx(TnxBaseTransaction&, std::span<const void* const>, std::span<const uint32_t>, uint16_t,
+                            uint16_t&, uint16_t, uint16_t, bool) override {
+    return 0;
+  }
+  TnxHeapRef ReAllocSegmentEx(TnxBaseTransaction&, PnxBlock, TnxSegmentRef, std::span<const void* const>,
+                              std::span<const uint32_t>, uint16_t, uint16_t&, uint16_t, uint16_t, bool) override {
+    return 0;
+  }
+  uint8_t* GetSegment(TnxBaseTransaction*, TnxHeapRef, bool, uint16_t&, PnxBlock&, TnxReleaseMethod&) override {
+    return nullptr;
+  }
+  void Rollback(TnxBaseTransaction&) override {}
+  TnxBlockSignature SigDataBlock() const override { return {'N', 'X', 'H', 'D'}; }
   struct Change {
     PnxBlock block;
     uint16_t count, free, recoverable;
