@@ -8,6 +8,7 @@
 #include "storage/deadline.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
+#include "storage/record_compression.h"
 #include "storage/files.h"
 #include "storage/static_record_engine.h"
 #include "storage/stream_engines.h"
@@ -33,6 +34,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxCachedHeapEngineStartup, &nxCachedHeapEngineShutdown},
     {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
+    {&nxRecordCompressionStartup, &nxRecordCompressionShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});
