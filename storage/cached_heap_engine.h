@@ -101,7 +101,9 @@ private:
   PnxBlock NewManagmentBlock(TnxBaseTransaction& aTrans, TnxReleaseMethod& aReleaseMethod);
   void DeleteDataBlock(TnxBaseTransaction& aTrans, PnxBlock aBlock);
   void FreeEmptyManagmentBlocks(TnxBaseTransaction& aTrans);
-  // The block with the most room when it has at least aMinSize; nil else.
+  // The block with the most room when it takes aTotal (or, splitting, at
+  // least aMinSize, lowering aTotal); else a new block when one can hold
+  // aMinSize (aTotal cut to a block); else no block.
   struct TTarget;
   void ChooseTarget(TnxBaseTransaction& aTrans, uint32_t& aTotal, uint16_t aMinSize, bool aNoSplit,
                     TTarget& aTarget);

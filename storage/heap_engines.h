@@ -9,10 +9,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
-
 #include <memory>
 #include <span>
+#include <string>
 
 #include "storage/release_method.h"
 #include "storage/storage_types.h"
