@@ -281,64 +281,97 @@ uint8_t* TnxNonfragmentingBlockHeapEngine::GetPrevSegment(uint8_t* aBlock, TnxSe
   }
 }
 
+// Gives the packed block of the slot-order layout, but in place: segments
+// slide down with memmove (runs of neighbours in one call, segments
+// already in place not at all) and only the few that would move up go
+// through the scratch buffer. That is one copy per moved byte where
+// building the block in the scratch buffer copies the data area twice.
 void TnxNonfragmentingBlockHeapEngine::CompactBlock(uint8_t* aBlock, TnxSegmentRef aResizeSegment,
                                                     uint16_t aNewSegmentSize) {
   const uint32_t bs = bbheBlockSize;
   const uint32_t h = bheHeaderSize;
   const uint32_t oldCount = CheckBlock(aBlock);
   auto entryAt = [&](uint32_t s) { return static_cast<uint32_t>(LoadU16(aBlock + bs - 6 - 2 * s)); };
-  // The whole block is checked before anything is written.
-  uint32_t live = 0;
+  // The whole block is checked before anything is written: every live
+  // segment inside the data area, the live count, the free-slot chain and
+  // that the packed segments fit.
+  const uint32_t oldD = bs - 8 - 2 * oldCount;
+  if (bheMoves.size() < oldCount) bheMoves.resize(oldCount);
+  size_t n = 0;
+  uint32_t c = 0, w = h;
   for (uint32_t s = 1; s <= oldCount; ++s) {
-    if ((entryAt(s) & 3) == 0) {
-      LiveSegment(aBlock, oldCount, s, false);
-      ++live;
-    }
+    const uint32_t entry = entryAt(s);
+    if ((entry & 3) != 0) continue;
+    if (entry < h || entry + 2 > oldD) RaiseDamaged(aBlock);
+    const uint32_t size = LoadU16(aBlock + entry);
+    if (entry + 2 + size > oldD) RaiseDamaged(aBlock);
+    const uint32_t newSize = s == aResizeSegment ? aNewSegmentSize : size;
+    bheMoves[n++] = {s, entry, w, size, newSize, false};
+    w += Unit(newSize);
+    c = s;  // trailing dead and free slots leave the directory
   }
-  if (live != LoadU16(aBlock + h - 4)) RaiseDamaged(aBlock);
+  if (n != LoadU16(aBlock + h - 4)) RaiseDamaged(aBlock);
   uint32_t steps = 0;
   for (uint32_t s = LoadU16(aBlock + bs - 4); s != 0; s = entryAt(s) >> 2) {
     if (s > oldCount || (entryAt(s) & 2) == 0 || ++steps > oldCount) RaiseDamaged(aBlock);
   }
-  uint32_t c = oldCount;
-  while (c > 0 && (entryAt(c) & 3) != 0) --c;
   if (c == 0) {
     InitBlock(aBlock);
     return;
   }
   const uint32_t d = bs - 8 - 2 * c;
-  // Every segment must fit before the block is touched; the last unit may
-  // reach into the directory by its padding only.
-  for (uint32_t s = 1, w = h; s <= c; ++s) {
-    const uint32_t entry = entryAt(s);
-    if ((entry & 3) != 0) continue;
-    const uint32_t size = s == aResizeSegment ? aNewSegmentSize : LoadU16(aBlock + entry);
-    if (w + 2 + size > d) RaiseDamaged(aBlock);
-    w += Unit(size);
+  // Targets rise with the slots, so the last segment ends last; its unit
+  // may reach into the directory by its padding only.
+  if (bheMoves[n - 1].Target + 2 + bheMoves[n - 1].NewSize > d) RaiseDamaged(aBlock);
+  // Sliding in slot order is safe for every segment whose source lies at
+  // or above its target: earlier moves write only below its target. The
+  // others move up and are parked first, as is the resized one (its grown
+  // bytes read as zero). A segment above the next one's source is parked
+  // too, so that one reused slot cut from the tail does not make every
+  // following segment move up.
+  for (size_t i = 0; i < n; ++i) {
+    TMove& m = bheMoves[i];
+    m.Stashed = m.Size != m.NewSize || m.Source < m.Target || (i + 1 < n && m.Source > bheMoves[i + 1].Source);
   }
-  // The data area is packed from a copy of itself; the directory is
-  // rewritten in place (an entry is read before it is replaced).
-  if (!bheTempBlock)
-    bheTempBlock.reset(static_cast<uint8_t*>(nxBlockPoolCommittedAlloc(nxBlockPoolsCommitted[kScratchPool])));
-  uint8_t* t = bheTempBlock.get();
-  const uint32_t oldD = bs - 8 - 2 * oldCount;
-  std::memcpy(t + h, aBlock + h, oldD - h);
+  uint8_t* t = nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    const TMove& m = bheMoves[i];
+    if (!m.Stashed) continue;
+    if (!t) {
+      if (!bheTempBlock)
+        bheTempBlock.reset(static_cast<uint8_t*>(nxBlockPoolCommittedAlloc(nxBlockPoolsCommitted[kScratchPool])));
+      t = bheTempBlock.get();
+    }
+    // Parked at its target offset, so it needs no bookkeeping to come back.
+    const uint32_t kept = 2 + std::min(m.Size, m.NewSize);
+    std::memcpy(t + m.Target, aBlock + m.Source, kept);
+    StoreU16(t + m.Target, static_cast<uint16_t>(m.NewSize));
+    if (m.NewSize > m.Size) std::memset(t + m.Target + kept, 0, m.NewSize - m.Size);
+  }
+  for (size_t i = 0; i < n;) {
+    if (bheMoves[i].Stashed) {
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j + 1 < n && !bheMoves[j + 1].Stashed &&
+           bheMoves[j + 1].Source == bheMoves[j].Source + Unit(bheMoves[j].Size))
+      ++j;
+    const TMove& first = bheMoves[i];
+    const TMove& last = bheMoves[j];
+    if (first.Source != first.Target)
+      std::memmove(aBlock + first.Target, aBlock + first.Source, last.Source + 2 + last.Size - first.Source);
+    i = j + 1;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const TMove& m = bheMoves[i];
+    if (m.Stashed) std::memcpy(aBlock + m.Target, t + m.Target, 2 + m.NewSize);
+    // Padding (at most 3 bytes) reads as zero, up to the directory.
+    const uint32_t end = std::min(m.Target + Unit(m.NewSize), d);
+    for (uint32_t k = m.Target + 2 + m.NewSize; k < end; ++k) aBlock[k] = 0;
+    StoreU16(aBlock + bs - 6 - 2 * m.Slot, static_cast<uint16_t>(m.Target));
+  }
   StoreU16(aBlock + bs - 2, static_cast<uint16_t>(c));
-  uint32_t w = h;
-  for (uint32_t s = 1; s <= c; ++s) {
-    const uint32_t entry = entryAt(s);
-    if ((entry & 3) != 0) continue;  // placeholder, chained below
-    const uint32_t size = LoadU16(t + entry);
-    const uint32_t newSize = s == aResizeSegment ? aNewSegmentSize : size;
-    const uint32_t unit = Unit(newSize);
-    const uint32_t kept = 2 + std::min(size, newSize);
-    std::memcpy(aBlock + w, t + entry, kept);
-    StoreU16(aBlock + w, static_cast<uint16_t>(newSize));
-    // Grown bytes and padding read as zero, up to the directory.
-    std::memset(aBlock + w + kept, 0, std::min(w + unit, d) - (w + kept));
-    StoreU16(aBlock + bs - 6 - 2 * s, static_cast<uint16_t>(w));
-    w += unit;
-  }
   if (w < d) std::memset(aBlock + w, 0, d - w);
   if (w + 6 >= d) {
     StoreU16(aBlock + d, 0);

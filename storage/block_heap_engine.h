@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "storage/heap_engines.h"
 
@@ -67,6 +68,13 @@ private:
   uint16_t TailSize(const uint8_t* aBlock) const;
 
   std::unique_ptr<uint8_t, TScratchRelease> bheTempBlock;
+  // One live segment of a packing: where it is and where it goes.
+  struct TMove {
+    uint32_t Slot, Source, Target, Size, NewSize;
+    bool Stashed;
+  };
+  // Kept between packings so that a packing allocates nothing.
+  std::vector<TMove> bheMoves;
 };
 
 // Registers the engine as the block heap family's "nx1xDefault".

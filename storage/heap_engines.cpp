@@ -3,6 +3,8 @@
 #include "dictionary/storage_descriptors.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
+#include "storage/block_access.h"
+#include "storage/files.h"
 #include "storage/header_access.h"
 
 namespace revurov {
@@ -37,6 +39,24 @@ void TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(TnxBaseBlockHeapDescri
   FindBlockHeapClass(aDescriptor->BlockHeapEngine()).DoCheckValidDescriptor(*aDescriptor);
 }
 
+const TnxHeapEngineClass& TnxBaseHeapEngine::ClassInfo() noexcept {
+  static const TnxHeapEngineClass info{
+      {{u"TnxBaseHeapEngine", &TnxBaseSubEngine::ClassInfo(), &nxHeapEngines}, nullptr, &CheckValidItem}};
+  return info;
+}
+
+std::unique_ptr<TnxBaseHeapEngine> TnxBaseHeapEngine::CreateEngine(
+    TnxBaseHeapDescriptor* aDescriptor, TnxBlockAccess& aDataFile,
+    std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler) {
+  if (!aDescriptor) return nullptr;
+  const TnxSubEngineClass* c = ClassInfo().FindEngineClass(aDescriptor->HeapEngine());
+  // Every class of the family carries the family's record type.
+  const auto* heapClass = static_cast<const TnxHeapEngineClass*>(c);
+  if (!heapClass || !heapClass->CreateHeap)
+    nxRaiseUnknownEngine<EnxBaseHeapEngineException>(kHeapWord, aDescriptor->HeapEngine());
+  return heapClass->CreateHeap(*aDescriptor, std::move(aHeaderHandler), aDataFile);
+}
+
 void TnxBaseHeapEngine::CheckValidDescriptor(TnxBaseHeapDescriptor& aDescriptor) {
   if (!aDescriptor.BlockHeapDescriptor())
     throw EnxBaseHeapEngineException(nxeInvalidDescriptor, u"A block heap descriptor is required");
@@ -67,14 +87,26 @@ void nxHeapFamiliesShutdown() noexcept {
 using platform::LoadU32;
 using platform::StoreU32;
 
-TnxBaseHeapEngine::TnxBaseHeapEngine(int32_t aID, int32_t aTableVersion,
-                                     std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler, TnxBlockAccess* aDataFile)
-    : TnxBaseSubEngine(aID, aTableVersion),
-      bheHeapRefMask(nxHeapRefMask(aTableVersion)),
+TnxBaseHeapEngine::TnxBaseHeapEngine(TnxBaseHeapDescriptor& aDescriptor,
+                                     std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler, TnxBlockAccess& aDataFile)
+    : TnxBaseSubEngine(aDescriptor.ID(), aDataFile.File().fiZirezVersion),
       bheHeaderHandler(std::move(aHeaderHandler)),
-      bheDataFile(aDataFile) {
+      bheDataFile(&aDataFile) {
   bheHeaderHandler->hhhEngine = this;
+  if (!aDescriptor.BlockHeapDescriptor())
+    throw EnxBaseHeapEngineException(nxeInvalidDescriptor, u"A block heap descriptor is required");
+  bheBlockHeapEngine = TnxBaseBlockHeapEngine::CreateEngine(aDescriptor.BlockHeapDescriptor(),
+                                                            aDataFile.fiBlockSizeBytes(),
+                                                            bheHeaderHandler->GetBlockHeaderSize(), bseTableVersion);
+  bheBlockHeapEngine->bbheFileName = aDataFile.fiName();
+  // Through the virtual call, so that a subclass's tracking is the one told.
+  bheBlockHeapEngine->bbheOnChanged = [this](PnxBlock aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
+                                             uint16_t aRecoverableSpace) {
+    BlockHeapChanged(aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace);
+  };
 }
+
+TnxBaseHeapEngine::~TnxBaseHeapEngine() = default;
 
 TnxBlockNumber TnxSegmentedBlobHeapHeaderHandler::GetFirstMapBlock(TnxBaseFileHeaderAccess& aHeaderAccess) {
   return LoadU32(aHeaderAccess.Header() + bhhhHeaderSection);

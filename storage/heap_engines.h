@@ -9,9 +9,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
-
 #include <memory>
+#include <span>
+#include <string>
 
 #include "storage/release_method.h"
 #include "storage/storage_types.h"
@@ -62,6 +62,8 @@ class TnxBaseHeapDescriptor;
 
 extern TnxClassRegistry nxBlockHeapEngines;
 extern TnxClassRegistry nxHeapEngines;
+
+class TnxHeapHeaderHandler;
 
 // Block heap classes are built from their descriptor and the block shape.
 struct TnxBlockHeapEngineClass : TnxSubEngineClass {
@@ -135,14 +137,32 @@ public:
   TnxBaseHeapEngine* hhhEngine = nullptr;
 };
 
+// Heap classes are built from their descriptor, the owner's handler and
+// the data file.
+struct TnxHeapEngineClass : TnxSubEngineClass {
+  std::unique_ptr<TnxBaseHeapEngine> (*CreateHeap)(TnxBaseHeapDescriptor& aDescriptor,
+                                                   std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
+                                                   TnxBlockAccess& aDataFile) = nullptr;
+};
+
 // Owns a set of data blocks of one file and addresses segments by heap
 // references; the chain and root bookkeeping go through the handler.
 class TnxBaseHeapEngine : public TnxBaseSubEngine {
-  REVUROV_REGISTERABLE_FAMILY(TnxBaseHeapEngine, TnxBaseSubEngine, TnxSubEngineClass, &nxHeapEngines, nullptr,
-                              &TnxBaseHeapEngine::CheckValidItem)
+public:
+  static const TnxHeapEngineClass& ClassInfo() noexcept;
+  const TnxHeapEngineClass& ClassType() const noexcept override { return ClassInfo(); }
 
-  TnxBaseHeapEngine(int32_t aID, int32_t aTableVersion, std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
-                    TnxBlockAccess* aDataFile);
+  // Takes the handler and builds the block heap its descriptor names for
+  // the file's block size and the handler's block header (10004 without
+  // a block heap descriptor, 15503 for an unknown name).
+  TnxBaseHeapEngine(TnxBaseHeapDescriptor& aDescriptor, std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler,
+                    TnxBlockAccess& aDataFile);
+  ~TnxBaseHeapEngine() override;
+
+  // Null for a null descriptor; an unknown engine name raises 15503.
+  static std::unique_ptr<TnxBaseHeapEngine> CreateEngine(TnxBaseHeapDescriptor* aDescriptor,
+                                                         TnxBlockAccess& aDataFile,
+                                                         std::unique_ptr<TnxHeapHeaderHandler> aHeaderHandler);
 
   // A heap descriptor needs a block heap descriptor (10004) whose engine
   // is known (15503).
@@ -150,6 +170,31 @@ class TnxBaseHeapEngine : public TnxBaseSubEngine {
   static void CheckValidBaseFromDescriptor(TnxBaseHeapDescriptor* aDescriptor);
   static void CheckValidItem(TnxDictionaryItem& aDescriptor);
 
+  // One segment holding the parts in order (a null pointer reserves its
+  // part uninitialised); 0 when the parts add up to 0 or more than a block
+  // holds.
+  virtual TnxHeapRef AllocSegment(TnxBaseTransaction& aTrans, std::span<const void* const> aPointers,
+                                  std::span<const uint16_t> aSizes) = 0;
+  // A segment of at least aMinSize and at most the parts' total, aSize
+  // bytes: aHeaderSize plus whole items of aItemSize; aNoSplit refuses a
+  // smaller one in a block that has some room. 0 (aSize untouched) when
+  // nothing can be had.
+  virtual TnxHeapRef AllocSegmentEx(TnxBaseTransaction& aTrans, std::span<const void* const> aPointers,
+                                    std::span<const uint32_t> aSizes, uint16_t aMinSize, uint16_t& aSize,
+                                    uint16_t aHeaderSize, uint16_t aItemSize, bool aNoSplit) = 0;
+  // Resizes segment aSegment of the held block aBlock, in place when it
+  // can, else moves it; a null pointer keeps that part's old bytes. The
+  // segment's payload pointers are dead afterwards.
+  virtual TnxHeapRef ReAllocSegmentEx(TnxBaseTransaction& aTrans, PnxBlock aBlock, TnxSegmentRef aSegment,
+                                      std::span<const void* const> aPointers, std::span<const uint32_t> aSizes,
+                                      uint16_t aMinSize, uint16_t& aSize, uint16_t aHeaderSize, uint16_t aItemSize,
+                                      bool aNoSplit) = 0;
+  // The payload of a segment; the caller releases aBlock through
+  // aReleaseMethod.
+  virtual uint8_t* GetSegment(TnxBaseTransaction* aTrans, TnxHeapRef aHeapRef, bool aMarkDirty,
+                              uint16_t& aSegmentSize, PnxBlock& aBlock, TnxReleaseMethod& aReleaseMethod) = 0;
+  virtual void Rollback(TnxBaseTransaction& aTrans) = 0;
+  virtual TnxBlockSignature SigDataBlock() const = 0;
   // A data block of the heap; aMarkDirty fetches it for change in aTrans.
   virtual PnxBlock ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                                  TnxReleaseMethod& aReleaseMethod) = 0;
@@ -166,9 +211,16 @@ class TnxBaseHeapEngine : public TnxBaseSubEngine {
     bheHeaderHandler->SetFirstMapBlock(aHeaderAccess, aBlockNumber);
   }
   virtual void IncHeapRef(TnxHeapRef& aHeapRef) { aHeapRef = nxIncHeapRef(aHeapRef, bseTableVersion); }
+  // The block heap's change notification: a block now holds aSegmentCount
+  // segments with this much room.
+  virtual void BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
+                                uint16_t aRecoverableSpace) = 0;
 
-  TnxHeapRef bheHeapRefMask;
+  // No counter bits masked here; a concrete heap narrows it.
+  TnxHeapRef bheHeapRefMask = static_cast<TnxHeapRef>(~0ull);
+  // Declared before the block heap, so it is freed after it.
   std::unique_ptr<TnxHeapHeaderHandler> bheHeaderHandler;
+  std::unique_ptr<TnxBaseBlockHeapEngine> bheBlockHeapEngine;
   TnxBlockAccess* bheDataFile;
 };
 

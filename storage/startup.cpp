@@ -4,9 +4,11 @@
 #include "engine/deadline_hooks.h"
 #include "lowlevel/sync/unit_table.h"
 #include "storage/block_heap_engine.h"
+#include "storage/cached_heap_engine.h"
 #include "storage/deadline.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
+#include "storage/record_compression.h"
 #include "storage/files.h"
 #include "storage/static_record_engine.h"
 #include "storage/stream_engines.h"
@@ -29,8 +31,10 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxFilesStartup, &nxFilesShutdown},
     {&nxSubEngineFamiliesStartup, &nxSubEngineFamiliesShutdown},
     {&nxBlockHeapEngineStartup, &nxBlockHeapEngineShutdown},
+    {&nxCachedHeapEngineStartup, &nxCachedHeapEngineShutdown},
     {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
+    {&nxRecordCompressionStartup, &nxRecordCompressionShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

@@ -20,7 +20,8 @@ namespace {
 
 using platform::LoadU32;
 
-// Reads data blocks of the table's file for the handlers' chain updates.
+// Reads data blocks of the table's file for the handlers' chain updates
+// and records the block heap's notifications.
 class TTestHeap : public TnxBaseHeapEngine {
 public:
   using TnxBaseHeapEngine::TnxBaseHeapEngine;
@@ -29,8 +30,40 @@ public:
     ++reads;
     return bheDataFile->GetBlock(aTrans, aBlockNumber, bseID, aMarkDirty, aReleaseMethod);
   }
+  void BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
+                        uint16_t aRecoverableSpace) override {
+    changes.push_back({aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace});
+  }
+  TnxHeapRef AllocSegment(TnxBaseTransaction&, std::span<const void* const>, std::span<const uint16_t>) override {
+    return 0;
+  }
+  TnxHeapRef AllocSegmentEx(TnxBaseTransaction&, std::span<const void* const>, std::span<const uint32_t>, uint16_t,
+                            uint16_t&, uint16_t, uint16_t, bool) override {
+    return 0;
+  }
+  TnxHeapRef ReAllocSegmentEx(TnxBaseTransaction&, PnxBlock, TnxSegmentRef, std::span<const void* const>,
+                              std::span<const uint32_t>, uint16_t, uint16_t&, uint16_t, uint16_t, bool) override {
+    return 0;
+  }
+  uint8_t* GetSegment(TnxBaseTransaction*, TnxHeapRef, bool, uint16_t&, PnxBlock&, TnxReleaseMethod&) override {
+    return nullptr;
+  }
+  void Rollback(TnxBaseTransaction&) override {}
+  TnxBlockSignature SigDataBlock() const override { return {'N', 'X', 'H', 'D'}; }
+  struct Change {
+    PnxBlock block;
+    uint16_t count, free, recoverable;
+  };
   int reads = 0;
+  std::vector<Change> changes;
 };
+
+std::unique_ptr<TnxBaseHeapDescriptor> HeapDescriptor(int32_t aID) {
+  auto d = std::make_unique<TnxBaseHeapDescriptor>(nullptr);
+  d->SetID(aID);
+  d->AddBlockHeapDescriptor()->SetID(aID + 1);
+  return d;
+}
 
 class HeapHeaderHandlerTest : public ::testing::Test {
 protected:
@@ -46,7 +79,7 @@ protected:
       handler = std::make_unique<TnxVariableRecordHeapHeaderHandler>(section);
     else
       handler = std::make_unique<TnxSegmentedBlobHeapHeaderHandler>(section);
-    return {std::make_unique<TTestHeap>(0, 47005, std::move(handler), &t_.Access()), section};
+    return {std::make_unique<TTestHeap>(*descriptor_, std::move(handler), t_.Access()), section};
   }
   TnxBlockNumber NewBlock(std::vector<TnxBlockGuard>& aHeld) {
     auto header = t_.Access().HeaderAccess(&t_.Trans(), true);
@@ -60,20 +93,78 @@ protected:
   }
 
   testing::TTableFixture t_;
+  std::unique_ptr<TnxBaseHeapDescriptor> descriptor_ = HeapDescriptor(0);
 };
 
-TEST_F(HeapHeaderHandlerTest, EngineOwnsHandlerAndMasksByVersion) {
+TEST_F(HeapHeaderHandlerTest, EngineIsBuiltFromItsDescriptor) {
+  for (bool record : {false, true}) {
+    Built b = Make(record);
+    TTestHeap& heap = *b.heap;
+    EXPECT_EQ(heap.bheHeaderHandler->hhhEngine, &heap);
+    EXPECT_EQ(heap.bseID, 0);
+    EXPECT_EQ(heap.bseTableVersion, t_.Access().File().fiZirezVersion);
+    EXPECT_EQ(heap.bheDataFile, &t_.Access());
+    // The base masks nothing; the concrete heap narrows the mask.
+    EXPECT_EQ(heap.bheHeapRefMask, static_cast<TnxHeapRef>(-1));
+    ASSERT_NE(heap.bheBlockHeapEngine, nullptr);
+    TnxBaseBlockHeapEngine& blocks = *heap.bheBlockHeapEngine;
+    EXPECT_EQ(&blocks.ClassType(), &TnxNonfragmentingBlockHeapEngine::ClassInfo());
+    EXPECT_EQ(blocks.bseID, 1);
+    EXPECT_EQ(blocks.bseTableVersion, heap.bseTableVersion);
+    EXPECT_EQ(blocks.bbheBlockSize, t_.Access().fiBlockSizeBytes());
+    EXPECT_EQ(blocks.bbheHeaderSize, record ? 24 : 16);
+    EXPECT_EQ(blocks.bbheFileName, t_.Access().fiName());
+    // The block heap's notifications reach the heap's own override.
+    std::vector<uint8_t> block(blocks.bbheBlockSize);
+    blocks.InitBlock(block.data());
+    TnxSegmentRef segment = 0;
+    ASSERT_NE(blocks.AllocSegment(block.data(), 100, segment), nullptr);
+    ASSERT_EQ(heap.changes.size(), 1u);
+    EXPECT_EQ(heap.changes[0].block, block.data());
+    EXPECT_EQ(heap.changes[0].count, 1);
+    EXPECT_EQ(heap.changes[0].free, blocks.GetFreespace(block.data()));
+  }
+}
+
+TEST_F(HeapHeaderHandlerTest, IncHeapRefFollowsTheFileVersion) {
   Built b = Make(false);
-  EXPECT_EQ(b.heap->bheHeaderHandler->hhhEngine, b.heap.get());
-  EXPECT_EQ(b.heap->bheHeaderHandler->GetBlockHeaderSize(), 16);
-  EXPECT_EQ(b.heap->bheHeapRefMask, static_cast<TnxHeapRef>(0xFFFFFFFF0000FFFFull));
+  ASSERT_GE(b.heap->bseTableVersion, nxHeapRefCounterVersion);
   TnxHeapRef ref = nxMakeHeapRef(5, 0xFFFF0002u);
   b.heap->IncHeapRef(ref);
   EXPECT_EQ(ref, nxMakeHeapRef(5, 2));
-  TTestHeap old(0, 47004, std::make_unique<TnxSegmentedBlobHeapHeaderHandler>(0), &t_.Access());
-  EXPECT_EQ(old.bheHeapRefMask, static_cast<TnxHeapRef>(-1));
-  old.IncHeapRef(ref);
-  EXPECT_EQ(ref, nxMakeHeapRef(5, 2));
+}
+
+TEST_F(HeapHeaderHandlerTest, EngineNeedsAKnownBlockHeap) {
+  std::u16string text;
+  auto call = [&](TnxBaseHeapDescriptor& aDescriptor) {
+    try {
+      TTestHeap heap(aDescriptor, std::make_unique<TnxSegmentedBlobHeapHeaderHandler>(0), t_.Access());
+    } catch (const EnxBaseException& e) {
+      text = e.ErrorString();
+      return e.ErrorCode();
+    }
+    return 0u;
+  };
+  descriptor_->BlockHeapDescriptor()->SetBlockHeapEngine(u"Nope");
+  EXPECT_EQ(call(*descriptor_), nxeSubEngineNotSupported);
+  EXPECT_EQ(text, u"Unknown BlockHeap engine: \"Nope\"");
+  descriptor_->RemoveBlockHeapDescriptor();
+  EXPECT_EQ(call(*descriptor_), nxeInvalidDescriptor);
+  EXPECT_EQ(text, u"A block heap descriptor is required");
+}
+
+TEST_F(HeapHeaderHandlerTest, HeapEnginesAreChosenByName) {
+  EXPECT_EQ(TnxBaseHeapEngine::CreateEngine(nullptr, t_.Access(), std::make_unique<TnxSegmentedBlobHeapHeaderHandler>(0)),
+            nullptr);
+  descriptor_->SetHeapEngine(u"Cached");
+  try {
+    TnxBaseHeapEngine::CreateEngine(descriptor_.get(), t_.Access(),
+                                    std::make_unique<TnxSegmentedBlobHeapHeaderHandler>(0));
+    FAIL() << "an unknown heap engine was built";
+  } catch (const EnxBaseHeapEngineException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeSubEngineNotSupported);
+    EXPECT_EQ(e.ErrorString(), u"Unknown Heap engine: \"Cached\"");
+  }
 }
 
 TEST_F(HeapHeaderHandlerTest, FirstMapBlockLivesAtEachOwnersOffset) {

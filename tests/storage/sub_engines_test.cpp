@@ -13,6 +13,7 @@
 #include "dictionary/table_descriptors.h"
 #include "lowlevel/errors/error_codes.h"
 #include "storage/heap_engines.h"
+#include "storage/record_compression.h"
 #include "storage/startup.h"
 #include "storage/static_record_engine.h"
 #include "storage/stream_engines.h"
@@ -54,7 +55,8 @@ TEST_F(SubEngineTest, FamiliesAreListedInOrderAndNamesIgnoreCase) {
                                                    &TnxBaseAutoIncEngine::ClassInfo(),
                                                    &TnxBaseBlockHeapEngine::ClassInfo(),
                                                    &TnxBaseHeapEngine::ClassInfo(),
-                                                   &TnxBaseRecordEngine::ClassInfo()}));
+                                                   &TnxBaseRecordEngine::ClassInfo(),
+                                                   &TnxBaseRecordCompressionEngine::ClassInfo()}));
   struct Case {
     const TnxSubEngineClass* family;
     std::u16string_view name;
