@@ -13,6 +13,7 @@
 #include "lowlevel/objects/interfaced_object.h"
 #include "platform/text.h"
 #include "platform/rtl_exception.h"
+#include "platform/string_list.h"
 #include "server/alias_handler.h"
 #include "server/journal_classes.h"
 #include "server/server_session.h"
@@ -301,7 +302,8 @@ class ServerEngineSessions : public ServerFixture {};
 TEST_F(ServerEngineSessions, AStoppedEngineAnswersACode) {
   TnxAbstractServerObject* session = reinterpret_cast<TnxAbstractServerObject*>(1);
   const uint32_t code = engine->SessionOpen(session, u"u", u"", u"", 1000);
-  EXPECT_NE(code, 0u);
+  // The state check's exception carries no code of its own.
+  EXPECT_EQ(code, 15520u);
   EXPECT_EQ(session, nullptr);
   EXPECT_NE(LastMessage().find("must be started"), std::string::npos) << LastMessage();
 }
@@ -389,6 +391,41 @@ TEST_F(ServerEngineSessions, NamesItsAliasHandlerAfterItself) {
   EXPECT_EQ(engine->AliasHandler()->DisplayName(), u"Aliases");
   engine->SetName(u"");
   EXPECT_EQ(engine->AliasHandler()->Name(), u"");
+}
+
+TEST_F(ServerEngineSessions, StatisticsHaveAValueForEveryCaption) {
+  for (bool started : {false, true}) {
+    if (started) Start();
+    platform::TStringList captions, values;
+    engine->GetStatsCaptions(captions);
+    engine->GetStatsValues(values);
+    EXPECT_EQ(captions.Count(), values.Count()) << started;
+    EXPECT_NE(captions.IndexOf(u"Inactive Tables"), -1);
+  }
+}
+
+TEST_F(ServerEngineSessions, ALinkedComponentFreedElsewhereIsForgotten) {
+  Start();
+  platform::TComponent::Free(engine->AliasHandler());
+  EXPECT_EQ(engine->AliasHandler(), nullptr);
+  EXPECT_FALSE(engine->Active());
+
+  ComponentPtr<TnxStateComponent> sql{new TnxStateComponent(nullptr)};
+  engine->SetSqlEngine(sql.get());
+  EXPECT_TRUE(engine->IsDependentOn(sql.get()));
+  Start();
+  sql.reset();
+  EXPECT_EQ(engine->SqlEngine(), nullptr);
+  EXPECT_FALSE(engine->Active());
+}
+
+TEST(ServerStartup, RegistersTheEngineComponentClass) {
+  {
+    TnxServerStartupGuard library;
+    EXPECT_EQ(TnxRegisterableComponent::FindRegisteredClass(u"TnxServerEngine"), &TnxServerEngine::ClassInfo());
+  }
+  TnxLowLevelStartupGuard lowlevel;
+  EXPECT_EQ(TnxRegisterableComponent::FindRegisteredClass(u"TnxServerEngine"), nullptr);
 }
 
 }  // namespace
