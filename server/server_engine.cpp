@@ -113,14 +113,10 @@ TnxServerEngineReadings nxSystemReadings() {
 }
 
 int32_t nxDefaultCacheSize(int64_t aTotalMB) noexcept {
-  const int32_t total = static_cast<int32_t>(aTotalMB);
-  const int32_t half = total / 2;
-  const int32_t reserve = std::max((2 * int64_t{total}) / 10, int64_t{2048}) > INT32_MAX
-                              ? INT32_MAX
-                              : static_cast<int32_t>(std::max((2 * int64_t{total}) / 10, int64_t{2048}));
-  const int64_t rest = int64_t{total} - reserve;
-  const int64_t size = half > rest ? half : rest;
-  return static_cast<int32_t>(std::max<int64_t>(size, 1));
+  // The reading is taken as a 32-bit count.
+  const int64_t total = static_cast<int32_t>(aTotalMB);
+  const int64_t reserve = std::max<int64_t>((2 * total) / 10, 2048);
+  return static_cast<int32_t>(std::clamp<int64_t>(std::max(total / 2, total - reserve), 1, INT32_MAX));
 }
 
 int32_t nxDefaultTempStoreSize(int32_t aCacheMB, bool aFreeKnown, uint64_t aFreeBytes, int64_t aMaxFileSize) noexcept {
@@ -453,10 +449,19 @@ void TnxServerEngine::DoStop() {
 // ---- closing inactive objects ----
 
 void TnxServerEngine::seCleanup() {
-  TnxPadlockGuard inactive(seInactiveFoldersPadlock);
-  TTryPadlock folders(seFoldersPadlock);
-  // Never waits: the next run tries again.
-  if (!folders.Owns()) return;
+  // The inactive lists before the folder list, which is only tried: the
+  // closers hold it while they take the inactive lists. A busy list ends
+  // the run; the next one tries again.
+  {
+    TnxPadlockGuard inactive(seInactiveFoldersPadlock);
+    TTryPadlock folders(seFoldersPadlock);
+    if (!folders.Owns()) return;
+  }
+  {
+    TnxPadlockGuard inactive(seInactiveTablesPadlock);
+    TTryPadlock folders(seFoldersPadlock);
+    if (!folders.Owns()) return;
+  }
   seCleanupRuns.fetch_add(1);
 }
 
