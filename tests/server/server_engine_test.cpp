@@ -38,13 +38,6 @@ void AppendString(TaggedBytes& aBytes, std::string_view aText) {
   aBytes.insert(aBytes.end(), aText.begin(), aText.end());
 }
 
-std::string LastMessage() {
-  uint32_t code = 0;
-  std::u16string message;
-  EnxBaseException::GetLastConvertedException(code, message);
-  return std::string(message.begin(), message.end());
-}
-
 class ServerEngineSettings : public ServerFixture {
 protected:
   // What the engine's ancestors write before its own part.

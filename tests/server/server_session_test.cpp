@@ -20,13 +20,6 @@
 namespace revurov::testing {
 namespace {
 
-std::string LastMessage() {
-  uint32_t code = 0;
-  std::u16string message;
-  EnxBaseException::GetLastConvertedException(code, message);
-  return platform::Utf16ToUtf8(message);
-}
-
 // Records what a component linked to the alias handler hears.
 class TListener : public TnxComponent {
 public:

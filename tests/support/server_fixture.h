@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "lowlevel/errors/exceptions.h"
+#include "platform/text.h"
 #include "server/journal_classes.h"
 #include "server/server_engine.h"
 #include "server/server_session.h"
@@ -15,6 +17,14 @@
 #include "support/engine_fixture.h"
 
 namespace revurov::testing {
+
+// The message of the calling thread's last converted error, as UTF-8.
+inline std::string LastMessage() {
+  uint32_t code = 0;
+  std::u16string message;
+  EnxBaseException::GetLastConvertedException(code, message);
+  return platform::Utf16ToUtf8(message);
+}
 
 inline TnxServerEngineReadings FixedReadings(uint64_t aMemoryMB = 8192) {
   TnxServerEngineReadings r;
