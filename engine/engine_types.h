@@ -68,7 +68,7 @@ private:
 
 // One argument of an announced action.
 struct TnxEngineArg {
-  enum Kind : uint8_t { Object, Integer, Boolean, String };
+  enum Kind : uint8_t { Object, Integer, Boolean, String, Pointer };
 
   constexpr TnxEngineArg(TnxAbstractServerObject* aObject) noexcept : eaKind(Object), eaObject(aObject) {}
   constexpr TnxEngineArg(int64_t aValue) noexcept : eaKind(Integer), eaInteger(aValue) {}
@@ -76,12 +76,16 @@ struct TnxEngineArg {
   constexpr TnxEngineArg(bool aValue) noexcept : eaKind(Boolean), eaBoolean(aValue) {}
   // The text must outlive the notification.
   constexpr TnxEngineArg(std::u16string_view aValue) noexcept : eaKind(String), eaString(aValue) {}
+  // A variable of the caller that an extender may change (a list, a path);
+  // the notification names its type.
+  constexpr TnxEngineArg(void* aPointer) noexcept : eaKind(Pointer), eaPointer(aPointer) {}
 
   Kind eaKind;
   TnxAbstractServerObject* eaObject = nullptr;
   int64_t eaInteger = 0;
   bool eaBoolean = false;
   std::u16string_view eaString;
+  void* eaPointer = nullptr;
 };
 
 using TnxEngineArgs = std::span<const TnxEngineArg>;

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/file_io.h"
 #include "platform/text.h"
 
@@ -18,6 +20,11 @@ std::u16string IncludeTrailingPathDelimiter(std::u16string_view path) {
   std::u16string out(path);
   if (!out.empty() && out.back() != PathDelim) out.push_back(PathDelim);
   return out;
+}
+
+std::u16string TempDirectory() {
+  std::optional<std::u16string> dir = GetEnvironmentVariable(u"TMPDIR");
+  return IncludeTrailingPathDelimiter(dir && !dir->empty() ? *dir : std::u16string(u"/tmp"));
 }
 
 std::u16string ExcludeTrailingPathDelimiter(std::u16string_view path) {
@@ -69,5 +76,17 @@ std::u16string RealFolderPath(std::u16string_view folder) {
 bool FileExists(std::u16string_view path, TFileOps& ops) { return FileExists(ToOsPath(path), ops); }
 
 bool DirectoryExists(std::u16string_view path, TFileOps& ops) { return DirectoryExists(ToOsPath(path), ops); }
+
+bool ForceDirectories(std::u16string_view path, TFileOps& ops) {
+  std::string os = ToOsPath(ExcludeTrailingPathDelimiter(path));
+  if (os.empty()) return false;
+  if (DirectoryExists(os, ops)) return true;
+  const size_t slash = os.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !ForceDirectories(Utf8ToUtf16(os.substr(0, slash)), ops))
+    return false;
+  // Another thread may have made it meanwhile.
+  const int error = ops.MakeDirectory(os, DefaultDirectoryPermissions);
+  return (error == 0 || error == EEXIST) && DirectoryExists(os, ops);
+}
 
 }  // namespace revurov::platform

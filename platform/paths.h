@@ -28,8 +28,14 @@ std::u16string ExtractFileName(std::u16string_view path);
 // the current folder with "." and ".." taken out; "" means the current
 // folder.
 std::u16string RealFolderPath(std::u16string_view folder);
+// The folder for temporary files: $TMPDIR when set and not empty, else
+// "/tmp"; with a trailing "/".
+std::u16string TempDirectory();
 // As the UTF-8 forms in platform/file_io.h.
 bool FileExists(std::u16string_view path, TFileOps& ops = FileOps());
 bool DirectoryExists(std::u16string_view path, TFileOps& ops = FileOps());
+// Makes the folder and every missing parent, one MakeDirectory each; true
+// when the folder exists afterwards. An empty path is refused.
+bool ForceDirectories(std::u16string_view path, TFileOps& ops = FileOps());
 
 }  // namespace revurov::platform

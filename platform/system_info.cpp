@@ -1,5 +1,6 @@
 #include "platform/system_info.h"
 
+#include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
 
@@ -48,6 +49,14 @@ bool GetKernelVersion(TKernelVersion& aVersion) noexcept {
   unsigned a = 0, b = 0, c = 0;
   if (std::sscanf(u.release, "%u.%u.%u", &a, &b, &c) < 1) return false;
   aVersion = {a, b, c};
+  return true;
+}
+
+bool GetDiskFreeSpace(const std::string& aPath, uint64_t& aFreeForCaller) noexcept {
+  aFreeForCaller = 0;
+  struct statvfs vfs {};
+  if (::statvfs(aPath.c_str(), &vfs) != 0) return false;
+  aFreeForCaller = uint64_t{vfs.f_bavail} * (vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize);
   return true;
 }
 

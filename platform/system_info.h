@@ -8,9 +8,13 @@
 //   tell; the record is then all zero.
 // - GetKernelVersion gives the running kernel's release numbers
 //   (major.minor.build); false, with all zero, when they cannot be read.
+// - GetDiskFreeSpace gives the bytes an unprivileged caller may still write
+//   on the file system that holds aPath (statvfs); false when the path
+//   cannot be asked.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace revurov::platform {
 
@@ -29,5 +33,6 @@ struct TKernelVersion {
 
 bool GetSystemMemory(TSystemMemory& aMemory) noexcept;
 bool GetKernelVersion(TKernelVersion& aVersion) noexcept;
+bool GetDiskFreeSpace(const std::string& aPath, uint64_t& aFreeForCaller) noexcept;
 
 }  // namespace revurov::platform

@@ -1,9 +1,15 @@
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/environment.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace revurov::platform {
 namespace {
@@ -65,6 +71,32 @@ TEST(Paths, Helpers) {
   EXPECT_EQ(ExtractFileName(u"b.txt"), u"b.txt");
   EXPECT_EQ(ExtractFilePath(u"b.txt"), u"");
   EXPECT_EQ(ToOsPath(u"/\u00E4"), "/\xC3\xA4");
+}
+
+TEST(Paths, TempDirectoryFromTmpdirElseTmp) {
+  EnvGuard guard({"TMPDIR"});
+  ::setenv("TMPDIR", "/var/scratch", 1);
+  EXPECT_EQ(TempDirectory(), u"/var/scratch/");
+  ::setenv("TMPDIR", "", 1);
+  EXPECT_EQ(TempDirectory(), u"/tmp/");
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(TempDirectory(), u"/tmp/");
+}
+
+TEST(Paths, ForceDirectoriesMakesEveryMissingParent) {
+  const std::string root = ::testing::TempDir() + "revurov_force_" + std::to_string(::getpid());
+  const std::u16string deep = Utf8ToUtf16(root + "/a/b/c/");
+  EXPECT_TRUE(ForceDirectories(deep));
+  EXPECT_TRUE(DirectoryExists(deep));
+  EXPECT_TRUE(ForceDirectories(deep));  // already there
+  EXPECT_FALSE(ForceDirectories(u""));
+  // A file where a parent should be.
+  const std::string file = root + "/file";
+  FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  EXPECT_FALSE(ForceDirectories(Utf8ToUtf16(file + "/sub")));
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -16,5 +16,12 @@ TEST(SystemInfoTest, AvailableMemoryIsAPartOfTheTotal) {
   EXPECT_LE(memory.SwapFree, memory.SwapTotal);
 }
 
+TEST(SystemInfoTest, FreeSpaceOfAnExistingFolderOnly) {
+  uint64_t free = 1;
+  EXPECT_TRUE(GetDiskFreeSpace("/", free));
+  EXPECT_FALSE(GetDiskFreeSpace("/no/such/folder/anywhere", free));
+  EXPECT_EQ(free, 0u);
+}
+
 }  // namespace
 }  // namespace revurov::platform
