@@ -308,7 +308,9 @@ std::u16string Tags(std::u16string_view aRequest, std::u16string_view aResult) {
          nxMessageTag(u"LockError.Result", aResult);
 }
 
-enum class Who { Session1, Session2, Unknown, Same };
+// LowerHandle: of the read locks of sessions 1 and 2, the list keeps the one
+// with the lower cursor handle first, and that is the one named.
+enum class Who { Session1, Session2, Unknown, Same, LowerHandle };
 
 struct ReasonCase {
   const char* name;
@@ -331,7 +333,7 @@ TEST_F(TableLockContainerTest, RefusalTexts) {
       {"ReadLockMultiple", {{Op::Read, 1}, {Op::Read, 2}}, {Op::Record, 0, 0, 1},
        u"The requested content record lock could not be granted due to multiple read lock conflicts." +
            Tags(u"lrtRecordLock", u"lrConflictCursorReadLockMultiple"),
-       Who::Session1},
+       Who::LowerHandle},
       {"RecordLockSingle", {{Op::Record, 2, 0, 1}}, {Op::Record, 0, 0, 1},
        u"The requested content record lock could not be granted due to a record lock conflict." +
            Tags(u"lrtRecordLock", u"lrConflictCursorRecordLockSingle"),
@@ -375,6 +377,10 @@ TEST_F(TableLockContainerTest, RefusalTexts) {
       case Who::Session2:
         expected.Add(u"The conflict occurred with the following session:");
         world.Sessions[c.who == Who::Session1 ? 1 : 2]->GetUserInfo(expected);
+        break;
+      case Who::LowerHandle:
+        expected.Add(u"The conflict occurred with the following session:");
+        world.Sessions[world.Cursor(1)->RemoteID() < world.Cursor(2)->RemoteID() ? 1 : 2]->GetUserInfo(expected);
         break;
       case Who::Unknown:
         expected.Add(u"The conflict occurred with an unknown session." +
