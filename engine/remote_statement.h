@@ -10,6 +10,9 @@
 // - GetParams checks the server's count, data types and lengths against
 //   the caller's list before anything is taken; a mismatch answers 9986
 //   with the stream emptied.
+// - Prepare, Exec, SetParams and GetParams are announced to extenders
+//   before (a non-zero answer ends the call, nothing sent) and after a
+//   success.
 // - Freed, it closes the server's statement ($4FF, can-skip), failures
 //   swallowed.
 #pragma once

@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
+#include "engine/engine_extender.h"
 #include "engine/remote_cursor.h"
 #include "engine/remote_statement.h"
 #include "lowlevel/errors/error_codes.h"
@@ -15,6 +18,7 @@
 #include "platform/endian.h"
 #include "support/remote_cursor_fixture.h"
 #include "support/tagged_bytes.h"
+#include "support/test_engine.h"
 
 namespace revurov::testing {
 namespace {
@@ -267,6 +271,84 @@ TEST_F(RemoteStatementTest, AnUnchangedTimeoutSendsNothing) {
   const std::vector<uint8_t> value = U32Bytes(4500);
   payload.insert(payload.end(), value.begin(), value.end());
   EXPECT_EQ(LastPayload(0x4F0), payload);
+}
+
+TEST_F(RemoteStatementTest, ExtendersHearEachOperationBeforeAndAfterAndCanVetoIt) {
+  Connect();
+  handler->Script(0x241, Fixed(0, U32Bytes(kID)));
+  handler->Script(0x401, Fixed(0));
+  handler->Script(0x402, Fixed(0, U32Bytes(0)));
+  handler->Script(0x403, Fixed(0));
+  handler->Script(0x404, Fixed(0, Written([](TnxWriter& w) {
+                    w.WriteInteger(1);
+                    w.WriteInteger(int32_t(nxtInt16));
+                    w.WriteInteger(0);
+                  })));
+  using Op = std::function<uint32_t(TnxRemoteStatement&)>;
+  const struct {
+    const char* name;
+    TnxEngineAction action;
+    TnxMsgID msgID;
+    Op operation;
+  } rows[] = {
+      {"Prepare", eaStatementPrepare, 0x401,
+       [](TnxRemoteStatement& s) { return s.Prepare(stQuery, u"select 1", nullptr); }},
+      {"Exec", eaStatementExec, 0x402,
+       [](TnxRemoteStatement& s) {
+         TnxAbstractCursor* cursor = nullptr;
+         TnxMemoryStream stream(-1);
+         return s.Exec(cursor, omReadOnly, &stream);
+       }},
+      {"SetParams", eaStatementSetParams, 0x403,
+       [](TnxRemoteStatement& s) { return s.SetParams(TnxSqlParamList(1, {u"In", nxptInput, nxtInt16, {1, 2}}), nullptr); }},
+      {"GetParams", eaStatementGetParams, 0x404,
+       [](TnxRemoteStatement& s) {
+         TnxSqlParamList params(1, {u"In", nxptInput, nxtInt16, {1, 2}});
+         TnxMemoryStream stream(-1);
+         return s.GetParams(params, &stream);
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const bool veto : {true, false}) {
+      SCOPED_TRACE(veto ? "vetoed" : "allowed");
+      TnxAbstractStatement* allocated = nullptr;
+      ASSERT_EQ(database->StatementAlloc(allocated, 3000), 0u);
+      auto* statement = static_cast<TnxRemoteStatement*>(allocated);
+      std::vector<std::u16string> log;
+      std::map<TnxEngineAction, uint32_t> vetoes;
+      if (veto) vetoes[row.action] = 77;
+      nxCreateEngineExtender<TestExtender>(nullptr, statement, TnxEngineActions{row.action}, vetoes, &log);
+      const size_t before = SentCount(session);
+      EXPECT_EQ(row.operation(*statement), veto ? 77u : 0u);
+      EXPECT_EQ(SentBy(session, before), veto ? Ids{} : Ids{row.msgID});
+      EXPECT_EQ(log.size(), veto ? 1u : 2u) << "before, and after a success";
+      statement->Free();
+    }
+  }
+
+  // A failed request, and read-back values that do not fit, have no after.
+  TnxAbstractStatement* allocated = nullptr;
+  ASSERT_EQ(database->StatementAlloc(allocated, 3000), 0u);
+  auto* statement = static_cast<TnxRemoteStatement*>(allocated);
+  std::vector<std::u16string> log;
+  nxCreateEngineExtender<TestExtender>(nullptr, statement, TnxEngineActions{eaStatementPrepare, eaStatementGetParams},
+                                       std::map<TnxEngineAction, uint32_t>{}, &log);
+  handler->Script(0x401, Fixed(nxeInvalidParameter));
+  EXPECT_EQ(statement->Prepare(stQuery, u"x", nullptr), nxeInvalidParameter);
+  EXPECT_EQ(log.size(), 1u);
+  handler->Script(0x404, Fixed(0, Written([](TnxWriter& w) { w.WriteInteger(2); })));
+  TnxSqlParamList params(1, {u"In", nxptInput, nxtInt16, {}});
+  TnxMemoryStream stream(-1);
+  EXPECT_EQ(statement->GetParams(params, &stream), nxeInvalidParameter);
+  EXPECT_EQ(log.size(), 2u);
+  // No parameters: heard before, then nothing is asked.
+  TnxSqlParamList none;
+  const size_t before = SentCount(session);
+  EXPECT_EQ(statement->GetParams(none, &stream), 0u);
+  EXPECT_EQ(SentCount(session), before);
+  EXPECT_EQ(log.size(), 3u);
+  statement->Free();
 }
 
 }  // namespace
