@@ -397,6 +397,61 @@ TEST_F(RemoteCursorFiltersTest, ALocalFilterCountsOnTheClientAndStopsAtItsTimeLi
   cursor->CursorOptions() &= ~nxCursorOption(acoFailClientFilterFast);
 }
 
+// A local filter taking the amounts that are multiples of `every`; each
+// judgement costs stepMs of (fake) time.
+struct TSlowFilter {
+  int32_t every;
+  uint64_t stepMs;
+  static bool Matches(void* aSelf, const uint8_t* aRecord) {
+    auto& self = *static_cast<TSlowFilter*>(aSelf);
+    TFakeEngineClock::Advance(self.stepMs);
+    int32_t amount = 0;
+    std::memcpy(&amount, aRecord + 4, 4);
+    return amount % self.every == 0;
+  }
+};
+
+TEST_F(RemoteCursorFiltersTest, ALocalScanGivesUpWhenItsTimeLimitPasses) {
+  TFakeEngineClock clock;
+  TnxRemoteCursor* cursor = ConnectAndOpen();
+  ASSERT_NE(cursor, nullptr);
+  Rows(10);
+  ASSERT_EQ(cursor->FilterTimeout(), 500u);
+  // Only the last record (amount 200) is taken.
+  TSlowFilter slow{200, 200};
+  TnxFilterID id = 0;
+  ASSERT_EQ(cursor->FilterAddCallback(&slow, &TSlowFilter::Matches, id, true), 0u);
+  std::vector<uint8_t> record(static_cast<size_t>(RecordLength()));
+  const struct {
+    const char* name;
+    uint32_t timeout;
+    uint32_t result;
+    size_t reads;
+  } cases[] = {{"past the limit after the third refusal", 500, nxeFilterTimeout, 3},
+               {"a limit that lasts the whole table", 5000, 0, 10}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(cursor->FilterSetTimeout(c.timeout), 0u);
+    ASSERT_EQ(cursor->SetToBegin(), 0u);
+    const size_t before = SentCount(session);
+    EXPECT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), c.result);
+    EXPECT_EQ(SentBy(session, before), Ids(c.reads, 0x322));
+    if (c.result == 0) {
+      EXPECT_EQ(IDOf(record.data()), 100);
+    }
+  }
+
+  // Each read has a limit of its own: time spent between reads does not count.
+  ASSERT_EQ(cursor->FilterSetTimeout(500), 0u);
+  slow.every = 60;  // IDs 30, 60, 90; two refusals before each
+  ASSERT_EQ(cursor->SetToBegin(), 0u);
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0u);
+  EXPECT_EQ(IDOf(record.data()), 30);
+  TFakeEngineClock::Advance(10000);
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0u);
+  EXPECT_EQ(IDOf(record.data()), 60);
+}
+
 TEST_F(RemoteCursorFiltersTest, ADuplicateCopiesActiveLocalFiltersOnly) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   ASSERT_NE(cursor, nullptr);
