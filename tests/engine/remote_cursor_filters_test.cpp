@@ -259,6 +259,80 @@ TEST_F(RemoteCursorFiltersTest, AReplaceOfAServerFilterIsOneRequest) {
   EXPECT_EQ(cursor->Filter()->FilterID(), kept);
 }
 
+TEST_F(RemoteCursorFiltersTest, ChainedFilterChangesBringTheFollowingReadAlong) {
+  TnxRemoteCursor* cursor = ConnectAndOpen();
+  ASSERT_NE(cursor, nullptr);
+  Rows(10);
+  std::vector<uint8_t> record(static_cast<size_t>(RecordLength()));
+  auto readIs = [&](uint32_t aResult, int32_t aID, const Ids& aSent, bool aNext) {
+    const size_t before = SentCount(session);
+    EXPECT_EQ(aNext ? cursor->RecordGetNext(nxltNoLock, record.data()) : cursor->RecordGet(nxltNoLock, record.data()),
+              aResult);
+    if (aResult == 0) {
+      EXPECT_EQ(IDOf(record.data()), aID);
+    }
+    EXPECT_EQ(SentBy(session, before), aSent);
+  };
+
+  // Followed by the first record: the add carries the record length, and
+  // the first read after it is already there.
+  cursor->CursorOptions() |= nxCursorOption(acoFilterActionFollowedByFirst);
+  auto above = Above(100);
+  TnxFilterID id = 0;
+  size_t before = SentCount(session);
+  ASSERT_EQ(cursor->FilterAddCustom(above.get(), id, true), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x368}));
+  readIs(0, 60, {}, true);
+  readIs(0, 70, {0x322}, true);  // only the one read came ahead
+  ASSERT_EQ(ServerFilters().size(), 1u);
+  const uint32_t serverID = ServerFilters()[0];
+
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterDeactivate(id), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x367}));
+  EXPECT_EQ(LastPayload(0x367), Written([&](TnxWriter& w) {
+              w.WriteInteger(int32_t(cursor->CursorID()));
+              w.WriteInteger(int32_t(faDeactivate));
+              w.WriteInteger(int32_t(serverID));
+              w.WriteBoolean(false);
+              w.WriteBoolean(true);
+              w.WriteInteger(RecordLength());
+              w.WriteInteger(0);
+            }));
+  readIs(0, 10, {}, true);
+
+  // Followed by a sync: the current record comes again, unasked.
+  cursor->CursorOptions() &= ~nxCursorOption(acoFilterActionFollowedByFirst);
+  cursor->CursorOptions() |= nxCursorOption(acoFilterActionFollowedBySync);
+  readIs(0, 20, {0x322}, true);
+  auto wider = Above(30);
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterReplaceCustom(wider.get(), id, true, false), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x369}));
+  readIs(0, 20, {}, false);
+  readIs(0, 30, {0x322}, true);
+
+  // A read sent ahead is gone once the cursor asks something else; a
+  // filter kept local brings nothing along, so the reads ask as usual.
+  cursor->CursorOptions() &= ~nxCursorOption(acoFilterActionFollowedBySync);
+  cursor->CursorOptions() |= nxCursorOption(acoFilterActionFollowedByFirst);
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterRemove(0), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x367}));
+  ASSERT_EQ(cursor->SetToBegin(), 0u);
+  int32_t limit = 150;
+  ASSERT_EQ(cursor->FilterAddCallback(&limit, &AmountAboveCallback, id, true), 0u);
+  readIs(0, 80, Ids(8, 0x322), true);
+
+  // Without the options the plain requests carry no chain.
+  cursor->CursorOptions() &= ~nxCursorOption(acoFilterActionFollowedByFirst);
+  auto plain = Above(100);
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterAddCustom(plain.get(), id, false), 0u);
+  ASSERT_EQ(cursor->FilterActivate(id), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x361, 0x363}));
+}
+
 TEST_F(RemoteCursorFiltersTest, SetToFilterAsksTheServerOrPositionsLocally) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   ASSERT_NE(cursor, nullptr);

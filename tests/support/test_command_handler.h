@@ -1520,6 +1520,34 @@ private:
     }
     return 0;
   }
+  // The chain part of $367 to $369: with a record length, the filter change
+  // is followed by the first record (or the current one again, for a sync),
+  // sent ahead as the $322 (or $321) reply. The order flip is not modelled.
+  struct TFilterChain {
+    bool first = false;
+    uint32_t recordLength = 0;
+  };
+  static TFilterChain ReadFilterChain(TnxReader& aReader) {
+    TFilterChain chain;
+    aReader.ReadBoolean();  // flip order
+    chain.first = aReader.ReadBoolean();
+    chain.recordLength = static_cast<uint32_t>(aReader.ReadInteger());
+    aReader.ReadInteger();  // bookmark size
+    return chain;
+  }
+  TAnswer WithFilterChain(uint32_t aCursor, const TFilterChain& aChain, TAnswer aAnswer) {
+    if (aAnswer.code != 0 || aChain.recordLength == 0) return aAnswer;
+    auto state = thCursorState.find(aCursor);
+    TCursorRows* rows = state == thCursorState.end() ? nullptr : RowsOf(state->second);
+    if (!rows) return aAnswer;
+    if (aChain.first) {
+      state->second.pos = -1;
+      aAnswer.ahead.emplace_back(0x322, Read(state->second, *rows, 1, aChain.recordLength, FilterOf(aCursor)));
+    } else {
+      aAnswer.ahead.emplace_back(0x321, Read(state->second, *rows, 0, aChain.recordLength));
+    }
+    return aAnswer;
+  }
   TAnswer FilterAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest) {
     const bool tagged = aMsgID >= 0x367 && aMsgID <= 0x369;
     std::vector<uint8_t> taggedCopy = aRequest;
@@ -1545,7 +1573,8 @@ private:
       case 0x367: {
         const uint32_t action = static_cast<uint32_t>(aReader.ReadInteger());
         const uint32_t id = static_cast<uint32_t>(aReader.ReadInteger());
-        return {FilterAction(cursor, false, action, id)};
+        const TFilterChain chain = ReadFilterChain(aReader);
+        return WithFilterChain(cursor, chain, {FilterAction(cursor, false, action, id)});
       }
       case 0x368: case 0x369: {
         uint32_t drop = 0;
@@ -1556,13 +1585,13 @@ private:
           if (dropped != 0 && !ignoreDropError) return {dropped, Tagged([](TnxWriter& w) { w.WriteInteger(0); })};
         }
         const bool activated = aReader.ReadBoolean();
-        for (int i = 0; i < 2; ++i) aReader.ReadBoolean();
-        for (int i = 0; i < 2; ++i) aReader.ReadInteger();
+        const TFilterChain chain = ReadFilterChain(aReader);
         aReader.FlushBuffer();
         TFilterMatch matches = TakeFilter(in);
         const uint32_t id = matches ? AddFilter(cursor, std::move(matches), false, activated) : 0;
-        return {id ? 0u : nxeCapabilityNotSupported,
-                Tagged([id](TnxWriter& w) { w.WriteInteger(static_cast<int32_t>(id)); })};
+        return WithFilterChain(cursor, chain,
+                               {id ? 0u : nxeCapabilityNotSupported,
+                                Tagged([id](TnxWriter& w) { w.WriteInteger(static_cast<int32_t>(id)); })});
       }
       case 0x304: {
         TFilterMatch matches = TakeFilter(raw);
