@@ -456,6 +456,27 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     return ids;
   }
 
+  // ---- statements ($241, $242, $401 to $404, $4F0 to $4FF) ----
+  // A statement runs the entry of Statements its prepared text names (a
+  // text nobody scripted is refused at the prepare, 9986). Its result set
+  // is a server cursor on the cursor table resultTable (none when empty);
+  // it gives back the scripted values of its output parameters by name, an
+  // input-output parameter's value as it came when none is scripted.
+  struct TStatementScript {
+    std::u16string resultTable;
+    std::map<std::u16string, std::vector<uint8_t>> outputs;
+    uint32_t execCode = 0;  // the execution's error
+  };
+  std::map<std::u16string, TStatementScript> Statements;
+  // Server statements open now ($4FF closes one), and the timeout each got
+  // last through $4F0 (0: none).
+  std::map<uint32_t, uint32_t> OpenStatements() const {
+    std::lock_guard<std::mutex> lock(thLock);
+    std::map<uint32_t, uint32_t> open;
+    for (const auto& [id, statement] : thStatements) open[id] = statement.timeout;
+    return open;
+  }
+
 private:
   struct TServerCursor {
     std::u16string table;
@@ -683,6 +704,10 @@ private:
       case 0x304: case 0x361: case 0x362: case 0x363: case 0x364: case 0x365: case 0x367: case 0x368:
       case 0x369: case 0x36A: case 0x36B: case 0x36C: case 0x36D:
         return FilterAnswer(aMsgID, aRequest);
+      case 0x241: case 0x242: case 0x401: case 0x402: case 0x403: case 0x404: case 0x4F0: case 0x4FF:
+        return StatementAnswer(aMsgID, aRequest, reader);
+      case 0x4F3: case 0x4F4: case 0x4F5: case 0x4F6: case 0x4F7: case 0x4F8:
+        return ObjectOptionAnswer(aMsgID, reader);
       case 0x2FF:
         if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
         return {};
@@ -1859,6 +1884,170 @@ private:
         return {};
     }
   }
+
+  // ---- statements ----
+  struct TStatementParam {
+    std::u16string name;
+    int32_t type = 0;  // 0 unknown, 1 input, 2 output, 3 input-output, 4 result
+    int32_t dataType = 0;
+    std::vector<uint8_t> data;
+  };
+  struct TServerStatement {
+    uint32_t database = 0;
+    uint32_t timeout = 0;
+    std::u16string text;  // prepared; empty: not yet
+    std::vector<TStatementParam> params;
+  };
+  static bool ParamCarriesIn(int32_t aType) { return aType == 0 || aType == 1 || aType == 3; }
+  static bool ParamCarriesOut(int32_t aType) { return aType == 2 || aType == 3 || aType == 4; }
+  // The parameters of $403 and $242, after their count.
+  static std::vector<TStatementParam> ReadStatementParams(TnxReader& aReader, int32_t aCount) {
+    std::vector<TStatementParam> params(static_cast<size_t>(std::max(aCount, 0)));
+    for (TStatementParam& param : params) {
+      param.name = aReader.ReadString();
+      param.type = aReader.ReadInteger();
+      param.dataType = aReader.ReadInteger();
+      const int32_t len = aReader.ReadInteger();
+      if (len > 0) {
+        param.data.resize(static_cast<size_t>(len));
+        aReader.ReadListBegin();
+        aReader.Read(param.data.data(), len);
+        aReader.ReadListEnd();
+      }
+    }
+    return params;
+  }
+  // The values asked for (name, type and data type each) as $404 gives them back.
+  static std::vector<uint8_t> StatementParamsBack(const TServerStatement& aStatement,
+                                                  const std::vector<TStatementParam>& aAsked) {
+    return Tagged([&](TnxWriter& w) {
+      w.WriteInteger(static_cast<int32_t>(aAsked.size()));
+      for (const TStatementParam& asked : aAsked) {
+        w.WriteInteger(asked.dataType);
+        if (!ParamCarriesOut(asked.type)) {
+          w.WriteInteger(0);
+          continue;
+        }
+        std::vector<uint8_t> value;
+        for (const TStatementParam& held : aStatement.params)
+          if (held.name == asked.name) value = held.data;
+        w.WriteInteger(static_cast<int32_t>(value.size()));
+        if (value.empty()) continue;
+        w.WriteListBegin();
+        w.Write(value.data(), static_cast<int64_t>(value.size()));
+        w.WriteListEnd();
+      }
+    });
+  }
+  // Under thLock. Runs a prepared statement: its output values, then its
+  // result set (cursor ID, dictionary, a byte and the index ID; ID 0 alone
+  // for none).
+  TAnswer RunStatement(TServerStatement& aStatement) {
+    auto script = Statements.find(aStatement.text);
+    if (aStatement.text.empty() || script == Statements.end()) return {nxeInvalidParameter, {}};
+    if (script->second.execCode != 0) return {script->second.execCode, {}};
+    for (TStatementParam& param : aStatement.params) {
+      if (!ParamCarriesOut(param.type)) continue;
+      auto out = script->second.outputs.find(param.name);
+      if (out != script->second.outputs.end()) param.data = out->second;
+      else if (param.type != 3) param.data.clear();
+    }
+    if (script->second.resultTable.empty()) return {0, U32(0)};
+    const TCursorTable* found = nullptr;
+    for (const auto& [name, entry] : CursorTables)
+      if (platform::AsciiSameText(name, script->second.resultTable)) found = &entry;
+    if (!found) return {nxeTableDoesNotExist, {}};
+    const uint32_t id = ++thLastID;
+    thCursors.insert(id);
+    thCursorIndex[id] = found->indexID;
+    thCursorState[id].table = script->second.resultTable;
+    std::vector<uint8_t> out = U32(id);
+    out.insert(out.end(), found->dictionary.begin(), found->dictionary.end());
+    out.push_back(0);
+    const std::vector<uint8_t> index = U32(static_cast<uint32_t>(found->indexID));
+    out.insert(out.end(), index.begin(), index.end());
+    return {0, out};
+  }
+  // Under thLock. $242: the phase reached, then a block (u32 length and
+  // bytes) per phase run.
+  TAnswer ExecDirectAnswer(TnxReader& aReader) {
+    TServerStatement statement;
+    statement.database = static_cast<uint32_t>(aReader.ReadInteger());
+    statement.timeout = static_cast<uint32_t>(aReader.ReadInteger());
+    aReader.ReadInteger();  // statement type
+    const std::u16string text = aReader.ReadString();
+    const int32_t count = aReader.ReadInteger();
+    const bool getParams = count > 0 && aReader.ReadInteger() == 3;
+    statement.params = ReadStatementParams(aReader, count);
+    aReader.ReadInteger();  // open mode
+    if (!thDatabases.count(statement.database)) return {nxeInvalidHandle, {}};
+    std::vector<uint8_t> out{0};
+    auto block = [&](uint8_t aPhase, const std::vector<uint8_t>& aBytes) {
+      out[0] = aPhase;
+      const std::vector<uint8_t> len = U32(static_cast<uint32_t>(aBytes.size()));
+      out.insert(out.end(), len.begin(), len.end());
+      out.insert(out.end(), aBytes.begin(), aBytes.end());
+    };
+    block(1, {});
+    if (!Statements.count(text)) return {nxeInvalidParameter, out};
+    statement.text = text;
+    block(2, {});
+    TAnswer exec = RunStatement(statement);
+    block(3, exec.code == 0 ? exec.data : std::vector<uint8_t>());
+    if (exec.code != 0) return {exec.code, out};
+    if (getParams) block(4, StatementParamsBack(statement, statement.params));
+    return {0, out};
+  }
+  // Under thLock.
+  TAnswer StatementAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest, TnxReader& aReader) {
+    if (aMsgID == 0x242) return ExecDirectAnswer(aReader);
+    const bool raw = aMsgID == 0x241 || aMsgID == 0x402 || aMsgID == 0x4F0 || aMsgID == 0x4FF;
+    if (raw && aRequest.size() < 4) return {nxeInvalidParameter, {}};
+    const uint32_t id = raw ? platform::LoadU32(aRequest.data()) : static_cast<uint32_t>(aReader.ReadInteger());
+    if (aMsgID == 0x241) {
+      if (!thDatabases.count(id) || aRequest.size() < 8) return {nxeInvalidHandle, {}};
+      const uint32_t statement = ++thLastID;
+      thStatements[statement] = {id, platform::LoadU32(aRequest.data() + 4), {}, {}};
+      return {0, U32(statement)};
+    }
+    auto it = thStatements.find(id);
+    if (it == thStatements.end()) return {nxeInvalidHandle, {}};
+    TServerStatement& statement = it->second;
+    switch (aMsgID) {
+      case 0x401: {
+        aReader.ReadInteger();  // statement type
+        std::u16string text = aReader.ReadWideString_();
+        if (!Statements.count(text)) return {nxeInvalidParameter, {}};
+        statement.text = std::move(text);
+        return {};
+      }
+      case 0x402:
+        return RunStatement(statement);
+      case 0x403: {
+        const int32_t count = aReader.ReadInteger();
+        if (count > 0) aReader.ReadInteger();
+        statement.params = ReadStatementParams(aReader, count);
+        return {};
+      }
+      case 0x404: {
+        std::vector<TStatementParam> asked(static_cast<size_t>(std::max(aReader.ReadInteger(), 0)));
+        for (TStatementParam& param : asked) {
+          param.name = aReader.ReadString();
+          param.type = aReader.ReadInteger();
+          param.dataType = aReader.ReadInteger();
+        }
+        return {0, StatementParamsBack(statement, asked)};
+      }
+      case 0x4F0:
+        if (aRequest.size() < 8) return {nxeInvalidParameter, {}};
+        statement.timeout = platform::LoadU32(aRequest.data() + 4);
+        return {};
+      default:
+        thStatements.erase(it);
+        return {};
+    }
+  }
+  std::map<uint32_t, TServerStatement> thStatements;  // open statements, by ID
 
   mutable std::mutex thLock;
   std::map<TnxMsgID, TScriptedReply> thScript;
