@@ -45,6 +45,10 @@ class TnxRemoteStatement : public TnxAbstractStatement {
   TnxRemoteStatement(TnxRemoteDatabase* aDatabase, uint32_t aTimeout, TnxStatementID aStatementID);
 
   TnxBaseID RemoteID() const noexcept override { return rsStatementID; }
+  // Paths the local walk does not take go to the server object.
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
   bool IsRemote() const noexcept override { return true; }
   int32_t RemoteThreadPriority() const override { return rsRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rsRemoteThreadPriority = aValue; }

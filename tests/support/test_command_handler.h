@@ -355,6 +355,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
 
   void bchHandleMessage(const TnxDataMessage& aMessage) override {
     TScriptedReply script;
+    std::function<void(const TnxDataMessage&)> instances;
     const uint8_t* data = aMessage.dmData.get();
     const std::vector<uint8_t> request(data, data + (data ? aMessage.dmDataLen : 0));
     {
@@ -364,7 +365,9 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
         thEvents.push_back(thReceived.back());
       }
       if (auto it = thScript.find(aMessage.dmMsg); it != thScript.end()) script = it->second;
+      if (script.kind == TReplyKind::rkEcho && IsCreateInstance(aMessage.dmMsg)) instances = InstanceServer;
     }
+    if (instances) return instances(aMessage);
     switch (script.kind) {
       case TReplyKind::rkEcho:
       case TReplyKind::rkNoListEnd:
@@ -454,6 +457,28 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
       for (const auto& [id, filter] : filters)
         if (filter.key == aKey) ids.push_back(id);
     return ids;
+  }
+
+  // ---- instance creation ($161, $261, $961, $3E1, $4E1, $5E1) ----
+  // Served by InstanceServer when one is set (support/instance_server.h
+  // makes it; it needs the remoting library), unless a reply is scripted.
+  std::function<void(const TnxDataMessage&)> InstanceServer;
+  static bool IsCreateInstance(TnxMsgID aMsgID) {
+    return aMsgID == 0x161 || aMsgID == 0x261 || aMsgID == 0x961 || aMsgID == 0x3E1 || aMsgID == 0x4E1 ||
+           aMsgID == 0x5E1;
+  }
+  // Whether the server object a create-instance request names is open (a
+  // session's request names none).
+  bool KnowsObject(TnxMsgID aMsgID, uint32_t aID) const {
+    std::lock_guard<std::mutex> lock(thLock);
+    switch (aMsgID) {
+      case 0x261: return thDatabases.count(aID) != 0;
+      case 0x3E1: return thCursors.count(aID) != 0;
+      case 0x4E1: return thStatements.count(aID) != 0;
+      case 0x5E1: return thTasks.count(aID) != 0;
+      case 0x961: return aID != 0 && aID <= thLastID;
+      default: return aMsgID == 0x161;
+    }
   }
 
   // ---- statements ($241, $242, $401 to $404, $4F0 to $4FF) ----
