@@ -195,6 +195,10 @@ class TnxRemoteCursor : public TnxAbstractRemoteCursor {
 
   // ---- table-level operations ----
   TnxBaseID RemoteID() const noexcept override { return rcCursorID; }
+  // Paths the local walk does not take go to the server object.
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
   bool IsRemote() const noexcept override { return true; }
   int32_t RemoteThreadPriority() const override { return rcRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rcRemoteThreadPriority = aValue; }

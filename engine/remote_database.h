@@ -86,6 +86,10 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
                     TnxAbstractTransContext* aTransContext, TnxDatabaseID aDatabaseID);
 
   TnxBaseID RemoteID() const noexcept override { return rdDatabaseID; }
+  // Paths the local walk does not take go to the server object.
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
   bool IsRemote() const noexcept override { return true; }
   int32_t RemoteThreadPriority() const override { return rdRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rdRemoteThreadPriority = aValue; }

@@ -214,6 +214,10 @@ class TnxRemoteSession : public TnxAbstractSession, public InxSessionRequests {
 
   int32_t ServerVersion() const override { return rsServerVersion; }
   TnxBaseID RemoteID() const noexcept override { return rsSessionID; }
+  // Paths the local walk does not take go to the server object.
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
   bool IsRemote() const noexcept override { return true; }
   int32_t RemoteThreadPriority() const override { return rsRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rsRemoteThreadPriority = aValue; }

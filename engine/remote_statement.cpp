@@ -1,5 +1,6 @@
 #include "engine/remote_statement.h"
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -34,6 +35,11 @@ bool CarriesValueIn(TnxParamType aType) noexcept {
 }
 bool CarriesValueOut(TnxParamType aType) noexcept {
   return aType == nxptOutput || aType == nxptInputOutput || aType == nxptResult;
+}
+
+// What the caller handed in goes to extenders by its address.
+TnxEngineArg AddressArg(const void* aAddress) noexcept {
+  return int64_t(reinterpret_cast<intptr_t>(aAddress));
 }
 
 void Empty(platform::TStream& aStream) {
@@ -163,11 +169,15 @@ uint32_t TnxRemoteStatement::rsStreamRequest(TnxMsgID aMsgID, platform::TStream*
 
 uint32_t TnxRemoteStatement::Prepare(TnxStatementType aStatementType, std::u16string_view aQueryText,
                                      platform::TStream* aStream) {
-  return Guarded(*this, [&] {
-    return rsStreamRequest(nxnmStatementPrepare, aStream, [&](TnxWriter& w) {
+  return Guarded(*this, [&]() -> uint32_t {
+    const TnxEngineArg args[] = {int32_t(aStatementType), aQueryText, AddressArg(aStream)};
+    if (const uint32_t veto = NotifyExtenders(eaStatementPrepare, true, args)) return veto;
+    const uint32_t result = rsStreamRequest(nxnmStatementPrepare, aStream, [&](TnxWriter& w) {
       w.WriteInteger(static_cast<int32_t>(aStatementType));
       w.WriteWideString_(aQueryText);
     });
+    if (result == 0) NotifyExtenders(eaStatementPrepare, false, args);
+    return result;
   });
 }
 
@@ -178,29 +188,39 @@ uint32_t TnxRemoteStatement::Exec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpen
     platform::TStream& stream = aStream ? *aStream : own;
     Empty(stream);
     if (aOpenMode == omNone && rsServerVersion < nxStatementOpenModeNoneMinServer) aOpenMode = omReadOnly;
+    const TnxEngineArg args[] = {AddressArg(&aCursor), int32_t(aOpenMode), AddressArg(&stream)};
+    if (const uint32_t veto = NotifyExtenders(eaStatementExec, true, args)) return veto;
     TnxMemoryStream reply(-1);
     const uint8_t mode = static_cast<uint8_t>(aOpenMode);
-    const uint32_t result = nxRemoteRawStreamRequest(rsTarget(), nxnmStatementExec, reply, {&mode, 1});
+    uint32_t result = nxRemoteRawStreamRequest(rsTarget(), nxnmStatementExec, reply, {&mode, 1});
     if (reply.GetSize() > 0) stream.Write(reply.Memory(), reply.GetSize());
     stream.SetPosition(0);
     if (result != 0) return result;
-    return nxReadResultSetCursor(stream, &rsDatabase, Timeout(), rsRemoteThreadPriority, aCursor);
+    result = nxReadResultSetCursor(stream, &rsDatabase, Timeout(), rsRemoteThreadPriority, aCursor);
+    if (result == 0) NotifyExtenders(eaStatementExec, false, args);
+    return result;
   });
 }
 
 uint32_t TnxRemoteStatement::SetParams(const TnxSqlParamList& aParams, platform::TStream* aStream) {
-  return Guarded(*this, [&] {
-    return rsStreamRequest(nxnmStatementSetParams, aStream, [&](TnxWriter& w) {
+  return Guarded(*this, [&]() -> uint32_t {
+    const TnxEngineArg args[] = {AddressArg(&aParams), AddressArg(aStream)};
+    if (const uint32_t veto = NotifyExtenders(eaStatementSetParams, true, args)) return veto;
+    const uint32_t result = rsStreamRequest(nxnmStatementSetParams, aStream, [&](TnxWriter& w) {
       w.WriteInteger(static_cast<int32_t>(aParams.size()));
       if (!aParams.empty()) w.WriteInteger(2);
       nxWriteSqlParams(w, aParams);
     });
+    if (result == 0) NotifyExtenders(eaStatementSetParams, false, args);
+    return result;
   });
 }
 
 uint32_t TnxRemoteStatement::GetParams(TnxSqlParamList& aParams, platform::TStream* aStream) {
-  if (aParams.empty()) return 0;
   return Guarded(*this, [&]() -> uint32_t {
+    const TnxEngineArg args[] = {AddressArg(&aParams), AddressArg(aStream)};
+    if (const uint32_t veto = NotifyExtenders(eaStatementGetParams, true, args)) return veto;
+    if (aParams.empty()) return 0;
     TnxMemoryStream own(-1);
     platform::TStream& stream = aStream ? *aStream : own;
     Empty(stream);
@@ -213,7 +233,9 @@ uint32_t TnxRemoteStatement::GetParams(TnxSqlParamList& aParams, platform::TStre
       }
     });
     if (result != 0) return result;
-    return nxReadSqlParams(stream, aParams);
+    const uint32_t read = nxReadSqlParams(stream, aParams);
+    if (read == 0) NotifyExtenders(eaStatementGetParams, false, args);
+    return read;
   });
 }
 

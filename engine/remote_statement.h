@@ -10,6 +10,9 @@
 // - GetParams checks the server's count, data types and lengths against
 //   the caller's list before anything is taken; a mismatch answers 9986
 //   with the stream emptied.
+// - Prepare, Exec, SetParams and GetParams are announced to extenders
+//   before (a non-zero answer ends the call, nothing sent) and after a
+//   success.
 // - Freed, it closes the server's statement ($4FF, can-skip), failures
 //   swallowed.
 #pragma once
@@ -42,6 +45,10 @@ class TnxRemoteStatement : public TnxAbstractStatement {
   TnxRemoteStatement(TnxRemoteDatabase* aDatabase, uint32_t aTimeout, TnxStatementID aStatementID);
 
   TnxBaseID RemoteID() const noexcept override { return rsStatementID; }
+  // Paths the local walk does not take go to the server object.
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
   bool IsRemote() const noexcept override { return true; }
   int32_t RemoteThreadPriority() const override { return rsRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rsRemoteThreadPriority = aValue; }

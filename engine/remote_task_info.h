@@ -42,6 +42,10 @@ class TnxRemoteTaskInfo : public TnxAbstractTaskInfo {
   TnxRemoteTaskInfo(TnxRemoteSession* aSession, TnxTaskID aTaskID);
 
   TnxBaseID RemoteID() const noexcept override { return rtiTaskID; }
+  // Paths the local walk does not take go to the server object.
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
   bool IsRemote() const noexcept override { return true; }
   int32_t RemoteThreadPriority() const override { return rtiRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rtiRemoteThreadPriority = aValue; }

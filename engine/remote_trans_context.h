@@ -59,6 +59,10 @@ class TnxRemoteTransContext : public TnxAbstractTransContext {
                         TnxTransContextID aTransContextID);
 
   TnxBaseID RemoteID() const noexcept override { return rtcTransContextID; }
+  // Paths the local walk does not take go to the server object.
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
   bool IsRemote() const noexcept override { return true; }
   int32_t RemoteThreadPriority() const override { return rtcRemoteThreadPriority; }
   void SetRemoteThreadPriority(int32_t aValue) override { rtcRemoteThreadPriority = aValue; }

@@ -1,9 +1,11 @@
 #include "engine/startup.h"
 
 #include "dictionary/startup.h"
+#include "engine/remotable_interfaces.h"
 #include "engine/remote_session.h"
 #include "lowlevel/sync/unit_table.h"
 #include "platform/rtl_component.h"
+#include "transport/remoting/startup.h"
 
 namespace revurov {
 
@@ -14,6 +16,9 @@ void RemoteEngineClassShutdown() { platform::UnRegisterClass(TnxRemoteServerEngi
 
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
+    // Remote objects travel over the remoting library's channels.
+    {&nxRemotingStartup, &nxRemotingShutdown},
+    {&nxRemotableInterfacesStartup, &nxRemotableInterfacesShutdown},
     {&nxEquivalentRepliesStartup, &nxEquivalentRepliesShutdown},
     {&RemoteEngineClassStartup, &RemoteEngineClassShutdown},
 };

@@ -3,8 +3,10 @@
 // has the rules).
 //
 // Contract: nxEngineStartup and nxEngineShutdown pair up around a counter;
-// the first start-up fills the equivalent-reply table and registers the
-// remote engine's component class, the last shut-down undoes both.
+// the first start-up starts the remoting library, registers the engine's
+// remotable interfaces (engine/remotable_interfaces.h), fills the
+// equivalent-reply table and registers the remote engine's component
+// class; the last shut-down undoes them in reverse.
 #pragma once
 
 namespace revurov {

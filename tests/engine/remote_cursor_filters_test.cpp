@@ -259,6 +259,80 @@ TEST_F(RemoteCursorFiltersTest, AReplaceOfAServerFilterIsOneRequest) {
   EXPECT_EQ(cursor->Filter()->FilterID(), kept);
 }
 
+TEST_F(RemoteCursorFiltersTest, ChainedFilterChangesBringTheFollowingReadAlong) {
+  TnxRemoteCursor* cursor = ConnectAndOpen();
+  ASSERT_NE(cursor, nullptr);
+  Rows(10);
+  std::vector<uint8_t> record(static_cast<size_t>(RecordLength()));
+  auto readIs = [&](uint32_t aResult, int32_t aID, const Ids& aSent, bool aNext) {
+    const size_t before = SentCount(session);
+    EXPECT_EQ(aNext ? cursor->RecordGetNext(nxltNoLock, record.data()) : cursor->RecordGet(nxltNoLock, record.data()),
+              aResult);
+    if (aResult == 0) {
+      EXPECT_EQ(IDOf(record.data()), aID);
+    }
+    EXPECT_EQ(SentBy(session, before), aSent);
+  };
+
+  // Followed by the first record: the add carries the record length, and
+  // the first read after it is already there.
+  cursor->CursorOptions() |= nxCursorOption(acoFilterActionFollowedByFirst);
+  auto above = Above(100);
+  TnxFilterID id = 0;
+  size_t before = SentCount(session);
+  ASSERT_EQ(cursor->FilterAddCustom(above.get(), id, true), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x368}));
+  readIs(0, 60, {}, true);
+  readIs(0, 70, {0x322}, true);  // only the one read came ahead
+  ASSERT_EQ(ServerFilters().size(), 1u);
+  const uint32_t serverID = ServerFilters()[0];
+
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterDeactivate(id), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x367}));
+  EXPECT_EQ(LastPayload(0x367), Written([&](TnxWriter& w) {
+              w.WriteInteger(int32_t(cursor->CursorID()));
+              w.WriteInteger(int32_t(faDeactivate));
+              w.WriteInteger(int32_t(serverID));
+              w.WriteBoolean(false);
+              w.WriteBoolean(true);
+              w.WriteInteger(RecordLength());
+              w.WriteInteger(0);
+            }));
+  readIs(0, 10, {}, true);
+
+  // Followed by a sync: the current record comes again, unasked.
+  cursor->CursorOptions() &= ~nxCursorOption(acoFilterActionFollowedByFirst);
+  cursor->CursorOptions() |= nxCursorOption(acoFilterActionFollowedBySync);
+  readIs(0, 20, {0x322}, true);
+  auto wider = Above(30);
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterReplaceCustom(wider.get(), id, true, false), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x369}));
+  readIs(0, 20, {}, false);
+  readIs(0, 30, {0x322}, true);
+
+  // A read sent ahead is gone once the cursor asks something else; a
+  // filter kept local brings nothing along, so the reads ask as usual.
+  cursor->CursorOptions() &= ~nxCursorOption(acoFilterActionFollowedBySync);
+  cursor->CursorOptions() |= nxCursorOption(acoFilterActionFollowedByFirst);
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterRemove(0), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x367}));
+  ASSERT_EQ(cursor->SetToBegin(), 0u);
+  int32_t limit = 150;
+  ASSERT_EQ(cursor->FilterAddCallback(&limit, &AmountAboveCallback, id, true), 0u);
+  readIs(0, 80, Ids(8, 0x322), true);
+
+  // Without the options the plain requests carry no chain.
+  cursor->CursorOptions() &= ~nxCursorOption(acoFilterActionFollowedByFirst);
+  auto plain = Above(100);
+  before = SentCount(session);
+  ASSERT_EQ(cursor->FilterAddCustom(plain.get(), id, false), 0u);
+  ASSERT_EQ(cursor->FilterActivate(id), 0u);
+  EXPECT_EQ(SentBy(session, before), (Ids{0x361, 0x363}));
+}
+
 TEST_F(RemoteCursorFiltersTest, SetToFilterAsksTheServerOrPositionsLocally) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   ASSERT_NE(cursor, nullptr);
@@ -395,6 +469,61 @@ TEST_F(RemoteCursorFiltersTest, ALocalFilterCountsOnTheClientAndStopsAtItsTimeLi
   cursor->CursorOptions() |= nxCursorOption(acoFailClientFilterFast);
   EXPECT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), nxeFilterTimeout);
   cursor->CursorOptions() &= ~nxCursorOption(acoFailClientFilterFast);
+}
+
+// A local filter taking the amounts that are multiples of `every`; each
+// judgement costs stepMs of (fake) time.
+struct TSlowFilter {
+  int32_t every;
+  uint64_t stepMs;
+  static bool Matches(void* aSelf, const uint8_t* aRecord) {
+    auto& self = *static_cast<TSlowFilter*>(aSelf);
+    TFakeEngineClock::Advance(self.stepMs);
+    int32_t amount = 0;
+    std::memcpy(&amount, aRecord + 4, 4);
+    return amount % self.every == 0;
+  }
+};
+
+TEST_F(RemoteCursorFiltersTest, ALocalScanGivesUpWhenItsTimeLimitPasses) {
+  TFakeEngineClock clock;
+  TnxRemoteCursor* cursor = ConnectAndOpen();
+  ASSERT_NE(cursor, nullptr);
+  Rows(10);
+  ASSERT_EQ(cursor->FilterTimeout(), 500u);
+  // Only the last record (amount 200) is taken.
+  TSlowFilter slow{200, 200};
+  TnxFilterID id = 0;
+  ASSERT_EQ(cursor->FilterAddCallback(&slow, &TSlowFilter::Matches, id, true), 0u);
+  std::vector<uint8_t> record(static_cast<size_t>(RecordLength()));
+  const struct {
+    const char* name;
+    uint32_t timeout;
+    uint32_t result;
+    size_t reads;
+  } cases[] = {{"past the limit after the third refusal", 500, nxeFilterTimeout, 3},
+               {"a limit that lasts the whole table", 5000, 0, 10}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(cursor->FilterSetTimeout(c.timeout), 0u);
+    ASSERT_EQ(cursor->SetToBegin(), 0u);
+    const size_t before = SentCount(session);
+    EXPECT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), c.result);
+    EXPECT_EQ(SentBy(session, before), Ids(c.reads, 0x322));
+    if (c.result == 0) {
+      EXPECT_EQ(IDOf(record.data()), 100);
+    }
+  }
+
+  // Each read has a limit of its own: time spent between reads does not count.
+  ASSERT_EQ(cursor->FilterSetTimeout(500), 0u);
+  slow.every = 60;  // IDs 30, 60, 90; two refusals before each
+  ASSERT_EQ(cursor->SetToBegin(), 0u);
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0u);
+  EXPECT_EQ(IDOf(record.data()), 30);
+  TFakeEngineClock::Advance(10000);
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0u);
+  EXPECT_EQ(IDOf(record.data()), 60);
 }
 
 TEST_F(RemoteCursorFiltersTest, ADuplicateCopiesActiveLocalFiltersOnly) {

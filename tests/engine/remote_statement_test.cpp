@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
+#include "engine/engine_extender.h"
 #include "engine/remote_cursor.h"
 #include "engine/remote_statement.h"
 #include "lowlevel/errors/error_codes.h"
@@ -15,6 +18,7 @@
 #include "platform/endian.h"
 #include "support/remote_cursor_fixture.h"
 #include "support/tagged_bytes.h"
+#include "support/test_engine.h"
 
 namespace revurov::testing {
 namespace {
@@ -82,6 +86,7 @@ TEST_F(RemoteStatementTest, PrepareAndParametersSendTheirTaggedPayloads) {
   TnxRemoteStatement* statement = Alloc();
   ASSERT_NE(statement, nullptr);
   handler->Script(0x401, Fixed(0, {9, 8, 7}));
+  handler->Script(0x403, Fixed(0));
   TnxMemoryStream report(-1);
   ASSERT_EQ(statement->Prepare(stQuery, u"select 1", &report), 0u);
   EXPECT_EQ(LastPayload(0x401), Written([](TnxWriter& w) {
@@ -269,6 +274,84 @@ TEST_F(RemoteStatementTest, AnUnchangedTimeoutSendsNothing) {
   EXPECT_EQ(LastPayload(0x4F0), payload);
 }
 
+TEST_F(RemoteStatementTest, ExtendersHearEachOperationBeforeAndAfterAndCanVetoIt) {
+  Connect();
+  handler->Script(0x241, Fixed(0, U32Bytes(kID)));
+  handler->Script(0x401, Fixed(0));
+  handler->Script(0x402, Fixed(0, U32Bytes(0)));
+  handler->Script(0x403, Fixed(0));
+  handler->Script(0x404, Fixed(0, Written([](TnxWriter& w) {
+                    w.WriteInteger(1);
+                    w.WriteInteger(int32_t(nxtInt16));
+                    w.WriteInteger(0);
+                  })));
+  using Op = std::function<uint32_t(TnxRemoteStatement&)>;
+  const struct {
+    const char* name;
+    TnxEngineAction action;
+    TnxMsgID msgID;
+    Op operation;
+  } rows[] = {
+      {"Prepare", eaStatementPrepare, 0x401,
+       [](TnxRemoteStatement& s) { return s.Prepare(stQuery, u"select 1", nullptr); }},
+      {"Exec", eaStatementExec, 0x402,
+       [](TnxRemoteStatement& s) {
+         TnxAbstractCursor* cursor = nullptr;
+         TnxMemoryStream stream(-1);
+         return s.Exec(cursor, omReadOnly, &stream);
+       }},
+      {"SetParams", eaStatementSetParams, 0x403,
+       [](TnxRemoteStatement& s) { return s.SetParams(TnxSqlParamList(1, {u"In", nxptInput, nxtInt16, {1, 2}}), nullptr); }},
+      {"GetParams", eaStatementGetParams, 0x404,
+       [](TnxRemoteStatement& s) {
+         TnxSqlParamList params(1, {u"In", nxptInput, nxtInt16, {1, 2}});
+         TnxMemoryStream stream(-1);
+         return s.GetParams(params, &stream);
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const bool veto : {true, false}) {
+      SCOPED_TRACE(veto ? "vetoed" : "allowed");
+      TnxAbstractStatement* allocated = nullptr;
+      ASSERT_EQ(database->StatementAlloc(allocated, 3000), 0u);
+      auto* statement = static_cast<TnxRemoteStatement*>(allocated);
+      std::vector<std::u16string> log;
+      std::map<TnxEngineAction, uint32_t> vetoes;
+      if (veto) vetoes[row.action] = 77;
+      nxCreateEngineExtender<TestExtender>(nullptr, statement, TnxEngineActions{row.action}, vetoes, &log);
+      const size_t before = SentCount(session);
+      EXPECT_EQ(row.operation(*statement), veto ? 77u : 0u);
+      EXPECT_EQ(SentBy(session, before), veto ? Ids{} : Ids{row.msgID});
+      EXPECT_EQ(log.size(), veto ? 1u : 2u) << "before, and after a success";
+      statement->Free();
+    }
+  }
+
+  // A failed request, and read-back values that do not fit, have no after.
+  TnxAbstractStatement* allocated = nullptr;
+  ASSERT_EQ(database->StatementAlloc(allocated, 3000), 0u);
+  auto* statement = static_cast<TnxRemoteStatement*>(allocated);
+  std::vector<std::u16string> log;
+  nxCreateEngineExtender<TestExtender>(nullptr, statement, TnxEngineActions{eaStatementPrepare, eaStatementGetParams},
+                                       std::map<TnxEngineAction, uint32_t>{}, &log);
+  handler->Script(0x401, Fixed(nxeInvalidParameter));
+  EXPECT_EQ(statement->Prepare(stQuery, u"x", nullptr), nxeInvalidParameter);
+  EXPECT_EQ(log.size(), 1u);
+  handler->Script(0x404, Fixed(0, Written([](TnxWriter& w) { w.WriteInteger(2); })));
+  TnxSqlParamList params(1, {u"In", nxptInput, nxtInt16, {}});
+  TnxMemoryStream stream(-1);
+  EXPECT_EQ(statement->GetParams(params, &stream), nxeInvalidParameter);
+  EXPECT_EQ(log.size(), 2u);
+  // No parameters: heard before, then nothing is asked.
+  TnxSqlParamList none;
+  const size_t before = SentCount(session);
+  EXPECT_EQ(statement->GetParams(none, &stream), 0u);
+  EXPECT_EQ(SentCount(session), before);
+  EXPECT_EQ(log.size(), 3u);
+  statement->Free();
+}
+
 }  // namespace
 }  // namespace revurov::testing
 
@@ -344,6 +427,147 @@ TEST_F(RemoteStatementTest, ExecDirectRunsThePhasesInOneRequest) {
     EXPECT_EQ(database->StatementExecDirect(900, stQuery, u"q", &p, params, &s, cursor, omReadOnly, &e, &g, phase),
               f.result);
     EXPECT_EQ(phase, f.phase);
+    EXPECT_EQ(cursor, nullptr);
+    EXPECT_EQ(g.GetSize(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+// Statements the handler runs from its script: the requests travel the
+// whole road and the answers come from the server's own state.
+class ServedStatementTest : public RemoteStatementTest {
+protected:
+  static constexpr const char16_t* kQuery = u"select * from Orders where ID > :Low";
+
+  ServedStatementTest() {
+    Rows(3);
+    handler->Configure([](TTestCommandHandler& h) {
+      h.Statements[kQuery] = {u"Orders", {{u"Total", {9, 9, 9, 9}}}, 0};
+      h.Statements[u"update Orders"] = {u"", {}, 0};
+      h.Statements[u"fails"] = {u"", {}, nxeTableDoesNotExist};
+    });
+    Connect();
+  }
+  TnxRemoteStatement* Served() {
+    TnxAbstractStatement* statement = nullptr;
+    EXPECT_EQ(database->StatementAlloc(statement, 3000), 0u);
+    return static_cast<TnxRemoteStatement*>(statement);
+  }
+  // An input, an output and an input-output parameter.
+  static TnxSqlParamList Params() {
+    TnxSqlParamList params(3);
+    params[0] = {u"Low", nxptInput, nxtInt32, {5, 0, 0, 0}};
+    params[1] = {u"Total", nxptOutput, nxtInt32, {}};
+    params[2] = {u"Echo", nxptInputOutput, nxtInt16, {7, 1}};
+    return params;
+  }
+  std::vector<int32_t> ReadAll(TnxAbstractCursor* aCursor) {
+    std::vector<int32_t> ids;
+    std::vector<uint8_t> record(static_cast<size_t>(RecordLength()));
+    EXPECT_EQ(aCursor->SetToBegin(), 0u);
+    for (int i = 0; i < 10 && aCursor->RecordGetNext(nxltNoLock, record.data()) == 0; ++i)
+      ids.push_back(IDOf(record.data()));
+    return ids;
+  }
+};
+
+TEST_F(ServedStatementTest, AStatementRunsOnTheServerAndItsResultSetIsACursor) {
+  TnxRemoteStatement* statement = Served();
+  ASSERT_NE(statement, nullptr);
+  EXPECT_EQ(handler->OpenStatements().count(statement->StatementID()), 1u);
+  ASSERT_EQ(statement->Prepare(stQuery, kQuery, nullptr), 0u);
+  TnxSqlParamList params = Params();
+  ASSERT_EQ(statement->SetParams(params, nullptr), 0u);
+  TnxAbstractCursor* cursor = nullptr;
+  TnxMemoryStream stream(-1);
+  ASSERT_EQ(statement->Exec(cursor, omReadOnly, &stream), 0u);
+  ASSERT_NE(cursor, nullptr);
+  const uint32_t cursorID = static_cast<TnxRemoteCursor*>(cursor)->CursorID();
+  EXPECT_EQ(handler->OpenCursors().count(cursorID), 1u);
+  EXPECT_EQ(ReadAll(cursor), (std::vector<int32_t>{10, 20, 30}));
+
+  params[1].piData = {1};
+  params[2].piData = {};
+  ASSERT_EQ(statement->GetParams(params, &stream), 0u);
+  EXPECT_EQ(params[0].piData, (std::vector<uint8_t>{5, 0, 0, 0})) << "an input is not given back";
+  EXPECT_EQ(params[1].piData, (std::vector<uint8_t>{9, 9, 9, 9}));
+  EXPECT_EQ(params[2].piData, (std::vector<uint8_t>{7, 1})) << "as it went in";
+
+  // The cursor outlives the statement and closes its own server cursor.
+  statement->SetTimeout(4500);
+  EXPECT_EQ(handler->OpenStatements()[statement->StatementID()], 4500u);
+  ASSERT_EQ(statement->OptionSet(u"Mode", u"fast"), 0u);
+  std::u16string value;
+  ASSERT_EQ(statement->OptionGet(u"Mode", value), 0u);
+  EXPECT_EQ(value, u"fast");
+  statement->Free();
+  EXPECT_TRUE(handler->OpenStatements().empty());
+  EXPECT_EQ(ReadAll(cursor).size(), 3u);
+  cursor->Free();
+  EXPECT_EQ(handler->OpenCursors().count(cursorID), 0u);
+}
+
+TEST_F(ServedStatementTest, TheServersRefusalsReachTheCaller) {
+  TnxRemoteStatement* statement = Served();
+  ASSERT_NE(statement, nullptr);
+  TnxAbstractCursor* cursor = nullptr;
+  TnxMemoryStream stream(-1);
+  const struct {
+    const char* name;
+    const char16_t* text;
+    uint32_t prepared;
+    uint32_t executed;
+  } cases[] = {{"an unknown text", u"drop everything", nxeInvalidParameter, nxeInvalidParameter},
+               {"an execution that fails", u"fails", 0, nxeTableDoesNotExist},
+               {"no result set", u"update Orders", 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(statement->Prepare(stQuery, c.text, nullptr), c.prepared);
+    if (c.prepared != 0) continue;
+    EXPECT_EQ(statement->Exec(cursor, omReadOnly, &stream), c.executed);
+    EXPECT_EQ(cursor, nullptr);
+  }
+  statement->Free();
+}
+
+TEST_F(ServedStatementTest, ExecDirectRunsEveryPhaseOnTheServer) {
+  TnxSqlParamList params = Params();
+  TnxMemoryStream prepare(-1), set(-1), exec(-1), get(-1);
+  TnxAbstractCursor* cursor = nullptr;
+  TnxStatementExecDirectPhase phase = sedFree;
+  ASSERT_EQ(database->StatementExecDirect(900, stQuery, kQuery, &prepare, params, &set, cursor, omReadOnly, &exec,
+                                          &get, phase),
+            0u);
+  EXPECT_EQ(phase, sedGetParams);
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_EQ(ReadAll(cursor), (std::vector<int32_t>{10, 20, 30}));
+  cursor->Free();
+  // The values given back, as the statement reads them.
+  TnxSqlParamList back = Params();
+  ASSERT_EQ(nxReadSqlParams(get, back), 0u);
+  EXPECT_EQ(back[1].piData, (std::vector<uint8_t>{9, 9, 9, 9}));
+
+  const struct {
+    const char* name;
+    const char16_t* text;
+    bool withParams;
+    uint32_t result;
+    TnxStatementExecDirectPhase phase;
+  } cases[] = {{"an unknown text stops at the prepare", u"drop everything", true, nxeInvalidParameter, sedPrepare},
+               {"a failed execution", u"fails", true, nxeTableDoesNotExist, sedExec},
+               {"no parameters, no read-back", u"update Orders", false, 0, sedExec}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TnxSqlParamList list = c.withParams ? Params() : TnxSqlParamList{};
+    TnxMemoryStream p(-1), s(-1), e(-1), g(-1);
+    EXPECT_EQ(database->StatementExecDirect(900, stQuery, c.text, &p, list, &s, cursor, omReadOnly, &e, &g, phase),
+              c.result);
+    EXPECT_EQ(phase, c.phase);
     EXPECT_EQ(cursor, nullptr);
     EXPECT_EQ(g.GetSize(), 0);
   }

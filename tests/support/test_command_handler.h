@@ -355,6 +355,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
 
   void bchHandleMessage(const TnxDataMessage& aMessage) override {
     TScriptedReply script;
+    std::function<void(const TnxDataMessage&)> instances;
     const uint8_t* data = aMessage.dmData.get();
     const std::vector<uint8_t> request(data, data + (data ? aMessage.dmDataLen : 0));
     {
@@ -364,7 +365,9 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
         thEvents.push_back(thReceived.back());
       }
       if (auto it = thScript.find(aMessage.dmMsg); it != thScript.end()) script = it->second;
+      if (script.kind == TReplyKind::rkEcho && IsCreateInstance(aMessage.dmMsg)) instances = InstanceServer;
     }
+    if (instances) return instances(aMessage);
     switch (script.kind) {
       case TReplyKind::rkEcho:
       case TReplyKind::rkNoListEnd:
@@ -454,6 +457,49 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
       for (const auto& [id, filter] : filters)
         if (filter.key == aKey) ids.push_back(id);
     return ids;
+  }
+
+  // ---- instance creation ($161, $261, $961, $3E1, $4E1, $5E1) ----
+  // Served by InstanceServer when one is set (support/instance_server.h
+  // makes it; it needs the remoting library), unless a reply is scripted.
+  std::function<void(const TnxDataMessage&)> InstanceServer;
+  static bool IsCreateInstance(TnxMsgID aMsgID) {
+    return aMsgID == 0x161 || aMsgID == 0x261 || aMsgID == 0x961 || aMsgID == 0x3E1 || aMsgID == 0x4E1 ||
+           aMsgID == 0x5E1;
+  }
+  // Whether the server object a create-instance request names is open (a
+  // session's request names none).
+  bool KnowsObject(TnxMsgID aMsgID, uint32_t aID) const {
+    std::lock_guard<std::mutex> lock(thLock);
+    switch (aMsgID) {
+      case 0x261: return thDatabases.count(aID) != 0;
+      case 0x3E1: return thCursors.count(aID) != 0;
+      case 0x4E1: return thStatements.count(aID) != 0;
+      case 0x5E1: return thTasks.count(aID) != 0;
+      case 0x961: return aID != 0 && aID <= thLastID;
+      default: return aMsgID == 0x161;
+    }
+  }
+
+  // ---- statements ($241, $242, $401 to $404, $4F0 to $4FF) ----
+  // A statement runs the entry of Statements its prepared text names (a
+  // text nobody scripted is refused at the prepare, 9986). Its result set
+  // is a server cursor on the cursor table resultTable (none when empty);
+  // it gives back the scripted values of its output parameters by name, an
+  // input-output parameter's value as it came when none is scripted.
+  struct TStatementScript {
+    std::u16string resultTable;
+    std::map<std::u16string, std::vector<uint8_t>> outputs;
+    uint32_t execCode = 0;  // the execution's error
+  };
+  std::map<std::u16string, TStatementScript> Statements;
+  // Server statements open now ($4FF closes one), and the timeout each got
+  // last through $4F0 (0: none).
+  std::map<uint32_t, uint32_t> OpenStatements() const {
+    std::lock_guard<std::mutex> lock(thLock);
+    std::map<uint32_t, uint32_t> open;
+    for (const auto& [id, statement] : thStatements) open[id] = statement.timeout;
+    return open;
   }
 
 private:
@@ -683,6 +729,10 @@ private:
       case 0x304: case 0x361: case 0x362: case 0x363: case 0x364: case 0x365: case 0x367: case 0x368:
       case 0x369: case 0x36A: case 0x36B: case 0x36C: case 0x36D:
         return FilterAnswer(aMsgID, aRequest);
+      case 0x241: case 0x242: case 0x401: case 0x402: case 0x403: case 0x404: case 0x4F0: case 0x4FF:
+        return StatementAnswer(aMsgID, aRequest, reader);
+      case 0x4F3: case 0x4F4: case 0x4F5: case 0x4F6: case 0x4F7: case 0x4F8:
+        return ObjectOptionAnswer(aMsgID, reader);
       case 0x2FF:
         if (aRequest.size() >= 4) thDatabases.erase(platform::LoadU32(aRequest.data()));
         return {};
@@ -1520,6 +1570,34 @@ private:
     }
     return 0;
   }
+  // The chain part of $367 to $369: with a record length, the filter change
+  // is followed by the first record (or the current one again, for a sync),
+  // sent ahead as the $322 (or $321) reply. The order flip is not modelled.
+  struct TFilterChain {
+    bool first = false;
+    uint32_t recordLength = 0;
+  };
+  static TFilterChain ReadFilterChain(TnxReader& aReader) {
+    TFilterChain chain;
+    aReader.ReadBoolean();  // flip order
+    chain.first = aReader.ReadBoolean();
+    chain.recordLength = static_cast<uint32_t>(aReader.ReadInteger());
+    aReader.ReadInteger();  // bookmark size
+    return chain;
+  }
+  TAnswer WithFilterChain(uint32_t aCursor, const TFilterChain& aChain, TAnswer aAnswer) {
+    if (aAnswer.code != 0 || aChain.recordLength == 0) return aAnswer;
+    auto state = thCursorState.find(aCursor);
+    TCursorRows* rows = state == thCursorState.end() ? nullptr : RowsOf(state->second);
+    if (!rows) return aAnswer;
+    if (aChain.first) {
+      state->second.pos = -1;
+      aAnswer.ahead.emplace_back(0x322, Read(state->second, *rows, 1, aChain.recordLength, FilterOf(aCursor)));
+    } else {
+      aAnswer.ahead.emplace_back(0x321, Read(state->second, *rows, 0, aChain.recordLength));
+    }
+    return aAnswer;
+  }
   TAnswer FilterAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest) {
     const bool tagged = aMsgID >= 0x367 && aMsgID <= 0x369;
     std::vector<uint8_t> taggedCopy = aRequest;
@@ -1545,7 +1623,8 @@ private:
       case 0x367: {
         const uint32_t action = static_cast<uint32_t>(aReader.ReadInteger());
         const uint32_t id = static_cast<uint32_t>(aReader.ReadInteger());
-        return {FilterAction(cursor, false, action, id)};
+        const TFilterChain chain = ReadFilterChain(aReader);
+        return WithFilterChain(cursor, chain, {FilterAction(cursor, false, action, id)});
       }
       case 0x368: case 0x369: {
         uint32_t drop = 0;
@@ -1556,13 +1635,13 @@ private:
           if (dropped != 0 && !ignoreDropError) return {dropped, Tagged([](TnxWriter& w) { w.WriteInteger(0); })};
         }
         const bool activated = aReader.ReadBoolean();
-        for (int i = 0; i < 2; ++i) aReader.ReadBoolean();
-        for (int i = 0; i < 2; ++i) aReader.ReadInteger();
+        const TFilterChain chain = ReadFilterChain(aReader);
         aReader.FlushBuffer();
         TFilterMatch matches = TakeFilter(in);
         const uint32_t id = matches ? AddFilter(cursor, std::move(matches), false, activated) : 0;
-        return {id ? 0u : nxeCapabilityNotSupported,
-                Tagged([id](TnxWriter& w) { w.WriteInteger(static_cast<int32_t>(id)); })};
+        return WithFilterChain(cursor, chain,
+                               {id ? 0u : nxeCapabilityNotSupported,
+                                Tagged([id](TnxWriter& w) { w.WriteInteger(static_cast<int32_t>(id)); })});
       }
       case 0x304: {
         TFilterMatch matches = TakeFilter(raw);
@@ -1830,6 +1909,170 @@ private:
         return {};
     }
   }
+
+  // ---- statements ----
+  struct TStatementParam {
+    std::u16string name;
+    int32_t type = 0;  // 0 unknown, 1 input, 2 output, 3 input-output, 4 result
+    int32_t dataType = 0;
+    std::vector<uint8_t> data;
+  };
+  struct TServerStatement {
+    uint32_t database = 0;
+    uint32_t timeout = 0;
+    std::u16string text;  // prepared; empty: not yet
+    std::vector<TStatementParam> params;
+  };
+  static bool ParamCarriesIn(int32_t aType) { return aType == 0 || aType == 1 || aType == 3; }
+  static bool ParamCarriesOut(int32_t aType) { return aType == 2 || aType == 3 || aType == 4; }
+  // The parameters of $403 and $242, after their count.
+  static std::vector<TStatementParam> ReadStatementParams(TnxReader& aReader, int32_t aCount) {
+    std::vector<TStatementParam> params(static_cast<size_t>(std::max(aCount, 0)));
+    for (TStatementParam& param : params) {
+      param.name = aReader.ReadString();
+      param.type = aReader.ReadInteger();
+      param.dataType = aReader.ReadInteger();
+      const int32_t len = aReader.ReadInteger();
+      if (len > 0) {
+        param.data.resize(static_cast<size_t>(len));
+        aReader.ReadListBegin();
+        aReader.Read(param.data.data(), len);
+        aReader.ReadListEnd();
+      }
+    }
+    return params;
+  }
+  // The values asked for (name, type and data type each) as $404 gives them back.
+  static std::vector<uint8_t> StatementParamsBack(const TServerStatement& aStatement,
+                                                  const std::vector<TStatementParam>& aAsked) {
+    return Tagged([&](TnxWriter& w) {
+      w.WriteInteger(static_cast<int32_t>(aAsked.size()));
+      for (const TStatementParam& asked : aAsked) {
+        w.WriteInteger(asked.dataType);
+        if (!ParamCarriesOut(asked.type)) {
+          w.WriteInteger(0);
+          continue;
+        }
+        std::vector<uint8_t> value;
+        for (const TStatementParam& held : aStatement.params)
+          if (held.name == asked.name) value = held.data;
+        w.WriteInteger(static_cast<int32_t>(value.size()));
+        if (value.empty()) continue;
+        w.WriteListBegin();
+        w.Write(value.data(), static_cast<int64_t>(value.size()));
+        w.WriteListEnd();
+      }
+    });
+  }
+  // Under thLock. Runs a prepared statement: its output values, then its
+  // result set (cursor ID, dictionary, a byte and the index ID; ID 0 alone
+  // for none).
+  TAnswer RunStatement(TServerStatement& aStatement) {
+    auto script = Statements.find(aStatement.text);
+    if (aStatement.text.empty() || script == Statements.end()) return {nxeInvalidParameter, {}};
+    if (script->second.execCode != 0) return {script->second.execCode, {}};
+    for (TStatementParam& param : aStatement.params) {
+      if (!ParamCarriesOut(param.type)) continue;
+      auto out = script->second.outputs.find(param.name);
+      if (out != script->second.outputs.end()) param.data = out->second;
+      else if (param.type != 3) param.data.clear();
+    }
+    if (script->second.resultTable.empty()) return {0, U32(0)};
+    const TCursorTable* found = nullptr;
+    for (const auto& [name, entry] : CursorTables)
+      if (platform::AsciiSameText(name, script->second.resultTable)) found = &entry;
+    if (!found) return {nxeTableDoesNotExist, {}};
+    const uint32_t id = ++thLastID;
+    thCursors.insert(id);
+    thCursorIndex[id] = found->indexID;
+    thCursorState[id].table = script->second.resultTable;
+    std::vector<uint8_t> out = U32(id);
+    out.insert(out.end(), found->dictionary.begin(), found->dictionary.end());
+    out.push_back(0);
+    const std::vector<uint8_t> index = U32(static_cast<uint32_t>(found->indexID));
+    out.insert(out.end(), index.begin(), index.end());
+    return {0, out};
+  }
+  // Under thLock. $242: the phase reached, then a block (u32 length and
+  // bytes) per phase run.
+  TAnswer ExecDirectAnswer(TnxReader& aReader) {
+    TServerStatement statement;
+    statement.database = static_cast<uint32_t>(aReader.ReadInteger());
+    statement.timeout = static_cast<uint32_t>(aReader.ReadInteger());
+    aReader.ReadInteger();  // statement type
+    const std::u16string text = aReader.ReadString();
+    const int32_t count = aReader.ReadInteger();
+    const bool getParams = count > 0 && aReader.ReadInteger() == 3;
+    statement.params = ReadStatementParams(aReader, count);
+    aReader.ReadInteger();  // open mode
+    if (!thDatabases.count(statement.database)) return {nxeInvalidHandle, {}};
+    std::vector<uint8_t> out{0};
+    auto block = [&](uint8_t aPhase, const std::vector<uint8_t>& aBytes) {
+      out[0] = aPhase;
+      const std::vector<uint8_t> len = U32(static_cast<uint32_t>(aBytes.size()));
+      out.insert(out.end(), len.begin(), len.end());
+      out.insert(out.end(), aBytes.begin(), aBytes.end());
+    };
+    block(1, {});
+    if (!Statements.count(text)) return {nxeInvalidParameter, out};
+    statement.text = text;
+    block(2, {});
+    TAnswer exec = RunStatement(statement);
+    block(3, exec.code == 0 ? exec.data : std::vector<uint8_t>());
+    if (exec.code != 0) return {exec.code, out};
+    if (getParams) block(4, StatementParamsBack(statement, statement.params));
+    return {0, out};
+  }
+  // Under thLock.
+  TAnswer StatementAnswer(TnxMsgID aMsgID, const std::vector<uint8_t>& aRequest, TnxReader& aReader) {
+    if (aMsgID == 0x242) return ExecDirectAnswer(aReader);
+    const bool raw = aMsgID == 0x241 || aMsgID == 0x402 || aMsgID == 0x4F0 || aMsgID == 0x4FF;
+    if (raw && aRequest.size() < 4) return {nxeInvalidParameter, {}};
+    const uint32_t id = raw ? platform::LoadU32(aRequest.data()) : static_cast<uint32_t>(aReader.ReadInteger());
+    if (aMsgID == 0x241) {
+      if (!thDatabases.count(id) || aRequest.size() < 8) return {nxeInvalidHandle, {}};
+      const uint32_t statement = ++thLastID;
+      thStatements[statement] = {id, platform::LoadU32(aRequest.data() + 4), {}, {}};
+      return {0, U32(statement)};
+    }
+    auto it = thStatements.find(id);
+    if (it == thStatements.end()) return {nxeInvalidHandle, {}};
+    TServerStatement& statement = it->second;
+    switch (aMsgID) {
+      case 0x401: {
+        aReader.ReadInteger();  // statement type
+        std::u16string text = aReader.ReadWideString_();
+        if (!Statements.count(text)) return {nxeInvalidParameter, {}};
+        statement.text = std::move(text);
+        return {};
+      }
+      case 0x402:
+        return RunStatement(statement);
+      case 0x403: {
+        const int32_t count = aReader.ReadInteger();
+        if (count > 0) aReader.ReadInteger();
+        statement.params = ReadStatementParams(aReader, count);
+        return {};
+      }
+      case 0x404: {
+        std::vector<TStatementParam> asked(static_cast<size_t>(std::max(aReader.ReadInteger(), 0)));
+        for (TStatementParam& param : asked) {
+          param.name = aReader.ReadString();
+          param.type = aReader.ReadInteger();
+          param.dataType = aReader.ReadInteger();
+        }
+        return {0, StatementParamsBack(statement, asked)};
+      }
+      case 0x4F0:
+        if (aRequest.size() < 8) return {nxeInvalidParameter, {}};
+        statement.timeout = platform::LoadU32(aRequest.data() + 4);
+        return {};
+      default:
+        thStatements.erase(it);
+        return {};
+    }
+  }
+  std::map<uint32_t, TServerStatement> thStatements;  // open statements, by ID
 
   mutable std::mutex thLock;
   std::map<TnxMsgID, TScriptedReply> thScript;
