@@ -29,6 +29,8 @@
 
 #include "engine/abstract_statement.h"
 #include "engine/abstract_trans_context.h"
+#include "platform/guid.h"
+#include "platform/interface.h"
 #include "platform/string_list.h"
 
 namespace revurov {
@@ -55,6 +57,15 @@ enum TnxStatementExecDirectPhase : uint8_t { sedAlloc, sedPrepare, sedSetParams,
 inline constexpr uint32_t kTableStreamFilterTimeout = 500;
 
 inline constexpr std::u16string_view nxAllowSystemTableAccessOption = u"ALLOWSYSTEMTABLEACCESS";
+
+// The extended interface of a server's database, reached through
+// CreateInstanceFor on "<Self>" of the database.
+class InxAbstractDatabase31000 : public virtual platform::IInterface {
+public:
+  static constexpr platform::TGUID IID = platform::nxGuid("{41BDEED6-5BC3-4599-9212-15DEDBCD55C0}");
+  // The base names of the tables whose dictionaries ask for a pack.
+  virtual void GetTablesNeedingPack(std::vector<std::u16string>& aTables) = 0;
+};
 
 class TnxAbstractDatabase : public TnxBaseTransContext {
   REVUROV_SERVER_OBJECT_CLASS(TnxAbstractDatabase, TnxBaseTransContext)

@@ -8,12 +8,14 @@
 #include <functional>
 #include <vector>
 
+#include "engine/abstract_database.h"
 #include "engine/remotable_interfaces.h"
 #include "engine/remote_cursor.h"
 #include "engine/remote_instances.h"
 #include "engine/remote_statement.h"
 #include "engine/remote_task_info.h"
 #include "engine/remote_trans_context.h"
+#include "engine/security_interfaces.h"
 #include "engine/startup.h"
 #include "lowlevel/components/component_info.h"
 #include "lowlevel/components/log.h"
@@ -261,10 +263,15 @@ TEST(RemotableInterfaces, TheEngineRegistersThemInOrderAndTheTableGoesWithItsShu
     TnxEngineStartupGuard engine;
     EXPECT_EQ(RegisteredInterfaces(),
               (std::vector<TGUID>{InxComponentInfo31000::IID, InxLoggableComponentInfo31000::IID,
-                                  InxStateComponentInfo31000::IID, InxAbstractServerObject41100::IID}));
+                                  InxStateComponentInfo31000::IID, InxLoggedInUser31000::IID,
+                                  InxLoggedInUser46000::IID, InxModifyUser31000::IID, InxModifyUser46000::IID,
+                                  InxLoggedInAdministrator31000::IID,
+                                  InxAbstractSecurityMonitorComponentInfo31000::IID,
+                                  InxSecurityExtender31000::IID, InxAbstractDatabase31000::IID,
+                                  InxAbstractServerObject41100::IID}));
     // Registered once: a second start-up adds nothing.
     TnxEngineStartupGuard again;
-    EXPECT_EQ(RegisteredInterfaces().size(), 4u);
+    EXPECT_EQ(RegisteredInterfaces().size(), 12u);
   }
   TnxRemotingStartupGuard remoting;
   EXPECT_TRUE(RegisteredInterfaces().empty());
