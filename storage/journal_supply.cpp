@@ -16,7 +16,8 @@ namespace {
 
 // The number of a journal's file name; 0 for any other name.
 uint32_t NumberOf(std::string_view aName) {
-  const std::string suffix = "." + platform::ToOsPath(nxJournalExtension);
+  std::string suffix(1, '.');
+  suffix += platform::ToOsPath(nxJournalExtension);
   if (aName.size() <= suffix.size() || !aName.ends_with(suffix)) return 0;
   const std::string_view stem = aName.substr(0, aName.size() - suffix.size());
   if (stem.size() > 10 || !std::all_of(stem.begin(), stem.end(), [](char c) { return c >= '0' && c <= '9'; }))
