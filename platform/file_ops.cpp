@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <linux/openat2.h>
 #include <stdlib.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -110,6 +112,50 @@ public:
     });
     if (err != 0) return err;
     // Only a read-only open of a folder gets this far; it is no file to read.
+    if ((os_flags & O_ACCMODE) == O_RDONLY) {
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return EISDIR;
+      }
+    }
+    file = fd;
+    return 0;
+  }
+
+  int OpenBeneath(const std::string& folder, const std::string& name, TOpenFlags flags, TFileHandle& file) override {
+    file = InvalidFileHandle;
+    if (HasFlag(flags, TOpenFlags::ofCreate)) return EINVAL;
+    int os_flags = 0;
+    if (const int err = OpenFlagsFor(flags, os_flags)) return err;
+    int dir = -1;
+    if (const int err = Retry([&] {
+          dir = ::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+          return dir < 0 ? -1 : 0;
+        }))
+      return err;
+    open_how how{};
+    how.flags = static_cast<uint64_t>(os_flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    int fd = -1;
+    int err = Retry([&] {
+      fd = static_cast<int>(::syscall(SYS_openat2, dir, name.c_str(), &how, sizeof how));
+      return fd < 0 ? -1 : 0;
+    });
+    if (err == ENOSYS) {
+      // Kernels before 5.6: a plain name opened without following a link
+      // is as confined.
+      if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        err = EXDEV;
+      } else {
+        err = Retry([&] {
+          fd = ::openat(dir, name.c_str(), os_flags | O_NOFOLLOW);
+          return fd < 0 ? -1 : 0;
+        });
+      }
+    }
+    ::close(dir);
+    if (err != 0) return err;
     if ((os_flags & O_ACCMODE) == O_RDONLY) {
       struct stat st;
       if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -402,6 +448,11 @@ int TFileOps::WriteVectorAt(TFileHandle file, int64_t offset, const TIoPart* par
 int TFile::Open(const std::string& path, TOpenFlags flags, uint32_t permissions) {
   Close();
   return ops_->Open(path, flags, permissions, handle_);
+}
+
+int TFile::OpenBeneath(const std::string& folder, const std::string& name, TOpenFlags flags) {
+  Close();
+  return ops_->OpenBeneath(folder, name, flags, handle_);
 }
 
 int TFile::Close() {

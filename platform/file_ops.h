@@ -100,6 +100,20 @@ public:
   // ofCreate with ENOENT. The handle is not inherited by programs the
   // process starts. The position starts at 0.
   virtual int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) = 0;
+  // Opens `name` inside the folder at `folder`, as Open would, but only
+  // there: resolving `name` may neither leave the folder (".." or an
+  // absolute name, EXDEV) nor pass any symbolic link, the last part
+  // included (ELOOP). The check and the open are one step, so a link put in
+  // place between a look at the name and the open cannot redirect it. The
+  // folder's own path is trusted. ofCreate is refused with EINVAL. On a
+  // kernel that cannot resolve a path confined (before Linux 5.6) only a
+  // plain name of the folder itself is opened, anything else is EXDEV.
+  // EOPNOTSUPP from a seam that cannot confine the open.
+  virtual int OpenBeneath(const std::string& folder, const std::string& name, TOpenFlags flags, TFileHandle& file) {
+    (void)folder, (void)name, (void)flags;
+    file = InvalidFileHandle;
+    return EOPNOTSUPP;
+  }
   // Releases the handle and the locks taken through it, also when it
   // reports an error (which can mean that earlier writes were lost).
   virtual int Close(TFileHandle file) = 0;
@@ -236,6 +250,8 @@ public:
 
   // Closes a handle still open, then opens path.
   int Open(const std::string& path, TOpenFlags flags, uint32_t permissions = DefaultFilePermissions);
+  // As Open, through the seam's OpenBeneath.
+  int OpenBeneath(const std::string& folder, const std::string& name, TOpenFlags flags);
   int Close();
 
   bool IsOpen() const noexcept { return handle_ != InvalidFileHandle; }

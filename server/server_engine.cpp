@@ -21,9 +21,9 @@
 #include "platform/text.h"
 #include "platform/variant.h"
 #include "server/alias_handler.h"
-#include "server/journal_classes.h"
 #include "server/server_session.h"
 #include "storage/buffer_manager.h"
+#include "storage/journal_classes.h"
 #include "transport/registry_hook.h"
 
 namespace revurov {
@@ -254,8 +254,8 @@ void TnxServerEngine::LoadConfig(TnxBaseComponentConfiguration& aConfig) {
   SetTempStoreSize(static_cast<int32_t>(
       IntegerOf(aConfig.GetValue(u"TempStoreSize", TnxVariant::FromInteger(seTempStoreSize)), seTempStoreSize)));
   const std::u16string journal = StringOf(aConfig.GetValue(
-      u"JournalEngineClass", TnxVariant::FromString(std::u16string(nxServerJournalEngineClassName()))));
-  if (const TnxJournalEngineClass* found = nxFindJournalEngineClass(journal)) nxSetServerJournalEngineClass(found);
+      u"JournalEngineClass", TnxVariant::FromString(std::u16string(nxDefaultJournalEngineClassName()))));
+  if (const TnxJournalEngineClass* found = nxFindJournalEngineClass(journal)) nxSetDefaultJournalEngineClass(found);
   TnxServerEngineOptions options = 0;
   if (IntegerOf(aConfig.GetValue(u"NewOptionsLogic", TnxVariant::FromInteger(0)), 0) == 1) {
     options = static_cast<TnxServerEngineOptions>(
@@ -277,7 +277,7 @@ void TnxServerEngine::SaveConfig(TnxBaseComponentConfiguration& aConfig) {
   aConfig.SetValue(u"MaxRAM", TnxVariant::FromInteger(seMaxRAM));
   aConfig.SetValue(u"TempStorePath", TnxVariant::FromString(seTempStorePath));
   aConfig.SetValue(u"TempStoreSize", TnxVariant::FromInteger(seTempStoreSize));
-  aConfig.SetValue(u"JournalEngineClass", TnxVariant::FromString(std::u16string(nxServerJournalEngineClassName())));
+  aConfig.SetValue(u"JournalEngineClass", TnxVariant::FromString(std::u16string(nxDefaultJournalEngineClassName())));
   const int64_t stored = IntegerOf(aConfig.GetValue(u"OptionsCount", TnxVariant::FromInteger(0)), 0);
   for (int i = 1; i <= stored; ++i) aConfig.SetValue(OptionKey(i), TnxVariant::FromString(u""));
   int32_t count = 0;
@@ -320,7 +320,7 @@ void TnxServerEngine::SaveSettingsToStream(TnxWriter& aWriter) {
   aWriter.WriteInteger(seMaxRAM);
   aWriter.WriteInteger(seTempStoreSize);
   aWriter.WriteString(seTempStorePath);
-  aWriter.WriteString(nxServerJournalEngineClassName());
+  aWriter.WriteString(nxDefaultJournalEngineClassName());
   aWriter.WriteListBegin();
   for (int i = 0; i < kServerEngineOptionCount; ++i)
     if (HasOption(static_cast<TnxServerEngineOption>(i))) aWriter.WriteString(kOptionNames[i]);
@@ -352,7 +352,7 @@ void TnxServerEngine::LoadSettingsFromStream(TnxReader& aReader) {
   SetMaxRAM(maxRam);
   SetTempStoreSize(storeSize);
   SetTempStorePath(storePath);
-  nxSetServerJournalEngineClass(journal);
+  nxSetDefaultJournalEngineClass(journal);
   SetOptions(options);
 }
 

@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "storage/file_management.h"
 #include "storage/files.h"
+#include "storage/journal_supply.h"
 
 namespace revurov {
 
@@ -103,16 +104,18 @@ std::vector<TEntry> ReadEntries(const TJournal& aJournal, platform::TFileOps& aO
   return entries;
 }
 
-// A data file named by a journal: a regular file of the folder, no link.
-void OpenDataFile(const TJournal& aJournal, platform::TFileOps& aOps, const std::string& aPath,
+// A data file named by a journal: a regular file of the folder, reached
+// without any link, in one step with the open so that nothing swapped in
+// meanwhile can send the writes elsewhere.
+void OpenDataFile(const TJournal& aJournal, const std::string& aFolder, const std::string& aName,
                   platform::TFile& aFile) {
-  std::string target;
-  if (aOps.ReadLink(aPath, target) == 0) Damaged(aJournal, u"data file is a link");
-  if (const int err = aFile.Open(aPath, platform::TOpenFlags::ofReadWrite))
+  if (const int err = aFile.OpenBeneath(aFolder, aName, platform::TOpenFlags::ofReadWrite)) {
+    if (err == ELOOP || err == EXDEV) Damaged(aJournal, u"data file is a link or outside the folder");
     throw Enx1xJournalEngineException(nxeCannotAccessFile, u"Journal \"%s\": data file %s cannot be opened: %s",
-                                      {aJournal.Name, FromUtf8(aPath), platform::SysErrorMessage(err)});
+                                      {aJournal.Name, FromUtf8(aName), platform::SysErrorMessage(err)});
+  }
   platform::TFileInfo info;
-  if (aOps.GetHandleInfo(aFile.Handle(), info) != 0 || info.Kind != platform::TFileKind::fkFile)
+  if (aFile.Ops().GetHandleInfo(aFile.Handle(), info) != 0 || info.Kind != platform::TFileKind::fkFile)
     Damaged(aJournal, u"data file is no regular file");
 }
 
@@ -124,7 +127,7 @@ void Replay(const TJournal& aJournal, const std::string& aFolder, platform::TFil
   for (const TEntry& entry : entries) {
     if (entry.Before == aRedo) continue;
     auto [it, added] = files.try_emplace(entry.Name, aOps);
-    if (added) OpenDataFile(aJournal, aOps, aFolder + entry.Name, it->second);
+    if (added) OpenDataFile(aJournal, aFolder, entry.Name, it->second);
     image.resize(entry.Bytes);
     int64_t done = 0;
     int err = aOps.ReadAt(aFile, entry.ImageAt, image.data(), entry.Bytes, done);
@@ -164,7 +167,10 @@ Tnx1xJournalEngine::Tnx1xJournalEngine(std::u16string aFileName, platform::TFile
       jeFolder(OsFolder(bjeFileName)) {}
 
 Tnx1xJournalEngine::~Tnx1xJournalEngine() {
-  if (jeJournalFile == platform::InvalidFileHandle) return;
+  if (jeJournalFile == platform::InvalidFileHandle) {
+    if (bjePrepared && !jeInvalidated) bjeSupply->Unused(bjeNumber);
+    return;
+  }
   jeOps.Close(jeJournalFile);
   // Never completed: it can only be thrown away; a complete one that is
   // still here is needed by Check.
@@ -178,9 +184,21 @@ void Tnx1xJournalEngine::Raise(std::u16string_view aWhat, int aError) const {
 
 void Tnx1xJournalEngine::PrepareJournal() {
   using platform::TOpenFlags;
-  const int err = jeOps.Open(jeOsName, TOpenFlags::ofReadWrite | TOpenFlags::ofCreate | TOpenFlags::ofExclusive,
-                             platform::DefaultFilePermissions, jeJournalFile);
-  if (err != 0) Raise(u"Journal could not be created", err);
+  if (bjePrepared) {
+    // Made ahead and empty; cut all the same, so that nothing but our own
+    // entries can ever follow the header.
+    const int err = jeOps.Open(jeOsName, TOpenFlags::ofReadWrite | TOpenFlags::ofTruncate,
+                               platform::DefaultFilePermissions, jeJournalFile);
+    if (err == ENOENT)
+      bjePrepared = false;  // removed since (a Check): made afresh below, with its folder sync
+    else if (err != 0)
+      Raise(u"Journal could not be opened", err);
+  }
+  if (!bjePrepared) {
+    const int err = jeOps.Open(jeOsName, TOpenFlags::ofReadWrite | TOpenFlags::ofCreate | TOpenFlags::ofExclusive,
+                               platform::DefaultFilePermissions, jeJournalFile);
+    if (err != 0) Raise(u"Journal could not be created", err);
+  }
   jeWriteHeader(false);
   jeSize = nxJournalHeaderSize;
 }
@@ -234,24 +252,23 @@ void Tnx1xJournalEngine::FinalizeJournal() {
   jeWriteHeader(true);
   jeSync();
   // The new name too, or a power cut could lose the journal of a commit
-  // whose data is already partly written.
-  if (const int err = jeOps.SyncDirectory(jeFolder)) Raise(u"Journal folder flush failed", err);
+  // whose data is already partly written. A name made ahead is durable.
+  if (!bjePrepared)
+    if (const int err = jeOps.SyncDirectory(jeFolder)) Raise(u"Journal folder flush failed", err);
   jeComplete = true;
 }
 
 void Tnx1xJournalEngine::Invalidate() {
   if (jeJournalFile == platform::InvalidFileHandle || jeInvalidated) return;
-  // Durably incomplete first: should a power cut bring the name back, Check
-  // throws the journal away instead of undoing a commit already reported.
-  // That spares a folder sync for the removal.
-  if (jeComplete) {
-    jeWriteHeader(false);
-    jeSync();
-  }
   jeOps.Close(jeJournalFile);
   jeJournalFile = platform::InvalidFileHandle;
   jeInvalidated = true;
   if (const int err = jeOps.Unlink(jeOsName)) Raise(u"Journal could not be removed", err);
+  // Gone for good before the commit is reported: a complete journal that a
+  // power cut brings back would undo it. The supply makes the next
+  // journal's file under this same sync.
+  const int err = bjeSupply ? bjeSupply->Removed() : jeOps.SyncDirectory(jeFolder);
+  if (err != 0 && jeComplete) Raise(u"Journal folder flush failed", err);
 }
 
 // ---- recovery ----
@@ -303,9 +320,18 @@ void Tnx1xJournalEngine::Check(std::u16string_view aAlias, std::u16string_view a
       if (err != 0)
         throw Enx1xJournalEngineException(nxeReadFailure, kShortRead,
                                           {journal.Name, static_cast<int64_t>(nxJournalHeaderSize)});
-      // A header cut short by a crash while it was first written.
-      const bool torn = done < static_cast<int64_t>(nxJournalHeaderSize) &&
-                        std::memcmp(header, kHeaderMagic, static_cast<size_t>(std::min<int64_t>(done, 4))) == 0;
+      // Made ahead for the next commit: no sign of an interrupted one.
+      if (err == 0 && done == 0) {
+        file.Close();
+        DeleteFileChecked(journal.Name);
+        continue;
+      }
+      // A header cut short by a crash while it was first written, or one
+      // that never reached the disk of a file made ahead (it reads as
+      // zeros): the complete flag cannot have been durable either.
+      const bool unwritten = std::all_of(header, header + done, [](uint8_t b) { return b == 0; });
+      const bool torn = unwritten || (done < static_cast<int64_t>(nxJournalHeaderSize) &&
+                                      std::memcmp(header, kHeaderMagic, static_cast<size_t>(std::min<int64_t>(done, 4))) == 0);
       if (!torn && std::memcmp(header, kHeaderMagic, 4) != 0)
         throw Enx1xJournalEngineException(nxeCannotOpenFile, kNotJournal, {journal.Name});
       const uint32_t flag = torn ? 0 : GetU32(header + 4);

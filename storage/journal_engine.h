@@ -12,9 +12,13 @@
 // Contract:
 // - Writing: PrepareJournal creates the file (it must not exist), AddBlock
 //   appends entries, FinalizeJournal makes the entries durable, then the
-//   complete flag, then the file's name in the folder. Invalidate makes the
-//   journal durably incomplete, then removes it. No call syncs through
-//   O_DSYNC; every sync is explicit.
+//   complete flag, then the file's name in the folder. Invalidate removes
+//   the journal and syncs the folder, so it is durably gone. No call syncs
+//   through O_DSYNC; every sync is explicit.
+// - A journal from a TnxJournalSupply may get its empty file made ahead,
+//   its name already durable: it is written in place and its name needs no
+//   folder sync; its removal lets the supply make the next one under the
+//   same folder sync.
 // - A block without committed contents (beyond the file's committed count)
 //   gets no before image: undoing it has nothing to restore.
 // - A data file outside the journal's folder, or whose name does not fit
@@ -25,11 +29,14 @@
 // - Check trusts nothing in a journal: the whole file is parsed and checked
 //   (magics, kind, ordinal 0-4, image kind, zero bytes, each image whole,
 //   names a plain name of the folder) before any data file is written. A
-//   named data file must be a regular file of the folder, not a link.
+//   named data file must be a regular file of the folder, opened beneath
+//   it without passing any link (a link swapped in is refused at the open).
 // - Check undoes journals newest first and redoes them oldest first by the
 //   number in their name; replayed data files are synced before the journal
 //   is removed (and the folder synced). A file without the header magic is
-//   reported (jsSkipping) and left; an incomplete or empty one is removed;
+//   reported (jsSkipping) and left; an incomplete one (its header reads as
+//   zeros when it never reached the disk) is removed, an empty
+//   one (made ahead) removed without a word;
 //   a complete one that cannot be replayed is reported (jsTrash), the
 //   application is asked to end, and Check raises with the journal kept.
 #pragma once
@@ -47,6 +54,7 @@
 namespace revurov {
 
 class TnxBaseFile;
+class TnxJournalSupply;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseJournalEngineException, EnxServerException);
 REVUROV_EXCEPTION_CLASS(Enx1xJournalEngineException, EnxBaseJournalEngineException);
@@ -63,18 +71,28 @@ public:
 
   const std::u16string& FileName() const noexcept { return bjeFileName; }
 
+  // By the supply that hands the journal out; aPrepared: its empty file
+  // exists and its name is durable.
+  void Supplied(TnxJournalSupply& aSupply, uint32_t aNumber, bool aPrepared) noexcept {
+    bjeSupply = &aSupply;
+    bjeNumber = aNumber;
+    bjePrepared = aPrepared;
+  }
+
   virtual void PrepareJournal() = 0;
   // One changed block of aFile, images as the file holds them on disk;
   // aBefore is nil for a block without committed contents.
   virtual void AddBlock(const TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, const uint8_t* aBefore,
                         const uint8_t* aAfter) = 0;
   virtual void FinalizeJournal() = 0;
-  // Makes the journal durably void (Check drops it unread) and removes it;
-  // raises when it cannot.
+  // Removes the journal durably; raises when it cannot.
   virtual void Invalidate() = 0;
 
 protected:
   std::u16string bjeFileName;
+  TnxJournalSupply* bjeSupply = nullptr;
+  uint32_t bjeNumber = 0;
+  bool bjePrepared = false;
 };
 
 class Tnx1xJournalEngine : public TnxBaseJournalEngine {

@@ -8,6 +8,7 @@
 #include "storage/deadline.h"
 #include "storage/encryption_engine.h"
 #include "storage/file_header.h"
+#include "storage/journal_classes.h"
 #include "storage/files.h"
 #include "storage/record_compression.h"
 #include "storage/static_record_engine.h"
@@ -35,6 +36,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
     {&nxRecordCompressionStartup, &nxRecordCompressionShutdown},
+    {&nxJournalEnginesStartup, &nxJournalEnginesShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

@@ -4,9 +4,10 @@
 // Contract: nxStorageStartup and nxStorageShutdown pair up around a
 // counter. The first start-up installs the operation deadline into the
 // engine's hooks and makes the chunked temporary storage the default class
-// (unless another was set), then registers the block encryption engines;
-// the last shut-down unregisters them, puts the hooks' defaults back and
-// clears the default class when it is still the chunked one.
+// (unless another was set), then registers the block encryption engines
+// and the journal classes (the rollback journal the default unless another
+// was set); the last shut-down unregisters them, puts the hooks' defaults
+// back and clears the default classes when they are still its own.
 #pragma once
 
 namespace revurov {

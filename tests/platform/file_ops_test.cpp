@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -148,6 +149,49 @@ TEST(FileOps, CreateTruncateAndExclusiveCreate) {
   EXPECT_EQ(file.Close(), 0);
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(file.Close(), 0);  // closing twice is harmless
+}
+
+TEST(FileOps, OpenBeneathReachesOnlyFilesOfTheFolderWithoutLinks) {
+  TempDir dir;
+  TempDir outside;
+  outside.Write("victim", "V");
+  dir.Write("f", "inside");
+  std::filesystem::create_directory(dir.Path("sub"));
+  dir.Write("sub/g", "deeper");
+  std::filesystem::create_symlink(outside.Path("victim"), dir.Path("out"));
+  std::filesystem::create_symlink("f", dir.Path("near"));
+  std::filesystem::create_symlink(outside.Dir(), dir.Path("away"));
+  struct TCase {
+    const char* Name;
+    TOpenFlags Flags;
+    int Error;  // 0: opens
+  } cases[] = {
+      {"f", TOpenFlags::ofReadWrite, 0},
+      {"sub/g", TOpenFlags::ofRead, 0},
+      {"out", TOpenFlags::ofReadWrite, ELOOP},
+      {"near", TOpenFlags::ofRead, ELOOP},  // a link is refused even when it stays inside
+      {"away/victim", TOpenFlags::ofReadWrite, ELOOP},
+      {"../x", TOpenFlags::ofRead, EXDEV},
+      {"sub/../../x", TOpenFlags::ofRead, EXDEV},
+      {"/etc/hostname", TOpenFlags::ofRead, EXDEV},
+      {"missing", TOpenFlags::ofRead, ENOENT},
+      {"sub", TOpenFlags::ofRead, EISDIR},
+      {"new", TOpenFlags::ofReadWrite | TOpenFlags::ofCreate, EINVAL},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TFile file(PosixFileOps());
+    EXPECT_EQ(file.OpenBeneath(dir.Dir(), c.Name, c.Flags), c.Error);
+    EXPECT_EQ(file.IsOpen(), c.Error == 0);
+  }
+  TFile file(PosixFileOps());
+  ASSERT_EQ(file.OpenBeneath(dir.Path("sub"), "g", TOpenFlags::ofRead), 0);  // folder without its "/"
+  char byte = 0;
+  int64_t done = 0;
+  EXPECT_EQ(PosixFileOps().ReadAt(file.Handle(), 0, &byte, 1, done), 0);
+  EXPECT_EQ(byte, 'd');
+  EXPECT_EQ(outside.Read("victim"), "V");
+  EXPECT_FALSE(dir.Exists("new"));
 }
 
 TEST(FileOps, FailuresReportTheOsError) {

@@ -15,9 +15,9 @@
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "server/alias_handler.h"
-#include "server/journal_classes.h"
 #include "server/server_session.h"
 #include "storage/buffer_manager.h"
+#include "storage/journal_classes.h"
 #include "support/exception_message.h"
 #include "support/server_fixture.h"
 #include "support/tagged_bytes.h"
@@ -88,9 +88,9 @@ TEST_F(ServerEngineSettings, WritesTheTaggedPartAfterItsAncestors) {
 
 TEST_F(ServerEngineSettings, ReadsItsOwnStreamBack) {
   Configure(*engine);
-  nxSetServerJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xCommitJournalEngine"));
+  nxSetDefaultJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xCommitJournalEngine"));
   const TaggedBytes bytes = Written([&](TnxWriter& w) { engine->SaveSettingsToStream(w); });
-  nxSetServerJournalEngineClass(nullptr);
+  nxSetDefaultJournalEngineClass(nullptr);
   ComponentPtr<TnxServerEngine> other{new TnxServerEngine(nullptr)};
   Load(*other, bytes);
   EXPECT_EQ(other->GetServerName(), u"Alpha");
@@ -98,20 +98,20 @@ TEST_F(ServerEngineSettings, ReadsItsOwnStreamBack) {
   EXPECT_EQ(other->TempStoreSize(), -1);
   EXPECT_EQ(other->TempStorePath(), u"/t");
   EXPECT_EQ(other->Options(), Opt(seoReadOnly) | Opt(seoIsSecure));
-  EXPECT_EQ(nxServerJournalEngineClassName(), u"Tnx1xCommitJournalEngine");
+  EXPECT_EQ(nxDefaultJournalEngineClassName(), u"Tnx1xCommitJournalEngine");
 }
 
 TEST_F(ServerEngineSettings, AnEngineWithoutJournalClassReadsItsEmptyNameAsNone) {
   Configure(*engine);
-  nxSetServerJournalEngineClass(nullptr);
+  nxSetDefaultJournalEngineClass(nullptr);
   TaggedBytes expected = AncestorPart();
   TaggedBytes own = OwnPart(1, "", {"seoReadOnly", "seoIsSecure"});
   expected.insert(expected.end(), own.begin(), own.end());
   const TaggedBytes bytes = Written([&](TnxWriter& w) { engine->SaveSettingsToStream(w); });
   EXPECT_EQ(bytes, expected);
-  nxSetServerJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xJournalEngine"));
+  nxSetDefaultJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xJournalEngine"));
   Load(*engine, bytes);
-  EXPECT_EQ(nxServerJournalEngineClass(), nullptr);
+  EXPECT_EQ(nxDefaultJournalEngineClass(), nullptr);
 }
 
 TEST_F(ServerEngineSettings, SkipsNamesThatAreNoOptions) {
@@ -120,7 +120,7 @@ TEST_F(ServerEngineSettings, SkipsNamesThatAreNoOptions) {
   bytes.insert(bytes.end(), own.begin(), own.end());
   Load(*engine, bytes);
   EXPECT_EQ(engine->Options(), Opt(seoKeepSessionStats));
-  EXPECT_EQ(nxServerJournalEngineClassName(), u"Tnx1xJournalEngine");
+  EXPECT_EQ(nxDefaultJournalEngineClassName(), u"Tnx1xJournalEngine");
 }
 
 TEST_F(ServerEngineSettings, RefusesAnotherVersionAndAnUnknownJournalClass) {
@@ -156,7 +156,7 @@ TEST_F(ServerEngineConfig, RoundTripsWithTheOptionsMask) {
   engine->SetTempStorePath(u"/data/tmp");
   engine->SetTempStoreSize(40);
   engine->SetOptions(Opt(seoReadOnly) | Opt(seoKeepSessionStats));
-  nxSetServerJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xCommitJournalEngine"));
+  nxSetDefaultJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xCommitJournalEngine"));
   config.values[u"OptionsCount"] = TnxVariant::FromInteger(3);
   config.values[u"Options3"] = TnxVariant::FromString(u"seoInMemOnly");
   engine->SaveConfig(config);
@@ -169,7 +169,7 @@ TEST_F(ServerEngineConfig, RoundTripsWithTheOptionsMask) {
   EXPECT_EQ(config.values[u"NewOptionsLogic"].AsInt64(), 1);
   EXPECT_EQ(config.values[u"JournalEngineClass"].AsString(), u"Tnx1xCommitJournalEngine");
 
-  nxSetServerJournalEngineClass(nullptr);
+  nxSetDefaultJournalEngineClass(nullptr);
   ComponentPtr<TnxServerEngine> other{new TnxServerEngine(nullptr)};
   other->LoadConfig(config);
   EXPECT_EQ(other->GetServerName(), u"Alpha");
@@ -177,7 +177,7 @@ TEST_F(ServerEngineConfig, RoundTripsWithTheOptionsMask) {
   EXPECT_EQ(other->TempStorePath(), u"/data/tmp");
   EXPECT_EQ(other->TempStoreSize(), 40);
   EXPECT_EQ(other->Options(), Opt(seoReadOnly) | Opt(seoKeepSessionStats));
-  EXPECT_EQ(nxServerJournalEngineClassName(), u"Tnx1xCommitJournalEngine");
+  EXPECT_EQ(nxDefaultJournalEngineClassName(), u"Tnx1xCommitJournalEngine");
 }
 
 TEST_F(ServerEngineConfig, WithoutNewOptionsLogicReadsTheNumberedKeys) {
@@ -189,10 +189,10 @@ TEST_F(ServerEngineConfig, WithoutNewOptionsLogicReadsTheNumberedKeys) {
   config.values[u"Options3"] = TnxVariant::FromString(u"seoCloseAllWhenInactive");
   config.values[u"Options4"] = TnxVariant::FromString(u"seoIsSecure");  // beyond the count
   config.values[u"JournalEngineClass"] = TnxVariant::FromString(u"TnxNoJournal");
-  nxSetServerJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xJournalEngine"));
+  nxSetDefaultJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xJournalEngine"));
   engine->LoadConfig(config);
   EXPECT_EQ(engine->Options(), Opt(seoVerifyTableNames) | Opt(seoCloseAllWhenInactive));
-  EXPECT_EQ(nxServerJournalEngineClassName(), u"Tnx1xJournalEngine");
+  EXPECT_EQ(nxDefaultJournalEngineClassName(), u"Tnx1xJournalEngine");
 }
 
 TEST_F(ServerEngineConfig, DescribesItsSettings) {

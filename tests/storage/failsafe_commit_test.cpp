@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,7 +13,9 @@
 #include "lowlevel/sync/platform_interface.h"
 #include "platform/text.h"
 #include "storage/buffer_manager.h"
+#include "storage/journal_classes.h"
 #include "storage/journal_engine.h"
+#include "storage/journal_supply.h"
 #include "storage/transactions.h"
 #include "support/recording_file_ops.h"
 #include "support/storage_fixture.h"
@@ -95,12 +98,12 @@ TEST_F(FailSafeCommitTest, TheJournalIsDurableBeforeDataAndDurablyVoidBeforeTheF
   trans.SetJournal(Journal());
   Bm().CommitTransaction(&trans, nullptr, false);
   const std::vector<std::string> expected = {
-      "write 1.n$2", "sync 1.n$2",  // entries
-      "write 1.n$2", "sync 1.n$2",  // complete flag
-      "syncdir",                    // the journal's name
-      "write t.nx1", "sync t.nx1",  // data
-      "write 1.n$2", "sync 1.n$2",  // void before the commit is reported
-      "unlink 1.n$2",
+      "create 1.n$2",
+      "write 1.n$2",  "sync 1.n$2",  // entries
+      "write 1.n$2",  "sync 1.n$2",  // complete flag
+      "syncdir",                     // the journal's name
+      "write t.nx1",  "sync t.nx1",  // data
+      "unlink 1.n$2", "syncdir",     // gone before the commit is reported
   };
   EXPECT_EQ(Steps(), expected);
   EXPECT_FALSE(fx_.Dir().Exists("1.n$2"));
@@ -203,12 +206,87 @@ TEST_F(FailSafeCommitTest, AFlushListFreedUnflushedTakesItsJournalAlong) {
 }
 
 TEST_F(FailSafeCommitTest, AFailedRemovalOfTheJournalStopsTheServer) {
-  fx_.Ops().FailCall(TFileOp::DataSync, 4);  // voiding the journal
+  struct TCase {
+    const char* Name;
+    TFileOp Op;
+    int K;
+  } cases[] = {{"unlink", TFileOp::Unlink, 1}, {"folder sync after the unlink", TFileOp::SyncDirectory, 2}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    nxFatalErrorFlag.store(false);
+    testing::TFaultFileOps& ops = fx_.Ops();
+    ops.FailCall(c.Op, ops.Calls(c.Op) + c.K);
+    TnxBaseTransaction trans(Bm(), nullptr, false, true);
+    Write(trans, 2, 9);
+    trans.SetJournal(Journal());
+    EXPECT_NE(ErrorCodeOf([&] { Bm().CommitTransaction(&trans, nullptr, false); }), 0u);
+    EXPECT_TRUE(nxFatalErrorFlag.load());
+    std::filesystem::remove(fx_.Dir().Path("1.n$2"));
+  }
+}
+
+// ---- journals from the folder's supply ----
+
+TEST_F(FailSafeCommitTest, ASuppliedJournalCostsFourSyncsOnceTheFirstMadeTheNext) {
+  TnxJournalSupply supply(platform::Utf8ToUtf16(fx_.Dir().Dir()), rec_);
+  for (int i = 1; i <= 2; ++i) {
+    TnxBaseTransaction trans(Bm(), nullptr, false, true);
+    Write(trans, 2, static_cast<uint8_t>(i));
+    trans.SetJournal(supply.NextJournal(&nxRollbackJournalEngineClass()));
+    Bm().CommitTransaction(&trans, nullptr, false);
+  }
+  const std::vector<std::string> expected = {
+      // The first journal makes its own name durable.
+      "create 1.n$2", "write 1.n$2", "sync 1.n$2", "write 1.n$2", "sync 1.n$2", "syncdir",
+      "write t.nx1", "sync t.nx1",
+      "unlink 1.n$2", "create 2.n$2", "syncdir",  // one sync: the old one gone, the next made
+      // The second was made ahead: entries, flag, data, the folder.
+      "write 2.n$2", "sync 2.n$2", "write 2.n$2", "sync 2.n$2",
+      "write t.nx1", "sync t.nx1",
+      "unlink 2.n$2", "create 3.n$2", "syncdir",
+  };
+  EXPECT_EQ(Steps(), expected);
+  EXPECT_EQ(static_cast<uint8_t>(Disk()[2 * 4096 + kBody]), 2);
+  EXPECT_EQ(fx_.Dir().Read("3.n$2"), "");
+  // Check leaves nothing of an empty journal and changes nothing.
+  Tnx1xRollbackJournalEngine::Check(u"", platform::Utf8ToUtf16(fx_.Dir().Dir()));
+  EXPECT_FALSE(fx_.Dir().Exists("3.n$2"));
+  EXPECT_EQ(static_cast<uint8_t>(Disk()[2 * 4096 + kBody]), 2);
+  // Its file gone, the journal makes it afresh and syncs the folder itself.
+  rec_.Trace.clear();
   TnxBaseTransaction trans(Bm(), nullptr, false, true);
-  Write(trans, 2, 9);
-  trans.SetJournal(Journal());
-  EXPECT_NE(ErrorCodeOf([&] { Bm().CommitTransaction(&trans, nullptr, false); }), 0u);
+  Write(trans, 1, 5);
+  trans.SetJournal(supply.NextJournal(&nxRollbackJournalEngineClass()));
+  Bm().CommitTransaction(&trans, nullptr, false);
+  const std::vector<std::string> afresh = {
+      "create 3.n$2", "write 3.n$2", "sync 3.n$2", "write 3.n$2", "sync 3.n$2", "syncdir",
+      "write t.nx1", "sync t.nx1", "unlink 3.n$2", "create 4.n$2", "syncdir",
+  };
+  EXPECT_EQ(Steps(), afresh);
+}
+
+TEST_F(FailSafeCommitTest, ANextJournalWhoseFolderSyncFailedIsNotTakenForDurable) {
+  TnxJournalSupply supply(platform::Utf8ToUtf16(fx_.Dir().Dir()), rec_);
+  // The second folder sync removes journal 1 and makes journal 2.
+  fx_.Ops().FailCall(TFileOp::SyncDirectory, fx_.Ops().Calls(TFileOp::SyncDirectory) + 2);
+  {
+    TnxBaseTransaction trans(Bm(), nullptr, false, true);
+    Write(trans, 2, 9);
+    trans.SetJournal(supply.NextJournal(&nxRollbackJournalEngineClass()));
+    EXPECT_NE(ErrorCodeOf([&] { Bm().CommitTransaction(&trans, nullptr, false); }), 0u);
+  }
   EXPECT_TRUE(nxFatalErrorFlag.load());
+  EXPECT_FALSE(fx_.Dir().Exists("2.n$2"));
+  nxFatalErrorFlag.store(false);
+  rec_.Trace.clear();
+  TnxBaseTransaction trans(Bm(), nullptr, false, true);
+  Write(trans, 2, 10);
+  trans.SetJournal(supply.NextJournal(&nxRollbackJournalEngineClass()));
+  Bm().CommitTransaction(&trans, nullptr, false);
+  const std::vector<std::string> steps = Steps();
+  ASSERT_GE(steps.size(), 6u);
+  EXPECT_EQ(steps[0], "create 2.n$2");
+  EXPECT_EQ(steps[5], "syncdir");
 }
 
 }  // namespace

@@ -130,7 +130,7 @@ TEST_F(JournalTest, EachClassWritesItsImagesAndMarksTheJournalComplete) {
   }
 }
 
-TEST_F(JournalTest, WritingSyncsEntriesThenFlagThenFolderAndInvalidationVoidsTheJournalDurably) {
+TEST_F(JournalTest, WritingSyncsEntriesThenFlagThenFolderAndInvalidationRemovesTheJournalDurably) {
   TFaultFileOps ops;
   TnxBaseFile file(U16(dir.Path("t.nx1")));
   Tnx1xJournalEngine journal(JournalName(1), ops);
@@ -142,8 +142,9 @@ TEST_F(JournalTest, WritingSyncsEntriesThenFlagThenFolderAndInvalidationVoidsThe
   EXPECT_EQ(ops.Calls(TFileOp::DataSync), 2);
   EXPECT_EQ(ops.Calls(TFileOp::SyncDirectory), 1);
   journal.Invalidate();
-  EXPECT_EQ(ops.Calls(TFileOp::DataSync), 3);
+  EXPECT_EQ(ops.Calls(TFileOp::DataSync), 2);
   EXPECT_EQ(ops.Calls(TFileOp::Unlink), 1);
+  EXPECT_EQ(ops.Calls(TFileOp::SyncDirectory), 2);
 }
 
 TEST_F(JournalTest, AFailedSyncFailsTheWriteAndAnIncompleteJournalIsDropped) {
@@ -205,13 +206,20 @@ TEST_F(JournalTest, CheckLeavesAFolderWithoutJournalsAlone) {
 
 TEST_F(JournalTest, AnIncompleteOrEmptyJournalIsDroppedWithoutTouchingData) {
   WriteJournal(1, 1, 'B', 'z', false);
-  dir.Write("2.n$2", "");
+  dir.Write("2.n$2", "");     // made ahead for a commit that never came
   dir.Write("3.n$2", "NXJ");  // a header cut short
+  // Made ahead, written, and cut by a power loss that kept the size and
+  // some sectors but not the header's.
+  dir.Write("4.n$2", std::string(600, '\0') + Fill('z', 3000));
   Tnx1xJournalEngine::Check(u"alias", Folder());
   EXPECT_EQ(Block(1), Fill('B'));
   EXPECT_EQ(dir.Count(), 1u);
+  // The empty one is no interrupted commit: the hook hears of the others.
   ASSERT_EQ(gHookCalls.size(), 3u);
   for (const THookCall& call : gHookCalls) EXPECT_EQ(call.State, jsIncomplete);
+  EXPECT_EQ(gHookCalls[0].FileName, u"1.n$2");
+  EXPECT_EQ(gHookCalls[1].FileName, u"3.n$2");
+  EXPECT_EQ(gHookCalls[2].FileName, u"4.n$2");
 }
 
 TEST_F(JournalTest, ACompleteJournalIsUndoneOrRedoneByKindAndClass) {
@@ -323,6 +331,29 @@ TEST_F(JournalTest, ADamagedCompleteJournalWritesNothingAndRaises) {
     EXPECT_EQ(gTerminates, 1);
     std::filesystem::remove(dir.Path("1.n$2"));
   }
+}
+
+// The data file is swapped for a link out of the folder at the moment the
+// replay opens it: the link is refused, nothing outside is written.
+TEST_F(JournalTest, ADataFileSwappedForALinkAtTheOpenIsNotFollowed) {
+  TempDir outside;
+  outside.Write("victim", Fill('V', 3 * kBlock));
+  WriteJournal<Tnx1xRollbackJournalEngine>(1, 1, 'b', 'a');
+  TFaultFileOps ops;
+  ops.OnOpen([&](const std::string& aName) {
+    if (!aName.ends_with("t.nx1") || std::filesystem::is_symlink(dir.Path("t.nx1"))) return;
+    std::filesystem::rename(dir.Path("t.nx1"), dir.Path("t.old"));
+    std::filesystem::create_symlink(outside.Path("victim"), dir.Path("t.nx1"));
+  });
+  {
+    platform::ScopedFileOps scoped(ops);
+    EXPECT_THROW(Tnx1xJournalEngine::Check(u"alias", Folder()), Enx1xJournalEngineException);
+  }
+  EXPECT_EQ(outside.Read("victim"), Fill('V', 3 * kBlock));
+  EXPECT_TRUE(dir.Exists("1.n$2"));
+  ASSERT_EQ(gHookCalls.size(), 1u);
+  EXPECT_EQ(gHookCalls[0].State, jsTrash);
+  EXPECT_HAS_TEXT(gHookCalls[0].Text, u"link");
 }
 
 TEST_F(JournalTest, ADamagedHeaderIsSkipped) {

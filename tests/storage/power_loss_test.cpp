@@ -22,7 +22,9 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "storage/buffer_manager.h"
+#include "storage/journal_classes.h"
 #include "storage/journal_engine.h"
+#include "storage/journal_supply.h"
 #include "storage/transactions.h"
 #include "support/storage_fixture.h"
 #include "support/test_size.h"
@@ -115,6 +117,9 @@ protected:
       if (fx_.AddFile(*files.back()).Result != 0) platform::ExitProcessNow(3);
     }
     TnxBufferManager& bm = fx_.BufMgr();
+    // Journals numbered by the folder's supply, each made ahead under the
+    // folder sync that removes the one before.
+    TnxJournalSupply supply(Folder(), ops);
     for (size_t i = 0; i < aCommits.size(); ++i) {
       const int id = static_cast<int>(i) + 1;
       try {
@@ -128,8 +133,7 @@ protected:
           bm.RollbackTransaction(&trans);
           continue;
         }
-        trans.SetJournal(std::make_unique<Tnx1xRollbackJournalEngine>(
-            platform::Utf8ToUtf16(Path(std::to_string(id) + ".n$2")), ops));
+        trans.SetJournal(supply.NextJournal(&nxRollbackJournalEngineClass()));
         try {
           bm.CommitTransaction(&trans, nullptr, false);
         } catch (...) {

@@ -6,6 +6,8 @@
 //   construction) fails with error without reaching the real seam, except
 //   Close, which still closes (as POSIX close frees the descriptor even
 //   when it reports an error). Several plans may be armed at once.
+// - `OnOpen(hook)`: every Open and OpenBeneath first calls hook(path or
+//   name), before the fault plan is asked, as an intruder racing the open.
 // - `OnReadAt(hook)`: every positioned read first calls hook(offset), on
 //   the reading thread, before the fault plan is asked; set it before the
 //   threads that read start.
@@ -123,8 +125,11 @@ public:
     durable_.clear();
   }
 
+  void OnOpen(std::function<void(const std::string&)> hook) { openHook_ = std::move(hook); }
+
   int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
     file = platform::InvalidFileHandle;
+    if (openHook_) openHook_(path);
     if (const int err = Fault(TFileOp::Open)) return err;
     if (HasFlag(flags, TOpenFlags::ofCreate))
       if (const int err = Changed(TFileOp::Open)) return err;
@@ -139,6 +144,22 @@ public:
     } else if (remembered) {
       durable_.erase(path);
     }
+    return err;
+  }
+
+  // Counted and failed as Open.
+  int OpenBeneath(const std::string& folder, const std::string& name, TOpenFlags flags, TFileHandle& file) override {
+    file = platform::InvalidFileHandle;
+    if (openHook_) openHook_(name);
+    if (const int err = Fault(TFileOp::Open)) return err;
+    const std::string path = folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+    std::lock_guard<std::mutex> lock(mu_);
+    const bool remembered = HasFlag(flags, TOpenFlags::ofTruncate) && Remember(path);
+    const int err = real_.OpenBeneath(folder, name, flags, file);
+    if (err == 0)
+      paths_[file] = path;
+    else if (remembered)
+      durable_.erase(path);
     return err;
   }
 
@@ -408,6 +429,7 @@ private:
   bool trackFolders_ = false;
   std::vector<TName> names_;
   std::function<void(int64_t)> readHook_;
+  std::function<void(const std::string&)> openHook_;
   struct Plan {
     TFileOp op;
     int k;

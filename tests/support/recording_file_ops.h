@@ -2,9 +2,10 @@
 // records, in order, the positioned writes (each part of a gathered write
 // as one), size changes, space reservations that succeeded and data syncs it
 // saw, so that a test can check the order of a flush. `Trace` has every
-// write, sync, folder sync and unlink across files, as "write NAME",
-// "sync NAME", "syncdir" and "unlink NAME" (NAME: the last part of the path
-// the file was opened by); and, apart, the access hints given.
+// write, sync, folder sync, create and unlink across files, as "write
+// NAME", "sync NAME", "syncdir", "create NAME" and "unlink NAME" (NAME: the
+// last part of the path the file was opened by); and, apart, the access
+// hints given.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,14 @@ public:
     LastOpenFlags = flags;
     const int err = next_.Open(path, flags, permissions, file);
     if (err == 0) names_[file] = path.substr(path.find_last_of('/') + 1);
+    if (err == 0 && platform::HasFlag(flags, platform::TOpenFlags::ofCreate)) Trace.push_back("create " + names_[file]);
+    return err;
+  }
+  int OpenBeneath(const std::string& folder, const std::string& name, platform::TOpenFlags flags,
+                  TFileHandle& file) override {
+    LastOpenFlags = flags;
+    const int err = next_.OpenBeneath(folder, name, flags, file);
+    if (err == 0) names_[file] = name;
     return err;
   }
   int Close(TFileHandle file) override {

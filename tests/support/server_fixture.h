@@ -10,10 +10,10 @@
 
 #include "lowlevel/errors/exceptions.h"
 #include "platform/text.h"
-#include "server/journal_classes.h"
 #include "server/server_engine.h"
 #include "server/server_session.h"
 #include "server/startup.h"
+#include "storage/journal_classes.h"
 #include "support/engine_fixture.h"
 
 namespace revurov::testing {
@@ -41,7 +41,7 @@ inline TnxServerEngineReadings FixedReadings(uint64_t aMemoryMB = 8192) {
 class ServerFixture : public ::testing::Test {
 protected:
   ServerFixture() { engine->SetReadings(FixedReadings()); }
-  ~ServerFixture() override { nxSetServerJournalEngineClass(journal); }
+  ~ServerFixture() override { nxSetDefaultJournalEngineClass(journal); }
 
   // The engine started with a small cache.
   void Start() {
@@ -55,7 +55,7 @@ protected:
   }
 
   TnxServerStartupGuard library;
-  const TnxJournalEngineClass* journal = nxServerJournalEngineClass();
+  const TnxJournalEngineClass* journal = nxDefaultJournalEngineClass();
   ComponentPtr<TnxServerEngine> engine{new TnxServerEngine(nullptr)};
 };
 
