@@ -19,6 +19,8 @@
 #include "index/startup.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
+#include "platform/string_list.h"
+#include "storage/buffer_manager.h"
 #include "storage/header_access.h"
 #include "storage/startup.h"
 #include "storage/transactions.h"
@@ -278,6 +280,95 @@ TEST(StaticKeyBstarTreeTest, DeleteAllKeysFreesEveryNode) {
   header = w.Fx().Access().HeaderAccess(&w.Fx().Trans(), false);
   EXPECT_LE(header->UsedBlocks(), used);
   EXPECT_EQ(w.Check().Error, "");
+}
+
+// A split that cannot get its second node raises half-way: the
+// transaction's copies are all it changed, and the rollback restores the
+// tree of the last commit.
+TEST(StaticKeyBstarTreeTest, ASplitFailingHalfWayRollsBackToTheCommittedTree) {
+  TreeWorld w({400, idAll});  // 9 keys a node
+  std::vector<TTreeEntry> committed;
+  int failed = 0;
+  for (int64_t v = 0; v < 400; ++v) {
+    SCOPED_TRACE(v);
+    const uint32_t used = w.Fx().Access().HeaderAccess(&w.Fx().Trans(), false)->UsedBlocks();
+    w.Fx().File().fiMaxBlocks = used + 1;
+    const uint32_t code = ErrorCodeOf([&] { ASSERT_TRUE(w.Insert(w.Key(v), v)); });
+    w.Fx().File().fiMaxBlocks = 0;
+    if (code != 0) {
+      ASSERT_EQ(code, nxeTableIsFull);
+      ++failed;
+      w.Fx().Rollback();
+      const TTreeReport r = w.Check();
+      ASSERT_EQ(r.Error, "");
+      ASSERT_EQ(r.Entries, committed);
+      ASSERT_TRUE(w.Insert(w.Key(v), v));
+    }
+    w.Fx().Commit();
+    committed.emplace_back(w.Key(v), v);
+  }
+  EXPECT_GT(failed, 3);
+  const TTreeReport r = w.Check();
+  EXPECT_EQ(r.Error, "");
+  EXPECT_EQ(r.Entries, committed);
+}
+
+// Nodes come from disk: a damaged one is refused with the block error
+// before anything outside it is read, by every operation that meets it.
+TEST(StaticKeyBstarTreeTest, DamagedNodesAreRefusedByEveryOperation) {
+  enum class TNode { Root, FirstLeaf };
+  struct TCase {
+    const char* Name;
+    TNode Node;
+    uint32_t Offset;
+    uint32_t Width;  // 1, 2 or 4 bytes
+    uint32_t Value;
+    uint32_t Code;
+  } cases[] = {
+      {"root points at itself", TNode::Root, 40, 4, 0xFFFFFFFE, nxeNotAnIndexBlock},
+      {"child beyond the file", TNode::Root, 40, 4, 0x00FFFFFF, nxeInvalidBlockNumber},
+      {"internal count above the maximum", TNode::Root, nxihKeyCount, 2, 9, nxeNotAnIndexBlock},
+      {"unknown node kind", TNode::FirstLeaf, nxihNodeKind, 1, 7, nxeNotAnIndexBlock},
+      {"window past the node", TNode::FirstLeaf, nxihFirstSlot, 2, 5, nxeNotAnIndexBlock},
+      {"not signed", TNode::FirstLeaf, 0, 4, 0, nxeNotAnIndexBlock},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TreeWorld w({499, idNone});  // MaxLeaf 7, MaxInternal 8
+    for (int64_t v = 1; v <= 12; ++v) ASSERT_TRUE(w.Insert(w.Key(v * 10), v));
+    w.Fx().Commit();
+    uint32_t root;
+    {
+      auto header = w.Tree().CreateHeaderAccess(&w.Fx().Trans(), false, false, 0, 0);
+      root = header->GetIndexRoot();
+    }
+    TnxBufferManager& bm = w.Fx().Storage().BufMgr();
+    uint32_t block = root;
+    if (c.Node == TNode::FirstLeaf) {
+      TnxBlockGuard r;
+      r.Hold(bm.GetBlock(w.Fx().File(), &w.Fx().Trans(), root, false, r.ReleaseMethod()));
+      block = platform::LoadU32(r.Block() + w.Tree().TreePointerOffset(0));
+    }
+    {
+      TnxBlockGuard b;
+      b.Hold(bm.GetBlock(w.Fx().File(), &w.Fx().Trans(), block, true, b.ReleaseMethod()));
+      const uint32_t value = c.Value == 0xFFFFFFFE ? block : c.Value;
+      if (c.Width == 1) b.Block()[c.Offset] = static_cast<uint8_t>(value);
+      if (c.Width == 2) platform::StoreU16(b.Block() + c.Offset, static_cast<uint16_t>(value));
+      if (c.Width == 4) platform::StoreU32(b.Block() + c.Offset, value);
+    }
+    w.Fx().Commit();
+    EXPECT_EQ(ErrorCodeOf([&] { w.Insert(w.Key(5), 99); }), c.Code);
+    EXPECT_EQ(ErrorCodeOf([&] { w.Delete(w.Key(10), 1); }), c.Code);
+    EXPECT_EQ(ErrorCodeOf([&] {
+                platform::TStringList lines;
+                w.Tree().SaveAll(&w.Fx().Trans(), lines);
+              }),
+              c.Code);
+    EXPECT_HAS_TEXT(testing::MessageOf<EnxBaseIndexEngineException>([&] { w.Insert(w.Key(5), 99); }),
+                    w.Fx().File().fiName);
+    w.Fx().Rollback();
+  }
 }
 
 // A freed and reused node starts with another random high half.
