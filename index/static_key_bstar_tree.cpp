@@ -763,10 +763,14 @@ void TnxStaticKeyBstarTreeIndexEngine::GetKeyCount(TnxBaseTransaction* aTrans, u
 
 void TnxStaticKeyBstarTreeIndexEngine::Iterate(TnxBaseTransaction* aTrans, TnxBaseIndexPath* /*aPath*/,
                                                PnxRecordBuffer* /*aData*/, const TnxIndexKeyIterator& aKeyIterator,
-                                               const TnxStorageRecordIterator& /*aRecIterator*/, void* aCookie,
-                                               const TnxRangeInfo& /*aRangeStart*/,
-                                               const TnxRangeInfo& /*aRangeEnd*/, TnxBaseFilterEngine* /*aFilter*/,
-                                               TnxBaseFilterEngine* /*aKeyFilter*/, bool /*aKeepPosition*/) {
+                                               const TnxStorageRecordIterator& aRecIterator, void* aCookie,
+                                               const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
+                                               TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter,
+                                               bool /*aKeepPosition*/) {
+  // Only the whole index by key for now: anything narrower would be
+  // answered with every key.
+  if (aRangeStart.riValid || aRangeEnd.riValid || aFilter || aKeyFilter || aRecIterator)
+    RaiseNotSupported(u"Iterate over a range, with filters or records");
   TOperation op(*this, aTrans, false);
   uint32_t block = op.H().GetIndexRoot();
   if (block == nxNoNode) return;

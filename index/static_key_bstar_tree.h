@@ -54,8 +54,8 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   bool InsertKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
                  TnxBaseIndexPath* aPath) override;
   void GetKeyCount(TnxBaseTransaction* aTrans, uint32_t& aCount) override;
-  // The whole index in key order through the key iterator; ranges,
-  // filters and record reads are not taken here.
+  // The whole index in key order through the key iterator; a range, a
+  // filter or a record iterator is refused with 12289.
   void Iterate(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
                const TnxIndexKeyIterator& aKeyIterator, const TnxStorageRecordIterator& aRecIterator, void* aCookie,
                const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,

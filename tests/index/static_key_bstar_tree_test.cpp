@@ -371,6 +371,27 @@ TEST(StaticKeyBstarTreeTest, DamagedNodesAreRefusedByEveryOperation) {
   }
 }
 
+TEST(StaticKeyBstarTreeTest, TheKeyWalkGivesEveryKeyInOrderAndRefusesWhatItCannotNarrow) {
+  TreeWorld w({400, idAll});
+  for (int64_t v = 60; v > 0; --v) ASSERT_TRUE(w.Insert(w.Key(v % 7), v));
+  std::vector<TTreeEntry> walked;
+  const TnxIndexKeyIterator collect = [&](void*, TnxRefNr aRefNr, const uint8_t* aKey) {
+    walked.emplace_back(std::vector<uint8_t>(aKey, aKey + w.Tree().KeyEngine().KeyLength()), aRefNr);
+    return walked.size() == 50 ? kirStop : kirContinue;
+  };
+  w.Tree().Iterate(&w.Fx().Trans(), nullptr, nullptr, collect, nullptr, nullptr, {}, {}, nullptr, nullptr, false);
+  const TTreeReport r = w.Check();
+  ASSERT_EQ(r.Error, "");
+  EXPECT_EQ(walked, std::vector<TTreeEntry>(r.Entries.begin(), r.Entries.begin() + 50));
+  TnxRangeInfo bound;
+  bound.riValid = true;
+  EXPECT_EQ(ErrorCodeOf([&] {
+              w.Tree().Iterate(&w.Fx().Trans(), nullptr, nullptr, collect, nullptr, nullptr, bound, {}, nullptr,
+                               nullptr, false);
+            }),
+            nxeCapabilityNotSupported);
+}
+
 // A freed and reused node starts with another random high half.
 TEST(StaticKeyBstarTreeTest, NewNodesDrawTheirChangeCountersHighHalfAtRandom) {
   TreeWorld w({7, idNone});
