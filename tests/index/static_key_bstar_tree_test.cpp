@@ -392,6 +392,40 @@ TEST(StaticKeyBstarTreeTest, TheKeyWalkGivesEveryKeyInOrderAndRefusesWhatItCanno
             nxeCapabilityNotSupported);
 }
 
+// Nodes keep the index number they were made under; removing an earlier
+// index lowers the number, and the tree must still be taken as its own.
+TEST(StaticKeyBstarTreeTest, ATreeStaysUsableAfterAnEarlierIndexIsRemoved) {
+  TnxStorageStartupGuard storage;
+  TnxIndexStartupGuard startup;
+  TTableFixture fx(TTableShape{.DataBytes = 400});
+  auto* indices = fx.Dict().EnsureIndicesDescriptor();
+  while (indices->IndexCount() > 0) indices->RemoveIndex(indices->IndexCount() - 1);
+  for (const char16_t* name : {u"First", u"Second"})
+    static_cast<TnxCompKeyDescriptor*>(
+        indices->AddIndex(name, 0, idAll, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
+        ->Add(0);
+  auto engine = TnxBaseIndicesEngine::CreateEngine(fx.Dict(), fx.Files(), &fx.Records(), &fx.Trans(), false);
+  std::vector<uint8_t> record(fx.RecordLength(), 0);
+  const auto set = [&](int64_t v) { platform::StoreU64(record.data(), static_cast<uint64_t>(v)); };
+  for (int64_t v = 0; v < 100; ++v) {
+    set(v);
+    ASSERT_EQ(engine->InsertKeys(fx.Trans(), v + 1, record.data(), nullptr), 0u);
+  }
+  indices->RemoveIndex(0);
+  engine->RemoveIndex(fx.Trans(), 0);
+  auto& tree = static_cast<TnxStaticKeyBstarTreeIndexEngine&>(engine->Indices(0));
+  ASSERT_EQ(tree.IndexNumber(), 0);
+  for (int64_t v = 0; v < 100; v += 2) {
+    set(v);
+    ASSERT_EQ(engine->DeleteKeys(fx.Trans(), v + 1, record.data(), nullptr), 0u);
+    set(v + 1000);
+    ASSERT_EQ(engine->InsertKeys(fx.Trans(), v + 1001, record.data(), nullptr), 0u);
+  }
+  const TTreeReport r = TTreeChecker(tree, &fx.Trans()).Check();
+  EXPECT_EQ(r.Error, "");
+  EXPECT_EQ(r.Entries.size(), 100u);
+}
+
 // A freed and reused node starts with another random high half.
 TEST(StaticKeyBstarTreeTest, NewNodesDrawTheirChangeCountersHighHalfAtRandom) {
   TreeWorld w({7, idNone});
