@@ -54,7 +54,7 @@ struct TOurs {
   }
   void Insert(const std::vector<uint8_t>& aKeys) {
     std::vector<uint8_t> record(table.RecordLength(), 7);
-    const std::u16string journal = platform::Utf8ToUtf16(table.Storage().Dir().Path("bench.n$2"));
+    const std::u16string journal = revurov::platform::Utf8ToUtf16(table.Storage().Dir().Path("bench.n$2"));
     for (int i = 0; i < kRecords; i += kPerTransaction) {
       TnxBaseTransaction trans(table.Storage().BufMgr(), nullptr, false, true);
       for (int j = 0; j < kPerTransaction; ++j) {

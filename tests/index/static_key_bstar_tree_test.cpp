@@ -530,7 +530,8 @@ TEST_P(StaticKeyBstarTreeModelTest, EveryAnswerAndTheWholeTreeEqualTheModel) {
   const TModelCase& c = GetParam();
   TreeWorld w(c.Shape);
   TModel model(w.Tree().KeyEngine(), c.Shape.Dups);
-  const int64_t steps = testing::TestSize(30000, 1000000);
+  // Six shapes: about 10^6 steps in all at full size.
+  const int64_t steps = testing::TestSize(30000, 170000);
   const int64_t domain = steps / 4 + 10;
   std::mt19937_64 rnd(0x5eed + static_cast<uint64_t>(c.Shape.DataBytes) * 3 + c.Shape.Dups);
   const auto pick = [&](int64_t aBound) { return static_cast<int64_t>(rnd() % static_cast<uint64_t>(aBound)); };
@@ -610,7 +611,7 @@ TEST_P(StaticKeyBstarTreeModelTest, EveryAnswerAndTheWholeTreeEqualTheModel) {
           model.Commit();
         }
       }
-      if ((step + 1) % testing::TestSize(5000, 50000) == 0) check("during the run");
+      if ((step + 1) % testing::TestSize(5000, 25000) == 0) check("during the run");
     }
   }
   check("at the end");
