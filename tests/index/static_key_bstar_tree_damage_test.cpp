@@ -128,7 +128,7 @@ TEST_F(DamagedTableTest, RandomDamageGivesErrorsNeverACrash) {
   const uint32_t used = UsedBlocks();
   ASSERT_GT(used, 20u);
   std::mt19937_64 rnd(0xDA3A9E);
-  const int rounds = testing::TestSize(25, 1000);
+  const int rounds = testing::TestSize(25, 200);
   TnxBufferManager& bm = fx_.Storage().BufMgr();
   const uint32_t size = fx_.Access().fiBlockSizeBytes();
   int refused = 0;
