@@ -13,6 +13,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "platform/endian.h"
+#include "platform/string_list.h"
 #include "platform/text.h"
 #include "storage/block_access.h"
 #include "storage/files.h"
@@ -435,6 +436,90 @@ uint32_t TnxBaseIndexEngine::GetKeyError(TnxKeyErrorType aErrorType, const uint8
   line(u"Key: ", key, u"Key", key);
   line(u"RefNr: ", refNr, u"RefNr", refNr);
   return EnxBaseException::nxSetMessage(nxeKeyViolation, msg);
+}
+
+void TnxBaseIndexEngine::RaiseNotSupported(std::u16string_view aOperation) const {
+  throw EnxBaseIndexEngineException(nxeCapabilityNotSupported, u"%s is not supported by %s",
+                                    {std::u16string(aOperation), std::u16string(ClassName())});
+}
+
+void TnxBaseIndexEngine::ValidateIndexPath(TnxBaseTransaction*, TnxBaseIndexPath&) {
+  RaiseNotSupported(u"ValidateIndexPath");
+}
+
+bool TnxBaseIndexEngine::FindKey(TnxBaseTransaction*, const uint8_t*, int32_t, int32_t, TnxRefNr, TnxBaseIndexPath&,
+                                 TnxSearchKeyAction, TnxBaseFilterEngine*) {
+  RaiseNotSupported(u"FindKey");
+}
+
+bool TnxBaseIndexEngine::NextKey(TnxBaseTransaction*, TnxBaseIndexPath&, TnxBaseFilterEngine*) {
+  RaiseNotSupported(u"NextKey");
+}
+
+bool TnxBaseIndexEngine::PrevKey(TnxBaseTransaction*, TnxBaseIndexPath&, TnxBaseFilterEngine*) {
+  RaiseNotSupported(u"PrevKey");
+}
+
+void TnxBaseIndexEngine::Iterate(TnxBaseTransaction*, TnxBaseIndexPath*, PnxRecordBuffer*, const TnxIndexKeyIterator&,
+                                 const TnxStorageRecordIterator&, void*, const TnxRangeInfo&, const TnxRangeInfo&,
+                                 TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool) {
+  RaiseNotSupported(u"Iterate");
+}
+
+void TnxBaseIndexEngine::IterateBackward(TnxBaseTransaction*, TnxBaseIndexPath*, PnxRecordBuffer*,
+                                         const TnxIndexKeyIterator&, const TnxStorageRecordIterator&, void*,
+                                         const TnxRangeInfo&, const TnxRangeInfo&, TnxBaseFilterEngine*,
+                                         TnxBaseFilterEngine*, bool) {
+  RaiseNotSupported(u"IterateBackward");
+}
+
+uint32_t TnxBaseIndexEngine::RecNoGet(TnxBaseTransaction*, TnxBaseIndexPath&, const TnxRangeInfo&,
+                                      const TnxRangeInfo&, TnxBaseFilterEngine*, TnxBaseFilterEngine*, uint32_t&,
+                                      bool) {
+  RaiseNotSupported(u"RecNoGet");
+}
+
+uint32_t TnxBaseIndexEngine::RecNoSet(TnxBaseTransaction*, uint32_t, TnxBaseIndexPath&, const TnxRangeInfo&,
+                                      const TnxRangeInfo&, TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool) {
+  RaiseNotSupported(u"RecNoSet");
+}
+
+uint32_t TnxBaseIndexEngine::EstimateRecordCount(TnxBaseTransaction*, const TnxRangeInfo&, const TnxRangeInfo&,
+                                                 uint32_t&, bool) {
+  RaiseNotSupported(u"EstimateRecordCount");
+}
+
+void TnxBaseIndexEngine::SaveAll(TnxBaseTransaction* aTrans, platform::TStringList& aLines) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const TnxIndexKeyIterator line = [&](void*, TnxRefNr aRefNr, const uint8_t* aKey) {
+    std::u16string text(16, u'0');
+    auto bits = static_cast<uint64_t>(aRefNr);
+    for (int i = 15; i >= 0; --i, bits >>= 4) text[static_cast<size_t>(i)] = static_cast<char16_t>(kHex[bits & 15]);
+    text += u": ";
+    text += bieKeyEngine->KeyAsString(aKey);
+    aLines.Add(std::move(text));
+    return kirContinue;
+  };
+  std::unique_ptr<TnxBaseIndexPath> path = CreateIndexPath();
+  Iterate(aTrans, path.get(), nullptr, line, nullptr, nullptr, TnxRangeInfo{}, TnxRangeInfo{}, nullptr, nullptr,
+          false);
+}
+
+void TnxBaseIndexEngine::GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) {
+  TnxBaseSubEngine::GetExceptionData(aContainer, aFlag);
+  aContainer.AddInteger(u"IndexNumber", bieIndexNumber);
+  aContainer.AddString(u"IndexName", bieIndexName);
+  aContainer.AddBoolean(u"Dups", bieDups);
+  aContainer.AddBoolean(u"DupsNullOnly", bieDupsNullOnly);
+  aContainer.AddBoolean(u"KeysAreRefs", bieKeysAreRefs);
+  aContainer.AddObject(u"KeyEngine", bieKeyEngine.get(), aFlag);
+}
+
+void TnxBaseIndicesEngine::SaveAll(TnxBaseTransaction* aTrans, platform::TStringList& aLines) {
+  for (int32_t i = 0; i < IndexCount(); ++i) {
+    aLines.Add(u"Index: " + Indices(i).IndexName());
+    Indices(i).SaveAll(aTrans, aLines);
+  }
 }
 
 // ---- header access ----

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,8 +30,13 @@
 #include "index/index_block.h"
 #include "storage/sub_engines.h"
 
+namespace platform {
+class TStringList;
+}
+
 namespace revurov {
 
+class TnxBaseFilterEngine;
 class TnxBaseIndexEngine;
 class TnxBaseIndexHeaderAccess;
 class TnxBaseIndexPath;
@@ -45,6 +51,17 @@ inline constexpr int32_t nxMaxIndices = 256;
 inline constexpr TnxRefNr nxNoCurrentRefNr = INT64_MAX;
 
 enum TnxKeyErrorType : uint8_t { etInsert, etDelete, etModifyDelete, etModifyInsert, etBulkCreate };
+
+// One bound of a key range; riValid false: the range is open that side.
+struct TnxRangeInfo {
+  const uint8_t* riKey = nullptr;
+  int32_t riFieldCount = 0;
+  int32_t riPartitial = 0;
+  bool riExclusive = false;
+  bool riValid = false;
+};
+
+using TnxIndexKeyIterator = std::function<TnxKeyIteratorResult(void* aCookie, TnxRefNr aRefNr, const uint8_t* aKey)>;
 
 // What the indices family's virtual constructor gets beyond the common
 // arguments (Descriptor: the indices descriptor).
@@ -101,6 +118,8 @@ class TnxBaseIndicesEngine : public TnxBaseSubEngine {
   // is its new last index, or the one it no longer holds.
   void AddIndex(TnxBaseTransaction& aTrans, int32_t aIndex);
   void RemoveIndex(TnxBaseTransaction& aTrans, int32_t aIndex);
+  // SaveAll of every index, each dump headed by a line with its name.
+  void SaveAll(TnxBaseTransaction* aTrans, platform::TStringList& aLines);
 
   TnxBaseIndexEngine& Indices(int32_t aInx) const { return *biseIndices[static_cast<size_t>(aInx)]; }
   TnxBlockAccess& Files(int32_t aInx) const { return *biseFiles[static_cast<size_t>(aInx)]; }
@@ -116,6 +135,8 @@ class TnxBaseIndicesEngine : public TnxBaseSubEngine {
   bool NLSVersionChanged() const noexcept { return biseNLSVersionChanged; }
   bool ContainsExtended() const noexcept { return biseContainsExtended; }
   int32_t RefNrOffset() const noexcept { return biseRefNrOffset; }
+  // The table is a cache table.
+  bool IsCache() const noexcept { return biseIsCache; }
 
 protected:
   virtual void IndexAdded(TnxBaseTransaction& /*aTrans*/, int32_t /*aIndex*/) {}
@@ -176,6 +197,39 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   virtual bool InsertKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr,
                          TnxRefNr aCacheRefNr, TnxBaseIndexPath* aPath) = 0;
   virtual void GetKeyCount(TnxBaseTransaction* aTrans, uint32_t& aCount) = 0;
+
+  // Reading the index. An engine that cannot answer one of these raises
+  // 12289 naming the operation and its class.
+  // Brings a path up to date after the index may have changed.
+  virtual void ValidateIndexPath(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath);
+  virtual bool FindKey(TnxBaseTransaction* aTrans, const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen,
+                       TnxRefNr aRefNr, TnxBaseIndexPath& aPath, TnxSearchKeyAction aAction,
+                       TnxBaseFilterEngine* aKeyFilter);
+  virtual bool NextKey(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath, TnxBaseFilterEngine* aKeyFilter);
+  virtual bool PrevKey(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath, TnxBaseFilterEngine* aKeyFilter);
+  // aPath null: a path of the engine's own for the walk.
+  virtual void Iterate(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
+                       const TnxIndexKeyIterator& aKeyIterator, const TnxStorageRecordIterator& aRecIterator,
+                       void* aCookie, const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
+                       TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aKeepPosition);
+  virtual void IterateBackward(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
+                               const TnxIndexKeyIterator& aKeyIterator, const TnxStorageRecordIterator& aRecIterator,
+                               void* aCookie, const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
+                               TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aKeepPosition);
+  virtual uint32_t RecNoGet(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath, const TnxRangeInfo& aRangeStart,
+                            const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,
+                            TnxBaseFilterEngine* aKeyFilter, uint32_t& aRecNo, bool aFlipOrder);
+  virtual uint32_t RecNoSet(TnxBaseTransaction* aTrans, uint32_t aRecNo, TnxBaseIndexPath& aPath,
+                            const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
+                            TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aFlipOrder);
+  virtual uint32_t EstimateRecordCount(TnxBaseTransaction* aTrans, const TnxRangeInfo& aRangeStart,
+                                       const TnxRangeInfo& aRangeEnd, uint32_t& aRecordCount, bool aFlipOrder);
+
+  // Every key in index order, one line each: the RefNr in 16 hex digits,
+  // ": ", the key as text. Diagnostics; the caller keeps the list.
+  void SaveAll(TnxBaseTransaction* aTrans, platform::TStringList& aLines);
+  // Adds the index's number, name, duplicate rules and key engine.
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) override;
   // Stores the key-violation message as the thread's last error; 9729.
   virtual uint32_t GetKeyError(TnxKeyErrorType aErrorType, const uint8_t* aKey, TnxRefNr aRefNr);
   virtual TnxRefNr SeqAccessLookup(TnxBaseTransaction* /*aTrans*/, TnxRefNr /*aCacheRefNr*/,
@@ -194,6 +248,9 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   bool Dups() const noexcept { return bieDups; }
   bool DupsNullOnly() const noexcept { return bieDupsNullOnly; }
   bool KeysAreRefs() const noexcept { return bieKeysAreRefs; }
+
+protected:
+  [[noreturn]] void RaiseNotSupported(std::u16string_view aOperation) const;
 
 private:
   friend class TnxBaseIndicesEngine;

@@ -1,6 +1,7 @@
 #include "index/index_path.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "dictionary/engine_records.h"
 #include "index/index_engines.h"
@@ -54,6 +55,23 @@ void TnxBaseIndexPath::Assign(const TnxPersistent* aSource) {
   KeyValid = source->KeyValid;
   if (KeyValid && bipIndexEngine) bipIndexEngine->KeyEngine().CopyKey(source->Key, Key);
   Deleted = source->Deleted;
+}
+
+void TnxBaseIndexPath::GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) {
+  static constexpr std::u16string_view kPositions[] = {u"ippUnknown",       u"ippBof", u"ippOnCrackBefore",
+                                                       u"ippOnCrackAfter", u"ippOnKey", u"ippEof"};
+  TnxPersistent::GetExceptionData(aContainer, aFlag);
+  aContainer.AddObject(u"IndexEngine", bipIndexEngine, aFlag);
+  aContainer.AddInteger(u"RefNr", RefNr);
+  aContainer.AddInteger(u"CacheRefNr", CacheRefNr);
+  aContainer.AddBoolean(u"KeyValid", KeyValid);
+  if (KeyValid && bipIndexEngine) {
+    TnxExceptionDataRef key = aContainer.AddContainer(u"Key");
+    bipIndexEngine->KeyEngine().KeyAsExceptionData(Key, *key);
+  }
+  const auto position = static_cast<size_t>(Position);
+  aContainer.AddString(u"Position", position < std::size(kPositions) ? std::u16string(kPositions[position]) : u"?");
+  aContainer.AddBoolean(u"Deleted", Deleted);
 }
 
 void TnxBaseIndexPath::Clear() {

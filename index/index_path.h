@@ -39,6 +39,8 @@ public:
   // From a path of the same engine; anything else is refused by the base.
   void Assign(const TnxPersistent* aSource) override;
   std::u16string_view ClassName() const noexcept override { return u"TnxBaseIndexPath"; }
+  // Adds the engine, RefNrs, the key (when valid), position and deleted flag.
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aFlag) override;
 
   virtual void Clear();
   virtual void SetToEof();
@@ -65,6 +67,8 @@ public:
 
   TnxBaseIndexEngine* IndexEngine() const noexcept { return bipIndexEngine; }
   const uint8_t* KeyBuffer() const noexcept { return Key; }
+  // Engines set the key of the position they put the path on.
+  uint8_t* KeyBuffer() noexcept { return Key; }
 
   TnxRefNr RefNr = 0;
   TnxRefNr CacheRefNr = 0;

@@ -2,6 +2,7 @@
 
 #include "index/index_engines.h"
 #include "index/simple_indices_engine.h"
+#include "index/static_key_bstar_tree.h"
 #include "lowlevel/sync/unit_table.h"
 #include "storage/startup.h"
 
@@ -13,6 +14,7 @@ namespace {
 constexpr TnxUnitPair kUnits[] = {
     {&nxIndexEngineFamiliesStartup, &nxIndexEngineFamiliesShutdown},
     {&nxSimpleIndicesEngineStartup, &nxSimpleIndicesEngineShutdown},
+    {&nxStaticKeyBstarTreeStartup, &nxStaticKeyBstarTreeShutdown},
 };
 
 TnxUnitTable gIndexUnits(kUnits, TnxUnitPair{&nxStorageStartup, &nxStorageShutdown});

@@ -10,7 +10,10 @@
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
+#include "index/index_path.h"
 #include "index/simple_indices_engine.h"
+#include "lowlevel/streams/exception_data.h"
+#include "platform/string_list.h"
 #include "index/startup.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
@@ -19,6 +22,7 @@
 #include "storage/transactions.h"
 #include "support/exception_message.h"
 #include "support/multiset_index_engine.h"
+#include "support/string_list_lines.h"
 #include "support/table_fixture.h"
 
 namespace revurov {
@@ -291,6 +295,77 @@ TEST_F(IndicesEngineTest, UnknownEngineNamesAreRefusedByName) {
                     TnxBaseIndicesEngine::CreateEngine(fx_.Dict(), fx_.Files(), nullptr, &fx_.Trans(), false);
                   }),
                   u"Unknown indices engine: \"NoSuchIndices\"");
+}
+
+// The dump goes to the caller's list: per index a heading, then one line
+// per key in key order with the RefNr in 16 hex digits.
+TEST_F(IndicesEngineTest, SaveAllDumpsEveryIndexInKeyOrder) {
+  Build({{TKey::Int64, true}, {TKey::Ref, false}});
+  ASSERT_EQ(Insert(5, 0x1A), 0u);
+  ASSERT_EQ(Insert(-3, 2), 0u);
+  ASSERT_EQ(Insert(5, 0x7FFFFFFFFFFFFFF0), 0u);
+  platform::TStringList lines;
+  engine_->SaveAll(&fx_.Trans(), lines);
+  EXPECT_EQ(testing::LinesOf(lines),
+            (std::vector<std::u16string>{u"Index: I0", u"0000000000000002: -3", u"000000000000001A: 5",
+                                         u"7FFFFFFFFFFFFFF0: 5", u"Index: I1", u"0000000000000002: 2",
+                                         u"000000000000001A: 26", u"7FFFFFFFFFFFFFF0: 9223372036854775792"}));
+}
+
+TEST_F(IndicesEngineTest, ReadingOperationsAnEngineLacksAreRefusedByName) {
+  Build({{TKey::Int64, false}});
+  auto path = engine_->Indices(0).CreateIndexPath();
+  EXPECT_HAS_TEXT(testing::MessageOf<EnxBaseIndexEngineException>([&] {
+                    engine_->Indices(0).ValidateIndexPath(&fx_.Trans(), *path);
+                  }),
+                  u"ValidateIndexPath is not supported by TMultisetIndexEngine");
+  uint32_t n = 0;
+  EXPECT_EQ(ErrorCodeOf([&] { engine_->Indices(0).EstimateRecordCount(nullptr, {}, {}, n, false); }),
+            nxeCapabilityNotSupported);
+}
+
+TnxExceptionDataValueRef ValueNamed(const InxExceptionDataContainer& aContainer, std::u16string_view aName) {
+  for (int32_t i = 0; i < aContainer.Count(); ++i)
+    if (aContainer.Values(i)->Name() == aName) return aContainer.Values(i);
+  return nullptr;
+}
+
+TEST_F(IndicesEngineTest, EnginesAndPathsDescribeThemselvesForExceptions) {
+  Build({{TKey::Int64, true}, {TKey::Ref, false}});
+  ASSERT_EQ(Insert(7, 3), 0u);
+  TnxBaseIndexEngine& index = engine_->Indices(1);
+  TnxExceptionDataRef data = nxCreateExceptionDataContainer(u"ExceptionData");
+  index.GetExceptionData(*data, false);
+  ASSERT_NE(ValueNamed(*data, u"IndexNumber"), nullptr);
+  EXPECT_EQ(ValueNamed(*data, u"IndexNumber")->AsInteger(), 1);
+  EXPECT_EQ(ValueNamed(*data, u"IndexName")->AsString(), u"I1");
+  EXPECT_FALSE(ValueNamed(*data, u"Dups")->AsBoolean());
+  EXPECT_FALSE(ValueNamed(*data, u"DupsNullOnly")->AsBoolean());
+  EXPECT_TRUE(ValueNamed(*data, u"KeysAreRefs")->AsBoolean());
+  EXPECT_NE(ValueNamed(*data, u"KeyEngine"), nullptr);
+
+  auto path = engine_->Indices(0).CreateIndexPath();
+  struct TCase {
+    const char* Name;
+    bool OnKey;
+    const char16_t* Position;
+  } cases[] = {{"on a key", true, u"ippOnKey"}, {"at the end", false, u"ippEof"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    if (c.OnKey) {
+      ASSERT_TRUE(engine_->Indices(0).FindKey(nullptr, Rec(7).data(), 0, 0, 0, *path, skaEqualFirst, nullptr));
+    } else {
+      path->SetToEof();
+    }
+    TnxExceptionDataRef p = nxCreateExceptionDataContainer(u"ExceptionData");
+    path->GetExceptionData(*p, false);
+    EXPECT_EQ(ValueNamed(*p, u"Position")->AsString(), c.Position);
+    EXPECT_EQ(ValueNamed(*p, u"RefNr")->AsInteger(), c.OnKey ? 3 : 0);
+    EXPECT_EQ(ValueNamed(*p, u"KeyValid")->AsBoolean(), c.OnKey);
+    EXPECT_FALSE(ValueNamed(*p, u"Deleted")->AsBoolean());
+    EXPECT_NE(ValueNamed(*p, u"IndexEngine"), nullptr);
+    EXPECT_EQ(ValueNamed(*p, u"Key") != nullptr, c.OnKey);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 // TMultisetIndexRegistration. Keys are ordered by the key engine, then by
 // RefNr; a unique index refuses a second key that compares equal.
 //
+// Reading answers whole-key searches (the first key at or above the search
+// key; equal only for skaEqualFirst), steps from the path's key and RefNr,
+// and walks every key with Iterate (ranges and filters are not looked at).
+//
 // Fault seams (per engine): RefuseInserts/RefuseDeletes make the next
 // calls answer false, ThrowOnInsert raises 15461. Every call records what
 // the indices engine named as the key in flight, so tests can see the
@@ -10,10 +14,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <set>
 #include <vector>
 
 #include "index/index_engines.h"
+#include "index/index_path.h"
 #include "lowlevel/errors/error_codes.h"
 
 namespace revurov::testing {
@@ -68,6 +75,30 @@ class TMultisetIndexEngine : public TnxBaseIndexEngine {
   }
   void GetKeyCount(TnxBaseTransaction*, uint32_t& aCount) override { aCount = static_cast<uint32_t>(Entries.size()); }
 
+  bool FindKey(TnxBaseTransaction*, const uint8_t* aKey, int32_t, int32_t, TnxRefNr, TnxBaseIndexPath& aPath,
+               TnxSearchKeyAction aAction, TnxBaseFilterEngine*) override {
+    auto it = Entries.lower_bound(TMultisetEntry{Entry(aKey, 0).Key, INT64_MIN});
+    if (it == Entries.end()) return aPath.SetToEof(), false;
+    SetOn(aPath, *it);
+    return aAction != skaEqualFirst || KeyEngine().CompareKey(it->Key.data(), aKey, 0, 0) == 0;
+  }
+  bool NextKey(TnxBaseTransaction*, TnxBaseIndexPath& aPath, TnxBaseFilterEngine*) override {
+    auto it = aPath.IsBof() ? Entries.begin() : Entries.upper_bound(Entry(aPath.KeyBuffer(), aPath.RefNr));
+    if (aPath.IsEof() || it == Entries.end()) return aPath.SetToEof(), false;
+    return SetOn(aPath, *it), true;
+  }
+  bool PrevKey(TnxBaseTransaction*, TnxBaseIndexPath& aPath, TnxBaseFilterEngine*) override {
+    auto it = aPath.IsEof() ? Entries.end() : Entries.lower_bound(Entry(aPath.KeyBuffer(), aPath.RefNr));
+    if (aPath.IsBof() || it == Entries.begin()) return aPath.SetToBof(), false;
+    return SetOn(aPath, *std::prev(it)), true;
+  }
+  void Iterate(TnxBaseTransaction*, TnxBaseIndexPath*, PnxRecordBuffer*, const TnxIndexKeyIterator& aKeyIterator,
+               const TnxStorageRecordIterator&, void* aCookie, const TnxRangeInfo&, const TnxRangeInfo&,
+               TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool) override {
+    for (const auto& e : Entries)
+      if (aKeyIterator && aKeyIterator(aCookie, e.RefNr, e.Key.data()) == kirStop) return;
+  }
+
   // The (key, RefNr) pairs in order, for comparing contents.
   std::vector<std::pair<std::vector<uint8_t>, TnxRefNr>> Contents() const {
     std::vector<std::pair<std::vector<uint8_t>, TnxRefNr>> out;
@@ -82,6 +113,13 @@ class TMultisetIndexEngine : public TnxBaseIndexEngine {
   std::vector<Seen> SeenCurrent;
 
 private:
+  void SetOn(TnxBaseIndexPath& aPath, const TMultisetEntry& aEntry) const {
+    aPath.Clear();
+    aPath.RefNr = aEntry.RefNr;
+    std::memcpy(aPath.KeyBuffer(), aEntry.Key.data(), aEntry.Key.size());
+    aPath.KeyValid = true;
+    aPath.Position = ippOnKey;
+  }
   TMultisetEntry Entry(const uint8_t* aKey, TnxRefNr aRefNr) const {
     return {std::vector<uint8_t>(aKey, aKey + KeyEngine().KeyLength()), aRefNr};
   }

@@ -6,7 +6,8 @@
 //   dictionary gets (block size less encryption and format reserves) until
 //   the server's dictionary does.
 // - TTableFixture(shape): the dictionary gets a byte-array field of
-//   shape.DataBytes (and a RefNr field first with shape.RefNrField), is
+//   shape.DataBytes (and a RefNr field first with shape.RefNrField, a "Key"
+//   byte-array field before it with shape.KeyBytes), is
 //   checked against the sub-engine registries (which may raise its block
 //   size; a file of the smallest size that holds a record is made), and the engines are built in a transaction that is committed.
 //   Reopen() makes them again as for an open table (no transaction).
@@ -47,6 +48,10 @@ struct TTableShape {
   // Zero: no autoinc descriptor.
   uint32_t AutoIncInitial = 0;
   uint32_t AutoIncStep = 1;
+  // Above zero: a byte-array field "Key" of these bytes comes before Data.
+  int32_t KeyBytes = 0;
+  // The smallest block size the table file gets.
+  TnxBlockSize MinBlockSize = nxbs4k;
 };
 
 class TTableFixture {
@@ -54,6 +59,7 @@ public:
   explicit TTableFixture(const TTableShape& aShape = {}, int32_t aMaxRAM = 64) : fx_(aMaxRAM) {
     dict_ = std::make_unique<TTestDataDictionary>();
     if (aShape.RefNrField) dict_->FieldsDescriptor().AddField(u"RefNr", u"", nxtRefNr, 0, 0, false);
+    if (aShape.KeyBytes > 0) dict_->FieldsDescriptor().AddField(u"Key", u"", nxtByteArray, aShape.KeyBytes, 0, false);
     dict_->FieldsDescriptor().AddField(u"Data", u"", nxtByteArray, aShape.DataBytes, 0, false);
     if (aShape.AutoIncInitial != 0) {
       auto* autoInc = static_cast<TnxAdvAutoIncDescriptor*>(
@@ -64,7 +70,7 @@ public:
     TnxBaseSubEngine::CheckValidAll(*dict_);
     // The size the check gave the data file: the smallest that holds a
     // record (the check itself is tested with the record engine).
-    TnxBlockSize size = nxbs4k;
+    TnxBlockSize size = aShape.MinBlockSize;
     while (size < nxbs64k && dict_->UsableBlockSize(size) < uint32_t{RecordLength()} + 33)
       size = static_cast<TnxBlockSize>(size + 1);
     TTableOptions options;

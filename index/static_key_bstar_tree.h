@@ -1,0 +1,150 @@
+// The default index engine ("nx1xDefault"): one index as a B*-tree of
+// fixed-size "NXIH" nodes. Leaves hold the keys (each with its RefNr) in a
+// window of slots and are chained both ways; internal nodes hold child
+// block numbers and separators, each the largest key (with its RefNr when
+// duplicates are allowed) of the subtree on its left.
+//
+// Contract:
+// - InsertKey answers false for a duplicate (unique index; with NULL-only
+//   duplicates, an equal key without NULLs) and changes nothing then.
+//   DeleteKey answers false for a key that is not there.
+// - Nodes come from disk and are checked before use: kind, index byte,
+//   window within the node, child numbers within the file, descent depth
+//   within 32 levels, walks bounded by the file's block count. A damaged
+//   tree gives 15409/15424 naming the file, never a read outside a node.
+// - Every node fetched by one operation is released when it ends, also
+//   when it raises; all changes are made on the transaction's copies, so a
+//   failure half-way leaves only what the rollback discards.
+// - A freed node that is reused gets a fresh random high half in its
+//   change counter, so a stale position never takes it for its old node.
+// - Keys above 32 bytes take slots rounded up to 4 bytes. The descriptor
+//   check raises the index file's block size until four internal and three
+//   leaf pairs fit, else 15494 naming the index.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "index/index_engines.h"
+#include "storage/release_method.h"
+
+namespace revurov {
+
+REVUROV_EXCEPTION_CLASS(EnxStaticKeyBstarTreeIndexEngineException, EnxBaseIndexEngineException);
+
+// Levels of internal nodes a descent may pass.
+inline constexpr int32_t nxMaxTreeDepth = 32;
+
+class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
+  REVUROV_REGISTERABLE_RECORD(TnxStaticKeyBstarTreeIndexEngine, TnxBaseIndexEngine, TnxSubEngineClass, nullptr,
+                              &TnxStaticKeyBstarTreeIndexEngine::CheckValidFromDescriptor,
+                              &nxNewSubEngine<TnxStaticKeyBstarTreeIndexEngine>)
+
+  explicit TnxStaticKeyBstarTreeIndexEngine(const TnxSubEngineArgs& aArgs);
+  ~TnxStaticKeyBstarTreeIndexEngine() override;
+
+  // aDescriptor is an index descriptor.
+  static void CheckValidFromDescriptor(TnxDictionaryItem& aDescriptor);
+
+  void DeleteAllKeys(TnxBaseTransaction& aTrans) override;
+  bool DeleteKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
+                 TnxBaseIndexPath* aPath) override;
+  bool InsertKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
+                 TnxBaseIndexPath* aPath) override;
+  void GetKeyCount(TnxBaseTransaction* aTrans, uint32_t& aCount) override;
+  // The whole index in key order through the key iterator; a range, a
+  // filter or a record iterator is refused with 12289.
+  void Iterate(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
+               const TnxIndexKeyIterator& aKeyIterator, const TnxStorageRecordIterator& aRecIterator, void* aCookie,
+               const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,
+               TnxBaseFilterEngine* aKeyFilter, bool aKeepPosition) override;
+
+  // Geometry, for checkers of the node format.
+  uint16_t DescKeyLength() const noexcept { return ieDescKeyLength; }
+  uint16_t NodeKeyLength() const noexcept { return ieNodeKeyLength; }
+  uint16_t MaxLeaf() const noexcept { return ieMaxLeafNodeKeyCount; }
+  uint16_t MaxInternal() const noexcept { return ieMaxInternalNodeKeyCount; }
+  bool AddKeyRefsToKeys() const noexcept { return ieAddKeyRefsToKeys; }
+  uint32_t LeafKeyOffset(uint32_t aSlot) const { return ieLeafNodeKeyOffset[aSlot]; }
+  uint32_t InternalKeyOffset(uint32_t aSlot) const { return ieInternalNodeKeyOffset[aSlot]; }
+  uint32_t TreePointerOffset(uint32_t aSlot) const { return ieTreePointerOffset[aSlot]; }
+  // The RefNr of a leaf slot.
+  TnxRefNr LeafRefNr(const uint8_t* aNode, uint32_t aSlot) const noexcept;
+  // Orders two node keys (NodeKeyLength bytes) as the tree does.
+  int CompareNodeKeys(const uint8_t* aKey1, const uint8_t* aKey2) const;
+  bool IsCacheSeqAccess() const noexcept { return ieIsCacheSeqAccess; }
+
+private:
+  struct TLevel {
+    uint32_t Block;
+    uint32_t Slot;
+  };
+  // The descent from the root to a leaf: the internal levels passed.
+  struct TDescent {
+    std::array<TLevel, nxMaxTreeDepth> Levels;
+    int32_t Depth = 0;
+    uint32_t Leaf = nxNoNode;
+  };
+  enum class TSearch { ByKey, ByKeyAndRef, NullOnly };
+  class TOperation;
+
+  // Node access: checked, kept in the release list until the operation ends.
+  PnxBlock Node(TOperation& aOp, uint32_t aBlock, bool aMarkDirty);
+  PnxBlock NewNode(TOperation& aOp, uint8_t aKind);
+  void FreeNode(TOperation& aOp, PnxBlock aNode);
+  [[noreturn]] void RaiseDamaged(uint32_t aBlock) const;
+
+  // The search key of this operation in node-key form (key, RefNr).
+  void MakeSearchKey(const uint8_t* aKey, TnxRefNr aRefNr);
+  bool SearchNode(const uint8_t* aNode, TSearch aSearch, uint32_t& aSlot) const;
+  void Descend(TOperation& aOp, uint32_t aRoot, TDescent& aDescent);
+  bool NullOnlyDuplicateInNeighbour(TOperation& aOp, uint32_t aBlock);
+
+  void WriteLeafSlot(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
+  void InsertIntoLeaf(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
+  void SplitLeafAndInsert(TOperation& aOp, PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
+  void InsertSeparators(TOperation& aOp, const TDescent& aDescent);
+
+  void RemoveFromLeaf(PnxBlock aLeaf, uint32_t aSlot);
+  void RemoveFromInternal(PnxBlock aNode, uint32_t aSlot);
+  // Sets the separator of the node aDescent reaches at aLevel through slot
+  // aChild to aKey, wherever up the tree it lives.
+  void SetSeparatorFor(TOperation& aOp, const TDescent& aDescent, int32_t aLevel, uint32_t aChild,
+                       const uint8_t* aKey);
+  void Rebalance(TOperation& aOp, TDescent& aDescent, PnxBlock aNode, uint32_t aBlock, int32_t aLevel);
+  void RebalanceLeaf(TOperation& aOp, TDescent& aDescent, PnxBlock aNode, uint32_t aBlock, int32_t aLevel);
+  void RebalanceInternal(TOperation& aOp, TDescent& aDescent, PnxBlock aNode, uint32_t aBlock, int32_t aLevel);
+
+  void SetPathOnKey(TnxBaseIndexPath* aPath, const uint8_t* aKey, TnxRefNr aRefNr) const;
+  bool OwnPath(const TnxBaseIndexPath* aPath) const noexcept;
+  uint64_t NewChangeCounter(TnxBaseTransaction& aTrans);
+
+  TnxBaseRecordEngine* ieRecordEngine;
+  bool ieIsCacheSeqAccess = false;
+  uint16_t ieNodeKeyLength = 0;
+  uint16_t ieMaxInternalNodeKeyCount = 0;
+  uint16_t ieMaxLeafNodeKeyCount = 0;
+  bool ieAddKeyRefsToKeys = false;
+  uint16_t ieSizeOfLeafNodeKeyPair = 0;
+  uint16_t ieDescKeyLength = 0;
+  uint16_t ieSizeOfInternalNodeKeyPair = 0;
+  std::vector<uint32_t> ieInternalNodeKeyOffset;
+  std::vector<uint32_t> ieInternalNodeKeyRefOffset;
+  std::vector<uint32_t> ieTreePointerOffset;
+  std::vector<uint32_t> ieLeafNodeKeyOffset;
+  std::vector<uint32_t> ieLeafNodeKeyRefOffset;
+  std::vector<uint8_t> ieTempInsertKey;  // the separator going up
+  uint32_t ieTempInsertBlock = nxNoNode;  // the new child going up
+  std::vector<uint8_t> ieSearchKey;
+  std::vector<uint8_t> ieScratch;  // an internal node and one pair more
+  TnxReleaseList ieReleaseList;
+  std::array<uint16_t, 32> ieRandom{};
+  uint32_t ieRandomLeft = 0;
+};
+
+void nxStaticKeyBstarTreeStartup();
+void nxStaticKeyBstarTreeShutdown() noexcept;
+
+}  // namespace revurov
