@@ -71,6 +71,15 @@ void TnxServerTransactionMgr::stmLoadNextLSN() {
     }
     if (opened) {
       haveValue = stmReadConfig(fileValue);
+      if (!haveValue) {
+        // Ours alone now: cut back to the 8 bytes it is to hold.
+        stmConfigFile->CloseFile();
+        try {
+          stmConfigFile->OpenFile(omReadWrite, smExclusive, true, true);
+        } catch (const std::exception&) {
+          opened = false;
+        }
+      }
     } else if (!platform::FileExists(name)) {
       // An existing file is never created over: that would truncate what
       // another holder of the folder keeps there.
