@@ -125,7 +125,8 @@ void TnxServerFolder::sfCheckInactive() {
 // ---- tables ----
 
 std::u16string TnxServerFolder::StripTableExtension(std::u16string_view aTableName) const {
-  const std::u16string dotExtension = u"." + sfServerEngine.TableExtension();
+  std::u16string dotExtension(1, u'.');
+  dotExtension += sfServerEngine.TableExtension();
   if (aTableName.size() > dotExtension.size() && EndsWithoutCase(aTableName, dotExtension))
     aTableName.remove_suffix(dotExtension.size());
   return std::u16string(aTableName);
@@ -192,7 +193,8 @@ uint32_t TnxServerFolder::sfTableGetList(platform::TStringList& aList) {
         if (int error = platform::ListFolderFiles(platform::ToOsPath(sfPath), names))
           return EnxBaseException::nxSetMessage(nxeOSError, u"%s: %s",
                                                 {sfPath, platform::SysErrorMessage(static_cast<uint32_t>(error))});
-        const std::u16string dotExtension = u"." + sfServerEngine.TableExtension();
+        std::u16string dotExtension(1, u'.');
+        dotExtension += sfServerEngine.TableExtension();
         found.reserve(names.size());
         for (const std::string& name : names) {
           std::u16string name16 = platform::Utf8ToUtf16(name);

@@ -118,7 +118,8 @@ bool TnxServerTransactionMgr::stmReadConfig(TnxLSN& aValue) {
 TnxLSN TnxServerTransactionMgr::stmScanNextLSN() {
   if (stmFolder.InMemOnly()) return 1;
   const std::string folder = platform::ToOsPath(stmFolder.Path());
-  const std::string dotExtension = "." + platform::ToOsPath(stmFolder.Engine().TableExtension());
+  std::string dotExtension(1, '.');
+  dotExtension += platform::ToOsPath(stmFolder.Engine().TableExtension());
   std::vector<std::string> names;
   platform::ListFolderFiles(folder, names);
   TnxLSN largest = 0;
