@@ -44,11 +44,8 @@ std::u16string ExtractFileName(std::u16string_view path) {
   return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
 }
 
-std::u16string RealFolderPath(std::u16string_view folder) {
-  const std::string os = folder.empty() ? std::string(".") : ToOsPath(folder);
-  if (const std::unique_ptr<char, decltype(&::free)> real(::realpath(os.c_str(), nullptr), &::free); real)
-    return Utf8ToUtf16(real.get());
-  std::u16string absolute(folder);
+std::u16string ExpandFileName(std::u16string_view path) {
+  std::u16string absolute(path);
   if (absolute.empty() || absolute.front() != PathDelim) {
     std::vector<char> cwd(4096);
     while (::getcwd(cwd.data(), cwd.size()) == nullptr && errno == ERANGE && cwd.size() < (1u << 20))
@@ -71,6 +68,13 @@ std::u16string RealFolderPath(std::u16string_view folder) {
   std::u16string out;
   for (const std::u16string_view part : parts) (out += PathDelim) += part;
   return out.empty() ? std::u16string(1, PathDelim) : out;
+}
+
+std::u16string RealFolderPath(std::u16string_view folder) {
+  const std::string os = folder.empty() ? std::string(".") : ToOsPath(folder);
+  if (const std::unique_ptr<char, decltype(&::free)> real(::realpath(os.c_str(), nullptr), &::free); real)
+    return Utf8ToUtf16(real.get());
+  return ExpandFileName(folder);
 }
 
 bool FileExists(std::u16string_view path, TFileOps& ops) { return FileExists(ToOsPath(path), ops); }

@@ -28,6 +28,10 @@ std::u16string ExtractFileName(std::u16string_view path);
 // the current folder with "." and ".." taken out; "" means the current
 // folder.
 std::u16string RealFolderPath(std::u16string_view folder);
+// The path made absolute against the current folder, with "." and ".."
+// and doubled separators taken out, by its text alone (links are not
+// followed); no trailing "/" except for the root.
+std::u16string ExpandFileName(std::u16string_view path);
 // The folder for temporary files: $TMPDIR when set and not empty, else
 // "/tmp"; with a trailing "/".
 std::u16string TempDirectory();

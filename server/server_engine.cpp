@@ -21,6 +21,8 @@
 #include "platform/text.h"
 #include "platform/variant.h"
 #include "server/alias_handler.h"
+#include "engine/child_links.h"
+#include "server/server_folder.h"
 #include "server/server_session.h"
 #include "storage/buffer_manager.h"
 #include "storage/journal_classes.h"
@@ -47,6 +49,10 @@ constexpr int64_t kMegabyte = 1048576;
 constexpr int64_t kStoreShare = 3 * kMegabyte;
 constexpr int kCloseTablesAttempts = 21;
 constexpr uint32_t kCloseTablesPause = 50;
+// Inactive folders beyond this many go at once, the oldest first.
+constexpr int32_t kInactiveFolderLimit = 16;
+// Two thirds of a day.
+constexpr uint64_t kInactiveFolderAge = 16ull * 3600 * 1000;
 
 // Holds a padlock only when it was free.
 class TTryPadlock {
@@ -438,25 +444,70 @@ void TnxServerEngine::FreeCleanupThread() { seCleanupThread.reset(); }
 void TnxServerEngine::DoStop() {
   FreeCleanupThread();
   TnxBaseServerEngine::DoStop();
-  {
-    // The folders free themselves with their tables; none exist without
-    // them.
-    TnxPadlockGuard guard(seFoldersPadlock);
-  }
+  FreeAllFolders();
   seExecutedStatements.store(0);
+}
+
+// ---- folders ----
+
+TnxServerFolder* TnxServerEngine::FindFolder(std::u16string_view aPath) {
+  TnxPadlockGuard guard(seFoldersPadlock);
+  const auto it = seFolders.find(std::u16string(aPath));
+  return it == seFolders.end() ? nullptr : it->second.get();
+}
+
+TnxServerFolder* TnxServerEngine::AddFolder(TnxServerObjectPtr<TnxServerFolder> aFolder) {
+  TnxPadlockGuard guard(seFoldersPadlock);
+  TnxServerFolder* folder = aFolder.get();
+  const auto [it, added] = seFolders.try_emplace(folder->Path(), std::move(aFolder));
+  if (!added) throw EnxBaseException(nxeNameNotUnique);
+  return folder;
+}
+
+void TnxServerEngine::FreeFolder(TnxServerFolder* aFolder) {
+  TnxPadlockGuard guard(seFoldersPadlock);
+  auto node = seFolders.extract(aFolder->Path());
+  if (node.empty() || node.mapped().get() != aFolder) return;
+  node.mapped().reset();
+}
+
+void TnxServerEngine::FreeAllFolders() {
+  TnxPadlockGuard guard(seFoldersPadlock);
+  while (!seFolders.empty()) {
+    auto node = seFolders.extract(std::prev(seFolders.end()));
+    try {
+      node.mapped().reset();
+    } catch (const std::exception&) {
+      // A folder that cannot be written back is gone all the same.
+    }
+  }
+}
+
+void TnxServerEngine::InactiveFolderAdd(TnxServerFolder* aFolder) {
+  TnxPadlockGuard guard(seInactiveFoldersPadlock);
+  if (aFolder->sfInServerEngineInactiveFolders || aFolder->Destroying()) return;
+  aFolder->sfInactiveSince = nxEngineTickCount();
+  nxLinkAtTail<TnxServerFolder, &TnxServerFolder::sfServerEngineInactiveFoldersPrev,
+               &TnxServerFolder::sfServerEngineInactiveFoldersNext>(seInactiveFoldersHead, seInactiveFoldersTail,
+                                                                     aFolder);
+  aFolder->sfInServerEngineInactiveFolders = true;
+  seInactiveFoldersCount.fetch_add(1);
+}
+
+void TnxServerEngine::InactiveFolderRemove(TnxServerFolder* aFolder) {
+  TnxPadlockGuard guard(seInactiveFoldersPadlock);
+  if (!aFolder->sfInServerEngineInactiveFolders) return;
+  nxUnlink<TnxServerFolder, &TnxServerFolder::sfServerEngineInactiveFoldersPrev,
+           &TnxServerFolder::sfServerEngineInactiveFoldersNext>(seInactiveFoldersHead, seInactiveFoldersTail,
+                                                                 aFolder);
+  aFolder->sfInServerEngineInactiveFolders = false;
+  seInactiveFoldersCount.fetch_sub(1);
 }
 
 // ---- closing inactive objects ----
 
 void TnxServerEngine::seCleanup() {
-  // The inactive lists before the folder list, which is only tried: the
-  // closers hold it while they take the inactive lists. A busy list ends
-  // the run; the next one tries again.
-  {
-    TnxPadlockGuard inactive(seInactiveFoldersPadlock);
-    TTryPadlock folders(seFoldersPadlock);
-    if (!folders.Owns()) return;
-  }
+  if (!seCleanupFolders()) return;
   {
     TnxPadlockGuard inactive(seInactiveTablesPadlock);
     TTryPadlock folders(seFoldersPadlock);
@@ -465,13 +516,66 @@ void TnxServerEngine::seCleanup() {
   seCleanupRuns.fetch_add(1);
 }
 
+bool TnxServerEngine::seCleanupFolders() {
+  // The inactive list before the folder list, which is only tried: the
+  // closers hold it while they take the inactive list. A busy lock ends
+  // the run; the next one tries again.
+  bool old = seInactiveFoldersCount.load() > 0;
+  while (old || seInactiveFoldersCount.load() > kInactiveFolderLimit) {
+    TnxPadlockGuard inactive(seInactiveFoldersPadlock);
+    TTryPadlock folders(seFoldersPadlock);
+    if (!folders.Owns()) return false;
+    if (old) old = seInactiveFoldersCount.load() > 0;
+    TnxServerFolder* head = seInactiveFoldersHead;
+    if (!head || (!old && seInactiveFoldersCount.load() <= kInactiveFolderLimit)) break;
+    const uint64_t now = nxEngineTickCount();
+    if (seInactiveFoldersCount.load() > kInactiveFolderLimit || now - head->sfInactiveSince > kInactiveFolderAge) {
+      // Its databases are only tried too: whoever holds them may be
+      // waiting for the inactive list.
+      bool unused;
+      {
+        TTryPadlock databases(head->sfDatabasesPadlock);
+        if (!databases.Owns()) return false;
+        unused = head->sfDatabasesHead == nullptr;
+      }
+      if (unused) {
+        try {
+          FreeFolder(head);
+        } catch (const std::exception&) {
+          // Freed all the same; its next LSN is found again by the scan.
+        }
+      } else {
+        InactiveFolderRemove(head);
+      }
+    }
+    head = seInactiveFoldersHead;
+    old = head && now - head->sfInactiveSince > kInactiveFolderAge;
+  }
+  return true;
+}
+
 uint32_t TnxServerEngine::seCloseInactiveFolders() {
+  uint32_t result = 0;
   try {
     TnxPadlockGuard guard(seFoldersPadlock);
-    return 0;
+    for (bool freed = true; freed;) {
+      freed = false;
+      std::vector<TnxServerFolder*> folders;
+      for (auto it = seFolders.rbegin(); it != seFolders.rend(); ++it) folders.push_back(it->second.get());
+      for (TnxServerFolder* folder : folders) {
+        if (!folder->sfIsInactive(false, true)) continue;
+        try {
+          FreeFolder(folder);
+          freed = true;
+        } catch (const std::exception& e) {
+          result = ConvertException(e, nullptr);
+        }
+      }
+    }
   } catch (const std::exception& e) {
-    return ConvertException(e, nullptr);
+    result = ConvertException(e, nullptr);
   }
+  return result;
 }
 
 uint32_t TnxServerEngine::seCloseInactiveTables() {

@@ -17,6 +17,10 @@
 //   its sessions once it has asked the engine to stop.
 // - The cleanup timer calls every CleanupInterval ms (1000) while started,
 //   only try-locks, and is joined before the stop frees anything.
+// - Folders live in the engine, one per path; the stop frees them all.
+//   The timer frees the oldest folder without databases when more than 16
+//   are inactive, or when it has been inactive for more than 16 hours
+//   (engine clock); a close request frees every inactive one.
 // - An empty journal class name in a settings stream means "no journal
 //   class" (what an engine without one writes).
 #pragma once
@@ -24,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +45,7 @@ namespace revurov {
 
 class TnxBaseAliasHandler;
 class TnxBufferManager;
+class TnxServerFolder;
 class TnxServerSession;
 class TnxSimpleTimerThread;
 
@@ -138,6 +144,18 @@ class TnxServerEngine : public TnxBaseServerEngine {
   int64_t CleanupRuns() const noexcept { return seCleanupRuns.load(); }
   TnxPadlock& FoldersPadlock() noexcept { return seFoldersPadlock; }
 
+  // Folders. Under FoldersPadlock: the folder of aPath (compared byte for
+  // byte), nil when none; a new folder joins the list; FreeFolder takes it
+  // out and frees it.
+  TnxServerFolder* FindFolder(std::u16string_view aPath);
+  TnxServerFolder* AddFolder(TnxServerObjectPtr<TnxServerFolder> aFolder);
+  void FreeFolder(TnxServerFolder* aFolder);
+  // The list of folders without databases, oldest first; each joins it
+  // once, stamped with the engine clock.
+  void InactiveFolderAdd(TnxServerFolder* aFolder);
+  void InactiveFolderRemove(TnxServerFolder* aFolder);
+  int32_t InactiveFolderCount() const noexcept { return seInactiveFoldersCount.load(); }
+
   // Close what is closable now; 0 or the first failure's code.
   virtual uint32_t seCloseInactiveFolders();
   virtual uint32_t seCloseInactiveTables();
@@ -185,7 +203,12 @@ protected:
   virtual void seCleanup();
 
 private:
+  friend class TnxServerFolder;
+
   void FreeCleanupThread();
+  // False when a busy lock ended the run.
+  bool seCleanupFolders();
+  void FreeAllFolders();
 
   std::unique_ptr<TnxBufferManager> seBufferManager;
   platform::TThreadPtr<TnxSimpleTimerThread> seCleanupThread;
@@ -197,7 +220,10 @@ private:
   TnxPadlock seFoldersPadlock{true};
   TnxPadlock seInactiveTablesPadlock{true};
   std::atomic<int32_t> seInactiveTablesCount{0};
+  std::map<std::u16string, TnxServerObjectPtr<TnxServerFolder>> seFolders;
   TnxPadlock seInactiveFoldersPadlock{true};
+  TnxServerFolder* seInactiveFoldersHead = nullptr;
+  TnxServerFolder* seInactiveFoldersTail = nullptr;
   std::atomic<int32_t> seInactiveFoldersCount{0};
   TnxAliasHandlerPtr seAliasHandler;
   TnxStateComponent* seSqlEngine = nullptr;        // linked, not owned

@@ -19,7 +19,10 @@
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "server/alias_handler.h"
+#include "server/server_database.h"
 #include "server/server_engine.h"
+#include "server/server_folder.h"
+#include "server/server_trans_context.h"
 #include "storage/encryption_engine.h"
 #include "storage/sub_engines.h"
 
@@ -272,7 +275,7 @@ uint32_t TnxServerSession::ssDoDatabaseOpen(TnxAbstractDatabase*& aDatabase, std
     path = std::u16string(platform::Trim(path));
     // Empty and "#..." name folders in memory, used as they are.
     if (!path.empty() && path.front() != u'#') {
-      path = platform::RealFolderPath(path);
+      path = platform::ExpandFileName(path);
       if (path.size() > 1) path = platform::IncludeTrailingPathDelimiter(path);
       if (!platform::DirectoryExists(path)) return nxeAliasDirectoryMissing;
     }
@@ -284,16 +287,83 @@ uint32_t TnxServerSession::ssDoDatabaseOpen(TnxAbstractDatabase*& aDatabase, std
   });
 }
 
-uint32_t TnxServerSession::ssOpenDatabaseInFolder(TnxAbstractDatabase*& aDatabase, std::u16string_view,
-                                                  std::u16string_view, TnxAbstractTransContext*, TnxOpenMode,
-                                                  TnxShareMode, uint32_t, bool aIsCache) {
+uint32_t TnxServerSession::ssOpenDatabaseInFolder(TnxAbstractDatabase*& aDatabase, std::u16string_view aAliasName,
+                                                  std::u16string_view aPath, TnxAbstractTransContext* aTransContext,
+                                                  TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout,
+                                                  bool aIsCache) {
   aDatabase = nullptr;
-  return NotSupported(aIsCache ? u"DatabaseCacheOpen" : u"DatabaseOpen");
+  TnxServerEngine& engine = Engine();
+  TnxServerFolder* folder = engine.FindFolder(aPath);
+  if (folder) {
+    if (folder->IsCache() != aIsCache)
+      return EnxBaseException::nxSetMessage(nxeCannotAccessDirectory,
+                                            u"Folder already open with conflicting cache mode");
+  } else {
+    folder = engine.AddFolder(nxCreateServerObject<TnxServerFolder>(engine, aPath, aIsCache));
+  }
+  return ssDatabaseOpen(aDatabase, aAliasName, aTransContext, folder, aOpenMode, aShareMode, false, aTimeout);
 }
 
-uint32_t TnxServerSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, uint32_t) {
+namespace {
+
+// Whether a database of aOpenMode and aShareMode may not join the
+// databases from aHead on.
+bool ShareConflict(TnxServerDatabase* aHead, TnxOpenMode aOpenMode, TnxShareMode aShareMode) {
+  if (!aHead) return false;
+  // One exclusive database is always alone.
+  if (aHead->ShareMode() == smExclusive || aShareMode == smExclusive) return true;
+  for (TnxServerDatabase* d = aHead; d; d = d->FolderNext()) {
+    if (aShareMode == smShared && aOpenMode != omReadOnly && d->ShareMode() == smShareRead) return true;
+    if (aShareMode == smShareRead &&
+        ((d->ShareMode() == smShareRead && aOpenMode != omReadOnly) || d->OpenMode() != omReadOnly))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint32_t TnxServerSession::ssDatabaseOpen(TnxAbstractDatabase*& aDatabase, std::u16string_view aAlias,
+                                          TnxAbstractTransContext* aTransContext, TnxServerFolder* aFolder,
+                                          TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aIgnoreShare,
+                                          uint32_t aTimeout) {
+  aDatabase = nullptr;
+  TnxOpenMode mode = aOpenMode == omWriteOnly ? omReadWrite : aOpenMode;
+  if (aFolder->ReadOnly()) mode = omReadOnly;
+  uint32_t result = 0;
+  {
+    TnxPadlockGuard databases(aFolder->DatabasesPadlock());
+    try {
+      if (aTransContext && !dynamic_cast<TnxServerTransContext*>(aTransContext)) {
+        result = EnxBaseException::nxSetMessage(nxeInvalidParameter, u"%s is no transaction context of this engine",
+                                                {aTransContext->ClassType().Name});
+      } else if (!aIgnoreShare && ShareConflict(aFolder->DatabasesHead(), mode, aShareMode)) {
+        result = nxeNoExclusiveAccess;
+      } else {
+        aDatabase = nxCreateServerObject<TnxServerDatabase>(this, aTransContext, aAlias, aFolder, aTimeout, mode,
+                                                            aShareMode)
+                        .release();
+      }
+    } catch (const std::exception& e) {
+      result = asoConvertException(e);
+    }
+    aFolder->sfCheckInactive();
+  }
+  if (result != 0 && aDatabase) {
+    TnxServerObjectPtr<TnxAbstractDatabase> free(aDatabase);
+    aDatabase = nullptr;
+  }
+  return result;
+}
+
+uint32_t TnxServerSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, uint32_t aTimeout) {
   aTransContext = nullptr;
-  return NotSupported(u"TransContextCreate");
+  try {
+    aTransContext = nxCreateServerObject<TnxServerTransContext>(this, aTimeout).release();
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
 }
 
 // ---- class lists ----

@@ -14,9 +14,14 @@
 // - Passwords compare exactly; the list and the locale live as long as
 //   the session. The locale is built once, on the first request.
 // - Kick fails the session for good: its operations answer 9990 after.
-// - Database open resolves the folder (10014, 10067, 12289, 10018) and
-//   hands it to ssOpenDatabaseInFolder, which a session without server
-//   folders answers with 12289.
+// - Database open resolves the folder (10014, 10067, 12289, 10018): a
+//   path is made absolute and normalised by its text, with a trailing "/";
+//   empty and "#..." paths are in-memory folders used as given. Paths
+//   compare byte for byte. A folder open in the other cache mode answers
+//   9219. Then the share rules: an exclusive database is alone; share-read
+//   forbids writers beside it in both directions; shared writers share.
+//   A refusal answers 10253. omWriteOnly opens omReadWrite; a read-only
+//   folder opens every database omReadOnly.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +38,7 @@ namespace revurov {
 
 class TnxLocaleDescriptor;
 class TnxServerEngine;
+class TnxServerFolder;
 
 class TnxServerSession : public TnxAbstractSession {
   REVUROV_SERVER_OBJECT_CLASS(TnxServerSession, TnxAbstractSession)
@@ -76,12 +82,19 @@ protected:
                             std::u16string_view aAlias, TnxAbstractTransContext* aTransContext,
                             TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout, bool aIsCache);
   // Opens the database in the folder of aPath (with a trailing "/", or
-  // empty or "#..." for one in memory); called under the engine's folder
-  // padlock.
+  // empty or "#..." for one in memory), making the folder when there is
+  // none; called under the engine's folder padlock.
   virtual uint32_t ssOpenDatabaseInFolder(TnxAbstractDatabase*& aDatabase, std::u16string_view aAliasName,
                                           std::u16string_view aPath, TnxAbstractTransContext* aTransContext,
                                           TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout,
                                           bool aIsCache);
+
+public:
+  // A database in aFolder under the share rules (skipped with
+  // aIgnoreShare); also used by the database's maintenance operations.
+  uint32_t ssDatabaseOpen(TnxAbstractDatabase*& aDatabase, std::u16string_view aAlias,
+                          TnxAbstractTransContext* aTransContext, TnxServerFolder* aFolder, TnxOpenMode aOpenMode,
+                          TnxShareMode aShareMode, bool aIgnoreShare, uint32_t aTimeout);
 
 private:
   // The frame of an operation: deadline, session lock, the exception as

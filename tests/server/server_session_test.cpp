@@ -13,6 +13,7 @@
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "server/alias_handler.h"
+#include "server/server_database.h"
 #include "support/server_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_engine.h"
@@ -291,8 +292,6 @@ TEST_F(ServerSessionTest, DatabaseOpenResolvesTheFolderFirst) {
       {"alias of a missing folder", u"Name", u"Missing", 10018, nullptr},
       {"missing path", u"path", u"/no/such/folder", 10018, nullptr},
       {"unknown type", u"Url", u"x", 12289, "AliasType 'Url' not supported"},
-      {"existing folder", u"Name", u"Here", 12289, "DatabaseOpen not supported by TnxServerSession"},
-      {"in memory", u"Path", u"#mem", 12289, "DatabaseOpen not supported by TnxServerSession"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(session->DatabaseOpen(database, c.type, c.alias, nullptr, omReadWrite, smShared, 1000), c.result)
@@ -302,6 +301,14 @@ TEST_F(ServerSessionTest, DatabaseOpenResolvesTheFolderFirst) {
       EXPECT_EQ(LastMessage(), c.message) << c.name;
     }
   }
+  // None of them made a folder.
+  EXPECT_EQ(engine->FolderCount(), 0);
+  ASSERT_EQ(session->DatabaseOpen(database, u"Name", u"Here", nullptr, omReadWrite, smShared, 1000), 0u);
+  ASSERT_NE(database, nullptr);
+  std::u16string alias;
+  EXPECT_EQ(database->GetAlias(alias), 0u);
+  EXPECT_EQ(alias, u"Here");
+  database->Free();
 }
 
 TEST_F(ServerSessionTest, ClosingInactiveObjectsAsksTheExtenders) {

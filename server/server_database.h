@@ -1,0 +1,143 @@
+// TnxServerDatabase: a database a session opened on one server folder. It
+// keeps its folder active, lists the folder's tables, tells whether a root
+// table exists, and answers its path, alias and the free space under it.
+//
+// Contract:
+// - The database joins its folder's list after construction (the folder's
+//   first database runs the journal check) and leaves it at destruction;
+//   the folder then joins the engine's inactive list when it has none left.
+// - Public operations check names first, then run under the session lock
+//   with the database timeout as the deadline; exceptions become codes.
+// - TableGetList lists each name once, sorted without case; names that are
+//   no valid table names are left out, "$" names unless the database's
+//   option ALLOWSYSTEMTABLEACCESS is "1".
+// - TableExists answers for root tables; a path into a child table needs
+//   the table itself and answers 12289 here.
+// - Options the database does not have come from its folder, then from its
+//   session.
+// - Operations that need open tables, cursors or statements answer 12289.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/sql_engine_classes.h"
+
+namespace revurov {
+
+class TnxServerFolder;
+class TnxServerSession;
+
+class TnxServerDatabase : public TnxSqlAbstractDatabase {
+  REVUROV_SERVER_OBJECT_CLASS(TnxServerDatabase, TnxSqlAbstractDatabase)
+  TnxServerDatabase(TnxServerSession* aSession, TnxAbstractTransContext* aTransContext, std::u16string_view aAlias,
+                    TnxServerFolder* aFolder, uint32_t aTimeout, TnxOpenMode aOpenMode, TnxShareMode aShareMode);
+
+  TnxServerFolder* Folder() const noexcept { return sdFolder; }
+  std::u16string Alias() override { return sdAlias; }
+  bool IsCache() const override { return sdIsCache; }
+  // Takes over a change of the folder's structure generation.
+  int32_t StructureGeneration();
+  TnxServerDatabase* FolderNext() const noexcept { return sdFolderNext; }
+
+  uint32_t GetFreespace(int64_t& aFreeSpace) override;
+  uint32_t GetPath(std::u16string& aPath) override;
+  uint32_t GetAlias(std::u16string& aAlias) override;
+  uint32_t TableExists(std::u16string_view aTableName, std::u16string_view aPassword, bool& aExists,
+                       bool aAllowSystem) override;
+  uint32_t TableGetList(platform::TStringList& aList) override;
+
+  uint32_t TableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
+                      TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) override;
+  uint32_t TablePack(std::u16string_view aTableName, std::u16string_view aPassword,
+                     TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableBackup(std::u16string_view aTableName, std::u16string_view aPassword,
+                       TnxAbstractDatabase* aTargetDatabase, TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableRebuildIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                             std::u16string_view aIndexName, int32_t aIndexID,
+                             TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableRestructure(std::u16string_view aTableName, std::u16string_view aPassword,
+                            TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
+                            bool aAllowSystem, TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableAddField(std::u16string_view aTableName, std::u16string_view aPassword,
+                         TnxFieldDescriptor* aFieldDesc) override;
+  uint32_t TableAddIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                         TnxIndexDescriptor* aIndexDesc, bool aNewDefault) override;
+  uint32_t TableDropIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                          std::u16string_view aIndexName, int32_t aIndexID) override;
+  uint32_t TableRename(std::u16string_view aOldName, std::u16string_view aNewName,
+                       std::u16string_view aPassword) override;
+  uint32_t TableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
+                        TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableVerifyChecksum(std::u16string_view aTableName, std::u16string_view aPassword, bool aRaw,
+                               bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t TableDelete(std::u16string_view aTableName, std::u16string_view aPassword) override;
+  uint32_t TableEmpty(std::u16string_view aTableName, std::u16string_view aPassword) override;
+  uint32_t TableChangePassword(std::u16string_view aTableName, std::u16string_view aOldPassword,
+                               std::u16string_view aNewPassword) override;
+  uint32_t TableGetDictionary(std::u16string_view aTableName, std::u16string_view aPassword,
+                              TnxDataDictionary* aDictionary) override;
+  uint32_t TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
+                           uint32_t& aValue) override;
+  uint32_t GetChangedTables(platform::TStringList& aTables) override;
+  uint32_t CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName, std::u16string_view aPassword,
+                      TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout,
+                      std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,
+                      TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout,
+                      const platform::TStringList* aMarkedBlobs) override;
+  uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) override;
+  uint32_t StatementExecDirect(uint32_t aTimeout, TnxStatementType aStatementType, std::u16string_view aQueryText,
+                               platform::TStream* aPrepareStream, const TnxSqlParamList& aParams,
+                               platform::TStream* aSetParamsStream, TnxAbstractCursor*& aCursor,
+                               TnxOpenMode aOpenMode, platform::TStream* aExecStream,
+                               platform::TStream* aGetParamsStream, TnxStatementExecDirectPhase& aPhase) override;
+  uint32_t sdTableRebuildIndex(std::u16string_view aTableName, std::u16string_view aPassword,
+                               std::u16string_view aIndexName, int32_t aIndexID,
+                               TnxAbstractTaskInfo*& aTaskInfo) override;
+  uint32_t sdTableRestructure(std::u16string_view aTableName, std::u16string_view aPassword,
+                              TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
+                              TnxAbstractTaskInfo*& aTaskInfo) override;
+  TnxSqlAbstractCursor* sadCreateResultSet(TnxDataDictionary* aDictionary, uint32_t aTimeout) override;
+  TnxIteratorResult sdIterateDictionaries(const TnxDictionaryIterator& aIterator, bool aAllowSystem,
+                                          bool aIgnoreError, void* aCookie) override;
+  void sadLockTables() override;
+  void sadUnlockTables() override;
+
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) override;
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+
+  // The folder's names and the valid ones kept (see the contract).
+  uint32_t sdTableGetList(platform::TStringList& aList, bool aAllowSystem);
+  // 0 when the root exists, 8712 when not.
+  uint32_t sdTableExists(std::u16string_view aTableName);
+
+protected:
+  ~TnxServerDatabase() override;
+  uint32_t esoOptionGetParent(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t esoOptionListParent(platform::TStringList& aList) override;
+
+private:
+  friend class TnxServerFolder;
+
+  template <class F>
+  uint32_t Entry(F&& aWork);
+  void sdRemoveFromFolder() noexcept;
+
+  std::u16string sdAlias;
+  TnxServerFolder* sdFolder = nullptr;
+  bool sdIsCache = false;
+  bool sdInFolder = false;
+  TnxServerDatabase* sdFolderPrev = nullptr;
+  TnxServerDatabase* sdFolderNext = nullptr;
+  TnxLSN sdLastCheckLSN = 0;
+  int32_t sdStructureGeneration = 0;
+  int32_t sdFolderStructureGeneration = 0;
+};
+
+}  // namespace revurov

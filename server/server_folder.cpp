@@ -1,0 +1,251 @@
+#include "server/server_folder.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "engine/child_links.h"
+#include "engine/name_rules.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exception_data_interfaces.h"
+#include "lowlevel/errors/exceptions.h"
+#include "lowlevel/sync/lock_guard.h"
+#include "platform/directory_list.h"
+#include "platform/format.h"
+#include "platform/os_error.h"
+#include "platform/paths.h"
+#include "platform/string_list.h"
+#include "platform/text.h"
+#include "server/journal_classes.h"
+#include "server/server_database.h"
+#include "server/server_engine.h"
+#include "server/server_transaction_mgr.h"
+#include "storage/file_management.h"
+#include "storage/journal_engine.h"
+
+namespace revurov {
+
+namespace {
+
+bool EndsWithoutCase(std::u16string_view aText, std::u16string_view aTail) {
+  return aText.size() >= aTail.size() && platform::AsciiSameText(aText.substr(aText.size() - aTail.size()), aTail);
+}
+
+// The journal kind of the process-wide journal class; false without one.
+bool JournalKind(int32_t& aKind) {
+  const TnxJournalEngineClass* journalClass = nxServerJournalEngineClass();
+  if (!journalClass || !journalClass->Create) return false;
+  const std::unique_ptr<TnxBaseJournalEngine> probe = journalClass->Create(std::u16string());
+  const auto* engine = dynamic_cast<const Tnx1xJournalEngine*>(probe.get());
+  if (!engine) return false;
+  aKind = engine->jeJournalKind();
+  return true;
+}
+
+}  // namespace
+
+TnxServerFolder::TnxServerFolder(TnxServerEngine& aServerEngine, std::u16string_view aPath, bool aIsCache)
+    : TnxLockedOptionsExtendableServerObject(nullptr), sfServerEngine(aServerEngine), sfPath(aPath),
+      sfIsCache(aIsCache) {
+  sfInMemOnly = aServerEngine.HasOption(seoInMemOnly) || sfPath.empty() || sfPath.front() == u'#';
+  sfReadOnly = !sfInMemOnly && aServerEngine.HasOption(seoReadOnly);
+  sfForceFailSafe = aServerEngine.HasOption(seoForceFailSafe);
+  stTransManager = std::make_unique<TnxServerTransactionMgr>(*this);
+}
+
+TnxServerFolder::~TnxServerFolder() = default;
+
+TnxBaseServerEngine* TnxServerFolder::OwningServerEngine() const { return &sfServerEngine; }
+
+void TnxServerFolder::AfterConstruction() {
+  TnxLockedOptionsExtendableServerObject::AfterConstruction();
+  sfServerEngine.seFolderCount.fetch_add(1);
+  sfLockedIncDone = true;
+}
+
+void TnxServerFolder::BeforeDestruction() {
+  {
+    TnxPadlockGuard guard(sfDatabasesPadlock);
+    sfServerEngine.InactiveFolderRemove(this);
+  }
+  if (sfLockedIncDone) {
+    sfLockedIncDone = false;
+    sfServerEngine.seFolderCount.fetch_sub(1);
+  }
+  TnxLockedOptionsExtendableServerObject::BeforeDestruction();
+  // Writes the next LSN while the buffer manager still exists.
+  stTransManager.reset();
+}
+
+// ---- databases ----
+
+bool TnxServerFolder::HasDatabases() {
+  TnxPadlockGuard guard(sfDatabasesPadlock);
+  return sfDatabasesHead != nullptr;
+}
+
+void TnxServerFolder::AddDatabase(TnxServerDatabase* aDatabase, std::u16string_view aAlias) {
+  TnxPadlockGuard guard(sfDatabasesPadlock);
+  nxLinkAtTail<TnxServerDatabase, &TnxServerDatabase::sdFolderPrev, &TnxServerDatabase::sdFolderNext>(
+      sfDatabasesHead, sfDatabasesTail, aDatabase);
+  aDatabase->sdInFolder = true;
+  int32_t kind = 0;
+  if (!sfInMemOnly && !ReadOnly() && !sfJournalChecked && JournalKind(kind)) {
+    Tnx1xJournalEngine::Check(aAlias, sfPath, kind);
+    sfJournalChecked = true;
+    // A replayed journal may have written blocks newer than the scan saw.
+    stTransManager->RescanNextLSN();
+  }
+  sfCheckInactive();
+}
+
+void TnxServerFolder::RemoveDatabase(TnxServerDatabase* aDatabase) {
+  TnxPadlockGuard guard(sfDatabasesPadlock);
+  if (!aDatabase->sdInFolder) return;
+  nxUnlink<TnxServerDatabase, &TnxServerDatabase::sdFolderPrev, &TnxServerDatabase::sdFolderNext>(
+      sfDatabasesHead, sfDatabasesTail, aDatabase);
+  aDatabase->sdInFolder = false;
+  sfCheckInactive();
+}
+
+bool TnxServerFolder::sfIsInactive(bool, bool) {
+  // No table of the folder stays open beyond its cursors yet, so a folder
+  // without databases has nothing to keep.
+  return !HasDatabases();
+}
+
+void TnxServerFolder::sfCheckInactive() {
+  TnxPadlockGuard guard(sfDatabasesPadlock);
+  if (!sfDatabasesHead && sfInMemoryCount.load() == 0 && sfIsInactive(false, false))
+    sfServerEngine.InactiveFolderAdd(this);
+  else
+    sfServerEngine.InactiveFolderRemove(this);
+}
+
+// ---- tables ----
+
+std::u16string TnxServerFolder::StripTableExtension(std::u16string_view aTableName) const {
+  std::u16string dotExtension(1, u'.');
+  dotExtension += sfServerEngine.TableExtension();
+  if (aTableName.size() > dotExtension.size() && EndsWithoutCase(aTableName, dotExtension))
+    aTableName.remove_suffix(dotExtension.size());
+  return std::u16string(aTableName);
+}
+
+uint32_t TnxServerFolder::FindMainFile(std::u16string_view aName, std::u16string& aFileName) {
+  const std::u16string wanted = nxAddExtension(aName, sfServerEngine.TableExtension());
+  aFileName = nxCombinePath(sfPath, wanted);
+  if (platform::FileExists(aFileName)) return 0;
+  std::vector<std::string> names;
+  platform::ListFolderFiles(platform::ToOsPath(sfPath), names);
+  std::vector<std::u16string> matches;
+  for (const std::string& name : names) {
+    if (name.size() != platform::ToOsPath(wanted).size()) continue;
+    std::u16string name16 = platform::Utf8ToUtf16(name);
+    if (platform::AsciiSameText(name16, wanted)) matches.push_back(std::move(name16));
+  }
+  if (matches.size() == 1) {
+    aFileName = nxCombinePath(sfPath, matches.front());
+    return 0;
+  }
+  if (matches.empty()) return nxeObjectNotFound;
+  std::sort(matches.begin(), matches.end());
+  return EnxBaseException::nxSetMessage(nxeTableDoesNotExist,
+                                        nxOriginalMessageTag() + u" Table \"%s\" matches both \"%s\" and \"%s\"",
+                                        {std::u16string(aName), matches[0], matches[1]});
+}
+
+uint32_t TnxServerFolder::sfTableExists(std::u16string_view aTableName) {
+  try {
+    const std::u16string name = StripTableExtension(aTableName);
+    TnxPadlockGuard guard(sfTablesPadlock);
+    if (sfInMemOnly || name.empty() || nxIsTempGlobalTableName(name) || nxIsTempDatabaseTableName(name))
+      return nxeObjectNotFound;
+    std::u16string fileName;
+    return FindMainFile(name, fileName);
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
+uint32_t TnxServerFolder::sfTableMakeUniqueName(std::u16string_view aBaseName, std::u16string& aTableName) {
+  try {
+    TnxPadlockGuard guard(sfTablesPadlock);
+    aTableName = aBaseName;
+    for (uint32_t i = 1;; ++i) {
+      const uint32_t result = sfTableExists(aTableName);
+      if (result == nxeObjectNotFound) return 0;
+      if (result != 0 && result != nxeTableDoesNotExist) return result;
+      aTableName = std::u16string(aBaseName) + platform::Format(u"%u", {i});
+    }
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
+uint32_t TnxServerFolder::sfTableGetList(platform::TStringList& aList) {
+  try {
+    std::vector<std::u16string> found;
+    {
+      TnxPadlockGuard guard(sfTablesPadlock);
+      if (!sfInMemOnly) {
+        std::vector<std::string> names;
+        if (int error = platform::ListFolderFiles(platform::ToOsPath(sfPath), names))
+          return EnxBaseException::nxSetMessage(nxeOSError, u"%s: %s",
+                                                {sfPath, platform::SysErrorMessage(static_cast<uint32_t>(error))});
+        std::u16string dotExtension(1, u'.');
+        dotExtension += sfServerEngine.TableExtension();
+        found.reserve(names.size());
+        for (const std::string& name : names) {
+          std::u16string name16 = platform::Utf8ToUtf16(name);
+          if (name16.size() <= dotExtension.size() || !EndsWithoutCase(name16, dotExtension)) continue;
+          name16.resize(name16.size() - dotExtension.size());
+          found.push_back(std::move(name16));
+        }
+      }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const std::u16string& a, const std::u16string& b) { return platform::AsciiCompareText(a, b) < 0; });
+    found.erase(std::unique(found.begin(), found.end(),
+                            [](const std::u16string& a, const std::u16string& b) {
+                              return platform::AsciiSameText(a, b);
+                            }),
+                found.end());
+    aList.BeginUpdate();
+    try {
+      aList.Clear();
+      for (std::u16string& name : found) aList.Add(std::move(name));
+    } catch (...) {
+      aList.EndUpdate();
+      throw;
+    }
+    aList.EndUpdate();
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
+void TnxServerFolder::GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) {
+  TnxLockedOptionsExtendableServerObject::GetExceptionData(aContainer, aIncludeChildren);
+  aContainer.AddString(u"Path", sfPath);
+  aContainer.AddBoolean(u"InMemOnly", sfInMemOnly);
+  aContainer.AddBoolean(u"ReadOnly", ReadOnly());
+  std::vector<TnxServerDatabase*> databases;
+  {
+    TnxPadlockGuard guard(sfDatabasesPadlock);
+    for (TnxServerDatabase* d = sfDatabasesHead; d; d = d->FolderNext()) databases.push_back(d);
+  }
+  aContainer.AddString(u"OpenDatabases", databases.empty()       ? u"None"
+                                         : databases.size() == 1 ? u"One"
+                                                                 : u"Multiple");
+  if (!aIncludeChildren) return;
+  TnxExceptionDataRef list = aContainer.AddContainer(u"Databases");
+  int32_t i = 0;
+  for (TnxServerDatabase* d : databases)
+    list->AddObject(platform::Format(u"[%d]", {i++}), static_cast<TnxObject*>(d), false);
+  aContainer.AddInteger(u"OpenTables", 0);
+  aContainer.AddContainer(u"Tables");
+}
+
+}  // namespace revurov

@@ -1,0 +1,124 @@
+// TnxServerFolder: one database directory of the in-process engine. Every
+// database opened on the directory belongs to it; it owns the directory's
+// transaction manager and answers the file-level questions about tables:
+// does one exist, which exist, which name is still free.
+//
+// Contract:
+// - The engine owns its folders, keyed by path compared byte for byte (as
+//   the file system compares names); a folder lives from the first database
+//   open on its path until the cleanup timer, a close request or the
+//   engine's stop frees it while it has no database.
+// - An empty path or one beginning with "#" makes an in-memory folder: it
+//   never touches the disk and lists no table files.
+// - A folder is read-only with the engine's seoReadOnly (disk folders), or
+//   when its transaction manager cannot write "nxTrans.cfg".
+// - Table names compare without ASCII case: a name finds its main file by
+//   its exact name, else by the one file of the folder that matches it
+//   ignoring ASCII case; two such files answer 10024 naming both. A name
+//   given with "." and the table extension (any case) is taken without it.
+// - Lock order: the engine's folder padlock, then the databases or tables
+//   padlock, then the engine's inactive-list padlock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/extendable_object.h"
+#include "lowlevel/sync/padlock.h"
+
+namespace revurov {
+
+namespace platform {
+class TStringList;
+}
+
+class TnxServerDatabase;
+class TnxServerEngine;
+class TnxServerTransactionMgr;
+
+class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
+  REVUROV_SERVER_OBJECT_CLASS(TnxServerFolder, TnxLockedOptionsExtendableServerObject)
+  // Raises when the transaction manager cannot be made (see its contract).
+  TnxServerFolder(TnxServerEngine& aServerEngine, std::u16string_view aPath, bool aIsCache);
+
+  TnxServerEngine& Engine() const noexcept { return sfServerEngine; }
+  TnxBaseServerEngine* OwningServerEngine() const override;
+  const std::u16string& Path() const noexcept { return sfPath; }
+  bool IsCache() const noexcept { return sfIsCache; }
+  bool InMemOnly() const noexcept { return sfInMemOnly; }
+  bool ReadOnly() const noexcept { return sfReadOnly.load(std::memory_order_acquire); }
+  void SetReadOnly() noexcept { sfReadOnly.store(true, std::memory_order_release); }
+  bool ForceFailSafe() const noexcept { return sfForceFailSafe; }
+  TnxServerTransactionMgr& TransManager() const noexcept { return *stTransManager; }
+  int32_t StructureGeneration() const noexcept { return sfStructureGeneration.load(); }
+  void BumpStructureGeneration() noexcept { sfStructureGeneration.fetch_add(1); }
+
+  // The databases, under DatabasesPadlock.
+  TnxPadlock& DatabasesPadlock() noexcept { return sfDatabasesPadlock; }
+  TnxServerDatabase* DatabasesHead() const noexcept { return sfDatabasesHead; }
+  bool HasDatabases();
+  // Runs the journal check once for the folder's first database.
+  void AddDatabase(TnxServerDatabase* aDatabase, std::u16string_view aAlias);
+  void RemoveDatabase(TnxServerDatabase* aDatabase);
+
+  void LockTables() { sfTablesPadlock.Lock(); }
+  void UnlockTables() { sfTablesPadlock.Unlock(); }
+
+  // Without databases (and, once tables are open here, with only
+  // closable ones).
+  bool sfIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose);
+  // Joins or leaves the engine's inactive list after a database came or went.
+  void sfCheckInactive();
+
+  // 0 when the table exists, 8712 when not, 10024 when two files match it.
+  uint32_t sfTableExists(std::u16string_view aTableName);
+  // aBaseName, else aBaseName followed by 1, 2, ...: the first that does
+  // not exist.
+  uint32_t sfTableMakeUniqueName(std::u16string_view aBaseName, std::u16string& aTableName);
+  // Appends the folder's table names, sorted without case, once each.
+  uint32_t sfTableGetList(platform::TStringList& aList);
+  // aTableName without "." and the table extension (any case).
+  std::u16string StripTableExtension(std::u16string_view aTableName) const;
+
+  // The engine's inactive list (guarded by its padlock).
+  uint64_t InactiveSince() const noexcept { return sfInactiveSince; }
+  bool InInactiveList() const noexcept { return sfInServerEngineInactiveFolders; }
+
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) override;
+  void AfterConstruction() override;
+  void BeforeDestruction() override;
+
+protected:
+  ~TnxServerFolder() override;
+
+private:
+  friend class TnxServerEngine;
+
+  // 0 with the main file's name, 8712 without one, 10024 for two.
+  uint32_t FindMainFile(std::u16string_view aName, std::u16string& aFileName);
+
+  TnxServerEngine& sfServerEngine;
+  std::u16string sfPath;
+  bool sfInMemOnly = false;
+  std::atomic<bool> sfReadOnly{false};
+  bool sfJournalChecked = false;
+  std::atomic<int32_t> sfInMemoryCount{0};
+  std::unique_ptr<TnxServerTransactionMgr> stTransManager;
+  bool sfForceFailSafe = false;
+  TnxPadlock sfDatabasesPadlock{true};
+  TnxServerDatabase* sfDatabasesHead = nullptr;
+  TnxServerDatabase* sfDatabasesTail = nullptr;
+  TnxPadlock sfTablesPadlock{true};
+  uint64_t sfInactiveSince = 0;
+  bool sfInServerEngineInactiveFolders = false;
+  TnxServerFolder* sfServerEngineInactiveFoldersPrev = nullptr;
+  TnxServerFolder* sfServerEngineInactiveFoldersNext = nullptr;
+  bool sfLockedIncDone = false;
+  bool sfIsCache = false;
+  std::atomic<int32_t> sfStructureGeneration{0};
+};
+
+}  // namespace revurov
