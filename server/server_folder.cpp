@@ -16,11 +16,11 @@
 #include "platform/paths.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
-#include "server/journal_classes.h"
 #include "server/server_database.h"
 #include "server/server_engine.h"
 #include "server/server_transaction_mgr.h"
 #include "storage/file_management.h"
+#include "storage/journal_classes.h"
 #include "storage/journal_engine.h"
 
 namespace revurov {
@@ -33,12 +33,9 @@ bool EndsWithoutCase(std::u16string_view aText, std::u16string_view aTail) {
 
 // The journal kind of the process-wide journal class; false without one.
 bool JournalKind(int32_t& aKind) {
-  const TnxJournalEngineClass* journalClass = nxServerJournalEngineClass();
-  if (!journalClass || !journalClass->Create) return false;
-  const std::unique_ptr<TnxBaseJournalEngine> probe = journalClass->Create(std::u16string());
-  const auto* engine = dynamic_cast<const Tnx1xJournalEngine*>(probe.get());
-  if (!engine) return false;
-  aKind = engine->jeJournalKind();
+  const TnxJournalEngineClass* journalClass = nxDefaultJournalEngineClass();
+  if (!journalClass) return false;
+  aKind = journalClass->Kind;
   return true;
 }
 

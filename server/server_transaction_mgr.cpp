@@ -9,13 +9,14 @@
 #include "platform/format.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "server/journal_classes.h"
 #include "server/server_engine.h"
 #include "server/server_folder.h"
 #include "storage/buffer_manager.h"
 #include "storage/file_management.h"
 #include "storage/files.h"
+#include "storage/journal_classes.h"
 #include "storage/journal_engine.h"
+#include "storage/journal_supply.h"
 
 namespace revurov {
 
@@ -45,6 +46,8 @@ bool HasTableExtension(std::string_view aName, std::string_view aDotExtension) {
 TnxServerTransactionMgr::TnxServerTransactionMgr(TnxServerFolder& aFolder)
     : stmFolder(aFolder), stmBufferManager(*aFolder.Engine().BufferManager()) {
   stmLoadNextLSN();
+  if (!stmFolder.InMemOnly() && !stmFolder.ReadOnly())
+    stmJournals = std::make_unique<TnxJournalSupply>(std::u16string(stmFolder.Path()));
 }
 
 TnxServerTransactionMgr::~TnxServerTransactionMgr() { stmSaveNextLSN(true); }
@@ -167,13 +170,9 @@ void TnxServerTransactionMgr::stmSaveNextLSN(bool aClose) {
   if (aClose) stmConfigFile.reset();
 }
 
-std::unique_ptr<TnxBaseJournalEngine> TnxServerTransactionMgr::CreateJournal(uint32_t aNumber) {
-  if (stmFolder.InMemOnly() || stmFolder.ReadOnly()) return nullptr;
-  const TnxJournalEngineClass* journalClass = nxServerJournalEngineClass();
-  if (!journalClass || !journalClass->Create) return nullptr;
-  const std::u16string name =
-      nxCombinePath(stmFolder.Path(), nxAddExtension(platform::Format(u"%u", {aNumber}), nxJournalExtension));
-  return journalClass->Create(name);
+std::unique_ptr<TnxBaseJournalEngine> TnxServerTransactionMgr::CreateJournal() {
+  if (!stmJournals || stmFolder.ReadOnly()) return nullptr;
+  return stmJournals->NextJournal(nxDefaultJournalEngineClass());
 }
 
 }  // namespace revurov

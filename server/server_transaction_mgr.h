@@ -32,6 +32,7 @@ namespace revurov {
 class TnxBaseFile;
 class TnxBaseJournalEngine;
 class TnxBufferManager;
+class TnxJournalSupply;
 class TnxServerFolder;
 
 inline constexpr std::u16string_view nxTransConfigFileName = u"nxTrans.cfg";
@@ -45,9 +46,10 @@ public:
   TnxServerTransactionMgr& operator=(const TnxServerTransactionMgr&) = delete;
 
   TnxBufferManager& BufferManager() const noexcept { return stmBufferManager; }
-  // The journal of a fail-safe commit numbered aNumber ("<folder><n>.n$2");
-  // nil for an in-memory or read-only folder or without a journal class.
-  std::unique_ptr<TnxBaseJournalEngine> CreateJournal(uint32_t aNumber);
+  // The journal of a fail-safe commit ("<folder><n>.n$2", numbered by the
+  // folder's journal supply, which the manager keeps for its life); nil for
+  // an in-memory or read-only folder or without a journal class.
+  std::unique_ptr<TnxBaseJournalEngine> CreateJournal();
   // Raises the buffer manager past the table files' LSNs once more (after a
   // journal check may have replayed newer blocks).
   void RescanNextLSN();
@@ -65,6 +67,7 @@ private:
   TnxServerFolder& stmFolder;
   TnxBufferManager& stmBufferManager;
   std::unique_ptr<TnxBaseFile> stmConfigFile;
+  std::unique_ptr<TnxJournalSupply> stmJournals;  // writable disk folders only
   TnxLSN stmLoadedNextLSN = 0;
 };
 

@@ -181,7 +181,7 @@ TEST_F(FolderTest, AnInMemoryFolderStartsAtOne) {
   ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"#x", nullptr, omReadWrite, smShared, 1000), 0u);
   auto* server = static_cast<TnxServerDatabase*>(database);
   EXPECT_EQ(server->Folder()->TransManager().LoadedNextLSN(), 1u);
-  EXPECT_EQ(server->Folder()->TransManager().CreateJournal(1), nullptr);
+  EXPECT_EQ(server->Folder()->TransManager().CreateJournal(), nullptr);
   database->Free();
 }
 
@@ -199,7 +199,7 @@ TEST_F(FolderTest, AReadOnlyMediumGivesAReadOnlyFolderThatStillScans) {
       EXPECT_TRUE(database->Folder()->ReadOnly());
       EXPECT_EQ(database->OpenMode(), omReadOnly);
       EXPECT_EQ(database->Folder()->TransManager().LoadedNextLSN(), 71u);
-      EXPECT_EQ(database->Folder()->TransManager().CreateJournal(1), nullptr);
+      EXPECT_EQ(database->Folder()->TransManager().CreateJournal(), nullptr);
       bool exists = false;
       EXPECT_EQ(database->TableExists(u"orders", u"", exists, false), 0u);
       EXPECT_TRUE(exists);
@@ -236,24 +236,25 @@ TEST_F(FolderTest, AFolderHeldByAnotherEngineIsReadOnlyAndItsFileKept) {
 TEST_F(FolderTest, TheFirstDatabaseRunsTheJournalCheckOnce) {
   // An incomplete journal left by a crash is thrown away by the check.
   dir.Write("7.n$2", "");
-  nxSetServerJournalEngineClass(nullptr);
+  nxSetDefaultJournalEngineClass(nullptr);
   TnxServerDatabase* database = OpenDir();
   ASSERT_NE(database, nullptr);
-  EXPECT_EQ(database->Folder()->TransManager().CreateJournal(3), nullptr);
+  EXPECT_EQ(database->Folder()->TransManager().CreateJournal(), nullptr);
   CloseAll(database);
   EXPECT_TRUE(dir.Exists("7.n$2"));
-  nxSetServerJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xRollbackJournalEngine"));
+  nxSetDefaultJournalEngineClass(nxFindJournalEngineClass(u"Tnx1xRollbackJournalEngine"));
   database = OpenDir();
   ASSERT_NE(database, nullptr);
   EXPECT_FALSE(dir.Exists("7.n$2"));
-  const auto journal = database->Folder()->TransManager().CreateJournal(3);
+  const auto journal = database->Folder()->TransManager().CreateJournal();
   ASSERT_NE(journal, nullptr);
-  EXPECT_EQ(platform::Utf16ToUtf8(journal->FileName()), dir.Dir() + "3.n$2");
+  // Numbered above every journal the folder held when it was opened.
+  EXPECT_EQ(platform::Utf16ToUtf8(journal->FileName()), dir.Dir() + "8.n$2");
   // Not again for the next database of the folder.
-  dir.Write("8.n$2", "");
+  dir.Write("20.n$2", "");
   TnxServerDatabase* next = OpenDir();
   ASSERT_NE(next, nullptr);
-  EXPECT_TRUE(dir.Exists("8.n$2"));
+  EXPECT_TRUE(dir.Exists("20.n$2"));
   next->Free();
   CloseAll(database);
 }
