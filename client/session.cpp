@@ -1,11 +1,17 @@
 #include "client/session.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <string>
+#include <string_view>
 #include <typeinfo>
-#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "client/database.h"
 #include "client/timeout_batch_scope.h"
@@ -266,6 +272,23 @@ void TnxBaseSession::DoStop() {
 
 namespace {
 
+// A key's hash, taken a word at a time: the names are a dozen bytes or
+// so, for which the library's byte-wise hash costs more than the probe.
+size_t HashKey(std::string_view aKey) noexcept {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ aKey.size();
+  size_t i = 0;
+  for (; i + 8 <= aKey.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, aKey.data() + i, 8);
+    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, aKey.data() + i, aKey.size() - i);
+  h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
+  return static_cast<size_t>(h ^ (h >> 29));
+}
+
 // A set of byte strings: their bytes in one buffer, open addressing over
 // their hashes. A node-based set costs an allocation and a pointer chase
 // per name, which for a thousand names is most of the merge.
@@ -278,7 +301,7 @@ public:
   // True when aKey was not in the set yet.
   bool Insert(std::string_view aKey) {
     if ((ksCount + 1) * 2 > ksSlots.size()) Rehash((ksCount + 1) * 2);
-    const size_t hash = std::hash<std::string_view>{}(aKey);
+    const size_t hash = HashKey(aKey);
     const size_t mask = ksSlots.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
       TSlot& slot = ksSlots[i];
@@ -299,10 +322,11 @@ public:
     return keys;
   }
   void Clear() {
-    ksSlots.assign(ksSlots.size(), TSlot{});
+    if (ksCount > 0) ksSlots.assign(ksSlots.size(), TSlot{});
     ksBytes.clear();
     ksCount = 0;
   }
+  size_t Footprint() const noexcept { return ksSlots.capacity() * sizeof(TSlot) + ksBytes.capacity(); }
 
 private:
   static constexpr size_t kEmpty = ~size_t{0};
@@ -336,6 +360,80 @@ private:
   size_t ksCount = 0;
 };
 
+// The engine session's names, held in one buffer until the listing has
+// succeeded: a reply that breaks off must leave the caller's list as it was.
+class TStagedNames : public TnxAliasNameSink {
+public:
+  void AliasName(std::u16string_view aName) override {
+    snText.append(aName);
+    snEnds.push_back(snText.size());
+  }
+  size_t Count() const noexcept { return snEnds.size(); }
+  std::u16string_view Name(size_t aIndex) const noexcept {
+    const size_t begin = aIndex == 0 ? 0 : snEnds[aIndex - 1];
+    return std::u16string_view(snText).substr(begin, snEnds[aIndex] - begin);
+  }
+  void Clear() noexcept {
+    snText.clear();
+    snEnds.clear();
+  }
+  size_t Footprint() const noexcept { return snText.capacity() * sizeof(char16_t) + snEnds.capacity() * sizeof(size_t); }
+
+private:
+  std::u16string snText;
+  std::vector<size_t> snEnds;
+};
+
+// The merge's buffers, kept per thread: made afresh, a listing of a
+// thousand names allocates and frees blocks large enough to make the
+// allocator sweep every small block freed since.
+struct TAliasMergeMemory {
+  TStagedNames Names;
+  TKeySet Keys;
+  bool InUse = false;
+};
+
+thread_local TAliasMergeMemory tlsAliasMerge;
+
+// Lends the thread's merge buffers, emptied; a merge nested in another on
+// the same thread (an extender's or a change handler's) gets its own.
+class TAliasMergeLoan {
+public:
+  TAliasMergeLoan() {
+    if (tlsAliasMerge.InUse) {
+      amOwn = std::make_unique<TAliasMergeMemory>();
+      amMemory = amOwn.get();
+    }
+    amMemory->InUse = true;
+    amMemory->Names.Clear();
+    amMemory->Keys.Clear();
+  }
+  ~TAliasMergeLoan() {
+    if (amOwn) return;
+    amMemory->InUse = false;
+    // One listing of a huge list does not pin its memory to the thread.
+    constexpr size_t kKeptBytes = size_t{1} << 20;
+    if (amMemory->Names.Footprint() + amMemory->Keys.Footprint() > kKeptBytes) {
+      amMemory->Names = TStagedNames();
+      amMemory->Keys = TKeySet();
+    }
+  }
+  TAliasMergeLoan(const TAliasMergeLoan&) = delete;
+  TAliasMergeLoan& operator=(const TAliasMergeLoan&) = delete;
+
+  TStagedNames& Names() noexcept { return amMemory->Names; }
+  TKeySet& Keys() noexcept { return amMemory->Keys; }
+
+private:
+  std::unique_ptr<TAliasMergeMemory> amOwn;
+  TAliasMergeMemory* amMemory = &tlsAliasMerge;
+};
+
+// The bytes of a text as they stand: equal exactly when the code units are.
+std::string_view CodeUnitKey(std::u16string_view aText) noexcept {
+  return std::string_view(reinterpret_cast<const char*>(aText.data()), aText.size() * sizeof(char16_t));
+}
+
 // What a list holds, by the list's own comparison, without a search per
 // name. A plain list compares by the user's collation: there equal texts
 // are those with equal sort keys (without case) or equal code units (with
@@ -346,17 +444,16 @@ private:
 // own is asked through an ordered set.
 class TAliasesHeld {
 public:
-  TAliasesHeld(const platform::TStringList& aList, size_t aExpected)
-      : ahList(aList), ahPlain(typeid(aList) == typeid(platform::TStringList)),
+  TAliasesHeld(const platform::TStringList& aList, TKeySet& aKeys, size_t aExpected)
+      : ahList(aList), ahPlain(typeid(aList) == typeid(platform::TStringList)), ahKeys(aKeys),
         ahOrdered([this](const std::u16string& a, const std::u16string& b) { return ahList.CompareStrings(a, b) < 0; }) {
-    if (ahPlain && aList.CaseSensitive()) ahExact.reserve(aExpected);
-    if (ahPlain && !aList.CaseSensitive()) ahKeys.Reserve(aExpected);
+    if (ahPlain) ahKeys.Reserve(aExpected);
   }
 
   // True when the list did not hold aName yet.
-  bool Insert(const std::u16string& aName) {
-    if (!ahPlain) return ahOrdered.insert(aName).second;
-    if (ahList.CaseSensitive()) return ahExact.insert(aName).second;
+  bool Insert(std::u16string_view aName) {
+    if (!ahPlain) return ahOrdered.emplace(aName).second;
+    if (ahList.CaseSensitive()) return ahKeys.Insert(CodeUnitKey(aName));
     if (ahFolded) {
       if (platform::AnsiTextAsciiKey(aName, ahKey)) return ahKeys.Insert(ahKey);
       const std::vector<std::string> folded = ahKeys.Keys();
@@ -370,11 +467,10 @@ public:
 private:
   const platform::TStringList& ahList;
   const bool ahPlain;
+  TKeySet& ahKeys;
   // ahKeys holds folded keys until a text needs a sort key.
   bool ahFolded = true;
   std::string ahKey;
-  std::unordered_set<std::u16string> ahExact;
-  TKeySet ahKeys;
   std::set<std::u16string, std::function<bool(const std::u16string&, const std::u16string&)>> ahOrdered;
 };
 
@@ -433,18 +529,21 @@ bool TnxBaseSession::IsAlias(std::u16string_view aName) {
 uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmptyList) {
   if (!aList) return nxeInvalidParameter;
   CheckStarted();
-  TnxAliasDescriptors descriptors;
   struct Update {
     platform::TStringList& list;
     explicit Update(platform::TStringList& l) : list(l) { list.BeginUpdate(); }
     ~Update() { list.EndUpdate(); }
   } update(*aList);
   if (aEmptyList) aList->Clear();
-  if (uint32_t result = bsAbstractSession->AliasGetList(descriptors)) return result;
-  TAliasesHeld held(*aList, static_cast<size_t>(aList->Count()) + descriptors.size());
+  TAliasMergeLoan memory;
+  TStagedNames& names = memory.Names();
+  if (uint32_t result = bsAbstractSession->AliasGetNames(names)) return result;
+  TAliasesHeld held(*aList, memory.Keys(), static_cast<size_t>(aList->Count()) + names.Count());
   for (int i = 0; i < aList->Count(); ++i) held.Insert(aList->Strings(i));
-  for (const auto& descriptor : descriptors)
-    if (held.Insert(descriptor->adAlias)) aList->Add(descriptor->adAlias);
+  for (size_t i = 0; i < names.Count(); ++i) {
+    const std::u16string_view name = names.Name(i);
+    if (held.Insert(name)) aList->Add(std::u16string(name));
+  }
   return 0;
 }
 

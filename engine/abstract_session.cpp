@@ -182,6 +182,14 @@ std::vector<TnxAbstractTaskInfo*> TnxAbstractSession::TaskInfos() {
   return ListOf<TnxAbstractTaskInfo, &TnxAbstractTaskInfo::atiSessionNext>(asTaskInfosPadlock, asTaskInfosHead);
 }
 
+uint32_t TnxAbstractSession::AliasGetNames(TnxAliasNameSink& aSink) {
+  TnxAliasDescriptors list;
+  const uint32_t result = AliasGetList(list);
+  if (result == 0)
+    for (const auto& descriptor : list) aSink.AliasName(descriptor->adAlias);
+  return result;
+}
+
 uint32_t TnxAbstractSession::DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, std::u16string_view,
                                                std::u16string_view, TnxAbstractTransContext*, TnxOpenMode,
                                                TnxShareMode, uint32_t) {

@@ -61,6 +61,16 @@ public:
 };
 using TnxAliasDescriptors = std::vector<std::unique_ptr<TnxAliasDescriptor>>;
 
+// Takes the aliases' names one by one, in AliasGetList's order; a name's
+// text lives only for the call.
+class TnxAliasNameSink {
+public:
+  virtual void AliasName(std::u16string_view aName) = 0;
+
+protected:
+  ~TnxAliasNameSink() = default;
+};
+
 // The option whose value the lock reports as the session's client.
 inline constexpr std::u16string_view nxCurrentClientInfoOption = u"_CurrentClientInfo";
 // Pauses of the clean-up while task infos remain.
@@ -103,6 +113,10 @@ class TnxAbstractSession : public TnxAbstractTimeoutObject {
                                std::u16string_view aNewPath, bool aEnforce) = 0;
   // Appends one descriptor per alias; entries already in aList stay.
   virtual uint32_t AliasGetList(TnxAliasDescriptors& aList) = 0;
+  // The names AliasGetList gives, without a descriptor and two strings per
+  // alias where only names are wanted. Names reach aSink as they are read,
+  // so a non-zero result may follow some: keep them apart until it is 0.
+  virtual uint32_t AliasGetNames(TnxAliasNameSink& aSink);
   virtual uint32_t AliasGetPath(std::u16string_view aAlias, std::u16string& aPath) = 0;
   virtual uint32_t PasswordAdd(std::u16string_view aPassword) = 0;
   virtual uint32_t PasswordRemove(std::u16string_view aPassword) = 0;

@@ -516,6 +516,31 @@ void TnxRemoteSession::rsInvalidateAliasCache() {
   if (Engine().CacheAliases()) Engine().MarkAliasCachesStale();
 }
 
+template <class F>
+uint32_t TnxRemoteSession::rsRequestAliases(F&& aEach) {
+  // Kept per thread: a new stream costs system calls each time.
+  TnxKeptMemoryStream kept;
+  TnxMemoryStream& reply = kept.Stream();
+  platform::TStream* variable = &reply;
+  const uint32_t result = ProcessRequest(rsSource, rsRemoteThreadPriority, nxnmSessionAliasGetList, Timeout(),
+                                         nullptr, 0, &variable, nullptr, nmdStream, false, nullptr);
+  if (result != 0) return result;
+  reply.SetPosition(0);
+  TnxReader reader(reply);
+  // Read into the same two strings each time: aEach may move them out.
+  std::u16string alias;
+  std::u16string path;
+  reader.ReadListBegin();
+  while (!reader.EndOfList()) {
+    reader.ReadStringInto(alias);
+    reader.ReadStringInto(path);
+    if (nxValidateAliasName(alias, false) != 0) continue;
+    aEach(alias, path);
+  }
+  reader.ReadListEnd();
+  return 0;
+}
+
 uint32_t TnxRemoteSession::AliasGetList(TnxAliasDescriptors& aList) {
   return Guarded([&]() -> uint32_t {
     if (const uint32_t veto = NotifyExtenders(eaAliasGetList, true, {})) return veto;
@@ -526,27 +551,14 @@ uint32_t TnxRemoteSession::AliasGetList(TnxAliasDescriptors& aList) {
       return 0;
     }
     if (caching) rsAliasCache.Clear();
-    // Kept per thread: a new stream costs system calls each time.
-    TnxKeptMemoryStream kept;
-    TnxMemoryStream& reply = kept.Stream();
-    platform::TStream* variable = &reply;
-    const uint32_t result = ProcessRequest(rsSource, rsRemoteThreadPriority, nxnmSessionAliasGetList, Timeout(),
-                                           nullptr, 0, &variable, nullptr, nmdStream, false, nullptr);
-    if (result != 0) return result;
     // Straight onto the caller's list, taken off again when the reply breaks
     // off: such a reply adds nothing.
     const size_t before = aList.size();
     try {
-      reply.SetPosition(0);
-      TnxReader reader(reply);
-      reader.ReadListBegin();
-      while (!reader.EndOfList()) {
-        std::u16string alias = reader.ReadString();
-        std::u16string path = reader.ReadString();
-        if (nxValidateAliasName(alias, false) != 0) continue;
-        aList.push_back(std::make_unique<TnxAliasDescriptor>(std::move(alias), std::move(path)));
-      }
-      reader.ReadListEnd();
+      const uint32_t result = rsRequestAliases([&](std::u16string& aAlias, std::u16string& aPath) {
+        aList.push_back(std::make_unique<TnxAliasDescriptor>(std::move(aAlias), std::move(aPath)));
+      });
+      if (result != 0) return result;
     } catch (...) {
       aList.resize(before);
       throw;
@@ -555,6 +567,20 @@ uint32_t TnxRemoteSession::AliasGetList(TnxAliasDescriptors& aList) {
       for (size_t i = before; i < aList.size(); ++i) rsAliasCache.Add(aList[i]->adAlias + u"=" + aList[i]->adPath);
       SetAliasCacheValid(true);
     }
+    NotifyExtenders(eaAliasGetList, false, {});
+    return 0;
+  });
+}
+
+uint32_t TnxRemoteSession::AliasGetNames(TnxAliasNameSink& aSink) {
+  // The alias cache keeps paths too: filling it, or answering from it, is
+  // the descriptors' road.
+  if (Engine().CacheAliases()) return TnxAbstractSession::AliasGetNames(aSink);
+  return Guarded([&]() -> uint32_t {
+    if (const uint32_t veto = NotifyExtenders(eaAliasGetList, true, {})) return veto;
+    const uint32_t result =
+        rsRequestAliases([&](const std::u16string& aAlias, const std::u16string&) { aSink.AliasName(aAlias); });
+    if (result != 0) return result;
     NotifyExtenders(eaAliasGetList, false, {});
     return 0;
   });

@@ -232,6 +232,8 @@ class TnxRemoteSession : public TnxAbstractSession, public InxSessionRequests {
   // cache, and later ones and AliasGetPath are answered from it until an
   // alias changes. A name the alias check refuses is left out.
   uint32_t AliasGetList(TnxAliasDescriptors& aList) override;
+  // The same request; with CacheAliases through AliasGetList.
+  uint32_t AliasGetNames(TnxAliasNameSink& aSink) override;
   uint32_t AliasAdd(std::u16string_view aAlias, std::u16string_view aPath, bool aEnforce) override;
   uint32_t AliasDelete(std::u16string_view aAlias) override;
   uint32_t AliasModify(std::u16string_view aAlias, std::u16string_view aNewName, std::u16string_view aNewPath,
@@ -290,6 +292,10 @@ private:
   template <class F>
   uint32_t Guarded(F&& aOperation) noexcept;
   bool rsMessageReductionServer() const noexcept;
+  // Asks for the aliases and calls aEach (alias, path) for each the alias
+  // check accepts, in the server's order; raises when the reply breaks off.
+  template <class F>
+  uint32_t rsRequestAliases(F&& aEach);
   // This session's alias list is stale, and with CacheAliases every
   // session's.
   void rsInvalidateAliasCache();

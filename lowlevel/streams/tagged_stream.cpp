@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "lowlevel/wide_strings/wide_string.h"
 #include "lowlevel/wide_strings/wide_string_list.h"
@@ -19,14 +20,18 @@ using platform::TnxVariant;
 
 namespace {
 
-// 8-bit text of the wire in the system's ANSI code page. ASCII is the same
-// in every ANSI code page and needs no converter.
-std::u16string AnsiToUnicode(std::string_view bytes) {
-  uint8_t seen = 0;
-  for (char c : bytes) seen |= static_cast<uint8_t>(c);
-  if (seen >= 0x80) return nxStringToWideString(bytes, static_cast<uint16_t>(platform::SystemAnsiCodePage()));
+// 8-bit text of the wire in the system's ANSI code page, into text (its
+// memory reused). ASCII is the same in every ANSI code page and needs no
+// converter: it is widened in one pass that also notices any other byte.
+void AnsiToUnicodeInto(std::string_view bytes, std::u16string& text) {
+  text.resize(bytes.size());
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  return std::u16string(p, p + bytes.size());
+  uint8_t seen = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    seen |= p[i];
+    text[i] = p[i];
+  }
+  if (seen >= 0x80) text = nxStringToWideString(bytes, static_cast<uint16_t>(platform::SystemAnsiCodePage()));
 }
 
 std::string UnicodeToAnsi(std::u16string_view s) {
@@ -436,7 +441,7 @@ bool TnxReader::ReadBoolean() {
   InvalidValue();
 }
 
-std::u16string TnxReader::ReadStringOf(TValueType tag) {
+void TnxReader::ReadStringOf(TValueType tag, std::u16string& text) {
   int64_t len;
   uint8_t b[4];
   switch (tag) {
@@ -449,9 +454,9 @@ std::u16string TnxReader::ReadStringOf(TValueType tag) {
   }
   if (tag == vaWString) {
     CheckLength(len < 0 ? len : len * 2);
-    std::u16string r(static_cast<size_t>(len), u'\0');
-    Read(r.data(), len * 2);
-    return r;
+    text.resize(static_cast<size_t>(len));
+    Read(text.data(), len * 2);
+    return;
   }
   CheckLength(len);
   // Text that lies whole in the buffer is converted from there: no 8-bit
@@ -459,16 +464,23 @@ std::u16string TnxReader::ReadStringOf(TValueType tag) {
   if (len <= fBufEnd - fBufPos) {
     const std::string_view bytes(reinterpret_cast<const char*>(fBuffer + fBufPos), static_cast<size_t>(len));
     fBufPos += static_cast<int>(len);
-    if (tag == vaUTF8String) return platform::Utf8ToUtf16(bytes);
-    return AnsiToUnicode(bytes);
+    if (tag == vaUTF8String) text = platform::Utf8ToUtf16(bytes);
+    else AnsiToUnicodeInto(bytes, text);
+    return;
   }
   std::string bytes(static_cast<size_t>(len), '\0');
   Read(bytes.data(), len);
-  if (tag == vaUTF8String) return platform::Utf8ToUtf16(bytes);
-  return AnsiToUnicode(bytes);
+  if (tag == vaUTF8String) text = platform::Utf8ToUtf16(bytes);
+  else AnsiToUnicodeInto(bytes, text);
 }
 
-std::u16string TnxReader::ReadString() { return ReadStringOf(ReadValue()); }
+std::u16string TnxReader::ReadString() {
+  std::u16string text;
+  ReadStringOf(ReadValue(), text);
+  return text;
+}
+
+void TnxReader::ReadStringInto(std::u16string& aText) { ReadStringOf(ReadValue(), aText); }
 
 std::u16string TnxReader::ReadWideString_() { return ReadString(); }
 
@@ -595,8 +607,11 @@ TnxVariant TnxReader::ReadVariant() {
     }
     case vaFalse: return TnxVariant::FromBoolean(false);
     case vaTrue: return TnxVariant::FromBoolean(true);
-    case vaString: case vaLString: case vaWString: case vaUTF8String:
-      return TnxVariant::FromString(ReadStringOf(t));
+    case vaString: case vaLString: case vaWString: case vaUTF8String: {
+      std::u16string text;
+      ReadStringOf(t, text);
+      return TnxVariant::FromString(std::move(text));
+    }
     default:
       // vaBinary would be a custom variant type; none is registered here.
       throw platform::EReadError(platform::SReadError);

@@ -118,6 +118,9 @@ public:
   int64_t ReadInt64();
   bool ReadBoolean();
   std::u16string ReadString();
+  // As ReadString, into aText with its memory reused: a loop over many
+  // texts then allocates only when a text outgrows the last one.
+  void ReadStringInto(std::u16string& aText);
   char16_t ReadChar();
   long double ReadFloat();
   double ReadDouble();
@@ -163,7 +166,7 @@ private:
   void CheckLength(int64_t length);
   int32_t ReadIntegerOf(TValueType tag);
   int64_t ReadInt64Of(TValueType tag);
-  std::u16string ReadStringOf(TValueType tag);
+  void ReadStringOf(TValueType tag, std::u16string& text);
 
   platform::TStream* fStream = nullptr;
   int fBufPos = 0;

@@ -9,6 +9,7 @@
 #include "client/database_error.h"
 #include "client/session.h"
 #include "engine/abstract_session.h"
+#include "engine/remote_session.h"
 #include "platform/string_list.h"
 #include "support/remote_engine_fixture.h"
 #include "support/u8_text.h"
@@ -105,6 +106,64 @@ TEST_F(RemoteSessionComponentTest, AliasNamesFromTheServer) {
   session->GetAliasNames(&list);
   EXPECT_EQ(list.Count(), 3);
   EXPECT_EQ(U8(list[2]), "Zeta");
+}
+
+TEST_F(RemoteSessionComponentTest, AliasNamesOverTheWire) {
+  const std::u16string longest(128, u'L');  // the longest name an alias may have
+  std::u16string longestOtherCase = longest;
+  longestOtherCase.back() = u'l';
+  struct Case {
+    const char* what;
+    std::vector<std::u16string> server;
+    bool caseSensitive;
+    std::vector<std::u16string> expected;  // emptied first
+  };
+  const Case cases[] = {
+      {"no aliases", {}, false, {}},
+      {"case duplicates, no case", {u"Main", u"main", u"Zeta", u"MAIN", u"zeta"}, false, {u"Main", u"Zeta"}},
+      {"case duplicates, with case", {u"Main", u"main", u"Main"}, true, {u"Main", u"main"}},
+      {"the longest names", {longest, longestOtherCase, longest + u"X", u"short"}, false, {longest, u"short"}},
+      {"the longest names, with case", {longest, longestOtherCase, longest}, true, {longest, longestOtherCase}},
+  };
+  session->SetUserName(u"admin");
+  session->SetPassword(u"secret");
+  session->SetActive(true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    handler->Configure([&](TTestCommandHandler& h) {
+      h.Aliases.clear();
+      for (const auto& name : c.server) h.Aliases.emplace_back(name, u"/p/" + name);
+    });
+    platform::TStringList list;
+    list.SetCaseSensitive(c.caseSensitive);
+    list.Add(u"old");
+    ASSERT_EQ(session->GetAliasNamesEx(&list, true), 0u);
+    std::vector<std::u16string> names;
+    for (int i = 0; i < list.Count(); ++i) names.push_back(list[i]);
+    EXPECT_EQ(names, c.expected);
+  }
+}
+
+TEST_F(RemoteSessionComponentTest, AnAliasReplyThatBreaksOffAddsNothing) {
+  handler->Configure([](TTestCommandHandler& h) { h.Aliases = {{u"Main", u"/m"}, {u"Zeta", u"/z"}}; });
+  handler->Script(nxnmSessionAliasGetList, testing::Injected(testing::TReplyKind::rkNoListEnd));
+  session->SetUserName(u"admin");
+  session->SetPassword(u"secret");
+  session->SetActive(true);
+  for (const bool emptyList : {false, true}) {
+    SCOPED_TRACE(emptyList ? "emptied" : "kept");
+    platform::TStringList list;
+    list.Add(u"Held");
+    EXPECT_NE(session->GetAliasNamesEx(&list, emptyList), 0u);
+    ASSERT_EQ(list.Count(), emptyList ? 0 : 1);
+    if (!emptyList) {
+      EXPECT_EQ(U8(list[0]), "Held");
+    }
+  }
+  handler->Script(nxnmSessionAliasGetList, {});
+  platform::TStringList list;
+  ASSERT_EQ(session->GetAliasNamesEx(&list, true), 0u);
+  EXPECT_EQ(list.Count(), 2);
 }
 
 TEST_F(RemoteSessionComponentTest, DestroyingAnActiveSessionEndsItAtTheServer) {

@@ -7,7 +7,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/database.h"
@@ -400,6 +402,54 @@ TEST_F(SessionTest, AliasNamesSkipWhatTheListsOwnComparisonHolds) {
       EXPECT_EQ(list->Count(), holds ? 1 : 2);
     }
   }
+}
+
+TEST_F(SessionTest, EachAliasListingStartsAfresh) {
+  // The merge keeps its buffers between listings: neither the names nor
+  // the keys of one listing may reach the next.
+  session->SetActive(true);
+  const std::vector<std::vector<std::u16string>> rounds = {
+      {u"Alpha", u"Beta", u"Gamma", u"Delta"}, {u"gamma"}, {}, {u"Beta", u"ALPHA"}};
+  platform::TStringList list;
+  for (const auto& round : rounds) {
+    engine->Aliases.clear();
+    for (const auto& name : round) engine->Aliases.emplace_back(name, u"/p");
+    ASSERT_EQ(session->GetAliasNamesEx(&list, true), 0u);
+    std::vector<std::u16string> names;
+    for (int i = 0; i < list.Count(); ++i) names.push_back(list[i]);
+    EXPECT_EQ(names, round);
+  }
+}
+
+// A list whose own comparison runs llDuring once: there it lists aliases
+// itself, on the same thread, while the outer listing merges.
+class ListingList : public platform::TStringList {
+public:
+  int CompareStrings(std::u16string_view a, std::u16string_view b) const override {
+    if (llDuring) std::exchange(llDuring, nullptr)();
+    return a.compare(b);
+  }
+  mutable std::function<void()> llDuring;
+};
+
+TEST_F(SessionTest, AnAliasListingInsideAnotherKeepsBothWhole) {
+  engine->Aliases = {{u"Alpha", u"/a"}, {u"Beta", u"/b"}, {u"Alpha", u"/a2"}, {u"Gamma", u"/g"}};
+  session->SetActive(true);
+  platform::TStringList inner;
+  ListingList outer;
+  outer.llDuring = [&] {
+    engine->Aliases = {{u"Inner", u"/i"}, {u"Gamma", u"/g"}};
+    ASSERT_EQ(session->GetAliasNamesEx(&inner, true), 0u);
+  };
+  ASSERT_EQ(session->GetAliasNamesEx(&outer, true), 0u);
+  ASSERT_FALSE(outer.llDuring);
+  const auto names = [](const platform::TStringList& l) {
+    std::vector<std::u16string> r;
+    for (int i = 0; i < l.Count(); ++i) r.push_back(l[i]);
+    return r;
+  };
+  EXPECT_EQ(names(outer), (std::vector<std::u16string>{u"Alpha", u"Beta", u"Gamma"}));
+  EXPECT_EQ(names(inner), (std::vector<std::u16string>{u"Inner", u"Gamma"}));
 }
 
 TEST_F(SessionTest, RegisteredClassListIsClearedAndFilledWhenOpen) {

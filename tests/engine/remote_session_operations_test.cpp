@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/engine_extender.h"
@@ -92,6 +93,55 @@ TEST_F(RemoteSessionOperations, AliasListsLeaveOutBadNamesAndComeFromTheCacheOnl
     size_t listings = 0;
     for (TnxMsgID id : SentBy(session)) listings += id == nxnmSessionAliasGetList;
     EXPECT_EQ(listings, row.listings);
+    session->Free();
+  }
+}
+
+// Names through a sink, as the session component takes them.
+struct NameLog : TnxAliasNameSink {
+  void AliasName(std::u16string_view aName) override { names.emplace_back(aName); }
+  std::vector<std::u16string> names;
+};
+
+TEST_F(RemoteSessionOperations, AliasNamesAloneAreTheListsNames) {
+  const struct {
+    const char* name;
+    bool cache;
+    size_t listings;  // $104 requests for two name listings
+  } rows[] = {
+      {"no cache: read from the reply", false, 2},
+      {"cache: filled once, then served locally", true, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    engine->SetCacheAliases(row.cache);
+    TnxRemoteSession* session = Open();
+    for (int round = 0; round < 2; ++round) {
+      NameLog log;
+      ASSERT_EQ(session->AliasGetNames(log), 0u);
+      EXPECT_EQ(log.names, (std::vector<std::u16string>{u"Alpha", u"$Sys"})) << "the bad name left out";
+    }
+    size_t listings = 0;
+    for (TnxMsgID id : SentBy(session)) listings += id == nxnmSessionAliasGetList;
+    EXPECT_EQ(listings, row.listings);
+    EXPECT_EQ(session->AliasCacheValid(), row.cache);
+    session->Free();
+  }
+}
+
+TEST_F(RemoteSessionOperations, AliasNamesOfAReplyThatBreaksOffFail) {
+  for (const bool cache : {false, true}) {
+    SCOPED_TRACE(cache ? "cache" : "no cache");
+    engine->SetCacheAliases(cache);
+    handler->Script(nxnmSessionAliasGetList, Injected(TReplyKind::rkNoListEnd));
+    TnxRemoteSession* session = Open();
+    NameLog log;
+    EXPECT_NE(session->AliasGetNames(log), 0u);
+    EXPECT_FALSE(session->AliasCacheValid());
+    handler->Script(nxnmSessionAliasGetList, {});
+    NameLog again;
+    EXPECT_EQ(session->AliasGetNames(again), 0u) << "the next listing goes through";
+    EXPECT_EQ(again.names, (std::vector<std::u16string>{u"Alpha", u"$Sys"}));
     session->Free();
   }
 }
@@ -399,6 +449,11 @@ TEST_F(RemoteSessionOperations, ExtendersHearEachOperationBeforeAndAfterAndCanVe
        [](TnxRemoteSession& s) {
          TnxAliasDescriptors list;
          return s.AliasGetList(list);
+       }},
+      {"AliasGetNames", eaAliasGetList,
+       [](TnxRemoteSession& s) {
+         NameLog log;
+         return s.AliasGetNames(log);
        }},
       {"AliasAdd", eaAliasAdd, [](TnxRemoteSession& s) { return s.AliasAdd(u"Delta", u"/d", false); }},
       {"AliasDelete", eaAliasDelete, [](TnxRemoteSession& s) { return s.AliasDelete(u"Alpha"); }},

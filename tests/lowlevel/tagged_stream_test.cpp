@@ -409,6 +409,35 @@ TEST(TaggedFormat, StringsKeepTheirBytesWhereverTheBufferBreaks) {
   }
 }
 
+TEST(TaggedFormat, ReadingIntoAStringReplacesWhatItHeld) {
+  // One string takes text after text, longer and shorter, of every
+  // encoding; each must read as ReadString reads it, nothing of the last left.
+  const std::u16string texts[] = {std::u16string(6000, u's'), u"Alias_0001", u"", u"ä", u"Grüße",
+                                  std::u16string(300, u'r'), u"x"};
+  Bytes bytes = Written([&](TnxWriter& w) {
+    for (const auto& text : texts) w.WriteString(text);
+  });
+  // ANSI text with a byte beyond ASCII, after ASCII text of the same length.
+  bytes = Cat({bytes, {6, 2, 'a', 'b'}, {6, 2, 0xE4, 'x'}});
+  std::vector<std::u16string> expected(std::begin(texts), std::end(texts));
+  expected.insert(expected.end(), {u"ab", u"äx"});
+  const auto read = ReadAll(bytes, [&](TnxReader& r) {
+    std::vector<std::u16string> got;
+    std::u16string into = u"stale text that is longer than several of the names";
+    for (size_t i = 0; i < expected.size(); ++i) {
+      r.ReadStringInto(into);
+      got.push_back(into);
+    }
+    return got;
+  });
+  EXPECT_EQ(read, expected);
+  EXPECT_THROW(ReadAll(Bytes{2, 7}, [](TnxReader& r) {
+    std::u16string into;
+    r.ReadStringInto(into);
+    return into;
+  }), platform::EReadError) << "an integer is no text";
+}
+
 TEST(TaggedFormat, FlushingTheReaderGivesBackWhatItReadAhead) {
   TnxMemoryStream s;
   {
