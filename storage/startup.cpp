@@ -14,6 +14,7 @@
 #include "storage/stream_engines.h"
 #include "storage/sub_engines.h"
 #include "storage/temp_storage.h"
+#include "storage/variable_record_engine.h"
 
 namespace revurov {
 
@@ -35,6 +36,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
     {&nxRecordCompressionStartup, &nxRecordCompressionShutdown},
+    {&nxVariableRecordEngineStartup, &nxVariableRecordEngineShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});
