@@ -15,6 +15,7 @@
 #include "storage/stream_engines.h"
 #include "storage/sub_engines.h"
 #include "storage/temp_storage.h"
+#include "storage/variable_record_engine.h"
 
 namespace revurov {
 
@@ -37,6 +38,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
     {&nxRecordCompressionStartup, &nxRecordCompressionShutdown},
     {&nxJournalEnginesStartup, &nxJournalEnginesShutdown},
+    {&nxVariableRecordEngineStartup, &nxVariableRecordEngineShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

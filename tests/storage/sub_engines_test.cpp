@@ -17,6 +17,7 @@
 #include "storage/startup.h"
 #include "storage/static_record_engine.h"
 #include "storage/stream_engines.h"
+#include "storage/variable_record_engine.h"
 #include "support/exception_message.h"
 
 namespace revurov {
@@ -69,7 +70,9 @@ TEST_F(SubEngineTest, FamiliesAreListedInOrderAndNamesIgnoreCase) {
       {&TnxBaseAutoIncEngine::ClassInfo(), u"nx1xDefault", &TnxSimpleAutoIncEngine::ClassInfo()},
       // Each family looks only in its own registry.
       {&TnxBaseStreamEngine::ClassInfo(), u"Static", nullptr},
-      {&TnxBaseRecordEngine::ClassInfo(), u"Variable", nullptr},
+      {&TnxBaseStreamEngine::ClassInfo(), u"Variable", nullptr},
+      {&TnxBaseRecordEngine::ClassInfo(), u"VARIABLEversioned", &TnxVariableVersionedRecordEngine::ClassInfo()},
+      {&TnxBaseRecordEngine::ClassInfo(), u"Dynamic", nullptr},
       // Any class of a family answers the family's registry.
       {&TnxStaticRecordEngine::ClassInfo(), u"Static", &TnxStaticRecordEngine::ClassInfo()},
   };
@@ -84,7 +87,8 @@ TEST_F(SubEngineTest, UnregisterRemovesEveryNameOfTheClass) {
   statics.Unregister();
   EXPECT_EQ(statics.FindEngineClass(u"Static"), nullptr);
   EXPECT_EQ(statics.FindEngineClass(u"nx1xDefault"), nullptr);
-  EXPECT_FALSE(nxRecordEngines.Assigned());
+  // The family's other classes keep theirs.
+  EXPECT_EQ(statics.FindEngineClass(u"Variable"), &TnxVariableRecordEngine::ClassInfo());
   statics.Register(u"nx1xDefault");
   statics.Register(u"Static");
   EXPECT_EQ(statics.FindEngineClass(u"STATIC"), &statics);

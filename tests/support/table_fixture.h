@@ -6,15 +6,18 @@
 //   dictionary gets (block size less encryption and format reserves) until
 //   the server's dictionary does.
 // - TTableFixture(shape): the dictionary gets a byte-array field of
-//   shape.DataBytes (and a RefNr field first with shape.RefNrField, a "Key"
-//   byte-array field before it with shape.KeyBytes), is
+//   shape.DataBytes (none for 0; a RefNr field first with shape.RefNrField,
+//   a "Key" byte-array field before Data with shape.KeyBytes), then
+//   shape.Configure may shape it further, it is
 //   checked against the sub-engine registries (which may raise its block
 //   size; a file of the smallest size that holds a record is made), and the engines are built in a transaction that is committed.
 //   Reopen() makes them again as for an open table (no transaction).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "dictionary/data_dictionary.h"
@@ -52,6 +55,11 @@ struct TTableShape {
   int32_t KeyBytes = 0;
   // The smallest block size the table file gets.
   TnxBlockSize MinBlockSize = nxbs4k;
+  // Fields and descriptors beyond the above (record engine, compression).
+  std::function<void(TTestDataDictionary&)> Configure = {};
+  // The data file's block size in place of the one above (engines that
+  // need larger blocks, files made before the check asked for more).
+  std::optional<TnxBlockSize> FileBlockSize = {};
 };
 
 class TTableFixture {
@@ -60,19 +68,22 @@ public:
     dict_ = std::make_unique<TTestDataDictionary>();
     if (aShape.RefNrField) dict_->FieldsDescriptor().AddField(u"RefNr", u"", nxtRefNr, 0, 0, false);
     if (aShape.KeyBytes > 0) dict_->FieldsDescriptor().AddField(u"Key", u"", nxtByteArray, aShape.KeyBytes, 0, false);
-    dict_->FieldsDescriptor().AddField(u"Data", u"", nxtByteArray, aShape.DataBytes, 0, false);
+    if (aShape.DataBytes > 0)
+      dict_->FieldsDescriptor().AddField(u"Data", u"", nxtByteArray, aShape.DataBytes, 0, false);
     if (aShape.AutoIncInitial != 0) {
       auto* autoInc = static_cast<TnxAdvAutoIncDescriptor*>(
           dict_->AddAutoIncDescriptor(&TnxAdvAutoIncDescriptor::ClassInfo()));
       autoInc->SetInitialValue(aShape.AutoIncInitial);
       autoInc->SetStep(aShape.AutoIncStep);
     }
+    if (aShape.Configure) aShape.Configure(*dict_);
     TnxBaseSubEngine::CheckValidAll(*dict_);
     // The size the check gave the data file: the smallest that holds a
     // record (the check itself is tested with the record engine).
     TnxBlockSize size = aShape.MinBlockSize;
     while (size < nxbs64k && dict_->UsableBlockSize(size) < uint32_t{RecordLength()} + 33)
       size = static_cast<TnxBlockSize>(size + 1);
+    if (aShape.FileBlockSize) size = *aShape.FileBlockSize;
     TTableOptions options;
     options.StreamEngine = std::u16string(nxDefaultStorageEngine);
     file_ = &fx_.Open(fx_.MakeTable("table.nx2", size, 1, options));
