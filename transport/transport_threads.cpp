@@ -22,6 +22,14 @@ TnxIntervalThread::TnxIntervalThread(TnxBasePooledTransport* aTransport, uint32_
                                      platform::TThreadPriority aPriority)
     : TnxInitThread(aPriority), itTransport(aTransport), itInterval(aInterval) {}
 
+void TnxIntervalThread::AfterConstruction() {
+  // Skips the init thread's start handshake: with no start-up step there is
+  // no failure to hand back. The thread's end-of-work wait is let go first,
+  // as the handshake would have done.
+  ReleaseWait();
+  TnxThread::AfterConstruction();
+}
+
 void TnxIntervalThread::Shutdown() {
   {
     std::lock_guard guard(itLock);

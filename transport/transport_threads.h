@@ -12,7 +12,11 @@
 //   Shutdown; it ends by itself after its eleventh failed keep-alive.
 // - Watchdog: one pass per interval until Shutdown (see
 //   TnxBasePooledTransport::btWatchdogStep).
-// - Shutdown wakes the wait at once and waits for the thread's end.
+// - Heartbeat and watchdog threads have no start-up step: NewThread returns
+//   as soon as the thread exists, without waiting for it to be scheduled
+//   (on a busy machine that wait cost the transport's start milliseconds).
+// - Shutdown wakes the wait at once and waits for the thread's end, also
+//   when the thread has not run yet.
 #pragma once
 
 #include <condition_variable>
@@ -30,6 +34,9 @@ class TnxBaseClientConnection;
 class TnxIntervalThread : public TnxInitThread {
 public:
   TnxIntervalThread(TnxBasePooledTransport* aTransport, uint32_t aInterval, platform::TThreadPriority aPriority);
+  // Starts the thread without waiting for it to run: it has nothing to set
+  // up that could fail.
+  void AfterConstruction() override;
   void Shutdown();
   void BeforeDestruction() override;
   int32_t Failures() const noexcept { return itFailures.load(std::memory_order_acquire); }

@@ -7,28 +7,33 @@ namespace revurov {
 namespace {
 
 constexpr int64_t kKeptStreamLimit = 1024 * 1024;
+constexpr int kKeptStreams = 3;
 
 struct TKeptStream {
   TnxMemoryStream stream{-1};
   bool taken = false;
 };
-thread_local TKeptStream tlsKeptStream;
+thread_local TKeptStream tlsKeptStreams[kKeptStreams];
 
 }  // namespace
 
 TnxKeptMemoryStream::TnxKeptMemoryStream() {
-  if (tlsKeptStream.taken) return;
-  tlsKeptStream.taken = true;
-  kmsKept = true;
-  kmsStream = &tlsKeptStream.stream;
-  kmsStream->SetSize(0);
-  kmsStream->SetPosition(0);
+  for (int i = 0; i < kKeptStreams; ++i) {
+    TKeptStream& kept = tlsKeptStreams[i];
+    if (kept.taken) continue;
+    kept.taken = true;
+    kmsSlot = i;
+    kmsStream = &kept.stream;
+    kmsStream->SetSize(0);
+    kmsStream->SetPosition(0);
+    return;
+  }
 }
 
 TnxKeptMemoryStream::~TnxKeptMemoryStream() {
-  if (!kmsKept) return;
+  if (kmsSlot < 0) return;
   if (kmsStream->Capacity() > kKeptStreamLimit) kmsStream->Clear();
-  tlsKeptStream.taken = false;
+  tlsKeptStreams[kmsSlot].taken = false;
 }
 
 }  // namespace revurov

@@ -4,8 +4,9 @@
 // unmapping stalls every thread of the process. The thread's kept stream
 // keeps its memory instead (unless a large message grew it beyond 1 MB).
 //
-// Contract: the stream is empty (size and position 0) when taken; while one
-// holder has the thread's kept stream, another holder on the same thread
+// Contract: the stream is empty (size and position 0) when taken. A thread
+// keeps a few streams (a request, its reply and one more can be in use at
+// once); while all of them are lent out, another holder on the same thread
 // gets a stream of its own. A holder belongs to the thread that made it.
 #pragma once
 
@@ -25,7 +26,7 @@ public:
 private:
   TnxMemoryStream kmsOwn{-1};  // reserves nothing until written
   TnxMemoryStream* kmsStream = &kmsOwn;
-  bool kmsKept = false;
+  int kmsSlot = -1;  // the thread's slot lent out, -1 for the own stream
 };
 
 }  // namespace revurov

@@ -661,9 +661,8 @@ void TnxReader::ReadStrings(platform::TStringList& lines) {
 // --- TnxRequestWriter / TnxReplyReader ----------------------------------------
 
 TnxRequestWriter::TnxRequestWriter(TnxProcessStreamedRequest aProcessStreamedRequest)
-    : detail::TnxOwnedMemoryStream(std::make_unique<TnxMemoryStream>(-1)),
-      rwProcessStreamedRequest(std::move(aProcessStreamedRequest)) {
-  SetStream(stream.get());
+    : rwProcessStreamedRequest(std::move(aProcessStreamedRequest)) {
+  SetStream(&kept.Stream());
 }
 
 TnxRequestWriter::~TnxRequestWriter() = default;
@@ -674,7 +673,7 @@ TnxReplyReader* TnxRequestWriter::Request(TnxMsgID aMsgID, uint32_t& aResult, bo
   // it leaves there is ours again, also when it raises.
   TnxMemoryStream* slot = rwReplyStream ? rwReplyStream.release() : new TnxMemoryStream(-1);
   try {
-    aResult = rwProcessStreamedRequest(aMsgID, stream.get(), &slot, aCanSkipCantSkip);
+    aResult = rwProcessStreamedRequest(aMsgID, &kept.Stream(), &slot, aCanSkipCantSkip);
   } catch (...) {
     rwReplyStream.reset(slot);
     throw;
@@ -687,18 +686,18 @@ TnxReplyReader* TnxRequestWriter::Request(TnxMsgID aMsgID, uint32_t& aResult, bo
 
 uint32_t TnxRequestWriter::RequestNoReply(TnxMsgID aMsgID, bool aCanSkipCantSkip) {
   FlushBuffer();
-  return rwProcessStreamedRequest(aMsgID, stream.get(), nullptr, aCanSkipCantSkip);
+  return rwProcessStreamedRequest(aMsgID, &kept.Stream(), nullptr, aCanSkipCantSkip);
 }
 
 uint32_t TnxRequestWriter::RequestIntoStream(TnxMsgID aMsgID, TnxMemoryStream*& aStream,
                                             bool aCanSkipCantSkip) {
   FlushBuffer();
-  return rwProcessStreamedRequest(aMsgID, stream.get(), &aStream, aCanSkipCantSkip);
+  return rwProcessStreamedRequest(aMsgID, &kept.Stream(), &aStream, aCanSkipCantSkip);
 }
 
 TnxMemoryStream& TnxRequestWriter::StreamForWriting() {
   FlushBuffer();
-  return *stream;
+  return kept.Stream();
 }
 
 std::unique_ptr<TnxReplyReader> TnxRequestWriter::ReleaseReply() { return std::move(rwReplyReader); }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "lowlevel/heap/memory_manager.h"
+#include "lowlevel/streams/kept_memory_stream.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/guid.h"
 #include "platform/stream.h"
@@ -190,9 +191,15 @@ struct TnxOwnedMemoryStream {
   explicit TnxOwnedMemoryStream(std::unique_ptr<TnxMemoryStream> s) : stream(std::move(s)) {}
   std::unique_ptr<TnxMemoryStream> stream;
 };
+// A request is written, sent and dropped within one call on one thread: its
+// stream is one the thread keeps, not memory taken from the system and
+// given back for every request.
+struct TnxKeptRequestStream {
+  TnxKeptMemoryStream kept;
+};
 }  // namespace detail
 
-class TnxRequestWriter : private detail::TnxOwnedMemoryStream, public TnxWriter {
+class TnxRequestWriter : private detail::TnxKeptRequestStream, public TnxWriter {
 public:
   explicit TnxRequestWriter(TnxProcessStreamedRequest aProcessStreamedRequest);
   ~TnxRequestWriter() override;

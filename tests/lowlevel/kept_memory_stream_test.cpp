@@ -34,6 +34,24 @@ TEST(KeptMemoryStream, LentToOneHolderOfAThreadAtATimeAndEmptyWhenTaken) {
   EXPECT_EQ(again.Stream().Position(), 0);
 }
 
+TEST(KeptMemoryStream, AThreadLendsAFewStreamsAtOnceAndThenHandsOutOwnOnes) {
+  std::vector<const TnxMemoryStream*> lent;
+  {
+    TnxKeptMemoryStream a, b, c, d;
+    for (TnxKeptMemoryStream* k : {&a, &b, &c, &d}) {
+      for (const TnxMemoryStream* other : lent) EXPECT_NE(&k->Stream(), other);
+      lent.push_back(&k->Stream());
+      k->Stream().WriteBuffer("z", 1);
+    }
+  }
+  TnxKeptMemoryStream first, second, third, fourth;
+  EXPECT_EQ(&first.Stream(), lent[0]);
+  EXPECT_EQ(&second.Stream(), lent[1]);
+  EXPECT_EQ(&third.Stream(), lent[2]);
+  EXPECT_EQ(second.Stream().GetSize(), 0) << "empty when taken";
+  EXPECT_EQ(fourth.Stream().Capacity(), 0) << "a holder's own stream, fresh";
+}
+
 TEST(KeptMemoryStream, ALargeStreamGivesItsMemoryBack) {
   {
     TnxKeptMemoryStream large;

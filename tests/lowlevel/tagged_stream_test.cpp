@@ -593,5 +593,36 @@ TEST(RequestWriter, AStreamLeftByARaisingCalleeIsKeptForTheNextRequest) {
   EXPECT_TRUE(w.Request(1, result)->ReadBoolean());
 }
 
+// Request streams are kept by the thread and lent again: a later request
+// carries its own bytes only, also after a longer one, and two writers alive
+// at once never share a stream.
+TEST(RequestWriter, AKeptRequestStreamCarriesOnlyTheBytesOfItsOwnRequest) {
+  std::vector<Bytes> sent;
+  std::vector<const TnxMemoryStream*> streams;
+  auto process = [&](TnxMsgID, TnxMemoryStream* request, TnxMemoryStream**, bool) -> uint32_t {
+    sent.emplace_back(request->ByteArray(), request->ByteArray() + request->GetSize());
+    streams.push_back(request);
+    return 0;
+  };
+  {
+    TnxRequestWriter longer(process);
+    longer.WriteString(u"a longer request");
+    longer.RequestNoReply(1);
+  }
+  {
+    TnxRequestWriter shorter(process);
+    shorter.WriteInteger(7);
+    shorter.RequestNoReply(2);
+    TnxRequestWriter inner(process);
+    inner.WriteInteger(8);
+    inner.RequestNoReply(3);
+  }
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[1], (Bytes{2, 7}));
+  EXPECT_EQ(sent[2], (Bytes{2, 8}));
+  EXPECT_EQ(streams[1], streams[0]) << "the thread's stream, lent again";
+  EXPECT_NE(streams[2], streams[1]) << "writers alive at once";
+}
+
 }  // namespace
 }  // namespace revurov

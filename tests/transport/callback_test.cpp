@@ -567,6 +567,29 @@ TEST_F(Callbacks, TheHeartbeatSendsAKeepAliveAtOnceAndGivesUpAfterItsEleventhFai
   lonely->SetActive(false);
 }
 
+TEST_F(Callbacks, AStopRightAfterTheStartWaitsForTheHeartbeatEvenBeforeItHasRun) {
+  // The start no longer waits for the heartbeat thread to be scheduled, so a
+  // stop may find it not yet running, or inside its first keep-alive.
+  testing::TScriptedPeer peer([](testing::TScriptedPeer::TEnd& aEnd) {
+    Frame frame;
+    while (aEnd.Receive(frame))
+      if (nxLoadHeader(frame.data()).bhMsgType == nxmtOpenTransport)
+        aEnd.Send(TPeerFrame{.Type = nxmtTransportReply, .TransportID = 7, .Payload = testing::U32Bytes(1)}.Bytes());
+  });
+  testing::TSocketPairDirectory::Enter(u"Brief", &peer, [&peer](int aFd) { return peer.Accept(aFd); });
+  Owned<testing::TSocketPairTransport> client(Make<testing::TSocketPairTransport>(u"C"));
+  client->SetServerName(u"Brief");
+  client->SetHeartbeatInterval(600'000);
+  constexpr int kCycles = 50;
+  for (int i = 0; i < kCycles; ++i) {
+    client->SetActive(true);
+    client->SetActive(false);
+    ASSERT_FALSE(client->HeartbeatRunning()) << "cycle " << i;
+  }
+  EXPECT_LE(peer.FramesOfType(nxmtKeepAlive).size(), size_t{kCycles}) << "at most the one at each start";
+  testing::TSocketPairDirectory::Leave(u"Brief", &peer);
+}
+
 // ---- the remote session callback on its own ----
 
 class TCounted : public TnxInterfacedObject {
