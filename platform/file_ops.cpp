@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <linux/openat2.h>
 #include <stdlib.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -110,6 +112,39 @@ public:
     });
     if (err != 0) return err;
     // Only a read-only open of a folder gets this far; it is no file to read.
+    if ((os_flags & O_ACCMODE) == O_RDONLY) {
+      struct stat st;
+      if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return EISDIR;
+      }
+    }
+    file = fd;
+    return 0;
+  }
+
+  int OpenBeneath(const std::string& folder, const std::string& path, TOpenFlags flags,
+                  TFileHandle& file) override {
+    file = InvalidFileHandle;
+    int os_flags = 0;
+    if (const int err = OpenFlagsFor(flags, os_flags)) return err;
+    if (HasFlag(flags, TOpenFlags::ofCreate)) return EINVAL;
+    int dir = -1;
+    int err = Retry([&] {
+      dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      return dir < 0 ? -1 : 0;
+    });
+    if (err != 0) return err;
+    struct open_how how = {};
+    how.flags = static_cast<uint64_t>(os_flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    int fd = -1;
+    err = Retry([&] {
+      fd = static_cast<int>(::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how));
+      return fd < 0 ? -1 : 0;
+    });
+    ::close(dir);
+    if (err != 0) return err;
     if ((os_flags & O_ACCMODE) == O_RDONLY) {
       struct stat st;
       if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {

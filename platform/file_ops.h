@@ -100,6 +100,17 @@ public:
   // ofCreate with ENOENT. The handle is not inherited by programs the
   // process starts. The position starts at 0.
   virtual int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) = 0;
+  // As Open, for `path` taken relative to the folder `folder` and never
+  // leaving it: an absolute path, a ".." above the folder, a symbolic link
+  // whose target lies outside it and the kernel's magic links (/proc/N/fd)
+  // are refused with EXDEV or ELOOP, also when the name is changed while it
+  // is being resolved. Without ofCreate. The default refuses with
+  // EOPNOTSUPP, so a seam that cannot resolve this way never opens more.
+  virtual int OpenBeneath(const std::string& folder, const std::string& path, TOpenFlags flags, TFileHandle& file) {
+    (void)folder, (void)path, (void)flags;
+    file = InvalidFileHandle;
+    return EOPNOTSUPP;
+  }
   // Releases the handle and the locks taken through it, also when it
   // reports an error (which can mean that earlier writes were lost).
   virtual int Close(TFileHandle file) = 0;

@@ -3,6 +3,7 @@
 #include "dictionary/startup.h"
 #include "engine/deadline_hooks.h"
 #include "lowlevel/sync/unit_table.h"
+#include "storage/blob_engines.h"
 #include "storage/block_heap_engine.h"
 #include "storage/cached_heap_engine.h"
 #include "storage/deadline.h"
@@ -10,6 +11,8 @@
 #include "storage/file_header.h"
 #include "storage/files.h"
 #include "storage/record_compression.h"
+#include "storage/segmented_blob_engine.h"
+#include "storage/simple_blob_engine.h"
 #include "storage/static_record_engine.h"
 #include "storage/stream_engines.h"
 #include "storage/sub_engines.h"
@@ -35,6 +38,9 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxStreamEnginesStartup, &nxStreamEnginesShutdown},
     {&nxStaticRecordEngineStartup, &nxStaticRecordEngineShutdown},
     {&nxRecordCompressionStartup, &nxRecordCompressionShutdown},
+    {&nxBlobEnginesStartup, &nxBlobEnginesShutdown},
+    {&nxSegmentedBlobEngineStartup, &nxSegmentedBlobEngineShutdown},
+    {&nxSimpleBlobEngineStartup, &nxSimpleBlobEngineShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});
