@@ -26,7 +26,7 @@ constexpr int64_t kMaxTransfer = int64_t(1) << 30;
 
 constexpr uint32_t kKnownOpenFlags =
     static_cast<uint32_t>(TOpenFlags::ofWrite | TOpenFlags::ofReadWrite | TOpenFlags::ofCreate | TOpenFlags::ofExclusive |
-                          TOpenFlags::ofTruncate | TOpenFlags::ofNonBlocking |
+                          TOpenFlags::ofTruncate | TOpenFlags::ofNonBlocking | TOpenFlags::ofLinksInside |
                           TOpenFlags::ofDataSync);
 
 // Repeats a call that a signal interrupted; 0 or the error.
@@ -136,7 +136,8 @@ public:
       return err;
     open_how how{};
     how.flags = static_cast<uint64_t>(os_flags);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    if (!HasFlag(flags, TOpenFlags::ofLinksInside)) how.resolve |= RESOLVE_NO_SYMLINKS;
     int fd = -1;
     int err = Retry([&] {
       fd = static_cast<int>(::syscall(SYS_openat2, dir, name.c_str(), &how, sizeof how));

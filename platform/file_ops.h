@@ -54,6 +54,8 @@ enum class TOpenFlags : uint32_t {
   // Every write and size change reaches the medium before the call returns
   // (O_DSYNC); needs write access.
   ofDataSync = 64,
+  // OpenBeneath only: follow symbolic links that stay inside the folder.
+  ofLinksInside = 128,
 };
 constexpr TOpenFlags operator|(TOpenFlags a, TOpenFlags b) noexcept {
   return static_cast<TOpenFlags>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));
@@ -105,7 +107,9 @@ public:
   // absolute name, EXDEV) nor pass any symbolic link, the last part
   // included (ELOOP). The check and the open are one step, so a link put in
   // place between a look at the name and the open cannot redirect it. The
-  // folder's own path is trusted. ofCreate is refused with EINVAL. On a
+  // folder's own path is trusted; with ofLinksInside a symbolic link is
+  // followed while it stays inside the folder (never a magic link such as
+  // /proc/N/fd). ofCreate is refused with EINVAL. On a
   // kernel that cannot resolve a path confined (before Linux 5.6) only a
   // plain name of the folder itself is opened, anything else is EXDEV.
   // EOPNOTSUPP from a seam that cannot confine the open.

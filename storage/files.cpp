@@ -259,6 +259,10 @@ void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool 
   TOpenFlags flags = aOpenMode == omReadOnly ? TOpenFlags::ofRead : TOpenFlags::ofReadWrite;
   if (aCreateFile) flags = flags | TOpenFlags::ofCreate | TOpenFlags::ofTruncate;
   if (aWriteThru && aOpenMode != omReadOnly) flags = flags | TOpenFlags::ofDataSync;
+  if (!fiBeneath.empty()) {
+    OpenBeneath(flags, aOpenMode, aShareMode, aWriteThru);
+    return;
+  }
   const std::string path = platform::ToOsPath(fiName);
   if (!aCreateFile) {
     std::string target;
@@ -287,6 +291,34 @@ void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool 
   fiShareMode = aShareMode;
   fiWriteThru = aWriteThru;
   if (fiAccessHint != platform::TAccessHint::ahNormal) fiOps->Advise(fiHandle, fiAccessHint);
+}
+
+void TnxBaseFile::OpenBeneath(TOpenFlags aFlags, TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru) {
+  if (platform::HasFlag(aFlags, TOpenFlags::ofCreate)) throw EnxLinuxFileException(nxeInvalidFileData);
+  const std::u16string_view name(fiName);
+  // Not below the folder even by its spelling: nothing is opened.
+  int err = EXDEV;
+  platform::TFileHandle handle = platform::InvalidFileHandle;
+  if (name.size() > fiBeneath.size() && name.substr(0, fiBeneath.size()) == fiBeneath)
+    err = fiOps->OpenBeneath(platform::ToOsPath(fiBeneath), platform::ToOsPath(name.substr(fiBeneath.size())),
+                             aFlags | TOpenFlags::ofLinksInside,
+                             handle);
+  if (err != 0) {
+    fiOpenError = err;
+    RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
+  }
+  fiHandle = handle;
+  try {
+    TakeShareLocks(aOpenMode, aShareMode);
+  } catch (...) {
+    fiOps->Close(fiHandle);
+    fiHandle = platform::InvalidFileHandle;
+    fiOpenError = kShareRefused;
+    throw;
+  }
+  fiOpenMode = aOpenMode;
+  fiShareMode = aShareMode;
+  fiWriteThru = aWriteThru;
 }
 
 void TnxBaseFile::SetAccessHint(platform::TAccessHint aHint) noexcept {

@@ -196,6 +196,11 @@ public:
   TnxShareMode fiShareMode = smExclusive;
   bool fiWriteThru = false;
   bool fiIsLink = false;  // the name is a symbolic link
+  // When set (a folder with a trailing "/"), OpenFile opens fiName only
+  // below it: fiName must begin with it, and the rest is resolved by the
+  // seam's OpenBeneath, so "..", absolute names and links leading out of
+  // the folder are refused (9221). Never creates.
+  std::u16string fiBeneath;
   TnxFileAttributes fiAttributes = 0;
   TnxBufferManager* fiBufMgr = nullptr;
   TnxBlockSize fiBlockSize = nxbs4k;
@@ -235,6 +240,7 @@ private:
   void WriteRun(const std::vector<TnxQueuedBlock*>& aRun, uint8_t* aCoded, TnxBaseReplicationLog* aLog);
   void Decrypt(int64_t aOffset, uint32_t aBytes, void* aBuffer, std::vector<uint8_t>& aCookie);
   void TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode);
+  void OpenBeneath(platform::TOpenFlags aFlags, TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru);
   template <class Read, class Call>
   TnxBlockIteratorResult Iterate(Read&& aRead, Call&& aCall);
 

@@ -3,6 +3,7 @@
 #include "dictionary/startup.h"
 #include "engine/deadline_hooks.h"
 #include "lowlevel/sync/unit_table.h"
+#include "storage/blob_engines.h"
 #include "storage/block_heap_engine.h"
 #include "storage/cached_heap_engine.h"
 #include "storage/deadline.h"
@@ -11,6 +12,8 @@
 #include "storage/journal_classes.h"
 #include "storage/files.h"
 #include "storage/record_compression.h"
+#include "storage/segmented_blob_engine.h"
+#include "storage/simple_blob_engine.h"
 #include "storage/static_record_engine.h"
 #include "storage/stream_engines.h"
 #include "storage/sub_engines.h"
@@ -39,6 +42,9 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxRecordCompressionStartup, &nxRecordCompressionShutdown},
     {&nxJournalEnginesStartup, &nxJournalEnginesShutdown},
     {&nxVariableRecordEngineStartup, &nxVariableRecordEngineShutdown},
+    {&nxBlobEnginesStartup, &nxBlobEnginesShutdown},
+    {&nxSegmentedBlobEngineStartup, &nxSegmentedBlobEngineShutdown},
+    {&nxSimpleBlobEngineStartup, &nxSimpleBlobEngineShutdown},
 };
 
 TnxUnitTable gStorageUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

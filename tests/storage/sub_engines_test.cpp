@@ -12,6 +12,7 @@
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "lowlevel/errors/error_codes.h"
+#include "storage/blob_engines.h"
 #include "storage/heap_engines.h"
 #include "storage/record_compression.h"
 #include "storage/startup.h"
@@ -57,7 +58,8 @@ TEST_F(SubEngineTest, FamiliesAreListedInOrderAndNamesIgnoreCase) {
                                                    &TnxBaseBlockHeapEngine::ClassInfo(),
                                                    &TnxBaseHeapEngine::ClassInfo(),
                                                    &TnxBaseRecordEngine::ClassInfo(),
-                                                   &TnxBaseRecordCompressionEngine::ClassInfo()}));
+                                                   &TnxBaseRecordCompressionEngine::ClassInfo(),
+                                                   &TnxBaseBlobEngine::ClassInfo()}));
   struct Case {
     const TnxSubEngineClass* family;
     std::u16string_view name;

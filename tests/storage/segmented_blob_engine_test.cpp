@@ -1,0 +1,266 @@
+#include "storage/segmented_blob_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lowlevel/errors/error_codes.h"
+#include "platform/endian.h"
+#include "storage/block_heap_engine.h"
+#include "support/blob_table.h"
+
+namespace revurov {
+namespace {
+
+using testing::ErrorCodeOf;
+using testing::TBlobTable;
+
+class SegmentedBlobTest : public ::testing::Test {
+protected:
+  explicit SegmentedBlobTest(int32_t aVersion = 0) : b_(u"nx1xDefault", 96, aVersion) {}
+
+  TnxSegmentedBlobEngine& Engine() { return static_cast<TnxSegmentedBlobEngine&>(b_.Engine()); }
+  // The root segment's bytes as the heap keeps them.
+  std::vector<uint8_t> Root(TnxBlobNr aNr) { return Segment(aNr & Engine().bbeBlobNrMask); }
+  std::vector<uint8_t> Segment(TnxHeapRef aRef) {
+    TnxBlockGuard guard;
+    uint16_t size = 0;
+    PnxBlock block = nullptr;
+    const uint8_t* p = Engine().beHeapEngine->GetSegment(&b_.Trans(), aRef, false, size, block, guard.ReleaseMethod());
+    guard.Hold(block);
+    return std::vector<uint8_t>(p, p + size);
+  }
+  uint16_t MaxSegment() { return Engine().beHeapEngine->bheBlockHeapEngine->bbheMaxSegmentSize; }
+  static std::string Bytes(size_t aLen, char aSeed = 'a') {
+    std::string s(aLen, '\0');
+    for (size_t i = 0; i < aLen; ++i) s[i] = static_cast<char>(aSeed + i * 7 % 53);
+    return s;
+  }
+
+  TBlobTable b_;
+};
+
+TEST_F(SegmentedBlobTest, SmallBlobsStayInTheRoot) {
+  const TnxBlobNr nr = b_.Add();
+  std::vector<uint8_t> root = Root(nr);
+  ASSERT_EQ(root.size(), 13u);
+  EXPECT_EQ(root[0], nxbstEmpty);
+  EXPECT_EQ(b_.Length(nr), 0u);
+  EXPECT_EQ(b_.ReadRange(nr, 0, 100), "");
+
+  b_.Write(nr, 0, "hello");
+  root = Root(nr);
+  ASSERT_EQ(root.size(), 13u);
+  EXPECT_EQ(root[0], nxbstShort);
+  EXPECT_EQ(root[12], 5);
+  EXPECT_EQ(b_.ReadAll(nr), "hello");
+
+  b_.Write(nr, 5, " world!");
+  root = Root(nr);
+  EXPECT_EQ(root.size(), 13u);
+  EXPECT_EQ(root[0], nxbstData);
+  EXPECT_EQ(b_.ReadAll(nr), "hello world!");
+  EXPECT_EQ(b_.ReadRange(nr, 6, 3), "wor");
+  EXPECT_EQ(b_.ReadRange(nr, 12, 3), "");
+
+  b_.Write(nr, 12, Bytes(100));
+  EXPECT_EQ(Root(nr).size(), 113u);
+  EXPECT_EQ(b_.ReadAll(nr), "hello world!" + Bytes(100));
+}
+
+TEST_F(SegmentedBlobTest, OffsetsPastTheLengthAndEndsPast32BitsAreRefused) {
+  const TnxBlobNr nr = b_.Add();
+  b_.Write(nr, 0, "abc");
+  EXPECT_EQ(ErrorCodeOf([&] { b_.Write(nr, 4, "x"); }), nxeInvalidBlobOffset);
+  EXPECT_EQ(ErrorCodeOf([&] { Engine().Write(b_.Trans(), nr, 3, 0xFFFFFFFEu, "x"); }), nxeBlobTooLarge);
+  b_.Write(nr, 3, "d");
+  EXPECT_EQ(b_.ReadAll(nr), "abcd");
+  EXPECT_EQ(ErrorCodeOf([&] { Engine().Truncate(b_.Trans(), nr, 5); }), nxeInvalidBlobLength);
+}
+
+TEST_F(SegmentedBlobTest, ALargeBlobBecomesAListAndComesBackInline) {
+  const TnxBlobNr nr = b_.Add();
+  const std::string bytes = Bytes(5 * b_.UsableBlockSize() + 17);
+  b_.Write(nr, 0, bytes);
+  std::vector<uint8_t> root = Root(nr);
+  ASSERT_EQ(root[0], nxbstList);
+  ASSERT_EQ((root.size() - 1) % 12, 0u);
+  EXPECT_EQ(platform::LoadU32(root.data() + root.size() - 4), bytes.size());
+  EXPECT_EQ(b_.Length(nr), bytes.size());
+  EXPECT_EQ(b_.ReadAll(nr), bytes);
+  for (uint32_t offset : {0u, 1u, 4000u, 4064u, 4065u, 12000u, static_cast<uint32_t>(bytes.size() - 1)})
+    EXPECT_EQ(b_.ReadRange(nr, offset, 300), bytes.substr(offset, 300)) << offset;
+
+  // Overwrite across leaves, then append, then cut back.
+  const std::string middle = Bytes(9000, 'K');
+  b_.Write(nr, 3000, middle);
+  std::string expected = bytes;
+  expected.replace(3000, middle.size(), middle);
+  b_.Write(nr, static_cast<uint32_t>(expected.size()), "tail");
+  expected += "tail";
+  EXPECT_EQ(b_.ReadAll(nr), expected);
+
+  Engine().Truncate(b_.Trans(), nr, 5000);
+  EXPECT_EQ(b_.ReadAll(nr), expected.substr(0, 5000));
+  Engine().Truncate(b_.Trans(), nr, 11);
+  root = Root(nr);
+  EXPECT_EQ(root.size(), 13u);
+  EXPECT_EQ(root[0], nxbstShort);
+  EXPECT_EQ(root[12], 11);
+  EXPECT_EQ(b_.ReadAll(nr), expected.substr(0, 11));
+  Engine().Truncate(b_.Trans(), nr, 0);
+  EXPECT_EQ(Root(nr)[0], nxbstEmpty);
+  EXPECT_TRUE(Engine().FreeBlob(&b_.Trans(), nr));
+}
+
+TEST_F(SegmentedBlobTest, ABlobLargerThanTheRootsBlockGrowsDeeper) {
+  const TnxBlobNr nr = b_.Add();
+  std::string expected;
+  // Appends in pieces: the root list outgrows its block and goes a level down.
+  for (int i = 0; i < 120; ++i) {
+    const std::string piece = Bytes(4000 + i, static_cast<char>('A' + i % 20));
+    b_.Write(nr, static_cast<uint32_t>(expected.size()), piece);
+    expected += piece;
+  }
+  EXPECT_EQ(b_.ReadAll(nr), expected);
+  b_.Commit();
+  b_.Reopen();
+  EXPECT_EQ(b_.ReadAll(nr), expected);
+  Engine().DeleteBlob(b_.Trans(), nr);
+  b_.Commit();
+}
+
+TEST_F(SegmentedBlobTest, FileBlobsAndLinksEmptyOnlyToNothing) {
+  TnxBlobNr file = 0;
+  TnxBlobNr link = 0;
+  Engine().AddFileBlob(b_.Trans(), u"a.bin", file);
+  Engine().AddBlobLink(b_.Trans(), u"T", 0x1234567890ll, link);
+  std::u16string name;
+  TnxBlobNr source = 0;
+  EXPECT_TRUE(Engine().IsBlobLink(&b_.Trans(), link, name, source));
+  EXPECT_EQ(name, u"T");
+  EXPECT_EQ(source, 0x1234567890ll);
+  EXPECT_GE(Root(link).size(), 13u);
+  EXPECT_FALSE(Engine().IsBlobLink(&b_.Trans(), file, name, source));
+  EXPECT_EQ(name, u"");
+  for (TnxBlobNr nr : {file, link}) {
+    EXPECT_EQ(ErrorCodeOf([&] { Engine().Truncate(b_.Trans(), nr, 1); }), nxeReadOnlyField);
+    EXPECT_EQ(ErrorCodeOf([&] { b_.Write(nr, 0, "x"); }), nxeReadOnlyField);
+    EXPECT_FALSE(Engine().FreeBlob(&b_.Trans(), nr));
+    Engine().Truncate(b_.Trans(), nr, 0);
+    EXPECT_EQ(Root(nr)[0], nxbstEmpty);
+    EXPECT_FALSE(Engine().IsFileBlob(&b_.Trans(), nr, name));
+    EXPECT_EQ(b_.Length(nr), 0u);
+  }
+}
+
+TEST_F(SegmentedBlobTest, LinksReadThroughTheCallersMethods) {
+  TnxBlobNr link = 0;
+  Engine().AddBlobLink(b_.Trans(), u"Orders", 42, link);
+  uint32_t length = 0;
+  EXPECT_EQ(Engine().GetBlobLength(&b_.Trans(), link,
+                                   [](const std::u16string& aTable, TnxBlobNr aNr, uint32_t& aLength) {
+                                     aLength = aTable == u"Orders" && aNr == 42 ? 9 : 0;
+                                     return 0u;
+                                   },
+                                   length),
+            0u);
+  EXPECT_EQ(length, 9u);
+  testing::TStringStream stream;
+  EXPECT_EQ(Engine().Read(&b_.Trans(), link, 2, 3,
+                          [](const std::u16string&, TnxBlobNr, uint32_t aOffset, uint32_t aLen,
+                             platform::TStream& aStream) {
+                            aStream.WriteBuffer("0123456789" + aOffset, aLen);
+                            return 77u;
+                          },
+                          stream),
+            77u);
+  EXPECT_EQ(stream.Bytes, "234");
+}
+
+TEST_F(SegmentedBlobTest, NamesLongerThanASegmentAreRefusedBeforeAnythingIsTaken) {
+  TnxBlobNr nr = 0;
+  const std::u16string longName(MaxSegment(), u'n');
+  EXPECT_EQ(ErrorCodeOf([&] { Engine().AddFileBlob(b_.Trans(), longName, nr); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { Engine().AddBlobLink(b_.Trans(), longName, 1, nr); }), nxeInvalidParameter);
+  EXPECT_EQ(nr, 0);
+}
+
+TEST_F(SegmentedBlobTest, FreeBlobFreesOnlyBlobsNeverWritten) {
+  const TnxBlobNr empty = b_.Add();
+  const TnxBlobNr written = b_.Add();
+  b_.Write(written, 0, "x");
+  EXPECT_FALSE(Engine().FreeBlob(nullptr, empty));
+  EXPECT_FALSE(Engine().FreeBlob(&b_.Trans(), written));
+  EXPECT_TRUE(Engine().FreeBlob(&b_.Trans(), empty));
+  EXPECT_EQ(ErrorCodeOf([&] { Root(empty); }), nxeSegmentHasBeenDeleted);
+  EXPECT_EQ(b_.ReadAll(written), "x");
+}
+
+TEST_F(SegmentedBlobTest, ARaisedNumberReachesTheSameBlob) {
+  TnxBlobNr nr = b_.Add();
+  b_.Write(nr, 0, "counted");
+  const TnxBlobNr before = nr;
+  Engine().IncBlobNr(nr);
+  EXPECT_NE(nr, before);
+  EXPECT_EQ(nr & Engine().bbeBlobNrMask, before & Engine().bbeBlobNrMask);
+  EXPECT_EQ(b_.ReadAll(nr), "counted");
+}
+
+class OldSegmentedBlobTest : public SegmentedBlobTest {
+protected:
+  OldSegmentedBlobTest() : SegmentedBlobTest(29000) {}
+};
+
+TEST_F(OldSegmentedBlobTest, OldFilesKeepNumbersAndWriteEightBitNames) {
+  TnxBlobNr nr = b_.Add();
+  const TnxBlobNr before = nr;
+  Engine().IncBlobNr(nr);
+  EXPECT_EQ(nr, before);
+  EXPECT_EQ(Engine().bbeBlobNrMask, -1);
+  TnxBlobNr file = 0;
+  Engine().AddFileBlob(b_.Trans(), u"Bild\u00e4.bin", file);
+  const std::vector<uint8_t> root = Root(file);
+  EXPECT_EQ(root[0], nxbstFileBlob8);
+  EXPECT_EQ(root.size(), 13u);
+  std::u16string name;
+  EXPECT_TRUE(Engine().IsFileBlob(&b_.Trans(), file, name));
+  EXPECT_EQ(name, u"Bild\u00e4.bin");
+  TnxBlobNr link = 0;
+  Engine().AddBlobLink(b_.Trans(), u"Kunden", 5, link);
+  EXPECT_EQ(Root(link)[0], nxbstLink8);
+  TnxBlobNr source = 0;
+  EXPECT_TRUE(Engine().IsBlobLink(&b_.Trans(), link, name, source));
+  EXPECT_EQ(name, u"Kunden");
+  EXPECT_EQ(source, 5);
+}
+
+// A list whose entry names itself would be followed for ever.
+TEST_F(SegmentedBlobTest, ATreeThatLoopsIsDamageNotAHang) {
+  const TnxBlobNr nr = b_.Add();
+  b_.Write(nr, 0, Bytes(3 * b_.UsableBlockSize()));
+  b_.Commit();
+  const std::vector<uint8_t> root = Root(nr);
+  ASSERT_EQ(root[0], nxbstList);
+  const TnxHeapRef child = static_cast<TnxHeapRef>(platform::LoadU64(root.data() + 1));
+  {
+    // Make the first child a list of one entry that names the child itself.
+    TnxBlockGuard guard;
+    uint16_t size = 0;
+    PnxBlock block = nullptr;
+    uint8_t* p = Engine().beHeapEngine->GetSegment(&b_.Trans(), child, true, size, block, guard.ReleaseMethod());
+    guard.Hold(block);
+    const uint32_t end = platform::LoadU32(root.data() + 9);
+    p[0] = nxbstList;
+    platform::StoreU64(p + 1, static_cast<uint64_t>(child));
+    platform::StoreU32(p + 9, end);
+    Engine().beHeapEngine->bheBlockHeapEngine->ReAllocSegment(block, 13, nxHeapRefSegment(child));
+  }
+  EXPECT_EQ(ErrorCodeOf([&] { b_.ReadAll(nr); }), nxeBlobError);
+  EXPECT_EQ(ErrorCodeOf([&] { b_.Write(nr, 5, "x"); }), nxeBlobError);
+  EXPECT_EQ(ErrorCodeOf([&] { Engine().Truncate(b_.Trans(), nr, 1); }), nxeBlobError);
+}
+
+}  // namespace
+}  // namespace revurov
