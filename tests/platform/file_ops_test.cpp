@@ -151,7 +151,7 @@ TEST(FileOps, CreateTruncateAndExclusiveCreate) {
   EXPECT_EQ(file.Close(), 0);  // closing twice is harmless
 }
 
-TEST(FileOps, OpenBeneathReachesOnlyFilesOfTheFolderWithoutLinks) {
+TEST(FileOps, OpenBeneathReachesOnlyFilesOfTheFolder) {
   TempDir dir;
   TempDir outside;
   outside.Write("victim", "V");
@@ -177,6 +177,11 @@ TEST(FileOps, OpenBeneathReachesOnlyFilesOfTheFolderWithoutLinks) {
       {"missing", TOpenFlags::ofRead, ENOENT},
       {"sub", TOpenFlags::ofRead, EISDIR},
       {"new", TOpenFlags::ofReadWrite | TOpenFlags::ofCreate, EINVAL},
+      // Asked to, links are followed while they stay inside.
+      {"near", TOpenFlags::ofRead | TOpenFlags::ofLinksInside, 0},
+      {"sub/../f", TOpenFlags::ofRead | TOpenFlags::ofLinksInside, 0},
+      {"out", TOpenFlags::ofRead | TOpenFlags::ofLinksInside, EXDEV},
+      {"away/victim", TOpenFlags::ofReadWrite | TOpenFlags::ofLinksInside, EXDEV},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
