@@ -21,11 +21,8 @@ namespace {
 constexpr TnxBlockSignature kDataBlockSig{'N', 'X', 'H', 'D'};
 constexpr TnxBlockSignature kMapBlockSig{'N', 'X', 'H', 'M'};
 
-// The buffer manager may not count blocks the transaction added yet; its
-// header copy does.
 bool ValidBlockFor(TnxBlockAccess& aAccess, TnxBlockNumber aBlock, TnxBaseTransaction* aTrans) {
-  if (aAccess.ValidBlock(aBlock, aTrans)) return true;
-  return aBlock != 0 && aTrans && aAccess.ValidBlock(aBlock, *aAccess.HeaderAccess(aTrans, false));
+  return aAccess.ValidBlock(aBlock, aTrans);
 }
 
 uint32_t EntryAt(uint32_t aIndex) { return nxhmEntries + nxhmEntrySize * aIndex; }
