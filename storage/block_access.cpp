@@ -36,8 +36,8 @@ PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBl
   return block;
 }
 
-bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* /*aTrans*/) const {
-  return aBlockNumber != 0 && aBlockNumber < baBufferManager.UsedBlocks(baFile);
+bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const {
+  return aBlockNumber != 0 && aBlockNumber < baBufferManager.UsedBlocks(baFile, aTrans);
 }
 
 std::unique_ptr<TnxBaseFileHeaderAccess> TnxBlockAccess::HeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty) {

@@ -46,7 +46,8 @@ public:
   bool ValidBlock(TnxBlockNumber aBlockNumber, const TnxBaseFileHeaderAccess& aHeaderAccess) const;
   // Root file of an encrypted table only; otherwise 12289.
   void ChangePassword(TnxBaseTransaction& aTrans, std::u16string_view aNewPassword);
-  // Numbers below the file's used-block count, block 0 excepted.
+  // Numbers below the file's used-block count as aTrans sees it (the
+  // blocks it added count), block 0 excepted.
   bool ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const;
   // The LSN of the file's header as last read or committed.
   TnxLSN CurrentLSN() const;

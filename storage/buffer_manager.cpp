@@ -685,7 +685,7 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   {
     TnxPadlockUnguard unlocked(bm.bmPadlock);
     try {
-      bm.ReadBlock(*this, memory.Data(), cookie);
+      bm.ReadValidBlock(*this, memory.Data(), cookie);
     } catch (...) {
       error = std::current_exception();
       try {
@@ -783,12 +783,9 @@ void TnxBufferManager::FreeBlock(TnxReadOnlyBlock& aBlock) noexcept {
   aBlock.robFile->fiBlockCache->Take(aBlock);
 }
 
-void TnxBufferManager::ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie) {
+void TnxBufferManager::ReadValidBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie) {
   TnxBaseFile& file = *aBlock.robFile;
-  const int64_t offset = int64_t{aBlock.robBlockNum} << (12 + file.fiBlockSize);
-  file.ReadDecryptFileExactAt(offset, file.BlockBytes(), aImage, aCookie);
-  CountBlocksRead(1);
-  TnxSessionStats::Count(sscBlocksRead, 1);
+  file.ReadBlock(aBlock.robBlockNum, aImage, aCookie);
   // A damaged image must not become the cached one.
   if (file.fiHeaderAccessFactory) file.fiHeaderAccessFactory->ValidateBlock(aImage, aBlock.robBlockNum);
 }
@@ -831,13 +828,7 @@ uint32_t TnxBufferManager::LockedAddFile(TnxBaseFile& aFile, const std::vector<s
     if (result != 0 && hinted) aFile.SetAccessHint(platform::TAccessHint::ahNormal);
     if (result == 0) {
       const bool attaching = !aFile.fiBlockCache;
-      if (attaching) {
-        ReserveOneMore(bmFiles);
-        auto cache = std::make_unique<TnxFileBlockCache>(*this, aFile);
-        cache->fcSlot = static_cast<uint32_t>(bmFiles.size());
-        aFile.fiBlockCache = cache.get();
-        bmFiles.push_back(std::move(cache));
-      }
+      if (attaching) AttachFile(aFile);
       try {
         header = CreateBlock(*aFile.fiBlockCache, 0, false);
         header->CacheBlockNeeded();
@@ -870,6 +861,14 @@ void TnxBufferManager::RemoveFile(TnxBaseFile& aFile) {
 #endif
   while (!cache.fcBlockList.empty()) FreeBlock(*cache.fcBlockList.back());
   DetachFile(aFile);
+}
+
+void TnxBufferManager::AttachFile(TnxBaseFile& aFile) {
+  ReserveOneMore(bmFiles);
+  auto cache = std::make_unique<TnxFileBlockCache>(*this, aFile);
+  cache->fcSlot = static_cast<uint32_t>(bmFiles.size());
+  aFile.fiBlockCache = cache.get();
+  bmFiles.push_back(std::move(cache));
 }
 
 void TnxBufferManager::DetachFile(TnxBaseFile& aFile) noexcept {
@@ -924,8 +923,23 @@ PnxBlock TnxBufferManager::AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
   {
     TnxPadlockGuard guard(bmPadlock);
     EvictUnderPressure();
-    TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, true);
-    if (aTrans) block->MakeDirty(*aTrans);
+    // The header of a file being created: it has nothing on disk to read.
+    const bool attaching = aBlockNumber == 0 && !aFile.fiBlockCache;
+    if (attaching) {
+      AttachFile(aFile);
+      aFile.SetAccessHint(platform::TAccessHint::ahRandom);
+    }
+    TnxReadOnlyBlock* block = nullptr;
+    try {
+      block = FindOrCreate(aFile, aBlockNumber, true);
+      if (aTrans) block->MakeDirty(*aTrans);
+    } catch (...) {
+      if (attaching) {
+        if (block) FreeBlock(*block);
+        DetachFile(aFile);
+      }
+      throw;
+    }
     result = block->Block(aTrans, aTrans != nullptr, aReleaseMethod);
   }
   FlushPendingWriteThrough(aReleaseMethod, result);
@@ -1050,6 +1064,17 @@ TnxLSN TnxBufferManager::FileLSN(const TnxBaseFile& aFile) {
 uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile) {
   TnxPadlockGuard guard(bmPadlock);
   return aFile.fiUsedBlocks;
+}
+
+uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans) {
+  TnxPadlockGuard guard(bmPadlock);
+  if (!aTrans || !aFile.fiHeaderAccessFactory || OwnerOf(aFile) != this) return aFile.fiUsedBlocks;
+  // The header as aTrans has changed it, nested rollbacks included.
+  TnxReadOnlyBlock* header = aFile.fiBlockCache->fcBlockZero;
+  if (!header || header->robTrans != aTrans || !header->robBlockListTail ||
+      header->robBlockListTail->Discarded())
+    return aFile.fiUsedBlocks;
+  return aFile.fiHeaderAccessFactory->GetUsedBlocks(header->robBlockListTail->MapImage(false));
 }
 
 // ---- scratch blocks ----

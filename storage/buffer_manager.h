@@ -380,7 +380,8 @@ public:
   PnxBlock GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                     TnxReleaseMethod& aReleaseMethod);
   // A block new to the file (never read from disk), dirtied for aTrans
-  // when one is given.
+  // when one is given. Block 0 of a file not attached yet attaches it: the
+  // header of a file being created (TnxBaseFile::AddHeader).
   PnxBlock AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                     TnxReleaseMethod& aReleaseMethod);
   // Only for a cached block: dirties it for aTrans and hands back its copy
@@ -417,6 +418,9 @@ public:
   TnxLSN FileLSN(const TnxBaseFile& aFile);
   // The file's used-block count, read under the padlock.
   uint32_t UsedBlocks(const TnxBaseFile& aFile);
+  // The count as aTrans sees it: its own copy of the header when it has
+  // changed it, else the committed one.
+  uint32_t UsedBlocks(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans);
 
   TnxScratchBlockHandle CreateScratchBlock(TnxBlockSizeAll aSize);
   void* LockScratchBlock(TnxScratchBlockHandle aHandle);
@@ -480,9 +484,12 @@ private:
   TnxReadOnlyBlock* FindBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber);
   TnxReadOnlyBlock* CreateBlock(TnxFileBlockCache& aCache, TnxBlockNumber aBlockNumber, bool aNew);
   void FreeBlock(TnxReadOnlyBlock& aBlock) noexcept;
+  // Padlock held: gives the file an empty block cache here.
+  void AttachFile(TnxBaseFile& aFile);
   // Padlock held: forgets the file's (empty) block cache.
   void DetachFile(TnxBaseFile& aFile) noexcept;
-  void ReadBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie);
+  // The file's read of the block, then its header format's check.
+  void ReadValidBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie);
   TnxReadOnlyBlock* FindOrCreate(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);
   uint32_t LockedAddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
                          TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);

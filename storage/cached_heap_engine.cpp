@@ -21,11 +21,8 @@ namespace {
 constexpr TnxBlockSignature kDataBlockSig{'N', 'X', 'H', 'D'};
 constexpr TnxBlockSignature kMapBlockSig{'N', 'X', 'H', 'M'};
 
-// The buffer manager may not count blocks the transaction added yet; its
-// header copy does.
 bool ValidBlockFor(TnxBlockAccess& aAccess, TnxBlockNumber aBlock, TnxBaseTransaction* aTrans) {
-  if (aAccess.ValidBlock(aBlock, aTrans)) return true;
-  return aBlock != 0 && aTrans && aAccess.ValidBlock(aBlock, *aAccess.HeaderAccess(aTrans, false));
+  return aAccess.ValidBlock(aBlock, aTrans);
 }
 
 uint32_t EntryAt(uint32_t aIndex) { return nxhmEntries + nxhmEntrySize * aIndex; }
@@ -90,8 +87,11 @@ void TnxCachedHeapEngine::RaiseDamagedMap(TnxBlockNumber aBlockNumber) const {
 
 PnxBlock TnxCachedHeapEngine::ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                             TnxReleaseMethod& aReleaseMethod, bool aMarkDirty,
-                                            const TnxBlockSignature& aSignature) {
-  if (!ValidBlockFor(*bheDataFile, aBlockNumber, aTrans))
+                                            const TnxBlockSignature& aSignature, bool aFromMirror) {
+  // The mirror's numbers were checked when it was loaded or are blocks
+  // this heap made since; any rollback drops it. The block itself is still
+  // checked below.
+  if (!aFromMirror && !ValidBlockFor(*bheDataFile, aBlockNumber, aTrans))
     throw EnxCachedHeapEngineException(nxeInvalidBlockNumber,
                                        u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                        {bheDataFile->fiName(), static_cast<int64_t>(aBlockNumber)});
@@ -198,7 +198,7 @@ PnxBlock TnxCachedHeapEngine::NewManagmentBlock(TnxBaseTransaction& aTrans, TnxR
     } else {
       TnxBlockGuard last;
       last.Hold(ReadHeapBlock(&aTrans, heManagmentBlocks.back().hmpiBlockNumber, last.ReleaseMethod(), true,
-                              kMapBlockSig));
+                              kMapBlockSig, true));
       StoreU32(last.Block() + nxhmNext, number);
     }
     TnxHeapManagmentBlockInfo info;
@@ -226,7 +226,7 @@ void TnxCachedHeapEngine::FreeEmptyManagmentBlocks(TnxBaseTransaction& aTrans) {
   while (!heManagmentBlocks.empty() && heManagmentBlocks.back().hmpiBlockInfos.empty()) {
     TnxBlockGuard guard;
     guard.Hold(ReadHeapBlock(&aTrans, heManagmentBlocks.back().hmpiBlockNumber, guard.ReleaseMethod(), true,
-                             kMapBlockSig));
+                             kMapBlockSig, true));
     header->DeleteBlock(aTrans, guard.Block());
     heManagmentBlocks.pop_back();
     deleted = true;
@@ -237,7 +237,7 @@ void TnxCachedHeapEngine::FreeEmptyManagmentBlocks(TnxBaseTransaction& aTrans) {
   } else {
     TnxBlockGuard last;
     last.Hold(ReadHeapBlock(&aTrans, heManagmentBlocks.back().hmpiBlockNumber, last.ReleaseMethod(), true,
-                            kMapBlockSig));
+                            kMapBlockSig, true));
     StoreU32(last.Block() + nxhmNext, 0);
   }
   if (heFirstNonFullIndex != 0xFFFF && heFirstNonFullIndex >= heManagmentBlocks.size()) heFirstNonFullIndex = 0xFFFF;
@@ -265,13 +265,20 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCou
     // (the reserve of 8 recoverable bytes takes it); the block must still go.
     if (old == free && aSegmentCount != 0) return;
     TnxBlockGuard map;
-    map.Hold(ReadHeapBlock(&trans, heManagmentBlocks[m].hmpiBlockNumber, map.ReleaseMethod(), true, kMapBlockSig));
+    map.Hold(
+        ReadHeapBlock(&trans, heManagmentBlocks[m].hmpiBlockNumber, map.ReleaseMethod(), true, kMapBlockSig, true));
     uint8_t* b = map.Block();
     if (aSegmentCount != 0 && free >= heCutoffSize) {
-      heByFreeSpace.erase({old, number});
+      // The node is reused: no allocation on the path of every change.
+      auto node = heByFreeSpace.extract({old, number});
       StoreU16(b + EntryAt(e) + 4, free);
       entries[e].hdbiFreeSpace = free;
-      heByFreeSpace.emplace(free, number);
+      if (node) {
+        node.value() = {free, number};
+        heByFreeSpace.insert(std::move(node));
+      } else {
+        heByFreeSpace.emplace(free, number);
+      }
       return;
     }
     heByFreeSpace.erase({old, number});
@@ -305,7 +312,7 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCou
     map.Hold(NewManagmentBlock(trans, map.ReleaseMethod()));
   } else {
     map.Hold(ReadHeapBlock(&trans, heManagmentBlocks[heFirstNonFullIndex].hmpiBlockNumber, map.ReleaseMethod(), true,
-                           kMapBlockSig));
+                           kMapBlockSig, true));
   }
   const uint32_t m = heFirstNonFullIndex;
   std::vector<TnxHeapDataBlockInfo>& entries = heManagmentBlocks[m].hmpiBlockInfos;
@@ -335,7 +342,7 @@ void TnxCachedHeapEngine::ChooseTarget(TnxBaseTransaction& aTrans, uint32_t& aTo
     const auto [free, number] = *heByFreeSpace.rbegin();
     if (free >= aMinSize && (free >= aTotal || !aNoSplit)) {
       aTotal = std::min<uint32_t>(aTotal, free);
-      aTarget.Block = ReadHeapBlock(&aTrans, number, aTarget.Guard.ReleaseMethod(), true, kDataBlockSig);
+      aTarget.Block = ReadHeapBlock(&aTrans, number, aTarget.Guard.ReleaseMethod(), true, kDataBlockSig, true);
       aTarget.Guard.Hold(aTarget.Block);
       return;
     }
@@ -359,7 +366,8 @@ TnxHeapRef TnxCachedHeapEngine::AllocSegment(TnxBaseTransaction& aTrans, std::sp
   EnsureLoaded(&aTrans);
   TnxBlockGuard guard;
   if (!heByFreeSpace.empty() && heByFreeSpace.rbegin()->first >= total) {
-    guard.Hold(ReadHeapBlock(&aTrans, heByFreeSpace.rbegin()->second, guard.ReleaseMethod(), true, kDataBlockSig));
+    guard.Hold(
+        ReadHeapBlock(&aTrans, heByFreeSpace.rbegin()->second, guard.ReleaseMethod(), true, kDataBlockSig, true));
   } else {
     guard.Hold(NewDataBlock(aTrans, guard.ReleaseMethod()));
   }

@@ -92,7 +92,7 @@ class TnxCachedHeapEngine : public TnxBaseHeapEngine {
 
 private:
   PnxBlock ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aReleaseMethod,
-                         bool aMarkDirty, const TnxBlockSignature& aSignature);
+                         bool aMarkDirty, const TnxBlockSignature& aSignature, bool aFromMirror = false);
   void EnsureLoaded(TnxBaseTransaction* aTrans) {
     if (!heManagmentBlocksLoaded) LoadManagmentBlocks(aTrans);
   }

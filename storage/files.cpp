@@ -172,6 +172,34 @@ uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, 
   return result;
 }
 
+uint32_t TnxBaseFile::AddHeader(TnxBaseTransaction& aTrans, const std::vector<std::u16string>& aPasswords,
+                               const TnxBlockSignature& aSignature) {
+  TnxBufferManager* bm = fiBlockCache ? TnxBufferManager::OwnerOf(*this) : fiBufMgr;
+  if (!bm) throw EnxBaseFileException(nxeInvalidFileData);
+  TnxBlockGuard guard;
+  guard.Hold(bm->AddBlock(*this, &aTrans, 0, guard.ReleaseMethod()));
+  uint8_t* header = guard.Block();
+  TnxFileHeaderAccessFactoryPtr factory = TnxBaseFileHeaderAccessFactory::CreateFactory(aSignature, header, *this);
+  {
+    TnxLockGuard<TnxBufferManager, &TnxBufferManager::Lock, &TnxBufferManager::Unlock> locked(*bm);
+    // The transaction bound the file before it had a header.
+    fiTransUsedBlocks = fiUsedBlocks;
+    fiHeaderSignature = aSignature;
+  }
+  fiHeaderAccessFactory = std::move(factory);
+  fiEncryptionEngine.reset();
+  fiCheckSumSize = 0;
+  fiChecksum.clear();
+  uint32_t result = 0;
+  if (!fiEncryptionEngineName.empty()) {
+    result = TnxBaseEncryptionEngine::CreateEngine(fiEncryptionEngineName, aPasswords,
+                                                   fiHeaderAccessFactory->GetEncryptionEngineHeader(header), true,
+                                                   fiForServer, fiEncryptionEngine);
+    if (result == 0 && fiEncryptionEngine) fiHeaderAccessFactory->PrepareChecksum(header, true);
+  }
+  return result;
+}
+
 TnxBaseFile::~TnxBaseFile() {
   // Closing drops the share locks; an error here has nobody left to tell.
   if (fiHandle != platform::InvalidFileHandle) fiOps->Close(fiHandle);
@@ -418,6 +446,12 @@ void TnxBaseFile::ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, void
   aCookie.clear();
   ReadFileExactAt(aOffset, aToRead, aBuffer);
   Decrypt(aOffset, aToRead, aBuffer, aCookie);
+}
+
+void TnxBaseFile::ReadBlock(TnxBlockNumber aBlockNum, uint8_t* aImage, std::vector<uint8_t>& aCookie) {
+  ReadDecryptFileExactAt(int64_t{aBlockNum} << (12 + fiBlockSize), BlockBytes(), aImage, aCookie);
+  if (TnxBufferManager* owner = fiBlockCache ? TnxBufferManager::OwnerOf(*this) : fiBufMgr) owner->CountBlocksRead(1);
+  TnxSessionStats::Count(sscBlocksRead, 1);
 }
 
 void TnxBaseFile::Decrypt(int64_t aOffset, uint32_t aBytes, void* aBuffer, std::vector<uint8_t>& aCookie) {

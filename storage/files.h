@@ -54,6 +54,7 @@ class TnxBaseFileHeaderAccessFactory;
 class TnxBufferManager;
 class TnxBaseFile;
 class TnxBaseReplicationLog;
+class TnxBaseTransaction;
 class TnxFileBlockCache;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseFileException, EnxServerOSException);
@@ -152,6 +153,12 @@ public:
   void ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, void* aBuffer, std::vector<uint8_t>& aCookie);
   void WriteEncryptFileExactAt(int64_t aOffset, uint32_t aToWrite, void* aBuffer, std::vector<uint8_t>& aCookie);
 
+  // Reads block aBlockNum whole into aImage, decrypted, its cookie into
+  // aCookie, and counts the read for the buffer manager the file is
+  // attached to and for the session. Runs without the buffer manager's
+  // padlock; nothing is counted when the read fails.
+  void ReadBlock(TnxBlockNumber aBlockNum, uint8_t* aImage, std::vector<uint8_t>& aCookie);
+
   // Queues a committed block for the next flush; no I/O. Under the buffer
   // manager's padlock while the file is attached.
   void WriteBlock(TnxQueuedBlock& aBlock);
@@ -175,6 +182,15 @@ public:
   // Copies fiChecksum into the header's table-checksum area; nothing when
   // the file keeps no table checksum.
   void fiUpdateTableChecksum(uint8_t* aHeader);
+
+  // Writes block 0 of a new file as aTrans's new block: the format of
+  // aSignature over the file's block size, engine names and version, and
+  // with an encryption engine named its area made for aPasswords. Attaches
+  // the file to fiBufMgr when it is not attached yet. 0 or the engine's
+  // code; the format's refusal (12289 for "NX!1") raises. The header
+  // reaches the disk with the transaction's commit; its rollback leaves none.
+  uint32_t AddHeader(TnxBaseTransaction& aTrans, const std::vector<std::u16string>& aPasswords,
+                     const TnxBlockSignature& aSignature);
 
   // Reads block 0 and sets up its format and encryption engine: 0, 15415 for
   // a file of a newer version (the text as the thread's last error), or the

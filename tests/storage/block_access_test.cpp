@@ -5,6 +5,8 @@
 #include <functional>
 
 #include "lowlevel/errors/error_codes.h"
+#include "storage/header_access.h"
+#include "storage/transactions.h"
 #include "support/storage_fixture.h"
 
 namespace revurov {
@@ -59,6 +61,37 @@ TEST_F(BlockAccessTest, ValidBlockIsBelowTheUsedCountAndNeverTheHeader) {
     bool valid;
   } cases[] = {{0, false}, {1, true}, {4, true}, {5, false}, {0xFFFFFFFF, false}};
   for (const auto& c : cases) EXPECT_EQ(access.ValidBlock(c.block, nullptr), c.valid) << c.block;
+}
+
+// The blocks a transaction added are valid for it alone, and only while
+// the level that added them stands.
+TEST_F(BlockAccessTest, ValidBlockCountsWhatTheTransactionAdded) {
+  TnxBaseFile& file = fx_.Open(fx_.MakeTable("t.nx1", nxbs4k, 3));
+  TnxBlockAccess access(file, nullptr, u"t", 0);
+  TnxBaseTransaction trans(fx_.BufMgr(), nullptr, false, false);
+  TnxBaseTransaction other(fx_.BufMgr(), nullptr, false, false);
+  const auto add = [&] {
+    auto header = access.HeaderAccess(&trans, true);
+    TnxBlockGuard block;
+    block.Hold(header->GetNewBlock(trans, TStorageFixture::kOwnerID, block.ReleaseMethod()));
+    return nxLoadBlockCommonHeader(block.Block()).bchThisBlock;
+  };
+  ASSERT_EQ(add(), 3u);
+  EXPECT_TRUE(access.ValidBlock(3, &trans));
+  EXPECT_FALSE(access.ValidBlock(3, &other));
+  EXPECT_FALSE(access.ValidBlock(3, nullptr));
+  trans.StartNested(false);
+  ASSERT_EQ(add(), 4u);
+  EXPECT_TRUE(access.ValidBlock(4, &trans));
+  fx_.BufMgr().RollbackTransaction(&trans);
+  trans.EndLevel();
+  EXPECT_FALSE(access.ValidBlock(4, &trans)) << "rolled back with its level";
+  EXPECT_TRUE(access.ValidBlock(3, &trans));
+  EXPECT_FALSE(access.ValidBlock(0, &trans));
+  fx_.BufMgr().CommitTransaction(&trans, nullptr, false);
+  EXPECT_TRUE(access.ValidBlock(3, nullptr));
+  EXPECT_TRUE(access.ValidBlock(3, &other));
+  EXPECT_FALSE(access.ValidBlock(4, &other));
 }
 
 TEST_F(BlockAccessTest, ShowsTheFileAndTheHeaderLSN) {

@@ -22,13 +22,20 @@
 #include "storage/startup.h"
 #include "support/exception_message.h"
 #include "support/fault_file_ops.h"
+#include "platform/string_list.h"
+#include "storage/block_access.h"
+#include "storage/buffer_manager.h"
+#include "storage/header_access.h"
+#include "storage/transactions.h"
 #include "support/recording_file_ops.h"
+#include "support/storage_fixture.h"
 #include "support/temp_dir.h"
 
 namespace revurov {
 namespace {
 
 using testing::Contains;
+using testing::ErrorCodeOf;
 using testing::TempDir;
 using testing::TFaultFileOps;
 using testing::TFileOp;
@@ -897,6 +904,196 @@ TEST_F(FilesTest, FlushCountsBlocksWrittenForTheSession) {
   stats->Close();
   EXPECT_EQ(counters[sscBlocksWritten], 4);
   EXPECT_EQ(counters[sscBlocksRead], 0);
+}
+
+// The buffer manager's blocks-read statistic.
+int64_t BlocksReadOf(TnxBufferManager& aBm) {
+  platform::TStringList captions, values;
+  TnxBufferManager::GetStatsCaptions(captions);
+  aBm.GetStatsValues(values);
+  for (int32_t i = 0; i < captions.Count(); ++i) {
+    if (captions[i] != u"Blocks Read") continue;
+    std::string text = platform::Utf16ToUtf8(values[i]);
+    std::erase_if(text, [](char c) { return c < '0' || c > '9'; });
+    return std::stoll(text);
+  }
+  return -1;
+}
+
+// A block read decodes the block at its offset, hands out its cookie and
+// counts once for the buffer manager and the session; a read that fails,
+// short or undecipherable, counts nothing.
+TEST_F(FilesTest, ReadBlockDecodesAndCountsOnlyWholeReads) {
+  TnxBufferManager bm(u"");
+  TnxBaseFile file(MakeFile("r.nx1", 4));
+  file.fiBufMgr = &bm;
+  file.fiEncryptionEngine = std::make_unique<TXorEngine>();
+  file.OpenFile(omReadWrite, smExclusive, false, false);
+  const uint8_t bad = 0xEE;
+  file.WriteFileExactAt(3 * kBlock, 1, &bad);
+  auto stats = TnxSessionStats::Create(u"u", u"c");
+  stats->Enter();
+  std::vector<uint8_t> image(kBlock), cookie{9, 9};
+  file.ReadBlock(2, image.data(), cookie);
+  EXPECT_EQ(image[1], 3 ^ 2);
+  EXPECT_TRUE(cookie.empty()) << "the engine's cookie of this read, not the one before";
+  EXPECT_EQ(BlocksReadOf(bm), 1);
+
+  EXPECT_EQ(ErrorCodeOf([&] { file.ReadBlock(4, image.data(), cookie); }), nxeReadFailure);
+  EXPECT_EQ(ErrorCodeOf([&] { file.ReadBlock(3, image.data(), cookie); }), nxeCorruptFile);
+  EXPECT_EQ(BlocksReadOf(bm), 1);
+  TnxSessionStatsCounters counters{};
+  stats->Update(counters);
+  stats->Leave();
+  stats->Close();
+  EXPECT_EQ(counters[sscBlocksRead], 1);
+}
+
+// Creating a file's header inside a transaction: block 0 exists only in
+// the transaction until its commit writes it.
+class AddHeaderTest : public ::testing::Test {
+protected:
+  static constexpr TnxBlockSignature kNX2{'N', 'X', '!', '2'};
+
+  // A new, empty file on disk, opened and not attached.
+  TnxBaseFile& NewFile(const std::string& aName, TnxBlockSize aSize = nxbs8k) {
+    const std::u16string path = U16(fx_.Dir().Path(aName));
+    files_.push_back(std::make_unique<TnxBaseFile>(path));
+    TnxBaseFile& file = *files_.back();
+    file.fiBufMgr = &fx_.BufMgr();
+    file.fiBlockSize = aSize;
+    file.fiZirezVersion = 47005;
+    file.fiStreamEngineName = u"nx1xDefault";
+    file.OpenFile(omReadWrite, smExclusive, false, true);
+    return file;
+  }
+  // Detached and closed, so that another object may open it.
+  void Close(TnxBaseFile& aFile) {
+    fx_.BufMgr().RemoveFile(aFile);
+    aFile.CloseFile();
+  }
+  TnxBaseFile& Reopen(const std::string& aName) {
+    return fx_.OpenOnly(U16(fx_.Dir().Path(aName)));
+  }
+
+  testing::TStorageFixture fx_;
+  std::vector<std::unique_ptr<TnxBaseFile>> files_;
+};
+
+TEST_F(AddHeaderTest, CommittedHeaderIsWrittenAndOpensAgain) {
+  TnxBaseFile& file = NewFile("new.nx2");
+  TnxBaseTransaction trans(fx_.BufMgr(), nullptr, false, false);
+  ASSERT_EQ(file.AddHeader(trans, {}, kNX2), 0u);
+  EXPECT_EQ(TnxBufferManager::OwnerOf(file), &fx_.BufMgr());
+  EXPECT_EQ(file.fiBlockSizeBytes, 8192u - 4);
+  EXPECT_EQ(file.fiTransUsedBlocks, 1u);
+  // The new header allocates at once: its first block is block 1.
+  TnxBlockAccess access(file, nullptr, u"new", 0);
+  {
+    auto header = access.HeaderAccess(&trans, true);
+    TnxBlockGuard block;
+    block.Hold(header->GetNewBlock(trans, 0, block.ReleaseMethod()));
+    EXPECT_EQ(nxLoadBlockCommonHeader(block.Block()).bchThisBlock, 1u);
+    EXPECT_EQ(header->RegisterHeaderSection("Record", 16, true, false), file.fiBlockSizeBytes - 1 - 16);
+  }
+  EXPECT_EQ(fx_.Dir().Read("new.nx2").size(), 0u) << "nothing on disk before the commit";
+  const TnxLSN lsn = trans.LSN();
+  fx_.BufMgr().CommitTransaction(&trans, nullptr, false);
+  Close(file);
+
+  const std::string disk = fx_.Dir().Read("new.nx2");
+  ASSERT_GE(disk.size(), 2 * 8192u);
+  EXPECT_EQ(disk.substr(0, 4), "NX!2");
+  TnxBaseFile& again = Reopen("new.nx2");
+  ASSERT_EQ(fx_.AddFile(again).Result, 0u);
+  EXPECT_EQ(again.fiBlockSize, nxbs8k);
+  EXPECT_EQ(again.fiUsedBlocks, 2u);
+  EXPECT_EQ(again.fiZirezVersion, 47005);
+  EXPECT_EQ(again.fiStreamEngineName, u"nx1xDefault");
+  EXPECT_EQ(fx_.BufMgr().FileLSN(again), lsn);
+  TnxBlockAccess reopened(again, nullptr, u"new", 0);
+  EXPECT_EQ(reopened.HeaderAccess(nullptr, false)->RegisterHeaderSection("RECORD", 16, false, false),
+            again.fiBlockSizeBytes - 1 - 16);
+}
+
+TEST_F(AddHeaderTest, RolledBackHeaderLeavesNothing) {
+  TnxBaseFile& file = NewFile("gone.nx2");
+  TnxBaseTransaction trans(fx_.BufMgr(), nullptr, false, false);
+  ASSERT_EQ(file.AddHeader(trans, {}, kNX2), 0u);
+  fx_.BufMgr().RollbackTransaction(&trans);
+  EXPECT_EQ(fx_.BufMgr().CachedBlocks(file), 0);
+  EXPECT_TRUE(trans.BoundFiles().empty());
+  Close(file);
+  EXPECT_EQ(fx_.Dir().Read("gone.nx2").size(), 0u);
+}
+
+TEST_F(AddHeaderTest, EncryptedHeaderOpensWithItsPasswordOnly) {
+  TnxBaseFile& file = NewFile("enc.nx2", nxbs4k);
+  file.fiEncryptionEngineName = u"nx1xDefault";
+  TnxBaseTransaction trans(fx_.BufMgr(), nullptr, false, false);
+  ASSERT_EQ(file.AddHeader(trans, {u"geheim"}, kNX2), 0u);
+  ASSERT_TRUE(file.fiEncryptionEngine);
+  const uint32_t reserve = TnxBaseEncryptionEngine::ReservedSpacePerBlock(u"nx1xDefault", false, nxbs4k);
+  EXPECT_EQ(file.fiBlockSizeBytes, 4096u - reserve - 4);
+  TnxBlockAccess access(file, nullptr, u"enc", 0);
+  {
+    auto header = access.HeaderAccess(&trans, true);
+    TnxBlockGuard block;
+    block.Hold(header->GetNewBlock(trans, 0, block.ReleaseMethod()));
+    std::memset(block.Block() + nxBlockCommonHeaderSize, 0x6B, 64);
+  }
+  fx_.BufMgr().CommitTransaction(&trans, nullptr, false);
+  Close(file);
+  // Block 1 is enciphered on disk.
+  const std::string disk = fx_.Dir().Read("enc.nx2");
+  ASSERT_GE(disk.size(), 2 * 4096u);
+  EXPECT_NE(disk.substr(4096 + nxBlockCommonHeaderSize, 64), std::string(64, '\x6B'));
+
+  TnxBaseFile& wrong = Reopen("enc.nx2");
+  EXPECT_EQ(fx_.AddFile(wrong, {u"falsch"}).Result, nxeInvalidPassword);
+  wrong.CloseFile();
+  TnxBaseFile& right = Reopen("enc.nx2");
+  ASSERT_EQ(fx_.AddFile(right, {u"geheim"}).Result, 0u);
+  TnxBlockGuard block;
+  block.Hold(fx_.BufMgr().GetBlock(right, nullptr, 1, block.ReleaseMethod()));
+  EXPECT_EQ(block.Block()[nxBlockCommonHeaderSize], 0x6B);
+}
+
+// What the format or the engine refuses: a code from the engine, an
+// exception from the format; block 0 goes with the rollback either way.
+TEST_F(AddHeaderTest, RefusedHeaders) {
+  struct TCase {
+    const char* what;
+    TnxBlockSignature signature;
+    std::u16string engine;
+    std::vector<std::u16string> passwords;
+    uint32_t result;  // the answer
+    uint32_t raised;  // or the code raised
+  };
+  const TCase cases[] = {
+      {"old format", {'N', 'X', '!', '1'}, u"", {}, 0, nxeCapabilityNotSupported},
+      {"unknown format", {'A', 'B', 'C', 'D'}, u"", {}, 0, nxeCannotOpenFile},
+      {"two keys", kNX2, u"nx1xDefault", {u"a", u"b"}, nxeInvalidParameter, 0},
+  };
+  int n = 0;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxBaseFile& file = NewFile("refused" + std::to_string(n++) + ".nx2");
+    file.fiEncryptionEngineName = c.engine;
+    TnxBaseTransaction trans(fx_.BufMgr(), nullptr, false, false);
+    uint32_t result = 0;
+    EXPECT_EQ(ErrorCodeOf([&] { result = file.AddHeader(trans, c.passwords, c.signature); }), c.raised);
+    EXPECT_EQ(result, c.result);
+    EXPECT_FALSE(file.fiEncryptionEngine);
+    fx_.BufMgr().RollbackTransaction(&trans);
+    EXPECT_EQ(fx_.BufMgr().CachedBlocks(file), 0);
+    Close(file);
+  }
+  // No buffer manager to keep the header in.
+  TnxBaseFile& loose = NewFile("loose.nx2");
+  loose.fiBufMgr = nullptr;
+  TnxBaseTransaction trans(fx_.BufMgr(), nullptr, false, false);
+  EXPECT_EQ(ErrorCodeOf([&] { loose.AddHeader(trans, {}, kNX2); }), nxeInvalidFileData);
 }
 
 }  // namespace
