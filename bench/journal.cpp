@@ -25,10 +25,10 @@
 #include <random>
 #include <string>
 
+#include "platform/process.h"
 #include "platform/text.h"
 #include "storage/buffer_manager.h"
 #include "storage/files.h"
-#include "platform/process.h"
 #include "storage/journal_classes.h"
 #include "storage/journal_engine.h"
 #include "storage/journal_supply.h"

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "dictionary/locale_descriptor.h"
+#include "engine/child_links.h"
 #include "engine/deadline_hooks.h"
 #include "engine/engine_clock.h"
 #include "lowlevel/components/component_settings.h"
@@ -21,7 +22,6 @@
 #include "platform/text.h"
 #include "platform/variant.h"
 #include "server/alias_handler.h"
-#include "engine/child_links.h"
 #include "server/server_folder.h"
 #include "server/server_session.h"
 #include "storage/buffer_manager.h"
