@@ -208,7 +208,8 @@ TEST_F(PipeListener, ABrokenHeaderOrAWrongPartCountDropsOnlyItsConnection) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     auto hostile = Dial();
-    hostile->Send(row.bytes);
+    // A header already refused may be dropped before the rest is written.
+    hostile->TrySend(row.bytes);
     EXPECT_TRUE(hostile->Receive().empty()) << "dropped without an answer";
     EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 1; }));
   }

@@ -34,6 +34,9 @@ public:
   bool Connected() const { return rcFd >= 0; }
   void Send(const Frame& aBytes) { ASSERT_TRUE(WriteAll(rcFd, aBytes.data(), aBytes.size())); }
   void Send(const TPeerFrame& aFrame) { Send(aFrame.Bytes()); }
+  // A send the server may cut short by dropping the connection on what it
+  // has read so far; false when it did.
+  bool TrySend(const Frame& aBytes) { return WriteAll(rcFd, aBytes.data(), aBytes.size()); }
   // The next frame; empty at the end of the stream.
   Frame Receive() {
     Frame frame(nxHeaderSize);
