@@ -99,6 +99,20 @@ int LockRange(int fd, short type, TFileLockWait wait, int64_t offset, int64_t le
   return err == EACCES ? EAGAIN : err;  // POSIX allows either for a conflict
 }
 
+// Gives an opened descriptor to the caller. Only a read-only open of a
+// folder gets this far; it is no file to read.
+int HandOver(int fd, int os_flags, TFileHandle& file) {
+  if ((os_flags & O_ACCMODE) == O_RDONLY) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      return EISDIR;
+    }
+  }
+  file = fd;
+  return 0;
+}
+
 class TPosixFileOps final : public TFileOps {
 public:
   int Open(const std::string& path, TOpenFlags flags, uint32_t permissions, TFileHandle& file) override {
@@ -111,16 +125,7 @@ public:
       return fd < 0 ? -1 : 0;
     });
     if (err != 0) return err;
-    // Only a read-only open of a folder gets this far; it is no file to read.
-    if ((os_flags & O_ACCMODE) == O_RDONLY) {
-      struct stat st;
-      if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return EISDIR;
-      }
-    }
-    file = fd;
-    return 0;
+    return HandOver(fd, os_flags, file);
   }
 
   int OpenBeneath(const std::string& folder, const std::string& name, TOpenFlags flags, TFileHandle& file) override {
@@ -157,15 +162,7 @@ public:
     }
     ::close(dir);
     if (err != 0) return err;
-    if ((os_flags & O_ACCMODE) == O_RDONLY) {
-      struct stat st;
-      if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return EISDIR;
-      }
-    }
-    file = fd;
-    return 0;
+    return HandOver(fd, os_flags, file);
   }
 
   int Close(TFileHandle file) override {

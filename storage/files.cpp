@@ -287,20 +287,21 @@ void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool 
   TOpenFlags flags = aOpenMode == omReadOnly ? TOpenFlags::ofRead : TOpenFlags::ofReadWrite;
   if (aCreateFile) flags = flags | TOpenFlags::ofCreate | TOpenFlags::ofTruncate;
   if (aWriteThru && aOpenMode != omReadOnly) flags = flags | TOpenFlags::ofDataSync;
-  if (!fiBeneath.empty()) {
-    OpenBeneath(flags, aOpenMode, aShareMode, aWriteThru);
-    return;
-  }
-  const std::string path = platform::ToOsPath(fiName);
-  if (!aCreateFile) {
-    std::string target;
-    fiIsLink = fiOps->ReadLink(path, target) == 0;
-  }
   platform::TFileHandle handle = platform::InvalidFileHandle;
-  int err = fiOps->Open(path, flags, platform::DefaultFilePermissions, handle);
-  if ((err == EACCES || err == EROFS) && !aCreateFile && aOpenMode != omReadOnly) {
-    aOpenMode = omReadOnly;
-    err = fiOps->Open(path, TOpenFlags::ofRead, platform::DefaultFilePermissions, handle);
+  int err = 0;
+  if (!fiBeneath.empty()) {
+    err = OpenBeneath(flags, handle);
+  } else {
+    const std::string path = platform::ToOsPath(fiName);
+    if (!aCreateFile) {
+      std::string target;
+      fiIsLink = fiOps->ReadLink(path, target) == 0;
+    }
+    err = fiOps->Open(path, flags, platform::DefaultFilePermissions, handle);
+    if ((err == EACCES || err == EROFS) && !aCreateFile && aOpenMode != omReadOnly) {
+      aOpenMode = omReadOnly;
+      err = fiOps->Open(path, TOpenFlags::ofRead, platform::DefaultFilePermissions, handle);
+    }
   }
   if (err != 0) {
     fiOpenError = err;
@@ -321,32 +322,13 @@ void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool 
   if (fiAccessHint != platform::TAccessHint::ahNormal) fiOps->Advise(fiHandle, fiAccessHint);
 }
 
-void TnxBaseFile::OpenBeneath(TOpenFlags aFlags, TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru) {
+int TnxBaseFile::OpenBeneath(TOpenFlags aFlags, platform::TFileHandle& aHandle) {
   if (platform::HasFlag(aFlags, TOpenFlags::ofCreate)) throw EnxLinuxFileException(nxeInvalidFileData);
   const std::u16string_view name(fiName);
   // Not below the folder even by its spelling: nothing is opened.
-  int err = EXDEV;
-  platform::TFileHandle handle = platform::InvalidFileHandle;
-  if (name.size() > fiBeneath.size() && name.substr(0, fiBeneath.size()) == fiBeneath)
-    err = fiOps->OpenBeneath(platform::ToOsPath(fiBeneath), platform::ToOsPath(name.substr(fiBeneath.size())),
-                             aFlags | TOpenFlags::ofLinksInside,
-                             handle);
-  if (err != 0) {
-    fiOpenError = err;
-    RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
-  }
-  fiHandle = handle;
-  try {
-    TakeShareLocks(aOpenMode, aShareMode);
-  } catch (...) {
-    fiOps->Close(fiHandle);
-    fiHandle = platform::InvalidFileHandle;
-    fiOpenError = kShareRefused;
-    throw;
-  }
-  fiOpenMode = aOpenMode;
-  fiShareMode = aShareMode;
-  fiWriteThru = aWriteThru;
+  if (name.size() <= fiBeneath.size() || name.substr(0, fiBeneath.size()) != fiBeneath) return EXDEV;
+  return fiOps->OpenBeneath(platform::ToOsPath(fiBeneath), platform::ToOsPath(name.substr(fiBeneath.size())),
+                            aFlags | TOpenFlags::ofLinksInside, aHandle);
 }
 
 void TnxBaseFile::SetAccessHint(platform::TAccessHint aHint) noexcept {

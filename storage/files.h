@@ -256,7 +256,8 @@ private:
   void WriteRun(const std::vector<TnxQueuedBlock*>& aRun, uint8_t* aCoded, TnxBaseReplicationLog* aLog);
   void Decrypt(int64_t aOffset, uint32_t aBytes, void* aBuffer, std::vector<uint8_t>& aCookie);
   void TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode);
-  void OpenBeneath(platform::TOpenFlags aFlags, TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru);
+  // Opens fiName below fiBeneath; the seam's error (0 on success).
+  int OpenBeneath(platform::TOpenFlags aFlags, platform::TFileHandle& aHandle);
   template <class Read, class Call>
   TnxBlockIteratorResult Iterate(Read&& aRead, Call&& aCall);
 

@@ -69,6 +69,32 @@ std::u16string WithoutTrailingZeros(std::u16string aName) {
   return aName;
 }
 
+// The file name a file BLOB's root holds.
+std::u16string FileBlobName(const uint8_t* aRoot, uint16_t aSize) {
+  return aRoot[0] == nxbstFileBlob16 ? WideName(aRoot + 1, aSize - 1u, true) : NarrowName(aRoot + 1, aSize - 1u, true);
+}
+
+// The source table a link's root names.
+std::u16string LinkTableName(const uint8_t* aRoot, uint16_t aSize) {
+  return WithoutTrailingZeros(aRoot[0] == nxbstLink16 ? WideName(aRoot + kLinkNameAt, aSize - kLinkNameAt, false)
+                                                      : NarrowName(aRoot + kLinkNameAt, aSize - kLinkNameAt, false));
+}
+
+// The length of a BLOB kept in the heap, from its checked root (empty,
+// short, data or list).
+uint32_t HeapBlobLength(const uint8_t* aRoot, uint16_t aSize) {
+  switch (aRoot[0]) {
+    case nxbstShort:
+      return aRoot[12];
+    case nxbstData:
+      return aSize - 1u;
+    case nxbstList:
+      return LoadU32(aRoot + aSize - 4);
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 struct TnxSegmentedBlobEngine::TSegment {
@@ -286,29 +312,21 @@ uint32_t TnxSegmentedBlobEngine::GetBlobLength(TnxBaseTransaction* aTrans, TnxBl
   const uint8_t* p = root.P;
   switch (p[0]) {
     case nxbstEmpty:
-      return 0;
     case nxbstShort:
-      aLength = p[12];
-      return 0;
     case nxbstData:
-      aLength = root.Size - 1u;
-      return 0;
     case nxbstList:
-      aLength = LoadU32(p + root.Size - 4);
+      aLength = HeapBlobLength(p, root.Size);
       return 0;
     case nxbstFileBlob8:
     case nxbstFileBlob16: {
-      const std::u16string name =
-          p[0] == nxbstFileBlob16 ? WideName(p + 1, root.Size - 1u, true) : NarrowName(p + 1, root.Size - 1u, true);
+      const std::u16string name = FileBlobName(p, root.Size);
       root.Guard.Release();
       return GetFileBlobSize(name, aLength);
     }
     case nxbstLink8:
     case nxbstLink16: {
       const auto number = static_cast<TnxBlobNr>(LoadU64(p + 1));
-      const std::u16string name = WithoutTrailingZeros(p[0] == nxbstLink16
-                                                           ? WideName(p + kLinkNameAt, root.Size - kLinkNameAt, false)
-                                                           : NarrowName(p + kLinkNameAt, root.Size - kLinkNameAt, false));
+      const std::u16string name = LinkTableName(p, root.Size);
       root.Guard.Release();
       if (!aLengthMethod) return nxeBlobError;
       return aLengthMethod(name, number, aLength);
@@ -322,13 +340,8 @@ bool TnxSegmentedBlobEngine::IsFileBlob(TnxBaseTransaction* aTrans, TnxBlobNr aB
   aFileName.clear();
   TSegment root;
   GetRoot(aTrans, aBlobNr, false, root);
-  if (root.P[0] == nxbstFileBlob16) {
-    aFileName = WideName(root.P + 1, root.Size - 1u, true);
-  } else if (root.P[0] == nxbstFileBlob8) {
-    aFileName = NarrowName(root.P + 1, root.Size - 1u, true);
-  } else {
-    return false;
-  }
+  if (root.P[0] != nxbstFileBlob8 && root.P[0] != nxbstFileBlob16) return false;
+  aFileName = FileBlobName(root.P, root.Size);
   return true;
 }
 
@@ -341,8 +354,7 @@ bool TnxSegmentedBlobEngine::IsBlobLink(TnxBaseTransaction* aTrans, TnxBlobNr aB
   const uint8_t* p = root.P;
   if (p[0] != nxbstLink8 && p[0] != nxbstLink16) return false;
   aSrcTableBlobNr = static_cast<TnxBlobNr>(LoadU64(p + 1));
-  aSrcTableName = WithoutTrailingZeros(p[0] == nxbstLink16 ? WideName(p + kLinkNameAt, root.Size - kLinkNameAt, false)
-                                                           : NarrowName(p + kLinkNameAt, root.Size - kLinkNameAt, false));
+  aSrcTableName = LinkTableName(p, root.Size);
   return true;
 }
 
@@ -356,7 +368,7 @@ uint32_t TnxSegmentedBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
       return 0;
     case nxbstShort:
     case nxbstData: {
-      const uint32_t length = p[0] == nxbstShort ? p[12] : root.Size - 1u;
+      const uint32_t length = HeapBlobLength(p, root.Size);
       if (aOffset <= length) {
         const uint32_t n = std::min(length - aOffset, aLen);
         if (n > 0) aStream.WriteBuffer(p + 1 + aOffset, n);
@@ -373,17 +385,14 @@ uint32_t TnxSegmentedBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
     }
     case nxbstFileBlob8:
     case nxbstFileBlob16: {
-      const std::u16string name =
-          p[0] == nxbstFileBlob16 ? WideName(p + 1, root.Size - 1u, true) : NarrowName(p + 1, root.Size - 1u, true);
+      const std::u16string name = FileBlobName(p, root.Size);
       root.Guard.Release();
       return ReadFileBlobData(name, aOffset, aStream, aLen);
     }
     case nxbstLink8:
     case nxbstLink16: {
       const auto number = static_cast<TnxBlobNr>(LoadU64(p + 1));
-      const std::u16string name = WithoutTrailingZeros(p[0] == nxbstLink16
-                                                           ? WideName(p + kLinkNameAt, root.Size - kLinkNameAt, false)
-                                                           : NarrowName(p + kLinkNameAt, root.Size - kLinkNameAt, false));
+      const std::u16string name = LinkTableName(p, root.Size);
       root.Guard.Release();
       if (!aReadMethod) return nxeBlobError;
       return aReadMethod(name, number, aOffset, aLen, aStream);
@@ -482,15 +491,10 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr
   uint32_t length = 0;
   switch (type) {
     case nxbstEmpty:
-      break;
     case nxbstShort:
-      length = root.P[12];
-      break;
     case nxbstData:
-      length = root.Size - 1u;
-      break;
     case nxbstList:
-      length = LoadU32(root.P + root.Size - 4);
+      length = HeapBlobLength(root.P, root.Size);
       break;
     case nxbstFileBlob8:
     case nxbstFileBlob16:
@@ -658,15 +662,10 @@ void TnxSegmentedBlobEngine::Truncate(TnxBaseTransaction& aTrans, TnxBlobNr aBlo
   uint32_t length = 0;
   switch (type) {
     case nxbstEmpty:
-      break;
     case nxbstShort:
-      length = root.P[12];
-      break;
     case nxbstData:
-      length = root.Size - 1u;
-      break;
     case nxbstList:
-      length = LoadU32(root.P + root.Size - 4);
+      length = HeapBlobLength(root.P, root.Size);
       break;
     case nxbstFileBlob8:
     case nxbstFileBlob16:
