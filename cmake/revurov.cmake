@@ -86,7 +86,7 @@ function(revurov_tests folder)
   add_executable(test_${name} ${tsrcs})
   target_compile_options(test_${name} PRIVATE ${REVUROV_WARNINGS})
   target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(test_${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_link_libraries(test_${name} PRIVATE ${ARGN} revurov_test_main GTest::gtest GTest::gmock Threads::Threads)
   # Parsing GoogleTest costs about 2 s CPU in every test source; building its
   # precompiled header costs about three such parses, so a binary of a few
   # sources does without.

@@ -704,12 +704,12 @@ using testing::TChildProcess;
   platform::ExitProcessNow(0);
 }
 
+int RunCallingClientEntry(const std::vector<std::string>& aArgs) { RunCallingClient(static_cast<uint16_t>(std::stoi(aArgs.at(0)))); }
+REVUROV_CHILD_ENTRY("calling-client", RunCallingClientEntry);
+
 class RemotingKilledClient : public testing::RemotingStarted {};
 
 TEST_F(RemotingKilledClient, TheServersExitDisconnectsAndItsSinkGoesWhenTheClientProcessIsKilled) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
-#endif
   const uint32_t keepTime = nxKeepAliveTime();
   // Long enough for the child's first call to come in time on a loaded machine.
   nxSetKeepAliveTime(500);
@@ -720,9 +720,8 @@ TEST_F(RemotingKilledClient, TheServersExitDisconnectsAndItsSinkGoesWhenTheClien
   platform::TInet4Address address;
   platform::SocketLocalAddress(fd, address);
   platform::CloseSocket(fd);
-  const int32_t pid = platform::ForkProcess();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) RunCallingClient(address.port);
+  const int32_t pid = testing::SpawnChild("calling-client", {std::to_string(address.port)});
+  ASSERT_GT(pid, 0);
   TChildProcess child(pid);
 
   testing::TOwned<testing::TRemotingHandler> handler(testing::NewComponent<testing::TRemotingHandler>(u"KH"));

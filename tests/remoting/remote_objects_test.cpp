@@ -6,7 +6,9 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "marshalling_test_support.h"
 #include "platform/process.h"
@@ -718,12 +720,12 @@ using namespace std::chrono_literals;
   platform::ExitProcessNow(0);
 }
 
+int RunObjectClientEntry(const std::vector<std::string>& aArgs) { RunObjectClient(static_cast<uint16_t>(std::stoi(aArgs.at(0)))); }
+REVUROV_CHILD_ENTRY("object-client", RunObjectClientEntry);
+
 class RemoteObjectsKilledClient : public testing::RemotingStarted {};
 
 TEST_F(RemoteObjectsKilledClient, EveryServerStubReleasesItsObjectWhenTheClientProcessIsKilled) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
-#endif
   const int32_t stubs = nxLiveClassStubCount();
   const int32_t objects = testing::gLiveEchoObjects.load();
   const int32_t echoStubs = testing::gLiveEchoStubs.load();
@@ -737,9 +739,8 @@ TEST_F(RemoteObjectsKilledClient, EveryServerStubReleasesItsObjectWhenTheClientP
   platform::TInet4Address address;
   platform::SocketLocalAddress(fd, address);
   platform::CloseSocket(fd);
-  const int32_t pid = platform::ForkProcess();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) RunObjectClient(address.port);
+  const int32_t pid = testing::SpawnChild("object-client", {std::to_string(address.port)});
+  ASSERT_GT(pid, 0);
   testing::TChildProcess child(pid);
 
   std::atomic<int32_t> echoes{0};

@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "support/exception_message.h"
 #include "support/named_component.h"
+#include "support/spawned_child.h"
 #include "support/test_command_handler.h"
 #include "support/within.h"
 #include "transport/named_pipe_transport.h"
@@ -377,45 +378,37 @@ TEST_F(PipeListener, DiscoveryIsAnsweredAtTheBroadcastListenerPriority) {
 
 // ---- a server process that is killed ----
 
+// The child's server: its arguments are the pipe name and the port.
+int PipeServerChildEntry(const std::vector<std::string>& aArgs) {
+  if (aArgs.size() != 2) return 2;
+  nxLowLevelStartup();
+  std::unique_ptr<testing::TTestCommandHandler, Freed> handler;
+  Transport server;
+  try {
+    handler.reset(Make<testing::TTestCommandHandler>(u"H"));
+    server.reset(Make<TnxNamedPipeTransport>(u"S"));
+    server->SetServerName(platform::Utf8ToUtf16(aArgs[0]));
+    server->SetMode(nxtmListen);
+    server->SetPort(static_cast<uint16_t>(std::stoi(aArgs[1])));
+    server->SetHeartbeatInterval(0);
+    server->SetCommandHandler(handler.get());
+    server->SetActive(true);
+  } catch (...) {
+    return 1;
+  }
+  std::this_thread::sleep_for(60s);  // until the kill, never longer
+  return 0;
+}
+REVUROV_CHILD_ENTRY("pipe-server", PipeServerChildEntry);
+
 class PipeKilledServer : public testing::LibraryStarted {};
 
 TEST_F(PipeKilledServer, TheNextRequestFailsWith11276AtOnceAndWaitingReadsReturn) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
-#endif
   const std::u16string name = u"KilledServer";
-  // Taken before the fork: the child's process id differs.
+  // Taken here: the child's process id differs.
   const uint16_t port = testing::PipeMediumPort();
-  const int32_t pid = platform::ForkProcess();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::unique_ptr<testing::TTestCommandHandler, Freed> handler;
-    Transport server;
-    try {
-      handler.reset(Make<testing::TTestCommandHandler>(u"H"));
-      server.reset(Make<TnxNamedPipeTransport>(u"S"));
-      server->SetServerName(name);
-      server->SetMode(nxtmListen);
-      server->SetPort(port);
-      server->SetHeartbeatInterval(0);
-      server->SetCommandHandler(handler.get());
-      server->SetActive(true);
-    } catch (...) {
-      platform::ExitProcessNow(1);
-    }
-    std::this_thread::sleep_for(60s);  // until the kill, never longer
-    platform::ExitProcessNow(0);
-  }
-  struct TKilled {
-    int32_t pid;
-    void Kill() {
-      if (pid <= 0) return;
-      platform::KillProcess(static_cast<uint32_t>(pid));
-      platform::WaitProcess(static_cast<uint32_t>(pid));
-      pid = -1;
-    }
-    ~TKilled() { Kill(); }
-  } child{pid};
+  testing::TChildProcess child(testing::SpawnChild("pipe-server", {platform::Utf16ToUtf8(name), std::to_string(port)}));
+  ASSERT_TRUE(child.Started());
   ASSERT_TRUE(Within(10s, [&] {
     const int fd = testing::DialPipe(name);
     platform::CloseSocket(fd);

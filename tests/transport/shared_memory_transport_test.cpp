@@ -456,17 +456,28 @@ TEST_F(SharedMemoryRaw, AClientWhoseServerNeverAnswersGivesUpAfterItsTimeout) {
 
 // ---- a server process that is killed ----
 
+// The child's server: its handler answers kLarge with a large reply
+// ("large") or hangs in kHang ("hang").
+int ShmServerChildEntry(const std::vector<std::string>& aArgs) {
+  if (aArgs.size() != 4) return 2;
+  nxLowLevelStartup();
+  try {
+    ShmHandler handler(testing::Make<testing::TTestCommandHandler>(u"H"));
+    if (aArgs[3] == "large") handler->Script(kLarge, testing::Fixed(0, Pattern(200000)));
+    if (aArgs[3] == "hang") handler->Script(kHang, testing::Injected(testing::TReplyKind::rkLate));
+    ShmTransport server = ShmServer(platform::Utf8ToUtf16(aArgs[0]), handler.get(),
+                                    static_cast<uint16_t>(std::stoi(aArgs[1])), smtsLocal, aArgs[2] == "1");
+    if (server->State() != nxsStarted) return 1;
+    std::this_thread::sleep_for(60s);  // until the kill, never longer
+  } catch (...) {
+    return 1;
+  }
+  return 0;
+}
+REVUROV_CHILD_ENTRY("shm-server", ShmServerChildEntry);
+
 class SharedMemoryKilledServer : public testing::LibraryStarted {
 protected:
-  void SetUp() override {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
-#endif
-    LibraryStarted::SetUp();
-  }
-  void TearDown() override {
-    if (!::testing::Test::IsSkipped()) LibraryStarted::TearDown();
-  }
   static ShmTransport ConnectTo(const std::u16string& aName) {
     for (int attempt = 0; attempt < 200; ++attempt) {
       ShmTransport client = ShmClient(aName);
@@ -484,9 +495,7 @@ protected:
 TEST_F(SharedMemoryKilledServer, AServerInAnotherProcessAnswersEverySize) {
   const std::u16string name = ShmUnique(u"Child");
   const Frame large = Pattern(200000);
-  testing::TShmServerChild child(name, ShmPort(), false, [&](testing::TTestCommandHandler& aHandler) {
-    aHandler.Script(kLarge, testing::Fixed(0, large));
-  });
+  testing::TShmServerChild child(name, ShmPort(), false, "large");
   ASSERT_TRUE(child.Started());
   ShmTransport client = ConnectTo(name);
   ASSERT_TRUE(client);
@@ -507,9 +516,7 @@ TEST_F(SharedMemoryKilledServer, AKillDuringAReplyWaitOrAWriteFailsTheClientAtOn
   for (const bool inWrite : {false, true}) {
     SCOPED_TRACE(inWrite ? "in a write" : "in a reply wait");
     const std::u16string name = ShmUnique(inWrite ? u"KilledInWrite" : u"KilledInWait");
-    testing::TShmServerChild child(name, ShmPort(), false, [](testing::TTestCommandHandler& aHandler) {
-      aHandler.Script(kHang, testing::Injected(testing::TReplyKind::rkLate));
-    });
+    testing::TShmServerChild child(name, ShmPort(), false, "hang");
     ASSERT_TRUE(child.Started());
     ShmTransport client = ConnectTo(name);
     ASSERT_TRUE(client);

@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "support/named_component.h"
+#include "support/spawned_child.h"
 #include "support/test_command_handler.h"
 #include "support/within.h"
 #include "transport/support/map_configuration.h"
@@ -593,22 +594,6 @@ TEST_F(TcpEndToEnd, APeerThatStopsReadingIsDroppedAfterTheLostConnectionTimeout)
 
 // ---- processes that are killed ----
 
-// Kills and collects the child on every way out of a test.
-class TKilledChild {
-public:
-  explicit TKilledChild(int32_t aPid) : kcPid(aPid) {}
-  ~TKilledChild() { Kill(); }
-  void Kill() {
-    if (kcPid <= 0) return;
-    platform::KillProcess(static_cast<uint32_t>(kcPid));
-    platform::WaitProcess(static_cast<uint32_t>(kcPid));
-    kcPid = -1;
-  }
-
-private:
-  int32_t kcPid;
-};
-
 // The child lives until it is killed, but never longer than this.
 [[noreturn]] void LingerThenExit() {
   std::this_thread::sleep_for(60s);
@@ -632,7 +617,7 @@ TEST_F(TcpListener, AKilledClientProcessIsDroppedWithinTheLostConnectionTimeout)
     }
     LingerThenExit();  // inside the peer's scope: the kill closes its socket
   }
-  TKilledChild child(pid);
+  testing::TChildProcess child(pid);
   ASSERT_TRUE(Within(10s, [&] { return server->ServerConnectionCount() == 1; }));
   child.Kill();
   EXPECT_TRUE(Within(3s, [&] { return server->ServerConnectionCount() == 0; }));
@@ -641,37 +626,37 @@ TEST_F(TcpListener, AKilledClientProcessIsDroppedWithinTheLostConnectionTimeout)
   ExpectServed(*bystander);
 }
 
+// The child's server, on the port its one argument names.
+int TcpServerChildEntry(const std::vector<std::string>& aArgs) {
+  if (aArgs.size() != 1) return 2;
+  nxLowLevelStartup();
+  std::unique_ptr<testing::TTestCommandHandler, void (*)(testing::TTestCommandHandler*)> handler(
+      nullptr, [](testing::TTestCommandHandler* h) { platform::TComponent::Free(h); });
+  Transport server;
+  try {
+    handler.reset(Make<testing::TTestCommandHandler>(u"H"));
+    server.reset(Make<TnxIPv4Transport>(u"S"));
+    server->SetServerName(u"TcpServer");
+    server->SetMode(nxtmListen);
+    server->SetPort(static_cast<uint16_t>(std::stoi(aArgs[0])));
+    server->SetHeartbeatInterval(0);
+    server->SetListenAddresses(Lines({u"127.0.0.1"}));
+    server->SetCommandHandler(handler.get());
+    server->SetActive(true);
+  } catch (...) {
+    return 1;
+  }
+  LingerThenExit();  // inside the server's scope: it runs until the kill
+}
+REVUROV_CHILD_ENTRY("tcp-server", TcpServerChildEntry);
+
 class TcpKilledServer : public testing::LibraryStarted {};
 
 TEST_F(TcpKilledServer, AKilledServerProcessFailsTheNextRequestWith11276) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the thread sanitizer lets no forked child of a threaded process start threads";
-#endif
-  // Forked before this process has any transport threads; the child runs
-  // the server.
   const uint16_t port = AClosedPortForTests();
-  const int32_t pid = platform::ForkProcess();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::unique_ptr<testing::TTestCommandHandler, void (*)(testing::TTestCommandHandler*)> handler(
-        nullptr, [](testing::TTestCommandHandler* h) { platform::TComponent::Free(h); });
-    Transport server;
-    try {
-      handler.reset(Make<testing::TTestCommandHandler>(u"H"));
-      server.reset(Make<TnxIPv4Transport>(u"S"));
-      server->SetServerName(u"TcpServer");
-      server->SetMode(nxtmListen);
-      server->SetPort(port);
-      server->SetHeartbeatInterval(0);
-      server->SetListenAddresses(Lines({u"127.0.0.1"}));
-      server->SetCommandHandler(handler.get());
-      server->SetActive(true);
-    } catch (...) {
-      platform::ExitProcessNow(1);
-    }
-    LingerThenExit();  // inside the server's scope: it runs until the kill
-  }
-  TKilledChild child(pid);
+  const int32_t pid = testing::SpawnChild("tcp-server", {std::to_string(port)});
+  ASSERT_GT(pid, 0);
+  testing::TChildProcess child(pid);
   Transport client(Make<TnxIPv4Transport>(u"C"));
   client->SetServerName(u"127.0.0.1");
   client->SetPort(port);

@@ -1,36 +1,18 @@
-// A forked child process that is killed and collected on every way out of
-// a test.
+// What a client child of the remoting tests does first.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 
-#include "platform/process.h"
 #include "platform/socket.h"
 #include "remoting/support/remoting_doubles.h"
+#include "support/spawned_child.h"
 #include "support/within.h"
 #include "transport/tcp_transport.h"
 
 namespace revurov::testing {
 
-class TChildProcess {
-public:
-  explicit TChildProcess(int32_t aPid) : cpPid(aPid) {}
-  ~TChildProcess() { Kill(); }
-  TChildProcess(const TChildProcess&) = delete;
-  TChildProcess& operator=(const TChildProcess&) = delete;
-  void Kill() {
-    if (cpPid <= 0) return;
-    platform::KillProcess(static_cast<uint32_t>(cpPid));
-    platform::WaitProcess(static_cast<uint32_t>(cpPid));
-    cpPid = -1;
-  }
-
-private:
-  int32_t cpPid;
-};
-
-// In a forked child: dials the parent's port until it listens (10 s at
+// In a child: dials the parent's port until it listens (10 s at
 // most), logs in as admin and attaches the session; false when that fails.
 inline bool ChildLogIn(uint16_t aPort, TnxIPv4Transport& aClient, TTransportSession& aSession) {
   const bool listening = Within(std::chrono::seconds(10), [&] {

@@ -1,18 +1,17 @@
 // Shared memory for tests: /dev/shm is machine-wide, so every name a test
 // makes carries the test process's id; a server of its own can run in a
-// forked child that the test kills.
+// child process that the test kills.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "platform/process.h"
 #include "platform/text.h"
 #include "support/named_component.h"
+#include "support/spawned_child.h"
 #include "support/test_command_handler.h"
 #include "transport/shared_memory_transport.h"
 
@@ -66,26 +65,16 @@ inline void UnlinkShmRegistry(uint16_t aPort, const std::u16string& aPrefix = u"
   platform::TSharedMemory::Unlink(nxSharedObjectName(base, u"_SharedMemory"));
 }
 
-// A listening server in a forked child, killed (SIGKILL) by Kill or at the
-// end of the scope. aPrepare scripts the child's handler.
+// A listening server in a child process, killed (SIGKILL) by Kill or at the
+// end of the scope. The child runs the entry "shm-server" of the test
+// binary with the name, port, registered flag and aScript, which names how
+// the entry scripts its handler.
 class TShmServerChild {
 public:
-  TShmServerChild(const std::u16string& aName, uint16_t aPort, bool aRegistered,
-                  const std::function<void(TTestCommandHandler&)>& aPrepare = {})
-      : scBase(u"Local\\" + nxSharedMemoryServerObjectName(aPort, aName)) {
-    scPid = platform::ForkProcess();
-    if (scPid != 0) return;
-    try {
-      ShmHandler handler(Make<TTestCommandHandler>(u"H"));
-      if (aPrepare) aPrepare(*handler);
-      ShmTransport server = ShmServer(aName, handler.get(), aPort, smtsLocal, aRegistered);
-      if (server->State() != nxsStarted) platform::ExitProcessNow(1);
-      std::this_thread::sleep_for(std::chrono::seconds(60));  // until the kill, never longer
-    } catch (...) {
-      platform::ExitProcessNow(1);
-    }
-    platform::ExitProcessNow(0);
-  }
+  TShmServerChild(const std::u16string& aName, uint16_t aPort, bool aRegistered, const std::string& aScript = {})
+      : scBase(u"Local\\" + nxSharedMemoryServerObjectName(aPort, aName)),
+        scChild(SpawnChild("shm-server", {platform::Utf16ToUtf8(aName), std::to_string(aPort),
+                                          aRegistered ? "1" : "0", aScript})) {}
   // What the killed child left behind goes too, unless a server took it.
   ~TShmServerChild() {
     Kill();
@@ -103,17 +92,12 @@ public:
   TShmServerChild(const TShmServerChild&) = delete;
   TShmServerChild& operator=(const TShmServerChild&) = delete;
 
-  bool Started() const { return scPid > 0; }
-  void Kill() {
-    if (scPid <= 0) return;
-    platform::KillProcess(static_cast<uint32_t>(scPid));
-    platform::WaitProcess(static_cast<uint32_t>(scPid));
-    scPid = -1;
-  }
+  bool Started() const { return scChild.Started(); }
+  void Kill() { scChild.Kill(); }
 
 private:
   std::u16string scBase;
-  int32_t scPid = -1;
+  TChildProcess scChild;
 };
 
 }  // namespace revurov::testing
