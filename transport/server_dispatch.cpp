@@ -603,7 +603,9 @@ void TnxBasePooledTransport::btSendReply(TnxMsgID aMsgID, uint32_t aErrorCode, c
                                          int32_t aReplyDataLen) {
   TRequestContext* context = tlsRequest;
   if (!context || context->transport != this) return;
-  CheckStarted();
+  // Server threads serve from the moment they run, before the start that
+  // made them has marked the transport started.
+  if (StateTransition() != nxstStarting) CheckStarted();
   TnxBaseHeader& header = context->header;
   if (header.bhMsgType == nxmtPost) return;
   if (header.bhMsgType != nxmtRequest) throw EnxTransportException(nullptr, nxeInvalidHandle);

@@ -11,6 +11,7 @@
 // exception on; failures while deactivating never stop deactivation.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -170,8 +171,9 @@ private:
   bool scEnabled = true;
   bool scActiveRuntime = false;
   bool scActiveDesigntime = false;
-  TnxState scState = nxsInactive;
-  TnxStateTransition scStateTransition = nxstNone;
+  // Read by a component's own threads while the owner changes them.
+  std::atomic<TnxState> scState{nxsInactive};
+  std::atomic<TnxStateTransition> scStateTransition{nxstNone};
   std::u16string scLastStartError;
 };
 
