@@ -36,9 +36,12 @@ inline bool ReadAll(int aFd, uint8_t* aInto, size_t aCount) {
   return true;
 }
 
-// One round trip of each (request, reply) pair in turn per iteration.
+// One round trip of each (request, reply) pair in turn per iteration,
+// after aWarmUps untimed rounds. Each side reads into buffers of its own
+// that it keeps, as a plain socket program would.
 inline void RunFrameExchanges(benchmark::State& aState,
-                              const std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>& aExchanges) {
+                              const std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>& aExchanges,
+                              int aWarmUps = 0) {
   const int listener = platform::TcpListen({platform::kInet4Loopback, 0}, 4);
   platform::TInet4Address local;
   platform::SocketLocalAddress(listener, local);
@@ -46,9 +49,12 @@ inline void RunFrameExchanges(benchmark::State& aState,
     platform::TInet4Address remote;
     const int fd = platform::TcpAccept(listener, remote);
     bool open = fd >= 0;
+    std::vector<std::vector<uint8_t>> ins;
+    for (const auto& exchange : aExchanges) ins.emplace_back(exchange.first.size());
     while (open) {
-      for (const auto& [request, reply] : aExchanges) {
-        std::vector<uint8_t> in(request.size());
+      for (size_t k = 0; k < aExchanges.size(); ++k) {
+        const auto& [request, reply] = aExchanges[k];
+        std::vector<uint8_t>& in = ins[k];
         const platform::TSocketBuffer out{reply.data(), reply.size()};
         if (!ReadAll(fd, in.data(), in.size()) || !platform::SocketWriteAll(fd, &out, 1)) {
           open = false;
@@ -59,17 +65,23 @@ inline void RunFrameExchanges(benchmark::State& aState,
     if (fd >= 0) platform::CloseSocket(fd);
   });
   const int fd = platform::TcpConnect(local, 3000);
-  for (auto _ : aState) {
-    bool ok = true;
-    for (const auto& [request, reply] : aExchanges) {
-      std::vector<uint8_t> in(reply.size());
+  std::vector<std::vector<uint8_t>> ins;
+  for (const auto& exchange : aExchanges) ins.emplace_back(exchange.second.size());
+  const auto round = [&] {
+    for (size_t k = 0; k < aExchanges.size(); ++k) {
+      const auto& [request, reply] = aExchanges[k];
+      std::vector<uint8_t>& in = ins[k];
       const platform::TSocketBuffer out{request.data(), request.size()};
-      if (!platform::SocketWriteAll(fd, &out, 1) || !ReadAll(fd, in.data(), in.size())) {
-        ok = false;
-        break;
-      }
+      if (!platform::SocketWriteAll(fd, &out, 1) || !ReadAll(fd, in.data(), in.size())) return false;
     }
-    if (!ok) {
+    return true;
+  };
+  bool ok = true;
+  for (int i = 0; i < aWarmUps && ok; ++i) ok = round();
+  // A failed warm-up stops the timed loop before its first round.
+  if (!ok) aState.SkipWithError("ping-pong failed");
+  for (auto _ : aState) {
+    if (!round()) {
       aState.SkipWithError("ping-pong failed");
       break;
     }
@@ -79,10 +91,11 @@ inline void RunFrameExchanges(benchmark::State& aState,
   platform::CloseSocket(listener);
 }
 
-// One round trip of aRequest and aReply per iteration.
+// One round trip of aRequest and aReply per iteration, after aWarmUps
+// untimed ones.
 inline void RunFramePingPong(benchmark::State& aState, const std::vector<uint8_t>& aRequest,
-                             const std::vector<uint8_t>& aReply) {
-  RunFrameExchanges(aState, {{aRequest, aReply}});
+                             const std::vector<uint8_t>& aReply, int aWarmUps = 0) {
+  RunFrameExchanges(aState, {{aRequest, aReply}}, aWarmUps);
 }
 
 }  // namespace revurov::bench

@@ -102,6 +102,16 @@ bool vmRelease(void* p, std::size_t size) {
   return munmap(p, size) == 0;
 }
 
+bool vmAdviseLargePages(void* p, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+  return madvise(p, size, MADV_HUGEPAGE) == 0;
+#else
+  (void)p;
+  (void)size;
+  return false;
+#endif
+}
+
 bool vmLock(void* p, std::size_t size) {
   if (Injected(TVmOp::Lock)) return false;
   return mlock(p, size) == 0;

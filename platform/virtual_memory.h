@@ -19,6 +19,13 @@
 namespace revurov::platform {
 
 constexpr std::size_t vmPageSize = 4096;
+// The large page size where the OS offers one; a reservation meant for
+// large pages is aligned to it.
+constexpr std::size_t vmLargePageSize = std::size_t(2) << 20;
+// From this size on a buffer that is filled whole is worth large pages:
+// the first touch of each small page is a fault of its own, costly above
+// all in a virtual machine.
+constexpr std::size_t vmLargePagesFrom = std::size_t(4) << 20;
 
 // Reserves size bytes anywhere, aligned to alignment (a power of two, at
 // least the page size).
@@ -35,6 +42,11 @@ bool vmDecommit(void* p, std::size_t size);  // read/write -> reserved, pages dr
 bool vmReset(void* p, std::size_t size);     // stays read/write, contents may be lost
 bool vmRelease(void* p, std::size_t size);   // gives a whole reservation back
 bool vmLock(void* p, std::size_t size);      // keeps pages resident
+// A hint that the committed pages of a reservation the caller owns may be
+// backed by large pages; only whole aligned large pages inside committed
+// ranges are, so no memory beyond what is committed is taken. False when
+// the OS does not take the hint, which changes nothing else.
+bool vmAdviseLargePages(void* p, std::size_t size);
 
 enum class TVmOp : uint8_t { Any, Reserve, ReserveFixed, Commit, Decommit, Reset, Release, Lock, CommitReadOnly };
 

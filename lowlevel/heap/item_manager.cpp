@@ -960,8 +960,12 @@ void* nxLargeBlockAlloc(std::size_t size, uint32_t growCount) {
   }
   if (maxUnits > UINT32_MAX || pages > UINT32_MAX) return nullptr;
   const std::size_t reserved = std::size_t(maxUnits) * kUnit;
-  void* base = platform::vmReserve(reserved, kUnit);
+  // A block this large is mostly filled whole: large pages spare a fault
+  // per small page.
+  const bool large = reserved >= platform::vmLargePagesFrom;
+  void* base = platform::vmReserve(reserved, large ? platform::vmLargePageSize : kUnit);
   if (!base) return nullptr;
+  if (large) platform::vmAdviseLargePages(base, reserved);
   if (!platform::vmCommit(base, std::size_t(pages) * kPage)) {
     platform::vmRelease(base, reserved);
     return nullptr;

@@ -110,10 +110,13 @@ void* TnxMemoryStream::Realloc(int64_t& aNewCapacity) {
     newSize *= 2;
   }
 
+  // A large stream is filled whole: large pages spare a fault per small page.
+  const bool large = static_cast<uint64_t>(newSize) >= platform::vmLargePagesFrom;
   if (base) {
     // Growing in place keeps the bytes where they are: no copy.
     void* ext = platform::vmReserveAt(base + msReserved, static_cast<size_t>(newSize - msReserved));
     if (ext) {
+      if (large) platform::vmAdviseLargePages(ext, static_cast<size_t>(newSize - msReserved));
       msReserved = newSize;
       if (!platform::vmCommit(base + msCommited, static_cast<size_t>(n - msCommited)))
         RaiseOSFailure();
@@ -121,8 +124,10 @@ void* TnxMemoryStream::Realloc(int64_t& aNewCapacity) {
     }
   }
 
-  auto* fresh = static_cast<uint8_t*>(platform::vmReserve(static_cast<size_t>(newSize), platform::vmPageSize));
+  auto* fresh = static_cast<uint8_t*>(
+      platform::vmReserve(static_cast<size_t>(newSize), large ? platform::vmLargePageSize : platform::vmPageSize));
   if (!fresh) RaiseOSFailure();
+  if (large) platform::vmAdviseLargePages(fresh, static_cast<size_t>(newSize));
   if (!platform::vmCommit(fresh, static_cast<size_t>(n))) {
     int err = static_cast<int>(platform::GetLastOSError());
     Release(fresh, newSize);

@@ -214,6 +214,26 @@ TEST_F(ItemsTest, LargeBlockBecomesGrowableAndGrowsInPlace) {
   EXPECT_EQ(nxStatAllocated(), 0);
 }
 
+// A block from the large page size on starts on a large page; reallocating
+// it keeps its bytes and its records.
+TEST_F(ItemsTest, ABlockOfLargePagesStartsOnOneAndResizesAsAnyOther) {
+  const std::size_t size = platform::vmLargePagesFrom + 1000;
+  auto* p = static_cast<uint8_t*>(nxItemGetMem(size));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % platform::vmLargePageSize, 0u);
+  for (std::size_t i = 0; i < size; i += 4093) p[i] = uint8_t(i);
+  auto* q = static_cast<uint8_t*>(nxItemReallocMem(p, 2 * size));  // growable now, moved
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % platform::vmLargePageSize, 0u);
+  ASSERT_NE(nxLargeBlockLookup(q)->ltMapping, 0u);
+  EXPECT_EQ(nxItemReallocMem(q, 3 * size), q);  // in its reservation
+  EXPECT_EQ(nxItemReallocMem(q, size), q);
+  EXPECT_EQ(nxLargeBlockLookup(q)->ltSize, size);
+  for (std::size_t i = 0; i < size; i += 4093) ASSERT_EQ(q[i], uint8_t(i)) << i;
+  EXPECT_EQ(nxItemFreeMem(q), 0);
+  EXPECT_EQ(nxStatAllocated(), 0);
+}
+
 TEST_F(ItemsTest, ShrinkingAGrowableBlockKeepsItsRecordsRight) {
   void* p = nxItemGetMem(40000);
   p = nxItemReallocMem(p, 1000000);  // growable

@@ -44,6 +44,28 @@ TEST(MemoryStream, GrowsPastItsReservationAndKeepsTheBytes) {
   EXPECT_EQ(std::memcmp(s.Memory(), data.data(), data.size()), 0);
 }
 
+// A large stream is reserved on a large page, so that it may be backed by
+// large pages; growing across that size keeps every byte and the zero rule.
+TEST(MemoryStream, ALargeStreamStartsOnALargePageAndKeepsItsBytesWhileGrowing) {
+  const auto large = static_cast<int64_t>(platform::vmLargePagesFrom);
+  TnxMemoryStream fresh;
+  fresh.SetSize(large + 1);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(fresh.Memory()) % platform::vmLargePageSize, 0u);
+  for (int64_t i = 0; i < fresh.GetSize(); i += 4096) ASSERT_EQ(fresh.ByteArray()[i], 0) << i;
+
+  TnxMemoryStream s(-1);
+  std::vector<uint8_t> chunk(700000);
+  std::iota(chunk.begin(), chunk.end(), 0);
+  while (s.GetSize() < 3 * large) ASSERT_EQ(s.Write(chunk.data(), int64_t(chunk.size())), int64_t(chunk.size()));
+  EXPECT_GE(s.Reserved(), 3 * large);
+  for (int64_t at = 0; at + int64_t(chunk.size()) <= s.GetSize(); at += int64_t(chunk.size()))
+    ASSERT_EQ(std::memcmp(s.ByteArray() + at, chunk.data(), chunk.size()), 0) << at;
+  const int64_t size = s.GetSize();
+  s.SetSize(10);
+  s.SetSize(size);
+  for (int64_t i = 10; i < size; i += 997) ASSERT_EQ(s.ByteArray()[i], 0) << i;
+}
+
 TEST(MemoryStream, CommittedMemoryNeverShrinksExceptToNothing) {
   TnxMemoryStream s;
   s.SetSize(10000);
@@ -144,6 +166,7 @@ TEST(MemoryStream, RefusedGrowthRaisesTheOSErrorAndKeepsTheStream) {
       {"commit inside the reservation", TVmOp::Commit, 1, 10000},
       {"commit of a larger reservation", TVmOp::Commit, 1, 100000},
       {"no address space for a larger reservation", TVmOp::Reserve, 2, 100000},
+      {"no address space for a large one", TVmOp::Reserve, 2, int64_t(platform::vmLargePagesFrom)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

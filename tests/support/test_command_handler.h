@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
@@ -43,6 +44,20 @@
 #include "transport/request_reader.h"
 
 namespace revurov::testing {
+
+// Bytes on the library heap, whose large blocks take large pages: a batch
+// of 10^5 records in fresh small pages costs a fault per page.
+template <class T>
+struct TLibraryHeapAllocator {
+  using value_type = T;
+  TLibraryHeapAllocator() = default;
+  template <class U>
+  TLibraryHeapAllocator(const TLibraryHeapAllocator<U>&) noexcept {}
+  T* allocate(std::size_t aCount) { return static_cast<T*>(nxGetMem(aCount * sizeof(T))); }
+  void deallocate(T* aBlock, std::size_t) noexcept { nxFreeMem(aBlock); }
+  friend bool operator==(const TLibraryHeapAllocator&, const TLibraryHeapAllocator&) noexcept { return true; }
+};
+using TBatchBytes = std::vector<uint8_t, TLibraryHeapAllocator<uint8_t>>;
 
 enum class TReplyKind {
   rkEcho,        // the default answer (an echo for requests it does not know)
@@ -376,7 +391,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
       case TReplyKind::rkLate: {
         TAnswer answer = DefaultAnswer(aMessage.dmMsg, aMessage.dmSessionID, request);
         if (answer.shared && script.kind != TReplyKind::rkEcho) {
-          answer.data = *answer.shared;
+          answer.data.assign(answer.shared->begin(), answer.shared->end());
           answer.shared.reset();
         }
         TnxMsgID replyID = aMessage.dmMsg;
@@ -410,7 +425,10 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
           replyID = nxMultiReplyMsgID;
         }
         if (script.kind == TReplyKind::rkLate) HoldBack();
-        Send(replyID, answer.code, answer.shared ? *answer.shared : answer.data, {});
+        if (answer.shared)
+          Send(replyID, answer.code, *answer.shared, {});
+        else
+          Send(replyID, answer.code, answer.data, {});
         break;
       }
       case TReplyKind::rkFixed:
@@ -517,10 +535,11 @@ private:
     // Replies sent ahead in the same multi-reply (ID, code, data).
     std::vector<std::pair<TnxMsgID, TAnswer>> ahead;
     // When set, the reply's data in place of data (a batch kept for reuse).
-    std::shared_ptr<const std::vector<uint8_t>> shared;
+    std::shared_ptr<const TBatchBytes> shared;
   };
 
-  void Send(TnxMsgID aMsgID, uint32_t aCode, const std::vector<uint8_t>& aData, const std::u16string& aText) {
+  template <class Bytes>
+  void Send(TnxMsgID aMsgID, uint32_t aCode, const Bytes& aData, const std::u16string& aText) {
     if (!aText.empty()) KeepErrorText(aCode, aText);
     // Straight from the bytes: a reply writer's stream reserves memory per reply.
     TnxBaseTransport::Reply(aMsgID, aCode, aData.empty() ? nullptr : aData.data(), static_cast<int32_t>(aData.size()));
@@ -1050,9 +1069,9 @@ private:
   // position on (backwards with kBatchBackwards), until aMaxRecords (0: no
   // limit) or the stream reaches aCutoff bytes (at least one record; 0:
   // no cut-off). The inner error is the code that ended the walk.
-  static std::vector<uint8_t> BatchOf(TServerCursor& aCursor, const TCursorRows& aRows, int32_t aCutoff,
-                                      int32_t aMaxRecords, uint8_t aOptions) {
-    std::vector<uint8_t> out(8, 0);
+  static TBatchBytes BatchOf(TServerCursor& aCursor, const TCursorRows& aRows, int32_t aCutoff, int32_t aMaxRecords,
+                             uint8_t aOptions) {
+    TBatchBytes out(8, 0);
     // Room for the whole walk at once: a benchmark's batch is 10^5 records.
     if (!aRows.records.empty()) {
       const size_t most = aMaxRecords > 0 ? std::min<size_t>(size_t(aMaxRecords), aRows.records.size())
@@ -1092,14 +1111,15 @@ private:
       answer.shared = c.bytes;
       return answer;
     }
-    answer.shared = std::make_shared<const std::vector<uint8_t>>(BatchOf(aCursor, aRows, aCutoff, aMaxRecords, aOptions));
+    answer.shared = std::make_shared<const TBatchBytes>(BatchOf(aCursor, aRows, aCutoff, aMaxRecords, aOptions));
     if (aCursor.lo == 0 && aCursor.hi == 0x7FFFFFFF)
       c = {&aRows, from, aCursor.pos, aCutoff, aMaxRecords, aOptions, answer.shared};
     return answer;
   }
 
   // Copies straight from the rows: a benchmark's batch is 10^5 entries.
-  static void AppendEntry(std::vector<uint8_t>& aOut, const TCursorRows& aRows, size_t aRecord, uint8_t aOptions) {
+  template <class Bytes>
+  static void AppendEntry(Bytes& aOut, const TCursorRows& aRows, size_t aRecord, uint8_t aOptions) {
     const std::vector<uint8_t>& record = aRows.records[aRecord];
     const std::vector<uint8_t> noBookmark;
     const std::vector<uint8_t>& bookmark =
@@ -2108,7 +2128,7 @@ private:
     const TCursorRows* rows = nullptr;
     int32_t from = 0, to = 0, cutoff = 0, maxRecords = 0;
     uint8_t options = 0;
-    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    std::shared_ptr<const TBatchBytes> bytes;
   } thBatchCache;  // under thLock; cleared by every change of rows
   std::condition_variable thLateWake;
   bool thLateReleased = false;
