@@ -89,6 +89,7 @@ class TnxSegmentedBlobEngine : public TnxBaseBlobEngine {
 
 private:
   struct TSegment;
+  struct TList;
   struct TWrite;
   using TItems = TnxDynBlobSegmentLinkItems;
 
@@ -96,6 +97,8 @@ private:
   void GetSegment(TnxBaseTransaction* aTrans, TnxHeapRef aRef, bool aForChange, TSegment& aSegment);
   // The root, its size checked for its type.
   void GetRoot(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, bool aForChange, TSegment& aRoot);
+  // A list checked against its range, read in place while it is held.
+  TList CheckList(const TSegment& aList, uint32_t aStart, uint32_t aEnd) const;
   // Loads a list's entries and checks them against its range.
   TItems LoadItems(const TSegment& aList, uint32_t aStart, uint32_t aEnd) const;
   static void StoreItems(uint8_t* aTo, const TItems& aItems, size_t aFirst = 0);
@@ -107,8 +110,8 @@ private:
 
   void ReadTree(TnxBaseTransaction* aTrans, TnxHeapRef aRef, uint32_t aStart, uint32_t aEnd, uint32_t aDepth,
                 platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset);
-  void ReadItems(TnxBaseTransaction* aTrans, const TItems& aItems, uint32_t aStart, uint32_t aDepth,
-                 platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset, bool aClamp);
+  void ReadList(TnxBaseTransaction* aTrans, const TList& aList, uint32_t aStart, uint32_t aDepth,
+                platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset, bool aClamp);
 
   // New data segments for the parts; their ends run on from aStart.
   TItems MakeLeaves(TnxBaseTransaction& aTrans, const uint8_t* aFirst, uint32_t aFirstLen, const uint8_t* aSecond,
