@@ -581,22 +581,25 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr
   // The tree below may share the root's block.
   root.Guard.Release();
   TWrite write{aTrans, blob, aLen, aOffset};
-  WriteItems(write, items, 0, true, 1);
+  size_t first = WriteItems(write, items, 0, true, 1);
   GetRoot(&aTrans, aBlobNr, true, root);
   if (items.size() != oldCount) {
     // Old and new entries go one level deeper until the root holds them.
     while (items.size() * nxBlobLinkItemSize + 1 > root.Size &&
-           !ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1)))
+           !ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1))) {
       BuildListLevel(aTrans, items);
+      first = 0;
+    }
     ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1));
   }
   root.P[0] = nxbstList;
-  StoreItems(root.P + 1, items);
+  StoreItems(root.P + 1 + first * nxBlobLinkItemSize, items, first);
 }
 
-void TnxSegmentedBlobEngine::WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast,
-                                        uint32_t aDepth) {
-  size_t i = std::min(FindEntry(aItems, aWrite.Offset), aItems.size() - 1);
+size_t TnxSegmentedBlobEngine::WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast,
+                                          uint32_t aDepth) {
+  const size_t first = std::min(FindEntry(aItems, aWrite.Offset), aItems.size() - 1);
+  size_t i = first;
   for (; aWrite.Remaining > 0 && i < aItems.size(); ++i) {
     const uint32_t start = i == 0 ? aStart : aItems[i - 1].bsliSegmentSize;
     const bool last = aIsLast && i + 1 == aItems.size();
@@ -605,6 +608,7 @@ void TnxSegmentedBlobEngine::WriteItems(TWrite& aWrite, TItems& aItems, uint32_t
     // Only a last child hands up new siblings, and only once all is written.
     if (!fresh.empty()) aItems.insert(aItems.end(), fresh.begin(), fresh.end());
   }
+  return first;
 }
 
 void TnxSegmentedBlobEngine::WriteSegment(TWrite& aWrite, TnxBlobSegmentLinkItem& aItem, uint32_t aStart, bool aIsLast,
@@ -644,24 +648,25 @@ void TnxSegmentedBlobEngine::WriteSegment(TWrite& aWrite, TnxBlobSegmentLinkItem
   TItems items = LoadItems(segment, aStart, end);
   const size_t oldCount = items.size();
   segment.Guard.Release();
-  WriteItems(aWrite, items, aStart, aIsLast, aDepth + 1);
+  const size_t first = WriteItems(aWrite, items, aStart, aIsLast, aDepth + 1);
   GetSegment(&aWrite.Trans, aItem.bsliSegmentRef, true, segment);
   if (items.size() == oldCount) {
-    StoreItems(segment.P + 1, items);
+    StoreItems(segment.P + 1 + first * nxBlobLinkItemSize, items, first);
     aItem.bsliSegmentSize = items.back().bsliSegmentSize;
     return;
   }
   segment.Guard.Release();
-  AppendToList(aWrite.Trans, aItem, items, aNew);
+  AppendToList(aWrite.Trans, aItem, items, first, aNew);
 }
 
 void TnxSegmentedBlobEngine::AppendToList(TnxBaseTransaction& aTrans, TnxBlobSegmentLinkItem& aItem, TItems& aItems,
-                                          TItems& aNew) {
+                                          size_t aFirstChanged, TItems& aNew) {
   TSegment segment;
   GetSegment(&aTrans, aItem.bsliSegmentRef, true, segment);
   const auto want = static_cast<uint32_t>(aItems.size() * nxBlobLinkItemSize + 1);
   if (ResizeInPlace(segment, want)) {
-    StoreItems(segment.P + 1, aItems);
+    // Growing in place keeps the bytes: the entries before the write stand.
+    StoreItems(segment.P + 1 + aFirstChanged * nxBlobLinkItemSize, aItems, aFirstChanged);
     aItem.bsliSegmentSize = aItems.back().bsliSegmentSize;
     return;
   }

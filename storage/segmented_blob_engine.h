@@ -117,14 +117,16 @@ private:
   TItems MakeLeaves(TnxBaseTransaction& aTrans, const uint8_t* aFirst, uint32_t aFirstLen, const uint8_t* aSecond,
                     uint32_t aSecondLen, uint32_t aStart);
   void BuildListLevel(TnxBaseTransaction& aTrans, TItems& aItems);
-  // Writes from the entry for the write's offset on; new siblings of the
-  // last entry are appended to aItems.
-  void WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast, uint32_t aDepth);
+  // Writes from the entry for the write's offset on, which it returns; new
+  // siblings of the last entry are appended to aItems.
+  size_t WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast, uint32_t aDepth);
   void WriteSegment(TWrite& aWrite, TnxBlobSegmentLinkItem& aItem, uint32_t aStart, bool aIsLast, uint32_t aDepth,
                     TItems& aNew);
   // Entries of a list with new ones appended where its block lets it grow;
   // what does not fit is grouped and handed up in aNew.
-  void AppendToList(TnxBaseTransaction& aTrans, TnxBlobSegmentLinkItem& aItem, TItems& aItems, TItems& aNew);
+  // Entries before aFirstChanged are those the list holds already.
+  void AppendToList(TnxBaseTransaction& aTrans, TnxBlobSegmentLinkItem& aItem, TItems& aItems, size_t aFirstChanged,
+                    TItems& aNew);
 
   void TruncateItems(TnxBaseTransaction& aTrans, TItems& aItems, uint32_t aStart, uint32_t aLen, uint32_t aDepth);
   // True when the subtree was freed.
