@@ -36,6 +36,17 @@ PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBl
   return block;
 }
 
+PnxBlock TnxBlockAccess::GetUsedBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID,
+                                      bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+  TnxBlockGuard guard;
+  guard.Hold(baBufferManager.GetUsedBlock(baFile, aTrans, aBlockNumber, aMarkDirty, guard.ReleaseMethod()));
+  if (!guard.Block()) return nullptr;
+  if (baFile.fiHeaderAccessFactory) baFile.fiHeaderAccessFactory->VerifyID(guard.Block(), aBlockNumber, aID);
+  const PnxBlock block = guard.Block();
+  aReleaseMethod = std::exchange(guard.ReleaseMethod(), {});
+  return block;
+}
+
 bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const {
   return aBlockNumber != 0 && aBlockNumber < baBufferManager.UsedBlocks(baFile, aTrans);
 }

@@ -39,6 +39,11 @@ public:
   // With aMarkDirty, aTrans's copy for change.
   PnxBlock GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID, bool aMarkDirty,
                     TnxReleaseMethod& aReleaseMethod);
+  // GetBlock for a block ValidBlock(aBlockNumber, aTrans) accepts, the
+  // count and the block taken together; nil, with nothing held, for one it
+  // refuses.
+  PnxBlock GetUsedBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID, bool aMarkDirty,
+                        TnxReleaseMethod& aReleaseMethod);
   // A header accessor of the file's format for this logical file; the
   // caller frees it within its operation.
   std::unique_ptr<TnxBaseFileHeaderAccess> HeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty);

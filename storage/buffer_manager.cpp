@@ -888,14 +888,31 @@ TnxReadOnlyBlock* TnxBufferManager::FindOrCreate(TnxBaseFile& aFile, TnxBlockNum
 
 PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                     bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
-  PnxBlock result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
+  PnxBlock result = nullptr;
+  {
+    TnxPadlockGuard guard(bmPadlock);
+    result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
+  }
+  FlushPendingWriteThrough(aReleaseMethod, result);
+  return result;
+}
+
+PnxBlock TnxBufferManager::GetUsedBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                                        bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+  PnxBlock result = nullptr;
+  {
+    // One hold of the padlock for the count and the block: a read of many
+    // blocks pays for it once per block, not twice.
+    TnxPadlockGuard guard(bmPadlock);
+    if (aBlockNumber == 0 || aBlockNumber >= LockedUsedBlocks(aFile, aTrans)) return nullptr;
+    result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
+  }
   FlushPendingWriteThrough(aReleaseMethod, result);
   return result;
 }
 
 PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                           bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
-  TnxPadlockGuard guard(bmPadlock);
   if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});
   if (!bmRetired.empty()) SweepRetired();
   if (aMarkDirty) EvictUnderPressure();
@@ -1068,6 +1085,10 @@ uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile) {
 
 uint32_t TnxBufferManager::UsedBlocks(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans) {
   TnxPadlockGuard guard(bmPadlock);
+  return LockedUsedBlocks(aFile, aTrans);
+}
+
+uint32_t TnxBufferManager::LockedUsedBlocks(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans) {
   if (!aTrans || !aFile.fiHeaderAccessFactory || OwnerOf(aFile) != this) return aFile.fiUsedBlocks;
   // The header as aTrans has changed it, nested rollbacks included.
   TnxReadOnlyBlock* header = aFile.fiBlockCache->fcBlockZero;

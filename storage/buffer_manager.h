@@ -379,6 +379,11 @@ public:
   // With aMarkDirty, a copy that aTrans may change.
   PnxBlock GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                     TnxReleaseMethod& aReleaseMethod);
+  // GetBlock for a number below the used-block count as aTrans sees it
+  // (block 0 excepted), both under one hold of the padlock; nil for any
+  // other number, with nothing held.
+  PnxBlock GetUsedBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
+                        TnxReleaseMethod& aReleaseMethod);
   // A block new to the file (never read from disk), dirtied for aTrans
   // when one is given. Block 0 of a file not attached yet attaches it: the
   // header of a file being created (TnxBaseFile::AddHeader).
@@ -493,6 +498,7 @@ private:
   TnxReadOnlyBlock* FindOrCreate(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);
   uint32_t LockedAddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
                          TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);
+  uint32_t LockedUsedBlocks(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans);
   PnxBlock LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                           TnxReleaseMethod& aReleaseMethod);
   // Padlock held: frees the retired images nobody holds any more.

@@ -91,12 +91,15 @@ PnxBlock TnxCachedHeapEngine::ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlock
   // The mirror's numbers were checked when it was loaded or are blocks
   // this heap made since; any rollback drops it. The block itself is still
   // checked below.
-  if (!aFromMirror && !ValidBlockFor(*bheDataFile, aBlockNumber, aTrans))
+  TnxBlockGuard guard;
+  if (aFromMirror)
+    guard.Hold(bheDataFile->GetBlock(aTrans, aBlockNumber, bseID, aMarkDirty, guard.ReleaseMethod()));
+  else
+    guard.Hold(bheDataFile->GetUsedBlock(aTrans, aBlockNumber, bseID, aMarkDirty, guard.ReleaseMethod()));
+  if (!guard.Block())
     throw EnxCachedHeapEngineException(nxeInvalidBlockNumber,
                                        u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                        {bheDataFile->fiName(), static_cast<int64_t>(aBlockNumber)});
-  TnxBlockGuard guard;
-  guard.Hold(bheDataFile->GetBlock(aTrans, aBlockNumber, bseID, aMarkDirty, guard.ReleaseMethod()));
   const TnxBlockCommonHeader header = nxLoadBlockCommonHeader(guard.Block());
   if (header.bchSignature != aSignature || header.bchThisBlock != aBlockNumber)
     throw EnxCachedHeapEngineException(nxeNotAHeapBlock,

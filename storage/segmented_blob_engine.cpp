@@ -104,6 +104,30 @@ struct TnxSegmentedBlobEngine::TSegment {
   TnxSegmentRef Seg = 0;
 };
 
+// The entries of a checked list where they lie in its segment.
+struct TnxSegmentedBlobEngine::TList {
+  const uint8_t* Entries;
+  uint32_t Count;
+
+  TnxHeapRef Ref(uint32_t aIndex) const noexcept {
+    return static_cast<TnxHeapRef>(LoadU64(Entries + aIndex * nxBlobLinkItemSize));
+  }
+  uint32_t End(uint32_t aIndex) const noexcept { return LoadU32(Entries + aIndex * nxBlobLinkItemSize + 8); }
+  // The first entry that ends past aOffset; the count when none does.
+  uint32_t Find(uint32_t aOffset) const noexcept {
+    uint32_t low = 0;
+    uint32_t high = Count;
+    while (low < high) {
+      const uint32_t mid = low + (high - low) / 2;
+      if (End(mid) > aOffset)
+        high = mid;
+      else
+        low = mid + 1;
+    }
+    return low;
+  }
+};
+
 struct TnxSegmentedBlobEngine::TWrite {
   TnxBaseTransaction& Trans;
   const uint8_t* Data;
@@ -195,22 +219,31 @@ void TnxSegmentedBlobEngine::GetRoot(TnxBaseTransaction* aTrans, TnxBlobNr aBlob
   }
 }
 
-TnxSegmentedBlobEngine::TItems TnxSegmentedBlobEngine::LoadItems(const TSegment& aList, uint32_t aStart,
+TnxSegmentedBlobEngine::TList TnxSegmentedBlobEngine::CheckList(const TSegment& aList, uint32_t aStart,
                                                                  uint32_t aEnd) const {
   if (aList.P[0] != nxbstList || aList.Size < nxBlobRootSize || (aList.Size - 1) % nxBlobLinkItemSize != 0)
     RaiseDamaged();
-  const uint32_t count = (aList.Size - 1u) / nxBlobLinkItemSize;
-  TItems items(count);
-  uint32_t previous = aStart;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* at = aList.P + 1 + i * nxBlobLinkItemSize;
-    items[i].bsliSegmentRef = static_cast<TnxHeapRef>(LoadU64(at));
-    items[i].bsliSegmentSize = LoadU32(at + 8);
-    // Ends rise, so every child holds at least one byte of its range.
-    if (items[i].bsliSegmentSize <= previous) RaiseDamaged();
-    previous = items[i].bsliSegmentSize;
+  const TList list{aList.P + 1, (aList.Size - 1u) / nxBlobLinkItemSize};
+  // Ends rise, so every child holds at least one byte of its range. The
+  // list is checked whole on every visit, so the pass has no branch: an
+  // end at or below the one before it sets the top bit of its 64-bit step.
+  uint64_t previous = aStart;
+  uint64_t steps = 0;
+#pragma GCC unroll 4
+  for (uint32_t i = 0; i < list.Count; ++i) {
+    const uint64_t end = list.End(i);
+    steps |= end - previous - 1;
+    previous = end;
   }
-  if (previous != aEnd) RaiseDamaged();
+  if ((steps >> 63) != 0 || previous != aEnd) RaiseDamaged();
+  return list;
+}
+
+TnxSegmentedBlobEngine::TItems TnxSegmentedBlobEngine::LoadItems(const TSegment& aList, uint32_t aStart,
+                                                                 uint32_t aEnd) const {
+  const TList list = CheckList(aList, aStart, aEnd);
+  TItems items(list.Count);
+  for (uint32_t i = 0; i < list.Count; ++i) items[i] = {list.Ref(i), list.End(i)};
   return items;
 }
 
@@ -376,11 +409,12 @@ uint32_t TnxSegmentedBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
       return 0;
     }
     case nxbstList: {
-      const TItems items = LoadItems(root, 0, LoadU32(p + root.Size - 4));
-      root.Guard.Release();
+      // Each list on the way down stays held while its children are read,
+      // so it is checked once per call however many pieces it covers.
+      const TList list = CheckList(root, 0, LoadU32(p + root.Size - 4));
       uint32_t remaining = aLen;
       uint32_t offset = aOffset;
-      ReadItems(aTrans, items, 0, 1, aStream, remaining, offset, false);
+      ReadList(aTrans, list, 0, 1, aStream, remaining, offset, false);
       return 0;
     }
     case nxbstFileBlob8:
@@ -402,17 +436,17 @@ uint32_t TnxSegmentedBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
   }
 }
 
-void TnxSegmentedBlobEngine::ReadItems(TnxBaseTransaction* aTrans, const TItems& aItems, uint32_t aStart,
-                                       uint32_t aDepth, platform::TStream& aStream, uint32_t& aRemaining,
-                                       uint32_t& aOffset, bool aClamp) {
-  size_t i = FindEntry(aItems, aOffset);
-  if (i == aItems.size()) {
+void TnxSegmentedBlobEngine::ReadList(TnxBaseTransaction* aTrans, const TList& aList, uint32_t aStart,
+                                      uint32_t aDepth, platform::TStream& aStream, uint32_t& aRemaining,
+                                      uint32_t& aOffset, bool aClamp) {
+  uint32_t i = aList.Find(aOffset);
+  if (i == aList.Count) {
     if (!aClamp) return;
-    i = aItems.size() - 1;
+    i = aList.Count - 1;
   }
-  for (; aRemaining > 0 && i < aItems.size(); ++i) {
-    const uint32_t start = i == 0 ? aStart : aItems[i - 1].bsliSegmentSize;
-    ReadTree(aTrans, aItems[i].bsliSegmentRef, start, aItems[i].bsliSegmentSize, aDepth, aStream, aRemaining, aOffset);
+  for (; aRemaining > 0 && i < aList.Count; ++i) {
+    const uint32_t start = i == 0 ? aStart : aList.End(i - 1);
+    ReadTree(aTrans, aList.Ref(i), start, aList.End(i), aDepth, aStream, aRemaining, aOffset);
   }
 }
 
@@ -430,9 +464,7 @@ void TnxSegmentedBlobEngine::ReadTree(TnxBaseTransaction* aTrans, TnxHeapRef aRe
     aOffset += n;
     return;
   }
-  const TItems items = LoadItems(segment, aStart, aEnd);
-  segment.Guard.Release();
-  ReadItems(aTrans, items, aStart, aDepth + 1, aStream, aRemaining, aOffset, true);
+  ReadList(aTrans, CheckList(segment, aStart, aEnd), aStart, aDepth + 1, aStream, aRemaining, aOffset, true);
 }
 
 // ---- writing ----
@@ -549,22 +581,25 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr
   // The tree below may share the root's block.
   root.Guard.Release();
   TWrite write{aTrans, blob, aLen, aOffset};
-  WriteItems(write, items, 0, true, 1);
+  size_t first = WriteItems(write, items, 0, true, 1);
   GetRoot(&aTrans, aBlobNr, true, root);
   if (items.size() != oldCount) {
     // Old and new entries go one level deeper until the root holds them.
     while (items.size() * nxBlobLinkItemSize + 1 > root.Size &&
-           !ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1)))
+           !ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1))) {
       BuildListLevel(aTrans, items);
+      first = 0;
+    }
     ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1));
   }
   root.P[0] = nxbstList;
-  StoreItems(root.P + 1, items);
+  StoreItems(root.P + 1 + first * nxBlobLinkItemSize, items, first);
 }
 
-void TnxSegmentedBlobEngine::WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast,
-                                        uint32_t aDepth) {
-  size_t i = std::min(FindEntry(aItems, aWrite.Offset), aItems.size() - 1);
+size_t TnxSegmentedBlobEngine::WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast,
+                                          uint32_t aDepth) {
+  const size_t first = std::min(FindEntry(aItems, aWrite.Offset), aItems.size() - 1);
+  size_t i = first;
   for (; aWrite.Remaining > 0 && i < aItems.size(); ++i) {
     const uint32_t start = i == 0 ? aStart : aItems[i - 1].bsliSegmentSize;
     const bool last = aIsLast && i + 1 == aItems.size();
@@ -573,6 +608,7 @@ void TnxSegmentedBlobEngine::WriteItems(TWrite& aWrite, TItems& aItems, uint32_t
     // Only a last child hands up new siblings, and only once all is written.
     if (!fresh.empty()) aItems.insert(aItems.end(), fresh.begin(), fresh.end());
   }
+  return first;
 }
 
 void TnxSegmentedBlobEngine::WriteSegment(TWrite& aWrite, TnxBlobSegmentLinkItem& aItem, uint32_t aStart, bool aIsLast,
@@ -612,24 +648,25 @@ void TnxSegmentedBlobEngine::WriteSegment(TWrite& aWrite, TnxBlobSegmentLinkItem
   TItems items = LoadItems(segment, aStart, end);
   const size_t oldCount = items.size();
   segment.Guard.Release();
-  WriteItems(aWrite, items, aStart, aIsLast, aDepth + 1);
+  const size_t first = WriteItems(aWrite, items, aStart, aIsLast, aDepth + 1);
   GetSegment(&aWrite.Trans, aItem.bsliSegmentRef, true, segment);
   if (items.size() == oldCount) {
-    StoreItems(segment.P + 1, items);
+    StoreItems(segment.P + 1 + first * nxBlobLinkItemSize, items, first);
     aItem.bsliSegmentSize = items.back().bsliSegmentSize;
     return;
   }
   segment.Guard.Release();
-  AppendToList(aWrite.Trans, aItem, items, aNew);
+  AppendToList(aWrite.Trans, aItem, items, first, aNew);
 }
 
 void TnxSegmentedBlobEngine::AppendToList(TnxBaseTransaction& aTrans, TnxBlobSegmentLinkItem& aItem, TItems& aItems,
-                                          TItems& aNew) {
+                                          size_t aFirstChanged, TItems& aNew) {
   TSegment segment;
   GetSegment(&aTrans, aItem.bsliSegmentRef, true, segment);
   const auto want = static_cast<uint32_t>(aItems.size() * nxBlobLinkItemSize + 1);
   if (ResizeInPlace(segment, want)) {
-    StoreItems(segment.P + 1, aItems);
+    // Growing in place keeps the bytes: the entries before the write stand.
+    StoreItems(segment.P + 1 + aFirstChanged * nxBlobLinkItemSize, aItems, aFirstChanged);
     aItem.bsliSegmentSize = aItems.back().bsliSegmentSize;
     return;
   }

@@ -89,6 +89,7 @@ class TnxSegmentedBlobEngine : public TnxBaseBlobEngine {
 
 private:
   struct TSegment;
+  struct TList;
   struct TWrite;
   using TItems = TnxDynBlobSegmentLinkItems;
 
@@ -96,6 +97,8 @@ private:
   void GetSegment(TnxBaseTransaction* aTrans, TnxHeapRef aRef, bool aForChange, TSegment& aSegment);
   // The root, its size checked for its type.
   void GetRoot(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, bool aForChange, TSegment& aRoot);
+  // A list checked against its range, read in place while it is held.
+  TList CheckList(const TSegment& aList, uint32_t aStart, uint32_t aEnd) const;
   // Loads a list's entries and checks them against its range.
   TItems LoadItems(const TSegment& aList, uint32_t aStart, uint32_t aEnd) const;
   static void StoreItems(uint8_t* aTo, const TItems& aItems, size_t aFirst = 0);
@@ -107,21 +110,23 @@ private:
 
   void ReadTree(TnxBaseTransaction* aTrans, TnxHeapRef aRef, uint32_t aStart, uint32_t aEnd, uint32_t aDepth,
                 platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset);
-  void ReadItems(TnxBaseTransaction* aTrans, const TItems& aItems, uint32_t aStart, uint32_t aDepth,
-                 platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset, bool aClamp);
+  void ReadList(TnxBaseTransaction* aTrans, const TList& aList, uint32_t aStart, uint32_t aDepth,
+                platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset, bool aClamp);
 
   // New data segments for the parts; their ends run on from aStart.
   TItems MakeLeaves(TnxBaseTransaction& aTrans, const uint8_t* aFirst, uint32_t aFirstLen, const uint8_t* aSecond,
                     uint32_t aSecondLen, uint32_t aStart);
   void BuildListLevel(TnxBaseTransaction& aTrans, TItems& aItems);
-  // Writes from the entry for the write's offset on; new siblings of the
-  // last entry are appended to aItems.
-  void WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast, uint32_t aDepth);
+  // Writes from the entry for the write's offset on, which it returns; new
+  // siblings of the last entry are appended to aItems.
+  size_t WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast, uint32_t aDepth);
   void WriteSegment(TWrite& aWrite, TnxBlobSegmentLinkItem& aItem, uint32_t aStart, bool aIsLast, uint32_t aDepth,
                     TItems& aNew);
   // Entries of a list with new ones appended where its block lets it grow;
   // what does not fit is grouped and handed up in aNew.
-  void AppendToList(TnxBaseTransaction& aTrans, TnxBlobSegmentLinkItem& aItem, TItems& aItems, TItems& aNew);
+  // Entries before aFirstChanged are those the list holds already.
+  void AppendToList(TnxBaseTransaction& aTrans, TnxBlobSegmentLinkItem& aItem, TItems& aItems, size_t aFirstChanged,
+                    TItems& aNew);
 
   void TruncateItems(TnxBaseTransaction& aTrans, TItems& aItems, uint32_t aStart, uint32_t aLen, uint32_t aDepth);
   // True when the subtree was freed.

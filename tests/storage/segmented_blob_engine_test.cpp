@@ -262,5 +262,55 @@ TEST_F(SegmentedBlobTest, ATreeThatLoopsIsDamageNotAHang) {
   EXPECT_EQ(ErrorCodeOf([&] { Engine().Truncate(b_.Trans(), nr, 1); }), nxeBlobError);
 }
 
+// The root list's entries changed in place. A list whose ends do not rise
+// is refused by every call that goes through it, also by a read of a piece
+// whose own entries look sound; a child that does not fit its range is
+// refused where it is reached.
+TEST_F(SegmentedBlobTest, DamagedListEntriesAreRefused) {
+  struct Case {
+    const char* name;
+    uint32_t entry;
+    int32_t endShift;   // added to the entry's end
+    bool namesTheRoot;  // the entry's child is the root list itself
+    bool anyRead;       // a read far from the entry sees it too
+  };
+  const Case cases[] = {
+      {"end equal to the one before", 1, 0, false, true},
+      {"end below the one before", 2, -5000, false, true},
+      {"first end at zero", 0, 0, false, true},
+      {"child is the root", 1, 0, true, false},
+      {"leaf shorter than its range", 0, 1, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TnxBlobNr nr = b_.Add();
+    const std::string bytes = Bytes(5 * b_.UsableBlockSize() + 17);
+    b_.Write(nr, 0, bytes);
+    b_.Commit();
+    {
+      TnxBlockGuard guard;
+      uint16_t size = 0;
+      PnxBlock block = nullptr;
+      uint8_t* p = Engine().beHeapEngine->GetSegment(&b_.Trans(), nr & Engine().bbeBlobNrMask, true, size, block,
+                                                     guard.ReleaseMethod());
+      guard.Hold(block);
+      ASSERT_EQ(p[0], nxbstList);
+      ASSERT_GE((size - 1u) / 12, 4u);
+      uint8_t* entry = p + 1 + c.entry * 12;
+      uint32_t end = platform::LoadU32(entry + 8);
+      if (c.entry == 0 && c.endShift == 0) end = 0;
+      if (c.entry > 0 && c.endShift == 0 && !c.namesTheRoot) end = platform::LoadU32(entry - 4);
+      platform::StoreU32(entry + 8, static_cast<uint32_t>(static_cast<int64_t>(end) + c.endShift));
+      if (c.namesTheRoot) platform::StoreU64(entry, static_cast<uint64_t>(nr & Engine().bbeBlobNrMask));
+    }
+    const auto last = static_cast<uint32_t>(bytes.size() - 10);
+    EXPECT_EQ(ErrorCodeOf([&] { b_.ReadAll(nr); }), nxeBlobError);
+    EXPECT_EQ(ErrorCodeOf([&] { b_.ReadRange(nr, last, 10); }), c.anyRead ? nxeBlobError : 0u);
+    EXPECT_EQ(ErrorCodeOf([&] { b_.Write(nr, static_cast<uint32_t>(bytes.size()), "x"); }),
+              c.anyRead ? nxeBlobError : 0u);
+    b_.Rollback();
+  }
+}
+
 }  // namespace
 }  // namespace revurov
