@@ -27,6 +27,8 @@ constexpr uint32_t kContainerBytes = 4194304;
 constexpr int32_t kSortStack = 32;
 // Entries between two looks at the deadline and the cache.
 constexpr uint32_t kCheckEvery = 4096;
+// New nodes between two looks at the cache budget.
+constexpr uint32_t kNodesBetweenPasses = 32;
 
 [[noreturn]] void RaiseInvalid(std::u16string_view aWhat) {
   throw EnxBaseIndexBulkBuilder(nxeInvalidParameter, aWhat);
@@ -438,7 +440,15 @@ PnxBlock TnxTreeBuilder::NewNode(uint8_t aKind, TnxBlockGuard& aGuard) {
   StoreU32(node + nxihNextNode, nxNoNode);
   node[nxihNodeKind] = aKind;
   node[nxihIndexNumber] = static_cast<uint8_t>(tbIndexEngine.IndexNumber() & 0xFF);
-  ++tbPagesMade;
+  // New blocks evict only under memory pressure; a bulk build makes so
+  // many that the cache would outgrow its budget without a pass now and
+  // then (the transaction's copies are parked in the temporary store). The
+  // pass is forced: an unforced one backs off for a second after one that
+  // found nothing, and the build makes hundreds of nodes meanwhile.
+  if (++tbPagesMade % kNodesBetweenPasses == 0) {
+    TnxBufferManager& bm = tbTrans.TransBufferManager();
+    if (bm.ResidentPages() > bm.TargetPages()) bm.EvictNow(true);
+  }
   return node;
 }
 
