@@ -238,14 +238,26 @@ int TnxStaticKeyBstarTreeIndexBulkBuilder::CompareEntries(const uint8_t* aEntry1
   return c;
 }
 
+void TnxStaticKeyBstarTreeIndexBulkBuilder::CheckUsable() const {
+  // Finalized, or given up after an exception: every container is gone.
+  if (bsibbDone) RaiseInvalid(u"The bulk builder has finished");
+}
+
 uint32_t TnxStaticKeyBstarTreeIndexBulkBuilder::InsertKey(TnxRefNr aRefNr, const uint8_t* aRecord,
                                                           TnxBaseTransaction& /*aTrans*/) {
+  CheckUsable();
   TnxKeyContainer* current = bsibbDefaultHead.bsibbhCurrentContainer.get();
-  if (!current) {
-    current = &NewContainer(false);
-  } else if (current->kcKeyCount >= bsibbKeysPerContainer) {
-    CloseCurrent();
-    current = &NewContainer(false);
+  try {
+    if (!current) {
+      current = &NewContainer(false);
+    } else if (current->kcKeyCount >= bsibbKeysPerContainer) {
+      CloseCurrent();
+      current = &NewContainer(false);
+    }
+  } catch (...) {
+    bsibbDone = true;
+    bsibbDefaultHead.TakeAll();
+    throw;
   }
   const uint32_t r = bibbKeyEngine.BuildKey(aRecord, current->kcCurrentPointer, aRefNr, false);
   if (r == 1) return 0;
@@ -317,6 +329,8 @@ void TnxStaticKeyBstarTreeIndexBulkBuilder::Merge(TRun& aFirst, TRun& aSecond, T
 }
 
 uint32_t TnxStaticKeyBstarTreeIndexBulkBuilder::Finalize(TnxBaseTransaction& aTrans) {
+  CheckUsable();
+  bsibbDone = true;
   bsibbRunCount = 0;
   bsibbMergePasses = 0;
   if (bsibbTotalKeyCount == 0) {

@@ -165,6 +165,8 @@ private:
 class TnxStaticKeyBstarTreeIndexBulkBuilder : public TnxBaseIndexBulkBuilder {
 public:
   // aIndexEngine must be a TnxStaticKeyBstarTreeIndexEngine (else 9986).
+  // After Finalize, or after an exception has freed the containers, both
+  // operations give 9986.
   TnxStaticKeyBstarTreeIndexBulkBuilder(TnxBaseTransaction& aTrans, TnxBaseIndexEngine& aIndexEngine);
   ~TnxStaticKeyBstarTreeIndexBulkBuilder() override;
 
@@ -202,6 +204,7 @@ private:
   // Emits into aTree when given, else into presorted containers of the head.
   void Merge(TRun& aFirst, TRun& aSecond, TnxTreeBuilder* aTree);
   void Emit(const uint8_t* aEntry, TnxTreeBuilder* aTree);
+  void CheckUsable() const;
   void Locked(int32_t aDelta);
   void SampleCache();
   [[noreturn]] void RaiseDuplicate(const uint8_t* aEntry);
@@ -221,6 +224,7 @@ private:
   int32_t bsibbPeakResidentPages = 0;
   int32_t bsibbPeakSortStack = 0;
   uint32_t bsibbEmitted = 0;
+  bool bsibbDone = false;
 };
 
 }  // namespace revurov

@@ -204,6 +204,7 @@ struct TBulkShape {
   TnxIndexDups Dups = idNone;
   int32_t MaxRAM = 64;
   bool FilterNull = false;  // records with a NULL key have no key
+  bool RefKey = false;      // the key is the RefNr
 };
 
 // A table with one tree index over its byte-array field. A key of value v
@@ -213,9 +214,13 @@ public:
   explicit BulkWorld(const TBulkShape& aShape) : fx_(TTableShape{.DataBytes = aShape.DataBytes}, aShape.MaxRAM) {
     auto* indices = fx_.Dict().EnsureIndicesDescriptor();
     while (indices->IndexCount() > 0) indices->RemoveIndex(indices->IndexCount() - 1);
-    TnxIndexDescriptor* d = indices->AddIndex(u"Tree", 0, aShape.Dups, u"", &TnxCompKeyDescriptor::ClassInfo());
-    TnxKeyFieldDescriptor* field = static_cast<TnxCompKeyDescriptor*>(d->KeyDescriptor())->Add(0);
-    if (aShape.FilterNull) field->SetNullBehaviour(nbFilterNull);
+    TnxIndexDescriptor* d =
+        indices->AddIndex(u"Tree", 0, aShape.Dups, u"",
+                          aShape.RefKey ? &TnxRefKeyDescriptor::ClassInfo() : &TnxCompKeyDescriptor::ClassInfo());
+    if (!aShape.RefKey) {
+      TnxKeyFieldDescriptor* field = static_cast<TnxCompKeyDescriptor*>(d->KeyDescriptor())->Add(0);
+      if (aShape.FilterNull) field->SetNullBehaviour(nbFilterNull);
+    }
     TnxBaseIndexEngine::CheckValidBaseFromDescriptor(*d);
     engine_ = TnxBaseIndicesEngine::CreateEngine(fx_.Dict(), fx_.Files(), &fx_.Records(), &fx_.Trans(), false);
     fx_.Commit();
@@ -540,6 +545,48 @@ TEST(BulkBuildStaticKeyTest, AFailureWhileWritingTheTreeIsRolledBack) {
   auto again = w.Builder();
   w.Build(*again, Values(TOrder::Random, 400));
   EXPECT_EQ(w.Check().Entries.size(), 400u);
+}
+
+// Leaves of an index whose key is the RefNr hold the key alone.
+TEST(BulkBuildStaticKeyTest, BuildsAnIndexOfRefNrs) {
+  BulkWorld w({15, idNone, 64, false, true});
+  ASSERT_TRUE(w.Tree().KeysAreRefs());
+  std::vector<TnxRefNr> refs(2000);
+  std::iota(refs.begin(), refs.end(), 1);
+  std::shuffle(refs.begin(), refs.end(), std::mt19937(3));
+  auto builder = w.Builder();
+  builder->SetKeysPerContainer(300);
+  for (TnxRefNr ref : refs) ASSERT_EQ(builder->InsertKey(ref, w.Record(ref).data(), w.Fx().Trans()), 0u);
+  ASSERT_EQ(builder->Finalize(w.Fx().Trans()), 0u);
+  const TTreeReport r = w.Check();
+  ASSERT_EQ(r.Error, "");
+  ASSERT_EQ(r.Entries.size(), refs.size());
+  for (size_t i = 0; i < r.Entries.size(); ++i) {
+    ASSERT_EQ(r.Entries[i].second, static_cast<TnxRefNr>(i + 1));
+    ASSERT_EQ(platform::LoadU64(r.Entries[i].first.data()), i + 1);
+  }
+}
+
+// A builder that has finished, or given up, refuses to go on; giving up
+// frees its containers at once.
+TEST(BulkBuildStaticKeyTest, AFinishedBuilderRefusesFurtherWork) {
+  BulkWorld w({15});
+  auto builder = w.Builder();
+  w.Build(*builder, {1, 2});
+  EXPECT_EQ(ErrorCodeOf([&] { builder->Finalize(w.Fx().Trans()); }), nxeInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { builder->InsertKey(9, w.Record(9).data(), w.Fx().Trans()); }), nxeInvalidParameter);
+  EXPECT_EQ(w.Check().Entries.size(), 2u);
+
+  BulkWorld failed({15});
+  auto refused = failed.Builder();
+  refused->SetKeysPerContainer(2);
+  ASSERT_EQ(refused->InsertKey(1, failed.Record(4).data(), failed.Fx().Trans()), 0u);
+  ASSERT_EQ(refused->InsertKey(2, failed.Record(4).data(), failed.Fx().Trans()), 0u);
+  // The full batch is sorted before the third key goes in.
+  EXPECT_EQ(ErrorCodeOf([&] { refused->InsertKey(3, failed.Record(5).data(), failed.Fx().Trans()); }),
+            nxeKeyViolation);
+  EXPECT_LT(failed.Bm().ResidentPages(), 1024);
+  EXPECT_EQ(ErrorCodeOf([&] { refused->Finalize(failed.Fx().Trans()); }), nxeInvalidParameter);
 }
 
 TEST(BulkBuildStaticKeyTest, RecordsWithoutKeyAddNothing) {
