@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -42,11 +43,12 @@ int Records() { return testing::TestSize(200000, 1000000); }
 
 std::vector<uint8_t> Keys(bool aSorted) {
   std::mt19937_64 random(42);
-  const int n = Records();
-  std::vector<std::vector<uint8_t>> keys(static_cast<size_t>(n), std::vector<uint8_t>(kKey));
+  std::vector<std::array<uint8_t, kKey>> keys(static_cast<size_t>(Records()));
   for (auto& key : keys)
     for (auto& b : key) b = static_cast<uint8_t>(random());
-  if (aSorted) std::sort(keys.begin(), keys.end());
+  if (aSorted)
+    std::sort(keys.begin(), keys.end(),
+              [](const auto& a, const auto& b) { return std::memcmp(a.data(), b.data(), kKey) < 0; });
   std::vector<uint8_t> flat;
   for (const auto& key : keys) flat.insert(flat.end(), key.begin(), key.end());
   return flat;

@@ -44,10 +44,18 @@ TnxStaticKeyBstarTreeIndexEngine& TreeEngine(TnxBaseIndexEngine& aEngine) {
 
 // ---- sorting ----
 
-int32_t nxSortEntries(uint8_t* aBase, uint32_t aCount, uint32_t aEntrySize, uint8_t* aSwap,
-                      const TnxEntryCompare& aCompare) {
+namespace {
+
+// The sort itself; the containers call it with their comparison inlined.
+template <class TCompare>
+int32_t SortEntries(uint8_t* aBase, uint32_t aCount, uint32_t aEntrySize, uint8_t* aSwap,
+                    const TCompare& aCompare) {
   if (aCount < 2) return 0;
   const auto at = [&](uint32_t i) { return aBase + size_t{i} * aEntrySize; };
+  // Input that arrives in key order costs one comparison per entry.
+  uint32_t ordered = 1;
+  while (ordered < aCount && aCompare(at(ordered - 1), at(ordered)) < 0) ++ordered;
+  if (ordered == aCount) return 0;
   const auto swap = [&](uint32_t i, uint32_t j) {
     if (i == j) return;
     std::memcpy(aSwap, at(i), aEntrySize);
@@ -101,6 +109,13 @@ int32_t nxSortEntries(uint8_t* aBase, uint32_t aCount, uint32_t aEntrySize, uint
     lo = stack[depth].Lo;
     hi = stack[depth].Hi;
   }
+}
+
+}  // namespace
+
+int32_t nxSortEntries(uint8_t* aBase, uint32_t aCount, uint32_t aEntrySize, uint8_t* aSwap,
+                      const TnxEntryCompare& aCompare) {
+  return SortEntries(aBase, aCount, aEntrySize, aSwap, aCompare);
 }
 
 // ---- the head and its containers ----
@@ -159,7 +174,7 @@ void TnxKeyContainer::Close() {
   kcFirstKey.assign(entry, 0);
   kcLastKey.assign(entry, 0);
   if (kcKeyCount > 1 && NeedsSort()) {
-    const int32_t depth = nxSortEntries(
+    const int32_t depth = SortEntries(
         kcScratchPointer, kcKeyCount, entry, kcFirstKey.data(),
         [this](const uint8_t* a, const uint8_t* b) { return kcBulkIndexer.CompareEntries(a, b); });
     kcBulkIndexer.bsibbPeakSortStack = std::max(kcBulkIndexer.bsibbPeakSortStack, depth);
