@@ -36,6 +36,7 @@ class TStringList;
 
 namespace revurov {
 
+class TnxBaseBulkBuilder;
 class TnxBaseFilterEngine;
 class TnxBaseIndexEngine;
 class TnxBaseIndexHeaderAccess;
@@ -120,6 +121,9 @@ class TnxBaseIndicesEngine : public TnxBaseSubEngine {
   void RemoveIndex(TnxBaseTransaction& aTrans, int32_t aIndex);
   // SaveAll of every index, each dump headed by a line with its name.
   void SaveAll(TnxBaseTransaction* aTrans, platform::TStringList& aLines);
+  // Fills the empty indices from existing records (bulk_build.h): null
+  // without indices, the index's own builder for one, else a hub.
+  virtual std::unique_ptr<TnxBaseBulkBuilder> CreateBulkBuilder(TnxBaseTransaction& aTrans);
 
   TnxBaseIndexEngine& Indices(int32_t aInx) const { return *biseIndices[static_cast<size_t>(aInx)]; }
   TnxBlockAccess& Files(int32_t aInx) const { return *biseFiles[static_cast<size_t>(aInx)]; }
@@ -189,6 +193,9 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   // A path of this engine's class; engines with position fields of their
   // own return their own class.
   virtual std::unique_ptr<TnxBaseIndexPath> CreateIndexPath();
+  // The builder that fills this (empty) index; here one that inserts key by
+  // key. 15511 for an index that is not empty.
+  virtual std::unique_ptr<TnxBaseBulkBuilder> CreateBulkBuilder(TnxBaseTransaction& aTrans);
   virtual void DeleteAllKeys(TnxBaseTransaction& aTrans) = 0;
   // False: the key is not there.
   virtual bool DeleteKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr,

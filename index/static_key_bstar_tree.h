@@ -32,6 +32,8 @@
 
 namespace revurov {
 
+class TnxTreeBuilder;
+
 REVUROV_EXCEPTION_CLASS(EnxStaticKeyBstarTreeIndexEngineException, EnxBaseIndexEngineException);
 
 // Levels of internal nodes a descent may pass.
@@ -54,6 +56,8 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   bool InsertKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
                  TnxBaseIndexPath* aPath) override;
   void GetKeyCount(TnxBaseTransaction* aTrans, uint32_t& aCount) override;
+  // Sorts the keys and writes the tree bottom-up (bulk_build_static_key.h).
+  std::unique_ptr<TnxBaseBulkBuilder> CreateBulkBuilder(TnxBaseTransaction& aTrans) override;
   // The whole index in key order through the key iterator; a range, a
   // filter or a record iterator is refused with 12289.
   void Iterate(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
@@ -77,6 +81,8 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   bool IsCacheSeqAccess() const noexcept { return ieIsCacheSeqAccess; }
 
 private:
+  // Makes nodes as inserts do.
+  friend class TnxTreeBuilder;
   struct TLevel {
     uint32_t Block;
     uint32_t Slot;
