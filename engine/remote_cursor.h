@@ -43,6 +43,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -274,6 +275,18 @@ private:
   // The same as rcRequest with the reply as a library-heap block.
   uint32_t rcRequestBlock(TnxMsgID aMsgID, const void* aData, int32_t aLen, TnxRecordBufferPtr* aReply,
                           int32_t* aReplyLen, bool aCanSkipCantSkip) noexcept;
+  // rcRequestBlock whose reply aView reads where it lies: aView(code,
+  // bytes) answers the result, and raises what it raises.
+  template <class F>
+  uint32_t rcRequestInPlace(TnxMsgID aMsgID, const void* aData, int32_t aLen, F& aView) {
+    if (rcDelayedSetToBookmarkSize != 0) rcFlushDelayedSetToBookmark(false);
+    return rcSession.ProcessRequestInPlace(
+        rcSource.Token(), rcRemoteThreadPriority, aMsgID, Timeout(), aData, aLen,
+        [](void* aContext, uint32_t aCode, std::span<const uint8_t> aReply) -> uint32_t {
+          return (*static_cast<F*>(aContext))(aCode, aReply);
+        },
+        &aView);
+  }
   uint32_t rcRecordGet(uint8_t aKind, TnxLockType aLockType, PnxRecordBuffer aData);
   uint32_t rcSetToBeginOrEnd(bool aEnd);
   uint32_t rcGetBookmark(PnxBookmarkBuffer aBookmark, uint32_t aSize, bool aQueued);

@@ -5,6 +5,7 @@
 // was.
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "engine/abstract_database.h"
 #include "engine/remote_cursor.h"
@@ -30,6 +31,13 @@ public:
     smStream.SetSize(smSize);
     smStream.SetPosition(smPosition);
   }
+  // On the way out of a raise: the raise is what the caller hears.
+  void RestoreQuietly() noexcept {
+    try {
+      Restore();
+    } catch (...) {
+    }
+  }
   // The bytes written since the mark.
   int64_t Advanced() { return smStream.Position() - smPosition; }
   int64_t Position() const noexcept { return smPosition; }
@@ -39,6 +47,19 @@ private:
   int64_t smPosition = 0;
   int64_t smSize = 0;
 };
+
+// A chunk lands whole or not at all: a stream that takes part of it and
+// then refuses the rest is put back before the refusal goes on.
+void WriteChunk(platform::TStream& aStream, std::span<const uint8_t> aBytes) {
+  if (aBytes.empty()) return;
+  TStreamMark mark(aStream);
+  try {
+    aStream.WriteBuffer(aBytes.data(), static_cast<int64_t>(aBytes.size()));
+  } catch (...) {
+    mark.RestoreQuietly();
+    throw;
+  }
+}
 
 bool SnapshotDead(TnxBlobReadSnapshotState aState) noexcept {
   return aState == brssFailedToStart || aState == brssFailedToClose || aState == brssClosed;
@@ -304,44 +325,25 @@ uint32_t TnxRemoteCursor::rcBlobReadInner(const TnxRecID& aRecID, int32_t aField
       w.WriteBoolean(aNewBlobNr != nullptr);
     }
   });
-  TStreamMark mark(aStream);
-  // At the stream's end the reply's bytes go straight onto it; elsewhere
-  // they would overwrite bytes a failure could not give back.
-  if (!recordForm && aStream.Position() == aStream.GetSize()) {
-    if (rcDelayedSetToBookmarkSize != 0) rcFlushDelayedSetToBookmark(false);
-    platform::TStream* target = &aStream;
-    const uint32_t result = rcSession.ProcessRequest(rcSource.Token(), rcRemoteThreadPriority, nxnmCursorBlobRead,
-                                                     Timeout(), payload.data(), static_cast<int32_t>(payload.size()),
-                                                     &target, nullptr, nmdStreamLeavePosition, false, nullptr);
-    if (result != 0) {
-      mark.Restore();
-      return result;
+  // Read in place: the chunk goes from the transport's buffer to the
+  // stream, checked first, with no copy between; so a failure leaves the
+  // stream alone wherever it stands.
+  const size_t header = recordForm ? nxBlobReadReplyHeader : 0;
+  auto take = [&](uint32_t aCode, std::span<const uint8_t> aReply) -> uint32_t {
+    if (recordForm) {
+      // The header comes whatever the code.
+      if (aReply.size() < header) return nxeMessageUnrecognized;
+      const uint32_t count = platform::LoadU32(aReply.data());
+      if (uint64_t{count} + header != aReply.size() || count > aLen) return nxeMessageUnrecognized;
+      if (aReply[4] && aNewBlobNr) *aNewBlobNr = {platform::LoadLE<int64_t>(aReply.data() + 5), true};
     }
-    if (mark.Advanced() > int64_t{aLen}) {
-      mark.Restore();
-      return nxeMessageUnrecognized;
-    }
+    if (aCode != 0) return aCode;
+    if (aReply.size() - header > aLen) return nxeMessageUnrecognized;
+    WriteChunk(aStream, aReply.subspan(header));
     return 0;
-  }
-  TBlobReply reply;
-  if (!recordForm) {
-    const uint32_t result = rcBlobRequest(nxnmCursorBlobRead, payload, &reply.block, &reply.len, 0);
-    if (result != 0) return result;
-    if (reply.size() > aLen) return nxeMessageUnrecognized;
-    if (!reply.empty()) aStream.WriteBuffer(reply.data(), static_cast<int64_t>(reply.size()));
-    return 0;
-  }
-  const uint32_t result =
-      rcBlobRequest(nxnmCursorBlobRead + nxnmCursorBlobRecordForm, payload, &reply.block, &reply.len,
-                    nxBlobReadReplyHeader);
-  // The header comes whatever the code.
-  if (reply.size() < size_t{nxBlobReadReplyHeader}) return nxeMessageUnrecognized;
-  const uint32_t count = platform::LoadU32(reply.data());
-  if (uint64_t{count} + nxBlobReadReplyHeader != reply.size() || count > aLen) return nxeMessageUnrecognized;
-  if (reply[4] && aNewBlobNr) *aNewBlobNr = {platform::LoadLE<int64_t>(reply.data() + 5), true};
-  if (result != 0) return result;
-  if (count) aStream.WriteBuffer(reply.data() + nxBlobReadReplyHeader, count);
-  return 0;
+  };
+  return rcRequestInPlace(nxnmCursorBlobRead + (recordForm ? nxnmCursorBlobRecordForm : 0), payload.data(),
+                          static_cast<int32_t>(payload.size()), take);
 }
 
 uint32_t TnxRemoteCursor::rcBlobReadSnapshotedInner(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr,
@@ -363,20 +365,20 @@ uint32_t TnxRemoteCursor::rcBlobReadSnapshotedInner(const TnxRecID& aRecID, int3
       w.WriteBoolean(aNewBlobNr != nullptr);
     }
   });
-  TBlobReply reply;
-  const uint32_t result =
-      rcBlobRequest(nxnmCursorBlobReadSnapshot + (recordForm ? nxnmCursorBlobRecordForm : 0), payload,
-                    &reply.block, &reply.len, 0);
   const size_t header = recordForm ? nxBlobSnapshotRecordReplyHeader : nxBlobSnapshotReplyHeader;
-  if (reply.size() < header || reply[0] > brssClosed) return nxeMessageUnrecognized;
-  aState = static_cast<TnxBlobReadSnapshotState>(reply[0]);
-  if (aBlobLength) *aBlobLength = platform::LoadU32(reply.data() + 1);
-  const uint32_t count = platform::LoadU32(reply.data() + 5);
-  if (recordForm && reply[9] && aNewBlobNr) *aNewBlobNr = {platform::LoadLE<int64_t>(reply.data() + 10), true};
-  if (uint64_t{count} + header != reply.size() || count > aLen) return nxeMessageUnrecognized;
-  if (result != 0) return result;
-  if (count) aStream.WriteBuffer(reply.data() + header, count);
-  return 0;
+  auto take = [&](uint32_t aCode, std::span<const uint8_t> aReply) -> uint32_t {
+    if (aReply.size() < header || aReply[0] > brssClosed) return nxeMessageUnrecognized;
+    aState = static_cast<TnxBlobReadSnapshotState>(aReply[0]);
+    if (aBlobLength) *aBlobLength = platform::LoadU32(aReply.data() + 1);
+    const uint32_t count = platform::LoadU32(aReply.data() + 5);
+    if (recordForm && aReply[9] && aNewBlobNr) *aNewBlobNr = {platform::LoadLE<int64_t>(aReply.data() + 10), true};
+    if (uint64_t{count} + header != aReply.size() || count > aLen) return nxeMessageUnrecognized;
+    if (aCode != 0) return aCode;
+    WriteChunk(aStream, aReply.subspan(header));
+    return 0;
+  };
+  return rcRequestInPlace(nxnmCursorBlobReadSnapshot + (recordForm ? nxnmCursorBlobRecordForm : 0), payload.data(),
+                          static_cast<int32_t>(payload.size()), take);
 }
 
 void TnxRemoteCursor::rcBlobSnapshotClose(TnxBlobReadSnapshotState& aState) noexcept {
@@ -511,7 +513,13 @@ uint32_t TnxRemoteCursor::rcBlobReadSnapshotedOuter(const TnxRecID& aRecID, int3
 uint32_t TnxRemoteCursor::sbcBlobRead(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
                                       uint32_t aLen, platform::TStream& aStream, bool aReadOriginal,
                                       TnxNewBlobNr* aNewBlobNr) {
-  return rcBlobReadOuter(aRecID, aFieldNo, aBlobNr, aOffset, aLen, aStream, aReadOriginal, aNewBlobNr);
+  // A stream that refuses the bytes raises: a code at the boundary, as for
+  // every other cursor operation.
+  try {
+    return rcBlobReadOuter(aRecID, aFieldNo, aBlobNr, aOffset, aLen, aStream, aReadOriginal, aNewBlobNr);
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
 }
 
 uint32_t TnxRemoteCursor::BlobReadSnapshoted(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr,

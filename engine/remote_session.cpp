@@ -48,6 +48,20 @@ void ReplyToQueue(TnxMsgID aMsgID, uint32_t aErrorCode, const void* aReplyData, 
   auto& cookie = *static_cast<TnxRemoteSession::ReplyCookie*>(aReplyCookie);
   if (cookie.rcDelivered) return;
   cookie.rcDelivered = true;
+  if (cookie.rcView && aMsgID == cookie.rcMsgID) {
+    // Read in place: no message is queued, so nothing is copied. The
+    // transport is not to see the reader's failure as its own.
+    cookie.rcViewed = true;
+    try {
+      cookie.rcViewResult =
+          cookie.rcView(cookie.rcViewContext, aErrorCode,
+                        {static_cast<const uint8_t*>(aReplyData),
+                         aReplyData && aReplyDataLen > 0 ? static_cast<size_t>(aReplyDataLen) : size_t{0}});
+    } catch (...) {
+      cookie.rcViewFailure = std::current_exception();
+    }
+    return;
+  }
   if (aToStream && aMsgID == cookie.rcMsgID && cookie.rcStream) {
     if (aReplyDataLen > 0 && aReplyData) {
       cookie.rcStream->WriteBuffer(aReplyData, aReplyDataLen);
@@ -315,7 +329,7 @@ uint32_t TnxRemoteSession::ProcessRequest(TnxMessageSource aSource, TnxThreadPri
     if (!message) {
       TnxBaseTransport* transport = Engine().Transport();
       if (!transport) return nxeOperationNotApplicable;
-      ReplyCookie cookie{this, aSource, aMsgID, ReplyStream(aReply, aReplyType), false};
+      ReplyCookie cookie{.rcSession = this, .rcSource = aSource, .rcMsgID = aMsgID, .rcStream = ReplyStream(aReply, aReplyType)};
       TnxReplyCallback callback = &RemoteReplyToQueue;
       if (aReplyType == nmdStream) {
         cookie.rcStream->SetPosition(0);
@@ -333,6 +347,39 @@ uint32_t TnxRemoteSession::ProcessRequest(TnxMessageSource aSource, TnxThreadPri
   } catch (...) {
     return nxConvertCurrentException();
   }
+}
+
+uint32_t TnxRemoteSession::ProcessRequestInPlace(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority,
+                                                 TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
+                                                 int32_t aRequestDataLen, ReplyView aView, void* aViewContext) {
+  ReplyCookie cookie{
+      .rcSession = this, .rcSource = aSource, .rcMsgID = aMsgID, .rcView = aView, .rcViewContext = aViewContext};
+  PnxDataMessage message;
+  try {
+    message = rsPopQueuedReply(aSource, aMsgID, true);
+    if (!message) {
+      TnxBaseTransport* transport = Engine().Transport();
+      if (!transport) return nxeOperationNotApplicable;
+      transport->Request(Engine().TransportID(), rsSessionID, aRemoteThreadPriority, aMsgID, aTimeout,
+                         aRequestData, aRequestDataLen, &RemoteReplyToQueue, &cookie);
+      if (!cookie.rcViewed) {
+        // Another ID came (a multi-reply, an equivalent reply): queued as
+        // ever, and taken from the queue.
+        message = rsPopQueuedReply(aSource, aMsgID, false);
+        if (!message) return nxeOperationNotApplicable;
+      }
+    }
+  } catch (...) {
+    return nxConvertCurrentException();
+  }
+  if (cookie.rcViewed) {
+    if (cookie.rcViewFailure) std::rethrow_exception(cookie.rcViewFailure);
+    return cookie.rcViewResult;
+  }
+  if (message->dmMsg != aMsgID) return nxeMessageUnrecognized;
+  const uint8_t* data = message->dmData.get();
+  return aView(aViewContext, message->dmErrorCode,
+               {data, data && message->dmDataLen > 0 ? static_cast<size_t>(message->dmDataLen) : size_t{0}});
 }
 
 uint32_t TnxRemoteSession::CheckQueuedReply(TnxMessageSource aSource, TnxMsgID aMsgID, void* aReply,

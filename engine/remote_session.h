@@ -19,8 +19,10 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <exception>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -162,6 +164,16 @@ class TnxRemoteSession : public TnxAbstractSession, public InxSessionRequests {
   uint32_t CheckQueuedReply(TnxMessageSource aSource, TnxMsgID aMsgID, void* aReply,
                             int32_t* aReplyLen, TnxNetMsgDataType aReplyType,
                             bool aCanSkipCantSkip, uint32_t* aSequenceID) noexcept;
+  // ProcessRequest whose reply is read where it lies (the transport's
+  // receive buffer, or a reply queued ahead) instead of being copied into a
+  // block for the caller: aView gets the reply's code and bytes, only for
+  // the time of the call, and answers the request's result. A transport
+  // failure reaches aView as its code without bytes, as it reaches
+  // ProcessRequest's caller; what aView raises is raised here.
+  using ReplyView = uint32_t (*)(void* aContext, uint32_t aCode, std::span<const uint8_t> aReply);
+  uint32_t ProcessRequestInPlace(TnxMessageSource aSource, TnxThreadPriority aRemoteThreadPriority,
+                                 TnxMsgID aMsgID, uint32_t aTimeout, const void* aRequestData,
+                                 int32_t aRequestDataLen, ReplyView aView, void* aViewContext);
   // The reply goes straight to the caller; the queue is left alone.
   uint32_t ProcessRequestDirect(TnxThreadPriority aRemoteThreadPriority, TnxMsgID aMsgID,
                                 uint32_t aTimeout, const void* aRequestData,
@@ -276,6 +288,13 @@ class TnxRemoteSession : public TnxAbstractSession, public InxSessionRequests {
     TnxMsgID rcMsgID = 0;
     platform::TStream* rcStream = nullptr;
     bool rcDelivered = false;
+    // ProcessRequestInPlace: the reader of a reply to rcMsgID, and what it
+    // answered or raised once it has read one.
+    ReplyView rcView = nullptr;
+    void* rcViewContext = nullptr;
+    bool rcViewed = false;
+    uint32_t rcViewResult = 0;
+    std::exception_ptr rcViewFailure = nullptr;
   };
 
 protected:

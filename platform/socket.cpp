@@ -143,6 +143,13 @@ bool SetSocketSendTimeout(int aFd, uint32_t aTimeoutMs) noexcept {
   return setsockopt(aFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
+bool SetSocketReceiveTimeout(int aFd, uint32_t aTimeoutMs) noexcept {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(aTimeoutMs / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((aTimeoutMs % 1000) * 1000);
+  return setsockopt(aFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
 bool SocketWriteAll(int aFd, const TSocketBuffer* aBuffers, size_t aCount) noexcept {
   constexpr size_t kMaxBuffers = 8;
   iovec iov[kMaxBuffers];

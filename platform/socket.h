@@ -22,6 +22,8 @@
 // - TcpConnect connects within aTimeoutMs (ETIMEDOUT when it ran out) and
 //   answers a blocking socket. Connected and accepted sockets send at once
 //   (TCP_NODELAY).
+// - SetSocketReceiveTimeout bounds each blocking read: one that waits
+//   aTimeoutMs without a byte fails with EAGAIN; 0 waits without limit.
 // - SocketWriteAll writes the buffers in order with one sendmsg per call
 //   until all is out; false with errno set (EAGAIN when a send timeout ran
 //   out).
@@ -82,6 +84,7 @@ int TcpAccept(int aFd, TInet4Address& aRemote) noexcept;
 int TcpConnect(const TInet4Address& aAddress, uint32_t aTimeoutMs) noexcept;
 bool SocketLocalAddress(int aFd, TInet4Address& aAddress) noexcept;
 bool SetSocketSendTimeout(int aFd, uint32_t aTimeoutMs) noexcept;
+bool SetSocketReceiveTimeout(int aFd, uint32_t aTimeoutMs) noexcept;
 bool SocketWriteAll(int aFd, const TSocketBuffer* aBuffers, size_t aCount) noexcept;
 int64_t SocketReadNow(int aFd, void* aBuffer, size_t aCount) noexcept;
 bool WaitReadable(int aFd, uint32_t aTimeoutMs) noexcept;

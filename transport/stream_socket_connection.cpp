@@ -160,10 +160,80 @@ void TnxStreamSocketClientConnection::DoWrite(TnxTransportID aTransportID, TnxSe
 // A reply not there by the request's timeout plus a grace drops the
 // connection (the raise makes its user free it).
 void TnxStreamSocketClientConnection::ReadMessage(TnxBaseHeader& aHeader, TnxHeapBuffer& aBody) {
-  const uint64_t deadline = ReplyDeadline(ReplyTimeout());
-  ReadWholeMessageWith(
-      [this, deadline](void* aBuffer, size_t aCount) { return ReadExactly(ssccFd, aBuffer, aCount, deadline); },
-      ssccParts, aHeader, aBody, ssccSpares);
+  const uint32_t timeout = ReplyTimeout();
+  ReplyRead read;
+  read.deadline = ReplyDeadline(timeout);
+  // The reply's first wait is the receive itself, bounded by the socket's
+  // receive timeout: one call where a wait and a read were two. Set only
+  // when it changes, as the timeout seldom does.
+  const uint32_t inside =
+      read.deadline == 0 ? 0u : static_cast<uint32_t>(std::min<uint64_t>(uint64_t{timeout} + kReplyGraceMs, kLongestWaitMs));
+  if (inside != ssccReceiveTimeout) {
+    if (platform::SetSocketReceiveTimeout(ssccFd, inside))
+      ssccReceiveTimeout = inside;
+    else
+      read.first = false;  // a receive could wait past the deadline
+  }
+  ReadWholeMessageWith([this, &read](void* aBuffer, size_t aCount) { return ReadReply(read, aBuffer, aCount); },
+                       ssccParts, aHeader, aBody, ssccSpares);
+}
+
+// aCount bytes, first from the read-ahead; a part that fits in it is read
+// with whatever follows, so that a small reply takes one receive.
+bool TnxStreamSocketClientConnection::ReadReply(ReplyRead& aRead, void* aInto, size_t aCount) {
+  auto* bytes = static_cast<uint8_t*>(aInto);
+  size_t taken = TakeAhead(bytes, aCount);
+  for (;;) {
+    bytes += taken;
+    aCount -= taken;
+    if (aCount == 0) return true;
+    // Here the read-ahead is empty.
+    if (aCount < kReadAheadSize) {
+      const size_t n = Receive(aRead, ssccAhead, kReadAheadSize);
+      if (n == 0) return false;
+      ssccAheadEnd = static_cast<uint32_t>(n);
+      taken = TakeAhead(bytes, aCount);
+    } else {
+      taken = Receive(aRead, bytes, aCount);
+      if (taken == 0) return false;
+    }
+  }
+}
+
+// Up to aCount bytes, at least one; 0 when the peer is gone or the
+// deadline passed. After the reply's first receive only the wait is
+// bounded by the deadline, never a receive: what is there is taken at
+// once, and a socket the last receive emptied is waited on first.
+size_t TnxStreamSocketClientConnection::Receive(ReplyRead& aRead, void* aInto, size_t aCount) {
+  for (;;) {
+    int64_t n;
+    if (aRead.deadline == 0 || aRead.first) {
+      aRead.first = false;
+      n = platform::SocketRead(ssccFd, aInto, aCount);
+    } else {
+      if (aRead.drained) {
+        const uint64_t now = platform::MonotonicMilliseconds();
+        if (now >= aRead.deadline) return 0;
+        platform::WaitReadable(ssccFd, static_cast<uint32_t>(std::min<uint64_t>(aRead.deadline - now, kLongestWaitMs)));
+      }
+      n = platform::SocketReadNow(ssccFd, aInto, aCount);
+    }
+    if (n > 0) {
+      aRead.drained = static_cast<size_t>(n) < aCount;
+      return static_cast<size_t>(n);
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return 0;
+    aRead.drained = true;
+  }
+}
+
+size_t TnxStreamSocketClientConnection::TakeAhead(void* aInto, size_t aCount) noexcept {
+  const size_t count = std::min<size_t>(aCount, ssccAheadEnd - ssccAheadBegin);
+  if (count == 0) return 0;
+  std::memcpy(aInto, ssccAhead + ssccAheadBegin, count);
+  ssccAheadBegin += static_cast<uint32_t>(count);
+  if (ssccAheadBegin == ssccAheadEnd) ssccAheadBegin = ssccAheadEnd = 0;
+  return count;
 }
 
 void TnxStreamSocketClientConnection::GiveBackLargeBody(TnxHeapBuffer& aBody) noexcept {
@@ -233,7 +303,9 @@ void TnxStreamSocketServerConnection::IoCompleted(uint32_t, uint32_t) {
       // a small message takes one read, not one for the header and one
       // for the body.
       const bool viaAhead = inHeader || missing < sizeof ssscAhead;
-      n = platform::SocketReadNow(ssscFd, viaAhead ? ssscAhead : into, viaAhead ? sizeof ssscAhead : missing);
+      const size_t asked = viaAhead ? sizeof ssscAhead : missing;
+      n = platform::SocketReadNow(ssscFd, viaAhead ? ssscAhead : into, asked);
+      ssscDrained = n < static_cast<int64_t>(asked);
       if (n == 0) return Drop();  // the peer closed
       if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) return Drop();
@@ -270,7 +342,11 @@ void TnxStreamSocketServerConnection::IoCompleted(uint32_t, uint32_t) {
     // this one for them. A few messages per readiness at most, so that a
     // busy peer does not hold the thread from the others.
     // Bytes read ahead are never left for a readiness that cannot come.
-    if (++served >= kMessagesPerReadiness && ssscAheadBegin == ssscAheadEnd) return Rearm();
+    // A socket the last read emptied is not read again: a peer that waits
+    // for the reply (nearly every one) has sent nothing since, and the
+    // queue, armed now, tells of what comes later as well.
+    ++served;
+    if (ssscAheadBegin == ssscAheadEnd && (ssscDrained || served >= kMessagesPerReadiness)) return Rearm();
     waits = 0;
   }
 }

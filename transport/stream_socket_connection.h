@@ -10,7 +10,9 @@
 //   bhParts is left as built and not checked.
 // - A client connection's reply that has not fully arrived by the request's
 //   timeout plus a grace raises 11276; so do a broken header and the end of
-//   the stream. Sends that fail raise 11276.
+//   the stream. Sends that fail raise 11276. A client reads through a
+//   read-ahead of its own: a small reply takes one read for header and
+//   body, and bytes past the reply wait there for the next read.
 // - A server connection reads on the server threads: each readiness takes
 //   what is there without waiting, through a read-ahead per connection, and
 //   serves the messages already there (at most kMessagesPerReadiness) before
@@ -79,10 +81,29 @@ protected:
   void GiveBackLargeBody(TnxHeapBuffer& aBody) noexcept override;
 
 private:
+  static constexpr size_t kReadAheadSize = 4096;
+  // One reply's reading: its deadline (0: none), whether the next receive
+  // is the reply's first, and whether the last one emptied the socket.
+  struct ReplyRead {
+    uint64_t deadline = 0;
+    bool first = true;
+    bool drained = false;
+  };
+
+  bool ReadReply(ReplyRead& aRead, void* aInto, size_t aCount);
+  size_t Receive(ReplyRead& aRead, void* aInto, size_t aCount);
+  size_t TakeAhead(void* aInto, size_t aCount) noexcept;
+
   int ssccFd = -1;
   TnxPartCount ssccParts;
   TnxStreamServerState* ssccSpares = nullptr;
   TnxHeapBuffer ssccFrame;
+  // The socket's receive timeout as last set (ms, 0: none).
+  uint32_t ssccReceiveTimeout = 0;
+  // Bytes read past the part asked for, [ssccAheadBegin, ssccAheadEnd).
+  uint8_t ssccAhead[kReadAheadSize] = {};
+  uint32_t ssccAheadBegin = 0;
+  uint32_t ssccAheadEnd = 0;
 };
 
 class TnxStreamSocketServerConnection : public TnxBaseServerConnection {
@@ -126,6 +147,8 @@ private:
   uint8_t ssscAhead[kReadAheadSize] = {};
   uint32_t ssscAheadBegin = 0;
   uint32_t ssscAheadEnd = 0;
+  // The last read took less than it asked: the socket was empty after it.
+  bool ssscDrained = false;
   TnxHeapBuffer ssscFrame;
 };
 

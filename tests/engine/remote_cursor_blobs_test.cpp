@@ -3,6 +3,7 @@
 // record forms and renumbered blobs, and replies that do not fit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,6 +38,19 @@ protected:
     ++reallocs;
     return TnxMemoryStream::Realloc(aNewCapacity);
   }
+};
+
+// Takes writes until it holds aLimit bytes, the part of a write that
+// fits, and refuses the rest (a full disk under a file stream).
+class TFillingStream : public TnxMemoryStream {
+public:
+  explicit TFillingStream(int64_t aLimit) : TnxMemoryStream(-1), fsLimit(aLimit) {}
+  int64_t Write(const void* aBuffer, int64_t aCount) override {
+    return TnxMemoryStream::Write(aBuffer, std::min(aCount, std::max<int64_t>(0, fsLimit - Position())));
+  }
+
+private:
+  int64_t fsLimit;
 };
 
 std::vector<uint8_t> Pattern(size_t aSize, uint8_t aSeed = 1) {
@@ -172,6 +186,72 @@ TEST_F(RemoteCursorBlobsTest, AReplyOverrunningItsChunkIsRefusedAndLeavesTheStre
     EXPECT_EQ(stream.GetSize(), 6);
     EXPECT_EQ(stream.Position(), c.position);
     EXPECT_EQ(std::memcmp(stream.Memory(), "abcdef", 6), 0);
+  }
+}
+
+// The chunk is read from the transport's buffer: a reply that comes as a
+// part of a multi-reply goes through the queue and lands the same.
+TEST_F(RemoteCursorBlobsTest, ChunksThatComeInsideAMultiReplyLandAsDirectOnesDo) {
+  const struct {
+    const char* name;
+    TnxRecID recID;
+    size_t blobSize;
+    uint32_t len;
+    TnxMsgID id;
+  } cases[] = {
+      {"plain read", kNoRecID, 40, 100, 0x895},
+      {"record form", kRecID, 40, 100, 0xA95},
+      {"snapshot chunks", kNoRecID, 2 * kMiB + 7, 3 * kMiB, 0x89B},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> blob = Pattern(c.blobSize);
+    Blob(kBlob, blob);
+    TnxRemoteCursor* cursor = ConnectAndOpen(47501);
+    ASSERT_NE(cursor, nullptr);
+    handler->Script(c.id, Injected(TReplyKind::rkMultiReply));
+    TnxMemoryStream stream(-1);
+    stream.WriteBuffer("ab", 2);
+    EXPECT_EQ(cursor->BlobRead(c.recID, kMemo, kBlob, 0, c.len, stream, false, nullptr), 0u);
+    std::vector<uint8_t> expected{'a', 'b'};
+    expected.insert(expected.end(), blob.begin(), blob.end());
+    EXPECT_TRUE(Contents(stream) == expected);
+    handler->Script(c.id, {});
+  }
+}
+
+TEST_F(RemoteCursorBlobsTest, AStreamThatRefusesPartOfAChunkGetsBackItsEarlierChunksOnly) {
+  const struct {
+    const char* name;
+    TnxRecID recID;
+    size_t blobSize;
+    int64_t limit;  // the stream takes this much
+    size_t kept;    // what stays of the blob
+  } cases[] = {
+      {"plain read", kNoRecID, 40, 12, 0},
+      {"record form", kRecID, 40, 12, 0},
+      {"snapshot chunks", kNoRecID, 3 * kMiB, 2 + kMiB + 100, kMiB},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> blob = Pattern(c.blobSize);
+    Blob(kBlob, blob);
+    TnxRemoteCursor* cursor = ConnectAndOpen(47501);
+    ASSERT_NE(cursor, nullptr);
+    TFillingStream stream(c.limit);
+    stream.WriteBuffer("ab", 2);
+    const size_t before = SentCount(session);
+    EXPECT_EQ(cursor->BlobRead(c.recID, kMemo, kBlob, 0, static_cast<uint32_t>(c.blobSize), stream, false, nullptr),
+              nxeUnknownException);
+    std::vector<uint8_t> expected{'a', 'b'};
+    expected.insert(expected.end(), blob.begin(), blob.begin() + static_cast<std::ptrdiff_t>(c.kept));
+    EXPECT_TRUE(Contents(stream) == expected);
+    EXPECT_EQ(stream.Position(), stream.GetSize());
+    EXPECT_EQ(RolledBack(before), c.blobSize > kMiB);
+    // The connection was not the stream's victim: the next read is served.
+    TnxMemoryStream next(-1);
+    EXPECT_EQ(cursor->BlobRead(c.recID, kMemo, kBlob, 0, 40, next, false, nullptr), 0u);
+    EXPECT_TRUE(Contents(next) == std::vector<uint8_t>(blob.begin(), blob.begin() + 40));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,82 @@ TEST_F(RemoteSessionTest, ReplyOutcomesBecomeTheResult) {
   nxFreeMem(block);
   EXPECT_EQ(session->CheckQueuedReply(source, 0x301, nullptr, nullptr, nmdByteArray, false, nullptr),
             nxeNoMessageQueued);
+}
+
+// Read in place, a reply gives what the copying request gives, also when
+// it came through the queue.
+TEST_F(RemoteSessionTest, AReplyReadInPlaceAnswersAsItsCopyWould) {
+  struct Seen {
+    int calls = 0;
+    uint32_t code = 0;
+    std::string bytes;
+  };
+  auto inPlace = [&](TnxMsgID aMsgID, Seen& aSeen) {
+    auto view = [](void* aContext, uint32_t aCode, std::span<const uint8_t> aReply) -> uint32_t {
+      auto& seen = *static_cast<Seen*>(aContext);
+      ++seen.calls;
+      seen.code = aCode;
+      seen.bytes.assign(reinterpret_cast<const char*>(aReply.data()), aReply.size());
+      return aCode == 0 ? 0 : aCode + 1;
+    };
+    return session->ProcessRequestInPlace(source, 0, aMsgID, 1000, "req", 3, view, &aSeen);
+  };
+  struct Case {
+    const char* name;
+    ScriptedAnswer answer;
+    uint32_t result;  // what the view answers: the code, plus 1 when not 0
+    int calls;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {"reply", {{0, 0, "answer"}}, 0, 1, "answer"},
+      {"error code without data", {{0, nxeLostConnection, ""}}, nxeLostConnection + 1, 1, ""},
+      {"error code with data", {{0, 10025, "why"}}, 10026, 1, "why"},
+      {"a late second callback", {{0, 0, "first"}, {0, nxeLostConnection, ""}}, 0, 1, "first"},
+      {"equivalent ID, through the queue", {{0x305, 0, "ahead"}}, 0, 1, "ahead"},
+      {"unrelated ID", {{0x330, 0, "other"}}, nxeMessageUnrecognized, 0, ""},
+      {"no callback", {}, nxeOperationNotApplicable, 0, ""},
+      {"multi-reply, first part", {{nxMultiReplyMsgID, 0, MultiReply({{0x301, 5, "one"}, {0x302, 0, "two"}})}}, 6, 1,
+       "one"},
+  };
+  for (const Case& c : cases) {
+    transport->Answer(c.answer);
+    Seen seen;
+    EXPECT_EQ(inPlace(0x301, seen), c.result) << c.name;
+    EXPECT_EQ(seen.calls, c.calls) << c.name;
+    EXPECT_EQ(seen.bytes, c.reply) << c.name;
+  }
+  EXPECT_EQ(Sent(), std::size(cases));
+  // The multi-reply's second part waits in the queue and answers without a send.
+  Seen seen;
+  EXPECT_EQ(inPlace(0x302, seen), 0u);
+  EXPECT_EQ(seen.bytes, "two");
+  EXPECT_EQ(Sent(), std::size(cases));
+  EXPECT_EQ(session->CheckQueuedReply(source, 0x301, nullptr, nullptr, nmdByteArray, false, nullptr),
+            nxeNoMessageQueued);
+}
+
+TEST_F(RemoteSessionTest, WhatAReaderInPlaceRaisesReachesTheCallerAndTheNextRequestIsServed) {
+  auto raising = [](void*, uint32_t, std::span<const uint8_t>) -> uint32_t {
+    throw EnxBaseException(nxeTableDoesNotExist);
+  };
+  for (const char* how : {"direct", "queued"}) {
+    if (std::string(how) == "direct")
+      transport->Reply("refused");
+    else
+      session->rsQueueMessage(source, 0x301, 0, "refused", 7, false);
+    try {
+      session->ProcessRequestInPlace(source, 0, 0x301, 1000, "req", 3, raising, nullptr);
+      ADD_FAILURE() << how << ": nothing raised";
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), nxeTableDoesNotExist) << how;
+    }
+    transport->Reply("next");
+    std::string reply;
+    EXPECT_EQ(Request(source, 0x301, reply), 0u) << how;
+    EXPECT_EQ(reply, "next") << how;
+  }
+  EXPECT_EQ(Sent(), 3u);
 }
 
 TEST_F(RemoteSessionTest, AReplySentAheadUnderAnEquivalentIdAnswersWithoutSending) {

@@ -480,6 +480,117 @@ TEST_P(ClientMedium, ARequestNamingATransportAnswers9990WithoutConnecting) {
 
 // Every reply the client cannot take reaches the requester once, as 11276
 // without data.
+// However its bytes arrive, a reply is read whole; bytes that come past it
+// are the next reply's.
+TEST_P(ClientMedium, RepliesAreTakenWholeHoweverTheirBytesArrive) {
+  struct Row {
+    const char* name;
+    size_t payload;
+    size_t split;     // the bytes sent before a pause (0: none)
+    bool twoAtOnce;   // the first answer carries the second request's reply too
+  };
+  const Row rows[] = {
+      {"header and body at once", 200, 0, false},
+      {"the header alone, the body later", 200, nxHeaderSize, false},
+      {"a pause inside the header", 200, 10, false},
+      {"larger than a read-ahead, a pause inside the body", 100000, 5000, false},
+      {"a pause right after a read-ahead's worth", 10000, 4096, false},
+      {"two replies in one send", 200, 0, true},
+      {"two large replies in one send", 30000, 0, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto replyTo = [&row](const TnxBaseHeader& h, uint8_t aSeed) {
+      Frame payload(row.payload);
+      for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(aSeed + i * 13 + (i >> 8));
+      return TPeerFrame{.Type = nxmtReply, .TransportID = h.bhTransportID, .SessionID = h.bhSessionID,
+                        .MsgID = h.bhMsgID, .Payload = payload}
+          .Bytes();
+    };
+    int answered = 0;
+    TServerAnswers answers;
+    answers.request = [&](TScriptedPeer::TEnd& aEnd, const Frame& aFrame) -> Frame {
+      const TnxBaseHeader h = HeaderOf(aFrame);
+      if (row.twoAtOnce) {
+        if (answered++ > 0) return {};  // sent already
+        Frame both = replyTo(h, 1);
+        const Frame second = replyTo(h, 2);
+        both.insert(both.end(), second.begin(), second.end());
+        return both;
+      }
+      Frame reply = replyTo(h, static_cast<uint8_t>(1 + answered++));
+      if (row.split == 0) return reply;
+      aEnd.Send(Frame(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(row.split)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      return Frame(reply.begin() + static_cast<std::ptrdiff_t>(row.split), reply.end());
+    };
+    Serve(answers);
+    for (uint8_t seed : {1, 2}) {
+      TReplies replies = Ask(0x42, {'r'});
+      ASSERT_EQ(replies.list.size(), 1u);
+      EXPECT_EQ(replies.list[0].code, 0u);
+      EXPECT_TRUE(replies.list[0].data == PayloadOf(replyTo({}, seed))) << "reply " << int(seed);
+    }
+    Close();
+  }
+}
+
+// The wait for a reply is bounded by the request's timeout plus a grace of
+// a second, each request by its own, whatever the requests before it on
+// the same connection waited.
+TEST_P(ClientMedium, AReplyIsAwaitedForItsRequestsTimeoutAndAGraceAndNoLonger) {
+  if (std::string(GetParam().name) == "socket_pair") GTEST_SKIP() << "the test double's reads wait without limit";
+  constexpr TnxMsgID kPrompt = 0x41, kNever = 0x42, kLate = 0x43, kHeaderOnly = 0x44;
+  static constexpr int kLateMs = 1500;
+  using Clock = std::chrono::steady_clock;
+  struct Step {
+    TnxMsgID msgID;
+    uint32_t timeout;  // ms, 0: none
+    uint32_t code;
+  };
+  struct Row {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Row rows[] = {
+      {"never answered", {{kNever, 200, nxeLostConnection}}},
+      {"the header, then nothing", {{kHeaderOnly, 200, nxeLostConnection}}},
+      {"a shorter timeout after a longer one", {{kPrompt, 3000, 0}, {kNever, 200, nxeLostConnection}}},
+      {"no limit after a limit", {{kPrompt, 200, 0}, {kLate, 0, 0}}},
+      {"a longer timeout after a shorter one", {{kPrompt, 200, 0}, {kLate, 3000, 0}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TServerAnswers answers;
+    answers.request = [](TScriptedPeer::TEnd& aEnd, const Frame& aFrame) -> Frame {
+      const TnxBaseHeader h = HeaderOf(aFrame);
+      const Frame reply = TPeerFrame{.Type = nxmtReply, .TransportID = h.bhTransportID, .SessionID = h.bhSessionID,
+                                     .MsgID = h.bhMsgID, .Payload = {1, 2, 3}}
+                              .Bytes();
+      switch (h.bhMsgID) {
+        case kNever: return {};
+        case kHeaderOnly: aEnd.Send(Frame(reply.begin(), reply.begin() + nxHeaderSize)); return {};
+        case kLate: std::this_thread::sleep_for(std::chrono::milliseconds(kLateMs)); return reply;
+        default: return reply;
+      }
+    };
+    Serve(answers);
+    for (const Step& step : row.steps) {
+      TReplies replies;
+      const auto start = Clock::now();
+      client->Request(0, 0x55, 0, step.msgID, step.timeout, "r", 1, &TReplies::Callback, &replies);
+      const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      ASSERT_EQ(replies.list.size(), 1u);
+      EXPECT_EQ(replies.list[0].code, step.code) << "request " << std::hex << step.msgID;
+      if (step.code != 0) {
+        EXPECT_GE(took, step.timeout + 1000 - 20);
+        EXPECT_LT(took, step.timeout + 1000 + 2500);
+      }
+    }
+    Close();
+  }
+}
+
 TEST_P(ClientMedium, RepliesThatCannotBeTakenAnswer11276Once) {
   struct Row {
     const char* name;
