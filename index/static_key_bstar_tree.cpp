@@ -279,6 +279,7 @@ void TnxStaticKeyBstarTreeIndexEngine::Descend(TOperation& aOp, uint32_t aRoot, 
     const uint8_t* node = Node(aOp, block, false);
     if (Kind(node) == nxnkLeaf) {
       aDescent.Leaf = block;
+      aDescent.LeafNode = node;
       return;
     }
     if (aDescent.Depth >= nxMaxTreeDepth) RaiseDamaged(block);
@@ -454,7 +455,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction& aTrans, con
   }
   TDescent descent;
   Descend(op, root, descent);
-  const uint8_t* leaf = Node(op, descent.Leaf, false);
+  const uint8_t* leaf = descent.LeafNode;
   const TSearch search =
       DupsNullOnly() ? TSearch::NullOnly : (ieAddKeyRefsToKeys ? TSearch::ByKeyAndRef : TSearch::ByKey);
   uint32_t slot;
@@ -695,7 +696,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::DeleteKey(TnxBaseTransaction& aTrans, con
   TDescent descent;
   Descend(op, root, descent);
   uint32_t slot;
-  if (!SearchNode(Node(op, descent.Leaf, false), ieAddKeyRefsToKeys ? TSearch::ByKeyAndRef : TSearch::ByKey, slot))
+  if (!SearchNode(descent.LeafNode, ieAddKeyRefsToKeys ? TSearch::ByKeyAndRef : TSearch::ByKey, slot))
     return false;
   PnxBlock leaf = Node(op, descent.Leaf, true);
   if (Kind(leaf) != nxnkLeaf) RaiseDamaged(descent.Leaf);

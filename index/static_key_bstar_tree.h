@@ -92,6 +92,7 @@ private:
     std::array<TLevel, nxMaxTreeDepth> Levels;
     int32_t Depth = 0;
     uint32_t Leaf = nxNoNode;
+    const uint8_t* LeafNode = nullptr;  // as read, held until the operation ends
   };
   enum class TSearch { ByKey, ByKeyAndRef, NullOnly };
   class TOperation;

@@ -222,8 +222,12 @@ void Tnx1xJournalEngine::AddBlock(const TnxBaseFile& aFile, TnxBlockNumber aBloc
   if (!PlainName(name))
     throw Enx1xJournalEngineException(nxeInvalidParameter, u"The file name %s does not fit a journal",
                                       {aFile.fiName});
-  if (platform::ToOsPath(aFile.fiPath) !=
-      platform::ToOsPath(platform::IncludeTrailingPathDelimiter(platform::RealFolderPath(platform::ExtractFilePath(bjeFileName)))))
+  // Resolved once per journal: a commit adds every block it changed, and
+  // resolving the folder walks it link by link.
+  if (jeRealFolder.empty())
+    jeRealFolder = platform::ToOsPath(
+        platform::IncludeTrailingPathDelimiter(platform::RealFolderPath(platform::ExtractFilePath(bjeFileName))));
+  if (platform::ToOsPath(aFile.fiPath) != jeRealFolder)
     throw Enx1xJournalEngineException(nxeInvalidParameter, u"The file %s is not in the folder of journal %s",
                                       {aFile.fiName, bjeFileName});
   const int32_t kind = jeJournalKind();

@@ -124,6 +124,7 @@ private:
   platform::TFileHandle jeJournalFile = platform::InvalidFileHandle;
   std::string jeOsName;
   std::string jeFolder;
+  std::string jeRealFolder;  // the folder with links resolved, once known
   int64_t jeSize = 0;
   bool jeComplete = false;
   bool jeInvalidated = false;

@@ -60,6 +60,8 @@ struct TTableShape {
   // The data file's block size in place of the one above (engines that
   // need larger blocks, files made before the check asked for more).
   std::optional<TnxBlockSize> FileBlockSize = {};
+  // The table file opened through this seam in place of the fault seam.
+  platform::TFileOps* FileOps = nullptr;
 };
 
 class TTableFixture {
@@ -86,7 +88,7 @@ public:
     if (aShape.FileBlockSize) size = *aShape.FileBlockSize;
     TTableOptions options;
     options.StreamEngine = std::u16string(nxDefaultStorageEngine);
-    file_ = &fx_.Open(fx_.MakeTable("table.nx2", size, 1, options));
+    file_ = &fx_.Open(fx_.MakeTable("table.nx2", size, 1, options), aShape.FileOps);
     access_ = std::make_unique<TnxBlockAccess>(*file_, nullptr, u"table", 0);
     files_ = {access_.get()};
     streams_ = TnxBaseStreamEngine::CreateEngine(*dict_, *access_, &Trans());
