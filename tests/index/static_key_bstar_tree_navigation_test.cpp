@@ -547,6 +547,52 @@ TEST(StaticKeyBstarTreeNavigationTest, AStalePathsLeafReusedOrDamagedIsNotTruste
   }
 }
 
+// A path that has only its record's RefNr gets its key from the record.
+TEST(StaticKeyBstarTreeNavigationTest, APathWithoutAKeyTakesItFromItsRecord) {
+  NavWorld w(idAll, 120);
+  for (uint64_t v = 0; v < 60; ++v) w.Add(1, v % 20);
+  const TEntry target = w.Sorted()[33];
+  auto path = w.Path();
+  path->RefNr = target.RefNr;
+  path->Position = ippOnKey;
+  path->bpipPage = nxNoNode;
+  w.Tree().ValidateIndexPath(w.T(), *path);
+  ASSERT_TRUE(path->KeyValid);
+  EXPECT_EQ(path->RefNr, target.RefNr);
+  const std::vector<uint8_t> key = w.Key(target.A, target.B);
+  EXPECT_EQ(key, std::vector<uint8_t>(path->KeyBuffer(), path->KeyBuffer() + key.size()));
+  ASSERT_TRUE(w.Tree().NextKey(w.T(), *path, nullptr));
+  EXPECT_EQ(path->RefNr, w.Sorted()[34].RefNr);
+}
+
+// A key filter's time-out check ends a step on the key it was asked at and
+// leaves its code; walks run without it and give it back.
+TEST(StaticKeyBstarTreeNavigationTest, TheKeyFiltersTimeOutCheckEndsStepsButNotWalks) {
+  NavWorld w(idNone, 120);
+  for (uint64_t v = 0; v < 100; ++v) w.Add(1, v);
+  TPredicateFilter none([](const uint8_t*) { return false; });
+  uint32_t result = 0;
+  int asked = 0;
+  none.kfResult = &result;
+  none.kfCheckTimeOut = [&](uint32_t& aResult) {
+    if (++asked < 5) return false;
+    aResult = nxeTimeout;
+    return true;
+  };
+  auto path = w.Path();
+  path->SetToBof();
+  ASSERT_TRUE(w.Tree().NextKey(w.T(), *path, &none));
+  EXPECT_EQ(path->RefNr, w.Sorted()[4].RefNr);
+  EXPECT_EQ(result, nxeTimeout);
+  asked = 0;
+  int visited = 0;
+  const TnxIndexKeyIterator count = [&](void*, TnxRefNr, const uint8_t*) { return ++visited, kirContinue; };
+  w.Tree().Iterate(w.T(), path.get(), nullptr, count, nullptr, nullptr, {}, {}, nullptr, &none, false);
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(visited, 0);
+  EXPECT_TRUE(static_cast<bool>(none.kfCheckTimeOut));
+}
+
 // ---- iteration ----
 
 struct TBound {
