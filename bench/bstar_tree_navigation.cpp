@@ -229,11 +229,11 @@ T& Peer(std::unique_ptr<T>& aPeer) {
 
 template <class T>
 void RunLookups(benchmark::State& state, std::unique_ptr<T>& aPeer) {
-  state.PauseTiming();
-  T& peer = Peer(aPeer);
   const std::vector<int>& order = Order(Lookups());
-  state.ResumeTiming();
   for (auto _ : state) {
+    state.PauseTiming();
+    T& peer = Peer(aPeer);
+    state.ResumeTiming();
     int64_t sink = 0;
     for (int i : order) sink += peer.Lookup(KeyOf(i));
     benchmark::DoNotOptimize(sink);
@@ -243,11 +243,11 @@ void RunLookups(benchmark::State& state, std::unique_ptr<T>& aPeer) {
 
 template <class T>
 void RunScans(benchmark::State& state, std::unique_ptr<T>& aPeer) {
-  state.PauseTiming();
-  T& peer = Peer(aPeer);
-  state.ResumeTiming();
   std::mt19937 random(11);
   for (auto _ : state) {
+    state.PauseTiming();
+    T& peer = Peer(aPeer);
+    state.ResumeTiming();
     int64_t sink = 0;
     for (int i = 0; i < Scans(); ++i) sink += peer.Scan(KeyOf(int(random() % uint32_t(Records()))));
     benchmark::DoNotOptimize(sink);
