@@ -371,7 +371,7 @@ TEST(StaticKeyBstarTreeNavigationTest, StepsFollowTheModelWhileOthersChangeTheTr
       return std::tie(x.A, x.B, x.RefNr) < std::tie(y.A, y.B, y.RefNr);
     };
     path->SetToBof();
-    const int64_t steps = testing::TestSize(3000, 30000);
+    const int64_t steps = testing::TestSize(3000, 10000);
     for (int64_t step = 0; step < steps; ++step) {
       SCOPED_TRACE(step);
       const uint64_t what = pick(10);
