@@ -7,7 +7,9 @@
 #include "dictionary/file_descriptors.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/key_descriptors.h"
+#include "index/bstar_node.h"
 #include "index/index_path.h"
+#include "index/static_key_bstar_tree_path.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
 #include "platform/random.h"
@@ -25,6 +27,7 @@ using platform::LoadU64;
 using platform::StoreU16;
 using platform::StoreU32;
 using platform::StoreU64;
+using namespace bstar_node;
 
 namespace {
 
@@ -64,16 +67,6 @@ TnxDataDictionary* RootDictionary(TnxPersistent* aItem) {
   return nullptr;
 }
 
-uint16_t First(const uint8_t* aNode) { return LoadU16(aNode + nxihFirstSlot); }
-uint16_t Count(const uint8_t* aNode) { return LoadU16(aNode + nxihKeyCount); }
-uint8_t Kind(const uint8_t* aNode) { return aNode[nxihNodeKind]; }
-uint32_t Prev(const uint8_t* aNode) { return LoadU32(aNode + nxihPrevNode); }
-uint32_t Next(const uint8_t* aNode) { return LoadU32(aNode + nxihNextNode); }
-void SetFirst(uint8_t* aNode, uint32_t aValue) { StoreU16(aNode + nxihFirstSlot, static_cast<uint16_t>(aValue)); }
-void SetCount(uint8_t* aNode, uint32_t aValue) { StoreU16(aNode + nxihKeyCount, static_cast<uint16_t>(aValue)); }
-void SetPrev(uint8_t* aNode, uint32_t aValue) { StoreU32(aNode + nxihPrevNode, aValue); }
-void SetNext(uint8_t* aNode, uint32_t aValue) { StoreU32(aNode + nxihNextNode, aValue); }
-uint32_t BlockOf(const uint8_t* aNode) { return LoadU32(aNode + 4); }
 
 }  // namespace
 
@@ -176,14 +169,17 @@ PnxBlock TnxStaticKeyBstarTreeIndexEngine::Node(TOperation& aOp, uint32_t aBlock
   TnxReleaseMethod release;
   PnxBlock node = nxReadIndexBlock(aOp.Trans, aOp.File(), IndicesEngine().bseID, aMarkDirty, aBlock, release);
   ieReleaseList.Add(node, release);
-  const uint8_t kind = Kind(node);
+  if (!NodeShapeOk(node)) RaiseDamaged(aBlock);
+  return node;
+}
+
+bool TnxStaticKeyBstarTreeIndexEngine::NodeShapeOk(const uint8_t* aNode) const noexcept {
+  const uint8_t kind = Kind(aNode);
   // Index numbers only go down (a removed index renumbers the later ones),
   // so a node may carry the number its index had when it was made.
-  const bool ok = node[nxihIndexNumber] >= (IndexNumber() & 0xFF) &&
-                  ((kind == nxnkLeaf && uint32_t{First(node)} + Count(node) <= ieMaxLeafNodeKeyCount) ||
-                   (kind == nxnkInternal && Count(node) <= ieMaxInternalNodeKeyCount));
-  if (!ok) RaiseDamaged(aBlock);
-  return node;
+  return aNode[nxihIndexNumber] >= (IndexNumber() & 0xFF) &&
+         ((kind == nxnkLeaf && uint32_t{First(aNode)} + Count(aNode) <= ieMaxLeafNodeKeyCount) ||
+          (kind == nxnkInternal && Count(aNode) <= ieMaxInternalNodeKeyCount));
 }
 
 uint64_t TnxStaticKeyBstarTreeIndexEngine::NewChangeCounter(TnxBaseTransaction& aTrans) {
@@ -308,7 +304,7 @@ void TnxStaticKeyBstarTreeIndexEngine::WriteLeafSlot(PnxBlock aLeaf, uint32_t aS
   if (!KeysAreRefs()) StoreU64(slot + ieDescKeyLength, static_cast<uint64_t>(aRefNr));
 }
 
-void TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey,
+uint32_t TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey,
                                                       TnxRefNr aRefNr) {
   const uint32_t pair = ieSizeOfLeafNodeKeyPair;
   const uint32_t max = ieMaxLeafNodeKeyCount;
@@ -344,10 +340,11 @@ void TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(PnxBlock aLeaf, uint32_t a
   WriteLeafSlot(aLeaf, target, aKey, aRefNr);
   SetFirst(aLeaf, first);
   SetCount(aLeaf, count + 1);
+  return target;
 }
 
-void TnxStaticKeyBstarTreeIndexEngine::SplitLeafAndInsert(TOperation& aOp, PnxBlock aLeaf, uint32_t aSlot,
-                                                          const uint8_t* aKey, TnxRefNr aRefNr) {
+PnxBlock TnxStaticKeyBstarTreeIndexEngine::SplitLeafAndInsert(TOperation& aOp, PnxBlock aLeaf, uint32_t& aSlot,
+                                                              const uint8_t* aKey, TnxRefNr aRefNr) {
   const uint32_t max = ieMaxLeafNodeKeyCount;
   const uint32_t pair = ieSizeOfLeafNodeKeyPair;
   PnxBlock right = NewNode(aOp, nxnkLeaf);
@@ -370,15 +367,20 @@ void TnxStaticKeyBstarTreeIndexEngine::SplitLeafAndInsert(TOperation& aOp, PnxBl
     if (Kind(next) != nxnkLeaf) RaiseDamaged(oldNext);
     SetPrev(next, rightBlock);
   }
-  if (aSlot > split)
-    InsertIntoLeaf(right, aSlot - split + rightFirst, aKey, aRefNr);
-  else if (aSlot == split && split >= rightCount)
-    InsertIntoLeaf(right, rightFirst, aKey, aRefNr);
-  else
-    InsertIntoLeaf(aLeaf, aSlot, aKey, aRefNr);
+  PnxBlock target = aLeaf;
+  if (aSlot > split) {
+    target = right;
+    aSlot = InsertIntoLeaf(right, aSlot - split + rightFirst, aKey, aRefNr);
+  } else if (aSlot == split && split >= rightCount) {
+    target = right;
+    aSlot = InsertIntoLeaf(right, rightFirst, aKey, aRefNr);
+  } else {
+    aSlot = InsertIntoLeaf(aLeaf, aSlot, aKey, aRefNr);
+  }
   const uint32_t last = uint32_t{First(aLeaf)} + Count(aLeaf) - 1;
   std::memcpy(ieTempInsertKey.data(), aLeaf + ieLeafNodeKeyOffset[last], ieNodeKeyLength);
   ieTempInsertBlock = rightBlock;
+  return target;
 }
 
 void TnxStaticKeyBstarTreeIndexEngine::InsertSeparators(TOperation& aOp, const TDescent& aDescent) {
@@ -427,14 +429,15 @@ bool TnxStaticKeyBstarTreeIndexEngine::OwnPath(const TnxBaseIndexPath* aPath) co
   return aPath && aPath->IndexEngine() == this;
 }
 
-void TnxStaticKeyBstarTreeIndexEngine::SetPathOnKey(TnxBaseIndexPath* aPath, const uint8_t* aKey,
-                                                    TnxRefNr aRefNr) const {
+void TnxStaticKeyBstarTreeIndexEngine::SetPathOnKey(TnxBaseIndexPath* aPath, const uint8_t* aNode,
+                                                    uint32_t aSlot) const {
   if (!OwnPath(aPath)) return;
+  if (auto* own = dynamic_cast<TnxStaticKeyBstarTreeIndexPath*>(aPath)) return SetOnSlot(*own, aNode, aSlot);
   aPath->Clear();
-  aPath->RefNr = aRefNr;
-  KeyEngine().CopyKey(aKey, aPath->KeyBuffer());
+  aPath->RefNr = LeafRefNr(aNode, aSlot);
+  KeyEngine().CopyKey(aNode + ieLeafNodeKeyOffset[aSlot], aPath->KeyBuffer());
   aPath->KeyValid = true;
-  if (ieIsCacheSeqAccess) aPath->CacheRefNr = static_cast<TnxRefNr>(LoadU64(aKey));
+  if (ieIsCacheSeqAccess) aPath->CacheRefNr = static_cast<TnxRefNr>(LoadU64(aPath->KeyBuffer()));
   aPath->Position = ippOnKey;
 }
 
@@ -450,7 +453,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction& aTrans, con
     SetFirst(leaf, ieMaxLeafNodeKeyCount / 2);
     SetCount(leaf, 1);
     op.H().SetIndexKeyCount(1);
-    SetPathOnKey(aPath, aKey, aRefNr);
+    SetPathOnKey(aPath, leaf, ieMaxLeafNodeKeyCount / 2);
     return true;
   }
   TDescent descent;
@@ -469,14 +472,15 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction& aTrans, con
   }
   PnxBlock changed = Node(op, descent.Leaf, true);
   if (Kind(changed) != nxnkLeaf) RaiseDamaged(descent.Leaf);
+  PnxBlock target = changed;
   if (Count(changed) < ieMaxLeafNodeKeyCount) {
-    InsertIntoLeaf(changed, slot, aKey, aRefNr);
+    slot = InsertIntoLeaf(changed, slot, aKey, aRefNr);
   } else {
-    SplitLeafAndInsert(op, changed, slot, aKey, aRefNr);
+    target = SplitLeafAndInsert(op, changed, slot, aKey, aRefNr);
     InsertSeparators(op, descent);
   }
   op.H().SetIndexKeyCount(op.H().GetIndexKeyCount() + 1);
-  SetPathOnKey(aPath, aKey, aRefNr);
+  SetPathOnKey(aPath, target, slot);
   return true;
 }
 
@@ -706,8 +710,16 @@ bool TnxStaticKeyBstarTreeIndexEngine::DeleteKey(TnxBaseTransaction& aTrans, con
   RemoveFromLeaf(leaf, slot);
   op.H().SetIndexKeyCount(op.H().GetIndexKeyCount() - 1);
   if (OwnPath(aPath)) {
+    // Borrowing and merging below may move the neighbours: the path keeps
+    // the deleted key and finds its crack again by a search when next used.
+    aPath->Clear();
+    aPath->RefNr = aRefNr;
+    KeyEngine().CopyKey(aKey, aPath->KeyBuffer());
+    aPath->KeyValid = true;
+    if (ieIsCacheSeqAccess) aPath->CacheRefNr = static_cast<TnxRefNr>(LoadU64(aKey));
     aPath->Position = wasLast ? ippOnCrackAfter : ippOnCrackBefore;
     aPath->Deleted = true;
+    if (auto* own = dynamic_cast<TnxStaticKeyBstarTreeIndexPath*>(aPath)) own->bpipPage = nxNoNode;
   }
   if (descent.Depth > 0 && wasLast && Count(leaf) > 0) {
     const TLevel& up = descent.Levels[static_cast<size_t>(descent.Depth - 1)];
@@ -760,53 +772,6 @@ void TnxStaticKeyBstarTreeIndexEngine::DeleteAllKeys(TnxBaseTransaction& aTrans)
 
 void TnxStaticKeyBstarTreeIndexEngine::GetKeyCount(TnxBaseTransaction* aTrans, uint32_t& aCount) {
   aCount = bieGetKeyCount(aTrans);
-}
-
-void TnxStaticKeyBstarTreeIndexEngine::Iterate(TnxBaseTransaction* aTrans, TnxBaseIndexPath* /*aPath*/,
-                                               PnxRecordBuffer* /*aData*/, const TnxIndexKeyIterator& aKeyIterator,
-                                               const TnxStorageRecordIterator& aRecIterator, void* aCookie,
-                                               const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
-                                               TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter,
-                                               bool /*aKeepPosition*/) {
-  // Only the whole index by key for now: anything narrower would be
-  // answered with every key.
-  if (aRangeStart.riValid || aRangeEnd.riValid || aFilter || aKeyFilter || aRecIterator)
-    RaiseNotSupported(u"Iterate over a range, with filters or records");
-  TOperation op(*this, aTrans, false);
-  uint32_t block = op.H().GetIndexRoot();
-  if (block == nxNoNode) return;
-  // A walk longer than the file has blocks goes round a cycle.
-  const uint32_t limit = op.File().UsedBlocks();
-  uint32_t steps = 0;
-  const auto read = [&](TnxBlockGuard& aGuard, uint32_t aBlock) {
-    if (++steps > limit) RaiseDamaged(aBlock);
-    if (steps % 256 == 0) nxCheckTimeout();
-    aGuard.Release();
-    aGuard.Hold(nxReadIndexBlock(aTrans, op.File(), IndicesEngine().bseID, false, aBlock, aGuard.ReleaseMethod()));
-    const uint8_t* node = aGuard.Block();
-    const bool ok = (Kind(node) == nxnkLeaf && uint32_t{First(node)} + Count(node) <= ieMaxLeafNodeKeyCount) ||
-                    (Kind(node) == nxnkInternal && Count(node) <= ieMaxInternalNodeKeyCount);
-    if (!ok) RaiseDamaged(aBlock);
-    return node;
-  };
-  TnxBlockGuard guard;
-  const uint8_t* node = read(guard, block);
-  for (int32_t depth = 0; Kind(node) == nxnkInternal; ++depth) {
-    if (depth >= nxMaxTreeDepth) RaiseDamaged(block);
-    block = LoadU32(node + ieTreePointerOffset[0]);
-    node = read(guard, block);
-  }
-  for (;;) {
-    if (Kind(node) != nxnkLeaf) RaiseDamaged(block);
-    const uint32_t first = First(node), end = first + Count(node);
-    for (uint32_t slot = first; slot < end; ++slot) {
-      const uint8_t* key = node + ieLeafNodeKeyOffset[slot];
-      if (aKeyIterator && aKeyIterator(aCookie, LeafRefNr(node, slot), key) == kirStop) return;
-    }
-    block = Next(node);
-    if (block == nxNoNode) return;
-    node = read(guard, block);
-  }
 }
 
 void nxStaticKeyBstarTreeStartup() {

@@ -39,6 +39,8 @@ REVUROV_EXCEPTION_CLASS(EnxStaticKeyBstarTreeIndexEngineException, EnxBaseIndexE
 // Levels of internal nodes a descent may pass.
 inline constexpr int32_t nxMaxTreeDepth = 32;
 
+class TnxStaticKeyBstarTreeIndexPath;
+
 class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   REVUROV_REGISTERABLE_RECORD(TnxStaticKeyBstarTreeIndexEngine, TnxBaseIndexEngine, TnxSubEngineClass, nullptr,
                               &TnxStaticKeyBstarTreeIndexEngine::CheckValidFromDescriptor,
@@ -58,12 +60,42 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   void GetKeyCount(TnxBaseTransaction* aTrans, uint32_t& aCount) override;
   // Sorts the keys and writes the tree bottom-up (bulk_build_static_key.h).
   std::unique_ptr<TnxBaseBulkBuilder> CreateBulkBuilder(TnxBaseTransaction& aTrans) override;
-  // The whole index in key order through the key iterator; a range, a
-  // filter or a record iterator is refused with 12289.
+
+  // Reading. Paths must be this engine's own (CreateIndexPath), else 9986.
+  std::unique_ptr<TnxBaseIndexPath> CreateIndexPath() override;
+  void ValidateIndexPath(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath) override;
+  bool FindKey(TnxBaseTransaction* aTrans, const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen,
+               TnxRefNr aRefNr, TnxBaseIndexPath& aPath, TnxSearchKeyAction aAction,
+               TnxBaseFilterEngine* aKeyFilter) override;
+  bool NextKey(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath, TnxBaseFilterEngine* aKeyFilter) override;
+  bool PrevKey(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath, TnxBaseFilterEngine* aKeyFilter) override;
+  // A record iterator needs the table's record engine (12289). The
+  // transaction is locked for the run; the deadline is tested per leaf.
   void Iterate(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
                const TnxIndexKeyIterator& aKeyIterator, const TnxStorageRecordIterator& aRecIterator, void* aCookie,
                const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,
                TnxBaseFilterEngine* aKeyFilter, bool aKeepPosition) override;
+  void IterateBackward(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
+                       const TnxIndexKeyIterator& aKeyIterator, const TnxStorageRecordIterator& aRecIterator,
+                       void* aCookie, const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
+                       TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aKeepPosition) override;
+  uint32_t RecNoGet(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath, const TnxRangeInfo& aRangeStart,
+                    const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter,
+                    uint32_t& aRecNo, bool aFlipOrder) override;
+  uint32_t RecNoSet(TnxBaseTransaction* aTrans, uint32_t aRecNo, TnxBaseIndexPath& aPath,
+                    const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,
+                    TnxBaseFilterEngine* aKeyFilter, bool aFlipOrder) override;
+  // Counted from the range's end.
+  uint32_t RecNoGetBackward(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath, const TnxRangeInfo& aRangeStart,
+                            const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,
+                            TnxBaseFilterEngine* aKeyFilter, uint32_t& aRecNo);
+  uint32_t RecNoSetBackward(TnxBaseTransaction* aTrans, uint32_t aRecNo, TnxBaseIndexPath& aPath,
+                            const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
+                            TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter);
+  // Exact when the range lies in one leaf; never above the key count.
+  uint32_t EstimateRecordCount(TnxBaseTransaction* aTrans, const TnxRangeInfo& aRangeStart,
+                               const TnxRangeInfo& aRangeEnd, uint32_t& aRecordCount, bool aFlipOrder) override;
+  TnxRefNr SeqAccessLookup(TnxBaseTransaction* aTrans, TnxRefNr aCacheRefNr, TnxBaseIndexPath* aPath) override;
 
   // Geometry, for checkers of the node format.
   uint16_t DescKeyLength() const noexcept { return ieDescKeyLength; }
@@ -96,6 +128,23 @@ private:
   };
   enum class TSearch { ByKey, ByKeyAndRef, NullOnly };
   class TOperation;
+  class TReader;
+  // A search of the reading operations: by (key, RefNr), or over a field
+  // count and partial length, going left (first equal), right (last
+  // equal) or stopping on an equal key.
+  struct TNavSearch {
+    enum class TMode { ByKeyAndRef, Stop, Left, Right };
+    const uint8_t* Key;
+    TnxRefNr RefNr;
+    int32_t FieldCount;
+    int32_t PartialLen;
+    TMode Mode;
+  };
+  // A node a descent passed: its first slot, its entries (keys in a leaf,
+  // pointers in an internal node) and the slot taken.
+  struct TNodeEntry {
+    uint32_t Block, First, Count, Slot;
+  };
 
   // Node access: checked, kept in the release list until the operation ends.
   PnxBlock Node(TOperation& aOp, uint32_t aBlock, bool aMarkDirty);
@@ -110,8 +159,11 @@ private:
   bool NullOnlyDuplicateInNeighbour(TOperation& aOp, uint32_t aBlock);
 
   void WriteLeafSlot(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
-  void InsertIntoLeaf(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
-  void SplitLeafAndInsert(TOperation& aOp, PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
+  // The slot the key went to.
+  uint32_t InsertIntoLeaf(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
+  // The leaf the key went to, and its slot in aSlot.
+  PnxBlock SplitLeafAndInsert(TOperation& aOp, PnxBlock aLeaf, uint32_t& aSlot, const uint8_t* aKey,
+                              TnxRefNr aRefNr);
   void InsertSeparators(TOperation& aOp, const TDescent& aDescent);
 
   void RemoveFromLeaf(PnxBlock aLeaf, uint32_t aSlot);
@@ -124,7 +176,37 @@ private:
   void RebalanceLeaf(TOperation& aOp, TDescent& aDescent, PnxBlock aNode, uint32_t aBlock, int32_t aLevel);
   void RebalanceInternal(TOperation& aOp, TDescent& aDescent, PnxBlock aNode, uint32_t aBlock, int32_t aLevel);
 
-  void SetPathOnKey(TnxBaseIndexPath* aPath, const uint8_t* aKey, TnxRefNr aRefNr) const;
+  void SetPathOnKey(TnxBaseIndexPath* aPath, const uint8_t* aNode, uint32_t aSlot) const;
+  bool NodeShapeOk(const uint8_t* aNode) const noexcept;
+
+  // ---- reading ----
+  TnxStaticKeyBstarTreeIndexPath& OwnPathOf(TnxBaseIndexPath& aPath) const;
+  void SetOnSlot(TnxStaticKeyBstarTreeIndexPath& aPath, const uint8_t* aNode, uint32_t aSlot) const;
+  bool SearchNav(const uint8_t* aNode, const TNavSearch& aSearch, uint32_t& aSlot) const;
+  // The leaf a search reaches; aLevels, when given, gets every node passed.
+  uint32_t DescendNav(TReader& aReader, const TNavSearch& aSearch, std::vector<TNodeEntry>* aLevels);
+  uint32_t EdgeLeaf(TReader& aReader, bool aRightmost);
+  bool Step(TReader& aReader, TnxStaticKeyBstarTreeIndexPath& aPath, TnxBaseFilterEngine* aKeyFilter, bool aBack,
+            bool aWalk);
+  bool FindKeyIn(TReader& aReader, const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen, TnxRefNr aRefNr,
+                 TnxStaticKeyBstarTreeIndexPath& aPath, TnxSearchKeyAction aAction, TnxBaseFilterEngine* aKeyFilter);
+  void ValidateIn(TReader& aReader, TnxStaticKeyBstarTreeIndexPath& aPath);
+  bool FastCheck(TReader& aReader, TnxStaticKeyBstarTreeIndexPath& aPath);
+  // On the first (aLast: the last) key of a range bound, or off every key.
+  bool EdgeOfRange(TReader& aReader, const TnxRangeInfo& aBound, bool aLast, TnxStaticKeyBstarTreeIndexPath& aPath,
+                   TnxBaseFilterEngine* aKeyFilter);
+  bool KeyCounts(TnxBaseTransaction* aTrans, const TnxStaticKeyBstarTreeIndexPath& aPath,
+                 TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter);
+  void IterateDir(bool aBack, TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath, PnxRecordBuffer* aData,
+                  const TnxIndexKeyIterator& aKeyIterator, const TnxStorageRecordIterator& aRecIterator,
+                  void* aCookie, const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd,
+                  TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aKeepPosition);
+  uint32_t RecNoGetDir(bool aBack, TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath,
+                       const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,
+                       TnxBaseFilterEngine* aKeyFilter, uint32_t& aRecNo);
+  uint32_t RecNoSetDir(bool aBack, TnxBaseTransaction* aTrans, uint32_t aRecNo, TnxBaseIndexPath& aPath,
+                       const TnxRangeInfo& aRangeStart, const TnxRangeInfo& aRangeEnd, TnxBaseFilterEngine* aFilter,
+                       TnxBaseFilterEngine* aKeyFilter);
   bool OwnPath(const TnxBaseIndexPath* aPath) const noexcept;
   uint64_t NewChangeCounter(TnxBaseTransaction& aTrans);
 

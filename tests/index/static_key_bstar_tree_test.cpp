@@ -383,13 +383,14 @@ TEST(StaticKeyBstarTreeTest, TheKeyWalkGivesEveryKeyInOrderAndRefusesWhatItCanno
   const TTreeReport r = w.Check();
   ASSERT_EQ(r.Error, "");
   EXPECT_EQ(walked, std::vector<TTreeEntry>(r.Entries.begin(), r.Entries.begin() + 50));
+  // A bound that claims a key but carries none is refused.
   TnxRangeInfo bound;
   bound.riValid = true;
   EXPECT_EQ(ErrorCodeOf([&] {
               w.Tree().Iterate(&w.Fx().Trans(), nullptr, nullptr, collect, nullptr, nullptr, bound, {}, nullptr,
                                nullptr, false);
             }),
-            nxeCapabilityNotSupported);
+            nxeInvalidParameter);
 }
 
 // Nodes keep the index number they were made under; removing an earlier
