@@ -17,6 +17,7 @@
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
+#include "index/index_path.h"
 #include "index/startup.h"
 #include "index/static_key_bstar_tree.h"
 #include "lowlevel/errors/error_codes.h"
@@ -296,6 +297,142 @@ void PrintTo(const TBuildCase& aCase, std::ostream* aOut) {
   *aOut << OrderName(aCase.Order) << (aCase.Dups == idNone ? ", unique" : ", duplicates");
 }
 
+// Where a search or a step left a path, to hold two trees' answers side by side.
+struct TStop {
+  bool Answer = false;
+  TnxIndexPathPosition Position = ippUnknown;
+  TnxRefNr RefNr = 0;
+  std::vector<uint8_t> Key;  // only on a key
+  bool operator==(const TStop&) const = default;
+};
+
+void PrintTo(const TStop& aStop, std::ostream* aOut) {
+  *aOut << (aStop.Answer ? "found" : "not found") << ", position " << static_cast<int>(aStop.Position) << ", RefNr "
+        << aStop.RefNr << ", key";
+  for (size_t i = 0; i < std::min<size_t>(aStop.Key.size(), 9); ++i) *aOut << ' ' << static_cast<int>(aStop.Key[i]);
+}
+
+// A crack is named by the key after it: where one tree puts the path after
+// a leaf's last key, another may put it before the next leaf's first.
+TStop StopOf(BulkWorld& aWorld, bool aAnswer, TnxBaseIndexPath& aPath) {
+  TStop stop{aAnswer, aPath.Position, 0, {}};
+  if (aPath.IsOnCrack()) {
+    stop.Position = ippOnCrackBefore;
+    if (!aWorld.Tree().NextKey(&aWorld.Fx().Trans(), aPath, nullptr)) return stop;
+  }
+  if (aPath.IsOnKey()) {
+    stop.RefNr = aPath.RefNr;
+    stop.Key.assign(aPath.KeyBuffer(), aPath.KeyBuffer() + aWorld.Tree().KeyEngine().KeyLength());
+  }
+  return stop;
+}
+
+TStop Find(BulkWorld& aWorld, const std::vector<uint8_t>& aKey, int32_t aPartialLen, TnxSearchKeyAction aAction) {
+  auto path = aWorld.Tree().CreateIndexPath();
+  const bool answer =
+      aWorld.Tree().FindKey(&aWorld.Fx().Trans(), aKey.data(), 0, aPartialLen, 0, *path, aAction, nullptr);
+  TStop stop = StopOf(aWorld, answer, *path);
+  // Any key of an equal run will do.
+  if (aAction == skaAnyEqual && answer) {
+    stop.RefNr = 0;
+    if (aPartialLen != 0) stop.Key.clear();
+  }
+  return stop;
+}
+
+// Every key from one end to the other, by single steps.
+std::vector<TTreeEntry> Walk(BulkWorld& aWorld, bool aForward, size_t aExpected) {
+  auto path = aWorld.Tree().CreateIndexPath();
+  aForward ? path->SetToBof() : path->SetToEof();
+  std::vector<TTreeEntry> seen;
+  const uint32_t length = aWorld.Tree().KeyEngine().KeyLength();
+  while (seen.size() <= aExpected && (aForward ? aWorld.Tree().NextKey(&aWorld.Fx().Trans(), *path, nullptr)
+                                               : aWorld.Tree().PrevKey(&aWorld.Fx().Trans(), *path, nullptr))) {
+    EXPECT_TRUE(path->IsOnKey());
+    seen.emplace_back(std::vector<uint8_t>(path->KeyBuffer(), path->KeyBuffer() + length), path->RefNr);
+  }
+  EXPECT_TRUE(aForward ? path->IsEof() : path->IsBof());
+  return seen;
+}
+
+// The record number of an entry, and the code RecNoGet gave.
+std::pair<uint32_t, uint32_t> RecNoOf(BulkWorld& aWorld, const TTreeEntry& aEntry, const TnxRangeInfo& aStart,
+                                      const TnxRangeInfo& aEnd, bool aFlip) {
+  auto path = aWorld.Tree().CreateIndexPath();
+  EXPECT_TRUE(aWorld.Tree().FindKey(&aWorld.Fx().Trans(), aEntry.first.data(), 0, 0, aEntry.second, *path,
+                                    skaEqualFirst, nullptr));
+  uint32_t recNo = 0;
+  const uint32_t code = aWorld.Tree().RecNoGet(&aWorld.Fx().Trans(), *path, aStart, aEnd, nullptr, nullptr, recNo, aFlip);
+  return {code, recNo};
+}
+
+// A bulk-built tree answers every search, step and record number as the
+// tree of the same keys built by single inserts.
+void ExpectSameNavigation(BulkWorld& aBulk, BulkWorld& aSingle, const std::vector<int64_t>& aValues,
+                          const std::vector<TTreeEntry>& aEntries) {
+  std::vector<int64_t> distinct = aValues;
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  // Every key, and the absent keys beside it (values go in steps of 3); the
+  // NULL key sorts before every key, -1 after. A partial length of 7 bytes
+  // groups about 85 values, so a group often spans leaves.
+  const std::vector<uint8_t> before = aBulk.Key(0, true), after = aBulk.Key(-1);
+  ASSERT_LT(aBulk.Tree().KeyEngine().CompareKey(before.data(), aBulk.Key(0).data()), 0);
+  ASSERT_GT(aBulk.Tree().KeyEngine().CompareKey(after.data(), aBulk.Key(INT64_MAX).data()), 0);
+  std::vector<std::pair<std::vector<uint8_t>, bool>> probes;  // key, present
+  const size_t stride = std::max<size_t>(1, distinct.size() / 1000);
+  for (size_t i = 0; i < distinct.size(); i += stride) {
+    probes.emplace_back(aBulk.Key(distinct[i]), true);
+    probes.emplace_back(aBulk.Key(distinct[i] + 1), false);
+    probes.emplace_back(aBulk.Key(distinct[i] - 1), false);
+  }
+  probes.emplace_back(before, false);
+  probes.emplace_back(after, false);
+  for (const auto& [key, present] : probes) {
+    for (const int32_t partial : {0, 7}) {
+      for (const TnxSearchKeyAction action :
+           {skaEqualFirst, skaEqualLast, skaGreaterEqual, skaGreater, skaSmallerEqual, skaSmaller, skaAnyEqual}) {
+        SCOPED_TRACE("action " + std::to_string(action) + ", partial length " + std::to_string(partial));
+        const TStop built = Find(aBulk, key, partial, action);
+        ASSERT_EQ(built, Find(aSingle, key, partial, action));
+        if (present && partial == 0 && (action == skaEqualFirst || action == skaEqualLast)) {
+          ASSERT_TRUE(built.Answer);
+          ASSERT_TRUE(built.Key == key);
+        }
+      }
+    }
+  }
+
+  const std::vector<TTreeEntry> forward = Walk(aBulk, true, aEntries.size());
+  ASSERT_TRUE(forward == aEntries);
+  ASSERT_TRUE(forward == Walk(aSingle, true, aEntries.size()));
+  std::vector<TTreeEntry> backward = Walk(aBulk, false, aEntries.size());
+  ASSERT_TRUE(backward == Walk(aSingle, false, aEntries.size()));
+  std::reverse(backward.begin(), backward.end());
+  ASSERT_TRUE(backward == aEntries);
+
+  // Record numbers over the whole index and over its middle half; entries
+  // outside the range are refused alike.
+  const size_t n = aEntries.size();
+  if (n == 0) return;
+  const TnxRangeInfo open{};
+  const TnxRangeInfo from{aEntries[n / 4].first.data(), 0, 0, false, true};
+  const TnxRangeInfo to{aEntries[n * 3 / 4].first.data(), 0, 0, true, true};
+  std::set<size_t> sample{0, 1, n / 4, n / 2, n * 3 / 4, n - 1};
+  for (size_t i = 0; i < n; i += std::max<size_t>(1, n / 40)) sample.insert(i);
+  for (const size_t i : sample) {
+    if (i >= n) continue;
+    SCOPED_TRACE("entry " + std::to_string(i));
+    for (const bool flip : {false, true}) {
+      const auto whole = RecNoOf(aBulk, aEntries[i], open, open, flip);
+      ASSERT_EQ(whole, RecNoOf(aSingle, aEntries[i], open, open, flip));
+      ASSERT_EQ(whole.first, 0u);
+      ASSERT_EQ(whole.second, flip ? n - i : i + 1);
+      ASSERT_EQ(RecNoOf(aBulk, aEntries[i], from, to, flip), RecNoOf(aSingle, aEntries[i], from, to, flip));
+    }
+  }
+}
+
 class BulkBuildOrderTest : public ::testing::TestWithParam<TBuildCase> {};
 
 TEST_P(BulkBuildOrderTest, BuildsWhatSingleInsertsBuild) {
@@ -339,6 +476,8 @@ TEST_P(BulkBuildOrderTest, BuildsWhatSingleInsertsBuild) {
     ASSERT_TRUE(built.Entries == inserted.Entries);
     // The leaves are spread evenly: none holds more than the target.
     for (const auto& leaf : built.Leaves) ASSERT_LE(leaf.size(), 134u);
+    ExpectSameNavigation(bulk, single, values, built.Entries);
+    if (HasFatalFailure()) return;
 
     // Every key is found again: a unique index refuses it once more, a
     // delete finds it; then new keys go in among the old.
