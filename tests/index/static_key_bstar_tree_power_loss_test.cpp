@@ -39,6 +39,7 @@
 #include "storage/transactions.h"
 #include "support/bstar_tree_checker.h"
 #include "support/fault_file_ops.h"
+#include "support/power_cut.h"
 #include "support/table_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_size.h"
@@ -48,15 +49,18 @@ namespace {
 
 using testing::LongTests;
 using testing::TestSize;
-using testing::TFileOp;
+using testing::cCutCount;
+using testing::cEIO;
+using testing::cExit;
+using testing::cPowerLoss;
+using testing::cSectors;
+using testing::TCut;
 
 // Long keys make small nodes (19 keys a leaf in 4 KB blocks), so a few
 // hundred inserts split leaves and internal nodes inside the commits.
 constexpr int32_t kKeyBytes = 200;
 constexpr int kPerBatch = 30;
 const char* const kTable = "table.nx2";
-
-enum TCut { cExit, cPowerLoss, cSectors, cEIO, cCutCount };
 
 using TPair = std::pair<std::vector<uint8_t>, TnxRefNr>;
 
@@ -167,22 +171,10 @@ protected:
   [[noreturn]] void RunChild(int aBatches, int aCutAt, TCut aCut) {
     platform::ScopedFileOps scoped(ops_);
     ops_.TrackFolders();
-    platform::TFile acks(platform::PosixFileOps());
-    acks.Open(dir_.Path("acks"), platform::TOpenFlags::ofWrite | platform::TOpenFlags::ofCreate);
-    int64_t acksAt = 0;
-    auto ack = [&](int32_t aValue) {
-      int64_t done = 0;
-      platform::PosixFileOps().WriteAt(acks.Handle(), acksAt, &aValue, 4, done);
-      acksAt += 4;
-    };
+    testing::TAckFile acks(dir_.Path("acks"));
+    auto ack = [&](int32_t aValue) { acks.Ack(aValue); };
     int changes = 0;
-    ops_.OnChange([&](TFileOp) {
-      if (++changes != aCutAt) return 0;
-      if (aCut == cPowerLoss) ops_.PowerLoss();
-      if (aCut == cSectors) ops_.PowerLoss(static_cast<uint32_t>(aCutAt));
-      if (aCut == cEIO) return EIO;
-      platform::ExitProcessNow(0);
-    });
+    testing::CutAtChange(ops_, aCutAt, aCut, changes);
     // Nothing here is torn down: the child ends without tidying, as a
     // crashed process would.
     std::unique_ptr<TOpenTable> table;

@@ -26,6 +26,7 @@
 #include "storage/journal_engine.h"
 #include "storage/journal_supply.h"
 #include "storage/transactions.h"
+#include "support/power_cut.h"
 #include "support/storage_fixture.h"
 #include "support/test_size.h"
 
@@ -34,15 +35,18 @@ namespace {
 
 using testing::LongTests;
 using testing::TestSize;
-using testing::TFileOp;
+using testing::cCutCount;
+using testing::cEIO;
+using testing::cExit;
+using testing::cPowerLoss;
+using testing::cSectors;
+using testing::TCut;
 using testing::TStorageFixture;
 
 constexpr uint32_t kBody = nxBlockCommonHeaderSize;
 constexpr uint32_t kBlocks = 60;  // per file
 constexpr uint32_t kBytes = 4096;
 const char* const kFiles[2] = {"t1.nx1", "t2.nx1"};
-
-enum TCut { cExit, cPowerLoss, cSectors, cEIO, cCutCount };
 
 struct TCommit {
   bool Rollback;
@@ -94,22 +98,10 @@ protected:
     testing::TFaultFileOps& ops = fx_.Ops();
     platform::ScopedFileOps scoped(ops);
     ops.TrackFolders();
-    platform::TFile acks(platform::PosixFileOps());
-    acks.Open(Path("acks"), platform::TOpenFlags::ofWrite | platform::TOpenFlags::ofCreate);
-    int64_t acksAt = 0;
-    auto ack = [&](int32_t aValue) {
-      int64_t done = 0;
-      platform::PosixFileOps().WriteAt(acks.Handle(), acksAt, &aValue, 4, done);
-      acksAt += 4;
-    };
+    testing::TAckFile acks(Path("acks"));
+    auto ack = [&](int32_t aValue) { acks.Ack(aValue); };
     int changes = 0;
-    ops.OnChange([&](TFileOp) {
-      if (++changes != aCutAt) return 0;
-      if (aCut == cPowerLoss) ops.PowerLoss();
-      if (aCut == cSectors) ops.PowerLoss(static_cast<uint32_t>(aCutAt));
-      if (aCut == cEIO) return EIO;
-      platform::ExitProcessNow(0);
-    });
+    testing::CutAtChange(ops, aCutAt, aCut, changes);
     std::vector<std::unique_ptr<TnxBaseFile>> files;
     for (const char* name : kFiles) {
       files.push_back(std::make_unique<TnxBaseFile>(platform::Utf8ToUtf16(Path(name)), ops));
@@ -259,13 +251,7 @@ protected:
       platform::ScopedFileOps scoped(ops);
       ops.TrackFolders();
       int changes = 0;
-      ops.OnChange([&](TFileOp) {
-        if (++changes != aCutAt) return 0;
-        if (aCut == cPowerLoss) ops.PowerLoss();
-        if (aCut == cSectors) ops.PowerLoss(static_cast<uint32_t>(aCutAt));
-        if (aCut == cEIO) return EIO;
-        platform::ExitProcessNow(0);
-      });
+      testing::CutAtChange(ops, aCutAt, aCut, changes);
       try {
         Tnx1xRollbackJournalEngine::Check(u"", Folder());
       } catch (...) {
