@@ -18,6 +18,17 @@ TnxBufferManager& OwnerOf(const TnxBaseFile& aFile) {
   return *owner;
 }
 
+// The guarded block, its ID checked (a failed check releases it), handed
+// over to the caller with its release method.
+PnxBlock HandOverVerified(TnxBaseFile& aFile, TnxBlockGuard& aGuard, TnxBlockNumber aBlockNumber, int32_t aID,
+                          TnxReleaseMethod& aReleaseMethod) {
+  if (!aGuard.Block()) return nullptr;
+  if (aFile.fiHeaderAccessFactory) aFile.fiHeaderAccessFactory->VerifyID(aGuard.Block(), aBlockNumber, aID);
+  const PnxBlock block = aGuard.Block();
+  aReleaseMethod = std::exchange(aGuard.ReleaseMethod(), {});
+  return block;
+}
+
 }  // namespace
 
 // The header block of a logical file other than the root comes from the
@@ -30,21 +41,14 @@ PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBl
                                   bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   TnxBlockGuard guard;
   guard.Hold(baBufferManager.GetBlock(baFile, aTrans, aBlockNumber, aMarkDirty, guard.ReleaseMethod()));
-  if (baFile.fiHeaderAccessFactory) baFile.fiHeaderAccessFactory->VerifyID(guard.Block(), aBlockNumber, aID);
-  const PnxBlock block = guard.Block();
-  aReleaseMethod = std::exchange(guard.ReleaseMethod(), {});
-  return block;
+  return HandOverVerified(baFile, guard, aBlockNumber, aID, aReleaseMethod);
 }
 
 PnxBlock TnxBlockAccess::GetUsedBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID,
                                       bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   TnxBlockGuard guard;
   guard.Hold(baBufferManager.GetUsedBlock(baFile, aTrans, aBlockNumber, aMarkDirty, guard.ReleaseMethod()));
-  if (!guard.Block()) return nullptr;
-  if (baFile.fiHeaderAccessFactory) baFile.fiHeaderAccessFactory->VerifyID(guard.Block(), aBlockNumber, aID);
-  const PnxBlock block = guard.Block();
-  aReleaseMethod = std::exchange(guard.ReleaseMethod(), {});
-  return block;
+  return HandOverVerified(baFile, guard, aBlockNumber, aID, aReleaseMethod);
 }
 
 bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const {
