@@ -505,9 +505,13 @@ void TnxTreeBuilder::InsertKey(const uint8_t* aEntry) {
   }
   const uint32_t slot = uint32_t{tbLeafNodeFirstKey} + count;
   uint8_t* at = leaf + tbIndexEngine.LeafKeyOffset(slot);
-  std::memcpy(at, aEntry, keyLength);
-  if (descKeyLength > keyLength) std::memset(at + keyLength, 0, descKeyLength - keyLength);
-  if (!tbIndexEngine.KeysAreRefs()) std::memcpy(at + descKeyLength, aEntry + tbRefNrOffset, 8);
+  if (tbIndexEngine.IsKeyless()) {
+    std::memcpy(at, aEntry + tbRefNrOffset, 8);
+  } else {
+    std::memcpy(at, aEntry, keyLength);
+    if (descKeyLength > keyLength) std::memset(at + keyLength, 0, descKeyLength - keyLength);
+    if (!tbIndexEngine.KeysAreRefs()) std::memcpy(at + descKeyLength, aEntry + tbRefNrOffset, 8);
+  }
   StoreU16(leaf + nxihKeyCount, static_cast<uint16_t>(count + 1));
   ++tbCurrentLeafKeys;
   if (finishedLeaf.Block()) {

@@ -1,6 +1,7 @@
 #include "index/startup.h"
 
 #include "index/index_engines.h"
+#include "index/keyless_bstar_tree.h"
 #include "index/simple_indices_engine.h"
 #include "index/static_key_bstar_tree.h"
 #include "lowlevel/sync/unit_table.h"
@@ -15,6 +16,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxIndexEngineFamiliesStartup, &nxIndexEngineFamiliesShutdown},
     {&nxSimpleIndicesEngineStartup, &nxSimpleIndicesEngineShutdown},
     {&nxStaticKeyBstarTreeStartup, &nxStaticKeyBstarTreeShutdown},
+    {&nxKeylessBstarTreeStartup, &nxKeylessBstarTreeShutdown},
 };
 
 TnxUnitTable gIndexUnits(kUnits, TnxUnitPair{&nxStorageStartup, &nxStorageShutdown});

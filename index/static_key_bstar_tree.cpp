@@ -53,6 +53,18 @@ TGeometry GeometryOf(uint32_t aKeyLength, bool aDups, bool aKeysAreRefs) {
   return g;
 }
 
+// Only RefNrs in the nodes; the descriptor's key length still sizes the
+// search key (key, RefNr).
+TGeometry KeylessGeometryOf(uint32_t aKeyLength, bool aDups, bool aKeysAreRefs) {
+  TGeometry g;
+  g.DescKeyLength = aKeyLength > 32 ? (aKeyLength + 3) & ~3u : aKeyLength;
+  g.AddKeyRefsToKeys = aDups && !aKeysAreRefs;
+  g.NodeKeyLength = 8;
+  g.InternalPair = 12;
+  g.LeafPair = 8;
+  return g;
+}
+
 [[noreturn]] void RaiseKeyTooLarge(int32_t aNumber, const std::u16string& aName) {
   throw EnxStaticKeyBstarTreeIndexEngineException(nxeKeyTooLarge, u"Maximum key size has been exceeded. Index: #%d %s",
                                                   {aNumber, aName});
@@ -98,14 +110,18 @@ private:
 // ---- construction and checks ----
 
 TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(const TnxSubEngineArgs& aArgs)
-    : TnxBaseIndexEngine(aArgs), ieRecordEngine(IndicesEngine().RecordEngine()) {
-  if (IndicesEngine().IsCache()) {
+    : TnxStaticKeyBstarTreeIndexEngine(aArgs, false) {}
+
+TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(const TnxSubEngineArgs& aArgs, bool aKeyless)
+    : TnxBaseIndexEngine(aArgs), ieRecordEngine(IndicesEngine().RecordEngine()), ieKeyless(aKeyless) {
+  if (!aKeyless && IndicesEngine().IsCache()) {
     if (!platform::AsciiSameText(IndexName(), kSeqAccessIndex))
       throw EnxStaticKeyBstarTreeIndexEngineException(nxeCapabilityNotSupported, u"%s is not supported for cache tables",
                                                       {std::u16string(ClassName())});
     ieIsCacheSeqAccess = true;
   }
-  const TGeometry g = GeometryOf(KeyEngine().KeyLength(), Dups(), KeysAreRefs());
+  const TGeometry g = aKeyless ? KeylessGeometryOf(KeyEngine().KeyLength(), Dups(), KeysAreRefs())
+                               : GeometryOf(KeyEngine().KeyLength(), Dups(), KeysAreRefs());
   const uint32_t usable = IndexFile().fiBlockSizeBytes();
   if (usable < g.Needed()) RaiseKeyTooLarge(IndexNumber(), IndexName());
   ieDescKeyLength = static_cast<uint16_t>(g.DescKeyLength);
@@ -116,7 +132,7 @@ TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(const TnxSubE
   // Counts are stored in 16 bits.
   ieMaxInternalNodeKeyCount = static_cast<uint16_t>(std::min<uint32_t>((usable - 44) / g.InternalPair, 0xFFFE));
   ieMaxLeafNodeKeyCount = static_cast<uint16_t>(std::min<uint32_t>((usable - 40) / g.LeafPair, 0xFFFE));
-  const uint32_t refPart = KeysAreRefs() ? 0 : g.DescKeyLength;
+  const uint32_t refPart = KeysAreRefs() || aKeyless ? 0 : g.DescKeyLength;
   for (uint32_t i = 0; i <= ieMaxInternalNodeKeyCount; ++i) {
     ieInternalNodeKeyOffset.push_back(44 + i * g.InternalPair);
     ieInternalNodeKeyRefOffset.push_back(44 + i * g.InternalPair + refPart);
@@ -435,10 +451,15 @@ void TnxStaticKeyBstarTreeIndexEngine::SetPathOnKey(TnxBaseIndexPath* aPath, con
   if (auto* own = dynamic_cast<TnxStaticKeyBstarTreeIndexPath*>(aPath)) return SetOnSlot(*own, aNode, aSlot);
   aPath->Clear();
   aPath->RefNr = LeafRefNr(aNode, aSlot);
-  KeyEngine().CopyKey(aNode + ieLeafNodeKeyOffset[aSlot], aPath->KeyBuffer());
+  CopySlotKey(*aPath, aNode, aSlot);
   aPath->KeyValid = true;
-  if (ieIsCacheSeqAccess) aPath->CacheRefNr = static_cast<TnxRefNr>(LoadU64(aPath->KeyBuffer()));
   aPath->Position = ippOnKey;
+}
+
+void TnxStaticKeyBstarTreeIndexEngine::CopySlotKey(TnxBaseIndexPath& aPath, const uint8_t* aNode,
+                                                   uint32_t aSlot) const {
+  KeyEngine().CopyKey(aNode + ieLeafNodeKeyOffset[aSlot], aPath.KeyBuffer());
+  if (ieIsCacheSeqAccess) aPath.CacheRefNr = static_cast<TnxRefNr>(LoadU64(aPath.KeyBuffer()));
 }
 
 bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr,

@@ -111,8 +111,14 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   // Orders two node keys (NodeKeyLength bytes) as the tree does.
   int CompareNodeKeys(const uint8_t* aKey1, const uint8_t* aKey2) const;
   bool IsCacheSeqAccess() const noexcept { return ieIsCacheSeqAccess; }
+  // Leaves hold only RefNrs, internal nodes only RefNrs as separators.
+  bool IsKeyless() const noexcept { return ieKeyless; }
 
-private:
+protected:
+  // aKeyless: 8-byte slots, whose keys are those of the records they name.
+  // Neither the cache-table check nor the key-length check applies then.
+  TnxStaticKeyBstarTreeIndexEngine(const TnxSubEngineArgs& aArgs, bool aKeyless);
+
   // Makes nodes as inserts do.
   friend class TnxTreeBuilder;
   struct TLevel {
@@ -154,11 +160,11 @@ private:
 
   // The search key of this operation in node-key form (key, RefNr).
   void MakeSearchKey(const uint8_t* aKey, TnxRefNr aRefNr);
-  bool SearchNode(const uint8_t* aNode, TSearch aSearch, uint32_t& aSlot) const;
+  virtual bool SearchNode(const uint8_t* aNode, TSearch aSearch, uint32_t& aSlot) const;
   void Descend(TOperation& aOp, uint32_t aRoot, TDescent& aDescent);
   bool NullOnlyDuplicateInNeighbour(TOperation& aOp, uint32_t aBlock);
 
-  void WriteLeafSlot(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
+  virtual void WriteLeafSlot(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
   // The slot the key went to.
   uint32_t InsertIntoLeaf(PnxBlock aLeaf, uint32_t aSlot, const uint8_t* aKey, TnxRefNr aRefNr);
   // The leaf the key went to, and its slot in aSlot.
@@ -182,7 +188,9 @@ private:
   // ---- reading ----
   TnxStaticKeyBstarTreeIndexPath& OwnPathOf(TnxBaseIndexPath& aPath) const;
   void SetOnSlot(TnxStaticKeyBstarTreeIndexPath& aPath, const uint8_t* aNode, uint32_t aSlot) const;
-  bool SearchNav(const uint8_t* aNode, const TNavSearch& aSearch, uint32_t& aSlot) const;
+  virtual bool SearchNav(const uint8_t* aNode, const TNavSearch& aSearch, uint32_t& aSlot) const;
+  // The key of a leaf slot into a path whose RefNr is already that slot's.
+  virtual void CopySlotKey(TnxBaseIndexPath& aPath, const uint8_t* aNode, uint32_t aSlot) const;
   // The leaf a search reaches; aLevels, when given, gets every node passed.
   uint32_t DescendNav(TReader& aReader, const TNavSearch& aSearch, std::vector<TNodeEntry>* aLevels);
   uint32_t EdgeLeaf(TReader& aReader, bool aRightmost);
@@ -211,6 +219,7 @@ private:
   uint64_t NewChangeCounter(TnxBaseTransaction& aTrans);
 
   TnxBaseRecordEngine* ieRecordEngine;
+  bool ieKeyless = false;
   bool ieIsCacheSeqAccess = false;
   uint16_t ieNodeKeyLength = 0;
   uint16_t ieMaxInternalNodeKeyCount = 0;

@@ -137,9 +137,8 @@ TPath& TnxStaticKeyBstarTreeIndexEngine::OwnPathOf(TnxBaseIndexPath& aPath) cons
 void TnxStaticKeyBstarTreeIndexEngine::SetOnSlot(TPath& aPath, const uint8_t* aNode, uint32_t aSlot) const {
   aPath.Clear();
   aPath.RefNr = LeafRefNr(aNode, aSlot);
-  KeyEngine().CopyKey(aNode + ieLeafNodeKeyOffset[aSlot], aPath.KeyBuffer());
+  CopySlotKey(aPath, aNode, aSlot);
   aPath.KeyValid = true;
-  if (ieIsCacheSeqAccess) aPath.CacheRefNr = static_cast<TnxRefNr>(LoadU64(aPath.KeyBuffer()));
   aPath.Position = ippOnKey;
   aPath.bpipPage = BlockOf(aNode);
   aPath.bpipItem = static_cast<int32_t>(aSlot);

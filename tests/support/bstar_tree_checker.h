@@ -6,10 +6,12 @@
 // - the leaf chain both ways, ending in 0xFFFFFFFF at both ends;
 // - the header's page and key counts equal what the walk found.
 // Error is empty for a sound tree; Entries and Leaves are what it holds.
+// A keyless tree's entry keys come from aKeyOf (the key of a record).
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -32,14 +34,16 @@ struct TTreeReport {
   std::vector<TTreeEntry> Entries;
   // The keys of each leaf in chain order (as entries).
   std::vector<std::vector<TTreeEntry>> Leaves;
+  std::vector<uint32_t> LeafFirsts;  // the first slot of each leaf
   int32_t Depth = 0;  // internal levels above the leaves
   uint32_t Pages = 0;
 };
 
 class TTreeChecker {
 public:
-  TTreeChecker(TnxStaticKeyBstarTreeIndexEngine& aEngine, TnxBaseTransaction* aTrans)
-      : tcEngine(aEngine), tcTrans(aTrans) {}
+  using TKeyOf = std::function<std::vector<uint8_t>(TnxRefNr)>;
+  TTreeChecker(TnxStaticKeyBstarTreeIndexEngine& aEngine, TnxBaseTransaction* aTrans, TKeyOf aKeyOf = {})
+      : tcEngine(aEngine), tcTrans(aTrans), tcKeyOf(std::move(aKeyOf)) {}
 
   TTreeReport Check() {
     auto header = tcEngine.CreateHeaderAccess(tcTrans, false, false, 0, 0);
@@ -90,6 +94,7 @@ private:
   // The node key (NodeKeyLength bytes) of a leaf slot.
   std::vector<uint8_t> LeafNodeKey(const uint8_t* aNode, uint32_t aSlot) const {
     const uint8_t* key = aNode + tcEngine.LeafKeyOffset(aSlot);
+    if (tcEngine.IsKeyless()) return std::vector<uint8_t>(key, key + 8);
     std::vector<uint8_t> out(key, key + tcEngine.DescKeyLength());
     if (tcEngine.AddKeyRefsToKeys()) {
       out.resize(tcEngine.NodeKeyLength());
@@ -121,9 +126,13 @@ private:
       tcReport.Depth = aDepth;
       tcChain.push_back({aBlock, platform::LoadU32(node + nxihPrevNode), platform::LoadU32(node + nxihNextNode)});
       tcReport.Leaves.emplace_back();
+      tcReport.LeafFirsts.push_back(first);
       for (uint32_t s = first; s < first + count; ++s) {
         const uint8_t* key = node + tcEngine.LeafKeyOffset(s);
-        TTreeEntry entry{std::vector<uint8_t>(key, key + tcEngine.KeyEngine().KeyLength()), tcEngine.LeafRefNr(node, s)};
+        const TnxRefNr ref = tcEngine.LeafRefNr(node, s);
+        TTreeEntry entry{tcEngine.IsKeyless() ? tcKeyOf(ref)
+                                              : std::vector<uint8_t>(key, key + tcEngine.KeyEngine().KeyLength()),
+                         ref};
         if (!tcReport.Entries.empty()) {
           const TTreeEntry& last = tcReport.Entries.back();
           if (Compare(last.first, last.second, entry.first, entry.second) >= 0) return Fail("keys out of order" + at);
@@ -160,6 +169,7 @@ private:
 
   TnxStaticKeyBstarTreeIndexEngine& tcEngine;
   TnxBaseTransaction* tcTrans;
+  TKeyOf tcKeyOf;
   TTreeReport tcReport;
   std::unique_ptr<TnxBaseFileHeaderAccess> tcFile;
   std::set<uint32_t> tcSeen;
