@@ -29,6 +29,11 @@ int Sign(int aValue) { return aValue < 0 ? -1 : (aValue > 0 ? 1 : 0); }
 
 }  // namespace
 
+TnxRefNr TnxKeylessBstarTreeIndexEngine::SlotRefNr(const uint8_t* aNode, bool aLeaf, uint32_t aSlot) const noexcept {
+  return static_cast<TnxRefNr>(
+      LoadU64(aNode + (aLeaf ? ieLeafNodeKeyOffset[aSlot] : ieInternalNodeKeyOffset[aSlot])));
+}
+
 // The key cache of one operation's path, open while the operation runs and
 // emptied when it ends, however it ends. Without a path of this engine the
 // engine's own path serves, or a fresh one when that is busy.
@@ -125,61 +130,27 @@ bool TnxKeylessBstarTreeIndexEngine::SearchNode(const uint8_t* aNode, TSearch aS
   const bool leaf = Kind(aNode) == nxnkLeaf;
   const uint8_t* search = ieSearchKey.data();
   const auto searchRef = static_cast<TnxRefNr>(LoadU64(search + ieDescKeyLength));
-  int64_t lo = leaf ? First(aNode) : 0;
-  int64_t hi = lo + Count(aNode) - 1;
-  while (lo <= hi) {
-    const int64_t mid = (lo + hi) / 2;
-    const auto slot = static_cast<uint32_t>(mid);
-    const auto ref =
-        static_cast<TnxRefNr>(LoadU64(aNode + (leaf ? ieLeafNodeKeyOffset[slot] : ieInternalNodeKeyOffset[slot])));
+  const int64_t lo = leaf ? First(aNode) : 0;
+  return SearchSlots(lo, lo + Count(aNode) - 1, TEqualGoes::Stop, [&](uint32_t aAt) {
+    const TnxRefNr ref = SlotRefNr(aNode, leaf, aAt);
     int c = CompareKeyToEntry(search, 0, 0, ref);
     if (c == 0 && aSearch != TSearch::ByKey &&
         !(aSearch == TSearch::NullOnly && !KeyEngine().KeyContainsNulls(EntryKey(true, ref))))
       c = CompareEntryRefs(searchRef, ref);
-    if (c == 0) {
-      aSlot = slot;
-      return true;
-    }
-    if (c < 0)
-      hi = mid - 1;
-    else
-      lo = mid + 1;
-  }
-  aSlot = static_cast<uint32_t>(lo);
-  return false;
+    return c;
+  }, aSlot);
 }
 
 bool TnxKeylessBstarTreeIndexEngine::SearchNav(const uint8_t* aNode, const TNavSearch& aSearch,
                                                uint32_t& aSlot) const {
-  using TMode = TNavSearch::TMode;
   const bool leaf = Kind(aNode) == nxnkLeaf;
-  int64_t lo = leaf ? First(aNode) : 0;
-  int64_t hi = lo + Count(aNode) - 1;
-  bool found = false;
-  while (lo <= hi) {
-    const int64_t mid = (lo + hi) / 2;
-    const auto slot = static_cast<uint32_t>(mid);
-    const auto ref =
-        static_cast<TnxRefNr>(LoadU64(aNode + (leaf ? ieLeafNodeKeyOffset[slot] : ieInternalNodeKeyOffset[slot])));
+  const int64_t lo = leaf ? First(aNode) : 0;
+  return SearchSlots(lo, lo + Count(aNode) - 1, aSearch.Goes(), [&](uint32_t aAt) {
+    const TnxRefNr ref = SlotRefNr(aNode, leaf, aAt);
     int c = CompareKeyToEntry(aSearch.Key, aSearch.FieldCount, aSearch.PartialLen, ref);
-    if (c == 0 && aSearch.Mode == TMode::ByKeyAndRef) c = CompareEntryRefs(aSearch.RefNr, ref);
-    if (c == 0) {
-      aSlot = slot;
-      found = true;
-      if (aSearch.Mode == TMode::Left)
-        c = -1;
-      else if (aSearch.Mode == TMode::Right)
-        c = 1;
-      else
-        return true;
-    }
-    if (c < 0)
-      hi = mid - 1;
-    else
-      lo = mid + 1;
-  }
-  if (!found) aSlot = static_cast<uint32_t>(lo);
-  return found;
+    if (c == 0 && aSearch.Mode == TNavSearch::TMode::ByKeyAndRef) c = CompareEntryRefs(aSearch.RefNr, ref);
+    return c;
+  }, aSlot);
 }
 
 void TnxKeylessBstarTreeIndexEngine::CopySlotKey(TnxBaseIndexPath& aPath, const uint8_t* /*aNode*/,

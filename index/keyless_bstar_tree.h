@@ -93,6 +93,8 @@ protected:
 private:
   class TKeyCacheUse;
   bool InFlight(TnxRefNr aRefNr) const noexcept;
+  // The RefNr of a leaf slot or the separator of an internal one.
+  TnxRefNr SlotRefNr(const uint8_t* aNode, bool aLeaf, uint32_t aSlot) const noexcept;
 
   TnxKeylessBstarTreeIndexPath* ieCachePath = nullptr;  // of the running operation
   std::unique_ptr<TnxKeylessBstarTreeIndexPath> ieOwnPath;  // for operations without a path

@@ -258,29 +258,17 @@ bool TnxStaticKeyBstarTreeIndexEngine::SearchNode(const uint8_t* aNode, TSearch 
   const bool leaf = Kind(aNode) == nxnkLeaf;
   const uint8_t* search = ieSearchKey.data();
   const auto searchRef = static_cast<TnxRefNr>(LoadU64(search + ieDescKeyLength));
-  int64_t lo = leaf ? First(aNode) : 0;
-  int64_t hi = lo + Count(aNode) - 1;
-  while (lo <= hi) {
-    const int64_t mid = (lo + hi) / 2;
-    const auto slot = static_cast<uint32_t>(mid);
-    const uint8_t* key = aNode + (leaf ? ieLeafNodeKeyOffset[slot] : ieInternalNodeKeyOffset[slot]);
+  const int64_t lo = leaf ? First(aNode) : 0;
+  return SearchSlots(lo, lo + Count(aNode) - 1, TEqualGoes::Stop, [&](uint32_t aAt) {
+    const uint8_t* key = aNode + (leaf ? ieLeafNodeKeyOffset[aAt] : ieInternalNodeKeyOffset[aAt]);
     int c = KeyEngine().CompareKey(search, key, 0, 0);
     if (c == 0 && aSearch != TSearch::ByKey && !(aSearch == TSearch::NullOnly && !KeyEngine().KeyContainsNulls(key))) {
-      const auto ref = static_cast<TnxRefNr>(
-          leaf ? LeafRefNr(aNode, slot) : LoadU64(aNode + ieInternalNodeKeyRefOffset[slot]));
+      const auto ref =
+          static_cast<TnxRefNr>(leaf ? LeafRefNr(aNode, aAt) : LoadU64(aNode + ieInternalNodeKeyRefOffset[aAt]));
       c = searchRef < ref ? -1 : (searchRef > ref ? 1 : 0);
     }
-    if (c == 0) {
-      aSlot = slot;
-      return true;
-    }
-    if (c < 0)
-      hi = mid - 1;
-    else
-      lo = mid + 1;
-  }
-  aSlot = static_cast<uint32_t>(lo);
-  return false;
+    return c;
+  }, aSlot);
 }
 
 void TnxStaticKeyBstarTreeIndexEngine::Descend(TOperation& aOp, uint32_t aRoot, TDescent& aDescent) {

@@ -27,6 +27,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/bstar_node.h"
 #include "index/index_engines.h"
 #include "storage/release_method.h"
 
@@ -145,6 +146,11 @@ protected:
     int32_t FieldCount;
     int32_t PartialLen;
     TMode Mode;
+    bstar_node::TEqualGoes Goes() const noexcept {
+      return Mode == TMode::Left    ? bstar_node::TEqualGoes::Left
+             : Mode == TMode::Right ? bstar_node::TEqualGoes::Right
+                                    : bstar_node::TEqualGoes::Stop;
+    }
   };
   // A node a descent passed: its first slot, its entries (keys in a leaf,
   // pointers in an internal node) and the slot taken.

@@ -150,38 +150,18 @@ void TnxStaticKeyBstarTreeIndexEngine::SetOnSlot(TPath& aPath, const uint8_t* aN
 
 bool TnxStaticKeyBstarTreeIndexEngine::SearchNav(const uint8_t* aNode, const TNavSearch& aSearch,
                                                  uint32_t& aSlot) const {
-  using TMode = TNavSearch::TMode;
   const bool leaf = Kind(aNode) == nxnkLeaf;
-  int64_t lo = leaf ? First(aNode) : 0;
-  int64_t hi = lo + Count(aNode) - 1;
-  bool found = false;
-  while (lo <= hi) {
-    const int64_t mid = (lo + hi) / 2;
-    const auto slot = static_cast<uint32_t>(mid);
-    const uint8_t* key = aNode + (leaf ? ieLeafNodeKeyOffset[slot] : ieInternalNodeKeyOffset[slot]);
+  const int64_t lo = leaf ? First(aNode) : 0;
+  return SearchSlots(lo, lo + Count(aNode) - 1, aSearch.Goes(), [&](uint32_t aAt) {
+    const uint8_t* key = aNode + (leaf ? ieLeafNodeKeyOffset[aAt] : ieInternalNodeKeyOffset[aAt]);
     int c = KeyEngine().CompareKey(aSearch.Key, key, aSearch.FieldCount, aSearch.PartialLen);
-    if (c == 0 && aSearch.Mode == TMode::ByKeyAndRef) {
+    if (c == 0 && aSearch.Mode == TNavSearch::TMode::ByKeyAndRef) {
       const auto ref =
-          static_cast<TnxRefNr>(leaf ? LeafRefNr(aNode, slot) : LoadU64(aNode + ieInternalNodeKeyRefOffset[slot]));
+          static_cast<TnxRefNr>(leaf ? LeafRefNr(aNode, aAt) : LoadU64(aNode + ieInternalNodeKeyRefOffset[aAt]));
       c = aSearch.RefNr < ref ? -1 : (aSearch.RefNr > ref ? 1 : 0);
     }
-    if (c == 0) {
-      aSlot = slot;
-      found = true;
-      if (aSearch.Mode == TMode::Left)
-        c = -1;
-      else if (aSearch.Mode == TMode::Right)
-        c = 1;
-      else
-        return true;
-    }
-    if (c < 0)
-      hi = mid - 1;
-    else
-      lo = mid + 1;
-  }
-  if (!found) aSlot = static_cast<uint32_t>(lo);
-  return found;
+    return c;
+  }, aSlot);
 }
 
 uint32_t TnxStaticKeyBstarTreeIndexEngine::DescendNav(TReader& aReader, const TNavSearch& aSearch,
