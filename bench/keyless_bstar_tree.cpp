@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/sqlite_keyed_table.h"
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/index_descriptor.h"
@@ -146,24 +147,7 @@ struct TTree {
 
 struct TSqlite {
   TSqlite() {
-    const std::string name = dir.Path("bench.db");
-    sqlite3_open(name.c_str(), &db);
-    const std::string setup = "PRAGMA page_size=4096; PRAGMA cache_size=-" + std::to_string(kCacheMB * 1024) +
-                              "; PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF;"
-                              "CREATE TABLE t(k BLOB, data BLOB); CREATE UNIQUE INDEX tk ON t(k)";
-    sqlite3_exec(db, setup.c_str(), nullptr, nullptr, nullptr);
-    std::vector<uint8_t> data(kLength - kKey, 7);
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO t(k, data) VALUES(?, ?)", -1, &insert, nullptr);
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    for (int i = 0; i < Records(); ++i) {
-      sqlite3_bind_blob(insert, 1, KeyOf(i), kKey, SQLITE_STATIC);
-      sqlite3_bind_blob(insert, 2, data.data(), kLength - kKey, SQLITE_STATIC);
-      sqlite3_step(insert);
-      sqlite3_reset(insert);
-    }
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_finalize(insert);
+    db = OpenKeyedSqliteTable(dir.Path("bench.db"), kCacheMB, Records(), kKey, kLength - kKey, KeyOf);
     sqlite3_prepare_v2(db, "SELECT data FROM t WHERE k = ?", -1, &lookup, nullptr);
   }
   ~TSqlite() {
