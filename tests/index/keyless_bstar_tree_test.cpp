@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -29,6 +28,7 @@
 #include "storage/startup.h"
 #include "storage/transactions.h"
 #include "support/bstar_tree_checker.h"
+#include "support/bstar_tree_model.h"
 #include "support/exception_message.h"
 #include "support/table_fixture.h"
 #include "support/test_size.h"
@@ -41,6 +41,7 @@ using testing::TTableFixture;
 using testing::TTableShape;
 using testing::TTreeChecker;
 using testing::TTreeEntry;
+using testing::TTreeModel;
 using testing::TTreeReport;
 
 struct TTreeShape {
@@ -260,62 +261,6 @@ TEST(KeylessBstarTreeTest, DuplicateRulesFollowTheIndex) {
 
 // ---- the model ----
 
-class TModel {
-public:
-  TModel(const TnxBaseKeyEngine& aKeys, TnxIndexDups aDups) : mKeys(aKeys), mDups(aDups), mSet(Less{&aKeys}) {}
-
-  bool Insert(const TTreeEntry& e) {
-    if (mSet.find(e) != mSet.end()) return false;
-    if ((mDups == idNone || (mDups == idNull && !mKeys.KeyContainsNulls(e.first.data()))) && EqualKey(e) != mSet.end())
-      return false;
-    mSet.insert(e);
-    mUndo.push_back({true, e});
-    return true;
-  }
-  bool Delete(const TTreeEntry& e) {
-    auto it = mDups == idNone ? EqualKey(e) : mSet.find(e);
-    if (it == mSet.end()) return false;
-    mUndo.push_back({false, *it});
-    mSet.erase(it);
-    return true;
-  }
-  const TTreeEntry* Near(const TTreeEntry& aEntry) const {
-    if (mSet.empty()) return nullptr;
-    auto it = mSet.lower_bound({aEntry.first, INT64_MIN});
-    return it == mSet.end() ? &*mSet.begin() : &*it;
-  }
-  std::vector<TTreeEntry> Contents() const { return {mSet.begin(), mSet.end()}; }
-  void Commit() { mUndo.clear(); }
-  void Rollback() {
-    for (auto it = mUndo.rbegin(); it != mUndo.rend(); ++it) {
-      if (it->first)
-        mSet.erase(mSet.find(it->second));
-      else
-        mSet.insert(it->second);
-    }
-    mUndo.clear();
-  }
-
-private:
-  struct Less {
-    const TnxBaseKeyEngine* Keys;
-    bool operator()(const TTreeEntry& a, const TTreeEntry& b) const {
-      const int c = Keys->CompareKey(a.first.data(), b.first.data(), 0, 0);
-      return c != 0 ? c < 0 : a.second < b.second;
-    }
-  };
-  std::multiset<TTreeEntry, Less>::iterator EqualKey(const TTreeEntry& e) const {
-    auto it = mSet.lower_bound({e.first, INT64_MIN});
-    if (it != mSet.end() && mKeys.CompareKey(it->first.data(), e.first.data(), 0, 0) == 0) return it;
-    return mSet.end();
-  }
-
-  const TnxBaseKeyEngine& mKeys;
-  TnxIndexDups mDups;
-  std::multiset<TTreeEntry, Less> mSet;
-  std::vector<std::pair<bool, TTreeEntry>> mUndo;
-};
-
 struct TModelCase {
   const char* Name;
   TTreeShape Shape;
@@ -330,7 +275,7 @@ class KeylessBstarTreeModelTest : public ::testing::TestWithParam<TModelCase> {}
 TEST_P(KeylessBstarTreeModelTest, EveryAnswerAndTheWholeTreeEqualTheModel) {
   const TModelCase& c = GetParam();
   KeylessWorld w(c.Shape);
-  TModel model(w.Tree().KeyEngine(), c.Shape.Dups);
+  TTreeModel model(w.Tree().KeyEngine(), c.Shape.Dups);
   const int64_t steps = testing::TestSize(30000, 300000);
   const int64_t domain = steps / 4 + 10;
   std::mt19937_64 rnd(0x77 + static_cast<uint64_t>(c.Shape.Dups));
