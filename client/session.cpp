@@ -283,72 +283,88 @@ size_t HashKey(std::string_view aKey) noexcept {
     h = (h ^ word) * 0xFF51AFD7ED558CCDull;
     h ^= h >> 32;
   }
+  // The last eight bytes, overlapping the words taken: a copy of a varying
+  // length would be a call and a stalled load for every name.
   uint64_t tail = 0;
-  std::memcpy(&tail, aKey.data() + i, aKey.size() - i);
+  if (aKey.size() >= 8) {
+    std::memcpy(&tail, aKey.data() + aKey.size() - 8, 8);
+  } else {
+    for (; i < aKey.size(); ++i) tail = (tail << 8) | static_cast<uint8_t>(aKey[i]);
+  }
+  // A product carries a byte's bits upwards only: the high half folded
+  // back and mixed again, so the table's low bits see every byte.
   h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
+  h = (h ^ (h >> 32)) * 0xFF51AFD7ED558CCDull;
   return static_cast<size_t>(h ^ (h >> 29));
 }
 
 // A set of byte strings: their bytes in one buffer, open addressing over
-// their hashes. A node-based set costs an allocation and a pointer chase
-// per name, which for a thousand names is most of the merge.
+// slots of eight bytes (part of the hash and the entry's number), so the
+// table of a thousand names stays in the first-level cache. A node-based
+// set costs an allocation and a pointer chase per name, which for a
+// thousand names is most of the merge.
 class TKeySet {
 public:
   void Reserve(size_t aCount) {
     if (aCount * 2 > ksSlots.size()) Rehash(aCount * 2);
+    ksEntries.reserve(aCount);
     ksBytes.reserve(aCount * 16);
   }
   // True when aKey was not in the set yet.
   bool Insert(std::string_view aKey) {
-    if ((ksCount + 1) * 2 > ksSlots.size()) Rehash((ksCount + 1) * 2);
+    if ((ksEntries.size() + 1) * 2 > ksSlots.size()) Rehash((ksEntries.size() + 1) * 2);
     const size_t hash = HashKey(aKey);
+    const uint32_t tag = static_cast<uint32_t>(hash >> 32);
     const size_t mask = ksSlots.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
       TSlot& slot = ksSlots[i];
-      if (slot.length == kEmpty) {
-        slot = {hash, ksBytes.size(), aKey.size()};
+      if (slot.entry == 0) {
+        ksEntries.push_back({hash, ksBytes.size(), aKey.size()});
         ksBytes.append(aKey);
-        ++ksCount;
+        slot = {tag, static_cast<uint32_t>(ksEntries.size())};
         return true;
       }
-      if (slot.hash == hash && KeyOf(slot) == aKey) return false;
+      if (slot.tag == tag && KeyOf(ksEntries[slot.entry - 1]) == aKey) return false;
     }
   }
   std::vector<std::string> Keys() const {
     std::vector<std::string> keys;
-    keys.reserve(ksCount);
-    for (const TSlot& slot : ksSlots)
-      if (slot.length != kEmpty) keys.emplace_back(KeyOf(slot));
+    keys.reserve(ksEntries.size());
+    for (const TEntry& entry : ksEntries) keys.emplace_back(KeyOf(entry));
     return keys;
   }
   void Clear() {
-    if (ksCount > 0) ksSlots.assign(ksSlots.size(), TSlot{});
+    if (!ksEntries.empty()) std::fill(ksSlots.begin(), ksSlots.end(), TSlot{});
+    ksEntries.clear();
     ksBytes.clear();
-    ksCount = 0;
   }
-  size_t Footprint() const noexcept { return ksSlots.capacity() * sizeof(TSlot) + ksBytes.capacity(); }
+  size_t Footprint() const noexcept {
+    return ksSlots.capacity() * sizeof(TSlot) + ksEntries.capacity() * sizeof(TEntry) + ksBytes.capacity();
+  }
 
 private:
-  static constexpr size_t kEmpty = ~size_t{0};
   struct TSlot {
-    size_t hash = 0;
-    size_t offset = 0;
-    size_t length = kEmpty;
+    uint32_t tag = 0;
+    uint32_t entry = 0;  // 1-based; 0 when the slot is free
   };
-  std::string_view KeyOf(const TSlot& aSlot) const {
-    return std::string_view(ksBytes).substr(aSlot.offset, aSlot.length);
+  struct TEntry {
+    size_t hash;
+    size_t offset;
+    size_t length;
+  };
+  std::string_view KeyOf(const TEntry& aEntry) const {
+    return std::string_view(ksBytes).substr(aEntry.offset, aEntry.length);
   }
-  // To a power of two of at least aMinimum slots, the keys placed anew.
+  // To a power of two of at least aMinimum slots, the entries placed anew.
   void Rehash(size_t aMinimum) {
     size_t size = 16;
     while (size < aMinimum) size *= 2;
-    std::vector<TSlot> old(size);
-    old.swap(ksSlots);
-    for (const TSlot& slot : old) {
-      if (slot.length == kEmpty) continue;
-      for (size_t i = slot.hash & (size - 1);; i = (i + 1) & (size - 1)) {
-        if (ksSlots[i].length == kEmpty) {
-          ksSlots[i] = slot;
+    ksSlots.assign(size, TSlot{});
+    for (size_t e = 0; e < ksEntries.size(); ++e) {
+      const size_t hash = ksEntries[e].hash;
+      for (size_t i = hash & (size - 1);; i = (i + 1) & (size - 1)) {
+        if (ksSlots[i].entry == 0) {
+          ksSlots[i] = {static_cast<uint32_t>(hash >> 32), static_cast<uint32_t>(e + 1)};
           break;
         }
       }
@@ -356,8 +372,8 @@ private:
   }
 
   std::vector<TSlot> ksSlots;
+  std::vector<TEntry> ksEntries;
   std::string ksBytes;
-  size_t ksCount = 0;
 };
 
 // The engine session's names, held in one buffer until the listing has
@@ -542,7 +558,7 @@ uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmp
   for (int i = 0; i < aList->Count(); ++i) held.Insert(aList->Strings(i));
   for (size_t i = 0; i < names.Count(); ++i) {
     const std::u16string_view name = names.Name(i);
-    if (held.Insert(name)) aList->Add(std::u16string(name));
+    if (held.Insert(name)) aList->AddText(name);
   }
   return 0;
 }

@@ -279,7 +279,7 @@ void TnxRemoteSession::rsQueueMessageTakeOwnership(TnxMessageSource aSource, Tnx
 }
 
 std::unique_ptr<TnxReplyReader> TnxRemoteSession::RequestNoData(TnxMsgID aMsgID, uint32_t& aResult) {
-  auto reply = std::make_unique<TnxMemoryStream>();
+  std::unique_ptr<TnxMemoryStream> reply = nxTakeSpareStream();
   TnxMemoryStream* variable = reply.get();
   aResult = ProcessStreamedRequest(aMsgID, nullptr, &variable, false);
   return std::make_unique<TnxReplyReader>(std::move(reply));

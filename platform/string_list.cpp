@@ -11,6 +11,11 @@
 
 namespace revurov::platform {
 
+namespace {
+// Texts up to this many code units live inside the string itself.
+constexpr size_t kShortText = 15 / sizeof(char16_t);
+}  // namespace
+
 std::vector<std::u16string> SplitLines(std::u16string_view text) {
   std::vector<std::u16string> lines;
   size_t start = 0;
@@ -35,8 +40,27 @@ void TStringList::EndUpdate() {
 
 void TStringList::Clear() {
   if (items_.empty()) return;
+  // Only texts on the heap are worth keeping, and a bounded amount of them.
+  constexpr size_t kLongestSpare = 256;
+  constexpr size_t kSpareBytes = size_t{1} << 20;
+  for (Item& item : items_) {
+    const size_t capacity = item.text.capacity();
+    if (capacity <= kShortText || capacity > kLongestSpare) continue;
+    if (spares_.bytes + capacity * sizeof(char16_t) > kSpareBytes) break;
+    spares_.bytes += capacity * sizeof(char16_t);
+    spares_.texts.push_back(std::move(item.text));
+  }
   items_.clear();
   Changed();
+}
+
+int TStringList::AddText(std::u16string_view text) {
+  if (spares_.texts.empty() || text.size() <= kShortText) return AddObject(std::u16string(text), nullptr);
+  std::u16string line = std::move(spares_.texts.back());
+  spares_.texts.pop_back();
+  spares_.bytes -= line.capacity() * sizeof(char16_t);
+  line.assign(text);
+  return AddObject(std::move(line), nullptr);
 }
 
 void TStringList::CheckIndex(int index) const {

@@ -50,6 +50,9 @@ public:
   void SetObjects(int index, void* object);
 
   int Add(std::u16string text) { return AddObject(std::move(text), nullptr); }
+  // As Add, into the memory of a line an earlier Clear let go where there
+  // is one: a list emptied and filled again allocates nothing per line.
+  int AddText(std::u16string_view text);
   int AddObject(std::u16string text, void* object);
   void AddStrings(const TStringList& other);
   void Insert(int index, std::u16string text) { InsertObject(index, std::move(text), nullptr); }
@@ -111,6 +114,16 @@ private:
   void CheckNotSorted() const;
 
   std::vector<Item> items_;
+  // Heap texts of cleared lines, for AddText; a copy of the list starts
+  // without them.
+  struct Spares {
+    Spares() = default;
+    Spares(const Spares&) noexcept {}
+    Spares& operator=(const Spares&) noexcept { return *this; }
+    std::vector<std::u16string> texts;
+    size_t bytes = 0;
+  };
+  Spares spares_;
   bool sorted_ = false;
   TDuplicates duplicates_ = TDuplicates::dupIgnore;
   bool case_sensitive_ = false;

@@ -137,13 +137,14 @@ void TDataSec::FillTableLists() {
   // Asked first: a failure keeps the lists as they were.
   TStringList names;
   nxDatabase->GetTableNames(&names);
-  lxGroupTables->clear();
-  lxAccessTables->clear();
-  for (int i = 0; i < names.Count(); ++i) lxGroupTables->AddItem(Q(names[i]));
-  for (int i = lxGroupTables->count() - 1; i >= 0; --i) {
-    if (lxGroupTables->item(i)->text().contains(QLatin1Char('$'))) delete lxGroupTables->takeItem(i);
+  QStringList tables;
+  tables.reserve(names.Count());
+  for (int i = 0; i < names.Count(); ++i) {
+    const std::u16string& name = names[i];
+    if (name.find(u'$') == std::u16string::npos) tables.append(Q(name));
   }
-  for (int i = 0; i < lxGroupTables->count(); ++i) lxAccessTables->AddItem(lxGroupTables->item(i)->text());
+  lxGroupTables->SetItems(tables);
+  lxAccessTables->SetItems(tables);
 }
 
 void TDataSec::DBAliasChange() {

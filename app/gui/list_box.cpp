@@ -48,6 +48,14 @@ void TListBox::InsertItem(int index, const QString& text, uintptr_t object) {
   insertItem(index, it);
 }
 
+void TListBox::SetItems(const QStringList& texts) {
+  const bool enabled = updatesEnabled();
+  setUpdatesEnabled(false);
+  clear();
+  addItems(texts);
+  setUpdatesEnabled(enabled);
+}
+
 uintptr_t TListBox::Object(int index) const {
   const QListWidgetItem* it = item(index);
   return it ? it->data(Qt::UserRole).value<quintptr>() : 0;

@@ -38,6 +38,9 @@ public:
   // Items with their object reference (Qt::UserRole).
   void AddItem(const QString& text, uintptr_t object = 0);
   void InsertItem(int index, const QString& text, uintptr_t object = 0);
+  // Every item replaced by texts, without object references: one insertion
+  // into the model and one repaint, not one per item.
+  void SetItems(const QStringList& texts);
   uintptr_t Object(int index) const;
   QStringList Texts() const;
 

@@ -10,6 +10,8 @@
 // gets a stream of its own. A holder belongs to the thread that made it.
 #pragma once
 
+#include <memory>
+
 #include "lowlevel/streams/memory_stream.h"
 
 namespace revurov {
@@ -28,5 +30,13 @@ private:
   TnxMemoryStream* kmsStream = &kmsOwn;
   int kmsSlot = -1;  // the thread's slot lent out, -1 for the own stream
 };
+
+// A heap stream for a reply slot, whose callee may keep, replace or free
+// it: one of the calling thread's spares (its memory kept) or a new one.
+// It comes empty.
+std::unique_ptr<TnxMemoryStream> nxTakeSpareStream();
+// Keeps aStream among the calling thread's spares; one of another class,
+// one grown beyond 1 MB or one past the few spares kept is freed.
+void nxGiveBackSpareStream(std::unique_ptr<TnxMemoryStream> aStream) noexcept;
 
 }  // namespace revurov

@@ -649,7 +649,11 @@ void TnxReader::ReadStrings(platform::TStringList& lines) {
   try {
     lines.Clear();
     ReadListBegin();
-    while (!EndOfList()) lines.Add(ReadString());
+    std::u16string text;
+    while (!EndOfList()) {
+      ReadStringInto(text);
+      lines.AddText(text);
+    }
     ReadListEnd();
   } catch (...) {
     lines.EndUpdate();
@@ -665,13 +669,15 @@ TnxRequestWriter::TnxRequestWriter(TnxProcessStreamedRequest aProcessStreamedReq
   SetStream(&kept.Stream());
 }
 
-TnxRequestWriter::~TnxRequestWriter() = default;
+TnxRequestWriter::~TnxRequestWriter() { nxGiveBackSpareStream(std::move(rwReplyStream)); }
+
+detail::TnxOwnedMemoryStream::~TnxOwnedMemoryStream() { nxGiveBackSpareStream(std::move(stream)); }
 
 TnxReplyReader* TnxRequestWriter::Request(TnxMsgID aMsgID, uint32_t& aResult, bool aCanSkipCantSkip) {
   FlushBuffer();
   // The callee takes the slot's stream and may replace or drop it; whatever
   // it leaves there is ours again, also when it raises.
-  TnxMemoryStream* slot = rwReplyStream ? rwReplyStream.release() : new TnxMemoryStream(-1);
+  TnxMemoryStream* slot = rwReplyStream ? rwReplyStream.release() : nxTakeSpareStream().release();
   try {
     aResult = rwProcessStreamedRequest(aMsgID, &kept.Stream(), &slot, aCanSkipCantSkip);
   } catch (...) {
@@ -679,7 +685,7 @@ TnxReplyReader* TnxRequestWriter::Request(TnxMsgID aMsgID, uint32_t& aResult, bo
     throw;
   }
   std::unique_ptr<TnxMemoryStream> reply(slot);
-  if (!reply) reply = std::make_unique<TnxMemoryStream>(-1);
+  if (!reply) reply = nxTakeSpareStream();
   rwReplyReader = std::make_unique<TnxReplyReader>(std::move(reply));
   return rwReplyReader.get();
 }

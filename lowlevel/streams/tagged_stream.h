@@ -187,8 +187,12 @@ using TnxProcessStreamedRequest = std::function<uint32_t(
 class TnxReplyReader;
 
 namespace detail {
+// The reader's stream goes back to the thread's spares with it.
 struct TnxOwnedMemoryStream {
   explicit TnxOwnedMemoryStream(std::unique_ptr<TnxMemoryStream> s) : stream(std::move(s)) {}
+  ~TnxOwnedMemoryStream();
+  TnxOwnedMemoryStream(const TnxOwnedMemoryStream&) = delete;
+  TnxOwnedMemoryStream& operator=(const TnxOwnedMemoryStream&) = delete;
   std::unique_ptr<TnxMemoryStream> stream;
 };
 // A request is written, sent and dropped within one call on one thread: its

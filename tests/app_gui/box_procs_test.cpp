@@ -50,6 +50,25 @@ TEST_F(BoxProcsTest, NeutralValuesOnControlsThatAreNoLists) {
   EXPECT_EQ(dst.count(), 0);
 }
 
+// Items set at once replace every earlier item and its object and
+// selection, in the given order, also when set again with fewer; the
+// list's own repaint switch is as the caller had it.
+TEST_F(BoxProcsTest, SetItemsReplacesEveryItemInOrder) {
+  Fill(src, 4);
+  Select(src, {1, 3});
+  src.SetItems({"kunde", "artikel", "lager"});
+  EXPECT_EQ(src.Texts(), (QStringList{"kunde", "artikel", "lager"}));
+  for (int i = 0; i < src.count(); ++i) EXPECT_EQ(src.Object(i), 0u);
+  EXPECT_EQ(ListSelCount(&src), 0);
+  EXPECT_TRUE(src.updatesEnabled());
+  src.SetItems({"belege"});
+  EXPECT_EQ(src.Texts(), QStringList{"belege"});
+  src.setUpdatesEnabled(false);
+  src.SetItems({});
+  EXPECT_EQ(src.count(), 0);
+  EXPECT_FALSE(src.updatesEnabled());
+}
+
 TEST_F(BoxProcsTest, SingleSelectListReportsSelectionCountMinusOne) {
   src.SetMultiSelect(false);
   Fill(src, 2);

@@ -205,6 +205,22 @@ TEST(TaggedFormat, StringListsAreReadInOneUpdateBracket) {
   EXPECT_EQ(changes, 1);
 }
 
+// A list read again reuses its lines' memory: the second reading holds its
+// own lines alone, fewer and longer than the first's.
+TEST(TaggedFormat, AStringListReadAgainHoldsOnlyTheNewLines) {
+  std::vector<std::u16string> first, second;
+  for (int i = 0; i < 40; ++i) first.push_back(u"Table_" + std::u16string(static_cast<size_t>(i % 7 + 1), u'a'));
+  for (int i = 0; i < 5; ++i) second.push_back(u"A longer table name " + std::u16string(static_cast<size_t>(i), u'b'));
+  platform::TStringList l;
+  for (const auto* lines : {&first, &second, &first}) {
+    platform::TStringList source;
+    for (const auto& line : *lines) source.Add(line);
+    Bytes bytes = Written([&](TnxWriter& w) { w.WriteStrings(source); });
+    ReadAll(bytes, [&](TnxReader& r) { r.ReadStrings(l); return 0; });
+    EXPECT_EQ(LinesOf(l), *lines);
+  }
+}
+
 TEST(TaggedFormat, AnsiTextFollowsTheSystemCodePage) {
   // Every byte of Windows-1252 reads as the code page says, and the text
   // written back as ANSI strings gives the same byte.
@@ -591,6 +607,37 @@ TEST(RequestWriter, AStreamLeftByARaisingCalleeIsKeptForTheNextRequest) {
   EXPECT_THROW(w.Request(1, result), platform::EReadError);
   fail = false;
   EXPECT_TRUE(w.Request(1, result)->ReadBoolean());
+}
+
+// Reply streams are the thread's spares, lent again: each reply holds its
+// own bytes alone (a shorter one after a longer), a reader taken from its
+// writer outlives it, and two readers alive at once never share a stream.
+TEST(RequestWriter, ASpareReplyStreamCarriesOnlyTheBytesOfItsOwnReply) {
+  std::u16string answer;
+  auto process = [&](TnxMsgID, TnxMemoryStream*, TnxMemoryStream** reply, bool) -> uint32_t {
+    TnxWriter w(**reply);
+    w.WriteString(answer);
+    return 0;
+  };
+  std::vector<std::unique_ptr<TnxReplyReader>> kept;
+  for (const std::u16string& text : {std::u16string(5000, u'\u00e9'), std::u16string(u"ok"), std::u16string()}) {
+    answer = text;
+    TnxRequestWriter w(process);
+    uint32_t result = 1;
+    TnxReplyReader* reader = w.Request(1, result);
+    ASSERT_EQ(result, 0u);
+    EXPECT_EQ(reader->ReadString(), text);
+    EXPECT_EQ(reader->BytesLeft(), 0);
+    kept.push_back(w.ReleaseReply());
+  }
+  answer = u"later";
+  TnxRequestWriter w(process);
+  uint32_t result = 1;
+  EXPECT_EQ(w.Request(1, result)->ReadString(), u"later");
+  for (auto& reader : kept) reader->StreamForReading().SetPosition(0);
+  EXPECT_EQ(kept[0]->ReadString(), std::u16string(5000, u'\u00e9'));
+  EXPECT_EQ(kept[1]->ReadString(), u"ok");
+  EXPECT_EQ(kept[2]->ReadString(), u"");
 }
 
 // Request streams are kept by the thread and lent again: a later request

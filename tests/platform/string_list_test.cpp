@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/format.h"
+#include "support/string_list_lines.h"
 #include "support/temp_dir.h"
 
 namespace revurov::platform {
@@ -93,6 +94,45 @@ TEST(StringList, SortedListAppliesDuplicateRule) {
   l.SetDuplicates(TDuplicates::dupAccept);
   l.Add(u"BRAVO");
   EXPECT_EQ(l.Count(), 5);
+}
+
+// AddText fills a cleared list from the memory its lines had: whatever the
+// lengths, the list holds the new lines alone, in order, with no object;
+// a sorted list still sorts and applies its duplicate rule; a copy made
+// between clear and fill has its own lines.
+TEST(StringList, AListClearedAndFilledAgainHoldsOnlyItsNewLines) {
+  const std::vector<std::vector<std::u16string>> rounds = {
+      {u"Table_0001", u"a much longer table name than the others", u"x", u"Table_0003"},
+      {u"short", u"Table_0002"},
+      {},
+      {u"Table_0009", u"Table_0008", u"Table_0007", u"Table_0006", u"Table_0005", u"Table_0004"},
+      {u"a name of more than two hundred and fifty-six code units " + std::u16string(220, u'z')},
+  };
+  TStringList l;
+  int dummy = 0;
+  for (const auto& lines : rounds) {
+    l.Clear();
+    for (const auto& line : lines) l.AddText(line);
+    EXPECT_EQ(testing::LinesOf(l), lines);
+    for (int i = 0; i < l.Count(); ++i) EXPECT_EQ(l.Objects(i), nullptr);
+    if (l.Count() > 0) l.SetObjects(0, &dummy);
+  }
+
+  TStringList sorted;
+  sorted.SetSorted(true);
+  for (auto s : {u"Table_delta", u"Table_alpha", u"Table_charlie"}) sorted.AddText(s);
+  sorted.Clear();
+  for (auto s : {u"Table_bravo", u"TABLE_BRAVO", u"Table_alpha"}) sorted.AddText(s);
+  EXPECT_EQ(testing::LinesOf(sorted), (std::vector<std::u16string>{u"Table_alpha", u"Table_bravo"}));
+
+  TStringList original;
+  for (auto s : {u"Table_0001", u"Table_0002"}) original.AddText(s);
+  original.Clear();
+  TStringList copy = original;
+  copy.AddText(u"Table_copy");
+  original.AddText(u"Table_original");
+  EXPECT_EQ(testing::LinesOf(copy), std::vector<std::u16string>{u"Table_copy"});
+  EXPECT_EQ(testing::LinesOf(original), std::vector<std::u16string>{u"Table_original"});
 }
 
 TEST(StringList, CaseSensitivityAndLocaleOrder) {
