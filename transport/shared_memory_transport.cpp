@@ -452,7 +452,11 @@ void TnxSharedMemoryTransport::DoStart() {
     return;
   }
   const std::u16string base = ServerObjectName();
+  // A server between creating the object and sizing it: touching the view
+  // past the end of the object would kill this process (SIGBUS).
+  platform::TSharedMemoryState mutexState;
   if (!smtpConnectMutexObject.Open(nxSharedObjectName(base, u"_Mutex"), false) ||
+      !smtpConnectMutexObject.State(mutexState) || mutexState.Size < kConnectObjectSize ||
       !smtpConnectMutexView.Map(smtpConnectMutexObject, kConnectObjectSize, true) ||
       reinterpret_cast<std::atomic<uint32_t>*>(smtpConnectMutexView.Data())->load() != nxSharedObjectReady ||
       !ConnectObjectLive(smtpConnectMutexView.Data())) {

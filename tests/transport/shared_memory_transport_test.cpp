@@ -209,6 +209,28 @@ TEST_F(SharedMemoryListener, ASecondLiveServerOfTheNameIsRefusedAndItsNamesStay)
   EXPECT_EQ(LogIn(*client, session), 0u) << "the first server still serves";
 }
 
+// A server caught between creating its connect object and sizing it: the
+// client must not touch memory past the object's end (SIGBUS).
+TEST(SharedMemoryConnect, AServerWhoseConnectObjectIsNotSizedYetIsNotFound) {
+  const std::u16string name = ShmUnique(u"Unsized");
+  const std::string object = platform::Utf16ToUtf8(u"Local\\" + nxSharedMemoryServerObjectName(ShmPort(), name) +
+                                                    u"_Mutex");
+  for (const uint64_t size : {uint64_t{0}, uint64_t{8}}) {
+    SCOPED_TRACE(size);
+    platform::TSharedMemory unsized;
+    ASSERT_TRUE(unsized.Create(object));
+    ASSERT_TRUE(unsized.Resize(size));
+    ShmTransport client = ShmClient(name);
+    try {
+      client->SetActive(true);
+      ADD_FAILURE() << "started";
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), nxeServerNotFound);
+    }
+    platform::TSharedMemory::Unlink(object);
+  }
+}
+
 TEST_F(SharedMemoryListener, ServersOfOtherPortsOrScopesAreNotFound) {
   const struct {
     const char* what;
