@@ -45,11 +45,11 @@ public:
     TnxKeylessBstarTreeIndexPath* path = nullptr;
     if (aPath && aPath->IndexEngine() == &aEngine) path = dynamic_cast<TnxKeylessBstarTreeIndexPath*>(aPath);
     if (!path) {
-      if (!aEngine.ieOwnPath) aEngine.ieOwnPath = std::make_unique<TnxKeylessBstarTreeIndexPath>(&aEngine);
+      if (!aEngine.ieOwnPath) aEngine.ieOwnPath = NewPath(aEngine);
       if (aEngine.ieOwnPath->KeyCacheDepth() == 0) {
         path = aEngine.ieOwnPath.get();
       } else {
-        kuTemp = std::make_unique<TnxKeylessBstarTreeIndexPath>(&aEngine);
+        kuTemp = NewPath(aEngine);
         path = kuTemp.get();
       }
     }
@@ -64,6 +64,11 @@ public:
     kuEngine.ieWalk = kuSavedWalk;
   }
   TKeyCacheUse(const TKeyCacheUse&) = delete;
+  // A path of the engine's own class.
+  static std::unique_ptr<TnxKeylessBstarTreeIndexPath> NewPath(TnxKeylessBstarTreeIndexEngine& aEngine) {
+    return std::unique_ptr<TnxKeylessBstarTreeIndexPath>(
+        static_cast<TnxKeylessBstarTreeIndexPath*>(aEngine.CreateIndexPath().release()));
+  }
   TKeyCacheUse& operator=(const TKeyCacheUse&) = delete;
 
 private:
@@ -84,13 +89,20 @@ TnxKeylessBstarTreeIndexEngine::TnxKeylessBstarTreeIndexEngine(const TnxSubEngin
                                                   {TableClassOf(IndicesEngine().Descriptor())});
 }
 
+TnxKeylessBstarTreeIndexEngine::TnxKeylessBstarTreeIndexEngine(const TnxSubEngineArgs& aArgs, TForCacheTables)
+    : TnxStaticKeyBstarTreeIndexEngine(aArgs, true) {}
+
 TnxKeylessBstarTreeIndexEngine::~TnxKeylessBstarTreeIndexEngine() = default;
+
+void TnxKeylessBstarTreeIndexEngine::RaiseKeyNotBuilt(uint32_t aCode, TnxRefNr aRefNr) const {
+  throw EnxKeylessBstarTreeIndexEngineException(aCode, u"The key of record %d cannot be built", {aRefNr});
+}
 
 void TnxKeylessBstarTreeIndexEngine::CheckValidFromDescriptor(TnxDictionaryItem& /*aDescriptor*/) {}
 
 // ---- entry keys ----
 
-int TnxKeylessBstarTreeIndexEngine::CompareEntryRefs(TnxRefNr aSearch, TnxRefNr aEntry) const noexcept {
+int TnxKeylessBstarTreeIndexEngine::CompareEntryRefs(TnxRefNr aSearch, TnxRefNr aEntry) const {
   return aSearch < aEntry ? -1 : (aSearch > aEntry ? 1 : 0);
 }
 

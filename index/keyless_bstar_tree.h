@@ -73,9 +73,18 @@ class TnxKeylessBstarTreeIndexEngine : public TnxStaticKeyBstarTreeIndexEngine {
   TnxRefNr SeqAccessLookup(TnxBaseTransaction* aTrans, TnxRefNr aCacheRefNr, TnxBaseIndexPath* aPath) override;
 
 protected:
+  struct TForCacheTables {};
+  // No checks: the cache-table engine makes its own.
+  TnxKeylessBstarTreeIndexEngine(const TnxSubEngineArgs& aArgs, TForCacheTables);
+
   // Orders two entries whose keys are equal: the search's reference
   // against the entry's.
-  virtual int CompareEntryRefs(TnxRefNr aSearch, TnxRefNr aEntry) const noexcept;
+  virtual int CompareEntryRefs(TnxRefNr aSearch, TnxRefNr aEntry) const;
+  [[noreturn]] void RaiseKeyNotBuilt(uint32_t aCode, TnxRefNr aRefNr) const override;
+  // The indices engine is filing aRefNr in the operation's transaction.
+  bool InFlight(TnxRefNr aRefNr) const noexcept;
+  // Set while an insert runs: its key and RefNr, for the path set on it.
+  bool IsInsertedEntry(TnxRefNr aRefNr) const noexcept { return ieInsertKey && aRefNr == ieInsertRefNr; }
 
   // The key of an entry under the entry-key rule: the key in flight when
   // the indices engine is filing aRefNr in the operation's transaction.
@@ -92,7 +101,6 @@ protected:
 
 private:
   class TKeyCacheUse;
-  bool InFlight(TnxRefNr aRefNr) const noexcept;
   // The RefNr of a leaf slot or the separator of an internal one.
   TnxRefNr SlotRefNr(const uint8_t* aNode, bool aLeaf, uint32_t aSlot) const noexcept;
 

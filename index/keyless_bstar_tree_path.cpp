@@ -48,7 +48,10 @@ void TnxKeylessBstarTreeIndexPath::ReadEntryRecord(TnxRefNr aRefNr,
   const TnxStorageRecordIterator iterator = [&aIterator](void*, TnxRefNr, PnxRecordBuffer aRecord) {
     return aIterator(aRecord) ? rirContinue : rirStop;
   };
-  if (bpipRecordEngine->ReadRecordForIterate(bpipTrans, aRefNr, nullptr, iterator, nullptr, nullptr) == rirStop)
+  // Engines that cannot hand a record over in place read it into a buffer
+  // of their own.
+  PnxRecordBuffer buffer = nullptr;
+  if (bpipRecordEngine->ReadRecordForIterate(bpipTrans, aRefNr, &buffer, iterator, nullptr, nullptr) == rirStop)
     nxCheckError(nxeExceptionWithoutCode);
 }
 
@@ -58,9 +61,11 @@ void TnxKeylessBstarTreeIndexPath::LoadKeyForRef(uint8_t*& aKey, TnxRefNr aRefNr
   ReadEntryRecord(aRefNr, [&](const uint8_t* aRecord) { return bpipKeyEngine->BuildKey(aRecord, key, aRefNr, true) == 0; });
 }
 
+void TnxKeylessBstarTreeIndexPath::LoadNodeKey(TnxCacheNode& aNode) { LoadKeyForRef(aNode.cnKey, aNode.cnKeyRef); }
+
 int TnxKeylessBstarTreeIndexPath::CompareKeyToRef(const uint8_t* aKey, TnxRefNr aRefNr) {
   if (PnxCacheNode node = bpipCache ? bpipCache->GetNodeForRef(aRefNr, true) : nullptr) {
-    if (!node->cnKey) LoadKeyForRef(node->cnKey, aRefNr);
+    if (!node->cnKey) LoadNodeKey(*node);
     return Sign(bpipKeyEngine->CompareKey(aKey, node->cnKey));
   }
   int result = 0;
@@ -74,7 +79,7 @@ int TnxKeylessBstarTreeIndexPath::CompareKeyToRef(const uint8_t* aKey, TnxRefNr 
 int TnxKeylessBstarTreeIndexPath::CompareKeyToRefPartial(const uint8_t* aKey, int32_t aFieldCount,
                                                          int32_t aPartialLen, TnxRefNr aRefNr) {
   if (PnxCacheNode node = bpipCache ? bpipCache->GetNodeForRef(aRefNr, true) : nullptr) {
-    if (!node->cnKey) LoadKeyForRef(node->cnKey, aRefNr);
+    if (!node->cnKey) LoadNodeKey(*node);
     return Sign(bpipKeyEngine->CompareKey(aKey, node->cnKey, aFieldCount, aPartialLen));
   }
   int result = 0;
@@ -87,7 +92,7 @@ int TnxKeylessBstarTreeIndexPath::CompareKeyToRefPartial(const uint8_t* aKey, in
 
 uint8_t* TnxKeylessBstarTreeIndexPath::KeyForRef(bool aDontCreate, TnxRefNr aRefNr) {
   if (PnxCacheNode node = bpipCache ? bpipCache->GetNodeForRef(aRefNr, aDontCreate) : nullptr) {
-    if (!node->cnKey) LoadKeyForRef(node->cnKey, aRefNr);
+    if (!node->cnKey) LoadNodeKey(*node);
     return node->cnKey;
   }
   LoadKeyForRef(bpipTempKey, aRefNr);

@@ -22,6 +22,7 @@ namespace revurov {
 class TnxBaseRecordEngine;
 class TnxBaseTransaction;
 class TnxKeylessBstarTreeIndexKeyCache;
+struct TnxCacheNode;
 
 class TnxKeylessBstarTreeIndexPath : public TnxStaticKeyBstarTreeIndexPath {
 public:
@@ -50,6 +51,8 @@ public:
   TnxKeylessBstarTreeIndexKeyCache* KeyCache() const noexcept { return bpipCache.get(); }
 
 protected:
+  // The key of a cache node, built from its record.
+  virtual void LoadNodeKey(TnxCacheNode& aNode);
   std::unique_ptr<TnxBaseIndexPath> NewPath(TnxBaseIndexEngine* aIndexEngine) const override;
   // The record of aRefNr as the operation's transaction sees it; rirStop
   // from aIterator raises 15520.

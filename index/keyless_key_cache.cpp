@@ -48,7 +48,7 @@ PnxCacheNode TnxKeylessBstarTreeIndexKeyCache::GetNodeForRef(TnxRefNr aRefNr, bo
   }
   if (aDontCreate) return nullptr;
   auto* node = static_cast<PnxCacheNode>(TnxMemoryPool::Alloc(nxCacheNodePool()));
-  *node = TnxCacheNode{aRefNr, nullptr, parent, nullptr, nullptr, false};
+  *node = TnxCacheNode{aRefNr, 0, nullptr, parent, nullptr, nullptr, false};
   if (!parent)
     kcRoot = node;
   else if (aRefNr < parent->cnKeyRef)

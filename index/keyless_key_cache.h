@@ -24,6 +24,7 @@ class TnxBaseKeyEngine;
 
 struct TnxCacheNode {
   int64_t cnKeyRef;
+  int64_t cnCacheKeyRef;  // of a cache table: the record's cache RefNr, with its key
   uint8_t* cnKey;  // from the key engine; null until first needed
   TnxCacheNode* cnParent;
   TnxCacheNode* cnLeft;

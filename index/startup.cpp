@@ -1,5 +1,6 @@
 #include "index/startup.h"
 
+#include "index/cache_keyless_bstar_tree.h"
 #include "index/index_engines.h"
 #include "index/keyless_bstar_tree.h"
 #include "index/simple_indices_engine.h"
@@ -17,6 +18,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxSimpleIndicesEngineStartup, &nxSimpleIndicesEngineShutdown},
     {&nxStaticKeyBstarTreeStartup, &nxStaticKeyBstarTreeShutdown},
     {&nxKeylessBstarTreeStartup, &nxKeylessBstarTreeShutdown},
+    {&nxCacheKeylessBstarTreeStartup, &nxCacheKeylessBstarTreeShutdown},
 };
 
 TnxUnitTable gIndexUnits(kUnits, TnxUnitPair{&nxStorageStartup, &nxStorageShutdown});

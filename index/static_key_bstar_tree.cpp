@@ -451,9 +451,9 @@ void TnxStaticKeyBstarTreeIndexEngine::CopySlotKey(TnxBaseIndexPath& aPath, cons
 }
 
 bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr,
-                                                 TnxRefNr /*aCacheRefNr*/, TnxBaseIndexPath* aPath) {
+                                                 TnxRefNr aCacheRefNr, TnxBaseIndexPath* aPath) {
   TOperation op(*this, &aTrans, true);
-  MakeSearchKey(aKey, aRefNr);
+  MakeSearchKey(aKey, TieRef(aRefNr, aCacheRefNr));
   const uint32_t root = op.H().GetIndexRoot();
   if (root == nxNoNode) {
     PnxBlock leaf = NewNode(op, nxnkLeaf);
@@ -701,11 +701,11 @@ void TnxStaticKeyBstarTreeIndexEngine::RebalanceInternal(TOperation& aOp, TDesce
 }
 
 bool TnxStaticKeyBstarTreeIndexEngine::DeleteKey(TnxBaseTransaction& aTrans, const uint8_t* aKey, TnxRefNr aRefNr,
-                                                 TnxRefNr /*aCacheRefNr*/, TnxBaseIndexPath* aPath) {
+                                                 TnxRefNr aCacheRefNr, TnxBaseIndexPath* aPath) {
   TOperation op(*this, &aTrans, true);
   const uint32_t root = op.H().GetIndexRoot();
   if (root == nxNoNode) return false;
-  MakeSearchKey(aKey, aRefNr);
+  MakeSearchKey(aKey, TieRef(aRefNr, aCacheRefNr));
   TDescent descent;
   Descend(op, root, descent);
   uint32_t slot;

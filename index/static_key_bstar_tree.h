@@ -164,6 +164,14 @@ protected:
   void FreeNode(TOperation& aOp, PnxBlock aNode);
   [[noreturn]] void RaiseDamaged(uint32_t aBlock) const;
 
+  // What orders equal keys: of an entry being filed, and of a path.
+  virtual TnxRefNr TieRef(TnxRefNr aRefNr, TnxRefNr /*aCacheRefNr*/) const noexcept { return aRefNr; }
+  virtual TnxRefNr PathTieRef(const TnxBaseIndexPath& aPath) const noexcept;
+  // Before a path is checked: its RefNr from its cache RefNr, its key from
+  // its record. False: the path was cleared.
+  virtual bool CompletePath(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath);
+  [[noreturn]] virtual void RaiseKeyNotBuilt(uint32_t aCode, TnxRefNr aRefNr) const;
+
   // The search key of this operation in node-key form (key, RefNr).
   void MakeSearchKey(const uint8_t* aKey, TnxRefNr aRefNr);
   virtual bool SearchNode(const uint8_t* aNode, TSearch aSearch, uint32_t& aSlot) const;
@@ -202,8 +210,11 @@ protected:
   uint32_t EdgeLeaf(TReader& aReader, bool aRightmost);
   bool Step(TReader& aReader, TnxStaticKeyBstarTreeIndexPath& aPath, TnxBaseFilterEngine* aKeyFilter, bool aBack,
             bool aWalk);
+  // aRefNr switches on the search by (key, aTieRef) in an index with
+  // duplicates.
   bool FindKeyIn(TReader& aReader, const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen, TnxRefNr aRefNr,
-                 TnxStaticKeyBstarTreeIndexPath& aPath, TnxSearchKeyAction aAction, TnxBaseFilterEngine* aKeyFilter);
+                 TnxRefNr aTieRef, TnxStaticKeyBstarTreeIndexPath& aPath, TnxSearchKeyAction aAction,
+                 TnxBaseFilterEngine* aKeyFilter);
   void ValidateIn(TReader& aReader, TnxStaticKeyBstarTreeIndexPath& aPath);
   bool FastCheck(TReader& aReader, TnxStaticKeyBstarTreeIndexPath& aPath);
   // On the first (aLast: the last) key of a range bound, or off every key.

@@ -291,7 +291,8 @@ bool TnxStaticKeyBstarTreeIndexEngine::FindKey(TnxBaseTransaction* aTrans, const
   TPath& path = OwnPathOf(aPath);
   try {
     TReader reader(*this, aTrans);
-    return FindKeyIn(reader, aKey, aFieldCount, aPartialLen, aRefNr, path, aAction, Active(aKeyFilter));
+    return FindKeyIn(reader, aKey, aFieldCount, aPartialLen, aRefNr, TieRef(aRefNr, 0), path, aAction,
+                     Active(aKeyFilter));
   } catch (...) {
     const bool toEof = aAction == skaGreaterEqual || aAction == skaGreater || aAction == skaEqualLast ||
                        aAction == skaAnyGreaterEqual || aAction == skaAnyGreater;
@@ -301,7 +302,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::FindKey(TnxBaseTransaction* aTrans, const
 }
 
 bool TnxStaticKeyBstarTreeIndexEngine::FindKeyIn(TReader& aReader, const uint8_t* aKey, int32_t aFieldCount,
-                                                 int32_t aPartialLen, TnxRefNr aRefNr, TPath& aPath,
+                                                 int32_t aPartialLen, TnxRefNr aRefNr, TnxRefNr aTieRef, TPath& aPath,
                                                  TnxSearchKeyAction aAction, TnxBaseFilterEngine* aKeyFilter) {
   using TMode = TNavSearch::TMode;
   aReader.SetDepth(aFieldCount, aPartialLen);
@@ -312,7 +313,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::FindKeyIn(TReader& aReader, const uint8_t
   }
   const bool depth = aFieldCount != 0 || aPartialLen != 0;
   const bool exact = ieAddKeyRefsToKeys && aRefNr != 0 && !depth;
-  TNavSearch search{aKey, aRefNr, exact ? 0 : aFieldCount, exact ? 0 : aPartialLen, TMode::Stop};
+  TNavSearch search{aKey, aTieRef, exact ? 0 : aFieldCount, exact ? 0 : aPartialLen, TMode::Stop};
   if (exact) {
     search.Mode = TMode::ByKeyAndRef;
   } else if (Dups() || aPartialLen != 0 || (aFieldCount != 0 && aFieldCount != KeyEngine().GetMaxFieldCount())) {
@@ -392,23 +393,37 @@ void TnxStaticKeyBstarTreeIndexEngine::ValidateIndexPath(TnxBaseTransaction* aTr
   ValidateIn(reader, path);
 }
 
-void TnxStaticKeyBstarTreeIndexEngine::ValidateIn(TReader& aReader, TPath& aPath) {
-  if (!aPath.IsOnCrack() && !aPath.IsOnKey()) return;
-  if (aPath.RefNr == 0 && aPath.CacheRefNr != 0) aPath.RefNr = SeqAccessLookup(aReader.Trans, aPath.CacheRefNr, nullptr);
+TnxRefNr TnxStaticKeyBstarTreeIndexEngine::PathTieRef(const TnxBaseIndexPath& aPath) const noexcept {
+  return aPath.RefNr;
+}
+
+bool TnxStaticKeyBstarTreeIndexEngine::CompletePath(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath) {
+  if (aPath.RefNr == 0 && aPath.CacheRefNr != 0) aPath.RefNr = SeqAccessLookup(aTrans, aPath.CacheRefNr, nullptr);
   if (ieRecordEngine && !aPath.Deleted && aPath.RefNr != 0 &&
       (!aPath.KeyValid || (ieIsCacheSeqAccess && aPath.CacheRefNr == 0))) {
     const int32_t offset = IndicesEngine().RefNrOffset();
     bool rebuilt = false;
     const TnxStorageRecordIterator rebuild = [&](void*, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
       const uint32_t r = KeyEngine().BuildKey(aRecord, aPath.KeyBuffer(), aRefNr, true);
-      if (r != 0) throw EnxStaticKeyBstarTreeIndexEngineException(r, u"The key of record %d cannot be built", {aRefNr});
+      if (r != 0) RaiseKeyNotBuilt(r, aRefNr);
       if (aPath.CacheRefNr == 0 && offset >= 0) aPath.CacheRefNr = static_cast<TnxRefNr>(LoadU64(aRecord + offset));
       rebuilt = true;
       return rirContinue;
     };
-    ieRecordEngine->ReadRecordForIterate(aReader.Trans, aPath.RefNr, nullptr, rebuild, nullptr, nullptr);
+    PnxRecordBuffer slot = nullptr;  // engines that cannot hand over in place fill a buffer of their own
+    ieRecordEngine->ReadRecordForIterate(aTrans, aPath.RefNr, &slot, rebuild, nullptr, nullptr);
     if (rebuilt) aPath.KeyValid = true;
   }
+  return true;
+}
+
+void TnxStaticKeyBstarTreeIndexEngine::RaiseKeyNotBuilt(uint32_t aCode, TnxRefNr aRefNr) const {
+  throw EnxStaticKeyBstarTreeIndexEngineException(aCode, u"The key of record %d cannot be built", {aRefNr});
+}
+
+void TnxStaticKeyBstarTreeIndexEngine::ValidateIn(TReader& aReader, TPath& aPath) {
+  if (!aPath.IsOnCrack() && !aPath.IsOnKey()) return;
+  if (!CompletePath(aReader.Trans, aPath)) return;
   if (FastCheck(aReader, aPath)) return;
   if (aReader.Root() == nxNoNode) return aPath.SetToBof();
   if (!aPath.KeyValid) return aPath.Clear();
@@ -416,8 +431,9 @@ void TnxStaticKeyBstarTreeIndexEngine::ValidateIn(TReader& aReader, TPath& aPath
   const bool deleted = aPath.Deleted;
   const TnxRefNr refNr = aPath.RefNr;
   const TnxRefNr cacheRefNr = aPath.CacheRefNr;
+  const TnxRefNr tieRef = PathTieRef(aPath);
   const std::vector<uint8_t> key(aPath.KeyBuffer(), aPath.KeyBuffer() + KeyEngine().KeyLength());
-  if (FindKeyIn(aReader, key.data(), 0, 0, refNr, aPath, skaEqualFirst, nullptr)) {
+  if (FindKeyIn(aReader, key.data(), 0, 0, refNr, tieRef, aPath, skaEqualFirst, nullptr)) {
     aPath.Position = position;
     aPath.Deleted = deleted;
     return;
@@ -457,7 +473,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::FastCheck(TReader& aReader, TPath& aPath)
   if (!aPath.KeyValid || (counter >> 32) != (aPath.bpipIdentCounter >> 32) ||
       static_cast<uint32_t>(counter) <= static_cast<uint32_t>(aPath.bpipIdentCounter))
     return false;
-  const TNavSearch search{aPath.KeyBuffer(), aPath.RefNr, 0, 0,
+  const TNavSearch search{aPath.KeyBuffer(), PathTieRef(aPath), 0, 0,
                           ieAddKeyRefsToKeys ? TNavSearch::TMode::ByKeyAndRef : TNavSearch::TMode::Stop};
   uint32_t slot;
   const bool found = SearchNav(node, search, slot);
@@ -491,7 +507,8 @@ bool TnxStaticKeyBstarTreeIndexEngine::EdgeOfRange(TReader& aReader, const TnxRa
   if (aBound.riValid) {
     const TnxSearchKeyAction action =
         aLast ? (aBound.riExclusive ? skaSmaller : skaSmallerEqual) : (aBound.riExclusive ? skaGreater : skaGreaterEqual);
-    if (!FindKeyIn(aReader, aBound.riKey, aBound.riFieldCount, aBound.riPartitial, 0, aPath, action, aKeyFilter))
+    if (!FindKeyIn(aReader, aBound.riKey, aBound.riFieldCount, aBound.riPartitial, 0, 0, aPath, action,
+                   aKeyFilter))
       return false;
   } else {
     aLast ? aPath.SetToEof() : aPath.SetToBof();
@@ -860,12 +877,15 @@ uint32_t TnxStaticKeyBstarTreeIndexEngine::EstimateRecordCount(TnxBaseTransactio
     return 0;
   }
   int c = KeyEngine().CompareKey(a.KeyBuffer(), b.KeyBuffer(), 0, 0);
-  if (c == 0) c = a.RefNr < b.RefNr ? -1 : (a.RefNr > b.RefNr ? 1 : 0);
+  if (c == 0) {
+    const TnxRefNr ra = PathTieRef(a), rb = PathTieRef(b);
+    c = ra < rb ? -1 : (ra > rb ? 1 : 0);
+  }
   if (c > 0) return 0;
   // Both ways down, with every node's slot, first slot and count.
   std::vector<TNodeEntry> levelsA, levelsB;
   for (auto [path, levels] : {std::pair{&a, &levelsA}, std::pair{&b, &levelsB}}) {
-    const TNavSearch search{path->KeyBuffer(), path->RefNr, 0, 0,
+    const TNavSearch search{path->KeyBuffer(), PathTieRef(*path), 0, 0,
                             ieAddKeyRefsToKeys ? TNavSearch::TMode::ByKeyAndRef : TNavSearch::TMode::Stop};
     const uint32_t leaf = DescendNav(reader, search, levels);
     const uint8_t* node = reader.ReadLeaf(leaf);

@@ -6,7 +6,9 @@
 // - the leaf chain both ways, ending in 0xFFFFFFFF at both ends;
 // - the header's page and key counts equal what the walk found.
 // Error is empty for a sound tree; Entries and Leaves are what it holds.
-// A keyless tree's entry keys come from aKeyOf (the key of a record).
+// A keyless tree's entry keys come from aKeyOf (the key of a record); a
+// tree that orders equal keys by something else than the RefNr names it
+// through aTieOf (a record's cache RefNr).
 #pragma once
 
 #include <cstdint>
@@ -42,8 +44,10 @@ struct TTreeReport {
 class TTreeChecker {
 public:
   using TKeyOf = std::function<std::vector<uint8_t>(TnxRefNr)>;
-  TTreeChecker(TnxStaticKeyBstarTreeIndexEngine& aEngine, TnxBaseTransaction* aTrans, TKeyOf aKeyOf = {})
-      : tcEngine(aEngine), tcTrans(aTrans), tcKeyOf(std::move(aKeyOf)) {}
+  using TTieOf = std::function<TnxRefNr(TnxRefNr)>;
+  TTreeChecker(TnxStaticKeyBstarTreeIndexEngine& aEngine, TnxBaseTransaction* aTrans, TKeyOf aKeyOf = {},
+               TTieOf aTieOf = {})
+      : tcEngine(aEngine), tcTrans(aTrans), tcKeyOf(std::move(aKeyOf)), tcTieOf(std::move(aTieOf)) {}
 
   TTreeReport Check() {
     auto header = tcEngine.CreateHeaderAccess(tcTrans, false, false, 0, 0);
@@ -108,6 +112,10 @@ private:
   int Compare(const std::vector<uint8_t>& a, TnxRefNr ra, const std::vector<uint8_t>& b, TnxRefNr rb) const {
     const int c = tcEngine.KeyEngine().CompareKey(a.data(), b.data(), 0, 0);
     if (c != 0 || (!tcEngine.Dups() || tcEngine.KeysAreRefs())) return c;
+    if (tcTieOf) {
+      ra = tcTieOf(ra);
+      rb = tcTieOf(rb);
+    }
     return ra < rb ? -1 : (ra > rb ? 1 : 0);
   }
 
@@ -170,6 +178,7 @@ private:
   TnxStaticKeyBstarTreeIndexEngine& tcEngine;
   TnxBaseTransaction* tcTrans;
   TKeyOf tcKeyOf;
+  TTieOf tcTieOf;
   TTreeReport tcReport;
   std::unique_ptr<TnxBaseFileHeaderAccess> tcFile;
   std::set<uint32_t> tcSeen;
