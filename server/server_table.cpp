@@ -353,8 +353,7 @@ void TnxServerBaseTable::sbtCreateChildren(TnxBaseTransaction* aTrans) {
   TnxTablesDescriptor& tables = sbtTableDescriptor->TablesDescriptor();
   for (int32_t i = 0; i < tables.TableCount(); ++i) {
     TnxNestedTableDescriptor* descriptor = tables.TableDescriptor(i);
-    const std::u16string name = static_cast<TnxBaseTableDescriptor*>(descriptor)->btdFullName();
-    const std::u16string scopeName = name.substr(name.rfind(nxChildNameSeparator) + 1);
+    const std::u16string scopeName = descriptor->Name();
     auto child = nxCreateServerObject<TnxServerBaseTable>(this, scopeName,
                                                           static_cast<TnxBaseTableDescriptor*>(descriptor));
     TnxServerBaseTable* raw = child.get();

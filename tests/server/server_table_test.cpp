@@ -1,0 +1,373 @@
+// Root and child tables over their files: create, reopen, the dictionary
+// they keep, paths to children, the special-field hooks, and what a failed
+// create or open leaves behind.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "dictionary/data_dictionary.h"
+#include "dictionary/default_values.h"
+#include "dictionary/field_descriptor.h"
+#include "dictionary/fields_descriptor.h"
+#include "dictionary/table_descriptors.h"
+#include "engine/deadline_hooks.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "platform/file_ops.h"
+#include "platform/string_list.h"
+#include "platform/text.h"
+#include "server/buffer_calls.h"
+#include "server/server_data_dict.h"
+#include "server/server_database.h"
+#include "server/server_folder.h"
+#include "server/server_table.h"
+#include "storage/stream_engines.h"
+#include "storage/transactions.h"
+#include "support/fault_file_ops.h"
+#include "support/server_fixture.h"
+#include "support/temp_dir.h"
+
+namespace revurov::testing {
+namespace {
+
+uint32_t ErrorCodeOf(const std::function<void()>& aCall) {
+  try {
+    aCall();
+  } catch (const EnxBaseException& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+// A dictionary of a few fields, and nested tables "A" > "B" > "C".
+std::unique_ptr<TnxDataDictionary> SampleDictionary(int aDepth = 3) {
+  auto dict = std::make_unique<TnxDataDictionary>();
+  dict->FieldsDescriptor().AddField(u"Name", u"", nxtWideString, 20, 0, false);
+  dict->FieldsDescriptor().AddField(u"Value", u"", nxtInt32, 0, 0, false);
+  TnxBaseTableDescriptor* table = dict.get();
+  for (int i = 0; i < aDepth; ++i) {
+    const std::u16string name(1, static_cast<char16_t>(u'A' + i));
+    TnxNestedTableDescriptor* child = table->TablesDescriptor().AddTable(name);
+    child->AddRecordDescriptor();
+    child->FieldsDescriptor().AddField(u"Item", u"", nxtInt32, 0, 0, false);
+    table = child;
+  }
+  return dict;
+}
+
+class ServerTableTest : public ServerFixture {
+protected:
+  ServerTableTest() {
+    nxFatalErrorFlag.store(false);
+    Start();
+    session = Open();
+    TnxAbstractDatabase* database = nullptr;
+    EXPECT_EQ(session->DatabaseOpen(database, u"Path", Path(), nullptr, omReadWrite, smShared, 1000), 0u)
+        << LastMessage();
+    db = static_cast<TnxServerDatabase*>(database);
+  }
+  ~ServerTableTest() override { nxFatalErrorFlag.store(false); }
+
+  std::u16string Path() const { return platform::Utf8ToUtf16(dir.Dir()); }
+  TnxServerFolder& Folder() { return *db->Folder(); }
+
+  TnxServerRootTable* Create(std::u16string_view aName, const TnxDataDictionary& aDict,
+                             std::u16string_view aPassword = u"", TnxTableScope aScope = tsPersistent) {
+    TnxServerRootTable* table = nullptr;
+    const uint32_t result = Folder().sfTableCreate(aName, aPassword, false, aDict, aScope, table);
+    EXPECT_EQ(result, 0u) << LastMessage();
+    return table;
+  }
+  uint32_t OpenTable(std::u16string_view aName, TnxServerRootTable*& aTable, bool& aReadOnly,
+                     std::vector<std::u16string> aPasswords = {}) {
+    return Folder().sfTableOpen(aName, aPasswords, omReadWrite, smShared, false, aTable, aReadOnly);
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static bool HasStream(TnxServerRootTable& aTable, std::u16string_view aName) {
+    TnxMemoryStream stream;
+    return aTable.StreamEngine()->ReadNamedStream(nullptr, aName, stream) == 0;
+  }
+
+  TempDir dir;
+  TnxServerSession* session = nullptr;
+  TnxServerDatabase* db = nullptr;
+};
+
+TEST_F(ServerTableTest, CreatedTableReopensWithTheSameDictionaryAndNestedTables) {
+  auto dict = SampleDictionary();
+  TnxServerRootTable* table = Create(u"Orders", *dict);
+  ASSERT_NE(table, nullptr);
+  EXPECT_TRUE(HasStream(*table, u"$TableName"));
+  ASSERT_EQ(table->ChildCount(), 1);
+  table->Free();
+  EXPECT_EQ(Folder().TableCount(), 0);
+
+  TnxServerRootTable* again = nullptr;
+  bool readOnly = true;
+  ASSERT_EQ(OpenTable(u"Orders", again, readOnly), 0u) << LastMessage();
+  EXPECT_FALSE(readOnly);
+  EXPECT_TRUE(again->Dictionary().IsEqual(dict.get()));
+  EXPECT_TRUE(again->Dictionary().ReadOnly());
+  EXPECT_TRUE(HasStream(*again, u"$TableName"));
+  TnxServerBaseTable* c = nullptr;
+  ASSERT_EQ(again->GetChild(u"A:B:C", c), 0u);
+  EXPECT_EQ(platform::Utf16ToUtf8(c->FullName()), "Orders:A:B:C");
+  EXPECT_NE(c->RecordEngine(), nullptr);
+  EXPECT_EQ(engine->TableCount(), 4);
+  again->Free();
+  EXPECT_EQ(engine->TableCount(), 0);
+}
+
+TEST_F(ServerTableTest, UnnamedTablesGetDistinctNamesAndNoTableNameStream) {
+  auto dict = SampleDictionary(0);
+  TnxServerRootTable* one = Create(u"", *dict, u"", tsTempUnnamed);
+  TnxServerRootTable* two = Create(u"", *dict, u"", tsTempUnnamed);
+  ASSERT_NE(one, nullptr);
+  ASSERT_NE(two, nullptr);
+  const std::string a = platform::Utf16ToUtf8(one->TableName());
+  const std::string b = platform::Utf16ToUtf8(two->TableName());
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.rfind(" UnnamedTable_", 0), 0u) << a;
+  EXPECT_EQ(b.rfind(" UnnamedTable_", 0), 0u) << b;
+  EXPECT_FALSE(HasStream(*one, u"$TableName"));
+  EXPECT_TRUE(Files().empty() || Files() == std::vector<std::string>{"nxTrans.cfg"});
+  one->Free();
+  two->Free();
+}
+
+TEST_F(ServerTableTest, ChildPathsWalkAsOneTable) {
+  auto dict = SampleDictionary(2);
+  TnxNestedTableDescriptor* sibling = dict->TablesDescriptor().AddTable(u"Sibling");
+  sibling->AddRecordDescriptor();
+  sibling->FieldsDescriptor().AddField(u"Item", u"", nxtInt32, 0, 0, false);
+  TnxServerRootTable* root = Create(u"Paths", *dict);
+  ASSERT_NE(root, nullptr);
+  TnxServerBaseTable* a = nullptr;
+  ASSERT_EQ(root->GetChild(u"A", a), 0u);
+  struct Case {
+    TnxServerBaseTable* from;
+    std::u16string path;
+    std::string reached;  // empty: fails with 10024
+    std::string message;
+  } cases[] = {
+      {root, u"", "Paths", ""},
+      {root, u".", "Paths", ""},
+      {a, u"..", "Paths", ""},
+      {a, u"..:Sibling", "Paths:Sibling", ""},
+      {a, u".:B", "Paths:A:B", ""},
+      {root, u"a:b", "Paths:A:B", ""},
+      {root, u"Missing", "", "No child table called \"Missing\" in table \"Paths\""},
+      {a, u"B:Gone", "", "No child table called \"Gone\" in table \"Paths:A:B\""},
+      {root, u"..", "", "No parent for table \"Paths\""},
+  };
+  for (const Case& c : cases) {
+    TnxServerBaseTable* found = reinterpret_cast<TnxServerBaseTable*>(1);
+    const uint32_t result = c.from->GetChild(c.path, found);
+    if (c.reached.empty()) {
+      EXPECT_EQ(result, nxeTableDoesNotExist) << platform::Utf16ToUtf8(c.path);
+      EXPECT_EQ(found, nullptr);
+      EXPECT_NE(LastMessage().find(c.message), std::string::npos) << LastMessage();
+    } else {
+      ASSERT_EQ(result, 0u) << platform::Utf16ToUtf8(c.path);
+      EXPECT_EQ(platform::Utf16ToUtf8(found->FullName()), c.reached);
+    }
+  }
+  root->Free();
+}
+
+TEST_F(ServerTableTest, AMissingDictionaryGives9992WithTheFileName) {
+  auto dict = SampleDictionary(0);
+  TnxServerRootTable* table = Create(u"NoDict", *dict);
+  ASSERT_NE(table, nullptr);
+  {
+    TnxBaseTransaction trans(*engine->BufferManager(), nullptr, false, false);
+    ASSERT_EQ(table->StreamEngine()->DeleteNamedStream(trans, u"DICT"), 0u);
+    nxsrCommit(*engine->BufferManager(), trans);
+  }
+  table->Free();
+  TnxServerRootTable* again = nullptr;
+  bool readOnly = false;
+  EXPECT_EQ(OpenTable(u"NoDict", again, readOnly), nxeCannotOpenFile);
+  EXPECT_NE(LastMessage().find("The data dictionary is missing"), std::string::npos) << LastMessage();
+  EXPECT_NE(LastMessage().find("NoDict.nx1"), std::string::npos) << LastMessage();
+  EXPECT_EQ(again, nullptr);
+  EXPECT_EQ(Folder().TableCount(), 0);
+}
+
+TEST_F(ServerTableTest, ANameDifferingInCaseTakesTheFilesOwnName) {
+  auto dict = SampleDictionary(0);
+  TnxServerRootTable* table = Create(u"Customers", *dict);
+  ASSERT_NE(table, nullptr);
+  table->Free();
+  TnxServerRootTable* again = nullptr;
+  bool readOnly = false;
+  ASSERT_EQ(OpenTable(u"CUSTOMERS", again, readOnly), 0u) << LastMessage();
+  EXPECT_EQ(platform::Utf16ToUtf8(again->TableName()), "Customers");
+  EXPECT_EQ(Folder().FindTable(u"customers"), again);
+  again->Free();
+}
+
+TEST_F(ServerTableTest, TheDictionaryRefusesChangesAfterItIsWritten) {
+  auto dict = SampleDictionary(0);
+  TnxServerRootTable* table = Create(u"Locked", *dict);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(ErrorCodeOf([&] { table->Dictionary().FieldsDescriptor().AddField(u"X", u"", nxtInt32, 0, 0, false); }),
+            nxeDictionaryReadOnly);
+  table->Dictionary().ForceOffReadOnly();
+  EXPECT_EQ(ErrorCodeOf([&] { table->Dictionary().FieldsDescriptor().AddField(u"X", u"", nxtInt32, 0, 0, false); }),
+            0u);
+  table->Dictionary().ForceOnReadOnly();
+  table->Free();
+}
+
+TEST_F(ServerTableTest, ServerAndPlainDictionariesAreCompatible) {
+  TnxServerDataDict server;
+  TnxDataDictionary plain;
+  EXPECT_TRUE(server.IsCompatibleWith(&plain));
+  EXPECT_FALSE(plain.IsCompatibleWith(&server));
+  EXPECT_TRUE(server.IsCompatibleWith(&server));
+}
+
+// ---- special fields ----
+
+class SpecialFieldsTest : public ServerTableTest {
+protected:
+  SpecialFieldsTest() {
+    auto dict = SampleDictionary(0);
+    TnxFieldsDescriptor& fields = dict->FieldsDescriptor();
+    fields.AddField(u"Rev", u"", nxtRecRev, 0, 0, false);
+    fields.AddField(u"Ref", u"", nxtRefNr, 0, 0, false);
+    fields.AddField(u"Modified", u"", nxtInt64, 0, 0, false)
+        ->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::ClassInfo())
+        ->SetApplyOnModify(true);
+    fields.AddField(u"Inserted", u"", nxtInt64, 0, 0, false)
+        ->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::ClassInfo())
+        ->SetApplyOnModify(false);
+    table = Create(u"Special", *dict);
+    fd = table->FieldsDescriptor();
+    stored.assign(static_cast<size_t>(fd->RecordLength()), 0);
+    fresh.assign(static_cast<size_t>(fd->RecordLength()), 0);
+    fd->InitRecord(stored.data());
+    fd->InitRecord(fresh.data());
+  }
+  ~SpecialFieldsTest() override { table->Free(); }
+
+  int64_t Int64(const std::vector<uint8_t>& aRecord, std::u16string_view aField) {
+    bool isNull = true;
+    int64_t value = 0;
+    fd->GetRecordField(fd->GetFieldFromName(aField), aRecord.data(), isNull, &value);
+    return isNull ? -1 : value;
+  }
+  void SetInt64(std::vector<uint8_t>& aRecord, std::u16string_view aField, int64_t aValue) {
+    fd->SetRecordField(fd->GetFieldFromName(aField), aRecord.data(), &aValue);
+  }
+  uint32_t Rev(const std::vector<uint8_t>& aRecord) {
+    bool isNull = true;
+    uint32_t value = 0;
+    fd->GetRecordField(fd->GetFieldFromName(u"Rev"), aRecord.data(), isNull, &value);
+    return isNull ? 0xFFFFFFFF : value;
+  }
+  void SetRev(std::vector<uint8_t>& aRecord, uint32_t aValue) {
+    fd->SetRecordField(fd->GetFieldFromName(u"Rev"), aRecord.data(), &aValue);
+  }
+
+  TnxServerRootTable* table = nullptr;
+  TnxFieldsDescriptor* fd = nullptr;
+  std::vector<uint8_t> stored, fresh;
+};
+
+TEST_F(SpecialFieldsTest, InsertHooksSetLSNsRevisionAndClearTheRefNr) {
+  SetInt64(fresh, u"Ref", 99);
+  table->sbtInitLSNFields(0, fresh.data());
+  EXPECT_EQ(Int64(fresh, u"Modified"), 1);
+  EXPECT_EQ(Int64(fresh, u"Inserted"), 1);
+  table->sbtInitLSNFields(40, fresh.data());
+  EXPECT_EQ(Int64(fresh, u"Modified"), 40);
+  table->sbtInitRecRev(fresh.data());
+  EXPECT_EQ(Rev(fresh), 0u);
+  SetRev(fresh, 7);
+  table->sbtInitRecRev(fresh.data());
+  EXPECT_EQ(Rev(fresh), 7u);
+  table->sbtClearRefNr(fresh.data());
+  EXPECT_EQ(Int64(fresh, u"Ref"), -1);
+}
+
+TEST_F(SpecialFieldsTest, ModifyHooksAsRows) {
+  struct Row {
+    const char* what;
+    int64_t storedModify, newModify, nextLSN;
+    bool skip;
+    uint32_t result;
+    int64_t modifyAfter;
+  } rows[] = {
+      {"same LSN, cursor gives one", 5, 5, 9, false, 0, 9},
+      {"same LSN, no cursor LSN", 5, 5, 0, false, 0, 6},
+      {"changed LSN", 5, 4, 9, false, nxeRecordChanged, 4},
+      {"changed LSN, compare skipped", 5, 4, 0, true, 0, 6},
+  };
+  for (const Row& r : rows) {
+    SetInt64(stored, u"Modified", r.storedModify);
+    SetInt64(fresh, u"Modified", r.newModify);
+    EXPECT_EQ(table->sbtCheckLSNFields(r.nextLSN, stored.data(), r.skip, fresh.data()), r.result) << r.what;
+    EXPECT_EQ(Int64(fresh, u"Modified"), r.modifyAfter) << r.what;
+    if (r.result) {
+      EXPECT_NE(LastMessage().find("another user changed the record"), std::string::npos);
+    }
+  }
+  SetRev(stored, 3);
+  SetRev(fresh, 3);
+  EXPECT_EQ(table->sbtCheckRecRev(stored.data(), fresh.data(), false), 0u);
+  EXPECT_EQ(Rev(fresh), 4u);
+  SetRev(fresh, 2);
+  EXPECT_EQ(table->sbtCheckRecRev(stored.data(), fresh.data(), false), nxeRecordChanged);
+  EXPECT_EQ(table->sbtCheckRecRev(stored.data(), fresh.data(), true), 0u);
+  EXPECT_EQ(Rev(fresh), 4u);
+
+  SetInt64(stored, u"Ref", 12);
+  SetInt64(fresh, u"Ref", 13);
+  EXPECT_EQ(table->sbtCheckRefNr(stored.data(), fresh.data(), false, 12), nxeInvalidModifyRequest);
+  EXPECT_NE(LastMessage().find("RefNr has changed.\r\nExpected: [12]\r\nFound: [13]"), std::string::npos)
+      << LastMessage();
+  EXPECT_EQ(table->sbtCheckRefNr(stored.data(), fresh.data(), true, 12), 0u);
+  EXPECT_EQ(Int64(fresh, u"Ref"), 12);
+  fd->SetRecordFieldNull(fd->GetFieldFromName(u"Ref"), fresh.data(), true);
+  EXPECT_EQ(table->sbtCheckRefNr(stored.data(), fresh.data(), false, 12), 0u);
+  EXPECT_EQ(Int64(fresh, u"Ref"), 12);
+}
+
+// ---- failures ----
+
+TEST_F(ServerTableTest, ACreateFailingAtAnyStepOfTheSeamLeavesNothingBehind) {
+  auto dict = SampleDictionary(1);
+  for (TFileOp op : {TFileOp::WriteAt, TFileOp::DataSync, TFileOp::Allocate, TFileOp::Open}) {
+    for (int k = 1; k <= 12; ++k) {
+      nxFatalErrorFlag.store(false);
+      TFaultFileOps faults;
+      faults.FailCall(op, k, EIO);
+      platform::ScopedFileOps scoped(faults);
+      TnxServerRootTable* table = nullptr;
+      const uint32_t result = Folder().sfTableCreate(u"Faulty", u"", false, *dict, tsPersistent, table);
+      if (result == 0) {
+        table->Free();
+        std::filesystem::remove(dir.Path("Faulty.nx1"));
+        continue;
+      }
+      EXPECT_EQ(table, nullptr);
+      EXPECT_EQ(Folder().TableCount(), 0) << static_cast<int>(op) << " " << k;
+      EXPECT_FALSE(std::filesystem::exists(dir.Path("Faulty.nx1"))) << static_cast<int>(op) << " " << k;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace revurov::testing
