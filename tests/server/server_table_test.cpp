@@ -3,7 +3,9 @@
 // create or open leaves behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <functional>
 #include <filesystem>
 #include <string>
@@ -25,8 +27,13 @@
 #include "server/server_database.h"
 #include "server/server_folder.h"
 #include "server/server_table.h"
+#include "dictionary/file_descriptors.h"
+#include "storage/files.h"
 #include "storage/stream_engines.h"
 #include "storage/transactions.h"
+#include "index/index_engines.h"
+#include "lowlevel/sync/lock_guard.h"
+#include "support/fake_engine_clock.h"
 #include "support/fault_file_ops.h"
 #include "support/server_fixture.h"
 #include "support/temp_dir.h"
@@ -367,6 +374,131 @@ TEST_F(ServerTableTest, ACreateFailingAtAnyStepOfTheSeamLeavesNothingBehind) {
       EXPECT_FALSE(std::filesystem::exists(dir.Path("Faulty.nx1"))) << static_cast<int>(op) << " " << k;
     }
   }
+}
+
+}  // namespace
+}  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+TEST_F(ServerTableTest, AFileThatOpensOnlyReadOnlyMakesTheTableReadOnly) {
+  auto dict = SampleDictionary(1);
+  TnxServerRootTable* table = Create(u"Frozen", *dict);
+  ASSERT_NE(table, nullptr);
+  table->Free();
+  TFaultFileOps faults;
+  faults.FailCall(TFileOp::Open, 1, EROFS);
+  platform::ScopedFileOps scoped(faults);
+  TnxServerRootTable* again = nullptr;
+  bool readOnly = false;
+  ASSERT_EQ(OpenTable(u"Frozen", again, readOnly), 0u) << LastMessage();
+  EXPECT_TRUE(readOnly);
+  EXPECT_EQ(again->OpenMode(), omReadOnly);
+  EXPECT_EQ(again->MainFile()->fiOpenMode, omReadOnly);
+  again->Free();
+}
+
+TEST_F(ServerTableTest, FileIDsDifferingFromTheDictionaryAreTakenOverWithANewGuid) {
+  auto dict = SampleDictionary(0);
+  TnxServerRootTable* table = Create(u"Moved", *dict);
+  ASSERT_NE(table, nullptr);
+  const platform::TGUID created = table->Dictionary().Guid();
+  table->Free();
+  // A copy has another inode, so another file ID.
+  const std::string path = dir.Path("Moved.nx1");
+  std::filesystem::copy_file(path, path + ".copy");
+  std::filesystem::rename(path + ".copy", path);
+
+  TnxServerRootTable* again = nullptr;
+  bool readOnly = false;
+  ASSERT_EQ(OpenTable(u"Moved", again, readOnly), 0u) << LastMessage();
+  const platform::TGUID reconciled = again->Dictionary().Guid();
+  EXPECT_NE(reconciled, created);
+  EXPECT_EQ(platform::Utf16ToUtf8(again->Dictionary().FilesDescriptor().FileDescriptor(0)->FileID()),
+            platform::Utf16ToUtf8(again->MainFile()->GetFileID()));
+  EXPECT_TRUE(again->Dictionary().ReadOnly());
+  again->Free();
+  // Written back: the next open finds nothing to take over.
+  ASSERT_EQ(OpenTable(u"Moved", again, readOnly), 0u) << LastMessage();
+  EXPECT_EQ(again->Dictionary().Guid(), reconciled);
+  again->Free();
+}
+
+TEST_F(ServerTableTest, CacheTablesOpenOnceTheirIndexEngineIsRegistered) {
+  if (!nxIndexEngines.Find(u"CacheKeylessBstarTree"))
+    GTEST_SKIP() << "the index engine \"CacheKeylessBstarTree\" is not registered yet";
+  auto dict = SampleDictionary(1);
+  dict->MakeCache(true);
+  TnxServerRootTable* table = Create(u"Cached", *dict);
+  ASSERT_NE(table, nullptr);
+  EXPECT_TRUE(table->IsCache());
+  table->Free();
+}
+
+class InactiveTablesTest : public ServerFixture {
+protected:
+  InactiveTablesTest() {
+    engine->SetCleanupInterval(2);
+    Start();
+    session = Open();
+    TnxAbstractDatabase* database = nullptr;
+    EXPECT_EQ(session->DatabaseOpen(database, u"Path", platform::Utf8ToUtf16(dir.Dir()), nullptr, omReadWrite,
+                                    smShared, 1000),
+              0u);
+    db = static_cast<TnxServerDatabase*>(database);
+  }
+  // A table whose last cursor left now.
+  TnxServerRootTable* Inactive(int aIndex) {
+    TnxServerRootTable* table = nullptr;
+    const std::u16string name = u"T" + platform::Utf8ToUtf16(std::to_string(aIndex));
+    EXPECT_EQ(db->Folder()->sfTableCreate(name, u"", false, *dict, tsPersistent, table), 0u) << LastMessage();
+    TnxPadlockGuard guard(table->CursorsPadlock());
+    table->srtCursorAdded();
+    table->srtCursorRemoved();
+    return table;
+  }
+  static bool Eventually(const std::function<bool()>& aCheck) {
+    for (int i = 0; i < 2000; ++i) {
+      if (aCheck()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return aCheck();
+  }
+
+  TFakeEngineClock clock;
+  TempDir dir;
+  std::unique_ptr<TnxDataDictionary> dict = SampleDictionary(0);
+  TnxServerSession* session = nullptr;
+  TnxServerDatabase* db = nullptr;
+};
+
+TEST_F(InactiveTablesTest, TheTwoHundredFiftySeventhTakesTheOldestUnlessItIsHeld) {
+  for (int i = 0; i < 256; ++i) {
+    Inactive(i);
+    TFakeEngineClock::Advance(10);
+  }
+  EXPECT_EQ(engine->InactiveTableCount(), 256);
+  Inactive(256);
+  EXPECT_TRUE(Eventually([&] { return db->Folder()->TableCount() == 256; }));
+  EXPECT_EQ(db->Folder()->FindTable(u"T0"), nullptr);
+  EXPECT_EQ(engine->InactiveTableCount(), 256);
+
+  // The oldest now is held by a closer's guard: it only leaves the list.
+  TnxServerRootTable* held = db->Folder()->FindTable(u"T1");
+  ASSERT_NE(held, nullptr);
+  held->LockIsInactive().fetch_add(1);
+  Inactive(257);
+  EXPECT_TRUE(Eventually([&] { return !held->InInactiveTables(); }));
+  EXPECT_EQ(db->Folder()->FindTable(u"T1"), held);
+  EXPECT_EQ(db->Folder()->TableCount(), 257);
+  EXPECT_EQ(engine->InactiveTableCount(), 256);
+  held->LockIsInactive().fetch_sub(1);
+
+  // Twenty hours on, every inactive one goes.
+  TFakeEngineClock::Advance(20ull * 3600 * 1000 + 1);
+  EXPECT_TRUE(Eventually([&] { return engine->InactiveTableCount() == 0; }));
+  EXPECT_EQ(db->Folder()->TableCount(), 1);
 }
 
 }  // namespace
