@@ -514,6 +514,12 @@ void TnxServerEngine::InactiveFolderRemove(TnxServerFolder* aFolder) {
 void TnxServerEngine::seCleanup() {
   if (!seCleanupFolders()) return;
   if (!seCleanupTables()) return;
+  {
+    // A run counts only when it found the folder list free.
+    TnxPadlockGuard inactive(seInactiveTablesPadlock);
+    TTryPadlock folders(seFoldersPadlock);
+    if (!folders.Owns()) return;
+  }
   seCleanupRuns.fetch_add(1);
 }
 
