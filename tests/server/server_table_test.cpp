@@ -15,6 +15,9 @@
 #include "dictionary/default_values.h"
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
+#include "dictionary/indices_descriptors.h"
+#include "dictionary/key_descriptors.h"
+#include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "engine/deadline_hooks.h"
 #include "lowlevel/errors/error_codes.h"
@@ -28,6 +31,7 @@
 #include "server/server_folder.h"
 #include "server/server_table.h"
 #include "dictionary/file_descriptors.h"
+#include "storage/encryption_engine.h"
 #include "storage/files.h"
 #include "storage/stream_engines.h"
 #include "storage/transactions.h"
@@ -499,6 +503,120 @@ TEST_F(InactiveTablesTest, TheTwoHundredFiftySeventhTakesTheOldestUnlessItIsHeld
   TFakeEngineClock::Advance(20ull * 3600 * 1000 + 1);
   EXPECT_TRUE(Eventually([&] { return engine->InactiveTableCount() == 0; }));
   EXPECT_EQ(db->Folder()->TableCount(), 1);
+}
+
+}  // namespace
+}  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+struct TEngineRow {
+  const char* Name;
+  const char16_t* RecordEngine;  // null: the default
+  const char16_t* Compression;   // null: none
+  const char16_t* BlobEngine;    // null: no BLOBs
+  bool AutoInc;
+  bool IndexFile;  // an index in a file of its own
+  bool Password = false;
+};
+
+// The shape of a row, on the root and on each nested table.
+void Shape(TnxBaseTableDescriptor& aTable, const TEngineRow& aRow, bool aRoot) {
+  if (aRow.RecordEngine) {
+    aTable.RemoveRecordDescriptor();
+    auto* record =
+        static_cast<TnxHeapRecordDescriptor*>(aTable.AddRecordDescriptor(&TnxHeapRecordDescriptor::ClassInfo()));
+    record->SetRecordEngine(aRow.RecordEngine);
+    record->AddHeapDescriptor()->AddBlockHeapDescriptor();
+    if (aRow.Compression) {
+      TnxBaseRecordCompressionDescriptor* compression = record->AddRecordCompressionDescriptor();
+      compression->SetRecordCompressionEngine(aRow.Compression);
+      // The LZ4 compressor of level 1.
+      if (std::u16string_view(aRow.Compression) == u"Compressor") compression->SetCompressType(11);
+    }
+  }
+  if (aRow.BlobEngine) {
+    aTable.FieldsDescriptor().AddField(u"Memo", u"", nxtBlobMemo, 0, 0, false);
+    auto* blob = static_cast<TnxHeapBlobDescriptor*>(aTable.AddBlobDescriptor());
+    blob->SetBlobEngine(aRow.BlobEngine);
+    blob->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  }
+  if (aRow.AutoInc) aTable.AddAutoIncDescriptor(&TnxAdvAutoIncDescriptor::ClassInfo());
+  if (aRow.IndexFile && aRoot) {
+    auto* indices = aTable.EnsureIndicesDescriptor();
+    static_cast<TnxCompKeyDescriptor*>(
+        indices->AddIndex(u"ByValue", 1, idAll, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
+        ->Add(1);
+  }
+}
+
+TEST_F(ServerTableTest, EverySubEngineKindCreatesAndReopensThreeDeep) {
+  const TEngineRow rows[] = {
+      {"static records", nullptr, nullptr, nullptr, false, false},
+      {"variable, no compression", u"Variable", nullptr, nullptr, false, false},
+      {"variable, Null", u"Variable", u"Null", nullptr, false, false},
+      {"variable, Smart", u"Variable", u"Smart", nullptr, false, false},
+      {"variable, Compressor", u"Variable", u"Compressor", nullptr, false, false},
+      {"versioned, Compressor", u"VariableVersioned", u"Compressor", nullptr, false, false},
+      {"segmented BLOBs", nullptr, nullptr, u"nx1xDefault", false, false},
+      {"simple BLOBs", nullptr, nullptr, u"nx1xSimple", false, false},
+      {"autoinc", nullptr, nullptr, nullptr, true, false},
+      {"tree index in a file of its own", nullptr, nullptr, nullptr, false, true},
+      {"with a password", nullptr, nullptr, nullptr, false, false, true},
+  };
+  int n = 0;
+  for (const TEngineRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    auto dict = SampleDictionary(3);
+    if (row.IndexFile) dict->FilesDescriptor().AddFile(u"ix", nxbs4k, u"Index");
+    TnxBaseTableDescriptor* table = dict.get();
+    for (int depth = 0; depth <= 3; ++depth) {
+      Shape(*table, row, depth == 0);
+      if (depth < 3) table = table->TablesDescriptor().TableDescriptor(0);
+    }
+    const std::u16string name = u"E" + platform::Utf8ToUtf16(std::to_string(n++));
+    TnxServerRootTable* created = Create(name, *dict, row.Password ? u"secret" : u"");
+    ASSERT_NE(created, nullptr) << LastMessage();
+    created->Free();
+    TnxServerRootTable* again = nullptr;
+    bool readOnly = false;
+    std::vector<std::u16string> passwords;
+    if (row.Password) passwords.push_back(u"secret");
+    ASSERT_EQ(OpenTable(name, again, readOnly, passwords), 0u) << LastMessage();
+    EXPECT_EQ(again->FileCount(), row.IndexFile ? 2 : 1);
+    TnxServerBaseTable* deepest = nullptr;
+    ASSERT_EQ(again->GetChild(u"A:B:C", deepest), 0u);
+    for (TnxServerBaseTable* t : {static_cast<TnxServerBaseTable*>(again), deepest}) {
+      EXPECT_NE(t->RecordEngine(), nullptr);
+      EXPECT_EQ(t->BlobEngine() != nullptr, row.BlobEngine != nullptr);
+      EXPECT_EQ(t->AutoIncEngine() != nullptr, row.AutoInc);
+    }
+    EXPECT_EQ(again->IndicesEngine() != nullptr && again->IndicesEngine()->IndexCount() > 1, row.IndexFile);
+    // The dictionary as built, but for what the build adds: the engine
+    // passwords bring, the file IDs and the ID counter.
+    TnxServerDataDict expected;
+    expected.Assign(dict.get());
+    if (row.Password) {
+      std::u16string engineName;
+      for (const char16_t* candidate : {u"nxsAesCcm256", u"nxsAesCcm128", u"nx1xDefault"})
+        if (engineName.empty() && TnxBaseEncryptionEngine::HasEngine(candidate, false)) engineName = candidate;
+      EXPECT_EQ(platform::Utf16ToUtf8(again->Dictionary().EncryptionEngine()), platform::Utf16ToUtf8(engineName));
+    }
+    EXPECT_EQ(again->Dictionary().FieldsDescriptor().FieldCount(), dict->FieldsDescriptor().FieldCount());
+    EXPECT_EQ(again->Dictionary().TablesDescriptor().TableCount(), 1);
+    EXPECT_TRUE(again->Dictionary().FieldsDescriptor().IsEqual(&dict->FieldsDescriptor()));
+    again->Free();
+  }
+}
+
+TEST_F(ServerTableTest, AnEncryptedTableHasLessRoomPerBlock) {
+  TnxServerDataDict plain;
+  TnxServerDataDict encrypted;
+  encrypted.SetEncryptionEngine(u"nx1xDefault");
+  EXPECT_EQ(plain.UsableBlockSize(nxbs4k) - encrypted.UsableBlockSize(nxbs4k),
+            TnxBaseEncryptionEngine::ReservedSpacePerBlock(u"nx1xDefault", false, nxbs4k));
+  EXPECT_EQ(plain.UsableBlockSize(nxbs4k), 4096u - 4);
 }
 
 }  // namespace
