@@ -733,7 +733,7 @@ bool TnxServerRootTable::srtCanClose(bool aAnyScope, bool aRequestClose, int32_t
   }
   if (srtSnapshotBlockCount.load() > 0 || guard != aExpected) return false;
   if (!aAnyScope && srtTableScope != tsPersistent && srtTableScope != tsTempUnnamed) return false;
-  if (!sbtCursorsCanClose(aRequestClose)) return false;
+  if (srtCursorCount.load() != 0 || !sbtCursorsCanClose(aRequestClose)) return false;
   if (!srtCommitPadlock.TryLock()) return false;
   srtCommitPadlock.Unlock();
   return true;

@@ -621,3 +621,72 @@ TEST_F(ServerTableTest, AnEncryptedTableHasLessRoomPerBlock) {
 
 }  // namespace
 }  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+TEST_F(ServerTableTest, ClosabilityAsRows) {
+  auto dict = SampleDictionary(1);
+  struct Row {
+    const char* what;
+    TnxTableScope scope;
+    bool anyScope;
+    int32_t guard;     // raised by others before the check
+    int32_t expected;  // what the caller expects
+    bool cursor;
+    bool snapshot;
+    bool commit;  // another thread commits
+    bool closable;
+  } rows[] = {
+      {"idle persistent", tsPersistent, false, 0, 0, false, false, false, true},
+      {"a cursor", tsPersistent, false, 0, 0, true, false, false, false},
+      {"snapshot blocks", tsPersistent, false, 0, 0, false, true, false, false},
+      {"another closer's guard", tsPersistent, false, 1, 0, false, false, false, false},
+      {"the guard the timer expects", tsPersistent, false, 1, 1, false, false, false, true},
+      {"a commit under way", tsPersistent, false, 0, 0, false, false, true, false},
+      {"global temporary", tsTempGlobal, false, 0, 0, false, false, false, false},
+      {"global temporary, any scope", tsTempGlobal, true, 0, 0, false, false, false, true},
+      {"database temporary", tsTempDatabase, false, 0, 0, false, false, false, false},
+      {"unnamed temporary", tsTempUnnamed, false, 0, 0, false, false, false, true},
+  };
+  int n = 0;
+  for (const Row& r : rows) {
+    const std::u16string name = r.scope == tsTempUnnamed ? u"" : u"C" + platform::Utf8ToUtf16(std::to_string(n++));
+    TnxServerRootTable* table = Create(name, *dict, u"", r.scope);
+    ASSERT_NE(table, nullptr) << r.what;
+    table->LockIsInactive().fetch_add(r.guard);
+    if (r.cursor) table->srtCursorAdded();
+    if (r.snapshot) table->SnapshotBlockCount().fetch_add(1);
+    std::thread committer;
+    std::atomic<bool> held{false}, release{false};
+    if (r.commit) {
+      committer = std::thread([&] {
+        TnxPadlockGuard guard(table->CommitPadlock());
+        held = true;
+        while (!release) std::this_thread::yield();
+      });
+      while (!held) std::this_thread::yield();
+    }
+    EXPECT_EQ(table->srtCanClose(r.anyScope, false, r.expected), r.closable) << r.what;
+    release = true;
+    if (committer.joinable()) committer.join();
+    if (r.cursor) table->srtCursorRemoved();
+    if (r.snapshot) table->SnapshotBlockCount().fetch_sub(1);
+    table->LockIsInactive().fetch_sub(r.guard);
+    table->Free();
+  }
+}
+
+TEST_F(ServerTableTest, AFailedOpenLeavesTheTableWithoutFiles) {
+  TnxServerRootTable* table = nullptr;
+  bool readOnly = false;
+  EXPECT_EQ(OpenTable(u"Nowhere", table, readOnly), nxeTableDoesNotExist);
+  EXPECT_NE(LastMessage().find("Error opening files for root table \"Nowhere\""), std::string::npos)
+      << LastMessage();
+  EXPECT_EQ(table, nullptr);
+  EXPECT_EQ(Folder().TableCount(), 0);
+  EXPECT_EQ(engine->TableCount(), 0);
+}
+
+}  // namespace
+}  // namespace revurov::testing
