@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -360,8 +362,10 @@ TEST_F(SpecialFieldsTest, ModifyHooksAsRows) {
 
 TEST_F(ServerTableTest, ACreateFailingAtAnyStepOfTheSeamLeavesNothingBehind) {
   auto dict = SampleDictionary(1);
-  for (TFileOp op : {TFileOp::WriteAt, TFileOp::DataSync, TFileOp::Allocate, TFileOp::Open}) {
-    for (int k = 1; k <= 12; ++k) {
+  for (TFileOp op : {TFileOp::WriteAt, TFileOp::DataSync, TFileOp::Sync, TFileOp::SyncDirectory, TFileOp::SetSize,
+                     TFileOp::Allocate, TFileOp::Open, TFileOp::Lock, TFileOp::GetHandleInfo}) {
+    // Until the create gets past every call of the kind.
+    for (int k = 1; k <= 40; ++k) {
       nxFatalErrorFlag.store(false);
       TFaultFileOps faults;
       faults.FailCall(op, k, EIO);
@@ -371,7 +375,7 @@ TEST_F(ServerTableTest, ACreateFailingAtAnyStepOfTheSeamLeavesNothingBehind) {
       if (result == 0) {
         table->Free();
         std::filesystem::remove(dir.Path("Faulty.nx1"));
-        continue;
+        break;
       }
       EXPECT_EQ(table, nullptr);
       EXPECT_EQ(Folder().TableCount(), 0) << static_cast<int>(op) << " " << k;
@@ -427,6 +431,36 @@ TEST_F(ServerTableTest, FileIDsDifferingFromTheDictionaryAreTakenOverWithANewGui
   ASSERT_EQ(OpenTable(u"Moved", again, readOnly), 0u) << LastMessage();
   EXPECT_EQ(again->Dictionary().Guid(), reconciled);
   again->Free();
+}
+
+TEST_F(ServerTableTest, AReadOnlyTableTakesOverFileIDsWithoutWritingThem) {
+  auto dict = SampleDictionary(0);
+  TnxServerRootTable* table = Create(u"Shelved", *dict);
+  ASSERT_NE(table, nullptr);
+  table->Free();
+  const std::string path = dir.Path("Shelved.nx1");
+  std::filesystem::copy_file(path, path + ".copy");
+  std::filesystem::rename(path + ".copy", path);
+  const auto bytes = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string before = bytes();
+  platform::TGUID readOnlyGuid{};
+  {
+    TFaultFileOps faults;
+    faults.FailCall(TFileOp::Open, 1, EROFS);
+    platform::ScopedFileOps scoped(faults);
+    TnxServerRootTable* again = nullptr;
+    bool readOnly = false;
+    ASSERT_EQ(OpenTable(u"Shelved", again, readOnly), 0u) << LastMessage();
+    EXPECT_TRUE(readOnly);
+    readOnlyGuid = again->Dictionary().Guid();
+    EXPECT_EQ(platform::Utf16ToUtf8(again->Dictionary().FilesDescriptor().FileDescriptor(0)->FileID()),
+              platform::Utf16ToUtf8(again->MainFile()->GetFileID()));
+    again->Free();
+  }
+  EXPECT_EQ(bytes(), before);
 }
 
 TEST_F(ServerTableTest, CacheTablesOpenOnceTheirIndexEngineIsRegistered) {
