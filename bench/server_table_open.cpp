@@ -111,12 +111,21 @@ void TableOpen_Sqlite(benchmark::State& state) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     std::string create = "CREATE TABLE Shaped (";
-    for (int i = 0; i < kFields - 1; ++i) create += "F" + std::to_string(i) + (i % 2 ? " INTEGER, " : " TEXT, ");
+    for (int i = 0; i < kFields - 1; ++i) {
+      create += "F";
+      create += std::to_string(i);
+      create += i % 2 ? " INTEGER, " : " TEXT, ";
+    }
     create += "Picture BLOB)";
     sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr);
-    for (int i = 0; i < kIndices; ++i)
-      sqlite3_exec(db, ("CREATE INDEX I" + std::to_string(i) + " ON Shaped (F" + std::to_string(i) + ")").c_str(),
-                   nullptr, nullptr, nullptr);
+    for (int i = 0; i < kIndices; ++i) {
+      std::string index = "CREATE INDEX I";
+      index += std::to_string(i);
+      index += " ON Shaped (F";
+      index += std::to_string(i);
+      index += ")";
+      sqlite3_exec(db, index.c_str(), nullptr, nullptr, nullptr);
+    }
     sqlite3_close(db);
   }
   for (auto _ : state) {
