@@ -191,9 +191,9 @@ class TnxServerRootTable : public TnxServerBaseTable {
   TnxPadlock& CommitPadlock() noexcept { return srtCommitPadlock; }
   TnxInternalReadWritePortal& ContentPortal() noexcept { return srtContentPortal; }
   std::atomic<int32_t>& SnapshotBlockCount() noexcept { return srtSnapshotBlockCount; }
-  // The engine's inactive list (under its padlock).
+  // The engine's inactive list (changed under its padlock).
   uint64_t InactiveSince() const noexcept { return srtInactiveSince; }
-  bool InInactiveTables() const noexcept { return srtInServerEngineInactiveTables; }
+  bool InInactiveTables() const noexcept { return srtInServerEngineInactiveTables.load(); }
 
   std::u16string FullName() const override;
 
@@ -254,7 +254,7 @@ private:
   TnxShareMode srtShareMode = smExclusive;
   std::atomic<int32_t> srtCursorCount{0};
   uint64_t srtInactiveSince = 0;
-  bool srtInServerEngineInactiveTables = false;
+  std::atomic<bool> srtInServerEngineInactiveTables{false};
   TnxServerRootTable* srtServerEngineInactiveTablesPrev = nullptr;
   TnxServerRootTable* srtServerEngineInactiveTablesNext = nullptr;
   TnxPadlock srtCommitPadlock{false};
