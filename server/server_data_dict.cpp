@@ -61,7 +61,7 @@ void TnxServerDataDict::ForceOffReadOnly() {
 }
 
 void TnxServerDataDict::ReadFromFile(TnxBaseStreamEngine& aStreamEngine, TnxBaseTransaction* aTrans) {
-  TnxMemoryStream stream;
+  TnxBytesStream stream;
   if (aStreamEngine.ReadNamedStream(aTrans, kDictStreamName, stream) != 0)
     throw EnxServerDataDictException(nxeCannotOpenFile, u"The data dictionary is missing (%s)",
                                      {aStreamEngine.bseDataFile.File().fiName});
@@ -76,7 +76,7 @@ void TnxServerDataDict::WriteToFile(TnxBaseStreamEngine& aStreamEngine, TnxBaseT
                                     uint32_t aVersion) {
   CheckValid(false);
   ddSetBaseName(DataFileBaseName(aStreamEngine));
-  TnxMemoryStream stream;
+  TnxBytesStream stream;
   WriteToStream(stream, aVersion);
   stream.SetPosition(0);
   aStreamEngine.WriteNamedStream(aTrans, kDictStreamName, stream);

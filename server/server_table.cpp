@@ -535,7 +535,7 @@ uint32_t TnxServerRootTable::srtCreateTable(TnxBaseTransaction& aTrans, const st
     sbtCreateEngines(&aTrans);
     sbtCreateChildren(&aTrans);
     if (!aTableName.empty()) {
-      TnxMemoryStream stream;
+      TnxBytesStream stream;
       {
         TnxWriter writer(stream);
         writer.WriteString(aTableName);
