@@ -102,6 +102,12 @@ class TnxDataDictionary : public TnxBaseTableDescriptor, public InxDictionaryRoo
 
 protected:
   InxDictionaryRoot* AsDictionaryRoot() noexcept override { return this; }
+  // For the server's own dictionary, which alone may lift the read-only
+  // switch, restore the ID counter, renew the identity and rename itself.
+  void ddSetReadOnly(bool aValue) noexcept { ddReadOnly = aValue; }
+  void ddSetCurrentID(int32_t aValue) noexcept { ddCurrentID = aValue; }
+  void ddSetGuid(const platform::TGUID& aValue) noexcept { ddGuid = aValue; }
+  void ddSetBaseName(std::u16string_view aValue) { ddBaseName = aValue; }
   std::vector<std::u16string> StreamCustomStrings() const override;
 
 private:

@@ -22,7 +22,8 @@ namespace revurov {
 namespace {
 
 constexpr std::u16string_view kOpenModeNames[] = {u"omReadOnly", u"omWriteOnly", u"omReadWrite"};
-constexpr std::u16string_view kShareModeNames[] = {u"smExclusive", u"smShareRead", u"smShared"};
+// In the order of TnxShareMode.
+constexpr std::u16string_view kShareModeNames[] = {u"smExclusive", u"smShared", u"smShareRead"};
 
 std::u16string_view ModeName(std::span<const std::u16string_view> aNames, size_t aValue) {
   return aValue < aNames.size() ? aNames[aValue] : std::u16string_view(u"?");

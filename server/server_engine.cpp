@@ -23,6 +23,7 @@
 #include "platform/variant.h"
 #include "server/alias_handler.h"
 #include "server/server_folder.h"
+#include "server/server_table.h"
 #include "server/server_session.h"
 #include "storage/buffer_manager.h"
 #include "storage/journal_classes.h"
@@ -49,6 +50,10 @@ constexpr int64_t kMegabyte = 1048576;
 constexpr int64_t kStoreShare = 3 * kMegabyte;
 constexpr int kCloseTablesAttempts = 21;
 constexpr uint32_t kCloseTablesPause = 50;
+// Inactive tables beyond this many go at once, the oldest first; younger
+// ones after 20 hours.
+constexpr int32_t kInactiveTableLimit = 256;
+constexpr uint64_t kInactiveTableAge = 20ull * 3600 * 1000;
 // Inactive folders beyond this many go at once, the oldest first.
 constexpr int32_t kInactiveFolderLimit = 16;
 // Two thirds of a day.
@@ -508,12 +513,61 @@ void TnxServerEngine::InactiveFolderRemove(TnxServerFolder* aFolder) {
 
 void TnxServerEngine::seCleanup() {
   if (!seCleanupFolders()) return;
+  if (!seCleanupTables()) return;
   {
+    // A run counts only when it found the folder list free.
     TnxPadlockGuard inactive(seInactiveTablesPadlock);
     TTryPadlock folders(seFoldersPadlock);
     if (!folders.Owns()) return;
   }
   seCleanupRuns.fetch_add(1);
+}
+
+void TnxServerEngine::InactiveTableAdd(TnxServerRootTable* aTable) {
+  TnxPadlockGuard guard(seInactiveTablesPadlock);
+  if (aTable->srtInServerEngineInactiveTables || aTable->Destroying()) return;
+  aTable->srtInactiveSince = nxEngineTickCount();
+  nxLinkAtTail<TnxServerRootTable, &TnxServerRootTable::srtServerEngineInactiveTablesPrev,
+               &TnxServerRootTable::srtServerEngineInactiveTablesNext>(seInactiveTablesHead, seInactiveTablesTail,
+                                                                        aTable);
+  aTable->srtInServerEngineInactiveTables = true;
+  seInactiveTablesCount.fetch_add(1);
+}
+
+void TnxServerEngine::InactiveTableRemove(TnxServerRootTable* aTable) {
+  TnxPadlockGuard guard(seInactiveTablesPadlock);
+  if (!aTable->srtInServerEngineInactiveTables) return;
+  nxUnlink<TnxServerRootTable, &TnxServerRootTable::srtServerEngineInactiveTablesPrev,
+           &TnxServerRootTable::srtServerEngineInactiveTablesNext>(seInactiveTablesHead, seInactiveTablesTail, aTable);
+  aTable->srtInServerEngineInactiveTables = false;
+  seInactiveTablesCount.fetch_sub(1);
+}
+
+bool TnxServerEngine::seCleanupTables() {
+  // As the folders: the inactive list first, the folder list and the
+  // table's folder only tried; one table per lock cycle.
+  bool old = seInactiveTablesCount.load() > 0;
+  while (old || seInactiveTablesCount.load() > kInactiveTableLimit) {
+    TnxPadlockGuard inactive(seInactiveTablesPadlock);
+    TTryPadlock folders(seFoldersPadlock);
+    if (!folders.Owns()) return false;
+    if (old) old = seInactiveTablesCount.load() > 0;
+    TnxServerRootTable* head = seInactiveTablesHead;
+    if (!head || (!old && seInactiveTablesCount.load() <= kInactiveTableLimit)) break;
+    const uint64_t now = nxEngineTickCount();
+    {
+      TTryPadlock tables(head->Folder().sfTablesPadlock);
+      if (!tables.Owns()) return false;
+      if (seInactiveTablesCount.load() > kInactiveTableLimit || now - head->srtInactiveSince > kInactiveTableAge) {
+        // Closed only through srtCanClose with the guard raised, so a
+        // table that another thread is about to use is only unlisted.
+        if (!head->Folder().sfCloseIfClosable(head, false, false, 1)) InactiveTableRemove(head);
+      }
+    }
+    head = seInactiveTablesHead;
+    old = head && now - head->srtInactiveSince > kInactiveTableAge;
+  }
+  return true;
 }
 
 bool TnxServerEngine::seCleanupFolders() {
@@ -581,8 +635,19 @@ uint32_t TnxServerEngine::seCloseInactiveFolders() {
 uint32_t TnxServerEngine::seCloseInactiveTables() {
   try {
     for (int attempt = 0; attempt < kCloseTablesAttempts; ++attempt) {
-      TTryPadlock folders(seFoldersPadlock);
-      if (folders.Owns()) return 0;
+      bool failed = false;
+      uint32_t result = 0;
+      {
+        TTryPadlock folders(seFoldersPadlock);
+        if (folders.Owns()) {
+          for (auto it = seFolders.rbegin(); it != seFolders.rend() && result == 0; ++it)
+            result = it->second->sfCloseInactiveTables();
+          failed = result == nxeRecordLocked;
+        } else {
+          failed = true;
+        }
+      }
+      if (!failed) return result;
       nxEngineSleep(kCloseTablesPause);
     }
     return 0;

@@ -45,7 +45,9 @@ namespace revurov {
 
 class TnxBaseAliasHandler;
 class TnxBufferManager;
+class TnxServerBaseTable;
 class TnxServerFolder;
+class TnxServerRootTable;
 class TnxServerSession;
 class TnxSimpleTimerThread;
 
@@ -155,6 +157,10 @@ class TnxServerEngine : public TnxBaseServerEngine {
   void InactiveFolderAdd(TnxServerFolder* aFolder);
   void InactiveFolderRemove(TnxServerFolder* aFolder);
   int32_t InactiveFolderCount() const noexcept { return seInactiveFoldersCount.load(); }
+  // The list of persistent root tables without cursors, oldest first.
+  void InactiveTableAdd(TnxServerRootTable* aTable);
+  void InactiveTableRemove(TnxServerRootTable* aTable);
+  int32_t InactiveTableCount() const noexcept { return seInactiveTablesCount.load(); }
 
   // Close what is closable now; 0 or the first failure's code.
   virtual uint32_t seCloseInactiveFolders();
@@ -204,10 +210,12 @@ protected:
 
 private:
   friend class TnxServerFolder;
+  friend class TnxServerBaseTable;
 
   void FreeCleanupThread();
   // False when a busy lock ended the run.
   bool seCleanupFolders();
+  bool seCleanupTables();
   void FreeAllFolders();
 
   std::unique_ptr<TnxBufferManager> seBufferManager;
@@ -220,6 +228,8 @@ private:
   TnxPadlock seFoldersPadlock{true};
   TnxPadlock seInactiveTablesPadlock{true};
   std::atomic<int32_t> seInactiveTablesCount{0};
+  TnxServerRootTable* seInactiveTablesHead = nullptr;
+  TnxServerRootTable* seInactiveTablesTail = nullptr;
   std::map<std::u16string, TnxServerObjectPtr<TnxServerFolder>> seFolders;
   TnxPadlock seInactiveFoldersPadlock{true};
   TnxServerFolder* seInactiveFoldersHead = nullptr;

@@ -18,7 +18,10 @@
 #include "platform/text.h"
 #include "server/server_database.h"
 #include "server/server_engine.h"
+#include "server/server_table.h"
 #include "server/server_transaction_mgr.h"
+#include "storage/buffer_manager.h"
+#include "storage/transactions.h"
 #include "storage/file_management.h"
 #include "storage/journal_classes.h"
 #include "storage/journal_engine.h"
@@ -69,6 +72,7 @@ void TnxServerFolder::BeforeDestruction() {
     sfLockedIncDone = false;
     sfServerEngine.seFolderCount.fetch_sub(1);
   }
+  FreeAllTables();
   TnxLockedOptionsExtendableServerObject::BeforeDestruction();
   // Writes the next LSN while the buffer manager still exists.
   stTransManager.reset();
@@ -105,10 +109,12 @@ void TnxServerFolder::RemoveDatabase(TnxServerDatabase* aDatabase) {
   sfCheckInactive();
 }
 
-bool TnxServerFolder::sfIsInactive(bool, bool) {
-  // No table of the folder stays open beyond its cursors yet, so a folder
-  // without databases has nothing to keep.
-  return !HasDatabases();
+bool TnxServerFolder::sfIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose) {
+  if (HasDatabases()) return false;
+  TnxPadlockGuard guard(sfTablesPadlock);
+  for (auto it = sfTables.rbegin(); it != sfTables.rend(); ++it)
+    if (!it->second->srtCanClose(aIgnoreKeepInMemory, aRequestClose, 0)) return false;
+  return true;
 }
 
 void TnxServerFolder::sfCheckInactive() {
@@ -223,6 +229,141 @@ uint32_t TnxServerFolder::sfTableGetList(platform::TStringList& aList) {
   }
 }
 
+// ---- open tables ----
+
+void TnxServerFolder::FreeAllTables() noexcept {
+  TnxPadlockGuard guard(sfTablesPadlock);
+  while (!sfTables.empty()) {
+    TnxServerRootTable* table = std::prev(sfTables.end())->second;
+    try {
+      table->Free();
+    } catch (const std::exception& e) {
+      asoConvertException(e);
+    }
+    // A table whose destruction failed before it unlinked itself.
+    if (!sfTables.empty() && std::prev(sfTables.end())->second == table) sfTables.erase(std::prev(sfTables.end()));
+  }
+}
+
+TnxServerRootTable* TnxServerFolder::FindTable(std::u16string_view aTableName) {
+  TnxPadlockGuard guard(sfTablesPadlock);
+  const auto it = sfTables.find(platform::AsciiUpperCase(StripTableExtension(aTableName)));
+  return it == sfTables.end() ? nullptr : it->second;
+}
+
+int32_t TnxServerFolder::TableCount() {
+  TnxPadlockGuard guard(sfTablesPadlock);
+  return static_cast<int32_t>(sfTables.size());
+}
+
+bool TnxServerFolder::sfCloseIfClosable(TnxServerRootTable* aTable, bool aAnyScope, bool aRequestClose,
+                                        int32_t aExpected) {
+  aTable->LockIsInactive().fetch_add(1);
+  const bool closable = aTable->srtCanClose(aAnyScope, aRequestClose, aExpected);
+  if (aTable->LockIsInactive().fetch_sub(1) - 1 != 0 || !closable) return false;
+  try {
+    aTable->Free();
+  } catch (const std::exception& e) {
+    asoConvertException(e);
+  }
+  return true;
+}
+
+uint32_t TnxServerFolder::sfCloseInactiveTables() {
+  try {
+    if (!sfTablesPadlock.TryLock()) return nxeRecordLocked;
+    TnxPadlockGuard guard(sfTablesPadlock);
+    sfTablesPadlock.Unlock();
+    for (bool freed = true; freed;) {
+      freed = false;
+      std::vector<TnxServerRootTable*> tables;
+      for (auto& [name, table] : sfTables) tables.push_back(table);
+      for (auto it = tables.rbegin(); it != tables.rend(); ++it)
+        if (sfCloseIfClosable(*it, false, true, 1)) freed = true;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
+uint32_t TnxServerFolder::sfTableCreate(std::u16string_view aTableName, std::u16string_view aPassword, bool aForServer,
+                                        const TnxDataDictionary& aDictionary, TnxTableScope aTableScope,
+                                        TnxServerRootTable*& aTable) {
+  aTable = nullptr;
+  try {
+    if (ReadOnly() && (aTableScope == tsPersistent || aTableScope == tsTempGlobal))
+      return EnxBaseException::nxSetMessage(nxeDatabaseReadOnly, u"Database is read only.");
+    if (sfInMemOnly && aTableScope == tsPersistent)
+      return EnxBaseException::nxSetMessage(nxeCapabilityNotSupported,
+                                            u"TableScope tsPersistent is not supported for in-memory database");
+    TnxPadlockGuard guard(sfTablesPadlock);
+    TnxServerRootTable* table =
+        nxCreateServerObject<TnxServerRootTable>(*this, StripTableExtension(aTableName), omReadWrite, smExclusive,
+                                                 aTableScope)
+            .release();
+    uint8_t attributes = 0;
+    if (aTableScope != tsPersistent) attributes |= nxfaTemporary;
+    if (aTableScope == tsTempGlobal || aTableScope == tsTempDatabase) attributes |= nxfaMemTable;
+    std::vector<std::u16string> passwords;
+    if (!aPassword.empty()) passwords.emplace_back(aPassword);
+    TnxBufferManager& bufMgr = *sfServerEngine.BufferManager();
+    TnxBaseTransaction trans(bufMgr, nullptr, false, false);
+    uint32_t result = table->srtCreateTable(trans, passwords, aTableName, attributes, aDictionary, aForServer);
+    if (result == 0) {
+      try {
+        bufMgr.CommitTransaction(&trans, nullptr, false);
+      } catch (const std::exception& e) {
+        result = asoConvertException(e);
+        bufMgr.RollbackTransaction(&trans);
+        table->srtCloseFiles();
+        if (aTableScope == tsPersistent) table->srtDeleteFiles();
+      }
+    } else {
+      bufMgr.RollbackTransaction(&trans);
+    }
+    if (result != 0) {
+      table->Free();
+      return result;
+    }
+    BumpStructureGeneration();
+    aTable = table;
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
+uint32_t TnxServerFolder::sfTableOpen(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
+                                      TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aForServer,
+                                      TnxServerRootTable*& aTable, bool& aReadOnly) {
+  aTable = nullptr;
+  aReadOnly = false;
+  try {
+    TnxPadlockGuard guard(sfTablesPadlock);
+    if (TnxServerRootTable* open = FindTable(aTableName)) {
+      if (const uint32_t result = open->srtAuthenticatePasswords(aPasswords)) return result;
+      aReadOnly = open->OpenMode() == omReadOnly;
+      aTable = open;
+      return 0;
+    }
+    if (ReadOnly()) aOpenMode = omReadOnly;
+    TnxServerRootTable* table =
+        nxCreateServerObject<TnxServerRootTable>(*this, StripTableExtension(aTableName), aOpenMode, aShareMode,
+                                                 tsPersistent)
+            .release();
+    const uint32_t result = table->srtOpenTable(nullptr, aPasswords, aForServer, 0, aReadOnly);
+    if (result != 0) {
+      table->Free();
+      return result;
+    }
+    aTable = table;
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
 void TnxServerFolder::GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) {
   TnxLockedOptionsExtendableServerObject::GetExceptionData(aContainer, aIncludeChildren);
   aContainer.AddString(u"Path", sfPath);
@@ -241,8 +382,16 @@ void TnxServerFolder::GetExceptionData(InxExceptionDataContainer& aContainer, bo
   int32_t i = 0;
   for (TnxServerDatabase* d : databases)
     list->AddObject(platform::Format(u"[%d]", {i++}), static_cast<TnxObject*>(d), false);
-  aContainer.AddInteger(u"OpenTables", 0);
-  aContainer.AddContainer(u"Tables");
+  std::vector<TnxServerRootTable*> tables;
+  {
+    TnxPadlockGuard guard(sfTablesPadlock);
+    for (auto& [name, table] : sfTables) tables.push_back(table);
+  }
+  aContainer.AddInteger(u"OpenTables", static_cast<int64_t>(tables.size()));
+  TnxExceptionDataRef tableList = aContainer.AddContainer(u"Tables");
+  i = 0;
+  for (TnxServerRootTable* t : tables)
+    tableList->AddObject(platform::Format(u"[%d]", {i++}), static_cast<TnxObject*>(t), false);
 }
 
 }  // namespace revurov

@@ -22,10 +22,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <vector>
 #include <string>
 #include <string_view>
 
+#include "engine/abstract_database.h"
 #include "engine/extendable_object.h"
 #include "lowlevel/sync/padlock.h"
 
@@ -36,7 +39,9 @@ class TStringList;
 }
 
 class TnxServerDatabase;
+class TnxDataDictionary;
 class TnxServerEngine;
+class TnxServerRootTable;
 class TnxServerTransactionMgr;
 
 class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
@@ -83,6 +88,24 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   // aTableName without "." and the table extension (any case).
   std::u16string StripTableExtension(std::u16string_view aTableName) const;
 
+  // Open root tables, under the tables padlock. A table joins the list
+  // when made and leaves it when freed; what is left goes with the folder.
+  TnxServerRootTable* FindTable(std::u16string_view aTableName);
+  int32_t TableCount();
+  // Builds a table's files and commits them: 0 with the table open, else
+  // its code with neither files nor table left.
+  uint32_t sfTableCreate(std::u16string_view aTableName, std::u16string_view aPassword, bool aForServer,
+                         const TnxDataDictionary& aDictionary, TnxTableScope aTableScope, TnxServerRootTable*& aTable);
+  // The open table of that name, else the table opened from its files.
+  uint32_t sfTableOpen(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
+                       TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aForServer, TnxServerRootTable*& aTable,
+                       bool& aReadOnly);
+  // Raises the table's guard, frees it when srtCanClose holds with the
+  // value the caller expects; true when it was freed.
+  bool sfCloseIfClosable(TnxServerRootTable* aTable, bool aAnyScope, bool aRequestClose, int32_t aExpected);
+  // 10241 when the tables padlock is busy.
+  uint32_t sfCloseInactiveTables();
+
   // The engine's inactive list (guarded by its padlock).
   uint64_t InactiveSince() const noexcept { return sfInactiveSince; }
   bool InInactiveList() const noexcept { return sfInServerEngineInactiveFolders; }
@@ -96,6 +119,8 @@ protected:
 
 private:
   friend class TnxServerEngine;
+  friend class TnxServerRootTable;
+  void FreeAllTables() noexcept;
 
   // 0 with the main file's name, 8712 without one, 10024 for two.
   uint32_t FindMainFile(std::u16string_view aName, std::u16string& aFileName);
@@ -112,6 +137,8 @@ private:
   TnxServerDatabase* sfDatabasesHead = nullptr;
   TnxServerDatabase* sfDatabasesTail = nullptr;
   TnxPadlock sfTablesPadlock{true};
+  // Keyed by the name in upper case; the tables unlink themselves.
+  std::map<std::u16string, TnxServerRootTable*> sfTables;
   uint64_t sfInactiveSince = 0;
   bool sfInServerEngineInactiveFolders = false;
   TnxServerFolder* sfServerEngineInactiveFoldersPrev = nullptr;

@@ -380,7 +380,9 @@ uint16_t Tnx2xFileHeaderAccess::FindSection(std::string_view aName, uint8_t aSiz
   const uint32_t usable = bfhaHeaderFile->fiBlockSizeBytes;
   // Block 0 keeps the encryption engine's area above its sections.
   uint32_t limit = usable - 1;
-  if (bfhaBlockAccess->HeaderBlock() == 0)
+  // The block's own number, not the access's: a sub-header made in this
+  // transaction is read while its access still names block 0.
+  if (LoadU32(header + 4) == 0)
     if (const auto* format =
             dynamic_cast<const Tnx2xFileHeaderAccessFactory*>(bfhaHeaderFile->fiHeaderAccessFactory.get()))
       limit -= std::min(format->EncryptionHeaderSize(), limit);
