@@ -76,9 +76,27 @@ uint32_t TnxRemoteCursor::rcRecordGet(uint8_t aKind, TnxLockType aLockType, PnxR
           rcExpectedMultiPartReplies &= uint8_t(~bit);
       }
       const bool queued = code != nxeNoMessageQueued;
-      if (!queued) code = rcRequestBlock(plainID, header, nxRecordGetPlainHeader, &reply, &replyLen, false);
       uint32_t recordLen = 0;
-      uint32_t result = nxDecodeRecordReply(code, reply.get(), replyLen, asked, RecordLength(), blobFields, recordLen);
+      uint32_t result;
+      // Where the record is once the reply is read.
+      uint8_t* record = nullptr;
+      if (!queued && !filtered) {
+        // Checked and copied to the caller where the reply lies: no block
+        // per read, no queued message.
+        auto view = [&](uint32_t aCode, std::span<const uint8_t> aReply) -> uint32_t {
+          const uint32_t decoded = nxDecodeRecordReply(aCode, aReply.data(), static_cast<int32_t>(aReply.size()),
+                                                       asked, RecordLength(), blobFields, recordLen);
+          if (decoded == 0 && aData && recordLen == RecordLength() && recordLen != 0)
+            std::memcpy(aData, aReply.data(), recordLen);
+          return decoded;
+        };
+        result = rcRequestInPlace(plainID, header, nxRecordGetPlainHeader, view);
+        record = aData;
+      } else {
+        if (!queued) code = rcRequestBlock(plainID, header, nxRecordGetPlainHeader, &reply, &replyLen, false);
+        result = nxDecodeRecordReply(code, reply.get(), replyLen, asked, RecordLength(), blobFields, recordLen);
+        record = reply.get();
+      }
       if (result == nxRecordReplyCacheValid) {
         // Only a request that named a cached record may hear "cache is
         // valid"; a reply sent ahead names one we do not hold.
@@ -90,17 +108,19 @@ uint32_t TnxRemoteCursor::rcRecordGet(uint8_t aKind, TnxLockType aLockType, PnxR
           reply.reset();
           code = rcRequestBlock(nxnmCursorRecordGet, header, nxRecordGetPlainHeader, &reply, &replyLen, false);
           result = nxDecodeRecordReply(code, reply.get(), replyLen, asked, RecordLength(), blobFields, recordLen);
+          record = reply.get();
           if (result == nxRecordReplyCacheValid) result = nxeMessageUnrecognized;
         }
       }
       if (result != 0) return result;
-      if (filtered && recordLen == RecordLength() && !FilterMatchesBuffer(reply.get())) {
+      if (filtered && recordLen == RecordLength() && !FilterMatchesBuffer(record)) {
         result = nxeNoCurrentRecord;
         if (aLockType != nxltNoLock) RecordLockRelease(false, false);
         if (aKind == emprRecordGet || rcFilterTimedOut(result)) return result;
         continue;
       }
-      if (aData && recordLen == RecordLength() && recordLen != 0) std::memcpy(aData, reply.get(), recordLen);
+      if (aData && record != aData && recordLen == RecordLength() && recordLen != 0)
+        std::memcpy(aData, record, recordLen);
       const TnxEngineArg args[] = {int32_t(aLockType), int64_t(reinterpret_cast<intptr_t>(aData)), int64_t(0)};
       NotifyExtenders(eaRecordGet, false, args);
       return 0;

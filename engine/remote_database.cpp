@@ -13,7 +13,6 @@
 #include "engine/remote_task_info.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
-#include "lowlevel/streams/kept_memory_stream.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
@@ -55,18 +54,17 @@ void TnxRemoteDatabase::SetTimeout(uint32_t aValue) {
 uint32_t TnxRemoteDatabase::rdRequestNameList(TnxMsgID aMsgID, platform::TStringList& aNames) {
   uint8_t payload[4];
   platform::StoreU32(payload, rdDatabaseID);
-  // Kept per thread, not per database: a new stream reserves its memory
-  // from the system each time, and a database is often opened for one list.
-  TnxKeptMemoryStream kept;
-  TnxMemoryStream& reply = kept.Stream();
-  platform::TStream* variable = &reply;
-  const uint32_t result = rdSession.ProcessRequest(rdSource.Token(), rdRemoteThreadPriority, aMsgID, Timeout(),
-                                                   payload, 4, &variable, nullptr, nmdStream, false, nullptr);
-  if (result != 0) return result;
-  reply.SetPosition(0);
-  TnxReader reader(reply);
-  reader.ReadStrings(aNames);
-  return 0;
+  // The names are read where the reply lies: no copy of it, no queued
+  // message. A reply that breaks off raises out of here.
+  const auto view = [](void* aNames, uint32_t aCode, std::span<const uint8_t> aReply) -> uint32_t {
+    if (aCode != 0) return aCode;
+    TnxStaticMemoryStream reply(const_cast<uint8_t*>(aReply.data()), static_cast<int64_t>(aReply.size()));
+    TnxReader reader(reply);
+    reader.ReadStrings(*static_cast<platform::TStringList*>(aNames));
+    return 0;
+  };
+  return rdSession.ProcessRequestInPlace(rdSource.Token(), rdRemoteThreadPriority, aMsgID, Timeout(), payload, 4,
+                                         view, &aNames);
 }
 
 uint32_t TnxRemoteDatabase::TableGetList(platform::TStringList& aList) {

@@ -273,6 +273,7 @@ class TnxBasePooledTransport : public TnxBaseDirectTransport {
   void SetMaxServerThreads(int32_t aValue);
   int32_t ServerThreadCount() const noexcept { return btServerThreadCount.load(std::memory_order_acquire); }
   int32_t WaitingThreadCount() const noexcept { return btWaitingThreads.load(std::memory_order_acquire); }
+  bool ServerStarted() const noexcept { return btServerStarted.load(std::memory_order_acquire); }
 
   // The remote transports and sessions enter and leave these lists in
   // their creation and destruction.
@@ -324,7 +325,6 @@ protected:
 
   void SetFailed(bool aValue) noexcept { btFailed.store(aValue, std::memory_order_release); }
   void SetServerStarted(bool aValue) noexcept { btServerStarted.store(aValue, std::memory_order_release); }
-  bool ServerStarted() const noexcept { return btServerStarted.load(std::memory_order_acquire); }
 
   std::atomic<int32_t> btProcessing{0};
   std::atomic<TnxTransportID> btTransportID{0};

@@ -23,6 +23,8 @@ constexpr uint32_t kStdInBufferSize = nxStdInBufferSize;
 constexpr size_t kSpareBodyBytes = size_t{32} << 20;
 constexpr uint32_t kMidMessageWaitMs = 2;
 constexpr int kMidMessageWaits = 32;
+// How long a server thread waits on a connection it just answered.
+constexpr uint32_t kLingerMs = 1;
 
 // What a client allows beyond a request's timeout before it gives up on
 // the reply: the server works to that timeout and still has to answer.
@@ -51,6 +53,24 @@ bool ReadExactly(int aFd, void* aBuffer, size_t aCount, uint64_t aDeadline = 0) 
     const int64_t n = platform::SocketRead(aFd, bytes, aCount);
     if (n <= 0) return false;
     bytes += n;
+    aCount -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// aCount bytes without a limit: the short receive timeout a server socket
+// has for its thread's wait after a reply only ends a receive, not the
+// wait for these.
+bool ReadWaiting(int aFd, uint8_t* aInto, size_t aCount) {
+  while (aCount > 0) {
+    const int64_t n = platform::SocketRead(aFd, aInto, aCount);
+    if (n == 0) return false;
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      platform::WaitReadable(aFd, static_cast<uint32_t>(kLongestWaitMs));
+      continue;
+    }
+    aInto += n;
     aCount -= static_cast<size_t>(n);
   }
   return true;
@@ -252,7 +272,11 @@ void TnxStreamSocketClientConnection::ForceDisconnect() {
 
 TnxStreamSocketServerConnection::TnxStreamSocketServerConnection(TnxBasePooledTransport* aTransport, int aFd,
                                                                  TnxStreamServerState& aState, TnxPartCount aParts)
-    : TnxBaseServerConnection(aTransport), ssscFd(aFd), ssscState(aState), ssscParts(aParts) {}
+    : TnxBaseServerConnection(aTransport),
+      ssscFd(aFd),
+      ssscState(aState),
+      ssscParts(aParts),
+      ssscTimedReceive(platform::SetSocketReceiveTimeout(aFd, kLingerMs)) {}
 
 TnxStreamSocketServerConnection::~TnxStreamSocketServerConnection() {
   if (auto* queue = PooledTransport()->CompletionQueue()) queue->Disarm(ssscFd);
@@ -284,7 +308,7 @@ void TnxStreamSocketServerConnection::ReadMessage(TnxBaseHeader& aHeader, TnxHea
   ReadWholeMessageWith(
       [this](void* aBuffer, size_t aCount) {
         const size_t ahead = TakeAhead(aBuffer, aCount);
-        return ReadExactly(ssscFd, static_cast<uint8_t*>(aBuffer) + ahead, aCount - ahead);
+        return ReadWaiting(ssscFd, static_cast<uint8_t*>(aBuffer) + ahead, aCount - ahead);
       },
       ssscParts, aHeader, aBody);
 }
@@ -346,7 +370,23 @@ void TnxStreamSocketServerConnection::IoCompleted(uint32_t, uint32_t) {
     // for the reply (nearly every one) has sent nothing since, and the
     // queue, armed now, tells of what comes later as well.
     ++served;
-    if (ssscAheadBegin == ssscAheadEnd && (ssscDrained || served >= kMessagesPerReadiness)) return Rearm();
+    if (ssscAheadBegin == ssscAheadEnd && (ssscDrained || served >= kMessagesPerReadiness)) {
+      // A client that waited for this reply mostly sends its next request
+      // at once: the thread that served it waits for that one itself, as a
+      // plain blocking server would, rather than re-arming the queue and
+      // handing the socket to another thread (two more calls and a wake on
+      // another CPU). Only while another thread waits on the queue, so no
+      // other connection waits for this one.
+      if (served < kMessagesPerReadiness && ssscDrained) {
+        const int64_t n = Linger();
+        if (n == 0) return Drop();
+        if (n > 0) {
+          waits = 0;
+          continue;
+        }
+      }
+      return Rearm();
+    }
     waits = 0;
   }
 }
@@ -361,6 +401,21 @@ bool TnxStreamSocketServerConnection::HeaderTaken() {
     if (TnxHeapBuffer spare = ssscState.TakeSpareBody(size); spare.Capacity() >= size) ssscBody = std::move(spare);
   ssscBody.Resize(size);
   return true;
+}
+
+int64_t TnxStreamSocketServerConnection::Linger() {
+  TnxBasePooledTransport* transport = PooledTransport();
+  if (!transport->ServerStarted() || transport->WaitingThreadCount() < 1) return -1;
+  if (!ssscTimedReceive && !platform::WaitReadable(ssscFd, kLingerMs)) return -1;
+  // With the receive timeout the wait and the read are one call.
+  const int64_t n = ssscTimedReceive ? platform::SocketRead(ssscFd, ssscAhead, sizeof ssscAhead)
+                                     : platform::SocketReadNow(ssscFd, ssscAhead, sizeof ssscAhead);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : 0;
+  if (n == 0) return 0;
+  ssscState.CountRead(n);
+  ssscDrained = n < static_cast<int64_t>(sizeof ssscAhead);
+  ssscAheadEnd = static_cast<uint32_t>(n);
+  return n;
 }
 
 void TnxStreamSocketServerConnection::Rearm() {

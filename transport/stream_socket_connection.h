@@ -16,7 +16,10 @@
 // - A server connection reads on the server threads: each readiness takes
 //   what is there without waiting, through a read-ahead per connection, and
 //   serves the messages already there (at most kMessagesPerReadiness) before
-//   it watches for more. A broken header, a message above 64 KiB before the
+//   it watches for more. A thread whose reply emptied the socket first waits
+//   up to a millisecond for the next message itself, while another thread
+//   waits on the queue; a callback connection's reads wait without limit
+//   as before. A broken header, a message above 64 KiB before the
 //   peer's transport registered, or the end of the stream drop it. Bodies
 //   above 64 KiB come from and go back to the transport's spare bodies.
 // - A send that fails or runs out of the socket's send timeout drops the
@@ -131,6 +134,10 @@ private:
   static constexpr size_t kReadAheadSize = 4096;
 
   bool HeaderTaken();
+  // Waits briefly for the next message, read into the read-ahead: how
+  // many bytes came, 0 when the peer is gone, -1 when nothing came or the
+  // wait is not worth it.
+  int64_t Linger();
   void Rearm();
   size_t TakeAhead(void* aInto, size_t aCount) noexcept;
   void Drop();
@@ -150,6 +157,8 @@ private:
   // The last read took less than it asked: the socket was empty after it.
   bool ssscDrained = false;
   TnxHeapBuffer ssscFrame;
+  // The socket's receive timeout bounds the wait after a reply.
+  bool ssscTimedReceive;
 };
 
 // Waits up to aTimeout ms for the one byte a server sends first on a

@@ -3,6 +3,7 @@
 // held-back SetToBookmark, and record replies checked against their code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -353,6 +354,9 @@ TEST_F(RemoteCursorReadsTest, RecordRepliesAreCheckedAgainstTheirCode) {
     std::vector<uint8_t> buffer = Buffer();
     EXPECT_EQ(cursor->RecordGet(nxltNoLock, buffer.data()), row.result);
     EXPECT_EQ(std::memcmp(buffer.data(), record.data(), record.size()) == 0, row.copied);
+    EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(record.size()), buffer.end(),
+                            [](uint8_t aByte) { return aByte == 0xEE; }))
+        << "nothing past the record";
   }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -538,6 +539,192 @@ TEST_F(TcpEndToEnd, RequestsWrittenBackToBackAreAnsweredInOrder) {
       EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == Pattern(1 + i));
     }
   }
+}
+
+// The thread that answered a request waits a moment on its connection for
+// the next one before it hands the socket back to the queue: whatever the
+// peer does after a reply (asks at once, later, in pieces, or goes away)
+// must be served or end the connection as it would without that wait.
+TEST_F(TcpEndToEnd, AnAnsweredConnectionIsServedWhateverItsPeerDoesNext) {
+  enum class Then { Ask, AskLater, AskInPieces, Close, CloseInHeader, Stop };
+  const struct {
+    const char* name;
+    Then then;
+  } rows[] = {
+      {"asks again at once", Then::Ask},
+      {"asks again after the wait is over", Then::AskLater},
+      {"asks again in pieces with a pause", Then::AskInPieces},
+      {"closes", Then::Close},
+      {"sends part of a header and closes", Then::CloseInHeader},
+      {"the server stops", Then::Stop},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto client = Dial();
+    const TnxSessionID session = LogInRaw(*client);
+    const auto request = [&](uint8_t aSize) {
+      return TPeerFrame{.Type = nxmtRequest, .TransportID = client->Transport, .SessionID = session,
+                        .MsgID = kEcho, .Payload = Pattern(aSize)}
+          .Bytes();
+    };
+    const auto expectEcho = [&](uint8_t aSize) {
+      ASSERT_TRUE(platform::WaitReadable(client->Fd(), 20000)) << "no reply";
+      const Frame answer = client->Receive();
+      ASSERT_EQ(answer.size(), nxHeaderSize + aSize);
+      EXPECT_TRUE(Frame(answer.begin() + nxHeaderSize, answer.end()) == Pattern(aSize));
+    };
+    for (uint8_t round = 1; round <= 5; ++round) {
+      client->Send(request(round));
+      ASSERT_NO_FATAL_FAILURE(expectEcho(round));
+      const Frame next = request(100 + round);
+      switch (row.then) {
+        case Then::Ask:
+          client->Send(next);
+          break;
+        case Then::AskLater:
+          std::this_thread::sleep_for(20ms);
+          client->Send(next);
+          break;
+        case Then::AskInPieces:
+          client->Send(Frame(next.begin(), next.begin() + 7));
+          std::this_thread::sleep_for(5ms);
+          client->Send(Frame(next.begin() + 7, next.end()));
+          break;
+        case Then::Close:
+          client->Close();
+          break;
+        case Then::CloseInHeader:
+          client->Send(Frame(next.begin(), next.begin() + 7));
+          client->Close();
+          break;
+        case Then::Stop:
+          server->SetActive(false);
+          EXPECT_EQ(server->ServerConnectionCount(), 0);
+          EXPECT_TRUE(client->Receive().empty()) << "the end of the stream";
+          server->SetActive(true);
+          ASSERT_EQ(server->State(), nxsStarted);
+          break;
+      }
+      if (row.then == Then::Ask || row.then == Then::AskLater || row.then == Then::AskInPieces) {
+        ASSERT_NO_FATAL_FAILURE(expectEcho(100 + round));
+        continue;
+      }
+      EXPECT_TRUE(Within(20s, [&] { return server->ServerConnectionCount() == 0; }));
+      break;
+    }
+  }
+}
+
+// Clients asking at the same time, more of them than server threads: a
+// thread waiting on the connection it just answered must never keep the
+// others waiting, also with a single thread.
+TEST_F(TcpEndToEnd, ConnectionsAskingAtOnceAreAllServed) {
+  constexpr int kClients = 6;
+  constexpr int kRounds = 200;
+  for (int32_t threads : {1, 2, 8}) {
+    SCOPED_TRACE(::testing::Message() << threads << " server threads");
+    server->SetActive(false);
+    server->SetMaxServerThreads(threads);
+    server->SetActive(true);
+    ASSERT_EQ(server->State(), nxsStarted);
+    std::vector<std::unique_ptr<TRawClient>> clients;
+    std::vector<TnxSessionID> sessions;
+    for (int i = 0; i < kClients; ++i) {
+      clients.push_back(Dial());
+      ASSERT_NO_FATAL_FAILURE(sessions.push_back(LogInRaw(*clients.back())));
+    }
+    std::atomic<int> answered{0};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> askers;
+    for (int i = 0; i < kClients; ++i) {
+      askers.emplace_back([&, i] {
+        TRawClient& client = *clients[i];
+        for (int round = 0; round < kRounds; ++round) {
+          const Frame payload = Pattern(1 + (i * 31 + round) % 200);
+          client.Send(TPeerFrame{.Type = nxmtRequest, .TransportID = client.Transport, .SessionID = sessions[i],
+                                 .MsgID = kEcho, .Payload = payload});
+          if (!platform::WaitReadable(client.Fd(), 20000)) {
+            wrong.fetch_add(1);
+            return;
+          }
+          const Frame answer = client.Receive();
+          if (answer.size() < nxHeaderSize || Frame(answer.begin() + nxHeaderSize, answer.end()) != payload) {
+            wrong.fetch_add(1);
+            return;
+          }
+          answered.fetch_add(1);
+        }
+      });
+    }
+    for (auto& asker : askers) asker.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(answered.load(), kClients * kRounds);
+    EXPECT_LE(server->ServerThreadCount(), threads);
+  }
+}
+
+// The server's handler asks the requesting client back on its callback
+// connection and answers with what the client answered.
+class TAskingBackHandler : public testing::TTestCommandHandler {
+  REVUROV_COMPONENT_CLASS(TAskingBackHandler, testing::TTestCommandHandler)
+  using TTestCommandHandler::TTestCommandHandler;
+
+  static constexpr TnxMsgID kAskBack = 0x40;
+
+  void bchHandleMessage(const TnxDataMessage& aMessage) override {
+    if (aMessage.dmMsg != kAskBack) return TTestCommandHandler::bchHandleMessage(aMessage);
+    TReply reply;
+    auto callback = TnxBaseTransport::GetSessionCallback();
+    if (!callback) return TnxBaseTransport::Reply(aMessage.dmMsg, 0xDEAD, nullptr, 0);
+    callback->Request(0, kEcho, 5000, aMessage.dmData.get(), static_cast<int32_t>(aMessage.dmDataLen),
+                      &TReply::Callback, &reply);
+    TnxBaseTransport::Reply(aMessage.dmMsg, reply.code, reply.data.data(), static_cast<int32_t>(reply.data.size()));
+  }
+};
+
+// A server connection waits only briefly for a client's next request after
+// a reply; the answer to a request of the server on a callback connection
+// is awaited as long as the request allows.
+TEST_F(TcpEndToEnd, AClientsLateAnswerOnItsCallbackConnectionReachesTheServer) {
+  struct FreedAsking {
+    void operator()(TAskingBackHandler* aHandler) const { platform::TComponent::Free(aHandler); }
+  };
+  std::unique_ptr<TAskingBackHandler, FreedAsking> asking(Make<TAskingBackHandler>(u"A"));
+  server->SetActive(false);
+  server->SetCommandHandler(asking.get());
+  server->SetActive(true);
+  ASSERT_EQ(server->State(), nxsStarted);
+  client.reset(Make<TnxIPv4Transport>(u"C"));
+  client->SetServerName(u"127.0.0.1");
+  client->SetPort(server->ListeningPort());
+  client->SetHeartbeatInterval(0);
+  client->SetCallbackThreadCount(1);
+  client->SetCommandHandler(handler.get());
+  client->SetActive(true);
+  ASSERT_EQ(client->State(), nxsStarted);
+  TnxSessionID session = 0;
+  ASSERT_EQ(LogIn(session), 0u);
+  const Frame data = Pattern(300);
+  for (bool late : {false, true}) {
+    SCOPED_TRACE(late ? "answered late" : "answered at once");
+    handler->Script(kEcho, testing::Injected(late ? testing::TReplyKind::rkLate : testing::TReplyKind::rkEcho));
+    TReply reply;
+    std::thread asker([&] {
+      client->Request(0, session, 0, TAskingBackHandler::kAskBack, 10000, data.data(),
+                      static_cast<int32_t>(data.size()), &TReply::Callback, &reply);
+    });
+    if (late) {
+      EXPECT_TRUE(Within(20s, [&] { return handler->LateHeld() == 1; }));
+      std::this_thread::sleep_for(50ms);  // far beyond the server's wait after a reply
+      handler->ReleaseLate();
+    }
+    asker.join();
+    EXPECT_EQ(reply.code, 0u);
+    EXPECT_TRUE(reply.data == data) << reply.data.size();
+  }
+  client.reset();
+  server->SetActive(false);
+  server->SetCommandHandler(handler.get());
 }
 
 TEST_F(TcpEndToEnd, TheHostIsWhatFollowsTheLastAt) {
