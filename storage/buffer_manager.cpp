@@ -981,6 +981,18 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
                                           bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});
   if (!bmRetired.empty()) SweepRetired();
+  if (!aMarkDirty && (!aTrans || !(aTrans->btState & nxStateBit(tsSnapshot)))) {
+    // The committed image in memory, not changed by aTrans: what nearly every
+    // read finds, handed out as Block would.
+    TnxReadOnlyBlock* cached = Attached(aFile).Find(aBlockNumber);
+    if (cached && cached->boCacheBlock && !(aTrans && aTrans == cached->robTrans && cached->robBlockListTail)) {
+      cached->UpdateBlockList(true);
+      ++bmBlockCacheHit[cbsMapped][0][0];
+      const PnxBlock result = cached->Pin(cached->boCacheBlock.Data(), aReleaseMethod);
+      StandardEviction();
+      return result;
+    }
+  }
   if (aMarkDirty) EvictUnderPressure();
   TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, false);
   try {
