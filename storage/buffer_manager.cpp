@@ -241,7 +241,8 @@ private:
 
 // ---- block memory ----
 
-TnxBlockMemory::TnxBlockMemory(TnxBlockSizeAll aSize) {
+TnxBlockMemory::TnxBlockMemory(TnxBufferManager& aOwner, TnxBlockSizeAll aSize) : bmOwner(&aOwner), bmSize(aSize) {
+  if (aOwner.TakeSpare(aSize, *this)) return;
   bmHandle = nxMapableBlockAlloc(aSize);
   try {
     bmData = static_cast<uint8_t*>(nxMapableBlockMap(bmHandle));
@@ -254,18 +255,24 @@ TnxBlockMemory::TnxBlockMemory(TnxBlockSizeAll aSize) {
 TnxBlockMemory::~TnxBlockMemory() { Free(); }
 
 TnxBlockMemory::TnxBlockMemory(TnxBlockMemory&& aOther) noexcept
-    : bmHandle(std::exchange(aOther.bmHandle, 0)), bmData(std::exchange(aOther.bmData, nullptr)) {}
+    : bmHandle(std::exchange(aOther.bmHandle, 0)),
+      bmData(std::exchange(aOther.bmData, nullptr)),
+      bmOwner(aOther.bmOwner),
+      bmSize(aOther.bmSize) {}
 
 TnxBlockMemory& TnxBlockMemory::operator=(TnxBlockMemory&& aOther) noexcept {
   if (this != &aOther) {
     Free();
     bmHandle = std::exchange(aOther.bmHandle, 0);
     bmData = std::exchange(aOther.bmData, nullptr);
+    bmOwner = aOther.bmOwner;
+    bmSize = aOther.bmSize;
   }
   return *this;
 }
 
 void TnxBlockMemory::Free() noexcept {
+  if (bmData && bmOwner && bmOwner->KeepSpare(*this)) return;
   // Both calls only refuse a handle the heap did not hand out, which this
   // object never holds; there is nobody to tell here anyway.
   try {
@@ -313,7 +320,7 @@ void TnxBlockObject::FreeCacheBlock(bool aCountIt) noexcept {
 
 uint8_t* TnxBlockObject::MapImage(bool aCountIt) {
   if (!boCacheBlock && boTempNum != kNoTempNum) {
-    TnxBlockMemory memory(boBlockSize);
+    TnxBlockMemory memory(boBufferManager, boBlockSize);
     boBufferManager.bmTempStore->ReadBlock(boTempNum, boBlockSize, memory.Data());
     // Reading gave the stored copy up: nothing is left there to release.
     boTempNum = kNoTempNum;
@@ -373,19 +380,22 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
 
 PnxBlock TnxReadOnlyBlock::Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept {
   robPins->ipCount.fetch_add(1, std::memory_order_relaxed);
-  robRefCount.fetch_add(1, std::memory_order_relaxed);
   aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, robPins.get());
   return aImage;
 }
 
 void TnxReadOnlyBlock::Release(void* aSelf, PnxBlock& aBlock) noexcept {
-  auto* pins = static_cast<TnxImagePins*>(aSelf);
-  // Read first: a retired image may be freed as soon as its count drops,
-  // while the block lives on until its own count does.
-  TnxReadOnlyBlock* block = pins->ipBlock;
+  // One count per image: the block's own count is summed from them under
+  // the padlock, so a release touches nothing else.
   aBlock = nullptr;
-  pins->ipCount.fetch_sub(1, std::memory_order_release);
-  block->robRefCount.fetch_sub(1, std::memory_order_release);
+  static_cast<TnxImagePins*>(aSelf)->ipCount.fetch_sub(1, std::memory_order_release);
+}
+
+int32_t TnxReadOnlyBlock::RetiredRefCount() const noexcept {
+  int32_t count = 0;
+  for (const auto& retired : boBufferManager.bmRetired)
+    if (retired.riPins->ipBlock == this) count += retired.riPins->ipCount.load(std::memory_order_acquire);
+  return count;
 }
 
 uint8_t* TnxReadOnlyBlock::PinImage() {
@@ -419,6 +429,7 @@ void TnxReadOnlyBlock::ReplaceImage(TnxBlockMemory aMemory) {
     fresh->ipBlock = this;
     ReserveOneMore(boBufferManager.bmRetired);
     boBufferManager.Retire(TakeCacheBlock(), std::exchange(robPins, std::move(fresh)));
+    ++robRetiredPins;
   }
   SetCacheBlock(std::move(aMemory));
 }
@@ -498,7 +509,7 @@ bool TnxReadOnlyBlock::CommitKeepingCopy(TnxModifiedBlock& aCopy, TnxLSN aOldLSN
   TnxBlockMemory image;
   if (!aCopy.mbDiscarded) {
     const uint8_t* source = aCopy.MapImage(false);
-    image = TnxBlockMemory(boBlockSize);
+    image = TnxBlockMemory(boBufferManager, boBlockSize);
     std::memcpy(image.Data(), source, robFile->BlockBytes());
   }
   if (!robFile->IsTemporary()) robFile->WriteBlock(*this);
@@ -543,7 +554,7 @@ void TnxReadOnlyBlock::RollbackUnwritten() {
   robUnwritten.store(0, std::memory_order_release);
   if (!robSnapShots.empty()) {
     TnxBlockSnapShot& newest = *robSnapShots.back();
-    TnxBlockMemory memory(boBlockSize);
+    TnxBlockMemory memory(boBufferManager, boBlockSize);
     std::memcpy(memory.Data(), newest.Block(), robFile->BlockBytes());
     ReplaceImage(std::move(memory));
     robNew = false;
@@ -593,7 +604,7 @@ void TnxReadOnlyBlock::DropSnapShotLink(uint32_t aID) noexcept {
 
 TnxBlockSnapShot::TnxBlockSnapShot(TnxReadOnlyBlock& aBlock, const uint8_t* aImage, uint32_t aBytes)
     : TnxBlockObject(aBlock.boBufferManager, aBlock.boBlockSize), bssReadOnlyBlock(aBlock) {
-  TnxBlockMemory memory(boBlockSize);
+  TnxBlockMemory memory(boBufferManager, boBlockSize);
   std::memcpy(memory.Data(), aImage, aBytes);
   SetCacheBlock(std::move(memory));
 }
@@ -606,7 +617,7 @@ TnxModifiedBlock::TnxModifiedBlock(TnxReadOnlyBlock& aBlock, TnxBaseTransactionL
     mbDiscarded = below->mbDiscarded;
     if (!mbDiscarded) {
       const uint8_t* source = const_cast<TnxModifiedBlock*>(below)->MapImage(false);
-      TnxBlockMemory memory(boBlockSize);
+      TnxBlockMemory memory(boBufferManager, boBlockSize);
       std::memcpy(memory.Data(), source, bytes);
       SetCacheBlock(std::move(memory));
     }
@@ -614,7 +625,7 @@ TnxModifiedBlock::TnxModifiedBlock(TnxReadOnlyBlock& aBlock, TnxBaseTransactionL
     mbDiscarded = aBlock.robNew;
     if (!mbDiscarded) {
       aBlock.CacheBlockNeeded();
-      TnxBlockMemory memory(boBlockSize);
+      TnxBlockMemory memory(boBufferManager, boBlockSize);
       std::memcpy(memory.Data(), aBlock.boCacheBlock.Data(), bytes);
       SetCacheBlock(std::move(memory));
     }
@@ -637,7 +648,7 @@ void TnxModifiedBlock::StampLSN() noexcept {
 PnxBlock TnxModifiedBlock::mbGetBlock(bool aMarkDirty) {
   if (mbDiscarded) {
     if (!aMarkDirty) return static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
-    TnxBlockMemory memory(boBlockSize);
+    TnxBlockMemory memory(boBufferManager, boBlockSize);
     std::memset(memory.Data(), 0, mbReadOnlyBlock.robFile->BlockBytes());
     SetCacheBlock(std::move(memory));
     mbDiscarded = false;
@@ -677,7 +688,7 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   }
   if (robNew) return;
   TnxBufferManager& bm = boBufferManager;
-  TnxBlockMemory memory(boBlockSize);
+  TnxBlockMemory memory(boBufferManager, boBlockSize);
   std::vector<uint8_t> cookie;
   robLoading = true;
   std::exception_ptr error;
@@ -714,7 +725,7 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
 
 TnxScratchBlock::TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize)
     : TnxBlockObject(aBufferManager, aSize), sbID(static_cast<uint32_t>(nxEngineTickCount())) {
-  SetCacheBlock(TnxBlockMemory(aSize));
+  SetCacheBlock(TnxBlockMemory(aBufferManager, aSize));
 }
 
 // ---- buffer manager ----
@@ -729,6 +740,8 @@ TnxBufferManager::TnxBufferManager(std::u16string_view aTempDir) : bmTempDir(aTe
 TnxBufferManager::~TnxBufferManager() {
   // Waits for an operation still running.
   { TnxPadlockGuard guard(bmPadlock); }
+  bmKeepSpares = false;
+  TrimSpares(0);
   for (const auto& cache : bmFiles) cache->fcFile.fiBlockCache = nullptr;
   bmFiles.clear();
   bmRetired.clear();
@@ -778,9 +791,62 @@ TnxReadOnlyBlock* TnxBufferManager::CreateBlock(TnxFileBlockCache& aCache, TnxBl
 }
 
 void TnxBufferManager::FreeBlock(TnxReadOnlyBlock& aBlock) noexcept {
+  // Retired images still held outlive their block.
+  if (aBlock.robRetiredPins > 0)
+    for (const auto& retired : bmRetired)
+      if (retired.riPins->ipBlock == &aBlock) retired.riPins->ipBlock = nullptr;
   (aBlock.robInUsePrev ? aBlock.robInUsePrev->robInUseNext : bmInUseListHead) = aBlock.robInUseNext;
   (aBlock.robInUseNext ? aBlock.robInUseNext->robInUsePrev : bmInUseListTail) = aBlock.robInUsePrev;
   aBlock.robFile->fiBlockCache->Take(aBlock);
+}
+
+bool TnxBufferManager::TakeSpare(TnxBlockSizeAll aSize, TnxBlockMemory& aMemory) noexcept {
+  if (aSize >= kSpareSizes || bmSpares[aSize].empty()) return false;
+  const TnxSpareBlock spare = bmSpares[aSize].back();
+  bmSpares[aSize].pop_back();
+  bmSparePages -= nxBlockSizePages[aSize];
+  aMemory.bmHandle = spare.sbHandle;
+  aMemory.bmData = spare.sbData;
+  return true;
+}
+
+bool TnxBufferManager::KeepSpare(TnxBlockMemory& aMemory) noexcept {
+  const TnxBlockSizeAll size = aMemory.bmSize;
+  const int32_t pages = nxBlockSizePages[size];
+  // The image being freed still counts as resident here: the spares stay
+  // within the budget but for one block.
+  if (!bmKeepSpares || size >= kSpareSizes || bmSparePages + Resident(cbsMapped) > Target(cbsMapped)) return false;
+  std::vector<TnxSpareBlock>& list = bmSpares[size];
+  if (list.size() == list.capacity()) {
+    try {
+      ReserveOneMore(list);
+    } catch (...) {
+      return false;
+    }
+  }
+  if (nxMemoryManagerIsLowOnMemory()) return false;
+  list.push_back({aMemory.bmHandle, aMemory.bmData});
+  bmSparePages += pages;
+  aMemory.bmHandle = 0;
+  aMemory.bmData = nullptr;
+  return true;
+}
+
+void TnxBufferManager::TrimSpares(int32_t aPages) noexcept {
+  for (int size = kSpareSizes - 1; size >= 0 && bmSparePages > aPages; --size) {
+    std::vector<TnxSpareBlock>& list = bmSpares[size];
+    while (!list.empty() && bmSparePages > aPages) {
+      const TnxSpareBlock spare = list.back();
+      list.pop_back();
+      bmSparePages -= nxBlockSizePages[size];
+      // Only a handle the heap did not hand out is refused.
+      try {
+        nxMapableBlockUnmap(spare.sbHandle, spare.sbData);
+        nxMapableBlockFree(spare.sbHandle);
+      } catch (...) {
+      }
+    }
+  }
 }
 
 void TnxBufferManager::ReadValidBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie) {
@@ -915,6 +981,18 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
                                           bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});
   if (!bmRetired.empty()) SweepRetired();
+  if (!aMarkDirty && (!aTrans || !(aTrans->btState & nxStateBit(tsSnapshot)))) {
+    // The committed image in memory, not changed by aTrans: what nearly every
+    // read finds, handed out as Block would.
+    TnxReadOnlyBlock* cached = Attached(aFile).Find(aBlockNumber);
+    if (cached && cached->boCacheBlock && !(aTrans && aTrans == cached->robTrans && cached->robBlockListTail)) {
+      cached->UpdateBlockList(true);
+      ++bmBlockCacheHit[cbsMapped][0][0];
+      const PnxBlock result = cached->Pin(cached->boCacheBlock.Data(), aReleaseMethod);
+      StandardEviction();
+      return result;
+    }
+  }
   if (aMarkDirty) EvictUnderPressure();
   TnxReadOnlyBlock* block = FindOrCreate(aFile, aBlockNumber, false);
   try {
@@ -1032,7 +1110,9 @@ void TnxBufferManager::Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePi
 
 void TnxBufferManager::SweepRetired() noexcept {
   std::erase_if(bmRetired, [](const TnxRetiredImage& aImage) {
-    return aImage.riPins->ipCount.load(std::memory_order_acquire) == 0;
+    if (aImage.riPins->ipCount.load(std::memory_order_acquire) != 0) return false;
+    if (TnxReadOnlyBlock* block = aImage.riPins->ipBlock) --block->robRetiredPins;
+    return true;
   });
 }
 

@@ -88,11 +88,14 @@ enum TnxTransCounter : uint8_t { tcCommit, tcRollback, tcNestedCommit, tcNestedR
 inline constexpr int nxTransCounterCount = tcCorrupted + 1;
 
 // The memory of one block image: a mapable block of the heap, mapped while
-// it lives. Empty when default-made or moved from.
+// it lives. Empty when default-made or moved from. Made for a buffer
+// manager (padlock held), it comes from the manager's spare memory when
+// there is some and goes back there when freed; its bytes are then those
+// of an earlier image, so every maker writes the whole image.
 class TnxBlockMemory {
 public:
   TnxBlockMemory() = default;
-  explicit TnxBlockMemory(TnxBlockSizeAll aSize);
+  TnxBlockMemory(TnxBufferManager& aOwner, TnxBlockSizeAll aSize);
   ~TnxBlockMemory();
   TnxBlockMemory(TnxBlockMemory&& aOther) noexcept;
   TnxBlockMemory& operator=(TnxBlockMemory&& aOther) noexcept;
@@ -101,9 +104,12 @@ public:
   uint8_t* Data() const noexcept { return bmData; }
 
 private:
+  friend class TnxBufferManager;
   void Free() noexcept;
   TnxMapableBlockHandle bmHandle = 0;
   uint8_t* bmData = nullptr;
+  TnxBufferManager* bmOwner = nullptr;
+  TnxBlockSizeAll bmSize = mm::nxbs4k;
 };
 
 // The base of the cache's block objects: the image of one block size,
@@ -207,8 +213,12 @@ public:
   TnxBlockNumber BlockNumber() const noexcept override { return robBlockNum; }
   TnxBaseFile& FileObject() const noexcept { return *robFile; }
   bool New() const noexcept { return robNew; }
-  // Pointers handed out and not yet released.
-  int32_t RefCount() const noexcept { return robRefCount.load(std::memory_order_acquire); }
+  // Padlock held: pointers handed out and not yet released, those to
+  // retired images included.
+  int32_t RefCount() const noexcept {
+    const int32_t current = robPins->ipCount.load(std::memory_order_acquire);
+    return robRetiredPins == 0 ? current : current + RetiredRefCount();
+  }
   // Padlock held: a thread is reading the image from disk.
   bool Loading() const noexcept { return robLoading; }
   // Padlock held: a copy exists.
@@ -265,6 +275,7 @@ private:
   friend class TnxFlushList;
   static void Release(void* aSelf, PnxBlock& aBlock) noexcept;
   PnxBlock Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept;
+  int32_t RetiredRefCount() const noexcept;
   // A write-through commit while pointers are out: the committed image
   // becomes a copy of aCopy, which stays for the transaction.
   bool CommitKeepingCopy(TnxModifiedBlock& aCopy, TnxLSN aOldLSN);
@@ -283,7 +294,6 @@ private:
   uint32_t robFileSlot = 0;  // in the owning file cache's block list
   TnxBlockNumber robBlockNum;
   TnxLSN robLastLSN = 0;
-  std::atomic<int32_t> robRefCount{0};
   bool robNew;
   bool robLoading = false;
   std::atomic<int32_t> robUnwritten{0};
@@ -294,7 +304,10 @@ private:
   TnxReadOnlyBlock* robInUseNext = nullptr;
   TnxReadOnlyBlock* robInUsePrev = nullptr;
   std::vector<uint8_t> robEncryptionCookie;
+  // Pins of the current image; those of retired images are counted by the
+  // buffer manager's list, robRetiredPins of them this block's.
   std::unique_ptr<TnxImagePins> robPins;
+  int32_t robRetiredPins = 0;
   TnxImagePins* robFlushPins = nullptr;  // pinned by the running flush
   TnxBaseTransaction* robTrans = nullptr;
   uint32_t robTransSlot = 0;  // in the transaction's block list
@@ -482,6 +495,7 @@ private:
   friend class TnxBaseTransaction;
   friend class TnxBaseTransactionLevel;
   friend class TnxFlushList;
+  friend class TnxBlockMemory;
 
   TnxFileBlockCache& Attached(const TnxBaseFile& aFile) const;
   // Padlock held once: the cached block, after waiting for a running load;
@@ -535,6 +549,22 @@ private:
   void LinkFilesForSnapShots(TnxBaseTransaction& aTrans);
 
   TnxPadlock bmPadlock{true};
+  // Freed block memory kept for the next image of its size, as long as it
+  // and the resident pages stay within the budget and memory is not short
+  // (before every member that holds block memory, so that it outlives
+  // them). Padlock held.
+  struct TnxSpareBlock {
+    TnxMapableBlockHandle sbHandle;
+    uint8_t* sbData;
+  };
+  static constexpr int kSpareSizes = mm::nxbs64k + 1;
+  std::vector<TnxSpareBlock> bmSpares[kSpareSizes];
+  int32_t bmSparePages = 0;
+  bool bmKeepSpares = true;
+  bool TakeSpare(TnxBlockSizeAll aSize, TnxBlockMemory& aMemory) noexcept;
+  bool KeepSpare(TnxBlockMemory& aMemory) noexcept;
+  // Gives spare memory back to the heap until at most aPages are left.
+  void TrimSpares(int32_t aPages) noexcept;
   // Held by a journalled commit's flush list until its journal is removed.
   TnxPadlock bmJournalLock;
   int32_t bmMaxRAM = 0;

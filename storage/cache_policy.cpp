@@ -98,6 +98,26 @@ void TnxBlockObject::StopTracking(TnxCacheBlockState aState) noexcept {
 void TnxBlockObject::UpdateBlockList(bool aCountIt) noexcept {
   TnxBufferManager& bm = boBufferManager;
   const TnxCacheBlockState now = CacheState();
+  if (now == cbsMapped && boBlockState == cbsMapped && !(boBlockTracked & (1u << cbsMapped)) &&
+      (boBlockCacheHit[cbsMapped] >= nxCacheFrequentUse) == boBlockFreqUse) {
+    // A use of a mapped image (nearly every read): it only moves to the tail
+    // of its list; the last one there is not even counted.
+    TnxBlockObject* next = boBlockNext[cbsMapped];
+    if (!next) return;
+    TnxBlockObject*& tail = bm.bmBlockListTail[cbsMapped][boBlockFreqUse][1];
+    (boBlockPrev[cbsMapped] ? boBlockPrev[cbsMapped]->boBlockNext[cbsMapped]
+                            : bm.bmBlockListHead[cbsMapped][boBlockFreqUse][1]) = next;
+    next->boBlockPrev[cbsMapped] = boBlockPrev[cbsMapped];
+    boBlockPrev[cbsMapped] = tail;
+    boBlockNext[cbsMapped] = nullptr;
+    tail->boBlockNext[cbsMapped] = this;
+    tail = this;
+    if (aCountIt) {
+      nxSaturatingInc(boBlockCacheHit[cbsMapped]);
+      boWasBulkLoaded = wblNo;
+    }
+    return;
+  }
   const bool freq = boBlockCacheHit[now] >= nxCacheFrequentUse;
   const bool top = boBlockCacheHit[now] == nxCacheCounterTop;
   const TnxCacheBlockState old = boBlockState;
@@ -202,6 +222,7 @@ void TnxBufferManager::ApplyBudget(const TnxCacheBudget& aBudget) noexcept {
     bmMaxPages[cbsAllocated][freq].store(0, std::memory_order_relaxed);
   }
   bmUseAllocated = false;
+  TrimSpares(std::max(Target(cbsMapped) - Resident(cbsMapped), 0));
 }
 
 int64_t TnxBufferManager::AvailableRAM() {
@@ -245,12 +266,13 @@ void TnxBufferManager::StandardEviction() {
 }
 
 bool TnxBufferManager::OverAnyTarget() const noexcept {
-  for (const TnxCacheBlockState state : {cbsAllocated, cbsMapped}) {
-    if (Resident(state) > Target(state)) return true;
-    for (const bool freq : {false, true})
-      if (bmBlockListCount[state][freq][0] > bmMaxPages[state][!freq]) return true;
-  }
-  return false;
+  // No block is ever in the allocated state here (no physical memory), so
+  // its lists stay empty; only the mapped ones can be over.
+  const auto count = [](const std::atomic<int32_t>& aCount) { return aCount.load(std::memory_order_relaxed); };
+  const auto& lists = bmBlockListCount[cbsMapped];
+  const auto& targets = bmMaxPages[cbsMapped];
+  return count(lists[0][1]) + count(lists[1][1]) > count(targets[0]) + count(targets[1]) ||
+         count(lists[0][0]) > count(targets[1]) || count(lists[1][0]) > count(targets[0]);
 }
 
 void TnxBufferManager::EvictUnderPressure() {
@@ -268,6 +290,8 @@ void TnxBufferManager::RemoveExcessBlocks(bool aForceMapped, bool aForceAllocate
     ~TReset() { flag = false; }
   } reset{bmEvicting};
   if (aForceMapped && AddressSpaceEmergency()) bmChunkEmergency = nxEngineTickCount();
+  // Spare memory goes first, and the pass evicts into the heap, not there.
+  if (aForceAllocated && nxMemoryManagerIsLowOnMemory()) TrimSpares(0);
   if (aForceAllocated && nxMemoryManagerIsLowOnMemory()) {
     bmPhysicalEmergency = nxEngineTickCount();
     RemoveExcessUsedBlocks(cbsAllocated, true);

@@ -17,6 +17,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "platform/string_list.h"
 #include "storage/temp_storage.h"
+#include "storage/transactions.h"
 #include "support/exception_message.h"
 #include "support/recording_file_ops.h"
 #include "support/storage_fixture.h"
@@ -344,6 +345,44 @@ TEST_F(BufferManagerTest, RemoveFileDropsEveryBlockAndAllowsAttachingAgain) {
   ASSERT_EQ(attached.Result, 0u);
   EXPECT_EQ(bm.CachedBlocks(file), 1);
   ReadAndCheck(file, 256);
+}
+
+// Memory freed by the cache is used again for later images; each shows
+// only its own block: read from the file, or zeros for a block new to it.
+TEST_F(BufferManagerTest, ReusedBlockMemoryNeverShowsAnEarlierImage) {
+  TnxBufferManager& bm = fx_.BufMgr();
+  TnxBaseFile& first = fx_.Open(fx_.MakeTable("a.nx1", nxbs4k, 9));
+  std::set<const uint8_t*> freed;
+  for (TnxBlockNumber n = 1; n < 9; ++n) {
+    TnxBlockGuard guard;
+    guard.Hold(bm.GetBlock(first, nullptr, n, guard.ReleaseMethod()));
+    freed.insert(guard.Block());
+  }
+  bm.RemoveFile(first);
+  TnxBaseFile& second = fx_.Open(fx_.MakeTable("b.nx1", nxbs4k, 20));
+  int reused = 0;
+  for (TnxBlockNumber n = 12; n < 20; ++n) {
+    TnxBlockGuard guard;
+    guard.Hold(bm.GetBlock(second, nullptr, n, guard.ReleaseMethod()));
+    reused += freed.count(guard.Block()) ? 1 : 0;
+    EXPECT_TRUE(IsTableBlock(second, n, guard.Block()));
+  }
+  EXPECT_GT(reused, 0) << "freed memory was not used again";
+  // A failed read into such memory leaves no image behind.
+  bm.RemoveFile(second);
+  TnxBaseFile& third = fx_.Open(fx_.MakeTable("c.nx1", nxbs4k, 4));
+  fx_.Ops().FailCall(TFileOp::ReadAt, fx_.Ops().Calls(TFileOp::ReadAt) + 1, EIO);
+  TnxReleaseMethod release;
+  EXPECT_EQ(ErrorCodeOf([&] { bm.GetBlock(third, nullptr, 2, release); }), nxeReadFailure);
+  ReadAndCheck(third, 2);
+  // A block new to the file starts from zeros in a transaction's copy.
+  TnxBaseTransaction trans(bm, nullptr, false, false);
+  TnxBlockGuard added;
+  added.Hold(bm.AddBlock(third, &trans, 4, added.ReleaseMethod()));
+  for (uint32_t i = nxBlockCommonHeaderSize; i < third.BlockBytes(); ++i)
+    ASSERT_EQ(added.Block()[i], 0) << "at " << i;
+  added.Release();
+  bm.RollbackTransaction(&trans);
 }
 
 #ifndef NDEBUG

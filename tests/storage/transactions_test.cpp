@@ -626,6 +626,32 @@ TEST_F(TransactionsTest, RetiredImageIsFreedWithItsLastHolder) {
   EXPECT_EQ(Bm().RetiredImages(), 0);
 }
 
+// A reader of a committed image still holds it after the next commit: it
+// counts as handed out, and the next read sees the new image.
+TEST_F(TransactionsTest, HolderOfAReplacedImageStillCountsAndOthersSeeTheNewOne) {
+  TnxBaseFile& file = Table("t", 4);
+  TnxBlockGuard held;
+  held.Hold(Bm().GetBlock(file, nullptr, 2, held.ReleaseMethod()));
+  const uint8_t old = held.Block()[kBody];
+  {
+    TnxBaseTransaction trans(Bm(), nullptr, false, false);
+    Write(file, trans, 2, static_cast<uint8_t>(old + 1));
+    Bm().CommitTransaction(&trans, nullptr, false);
+  }
+  EXPECT_EQ(Bm().HandedOut(file), 1);
+  TnxBlockGuard fresh;
+  fresh.Hold(Bm().GetBlock(file, nullptr, 2, fresh.ReleaseMethod()));
+  EXPECT_NE(fresh.Block(), held.Block());
+  EXPECT_EQ(fresh.Block()[kBody], static_cast<uint8_t>(old + 1));
+  EXPECT_EQ(held.Block()[kBody], old);
+  EXPECT_EQ(Bm().HandedOut(file), 2);
+  held.Release();
+  EXPECT_EQ(Bm().HandedOut(file), 1);
+  fresh.Release();
+  EXPECT_EQ(Bm().HandedOut(file), 0);
+  EXPECT_EQ(Bm().RetiredImages(), 0);
+}
+
 // Two threads commit changes to their own blocks of one file and flush;
 // their commits queue while the other's flush writes its batch.
 TEST_F(TransactionsTest, CommitsQueueWhileAnotherFlushOfTheFileRuns) {
