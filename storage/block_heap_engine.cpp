@@ -281,11 +281,11 @@ uint8_t* TnxNonfragmentingBlockHeapEngine::GetPrevSegment(uint8_t* aBlock, TnxSe
   }
 }
 
-// Gives the packed block of the slot-order layout, but in place: segments
-// slide down with memmove (runs of neighbours in one call, segments
-// already in place not at all) and only the few that would move up go
-// through the scratch buffer. That is one copy per moved byte where
-// building the block in the scratch buffer copies the data area twice.
+// Gives the packed block of the slot-order layout without building all of
+// it in the scratch buffer: the leading segments already in place are not
+// copied, and the rest are copied by runs of neighbours, never with an
+// overlapping move (sliding a block's bytes down by a few bytes is slower
+// than copying them twice).
 void TnxNonfragmentingBlockHeapEngine::CompactBlock(uint8_t* aBlock, TnxSegmentRef aResizeSegment,
                                                     uint16_t aNewSegmentSize) {
   const uint32_t bs = bbheBlockSize;
@@ -306,7 +306,7 @@ void TnxNonfragmentingBlockHeapEngine::CompactBlock(uint8_t* aBlock, TnxSegmentR
     const uint32_t size = LoadU16(aBlock + entry);
     if (entry + 2 + size > oldD) RaiseDamaged(aBlock);
     const uint32_t newSize = s == aResizeSegment ? aNewSegmentSize : size;
-    bheMoves[n++] = {s, entry, w, size, newSize, false};
+    bheMoves[n++] = {s, entry, w, size, newSize};
     w += Unit(newSize);
     c = s;  // trailing dead and free slots leave the directory
   }
@@ -323,53 +323,48 @@ void TnxNonfragmentingBlockHeapEngine::CompactBlock(uint8_t* aBlock, TnxSegmentR
   // Targets rise with the slots, so the last segment ends last; its unit
   // may reach into the directory by its padding only.
   if (bheMoves[n - 1].Target + 2 + bheMoves[n - 1].NewSize > d) RaiseDamaged(aBlock);
-  // Sliding in slot order is safe for every segment whose source lies at
-  // or above its target: earlier moves write only below its target. The
-  // others move up and are parked first, as is the resized one (its grown
-  // bytes read as zero). A segment above the next one's source is parked
-  // too, so that one reused slot cut from the tail does not make every
-  // following segment move up.
-  for (size_t i = 0; i < n; ++i) {
-    TMove& m = bheMoves[i];
-    m.Stashed = m.Size != m.NewSize || m.Source < m.Target || (i + 1 < n && m.Source > bheMoves[i + 1].Source);
-  }
-  uint8_t* t = nullptr;
-  for (size_t i = 0; i < n; ++i) {
-    const TMove& m = bheMoves[i];
-    if (!m.Stashed) continue;
-    if (!t) {
-      if (!bheTempBlock)
-        bheTempBlock.reset(static_cast<uint8_t*>(nxBlockPoolCommittedAlloc(nxBlockPoolsCommitted[kScratchPool])));
-      t = bheTempBlock.get();
+  // Segments already in place stay; from the first that moves on, the
+  // packed bytes are built in the scratch buffer (neighbours in one copy)
+  // and copied back in one piece: plain copies, never overlapping ones.
+  size_t k = 0;
+  while (k < n && bheMoves[k].Source == bheMoves[k].Target && bheMoves[k].Size == bheMoves[k].NewSize) ++k;
+  if (k < n) {
+    if (!bheTempBlock)
+      bheTempBlock.reset(static_cast<uint8_t*>(nxBlockPoolCommittedAlloc(nxBlockPoolsCommitted[kScratchPool])));
+    uint8_t* t = bheTempBlock.get();
+    for (size_t i = k; i < n;) {
+      const TMove& m = bheMoves[i];
+      if (m.Size != m.NewSize) {
+        const uint32_t kept = 2 + std::min(m.Size, m.NewSize);
+        std::memcpy(t + m.Target, aBlock + m.Source, kept);
+        StoreU16(t + m.Target, static_cast<uint16_t>(m.NewSize));
+        if (m.NewSize > m.Size) std::memset(t + m.Target + kept, 0, m.NewSize - m.Size);
+        ++i;
+        continue;
+      }
+      size_t j = i;
+      while (j + 1 < n && bheMoves[j + 1].Size == bheMoves[j + 1].NewSize &&
+             bheMoves[j + 1].Source == bheMoves[j].Source + Unit(bheMoves[j].Size))
+        ++j;
+      std::memcpy(t + m.Target, aBlock + m.Source, bheMoves[j].Source + 2 + bheMoves[j].Size - m.Source);
+      i = j + 1;
     }
-    // Parked at its target offset, so it needs no bookkeeping to come back.
-    const uint32_t kept = 2 + std::min(m.Size, m.NewSize);
-    std::memcpy(t + m.Target, aBlock + m.Source, kept);
-    StoreU16(t + m.Target, static_cast<uint16_t>(m.NewSize));
-    if (m.NewSize > m.Size) std::memset(t + m.Target + kept, 0, m.NewSize - m.Size);
-  }
-  for (size_t i = 0; i < n;) {
-    if (bheMoves[i].Stashed) {
-      ++i;
-      continue;
-    }
-    size_t j = i;
-    while (j + 1 < n && !bheMoves[j + 1].Stashed &&
-           bheMoves[j + 1].Source == bheMoves[j].Source + Unit(bheMoves[j].Size))
-      ++j;
-    const TMove& first = bheMoves[i];
-    const TMove& last = bheMoves[j];
-    if (first.Source != first.Target)
-      std::memmove(aBlock + first.Target, aBlock + first.Source, last.Source + 2 + last.Size - first.Source);
-    i = j + 1;
+    const TMove& last = bheMoves[n - 1];
+    const uint32_t from = bheMoves[k].Target;
+    std::memcpy(aBlock + from, t + from, last.Target + 2 + last.NewSize - from);
   }
   for (size_t i = 0; i < n; ++i) {
     const TMove& m = bheMoves[i];
-    if (m.Stashed) std::memcpy(aBlock + m.Target, t + m.Target, 2 + m.NewSize);
-    // Padding (at most 3 bytes) reads as zero, up to the directory.
-    const uint32_t end = std::min(m.Target + Unit(m.NewSize), d);
-    for (uint32_t k = m.Target + 2 + m.NewSize; k < end; ++k) aBlock[k] = 0;
-    StoreU16(aBlock + bs - 6 - 2 * m.Slot, static_cast<uint16_t>(m.Target));
+    // Padding (at most 3 bytes) reads as zero, up to the directory; a
+    // segment left in place may hold old bytes there after a shrink.
+    const uint32_t from = m.Target + 2 + m.NewSize;
+    switch (std::min(m.Target + Unit(m.NewSize), d) - from) {
+      case 3: aBlock[from + 2] = 0; [[fallthrough]];
+      case 2: aBlock[from + 1] = 0; [[fallthrough]];
+      case 1: aBlock[from] = 0; break;
+      default: break;
+    }
+    if (i >= k) StoreU16(aBlock + bs - 6 - 2 * m.Slot, static_cast<uint16_t>(m.Target));
   }
   StoreU16(aBlock + bs - 2, static_cast<uint16_t>(c));
   if (w < d) std::memset(aBlock + w, 0, d - w);

@@ -71,7 +71,6 @@ private:
   // One live segment of a packing: where it is and where it goes.
   struct TMove {
     uint32_t Slot, Source, Target, Size, NewSize;
-    bool Stashed;
   };
   // Kept between packings so that a packing allocates nothing.
   std::vector<TMove> bheMoves;

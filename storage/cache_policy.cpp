@@ -266,13 +266,12 @@ void TnxBufferManager::StandardEviction() {
 }
 
 bool TnxBufferManager::OverAnyTarget() const noexcept {
-  // No block is ever in the allocated state here (no physical memory), so
-  // its lists stay empty; only the mapped ones can be over.
-  const auto count = [](const std::atomic<int32_t>& aCount) { return aCount.load(std::memory_order_relaxed); };
-  const auto& lists = bmBlockListCount[cbsMapped];
-  const auto& targets = bmMaxPages[cbsMapped];
-  return count(lists[0][1]) + count(lists[1][1]) > count(targets[0]) + count(targets[1]) ||
-         count(lists[0][0]) > count(targets[1]) || count(lists[1][0]) > count(targets[0]);
+  // Written out: it runs on every block fetch.
+  const auto over = [this](TnxCacheBlockState aState) {
+    return Resident(aState) > Target(aState) || bmBlockListCount[aState][0][0] > bmMaxPages[aState][1] ||
+           bmBlockListCount[aState][1][0] > bmMaxPages[aState][0];
+  };
+  return over(cbsAllocated) || over(cbsMapped);
 }
 
 void TnxBufferManager::EvictUnderPressure() {

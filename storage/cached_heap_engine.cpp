@@ -116,6 +116,7 @@ PnxBlock TnxCachedHeapEngine::ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlock
 }
 
 void TnxCachedHeapEngine::DropMirror() noexcept {
+  heLastTrackedSet = false;
   heManagmentBlocks.clear();
   heByBlockNumber.clear();
   heByFreeSpace.clear();
@@ -157,6 +158,7 @@ void TnxCachedHeapEngine::LoadManagmentBlocks(TnxBaseTransaction* aTrans) {
     }
   }
   heManagmentBlocks = std::move(blocks);
+  heLastTrackedSet = false;
   heByBlockNumber = std::move(byBlock);
   heByFreeSpace = std::move(byFree);
   for (size_t m = 0; m < heManagmentBlocks.size(); ++m) {
@@ -246,6 +248,14 @@ void TnxCachedHeapEngine::FreeEmptyManagmentBlocks(TnxBaseTransaction& aTrans) {
   if (heFirstNonFullIndex != 0xFFFF && heFirstNonFullIndex >= heManagmentBlocks.size()) heFirstNonFullIndex = 0xFFFF;
 }
 
+TnxCachedHeapEngine::TByBlockNumber::iterator TnxCachedHeapEngine::FindTracked(uint32_t aBlockNumber) {
+  if (heLastTrackedSet && heLastTracked->first == aBlockNumber) return heLastTracked;
+  const auto found = heByBlockNumber.find(aBlockNumber);
+  heLastTrackedSet = found != heByBlockNumber.end();
+  if (heLastTrackedSet) heLastTracked = found;
+  return found;
+}
+
 void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
                                            uint16_t aRecoverableSpace) {
   // Blocks change only under the heap's own changing calls, each of which
@@ -259,7 +269,7 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCou
   const uint16_t free = static_cast<uint16_t>(aFreeSpaceSize + aRecoverableSpace);
   EnsureLoaded(&trans);
   const uint32_t number = nxLoadBlockCommonHeader(aBlock).bchThisBlock;
-  const auto tracked = heByBlockNumber.find(number);
+  const auto tracked = FindTracked(number);
   if (tracked != heByBlockNumber.end()) {
     const auto [m, e] = tracked->second;
     std::vector<TnxHeapDataBlockInfo>& entries = heManagmentBlocks[m].hmpiBlockInfos;
@@ -272,8 +282,12 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCou
         ReadHeapBlock(&trans, heManagmentBlocks[m].hmpiBlockNumber, map.ReleaseMethod(), true, kMapBlockSig, true));
     uint8_t* b = map.Block();
     if (aSegmentCount != 0 && free >= heCutoffSize) {
-      // The node is reused: no allocation on the path of every change.
-      auto node = heByFreeSpace.extract({old, number});
+      // The node is reused: no allocation on the path of every change. The
+      // block is most often the one with the most room, the last node.
+      const std::pair<uint16_t, uint32_t> key{old, number};
+      auto node = !heByFreeSpace.empty() && *heByFreeSpace.rbegin() == key
+                      ? heByFreeSpace.extract(std::prev(heByFreeSpace.end()))
+                      : heByFreeSpace.extract(key);
       StoreU16(b + EntryAt(e) + 4, free);
       entries[e].hdbiFreeSpace = free;
       if (node) {
@@ -285,6 +299,7 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, uint16_t aSegmentCou
       return;
     }
     heByFreeSpace.erase({old, number});
+    heLastTrackedSet = false;
     heByBlockNumber.erase(tracked);
     const uint32_t last = static_cast<uint32_t>(entries.size() - 1);
     if (e != last) {

@@ -91,6 +91,13 @@ class TnxCachedHeapEngine : public TnxBaseHeapEngine {
   TnxBaseTransaction* heCurrentTrans = nullptr;
 
 private:
+  using TByBlockNumber = std::map<uint32_t, std::pair<uint32_t, uint32_t>>;
+  // The tracked block found last: allocations go to the same block (the one
+  // with the most room) again and again. Valid only while heLastTrackedSet;
+  // anything that erases from or replaces heByBlockNumber clears it.
+  TByBlockNumber::iterator heLastTracked;
+  bool heLastTrackedSet = false;
+  TByBlockNumber::iterator FindTracked(uint32_t aBlockNumber);
   PnxBlock ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aReleaseMethod,
                          bool aMarkDirty, const TnxBlockSignature& aSignature, bool aFromMirror = false);
   void EnsureLoaded(TnxBaseTransaction* aTrans) {

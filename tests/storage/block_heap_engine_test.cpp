@@ -234,6 +234,74 @@ TEST(BlockHeapTest, CompactionShrinksTheDirectory) {
   EXPECT_EQ(LoadU16(f.block.data() + 24), 0);
 }
 
+// Packing copies only from the first segment out of place on, by runs of
+// neighbours. Reused low slots cut from the tail, segments that must move
+// up, shrinks in place (old bytes in the padding) and a grown segment must
+// all come out as the plain packing's bytes.
+TEST(BlockHeapTest, PackingGivesThePlainPackingOnEveryLayout) {
+  std::mt19937 rng(141);
+  const int steps = testing::TestSize(20000, 200000);
+  for (const uint32_t bs : {4096u, 8192u}) {
+    for (const uint16_t header : {uint16_t{16}, uint16_t{24}}) {
+      SCOPED_TRACE("block " + std::to_string(bs) + " header " + std::to_string(header));
+      BlockHeapFixture f(bs, header);
+      const uint32_t h = f.engine.bheHeaderSize;
+      std::map<uint32_t, uint16_t> live;  // slot -> size
+      auto any = [&] { return std::next(live.begin(), static_cast<long>(rng() % live.size())); };
+      int packings = 0, moved = 0;
+      for (int step = 0; step < steps; ++step) {
+        const uint32_t op = rng() % 20;
+        if (op < 9 || live.empty()) {
+          const uint16_t size = static_cast<uint16_t>(rng() % 400);
+          const TnxSegmentRef s = f.Alloc(size, static_cast<uint8_t>(rng()));
+          if (s != 0) {
+            live[s] = size;
+          } else {
+            const auto it = any();
+            f.engine.FreeSegment(f.block.data(), it->first);
+            live.erase(it);
+          }
+        } else if (op < 14) {
+          const auto it = any();
+          f.engine.FreeSegment(f.block.data(), it->first);
+          live.erase(it);
+        } else if (op < 18) {
+          const auto it = any();
+          const uint16_t n = static_cast<uint16_t>(rng() % 2 ? rng() % (it->second + 1u) : it->second + rng() % 200);
+          uint8_t* p = f.engine.ReAllocSegment(f.block.data(), n, it->first);
+          if (p == nullptr) continue;
+          if (n > it->second) std::memset(p + it->second, static_cast<int>(rng() & 0xFF), n - it->second);
+          it->second = n;
+        } else {
+          uint32_t resize = 0;
+          uint16_t n = 0;
+          if (!live.empty() && rng() % 3 == 0) {
+            const auto it = any();
+            const uint32_t c = live.rbegin()->first;
+            uint32_t used = 0;
+            for (auto& [s, size] : live) used += Unit(size);
+            const int64_t room = int64_t{bs} - 8 - 2 * c - h - used - 3;
+            if (room > 0) {
+              resize = it->first;
+              n = static_cast<uint16_t>(it->second + rng() % (std::min<int64_t>(room, 300) + 1));
+              it->second = n;
+            }
+          }
+          const std::vector<uint8_t> before = f.block;
+          const std::vector<uint8_t> expected = PlainPack(f.block, h, resize, n);
+          f.engine.CompactBlock(f.block.data(), resize, n);
+          ASSERT_EQ(f.block, expected) << "step " << step;
+          ++packings;
+          if (std::memcmp(before.data() + h, expected.data() + h, bs - h) != 0) ++moved;
+        }
+      }
+      // The walk must have packed many layouts that changed something.
+      EXPECT_GT(moved, steps / 40);
+      EXPECT_GE(packings, moved);
+    }
+  }
+}
+
 TEST(BlockHeapTest, WalksVisitLiveSlotsInOrder) {
   BlockHeapFixture f(4096, 16);
   for (int i = 1; i <= 6; ++i) f.Alloc(static_cast<uint16_t>(i), 0);

@@ -272,6 +272,50 @@ TEST_F(CachedHeapTest, RollbackDropsTheMirrorAtEveryLevel) {
   }
 }
 
+// Allocations keep going to the block found last. Its entry must follow
+// every change: room taken in place, the entry going when the block empties
+// (and its number coming back for a new block), a nested level rolled back.
+TEST_F(CachedHeapTest, BlockFoundLastFollowsEveryChangeOfItsEntry) {
+  Make(false);
+  auto mirrorMatchesDisk = [&] {
+    auto fresh = NewHeap();
+    fresh->LoadManagmentBlocks(&Trans());
+    ASSERT_EQ(fresh->heByFreeSpace, Heap().heByFreeSpace);
+    ASSERT_EQ(fresh->heByBlockNumber, Heap().heByBlockNumber);
+  };
+  std::vector<TnxHeapRef> refs;
+  for (int i = 0; i < 5; ++i) refs.push_back(Alloc(std::vector<uint8_t>(100, static_cast<uint8_t>(i))));
+  const uint32_t block = nxHeapRefBlock(refs[0]);
+  for (TnxHeapRef ref : refs) ASSERT_EQ(nxHeapRefBlock(ref), block);
+  ASSERT_EQ(Heap().heByFreeSpace.rbegin()->second, block);
+  EXPECT_EQ(Heap().heByFreeSpace.rbegin()->first, Freespace(block));
+  mirrorMatchesDisk();
+  // Emptied: the block and its entry go; a new block may take its number.
+  for (TnxHeapRef ref : refs) Free(ref);
+  EXPECT_TRUE(Heap().heByBlockNumber.empty());
+  const TnxHeapRef again = Alloc(std::vector<uint8_t>(200, 9));
+  ASSERT_NE(again, 0);
+  ASSERT_EQ(Heap().heByBlockNumber.size(), 1u);
+  EXPECT_EQ(Heap().heByFreeSpace.rbegin()->first, Freespace(nxHeapRefBlock(again)));
+  mirrorMatchesDisk();
+  t_.Commit();
+  // A nested level fills the block further and is rolled back.
+  TnxBaseTransaction& trans = Trans();
+  trans.StartNested(false);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(nxHeapRefBlock(Alloc(std::vector<uint8_t>(150, 7))), nxHeapRefBlock(again));
+  t_.Storage().BufMgr().RollbackTransaction(&trans);
+  Heap().Rollback(trans);
+  trans.EndLevel();
+  const TnxHeapRef after = Alloc(std::vector<uint8_t>(60, 5));
+  ASSERT_EQ(nxHeapRefBlock(after), nxHeapRefBlock(again));
+  EXPECT_EQ(Heap().heByFreeSpace.rbegin()->first, Freespace(nxHeapRefBlock(again)));
+  EXPECT_EQ(Read(again), std::vector<uint8_t>(200, 9));
+  mirrorMatchesDisk();
+  Free(after);
+  EXPECT_EQ(Heap().heByFreeSpace.rbegin()->first, Freespace(nxHeapRefBlock(again)));
+  mirrorMatchesDisk();
+}
+
 TEST_F(CachedHeapTest, DamagedManagementBlocksAreRefused) {
   Make(false);
   std::vector<TnxHeapRef> refs;
