@@ -21,10 +21,10 @@
 #include "server/server_table.h"
 #include "server/server_transaction_mgr.h"
 #include "storage/buffer_manager.h"
-#include "storage/transactions.h"
 #include "storage/file_management.h"
 #include "storage/journal_classes.h"
 #include "storage/journal_engine.h"
+#include "storage/transactions.h"
 
 namespace revurov {
 

@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "dictionary/fields_descriptor.h"
-#include "dictionary/indices_descriptors.h"
-#include "dictionary/storage_descriptors.h"
 #include "dictionary/file_descriptors.h"
+#include "dictionary/indices_descriptors.h"
 #include "dictionary/shared_infos.h"
+#include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
 #include "engine/name_rules.h"
 #include "index/index_engines.h"
