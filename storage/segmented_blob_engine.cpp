@@ -567,10 +567,7 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr
     root.Guard.Release();
     TItems items = MakeLeaves(aTrans, saved.data(), aOffset, blob, aLen, 0);
     GetRoot(&aTrans, aBlobNr, true, root);
-    while (items.size() * nxBlobLinkItemSize + 1 > root.Size &&
-           !ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1)))
-      BuildListLevel(aTrans, items);
-    ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1));
+    FitItemsInRoot(aTrans, aBlobNr, root, items);
     root.P[0] = nxbstList;
     StoreItems(root.P + 1, items);
     return;
@@ -583,17 +580,27 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr
   TWrite write{aTrans, blob, aLen, aOffset};
   size_t first = WriteItems(write, items, 0, true, 1);
   GetRoot(&aTrans, aBlobNr, true, root);
-  if (items.size() != oldCount) {
-    // Old and new entries go one level deeper until the root holds them.
-    while (items.size() * nxBlobLinkItemSize + 1 > root.Size &&
-           !ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1))) {
-      BuildListLevel(aTrans, items);
-      first = 0;
-    }
-    ResizeInPlace(root, static_cast<uint32_t>(items.size() * nxBlobLinkItemSize + 1));
-  }
+  // Old and new entries go one level deeper until the root holds them.
+  if (items.size() != oldCount && FitItemsInRoot(aTrans, aBlobNr, root, items)) first = 0;
   root.P[0] = nxbstList;
   StoreItems(root.P + 1 + first * nxBlobLinkItemSize, items, first);
+}
+
+bool TnxSegmentedBlobEngine::FitItemsInRoot(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr, TSegment& aRoot,
+                                            TItems& aItems) {
+  bool deeper = false;
+  while (aItems.size() * nxBlobLinkItemSize + 1 > aRoot.Size &&
+         !ResizeInPlace(aRoot, static_cast<uint32_t>(aItems.size() * nxBlobLinkItemSize + 1))) {
+    // The new level may land in the root's block, and packing that block
+    // to make room moves the root's bytes: a pointer held across it would
+    // write over whatever lies there afterwards.
+    aRoot.Guard.Release();
+    BuildListLevel(aTrans, aItems);
+    deeper = true;
+    GetRoot(&aTrans, aBlobNr, true, aRoot);
+  }
+  ResizeInPlace(aRoot, static_cast<uint32_t>(aItems.size() * nxBlobLinkItemSize + 1));
+  return deeper;
 }
 
 size_t TnxSegmentedBlobEngine::WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast,

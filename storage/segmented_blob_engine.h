@@ -117,6 +117,10 @@ private:
   TItems MakeLeaves(TnxBaseTransaction& aTrans, const uint8_t* aFirst, uint32_t aFirstLen, const uint8_t* aSecond,
                     uint32_t aSecondLen, uint32_t aStart);
   void BuildListLevel(TnxBaseTransaction& aTrans, TItems& aItems);
+  // Sizes the root for aItems, building levels below it until they fit;
+  // true when a level was built. The root is let go while a level is
+  // built and taken again afterwards.
+  bool FitItemsInRoot(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr, TSegment& aRoot, TItems& aItems);
   // Writes from the entry for the write's offset on, which it returns; new
   // siblings of the last entry are appended to aItems.
   size_t WriteItems(TWrite& aWrite, TItems& aItems, uint32_t aStart, bool aIsLast, uint32_t aDepth);

@@ -31,6 +31,16 @@ protected:
     guard.Hold(block);
     return std::vector<uint8_t>(p, p + size);
   }
+  // The room the heap reports in the block that holds a BLOB's root.
+  uint16_t FreeSpaceOfBlockOf(TnxBlobNr aNr) {
+    TnxBlockGuard guard;
+    uint16_t size = 0;
+    PnxBlock block = nullptr;
+    Engine().beHeapEngine->GetSegment(&b_.Trans(), aNr & Engine().bbeBlobNrMask, false, size, block,
+                                      guard.ReleaseMethod());
+    guard.Hold(block);
+    return Engine().beHeapEngine->bheBlockHeapEngine->GetFreespace(block);
+  }
   uint16_t MaxSegment() { return Engine().beHeapEngine->bheBlockHeapEngine->bbheMaxSegmentSize; }
   static std::string Bytes(size_t aLen, char aSeed = 'a') {
     std::string s(aLen, '\0');
@@ -309,6 +319,55 @@ TEST_F(SegmentedBlobTest, DamagedListEntriesAreRefused) {
     EXPECT_EQ(ErrorCodeOf([&] { b_.Write(nr, static_cast<uint32_t>(bytes.size()), "x"); }),
               c.anyRead ? nxeBlobError : 0u);
     b_.Rollback();
+  }
+}
+
+// A root that goes a level deeper while its block has room for the new
+// list only once packed: the list lands there and the packing moves the
+// root's bytes. The root (kept at its size) must be written where it lies
+// now, and its neighbours keep theirs.
+TEST_F(SegmentedBlobTest, AListLevelBuiltInTheRootsOwnBlockLeavesTheRootWhole) {
+  const uint32_t leaf = MaxSegment() - 1u;
+  const uint32_t perList = leaf / 12;
+  struct Case {
+    uint32_t tail;        // room left at the block's end
+    uint32_t restOfList;  // entries of the second list, which goes there
+  };
+  const Case cases[] = {{40, 20}, {100, 50}, {100, 100}, {300, 60}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.tail << " " << c.restOfList);
+    // One block: a gap that packing closes, the root after it, a filler.
+    const TnxBlobNr gap = b_.Add();
+    b_.Write(gap, 0, Bytes(1500, 'g'));
+    const TnxBlobNr nr = b_.Add();
+    const std::string head = Bytes(24, 'r');
+    b_.Write(nr, 0, head);
+    const TnxBlobNr filler = b_.Add();
+    const uint16_t room = FreeSpaceOfBlockOf(filler);
+    ASSERT_GT(room, c.tail + 13);
+    const std::string fill = Bytes(room - c.tail + 12, 'f');
+    b_.Write(filler, 0, fill);
+    ASSERT_EQ(Root(filler).size(), fill.size() + 1);
+    Engine().DeleteBlob(b_.Trans(), gap);
+    // Whole leaves in new blocks, a last short one in the tail; then one
+    // full list in a new block and the rest in the root's block.
+    const uint32_t leaves = perList + c.restOfList;
+    const std::string more = Bytes((leaves - 1) * leaf + 10 - head.size(), 'm');
+    b_.Write(nr, static_cast<uint32_t>(head.size()), more);
+    const std::vector<uint8_t> root = Root(nr);
+    ASSERT_EQ(root[0], nxbstList);
+    EXPECT_EQ(b_.Length(nr), head.size() + more.size());
+    EXPECT_TRUE(b_.ReadAll(nr) == head + more);
+    EXPECT_TRUE(b_.ReadAll(filler) == fill);
+    b_.Commit();
+    b_.Reopen();
+    EXPECT_TRUE(b_.ReadAll(nr) == head + more);
+    EXPECT_TRUE(b_.ReadAll(filler) == fill);
+    Engine().Truncate(b_.Trans(), nr, 34);
+    EXPECT_EQ(b_.ReadAll(nr), (head + more).substr(0, 34));
+    Engine().DeleteBlob(b_.Trans(), nr);
+    Engine().DeleteBlob(b_.Trans(), filler);
+    b_.Commit();
   }
 }
 
