@@ -73,6 +73,18 @@ int TnxCacheKeylessBstarTreeIndexEngine::CompareEntryRefs(TnxRefNr aSearch, TnxR
   return aSearch < entry ? -1 : (aSearch > entry ? 1 : 0);
 }
 
+int TnxCacheKeylessBstarTreeIndexEngine::CompareToEntryByRef(const uint8_t* aKey, int32_t aFieldCount,
+                                                             int32_t aPartialLen, TnxRefNr aRefNr,
+                                                             TnxRefNr aSearchRef) const {
+  if (InFlight(aRefNr))
+    return TnxKeylessBstarTreeIndexEngine::CompareToEntryByRef(aKey, aFieldCount, aPartialLen, aRefNr, aSearchRef);
+  TnxRefNr entry = 0;
+  const int c = static_cast<TnxCacheKeylessBstarTreeIndexPath&>(CachePath())
+                    .CompareKeyToRefTakingCacheRefNr(aKey, aFieldCount, aPartialLen, aRefNr, entry);
+  if (c != 0) return c;
+  return aSearchRef < entry ? -1 : (aSearchRef > entry ? 1 : 0);
+}
+
 TnxRefNr TnxCacheKeylessBstarTreeIndexEngine::TieRef(TnxRefNr /*aRefNr*/, TnxRefNr aCacheRefNr) const noexcept {
   return aCacheRefNr;
 }

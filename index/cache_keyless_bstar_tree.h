@@ -47,6 +47,9 @@ class TnxCacheKeylessBstarTreeIndexEngine : public TnxKeylessBstarTreeIndexEngin
 
 protected:
   int CompareEntryRefs(TnxRefNr aSearch, TnxRefNr aEntry) const override;
+  // One record read serves the key and, on a tie, the cache RefNr.
+  int CompareToEntryByRef(const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen, TnxRefNr aRefNr,
+                          TnxRefNr aSearchRef) const override;
   TnxRefNr TieRef(TnxRefNr aRefNr, TnxRefNr aCacheRefNr) const noexcept override;
   TnxRefNr PathTieRef(const TnxBaseIndexPath& aPath) const noexcept override;
   bool CompletePath(TnxBaseTransaction* aTrans, TnxBaseIndexPath& aPath) override;

@@ -32,6 +32,26 @@ void TnxCacheKeylessBstarTreeIndexPath::LoadNodeKey(TnxCacheNode& aNode) {
   aNode.cnCacheKeyRef = cacheRefNr;
 }
 
+int TnxCacheKeylessBstarTreeIndexPath::CompareKeyToRefTakingCacheRefNr(const uint8_t* aKey, int32_t aFieldCount,
+                                                                       int32_t aPartialLen, TnxRefNr aRefNr,
+                                                                       TnxRefNr& aCacheRefNr) {
+  int result = 0;
+  if (PnxCacheNode node = bpipCache ? bpipCache->GetNodeForRef(aRefNr, true) : nullptr) {
+    if (!node->cnKey) LoadNodeKey(*node);
+    result = bpipKeyEngine->CompareKey(aKey, node->cnKey, aFieldCount, aPartialLen);
+    if (result == 0) aCacheRefNr = node->cnCacheKeyRef;
+  } else {
+    ReadEntryRecord(aRefNr, [&](const uint8_t* aRecord) {
+      result = aFieldCount == 0 && aPartialLen == 0
+                   ? bpipKeyEngine->CompareKeyToRecord(aKey, aRecord, aRefNr)
+                   : bpipKeyEngine->CompareKeyToRecord(aKey, aRecord, aRefNr, aFieldCount, aPartialLen);
+      if (result == 0) aCacheRefNr = static_cast<TnxRefNr>(platform::LoadU64(aRecord + bpipRefNrOffset));
+      return true;
+    });
+  }
+  return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
 TnxRefNr TnxCacheKeylessBstarTreeIndexPath::CacheRefNrForRef(TnxRefNr aRefNr) {
   KeyForRef(false, aRefNr);
   return bpipCache->GetNodeForRef(aRefNr, true)->cnCacheKeyRef;

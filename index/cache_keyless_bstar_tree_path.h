@@ -19,6 +19,10 @@ public:
 
   // The cache RefNr of the record of aRefNr, cached with its key.
   TnxRefNr CacheRefNrForRef(TnxRefNr aRefNr);
+  // -1, 0 or 1 for aKey against the key of aRefNr; on 0, aCacheRefNr is
+  // the record's cache RefNr, taken from the same read. Caches nothing.
+  int CompareKeyToRefTakingCacheRefNr(const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen,
+                                      TnxRefNr aRefNr, TnxRefNr& aCacheRefNr);
   TnxBaseIndexPath& SeqAccessPath() const noexcept { return *bpipSeqAccessPath; }
 
 protected:

@@ -126,6 +126,12 @@ int TnxKeylessBstarTreeIndexEngine::CompareKeyToEntry(const uint8_t* aKey, int32
   return CachePath().CompareKeyToRefPartial(aKey, aFieldCount, aPartialLen, aRefNr);
 }
 
+int TnxKeylessBstarTreeIndexEngine::CompareToEntryByRef(const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen,
+                                                        TnxRefNr aRefNr, TnxRefNr aSearchRef) const {
+  const int c = CompareKeyToEntry(aKey, aFieldCount, aPartialLen, aRefNr);
+  return c != 0 ? c : CompareEntryRefs(aSearchRef, aRefNr);
+}
+
 const uint8_t* TnxKeylessBstarTreeIndexEngine::EntryKey(bool aDontCreate, TnxRefNr aRefNr) const {
   if (InFlight(aRefNr)) return IndicesEngine().CurrentKey();
   return CachePath().KeyForRef(aDontCreate, aRefNr);
@@ -145,6 +151,7 @@ bool TnxKeylessBstarTreeIndexEngine::SearchNode(const uint8_t* aNode, TSearch aS
   const int64_t lo = leaf ? First(aNode) : 0;
   return SearchSlots(lo, lo + Count(aNode) - 1, TEqualGoes::Stop, [&](uint32_t aAt) {
     const TnxRefNr ref = SlotRefNr(aNode, leaf, aAt);
+    if (aSearch == TSearch::ByKeyAndRef) return CompareToEntryByRef(search, 0, 0, ref, searchRef);
     int c = CompareKeyToEntry(search, 0, 0, ref);
     if (c == 0 && aSearch != TSearch::ByKey &&
         !(aSearch == TSearch::NullOnly && !KeyEngine().KeyContainsNulls(EntryKey(true, ref))))
@@ -159,9 +166,9 @@ bool TnxKeylessBstarTreeIndexEngine::SearchNav(const uint8_t* aNode, const TNavS
   const int64_t lo = leaf ? First(aNode) : 0;
   return SearchSlots(lo, lo + Count(aNode) - 1, aSearch.Goes(), [&](uint32_t aAt) {
     const TnxRefNr ref = SlotRefNr(aNode, leaf, aAt);
-    int c = CompareKeyToEntry(aSearch.Key, aSearch.FieldCount, aSearch.PartialLen, ref);
-    if (c == 0 && aSearch.Mode == TNavSearch::TMode::ByKeyAndRef) c = CompareEntryRefs(aSearch.RefNr, ref);
-    return c;
+    if (aSearch.Mode == TNavSearch::TMode::ByKeyAndRef)
+      return CompareToEntryByRef(aSearch.Key, aSearch.FieldCount, aSearch.PartialLen, ref, aSearch.RefNr);
+    return CompareKeyToEntry(aSearch.Key, aSearch.FieldCount, aSearch.PartialLen, ref);
   }, aSlot);
 }
 

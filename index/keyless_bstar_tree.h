@@ -80,6 +80,10 @@ protected:
   // Orders two entries whose keys are equal: the search's reference
   // against the entry's.
   virtual int CompareEntryRefs(TnxRefNr aSearch, TnxRefNr aEntry) const;
+  // aKey against the entry of aRefNr, equal keys then by aSearchRef against
+  // the entry's reference.
+  virtual int CompareToEntryByRef(const uint8_t* aKey, int32_t aFieldCount, int32_t aPartialLen, TnxRefNr aRefNr,
+                                  TnxRefNr aSearchRef) const;
   [[noreturn]] void RaiseKeyNotBuilt(uint32_t aCode, TnxRefNr aRefNr) const override;
   // The indices engine is filing aRefNr in the operation's transaction.
   bool InFlight(TnxRefNr aRefNr) const noexcept;
