@@ -1,6 +1,7 @@
 #include "server/server_trans_context.h"
 
 #include <exception>
+#include <utility>
 
 #include "engine/abstract_cursor.h"
 #include "engine/abstract_database.h"
@@ -48,32 +49,41 @@ TnxServerSession& TnxServerTransContext::ServerSession() const noexcept {
   return static_cast<TnxServerSession&>(*Session());
 }
 
+template <class F>
+uint32_t TnxServerTransContext::Entry(F&& aWork) {
+  try {
+    return ConvertingEntry(std::forward<F>(aWork));
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
 uint32_t TnxServerTransContext::TransactionStart(bool aFailSafe, bool aSnapShot) {
-  return ConvertingEntry(
+  return Entry(
       [&] { return stcTransactionStart(aFailSafe, aSnapShot, false, false, false, false); });
 }
 
 uint32_t TnxServerTransContext::TransactionStartWith(bool aFailSafe, bool aSnapShot,
                                                      std::span<TnxAbstractCursor* const> aCursors) {
-  return ConvertingEntry(
+  return Entry(
       [&] { return stcTransactionStartWith(aFailSafe, aSnapShot, aCursors, false, false, false, false); });
 }
 
 uint32_t TnxServerTransContext::TransactionCommit() {
-  return ConvertingEntry([&] { return stcTransactionCommit(); });
+  return Entry([&] { return stcTransactionCommit(); });
 }
 
 uint32_t TnxServerTransContext::TransactionRollback() {
-  return ConvertingEntry([&] { return stcTransactionRollback(); });
+  return Entry([&] { return stcTransactionRollback(); });
 }
 
 uint32_t TnxServerTransContext::TransactionCorrupted() {
-  return ConvertingEntry([&] { return stcTransactionMarkCorrupted(); });
+  return Entry([&] { return stcTransactionMarkCorrupted(); });
 }
 
 uint32_t TnxServerTransContext::TransactionGetLevel(int32_t& aTransLevel) {
   aTransLevel = -1;
-  return ConvertingEntry([&]() -> uint32_t {
+  return Entry([&]() -> uint32_t {
     TnxServerTransaction* trans = stcTransactionPtr;
     if (!trans) return nxeNoTransaction;
     aTransLevel = trans->TransLevel()->Level();
@@ -83,7 +93,7 @@ uint32_t TnxServerTransContext::TransactionGetLevel(int32_t& aTransLevel) {
 
 uint32_t TnxServerTransContext::TransactionGetInfo(TnxTransactionInfo& aTransInfo, bool /*aAllowCached*/) {
   aTransInfo = TnxTransactionInfo();
-  return ConvertingEntry([&]() -> uint32_t {
+  return Entry([&]() -> uint32_t {
     TnxServerTransaction* trans = stcTransactionPtr;
     if (!trans) return nxeNoTransaction;
     aTransInfo = trans->stGetInfo();

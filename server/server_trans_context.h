@@ -83,6 +83,10 @@ private:
   uint32_t stcStartLevel(bool aFailSafe, bool aSnapShot, bool aOverrideForceFailsafe, bool aForceNested,
                          bool aOverrideSecurity);
   void stcNotifyStarted(bool aFailSafe, bool aSnapShot, bool aForceNested, bool aOverrideSecurity);
+  // The object's frame; a session lock that refuses (a failed or kicked
+  // session) is a result too.
+  template <class F>
+  uint32_t Entry(F&& aWork);
   // 8455 as an exception when the current level is in use.
   void stcCheckNotLocked() const;
 

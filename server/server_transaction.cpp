@@ -38,7 +38,7 @@ void FreeIfUnused(const std::vector<TnxServerRootTable*>& aTables) noexcept {
       TnxPadlockGuard guard(table->TransLinksPadlock());
       if (table->srtHasTransLinks()) continue;
     }
-    table->Folder().sfCloseIfClosable(table, true, false, 0);
+    table->Folder().sfCloseIfClosable(table, true, false, 1);
   }
 }
 
