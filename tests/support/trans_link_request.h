@@ -3,7 +3,8 @@
 // used, upgraded in place, upgraded by a new link, or a new link is made at
 // the innermost level. BeginTableLink decides; a waiting request then ends
 // with FinishTableLink (which waits as WaitFor does and frees a link that
-// was not granted).
+// was not granted). A request in a deadlocked transaction answers 10255; a
+// second upgrade while one waits marks the innermost level deadlocked.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,8 @@ inline TLinkRequest BeginTableLink(TnxServerTransaction& aTrans, TnxServerRootTa
   {
     TnxPadlockGuard guard(aTable.TransLinksPadlock());
     TnxServerTransactionLevelTableLink* own = aTrans.stFindTableLink(aTable);
+    // A snapshot reads what it saw; its links never conflict.
+    if (own && own->Snapshot()) return {own, false, 0};
     if (own && own->State() == ttlsGranted && (own->Exclusive() || !aExclusive)) return {own, false, 0};
     if (own && own->State() == ttlsGranted) {
       if (aTable.TransLinksGrantedHead() == own && !own->TableNext() && own->TransactionLevel() == &level) {
