@@ -28,6 +28,7 @@ inline TLinkRequest BeginTableLink(TnxServerTransaction& aTrans, TnxServerRootTa
   if (uint32_t code = aTrans.CheckState()) return {nullptr, false, code};
   TnxServerTransactionLevel& level = *aTrans.ServerLevel();
   TnxServerTransactionLevelTableLink* link = nullptr;
+  TnxServerTransactionLevelTableLinkState state = ttlsFailed;
   bool deadlock = false;
   {
     TnxPadlockGuard guard(aTable.TransLinksPadlock());
@@ -49,12 +50,14 @@ inline TLinkRequest BeginTableLink(TnxServerTransaction& aTrans, TnxServerRootTa
     } else {
       link = new TnxServerTransactionLevelTableLink(level, aTable, aExclusive, nullptr, aReason);
     }
+    // Another thread may decide the link as soon as the padlock goes.
+    if (link) state = link->State();
   }
   if (deadlock) {
     level.stlMarkDeadlock();
     return {nullptr, false, nxeDeadlock};
   }
-  if (link->State() == ttlsGranted) return {link, false, 0};
+  if (state == ttlsGranted) return {link, false, 0};
   if (aConditional || !link->ttlPrepareWait()) {
     const uint32_t code = link->WaitFor();
     if (code != 0) delete link;
