@@ -23,6 +23,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "server/buffer_calls.h"
+#include "server/engines/fulltext_engine_base.h"
 #include "server/server_data_dict.h"
 #include "server/server_engine.h"
 #include "server/server_folder.h"
@@ -347,6 +348,8 @@ void TnxServerBaseTable::sbtCreateEngines(TnxBaseTransaction* aTrans) {
   sbtInternalIndicesEngine = TnxBaseIndicesEngine::CreateEngine(
       descriptor.InternalIndicesDescriptor(), sbtBlockAccessList,
       nullptr, aTrans, false);
+  sbtFulltextEngine = TnxBaseFulltextTableEngine::CreateFor(descriptor, sbtBlockAccessList, sbtIndicesEngine.get(),
+                                                            aTrans);
 }
 
 void TnxServerBaseTable::sbtCreateChildren(TnxBaseTransaction* aTrans) {
@@ -378,6 +381,8 @@ void TnxServerBaseTable::sbtFreeChildren() noexcept {
 }
 
 void TnxServerBaseTable::sbtFreeEngines() noexcept {
+  // The fulltext engines use the indices and files below.
+  sbtFulltextEngine.reset();
   sbtBlobEngine.reset();
   sbtRecordEngine.reset();
   sbtAutoIncEngine.reset();
