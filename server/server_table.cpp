@@ -24,6 +24,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "server/buffer_calls.h"
+#include "server/engines/fulltext_engine_base.h"
 #include "server/server_data_dict.h"
 #include "server/server_engine.h"
 #include "server/server_folder.h"
@@ -349,6 +350,8 @@ void TnxServerBaseTable::sbtCreateEngines(TnxBaseTransaction* aTrans) {
   sbtInternalIndicesEngine = TnxBaseIndicesEngine::CreateEngine(
       descriptor.InternalIndicesDescriptor(), sbtBlockAccessList,
       nullptr, aTrans, false);
+  sbtFulltextEngine = TnxBaseFulltextTableEngine::CreateFor(descriptor, sbtBlockAccessList, sbtIndicesEngine.get(),
+                                                            aTrans);
 }
 
 void TnxServerBaseTable::sbtCreateChildren(TnxBaseTransaction* aTrans) {
@@ -380,6 +383,8 @@ void TnxServerBaseTable::sbtFreeChildren() noexcept {
 }
 
 void TnxServerBaseTable::sbtFreeEngines() noexcept {
+  // The fulltext engines use the indices and files below.
+  sbtFulltextEngine.reset();
   sbtBlobEngine.reset();
   sbtRecordEngine.reset();
   sbtAutoIncEngine.reset();

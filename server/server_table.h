@@ -43,6 +43,7 @@ namespace revurov {
 class TnxBaseAutoIncEngine;
 class TnxBaseBlobEngine;
 class TnxBaseFile;
+class TnxBaseFulltextTableEngine;
 class TnxBaseIndicesEngine;
 class TnxBaseRecordEngine;
 class TnxBaseStreamEngine;
@@ -95,6 +96,8 @@ class TnxServerBaseTable : public TnxLockedOptionsExtendableServerObject {
   TnxBaseBlobEngine* BlobEngine() const noexcept { return sbtBlobEngine.get(); }
   TnxBaseIndicesEngine* IndicesEngine() const noexcept { return sbtIndicesEngine.get(); }
   TnxBaseIndicesEngine* InternalIndicesEngine() const noexcept { return sbtInternalIndicesEngine.get(); }
+  // Null for a table without a fulltext descriptor.
+  TnxBaseFulltextTableEngine* FulltextEngine() const noexcept { return sbtFulltextEngine.get(); }
   const std::vector<TnxBlockAccess*>& BlockAccess() const noexcept { return sbtBlockAccessList; }
   TnxTableLockContainer& Locks() const noexcept { return *sbtLocks; }
   int32_t ChildCount() const noexcept { return static_cast<int32_t>(sbtChildren.size()); }
@@ -169,6 +172,7 @@ protected:
   std::unique_ptr<TnxBaseBlobEngine> sbtBlobEngine;
   std::unique_ptr<TnxBaseIndicesEngine> sbtIndicesEngine;
   std::unique_ptr<TnxBaseIndicesEngine> sbtInternalIndicesEngine;
+  std::unique_ptr<TnxBaseFulltextTableEngine> sbtFulltextEngine;
   uint8_t sbtStates = 0;
 };
 

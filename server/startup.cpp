@@ -4,6 +4,7 @@
 #include "index/startup.h"
 #include "lowlevel/components/component.h"
 #include "lowlevel/sync/unit_table.h"
+#include "server/engines/startup.h"
 #include "server/server_engine.h"
 
 namespace revurov {
@@ -30,6 +31,7 @@ void ServerEngineShutdown() { TnxRegisterableComponent::Unregister(TnxServerEngi
 
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
+    {&nxServerEnginesStartup, &nxServerEnginesShutdown},
     {&ServerEngineStartup, &ServerEngineShutdown},
 };
 

@@ -1,0 +1,24 @@
+#include "server/engines/startup.h"
+
+#include "index/startup.h"
+#include "lowlevel/sync/unit_table.h"
+#include "server/engines/fulltext_table_engine.h"
+
+namespace revurov {
+
+namespace {
+
+// The units in start-up order; shut-down runs backwards.
+constexpr TnxUnitPair kUnits[] = {
+    {&nxFulltextTableEnginesStartup, &nxFulltextTableEnginesShutdown},
+};
+
+TnxUnitTable gServerEnginesUnits(kUnits, TnxUnitPair{&nxIndexStartup, &nxIndexShutdown});
+
+}  // namespace
+
+void nxServerEnginesStartup() { gServerEnginesUnits.Startup(); }
+void nxServerEnginesShutdown() { gServerEnginesUnits.Shutdown(); }
+int nxServerEnginesStartupCount() noexcept { return gServerEnginesUnits.Count(); }
+
+}  // namespace revurov
