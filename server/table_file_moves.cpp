@@ -1,0 +1,226 @@
+#include "server/table_file_moves.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/file_io.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "storage/file_management.h"
+
+namespace revurov {
+
+namespace {
+
+constexpr std::string_view kHead = "RVTM1";
+constexpr std::string_view kTail = "END";
+
+void PutString(std::string& aOut, std::string_view aText) {
+  const auto size = static_cast<uint32_t>(aText.size());
+  for (int i = 0; i < 4; ++i) aOut.push_back(static_cast<char>((size >> (8 * i)) & 0xFF));
+  aOut.append(aText);
+}
+
+bool GetString(std::string_view& aIn, std::string& aText) {
+  if (aIn.size() < 4) return false;
+  uint32_t size = 0;
+  for (int i = 3; i >= 0; --i) size = (size << 8) | static_cast<uint8_t>(aIn[static_cast<size_t>(i)]);
+  aIn.remove_prefix(4);
+  if (aIn.size() < size) return false;
+  aText.assign(aIn.substr(0, size));
+  aIn.remove_prefix(size);
+  return true;
+}
+
+struct Intent {
+  std::vector<TnxFileMove> Moves;
+  std::vector<std::u16string> Discards;
+  std::vector<TnxFileCheck> ForwardWhen;
+};
+
+std::string Encode(const std::vector<TnxFileMove>& aMoves, const std::vector<std::u16string>& aDiscards,
+                   const std::vector<TnxFileCheck>& aForwardWhen) {
+  std::string out(kHead);
+  PutString(out, std::to_string(aMoves.size()));
+  for (const TnxFileMove& move : aMoves) {
+    PutString(out, platform::Utf16ToUtf8(move.From));
+    PutString(out, platform::Utf16ToUtf8(move.To));
+  }
+  PutString(out, std::to_string(aDiscards.size()));
+  for (const std::u16string& name : aDiscards) PutString(out, platform::Utf16ToUtf8(name));
+  PutString(out, std::to_string(aForwardWhen.size()));
+  for (const TnxFileCheck& check : aForwardWhen) {
+    PutString(out, platform::Utf16ToUtf8(check.Name));
+    PutString(out, check.Exists ? "1" : "0");
+  }
+  out.append(kTail);
+  return out;
+}
+
+bool GetCount(std::string_view& aIn, size_t& aCount) {
+  std::string text;
+  if (!GetString(aIn, text) || text.empty() || text.size() > 6) return false;
+  aCount = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    aCount = aCount * 10 + static_cast<size_t>(c - '0');
+  }
+  return true;
+}
+
+std::optional<Intent> Decode(std::string_view aIn) {
+  if (aIn.substr(0, kHead.size()) != kHead) return std::nullopt;
+  aIn.remove_prefix(kHead.size());
+  Intent intent;
+  size_t count = 0;
+  if (!GetCount(aIn, count)) return std::nullopt;
+  for (size_t i = 0; i < count; ++i) {
+    std::string from, to;
+    if (!GetString(aIn, from) || !GetString(aIn, to) || from.empty()) return std::nullopt;
+    intent.Moves.push_back({platform::Utf8ToUtf16(from), platform::Utf8ToUtf16(to)});
+  }
+  if (!GetCount(aIn, count)) return std::nullopt;
+  for (size_t i = 0; i < count; ++i) {
+    std::string name;
+    if (!GetString(aIn, name) || name.empty()) return std::nullopt;
+    intent.Discards.push_back(platform::Utf8ToUtf16(name));
+  }
+  if (!GetCount(aIn, count)) return std::nullopt;
+  for (size_t i = 0; i < count; ++i) {
+    std::string name, exists;
+    if (!GetString(aIn, name) || !GetString(aIn, exists) || name.empty() || (exists != "0" && exists != "1"))
+      return std::nullopt;
+    intent.ForwardWhen.push_back({platform::Utf8ToUtf16(name), exists == "1"});
+  }
+  if (aIn != kTail) return std::nullopt;
+  return intent;
+}
+
+std::u16string IntentPath(std::u16string_view aFolder) { return nxCombinePath(aFolder, kFileMovesIntentName); }
+
+bool Exists(std::u16string_view aFolder, std::u16string_view aName) {
+  return platform::FileExists(platform::ToOsPath(nxCombinePath(aFolder, aName)));
+}
+
+void Move(std::u16string_view aFolder, std::u16string_view aFrom, std::u16string_view aTo) {
+  RenameFileChecked(nxCombinePath(aFolder, aFrom), nxCombinePath(aFolder, aTo));
+}
+
+// Forward from wherever a crash stopped: every step not yet done is done.
+void Forward(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves) {
+  for (const TnxFileMove& move : aMoves) {
+    if (!Exists(aFolder, move.From)) continue;
+    if (move.To.empty())
+      DeleteFileChecked(nxCombinePath(aFolder, move.From));
+    else if (!Exists(aFolder, move.To))
+      Move(aFolder, move.From, move.To);
+  }
+}
+
+// Back from wherever a crash stopped: every move done is undone, last
+// first, and what was made for the steps goes.
+void Back(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves, size_t aDone,
+          const std::vector<std::u16string>& aDiscards) {
+  for (size_t i = aDone; i-- > 0;) {
+    const TnxFileMove& move = aMoves[i];
+    if (move.To.empty() || !Exists(aFolder, move.To) || Exists(aFolder, move.From)) continue;
+    Move(aFolder, move.To, move.From);
+  }
+  for (const std::u16string& name : aDiscards)
+    if (Exists(aFolder, name)) DeleteFileChecked(nxCombinePath(aFolder, name));
+}
+
+bool GoesForward(std::u16string_view aFolder, const Intent& aIntent) {
+  if (aIntent.Moves.empty()) return false;
+  if (aIntent.ForwardWhen.empty()) {
+    const TnxFileMove& first = aIntent.Moves.front();
+    if (first.To.empty()) return !Exists(aFolder, first.From);
+    return Exists(aFolder, first.To) && !Exists(aFolder, first.From);
+  }
+  for (const TnxFileCheck& check : aIntent.ForwardWhen)
+    if (Exists(aFolder, check.Name) == check.Exists) return true;
+  return false;
+}
+
+}  // namespace
+
+TnxFileMoves::TnxFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves,
+                           std::vector<std::u16string> aDiscards, std::vector<TnxFileCheck> aForwardWhen)
+    : fmFolder(aFolder),
+      fmMoves(std::move(aMoves)),
+      fmDiscards(std::move(aDiscards)),
+      fmForwardWhen(std::move(aForwardWhen)) {}
+
+void TnxFileMoves::Announce() {
+  platform::ReplaceFileAtomically(platform::ToOsPath(IntentPath(fmFolder)),
+                                  Encode(fmMoves, fmDiscards, fmForwardWhen));
+  fmAnnounced = true;
+}
+
+void TnxFileMoves::AnnounceDiscards() {
+  platform::ReplaceFileAtomically(platform::ToOsPath(IntentPath(fmFolder)), Encode({}, fmDiscards, {}));
+  fmAnnounced = true;
+}
+
+void TnxFileMoves::Abandon() {
+  Back(fmFolder, fmMoves, 0, fmDiscards);
+  if (fmAnnounced) DeleteFileChecked(IntentPath(fmFolder));
+  fmAnnounced = false;
+}
+
+void TnxFileMoves::Run() {
+  if (!fmAnnounced) Announce();
+  size_t done = 0;
+  bool deleted = false;
+  try {
+    for (const TnxFileMove& move : fmMoves) {
+      if (move.To.empty()) {
+        deleted = true;
+        DeleteFileChecked(nxCombinePath(fmFolder, move.From));
+      } else {
+        Move(fmFolder, move.From, move.To);
+      }
+      ++done;
+    }
+  } catch (...) {
+    if (!deleted) {
+      try {
+        // The failing move itself may have happened before its folder sync failed.
+        Back(fmFolder, fmMoves, std::min(done + 1, fmMoves.size()), fmDiscards);
+        DeleteFileChecked(IntentPath(fmFolder));
+        fmAnnounced = false;
+      } catch (...) {
+        // The intent stays: the folder's next open finishes forward or back.
+      }
+    }
+    throw;
+  }
+  DeleteFileChecked(IntentPath(fmFolder));
+  fmAnnounced = false;
+}
+
+void nxRunFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves) {
+  if (aMoves.empty()) return;
+  TnxFileMoves moves(aFolder, std::move(aMoves));
+  moves.Run();
+}
+
+bool nxFinishFileMoves(std::u16string_view aFolder) {
+  const std::u16string intent = IntentPath(aFolder);
+  const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(intent));
+  if (!bytes) return false;
+  const std::optional<Intent> found = Decode(*bytes);
+  // Written whole or not at all: a foreign file under that name is kept.
+  if (!found) return false;
+  if (GoesForward(aFolder, *found))
+    Forward(aFolder, found->Moves);
+  else
+    Back(aFolder, found->Moves, found->Moves.size(), found->Discards);
+  DeleteFileChecked(intent);
+  return true;
+}
+
+}  // namespace revurov
