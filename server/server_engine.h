@@ -211,6 +211,7 @@ protected:
 private:
   friend class TnxServerFolder;
   friend class TnxServerBaseTable;
+  friend class TnxServerDatabase;
 
   void FreeCleanupThread();
   // False when a busy lock ended the run.

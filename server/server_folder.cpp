@@ -198,6 +198,10 @@ uint32_t TnxServerFolder::sfTableGetList(platform::TStringList& aList) {
     std::vector<std::u16string> found;
     {
       TnxPadlockGuard guard(sfTablesPadlock);
+      // Open tables of a database or without a name belong to no list.
+      for (const auto& [key, table] : sfTables)
+        if (table->TableScope() == tsPersistent || table->TableScope() == tsTempGlobal)
+          found.push_back(table->TableName());
       if (!sfInMemOnly) {
         std::vector<std::string> names;
         if (int error = platform::ListFolderFiles(platform::ToOsPath(sfPath), names))

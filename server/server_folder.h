@@ -80,6 +80,7 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   void AddDatabase(TnxServerDatabase* aDatabase, std::u16string_view aAlias);
   void RemoveDatabase(TnxServerDatabase* aDatabase);
 
+  TnxPadlock& TablesPadlock() noexcept { return sfTablesPadlock; }
   void LockTables() { sfTablesPadlock.Lock(); }
   void UnlockTables() { sfTablesPadlock.Unlock(); }
 
@@ -115,6 +116,12 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
                         bool aForServer);
   uint32_t sfTableRename(std::u16string_view aOldName, std::u16string_view aNewName,
                          const std::vector<std::u16string>& aPasswords, bool aForServer);
+  // Stores aTableName in the table's "$TableName" stream (after a rename).
+  uint32_t sfTableWriteName(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
+                            bool aForServer);
+  // A table known by another name than its files' (database-scope and
+  // temporary tables).
+  void sfSetNameInScope(TnxServerRootTable& aTable, std::u16string_view aName);
   // The names of a table's files in the folder, main file first.
   std::vector<std::u16string> TableFileNames(std::u16string_view aStem, const TnxDataDictionary& aDict) const;
   // Builds a table's files and commits them: 0 with the table open, else

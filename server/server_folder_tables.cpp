@@ -14,11 +14,16 @@
 #include "platform/file_io.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "server/buffer_calls.h"
 #include "server/server_data_dict.h"
 #include "server/server_engine.h"
 #include "server/server_table.h"
 #include "server/table_file_moves.h"
 #include "storage/file_management.h"
+#include "storage/stream_engines.h"
+#include "storage/transactions.h"
 
 namespace revurov {
 
@@ -61,11 +66,57 @@ std::vector<std::u16string> TnxServerFolder::TableFileNames(std::u16string_view 
   return names;
 }
 
+void TnxServerFolder::sfSetNameInScope(TnxServerRootTable& aTable, std::u16string_view aName) {
+  aTable.sbtNameInScope = aName;
+  aTable.Dictionary().SetBaseName(aName);
+}
+
 std::u16string TnxServerFolder::DiskStem(std::u16string_view aName) {
   std::u16string fileName;
   if (FindMainFile(aName, fileName) != 0) return std::u16string(aName);
   std::u16string base = platform::ExtractFileName(fileName);
   return StripTableExtension(base);
+}
+
+uint32_t TnxServerFolder::sfTableWriteName(std::u16string_view aTableName,
+                                           const std::vector<std::u16string>& aPasswords, bool aForServer) {
+  try {
+    TnxPadlockGuard guard(sfTablesPadlock);
+    TnxServerRootTable* table = nullptr;
+    bool readOnly = false;
+    if (const uint32_t result =
+            sfTableOpen(aTableName, aPasswords, omReadWrite, smExclusive, aForServer, table, readOnly))
+      return result;
+    if (readOnly || table->TableScope() != tsPersistent) {
+      sfCloseIfClosable(table, false, false, 0);
+      return 0;
+    }
+    uint32_t result = 0;
+    TnxBufferManager& bufMgr = *sfServerEngine.BufferManager();
+    TnxBaseTransaction trans(bufMgr, nullptr, false, false);
+    try {
+      TnxBytesStream stream;
+      {
+        TnxWriter writer(stream);
+        writer.WriteString(aTableName);
+        writer.FlushBuffer();
+      }
+      stream.SetPosition(0);
+      nxCheckError(table->StreamEngine()->WriteNamedStream(trans, u"$TableName", stream));
+      nxsrCommit(bufMgr, trans);
+    } catch (const std::exception& e) {
+      result = asoConvertException(e);
+      try {
+        nxsrRollback(bufMgr, trans);
+      } catch (const std::exception& inner) {
+        asoConvertException(inner);
+      }
+    }
+    sfCloseIfClosable(table, false, false, 0);
+    return result;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
 }
 
 uint32_t TnxServerFolder::sfTableGetDictionary(std::u16string_view aTableName,
@@ -288,8 +339,7 @@ uint32_t TnxServerFolder::sfTableRename(std::u16string_view aOldName, std::u16st
       if (IsTemporary(open->TableScope())) {
         open->srtUnregister();
         open->srtName = newName;
-        open->sbtNameInScope = newName;
-        open->Dictionary().SetBaseName(newName);
+        sfSetNameInScope(*open, newName);
         open->srtRegister();
         NotifyExtenders(eaTableRename, false, args);
         return 0;
