@@ -279,7 +279,7 @@ uint32_t TnxServerDatabase::sdGetTable(TnxServerBaseTable*& aTable, std::u16stri
       TnxReader reader(stream);
       const std::u16string stored = reader.ReadString();
       if (!platform::AsciiSameText(stored, rootName)) {
-        sdFolder->sfCloseIfClosable(root, false, false, 0);
+        sdFolder->sfCloseIfClosable(root, false, false, 1);
         return EnxBaseException::nxSetMessage(
             nxeInvalidTableName, u"Table file name (\"%s\") does not match actual table name (\"%s\")",
             {std::u16string(rootName), stored});
@@ -290,14 +290,14 @@ uint32_t TnxServerDatabase::sdGetTable(TnxServerBaseTable*& aTable, std::u16stri
   if (!childPath.empty()) {
     result = root->GetChild(childPath, table);
     if (result != 0) {
-      if (openedHere) sdFolder->sfCloseIfClosable(root, false, false, 0);
+      if (openedHere) sdFolder->sfCloseIfClosable(root, false, false, 1);
       return EnxBaseException::nxSetMessage(nxeTableDoesNotExist,
                                             nxOriginalMessageTag() + u" Child table \"%s\" not found",
                                             {std::u16string(aTableName)});
     }
   }
   if (table->IsCache() != aIsCache) {
-    if (openedHere) sdFolder->sfCloseIfClosable(root, false, false, 0);
+    if (openedHere) sdFolder->sfCloseIfClosable(root, false, false, 1);
     return EnxBaseException::nxSetMessage(nxeCannotAccessFile, u"Table has conflicting cache mode");
   }
   aTable = table;
@@ -312,8 +312,8 @@ uint32_t TnxServerDatabase::sdTableExists(std::u16string_view aTableName, std::u
   if (result != 0 || childPath.empty()) return result;
   TnxServerBaseTable* table = nullptr;
   bool readOnly = false;
-  result = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, true, sdIsCache);
-  if (table && !table->Root()->TableCursorCount()) sdFolder->sfCloseIfClosable(table->Root(), false, false, 0);
+  result = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, false, sdIsCache);
+  if (table && !table->Root()->TableCursorCount()) sdFolder->sfCloseIfClosable(table->Root(), false, false, 1);
   return result == nxeTableDoesNotExist ? nxeObjectNotFound : result;
 }
 
@@ -427,14 +427,14 @@ uint32_t TnxServerDatabase::sdTableBuild(bool aOverWrite, std::u16string_view aT
       result = sdFolder->sfTableCreate(u"", aPassword, false, aDictionary, scope, table);
       if (result != 0) return result;
       sdFolder->sfSetNameInScope(*table, aTableName);
-      if (mapped && !sdFolder->sfCloseIfClosable(mapped, true, true, 0)) {
+      if (mapped && !sdFolder->sfCloseIfClosable(mapped, true, true, 1)) {
         table->Free();
         return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
       }
       tables.Mappings()[TnxTableMapper::Key(aTableName)] = table;
     } else {
       if (mapped) {
-        if (!sdFolder->sfCloseIfClosable(mapped, true, true, 0))
+        if (!sdFolder->sfCloseIfClosable(mapped, true, true, 1))
           return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
         tables.Mappings().erase(TnxTableMapper::Key(aTableName));
       }
@@ -472,7 +472,7 @@ uint32_t TnxServerDatabase::sdTableDelete(std::u16string_view aTableName, std::u
       const TnxEngineArg args[] = {aTableName, static_cast<void*>(&scope)};
       if (const uint32_t veto = NotifyExtenders(eaTableDelete, true, args)) return veto;
       if ((result = mapped->srtAuthenticatePasswords(passwords)) != 0) return result;
-      if (!sdFolder->sfCloseIfClosable(mapped, true, true, 0))
+      if (!sdFolder->sfCloseIfClosable(mapped, true, true, 1))
         return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
       tables.Mappings().erase(TnxTableMapper::Key(aTableName));
     } else {
@@ -511,7 +511,7 @@ uint32_t TnxServerDatabase::sdTableEmpty(std::u16string_view aTableName, std::u1
                                        scope, table);
       if (result != 0) return result;
       sdFolder->sfSetNameInScope(*table, mapped->Name());
-      if (!sdFolder->sfCloseIfClosable(mapped, true, true, 0)) {
+      if (!sdFolder->sfCloseIfClosable(mapped, true, true, 1)) {
         table->Free();
         return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
       }
@@ -605,7 +605,7 @@ uint32_t TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16stri
     bool readOnly = false;
     uint32_t result = sdGetTable(table, aTableName, aPassword, false, readOnly, false, false);
     if (table) {
-      if (table->Root()->TableCursorCount() == 0) sdFolder->sfCloseIfClosable(table->Root(), false, false, 0);
+      if (table->Root()->TableCursorCount() == 0) sdFolder->sfCloseIfClosable(table->Root(), false, false, 1);
       return NotSupported(u"CursorOpen on a table");
     }
     if (sdCursorSourceHead) aCursor = sdCursorSourceHead->CursorOpen(aTableName, result);

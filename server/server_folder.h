@@ -133,7 +133,8 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
                        TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aForServer, TnxServerRootTable*& aTable,
                        bool& aReadOnly);
   // Raises the table's guard, frees it when srtCanClose holds with the
-  // value the caller expects; true when it was freed.
+  // value the guard then has (1 for a caller holding no guard itself);
+  // true when it was freed.
   bool sfCloseIfClosable(TnxServerRootTable* aTable, bool aAnyScope, bool aRequestClose, int32_t aExpected);
   // 10241 when the tables padlock is busy.
   uint32_t sfCloseInactiveTables();

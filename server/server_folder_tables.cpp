@@ -88,7 +88,7 @@ uint32_t TnxServerFolder::sfTableWriteName(std::u16string_view aTableName,
             sfTableOpen(aTableName, aPasswords, omReadWrite, smExclusive, aForServer, table, readOnly))
       return result;
     if (readOnly || table->TableScope() != tsPersistent) {
-      sfCloseIfClosable(table, false, false, 0);
+      sfCloseIfClosable(table, false, false, 1);
       return 0;
     }
     uint32_t result = 0;
@@ -112,7 +112,7 @@ uint32_t TnxServerFolder::sfTableWriteName(std::u16string_view aTableName,
         asoConvertException(inner);
       }
     }
-    sfCloseIfClosable(table, false, false, 0);
+    sfCloseIfClosable(table, false, false, 1);
     return result;
   } catch (const std::exception& e) {
     return asoConvertException(e);
@@ -161,10 +161,9 @@ uint32_t TnxServerFolder::sfTableGetDictionary(std::u16string_view aTableName,
   }
   if (result != 0) {
     try {
-      TnxDataDictionary empty;
-      aDict.Assign(&empty);
-    } catch (const std::exception& e) {
-      asoConvertException(e);
+      aDict.ClearContents(false, false);
+    } catch (const std::exception&) {
+      // The failure reported is the lookup's.
     }
   }
   return result;
@@ -184,7 +183,7 @@ uint32_t TnxServerFolder::sfTableBuild(bool aOverWrite, std::u16string_view aTab
     {
       TnxPadlockGuard guard(sfTablesPadlock);
       if (TnxServerRootTable* open = FindTable(name))
-        if (!sfCloseIfClosable(open, true, true, 0)) return TableIsOpen();
+        if (!sfCloseIfClosable(open, true, true, 1)) return TableIsOpen();
       if (name.empty() || (aTableScope == tsPersistent && !nxIsValidTableName(name))) return InvalidName();
       if (sfTableExists(name) == 0) {
         if (!aOverWrite) return AlreadyExists();
@@ -200,7 +199,7 @@ uint32_t TnxServerFolder::sfTableBuild(bool aOverWrite, std::u16string_view aTab
       if (result == nxeObjectNotFound) {
         TnxServerRootTable* table = nullptr;
         result = sfTableCreate(aTableName, aPassword, aForServer, aDictionary, aTableScope, table);
-        if (result == 0) sfCloseIfClosable(table, false, false, 0);
+        if (result == 0) sfCloseIfClosable(table, false, false, 1);
       }
     }
     if (result == 0) NotifyExtenders(eaTableBuild, false, args);
@@ -264,7 +263,7 @@ uint32_t TnxServerFolder::sfTableDelete(std::u16string_view aTableName, const st
       if (read != 0) return read;
       const bool temporary = IsTemporary(open->TableScope());
       if (!temporary) TakeDictionary(*open, dict, &isLink, nullptr);
-      if (!sfCloseIfClosable(open, true, true, 0)) return TableIsOpen();
+      if (!sfCloseIfClosable(open, true, true, 1)) return TableIsOpen();
       if (temporary) return 0;
     } else {
       read = sfTableGetDictionary(name, aPasswords, aForServer, dict, &isLink, nullptr);
@@ -303,7 +302,7 @@ uint32_t TnxServerFolder::sfTableEmpty(std::u16string_view aTableName, const std
       if (const uint32_t veto = NotifyExtenders(eaTableEmpty, true, args)) return veto;
       if (const uint32_t result = open->srtAuthenticatePasswords(aPasswords)) return result;
       TakeDictionary(*open, dict, &isLink, &password);
-      if (!sfCloseIfClosable(open, true, true, 0)) return TableIsOpen();
+      if (!sfCloseIfClosable(open, true, true, 1)) return TableIsOpen();
     } else {
       if (const uint32_t veto = NotifyExtenders(eaTableEmpty, true, args)) return veto;
       if (const uint32_t result = sfTableGetDictionary(name, aPasswords, aForServer, dict, &isLink, &password))
@@ -329,7 +328,7 @@ uint32_t TnxServerFolder::sfTableRename(std::u16string_view aOldName, std::u16st
     TnxServerRootTable* open = FindTable(oldName);
     bool isLink = open && open->FileIsLink();
     if (TnxServerRootTable* taken = FindTable(newName); taken && taken != open)
-      if (!sfCloseIfClosable(taken, false, true, 0)) return AlreadyExists();
+      if (!sfCloseIfClosable(taken, false, true, 1)) return AlreadyExists();
     // The same table under another spelling is no conflict.
     if (!platform::AsciiSameText(oldName, newName) && sfTableExists(newName) == 0) return AlreadyExists();
     if (open) {
@@ -346,7 +345,7 @@ uint32_t TnxServerFolder::sfTableRename(std::u16string_view aOldName, std::u16st
       }
       if (const uint32_t result = open->srtAuthenticatePasswords(aPasswords)) return result;
       TakeDictionary(*open, dict, &isLink, nullptr);
-      if (!sfCloseIfClosable(open, false, true, 0)) return TableIsOpen();
+      if (!sfCloseIfClosable(open, false, true, 1)) return TableIsOpen();
     } else {
       const TnxEngineArg args[] = {aOldName, aNewName};
       if (const uint32_t veto = NotifyExtenders(eaTableRename, true, args)) return veto;
