@@ -6,7 +6,11 @@
 #include <string>
 #include <utility>
 
+#include "platform/directory_list.h"
+#include "lowlevel/errors/error_codes.h"
 #include "platform/file_io.h"
+#include "platform/file_ops.h"
+#include "platform/os_error.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "storage/file_management.h"
@@ -109,9 +113,21 @@ void Move(std::u16string_view aFolder, std::u16string_view aFrom, std::u16string
   RenameFileChecked(nxCombinePath(aFolder, aFrom), nxCombinePath(aFolder, aTo));
 }
 
-// Forward from wherever a crash stopped: every step not yet done is done.
+// Forward from wherever a crash stopped. The last move whose target is
+// there and whose source is gone was the last step made; the steps after
+// it are made now. A name an earlier step freed may be taken again by a
+// later one, so an earlier step is never judged by its own names.
 void Forward(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves) {
-  for (const TnxFileMove& move : aMoves) {
+  size_t next = 0;
+  for (size_t i = aMoves.size(); i-- > 0;) {
+    const TnxFileMove& move = aMoves[i];
+    if (!move.To.empty() && Exists(aFolder, move.To) && !Exists(aFolder, move.From)) {
+      next = i + 1;
+      break;
+    }
+  }
+  for (size_t i = next; i < aMoves.size(); ++i) {
+    const TnxFileMove& move = aMoves[i];
     if (!Exists(aFolder, move.From)) continue;
     if (move.To.empty())
       DeleteFileChecked(nxCombinePath(aFolder, move.From));
@@ -155,6 +171,18 @@ TnxFileMoves::TnxFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove>
       fmForwardWhen(std::move(aForwardWhen)) {}
 
 void TnxFileMoves::Announce() {
+  // The files made for the steps must hold their data before any step
+  // makes them part of a table.
+  for (const std::u16string& name : fmDiscards) {
+    const std::u16string path = nxCombinePath(fmFolder, name);
+    platform::TFile file;
+    int err = file.Open(platform::ToOsPath(path), platform::TOpenFlags::ofRead);
+    if (err == 0) err = platform::FileOps().DataSync(file.Handle());
+    if (err != 0) {
+      platform::SetLastOSError(static_cast<uint32_t>(err));
+      throw nxCreateOSErrorException<EnxFileManagementException>(nxeFileRenameFailed, u"", u"Sync (\"%s\")", {path});
+    }
+  }
   platform::ReplaceFileAtomically(platform::ToOsPath(IntentPath(fmFolder)),
                                   Encode(fmMoves, fmDiscards, fmForwardWhen));
   fmAnnounced = true;
@@ -210,6 +238,13 @@ void nxRunFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves
 
 bool nxFinishFileMoves(std::u16string_view aFolder) {
   const std::u16string intent = IntentPath(aFolder);
+  // A copy being written when the process ended never became the intent.
+  std::vector<std::string> names;
+  const std::string prefix = platform::Utf16ToUtf8(kFileMovesIntentName) + ".tmp";
+  if (platform::ListFolderFiles(platform::ToOsPath(aFolder), names) == 0)
+    for (const std::string& name : names)
+      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+        DeleteFileChecked(nxCombinePath(aFolder, platform::Utf8ToUtf16(name)));
   const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(intent));
   if (!bytes) return false;
   const std::optional<Intent> found = Decode(*bytes);
