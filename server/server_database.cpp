@@ -49,7 +49,7 @@ TnxServerDatabase::TnxServerDatabase(TnxServerSession* aSession, TnxAbstractTran
       sdFolder(aFolder),
       sdIsCache(aFolder->IsCache()),
       sdSession(aSession),
-      sdTables(platform::TInterfacePtr<InxTableMapper>::Attach(nxCreate<TnxTableMapper>())) {
+      sdTables(nxCreate<TnxTableMapper>()) {
   sdLastCheckLSN = aFolder->Engine().BufferManager()->CurrentLSN();
   sdFolderStructureGeneration = aFolder->StructureGeneration();
 }
@@ -583,7 +583,10 @@ uint32_t TnxServerDatabase::RegisterCursorSource(InxDatabaseCursorSource* aSourc
   aControl = nullptr;
   if (!aSource) return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"No cursor source given");
   return Entry([&]() -> uint32_t {
-    aControl = nxCreate<TnxServerDatabaseCursorSourceContainer>(*this, aSource);
+    auto* container = nxCreate<TnxServerDatabaseCursorSourceContainer>(*this, aSource);
+    // The caller's reference; the database's list holds none.
+    container->AddRef();
+    aControl = container;
     return 0;
   });
 }

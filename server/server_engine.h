@@ -128,6 +128,8 @@ class TnxServerEngine : public TnxBaseServerEngine {
   // Nil leaves the engine without one.
   void SetAliasHandler(TnxAliasHandlerPtr aHandler);
   TnxStateComponent* SqlEngine() const noexcept { return seSqlEngine; }
+  int32_t ExecutingStatements() const noexcept { return seExecutingStatements.load(); }
+  int32_t ExecutedStatements() const noexcept { return seExecutedStatements.load(); }
   void SetSqlEngine(TnxStateComponent* aValue);
   void SetReadings(TnxServerEngineReadings aReadings);
   // The cleanup timer's period in ms, taken at the next start.
