@@ -12,6 +12,7 @@
 #include "platform/file_ops.h"
 #include "platform/os_error.h"
 #include "platform/paths.h"
+#include "platform/format.h"
 #include "platform/text.h"
 #include "storage/file_management.h"
 
@@ -109,14 +110,39 @@ bool Exists(std::u16string_view aFolder, std::u16string_view aName) {
   return platform::FileExists(platform::ToOsPath(nxCombinePath(aFolder, aName)));
 }
 
+[[noreturn]] void Raise(int aError, uint32_t aCode, std::u16string_view aAction,
+                        std::initializer_list<platform::TFormatArg> aArgs) {
+  platform::SetLastOSError(static_cast<uint32_t>(aError));
+  throw nxCreateOSErrorException<EnxFileManagementException>(aCode, u"", aAction, aArgs);
+}
+
+// Steps are made durable together by one folder sync after the last: the
+// intent is durable before the first, and an opening finishes any subset
+// of them that a crash kept.
 void Move(std::u16string_view aFolder, std::u16string_view aFrom, std::u16string_view aTo) {
-  RenameFileChecked(nxCombinePath(aFolder, aFrom), nxCombinePath(aFolder, aTo));
+  const std::u16string from = nxCombinePath(aFolder, aFrom);
+  const std::u16string to = nxCombinePath(aFolder, aTo);
+  if (const int err =
+          platform::FileOps().Rename(platform::ToOsPath(from), platform::ToOsPath(to), platform::TRenameMode::rmNoReplace))
+    Raise(err, nxeFileRenameFailed, u"RenameFile (from \"%s\" to \"%s\")", {from, to});
+}
+
+void Remove(std::u16string_view aFolder, std::u16string_view aName) {
+  const std::u16string path = nxCombinePath(aFolder, aName);
+  if (const int err = platform::FileOps().Unlink(platform::ToOsPath(path)))
+    Raise(err, nxeFileDeleteFailed, u"DeleteFile (\"%s\")", {path});
+}
+
+void SyncFolder(std::u16string_view aFolder) {
+  if (const int err = platform::FileOps().SyncDirectory(platform::ToOsPath(aFolder)))
+    Raise(err, nxeFileRenameFailed, u"SyncDirectory (\"%s\")", {std::u16string(aFolder)});
 }
 
 // Forward from wherever a crash stopped. The last move whose target is
 // there and whose source is gone was the last step made; the steps after
-// it are made now. A name an earlier step freed may be taken again by a
-// later one, so an earlier step is never judged by its own names.
+// it are made now, and of those before it the ones a crash lost. A name an
+// earlier step freed may be taken again by a later one: such a step is not
+// judged by its own names.
 void Forward(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves) {
   size_t next = 0;
   for (size_t i = aMoves.size(); i-- > 0;) {
@@ -126,14 +152,21 @@ void Forward(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves
       break;
     }
   }
-  for (size_t i = next; i < aMoves.size(); ++i) {
+  auto takenLater = [&aMoves](size_t aStep) {
+    for (size_t i = aStep + 1; i < aMoves.size(); ++i)
+      if (!aMoves[i].To.empty() && platform::AsciiSameText(aMoves[i].To, aMoves[aStep].From)) return true;
+    return false;
+  };
+  for (size_t i = 0; i < aMoves.size(); ++i) {
     const TnxFileMove& move = aMoves[i];
+    if (i < next && takenLater(i)) continue;
     if (!Exists(aFolder, move.From)) continue;
     if (move.To.empty())
-      DeleteFileChecked(nxCombinePath(aFolder, move.From));
+      Remove(aFolder, move.From);
     else if (!Exists(aFolder, move.To))
       Move(aFolder, move.From, move.To);
   }
+  SyncFolder(aFolder);
 }
 
 // Back from wherever a crash stopped: every move done is undone, last
@@ -146,7 +179,8 @@ void Back(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves, s
     Move(aFolder, move.To, move.From);
   }
   for (const std::u16string& name : aDiscards)
-    if (Exists(aFolder, name)) DeleteFileChecked(nxCombinePath(aFolder, name));
+    if (Exists(aFolder, name)) Remove(aFolder, name);
+  SyncFolder(aFolder);
 }
 
 bool GoesForward(std::u16string_view aFolder, const Intent& aIntent) {
@@ -195,7 +229,7 @@ void TnxFileMoves::AnnounceDiscards() {
 
 void TnxFileMoves::Abandon() {
   Back(fmFolder, fmMoves, 0, fmDiscards);
-  if (fmAnnounced) DeleteFileChecked(IntentPath(fmFolder));
+  if (fmAnnounced) Remove(fmFolder, kFileMovesIntentName);
   fmAnnounced = false;
 }
 
@@ -207,18 +241,18 @@ void TnxFileMoves::Run() {
     for (const TnxFileMove& move : fmMoves) {
       if (move.To.empty()) {
         deleted = true;
-        DeleteFileChecked(nxCombinePath(fmFolder, move.From));
+        Remove(fmFolder, move.From);
       } else {
         Move(fmFolder, move.From, move.To);
       }
       ++done;
     }
+    SyncFolder(fmFolder);
   } catch (...) {
     if (!deleted) {
       try {
-        // The failing move itself may have happened before its folder sync failed.
         Back(fmFolder, fmMoves, std::min(done + 1, fmMoves.size()), fmDiscards);
-        DeleteFileChecked(IntentPath(fmFolder));
+        Remove(fmFolder, kFileMovesIntentName);
         fmAnnounced = false;
       } catch (...) {
         // The intent stays: the folder's next open finishes forward or back.
@@ -226,7 +260,9 @@ void TnxFileMoves::Run() {
     }
     throw;
   }
-  DeleteFileChecked(IntentPath(fmFolder));
+  // Needs no sync of its own: an intent whose steps are all made finds
+  // nothing to do when an opening meets it.
+  Remove(fmFolder, kFileMovesIntentName);
   fmAnnounced = false;
 }
 
@@ -244,7 +280,7 @@ bool nxFinishFileMoves(std::u16string_view aFolder) {
   if (platform::ListFolderFiles(platform::ToOsPath(aFolder), names) == 0)
     for (const std::string& name : names)
       if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
-        DeleteFileChecked(nxCombinePath(aFolder, platform::Utf8ToUtf16(name)));
+        Remove(aFolder, platform::Utf8ToUtf16(name));
   const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(intent));
   if (!bytes) return false;
   const std::optional<Intent> found = Decode(*bytes);

@@ -4,13 +4,15 @@
 //
 // Contract:
 // - A step moves From to To (both names inside the folder) or, with To
-//   empty, deletes From. Steps run in order through RenameFileChecked and
-//   DeleteFileChecked, so each is durable when the next begins.
+//   empty, deletes From. Steps run in order (a move never replaces a file)
+//   and become durable together by one folder sync after the last; an
+//   opening finishes whatever subset of them a crash kept.
 // - Announce writes the intent file "nxTableMoves.cfg" whole or not at all
 //   (data synced, then named, then the folder synced); files that are only
 //   being made for the steps (a new table that replaces an old one) may be
 //   announced with it as the discards: going back deletes them.
-// - Run makes the steps and removes the intent. A step that fails: when no
+// - Run makes the steps and removes the intent (that removal needs no sync:
+//   an intent whose steps are all made leaves nothing to do). A step that fails: when no
 //   delete has run yet, the moves done so far are undone in reverse order,
 //   the discards deleted and the intent removed; the step's error is raised
 //   (15393 / 15394). When a delete has run, or the undo fails, the intent
