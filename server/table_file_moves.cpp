@@ -1,6 +1,7 @@
 #include "server/table_file_moves.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,6 +41,13 @@ bool GetString(std::string_view& aIn, std::string& aText) {
   return true;
 }
 
+// A write cut short is told apart from an intent.
+uint64_t Checksum(std::string_view aBytes) {
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : aBytes) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  return hash;
+}
+
 struct Intent {
   std::vector<TnxFileMove> Moves;
   std::vector<std::u16string> Discards;
@@ -62,6 +70,7 @@ std::string Encode(const std::vector<TnxFileMove>& aMoves, const std::vector<std
     PutString(out, check.Exists ? "1" : "0");
   }
   out.append(kTail);
+  PutString(out, std::to_string(Checksum(out)));
   return out;
 }
 
@@ -77,6 +86,15 @@ bool GetCount(std::string_view& aIn, size_t& aCount) {
 }
 
 std::optional<Intent> Decode(std::string_view aIn) {
+  const size_t tail = aIn.rfind(kTail);
+  if (tail == std::string_view::npos) return std::nullopt;
+  {
+    std::string_view sum = aIn.substr(tail + kTail.size());
+    std::string text;
+    if (!GetString(sum, text) || !sum.empty() || text != std::to_string(Checksum(aIn.substr(0, tail + kTail.size()))))
+      return std::nullopt;
+    aIn = aIn.substr(0, tail + kTail.size());
+  }
   if (aIn.substr(0, kHead.size()) != kHead) return std::nullopt;
   aIn.remove_prefix(kHead.size());
   Intent intent;
@@ -136,6 +154,38 @@ void Remove(std::u16string_view aFolder, std::u16string_view aName) {
 void SyncFolder(std::u16string_view aFolder) {
   if (const int err = platform::FileOps().SyncDirectory(platform::ToOsPath(aFolder)))
     Raise(err, nxeFileRenameFailed, u"SyncDirectory (\"%s\")", {std::u16string(aFolder)});
+}
+
+// The intent file stays in the folder, empty while no steps are pending:
+// an intent then costs one data sync, and a folder sync only the first
+// time the file is made.
+void WriteIntent(std::u16string_view aFolder, const std::string& aBytes) {
+  const std::u16string path = IntentPath(aFolder);
+  const std::string osPath = platform::ToOsPath(path);
+  platform::TFileOps& ops = platform::FileOps();
+  platform::TFileInfo info;
+  const bool made = ops.GetInfo(osPath, info) != 0;
+  platform::TFile file;
+  int err = file.Open(osPath, platform::TOpenFlags::ofWrite | platform::TOpenFlags::ofCreate);
+  int64_t done = 0;
+  if (err == 0) err = ops.WriteAt(file.Handle(), 0, aBytes.data(), static_cast<int64_t>(aBytes.size()), done);
+  if (err == 0 && done != static_cast<int64_t>(aBytes.size())) err = EIO;
+  if (err == 0) err = ops.SetSize(file.Handle(), static_cast<int64_t>(aBytes.size()));
+  if (err == 0) err = ops.DataSync(file.Handle());
+  if (err != 0) Raise(err, nxeFileRenameFailed, u"WriteFile (\"%s\")", {path});
+  file.Close();
+  if (made) SyncFolder(aFolder);
+}
+
+// Needs no sync: an intent whose steps are all made, or none, leaves
+// nothing to do when an opening meets it.
+void ClearIntent(std::u16string_view aFolder) {
+  const std::u16string path = IntentPath(aFolder);
+  platform::TFile file;
+  int err = file.Open(platform::ToOsPath(path), platform::TOpenFlags::ofWrite);
+  if (err == ENOENT) return;
+  if (err == 0) err = platform::FileOps().SetSize(file.Handle(), 0);
+  if (err != 0) Raise(err, nxeFileDeleteFailed, u"ClearFile (\"%s\")", {path});
 }
 
 // Forward from wherever a crash stopped. The last move whose target is
@@ -217,19 +267,18 @@ void TnxFileMoves::Announce() {
       throw nxCreateOSErrorException<EnxFileManagementException>(nxeFileRenameFailed, u"", u"Sync (\"%s\")", {path});
     }
   }
-  platform::ReplaceFileAtomically(platform::ToOsPath(IntentPath(fmFolder)),
-                                  Encode(fmMoves, fmDiscards, fmForwardWhen));
+  WriteIntent(fmFolder, Encode(fmMoves, fmDiscards, fmForwardWhen));
   fmAnnounced = true;
 }
 
 void TnxFileMoves::AnnounceDiscards() {
-  platform::ReplaceFileAtomically(platform::ToOsPath(IntentPath(fmFolder)), Encode({}, fmDiscards, {}));
+  WriteIntent(fmFolder, Encode({}, fmDiscards, {}));
   fmAnnounced = true;
 }
 
 void TnxFileMoves::Abandon() {
   Back(fmFolder, fmMoves, 0, fmDiscards);
-  if (fmAnnounced) Remove(fmFolder, kFileMovesIntentName);
+  if (fmAnnounced) ClearIntent(fmFolder);
   fmAnnounced = false;
 }
 
@@ -252,7 +301,7 @@ void TnxFileMoves::Run() {
     if (!deleted) {
       try {
         Back(fmFolder, fmMoves, std::min(done + 1, fmMoves.size()), fmDiscards);
-        Remove(fmFolder, kFileMovesIntentName);
+        ClearIntent(fmFolder);
         fmAnnounced = false;
       } catch (...) {
         // The intent stays: the folder's next open finishes forward or back.
@@ -260,9 +309,7 @@ void TnxFileMoves::Run() {
     }
     throw;
   }
-  // Needs no sync of its own: an intent whose steps are all made finds
-  // nothing to do when an opening meets it.
-  Remove(fmFolder, kFileMovesIntentName);
+  ClearIntent(fmFolder);
   fmAnnounced = false;
 }
 
@@ -282,7 +329,7 @@ bool nxFinishFileMoves(std::u16string_view aFolder) {
       if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
         Remove(aFolder, platform::Utf8ToUtf16(name));
   const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(intent));
-  if (!bytes) return false;
+  if (!bytes || bytes->empty()) return false;
   const std::optional<Intent> found = Decode(*bytes);
   // Written whole or not at all: a foreign file under that name is kept.
   if (!found) return false;
@@ -290,7 +337,7 @@ bool nxFinishFileMoves(std::u16string_view aFolder) {
     Forward(aFolder, found->Moves);
   else
     Back(aFolder, found->Moves, found->Moves.size(), found->Discards);
-  DeleteFileChecked(intent);
+  ClearIntent(aFolder);
   return true;
 }
 

@@ -87,7 +87,7 @@ protected:
   // After the folder opened again: the table whole under one name.
   void Check(TOperation aOperation) {
     const std::vector<std::string> files = Files();
-    EXPECT_FALSE(Has("nxTableMoves.cfg"));
+    EXPECT_FALSE(IntentPending());
     switch (aOperation) {
       case oRename:
         if (files == Three("U")) {

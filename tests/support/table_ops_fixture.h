@@ -1,6 +1,6 @@
 // A started engine, a session and a database on a temporary folder, with
 // helpers to build three-file tables, write and read one "record" (a named
-// stream) in them, and list the folder's files.
+// stream) in them, and list the folder's table files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -120,11 +120,16 @@ protected:
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
-      if (entry.path().filename() != "nxTrans.cfg") names.push_back(entry.path().filename().string());
+      if (entry.path().filename() != "nxTrans.cfg" && entry.path().filename() != "nxTableMoves.cfg")
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
   bool Has(const std::string& aFile) const { return std::filesystem::exists(dir.Path(aFile)); }
+  // Steps of a rename, delete or overwrite still to finish.
+  bool IntentPending() const {
+    return Has("nxTableMoves.cfg") && std::filesystem::file_size(dir.Path("nxTableMoves.cfg")) > 0;
+  }
 
   TempDir dir;
   TnxServerSession* session = nullptr;
