@@ -43,6 +43,8 @@ class TnxServerDataDict : public TnxDataDictionary {
   void RecreateGuid();
   void ForceOffReadOnly();
   void ForceOnReadOnly() { MakeReadOnly(); }
+  // A table renamed in memory only keeps its dictionary's name in step.
+  void SetBaseName(std::u16string_view aName) { ddSetBaseName(aName); }
 
   void ReadFromFile(TnxBaseStreamEngine& aStreamEngine, TnxBaseTransaction* aTrans);
   void WriteToFile(TnxBaseStreamEngine& aStreamEngine, TnxBaseTransaction& aTrans,

@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/name_rules.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exception_data_interfaces.h"
 #include "lowlevel/errors/exceptions.h"
@@ -14,7 +13,18 @@
 #include "platform/text.h"
 #include "server/server_engine.h"
 #include "server/server_folder.h"
+#include "engine/name_rules.h"
+#include "dictionary/data_dictionary.h"
+#include "engine/session_stats.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "lowlevel/sync/lock_guard.h"
+#include "server/database_cursor_sources.h"
+#include "server/server_data_dict.h"
 #include "server/server_session.h"
+#include "server/server_table.h"
+#include "server/sql_engine.h"
+#include "storage/stream_engines.h"
 #include "storage/buffer_manager.h"
 
 namespace revurov {
@@ -37,7 +47,9 @@ TnxServerDatabase::TnxServerDatabase(TnxServerSession* aSession, TnxAbstractTran
     : TnxSqlAbstractDatabase(aSession, aTransContext, aTimeout, aOpenMode, aShareMode),
       sdAlias(aAlias),
       sdFolder(aFolder),
-      sdIsCache(aFolder->IsCache()) {
+      sdIsCache(aFolder->IsCache()),
+      sdSession(aSession),
+      sdTables(nxCreate<TnxTableMapper>()) {
   sdLastCheckLSN = aFolder->Engine().BufferManager()->CurrentLSN();
   sdFolderStructureGeneration = aFolder->StructureGeneration();
 }
@@ -52,7 +64,12 @@ void TnxServerDatabase::AfterConstruction() {
 }
 
 void TnxServerDatabase::BeforeDestruction() {
+  // Sources still registered must not reach a database that is gone.
+  nxDetachCursorSources(*this);
   TnxSqlAbstractDatabase::BeforeDestruction();
+  // The last database that refers to the mapper frees its tables, while
+  // the folder they are listed in still exists.
+  sdTables.Reset();
   sdRemoveFromFolder();
 }
 
@@ -150,11 +167,542 @@ void TnxServerDatabase::GetExceptionData(InxExceptionDataContainer& aContainer, 
 
 // ---- tables ----
 
-uint32_t TnxServerDatabase::sdTableExists(std::u16string_view aTableName) {
-  const size_t colon = aTableName.find(nxChildNameSeparator);
-  const uint32_t result = sdFolder->sfTableExists(aTableName.substr(0, colon));
-  if (result != 0 || colon == std::u16string_view::npos) return result;
-  return NotSupported(u"TableExists of a child table");
+
+// ---- tables ----
+
+namespace {
+
+constexpr char16_t kSqlEngineRequired[] = u"An SQL Engine is required";
+
+uint32_t DatabaseReadOnly() {
+  return EnxBaseException::nxSetMessage(nxeDatabaseReadOnly, u"Database is read only.");
+}
+
+TnxTableScope RaisedScope(const TnxServerFolder& aFolder, std::u16string_view aName, TnxTableScope aScope) {
+  if (aScope != tsPersistent) return aScope;
+  if (aFolder.InMemOnly() || nxIsTempGlobalTableName(aName)) return tsTempGlobal;
+  if (nxIsTempDatabaseTableName(aName)) return tsTempDatabase;
+  return aScope;
+}
+
+// The folder's tables padlock, then the mapper's lock.
+class TablesGuard {
+public:
+  TablesGuard(TnxServerFolder& aFolder, InxTableMapper& aMapper)
+      : tgFolder(aFolder), tgMapper(aMapper), tgGuard(aFolder.TablesPadlock()), tgMappings(aMapper.Lock()) {}
+  ~TablesGuard() { tgMapper.Unlock(); }
+  TablesGuard(const TablesGuard&) = delete;
+  TablesGuard& operator=(const TablesGuard&) = delete;
+  TnxTableMappings& Mappings() const noexcept { return tgMappings; }
+  TnxServerRootTable* Find(std::u16string_view aName) const {
+    const auto it = tgMappings.find(TnxTableMapper::Key(aName));
+    return it == tgMappings.end() ? nullptr : it->second;
+  }
+
+private:
+  TnxServerFolder& tgFolder;
+  InxTableMapper& tgMapper;
+  TnxPadlockGuard tgGuard;
+  TnxTableMappings& tgMappings;
+};
+
+std::pair<std::u16string_view, std::u16string_view> SplitPath(std::u16string_view aPath) {
+  const size_t colon = aPath.find(nxChildNameSeparator);
+  if (colon == std::u16string_view::npos) return {aPath, {}};
+  return {aPath.substr(0, colon), aPath.substr(colon + 1)};
+}
+
+}  // namespace
+
+std::vector<std::u16string> TnxServerDatabase::sdBuildPasswords(std::u16string_view aTableName,
+                                                                std::u16string_view aPassword) {
+  std::vector<std::u16string> passwords;
+  if (sdSession)
+    sdSession->ssBuildPasswords(sdAlias, aTableName, aPassword, passwords);
+  else if (!aPassword.empty())
+    passwords.emplace_back(aPassword);
+  return passwords;
+}
+
+void TnxServerDatabase::TakeFolderGeneration(std::u16string_view aTableName) {
+  if (!aTableName.empty() && aTableName.front() == u' ') return;
+  ++sdStructureGeneration;
+  sdFolderStructureGeneration = sdFolder->StructureGeneration();
+}
+
+uint32_t TnxServerDatabase::sdGetTable(TnxServerBaseTable*& aTable, std::u16string_view aTableName,
+                                       std::u16string_view aPassword, bool aForServer, bool& aIsReadOnly,
+                                       bool aInternal, bool aIsCache) {
+  aIsReadOnly = false;
+  aTable = nullptr;
+  const std::vector<std::u16string> passwords = sdBuildPasswords(aTableName, aPassword);
+  const auto [rootName, childPath] = SplitPath(aTableName);
+  TnxServerRootTable* root = nullptr;
+  {
+    const auto it = sdTables->GetMappings().find(TnxTableMapper::Key(rootName));
+    if (it != sdTables->GetMappings().end()) root = it->second;
+  }
+  bool openedHere = false;
+  uint32_t result = 0;
+  if (!root) root = sdFolder->FindTable(rootName);
+  if (root) {
+    if (root->TableScope() == tsTempDatabase && !sdTables->Contains(rootName)) {
+      root = nullptr;
+      result = nxeTableDoesNotExist;
+    } else {
+      result = root->srtAuthenticatePasswords(passwords);
+      if (result == nxeTableReadOnly) {
+        aIsReadOnly = true;
+        result = 0;
+      }
+    }
+  } else if (sdFolder->InMemOnly() || sdFolder->sfTableExists(rootName) != 0) {
+    result = nxeTableDoesNotExist;
+  } else {
+    bool readOnly = false;
+    result = sdFolder->sfTableOpen(rootName, passwords, sdFolder->ReadOnly() ? omReadOnly : omReadWrite,
+                                   sdFolder->ReadOnly() ? smShareRead : smExclusive, aForServer, root, readOnly);
+    if (result == nxeTableDoesNotExist && !sdFolder->ReadOnly())
+      result = sdFolder->sfTableOpen(rootName, passwords, omReadOnly, smShareRead, aForServer, root, readOnly);
+    openedHere = result == 0;
+  }
+  if (result == nxeTableDoesNotExist)
+    return EnxBaseException::nxSetMessage(nxeTableDoesNotExist,
+                                          nxOriginalMessageTag() + u" Root table \"%s\" not found",
+                                          {std::u16string(rootName)});
+  if (result != 0) return result;
+  if (root->OpenMode() == omReadOnly) aIsReadOnly = true;
+  if (openedHere && !aInternal && sdFolder->Engine().HasOption(seoVerifyTableNames) && root->StreamEngine()) {
+    TnxBytesStream stream;
+    if (root->StreamEngine()->ReadNamedStream(nullptr, u"$TableName", stream) == 0 && stream.GetSize() > 0) {
+      stream.SetPosition(0);
+      TnxReader reader(stream);
+      const std::u16string stored = reader.ReadString();
+      if (!platform::AsciiSameText(stored, rootName)) {
+        sdFolder->sfCloseIfClosable(root, false, false, 1);
+        return EnxBaseException::nxSetMessage(
+            nxeInvalidTableName, u"Table file name (\"%s\") does not match actual table name (\"%s\")",
+            {std::u16string(rootName), stored});
+      }
+    }
+  }
+  TnxServerBaseTable* table = root;
+  if (!childPath.empty()) {
+    result = root->GetChild(childPath, table);
+    if (result != 0) {
+      if (openedHere) sdFolder->sfCloseIfClosable(root, false, false, 1);
+      return EnxBaseException::nxSetMessage(nxeTableDoesNotExist,
+                                            nxOriginalMessageTag() + u" Child table \"%s\" not found",
+                                            {std::u16string(aTableName)});
+    }
+  }
+  if (table->IsCache() != aIsCache) {
+    if (openedHere) sdFolder->sfCloseIfClosable(root, false, false, 1);
+    return EnxBaseException::nxSetMessage(nxeCannotAccessFile, u"Table has conflicting cache mode");
+  }
+  aTable = table;
+  return 0;
+}
+
+uint32_t TnxServerDatabase::sdTableExists(std::u16string_view aTableName, std::u16string_view aPassword,
+                                          bool aForServer) {
+  TablesGuard tables(*sdFolder, *sdTables);
+  const auto [rootName, childPath] = SplitPath(aTableName);
+  uint32_t result = tables.Find(rootName) ? 0 : sdFolder->sfTableExists(rootName);
+  if (result != 0 || childPath.empty()) return result;
+  TnxServerBaseTable* table = nullptr;
+  bool readOnly = false;
+  result = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, false, sdIsCache);
+  if (table && !table->Root()->TableCursorCount()) sdFolder->sfCloseIfClosable(table->Root(), false, false, 1);
+  return result == nxeTableDoesNotExist ? nxeObjectNotFound : result;
+}
+
+uint32_t TnxServerDatabase::sdTableGetList(platform::TStringList& aList, bool aAllowSystem) {
+  aList.BeginUpdate();
+  struct EndUpdate {
+    platform::TStringList& List;
+    ~EndUpdate() { List.EndUpdate(); }
+  } bracket{aList};
+  aList.Clear();
+  const TnxEngineArg args[] = {static_cast<void*>(&aList)};
+  uint32_t result = NotifyExtenders(eaTableGetList, true, args);
+  if (result != 0) return result;
+  std::vector<std::u16string> names;
+  {
+    TablesGuard tables(*sdFolder, *sdTables);
+    platform::TStringList folderNames;
+    result = sdFolder->sfTableGetList(folderNames);
+    for (int i = 0; i < folderNames.Count(); ++i) names.push_back(folderNames[i]);
+    for (const auto& [key, table] : tables.Mappings()) names.push_back(table->Name());
+  }
+  std::sort(names.begin(), names.end(),
+            [](const std::u16string& a, const std::u16string& b) { return platform::AsciiCompareText(a, b) < 0; });
+  names.erase(std::unique(names.begin(), names.end(),
+                          [](const std::u16string& a, const std::u16string& b) { return platform::AsciiSameText(a, b); }),
+              names.end());
+  for (const std::u16string& name : names)
+    if (nxValidateTableName(name, false, aAllowSystem) == 0) aList.Add(name);
+  if (result == 0) NotifyExtenders(eaTableGetList, false, args);
+  return result;
+}
+
+uint32_t TnxServerDatabase::sdTableGetDictionary(std::u16string_view aTableName, std::u16string_view aPassword,
+                                                 TnxDataDictionary& aDictionary) {
+  const TnxEngineArg args[] = {aTableName, static_cast<void*>(&aDictionary)};
+  if (const uint32_t veto = NotifyExtenders(eaTableGetDictionary, true, args)) return veto;
+  const std::vector<std::u16string> passwords = sdBuildPasswords(aTableName, aPassword);
+  uint32_t result = 0;
+  {
+    TablesGuard tables(*sdFolder, *sdTables);
+    if (TnxServerRootTable* mapped = tables.Find(aTableName)) {
+      result = mapped->srtAuthenticatePasswords(passwords);
+      if (result == 0) aDictionary.Assign(&mapped->Dictionary());
+    } else {
+      result = sdFolder->sfTableGetDictionary(aTableName, passwords, false, aDictionary);
+    }
+  }
+  if (result == 0) NotifyExtenders(eaTableGetDictionary, false, args);
+  return result;
+}
+
+uint32_t TnxServerDatabase::TableGetDictionary(std::u16string_view aTableName, std::u16string_view aPassword,
+                                               TnxDataDictionary* aDictionary) {
+  if (const uint32_t result = nxValidateTableName(aTableName, true, true)) return result;
+  if (!aDictionary) return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"No dictionary given");
+  return Entry([&]() -> uint32_t { return sdTableGetDictionary(aTableName, aPassword, *aDictionary); });
+}
+
+TnxIteratorResult TnxServerDatabase::sdIterateDictionaries(const TnxDictionaryIterator& aIterator, bool aAllowSystem,
+                                                           bool aIgnoreError, void* aCookie) {
+  TablesGuard tables(*sdFolder, *sdTables);
+  platform::TStringList names;
+  if (const uint32_t result = sdTableGetList(names, aAllowSystem))
+    throw EnxServerException(result, u"The table list is not available", {});
+  TnxIteratorResult answer = irContinue;
+  for (int i = 0; i < names.Count(); ++i) {
+    const std::u16string name = names[i];
+    TnxServerRootTable* open = tables.Find(name);
+    if (!open) open = sdFolder->FindTable(name);
+    if (open) {
+      answer = aIterator(static_cast<TnxDataDictionary*>(&open->Dictionary()), name, aCookie);
+    } else {
+      TnxDataDictionary dict;
+      const uint32_t result = sdTableGetDictionary(name, u"", dict);
+      if (result != 0) {
+        if (aIgnoreError) continue;
+        throw EnxServerException(result, u"The dictionary of \"%s\" is not available", {name});
+      }
+      answer = aIterator(&dict, name, aCookie);
+    }
+    if (answer == irStop) break;
+  }
+  return answer;
+}
+
+void TnxServerDatabase::GetTablesNeedingPack(std::vector<std::u16string>& aTables) {
+  sdIterateDictionaries(
+      [&aTables](TnxDataDictionary* aDictionary, std::u16string_view, void*) {
+        if (aDictionary->RequiresPack()) aTables.push_back(aDictionary->BaseName());
+        return irContinue;
+      },
+      ExplicitAllowSystem(), true, nullptr);
+}
+
+uint32_t TnxServerDatabase::sdTableBuild(bool aOverWrite, std::u16string_view aTableName,
+                                         std::u16string_view aPassword, TnxDataDictionary& aDictionary,
+                                         TnxTableScope aTableScope) {
+  if (OpenMode() == omReadOnly) return DatabaseReadOnly();
+  TnxTableScope scope = RaisedScope(*sdFolder, aTableName, aTableScope);
+  const TnxEngineArg args[] = {aOverWrite, aTableName, static_cast<void*>(&aDictionary), static_cast<void*>(&scope)};
+  if (const uint32_t veto = NotifyExtenders(eaTableBuild, true, args)) return veto;
+  uint32_t result = 0;
+  {
+    TablesGuard tables(*sdFolder, *sdTables);
+    TnxServerRootTable* mapped = tables.Find(aTableName);
+    if (!aOverWrite && (mapped || ((scope == tsTempGlobal || scope == tsTempDatabase) &&
+                                   sdFolder->sfTableExists(aTableName) == 0)))
+      return EnxBaseException::nxSetMessage(nxeTableAlreadyExists, u"Table already exists.");
+    if (scope == tsTempDatabase) {
+      TnxServerRootTable* table = nullptr;
+      result = sdFolder->sfTableCreate(u"", aPassword, false, aDictionary, scope, table);
+      if (result != 0) return result;
+      sdFolder->sfSetNameInScope(*table, aTableName);
+      if (mapped && !sdFolder->sfCloseIfClosable(mapped, true, true, 1)) {
+        table->Free();
+        return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
+      }
+      tables.Mappings()[TnxTableMapper::Key(aTableName)] = table;
+    } else {
+      if (mapped) {
+        if (!sdFolder->sfCloseIfClosable(mapped, true, true, 1))
+          return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
+        tables.Mappings().erase(TnxTableMapper::Key(aTableName));
+      }
+      result = sdFolder->sfTableBuild(aOverWrite, aTableName, aPassword, false, aDictionary, scope);
+    }
+  }
+  if (result == 0) {
+    TakeFolderGeneration(aTableName);
+    NotifyExtenders(eaTableBuild, false, args);
+  }
+  return result;
+}
+
+uint32_t TnxServerDatabase::TableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
+                                       TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) {
+  if (const uint32_t result = nxValidateTableName(aTableName, false, aAllowSystem)) return result;
+  if (!aDictionary) return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"No dictionary given");
+  try {
+    aDictionary->CheckValid(true);
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+  return Entry([&]() -> uint32_t { return sdTableBuild(aOverWrite, aTableName, aPassword, *aDictionary, aTableScope); });
+}
+
+uint32_t TnxServerDatabase::sdTableDelete(std::u16string_view aTableName, std::u16string_view aPassword) {
+  const std::vector<std::u16string> passwords = sdBuildPasswords(aTableName, aPassword);
+  if (OpenMode() == omReadOnly) return DatabaseReadOnly();
+  uint32_t result = 0;
+  TnxTableScope scope = tsPersistent;
+  {
+    TablesGuard tables(*sdFolder, *sdTables);
+    if (TnxServerRootTable* mapped = tables.Find(aTableName)) {
+      scope = mapped->TableScope();
+      const TnxEngineArg args[] = {aTableName, static_cast<void*>(&scope)};
+      if (const uint32_t veto = NotifyExtenders(eaTableDelete, true, args)) return veto;
+      if ((result = mapped->srtAuthenticatePasswords(passwords)) != 0) return result;
+      if (!sdFolder->sfCloseIfClosable(mapped, true, true, 1))
+        return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
+      tables.Mappings().erase(TnxTableMapper::Key(aTableName));
+    } else {
+      const TnxEngineArg args[] = {aTableName};
+      if (const uint32_t veto = NotifyExtenders(eaTableDelete, true, args)) return veto;
+      result = sdFolder->sfTableDelete(aTableName, passwords, false);
+    }
+  }
+  if (result == 0) {
+    const TnxEngineArg args[] = {aTableName};
+    NotifyExtenders(eaTableDelete, false, args);
+    TakeFolderGeneration(aTableName);
+  }
+  return result;
+}
+
+uint32_t TnxServerDatabase::TableDelete(std::u16string_view aTableName, std::u16string_view aPassword) {
+  if (const uint32_t result = nxValidateTableName(aTableName, true, true)) return result;
+  return Entry([&]() -> uint32_t { return sdTableDelete(aTableName, aPassword); });
+}
+
+uint32_t TnxServerDatabase::sdTableEmpty(std::u16string_view aTableName, std::u16string_view aPassword) {
+  const std::vector<std::u16string> passwords = sdBuildPasswords(aTableName, aPassword);
+  if (OpenMode() == omReadOnly) return DatabaseReadOnly();
+  uint32_t result = 0;
+  {
+    TablesGuard tables(*sdFolder, *sdTables);
+    if (TnxServerRootTable* mapped = tables.Find(aTableName)) {
+      TnxTableScope scope = mapped->TableScope();
+      const TnxEngineArg args[] = {aTableName, static_cast<void*>(&scope)};
+      if (const uint32_t veto = NotifyExtenders(eaTableEmpty, true, args)) return veto;
+      if (mapped->FileIsLink()) return EnxBaseException::nxSetMessage(nxeTableReadOnly, u"Table is read only.");
+      if ((result = mapped->srtAuthenticatePasswords(passwords)) != 0) return result;
+      TnxServerRootTable* table = nullptr;
+      result = sdFolder->sfTableCreate(u"", mapped->ExtractPassword(), mapped->ForServer(), mapped->Dictionary(),
+                                       scope, table);
+      if (result != 0) return result;
+      sdFolder->sfSetNameInScope(*table, mapped->Name());
+      if (!sdFolder->sfCloseIfClosable(mapped, true, true, 1)) {
+        table->Free();
+        return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table is open.");
+      }
+      tables.Mappings()[TnxTableMapper::Key(aTableName)] = table;
+    } else {
+      const TnxEngineArg args[] = {aTableName};
+      if (const uint32_t veto = NotifyExtenders(eaTableEmpty, true, args)) return veto;
+      result = sdFolder->sfTableEmpty(aTableName, passwords, false);
+    }
+  }
+  if (result == 0) {
+    const TnxEngineArg args[] = {aTableName};
+    NotifyExtenders(eaTableEmpty, false, args);
+  }
+  return result;
+}
+
+uint32_t TnxServerDatabase::TableEmpty(std::u16string_view aTableName, std::u16string_view aPassword) {
+  if (const uint32_t result = nxValidateTableName(aTableName, true, true)) return result;
+  return Entry([&]() -> uint32_t { return sdTableEmpty(aTableName, aPassword); });
+}
+
+uint32_t TnxServerDatabase::sdTableRename(std::u16string_view aOldName, std::u16string_view aNewName,
+                                          std::u16string_view aPassword) {
+  const std::vector<std::u16string> passwords = sdBuildPasswords(aOldName, aPassword);
+  if (OpenMode() == omReadOnly) return DatabaseReadOnly();
+  uint32_t result = 0;
+  bool inFolder = false;
+  {
+    TablesGuard tables(*sdFolder, *sdTables);
+    if (TnxServerRootTable* mapped = tables.Find(aOldName)) {
+      TnxTableScope scope = mapped->TableScope();
+      const TnxEngineArg args[] = {aOldName, aNewName, static_cast<void*>(&scope)};
+      if (const uint32_t veto = NotifyExtenders(eaTableRename, true, args)) return veto;
+      if ((tables.Find(aNewName) && tables.Find(aNewName) != mapped) || sdFolder->sfTableExists(aNewName) == 0)
+        return EnxBaseException::nxSetMessage(nxeTableAlreadyExists, u"Table already exists.");
+      if ((result = mapped->srtAuthenticatePasswords(passwords)) != 0) return result;
+      tables.Mappings().erase(TnxTableMapper::Key(aOldName));
+      sdFolder->sfSetNameInScope(*mapped, aNewName);
+      tables.Mappings()[TnxTableMapper::Key(aNewName)] = mapped;
+    } else {
+      const TnxEngineArg args[] = {aOldName, aNewName};
+      if (const uint32_t veto = NotifyExtenders(eaTableRename, true, args)) return veto;
+      result = sdFolder->sfTableRename(aOldName, aNewName, passwords, false);
+      inFolder = true;
+    }
+  }
+  if (result != 0) return result;
+  const TnxEngineArg args[] = {aOldName, aNewName};
+  NotifyExtenders(eaTableRename, false, args);
+  // The table keeps its name inside too, for the file-name check.
+  if (inFolder) result = sdFolder->sfTableWriteName(aNewName, sdBuildPasswords(aNewName, aPassword), false);
+  if (!(!aOldName.empty() && aOldName.front() == u' ') && !(!aNewName.empty() && aNewName.front() == u' '))
+    TakeFolderGeneration(aNewName);
+  return result;
+}
+
+uint32_t TnxServerDatabase::TableRename(std::u16string_view aOldName, std::u16string_view aNewName,
+                                        std::u16string_view aPassword) {
+  if (const uint32_t result = nxValidateTableName(aOldName, true, true)) return result;
+  if (const uint32_t result = nxValidateTableName(aNewName, false, true)) return result;
+  return Entry([&]() -> uint32_t { return sdTableRename(aOldName, aNewName, aPassword); });
+}
+
+// ---- cursors and cursor sources ----
+
+uint32_t TnxServerDatabase::RegisterCursorSource(InxDatabaseCursorSource* aSource,
+                                                 InxDatabaseCursorSourceControl*& aControl) {
+  aControl = nullptr;
+  if (!aSource) return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"No cursor source given");
+  return Entry([&]() -> uint32_t {
+    auto* container = nxCreate<TnxServerDatabaseCursorSourceContainer>(*this, aSource);
+    // The caller's reference; the database's list holds none.
+    container->AddRef();
+    aControl = container;
+    return 0;
+  });
+}
+
+uint32_t TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
+                                       std::u16string_view aPassword, TnxOpenMode aOpenMode, TnxShareMode,
+                                       uint32_t, std::u16string_view, int32_t, bool aAllowSystem,
+                                       TnxCursorOpenOptions, uint32_t, const platform::TStringList*) {
+  aCursor = nullptr;
+  if (const uint32_t result = nxValidateTablePath(aTableName, true, aAllowSystem)) return result;
+  if (sdIsCache && !aAllowSystem)
+    return EnxBaseException::nxSetMessage(nxeCannotAccessFile,
+                                          u"Database does not support opening of cache cursors");
+  return Entry([&]() -> uint32_t {
+    if (aOpenMode == omWriteOnly) aOpenMode = omReadWrite;
+    if (OpenMode() == omReadOnly && aOpenMode != omReadOnly) return DatabaseReadOnly();
+    TablesGuard tables(*sdFolder, *sdTables);
+    TnxServerBaseTable* table = nullptr;
+    bool readOnly = false;
+    uint32_t result = sdGetTable(table, aTableName, aPassword, false, readOnly, false, false);
+    if (table) {
+      if (table->Root()->TableCursorCount() == 0) sdFolder->sfCloseIfClosable(table->Root(), false, false, 1);
+      return NotSupported(u"CursorOpen on a table");
+    }
+    if (sdCursorSourceHead) aCursor = sdCursorSourceHead->CursorOpen(aTableName, result);
+    return result;
+  });
+}
+
+// ---- statements ----
+
+uint32_t TnxServerDatabase::sdStatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) {
+  aStatement = nullptr;
+  auto* sqlEngine = dynamic_cast<TnxBaseSqlEngine*>(sdFolder->Engine().SqlEngine());
+  if (!sqlEngine) return EnxBaseException::nxSetMessage(nxeCapabilityNotSupported, kSqlEngineRequired);
+  uint32_t result = 0;
+  try {
+    result = sqlEngine->StatementAlloc(this, aStatement, aTimeout);
+  } catch (const std::exception& e) {
+    result = asoConvertException(e);
+  }
+  if (result != 0 && aStatement) {
+    try {
+      std::exchange(aStatement, nullptr)->Free();
+    } catch (const std::exception& e) {
+      asoConvertException(e);
+    }
+  }
+  aStatement = result == 0 ? aStatement : nullptr;
+  return result;
+}
+
+uint32_t TnxServerDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) {
+  aStatement = nullptr;
+  return Entry([&]() -> uint32_t { return sdStatementAlloc(aStatement, aTimeout); });
+}
+
+uint32_t TnxServerDatabase::StatementExecDirect(uint32_t aTimeout, TnxStatementType aStatementType,
+                                                std::u16string_view aQueryText, platform::TStream* aPrepareStream,
+                                                const TnxSqlParamList& aParams, platform::TStream* aSetParamsStream,
+                                                TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode,
+                                                platform::TStream* aExecStream, platform::TStream* aGetParamsStream,
+                                                TnxStatementExecDirectPhase& aPhase) {
+  aCursor = nullptr;
+  aPhase = sedAlloc;
+  const uint32_t result = Entry([&]() -> uint32_t {
+    TnxAbstractStatement* statement = nullptr;
+    // Whatever way the work ends, the statement goes.
+    struct StatementGuard {
+      TnxAbstractStatement*& Statement;
+      ~StatementGuard() {
+        if (!Statement) return;
+        try {
+          std::exchange(Statement, nullptr)->Free();
+        } catch (...) {
+          // Freeing reports nothing more than the work did.
+        }
+      }
+    } freeing{statement};
+    if (const uint32_t alloc = sdStatementAlloc(statement, aTimeout)) return alloc;
+    statement->asExecDirect = true;
+    aPhase = sedPrepare;
+    if (const uint32_t prepared = statement->Prepare(aStatementType, aQueryText, aPrepareStream)) return prepared;
+    aPhase = sedSetParams;
+    if (const uint32_t set = statement->SetParams(aParams, aSetParamsStream)) return set;
+    aPhase = sedExec;
+    TnxSessionStats::Count(sscStatements, 1);
+    TnxServerEngine& engine = sdFolder->Engine();
+    uint32_t executed = 0;
+    {
+      engine.seExecutingStatements.fetch_add(1);
+      struct Executing {
+        std::atomic<int32_t>& Count;
+        ~Executing() { Count.fetch_sub(1); }
+      } lowering{engine.seExecutingStatements};
+      executed = statement->Exec(aCursor, aOpenMode, aExecStream);
+    }
+    engine.seExecutedStatements.fetch_add(1);
+    if (executed != 0) return executed;
+    aPhase = sedGetParams;
+    if (aGetParamsStream) {
+      TnxSqlParamList params = aParams;
+      if (const uint32_t got = statement->GetParams(params, aGetParamsStream)) return got;
+    }
+    aPhase = sedFree;
+    std::exchange(statement, nullptr)->Free();
+    return 0;
+  });
+  if (result != 0 && aCursor) {
+    try {
+      std::exchange(aCursor, nullptr)->Free();
+    } catch (const std::exception& e) {
+      asoConvertException(e);
+    }
+  }
+  return result;
 }
 
 uint32_t TnxServerDatabase::TableExists(std::u16string_view aTableName, std::u16string_view, bool& aExists,
@@ -177,23 +725,6 @@ uint32_t TnxServerDatabase::TableExists(std::u16string_view aTableName, std::u16
   });
 }
 
-uint32_t TnxServerDatabase::sdTableGetList(platform::TStringList& aList, bool aAllowSystem) {
-  aList.BeginUpdate();
-  struct EndUpdate {
-    platform::TStringList& List;
-    ~EndUpdate() { List.EndUpdate(); }
-  } bracket{aList};
-  aList.Clear();
-  const TnxEngineArg args[] = {static_cast<void*>(&aList)};
-  uint32_t result = NotifyExtenders(eaTableGetList, true, args);
-  if (result != 0) return result;
-  platform::TStringList names;
-  result = sdFolder->sfTableGetList(names);
-  for (int i = 0; i < names.Count(); ++i)
-    if (nxValidateTableName(names[i], false, aAllowSystem) == 0) aList.Add(names[i]);
-  if (result == 0) NotifyExtenders(eaTableGetList, false, args);
-  return result;
-}
 
 uint32_t TnxServerDatabase::TableGetList(platform::TStringList& aList) {
   const bool allowSystem = ExplicitAllowSystem();
@@ -210,10 +741,6 @@ void TnxServerDatabase::sadUnlockTables() {
 
 // ---- operations on open tables, cursors and statements ----
 
-uint32_t TnxServerDatabase::TableBuild(bool, std::u16string_view, std::u16string_view, TnxDataDictionary*,
-                                       TnxTableScope, bool) {
-  return NotSupported(u"TableBuild");
-}
 uint32_t TnxServerDatabase::TablePack(std::u16string_view, std::u16string_view, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TablePack");
@@ -242,9 +769,6 @@ uint32_t TnxServerDatabase::TableAddIndex(std::u16string_view, std::u16string_vi
 uint32_t TnxServerDatabase::TableDropIndex(std::u16string_view, std::u16string_view, std::u16string_view, int32_t) {
   return NotSupported(u"TableDropIndex");
 }
-uint32_t TnxServerDatabase::TableRename(std::u16string_view, std::u16string_view, std::u16string_view) {
-  return NotSupported(u"TableRename");
-}
 uint32_t TnxServerDatabase::TableRecover(std::u16string_view, std::u16string_view, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableRecover");
@@ -254,41 +778,14 @@ uint32_t TnxServerDatabase::TableVerifyChecksum(std::u16string_view, std::u16str
   aTaskInfo = nullptr;
   return NotSupported(u"TableVerifyChecksum");
 }
-uint32_t TnxServerDatabase::TableDelete(std::u16string_view, std::u16string_view) {
-  return NotSupported(u"TableDelete");
-}
-uint32_t TnxServerDatabase::TableEmpty(std::u16string_view, std::u16string_view) {
-  return NotSupported(u"TableEmpty");
-}
 uint32_t TnxServerDatabase::TableChangePassword(std::u16string_view, std::u16string_view, std::u16string_view) {
   return NotSupported(u"TableChangePassword");
-}
-uint32_t TnxServerDatabase::TableGetDictionary(std::u16string_view, std::u16string_view, TnxDataDictionary*) {
-  return NotSupported(u"TableGetDictionary");
 }
 uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view, std::u16string_view, uint32_t& aValue) {
   aValue = 0;
   return NotSupported(u"TableAutoIncGet");
 }
 uint32_t TnxServerDatabase::GetChangedTables(platform::TStringList&) { return NotSupported(u"GetChangedTables"); }
-uint32_t TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view, std::u16string_view,
-                                       TnxOpenMode, TnxShareMode, uint32_t, std::u16string_view, int32_t, bool,
-                                       TnxCursorOpenOptions, uint32_t, const platform::TStringList*) {
-  aCursor = nullptr;
-  return NotSupported(u"CursorOpen");
-}
-uint32_t TnxServerDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t) {
-  aStatement = nullptr;
-  return NotSupported(u"StatementAlloc");
-}
-uint32_t TnxServerDatabase::StatementExecDirect(uint32_t, TnxStatementType, std::u16string_view, platform::TStream*,
-                                                const TnxSqlParamList&, platform::TStream*,
-                                                TnxAbstractCursor*& aCursor, TnxOpenMode, platform::TStream*,
-                                                platform::TStream*, TnxStatementExecDirectPhase& aPhase) {
-  aCursor = nullptr;
-  aPhase = sedAlloc;
-  return NotSupported(u"StatementExecDirect");
-}
 uint32_t TnxServerDatabase::sdTableRebuildIndex(std::u16string_view, std::u16string_view, std::u16string_view,
                                                 int32_t, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
@@ -300,9 +797,6 @@ uint32_t TnxServerDatabase::sdTableRestructure(std::u16string_view, std::u16stri
   return NotSupported(u"TableRestructure");
 }
 TnxSqlAbstractCursor* TnxServerDatabase::sadCreateResultSet(TnxDataDictionary*, uint32_t) {
-  throw EnxBaseException(nxeCapabilityNotSupported);
-}
-TnxIteratorResult TnxServerDatabase::sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) {
   throw EnxBaseException(nxeCapabilityNotSupported);
 }
 

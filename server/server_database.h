@@ -11,22 +11,37 @@
 // - TableGetList lists each name once, sorted without case; names that are
 //   no valid table names are left out, "$" names unless the database's
 //   option ALLOWSYSTEMTABLEACCESS is "1".
-// - TableExists answers for root tables; a path into a child table needs
-//   the table itself and answers 12289 here.
+// - TableExists answers for root tables, and for a child path asks the
+//   table itself.
+// - Tables named with two leading "#" live in the database's table mapper
+//   and are seen only through it; names in angle brackets or with three
+//   leading "#", and every table of an in-memory folder, are temporary
+//   tables of the folder.
 // - Options the database does not have come from its folder, then from its
 //   session.
-// - Operations that need open tables, cursors or statements answer 12289.
+// - A table lookup that finds nothing asks the registered cursor sources in
+//   order; a database destroyed with sources still registered detaches
+//   them.
+// - Statements need an SQL engine linked to the server engine (12289 "An
+//   SQL Engine is required" without one); every path of StatementExecDirect
+//   answers a code and lowers the engine's executing count again.
+// - Operations on table cursors, and the maintenance tasks, answer 12289.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/sql_engine_classes.h"
+#include "platform/interface.h"
+#include "server/table_mapper.h"
 
 namespace revurov {
 
+class TnxServerBaseTable;
+class TnxServerDatabaseCursorSourceContainer;
 class TnxServerFolder;
 class TnxServerSession;
 
@@ -112,10 +127,31 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   void AfterConstruction() override;
   void BeforeDestruction() override;
 
-  // The folder's names and the valid ones kept (see the contract).
+  uint32_t RegisterCursorSource(InxDatabaseCursorSource* aSource, InxDatabaseCursorSourceControl*& aControl) override;
+  InxTableMapper& TableMapper() const noexcept { return *sdTables; }
+  // The base names of the tables whose dictionaries ask for a pack.
+  void GetTablesNeedingPack(std::vector<std::u16string>& aTables);
+
+  // The folder's and the mapper's names, the valid ones kept (see the
+  // contract).
   uint32_t sdTableGetList(platform::TStringList& aList, bool aAllowSystem);
-  // 0 when the root exists, 8712 when not.
-  uint32_t sdTableExists(std::u16string_view aTableName);
+  // 0 when the table exists, 8712 when not.
+  uint32_t sdTableExists(std::u16string_view aTableName, std::u16string_view aPassword = {},
+                         bool aForServer = false);
+  // The session's passwords for the table, then aPassword.
+  std::vector<std::u16string> sdBuildPasswords(std::u16string_view aTableName, std::u16string_view aPassword);
+  // The table a path names ("root:child:..."), opened when needed; the
+  // caller holds the folder's tables padlock and the mapper's lock.
+  uint32_t sdGetTable(TnxServerBaseTable*& aTable, std::u16string_view aTableName, std::u16string_view aPassword,
+                      bool aForServer, bool& aIsReadOnly, bool aInternal, bool aIsCache);
+  uint32_t sdTableGetDictionary(std::u16string_view aTableName, std::u16string_view aPassword,
+                                TnxDataDictionary& aDictionary);
+  uint32_t sdTableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
+                        TnxDataDictionary& aDictionary, TnxTableScope aTableScope);
+  uint32_t sdTableDelete(std::u16string_view aTableName, std::u16string_view aPassword);
+  uint32_t sdTableRename(std::u16string_view aOldName, std::u16string_view aNewName, std::u16string_view aPassword);
+  uint32_t sdTableEmpty(std::u16string_view aTableName, std::u16string_view aPassword);
+  uint32_t sdStatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout);
 
 protected:
   ~TnxServerDatabase() override;
@@ -124,9 +160,13 @@ protected:
 
 private:
   friend class TnxServerFolder;
+  friend class TnxServerDatabaseCursorSourceContainer;
+  friend void nxDetachCursorSources(TnxServerDatabase& aDatabase) noexcept;
 
   template <class F>
   uint32_t Entry(F&& aWork);
+  // A table built, deleted or renamed: the database's structure changed.
+  void TakeFolderGeneration(std::u16string_view aTableName);
   void sdRemoveFromFolder() noexcept;
 
   std::u16string sdAlias;
@@ -135,6 +175,10 @@ private:
   bool sdInFolder = false;
   TnxServerDatabase* sdFolderPrev = nullptr;
   TnxServerDatabase* sdFolderNext = nullptr;
+  TnxServerSession* sdSession = nullptr;
+  platform::TInterfacePtr<InxTableMapper> sdTables;
+  TnxServerDatabaseCursorSourceContainer* sdCursorSourceHead = nullptr;
+  TnxServerDatabaseCursorSourceContainer* sdCursorSourceTail = nullptr;
   TnxLSN sdLastCheckLSN = 0;
   int32_t sdStructureGeneration = 0;
   int32_t sdFolderStructureGeneration = 0;

@@ -25,6 +25,7 @@
 #include "server/server_folder.h"
 #include "server/server_session.h"
 #include "server/server_table.h"
+#include "server/sql_engine.h"
 #include "storage/buffer_manager.h"
 #include "storage/journal_classes.h"
 #include "transport/registry_hook.h"
@@ -448,6 +449,8 @@ void TnxServerEngine::FreeCleanupThread() { seCleanupThread.reset(); }
 
 void TnxServerEngine::DoStop() {
   FreeCleanupThread();
+  // The SQL engine lets go of sessions, databases and tables before they go.
+  if (auto* sqlEngine = dynamic_cast<TnxBaseSqlEngine*>(seSqlEngine)) sqlEngine->PrepareShutdown();
   TnxBaseServerEngine::DoStop();
   FreeAllFolders();
   seExecutedStatements.store(0);

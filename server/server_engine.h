@@ -128,6 +128,8 @@ class TnxServerEngine : public TnxBaseServerEngine {
   // Nil leaves the engine without one.
   void SetAliasHandler(TnxAliasHandlerPtr aHandler);
   TnxStateComponent* SqlEngine() const noexcept { return seSqlEngine; }
+  int32_t ExecutingStatements() const noexcept { return seExecutingStatements.load(); }
+  int32_t ExecutedStatements() const noexcept { return seExecutedStatements.load(); }
   void SetSqlEngine(TnxStateComponent* aValue);
   void SetReadings(TnxServerEngineReadings aReadings);
   // The cleanup timer's period in ms, taken at the next start.
@@ -211,6 +213,7 @@ protected:
 private:
   friend class TnxServerFolder;
   friend class TnxServerBaseTable;
+  friend class TnxServerDatabase;
 
   void FreeCleanupThread();
   // False when a busy lock ended the run.

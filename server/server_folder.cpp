@@ -6,11 +6,13 @@
 
 #include "engine/child_links.h"
 #include "engine/name_rules.h"
+#include "lowlevel/strings/utils_text.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exception_data_interfaces.h"
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/sync/lock_guard.h"
 #include "platform/directory_list.h"
+#include "platform/file_io.h"
 #include "platform/format.h"
 #include "platform/os_error.h"
 #include "platform/paths.h"
@@ -20,6 +22,7 @@
 #include "server/server_engine.h"
 #include "server/server_table.h"
 #include "server/server_transaction_mgr.h"
+#include "server/table_file_moves.h"
 #include "storage/buffer_manager.h"
 #include "storage/file_management.h"
 #include "storage/journal_classes.h"
@@ -51,6 +54,8 @@ TnxServerFolder::TnxServerFolder(TnxServerEngine& aServerEngine, std::u16string_
   sfReadOnly = !sfInMemOnly && aServerEngine.HasOption(seoReadOnly);
   sfForceFailSafe = aServerEngine.HasOption(seoForceFailSafe);
   stTransManager = std::make_unique<TnxServerTransactionMgr>(*this);
+  // A rename or delete cut short leaves a table split across two names.
+  if (!sfInMemOnly && !ReadOnly()) nxFinishFileMoves(sfPath);
 }
 
 TnxServerFolder::~TnxServerFolder() = default;
@@ -162,6 +167,8 @@ uint32_t TnxServerFolder::sfTableExists(std::u16string_view aTableName) {
   try {
     const std::u16string name = StripTableExtension(aTableName);
     TnxPadlockGuard guard(sfTablesPadlock);
+    if (TnxServerRootTable* open = FindTable(name))
+      return open->TableScope() == tsTempDatabase || open->TableScope() == tsTempUnnamed ? nxeObjectNotFound : 0;
     if (sfInMemOnly || name.empty() || nxIsTempGlobalTableName(name) || nxIsTempDatabaseTableName(name))
       return nxeObjectNotFound;
     std::u16string fileName;
@@ -191,6 +198,10 @@ uint32_t TnxServerFolder::sfTableGetList(platform::TStringList& aList) {
     std::vector<std::u16string> found;
     {
       TnxPadlockGuard guard(sfTablesPadlock);
+      // Open tables of a database or without a name belong to no list.
+      for (const auto& [key, table] : sfTables)
+        if (table->TableScope() == tsPersistent || table->TableScope() == tsTempGlobal)
+          found.push_back(table->TableName());
       if (!sfInMemOnly) {
         std::vector<std::string> names;
         if (int error = platform::ListFolderFiles(platform::ToOsPath(sfPath), names))
@@ -292,46 +303,53 @@ uint32_t TnxServerFolder::sfTableCreate(std::u16string_view aTableName, std::u16
                                         TnxServerRootTable*& aTable) {
   aTable = nullptr;
   try {
-    if (ReadOnly() && (aTableScope == tsPersistent || aTableScope == tsTempGlobal))
-      return EnxBaseException::nxSetMessage(nxeDatabaseReadOnly, u"Database is read only.");
-    if (sfInMemOnly && aTableScope == tsPersistent)
-      return EnxBaseException::nxSetMessage(nxeCapabilityNotSupported,
-                                            u"TableScope tsPersistent is not supported for in-memory database");
-    TnxPadlockGuard guard(sfTablesPadlock);
-    TnxServerRootTable* table =
-        nxCreateServerObject<TnxServerRootTable>(*this, StripTableExtension(aTableName), omReadWrite, smExclusive,
-                                                 aTableScope)
-            .release();
-    uint8_t attributes = 0;
-    if (aTableScope != tsPersistent) attributes |= nxfaTemporary;
-    if (aTableScope == tsTempGlobal || aTableScope == tsTempDatabase) attributes |= nxfaMemTable;
-    std::vector<std::u16string> passwords;
-    if (!aPassword.empty()) passwords.emplace_back(aPassword);
-    TnxBufferManager& bufMgr = *sfServerEngine.BufferManager();
-    TnxBaseTransaction trans(bufMgr, nullptr, false, false);
-    uint32_t result = table->srtCreateTable(trans, passwords, aTableName, attributes, aDictionary, aForServer);
-    if (result == 0) {
-      try {
-        bufMgr.CommitTransaction(&trans, nullptr, false);
-      } catch (const std::exception& e) {
-        result = asoConvertException(e);
-        bufMgr.RollbackTransaction(&trans);
-        table->srtCloseFiles();
-        if (aTableScope == tsPersistent) table->srtDeleteFiles();
-      }
-    } else {
-      bufMgr.RollbackTransaction(&trans);
-    }
-    if (result != 0) {
-      table->Free();
-      return result;
-    }
-    BumpStructureGeneration();
-    aTable = table;
-    return 0;
+    return CreateTableAs(StripTableExtension(aTableName), aTableName, aPassword, aForServer, aDictionary, aTableScope,
+                         aTable);
   } catch (const std::exception& e) {
     return asoConvertException(e);
   }
+}
+
+uint32_t TnxServerFolder::CreateTableAs(std::u16string_view aFileStem, std::u16string_view aStoredName,
+                                        std::u16string_view aPassword, bool aForServer,
+                                        const TnxDataDictionary& aDictionary, TnxTableScope aTableScope,
+                                        TnxServerRootTable*& aTable) {
+  aTable = nullptr;
+  if (ReadOnly() && (aTableScope == tsPersistent || aTableScope == tsTempGlobal))
+    return EnxBaseException::nxSetMessage(nxeDatabaseReadOnly, u"Database is read only.");
+  if (sfInMemOnly && aTableScope == tsPersistent)
+    return EnxBaseException::nxSetMessage(nxeCapabilityNotSupported,
+                                          u"TableScope tsPersistent is not supported for in-memory database");
+  TnxPadlockGuard guard(sfTablesPadlock);
+  TnxServerRootTable* table =
+      nxCreateServerObject<TnxServerRootTable>(*this, aFileStem, omReadWrite, smExclusive, aTableScope).release();
+  uint8_t attributes = 0;
+  if (aTableScope != tsPersistent) attributes |= nxfaTemporary;
+  if (aTableScope == tsTempGlobal || aTableScope == tsTempDatabase) attributes |= nxfaMemTable;
+  std::vector<std::u16string> passwords;
+  if (!aPassword.empty()) passwords.emplace_back(aPassword);
+  TnxBufferManager& bufMgr = *sfServerEngine.BufferManager();
+  TnxBaseTransaction trans(bufMgr, nullptr, false, false);
+  uint32_t result = table->srtCreateTable(trans, passwords, aStoredName, attributes, aDictionary, aForServer);
+  if (result == 0) {
+    try {
+      bufMgr.CommitTransaction(&trans, nullptr, false);
+    } catch (const std::exception& e) {
+      result = asoConvertException(e);
+      bufMgr.RollbackTransaction(&trans);
+      table->srtCloseFiles();
+      if (aTableScope == tsPersistent) table->srtDeleteFiles();
+    }
+  } else {
+    bufMgr.RollbackTransaction(&trans);
+  }
+  if (result != 0) {
+    table->Free();
+    return result;
+  }
+  BumpStructureGeneration();
+  aTable = table;
+  return 0;
 }
 
 uint32_t TnxServerFolder::sfTableOpen(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,

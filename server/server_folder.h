@@ -12,6 +12,17 @@
 //   never touches the disk and lists no table files.
 // - A folder is read-only with the engine's seoReadOnly (disk folders), or
 //   when its transaction manager cannot write "nxTrans.cfg".
+// - Table operations report their failures as codes: 10501 read-only
+//   folder, 10031 an open table that cannot close, 13060 the name is taken,
+//   10039 an invalid name, 10024 " Root table \"N\" not found", 10763 a
+//   link or an overwrite that could not remove the old table, 12289 a
+//   persistent table in memory, 15393 / 15394 a file that would not go or
+//   move.
+// - A rename, a delete and an overwriting build move the table's files as
+//   one step (server/table_file_moves.h): after a crash the folder's next
+//   open leaves each table whole under exactly one name.
+// - A delete refused for the password deletes nothing; a table whose
+//   dictionary is damaged loses its main file.
 // - Table names compare without ASCII case: a name finds its main file by
 //   its exact name, else by the one file of the folder that matches it
 //   ignoring ASCII case; two such files answer 10024 naming both. A name
@@ -69,6 +80,7 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   void AddDatabase(TnxServerDatabase* aDatabase, std::u16string_view aAlias);
   void RemoveDatabase(TnxServerDatabase* aDatabase);
 
+  TnxPadlock& TablesPadlock() noexcept { return sfTablesPadlock; }
   void LockTables() { sfTablesPadlock.Lock(); }
   void UnlockTables() { sfTablesPadlock.Unlock(); }
 
@@ -92,6 +104,26 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   // when made and leaves it when freed; what is left goes with the folder.
   TnxServerRootTable* FindTable(std::u16string_view aTableName);
   int32_t TableCount();
+  // The dictionary of a table, open or not (see the contract for the codes).
+  uint32_t sfTableGetDictionary(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
+                                bool aForServer, TnxDataDictionary& aDict, bool* aFileIsLink = nullptr,
+                                std::u16string* aPassword = nullptr);
+  uint32_t sfTableBuild(bool aOverWrite, std::u16string_view aTableName, std::u16string_view aPassword,
+                        bool aForServer, const TnxDataDictionary& aDictionary, TnxTableScope aTableScope);
+  uint32_t sfTableDelete(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
+                         bool aForServer);
+  uint32_t sfTableEmpty(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
+                        bool aForServer);
+  uint32_t sfTableRename(std::u16string_view aOldName, std::u16string_view aNewName,
+                         const std::vector<std::u16string>& aPasswords, bool aForServer);
+  // Stores aTableName in the table's "$TableName" stream (after a rename).
+  uint32_t sfTableWriteName(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
+                            bool aForServer);
+  // A table known by another name than its files' (database-scope and
+  // temporary tables).
+  void sfSetNameInScope(TnxServerRootTable& aTable, std::u16string_view aName);
+  // The names of a table's files in the folder, main file first.
+  std::vector<std::u16string> TableFileNames(std::u16string_view aStem, const TnxDataDictionary& aDict) const;
   // Builds a table's files and commits them: 0 with the table open, else
   // its code with neither files nor table left.
   uint32_t sfTableCreate(std::u16string_view aTableName, std::u16string_view aPassword, bool aForServer,
@@ -101,7 +133,8 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
                        TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aForServer, TnxServerRootTable*& aTable,
                        bool& aReadOnly);
   // Raises the table's guard, frees it when srtCanClose holds with the
-  // value the caller expects; true when it was freed.
+  // value the guard then has (1 for a caller holding no guard itself);
+  // true when it was freed.
   bool sfCloseIfClosable(TnxServerRootTable* aTable, bool aAnyScope, bool aRequestClose, int32_t aExpected);
   // 10241 when the tables padlock is busy.
   uint32_t sfCloseInactiveTables();
@@ -122,6 +155,14 @@ private:
   friend class TnxServerRootTable;
   void FreeAllTables() noexcept;
 
+  uint32_t CreateTableAs(std::u16string_view aFileStem, std::u16string_view aStoredName,
+                         std::u16string_view aPassword, bool aForServer, const TnxDataDictionary& aDictionary,
+                         TnxTableScope aTableScope, TnxServerRootTable*& aTable);
+  // A persistent table rebuilt under a name of its own, then swapped in.
+  uint32_t ReplaceTable(std::u16string_view aName, std::u16string_view aPassword, bool aForServer,
+                        const TnxDataDictionary& aDictionary);
+  // The table's name as its main file spells it.
+  std::u16string DiskStem(std::u16string_view aName);
   // 0 with the main file's name, 8712 without one, 10024 for two.
   uint32_t FindMainFile(std::u16string_view aName, std::u16string& aFileName);
 

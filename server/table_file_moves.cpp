@@ -1,0 +1,344 @@
+#include "server/table_file_moves.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/directory_list.h"
+#include "lowlevel/errors/error_codes.h"
+#include "platform/file_io.h"
+#include "platform/file_ops.h"
+#include "platform/os_error.h"
+#include "platform/paths.h"
+#include "platform/format.h"
+#include "platform/text.h"
+#include "storage/file_management.h"
+
+namespace revurov {
+
+namespace {
+
+constexpr std::string_view kHead = "RVTM1";
+constexpr std::string_view kTail = "END";
+
+void PutString(std::string& aOut, std::string_view aText) {
+  const auto size = static_cast<uint32_t>(aText.size());
+  for (int i = 0; i < 4; ++i) aOut.push_back(static_cast<char>((size >> (8 * i)) & 0xFF));
+  aOut.append(aText);
+}
+
+bool GetString(std::string_view& aIn, std::string& aText) {
+  if (aIn.size() < 4) return false;
+  uint32_t size = 0;
+  for (int i = 3; i >= 0; --i) size = (size << 8) | static_cast<uint8_t>(aIn[static_cast<size_t>(i)]);
+  aIn.remove_prefix(4);
+  if (aIn.size() < size) return false;
+  aText.assign(aIn.substr(0, size));
+  aIn.remove_prefix(size);
+  return true;
+}
+
+// A write cut short is told apart from an intent.
+uint64_t Checksum(std::string_view aBytes) {
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : aBytes) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  return hash;
+}
+
+struct Intent {
+  std::vector<TnxFileMove> Moves;
+  std::vector<std::u16string> Discards;
+  std::vector<TnxFileCheck> ForwardWhen;
+};
+
+std::string Encode(const std::vector<TnxFileMove>& aMoves, const std::vector<std::u16string>& aDiscards,
+                   const std::vector<TnxFileCheck>& aForwardWhen) {
+  std::string out(kHead);
+  PutString(out, std::to_string(aMoves.size()));
+  for (const TnxFileMove& move : aMoves) {
+    PutString(out, platform::Utf16ToUtf8(move.From));
+    PutString(out, platform::Utf16ToUtf8(move.To));
+  }
+  PutString(out, std::to_string(aDiscards.size()));
+  for (const std::u16string& name : aDiscards) PutString(out, platform::Utf16ToUtf8(name));
+  PutString(out, std::to_string(aForwardWhen.size()));
+  for (const TnxFileCheck& check : aForwardWhen) {
+    PutString(out, platform::Utf16ToUtf8(check.Name));
+    PutString(out, check.Exists ? "1" : "0");
+  }
+  out.append(kTail);
+  PutString(out, std::to_string(Checksum(out)));
+  return out;
+}
+
+bool GetCount(std::string_view& aIn, size_t& aCount) {
+  std::string text;
+  if (!GetString(aIn, text) || text.empty() || text.size() > 6) return false;
+  aCount = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    aCount = aCount * 10 + static_cast<size_t>(c - '0');
+  }
+  return true;
+}
+
+std::optional<Intent> Decode(std::string_view aIn) {
+  const size_t tail = aIn.rfind(kTail);
+  if (tail == std::string_view::npos) return std::nullopt;
+  {
+    std::string_view sum = aIn.substr(tail + kTail.size());
+    std::string text;
+    if (!GetString(sum, text) || !sum.empty() || text != std::to_string(Checksum(aIn.substr(0, tail + kTail.size()))))
+      return std::nullopt;
+    aIn = aIn.substr(0, tail + kTail.size());
+  }
+  if (aIn.substr(0, kHead.size()) != kHead) return std::nullopt;
+  aIn.remove_prefix(kHead.size());
+  Intent intent;
+  size_t count = 0;
+  if (!GetCount(aIn, count)) return std::nullopt;
+  for (size_t i = 0; i < count; ++i) {
+    std::string from, to;
+    if (!GetString(aIn, from) || !GetString(aIn, to) || from.empty()) return std::nullopt;
+    intent.Moves.push_back({platform::Utf8ToUtf16(from), platform::Utf8ToUtf16(to)});
+  }
+  if (!GetCount(aIn, count)) return std::nullopt;
+  for (size_t i = 0; i < count; ++i) {
+    std::string name;
+    if (!GetString(aIn, name) || name.empty()) return std::nullopt;
+    intent.Discards.push_back(platform::Utf8ToUtf16(name));
+  }
+  if (!GetCount(aIn, count)) return std::nullopt;
+  for (size_t i = 0; i < count; ++i) {
+    std::string name, exists;
+    if (!GetString(aIn, name) || !GetString(aIn, exists) || name.empty() || (exists != "0" && exists != "1"))
+      return std::nullopt;
+    intent.ForwardWhen.push_back({platform::Utf8ToUtf16(name), exists == "1"});
+  }
+  if (aIn != kTail) return std::nullopt;
+  return intent;
+}
+
+std::u16string IntentPath(std::u16string_view aFolder) { return nxCombinePath(aFolder, kFileMovesIntentName); }
+
+bool Exists(std::u16string_view aFolder, std::u16string_view aName) {
+  return platform::FileExists(platform::ToOsPath(nxCombinePath(aFolder, aName)));
+}
+
+[[noreturn]] void Raise(int aError, uint32_t aCode, std::u16string_view aAction,
+                        std::initializer_list<platform::TFormatArg> aArgs) {
+  platform::SetLastOSError(static_cast<uint32_t>(aError));
+  throw nxCreateOSErrorException<EnxFileManagementException>(aCode, u"", aAction, aArgs);
+}
+
+// Steps are made durable together by one folder sync after the last: the
+// intent is durable before the first, and an opening finishes any subset
+// of them that a crash kept.
+void Move(std::u16string_view aFolder, std::u16string_view aFrom, std::u16string_view aTo) {
+  const std::u16string from = nxCombinePath(aFolder, aFrom);
+  const std::u16string to = nxCombinePath(aFolder, aTo);
+  if (const int err =
+          platform::FileOps().Rename(platform::ToOsPath(from), platform::ToOsPath(to), platform::TRenameMode::rmNoReplace))
+    Raise(err, nxeFileRenameFailed, u"RenameFile (from \"%s\" to \"%s\")", {from, to});
+}
+
+void Remove(std::u16string_view aFolder, std::u16string_view aName) {
+  const std::u16string path = nxCombinePath(aFolder, aName);
+  if (const int err = platform::FileOps().Unlink(platform::ToOsPath(path)))
+    Raise(err, nxeFileDeleteFailed, u"DeleteFile (\"%s\")", {path});
+}
+
+void SyncFolder(std::u16string_view aFolder) {
+  if (const int err = platform::FileOps().SyncDirectory(platform::ToOsPath(aFolder)))
+    Raise(err, nxeFileRenameFailed, u"SyncDirectory (\"%s\")", {std::u16string(aFolder)});
+}
+
+// The intent file stays in the folder, empty while no steps are pending:
+// an intent then costs one data sync, and a folder sync only the first
+// time the file is made.
+void WriteIntent(std::u16string_view aFolder, const std::string& aBytes) {
+  const std::u16string path = IntentPath(aFolder);
+  const std::string osPath = platform::ToOsPath(path);
+  platform::TFileOps& ops = platform::FileOps();
+  platform::TFileInfo info;
+  const bool made = ops.GetInfo(osPath, info) != 0;
+  platform::TFile file;
+  int err = file.Open(osPath, platform::TOpenFlags::ofWrite | platform::TOpenFlags::ofCreate);
+  int64_t done = 0;
+  if (err == 0) err = ops.WriteAt(file.Handle(), 0, aBytes.data(), static_cast<int64_t>(aBytes.size()), done);
+  if (err == 0 && done != static_cast<int64_t>(aBytes.size())) err = EIO;
+  if (err == 0) err = ops.SetSize(file.Handle(), static_cast<int64_t>(aBytes.size()));
+  if (err == 0) err = ops.DataSync(file.Handle());
+  if (err != 0) Raise(err, nxeFileRenameFailed, u"WriteFile (\"%s\")", {path});
+  file.Close();
+  if (made) SyncFolder(aFolder);
+}
+
+// Needs no sync: an intent whose steps are all made, or none, leaves
+// nothing to do when an opening meets it.
+void ClearIntent(std::u16string_view aFolder) {
+  const std::u16string path = IntentPath(aFolder);
+  platform::TFile file;
+  int err = file.Open(platform::ToOsPath(path), platform::TOpenFlags::ofWrite);
+  if (err == ENOENT) return;
+  if (err == 0) err = platform::FileOps().SetSize(file.Handle(), 0);
+  if (err != 0) Raise(err, nxeFileDeleteFailed, u"ClearFile (\"%s\")", {path});
+}
+
+// Forward from wherever a crash stopped. The last move whose target is
+// there and whose source is gone was the last step made; the steps after
+// it are made now, and of those before it the ones a crash lost. A name an
+// earlier step freed may be taken again by a later one: such a step is not
+// judged by its own names.
+void Forward(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves) {
+  size_t next = 0;
+  for (size_t i = aMoves.size(); i-- > 0;) {
+    const TnxFileMove& move = aMoves[i];
+    if (!move.To.empty() && Exists(aFolder, move.To) && !Exists(aFolder, move.From)) {
+      next = i + 1;
+      break;
+    }
+  }
+  auto takenLater = [&aMoves](size_t aStep) {
+    for (size_t i = aStep + 1; i < aMoves.size(); ++i)
+      if (!aMoves[i].To.empty() && platform::AsciiSameText(aMoves[i].To, aMoves[aStep].From)) return true;
+    return false;
+  };
+  for (size_t i = 0; i < aMoves.size(); ++i) {
+    const TnxFileMove& move = aMoves[i];
+    if (i < next && takenLater(i)) continue;
+    if (!Exists(aFolder, move.From)) continue;
+    if (move.To.empty())
+      Remove(aFolder, move.From);
+    else if (!Exists(aFolder, move.To))
+      Move(aFolder, move.From, move.To);
+  }
+  SyncFolder(aFolder);
+}
+
+// Back from wherever a crash stopped: every move done is undone, last
+// first, and what was made for the steps goes.
+void Back(std::u16string_view aFolder, const std::vector<TnxFileMove>& aMoves, size_t aDone,
+          const std::vector<std::u16string>& aDiscards) {
+  for (size_t i = aDone; i-- > 0;) {
+    const TnxFileMove& move = aMoves[i];
+    if (move.To.empty() || !Exists(aFolder, move.To) || Exists(aFolder, move.From)) continue;
+    Move(aFolder, move.To, move.From);
+  }
+  for (const std::u16string& name : aDiscards)
+    if (Exists(aFolder, name)) Remove(aFolder, name);
+  SyncFolder(aFolder);
+}
+
+bool GoesForward(std::u16string_view aFolder, const Intent& aIntent) {
+  if (aIntent.Moves.empty()) return false;
+  if (aIntent.ForwardWhen.empty()) {
+    const TnxFileMove& first = aIntent.Moves.front();
+    if (first.To.empty()) return !Exists(aFolder, first.From);
+    return Exists(aFolder, first.To) && !Exists(aFolder, first.From);
+  }
+  for (const TnxFileCheck& check : aIntent.ForwardWhen)
+    if (Exists(aFolder, check.Name) == check.Exists) return true;
+  return false;
+}
+
+}  // namespace
+
+TnxFileMoves::TnxFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves,
+                           std::vector<std::u16string> aDiscards, std::vector<TnxFileCheck> aForwardWhen)
+    : fmFolder(aFolder),
+      fmMoves(std::move(aMoves)),
+      fmDiscards(std::move(aDiscards)),
+      fmForwardWhen(std::move(aForwardWhen)) {}
+
+void TnxFileMoves::Announce() {
+  // The files made for the steps must hold their data before any step
+  // makes them part of a table.
+  for (const std::u16string& name : fmDiscards) {
+    const std::u16string path = nxCombinePath(fmFolder, name);
+    platform::TFile file;
+    int err = file.Open(platform::ToOsPath(path), platform::TOpenFlags::ofRead);
+    if (err == 0) err = platform::FileOps().DataSync(file.Handle());
+    if (err != 0) {
+      platform::SetLastOSError(static_cast<uint32_t>(err));
+      throw nxCreateOSErrorException<EnxFileManagementException>(nxeFileRenameFailed, u"", u"Sync (\"%s\")", {path});
+    }
+  }
+  WriteIntent(fmFolder, Encode(fmMoves, fmDiscards, fmForwardWhen));
+  fmAnnounced = true;
+}
+
+void TnxFileMoves::AnnounceDiscards() {
+  WriteIntent(fmFolder, Encode({}, fmDiscards, {}));
+  fmAnnounced = true;
+}
+
+void TnxFileMoves::Abandon() {
+  Back(fmFolder, fmMoves, 0, fmDiscards);
+  if (fmAnnounced) ClearIntent(fmFolder);
+  fmAnnounced = false;
+}
+
+void TnxFileMoves::Run() {
+  if (!fmAnnounced) Announce();
+  size_t done = 0;
+  bool deleted = false;
+  try {
+    for (const TnxFileMove& move : fmMoves) {
+      if (move.To.empty()) {
+        deleted = true;
+        Remove(fmFolder, move.From);
+      } else {
+        Move(fmFolder, move.From, move.To);
+      }
+      ++done;
+    }
+    SyncFolder(fmFolder);
+  } catch (...) {
+    if (!deleted) {
+      try {
+        Back(fmFolder, fmMoves, std::min(done + 1, fmMoves.size()), fmDiscards);
+        ClearIntent(fmFolder);
+        fmAnnounced = false;
+      } catch (...) {
+        // The intent stays: the folder's next open finishes forward or back.
+      }
+    }
+    throw;
+  }
+  ClearIntent(fmFolder);
+  fmAnnounced = false;
+}
+
+void nxRunFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves) {
+  if (aMoves.empty()) return;
+  TnxFileMoves moves(aFolder, std::move(aMoves));
+  moves.Run();
+}
+
+bool nxFinishFileMoves(std::u16string_view aFolder) {
+  const std::u16string intent = IntentPath(aFolder);
+  // A copy being written when the process ended never became the intent.
+  std::vector<std::string> names;
+  const std::string prefix = platform::Utf16ToUtf8(kFileMovesIntentName) + ".tmp";
+  if (platform::ListFolderFiles(platform::ToOsPath(aFolder), names) == 0)
+    for (const std::string& name : names)
+      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+        Remove(aFolder, platform::Utf8ToUtf16(name));
+  const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(intent));
+  if (!bytes || bytes->empty()) return false;
+  const std::optional<Intent> found = Decode(*bytes);
+  // Written whole or not at all: a foreign file under that name is kept.
+  if (!found) return false;
+  if (GoesForward(aFolder, *found))
+    Forward(aFolder, found->Moves);
+  else
+    Back(aFolder, found->Moves, found->Moves.size(), found->Discards);
+  ClearIntent(aFolder);
+  return true;
+}
+
+}  // namespace revurov

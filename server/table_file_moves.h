@@ -1,0 +1,76 @@
+// Moves and deletes of table files that survive a crash as one step: an
+// intent file in the folder names every step before the first is made and
+// goes after the last, and opening the folder finishes what a crash left.
+//
+// Contract:
+// - A step moves From to To (both names inside the folder) or, with To
+//   empty, deletes From. Steps run in order (a move never replaces a file)
+//   and become durable together by one folder sync after the last; an
+//   opening finishes whatever subset of them a crash kept.
+// - Announce writes the intent into the file "nxTableMoves.cfg" and syncs
+//   it (the folder too when the file is new); a checksum tells a write cut
+//   short from an intent. The file stays, empty while nothing is pending; files that are only
+//   being made for the steps (a new table that replaces an old one) may be
+//   announced with it as the discards: going back deletes them.
+// - Run makes the steps and empties the intent file (that needs no sync:
+//   an intent whose steps are all made leaves nothing to do). A step that fails: when no
+//   delete has run yet, the moves done so far are undone in reverse order,
+//   the discards deleted and the intent emptied; the step's error is raised
+//   (15393 / 15394). When a delete has run, or the undo fails, the intent
+//   stays, and the next open of the folder finishes it.
+// - Abandon (before Run) goes back: discards deleted, intent emptied.
+// - nxFinishFileMoves (a folder opening) goes forward when one of the
+//   forward checks holds (a file exists, or is missing, as each says; a
+//   plan whose names come back, as a new table replacing an old one, needs
+//   them), without checks when the first step is done (its target exists
+//   and its source not, or for a delete its file is gone); back otherwise: every move whose target is there and
+//   whose source is not is undone, last first, and the discards deleted.
+//   Then the intent file is emptied. An intent that cannot be read (a
+//   write cut short before any step, or a foreign file) is left alone.
+// - Not thread-safe per folder: the caller serializes the folder's table
+//   operations.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace revurov {
+
+struct TnxFileMove {
+  std::u16string From;
+  std::u16string To;  // empty: delete From
+};
+
+// Forward after a crash when Name exists (Exists) or is missing (!Exists).
+struct TnxFileCheck {
+  std::u16string Name;
+  bool Exists = true;
+};
+
+inline constexpr std::u16string_view kFileMovesIntentName = u"nxTableMoves.cfg";
+
+class TnxFileMoves {
+public:
+  TnxFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves,
+               std::vector<std::u16string> aDiscards = {}, std::vector<TnxFileCheck> aForwardWhen = {});
+  void Announce();
+  // Announces only the discards: a crash while they are made removes them.
+  void AnnounceDiscards();
+  void Run();
+  void Abandon();
+
+private:
+  std::u16string fmFolder;
+  std::vector<TnxFileMove> fmMoves;
+  std::vector<std::u16string> fmDiscards;
+  std::vector<TnxFileCheck> fmForwardWhen;
+  bool fmAnnounced = false;
+};
+
+// Announce and Run.
+void nxRunFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves);
+// True when an intent was found and finished (forward or back).
+bool nxFinishFileMoves(std::u16string_view aFolder);
+
+}  // namespace revurov
