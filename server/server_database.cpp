@@ -4,28 +4,28 @@
 #include <utility>
 #include <vector>
 
+#include "dictionary/data_dictionary.h"
+#include "engine/name_rules.h"
+#include "engine/session_stats.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exception_data_interfaces.h"
 #include "lowlevel/errors/exceptions.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "lowlevel/streams/tagged_stream.h"
+#include "lowlevel/sync/lock_guard.h"
 #include "platform/paths.h"
 #include "platform/string_list.h"
 #include "platform/system_info.h"
 #include "platform/text.h"
-#include "server/server_engine.h"
-#include "server/server_folder.h"
-#include "engine/name_rules.h"
-#include "dictionary/data_dictionary.h"
-#include "engine/session_stats.h"
-#include "lowlevel/streams/memory_stream.h"
-#include "lowlevel/streams/tagged_stream.h"
-#include "lowlevel/sync/lock_guard.h"
 #include "server/database_cursor_sources.h"
 #include "server/server_data_dict.h"
+#include "server/server_engine.h"
+#include "server/server_folder.h"
 #include "server/server_session.h"
 #include "server/server_table.h"
 #include "server/sql_engine.h"
-#include "storage/stream_engines.h"
 #include "storage/buffer_manager.h"
+#include "storage/stream_engines.h"
 
 namespace revurov {
 

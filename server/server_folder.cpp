@@ -6,10 +6,10 @@
 
 #include "engine/child_links.h"
 #include "engine/name_rules.h"
-#include "lowlevel/strings/utils_text.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exception_data_interfaces.h"
 #include "lowlevel/errors/exceptions.h"
+#include "lowlevel/strings/utils_text.h"
 #include "lowlevel/sync/lock_guard.h"
 #include "platform/directory_list.h"
 #include "platform/file_io.h"

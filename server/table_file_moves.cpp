@@ -7,13 +7,13 @@
 #include <string>
 #include <utility>
 
-#include "platform/directory_list.h"
 #include "lowlevel/errors/error_codes.h"
+#include "platform/directory_list.h"
 #include "platform/file_io.h"
 #include "platform/file_ops.h"
+#include "platform/format.h"
 #include "platform/os_error.h"
 #include "platform/paths.h"
-#include "platform/format.h"
 #include "platform/text.h"
 #include "storage/file_management.h"
 
