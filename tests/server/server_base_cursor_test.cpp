@@ -424,3 +424,268 @@ TEST_F(ServerBaseCursorTest, RenameFieldAndCacheOperationsAreNotSupported) {
 
 }  // namespace
 }  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+bool AcceptAll(void*, const uint8_t*) { return true; }
+bool AcceptNone(void*, const uint8_t*) { return false; }
+
+class ServerBaseCursorFilterTest : public ServerBaseCursorTest {
+protected:
+  TnxCallbackFilterDescriptor all{nullptr, &AcceptAll};
+  TnxCallbackFilterDescriptor none{nullptr, &AcceptNone};
+};
+
+TEST_F(ServerBaseCursorFilterTest, RecordFiltersGoAloneThenIntoAHubAndLeaveByHandle) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  EXPECT_EQ(cursor->FilterActivate(0), nxeInvalidFilterHandle);
+  EXPECT_EQ(cursor->FilterDeactivate(0), nxeInvalidFilterHandle);
+  EXPECT_EQ(cursor->FilterRemove(5), nxeInvalidFilterHandle);
+  TnxFilterID first = 0, second = 0;
+  ASSERT_EQ(cursor->FilterAddCustom(&none, first, true), 0u);
+  ASSERT_NE(cursor->Filter(), nullptr);
+  EXPECT_EQ(first, cursor->Filter()->FilterID());
+  EXPECT_NE(first, 0u);
+  EXPECT_TRUE(cursor->Filter()->GetActive());
+  ASSERT_EQ(cursor->FilterAddCustom(&all, second, false), 0u);
+  auto* hub = dynamic_cast<TnxFilterEngineHub*>(cursor->Filter());
+  ASSERT_NE(hub, nullptr);
+  ASSERT_EQ(hub->FilterCount(), 2);
+  EXPECT_EQ(hub->Filters(0).FilterID(), first);
+  EXPECT_EQ(hub->Filters(1).FilterID(), second);
+  EXPECT_FALSE(hub->Filters(1).GetActive());
+  EXPECT_EQ(cursor->FilterActivate(second), 0u);
+  EXPECT_TRUE(hub->Filters(1).GetActive());
+  // A handle that names no member.
+  EXPECT_EQ(cursor->FilterRemove(second + 1000), nxeInvalidFilterHandle);
+  EXPECT_EQ(cursor->FilterRemove(first), 0u);
+  ASSERT_NE(cursor->Filter(), nullptr);
+  EXPECT_EQ(cursor->Filter()->FilterID(), second);
+  // A removed engine's handle names nothing any more.
+  EXPECT_EQ(cursor->FilterActivate(first), nxeInvalidFilterHandle);
+  TnxFilterID third = 0;
+  ASSERT_EQ(cursor->FilterAddCustom(&none, third, false), 0u);
+  EXPECT_EQ(cursor->FilterRemove(0), 0u);
+  EXPECT_EQ(cursor->Filter(), nullptr);
+  // A filter needs its definition.
+  EXPECT_EQ(cursor->FilterAddCustom(nullptr, third, false), nxeInvalidParameter);
+  EXPECT_EQ(cursor->Filter(), nullptr);
+}
+
+TEST_F(ServerBaseCursorFilterTest, ReplacingAFilter) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  TnxFilterID first = 0, second = 0;
+  ASSERT_EQ(cursor->FilterAddCustom(&none, first, true), 0u);
+  ASSERT_EQ(cursor->FilterAddCustom(&none, second, true), 0u);
+  // One member replaced: the hub keeps the other and takes the new one.
+  TnxFilterID id = first;
+  ASSERT_EQ(cursor->FilterReplaceCustom(&all, id, true, false), 0u);
+  EXPECT_NE(id, first);
+  auto* hub = dynamic_cast<TnxFilterEngineHub*>(cursor->Filter());
+  ASSERT_NE(hub, nullptr);
+  EXPECT_EQ(hub->Filters(0).FilterID(), second);
+  EXPECT_EQ(hub->Filters(1).FilterID(), id);
+  EXPECT_TRUE(hub->Filters(1).GetActive());
+  // A stale handle fails and changes nothing, unless the drop error is
+  // ignored.
+  TnxFilterID stale = first;
+  EXPECT_EQ(cursor->FilterReplaceCustom(&all, stale, true, false), nxeInvalidFilterHandle);
+  EXPECT_EQ(stale, first);
+  EXPECT_EQ(dynamic_cast<TnxFilterEngineHub*>(cursor->Filter())->FilterCount(), 2);
+  ASSERT_EQ(cursor->FilterReplaceCustom(&all, stale, false, true), 0u);
+  EXPECT_NE(stale, first);
+  EXPECT_EQ(dynamic_cast<TnxFilterEngineHub*>(cursor->Filter())->FilterCount(), 3);
+  // Nil replaces everything.
+  TnxFilterID all_ = 0;
+  ASSERT_EQ(cursor->FilterReplaceCustom(&none, all_, false, false), 0u);
+  ASSERT_NE(cursor->Filter(), nullptr);
+  EXPECT_EQ(cursor->Filter()->FilterID(), all_);
+  EXPECT_FALSE(cursor->Filter()->GetActive());
+  // Without a filter a handle has nothing to drop.
+  EXPECT_EQ(cursor->FilterRemove(0), 0u);
+  TnxFilterID missing = all_;
+  EXPECT_EQ(cursor->FilterReplaceCustom(&none, missing, false, false), nxeInvalidFilterHandle);
+  EXPECT_EQ(cursor->Filter(), nullptr);
+}
+
+TEST_F(ServerBaseCursorFilterTest, KeyFiltersAreNeverActiveOnAdding) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  EXPECT_EQ(cursor->KeyFilterActivate(0), nxeInvalidFilterHandle);
+  EXPECT_EQ(cursor->KeyFilterDeactivate(0), nxeInvalidFilterHandle);
+  TnxKeyFilterID first = 0, second = 0;
+  ASSERT_EQ(cursor->KeyFilterAddCustom(&none, first), 0u);
+  ASSERT_EQ(cursor->KeyFilterAddCustom(&all, second), 0u);
+  auto* hub = dynamic_cast<TnxFilterEngineHub*>(cursor->KeyFilter());
+  ASSERT_NE(hub, nullptr);
+  EXPECT_EQ(hub->Filters(0).FilterID(), first);
+  EXPECT_EQ(hub->Filters(1).FilterID(), second);
+  EXPECT_FALSE(hub->Filters(0).GetActive());
+  EXPECT_FALSE(hub->Filters(1).GetActive());
+  EXPECT_EQ(cursor->KeyFilterActivate(second), 0u);
+  EXPECT_TRUE(hub->Filters(1).GetActive());
+  EXPECT_EQ(cursor->KeyFilterDeactivate(second), 0u);
+  EXPECT_FALSE(hub->Filters(1).GetActive());
+  EXPECT_EQ(cursor->KeyFilterRemove(second), 0u);
+  EXPECT_EQ(cursor->KeyFilter()->FilterID(), first);
+  EXPECT_EQ(cursor->KeyFilterRemove(0), 0u);
+  EXPECT_EQ(cursor->KeyFilter(), nullptr);
+  // The record filter was never touched.
+  EXPECT_EQ(cursor->Filter(), nullptr);
+}
+
+TEST_F(ServerBaseCursorFilterTest, SetToFilterWalksWithTemporaryActiveFilters) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  TnxFilterID own = 0;
+  ASSERT_EQ(cursor->FilterAddCustom(&none, own, false), 0u);
+  bool bothActive = false;
+  cursor->Script["sbcSetToFilter"] = {WorkerAct::Answer, 0, [&] {
+                                        bothActive = cursor->LastSetToFilter && cursor->LastSetToKeyFilter &&
+                                                     cursor->LastSetToFilter->GetActive() &&
+                                                     cursor->LastSetToKeyFilter->GetActive();
+                                        TnxSetToFilterCookie cookie{cursor->LastSetToFilter,
+                                                                    cursor->LastSetToKeyFilter};
+                                        uint8_t record[64] = {};
+                                        // The record filter refuses, the key filter accepts.
+                                        EXPECT_EQ(TnxServerBaseCursor::sbcSetToFilterKeyIterator(&cookie, 1, record),
+                                                  kirContinue);
+                                        EXPECT_EQ(TnxServerBaseCursor::sbcSetToFilterRecIterator(&cookie, 1, record),
+                                                  rirContinue);
+                                        TnxSetToFilterCookie empty;
+                                        EXPECT_EQ(TnxServerBaseCursor::sbcSetToFilterRecIterator(&empty, 1, record),
+                                                  rirStop);
+                                      }};
+  EXPECT_EQ(cursor->SetToFilter(&none, &all, true), 0u);
+  EXPECT_TRUE(bothActive);
+  EXPECT_EQ(cursor->Filter()->FilterID(), own);
+  EXPECT_FALSE(cursor->Filter()->GetActive());
+  cursor->Script.clear();
+  EXPECT_EQ(cursor->SetToFilter(nullptr, nullptr, false), 0u);
+  EXPECT_EQ(cursor->LastSetToFilter, nullptr);
+  EXPECT_EQ(cursor->LastSetToKeyFilter, nullptr);
+}
+
+class FilterTimeLimitTest : public ServerBaseCursorFilterTest {
+protected:
+  ~FilterTimeLimitTest() override { nxSetTimeout(0, true); }
+  static int64_t Now() { return static_cast<int64_t>(TFakeDeadlineClock::Now()); }
+  TFakeDeadlineClock clock;
+};
+
+TEST_F(FilterTimeLimitTest, TheLimitAndTheDeadline) {
+  struct Case {
+    const char* Name;
+    uint32_t Limit;
+    uint32_t Deadline;  // 0: none
+    uint64_t Quiet;     // still in time after this
+    uint32_t Code;      // one ms later
+  } cases[] = {
+      {"the limit", 500, 0, 500, nxeFilterTimeout},
+      {"the limit before the deadline", 500, 2000, 500, nxeFilterTimeout},
+      {"the deadline first", 500, 200, 200, nxeTimeout},
+      {"no limit, a deadline", 0, 300, 300, nxeTimeout},
+  };
+  ScriptedWorkerCursor* cursor = NewCursor();
+  for (const Case& c : cases) {
+    ASSERT_EQ(cursor->FilterSetTimeout(c.Limit), 0u);
+    nxSetTimeout(c.Deadline, true);
+    const int64_t start = Now();
+    uint32_t result = 0;
+    cursor->sbcFilterBeginTimeout(&result);
+    EXPECT_EQ(cursor->FilterUntil(), c.Limit ? start + std::min<int64_t>(c.Limit, c.Deadline ? c.Deadline : c.Limit) : 0)
+        << c.Name;
+    TFakeDeadlineClock::Advance(c.Quiet);
+    EXPECT_FALSE(cursor->sbcFilterCheckTimeout(result)) << c.Name;
+    TFakeDeadlineClock::Advance(1);
+    EXPECT_TRUE(cursor->sbcFilterCheckTimeout(result)) << c.Name;
+    EXPECT_EQ(result, c.Code) << c.Name;
+    cursor->sbcFilterEndTimeout();
+    EXPECT_EQ(cursor->FilterUntil(), 0) << c.Name;
+  }
+  // Neither: filtering never stops.
+  ASSERT_EQ(cursor->FilterSetTimeout(0), 0u);
+  nxSetTimeout(0, true);
+  cursor->sbcFilterBeginTimeout(nullptr);
+  TFakeDeadlineClock::Advance(1'000'000);
+  uint32_t result = 0;
+  EXPECT_FALSE(cursor->sbcFilterCheckTimeout(result));
+  cursor->sbcFilterEndTimeout();
+}
+
+TEST_F(FilterTimeLimitTest, SwitchedOffOnlyTheDeadlineCounts) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  nxSetTimeout(5000, true);
+  cursor->sbcFilterBeginTimeout(nullptr);
+  cursor->sbcDisableFilterTimeout();
+  TFakeDeadlineClock::Advance(4000);
+  uint32_t result = 0;
+  EXPECT_FALSE(cursor->sbcFilterCheckTimeout(result));
+  TFakeDeadlineClock::Advance(1001);
+  EXPECT_TRUE(cursor->sbcFilterCheckTimeout(result));
+  EXPECT_EQ(result, nxeTimeout);
+  cursor->sbcEnableFilterTimeout();
+  cursor->sbcFilterEndTimeout();
+}
+
+TEST_F(FilterTimeLimitTest, TheKeyFilterChecksThroughTheCursorWhileALimitRuns) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  TnxKeyFilterID id = 0;
+  ASSERT_EQ(cursor->KeyFilterAddCustom(&all, id), 0u);
+  nxSetTimeout(0, true);
+  uint32_t result = 0;
+  cursor->sbcFilterBeginTimeout(&result);
+  TnxBaseFilterEngine* keyFilter = cursor->KeyFilter();
+  ASSERT_TRUE(keyFilter->kfCheckTimeOut);
+  EXPECT_EQ(keyFilter->kfResult, &result);
+  TFakeDeadlineClock::Advance(501);
+  uint32_t seen = 0;
+  EXPECT_TRUE(keyFilter->kfCheckTimeOut(seen));
+  EXPECT_EQ(seen, nxeFilterTimeout);
+  cursor->sbcFilterEndTimeout();
+  EXPECT_FALSE(keyFilter->kfCheckTimeOut);
+  EXPECT_EQ(keyFilter->kfResult, nullptr);
+  // No place for a result, or no limit: no hook.
+  cursor->sbcFilterBeginTimeout(nullptr);
+  EXPECT_FALSE(keyFilter->kfCheckTimeOut);
+  ASSERT_EQ(cursor->FilterSetTimeout(0), 0u);
+  cursor->sbcFilterBeginTimeout(&result);
+  EXPECT_FALSE(keyFilter->kfCheckTimeOut);
+  cursor->sbcFilterEndTimeout();
+}
+
+TEST_F(ServerBaseCursorTest, ARequestCloseHandlerMayFreeTheCursor) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  ScriptedWorkerCursor* kept = NewCursor();
+  int calls = 0;
+  auto handler = nxCreateRequestCloseHandler([&](TnxAbstractCursor* aSender) {
+    ++calls;
+    if (aSender == cursor) aSender->Free();
+  });
+  // Without a handler nothing happens.
+  cursor->sbcRequestClose();
+  EXPECT_EQ(calls, 0);
+  cursor->sbcSetOnRequestClose(handler);
+  kept->sbcSetOnRequestClose(handler);
+
+  bool keptOuter = false;
+  kept->SetDestroyFlag(&keptOuter);
+  kept->sbcRequestClose();
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(keptOuter);
+  // The caller's flag is back in place.
+  EXPECT_EQ(kept->SetDestroyFlag(nullptr), &keptOuter);
+
+  bool outer = false;
+  cursor->SetDestroyFlag(&outer);
+  cursor->sbcRequestClose();
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(outer);
+  // Only the kept cursor is left in the database.
+  EXPECT_EQ(database->Cursors(), std::vector<TnxAbstractCursor*>{kept});
+  // The padlock of the kept cursor still works.
+  kept->sbcRequestClose();
+  EXPECT_EQ(calls, 3);
+}
+
+}  // namespace
+}  // namespace revurov::testing
