@@ -15,6 +15,7 @@
 
 #include "dictionary/data_dictionary.h"
 #include "lowlevel/errors/exceptions.h"
+#include "platform/text.h"
 #include "server/server_base_cursor.h"
 #include "server/server_database.h"
 
