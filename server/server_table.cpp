@@ -11,6 +11,7 @@
 #include "dictionary/shared_infos.h"
 #include "dictionary/storage_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "engine/abstract_session.h"
 #include "engine/name_rules.h"
 #include "index/index_engines.h"
 #include "lowlevel/errors/error_codes.h"
@@ -26,6 +27,7 @@
 #include "server/server_data_dict.h"
 #include "server/server_engine.h"
 #include "server/server_folder.h"
+#include "server/server_transaction.h"
 #include "server/table_lock_container.h"
 #include "storage/blob_engines.h"
 #include "storage/block_access.h"
@@ -722,6 +724,155 @@ void TnxServerRootTable::srtDeleteFiles() {
     }
   }
 }
+
+void TnxServerBaseTable::sbtRollbackEngines(TnxBaseTransaction& aTrans) {
+  if (sbtBlobEngine) sbtBlobEngine->Rollback(aTrans);
+  if (sbtRecordEngine) sbtRecordEngine->Rollback(aTrans);
+  for (auto& child : sbtChildren) child->sbtRollbackEngines(aTrans);
+}
+
+void TnxServerBaseTable::sbtEndTransaction(TnxBaseTransaction* aTrans) {
+  sbtLocks->EndTransaction(aTrans);
+  for (auto& child : sbtChildren) child->sbtEndTransaction(aTrans);
+}
+
+// ---- table transaction links ----
+
+bool TnxServerRootTable::srtHasTransLinks() const noexcept {
+  return srtTransLinksPendingUpgrade || srtTransLinksPendingHead || srtTransLinksGrantedHead ||
+         srtTransLinksSnapshotGrantedHead;
+}
+
+int32_t TnxServerRootTable::srtCheckTransLink(TnxServerTransactionLevelTableLink& aLink) {
+  if (aLink.ttlReason) aLink.ttlReason->Clear();
+  TnxServerTransactionLevelTableLink* granted = srtTransLinksGrantedHead;
+  if (!granted) return 0;
+  if (!aLink.ttlExclusive) {
+    if (!granted->ttlExclusive) return 0;
+    srtFillTransLockReason(aLink, granted);
+    return 1;
+  }
+  TnxServerTransactionLevelTableLink* from = aLink.ttlConvertFrom;
+  if (granted == from && !granted->ttlTableNext) return 0;
+  TnxAbstractSession* own = aLink.Transaction().Session();
+  if (!own) return 1;
+  TnxServerTransactionLevelTableLink* last = nullptr;
+  for (TnxServerTransactionLevelTableLink* other = granted; other; other = other->ttlTableNext) {
+    if (other == from) continue;
+    if (other->Transaction().Session() == own) {
+      srtFillTransLockReason(aLink, other);
+      return 2;
+    }
+    last = other;
+  }
+  srtFillTransLockReason(aLink, last);
+  return 1;
+}
+
+void TnxServerRootTable::srtGrantTransLink(TnxServerTransactionLevelTableLink& aLink) {
+  aLink.ttlRemoveFromTable();
+  aLink.ttlReason = nullptr;
+  aLink.ttlState = ttlsGranted;
+  if (aLink.ttlConvertFrom)
+    aLink.ttlCompleteUpgrade();
+  else
+    aLink.ttlAddToTable();
+  aLink.ttlSignal();
+}
+
+void TnxServerRootTable::srtFailTransLink(TnxServerTransactionLevelTableLink& aLink) {
+  aLink.ttlRemoveFromTable();
+  aLink.ttlState = ttlsFailed;
+  aLink.ttlSignal();
+}
+
+void TnxServerRootTable::srtProcessPendingTransLinks() {
+  if (TnxServerTransactionLevelTableLink* upgrade = srtTransLinksPendingUpgrade) {
+    switch (srtCheckTransLink(*upgrade)) {
+      case 0:
+        srtGrantTransLink(*upgrade);
+        break;
+      case 2:
+        srtFailTransLink(*upgrade);
+        break;
+      default:
+        return;
+    }
+  }
+  while (TnxServerTransactionLevelTableLink* head = srtTransLinksPendingHead) {
+    const int32_t decision = srtCheckTransLink(*head);
+    if (decision == 1) return;
+    if (decision == 0)
+      srtGrantTransLink(*head);
+    else
+      srtFailTransLink(*head);
+  }
+}
+
+void TnxServerRootTable::srtFillTransLockReason(TnxServerTransactionLevelTableLink& aLink,
+                                                TnxServerTransactionLevelTableLink* aConflict) {
+  TnxLockFailureReason* reason = aLink.ttlReason;
+  if (!reason) return;
+  aLink.ttlReason = nullptr;
+  reason->Clear();
+  auto kind = [](bool aExclusive) { return aExclusive ? u"exclusive" : u"shared"; };
+  const char16_t* marker = aLink.ttlConvertFrom ? u" upgrade " : u" ";
+  const std::u16string name = FullName();
+  bool multiple = false;
+  std::u16string line;
+  if (aConflict) {
+    TnxServerTransactionLevelTableLink* from = aLink.ttlConvertFrom;
+    multiple = (aConflict->ttlTablePrev && aConflict->ttlTablePrev != from) ||
+               (aConflict->ttlTableNext && aConflict->ttlTableNext != from);
+    line = platform::Format(std::u16string(u"The requested %s transaction lock%sfor table \"%s\" could not be "
+                                           u"granted due to ") +
+                                (multiple ? u"multiple conflicting %s locks." : u"a conflicting %s transaction lock."),
+                            {kind(aLink.ttlExclusive), marker, name, kind(aConflict->ttlExclusive)});
+    line += nxMessageTag(u"LockError.Type", u"transaction");
+    line += nxMessageTag(u"LockError.RequestExclusive", aLink.ttlExclusive ? u"1" : u"0");
+    line += nxMessageTag(u"LockError.ConflictExclusive", aConflict->ttlExclusive ? u"1" : u"0");
+    line += nxMessageTag(u"LockError.ConflictMultiple", multiple ? u"1" : u"0");
+  } else {
+    line = platform::Format(u"The requested %s transaction lock%sfor table \"%s\" could not be granted.",
+                            {kind(aLink.ttlExclusive), marker, name});
+    line += nxMessageTag(u"LockError.Type", u"transaction");
+    line += nxMessageTag(u"LockError.RequestExclusive", aLink.ttlExclusive ? u"1" : u"0");
+  }
+  reason->Add(std::move(line));
+  reason->Add(u"");
+  TnxAbstractSession* session = aConflict ? aConflict->Transaction().Session() : nullptr;
+  if (!session) {
+    reason->Add(u"The conflict occurred with an unknown session." + nxMessageTag(u"LockError.UnknownSession", u"1"));
+  } else if (session == aLink.Transaction().Session()) {
+    reason->Add(nxMessageTag(u"LockError.SameSession", u"1"));
+    reason->SameSession = true;
+  } else {
+    reason->Add(multiple ? u"One of the conflicting Sessions is:" : u"The conflict occurred with the following session:");
+    session->GetUserInfo(*reason);
+  }
+}
+
+void TnxServerRootTable::srtCommitBegin() {
+  srtCommitPadlock.Lock();
+  try {
+    srtContentPortal.BeginWrite();
+  } catch (...) {
+    srtCommitPadlock.Unlock();
+    throw;
+  }
+}
+
+void TnxServerRootTable::srtCommitEnd(TnxBaseTransaction& aTrans) {
+  try {
+    sbtEndTransaction(&aTrans);
+  } catch (...) {
+    srtContentPortal.EndWrite();
+    throw;
+  }
+  srtContentPortal.EndWrite();
+}
+
+void TnxServerRootTable::srtCommitUnlock() { srtCommitPadlock.Unlock(); }
 
 bool TnxServerRootTable::srtCanClose(bool aAnyScope, bool aRequestClose, int32_t aExpected) {
   const int32_t guard = sbtLockIsInactive.load();

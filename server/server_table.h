@@ -125,6 +125,10 @@ class TnxServerBaseTable : public TnxLockedOptionsExtendableServerObject {
   void sbtCursorDetached() noexcept { sbtCursorCount.fetch_sub(1); }
   // No cursor on this table or a child.
   bool sbtCursorsCanClose(bool aRequestClose);
+  // For this table and its children: the blob and record engines forget
+  // aTrans's changes; the lock containers give the table back.
+  void sbtRollbackEngines(TnxBaseTransaction& aTrans);
+  void sbtEndTransaction(TnxBaseTransaction* aTrans);
 
   TnxBaseServerEngine* OwningServerEngine() const override;
   platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
@@ -215,6 +219,34 @@ class TnxServerRootTable : public TnxServerBaseTable {
   void srtAddToInactiveTables();
   void srtRemoveFromInactiveTables();
 
+  // Table transaction links; the lists below change only under
+  // srtTransLinksPadlock.
+  TnxPadlock& TransLinksPadlock() noexcept { return srtTransLinksPadlock; }
+  TnxServerTransactionLevelTableLink* TransLinksPendingUpgrade() const noexcept {
+    return srtTransLinksPendingUpgrade;
+  }
+  TnxServerTransactionLevelTableLink* TransLinksPendingHead() const noexcept { return srtTransLinksPendingHead; }
+  TnxServerTransactionLevelTableLink* TransLinksGrantedHead() const noexcept { return srtTransLinksGrantedHead; }
+  TnxServerTransactionLevelTableLink* TransLinksSnapshotGrantedHead() const noexcept {
+    return srtTransLinksSnapshotGrantedHead;
+  }
+  // Padlock held: any link, granted or waiting, on the table.
+  bool srtHasTransLinks() const noexcept;
+  // Padlock held: 0 grant, 1 wait, 2 fail (a conflict within the session).
+  // A refusal is described into the link's reason.
+  int32_t srtCheckTransLink(TnxServerTransactionLevelTableLink& aLink);
+  // Padlock held: the pending upgrade alone when there is one, else the
+  // FIFO from its head up to the first request that must still wait.
+  void srtProcessPendingTransLinks();
+  void srtFillTransLockReason(TnxServerTransactionLevelTableLink& aLink,
+                              TnxServerTransactionLevelTableLink* aConflict);
+  // The commit of a transaction that locked the table exclusively: commit
+  // padlock and content portal as writer; then the lock containers' end of
+  // aTrans and the portal left; then the commit padlock released.
+  void srtCommitBegin();
+  void srtCommitEnd(TnxBaseTransaction& aTrans);
+  void srtCommitUnlock();
+
   uint32_t srtChangePassword(TnxBaseTransaction& aTrans, std::u16string_view aNewPassword);
   uint32_t srtAuthenticatePasswords(const std::vector<std::u16string>& aPasswords);
   void srtUpdateFilesMaxID();
@@ -233,6 +265,10 @@ protected:
 private:
   friend class TnxServerEngine;
   friend class TnxServerFolder;
+  friend class TnxServerTransactionLevelTableLink;
+
+  void srtGrantTransLink(TnxServerTransactionLevelTableLink& aLink);
+  void srtFailTransLink(TnxServerTransactionLevelTableLink& aLink);
 
   TnxServerEngine& Engine() const noexcept;
   void srtRegister();
@@ -263,8 +299,11 @@ private:
   // Table transaction links; kept by the transactions.
   TnxServerTransactionLevelTableLink* srtTransLinksPendingUpgrade = nullptr;
   TnxServerTransactionLevelTableLink* srtTransLinksPendingHead = nullptr;
+  TnxServerTransactionLevelTableLink* srtTransLinksPendingTail = nullptr;
   TnxServerTransactionLevelTableLink* srtTransLinksGrantedHead = nullptr;
+  TnxServerTransactionLevelTableLink* srtTransLinksGrantedTail = nullptr;
   TnxServerTransactionLevelTableLink* srtTransLinksSnapshotGrantedHead = nullptr;
+  TnxServerTransactionLevelTableLink* srtTransLinksSnapshotGrantedTail = nullptr;
   std::atomic<int32_t> srtSnapshotBlockCount{0};
   std::vector<std::unique_ptr<TnxBaseFile>> srtFiles;
   TnxBaseFile* srtMainFile = nullptr;

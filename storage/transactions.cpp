@@ -81,8 +81,8 @@ bool TnxBaseTransactionLevel::StopNested() {
 // ---- transactions ----
 
 TnxBaseTransaction::TnxBaseTransaction(TnxBufferManager& aBufferManager, void* aOwningSession, bool aIsSnapshot,
-                                       bool /*aFailSafe*/)
-    : btBufferManager(aBufferManager), btOwningSession(aOwningSession) {
+                                       bool /*aFailSafe*/, TnxLevelFactory aLevelFactory)
+    : btBufferManager(aBufferManager), btLevelFactory(aLevelFactory), btOwningSession(aOwningSession) {
   if (aIsSnapshot) {
     btSnapshotID = aBufferManager.RegisterSnapShot(*this);
     btState |= nxStateBit(tsSnapshot);
@@ -121,7 +121,10 @@ void TnxBaseTransaction::StartNested(bool aForce) {
     return;
   }
   btLevels.reserve(btLevels.size() + 1);
-  btLevels.push_back(std::make_unique<TnxBaseTransactionLevel>(*this));
+  if (btLevelFactory)
+    btLevels.push_back(btLevelFactory(*this));
+  else
+    btLevels.push_back(std::make_unique<TnxBaseTransactionLevel>(*this));
 }
 
 void TnxBaseTransaction::EndLevel() {

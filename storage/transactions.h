@@ -70,6 +70,10 @@ public:
   TnxBaseTransactionLevel* Prev() const noexcept { return tlPrev; }
   TnxBaseTransaction& Transaction() const noexcept { return tlTransaction; }
   TnxLSN StartLSN() const noexcept { return tlStartLSN; }
+  TnxLSN LSN() const noexcept { return tlLSN; }
+  // The level's place (0 outermost) and the nested starts it absorbed.
+  int32_t LevelNumber() const noexcept { return tlLevel; }
+  int32_t NestingCount() const noexcept { return tlNestingCount; }
 
   // Marks this level and every level inside it; counted once per level.
   void MarkCorrupted();
@@ -77,6 +81,9 @@ public:
   void MarkNoMoreNested();
   // False when an absorbed nested start ended; true when the level ends.
   bool StopNested();
+
+protected:
+  void SetLSN(TnxLSN aLSN) noexcept { tlLSN = aLSN; }
 
 private:
   friend class TnxBaseTransaction;
@@ -98,7 +105,11 @@ private:
 
 class TnxBaseTransaction : public TnxObject {
 public:
-  TnxBaseTransaction(TnxBufferManager& aBufferManager, void* aOwningSession, bool aIsSnapshot, bool aFailSafe);
+  // Makes every level of a transaction, the outermost one included.
+  using TnxLevelFactory = std::unique_ptr<TnxBaseTransactionLevel> (*)(TnxBaseTransaction& aTrans);
+
+  TnxBaseTransaction(TnxBufferManager& aBufferManager, void* aOwningSession, bool aIsSnapshot, bool aFailSafe,
+                     TnxLevelFactory aLevelFactory = nullptr);
   ~TnxBaseTransaction() override;
   TnxBaseTransaction(const TnxBaseTransaction&) = delete;
   TnxBaseTransaction& operator=(const TnxBaseTransaction&) = delete;
@@ -128,6 +139,7 @@ public:
   TnxBaseTransactionLevel* TransLevel() const noexcept { return btTransLevelsTail; }
   int32_t BlockCount() const noexcept { return static_cast<int32_t>(btBlocks.size()); }
   TnxLSN LSN() const noexcept { return btLSN; }
+  TnxLSN StartLSN() const noexcept { return btStartLSN; }
   TnxBufferManager& TransBufferManager() const noexcept { return btBufferManager; }
   void* OwningSession() const noexcept { return btOwningSession; }
   // Files bound to the transaction, in binding order.
@@ -152,6 +164,7 @@ private:
   void RemoveBlock(TnxReadOnlyBlock& aBlock) noexcept;
 
   TnxBufferManager& btBufferManager;
+  TnxLevelFactory btLevelFactory;
   void* btOwningSession;
   TnxTransactionStates btState = 0;
   TnxLSN btStartLSN = 0;
