@@ -16,6 +16,7 @@
 #include "server/server_database.h"
 #include "server/server_table.h"
 #include "server/server_trans_context.h"
+#include "server/server_transaction.h"
 #include "storage/deadline.h"
 #include "storage/server_exceptions.h"
 
@@ -792,16 +793,32 @@ void TnxServerBaseCursor::sbcFilterEndTimeout() noexcept {
 
 // ---- transactions ----
 
-TnxServerTransaction* TnxServerBaseCursor::ActiveTrans() const noexcept { return nullptr; }
+TnxServerTransaction* TnxServerBaseCursor::ActiveTrans() const noexcept {
+  return sbcTransContext ? sbcTransContext->stcTransaction() : nullptr;
+}
 
-uint32_t TnxServerBaseCursor::sbcCheckTransactionState() { return 0; }
+uint32_t TnxServerBaseCursor::sbcCheckTransactionState() {
+  TnxServerTransaction* trans = ActiveTrans();
+  return trans ? trans->CheckState() : 0;
+}
 
 bool TnxServerBaseCursor::BlobReadNeedsSnapshot(const TnxRecID&, int32_t, TnxBlobNr, bool) {
   return ActiveTrans() == nullptr;
 }
 
-uint32_t TnxServerBaseCursor::BlobReadSnapshotStart() { return NotSupported(u"BlobReadSnapshotStart"); }
+uint32_t TnxServerBaseCursor::BlobReadSnapshotStart() {
+  const uint32_t result = sbcTransContext->stcTransactionStart(false, true, false, false, false, false);
+  if (result == 0) ActiveTrans()->MarkForBlobRead();
+  return result;
+}
 
-uint32_t TnxServerBaseCursor::BlobReadSnapshotEnd() { return NotSupported(u"BlobReadSnapshotEnd"); }
+uint32_t TnxServerBaseCursor::BlobReadSnapshotEnd() {
+  // Only the snapshot a blob read started is ended here.
+  constexpr TnxTransactionStates kBlobReadSnapshot = nxStateBit(tsSnapshot) | nxStateBit(tsForBlobRead);
+  TnxServerTransaction* trans = ActiveTrans();
+  if (!trans || (trans->State() & kBlobReadSnapshot) != kBlobReadSnapshot)
+    return EnxBaseException::nxSetMessage(nxeNoTransaction, u"No user transaction is currently in progress.");
+  return sbcTransContext->stcTransactionRollback();
+}
 
 }  // namespace revurov

@@ -18,6 +18,8 @@
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/text.h"
 #include "server/server_table.h"
+#include "server/server_trans_context.h"
+#include "server/server_transaction.h"
 #include "storage/deadline.h"
 #include "storage/server_exceptions.h"
 #include "support/fake_deadline_clock.h"
@@ -685,6 +687,40 @@ TEST_F(ServerBaseCursorTest, ARequestCloseHandlerMayFreeTheCursor) {
   // The padlock of the kept cursor still works.
   kept->sbcRequestClose();
   EXPECT_EQ(calls, 3);
+}
+
+}  // namespace
+}  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+TEST_F(ServerBaseCursorTest, BlobReadSnapshotsAreTheCursorsOwnTransactions) {
+  ScriptedWorkerCursor* cursor = NewCursor();
+  TnxServerTransContext* context = cursor->TransContext();
+  ASSERT_NE(context, nullptr);
+  EXPECT_EQ(context, database->TransContext());
+  EXPECT_EQ(cursor->ActiveTrans(), nullptr);
+  EXPECT_EQ(cursor->sbcCheckTransactionState(), 0u);
+  EXPECT_TRUE(cursor->BlobReadNeedsSnapshot({1, 1}, 0, 1, false));
+  EXPECT_EQ(cursor->BlobReadSnapshotEnd(), nxeNoTransaction);
+
+  ASSERT_EQ(cursor->BlobReadSnapshotStart(), 0u);
+  TnxServerTransaction* snapshot = cursor->ActiveTrans();
+  ASSERT_NE(snapshot, nullptr);
+  EXPECT_EQ(snapshot->State() & (nxStateBit(tsSnapshot) | nxStateBit(tsForBlobRead)),
+            nxStateBit(tsSnapshot) | nxStateBit(tsForBlobRead));
+  EXPECT_FALSE(cursor->BlobReadNeedsSnapshot({1, 1}, 0, 1, false));
+  EXPECT_EQ(cursor->BlobReadSnapshotEnd(), 0u);
+  EXPECT_EQ(cursor->ActiveTrans(), nullptr);
+
+  // A transaction of the user's is never ended by a blob read.
+  ASSERT_EQ(context->TransactionStart(false, true), 0u);
+  EXPECT_NE(cursor->ActiveTrans(), nullptr);
+  EXPECT_EQ(cursor->BlobReadSnapshotEnd(), nxeNoTransaction);
+  EXPECT_NE(cursor->ActiveTrans(), nullptr);
+  EXPECT_EQ(context->TransactionRollback(), 0u);
+  EXPECT_EQ(cursor->ActiveTrans(), nullptr);
 }
 
 }  // namespace
