@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "dictionary/default_value_engines.h"
+#include "dictionary/field_descriptor.h"
 #include "dictionary/field_types.h"
 #include "dictionary/fields_descriptor.h"
 #include "engine/engine_clock.h"
@@ -721,6 +723,58 @@ TEST_F(ServerBaseCursorTest, BlobReadSnapshotsAreTheCursorsOwnTransactions) {
   EXPECT_NE(cursor->ActiveTrans(), nullptr);
   EXPECT_EQ(context->TransactionRollback(), 0u);
   EXPECT_EQ(cursor->ActiveTrans(), nullptr);
+}
+
+}  // namespace
+}  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+class ServerBaseCursorDefaultsTest : public ServerBaseCursorTest {
+protected:
+  ServerBaseCursorDefaultsTest() {
+    TnxFieldsDescriptor& fields = shaped.FieldsDescriptor();
+    auto* quantity = static_cast<TnxConstDefaultValueDescriptor*>(
+        fields.AddField(u"Qty", u"", nxtInt32, 0, 0, false)->AddDefaultValue());
+    quantity->SetAsVariant(platform::TnxVariant::FromInteger(5));
+    quantity->SetApplyAt(nxApplyAtBit(aaClient));
+    fields.AddField(u"Who", u"", nxtShortString, 10, 0, false)
+        ->AddDefaultValue(&TnxCurrentUserDefaultValueDescriptor::ClassInfo())
+        ->SetApplyAt(nxApplyAtBit(aaServer));
+  }
+  std::u16string Field(const uint8_t* aRecord, int32_t aField) {
+    return shaped.FieldsDescriptor().fsdGetFieldByIndexAsVariant(aRecord, aField).AsString();
+  }
+  TnxDataDictionary shaped;
+};
+
+TEST_F(ServerBaseCursorDefaultsTest, ClearedBuffersCarryClientDefaultsAndInsertsServerOnes) {
+  ScriptedWorkerCursor* cursor = NewCursor(omReadWrite, &shaped);
+  ASSERT_NE(cursor->DefaultValueHandler(), nullptr);
+  PnxRecordBuffer record = cursor->RecordBufferAlloc();
+  cursor->RecordBufferClear(record);
+  EXPECT_EQ(Field(record, 0), u"5");
+  EXPECT_EQ(Field(record, 1), u"");
+  cursor->sacSetDefaultsInsert(record);
+  EXPECT_EQ(Field(record, 1), u"user");
+  cursor->RecordBufferClear(record);
+  cursor->sacSetDefault(record, 1);
+  EXPECT_EQ(Field(record, 1), u"user");
+  cursor->RecordBufferFree(record);
+}
+
+TEST_F(ServerBaseCursorDefaultsTest, CursorsMadeWhileRecoverOpensGetNoHandlers) {
+  nxRecoverOpening() = true;
+  ScriptedWorkerCursor* cursor = NewCursor(omReadWrite, &shaped);
+  nxRecoverOpening() = false;
+  EXPECT_EQ(cursor->DefaultValueHandler(), nullptr);
+  EXPECT_EQ(cursor->ValidationsHandler(), nullptr);
+  PnxRecordBuffer record = cursor->RecordBufferAlloc();
+  cursor->RecordBufferClear(record);
+  cursor->sacSetDefaultsInsert(record);
+  EXPECT_EQ(Field(record, 1), u"");
+  cursor->RecordBufferFree(record);
 }
 
 }  // namespace
