@@ -150,13 +150,13 @@ TnxServerBaseCursor::TnxServerBaseCursor(TnxServerDatabase* aDatabase, uint32_t 
 void TnxServerBaseCursor::AfterConstruction() {
   // The table's layout is the derived cursor's, so these steps wait until
   // it is whole.
-  if (!nxRecoverOpening() && !IsCache()) {
-    if (TnxBaseTableDescriptor* table = TableDescriptor()) {
+  if (TnxBaseTableDescriptor* table = TableDescriptor()) {
+    if (!nxRecoverOpening() && !IsCache()) {
       sbcDefaultValueHandler = TnxDefaultValueHandler::CreateFor(table->FieldsDescriptor(), aaServer, this);
       sbcValidationsHandler = TnxValidationsHandler::CreateFor(table->FieldsDescriptor(), aaServer);
     }
+    if (!SFI()) InitRecordLayout();
   }
-  if (!SFI()) InitRecordLayout();
   if (SFI() && !SFI()->sfiBlobFields.empty())
     SetCapabilities(Capabilities() | TnxAbstractCursorCapabilities(1u << accCancelBlobs));
   TnxSqlAbstractCursor::AfterConstruction();
