@@ -1,6 +1,8 @@
 #include "server/server_transaction.h"
 
+#include <algorithm>
 #include <cassert>
+#include <functional>
 #include <exception>
 #include <vector>
 
@@ -383,10 +385,8 @@ void TnxServerTransactionLevel::stlReleaseTableLinks() {
         link->ttlMoveCursorsTo(*from);
         table.srtProcessPendingTransLinks();
       } else {
-        if (!link->ttlSnapshot) {
-          table.sbtRollbackEngines(ServerTransaction());
-          table.sbtEndTransaction(&ServerTransaction());
-        }
+        table.sbtRollbackEngines(ServerTransaction());
+        table.sbtEndTransaction(&ServerTransaction());
         link->ttlRemoveFromTable();
         table.srtProcessPendingTransLinks();
         left.push_back(&table);
@@ -508,29 +508,33 @@ void TnxServerTransaction::stCommitOutermost() {
   // Shared and snapshot links end first; the exclusive ones start their
   // tables' commit.
   std::vector<TnxServerTransactionLevelTableLink*> exclusive;
-  TnxServerTransactionLevelTableLink* link = level.stlTableLinksHead;
-  try {
-    while (link) {
-      TnxServerTransactionLevelTableLink* next = link->ttlTransactionLevelNext;
-      if (link->ttlExclusive && link->ttlState == ttlsGranted && !link->ttlSnapshot) {
-        link->Table().srtCommitBegin();
-        exclusive.push_back(link);
-      } else {
-        TnxServerRootTable& table = link->Table();
-        TnxPadlockGuard guard(table.TransLinksPadlock());
-        link->ttlRemoveFromTable();
-        table.srtProcessPendingTransLinks();
-        left.push_back(&table);
-        delete link;
-      }
-      link = next;
+  for (TnxServerTransactionLevelTableLink* link = level.stlTableLinksHead; link;) {
+    TnxServerTransactionLevelTableLink* next = link->ttlTransactionLevelNext;
+    if (link->ttlExclusive && link->ttlState == ttlsGranted && !link->ttlSnapshot) {
+      exclusive.push_back(link);
+    } else {
+      TnxServerRootTable& table = link->Table();
+      TnxPadlockGuard guard(table.TransLinksPadlock());
+      link->ttlRemoveFromTable();
+      table.srtProcessPendingTransLinks();
+      left.push_back(&table);
+      delete link;
     }
+    link = next;
+  }
+  // Commit padlocks are taken in one order by every transaction.
+  std::vector<TnxServerRootTable*> begun;
+  for (TnxServerTransactionLevelTableLink* held : exclusive) begun.push_back(&held->Table());
+  std::sort(begun.begin(), begun.end(), std::less<TnxServerRootTable*>());
+  size_t started = 0;
+  try {
+    for (; started < begun.size(); ++started) begun[started]->srtCommitBegin();
   } catch (...) {
-    // Only the commit padlock or the portal can refuse: nothing is
-    // committed yet; the tables begun are ended again.
-    for (TnxServerTransactionLevelTableLink* begun : exclusive) {
-      begun->Table().ContentPortal().EndWrite();
-      begun->Table().srtCommitUnlock();
+    // Nothing is committed yet; the tables begun are ended again.
+    while (started > 0) {
+      TnxServerRootTable& table = *begun[--started];
+      table.ContentPortal().EndWrite();
+      table.srtCommitUnlock();
     }
     throw;
   }
@@ -576,11 +580,10 @@ void TnxServerTransaction::stCommitOutermost() {
     table.srtProcessPendingTransLinks();
   }
   for (TnxServerTransactionLevelTableLink* held : exclusive) {
-    TnxServerRootTable& table = held->Table();
-    table.srtCommitUnlock();
-    left.push_back(&table);
+    left.push_back(&held->Table());
     delete held;
   }
+  for (TnxServerRootTable* table : begun) table->srtCommitUnlock();
   flushList.reset();
   FreeIfUnused(left);
   if (failure) {

@@ -467,6 +467,8 @@ TEST_F(ServerTransactionTest, AFailedContextRefusesNewTransactionsWith15443) {
 
 TEST_F(ServerTransactionTest, TheEnginesForceFailSafeOptionReachesItsContexts) {
   EXPECT_FALSE(Context(0)->stcForceFailSafe());
+  // Stopping the engine frees the sessions and their contexts.
+  contexts.clear();
   engine->SetActive(false);
   engine->SetOptions(engine->Options() | nxServerEngineOption(seoForceFailSafe));
   engine->SetActive(true);

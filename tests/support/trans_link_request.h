@@ -3,7 +3,8 @@
 // used, upgraded in place, upgraded by a new link, or a new link is made at
 // the innermost level. BeginTableLink decides; a waiting request then ends
 // with FinishTableLink (which waits as WaitFor does and frees a link that
-// was not granted).
+// was not granted). A request in a deadlocked transaction answers 10255; a
+// second upgrade while one waits marks the innermost level deadlocked.
 #pragma once
 
 #include <cstdint>
@@ -27,10 +28,13 @@ inline TLinkRequest BeginTableLink(TnxServerTransaction& aTrans, TnxServerRootTa
   if (uint32_t code = aTrans.CheckState()) return {nullptr, false, code};
   TnxServerTransactionLevel& level = *aTrans.ServerLevel();
   TnxServerTransactionLevelTableLink* link = nullptr;
+  TnxServerTransactionLevelTableLinkState state = ttlsFailed;
   bool deadlock = false;
   {
     TnxPadlockGuard guard(aTable.TransLinksPadlock());
     TnxServerTransactionLevelTableLink* own = aTrans.stFindTableLink(aTable);
+    // A snapshot reads what it saw; its links never conflict.
+    if (own && own->Snapshot()) return {own, false, 0};
     if (own && own->State() == ttlsGranted && (own->Exclusive() || !aExclusive)) return {own, false, 0};
     if (own && own->State() == ttlsGranted) {
       if (aTable.TransLinksGrantedHead() == own && !own->TableNext() && own->TransactionLevel() == &level) {
@@ -46,12 +50,14 @@ inline TLinkRequest BeginTableLink(TnxServerTransaction& aTrans, TnxServerRootTa
     } else {
       link = new TnxServerTransactionLevelTableLink(level, aTable, aExclusive, nullptr, aReason);
     }
+    // Another thread may decide the link as soon as the padlock goes.
+    if (link) state = link->State();
   }
   if (deadlock) {
     level.stlMarkDeadlock();
     return {nullptr, false, nxeDeadlock};
   }
-  if (link->State() == ttlsGranted) return {link, false, 0};
+  if (state == ttlsGranted) return {link, false, 0};
   if (aConditional || !link->ttlPrepareWait()) {
     const uint32_t code = link->WaitFor();
     if (code != 0) delete link;
