@@ -22,25 +22,40 @@ platform::TInterfacePtr<InxRequestCloseHandler> nxCreateRequestCloseHandler(TnxR
 
 void TnxSqlAbstractCursor::sbcSetOnRequestClose(platform::TInterfacePtr<InxRequestCloseHandler> aHandler) {
   if (Destroying()) return;
-  TnxPadlock::CreateAndLock(sbcOnRequestCloseLock, true);
-  TnxPadlockGuard guard(*__atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE), nxAdoptLock);
+  TnxRequestCloseLock* lock = __atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE);
+  if (!lock) {
+    platform::TInterfacePtr<TnxRequestCloseLock> own(nxCreate<TnxRequestCloseLock>());
+    TnxRequestCloseLock* expected = nullptr;
+    // The winner's reference becomes the cursor's; a loser's goes with own.
+    if (__atomic_compare_exchange_n(&sbcOnRequestCloseLock, &expected, own.Get(), false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE))
+      lock = own.Detach();
+    else
+      lock = expected;
+  }
+  TnxPadlockGuard guard(lock->rclPadlock);
   sbcOnRequestClose = std::move(aHandler);
 }
 
 platform::TInterfacePtr<InxRequestCloseHandler> TnxSqlAbstractCursor::sbcGetOnRequestClose() {
-  TnxPadlock* lock = __atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE);
+  TnxRequestCloseLock* lock = __atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE);
   if (!lock || Destroying()) return nullptr;
-  TnxPadlockGuard guard(*lock);
+  TnxPadlockGuard guard(lock->rclPadlock);
   return sbcOnRequestClose;
 }
 
+platform::TInterfacePtr<TnxRequestCloseLock> TnxSqlAbstractCursor::sbcRequestCloseLock() const noexcept {
+  return platform::TInterfacePtr<TnxRequestCloseLock>(__atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE));
+}
+
 TnxSqlAbstractCursor::~TnxSqlAbstractCursor() {
-  TnxPadlock* lock = __atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE);
+  TnxRequestCloseLock* lock = __atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE);
   if (!lock) return;
-  lock->Lock();
+  platform::TInterfacePtr<TnxRequestCloseLock> owned = platform::TInterfacePtr<TnxRequestCloseLock>::Attach(
+      __atomic_exchange_n(&sbcOnRequestCloseLock, nullptr, __ATOMIC_ACQ_REL));
+  // Re-entrant: a request-close handler on this thread may be freeing us.
+  TnxPadlockGuard guard(owned->rclPadlock);
   sbcOnRequestClose = nullptr;
-  std::unique_ptr<TnxPadlock> owned(__atomic_exchange_n(&sbcOnRequestCloseLock, nullptr, __ATOMIC_ACQ_REL));
-  owned->Unlock();
 }
 
 }  // namespace revurov

@@ -11,6 +11,8 @@
 //   setters share one padlock. Setting it while the cursor is being
 //   destroyed is ignored; reading it then answers nil.
 // - A handler made from an empty event, or disconnected, calls nothing.
+// - The padlock is counted: a request in flight holds a reference, so a
+//   handler may free the cursor and the request still releases it.
 #pragma once
 
 #include <atomic>
@@ -80,6 +82,13 @@ private:
 };
 
 platform::TInterfacePtr<InxRequestCloseHandler> nxCreateRequestCloseHandler(TnxRequestCloseEvent aEvent);
+
+// The request-close padlock of an SQL cursor; the cursor holds one
+// reference, a request in flight another.
+class TnxRequestCloseLock : public TnxInterfacedObject {
+public:
+  TnxPadlock rclPadlock{true};
+};
 
 using TnxDictionaryIterator =
     std::function<TnxIteratorResult(TnxDataDictionary* aDictionary, std::u16string_view aTableName, void* aCookie)>;
@@ -187,10 +196,17 @@ protected:
   using TnxAbstractServerCursor::TnxAbstractServerCursor;
   ~TnxSqlAbstractCursor() override;
 
+  // Nil before any handler was set.
+  platform::TInterfacePtr<TnxRequestCloseLock> sbcRequestCloseLock() const noexcept;
+  // The handler; read with the request-close padlock held.
+  const platform::TInterfacePtr<InxRequestCloseHandler>& sbcRequestCloseHandler() const noexcept {
+    return sbcOnRequestClose;
+  }
+
 private:
-  // Made on first use by TnxPadlock::CreateAndLock, which publishes it
-  // through this variable; the destructor takes it out and frees it.
-  TnxPadlock* sbcOnRequestCloseLock = nullptr;
+  // Made on first use and published once through this variable (the
+  // cursor's reference); the destructor takes it out and releases it.
+  TnxRequestCloseLock* sbcOnRequestCloseLock = nullptr;
   platform::TInterfacePtr<InxRequestCloseHandler> sbcOnRequestClose;
 };
 

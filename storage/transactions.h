@@ -120,6 +120,8 @@ public:
   // See TnxBaseTransactionLevel::StopNested; true without a level.
   bool StopNested();
   virtual void Failed() noexcept { btState |= nxStateBit(tsFailed); }
+  // Started by a cursor only to read a blob from one snapshot.
+  void MarkForBlobRead() noexcept { btState |= nxStateBit(tsForBlobRead); }
   // 15443 when failed or corrupted, 10255 when deadlocked, else 0.
   uint32_t CheckState() const noexcept;
   void Lock() noexcept;
