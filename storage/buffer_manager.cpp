@@ -349,10 +349,10 @@ bool TnxBlockObject::ParkImage() {
 TnxReadOnlyBlock::TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile& aFile, TnxBlockNumber aBlockNumber,
                                    bool aNew)
     : TnxBlockObject(aBufferManager, static_cast<TnxBlockSizeAll>(aFile.fiBlockSize)),
+      robPins(std::make_unique<TnxImagePins>()),
       robFile(&aFile),
       robBlockNum(aBlockNumber),
-      robNew(aNew),
-      robPins(std::make_unique<TnxImagePins>()) {
+      robNew(aNew) {
   robPins->ipBlock = this;
 }
 
@@ -986,6 +986,9 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
     // read finds, handed out as Block would.
     TnxReadOnlyBlock* cached = Attached(aFile).Find(aBlockNumber);
     if (cached && cached->boCacheBlock && !(aTrans && aTrans == cached->robTrans && cached->robBlockListTail)) {
+      // The pin count lives apart from the block: its line is fetched while
+      // the list move waits for the neighbours'.
+      __builtin_prefetch(cached->robPins.get(), 1);
       cached->UpdateBlockList(true);
       ++bmBlockCacheHit[cbsMapped][0][0];
       const PnxBlock result = cached->Pin(cached->boCacheBlock.Data(), aReleaseMethod);

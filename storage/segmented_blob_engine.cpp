@@ -21,6 +21,10 @@ using platform::StoreU64;
 
 namespace {
 
+// Cache lines of the next leaf asked for while one is copied: enough to set
+// the hardware's own prefetching going, few enough not to crowd it out.
+constexpr uint32_t kReadAheadLines = 16;
+
 // From this engine version on, file BLOB and link names are UTF-16.
 constexpr int32_t kWideNamesVersion = 30000;
 constexpr uint32_t kLinkNameAt = 9;
@@ -444,9 +448,29 @@ void TnxSegmentedBlobEngine::ReadList(TnxBaseTransaction* aTrans, const TList& a
     if (!aClamp) return;
     i = aList.Count - 1;
   }
+  // Leaves lie anywhere in memory, so the copy of each would start with a
+  // stall: the next child is fetched before a leaf is copied and its first
+  // lines come in meanwhile. It is fetched only when the read goes on there.
+  TSegment segments[2];
+  bool fetched = false;  // segments[i % 2] holds child i already
   for (; aRemaining > 0 && i < aList.Count; ++i) {
     const uint32_t start = i == 0 ? aStart : aList.End(i - 1);
-    ReadTree(aTrans, aList.Ref(i), start, aList.End(i), aDepth, aStream, aRemaining, aOffset);
+    const uint32_t end = aList.End(i);
+    TSegment& segment = segments[i % 2];
+    if (!fetched) {
+      if (aDepth > nxMaxBlobTreeDepth) RaiseDamaged();
+      GetSegment(aTrans, aList.Ref(i), false, segment);
+    }
+    fetched = false;
+    if (segment.P[0] == nxbstData && i + 1 < aList.Count && aOffset <= end && aRemaining > end - aOffset) {
+      TSegment& next = segments[(i + 1) % 2];
+      GetSegment(aTrans, aList.Ref(i + 1), false, next);
+      for (uint32_t line = 0; line < kReadAheadLines && line * 64u < next.Size; ++line)
+        __builtin_prefetch(next.P + line * 64u);
+      fetched = true;
+    }
+    ReadSegment(aTrans, segment, start, end, aDepth, aStream, aRemaining, aOffset);
+    segment.Guard.Release();
   }
 }
 
@@ -456,15 +480,21 @@ void TnxSegmentedBlobEngine::ReadTree(TnxBaseTransaction* aTrans, TnxHeapRef aRe
   if (aDepth > nxMaxBlobTreeDepth) RaiseDamaged();
   TSegment segment;
   GetSegment(aTrans, aRef, false, segment);
-  if (segment.P[0] == nxbstData) {
-    if (segment.Size - 1u != aEnd - aStart || aOffset < aStart || aOffset > aEnd) RaiseDamaged();
+  ReadSegment(aTrans, segment, aStart, aEnd, aDepth, aStream, aRemaining, aOffset);
+}
+
+void TnxSegmentedBlobEngine::ReadSegment(TnxBaseTransaction* aTrans, const TSegment& aSegment, uint32_t aStart,
+                                         uint32_t aEnd, uint32_t aDepth, platform::TStream& aStream,
+                                         uint32_t& aRemaining, uint32_t& aOffset) {
+  if (aSegment.P[0] == nxbstData) {
+    if (aSegment.Size - 1u != aEnd - aStart || aOffset < aStart || aOffset > aEnd) RaiseDamaged();
     const uint32_t n = std::min(aRemaining, aEnd - aOffset);
-    if (n > 0) aStream.WriteBuffer(segment.P + 1 + (aOffset - aStart), n);
+    if (n > 0) aStream.WriteBuffer(aSegment.P + 1 + (aOffset - aStart), n);
     aRemaining -= n;
     aOffset += n;
     return;
   }
-  ReadList(aTrans, CheckList(segment, aStart, aEnd), aStart, aDepth + 1, aStream, aRemaining, aOffset, true);
+  ReadList(aTrans, CheckList(aSegment, aStart, aEnd), aStart, aDepth + 1, aStream, aRemaining, aOffset, true);
 }
 
 // ---- writing ----

@@ -322,6 +322,40 @@ TEST_F(SegmentedBlobTest, DamagedListEntriesAreRefused) {
   }
 }
 
+// A read fetches the next leaf before it copies one, but only when it goes
+// on there: a read that ends where a leaf ends never sees the damage of the
+// leaf after it, and one byte more reaches it and is refused.
+TEST_F(SegmentedBlobTest, AReadTouchesNoLeafPastItsEnd) {
+  const TnxBlobNr nr = b_.Add();
+  const std::string bytes = Bytes(5 * b_.UsableBlockSize() + 17);
+  b_.Write(nr, 0, bytes);
+  b_.Commit();
+  const std::vector<uint8_t> root = Root(nr);
+  ASSERT_EQ(root[0], nxbstList);
+  ASSERT_GE((root.size() - 1u) / 12, 3u);
+  const uint32_t firstEnd = platform::LoadU32(root.data() + 1 + 8);
+  const uint32_t secondEnd = platform::LoadU32(root.data() + 1 + 12 + 8);
+  {
+    // The second leaf's type byte no longer says data.
+    TnxBlockGuard guard;
+    uint16_t size = 0;
+    PnxBlock block = nullptr;
+    const auto ref = static_cast<TnxHeapRef>(platform::LoadU64(root.data() + 1 + 12));
+    uint8_t* p = Engine().beHeapEngine->GetSegment(&b_.Trans(), ref, true, size, block, guard.ReleaseMethod());
+    guard.Hold(block);
+    ASSERT_EQ(p[0], nxbstData);
+    p[0] = 0x7F;
+  }
+  uint32_t result = 1;
+  EXPECT_EQ(b_.ReadRange(nr, 0, firstEnd, &result), bytes.substr(0, firstEnd));
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(b_.ReadRange(nr, 10, firstEnd - 10), bytes.substr(10, firstEnd - 10));
+  EXPECT_EQ(b_.ReadRange(nr, secondEnd, 100), bytes.substr(secondEnd, 100));
+  EXPECT_EQ(ErrorCodeOf([&] { b_.ReadRange(nr, 0, firstEnd + 1); }), nxeBlobError);
+  EXPECT_EQ(ErrorCodeOf([&] { b_.ReadRange(nr, firstEnd - 1, 2); }), nxeBlobError);
+  b_.Rollback();
+}
+
 // A root that goes a level deeper while its block has room for the new
 // list only once packed: the list lands there and the packing moves the
 // root's bytes. The root (kept at its size) must be written where it lies
