@@ -73,7 +73,8 @@ int32_t nxRenumberReference(int32_t m, int32_t aOld, int32_t aNew) noexcept {
 
 // ---- TnxDictionaryItem ----
 
-TnxDictionaryItem::TnxDictionaryItem(TnxPersistent* aParent) : diParent(aParent) {
+TnxDictionaryItem::TnxDictionaryItem(TnxPersistent* aParent)
+    : diParent(aParent), diParentItem(dynamic_cast<TnxDictionaryItem*>(aParent)) {
   if (InxDictionaryRoot* root = FindDictionaryRoot()) diID = root->NextID();
   if (TnxDictionaryItem* parent = ParentItem()) parent->AddChild(this);
 }
@@ -90,10 +91,6 @@ TnxDictionaryItem::~TnxDictionaryItem() {
     }
     diConstraintName.clear();
   }
-}
-
-TnxDictionaryItem* TnxDictionaryItem::ParentItem() const noexcept {
-  return dynamic_cast<TnxDictionaryItem*>(diParent);
 }
 
 int32_t TnxDictionaryItem::ChildCount() const noexcept { return diChilds ? diChilds->Count() : 0; }
@@ -296,13 +293,12 @@ void TnxDictionaryItem::Assign(const TnxPersistent* aSource) {
 }
 
 bool TnxDictionaryItem::FindParentOfType(const TnxRegisterableClass& aType, TnxPersistent*& aParent) const {
-  for (TnxPersistent* p = diParent; p;) {
-    if (IsOfType(p, aType)) {
-      aParent = p;
+  for (const TnxDictionaryItem* item = this; item && item->diParent; item = item->diParentItem) {
+    const TnxDictionaryItem* parent = item->diParentItem;
+    if (parent ? parent->ClassType().InheritsFrom(aType) : IsOfType(item->diParent, aType)) {
+      aParent = item->diParent;
       return true;
     }
-    auto* item = dynamic_cast<TnxDictionaryItem*>(p);
-    p = item ? item->DirectParent() : nullptr;
   }
   aParent = nullptr;
   return false;

@@ -109,7 +109,7 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
 
   TnxPersistent* DirectParent() const noexcept { return diParent; }
   // The parent when it is a dictionary item.
-  TnxDictionaryItem* ParentItem() const noexcept;
+  TnxDictionaryItem* ParentItem() const noexcept { return diParentItem; }
   int32_t ChildCount() const noexcept;
   TnxDictionaryItem* Child(int32_t aIndex) const;
 
@@ -187,6 +187,9 @@ protected:
 
 private:
   TnxPersistent* diParent = nullptr;
+  // diParent as an item, found once: the tree is walked upwards on every
+  // lookup and every check for a change.
+  TnxDictionaryItem* diParentItem = nullptr;
   std::unique_ptr<TnxSortedList> diChilds;
   std::unique_ptr<platform::TStringList> diCustomStrings;
   int32_t diID = 0;

@@ -14,6 +14,7 @@
 #include "lowlevel/strings/utils_text.h"
 #include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/format.h"
+#include "platform/locale_text.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "platform/variant.h"
@@ -608,15 +609,23 @@ void TnxFieldsDescriptor::CheckValid(bool aForBuild) {
   static constexpr uint32_t kDuplicateCodes[nxSpecialFieldTypeCount] = {
       nxeDuplicateAutoIncField, 0, nxeDuplicateRecRevField, nxeDuplicateRefNrField, nxeDuplicateLsnField,
       nxeDuplicateLsnField};
+  // Names of printable ASCII compare by their folded keys, sparing the
+  // collator on every table open; other names still go through it.
+  std::vector<std::string> keys(fsdFields.size());
+  std::vector<bool> keyed(fsdFields.size());
+  for (size_t i = 0; i < fsdFields.size(); ++i) keyed[i] = platform::AnsiTextAsciiKey(fsdFields[i]->fdName, keys[i]);
   for (int32_t i = 0; i < FieldCount(); ++i) {
     TnxFieldDescriptor& field = *fsdFields[static_cast<size_t>(i)];
     if (field.fdOffset != sum)
       throw EnxFieldsDescriptorException(nxeInvalidRecordStructure,
                                          u"fdOffset is wrong for field %d (%s). Expected %d found %d.",
                                          {i, field.fdName, sum, field.fdOffset});
-    for (int32_t j = 0; j < i; ++j)
-      if (nxCompareTextLocale(fsdFields[static_cast<size_t>(j)]->fdName, field.fdName) == 0)
-        throw EnxFieldsDescriptorException(nxeNameNotUnique, kDuplicatedFieldName, {field.fdName});
+    for (int32_t j = 0; j < i; ++j) {
+      const auto a = static_cast<size_t>(j), b = static_cast<size_t>(i);
+      const bool same = keyed[a] && keyed[b] ? keys[a] == keys[b]
+                                             : nxCompareTextLocale(fsdFields[a]->fdName, field.fdName) == 0;
+      if (same) throw EnxFieldsDescriptorException(nxeNameNotUnique, kDuplicatedFieldName, {field.fdName});
+    }
     field.fdNumber = i;
     field.CheckValid(aForBuild);
     const int32_t kind = SpecialKindOf(field);

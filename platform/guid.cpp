@@ -1,9 +1,12 @@
 #include "platform/guid.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/endian.h"
 #include "platform/os_error.h"
@@ -35,11 +38,26 @@ TGUID StringToGUID(std::u16string_view text) {
   return g;
 }
 
-TGUID CreateGUID() {
-  uint8_t b[16];
+namespace {
+
+// One system call per GUID is most of its cost: each thread takes random
+// bytes in batches. A child of fork must not hand out what its parent hands
+// out next, so a fork makes every batch taken before it stale.
+constexpr std::size_t kRandomBatch = 256;
+std::atomic<uint32_t> gForkGeneration{0};
+std::once_flag gForkWatch;
+
+struct RandomBatch {
+  uint32_t ForkGeneration = 0;
+  std::size_t Used = kRandomBatch;
+  uint8_t Bytes[kRandomBatch] = {};
+};
+thread_local RandomBatch tlsRandom;
+
+void FillRandom(uint8_t* aBytes, std::size_t aCount) {
   std::size_t got = 0;
-  while (got < sizeof b) {
-    const ssize_t n = getrandom(b + got, sizeof b - got, 0);
+  while (got < aCount) {
+    const ssize_t n = getrandom(aBytes + got, aCount - got, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       const uint32_t error = uint32_t(errno);
@@ -47,6 +65,24 @@ TGUID CreateGUID() {
     }
     got += std::size_t(n);
   }
+}
+
+}  // namespace
+
+TGUID CreateGUID() {
+  std::call_once(gForkWatch, [] { pthread_atfork(nullptr, nullptr, [] { gForkGeneration.fetch_add(1); }); });
+  RandomBatch& batch = tlsRandom;
+  const uint32_t forks = gForkGeneration.load(std::memory_order_relaxed);
+  if (batch.Used + 16 > kRandomBatch || batch.ForkGeneration != forks) {
+    FillRandom(batch.Bytes, kRandomBatch);
+    batch.Used = 0;
+    batch.ForkGeneration = forks;
+  }
+  uint8_t b[16];
+  std::memcpy(b, batch.Bytes + batch.Used, sizeof b);
+  // Handed out bytes do not stay behind in memory.
+  std::memset(batch.Bytes + batch.Used, 0, sizeof b);
+  batch.Used += sizeof b;
   TGUID g = GUIDFromBytes(b);
   g.D3 = uint16_t((g.D3 & 0x0FFF) | 0x4000);  // version 4
   g.D4[0] = uint8_t((g.D4[0] & 0x3F) | 0x80);  // RFC 4122 variant

@@ -37,13 +37,21 @@ struct ThreadCollators {
 
 thread_local ThreadCollators tlsCollators;
 
+// The answer of WeighsAsciiByCharacter depends on the locale alone, and
+// finding it walks the whole collation table: found once per locale for
+// all threads. (generation + 1) * 2 + answer; 0 while not known.
+std::atomic<uint64_t> gAsciiByCharacter{0};
+
 UCollator* GetCollator(bool ignore_case) {
-  const unsigned gen = gLocaleGeneration.load(std::memory_order_acquire);
+  unsigned gen = gLocaleGeneration.load(std::memory_order_acquire);
   if (tlsCollators.generation != gen || !tlsCollators.ignore_case) {
     std::string locale;
     {
+      // The locale and its generation as one pair: answers shared between
+      // threads are labelled with it.
       std::lock_guard<std::mutex> lock(gLocaleMutex);
       locale = gLocale;
+      gen = gLocaleGeneration.load(std::memory_order_acquire);
     }
     UErrorCode err = U_ZERO_ERROR;
     Collator a(ucol_open(locale.c_str(), &err));
@@ -191,7 +199,17 @@ bool AnsiTextAsciiKey(std::u16string_view text, std::string& key) {
   for (char16_t c : text)
     if (c < kFirstPrintableAscii || c > kLastPrintableAscii) return false;
   UCollator* c = GetCollator(true);
-  if (tlsCollators.ascii_by_character < 0) tlsCollators.ascii_by_character = WeighsAsciiByCharacter(c) ? 1 : 0;
+  if (tlsCollators.ascii_by_character < 0) {
+    const uint64_t known = (uint64_t{tlsCollators.generation} + 1) * 2;
+    const uint64_t shared = gAsciiByCharacter.load(std::memory_order_acquire);
+    if ((shared & ~uint64_t{1}) == known) {
+      tlsCollators.ascii_by_character = static_cast<int>(shared & 1);
+    } else {
+      tlsCollators.ascii_by_character = WeighsAsciiByCharacter(c) ? 1 : 0;
+      gAsciiByCharacter.store(known | static_cast<uint64_t>(tlsCollators.ascii_by_character),
+                              std::memory_order_release);
+    }
+  }
   if (tlsCollators.ascii_by_character == 0) return false;
   key.resize(text.size());
   for (size_t i = 0; i < text.size(); ++i) key[i] = FoldAscii(text[i]);

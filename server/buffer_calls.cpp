@@ -22,10 +22,10 @@ uint32_t nxsrAttachFile(TnxBufferManager& aBufMgr, TnxBaseFile& aFile, const std
   return result;
 }
 
-void nxsrDetachFile(TnxBufferManager& aBufMgr, TnxBaseFile& aFile) {
+void nxsrDetachFile(TnxBufferManager& aBufMgr, TnxBaseFile& aFile, bool aClosing) {
   if (!aFile.fiBlockCache) return;
   if (aFile.QueuedBlocks() != 0) aBufMgr.RollbackUnwritten(aFile);
-  aBufMgr.RemoveFile(aFile);
+  aBufMgr.RemoveFile(aFile, aClosing);
 }
 
 }  // namespace revurov

@@ -20,7 +20,8 @@ void nxsrRollback(TnxBufferManager& aBufMgr, TnxBaseTransaction& aTrans);
 // Attaches an opened file, its header block released at once: 0 or the code.
 uint32_t nxsrAttachFile(TnxBufferManager& aBufMgr, TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
                         bool& aReadOnly);
-// Gives back what a failed flush left queued, then detaches the file.
-void nxsrDetachFile(TnxBufferManager& aBufMgr, TnxBaseFile& aFile);
+// Gives back what a failed flush left queued, then detaches the file;
+// aClosing as for RemoveFile.
+void nxsrDetachFile(TnxBufferManager& aBufMgr, TnxBaseFile& aFile, bool aClosing = false);
 
 }  // namespace revurov

@@ -91,6 +91,14 @@ std::u16string BaseNameOf(std::u16string_view aFileName) {
   return name;
 }
 
+// "<Head>.rest" as head and rest; a name without rest names "<Self>".
+std::pair<std::u16string_view, std::u16string_view> SplitInstanceName(std::u16string_view aName) {
+  const size_t dot = aName.find(u'.');
+  std::u16string_view rest = dot == std::u16string_view::npos ? std::u16string_view() : aName.substr(dot + 1);
+  if (rest.empty()) rest = u"<Self>";
+  return {aName.substr(0, dot), rest};
+}
+
 }  // namespace
 
 bool& nxRecoverOpening() noexcept {
@@ -209,10 +217,7 @@ uint32_t TnxServerBaseTable::sbtGetStats(TnxServerTableStats& aStats) {
 platform::HRESULT TnxServerBaseTable::CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
                                                         platform::IInterface* aOuter,
                                                         const platform::TGUID& aInterfaceID, void** aInterface) {
-  const size_t dot = aName.find(u'.');
-  const std::u16string_view head = aName.substr(0, dot);
-  std::u16string_view rest = dot == std::u16string_view::npos ? std::u16string_view() : aName.substr(dot + 1);
-  if (rest.empty()) rest = u"<Self>";
+  const auto [head, rest] = SplitInstanceName(aName);
   if (platform::AsciiSameText(head, u"<Table>"))
     return CreateInstanceFor(rest, aClassID, aOuter, aInterfaceID, aInterface);
   if (platform::AsciiSameText(head, u"<Root>") && sbtRoot)
@@ -703,7 +708,7 @@ uint32_t TnxServerRootTable::srtCloseFiles() {
       std::unique_ptr<TnxBaseFile>& file = srtFiles[i];
       if (!file) continue;
       try {
-        if (bufMgr) nxsrDetachFile(*bufMgr, *file);
+        if (bufMgr) nxsrDetachFile(*bufMgr, *file, true);
         if (file->FileIsOpen()) file->CloseFile();
       } catch (const std::exception& e) {
         asoConvertException(e);
@@ -929,10 +934,7 @@ void TnxServerRootTable::srtUpdateFilesMaxID() {
 platform::HRESULT TnxServerRootTable::CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
                                                         platform::IInterface* aOuter,
                                                         const platform::TGUID& aInterfaceID, void** aInterface) {
-  const size_t dot = aName.find(u'.');
-  const std::u16string_view head = aName.substr(0, dot);
-  std::u16string_view rest = dot == std::u16string_view::npos ? std::u16string_view() : aName.substr(dot + 1);
-  if (rest.empty()) rest = u"<Self>";
+  const auto [head, rest] = SplitInstanceName(aName);
   if (platform::AsciiSameText(head, u"<Folder>"))
     return srtFolder.CreateInstanceFor(rest, aClassID, aOuter, aInterfaceID, aInterface);
   return TnxServerBaseTable::CreateInstanceFor(aName, aClassID, aOuter, aInterfaceID, aInterface);

@@ -885,20 +885,30 @@ uint32_t TnxBufferManager::LockedAddFile(TnxBaseFile& aFile, const std::vector<s
     // blocks written most into large folios.
     const bool hinted = !aFile.fiBlockCache;
     if (hinted) aFile.SetAccessHint(platform::TAccessHint::ahRandom);
+    // A file attached already may be read by others meanwhile: only a new
+    // one keeps the header image for its first block read.
     try {
-      result = aFile.ReadHeader(aPasswords, aIsReadOnly);
+      result = aFile.ReadHeader(aPasswords, aIsReadOnly, hinted);
     } catch (...) {
-      if (hinted) aFile.SetAccessHint(platform::TAccessHint::ahNormal);
+      if (hinted) {
+        aFile.DropHeaderImage();
+        aFile.SetAccessHint(platform::TAccessHint::ahNormal);
+      }
       throw;
     }
-    if (result != 0 && hinted) aFile.SetAccessHint(platform::TAccessHint::ahNormal);
+    if (result != 0 && hinted) {
+      aFile.DropHeaderImage();
+      aFile.SetAccessHint(platform::TAccessHint::ahNormal);
+    }
     if (result == 0) {
       const bool attaching = !aFile.fiBlockCache;
       if (attaching) AttachFile(aFile);
       try {
         header = CreateBlock(*aFile.fiBlockCache, 0, false);
         header->CacheBlockNeeded();
+        if (hinted) aFile.DropHeaderImage();
       } catch (...) {
+        if (hinted) aFile.DropHeaderImage();
         if (header) FreeBlock(*header);
         TnxFileBlockCache* cache = aFile.fiBlockCache;
         if (attaching && cache->Count() == 0) DetachFile(aFile);
@@ -915,7 +925,7 @@ uint32_t TnxBufferManager::LockedAddFile(TnxBaseFile& aFile, const std::vector<s
   return result;
 }
 
-void TnxBufferManager::RemoveFile(TnxBaseFile& aFile) {
+void TnxBufferManager::RemoveFile(TnxBaseFile& aFile, bool aClosing) {
   // A write-through commit of the file may still wait for its flush.
   FlushPendingWriteThrough();
   TnxPadlockGuard guard(bmPadlock);
@@ -926,7 +936,7 @@ void TnxBufferManager::RemoveFile(TnxBaseFile& aFile) {
     assert(block->RefCount() == 0 && !block->robLoading && "a block of a removed file is still in use");
 #endif
   while (!cache.fcBlockList.empty()) FreeBlock(*cache.fcBlockList.back());
-  DetachFile(aFile);
+  DetachFile(aFile, aClosing);
 }
 
 void TnxBufferManager::AttachFile(TnxBaseFile& aFile) {
@@ -937,8 +947,11 @@ void TnxBufferManager::AttachFile(TnxBaseFile& aFile) {
   bmFiles.push_back(std::move(cache));
 }
 
-void TnxBufferManager::DetachFile(TnxBaseFile& aFile) noexcept {
-  aFile.SetAccessHint(platform::TAccessHint::ahNormal);
+void TnxBufferManager::DetachFile(TnxBaseFile& aFile, bool aClosing) noexcept {
+  if (aClosing)
+    aFile.ForgetAccessHint();
+  else
+    aFile.SetAccessHint(platform::TAccessHint::ahNormal);
   const uint32_t slot = aFile.fiBlockCache->fcSlot;
   aFile.fiBlockCache = nullptr;
   SwapRemove(bmFiles, slot, [](TnxFileBlockCache& aMoved, uint32_t aSlot) { aMoved.fcSlot = aSlot; });

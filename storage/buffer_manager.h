@@ -387,7 +387,8 @@ public:
   // file attached already is not read again; its passwords are checked.
   uint32_t AddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
                    TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);
-  void RemoveFile(TnxBaseFile& aFile);
+  // aClosing: the file is closed next, so its access hint is not reset.
+  void RemoveFile(TnxBaseFile& aFile, bool aClosing = false);
   // Block aBlockNumber of an attached file as aTrans reads it; valid until
   // the release method is called. A file not attached raises 9986.
   PnxBlock GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
@@ -511,7 +512,7 @@ private:
   // Padlock held: gives the file an empty block cache here.
   void AttachFile(TnxBaseFile& aFile);
   // Padlock held: forgets the file's (empty) block cache.
-  void DetachFile(TnxBaseFile& aFile) noexcept;
+  void DetachFile(TnxBaseFile& aFile, bool aClosing = false) noexcept;
   // The file's read of the block, then its header format's check.
   void ReadValidBlock(TnxReadOnlyBlock& aBlock, uint8_t* aImage, std::vector<uint8_t>& aCookie);
   TnxReadOnlyBlock* FindOrCreate(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, bool aNew);

@@ -138,7 +138,8 @@ void TnxBaseFile::RefreshPath() {
   fiPath = platform::IncludeTrailingPathDelimiter(platform::RealFolderPath(platform::ExtractFilePath(fiName)));
 }
 
-uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly) {
+uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly,
+                                 bool aKeepImage) {
   aIsReadOnly = false;
   fiHeaderAccessFactory.reset();
   TBlockBuffer buffer(mm::nxbs64k);
@@ -147,6 +148,8 @@ uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, 
   std::memcpy(fiHeaderSignature.data(), header, 4);
   TnxFileHeaderAccessFactoryPtr factory = TnxBaseFileHeaderAccessFactory::CreateFactory({}, header, *this);
   if (fiBlockSize != nxbs4k) ReadFileExactAt(0, BlockBytes(), header);
+  // The image as read, before the checks below prepare anything in it.
+  if (aKeepImage) fiHeaderImage.assign(header, header + BlockBytes());
   if (fiZirezVersion > nxMaxZirezVersion)
     return EnxBaseException::nxSetMessage(
         nxeTableTooNew,
@@ -255,21 +258,34 @@ void TnxBaseFile::TakeShareLocks(TnxOpenMode aOpenMode, TnxShareMode aShareMode)
   // Announce first, then look for conflicts: of two opens racing, at least
   // one sees the other, so a conflicting pair never both succeed.
   const bool mine[4] = {Reads(aOpenMode), Writes(aOpenMode), DeniesRead(aShareMode), DeniesWrite(aShareMode)};
-  for (int64_t b = sbReads; b <= sbDeniesWrite; ++b) {
-    if (!mine[b]) continue;
-    const int err = fiOps->Lock(fiHandle, TFileLockKind::lkShared, TFileLockWait::lwTry, nxShareLockOffset + b, 1);
-    if (err != 0) RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
-  }
   // What another open must not hold for each of ours.
   const TShareByte against[4] = {sbDeniesRead, sbDeniesWrite, sbReads, sbWrites};
-  for (int64_t b = sbReads; b <= sbDeniesWrite; ++b) {
-    if (!mine[b]) continue;
+  bool checked[4] = {};
+  for (int b = sbReads; b <= sbDeniesWrite; ++b)
+    if (mine[b]) checked[against[b]] = true;
+  // Neighbouring bytes are one range: one call for each run.
+  const auto forEachRun = [](const bool(&aBytes)[4], const auto& aCall) {
+    for (int64_t b = sbReads; b <= sbDeniesWrite;) {
+      if (!aBytes[b]) {
+        ++b;
+        continue;
+      }
+      int64_t end = b + 1;
+      while (end <= sbDeniesWrite && aBytes[end]) ++end;
+      aCall(nxShareLockOffset + b, end - b);
+      b = end;
+    }
+  };
+  forEachRun(mine, [&](int64_t aOffset, int64_t aLength) {
+    const int err = fiOps->Lock(fiHandle, TFileLockKind::lkShared, TFileLockWait::lwTry, aOffset, aLength);
+    if (err != 0) RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
+  });
+  forEachRun(checked, [&](int64_t aOffset, int64_t aLength) {
     bool conflict = false;
-    const int err =
-        fiOps->LockConflicts(fiHandle, TFileLockKind::lkExclusive, nxShareLockOffset + against[b], 1, conflict);
+    const int err = fiOps->LockConflicts(fiHandle, TFileLockKind::lkExclusive, aOffset, aLength, conflict);
     if (err != 0) RaiseOS(nxeCannotAccessFile, u"File could not be opened", err);
     if (conflict) RaiseOS(nxeCannotAccessFile, u"File could not be opened", kShareRefused);
-  }
+  });
 }
 
 void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile) {
@@ -431,7 +447,15 @@ void TnxBaseFile::ReadDecryptFileExactAt(int64_t aOffset, uint32_t aToRead, void
 }
 
 void TnxBaseFile::ReadBlock(TnxBlockNumber aBlockNum, uint8_t* aImage, std::vector<uint8_t>& aCookie) {
-  ReadDecryptFileExactAt(int64_t{aBlockNum} << (12 + fiBlockSize), BlockBytes(), aImage, aCookie);
+  if (aBlockNum == 0 && fiHeaderImage.size() == BlockBytes()) {
+    // The header just read by ReadHeader: not read from the disk again.
+    std::memcpy(aImage, fiHeaderImage.data(), fiHeaderImage.size());
+    DropHeaderImage();
+    aCookie.clear();
+    Decrypt(0, BlockBytes(), aImage, aCookie);
+  } else {
+    ReadDecryptFileExactAt(int64_t{aBlockNum} << (12 + fiBlockSize), BlockBytes(), aImage, aCookie);
+  }
   if (TnxBufferManager* owner = fiBlockCache ? TnxBufferManager::OwnerOf(*this) : fiBufMgr) owner->CountBlocksRead(1);
   TnxSessionStats::Count(sscBlocksRead, 1);
 }

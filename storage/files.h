@@ -132,6 +132,9 @@ public:
   // How the file's blocks are read, passed to the kernel now and at every
   // later open.
   void SetAccessHint(platform::TAccessHint aHint) noexcept;
+  // Back to the normal hint without telling the kernel: for a file about to
+  // be closed, whose advice ends with its handle.
+  void ForgetAccessHint() noexcept { fiAccessHint = platform::TAccessHint::ahNormal; }
   bool FileIsOpen() const noexcept { return fiHandle != platform::InvalidFileHandle || fiTemporaryOpen; }
   bool IsTemporary() const noexcept { return (fiAttributes & nxfaTemporary) != 0; }
 
@@ -195,7 +198,11 @@ public:
   // Reads block 0 and sets up its format and encryption engine: 0, 15415 for
   // a file of a newer version (the text as the thread's last error), or the
   // engine's code; aIsReadOnly when the passwords allow reading only.
-  uint32_t ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly);
+  // With aKeepImage (only for a file no one else reads yet), the image read
+  // serves the next read of block 0 once instead of the disk; the caller
+  // drops it with DropHeaderImage when that read did not come.
+  uint32_t ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly, bool aKeepImage = false);
+  void DropHeaderImage() noexcept { fiHeaderImage = {}; }
 
   // Every block from 0 on; a block that cannot be read or decrypted whole is
   // passed as nil. Errors of the disk and the operation's deadline propagate.
@@ -267,6 +274,7 @@ private:
   bool fiTemporaryOpen = false;
   uint32_t fiTemporaryID = 0;
   platform::TAccessHint fiAccessHint = platform::TAccessHint::ahNormal;
+  std::vector<uint8_t> fiHeaderImage;  // see DropHeaderImage
   std::vector<TnxQueuedBlock*> fiQueued;        // committed since the last flush took the queue
   std::vector<TnxQueuedBlock*> fiWriteRequest;  // the running (or failed) flush's batch
   TnxPadlock fiFlushLock;

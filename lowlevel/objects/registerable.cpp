@@ -1,6 +1,9 @@
 #include "lowlevel/objects/registerable.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <functional>
 
 #include "lowlevel/sync/lock_guard.h"
 #include "platform/text.h"
@@ -16,6 +19,30 @@ using ReadGuard = TnxLockGuard<platform::TOsReadWriteLock, &platform::TOsReadWri
                                &platform::TOsReadWriteLock::EndRead>;
 using WriteGuard = TnxLockGuard<platform::TOsReadWriteLock, &platform::TOsReadWriteLock::BeginWrite,
                                 &platform::TOsReadWriteLock::EndWrite>;
+
+// Bumped, under the registry's write lock, after every change of any
+// registry: a thread's remembered lookups of an older generation are stale.
+std::atomic<uint64_t> gRegistryGeneration{1};
+
+// Streams name a class for every item they hold, so the same few names are
+// looked up again and again; each thread remembers its recent answers by
+// exact spelling.
+constexpr size_t kRememberedLookups = 64;
+constexpr size_t kRememberedNameLength = 44;  // longer names are not remembered
+struct RememberedLookup {
+  const TnxClassRegistry* Registry = nullptr;
+  uint64_t Generation = 0;
+  const TnxRegisterableClass* Class = nullptr;
+  uint32_t Length = 0;
+  char16_t Name[kRememberedNameLength] = {};
+};
+thread_local std::array<RememberedLookup, kRememberedLookups> tlsLookups;
+
+RememberedLookup* RememberedSlot(const TnxClassRegistry* aRegistry, std::u16string_view aName) noexcept {
+  if (aName.size() > kRememberedNameLength) return nullptr;
+  const size_t hash = std::hash<std::u16string_view>{}(aName) ^ reinterpret_cast<uintptr_t>(aRegistry);
+  return &tlsLookups[hash % kRememberedLookups];
+}
 
 }  // namespace
 
@@ -67,6 +94,7 @@ void TnxClassRegistry::Add(std::u16string_view aName, const TnxRegisterableClass
   if (at != rList->end() && AsciiSameText(at->Name, aName))
     throw platform::EStringListError(platform::SDuplicateString);
   rList->insert(at, Entry{std::u16string(aName), &aClass});
+  gRegistryGeneration.fetch_add(1, std::memory_order_release);
 }
 
 void TnxClassRegistry::Remove(const TnxRegisterableClass& aClass) noexcept {
@@ -74,15 +102,34 @@ void TnxClassRegistry::Remove(const TnxRegisterableClass& aClass) noexcept {
   if (!rList) return;
   std::erase_if(*rList, [&](const Entry& e) { return e.Class == &aClass; });
   if (rList->empty()) rList.reset();
+  gRegistryGeneration.fetch_add(1, std::memory_order_release);
 }
 
 const TnxRegisterableClass* TnxClassRegistry::Find(std::u16string_view aName) const noexcept {
-  ReadGuard guard(rLock);
-  if (!rList) return nullptr;
-  auto at = std::lower_bound(rList->begin(), rList->end(), aName, [](const Entry& e, std::u16string_view n) {
-    return AsciiCompareText(e.Name, n) < 0;
-  });
-  return at != rList->end() && AsciiSameText(at->Name, aName) ? at->Class : nullptr;
+  // Read before the lookup: a change after it makes the answer stale.
+  const uint64_t generation = gRegistryGeneration.load(std::memory_order_acquire);
+  RememberedLookup* slot = RememberedSlot(this, aName);
+  if (slot && slot->Registry == this && slot->Generation == generation &&
+      std::u16string_view(slot->Name, slot->Length) == aName)
+    return slot->Class;
+  const TnxRegisterableClass* found = nullptr;
+  {
+    ReadGuard guard(rLock);
+    if (rList) {
+      auto at = std::lower_bound(rList->begin(), rList->end(), aName, [](const Entry& e, std::u16string_view n) {
+        return AsciiCompareText(e.Name, n) < 0;
+      });
+      if (at != rList->end() && AsciiSameText(at->Name, aName)) found = at->Class;
+    }
+  }
+  if (slot) {
+    slot->Registry = this;
+    slot->Generation = generation;
+    slot->Class = found;
+    slot->Length = static_cast<uint32_t>(aName.size());
+    std::copy(aName.begin(), aName.end(), slot->Name);
+  }
+  return found;
 }
 
 void TnxClassRegistry::GetEntries(std::vector<TnxRegisteredClassEntry>& aList,

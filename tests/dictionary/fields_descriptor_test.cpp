@@ -10,6 +10,7 @@
 #include "dictionary/dictionary_tree_fixture.h"
 #include "dictionary/diff_compressor.h"
 #include "lowlevel/heap/memory_manager.h"
+#include "platform/text.h"
 #include "platform/variant.h"
 #include "support/exception_message.h"
 #include "support/tagged_bytes.h"
@@ -623,6 +624,25 @@ TEST_F(FieldsTest, ReaderRefusesVersionsClassesAndLayoutsThatDoNotFit) {
     LoadBytes(f, stream(2, {int32At0, {u"a", u"TnxFieldDescriptor", u"nxtBoolean", 0, 4, 1}}, 5, 8));
     EXPECT_TRUE(Contains(MessageOf<EnxFieldsDescriptorException>([&] { f.CheckValid(false); }),
                          u"Duplicated field name: a"));
+  }
+  // Field names compare without letter case, as the collator does; it is
+  // spared for them, so punctuation must still tell names apart.
+  struct NamePair {
+    std::u16string first, second;
+    bool duplicate;
+  };
+  for (const NamePair& c : std::vector<NamePair>{{u"Name", u"nAME", true},
+                                                 {u"Name", u"Name1", false},
+                                                 {u"Name", u"Na_me", false},
+                                                 {u"A-B", u"AB", false},
+                                                 {u"x.y", u"X.Y", true},
+                                                 {u"a b", u"ab", false}}) {
+    TestRoot r;
+    TnxFieldsDescriptor f(&r);
+    LoadBytes(f, stream(2, {{c.first, u"TnxFieldDescriptor", u"nxtInt32", 0, 0, 4},
+                            {c.second, u"TnxFieldDescriptor", u"nxtBoolean", 0, 4, 1}}, 5, 8));
+    const uint32_t code = CodeOf<EnxFieldsDescriptorException>([&] { f.CheckValid(false); });
+    EXPECT_EQ(code, c.duplicate ? nxeNameNotUnique : 0u) << platform::Utf16ToUtf8(c.second);
   }
   EXPECT_EQ(CodeOf<EnxFieldsDescriptorException>([&] { load(stream(3, {int32At0}, 4, 4)); }), nxeIncompatibleStream);
   EXPECT_TRUE(Contains(MessageOf<EnxBaseException>([&] {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -155,6 +156,38 @@ TEST_F(RegistryTest, AliasesAreListedOnlyOnRequestAndLeaveWithTheirClass) {
   EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"ZAlpha"), nullptr);
   EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"TAlphaEngineTwo"), &TBetaEngine::ClassInfo());
   EXPECT_EQ(gTestEngines.Count(), 2);
+}
+
+// Lookups are remembered per thread: every change of a registry must show
+// in the next lookup of a name found (or missed) before, on this thread and
+// on others.
+TEST_F(RegistryTest, ALookupRepeatedAfterAChangeSeesTheChange) {
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"Shared"), nullptr);
+  TAlphaEngine::ClassInfo().Register(u"Shared");
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"Shared"), &TAlphaEngine::ClassInfo());
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"Shared"), &TAlphaEngine::ClassInfo());
+
+  TAlphaEngine::ClassInfo().Unregister();
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"Shared"), nullptr);
+  TBetaEngine::ClassInfo().Register(u"Shared");
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"Shared"), &TBetaEngine::ClassInfo());
+
+  // A change made on another thread.
+  std::thread([] { TBetaEngine::ClassInfo().Unregister(); }).join();
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"Shared"), nullptr);
+
+  // The same name in another family's registry is another lookup.
+  TAlphaDescriptor::ClassInfo().Register(u"Shared");
+  TAlphaEngine::ClassInfo().Register(u"Shared");
+  EXPECT_EQ(TTestDescriptor::ClassInfo().FindClass(u"Shared"), &TAlphaDescriptor::ClassInfo());
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(u"Shared"), &TAlphaEngine::ClassInfo());
+
+  // Names too long to remember are still found.
+  const std::u16string longName(200, u'L');
+  TBetaEngine::ClassInfo().Register(longName);
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(longName), &TBetaEngine::ClassInfo());
+  TBetaEngine::ClassInfo().Unregister();
+  EXPECT_EQ(TTestEngine::ClassInfo().FindClass(longName), nullptr);
 }
 
 TEST_F(RegistryTest, TheLastUnregisterFreesTheRegistryAndANewRegisterStartsAFreshOne) {

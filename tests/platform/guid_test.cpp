@@ -1,6 +1,8 @@
 #include "platform/guid.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -58,6 +60,34 @@ TEST(Guid, NewOnesAreRandomVersionFour) {
   }
   EXPECT_EQ(seen.size(), 64u);
   EXPECT_FALSE(CreateGUID() == GUID_NULL);
+}
+
+// GUIDs come from batches of random bytes: a forked child must not repeat
+// what its parent makes next.
+TEST(Guid, AForkedChildMakesOtherGuidsThanItsParent) {
+  (void)CreateGUID();  // a batch is taken before the fork
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipe_fds[0]);
+    TGUID made[4];
+    for (TGUID& g : made) g = CreateGUID();
+    const bool written = write(pipe_fds[1], made, sizeof made) == static_cast<ssize_t>(sizeof made);
+    _exit(written ? 0 : 1);
+  }
+  close(pipe_fds[1]);
+  TGUID theirs[4];
+  ASSERT_EQ(read(pipe_fds[0], theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+  close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::set<std::u16string> seen;
+  for (const TGUID& g : theirs) seen.insert(GUIDToString(g));
+  for (int i = 0; i < 4; ++i) seen.insert(GUIDToString(CreateGUID()));
+  EXPECT_EQ(seen.size(), 8u);
 }
 
 }  // namespace

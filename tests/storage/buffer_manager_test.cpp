@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <set>
@@ -16,6 +17,7 @@
 #include "lowlevel/components/component_settings.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/string_list.h"
+#include "platform/text.h"
 #include "storage/temp_storage.h"
 #include "storage/transactions.h"
 #include "support/exception_message.h"
@@ -278,15 +280,24 @@ TEST_F(BufferManagerTest, AddFileOfAReadOnlyOpenSaysSo) {
 
 TEST_F(BufferManagerTest, AddFileWhoseHeaderLoadFailsLeavesTheFileDetached) {
   TnxBufferManager& bm = fx_.BufMgr();
-  TnxBaseFile& file = fx_.OpenOnly(fx_.MakeTable("t.nx1", nxbs4k, 3));
-  // The header check reads first; the second read is the cached image.
-  fx_.Ops().FailCall(TFileOp::ReadAt, fx_.Ops().Calls(TFileOp::ReadAt) + 2, EIO);
+  const std::u16string path = fx_.MakeTable("t.nx1", nxbs4k, 3);
+  // A header the header check takes but whose block number is wrong: the
+  // cached image's own check refuses it once the file is attached.
+  const auto setOwnNumber = [&](uint32_t aNumber) {
+    std::fstream raw(platform::Utf16ToUtf8(path), std::ios::in | std::ios::out | std::ios::binary);
+    raw.seekp(4);
+    raw.write(reinterpret_cast<const char*>(&aNumber), sizeof aNumber);
+  };
+  setOwnNumber(1);
+  TnxBaseFile& file = fx_.OpenOnly(path);
   TnxReleaseMethod release;
   PnxBlock block = nullptr;
   bool readOnly = false;
-  EXPECT_EQ(ErrorCodeOf([&] { bm.AddFile(file, {}, release, block, readOnly); }), nxeReadFailure);
+  EXPECT_EQ(ErrorCodeOf([&] { bm.AddFile(file, {}, release, block, readOnly); }), nxeCorruptFile);
   EXPECT_FALSE(release);
   EXPECT_EQ(TnxBufferManager::OwnerOf(file), nullptr);
+  // The refused image is not kept: mended on disk, the header is read anew.
+  setOwnNumber(0);
   const auto attached = fx_.AddFile(file);
   ASSERT_EQ(attached.Result, 0u);
   EXPECT_EQ(nxLoadBlockCommonHeader(attached.Header.Block()).bchThisBlock, 0u);
@@ -329,6 +340,47 @@ TEST_F(BufferManagerTest, AttachedFilesAreReadWithoutReadAheadExceptDuringAScan)
   ops.Hints.clear();
   file.IterateBlocksRaw(nullptr, [](void*, TnxBlockNumber, PnxBlock) { return birContinue; });
   EXPECT_EQ(ops.Hints, (THints{ahSequential, ahNormal}));
+  file.CloseFile();
+}
+
+// Attaching reads the header for its checks and caches that very image;
+// a file removed and attached again reads it from the disk once more.
+TEST_F(BufferManagerTest, AttachingReadsTheHeaderFromTheDiskOnce) {
+  for (const TnxBlockSize size : {nxbs4k, nxbs16k}) {
+    TnxBaseFile file(fx_.MakeTable(size == nxbs4k ? "h4.nx1" : "h16.nx1", size, 3), fx_.Ops());
+    file.OpenFile(omReadWrite, smShared, false, false);
+    // A block size above 4 KB needs a second read for the whole header.
+    const int expected = size == nxbs4k ? 1 : 2;
+    for (int round = 0; round < 2; ++round) {
+      const int before = fx_.Ops().Calls(TFileOp::ReadAt);
+      {
+        const auto attached = fx_.AddFile(file);
+        ASSERT_EQ(attached.Result, 0u);
+        EXPECT_EQ(nxLoadBlockCommonHeader(attached.Header.Block()).bchThisBlock, 0u);
+      }
+      EXPECT_EQ(fx_.Ops().Calls(TFileOp::ReadAt) - before, expected) << size << " round " << round;
+      fx_.BufMgr().RemoveFile(file);
+    }
+    file.CloseFile();
+  }
+}
+
+// A file removed just before it is closed keeps the kernel's hint: the
+// advice ends with the descriptor anyway.
+TEST_F(BufferManagerTest, RemovingAFileAboutToCloseGivesNoHint) {
+  using enum platform::TAccessHint;
+  using THints = std::vector<platform::TAccessHint>;
+  testing::TRecordingFileOps ops(fx_.Ops());
+  TnxBaseFile file(fx_.MakeTable("c.nx1", nxbs4k, 3), ops);
+  file.OpenFile(omReadWrite, smShared, false, false);
+  ASSERT_EQ(fx_.AddFile(file).Result, 0u);
+  EXPECT_EQ(ops.Hints, THints{ahRandom});
+  fx_.BufMgr().RemoveFile(file, true);
+  EXPECT_EQ(ops.Hints, THints{ahRandom});
+  file.CloseFile();
+  // Opened again, the file starts from the normal hint.
+  file.OpenFile(omReadWrite, smShared, false, false);
+  EXPECT_EQ(ops.Hints, THints{ahRandom});
   file.CloseFile();
 }
 
