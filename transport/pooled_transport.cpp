@@ -484,13 +484,22 @@ void TnxBasePooledTransport::btStartWatchdog() {
 void TnxBasePooledTransport::btStopHeartbeatAndWatchdog() {
   platform::TThreadPtr<TnxHeartbeatThread> heartbeat;
   platform::TThreadPtr<TnxWatchdogThread> watchdog;
+  std::vector<platform::TThreadPtr<TnxIntervalThread>> ended;
   {
     std::lock_guard guard(btThreadsLock);
     heartbeat = std::move(btHeartbeatThread);
     watchdog = std::move(btWatchdogThread);
+    ended.swap(btRetiredThreads);
   }
-  if (heartbeat) heartbeat->Shutdown();
-  if (watchdog) watchdog->Shutdown();
+  // Waiting for the threads' end would cost the stop a wake-up and a
+  // scheduling of each, milliseconds on a busy machine: once signalled they
+  // do nothing more with the transport.
+  if (heartbeat) heartbeat->Signal();
+  if (watchdog) watchdog->Signal();
+  ended.clear();
+  std::lock_guard guard(btThreadsLock);
+  if (heartbeat) btRetiredThreads.push_back(std::move(heartbeat));
+  if (watchdog) btRetiredThreads.push_back(std::move(watchdog));
 }
 
 bool TnxBasePooledTransport::btSendKeepAlive() noexcept {

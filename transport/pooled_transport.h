@@ -18,7 +18,8 @@
 //   priority); any other raises 15498.
 // - Stop ends every wait it starts: heartbeat and watchdog first, then the
 //   remote transports and sessions, the server threads and the callback
-//   threads (the virtual steps below).
+//   threads (the virtual steps below). Heartbeat and watchdog are signalled
+//   and then leave the transport alone; their end is not waited for.
 // - Start in send mode starts CallbackThreadCount callback threads, each
 //   registering a connection with the server (a refusal fails the start),
 //   and a heartbeat unless HeartbeatInterval is 0, which connects at once.
@@ -59,6 +60,7 @@ class TnxBaseRemoteSession;
 class TnxBaseCallbackThread;
 class TnxHeartbeatThread;
 class TnxWatchdogThread;
+class TnxIntervalThread;
 
 // Completion keys of the server threads; any other key is the handle of a
 // server connection (never below 2^18).
@@ -381,6 +383,9 @@ private:
   std::vector<platform::TThreadPtr<TnxBaseCallbackThread>> btCallbackThreads;  // under btThreadsLock
   platform::TThreadPtr<TnxHeartbeatThread> btHeartbeatThread;                  // under btThreadsLock
   platform::TThreadPtr<TnxWatchdogThread> btWatchdogThread;                    // under btThreadsLock
+  // Signalled by a stop, which does not wait for them to end; freed by the
+  // next stop or with the transport, when they have long ended.
+  std::vector<platform::TThreadPtr<TnxIntervalThread>> btRetiredThreads;  // under btThreadsLock
 
   std::mutex btServerThreadsLock;
   std::vector<std::thread> btServerThreads;  // under btServerThreadsLock; joined by the stop

@@ -30,12 +30,16 @@ void TnxIntervalThread::AfterConstruction() {
   TnxThread::AfterConstruction();
 }
 
-void TnxIntervalThread::Shutdown() {
+void TnxIntervalThread::Signal() {
   {
     std::lock_guard guard(itLock);
     itShutdown = true;
   }
   itSignal.notify_all();
+}
+
+void TnxIntervalThread::Shutdown() {
+  Signal();
   if (Started() && !Finished()) WaitFor();
 }
 
@@ -44,12 +48,13 @@ void TnxIntervalThread::BeforeDestruction() {
   TnxInitThread::BeforeDestruction();
 }
 
-bool TnxIntervalThread::WaitShutdown() {
-  std::unique_lock lock(itLock);
-  return itSignal.wait_for(lock, std::chrono::milliseconds(itInterval), [this] { return itShutdown; });
+bool TnxIntervalThread::WaitShutdown(std::unique_lock<std::mutex>& aLock) {
+  return itSignal.wait_for(aLock, std::chrono::milliseconds(itInterval), [this] { return itShutdown; });
 }
 
 void TnxIntervalThread::InnerExecute() {
+  // Held except while waiting: a step never overlaps Signal.
+  std::unique_lock lock(itLock);
   auto step = [this] {
     try {
       Step();
@@ -58,8 +63,8 @@ void TnxIntervalThread::InnerExecute() {
     }
     return true;
   };
-  if (StepFirst() && !step()) return;
-  while (!WaitShutdown())
+  if (itShutdown || (StepFirst() && !step())) return;
+  while (!WaitShutdown(lock))
     if (!step()) return;
 }
 

@@ -15,8 +15,11 @@
 // - Heartbeat and watchdog threads have no start-up step: NewThread returns
 //   as soon as the thread exists, without waiting for it to be scheduled
 //   (on a busy machine that wait cost the transport's start milliseconds).
-// - Shutdown wakes the wait at once and waits for the thread's end, also
-//   when the thread has not run yet.
+// - Steps run under the thread's lock, so Signal, which sets the shutdown
+//   flag under it, returns once no step runs and none will: the thread no
+//   longer touches its transport, though it may not have ended yet.
+// - Shutdown signals and waits for the thread's end, also when the thread
+//   has not run yet.
 #pragma once
 
 #include <condition_variable>
@@ -37,6 +40,7 @@ public:
   // Starts the thread without waiting for it to run: it has nothing to set
   // up that could fail.
   void AfterConstruction() override;
+  void Signal();
   void Shutdown();
   void BeforeDestruction() override;
   int32_t Failures() const noexcept { return itFailures.load(std::memory_order_acquire); }
@@ -52,7 +56,7 @@ protected:
 
 private:
   // True when the signal came before aInterval ran out.
-  bool WaitShutdown();
+  bool WaitShutdown(std::unique_lock<std::mutex>& aLock);
 
   uint32_t itInterval;
   std::mutex itLock;

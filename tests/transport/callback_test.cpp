@@ -590,6 +590,41 @@ TEST_F(Callbacks, AStopRightAfterTheStartWaitsForTheHeartbeatEvenBeforeItHasRun)
   testing::TSocketPairDirectory::Leave(u"Brief", &peer);
 }
 
+TEST_F(Callbacks, AStoppedHeartbeatSendsNothingMoreThoughTheStopDoesNotWaitForItsEnd) {
+  // A keep-alive every millisecond: a step after the stop would take a new
+  // connection, which registers the transport again.
+  testing::TScriptedPeer peer([](testing::TScriptedPeer::TEnd& aEnd) {
+    Frame frame;
+    while (aEnd.Receive(frame))
+      if (nxLoadHeader(frame.data()).bhMsgType == nxmtOpenTransport)
+        aEnd.Send(TPeerFrame{.Type = nxmtTransportReply, .TransportID = 7, .Payload = testing::U32Bytes(1)}.Bytes());
+  });
+  testing::TSocketPairDirectory::Enter(u"Busy", &peer, [&peer](int aFd) { return peer.Accept(aFd); });
+  Owned<testing::TSocketPairTransport> client(Make<testing::TSocketPairTransport>(u"C"));
+  client->SetServerName(u"Busy");
+  client->SetHeartbeatInterval(1);
+  constexpr int kCycles = 5;
+  for (int i = 0; i < kCycles; ++i) {
+    const size_t before = peer.FramesOfType(nxmtKeepAlive).size();
+    client->SetActive(true);
+    EXPECT_TRUE(Within(20s, [&] { return peer.FramesOfType(nxmtKeepAlive).size() >= before + 3; })) << "cycle " << i;
+    client->SetActive(false);
+    ASSERT_FALSE(client->HeartbeatRunning()) << "cycle " << i;
+    // What was written before the stop arrives; then nothing more.
+    size_t settled = 0;
+    EXPECT_TRUE(Within(20s, [&] {
+      const size_t now = peer.FramesOfType(nxmtKeepAlive).size();
+      std::this_thread::sleep_for(20ms);
+      settled = peer.FramesOfType(nxmtKeepAlive).size();
+      return settled == now;
+    }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(peer.FramesOfType(nxmtKeepAlive).size(), settled) << "cycle " << i;
+    EXPECT_EQ(peer.FramesOfType(nxmtOpenTransport).size(), size_t(i + 1)) << "cycle " << i;
+  }
+  testing::TSocketPairDirectory::Leave(u"Busy", &peer);
+}
+
 // ---- the remote session callback on its own ----
 
 class TCounted : public TnxInterfacedObject {
