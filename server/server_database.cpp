@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dictionary/data_dictionary.h"
+#include "engine/abstract_session.h"
 #include "engine/name_rules.h"
 #include "engine/session_stats.h"
 #include "lowlevel/errors/error_codes.h"
@@ -23,6 +24,7 @@
 #include "server/server_folder.h"
 #include "server/server_session.h"
 #include "server/server_table.h"
+#include "server/server_table_cursor.h"
 #include "server/sql_engine.h"
 #include "storage/buffer_manager.h"
 #include "storage/stream_engines.h"
@@ -591,27 +593,130 @@ uint32_t TnxServerDatabase::RegisterCursorSource(InxDatabaseCursorSource* aSourc
   });
 }
 
+namespace {
+
+// 10253 when a cursor of aShareMode and aOpenMode may not join the table's
+// cursors; the table's cursors padlock is held.
+uint32_t CheckShareModes(TnxServerBaseTable& aTable, TnxOpenMode aOpenMode, TnxShareMode aShareMode) {
+  TnxServerTableCursor* head = aTable.CursorsHead();
+  if (!head) return 0;
+  if (head->ShareMode() == smExclusive || aShareMode == smExclusive) return nxeNoExclusiveAccess;
+  const bool writes = aOpenMode != omReadOnly;
+  if (aShareMode == smShared) {
+    if (!writes) return 0;
+    for (TnxServerTableCursor* c = head; c; c = c->TableNext()) {
+      if (c->ShareMode() == smShareRead) return nxeNoExclusiveAccess;
+      if (c->ShareMode() == smShared && c->OpenMode() != omReadOnly) return 0;
+    }
+    return 0;
+  }
+  for (TnxServerTableCursor* c = head; c; c = c->TableNext())
+    if ((c->ShareMode() == smShareRead && writes) || c->OpenMode() != omReadOnly) return nxeNoExclusiveAccess;
+  return 0;
+}
+
+}  // namespace
+
+uint32_t TnxServerDatabase::sdCursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
+                                         std::u16string_view aPassword, bool aForServer, TnxOpenMode aOpenMode,
+                                         TnxShareMode aShareMode, bool aIgnoreExcl, uint32_t aTimeout,
+                                         std::u16string_view aIndexName, int32_t aIndexID, bool aInternal,
+                                         bool aIsCache) {
+  aCursor = nullptr;
+  if (aOpenMode == omWriteOnly) aOpenMode = omReadWrite;
+  if (OpenMode() == omReadOnly && aOpenMode != omReadOnly) return DatabaseReadOnly();
+  TnxServerObjectPtr<TnxServerTableCursor> cursor;
+  uint32_t result = 0;
+  TnxServerBaseTable* table = nullptr;
+  try {
+    // Held until the cursor is in the table's list: no other open can
+    // pass the share check in between.
+    TablesGuard tables(*sdFolder, *sdTables);
+    bool readOnly = false;
+    result = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, aInternal, aIsCache);
+    if (readOnly) aOpenMode = omReadOnly;
+    if (!table) {
+      if (sdCursorSourceHead) aCursor = sdCursorSourceHead->CursorOpen(aTableName, result);
+      return result;
+    }
+    TnxServerRootTable* root = table->Root();
+    if (!aIgnoreExcl) {
+      for (int attempt = 0;; ++attempt) {
+        {
+          TnxPadlockGuard guard(table->CursorsPadlock());
+          result = CheckShareModes(*table, aOpenMode, aShareMode);
+        }
+        if (result == 0 || attempt == 1) break;
+        const int32_t expected = root->LockIsInactive().fetch_add(1) + 1;
+        try {
+          root->sbtCursorsCanClose(true);
+          root->srtCanClose(true, false, expected);
+        } catch (...) {
+          root->LockIsInactive().fetch_sub(1);
+          throw;
+        }
+        root->LockIsInactive().fetch_sub(1);
+      }
+      if (result != 0)
+        result = EnxBaseException::nxSetMessage(nxeNoExclusiveAccess, u"Table \"%s\" is in use in another mode",
+                                                {table->FullName()});
+    }
+    if (result == 0 && root->OpenMode() == omReadOnly && aOpenMode != omReadOnly)
+      result = EnxBaseException::nxSetMessage(nxeTableReadOnly, u"Table is read only.");
+    if (result == 0) {
+      auto* session = dynamic_cast<TnxAbstractSession*>(Session());
+      const bool blobCache = session && session->ClientVersion() > 19999;
+      cursor = nxCreateServerObject<TnxServerTableCursor>(this, table, aTimeout, aOpenMode, aShareMode, aIndexName,
+                                                          aIndexID, blobCache, aInternal);
+    }
+    if (result != 0 && root->TableCursorCount() == 0 && root->CursorCount() == 0)
+      sdFolder->sfCloseIfClosable(root, false, false, 1);
+  } catch (const std::exception& e) {
+    result = asoConvertException(e);
+  }
+  if (result != 0) {
+    cursor.reset();
+    return result;
+  }
+  if (!cursor) return EnxBaseException::nxSetMessage(nxeExceptionWithoutCode, u"No cursor was opened");
+  aCursor = cursor.release();
+  return 0;
+}
+
 uint32_t TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
-                                       std::u16string_view aPassword, TnxOpenMode aOpenMode, TnxShareMode,
-                                       uint32_t, std::u16string_view, int32_t, bool aAllowSystem,
-                                       TnxCursorOpenOptions, uint32_t, const platform::TStringList*) {
+                                       std::u16string_view aPassword, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                                       uint32_t aTimeout, std::u16string_view aIndexName, int32_t aIndexID,
+                                       bool aAllowSystem, TnxCursorOpenOptions, uint32_t aFilterTimeout,
+                                       const platform::TStringList*) {
   aCursor = nullptr;
   if (const uint32_t result = nxValidateTablePath(aTableName, true, aAllowSystem)) return result;
   if (sdIsCache && !aAllowSystem)
     return EnxBaseException::nxSetMessage(nxeCannotAccessFile,
                                           u"Database does not support opening of cache cursors");
   return Entry([&]() -> uint32_t {
-    if (aOpenMode == omWriteOnly) aOpenMode = omReadWrite;
-    if (OpenMode() == omReadOnly && aOpenMode != omReadOnly) return DatabaseReadOnly();
-    TablesGuard tables(*sdFolder, *sdTables);
-    TnxServerBaseTable* table = nullptr;
-    bool readOnly = false;
-    uint32_t result = sdGetTable(table, aTableName, aPassword, false, readOnly, false, false);
-    if (table) {
-      if (table->Root()->TableCursorCount() == 0) sdFolder->sfCloseIfClosable(table->Root(), false, false, 1);
-      return NotSupported(u"CursorOpen on a table");
-    }
-    if (sdCursorSourceHead) aCursor = sdCursorSourceHead->CursorOpen(aTableName, result);
+    uint32_t result = sdCursorOpen(aCursor, aTableName, aPassword, false, aOpenMode, aShareMode, false, aTimeout,
+                                   aIndexName, aIndexID, false, false);
+    if (result == 0 && aFilterTimeout != 500)
+      if (auto* cursor = dynamic_cast<TnxServerTableCursor*>(aCursor)) cursor->SetFilterTimeout(aFilterTimeout);
+    return result;
+  });
+}
+
+uint32_t TnxServerDatabase::CursorCacheOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
+                                            std::u16string_view aPassword, TnxOpenMode aOpenMode,
+                                            TnxShareMode aShareMode, uint32_t aTimeout,
+                                            std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,
+                                            TnxCursorOpenOptions, uint32_t aFilterTimeout) {
+  aCursor = nullptr;
+  if (const uint32_t result = nxValidateTablePath(aTableName, true, aAllowSystem)) return result;
+  if (!sdIsCache)
+    return EnxBaseException::nxSetMessage(nxeCannotAccessFile,
+                                          u"Database does not support opening of cache cursors");
+  return Entry([&]() -> uint32_t {
+    uint32_t result = sdCursorOpen(aCursor, aTableName, aPassword, false, aOpenMode, aShareMode, false, aTimeout,
+                                   aIndexName, aIndexID, false, true);
+    if (result == 0 && aFilterTimeout != 500)
+      if (auto* cursor = dynamic_cast<TnxServerTableCursor*>(aCursor)) cursor->SetFilterTimeout(aFilterTimeout);
     return result;
   });
 }
@@ -796,8 +901,8 @@ uint32_t TnxServerDatabase::sdTableRestructure(std::u16string_view, std::u16stri
   aTaskInfo = nullptr;
   return NotSupported(u"TableRestructure");
 }
-TnxSqlAbstractCursor* TnxServerDatabase::sadCreateResultSet(TnxDataDictionary*, uint32_t) {
-  throw EnxBaseException(nxeCapabilityNotSupported);
+TnxSqlAbstractCursor* TnxServerDatabase::sadCreateResultSet(TnxDataDictionary* aDictionary, uint32_t aTimeout) {
+  return TnxServerTableCursor::CreateResultSet(this, aDictionary, aTimeout).release();
 }
 
 }  // namespace revurov

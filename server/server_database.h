@@ -25,7 +25,11 @@
 // - Statements need an SQL engine linked to the server engine (12289 "An
 //   SQL Engine is required" without one); every path of StatementExecDirect
 //   answers a code and lowers the engine's executing count again.
-// - Operations on table cursors, and the maintenance tasks, answer 12289.
+// - Cursor opens check the share modes of the table's cursors and make
+//   the cursor under the folder's tables padlock, so a check and the
+//   cursor it admits are one step. A conflict (10253) is checked once more
+//   after the table's idle cursors were asked to close.
+// - The maintenance tasks answer 12289.
 #pragma once
 
 #include <atomic>
@@ -102,6 +106,10 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                       std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,
                       TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout,
                       const platform::TStringList* aMarkedBlobs) override;
+  uint32_t CursorCacheOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName,
+                           std::u16string_view aPassword, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                           uint32_t aTimeout, std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,
+                           TnxCursorOpenOptions aOpenOptions, uint32_t aFilterTimeout) override;
   uint32_t StatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout) override;
   uint32_t StatementExecDirect(uint32_t aTimeout, TnxStatementType aStatementType, std::u16string_view aQueryText,
                                platform::TStream* aPrepareStream, const TnxSqlParamList& aParams,
@@ -152,6 +160,12 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   uint32_t sdTableRename(std::u16string_view aOldName, std::u16string_view aNewName, std::u16string_view aPassword);
   uint32_t sdTableEmpty(std::u16string_view aTableName, std::u16string_view aPassword);
   uint32_t sdStatementAlloc(TnxAbstractStatement*& aStatement, uint32_t aTimeout);
+  // Finds the table, checks the share modes (unless aIgnoreExcl) and makes
+  // a table cursor; a table not found goes to the cursor sources.
+  uint32_t sdCursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName, std::u16string_view aPassword,
+                        bool aForServer, TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aIgnoreExcl,
+                        uint32_t aTimeout, std::u16string_view aIndexName, int32_t aIndexID, bool aInternal,
+                        bool aIsCache);
 
 protected:
   ~TnxServerDatabase() override;

@@ -28,6 +28,7 @@
 #include "server/server_data_dict.h"
 #include "server/server_engine.h"
 #include "server/server_folder.h"
+#include "server/server_table_cursor.h"
 #include "server/server_transaction.h"
 #include "server/table_lock_container.h"
 #include "storage/blob_engines.h"
@@ -139,7 +140,22 @@ void TnxServerBaseTable::AfterConstruction() {
   }
 }
 
+void TnxServerBaseTable::sbtFreeCursors() noexcept {
+  for (auto& child : sbtChildren) child->sbtFreeCursors();
+  for (;;) {
+    TnxServerTableCursor* cursor = nullptr;
+    {
+      TnxPadlockGuard guard(sbtCursorsPadlock);
+      cursor = sbtCursorsTail;
+    }
+    if (!cursor) break;
+    cursor->Free();
+  }
+}
+
 void TnxServerBaseTable::BeforeDestruction() {
+  // The cursors still use the files, which the root closes next.
+  sbtFreeCursors();
   if (sbtStates & (1u << stsLockedIncDone)) {
     sbtStates &= ~(1u << stsLockedIncDone);
     static_cast<TnxServerEngine*>(OwningServerEngine())->seTableCount.fetch_sub(1);
@@ -247,6 +263,19 @@ void TnxServerBaseTable::GetExceptionData(InxExceptionDataContainer& aContainer,
 bool TnxServerBaseTable::sbtCursorsCanClose(bool aRequestClose) {
   {
     TnxPadlockGuard guard(sbtCursorsPadlock);
+    if (aRequestClose) {
+      // A handler may free its cursor (on this thread, the padlock is
+      // re-entrant), so the next one is taken first.
+      for (TnxServerTableCursor* cursor = sbtCursorsHead; cursor;) {
+        TnxServerTableCursor* next = cursor->TableNext();
+        try {
+          cursor->sbcRequestClose();
+        } catch (...) {
+          // A handler that fails keeps its cursor open.
+        }
+        cursor = next;
+      }
+    }
     if (sbtCursorCount.load() != 0) return false;
   }
   for (auto& child : sbtChildren)

@@ -56,6 +56,7 @@ class TnxServerDataDict;
 class TnxServerEngine;
 class TnxServerFolder;
 class TnxServerRootTable;
+class TnxServerTableCursor;
 class TnxServerTransactionLevelTableLink;
 class TnxTableLockContainer;
 struct TnxSpecialFieldsInfo;
@@ -126,7 +127,9 @@ class TnxServerBaseTable : public TnxLockedOptionsExtendableServerObject {
   // Cursors of this table (the cursor class keeps them under the padlock).
   void sbtCursorAttached() noexcept { sbtCursorCount.fetch_add(1); }
   void sbtCursorDetached() noexcept { sbtCursorCount.fetch_sub(1); }
-  // No cursor on this table or a child.
+  TnxServerTableCursor* CursorsHead() const noexcept { return sbtCursorsHead; }
+  // No cursor on this table or a child; with aRequestClose every cursor is
+  // asked to close first.
   bool sbtCursorsCanClose(bool aRequestClose);
   // For this table and its children: the blob and record engines forget
   // aTrans's changes; the lock containers give the table back.
@@ -151,6 +154,8 @@ protected:
   void sbtFreeChildren() noexcept;
   void sbtFreeEngines() noexcept;
   void sbtFreeBlockAccess() noexcept;
+  // Every cursor still open on this table and its children, last first.
+  void sbtFreeCursors() noexcept;
 
   TnxServerRootTable* sbtRoot = nullptr;
   TnxServerBaseTable* sbtParent = nullptr;
@@ -158,6 +163,10 @@ protected:
   std::map<std::u16string, TnxServerBaseTable*> sbtChildNames;  // upper-cased name -> child
   std::u16string sbtNameInScope;
   TnxPadlock sbtCursorsPadlock{true};
+  // Kept by the cursors under sbtCursorsPadlock.
+  friend class TnxServerTableCursor;
+  TnxServerTableCursor* sbtCursorsHead = nullptr;
+  TnxServerTableCursor* sbtCursorsTail = nullptr;
   std::atomic<int32_t> sbtCursorCount{0};
   std::atomic<int32_t> sbtLockIsInactive{0};
   std::unique_ptr<TnxTableLockContainer> sbtLocks;

@@ -1,0 +1,616 @@
+#include "server/server_table_cursor.h"
+
+#include <utility>
+
+#include "dictionary/data_dictionary.h"
+#include "dictionary/fields_descriptor.h"
+#include "dictionary/file_descriptors.h"
+#include "dictionary/filter_engines.h"
+#include "dictionary/indices_descriptors.h"
+#include "dictionary/table_descriptors.h"
+#include "engine/abstract_task_info.h"
+#include "index/index_path.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exception_data_interfaces.h"
+#include "lowlevel/errors/exceptions.h"
+#include "platform/string_list.h"
+#include "platform/text.h"
+#include "server/engines/fulltext_engine_base.h"
+#include "server/server_data_dict.h"
+#include "server/server_database.h"
+#include "server/server_folder.h"
+#include "server/server_table.h"
+#include "server/table_cursor_blob_handler.h"
+#include "server/table_lock_container.h"
+#include "storage/server_exceptions.h"
+
+namespace revurov {
+
+namespace {
+
+constexpr std::u16string_view kShareModeNames[] = {u"smExclusive", u"smShared", u"smShareRead"};
+constexpr std::u16string_view kNLSChangedText =
+    u"Table contains one or more indices where NLS version of stored keys differs from current NLS version. "
+    u"Table must be packed to enable write access";
+constexpr std::u16string_view kIndexNLSChangedText =
+    u"Current NLS version differs from NLS version of stored keys. Table must be packed before index can be used";
+
+bool IsLockError(uint32_t aCode) noexcept { return aCode >= 10240 && aCode <= 10495; }
+
+std::unique_ptr<TnxBaseIndexPath> NewPath(TnxBaseIndexEngine* aEngine) {
+  return aEngine ? aEngine->CreateIndexPath() : TnxBaseIndexPath::CreateStandalone();
+}
+
+void AddRangeData(InxExceptionDataContainer& aContainer, std::u16string_view aName, const TnxRangeInfo& aRange,
+                  TnxBaseIndexEngine* aEngine) {
+  TnxExceptionDataRef side = aContainer.AddContainer(std::u16string(aName));
+  side->AddBoolean(u"Valid", aRange.riValid);
+  side->AddInteger(u"FieldCount", aRange.riFieldCount);
+  side->AddInteger(u"Partitial", aRange.riPartitial);
+  side->AddBoolean(u"Exclusive", aRange.riExclusive);
+  if (aRange.riKey && aEngine) {
+    TnxExceptionDataRef key = side->AddContainer(u"Key");
+    aEngine->KeyEngine().KeyAsExceptionData(aRange.riKey, *key);
+  }
+}
+
+}  // namespace
+
+// ---- construction ----
+
+TnxServerTableCursor::TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServerBaseTable* aTable,
+                                           uint32_t aTimeout, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                                           std::u16string_view aIndexName, int32_t aIndexID, bool aBlobCache,
+                                           bool aInternal)
+    : TnxServerBaseCursor(aDatabase, aTimeout,
+                          aTable->Root()->OpenMode() == omReadOnly ? omReadOnly : aOpenMode) {
+  if (aInternal) BeginIgnoreSecurity();
+  stcTable = aTable;
+  TnxBaseTableDescriptor* descriptor = aTable->TableDescriptor();
+  const bool isCache = descriptor->CachingState() == tcsIsCache;
+  SetIsCache(isCache);
+  TnxCacheableInfo* info = nullptr;
+  const bool cacheable = descriptor->IsCacheable(info, isCache ? tcsIsCache : tcsCacheable, false);
+  TnxCacheableInfoRef infoRef = TnxCacheableInfoRef::Adopt(info);
+  if (info) {
+    stcModifyLSNIndex = info->ciModifyLSNIndex;
+    stcGraveyardLSNIndex = info->ciGraveyardLSNIndex;
+    stcGraveyardRefNrIndex = info->ciGraveyardRefNrIndex;
+  }
+  if (cacheable) SetCacheableInfo(std::move(infoRef));
+  if (isCache && !cacheable) throw EnxServerException(nxeOperationNotApplicable, u"Cache Table is not Cacheable", {});
+  stcShareMode = aShareMode;
+  sbcRecordBuffer = static_cast<PnxRecordBuffer>(TnxMemoryPool::Alloc(aTable->RecordAllocator()));
+  InitRecordLayout();
+
+  TnxBaseIndicesEngine* indices = aTable->IndicesEngine();
+  TnxBaseIndicesEngine* internal = aTable->InternalIndicesEngine();
+  if ((indices && indices->NLSVersionChanged()) || (internal && internal->NLSVersionChanged()))
+    sbcSetReadOnly(nxeHigherTableLevelRequired, kNLSChangedText);
+
+  TnxBlobFields blobs;
+  const bool hasBlobFields = descriptor->FieldsDescriptor().HasBlobFields(blobs);
+  stcBlobHandler =
+      nxCreateBlobHandler(nxChooseBlobHandlerKind(aTable->BlobEngine() != nullptr, hasBlobFields, isCache, aBlobCache),
+                          *this);
+  if (!isCache) stcFulltextEngine = TnxBaseFulltextCursorEngine::CreateFor(aTable->FulltextEngine(), this);
+
+  if (indices && descriptor->IndicesDescriptor()) stcDefaultIndex = descriptor->IndicesDescriptor()->DefaultIndex();
+  if (aIndexID < 0) aIndexID = stcDefaultIndex;
+  stcAddToTable();
+  if (sbcSwitchToIndex(aIndexName, aIndexID, porFalse) != 0 &&
+      sbcSwitchToIndex(u"", stcDefaultIndex, porFalse) != 0)
+    sbcSwitchToIndex(u"", -1, porFalse);
+  if (!stcIndexPath) stcIndexPath = NewPath(nullptr);
+
+  if (indices) {
+    stcSeqAccessIndexEngine = indices->SeqIndexEngine();
+    stcRefNrIndexEngine = stcSeqAccessIndexEngine;
+    if (stcSeqAccessIndexEngine) {
+      stcSeqAccessIndexPath = stcSeqAccessIndexEngine->CreateIndexPath();
+      stcRefNrIndexPath = stcRefNrIndexEngine->CreateIndexPath();
+    }
+    if (stcModifyLSNIndex >= 0 && stcModifyLSNIndex < indices->IndexCount()) {
+      stcLSNIndexEngine = &indices->Indices(stcModifyLSNIndex);
+      stcLSNIndexPath = stcLSNIndexEngine->CreateIndexPath();
+    }
+  }
+  if (internal && !isCache) {
+    if (stcGraveyardLSNIndex >= 0 && stcGraveyardLSNIndex < internal->IndexCount()) {
+      stcGraveyardLSNIndexEngine = &internal->Indices(stcGraveyardLSNIndex);
+      stcGraveyardLSNIndexPath = stcGraveyardLSNIndexEngine->CreateIndexPath();
+    }
+    if (stcGraveyardRefNrIndex >= 0 && stcGraveyardRefNrIndex < internal->IndexCount()) {
+      stcGraveyardRefNrIndexEngine = &internal->Indices(stcGraveyardRefNrIndex);
+      stcGraveyardRefNrIndexPath = stcGraveyardRefNrIndexEngine->CreateIndexPath();
+    }
+  }
+}
+
+void TnxServerTableCursor::AfterConstruction() {
+  TnxServerBaseCursor::AfterConstruction();
+  // The handle, not the address: unique among live cursors, and a slot
+  // taken again comes with a new generation.
+  stcSelfRefNr = nxSelfRefNrHigh | TnxRefNr(RemoteID());
+}
+
+TnxServerObjectPtr<TnxServerTableCursor> TnxServerTableCursor::CreateResultSet(TnxServerDatabase* aDatabase,
+                                                                               TnxDataDictionary* aDictionary,
+                                                                               uint32_t aTimeout) {
+  if (!aDatabase || !aDictionary)
+    throw EnxServerException(nxeInvalidParameter, u"No database or dictionary for the result set", {});
+  TnxServerFolder& folder = *aDatabase->Folder();
+  TnxPadlockGuard tables(folder.TablesPadlock());
+  TnxFilesDescriptor& files = aDictionary->FilesDescriptor();
+  for (int32_t i = 0; i < files.FileCount(); ++i) files.FileDescriptor(i)->SetBlockSize(nxbs4k);
+  TnxServerRootTable* table = nullptr;
+  const uint32_t result = folder.sfTableCreate(u"", u"", false, *aDictionary, tsTempUnnamed, table);
+  if (result != 0) throw EnxServerException(result, u"The result set table could not be made", {});
+  try {
+    return nxCreateServerObject<TnxServerTableCursor>(ResultSetTag{}, aDatabase, table, aTimeout);
+  } catch (...) {
+    folder.sfCloseIfClosable(table, true, false, 1);
+    throw;
+  }
+}
+
+TnxServerTableCursor::TnxServerTableCursor(ResultSetTag, TnxServerDatabase* aDatabase, TnxServerBaseTable* aTable,
+                                           uint32_t aTimeout)
+    : TnxServerTableCursor(aDatabase, aTable, aTimeout, omReadWrite, smExclusive, u"", -1, false, true) {
+  IsUnnamed = true;
+}
+
+void TnxServerTableCursor::PrepareDestroy() {
+  TnxServerBaseCursor::PrepareDestroy();
+  stcFreeEngines();
+}
+
+void TnxServerTableCursor::stcFreeEngines() noexcept {
+  stcBlobHandler.reset();
+  stcFulltextEngine.reset();
+}
+
+TnxServerTableCursor::~TnxServerTableCursor() {
+  sbcTaskInfo.reset();
+  // Locks first: while they are listed, the transaction link may still
+  // reach the cursor.
+  if (stcTable) {
+    try {
+      stcTable->Locks().ClearCursorLocks(this);
+    } catch (...) {
+      // Clearing takes only the container's gate.
+    }
+  }
+  stcTransLinkPlace.stcRemoveFromTransLink();
+  stcFreeKeys();
+  stcIndexPath.reset();
+  stcSavePath.reset();
+  stcTempPath.reset();
+  if (stcTable) {
+    TnxPoolHandle pool = stcTable->RecordAllocator();
+    if (sbcRecordBuffer) TnxMemoryPool::DisposeDirect(pool, std::exchange(sbcRecordBuffer, nullptr));
+    if (sbcRecordBuffer2) TnxMemoryPool::DisposeDirect(pool, std::exchange(sbcRecordBuffer2, nullptr));
+  }
+  // Everything that reaches into the table's engines goes before the
+  // unlink: the last cursor of a result set frees the table with it.
+  stcFreeEngines();
+  stcSeqAccessIndexPath.reset();
+  stcLSNIndexPath.reset();
+  stcRefNrIndexPath.reset();
+  stcGraveyardLSNIndexPath.reset();
+  stcGraveyardRefNrIndexPath.reset();
+  stcRemoveFromTable();
+}
+
+// ---- the table's cursor list ----
+
+void TnxServerTableCursor::stcAddToTable() {
+  TnxServerRootTable* root = stcTable->Root();
+  TnxPadlockGuard guard(stcTable->CursorsPadlock());
+  stcTablePrev = stcTable->sbtCursorsTail;
+  stcTableNext = nullptr;
+  if (stcTablePrev)
+    stcTablePrev->stcTableNext = this;
+  else
+    stcTable->sbtCursorsHead = this;
+  stcTable->sbtCursorsTail = this;
+  stcTable->sbtCursorAttached();
+  stcInTable = true;
+  if (root != stcTable) {
+    TnxPadlockGuard rootGuard(root->CursorsPadlock());
+    root->srtCursorAdded();
+  } else {
+    root->srtCursorAdded();
+  }
+}
+
+void TnxServerTableCursor::stcRemoveFromTable() noexcept {
+  if (!stcTable || !stcInTable) {
+    stcTable = nullptr;
+    return;
+  }
+  TnxServerBaseTable* table = std::exchange(stcTable, nullptr);
+  TnxServerRootTable* root = table->Root();
+  root->LockIsInactive().fetch_add(1);
+  {
+    TnxPadlockGuard guard(table->CursorsPadlock());
+    (stcTablePrev ? stcTablePrev->stcTableNext : table->sbtCursorsHead) = stcTableNext;
+    (stcTableNext ? stcTableNext->stcTablePrev : table->sbtCursorsTail) = stcTablePrev;
+    stcTablePrev = stcTableNext = nullptr;
+    stcInTable = false;
+    table->sbtCursorDetached();
+    if (root != table) {
+      TnxPadlockGuard rootGuard(root->CursorsPadlock());
+      root->srtCursorRemoved();
+    } else {
+      root->srtCursorRemoved();
+    }
+  }
+  bool freeTable = false;
+  try {
+    freeTable = root->TableScope() == tsTempUnnamed && !root->Destroying() && root->srtCanClose(false, false, 1);
+  } catch (...) {
+    freeTable = false;
+  }
+  if (!freeTable) {
+    root->LockIsInactive().fetch_sub(1);
+    return;
+  }
+  try {
+    TnxPadlockGuard tables(root->Folder().TablesPadlock());
+    // Whoever else looks at the table raises the guard first and then
+    // leaves it alone.
+    if (root->LockIsInactive().fetch_sub(1) - 1 == 0 && root->srtCanClose(false, false, 0)) root->Free();
+  } catch (...) {
+    // Freeing a temporary table deletes nothing a caller could keep.
+  }
+}
+
+// ---- keys and paths ----
+
+void TnxServerTableCursor::stcFreeKeys() noexcept {
+  if (stcIndexEngine) {
+    const TnxBaseKeyEngine& keys = stcIndexEngine->KeyEngine();
+    keys.FreeKey(stcKeyBuffer);
+    keys.FreeKey(stcRangeStartKey);
+    keys.FreeKey(stcRangeEndKey);
+  }
+  stcKeyBuffer = stcRangeStartKey = stcRangeEndKey = nullptr;
+  stcRangeStart = TnxRangeInfo{};
+  stcRangeEnd = TnxRangeInfo{};
+}
+
+void TnxServerTableCursor::stcAllocKeys() {
+  stcRangeStart = TnxRangeInfo{};
+  stcRangeEnd = TnxRangeInfo{};
+  if (!stcIndexEngine) return;
+  const TnxBaseKeyEngine& keys = stcIndexEngine->KeyEngine();
+  stcKeyBuffer = keys.AllocKey();
+  stcRangeStartKey = keys.AllocKey();
+  stcRangeEndKey = keys.AllocKey();
+  stcRangeStart.riKey = stcRangeStartKey;
+  stcRangeEnd.riKey = stcRangeEndKey;
+}
+
+uint32_t TnxServerTableCursor::sbcSwitchToIndex(std::u16string_view aIndexName, int32_t aIndexID,
+                                                TnxPosnOnRec aPosnOnRec) {
+  try {
+    TnxBaseIndicesEngine* indices = stcTable ? stcTable->IndicesEngine() : nullptr;
+    TnxBaseIndexEngine* engine = nullptr;
+    if (indices) {
+      if (!aIndexName.empty()) {
+        aIndexID = indices->Descriptor().GetIndexFromName(aIndexName);
+        if (aIndexID < 0) return EnxBaseException::nxSetMessage(nxeIndexDoesNotExist, u"Index does not exist.");
+      }
+      if (aIndexID < -1 || aIndexID >= indices->IndexCount())
+        return EnxBaseException::nxSetMessage(nxeIndexDoesNotExist, u"Index does not exist.");
+      if (aIndexID >= 0) engine = &indices->Indices(aIndexID);
+    } else if (!aIndexName.empty() || (aIndexID != -1 && aIndexID != 0)) {
+      return EnxBaseException::nxSetMessage(nxeIndexDoesNotExist, u"Index does not exist.");
+    }
+    if (engine && engine->KeyEngine().NLSVersionChanged())
+      return EnxBaseException::nxSetMessage(nxeHigherTableLevelRequired, kIndexNLSChangedText);
+
+    uint32_t result = 0;
+    bool position = aPosnOnRec != porFalse;
+    if (position) {
+      result = stcIndexPath ? sbcRecordGet(nxltNoLock, sbcRecordBuffer) : nxeNoCurrentRecord;
+      if (result != 0 && !IsLockError(result) && result != nxeTimeout) result = nxeNoCurrentRecord;
+      if (result != 0) {
+        if (aPosnOnRec == porTry &&
+            (result == 8705 || result == 8706 || result == 8708 || result == nxeNoCurrentRecord)) {
+          result = 0;
+          position = false;
+        } else {
+          return result;
+        }
+      }
+    }
+    std::unique_ptr<TnxBaseIndexPath> path = NewPath(engine);
+    if (position) {
+      result = path->SetToRecord(sbcRecordBuffer, stcIndexPath->RefNr);
+      if (result == 0 && engine) {
+        result = sbcBeginContentLock(false, false, false);
+        if (result == 0) {
+          try {
+            engine->ValidateIndexPath(ActiveTrans(), *path);
+            result = path->CheckCurrentState();
+          } catch (...) {
+            sbcEndContentLock();
+            throw;
+          }
+          sbcEndContentLock();
+        }
+      }
+      if (result == 1) result = nxeNoCurrentRecord;
+      if (aPosnOnRec == porTry &&
+          (result == 8705 || result == 8706 || result == 8708 || result == nxeNoCurrentRecord)) {
+        path->SetToBof();
+        result = 0;
+      }
+    } else {
+      path->SetToBof();
+    }
+    if (KeyFilter()) sbcKeyFilterDeactivate(0);
+    if (result != 0) return result;
+    stcFreeKeys();
+    stcIndexEngine = engine;
+    stcSavePath.reset();
+    stcTempPath.reset();
+    stcIndexPath = std::move(path);
+    stcAllocKeys();
+    return 0;
+  } catch (const std::exception& e) {
+    return asoConvertException(e);
+  }
+}
+
+uint32_t TnxServerTableCursor::sbcGetIndexID(int32_t& aIndexID) {
+  aIndexID = stcIndexEngine ? stcIndexEngine->IndexNumber() : -1;
+  return 0;
+}
+
+TnxIndexPathPosition TnxServerTableCursor::sbcGetPosition() {
+  return stcIndexPath ? stcIndexPath->Position : ippUnknown;
+}
+
+void TnxServerTableCursor::sbcSetToBegin() {
+  if (stcIndexPath) stcIndexPath->SetToBof();
+}
+
+void TnxServerTableCursor::sbcSetToEnd() {
+  if (stcIndexPath) stcIndexPath->SetToEof();
+}
+
+void TnxServerTableCursor::sbcRangeReset() {
+  stcRangeStart.riValid = false;
+  stcRangeEnd.riValid = false;
+}
+
+// ---- duplicate ----
+
+uint32_t TnxServerTableCursor::sbcDuplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& aNewCursor,
+                                            bool aForceWrite) {
+  aNewCursor = nullptr;
+  TnxServerTableCursor* copy = nullptr;
+  uint32_t result = 0;
+  try {
+    auto* database = static_cast<TnxServerDatabase*>(Database());
+    if (!stcTable || !database) return EnxBaseException::nxSetMessage(nxeInvalidHandle, u"The cursor has no table");
+    const TnxOpenMode mode = OpenMode() == omReadOnly && !aForceWrite ? omReadOnly : aOpenMode;
+    int32_t indexID = -1;
+    sbcGetIndexID(indexID);
+    TnxServerRootTable* root = stcTable->Root();
+    TnxAbstractCursor* opened = nullptr;
+    result = database->sdCursorOpen(opened, stcTable->FullName(), root->ExtractPassword(), root->ForServer(), mode,
+                                    smShared, true, Timeout(), u"", indexID, false, IsCache());
+    copy = static_cast<TnxServerTableCursor*>(opened);
+    if (result == 0) {
+      int32_t copyIndex = -1;
+      copy->sbcGetIndexID(copyIndex);
+      if (copyIndex != indexID) result = copy->sbcSwitchToIndex(u"", indexID, porFalse);
+    }
+    if (result == 0) {
+      copy->stcIndexPath->Assign(stcIndexPath.get());
+      auto takeSide = [&](const TnxRangeInfo& aFrom, TnxRangeInfo& aTo, uint8_t* aToKey) {
+        aTo.riValid = aFrom.riValid;
+        aTo.riFieldCount = aFrom.riFieldCount;
+        aTo.riPartitial = aFrom.riPartitial;
+        aTo.riExclusive = aFrom.riExclusive;
+        if (!aToKey || !stcIndexEngine) return;
+        const TnxBaseKeyEngine& keys = stcIndexEngine->KeyEngine();
+        if (aFrom.riValid && aFrom.riKey)
+          keys.CopyKey(aFrom.riKey, aToKey);
+        else
+          keys.ClearKey(aToKey);
+      };
+      takeSide(stcRangeStart, copy->stcRangeStart, copy->stcRangeStartKey);
+      takeSide(stcRangeEnd, copy->stcRangeEnd, copy->stcRangeEndKey);
+      if (Filter()) {
+        TnxFilterID id = 0;
+        std::unique_ptr<TnxBaseFilterEngine> filter = Filter()->Duplicate(copy);
+        filter->SetActive(false);
+        copy->sbcFilterAddCustom(std::move(filter), id, false);
+      }
+    }
+  } catch (const std::exception& e) {
+    result = asoConvertException(e);
+  }
+  if (result != 0) {
+    if (copy) {
+      try {
+        copy->Free();
+      } catch (...) {
+        // The open's own failure is the answer.
+      }
+    }
+    return result;
+  }
+  aNewCursor = copy;
+  return 0;
+}
+
+// ---- catalogue ----
+
+TnxDataDictionary* TnxServerTableCursor::_Dictionary() {
+  return stcTable ? &stcTable->Root()->Dictionary() : nullptr;
+}
+
+TnxBaseTableDescriptor* TnxServerTableCursor::TableDescriptor() {
+  return stcTable ? stcTable->TableDescriptor() : nullptr;
+}
+
+std::u16string TnxServerTableCursor::FullName() { return stcTable ? stcTable->FullName() : std::u16string(); }
+
+std::u16string TnxServerTableCursor::AliasName() {
+  auto* database = dynamic_cast<TnxServerDatabase*>(Database());
+  return database ? database->Alias() : std::u16string();
+}
+
+std::u16string TnxServerTableCursor::sbcGetRootName() {
+  return stcTable ? stcTable->Root()->Name() : std::u16string();
+}
+
+TnxServerTableStats TnxServerTableCursor::sbcGetStats() {
+  TnxServerTableStats stats;
+  if (stcTable) stcTable->sbtGetStats(stats);
+  return stats;
+}
+
+void TnxServerTableCursor::sbcSetOnRequestClose(platform::TInterfacePtr<InxRequestCloseHandler> aHandler) {
+  if (!stcTable) {
+    TnxServerBaseCursor::sbcSetOnRequestClose(std::move(aHandler));
+    return;
+  }
+  TnxPadlockGuard guard(stcTable->CursorsPadlock());
+  TnxServerBaseCursor::sbcSetOnRequestClose(std::move(aHandler));
+}
+
+std::u16string TnxServerTableCursor::sbcExtractPassword() {
+  return stcTable ? stcTable->Root()->ExtractPassword() : std::u16string();
+}
+
+uint32_t TnxServerTableCursor::esoOptionGetParent(std::u16string_view aName, std::u16string& aValue) {
+  if (stcTable) {
+    const uint32_t result = stcTable->esoOptionGetEffective(aName, aValue);
+    if (result != nxeObjectNotFound) return result;
+  }
+  return TnxServerBaseCursor::esoOptionGetParent(aName, aValue);
+}
+
+uint32_t TnxServerTableCursor::esoOptionListParent(platform::TStringList& aList) {
+  if (!stcTable) return TnxServerBaseCursor::esoOptionListParent(aList);
+  uint32_t result = stcTable->esoOptionList(aList);
+  if (result != 0) return result;
+  platform::TStringList inherited;
+  result = TnxServerBaseCursor::esoOptionListParent(inherited);
+  return result == 0 ? esoOptionMerge(aList, inherited) : result;
+}
+
+platform::HRESULT TnxServerTableCursor::CreateInstanceFor(std::u16string_view aName,
+                                                          const platform::TGUID& aClassID,
+                                                          platform::IInterface* aOuter,
+                                                          const platform::TGUID& aInterfaceID, void** aInterface) {
+  const auto [head, rest] = nxSplitObjectPath(aName);
+  if (stcTable && platform::AsciiSameText(head, u"<Table>"))
+    return stcTable->CreateInstanceFor(rest, aClassID, aOuter, aInterfaceID, aInterface);
+  return TnxServerBaseCursor::CreateInstanceFor(aName, aClassID, aOuter, aInterfaceID, aInterface);
+}
+
+void TnxServerTableCursor::GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) {
+  TnxServerBaseCursor::GetExceptionData(aContainer, aIncludeChildren);
+  aContainer.AddObject(u"Table", static_cast<TnxObject*>(stcTable), false);
+  aContainer.AddString(u"ShareMode", std::u16string(kShareModeNames[stcShareMode <= smShareRead ? stcShareMode : 0]));
+  if (stcIndexPath)
+    aContainer.AddObject(u"IndexPath", static_cast<TnxObject*>(stcIndexPath.get()), false);
+  else
+    aContainer.AddObject(u"IndexEngine", static_cast<TnxObject*>(stcIndexEngine), false);
+  TnxExceptionDataRef range = aContainer.AddContainer(u"Range");
+  AddRangeData(*range, u"Start", stcRangeStart, stcIndexEngine);
+  AddRangeData(*range, u"End", stcRangeEnd, stcIndexEngine);
+}
+
+// ---- not built here ----
+
+void TnxServerTableCursor::NotBuilt(std::u16string_view aOperation) const {
+  throw EnxServerException(nxeCapabilityNotSupported, u"%s is not supported by %s",
+                           {std::u16string(aOperation), std::u16string(ClassName())});
+}
+
+uint32_t TnxServerTableCursor::Unbuilt(std::u16string_view aOperation) const {
+  return EnxBaseException::nxSetMessage(nxeCapabilityNotSupported, u"%s is not supported by %s",
+                                        {std::u16string(aOperation), std::u16string(ClassName())});
+}
+
+#define REVUROV_UNBUILT(Name, ...) \
+  uint32_t TnxServerTableCursor::Name(__VA_ARGS__) { return Unbuilt(u## #Name); }
+
+REVUROV_UNBUILT(sbcGetBookmarkSize, uint32_t&)
+REVUROV_UNBUILT(sbcBlobRead, const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
+                TnxNewBlobNr*)
+REVUROV_UNBUILT(sbcBlobGetLength, const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*)
+REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
+REVUROV_UNBUILT(ascGetBlobCacheInfos, const TnxRecID&, TnxBlobCacheInfos&)
+REVUROV_UNBUILT(ascSetBlobCacheFlushed, const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*)
+REVUROV_UNBUILT(sbcRangeSet, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
+                PnxKeyOrRecordBuffer, bool)
+REVUROV_UNBUILT(sbcRecordGetBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool)
+REVUROV_UNBUILT(sbcRecordInsertBatch, TnxCustomMemoryStream&)
+REVUROV_UNBUILT(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool)
+REVUROV_UNBUILT(sbcDeleteRecords)
+REVUROV_UNBUILT(sbcBlobCreateLink, const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr, TnxBlobNr&)
+REVUROV_UNBUILT(sbcBlobDelete, const TnxRecID&, int32_t, TnxBlobNr)
+REVUROV_UNBUILT(sbcBlobTruncate, const TnxRecID&, int32_t, TnxBlobNr, uint32_t)
+REVUROV_UNBUILT(sbcBlobWrite, const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*)
+REVUROV_UNBUILT(sbcBlobReplace, const TnxRecID&, int32_t, TnxBlobNr&, uint32_t, const void*)
+REVUROV_UNBUILT(sbcRecordGet, TnxLockType, PnxRecordBuffer)
+REVUROV_UNBUILT(sbcRecordGetNext, TnxLockType, PnxRecordBuffer)
+REVUROV_UNBUILT(sbcRecordGetPrior, TnxLockType, PnxRecordBuffer)
+REVUROV_UNBUILT(sbcRecordInsert, TnxLockType, TnxInsertOptions, PnxRecordBuffer, int64_t*)
+REVUROV_UNBUILT(sbcRecordModify, PnxRecordBuffer, bool, TnxRecordDiff*)
+REVUROV_UNBUILT(sbcRecordDelete, PnxRecordBuffer, TnxLSN)
+REVUROV_UNBUILT(sbcGetRecordCount, TnxRecordCountOption, uint32_t&, bool)
+REVUROV_UNBUILT(sbcChangePassword, std::u16string_view)
+REVUROV_UNBUILT(sacGetRecordByID, TnxRefNr, PnxRecordBuffer)
+REVUROV_UNBUILT(sbcBeginContentLock, bool, bool, bool)
+REVUROV_UNBUILT(sbcSetToCursor, TnxAbstractCursor*)
+REVUROV_UNBUILT(sbcSetToFilter, TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool)
+REVUROV_UNBUILT(sbcGetBookmark, PnxBookmarkBuffer, uint32_t)
+REVUROV_UNBUILT(sbcCompareBookmarks, PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&)
+REVUROV_UNBUILT(sbcSetToBookmark, PnxBookmarkBuffer, uint32_t, bool)
+REVUROV_UNBUILT(sbcBookmarkAsVariant, PnxBookmarkBuffer, uint32_t, platform::TnxVariant&)
+REVUROV_UNBUILT(sbcRecNoGet, uint32_t&, bool)
+REVUROV_UNBUILT(sbcRecNoSet, uint32_t, bool)
+REVUROV_UNBUILT(sbcRecordIsLocked, TnxLockType, TnxLockPresent&)
+REVUROV_UNBUILT(sbcRecordLockRelease, bool, bool)
+REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)
+REVUROV_UNBUILT(sbcSetToKey, TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer)
+REVUROV_UNBUILT(sbcRecordGetForKey, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool)
+REVUROV_UNBUILT(sbcRecordGetForKeyBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
+                TnxDataSetKeyBufferArray&, bool, bool)
+REVUROV_UNBUILT(sbcCompareKeys, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer,
+                TValueRelationship&)
+REVUROV_UNBUILT(sbcBlobsCancel, TnxRefNr)
+REVUROV_UNBUILT(sbcBlobCreate, const TnxRecID&, int32_t, TnxBlobNr&)
+REVUROV_UNBUILT(sbcBlobCreateFile, const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&)
+REVUROV_UNBUILT(sbcBlobFree, const TnxRecID&, int32_t, TnxBlobNr)
+REVUROV_UNBUILT(sbcBlobModified, const TnxRecID&, int32_t, TnxBlobNr, bool&)
+REVUROV_UNBUILT(sbcBlobCopyPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr&, uint32_t)
+REVUROV_UNBUILT(sbcBlobCopyContentPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr, uint32_t)
+REVUROV_UNBUILT(sbcTableStreamGetList, platform::TStringList&, bool)
+REVUROV_UNBUILT(sbcTableStreamWrite, std::u16string_view, platform::TStream&, bool)
+REVUROV_UNBUILT(sbcTableStreamRead, std::u16string_view, platform::TStream&, bool)
+REVUROV_UNBUILT(sbcTableStreamDelete, std::u16string_view, bool)
+REVUROV_UNBUILT(sbcTableLockAcquire, TnxLockType)
+REVUROV_UNBUILT(sbcTableLockRelease, TnxLockType, bool)
+
+#undef REVUROV_UNBUILT
+
+void TnxServerTableCursor::sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, const TnxRecordIterator&, bool, void*,
+                                      bool) {
+  NotBuilt(u"sbcIterate");
+}
+
+TnxRefNr TnxServerTableCursor::sacGetRefNr() { return stcIndexPath ? stcIndexPath->RefNr : 0; }
+
+}  // namespace revurov

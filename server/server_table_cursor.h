@@ -1,0 +1,224 @@
+// TnxServerTableCursor: the in-process engine's cursor over one open table.
+// It keeps its position as an index path on one of the table's indices (or
+// on the record order), an optional key range on that index, and the
+// engines writing needs.
+//
+// Contract:
+// - A cursor is in its table's cursor list from construction until
+//   destruction; the list, the table's count and the root's count change
+//   under the table's cursors padlock.
+// - stcSelfRefNr is 0x7FFFFFFF in the high word and the cursor's handle in
+//   the low word: no two live cursors share it, also when one takes the
+//   memory of a freed one. It is set once the handle is given out.
+// - Creation never fails on an index: a missing one falls back to the
+//   default index, then to the record order. A cache cursor on a table that
+//   is not cacheable raises 10756. Stored keys of another NLS version make
+//   the cursor read-only with 12040.
+// - Destruction clears the cursor's locks in the table's lock container
+//   before it leaves its transaction link. The last cursor of an unnamed
+//   result-set table frees that table under the folder's tables padlock,
+//   with the table's guard raised around the removal.
+// - A duplicate opens on the same table (share modes ignored), read-only
+//   when this cursor is unless aForceWrite; it takes this cursor's index,
+//   position and range and holds an inactive copy of its filter.
+// - Workers of reading, writing, positioning, blobs and locks that are not
+//   built here answer 12289.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "index/index_engines.h"
+#include "server/server_base_cursor.h"
+#include "server/server_transaction.h"
+
+namespace revurov {
+
+class TnxBaseFulltextCursorEngine;
+class TnxBaseIndexPath;
+class TnxServerBaseTable;
+class TnxServerRootTable;
+
+inline constexpr TnxRefNr nxSelfRefNrHigh = TnxRefNr(0x7FFFFFFF) << 32;
+
+class TnxServerTableCursor : public TnxServerBaseCursor {
+  REVUROV_SERVER_OBJECT_CLASS(TnxServerTableCursor, TnxServerBaseCursor)
+
+  TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServerBaseTable* aTable, uint32_t aTimeout,
+                       TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::u16string_view aIndexName,
+                       int32_t aIndexID, bool aBlobCache, bool aInternal);
+  // A cursor on a new unnamed temporary table of aDictionary's layout;
+  // raises the folder's code when the table cannot be made.
+  struct ResultSetTag {};
+  // The result-set cursor (see CreateResultSet).
+  TnxServerTableCursor(ResultSetTag, TnxServerDatabase* aDatabase, TnxServerBaseTable* aTable, uint32_t aTimeout);
+  static TnxServerObjectPtr<TnxServerTableCursor> CreateResultSet(TnxServerDatabase* aDatabase,
+                                                                  TnxDataDictionary* aDictionary, uint32_t aTimeout);
+
+  TnxServerBaseTable* Table() const noexcept { return stcTable; }
+  TnxServerTableCursor* TableNext() const noexcept { return stcTableNext; }
+  TnxShareMode ShareMode() const noexcept { return stcShareMode; }
+  TnxRefNr SelfRefNr() const noexcept { return stcSelfRefNr; }
+  TnxBaseIndexEngine* IndexEngine() const noexcept { return stcIndexEngine; }
+  TnxBaseIndexPath* IndexPath() const noexcept { return stcIndexPath.get(); }
+  const TnxRangeInfo& RangeStart() const noexcept { return stcRangeStart; }
+  const TnxRangeInfo& RangeEnd() const noexcept { return stcRangeEnd; }
+  TnxAbstractServerObject* BlobHandler() const noexcept { return stcBlobHandler.get(); }
+  TnxBaseFulltextCursorEngine* FulltextEngine() const noexcept { return stcFulltextEngine.get(); }
+  TnxServerTransLinkCursor& TransLinkPlace() noexcept { return stcTransLinkPlace; }
+  // The open's filter time limit, set before the cursor is handed out.
+  void SetFilterTimeout(uint32_t aTimeout) noexcept { sbcFilterTimeout = aTimeout; }
+  TnxBaseIndexEngine* SeqAccessIndexEngine() const noexcept { return stcSeqAccessIndexEngine; }
+  TnxBaseIndexEngine* LSNIndexEngine() const noexcept { return stcLSNIndexEngine; }
+  TnxBaseIndexEngine* GraveyardLSNIndexEngine() const noexcept { return stcGraveyardLSNIndexEngine; }
+  TnxBaseIndexEngine* GraveyardRefNrIndexEngine() const noexcept { return stcGraveyardRefNrIndexEngine; }
+
+  // ---- catalogue ----
+  TnxDataDictionary* _Dictionary() override;
+  TnxBaseTableDescriptor* TableDescriptor() override;
+  std::u16string FullName() override;
+  std::u16string AliasName() override;
+  std::u16string sbcGetRootName() override;
+  TnxServerTableStats sbcGetStats() override;
+  void sbcSetOnRequestClose(platform::TInterfacePtr<InxRequestCloseHandler> aHandler) override;
+  std::u16string sbcExtractPassword() override;
+
+  // ---- index, position and range (the least creation needs) ----
+  uint32_t sbcSwitchToIndex(std::u16string_view aIndexName, int32_t aIndexID, TnxPosnOnRec aPosnOnRec) override;
+  uint32_t sbcGetIndexID(int32_t& aIndexID) override;
+  TnxIndexPathPosition sbcGetPosition() override;
+  void sbcSetToBegin() override;
+  void sbcSetToEnd() override;
+  void sbcRangeReset() override;
+  uint32_t sbcDuplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& aNewCursor, bool aForceWrite) override;
+
+  // ---- workers built by later work: 12289 until then ----
+  uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
+  uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
+                       TnxNewBlobNr*) override;
+  uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*) override;
+  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override;
+  uint32_t ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos&) override;
+  uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override;
+  uint32_t sbcRangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
+                       PnxKeyOrRecordBuffer, bool) override;
+  uint32_t sbcRecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override;
+  uint32_t sbcRecordInsertBatch(TnxCustomMemoryStream&) override;
+  uint32_t sbcCopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override;
+  uint32_t sbcDeleteRecords() override;
+  uint32_t sbcBlobCreateLink(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr, TnxBlobNr&) override;
+  uint32_t sbcBlobDelete(const TnxRecID&, int32_t, TnxBlobNr) override;
+  uint32_t sbcBlobTruncate(const TnxRecID&, int32_t, TnxBlobNr, uint32_t) override;
+  uint32_t sbcBlobWrite(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*) override;
+  uint32_t sbcBlobReplace(const TnxRecID&, int32_t, TnxBlobNr&, uint32_t, const void*) override;
+  bool sbcBlobIsLink(const TnxRecID&, int32_t, TnxBlobNr, std::u16string&, TnxBlobNr&) override { return false; }
+  uint32_t sbcRecordGet(TnxLockType, PnxRecordBuffer) override;
+  uint32_t sbcRecordGetNext(TnxLockType, PnxRecordBuffer) override;
+  uint32_t sbcRecordGetPrior(TnxLockType, PnxRecordBuffer) override;
+  uint32_t sbcRecordInsert(TnxLockType, TnxInsertOptions, PnxRecordBuffer, int64_t*) override;
+  uint32_t sbcRecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override;
+  uint32_t sbcRecordDelete(PnxRecordBuffer, TnxLSN) override;
+  uint32_t sbcAutoIncGet() override { return 0; }
+  uint32_t sbcGetRecordCount(TnxRecordCountOption, uint32_t&, bool) override;
+  uint32_t sbcChangePassword(std::u16string_view) override;
+  void sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, const TnxRecordIterator&, bool, void*, bool) override;
+  bool sacHasKey(int32_t, const platform::TnxVariant&) override { return false; }
+  TnxRefNr sacGetRefNr() override;
+  void sacSetRefNr(TnxRefNr) override {}
+  uint32_t sacGetRecordByID(TnxRefNr, PnxRecordBuffer) override;
+  uint32_t sbcBeginContentLock(bool, bool, bool) override;
+  void sbcEndContentLock() override {}
+  uint32_t sbcSetToCursor(TnxAbstractCursor*) override;
+  uint32_t sbcSetToFilter(TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool) override;
+  uint32_t sbcGetBookmark(PnxBookmarkBuffer, uint32_t) override;
+  uint32_t sbcCompareBookmarks(PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&) override;
+  uint32_t sbcSetToBookmark(PnxBookmarkBuffer, uint32_t, bool) override;
+  uint32_t sbcBookmarkAsVariant(PnxBookmarkBuffer, uint32_t, platform::TnxVariant&) override;
+  uint32_t sbcRecNoGet(uint32_t&, bool) override;
+  uint32_t sbcRecNoSet(uint32_t, bool) override;
+  uint32_t sbcRecordIsLocked(TnxLockType, TnxLockPresent&) override;
+  uint32_t sbcRecordLockRelease(bool, bool) override;
+  uint32_t sbcAutoIncSet(uint32_t) override;
+  void sbcAutoIncSetDirect(uint32_t) override {}
+  const InxFieldsSource* sbcGetKeyFieldsSource() override { return this; }
+  uint32_t sbcSetToKey(TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer) override;
+  uint32_t sbcRecordGetForKey(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override;
+  uint32_t sbcRecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
+                                   TnxDataSetKeyBufferArray&, bool, bool) override;
+  uint32_t sbcCompareKeys(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer,
+                          TValueRelationship&) override;
+  uint32_t sbcBlobsCancel(TnxRefNr) override;
+  uint32_t sbcBlobCreate(const TnxRecID&, int32_t, TnxBlobNr&) override;
+  uint32_t sbcBlobCreateFile(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&) override;
+  uint32_t sbcBlobFree(const TnxRecID&, int32_t, TnxBlobNr) override;
+  uint32_t sbcBlobModified(const TnxRecID&, int32_t, TnxBlobNr, bool&) override;
+  uint32_t sbcBlobCopyPrim(TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr&, uint32_t) override;
+  uint32_t sbcBlobCopyContentPrim(TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr, uint32_t) override;
+  uint32_t sbcTableStreamGetList(platform::TStringList&, bool) override;
+  uint32_t sbcTableStreamWrite(std::u16string_view, platform::TStream&, bool) override;
+  uint32_t sbcTableStreamRead(std::u16string_view, platform::TStream&, bool) override;
+  uint32_t sbcTableStreamDelete(std::u16string_view, bool) override;
+  TnxLockPresent sbcTableIsLocked(TnxLockType) override { return lpNotAtAll; }
+  uint32_t sbcTableLockAcquire(TnxLockType) override;
+  uint32_t sbcTableLockRelease(TnxLockType, bool) override;
+
+  platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
+                                      platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
+                                      void** aInterface) override;
+  void GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) override;
+  void AfterConstruction() override;
+
+protected:
+  ~TnxServerTableCursor() override;
+  void PrepareDestroy() override;
+  uint32_t esoOptionGetParent(std::u16string_view aName, std::u16string& aValue) override;
+  uint32_t esoOptionListParent(platform::TStringList& aList) override;
+
+private:
+
+  [[noreturn]] void NotBuilt(std::u16string_view aOperation) const;
+  uint32_t Unbuilt(std::u16string_view aOperation) const;
+  void stcAddToTable();
+  void stcRemoveFromTable() noexcept;
+  void stcFreeKeys() noexcept;
+  void stcAllocKeys();
+  void stcFreeEngines() noexcept;
+
+  TnxServerBaseTable* stcTable = nullptr;
+  TnxServerTableCursor* stcTablePrev = nullptr;
+  TnxServerTableCursor* stcTableNext = nullptr;
+  bool stcInTable = false;
+  TnxServerTransLinkCursor stcTransLinkPlace;
+  TnxShareMode stcShareMode = smExclusive;
+  TnxRefNr stcSelfRefNr = 0;
+  int32_t stcInUseCount = 0;
+  int32_t stcDefaultIndex = -1;
+  TnxBaseIndexEngine* stcIndexEngine = nullptr;
+  std::unique_ptr<TnxBaseIndexPath> stcIndexPath;
+  std::unique_ptr<TnxBaseIndexPath> stcSavePath;
+  std::unique_ptr<TnxBaseIndexPath> stcTempPath;
+  TnxBaseIndexEngine* stcSeqAccessIndexEngine = nullptr;
+  std::unique_ptr<TnxBaseIndexPath> stcSeqAccessIndexPath;
+  TnxBaseIndexEngine* stcLSNIndexEngine = nullptr;
+  std::unique_ptr<TnxBaseIndexPath> stcLSNIndexPath;
+  TnxBaseIndexEngine* stcRefNrIndexEngine = nullptr;
+  std::unique_ptr<TnxBaseIndexPath> stcRefNrIndexPath;
+  TnxBaseIndexEngine* stcGraveyardLSNIndexEngine = nullptr;
+  std::unique_ptr<TnxBaseIndexPath> stcGraveyardLSNIndexPath;
+  TnxBaseIndexEngine* stcGraveyardRefNrIndexEngine = nullptr;
+  std::unique_ptr<TnxBaseIndexPath> stcGraveyardRefNrIndexPath;
+  std::unique_ptr<TnxBaseFulltextCursorEngine> stcFulltextEngine;
+  uint8_t* stcKeyBuffer = nullptr;
+  uint8_t* stcRangeStartKey = nullptr;  // riKey of the start side
+  uint8_t* stcRangeEndKey = nullptr;
+  TnxRangeInfo stcRangeStart;
+  TnxRangeInfo stcRangeEnd;
+  int32_t stcModifyLSNIndex = -1;
+  int32_t stcGraveyardLSNIndex = -1;
+  int32_t stcGraveyardRefNrIndex = -1;
+  TnxServerObjectPtr<TnxAbstractServerObject> stcBlobHandler;
+};
+
+}  // namespace revurov
