@@ -64,6 +64,19 @@ TnxServerTableCursor::TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServ
                                            bool aInternal)
     : TnxServerBaseCursor(aDatabase, aTimeout,
                           aTable->Root()->OpenMode() == omReadOnly ? omReadOnly : aOpenMode) {
+  // No destructor runs for a constructor that raises: what was taken is
+  // given back here, and the table's list must not keep the cursor.
+  try {
+    stcCreate(aTable, aOpenMode, aShareMode, aIndexName, aIndexID, aBlobCache, aInternal);
+  } catch (...) {
+    stcRelease();
+    throw;
+  }
+}
+
+void TnxServerTableCursor::stcCreate(TnxServerBaseTable* aTable, TnxOpenMode, TnxShareMode aShareMode,
+                                     std::u16string_view aIndexName, int32_t aIndexID, bool aBlobCache,
+                                     bool aInternal) {
   if (aInternal) BeginIgnoreSecurity();
   stcTable = aTable;
   TnxBaseTableDescriptor* descriptor = aTable->TableDescriptor();
@@ -146,10 +159,12 @@ TnxServerObjectPtr<TnxServerTableCursor> TnxServerTableCursor::CreateResultSet(T
   TnxServerRootTable* table = nullptr;
   const uint32_t result = folder.sfTableCreate(u"", u"", false, *aDictionary, tsTempUnnamed, table);
   if (result != 0) throw EnxServerException(result, u"The result set table could not be made", {});
+  const std::u16string name = table->TableName();
   try {
     return nxCreateServerObject<TnxServerTableCursor>(ResultSetTag{}, aDatabase, table, aTimeout);
   } catch (...) {
-    folder.sfCloseIfClosable(table, true, false, 1);
+    // A cursor that was linked already took the table with it.
+    if (folder.FindTable(name) == table) folder.sfCloseIfClosable(table, true, false, 1);
     throw;
   }
 }
@@ -172,6 +187,10 @@ void TnxServerTableCursor::stcFreeEngines() noexcept {
 
 TnxServerTableCursor::~TnxServerTableCursor() {
   sbcTaskInfo.reset();
+  stcRelease();
+}
+
+void TnxServerTableCursor::stcRelease() noexcept {
   // Locks first: while they are listed, the transaction link may still
   // reach the cursor.
   if (stcTable) {

@@ -180,6 +180,10 @@ private:
 
   [[noreturn]] void NotBuilt(std::u16string_view aOperation) const;
   uint32_t Unbuilt(std::u16string_view aOperation) const;
+  void stcCreate(TnxServerBaseTable* aTable, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                 std::u16string_view aIndexName, int32_t aIndexID, bool aBlobCache, bool aInternal);
+  // What the destructor gives back; also for a constructor that raises.
+  void stcRelease() noexcept;
   void stcAddToTable();
   void stcRemoveFromTable() noexcept;
   void stcFreeKeys() noexcept;

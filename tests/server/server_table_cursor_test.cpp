@@ -379,6 +379,19 @@ TEST_F(ServerTableCursorTest, TheBlobHandlerKindFollowsTheTable) {
   nxSetBlobHandlerFactory(previous);
   EXPECT_EQ(made.load(), 1);
   EXPECT_EQ(lastKind.load(), bhkNull);
+
+  // A handler that cannot be made fails the open with its code and
+  // leaves nothing behind.
+  previous = nxSetBlobHandlerFactory(
+      [](TnxBlobHandlerKind, TnxServerTableCursor&) -> TnxServerObjectPtr<TnxAbstractServerObject> {
+        throw EnxBaseException(nxeOutOfMemory, u"No handler", {});
+      });
+  uint32_t result = 0;
+  EXPECT_EQ(OpenCursor(u"Orders", omReadOnly, smShared, result), nullptr);
+  nxSetBlobHandlerFactory(previous);
+  EXPECT_EQ(result, nxeOutOfMemory);
+  EXPECT_EQ(Folder().FindTable(u"Orders")->TableCursorCount(), 1);
+  EXPECT_EQ(db->Cursors().size(), 1u);
 }
 
 TEST_F(ServerTableCursorTest, SelfRefNrsStayUniqueWhileAddressesAreReused) {
@@ -503,6 +516,76 @@ TEST_F(ServerTableCursorTest, RacingExclusiveOpensAdmitOneAtATime) {
   }
   for (auto& worker : workers) worker.join();
   EXPECT_EQ(overlaps.load(), 0);
+}
+
+}  // namespace
+}  // namespace revurov::testing
+
+namespace revurov::testing {
+namespace {
+
+// A cache database on a folder of its own.
+class ServerTableCursorCacheTest : public ServerTableCursorTest {
+protected:
+  ServerTableCursorCacheTest() {
+    TnxAbstractDatabase* database = nullptr;
+    EXPECT_EQ(session->DatabaseCacheOpen(database, u"Path", platform::Utf8ToUtf16(cacheDir.Dir()), nullptr,
+                                         omReadWrite, smShared, 10000),
+              0u)
+        << LastMessage();
+    cacheDb = static_cast<TnxServerDatabase*>(database);
+  }
+  ~ServerTableCursorCacheTest() override {
+    for (TnxAbstractCursor* cursor : opened) cursor->Free();
+    opened.clear();
+    if (cacheDb) cacheDb->Free();
+  }
+
+  // A cache table; aBroken takes its ModifyLSN index away afterwards, so
+  // that it is a cache but not cacheable.
+  uint32_t BuildCache(std::u16string_view aName, bool aBroken) {
+    auto dict = TaggedDictionary(u"C", 2);
+    dict->MakeCacheable(true);
+    dict->MarkInCache(false);
+    if (aBroken) dict->IndicesDescriptor()->RemoveIndex(u"$ModifyLSN");
+    return cacheDb->TableBuild(false, aName, u"", dict.get(), tsPersistent, true);
+  }
+
+  TempDir cacheDir;
+  TnxServerDatabase* cacheDb = nullptr;
+};
+
+TEST_F(ServerTableCursorCacheTest, CacheCursorsOpenOnlyOnCacheableCacheTables) {
+  ASSERT_EQ(BuildCache(u"Good", false), 0u) << LastMessage();
+  TnxAbstractCursor* cursor = nullptr;
+  ASSERT_EQ(cacheDb->CursorCacheOpen(cursor, u"Good", u"", omReadWrite, smShared, 10000, u"", -1, false, 0, 500), 0u)
+      << LastMessage();
+  opened.push_back(cursor);
+  auto* cache = static_cast<TnxServerTableCursor*>(cursor);
+  EXPECT_TRUE(cache->IsCache());
+  EXPECT_EQ(cache->FulltextEngine(), nullptr);
+  EXPECT_EQ(cache->GraveyardLSNIndexEngine(), nullptr);
+  EXPECT_NE(cache->LSNIndexEngine(), nullptr);
+
+  // Cache and plain opens each keep to their kind of database.
+  TnxAbstractCursor* wrong = nullptr;
+  EXPECT_EQ(db->CursorCacheOpen(wrong, u"Good", u"", omReadOnly, smShared, 10000, u"", -1, false, 0, 500),
+            nxeCannotAccessFile);
+  EXPECT_EQ(LastMessage(), "Database does not support opening of cache cursors");
+  EXPECT_EQ(cacheDb->CursorOpen(wrong, u"Good", u"", omReadOnly, smShared, 10000, u"", -1, false, 0, 500, nullptr),
+            nxeCannotAccessFile);
+  EXPECT_EQ(wrong, nullptr);
+
+  const uint32_t built = BuildCache(u"Broken", true);
+  if (built != 0) GTEST_SKIP() << "a cache table that is not cacheable cannot be built: " << LastMessage();
+  EXPECT_EQ(cacheDb->CursorCacheOpen(wrong, u"Broken", u"", omReadWrite, smShared, 10000, u"", -1, false, 0, 500),
+            nxeOperationNotApplicable);
+  EXPECT_EQ(LastMessage().rfind("Cache Table is not Cacheable", 0), 0u) << LastMessage();
+  EXPECT_EQ(wrong, nullptr);
+  // The refused cursor left nothing on the table.
+  if (TnxServerRootTable* table = cacheDb->Folder()->FindTable(u"Broken")) {
+    EXPECT_EQ(table->CursorCount(), 0);
+  }
 }
 
 }  // namespace

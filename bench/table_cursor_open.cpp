@@ -1,0 +1,107 @@
+// CursorOpen of a table that is already open (another cursor keeps it so),
+// then the cursor freed, against preparing and finalizing a SELECT of one
+// indexed SQLite table whose schema is already loaded.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "dictionary/data_dictionary.h"
+#include "dictionary/fields_descriptor.h"
+#include "dictionary/file_descriptors.h"
+#include "dictionary/index_descriptor.h"
+#include "dictionary/indices_descriptors.h"
+#include "dictionary/key_descriptors.h"
+#include "engine/abstract_database.h"
+#include "platform/rtl_component.h"
+#include "platform/text.h"
+#include "server/server_database.h"
+#include "server/server_engine.h"
+#include "server/server_session.h"
+#include "server/startup.h"
+
+namespace {
+
+using namespace revurov;
+
+struct Folder {
+  Folder() {
+    std::random_device rd;
+    path = std::filesystem::temp_directory_path() / ("revurov_bench_" + std::to_string(rd()));
+    std::filesystem::create_directories(path);
+  }
+  ~Folder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::filesystem::path path;
+};
+
+void CursorOpen_Ours(benchmark::State& state) {
+  Folder folder;
+  nxServerStartup();
+  auto* engine = new TnxServerEngine(nullptr);
+  engine->SetMaxRAM(64);
+  engine->SetTempStoreSize(0);
+  engine->SetActive(true);
+  TnxAbstractServerObject* session = nullptr;
+  engine->SessionOpen(session, u"bench", u"", u"", 10000);
+  TnxAbstractDatabase* database = nullptr;
+  static_cast<TnxServerSession*>(session)->DatabaseOpen(database, u"Path", platform::Utf8ToUtf16(folder.path.string()),
+                                                         nullptr, omReadWrite, smShared, 10000);
+  {
+    TnxDataDictionary dict;
+    dict.FieldsDescriptor().AddField(u"ID", u"", nxtInt32, 0, 0, false);
+    dict.FieldsDescriptor().AddField(u"Name", u"", nxtWideString, 20, 0, false);
+    dict.FilesDescriptor().AddFile(u"ix", nxbs4k, u"Index");
+    auto* indices = dict.EnsureIndicesDescriptor();
+    static_cast<TnxCompKeyDescriptor*>(
+        indices->AddIndex(u"ByID", 1, idNone, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
+        ->Add(0);
+    indices->SetDefaultIndex(indices->GetIndexFromName(u"ByID"));
+    if (database->TableBuild(false, u"T", u"", &dict, tsPersistent, false) != 0) state.SkipWithError("build failed");
+  }
+  TnxAbstractCursor* keeper = nullptr;
+  database->CursorOpen(keeper, u"T", u"", omReadOnly, smShared, 10000, u"", -1, false, 0, 500, nullptr);
+  for (auto _ : state) {
+    TnxAbstractCursor* cursor = nullptr;
+    if (database->CursorOpen(cursor, u"T", u"", omReadWrite, smShared, 10000, u"", -1, false, 0, 500, nullptr) !=
+        0) {
+      state.SkipWithError("open failed");
+      break;
+    }
+    cursor->Free();
+  }
+  if (keeper) keeper->Free();
+  database->Free();
+  platform::TComponent::Free(engine);
+  nxServerShutdown();
+}
+
+void CursorOpen_Sqlite(benchmark::State& state) {
+  Folder folder;
+  const std::string file = (folder.path / "open.db").string();
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  sqlite3_exec(db, "CREATE TABLE T (ID INTEGER, Name TEXT)", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "CREATE INDEX TID ON T (ID)", nullptr, nullptr, nullptr);
+  const char* sql = "SELECT ID, Name FROM T ORDER BY ID";
+  for (auto _ : state) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+      state.SkipWithError("prepare failed");
+      break;
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+}
+
+BENCHMARK(CursorOpen_Ours)->Name("table_cursor_open/ours");
+BENCHMARK(CursorOpen_Sqlite)->Name("table_cursor_open/peer:sqlite_prepare_finalize");
+
+}  // namespace
+
+BENCHMARK_MAIN();
