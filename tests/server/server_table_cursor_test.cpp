@@ -419,8 +419,11 @@ TEST_F(ServerTableCursorTest, SelfRefNrsStayUniqueWhileAddressesAreReused) {
     }
     live.push_back(cursor);
   }
-  // The point of the test: memory was handed out again.
+  // The point of the test: memory was handed out again (AddressSanitizer
+  // holds freed memory back, so there it is not).
+#if !defined(__SANITIZE_ADDRESS__)
   EXPECT_GT(reused, 0);
+#endif
 }
 
 // Threads with sessions of their own open, duplicate and close cursors on
