@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -18,6 +19,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "server/server_table_cursor.h"
 #include "server/table_cursor_blob_handler.h"
+#include "storage/encryption_engine.h"
 #include "support/table_ops_fixture.h"
 
 namespace revurov::testing {
@@ -209,6 +211,60 @@ TEST_F(ServerTableCursorTest, ModesOfTheOpen) {
   for (TnxAbstractCursor* c : std::vector<TnxAbstractCursor*>(opened))
     if (c->Database() == rodb) Close(c);
   rodb->Free();
+}
+
+// Leaves blocks as they are; the password "reader" grants only reading.
+class ReaderOnlyEngine final : public TnxBaseEncryptionEngine {
+public:
+  explicit ReaderOnlyEngine(const TnxBaseEncryptionEngineClass& aClass) : roClass(aClass) {}
+  const TnxBaseEncryptionEngineClass& ClassType() const noexcept override { return roClass; }
+  void CodeBlock(const void* aBlockIn, void* aBlockOut, uint32_t aBlockLen, uint32_t) override {
+    if (aBlockIn != aBlockOut) std::memcpy(aBlockOut, aBlockIn, aBlockLen);
+  }
+  void DecodeBlock(void*, uint32_t, uint32_t) override {}
+  uint32_t AuthenticatePassword(const TnxUnicodeStrings& aPasswords) override {
+    for (const auto& password : aPasswords)
+      if (password == u"reader") return nxeTableReadOnly;
+    return 0;
+  }
+
+private:
+  const TnxBaseEncryptionEngineClass& roClass;
+};
+
+class ReaderOnlyEngineClass : public TnxBaseEncryptionEngineClass {
+public:
+  ReaderOnlyEngineClass() : TnxBaseEncryptionEngineClass(u"ReaderOnly", &TnxBaseEncryptionEngine::ClassInfo()) {}
+  TnxEncryptionEnginePtr Create(std::u16string_view, bool, bool, uint8_t*, const TnxUnicodeStrings&) const override {
+    return TnxEncryptionEnginePtr(new ReaderOnlyEngine(*this));
+  }
+};
+
+TEST_F(ServerTableCursorTest, APasswordThatGrantsOnlyReadingGivesAReadOnlyCursor) {
+  // Outlives the test: the table's files keep engines of the class.
+  static const ReaderOnlyEngineClass engineClass;
+  engineClass.Register(u"ReaderOnly", false, 0);
+  struct Unregister {
+    const ReaderOnlyEngineClass& Class;
+    ~Unregister() { Class.Unregister(); }
+  } unregister{engineClass};
+  auto dict = IndexedDictionary();
+  dict->SetEncryptionEngine(u"ReaderOnly");
+  ASSERT_EQ(db->TableBuild(false, u"Secret", u"", dict.get(), tsPersistent, false), 0u) << LastMessage();
+  TnxServerTableCursor* writer = MustOpen(u"Secret", omReadWrite, smShared);
+  ASSERT_NE(writer, nullptr);
+  EXPECT_FALSE(writer->IsReadOnly());
+  TnxAbstractCursor* cursor = nullptr;
+  ASSERT_EQ(db->CursorOpen(cursor, u"Secret", u"reader", omReadWrite, smShared, 10000, u"", -1, false, 0, 500,
+                           nullptr),
+            0u)
+      << LastMessage();
+  opened.push_back(cursor);
+  EXPECT_EQ(static_cast<TnxServerTableCursor*>(cursor)->OpenMode(), omReadOnly);
+  EXPECT_TRUE(static_cast<TnxServerTableCursor*>(cursor)->IsReadOnly());
+  for (TnxAbstractCursor* c : std::vector<TnxAbstractCursor*>(opened)) Close(c);
+  TnxPadlockGuard tables(Folder().TablesPadlock());
+  EXPECT_TRUE(Folder().sfCloseIfClosable(Folder().FindTable(u"Secret"), false, false, 1));
 }
 
 TEST_F(ServerTableCursorTest, ATableOnlyReadableGivesAReadOnlyCursorWithoutError) {
