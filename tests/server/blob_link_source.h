@@ -1,17 +1,22 @@
 // Source tables for the blob link handler's tests: named tables of blobs
 // and read-only cursors over them, opened through the handler's opener.
-// Each table's padlock stands in for the padlocks a real table holds while
-// a cursor opens, while a cursor leaves it and while it asks its cursors to
-// close, so that a handler which waits for its own lock under them
+// The folder padlock stands in for the folder's tables padlock, which an
+// open takes and the closing of inactive tables holds while it asks every
+// table's cursors to close; each table's padlock for the table's cursors
+// padlock, held while a cursor joins or leaves it and while its cursors
+// are asked. A handler that waits for a lock of its own under them
 // deadlocks here as it would on real tables.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dictionary/data_dictionary.h"
@@ -35,6 +40,8 @@ struct SourceTable {
   std::atomic<int32_t> Opens{0};
   std::atomic<int32_t> Reads{0};
   uint32_t OpenResult = 0;
+  // How long a read keeps the cursor busy.
+  std::chrono::microseconds ReadTime{0};
   // Runs in place of a read when set (a link to a link).
   std::function<uint32_t(TnxBlobNr, uint32_t, uint32_t, platform::TStream&)> ReadHook;
 
@@ -57,6 +64,7 @@ class SourceCursor : public ScriptedWorkerCursor {
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
                        platform::TStream& aStream, bool, TnxNewBlobNr*) override {
     scTable.Reads.fetch_add(1);
+    if (scTable.ReadTime.count() > 0) std::this_thread::sleep_for(scTable.ReadTime);
     if (scTable.ReadHook) return scTable.ReadHook(aBlobNr, aOffset, aLen, aStream);
     auto it = scTable.Blobs.find(aBlobNr);
     if (it == scTable.Blobs.end()) return nxeBlobError;
@@ -108,8 +116,18 @@ public:
     return result;
   }
 
-  // Opens like the database: the table's padlock held while the cursor is
-  // made and joins the table.
+  // As the cleanup of inactive tables does: under the folder padlock, asks
+  // every table's cursors to close. Answers the tables left without one.
+  int32_t CloseInactiveTables() {
+    TnxPadlockGuard guard(stFolderPadlock);
+    int32_t closed = 0;
+    for (auto& [name, table] : stTables)
+      if (table->AskCursorsToClose()) ++closed;
+    return closed;
+  }
+
+  // Opens like the database: the folder's and the table's padlocks held
+  // while the cursor is made and joins the table.
   TnxBlobLinkCursorOpen Opener() {
     return [this](std::u16string_view aTableName, std::u16string_view,
                   TnxServerObjectPtr<TnxSqlAbstractCursor>& aCursor) -> uint32_t {
@@ -117,6 +135,7 @@ public:
       for (auto& [name, t] : stTables)
         if (platform::AsciiSameText(name, aTableName)) table = t.get();
       if (!table) return nxeTableDoesNotExist;
+      TnxPadlockGuard folder(stFolderPadlock);
       TnxPadlockGuard guard(table->Padlock);
       if (table->OpenResult) return table->OpenResult;
       auto cursor = nxCreateServerObject<SourceCursor>(stDatabase, *table);
@@ -129,6 +148,7 @@ public:
 
 private:
   TnxServerDatabase* stDatabase;
+  TnxPadlock stFolderPadlock{true};
   std::map<std::u16string, std::unique_ptr<SourceTable>> stTables;
 };
 
