@@ -21,13 +21,14 @@ namespace {
 
 using TCursorPtr = TnxServerObjectPtr<TnxSqlAbstractCursor>;
 
-// One source cursor. Users, Published and the cursor itself change under
-// the shared padlock; a dropped cursor is taken out and freed outside it.
+// One source cursor. Users, Published, Retired and the cursor itself change
+// under the shared padlock.
 struct Entry {
   std::u16string Name;
   TCursorPtr Cursor;
   int32_t Users = 0;
   bool Published = false;
+  bool Retired = false;
   // Set by a close request, without the padlock.
   std::atomic<bool> DropRequested{false};
 };
@@ -47,10 +48,17 @@ struct DepthGuard {
 
 }  // namespace
 
+// A cursor no longer read through is not freed by the reader: the table
+// may be asking it to close on another thread at that moment, and a cursor
+// must not be freed while it is inside its own close request. It is
+// retired instead and freed by the next close request of its table (the
+// asker holds the table's padlock, so no other request on that table
+// runs), or with the handler.
 struct TnxBlobLinkHandler::Shared {
   TnxPadlock Padlock{true};
   bool Closing = false;
   std::map<std::u16string, std::shared_ptr<Entry>, NameLess> Cursors;
+  std::vector<std::shared_ptr<Entry>> RetiredEntries;
   // Close requests running now; destruction waits for them.
   std::atomic<int32_t> InFlight{0};
 
@@ -62,16 +70,20 @@ struct TnxBlobLinkHandler::Shared {
     if (it != Cursors.end() && it->second.get() == &aEntry) Cursors.erase(it);
   }
 
-  // The end of one use: the last user of a cursor asked to close drops it.
-  void Release(const std::shared_ptr<Entry>& aEntry) noexcept {
-    TCursorPtr stale;
-    {
-      TnxPadlockGuard guard(Padlock);
-      if (--aEntry->Users == 0 && aEntry->DropRequested.load(std::memory_order_acquire)) {
-        Unpublish(*aEntry);
-        stale = std::move(aEntry->Cursor);
-      }
+  // Unpublishes aEntry; an idle one waits for its table's next request.
+  void Retire(const std::shared_ptr<Entry>& aEntry) {
+    aEntry->DropRequested.store(true, std::memory_order_release);
+    Unpublish(*aEntry);
+    if (aEntry->Users == 0 && aEntry->Cursor && !aEntry->Retired) {
+      aEntry->Retired = true;
+      RetiredEntries.push_back(aEntry);
     }
+  }
+
+  // The end of one use: the last user of a cursor asked to close retires it.
+  void Release(const std::shared_ptr<Entry>& aEntry) noexcept {
+    TnxPadlockGuard guard(Padlock);
+    if (--aEntry->Users == 0 && aEntry->DropRequested.load(std::memory_order_acquire)) Retire(aEntry);
   }
 
   static void RequestClose(const std::weak_ptr<Shared>& aShared, const std::weak_ptr<Entry>& aEntry,
@@ -90,15 +102,27 @@ struct TnxBlobLinkHandler::Shared {
     // The asker holds table padlocks that opening a cursor takes: waiting
     // here for a thread that opens one would deadlock.
     if (!shared->Padlock.TryLock()) return;
-    TCursorPtr stale;
-    if (!shared->Closing && entry->Published && entry->Users == 0 &&
-        static_cast<TnxAbstractCursor*>(entry->Cursor.get()) == aSender) {
-      shared->Unpublish(*entry);
-      stale = std::move(entry->Cursor);
+    std::vector<TCursorPtr> stale;
+    TCursorPtr sender;
+    if (!shared->Closing) {
+      if (entry->Users == 0 && static_cast<TnxAbstractCursor*>(entry->Cursor.get()) == aSender) {
+        shared->Unpublish(*entry);
+        sender = std::move(entry->Cursor);
+      }
+      // The retired cursors of the same table: no other request on it can
+      // run while this one does.
+      std::erase_if(shared->RetiredEntries, [&](const std::shared_ptr<Entry>& aRetired) {
+        if (!platform::AsciiSameText(aRetired->Name, entry->Name) || aRetired->Users != 0) return false;
+        if (aRetired->Cursor) stale.push_back(std::move(aRetired->Cursor));
+        aRetired->Retired = false;
+        return true;
+      });
     }
     shared->Padlock.Unlock();
-    // Freed here, on the asking thread, so that its table can close now.
-    stale.reset();
+    // Freed here, on the asking thread, so that its table can close now;
+    // the sender last, as its request returns through it.
+    stale.clear();
+    sender.reset();
   }
 };
 
@@ -122,6 +146,8 @@ void TnxBlobLinkHandler::blhFreeCursors() noexcept {
       cursors.push_back(std::move(entry->Cursor));
     }
     blhShared->Cursors.clear();
+    for (auto& entry : blhShared->RetiredEntries) cursors.push_back(std::move(entry->Cursor));
+    blhShared->RetiredEntries.clear();
   }
   // A request that got the padlock before Closing may still be freeing its
   // cursor, which the database must not free a second time.
@@ -169,7 +195,6 @@ uint32_t TnxBlobLinkHandler::blhWithCursor(std::u16string_view aOperation, std::
   const std::u16string name(aTableName);
   std::shared_ptr<Entry> entry;
   try {
-    TCursorPtr stale;
     {
       TnxPadlockGuard guard(shared.Padlock);
       if (shared.Closing) return NotSupported(aOperation);
@@ -180,14 +205,12 @@ uint32_t TnxBlobLinkHandler::blhWithCursor(std::u16string_view aOperation, std::
           entry = std::move(found);
           ++entry->Users;
         } else {
-          // Asked to close while busy: make room for a new one; the last
-          // user frees a busy one.
-          shared.Unpublish(*found);
-          if (found->Users == 0) stale = std::move(found->Cursor);
+          // Asked to close when that could not be done: make room for a
+          // new one.
+          shared.Retire(found);
         }
       }
     }
-    stale.reset();
 
     if (!entry) {
       if (!blhOpen) return NotSupported(aOperation);
@@ -203,18 +226,17 @@ uint32_t TnxBlobLinkHandler::blhWithCursor(std::u16string_view aOperation, std::
           nxCreateRequestCloseHandler([weakShared, weakEntry](TnxAbstractCursor* aSender) {
             Shared::RequestClose(weakShared, weakEntry, aSender);
           }));
-      TCursorPtr loser;
       {
         TnxPadlockGuard guard(shared.Padlock);
         auto it = shared.Cursors.find(name);
         if (it != shared.Cursors.end() && !it->second->DropRequested.load(std::memory_order_acquire)) {
+          // Lost the race: ours is retired, the published one read.
           entry = it->second;
-          loser = std::move(fresh->Cursor);
+          shared.Retire(fresh);
         } else {
           if (it != shared.Cursors.end()) {
             std::shared_ptr<Entry> old = it->second;
-            shared.Unpublish(*old);
-            if (old->Users == 0) stale = std::move(old->Cursor);
+            shared.Retire(old);
           }
           entry = fresh;
           // Asked to close already (or closing): read once, then drop.
@@ -227,8 +249,6 @@ uint32_t TnxBlobLinkHandler::blhWithCursor(std::u16string_view aOperation, std::
         }
         ++entry->Users;
       }
-      loser.reset();
-      stale.reset();
     }
   } catch (...) {
     if (entry) shared.Release(entry);

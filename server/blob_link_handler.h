@@ -11,10 +11,15 @@
 //   opened, read or freed.
 // - When the server asks a source cursor to close, the request only
 //   try-locks the padlock (the asker holds table padlocks that an open
-//   needs). A cursor that is free then is dropped at once, on the asking
-//   thread; one that is in use, or a busy padlock, only marks it, and the
-//   reader that next finishes with it or looks it up drops it. The next
+//   needs). A cursor that is idle then is freed at once, on the asking
+//   thread; one in use, or a busy padlock, only marks it, and the reader
+//   that next finishes with it or looks it up stops using it. The next
 //   read opens a new one.
+// - A cursor is freed only by a close request of its table or with the
+//   handler, never by a reader: a reader that stops using a cursor (and
+//   the loser of a racing open) retires it, and the table's next close
+//   request frees every retired cursor of that table. A cursor is thus
+//   never freed while another thread is inside its close request.
 // - Reads nest (a source blob may itself be a link); nesting deeper than
 //   nxMaxBlobLinkDepth answers 11896, so a cycle of links ends.
 // - Without an opener every link answers 12289.
@@ -50,7 +55,7 @@ class TnxBlobLinkHandler : public TnxBaseBlobLinkHandler {
                         platform::TStream& aStream) override;
   uint32_t BlobLinkGetLength(std::u16string_view aTableName, TnxBlobNr aBlobNr, uint32_t& aLength) override;
 
-  // The source cursors published now.
+  // The source cursors published now (retired ones not counted).
   int32_t CachedCursorCount() const;
 
   struct Shared;

@@ -112,7 +112,7 @@ TEST_F(BlobLinkHandlerTest, AnIdleCursorAskedToCloseIsFreedAtOnceAndTheNextReadO
   EXPECT_EQ(src.LiveCursors(), 1);
 }
 
-TEST_F(BlobLinkHandlerTest, ACursorAskedToCloseWhileReadingIsDroppedWhenTheReadEnds) {
+TEST_F(BlobLinkHandlerTest, ACursorAskedToCloseWhileReadingIsRetiredWhenTheReadEndsAndFreedByTheNextRequest) {
   SourceTable& src = sources->Add(u"Src", {});
   bool closed = true;
   src.ReadHook = [&](TnxBlobNr, uint32_t, uint32_t, platform::TStream& aStream) -> uint32_t {
@@ -123,9 +123,11 @@ TEST_F(BlobLinkHandlerTest, ACursorAskedToCloseWhileReadingIsDroppedWhenTheReadE
   MakeHandler();
   EXPECT_EQ(Read(u"Src", 1, 0, 6), "in use");
   EXPECT_FALSE(closed) << "a cursor in use left its table";
-  EXPECT_EQ(src.LiveCursors(), 0) << "the reader did not drop the marked cursor";
-  EXPECT_EQ(handler->CachedCursorCount(), 0);
+  EXPECT_EQ(handler->CachedCursorCount(), 0) << "the reader kept the marked cursor";
+  EXPECT_EQ(src.LiveCursors(), 1) << "a reader freed a cursor";
   src.ReadHook = nullptr;
+  EXPECT_TRUE(src.AskCursorsToClose());
+  EXPECT_EQ(src.LiveCursors(), 0);
   src.Blobs[1] = "again";
   EXPECT_EQ(Read(u"Src", 1, 0, 5), "again");
   EXPECT_EQ(src.Opens.load(), 2);
@@ -181,7 +183,7 @@ void RunWithWatchdog(int aThreads, const std::function<void(int)>& aWork) {
   for (std::thread& thread : threads) thread.join();
 }
 
-TEST_F(BlobLinkHandlerTest, RacingOpensPublishOneCursorAndLosersFreeTheirs) {
+TEST_F(BlobLinkHandlerTest, RacingOpensPublishOneCursorAndLosersRetireTheirs) {
   SourceTable& src = sources->Add(u"Src", {{1, "racing"}});
   MakeHandler();
   std::atomic<int> ready{0};
@@ -194,7 +196,11 @@ TEST_F(BlobLinkHandlerTest, RacingOpensPublishOneCursorAndLosersFreeTheirs) {
   });
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(handler->CachedCursorCount(), 1);
-  EXPECT_EQ(src.LiveCursors(), 1) << "a losing open kept its cursor";
+  EXPECT_EQ(src.LiveCursors(), src.Opens.load());
+  // The losers' cursors wait, retired, for the table's next request.
+  EXPECT_TRUE(src.AskCursorsToClose());
+  EXPECT_EQ(src.LiveCursors(), 0);
+  EXPECT_EQ(handler->CachedCursorCount(), 0);
 }
 
 TEST_F(BlobLinkHandlerTest, ReadsOnFourThreadsWhileInactiveTablesAreClosedEndWithoutDeadlock) {
