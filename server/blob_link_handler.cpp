@@ -105,7 +105,10 @@ struct TnxBlobLinkHandler::Shared {
     std::vector<TCursorPtr> stale;
     TCursorPtr sender;
     if (!shared->Closing) {
-      if (entry->Users == 0 && static_cast<TnxAbstractCursor*>(entry->Cursor.get()) == aSender) {
+      // A cursor still being opened (neither published nor retired) is
+      // its opener's: marked only.
+      if ((entry->Published || entry->Retired) && entry->Users == 0 &&
+          static_cast<TnxAbstractCursor*>(entry->Cursor.get()) == aSender) {
         shared->Unpublish(*entry);
         sender = std::move(entry->Cursor);
       }

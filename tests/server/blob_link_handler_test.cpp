@@ -133,6 +133,21 @@ TEST_F(BlobLinkHandlerTest, ACursorAskedToCloseWhileReadingIsRetiredWhenTheReadE
   EXPECT_EQ(src.Opens.load(), 2);
 }
 
+TEST_F(BlobLinkHandlerTest, ACursorAskedToCloseBeforeItIsPublishedServesItsReadAndIsThenRetired) {
+  SourceTable& src = sources->Add(u"Src", {{1, "early"}});
+  bool closed = true;
+  src.OnHandlerSet = [&] { closed = src.AskCursorsToClose(); };
+  MakeHandler();
+  EXPECT_EQ(Read(u"Src", 1, 0, 5), "early");
+  EXPECT_FALSE(closed) << "the cursor was freed under its opener";
+  EXPECT_EQ(handler->CachedCursorCount(), 0);
+  src.OnHandlerSet = nullptr;
+  EXPECT_TRUE(src.AskCursorsToClose());
+  EXPECT_EQ(src.LiveCursors(), 0);
+  EXPECT_EQ(Read(u"Src", 1, 0, 5), "early");
+  EXPECT_EQ(handler->CachedCursorCount(), 1);
+}
+
 TEST_F(BlobLinkHandlerTest, LinksReadOnThroughLinksAndACycleEndsWithAnError) {
   SourceTable& first = sources->Add(u"First", {});
   sources->Add(u"Second", {{2, "second's bytes"}});

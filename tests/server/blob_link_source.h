@@ -42,6 +42,8 @@ struct SourceTable {
   uint32_t OpenResult = 0;
   // How long a read keeps the cursor busy.
   std::chrono::microseconds ReadTime{0};
+  // Runs once a cursor has its close handler, before the opener goes on.
+  std::function<void()> OnHandlerSet;
   // Runs in place of a read when set (a link to a link).
   std::function<uint32_t(TnxBlobNr, uint32_t, uint32_t, platform::TStream&)> ReadHook;
 
@@ -74,6 +76,10 @@ class SourceCursor : public ScriptedWorkerCursor {
       aStream.Write(bytes.data() + aOffset, static_cast<int64_t>(count));
     }
     return 0;
+  }
+  void sbcSetOnRequestClose(platform::TInterfacePtr<InxRequestCloseHandler> aHandler) override {
+    ScriptedWorkerCursor::sbcSetOnRequestClose(std::move(aHandler));
+    if (scTable.OnHandlerSet) scTable.OnHandlerSet();
   }
   uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t& aLength, bool,
                             TnxNewBlobNr*) override {
