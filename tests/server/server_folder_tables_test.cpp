@@ -318,5 +318,19 @@ TEST_F(FileMovesTest, AForeignIntentFileIsLeftAlone) {
   EXPECT_TRUE(std::filesystem::exists(dir.Path("nxTableMoves.cfg")));
 }
 
+// A copy a crash left before it was renamed over the intent never was one.
+TEST_F(FileMovesTest, ALeftoverCopyGoesAndTheIntentStays) {
+  dir.Write("A.nx1", "a");
+  TnxFileMoves(Folder(), {{u"A.nx1", u"B.nx1"}}, {}, {{u"B.nx1", true}}).Announce();
+  const std::string intent = dir.Read("nxTableMoves.cfg");
+  dir.Write("nxTableMoves.cfg.tmp0badc0de", "half");
+  EXPECT_TRUE(nxFinishFileMoves(Folder()));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"A.nx1"});
+  EXPECT_FALSE(intent.empty());
+}
+
 }  // namespace
 }  // namespace revurov::testing
