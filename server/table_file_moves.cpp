@@ -14,6 +14,7 @@
 #include "platform/format.h"
 #include "platform/os_error.h"
 #include "platform/paths.h"
+#include "platform/rtl_exception.h"
 #include "platform/text.h"
 #include "storage/file_management.h"
 
@@ -156,36 +157,27 @@ void SyncFolder(std::u16string_view aFolder) {
     Raise(err, nxeFileRenameFailed, u"SyncDirectory (\"%s\")", {std::u16string(aFolder)});
 }
 
-// The intent file stays in the folder, empty while no steps are pending:
-// an intent then costs one data sync, and a folder sync only the first
-// time the file is made.
+// A durable intent is never written over in place: a power loss during
+// the write could keep some of its sectors and tear it, and a torn intent
+// is taken for a foreign file, its steps never finished. The new one is
+// made durable under a temporary name ("nxTableMoves.cfg.tmp…", which an
+// opening removes), renamed over it and the folder synced.
 void WriteIntent(std::u16string_view aFolder, const std::string& aBytes) {
   const std::u16string path = IntentPath(aFolder);
-  const std::string osPath = platform::ToOsPath(path);
-  platform::TFileOps& ops = platform::FileOps();
-  platform::TFileInfo info;
-  const bool made = ops.GetInfo(osPath, info) != 0;
-  platform::TFile file;
-  int err = file.Open(osPath, platform::TOpenFlags::ofWrite | platform::TOpenFlags::ofCreate);
-  int64_t done = 0;
-  if (err == 0) err = ops.WriteAt(file.Handle(), 0, aBytes.data(), static_cast<int64_t>(aBytes.size()), done);
-  if (err == 0 && done != static_cast<int64_t>(aBytes.size())) err = EIO;
-  if (err == 0) err = ops.SetSize(file.Handle(), static_cast<int64_t>(aBytes.size()));
-  if (err == 0) err = ops.DataSync(file.Handle());
-  if (err != 0) Raise(err, nxeFileRenameFailed, u"WriteFile (\"%s\")", {path});
-  file.Close();
-  if (made) SyncFolder(aFolder);
+  try {
+    platform::ReplaceFileAtomically(platform::ToOsPath(path), aBytes);
+  } catch (const platform::EFCreateError& e) {
+    throw EnxFileManagementException(nxeFileRenameFailed, e.Message());
+  }
 }
 
-// Needs no sync: an intent whose steps are all made, or none, leaves
-// nothing to do when an opening meets it.
+// The file goes: a lost unlink brings back the whole intent, whose steps
+// are all made (or all undone), so an opening that meets it changes
+// nothing. Truncating it could leave a torn intent instead.
 void ClearIntent(std::u16string_view aFolder) {
   const std::u16string path = IntentPath(aFolder);
-  platform::TFile file;
-  int err = file.Open(platform::ToOsPath(path), platform::TOpenFlags::ofWrite);
-  if (err == ENOENT) return;
-  if (err == 0) err = platform::FileOps().SetSize(file.Handle(), 0);
-  if (err != 0) Raise(err, nxeFileDeleteFailed, u"ClearFile (\"%s\")", {path});
+  const int err = platform::FileOps().Unlink(platform::ToOsPath(path));
+  if (err != 0 && err != ENOENT) Raise(err, nxeFileDeleteFailed, u"DeleteFile (\"%s\")", {path});
 }
 
 // Forward from wherever a crash stopped. The last move whose target is

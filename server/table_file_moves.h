@@ -7,26 +7,27 @@
 //   empty, deletes From. Steps run in order (a move never replaces a file)
 //   and become durable together by one folder sync after the last; an
 //   opening finishes whatever subset of them a crash kept.
-// - Announce writes the intent into the file "nxTableMoves.cfg" and syncs
-//   it (the folder too when the file is new); a checksum tells a write cut
-//   short from an intent. The file stays, empty while nothing is pending; files that are only
-//   being made for the steps (a new table that replaces an old one) may be
-//   announced with it as the discards: going back deletes them.
-// - Run makes the steps and empties the intent file (that needs no sync:
-//   an intent whose steps are all made leaves nothing to do). A step that fails: when no
-//   delete has run yet, the moves done so far are undone in reverse order,
-//   the discards deleted and the intent emptied; the step's error is raised
-//   (15393 / 15394). When a delete has run, or the undo fails, the intent
-//   stays, and the next open of the folder finishes it.
-// - Abandon (before Run) goes back: discards deleted, intent emptied.
+// - Announce writes the intent into the file "nxTableMoves.cfg": made
+//   durable under a temporary name, renamed over any earlier intent, the
+//   folder synced, so a crash leaves the earlier intent or the new one,
+//   whole (a checksum tells a foreign file from an intent). Files that are
+//   only being made for the steps (a new table that replaces an old one)
+//   may be announced with it as the discards: going back deletes them.
+// - Run makes the steps and removes the intent file (that needs no sync:
+//   an intent whose steps are all made leaves nothing to do). A step that
+//   fails: when no delete has run yet, the moves done so far are undone in
+//   reverse order, the discards deleted and the intent removed; the step's
+//   error is raised (15393 / 15394). When a delete has run, or the undo
+//   fails, the intent stays, and the next open of the folder finishes it.
+// - Abandon (before Run) goes back: discards deleted, intent removed.
 // - nxFinishFileMoves (a folder opening) goes forward when one of the
 //   forward checks holds (a file exists, or is missing, as each says; a
 //   plan whose names come back, as a new table replacing an old one, needs
 //   them), without checks when the first step is done (its target exists
 //   and its source not, or for a delete its file is gone); back otherwise: every move whose target is there and
 //   whose source is not is undone, last first, and the discards deleted.
-//   Then the intent file is emptied. An intent that cannot be read (a
-//   write cut short before any step, or a foreign file) is left alone.
+//   Then the intent file is removed. One that cannot be read (a foreign
+//   file) is left alone; leftover temporary copies are removed.
 // - Not thread-safe per folder: the caller serializes the folder's table
 //   operations.
 #pragma once

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "server/table_file_moves.h"
 #include "support/fault_file_ops.h"
 #include "support/table_ops_fixture.h"
+#include "support/test_size.h"
 
 namespace revurov::testing {
 namespace {
@@ -245,15 +248,88 @@ TEST_F(FileMovesTest, ALeftoverIntentGoesForwardOrBackAsItsChecksSay) {
       if (entry.path().filename() != "nxTableMoves.cfg") names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, row.after);
-    EXPECT_EQ(std::filesystem::file_size(dir.Path("nxTableMoves.cfg")), 0u);
+    EXPECT_FALSE(dir.Exists("nxTableMoves.cfg"));
   }
   EXPECT_FALSE(nxFinishFileMoves(Folder()));
+}
+
+// A replacing plan first announces its discards, then rewrites that intent
+// with its steps. A power loss anywhere, keeping any of the unsynced
+// sectors, must leave one whole intent: a torn one would keep the new file
+// and its intent for ever.
+TEST_F(FileMovesTest, APowerLossAnywhereInAReplacingPlanLeavesTheOldOrTheNewFile) {
+  int cuts = 0;
+  const uint32_t seeds = TestSize(3u, 16u);
+  for (uint32_t seed = 0; seed <= seeds; ++seed) {
+    for (int cut = 1; cut <= 200; ++cut) {
+      SCOPED_TRACE(std::to_string(seed) + "/" + std::to_string(cut));
+      for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) std::filesystem::remove(entry.path());
+      dir.Write("A.nx1", "old");
+      int changes = 0;
+      bool finished = false;
+      {
+        TFaultFileOps seam;
+        seam.TrackFolders();
+        seam.OnChange([&](TFileOp) {
+          if (++changes < cut) return 0;
+          if (changes == cut) seed == 0 ? seam.PowerLoss() : seam.PowerLoss(seed * 1000 + static_cast<uint32_t>(cut));
+          return EIO;
+        });
+        platform::ScopedFileOps scoped(seam);
+        try {
+          TnxFileMoves plan(Folder(), {{u"A.nx1", u"$OLD_A.nx1"}, {u"N.nx1", u"A.nx1"}, {u"$OLD_A.nx1", u""}},
+                            {u"N.nx1"}, {{u"$OLD_A.nx1", true}, {u"N.nx1", false}});
+          plan.AnnounceDiscards();
+          {
+            platform::TFile file;
+            int64_t done = 0;
+            if (file.Open(dir.Path("N.nx1"), platform::TOpenFlags::ofWrite | platform::TOpenFlags::ofCreate) != 0 ||
+                seam.WriteAt(file.Handle(), 0, "new", 3, done) != 0)
+              throw std::runtime_error("cut");
+          }
+          plan.Announce();
+          plan.Run();
+          finished = changes < cut;
+        } catch (const std::exception&) {
+        }
+      }
+      nxFinishFileMoves(Folder());
+      std::vector<std::string> names;
+      for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
+        if (entry.path().filename() != "nxTableMoves.cfg" || entry.file_size() > 0)
+          names.push_back(entry.path().filename().string());
+      EXPECT_EQ(names, std::vector<std::string>{"A.nx1"});
+      const std::string content = dir.Exists("A.nx1") ? dir.Read("A.nx1") : "";
+      EXPECT_TRUE(content == "old" || content == "new") << content;
+      if (finished) {
+        EXPECT_EQ(content, "new");
+      }
+      if (::testing::Test::HasFailure()) return;
+      if (finished) break;
+      ++cuts;
+    }
+  }
+  EXPECT_GT(cuts, static_cast<int>(seeds) * 8);
 }
 
 TEST_F(FileMovesTest, AForeignIntentFileIsLeftAlone) {
   dir.Write("nxTableMoves.cfg", "not ours");
   EXPECT_FALSE(nxFinishFileMoves(Folder()));
   EXPECT_TRUE(std::filesystem::exists(dir.Path("nxTableMoves.cfg")));
+}
+
+// A copy a crash left before it was renamed over the intent never was one.
+TEST_F(FileMovesTest, ALeftoverCopyGoesAndTheIntentStays) {
+  dir.Write("A.nx1", "a");
+  TnxFileMoves(Folder(), {{u"A.nx1", u"B.nx1"}}, {}, {{u"B.nx1", true}}).Announce();
+  const std::string intent = dir.Read("nxTableMoves.cfg");
+  dir.Write("nxTableMoves.cfg.tmp0badc0de", "half");
+  EXPECT_TRUE(nxFinishFileMoves(Folder()));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"A.nx1"});
+  EXPECT_FALSE(intent.empty());
 }
 
 }  // namespace
