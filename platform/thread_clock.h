@@ -6,6 +6,11 @@
 //   follow changes of the wall clock. MonotonicCoarseMilliseconds is the
 //   same clock read cheaply, to the kernel's tick (a few ms), as a tick
 //   count of the old system was.
+// - MonotonicCoarseCeilingMilliseconds is the coarse reading moved up by
+//   two of its ticks: at most two ticks after MonotonicMilliseconds read at
+//   the same moment, and not before it while the coarse clock lags by at
+//   most two ticks (one as a rule; two seen on a loaded virtual machine).
+//   Where the system has no coarse clock it is MonotonicMilliseconds.
 // - CurrentThreadCpuClock takes the calling thread's processor-time clock;
 //   any thread may read it through ReadThreadCpuClock while that thread
 //   lives. The reading is kernel plus user time in 100-ns units. Both
@@ -18,6 +23,7 @@ namespace revurov::platform {
 
 uint64_t MonotonicMilliseconds() noexcept;
 uint64_t MonotonicCoarseMilliseconds() noexcept;
+uint64_t MonotonicCoarseCeilingMilliseconds() noexcept;
 int64_t MonotonicNanoseconds() noexcept;
 
 struct TThreadCpuClock {

@@ -10,6 +10,8 @@
 //   allocates.
 // - Time is nxDeadlineTickCount: milliseconds of the monotonic clock, or of
 //   the clock a test installs with nxSetDeadlineClock (nil: the real one).
+//   On the real clock a deadline is set from the coarse clock: it ends up
+//   to two of its ticks (8 ms at a 4-ms tick) late, not early.
 // - A deadline of 0 (never set) and of nxNoDeadline both mean none.
 // - nxCheckTimeout raises EnxServerException 15461: "Processing cancelled"
 //   when the flag is set; the code's own text when the deadline has passed

@@ -1,6 +1,7 @@
 #include "storage/deadline.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "engine/deadline_hooks.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/sync/events.h"
+#include "platform/thread_clock.h"
 #include "storage/server_exceptions.h"
 #include "storage/startup.h"
 #include "support/exception_message.h"
@@ -188,6 +190,24 @@ TEST_F(DeadlineTest, StartupPutsTheDeadlineIntoTheEngineHooksAndShutdownTakesItO
   nxSetTimeoutHook(999, false);
   EXPECT_EQ(nxGetDeadline(), static_cast<int64_t>(TFakeDeadlineClock::Now()) + 300);
   EXPECT_EQ(nxThreadCancelFlagHook(), nullptr);
+}
+
+// The real clock: the start is the coarse reading moved up by two of its
+// ticks, so the deadline is never before the one the precise clock gives
+// (while the coarse clock lags by no more) and at most two ticks after it.
+TEST(DeadlineRealClockTest, StartsTwoCoarseTicksAfterTheCoarseReading) {
+  timespec res{};
+  ASSERT_EQ(clock_getres(CLOCK_MONOTONIC_COARSE, &res), 0);
+  const int64_t margin = (2 * (static_cast<int64_t>(res.tv_sec) * 1000000000 + res.tv_nsec) + 999999) / 1000000;
+  for (int round = 0; round < 100; ++round) {
+    const auto coarseBefore = static_cast<int64_t>(platform::MonotonicCoarseMilliseconds());
+    nxSetTimeout(100, true);
+    const auto preciseAfter = static_cast<int64_t>(platform::MonotonicMilliseconds());
+    const int64_t deadline = nxGetDeadline();
+    EXPECT_GE(deadline, coarseBefore + margin + 100);
+    EXPECT_LE(deadline, preciseAfter + margin + 100);
+  }
+  nxSetTimeout(0, true);
 }
 
 }  // namespace
