@@ -133,7 +133,7 @@ def source_files(root):
         rel_dir = os.path.relpath(dirpath, root)
         # Build output and hidden folders (.git, editor caches) are not ours.
         dirnames[:] = sorted(d for d in dirnames if not d.startswith(".")
-                             and not (rel_dir == "." and d == "build"))
+                             and not (rel_dir == "." and (d == "build" or d.startswith("build-"))))
         for name in sorted(filenames):
             if name.endswith(SOURCE_SUFFIXES):
                 yield posixpath.normpath(
