@@ -55,12 +55,34 @@ void TStringList::Clear() {
 }
 
 int TStringList::AddText(std::u16string_view text) {
-  if (spares_.texts.empty() || text.size() <= kShortText) return AddObject(std::u16string(text), nullptr);
-  std::u16string line = std::move(spares_.texts.back());
-  spares_.texts.pop_back();
-  spares_.bytes -= line.capacity() * sizeof(char16_t);
-  line.assign(text);
-  return AddObject(std::move(line), nullptr);
+  if (spares_.texts.empty() || text.size() <= kShortText) {
+    if (sorted_) return AddObject(std::u16string(text), nullptr);
+    // Made before the list grows: text may be one of its own lines.
+    items_.push_back(Item{std::u16string(text), nullptr});
+  } else {
+    std::u16string line = std::move(spares_.texts.back());
+    spares_.texts.pop_back();
+    spares_.bytes -= line.capacity() * sizeof(char16_t);
+    line.assign(text);
+    if (sorted_) return AddObject(std::move(line), nullptr);
+    items_.push_back(Item{std::move(line), nullptr});
+  }
+  Changed();
+  return Count() - 1;
+}
+
+std::u16string& TStringList::AddLine(size_t length) {
+  CheckNotSorted();
+  std::u16string line;
+  if (!spares_.texts.empty() && length > kShortText) {
+    line = std::move(spares_.texts.back());
+    spares_.texts.pop_back();
+    spares_.bytes -= line.capacity() * sizeof(char16_t);
+  }
+  line.resize(length);
+  items_.push_back(Item{std::move(line), nullptr});
+  Changed();
+  return items_.back().text;
 }
 
 void TStringList::CheckIndex(int index) const {

@@ -54,6 +54,10 @@ public:
   // is one: a list emptied and filled again allocates nothing per line.
   int AddText(std::u16string_view text);
   int AddObject(std::u16string text, void* object);
+  // Appends a line of length units (no object) to an unsorted list and
+  // returns its text for the caller to fill, in memory as AddText would
+  // take it. Raises SSortedListError on a sorted list.
+  std::u16string& AddLine(size_t length);
   void AddStrings(const TStringList& other);
   void Insert(int index, std::u16string text) { InsertObject(index, std::move(text), nullptr); }
   void InsertObject(int index, std::u16string text, void* object);

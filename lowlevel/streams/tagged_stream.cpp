@@ -650,7 +650,24 @@ void TnxReader::ReadStrings(platform::TStringList& lines) {
     lines.Clear();
     ReadListBegin();
     std::u16string text;
+    const bool inPlace = !lines.Sorted();
     while (!EndOfList()) {
+      // A short ASCII text that lies whole in the buffer (as table and
+      // alias names do) is widened straight into its line.
+      const uint8_t* at = fBuffer + fBufPos;
+      const int avail = fBufEnd - fBufPos;
+      if (inPlace && avail >= 2 && at[0] == vaString && at[1] <= avail - 2) {
+        const size_t len = at[1];
+        const uint8_t* bytes = at + 2;
+        uint8_t seen = 0;
+        for (size_t i = 0; i < len; ++i) seen |= bytes[i];
+        if (seen < 0x80) {
+          char16_t* out = lines.AddLine(len).data();
+          for (size_t i = 0; i < len; ++i) out[i] = bytes[i];
+          fBufPos += static_cast<int>(len) + 2;
+          continue;
+        }
+      }
       ReadStringInto(text);
       lines.AddText(text);
     }

@@ -221,6 +221,61 @@ TEST(TaggedFormat, AStringListReadAgainHoldsOnlyTheNewLines) {
   }
 }
 
+// Short ASCII names lying whole in the reader's buffer go straight into
+// their lines; the others (8-bit ANSI, UTF-8, wide, long, split by the
+// buffer's end) take the general way: the lines are the same either way,
+// in an unsorted list and in a sorted one, and a name cut short is refused.
+TEST(TaggedFormat, StringListsReadTheSameWhereverTheirTextsLie) {
+  Bytes bytes = {1};
+  std::vector<std::u16string> expected;
+  auto ansi = [&](const std::string& text) {
+    bytes.push_back(6);
+    bytes.push_back(static_cast<uint8_t>(text.size()));
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    expected.push_back(platform::CodePageToUnicode(text, 1252));
+  };
+  auto other = [&](const std::u16string& text) {
+    const Bytes tagged = Written([&](TnxWriter& w) { w.WriteString(text); });
+    EXPECT_NE(tagged[0], 6);
+    bytes.insert(bytes.end(), tagged.begin(), tagged.end());
+    expected.push_back(text);
+  };
+  ansi("");
+  ansi("Table_0001");
+  ansi("\xE4pfel");
+  ansi(std::string(255, 'n'));
+  other(u"\u4E2D\u6587");
+  other(u"Table_" + std::u16string(300, u'L'));
+  for (int i = 0; bytes.size() + 12 <= 4085; ++i) ansi("Table_" + std::to_string(1000 + i % 9000));
+  ansi("a name that straddles the buffer's end");
+  ansi("Table_last");
+  bytes.push_back(0);
+  ASSERT_GT(bytes.size(), 4096u);
+
+  platform::TStringList unsorted = Lines({u"old", u"older"});
+  ReadAll(bytes, [&](TnxReader& r) { r.ReadStrings(unsorted); return 0; });
+  EXPECT_EQ(LinesOf(unsorted), expected);
+  for (int i = 0; i < unsorted.Count(); ++i) EXPECT_EQ(unsorted.Objects(i), nullptr);
+  // Read again over the memory of the first reading.
+  ReadAll(bytes, [&](TnxReader& r) { r.ReadStrings(unsorted); return 0; });
+  EXPECT_EQ(LinesOf(unsorted), expected);
+
+  platform::TStringList sorted, want;
+  sorted.SetSorted(true);
+  want.SetSorted(true);
+  for (const auto& line : expected) want.Add(line);
+  ReadAll(bytes, [&](TnxReader& r) { r.ReadStrings(sorted); return 0; });
+  EXPECT_EQ(LinesOf(sorted), LinesOf(want));
+
+  // Cut short inside a name: the lines read before it, none of the old.
+  Bytes cut = {1, 6, 1, 'a', 6, 10, 'T', 'a', 'b'};
+  TnxStaticMemoryStream s(cut.data(), static_cast<int64_t>(cut.size()));
+  TnxReader r(s);
+  platform::TStringList l = Lines({u"old_0001", u"old_0002", u"old_0003"});
+  EXPECT_THROW(r.ReadStrings(l), platform::EReadError);
+  EXPECT_EQ(LinesOf(l), std::vector<std::u16string>{u"a"});
+}
+
 TEST(TaggedFormat, AnsiTextFollowsTheSystemCodePage) {
   // Every byte of Windows-1252 reads as the code page says, and the text
   // written back as ANSI strings gives the same byte.

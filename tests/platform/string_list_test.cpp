@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/format.h"
 #include "support/string_list_lines.h"
 #include "support/temp_dir.h"
@@ -133,6 +135,48 @@ TEST(StringList, AListClearedAndFilledAgainHoldsOnlyItsNewLines) {
   original.AddText(u"Table_original");
   EXPECT_EQ(testing::LinesOf(copy), std::vector<std::u16string>{u"Table_copy"});
   EXPECT_EQ(testing::LinesOf(original), std::vector<std::u16string>{u"Table_original"});
+}
+
+// AddLine appends a line of the asked length for its caller to fill, from
+// a cleared line's memory or not; OnChange hears of it; a sorted list
+// refuses it.
+TEST(StringList, AddLineGivesALineToFillAndASortedListRefusesIt) {
+  TStringList l;
+  int changes = 0;
+  l.OnChange = [&](TStringList&) { ++changes; };
+  const std::vector<std::vector<std::u16string>> rounds = {
+      {u"Table_0001", u"x", u"", u"a much longer table name than the others"},
+      {u"Table_0002", u"Table_0003", u"Table_0004", u"Table_0005", u"Table_0006"},
+      {u"ab"},
+  };
+  for (const auto& lines : rounds) {
+    l.Clear();
+    changes = 0;
+    for (const auto& line : lines) {
+      std::u16string& text = l.AddLine(line.size());
+      ASSERT_EQ(text.size(), line.size());
+      std::copy(line.begin(), line.end(), text.begin());
+    }
+    EXPECT_EQ(testing::LinesOf(l), lines);
+    EXPECT_EQ(changes, static_cast<int>(lines.size()));
+    for (int i = 0; i < l.Count(); ++i) EXPECT_EQ(l.Objects(i), nullptr);
+  }
+
+  // A list's own line added again, while the list grows past its room.
+  TStringList own;
+  own.Add(u"Table_of_its_own_0001");
+  for (int i = 0; i < 40; ++i) own.AddText(own[i % 3 == 0 ? 0 : own.Count() - 1]);
+  for (int i = 0; i < own.Count(); ++i) EXPECT_EQ(own[i], u"Table_of_its_own_0001");
+  own.Clear();
+  own.AddText(u"Table_after_clear_01");
+  for (int i = 0; i < 40; ++i) own.AddText(own[0]);
+  for (int i = 0; i < own.Count(); ++i) EXPECT_EQ(own[i], u"Table_after_clear_01");
+
+  TStringList sorted;
+  sorted.SetSorted(true);
+  sorted.Add(u"b");
+  EXPECT_THROW(sorted.AddLine(3), EStringListError);
+  EXPECT_EQ(testing::LinesOf(sorted), std::vector<std::u16string>{u"b"});
 }
 
 TEST(StringList, CaseSensitivityAndLocaleOrder) {
