@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
@@ -110,15 +111,36 @@ uint32_t PollWait(Event* e, uint32_t timeoutMs) noexcept {
   }
 }
 
+int64_t NowNs() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t DeadlineNs(uint32_t timeoutMs) noexcept {
+  return timeoutMs == kInfinite ? 0 : NowNs() + int64_t{timeoutMs} * 1000000;
+}
+
+// One sleep of a wait without a descriptor: a millisecond at most and never
+// past aDeadlineNs (0: none); false once that has passed.
+bool SleepUntil(int64_t aDeadlineNs) noexcept {
+  int64_t pause = 1000000;
+  if (aDeadlineNs != 0) {
+    const int64_t left = aDeadlineNs - NowNs();
+    if (left <= 0) return false;
+    pause = std::min(pause, left);
+  }
+  const timespec ts{0, static_cast<long>(pause)};
+  nanosleep(&ts, nullptr);
+  return true;
+}
+
 // A deferred event's wait without a descriptor.
 uint32_t SleepWait(Event* e, uint32_t timeoutMs) noexcept {
-  const bool limited = timeoutMs != kInfinite;
-  const int64_t deadline = limited ? NowMs() + timeoutMs : 0;
+  const int64_t deadline = DeadlineNs(timeoutMs);
   for (;;) {
     if (TryTake(e)) return kWaitObject0;
-    if (limited && deadline - NowMs() <= 0) return kWaitTimeout;
-    const timespec pause{0, 1000000};
-    nanosleep(&pause, nullptr);
+    if (!SleepUntil(deadline)) return kWaitTimeout;
   }
 }
 
@@ -210,6 +232,7 @@ uint32_t WaitForEvents(const EventHandle* events, uint32_t count, uint32_t timeo
   for (uint32_t i = 0; i < count; ++i) events[i]->pollers.fetch_add(1, std::memory_order_seq_cst);
   bool polled = true;
   for (uint32_t i = 0; i < count; ++i) polled = EnsureFd(events[i]) && polled;
+  const int64_t sleepDeadline = polled ? 0 : DeadlineNs(timeoutMs);
   const bool limited = timeoutMs != kInfinite;
   const int64_t deadline = limited ? NowMs() + timeoutMs : 0;
   uint32_t result = kWaitTimeout;
@@ -221,16 +244,15 @@ uint32_t WaitForEvents(const EventHandle* events, uint32_t count, uint32_t timeo
         taken = true;
       }
     if (taken) break;
+    if (!polled) {
+      if (!SleepUntil(sleepDeadline)) break;
+      continue;
+    }
     int wait = -1;
     if (limited) {
       const int64_t left = deadline - NowMs();
       if (left <= 0) break;
       wait = static_cast<int>(left);
-    }
-    if (!polled) {
-      const timespec pause{0, 1000000};
-      nanosleep(&pause, nullptr);
-      continue;
     }
     pollfd p[kMaxEvents];
     for (uint32_t i = 0; i < count; ++i) p[i] = pollfd{events[i]->fd.load(std::memory_order_acquire), POLLIN, 0};

@@ -155,7 +155,6 @@ TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps, co
     fiPath = *aRealFolder;
   else
     RefreshPath();
-  fiWriteRequest.reserve(512);
 }
 
 void TnxBaseFile::RefreshPath() {
