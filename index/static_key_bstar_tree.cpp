@@ -133,21 +133,14 @@ TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(const TnxSubE
   ieMaxInternalNodeKeyCount = static_cast<uint16_t>(std::min<uint32_t>((usable - 44) / g.InternalPair, 0xFFFE));
   ieMaxLeafNodeKeyCount = static_cast<uint16_t>(std::min<uint32_t>((usable - 40) / g.LeafPair, 0xFFFE));
   const uint32_t refPart = KeysAreRefs() || aKeyless ? 0 : g.DescKeyLength;
-  // Sized once: a table open builds these for every index.
-  const auto fill = [](std::vector<uint32_t>& aOffsets, uint32_t aCount, uint32_t aFirst, uint32_t aStep) {
-    aOffsets.resize(aCount);
-    for (uint32_t i = 0; i < aCount; ++i) aOffsets[i] = aFirst + i * aStep;
-  };
-  const uint32_t internalSlots = uint32_t{ieMaxInternalNodeKeyCount} + 1;
-  const uint32_t leafSlots = uint32_t{ieMaxLeafNodeKeyCount} + 1;
-  fill(ieInternalNodeKeyOffset, internalSlots, 44, g.InternalPair);
-  fill(ieInternalNodeKeyRefOffset, internalSlots, 44 + refPart, g.InternalPair);
-  fill(ieTreePointerOffset, internalSlots + 1, 40, g.InternalPair);
-  fill(ieLeafNodeKeyOffset, leafSlots, 40, g.LeafPair);
-  fill(ieLeafNodeKeyRefOffset, leafSlots, 40 + refPart, g.LeafPair);
+  ieInternalNodeKeyOffset = {44, g.InternalPair};
+  ieInternalNodeKeyRefOffset = {44 + refPart, g.InternalPair};
+  ieTreePointerOffset = {40, g.InternalPair};
+  ieLeafNodeKeyOffset = {40, g.LeafPair};
+  ieLeafNodeKeyRefOffset = {40 + refPart, g.LeafPair};
   ieTempInsertKey.assign(g.NodeKeyLength, 0);
   ieSearchKey.assign(std::max<uint32_t>(g.NodeKeyLength, g.DescKeyLength + 8), 0);
-  ieScratch.assign(usable + g.InternalPair, 0);
+  ieScratchBytes = usable + g.InternalPair;
 }
 
 TnxStaticKeyBstarTreeIndexEngine::~TnxStaticKeyBstarTreeIndexEngine() = default;
@@ -393,6 +386,7 @@ void TnxStaticKeyBstarTreeIndexEngine::InsertSeparators(TOperation& aOp, const T
   const uint32_t pair = ieSizeOfInternalNodeKeyPair;
   const uint32_t max = ieMaxInternalNodeKeyCount;
   const uint32_t keyLength = ieNodeKeyLength;
+  if (ieScratch.size() < ieScratchBytes) ieScratch.assign(ieScratchBytes, 0);
   for (int32_t level = aDescent.Depth - 1; level >= 0; --level) {
     const TLevel& at = aDescent.Levels[static_cast<size_t>(level)];
     PnxBlock parent = Node(aOp, at.Block, true);

@@ -245,15 +245,23 @@ protected:
   uint16_t ieSizeOfLeafNodeKeyPair = 0;
   uint16_t ieDescKeyLength = 0;
   uint16_t ieSizeOfInternalNodeKeyPair = 0;
-  std::vector<uint32_t> ieInternalNodeKeyOffset;
-  std::vector<uint32_t> ieInternalNodeKeyRefOffset;
-  std::vector<uint32_t> ieTreePointerOffset;
-  std::vector<uint32_t> ieLeafNodeKeyOffset;
-  std::vector<uint32_t> ieLeafNodeKeyRefOffset;
+  // Where slot i lies in a node: first + i × step, worked out on each use
+  // rather than kept in tables a table open would have to build.
+  struct TSlotOffsets {
+    uint32_t first = 0;
+    uint32_t step = 0;
+    uint32_t operator[](uint32_t aSlot) const noexcept { return first + aSlot * step; }
+  };
+  TSlotOffsets ieInternalNodeKeyOffset;
+  TSlotOffsets ieInternalNodeKeyRefOffset;
+  TSlotOffsets ieTreePointerOffset;
+  TSlotOffsets ieLeafNodeKeyOffset;
+  TSlotOffsets ieLeafNodeKeyRefOffset;
   std::vector<uint8_t> ieTempInsertKey;  // the separator going up
   uint32_t ieTempInsertBlock = nxNoNode;  // the new child going up
   std::vector<uint8_t> ieSearchKey;
-  std::vector<uint8_t> ieScratch;  // an internal node and one pair more
+  std::vector<uint8_t> ieScratch;  // an internal node and one pair more, made at the first split
+  uint32_t ieScratchBytes = 0;
   TnxReleaseList ieReleaseList;
   std::array<uint16_t, 32> ieRandom{};
   uint32_t ieRandomLeft = 0;

@@ -31,8 +31,18 @@ Converter OpenConverter(uint32_t code_page) {
   return c;
 }
 
+// Code pages whose bytes below 0x80 are ASCII, one to one, in every table
+// ICU has for them: ASCII text needs no converter (opening one costs more
+// than most names take to convert).
+bool AsciiCompatible(uint32_t code_page) noexcept {
+  return code_page == CP_UTF8 || code_page == 28591 || code_page == 874 || (code_page >= 1250 && code_page <= 1258);
+}
+
 std::optional<std::string> FromUnicode(std::u16string_view text, uint32_t code_page, bool strict) {
   if (text.empty()) return std::string();
+  if (AsciiCompatible(code_page) &&
+      std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; }))
+    return std::string(text.begin(), text.end());
   Converter conv = OpenConverter(code_page);
   UErrorCode err = U_ZERO_ERROR;
   if (!strict) ucnv_setSubstChars(conv.get(), "?", 1, &err);
@@ -115,6 +125,9 @@ void SetSystemAnsiCodePage(uint32_t code_page) noexcept {
 
 std::u16string CodePageToUnicode(std::string_view bytes, uint32_t code_page) {
   if (bytes.empty()) return {};
+  if (AsciiCompatible(code_page) &&
+      std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return std::u16string(bytes.begin(), bytes.end());
   Converter conv = OpenConverter(code_page);
   UErrorCode err = U_ZERO_ERROR;
   const auto len = static_cast<int32_t>(bytes.size());

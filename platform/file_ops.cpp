@@ -27,7 +27,7 @@ constexpr int64_t kMaxTransfer = int64_t(1) << 30;
 constexpr uint32_t kKnownOpenFlags =
     static_cast<uint32_t>(TOpenFlags::ofWrite | TOpenFlags::ofReadWrite | TOpenFlags::ofCreate | TOpenFlags::ofExclusive |
                           TOpenFlags::ofTruncate | TOpenFlags::ofNonBlocking | TOpenFlags::ofLinksInside |
-                          TOpenFlags::ofDataSync);
+                          TOpenFlags::ofDataSync | TOpenFlags::ofNoFollow);
 
 // Repeats a call that a signal interrupted; 0 or the error.
 template <typename Call>
@@ -52,6 +52,7 @@ int OpenFlagsFor(TOpenFlags flags, int& os_flags) {
   if (HasFlag(flags, TOpenFlags::ofTruncate)) os_flags |= O_TRUNC;
   if (HasFlag(flags, TOpenFlags::ofNonBlocking)) os_flags |= O_NONBLOCK;
   if (HasFlag(flags, TOpenFlags::ofDataSync)) os_flags |= O_DSYNC;
+  if (HasFlag(flags, TOpenFlags::ofNoFollow)) os_flags |= O_NOFOLLOW;
   return 0;
 }
 

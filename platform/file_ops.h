@@ -56,6 +56,8 @@ enum class TOpenFlags : uint32_t {
   ofDataSync = 64,
   // OpenBeneath only: follow symbolic links that stay inside the folder.
   ofLinksInside = 128,
+  // The name itself must not be a symbolic link: ELOOP when it is.
+  ofNoFollow = 256,
 };
 constexpr TOpenFlags operator|(TOpenFlags a, TOpenFlags b) noexcept {
   return static_cast<TOpenFlags>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b));

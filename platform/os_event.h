@@ -15,6 +15,11 @@
 // - EventFd gives a descriptor that polls readable exactly while the event is
 //   signalled, so an event can be waited for together with sockets. Polling
 //   it never consumes an auto event's signal.
+// - CreateDeferredEvent makes an event whose descriptor comes only when a
+//   wait first has to block or EventFd asks for it, so an event nobody
+//   sleeps on costs no descriptor. When the system refuses one then, its
+//   waits test the event between sleeps of a millisecond and do not fail;
+//   EventFd answers -1 with errno set.
 // - All operations may be called from any thread; CloseEvent must not race
 //   with other use of the same handle. A null handle is accepted everywhere
 //   (Set/Reset answer false, Close ignores it).
@@ -34,6 +39,8 @@ constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
 
 // Null (errno set) when the system refuses an event.
 EventHandle CreateEvent(bool manualReset, bool initialState) noexcept;
+// Null (errno ENOMEM) only when memory runs out.
+EventHandle CreateDeferredEvent(bool manualReset, bool initialState) noexcept;
 void CloseEvent(EventHandle event) noexcept;
 bool SetEvent(EventHandle event) noexcept;
 bool ResetEvent(EventHandle event) noexcept;

@@ -1,6 +1,7 @@
 #include "server/server_table.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <span>
 #include <utility>
@@ -622,14 +623,28 @@ uint32_t TnxServerRootTable::srtOpenTable(TnxBaseTransaction* aTrans, const std:
   if (const uint32_t result = srtCloseFiles()) return result;
   srtForServer = aForServer;
   try {
-    if (srtTableScope == tsPersistent && !srtFolder.InMemOnly()) srtTakeFileNameCase();
     TnxBufferManager& bufMgr = *Engine().BufferManager();
-    srtFiles.resize(1);
-    srtFiles[0] = TnxBaseFile::Alloc(true, srtFilePath(Engine().TableExtension()), &bufMgr);
-    srtMainFile = srtFiles[0].get();
-    srtSetupFile(*srtMainFile, aAttributes);
-    srtMainFile->fiLogTable = srtName;
-    srtMainFile->OpenFile(srtOpenMode, srtShareMode, aForServer, false);
+    const auto openMain = [&] {
+      srtFiles.resize(1);
+      srtFiles[0] = TnxBaseFile::Alloc(true, srtFilePath(Engine().TableExtension()), &bufMgr);
+      srtMainFile = srtFiles[0].get();
+      srtSetupFile(*srtMainFile, aAttributes);
+      srtMainFile->fiLogTable = srtName;
+      srtMainFile->OpenFile(srtOpenMode, srtShareMode, aForServer, false);
+    };
+    if (srtTableScope != tsPersistent || srtFolder.InMemOnly()) {
+      openMain();
+    } else {
+      // The name as given is the usual case; the folder is searched for
+      // another spelling only when no file has it.
+      try {
+        openMain();
+      } catch (const EnxLinuxFileException&) {
+        if (srtMainFile->OpenError() != ENOENT) throw;
+        srtTakeFileNameCase();
+        openMain();
+      }
+    }
     if (srtMainFile->fiOpenMode == omReadOnly) srtOpenMode = omReadOnly;
     if (srtMainFile->fiIsLink) srtFileIsLink = true;
     {
@@ -658,7 +673,7 @@ uint32_t TnxServerRootTable::srtOpenTable(TnxBaseTransaction* aTrans, const std:
     for (int32_t i = 1; i < files.FileCount(); ++i) {
       TnxFileDescriptor& descriptor = *files.FileDescriptor(i);
       std::unique_ptr<TnxBaseFile>& slot = srtFiles[static_cast<size_t>(i)];
-      slot = TnxBaseFile::Alloc(true, srtFilePath(descriptor.Extension()), &bufMgr);
+      slot = TnxBaseFile::Alloc(true, srtFilePath(descriptor.Extension()), &bufMgr, srtMainFile);
       slot->fiAttributes = srtMainFile->fiAttributes;
       slot->fiForServer = srtMainFile->fiForServer;
       slot->fiLogTable = srtName;

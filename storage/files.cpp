@@ -79,6 +79,19 @@ private:
   std::vector<uint8_t> heap_;
 };
 
+// ";" and aValue in upper-case hex, at least aDigits digits.
+void AppendHexPart(std::u16string& aOut, uint64_t aValue, size_t aDigits) {
+  char16_t digits[16];
+  size_t n = 0;
+  do {
+    digits[n++] = u"0123456789ABCDEF"[aValue & 15];
+    aValue >>= 4;
+  } while (aValue != 0);
+  aOut += u';';
+  aOut.append(aDigits > n ? aDigits - n : 0, u'0');
+  while (n > 0) aOut += digits[--n];
+}
+
 }  // namespace
 
 const TnxFileClass* nxTableFileClass() noexcept { return gTableFileClass.load(); }
@@ -101,26 +114,34 @@ void nxFilesShutdown() {
 }
 
 const TnxFileClass& TnxBaseFile::ClassInfo() noexcept {
-  static const TnxFileClass info{u"TnxBaseLinuxFile", [](std::u16string_view aName) {
-                                   return std::make_unique<TnxBaseFile>(aName);
+  static const TnxFileClass info{u"TnxBaseLinuxFile",
+                                 [](std::u16string_view aName, const std::u16string* aRealFolder) {
+                                   return std::make_unique<TnxBaseFile>(aName, platform::FileOps(), aRealFolder);
                                  }};
   return info;
 }
 
 const TnxFileClass& TnxOverlappedLinuxFile::ClassInfo() noexcept {
   static const TnxFileClass info{u"TnxOverlappedLinuxFile",
-                                 [](std::u16string_view aName) -> std::unique_ptr<TnxBaseFile> {
-                                   return std::make_unique<TnxOverlappedLinuxFile>(aName);
+                                 [](std::u16string_view aName,
+                                    const std::u16string* aRealFolder) -> std::unique_ptr<TnxBaseFile> {
+                                   return std::make_unique<TnxOverlappedLinuxFile>(aName, platform::FileOps(),
+                                                                                   aRealFolder);
                                  }};
   return info;
 }
 
-std::unique_ptr<TnxBaseFile> TnxBaseFile::Alloc(bool aForTable, std::u16string_view aName, TnxBufferManager* aBufMgr) {
+std::unique_ptr<TnxBaseFile> TnxBaseFile::Alloc(bool aForTable, std::u16string_view aName, TnxBufferManager* aBufMgr,
+                                                const TnxBaseFile* aSibling) {
   const TnxFileClass* fileClass = aForTable ? nxTableFileClass() : nullptr;
   if (!fileClass) fileClass = nxOtherFileClass();
   if (!fileClass || !fileClass->Create) throw EnxBaseFileException(nxeInvalidFileData);
-  std::unique_ptr<TnxBaseFile> file = fileClass->Create(aName);
+  // Spelled with the same folder: resolving it again would give the same.
+  const bool sameFolder = aSibling && !aSibling->fiPath.empty() &&
+                          platform::ExtractFilePath(aName) == platform::ExtractFilePath(aSibling->fiName);
+  std::unique_ptr<TnxBaseFile> file = fileClass->Create(aName, sameFolder ? &aSibling->fiPath : nullptr);
   file->fiBufMgr = aBufMgr;
+  if (sameFolder && file->fiPath == aSibling->fiPath) file->fiMaxFileSize = aSibling->fiMaxFileSize;
   return file;
 }
 
@@ -128,14 +149,17 @@ int64_t TnxBaseFile::nxGetMaxFileSizeForPath(std::u16string_view aPath) {
   return platform::MaxFileSizeForPath(platform::ToOsPath(aPath));
 }
 
-TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps)
+TnxBaseFile::TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps, const std::u16string* aRealFolder)
     : fiName(aName), fiOps(&aOps), fiTemporaryID(++gTemporaryIDs) {
-  RefreshPath();
-  fiWriteRequest.reserve(512);
+  if (aRealFolder)
+    fiPath = *aRealFolder;
+  else
+    RefreshPath();
 }
 
 void TnxBaseFile::RefreshPath() {
   fiPath = platform::IncludeTrailingPathDelimiter(platform::RealFolderPath(platform::ExtractFilePath(fiName)));
+  fiMaxFileSize = -1;
 }
 
 uint32_t TnxBaseFile::ReadHeader(const std::vector<std::u16string>& aPasswords, bool& aIsReadOnly,
@@ -226,8 +250,12 @@ std::u16string TnxBaseFile::GetFileID() const {
   std::u16string id = FileName();
   platform::TFileIdentity identity;
   if (FileIsOpen() && platform::GetFileIdentity(fiHandle, identity)) {
-    id += platform::Format(u";%.16x;%.16x;%.16x;%.8x",
-                           {identity.device, identity.inode, identity.birthSeconds, identity.birthNanoseconds});
+    // As Format's ";%.16x;%.16x;%.16x;%.8x" spells them, without its cost on
+    // every table open.
+    AppendHexPart(id, identity.device, 16);
+    AppendHexPart(id, identity.inode, 16);
+    AppendHexPart(id, static_cast<uint64_t>(identity.birthSeconds), 16);
+    AppendHexPart(id, identity.birthNanoseconds, 8);
   }
   return id;
 }
@@ -309,11 +337,16 @@ void TnxBaseFile::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool 
     err = OpenBeneath(flags, handle);
   } else {
     const std::string path = platform::ToOsPath(fiName);
-    if (!aCreateFile) {
-      std::string target;
-      fiIsLink = fiOps->ReadLink(path, target) == 0;
+    if (aCreateFile) {
+      err = fiOps->Open(path, flags, platform::DefaultFilePermissions, handle);
+    } else {
+      // A link refuses the first open; the second follows it.
+      err = fiOps->Open(path, flags | TOpenFlags::ofNoFollow, platform::DefaultFilePermissions, handle);
+      if (err == ELOOP) {
+        fiIsLink = true;
+        err = fiOps->Open(path, flags, platform::DefaultFilePermissions, handle);
+      }
     }
-    err = fiOps->Open(path, flags, platform::DefaultFilePermissions, handle);
     if ((err == EACCES || err == EROFS) && !aCreateFile && aOpenMode != omReadOnly) {
       aOpenMode = omReadOnly;
       err = fiOps->Open(path, TOpenFlags::ofRead, platform::DefaultFilePermissions, handle);
@@ -378,7 +411,11 @@ int64_t TnxBaseFile::FileSize() {
 }
 
 int64_t TnxBaseFile::CalcMaxFileSize() {
-  return nxGetMaxFileSizeForPath(fiPath.empty() ? std::u16string_view(u".") : std::u16string_view(fiPath));
+  // Asked once for each resolution of the folder.
+  if (fiMaxFileSize < 0)
+    fiMaxFileSize =
+        nxGetMaxFileSizeForPath(fiPath.empty() ? std::u16string_view(u".") : std::u16string_view(fiPath));
+  return fiMaxFileSize;
 }
 
 uint32_t TnxBaseFile::PhysicalBlockCount() {

@@ -71,9 +71,11 @@ enum TnxFileAttribute : uint8_t {
 using TnxFileAttributes = uint8_t;
 
 // A class of file as Alloc makes one: its name and its constructor.
+// aRealFolder, when given, is the folder's real path (as fiPath) resolved
+// already.
 struct TnxFileClass {
   std::u16string_view Name;
-  std::unique_ptr<TnxBaseFile> (*Create)(std::u16string_view aName) = nullptr;
+  std::unique_ptr<TnxBaseFile> (*Create)(std::u16string_view aName, const std::u16string* aRealFolder) = nullptr;
 };
 
 // The classes Alloc makes for table files and for all other files; storage
@@ -113,11 +115,15 @@ public:
 
   // A file named aName (its folder resolved into fiPath) of the table-file
   // class when aForTable and that is set, else of the other-file class;
-  // 15360 when no class is set.
-  static std::unique_ptr<TnxBaseFile> Alloc(bool aForTable, std::u16string_view aName, TnxBufferManager* aBufMgr);
+  // 15360 when no class is set. A file named in the same folder as
+  // aSibling takes over its resolved folder and the file system's size
+  // limit instead of asking again.
+  static std::unique_ptr<TnxBaseFile> Alloc(bool aForTable, std::u16string_view aName, TnxBufferManager* aBufMgr,
+                                            const TnxBaseFile* aSibling = nullptr);
   static const TnxFileClass& ClassInfo() noexcept;
 
-  explicit TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps = platform::FileOps());
+  explicit TnxBaseFile(std::u16string_view aName, platform::TFileOps& aOps = platform::FileOps(),
+                       const std::u16string* aRealFolder = nullptr);
   virtual ~TnxBaseFile();
   TnxBaseFile(const TnxBaseFile&) = delete;
   TnxBaseFile& operator=(const TnxBaseFile&) = delete;
@@ -136,6 +142,8 @@ public:
   // be closed, whose advice ends with its handle.
   void ForgetAccessHint() noexcept { fiAccessHint = platform::TAccessHint::ahNormal; }
   bool FileIsOpen() const noexcept { return fiHandle != platform::InvalidFileHandle || fiTemporaryOpen; }
+  // Why the last OpenFile failed (an errno value), 0 after a success.
+  int OpenError() const noexcept { return fiOpenError; }
   bool IsTemporary() const noexcept { return (fiAttributes & nxfaTemporary) != 0; }
 
   int64_t FileSize();
@@ -274,6 +282,7 @@ private:
   bool fiTemporaryOpen = false;
   uint32_t fiTemporaryID = 0;
   platform::TAccessHint fiAccessHint = platform::TAccessHint::ahNormal;
+  int64_t fiMaxFileSize = -1;  // the limit where fiPath lies, -1 until asked
   std::vector<uint8_t> fiHeaderImage;  // see DropHeaderImage
   std::vector<TnxQueuedBlock*> fiQueued;        // committed since the last flush took the queue
   std::vector<TnxQueuedBlock*> fiWriteRequest;  // the running (or failed) flush's batch

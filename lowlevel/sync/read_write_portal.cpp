@@ -100,8 +100,10 @@ int TnxThreadStates::RecordCount() const noexcept {
 // ---- TnxInternalReadWritePortal ----
 
 TnxInternalReadWritePortal::TnxInternalReadWritePortal() {
-  rwpReadEvent = platform::CreateEvent(true, true);
-  rwpWriteEvent = platform::CreateEvent(false, false);
+  // Most portals are never waited on: their descriptors come with the first
+  // wait, and a wait without one still blocks (by sleeps).
+  rwpReadEvent = platform::CreateDeferredEvent(true, true);
+  rwpWriteEvent = platform::CreateDeferredEvent(false, false);
   // Waits on a missing event would fail at once and the waiting loops would
   // spin: refuse the portal instead.
   if (!rwpReadEvent || !rwpWriteEvent) {

@@ -106,6 +106,29 @@ TEST(Nls, DefaultIgnorableCharactersAreUnmappable) {
   EXPECT_EQ(UnicodeToCodePage(text, CP_UTF8), "A\xE2\x80\x8B" "B");
 }
 
+// ASCII text takes a short way for the code pages whose lower half is
+// ASCII; it must give what the converter gives, byte for byte, both ways,
+// and leave other text and other code pages to the converter.
+TEST(Nls, AsciiTextConvertsAsTheConverterDoes) {
+  std::string bytes;
+  std::u16string units;
+  for (int c = 0; c < 0x80; ++c) {
+    bytes += static_cast<char>(c);
+    units += static_cast<char16_t>(c);
+  }
+  for (uint32_t cp : {1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u, 1257u, 1258u, 874u, 28591u, CP_UTF8}) {
+    EXPECT_EQ(CodePageToUnicode(bytes, cp), units) << cp;
+    EXPECT_EQ(UnicodeToCodePage(units, cp), bytes) << cp;
+    EXPECT_EQ(UnicodeToCodePageLossy(units, cp), bytes) << cp;
+    // One character past ASCII sends the whole text through the converter.
+    const std::u16string wide = CodePageToUnicode(bytes + "\xE9", cp);
+    EXPECT_EQ(wide.substr(0, units.size()), units) << cp;
+    EXPECT_EQ(UnicodeToCodePageLossy(wide, cp).substr(0, bytes.size()), bytes) << cp;
+  }
+  // Shift-JIS is not in the list: its converter decides even for ASCII.
+  EXPECT_EQ(CodePageToUnicode("abc", 932), u"abc");
+}
+
 TEST(Nls, FailuresSetTheLastError) {
   struct Case {
     const char* name;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -124,6 +125,76 @@ TEST(Event, ManualEventReleasesEveryWaiter) {
   SetEvent(e.h);
   for (auto& t : waiters) t.join();
   EXPECT_EQ(released.load(), 4);
+}
+
+// A deferred event behaves as any other; its descriptor comes with the
+// first blocking wait or EventFd, and shows a signal given before.
+TEST(DeferredEvent, BehavesAsAnEventAndMakesItsDescriptorLate) {
+  struct Case {
+    bool manual, initial;
+    uint32_t first, second;
+  } cases[] = {
+      {true, true, kWaitObject0, kWaitObject0},
+      {false, true, kWaitObject0, kWaitTimeout},
+      {true, false, kWaitTimeout, kWaitTimeout},
+      {false, false, kWaitTimeout, kWaitTimeout},
+  };
+  for (const Case& c : cases) {
+    Owned e(CreateDeferredEvent(c.manual, c.initial));
+    ASSERT_NE(e.h, nullptr);
+    EXPECT_EQ(WaitForEvent(e.h, 0), c.first) << c.manual << c.initial;
+    EXPECT_EQ(WaitForEvent(e.h, 0), c.second) << c.manual << c.initial;
+  }
+  Owned late(CreateDeferredEvent(false, false));
+  SetEvent(late.h);
+  EXPECT_TRUE(FdReadable(late.h));
+  EXPECT_EQ(WaitForEvent(late.h, 0), kWaitObject0);
+  EXPECT_FALSE(FdReadable(late.h));
+  for (bool manual : {true, false}) {
+    Owned e(CreateDeferredEvent(manual, false));
+    EXPECT_EQ(WaitForEvent(e.h, 20), kWaitTimeout);
+    std::thread t([&] { SetEvent(e.h); });
+    EXPECT_EQ(WaitForEvent(e.h, kInfinite), kWaitObject0);
+    t.join();
+  }
+}
+
+// Without a descriptor to be had, waits still block until the signal or
+// the time-out, and EventFd fails.
+TEST(DeferredEvent, WaitsWithoutADescriptorStillBlockAndWake) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+  for (bool manual : {true, false}) {
+    Owned e(CreateDeferredEvent(manual, false));
+    Owned other(CreateDeferredEvent(false, false));
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    std::thread t;
+    std::atomic<bool> go{false};
+    {
+      // The thread is started before the limit: it needs no descriptor.
+      t = std::thread([&] {
+        while (!go.load()) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        SetEvent(e.h);
+      });
+      rlimit none = saved;
+      none.rlim_cur = 0;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+      EXPECT_EQ(EventFd(other.h), -1);
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(WaitForEvent(other.h, 15), kWaitTimeout);
+      EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
+      go.store(true);
+      const EventHandle both[] = {other.h, e.h};
+      const uint32_t got = WaitForEvents(both, 2, kInfinite);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+      EXPECT_EQ(got, kWaitObject0 + 1);
+    }
+    t.join();
+    EXPECT_EQ(WaitForEvent(e.h, 0), manual ? kWaitObject0 : kWaitTimeout);
+  }
 }
 
 TEST(Events, AnswerTheLowestSignalledIndexAndTakeOnlyItsSignal) {

@@ -14,6 +14,7 @@
 
 #include "engine/session_stats.h"
 #include "lowlevel/errors/error_codes.h"
+#include "platform/format.h"
 #include "platform/os_error.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
@@ -457,6 +458,17 @@ TEST_F(FilesTest, NamesAndIdentity) {
   EXPECT_EQ(tail(file.GetFileID()), tail(same.GetFileID()));
   EXPECT_NE(tail(file.GetFileID()), tail(other.GetFileID()));
   EXPECT_GT(file.CalcMaxFileSize(), int64_t{1} << 32);
+  // Dictionaries keep this spelling: device and inode as Format's "%.16x"
+  // writes them, then the birth time in 16 and 8 digits.
+  struct stat st {};
+  ASSERT_EQ(stat(dir_.Path("n.nx1").c_str(), &st), 0);
+  const std::u16string id = file.GetFileID();
+  const std::u16string head =
+      name + platform::Format(u";%.16x;%.16x;", {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+  EXPECT_EQ(id.substr(0, head.size()), head);
+  ASSERT_EQ(id.size(), head.size() + 16 + 1 + 8);
+  EXPECT_EQ(id[head.size() + 16], u';');
+  EXPECT_EQ(id.find_first_not_of(u"0123456789ABCDEF;", head.size()), std::u16string::npos);
 }
 
 // XOR with the block number (the engine sees the offset); block 0 gets a marker byte as its "checksum";
@@ -726,8 +738,8 @@ TEST_F(FilesTest, TableFilesRefusePositionBasedCalls) {
   EXPECT_EQ(buffer[0], 1);
 }
 
-std::unique_ptr<TnxBaseFile> MakeMarkedFile(std::u16string_view aName) {
-  auto file = std::make_unique<TnxBaseFile>(aName);
+std::unique_ptr<TnxBaseFile> MakeMarkedFile(std::u16string_view aName, const std::u16string* aRealFolder) {
+  auto file = std::make_unique<TnxBaseFile>(aName, platform::FileOps(), aRealFolder);
   file->fiGrowSize = 77;
   return file;
 }
@@ -757,6 +769,15 @@ TEST_F(FilesTest, AllocChoosesTheClassAndResolvesTheFolder) {
   auto missing = TnxBaseFile::Alloc(false, U16(dir_.Dir()) + u"gone/./x/../y.nx1", nullptr);
   EXPECT_EQ(missing->fiPath, U16(dir_.Dir()) + u"gone/");
   EXPECT_EQ(missing->ExpandRelativeFileName(u"z"), U16(dir_.Dir()) + u"gone/z");
+
+  // A file of the same folder spelling takes over the sibling's resolution
+  // (here a forged one shows it was not asked again); another spelling is
+  // resolved on its own.
+  table->fiPath = u"/taken/over/";
+  const std::u16string sibling = U16(dir_.Path("alias")) + u"/../alias/./t.nxb";
+  EXPECT_EQ(TnxBaseFile::Alloc(true, sibling, nullptr, table.get())->fiPath, u"/taken/over/");
+  EXPECT_EQ(TnxBaseFile::Alloc(true, U16(real) + u"/t.nxb", nullptr, table.get())->fiPath, U16(real) + u"/");
+  EXPECT_EQ(TnxBaseFile::Alloc(true, sibling, nullptr)->fiPath, U16(real) + u"/");
 
   const TnxFileClass marked{u"marked", &MakeMarkedFile};
   nxSetTableFileClass(&marked);
