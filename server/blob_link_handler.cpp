@@ -12,8 +12,8 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/streams/exception_conversion.h"
 #include "lowlevel/sync/padlock.h"
-#include "platform/text.h"
 #include "platform/os_thread.h"
+#include "platform/text.h"
 
 namespace revurov {
 

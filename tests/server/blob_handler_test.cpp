@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "blob_link_source.h"
 #include "dictionary/field_descriptor.h"
 #include "dictionary/field_types.h"
 #include "dictionary/fields_descriptor.h"
@@ -19,7 +20,6 @@
 #include "support/blob_table.h"
 #include "support/scripted_worker_cursor.h"
 #include "support/server_fixture.h"
-#include "blob_link_source.h"
 
 namespace revurov::testing {
 namespace {

@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "blob_link_source.h"
 #include "lowlevel/errors/error_codes.h"
 #include "server/blob_link_handler.h"
 #include "support/blob_table.h"
 #include "support/server_fixture.h"
 #include "support/test_size.h"
 #include "support/within.h"
-#include "blob_link_source.h"
 
 namespace revurov::testing {
 namespace {
