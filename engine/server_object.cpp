@@ -56,7 +56,8 @@ void TnxAbstractServerObject::AfterConstruction() {
 }
 
 void TnxAbstractServerObject::MarkDestroying() noexcept {
-  asoDestroying.store(true, std::memory_order_release);
+  // Once: a class may mark early, under a lock of its own.
+  if (asoDestroying.exchange(true, std::memory_order_acq_rel)) return;
   if (asoDestroyFlag) *asoDestroyFlag = true;
   // From here on the identity names nothing (also while extenders hear of
   // the destruction); its slot may go to a new object.

@@ -10,6 +10,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exception_data_interfaces.h"
 #include "lowlevel/streams/exception_conversion.h"
+#include "lowlevel/sync/padlock.h"
 #include "platform/date_time.h"
 #include "platform/format.h"
 #include "platform/text.h"
@@ -173,6 +174,15 @@ void TnxServerBaseCursor::sbcFreeOwned() noexcept {
   sbcKeyFilter.reset();
   sbcDefaultValueHandler.reset();
   sbcValidationsHandler.reset();
+}
+
+void TnxServerBaseCursor::BeforeDestruction() {
+  if (platform::TInterfacePtr<TnxRequestCloseLock> lock = sbcRequestCloseLock()) {
+    // Re-entrant: a request-close handler on this thread may be freeing us.
+    TnxPadlockGuard guard(lock->rclPadlock);
+    MarkDestroying();
+  }
+  TnxSqlAbstractCursor::BeforeDestruction();
 }
 
 void TnxServerBaseCursor::PrepareDestroy() {

@@ -25,7 +25,9 @@
 // - sbcRequestClose runs the handler under the request-close padlock with
 //   a reference on that padlock and on the cursor's lifetime monitor, so a
 //   handler may free the cursor; the padlock is then released through that
-//   reference, never through the freed cursor.
+//   reference, never through the freed cursor. Freeing the cursor marks
+//   it under that padlock, so a request on another thread either finishes
+//   first or finds the cursor dying.
 #pragma once
 
 #include <cstdint>
@@ -265,6 +267,9 @@ class TnxServerBaseCursor : public TnxSqlAbstractCursor, public InxDefaultValueC
   uint32_t sbcLockFailureResult(uint32_t aErrorCode);
   // Asks the cursor's owner to close it (see the contract).
   void sbcRequestClose();
+  // Marks the cursor under the request-close padlock: a request on
+  // another thread points the destroy flag at its own while it runs.
+  void BeforeDestruction() override;
 
 protected:
   TnxServerBaseCursor(TnxServerDatabase* aDatabase, uint32_t aTimeout, TnxOpenMode aOpenMode);

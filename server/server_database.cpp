@@ -18,6 +18,7 @@
 #include "platform/string_list.h"
 #include "platform/system_info.h"
 #include "platform/text.h"
+#include "server/blob_link_handler.h"
 #include "server/database_cursor_sources.h"
 #include "server/server_data_dict.h"
 #include "server/server_engine.h"
@@ -54,6 +55,15 @@ TnxServerDatabase::TnxServerDatabase(TnxServerSession* aSession, TnxAbstractTran
       sdTables(nxCreate<TnxTableMapper>()) {
   sdLastCheckLSN = aFolder->Engine().BufferManager()->CurrentLSN();
   sdFolderStructureGeneration = aFolder->StructureGeneration();
+  sdBlobLinkHandler = nxCreateServerObject<TnxBlobLinkHandler>(
+      this, [this](std::u16string_view aTableName, std::u16string_view aPassword,
+                   TnxServerObjectPtr<TnxSqlAbstractCursor>& aCursor) {
+        TnxAbstractCursor* cursor = nullptr;
+        const uint32_t result = sdCursorOpen(cursor, aTableName, aPassword, false, omReadOnly, smShared, false,
+                                             Timeout(), u"", -1, false, false);
+        aCursor.reset(static_cast<TnxSqlAbstractCursor*>(cursor));
+        return result;
+      });
 }
 
 TnxServerDatabase::~TnxServerDatabase() = default;
@@ -68,6 +78,8 @@ void TnxServerDatabase::AfterConstruction() {
 void TnxServerDatabase::BeforeDestruction() {
   // Sources still registered must not reach a database that is gone.
   nxDetachCursorSources(*this);
+  // Its source cursors are ours; they go before the base frees the rest.
+  sdBlobLinkHandler.reset();
   TnxSqlAbstractDatabase::BeforeDestruction();
   // The last database that refers to the mapper frees its tables, while
   // the folder they are listed in still exists.

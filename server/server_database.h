@@ -44,6 +44,7 @@
 
 namespace revurov {
 
+class TnxBlobLinkHandler;
 class TnxServerBaseTable;
 class TnxServerDatabaseCursorSourceContainer;
 class TnxServerFolder;
@@ -137,6 +138,9 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
 
   uint32_t RegisterCursorSource(InxDatabaseCursorSource* aSource, InxDatabaseCursorSourceControl*& aControl) override;
   InxTableMapper& TableMapper() const noexcept { return *sdTables; }
+  // Reads the blobs the database's tables link to; nil once the database
+  // is being freed.
+  TnxBlobLinkHandler* BlobLinkHandler() const noexcept { return sdBlobLinkHandler.get(); }
   // The base names of the tables whose dictionaries ask for a pack.
   void GetTablesNeedingPack(std::vector<std::u16string>& aTables);
 
@@ -191,6 +195,7 @@ private:
   TnxServerDatabase* sdFolderNext = nullptr;
   TnxServerSession* sdSession = nullptr;
   platform::TInterfacePtr<InxTableMapper> sdTables;
+  TnxServerObjectPtr<TnxBlobLinkHandler> sdBlobLinkHandler;
   TnxServerDatabaseCursorSourceContainer* sdCursorSourceHead = nullptr;
   TnxServerDatabaseCursorSourceContainer* sdCursorSourceTail = nullptr;
   TnxLSN sdLastCheckLSN = 0;

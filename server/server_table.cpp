@@ -938,7 +938,8 @@ bool TnxServerRootTable::srtCanClose(bool aAnyScope, bool aRequestClose, int32_t
   }
   if (srtSnapshotBlockCount.load() > 0 || guard != aExpected) return false;
   if (!aAnyScope && srtTableScope != tsPersistent && srtTableScope != tsTempUnnamed) return false;
-  if (srtCursorCount.load() != 0 || !sbtCursorsCanClose(aRequestClose)) return false;
+  // The cursors are asked first: asked to close, they may all go.
+  if (!sbtCursorsCanClose(aRequestClose) || srtCursorCount.load() != 0) return false;
   if (!srtCommitPadlock.TryLock()) return false;
   srtCommitPadlock.Unlock();
   return true;

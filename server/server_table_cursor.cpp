@@ -15,7 +15,10 @@
 #include "lowlevel/errors/exceptions.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
+#include "server/blob_link_handler.h"
 #include "server/engines/fulltext_engine_base.h"
+#include "server/null_blob_handler.h"
+#include "server/passthrough_blob_handler.h"
 #include "server/server_data_dict.h"
 #include "server/server_database.h"
 #include "server/server_folder.h"
@@ -103,9 +106,19 @@ void TnxServerTableCursor::stcCreate(TnxServerBaseTable* aTable, TnxOpenMode, Tn
 
   TnxBlobFields blobs;
   const bool hasBlobFields = descriptor->FieldsDescriptor().HasBlobFields(blobs);
-  stcBlobHandler =
-      nxCreateBlobHandler(nxChooseBlobHandlerKind(aTable->BlobEngine() != nullptr, hasBlobFields, isCache, aBlobCache),
-                          *this);
+  switch (nxChooseBlobHandlerKind(aTable->BlobEngine() != nullptr, hasBlobFields, isCache, aBlobCache)) {
+    case bhkNull:
+      stcBlobHandler = nxCreateServerObject<TnxNullBlobHandler>(this);
+      break;
+    case bhkPassthrough:
+      stcBlobHandler = nxCreateServerObject<TnxPassthroughBlobHandler>(
+          this, aTable->BlobEngine(), static_cast<TnxServerDatabase*>(Database())->BlobLinkHandler(),
+          &descriptor->FieldsDescriptor());
+      break;
+    case bhkCached:
+    case bhkCaching:
+      break;
+  }
   if (!isCache) stcFulltextEngine = TnxBaseFulltextCursorEngine::CreateFor(aTable->FulltextEngine(), this);
 
   if (indices && descriptor->IndicesDescriptor()) stcDefaultIndex = descriptor->IndicesDescriptor()->DefaultIndex();

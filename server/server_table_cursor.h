@@ -36,6 +36,7 @@
 
 namespace revurov {
 
+class TnxBaseBlobHandler;
 class TnxBaseFulltextCursorEngine;
 class TnxBaseIndexPath;
 class TnxServerBaseTable;
@@ -65,7 +66,8 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   TnxBaseIndexPath* IndexPath() const noexcept { return stcIndexPath.get(); }
   const TnxRangeInfo& RangeStart() const noexcept { return stcRangeStart; }
   const TnxRangeInfo& RangeEnd() const noexcept { return stcRangeEnd; }
-  TnxAbstractServerObject* BlobHandler() const noexcept { return stcBlobHandler.get(); }
+  // Nil for the cached and caching kinds, which are not made yet.
+  TnxBaseBlobHandler* BlobHandler() const noexcept { return stcBlobHandler.get(); }
   TnxBaseFulltextCursorEngine* FulltextEngine() const noexcept { return stcFulltextEngine.get(); }
   TnxServerTransLinkCursor& TransLinkPlace() noexcept { return stcTransLinkPlace; }
   // The open's filter time limit, set before the cursor is handed out.
@@ -222,7 +224,7 @@ private:
   int32_t stcModifyLSNIndex = -1;
   int32_t stcGraveyardLSNIndex = -1;
   int32_t stcGraveyardRefNrIndex = -1;
-  TnxServerObjectPtr<TnxAbstractServerObject> stcBlobHandler;
+  TnxServerObjectPtr<TnxBaseBlobHandler> stcBlobHandler;
 };
 
 }  // namespace revurov

@@ -15,8 +15,13 @@
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
+#include "dictionary/storage_descriptors.h"
 #include "index/index_path.h"
 #include "lowlevel/errors/error_codes.h"
+#include "server/blob_link_handler.h"
+#include "server/null_blob_handler.h"
+#include "server/passthrough_blob_handler.h"
+#include "server/server_session.h"
 #include "server/server_table_cursor.h"
 #include "server/table_cursor_blob_handler.h"
 #include "storage/encryption_engine.h"
@@ -85,6 +90,15 @@ protected:
   }
   int32_t IndexNamed(TnxServerTableCursor* aCursor, std::u16string_view aName) {
     return aCursor->TableDescriptor()->IndicesDescriptor()->GetIndexFromName(aName);
+  }
+
+  // The indexed layout with a blob field.
+  uint32_t BuildWithBlob(std::u16string_view aName) {
+    auto dict = IndexedDictionary();
+    dict->FieldsDescriptor().AddField(u"Memo", u"", nxtBlobMemo, 0, 0, false);
+    dict->FilesDescriptor().AddFile(u"bl", nxbs4k, u"Blobs");
+    dict->AddBlobDescriptor()->SetFileNumber(2);
+    return db->TableBuild(false, aName, u"", dict.get(), tsPersistent, false);
   }
 
   std::vector<TnxAbstractCursor*> opened;
@@ -421,33 +435,126 @@ TEST_F(ServerTableCursorTest, TheBlobHandlerKindFollowsTheTable) {
   EXPECT_EQ(nxChooseBlobHandlerKind(true, true, true, true), bhkCached);
   EXPECT_EQ(nxChooseBlobHandlerKind(true, true, false, true), bhkCaching);
   EXPECT_EQ(nxChooseBlobHandlerKind(true, true, false, false), bhkPassthrough);
-  // The factory sees every cursor made.
-  static std::atomic<int> made{0};
-  static std::atomic<int> lastKind{-1};
-  TnxBlobHandlerFactory previous = nxSetBlobHandlerFactory(
-      [](TnxBlobHandlerKind aKind, TnxServerTableCursor&) -> TnxServerObjectPtr<TnxAbstractServerObject> {
-        ++made;
-        lastKind = aKind;
-        return nullptr;
-      });
-  ASSERT_EQ(BuildIndexed(u"Orders"), 0u) << LastMessage();
-  MustOpen(u"Orders");
-  nxSetBlobHandlerFactory(previous);
-  EXPECT_EQ(made.load(), 1);
-  EXPECT_EQ(lastKind.load(), bhkNull);
 
-  // A handler that cannot be made fails the open with its code and
-  // leaves nothing behind.
-  previous = nxSetBlobHandlerFactory(
-      [](TnxBlobHandlerKind, TnxServerTableCursor&) -> TnxServerObjectPtr<TnxAbstractServerObject> {
-        throw EnxBaseException(nxeOutOfMemory, u"No handler", {});
-      });
+  ASSERT_EQ(BuildIndexed(u"Orders"), 0u) << LastMessage();
+  ASSERT_EQ(BuildWithBlob(u"Notes"), 0u) << LastMessage();
+  TnxServerTableCursor* plain = MustOpen(u"Orders");
+  TnxServerTableCursor* cachingClient = MustOpen(u"Notes");
+  ASSERT_TRUE(plain && cachingClient);
+  EXPECT_NE(dynamic_cast<TnxNullBlobHandler*>(plain->BlobHandler()), nullptr);
+  // A client that caches blobs waits for the caching handler.
+  EXPECT_EQ(cachingClient->BlobHandler(), nullptr);
+
+  // A client too old to cache blobs gets the passthrough handler.
+  TnxAbstractServerObject* oldSession = nullptr;
+  ASSERT_EQ(engine->SessionOpenEx(oldSession, u"user", u"", u"old", 10000, 19000), 0u) << LastMessage();
+  TnxAbstractDatabase* oldDatabase = nullptr;
+  ASSERT_EQ(static_cast<TnxServerSession*>(oldSession)
+                ->DatabaseOpen(oldDatabase, u"Path", Path(), nullptr, omReadWrite, smShared, 10000),
+            0u)
+      << LastMessage();
   uint32_t result = 0;
-  EXPECT_EQ(OpenCursor(u"Orders", omReadOnly, smShared, result), nullptr);
-  nxSetBlobHandlerFactory(previous);
-  EXPECT_EQ(result, nxeOutOfMemory);
-  EXPECT_EQ(Folder().FindTable(u"Orders")->TableCursorCount(), 1);
-  EXPECT_EQ(db->Cursors().size(), 1u);
+  auto* withBlob = OpenCursor(u"Notes", omReadWrite, smShared, result, u"", -1,
+                              static_cast<TnxServerDatabase*>(oldDatabase));
+  ASSERT_EQ(result, 0u) << LastMessage();
+  auto* passthrough = dynamic_cast<TnxPassthroughBlobHandler*>(withBlob->BlobHandler());
+  ASSERT_NE(passthrough, nullptr);
+  EXPECT_EQ(passthrough->Owner(), withBlob);
+  EXPECT_EQ(passthrough->BlobFields().size(), 1u);
+  auto* oldPlain = OpenCursor(u"Orders", omReadOnly, smShared, result, u"", -1,
+                              static_cast<TnxServerDatabase*>(oldDatabase));
+  ASSERT_EQ(result, 0u) << LastMessage();
+  EXPECT_NE(dynamic_cast<TnxNullBlobHandler*>(oldPlain->BlobHandler()), nullptr);
+  // A duplicate gets a handler of its own.
+  TnxAbstractCursor* copy = nullptr;
+  ASSERT_EQ(withBlob->Duplicate(omReadOnly, copy), 0u) << LastMessage();
+  auto* copied = dynamic_cast<TnxPassthroughBlobHandler*>(static_cast<TnxServerTableCursor*>(copy)->BlobHandler());
+  EXPECT_NE(copied, nullptr);
+  EXPECT_NE(copied, passthrough);
+  copy->Free();
+  std::erase(opened, withBlob);
+  std::erase(opened, oldPlain);
+  oldDatabase->Free();
+}
+
+TEST_F(ServerTableCursorTest, TheDatabaseLinkHandlerOpensRealSourceCursors) {
+  ASSERT_EQ(BuildWithBlob(u"Source"), 0u) << LastMessage();
+  TnxBlobLinkHandler* links = db->BlobLinkHandler();
+  ASSERT_NE(links, nullptr);
+  uint32_t length = 0;
+  // The table cursor reads no blob yet; the source cursor is opened all
+  // the same, read-only and shared.
+  EXPECT_EQ(links->BlobLinkGetLength(u"source", 1, length), nxeCapabilityNotSupported);
+  EXPECT_EQ(links->CachedCursorCount(), 1);
+  ASSERT_EQ(db->Cursors().size(), 1u);
+  auto* source = static_cast<TnxServerTableCursor*>(db->Cursors()[0]);
+  EXPECT_EQ(source->Table(), Folder().FindTable(u"Source"));
+  EXPECT_EQ(source->ShareMode(), smShared);
+  // Shared: a writer opens beside it.
+  TnxServerTableCursor* writer = MustOpen(u"Source");
+  ASSERT_NE(writer, nullptr);
+  Close(writer);
+
+  // Closing inactive tables asks the idle source cursor to close.
+  bool destroyed = false;
+  source->SetDestroyFlag(&destroyed);
+  ASSERT_EQ(Folder().sfCloseInactiveTables(), 0u);
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(links->CachedCursorCount(), 0);
+  EXPECT_TRUE(db->Cursors().empty());
+
+  // The next read opens a new one.
+  EXPECT_EQ(links->BlobLinkGetLength(u"Source", 1, length), nxeCapabilityNotSupported);
+  EXPECT_EQ(links->CachedCursorCount(), 1);
+  // An unknown table is the open's code.
+  EXPECT_EQ(links->BlobLinkGetLength(u"Nowhere", 1, length), nxeTableDoesNotExist);
+}
+
+TEST_F(ServerTableCursorTest, TheDatabaseFreesWithALinkCursorOpen) {
+  ASSERT_EQ(BuildWithBlob(u"Source"), 0u) << LastMessage();
+  uint32_t length = 0;
+  EXPECT_EQ(db->BlobLinkHandler()->BlobLinkGetLength(u"Source", 1, length), nxeCapabilityNotSupported);
+  ASSERT_EQ(db->Cursors().size(), 1u);
+  bool destroyed = false;
+  db->Cursors()[0]->SetDestroyFlag(&destroyed);
+  db->Free();
+  db = nullptr;
+  EXPECT_TRUE(destroyed);
+}
+
+// A cursor freed on one thread while another asks its table's cursors to
+// close: the request points the cursor's destroy flag at its own while the
+// free marks the cursor.
+TEST_F(ServerTableCursorTest, FreeingACursorRacesACloseRequestSafely) {
+  ASSERT_EQ(BuildIndexed(u"Orders"), 0u) << LastMessage();
+  TnxServerTableCursor* keeper = MustOpen(u"Orders");  // keeps the table open
+  ASSERT_NE(keeper, nullptr);
+  TnxServerBaseTable* table = keeper->Table();
+  const int rounds = LongTests() ? 20000 : 2000;
+  std::atomic<bool> done{false};
+  std::atomic<int> requests{0};
+  std::thread asker([&] {
+    for (int i = 0; i < rounds * 4 && !done.load(); ++i) {
+      table->sbtCursorsCanClose(true);
+      ++requests;
+    }
+  });
+  auto keep = nxCreateRequestCloseHandler([](TnxAbstractCursor*) {});
+  int freed = 0;
+  for (int i = 0; i < rounds; ++i) {
+    TnxAbstractCursor* cursor = nullptr;
+    ASSERT_EQ(db->CursorOpen(cursor, u"Orders", u"", omReadOnly, smShared, 10000, u"", -1, false, 0, 0, nullptr),
+              0u)
+        << LastMessage();
+    static_cast<TnxServerTableCursor*>(cursor)->sbcSetOnRequestClose(keep);
+    cursor->Free();
+    ++freed;
+  }
+  done = true;
+  asker.join();
+  EXPECT_EQ(freed, rounds);
+  EXPECT_GT(requests.load(), 0);
+  EXPECT_EQ(table->TableCursorCount(), 1);
 }
 
 TEST_F(ServerTableCursorTest, SelfRefNrsStayUniqueWhileAddressesAreReused) {
