@@ -105,6 +105,20 @@ uint32_t TnxAbstractServerObject::asoConvertException(const std::exception& aExc
   return nxConvertException(aException, nullptr, this, MinVersion());
 }
 
+uint32_t TnxAbstractServerObject::asoConvertCurrentException() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      return asoConvertException(e);
+    } catch (...) {
+      return nxConvertCurrentException(nullptr, static_cast<TnxObject*>(this), MinVersion());
+    }
+  } catch (...) {
+    return nxeUnknownException;
+  }
+}
+
 HRESULT TnxAbstractServerObject::CreateInstanceOnSelf(const TGUID& aClassID, platform::IInterface*,
                                                       const TGUID& aInterfaceID, void** aInterface) {
   *aInterface = nullptr;

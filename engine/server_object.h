@@ -86,6 +86,8 @@ public:
                                               platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
                                               void** aInterface);
   virtual uint32_t asoConvertException(const std::exception& aException);
+  // The exception in flight as a code; for catch (...) blocks.
+  uint32_t asoConvertCurrentException() noexcept;
   // Closes and frees the object; 8455 while it is being destroyed.
   virtual uint32_t Close();
   // Frees the object unless it is already being destroyed.

@@ -15,20 +15,6 @@ namespace revurov {
 TnxBaseBlobHandler::TnxBaseBlobHandler(TnxAbstractCursor* aOwner)
     : TnxExtendableServerObject(aOwner), bbhOwner(aOwner) {}
 
-uint32_t TnxBaseBlobHandler::bbhConvertCurrentException() noexcept {
-  try {
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      return asoConvertException(e);
-    } catch (...) {
-      return nxConvertCurrentException(nullptr, static_cast<TnxObject*>(this), MinVersion());
-    }
-  } catch (...) {
-    return nxeUnknownException;
-  }
-}
-
 uint32_t TnxBaseBlobHandler::GetBlobs(TnxBaseTransaction*, const uint8_t* aData,
                                       const TnxMarkedBlobsByBlobIdx* aMarkedBlobs, uint16_t& aBlobCount,
                                       TnxBlobNr* aBlobNrs) {

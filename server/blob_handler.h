@@ -93,15 +93,13 @@ protected:
   // aOwner is also the parent.
   explicit TnxBaseBlobHandler(TnxAbstractCursor* aOwner);
 
-  // The code of the exception being handled; raises nothing.
-  uint32_t bbhConvertCurrentException() noexcept;
   // aWork's answer, or the code of what it raised.
   template <class F>
   uint32_t bbhGuarded(F&& aWork) noexcept {
     try {
       return aWork();
     } catch (...) {
-      return bbhConvertCurrentException();
+      return asoConvertCurrentException();
     }
   }
 

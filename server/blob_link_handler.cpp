@@ -163,7 +163,7 @@ void TnxBlobLinkHandler::blhFreeCursors() noexcept {
       TnxSqlAbstractCursor* raw = cursor.release();
       raw->Free();
     } catch (...) {
-      blhConvertCurrentException();
+      asoConvertCurrentException();
     }
   }
 }
@@ -171,20 +171,6 @@ void TnxBlobLinkHandler::blhFreeCursors() noexcept {
 int32_t TnxBlobLinkHandler::CachedCursorCount() const {
   TnxPadlockGuard guard(blhShared->Padlock);
   return static_cast<int32_t>(blhShared->Cursors.size());
-}
-
-uint32_t TnxBlobLinkHandler::blhConvertCurrentException() noexcept {
-  try {
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      return asoConvertException(e);
-    } catch (...) {
-      return nxConvertCurrentException(nullptr, static_cast<TnxObject*>(this), MinVersion());
-    }
-  } catch (...) {
-    return nxeUnknownException;
-  }
 }
 
 template <class F>
@@ -255,14 +241,14 @@ uint32_t TnxBlobLinkHandler::blhWithCursor(std::u16string_view aOperation, std::
     }
   } catch (...) {
     if (entry) shared.Release(entry);
-    return blhConvertCurrentException();
+    return asoConvertCurrentException();
   }
 
   uint32_t result = 0;
   try {
     result = aRead(*entry->Cursor);
   } catch (...) {
-    result = blhConvertCurrentException();
+    result = asoConvertCurrentException();
   }
   shared.Release(entry);
   return result;

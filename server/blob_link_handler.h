@@ -68,7 +68,6 @@ private:
   // Runs aRead on the source cursor of aTableName.
   template <class F>
   uint32_t blhWithCursor(std::u16string_view aOperation, std::u16string_view aTableName, F&& aRead);
-  uint32_t blhConvertCurrentException() noexcept;
   void blhFreeCursors() noexcept;
 
   TnxBlobLinkCursorOpen blhOpen;

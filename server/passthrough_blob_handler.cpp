@@ -169,7 +169,7 @@ uint32_t TnxPassthroughBlobHandler::AfterDelete(TnxBaseTransaction* aTrans, cons
       if (blobNr == 0) continue;
       ptbhBlobEngine->DeleteBlob(NeedTrans(aTrans), blobNr);
     } catch (...) {
-      result = bbhConvertCurrentException();
+      result = asoConvertCurrentException();
     }
     if (result != 0) {
       // The record is gone but some of its blobs are not: the transaction

@@ -82,7 +82,7 @@ uint32_t TnxServerBaseCursor::Frame(F&& aWork) {
   try {
     lock->Lock();
   } catch (...) {
-    return sbcConvertCurrentException();
+    return asoConvertCurrentException();
   }
   uint32_t result = 0;
   std::exception_ptr escaped;
@@ -103,7 +103,7 @@ uint32_t TnxServerBaseCursor::Frame(F&& aWork) {
     }
   } catch (...) {
     if constexpr ((aSteps & kGuard) != 0)
-      result = sbcConvertCurrentException();
+      result = asoConvertCurrentException();
     else
       escaped = std::current_exception();
   }
@@ -113,25 +113,11 @@ uint32_t TnxServerBaseCursor::Frame(F&& aWork) {
       try {
         std::rethrow_exception(std::move(escaped));
       } catch (...) {
-        result = sbcConvertCurrentException();
+        result = asoConvertCurrentException();
       }
     }
   }
   return result;
-}
-
-uint32_t TnxServerBaseCursor::sbcConvertCurrentException() noexcept {
-  try {
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      return asoConvertException(e);
-    } catch (...) {
-      return nxConvertCurrentException(nullptr, static_cast<TnxObject*>(this), MinVersion());
-    }
-  } catch (...) {
-    return nxeUnknownException;
-  }
 }
 
 // ---- construction ----

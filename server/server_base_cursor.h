@@ -309,8 +309,6 @@ private:
   static constexpr uint8_t kFull = kDeadline | kGuard;
   template <uint8_t aSteps, class F>
   uint32_t Frame(F&& aWork);
-  // The code of the exception being handled (never raises).
-  uint32_t sbcConvertCurrentException() noexcept;
   void sbcFreeOwned() noexcept;
   std::unique_ptr<TnxBaseFilterEngine> sbcNewFilterEngine(TnxBaseFilterDescriptor* aFilter,
                                                           const InxFieldsSource* aFieldsSource);
