@@ -231,12 +231,24 @@ TEST_F(BlobLinkHandlerTest, ReadsOnFourThreadsWhileInactiveTablesAreClosedEndWit
   const int reads = TestSize(2000, 20000);
   const int closes = TestSize(300, 3000);
   std::atomic<int> wrong{0};
+  std::atomic<int> readersLeft{4};
+  const auto totalOpens = [&] {
+    int32_t sum = 0;
+    for (SourceTable* table : tables) sum += table->Opens.load();
+    return sum;
+  };
   RunWithWatchdog(5, [&](int aThread) {
     if (aThread == 4) {
-      for (int i = 0; i < closes; ++i) sources->CloseInactiveTables();
+      // Closes go on while anyone reads, so a slow machine cannot let them all
+      // fall before the first open or after the last read.
+      for (int i = 0; i < closes || readersLeft.load() > 0; ++i) {
+        sources->CloseInactiveTables();
+        std::this_thread::yield();
+      }
       return;
     }
-    for (int i = 0; i < reads; ++i) {
+    // Reads go on, within a bound, until some closed cursor had to be opened anew.
+    for (int i = 0; i < reads || (totalOpens() <= kTables && i < reads * 50); ++i) {
       const int table = (i + aThread) % kTables;
       const TnxBlobNr nr = 1 + (i % 4);
       const std::string expected = "table " + std::to_string(table) + " blob " + std::to_string(nr);
@@ -249,6 +261,7 @@ TEST_F(BlobLinkHandlerTest, ReadsOnFourThreadsWhileInactiveTablesAreClosedEndWit
         wrong.fetch_add(1);
       }
     }
+    readersLeft.fetch_sub(1);
   });
   EXPECT_EQ(wrong.load(), 0);
   int32_t opens = 0;
