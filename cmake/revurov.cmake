@@ -94,10 +94,15 @@ function(revurov_tests folder)
   if(count GREATER 4)
     target_precompile_headers(test_${name} PRIVATE <gtest/gtest.h>)
   endif()
+  # Registered when ctest starts, one test per suite (see gtest_suites.cmake).
   # No time limit of its own: the run's --timeout bounds each test, longer
   # for the full-size heavy runs.
-  gtest_discover_tests(test_${name}
-    DISCOVERY_MODE PRE_TEST
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  set(include_file ${CMAKE_CURRENT_BINARY_DIR}/test_${name}_suites.cmake)
+  file(GENERATE OUTPUT ${include_file} CONTENT
+"set(REVUROV_TEST_TARGET \"test_${name}\")
+set(REVUROV_TEST_EXE \"$<TARGET_FILE:test_${name}>\")
+set(REVUROV_TEST_DIR \"${CMAKE_CURRENT_BINARY_DIR}\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/gtest_suites.cmake\")
+")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
 endfunction()
