@@ -532,7 +532,11 @@ TEST_F(TcpDiscovery, ServerBroadcastThreadsLiveWhileTheServerIsStartedWithRespon
     server->SetActive(true);
     EXPECT_EQ(nxWinsockUseCount(), before + 1 + row.threads) << "the transport and its broadcast threads";
     if (row.port == kPort) {
-      EXPECT_EQ(Scan(*client, 200).size(), static_cast<size_t>(row.threads));
+      // A loaded machine can answer after a scan's end: a few scans, bounded.
+      size_t found = Scan(*client, 200).size();
+      for (int attempt = 1; attempt < 10 && found < static_cast<size_t>(row.threads); ++attempt)
+        found = Scan(*client, 200).size();
+      EXPECT_EQ(found, static_cast<size_t>(row.threads));
     }
     server->SetActive(false);
     EXPECT_EQ(nxWinsockUseCount(), before);
