@@ -39,6 +39,7 @@ namespace revurov {
 class TnxBaseBlobHandler;
 class TnxBaseFulltextCursorEngine;
 class TnxBaseIndexPath;
+class TnxKeyFieldsSource;
 class TnxServerBaseTable;
 class TnxServerRootTable;
 
@@ -96,6 +97,30 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   void sbcRangeReset() override;
   uint32_t sbcDuplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& aNewCursor, bool aForceWrite) override;
 
+  // ---- positioning, ranges and keys (server_table_cursor_position.cpp) ----
+  // Bookmarks, keys and records handed in come from clients: a bookmark is
+  // read no further than aSize, a direct key no further than the key
+  // length; a field count above the key's fields, or a negative count or
+  // partial length, answers 9986. Every content lock taken ends on every
+  // path. A failed index switch leaves index, path and range as they were.
+  uint32_t sbcGetBookmarkCache(PnxBookmarkBuffer aBookmark, uint32_t aSize) override;
+  uint32_t SavePath() override;
+  uint32_t RestorePath() override;
+  uint32_t BuildKey(PnxRecordBuffer aData, PnxKeyBuffer aKey, bool aIgnoreFilter) override;
+  uint32_t KeyToRecord(PnxKeyBuffer aKey, PnxRecordBuffer aData) override;
+  // Where aKey lies against the range: -1 before, 1 after, 0 inside (also
+  // without index).
+  int stcCheckRange(const uint8_t* aKey) const;
+  // The record's key into the key buffer: BuildKey's result (1: the
+  // index's filter refuses the record), aRange the range answer.
+  uint32_t stcCheckRecordRange(const uint8_t* aRecord, TnxRefNr aRefNr, int& aRange);
+  // The path brought up to date and moved to BOF or EOF when its key lies
+  // outside the range; the path's state.
+  uint32_t stcValidatePath();
+  // The spare path SavePath takes next (nil when none).
+  TnxBaseIndexPath* TempPath() const noexcept { return stcTempPath.get(); }
+  TnxBaseIndexPath* SavedPath() const noexcept { return stcSavePath.get(); }
+
   // ---- workers built by later work: 12289 until then ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
@@ -126,9 +151,9 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcGetRecordCount(TnxRecordCountOption, uint32_t&, bool) override;
   uint32_t sbcChangePassword(std::u16string_view) override;
   void sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, const TnxRecordIterator&, bool, void*, bool) override;
-  bool sacHasKey(int32_t, const platform::TnxVariant&) override { return false; }
+  bool sacHasKey(int32_t aIndex, const platform::TnxVariant& aValue) override;
   TnxRefNr sacGetRefNr() override;
-  void sacSetRefNr(TnxRefNr) override {}
+  void sacSetRefNr(TnxRefNr aRefNr) override;
   uint32_t sacGetRecordByID(TnxRefNr, PnxRecordBuffer) override;
   uint32_t sbcBeginContentLock(bool, bool, bool) override;
   void sbcEndContentLock() override {}
@@ -144,7 +169,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcRecordLockRelease(bool, bool) override;
   uint32_t sbcAutoIncSet(uint32_t) override;
   void sbcAutoIncSetDirect(uint32_t) override {}
-  const InxFieldsSource* sbcGetKeyFieldsSource() override { return this; }
+  const InxFieldsSource* sbcGetKeyFieldsSource() override;
   uint32_t sbcSetToKey(TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer) override;
   uint32_t sbcRecordGetForKey(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override;
   uint32_t sbcRecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
@@ -191,6 +216,10 @@ private:
   void stcFreeKeys() noexcept;
   void stcAllocKeys();
   void stcFreeEngines() noexcept;
+  // Positioning helpers (server_table_cursor_position.cpp).
+  uint32_t stcCheckKeyArgs(int32_t aFieldCount, int32_t aPartialLen) const;
+  uint32_t stcKeyFromClient(bool aDirectKey, PnxKeyOrRecordBuffer aKeyData, uint8_t* aKey) const;
+  void stcApplyRange();
 
   TnxServerBaseTable* stcTable = nullptr;
   TnxServerTableCursor* stcTablePrev = nullptr;
@@ -225,6 +254,7 @@ private:
   int32_t stcGraveyardLSNIndex = -1;
   int32_t stcGraveyardRefNrIndex = -1;
   TnxServerObjectPtr<TnxBaseBlobHandler> stcBlobHandler;
+  std::unique_ptr<TnxKeyFieldsSource> stcKeyFieldsSource;
 };
 
 }  // namespace revurov
