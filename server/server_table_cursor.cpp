@@ -213,7 +213,7 @@ void TnxServerTableCursor::stcRelease() noexcept {
       // Clearing takes only the container's gate.
     }
   }
-  stcTransLinkPlace.stcRemoveFromTransLink();
+  stcLeaveTransLink();
   stcFreeKeys();
   stcIndexPath.reset();
   stcSavePath.reset();
@@ -604,7 +604,6 @@ REVUROV_UNBUILT(sbcRecordDelete, PnxRecordBuffer, TnxLSN)
 REVUROV_UNBUILT(sbcGetRecordCount, TnxRecordCountOption, uint32_t&, bool)
 REVUROV_UNBUILT(sbcChangePassword, std::u16string_view)
 REVUROV_UNBUILT(sacGetRecordByID, TnxRefNr, PnxRecordBuffer)
-REVUROV_UNBUILT(sbcBeginContentLock, bool, bool, bool)
 REVUROV_UNBUILT(sbcSetToCursor, TnxAbstractCursor*)
 REVUROV_UNBUILT(sbcSetToFilter, TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool)
 REVUROV_UNBUILT(sbcGetBookmark, PnxBookmarkBuffer, uint32_t)
