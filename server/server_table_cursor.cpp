@@ -206,7 +206,7 @@ void TnxServerTableCursor::stcRelease() noexcept {
       // Clearing takes only the container's gate.
     }
   }
-  stcTransLinkPlace.stcRemoveFromTransLink();
+  stcLeaveTransLink();
   stcFreeKeys();
   stcIndexPath.reset();
   stcSavePath.reset();
@@ -498,7 +498,6 @@ REVUROV_UNBUILT(sbcRecordModify, PnxRecordBuffer, bool, TnxRecordDiff*)
 REVUROV_UNBUILT(sbcRecordDelete, PnxRecordBuffer, TnxLSN)
 REVUROV_UNBUILT(sbcGetRecordCount, TnxRecordCountOption, uint32_t&, bool)
 REVUROV_UNBUILT(sbcChangePassword, std::u16string_view)
-REVUROV_UNBUILT(sbcBeginContentLock, bool, bool, bool)
 REVUROV_UNBUILT(sbcRecordIsLocked, TnxLockType, TnxLockPresent&)
 REVUROV_UNBUILT(sbcRecordLockRelease, bool, bool)
 REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)

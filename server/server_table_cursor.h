@@ -155,8 +155,8 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   TnxRefNr sacGetRefNr() override;
   void sacSetRefNr(TnxRefNr aRefNr) override;
   uint32_t sacGetRecordByID(TnxRefNr, PnxRecordBuffer) override;
-  uint32_t sbcBeginContentLock(bool, bool, bool) override;
-  void sbcEndContentLock() override {}
+  uint32_t sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override;
+  void sbcEndContentLock() override;
   uint32_t sbcSetToCursor(TnxAbstractCursor*) override;
   uint32_t sbcSetToFilter(TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool) override;
   uint32_t sbcGetBookmark(PnxBookmarkBuffer, uint32_t) override;
@@ -187,7 +187,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcTableStreamWrite(std::u16string_view, platform::TStream&, bool) override;
   uint32_t sbcTableStreamRead(std::u16string_view, platform::TStream&, bool) override;
   uint32_t sbcTableStreamDelete(std::u16string_view, bool) override;
-  TnxLockPresent sbcTableIsLocked(TnxLockType) override { return lpNotAtAll; }
+  TnxLockPresent sbcTableIsLocked(TnxLockType aLockType) override;
   uint32_t sbcTableLockAcquire(TnxLockType) override;
   uint32_t sbcTableLockRelease(TnxLockType, bool) override;
 
@@ -204,6 +204,16 @@ protected:
   uint32_t esoOptionListParent(platform::TStringList& aList) override;
 
 private:
+  // ---- content locks (server_table_cursor_locks.cpp) ----
+  // Leaves the cursor's transaction link under the table's padlock.
+  void stcLeaveTransLink() noexcept;
+  uint32_t stcAwaitTransLink(TnxServerTransactionLevelTableLink* aLink, bool aConditional);
+  uint32_t stcUpgradeTransLink(TnxServerTransaction& aTrans, TnxServerTransactionLevelTableLink* aLink,
+                               bool aConditional);
+  // One bit per content lock begun and not ended, innermost lowest: set
+  // when that lock is a read on the content portal.
+  uint64_t stcContentReads = 0;
+  uint8_t stcContentDepth = 0;
 
   [[noreturn]] void NotBuilt(std::u16string_view aOperation) const;
   uint32_t Unbuilt(std::u16string_view aOperation) const;
