@@ -5,9 +5,9 @@
 // engines; the reference is one sorted vector per index, ordered by that
 // index's key engine and then RefNr.
 //
-// PositionCursor stands in for the content lock and the record read that
-// other work supplies: the lock counts its nesting (or refuses with a set
-// code), the read copies the record the path stands on.
+// PositionCursor counts its content locks (or refuses them with a set
+// code) and stands in for the record read that other work supplies: it
+// copies the record the path stands on.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,13 +36,19 @@ class PositionCursor : public TnxServerTableCursor {
   REVUROV_SERVER_OBJECT_CLASS(PositionCursor, TnxServerTableCursor)
   using TnxServerTableCursor::TnxServerTableCursor;
 
-  uint32_t sbcBeginContentLock(bool, bool, bool) override {
+  uint32_t sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override {
     if (lockRefusal != 0) return lockRefusal;
-    ++lockDepth;
-    ++locksTaken;
-    return 0;
+    const uint32_t result = TnxServerTableCursor::sbcBeginContentLock(aExclusive, aConditional, aInternal);
+    if (result == 0) {
+      ++lockDepth;
+      ++locksTaken;
+    }
+    return result;
   }
-  void sbcEndContentLock() override { --lockDepth; }
+  void sbcEndContentLock() override {
+    --lockDepth;
+    TnxServerTableCursor::sbcEndContentLock();
+  }
   uint32_t sbcRecordGet(TnxLockType, PnxRecordBuffer aData) override {
     TnxBaseIndexPath* path = IndexPath();
     if (!path->IsOnKey()) return path->CheckCurrentState();
