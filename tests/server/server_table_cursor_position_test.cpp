@@ -497,6 +497,43 @@ TEST_F(TablePositionTest, SetToFilterStopsOnTheFirstRecordThatPasses) {
   }
 }
 
+TEST_F(TablePositionTest, PublicOperationsRunUnderTheRealContentLock) {
+  TnxServerTableCursor* cursor = holder_;
+  auto key = IDKey(31);
+  auto missing = IDKey(32);
+  EXPECT_EQ(cursor->SetToKey(skaEqualFirst, 0, 0, true, key.data()), 0u) << LastMessage();
+  EXPECT_EQ(cursor->IndexPath()->RefNr, RefOfID(31));
+  EXPECT_EQ(cursor->SetToKey(skaEqualFirst, 0, 0, true, missing.data()), nxeRecordNotFound);
+  EXPECT_EQ(cursor->sbcGetPosition(), ippEof);
+  // A failed RangeSet leaves no range at all.
+  EXPECT_EQ(cursor->RangeSet(0, 0, true, key.data(), true, 9, 0, true, key.data(), true), nxeInvalidParameter);
+  EXPECT_FALSE(cursor->RangeStart().riValid);
+  EXPECT_FALSE(cursor->RangeEnd().riValid);
+  ASSERT_EQ(cursor->RangeSet(0, 0, true, key.data(), true, 0, 0, false, nullptr, true), 0u);
+  EXPECT_EQ(cursor->RecNoSet(1, false), 0u) << LastMessage();
+  EXPECT_EQ(cursor->IndexPath()->RefNr, RefOfID(31));
+  uint32_t recNo = 0;
+  EXPECT_EQ(cursor->RecNoGet(recNo, true), 0u);
+  EXPECT_EQ(recNo, 290u);  // IDs 31 to 898
+  uint32_t size = 0;
+  ASSERT_EQ(cursor->sbcGetBookmarkSize(size), 0u);
+  std::vector<uint8_t> bookmark(size);
+  ASSERT_EQ(cursor->GetBookmark(bookmark.data(), size), 0u);
+  EXPECT_EQ(cursor->SetToEnd(), 0u);
+  EXPECT_EQ(cursor->SetToBookmark(bookmark.data(), size), 0u);
+  EXPECT_EQ(cursor->IndexPath()->RefNr, RefOfID(31));
+  EXPECT_EQ(cursor->SetToBookmark(bookmark.data(), size - 1), nxeBookmarkMismatch);
+  EXPECT_EQ(cursor->SetToCursor(cursor), 0u);
+
+  TnxCallbackFilterDescriptor grpThree(nullptr, &gGrpIsThree);
+  int32_t expectedID = INT32_MAX;
+  for (const auto& [row, refNr] : rows_)
+    if (row.Grp == 3 && row.ID >= 31) expectedID = std::min(expectedID, row.ID);
+  ASSERT_EQ(cursor->SetToBegin(), 0u);
+  EXPECT_EQ(cursor->SetToFilter(&grpThree, nullptr, true), 0u) << LastMessage();
+  EXPECT_EQ(cursor->IndexPath()->RefNr, RefOfID(expectedID));
+}
+
 TEST_F(TablePositionTest, KeysBuildCompareAndGoBackToRecords) {
   PositionCursor* cursor = NewCursor(byGrp);
   std::vector<uint8_t> a = Record(PositionRow{1, std::string("ab"), 4, 10});
