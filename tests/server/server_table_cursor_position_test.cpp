@@ -3,6 +3,7 @@
 // positioning, saved positions and keys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
@@ -366,7 +367,7 @@ TEST_F(TablePositionTest, BookmarksAreCheckedByTheCallersSize) {
     SCOPED_TRACE(row.Name);
     // Exactly the bytes the caller hands in: a read beyond is caught.
     std::vector<uint8_t> bookmark(row.Size);
-    std::memcpy(bookmark.data(), good.data(), std::min<size_t>(row.Size, good.size()));
+    std::copy_n(good.begin(), std::min<size_t>(row.Size, good.size()), bookmark.begin());
     if (row.Byte >= 0) bookmark[size_t(row.Byte)] ^= 0x5A;
     cursor->sbcSetToBegin();
     EXPECT_EQ(cursor->sbcSetToBookmark(row.Size ? bookmark.data() : nullptr, row.Size, false), row.Expected);
