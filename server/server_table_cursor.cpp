@@ -16,6 +16,7 @@
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "server/blob_link_handler.h"
+#include "server/key_fields_source.h"
 #include "server/engines/fulltext_engine_base.h"
 #include "server/null_blob_handler.h"
 #include "server/passthrough_blob_handler.h"
@@ -35,14 +36,6 @@ constexpr std::u16string_view kShareModeNames[] = {u"smExclusive", u"smShared", 
 constexpr std::u16string_view kNLSChangedText =
     u"Table contains one or more indices where NLS version of stored keys differs from current NLS version. "
     u"Table must be packed to enable write access";
-constexpr std::u16string_view kIndexNLSChangedText =
-    u"Current NLS version differs from NLS version of stored keys. Table must be packed before index can be used";
-
-bool IsLockError(uint32_t aCode) noexcept { return aCode >= 10240 && aCode <= 10495; }
-
-std::unique_ptr<TnxBaseIndexPath> NewPath(TnxBaseIndexEngine* aEngine) {
-  return aEngine ? aEngine->CreateIndexPath() : TnxBaseIndexPath::CreateStandalone();
-}
 
 void AddRangeData(InxExceptionDataContainer& aContainer, std::u16string_view aName, const TnxRangeInfo& aRange,
                   TnxBaseIndexEngine* aEngine) {
@@ -127,7 +120,7 @@ void TnxServerTableCursor::stcCreate(TnxServerBaseTable* aTable, TnxOpenMode, Tn
   if (sbcSwitchToIndex(aIndexName, aIndexID, porFalse) != 0 &&
       sbcSwitchToIndex(u"", stcDefaultIndex, porFalse) != 0)
     sbcSwitchToIndex(u"", -1, porFalse);
-  if (!stcIndexPath) stcIndexPath = NewPath(nullptr);
+  if (!stcIndexPath) stcIndexPath = TnxBaseIndexPath::CreateStandalone();
 
   if (indices) {
     stcSeqAccessIndexEngine = indices->SeqIndexEngine();
@@ -213,7 +206,7 @@ void TnxServerTableCursor::stcRelease() noexcept {
       // Clearing takes only the container's gate.
     }
   }
-  stcTransLinkPlace.stcRemoveFromTransLink();
+  stcLeaveTransLink();
   stcFreeKeys();
   stcIndexPath.reset();
   stcSavePath.reset();
@@ -322,101 +315,6 @@ void TnxServerTableCursor::stcAllocKeys() {
   stcRangeEndKey = keys.AllocKey();
   stcRangeStart.riKey = stcRangeStartKey;
   stcRangeEnd.riKey = stcRangeEndKey;
-}
-
-uint32_t TnxServerTableCursor::sbcSwitchToIndex(std::u16string_view aIndexName, int32_t aIndexID,
-                                                TnxPosnOnRec aPosnOnRec) {
-  try {
-    TnxBaseIndicesEngine* indices = stcTable ? stcTable->IndicesEngine() : nullptr;
-    TnxBaseIndexEngine* engine = nullptr;
-    if (indices) {
-      if (!aIndexName.empty()) {
-        aIndexID = indices->Descriptor().GetIndexFromName(aIndexName);
-        if (aIndexID < 0) return EnxBaseException::nxSetMessage(nxeIndexDoesNotExist, u"Index does not exist.");
-      }
-      if (aIndexID < -1 || aIndexID >= indices->IndexCount())
-        return EnxBaseException::nxSetMessage(nxeIndexDoesNotExist, u"Index does not exist.");
-      if (aIndexID >= 0) engine = &indices->Indices(aIndexID);
-    } else if (!aIndexName.empty() || (aIndexID != -1 && aIndexID != 0)) {
-      return EnxBaseException::nxSetMessage(nxeIndexDoesNotExist, u"Index does not exist.");
-    }
-    if (engine && engine->KeyEngine().NLSVersionChanged())
-      return EnxBaseException::nxSetMessage(nxeHigherTableLevelRequired, kIndexNLSChangedText);
-
-    uint32_t result = 0;
-    bool position = aPosnOnRec != porFalse;
-    if (position) {
-      result = stcIndexPath ? sbcRecordGet(nxltNoLock, sbcRecordBuffer) : nxeNoCurrentRecord;
-      if (result != 0 && !IsLockError(result) && result != nxeTimeout) result = nxeNoCurrentRecord;
-      if (result != 0) {
-        if (aPosnOnRec == porTry &&
-            (result == 8705 || result == 8706 || result == 8708 || result == nxeNoCurrentRecord)) {
-          result = 0;
-          position = false;
-        } else {
-          return result;
-        }
-      }
-    }
-    std::unique_ptr<TnxBaseIndexPath> path = NewPath(engine);
-    if (position) {
-      result = path->SetToRecord(sbcRecordBuffer, stcIndexPath->RefNr);
-      if (result == 0 && engine) {
-        result = sbcBeginContentLock(false, false, false);
-        if (result == 0) {
-          try {
-            engine->ValidateIndexPath(ActiveTrans(), *path);
-            result = path->CheckCurrentState();
-          } catch (...) {
-            sbcEndContentLock();
-            throw;
-          }
-          sbcEndContentLock();
-        }
-      }
-      if (result == 1) result = nxeNoCurrentRecord;
-      if (aPosnOnRec == porTry &&
-          (result == 8705 || result == 8706 || result == 8708 || result == nxeNoCurrentRecord)) {
-        path->SetToBof();
-        result = 0;
-      }
-    } else {
-      path->SetToBof();
-    }
-    if (KeyFilter()) sbcKeyFilterDeactivate(0);
-    if (result != 0) return result;
-    stcFreeKeys();
-    stcIndexEngine = engine;
-    stcSavePath.reset();
-    stcTempPath.reset();
-    stcIndexPath = std::move(path);
-    stcAllocKeys();
-    return 0;
-  } catch (const std::exception& e) {
-    return asoConvertException(e);
-  }
-}
-
-uint32_t TnxServerTableCursor::sbcGetIndexID(int32_t& aIndexID) {
-  aIndexID = stcIndexEngine ? stcIndexEngine->IndexNumber() : -1;
-  return 0;
-}
-
-TnxIndexPathPosition TnxServerTableCursor::sbcGetPosition() {
-  return stcIndexPath ? stcIndexPath->Position : ippUnknown;
-}
-
-void TnxServerTableCursor::sbcSetToBegin() {
-  if (stcIndexPath) stcIndexPath->SetToBof();
-}
-
-void TnxServerTableCursor::sbcSetToEnd() {
-  if (stcIndexPath) stcIndexPath->SetToEof();
-}
-
-void TnxServerTableCursor::sbcRangeReset() {
-  stcRangeStart.riValid = false;
-  stcRangeEnd.riValid = false;
 }
 
 // ---- duplicate ----
@@ -577,15 +475,12 @@ uint32_t TnxServerTableCursor::Unbuilt(std::u16string_view aOperation) const {
 #define REVUROV_UNBUILT(Name, ...) \
   uint32_t TnxServerTableCursor::Name(__VA_ARGS__) { return Unbuilt(u## #Name); }
 
-REVUROV_UNBUILT(sbcGetBookmarkSize, uint32_t&)
 REVUROV_UNBUILT(sbcBlobRead, const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
                 TnxNewBlobNr*)
 REVUROV_UNBUILT(sbcBlobGetLength, const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*)
 REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
 REVUROV_UNBUILT(ascGetBlobCacheInfos, const TnxRecID&, TnxBlobCacheInfos&)
 REVUROV_UNBUILT(ascSetBlobCacheFlushed, const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*)
-REVUROV_UNBUILT(sbcRangeSet, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
-                PnxKeyOrRecordBuffer, bool)
 REVUROV_UNBUILT(sbcRecordGetBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool)
 REVUROV_UNBUILT(sbcRecordInsertBatch, TnxCustomMemoryStream&)
 REVUROV_UNBUILT(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool)
@@ -603,25 +498,12 @@ REVUROV_UNBUILT(sbcRecordModify, PnxRecordBuffer, bool, TnxRecordDiff*)
 REVUROV_UNBUILT(sbcRecordDelete, PnxRecordBuffer, TnxLSN)
 REVUROV_UNBUILT(sbcGetRecordCount, TnxRecordCountOption, uint32_t&, bool)
 REVUROV_UNBUILT(sbcChangePassword, std::u16string_view)
-REVUROV_UNBUILT(sacGetRecordByID, TnxRefNr, PnxRecordBuffer)
-REVUROV_UNBUILT(sbcBeginContentLock, bool, bool, bool)
-REVUROV_UNBUILT(sbcSetToCursor, TnxAbstractCursor*)
-REVUROV_UNBUILT(sbcSetToFilter, TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool)
-REVUROV_UNBUILT(sbcGetBookmark, PnxBookmarkBuffer, uint32_t)
-REVUROV_UNBUILT(sbcCompareBookmarks, PnxBookmarkBuffer, PnxBookmarkBuffer, uint32_t, TValueRelationship&)
-REVUROV_UNBUILT(sbcSetToBookmark, PnxBookmarkBuffer, uint32_t, bool)
-REVUROV_UNBUILT(sbcBookmarkAsVariant, PnxBookmarkBuffer, uint32_t, platform::TnxVariant&)
-REVUROV_UNBUILT(sbcRecNoGet, uint32_t&, bool)
-REVUROV_UNBUILT(sbcRecNoSet, uint32_t, bool)
 REVUROV_UNBUILT(sbcRecordIsLocked, TnxLockType, TnxLockPresent&)
 REVUROV_UNBUILT(sbcRecordLockRelease, bool, bool)
 REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)
-REVUROV_UNBUILT(sbcSetToKey, TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer)
 REVUROV_UNBUILT(sbcRecordGetForKey, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool)
 REVUROV_UNBUILT(sbcRecordGetForKeyBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
                 TnxDataSetKeyBufferArray&, bool, bool)
-REVUROV_UNBUILT(sbcCompareKeys, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer,
-                TValueRelationship&)
 REVUROV_UNBUILT(sbcBlobsCancel, TnxRefNr)
 REVUROV_UNBUILT(sbcBlobCreate, const TnxRecID&, int32_t, TnxBlobNr&)
 REVUROV_UNBUILT(sbcBlobCreateFile, const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&)
@@ -642,7 +524,5 @@ void TnxServerTableCursor::sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, c
                                       bool) {
   NotBuilt(u"sbcIterate");
 }
-
-TnxRefNr TnxServerTableCursor::sacGetRefNr() { return stcIndexPath ? stcIndexPath->RefNr : 0; }
 
 }  // namespace revurov

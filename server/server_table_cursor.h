@@ -39,6 +39,7 @@ namespace revurov {
 class TnxBaseBlobHandler;
 class TnxBaseFulltextCursorEngine;
 class TnxBaseIndexPath;
+class TnxKeyFieldsSource;
 class TnxServerBaseTable;
 class TnxServerRootTable;
 
@@ -96,6 +97,30 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   void sbcRangeReset() override;
   uint32_t sbcDuplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& aNewCursor, bool aForceWrite) override;
 
+  // ---- positioning, ranges and keys (server_table_cursor_position.cpp) ----
+  // Bookmarks, keys and records handed in come from clients: a bookmark is
+  // read no further than aSize, a direct key no further than the key
+  // length; a field count above the key's fields, or a negative count or
+  // partial length, answers 9986. Every content lock taken ends on every
+  // path. A failed index switch leaves index, path and range as they were.
+  uint32_t sbcGetBookmarkCache(PnxBookmarkBuffer aBookmark, uint32_t aSize) override;
+  uint32_t SavePath() override;
+  uint32_t RestorePath() override;
+  uint32_t BuildKey(PnxRecordBuffer aData, PnxKeyBuffer aKey, bool aIgnoreFilter) override;
+  uint32_t KeyToRecord(PnxKeyBuffer aKey, PnxRecordBuffer aData) override;
+  // Where aKey lies against the range: -1 before, 1 after, 0 inside (also
+  // without index).
+  int stcCheckRange(const uint8_t* aKey) const;
+  // The record's key into the key buffer: BuildKey's result (1: the
+  // index's filter refuses the record), aRange the range answer.
+  uint32_t stcCheckRecordRange(const uint8_t* aRecord, TnxRefNr aRefNr, int& aRange);
+  // The path brought up to date and moved to BOF or EOF when its key lies
+  // outside the range; the path's state.
+  uint32_t stcValidatePath();
+  // The spare path SavePath takes next (nil when none).
+  TnxBaseIndexPath* TempPath() const noexcept { return stcTempPath.get(); }
+  TnxBaseIndexPath* SavedPath() const noexcept { return stcSavePath.get(); }
+
   // ---- workers built by later work: 12289 until then ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
@@ -126,12 +151,12 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcGetRecordCount(TnxRecordCountOption, uint32_t&, bool) override;
   uint32_t sbcChangePassword(std::u16string_view) override;
   void sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, const TnxRecordIterator&, bool, void*, bool) override;
-  bool sacHasKey(int32_t, const platform::TnxVariant&) override { return false; }
+  bool sacHasKey(int32_t aIndex, const platform::TnxVariant& aValue) override;
   TnxRefNr sacGetRefNr() override;
-  void sacSetRefNr(TnxRefNr) override {}
+  void sacSetRefNr(TnxRefNr aRefNr) override;
   uint32_t sacGetRecordByID(TnxRefNr, PnxRecordBuffer) override;
-  uint32_t sbcBeginContentLock(bool, bool, bool) override;
-  void sbcEndContentLock() override {}
+  uint32_t sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override;
+  void sbcEndContentLock() override;
   uint32_t sbcSetToCursor(TnxAbstractCursor*) override;
   uint32_t sbcSetToFilter(TnxBaseFilterEngine*, TnxBaseFilterEngine*, bool) override;
   uint32_t sbcGetBookmark(PnxBookmarkBuffer, uint32_t) override;
@@ -144,7 +169,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcRecordLockRelease(bool, bool) override;
   uint32_t sbcAutoIncSet(uint32_t) override;
   void sbcAutoIncSetDirect(uint32_t) override {}
-  const InxFieldsSource* sbcGetKeyFieldsSource() override { return this; }
+  const InxFieldsSource* sbcGetKeyFieldsSource() override;
   uint32_t sbcSetToKey(TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer) override;
   uint32_t sbcRecordGetForKey(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override;
   uint32_t sbcRecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
@@ -162,7 +187,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcTableStreamWrite(std::u16string_view, platform::TStream&, bool) override;
   uint32_t sbcTableStreamRead(std::u16string_view, platform::TStream&, bool) override;
   uint32_t sbcTableStreamDelete(std::u16string_view, bool) override;
-  TnxLockPresent sbcTableIsLocked(TnxLockType) override { return lpNotAtAll; }
+  TnxLockPresent sbcTableIsLocked(TnxLockType aLockType) override;
   uint32_t sbcTableLockAcquire(TnxLockType) override;
   uint32_t sbcTableLockRelease(TnxLockType, bool) override;
 
@@ -179,6 +204,16 @@ protected:
   uint32_t esoOptionListParent(platform::TStringList& aList) override;
 
 private:
+  // ---- content locks (server_table_cursor_locks.cpp) ----
+  // Leaves the cursor's transaction link under the table's padlock.
+  void stcLeaveTransLink() noexcept;
+  uint32_t stcAwaitTransLink(TnxServerTransactionLevelTableLink* aLink, bool aConditional);
+  uint32_t stcUpgradeTransLink(TnxServerTransaction& aTrans, TnxServerTransactionLevelTableLink* aLink,
+                               bool aConditional);
+  // One bit per content lock begun and not ended, innermost lowest: set
+  // when that lock is a read on the content portal.
+  uint64_t stcContentReads = 0;
+  uint8_t stcContentDepth = 0;
 
   [[noreturn]] void NotBuilt(std::u16string_view aOperation) const;
   uint32_t Unbuilt(std::u16string_view aOperation) const;
@@ -191,6 +226,10 @@ private:
   void stcFreeKeys() noexcept;
   void stcAllocKeys();
   void stcFreeEngines() noexcept;
+  // Positioning helpers (server_table_cursor_position.cpp).
+  uint32_t stcCheckKeyArgs(int32_t aFieldCount, int32_t aPartialLen) const;
+  uint32_t stcKeyFromClient(bool aDirectKey, PnxKeyOrRecordBuffer aKeyData, uint8_t* aKey) const;
+  void stcApplyRange();
 
   TnxServerBaseTable* stcTable = nullptr;
   TnxServerTableCursor* stcTablePrev = nullptr;
@@ -225,6 +264,7 @@ private:
   int32_t stcGraveyardLSNIndex = -1;
   int32_t stcGraveyardRefNrIndex = -1;
   TnxServerObjectPtr<TnxBaseBlobHandler> stcBlobHandler;
+  std::unique_ptr<TnxKeyFieldsSource> stcKeyFieldsSource;
 };
 
 }  // namespace revurov
