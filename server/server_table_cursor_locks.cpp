@@ -4,9 +4,9 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/sync/lock_guard.h"
 #include "server/server_table.h"
-#include "server/table_lock_container.h"
 #include "server/server_table_cursor.h"
 #include "server/server_transaction.h"
+#include "server/table_lock_container.h"
 
 namespace revurov {
 
