@@ -46,7 +46,7 @@ void ContentLock_Ours(benchmark::State& state) {
   TnxAbstractServerObject* session = nullptr;
   engine->SessionOpen(session, u"bench", u"", u"", 10000);
   TnxAbstractDatabase* database = nullptr;
-  static_cast<TnxServerSession*>(session)->DatabaseOpen(database, u"Path", platform::Utf8ToUtf16(folder.path.string()),
+  static_cast<TnxServerSession*>(session)->DatabaseOpen(database, u"Path", revurov::platform::Utf8ToUtf16(folder.path.string()),
                                                          nullptr, omReadWrite, smShared, 10000);
   TnxDataDictionary dict;
   dict.FieldsDescriptor().AddField(u"ID", u"", nxtInt32, 0, 0, false);
@@ -66,7 +66,7 @@ void ContentLock_Ours(benchmark::State& state) {
     cursor->Free();
   }
   if (database) database->Free();
-  platform::TComponent::Free(engine);
+  revurov::platform::TComponent::Free(engine);
   nxServerShutdown();
 }
 
