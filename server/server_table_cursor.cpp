@@ -497,7 +497,6 @@ REVUROV_UNBUILT(sbcRecordInsert, TnxLockType, TnxInsertOptions, PnxRecordBuffer,
 REVUROV_UNBUILT(sbcRecordModify, PnxRecordBuffer, bool, TnxRecordDiff*)
 REVUROV_UNBUILT(sbcRecordDelete, PnxRecordBuffer, TnxLSN)
 REVUROV_UNBUILT(sbcGetRecordCount, TnxRecordCountOption, uint32_t&, bool)
-REVUROV_UNBUILT(sbcChangePassword, std::u16string_view)
 REVUROV_UNBUILT(sbcRecordIsLocked, TnxLockType, TnxLockPresent&)
 REVUROV_UNBUILT(sbcRecordLockRelease, bool, bool)
 REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)
@@ -511,12 +510,6 @@ REVUROV_UNBUILT(sbcBlobFree, const TnxRecID&, int32_t, TnxBlobNr)
 REVUROV_UNBUILT(sbcBlobModified, const TnxRecID&, int32_t, TnxBlobNr, bool&)
 REVUROV_UNBUILT(sbcBlobCopyPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr&, uint32_t)
 REVUROV_UNBUILT(sbcBlobCopyContentPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr, uint32_t)
-REVUROV_UNBUILT(sbcTableStreamGetList, platform::TStringList&, bool)
-REVUROV_UNBUILT(sbcTableStreamWrite, std::u16string_view, platform::TStream&, bool)
-REVUROV_UNBUILT(sbcTableStreamRead, std::u16string_view, platform::TStream&, bool)
-REVUROV_UNBUILT(sbcTableStreamDelete, std::u16string_view, bool)
-REVUROV_UNBUILT(sbcTableLockAcquire, TnxLockType)
-REVUROV_UNBUILT(sbcTableLockRelease, TnxLockType, bool)
 
 #undef REVUROV_UNBUILT
 

@@ -21,6 +21,15 @@
 // - A duplicate opens on the same table (share modes ignored), read-only
 //   when this cursor is unless aForceWrite; it takes this cursor's index,
 //   position and range and holds an inactive copy of its filter.
+// - Content locks: outside a transaction a shared one is a read on the
+//   root's content portal (none for a cursor that opened the table
+//   exclusively), an exclusive one 10257; inside, the cursor works under
+//   its transaction's link on the root until the level ends. A link's
+//   state and cursor list are read and changed under the root's
+//   srtTransLinksPadlock. Each end undoes exactly what its begin took.
+// - Stream writes and deletes and the password change run in a
+//   transaction of their own under the writer lock; a password change that
+//   does not commit leaves the old password in force.
 // - Workers of reading, writing, positioning, blobs and locks that are not
 //   built here answer 12289.
 #pragma once

@@ -1,12 +1,26 @@
-// The table cursor's content locks: a read on the root's content portal
-// outside a transaction, a transaction link on the root inside one.
+// The table cursor's content locks (a read on the root's content portal
+// outside a transaction, a transaction link on the root inside one), its
+// table locks, the table's named streams and the password change.
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/sync/lock_guard.h"
+#include "lowlevel/wide_strings/utils_identifier.h"
+#include "platform/string_list.h"
+#include "server/server_folder.h"
 #include "server/server_table.h"
 #include "server/server_table_cursor.h"
+#include "server/server_trans_context.h"
 #include "server/server_transaction.h"
+#include "server/server_transaction_mgr.h"
 #include "server/table_lock_container.h"
+#include "storage/encryption_engine.h"
+#include "storage/files.h"
+#include "storage/journal_engine.h"
+#include "storage/stream_engines.h"
 
 namespace revurov {
 
@@ -155,6 +169,34 @@ void TnxServerTableCursor::sbcEndContentLock() {
 
 // ---- table locks ----
 
+uint32_t TnxServerTableCursor::sbcTableLockAcquire(TnxLockType aLockType) {
+  try {
+    TnxLockResult granted = lrConflictUnknown;
+    if (aLockType == nxltReadLock)
+      granted = stcTable->Locks().GetReadLock(ActiveTrans(), this, false, &LockFailureReason());
+    else if (aLockType == nxltWriteLock)
+      granted = stcTable->Locks().GetWriteLock(ActiveTrans(), this, false, &LockFailureReason());
+    if (granted == lrGrantedNew || granted == lrGrantedExisting) return 0;
+    return sbcLockFailureResult(nxeFileIsLocked);
+  } catch (...) {
+    return asoConvertCurrentException();
+  }
+}
+
+uint32_t TnxServerTableCursor::sbcTableLockRelease(TnxLockType aLockType, bool aAllLocks) {
+  try {
+    if (aAllLocks)
+      stcTable->Locks().ClearCursorLocks(this);
+    else if (aLockType == nxltReadLock)
+      stcTable->Locks().ReleaseReadLock(this);
+    else if (aLockType == nxltWriteLock)
+      stcTable->Locks().ReleaseWriteLock(this);
+    return 0;
+  } catch (...) {
+    return asoConvertCurrentException();
+  }
+}
+
 TnxLockPresent TnxServerTableCursor::sbcTableIsLocked(TnxLockType aLockType) {
   switch (aLockType) {
     case nxltReadLock:
@@ -163,6 +205,157 @@ TnxLockPresent TnxServerTableCursor::sbcTableIsLocked(TnxLockType aLockType) {
       return stcTable->Locks().IsWriteLocked(this);
     default:
       return lpNotAtAll;
+  }
+}
+
+
+// ---- writes of their own: streams and the password ----
+
+namespace {
+
+// Runs aWork as a write of its own: the caller's transaction state, the
+// writer lock (on a shared table), a transaction of its own and the
+// exclusive content lock; commits, or rolls back what it started. The
+// writer lock goes when this call took it.
+template <class F>
+uint32_t OwnWrite(TnxServerTableCursor& aCursor, bool aInternal, F&& aWork) {
+  if (uint32_t result = aCursor.sbcCheckTransactionState()) return result;
+  TnxTableLockContainer& locks = aCursor.Table()->Locks();
+  bool writerLock = false;
+  if (aCursor.ShareMode() != smExclusive) {
+    const TnxLockResult granted = locks.GetRecordLock(aCursor.ActiveTrans(), &aCursor, aCursor.SelfRefNr(), false,
+                                                      &aCursor.LockFailureReason());
+    if (granted != lrGrantedNew && granted != lrGrantedExisting)
+      return aCursor.sbcLockFailureResult(nxeFileIsLocked);
+    writerLock = granted == lrGrantedNew;
+  }
+  TnxServerTransContext& context = *aCursor.TransContext();
+  TnxServerTransactionLevel* own = nullptr;
+  uint32_t result = 0;
+  try {
+    result = context.stcTransactionStart(false, false, false, true, false,
+                                         aCursor.IsResultSet || aCursor.IsUnnamed || aInternal);
+    if (result == 0) {
+      own = context.stcTransaction()->ServerLevel();
+      result = aCursor.sbcBeginContentLock(true, false, aInternal);
+      if (result == 0) {
+        // A link lasts to the level's end; the end only balances the begin.
+        aCursor.sbcEndContentLock();
+        result = aWork(*context.stcTransaction());
+      }
+      if (result == 0) {
+        // A failed commit leaves no transaction behind to roll back.
+        own = nullptr;
+        result = context.stcTransactionCommit();
+      }
+    }
+  } catch (...) {
+    result = aCursor.asoConvertCurrentException();
+  }
+  if (own && context.stcTransaction() && context.stcTransaction()->ServerLevel() == own)
+    context.stcTransactionRollback();
+  if (writerLock) locks.ReleaseRecordLock(&aCursor, aCursor.SelfRefNr(), nullptr);
+  return result;
+}
+
+}  // namespace
+
+uint32_t TnxServerTableCursor::sbcTableStreamGetList(platform::TStringList& aStreams, bool aInternal) {
+  try {
+    uint32_t result = sbcBeginContentLock(false, false, false);
+    if (result != 0) return result;
+    platform::TStringList names;
+    try {
+      result = stcTable->Root()->StreamEngine()->GetNamedStreamList(ActiveTrans(), names);
+    } catch (...) {
+      sbcEndContentLock();
+      throw;
+    }
+    sbcEndContentLock();
+    if (result != 0) {
+      aStreams.Clear();
+      return result;
+    }
+    for (int i = names.Count() - 1; i >= 0; --i)
+      if (nxCheckIdentifier(names[i], nxeInvalidName, false, aInternal) != 0) names.Delete(i);
+    aStreams = std::move(names);
+    return 0;
+  } catch (...) {
+    return asoConvertCurrentException();
+  }
+}
+
+uint32_t TnxServerTableCursor::sbcTableStreamRead(std::u16string_view aName, platform::TStream& aStream,
+                                                  bool aInternal) {
+  try {
+    if (uint32_t result = nxCheckIdentifier(aName, nxeInvalidName, false, aInternal)) return result;
+    uint32_t result = sbcBeginContentLock(false, false, false);
+    if (result != 0) return result;
+    try {
+      result = stcTable->Root()->StreamEngine()->ReadNamedStream(ActiveTrans(), aName, aStream);
+    } catch (...) {
+      sbcEndContentLock();
+      throw;
+    }
+    sbcEndContentLock();
+    return result;
+  } catch (...) {
+    return asoConvertCurrentException();
+  }
+}
+
+uint32_t TnxServerTableCursor::sbcTableStreamWrite(std::u16string_view aName, platform::TStream& aStream,
+                                                   bool aInternal) {
+  try {
+    if (uint32_t result = nxCheckIdentifier(aName, nxeInvalidName, false, aInternal)) return result;
+    return OwnWrite(*this, aInternal, [&](TnxServerTransaction& aTrans) {
+      return stcTable->Root()->StreamEngine()->WriteNamedStream(aTrans, aName, aStream);
+    });
+  } catch (...) {
+    return asoConvertCurrentException();
+  }
+}
+
+uint32_t TnxServerTableCursor::sbcTableStreamDelete(std::u16string_view aName, bool aInternal) {
+  try {
+    if (uint32_t result = nxCheckIdentifier(aName, nxeInvalidName, false, aInternal)) return result;
+    return OwnWrite(*this, aInternal, [&](TnxServerTransaction& aTrans) {
+      return stcTable->Root()->StreamEngine()->DeleteNamedStream(aTrans, aName);
+    });
+  } catch (...) {
+    return asoConvertCurrentException();
+  }
+}
+
+uint32_t TnxServerTableCursor::sbcChangePassword(std::u16string_view aNewPassword) {
+  try {
+    if (sbcIsReadOnly) return sbcGetReadOnlyResult();
+    TnxServerRootTable& root = *stcTable->Root();
+    // The engines take the new password at once; a change that does not
+    // commit gives every file its old one back.
+    std::vector<std::pair<TnxBaseEncryptionEngine*, std::u16string>> before;
+    for (int32_t i = 0; i < root.FileCount(); ++i)
+      if (TnxBaseFile* file = root.File(i); file && file->fiEncryptionEngine)
+        before.emplace_back(file->fiEncryptionEngine.get(), file->fiEncryptionEngine->ExtractPassword());
+    const uint32_t result = OwnWrite(*this, false, [&](TnxServerTransaction& aTrans) {
+      // Every file's header changes: journalled, a flush that stops half-way
+      // is undone when the folder opens next.
+      if (!aTrans.Journal()) aTrans.SetJournal(root.Folder().TransManager().CreateJournal());
+      return root.srtChangePassword(aTrans, aNewPassword);
+    });
+    if (result != 0) {
+      for (auto& [engine, password] : before) {
+        // Keys the engine only: the area written is a scratch one.
+        uint8_t scratch[64] = {};
+        try {
+          engine->ChangePassword(scratch, password);
+        } catch (...) {
+        }
+      }
+    }
+    return result;
+  } catch (...) {
+    return asoConvertCurrentException();
   }
 }
 

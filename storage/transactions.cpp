@@ -291,8 +291,9 @@ void TnxFlushList::WriteJournal(TnxBaseTransaction& aTrans) {
         TnxBlockGuard guard;
         guard.Hold(block->Block(aWhose, guard.ReleaseMethod()));
         aOut.resize(bytes);
-        if (file.fiEncryptionEngine) {
-          // The journal holds what the file holds; replays write it back as is.
+        if (file.fiEncryptionEngine && block->BlockNumber() != 0) {
+          // The journal holds what the file holds (block 0 stays in clear);
+          // replays write it back as is.
           cookie = block->EncryptionCookie();
           checksum = file.fiChecksum;
           file.fiEncryptionEngine->CodeBlockEx(guard.Block(), aOut.data(), bytes, block->BlockNumber(), cookie,

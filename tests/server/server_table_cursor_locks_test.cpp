@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dictionary/data_dictionary.h"
+#include "engine/deadline_hooks.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "platform/file_ops.h"
+#include "platform/string_list.h"
+#include "platform/text.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/sync/lock_guard.h"
 #include "server/server_session.h"
@@ -17,6 +23,7 @@
 #include "server/server_trans_context.h"
 #include "server/server_transaction.h"
 #include "storage/deadline.h"
+#include "support/fault_file_ops.h"
 #include "support/table_ops_fixture.h"
 #include "support/trans_link_request.h"
 
@@ -320,6 +327,257 @@ TEST_F(TableCursorLocksTest, AFreedCursorLeavesItsLinkAndTheLinkOutlivesIt) {
   }
   ASSERT_EQ(X(0).TransactionCommit(), 0u);
   EXPECT_EQ(LinkOf(1), nullptr);
+}
+
+TEST_F(TableCursorLocksTest, TableLocksAsRows) {
+  // Party 1 shares party 0's session; party 2 is another session's.
+  struct Row {
+    const char* what;
+    int who;
+    TnxLockType type;
+    uint32_t expected;
+  } rows[] = {
+      {"a read lock", 0, nxltReadLock, 0},
+      {"the read lock again", 0, nxltReadLock, 0},
+      {"a write lock beside a reader of its own session", 1, nxltWriteLock, nxeLockConflict},
+      {"readers share", 2, nxltReadLock, 0},
+      {"no lock is refused like a conflict", 0, nxltNoLock, nxeFileIsLocked},
+      {"a write lock beside another session's reader", 0, nxltWriteLock, nxeFileIsLocked},
+  };
+  // Conflicts answer at once instead of waiting out the deadline.
+  nxSetTimeout(1, false);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(C(row.who).sbcTableLockAcquire(row.type), row.expected) << LastMessage();
+    if (row.expected != 0) {
+      EXPECT_NE(LastMessage().find("TableName: "), std::string::npos);
+      EXPECT_EQ(C(row.who).sbcTableIsLocked(row.type), row.type == nxltReadLock ? lpYesByUs : lpNotAtAll);
+    } else {
+      EXPECT_EQ(C(row.who).sbcTableIsLocked(row.type), lpYesByUs);
+    }
+  }
+  EXPECT_EQ(C(0).sbcTableIsLocked(nxltNoLock), lpNotAtAll);
+  EXPECT_EQ(C(3).sbcTableIsLocked(nxltReadLock), lpYesByAnother);
+  // Two counts of party 0, one released: party 2 still shares.
+  EXPECT_EQ(C(0).sbcTableLockRelease(nxltReadLock, false), 0u);
+  EXPECT_EQ(C(0).sbcTableIsLocked(nxltReadLock), lpYesByUs);
+  EXPECT_EQ(C(0).sbcTableLockRelease(nxltWriteLock, true), 0u);
+  EXPECT_EQ(C(0).sbcTableIsLocked(nxltReadLock), lpYesByAnother);
+  EXPECT_EQ(C(2).sbcTableLockRelease(nxltReadLock, false), 0u);
+  EXPECT_EQ(C(3).sbcTableLockAcquire(nxltWriteLock), 0u) << LastMessage();
+  EXPECT_EQ(C(3).sbcTableIsLocked(nxltWriteLock), lpYesByUs);
+  // A write through a cursor whose writer lock meets the table write lock.
+  TnxBytesStream data;
+  EXPECT_EQ(C(2).sbcTableStreamWrite(u"Notes", data, false), nxeFileIsLocked);
+  EXPECT_NE(LastMessage().find("TableName: "), std::string::npos);
+  EXPECT_EQ(C(3).sbcTableLockRelease(nxltWriteLock, false), 0u);
+  EXPECT_EQ(C(2).sbcTableStreamWrite(u"Notes", data, false), 0u) << LastMessage();
+  // The writer lock went with the write.
+  EXPECT_EQ(C(3).sbcTableLockAcquire(nxltWriteLock), 0u) << LastMessage();
+  EXPECT_EQ(C(3).sbcTableLockRelease(nxltWriteLock, true), 0u);
+}
+
+std::string StreamText(TnxBytesStream& aStream) {
+  return std::string(aStream.Bytes().begin(), aStream.Bytes().end());
+}
+
+std::string Names(const platform::TStringList& aList) {
+  std::string all;
+  for (int i = 0; i < aList.Count(); ++i) all += platform::Utf16ToUtf8(aList[i]) + ";";
+  return all;
+}
+
+TEST_F(TableCursorLocksTest, NamedStreamsAsRows) {
+  const std::u16string kLongName(129, u'a');
+  enum Kind { kWrite, kRead, kDelete, kList };
+  struct Row {
+    const char* what;
+    Kind kind;
+    const char16_t* name;
+    bool internal;
+    uint32_t expected;
+    const char* value;  // written, or read back; the names listed
+  } rows[] = {
+      {"a plain name is written", kWrite, u"Notes", false, 0, "first"},
+      {"and read back", kRead, u"Notes", false, 0, "first"},
+      {"names are not case-sensitive", kRead, u"NOTES", false, 0, "first"},
+      {"a rewrite replaces it", kWrite, u"Notes", false, 0, "second"},
+      {"read again", kRead, u"Notes", false, 0, "second"},
+      {"an internal name is written internally", kWrite, u"$Hidden", true, 0, "inner"},
+      {"the listing hides the internal names", kList, u"", false, 0, "DICT;Notes;"},
+      {"an internal listing shows them", kList, u"", true, 0, "$Hidden;$TableName;DICT;Notes;"},
+      {"an internal name is not read from outside", kRead, u"$Hidden", false, nxeInvalidName, ""},
+      {"nor written", kWrite, u"$Other", false, nxeInvalidName, "x"},
+      {"nor deleted", kDelete, u"$Hidden", false, nxeInvalidName, ""},
+      {"read internally", kRead, u"$Hidden", true, 0, "inner"},
+      {"an empty name", kWrite, u"", false, nxeInvalidName, "x"},
+      {"an empty name, internal", kRead, u"", true, nxeInvalidName, ""},
+      {"a leading blank", kWrite, u" Notes", false, nxeInvalidName, "x"},
+      {"a character outside identifiers", kRead, u"No/tes", false, nxeInvalidName, ""},
+      {"a name longer than 128", kWrite, kLongName.c_str(), false, nxeInvalidName, "x"},
+      {"the plain one deleted", kDelete, u"Notes", false, 0, ""},
+      {"and gone from the list", kList, u"", false, 0, "DICT;"},
+      {"a missing name is not found", kRead, u"Notes", false, nxeObjectNotFound, ""},
+      {"the internal one deleted", kDelete, u"$Hidden", true, 0, ""},
+      {"and gone from the internal list", kList, u"", true, 0, "$TableName;DICT;"},
+  };
+  TnxServerTableCursor& c = C(2);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TnxBytesStream stream;
+    platform::TStringList list;
+    uint32_t result = 0;
+    switch (row.kind) {
+      case kWrite:
+        stream.Write(row.value, std::strlen(row.value));
+        stream.SetPosition(0);
+        result = c.sbcTableStreamWrite(row.name, stream, row.internal);
+        break;
+      case kRead:
+        result = c.sbcTableStreamRead(row.name, stream, row.internal);
+        if (result == 0) {
+          EXPECT_EQ(StreamText(stream), row.value);
+        }
+        break;
+      case kDelete:
+        result = c.sbcTableStreamDelete(row.name, row.internal);
+        break;
+      case kList:
+        list.Add(u"stale");
+        result = c.sbcTableStreamGetList(list, row.internal);
+        list.Sort();
+        EXPECT_EQ(Names(list), row.value);
+        break;
+    }
+    EXPECT_EQ(result, row.expected) << LastMessage();
+    if (row.expected == nxeInvalidName) {
+      EXPECT_NE(LastMessage().find("<[!Org!]> "), std::string::npos) << LastMessage();
+    }
+    EXPECT_TRUE(PortalIdle());
+    EXPECT_EQ(c.TransContext()->stcTransaction(), nullptr);
+  }
+}
+
+TEST_F(TableCursorLocksTest, AStreamWriteIsALevelOfTheCallersTransaction) {
+  TnxBytesStream stream;
+  stream.Write("kept", 4);
+  stream.SetPosition(0);
+  ASSERT_EQ(X(2).TransactionStart(false, false), 0u);
+  ASSERT_EQ(C(2).sbcTableStreamWrite(u"Draft", stream, false), 0u) << LastMessage();
+  // Still the caller's one level, which now holds the table exclusively.
+  ASSERT_NE(X(2).stcTransaction(), nullptr);
+  EXPECT_EQ(X(2).stcTransaction()->ServerLevel()->LevelNumber(), 0);
+  ASSERT_NE(LinkOf(2), nullptr);
+  EXPECT_TRUE(LinkOf(2)->Exclusive());
+  TnxBytesStream seen;
+  EXPECT_EQ(C(2).sbcTableStreamRead(u"Draft", seen, false), 0u);
+  EXPECT_EQ(StreamText(seen), "kept");
+  // Outside the transaction nothing is there yet.
+  TnxBytesStream outside;
+  EXPECT_EQ(C(3).sbcTableStreamRead(u"Draft", outside, false), nxeObjectNotFound);
+  ASSERT_EQ(X(2).TransactionRollback(), 0u);
+  EXPECT_EQ(C(2).sbcTableStreamRead(u"Draft", seen, false), nxeObjectNotFound);
+}
+
+TEST_F(TableCursorLocksTest, AReadOnlyCursorWritesStreamsOnlyInternally) {
+  Party(4, sessions[3], nullptr, u"T", smShared, omReadOnly);
+  TnxBytesStream stream;
+  stream.Write("x", 1);
+  stream.SetPosition(0);
+  EXPECT_NE(C(4).TableStreamWrite(u"Notes", stream), 0u);
+  EXPECT_NE(C(4).sbcTableStreamWrite(u"Notes", stream, false), 0u);
+  EXPECT_NE(C(4).ChangePassword(u"new"), 0u);
+  stream.SetPosition(0);
+  EXPECT_EQ(C(4).sbcTableStreamWrite(u"Notes", stream, true), 0u) << LastMessage();
+  TnxBytesStream seen;
+  EXPECT_EQ(C(2).TableStreamRead(u"Notes", seen), 0u) << LastMessage();
+  EXPECT_EQ(StreamText(seen), "x");
+}
+
+class TableCursorPasswordTest : public TableOpsFixture {
+protected:
+  TableCursorPasswordTest() {
+    EXPECT_EQ(Build(u"P", u"A", 3, u"old"), 0u) << LastMessage();
+    EXPECT_EQ(WriteRecord(u"P", u"hello", u"old"), 0u) << LastMessage();
+  }
+  ~TableCursorPasswordTest() override { nxFatalErrorFlag.store(false); }
+
+  TnxServerTableCursor* OpenP(std::u16string_view aPassword, uint32_t& aResult) {
+    TnxAbstractCursor* cursor = nullptr;
+    aResult = db->CursorOpen(cursor, u"P", aPassword, omReadWrite, smShared, 10000, u"", -1, false, 0, 500, nullptr);
+    return static_cast<TnxServerTableCursor*>(cursor);
+  }
+  void CloseTables() { Folder().sfCloseInactiveTables(); }
+  // The open table's answer to a password.
+  static uint32_t Admits(TnxServerTableCursor& aCursor, std::u16string_view aPassword) {
+    return aCursor.Table()->Root()->srtAuthenticatePasswords({std::u16string(aPassword)});
+  }
+  static bool RecordReadable(TnxServerTableCursor& aCursor) {
+    TnxBytesStream stream;
+    return aCursor.sbcTableStreamRead(u"Rec", stream, false) == 0 && stream.GetSize() > 0;
+  }
+};
+
+TEST_F(TableCursorPasswordTest, TheNewPasswordOpensTheTableAndTheOldOneNoLonger) {
+  uint32_t result = 0;
+  TnxServerTableCursor* cursor = OpenP(u"old", result);
+  ASSERT_EQ(result, 0u) << LastMessage();
+  EXPECT_EQ(cursor->ChangePassword(u"new"), 0u) << LastMessage();
+  EXPECT_EQ(platform::Utf16ToUtf8(cursor->sbcExtractPassword()), "new");
+  // While open, and after a close from the files.
+  EXPECT_EQ(Admits(*cursor, u"new"), 0u);
+  EXPECT_EQ(Admits(*cursor, u"old"), nxeInvalidPassword);
+  EXPECT_TRUE(RecordReadable(*cursor));
+  cursor->Free();
+  CloseTables();
+  EXPECT_EQ(ReadRecord(u"P", u"old"), "!" + std::to_string(nxeInvalidPassword));
+  EXPECT_EQ(ReadRecord(u"P", u"new"), "hello");
+  TnxServerTableCursor* again = OpenP(u"old", result);
+  EXPECT_EQ(result, nxeInvalidPassword);
+  EXPECT_EQ(again, nullptr);
+  again = OpenP(u"new", result);
+  ASSERT_EQ(result, 0u) << LastMessage();
+  again->Free();
+}
+
+TEST_F(TableCursorPasswordTest, AChangeStoppedAtAnyWriteKeepsTheOldPasswordAndTheRecords) {
+  bool completed = false;
+  for (int k = 1; k <= 64 && !completed; ++k) {
+    SCOPED_TRACE("failing write " + std::to_string(k));
+    CloseTables();
+    TFaultFileOps faults;
+    uint32_t result = 0;
+    TnxServerTableCursor* cursor = nullptr;
+    {
+      platform::ScopedFileOps scoped(faults);
+      cursor = OpenP(u"old", result);
+    }
+    ASSERT_EQ(result, 0u) << LastMessage();
+    faults.FailCall(TFileOp::WriteAt, faults.Calls(TFileOp::WriteAt) + k, EIO);
+    result = cursor->ChangePassword(u"new");
+    if (result == 0) {
+      completed = true;
+      EXPECT_GT(k, 1) << "the change wrote nothing";
+      EXPECT_EQ(Admits(*cursor, u"new"), 0u);
+      cursor->Free();
+      CloseTables();
+      EXPECT_EQ(ReadRecord(u"P", u"new"), "hello");
+      break;
+    }
+    EXPECT_EQ(platform::Utf16ToUtf8(cursor->sbcExtractPassword()), "old");
+    EXPECT_EQ(Admits(*cursor, u"old"), 0u);
+    EXPECT_EQ(Admits(*cursor, u"new"), nxeInvalidPassword);
+    EXPECT_TRUE(RecordReadable(*cursor));
+    EXPECT_EQ(cursor->TransContext()->stcTransaction(), nullptr);
+    cursor->Free();
+    // The next start finds the files as they were.
+    CloseAll();
+    nxFatalErrorFlag.store(false);
+    OpenAll();
+    EXPECT_EQ(ReadRecord(u"P", u"old"), "hello") << LastMessage();
+    EXPECT_EQ(ReadRecord(u"P", u"new"), "!" + std::to_string(nxeInvalidPassword));
+  }
+  EXPECT_TRUE(completed);
 }
 
 }  // namespace
