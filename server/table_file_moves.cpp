@@ -160,7 +160,8 @@ void SyncFolder(std::u16string_view aFolder) {
 
 // The file "nxTableMoves.cfg": a header block written once, when the file
 // is made (through a durable copy renamed into place, the folder synced),
-// then two slots of SlotSize bytes. Each record (sequence number, length,
+// then two slots of SlotSize bytes, each on blocks of its own (a torn
+// sector never spans both). Each record (sequence number, length,
 // plan or nothing, checksum) goes into the slot that does not hold the
 // newest valid record, so a write cut short can only tear the record being
 // written: the one before it stays readable. The newest valid record is the
@@ -279,7 +280,8 @@ void WriteRecord(std::u16string_view aFolder, std::string_view aPlan, bool aSync
       if (err != 0) Raise(err, aCode, u"WriteFile (\"%s\")", {path});
       return;
     }
-    const size_t slotSize = std::max(kBlock, (record.size() + kBlock - 1) / kBlock * kBlock);
+    // Room to spare: a larger plan than this makes the file anew.
+    const size_t slotSize = std::max(kBlock, (2 * record.size() + kBlock - 1) / kBlock * kBlock);
     std::string image = EncodeHeader(slotSize);
     image.resize(kBlock, '\0');
     image.append(record);

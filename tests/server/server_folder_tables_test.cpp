@@ -503,29 +503,47 @@ TEST_F(FileMovesTest, APlanBroughtBackByALostClearChangesNothing) {
   }
 }
 
-// The intent file is made once per folder; after that an intent costs one
-// data sync, and the steps one folder sync.
+// The intent file is made once per folder, and anew only for a plan too
+// large for its slots; otherwise an intent costs one data sync, and the
+// steps one folder sync.
 TEST_F(FileMovesTest, OnlyTheFirstPlanOfAFolderMakesTheFile) {
-  dir.Write("A.nx1", "a");
   TFaultFileOps seam;
   platform::ScopedFileOps scoped(seam);
   struct Row {
     const char* name;
-    std::u16string from, to;
+    size_t files;
+    size_t nameLength;
     int fileSyncs, folderSyncs;
   } rows[] = {
-      {"first", u"A.nx1", u"B.nx1", 1, 2},
-      {"second", u"B.nx1", u"C.nx1", 1, 1},
-      {"third", u"C.nx1", u"A.nx1", 1, 1},
+      {"the first plan", 1, 8, 1, 2},
+      {"a later one", 1, 8, 1, 1},
+      {"one larger than a slot", 30, 200, 1, 2},
+      {"a large one again", 30, 200, 1, 1},
+      {"a small one again", 1, 8, 1, 1},
   };
+  std::vector<std::u16string> names;
+  for (size_t i = 0; i < 30; ++i) {
+    names.push_back(platform::Utf8ToUtf16("S" + std::to_string(i)));
+    dir.Write("S" + std::to_string(i), "s");
+  }
+  int round = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    std::vector<TnxFileMove> moves;
+    for (size_t i = 0; i < row.files; ++i) {
+      std::string to = std::to_string(round) + "_" + std::to_string(i) + "_";
+      to.resize(row.nameLength, 'x');
+      moves.push_back({names[i], platform::Utf8ToUtf16(to)});
+      names[i] = moves.back().To;
+    }
+    ++round;
     const int files = seam.Calls(TFileOp::DataSync) + seam.Calls(TFileOp::Sync);
     const int folders = seam.Calls(TFileOp::SyncDirectory);
-    nxRunFileMoves(Folder(), {{row.from, row.to}});
+    nxRunFileMoves(Folder(), moves);
     EXPECT_EQ(seam.Calls(TFileOp::DataSync) + seam.Calls(TFileOp::Sync) - files, row.fileSyncs);
     EXPECT_EQ(seam.Calls(TFileOp::SyncDirectory) - folders, row.folderSyncs);
-    EXPECT_TRUE(dir.Exists(platform::Utf16ToUtf8(row.to)));
+    EXPECT_TRUE(dir.Exists(platform::Utf16ToUtf8(moves.back().To)));
+    EXPECT_FALSE(nxFinishFileMoves(Folder()));
   }
 }
 
