@@ -9,6 +9,7 @@
 
 #include "lowlevel/errors/error_codes.h"
 #include "platform/directory_list.h"
+#include "platform/endian.h"
 #include "platform/file_io.h"
 #include "platform/file_ops.h"
 #include "platform/format.h"
@@ -157,28 +158,152 @@ void SyncFolder(std::u16string_view aFolder) {
     Raise(err, nxeFileRenameFailed, u"SyncDirectory (\"%s\")", {std::u16string(aFolder)});
 }
 
-// A durable intent is never written over in place: a power loss during
-// the write could keep some of its sectors and tear it, and a torn intent
-// is taken for a foreign file, its steps never finished. The new one is
-// made durable under a temporary name ("nxTableMoves.cfg.tmp…", which an
-// opening removes), renamed over it and the folder synced.
-void WriteIntent(std::u16string_view aFolder, const std::string& aBytes) {
+// The file "nxTableMoves.cfg": a header block written once, when the file
+// is made (through a durable copy renamed into place, the folder synced),
+// then two slots of SlotSize bytes, each on blocks of its own (a torn
+// sector never spans both). Each record (sequence number, length,
+// plan or nothing, checksum) goes into the slot that does not hold the
+// newest valid record, so a write cut short can only tear the record being
+// written: the one before it stays readable. The newest valid record is the
+// state; one without a plan means nothing is pending. A file that starts as
+// a single plan (kHead) comes from an earlier release: it is read and, once
+// finished, made over into this layout.
+constexpr std::string_view kFileHead = "RVTM2";
+constexpr size_t kBlock = 4096;
+constexpr size_t kSlotFixed = 8 + 4 + 8;  // sequence, length, checksum
+
+struct IntentFile {
+  enum Kind { kMissing, kForeign, kSingle, kSlots } Form = kMissing;
+  size_t SlotSize = 0;
+  int Live = -1;          // slot of the newest valid record
+  uint64_t Sequence = 0;  // its sequence number, 0 for none
+  std::optional<Intent> Plan;
+};
+
+std::string EncodeRecord(uint64_t aSequence, std::string_view aPlan) {
+  std::string out(12, '\0');
+  platform::StoreU64(out.data(), aSequence);
+  platform::StoreU32(out.data() + 8, static_cast<uint32_t>(aPlan.size()));
+  out.append(aPlan);
+  const uint64_t sum = Checksum(out);
+  out.resize(out.size() + 8);
+  platform::StoreU64(out.data() + out.size() - 8, sum);
+  return out;
+}
+
+// False for a slot never written, torn or foreign.
+bool DecodeRecord(std::string_view aSlot, uint64_t& aSequence, std::optional<Intent>& aPlan) {
+  if (aSlot.size() < kSlotFixed) return false;
+  const uint32_t size = platform::LoadU32(aSlot.data() + 8);
+  if (size > aSlot.size() - kSlotFixed) return false;
+  const std::string_view body = aSlot.substr(0, 12 + size);
+  if (platform::LoadU64(aSlot.data() + 12 + size) != Checksum(body)) return false;
+  aSequence = platform::LoadU64(aSlot.data());
+  if (aSequence == 0) return false;
+  aPlan.reset();
+  if (size == 0) return true;
+  aPlan = Decode(body.substr(12));
+  return aPlan.has_value();
+}
+
+std::string EncodeHeader(size_t aSlotSize) {
+  std::string out(kFileHead);
+  out.resize(kFileHead.size() + 4);
+  platform::StoreU32(out.data() + kFileHead.size(), static_cast<uint32_t>(aSlotSize));
+  const uint64_t sum = Checksum(out);
+  out.resize(out.size() + 8);
+  platform::StoreU64(out.data() + out.size() - 8, sum);
+  return out;
+}
+
+bool DecodeHeader(std::string_view aBytes, size_t& aSlotSize) {
+  const size_t size = kFileHead.size() + 4;
+  if (aBytes.size() < size + 8 || aBytes.substr(0, kFileHead.size()) != kFileHead) return false;
+  if (platform::LoadU64(aBytes.data() + size) != Checksum(aBytes.substr(0, size))) return false;
+  aSlotSize = platform::LoadU32(aBytes.data() + kFileHead.size());
+  return aSlotSize >= kBlock && aSlotSize % kBlock == 0;
+}
+
+IntentFile ReadIntentFile(std::u16string_view aFolder) {
+  IntentFile file;
+  const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(IntentPath(aFolder)));
+  if (!bytes) return file;
+  // An empty file was an earlier release's way of saying "nothing pending".
+  if (bytes->empty()) {
+    file.Form = IntentFile::kSingle;
+    return file;
+  }
+  if (!DecodeHeader(*bytes, file.SlotSize)) {
+    file.Plan = Decode(*bytes);
+    file.Form = file.Plan ? IntentFile::kSingle : IntentFile::kForeign;
+    return file;
+  }
+  file.Form = IntentFile::kSlots;
+  for (int slot = 0; slot < 2; ++slot) {
+    const size_t at = kBlock + static_cast<size_t>(slot) * file.SlotSize;
+    if (at >= bytes->size()) break;
+    uint64_t sequence = 0;
+    std::optional<Intent> plan;
+    if (!DecodeRecord(std::string_view(*bytes).substr(at, file.SlotSize), sequence, plan)) continue;
+    if (sequence <= file.Sequence) continue;
+    file.Live = slot;
+    file.Sequence = sequence;
+    file.Plan = std::move(plan);
+  }
+  return file;
+}
+
+// Writes aPlan (empty: nothing pending) as the newest record. With aSync
+// it is durable on return: one DataSync, or, when the file is missing, of
+// another layout or too small for it, one made anew and renamed into
+// place. Without aSync a crash may bring back the record before it.
+void WriteRecord(std::u16string_view aFolder, std::string_view aPlan, bool aSync, uint32_t aCode) {
   const std::u16string path = IntentPath(aFolder);
   try {
-    platform::ReplaceFileAtomically(platform::ToOsPath(path), aBytes);
+    const IntentFile file = ReadIntentFile(aFolder);
+    const std::string record = EncodeRecord(file.Sequence + 1, aPlan);
+    if (file.Form == IntentFile::kSlots && record.size() <= file.SlotSize) {
+      const int slot = file.Live == 0 ? 1 : 0;
+      platform::TFile out;
+      int err = out.Open(platform::ToOsPath(path), platform::TOpenFlags::ofWrite);
+      int64_t at = static_cast<int64_t>(kBlock + static_cast<size_t>(slot) * file.SlotSize);
+      for (size_t written = 0; err == 0 && written < record.size();) {
+        int64_t done = 0;
+        err = out.Ops().WriteAt(out.Handle(), at, record.data() + written,
+                                static_cast<int64_t>(record.size() - written), done);
+        if (err == 0 && done <= 0) err = EIO;
+        written += static_cast<size_t>(std::max<int64_t>(done, 0));
+        at += done;
+      }
+      if (err == 0 && aSync) err = out.Ops().DataSync(out.Handle());
+      if (err == 0) err = out.Close();
+      if (err != 0) Raise(err, aCode, u"WriteFile (\"%s\")", {path});
+      return;
+    }
+    // Room to spare: a larger plan than this makes the file anew.
+    const size_t slotSize = std::max(kBlock, (2 * record.size() + kBlock - 1) / kBlock * kBlock);
+    std::string image = EncodeHeader(slotSize);
+    image.resize(kBlock, '\0');
+    image.append(record);
+    image.resize(kBlock + 2 * slotSize, '\0');
+    platform::ReplaceFileAtomically(platform::ToOsPath(path), image);
   } catch (const platform::EFCreateError& e) {
-    throw EnxFileManagementException(nxeFileRenameFailed, e.Message());
+    throw EnxFileManagementException(aCode, e.Message());
+  } catch (const platform::EFOpenError& e) {
+    throw EnxFileManagementException(aCode, e.Message());
   }
 }
 
-// The file goes: a lost unlink brings back the whole intent, whose steps
-// are all made (or all undone), so an opening that meets it changes
-// nothing. Truncating it could leave a torn intent instead.
-void ClearIntent(std::u16string_view aFolder) {
-  const std::u16string path = IntentPath(aFolder);
-  const int err = platform::FileOps().Unlink(platform::ToOsPath(path));
-  if (err != 0 && err != ENOENT) Raise(err, nxeFileDeleteFailed, u"DeleteFile (\"%s\")", {path});
+void WriteIntent(std::u16string_view aFolder, const std::string& aPlan) {
+  WriteRecord(aFolder, aPlan, true, nxeFileRenameFailed);
 }
+
+// Needs no sync: a crash that loses it brings back a plan whose steps are
+// all made (or all undone) and durable, and finishing that again changes
+// nothing. The next intent's sync makes it durable before any later plan
+// starts. The record goes into the other slot, so a torn one leaves that
+// same plan.
+void ClearIntent(std::u16string_view aFolder) { WriteRecord(aFolder, {}, false, nxeFileDeleteFailed); }
 
 // Forward from wherever a crash stopped. The last move whose target is
 // there and whose source is gone was the last step made; the steps after
@@ -312,7 +437,6 @@ void nxRunFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves
 }
 
 bool nxFinishFileMoves(std::u16string_view aFolder) {
-  const std::u16string intent = IntentPath(aFolder);
   // A copy being written when the process ended never became the intent.
   std::vector<std::string> names;
   const std::string prefix = platform::Utf16ToUtf8(kFileMovesIntentName) + ".tmp";
@@ -320,15 +444,14 @@ bool nxFinishFileMoves(std::u16string_view aFolder) {
     for (const std::string& name : names)
       if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
         Remove(aFolder, platform::Utf8ToUtf16(name));
-  const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(intent));
-  if (!bytes || bytes->empty()) return false;
-  const std::optional<Intent> found = Decode(*bytes);
+  const IntentFile file = ReadIntentFile(aFolder);
   // Written whole or not at all: a foreign file under that name is kept.
-  if (!found) return false;
-  if (GoesForward(aFolder, *found))
-    Forward(aFolder, found->Moves);
+  if (!file.Plan) return false;
+  const Intent& found = *file.Plan;
+  if (GoesForward(aFolder, found))
+    Forward(aFolder, found.Moves);
   else
-    Back(aFolder, found->Moves, found->Moves.size(), found->Discards);
+    Back(aFolder, found.Moves, found.Moves.size(), found.Discards);
   ClearIntent(aFolder);
   return true;
 }

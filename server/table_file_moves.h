@@ -7,27 +7,34 @@
 //   empty, deletes From. Steps run in order (a move never replaces a file)
 //   and become durable together by one folder sync after the last; an
 //   opening finishes whatever subset of them a crash kept.
-// - Announce writes the intent into the file "nxTableMoves.cfg": made
-//   durable under a temporary name, renamed over any earlier intent, the
-//   folder synced, so a crash leaves the earlier intent or the new one,
-//   whole (a checksum tells a foreign file from an intent). Files that are
-//   only being made for the steps (a new table that replaces an old one)
-//   may be announced with it as the discards: going back deletes them.
-// - Run makes the steps and removes the intent file (that needs no sync:
-//   an intent whose steps are all made leaves nothing to do). A step that
+// - Announce writes the intent into the file "nxTableMoves.cfg", durable on
+//   return (one DataSync). The file is made once per folder (a durable copy
+//   renamed into place, the folder synced) and kept; it holds two
+//   checksummed slots, and each record goes into the one not holding the
+//   newest, so a crash leaves the earlier record or the new one, whole.
+//   Files that are only being made for the steps (a new table that
+//   replaces an old one) may be announced with it as the discards: going
+//   back deletes them.
+// - Run makes the steps and then records that nothing is pending, without
+//   a sync: a crash that loses that record brings back an intent whose
+//   steps are all made, and finishing it again changes nothing, also when
+//   new tables took the names it freed (a plan's checks must keep it so).
+//   The next intent's sync makes the record durable. A step that
 //   fails: when no delete has run yet, the moves done so far are undone in
-//   reverse order, the discards deleted and the intent removed; the step's
+//   reverse order, the discards deleted and the intent cleared; the step's
 //   error is raised (15393 / 15394). When a delete has run, or the undo
 //   fails, the intent stays, and the next open of the folder finishes it.
-// - Abandon (before Run) goes back: discards deleted, intent removed.
+// - Abandon (before Run) goes back: discards deleted, intent cleared.
 // - nxFinishFileMoves (a folder opening) goes forward when one of the
 //   forward checks holds (a file exists, or is missing, as each says; a
 //   plan whose names come back, as a new table replacing an old one, needs
 //   them), without checks when the first step is done (its target exists
-//   and its source not, or for a delete its file is gone); back otherwise: every move whose target is there and
-//   whose source is not is undone, last first, and the discards deleted.
-//   Then the intent file is removed. One that cannot be read (a foreign
-//   file) is left alone; leftover temporary copies are removed.
+//   and its source not, or for a delete its file is gone); back otherwise:
+//   every move whose target is there and whose source is not is undone,
+//   last first, and the discards deleted.
+//   Then the intent is cleared. A file of one intent alone (an earlier
+//   release's) is finished the same way and then made over; a foreign
+//   file is left alone; leftover temporary copies are removed.
 // - Not thread-safe per folder: the caller serializes the folder's table
 //   operations.
 #pragma once

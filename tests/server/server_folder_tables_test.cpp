@@ -223,6 +223,17 @@ TEST_F(FolderTablesTest, AFileRenamedOutsideFailsTheNameCheck) {
 class FileMovesTest : public ::testing::Test {
 protected:
   std::u16string Folder() const { return platform::Utf8ToUtf16(dir.Dir()); }
+  // The folder's files but the intent file, sorted.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
+      if (entry.path().filename() != "nxTableMoves.cfg") names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  void Clear() {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) std::filesystem::remove(entry.path());
+  }
   TempDir dir;
 };
 
@@ -238,7 +249,7 @@ TEST_F(FileMovesTest, ALeftoverIntentGoesForwardOrBackAsItsChecksSay) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) std::filesystem::remove(entry.path());
+    Clear();
     for (const std::string& f : row.before) dir.Write(f, f);
     TnxFileMoves plan(Folder(), {{u"A.nx1", u"B.nx1"}, {u"A.ix", u"B.ix"}}, {}, {{u"B.nx1", true}});
     plan.Announce();
@@ -248,7 +259,7 @@ TEST_F(FileMovesTest, ALeftoverIntentGoesForwardOrBackAsItsChecksSay) {
       if (entry.path().filename() != "nxTableMoves.cfg") names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, row.after);
-    EXPECT_FALSE(dir.Exists("nxTableMoves.cfg"));
+    EXPECT_FALSE(nxFinishFileMoves(Folder()));
   }
   EXPECT_FALSE(nxFinishFileMoves(Folder()));
 }
@@ -263,7 +274,7 @@ TEST_F(FileMovesTest, APowerLossAnywhereInAReplacingPlanLeavesTheOldOrTheNewFile
   for (uint32_t seed = 0; seed <= seeds; ++seed) {
     for (int cut = 1; cut <= 200; ++cut) {
       SCOPED_TRACE(std::to_string(seed) + "/" + std::to_string(cut));
-      for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) std::filesystem::remove(entry.path());
+      Clear();
       dir.Write("A.nx1", "old");
       int changes = 0;
       bool finished = false;
@@ -294,11 +305,8 @@ TEST_F(FileMovesTest, APowerLossAnywhereInAReplacingPlanLeavesTheOldOrTheNewFile
         }
       }
       nxFinishFileMoves(Folder());
-      std::vector<std::string> names;
-      for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
-        if (entry.path().filename() != "nxTableMoves.cfg" || entry.file_size() > 0)
-          names.push_back(entry.path().filename().string());
-      EXPECT_EQ(names, std::vector<std::string>{"A.nx1"});
+      EXPECT_FALSE(nxFinishFileMoves(Folder()));
+      EXPECT_EQ(Names(), std::vector<std::string>{"A.nx1"});
       const std::string content = dir.Exists("A.nx1") ? dir.Read("A.nx1") : "";
       EXPECT_TRUE(content == "old" || content == "new") << content;
       if (finished) {
@@ -325,11 +333,218 @@ TEST_F(FileMovesTest, ALeftoverCopyGoesAndTheIntentStays) {
   const std::string intent = dir.Read("nxTableMoves.cfg");
   dir.Write("nxTableMoves.cfg.tmp0badc0de", "half");
   EXPECT_TRUE(nxFinishFileMoves(Folder()));
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
-    names.push_back(entry.path().filename().string());
-  EXPECT_EQ(names, std::vector<std::string>{"A.nx1"});
+  EXPECT_EQ(Names(), std::vector<std::string>{"A.nx1"});
   EXPECT_FALSE(intent.empty());
+}
+
+// A new record goes into the slot that does not hold the newest one. Torn
+// anywhere, that slot must read as no record: never as a mix of its old
+// and new bytes, and never hiding the record before it.
+TEST_F(FileMovesTest, ATornSlotLeavesTheRecordBeforeIt) {
+  struct Row {
+    const char* name;
+    bool clears;  // the new record says nothing is pending
+  } rows[] = {{"a new intent", false}, {"a clear", true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Clear();
+    // The slot written last held an older, longer intent before.
+    TnxFileMoves(Folder(), {}, {u"Older-and-with-a-longer-name.tmp"}).AnnounceDiscards();
+    TnxFileMoves live(Folder(), {}, {u"L.tmp"});
+    live.AnnounceDiscards();
+    const std::string before = dir.Read("nxTableMoves.cfg");
+    if (row.clears)
+      live.Abandon();
+    else
+      TnxFileMoves(Folder(), {}, {u"W.tmp"}).AnnounceDiscards();
+    const std::string after = dir.Read("nxTableMoves.cfg");
+    ASSERT_EQ(before.size(), after.size());
+    size_t first = 0;
+    while (first < before.size() && before[first] == after[first]) ++first;
+    size_t last = before.size();
+    while (last > first && before[last - 1] == after[last - 1]) --last;
+    ASSERT_LT(first, last);
+    const size_t step = TestSize(std::max<size_t>(1, (last - first) / 12), size_t{1});
+    int cases = 0;
+    for (size_t from = first; from < last; from += step) {
+      for (size_t to = from + 1; to <= last; to = to == last ? last + 1 : std::min(last, to + step)) {
+        for (bool keepsNew : {true, false}) {
+          std::string torn = keepsNew ? before : after;
+          torn.replace(from, to - from, (keepsNew ? after : before).substr(from, to - from));
+          SCOPED_TRACE(std::to_string(from) + ".." + std::to_string(to) + (keepsNew ? " new" : " old"));
+          Clear();
+          dir.Write("nxTableMoves.cfg", torn);
+          for (const char* f : {"Older-and-with-a-longer-name.tmp", "L.tmp", "W.tmp"}) dir.Write(f, f);
+          const bool whole = torn == after;
+          EXPECT_EQ(nxFinishFileMoves(Folder()), !(whole && row.clears));
+          std::vector<std::string> expected{"L.tmp", "Older-and-with-a-longer-name.tmp", "W.tmp"};
+          if (!whole) expected = Without(expected, "L.tmp");
+          if (whole && !row.clears) expected = Without(expected, "W.tmp");
+          ASSERT_EQ(Names(), expected);
+          EXPECT_FALSE(nxFinishFileMoves(Folder()));
+          ++cases;
+        }
+      }
+    }
+    EXPECT_GT(cases, 20);
+  }
+}
+
+// An intent as an earlier release wrote it: the file holds that one record.
+std::string EarlierIntent(const std::vector<TnxFileMove>& aMoves, const std::vector<TnxFileCheck>& aChecks) {
+  std::string out = "RVTM1";
+  auto put = [&out](const std::string& aText) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((aText.size() >> (8 * i)) & 0xFF));
+    out += aText;
+  };
+  put(std::to_string(aMoves.size()));
+  for (const TnxFileMove& move : aMoves) {
+    put(platform::Utf16ToUtf8(move.From));
+    put(platform::Utf16ToUtf8(move.To));
+  }
+  put("0");
+  put(std::to_string(aChecks.size()));
+  for (const TnxFileCheck& check : aChecks) {
+    put(platform::Utf16ToUtf8(check.Name));
+    put(check.Exists ? "1" : "0");
+  }
+  out += "END";
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : out) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  put(std::to_string(hash));
+  return out;
+}
+
+TEST_F(FileMovesTest, AnEarlierReleasesIntentIsFinishedAtOpening) {
+  struct Row {
+    const char* name;
+    std::vector<TnxFileMove> moves;
+    std::vector<TnxFileCheck> checks;
+    std::vector<std::string> before;
+    std::vector<std::string> after;
+  } rows[] = {
+      {"rename, main moved: forward", {{u"A.nx1", u"B.nx1"}, {u"A.ix", u"B.ix"}}, {{u"B.nx1", true}},
+       {"A.ix", "B.nx1"}, {"B.ix", "B.nx1"}},
+      {"rename, nothing moved: back", {{u"A.nx1", u"B.nx1"}, {u"A.ix", u"B.ix"}}, {{u"B.nx1", true}},
+       {"A.ix", "A.nx1"}, {"A.ix", "A.nx1"}},
+      {"delete, main gone: forward", {{u"A.nx1", u""}, {u"A.ix", u""}}, {}, {"A.ix"}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Clear();
+    for (const std::string& f : row.before) dir.Write(f, f);
+    dir.Write("nxTableMoves.cfg", EarlierIntent(row.moves, row.checks));
+    EXPECT_TRUE(nxFinishFileMoves(Folder()));
+    EXPECT_EQ(Names(), row.after);
+    EXPECT_FALSE(nxFinishFileMoves(Folder()));
+    // The file made over takes the next intent.
+    dir.Write("C.nx1", "c");
+    TnxFileMoves(Folder(), {{u"C.nx1", u"D.nx1"}}, {}, {{u"D.nx1", true}}).Announce();
+    EXPECT_TRUE(nxFinishFileMoves(Folder()));
+    EXPECT_TRUE(dir.Exists("C.nx1"));
+  }
+  // An emptied file meant nothing pending.
+  Clear();
+  dir.Write("nxTableMoves.cfg", "");
+  EXPECT_FALSE(nxFinishFileMoves(Folder()));
+}
+
+// Run records "nothing pending" without a sync. A power loss that drops
+// that record brings the finished plan back, also after the folder gained
+// new files under the names it freed: finishing it again must keep them.
+TEST_F(FileMovesTest, APlanBroughtBackByALostClearChangesNothing) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> before;
+    std::vector<TnxFileMove> moves;
+    std::vector<std::u16string> discards;
+    std::vector<TnxFileCheck> checks;
+    std::vector<std::string> madeAfter;
+    std::vector<std::string> after;
+  } rows[] = {
+      {"delete, then a new table of that name", {"A.ix", "A.nx1"}, {{u"A.nx1", u""}, {u"A.ix", u""}}, {}, {},
+       {"A.ix", "A.nx1"}, {"A.ix", "A.nx1"}},
+      {"rename, then a new table under the old name", {"A.ix", "A.nx1"},
+       {{u"A.nx1", u"B.nx1"}, {u"A.ix", u"B.ix"}}, {}, {{u"B.nx1", true}}, {"A.ix", "A.nx1"},
+       {"A.ix", "A.nx1", "B.ix", "B.nx1"}},
+      {"rename, nothing after", {"A.nx1"}, {{u"A.nx1", u"B.nx1"}}, {}, {{u"B.nx1", true}}, {}, {"B.nx1"}},
+      {"replace", {"A.nx1", "N.nx1"}, {{u"A.nx1", u"$OLD_A.nx1"}, {u"N.nx1", u"A.nx1"}, {u"$OLD_A.nx1", u""}},
+       {u"N.nx1"}, {{u"$OLD_A.nx1", true}, {u"N.nx1", false}}, {}, {"A.nx1"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Clear();
+    for (const std::string& f : row.before) dir.Write(f, "old " + f);
+    // The file already exists, as in a folder that had table operations.
+    TnxFileMoves(Folder(), {}, {u"X.tmp"}).AnnounceDiscards();
+    nxFinishFileMoves(Folder());
+    {
+      TFaultFileOps seam;
+      seam.TrackFolders();
+      platform::ScopedFileOps scoped(seam);
+      TnxFileMoves(Folder(), row.moves, row.discards, row.checks).Run();
+      for (const std::string& f : row.madeAfter) {
+        platform::TFile file;
+        int64_t done = 0;
+        const std::string text = "new " + f;
+        ASSERT_EQ(file.Open(dir.Path(f), platform::TOpenFlags::ofWrite | platform::TOpenFlags::ofCreate), 0);
+        ASSERT_EQ(seam.WriteAt(file.Handle(), 0, text.data(), static_cast<int64_t>(text.size()), done), 0);
+        ASSERT_EQ(seam.DataSync(file.Handle()), 0);
+      }
+      ASSERT_EQ(seam.SyncDirectory(dir.Dir()), 0);
+      seam.PowerLoss();
+    }
+    EXPECT_TRUE(nxFinishFileMoves(Folder())) << "the clear was not lost";
+    EXPECT_EQ(Names(), row.after);
+    for (const std::string& f : row.madeAfter) EXPECT_EQ(dir.Read(f), "new " + f);
+    if (row.madeAfter.empty() && !row.discards.empty()) {
+      EXPECT_EQ(dir.Read("A.nx1"), "old N.nx1");
+    }
+  }
+}
+
+// The intent file is made once per folder, and anew only for a plan too
+// large for its slots; otherwise an intent costs one data sync, and the
+// steps one folder sync.
+TEST_F(FileMovesTest, OnlyTheFirstPlanOfAFolderMakesTheFile) {
+  TFaultFileOps seam;
+  platform::ScopedFileOps scoped(seam);
+  struct Row {
+    const char* name;
+    size_t files;
+    size_t nameLength;
+    int fileSyncs, folderSyncs;
+  } rows[] = {
+      {"the first plan", 1, 8, 1, 2},
+      {"a later one", 1, 8, 1, 1},
+      {"one larger than a slot", 30, 200, 1, 2},
+      {"a large one again", 30, 200, 1, 1},
+      {"a small one again", 1, 8, 1, 1},
+  };
+  std::vector<std::u16string> names;
+  for (size_t i = 0; i < 30; ++i) {
+    names.push_back(platform::Utf8ToUtf16("S" + std::to_string(i)));
+    dir.Write("S" + std::to_string(i), "s");
+  }
+  int round = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<TnxFileMove> moves;
+    for (size_t i = 0; i < row.files; ++i) {
+      std::string to = std::to_string(round) + "_" + std::to_string(i) + "_";
+      to.resize(row.nameLength, 'x');
+      moves.push_back({names[i], platform::Utf8ToUtf16(to)});
+      names[i] = moves.back().To;
+    }
+    ++round;
+    const int files = seam.Calls(TFileOp::DataSync) + seam.Calls(TFileOp::Sync);
+    const int folders = seam.Calls(TFileOp::SyncDirectory);
+    nxRunFileMoves(Folder(), moves);
+    EXPECT_EQ(seam.Calls(TFileOp::DataSync) + seam.Calls(TFileOp::Sync) - files, row.fileSyncs);
+    EXPECT_EQ(seam.Calls(TFileOp::SyncDirectory) - folders, row.folderSyncs);
+    EXPECT_TRUE(dir.Exists(platform::Utf16ToUtf8(moves.back().To)));
+    EXPECT_FALSE(nxFinishFileMoves(Folder()));
+  }
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "server/server_database.h"
 #include "server/server_folder.h"
 #include "server/server_table.h"
+#include "server/table_file_moves.h"
 #include "storage/stream_engines.h"
 #include "storage/transactions.h"
 #include "support/server_fixture.h"
@@ -126,10 +127,8 @@ protected:
     return names;
   }
   bool Has(const std::string& aFile) const { return std::filesystem::exists(dir.Path(aFile)); }
-  // Steps of a rename, delete or overwrite still to finish.
-  bool IntentPending() const {
-    return Has("nxTableMoves.cfg") && std::filesystem::file_size(dir.Path("nxTableMoves.cfg")) > 0;
-  }
+  // Steps of a rename, delete or overwrite still to finish (finished now).
+  bool IntentPending() { return nxFinishFileMoves(platform::Utf8ToUtf16(dir.Dir())); }
 
   TempDir dir;
   TnxServerSession* session = nullptr;
