@@ -66,6 +66,28 @@ private:
   platform::TStringList& lfList;
 };
 
+// A list an engine call replaces: one update bracket, ended on every path;
+// the list keeps its old lines for the call to fill over and is emptied
+// unless the call succeeded.
+class TListRefill {
+public:
+  explicit TListRefill(platform::TStringList& aList) : lrList(aList) { lrList.BeginUpdate(); }
+  ~TListRefill() {
+    if (!lrFilled) lrList.Clear();
+    lrList.EndUpdate();
+  }
+  TListRefill(const TListRefill&) = delete;
+  TListRefill& operator=(const TListRefill&) = delete;
+  uint32_t Result(uint32_t aResult) {
+    lrFilled = aResult == 0;
+    return aResult;
+  }
+
+private:
+  platform::TStringList& lrList;
+  bool lrFilled = false;
+};
+
 }  // namespace
 
 // ---- session binding ----
@@ -349,8 +371,8 @@ void TnxDatabase::DoStart() {
 void TnxDatabase::GetTableNames(platform::TStringList* aList) {
   if (!aList) RaiseError(Own(nxeInvalidParameter));
   CheckStarted();
-  TListFill fill(*aList);
-  CheckError(AbstractDatabase()->TableGetList(*aList));
+  TListRefill fill(*aList);
+  CheckError(fill.Result(AbstractDatabase()->TableGetList(*aList)));
 }
 
 void TnxDatabase::GetChangedTables(platform::TStringList* aList) {

@@ -550,15 +550,31 @@ uint32_t TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmp
     explicit Update(platform::TStringList& l) : list(l) { list.BeginUpdate(); }
     ~Update() { list.EndUpdate(); }
   } update(*aList);
-  if (aEmptyList) aList->Clear();
+  // An unsorted list to be emptied is written over line by line and cut to
+  // the names taken, on every way out.
+  struct Refill {
+    platform::TStringList* list;  // nil: the list is added to
+    int filled = 0;
+    ~Refill() {
+      if (list) list->Truncate(filled);
+    }
+  } refill{aEmptyList && !aList->Sorted() ? aList : nullptr};
+  if (aEmptyList && !refill.list) aList->Clear();
   TAliasMergeLoan memory;
   TStagedNames& names = memory.Names();
   if (uint32_t result = bsAbstractSession->AliasGetNames(names)) return result;
-  TAliasesHeld held(*aList, memory.Keys(), static_cast<size_t>(aList->Count()) + names.Count());
-  for (int i = 0; i < aList->Count(); ++i) held.Insert(aList->Strings(i));
+  const int heldBefore = refill.list ? 0 : aList->Count();
+  TAliasesHeld held(*aList, memory.Keys(), static_cast<size_t>(heldBefore) + names.Count());
+  for (int i = 0; i < heldBefore; ++i) held.Insert(aList->Strings(i));
   for (size_t i = 0; i < names.Count(); ++i) {
     const std::u16string_view name = names.Name(i);
-    if (held.Insert(name)) aList->AddText(name);
+    if (!held.Insert(name)) continue;
+    if (refill.list) {
+      std::u16string& line = refill.list->RefillLine(refill.filled++, name.size());
+      std::copy(name.begin(), name.end(), line.begin());
+    } else {
+      aList->AddText(name);
+    }
   }
   return 0;
 }

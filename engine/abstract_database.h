@@ -127,6 +127,7 @@ class TnxAbstractDatabase : public TnxBaseTransContext {
                                bool aAllowSystem) = 0;
   virtual uint32_t TableGetDictionary(std::u16string_view aTableName, std::u16string_view aPassword,
                                       TnxDataDictionary* aDictionary) = 0;
+  // Replaces aList's lines by the database's table names.
   virtual uint32_t TableGetList(platform::TStringList& aList) = 0;
   virtual uint32_t TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
                                    uint32_t& aValue) = 0;

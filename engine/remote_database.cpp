@@ -74,11 +74,17 @@ uint32_t TnxRemoteDatabase::TableGetList(platform::TStringList& aList) {
     ~EndUpdate() { list.EndUpdate(); }
   } endUpdate{aList};
   try {
-    aList.Clear();
-    if (const uint32_t veto = NotifyExtenders(eaTableGetList, true, {})) return veto;
-    // Straight into the list: a reply that breaks off is cleared below.
+    // The names are read over the list's old lines, which keeps their
+    // memory; every way out without the names empties it.
+    if (const uint32_t veto = NotifyExtenders(eaTableGetList, true, {})) {
+      aList.Clear();
+      return veto;
+    }
     const uint32_t result = rdRequestNameList(nxnmDatabaseTableGetList, aList);
-    if (result != 0) return result;
+    if (result != 0) {
+      aList.Clear();
+      return result;
+    }
     NotifyExtenders(eaTableGetList, false, {});
     return 0;
   } catch (const std::exception& e) {

@@ -98,7 +98,8 @@ class TnxRemoteDatabase : public TnxAbstractDatabase {
   TnxRemoteDictionaryCache& DictionaryCache() noexcept { return rdDictionaryCache; }
   void SetTimeout(uint32_t aValue) override;
 
-  // Clears aList, then the server's names in its order.
+  // Replaces aList's lines by the server's names in its order; empty after
+  // a veto or a failure.
   uint32_t TableGetList(platform::TStringList& aList) override;
   // Appends the server's names to aTables.
   uint32_t GetChangedTables(platform::TStringList& aTables) override;

@@ -38,19 +38,31 @@ void TStringList::EndUpdate() {
   if (update_count_ > 0 && --update_count_ == 0) Changed();
 }
 
-void TStringList::Clear() {
-  if (items_.empty()) return;
+void TStringList::DropLines(size_t from) {
   // Only texts on the heap are worth keeping, and a bounded amount of them.
   constexpr size_t kLongestSpare = 256;
   constexpr size_t kSpareBytes = size_t{1} << 20;
-  for (Item& item : items_) {
-    const size_t capacity = item.text.capacity();
+  for (size_t i = from; i < items_.size(); ++i) {
+    std::u16string& text = items_[i].text;
+    const size_t capacity = text.capacity();
     if (capacity <= kShortText || capacity > kLongestSpare) continue;
     if (spares_.bytes + capacity * sizeof(char16_t) > kSpareBytes) break;
     spares_.bytes += capacity * sizeof(char16_t);
-    spares_.texts.push_back(std::move(item.text));
+    spares_.texts.push_back(std::move(text));
   }
-  items_.clear();
+  items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(from), items_.end());
+}
+
+void TStringList::Clear() {
+  if (items_.empty()) return;
+  DropLines(0);
+  Changed();
+}
+
+void TStringList::Truncate(int count) {
+  if (count >= Count()) return;
+  if (count < 0) throw EStringListError(Format(SListIndexError, {count}));
+  DropLines(static_cast<size_t>(count));
   Changed();
 }
 
@@ -83,6 +95,17 @@ std::u16string& TStringList::AddLine(size_t length) {
   items_.push_back(Item{std::move(line), nullptr});
   Changed();
   return items_.back().text;
+}
+
+std::u16string& TStringList::RefillLine(int index, size_t length) {
+  if (index == Count()) return AddLine(length);
+  CheckNotSorted();
+  CheckIndex(index);
+  Item& item = items_[static_cast<size_t>(index)];
+  item.text.resize(length);
+  item.object = nullptr;
+  Changed();
+  return item.text;
 }
 
 void TStringList::CheckIndex(int index) const {

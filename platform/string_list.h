@@ -58,6 +58,14 @@ public:
   // returns its text for the caller to fill, in memory as AddText would
   // take it. Raises SSortedListError on a sorted list.
   std::u16string& AddLine(size_t length);
+  // Refills an unsorted list in place, line by line from the first: line
+  // index (at most Count; Count appends as AddLine) becomes a line of
+  // length units with no object, in its own memory, and its text is
+  // returned to be filled. Raises SSortedListError on a sorted list.
+  std::u16string& RefillLine(int index, size_t length);
+  // Drops the lines from count on; their memory stays for AddText as a
+  // cleared line's does.
+  void Truncate(int count);
   void AddStrings(const TStringList& other);
   void Insert(int index, std::u16string text) { InsertObject(index, std::move(text), nullptr); }
   void InsertObject(int index, std::u16string text, void* object);
@@ -116,6 +124,8 @@ private:
   };
   void CheckIndex(int index) const;
   void CheckNotSorted() const;
+  // Keeps the heap texts of lines [from, end) for AddText, then drops them.
+  void DropLines(size_t from);
 
   std::vector<Item> items_;
   // Heap texts of cleared lines, for AddText; a copy of the list starts

@@ -646,11 +646,14 @@ platform::TGUID TnxReader::ReadGuid() {
 
 void TnxReader::ReadStrings(platform::TStringList& lines) {
   lines.BeginUpdate();
+  // An unsorted list is written over line by line (a list read again keeps
+  // its memory), and cut to what was read, also when the reading fails.
+  const bool inPlace = !lines.Sorted();
+  int filled = 0;
   try {
-    lines.Clear();
+    if (!inPlace) lines.Clear();
     ReadListBegin();
     std::u16string text;
-    const bool inPlace = !lines.Sorted();
     while (!EndOfList()) {
       // A short ASCII text that lies whole in the buffer (as table and
       // alias names do) is widened straight into its line.
@@ -662,17 +665,23 @@ void TnxReader::ReadStrings(platform::TStringList& lines) {
         uint8_t seen = 0;
         for (size_t i = 0; i < len; ++i) seen |= bytes[i];
         if (seen < 0x80) {
-          char16_t* out = lines.AddLine(len).data();
+          char16_t* out = lines.RefillLine(filled++, len).data();
           for (size_t i = 0; i < len; ++i) out[i] = bytes[i];
           fBufPos += static_cast<int>(len) + 2;
           continue;
         }
       }
       ReadStringInto(text);
-      lines.AddText(text);
+      if (inPlace) {
+        lines.RefillLine(filled++, 0).assign(text);
+      } else {
+        lines.AddText(text);
+      }
     }
     ReadListEnd();
+    if (inPlace) lines.Truncate(filled);
   } catch (...) {
+    if (inPlace) lines.Truncate(filled);
     lines.EndUpdate();
     throw;
   }

@@ -139,8 +139,8 @@ public:
   std::vector<uint8_t> ReadBytes();
   // A vaBinary of exactly 16 bytes.
   platform::TGUID ReadGuid();
-  // Clears lines first and fills them inside one update bracket; the
-  // lines' objects are nil.
+  // Replaces the lines inside one update bracket; the lines' objects are
+  // nil. When the reading raises, the lines read before stay, no old ones.
   void ReadStrings(platform::TStringList& lines);
   std::u16string ReadWideString_();
 

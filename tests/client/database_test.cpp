@@ -262,6 +262,10 @@ TEST_F(DatabaseTest, TableNamesAreTheEnginesUnfiltered) {
   EXPECT_EQ(U8(list.Strings(0)), "Zeta");
   EXPECT_EQ(U8(list.Strings(1)), "$System");
   EXPECT_EQ(U8(list.Strings(2)), "alpha");
+  // A failing engine leaves no line, old or new.
+  engine->Codes = {{u"TableGetList", nxeRecordLocked}};
+  EXPECT_EQ(Raised([&] { database->GetTableNames(&list); }), Coded(nxeRecordLocked));
+  EXPECT_EQ(list.Count(), 0);
 }
 
 TEST_F(DatabaseTest, ListsCheckTheirListThenTheState) {

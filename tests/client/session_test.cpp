@@ -411,12 +411,18 @@ TEST_F(SessionTest, EachAliasListingStartsAfresh) {
   const std::vector<std::vector<std::u16string>> rounds = {
       {u"Alpha", u"Beta", u"Gamma", u"Delta"}, {u"gamma"}, {}, {u"Beta", u"ALPHA"}};
   platform::TStringList list;
+  int tag = 0;
   for (const auto& round : rounds) {
     engine->Aliases.clear();
     for (const auto& name : round) engine->Aliases.emplace_back(name, u"/p");
+    // The old lines' objects must not stay with the new names.
+    for (int i = 0; i < list.Count(); ++i) list.SetObjects(i, &tag);
     ASSERT_EQ(session->GetAliasNamesEx(&list, true), 0u);
     std::vector<std::u16string> names;
-    for (int i = 0; i < list.Count(); ++i) names.push_back(list[i]);
+    for (int i = 0; i < list.Count(); ++i) {
+      names.push_back(list[i]);
+      EXPECT_EQ(list.Objects(i), nullptr) << i;
+    }
     EXPECT_EQ(names, round);
   }
 }

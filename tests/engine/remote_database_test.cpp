@@ -143,18 +143,28 @@ TEST_F(RemoteDatabaseTest, TimeoutChangesGoOutOneByOneOrInTheOpenBatch) {
 TEST_F(RemoteDatabaseTest, TableListsComeInTheServersOrder) {
   std::vector<std::u16string> fifty;
   for (int i = 50; i > 0; --i) fifty.push_back(u"Table" + platform::Utf8ToUtf16(std::to_string(i * 37 % 101)));
+  const std::vector<std::u16string> three = {u"a table name longer than the others", u"b", u"Table_0001"};
+  // One list read again and again: each reading holds the server's names
+  // alone, none of the lines or objects before it.
   const struct {
     const char* name;
     std::vector<std::u16string> names;
-  } rows[] = {{"none", {}}, {"fifty, unsorted", fifty}};
+  } rows[] = {{"none", {}}, {"fifty, unsorted", fifty}, {"three after fifty", three}, {"none after three", {}},
+              {"fifty again", fifty}};
+  platform::TStringList list;
+  list.Add(u"stale");
+  int tag = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     handler->Configure([&](TTestCommandHandler& h) { h.Tables[u"Alpha"] = row.names; });
     TnxRemoteDatabase* database = OpenDatabase();
-    platform::TStringList list;
-    list.Add(u"stale");
+    int changes = 0;
+    list.OnChange = [&changes](platform::TStringList&) { ++changes; };
+    for (int i = 0; i < list.Count(); ++i) list.SetObjects(i, &tag);
     ASSERT_EQ(database->TableGetList(list), 0u);
     EXPECT_EQ(Lines(list), row.names);
+    for (int i = 0; i < list.Count(); ++i) EXPECT_EQ(list.Objects(i), nullptr) << i;
+    EXPECT_EQ(changes, 1) << "one change for the whole list";
     database->Free();
   }
 }

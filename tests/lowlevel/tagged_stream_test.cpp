@@ -259,6 +259,13 @@ TEST(TaggedFormat, StringListsReadTheSameWhereverTheirTextsLie) {
   // Read again over the memory of the first reading.
   ReadAll(bytes, [&](TnxReader& r) { r.ReadStrings(unsorted); return 0; });
   EXPECT_EQ(LinesOf(unsorted), expected);
+  // A shorter list read over the longer one, whose lines carry objects.
+  int tag = 0;
+  for (int i = 0; i < unsorted.Count(); ++i) unsorted.SetObjects(i, &tag);
+  const Bytes three = {1, 6, 10, 'T', 'a', 'b', 'l', 'e', '_', '0', '0', '0', '9', 6, 0, 6, 1, 'z', 0};
+  ReadAll(three, [&](TnxReader& r) { r.ReadStrings(unsorted); return 0; });
+  EXPECT_EQ(LinesOf(unsorted), (std::vector<std::u16string>{u"Table_0009", u"", u"z"}));
+  for (int i = 0; i < unsorted.Count(); ++i) EXPECT_EQ(unsorted.Objects(i), nullptr);
 
   platform::TStringList sorted, want;
   sorted.SetSorted(true);

@@ -179,6 +179,53 @@ TEST(StringList, AddLineGivesALineToFillAndASortedListRefusesIt) {
   EXPECT_EQ(testing::LinesOf(sorted), std::vector<std::u16string>{u"b"});
 }
 
+// A list read again is written over line by line and cut to the new
+// length; nothing of an old line (text, object) shows through.
+TEST(StringList, RefillingWritesOverTheOldLinesAndTruncateCutsTheRest) {
+  TStringList l;
+  int objectTag = 0;
+  const std::vector<std::vector<std::u16string>> rounds = {
+      {u"Table_0001", u"x", u"", u"a much longer table name than the others"},
+      {u"Table_0002", u"Table_0003", u"Table_0004", u"Table_0005", u"Table_0006", u"Table_0007"},
+      {u"ab", u"Table_of_a_longer_name"},
+      {},
+      {u"Table_again"},
+  };
+  for (const auto& lines : rounds) {
+    for (int i = 0; i < l.Count(); ++i) l.SetObjects(i, &objectTag);
+    int filled = 0;
+    for (const auto& line : lines) {
+      std::u16string& text = l.RefillLine(filled++, line.size());
+      ASSERT_EQ(text.size(), line.size());
+      std::copy(line.begin(), line.end(), text.begin());
+    }
+    l.Truncate(filled);
+    EXPECT_EQ(testing::LinesOf(l), lines);
+    for (int i = 0; i < l.Count(); ++i) EXPECT_EQ(l.Objects(i), nullptr) << i;
+  }
+
+  // Past the end, a negative length to cut to, a sorted list: refused, the
+  // lines as they were.
+  EXPECT_THROW(l.RefillLine(l.Count() + 1, 2), EStringListError);
+  EXPECT_THROW(l.RefillLine(-1, 2), EStringListError);
+  EXPECT_THROW(l.Truncate(-1), EStringListError);
+  l.Truncate(l.Count() + 5);
+  EXPECT_EQ(testing::LinesOf(l), std::vector<std::u16string>{u"Table_again"});
+  TStringList sorted;
+  sorted.SetSorted(true);
+  sorted.Add(u"b");
+  EXPECT_THROW(sorted.RefillLine(0, 3), EStringListError);
+  EXPECT_EQ(testing::LinesOf(sorted), std::vector<std::u16string>{u"b"});
+
+  // The cut lines' memory serves later additions; a line's own text added
+  // again after a cut stays intact.
+  TStringList own;
+  for (int i = 0; i < 40; ++i) own.Add(u"Table_of_its_own_" + std::u16string(1, char16_t(u'A' + i % 26)));
+  own.Truncate(1);
+  for (int i = 0; i < 40; ++i) own.AddText(own[0]);
+  for (int i = 0; i < own.Count(); ++i) EXPECT_EQ(own[i], u"Table_of_its_own_A");
+}
+
 TEST(StringList, CaseSensitivityAndLocaleOrder) {
   TStringList l;
   l.Add(u"\u00C4pfel");

@@ -492,6 +492,7 @@ inline uint32_t ScriptedDatabase::TableExists(std::u16string_view aTableName, st
 
 inline uint32_t ScriptedDatabase::TableGetList(platform::TStringList& aList) {
   if (uint32_t code = Call(u"TableGetList")) return code;
+  aList.Clear();  // the engines replace the list
   if (!sdEngine.TableOrder.empty())
     for (const auto& name : sdEngine.TableOrder) aList.Add(name);
   else
