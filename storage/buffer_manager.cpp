@@ -349,11 +349,11 @@ bool TnxBlockObject::ParkImage() {
 TnxReadOnlyBlock::TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile& aFile, TnxBlockNumber aBlockNumber,
                                    bool aNew)
     : TnxBlockObject(aBufferManager, static_cast<TnxBlockSizeAll>(aFile.fiBlockSize)),
-      robPins(std::make_unique<TnxImagePins>()),
+      robPins(&robOwnPins),
       robFile(&aFile),
       robBlockNum(aBlockNumber),
       robNew(aNew) {
-  robPins->ipBlock = this;
+  robOwnPins.ipBlock = this;
 }
 
 TnxReadOnlyBlock::~TnxReadOnlyBlock() = default;
@@ -379,8 +379,8 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
 }
 
 PnxBlock TnxReadOnlyBlock::Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept {
-  robPins->ipCount.fetch_add(1, std::memory_order_relaxed);
-  aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, robPins.get());
+  robPins->Take();
+  aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, robPins);
   return aImage;
 }
 
@@ -388,13 +388,13 @@ void TnxReadOnlyBlock::Release(void* aSelf, PnxBlock& aBlock) noexcept {
   // One count per image: the block's own count is summed from them under
   // the padlock, so a release touches nothing else.
   aBlock = nullptr;
-  static_cast<TnxImagePins*>(aSelf)->ipCount.fetch_sub(1, std::memory_order_release);
+  static_cast<TnxImagePins*>(aSelf)->ipReleased.fetch_add(1, std::memory_order_release);
 }
 
 int32_t TnxReadOnlyBlock::RetiredRefCount() const noexcept {
   int32_t count = 0;
   for (const auto& retired : boBufferManager.bmRetired)
-    if (retired.riPins->ipBlock == this) count += retired.riPins->ipCount.load(std::memory_order_acquire);
+    if (retired.riPins->ipBlock == this) count += retired.riPins->Count();
   return count;
 }
 
@@ -402,7 +402,7 @@ uint8_t* TnxReadOnlyBlock::PinImage() {
   TnxPadlockGuard guard(boBufferManager.bmPadlock);
   CacheBlockNeeded();
   TnxReleaseMethod unused;
-  robFlushPins = robPins.get();
+  robFlushPins = robPins;
   return Pin(boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock())), unused);
 }
 
@@ -422,13 +422,16 @@ void TnxReadOnlyBlock::Unpin() noexcept {
 }
 
 void TnxReadOnlyBlock::ReplaceImage(TnxBlockMemory aMemory) {
-  if (robPins->ipCount.load(std::memory_order_acquire) > 0) {
+  if (robPins->Count() > 0) {
     // Pins only grow under the padlock, which is held: at 0 nobody holds
     // the image and nobody can start to.
     auto fresh = std::make_unique<TnxImagePins>();
     fresh->ipBlock = this;
     ReserveOneMore(boBufferManager.bmRetired);
-    boBufferManager.Retire(TakeCacheBlock(), std::exchange(robPins, std::move(fresh)));
+    TnxBlockMemory held = TakeCacheBlock();
+    boBufferManager.Retire(std::move(held), *robPins, std::move(robHeapPins));
+    robHeapPins = std::move(fresh);
+    robPins = robHeapPins.get();
     ++robRetiredPins;
   }
   SetCacheBlock(std::move(aMemory));
@@ -791,13 +794,23 @@ TnxReadOnlyBlock* TnxBufferManager::CreateBlock(TnxFileBlockCache& aCache, TnxBl
 }
 
 void TnxBufferManager::FreeBlock(TnxReadOnlyBlock& aBlock) noexcept {
-  // Retired images still held outlive their block.
-  if (aBlock.robRetiredPins > 0)
-    for (const auto& retired : bmRetired)
-      if (retired.riPins->ipBlock == &aBlock) retired.riPins->ipBlock = nullptr;
   (aBlock.robInUsePrev ? aBlock.robInUsePrev->robInUseNext : bmInUseListHead) = aBlock.robInUseNext;
   (aBlock.robInUseNext ? aBlock.robInUseNext->robInUsePrev : bmInUseListTail) = aBlock.robInUsePrev;
-  aBlock.robFile->fiBlockCache->Take(aBlock);
+  std::unique_ptr<TnxReadOnlyBlock> owned = aBlock.robFile->fiBlockCache->Take(aBlock);
+  if (aBlock.robRetiredPins == 0) return;
+  // Retired images still held outlive their block, and so does the block's
+  // own pin count when one of them has it: the block stays, emptied, with
+  // that image until the sweep lets both go.
+  for (auto& retired : bmRetired) {
+    if (retired.riPins->ipBlock != &aBlock) continue;
+    retired.riPins->ipBlock = nullptr;
+    if (retired.riPins != &aBlock.robOwnPins) continue;
+    aBlock.robBlockListTail.reset();
+    aBlock.robSnapShots.clear();
+    aBlock.FreeCacheBlock();
+    for (const TnxCacheBlockState state : {cbsAllocated, cbsMapped, cbsStored}) aBlock.StopTracking(state);
+    retired.riBlock = std::move(owned);
+  }
 }
 
 bool TnxBufferManager::TakeSpare(TnxBlockSizeAll aSize, TnxBlockMemory& aMemory) noexcept {
@@ -999,9 +1012,9 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
     // read finds, handed out as Block would.
     TnxReadOnlyBlock* cached = Attached(aFile).Find(aBlockNumber);
     if (cached && cached->boCacheBlock && !(aTrans && aTrans == cached->robTrans && cached->robBlockListTail)) {
-      // The pin count lives apart from the block: its line is fetched while
-      // the list move waits for the neighbours'.
-      __builtin_prefetch(cached->robPins.get(), 1);
+      // The pin count's line is fetched while the list move waits for the
+      // neighbours'.
+      __builtin_prefetch(cached->robPins, 1);
       cached->UpdateBlockList(true);
       ++bmBlockCacheHit[cbsMapped][0][0];
       const PnxBlock result = cached->Pin(cached->boCacheBlock.Data(), aReleaseMethod);
@@ -1120,13 +1133,13 @@ void TnxBufferManager::LinkFilesForSnapShots(TnxBaseTransaction& aTrans) {
   }
 }
 
-void TnxBufferManager::Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins) {
-  bmRetired.push_back({std::move(aMemory), std::move(aPins)});
+void TnxBufferManager::Retire(TnxBlockMemory aMemory, TnxImagePins& aPins, std::unique_ptr<TnxImagePins> aOwned) {
+  bmRetired.push_back({std::move(aMemory), &aPins, std::move(aOwned), nullptr});
 }
 
 void TnxBufferManager::SweepRetired() noexcept {
   std::erase_if(bmRetired, [](const TnxRetiredImage& aImage) {
-    if (aImage.riPins->ipCount.load(std::memory_order_acquire) != 0) return false;
+    if (aImage.riPins->Count() != 0) return false;
     if (TnxReadOnlyBlock* block = aImage.riPins->ipBlock) --block->robRetiredPins;
     return true;
   });

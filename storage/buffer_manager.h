@@ -175,9 +175,20 @@ private:
 // back at 0, so a reader's pointer outlives the commit.
 class TnxReadOnlyBlock;
 
+// Pins are only taken under the padlock, so taking one is a plain load and
+// store; releasers count apart, without it, with the one locked instruction
+// of a fetch. Both wrap; their difference is the count.
 struct TnxImagePins {
-  std::atomic<int32_t> ipCount{0};
+  std::atomic<uint32_t> ipTaken{0};
+  std::atomic<uint32_t> ipReleased{0};
   TnxReadOnlyBlock* ipBlock = nullptr;
+  // Padlock held.
+  void Take() noexcept { ipTaken.store(ipTaken.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+  // Padlock held: at 0 every holder's reads happened before this.
+  int32_t Count() const noexcept {
+    return static_cast<int32_t>(ipTaken.load(std::memory_order_relaxed) -
+                                ipReleased.load(std::memory_order_acquire));
+  }
 };
 
 // A committed image kept for the snapshot transactions that saw it, as
@@ -219,7 +230,7 @@ public:
   // Padlock held: pointers handed out and not yet released, those to
   // retired images included.
   int32_t RefCount() const noexcept {
-    const int32_t current = robPins->ipCount.load(std::memory_order_acquire);
+    const int32_t current = robPins->Count();
     return robRetiredPins == 0 ? current : current + RetiredRefCount();
   }
   // Padlock held: a thread is reading the image from disk.
@@ -295,10 +306,14 @@ private:
 
   // What every hit reads first, next to the base's list fields: one cache
   // line fewer per fetch of a block that is not in the CPU's cache.
-  // Pins of the current image; those of retired images are counted by the
-  // buffer manager's list, robRetiredPins of them this block's.
-  std::unique_ptr<TnxImagePins> robPins;
+  // Pins of the current image: robOwnPins until a commit retires them with
+  // an image still held, then ones of their own (robHeapPins). Those of
+  // retired images are counted by the buffer manager's list,
+  // robRetiredPins of them this block's.
+  TnxImagePins* robPins;
   TnxBaseTransaction* robTrans = nullptr;
+  TnxImagePins robOwnPins;
+  std::unique_ptr<TnxImagePins> robHeapPins;
   TnxBaseFile* robFile;
   uint32_t robFileSlot = 0;  // in the owning file cache's block list
   TnxBlockNumber robBlockNum;
@@ -546,7 +561,7 @@ private:
   void FlushPendingWriteThrough(TnxReleaseMethod& aReleaseMethod, PnxBlock aBlock);
 
   void SweepRetired() noexcept;
-  void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);
+  void Retire(TnxBlockMemory aMemory, TnxImagePins& aPins, std::unique_ptr<TnxImagePins> aOwned);
   // Padlock held.
   void CreateFileSnapShotLink(TnxFileBlockCache& aCache, TnxBaseTransaction& aTrans);
   void FreeSnapShotLinks(TnxBaseTransaction& aTrans) noexcept;
@@ -611,7 +626,11 @@ private:
   std::vector<std::unique_ptr<TnxScratchBlock>> bmScratchBlocks;
   struct TnxRetiredImage {
     TnxBlockMemory riMemory;
-    std::unique_ptr<TnxImagePins> riPins;
+    TnxImagePins* riPins;
+    std::unique_ptr<TnxImagePins> riOwnedPins;  // nil for a block's own
+    // A block freed while its own pins count holders of this image lives on
+    // (emptied) until they let go.
+    std::unique_ptr<TnxReadOnlyBlock> riBlock;
   };
   std::vector<TnxRetiredImage> bmRetired;
 };
