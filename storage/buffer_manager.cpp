@@ -349,11 +349,11 @@ bool TnxBlockObject::ParkImage() {
 TnxReadOnlyBlock::TnxReadOnlyBlock(TnxBufferManager& aBufferManager, TnxBaseFile& aFile, TnxBlockNumber aBlockNumber,
                                    bool aNew)
     : TnxBlockObject(aBufferManager, static_cast<TnxBlockSizeAll>(aFile.fiBlockSize)),
-      robPins(&robOwnPins),
+      robPins(std::make_unique<TnxImagePins>()),
       robFile(&aFile),
       robBlockNum(aBlockNumber),
       robNew(aNew) {
-  robOwnPins.ipBlock = this;
+  robPins->ipBlock = this;
 }
 
 TnxReadOnlyBlock::~TnxReadOnlyBlock() = default;
@@ -380,7 +380,7 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
 
 PnxBlock TnxReadOnlyBlock::Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept {
   robPins->Take();
-  aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, robPins);
+  aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, robPins.get());
   return aImage;
 }
 
@@ -402,7 +402,7 @@ uint8_t* TnxReadOnlyBlock::PinImage() {
   TnxPadlockGuard guard(boBufferManager.bmPadlock);
   CacheBlockNeeded();
   TnxReleaseMethod unused;
-  robFlushPins = robPins;
+  robFlushPins = robPins.get();
   return Pin(boCacheBlock ? boCacheBlock.Data() : static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock())), unused);
 }
 
@@ -428,10 +428,7 @@ void TnxReadOnlyBlock::ReplaceImage(TnxBlockMemory aMemory) {
     auto fresh = std::make_unique<TnxImagePins>();
     fresh->ipBlock = this;
     ReserveOneMore(boBufferManager.bmRetired);
-    TnxBlockMemory held = TakeCacheBlock();
-    boBufferManager.Retire(std::move(held), *robPins, std::move(robHeapPins));
-    robHeapPins = std::move(fresh);
-    robPins = robHeapPins.get();
+    boBufferManager.Retire(TakeCacheBlock(), std::exchange(robPins, std::move(fresh)));
     ++robRetiredPins;
   }
   SetCacheBlock(std::move(aMemory));
@@ -794,23 +791,13 @@ TnxReadOnlyBlock* TnxBufferManager::CreateBlock(TnxFileBlockCache& aCache, TnxBl
 }
 
 void TnxBufferManager::FreeBlock(TnxReadOnlyBlock& aBlock) noexcept {
+  // Retired images still held outlive their block.
+  if (aBlock.robRetiredPins > 0)
+    for (const auto& retired : bmRetired)
+      if (retired.riPins->ipBlock == &aBlock) retired.riPins->ipBlock = nullptr;
   (aBlock.robInUsePrev ? aBlock.robInUsePrev->robInUseNext : bmInUseListHead) = aBlock.robInUseNext;
   (aBlock.robInUseNext ? aBlock.robInUseNext->robInUsePrev : bmInUseListTail) = aBlock.robInUsePrev;
-  std::unique_ptr<TnxReadOnlyBlock> owned = aBlock.robFile->fiBlockCache->Take(aBlock);
-  if (aBlock.robRetiredPins == 0) return;
-  // Retired images still held outlive their block, and so does the block's
-  // own pin count when one of them has it: the block stays, emptied, with
-  // that image until the sweep lets both go.
-  for (auto& retired : bmRetired) {
-    if (retired.riPins->ipBlock != &aBlock) continue;
-    retired.riPins->ipBlock = nullptr;
-    if (retired.riPins != &aBlock.robOwnPins) continue;
-    aBlock.robBlockListTail.reset();
-    aBlock.robSnapShots.clear();
-    aBlock.FreeCacheBlock();
-    for (const TnxCacheBlockState state : {cbsAllocated, cbsMapped, cbsStored}) aBlock.StopTracking(state);
-    retired.riBlock = std::move(owned);
-  }
+  aBlock.robFile->fiBlockCache->Take(aBlock);
 }
 
 bool TnxBufferManager::TakeSpare(TnxBlockSizeAll aSize, TnxBlockMemory& aMemory) noexcept {
@@ -1012,9 +999,9 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
     // read finds, handed out as Block would.
     TnxReadOnlyBlock* cached = Attached(aFile).Find(aBlockNumber);
     if (cached && cached->boCacheBlock && !(aTrans && aTrans == cached->robTrans && cached->robBlockListTail)) {
-      // The pin count's line is fetched while the list move waits for the
-      // neighbours'.
-      __builtin_prefetch(cached->robPins, 1);
+      // The pin count lives apart from the block: its line is fetched while
+      // the list move waits for the neighbours'.
+      __builtin_prefetch(cached->robPins.get(), 1);
       cached->UpdateBlockList(true);
       ++bmBlockCacheHit[cbsMapped][0][0];
       const PnxBlock result = cached->Pin(cached->boCacheBlock.Data(), aReleaseMethod);
@@ -1133,8 +1120,8 @@ void TnxBufferManager::LinkFilesForSnapShots(TnxBaseTransaction& aTrans) {
   }
 }
 
-void TnxBufferManager::Retire(TnxBlockMemory aMemory, TnxImagePins& aPins, std::unique_ptr<TnxImagePins> aOwned) {
-  bmRetired.push_back({std::move(aMemory), &aPins, std::move(aOwned), nullptr});
+void TnxBufferManager::Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins) {
+  bmRetired.push_back({std::move(aMemory), std::move(aPins)});
 }
 
 void TnxBufferManager::SweepRetired() noexcept {

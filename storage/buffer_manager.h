@@ -306,14 +306,10 @@ private:
 
   // What every hit reads first, next to the base's list fields: one cache
   // line fewer per fetch of a block that is not in the CPU's cache.
-  // Pins of the current image: robOwnPins until a commit retires them with
-  // an image still held, then ones of their own (robHeapPins). Those of
-  // retired images are counted by the buffer manager's list,
-  // robRetiredPins of them this block's.
-  TnxImagePins* robPins;
+  // Pins of the current image; those of retired images are counted by the
+  // buffer manager's list, robRetiredPins of them this block's.
+  std::unique_ptr<TnxImagePins> robPins;
   TnxBaseTransaction* robTrans = nullptr;
-  TnxImagePins robOwnPins;
-  std::unique_ptr<TnxImagePins> robHeapPins;
   TnxBaseFile* robFile;
   uint32_t robFileSlot = 0;  // in the owning file cache's block list
   TnxBlockNumber robBlockNum;
@@ -561,7 +557,7 @@ private:
   void FlushPendingWriteThrough(TnxReleaseMethod& aReleaseMethod, PnxBlock aBlock);
 
   void SweepRetired() noexcept;
-  void Retire(TnxBlockMemory aMemory, TnxImagePins& aPins, std::unique_ptr<TnxImagePins> aOwned);
+  void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);
   // Padlock held.
   void CreateFileSnapShotLink(TnxFileBlockCache& aCache, TnxBaseTransaction& aTrans);
   void FreeSnapShotLinks(TnxBaseTransaction& aTrans) noexcept;
@@ -626,11 +622,7 @@ private:
   std::vector<std::unique_ptr<TnxScratchBlock>> bmScratchBlocks;
   struct TnxRetiredImage {
     TnxBlockMemory riMemory;
-    TnxImagePins* riPins;
-    std::unique_ptr<TnxImagePins> riOwnedPins;  // nil for a block's own
-    // A block freed while its own pins count holders of this image lives on
-    // (emptied) until they let go.
-    std::unique_ptr<TnxReadOnlyBlock> riBlock;
+    std::unique_ptr<TnxImagePins> riPins;
   };
   std::vector<TnxRetiredImage> bmRetired;
 };

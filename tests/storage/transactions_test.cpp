@@ -626,9 +626,8 @@ TEST_F(TransactionsTest, RetiredImageIsFreedWithItsLastHolder) {
   EXPECT_EQ(Bm().RetiredImages(), 0);
 }
 
-// A block whose replaced image was held keeps that image's pin count in
-// itself; freeing the block (its file removed) before the retired image is
-// swept must leave the sweep something to look at.
+// Retired images outlive their block: freeing the block (its file removed)
+// before they are swept must leave the sweep something to look at.
 TEST_F(TransactionsTest, RetiredImageOfAFreedBlockIsStillSweptSafely) {
   TnxBaseFile& file = Table("t", 4);
   for (const bool heldAgain : {false, true}) {
