@@ -379,7 +379,7 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
 }
 
 PnxBlock TnxReadOnlyBlock::Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept {
-  robPins->ipCount.fetch_add(1, std::memory_order_relaxed);
+  robPins->Take();
   aReleaseMethod = TnxReleaseMethod(&TnxReadOnlyBlock::Release, robPins.get());
   return aImage;
 }
@@ -388,13 +388,13 @@ void TnxReadOnlyBlock::Release(void* aSelf, PnxBlock& aBlock) noexcept {
   // One count per image: the block's own count is summed from them under
   // the padlock, so a release touches nothing else.
   aBlock = nullptr;
-  static_cast<TnxImagePins*>(aSelf)->ipCount.fetch_sub(1, std::memory_order_release);
+  static_cast<TnxImagePins*>(aSelf)->ipReleased.fetch_add(1, std::memory_order_release);
 }
 
 int32_t TnxReadOnlyBlock::RetiredRefCount() const noexcept {
   int32_t count = 0;
   for (const auto& retired : boBufferManager.bmRetired)
-    if (retired.riPins->ipBlock == this) count += retired.riPins->ipCount.load(std::memory_order_acquire);
+    if (retired.riPins->ipBlock == this) count += retired.riPins->Count();
   return count;
 }
 
@@ -422,7 +422,7 @@ void TnxReadOnlyBlock::Unpin() noexcept {
 }
 
 void TnxReadOnlyBlock::ReplaceImage(TnxBlockMemory aMemory) {
-  if (robPins->ipCount.load(std::memory_order_acquire) > 0) {
+  if (robPins->Count() > 0) {
     // Pins only grow under the padlock, which is held: at 0 nobody holds
     // the image and nobody can start to.
     auto fresh = std::make_unique<TnxImagePins>();
@@ -1126,7 +1126,7 @@ void TnxBufferManager::Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePi
 
 void TnxBufferManager::SweepRetired() noexcept {
   std::erase_if(bmRetired, [](const TnxRetiredImage& aImage) {
-    if (aImage.riPins->ipCount.load(std::memory_order_acquire) != 0) return false;
+    if (aImage.riPins->Count() != 0) return false;
     if (TnxReadOnlyBlock* block = aImage.riPins->ipBlock) --block->robRetiredPins;
     return true;
   });

@@ -175,9 +175,20 @@ private:
 // back at 0, so a reader's pointer outlives the commit.
 class TnxReadOnlyBlock;
 
+// Pins are only taken under the padlock, so taking one is a plain load and
+// store; releasers count apart, without it, with the one locked instruction
+// of a fetch. Both wrap; their difference is the count.
 struct TnxImagePins {
-  std::atomic<int32_t> ipCount{0};
+  std::atomic<uint32_t> ipTaken{0};
+  std::atomic<uint32_t> ipReleased{0};
   TnxReadOnlyBlock* ipBlock = nullptr;
+  // Padlock held.
+  void Take() noexcept { ipTaken.store(ipTaken.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+  // Padlock held: at 0 every holder's reads happened before this.
+  int32_t Count() const noexcept {
+    return static_cast<int32_t>(ipTaken.load(std::memory_order_relaxed) -
+                                ipReleased.load(std::memory_order_acquire));
+  }
 };
 
 // A committed image kept for the snapshot transactions that saw it, as
@@ -219,7 +230,7 @@ public:
   // Padlock held: pointers handed out and not yet released, those to
   // retired images included.
   int32_t RefCount() const noexcept {
-    const int32_t current = robPins->ipCount.load(std::memory_order_acquire);
+    const int32_t current = robPins->Count();
     return robRetiredPins == 0 ? current : current + RetiredRefCount();
   }
   // Padlock held: a thread is reading the image from disk.

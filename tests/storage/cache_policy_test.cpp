@@ -22,6 +22,7 @@
 #include "storage/transactions.h"
 #include "support/fake_engine_clock.h"
 #include "support/storage_fixture.h"
+#include "support/test_size.h"
 
 namespace revurov {
 namespace {
@@ -608,6 +609,82 @@ TEST_F(CacheEvictionTest, ReadersAndAWriterShareASmallCache) {
   }
   for (auto& reader : readers) reader.join();
   EXPECT_FALSE(bad.load());
+  Bm().EvictNow(true);
+  EXPECT_LE(Bm().ResidentPages(), Bm().TargetPages());
+}
+
+// Readers hold up to three blocks at a time while their misses drive the
+// eviction passes of a cache a quarter the file's size, and a writer
+// commits over blocks they hold. A held image never changes under its
+// holder (an image evicted while pinned would show the bytes of whatever
+// block reused its memory), and a read never shows a change older than the
+// last one committed before it started.
+TEST_F(CacheEvictionTest, HeldImagesStayWholeAndReadsNeverGoBackWhileEvictionRuns) {
+  TnxBaseFile& file = Table("stress.nx1", 1024);
+  constexpr TnxBlockNumber kBlocks = 1023;
+  const int reads = testing::TestSize(3000, 30000);
+  // The change each block last committed (0: the original image); raised
+  // by the writer once its commit has returned.
+  std::vector<std::atomic<int>> committed(kBlocks + 1);
+  std::atomic<bool> writing{true};
+  std::atomic<int> failures{0};
+  const auto versionOf = [&](TnxBlockNumber aNumber, const uint8_t* aBlock) {
+    if (nxLoadBlockCommonHeader(aBlock).bchThisBlock != aNumber) return -1;
+    if (ShowsOriginal(file, aNumber, aBlock)) return 0;
+    for (uint32_t k = kBody + 1; k < file.fiBlockSizeBytes; ++k)
+      if (aBlock[k] != aBlock[kBody]) return -1;
+    return static_cast<int>(aBlock[kBody]);
+  };
+  struct THeld {
+    TnxBlockGuard guard;
+    std::vector<uint8_t> seen;
+  };
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 8; ++t) {
+    readers.emplace_back([&, t] {
+      std::mt19937 random(static_cast<uint32_t>(t) + 17);
+      std::vector<THeld> held(1 + t % 3);
+      for (int i = 0; i < reads && failures == 0; ++i) {
+        THeld& slot = held[i % held.size()];
+        if (slot.guard.Block()) {
+          if (std::memcmp(slot.guard.Block(), slot.seen.data(), slot.seen.size()) != 0) ++failures;
+          slot.guard.Release();
+        }
+        const TnxBlockNumber n = 1 + random() % kBlocks;
+        const int before = committed[n].load(std::memory_order_acquire);
+        slot.guard.Hold(Bm().GetBlock(file, nullptr, n, slot.guard.ReleaseMethod()));
+        const int version = versionOf(n, slot.guard.Block());
+        if (version < before) ++failures;
+        slot.seen.assign(slot.guard.Block(), slot.guard.Block() + file.BlockBytes());
+      }
+      for (THeld& slot : held)
+        if (slot.guard.Block() && std::memcmp(slot.guard.Block(), slot.seen.data(), slot.seen.size()) != 0)
+          ++failures;
+    });
+  }
+  std::thread writer([&] {
+    std::mt19937 random(5);
+    for (int round = 1; round < 250 && failures == 0 && writing; ++round) {
+      std::vector<TnxBlockNumber> changed;
+      {
+        TnxBaseTransaction trans(Bm(), nullptr, false, false);
+        for (int k = 0; k < 4; ++k) {
+          // A few hot blocks, so that commits often replace held images.
+          const TnxBlockNumber n = 1 + random() % (k == 0 ? 8 : kBlocks);
+          Fill(file, trans, n, static_cast<uint8_t>(round));
+          changed.push_back(n);
+        }
+        Bm().CommitTransaction(&trans, nullptr, false);
+      }
+      for (const TnxBlockNumber n : changed) committed[n].store(round, std::memory_order_release);
+    }
+  });
+  for (auto& reader : readers) reader.join();
+  writing = false;
+  writer.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(Bm().HandedOut(file), 0);
+  EXPECT_EQ(Bm().RetiredImages(), 0);
   Bm().EvictNow(true);
   EXPECT_LE(Bm().ResidentPages(), Bm().TargetPages());
 }

@@ -626,6 +626,31 @@ TEST_F(TransactionsTest, RetiredImageIsFreedWithItsLastHolder) {
   EXPECT_EQ(Bm().RetiredImages(), 0);
 }
 
+// Retired images outlive their block: freeing the block (its file removed)
+// before they are swept must leave the sweep something to look at.
+TEST_F(TransactionsTest, RetiredImageOfAFreedBlockIsStillSweptSafely) {
+  TnxBaseFile& file = Table("t", 4);
+  for (const bool heldAgain : {false, true}) {
+    SCOPED_TRACE(heldAgain ? "second image held too" : "first image held");
+    TnxBlockGuard first;
+    first.Hold(Bm().GetBlock(file, nullptr, 1, first.ReleaseMethod()));
+    TnxBlockGuard second;
+    for (uint8_t value : {5, 6}) {
+      TnxBaseTransaction trans(Bm(), nullptr, false, false);
+      Write(file, trans, 1, value);
+      Bm().CommitTransaction(&trans, nullptr, false);
+      if (heldAgain && !second.Block()) second.Hold(Bm().GetBlock(file, nullptr, 1, second.ReleaseMethod()));
+    }
+    EXPECT_EQ(Bm().RetiredImages(), heldAgain ? 2 : 1);
+    first.Release();
+    second.Release();
+    Bm().RemoveFile(file);
+    EXPECT_EQ(Bm().RetiredImages(), 0);
+    ASSERT_EQ(fx_.AddFile(file).Result, 0u);
+    EXPECT_EQ(Read(file, nullptr, 1)[0], 6);
+  }
+}
+
 // A reader of a committed image still holds it after the next commit: it
 // counts as handed out, and the next read sees the new image.
 TEST_F(TransactionsTest, HolderOfAReplacedImageStillCountsAndOthersSeeTheNewOne) {
