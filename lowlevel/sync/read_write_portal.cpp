@@ -29,7 +29,7 @@ struct LastRecord {
 thread_local LastRecord tlsLast;
 
 // A thread's read state in the first portal it reads, kept here so that the
-// usual begin/end pair walks no record table. Free while count is 0.
+// usual begin/end pair walks no record table. Free while portal is null.
 // `records` counts the records the thread holds in all tables: while it is
 // 0, a portal other than the slot's has no state of this thread.
 struct ReadSlot {
