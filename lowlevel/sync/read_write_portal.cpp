@@ -28,16 +28,33 @@ struct LastRecord {
 };
 thread_local LastRecord tlsLast;
 
+// A thread's read state in the first portal it reads, kept here so that the
+// usual begin/end pair walks no record table. Free while portal is null.
+// `records` counts the records the thread holds in all tables: while it is
+// 0, a portal other than the slot's has no state of this thread.
+struct ReadSlot {
+  const TnxInternalReadWritePortal* portal = nullptr;
+  uint64_t serial = 0;
+  uint32_t count = 0;
+  bool counted = false;
+  int records = 0;
+};
+thread_local ReadSlot tlsSlot;
+
+std::atomic<uint64_t> gPortalSerials{0};
+
 }  // namespace
 
 // ---- TnxThreadStates ----
 
 TnxThreadStates::~TnxThreadStates() {
   if (tlsLast.table == this) tlsLast = {};
+  const uint32_t me = platform::CurrentThreadId();
   for (auto& head : tlcHashTable) {
     TnxThreadState* p = head.exchange(nullptr, std::memory_order_acquire);
     while (p) {
       TnxThreadState* next = p->tsNext.load(std::memory_order_relaxed);
+      if (p->tsID.load(std::memory_order_relaxed) == me) --tlsSlot.records;  // e.g. a destroyer's write
       p->~TnxThreadState();
       nxFreeMem(p);
       p = next;
@@ -80,11 +97,13 @@ TnxThreadState* TnxThreadStates::Find(uint32_t aThreadID) {
   claimed->tsCount = 0;
   claimed->tsCounted = false;
   claimed->tsID.store(aThreadID, std::memory_order_relaxed);
+  if (aThreadID == platform::CurrentThreadId()) ++tlsSlot.records;
   return claimed;
 }
 
 void TnxThreadStates::Release(TnxThreadState* aThreadState) noexcept {
   if (tlsLast.record == aThreadState) tlsLast = {};
+  if (aThreadState->tsID.load(std::memory_order_relaxed) == platform::CurrentThreadId()) --tlsSlot.records;
   aThreadState->tsID.store(0, std::memory_order_relaxed);
   aThreadState->tsInUse.store(0, std::memory_order_release);
 }
@@ -99,7 +118,8 @@ int TnxThreadStates::RecordCount() const noexcept {
 
 // ---- TnxInternalReadWritePortal ----
 
-TnxInternalReadWritePortal::TnxInternalReadWritePortal() {
+TnxInternalReadWritePortal::TnxInternalReadWritePortal()
+    : rwpSerial(gPortalSerials.fetch_add(1, std::memory_order_relaxed) + 1) {
   // Most portals are never waited on: their descriptors come with the first
   // wait, and a wait without one still blocks (by sleeps).
   rwpReadEvent = platform::CreateDeferredEvent(true, true);
@@ -115,6 +135,7 @@ TnxInternalReadWritePortal::TnxInternalReadWritePortal() {
 
 TnxInternalReadWritePortal::~TnxInternalReadWritePortal() {
   BeginWrite();
+  if (tlsSlot.portal == this) tlsSlot = {.records = tlsSlot.records};
   platform::CloseEvent(rwpReadEvent);
   platform::CloseEvent(rwpWriteEvent);
 }
@@ -132,14 +153,29 @@ void TnxInternalReadWritePortal::WaitOn(platform::EventHandle aEvent) {
 }
 
 void TnxInternalReadWritePortal::BeginRead() {
+  ReadSlot& slot = tlsSlot;
+  if (slot.portal == this && slot.serial == rwpSerial) {
+    ++slot.count;
+    return;
+  }
   const uint32_t me = platform::CurrentThreadId();
-  TnxThreadState* ts = rwpThreadStates.Acquire(me);
-  if (++ts->tsCount > 1) return;
+  bool* counted;
+  if (!slot.portal && slot.records == 0) {
+    slot.portal = this;
+    slot.serial = rwpSerial;
+    slot.count = 1;
+    slot.counted = false;
+    counted = &slot.counted;
+  } else {
+    TnxThreadState* ts = rwpThreadStates.Acquire(me);
+    if (++ts->tsCount > 1) return;
+    counted = &ts->tsCounted;
+  }
   if (rwpWriterID.load(std::memory_order_relaxed) == me) return;  // a read inside the own write
   WaitOn(rwpReadEvent);
   for (;;) {
     if (rwpPortal.fetch_sub(1, std::memory_order_acq_rel) - 1 > 0) {
-      ts->tsCounted = true;
+      *counted = true;
       return;
     }
     // A writer holds or takes the portal: step back, and let it know when
@@ -151,10 +187,18 @@ void TnxInternalReadWritePortal::BeginRead() {
 }
 
 void TnxInternalReadWritePortal::EndRead() {
-  TnxThreadState* ts = rwpThreadStates.Acquire(platform::CurrentThreadId());
-  if (--ts->tsCount > 0) return;
-  const bool counted = ts->tsCounted;
-  TnxThreadStates::Release(ts);
+  ReadSlot& slot = tlsSlot;
+  bool counted;
+  if (slot.portal == this && slot.serial == rwpSerial) {
+    if (--slot.count > 0) return;
+    counted = slot.counted;
+    slot.portal = nullptr;
+  } else {
+    TnxThreadState* ts = rwpThreadStates.Acquire(platform::CurrentThreadId());
+    if (--ts->tsCount > 0) return;
+    counted = ts->tsCounted;
+    TnxThreadStates::Release(ts);
+  }
   // Whether the read holds a slot of the counter is recorded with the read,
   // not inferred from being the writer now: a read taken before an upgrade
   // may end inside the write, and must still give its slot back.
@@ -171,10 +215,14 @@ bool TnxInternalReadWritePortal::BeginWrite() {
   }
   platform::ResetEvent(rwpReadEvent);
   const uint32_t generation = rwpGeneration.load(std::memory_order_acquire);
-  TnxThreadState* ts = rwpThreadStates.Acquire(me);
   // An upgrading reader gives its slot back while it waits, or it would wait
   // for itself.
-  const bool holdsSlot = ts->tsCounted;
+  bool holdsSlot = false;
+  const ReadSlot& slot = tlsSlot;
+  if (slot.portal == this && slot.serial == rwpSerial)
+    holdsSlot = slot.counted;
+  else if (slot.records > 0)
+    holdsSlot = rwpThreadStates.Acquire(me)->tsCounted;
   if (holdsSlot) rwpPortal.fetch_add(1, std::memory_order_acq_rel);
   for (;;) {
     if (rwpPortal.fetch_add(-kIdle, std::memory_order_acq_rel) == kIdle) break;
@@ -194,21 +242,32 @@ bool TnxInternalReadWritePortal::BeginWrite() {
 }
 
 void TnxInternalReadWritePortal::EndWrite() {
-  TnxThreadState* ts = rwpThreadStates.Acquire(platform::CurrentThreadId());
+  ReadSlot& slot = tlsSlot;
+  TnxThreadState* ts = nullptr;
+  uint32_t* count = nullptr;
+  bool* counted = nullptr;
+  if (slot.portal == this && slot.serial == rwpSerial) {
+    count = &slot.count;
+    counted = &slot.counted;
+  } else if (slot.records > 0) {
+    ts = rwpThreadStates.Acquire(platform::CurrentThreadId());
+    count = &ts->tsCount;
+    counted = &ts->tsCounted;
+  }
   if (--rwpWriterCount == 0) {
     rwpWriterID.store(0, std::memory_order_relaxed);
     int32_t open = kIdle;
     // Reads begun inside the write and still open become ordinary reads: they
     // keep a slot, or the counter would later be raised above idle.
-    if (ts->tsCount > 0 && !ts->tsCounted) {
+    if (count && *count > 0 && !*counted) {
       open = kIdle - 1;
-      ts->tsCounted = true;
+      *counted = true;
     }
     rwpPortal.fetch_add(open, std::memory_order_acq_rel);
     platform::SetEvent(rwpWriteEvent);
     platform::SetEvent(rwpReadEvent);
   }
-  if (ts->tsCount == 0) TnxThreadStates::Release(ts);
+  if (ts && ts->tsCount == 0) TnxThreadStates::Release(ts);
 }
 
 void TnxInternalReadWritePortal::CreateAndRead(TnxInternalReadWritePortal*& aPortal) {

@@ -35,7 +35,9 @@ struct TnxThreadState {
 
 // Per-thread records in 16 buckets of lock-free lists. Records are never
 // unlinked while the table lives; a freed one is reused by the next thread
-// that hashes to its bucket.
+// that hashes to its bucket. A portal keeps the state of the one portal a
+// thread reads first in a thread-local slot and needs records only for the
+// portals that thread reads at the same time.
 class TnxThreadStates : public TnxObject {
 public:
   static constexpr int kBuckets = 16;
@@ -97,6 +99,9 @@ private:
   alignas(64) TnxThreadStates rwpThreadStates;
   platform::EventHandle rwpReadEvent = nullptr;   // manual, set while readers may enter
   platform::EventHandle rwpWriteEvent = nullptr;  // auto, wakes one waiting writer
+  // Unique per portal ever made: a thread's slot naming a freed portal never
+  // matches a new one made at the same address.
+  const uint64_t rwpSerial;
   std::atomic<uint32_t> rwpWriterID{0};
   uint32_t rwpWriterCount = 0;  // the writer's nesting depth
   std::atomic<uint32_t> rwpGeneration{0};

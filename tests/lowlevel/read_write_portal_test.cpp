@@ -5,6 +5,8 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <thread>
 #include <vector>
@@ -296,6 +298,238 @@ TEST(Portal, ThreadRecordsAreReusedAcrossThreads) {
     }).join();
   // At most one record per bucket: every thread left its record free.
   EXPECT_LE(portal.ThreadStates().RecordCount(), TnxThreadStates::kBuckets);
+}
+
+// One thread's reads of two portals at once, begun and ended in every
+// order: each portal's counter is taken once per outermost read, whichever
+// portal the thread reads first.
+TEST(Portal, ReadsOfTwoPortalsOnOneThreadCountApart) {
+  struct Step {
+    int portal;  // 0 or 1
+    bool begin;
+    int32_t held0, held1;  // reader slots taken afterwards
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"nested in order", {{0, true, 1, 0}, {1, true, 1, 1}, {1, false, 1, 0}, {0, false, 0, 0}}},
+      {"crossed ends", {{0, true, 1, 0}, {1, true, 1, 1}, {0, false, 0, 1}, {1, false, 0, 0}}},
+      {"second nests after the first ended",
+       {{0, true, 1, 0}, {1, true, 1, 1}, {0, false, 0, 1}, {1, true, 0, 1}, {0, true, 1, 1}, {1, false, 1, 1},
+        {1, false, 1, 0}, {0, false, 0, 0}}},
+      {"first read again while the second is open",
+       {{1, true, 0, 1}, {0, true, 1, 1}, {1, false, 1, 0}, {1, true, 1, 1}, {0, false, 0, 1}, {0, true, 1, 1},
+        {0, false, 0, 1}, {1, false, 0, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Portal portals[2];
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& s = c.steps[i];
+      SCOPED_TRACE(i);
+      if (s.begin)
+        portals[s.portal].BeginRead();
+      else
+        portals[s.portal].EndRead();
+      EXPECT_EQ(portals[0].PortalCount(), kIdle - s.held0);
+      EXPECT_EQ(portals[1].PortalCount(), kIdle - s.held1);
+    }
+    // Balanced: a fresh read of either takes its counter again.
+    for (Portal& p : portals) {
+      p.BeginRead();
+      EXPECT_EQ(p.PortalCount(), kIdle - 1);
+      p.EndRead();
+    }
+  }
+}
+
+// A nested read never waits for a waiting writer, also when the thread's
+// state in that portal outlived its read of another portal.
+TEST(Portal, NestedReadOfTheSecondPortalPassesAWaitingWriter) {
+  Portal first, second;
+  Actor reader, writer;
+  reader.Do([&] {
+    first.BeginRead();
+    second.BeginRead();
+    first.EndRead();
+  });
+  auto write = writer.Start([&] { return second.BeginWrite(); });
+  ASSERT_TRUE(Eventually([&] { return second.Waiters() == 1; }));
+  auto nested = reader.Start([&] {
+    second.BeginRead();
+    second.EndRead();
+  });
+  ASSERT_TRUE(Eventually([&] { return IsDone(nested); }, std::chrono::seconds(5)));
+  EXPECT_FALSE(IsDone(write));
+  // And the read inside the own write of the other portal, ended after it,
+  // still holds a slot there.
+  reader.Do([&] {
+    first.BeginWrite();
+    first.BeginRead();
+    first.EndWrite();
+  });
+  EXPECT_EQ(first.PortalCount(), kIdle - 1);
+  reader.Do([&] {
+    first.EndRead();
+    second.EndRead();
+  });
+  EXPECT_TRUE(write.get());
+  writer.Do([&] { second.EndWrite(); });
+  EXPECT_EQ(first.PortalCount(), kIdle);
+  EXPECT_EQ(second.PortalCount(), kIdle);
+}
+
+// A thread that destroys a portal it still reads, then reads a new portal
+// made at the same address, must not take the old read for its own: the new
+// read is outermost, takes the counter and waits for a writer.
+TEST(Portal, NewPortalAtAFreedOnesAddressStartsFresh) {
+  alignas(Portal) unsigned char storage[sizeof(Portal)];
+  for (bool viaRecord : {false, true}) {
+    SCOPED_TRACE(viaRecord ? "state in a record" : "state in the slot");
+    Portal other;
+    Actor reader, writer;
+    reader.Do([&] {
+      if (viaRecord) other.BeginRead();  // the freed portal's state goes elsewhere
+      auto* old = ::new (static_cast<void*>(storage)) Portal;
+      old->BeginRead();
+      old->BeginRead();
+      old->~Portal();
+    });
+    auto* fresh = ::new (static_cast<void*>(storage)) Portal;
+    reader.Do([&] { fresh->BeginRead(); });
+    EXPECT_EQ(fresh->PortalCount(), kIdle - 1);
+    reader.Do([&] { fresh->EndRead(); });
+    EXPECT_EQ(fresh->PortalCount(), kIdle);
+    EXPECT_TRUE(writer.Do([&] { return fresh->BeginWrite(); }));
+    auto read = reader.Start([&] { fresh->BeginRead(); });
+    ASSERT_TRUE(Eventually([&] { return fresh->Waiters() == 1; }));
+    EXPECT_FALSE(IsDone(read));
+    writer.Do([&] { fresh->EndWrite(); });
+    read.get();
+    reader.Do([&] {
+      fresh->EndRead();
+      if (viaRecord) other.EndRead();
+    });
+    EXPECT_EQ(fresh->PortalCount(), kIdle);
+    // The thread's first read of a portal needs no record again.
+    Portal probe;
+    reader.Do([&] {
+      probe.BeginRead();
+      EXPECT_EQ(probe.ThreadStates().RecordCount(), 0);
+      probe.EndRead();
+    });
+    fresh->~Portal();
+  }
+}
+
+// Threads that live across rounds read two portals nested in both orders,
+// write one while reading the other and upgrade; between rounds both portals
+// are destroyed and made anew at the same addresses.
+TEST(Portal, TwoPortalsRemadeInPlaceKeepTheirInvariants) {
+  constexpr int kThreads = 6;
+  const int rounds = std::getenv("REVUROV_LONG_TESTS") ? 200 : 20;
+  constexpr int kOps = 400;
+  alignas(Portal) unsigned char storage[2][sizeof(Portal)];
+  Portal* portals[2] = {::new (static_cast<void*>(storage[0])) Portal, ::new (static_cast<void*>(storage[1])) Portal};
+  struct Guarded {
+    std::atomic<int> writer{-1};
+    long a = 0, b = 0;  // equal outside a write
+  } guarded[2];
+  std::atomic<bool> failed{false};
+  std::atomic<long> writes{0};
+  std::barrier sync(kThreads, [&]() noexcept {
+    for (int i = 0; i < 2; ++i) {
+      if (portals[i]->PortalCount() != kIdle) failed = true;
+      portals[i]->~Portal();
+      portals[i] = ::new (static_cast<void*>(storage[i])) Portal;
+    }
+  });
+  auto check = [&](bool ok) {
+    if (!ok) failed = true;
+  };
+  auto read = [&](int i) {
+    check(guarded[i].writer.load() == -1);
+    check(guarded[i].a == guarded[i].b);
+  };
+  auto write = [&](int me, int i) {
+    check(guarded[i].writer.exchange(me) == -1);
+    ++guarded[i].a;
+    ++guarded[i].b;
+    check(guarded[i].writer.exchange(-1) == me);
+    writes.fetch_add(1);
+  };
+  // Portal 0 is always taken before portal 1, or waiting writers would make
+  // cycles of nested readers.
+  auto work = [&](int me) {
+    std::mt19937 rng(99 + me);
+    for (int round = 0; round < rounds; ++round) {
+      for (int n = 0; n < kOps && !failed; ++n) {
+        Portal& p0 = *portals[0];
+        Portal& p1 = *portals[1];
+        switch (rng() % 5) {
+          case 0:  // nested across portals, crossed ends
+            p0.BeginRead();
+            p1.BeginRead();
+            read(0);
+            read(1);
+            p0.EndRead();
+            p1.BeginRead();
+            read(1);
+            p1.EndRead();
+            p1.EndRead();
+            break;
+          case 1:  // write one while reading the other
+            p0.BeginRead();
+            p1.BeginWrite();
+            write(me, 1);
+            p1.BeginRead();
+            p1.EndRead();
+            p1.EndWrite();
+            read(0);
+            p0.EndRead();
+            break;
+          case 2:  // upgrade inside a read of the other
+            p0.BeginRead();
+            p1.BeginRead();
+            read(1);
+            p1.BeginWrite();
+            write(me, 1);
+            p1.EndWrite();
+            p1.EndRead();
+            p0.EndRead();
+            break;
+          case 3: {  // downgrade
+            const int i = rng() % 2;
+            portals[i]->BeginWrite();
+            write(me, i);
+            portals[i]->BeginRead();
+            portals[i]->EndWrite();
+            read(i);
+            portals[i]->EndRead();
+            break;
+          }
+          default: {
+            const int i = rng() % 2;
+            portals[i]->BeginRead();
+            read(i);
+            portals[i]->EndRead();
+          }
+        }
+      }
+      sync.arrive_and_wait();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(failed.load());
+  EXPECT_GT(writes.load(), 0);
+  for (Portal* p : portals) {
+    EXPECT_EQ(p->PortalCount(), kIdle);
+    p->~Portal();
+  }
 }
 
 // Eight threads read, write, nest and upgrade at random; a checker asserts
