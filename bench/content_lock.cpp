@@ -4,10 +4,10 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <random>
 #include <shared_mutex>
 #include <string>
 
+#include "bench/temp_folder.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
 #include "engine/abstract_database.h"
@@ -23,21 +23,8 @@ namespace {
 
 using namespace revurov;
 
-struct Folder {
-  Folder() {
-    std::random_device rd;
-    path = std::filesystem::temp_directory_path() / ("revurov_bench_" + std::to_string(rd()));
-    std::filesystem::create_directories(path);
-  }
-  ~Folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::filesystem::path path;
-};
-
 void ContentLock_Ours(benchmark::State& state) {
-  Folder folder;
+  bench::TempFolder folder;
   nxServerStartup();
   auto* engine = new TnxServerEngine(nullptr);
   engine->SetMaxRAM(64);

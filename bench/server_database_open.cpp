@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
+#include "bench/temp_folder.h"
 #include "engine/abstract_database.h"
 #include "platform/rtl_component.h"
 #include "platform/string_list.h"
@@ -26,19 +26,6 @@ using namespace revurov;
 
 constexpr int kTables = 1000;
 
-struct Folder {
-  Folder() {
-    std::random_device rd;
-    path = std::filesystem::temp_directory_path() / ("revurov_bench_" + std::to_string(rd()));
-    std::filesystem::create_directories(path / "tables");
-  }
-  ~Folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::filesystem::path path;
-};
-
 std::string TableName(int aNumber) {
   char name[16];
   std::snprintf(name, sizeof name, "T%04d", aNumber);
@@ -46,7 +33,8 @@ std::string TableName(int aNumber) {
 }
 
 void DatabaseOpen_Ours(benchmark::State& state) {
-  Folder folder;
+  bench::TempFolder folder;
+  std::filesystem::create_directories(folder.path / "tables");
   for (int i = 0; i < kTables; ++i) std::ofstream(folder.path / "tables" / (TableName(i) + ".nx1"));
   nxServerStartup();
   auto* engine = new TnxServerEngine(nullptr);
@@ -72,7 +60,8 @@ void DatabaseOpen_Ours(benchmark::State& state) {
 }
 
 void DatabaseOpen_Sqlite(benchmark::State& state) {
-  Folder folder;
+  bench::TempFolder folder;
+  std::filesystem::create_directories(folder.path / "tables");
   const std::string file = (folder.path / "tables.db").string();
   {
     sqlite3* db = nullptr;

@@ -8,9 +8,9 @@
 #include <sqlite3.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
+#include "bench/temp_folder.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
@@ -34,19 +34,6 @@ using namespace revurov;
 constexpr int kFields = 20;
 constexpr int kIndices = 5;
 
-struct Folder {
-  Folder() {
-    std::random_device rd;
-    path = std::filesystem::temp_directory_path() / ("revurov_bench_" + std::to_string(rd()));
-    std::filesystem::create_directories(path);
-  }
-  ~Folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::filesystem::path path;
-};
-
 void Shape(TnxDataDictionary& aDict) {
   TnxFieldsDescriptor& fields = aDict.FieldsDescriptor();
   for (int i = 0; i < kFields - 1; ++i)
@@ -67,7 +54,7 @@ void Shape(TnxDataDictionary& aDict) {
 }
 
 void TableOpen_Ours(benchmark::State& state) {
-  Folder folder;
+  bench::TempFolder folder;
   nxServerStartup();
   auto* engine = new TnxServerEngine(nullptr);
   engine->SetMaxRAM(64);
@@ -105,7 +92,7 @@ void TableOpen_Ours(benchmark::State& state) {
 }
 
 void TableOpen_Sqlite(benchmark::State& state) {
-  Folder folder;
+  bench::TempFolder folder;
   const std::string file = (folder.path / "shaped.db").string();
   {
     sqlite3* db = nullptr;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/temp_folder.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
@@ -60,19 +61,6 @@ const std::vector<int32_t>& Searches() {
   }();
   return keys;
 }
-
-struct TFolder {
-  TFolder() {
-    std::random_device rd;
-    path = std::filesystem::temp_directory_path() / ("revurov_bench_" + std::to_string(rd()));
-    std::filesystem::create_directories(path);
-  }
-  ~TFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::filesystem::path path;
-};
 
 struct TOurs {
   TOurs() {
@@ -141,7 +129,7 @@ struct TOurs {
     return int64_t(cursor->IndexPath()->RefNr);
   }
 
-  TFolder folder;
+  bench::TempFolder folder;
   TnxServerEngine* engine = nullptr;
   TnxAbstractDatabase* database = nullptr;
   TnxServerTableCursor* cursor = nullptr;
@@ -181,7 +169,7 @@ struct TSqlite {
     sqlite3_reset(select);
     return rowid;
   }
-  TFolder folder;
+  bench::TempFolder folder;
   sqlite3* db = nullptr;
   sqlite3_stmt* select = nullptr;
 };
@@ -230,7 +218,7 @@ struct TLmdb {
     std::memcpy(&ref, v.mv_data, sizeof ref);
     return ref;
   }
-  TFolder folder;
+  bench::TempFolder folder;
   MDB_env* env = nullptr;
   MDB_dbi dbi = 0;
   MDB_txn* read = nullptr;

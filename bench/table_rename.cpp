@@ -9,9 +9,9 @@
 #include <sqlite3.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
+#include "bench/temp_folder.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
@@ -27,21 +27,8 @@ namespace {
 
 using namespace revurov;
 
-struct Folder {
-  Folder() {
-    std::random_device rd;
-    path = std::filesystem::temp_directory_path() / ("revurov_bench_" + std::to_string(rd()));
-    std::filesystem::create_directories(path);
-  }
-  ~Folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::filesystem::path path;
-};
-
 void TableRename_Ours(benchmark::State& state) {
-  Folder folder;
+  bench::TempFolder folder;
   nxServerStartup();
   auto* engine = new TnxServerEngine(nullptr);
   engine->SetMaxRAM(64);
@@ -75,7 +62,7 @@ void TableRename_Ours(benchmark::State& state) {
 }
 
 void TableRename_Sqlite(benchmark::State& state) {
-  Folder folder;
+  bench::TempFolder folder;
   const std::string file = (folder.path / "renamed.db").string();
   sqlite3* db = nullptr;
   sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
