@@ -7,17 +7,13 @@
 #include <shared_mutex>
 #include <string>
 
+#include "bench/server_bench_engine.h"
 #include "bench/temp_folder.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
 #include "engine/abstract_database.h"
-#include "platform/rtl_component.h"
-#include "platform/text.h"
 #include "server/server_database.h"
-#include "server/server_engine.h"
-#include "server/server_session.h"
 #include "server/server_table_cursor.h"
-#include "server/startup.h"
 
 namespace {
 
@@ -25,16 +21,8 @@ using namespace revurov;
 
 void ContentLock_Ours(benchmark::State& state) {
   bench::TempFolder folder;
-  nxServerStartup();
-  auto* engine = new TnxServerEngine(nullptr);
-  engine->SetMaxRAM(64);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractServerObject* session = nullptr;
-  engine->SessionOpen(session, u"bench", u"", u"", 10000);
-  TnxAbstractDatabase* database = nullptr;
-  static_cast<TnxServerSession*>(session)->DatabaseOpen(database, u"Path", revurov::platform::Utf8ToUtf16(folder.path.string()),
-                                                         nullptr, omReadWrite, smShared, 10000);
+  bench::TServerBenchEngine server;
+  TnxAbstractDatabase* database = server.OpenFolder(folder.path);
   TnxDataDictionary dict;
   dict.FieldsDescriptor().AddField(u"ID", u"", nxtInt32, 0, 0, false);
   TnxAbstractCursor* opened = nullptr;
@@ -53,8 +41,6 @@ void ContentLock_Ours(benchmark::State& state) {
     cursor->Free();
   }
   if (database) database->Free();
-  revurov::platform::TComponent::Free(engine);
-  nxServerShutdown();
 }
 
 void ContentLock_SharedMutex(benchmark::State& state) {

@@ -11,14 +11,11 @@
 #include <fstream>
 #include <string>
 
+#include "bench/server_bench_engine.h"
 #include "bench/temp_folder.h"
 #include "engine/abstract_database.h"
-#include "platform/rtl_component.h"
 #include "platform/string_list.h"
 #include "platform/text.h"
-#include "server/server_engine.h"
-#include "server/server_session.h"
-#include "server/startup.h"
 
 namespace {
 
@@ -36,27 +33,18 @@ void DatabaseOpen_Ours(benchmark::State& state) {
   bench::TempFolder folder;
   std::filesystem::create_directories(folder.path / "tables");
   for (int i = 0; i < kTables; ++i) std::ofstream(folder.path / "tables" / (TableName(i) + ".nx1"));
-  nxServerStartup();
-  auto* engine = new TnxServerEngine(nullptr);
-  engine->SetMaxRAM(64);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractServerObject* session = nullptr;
-  engine->SessionOpen(session, u"bench", u"", u"", 10000);
+  bench::TServerBenchEngine server;
   const std::u16string path = platform::Utf8ToUtf16((folder.path / "tables").string());
   for (auto _ : state) {
     TnxAbstractDatabase* database = nullptr;
     platform::TStringList list;
-    if (static_cast<TnxServerSession*>(session)->DatabaseOpen(database, u"Path", path, nullptr, omReadWrite,
-                                                               smShared, 10000) != 0 ||
+    if (server.OpenDatabase(path, database) != 0 ||
         database->TableGetList(list) != 0 || list.Count() != kTables) {
       state.SkipWithError("DatabaseOpen or TableGetList failed");
       break;
     }
     database->Free();
   }
-  platform::TComponent::Free(engine);
-  nxServerShutdown();
 }
 
 void DatabaseOpen_Sqlite(benchmark::State& state) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/server_bench_engine.h"
 #include "bench/temp_folder.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
@@ -18,14 +19,10 @@
 #include "dictionary/key_descriptors.h"
 #include "dictionary/storage_descriptors.h"
 #include "engine/abstract_database.h"
-#include "platform/rtl_component.h"
 #include "platform/text.h"
 #include "server/server_database.h"
-#include "server/server_engine.h"
 #include "server/server_folder.h"
-#include "server/server_session.h"
 #include "server/server_table.h"
-#include "server/startup.h"
 
 namespace {
 
@@ -55,16 +52,8 @@ void Shape(TnxDataDictionary& aDict) {
 
 void TableOpen_Ours(benchmark::State& state) {
   bench::TempFolder folder;
-  nxServerStartup();
-  auto* engine = new TnxServerEngine(nullptr);
-  engine->SetMaxRAM(64);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractServerObject* session = nullptr;
-  engine->SessionOpen(session, u"bench", u"", u"", 10000);
-  TnxAbstractDatabase* database = nullptr;
-  static_cast<TnxServerSession*>(session)->DatabaseOpen(database, u"Path", platform::Utf8ToUtf16(folder.path.string()),
-                                                         nullptr, omReadWrite, smShared, 10000);
+  bench::TServerBenchEngine server;
+  TnxAbstractDatabase* database = server.OpenFolder(folder.path);
   TnxServerFolder& tables = *static_cast<TnxServerDatabase*>(database)->Folder();
   {
     TnxDataDictionary dict;
@@ -87,8 +76,6 @@ void TableOpen_Ours(benchmark::State& state) {
     table->Free();
   }
   database->Free();
-  platform::TComponent::Free(engine);
-  nxServerShutdown();
 }
 
 void TableOpen_Sqlite(benchmark::State& state) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/server_bench_engine.h"
 #include "bench/temp_folder.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/fields_descriptor.h"
@@ -15,12 +16,7 @@
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
 #include "engine/abstract_database.h"
-#include "platform/rtl_component.h"
-#include "platform/text.h"
 #include "server/server_database.h"
-#include "server/server_engine.h"
-#include "server/server_session.h"
-#include "server/startup.h"
 
 namespace {
 
@@ -28,16 +24,8 @@ using namespace revurov;
 
 void CursorOpen_Ours(benchmark::State& state) {
   bench::TempFolder folder;
-  nxServerStartup();
-  auto* engine = new TnxServerEngine(nullptr);
-  engine->SetMaxRAM(64);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractServerObject* session = nullptr;
-  engine->SessionOpen(session, u"bench", u"", u"", 10000);
-  TnxAbstractDatabase* database = nullptr;
-  static_cast<TnxServerSession*>(session)->DatabaseOpen(database, u"Path", platform::Utf8ToUtf16(folder.path.string()),
-                                                         nullptr, omReadWrite, smShared, 10000);
+  bench::TServerBenchEngine server;
+  TnxAbstractDatabase* database = server.OpenFolder(folder.path);
   {
     TnxDataDictionary dict;
     dict.FieldsDescriptor().AddField(u"ID", u"", nxtInt32, 0, 0, false);
@@ -63,8 +51,6 @@ void CursorOpen_Ours(benchmark::State& state) {
   }
   if (keeper) keeper->Free();
   database->Free();
-  platform::TComponent::Free(engine);
-  nxServerShutdown();
 }
 
 void CursorOpen_Sqlite(benchmark::State& state) {
