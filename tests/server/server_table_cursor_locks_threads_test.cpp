@@ -23,27 +23,10 @@
 #include "server/server_transaction.h"
 #include "storage/deadline.h"
 #include "support/table_ops_fixture.h"
+#include "support/test_size.h"
 
 namespace revurov::testing {
 namespace {
-
-bool LongTests() {
-  const char* value = std::getenv("REVUROV_LONG_TESTS");
-  return value && std::string(value) == "1";
-}
-
-// ID and Name, indexed each in the file "ix".
-std::unique_ptr<TnxDataDictionary> TwoIndexDictionary() {
-  auto dict = TaggedDictionary(u"ID", 2);
-  auto* indices = dict->EnsureIndicesDescriptor();
-  static_cast<TnxCompKeyDescriptor*>(
-      indices->AddIndex(u"ByID", 1, idNone, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
-      ->Add(0);
-  static_cast<TnxCompKeyDescriptor*>(
-      indices->AddIndex(u"ByName", 1, idAll, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
-      ->Add(1);
-  return dict;
-}
 
 struct TParty {
   TnxServerTransContext* Context = nullptr;

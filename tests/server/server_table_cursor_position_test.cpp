@@ -15,14 +15,10 @@
 #include "platform/variant.h"
 #include "server/server_table_cursor.h"
 #include "support/position_table.h"
+#include "support/test_size.h"
 
 namespace revurov::testing {
 namespace {
-
-bool LongTests() {
-  const char* value = std::getenv("REVUROV_LONG_TESTS");
-  return value && std::string(value) == "1";
-}
 
 class TablePositionTest : public PositionTableFixture {
 public:

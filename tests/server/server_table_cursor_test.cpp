@@ -26,26 +26,16 @@
 #include "server/table_cursor_blob_handler.h"
 #include "storage/encryption_engine.h"
 #include "support/table_ops_fixture.h"
+#include "support/test_size.h"
 
 namespace revurov::testing {
 namespace {
 
-bool LongTests() {
-  const char* value = std::getenv("REVUROV_LONG_TESTS");
-  return value && std::string(value) == "1";
-}
-
 // ID and Name, indices ByID and ByName in the file "ix"; ByName is the
 // default.
 std::unique_ptr<TnxDataDictionary> IndexedDictionary() {
-  auto dict = TaggedDictionary(u"ID", 2);
-  auto* indices = dict->EnsureIndicesDescriptor();
-  static_cast<TnxCompKeyDescriptor*>(
-      indices->AddIndex(u"ByID", 1, idNone, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
-      ->Add(0);
-  static_cast<TnxCompKeyDescriptor*>(
-      indices->AddIndex(u"ByName", 1, idAll, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
-      ->Add(1);
+  auto dict = TwoIndexDictionary();
+  auto* indices = dict->IndicesDescriptor();
   indices->SetDefaultIndex(indices->GetIndexFromName(u"ByName"));
   return dict;
 }

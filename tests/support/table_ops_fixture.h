@@ -15,6 +15,9 @@
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/file_descriptors.h"
+#include "dictionary/index_descriptor.h"
+#include "dictionary/indices_descriptors.h"
+#include "dictionary/key_descriptors.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "lowlevel/streams/tagged_stream.h"
 #include "lowlevel/sync/lock_guard.h"
@@ -39,6 +42,20 @@ inline std::unique_ptr<TnxDataDictionary> TaggedDictionary(std::u16string_view a
   dict->FieldsDescriptor().AddField(u"Name", u"", nxtWideString, 20, 0, false);
   if (aFiles > 1) dict->FilesDescriptor().AddFile(u"ix", nxbs4k, u"Index");
   if (aFiles > 2) dict->FilesDescriptor().AddFile(u"bl", nxbs4k, u"Blobs");
+  return dict;
+}
+
+// ID and Name, indexed by ByID (unique) and ByName (duplicates allowed) in
+// the file "ix".
+inline std::unique_ptr<TnxDataDictionary> TwoIndexDictionary() {
+  auto dict = TaggedDictionary(u"ID", 2);
+  auto* indices = dict->EnsureIndicesDescriptor();
+  static_cast<TnxCompKeyDescriptor*>(
+      indices->AddIndex(u"ByID", 1, idNone, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
+      ->Add(0);
+  static_cast<TnxCompKeyDescriptor*>(
+      indices->AddIndex(u"ByName", 1, idAll, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
+      ->Add(1);
   return dict;
 }
 
