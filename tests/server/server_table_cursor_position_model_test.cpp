@@ -117,13 +117,6 @@ protected:
     if (aIndex == indexes_[1]) aPartialLen = 1 + int32_t(aRandom() % 3);
     if (aIndex == indexes_[2]) aFieldCount = 1;
   }
-  std::vector<uint8_t> KeyOf(int32_t aIndex, const PositionRow& aRow) {
-    const TnxBaseKeyEngine& keys = Index(aIndex).KeyEngine();
-    std::vector<uint8_t> record = Record(aRow);
-    std::vector<uint8_t> key(keys.KeyLength());
-    EXPECT_EQ(keys.BuildKey(record.data(), key.data(), 0, true), 0u);
-    return key;
-  }
 
   void StepSetToKey(PositionCursor* aCursor, int32_t aIndex, std::mt19937& aRandom) {
     const auto action = TnxSearchKeyAction(aRandom() % 11);

@@ -39,14 +39,6 @@ public:
     byGrp = IndexNo(u"ByGrpStamp");
   }
 
-  // A direct key of aIndex over the row's values.
-  std::vector<uint8_t> KeyOf(int32_t aIndex, const PositionRow& aRow) {
-    const TnxBaseKeyEngine& keys = Index(aIndex).KeyEngine();
-    std::vector<uint8_t> record = Record(aRow);
-    std::vector<uint8_t> key(keys.KeyLength());
-    EXPECT_EQ(keys.BuildKey(record.data(), key.data(), 0, true), 0u);
-    return key;
-  }
   std::vector<uint8_t> IDKey(int32_t aID) { return KeyOf(byID, PositionRow{aID, {}, 0, 0}); }
   // Rows by ID order: the i-th smallest ID.
   TnxRefNr RefOfID(int32_t aID) {

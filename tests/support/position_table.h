@@ -138,6 +138,14 @@ protected:
     Fields().SetRecordField(3, record.data(), &aRow.Stamp);
     return record;
   }
+  // A direct key of aIndex over the row's values.
+  std::vector<uint8_t> KeyOf(int32_t aIndex, const PositionRow& aRow) {
+    const TnxBaseKeyEngine& keys = Index(aIndex).KeyEngine();
+    std::vector<uint8_t> record = Record(aRow);
+    std::vector<uint8_t> key(keys.KeyLength());
+    EXPECT_EQ(keys.BuildKey(record.data(), key.data(), 0, true), 0u);
+    return key;
+  }
 
   // Adds the rows in one committed transaction.
   void Load(const std::vector<PositionRow>& aRows) {
