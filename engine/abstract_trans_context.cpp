@@ -1,5 +1,6 @@
 #include "engine/abstract_trans_context.h"
 
+#include "engine/abstract_cursor.h"
 #include "engine/abstract_database.h"
 #include "engine/abstract_session.h"
 #include "engine/child_links.h"
@@ -88,6 +89,17 @@ std::vector<TnxAbstractDatabase*> TnxAbstractTransContext::AttachedDatabases() {
   TnxPadlockGuard guard(atcDatabasesPadlock);
   for (TnxAbstractDatabase* d = atcDatabasesHead; d; d = d->adTransContextNext) databases.push_back(d);
   return databases;
+}
+
+bool TnxAbstractTransContext::HoldsCursor(const TnxAbstractCursor* aCursor) {
+  if (!aCursor) return false;
+  TnxPadlockGuard guard(atcDatabasesPadlock);
+  for (TnxAbstractDatabase* d = atcDatabasesHead; d; d = d->adTransContextNext) {
+    TnxPadlockGuard cursors(d->adCursorsPadlock);
+    for (const TnxAbstractCursor* c = d->adCursorsHead; c; c = c->DatabaseNext())
+      if (c == aCursor) return true;
+  }
+  return false;
 }
 
 platform::HRESULT TnxAbstractTransContext::CreateInstanceFor(std::u16string_view aName,

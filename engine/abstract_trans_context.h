@@ -58,6 +58,9 @@ class TnxAbstractTransContext : public TnxBaseTransContext {
   TnxAbstractTransContext* SessionNext() const noexcept { return atcSessionNext; }
   // The attached databases in list order, read under the padlock.
   std::vector<TnxAbstractDatabase*> AttachedDatabases();
+  // Whether aCursor is a live cursor of a database attached here; compares
+  // addresses only, so a pointer of doubtful origin is never read.
+  bool HoldsCursor(const TnxAbstractCursor* aCursor);
 
   platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
                                       platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,

@@ -9,6 +9,7 @@
 #include "lowlevel/sync/lock_guard.h"
 #include "server/server_engine.h"
 #include "server/server_session.h"
+#include "server/server_table_cursor.h"
 #include "storage/server_exceptions.h"
 
 namespace revurov {
@@ -166,12 +167,30 @@ uint32_t TnxServerTransContext::stcTransactionStartWith(bool aFailSafe, bool aSn
                                                         bool aOverrideForceFailsafe, bool aNoMoreNested,
                                                         bool aForceNested, bool aOverrideSecurity) {
   try {
-    // Only the table cursors of the databases in this context take
-    // content locks here; no other cursor can.
-    if (!aCursors.empty()) return asoConvertException(EnxServerException(nxeInvalidHandle));
+    for (TnxAbstractCursor* cursor : aCursors)
+      if (!HoldsCursor(cursor)) return asoConvertException(EnxServerException(nxeInvalidHandle));
     if (uint32_t result = stcStartLevel(aFailSafe, aSnapShot, aOverrideForceFailsafe, aForceNested,
                                         aOverrideSecurity))
       return result;
+    for (TnxAbstractCursor* cursor : aCursors) {
+      uint32_t result = nxeInvalidHandle;
+      if (auto* table = dynamic_cast<TnxServerTableCursor*>(cursor)) {
+        try {
+          // Inside the level the lock is a link of that level; it ends
+          // with it, so nothing here ends it.
+          result = table->sbcBeginContentLock(!aSnapShot, false, false);
+        } catch (const std::exception& e) {
+          result = asoConvertException(e);
+        }
+      } else {
+        result = asoConvertException(EnxServerException(nxeInvalidHandle));
+      }
+      if (result) {
+        // Takes the links of the cursors locked so far with the level.
+        stcTransactionPtr->Rollback();
+        return result;
+      }
+    }
     stcNotifyStarted(aFailSafe, aSnapShot, aForceNested, aOverrideSecurity);
     if (aNoMoreNested && stcTransactionPtr) stcTransactionPtr->MarkNoMoreNested();
     return 0;

@@ -11,6 +11,9 @@
 //   15443 for a failed context or a failed or corrupted transaction; 10255
 //   for a deadlocked one; 9990 for a cursor of TransactionStartWith that is
 //   no table cursor of a database in this context (nothing starts then).
+//   TransactionStartWith takes each cursor's content lock for the new level
+//   (exclusive, shared for a snapshot); the first refusal rolls that level
+//   back and is the answer.
 // - stcTransaction changes only under stcTransactionPadlock; the owned
 //   transaction clears it when it ends.
 // - A context made with stcForceFailSafe (its engine's seoForceFailSafe)

@@ -329,6 +329,57 @@ TEST_F(TableCursorLocksTest, AFreedCursorLeavesItsLinkAndTheLinkOutlivesIt) {
   EXPECT_EQ(LinkOf(1), nullptr);
 }
 
+TEST_F(TableCursorLocksTest, StartWithLocksEachCursorsTableForTheLevel) {
+  TnxAbstractCursor* both[] = {&C(0), &C(1)};
+  ASSERT_EQ(X(0).TransactionStartWith(false, false, both), 0u) << LastMessage();
+  ASSERT_NE(LinkOf(0), nullptr);
+  EXPECT_EQ(LinkOf(0), LinkOf(1));
+  EXPECT_TRUE(LinkOf(0)->Exclusive());
+  EXPECT_EQ(GrantedCount(), 1);
+  // Another session's transaction cannot read the table meanwhile.
+  ASSERT_EQ(X(2).TransactionStart(false, false), 0u);
+  EXPECT_EQ(C(2).sbcBeginContentLock(false, true, false), nxeLockTimeOut);
+  ASSERT_EQ(X(2).TransactionRollback(), 0u);
+  ASSERT_EQ(X(0).TransactionCommit(), 0u);
+  EXPECT_EQ(LinkOf(0), nullptr);
+  EXPECT_EQ(GrantedCount(), 0);
+
+  TnxAbstractCursor* one[] = {&C(0)};
+  ASSERT_EQ(X(0).TransactionStartWith(false, true, one), 0u) << LastMessage();
+  ASSERT_NE(LinkOf(0), nullptr);
+  EXPECT_FALSE(LinkOf(0)->Exclusive()) << "a snapshot start shares";
+  EXPECT_EQ(X(0).TransactionRollback(), 0u);
+}
+
+TEST_F(TableCursorLocksTest, StartWithACursorOfAnotherContextStartsNothing) {
+  TnxAbstractCursor* mixed[] = {&C(0), &C(2)};
+  EXPECT_EQ(X(0).TransactionStartWith(false, false, mixed), nxeInvalidHandle);
+  EXPECT_EQ(X(0).stcTransaction(), nullptr);
+  EXPECT_EQ(LinkOf(0), nullptr);
+  TnxAbstractCursor* none[] = {nullptr};
+  EXPECT_EQ(X(0).TransactionStartWith(false, false, none), nxeInvalidHandle);
+  EXPECT_EQ(X(0).stcTransaction(), nullptr);
+}
+
+TEST_F(TableCursorLocksTest, StartWithWhoseLockFailsRollsBackJustTheStartedLevel) {
+  ASSERT_EQ(X(2).TransactionStart(false, false), 0u);
+  ASSERT_EQ(C(2).sbcBeginContentLock(false, false, false), 0u);
+  TnxAbstractCursor* one[] = {&C(0)};
+  X(0).SetTimeout(50);  // the context's calls wait this long
+  EXPECT_EQ(X(0).TransactionStartWith(false, false, one), nxeLockTimeOut);
+  EXPECT_EQ(X(0).stcTransaction(), nullptr);
+  EXPECT_EQ(LinkOf(0), nullptr);
+
+  ASSERT_EQ(X(0).TransactionStart(false, false), 0u);
+  EXPECT_EQ(X(0).TransactionStartWith(false, false, one), nxeLockTimeOut);
+  int32_t level = -1;
+  ASSERT_EQ(X(0).TransactionGetLevel(level), 0u);
+  EXPECT_EQ(level, 0) << "the outer level stays";
+  EXPECT_EQ(LinkOf(0), nullptr);
+  EXPECT_EQ(X(0).TransactionRollback(), 0u);
+  EXPECT_EQ(X(2).TransactionRollback(), 0u);
+}
+
 TEST_F(TableCursorLocksTest, TableLocksAsRows) {
   // Party 1 shares party 0's session; party 2 is another session's.
   struct Row {
