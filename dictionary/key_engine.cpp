@@ -242,14 +242,11 @@ uint32_t TnxBookmarkHandler::GetBookmarkSize() const noexcept {
 
 uint32_t TnxBookmarkHandler::CheckBookmark(const uint8_t* aBookmark, uint32_t aSize) const noexcept {
   if (!aBookmark) return nxeBookmarkMismatch;
+  // The size comes first: a short bookmark from a client is never read.
+  const int32_t keyLen = bmhKeyEngine ? bmhKeyEngine->KeyLength() : 0;
+  if (aSize < L::bmKey + static_cast<uint32_t>(keyLen)) return nxeBookmarkMismatch;
   const int32_t indexID = static_cast<int32_t>(platform::LoadU32(aBookmark + L::bmIndexID));
-  int32_t keyLen = 0;
-  if (bmhKeyEngine) {
-    keyLen = bmhKeyEngine->KeyLength();
-    if (aSize < L::bmKey + static_cast<uint32_t>(keyLen) || indexID != bmhIndexID) return nxeBookmarkMismatch;
-  } else if (aSize < L::bmKey || indexID != -1) {
-    return nxeBookmarkMismatch;
-  }
+  if (indexID != (bmhKeyEngine ? bmhIndexID : -1)) return nxeBookmarkMismatch;
   if (static_cast<int32_t>(platform::LoadU32(aBookmark + L::bmKeyLen)) != keyLen) return nxeBookmarkMismatch;
   if (platform::LoadU32(aBookmark + L::bmHash) != HashOf(aBookmark, keyLen)) return nxeBookmarkMismatch;
   return 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "dictionary/engine_records.h"
@@ -196,6 +197,19 @@ TEST_F(BookmarkTest, TamperedOrForeignBookmarksAre10021) {
   handler->WriteBookmark(keyless.data(), ippOnKey, 1, nullptr);
   Cmp(good, keyless, &err);
   EXPECT_EQ(err, 10021u);
+}
+
+TEST_F(BookmarkTest, AShortBookmarkIsRefusedUnread) {
+  // Sized exactly: reading past the given size is a heap overflow under ASan.
+  for (uint32_t size : {1u, 8u, 23u, 31u}) {
+    auto shortMark = std::make_unique<uint8_t[]>(size);
+    std::memcpy(shortMark.get(), Mark(ippOnKey, 5, 1).data(), size);
+    EXPECT_EQ(handler->CheckBookmark(shortMark.get(), size), 10021u) << size;
+    if (size < 24) {
+      TnxBookmarkHandler plain(-1, nullptr);
+      EXPECT_EQ(plain.CheckBookmark(shortMark.get(), size), 10021u) << size;
+    }
+  }
 }
 
 TEST_F(BookmarkTest, WithoutKeyEngineOnlyReferenceNumbersCount) {
