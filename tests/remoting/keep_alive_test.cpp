@@ -44,7 +44,8 @@ TEST(KeepAlive, HoldsTheInterfaceForItsTimeAndNoLonger) {
   queue.KeepAlive(testing::Make<CountedObject>(releasedAt).Get());
   EXPECT_EQ(releasedAt, 0u);
   ASSERT_TRUE(WaitForRelease(releasedAt));
-  EXPECT_GE(releasedAt - start, kKeepTime);
+  // A thread that takes the item up late lets it go within the slack.
+  EXPECT_GE(releasedAt - start, kKeepTime - nxKeepAliveSlack);
 }
 
 TEST(KeepAlive, WaitsForWhatIsLeftAndNothingWithNinetyNineMsOrLess) {
@@ -106,7 +107,8 @@ TEST_F(ProcessKeepAlive, KeepsForTheProcessKeepTime) {
   const uint64_t start = platform::MonotonicMilliseconds();
   nxKeepAlive(testing::Make<CountedObject>(releasedAt).Get());
   ASSERT_TRUE(WaitForRelease(releasedAt));
-  EXPECT_GE(releasedAt - start, kKeepTime);
+  // A thread that takes the item up late lets it go within the slack.
+  EXPECT_GE(releasedAt - start, kKeepTime - nxKeepAliveSlack);
 }
 
 TEST_F(ProcessKeepAlive, LibraryShutDownReleasesWhatIsHeld) {
