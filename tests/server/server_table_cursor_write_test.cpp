@@ -714,12 +714,48 @@ protected:
           result = aCursor.asoConvertException(e);
         }
       } else {
+        // Undone by hand unless the transaction is marked corrupted.
+        if (context.stcTransaction()->CheckState() == 0) ExpectTable(model_, context.stcTransaction());
         EXPECT_EQ(context.stcTransactionRollback(), 0u);
       }
     }
     EXPECT_EQ(context.stcTransaction(), nullptr);
     if (result == 0) model_.push_back(aRow);
     return result;
+  }
+
+  // Each round opens the table afresh and fails its k-th read.
+  void SweepReadFaults() {
+    FreeCursors();
+    Folder().sfCloseInactiveTables();
+    bool reachedEnd = false;
+    for (int k = 1; k <= 200 && !reachedEnd; ++k) {
+      for (bool callers : {false, true}) {
+        SCOPED_TRACE("read " + std::to_string(k) + (callers ? " in the caller's transaction" : ""));
+        TFaultFileOps faults;
+        WriteCursor* cursor = nullptr;
+        {
+          platform::ScopedFileOps scoped(faults);
+          OpenTable();
+          cursor = NewCursor();
+        }
+        const int target = faults.Calls(TFileOp::ReadAt) + k;
+        faults.FailCall(TFileOp::ReadAt, target, EIO);
+        ++id_;
+        const uint32_t result = WriteOne(*cursor, callers, Row{id_, "n", id_});
+        if (faults.Calls(TFileOp::ReadAt) < target) {
+          EXPECT_EQ(result, 0u) << LastMessage();
+          if (!callers) reachedEnd = true;
+        } else if (result != 0) {
+          ++failures_;
+        }
+        ExpectTable(model_);
+        // The files go before the seam they were opened through.
+        FreeCursors();
+        Folder().sfCloseInactiveTables();
+      }
+    }
+    EXPECT_TRUE(reachedEnd);
   }
 
   // The k-th call of aOp from now fails, for k = 1, 2, ... until a write
@@ -746,6 +782,8 @@ protected:
         if (faults.Calls(aOp) < target) {
           EXPECT_EQ(result, 0u) << LastMessage();
           if (!callers) reachedEnd = true;
+        } else if (result != 0) {
+          ++failures_;
         }
         nxFatalErrorFlag.store(false);
         ExpectTable(model_);
@@ -759,44 +797,22 @@ protected:
 
   std::vector<Row> model_;
   int32_t id_ = 0;
+  int failures_ = 0;  // writes the fault failed
 };
 
 // Reads of a table just opened (each round opens it afresh).
 TEST_F(WriteFaultTest, AFailedReadLeavesTheRecordsAndIndicesWhole) {
-  FreeCursors();
-  Folder().sfCloseInactiveTables();
-  bool reachedEnd = false;
-  for (int k = 1; k <= 40 && !reachedEnd; ++k) {
-    for (bool callers : {false, true}) {
-      SCOPED_TRACE("read " + std::to_string(k) + (callers ? " in the caller's transaction" : ""));
-      TFaultFileOps faults;
-      WriteCursor* cursor = nullptr;
-      {
-        platform::ScopedFileOps scoped(faults);
-        OpenTable();
-        cursor = NewCursor();
-      }
-      const int target = faults.Calls(TFileOp::ReadAt) + k;
-      faults.FailCall(TFileOp::ReadAt, target, EIO);
-      ++id_;
-      const uint32_t result = WriteOne(*cursor, callers, Row{id_, "n", id_});
-      if (faults.Calls(TFileOp::ReadAt) < target) {
-        EXPECT_EQ(result, 0u) << LastMessage();
-        if (!callers) reachedEnd = true;
-      }
-      ExpectTable(model_);
-      FreeCursors();
-      Folder().sfCloseInactiveTables();
-    }
-  }
-  EXPECT_TRUE(reachedEnd);
+  SweepReadFaults();
+  EXPECT_GT(failures_, 0);
 }
 
-TEST_F(WriteFaultTest, AFailedCommitSyncLeavesTheOpenTableWhole) { SweepCommitFaults(TFileOp::DataSync); }
-
 // Disabled: commits are not journaled yet, and a commit whose second block
-// write fails leaves the first (the record) in place without its keys.
-TEST_F(WriteFaultTest, DISABLED_AFailedCommitWriteLeavesTheOpenTableWhole) { SweepCommitFaults(TFileOp::WriteAt); }
+// write fails leaves the first (the record) in place without its keys, in
+// the open table as on disk.
+TEST_F(WriteFaultTest, DISABLED_AFailedCommitWriteLeavesTheOpenTableWhole) {
+  SweepCommitFaults(TFileOp::WriteAt);
+  EXPECT_GT(failures_, 0);
+}
 
 // ---- modify: special fields ----
 
