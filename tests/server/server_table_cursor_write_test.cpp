@@ -388,6 +388,48 @@ TEST_F(WriteTest, ModifyIfFoundCases) {
   }
 }
 
+TEST_F(WriteTest, AModifyIfFoundWithALockKeepsTheFoundRecordLocked) {
+  WriteCursor* cursor = NewCursor();
+  ASSERT_EQ(Insert(*cursor, Row{1, "a"}), 0u);
+  TnxRefNr refNr = 0;
+  StoredOf(1, &refNr);
+  ASSERT_EQ(Insert(*cursor, Row{1, "b"}, kModifyIfFound, nxltWriteLock), 0u) << LastMessage();
+  EXPECT_EQ(table_->Locks().IsRecordLocked(cursor, refNr), lpYesByUs);
+  EXPECT_EQ(cursor->IndexPath()->RefNr, refNr);
+  table_->Locks().ReleaseRecordLock(cursor, refNr, nullptr);
+  ASSERT_EQ(Insert(*cursor, Row{1, "c"}, kModifyIfFound, nxltNoLock), 0u);
+  EXPECT_EQ(table_->Locks().IsRecordLocked(cursor, refNr), lpNotAtAll);
+  ExpectTable({Row{1, "c"}});
+}
+
+TEST_F(WriteTest, NoRecordGivenIsRefused) {
+  WriteCursor* cursor = NewCursor();
+  int64_t autoInc = 0;
+  EXPECT_EQ(cursor->sbcRecordInsert(nxltNoLock, kDefaultOptions, nullptr, &autoInc), nxeInvalidParameter);
+  EXPECT_EQ(autoInc, -1);
+  EXPECT_EQ(cursor->sbcRecordModify(nullptr, true, nullptr), nxeInvalidParameter);
+  ExpectTable({});
+}
+
+TEST_F(WriteTest, TheNextLSNRaisesTheTransactionsLSN) {
+  WriteCursor* cursor = NewCursor();
+  int64_t lsn = 0;
+  EXPECT_FALSE(cursor->GetNextLSN(lsn));
+  TnxServerTransContext& context = *cursor->TransContext();
+  ASSERT_EQ(context.stcTransactionStart(false, false, false, false, false, false), 0u);
+  TnxServerTransaction& trans = *cursor->ActiveTrans();
+  const TnxLSN before = trans.LSN();
+  ASSERT_TRUE(cursor->GetNextLSN(lsn));
+  EXPECT_GT(lsn, before);
+  EXPECT_EQ(trans.LSN(), lsn);
+  EXPECT_EQ(trans.TransLevel()->LSN(), lsn);
+  // The auto-increment counter is set directly in the transaction.
+  cursor->sbcAutoIncSetDirect(40);
+  EXPECT_EQ(table_->AutoIncEngine()->ReadAutoIncValue(&trans), 40u);
+  ASSERT_EQ(context.stcTransactionRollback(), 0u);
+  EXPECT_EQ(table_->AutoIncEngine()->ReadAutoIncValue(nullptr), 0u);
+}
+
 TEST_F(WriteTest, ANewRecordOutsideTheRangeOrFilterFailsOnlyWhenALockIsAsked) {
   WriteCursor* cursor = NewCursor();
   ASSERT_EQ(Insert(*cursor, Row{15}), 0u);
