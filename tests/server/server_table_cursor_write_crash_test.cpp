@@ -155,8 +155,8 @@ protected:
 
 TEST_F(WriteCrashTest, EveryCommittedInsertSurvivesACutAnywhere) {
   CloseAll();
-  const int inserts = TestSize(3, 8);
-  const int stride = TestSize(2, 1);
+  const int inserts = TestSize(2, 8);
+  const int stride = TestSize(3, 1);
   std::vector<TCut> kinds{cExit, cPowerLoss};
   if (LongTests()) kinds.push_back(cSectors);
   for (TCut kind : kinds) {

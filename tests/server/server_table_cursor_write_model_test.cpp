@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "index/index_path.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/text.h"
 #include "server/server_table_cursor.h"
@@ -129,12 +130,18 @@ protected:
     return rows;
   }
 
-  // The ByID cursor on aID: 0 or the search's code.
+  // The ByID cursor on aID's record: 0 or the search's code. The search
+  // leaves the path before the key; the step onto it stands for the
+  // record read a client makes there.
   uint32_t Locate(int32_t aID) {
     PositionRow row;
     row.ID = aID;
     std::vector<uint8_t> key = KeyOf(IndexNo(u"ByID"), row);
-    return byID_->SetToKey(skaEqualFirst, 0, 0, true, key.data());
+    if (const uint32_t result = byID_->SetToKey(skaEqualFirst, 0, 0, true, key.data())) return result;
+    TnxBaseIndexPath& path = *byID_->IndexPath();
+    EXPECT_TRUE(byID_->IndexEngine()->NextKey(byID_->ActiveTrans(), path, nullptr));
+    EXPECT_EQ(byID_->IndexEngine()->KeyEngine().CompareKey(path.KeyBuffer(), key.data(), 1, 0), 0);
+    return path.CheckCurrentState();
   }
 
   PositionRow RandomRow(std::mt19937& aRandom) {
@@ -151,6 +158,8 @@ protected:
     Sqlite peer;
     std::vector<int32_t> present;
     bool inTransaction = false;
+    // (kind of step, outcome, inside a caller transaction) seen.
+    std::map<std::tuple<std::string, uint32_t, bool>, int> outcomes;
     for (int step = 0; step < aSteps; ++step) {
       std::string what;
       const uint32_t dice = random() % 100;
@@ -214,6 +223,7 @@ protected:
         }
       }
       ASSERT_EQ(ours, theirs) << step << ": " << what << ": " << LastMessage();
+      ++outcomes[{what.substr(0, what.find_first_of(" 0123456789")), ours, inTransaction}];
       const std::map<int32_t, TRow> expected = peer.Rows();
       ASSERT_EQ(OurRows(), expected) << step << ": " << what;
       present.clear();
@@ -222,13 +232,22 @@ protected:
     if (inTransaction) {
       ASSERT_EQ(db->TransactionCommit(), 0u) << LastMessage();
     }
+    // The sequence reached each write's violation inside and outside a
+    // caller transaction, and rollbacks.
+    for (const bool inside : {false, true}) {
+      EXPECT_GT((outcomes[{"insert", nxeKeyViolation, inside}]), 0) << inside;
+      EXPECT_GT((outcomes[{"modify", nxeKeyViolation, inside}]), 0) << inside;
+      EXPECT_GT((outcomes[{"delete", 0, inside}]), 0) << inside;
+      EXPECT_GT((outcomes[{"insert", 0, inside}]), 0) << inside;
+    }
+    EXPECT_GT((outcomes[{"rollback", 0, false}]), 0);
   }
 
   TnxServerTableCursor* byID_ = nullptr;
   TnxServerTableCursor* byName_ = nullptr;
 };
 
-TEST_F(WriteModelTest, RandomWritesMatchSqliteStepByStep) { Run(TestSize(1500, 100000), 9729); }
+TEST_F(WriteModelTest, RandomWritesMatchSqliteStepByStep) { Run(TestSize(3000, 100000), 9729); }
 
 }  // namespace
 }  // namespace revurov::testing
