@@ -254,6 +254,8 @@ private:
   uint32_t stcCheckModified(const uint8_t* aData, bool aReleaseLock);
   bool stcPathLeavesView(const uint8_t* aData);
   TnxLSN stcInsertLSNOf(const uint8_t* aRecord) const;
+  // Takes back keys written for a record whose write is undone by hand.
+  uint32_t stcUndoKeys(bool aModify, TnxRefNr aRefNr, const uint8_t* aStored, const uint8_t* aData);
 
   [[noreturn]] void NotBuilt(std::u16string_view aOperation) const;
   uint32_t Unbuilt(std::u16string_view aOperation) const;
