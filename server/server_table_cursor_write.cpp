@@ -72,7 +72,12 @@ class TnxServerTableCursor::TWrite {
 public:
   explicit TWrite(TnxServerTableCursor& aCursor)
       : wCursor(aCursor), wLocks(aCursor.stcTable->Locks()), wContext(*aCursor.TransContext()) {}
-  ~TWrite() { ReleaseLocks(); }
+  // Whatever way the write left: an own transaction still open is rolled
+  // back, then the locks go.
+  ~TWrite() {
+    Rollback();
+    ReleaseLocks();
+  }
   TWrite(const TWrite&) = delete;
   TWrite& operator=(const TWrite&) = delete;
 
@@ -106,6 +111,21 @@ public:
   // lock. aAskBlob: whether the blob handler's wish for a nested level
   // counts.
   uint32_t Start(bool aAskBlob) {
+    try {
+      return StartOwnAndLock(aAskBlob);
+    } catch (...) {
+      const uint32_t result = wCursor.asoConvertCurrentException();
+      if (wContentRequested) MarkCorrupted();
+      return result != 0 ? result : nxeTransactionCorrupt;
+    }
+  }
+
+  bool HasOwn() const noexcept { return wOwn != nullptr; }
+  bool ContentRequested() const noexcept { return wContentRequested; }
+  TnxServerTransaction& Trans() const { return *wCursor.ActiveTrans(); }
+
+private:
+  uint32_t StartOwnAndLock(bool aAskBlob) {
     TnxServerTransaction* active = wCursor.ActiveTrans();
     const bool own = wCursor.sbcUseNestedTransaction || !active || active->stForceNested > 0 ||
                      (aAskBlob && wCursor.stcBlobHandler && wCursor.stcBlobHandler->NeedNested());
@@ -125,9 +145,7 @@ public:
     return 0;
   }
 
-  bool HasOwn() const noexcept { return wOwn != nullptr; }
-  bool ContentRequested() const noexcept { return wContentRequested; }
-  TnxServerTransaction& Trans() const { return *wCursor.ActiveTrans(); }
+public:
 
   // Commits the own transaction; a failing commit is the result (the
   // transaction is gone then).
@@ -676,6 +694,7 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
     if (result == 0 && aDataDiff) {
       TnxDiffCompressorInfo* info = nullptr;
       stcTable->FieldsDescriptor()->GetDiffCompressionInfo(info);
+      const TnxDiffCompressorInfoRef infoRef = TnxDiffCompressorInfoRef::Adopt(info);
       nxDiffDecompress(*info, stored, aDataDiff->rdDiff, data);
       if (aDataDiff->rdBlobBatch.rdbbRequest && aDataDiff->rdBlobBatch.rdbbReply)
         result = BlobBatchApply(aData, *aDataDiff->rdBlobBatch.rdbbRequest, *aDataDiff->rdBlobBatch.rdbbReply);
