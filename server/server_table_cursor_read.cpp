@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "dictionary/fields_descriptor.h"
 #include "dictionary/filter_engines.h"
@@ -94,6 +95,18 @@ bool Accepts(TnxServerBaseCursor& aCursor, TnxBaseFilterEngine* aFilter, const u
     ~End() { Cursor.sbcEndReadOrgOverride(); }
   } end{aCursor};
   return aFilter->MatchesBuffer(aRecord);
+}
+
+// Reads aRefNr into aBuffer; false when the record was deleted.
+bool nxReadIfThere(TnxBaseRecordEngine& aRecords, TnxBaseTransaction* aTrans, TnxRefNr aRefNr,
+                   PnxRecordBuffer aBuffer) {
+  try {
+    aRecords.ReadRecord(aTrans, aRefNr, aBuffer);
+    return true;
+  } catch (const EnxBaseException& e) {
+    if (e.ErrorCode() != nxeRecordDeleted) throw;
+    return false;
+  }
 }
 
 }  // namespace
@@ -211,23 +224,15 @@ uint32_t TnxServerTableCursor::stcRecordStep(TnxLockType aLockType, PnxRecordBuf
         if (aData) records->ReadRecord(trans, path.RefNr, aData);
       } else {
         TnxRefNr refNr = 0;
-        if (path.Position == (aBack ? ippOnCrackAfter : ippOnCrackBefore) && path.RefNr != 0) {
-          // Back on the crack of a record another call could not lock:
-          // that record again.
-          TnxRefNr from = path.RefNr;
-          const TnxStorageRecordIterator first = [&](void*, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
-            refNr = aRefNr;
-            std::copy_n(aRecord, records->breRecordLength, buffer);
-            return rirStop;
-          };
-          PnxRecordBuffer inBlock = nullptr;
-          aBack ? records->IterateBackward(trans, from, &inBlock, first, nullptr, nullptr, true, false)
-                : records->Iterate(trans, from, &inBlock, first, nullptr, nullptr, true, false);
-        } else {
-          const TnxRefNr from = path.Position == (aBack ? ippEof : ippBof) ? 0 : path.RefNr;
+        const TnxRefNr from = path.Position == (aBack ? ippEof : ippBof) ? 0 : path.RefNr;
+        // Back on the crack of a record another call could not lock: that
+        // record again, unless it has gone meanwhile.
+        if (path.Position == (aBack ? ippOnCrackAfter : ippOnCrackBefore) && from != 0 &&
+            nxReadIfThere(*records, trans, from, buffer))
+          refNr = from;
+        else
           aBack ? records->ReadPrevRecord(trans, from, refNr, buffer)
                 : records->ReadNextRecord(trans, from, refNr, buffer);
-        }
         if (refNr == 0) return stop();
         path.SetToRecord(nullptr, refNr);
       }
@@ -439,15 +444,30 @@ void TnxServerTableCursor::stcIterate(PnxRecordBuffer* aData, const TnxIndexKeyI
   if (start == kNothing) return;
   if (start == kFromEdge || path.RefNr == 0) path.SetToRecord(nullptr, 0);
   TnxRefNr refNr = path.RefNr;
-  const TnxRefNr skip = start == kSkipCurrent ? refNr : 0;
   // The path follows the walk, so that bookmarks taken inside it are the
   // record's.
   const TnxStorageRecordIterator follow = [&](void* aCookie2, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
-    if (aRefNr == skip && skip != 0) return rirContinue;
     path.SetToRecord(nullptr, aRefNr);
     return aRecIterator ? aRecIterator(aCookie2, aRefNr, aRecord) : rirContinue;
   };
   TnxBaseRecordEngine* records = stcTable->RecordEngine();
+  // The record engine's walk starts after the record it is given: a walk
+  // that starts on the current record visits that one first.
+  if (start == kFromCurrent && refNr != 0) {
+    TnxRecordIteratorResult first = rirContinue;
+    if (aData && *aData) {
+      if (nxReadIfThere(*records, trans, refNr, *aData) &&
+          (!aFilter || !aFilter->GetActive() || aFilter->MatchesBuffer(*aData)))
+        first = follow(aCookie, refNr, *aData);
+    } else {
+      try {
+        first = records->ReadRecordForIterate(trans, refNr, aData, follow, aCookie, aFilter);
+      } catch (const EnxBaseException& e) {
+        if (e.ErrorCode() != nxeRecordDeleted) throw;
+      }
+    }
+    if (first == rirStop) return;
+  }
   const bool keep = refNr != 0;
   aBackward ? records->IterateBackward(trans, refNr, aData, follow, aCookie, aFilter, keep, false)
             : records->Iterate(trans, refNr, aData, follow, aCookie, aFilter, keep, false);
@@ -720,10 +740,18 @@ uint32_t TnxServerTableCursor::stcContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefN
   TnxServerTransaction* trans = ActiveTrans();
   const auto deleted = [] { return EnxBaseException::nxSetMessage(nxeRecordDeleted, u"Record/Key deleted."); };
   if (aLSN != 0 && stcLSNIndexEngine) {
-    uint8_t key[sizeof(TnxLSN)];
-    platform::StoreLE<int64_t>(key, aLSN);
+    // The index's key is built from a record holding the LSN.
+    TnxFieldsDescriptor& fields = stcTable->TableDescriptor()->FieldsDescriptor();
+    int32_t field = -1;
+    if (!fields.HasModifyLSNField(field)) return NoIndex();
+    std::vector<uint8_t> record(size_t(fields.RecordLength()));
+    fields.InitRecord(record.data());
+    fields.SetRecordField(field, record.data(), &aLSN);
+    const TnxBaseKeyEngine& keys = stcLSNIndexEngine->KeyEngine();
+    std::vector<uint8_t> key(size_t(keys.KeyLength()));
+    if (keys.BuildKey(record.data(), key.data(), 0, true) != 0) return NotFound();
     TnxBaseIndexPath& path = *stcLSNIndexPath;
-    stcLSNIndexEngine->FindKey(trans, key, 0, 0, 0, path, skaAnyEqual, nullptr);
+    stcLSNIndexEngine->FindKey(trans, key.data(), 0, 0, 0, path, skaAnyEqual, nullptr);
     if (!path.IsOnKey()) return NotFound();
     const TnxRefNr refNr = IsCache() ? path.CacheRefNr : path.RefNr;
     if (aRefNr == 0) {

@@ -1,0 +1,353 @@
+// The table cursor's reads case by case: edge cases, the faults mended
+// (client counts and cut-offs, locks and limits ended on every path), the
+// filter time limit on the fake clock, a record locked by another session,
+// blob entries of batches, the graveyard and record versions, and the
+// positioning that reads the current record.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "dictionary/filter_engines.h"
+#include "engine/batch_stream.h"
+#include "index/index_path.h"
+#include "lowlevel/errors/error_codes.h"
+#include "platform/endian.h"
+#include "server/table_lock_container.h"
+#include "storage/transactions.h"
+#include "support/fake_deadline_clock.h"
+#include "support/position_table.h"
+
+namespace revurov::testing {
+namespace {
+
+class ReadCursor : public TnxServerTableCursor {
+  REVUROV_SERVER_OBJECT_CLASS(ReadCursor, TnxServerTableCursor)
+  using TnxServerTableCursor::TnxServerTableCursor;
+  uint32_t sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override {
+    const uint32_t result = TnxServerTableCursor::sbcBeginContentLock(aExclusive, aConditional, aInternal);
+    if (result == 0) ++depth;
+    return result;
+  }
+  void sbcEndContentLock() override {
+    --depth;
+    TnxServerTableCursor::sbcEndContentLock();
+  }
+  // Blobs by number: absent numbers fail their length query with 9473,
+  // kShort reads one byte less than its length.
+  uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t& aLength, bool,
+                            TnxNewBlobNr*) override {
+    auto found = blobs.find(aBlobNr);
+    if (found == blobs.end()) return nxeOutOfMemory;
+    aLength = uint32_t(found->second.size());
+    return 0;
+  }
+  uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
+                       platform::TStream& aStream, bool, TnxNewBlobNr*) override {
+    const std::vector<uint8_t>& bytes = blobs.at(aBlobNr);
+    if (aBlobNr == kShort) --aLen;
+    aStream.Write(bytes.data() + aOffset, aLen);
+    return 0;
+  }
+  static constexpr TnxBlobNr kShort = 77;
+  std::map<TnxBlobNr, std::vector<uint8_t>> blobs;
+  int depth = 0;
+
+protected:
+  ~ReadCursor() override = default;
+};
+
+class TableReadTest : public PositionTableFixture {
+protected:
+  void SetUp() override {
+    BuildTable();
+    std::vector<PositionRow> rows;
+    for (int i = 0; i < 30; ++i) rows.push_back({10 * (i + 1), "n" + std::to_string(i % 7), i % 3, i});
+    Load(rows);
+  }
+
+  ReadCursor* NewReadCursor(int32_t aIndex, uint32_t aTimeout = 0, TnxServerDatabase* aDatabase = nullptr,
+                            TnxServerBaseTable* aTable = nullptr) {
+    auto cursor = nxCreateServerObject<ReadCursor>(aDatabase ? aDatabase : db, aTable ? aTable : table_, aTimeout,
+                                                   omReadWrite, smShared, std::u16string_view(), aIndex, false,
+                                                   false);
+    cursors_.push_back(cursor.get());
+    if (aIndex < 0) {
+      EXPECT_EQ(cursor->sbcSwitchToIndex(u"", -1, porFalse), 0u);
+    }
+    return cursor.release();
+  }
+  int32_t IdOf(const uint8_t* aRecord) {
+    int32_t id = 0;
+    std::memcpy(&id, aRecord + Fields().FieldDescriptor(0)->Offset(), 4);
+    return id;
+  }
+  std::vector<uint8_t> Buffer() { return std::vector<uint8_t>(size_t(Fields().RecordLength()) + 8); }
+  TnxRefNr RefOf(int32_t aId) {
+    for (const auto& [row, refNr] : rows_)
+      if (row.ID == aId) return refNr;
+    return 0;
+  }
+};
+
+TEST_F(TableReadTest, EdgeCases) {
+  const int32_t byId = IndexNo(u"ByID");
+  std::vector<uint8_t> data = Buffer();
+  {
+    SCOPED_TRACE("an exclusive range start: the first key after it");
+    ReadCursor* cursor = NewReadCursor(byId);
+    const std::vector<uint8_t> key = KeyOf(byId, {50, "x", 0, 0});
+    ASSERT_EQ(cursor->sbcRangeSet(0, 0, true, (void*)key.data(), false, 0, 0, true, nullptr, true), 0u);
+    ASSERT_EQ(cursor->sbcRecordGetNext(nxltNoLock, data.data()), 0u) << LastMessage();
+    EXPECT_EQ(IdOf(data.data()), 60);
+    ASSERT_EQ(cursor->sbcRecordGetPrior(nxltNoLock, data.data()), nxeAtBeginningOfTable);
+    EXPECT_EQ(cursor->IndexPath()->Position, ippBof);
+  }
+  {
+    SCOPED_TRACE("no buffer and no filter: the call positions and locks only");
+    ReadCursor* cursor = NewReadCursor(byId);
+    EXPECT_EQ(cursor->sbcRecordGet(nxltWriteLock, nullptr), nxeAtBeginningOfTable);
+    ASSERT_EQ(cursor->sbcRecordGetNext(nxltNoLock, nullptr), 0u);
+    const TnxRefNr refNr = cursor->IndexPath()->RefNr;
+    EXPECT_EQ(table_->Locks().IsRecordLocked(cursor, refNr), lpNotAtAll);
+    ASSERT_EQ(cursor->sbcRecordGet(nxltWriteLock, nullptr), 0u) << LastMessage();
+    EXPECT_EQ(table_->Locks().IsRecordLocked(cursor, refNr), lpYesByUs);
+    EXPECT_EQ(refNr, RefOf(10));
+  }
+  for (bool base : {false, true}) {
+    SCOPED_TRACE(base ? "base batch" : "walk batch");
+    ReadCursor* cursor = NewReadCursor(byId);
+    TnxBatchStreamAccess* access = nullptr;
+    auto batch = [&](int32_t aMax) {
+      return base ? cursor->TnxServerBaseCursor::sbcRecordGetBatch(-1, 0, access, aMax, true)
+                  : cursor->sbcRecordGetBatch(-1, 0, access, aMax, true);
+    };
+    ASSERT_EQ(batch(1), 0u);
+    std::unique_ptr<TnxBatchStreamAccess> owned(access);
+    EXPECT_EQ(access->InnerError(), 0u);
+    EXPECT_EQ(access->Count(), 1);
+    ASSERT_EQ(batch(0), 0u);
+    EXPECT_EQ(access->Count(), 29);
+    EXPECT_EQ(access->InnerError(), nxeAtEndOfTable);
+    ASSERT_EQ(batch(5), 0u);
+    EXPECT_EQ(access->Count(), 0);
+    EXPECT_EQ(access->InnerError(), nxeAtEndOfTable);
+  }
+}
+
+TEST_F(TableReadTest, ClientCountsAndCutoffs) {
+  ReadCursor* cursor = NewReadCursor(IndexNo(u"ByID"));
+  for (int32_t max : {0, -1, std::numeric_limits<int32_t>::min()}) {
+    TnxRecordCacheInfos infos{{1, 2}};
+    TnxLSN current = 5;
+    EXPECT_EQ(cursor->GetDeletedRecords(0, infos, max, &current), nxeInvalidParameter) << max;
+    EXPECT_TRUE(infos.empty());
+    EXPECT_EQ(current, 0);
+  }
+  // A negative cut-off is no cut-off, in both batch reads.
+  for (int32_t cutoff : {-1, -1000, std::numeric_limits<int32_t>::min()})
+    for (bool base : {false, true}) {
+      cursor->sbcSetToBegin();
+      TnxBatchStreamAccess* access = nullptr;
+      const uint32_t result = base ? cursor->TnxServerBaseCursor::sbcRecordGetBatch(cutoff, 0, access, 0, true)
+                                   : cursor->sbcRecordGetBatch(cutoff, 0, access, 0, true);
+      std::unique_ptr<TnxBatchStreamAccess> owned(access);
+      ASSERT_EQ(result, 0u) << cutoff << base;
+      EXPECT_EQ(access->Count(), 30);
+      EXPECT_EQ(access->InnerError(), nxeAtEndOfTable);
+      EXPECT_LE(access->Stream().Capacity(), int64_t(0x80000) + 0x10000);
+    }
+  // A large cut-off takes no more room up front than none.
+  TnxBatchStreamAccess* access = nullptr;
+  ASSERT_EQ(cursor->TnxServerBaseCursor::sbcRecordGetBatch(0x7FFFFFF0, 0, access, 1, true), 0u);
+  std::unique_ptr<TnxBatchStreamAccess> owned(access);
+  EXPECT_LE(access->Stream().Capacity(), int64_t(0x80000) + 0x10000);
+}
+
+bool gRaise = false;
+bool RaisingFilter(void*, const uint8_t*) {
+  if (gRaise) throw std::runtime_error("filter broke");
+  return true;
+}
+
+// Every read ends its content lock and filter limit when a filter raises.
+TEST_F(TableReadTest, LocksAndLimitsEndOnEveryPath) {
+  for (int32_t index : {IndexNo(u"ByID"), -1}) {
+    ReadCursor* cursor = NewReadCursor(index);
+    TnxCallbackFilterDescriptor descriptor(nullptr, &RaisingFilter);
+    TnxFilterID id = 0;
+    ASSERT_EQ(cursor->FilterAddCustom(&descriptor, id, true), 0u);
+    ASSERT_EQ(cursor->sbcRecordGetNext(nxltNoLock, nullptr), 0u);
+    gRaise = true;
+    std::vector<uint8_t> data = Buffer();
+    const std::vector<uint8_t> record = Record({20, "n1", 1, 1});
+    std::vector<uint8_t> keyBuffer(nxDataSetKeyBufferHeader);
+    keyBuffer.insert(keyBuffer.end(), record.begin(), record.end());
+    TnxDataSetKeyBufferArray keys{reinterpret_cast<PnxKeyBuffer>(keyBuffer.data())};
+    uint32_t count = 0;
+    const std::vector<std::pair<const char*, std::function<uint32_t()>>> reads = {
+        {"current", [&] { return cursor->sbcRecordGet(nxltWriteLock, data.data()); }},
+        {"next", [&] { return cursor->sbcRecordGetNext(nxltNoLock, data.data()); }},
+        {"prior", [&] { return cursor->sbcRecordGetPrior(nxltNoLock, data.data()); }},
+        {"key", [&] { return cursor->sbcRecordGetForKey(0, 0, false, (void*)record.data(), data.data(), true, true); }},
+        {"key batch",
+         [&] {
+           TnxBatchStreamAccess* access = nullptr;
+           const uint32_t r = cursor->sbcRecordGetForKeyBatch(-1, 0, access, keys, true, true);
+           delete access;
+           return r;
+         }},
+        {"batch",
+         [&] {
+           cursor->sbcSetToBegin();
+           TnxBatchStreamAccess* access = nullptr;
+           const uint32_t r = cursor->sbcRecordGetBatch(-1, 0, access, 0, true);
+           delete access;
+           return r;
+         }},
+        {"base batch",
+         [&] {
+           cursor->sbcSetToBegin();
+           TnxBatchStreamAccess* access = nullptr;
+           const uint32_t r = cursor->TnxServerBaseCursor::sbcRecordGetBatch(-1, 0, access, 0, true);
+           std::unique_ptr<TnxBatchStreamAccess> owned(access);
+           return r != 0 ? r : access->InnerError();
+         }},
+        {"count", [&] { return cursor->sbcGetRecordCount(rcoServerFilteredKeyCount, count, false); }},
+    };
+    for (const auto& [name, read] : reads) {
+      if (index < 0 && (std::string(name) == "key" || std::string(name) == "key batch")) continue;
+      SCOPED_TRACE(name);
+      EXPECT_EQ(read(), nxeUnknownException) << LastMessage();
+      EXPECT_EQ(cursor->depth, 0);
+      EXPECT_EQ(cursor->FilterUntil(), 0);
+    }
+    gRaise = false;
+    // The record lock a failed current read took is given back.
+    EXPECT_EQ(table_->Locks().IsRecordLocked(cursor, cursor->IndexPath()->RefNr), lpNotAtAll);
+  }
+}
+
+// ---- the filter time limit ----
+
+std::set<int32_t> gAccepted;
+size_t gIdOffset = 0;
+bool SlowFilter(void*, const uint8_t* aRecord) {
+  int32_t id = 0;
+  std::memcpy(&id, aRecord + gIdOffset, 4);
+  if (gAccepted.count(id)) return true;
+  TFakeDeadlineClock::Advance(100);
+  return false;
+}
+
+TEST_F(TableReadTest, FilterTimeLimitOnTheFakeClock) {
+  TFakeDeadlineClock clock;
+  gIdOffset = size_t(Fields().FieldDescriptor(0)->Offset());
+  for (int32_t index : {IndexNo(u"ByID"), -1}) {
+    SCOPED_TRACE(index);
+    ReadCursor* cursor = NewReadCursor(index);
+    cursor->SetFilterTimeout(500);
+    TnxCallbackFilterDescriptor descriptor(nullptr, &SlowFilter);
+    TnxFilterID id = 0;
+    ASSERT_EQ(cursor->FilterAddCustom(&descriptor, id, true), 0u);
+    std::vector<uint8_t> data = Buffer();
+    gAccepted = {10, 20, 30};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(cursor->sbcRecordGetNext(nxltNoLock, data.data()), 0u) << LastMessage();
+    EXPECT_EQ(cursor->sbcRecordGetNext(nxltNoLock, data.data()), nxeFilterTimeout);
+    EXPECT_EQ(cursor->FilterUntil(), 0);
+    struct Row {
+      const char* Name;
+      std::set<int32_t> Accepted;
+      uint32_t Result;
+      int32_t Count;
+    };
+    for (bool base : {false, true})
+      for (const Row& row : {Row{"before the first record", {}, nxeFilterTimeout, 0},
+                             Row{"after some", {10, 20, 30}, 0, 3}}) {
+        SCOPED_TRACE(std::string(row.Name) + (base ? " base" : " walk"));
+        gAccepted = row.Accepted;
+        cursor->sbcSetToBegin();
+        TnxBatchStreamAccess* access = nullptr;
+        const uint32_t result = base ? cursor->TnxServerBaseCursor::sbcRecordGetBatch(-1, 0, access, 0, true)
+                                     : cursor->sbcRecordGetBatch(-1, 0, access, 0, true);
+        std::unique_ptr<TnxBatchStreamAccess> owned(access);
+        EXPECT_EQ(result, row.Result);
+        EXPECT_EQ(access->InnerError(), nxeFilterTimeout);
+        EXPECT_EQ(access->Count(), row.Count);
+        EXPECT_EQ(cursor->FilterUntil(), 0);
+        EXPECT_EQ(cursor->depth, 0);
+      }
+  }
+}
+
+// ---- another session's lock ----
+
+TEST_F(TableReadTest, RecordLockedByAnotherSession) {
+  TnxServerSession* other = Open();
+  TnxAbstractDatabase* database = nullptr;
+  ASSERT_EQ(other->DatabaseOpen(database, u"Path", Path(), nullptr, omReadWrite, smShared, 10000), 0u);
+  auto* db2 = static_cast<TnxServerDatabase*>(database);
+  for (int32_t index : {IndexNo(u"ByID"), -1})
+    for (bool back : {false, true}) {
+      SCOPED_TRACE(std::to_string(index) + (back ? " prior" : " next"));
+      ReadCursor* holder = NewReadCursor(index, 0, db2);
+      ReadCursor* reader = NewReadCursor(index, 100);
+      std::vector<uint8_t> data = Buffer();
+      // The holder locks the first record the reader will meet.
+      if (back) holder->sbcSetToEnd();
+      ASSERT_EQ(back ? holder->sbcRecordGetPrior(nxltNoLock, nullptr) : holder->sbcRecordGetNext(nxltNoLock, nullptr),
+                0u);
+      ASSERT_EQ(holder->sbcRecordGet(nxltWriteLock, data.data()), 0u) << LastMessage();
+      const TnxRefNr locked = holder->IndexPath()->RefNr;
+      const int32_t lockedId = IdOf(data.data());
+      if (back) reader->sbcSetToEnd();
+      auto step = [&] {
+        return back ? reader->RecordGetPrior(nxltWriteLock, data.data())
+                    : reader->RecordGetNext(nxltWriteLock, data.data());
+      };
+      EXPECT_EQ(step(), nxeRecordLocked) << LastMessage();
+      EXPECT_EQ(reader->IndexPath()->RefNr, locked);
+      EXPECT_EQ(reader->IndexPath()->Position, back ? ippOnCrackAfter : ippOnCrackBefore);
+      EXPECT_EQ(step(), nxeRecordLocked);
+      ASSERT_TRUE(table_->Locks().ReleaseRecordLock(holder, locked, nullptr));
+      ASSERT_EQ(step(), 0u) << LastMessage();
+      EXPECT_EQ(IdOf(data.data()), lockedId);
+      EXPECT_EQ(table_->Locks().IsRecordLocked(reader, locked), lpYesByUs);
+      table_->Locks().ClearRecordLocks(reader);
+      EXPECT_EQ(reader->depth, 0);
+    }
+  db2->Free();
+}
+
+// ---- positioning that reads the current record ----
+
+TEST_F(TableReadTest, SwitchAndSetToCursorReadTheCurrentRecord) {
+  const int32_t byId = IndexNo(u"ByID"), byName = IndexNo(u"ByName");
+  ReadCursor* cursor = NewReadCursor(byId);
+  std::vector<uint8_t> data = Buffer();
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(cursor->sbcRecordGetNext(nxltNoLock, nullptr), 0u);
+  const TnxRefNr refNr = cursor->IndexPath()->RefNr;
+  ASSERT_EQ(cursor->sbcSwitchToIndex(u"", byName, porTrue), 0u) << LastMessage();
+  EXPECT_EQ(cursor->IndexPath()->RefNr, refNr);
+  ASSERT_EQ(cursor->sbcRecordGet(nxltNoLock, data.data()), 0u);
+  EXPECT_EQ(IdOf(data.data()), 40);
+  ReadCursor* follower = NewReadCursor(byId);
+  ASSERT_EQ(follower->sbcSetToCursor(cursor), 0u) << LastMessage();
+  ASSERT_EQ(follower->sbcRecordGet(nxltNoLock, data.data()), 0u);
+  EXPECT_EQ(IdOf(data.data()), 40);
+  ASSERT_EQ(follower->sbcRecordGetNext(nxltNoLock, data.data()), 0u);
+  EXPECT_EQ(IdOf(data.data()), 50);
+  // porTry on a cursor without a record switches and starts at the top.
+  cursor->sbcSetToEnd();
+  EXPECT_EQ(cursor->sbcSwitchToIndex(u"", byId, porTrue), nxeNoCurrentRecord);
+  ASSERT_EQ(cursor->sbcSwitchToIndex(u"", byId, porTry), 0u);
+  ASSERT_EQ(cursor->sbcRecordGetNext(nxltNoLock, data.data()), 0u);
+  EXPECT_EQ(IdOf(data.data()), 10);
+}
+
+}  // namespace
+}  // namespace revurov::testing
