@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -347,6 +348,292 @@ TEST_F(TableReadTest, SwitchAndSetToCursorReadTheCurrentRecord) {
   ASSERT_EQ(cursor->sbcSwitchToIndex(u"", byId, porTry), 0u);
   ASSERT_EQ(cursor->sbcRecordGetNext(nxltNoLock, data.data()), 0u);
   EXPECT_EQ(IdOf(data.data()), 10);
+}
+
+// ---- blob entries ----
+
+class BlobBatchTest : public TableReadTest {
+protected:
+  void SetUp() override {
+    TableReadTest::SetUp();
+    auto dict = std::make_unique<TnxDataDictionary>();
+    auto& fields = dict->FieldsDescriptor();
+    fields.AddField(u"ID", u"", nxtInt32, 0, 0, false);
+    fields.AddField(u"Data", u"", nxtBlob, 0, 0, false);
+    fields.AddField(u"More", u"", nxtBlob, 0, 0, false);
+    dict->FilesDescriptor().AddFile(u"ix", nxbs4k, u"Index");
+    dict->FilesDescriptor().AddFile(u"bl", nxbs4k, u"Blobs");
+    static_cast<TnxCompKeyDescriptor*>(dict->EnsureIndicesDescriptor()
+                                           ->AddIndex(u"ByID", 1, idNone, u"", &TnxCompKeyDescriptor::ClassInfo())
+                                           ->KeyDescriptor())
+        ->Add(0);
+    ASSERT_EQ(db->TableBuild(false, u"Blobs", u"", dict.get(), tsPersistent, false), 0u) << LastMessage();
+    TnxAbstractCursor* opened = nullptr;
+    ASSERT_EQ(db->CursorOpen(opened, u"Blobs", u"", omReadWrite, smShared, 10000, u"", -1, false, 0, 500, nullptr), 0u);
+    blobHolder_ = static_cast<TnxServerTableCursor*>(opened);
+    cursors_.push_back(blobHolder_);
+    blobTable_ = blobHolder_->Table();
+    blobFields_ = &blobHolder_->TableDescriptor()->FieldsDescriptor();
+    // Data, More: 0 stands for a null field.
+    const std::vector<std::pair<TnxBlobNr, TnxBlobNr>> rows = {
+        {5, 0}, {kZero, 6}, {15, 999}, {ReadCursor::kShort, 5}};
+    TnxBufferManager& bm = *engine->BufferManager();
+    TnxBaseTransaction trans(bm, nullptr, false, false);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      std::vector<uint8_t> record(size_t(blobFields_->RecordLength()), 0);
+      blobFields_->InitRecord(record.data());
+      const int32_t id = int32_t(i + 1);
+      blobFields_->SetRecordField(0, record.data(), &id);
+      for (int f = 1; f <= 2; ++f) {
+        TnxBlobNr nr = f == 1 ? rows[i].first : rows[i].second;
+        if (nr == 0) {
+          blobFields_->SetRecordFieldNull(f, record.data(), true);
+        } else {
+          if (nr == kZero) nr = 0;
+          blobFields_->SetRecordField(f, record.data(), &nr);
+        }
+      }
+      TnxRefNr refNr = 0;
+      blobTable_->RecordEngine()->AddRecord(trans, refNr, record.data());
+      ASSERT_EQ(blobTable_->IndicesEngine()->InsertKeys(trans, refNr, record.data(), nullptr), 0u);
+      records_.push_back(record);
+    }
+    nxsrCommit(bm, trans);
+  }
+
+  ReadCursor* BlobCursor() {
+    ReadCursor* cursor = NewReadCursor(0, 0, db, blobTable_);
+    cursor->blobs = {{5, {'h', 'e', 'l', 'l', 'o'}}, {6, std::vector<uint8_t>(300, 0x5A)}, {15, {}},
+                     {ReadCursor::kShort, {'x', 'y', 'z'}}};
+    return cursor;
+  }
+
+  // The stream as the layout has it, built from the stored records.
+  std::vector<uint8_t> Expected(ReadCursor& aCursor, bool aBlobNrs, bool aBlobs) {
+    std::vector<uint8_t> out(8);
+    platform::StoreU32(out.data(), nxeAtEndOfTable);
+    platform::StoreU32(out.data() + 4, uint32_t(records_.size()));
+    auto put32 = [&](uint32_t aValue) {
+      out.resize(out.size() + 4);
+      platform::StoreU32(out.data() + out.size() - 4, aValue);
+    };
+    for (std::vector<uint8_t> record : records_) {
+      const size_t sizeAt = out.size();
+      put32(0);
+      const size_t recordAt = out.size();
+      out.insert(out.end(), record.begin(), record.end());
+      for (int f = 1; aBlobs && f <= 2; ++f) {
+        const uint32_t place = blobFields_->FieldDescriptor(f)->Offset();
+        if (blobFields_->IsRecordFieldNull(f, out.data() + recordAt)) continue;
+        const TnxBlobNr nr = platform::LoadLE<int64_t>(out.data() + recordAt + place);
+        auto found = aCursor.blobs.find(nr);
+        const bool fails = found == aCursor.blobs.end();
+        if (nr == 0 || nr == ReadCursor::kShort || (!fails && found->second.empty())) {
+          blobFields_->SetRecordFieldNull(f, out.data() + recordAt, true);
+          continue;
+        }
+        const size_t entry = out.size();
+        if (fails) {
+          put32(0x80000004u);
+          put32(nxeOutOfMemory);
+        } else {
+          put32(uint32_t(found->second.size()));
+          out.insert(out.end(), found->second.begin(), found->second.end());
+        }
+        if (aBlobNrs) {
+          out.resize(out.size() + 8);
+          platform::StoreLE<int64_t>(out.data() + out.size() - 8, nr);
+        }
+        platform::StoreLE<int64_t>(out.data() + recordAt + place, int64_t(entry));
+      }
+      platform::StoreU32(out.data() + sizeAt, uint32_t(out.size() - sizeAt - 4));
+    }
+    return out;
+  }
+
+  static constexpr TnxBlobNr kZero = -1;
+  TnxServerTableCursor* blobHolder_ = nullptr;
+  TnxServerBaseTable* blobTable_ = nullptr;
+  TnxFieldsDescriptor* blobFields_ = nullptr;
+  std::vector<std::vector<uint8_t>> records_;
+};
+
+TEST_F(BlobBatchTest, BlobEntriesFollowTheLayout) {
+  struct Row {
+    const char* Name;
+    TnxRecordGetBatchExOptions Options;
+    bool BlobNrs;
+    bool Blobs;
+  };
+  const auto bit = [](TnxRecordGetBatchExOption aOption) { return TnxRecordGetBatchExOptions(1u << aOption); };
+  for (bool base : {false, true})
+    for (const Row& row : {Row{"no blobs", 0, false, false}, Row{"blobs", bit(gboBlobs), false, true},
+                           Row{"blobs and numbers", TnxRecordGetBatchExOptions(bit(gboBlobs) | bit(gboBlobNrs)), true, true},
+                           Row{"only marked, none marked",
+                               TnxRecordGetBatchExOptions(bit(gboBlobs) | bit(gboBlobsOnlyMarked)), false, false}}) {
+      SCOPED_TRACE(std::string(row.Name) + (base ? " base" : " walk"));
+      ReadCursor* cursor = BlobCursor();
+      TnxBatchStreamAccess* access = nullptr;
+      const uint32_t result = base ? cursor->TnxServerBaseCursor::sbcRecordGetBatch(-1, row.Options, access, 0, true)
+                                   : cursor->sbcRecordGetBatch(-1, row.Options, access, 0, true);
+      std::unique_ptr<TnxBatchStreamAccess> owned(access);
+      ASSERT_EQ(result, 0u) << LastMessage();
+      std::vector<uint8_t> expected = Expected(*cursor, row.BlobNrs, row.Blobs);
+      if (base) expected.resize(expected.size() + 4, 0), platform::StoreU32(expected.data() + expected.size() - 4,
+                                                                            uint32_t(records_[0].size()));
+      ASSERT_EQ(std::vector<uint8_t>(access->Memory(), access->Memory() + access->Size()), expected);
+      // The access finds the blob of the first record where its field points.
+      access->Reset(false);
+      TnxBatchStreamEntry entry;
+      ASSERT_TRUE(access->Next(entry));
+      TnxBatchBlobAccess blob;
+      const bool found = access->GetBlobAccess(entry, 1, blob);
+      if (row.Blobs) {
+        ASSERT_TRUE(found);
+        EXPECT_EQ(blob.bbaSize, 5u);
+        EXPECT_EQ(std::memcmp(access->Memory() + blob.bbaBlobData, "hello", 5), 0);
+      }
+      int32_t seen = 1;
+      while (access->Next(entry)) ++seen;
+      EXPECT_EQ(seen, 4);
+      EXPECT_EQ(access->Error(), 0u);
+    }
+}
+
+TEST_F(BlobBatchTest, SkippingBlobDataReservesItsRoom) {
+  ReadCursor* cursor = BlobCursor();
+  cursor->CursorOptions() |= TnxAbstractCursorOptions(1) << acoSkipReadingBlobDataForBatch;
+  TnxBatchStreamAccess* access = nullptr;
+  ASSERT_EQ(cursor->sbcRecordGetBatch(-1, 1u << gboBlobs, access, 0, true), 0u);
+  std::unique_ptr<TnxBatchStreamAccess> owned(access);
+  // The short blob keeps its entry: its data is never read.
+  const std::vector<uint8_t> expected = Expected(*cursor, false, true);
+  EXPECT_EQ(access->Size(), expected.size() + 4 + 3);
+}
+
+// ---- the graveyard and record versions ----
+
+class CacheQueryTest : public TableReadTest {
+protected:
+  void SetUp() override {
+    TableReadTest::SetUp();
+    auto dict = PositionDictionary();
+    dict->MakeCacheable(true);
+    ASSERT_EQ(db->TableBuild(false, u"Cached", u"", dict.get(), tsPersistent, false), 0u) << LastMessage();
+    TnxAbstractCursor* opened = nullptr;
+    ASSERT_EQ(db->CursorOpen(opened, u"Cached", u"", omReadWrite, smShared, 10000, u"", -1, false, 0, 500, nullptr),
+              0u);
+    cached_ = static_cast<TnxServerTableCursor*>(opened);
+    cursors_.push_back(cached_);
+  }
+  TnxServerTableCursor* cached_ = nullptr;
+};
+
+TEST_F(CacheQueryTest, DeletedRecordsAgainstAModel) {
+  TnxBaseIndexEngine* graveyard = cached_->GraveyardLSNIndexEngine();
+  ASSERT_NE(graveyard, nullptr);
+  std::vector<TnxRecordCacheInfo> model;
+  {
+    TnxBufferManager& bm = *engine->BufferManager();
+    TnxBaseTransaction trans(bm, nullptr, false, false);
+    std::mt19937 random(7);
+    TnxLSN lsn = 100;
+    for (int i = 0; i < 300; ++i) {
+      lsn += 1 + random() % 5;
+      const TnxRefNr refNr = 1000 + random() % 100000;
+      uint8_t key[8];
+      platform::StoreLE<int64_t>(key, lsn);
+      ASSERT_TRUE(graveyard->InsertKey(trans, key, refNr, 0, nullptr));
+      model.push_back({refNr, lsn});
+    }
+    nxsrCommit(bm, trans);
+  }
+  ReadCursor* cursor = NewReadCursor(-1, 0, db, cached_->Table());
+  const TnxLSN current = cursor->stcGetCurrentLSN();
+  std::mt19937 random(11);
+  for (int round = 0; round < 200; ++round) {
+    const TnxLSN from = round == 0 ? 0 : TnxLSN(random() % 1400);
+    const int32_t max = round == 1 ? 300 : 1 + int32_t(random() % 400);
+    TnxRecordCacheInfos infos;
+    TnxLSN currentLSN = -1;
+    const uint32_t result = cursor->GetDeletedRecords(from, infos, max, &currentLSN);
+    std::vector<TnxRecordCacheInfo> want;
+    for (const TnxRecordCacheInfo& info : model)
+      if (info.rciModifyLSN > from) want.push_back(info);
+    const bool more = want.size() > size_t(max);
+    if (more) want.resize(size_t(max));
+    SCOPED_TRACE(std::to_string(from) + " " + std::to_string(max));
+    ASSERT_EQ(result, want.empty() ? nxeAtEndOfTable : 0u);
+    ASSERT_EQ(infos.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+      ASSERT_EQ(infos[i].rciRefNr, want[i].rciRefNr);
+      ASSERT_EQ(infos[i].rciModifyLSN, want[i].rciModifyLSN);
+    }
+    EXPECT_EQ(currentLSN, more ? want.back().rciModifyLSN : current);
+    EXPECT_EQ(cursor->depth, 0);
+  }
+  // A table without a graveyard.
+  ReadCursor* plain = NewReadCursor(-1);
+  TnxRecordCacheInfos infos;
+  EXPECT_EQ(plain->GetDeletedRecords(0, infos, 10, nullptr), nxeNoAssociatedIndex);
+}
+
+TEST_F(CacheQueryTest, RecordVersionsAgainstAModel) {
+  TnxFieldsDescriptor& fields = cached_->TableDescriptor()->FieldsDescriptor();
+  int32_t lsnField = -1;
+  ASSERT_TRUE(fields.HasModifyLSNField(lsnField));
+  std::vector<std::pair<TnxRefNr, TnxLSN>> model;
+  {
+    TnxBufferManager& bm = *engine->BufferManager();
+    TnxBaseTransaction trans(bm, nullptr, false, false);
+    TnxServerBaseTable* table = cached_->Table();
+    for (int i = 0; i < 50; ++i) {
+      std::vector<uint8_t> record(size_t(fields.RecordLength()), 0);
+      fields.InitRecord(record.data());
+      const int32_t id = i;
+      const int32_t grp = 0;
+      fields.SetRecordField(0, record.data(), &id);
+      fields.SetRecordField(2, record.data(), &grp);
+      fields.SetRecordField(3, record.data(), &grp);
+      const TnxLSN lsn = 5000 + 7 * i;
+      fields.SetRecordField(lsnField, record.data(), &lsn);
+      TnxRefNr refNr = 0;
+      table->RecordEngine()->AddRecord(trans, refNr, record.data());
+      ASSERT_EQ(table->IndicesEngine()->InsertKeys(trans, refNr, record.data(), nullptr), 0u) << LastMessage();
+      model.push_back({refNr, lsn});
+    }
+    nxsrCommit(bm, trans);
+  }
+  ReadCursor* cursor = NewReadCursor(-1, 0, db, cached_->Table());
+  TnxLSN lsn = 0;
+  TnxRefNr refNr = 0;
+  EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeNoCurrentRecord);
+  for (size_t i = 0; i < model.size(); i += 7) {
+    lsn = model[i].second;
+    refNr = 0;
+    ASSERT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), 0u) << LastMessage();
+    EXPECT_EQ(refNr, model[i].first);
+    refNr = model[i].first;
+    EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), 0u);
+    refNr = model[(i + 1) % model.size()].first;
+    EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeRecordDeleted);
+    lsn = model[i].second + 1;
+    EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeRecordNotFound);
+    // By RefNr alone: only with a RefNr index.
+    lsn = 0;
+    refNr = model[i].first;
+    const uint32_t byRef = cursor->ContainsLSNRefNr(lsn, refNr);
+    if (byRef != nxeNoAssociatedIndex) {
+      ASSERT_EQ(byRef, 0u) << LastMessage();
+      EXPECT_EQ(lsn, model[i].second);
+    }
+    EXPECT_EQ(cursor->depth, 0);
+  }
+  // A table without the ModifyLSN index.
+  ReadCursor* plain = NewReadCursor(-1);
+  lsn = 5;
+  refNr = 0;
+  EXPECT_EQ(plain->ContainsLSNRefNr(lsn, refNr), nxeNoAssociatedIndex);
 }
 
 }  // namespace
