@@ -15,6 +15,7 @@
 
 #include "dictionary/filter_engines.h"
 #include "engine/batch_stream.h"
+#include "engine/engine_extender.h"
 #include "index/index_path.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
@@ -634,6 +635,57 @@ TEST_F(CacheQueryTest, RecordVersionsAgainstAModel) {
   lsn = 5;
   refNr = 0;
   EXPECT_EQ(plain->ContainsLSNRefNr(lsn, refNr), nxeNoAssociatedIndex);
+}
+
+// ---- extenders ----
+
+struct Notified {
+  bool Before;
+  int64_t LockType;
+  void* Record;
+  int64_t RefNr;
+};
+
+class RecordingExtender : public TnxBaseEngineExtender {
+public:
+  RecordingExtender(TnxBaseEngineMonitor* aMonitor, TnxExtendableServerObject* aObject, std::vector<Notified>* aLog)
+      : TnxBaseEngineExtender(aMonitor, aObject, TnxEngineActions{eaRecordGet}), reLog(aLog) {}
+  uint32_t Notify(TnxEngineAction, bool aBefore, TnxEngineArgs aArgs) override {
+    reLog->push_back({aBefore, aArgs[0].eaInteger, aArgs[1].eaPointer, aArgs[2].eaInteger});
+    return 77;
+  }
+  std::vector<Notified>* reLog;
+};
+
+TEST_F(TableReadTest, ReadsThatReturnARecordNotifyExtenders) {
+  const int32_t byId = IndexNo(u"ByID");
+  ReadCursor* cursor = NewReadCursor(byId);
+  std::vector<Notified> log;
+  nxCreateEngineExtender<RecordingExtender>(nullptr, cursor, &log);
+  std::vector<uint8_t> data = Buffer();
+  ASSERT_EQ(cursor->sbcRecordGetNext(nxltWriteLock, data.data()), 0u);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_FALSE(log[0].Before);
+  EXPECT_EQ(log[0].LockType, nxltWriteLock);
+  EXPECT_EQ(log[0].Record, data.data());
+  EXPECT_EQ(log[0].RefNr, RefOf(10));
+  ASSERT_EQ(cursor->sbcRecordGet(nxltNoLock, data.data()), 0u);
+  const std::vector<uint8_t> record = Record({30, "n2", 2, 2});
+  ASSERT_EQ(cursor->sbcRecordGetForKey(0, 0, false, (void*)record.data(), data.data(), true, true), 0u);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[2].LockType, nxltNoLock);
+  EXPECT_EQ(log[2].RefNr, RefOf(30));
+  // Positioning only, and failures, notify nothing.
+  cursor->sbcSetToEnd();
+  EXPECT_EQ(cursor->sbcRecordGetNext(nxltNoLock, data.data()), nxeAtEndOfTable);
+  EXPECT_EQ(cursor->sbcRecordGet(nxltNoLock, nullptr), nxeAtEndOfTable);
+  EXPECT_EQ(log.size(), 3u);
+  // A batch notifies once per record it carries.
+  cursor->sbcSetToBegin();
+  TnxBatchStreamAccess* access = nullptr;
+  ASSERT_EQ(cursor->sbcRecordGetBatch(-1, 0, access, 4, true), 0u);
+  delete access;
+  EXPECT_EQ(log.size(), 7u);
 }
 
 }  // namespace
