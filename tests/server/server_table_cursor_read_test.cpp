@@ -620,14 +620,17 @@ TEST_F(CacheQueryTest, RecordVersionsAgainstAModel) {
     EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeRecordDeleted);
     lsn = model[i].second + 1;
     EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeRecordNotFound);
-    // By RefNr alone: only with a RefNr index.
+    // By RefNr alone, through the sequential access index.
     lsn = 0;
     refNr = model[i].first;
-    const uint32_t byRef = cursor->ContainsLSNRefNr(lsn, refNr);
-    if (byRef != nxeNoAssociatedIndex) {
-      ASSERT_EQ(byRef, 0u) << LastMessage();
-      EXPECT_EQ(lsn, model[i].second);
-    }
+    ASSERT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), 0u) << LastMessage();
+    EXPECT_EQ(lsn, model[i].second);
+    // With an LSN the LSN index decides: a stale one is not found.
+    lsn = model[i].second + 1;
+    EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeRecordNotFound);
+    lsn = 0;
+    refNr = model.back().first + 999;
+    EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeRecordNotFound);
     EXPECT_EQ(cursor->depth, 0);
   }
   // A table without the ModifyLSN index.
