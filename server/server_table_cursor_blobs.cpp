@@ -436,6 +436,13 @@ uint32_t TnxServerTableCursor::stcBlobCopy(TnxServerBaseCursor* aSrcCursor, TnxB
   if (!from || !to) return stcNoBlobHandler();
   TnxBaseTransaction* fromTrans = source->ActiveTrans();
   TnxBaseTransaction& toTrans = NeedTrans(ActiveTrans());
+  // The caller's transaction must hold this table: only then does its
+  // rollback reach the blob engine, whose cached heap would otherwise keep
+  // blocks that went back. Joining a link already held costs nothing.
+  if (const uint32_t result = sbcBeginContentLock(true, false, false)) return result;
+  sbcEndContentLock();
+  TnxSharedContentLock sourceLock(*source);
+  if (sourceLock.Result() != 0) return sourceLock.Result();
   if (aNewBlob) {
     std::u16string fileName;
     if (from->IsFileBlob(fromTrans, aBlobNr, fileName)) {

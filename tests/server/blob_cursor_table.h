@@ -83,7 +83,7 @@ protected:
 };
 
 // Field numbers.
-inline constexpr int32_t kFieldID = 0, kFieldLSN = 1, kFieldA = 2;
+inline constexpr int32_t kFieldID = 0, kFieldLSN = 1, kFieldA = 2, kFieldB = 3, kFieldC = 4;
 inline constexpr int kBlobFields = 3;
 
 class BlobCursorFixture : public TableOpsFixture {
