@@ -114,6 +114,13 @@ TEST_F(TableCursorBlobsTest, NumbersTheRecordNoLongerHolds) {
   EXPECT_EQ(strict->BlobGetLength(recID, kFieldA, old, length, false, &newNr), 0u);
   EXPECT_EQ(length, 9u);
   EXPECT_TRUE(newNr.nbnSet);
+  TBlobBytesStream snapshot;
+  uint32_t before = 0;
+  newNr = {};
+  EXPECT_EQ(strict->sbcBlobReadSnapshoted(recID, kFieldA, old, 4, 100, snapshot, false, &before, &newNr), 0u);
+  EXPECT_EQ(snapshot.Bytes, "bytes");
+  EXPECT_EQ(before, 9u);
+  EXPECT_EQ(newNr.nbnBlobNr, now);
   // The number the record holds is no news.
   newNr = {};
   EXPECT_EQ(Read(strict, recID, kFieldA, now, 0, 3, &newNr), "new");
@@ -256,6 +263,10 @@ TEST_F(TableCursorBlobsTest, BatchStopsAtTheFirstFailureAndRollsBack) {
   EXPECT_EQ(count(reply), 0);
   TnxServerTableCursor* reader = NewPlain(cursor->Table(), smShared, omReadOnly);
   EXPECT_EQ(reader->BlobBatchProcess(good, reply), nxeTableReadOnly);
+  // The reply counts in 16 bits: a longer batch is refused whole.
+  TnxBlobBatchRequest huge{recID, std::vector<TnxBlobBatchRequestEntry>(65536, entry(cbsiCreated, 0, kFieldB, ""))};
+  EXPECT_EQ(cursor->BlobBatchProcess(huge, reply), nxeInvalidParameter);
+  EXPECT_EQ(count(reply), 0);
 }
 
 TEST(BlobChunkCopyTest, PiecesOfOneMiBAtMost) {
