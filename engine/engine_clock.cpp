@@ -28,8 +28,6 @@ bool TnxSignal::WaitReal(uint32_t aMilliseconds) {
 
 namespace {
 
-// Stamped on every last exit of a session lock: the cheap reading.
-uint64_t RealTickCount() { return platform::MonotonicCoarseMilliseconds(); }
 
 void RealSleep(uint32_t aMilliseconds) {
   if (aMilliseconds) std::this_thread::sleep_for(std::chrono::milliseconds(aMilliseconds));
@@ -37,7 +35,10 @@ void RealSleep(uint32_t aMilliseconds) {
 
 bool RealWait(TnxSignal& aSignal, uint32_t aMilliseconds) { return aSignal.WaitReal(aMilliseconds); }
 
-std::atomic<TnxEngineTickCountFunc> gTickCount{&RealTickCount};
+// Stamped on every last exit of a session lock: the cheap reading, called
+// straight, as no wrapper would add to it.
+constexpr TnxEngineTickCountFunc kRealTickCount = &platform::MonotonicCoarseMilliseconds;
+std::atomic<TnxEngineTickCountFunc> gTickCount{kRealTickCount};
 std::atomic<TnxEngineSleepProc> gSleep{&RealSleep};
 std::atomic<TnxEngineWaitFunc> gWait{&RealWait};
 
@@ -51,7 +52,7 @@ bool nxEngineWait(TnxSignal& aSignal, uint32_t aMilliseconds) {
 
 void nxSetEngineClock(TnxEngineTickCountFunc aTickCount, TnxEngineSleepProc aSleep,
                       TnxEngineWaitFunc aWait) noexcept {
-  gTickCount.store(aTickCount ? aTickCount : &RealTickCount);
+  gTickCount.store(aTickCount ? aTickCount : kRealTickCount);
   gSleep.store(aSleep ? aSleep : &RealSleep);
   gWait.store(aWait ? aWait : &RealWait);
 }

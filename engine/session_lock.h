@@ -49,7 +49,7 @@ protected:
 
 inline constexpr uint32_t kFailedCleanupWait = 60000;
 
-class TnxSimpleLock : public TnxInterfacedObject, public InxSimpleLock {
+class TnxSimpleLock : public InxSimpleLock, public TnxInterfacedObject {
 public:
   using TFailedCleanup = std::function<void(TnxSimpleLock& aLock)>;
 

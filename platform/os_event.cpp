@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <mutex>
 #include <new>
+#include <type_traits>
 
 namespace revurov::platform {
 
@@ -27,7 +29,7 @@ namespace revurov::platform {
 // to block or the descriptor is asked for. Without one (the system refused
 // it), blocked waits test the flag between short sleeps.
 struct Event {
-  std::atomic<uint32_t> signalled{0};
+  EventHead head;  // `signalled`: first, for EventSignalled
   std::atomic<uint32_t> pollers{0};
   std::atomic<bool> exported{false};
   bool manual = false;
@@ -35,6 +37,8 @@ struct Event {
   std::atomic<int> fd{-1};
   std::mutex mirror;
 };
+
+static_assert(std::is_standard_layout_v<Event> && offsetof(Event, head) == 0);
 
 namespace {
 
@@ -69,7 +73,7 @@ bool EnsureFd(Event* e) noexcept {
   const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd < 0) return false;
   e->fd.store(fd, std::memory_order_release);
-  if (e->signalled.load(std::memory_order_relaxed)) FillFd(e);
+  if (e->head.signalled.load(std::memory_order_relaxed)) FillFd(e);
   return true;
 }
 
@@ -79,11 +83,11 @@ bool NeedsFd(Event* e) noexcept {
 
 // True when the wait is satisfied; an auto event's signal is taken.
 bool TryTake(Event* e) noexcept {
-  if (!e->signalled.load(std::memory_order_seq_cst)) return false;
+  if (!e->head.signalled.load(std::memory_order_seq_cst)) return false;
   if (e->manual) return true;
   std::lock_guard lock(e->mirror);
-  if (!e->signalled.load(std::memory_order_relaxed)) return false;
-  e->signalled.store(0, std::memory_order_relaxed);
+  if (!e->head.signalled.load(std::memory_order_relaxed)) return false;
+  e->head.signalled.store(0, std::memory_order_relaxed);
   DrainFd(e);
   return true;
 }
@@ -180,12 +184,12 @@ void CloseEvent(EventHandle event) noexcept {
 
 bool SetEvent(EventHandle e) noexcept {
   if (!e) return false;
-  if (e->signalled.load(std::memory_order_seq_cst)) return true;
+  if (e->head.signalled.load(std::memory_order_seq_cst)) return true;
   std::lock_guard lock(e->mirror);
-  if (e->signalled.load(std::memory_order_relaxed)) return true;
-  e->signalled.store(1, std::memory_order_seq_cst);
+  if (e->head.signalled.load(std::memory_order_relaxed)) return true;
+  e->head.signalled.store(1, std::memory_order_seq_cst);
   if (NeedsFd(e) && !FillFd(e)) {
-    e->signalled.store(0, std::memory_order_relaxed);
+    e->head.signalled.store(0, std::memory_order_relaxed);
     return false;
   }
   return true;
@@ -193,9 +197,9 @@ bool SetEvent(EventHandle e) noexcept {
 
 bool ResetEvent(EventHandle e) noexcept {
   if (!e) return false;
-  if (!e->signalled.load(std::memory_order_acquire)) return true;
+  if (!e->head.signalled.load(std::memory_order_acquire)) return true;
   std::lock_guard lock(e->mirror);
-  e->signalled.store(0, std::memory_order_relaxed);
+  e->head.signalled.store(0, std::memory_order_relaxed);
   DrainFd(e);
   return true;
 }
@@ -270,7 +274,7 @@ int EventFd(EventHandle e) noexcept {
   {
     std::lock_guard lock(e->mirror);
     e->exported.store(true, std::memory_order_seq_cst);
-    if (e->signalled.load(std::memory_order_relaxed)) FillFd(e);
+    if (e->head.signalled.load(std::memory_order_relaxed)) FillFd(e);
   }
   if (!EnsureFd(e)) return -1;
   return e->fd.load(std::memory_order_acquire);

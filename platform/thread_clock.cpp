@@ -35,12 +35,19 @@ uint64_t CoarseMargin() noexcept {
   return (2 * ns + 999999u) / 1000000u;
 }
 
+// Set before main; a reading before that finds 0 and takes the precise
+// clock, which is never early. A namespace-scope constant spares the
+// guarded local's check on every reading.
+const uint64_t gCoarseMargin = CoarseMargin();
+
 }  // namespace
 
 uint64_t MonotonicCoarseCeilingMilliseconds() noexcept {
-  static const uint64_t margin = CoarseMargin();
+  const uint64_t margin = gCoarseMargin;
   if (margin == 0) return MonotonicMilliseconds();
-  return MonotonicCoarseMilliseconds() + margin;
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u + margin;
 }
 
 int64_t MonotonicNanoseconds() noexcept {

@@ -276,6 +276,8 @@ private:
   // ---- content locks (server_table_cursor_locks.cpp) ----
   // Leaves the cursor's transaction link under the table's padlock.
   void stcLeaveTransLink() noexcept;
+  // sbcBeginContentLock but for a shared lock outside a transaction.
+  uint32_t stcBeginOtherContentLock(bool aExclusive, bool aConditional, bool aInternal);
   uint32_t stcAwaitTransLink(TnxServerTransactionLevelTableLink* aLink, bool aConditional);
   uint32_t stcUpgradeTransLink(TnxServerTransaction& aTrans, TnxServerTransactionLevelTableLink* aLink,
                                bool aConditional);

@@ -42,30 +42,39 @@ void TnxServerTableCursor::stcLeaveTransLink() noexcept {
 }
 
 uint32_t TnxServerTableCursor::sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) {
+  // The usual request, shared outside a transaction, is kept small: every
+  // cursor operation under the content lock begins here. The context is
+  // never nil (construction checks it). The cursor's link changes only on
+  // the thread of its session's operation (its own calls, its
+  // transaction's level end).
+  if (!aExclusive && stcContentDepth < kMaxContentDepth && !stcTransLinkPlace.TransLink() &&
+      !TransContext()->stcTransaction()) {
+    try {
+      // A cursor that opened its table exclusively meets no other reader
+      // or committer there.
+      const bool read = stcShareMode != smExclusive;
+      if (read) stcTable->Root()->ContentPortal().BeginRead();
+      stcContentReads = (stcContentReads << 1) | (read ? 1u : 0u);
+      ++stcContentDepth;
+      return 0;
+    } catch (...) {
+      return asoConvertCurrentException();
+    }
+  }
+  return stcBeginOtherContentLock(aExclusive, aConditional, aInternal);
+}
+
+uint32_t TnxServerTableCursor::stcBeginOtherContentLock(bool aExclusive, bool aConditional, bool aInternal) {
   try {
     if (aExclusive && !aInternal && sbcIsReadOnly) return sbcGetReadOnlyResult();
     if (stcContentDepth >= kMaxContentDepth)
       return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"Content locks are nested too deeply.");
     TnxServerRootTable& root = *stcTable->Root();
-    TnxServerTransaction* trans = ActiveTrans();
-    // The cursor's link changes only on the thread of its session's
-    // operation (its own calls, its transaction's level end).
+    TnxServerTransaction* trans = TransContext()->stcTransaction();
     TnxServerTransactionLevelTableLink* link = stcTransLinkPlace.TransLink();
     uint32_t result = 0;
-    if (!link && !trans) {
-      if (aExclusive)
-        return EnxBaseException::nxSetMessage(nxeNoTransaction, u"No user transaction is currently in progress.");
-      bool read = false;
-      // A cursor that opened its table exclusively meets no other reader
-      // or committer there.
-      if (stcShareMode != smExclusive) {
-        root.ContentPortal().BeginRead();
-        read = true;
-      }
-      stcContentReads = (stcContentReads << 1) | (read ? 1u : 0u);
-      ++stcContentDepth;
-      return 0;
-    }
+    if (!link && !trans)
+      return EnxBaseException::nxSetMessage(nxeNoTransaction, u"No user transaction is currently in progress.");
     if (!link) {
       TnxPadlockGuard guard(root.TransLinksPadlock());
       link = trans->stFindTableLink(root);

@@ -172,7 +172,8 @@ void TnxInternalReadWritePortal::BeginRead() {
     counted = &ts->tsCounted;
   }
   if (rwpWriterID.load(std::memory_order_relaxed) == me) return;  // a read inside the own write
-  WaitOn(rwpReadEvent);
+  // The event is set but while a writer waits or writes: test it in line.
+  if (!platform::EventSignalled(rwpReadEvent)) WaitOn(rwpReadEvent);
   for (;;) {
     if (rwpPortal.fetch_sub(1, std::memory_order_acq_rel) - 1 > 0) {
       *counted = true;
@@ -204,7 +205,10 @@ void TnxInternalReadWritePortal::EndRead() {
   // may end inside the write, and must still give its slot back.
   if (!counted) return;
   const int32_t now = rwpPortal.fetch_add(1, std::memory_order_acq_rel) + 1;
-  if (now == kIdle || (now <= 0 && now % kIdle == 0)) platform::SetEvent(rwpWriteEvent);
+  // Nobody takes the write event's signal while no writer comes, so it is
+  // mostly set already.
+  if ((now == kIdle || (now <= 0 && now % kIdle == 0)) && !platform::EventSignalled(rwpWriteEvent))
+    platform::SetEvent(rwpWriteEvent);
 }
 
 bool TnxInternalReadWritePortal::BeginWrite() {

@@ -43,6 +43,25 @@ TEST(Event, InitialStateAndResetForms) {
   }
 }
 
+// The in-line test follows set, reset and a taking wait, and never takes
+// an auto event's signal itself; both kinds of event, both forms.
+TEST(Event, SignalledTestFollowsTheStateAndTakesNothing) {
+  for (bool deferred : {false, true})
+    for (bool manual : {true, false}) {
+      Owned e(deferred ? CreateDeferredEvent(manual, true) : CreateEvent(manual, true));
+      ASSERT_NE(e.h, nullptr);
+      EXPECT_TRUE(EventSignalled(e.h)) << deferred << manual;
+      EXPECT_TRUE(EventSignalled(e.h)) << deferred << manual;
+      EXPECT_EQ(WaitForEvent(e.h, 0), kWaitObject0) << deferred << manual;
+      EXPECT_EQ(EventSignalled(e.h), manual) << "only a wait takes the auto signal";
+      ResetEvent(e.h);
+      EXPECT_FALSE(EventSignalled(e.h)) << deferred << manual;
+      std::thread t([&] { SetEvent(e.h); });
+      t.join();
+      EXPECT_TRUE(EventSignalled(e.h)) << deferred << manual;
+    }
+}
+
 TEST(Event, DescriptorMirrorsTheState) {
   Owned e(CreateEvent(false, false));
   EXPECT_FALSE(FdReadable(e.h));

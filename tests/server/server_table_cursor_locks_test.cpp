@@ -299,6 +299,26 @@ TEST_F(TableCursorLocksTest, AnExclusivelyOpenedCursorTakesNoPortalReadAndHoldsN
   EXPECT_EQ(table.ContentPortal().PortalCount(), TnxInternalReadWritePortal::kIdle);
 }
 
+// Shared locks outside a transaction nest up to 64; one more is refused
+// (9986) without a portal read, and the 64 ends leave the portal idle.
+TEST_F(TableCursorLocksTest, SharedLocksOutsideATransactionNestToTheLimit) {
+  TnxServerTableCursor& c = C(0);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(c.sbcBeginContentLock(false, false, false), 0u) << i << LastMessage();
+  EXPECT_FALSE(PortalIdle());
+  EXPECT_EQ(c.sbcBeginContentLock(false, false, false), nxeInvalidParameter);
+  EXPECT_EQ(LastMessage(), "Content locks are nested too deeply.");
+  for (int i = 0; i < 63; ++i) c.sbcEndContentLock();
+  EXPECT_FALSE(PortalIdle());
+  c.sbcEndContentLock();
+  EXPECT_TRUE(PortalIdle());
+  c.sbcEndContentLock();  // one end too many takes nothing
+  EXPECT_TRUE(PortalIdle());
+  ASSERT_EQ(c.sbcBeginContentLock(false, false, false), 0u) << LastMessage();
+  EXPECT_FALSE(PortalIdle());
+  c.sbcEndContentLock();
+  EXPECT_TRUE(PortalIdle());
+}
+
 TEST_F(TableCursorLocksTest, AReadOnlyCursorIsRefusedExclusiveUnlessInternal) {
   Party(4, sessions[3], nullptr, u"T", smShared, omReadOnly);
   TnxServerTableCursor& c = C(4);
