@@ -427,6 +427,10 @@ uint32_t TnxServerBaseCursor::CompareKeys(int32_t aFieldCount, int32_t aPartialL
 
 // ---- records ----
 
+uint32_t TnxServerBaseCursor::sbcOwnFrame(const std::function<uint32_t()>& aWork) {
+  return Frame<kFull>(aWork);
+}
+
 uint32_t TnxServerBaseCursor::RecordGet(TnxLockType aLockType, PnxRecordBuffer aData) {
   return Frame<kPlain>([&] { return sbcRecordGet(aLockType, aData); });
 }

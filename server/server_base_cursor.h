@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,6 +54,9 @@ struct TnxSetToFilterCookie {
   TnxBaseFilterEngine* stfFilter = nullptr;
   TnxBaseFilterEngine* stfKeyFilter = nullptr;
 };
+
+// The first room of a batch stream for aCutoffSize (MaxInt: none).
+uint32_t nxBatchCapacity(int32_t aCutoffSize) noexcept;
 
 class TnxServerBaseCursor : public TnxSqlAbstractCursor, public InxDefaultValueCursor {
   REVUROV_SERVER_OBJECT_CLASS(TnxServerBaseCursor, TnxSqlAbstractCursor)
@@ -241,6 +245,17 @@ class TnxServerBaseCursor : public TnxSqlAbstractCursor, public InxDefaultValueC
   virtual uint32_t sbcTableLockRelease(TnxLockType aLockType, bool aAllLocks) = 0;
   virtual std::u16string sbcExtractPassword() = 0;
 
+  // ---- batch reads (server_base_cursor_batch.cpp) ----
+  // A negative cut-off and a record count below 1 mean none; the stream's
+  // first room is the cut-off, at most 512 KB.
+  uint32_t sbcRecordGetBatch(int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                             TnxBatchStreamAccess*& aAccess, int32_t aMaxRecords, bool aForward) override;
+  // Appends the blob entries of the record at aOffset in aStream and
+  // rewrites its blob fields to their entries' offsets; aSize grows by
+  // what was appended. A failing blob never ends the call.
+  uint32_t sbcCopyBlobsToBatchStream(int32_t& aSize, uint32_t aOffset, TnxMemoryStream& aStream, bool aAddBlobNr,
+                                     bool aOnlyMarked);
+
   // ---- filters and their time limit ----
   // aResult: where a key filter's check leaves its code (nil: none).
   void sbcFilterBeginTimeout(uint32_t* aResult);
@@ -276,6 +291,10 @@ protected:
   ~TnxServerBaseCursor() override;
   void PrepareDestroy() override;
   void esoOptionChanged(std::u16string_view aName, std::u16string_view aValue) override;
+
+  // aWork as a public operation of its own: deadline, session lock,
+  // exceptions converted, unlock with the result.
+  uint32_t sbcOwnFrame(const std::function<uint32_t()>& aWork);
 
   // Makes writes answer aResult with aMessage (empty: the code's text).
   void sbcSetReadOnly(uint32_t aResult, std::u16string_view aMessage);

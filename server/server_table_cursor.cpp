@@ -481,7 +481,6 @@ REVUROV_UNBUILT(sbcBlobGetLength, const TnxRecID&, int32_t, TnxBlobNr, uint32_t&
 REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
 REVUROV_UNBUILT(ascGetBlobCacheInfos, const TnxRecID&, TnxBlobCacheInfos&)
 REVUROV_UNBUILT(ascSetBlobCacheFlushed, const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*)
-REVUROV_UNBUILT(sbcRecordGetBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool)
 REVUROV_UNBUILT(sbcRecordInsertBatch, TnxCustomMemoryStream&)
 REVUROV_UNBUILT(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool)
 REVUROV_UNBUILT(sbcDeleteRecords)
@@ -490,16 +489,9 @@ REVUROV_UNBUILT(sbcBlobDelete, const TnxRecID&, int32_t, TnxBlobNr)
 REVUROV_UNBUILT(sbcBlobTruncate, const TnxRecID&, int32_t, TnxBlobNr, uint32_t)
 REVUROV_UNBUILT(sbcBlobWrite, const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*)
 REVUROV_UNBUILT(sbcBlobReplace, const TnxRecID&, int32_t, TnxBlobNr&, uint32_t, const void*)
-REVUROV_UNBUILT(sbcRecordGet, TnxLockType, PnxRecordBuffer)
-REVUROV_UNBUILT(sbcRecordGetNext, TnxLockType, PnxRecordBuffer)
-REVUROV_UNBUILT(sbcRecordGetPrior, TnxLockType, PnxRecordBuffer)
-REVUROV_UNBUILT(sbcGetRecordCount, TnxRecordCountOption, uint32_t&, bool)
 REVUROV_UNBUILT(sbcRecordIsLocked, TnxLockType, TnxLockPresent&)
 REVUROV_UNBUILT(sbcRecordLockRelease, bool, bool)
 REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)
-REVUROV_UNBUILT(sbcRecordGetForKey, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool)
-REVUROV_UNBUILT(sbcRecordGetForKeyBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
-                TnxDataSetKeyBufferArray&, bool, bool)
 REVUROV_UNBUILT(sbcBlobsCancel, TnxRefNr)
 REVUROV_UNBUILT(sbcBlobCreate, const TnxRecID&, int32_t, TnxBlobNr&)
 REVUROV_UNBUILT(sbcBlobCreateFile, const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&)
@@ -509,10 +501,5 @@ REVUROV_UNBUILT(sbcBlobCopyPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32
 REVUROV_UNBUILT(sbcBlobCopyContentPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr, uint32_t)
 
 #undef REVUROV_UNBUILT
-
-void TnxServerTableCursor::sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, const TnxRecordIterator&, bool, void*,
-                                      bool) {
-  NotBuilt(u"sbcIterate");
-}
 
 }  // namespace revurov

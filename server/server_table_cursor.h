@@ -155,6 +155,33 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   // into the key buffer and matched.
   bool stcMatchesKeyFilter(const uint8_t* aRecord, TnxRefNr aRefNr);
 
+  // ---- reads (server_table_cursor_read.cpp) ----
+  // Every content lock, filter time limit and read-original override begun
+  // ends on every path; a record lock a read took is given back when the
+  // read fails. A refused lock in a step leaves the path on the crack
+  // before (prior: after) the record, so that the next call tries it
+  // again. Negative cut-offs mean none; a key batch entry for a key that
+  // failed is 0x80000004 and the code.
+  uint32_t sbcRecordGet(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  uint32_t sbcRecordGetNext(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  uint32_t sbcRecordGetPrior(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  uint32_t sbcRecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey, PnxKeyOrRecordBuffer aKeyData,
+                              PnxRecordBuffer aData, bool aMatchFirst, bool aFirstCall) override;
+  uint32_t sbcRecordGetForKeyBatch(int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                                   TnxBatchStreamAccess*& aAccess, TnxDataSetKeyBufferArray& aKeys, bool aMatchFirst,
+                                   bool aFirstCall) override;
+  uint32_t sbcRecordGetBatch(int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions, TnxBatchStreamAccess*& aAccess,
+                             int32_t aMaxRecords, bool aForward) override;
+  void sbcIterate(PnxRecordBuffer* aData, const TnxKeyIterator& aKeyIterator, const TnxRecordIterator& aRecIterator,
+                  bool aBackward, void* aCookie, bool aKeepPosition) override;
+  uint32_t sbcGetRecordCount(TnxRecordCountOption aOption, uint32_t& aRecCount, bool aEstimate) override;
+  // Below 1 aMaxCount answers 9986; without a graveyard 10764.
+  uint32_t GetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aCacheInfos, int32_t aMaxCount,
+                             TnxLSN* aCurrentLSN) override;
+  uint32_t ContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr) override;
+  TnxLSN stcGetCurrentLSN();
+  static TnxRecordIteratorResult stcRecordGetBatchIterator(void* aCookie, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
+
   // ---- workers built by later work: 12289 until then ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
@@ -165,7 +192,6 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override;
   uint32_t sbcRangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
                        PnxKeyOrRecordBuffer, bool) override;
-  uint32_t sbcRecordGetBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool) override;
   uint32_t sbcRecordInsertBatch(TnxCustomMemoryStream&) override;
   uint32_t sbcCopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override;
   uint32_t sbcDeleteRecords() override;
@@ -175,13 +201,8 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcBlobWrite(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*) override;
   uint32_t sbcBlobReplace(const TnxRecID&, int32_t, TnxBlobNr&, uint32_t, const void*) override;
   bool sbcBlobIsLink(const TnxRecID&, int32_t, TnxBlobNr, std::u16string&, TnxBlobNr&) override { return false; }
-  uint32_t sbcRecordGet(TnxLockType, PnxRecordBuffer) override;
-  uint32_t sbcRecordGetNext(TnxLockType, PnxRecordBuffer) override;
-  uint32_t sbcRecordGetPrior(TnxLockType, PnxRecordBuffer) override;
   uint32_t sbcAutoIncGet() override { return 0; }
-  uint32_t sbcGetRecordCount(TnxRecordCountOption, uint32_t&, bool) override;
   uint32_t sbcChangePassword(std::u16string_view) override;
-  void sbcIterate(PnxRecordBuffer*, const TnxKeyIterator&, const TnxRecordIterator&, bool, void*, bool) override;
   bool sacHasKey(int32_t aIndex, const platform::TnxVariant& aValue) override;
   TnxRefNr sacGetRefNr() override;
   void sacSetRefNr(TnxRefNr aRefNr) override;
@@ -201,9 +222,6 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcAutoIncSet(uint32_t) override;
   const InxFieldsSource* sbcGetKeyFieldsSource() override;
   uint32_t sbcSetToKey(TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer) override;
-  uint32_t sbcRecordGetForKey(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override;
-  uint32_t sbcRecordGetForKeyBatch(int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
-                                   TnxDataSetKeyBufferArray&, bool, bool) override;
   uint32_t sbcCompareKeys(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, PnxKeyOrRecordBuffer,
                           TValueRelationship&) override;
   uint32_t sbcBlobsCancel(TnxRefNr) override;
@@ -270,6 +288,19 @@ private:
   uint32_t stcCheckKeyArgs(int32_t aFieldCount, int32_t aPartialLen) const;
   uint32_t stcKeyFromClient(bool aDirectKey, PnxKeyOrRecordBuffer aKeyData, uint8_t* aKey) const;
   void stcApplyRange();
+  // Read helpers (server_table_cursor_read.cpp).
+  uint32_t stcLockForRead(TnxRefNr aRefNr, bool& aTaken);
+  void stcNotifyRecordGet(TnxLockType aLockType, PnxRecordBuffer aData, TnxRefNr aRefNr);
+  uint32_t stcRecordStep(TnxLockType aLockType, PnxRecordBuffer aData, bool aBack);
+  uint32_t stcLookUpKey(int32_t aFieldCount, int32_t aPartialLen, PnxRecordBuffer aData, bool aMatchFirst,
+                        bool aFirstCall, uint32_t& aFilterResult);
+  void stcIterate(PnxRecordBuffer* aData, const TnxIndexKeyIterator& aKeyIterator,
+                  const TnxStorageRecordIterator& aRecIterator, bool aBackward, void* aCookie, bool aKeepPosition,
+                  TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter);
+  uint32_t stcCountedScan(TnxRecordCountOption aOption, uint32_t& aRecCount);
+  uint32_t stcGetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aCacheInfos, int32_t aMaxCount,
+                                TnxLSN* aCurrentLSN);
+  uint32_t stcContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr);
 
   TnxServerBaseTable* stcTable = nullptr;
   TnxServerTableCursor* stcTablePrev = nullptr;
