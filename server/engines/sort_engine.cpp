@@ -1,5 +1,6 @@
 #include "server/engines/sort_engine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <utility>
