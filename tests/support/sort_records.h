@@ -85,7 +85,7 @@ inline void PutSortValue(TnxFieldType aType, int32_t aLength, int aValue, uint8_
     case nxtInt8: put(static_cast<int8_t>(signedValue)); break;
     case nxtInt16: put(static_cast<int16_t>(signedValue * 1000)); break;
     case nxtInt32: put(static_cast<int32_t>(signedValue * 100000)); break;
-    case nxtInt64: put(signedValue << 40); break;
+    case nxtInt64: put(signedValue * (int64_t{1} << 40)); break;
     case nxtSingle: put(static_cast<float>(signedValue) * 0.5f); break;
     case nxtDouble: case nxtDateTime: put(static_cast<double>(signedValue) * 1.25); break;
     case nxtExtended: {
@@ -95,7 +95,7 @@ inline void PutSortValue(TnxFieldType aType, int32_t aLength, int aValue, uint8_
     }
     case nxtCurrency: put(signedValue * 10000); break;
     case nxtDate: put(static_cast<int32_t>(730000 + aValue)); break;
-    case nxtTime: put(static_cast<int32_t>(aValue * 3600000)); break;
+    case nxtTime: put(static_cast<int32_t>(aValue % 24 * 3600000)); break;
     case nxtByteArray:
       for (int32_t i = 0; i < aLength; ++i) aField[i] = static_cast<uint8_t>(aValue * (i + 1));
       break;
