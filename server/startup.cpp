@@ -4,8 +4,11 @@
 #include "index/startup.h"
 #include "lowlevel/components/component.h"
 #include "lowlevel/sync/unit_table.h"
+#include "server/engines/sort_engine.h"
 #include "server/engines/startup.h"
+#include "server/server_database.h"
 #include "server/server_engine.h"
+#include "server/server_table_cursor.h"
 
 namespace revurov {
 
@@ -29,10 +32,22 @@ void BelowShutdown() {
 void ServerEngineStartup() { TnxRegisterableComponent::Register(TnxServerEngine::ClassInfo()); }
 void ServerEngineShutdown() { TnxRegisterableComponent::Unregister(TnxServerEngine::ClassInfo()); }
 
+// The sort engines sit below the server and reach its result-set tables
+// through this.
+TnxServerObjectPtr<TnxAbstractCursor> CreateSortRun(TnxAbstractDatabase* aDB, TnxDataDictionary& aDict,
+                                                    uint32_t aTimeout) {
+  auto* database = dynamic_cast<TnxServerDatabase*>(aDB);
+  if (!database) throw EnxServerException(nxeInvalidParameter, u"No server database for the sort's runs", {});
+  return TnxServerTableCursor::CreateResultSet(database, &aDict, aTimeout);
+}
+void SortRunsStartup() { nxSetSortRunCreator(&CreateSortRun); }
+void SortRunsShutdown() { nxSetSortRunCreator(nullptr); }
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&nxServerEnginesStartup, &nxServerEnginesShutdown},
     {&ServerEngineStartup, &ServerEngineShutdown},
+    {&SortRunsStartup, &SortRunsShutdown},
 };
 
 TnxUnitTable gServerUnits(kUnits, TnxUnitPair{&BelowStartup, &BelowShutdown});

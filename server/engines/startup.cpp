@@ -3,6 +3,7 @@
 #include "index/startup.h"
 #include "lowlevel/sync/unit_table.h"
 #include "server/engines/fulltext_table_engine.h"
+#include "server/engines/sort_engine.h"
 
 namespace revurov {
 
@@ -11,6 +12,7 @@ namespace {
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&nxFulltextTableEnginesStartup, &nxFulltextTableEnginesShutdown},
+    {&nxMergeSortEngineStartup, &nxMergeSortEngineShutdown},
 };
 
 TnxUnitTable gServerEnginesUnits(kUnits, TnxUnitPair{&nxIndexStartup, &nxIndexShutdown});

@@ -1,0 +1,472 @@
+#include "server/engines/sort_engine.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+#include "dictionary/data_dictionary.h"
+#include "dictionary/field_descriptor.h"
+#include "dictionary/fields_descriptor.h"
+#include "dictionary/index_descriptor.h"
+#include "dictionary/indices_descriptors.h"
+#include "dictionary/key_engine.h"
+#include "dictionary/locale_descriptor.h"
+#include "engine/abstract_cursor.h"
+#include "lowlevel/errors/error_codes.h"
+#include "storage/deadline.h"
+
+namespace revurov {
+
+namespace {
+
+const TnxSortEngineClass kMergeSortEngineClass{u"TnxMergeSortEngine", &TnxMergeSortEngine::New};
+
+std::atomic<const TnxSortEngineClass*> gDefaultSortEngineClass{nullptr};
+std::atomic<TnxSortRunCreator> gSortRunCreator{nullptr};
+
+constexpr uint32_t kPartitionCheckSteps = 100;
+constexpr uint32_t kMergeCheckRecords = 1000;
+
+// The run cursors' frames set the thread deadline from their own timeout;
+// nested, they keep the sort's.
+class TDeadlineNesting {
+public:
+  TDeadlineNesting() noexcept { nxEnterTimeoutNesting(); }
+  ~TDeadlineNesting() { nxLeaveTimeoutNesting(); }
+  TDeadlineNesting(const TDeadlineNesting&) = delete;
+  TDeadlineNesting& operator=(const TDeadlineNesting&) = delete;
+};
+
+// A run stores and hands back bytes: fields whose insert would write them
+// (AutoInc, RecRev, RefNr) or whose bytes name something of the source
+// table (BLOB numbers) become integers of the same width; no defaults,
+// validations or required flags come along.
+TnxFieldType PlainRunFieldType(TnxFieldType aType) noexcept {
+  switch (aType) {
+    case nxtAutoInc:
+    case nxtRecRev: return nxtWord32;
+    case nxtRefNr:
+    case nxtBlob:
+    case nxtBlobMemo:
+    case nxtBlobGraphic:
+    case nxtBlobWideMemo: return nxtInt64;
+    default: return aType;
+  }
+}
+
+std::unique_ptr<TnxDataDictionary> NewRunLayout(const TnxDataDictionary& aSource) {
+  auto layout = std::make_unique<TnxDataDictionary>();
+  layout->RemoveIndicesDescriptor();
+  const TnxFieldsDescriptor& fields = aSource.FieldsDescriptor();
+  for (int32_t i = 0; i < fields.FieldCount(); ++i) {
+    const TnxFieldDescriptor& source = *fields.FieldDescriptor(i);
+    const TnxFieldType type = PlainRunFieldType(source.FieldType());
+    const TnxFieldDescriptorClass* fieldClass =
+        type == source.FieldType() ? &static_cast<const TnxFieldDescriptorClass&>(source.ClassType()) : nullptr;
+    TnxFieldDescriptor* field = layout->FieldsDescriptor().AddField(source.Name(), source.Desc(), type,
+                                                                    source.Units(), source.DecPl(), false, fieldClass);
+    if (const TnxLocaleDescriptor* locale = source.LocaleDescriptor())
+      field->AddLocaleDescriptor(&static_cast<const TnxLocaleDescriptorClass&>(locale->ClassType()))->Assign(locale);
+    if (field->Offset() != source.Offset() || field->Length() != source.Length())
+      throw EnxMergeSortEngineException(nxeInvalidRecordStructure, u"The sort run layout differs from the table's",
+                                        {});
+  }
+  if (layout->FieldsDescriptor().RecordLength() != fields.RecordLength())
+    throw EnxMergeSortEngineException(nxeInvalidRecordStructure, u"The sort run layout differs from the table's", {});
+  return layout;
+}
+
+uint32_t CodeOf(const EnxBaseException& aException) noexcept {
+  return aException.ErrorCode() != 0 ? aException.ErrorCode() : nxeUnknownException;
+}
+
+}  // namespace
+
+const TnxSortEngineClass* nxDefaultSortEngineClass() noexcept {
+  return gDefaultSortEngineClass.load(std::memory_order_acquire);
+}
+
+void nxSetDefaultSortEngineClass(const TnxSortEngineClass* aClass) noexcept {
+  gDefaultSortEngineClass.store(aClass, std::memory_order_release);
+}
+
+const TnxSortEngineClass& nxMergeSortEngineClass() noexcept { return kMergeSortEngineClass; }
+
+TnxSortRunCreator nxSortRunCreator() noexcept { return gSortRunCreator.load(std::memory_order_acquire); }
+
+void nxSetSortRunCreator(TnxSortRunCreator aCreator) noexcept {
+  gSortRunCreator.store(aCreator, std::memory_order_release);
+}
+
+void nxMergeSortEngineStartup() {
+  const TnxSortEngineClass* none = nullptr;
+  gDefaultSortEngineClass.compare_exchange_strong(none, &kMergeSortEngineClass);
+}
+
+void nxMergeSortEngineShutdown() {
+  const TnxSortEngineClass* merge = &kMergeSortEngineClass;
+  gDefaultSortEngineClass.compare_exchange_strong(merge, nullptr);
+}
+
+// ---- TnxBaseSortEngine ----
+
+TnxBaseSortEngine::TnxBaseSortEngine(TnxAbstractDatabase* aDB, TnxDataDictionary& aDict,
+                                     TnxIndexDescriptor& aIndexDesc)
+    : bsDB(aDB) {
+  bsDict = aDict.Duplicate();
+  bsDict->RemoveIndicesDescriptor();
+  bsDictNoIdx = NewRunLayout(*bsDict);
+  // Adding hands the copy's ID to the descriptor; the caller's dictionary
+  // keeps its own numbering.
+  const int32_t id = aIndexDesc.ID();
+  try {
+    bsDict->EnsureIndicesDescriptor()->AddIndex(aIndexDesc);
+  } catch (...) {
+    aIndexDesc.SetID(id);
+    throw;
+  }
+  aIndexDesc.SetID(id);
+  bsRecLen = static_cast<uint32_t>(aDict.FieldsDescriptor().RecordLength());
+  bsRecLenBuf = (bsRecLen + 15) & ~uint32_t{15};
+  bsKeyEngine = TnxBaseKeyEngine::CreateFor(*bsDict->IndicesDescriptor()->IndexDescriptor(0)->KeyDescriptor());
+}
+
+TnxBaseSortEngine::~TnxBaseSortEngine() = default;
+
+// ---- TnxMergeSortEngine ----
+
+std::unique_ptr<TnxBaseSortEngine> TnxMergeSortEngine::New(TnxAbstractDatabase* aDB, TnxDataDictionary& aDict,
+                                                           TnxIndexDescriptor& aIndexDesc) {
+  return std::make_unique<TnxMergeSortEngine>(aDB, aDict, aIndexDesc);
+}
+
+TnxMergeSortEngine::TMem TnxMergeSortEngine::NewMem(size_t aSize) {
+  return TMem(static_cast<uint8_t*>(nxGetMem(aSize)));
+}
+
+TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictionary& aDict,
+                                       TnxIndexDescriptor& aIndexDesc, uint32_t aBufferSize)
+    : TnxBaseSortEngine(aDB, aDict, aIndexDesc) {
+  // A layout longer than half the buffer would give fewer than two slots,
+  // and a buffer of one record writes a run per Put: two slots at least.
+  msMaxRecCount = std::max<uint32_t>(aBufferSize / bsRecLenBuf, 2);
+  msBuffer = NewMem(size_t{msMaxRecCount} * bsRecLenBuf);
+  msRecBuffer = NewMem(bsRecLenBuf);
+  msMergeRecords = NewMem(size_t{nxMaxMergeCursors} * bsRecLenBuf);
+  msScratch = NewMem(size_t{3} * bsRecLenBuf);
+  msBufferRefs.resize(msMaxRecCount);
+  for (int i = 0; i < nxMaxMergeCursors; ++i)
+    msMergeCursor[static_cast<size_t>(i)].Current = msMergeRecords.get() + size_t(i) * bsRecLenBuf;
+}
+
+TnxMergeSortEngine::~TnxMergeSortEngine() { FreeRuns(); }
+
+void TnxMergeSortEngine::FreeRuns() noexcept {
+  msMergeCursorCount = 0;
+  msOutputCursor = nullptr;
+  TDeadlineNesting nesting;
+  while (!msCursorList.empty()) msCursorList.pop_back();
+}
+
+void TnxMergeSortEngine::RemoveRun(TnxAbstractCursor* aCursor) noexcept {
+  for (auto it = msCursorList.begin(); it != msCursorList.end(); ++it)
+    if (it->get() == aCursor) {
+      TDeadlineNesting nesting;
+      msCursorList.erase(it);
+      return;
+    }
+}
+
+uint32_t TnxMergeSortEngine::Fail(uint32_t aCode) noexcept {
+  FreeRuns();
+  msFailure = aCode;
+  return aCode;
+}
+
+bool TnxMergeSortEngine::Less(const uint8_t* aRecord1, const uint8_t* aRecord2) const {
+  return bsKeyEngine->CompareRecord(aRecord1, aRecord2) < 0;
+}
+
+void TnxMergeSortEngine::SortBuffer() {
+  for (uint32_t i = 0; i < msRecCount; ++i) msBufferRefs[i] = i;
+  if (msRecCount < 2) return;
+  uint32_t* refs = msBufferRefs.data();
+  auto record = [&](int64_t aPos) { return Slot(refs[aPos]); };
+  // Each pair on the stack is the larger side of a range whose smaller side
+  // was sorted on; that smaller side holds at most half of the range, so
+  // each further pair comes from a range at most half the size of the one
+  // below it. With fewer than 2^32 records no more than 32 pairs are ever
+  // waiting.
+  struct Range {
+    int64_t Low, High;
+  };
+  std::array<Range, 32> stack;
+  size_t top = 0;
+  stack[top++] = {0, int64_t{msRecCount} - 1};
+  while (top > 0) {
+    auto [low, high] = stack[--top];
+    while (low < high) {
+      int64_t i = low;
+      int64_t j = high;
+      const int64_t n = high - low + 1;
+      int64_t pivotPos = low + n / 2;
+      if (n > 15) {
+        const int64_t mid = pivotPos;
+        if (Less(record(mid), record(low))) std::swap(refs[mid], refs[low]);
+        if (Less(record(high), record(low))) std::swap(refs[high], refs[low]);
+        if (Less(record(high), record(mid))) std::swap(refs[high], refs[mid]);
+        std::swap(refs[mid], refs[high - 1]);
+        pivotPos = high - 1;
+        i = low + 1;
+        j = high - 2;
+      }
+      // The pivot's record stays put while the references move.
+      const uint8_t* pivot = record(pivotPos);
+      uint32_t steps = 0;
+      auto step = [&] {
+        if (++steps % kPartitionCheckSteps == 0) nxCheckTimeout();
+      };
+      do {
+        while (Less(record(i), pivot)) {
+          ++i;
+          step();
+        }
+        while (Less(pivot, record(j))) {
+          --j;
+          step();
+        }
+        if (i == j) {
+          ++i;
+          --j;
+        } else if (i < j) {
+          std::swap(refs[i], refs[j]);
+          ++i;
+          --j;
+        }
+        step();
+      } while (j >= i);
+      if (j - low < high - i) {
+        if (high - i >= 1) stack[top++] = {i, high};
+        high = j;
+      } else {
+        if (j - low >= 1) stack[top++] = {low, j};
+        low = i;
+      }
+    }
+  }
+}
+
+TnxServerObjectPtr<TnxAbstractCursor> TnxMergeSortEngine::NewRun() {
+  const TnxSortRunCreator creator = nxSortRunCreator();
+  if (!creator)
+    throw EnxMergeSortEngineException(nxeCapabilityNotSupported, u"No table for the sort's runs can be made", {});
+  const int32_t remaining = nxRemainingTimeout();
+  TnxServerObjectPtr<TnxAbstractCursor> run = creator(bsDB, *bsDictNoIdx, static_cast<uint32_t>(remaining));
+  ++msRunsWritten;
+  return run;
+}
+
+uint32_t TnxMergeSortEngine::WriteRun() noexcept {
+  try {
+    SortBuffer();
+    TDeadlineNesting nesting;
+    TnxServerObjectPtr<TnxAbstractCursor> run = NewRun();
+    for (uint32_t i = 0; i < msRecCount; ++i) {
+      // The run cursor may write into the buffer it is given.
+      std::memcpy(msRecBuffer.get(), Slot(msBufferRefs[i]), bsRecLen);
+      const uint32_t result = run->RecordInsert(nxltNoLock, msRecBuffer.get(), nullptr);
+      if (result != 0) return Fail(result);
+    }
+    msCursorList.push_back(std::move(run));
+    msRecCount = 0;
+    msBufferOffset = 0;
+    return 0;
+  } catch (const EnxBaseException& e) {
+    return Fail(CodeOf(e));
+  } catch (...) {
+    return Fail(nxeUnknownException);
+  }
+}
+
+uint32_t TnxMergeSortEngine::Put(const uint8_t* aRecord) {
+  if (msFailure != 0) return msFailure;
+  if (msState == nxspGetting)
+    return EnxBaseException::nxSetMessage(nxeInvalidHandle, u"Records are put before the first read");
+  if (!aRecord) return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"No record to put");
+  msState = nxspPutting;
+  if (msRecCount == msMaxRecCount) {
+    const uint32_t result = WriteRun();
+    if (result != 0) return result;
+  }
+  std::memcpy(msBuffer.get() + msBufferOffset, aRecord, bsRecLen);
+  msBufferOffset += bsRecLenBuf;
+  ++msRecCount;
+  ++msTotalCount;
+  return 0;
+}
+
+uint32_t TnxMergeSortEngine::SwitchToReading() {
+  if (msState == nxspGetting || msFailure != 0) return msFailure;
+  msRunIndex = msRecCount;
+  msState = nxspGetting;
+  if (msRecCount == 0) return nxeAtEndOfTable;
+  if (msCursorList.empty()) {
+    try {
+      SortBuffer();
+    } catch (const EnxBaseException& e) {
+      return Fail(CodeOf(e));
+    }
+    msRunIndex = 0;
+    return 0;
+  }
+  const uint32_t result = WriteRun();
+  if (result != 0) return result;
+  msMerging = true;
+  try {
+    TDeadlineNesting nesting;
+    while (msCursorList.size() > nxMaxMergeCursors) MergeIntermediate();
+    OpenMergeCursors();
+  } catch (const EnxBaseException& e) {
+    Fail(CodeOf(e));
+    throw;
+  } catch (...) {
+    Fail(nxeUnknownException);
+    throw;
+  }
+  return 0;
+}
+
+void TnxMergeSortEngine::OpenMergeCursors() {
+  msMergeCursorCount = 0;
+  const size_t count = std::min<size_t>(nxMaxMergeCursors, msCursorList.size());
+  for (size_t i = 0; i < count; ++i) {
+    TnxAbstractCursor* cursor = msCursorList[i].get();
+    MergeSlot& slot = msMergeCursor[msMergeCursorCount];
+    uint32_t result = cursor->SetToBegin();
+    if (result == 0) result = cursor->RecordGetNext(nxltNoLock, slot.Current);
+    if (result != 0) throw EnxMergeSortEngineException(result);
+    slot.Cursor = cursor;
+    ++msMergeCursorCount;
+  }
+}
+
+void TnxMergeSortEngine::MergeIntermediate() {
+  OpenMergeCursors();
+  TnxServerObjectPtr<TnxAbstractCursor> output = NewRun();
+  msOutputCursor = output.get();
+  msCursorList.push_back(std::move(output));
+  uint32_t merged = 0;
+  while (msMergeCursorCount > 0) {
+    if (merged++ % kMergeCheckRecords == 0) nxCheckTimeout();
+    TakeMerged(SmallestMerged(), msRecBuffer.get());
+    const uint32_t result = msOutputCursor->RecordInsert(nxltNoLock, msRecBuffer.get(), nullptr);
+    if (result != 0) throw EnxMergeSortEngineException(result);
+  }
+  msOutputCursor = nullptr;
+}
+
+int TnxMergeSortEngine::SmallestMerged() const {
+  int smallest = 0;
+  for (int i = 1; i < msMergeCursorCount; ++i)
+    if (Less(msMergeCursor[size_t(i)].Current, msMergeCursor[size_t(smallest)].Current)) smallest = i;
+  return smallest;
+}
+
+void TnxMergeSortEngine::TakeMerged(int aInx, uint8_t* aTarget) {
+  MergeSlot& slot = msMergeCursor[size_t(aInx)];
+  if (aTarget) std::memcpy(aTarget, slot.Current, bsRecLen);
+  const uint32_t result = slot.Cursor->RecordGetNext(nxltNoLock, slot.Current);
+  if (result == 0) return;
+  if (result != nxeAtEndOfTable) throw EnxMergeSortEngineException(result);
+  RemoveRun(slot.Cursor);
+  --msMergeCursorCount;
+  // The last merge cursor takes the freed place, its record buffer with it.
+  std::swap(slot, msMergeCursor[msMergeCursorCount]);
+  msMergeCursor[msMergeCursorCount].Cursor = nullptr;
+}
+
+const uint8_t* TnxMergeSortEngine::PeekRecord() const {
+  if (msMerging) return msMergeCursorCount > 0 ? msMergeCursor[size_t(SmallestMerged())].Current : nullptr;
+  return msRunIndex < msRecCount ? Slot(msBufferRefs[msRunIndex]) : nullptr;
+}
+
+const uint8_t* TnxMergeSortEngine::NextRecord(uint8_t* aScratch) {
+  if (msMerging) {
+    if (msMergeCursorCount == 0) return nullptr;
+    try {
+      TDeadlineNesting nesting;
+      TakeMerged(SmallestMerged(), aScratch);
+    } catch (const EnxBaseException& e) {
+      Fail(CodeOf(e));
+      throw;
+    }
+    return aScratch;
+  }
+  if (msRunIndex >= msRecCount) return nullptr;
+  return Slot(msBufferRefs[msRunIndex++]);
+}
+
+uint32_t TnxMergeSortEngine::Get(PnxRecordBuffer aRecord) {
+  uint32_t result = SwitchToReading();
+  if (result != 0) return result;
+  const uint8_t* record = NextRecord(msScratch.get());
+  if (!record) return nxeAtEndOfTable;
+  if (aRecord) std::memcpy(aRecord, record, bsRecLen);
+  return 0;
+}
+
+bool TnxMergeSortEngine::Iterate(PnxRecordBuffer* aData, bool* aKeyChanged, const TnxRecordIterator& aIterator,
+                                 void* aCookie) {
+  if (SwitchToReading() != 0) return false;
+  PnxRecordBuffer local = nullptr;
+  PnxRecordBuffer* data = aData ? aData : &local;
+  const bool copy = *data != nullptr;
+  const uint8_t* previous = nullptr;
+  int scratch = 0;
+  bool any = false;
+  while (const uint8_t* record = NextRecord(msScratch.get() + size_t(scratch) * bsRecLenBuf)) {
+    scratch ^= 1;
+    if (aKeyChanged) *aKeyChanged = !previous || bsKeyEngine->CompareRecord(previous, record) != 0;
+    previous = record;
+    if (copy)
+      std::memcpy(*data, record, bsRecLen);
+    else
+      *data = const_cast<uint8_t*>(record);
+    any = true;
+    if (aIterator(*data, aCookie) == rirStop) return false;
+  }
+  return any;
+}
+
+bool TnxMergeSortEngine::IterateSameKey(PnxRecordBuffer* aData, const TnxRecordIterator& aIterator,
+                                        void* aCookie) {
+  if (SwitchToReading() != 0) return false;
+  PnxRecordBuffer local = nullptr;
+  PnxRecordBuffer* data = aData ? aData : &local;
+  const bool copy = *data != nullptr;
+  const uint8_t* first = nullptr;
+  int scratch = 0;
+  bool any = false;
+  for (;;) {
+    if (first) {
+      const uint8_t* next = PeekRecord();
+      if (!next || bsKeyEngine->CompareRecord(first, next) != 0) break;
+    }
+    // While merging, the group's first record keeps scratch 0 for the key
+    // test; the others alternate over 1 and 2 so the previous stays valid.
+    const uint8_t* record = NextRecord(msScratch.get() + size_t(scratch) * bsRecLenBuf);
+    if (!record) break;
+    if (!first) first = record;
+    scratch = scratch == 1 ? 2 : 1;
+    if (copy)
+      std::memcpy(*data, record, bsRecLen);
+    else
+      *data = const_cast<uint8_t*>(record);
+    any = true;
+    if (aIterator(*data, aCookie) == rirStop) return false;
+  }
+  return any;
+}
+
+}  // namespace revurov
