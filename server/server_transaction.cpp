@@ -15,9 +15,9 @@
 #include "server/server_folder.h"
 #include "server/server_table.h"
 #include "server/server_transaction_mgr.h"
-#include "storage/journal_engine.h"
 #include "storage/buffer_manager.h"
 #include "storage/deadline.h"
+#include "storage/journal_engine.h"
 #include "storage/server_exceptions.h"
 
 namespace revurov {

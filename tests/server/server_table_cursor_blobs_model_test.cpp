@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "blob_cursor_table.h"
 #include "lowlevel/errors/error_codes.h"
 #include "support/test_size.h"
-#include "blob_cursor_table.h"
 
 namespace revurov::testing {
 namespace {
