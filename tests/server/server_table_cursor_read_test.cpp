@@ -322,6 +322,8 @@ TEST_F(TableReadTest, RecordLockedByAnotherSession) {
       table_->Locks().ClearRecordLocks(reader);
       EXPECT_EQ(reader->depth, 0);
     }
+  // The other database frees its cursors with it.
+  std::erase_if(cursors_, [&](TnxServerTableCursor* c) { return c->Database() == db2; });
   db2->Free();
 }
 
