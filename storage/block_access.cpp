@@ -51,6 +51,10 @@ PnxBlock TnxBlockAccess::GetUsedBlock(TnxBaseTransaction* aTrans, TnxBlockNumber
   return HandOverVerified(baFile, guard, aBlockNumber, aID, aReleaseMethod);
 }
 
+void TnxBlockAccess::PrefetchBlocks(std::span<const TnxBlockNumber> aNumbers) {
+  baBufferManager.PrefetchBlocks(baFile, aNumbers);
+}
+
 bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) const {
   return aBlockNumber != 0 && aBlockNumber < baBufferManager.UsedBlocks(baFile, aTrans);
 }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,9 @@ public:
   // refuses.
   PnxBlock GetUsedBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, int32_t aID, bool aMarkDirty,
                         TnxReleaseMethod& aReleaseMethod);
+  // Asks for the memory of these blocks where they are cached, so that
+  // taking them one after another finds it at hand; takes nothing.
+  void PrefetchBlocks(std::span<const TnxBlockNumber> aNumbers);
   // A header accessor of the file's format for this logical file; the
   // caller frees it within its operation.
   std::unique_ptr<TnxBaseFileHeaderAccess> HeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty);

@@ -990,6 +990,33 @@ PnxBlock TnxBufferManager::GetUsedBlock(TnxBaseFile& aFile, TnxBaseTransaction* 
   return result;
 }
 
+void TnxBufferManager::PrefetchBlocks(const TnxBaseFile& aFile, std::span<const TnxBlockNumber> aNumbers) {
+  TnxPadlockGuard guard(bmPadlock);
+  if (OwnerOf(aFile) != this) return;
+  const TnxFileBlockCache& cache = *aFile.fiBlockCache;
+  // The objects first, then what they point to: by the second round their
+  // lines are on the way, so its loads wait once for all.
+  std::array<const TnxReadOnlyBlock*, 32> found;
+  size_t n = 0;
+  for (TnxBlockNumber number : aNumbers) {
+    if (n == found.size()) break;
+    const TnxReadOnlyBlock* block = cache.Find(number);
+    if (!block) continue;
+    // A hit reads the object's first three lines.
+    for (size_t line = 0; line < 3 * 64 && line < sizeof(TnxReadOnlyBlock); line += 64)
+      __builtin_prefetch(reinterpret_cast<const char*>(block) + line);
+    found[n++] = block;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (found[i]->robPins) __builtin_prefetch(found[i]->robPins.get());
+    // Block formats keep their headers in the image's first and last lines.
+    if (const uint8_t* image = found[i]->boCacheBlock.Data()) {
+      __builtin_prefetch(image);
+      __builtin_prefetch(image + nxBlockSizeBytes[found[i]->BlockSizeAll()] - 64);
+    }
+  }
+}
+
 PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                           bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});

@@ -47,6 +47,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -414,6 +415,10 @@ public:
   // other number, with nothing held.
   PnxBlock GetUsedBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                         TnxReleaseMethod& aReleaseMethod);
+  // Asks for the memory (block object, pin count, image) of those of aFile's
+  // blocks that are in the cache, without taking or changing anything, so
+  // that a caller about to take them pays their cache misses together.
+  void PrefetchBlocks(const TnxBaseFile& aFile, std::span<const TnxBlockNumber> aNumbers);
   // A block new to the file (never read from disk), dirtied for aTrans
   // when one is given. Block 0 of a file not attached yet attaches it: the
   // header of a file being created (TnxBaseFile::AddHeader).

@@ -112,6 +112,9 @@ private:
                 platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset);
   void ReadList(TnxBaseTransaction* aTrans, const TList& aList, uint32_t aStart, uint32_t aDepth,
                 platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset, bool aClamp);
+  // Asks for the blocks of the children from aFirst that a read of
+  // aRemaining bytes at aOffset goes through.
+  void PrefetchChildren(const TList& aList, uint32_t aFirst, uint32_t aOffset, uint32_t aRemaining);
   // A fetched child: a leaf's bytes, or a list read on down.
   void ReadSegment(TnxBaseTransaction* aTrans, const TSegment& aSegment, uint32_t aStart, uint32_t aEnd,
                    uint32_t aDepth, platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset);

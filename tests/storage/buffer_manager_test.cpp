@@ -90,6 +90,29 @@ TEST_F(BufferManagerTest, PointerStaysValidUntilReleasedAndCountsEachHandOut) {
   EXPECT_EQ(fx_.BufMgr().HandedOut(file), 0);
 }
 
+// Asking ahead for blocks reads, takes and changes nothing, whatever the
+// numbers: cached or not, block 0, past the file, more than it looks at, or
+// of a file that is not attached.
+TEST_F(BufferManagerTest, PrefetchReadsTakesAndChangesNothing) {
+  TnxBaseFile& file = fx_.Open(fx_.MakeTable("t.nx1", nxbs4k, 6));
+  TnxBaseFile& detached = fx_.OpenOnly(fx_.MakeTable("u.nx1", nxbs4k, 3));
+  for (TnxBlockNumber n = 1; n <= 3; ++n) ReadAndCheck(file, n);
+  const int reads = fx_.Ops().Calls(TFileOp::ReadAt);
+  const int32_t cached = fx_.BufMgr().CachedBlocks(file);
+  std::vector<TnxBlockNumber> numbers{0, 1, 2, 3, 4, 5, 6, 999, 0xFFFFFFFF};
+  for (int i = 0; i < 40; ++i) numbers.push_back(1 + i % 3);
+  fx_.BufMgr().PrefetchBlocks(file, numbers);
+  fx_.BufMgr().PrefetchBlocks(file, {});
+  fx_.BufMgr().PrefetchBlocks(detached, numbers);
+  TnxBufferManager other(u"");
+  other.PrefetchBlocks(file, numbers);
+  EXPECT_EQ(fx_.Ops().Calls(TFileOp::ReadAt), reads);
+  EXPECT_EQ(fx_.BufMgr().CachedBlocks(file), cached);
+  EXPECT_EQ(fx_.BufMgr().HandedOut(file), 0);
+  for (TnxBlockNumber n = 1; n <= 5; ++n) ReadAndCheck(file, n);
+  EXPECT_EQ(fx_.Ops().Calls(TFileOp::ReadAt), reads + 2);
+}
+
 TEST_F(BufferManagerTest, RefusesAFileThatIsNotAttached) {
   TnxBaseFile& file = fx_.OpenOnly(fx_.MakeTable("t.nx1", nxbs4k, 3));
   TnxReleaseMethod release;

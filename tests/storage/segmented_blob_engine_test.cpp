@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lowlevel/errors/error_codes.h"
@@ -45,6 +48,15 @@ protected:
   static std::string Bytes(size_t aLen, char aSeed = 'a') {
     std::string s(aLen, '\0');
     for (size_t i = 0; i < aLen; ++i) s[i] = static_cast<char>(aSeed + i * 7 % 53);
+    return s;
+  }
+
+  // Bytes whose every piece differs from every other: a read from the
+  // wrong place shows.
+  static std::string Noise(size_t aLen, uint32_t aSeed) {
+    std::mt19937 random(aSeed);
+    std::string s(aLen, '\0');
+    for (char& c : s) c = static_cast<char>(random());
     return s;
   }
 
@@ -354,6 +366,108 @@ TEST_F(SegmentedBlobTest, AReadTouchesNoLeafPastItsEnd) {
   EXPECT_EQ(ErrorCodeOf([&] { b_.ReadRange(nr, 0, firstEnd + 1); }), nxeBlobError);
   EXPECT_EQ(ErrorCodeOf([&] { b_.ReadRange(nr, firstEnd - 1, 2); }), nxeBlobError);
   b_.Rollback();
+}
+
+// The blocks of the leaves a read covers are asked for before the first is
+// taken: a child past the file named after the read's end is never taken,
+// and one the read reaches is refused as before, also when more follow.
+TEST_F(SegmentedBlobTest, AChildPastTheFileIsRefusedOnlyWhereAReadReachesIt) {
+  const TnxBlobNr nr = b_.Add();
+  const std::string bytes = Bytes(5 * b_.UsableBlockSize() + 17);
+  b_.Write(nr, 0, bytes);
+  b_.Commit();
+  const std::vector<uint8_t> root = Root(nr);
+  ASSERT_EQ(root[0], nxbstList);
+  ASSERT_GE((root.size() - 1u) / 12, 4u);
+  const uint32_t secondEnd = platform::LoadU32(root.data() + 1 + 12 + 8);
+  {
+    TnxBlockGuard guard;
+    uint16_t size = 0;
+    PnxBlock block = nullptr;
+    uint8_t* p = Engine().beHeapEngine->GetSegment(&b_.Trans(), nr & Engine().bbeBlobNrMask, true, size, block,
+                                                   guard.ReleaseMethod());
+    guard.Hold(block);
+    platform::StoreU64(p + 1 + 2 * 12, static_cast<uint64_t>(nxMakeHeapRef(0xFFFFFF, 1)));
+  }
+  EXPECT_EQ(b_.ReadRange(nr, 0, secondEnd), bytes.substr(0, secondEnd));
+  EXPECT_EQ(b_.ReadRange(nr, secondEnd - 3, 3), bytes.substr(secondEnd - 3, 3));
+  EXPECT_EQ(ErrorCodeOf([&] { b_.ReadRange(nr, 0, secondEnd + 1); }), nxeInvalidBlockNumber);
+  EXPECT_EQ(ErrorCodeOf([&] { b_.ReadAll(nr); }), nxeInvalidBlockNumber);
+  b_.Rollback();
+}
+
+// A BLOB whose root holds lists of leaves, read where its pieces meet: the
+// last byte of each leaf and list, the first of the next, pieces that end
+// exactly there, and pieces over more leaves than a read asks for at once.
+TEST_F(SegmentedBlobTest, ReadsAtEveryBoundaryOfATwoLevelTreeGiveTheBytes) {
+  const TnxBlobNr nr = b_.Add();
+  const uint32_t usable = b_.UsableBlockSize();
+  const std::string bytes = Noise(size_t{400} * usable + 333, 1);
+  for (uint32_t at = 0; at < bytes.size(); at += 65536)
+    b_.Write(nr, at, bytes.substr(at, 65536));
+  b_.Commit();
+  // Every end a list names, leaves and lists alike, at every level.
+  std::vector<uint32_t> ends;
+  uint32_t lists = 0;
+  std::vector<std::vector<uint8_t>> pending{Root(nr)};
+  ASSERT_EQ(pending[0][0], nxbstList);
+  while (!pending.empty()) {
+    const std::vector<uint8_t> list = std::move(pending.back());
+    pending.pop_back();
+    if (list[0] != nxbstList) continue;
+    ++lists;
+    for (size_t i = 1; i + 12 <= list.size(); i += 12) {
+      ends.push_back(platform::LoadU32(list.data() + i + 8));
+      pending.push_back(Segment(static_cast<TnxHeapRef>(platform::LoadU64(list.data() + i))));
+    }
+  }
+  ASSERT_GT(lists, 2u);
+  ASSERT_GT(ends.size(), 400u);
+  const auto expect = [&](uint32_t aOffset, uint32_t aLen) {
+    const uint32_t at = std::min<uint32_t>(aOffset, static_cast<uint32_t>(bytes.size()));
+    return bytes.substr(at, aLen);
+  };
+  const uint32_t many = 40 * usable;  // more leaves than one read asks for at once
+  for (const uint32_t end : ends) {
+    SCOPED_TRACE(end);
+    for (const auto& [offset, len] : {std::pair{end - 1, 1u}, {end - 1, 2u}, {end, 1u}, {end - 5, 5u},
+                                      {end - 3, 2 * usable + 6}, {end - 1, many}, {end, many}})
+      ASSERT_EQ(b_.ReadRange(nr, offset, len), expect(offset, len)) << offset << " " << len;
+  }
+  EXPECT_EQ(b_.ReadAll(nr), bytes);
+}
+
+// Random pieces of a BLOB against its bytes, from the transaction that
+// wrote them, after commit, with changes of its own not yet committed, and
+// after their rollback.
+TEST_F(SegmentedBlobTest, RandomReadsMatchTheContentsAcrossChangesAndRollback) {
+  const TnxBlobNr nr = b_.Add();
+  const uint32_t usable = b_.UsableBlockSize();
+  std::string model = Noise(size_t{380} * usable + 91, 2);
+  b_.Write(nr, 0, model);
+  std::mt19937 random(72);
+  const auto check = [&](const std::string& aModel, int aReads) {
+    const auto length = static_cast<uint32_t>(aModel.size());
+    for (int i = 0; i < aReads; ++i) {
+      const uint32_t offset = random() % (length + 1);
+      uint32_t len = 1 + random() % (2 * usable);
+      if (i % 16 == 0) len = random() % (60 * usable);
+      ASSERT_EQ(b_.ReadRange(nr, offset, len), aModel.substr(offset, len)) << offset << " " << len;
+    }
+  };
+  check(model, 300);
+  b_.Commit();
+  check(model, 300);
+  const std::string committed = model;
+  for (int i = 0; i < 20; ++i) {
+    const uint32_t at = random() % static_cast<uint32_t>(model.size() - 5000);
+    const std::string piece = Noise(1 + random() % 5000, 3 + static_cast<uint32_t>(i));
+    b_.Write(nr, at, piece);
+    model.replace(at, piece.size(), piece);
+  }
+  check(model, 300);
+  b_.Rollback();
+  check(committed, 300);
 }
 
 // A root that goes a level deeper while its block has room for the new
