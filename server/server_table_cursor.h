@@ -130,6 +130,31 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   TnxBaseIndexPath* TempPath() const noexcept { return stcTempPath.get(); }
   TnxBaseIndexPath* SavedPath() const noexcept { return stcSavePath.get(); }
 
+  // ---- record insert, modify and delete (server_table_cursor_write.cpp) ----
+  // Each write runs under a transaction (its own when the caller has none
+  // or wants nested ones) and the table's exclusive content lock. On
+  // failure an own transaction is rolled back; inside the caller's the
+  // record write is undone by hand (keys included), and a failure that
+  // cannot be undone marks that transaction corrupted. The index path is
+  // restored on every failure. aAutoInc reads -1 unless a value was
+  // assigned and the insert succeeded.
+  uint32_t sbcRecordInsert(TnxLockType aLockType, TnxInsertOptions aInsertOptions, PnxRecordBuffer aData,
+                           int64_t* aAutoInc) override;
+  uint32_t sbcRecordModify(PnxRecordBuffer aData, bool aReleaseLock, TnxRecordDiff* aDataDiff) override;
+  uint32_t sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aLSN) override;
+  void sbcAutoIncSetDirect(uint32_t aAutoInc) override;
+  // 10763 in a snapshot transaction on a table kept on disk.
+  uint32_t sbcCheckTransactionState() override;
+  // False without a transaction; the LSN raises the transaction's.
+  bool GetNextLSN(int64_t& aLSN) override;
+  // The deleted RefNr into both graveyard indices under the next LSN, and
+  // out of them again; 15443 when an index refuses. aData is not used.
+  uint32_t stcRecordBury(TnxRefNr aRefNr, PnxRecordBuffer aData);
+  uint32_t stcRecordResurrect(TnxRefNr aRefNr, PnxRecordBuffer aData);
+  // True without index or active key filter; else the record's key built
+  // into the key buffer and matched.
+  bool stcMatchesKeyFilter(const uint8_t* aRecord, TnxRefNr aRefNr);
+
   // ---- workers built by later work: 12289 until then ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
@@ -153,9 +178,6 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcRecordGet(TnxLockType, PnxRecordBuffer) override;
   uint32_t sbcRecordGetNext(TnxLockType, PnxRecordBuffer) override;
   uint32_t sbcRecordGetPrior(TnxLockType, PnxRecordBuffer) override;
-  uint32_t sbcRecordInsert(TnxLockType, TnxInsertOptions, PnxRecordBuffer, int64_t*) override;
-  uint32_t sbcRecordModify(PnxRecordBuffer, bool, TnxRecordDiff*) override;
-  uint32_t sbcRecordDelete(PnxRecordBuffer, TnxLSN) override;
   uint32_t sbcAutoIncGet() override { return 0; }
   uint32_t sbcGetRecordCount(TnxRecordCountOption, uint32_t&, bool) override;
   uint32_t sbcChangePassword(std::u16string_view) override;
@@ -177,7 +199,6 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcRecordIsLocked(TnxLockType, TnxLockPresent&) override;
   uint32_t sbcRecordLockRelease(bool, bool) override;
   uint32_t sbcAutoIncSet(uint32_t) override;
-  void sbcAutoIncSetDirect(uint32_t) override {}
   const InxFieldsSource* sbcGetKeyFieldsSource() override;
   uint32_t sbcSetToKey(TnxSearchKeyAction, int32_t, int32_t, bool, PnxKeyOrRecordBuffer) override;
   uint32_t sbcRecordGetForKey(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool) override;
@@ -223,6 +244,16 @@ private:
   // when that lock is a read on the content portal.
   uint64_t stcContentReads = 0;
   uint8_t stcContentDepth = 0;
+
+  // Writes (server_table_cursor_write.cpp).
+  class TWrite;
+  bool stcFilterAccepts(const uint8_t* aRecord);
+  bool stcKeyFilterAcceptsPath();
+  // Range and filters of a record to be written: 10258 with its text.
+  uint32_t stcCheckNewRecord(const uint8_t* aData, TnxRefNr aRefNr);
+  uint32_t stcCheckModified(const uint8_t* aData, bool aReleaseLock);
+  bool stcPathLeavesView(const uint8_t* aData);
+  TnxLSN stcInsertLSNOf(const uint8_t* aRecord) const;
 
   [[noreturn]] void NotBuilt(std::u16string_view aOperation) const;
   uint32_t Unbuilt(std::u16string_view aOperation) const;

@@ -144,6 +144,11 @@ uint32_t TnxBaseTransaction::CheckState() const noexcept {
   return 0;
 }
 
+void TnxBaseTransaction::RaiseLSN(TnxLSN aLSN) noexcept {
+  if (aLSN > btLSN) btLSN = aLSN;
+  if (btTransLevelsTail && aLSN > btTransLevelsTail->tlLSN) btTransLevelsTail->tlLSN = btLSN;
+}
+
 void TnxBaseTransaction::Lock() noexcept {
   if (btTransLevelsTail) ++btTransLevelsTail->tlLockCount;
 }

@@ -142,6 +142,9 @@ public:
   int32_t BlockCount() const noexcept { return static_cast<int32_t>(btBlocks.size()); }
   TnxLSN LSN() const noexcept { return btLSN; }
   TnxLSN StartLSN() const noexcept { return btStartLSN; }
+  // An LSN handed out inside the transaction: the transaction's LSN and
+  // its innermost level's never fall behind it.
+  void RaiseLSN(TnxLSN aLSN) noexcept;
   TnxBufferManager& TransBufferManager() const noexcept { return btBufferManager; }
   void* OwningSession() const noexcept { return btOwningSession; }
   // Files bound to the transaction, in binding order.
