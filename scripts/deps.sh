@@ -17,5 +17,5 @@ ensure_packages() {
 # What building and testing the project needs.
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libicu-dev liblz4-dev lz4 uuid-dev qt6-base-dev iproute2 util-linux python3
+  libicu-dev liblz4-dev lz4 uuid-dev qt6-base-dev iproute2 util-linux python3 libsqlite3-dev
   ccache)

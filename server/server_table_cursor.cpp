@@ -475,21 +475,11 @@ uint32_t TnxServerTableCursor::Unbuilt(std::u16string_view aOperation) const {
 #define REVUROV_UNBUILT(Name, ...) \
   uint32_t TnxServerTableCursor::Name(__VA_ARGS__) { return Unbuilt(u## #Name); }
 
-REVUROV_UNBUILT(sbcBlobRead, const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
-                TnxNewBlobNr*)
-REVUROV_UNBUILT(sbcBlobGetLength, const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*)
 REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
-REVUROV_UNBUILT(ascGetBlobCacheInfos, const TnxRecID&, TnxBlobCacheInfos&)
-REVUROV_UNBUILT(ascSetBlobCacheFlushed, const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*)
 REVUROV_UNBUILT(sbcRecordGetBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool)
 REVUROV_UNBUILT(sbcRecordInsertBatch, TnxCustomMemoryStream&)
 REVUROV_UNBUILT(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool)
 REVUROV_UNBUILT(sbcDeleteRecords)
-REVUROV_UNBUILT(sbcBlobCreateLink, const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr, TnxBlobNr&)
-REVUROV_UNBUILT(sbcBlobDelete, const TnxRecID&, int32_t, TnxBlobNr)
-REVUROV_UNBUILT(sbcBlobTruncate, const TnxRecID&, int32_t, TnxBlobNr, uint32_t)
-REVUROV_UNBUILT(sbcBlobWrite, const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*)
-REVUROV_UNBUILT(sbcBlobReplace, const TnxRecID&, int32_t, TnxBlobNr&, uint32_t, const void*)
 REVUROV_UNBUILT(sbcRecordGet, TnxLockType, PnxRecordBuffer)
 REVUROV_UNBUILT(sbcRecordGetNext, TnxLockType, PnxRecordBuffer)
 REVUROV_UNBUILT(sbcRecordGetPrior, TnxLockType, PnxRecordBuffer)
@@ -500,13 +490,6 @@ REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)
 REVUROV_UNBUILT(sbcRecordGetForKey, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool)
 REVUROV_UNBUILT(sbcRecordGetForKeyBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
                 TnxDataSetKeyBufferArray&, bool, bool)
-REVUROV_UNBUILT(sbcBlobsCancel, TnxRefNr)
-REVUROV_UNBUILT(sbcBlobCreate, const TnxRecID&, int32_t, TnxBlobNr&)
-REVUROV_UNBUILT(sbcBlobCreateFile, const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr&)
-REVUROV_UNBUILT(sbcBlobFree, const TnxRecID&, int32_t, TnxBlobNr)
-REVUROV_UNBUILT(sbcBlobModified, const TnxRecID&, int32_t, TnxBlobNr, bool&)
-REVUROV_UNBUILT(sbcBlobCopyPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr&, uint32_t)
-REVUROV_UNBUILT(sbcBlobCopyContentPrim, TnxServerBaseCursor*, int32_t, TnxBlobNr, int32_t, TnxBlobNr, uint32_t)
 
 #undef REVUROV_UNBUILT
 

@@ -35,9 +35,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index/index_engines.h"
 #include "server/server_base_cursor.h"
@@ -174,7 +176,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcBlobTruncate(const TnxRecID&, int32_t, TnxBlobNr, uint32_t) override;
   uint32_t sbcBlobWrite(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, const void*) override;
   uint32_t sbcBlobReplace(const TnxRecID&, int32_t, TnxBlobNr&, uint32_t, const void*) override;
-  bool sbcBlobIsLink(const TnxRecID&, int32_t, TnxBlobNr, std::u16string&, TnxBlobNr&) override { return false; }
+  bool sbcBlobIsLink(const TnxRecID&, int32_t, TnxBlobNr, std::u16string&, TnxBlobNr&) override;
   uint32_t sbcRecordGet(TnxLockType, PnxRecordBuffer) override;
   uint32_t sbcRecordGetNext(TnxLockType, PnxRecordBuffer) override;
   uint32_t sbcRecordGetPrior(TnxLockType, PnxRecordBuffer) override;
@@ -221,6 +223,22 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcTableLockAcquire(TnxLockType) override;
   uint32_t sbcTableLockRelease(TnxLockType, bool) override;
 
+  // ---- blobs (server_table_cursor_blobs.cpp) ----
+  // Every worker names the blob by record ID, field and number. Writes run
+  // in a transaction of their own under the writer lock, reads under a
+  // shared content lock; a record ID of a stored record is checked first
+  // (8708 when that version is gone, 10030 for number 0, 13058 for a number
+  // the record no longer holds). Out numbers are given back only when the
+  // write committed. Copies move at most 1 MiB per step.
+  uint32_t sbcBlobReadSnapshoted(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aOffset,
+                                 uint32_t aLen, platform::TStream& aStream, bool aReadOriginal,
+                                 uint32_t* aBlobLength, TnxNewBlobNr* aNewBlobNr) override;
+  uint32_t sbcBlobAddToCache(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, uint32_t aLen,
+                             const void* aBlob) override;
+  uint32_t BlobBatchProcess(const TnxBlobBatchRequest& aRequest, std::vector<uint8_t>& aReply) override;
+  uint32_t GetBlobs(PnxRecordBuffer aData, bool aMarkedOnly, uint16_t& aCount, TnxBlobNr* aBlobNrs) override;
+  using TnxServerBaseCursor::GetBlobs;
+
   platform::HRESULT CreateInstanceFor(std::u16string_view aName, const platform::TGUID& aClassID,
                                       platform::IInterface* aOuter, const platform::TGUID& aInterfaceID,
                                       void** aInterface) override;
@@ -232,6 +250,9 @@ protected:
   void PrepareDestroy() override;
   uint32_t esoOptionGetParent(std::u16string_view aName, std::u16string& aValue) override;
   uint32_t esoOptionListParent(platform::TStringList& aList) override;
+  // A handler other than the one the table's kind chooses (the old one
+  // goes).
+  void stcSetBlobHandler(TnxServerObjectPtr<TnxBaseBlobHandler> aHandler) noexcept;
 
 private:
   // ---- content locks (server_table_cursor_locks.cpp) ----
@@ -244,6 +265,26 @@ private:
   // when that lock is a read on the content portal.
   uint64_t stcContentReads = 0;
   uint8_t stcContentDepth = 0;
+
+  // ---- blobs (server_table_cursor_blobs.cpp) ----
+  using TnxBlobWork = std::function<uint32_t(TnxServerTransaction& aTrans)>;
+  // The writer frame; aVerifyNr: the number to check first (nil: none).
+  uint32_t stcBlobWriter(const TnxRecID& aRecID, int32_t aFieldNo, const TnxBlobNr* aVerifyNr,
+                         const TnxBlobWork& aWork);
+  // The read frame around the check and aWork; with aNewBlobNr a number
+  // the record no longer holds is followed to the one it holds.
+  uint32_t stcBlobReader(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr& aBlobNr, TnxNewBlobNr* aNewBlobNr,
+                         const std::function<uint32_t()>& aWork);
+  uint32_t stcBlobVerifyRecID(const TnxRecID& aRecID);
+  uint32_t stcBlobVerifyNr(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr, TnxNewBlobNr* aNewBlobNr);
+  uint32_t stcBlobVerifyNrInner(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                TnxNewBlobNr* aNewBlobNr);
+  uint32_t stcBlobBatchProcess(const TnxBlobBatchRequest& aRequest, std::vector<uint8_t>& aReply);
+  uint32_t stcBlobCopy(TnxServerBaseCursor* aSrcCursor, TnxBlobNr aBlobNr, bool aNewBlob, TnxBlobNr& aDestBlobNr,
+                       uint32_t aMaxLength);
+  uint32_t stcNoBlobHandler() const;
+  // sbcRecordBuffer2 holds the record the last check read.
+  bool stcRecord2Held = false;
 
   // Writes (server_table_cursor_write.cpp).
   class TWrite;

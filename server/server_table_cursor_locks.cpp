@@ -16,6 +16,7 @@
 #include "server/server_trans_context.h"
 #include "server/server_transaction.h"
 #include "server/server_transaction_mgr.h"
+#include "server/table_cursor_frames.h"
 #include "server/table_lock_container.h"
 #include "storage/encryption_engine.h"
 #include "storage/files.h"
@@ -211,55 +212,6 @@ TnxLockPresent TnxServerTableCursor::sbcTableIsLocked(TnxLockType aLockType) {
 
 // ---- writes of their own: streams and the password ----
 
-namespace {
-
-// Runs aWork as a write of its own: the caller's transaction state, the
-// writer lock (on a shared table), a transaction of its own and the
-// exclusive content lock; commits, or rolls back what it started. The
-// writer lock goes when this call took it.
-template <class F>
-uint32_t OwnWrite(TnxServerTableCursor& aCursor, bool aInternal, F&& aWork) {
-  if (uint32_t result = aCursor.sbcCheckTransactionState()) return result;
-  TnxTableLockContainer& locks = aCursor.Table()->Locks();
-  bool writerLock = false;
-  if (aCursor.ShareMode() != smExclusive) {
-    const TnxLockResult granted = locks.GetRecordLock(aCursor.ActiveTrans(), &aCursor, aCursor.SelfRefNr(), false,
-                                                      &aCursor.LockFailureReason());
-    if (granted != lrGrantedNew && granted != lrGrantedExisting)
-      return aCursor.sbcLockFailureResult(nxeFileIsLocked);
-    writerLock = granted == lrGrantedNew;
-  }
-  TnxServerTransContext& context = *aCursor.TransContext();
-  TnxServerTransactionLevel* own = nullptr;
-  uint32_t result = 0;
-  try {
-    result = context.stcTransactionStart(false, false, false, true, false,
-                                         aCursor.IsResultSet || aCursor.IsUnnamed || aInternal);
-    if (result == 0) {
-      own = context.stcTransaction()->ServerLevel();
-      result = aCursor.sbcBeginContentLock(true, false, aInternal);
-      if (result == 0) {
-        // A link lasts to the level's end; the end only balances the begin.
-        aCursor.sbcEndContentLock();
-        result = aWork(*context.stcTransaction());
-      }
-      if (result == 0) {
-        // A failed commit leaves no transaction behind to roll back.
-        own = nullptr;
-        result = context.stcTransactionCommit();
-      }
-    }
-  } catch (...) {
-    result = aCursor.asoConvertCurrentException();
-  }
-  if (own && context.stcTransaction() && context.stcTransaction()->ServerLevel() == own)
-    context.stcTransactionRollback();
-  if (writerLock) locks.ReleaseRecordLock(&aCursor, aCursor.SelfRefNr(), nullptr);
-  return result;
-}
-
-}  // namespace
-
 uint32_t TnxServerTableCursor::sbcTableStreamGetList(platform::TStringList& aStreams, bool aInternal) {
   try {
     uint32_t result = sbcBeginContentLock(false, false, false);
@@ -308,7 +260,7 @@ uint32_t TnxServerTableCursor::sbcTableStreamWrite(std::u16string_view aName, pl
                                                    bool aInternal) {
   try {
     if (uint32_t result = nxCheckIdentifier(aName, nxeInvalidName, false, aInternal)) return result;
-    return OwnWrite(*this, aInternal, [&](TnxServerTransaction& aTrans) {
+    return nxTableCursorOwnWrite(*this, aInternal, [&](TnxServerTransaction& aTrans) {
       return stcTable->Root()->StreamEngine()->WriteNamedStream(aTrans, aName, aStream);
     });
   } catch (...) {
@@ -319,7 +271,7 @@ uint32_t TnxServerTableCursor::sbcTableStreamWrite(std::u16string_view aName, pl
 uint32_t TnxServerTableCursor::sbcTableStreamDelete(std::u16string_view aName, bool aInternal) {
   try {
     if (uint32_t result = nxCheckIdentifier(aName, nxeInvalidName, false, aInternal)) return result;
-    return OwnWrite(*this, aInternal, [&](TnxServerTransaction& aTrans) {
+    return nxTableCursorOwnWrite(*this, aInternal, [&](TnxServerTransaction& aTrans) {
       return stcTable->Root()->StreamEngine()->DeleteNamedStream(aTrans, aName);
     });
   } catch (...) {
@@ -337,7 +289,7 @@ uint32_t TnxServerTableCursor::sbcChangePassword(std::u16string_view aNewPasswor
     for (int32_t i = 0; i < root.FileCount(); ++i)
       if (TnxBaseFile* file = root.File(i); file && file->fiEncryptionEngine)
         before.emplace_back(file->fiEncryptionEngine.get(), file->fiEncryptionEngine->ExtractPassword());
-    const uint32_t result = OwnWrite(*this, false, [&](TnxServerTransaction& aTrans) {
+    const uint32_t result = nxTableCursorOwnWrite(*this, false, [&](TnxServerTransaction& aTrans) {
       // Every file's header changes: journalled, a flush that stops half-way
       // is undone when the folder opens next.
       if (!aTrans.Journal()) aTrans.SetJournal(root.Folder().TransManager().CreateJournal());

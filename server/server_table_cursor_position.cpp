@@ -13,6 +13,7 @@
 #include "server/key_fields_source.h"
 #include "server/server_table.h"
 #include "server/server_table_cursor.h"
+#include "server/table_cursor_frames.h"
 #include "storage/sub_engines.h"
 
 namespace revurov {
@@ -37,23 +38,6 @@ bool IsBackward(TnxSearchKeyAction aAction) noexcept {
 uint32_t NoIndex() { return EnxBaseException::nxSetMessage(nxeNoAssociatedIndex, u"No associated index."); }
 
 uint32_t BadBookmark() { return EnxBaseException::nxSetMessage(nxeBookmarkMismatch, u"Invalid bookmark."); }
-
-// The shared content lock of one worker, ended on every way out.
-class TSharedContentLock {
-public:
-  explicit TSharedContentLock(TnxServerBaseCursor& aCursor)
-      : sclCursor(aCursor), sclResult(aCursor.sbcBeginContentLock(false, false, false)) {}
-  ~TSharedContentLock() {
-    if (sclResult == 0) sclCursor.sbcEndContentLock();
-  }
-  TSharedContentLock(const TSharedContentLock&) = delete;
-  TSharedContentLock& operator=(const TSharedContentLock&) = delete;
-  uint32_t Result() const noexcept { return sclResult; }
-
-private:
-  TnxServerBaseCursor& sclCursor;
-  uint32_t sclResult;
-};
 
 // A key of aKeys for one operation, freed through the same engine.
 class TTempKey {
@@ -118,7 +102,7 @@ uint32_t TnxServerTableCursor::sbcSwitchToIndex(std::u16string_view aIndexName, 
     if (position) {
       result = path->SetToRecord(sbcRecordBuffer, stcIndexPath->RefNr);
       if (result == 0 && engine) {
-        TSharedContentLock lock(*this);
+        TnxSharedContentLock lock(*this);
         result = lock.Result();
         if (result == 0) {
           engine->ValidateIndexPath(ActiveTrans(), *path);
@@ -272,7 +256,7 @@ uint32_t TnxServerTableCursor::sbcSetToKey(TnxSearchKeyAction aSearchAction, int
     return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"Unknown search action");
   if (uint32_t result = stcCheckKeyArgs(aFieldCount, aPartialLen)) return result;
   if (uint32_t result = stcKeyFromClient(aDirectKey, aKeyData, stcKeyBuffer)) return result;
-  TSharedContentLock lock(*this);
+  TnxSharedContentLock lock(*this);
   if (lock.Result() != 0) return lock.Result();
   const bool backward = IsBackward(aSearchAction);
   const bool exact = aSearchAction == skaEqualFirst || aSearchAction == skaEqualLast;
@@ -397,7 +381,7 @@ uint32_t TnxServerTableCursor::sbcRecNoSet(uint32_t aRecNo, bool aFlipOrder) {
 uint32_t TnxServerTableCursor::sbcSetToFilter(TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter,
                                               bool aForward) {
   try {
-    TSharedContentLock lock(*this);
+    TnxSharedContentLock lock(*this);
     if (lock.Result() != 0) return lock.Result();
     TnxSetToFilterCookie cookie{aFilter, aKeyFilter};
     const bool refKeys =
@@ -509,7 +493,7 @@ bool TnxServerTableCursor::sacHasKey(int32_t aIndex, const platform::TnxVariant&
     return false;
   }
   if (stcIndexEngine->KeyEngine().BuildKey(sbcRecordBuffer, stcKeyBuffer, 0, true) != 0) return false;
-  TSharedContentLock lock(*this);
+  TnxSharedContentLock lock(*this);
   if (lock.Result() != 0) return false;
   return stcIndexEngine->FindKey(ActiveTrans(), stcKeyBuffer, 1, 0, 0, *stcIndexPath, skaAnyEqual, nullptr);
 }

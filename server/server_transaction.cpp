@@ -14,6 +14,8 @@
 #include "platform/date_time.h"
 #include "server/server_folder.h"
 #include "server/server_table.h"
+#include "server/server_transaction_mgr.h"
+#include "storage/journal_engine.h"
 #include "storage/buffer_manager.h"
 #include "storage/deadline.h"
 #include "storage/server_exceptions.h"
@@ -432,7 +434,8 @@ TnxServerTransaction::TnxServerTransaction(TnxBufferManager& aBufferManager, Tnx
                                            bool aSnapshot, bool aFailSafe, bool /*aOverrideForceFailsafe*/)
     : TnxBaseTransaction(aBufferManager, aOwningSession, aSnapshot, aFailSafe, &NewServerLevel),
       stSession(aOwningSession),
-      stStartTime(platform::Now()) {}
+      stStartTime(platform::Now()),
+      stFailSafe(aFailSafe) {}
 
 TnxServerTransaction::~TnxServerTransaction() {
   // The links go while the transaction is whole; the base then rolls back
@@ -543,6 +546,12 @@ void TnxServerTransaction::stCommitOutermost() {
   const std::vector<TnxBaseFile*> files = BoundFiles();
   std::unique_ptr<TnxFlushList> flushList = std::make_unique<TnxFlushList>();
   try {
+    // A journal holds the files of one folder; tables of several folders
+    // are still synced, without it.
+    if (stFailSafe && !Journal() && !begun.empty() &&
+        std::all_of(begun.begin(), begun.end(),
+                    [&](TnxServerRootTable* aTable) { return &aTable->Folder() == &begun.front()->Folder(); }))
+      SetJournal(begun.front()->Folder().TransManager().CreateJournal());
     bm.CommitTransaction(this, flushList.get(), false);
   } catch (...) {
     failure = std::current_exception();
@@ -562,7 +571,7 @@ void TnxServerTransaction::stCommitOutermost() {
     // The flush runs while readers are still shut out, so that a failed
     // write can be undone before anybody saw the new contents.
     try {
-      flushList->Flush(false);
+      flushList->Flush(stFailSafe);
     } catch (...) {
       failure = std::current_exception();
       try {

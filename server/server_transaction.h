@@ -208,6 +208,9 @@ public:
   // The link that stands for the table in this transaction, nil for none.
   TnxServerTransactionLevelTableLink* stFindTableLink(TnxServerRootTable& aTable) const;
   int32_t stForceNested = 0;
+  // Its outermost commit is journalled in its tables' folder and synced
+  // before it answers.
+  bool FailSafe() const noexcept { return stFailSafe; }
 
 private:
   friend class TnxServerTransactionLevelTableLink;
@@ -222,6 +225,7 @@ private:
   std::map<std::u16string, TnxServerTransactionLevelTableLink*> stTableLinks;
   TnxAbstractSession* stSession;
   platform::TDateTime stStartTime = 0;
+  bool stFailSafe = false;
 };
 
 }  // namespace revurov
