@@ -477,16 +477,12 @@ uint32_t TnxServerTableCursor::Unbuilt(std::u16string_view aOperation) const {
 
 REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
 REVUROV_UNBUILT(sbcRecordGetBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, int32_t, bool)
-REVUROV_UNBUILT(sbcRecordInsertBatch, TnxCustomMemoryStream&)
 REVUROV_UNBUILT(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool)
 REVUROV_UNBUILT(sbcDeleteRecords)
 REVUROV_UNBUILT(sbcRecordGet, TnxLockType, PnxRecordBuffer)
 REVUROV_UNBUILT(sbcRecordGetNext, TnxLockType, PnxRecordBuffer)
 REVUROV_UNBUILT(sbcRecordGetPrior, TnxLockType, PnxRecordBuffer)
 REVUROV_UNBUILT(sbcGetRecordCount, TnxRecordCountOption, uint32_t&, bool)
-REVUROV_UNBUILT(sbcRecordIsLocked, TnxLockType, TnxLockPresent&)
-REVUROV_UNBUILT(sbcRecordLockRelease, bool, bool)
-REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)
 REVUROV_UNBUILT(sbcRecordGetForKey, int32_t, int32_t, bool, PnxKeyOrRecordBuffer, PnxRecordBuffer, bool, bool)
 REVUROV_UNBUILT(sbcRecordGetForKeyBatch, int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
                 TnxDataSetKeyBufferArray&, bool, bool)
