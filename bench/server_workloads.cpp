@@ -80,8 +80,8 @@ struct TW5Ours {
   }
 
   // Every file the engine opens goes through the seam.
-  testing::TRecordingFileOps seam{platform::PosixFileOps()};
-  platform::ScopedFileOps scoped{seam};
+  testing::TRecordingFileOps seam{revurov::platform::PosixFileOps()};
+  revurov::platform::ScopedFileOps scoped{seam};
   bench::TempFolder folder;
   bench::TServerBenchEngine server;
   TnxAbstractDatabase* database = nullptr;

@@ -110,10 +110,10 @@ protected:
     return OpenCursor(aName);
   }
   TnxServerTableCursor* OpenCursor(std::u16string_view aName = u"Batch", TnxOpenMode aMode = omReadWrite,
-                             TnxServerDatabase* aDatabase = nullptr) {
+                                   TnxServerDatabase* aDatabase = nullptr, uint32_t aTimeout = 10000) {
     TnxAbstractCursor* cursor = nullptr;
     EXPECT_EQ((aDatabase ? aDatabase : db)
-                  ->CursorOpen(cursor, aName, u"", aMode, smShared, 10000, u"", -1, false, 0, 500, nullptr),
+                  ->CursorOpen(cursor, aName, u"", aMode, smShared, aTimeout, u"", -1, false, 0, 500, nullptr),
               0u)
         << LastMessage();
     if (cursor) cursors_.push_back(cursor);
@@ -391,7 +391,9 @@ TEST_F(BatchFixture, ANestedBatchRollsBackOnlyItsOwnLevel) {
 }
 
 TEST_F(BatchFixture, RefusalsBeforeAnyWrite) {
-  TnxServerTableCursor* cursor = BuildTable();
+  BuildTable();
+  // The writer lock waits for the cursor's timeout before it gives up.
+  TnxServerTableCursor* cursor = OpenCursor(u"Batch", omReadWrite, nullptr, 300);
   std::vector<uint8_t> stream = Stream(cursor, {{.ID = 1}});
   TnxServerTableCursor* reader = OpenCursor(u"Batch", omReadOnly);
   EXPECT_EQ(Insert(reader, stream), nxeTableReadOnly);
