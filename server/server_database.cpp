@@ -1,6 +1,7 @@
 #include "server/server_database.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "server/server_session.h"
 #include "server/server_table.h"
 #include "server/server_table_cursor.h"
+#include "server/server_trans_context.h"
 #include "server/sql_engine.h"
 #include "storage/buffer_manager.h"
 #include "storage/stream_engines.h"
@@ -912,7 +914,28 @@ uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view aTableName, std:
     return 0;
   });
 }
-uint32_t TnxServerDatabase::GetChangedTables(platform::TStringList&) { return NotSupported(u"GetChangedTables"); }
+uint32_t TnxServerDatabase::GetChangedTables(platform::TStringList& aTables) {
+  return Entry([&]() -> uint32_t { return sdGetChangedTables(aTables); });
+}
+
+uint32_t TnxServerDatabase::sdGetChangedTables(platform::TStringList& aTables) {
+  const TnxEngineArg args[] = {static_cast<void*>(&aTables)};
+  if (uint32_t result = NotifyExtenders(eaGetChangedTables, true, args)) return result;
+  auto* context = dynamic_cast<TnxServerTransContext*>(TransContext());
+  TnxServerTransaction* trans = context ? context->stcTransaction() : nullptr;
+  const TnxLSN mark = trans ? trans->LSN() - 1 : sdFolder->Engine().BufferManager()->CurrentLSN();
+  std::set<std::u16string> seen;
+  for (TnxAbstractCursor* cursor : Cursors()) {
+    auto* tableCursor = dynamic_cast<TnxServerTableCursor*>(cursor);
+    if (!tableCursor || !tableCursor->Table()) continue;
+    std::u16string name = tableCursor->FullName();
+    if (!seen.insert(name).second) continue;
+    if (tableCursor->Table()->sbtCurrentLSN(trans) > sdLastCheckLSN) aTables.Add(name);
+  }
+  if (uint32_t result = NotifyExtenders(eaGetChangedTables, false, args)) return result;
+  sdLastCheckLSN = mark;
+  return 0;
+}
 uint32_t TnxServerDatabase::sdTableRebuildIndex(std::u16string_view, std::u16string_view, std::u16string_view,
                                                 int32_t, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;

@@ -101,7 +101,10 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                               TnxDataDictionary* aDictionary) override;
   uint32_t TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
                            uint32_t& aValue) override;
+  // Each table with a cursor of this database changed since the previous
+  // call (or the open), once.
   uint32_t GetChangedTables(platform::TStringList& aTables) override;
+  uint32_t sdGetChangedTables(platform::TStringList& aTables);
   uint32_t CursorOpen(TnxAbstractCursor*& aCursor, std::u16string_view aTableName, std::u16string_view aPassword,
                       TnxOpenMode aOpenMode, TnxShareMode aShareMode, uint32_t aTimeout,
                       std::u16string_view aIndexName, int32_t aIndexID, bool aAllowSystem,

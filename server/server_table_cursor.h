@@ -306,6 +306,8 @@ private:
   uint32_t stcCheckModified(const uint8_t* aData, bool aReleaseLock);
   bool stcPathLeavesView(const uint8_t* aData);
   TnxLSN stcInsertLSNOf(const uint8_t* aRecord) const;
+  // Takes back keys written for a record whose write is undone by hand.
+  uint32_t stcUndoKeys(bool aModify, TnxRefNr aRefNr, const uint8_t* aStored, const uint8_t* aData);
 
   // Batch insert (server_table_cursor_batch.cpp): the entries of the
   // stream, in the active transaction under the content lock.

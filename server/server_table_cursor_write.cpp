@@ -72,7 +72,12 @@ class TnxServerTableCursor::TWrite {
 public:
   explicit TWrite(TnxServerTableCursor& aCursor)
       : wCursor(aCursor), wLocks(aCursor.stcTable->Locks()), wContext(*aCursor.TransContext()) {}
-  ~TWrite() { ReleaseLocks(); }
+  // Whatever way the write left: an own transaction still open is rolled
+  // back, then the locks go.
+  ~TWrite() {
+    Rollback();
+    ReleaseLocks();
+  }
   TWrite(const TWrite&) = delete;
   TWrite& operator=(const TWrite&) = delete;
 
@@ -106,6 +111,21 @@ public:
   // lock. aAskBlob: whether the blob handler's wish for a nested level
   // counts.
   uint32_t Start(bool aAskBlob) {
+    try {
+      return StartOwnAndLock(aAskBlob);
+    } catch (...) {
+      const uint32_t result = wCursor.asoConvertCurrentException();
+      if (wContentRequested) MarkCorrupted();
+      return result != 0 ? result : nxeTransactionCorrupt;
+    }
+  }
+
+  bool HasOwn() const noexcept { return wOwn != nullptr; }
+  bool ContentRequested() const noexcept { return wContentRequested; }
+  TnxServerTransaction& Trans() const { return *wCursor.ActiveTrans(); }
+
+private:
+  uint32_t StartOwnAndLock(bool aAskBlob) {
     TnxServerTransaction* active = wCursor.ActiveTrans();
     const bool own = wCursor.sbcUseNestedTransaction || !active || active->stForceNested > 0 ||
                      (aAskBlob && wCursor.stcBlobHandler && wCursor.stcBlobHandler->NeedNested());
@@ -125,9 +145,7 @@ public:
     return 0;
   }
 
-  bool HasOwn() const noexcept { return wOwn != nullptr; }
-  bool ContentRequested() const noexcept { return wContentRequested; }
-  TnxServerTransaction& Trans() const { return *wCursor.ActiveTrans(); }
+public:
 
   // Commits the own transaction; a failing commit is the result (the
   // transaction is gone then).
@@ -364,7 +382,7 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
   bool autoIncAssigned = false;
   uint32_t autoIncBefore = 0;
   int32_t autoIncField = -1;
-  bool recordWritten = false;
+  bool newRecordLocked = false;
   TnxRefNr refNr = 0;
   TnxRecID recID;
   try {
@@ -462,15 +480,16 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
           stcTable->RecordEngine()->AddRecord(write.Trans(), refNr, aData);
           if (!isCache) recID.ridRefNr = refNr;
         }
-        recordWritten = true;
         write.KeepPath();
 
         // Keys, fulltext and the graveyard: a failure here is undone by
         // hand inside the caller's transaction.
+        bool keysWritten = false;
         try {
           if (TnxBaseIndicesEngine* indices = stcTable->IndicesEngine()) {
             result = modify ? indices->UpdateKeys(write.Trans(), refNr, stored, refNr, data, stcIndexPath.get())
                             : indices->InsertKeys(write.Trans(), refNr, data, stcIndexPath.get());
+            keysWritten = result == 0;
           } else if (!modify) {
             result = stcIndexPath->SetToRecord(data, refNr);
           }
@@ -494,13 +513,14 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
           }
         }
         if (result != 0 && !write.HasOwn()) {
+          // Keys written before a later step failed go too: an index must
+          // not name a record that is not there.
+          if (keysWritten && stcUndoKeys(modify, refNr, stored, data) != 0) write.MarkCorrupted();
           if (modify) {
             stcTable->RecordEngine()->UpdateRecord(write.Trans(), refNr, sbcRecordBuffer, nullptr);
           } else {
             stcTable->RecordEngine()->DeleteRecord(write.Trans(), refNr);
-            if (autoIncAssigned) sbcAutoIncSetDirect(autoIncBefore);
           }
-          recordWritten = false;
         }
       }
 
@@ -532,10 +552,11 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
             write.MarkCorrupted();
           }
         } else {
-          const bool locked =
-              aLockType == nxltNoLock ||
-              (stcIndexPath->IsOnKey() && Granted(stcTable->Locks().GetRecordLock(ActiveTrans(), this, refNr, true,
-                                                                                 &LockFailureReason())));
+          TnxLockResult granted = lrConflictUnknown;
+          if (aLockType != nxltNoLock && stcIndexPath->IsOnKey())
+            granted = stcTable->Locks().GetRecordLock(ActiveTrans(), this, refNr, true, &LockFailureReason());
+          newRecordLocked = granted == lrGrantedNew;
+          const bool locked = aLockType == nxltNoLock || Granted(granted);
           if (locked) {
             const TnxEngineArg args[] = {int32_t(aLockType), static_cast<void*>(data), int64_t(refNr)};
             result = NotifyExtenders(eaRecordInsert, false, args);
@@ -561,7 +582,6 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
     result = asoConvertCurrentException();
     if (result == 0) result = nxeTransactionCorrupt;
     write.MarkCorrupted();
-    if (recordWritten && !write.HasOwn()) recordWritten = false;
   }
 
   if (cacheUnchanged) {
@@ -569,12 +589,34 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
     return result;
   }
   if (result != 0) {
+    // Inside the caller's transaction nobody else moved the counter: the
+    // table is locked exclusively for it.
+    if (autoIncAssigned && !write.HasOwn()) {
+      try {
+        sbcAutoIncSetDirect(autoIncBefore);
+      } catch (...) {
+        write.MarkCorrupted();
+      }
+    }
+    if (newRecordLocked) stcTable->Locks().ReleaseRecordLock(this, refNr, nullptr);
     write.Rollback();
     write.RestorePath();
     if (autoIncAssigned && !isCache && autoIncField >= 0) fields.SetRecordFieldNull(autoIncField, data, true);
     if (aAutoInc) *aAutoInc = -1;
   }
   return result;
+}
+
+uint32_t TnxServerTableCursor::stcUndoKeys(bool aModify, TnxRefNr aRefNr, const uint8_t* aStored,
+                                          const uint8_t* aData) {
+  TnxBaseIndicesEngine* indices = stcTable->IndicesEngine();
+  TnxBaseTransaction& trans = *ActiveTrans();
+  try {
+    return aModify ? indices->UpdateKeys(trans, aRefNr, aData, aRefNr, aStored, nullptr)
+                   : indices->DeleteKeys(trans, aRefNr, aData, nullptr);
+  } catch (...) {
+    return asoConvertCurrentException();
+  }
 }
 
 TnxLSN TnxServerTableCursor::stcInsertLSNOf(const uint8_t* aRecord) const {
@@ -619,8 +661,6 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
 
   TWrite write(*this);
   const TnxRefNr lockedRefNr = stcIndexPath->RefNr;
-  const bool heldBefore =
-      lockedRefNr != 0 && stcTable->Locks().IsRecordLocked(this, lockedRefNr) != lpNotAtAll;
   uint32_t result = 0;
   if (lockedRefNr != 0) {
     result = write.RecordLock(lockedRefNr, nxeRecordLockFailed);
@@ -633,8 +673,6 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
   }
 
   TnxRefNr refNr = 0;
-  bool written = false;
-  bool pastUndo = false;
   try {
     result = stcValidatePath();
     refNr = stcIndexPath->RefNr;
@@ -656,6 +694,7 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
     if (result == 0 && aDataDiff) {
       TnxDiffCompressorInfo* info = nullptr;
       stcTable->FieldsDescriptor()->GetDiffCompressionInfo(info);
+      const TnxDiffCompressorInfoRef infoRef = TnxDiffCompressorInfoRef::Adopt(info);
       nxDiffDecompress(*info, stored, aDataDiff->rdDiff, data);
       if (aDataDiff->rdBlobBatch.rdbbRequest && aDataDiff->rdBlobBatch.rdbbReply)
         result = BlobBatchApply(aData, *aDataDiff->rdBlobBatch.rdbbRequest, *aDataDiff->rdBlobBatch.rdbbReply);
@@ -681,7 +720,6 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
     }
     if (result == 0) {
       stcTable->RecordEngine()->UpdateRecord(write.Trans(), refNr, aData, nullptr);
-      written = true;
       if (sbcValidationsHandler) {
         try {
           sbcValidationsHandler->ValidateRecord(stored, data);
@@ -690,10 +728,13 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
         }
       }
       write.KeepPath();
+      bool keysWritten = false;
       if (result == 0) {
         try {
-          if (TnxBaseIndicesEngine* indices = stcTable->IndicesEngine())
+          if (TnxBaseIndicesEngine* indices = stcTable->IndicesEngine()) {
             result = indices->UpdateKeys(write.Trans(), refNr, stored, refNr, data, stcIndexPath.get());
+            keysWritten = result == 0;
+          }
         } catch (...) {
           result = asoConvertCurrentException();
         }
@@ -706,12 +747,11 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
         }
       }
       if (result != 0 && !write.HasOwn()) {
+        if (keysWritten && stcUndoKeys(true, refNr, stored, data) != 0) write.MarkCorrupted();
         stcTable->RecordEngine()->UpdateRecord(write.Trans(), refNr, sbcRecordBuffer, nullptr);
-        written = false;
       }
     }
     if (result == 0) {
-      pastUndo = true;
       if (stcPathLeavesView(data)) {
         write.RestorePath();
         stcIndexPath->SetToDeleted();
@@ -739,17 +779,13 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
     if (result == 0) result = nxeTransactionCorrupt;
     write.MarkCorrupted();
   }
-  (void)written;
-  (void)pastUndo;
 
   if (result != 0) {
     write.Rollback();
     write.RestorePath();
-  } else if (aReleaseLock) {
-    // The lock goes whoever took it.
-    if (!write.RecordLockTaken()) stcTable->Locks().ReleaseRecordLock(this, refNr, write.ReleaseTrans());
-  } else if (heldBefore) {
-    // Held before the call: it stays with the cursor.
+  } else if (aReleaseLock && !write.RecordLockTaken()) {
+    // Released whoever took it; one taken here goes with the frame.
+    stcTable->Locks().ReleaseRecordLock(this, refNr, write.ReleaseTrans());
   }
   return result;
 }
