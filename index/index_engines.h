@@ -30,11 +30,11 @@
 #include "index/index_block.h"
 #include "storage/sub_engines.h"
 
+namespace revurov {
+
 namespace platform {
 class TStringList;
 }
-
-namespace revurov {
 
 class TnxBaseBulkBuilder;
 class TnxBaseFilterEngine;
