@@ -900,9 +900,19 @@ uint32_t TnxServerDatabase::TableVerifyChecksum(std::u16string_view, std::u16str
 uint32_t TnxServerDatabase::TableChangePassword(std::u16string_view, std::u16string_view, std::u16string_view) {
   return NotSupported(u"TableChangePassword");
 }
-uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view, std::u16string_view, uint32_t& aValue) {
+uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
+                                            uint32_t& aValue) {
   aValue = 0;
-  return NotSupported(u"TableAutoIncGet");
+  if (uint32_t result = nxValidateTablePath(aTableName, true, ExplicitAllowSystem())) return result;
+  return Entry([&]() -> uint32_t {
+    TnxAbstractCursor* opened = nullptr;
+    const uint32_t result = sdCursorOpen(opened, aTableName, aPassword, false, omReadOnly, smShared, false, Timeout(),
+                                         u"", -1, false, sdIsCache);
+    if (result != 0) return result;
+    TnxServerObjectPtr<TnxAbstractCursor> cursor(opened);
+    if (auto* server = dynamic_cast<TnxSqlAbstractCursor*>(opened)) aValue = server->sbcAutoIncGet();
+    return 0;
+  });
 }
 uint32_t TnxServerDatabase::GetChangedTables(platform::TStringList& aTables) {
   return Entry([&]() -> uint32_t { return sdGetChangedTables(aTables); });

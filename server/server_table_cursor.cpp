@@ -476,12 +476,8 @@ uint32_t TnxServerTableCursor::Unbuilt(std::u16string_view aOperation) const {
   uint32_t TnxServerTableCursor::Name(__VA_ARGS__) { return Unbuilt(u## #Name); }
 
 REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
-REVUROV_UNBUILT(sbcRecordInsertBatch, TnxCustomMemoryStream&)
 REVUROV_UNBUILT(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool)
 REVUROV_UNBUILT(sbcDeleteRecords)
-REVUROV_UNBUILT(sbcRecordIsLocked, TnxLockType, TnxLockPresent&)
-REVUROV_UNBUILT(sbcRecordLockRelease, bool, bool)
-REVUROV_UNBUILT(sbcAutoIncSet, uint32_t)
 
 #undef REVUROV_UNBUILT
 
