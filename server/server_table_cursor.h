@@ -322,6 +322,11 @@ private:
   class TWrite;
   bool stcFilterAccepts(const uint8_t* aRecord);
   bool stcKeyFilterAcceptsPath();
+  // Modify and delete: the path's record is locked (aLockCode when refused)
+  // before the write's transaction and content lock, and checked again
+  // under them, so the path cannot have moved in between.
+  uint32_t stcStartPathWrite(TWrite& aWrite, bool aMayNest, uint32_t aLockCode, TnxRefNr& aLockedRefNr);
+  uint32_t stcCheckPathRecord(TWrite& aWrite, TnxRefNr aLockedRefNr, uint32_t aLockCode, TnxRefNr& aRefNr);
   // Range and filters of a record to be written: 10258 with its text.
   uint32_t stcCheckNewRecord(const uint8_t* aData, TnxRefNr aRefNr);
   uint32_t stcCheckModified(const uint8_t* aData, bool aReleaseLock);

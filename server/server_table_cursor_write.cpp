@@ -282,6 +282,27 @@ bool TnxServerTableCursor::stcFilterAccepts(const uint8_t* aRecord) {
   }
 }
 
+uint32_t TnxServerTableCursor::stcStartPathWrite(TWrite& aWrite, bool aMayNest, uint32_t aLockCode,
+                                                 TnxRefNr& aLockedRefNr) {
+  aLockedRefNr = stcIndexPath->RefNr;
+  if (aLockedRefNr != 0) {
+    if (uint32_t result = aWrite.RecordLock(aLockedRefNr, aLockCode)) return result;
+  }
+  uint32_t result = aWrite.Start(aMayNest);
+  if (result != 0) aWrite.Rollback();
+  return result;
+}
+
+uint32_t TnxServerTableCursor::stcCheckPathRecord(TWrite& aWrite, TnxRefNr aLockedRefNr, uint32_t aLockCode,
+                                                  TnxRefNr& aRefNr) {
+  uint32_t result = stcValidatePath();
+  aRefNr = stcIndexPath->RefNr;
+  if (result != 0) return result;
+  if (aLockedRefNr != 0) return aRefNr == aLockedRefNr ? 0 : NoCurrentRecord();
+  if (aRefNr == 0) return NoCurrentRecord();
+  return aWrite.RecordLock(aRefNr, aLockCode);
+}
+
 bool TnxServerTableCursor::stcKeyFilterAcceptsPath() {
   if (!sbcKeyFilter || !sbcKeyFilter->GetActive()) return true;
   return stcIndexPath->KeyValid && sbcKeyFilter->MatchesBuffer(stcIndexPath->KeyBuffer());
@@ -660,31 +681,13 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
   if (uint32_t result = stcIndexPath->CheckCurrentState()) return result;
 
   TWrite write(*this);
-  const TnxRefNr lockedRefNr = stcIndexPath->RefNr;
-  uint32_t result = 0;
-  if (lockedRefNr != 0) {
-    result = write.RecordLock(lockedRefNr, nxeRecordLockFailed);
-    if (result != 0) return result;
-  }
-  result = write.Start(true);
-  if (result != 0) {
-    write.Rollback();
-    return result;
-  }
+  TnxRefNr lockedRefNr = 0;
+  uint32_t result = stcStartPathWrite(write, true, nxeRecordLockFailed, lockedRefNr);
+  if (result != 0) return result;
 
   TnxRefNr refNr = 0;
   try {
-    result = stcValidatePath();
-    refNr = stcIndexPath->RefNr;
-    if (result == 0) {
-      if (lockedRefNr != 0) {
-        if (refNr != lockedRefNr) result = NoCurrentRecord();
-      } else if (refNr == 0) {
-        result = NoCurrentRecord();
-      } else {
-        result = write.RecordLock(refNr, nxeRecordLockFailed);
-      }
-    }
+    result = stcCheckPathRecord(write, lockedRefNr, nxeRecordLockFailed, refNr);
     TnxRecID recID{IsCache() ? stcIndexPath->CacheRefNr : refNr, 0};
     if (result == 0 && !stcKeyFilterAcceptsPath()) result = NoCurrentRecord();
     if (result == 0) {
@@ -804,31 +807,13 @@ uint32_t TnxServerTableCursor::sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aLS
 
   uint8_t* data = static_cast<uint8_t*>(aData);
   TWrite write(*this);
-  const TnxRefNr lockedRefNr = stcIndexPath->RefNr;
-  uint32_t result = 0;
-  if (lockedRefNr != 0) {
-    result = write.RecordLock(lockedRefNr, nxeRecordLocked);
-    if (result != 0) return result;
-  }
-  result = write.Start(false);
-  if (result != 0) {
-    write.Rollback();
-    return result;
-  }
+  TnxRefNr lockedRefNr = 0;
+  uint32_t result = stcStartPathWrite(write, false, nxeRecordLocked, lockedRefNr);
+  if (result != 0) return result;
 
   TnxRefNr refNr = 0;
   try {
-    result = stcValidatePath();
-    refNr = stcIndexPath->RefNr;
-    if (result == 0) {
-      if (lockedRefNr != 0) {
-        if (refNr != lockedRefNr) result = NoCurrentRecord();
-      } else if (refNr == 0) {
-        result = NoCurrentRecord();
-      } else {
-        result = write.RecordLock(refNr, nxeRecordLocked);
-      }
-    }
+    result = stcCheckPathRecord(write, lockedRefNr, nxeRecordLocked, refNr);
     if (result == 0 && !stcKeyFilterAcceptsPath()) result = NoCurrentRecord();
     if (result == 0) stcTable->RecordEngine()->ReadRecord(&write.Trans(), refNr, aData);
     if (result == 0 && aLSN != 0) {
