@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/keyed_workload_table.h"
 #include "bench/server_bench_engine.h"
 #include "bench/temp_folder.h"
 #include "bench/workload_peers.h"
@@ -43,20 +44,8 @@ struct TW1Ours {
   TW1Ours() {
     database = server.OpenFolder(folder.path);
     if (!database) std::abort();
-    TnxDataDictionary dict;
-    dict.FieldsDescriptor().AddField(u"K", u"", nxtInt32, 0, 0, false);
-    dict.FieldsDescriptor().AddField(u"Data", u"", nxtByteArray, kW1Data, 0, false);
-    auto* indices = dict.EnsureIndicesDescriptor();
-    static_cast<TnxCompKeyDescriptor*>(
-        indices->AddIndex(u"ByK", 0, idNone, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
-        ->Add(0);
-    indices->SetDefaultIndex(indices->GetIndexFromName(u"ByK"));
-    if (uint32_t result = database->TableBuild(false, u"T", u"", &dict, tsPersistent, false)) Fail("TableBuild", result);
-    TnxAbstractCursor* opened = nullptr;
-    if (database->CursorOpen(opened, u"T", u"", omReadWrite, smShared, 600000, u"ByK", -1, false, 0, 500, nullptr) !=
-        0)
-      std::abort();
-    cursor = static_cast<TnxServerTableCursor*>(opened);
+    if (uint32_t result = bench::BuildKeyedTable(*database, kW1Data, omReadWrite, 600000, cursor))
+      Fail("BuildKeyedTable", result);
 
     // One batch of records whose keys are rewritten for every batch.
     TnxFieldsDescriptor& fields = cursor->TableDescriptor()->FieldsDescriptor();

@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "bench/keyed_workload_table.h"
 #include "bench/server_bench_engine.h"
 #include "bench/temp_folder.h"
 #include "bench/workload_peers.h"
@@ -57,20 +58,7 @@ struct TReadOurs {
   TReadOurs() {
     database = static_cast<TnxServerDatabase*>(server.OpenFolder(folder.path));
     if (!database) std::abort();
-    TnxDataDictionary dict;
-    dict.FieldsDescriptor().AddField(u"K", u"", nxtInt32, 0, 0, false);
-    dict.FieldsDescriptor().AddField(u"Data", u"", nxtByteArray, kData, 0, false);
-    auto* indices = dict.EnsureIndicesDescriptor();
-    static_cast<TnxCompKeyDescriptor*>(
-        indices->AddIndex(u"ByK", 0, idNone, u"", &TnxCompKeyDescriptor::ClassInfo())->KeyDescriptor())
-        ->Add(0);
-    indices->SetDefaultIndex(indices->GetIndexFromName(u"ByK"));
-    if (database->TableBuild(false, u"T", u"", &dict, tsPersistent, false) != 0) std::abort();
-    TnxAbstractCursor* opened = nullptr;
-    if (database->CursorOpen(opened, u"T", u"", omReadOnly, smShared, 100000, u"ByK", -1, false, 0, 500, nullptr) !=
-        0)
-      std::abort();
-    cursor = static_cast<TnxServerTableCursor*>(opened);
+    if (bench::BuildKeyedTable(*database, kData, omReadOnly, 100000, cursor) != 0) std::abort();
     TnxFieldsDescriptor& fields = cursor->TableDescriptor()->FieldsDescriptor();
     record.assign(size_t(fields.RecordLength()) + 8, 0);
     fields.InitRecord(record.data());
