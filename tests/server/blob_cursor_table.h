@@ -24,21 +24,10 @@
 #include "server/server_table_cursor.h"
 #include "server/server_trans_context.h"
 #include "storage/sub_engines.h"
+#include "support/string_stream.h"
 #include "support/table_ops_fixture.h"
 
 namespace revurov::testing {
-
-// A stream over a std::string, written at its end.
-class TBlobBytesStream final : public platform::TStream {
-public:
-  std::string Bytes;
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* aBuffer, int64_t aCount) override {
-    Bytes.append(static_cast<const char*>(aBuffer), static_cast<size_t>(aCount));
-    return aCount;
-  }
-  int64_t Seek(int64_t, platform::TSeekOrigin) override { return static_cast<int64_t>(Bytes.size()); }
-};
 
 class StrictBlobHandler : public TnxPassthroughBlobHandler {
   REVUROV_SERVER_OBJECT_CLASS(StrictBlobHandler, TnxPassthroughBlobHandler)
@@ -196,7 +185,7 @@ protected:
   // What the cursor's read delivers, "!code" on failure.
   static std::string Read(TnxServerTableCursor* aCursor, const TnxRecID& aRecID, int32_t aField, TnxBlobNr aNr,
                           uint32_t aOffset, uint32_t aLen, TnxNewBlobNr* aNewNr = nullptr) {
-    TBlobBytesStream stream;
+    TStringStream stream;
     const uint32_t result = aCursor->BlobRead(aRecID, aField, aNr, aOffset, aLen, stream, false, aNewNr);
     if (result != 0) return "!" + std::to_string(result);
     return stream.Bytes;

@@ -21,6 +21,7 @@
 #include "server/table_lock_container.h"
 #include "storage/blob_engines.h"
 #include "storage/sub_engines.h"
+#include "support/string_stream.h"
 #include "support/table_check.h"
 #include "support/table_ops_fixture.h"
 #include "support/test_size.h"
@@ -32,17 +33,6 @@ namespace revurov::testing {
 namespace {
 
 constexpr int32_t kID = 0, kName = 1, kSeq = 2, kBlobA = 3, kBlobB = 4;
-
-class TBytesStream final : public platform::TStream {
-public:
-  std::string Bytes;
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* aBuffer, int64_t aCount) override {
-    Bytes.append(static_cast<const char*>(aBuffer), static_cast<size_t>(aCount));
-    return aCount;
-  }
-  int64_t Seek(int64_t, platform::TSeekOrigin) override { return static_cast<int64_t>(Bytes.size()); }
-};
 
 // A cursor that notes the blob cancels asked of it.
 class CancelNotingCursor : public TnxServerTableCursor {
@@ -206,7 +196,7 @@ protected:
     TnxBaseBlobEngine& blobs = *aCursor->Table()->BlobEngine();
     uint32_t length = 0;
     blobs.GetBlobLength(aTrans, nr, {}, length);
-    TBytesStream stream;
+    TStringStream stream;
     EXPECT_EQ(blobs.Read(aTrans, nr, 0, length, {}, stream), 0u);
     return stream.Bytes;
   }

@@ -114,7 +114,7 @@ TEST_F(TableCursorBlobsTest, NumbersTheRecordNoLongerHolds) {
   EXPECT_EQ(strict->BlobGetLength(recID, kFieldA, old, length, false, &newNr), 0u);
   EXPECT_EQ(length, 9u);
   EXPECT_TRUE(newNr.nbnSet);
-  TBlobBytesStream snapshot;
+  TStringStream snapshot;
   uint32_t before = 0;
   newNr = {};
   EXPECT_EQ(strict->sbcBlobReadSnapshoted(recID, kFieldA, old, 4, 100, snapshot, false, &before, &newNr), 0u);

@@ -18,21 +18,10 @@
 #include "dictionary/storage_descriptors.h"
 #include "platform/stream.h"
 #include "storage/blob_engines.h"
+#include "support/string_stream.h"
 #include "support/table_fixture.h"
 
 namespace revurov::testing {
-
-// A stream over a std::string, written at its end.
-class TStringStream final : public platform::TStream {
-public:
-  std::string Bytes;
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* aBuffer, int64_t aCount) override {
-    Bytes.append(static_cast<const char*>(aBuffer), static_cast<size_t>(aCount));
-    return aCount;
-  }
-  int64_t Seek(int64_t, platform::TSeekOrigin) override { return static_cast<int64_t>(Bytes.size()); }
-};
 
 class TBlobTable {
 public:
