@@ -22,24 +22,7 @@
 namespace revurov::testing {
 namespace {
 
-// A real cursor that counts its content locks.
-class ReadCursor : public TnxServerTableCursor {
-  REVUROV_SERVER_OBJECT_CLASS(ReadCursor, TnxServerTableCursor)
-  using TnxServerTableCursor::TnxServerTableCursor;
-  uint32_t sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override {
-    const uint32_t result = TnxServerTableCursor::sbcBeginContentLock(aExclusive, aConditional, aInternal);
-    if (result == 0) ++depth;
-    return result;
-  }
-  void sbcEndContentLock() override {
-    --depth;
-    TnxServerTableCursor::sbcEndContentLock();
-  }
-  int depth = 0;
-
-protected:
-  ~ReadCursor() override = default;
-};
+using ReadCursor = LockCountingCursor;
 
 struct Side {
   bool Valid = false;
@@ -537,7 +520,7 @@ TEST_F(ReadModelTest, ReadsFollowTheReference) {
     else
       StepCounts(random);
     if (HasFatalFailure()) return;
-    ASSERT_EQ(cursor_->depth, 0) << "a content lock outlived its read";
+    ASSERT_EQ(cursor_->lockDepth, 0) << "a content lock outlived its read";
   }
 }
 

@@ -27,18 +27,9 @@
 namespace revurov::testing {
 namespace {
 
-class ReadCursor : public TnxServerTableCursor {
-  REVUROV_SERVER_OBJECT_CLASS(ReadCursor, TnxServerTableCursor)
-  using TnxServerTableCursor::TnxServerTableCursor;
-  uint32_t sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override {
-    const uint32_t result = TnxServerTableCursor::sbcBeginContentLock(aExclusive, aConditional, aInternal);
-    if (result == 0) ++depth;
-    return result;
-  }
-  void sbcEndContentLock() override {
-    --depth;
-    TnxServerTableCursor::sbcEndContentLock();
-  }
+class ReadCursor : public LockCountingCursor {
+  REVUROV_SERVER_OBJECT_CLASS(ReadCursor, LockCountingCursor)
+  using LockCountingCursor::LockCountingCursor;
   // Blobs by number: absent numbers fail their length query with 9473,
   // kShort reads one byte less than its length.
   uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr aBlobNr, uint32_t& aLength, bool,
@@ -57,7 +48,6 @@ class ReadCursor : public TnxServerTableCursor {
   }
   static constexpr TnxBlobNr kShort = 77;
   std::map<TnxBlobNr, std::vector<uint8_t>> blobs;
-  int depth = 0;
 
 protected:
   ~ReadCursor() override = default;
@@ -225,7 +215,7 @@ TEST_F(TableReadTest, LocksAndLimitsEndOnEveryPath) {
       if (index < 0 && (std::string(name) == "key" || std::string(name) == "key batch")) continue;
       SCOPED_TRACE(name);
       EXPECT_EQ(read(), nxeUnknownException) << LastMessage();
-      EXPECT_EQ(cursor->depth, 0);
+      EXPECT_EQ(cursor->lockDepth, 0);
       EXPECT_EQ(cursor->FilterUntil(), 0);
     }
     gRaise = false;
@@ -281,7 +271,7 @@ TEST_F(TableReadTest, FilterTimeLimitOnTheFakeClock) {
         EXPECT_EQ(access->InnerError(), nxeFilterTimeout);
         EXPECT_EQ(access->Count(), row.Count);
         EXPECT_EQ(cursor->FilterUntil(), 0);
-        EXPECT_EQ(cursor->depth, 0);
+        EXPECT_EQ(cursor->lockDepth, 0);
       }
   }
 }
@@ -320,7 +310,7 @@ TEST_F(TableReadTest, RecordLockedByAnotherSession) {
       EXPECT_EQ(IdOf(data.data()), lockedId);
       EXPECT_EQ(table_->Locks().IsRecordLocked(reader, locked), lpYesByUs);
       table_->Locks().ClearRecordLocks(reader);
-      EXPECT_EQ(reader->depth, 0);
+      EXPECT_EQ(reader->lockDepth, 0);
     }
   // The other database frees its cursors with it.
   std::erase_if(cursors_, [&](TnxServerTableCursor* c) { return c->Database() == db2; });
@@ -573,7 +563,7 @@ TEST_F(CacheQueryTest, DeletedRecordsAgainstAModel) {
       ASSERT_EQ(infos[i].rciModifyLSN, want[i].rciModifyLSN);
     }
     EXPECT_EQ(currentLSN, more ? want.back().rciModifyLSN : current);
-    EXPECT_EQ(cursor->depth, 0);
+    EXPECT_EQ(cursor->lockDepth, 0);
   }
   // A table without a graveyard.
   ReadCursor* plain = NewReadCursor(-1);
@@ -633,7 +623,7 @@ TEST_F(CacheQueryTest, RecordVersionsAgainstAModel) {
     lsn = 0;
     refNr = model.back().first + 999;
     EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, refNr), nxeRecordNotFound);
-    EXPECT_EQ(cursor->depth, 0);
+    EXPECT_EQ(cursor->lockDepth, 0);
   }
   // A table without the ModifyLSN index.
   ReadCursor* plain = NewReadCursor(-1);

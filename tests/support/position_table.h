@@ -32,8 +32,10 @@
 
 namespace revurov::testing {
 
-class PositionCursor : public TnxServerTableCursor {
-  REVUROV_SERVER_OBJECT_CLASS(PositionCursor, TnxServerTableCursor)
+// A real cursor that counts the content locks it holds and can be made to
+// refuse them.
+class LockCountingCursor : public TnxServerTableCursor {
+  REVUROV_SERVER_OBJECT_CLASS(LockCountingCursor, TnxServerTableCursor)
   using TnxServerTableCursor::TnxServerTableCursor;
 
   uint32_t sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override {
@@ -49,16 +51,27 @@ class PositionCursor : public TnxServerTableCursor {
     --lockDepth;
     TnxServerTableCursor::sbcEndContentLock();
   }
+
+  uint32_t lockRefusal = 0;
+  int lockDepth = 0;
+  int locksTaken = 0;
+
+protected:
+  ~LockCountingCursor() override = default;
+};
+
+// Reads the record at the path itself, for positioning tests that must not
+// depend on the cursor's reads.
+class PositionCursor : public LockCountingCursor {
+  REVUROV_SERVER_OBJECT_CLASS(PositionCursor, LockCountingCursor)
+  using LockCountingCursor::LockCountingCursor;
+
   uint32_t sbcRecordGet(TnxLockType, PnxRecordBuffer aData) override {
     TnxBaseIndexPath* path = IndexPath();
     if (!path->IsOnKey()) return path->CheckCurrentState();
     Table()->RecordEngine()->ReadRecord(ActiveTrans(), path->RefNr, aData);
     return 0;
   }
-
-  uint32_t lockRefusal = 0;
-  int lockDepth = 0;
-  int locksTaken = 0;
 
 protected:
   ~PositionCursor() override = default;
