@@ -4,13 +4,9 @@
 // left, the folder opened afterwards hands out LSNs above every table's.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "platform/file_ops.h"
 #include "platform/text.h"
@@ -21,6 +17,7 @@
 #include "storage/files.h"
 #include "storage/transactions.h"
 #include "support/fault_file_ops.h"
+#include "support/forked_child.h"
 #include "support/server_fixture.h"
 #include "support/storage_fixture.h"
 
@@ -108,17 +105,7 @@ protected:
   // Runs the child cut at aCut; its exit code, or -1 when it had to be
   // killed after 30 s.
   int RunChild(int aCut) {
-    const pid_t child = fork();
-    if (child == 0) Child(aCut);
-    if (child < 0) return -2;
-    int status = 0;
-    for (int i = 0; i < 30000; ++i) {
-      if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    return -1;
+    return RunForkedChild([&] { Child(aCut); });
   }
 
   TStorageFixture tables;

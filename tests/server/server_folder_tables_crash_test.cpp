@@ -5,15 +5,12 @@
 // again, the table is whole under exactly one name, with its record.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "platform/file_ops.h"
+#include "support/forked_child.h"
 #include "support/power_cut.h"
 #include "support/table_ops_fixture.h"
 #include "support/test_size.h"
@@ -71,17 +68,7 @@ protected:
   }
 
   int RunChild(TOperation aOperation, int aCut, TCut aKind) {
-    const pid_t child = fork();
-    if (child == 0) Child(aOperation, aCut, aKind);
-    if (child < 0) return -2;
-    int status = 0;
-    for (int i = 0; i < 30000; ++i) {
-      if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    return -1;
+    return RunForkedChild([&] { Child(aOperation, aCut, aKind); });
   }
 
   // After the folder opened again: the table whole under one name.

@@ -7,21 +7,18 @@
 // whole, and every index holds exactly the records.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/file_ops.h"
 #include "server/server_table_cursor.h"
+#include "support/forked_child.h"
 #include "support/position_table.h"
 #include "support/power_cut.h"
 #include "support/recording_file_ops.h"
@@ -100,17 +97,7 @@ protected:
   }
 
   int RunChild(int aInserts, int aCut, TCut aKind) {
-    const pid_t child = fork();
-    if (child == 0) Child(aInserts, aCut, aKind);
-    if (child < 0) return -2;
-    int status = 0;
-    for (int i = 0; i < 30000; ++i) {
-      if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    return -1;
+    return RunForkedChild([&] { Child(aInserts, aCut, aKind); });
   }
 
   std::vector<int32_t> Acks() const {
