@@ -863,7 +863,11 @@ TEST_F(WriteFaultTest, AFailedCommitWriteStopsTheServer) {
 
 TEST_F(WriteTest, TheSecondOfTwoEditorsGets10259AndAChangedRefNr9996) {
   WriteCursor* first = NewCursor();
-  WriteCursor* second = NewCursor();
+  // The second editor works in a session of its own.
+  TnxServerSession* session2 = Open();
+  TnxAbstractDatabase* database2 = nullptr;
+  ASSERT_EQ(session2->DatabaseOpen(database2, u"Path", Path(), nullptr, omReadWrite, smShared, 10000), 0u);
+  WriteCursor* second = NewCursor(u"ByID", static_cast<TnxServerDatabase*>(database2));
   ASSERT_EQ(Insert(*first, Row{1, "a", 10}), 0u);
   TnxRefNr refNr = 0;
   std::vector<uint8_t> copyA = StoredOf(1, &refNr), copyB = copyA;
@@ -912,6 +916,8 @@ TEST_F(WriteTest, TheSecondOfTwoEditorsGets10259AndAChangedRefNr9996) {
   EXPECT_EQ(first->sbcRecordModify(cleared.data(), true, nullptr), 0u) << LastMessage();
   EXPECT_EQ(Int64Of(StoredOf(1).data(), u"$RefNr"), int64_t(refNr));
   EXPECT_TRUE(table_->Locks().State().RecordLocks.empty());
+  FreeCursors();
+  database2->Free();
 }
 
 TEST_F(WriteTest, ModifyKeepsALockHeldBeforeUnlessAskedToRelease) {
