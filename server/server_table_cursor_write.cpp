@@ -182,6 +182,15 @@ public:
     }
   }
 
+  // An exception past the content lock: its code, and the transaction
+  // marked corrupted. Only inside a catch block.
+  uint32_t Escaped() {
+    uint32_t result = wCursor.asoConvertCurrentException();
+    if (result == 0) result = nxeTransactionCorrupt;
+    MarkCorrupted();
+    return result;
+  }
+
   // The copy of the index path taken before the keys change.
   void KeepPath() {
     if (!wPath) wPath = wCursor.stcIndexPath->Duplicate();
@@ -600,9 +609,7 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
       }
     }
   } catch (...) {
-    result = asoConvertCurrentException();
-    if (result == 0) result = nxeTransactionCorrupt;
-    write.MarkCorrupted();
+    result = write.Escaped();
   }
 
   if (cacheUnchanged) {
@@ -778,9 +785,7 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
       }
     }
   } catch (...) {
-    result = asoConvertCurrentException();
-    if (result == 0) result = nxeTransactionCorrupt;
-    write.MarkCorrupted();
+    result = write.Escaped();
   }
 
   if (result != 0) {
@@ -863,9 +868,7 @@ uint32_t TnxServerTableCursor::sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aLS
         result = write.Commit();
     }
   } catch (...) {
-    result = asoConvertCurrentException();
-    if (result == 0) result = nxeTransactionCorrupt;
-    write.MarkCorrupted();
+    result = write.Escaped();
   }
 
   if (result != 0) {

@@ -19,6 +19,8 @@ namespace {
 
 using testing::AddSortIndex;
 using testing::ExpectSorted;
+using testing::GetSortRecords;
+using testing::PutSortRecords;
 using testing::SortBytes;
 using testing::SortDictionary;
 using testing::SortRecords;
@@ -76,21 +78,6 @@ protected:
                                              uint32_t aBufferSize) {
     return std::make_unique<TnxMergeSortEngine>(db, aDict, aIndex, aBufferSize);
   }
-  static void PutAll(TnxBaseSortEngine& aEngine, const std::vector<std::string>& aRecords) {
-    for (const std::string& record : aRecords) ASSERT_EQ(aEngine.Put(SortBytes(record)), 0u);
-  }
-  static std::vector<std::string> GetAll(TnxBaseSortEngine& aEngine) {
-    std::vector<std::string> out;
-    std::string record(aEngine.RecLen(), '\0');
-    for (;;) {
-      const uint32_t result = aEngine.Get(reinterpret_cast<uint8_t*>(record.data()));
-      if (result == nxeAtEndOfTable) break;
-      EXPECT_EQ(result, 0u) << testing::LastMessage();
-      if (result != 0) break;
-      out.push_back(record);
-    }
-    return out;
-  }
   int32_t RunTables() { return Folder().TableCount() - baseline; }
 
   std::unique_ptr<TnxDataDictionary> dict;
@@ -107,7 +94,7 @@ TEST_F(ServerSortRunsTest, OneRecordOverTheBufferWritesOneRun) {
   ASSERT_EQ(engine->Put(SortBytes(input.back())), 0u);
   EXPECT_EQ(engine->RunsWritten(), 1u);
   EXPECT_EQ(RunTables(), 1);
-  ExpectSorted(*TnxBaseKeyEngine::CreateFor(*index->KeyDescriptor()), input, GetAll(*engine));
+  ExpectSorted(*TnxBaseKeyEngine::CreateFor(*index->KeyDescriptor()), input, GetSortRecords(*engine));
   // The last buffer became the second run; both ran dry and are gone.
   EXPECT_EQ(engine->RunsWritten(), 2u);
   EXPECT_EQ(RunTables(), 0);
@@ -131,7 +118,7 @@ TEST_F(ServerSortRunsTest, ElevenRunsMergeTwiceAndLeaveThree) {
     auto engine = Engine(*dict, *index, 4096);
     const uint32_t capacity = engine->MaxRecCount();
     const auto input = SortRecords(*dict, 10 * capacity + capacity / 2, c.Range, 40 + n);
-    PutAll(*engine, input);
+    PutSortRecords(*engine, input);
     EXPECT_EQ(engine->RunsWritten(), 10u);
     std::string first(engine->RecLen(), '\0');
     ASSERT_EQ(engine->Get(reinterpret_cast<uint8_t*>(first.data())), 0u) << testing::LastMessage();
@@ -141,7 +128,7 @@ TEST_F(ServerSortRunsTest, ElevenRunsMergeTwiceAndLeaveThree) {
     EXPECT_EQ(engine->MergeCursorCount(), 3u);
     EXPECT_EQ(RunTables(), 3);
     std::vector<std::string> out{first};
-    for (const std::string& record : GetAll(*engine)) out.push_back(record);
+    for (const std::string& record : GetSortRecords(*engine)) out.push_back(record);
     ExpectSorted(*keys, input, out);
     EXPECT_EQ(RunTables(), 0);
   }
@@ -153,7 +140,7 @@ TEST_F(ServerSortRunsTest, WalksOverMergedRunsKeepThePreviousRecordAndStopAtKeys
   const auto input = SortRecords(*dict, 400, 8, 77);
 
   auto walked = Engine(*dict, *index, 4096);
-  PutAll(*walked, input);
+  PutSortRecords(*walked, input);
   std::vector<std::string> out;
   const uint8_t* previous = nullptr;
   bool changed = false;
@@ -179,7 +166,7 @@ TEST_F(ServerSortRunsTest, WalksOverMergedRunsKeepThePreviousRecordAndStopAtKeys
   ExpectSorted(*keys, input, out);
 
   auto grouped = Engine(*dict, *index, 4096);
-  PutAll(*grouped, input);
+  PutSortRecords(*grouped, input);
   out.clear();
   int groups = 0;
   for (;; ++groups) {
@@ -255,8 +242,8 @@ TEST_F(ServerSortRunsTest, RunsKeepSpecialFieldsDefaultsAndNullsByteForByte) {
     input.push_back(record);
   }
   auto engine = Engine(special, *index, 2048);
-  PutAll(*engine, input);
-  const auto out = GetAll(*engine);
+  PutSortRecords(*engine, input);
+  const auto out = GetSortRecords(*engine);
   EXPECT_GT(engine->RunsWritten(), 5u);
   ExpectSorted(*TnxBaseKeyEngine::CreateFor(*index->KeyDescriptor()), input, out);
 }
@@ -269,7 +256,7 @@ TEST_F(ServerSortRunsTest, TheDeadlineInAMergeFreesEveryRun) {
   const uint32_t capacity = engine->MaxRecCount();
   ASSERT_LT(10 * capacity, input.size());
   nxSetTimeout(600000, true);
-  PutAll(*engine, input);
+  PutSortRecords(*engine, input);
   ASSERT_GT(RunTables(), 5);
   // The clock passes the deadline when the first merge's output is made.
   TRunHook::TimeOutAt = TRunHook::Made + 2;
@@ -300,7 +287,7 @@ TEST_F(ServerSortRunsTest, AFailedRunInsertFreesEveryRun) {
     TRunHook::Made = 0;
     TRunHook::RefuseAt = 0;
     auto engine = Engine(*dict, *index, 4096);
-    PutAll(*engine, input);
+    PutSortRecords(*engine, input);
     ASSERT_GT(TRunHook::Made, 5);
     TRunHook::RefuseAt = TRunHook::Made + 2;
     EXPECT_EQ(ErrorCodeOf([&] { engine->Get(nullptr); }), nxeKeyViolation);

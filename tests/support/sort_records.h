@@ -23,6 +23,10 @@
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/key_engine.h"
+#include "lowlevel/errors/error_codes.h"
+#include "lowlevel/errors/exceptions.h"
+#include "platform/text.h"
+#include "server/engines/sort_engine.h"
 
 namespace revurov::testing {
 
@@ -159,6 +163,29 @@ inline std::vector<std::string> SortRecords(const TnxDataDictionary& aDict, size
 
 inline const uint8_t* SortBytes(const std::string& aRecord) {
   return reinterpret_cast<const uint8_t*>(aRecord.data());
+}
+
+inline void PutSortRecords(TnxBaseSortEngine& aEngine, const std::vector<std::string>& aRecords) {
+  for (const std::string& record : aRecords) ASSERT_EQ(aEngine.Put(SortBytes(record)), 0u);
+}
+
+// Every record Get hands out until the end of the table.
+inline std::vector<std::string> GetSortRecords(TnxBaseSortEngine& aEngine) {
+  std::vector<std::string> out;
+  std::string record(aEngine.RecLen(), '\0');
+  for (;;) {
+    const uint32_t result = aEngine.Get(reinterpret_cast<uint8_t*>(record.data()));
+    if (result == nxeAtEndOfTable) break;
+    if (result != 0) {
+      uint32_t code = 0;
+      std::u16string message;
+      EnxBaseException::GetLastConvertedException(code, message);
+      ADD_FAILURE() << "Get answered " << result << ": " << platform::Utf16ToUtf8(message);
+      break;
+    }
+    out.push_back(record);
+  }
+  return out;
 }
 
 // Key order by aKeyEngine and the same multiset of records.

@@ -20,6 +20,8 @@ namespace {
 using testing::AddSortIndex;
 using testing::ErrorCodeOf;
 using testing::ExpectSorted;
+using testing::GetSortRecords;
+using testing::PutSortRecords;
 using testing::SortBytes;
 using testing::SortDictionary;
 using testing::SortKeyTypes;
@@ -42,21 +44,6 @@ protected:
   std::unique_ptr<TnxBaseKeyEngine> KeyEngine(TnxIndexDescriptor* aIndex) {
     return TnxBaseKeyEngine::CreateFor(*aIndex->KeyDescriptor());
   }
-  static void PutAll(TnxBaseSortEngine& aEngine, const std::vector<std::string>& aRecords) {
-    for (const std::string& record : aRecords) ASSERT_EQ(aEngine.Put(SortBytes(record)), 0u);
-  }
-  static std::vector<std::string> GetAll(TnxBaseSortEngine& aEngine) {
-    std::vector<std::string> out;
-    std::string record(aEngine.RecLen(), '\0');
-    for (;;) {
-      const uint32_t result = aEngine.Get(reinterpret_cast<uint8_t*>(record.data()));
-      if (result == nxeAtEndOfTable) break;
-      EXPECT_EQ(result, 0u);
-      if (result != 0) break;
-      out.push_back(record);
-    }
-    return out;
-  }
 
   TnxServerEnginesStartupGuard startup;
   std::unique_ptr<TnxDataDictionary> dict;
@@ -70,8 +57,8 @@ TEST_F(SortEngineTest, SortsByEveryKeyFieldTypeBothWaysFromMemory) {
       TnxIndexDescriptor* index = Index({{type, descending}});
       const auto input = SortRecords(*dict, 700, 12, 100 + type);
       auto engine = Engine(index);
-      PutAll(*engine, input);
-      ExpectSorted(*KeyEngine(index), input, GetAll(*engine));
+      PutSortRecords(*engine, input);
+      ExpectSorted(*KeyEngine(index), input, GetSortRecords(*engine));
       EXPECT_EQ(engine->RunsWritten(), 0u);
     }
 }
@@ -86,8 +73,8 @@ TEST_F(SortEngineTest, SortsByCompositeKeysWithMixedDirections) {
     TnxIndexDescriptor* index = Index(key);
     const auto input = SortRecords(*dict, 2000, 5, 7);
     auto engine = Engine(index);
-    PutAll(*engine, input);
-    ExpectSorted(*KeyEngine(index), input, GetAll(*engine));
+    PutSortRecords(*engine, input);
+    ExpectSorted(*KeyEngine(index), input, GetSortRecords(*engine));
   }
 }
 
@@ -99,8 +86,8 @@ TEST_F(SortEngineTest, ZeroOneAndCapacityRecordsNeedNoRun) {
     SCOPED_TRACE(count);
     const auto input = SortRecords(*dict, count, 40, count);
     auto engine = Engine(index);
-    PutAll(*engine, input);
-    ExpectSorted(*KeyEngine(index), input, GetAll(*engine));
+    PutSortRecords(*engine, input);
+    ExpectSorted(*KeyEngine(index), input, GetSortRecords(*engine));
     EXPECT_EQ(engine->Get(nullptr), nxeAtEndOfTable);
     EXPECT_EQ(engine->RunsWritten(), 0u);
   }
@@ -168,7 +155,7 @@ TEST_F(SortEngineTest, IterateFlagsKeyChangesAndKeepsThePreviousRecord) {
   for (bool copy : {false, true}) {
     SCOPED_TRACE(copy ? "copied" : "in place");
     auto engine = Engine(index);
-    PutAll(*engine, input);
+    PutSortRecords(*engine, input);
     std::string buffer(engine->RecLen(), '\0');
     PnxRecordBuffer data = copy ? reinterpret_cast<uint8_t*>(buffer.data()) : nullptr;
     bool changed = false;
@@ -206,7 +193,7 @@ TEST_F(SortEngineTest, IterateStoppedByTheIteratorAnswersFalseAndKeepsTheRest) {
   TnxIndexDescriptor* index = Index({{nxtInt32, false}});
   const auto input = SortRecords(*dict, 50, 1000, 5);
   auto engine = Engine(index);
-  PutAll(*engine, input);
+  PutSortRecords(*engine, input);
   std::vector<std::string> out;
   auto collect = [&](PnxRecordBuffer aData, void*) {
     out.emplace_back(reinterpret_cast<const char*>(aData), engine->RecLen());
@@ -214,7 +201,7 @@ TEST_F(SortEngineTest, IterateStoppedByTheIteratorAnswersFalseAndKeepsTheRest) {
   };
   EXPECT_FALSE(engine->Iterate(nullptr, nullptr, collect, nullptr));
   EXPECT_EQ(out.size(), 10u);
-  for (const std::string& record : GetAll(*engine)) out.push_back(record);
+  for (const std::string& record : GetSortRecords(*engine)) out.push_back(record);
   ExpectSorted(*KeyEngine(index), input, out);
   EXPECT_FALSE(engine->Iterate(nullptr, nullptr, collect, nullptr));
 }
@@ -224,7 +211,7 @@ TEST_F(SortEngineTest, IterateSameKeyHandsOutOneGroupPerCall) {
   auto keys = KeyEngine(index);
   const auto input = SortRecords(*dict, 900, 7, 13);
   auto engine = Engine(index);
-  PutAll(*engine, input);
+  PutSortRecords(*engine, input);
   std::vector<std::string> out;
   std::vector<std::vector<std::string>> groups;
   for (int call = 0; call < 100; ++call) {
@@ -271,7 +258,7 @@ TEST_F(SortEngineTest, ALongPartitionEndsAtTheDeadline) {
   const auto input = SortRecords(*dict, 5000, 100000, 21);
   nxSetTimeout(1000, true);
   auto engine = Engine(index);
-  PutAll(*engine, input);
+  PutSortRecords(*engine, input);
   clock.Advance(2000);
   EXPECT_EQ(engine->Get(nullptr), nxeTimeout);
   EXPECT_EQ(engine->Get(nullptr), nxeTimeout);
@@ -279,7 +266,7 @@ TEST_F(SortEngineTest, ALongPartitionEndsAtTheDeadline) {
 
   // A sort of a few records takes fewer steps than the test's period.
   auto small = Engine(index);
-  PutAll(*small, std::vector<std::string>(input.begin(), input.begin() + 5));
+  PutSortRecords(*small, std::vector<std::string>(input.begin(), input.begin() + 5));
   EXPECT_EQ(small->Get(nullptr), 0u);
 }
 
