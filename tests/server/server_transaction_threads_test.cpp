@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <latch>
 #include <memory>
 #include <random>
 #include <thread>
@@ -121,12 +122,16 @@ TEST_F(TransactionThreadsTest, SessionsLockingAtRandomLeaveEveryTableFree) {
   std::vector<TnxServerTransContext*> mine;
   for (int s = 0; s < 4; ++s) mine.push_back(Context(s, 15));
   std::atomic<int> granted{0}, refused{0};
+  std::latch start(4);
   std::vector<std::thread> threads;
   for (int s = 0; s < 4; ++s)
     threads.emplace_back([&, s] {
       std::mt19937 random(static_cast<uint32_t>(s) * 7919u + 3u);
       TnxServerTransContext& context = *mine[static_cast<size_t>(s)];
-      for (int round = 0; round < rounds; ++round) {
+      start.arrive_and_wait();
+      // Threads that happen to run one after another meet no conflict:
+      // they go on, bounded, until one was refused.
+      for (int round = 0; round < rounds || (refused.load() == 0 && round < 20 * rounds); ++round) {
         if (context.TransactionStart(false, random() % 8 == 0) != 0) {
           context.TransactionRollback();
           continue;
