@@ -14,6 +14,8 @@
 #include "dictionary/locale_descriptor.h"
 #include "engine/abstract_cursor.h"
 #include "lowlevel/errors/error_codes.h"
+#include "lowlevel/streams/memory_stream.h"
+#include "platform/endian.h"
 #include "storage/deadline.h"
 
 namespace revurov {
@@ -156,8 +158,19 @@ TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictiona
   msMergeRecords = NewMem(size_t{nxMaxMergeCursors} * bsRecLenBuf);
   msScratch = NewMem(size_t{3} * bsRecLenBuf);
   msBufferRefs.resize(msMaxRecCount);
-  for (int i = 0; i < nxMaxMergeCursors; ++i)
-    msMergeCursor[static_cast<size_t>(i)].Current = msMergeRecords.get() + size_t(i) * bsRecLenBuf;
+  // A key no longer than a slot costs at most as much memory again and is
+  // built once per record instead of twice per comparison.
+  msKeyLen = bsKeyEngine->KeyLength();
+  if (msKeyLen == 0 || msKeyLen > bsRecLenBuf) msKeyLen = 0;
+  if (msKeyLen != 0) {
+    msKeys = NewMem(size_t{msMaxRecCount} * msKeyLen);
+    msMergeKeys = NewMem(size_t{nxMaxMergeCursors} * msKeyLen);
+  }
+  for (int i = 0; i < nxMaxMergeCursors; ++i) {
+    MergeSlot& slot = msMergeCursor[static_cast<size_t>(i)];
+    slot.Current = msMergeRecords.get() + size_t(i) * bsRecLenBuf;
+    if (msKeyLen != 0) slot.Key = msMergeKeys.get() + size_t(i) * msKeyLen;
+  }
 }
 
 TnxMergeSortEngine::~TnxMergeSortEngine() { FreeRuns(); }
@@ -188,11 +201,37 @@ bool TnxMergeSortEngine::Less(const uint8_t* aRecord1, const uint8_t* aRecord2) 
   return bsKeyEngine->CompareRecord(aRecord1, aRecord2) < 0;
 }
 
+// CompareRecord builds both keys and compares them; a key built once
+// answers the same.
+void TnxMergeSortEngine::BuildKey(const uint8_t* aRecord, uint8_t* aKey) const {
+  if (const uint32_t result = bsKeyEngine->BuildKey(aRecord, aKey, 0, true))
+    throw EnxMergeSortEngineException(result);
+}
+
+bool TnxMergeSortEngine::MergeLess(const MergeSlot& aSlot1, const MergeSlot& aSlot2) const {
+  return msKeyLen != 0 ? bsKeyEngine->CompareKey(aSlot1.Key, aSlot2.Key) < 0 : Less(aSlot1.Current, aSlot2.Current);
+}
+
 void TnxMergeSortEngine::SortBuffer() {
   for (uint32_t i = 0; i < msRecCount; ++i) msBufferRefs[i] = i;
   if (msRecCount < 2) return;
+  if (msKeyLen != 0) {
+    const TnxBaseKeyEngine& keys = *bsKeyEngine;
+    SortRefs(msKeys.get(), msKeyLen,
+             [&keys](const uint8_t* aKey1, const uint8_t* aKey2) { return keys.CompareKey(aKey1, aKey2) < 0; });
+  } else {
+    SortRefs(msBuffer.get(), bsRecLenBuf, [this](const uint8_t* aRecord1, const uint8_t* aRecord2) {
+      return Less(aRecord1, aRecord2);
+    });
+  }
+}
+
+// The quicksort of the slot numbers; aBase + slot * aStride is what aLess
+// compares (a slot's record or its key).
+template <class TLess>
+void TnxMergeSortEngine::SortRefs(const uint8_t* aBase, size_t aStride, TLess aLess) {
   uint32_t* refs = msBufferRefs.data();
-  auto record = [&](int64_t aPos) { return Slot(refs[aPos]); };
+  auto record = [&](int64_t aPos) { return aBase + size_t{refs[aPos]} * aStride; };
   // Each pair on the stack is the larger side of a range whose smaller side
   // was sorted on; that smaller side holds at most half of the range, so
   // each further pair comes from a range at most half the size of the one
@@ -213,9 +252,9 @@ void TnxMergeSortEngine::SortBuffer() {
       int64_t pivotPos = low + n / 2;
       if (n > 15) {
         const int64_t mid = pivotPos;
-        if (Less(record(mid), record(low))) std::swap(refs[mid], refs[low]);
-        if (Less(record(high), record(low))) std::swap(refs[high], refs[low]);
-        if (Less(record(high), record(mid))) std::swap(refs[high], refs[mid]);
+        if (aLess(record(mid), record(low))) std::swap(refs[mid], refs[low]);
+        if (aLess(record(high), record(low))) std::swap(refs[high], refs[low]);
+        if (aLess(record(high), record(mid))) std::swap(refs[high], refs[mid]);
         std::swap(refs[mid], refs[high - 1]);
         pivotPos = high - 1;
         i = low + 1;
@@ -228,11 +267,11 @@ void TnxMergeSortEngine::SortBuffer() {
         if (++steps % kPartitionCheckSteps == 0) nxCheckTimeout();
       };
       do {
-        while (Less(record(i), pivot)) {
+        while (aLess(record(i), pivot)) {
           ++i;
           step();
         }
-        while (Less(pivot, record(j))) {
+        while (aLess(pivot, record(j))) {
           --j;
           step();
         }
@@ -264,7 +303,37 @@ TnxServerObjectPtr<TnxAbstractCursor> TnxMergeSortEngine::NewRun() {
   const int32_t remaining = nxRemainingTimeout();
   TnxServerObjectPtr<TnxAbstractCursor> run = creator(bsDB, *bsDictNoIdx, static_cast<uint32_t>(remaining));
   ++msRunsWritten;
+  // Its writes commit or roll back on their own, also inside the caller's
+  // transaction, which a failed run must not spoil.
+  run->RequestNestedTransactions();
+  if (!msBatch) {
+    msBatchMax = 4 * msMaxRecCount;
+    msBatch = NewMem(8 + size_t{msBatchMax} * (4 + size_t{bsRecLen}));
+  }
   return run;
+}
+
+void TnxMergeSortEngine::BatchStart() noexcept {
+  msBatchCount = 0;
+  msBatchOffset = 8;
+}
+
+// The place of the next record in the batch; nil when the batch is full.
+uint8_t* TnxMergeSortEngine::BatchNext() noexcept {
+  if (msBatchCount == msBatchMax) return nullptr;
+  uint8_t* entry = msBatch.get() + msBatchOffset;
+  platform::StoreLE<int32_t>(entry, static_cast<int32_t>(bsRecLen));
+  msBatchOffset += 4 + size_t{bsRecLen};
+  ++msBatchCount;
+  return entry + 4;
+}
+
+uint32_t TnxMergeSortEngine::BatchFlush(TnxAbstractCursor& aRun) {
+  if (msBatchCount == 0) return 0;
+  platform::StoreLE<int32_t>(msBatch.get() + 4, static_cast<int32_t>(msBatchCount));
+  TnxStaticMemoryStream stream(msBatch.get(), static_cast<int64_t>(msBatchOffset));
+  BatchStart();
+  return aRun.RecordInsertBatch(stream);
 }
 
 uint32_t TnxMergeSortEngine::WriteRun() noexcept {
@@ -272,12 +341,10 @@ uint32_t TnxMergeSortEngine::WriteRun() noexcept {
     SortBuffer();
     TDeadlineNesting nesting;
     TnxServerObjectPtr<TnxAbstractCursor> run = NewRun();
-    for (uint32_t i = 0; i < msRecCount; ++i) {
-      // The run cursor may write into the buffer it is given.
-      std::memcpy(msRecBuffer.get(), Slot(msBufferRefs[i]), bsRecLen);
-      const uint32_t result = run->RecordInsert(nxltNoLock, msRecBuffer.get(), nullptr);
-      if (result != 0) return Fail(result);
-    }
+    // A buffer's records go in one batch: the run is complete or absent.
+    BatchStart();
+    for (uint32_t i = 0; i < msRecCount; ++i) std::memcpy(BatchNext(), Slot(msBufferRefs[i]), bsRecLen);
+    if (const uint32_t result = BatchFlush(*run)) return Fail(result);
     msCursorList.push_back(std::move(run));
     msRecCount = 0;
     msBufferOffset = 0;
@@ -298,6 +365,13 @@ uint32_t TnxMergeSortEngine::Put(const uint8_t* aRecord) {
   if (msRecCount == msMaxRecCount) {
     const uint32_t result = WriteRun();
     if (result != 0) return result;
+  }
+  if (msKeyLen != 0) {
+    try {
+      BuildKey(aRecord, SlotKey(msRecCount));
+    } catch (const EnxBaseException& e) {
+      return CodeOf(e);
+    }
   }
   std::memcpy(msBuffer.get() + msBufferOffset, aRecord, bsRecLen);
   msBufferOffset += bsRecLenBuf;
@@ -346,6 +420,7 @@ void TnxMergeSortEngine::OpenMergeCursors() {
     uint32_t result = cursor->SetToBegin();
     if (result == 0) result = cursor->RecordGetNext(nxltNoLock, slot.Current);
     if (result != 0) throw EnxMergeSortEngineException(result);
+    if (msKeyLen != 0) BuildKey(slot.Current, slot.Key);
     slot.Cursor = cursor;
     ++msMergeCursorCount;
   }
@@ -357,19 +432,24 @@ void TnxMergeSortEngine::MergeIntermediate() {
   msOutputCursor = output.get();
   msCursorList.push_back(std::move(output));
   uint32_t merged = 0;
+  BatchStart();
   while (msMergeCursorCount > 0) {
     if (merged++ % kMergeCheckRecords == 0) nxCheckTimeout();
-    TakeMerged(SmallestMerged(), msRecBuffer.get());
-    const uint32_t result = msOutputCursor->RecordInsert(nxltNoLock, msRecBuffer.get(), nullptr);
-    if (result != 0) throw EnxMergeSortEngineException(result);
+    uint8_t* target = BatchNext();
+    if (!target) {
+      if (const uint32_t result = BatchFlush(*msOutputCursor)) throw EnxMergeSortEngineException(result);
+      target = BatchNext();
+    }
+    TakeMerged(SmallestMerged(), target);
   }
+  if (const uint32_t result = BatchFlush(*msOutputCursor)) throw EnxMergeSortEngineException(result);
   msOutputCursor = nullptr;
 }
 
 int TnxMergeSortEngine::SmallestMerged() const {
   int smallest = 0;
   for (int i = 1; i < msMergeCursorCount; ++i)
-    if (Less(msMergeCursor[size_t(i)].Current, msMergeCursor[size_t(smallest)].Current)) smallest = i;
+    if (MergeLess(msMergeCursor[size_t(i)], msMergeCursor[size_t(smallest)])) smallest = i;
   return smallest;
 }
 
@@ -377,7 +457,10 @@ void TnxMergeSortEngine::TakeMerged(int aInx, uint8_t* aTarget) {
   MergeSlot& slot = msMergeCursor[size_t(aInx)];
   if (aTarget) std::memcpy(aTarget, slot.Current, bsRecLen);
   const uint32_t result = slot.Cursor->RecordGetNext(nxltNoLock, slot.Current);
-  if (result == 0) return;
+  if (result == 0) {
+    if (msKeyLen != 0) BuildKey(slot.Current, slot.Key);
+    return;
+  }
   if (result != nxeAtEndOfTable) throw EnxMergeSortEngineException(result);
   RemoveRun(slot.Cursor);
   --msMergeCursorCount;

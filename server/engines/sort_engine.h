@@ -148,13 +148,25 @@ private:
   struct MergeSlot {
     TnxAbstractCursor* Cursor = nullptr;  // owned by msCursorList
     uint8_t* Current = nullptr;           // its current record, in msMergeRecords
+    uint8_t* Key = nullptr;               // its key, in msMergeKeys (with keys)
   };
 
   uint8_t* Slot(uint32_t aSlot) const noexcept { return msBuffer.get() + size_t{aSlot} * bsRecLenBuf; }
+  uint8_t* SlotKey(uint32_t aSlot) const noexcept { return msKeys.get() + size_t{aSlot} * msKeyLen; }
   bool Less(const uint8_t* aRecord1, const uint8_t* aRecord2) const;
+  // aRecord's key into aKey; raises what the key engine raises.
+  void BuildKey(const uint8_t* aRecord, uint8_t* aKey) const;
+  bool MergeLess(const MergeSlot& aSlot1, const MergeSlot& aSlot2) const;
   void SortBuffer();
+  template <class TLess>
+  void SortRefs(const uint8_t* aBase, size_t aStride, TLess aLess);
   uint32_t WriteRun() noexcept;
   TnxServerObjectPtr<TnxAbstractCursor> NewRun();
+  // Records go to a run in batches, each inserted in a transaction of the
+  // run's own.
+  void BatchStart() noexcept;
+  uint8_t* BatchNext() noexcept;
+  uint32_t BatchFlush(TnxAbstractCursor& aRun);
   uint32_t SwitchToReading();
   void MergeIntermediate();
   void OpenMergeCursors();
@@ -178,6 +190,16 @@ private:
   TnxAbstractCursor* msOutputCursor = nullptr;  // owned by msCursorList
   TMem msRecBuffer;
   TMem msMergeRecords;  // the merge cursors' current records
+  // The slots' keys, built once per record, and the merge cursors' current
+  // keys; nil where the key is longer than a slot: records are compared
+  // then.
+  TMem msKeys;
+  TMem msMergeKeys;
+  uint32_t msKeyLen = 0;
+  TMem msBatch;  // [4 free][count][length, record]...
+  uint32_t msBatchMax = 0;
+  uint32_t msBatchCount = 0;
+  size_t msBatchOffset = 0;
   TMem msScratch;       // three records for the walks while merging
   uint32_t msRecCount = 0;
   uint32_t msRunIndex = 0;
