@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "dictionary/comp_key_engines.h"
 #include "dictionary/data_dictionary.h"
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
@@ -13,6 +14,7 @@
 #include "dictionary/key_engine.h"
 #include "dictionary/locale_descriptor.h"
 #include "engine/abstract_cursor.h"
+#include "engine/batch_stream.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/streams/memory_stream.h"
 #include "platform/endian.h"
@@ -28,7 +30,13 @@ std::atomic<const TnxSortEngineClass*> gDefaultSortEngineClass{nullptr};
 std::atomic<TnxSortRunCreator> gSortRunCreator{nullptr};
 
 constexpr uint32_t kPartitionCheckSteps = 100;
+
+// One sort's buffer and keys kept for the next: fresh memory costs a page
+// fault per page, more than sorting what is in it.
+constexpr size_t kSpareWorkMemSize = 2 * size_t{nxSortBufferSize};
+std::atomic<uint8_t*> gSpareWorkMem{nullptr};
 constexpr uint32_t kMergeCheckRecords = 1000;
+constexpr int32_t kRunReadBytes = 128 * 1024;
 
 // The run cursors' frames set the thread deadline from their own timeout;
 // nested, they keep the sort's.
@@ -109,6 +117,7 @@ void nxMergeSortEngineStartup() {
 void nxMergeSortEngineShutdown() {
   const TnxSortEngineClass* merge = &kMergeSortEngineClass;
   gDefaultSortEngineClass.compare_exchange_strong(merge, nullptr);
+  if (uint8_t* spare = gSpareWorkMem.exchange(nullptr)) nxFreeMem(spare);
 }
 
 // ---- TnxBaseSortEngine ----
@@ -147,13 +156,24 @@ TnxMergeSortEngine::TMem TnxMergeSortEngine::NewMem(size_t aSize) {
   return TMem(static_cast<uint8_t*>(nxGetMem(aSize)));
 }
 
+void TnxMergeSortEngine::WorkMemRelease::operator()(uint8_t* aMem) const noexcept {
+  if (Spare) aMem = gSpareWorkMem.exchange(aMem);
+  if (aMem) nxFreeMem(aMem);
+}
+
+TnxMergeSortEngine::TWorkMem TnxMergeSortEngine::NewWorkMem(size_t aSize) {
+  if (aSize > kSpareWorkMemSize) return TWorkMem(static_cast<uint8_t*>(nxGetMem(aSize)));
+  uint8_t* spare = gSpareWorkMem.exchange(nullptr);
+  if (!spare) spare = static_cast<uint8_t*>(nxGetMem(kSpareWorkMemSize));
+  return TWorkMem(spare, WorkMemRelease(true));
+}
+
 TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictionary& aDict,
                                        TnxIndexDescriptor& aIndexDesc, uint32_t aBufferSize)
     : TnxBaseSortEngine(aDB, aDict, aIndexDesc) {
   // A layout longer than half the buffer would give fewer than two slots,
   // and a buffer of one record writes a run per Put: two slots at least.
   msMaxRecCount = std::max<uint32_t>(aBufferSize / bsRecLenBuf, 2);
-  msBuffer = NewMem(size_t{msMaxRecCount} * bsRecLenBuf);
   msRecBuffer = NewMem(bsRecLenBuf);
   msMergeRecords = NewMem(size_t{nxMaxMergeCursors} * bsRecLenBuf);
   msScratch = NewMem(size_t{3} * bsRecLenBuf);
@@ -161,10 +181,14 @@ TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictiona
   // A key no longer than a slot costs at most as much memory again and is
   // built once per record instead of twice per comparison.
   msKeyLen = bsKeyEngine->KeyLength();
-  if (msKeyLen == 0 || msKeyLen > bsRecLenBuf) msKeyLen = 0;
+  msKeyEntryLen = (msKeyLen + 4 + 7) & ~uint32_t{7};
+  if (msKeyLen == 0 || msKeyEntryLen > bsRecLenBuf) msKeyLen = msKeyEntryLen = 0;
+  const size_t recordBytes = size_t{msMaxRecCount} * bsRecLenBuf;
+  msBuffer = NewWorkMem(recordBytes + size_t{msMaxRecCount} * msKeyEntryLen);
   if (msKeyLen != 0) {
-    msKeys = NewMem(size_t{msMaxRecCount} * msKeyLen);
+    msKeys = msBuffer.get() + recordBytes;
     msMergeKeys = NewMem(size_t{nxMaxMergeCursors} * msKeyLen);
+    msPivot = NewMem(msKeyEntryLen);
   }
   for (int i = 0; i < nxMaxMergeCursors; ++i) {
     MergeSlot& slot = msMergeCursor[static_cast<size_t>(i)];
@@ -176,6 +200,10 @@ TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictiona
 TnxMergeSortEngine::~TnxMergeSortEngine() { FreeRuns(); }
 
 void TnxMergeSortEngine::FreeRuns() noexcept {
+  for (MergeSlot& slot : msMergeCursor) {
+    slot.Batch.reset();
+    slot.Cursor = nullptr;
+  }
   msMergeCursorCount = 0;
   msOutputCursor = nullptr;
   TDeadlineNesting nesting;
@@ -213,25 +241,62 @@ bool TnxMergeSortEngine::MergeLess(const MergeSlot& aSlot1, const MergeSlot& aSl
 }
 
 void TnxMergeSortEngine::SortBuffer() {
+  if (msKeyLen != 0) {
+    if (const auto* comp = dynamic_cast<const TnxCompKeyEngine*>(bsKeyEngine.get()))
+      SortKeyEntries([comp](const uint8_t* aKey1, const uint8_t* aKey2) { return comp->CompareKey(aKey1, aKey2) < 0; });
+    else
+      SortKeyEntries([this](const uint8_t* aKey1, const uint8_t* aKey2) {
+        return bsKeyEngine->CompareKey(aKey1, aKey2) < 0;
+      });
+    return;
+  }
   for (uint32_t i = 0; i < msRecCount; ++i) msBufferRefs[i] = i;
   if (msRecCount < 2) return;
-  if (msKeyLen != 0) {
-    const TnxBaseKeyEngine& keys = *bsKeyEngine;
-    SortRefs(msKeys.get(), msKeyLen,
-             [&keys](const uint8_t* aKey1, const uint8_t* aKey2) { return keys.CompareKey(aKey1, aKey2) < 0; });
-  } else {
-    SortRefs(msBuffer.get(), bsRecLenBuf, [this](const uint8_t* aRecord1, const uint8_t* aRecord2) {
-      return Less(aRecord1, aRecord2);
-    });
-  }
+  uint32_t* refs = msBufferRefs.data();
+  auto record = [this, refs](int64_t aPos) -> const uint8_t* { return Slot(refs[aPos]); };
+  QuickSort(
+      record, [refs](int64_t aPos1, int64_t aPos2) { std::swap(refs[aPos1], refs[aPos2]); },
+      // The pivot's record stays put while the references move.
+      record, [this](const uint8_t* aRecord1, const uint8_t* aRecord2) { return Less(aRecord1, aRecord2); });
 }
 
-// The quicksort of the slot numbers; aBase + slot * aStride is what aLess
-// compares (a slot's record or its key).
+// The same quicksort over the key entries, which move instead of the
+// references: the partitions then walk memory in order. The comparisons
+// and swaps are the same, so the order is too.
 template <class TLess>
-void TnxMergeSortEngine::SortRefs(const uint8_t* aBase, size_t aStride, TLess aLess) {
-  uint32_t* refs = msBufferRefs.data();
-  auto record = [&](int64_t aPos) { return aBase + size_t{refs[aPos]} * aStride; };
+void TnxMergeSortEngine::SortKeyEntries(TLess aLess) {
+  const size_t stride = msKeyEntryLen;
+  const size_t words = stride / 8;
+  uint8_t* const keys = msKeys;
+  if (msRecCount >= 2) {
+    auto entry = [keys, stride](int64_t aPos) -> uint8_t* { return keys + size_t(aPos) * stride; };
+    QuickSort(
+        entry,
+        [&](int64_t aPos1, int64_t aPos2) {
+          uint8_t* a = entry(aPos1);
+          uint8_t* b = entry(aPos2);
+          for (size_t w = 0; w < words; ++w, a += 8, b += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a, 8);
+            std::memcpy(&y, b, 8);
+            std::memcpy(a, &y, 8);
+            std::memcpy(b, &x, 8);
+          }
+        },
+        [&](int64_t aPos) -> const uint8_t* {
+          std::memcpy(msPivot.get(), entry(aPos), stride);
+          return msPivot.get();
+        },
+        aLess);
+  }
+  for (uint32_t i = 0; i < msRecCount; ++i) std::memcpy(&msBufferRefs[i], KeyEntry(i) + msKeyLen, 4);
+}
+
+// The quicksort of the first msRecCount positions: aItem(position) is what
+// aLess compares, aSwap swaps two positions, aPivot(position) gives the
+// pivot in a place the swaps leave alone.
+template <class TItem, class TSwap, class TPivot, class TLess>
+void TnxMergeSortEngine::QuickSort(TItem aItem, TSwap aSwap, TPivot aPivot, TLess aLess) {
   // Each pair on the stack is the larger side of a range whose smaller side
   // was sorted on; that smaller side holds at most half of the range, so
   // each further pair comes from a range at most half the size of the one
@@ -252,26 +317,28 @@ void TnxMergeSortEngine::SortRefs(const uint8_t* aBase, size_t aStride, TLess aL
       int64_t pivotPos = low + n / 2;
       if (n > 15) {
         const int64_t mid = pivotPos;
-        if (aLess(record(mid), record(low))) std::swap(refs[mid], refs[low]);
-        if (aLess(record(high), record(low))) std::swap(refs[high], refs[low]);
-        if (aLess(record(high), record(mid))) std::swap(refs[high], refs[mid]);
-        std::swap(refs[mid], refs[high - 1]);
+        if (aLess(aItem(mid), aItem(low))) aSwap(mid, low);
+        if (aLess(aItem(high), aItem(low))) aSwap(high, low);
+        if (aLess(aItem(high), aItem(mid))) aSwap(high, mid);
+        aSwap(mid, high - 1);
         pivotPos = high - 1;
         i = low + 1;
         j = high - 2;
       }
-      // The pivot's record stays put while the references move.
-      const uint8_t* pivot = record(pivotPos);
-      uint32_t steps = 0;
+      const uint8_t* pivot = aPivot(pivotPos);
+      uint32_t untilCheck = kPartitionCheckSteps;
       auto step = [&] {
-        if (++steps % kPartitionCheckSteps == 0) nxCheckTimeout();
+        if (--untilCheck == 0) {
+          untilCheck = kPartitionCheckSteps;
+          nxCheckTimeout();
+        }
       };
       do {
-        while (aLess(record(i), pivot)) {
+        while (aLess(aItem(i), pivot)) {
           ++i;
           step();
         }
-        while (aLess(pivot, record(j))) {
+        while (aLess(pivot, aItem(j))) {
           --j;
           step();
         }
@@ -279,7 +346,7 @@ void TnxMergeSortEngine::SortRefs(const uint8_t* aBase, size_t aStride, TLess aL
           ++i;
           --j;
         } else if (i < j) {
-          std::swap(refs[i], refs[j]);
+          aSwap(i, j);
           ++i;
           --j;
         }
@@ -368,7 +435,9 @@ uint32_t TnxMergeSortEngine::Put(const uint8_t* aRecord) {
   }
   if (msKeyLen != 0) {
     try {
-      BuildKey(aRecord, SlotKey(msRecCount));
+      uint8_t* entry = KeyEntry(msRecCount);
+      BuildKey(aRecord, entry);
+      std::memcpy(entry + msKeyLen, &msRecCount, 4);
     } catch (const EnxBaseException& e) {
       return CodeOf(e);
     }
@@ -417,10 +486,15 @@ void TnxMergeSortEngine::OpenMergeCursors() {
   for (size_t i = 0; i < count; ++i) {
     TnxAbstractCursor* cursor = msCursorList[i].get();
     MergeSlot& slot = msMergeCursor[msMergeCursorCount];
+    slot.Batch.reset();
+    slot.LastBatch = false;
+    slot.Cursor = cursor;
     uint32_t result = cursor->SetToBegin();
-    if (result == 0) result = cursor->RecordGetNext(nxltNoLock, slot.Current);
-    if (result != 0) throw EnxMergeSortEngineException(result);
-    if (msKeyLen != 0) BuildKey(slot.Current, slot.Key);
+    if (result == 0) result = ReadMerged(slot);
+    if (result != 0) {
+      slot.Batch.reset();
+      throw EnxMergeSortEngineException(result);
+    }
     slot.Cursor = cursor;
     ++msMergeCursorCount;
   }
@@ -456,17 +530,41 @@ int TnxMergeSortEngine::SmallestMerged() const {
 void TnxMergeSortEngine::TakeMerged(int aInx, uint8_t* aTarget) {
   MergeSlot& slot = msMergeCursor[size_t(aInx)];
   if (aTarget) std::memcpy(aTarget, slot.Current, bsRecLen);
-  const uint32_t result = slot.Cursor->RecordGetNext(nxltNoLock, slot.Current);
-  if (result == 0) {
-    if (msKeyLen != 0) BuildKey(slot.Current, slot.Key);
-    return;
-  }
+  const uint32_t result = ReadMerged(slot);
+  if (result == 0) return;
   if (result != nxeAtEndOfTable) throw EnxMergeSortEngineException(result);
+  slot.Batch.reset();
   RemoveRun(slot.Cursor);
   --msMergeCursorCount;
   // The last merge cursor takes the freed place, its record buffer with it.
   std::swap(slot, msMergeCursor[msMergeCursorCount]);
   msMergeCursor[msMergeCursorCount].Cursor = nullptr;
+}
+
+// Runs are read a batch at a time: one call per record would cost more
+// than the merge.
+uint32_t TnxMergeSortEngine::ReadMerged(MergeSlot& aSlot) {
+  TnxBatchStreamEntry entry;
+  while (!aSlot.Batch || !aSlot.Batch->Next(entry)) {
+    if (aSlot.LastBatch) return nxeAtEndOfTable;
+    TnxBatchStreamAccess* batch = aSlot.Batch.release();
+    const uint32_t result = aSlot.Cursor->RecordGetBatch(kRunReadBytes, 0, batch, 0, true);
+    aSlot.Batch.reset(batch);
+    if (result != 0) return result;
+    const uint32_t status = batch ? batch->InnerError() : nxeInvalidParameter;
+    if (status != 0 && status != nxeAtEndOfTable) return status;
+    // A batch that brought nothing and did not reach the end would bring
+    // nothing again.
+    aSlot.LastBatch = status != 0 || batch->Count() == 0;
+  }
+  if (entry.bseResult != 0) return entry.bseResult;
+  const uint8_t* record = entry.Record();
+  if (!record || entry.bseSize < bsRecLen) return nxeInvalidRecordStructure;
+  // Copied: the batch's records are not aligned, and the caller keeps the
+  // record beyond the next read.
+  std::memcpy(aSlot.Current, record, bsRecLen);
+  if (msKeyLen != 0) BuildKey(aSlot.Current, aSlot.Key);
+  return 0;
 }
 
 const uint8_t* TnxMergeSortEngine::PeekRecord() const {

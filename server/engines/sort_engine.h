@@ -43,6 +43,7 @@ namespace revurov {
 
 class TnxAbstractCursor;
 class TnxAbstractDatabase;
+class TnxBatchStreamAccess;
 class TnxBaseKeyEngine;
 class TnxDataDictionary;
 class TnxIndexDescriptor;
@@ -144,22 +145,39 @@ private:
   };
   using TMem = std::unique_ptr<uint8_t, MemFree>;
   static TMem NewMem(size_t aSize);
+  // The buffer with the keys behind it; a block of the usual size goes to
+  // the next engine instead of back to the heap.
+  struct WorkMemRelease {
+    WorkMemRelease() noexcept : Spare(false) {}
+    explicit WorkMemRelease(bool aSpare) noexcept : Spare(aSpare) {}
+    bool Spare;
+    void operator()(uint8_t* aMem) const noexcept;
+  };
+  using TWorkMem = std::unique_ptr<uint8_t, WorkMemRelease>;
+  static TWorkMem NewWorkMem(size_t aSize);
 
   struct MergeSlot {
     TnxAbstractCursor* Cursor = nullptr;  // owned by msCursorList
     uint8_t* Current = nullptr;           // its current record, in msMergeRecords
     uint8_t* Key = nullptr;               // its key, in msMergeKeys (with keys)
+    // The records read ahead, the next one to take and whether the run
+    // ends after them.
+    std::unique_ptr<TnxBatchStreamAccess> Batch;
+    bool LastBatch = false;
   };
 
   uint8_t* Slot(uint32_t aSlot) const noexcept { return msBuffer.get() + size_t{aSlot} * bsRecLenBuf; }
-  uint8_t* SlotKey(uint32_t aSlot) const noexcept { return msKeys.get() + size_t{aSlot} * msKeyLen; }
+  // Before the sort entry i holds slot i's key and then its number.
+  uint8_t* KeyEntry(uint32_t aPos) const noexcept { return msKeys + size_t{aPos} * msKeyEntryLen; }
   bool Less(const uint8_t* aRecord1, const uint8_t* aRecord2) const;
   // aRecord's key into aKey; raises what the key engine raises.
   void BuildKey(const uint8_t* aRecord, uint8_t* aKey) const;
   bool MergeLess(const MergeSlot& aSlot1, const MergeSlot& aSlot2) const;
   void SortBuffer();
+  template <class TItem, class TSwap, class TPivot, class TLess>
+  void QuickSort(TItem aItem, TSwap aSwap, TPivot aPivot, TLess aLess);
   template <class TLess>
-  void SortRefs(const uint8_t* aBase, size_t aStride, TLess aLess);
+  void SortKeyEntries(TLess aLess);
   uint32_t WriteRun() noexcept;
   TnxServerObjectPtr<TnxAbstractCursor> NewRun();
   // Records go to a run in batches, each inserted in a transaction of the
@@ -172,6 +190,9 @@ private:
   void OpenMergeCursors();
   int SmallestMerged() const;
   void TakeMerged(int aInx, uint8_t* aTarget);
+  // The slot's next record into Current (and its key): 0, 8706 at the
+  // run's end, or the read's failure.
+  uint32_t ReadMerged(MergeSlot& aSlot);
   // The next record, or nil at the end: a slot of the buffer or, while
   // merging, aScratch filled.
   const uint8_t* NextRecord(uint8_t* aScratch);
@@ -180,7 +201,7 @@ private:
   void FreeRuns() noexcept;
   void RemoveRun(TnxAbstractCursor* aCursor) noexcept;
 
-  TMem msBuffer;
+  TWorkMem msBuffer;
   std::vector<uint32_t> msBufferRefs;
   uint32_t msBufferOffset = 0;
   std::vector<TnxServerObjectPtr<TnxAbstractCursor>> msCursorList;
@@ -193,9 +214,11 @@ private:
   // The slots' keys, built once per record, and the merge cursors' current
   // keys; nil where the key is longer than a slot: records are compared
   // then.
-  TMem msKeys;
+  uint8_t* msKeys = nullptr;  // in msBuffer's block
   TMem msMergeKeys;
   uint32_t msKeyLen = 0;
+  uint32_t msKeyEntryLen = 0;  // the key and a slot number, 8-byte aligned
+  TMem msPivot;                // a copy of the pivot's key entry
   TMem msBatch;  // [4 free][count][length, record]...
   uint32_t msBatchMax = 0;
   uint32_t msBatchCount = 0;
