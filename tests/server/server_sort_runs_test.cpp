@@ -295,5 +295,60 @@ TEST_F(ServerSortRunsTest, AFailedRunInsertFreesEveryRun) {
   }
 }
 
+TEST_F(ServerSortRunsTest, RunsInsideTheCallersTransactionLeaveItUsable) {
+  // Run writes inside the caller's transaction go in levels of their own:
+  // a run that fails is undone alone and the caller's transaction still
+  // commits; a sort that succeeds leaves the caller's level as it was.
+  TnxIndexDescriptor* index = AddSortIndex(*dict, u"ByInt32", {{nxtInt32, false}});
+  auto keys = TnxBaseKeyEngine::CreateFor(*index->KeyDescriptor());
+  const auto input = SortRecords(*dict, 400, 10, 5);
+  for (const int refuseAt : {0, 3}) {
+    SCOPED_TRACE(refuseAt);
+    TRunHook::Made = 0;
+    TRunHook::RefuseAt = refuseAt;
+    ASSERT_EQ(db->TransactionStart(false, false), 0u);
+    int32_t before = -1;
+    ASSERT_EQ(db->TransactionGetLevel(before), 0u);
+    {
+      auto engine = Engine(*dict, *index, 4096);
+      uint32_t result = 0;
+      for (size_t put = 0; put < input.size() && result == 0; ++put) result = engine->Put(SortBytes(input[put]));
+      if (refuseAt != 0) {
+        EXPECT_EQ(result, nxeKeyViolation);
+      } else {
+        ASSERT_EQ(result, 0u);
+        ExpectSorted(*keys, input, GetSortRecords(*engine));
+      }
+    }
+    int32_t after = -1;
+    ASSERT_EQ(db->TransactionGetLevel(after), 0u);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(db->TransactionCommit(), 0u) << testing::LastMessage();
+    // The transaction held the freed run tables to its end.
+    EXPECT_EQ(RunTables(), 0);
+  }
+}
+
+TEST_F(ServerSortRunsTest, KeysLongerThanASlotMergeByTheRecords) {
+  // A key that does not fit beside its slot is not built ahead: the buffer
+  // and the merges compare the records themselves.
+  TnxDataDictionary small;
+  small.FieldsDescriptor().AddField(u"Seq", u"", nxtInt32, 0, 0, false);
+  small.FieldsDescriptor().AddField(testing::SortFieldName(nxtShortString), u"", nxtShortString, 8, 0, false);
+  small.FieldsDescriptor().AddField(testing::SortFieldName(nxtWideString), u"", nxtWideString, 8, 0, false);
+  TnxIndexDescriptor* index = AddSortIndex(small, u"Long", {{nxtWideString, true}, {nxtShortString, false}});
+  auto* key = static_cast<TnxCompKeyDescriptor*>(index->KeyDescriptor());
+  key->Add(u"Seq");
+  key->Add(testing::SortFieldName(nxtWideString));
+  auto keys = TnxBaseKeyEngine::CreateFor(*index->KeyDescriptor());
+  auto engine = Engine(small, *index, 2048);
+  ASSERT_GT(keys->KeyLength() + 4u, engine->RecLenBuf());
+  const auto input = SortRecords(small, 1000, 9, 3);
+  PutSortRecords(*engine, input);
+  EXPECT_GT(engine->RunsWritten(), 5u);
+  ExpectSorted(*keys, input, GetSortRecords(*engine));
+  EXPECT_EQ(RunTables(), 0);
+}
+
 }  // namespace
 }  // namespace revurov

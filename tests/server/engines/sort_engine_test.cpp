@@ -303,6 +303,38 @@ TEST_F(SortEngineTest, TheRunLayoutKeepsEveryFieldsPlaceWithoutSpecialFields) {
   EXPECT_EQ(engine.Dict().IndicesDescriptor()->IndexCount(), 1);
 }
 
+TEST_F(SortEngineTest, EnginesAliveTogetherAndOneAfterAnotherKeepTheirOwnBuffers) {
+  // The buffer of a finished sort goes to the next one: two sorts at once
+  // must still get two, and a later sort of another layout must not see
+  // the keys of the one before.
+  TnxIndexDescriptor* byInt = Index({{nxtInt32, false}});
+  TnxIndexDescriptor* byText = Index({{nxtWideString, true}, {nxtInt16, false}});
+  const auto first = SortRecords(*dict, 3000, 50, 11);
+  const auto second = SortRecords(*dict, 2500, 9, 12);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto one = Engine(byInt);
+    auto two = Engine(byText);
+    for (size_t i = 0; i < first.size(); ++i) {
+      ASSERT_EQ(one->Put(SortBytes(first[i])), 0u);
+      if (i < second.size()) {
+        ASSERT_EQ(two->Put(SortBytes(second[i])), 0u);
+      }
+    }
+    ExpectSorted(*KeyEngine(byText), second, GetSortRecords(*two));
+    two.reset();
+    ExpectSorted(*KeyEngine(byInt), first, GetSortRecords(*one));
+  }
+  TnxDataDictionary narrow;
+  narrow.FieldsDescriptor().AddField(u"Seq", u"", nxtInt32, 0, 0, false);
+  narrow.FieldsDescriptor().AddField(testing::SortFieldName(nxtInt8), u"", nxtInt8, 0, 0, false);
+  TnxIndexDescriptor* index = AddSortIndex(narrow, u"ByInt8", {{nxtInt8, true}});
+  TnxMergeSortEngine engine(nullptr, narrow, *index);
+  const auto input = SortRecords(narrow, 5000, 16, 13);
+  PutSortRecords(engine, input);
+  ExpectSorted(*TnxBaseKeyEngine::CreateFor(*index->KeyDescriptor()), input, GetSortRecords(engine));
+}
+
 TEST(SortEngineStartupTest, TheMergeEngineIsTheDefaultWhileStartedUnlessAnotherIs) {
   if (nxServerEnginesStartupCount() != 0) GTEST_SKIP() << "started elsewhere";
   EXPECT_EQ(nxDefaultSortEngineClass(), nullptr);
