@@ -16,6 +16,9 @@
 //   fields are plain integers of the same width; inserts pass no insert
 //   options. Run tables come from nxSortRunCreator (the server's start-up
 //   fills it); without it a sort that needs a run fails with 12289.
+// - Runs are written in batches, each in a transaction level of the run's
+//   own (nested inside the caller's transaction, which a failed run leaves
+//   usable), and read in batches.
 // - The calling thread's deadline governs the whole sort: partitions test it
 //   every 100 steps, merges every 1,000 records (15461), and the run
 //   cursors' own operations do not move it.
