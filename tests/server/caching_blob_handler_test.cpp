@@ -1,0 +1,281 @@
+#include "server/caching_blob_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "blob_cursor_table.h"
+#include "lowlevel/errors/error_codes.h"
+#include "platform/endian.h"
+#include "server/server_table.h"
+#include "storage/blob_engines.h"
+#include "storage/files.h"
+
+namespace revurov {
+namespace {
+
+using testing::kFieldA;
+using testing::kFieldB;
+using testing::LastMessage;
+
+class CachingBlobHandlerTest : public testing::BlobCursorFixture {
+protected:
+  CachingBlobHandlerTest() {
+    plain = BuildTable();
+    caching = OpenCursor();
+    // The heap's own blocks stay once it has held a blob.
+    TnxBlobNr first = 0;
+    EXPECT_EQ(plain->BlobReplace(nxNullRecID, kFieldA, first, 1, "x"), 0u) << LastMessage();
+    EXPECT_EQ(plain->BlobDelete(nxNullRecID, kFieldA, first), 0u) << LastMessage();
+    emptyBlocks = UsedBlocks();
+  }
+
+  TnxCachingBlobHandler* Handler(TnxServerTableCursor* aCursor) {
+    return dynamic_cast<TnxCachingBlobHandler*>(aCursor->BlobHandler());
+  }
+
+  // A blob made and committed through the passthrough cursor.
+  TnxBlobNr StoredBlob(const std::string& aContent) {
+    TnxBlobNr nr = 0;
+    EXPECT_EQ(plain->BlobReplace(nxNullRecID, kFieldA, nr, uint32_t(aContent.size()), aContent.data()), 0u)
+        << LastMessage();
+    return nr;
+  }
+
+  // The record as stored: blob numbers of A and B (0 for null).
+  std::vector<TnxBlobNr> Numbers(const TnxRecID& aRecID) {
+    std::vector<uint8_t> record(size_t(Fields(plain).RecordLength()) + 16, 0);
+    Direct([&](TnxBaseTransaction& aTrans) { plain->Table()->RecordEngine()->ReadRecord(&aTrans, aRecID.ridRefNr, record.data()); });
+    std::vector<TnxBlobNr> numbers;
+    for (int32_t field : {kFieldA, kFieldB}) {
+      TnxBlobNr nr = 0;
+      if (!Fields(plain).IsRecordFieldNull(field, record.data()))
+        nr = platform::LoadLE<int64_t>(record.data() + Fields(plain).FieldDescriptor(field)->Offset());
+      numbers.push_back(nr);
+    }
+    return numbers;
+  }
+
+  // Posts the record of ID 1 through aCursor with blob numbers A and B (0:
+  // null).
+  uint32_t Post(TnxServerTableCursor* aCursor, const TnxRecID& aRecID, const std::vector<TnxBlobNr>& aBlobs) {
+    std::vector<uint8_t> read(size_t(Fields(aCursor).RecordLength()) + 16, 0);
+    if (uint32_t r = aCursor->SetToBegin()) return r;
+    do {
+      if (uint32_t r = aCursor->RecordGetNext(nxltNoLock, read.data())) return r;
+    } while (aCursor->sacGetRefNr() != aRecID.ridRefNr);
+    int32_t id = 0;
+    std::memcpy(&id, read.data() + Fields(aCursor).FieldDescriptor(testing::kFieldID)->Offset(), 4);
+    std::vector<uint8_t> record = Record(aCursor, id, aRecID.ridInsertLSN, aBlobs);
+    return aCursor->RecordModify(record.data(), true, nullptr);
+  }
+
+  // Inserts a record of ID aID through the passthrough cursor.
+  TnxRecID Add(int32_t aID, const std::vector<TnxBlobNr>& aBlobs = {}) {
+    const int64_t lsn = ++lsn_;
+    std::vector<uint8_t> record = Record(plain, aID, lsn, aBlobs);
+    EXPECT_EQ(plain->RecordInsert(nxltNoLock, record.data(), nullptr), 0u) << LastMessage();
+    TnxRecID rec{plain->sacGetRefNr(), lsn};
+    // The table gives the insert LSN.
+    std::vector<uint8_t> stored(record.size(), 0);
+    Direct([&](TnxBaseTransaction& aTrans) { plain->Table()->RecordEngine()->ReadRecord(&aTrans, rec.ridRefNr, stored.data()); });
+    rec.ridInsertLSN =
+        platform::LoadLE<int64_t>(stored.data() + Fields(plain).FieldDescriptor(testing::kFieldLSN)->Offset());
+    return rec;
+  }
+
+  uint32_t UsedBlocks() { return plain->Table()->Root()->File(1)->fiUsedBlocks; }
+
+  // Deletes every record through the passthrough cursor (which deletes the
+  // blobs they name) and answers whether the blob file is back to its
+  // size before the first blob: only then was no blob left unnamed.
+  bool NothingOrphaned() {
+    std::vector<uint8_t> read(size_t(Fields(plain).RecordLength()) + 16, 0);
+    plain->SetToBegin();
+    while (plain->RecordGetNext(nxltNoLock, read.data()) == 0)
+      EXPECT_EQ(plain->RecordDelete(nullptr, 0), 0u) << LastMessage();
+    return UsedBlocks() == emptyBlocks;
+  }
+
+  TnxServerTableCursor* plain = nullptr;
+  TnxServerTableCursor* caching = nullptr;
+  uint32_t emptyBlocks = 0;
+};
+
+TEST_F(CachingBlobHandlerTest, InProcessCursorsOfThisVersionGetTheCachingHandler) {
+  ASSERT_NE(Handler(caching), nullptr);
+  EXPECT_EQ(Handler(plain), nullptr);
+  EXPECT_EQ(Handler(caching)->Cache(), nullptr);
+}
+
+TEST_F(CachingBlobHandlerTest, AWriteStaysPrivateUntilTheRecordIsModified) {
+  const TnxBlobNr old = StoredBlob("old content");
+  const TnxRecID rec = Add(1, {old});
+  ASSERT_EQ(caching->BlobWrite(rec, kFieldA, old, 0, 3, "NEW"), 0u) << LastMessage();
+  EXPECT_EQ(ReadAll(plain, rec, kFieldA, old), "old content");
+  EXPECT_EQ(ReadAll(caching, rec, kFieldA, old), "NEW content");
+  bool changed = false;
+  EXPECT_EQ(caching->BlobModified(rec, kFieldA, old, changed), 0u);
+  EXPECT_TRUE(changed);
+  ASSERT_TRUE(Handler(caching)->NeedNested());
+
+  ASSERT_EQ(Post(caching, rec, {old}), 0u) << LastMessage();
+  const TnxBlobNr now = Numbers(rec)[0];
+  EXPECT_EQ(now & plain->Table()->BlobEngine()->bbeBlobNrMask, old & plain->Table()->BlobEngine()->bbeBlobNrMask);
+  // Where the engine counts incarnations, the changed blob has a new full
+  // number.
+  if (plain->Table()->BlobEngine()->bbeBlobNrMask != -1) {
+    EXPECT_NE(now, old);
+  }
+  EXPECT_EQ(ReadAll(plain, rec, kFieldA, now), "NEW content");
+  EXPECT_TRUE(Handler(caching)->PendingStates().empty());
+  EXPECT_FALSE(Handler(caching)->NeedNested());
+}
+
+TEST_F(CachingBlobHandlerTest, ABlobCreatedAndDeletedInOneEditLeavesNothing) {
+  const TnxRecID rec = Add(1);
+  TnxBlobNr made = 0;
+  ASSERT_EQ(caching->BlobCreate(rec, kFieldA, made), 0u) << LastMessage();
+  ASSERT_EQ(caching->BlobWrite(rec, kFieldA, made, 0, 5, "hello"), 0u) << LastMessage();
+  EXPECT_EQ(ReadAll(caching, rec, kFieldA, made), "hello");
+  ASSERT_EQ(Handler(caching)->PendingStates().size(), 1u);
+  EXPECT_EQ(Handler(caching)->PendingStates()[0].second, TnxCachingBlobHandler::bsiCreated);
+  ASSERT_EQ(caching->BlobDelete(rec, kFieldA, made), 0u) << LastMessage();
+  EXPECT_TRUE(Handler(caching)->PendingStates().empty());
+  EXPECT_TRUE(NothingOrphaned());
+}
+
+TEST_F(CachingBlobHandlerTest, ReplacingWithLengthZeroNullsTheFieldAndDeletesTheOldBlob) {
+  const TnxBlobNr old = StoredBlob("abc");
+  const TnxRecID rec = Add(1, {old});
+  TnxBlobNr nr = old;
+  ASSERT_EQ(caching->BlobReplace(rec, kFieldA, nr, 0, nullptr), 0u) << LastMessage();
+  EXPECT_EQ(ReadAll(plain, rec, kFieldA, old), "abc");
+  ASSERT_EQ(Post(caching, rec, {old}), 0u) << LastMessage();
+  EXPECT_EQ(Numbers(rec)[0], 0);
+  EXPECT_TRUE(Handler(caching)->PendingStates().empty());
+  EXPECT_TRUE(NothingOrphaned());
+}
+
+TEST_F(CachingBlobHandlerTest, ANewBlobPostedBelongsToTheRecord) {
+  const TnxRecID rec = Add(1);
+  TnxBlobNr made = 0;
+  ASSERT_EQ(caching->BlobReplace(rec, kFieldB, made, 4, "four"), 0u) << LastMessage();
+  ASSERT_EQ(Post(caching, rec, {0, made}), 0u) << LastMessage();
+  EXPECT_EQ(Numbers(rec)[1], made);
+  EXPECT_EQ(ReadAll(plain, rec, kFieldB, made), "four");
+  EXPECT_TRUE(Handler(caching)->PendingStates().empty());
+}
+
+TEST_F(CachingBlobHandlerTest, CancellingAnEditDeletesItsBlobsAndForgetsItsCopies) {
+  const TnxBlobNr old = StoredBlob("kept");
+  const TnxRecID rec = Add(1, {old});
+  TnxBlobNr made = 0;
+  ASSERT_EQ(caching->BlobReplace(rec, kFieldB, made, 3, "new"), 0u) << LastMessage();
+  ASSERT_EQ(caching->BlobWrite(rec, kFieldA, old, 0, 4, "lost"), 0u) << LastMessage();
+  ASSERT_EQ(Handler(caching)->PendingStates().size(), 2u);
+  ASSERT_EQ(caching->BlobsCancel(rec.ridRefNr), 0u) << LastMessage();
+  EXPECT_TRUE(Handler(caching)->PendingStates().empty());
+  EXPECT_EQ(ReadAll(caching, rec, kFieldA, old), "kept");
+  EXPECT_TRUE(NothingOrphaned());
+}
+
+TEST_F(CachingBlobHandlerTest, CancelForOneRecordKeepsTheOthersEdits) {
+  const TnxRecID first = Add(1);
+  const TnxRecID second = Add(2);
+  TnxBlobNr a = 0, b = 0;
+  ASSERT_EQ(caching->BlobReplace(first, kFieldA, a, 1, "a"), 0u) << LastMessage();
+  ASSERT_EQ(caching->BlobReplace(second, kFieldA, b, 1, "b"), 0u) << LastMessage();
+  ASSERT_EQ(caching->BlobsCancel(first.ridRefNr), 0u) << LastMessage();
+  ASSERT_EQ(Handler(caching)->PendingStates().size(), 1u);
+  EXPECT_EQ(ReadAll(caching, second, kFieldA, b), "b");
+  ASSERT_EQ(Post(caching, second, {b}), 0u) << LastMessage();
+  EXPECT_TRUE(NothingOrphaned());
+}
+
+TEST_F(CachingBlobHandlerTest, ANumberTheHandlerNeverSawGives11896AtModify) {
+  const TnxBlobNr foreign = StoredBlob("foreign");
+  const TnxRecID rec = Add(1);
+  TnxBlobNr pending = 0;
+  // A pending blob makes the handler reconcile at all.
+  ASSERT_EQ(caching->BlobReplace(rec, kFieldB, pending, 1, "p"), 0u) << LastMessage();
+  EXPECT_EQ(Post(caching, rec, {foreign, pending}), nxeBlobError);
+  // Nothing was deleted on a guess, and the record is as it was.
+  EXPECT_EQ(Numbers(rec), (std::vector<TnxBlobNr>{0, 0}));
+  EXPECT_EQ(ReadAll(plain, rec, kFieldA, foreign), "foreign");
+  EXPECT_EQ(ReadAll(caching, rec, kFieldB, pending), "p");
+}
+
+TEST_F(CachingBlobHandlerTest, StatesThatDoNotFitAnswer11896) {
+  const TnxBlobNr old = StoredBlob("xyz");
+  const TnxRecID rec = Add(1, {old});
+  ASSERT_EQ(caching->BlobDelete(rec, kFieldA, old), 0u) << LastMessage();
+  EXPECT_EQ(caching->BlobDelete(rec, kFieldA, old), nxeBlobError);
+  EXPECT_EQ(caching->BlobWrite(rec, kFieldA, old, 0, 1, "x"), nxeBlobError);
+  EXPECT_EQ(caching->BlobTruncate(rec, kFieldA, old, 0), nxeBlobError);
+  uint32_t length = 0;
+  EXPECT_EQ(caching->BlobGetLength(rec, kFieldA, old, length, false, nullptr), nxeBlobError);
+  // Others still read it; the deletion is only noted.
+  EXPECT_EQ(ReadAll(plain, rec, kFieldA, old), "xyz");
+  ASSERT_EQ(Post(caching, rec, {0}), 0u) << LastMessage();
+  EXPECT_TRUE(NothingOrphaned());
+}
+
+TEST_F(CachingBlobHandlerTest, TruncateAndReplaceWorkOnThePrivateCopy) {
+  const TnxBlobNr old = StoredBlob("0123456789");
+  const TnxRecID rec = Add(1, {old});
+  ASSERT_EQ(caching->BlobTruncate(rec, kFieldA, old, 4), 0u) << LastMessage();
+  EXPECT_EQ(ReadAll(caching, rec, kFieldA, old), "0123");
+  TnxBlobNr nr = old;
+  ASSERT_EQ(caching->BlobReplace(rec, kFieldA, nr, 2, "ab"), 0u) << LastMessage();
+  EXPECT_EQ(nr, old);
+  EXPECT_EQ(ReadAll(caching, rec, kFieldA, old), "ab");
+  EXPECT_EQ(ReadAll(plain, rec, kFieldA, old), "0123456789");
+  ASSERT_EQ(Post(caching, rec, {old}), 0u) << LastMessage();
+  EXPECT_EQ(ReadAll(plain, rec, kFieldA, Numbers(rec)[0]), "ab");
+}
+
+TEST_F(CachingBlobHandlerTest, AReplaceOfAnUnseenBlobCopiesNothingOfTheOld) {
+  const TnxBlobNr old = StoredBlob("a long old content");
+  const TnxRecID rec = Add(1, {old});
+  TnxBlobNr nr = old;
+  ASSERT_EQ(caching->BlobReplace(rec, kFieldA, nr, 3, "new"), 0u) << LastMessage();
+  EXPECT_EQ(ReadAll(caching, rec, kFieldA, old), "new");
+  uint32_t length = 0;
+  ASSERT_EQ(caching->BlobGetLength(rec, kFieldA, old, length, false, nullptr), 0u);
+  EXPECT_EQ(length, 3u);
+}
+
+TEST_F(CachingBlobHandlerTest, ClosingACursorMidEditCancelsItsBlobsAndFreesItsPrivateTable) {
+  const size_t before = db->Cursors().size();
+  TnxServerTableCursor* second = OpenCursor();
+  const TnxRecID rec = Add(1);
+  TnxBlobNr made = 0;
+  ASSERT_EQ(second->BlobReplace(rec, kFieldA, made, 5, "lost?"), 0u) << LastMessage();
+  ASSERT_NE(Handler(second)->Cache(), nullptr);
+  const std::u16string privateName = Handler(second)->Cache()->FullName();
+  ASSERT_NE(Folder().FindTable(privateName), nullptr);
+  std::erase(cursors_, second);
+  second->Free();
+  EXPECT_TRUE(NothingOrphaned());
+  EXPECT_EQ(db->Cursors().size(), before);
+  EXPECT_EQ(Folder().FindTable(privateName), nullptr);
+}
+
+TEST_F(CachingBlobHandlerTest, DeletingARecordDeletesItsBlobsAndPendingState) {
+  const TnxBlobNr old = StoredBlob("gone");
+  const TnxRecID rec = Add(1, {old});
+  ASSERT_EQ(caching->BlobWrite(rec, kFieldA, old, 0, 1, "G"), 0u) << LastMessage();
+  std::vector<uint8_t> read(size_t(Fields(caching).RecordLength()) + 16, 0);
+  ASSERT_EQ(caching->SetToBegin(), 0u);
+  ASSERT_EQ(caching->RecordGetNext(nxltNoLock, read.data()), 0u) << LastMessage();
+  ASSERT_EQ(caching->RecordDelete(nullptr, 0), 0u) << LastMessage();
+  EXPECT_TRUE(NothingOrphaned());
+  EXPECT_TRUE(Handler(caching)->PendingStates().empty());
+}
+
+}  // namespace
+}  // namespace revurov
