@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "server/server_table.h"
 #include "storage/blob_engines.h"
 #include "storage/files.h"
+#include "support/test_size.h"
 
 namespace revurov {
 namespace {
@@ -275,6 +278,134 @@ TEST_F(CachingBlobHandlerTest, DeletingARecordDeletesItsBlobsAndPendingState) {
   ASSERT_EQ(caching->RecordDelete(nullptr, 0), 0u) << LastMessage();
   EXPECT_TRUE(NothingOrphaned());
   EXPECT_TRUE(Handler(caching)->PendingStates().empty());
+}
+
+// Random edits, posts and cancels through two caching cursors, each editing
+// its own records; after every step the other cursor must see only what
+// was posted, and the editing cursor its edit.
+TEST_F(CachingBlobHandlerTest, RandomEditsMatchAModelOfWhatTheOtherCursorSees) {
+  constexpr int kRecords = 6;
+  const int32_t kFields[] = {kFieldA, kFieldB};
+  using TContent = std::optional<std::string>;
+  struct Field {
+    TnxBlobNr Nr = 0;
+    TContent Content;
+  };
+  struct Rec {
+    TnxRecID ID;
+    Field Posted[2];
+    Field Edit[2];
+  };
+  TnxServerTableCursor* cursors[2] = {caching, OpenCursor()};
+  std::vector<Rec> recs(kRecords);
+  for (int r = 0; r < kRecords; ++r) recs[size_t(r)].ID = Add(r + 1);
+  std::mt19937 random(108);
+  auto bytes = [&](size_t aCount) {
+    std::string b(aCount, '\0');
+    for (char& c : b) c = char('a' + random() % 26);
+    return b;
+  };
+  auto check = [&](int aStep, Rec& aRec, int aEditor) -> ::testing::AssertionResult {
+    for (int f = 0; f < 2; ++f) {
+      const Field& posted = aRec.Posted[f];
+      if (posted.Content) {
+        const std::string got = ReadAll(cursors[1 - aEditor], aRec.ID, kFields[f], posted.Nr);
+        if (got != *posted.Content)
+          return ::testing::AssertionFailure() << "step " << aStep << " field " << f << ": other sees " << got;
+      }
+      const Field& edit = aRec.Edit[f];
+      if (edit.Content) {
+        const std::string got = ReadAll(cursors[aEditor], aRec.ID, kFields[f], edit.Nr);
+        if (got != *edit.Content)
+          return ::testing::AssertionFailure() << "step " << aStep << " field " << f << ": editor sees " << got
+                                               << " want " << *edit.Content;
+      }
+    }
+    return ::testing::AssertionSuccess();
+  };
+  const int steps = testing::TestSize(1500, 10000);
+  for (int step = 0; step < steps; ++step) {
+    const int r = int(random() % kRecords);
+    const int k = r % 2;
+    Rec& rec = recs[size_t(r)];
+    TnxServerTableCursor* c = cursors[k];
+    const int f = int(random() % 2);
+    Field& edit = rec.Edit[f];
+    const int32_t field = kFields[f];
+    switch (random() % 8) {
+      case 0:
+      case 1: {  // write
+        if (edit.Nr == 0) {
+          ASSERT_EQ(c->BlobCreate(rec.ID, field, edit.Nr), 0u) << step << " " << LastMessage();
+          edit.Content = std::string();
+        }
+        const uint32_t offset = uint32_t(random() % (edit.Content->size() + 1));
+        const std::string data = bytes(1 + random() % 40);
+        ASSERT_EQ(c->BlobWrite(rec.ID, field, edit.Nr, offset, uint32_t(data.size()), data.data()), 0u)
+            << step << " " << LastMessage();
+        if (edit.Content->size() < offset + data.size()) edit.Content->resize(offset + data.size());
+        edit.Content->replace(offset, data.size(), data);
+        break;
+      }
+      case 2: {  // replace
+        const std::string data = bytes(random() % 4 == 0 ? 0 : 1 + random() % 60);
+        TnxBlobNr nr = edit.Nr;
+        ASSERT_EQ(c->BlobReplace(rec.ID, field, nr, uint32_t(data.size()), data.data()), 0u)
+            << step << " " << LastMessage();
+        if (edit.Nr != 0 || !data.empty()) {
+          edit.Nr = nr;
+          edit.Content = data;
+        }
+        break;
+      }
+      case 3:  // truncate
+        if (edit.Nr != 0) {
+          const uint32_t length = uint32_t(random() % (edit.Content->size() + 1));
+          ASSERT_EQ(c->BlobTruncate(rec.ID, field, edit.Nr, length), 0u) << step << " " << LastMessage();
+          edit.Content->resize(length);
+        }
+        break;
+      case 4:  // delete
+        if (edit.Nr != 0) {
+          ASSERT_EQ(c->BlobDelete(rec.ID, field, edit.Nr), 0u) << step << " " << LastMessage();
+          edit = Field{};
+        }
+        break;
+      case 5:
+      case 6: {  // post
+        ASSERT_EQ(Post(c, rec.ID, {rec.Edit[0].Nr, rec.Edit[1].Nr}), 0u) << step << " " << LastMessage();
+        const std::vector<TnxBlobNr> stored = Numbers(rec.ID);
+        for (int i = 0; i < 2; ++i) {
+          Field& e = rec.Edit[i];
+          // An empty blob does not outlive the post.
+          if (e.Content && e.Content->empty()) e = Field{};
+          ASSERT_EQ(stored[size_t(i)] == 0, !e.Content) << "step " << step << " field " << i;
+          e.Nr = stored[size_t(i)];
+          rec.Posted[i] = e;
+        }
+        break;
+      }
+      default:  // cancel
+        ASSERT_EQ(c->BlobsCancel(rec.ID.ridRefNr), 0u) << step << " " << LastMessage();
+        rec.Edit[0] = rec.Posted[0];
+        rec.Edit[1] = rec.Posted[1];
+        break;
+    }
+    ASSERT_TRUE(check(step, rec, k));
+  }
+  // Both cursors go in the middle of their edits.
+  for (TnxServerTableCursor* c : cursors) {
+    std::erase(cursors_, c);
+    c->Free();
+  }
+  caching = nullptr;
+  for (Rec& rec : recs) {
+    for (int f = 0; f < 2; ++f) {
+      if (!rec.Posted[f].Content) continue;
+      EXPECT_EQ(ReadAll(plain, rec.ID, kFields[f], rec.Posted[f].Nr), *rec.Posted[f].Content);
+    }
+  }
+  EXPECT_TRUE(NothingOrphaned());
 }
 
 }  // namespace
