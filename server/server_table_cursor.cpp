@@ -16,6 +16,7 @@
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "server/blob_link_handler.h"
+#include "server/caching_blob_handler.h"
 #include "server/engines/fulltext_engine_base.h"
 #include "server/key_fields_source.h"
 #include "server/null_blob_handler.h"
@@ -108,8 +109,12 @@ void TnxServerTableCursor::stcCreate(TnxServerBaseTable* aTable, TnxOpenMode, Tn
           this, aTable->BlobEngine(), static_cast<TnxServerDatabase*>(Database())->BlobLinkHandler(),
           &descriptor->FieldsDescriptor());
       break;
-    case bhkCached:
     case bhkCaching:
+      stcBlobHandler = nxCreateServerObject<TnxCachingBlobHandler>(
+          this, aTable->BlobEngine(), static_cast<TnxServerDatabase*>(Database())->BlobLinkHandler(),
+          &descriptor->FieldsDescriptor());
+      break;
+    case bhkCached:
       break;
   }
   if (!isCache) stcFulltextEngine = TnxBaseFulltextCursorEngine::CreateFor(aTable->FulltextEngine(), this);

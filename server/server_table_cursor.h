@@ -78,7 +78,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   TnxBaseIndexPath* IndexPath() const noexcept { return stcIndexPath.get(); }
   const TnxRangeInfo& RangeStart() const noexcept { return stcRangeStart; }
   const TnxRangeInfo& RangeEnd() const noexcept { return stcRangeEnd; }
-  // Nil for the cached and caching kinds, which are not made yet.
+  // Nil for the cached kind, which is not made yet.
   TnxBaseBlobHandler* BlobHandler() const noexcept { return stcBlobHandler.get(); }
   TnxBaseFulltextCursorEngine* FulltextEngine() const noexcept { return stcFulltextEngine.get(); }
   TnxServerTransLinkCursor& TransLinkPlace() noexcept { return stcTransLinkPlace; }

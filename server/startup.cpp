@@ -4,6 +4,7 @@
 #include "index/startup.h"
 #include "lowlevel/components/component.h"
 #include "lowlevel/sync/unit_table.h"
+#include "server/caching_blob_handler.h"
 #include "server/engines/sort_engine.h"
 #include "server/engines/startup.h"
 #include "server/server_database.h"
@@ -43,11 +44,15 @@ TnxServerObjectPtr<TnxAbstractCursor> CreateSortRun(TnxAbstractDatabase* aDB, Tn
 void SortRunsStartup() { nxSetSortRunCreator(&CreateSortRun); }
 void SortRunsShutdown() { nxSetSortRunCreator(nullptr); }
 
+void BlobHandlersStartup() {}
+void BlobHandlersShutdown() { TnxCachingBlobHandler::FreeCachingBlobDictionary(); }
+
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&nxServerEnginesStartup, &nxServerEnginesShutdown},
     {&ServerEngineStartup, &ServerEngineShutdown},
     {&SortRunsStartup, &SortRunsShutdown},
+    {&BlobHandlersStartup, &BlobHandlersShutdown},
 };
 
 TnxUnitTable gServerUnits(kUnits, TnxUnitPair{&BelowStartup, &BelowShutdown});

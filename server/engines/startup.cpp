@@ -2,6 +2,7 @@
 
 #include "index/startup.h"
 #include "lowlevel/sync/unit_table.h"
+#include "server/engines/blob_cache_key_engine.h"
 #include "server/engines/fulltext_table_engine.h"
 #include "server/engines/sort_engine.h"
 
@@ -13,6 +14,7 @@ namespace {
 constexpr TnxUnitPair kUnits[] = {
     {&nxFulltextTableEnginesStartup, &nxFulltextTableEnginesShutdown},
     {&nxMergeSortEngineStartup, &nxMergeSortEngineShutdown},
+    {&nxBlobCacheKeyEngineStartup, &nxBlobCacheKeyEngineShutdown},
 };
 
 TnxUnitTable gServerEnginesUnits(kUnits, TnxUnitPair{&nxIndexStartup, &nxIndexShutdown});

@@ -282,6 +282,7 @@ TEST(BlobChunkCopyTest, PiecesOfOneMiBAtMost) {
       {"3 MiB, 100 bytes", 3 * mib, 100, {100}},
       {"a little over 2 MiB", 2 * mib + 5, 0xFFFFFFFFu, {mib, mib, 5}},
       {"2.5 MiB of 3", 3 * mib, 2 * mib + mib / 2, {mib, mib, mib / 2}},
+      {"5000 bytes, all", 5000, 0xFFFFFFFFu, {5000}},
       {"empty", 0, 0xFFFFFFFFu, {}},
       {"nothing asked for", 10, 0, {}},
   };
