@@ -214,26 +214,6 @@ TEST_F(StructureTest, ATableWithoutRecordVersionsTakesNoField) {
   EXPECT_EQ(Fields().FieldCount(), 4);
 }
 
-// A dictionary of the second version, as older tables carry it.
-TEST_F(StructureTest, AnOldDictionaryTakesNoChange) {
-  Build(PositionDictionary());
-  {
-    TnxServerDataDict old;
-    old.Assign(&Dict());
-    TnxBytesStream stream;
-    old.WriteToStream(stream, 0);
-    stream.SetPosition(0);
-    TnxBufferManager& bm = *engine->BufferManager();
-    TnxBaseTransaction trans(bm, nullptr, false, false);
-    ASSERT_EQ(table_->Root()->StreamEngine()->WriteNamedStream(trans, u"DICT", stream), 0u);
-    nxsrCommit(bm, trans);
-  }
-  Reopen();
-  ASSERT_LT(Dict().Version(), 3);
-  EXPECT_EQ(holder_->stcAddIndex(items_.Index(u"ByStamp", 3), false), nxeHigherTableLevelRequired);
-  EXPECT_EQ(holder_->stcDropIndex(u"ByID", -1), nxeHigherTableLevelRequired);
-}
-
 TEST_F(StructureTest, DroppingEveryIndexLeavesRecordOrder) {
   Build();
   std::mt19937 random(7);
