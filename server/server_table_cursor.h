@@ -362,6 +362,11 @@ private:
                               const std::function<void()>& aUndo);
   void stcStructureChanged();
   void stcWriteDictionary(TnxServerTransaction& aTrans);
+  // The indices engine read again from the files after a rollback it no
+  // longer matched; every cursor of the table takes its index again.
+  void stcReloadIndicesEngine(int32_t aDroppedIndex);
+  void stcLeaveIndexEngines() noexcept;
+  void stcTakeIndexEngines();
 
   // Batch insert (server_table_cursor_batch.cpp): the entries of the
   // stream, in the active transaction under the content lock.

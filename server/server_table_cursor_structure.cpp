@@ -10,6 +10,7 @@
 // rollback would take back the files but not the structure in memory.
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
@@ -268,6 +269,9 @@ uint32_t TnxServerTableCursor::stcDropIndex(std::u16string_view aIndexName, int3
       return EnxBaseException::nxSetMessage(nxeTableIsNotIndexed, u"Table is not indexed.");
     if (aIndexID < 0 || aIndexID >= indices->IndexCount())
       return EnxBaseException::nxSetMessage(nxeIndexDoesNotExist, u"Index does not exist.");
+    if (indices->IndexCount() == 1 && stcTable->FulltextEngine())
+      return EnxBaseException::nxSetMessage(nxeCapabilityNotSupported,
+                                            u"The last index of a table with fulltext indices cannot be dropped");
     TnxBaseIndicesEngine* engine = stcTable->sbtIndicesEngine.get();
     TnxBaseIndexEngine* dropped = engine ? &engine->Indices(aIndexID) : nullptr;
     {
@@ -309,28 +313,31 @@ uint32_t TnxServerTableCursor::stcDropIndex(std::u16string_view aIndexName, int3
         dict.RestoreID(oldID);
         root.srtUpdateFilesMaxID();
       }
-      if (engineChanged) {
-        // The rollback takes the keys back; the engine is read again
-        // from the files as they were.
-        stcTable->sbtIndicesEngine.reset();
-        stcTable->sbtIndicesEngine = TnxBaseIndicesEngine::CreateEngine(
-            dict.IndicesDescriptor(), stcTable->BlockAccess(), stcTable->RecordEngine(), nullptr, false);
-      }
+      // The rollback took the keys back; the engine is read again from
+      // the files as they were.
+      if (engineChanged) stcReloadIndicesEngine(aIndexID);
     };
     uint32_t result = stcStructureChange(
         [&](TnxServerTransaction& aTrans) -> uint32_t {
+          // The engine changes last where it can: a failure before leaves
+          // only the dictionary in memory to put back.
           TDictionaryOpen open(dict);
           indices->RemoveIndex(aIndexID);
           removed = true;
-          if (engine) {
-            engineChanged = true;
-            engine->RemoveIndex(aTrans, aIndexID);
-          }
-          if (indices->IndexCount() == 0) {
-            stcTable->sbtIndicesEngine.reset();
+          const bool last = indices->IndexCount() == 0;
+          if (last) {
+            if (engine) {
+              engine->RemoveIndex(aTrans, aIndexID);
+              engineChanged = true;
+              stcTable->sbtIndicesEngine.reset();
+            }
             dict.RemoveIndicesDescriptor();
           }
           stcWriteDictionary(aTrans);
+          if (!last && engine) {
+            engine->RemoveIndex(aTrans, aIndexID);
+            engineChanged = true;
+          }
           return 0;
         },
         [&] {
@@ -345,6 +352,57 @@ uint32_t TnxServerTableCursor::stcDropIndex(std::u16string_view aIndexName, int3
     return result;
   } catch (...) {
     return asoConvertCurrentException();
+  }
+}
+
+void TnxServerTableCursor::stcLeaveIndexEngines() noexcept {
+  stcFreeKeys();
+  stcIndexPath.reset();
+  stcSavePath.reset();
+  stcTempPath.reset();
+  stcSeqAccessIndexPath.reset();
+  stcRefNrIndexPath.reset();
+  stcLSNIndexPath.reset();
+  stcIndexEngine = stcSeqAccessIndexEngine = stcRefNrIndexEngine = stcLSNIndexEngine = nullptr;
+}
+
+void TnxServerTableCursor::stcTakeIndexEngines() {
+  TnxBaseIndicesEngine* indices = stcTable->IndicesEngine();
+  if (!indices) return;
+  stcSeqAccessIndexEngine = stcRefNrIndexEngine = indices->SeqIndexEngine();
+  if (stcSeqAccessIndexEngine) {
+    stcSeqAccessIndexPath = stcSeqAccessIndexEngine->CreateIndexPath();
+    stcRefNrIndexPath = stcRefNrIndexEngine->CreateIndexPath();
+  }
+  if (stcModifyLSNIndex >= 0 && stcModifyLSNIndex < indices->IndexCount()) {
+    stcLSNIndexEngine = &indices->Indices(stcModifyLSNIndex);
+    stcLSNIndexPath = stcLSNIndexEngine->CreateIndexPath();
+  }
+}
+
+void TnxServerTableCursor::stcReloadIndicesEngine(int32_t aDroppedIndex) {
+  TnxServerBaseTable& table = *stcTable;
+  // Every cursor leaves its paths on the old engines before they go; the
+  // engines of the later indices were numbered one lower without the
+  // dropped one.
+  std::vector<std::pair<TnxServerTableCursor*, int32_t>> places;
+  {
+    TnxPadlockGuard guard(table.CursorsPadlock());
+    for (TnxServerTableCursor* c = table.CursorsHead(); c; c = c->stcTableNext) {
+      int32_t number = c->stcIndexEngine ? c->stcIndexEngine->IndexNumber() : -1;
+      if (number >= aDroppedIndex) ++number;
+      places.emplace_back(c, number);
+      c->stcLeaveIndexEngines();
+    }
+  }
+  table.sbtIndicesEngine.reset();
+  table.sbtIndicesEngine = TnxBaseIndicesEngine::CreateEngine(table.Root()->Dictionary().IndicesDescriptor(),
+                                                              table.BlockAccess(), table.RecordEngine(), nullptr,
+                                                              false);
+  for (auto& [cursor, number] : places) {
+    cursor->stcTakeIndexEngines();
+    if (cursor->sbcSwitchToIndex(u"", number, porFalse) != 0) cursor->sbcSwitchToIndex(u"", -1, porFalse);
+    if (!cursor->stcIndexPath) cursor->stcIndexPath = TnxBaseIndexPath::CreateStandalone();
   }
 }
 
