@@ -12,6 +12,7 @@
 #include "dictionary/storage_descriptors.h"
 #include "index/bulk_build.h"
 #include "server/server_data_dict.h"
+#include "storage/deadline.h"
 #include "support/position_table.h"
 #include "support/table_check.h"
 #include "support/test_size.h"
@@ -97,6 +98,9 @@ TEST_F(StructureTest, ANewIndexHoldsEveryRecordAlsoAfterTheReopen) {
   Build();
   std::mt19937 random(99);
   Load(RandomRows(TestSize(3000, 100000), random));
+  // The worker runs under the deadline its caller's frame sets; the load
+  // above ran without one.
+  nxSetTimeout(600000, true);
   const int32_t generation = db->StructureGeneration();
   ASSERT_EQ(holder_->stcAddIndex(items_.Index(u"ByStamp", 3), false), 0u) << LastMessage();
   EXPECT_GT(db->StructureGeneration(), generation);
