@@ -52,7 +52,8 @@ class TLmdbPeer {
 public:
   // aFlags for mdb_env_open: 0 syncs every commit.
   explicit TLmdbPeer(unsigned aFlags, size_t aMapBytes = size_t{1} << 30) {
-    if (mdb_env_create(&env_) != 0 || mdb_env_set_mapsize(env_, aMapBytes) != 0 ||
+    // Room for a few named databases beside the main one.
+    if (mdb_env_create(&env_) != 0 || mdb_env_set_mapsize(env_, aMapBytes) != 0 || mdb_env_set_maxdbs(env_, 4) != 0 ||
         mdb_env_open(env_, folder_.path.string().c_str(), aFlags, 0644) != 0)
       std::abort();
     MDB_txn* txn = nullptr;

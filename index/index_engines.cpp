@@ -9,6 +9,7 @@
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
 #include "dictionary/table_descriptors.h"
+#include "index/bulk_build.h"
 #include "index/index_path.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
@@ -340,13 +341,42 @@ void TnxBaseIndicesEngine::AddIndex(TnxBaseTransaction& aTrans, int32_t aIndex) 
   AppendIndex(std::move(index));
   try {
     IndexAdded(aTrans, aIndex);
+    BuildIndexKeys(aTrans, aIndex);
   } catch (...) {
-    if (biseSeqIndexEngine == biseIndices.back().get()) biseSeqIndexEngine = nullptr;
-    biseIndices.pop_back();
-    AllocKeys();
+    ForgetLastIndex();
     throw;
   }
   AllocKeys();
+}
+
+void TnxBaseIndicesEngine::ForgetLastIndex() noexcept {
+  if (biseIndices.empty()) return;
+  FreeKeys();
+  if (biseSeqIndexEngine == biseIndices.back().get()) biseSeqIndexEngine = nullptr;
+  biseIndices.pop_back();
+  try {
+    AllocKeys();
+  } catch (...) {
+    // The next key operation allocates them again.
+  }
+}
+
+void TnxBaseIndicesEngine::BuildIndexKeys(TnxBaseTransaction& aTrans, int32_t aIndex) {
+  if (aIndex < 0 || aIndex >= IndexCount()) RaiseIndexNumber(aIndex);
+  if (!biseRecordEngine) return;
+  std::unique_ptr<TnxBaseBulkBuilder> builder = Indices(aIndex).CreateBulkBuilder(aTrans);
+  uint32_t result = 0;
+  TnxRefNr refNr = 0;
+  PnxRecordBuffer record = nullptr;
+  biseRecordEngine->Iterate(
+      &aTrans, refNr, &record,
+      [&](void*, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
+        result = builder->InsertKey(aRefNr, aRecord, aTrans);
+        return result == 0 ? rirContinue : rirStop;
+      },
+      nullptr, nullptr, false, false);
+  if (result == 0) result = builder->Finalize(aTrans);
+  nxCheckError(result);
 }
 
 void TnxBaseIndicesEngine::RemoveIndex(TnxBaseTransaction& aTrans, int32_t aIndex) {

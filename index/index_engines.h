@@ -116,9 +116,20 @@ class TnxBaseIndicesEngine : public TnxBaseSubEngine {
                       TnxRefNr aNewRefNr, const uint8_t* aNewRecord, TnxBaseIndexPath* aPath);
 
   // Follow a change of the descriptor the caller has already made: aIndex
-  // is its new last index, or the one it no longer holds.
+  // is its new last index, or the one it no longer holds. AddIndex fills
+  // the new index from the table's records (BuildIndexKeys); when that
+  // fails the engine is as before and the transaction holds what was
+  // written, for the caller to roll back.
   void AddIndex(TnxBaseTransaction& aTrans, int32_t aIndex);
   void RemoveIndex(TnxBaseTransaction& aTrans, int32_t aIndex);
+  // Fills the empty index aIndex with a key of every record of the record
+  // engine, through the index's bulk builder; nothing without a record
+  // engine. Raises the builder's code (9729 for a duplicate key, with the
+  // key-violation message kept).
+  void BuildIndexKeys(TnxBaseTransaction& aTrans, int32_t aIndex);
+  // Drops the engine of the last index without writing: the undo of an
+  // AddIndex whose transaction is rolled back.
+  void ForgetLastIndex() noexcept;
   // SaveAll of every index, each dump headed by a line with its name.
   void SaveAll(TnxBaseTransaction* aTrans, platform::TStringList& aLines);
   // Fills the empty indices from existing records (bulk_build.h): null

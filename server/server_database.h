@@ -60,6 +60,9 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   bool IsCache() const override { return sdIsCache; }
   // Takes over a change of the folder's structure generation.
   int32_t StructureGeneration();
+  // A table's fields or indices changed; aBumpFolder: the folder's
+  // generation goes up too (tables the folder's databases share).
+  void sdStructureChanged(bool aBumpFolder);
   TnxServerDatabase* FolderNext() const noexcept { return sdFolderNext; }
 
   uint32_t GetFreespace(int64_t& aFreeSpace) override;

@@ -48,6 +48,9 @@
 namespace revurov {
 
 class TnxBaseBlobHandler;
+class TnxBaseBulkBuilder;
+class TnxFieldDescriptor;
+class TnxIndexDescriptor;
 class TnxBaseFulltextCursorEngine;
 class TnxBaseIndexPath;
 class TnxKeyFieldsSource;
@@ -200,6 +203,24 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
   uint32_t sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
 
+  // ---- structure changes (server_table_cursor_structure.cpp) ----
+  // Each runs in a fail-safe transaction of its own (10256 inside the
+  // caller's) under the exclusive content lock and writes the dictionary
+  // with the index blocks: a failure or a crash leaves the old structure
+  // or the new one whole, in the files and in memory. A new index is
+  // filled from the records before the commit. An added field reaches
+  // records once the table is opened again. A dropped index leaves this
+  // cursor on the default index, or in record order when none is left;
+  // 10031 when another cursor stands on it.
+  uint32_t stcAddField(const TnxFieldDescriptor* aFieldDesc);
+  uint32_t stcAddIndex(TnxIndexDescriptor* aIndexDesc, bool aIsNewDefault);
+  uint32_t stcDropIndex(std::u16string_view aIndexName, int32_t aIndexID);
+  // Null and 0 without indices; else the indices' builder in the active
+  // transaction (10257 without one).
+  uint32_t stcCreateBulkBuilder(std::unique_ptr<TnxBaseBulkBuilder>& aBulkBuilder);
+  // Only on an unnamed result-set table that has no other cursor.
+  uint32_t sbcRenameField(int32_t aFieldNo, std::u16string_view aNewName) override;
+
   // ---- the rest; GetRecordCountExAsync, sbcCopyRecords and
   // sbcDeleteRecords answer 12289 until they are built ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
@@ -334,6 +355,18 @@ private:
   TnxLSN stcInsertLSNOf(const uint8_t* aRecord) const;
   // Takes back keys written for a record whose write is undone by hand.
   uint32_t stcUndoKeys(bool aModify, TnxRefNr aRefNr, const uint8_t* aStored, const uint8_t* aData);
+
+  // Structure changes (server_table_cursor_structure.cpp): aWork in the
+  // own transaction, aUndo (memory only) when anything failed.
+  uint32_t stcStructureChange(const std::function<uint32_t(TnxServerTransaction&)>& aWork,
+                              const std::function<void()>& aUndo);
+  void stcStructureChanged();
+  void stcWriteDictionary(TnxServerTransaction& aTrans);
+  // The indices engine read again from the files after a rollback it no
+  // longer matched; every cursor of the table takes its index again.
+  void stcReloadIndicesEngine(int32_t aDroppedIndex);
+  void stcLeaveIndexEngines() noexcept;
+  void stcTakeIndexEngines();
 
   // Batch insert (server_table_cursor_batch.cpp): the entries of the
   // stream, in the active transaction under the content lock.
