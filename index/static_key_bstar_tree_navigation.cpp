@@ -14,6 +14,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
 #include "storage/block_access.h"
+#include "storage/buffer_manager.h"
 #include "storage/deadline.h"
 #include "storage/header_access.h"
 #include "storage/transactions.h"
@@ -593,6 +594,9 @@ void TnxStaticKeyBstarTreeIndexEngine::IterateDir(bool aBack, TnxBaseTransaction
   aKeyFilter = Active(aKeyFilter);
   TTransLock lock(aTrans);
   TTimeOutPause pause(aKeyFilter);
+  // Keys in order mostly lead to records in order: the walk reads many
+  // records of one block in a row, and nodes again, without the padlock.
+  TnxBlockReuseScope reuse(IndexFile().BufferManager());
   TReader reader(*this, aTrans);
   const auto done = [&] { aBack ? path.SetToBof() : path.SetToEof(); };
   if (reader.Root() == nxNoNode) return done();

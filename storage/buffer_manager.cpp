@@ -422,6 +422,7 @@ void TnxReadOnlyBlock::Unpin() noexcept {
 }
 
 void TnxReadOnlyBlock::ReplaceImage(TnxBlockMemory aMemory) {
+  boBufferManager.ViewsChange();
   if (robPins->Count() > 0) {
     // Pins only grow under the padlock, which is held: at 0 nobody holds
     // the image and nobody can start to.
@@ -437,6 +438,7 @@ void TnxReadOnlyBlock::ReplaceImage(TnxBlockMemory aMemory) {
 void TnxReadOnlyBlock::MakeDirty(TnxBaseTransaction& aTrans) {
   if (robTrans && robTrans != &aTrans)
     RaiseInvalid(u"Block %u of \"%s\" is dirty for another transaction", {robBlockNum, robFile->fiName});
+  boBufferManager.ViewsChange();
   TnxBaseTransactionLevel& level = *aTrans.btTransLevelsTail;
   if (robBlockListTail) {
     if (robBlockListTail->mbTransLevel->Level() < level.Level()) {
@@ -459,6 +461,7 @@ void TnxReadOnlyBlock::MakeDirty(TnxBaseTransaction& aTrans) {
 bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
   TnxModifiedBlock* top = robBlockListTail.get();
   if (!top) return false;
+  boBufferManager.ViewsChange();
   TnxBaseTransaction& trans = *robTrans;
   TnxBaseTransactionLevel& level = *top->mbTransLevel;
   if (!aForce && &level != trans.btTransLevelsTail) return false;
@@ -530,6 +533,7 @@ void TnxReadOnlyBlock::Rollback() {
 
 void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel& aLevel) {
   if (!robBlockListTail || robBlockListTail->mbTransLevel != &aLevel) return;
+  boBufferManager.ViewsChange();
   robBlockListTail = std::move(robBlockListTail->mbPrev);
   if (robBlockListTail) return;
   UnlinkFromTrans();
@@ -551,6 +555,7 @@ void TnxReadOnlyBlock::DropIfNewAndClean() noexcept {
 }
 
 void TnxReadOnlyBlock::RollbackUnwritten() {
+  boBufferManager.ViewsChange();
   robUnwritten.store(0, std::memory_order_release);
   if (!robSnapShots.empty()) {
     TnxBlockSnapShot& newest = *robSnapShots.back();
@@ -648,6 +653,7 @@ void TnxModifiedBlock::StampLSN() noexcept {
 PnxBlock TnxModifiedBlock::mbGetBlock(bool aMarkDirty) {
   if (mbDiscarded) {
     if (!aMarkDirty) return static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+    boBufferManager.ViewsChange();
     TnxBlockMemory memory(boBufferManager, boBlockSize);
     std::memset(memory.Data(), 0, mbReadOnlyBlock.robFile->BlockBytes());
     SetCacheBlock(std::move(memory));
@@ -666,6 +672,7 @@ void TnxModifiedBlock::Validate() {
 }
 
 void TnxModifiedBlock::Discard() noexcept {
+  boBufferManager.ViewsChange();
   mbDiscarded = true;
   FreeCacheBlock();
 }
@@ -726,6 +733,87 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
 TnxScratchBlock::TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeAll aSize)
     : TnxBlockObject(aBufferManager, aSize), sbID(static_cast<uint32_t>(nxEngineTickCount())) {
   SetCacheBlock(TnxBlockMemory(aBufferManager, aSize));
+}
+
+// ---- reuse scopes ----
+
+// Why a reuse scope's answer is sound without the padlock:
+// - The scope holds a pin of its own on the image, taken under the padlock
+//   like any other, so the memory stays (retired at most, never freed or
+//   reused) until the scope lets go; the pointer is always readable.
+// - An entry is only made for the committed image of a clean block, as the
+//   hit path hands it out to a transaction that is not a snapshot one.
+//   Whatever changes what a transaction sees of a block (a copy made,
+//   merged or dropped, a commit, a rolled-back flush, a block freed) does
+//   so under the padlock and moves bmViews on before releasing it. An
+//   answer needs an unchanged bmViews (acquire), so:
+//   - every change made by this thread, or by one whose padlock section
+//     this thread has taken the padlock after, is seen and the entry is
+//     dropped;
+//   - a change not yet seen is not ordered before this read, which then
+//     reads the image as a fetch just before that change would have.
+// - Entries are per thread (the scope lives on the thread's stack) and keyed
+//   by file, block, transaction and whether the number was checked against
+//   the used-block count, so an answer is one the padlock path would give.
+namespace {
+
+thread_local TnxBlockReuseScope* tlsReuseScope = nullptr;
+
+// The scope keeps its own pin: the caller's release only forgets.
+void ReleaseReused(void*, PnxBlock& aBlock) noexcept { aBlock = nullptr; }
+
+}  // namespace
+
+TnxBlockReuseScope::TnxBlockReuseScope(TnxBufferManager& aBufferManager) noexcept
+    : rsOwner(tlsReuseScope ? nullptr : &aBufferManager) {
+  if (rsOwner) tlsReuseScope = this;
+}
+
+TnxBlockReuseScope::~TnxBlockReuseScope() {
+  if (!rsOwner) return;
+  for (Entry& entry : rsEntries) Drop(entry);
+  tlsReuseScope = nullptr;
+  if (rsHits == 0) return;
+  TnxPadlockGuard guard(rsOwner->bmPadlock);
+  rsOwner->bmBlockCacheHit[cbsMapped][0][0] += rsHits;
+}
+
+void TnxBlockReuseScope::Drop(Entry& aEntry) noexcept {
+  if (!aEntry.ePins) return;
+  PnxBlock image = aEntry.eImage;
+  TnxReadOnlyBlock::Release(std::exchange(aEntry.ePins, nullptr), image);
+}
+
+PnxBlock TnxBufferManager::ReusedBlock(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans,
+                                       TnxBlockNumber aBlockNumber, bool aUsed,
+                                       TnxReleaseMethod& aReleaseMethod) noexcept {
+  TnxBlockReuseScope* scope = tlsReuseScope;
+  if (!scope || scope->rsOwner != this) return nullptr;
+  const uint64_t views = bmViews.load(std::memory_order_acquire);
+  for (TnxBlockReuseScope::Entry& entry : scope->rsEntries) {
+    if (!entry.ePins || entry.eNumber != aBlockNumber || entry.eCache != aFile.fiBlockCache ||
+        entry.eTrans != aTrans || (aUsed && !entry.eUsed))
+      continue;
+    if (entry.eViews != views) break;
+    ++scope->rsHits;
+    aReleaseMethod = TnxReleaseMethod(&ReleaseReused, nullptr);
+    return entry.eImage;
+  }
+  // Entries of an older view are of no more use: their images go now.
+  for (TnxBlockReuseScope::Entry& entry : scope->rsEntries)
+    if (entry.ePins && entry.eViews != views) scope->Drop(entry);
+  return nullptr;
+}
+
+void TnxBufferManager::RememberBlock(TnxReadOnlyBlock& aBlock, const TnxBaseTransaction* aTrans,
+                                     bool aUsed) noexcept {
+  TnxBlockReuseScope* scope = tlsReuseScope;
+  if (!scope || scope->rsOwner != this) return;
+  TnxBlockReuseScope::Entry& entry = scope->rsEntries[scope->rsNext++ % scope->rsEntries.size()];
+  scope->Drop(entry);
+  aBlock.robPins->Take();
+  entry = {aBlock.robFile->fiBlockCache, aTrans, aBlock.robPins.get(), aBlock.boCacheBlock.Data(),
+           bmViews.load(std::memory_order_relaxed), aBlock.robBlockNum, aUsed};
 }
 
 // ---- buffer manager ----
@@ -791,6 +879,7 @@ TnxReadOnlyBlock* TnxBufferManager::CreateBlock(TnxFileBlockCache& aCache, TnxBl
 }
 
 void TnxBufferManager::FreeBlock(TnxReadOnlyBlock& aBlock) noexcept {
+  ViewsChange();
   // Retired images still held outlive their block.
   if (aBlock.robRetiredPins > 0)
     for (const auto& retired : bmRetired)
@@ -968,6 +1057,7 @@ TnxReadOnlyBlock* TnxBufferManager::FindOrCreate(TnxBaseFile& aFile, TnxBlockNum
 PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                     bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock result = nullptr;
+  if (!aMarkDirty && (result = ReusedBlock(aFile, aTrans, aBlockNumber, false, aReleaseMethod))) return result;
   {
     TnxPadlockGuard guard(bmPadlock);
     result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
@@ -979,12 +1069,13 @@ PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
 PnxBlock TnxBufferManager::GetUsedBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                         bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock result = nullptr;
+  if (!aMarkDirty && (result = ReusedBlock(aFile, aTrans, aBlockNumber, true, aReleaseMethod))) return result;
   {
     // One hold of the padlock for the count and the block: a read of many
     // blocks pays for it once per block, not twice.
     TnxPadlockGuard guard(bmPadlock);
     if (aBlockNumber == 0 || aBlockNumber >= LockedUsedBlocks(aFile, aTrans)) return nullptr;
-    result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
+    result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod, true);
   }
   FlushPendingWriteThrough(aReleaseMethod, result);
   return result;
@@ -1018,7 +1109,7 @@ void TnxBufferManager::PrefetchBlocks(const TnxBaseFile& aFile, std::span<const 
 }
 
 PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
-                                          bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+                                          bool aMarkDirty, TnxReleaseMethod& aReleaseMethod, bool aUsed) {
   if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});
   if (!bmRetired.empty()) SweepRetired();
   if (!aMarkDirty && (!aTrans || !(aTrans->btState & nxStateBit(tsSnapshot)))) {
@@ -1032,6 +1123,7 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
       cached->UpdateBlockList(true);
       ++bmBlockCacheHit[cbsMapped][0][0];
       const PnxBlock result = cached->Pin(cached->boCacheBlock.Data(), aReleaseMethod);
+      RememberBlock(*cached, aTrans, aUsed);
       StandardEviction();
       return result;
     }

@@ -288,6 +288,7 @@ private:
   friend class TnxBlockSnapShot;
   friend class TnxBaseTransaction;
   friend class TnxFlushList;
+  friend class TnxBlockReuseScope;
   static void Release(void* aSelf, PnxBlock& aBlock) noexcept;
   PnxBlock Pin(PnxBlock aImage, TnxReleaseMethod& aReleaseMethod) noexcept;
   int32_t RetiredRefCount() const noexcept;
@@ -383,6 +384,38 @@ private:
 struct TnxScratchBlockHandle {
   TnxScratchBlock* sbhScratchBlock = nullptr;  // owned by the buffer manager
   uint32_t sbhID = 0;
+};
+
+// While one lives on a thread, the clean committed images that thread
+// fetches from the buffer manager stay pinned by it (the last few of them),
+// and fetching one of them again by the same transaction costs no padlock.
+// Meant for a walk that reads many records of one block in a row: open it
+// around the walk, on the stack. A pointer handed out through it is good
+// until its release method is called or the scope ends, whichever is first.
+// Scopes nest; only the outermost one of a thread remembers.
+class TnxBlockReuseScope {
+public:
+  explicit TnxBlockReuseScope(TnxBufferManager& aBufferManager) noexcept;
+  ~TnxBlockReuseScope();
+  TnxBlockReuseScope(const TnxBlockReuseScope&) = delete;
+  TnxBlockReuseScope& operator=(const TnxBlockReuseScope&) = delete;
+
+private:
+  friend class TnxBufferManager;
+  struct Entry {
+    const TnxFileBlockCache* eCache = nullptr;
+    const TnxBaseTransaction* eTrans = nullptr;
+    TnxImagePins* ePins = nullptr;  // the scope's own pin; nil when free
+    PnxBlock eImage = nullptr;
+    uint64_t eViews = 0;  // the owner's bmViews when it was pinned
+    TnxBlockNumber eNumber = 0;
+    bool eUsed = false;  // found below the used-block count then
+  };
+  void Drop(Entry& aEntry) noexcept;
+  TnxBufferManager* rsOwner;  // nil: an outer scope remembers
+  std::array<Entry, 4> rsEntries{};
+  uint32_t rsNext = 0;
+  int64_t rsHits = 0;  // answered here, counted when the scope ends
 };
 
 class TnxBufferManager : public TnxObject {
@@ -518,6 +551,7 @@ private:
   friend class TnxBaseTransactionLevel;
   friend class TnxFlushList;
   friend class TnxBlockMemory;
+  friend class TnxBlockReuseScope;
 
   TnxFileBlockCache& Attached(const TnxBaseFile& aFile) const;
   // Padlock held once: the cached block, after waiting for a running load;
@@ -535,8 +569,9 @@ private:
   uint32_t LockedAddFile(TnxBaseFile& aFile, const std::vector<std::u16string>& aPasswords,
                          TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);
   uint32_t LockedUsedBlocks(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans);
+  // aUsed: the number was found below the used-block count.
   PnxBlock LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
-                          TnxReleaseMethod& aReleaseMethod);
+                          TnxReleaseMethod& aReleaseMethod, bool aUsed = false);
   // Padlock held: frees the retired images nobody holds any more.
   // ---- cache policy (cache_policy.cpp) ----
   int32_t Resident(TnxCacheBlockState aState) const noexcept {
@@ -560,6 +595,18 @@ private:
   void FlushPendingWriteThrough();
   // The same after handing out aBlock, which goes back when the flush fails.
   void FlushPendingWriteThrough(TnxReleaseMethod& aReleaseMethod, PnxBlock aBlock);
+
+  // Padlock held: what some transaction sees of some block may change
+  // now. Every such change moves bmViews on, under the padlock, before it
+  // is released.
+  void ViewsChange() noexcept {
+    bmViews.store(bmViews.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  // Without the padlock: a fetch the thread's reuse scope answers.
+  PnxBlock ReusedBlock(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                       bool aUsed, TnxReleaseMethod& aReleaseMethod) noexcept;
+  // Padlock held: the thread's reuse scope pins the clean image too.
+  void RememberBlock(TnxReadOnlyBlock& aBlock, const TnxBaseTransaction* aTrans, bool aUsed) noexcept;
 
   void SweepRetired() noexcept;
   void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);
@@ -621,6 +668,7 @@ private:
   std::vector<uint8_t> bmSnapShotFlags;
   std::vector<TnxBaseTransaction*> bmSnapShotTrans;
   int32_t bmActiveSnapShotCount = 0;
+  std::atomic<uint64_t> bmViews{0};
   std::atomic<int64_t> bmBlocksRead{0};
   std::atomic<int64_t> bmBlocksWritten{0};
   std::vector<std::unique_ptr<TnxFileBlockCache>> bmFiles;

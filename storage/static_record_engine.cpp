@@ -155,18 +155,34 @@ void TnxStaticRecordEngine::reCheckRefNr(TnxBaseTransaction* aTrans, TnxRefNr aR
 
 PnxBlock TnxStaticRecordEngine::reGetDataBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                                TnxBlockGuard& aBlock, bool aForChange) {
-  if (!ValidInTrans(breDataFile, aBlockNumber, aTrans))
-    throw EnxStaticRecordEngineException(nxeInvalidBlockNumber,
-                                         u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
-                                         {breDataFile.fiName(), aBlockNumber});
   aBlock.Release();
-  aBlock.Hold(breDataFile.GetBlock(aTrans, aBlockNumber, bseID, aForChange, aBlock.ReleaseMethod()));
+  // The count and the block under one hold of the cache's padlock; only a
+  // number above the count asks the header (blocks this transaction added
+  // to a logical file).
+  aBlock.Hold(breDataFile.GetUsedBlock(aTrans, aBlockNumber, bseID, aForChange, aBlock.ReleaseMethod()));
+  if (!aBlock.Block()) {
+    if (!ValidInTrans(breDataFile, aBlockNumber, aTrans))
+      throw EnxStaticRecordEngineException(nxeInvalidBlockNumber,
+                                           u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
+                                           {breDataFile.fiName(), aBlockNumber});
+    aBlock.Release();
+    aBlock.Hold(breDataFile.GetBlock(aTrans, aBlockNumber, bseID, aForChange, aBlock.ReleaseMethod()));
+  }
   const PnxBlock block = aBlock.Block();
   // The counts steer every walk through the block: out of range is damage.
   if (std::memcmp(block, kDataBlockSig.data(), 4) != 0 || LoadU32(block + 4) != aBlockNumber ||
       LoadU16(block + nxrbFirstFree) > reRecsPerBlock || LoadU16(block + nxrbUsed) > reRecsPerBlock)
     RaiseNotADataBlock(aBlockNumber);
   return block;
+}
+
+PnxBlock TnxStaticRecordEngine::reGetRecordBlock(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, TnxBlockGuard& aBlock,
+                                                 bool aForChange) {
+  // A slot out of range takes the checks in their order: the block's range
+  // is refused before the slot.
+  const uint32_t slot = SlotOf(aRefNr);
+  if (slot < 1 || slot > reRecsPerBlock) reCheckRefNr(aTrans, aRefNr);
+  return reGetDataBlock(aTrans, BlockOf(aRefNr), aBlock, aForChange);
 }
 
 PnxBlock TnxStaticRecordEngine::reNewDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess,
@@ -285,9 +301,8 @@ void TnxStaticRecordEngine::DeleteRecord(TnxBaseTransaction& aTrans, TnxRefNr aR
 
 void TnxStaticRecordEngine::UpdateRecord(TnxBaseTransaction& aTrans, TnxRefNr aRefNr, PnxRecordBuffer aNewRecord,
                                          PnxRecordBuffer aOldRecord) {
-  reCheckRefNr(&aTrans, aRefNr);
   TnxBlockGuard guard;
-  const PnxBlock block = reGetDataBlock(&aTrans, BlockOf(aRefNr), guard, true);
+  const PnxBlock block = reGetRecordBlock(&aTrans, aRefNr, guard, true);
   const uint32_t j = SlotOf(aRefNr);
   if (!InUse(block, j)) RaiseDeleted(aRefNr);
   if (aOldRecord) {
@@ -326,9 +341,8 @@ void TnxStaticRecordEngine::ReplaceAllRecords(TnxBaseTransaction& aTrans, const 
 // ---- reads ----
 
 void TnxStaticRecordEngine::ReadRecord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, PnxRecordBuffer aRecData) {
-  reCheckRefNr(aTrans, aRefNr);
   TnxBlockGuard guard;
-  const PnxBlock block = reGetDataBlock(aTrans, BlockOf(aRefNr), guard, false);
+  const PnxBlock block = reGetRecordBlock(aTrans, aRefNr, guard, false);
   if (!InUse(block, SlotOf(aRefNr))) RaiseDeleted(aRefNr);
   if (aRecData) {
     std::memcpy(aRecData, Slot(block, SlotOf(aRefNr)), breRecordLength);
@@ -460,9 +474,8 @@ TnxRecordIteratorResult TnxStaticRecordEngine::ReadRecordForIterate(TnxBaseTrans
                                                                     PnxRecordBuffer* aData,
                                                                     const TnxStorageRecordIterator& aIterator,
                                                                     void* aCookie, TnxBaseFilterEngine* aFilter) {
-  reCheckRefNr(aTrans, aRefNr);
   TnxBlockGuard guard;
-  const PnxBlock block = reGetDataBlock(aTrans, BlockOf(aRefNr), guard, false);
+  const PnxBlock block = reGetRecordBlock(aTrans, aRefNr, guard, false);
   if (!InUse(block, SlotOf(aRefNr))) RaiseDeleted(aRefNr);
   uint8_t* record = Slot(block, SlotOf(aRefNr));
   aFilter = ActiveFilter(aFilter);

@@ -109,6 +109,8 @@ private:
   void reCheckRefNr(TnxBaseTransaction* aTrans, TnxRefNr aRefNr);
   PnxBlock reGetDataBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, TnxBlockGuard& aBlock,
                           bool aForChange);
+  // reCheckRefNr and reGetDataBlock of the record's block, with its answers.
+  PnxBlock reGetRecordBlock(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, TnxBlockGuard& aBlock, bool aForChange);
   PnxBlock reNewDataBlock(TnxBaseTransaction& aTrans, TnxBaseFileHeaderAccess& aHeaderAccess, TnxBlockGuard& aBlock);
   uint32_t RecNoGetDir(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, TnxBaseFilterEngine* aFilter, uint32_t& aRecNo,
                        bool aBackward);

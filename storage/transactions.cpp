@@ -334,6 +334,7 @@ void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushLis
   }
   {
     TnxPadlockGuard guard(bmPadlock);
+    ViewsChange();
     TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
     if (level.tlLevel == 0 && aIsWTCommit) {
       if (!aFlushList) {
@@ -396,6 +397,8 @@ void TnxBufferManager::RollbackTransaction(TnxBaseTransaction* aTrans) {
 
 void TnxBufferManager::RollbackTransactionLevel(TnxBaseTransactionLevel& aTransLevel) {
   TnxPadlockGuard guard(bmPadlock);
+  // The used-block counts the level set go with it.
+  ViewsChange();
   TnxBaseTransaction& trans = aTransLevel.tlTransaction;
   std::vector<TnxModifiedBlock*> copies = std::move(aTransLevel.tlModifiedBlocks);
   aTransLevel.tlModifiedBlocks.clear();

@@ -220,6 +220,9 @@ TEST_F(StaticRecordTest, BadReferenceNumbers) {
       {"slot above N", nxMakeRefNr(block, Engine().reRecsPerBlock + 1u), nxeInvalidRefNr, u"ref "},
       {"block beyond the file", nxMakeRefNr(5000, 1), nxeInvalidBlockNumber, u"block 5000]"},
       {"block 0", nxMakeRefNr(0, 1), nxeInvalidBlockNumber, u"block 0]"},
+      // Both wrong: the block is refused first.
+      {"block beyond the file, slot 0", nxMakeRefNr(5000, 0), nxeInvalidBlockNumber, u"block 5000]"},
+      {"block 0, slot above N", nxMakeRefNr(0, Engine().reRecsPerBlock + 1u), nxeInvalidBlockNumber, u"block 0]"},
   };
   TRecord buffer = Make(3);
   for (const Case& c : cases) {
@@ -243,6 +246,31 @@ TEST_F(StaticRecordTest, BadReferenceNumbers) {
   // The reference number of the deleted record is in its message.
   EXPECT_HAS_TEXT(testing::MessageOf<EnxBaseException>([&] { Read(a); }),
                   u"ref " + platform::Utf8ToUtf16(std::to_string(a)) + u"]");
+}
+
+// A block the transaction added is beyond the committed count until the
+// commit: only that transaction reads its records.
+TEST_F(StaticRecordTest, ABlockAddedInATransactionIsReadOnlyThroughItUntilTheCommit) {
+  t_.Commit();
+  std::vector<TnxRefNr> refs;
+  TnxBlockNumber first = 0;
+  for (uint32_t i = 0; i < Engine().reRecsPerBlock + 2u; ++i) {
+    refs.push_back(Add(Make(i)));
+    if (i == 0) first = static_cast<TnxBlockNumber>(refs[0] >> 32);
+  }
+  const TnxRefNr last = refs.back();
+  ASSERT_NE(static_cast<TnxBlockNumber>(last >> 32), first);
+  for (size_t i = 0; i < refs.size(); ++i) EXPECT_EQ(Read(refs[i]), Make(static_cast<uint32_t>(i)));
+  TRecord buffer(L());
+  const auto readOutside = [&](TnxRefNr aRef) { Engine().ReadRecord(nullptr, aRef, buffer.data()); };
+  EXPECT_EQ(ErrorCodeOf([&] { readOutside(last); }), nxeInvalidBlockNumber);
+  t_.Commit();
+  readOutside(last);
+  EXPECT_EQ(buffer, Make(static_cast<uint32_t>(refs.size() - 1)));
+  // Beyond the new count still refused, in a transaction and without.
+  const TnxRefNr beyond = nxMakeRefNr(static_cast<TnxBlockNumber>(last >> 32) + 1, 1);
+  EXPECT_EQ(ErrorCodeOf([&] { readOutside(beyond); }), nxeInvalidBlockNumber);
+  EXPECT_EQ(ErrorCodeOf([&] { Read(beyond); }), nxeInvalidBlockNumber);
 }
 
 TEST_F(StaticRecordTest, NextAndPreviousPassOverEmptyBlocks) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -88,6 +89,7 @@ protected:
   // Rows of the statistics.
   static constexpr int kCommits = 6, kNestedCommits = 7, kRollbacks = 8, kNestedRollbacks = 9, kDeadlocks = 10,
                        kCorrupted = 11;
+  static constexpr int kHits = 4;
 
   TStorageFixture fx_;
   TStorageFixture* cur_ = &fx_;
@@ -390,14 +392,18 @@ TEST_F(TransactionsTest, FailedPrepareGivesTheUnwrittenBlocksBack) {
 // flushes, against a model of the committed bytes, one overlay per level
 // and each snapshot's frozen view (the committed bytes when it first read
 // the file).
+// Every sequence runs twice: as it is, and inside a reuse scope, whose
+// answers must be those of the padlock path after every change.
 TEST_F(TransactionsTest, RandomSequencesMatchTheModel) {
   const int sequences = TestSize(150, 10000);
   std::mt19937 rng(6401);
-  for (int sequence = 0; sequence < sequences; ++sequence) {
+  for (int sequence = 0; sequence < 2 * sequences; ++sequence) {
     SCOPED_TRACE("sequence " + std::to_string(sequence));
     // A world of its own per sequence, so that files do not pile up.
     TStorageFixture world;
     cur_ = &world;
+    std::optional<TnxBlockReuseScope> reuse;
+    if (sequence % 2) reuse.emplace(Bm());
     const std::string name = "m";
     TnxBaseFile& file = Table(name, 6);
     const uint32_t body = file.fiBlockSizeBytes - kBody;  // bytes a change may touch
@@ -501,8 +507,108 @@ TEST_F(TransactionsTest, RandomSequencesMatchTheModel) {
     snapshots.clear();
     EXPECT_EQ(Bm().ActiveSnapShotCount(), 0);
     for (auto& [n, image] : committed) ASSERT_EQ(Read(file, nullptr, n), image) << "block " << n;
+    reuse.reset();
+    EXPECT_EQ(Bm().HandedOut(file), 0);
     cur_ = &fx_;
   }
+}
+
+// ---- reuse scopes ----
+
+// A scope pins at most a few images, answers a read of one of them again
+// without another pin, counts those reads as hits when it ends and then
+// holds nothing; a scope inside it adds nothing.
+TEST_F(TransactionsTest, ReuseScopeHoldsAFewImagesCountsItsHitsAndLetsGo) {
+  TnxBaseFile& file = Table("s", 10);
+  std::map<TnxBlockNumber, TBytes> images;
+  for (TnxBlockNumber n = 1; n < 10; ++n) images[n] = Read(file, nullptr, n);
+  const int64_t hits = Counter(kHits);
+  {
+    TnxBlockReuseScope reuse(Bm());
+    for (int round = 0; round < 3; ++round) EXPECT_EQ(Read(file, nullptr, 2), images[2]);
+    EXPECT_EQ(Bm().HandedOut(file), 1);
+    {
+      TnxBlockReuseScope inner(Bm());
+      EXPECT_EQ(Read(file, nullptr, 3), images[3]);
+    }
+    EXPECT_EQ(Bm().HandedOut(file), 2);
+    for (TnxBlockNumber n = 1; n < 10; ++n) EXPECT_EQ(Read(file, nullptr, n), images[n]);
+    EXPECT_EQ(Bm().HandedOut(file), 4);
+    TnxReleaseMethod first, second;
+    PnxBlock a = Bm().GetBlock(file, nullptr, 9, first);
+    PnxBlock b = Bm().GetBlock(file, nullptr, 9, second);
+    EXPECT_EQ(a, b);
+    first(a);
+    second(b);
+    EXPECT_EQ(a, nullptr);
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(Bm().HandedOut(file), 4);
+  }
+  EXPECT_EQ(Bm().HandedOut(file), 0);
+  EXPECT_EQ(Counter(kHits) - hits, 3 + 1 + 9 + 2);
+}
+
+// Readers reusing the images they hold, while a writer commits new images
+// of some blocks and reads of the others evict all the time: every image
+// read is whole and of its block, and nothing stays held.
+TEST_F(TransactionsTest, ReuseScopesReadWholeImagesWhileOthersCommitAndEvict) {
+  TStorageFixture small(1);  // 1 MB: the table does not fit
+  cur_ = &small;
+  constexpr uint32_t kBlocks = 600;
+  constexpr TnxBlockNumber kWritten = 8;  // blocks 1 to 7 get whole fills
+  TnxBaseFile& file = Table("r", kBlocks);
+  const uint32_t body = file.fiBlockSizeBytes - kBody;
+  {
+    TnxBaseTransaction fill(Bm(), nullptr, false, false);
+    for (TnxBlockNumber n = 1; n < kWritten; ++n) {
+      TnxBlockGuard guard;
+      guard.Hold(Bm().GetBlock(file, &fill, n, true, guard.ReleaseMethod()));
+      std::memset(guard.Block() + kBody, 1, body);
+    }
+    Bm().CommitTransaction(&fill, nullptr, false);
+  }
+  const int commits = TestSize(150, 2000);
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 4; ++r) {
+    readers.emplace_back([&, r] {
+      std::mt19937 rng(static_cast<uint32_t>(r) + 11);
+      // Bounded: the writer ends after its commits; the cap is only a net.
+      for (int batch = 0; batch < 20000 && !done.load(); ++batch) {
+        TnxBlockReuseScope reuse(Bm());
+        for (int i = 0; i < 32; ++i) {
+          const TnxBlockNumber n =
+              i % 4 == 0 ? kWritten + rng() % (kBlocks - kWritten) : 1 + rng() % (kWritten - 1);
+          TnxBlockGuard guard;
+          guard.Hold(Bm().GetBlock(file, nullptr, n, guard.ReleaseMethod()));
+          const uint8_t* block = guard.Block();
+          if (nxLoadBlockCommonHeader(block).bchThisBlock != n) bad.fetch_add(1);
+          const uint8_t first = block[kBody];
+          for (uint32_t k = 0; k < body; k += 89) {
+            const uint8_t want = n < kWritten ? first : TStorageFixture::Pattern(n, kBody + k);
+            if (block[kBody + k] != want) bad.fetch_add(1);
+          }
+        }
+      }
+    });
+  }
+  for (int c = 0; c < commits; ++c) {
+    TnxBaseTransaction trans(Bm(), nullptr, false, false);
+    TnxBlockGuard guard;
+    guard.Hold(Bm().GetBlock(file, &trans, 1 + c % (kWritten - 1), true, guard.ReleaseMethod()));
+    std::memset(guard.Block() + kBody, 2 + c % 200, body);
+    guard.Release();
+    TnxFlushList flush;
+    Bm().CommitTransaction(&trans, &flush, false);
+    flush.Flush(false);
+  }
+  done.store(true);
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(Bm().RetiredImages(), 0);
+  EXPECT_EQ(Bm().HandedOut(file), 0);
+  cur_ = &fx_;
 }
 
 // ---- snapshots ----
