@@ -2,6 +2,7 @@
 
 #include "index/startup.h"
 #include "lowlevel/sync/unit_table.h"
+#include "server/engines/fulltext_cursor_engine.h"
 #include "server/engines/fulltext_table_engine.h"
 #include "server/engines/sort_engine.h"
 
@@ -12,6 +13,7 @@ namespace {
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&nxFulltextTableEnginesStartup, &nxFulltextTableEnginesShutdown},
+    {&nxFulltextCursorEnginesStartup, &nxFulltextCursorEnginesShutdown},
     {&nxMergeSortEngineStartup, &nxMergeSortEngineShutdown},
 };
 
