@@ -158,6 +158,19 @@ TnxCategorySeparatorTokenFilterCursorEngine::TnxCategorySeparatorTokenFilterCurs
     cstfceSeparatorCategories = d->SeparatorCategories();
   // The tables load here, at cursor open, not inside the first update.
   nxLoadCharacterCategories();
+  cstfceUnitBits.assign(0x10000 / 64, 0);
+  cstfcePageKnown.assign(0x100, false);
+}
+
+bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparator(char16_t aChar) const {
+  const size_t page = aChar >> 8;
+  if (!cstfcePageKnown[page]) {
+    for (uint32_t c = uint32_t(page) << 8, end = c + 0x100; c < end; ++c)
+      if (nxCharInCategories(static_cast<char16_t>(c), cstfceSeparatorCategories))
+        cstfceUnitBits[c >> 6] |= uint64_t{1} << (c & 63);
+    cstfcePageKnown[page] = true;
+  }
+  return (cstfceUnitBits[aChar >> 6] >> (aChar & 63)) & 1;
 }
 
 bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparatorAt(const std::u16string& aText, size_t aPos,
@@ -169,7 +182,7 @@ bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparatorAt(const std::u16st
     return nxCodePointInCategories(cp, cstfceSeparatorCategories);
   }
   aUnits = 1;
-  return nxCharInCategories(c, cstfceSeparatorCategories);
+  return IsSeparator(c);
 }
 
 // ---- transformers ----

@@ -182,12 +182,16 @@ class TnxCategorySeparatorTokenFilterCursorEngine : public TnxBaseSeparatorToken
                                               TnxTokenFilterHubCursorEngine* aHub);
 
   // One code unit on its own (a lone surrogate is ccOtherSurrogate).
-  bool IsSeparator(char16_t aChar) const override { return nxCharInCategories(aChar, cstfceSeparatorCategories); }
+  bool IsSeparator(char16_t aChar) const override;
   // A surrogate pair is one character, judged by its code point.
   bool IsSeparatorAt(const std::u16string& aText, size_t aPos, size_t& aUnits) const override;
 
 private:
   TnxCharacterCategories cstfceSeparatorCategories;
+  // The answer for every code unit of the BMP, one bit each, filled a page
+  // of 256 units at a time on first use.
+  mutable std::vector<uint64_t> cstfceUnitBits;
+  mutable std::vector<bool> cstfcePageKnown;
 };
 
 // ---- transformers ----
