@@ -4,8 +4,8 @@
 // counts itself) and raise.
 //
 // Use: a token index descriptor of class TnxProbeTokenIndexDescriptor;
-// TFulltextTokenProbe registers the table and cursor engine classes for its
-// life.
+// TFulltextTokenProbe registers the descriptor, table and cursor engine
+// classes for its life.
 #pragma once
 
 #include <atomic>
@@ -97,6 +97,7 @@ class TnxProbeTokenIndexCursorEngine : public TnxBaseTokenIndexCursorEngine {
 class TFulltextTokenProbe {
 public:
   TFulltextTokenProbe() {
+    TnxProbeTokenIndexDescriptor::ClassInfo().Register();
     TnxProbeTokenIndexTableEngine::ClassInfo().Register();
     TnxProbeTokenIndexCursorEngine::ClassInfo().Register();
     ProbeLog() = {};
@@ -104,6 +105,7 @@ public:
   ~TFulltextTokenProbe() {
     TnxProbeTokenIndexCursorEngine::ClassInfo().Unregister();
     TnxProbeTokenIndexTableEngine::ClassInfo().Unregister();
+    TnxProbeTokenIndexDescriptor::ClassInfo().Unregister();
   }
   TFulltextTokenProbe(const TFulltextTokenProbe&) = delete;
   TFulltextTokenProbe& operator=(const TFulltextTokenProbe&) = delete;
