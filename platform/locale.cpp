@@ -28,11 +28,18 @@ void SetThreadLocale(uint32_t lcid) noexcept { tlsThreadLocale = lcid; }
 
 std::string LocaleNameForLCID(uint32_t lcid) {
   if (lcid == LOCALE_INVARIANT) return "en_US_POSIX";
+  // ICU's answer for an LCID never changes; mapping one token after another
+  // asks for the same LCID over and over.
+  thread_local uint32_t tlsLastLcid = 0;
+  thread_local std::string tlsLastName;
+  if (lcid != 0 && lcid == tlsLastLcid) return tlsLastName;
   char buf[ULOC_FULLNAME_CAPACITY] = {};
   UErrorCode status = U_ZERO_ERROR;
   int32_t n = uloc_getLocaleForLCID(lcid, buf, sizeof buf - 1, &status);
   if (U_FAILURE(status) || n <= 0) return {};
-  return std::string(buf, static_cast<size_t>(n));
+  tlsLastName.assign(buf, static_cast<size_t>(n));
+  tlsLastLcid = lcid;
+  return tlsLastName;
 }
 
 uint32_t LocaleAnsiCodePage(uint32_t lcid) {

@@ -109,6 +109,19 @@ void nxWideLCMapStringW(std::u16string_view aSource, uint32_t aLocale, uint32_t 
   const int32_t len = LengthOf(aSource.size(), context);
   // A sort key comes back as bytes, counted in bytes.
   const bool key = aMapFlags & platform::LCMAP_SORTKEY;
+  if (!key) {
+    // Most mappings keep the length: one call into a buffer of the source's
+    // size (with room to spare) spares the length query; a longer result
+    // falls back to asking first.
+    std::u16string result(aSource.size() + 8, u'\0');
+    const int m = platform::LCMapStringW(aLocale, aMapFlags, aSource.data(), len, result.data(),
+                                         static_cast<int>(result.size()));
+    if (m > 0) {
+      result.resize(static_cast<size_t>(m));
+      aResult = std::move(result);
+      return;
+    }
+  }
   const int n = platform::LCMapStringW(aLocale, aMapFlags, aSource.data(), len, nullptr, 0);
   if (n == 0) nxRaiseLastOSError(context, 0);
   std::u16string result(key ? (static_cast<size_t>(n) + 1) / 2 : static_cast<size_t>(n), u'\0');

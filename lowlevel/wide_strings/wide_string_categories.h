@@ -10,6 +10,9 @@
 //   under the unit's padlock, and may be called from any thread. Code units
 //   are classified one by one: above U+FFFF nothing is classified, and the
 //   halves of a surrogate pair are ccOtherSurrogate.
+// - nxCodePointInCategories classifies a whole code point (0 to U+10FFFF),
+//   so a character outside the BMP is judged by its own categories rather
+//   than by those of its surrogates; above U+10FFFF nothing is classified.
 #pragma once
 
 #include <array>
@@ -82,6 +85,7 @@ void nxWideStringCategoriesShutdown();
 
 void nxLoadCharacterCategories();
 bool nxCharInCategories(char16_t aChar, const TnxCharacterCategories& aCategories);
+bool nxCodePointInCategories(char32_t aCodePoint, const TnxCharacterCategories& aCategories);
 // The ranges read for a category (loads the tables first).
 const TnxRangeArray& nxCharacterCategoryRanges(TnxCharacterCategory aCategory);
 

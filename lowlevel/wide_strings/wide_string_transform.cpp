@@ -62,9 +62,11 @@ TnxWideStringLocaleMappingTransformer::TnxWideStringLocaleMappingTransformer(uin
 void TnxWideStringLocaleMappingTransformer::Transform(const TnxWideString& aSource, TnxWideString& aResult) const {
   aResult.clear();
   if (aSource.empty()) return;
+  // TnxWideString and the UTF-16 string are one type here: no copies
+  // between them.
   std::u16string mapped;
-  nxWideLCMapString(nxWideCharsToWideString(aSource), wslmtLocale, wslmtFlags, mapped);
-  aResult = nxWideStringToWideChars(mapped);
+  nxWideLCMapString(aSource, wslmtLocale, wslmtFlags, mapped);
+  aResult = std::move(mapped);
 }
 
 void TnxWideStringTruncateTransformer::Transform(const TnxWideString& aSource, TnxWideString& aResult) const {

@@ -3,6 +3,7 @@
 #include "index/startup.h"
 #include "lowlevel/sync/unit_table.h"
 #include "server/engines/blob_cache_key_engine.h"
+#include "server/engines/fulltext_cursor_engine.h"
 #include "server/engines/fulltext_table_engine.h"
 #include "server/engines/sort_engine.h"
 
@@ -13,6 +14,7 @@ namespace {
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
     {&nxFulltextTableEnginesStartup, &nxFulltextTableEnginesShutdown},
+    {&nxFulltextCursorEnginesStartup, &nxFulltextCursorEnginesShutdown},
     {&nxMergeSortEngineStartup, &nxMergeSortEngineShutdown},
     {&nxBlobCacheKeyEngineStartup, &nxBlobCacheKeyEngineShutdown},
 };

@@ -93,6 +93,39 @@ TEST(CharacterCategories, SetsAndUnclassifiedUnits) {
   EXPECT_TRUE(above);
 }
 
+// Whole code points: a character outside the BMP by its own categories,
+// as the ranges read from the resource give them.
+TEST(CharacterCategories, CodePointsOutsideTheBmpByTheirOwnCategories) {
+  struct Case {
+    char32_t cp;
+    TnxCharacterCategory category;
+  } inside[] = {
+      {U'\U0001F600', ccSymbolOther},     {U'\U00010400', ccLetterUppercase}, {U'\U00010428', ccLetterLowercase},
+      {U'\U0001D7CE', ccNumberDecimalDigit}, {U'\U000E0001', ccOtherFormat},  {U'\U000F0000', ccOtherPrivate},
+      {U'\U0010FFFD', ccOtherPrivate},    {U'\U00020000', ccLetterOther},     {U'A', ccLetterUppercase},
+      {U'\U0001F600', ccAssigned},
+  };
+  for (const Case& c : inside) {
+    EXPECT_TRUE(nxCodePointInCategories(c.cp, {c.category})) << std::hex << uint32_t(c.cp);
+    EXPECT_FALSE(nxCodePointInCategories(c.cp, {ccOtherSurrogate})) << std::hex << uint32_t(c.cp);
+  }
+  EXPECT_FALSE(nxCodePointInCategories(U'\U0001F600', {ccLetterUppercase, ccSeparatorSpace}));
+  // Unassigned and out of range: nothing.
+  EXPECT_FALSE(nxCodePointInCategories(U'\U0003FFFE', {ccAssigned}));
+  EXPECT_FALSE(nxCodePointInCategories(char32_t(0x110000), {ccAssigned, ccOtherPrivate}));
+  // A lone surrogate code point is a surrogate.
+  EXPECT_TRUE(nxCodePointInCategories(char32_t(0xDC00), {ccOtherSurrogate}));
+  // Every code point of every range answers for its category.
+  for (int category = 0; category < nxCharacterCategoryCount; ++category) {
+    const auto cat = static_cast<TnxCharacterCategory>(category);
+    for (const TnxRange& r : nxCharacterCategoryRanges(cat)) {
+      if (r.rngStart > 0x10FFFF) continue;
+      for (uint32_t cp : {r.rngStart, r.rngStop, r.rngStart + (r.rngStop - r.rngStart) / 2})
+        ASSERT_TRUE(nxCodePointInCategories(char32_t(cp), {cat})) << std::hex << cp << " " << std::dec << category;
+    }
+  }
+}
+
 TEST(CharacterCategories, ReaderRejectsCutRecordsAndBadCategories) {
   const std::vector<std::vector<uint8_t>> bad = {
       {0, 1, 0, 0},                            // count cut short

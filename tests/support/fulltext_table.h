@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "dictionary/fields_descriptor.h"
 #include "dictionary/fulltext_descriptors.h"
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
@@ -41,6 +42,8 @@ struct TFulltextShape {
   bool WithFulltext = true;
   // The fulltext descriptor's class (null: TnxFulltextDescriptor).
   const TnxCustomDescriptorClass* FulltextClass = nullptr;
+  // Adds fields after ID and Text.
+  std::function<void(TnxFieldsDescriptor&)> Fields = {};
 };
 
 class TFulltextTable {
@@ -71,7 +74,8 @@ public:
   }
   void Commit() { t_.Commit(); }
   void Rollback() {
-    Blobs().Rollback(t_.Trans());
+    // A fulltext index without bit arrays has no BLOB storage.
+    if (Fulltext().BlobEngine()) Blobs().Rollback(t_.Trans());
     t_.Rollback();
   }
 
@@ -93,6 +97,7 @@ private:
     shape.Configure = [aShape](TTestDataDictionary& aDict) {
       aDict.FieldsDescriptor().AddField(u"ID", u"", nxtWord32, 0, 0, true);
       aDict.FieldsDescriptor().AddField(u"Text", u"", nxtWideString, 40, 0, false);
+      if (aShape.Fields) aShape.Fields(aDict.FieldsDescriptor());
       TnxIndexDescriptor* byId =
           aDict.IndicesDescriptor()->AddIndex(u"ByID", 0, idNone, u"", &TnxCompKeyDescriptor::ClassInfo());
       static_cast<TnxCompKeyDescriptor*>(byId->KeyDescriptor())->Add(kIdField);

@@ -1,4 +1,5 @@
 #include "server/engines/fulltext_table_engine.h"
+#include "server/engines/fulltext_token_index_base.h"
 
 #include <gtest/gtest.h>
 
@@ -248,9 +249,11 @@ TEST_F(FulltextTableEngineTest, ATableWithoutFulltextGetsNone) {
 
 TEST_F(FulltextTableEngineTest, CursorEngineLookupNamesTheCursorClass) {
   TFulltextTable table;
-  EXPECT_HAS_TEXT(testing::MessageOf<EnxBaseFulltextCursorEngineException>(
+  // The fulltext cursor engine is served; the default table's bit-array
+  // token index names its cursor class.
+  EXPECT_HAS_TEXT(testing::MessageOf<EnxBaseTokenIndexCursorEngineException>(
                       [&] { TnxBaseFulltextCursorEngine::CreateFor(table.Engine(), nullptr); }),
-                  u"Unknown Fulltext engine: \"TnxFulltextCursorEngine\" [$3C8F/15503]");
+                  u"Unknown TokenIndex engine: \"TnxBitArrayTokenIndexCursorEngine\" [$3C8F/15503]");
 }
 
 // The class that is not registered comes last of what is built, so that
