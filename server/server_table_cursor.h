@@ -50,6 +50,7 @@ namespace revurov {
 class TnxBaseBlobHandler;
 class TnxBaseFulltextCursorEngine;
 class TnxBaseIndexPath;
+class TnxIndexDescriptor;
 class TnxKeyFieldsSource;
 class TnxServerBaseTable;
 class TnxServerRootTable;
@@ -200,8 +201,21 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
   uint32_t sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
 
-  // ---- the rest; GetRecordCountExAsync, sbcCopyRecords and
-  // sbcDeleteRecords answer 12289 until they are built ----
+  // ---- bulk copy, delete and sort (server_table_cursor_bulk.cpp) ----
+  // The copy refuses (9990, 10760, 15489, 12289, 15488) before it takes
+  // any lock; it commits in steps when aMaxTransSize is above 0, each step
+  // leaving the destination's auto-increment at the largest value copied
+  // so far. The bulk delete hands each record lock back with the active
+  // transaction, so the lock container holds the table until that ends.
+  // Both notify extenders and update fulltext indices as single writes do.
+  uint32_t sbcCopyRecords(TnxAbstractCursor* aDestCursor, TnxBlobCopyMode aBlobCopyMode, int32_t aMaxTransSize,
+                          bool aCheckValFields) override;
+  uint32_t sbcDeleteRecords() override;
+  // Orders the whole table's records by aIndexDesc in place, whatever the
+  // view; keys and fulltext entries follow. The path goes to BOF.
+  uint32_t stcSortRecords(TnxIndexDescriptor* aIndexDesc);
+
+  // ---- the rest; GetRecordCountExAsync answers 12289 until it is built ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
                        TnxNewBlobNr*) override;
@@ -211,8 +225,6 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override;
   uint32_t sbcRangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
                        PnxKeyOrRecordBuffer, bool) override;
-  uint32_t sbcCopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override;
-  uint32_t sbcDeleteRecords() override;
   uint32_t sbcBlobCreateLink(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr, TnxBlobNr&) override;
   uint32_t sbcBlobDelete(const TnxRecID&, int32_t, TnxBlobNr) override;
   uint32_t sbcBlobTruncate(const TnxRecID&, int32_t, TnxBlobNr, uint32_t) override;
