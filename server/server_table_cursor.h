@@ -57,6 +57,21 @@ class TnxServerRootTable;
 
 inline constexpr TnxRefNr nxSelfRefNrHigh = TnxRefNr(0x7FFFFFFF) << 32;
 
+class TnxServerTableCursor;
+
+// What the recover task's block walk shares with the record callback.
+struct TnxRecoverContext {
+  PnxRecordBuffer rcRecord = nullptr;  // the record the record engine found
+  TnxServerTableCursor* rcTarget = nullptr;
+  TnxServerTableCursor* rcFailed = nullptr;
+  uint32_t rcResult = 0;
+  // Transaction levels the recovery holds open on the target's context.
+  int32_t rcTransLevels = 0;
+  const std::vector<int32_t>* rcBlobFields = nullptr;  // nil: none
+  int32_t rcFileIndex = 0;
+  TnxBlockNumber rcBlockNumber = 0;
+};
+
 class TnxServerTableCursor : public TnxServerBaseCursor {
   REVUROV_SERVER_OBJECT_CLASS(TnxServerTableCursor, TnxServerBaseCursor)
 
@@ -214,6 +229,15 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   // Orders the whole table's records by aIndexDesc in place, whatever the
   // view; keys and fulltext entries follow. The path goes to BOF.
   uint32_t stcSortRecords(TnxIndexDescriptor* aIndexDesc);
+
+  // The recover task's record callback, run on the cursor of the damaged
+  // table for each record found: the record goes into the target with its
+  // blobs in a transaction of its own (aContext.rcTransLevels counts it),
+  // or, when it or a blob fails there, into the failed-records table with
+  // the blobs that cannot be copied set null. A record that fails on both
+  // leaves its code in aContext.rcResult and its transaction rolled back
+  // with the count still raised. Answers rirStop once rcResult is set.
+  TnxRecordIteratorResult stcRecoverRecord(TnxRecoverContext& aContext, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
 
   // ---- the rest; GetRecordCountExAsync answers 12289 until it is built ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;

@@ -1,6 +1,7 @@
 // The table cursor's work on many records at once: copying the view into
-// another table, deleting the view, and sorting the table's records
-// physically through the default sort engine.
+// another table, deleting the view, sorting the table's records physically
+// through the default sort engine, and recovering the records of a damaged
+// table one at a time.
 //
 // Each runs in transactions of its own (the bulk delete joins the caller's
 // unless nesting is asked for) under the exclusive content lock of the
@@ -480,6 +481,101 @@ uint32_t TnxServerTableCursor::stcSortRecords(TnxIndexDescriptor* aIndexDesc) {
     if (result == 0) result = nxeTransactionCorrupt;
   }
   return result;
+}
+
+// ---- recovering one record ----
+
+TnxRecordIteratorResult TnxServerTableCursor::stcRecoverRecord(TnxRecoverContext& aContext, TnxRefNr,
+                                                               PnxRecordBuffer aRecord) {
+  if (aContext.rcResult != 0) return rirStop;
+  TnxServerTableCursor& target = *aContext.rcTarget;
+  TnxServerTransContext& context = *target.TransContext();
+  const TnxFieldsDescriptor& fields = *stcTable->FieldsDescriptor();
+  const uint8_t* record = static_cast<const uint8_t*>(aRecord ? aRecord : aContext.rcRecord);
+  const auto startRecordTrans = [&]() -> uint32_t {
+    const uint32_t result = context.stcTransactionStart(false, false, false, false, false, target.IsResultSet);
+    if (result == 0) ++aContext.rcTransLevels;
+    return result;
+  };
+  // The record's blobs copied from this cursor into aInto's record buffer,
+  // each in a nested transaction; a blob that fails is set null. False
+  // when one failed (with aStopAtFailure the rest stay as they were).
+  const auto copyBlobs = [&](TnxServerTableCursor& aInto, bool aStopAtFailure) -> bool {
+    if (!aContext.rcBlobFields) return true;
+    uint8_t* into = static_cast<uint8_t*>(aInto.sbcRecordBuffer);
+    const TnxFieldsDescriptor& intoFields = *aInto.stcTable->FieldsDescriptor();
+    bool allCopied = true;
+    for (const int32_t field : *aContext.rcBlobFields) {
+      bool isNull = true;
+      const TnxBlobNr blobNr = BlobNrOf(fields, field, record, isNull);
+      if (isNull) continue;
+      TOwnTransaction nested(context);
+      uint32_t result = 0;
+      TnxBlobNr newNr = 0;
+      try {
+        result = nested.Start(false, false, aInto.IsResultSet);
+        if (result == 0) result = aInto.sbcBlobCopyPrim(this, field, blobNr, field, newNr, kWholeBlob);
+        if (result == 0) {
+          intoFields.SetRecordField(field, into, &newNr);
+          result = nested.Commit();
+        }
+      } catch (...) {
+        result = asoConvertCurrentException();
+        if (result == 0) result = nxeTransactionCorrupt;
+      }
+      if (result != 0) {
+        nested.Rollback();
+        intoFields.SetRecordFieldNull(field, into, true);
+        allCopied = false;
+        if (aStopAtFailure) break;
+      }
+    }
+    return allCopied;
+  };
+
+  try {
+    uint32_t result = startRecordTrans();
+    if (result != 0) {
+      aContext.rcResult = result;
+      return rirStop;
+    }
+    const size_t length = size_t(fields.RecordLength());
+    std::memcpy(target.sbcRecordBuffer, record, length);
+    bool failed = !copyBlobs(target, true);
+    if (!failed) {
+      result = target.sbcRecordInsert(nxltNoLock, TnxInsertOptions(1u << ioValidate), target.sbcRecordBuffer, nullptr);
+      failed = result != 0;
+    }
+    if (failed) {
+      // The record's transaction goes before the failed-records table
+      // gets a new one.
+      context.stcTransactionRollback();
+      --aContext.rcTransLevels;
+      result = startRecordTrans();
+      if (result == 0) {
+        TnxServerTableCursor& failedCursor = *aContext.rcFailed;
+        std::memcpy(failedCursor.sbcRecordBuffer, record, length);
+        copyBlobs(failedCursor, false);
+        result = failedCursor.sbcRecordInsert(nxltNoLock, 0, failedCursor.sbcRecordBuffer, nullptr);
+      }
+    }
+    if (aContext.rcTransLevels == 2) {
+      // A record that failed on both tables keeps the count raised: the
+      // task reads it as such.
+      if (result != 0) {
+        context.stcTransactionRollback();
+      } else {
+        const uint32_t committed = context.stcTransactionCommit();
+        --aContext.rcTransLevels;
+        result = committed;
+      }
+    }
+    aContext.rcResult = result;
+  } catch (...) {
+    aContext.rcResult = asoConvertCurrentException();
+    if (aContext.rcResult == 0) aContext.rcResult = nxeTransactionCorrupt;
+  }
+  return aContext.rcResult != 0 ? rirStop : rirContinue;
 }
 
 }  // namespace revurov

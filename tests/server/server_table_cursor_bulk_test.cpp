@@ -75,6 +75,14 @@ class BulkCursor : public TnxServerTableCursor {
   uint32_t Sort(TnxIndexDescriptor* aIndex) {
     return sbcOwnFrame([&] { return stcSortRecords(aIndex); });
   }
+  TnxRecordIteratorResult Recover(TnxRecoverContext& aContext, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
+    TnxRecordIteratorResult answer = rirStop;
+    sbcOwnFrame([&] {
+      answer = stcRecoverRecord(aContext, aRefNr, aRecord);
+      return 0u;
+    });
+    return answer;
+  }
   int Count(const std::string& aPrefix) const {
     return int(std::count_if(notes.begin(), notes.end(), [&](const std::string& n) { return n.rfind(aPrefix, 0) == 0; }));
   }
@@ -605,6 +613,32 @@ struct SmallSort {
     return std::make_unique<TnxMergeSortEngine>(aDB, aDict, aIndexDesc, 4096);
   }
   static inline const TnxSortEngineClass Class{u"SmallSort", &Create};
+
+  // Counts the runs made through the real creator.
+  static inline TnxSortRunCreator Real = nullptr;
+  static inline int Runs = 0;
+  static TnxServerObjectPtr<TnxAbstractCursor> CountRun(TnxAbstractDatabase* aDB, TnxDataDictionary& aDict,
+                                                        uint32_t aTimeout) {
+    ++Runs;
+    return Real(aDB, aDict, aTimeout);
+  }
+};
+
+// A merge engine whose Get fails at call FailAt with 15001.
+class FailingSort : public TnxMergeSortEngine {
+public:
+  using TnxMergeSortEngine::TnxMergeSortEngine;
+  uint32_t Get(PnxRecordBuffer aRecord) override {
+    if (++gets == FailAt) return 15001;
+    return TnxMergeSortEngine::Get(aRecord);
+  }
+  static std::unique_ptr<TnxBaseSortEngine> Create(TnxAbstractDatabase* aDB, TnxDataDictionary& aDict,
+                                                   TnxIndexDescriptor& aIndexDesc) {
+    return std::make_unique<FailingSort>(aDB, aDict, aIndexDesc);
+  }
+  static inline const TnxSortEngineClass Class{u"FailingSort", &Create};
+  static inline int FailAt = 0;
+  int gets = 0;
 };
 
 class SortTest : public BulkTest {
@@ -652,15 +686,22 @@ TEST_F(SortTest, ASortUnderARangeKeepsTheRecordsOutsideIt) {
 // transaction; their cursors' frames take the session lock again.
 TEST_F(SortTest, ASortThatNeedsRunsWorksFromInsideTheCursorFrame) {
   nxSetDefaultSortEngineClass(&SmallSort::Class);
+  SmallSort::Real = nxSortRunCreator();
+  SmallSort::Runs = 0;
+  nxSetSortRunCreator(&SmallSort::CountRun);
   TnxServerBaseTable* table = Build(u"Runs");
-  std::vector<Row> rows = Rows(400, 37);
+  std::vector<Row> rows = Rows(800, 37);
   std::mt19937 random(99);
   std::shuffle(rows.begin(), rows.end(), random);
   Load(table, rows);
   const int32_t tables = Folder().TableCount();
   BulkCursor* cursor = NewCursor(table);
-  ASSERT_EQ(cursor->Sort(ByGrp(table)), 0u) << LastMessage();
-  ExpectSortedByGrp(table, 400);
+  const uint32_t sorted = cursor->Sort(ByGrp(table));
+  nxSetSortRunCreator(SmallSort::Real);
+  ASSERT_EQ(sorted, 0u) << LastMessage();
+  // More than five runs: an intermediate merge writes one more.
+  EXPECT_GT(SmallSort::Runs, 6);
+  ExpectSortedByGrp(table, 800);
   EXPECT_EQ(Folder().TableCount(), tables);
   EXPECT_EQ(cursor->IndexPath()->Position, ippBof);
 }
@@ -672,6 +713,84 @@ TEST_F(SortTest, WithoutASortEngineNothingChanges) {
   const auto before = Stored(table);
   EXPECT_EQ(NewCursor(table)->Sort(ByGrp(table)), nxeCapabilityNotSupported);
   EXPECT_EQ(Stored(table), before);
+}
+
+// A failure while the records are replaced takes the whole sort back:
+// records, keys and their order as before.
+TEST_F(SortTest, AFailedReplaceLeavesTheTableAsItWas) {
+  nxSetDefaultSortEngineClass(&FailingSort::Class);
+  FailingSort::FailAt = 10;
+  TnxServerBaseTable* table = Build(u"Fails");
+  Load(table, Rows(30, 4));
+  const auto before = Stored(table);
+  BulkCursor* cursor = NewCursor(table);
+  EXPECT_EQ(cursor->Sort(ByGrp(table)), 15001u);
+  EXPECT_EQ(Stored(table), before);
+  ExpectIndicesWhole(table);
+  EXPECT_EQ(Context().stcTransaction(), nullptr);
+}
+
+// ---- recovering one record ----
+
+// The recover task's callback on records of a damaged table: each goes to
+// the target, or with its failure to the failed-records table; one that
+// fails on both stops the walk with the level count left at 2.
+TEST_F(BulkTest, RecoveredRecordsGoToTheTargetOrTheFailedTable) {
+  TnxServerBaseTable* source = Build(u"Dmg");
+  TnxServerBaseTable* target = Build(u"Dmg_Recovered");
+  TnxServerBaseTable* failed = Build(u"Dmg_Failed");
+  Load(source, {{1, 0, 0, "one"}, {2, 0, 0, "two"}, {3, 0, 0, "three"}, {4, 0, 0, "four"}});
+  Load(target, {{2, 9, 0, ""}, {4, 9, 0, ""}});
+  Load(failed, {{4, 9, 0, ""}});
+  BulkCursor* from = NewCursor(source);
+  const std::vector<int32_t> blobFields = {kData};
+  TnxRecoverContext context;
+  context.rcTarget = NewCursor(target);
+  context.rcFailed = NewCursor(failed);
+  context.rcBlobFields = &blobFields;
+  ASSERT_EQ(Context().stcTransactionStart(false, false, false, false, false, false), 0u);
+  context.rcTransLevels = 1;
+
+  std::map<int32_t, std::pair<TnxRefNr, std::vector<uint8_t>>> records;
+  for (const auto& [refNr, record] : Stored(source)) records[Int32Of(source, record, kID)] = {refNr, record};
+  // Record 3's blob cannot be read.
+  const TnxBlobNr unreadable = 0x7FFF0000;
+  Fields(source).SetRecordField(kData, records[3].second.data(), &unreadable);
+
+  struct Case {
+    int32_t ID;
+    TnxRecordIteratorResult Answer;
+    uint32_t Result;
+    int32_t Levels;
+  };
+  for (const Case& c : {Case{1, rirContinue, 0, 1}, Case{2, rirContinue, 0, 1}, Case{3, rirContinue, 0, 1},
+                        Case{4, rirStop, 9729, 2}}) {
+    SCOPED_TRACE(c.ID);
+    auto& [refNr, record] = records[c.ID];
+    EXPECT_EQ(from->Recover(context, refNr, record.data()), c.Answer);
+    EXPECT_EQ(context.rcResult, c.Result);
+    EXPECT_EQ(context.rcTransLevels, c.Levels);
+  }
+  // A set result stops every later call at once.
+  EXPECT_EQ(from->Recover(context, records[1].first, records[1].second.data()), rirStop);
+  // Only the outer transaction is left; the task commits it.
+  ASSERT_EQ(Context().stcTransactionCommit(), 0u) << LastMessage();
+  EXPECT_EQ(Context().stcTransaction(), nullptr);
+
+  const auto blobsByID = [&](TnxServerBaseTable* aTable) {
+    std::map<int32_t, std::string> byID;
+    for (const auto& [refNr, record] : Stored(aTable)) {
+      const TnxBlobNr blob = BlobOf(aTable, record);
+      byID[Int32Of(aTable, record, kID)] = Int32Of(aTable, record, kGrp) == 9 ? "loaded"
+                                           : blob == 0                        ? "null"
+                                                                              : BlobText(aTable, blob);
+    }
+    return byID;
+  };
+  EXPECT_EQ(blobsByID(target), (std::map<int32_t, std::string>{{1, "one"}, {2, "loaded"}, {4, "loaded"}}));
+  EXPECT_EQ(blobsByID(failed), (std::map<int32_t, std::string>{{2, "two"}, {3, "null"}, {4, "loaded"}}));
+  ExpectIndicesWhole(target);
+  ExpectIndicesWhole(failed);
 }
 
 }  // namespace
