@@ -59,6 +59,21 @@ class TnxServerRootTable;
 
 inline constexpr TnxRefNr nxSelfRefNrHigh = TnxRefNr(0x7FFFFFFF) << 32;
 
+class TnxServerTableCursor;
+
+// What the recover task's block walk shares with the record callback.
+struct TnxRecoverContext {
+  PnxRecordBuffer rcRecord = nullptr;  // the record the record engine found
+  TnxServerTableCursor* rcTarget = nullptr;
+  TnxServerTableCursor* rcFailed = nullptr;
+  uint32_t rcResult = 0;
+  // Transaction levels the recovery holds open on the target's context.
+  int32_t rcTransLevels = 0;
+  const std::vector<int32_t>* rcBlobFields = nullptr;  // nil: none
+  int32_t rcFileIndex = 0;
+  TnxBlockNumber rcBlockNumber = 0;
+};
+
 class TnxServerTableCursor : public TnxServerBaseCursor {
   REVUROV_SERVER_OBJECT_CLASS(TnxServerTableCursor, TnxServerBaseCursor)
 
@@ -221,8 +236,31 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   // Only on an unnamed result-set table that has no other cursor.
   uint32_t sbcRenameField(int32_t aFieldNo, std::u16string_view aNewName) override;
 
-  // ---- the rest; GetRecordCountExAsync, sbcCopyRecords and
-  // sbcDeleteRecords answer 12289 until they are built ----
+
+  // ---- bulk copy, delete and sort (server_table_cursor_bulk.cpp) ----
+  // The copy refuses (9990, 10760, 15489, 12289, 15488) before it takes
+  // any lock; it commits in steps when aMaxTransSize is above 0, each step
+  // leaving the destination's auto-increment at the largest value copied
+  // so far. The bulk delete hands each record lock back with the active
+  // transaction, so the lock container holds the table until that ends.
+  // Both notify extenders and update fulltext indices as single writes do.
+  uint32_t sbcCopyRecords(TnxAbstractCursor* aDestCursor, TnxBlobCopyMode aBlobCopyMode, int32_t aMaxTransSize,
+                          bool aCheckValFields) override;
+  uint32_t sbcDeleteRecords() override;
+  // Orders the whole table's records by aIndexDesc in place, whatever the
+  // view; keys and fulltext entries follow. The path goes to BOF.
+  uint32_t stcSortRecords(TnxIndexDescriptor* aIndexDesc);
+
+  // The recover task's record callback, run on the cursor of the damaged
+  // table for each record found: the record goes into the target with its
+  // blobs in a transaction of its own (aContext.rcTransLevels counts it),
+  // or, when it or a blob fails there, into the failed-records table with
+  // the blobs that cannot be copied set null. A record that fails on both
+  // leaves its code in aContext.rcResult and its transaction rolled back
+  // with the count still raised. Answers rirStop once rcResult is set.
+  TnxRecordIteratorResult stcRecoverRecord(TnxRecoverContext& aContext, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
+
+  // ---- the rest; GetRecordCountExAsync answers 12289 until it is built ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
                        TnxNewBlobNr*) override;
@@ -232,8 +270,6 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override;
   uint32_t sbcRangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
                        PnxKeyOrRecordBuffer, bool) override;
-  uint32_t sbcCopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool) override;
-  uint32_t sbcDeleteRecords() override;
   uint32_t sbcBlobCreateLink(const TnxRecID&, int32_t, std::u16string_view, TnxBlobNr, TnxBlobNr&) override;
   uint32_t sbcBlobDelete(const TnxRecID&, int32_t, TnxBlobNr) override;
   uint32_t sbcBlobTruncate(const TnxRecID&, int32_t, TnxBlobNr, uint32_t) override;
