@@ -475,7 +475,6 @@ uint32_t TnxServerTableCursor::Unbuilt(std::u16string_view aOperation) const {
 #define REVUROV_UNBUILT(Name, ...) \
   uint32_t TnxServerTableCursor::Name(__VA_ARGS__) { return Unbuilt(u## #Name); }
 
-REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
 REVUROV_UNBUILT(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, int32_t, bool)
 REVUROV_UNBUILT(sbcDeleteRecords)
 

@@ -200,13 +200,18 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   uint32_t sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
   uint32_t sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
 
-  // ---- the rest; GetRecordCountExAsync, sbcCopyRecords and
-  // sbcDeleteRecords answer 12289 until they are built ----
+  // ---- background count (server_table_cursor_count.cpp) ----
+  // Its own frame: the session lock is released once, before a count task
+  // starts (which takes it for its walk); a count the index or the record
+  // engine already knows comes back as a finished task.
+  uint32_t GetRecordCountExAsync(TnxRecordCountOption aOption, TnxAbstractTaskInfo*& aTaskInfo) override;
+
+  // ---- the rest; sbcCopyRecords and sbcDeleteRecords answer 12289 until
+  // they are built ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
                        TnxNewBlobNr*) override;
   uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*) override;
-  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override;
   uint32_t ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos&) override;
   uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override;
   uint32_t sbcRangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
@@ -285,6 +290,13 @@ protected:
   void stcSetBlobHandler(TnxServerObjectPtr<TnxBaseBlobHandler> aHandler) noexcept;
 
 private:
+  // The tasks that walk this cursor (server_tasks.cpp).
+  friend class TnxBaseServerRebuildIndexTaskInfo;
+  friend class TnxServerGetRecCountTaskInfo;
+  // What a background count needs: the count known now, and whether a
+  // walk must find the answer.
+  uint32_t stcAsyncCountPlan(TnxRecordCountOption aOption, uint32_t& aCount, bool& aNeedsTask);
+
   // ---- content locks (server_table_cursor_locks.cpp) ----
   // Leaves the cursor's transaction link under the table's padlock.
   void stcLeaveTransLink() noexcept;
