@@ -168,6 +168,7 @@ void TnxServerTaskInfo::StartThread() {
   nxReapServerTaskThreads(false);
   {
     TnxPadlockGuard guard(stiPadlock);
+    if (stiCancelled.load(std::memory_order_acquire)) return;
     stiThreadStarted = true;
   }
   platform::TThreadPtr<TnxServerTaskThread> thread;
@@ -250,7 +251,7 @@ TnxServerVerifyChecksumTaskInfo::TnxServerVerifyChecksumTaskInfo(TnxServerObject
   vctiFiles = FilesOf(vctiTable);
 }
 
-TnxServerVerifyChecksumTaskInfo::~TnxServerVerifyChecksumTaskInfo() = default;
+TnxServerVerifyChecksumTaskInfo::~TnxServerVerifyChecksumTaskInfo() { StopThread(); }
 
 void TnxServerVerifyChecksumTaskInfo::VerifyFile(TnxBaseFile& aFile) {
   vctiChecksum.assign(aFile.fiCheckSumSize, 0);

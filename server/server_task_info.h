@@ -61,7 +61,8 @@ class TnxServerTaskInfo : public TnxSqlAbstractTaskInfo {
   uint32_t TotalRecords();
 
   // Starts the task thread and waits up to 2000 ms for the work to begin
-  // (a time-out is no error). Raises when no thread can be made.
+  // (a time-out is no error). Raises when no thread can be made; a task
+  // cancelled before is finished already and never runs.
   void StartThread();
 
   void GetExceptionData(InxExceptionDataContainer& aContainer, bool aIncludeChildren) override;
@@ -84,10 +85,12 @@ protected:
   // False once this task info was freed on its own thread (by a call the
   // task made): the task must then touch nothing of it.
   bool AliveOnTaskThread() const noexcept;
+  // Cancels and waits for the thread; classes whose members the task uses
+  // call it first in their destructors too.
+  void StopThread() noexcept;
 
 private:
   friend class TnxServerTaskThread;
-  void StopThread() noexcept;
 
   platform::TThreadPriority stiThreadPriority = platform::TThreadPriority::tpNormal;
   TnxPadlock stiPadlock{true};

@@ -145,7 +145,10 @@ TnxServerRebuildIndexTaskInfo::TnxServerRebuildIndexTaskInfo(TnxServerObjectPtr<
       riOwnedCursor(std::move(aCursor)),
       riOwnedDatabase(std::move(aDatabase)) {}
 
-TnxServerRebuildIndexTaskInfo::~TnxServerRebuildIndexTaskInfo() { ReleaseOwned(); }
+TnxServerRebuildIndexTaskInfo::~TnxServerRebuildIndexTaskInfo() {
+  StopThread();
+  ReleaseOwned();
+}
 
 void TnxServerRebuildIndexTaskInfo::ReleaseOwned() noexcept {
   riOwnedCursor.reset();
@@ -176,6 +179,7 @@ TnxServerGetRecCountTaskInfo::TnxServerGetRecCountTaskInfo(TnxRecordCountOption 
 void TnxServerGetRecCountTaskInfo::DetachCursor() noexcept { rciCursor.store(nullptr, std::memory_order_release); }
 
 TnxServerGetRecCountTaskInfo::~TnxServerGetRecCountTaskInfo() {
+  StopThread();
   // The base has waited for the count; the cursor forgets this task unless
   // it is freeing it itself (its pointer is cleared first then).
   if (auto* cursor = dynamic_cast<TnxServerTableCursor*>(rciCursor.exchange(nullptr)))

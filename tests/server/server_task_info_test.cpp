@@ -159,6 +159,10 @@ TEST_F(TaskInfoTest, ASecondCancelKeepsTheFirstOnesTime) {
   EXPECT_TRUE(status.tsFinished);
   EXPECT_TRUE(task->MakeSnapshot(5, 5, 0));
   EXPECT_EQ(Status(*task).tsRecsRead, 0u);
+  // Finished is final: the thread is not started any more.
+  task->StartThread();
+  EXPECT_FALSE(task->Executing());
+  EXPECT_EQ(StepTask::Running.load(), 0);
 }
 
 // A cancelled task reads 13062 at once but finished only once its thread
