@@ -42,7 +42,7 @@ void Orphan(platform::TThreadPtr<TnxServerTaskThread> aThread) {
 
 }  // namespace
 
-void nxReapServerTaskThreads(bool aWait) {
+size_t nxReapServerTaskThreads(bool aWait) {
   std::vector<platform::TThreadPtr<TnxServerTaskThread>> done;
   {
     std::lock_guard guard(gOrphansLock);
@@ -51,7 +51,9 @@ void nxReapServerTaskThreads(bool aWait) {
     std::move(keep, gOrphans.end(), std::back_inserter(done));
     gOrphans.erase(keep, gOrphans.end());
   }
-  // Joined outside the lock: a thread still ending may be on its way out.
+  // Joined outside the lock, as they go: a thread still ending may be on
+  // its way out.
+  return done.size();
 }
 
 // ---- task info ----

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -116,8 +117,8 @@ private:
 };
 
 // Joins the threads whose task infos were freed on their own threads;
-// with aWait also those still running.
-void nxReapServerTaskThreads(bool aWait);
+// with aWait also those still running. How many it joined.
+size_t nxReapServerTaskThreads(bool aWait);
 
 class TnxServerDoNothingTaskInfo : public TnxServerTaskInfo {
   REVUROV_SERVER_OBJECT_CLASS(TnxServerDoNothingTaskInfo, TnxServerTaskInfo)
