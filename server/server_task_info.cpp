@@ -154,7 +154,9 @@ void TnxServerTaskInfo::BeginRun() noexcept {
   stiStartEvt.SignalEvent();
 }
 
-bool TnxServerTaskInfo::AliveOnTaskThread() const noexcept { return !tlsOnTaskThread || tlsRunningTask == this; }
+bool TnxServerTaskInfo::AliveOnTaskThread(const TnxServerTaskInfo* aTask) noexcept {
+  return !tlsOnTaskThread || tlsRunningTask == aTask;
+}
 
 uint32_t TnxServerTaskInfo::TotalRecords() {
   TnxPadlockGuard guard(stiPadlock);

@@ -85,7 +85,8 @@ protected:
   void SignalStart() noexcept { stiStartEvt.SignalEvent(); }
   // False once this task info was freed on its own thread (by a call the
   // task made): the task must then touch nothing of it.
-  bool AliveOnTaskThread() const noexcept;
+  // Static: the object may be gone, so it is not called through.
+  static bool AliveOnTaskThread(const TnxServerTaskInfo* aTask) noexcept;
   // Cancels and waits for the thread; classes whose members the task uses
   // call it first in their destructors too.
   void StopThread() noexcept;

@@ -258,7 +258,7 @@ void TnxServerGetRecCountTaskInfo::Execute() {
     lock->Unlock(unlockResult);
     // The last unlock of a failed session runs its clean-up here, which
     // may have freed this task info.
-    if (!AliveOnTaskThread()) return;
+    if (!AliveOnTaskThread(this)) return;
   }
   EndRun();
 }

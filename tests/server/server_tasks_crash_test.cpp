@@ -45,12 +45,14 @@ protected:
     std::mt19937 random(5);
     rows_.clear();
     Load(RandomRows(aRows, random));
-    // One record no index has.
-    TnxBufferManager& bm = *engine->BufferManager();
-    TnxBaseTransaction trans(bm, nullptr, false, false);
-    std::vector<uint8_t> record = Record({-1, "extra", 4, 4});
-    table_->RecordEngine()->AddRecord(trans, extra_, record.data());
-    nxsrCommit(bm, trans);
+    {
+      // One record no index has.
+      TnxBufferManager& bm = *engine->BufferManager();
+      TnxBaseTransaction trans(bm, nullptr, false, false);
+      std::vector<uint8_t> record = Record({-1, "extra", 4, 4});
+      table_->RecordEngine()->AddRecord(trans, extra_, record.data());
+      nxsrCommit(bm, trans);
+    }
     holder_->Free();
     holder_ = nullptr;
     CloseAll();
