@@ -465,23 +465,4 @@ void TnxServerTableCursor::GetExceptionData(InxExceptionDataContainer& aContaine
   AddRangeData(*range, u"End", stcRangeEnd, stcIndexEngine);
 }
 
-// ---- not built here ----
-
-void TnxServerTableCursor::NotBuilt(std::u16string_view aOperation) const {
-  throw EnxServerException(nxeCapabilityNotSupported, u"%s is not supported by %s",
-                           {std::u16string(aOperation), std::u16string(ClassName())});
-}
-
-uint32_t TnxServerTableCursor::Unbuilt(std::u16string_view aOperation) const {
-  return EnxBaseException::nxSetMessage(nxeCapabilityNotSupported, u"%s is not supported by %s",
-                                        {std::u16string(aOperation), std::u16string(ClassName())});
-}
-
-#define REVUROV_UNBUILT(Name, ...) \
-  uint32_t TnxServerTableCursor::Name(__VA_ARGS__) { return Unbuilt(u## #Name); }
-
-REVUROV_UNBUILT(GetRecordCountExAsync, TnxRecordCountOption, TnxAbstractTaskInfo*&)
-
-#undef REVUROV_UNBUILT
-
 }  // namespace revurov

@@ -236,7 +236,6 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   // Only on an unnamed result-set table that has no other cursor.
   uint32_t sbcRenameField(int32_t aFieldNo, std::u16string_view aNewName) override;
 
-
   // ---- bulk copy, delete and sort (server_table_cursor_bulk.cpp) ----
   // The copy refuses (9990, 10760, 15489, 12289, 15488) before it takes
   // any lock; it commits in steps when aMaxTransSize is above 0, each step
@@ -260,12 +259,17 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   // with the count still raised. Answers rirStop once rcResult is set.
   TnxRecordIteratorResult stcRecoverRecord(TnxRecoverContext& aContext, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
 
-  // ---- the rest; GetRecordCountExAsync answers 12289 until it is built ----
+  // ---- background count (server_table_cursor_count.cpp) ----
+  // Its own frame: the session lock is released once, before a count task
+  // starts (which takes it for its walk); a count the index or the record
+  // engine already knows comes back as a finished task.
+  uint32_t GetRecordCountExAsync(TnxRecordCountOption aOption, TnxAbstractTaskInfo*& aTaskInfo) override;
+
+  // ---- the rest ----
   uint32_t sbcGetBookmarkSize(uint32_t& aSize) override;
   uint32_t sbcBlobRead(const TnxRecID&, int32_t, TnxBlobNr, uint32_t, uint32_t, platform::TStream&, bool,
                        TnxNewBlobNr*) override;
   uint32_t sbcBlobGetLength(const TnxRecID&, int32_t, TnxBlobNr, uint32_t&, bool, TnxNewBlobNr*) override;
-  uint32_t GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) override;
   uint32_t ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos&) override;
   uint32_t ascSetBlobCacheFlushed(const TnxRecID&, int32_t, TnxBlobNr, TnxBlobNr*) override;
   uint32_t sbcRangeSet(int32_t, int32_t, bool, PnxKeyOrRecordBuffer, bool, int32_t, int32_t, bool,
@@ -342,6 +346,13 @@ protected:
   void stcSetBlobHandler(TnxServerObjectPtr<TnxBaseBlobHandler> aHandler) noexcept;
 
 private:
+  // The tasks that walk this cursor (server_tasks.cpp).
+  friend class TnxBaseServerRebuildIndexTaskInfo;
+  friend class TnxServerGetRecCountTaskInfo;
+  // What a background count needs: the count known now, and whether a
+  // walk must find the answer.
+  uint32_t stcAsyncCountPlan(TnxRecordCountOption aOption, uint32_t& aCount, bool& aNeedsTask);
+
   // ---- content locks (server_table_cursor_locks.cpp) ----
   // Leaves the cursor's transaction link under the table's padlock.
   void stcLeaveTransLink() noexcept;
@@ -408,8 +419,6 @@ private:
   // stream, in the active transaction under the content lock.
   uint32_t stcInsertBatchEntries(TnxCustomMemoryStream& aStream);
 
-  [[noreturn]] void NotBuilt(std::u16string_view aOperation) const;
-  uint32_t Unbuilt(std::u16string_view aOperation) const;
   void stcCreate(TnxServerBaseTable* aTable, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
                  std::u16string_view aIndexName, int32_t aIndexID, bool aBlobCache, bool aInternal);
   // What the destructor gives back; also for a constructor that raises.
