@@ -388,7 +388,8 @@ TEST_F(MappingDescriptors, TablesAndFieldsMapByNameIntoNestedMappers) {
   newTable->TablesDescriptor().AddTable(u"OnlyNew");
 
   TnxTableMapperDescriptor root;
-  root.AddRecordMapper(&TnxRecordMapperDescriptor::ClassInfo())->AddMapping(u"Gone", u"Added", dlaFail);
+  static_cast<TnxRecordMapperDescriptor*>(root.AddRecordMapper(&TnxRecordMapperDescriptor::ClassInfo()))
+      ->AddMapping(u"Gone", u"Added", dlaFail);
   root.MapAllTablesAndFieldsByName(*oldTable, *newTable, dlaFail);
   auto* record = dynamic_cast<TnxRecordMapperDescriptor*>(root.RecordMapper());
   ASSERT_NE(record, nullptr);
