@@ -112,6 +112,8 @@ TnxFieldMapperEngine::TnxFieldMapperEngine(TnxFieldMapperDescriptor& aDescriptor
     fmeSourceFieldNumber = FieldOrRaise(*fmeSourceFieldsDescriptor, aDescriptor.SourceName(), u"source");
     fmeSourceFieldDesc = fmeSourceFieldsDescriptor->FieldDescriptor(fmeSourceFieldNumber);
     fmeSourceFieldOffset = fmeSourceFieldDesc->Offset();
+    fmeSourceNullByte = fmeSourceFieldsDescriptor->LogicalRecordLength() + (fmeSourceFieldNumber >> 3);
+    fmeSourceNullMask = static_cast<uint8_t>(1u << (fmeSourceFieldNumber & 7));
     fmeFieldMapper = TnxBaseFieldMapper::CreateMapper(*fmeSourceFieldDesc, aSourceCursor, *fmeTargetFieldDesc,
                                                       aTargetCursor, &aDescriptor, fmeFieldMapperMethod);
     if (!fmeFieldMapperMethod.Assigned())
@@ -151,18 +153,26 @@ void TnxFieldMapperEngine::ApplyDefault(uint8_t* aTarget, bool aForceNull) {
 }
 
 uint32_t TnxFieldMapperEngine::MapField(const uint8_t* aSource, uint8_t* aTarget) {
-  uint32_t r = 0;
-  if (!fmeFieldMapperMethod.Assigned() ||
-      fmeSourceFieldsDescriptor->IsRecordFieldNullFast(fmeSourceFieldNumber, aSource)) {
+  if (!fmeFieldMapperMethod.Assigned() || (aSource[fmeSourceNullByte] & fmeSourceNullMask)) {
     ApplyDefault(aTarget, false);
-  } else {
-    r = fmeFieldMapperMethod(aSource + fmeSourceFieldOffset, aTarget + fmeTargetFieldOffset);
-    if (r == 0) {
-      aTarget[fmeTargetNullByte] &= static_cast<uint8_t>(~fmeTargetNullMask);
-    } else if (r == 1 || fmeDataLossAction == dlaNull) {
-      ApplyDefault(aTarget, true);
-      r = 0;
-    }
+    return Converted(0, aSource, aTarget);
+  }
+  const uint32_t r = fmeFieldMapperMethod(aSource + fmeSourceFieldOffset, aTarget + fmeTargetFieldOffset);
+  if (r == 0) aTarget[fmeTargetNullByte] &= static_cast<uint8_t>(~fmeTargetNullMask);
+  return Converted(r, aSource, aTarget);
+}
+
+bool TnxFieldMapperEngine::GetStep(TStep& aStep) const noexcept {
+  if (!fmeFieldMapperMethod.Assigned() || fmeSpecialMapperEngine) return false;
+  aStep = {fmeFieldMapperMethod, fmeSourceFieldOffset, fmeTargetFieldOffset, fmeSourceNullByte,
+           fmeTargetNullByte, fmeSourceNullMask, fmeTargetNullMask};
+  return true;
+}
+
+uint32_t TnxFieldMapperEngine::Converted(uint32_t r, const uint8_t* aSource, uint8_t* aTarget) {
+  if (r != 0 && (r == 1 || fmeDataLossAction == dlaNull)) {
+    ApplyDefault(aTarget, true);
+    r = 0;
   }
   if (r == 0 && fmeSpecialMapperEngine) r = fmeSpecialMapperEngine->MapField(aSource, aTarget);
   return r == 0 ? 0 : AddErrorContext(r, aSource);

@@ -102,6 +102,18 @@ class TnxFieldMapperEngine : public TnxBaseFieldMapperEngine {
   TnxFieldDescriptor* SourceField() const noexcept { return fmeSourceFieldDesc; }
   TnxFieldDescriptor* TargetField() const noexcept { return fmeTargetFieldDesc; }
 
+  // The usual case of MapField (a non-null source converted, no special
+  // engine) as plain data, so that a record engine runs it without a call
+  // into the engine; false when this engine has no such case.
+  struct TStep {
+    TnxMappingMethod Method;
+    int32_t SourceOffset, TargetOffset, SourceNullByte, TargetNullByte;
+    uint8_t SourceNullMask, TargetNullMask;
+  };
+  bool GetStep(TStep& aStep) const noexcept;
+  // What MapField does after the routine answered r.
+  uint32_t Converted(uint32_t r, const uint8_t* aSource, uint8_t* aTarget);
+
 private:
   // The default into the target field, null without one.
   void ApplyDefault(uint8_t* aTarget, bool aForceNull);
@@ -115,7 +127,9 @@ private:
   TnxFieldDescriptor* fmeTargetFieldDesc = nullptr;
   int32_t fmeTargetFieldNumber = -1;
   int32_t fmeTargetFieldOffset = 0;
-  // The target's null flag: its byte in the record and its bit.
+  // The null flags: their bytes in the records and their bits.
+  int32_t fmeSourceNullByte = 0;
+  uint8_t fmeSourceNullMask = 0;
   int32_t fmeTargetNullByte = 0;
   uint8_t fmeTargetNullMask = 0;
   TnxDataLossAction fmeDataLossAction = dlaFail;

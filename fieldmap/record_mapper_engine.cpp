@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 
 #include "dictionary/comp_key_engines.h"
@@ -118,6 +119,14 @@ TnxRecordMapperEngine::TnxRecordMapperEngine(TnxBaseRecordMapperDescriptor& aDes
     }
   }
   for (; i < targets.size(); ++i) unmapped(*targets[i]);
+
+  rmeSteps.resize(rmeFieldMapper.size());
+  for (size_t k = 0; k < rmeFieldMapper.size(); ++k) {
+    TnxBaseFieldMapperEngine& engine = *rmeFieldMapper[k];
+    if (typeid(engine) != typeid(TnxFieldMapperEngine)) continue;
+    auto& plain = static_cast<TnxFieldMapperEngine&>(engine);
+    if (plain.GetStep(rmeSteps[k].Plain)) rmeSteps[k].PlainEngine = &plain;
+  }
 }
 
 TnxRecordMapperEngine::~TnxRecordMapperEngine() {
@@ -135,8 +144,22 @@ void TnxRecordMapperEngine::BeforeCommit() {
 
 uint32_t TnxRecordMapperEngine::MapRecord(const uint8_t* aSource, uint8_t* aTarget) {
   EnxBaseException::SetLastConvertedException(0, {});
-  for (auto& engine : rmeFieldMapper)
-    if (const uint32_t r = engine->MapField(aSource, aTarget)) return AddErrorContext(r, aSource);
+  const size_t count = rmeSteps.size();
+  for (size_t i = 0; i < count; ++i) {
+    const TStep& step = rmeSteps[i];
+    uint32_t r;
+    if (step.PlainEngine && !(aSource[step.Plain.SourceNullByte] & step.Plain.SourceNullMask)) {
+      r = step.Plain.Method(aSource + step.Plain.SourceOffset, aTarget + step.Plain.TargetOffset);
+      if (r == 0) {
+        aTarget[step.Plain.TargetNullByte] &= static_cast<uint8_t>(~step.Plain.TargetNullMask);
+        continue;
+      }
+      r = step.PlainEngine->Converted(r, aSource, aTarget);
+    } else {
+      r = rmeFieldMapper[i]->MapField(aSource, aTarget);
+    }
+    if (r != 0) return AddErrorContext(r, aSource);
+  }
   return 0;
 }
 

@@ -82,6 +82,13 @@ class TnxRecordMapperEngine : public TnxBaseRecordMapperEngine {
 private:
   TnxAbstractCursor* rmeSourceCursor = nullptr;
   std::vector<std::unique_ptr<TnxBaseFieldMapperEngine>> rmeFieldMapper;
+  // Beside each engine, in one block: the usual case of a plain
+  // TnxFieldMapperEngine, which MapRecord runs without calling the engine.
+  struct TStep {
+    TnxFieldMapperEngine::TStep Plain{};
+    TnxFieldMapperEngine* PlainEngine = nullptr;  // null: call MapField
+  };
+  std::vector<TStep> rmeSteps;
   // The mappings made for unmapped target fields; empty until needed.
   std::vector<std::unique_ptr<TnxFieldMapperDescriptor>> rmeFieldMapperDescriptors;
 };
