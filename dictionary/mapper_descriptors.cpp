@@ -131,6 +131,11 @@ void TnxBaseTableMapperDescriptor::SaveToWriter(TnxWriter& aWriter, uint32_t aCl
 }
 
 void TnxBaseTableMapperDescriptor::LoadFromReader(TnxReader& aReader) {
+  // The stream is untrusted and nesting recurses: refuse it before the
+  // stack suffers.
+  int32_t depth = 0;
+  for (const TnxBaseTableMapperDescriptor* p = btmdParent; p; p = p->btmdParent)
+    if (++depth > nxMaxTableMapperNesting) throw EnxBaseTableMapperDescriptorException(nxeIncompatibleStream);
   if (aReader.ReadInteger() != 1) throw EnxBaseTableMapperDescriptorException(nxeIncompatibleStream);
   btmdName = aReader.ReadString();
   btmdMapTo = aReader.ReadString();
@@ -139,9 +144,16 @@ void TnxBaseTableMapperDescriptor::LoadFromReader(TnxReader& aReader) {
   const int32_t count = aReader.ReadInteger();
   if (count < 0) throw EnxBaseTableMapperDescriptorException(nxeIncompatibleStream);
   btmdTables.clear();
+  // Grown as the tables arrive: the count is the stream's word, not a size.
   for (int32_t i = 0; i < count; ++i) {
-    btmdTables.push_back(CreateFromReader(aReader));
-    btmdTables.back()->btmdParent = this;
+    const std::u16string className = aReader.ReadIdent();
+    const auto* cls = nxFindClassAs<TnxTableMapperDescriptorClass>(ClassInfo(), className);
+    if (!cls || !cls->Create)
+      nxRaiseClassNotSupported<EnxBaseTableMapperDescriptorException>(u"TableMapperDescriptor", className);
+    std::unique_ptr<TnxBaseTableMapperDescriptor> table = cls->Create();
+    table->btmdParent = this;
+    table->LoadFromReader(aReader);
+    btmdTables.push_back(std::move(table));
   }
 }
 

@@ -8,6 +8,9 @@
 // - WriteToWriter names the class (an identifier) before the contents;
 //   CreateFromReader finds the class in the family it is called on (15499
 //   when it is not registered) and leaves nothing behind when reading fails.
+// - A nested table mapper reads with its parent set; nesting deeper than
+//   nxMaxTableMapperNesting is refused with 15498 before it recurses, and
+//   nothing is sized from a streamed count.
 // - Nested mapping names compare A to Z without case.
 // - Raises EnxBaseRecordMapperDescriptorException /
 //   EnxBaseTableMapperDescriptorException.
@@ -30,6 +33,9 @@ class TnxBaseTableMapperDescriptor;
 
 REVUROV_EXCEPTION_CLASS(EnxBaseRecordMapperDescriptorException, EnxBaseRegisterableDescriptorException);
 REVUROV_EXCEPTION_CLASS(EnxBaseTableMapperDescriptorException, EnxBaseRegisterableDescriptorException);
+
+// Nested table mappers deeper than this below the root do not read (15498).
+inline constexpr int32_t nxMaxTableMapperNesting = 64;
 
 extern TnxClassRegistry nxRecordMapperDescriptorClasses;
 extern TnxClassRegistry nxTableMapperDescriptorClasses;

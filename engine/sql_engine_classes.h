@@ -176,6 +176,10 @@ class TnxSqlAbstractCursor : public TnxAbstractServerCursor {
   virtual uint32_t sbcRecordModify(PnxRecordBuffer aData, bool aReleaseLock, TnxRecordDiff* aDataDiff) = 0;
   virtual uint32_t sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aLSN) = 0;
   virtual uint32_t sbcAutoIncGet() = 0;
+  // Sets the table's counter inside the cursor's active transaction, with no
+  // frame of its own; nothing happens outside one, nor in a cursor without
+  // a counter of its own.
+  virtual void sbcAutoIncSetDirect(uint32_t) {}
   virtual uint32_t sbcGetRecordCount(TnxRecordCountOption aOption, uint32_t& aRecCount, bool aEstimate) = 0;
   virtual uint32_t sbcChangePassword(std::u16string_view aNewPassword) = 0;
   virtual uint32_t sbcDuplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& aNewCursor, bool aForceWrite) = 0;

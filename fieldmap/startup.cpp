@@ -2,7 +2,11 @@
 
 #include "dictionary/startup.h"
 #include "fieldmap/field_mapper_base.h"
+#include "fieldmap/auto_inc_mapper_engine.h"
 #include "fieldmap/field_mapper_registrations.h"
+#include "fieldmap/record_mapper_descriptor.h"
+#include "fieldmap/record_mapper_engine.h"
+#include "fieldmap/table_mapper_descriptor.h"
 #include "lowlevel/sync/unit_table.h"
 
 namespace revurov {
@@ -16,9 +20,28 @@ void RegistryShutdown() { nxClearFieldMapperRegistry(); }
 void GeneralMappersStartup() { nxRegisterGeneralFieldMappers(); }
 void GeneralMappersShutdown() {}
 
+// The mapping descriptors and the engines that run them.
+void MappingStartup() {
+  TnxFieldMapperDescriptor::ClassInfo().Register();
+  TnxRecordMapperDescriptor::ClassInfo().Register();
+  TnxTableMapperDescriptor::ClassInfo().Register();
+  TnxFieldMapperEngine::ClassInfo().Register();
+  TnxRecordMapperEngine::ClassInfo().Register();
+  RegisterSpecialFieldMapperEngine(TnxFieldMapperEngineAutoInc::ClassInfo(), nxtAutoInc);
+}
+void MappingShutdown() {
+  UnregisterSpecialFieldMapperEngine(TnxFieldMapperEngineAutoInc::ClassInfo(), nxtAutoInc);
+  TnxRecordMapperEngine::ClassInfo().Unregister();
+  TnxFieldMapperEngine::ClassInfo().Unregister();
+  TnxTableMapperDescriptor::ClassInfo().Unregister();
+  TnxRecordMapperDescriptor::ClassInfo().Unregister();
+  TnxFieldMapperDescriptor::ClassInfo().Unregister();
+}
+
 constexpr TnxUnitPair kUnits[] = {
     {&RegistryStartup, &RegistryShutdown},
     {&GeneralMappersStartup, &GeneralMappersShutdown},
+    {&MappingStartup, &MappingShutdown},
 };
 
 TnxUnitTable gFieldMapUnits(kUnits, TnxUnitPair{&nxDictionaryStartup, &nxDictionaryShutdown});

@@ -2,8 +2,8 @@
 // dictionary first (lowlevel/sync/unit_table.h has the rules).
 //
 // Contract: nxFieldMapStartup and nxFieldMapShutdown pair up around a
-// counter; the first start-up fills the mapper registry, the last
-// shut-down empties it whole.
+// counter; the first start-up fills the mapper registry and registers the
+// mapping descriptor and engine classes, the last shut-down empties them.
 #pragma once
 
 namespace revurov {

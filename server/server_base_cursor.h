@@ -209,7 +209,7 @@ class TnxServerBaseCursor : public TnxSqlAbstractCursor, public InxDefaultValueC
   virtual uint32_t sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) = 0;
   virtual uint32_t sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) = 0;
   virtual uint32_t sbcAutoIncSet(uint32_t aAutoInc) = 0;
-  virtual void sbcAutoIncSetDirect(uint32_t aAutoInc) = 0;
+  void sbcAutoIncSetDirect(uint32_t aAutoInc) override = 0;
   virtual const InxFieldsSource* sbcGetKeyFieldsSource() = 0;
   virtual uint32_t sbcKeyFilterAddCustom(TnxBaseFilterDescriptor* aKeyFilter, TnxKeyFilterID& aKeyFilterID);
   virtual uint32_t sbcSetToKey(TnxSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen,
