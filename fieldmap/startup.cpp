@@ -1,8 +1,8 @@
 #include "fieldmap/startup.h"
 
 #include "dictionary/startup.h"
-#include "fieldmap/field_mapper_base.h"
 #include "fieldmap/auto_inc_mapper_engine.h"
+#include "fieldmap/field_mapper_base.h"
 #include "fieldmap/field_mapper_registrations.h"
 #include "fieldmap/record_mapper_descriptor.h"
 #include "fieldmap/record_mapper_engine.h"
