@@ -352,6 +352,24 @@ private:
   // What a background count needs: the count known now, and whether a
   // walk must find the answer.
   uint32_t stcAsyncCountPlan(TnxRecordCountOption aOption, uint32_t& aCount, bool& aNeedsTask);
+  // A counting walk's scope: the path, and for a count without filters
+  // the filters (and, if asked, the filter time limit), are put back on
+  // every way out.
+  class TCountScope {
+   public:
+    TCountScope(TnxServerTableCursor& aCursor, bool aUnfiltered, bool aNoFilterTimeout);
+    ~TCountScope();
+    TCountScope(const TCountScope&) = delete;
+    TCountScope& operator=(const TCountScope&) = delete;
+
+   private:
+    TnxServerTableCursor& csCursor;
+    std::unique_ptr<TnxBaseIndexPath> csSaved;
+    std::unique_ptr<TnxBaseFilterEngine> csFilter;
+    std::unique_ptr<TnxBaseFilterEngine> csKeyFilter;
+    const bool csUnfiltered;
+    const bool csNoFilterTimeout;
+  };
 
   // ---- content locks (server_table_cursor_locks.cpp) ----
   // Leaves the cursor's transaction link under the table's padlock.

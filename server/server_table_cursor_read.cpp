@@ -619,32 +619,31 @@ uint32_t TnxServerTableCursor::sbcRecordGetBatch(int32_t aCutoffSize, TnxRecordG
 
 // ---- counts ----
 
+TnxServerTableCursor::TCountScope::TCountScope(TnxServerTableCursor& aCursor, bool aUnfiltered,
+                                               bool aNoFilterTimeout)
+    : csCursor(aCursor),
+      csSaved(aCursor.stcIndexPath->Duplicate()),
+      csUnfiltered(aUnfiltered),
+      csNoFilterTimeout(aNoFilterTimeout) {
+  if (csUnfiltered) {
+    csFilter = std::move(aCursor.sbcFilter);
+    csKeyFilter = std::move(aCursor.sbcKeyFilter);
+  }
+  if (csNoFilterTimeout) aCursor.sbcDisableFilterTimeout();
+}
+
+TnxServerTableCursor::TCountScope::~TCountScope() {
+  csCursor.stcIndexPath->Assign(csSaved.get());
+  if (csUnfiltered) {
+    csCursor.sbcFilter = std::move(csFilter);
+    csCursor.sbcKeyFilter = std::move(csKeyFilter);
+  }
+  if (csNoFilterTimeout) csCursor.sbcEnableFilterTimeout();
+}
+
 uint32_t TnxServerTableCursor::stcCountedScan(TnxRecordCountOption aOption, uint32_t& aRecCount) {
   aRecCount = 0;
-  std::unique_ptr<TnxBaseIndexPath> saved = stcIndexPath->Duplicate();
-  std::unique_ptr<TnxBaseFilterEngine> filter;
-  std::unique_ptr<TnxBaseFilterEngine> keyFilter;
-  const bool unfiltered = aOption <= rcoRangedKeyCount;
-  if (unfiltered) {
-    filter = std::move(sbcFilter);
-    keyFilter = std::move(sbcKeyFilter);
-  }
-  sbcDisableFilterTimeout();
-  struct Restore {
-    TnxServerTableCursor& Cursor;
-    std::unique_ptr<TnxBaseIndexPath>& Saved;
-    std::unique_ptr<TnxBaseFilterEngine>& Filter;
-    std::unique_ptr<TnxBaseFilterEngine>& KeyFilter;
-    bool Unfiltered;
-    ~Restore() {
-      Cursor.stcIndexPath->Assign(Saved.get());
-      if (Unfiltered) {
-        Cursor.sbcFilter = std::move(Filter);
-        Cursor.sbcKeyFilter = std::move(KeyFilter);
-      }
-      Cursor.sbcEnableFilterTimeout();
-    }
-  } restore{*this, saved, filter, keyFilter, unfiltered};
+  TCountScope scope(*this, aOption <= rcoRangedKeyCount, true);
   stcIndexPath->SetToEof();
   uint32_t result = sbcRecordGetPrior(nxltNoLock, nullptr);
   if (result == nxeAtBeginningOfTable) return 0;

@@ -189,29 +189,8 @@ TnxServerGetRecCountTaskInfo::~TnxServerGetRecCountTaskInfo() {
 uint32_t TnxServerGetRecCountTaskInfo::Count(TnxServerTableCursor& aCursor, uint32_t& aCount) {
   aCount = 0;
   const uint32_t step = std::max<uint32_t>(1, TotalRecords() / 100);
-  std::unique_ptr<TnxBaseIndexPath> saved = aCursor.stcIndexPath->Duplicate();
-  std::unique_ptr<TnxBaseFilterEngine> filter;
-  std::unique_ptr<TnxBaseFilterEngine> keyFilter;
-  const bool unfiltered = rciOption <= rcoRangedKeyCount;
-  if (unfiltered) {
-    filter = std::move(aCursor.sbcFilter);
-    keyFilter = std::move(aCursor.sbcKeyFilter);
-  }
-  struct Restore {
-    TnxServerTableCursor& Cursor;
-    std::unique_ptr<TnxBaseIndexPath>& Saved;
-    std::unique_ptr<TnxBaseFilterEngine>& Filter;
-    std::unique_ptr<TnxBaseFilterEngine>& KeyFilter;
-    bool Unfiltered;
-    ~Restore() {
-      Cursor.stcIndexPath->Assign(Saved.get());
-      if (Unfiltered) {
-        Cursor.sbcFilter = std::move(Filter);
-        Cursor.sbcKeyFilter = std::move(KeyFilter);
-      }
-    }
-  } restore{aCursor, saved, filter, keyFilter, unfiltered};
-
+  // The filter time limit stays: a time-out does not end the walk.
+  TnxServerTableCursor::TCountScope scope(aCursor, rciOption <= rcoRangedKeyCount, false);
   aCursor.stcIndexPath->SetToBof();
   uint32_t result = 0;
   for (;;) {
