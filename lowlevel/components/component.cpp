@@ -61,13 +61,17 @@ std::set<const TnxComponent*>& LiveComponents() {
   return live;
 }
 
-// Components this thread is calling into from a walk, innermost last; gone
-// once the callee was freed from inside the call.
+// Components this thread is calling into from a walk, innermost first; gone
+// once the callee was freed from inside the call. The entries live in the
+// calls' own frames: a container here would be destroyed with the thread's
+// other locals at exit, while components may still be freed after that
+// (from exit handlers and static destructors).
 struct TnxInFlight {
   const TnxComponent* Callee;
   bool Gone;
+  TnxInFlight* Outer;
 };
-thread_local std::vector<TnxInFlight> tlsInFlight;
+thread_local TnxInFlight* tlsInFlight = nullptr;
 
 }  // namespace
 
@@ -162,9 +166,9 @@ void TnxComponent::DropLinks() noexcept {
   for (TnxComponent* c : left) c->RemoveDependent(this);
   // Calls into this component on this thread's own stack end here: the walk
   // must not touch the object afterwards.
-  for (TnxInFlight& call : tlsInFlight)
-    if (call.Callee == this && !call.Gone) {
-      call.Gone = true;
+  for (TnxInFlight* call = tlsInFlight; call; call = call->Outer)
+    if (call->Callee == this && !call->Gone) {
+      call->Gone = true;
       nxcCallsIn.fetch_sub(1, std::memory_order_acq_rel);
     }
   while (nxcCallsIn.load(std::memory_order_acquire) > 0) std::this_thread::yield();
@@ -269,19 +273,19 @@ namespace {
 class TnxCallIn {
 public:
   explicit TnxCallIn(std::atomic<int32_t>& aCount, const TnxComponent* aCallee)
-      : ciCount(aCount) {
-    tlsInFlight.push_back({aCallee, false});
+      : ciCount(aCount), ciEntry{aCallee, false, tlsInFlight} {
+    tlsInFlight = &ciEntry;
   }
   ~TnxCallIn() {
-    const bool gone = tlsInFlight.back().Gone;
-    tlsInFlight.pop_back();
-    if (!gone) ciCount.fetch_sub(1, std::memory_order_acq_rel);
+    tlsInFlight = ciEntry.Outer;
+    if (!ciEntry.Gone) ciCount.fetch_sub(1, std::memory_order_acq_rel);
   }
   TnxCallIn(const TnxCallIn&) = delete;
   TnxCallIn& operator=(const TnxCallIn&) = delete;
 
 private:
   std::atomic<int32_t>& ciCount;
+  TnxInFlight ciEntry;
 };
 
 }  // namespace

@@ -391,5 +391,28 @@ TEST_F(ComponentBaseTest, CalleeFreedInsideItsNotificationEndsCleanly) {
   TnxComponent::Free(s);
 }
 
+// Notifies from a thread's last destructors, after whatever the thread
+// itself kept for its calls in flight would have been destroyed.
+struct TNotifyAtThreadEnd {
+  TNode* Sender = nullptr;
+  ~TNotifyAtThreadEnd() {
+    if (Sender) Sender->NotifyDependents(7, nullptr);
+  }
+};
+
+TEST_F(ComponentBaseTest, NotificationFromAThreadsLastDestructorsReachesDependents) {
+  TNode* s = Node(u"s");
+  TNode* d = Node(u"d");
+  TnxComponent::LinkDependent(s, d);
+  std::thread([s] {
+    static thread_local TNotifyAtThreadEnd atEnd;
+    atEnd.Sender = s;
+    s->NotifyDependents(7, nullptr);
+  }).join();
+  EXPECT_EQ(gHeard, (std::vector<std::string>{"d 7 from s", "d 7 from s"}));
+  TnxComponent::Free(d);
+  TnxComponent::Free(s);
+}
+
 }  // namespace
 }  // namespace revurov
