@@ -177,6 +177,9 @@ TEST_F(StructureTest, RefusalsChangeNothing) {
 TEST_F(StructureTest, The256thIndexIsRefused) {
   Build();
   Load({{1, "a", 1, 1}});
+  // One deadline for all the changes, as a caller's frame would set for
+  // one: long enough for a slow (sanitized, loaded) machine.
+  nxSetTimeout(600000, true);
   for (int32_t i = IndexCount(); i < nxMaxIndices; ++i)
     ASSERT_EQ(holder_->stcAddIndex(items_.Index(u"I" + platform::Utf8ToUtf16(std::to_string(i)), i % 4), false),
               0u)
@@ -187,6 +190,7 @@ TEST_F(StructureTest, The256thIndexIsRefused) {
 
 TEST_F(StructureTest, At255AddedFieldsTheNextIsRefused) {
   Build();
+  nxSetTimeout(600000, true);
   for (int32_t i = 0; i < 255; ++i)
     ASSERT_EQ(holder_->stcAddField(items_.Field(u"F" + platform::Utf8ToUtf16(std::to_string(i)))), 0u)
         << i << ": " << LastMessage();
