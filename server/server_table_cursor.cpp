@@ -127,18 +127,7 @@ void TnxServerTableCursor::stcCreate(TnxServerBaseTable* aTable, TnxOpenMode, Tn
     sbcSwitchToIndex(u"", -1, porFalse);
   if (!stcIndexPath) stcIndexPath = TnxBaseIndexPath::CreateStandalone();
 
-  if (indices) {
-    stcSeqAccessIndexEngine = indices->SeqIndexEngine();
-    stcRefNrIndexEngine = stcSeqAccessIndexEngine;
-    if (stcSeqAccessIndexEngine) {
-      stcSeqAccessIndexPath = stcSeqAccessIndexEngine->CreateIndexPath();
-      stcRefNrIndexPath = stcRefNrIndexEngine->CreateIndexPath();
-    }
-    if (stcModifyLSNIndex >= 0 && stcModifyLSNIndex < indices->IndexCount()) {
-      stcLSNIndexEngine = &indices->Indices(stcModifyLSNIndex);
-      stcLSNIndexPath = stcLSNIndexEngine->CreateIndexPath();
-    }
-  }
+  stcTakeIndexEngines();
   if (internal && !isCache) {
     if (stcGraveyardLSNIndex >= 0 && stcGraveyardLSNIndex < internal->IndexCount()) {
       stcGraveyardLSNIndexEngine = &internal->Indices(stcGraveyardLSNIndex);

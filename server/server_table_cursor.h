@@ -431,6 +431,8 @@ private:
   // longer matched; every cursor of the table takes its index again.
   void stcReloadIndicesEngine(int32_t aDroppedIndex);
   void stcLeaveIndexEngines() noexcept;
+  // The sequential, RefNr and ModifyLSN engines and their paths, as the
+  // table's indices engine now has them.
   void stcTakeIndexEngines();
 
   // Batch insert (server_table_cursor_batch.cpp): the entries of the
