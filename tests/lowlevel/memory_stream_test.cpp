@@ -10,7 +10,6 @@
 
 #include "lowlevel/errors/exceptions.h"
 #include "platform/rtl_exception.h"
-#include "platform/rtl_exception.h"
 #include "platform/text.h"
 #include "platform/virtual_memory.h"
 
