@@ -66,6 +66,21 @@ TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor, bool aNull
     ckeFirstDescending = ckeCompareSlots[0].descending;
     ckeFlagMask = ckeKeyOffset == 1 ? 0xFF : 0;
   }
+  // Each field's form: a null byte with flags, then the value's bytes.
+  for (const CompareSlot& slot : ckeCompareSlots) {
+    int32_t valueLength = 0;
+    switch (slot.kind) {
+      case icInt32: valueLength = 4; break;
+      case icInt64: valueLength = 8; break;
+      case icShortString: valueLength = slot.maxLen + 1; break;
+      default: valueLength = -1;
+    }
+    if (valueLength < 0) {
+      ckeByteOrderKeyLength = 0;
+      break;
+    }
+    ckeByteOrderKeyLength += valueLength + (ckeHasNullFlags ? 1 : 0);
+  }
   // The descriptor's length and the fields' must agree, or keys would be
   // read past their end.
   if (offset > bkeKeyLength)
@@ -330,6 +345,54 @@ int TnxCompKeyEngine::CompareKeyWithNulls(const uint8_t* aKey1, const uint8_t* a
     if (int r = SlotCompare(s, aKey1 + s.offset, aKey2 + s.offset)) return r;
   }
   return 0;
+}
+
+// Numbers big-endian with the sign bit flipped; a ShortString as its
+// characters padded with zeros to the most the key holds, then its length:
+// where one text is a prefix of the other the padding's zero meets a
+// character the shorter text lacks or, both padded alike, the lengths
+// decide, as in SlotCompare. A descending field inverts its bytes; a null
+// field is its null byte (before or after the others' as the field's null
+// rule says) and zeros.
+void TnxCompKeyEngine::BuildByteOrderKey(const uint8_t* aKey, uint8_t* aForm) const noexcept {
+  int32_t i = 0;
+  for (const CompareSlot& s : ckeCompareSlots) {
+    const bool isNull = ckeHasNullFlags && FlagSet(aKey, i);
+    ++i;
+    if (ckeHasNullFlags) *aForm++ = isNull ? (s.invertNull > 0 ? 0 : 2) : 1;
+    const uint8_t* value = aKey + s.offset;
+    int32_t length = 0;
+    switch (s.kind) {
+      case icInt32: {
+        length = 4;
+        uint32_t x;
+        std::memcpy(&x, value, 4);
+        x = isNull ? 0 : x ^ 0x80000000u;
+        for (int b = 0; b < 4; ++b) aForm[b] = static_cast<uint8_t>(x >> (24 - 8 * b));
+        break;
+      }
+      case icInt64: {
+        length = 8;
+        uint64_t x;
+        std::memcpy(&x, value, 8);
+        x = isNull ? 0 : x ^ (uint64_t{1} << 63);
+        for (int b = 0; b < 8; ++b) aForm[b] = static_cast<uint8_t>(x >> (56 - 8 * b));
+        break;
+      }
+      default: {  // icShortString; the constructor allows no other kind
+        length = s.maxLen + 1;
+        const int32_t used = isNull ? 0 : std::min<int32_t>(value[0], s.maxLen);
+        // The key holds maxLen characters' room: one pass, no calls for a
+        // few bytes.
+        for (int32_t b = 0; b < s.maxLen; ++b) aForm[b] = b < used ? value[1 + b] : 0;
+        aForm[s.maxLen] = static_cast<uint8_t>(used);
+        break;
+      }
+    }
+    if (s.descending && !isNull)
+      for (int32_t b = 0; b < length; ++b) aForm[b] = static_cast<uint8_t>(~aForm[b]);
+    aForm += length;
+  }
 }
 
 int TnxCompKeyEngine::CompareKeyToRecord(const uint8_t* aKey, const uint8_t* aRecord, TnxRefNr, int32_t aFieldCount,

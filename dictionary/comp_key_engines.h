@@ -67,6 +67,16 @@ class TnxCompKeyEngine : public TnxBaseKeyEngine {
   platform::TnxVariant KeyAsVariant(const uint8_t* aKey, int32_t aField) const override;
   bool KeyContainsNulls(const uint8_t* aKey) const noexcept override;
 
+  // A form of the key whose bytes, compared unsigned from the first, order
+  // keys as CompareKey(aKey1, aKey2) does, equal forms for keys it finds
+  // equal: for a sort that compares far more often than it builds keys.
+  // The length is 0 when a key field has no such form (anything but Int32,
+  // Int64 and case-sensitive ShortStrings in code-unit order).
+  int32_t ByteOrderKeyLength() const noexcept { return ckeByteOrderKeyLength; }
+  // aKey's form into aForm, ByteOrderKeyLength() bytes; only where that
+  // length is not 0.
+  void BuildByteOrderKey(const uint8_t* aKey, uint8_t* aForm) const noexcept;
+
 protected:
   TnxCompKeyEngine(TnxBaseKeyDescriptor& aDescriptor, bool aNullFlags);
 
@@ -116,6 +126,7 @@ private:
   int32_t ckeKeyOffset = 0;
   std::vector<int32_t> ckeKeyFieldOffset;
   bool ckeHasNullFlags = true;
+  int32_t ckeByteOrderKeyLength = 0;
 };
 
 class TnxNoNullCompKeyEngine : public TnxCompKeyEngine {

@@ -164,7 +164,10 @@ void TnxDataDictionary::Assign(const TnxPersistent* aSource) {
   }
   CheckReadOnly();
   const TnxDictCopyScope copy;
-  TnxMemoryStream stream;
+  // The copy's bytes stay on the heap: a memory stream maps pages of its
+  // own, and unmapping them stops every thread of the process for a TLB
+  // flush, which costs more than the whole copy.
+  TnxBytesStream stream;
   source->WriteToStream(stream, nxLibraryVersion);
   stream.SetPosition(0);
   Clear(false);

@@ -93,7 +93,9 @@ TnxIndexDescriptor* TnxBaseIndicesDescriptor::AddIndex(TnxIndexDescriptor& aInde
                aIndexDescriptor.idDesc, &aIndexDescriptor.idKeyDescriptor->ClassType(), &aIndexDescriptor.ClassType());
   try {
     aIndexDescriptor.SetID(index->ID());
-    TnxMemoryStream stream;
+    // On the heap, not in mapped pages of a memory stream (see
+    // TnxDataDictionary::Assign).
+    TnxBytesStream stream;
     {
       TnxWriter writer(stream);
       aIndexDescriptor.SaveToWriter(writer, nxLibraryVersion);

@@ -11,6 +11,9 @@
 //   context named at each class.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -100,11 +103,24 @@ REVUROV_EXCEPTION_CLASS(EnxWideStringLocaleMappingTransformerException, EnxBaseE
 class TnxWideStringLocaleMappingTransformer : public TnxInterfacedImplementation<InxWideStringTransformer> {
 public:
   TnxWideStringLocaleMappingTransformer(uint32_t aLocale, uint32_t aFlags);
+  ~TnxWideStringLocaleMappingTransformer() override;
   void Transform(const TnxWideString& aSource, TnxWideString& aResult) const override;
 
 protected:
   uint32_t wslmtLocale = 0;
   uint32_t wslmtFlags = 0;
+
+private:
+  struct CasePage;
+  // The page's mapped units; a page that cannot be kept (surrogates, a
+  // mapping the platform refuses) answers a page with Kept false.
+  const CasePage& CasePageFor(size_t aPage) const;
+
+  // Plain case mapping of a fixed locale goes code unit by code unit for
+  // text without surrogates: the mapped units of the BMP are kept, 256 at a
+  // time, asked of the platform once per page and shared by all threads.
+  bool wslmtCaseTable = false;
+  mutable std::array<std::atomic<const CasePage*>, 256> wslmtCasePages{};
 };
 
 // At most wsttMaxLength code units, one fewer when the last kept unit is a

@@ -114,17 +114,10 @@ InxTokenRef TnxBaseSeparatorTokenFilterCursorEngine::NextToken() {
     }
     const std::u16string& text = bstfceInputToken->TokenText();
     const size_t length = text.size();
-    size_t units = 1;
-    bool skipped = false;
-    while (bstfceInputPos < length && IsSeparatorAt(text, bstfceInputPos, units)) {
-      bstfceInputPos += units;
-      skipped = true;
-    }
-    if (skipped) bstfceNextDistance = std::max(bstfceNextDistance, bstfceSeparatorDistance);
-    const size_t start = bstfceInputPos;
-    while (bstfceInputPos < length && !IsSeparatorAt(text, bstfceInputPos, units)) bstfceInputPos += units;
     // A pair cut short by the end of the text still ends there.
-    bstfceInputPos = std::min(bstfceInputPos, length);
+    const size_t start = std::min(SkipSeparators(text, bstfceInputPos), length);
+    if (start > bstfceInputPos) bstfceNextDistance = std::max(bstfceNextDistance, bstfceSeparatorDistance);
+    bstfceInputPos = std::min(FindSeparator(text, start), length);
     if (start == 0 && bstfceInputPos == length) {
       // No separator at all (the empty token too): the token goes on as it is.
       result = std::move(bstfceInputToken);
@@ -132,7 +125,7 @@ InxTokenRef TnxBaseSeparatorTokenFilterCursorEngine::NextToken() {
       break;
     }
     if (bstfceInputPos > start)
-      result = TnxToken::New(text.substr(start, bstfceInputPos - start), bstfceNextDistance,
+      result = TnxToken::New(std::u16string(text.data() + start, bstfceInputPos - start), bstfceNextDistance,
                              bstfceInputToken->TokenField());
     if (bstfceInputPos >= length)
       bstfceInputToken.Reset();
@@ -142,12 +135,35 @@ InxTokenRef TnxBaseSeparatorTokenFilterCursorEngine::NextToken() {
   return result;
 }
 
+size_t TnxBaseSeparatorTokenFilterCursorEngine::SkipSeparators(const std::u16string& aText, size_t aPos) const {
+  size_t units = 1;
+  while (aPos < aText.size() && IsSeparatorAt(aText, aPos, units)) aPos += units;
+  return aPos;
+}
+
+size_t TnxBaseSeparatorTokenFilterCursorEngine::FindSeparator(const std::u16string& aText, size_t aPos) const {
+  size_t units = 1;
+  while (aPos < aText.size() && !IsSeparatorAt(aText, aPos, units)) aPos += units;
+  return aPos;
+}
+
 TnxWideCharSeparatorTokenFilterCursorEngine::TnxWideCharSeparatorTokenFilterCursorEngine(
     TnxFulltextIndexCursorEngine* aParent, TnxBaseTokenFilterTableEngine& aTableEngine,
     TnxBaseTokenSourceCursorEngine& aTokenSource, TnxTokenFilterHubCursorEngine* aHub)
     : TnxBaseSeparatorTokenFilterCursorEngine(aParent, aTableEngine, aTokenSource, aHub) {
   if (auto* d = dynamic_cast<TnxWideCharSeparatorTokenFilterDescriptor*>(&aTableEngine.TokenFilterDescriptor()))
     wcstfceSeparatorChar = d->SeparatorChar();
+}
+
+size_t TnxWideCharSeparatorTokenFilterCursorEngine::SkipSeparators(const std::u16string& aText, size_t aPos) const {
+  while (aPos < aText.size() && aText[aPos] == wcstfceSeparatorChar) ++aPos;
+  return aPos;
+}
+
+size_t TnxWideCharSeparatorTokenFilterCursorEngine::FindSeparator(const std::u16string& aText, size_t aPos) const {
+  if (aPos >= aText.size()) return aPos;
+  const size_t at = std::u16string_view(aText).find(wcstfceSeparatorChar, aPos);
+  return at == std::u16string_view::npos ? aText.size() : at;
 }
 
 TnxCategorySeparatorTokenFilterCursorEngine::TnxCategorySeparatorTokenFilterCursorEngine(
@@ -159,30 +175,71 @@ TnxCategorySeparatorTokenFilterCursorEngine::TnxCategorySeparatorTokenFilterCurs
   // The tables load here, at cursor open, not inside the first update.
   nxLoadCharacterCategories();
   cstfceUnitBits.assign(0x10000 / 64, 0);
-  cstfcePageKnown.assign(0x100, false);
+  cstfcePageKnown.assign(0x100, 0);
 }
 
-bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparator(char16_t aChar) const {
-  const size_t page = aChar >> 8;
-  if (!cstfcePageKnown[page]) {
-    for (uint32_t c = uint32_t(page) << 8, end = c + 0x100; c < end; ++c)
-      if (nxCharInCategories(static_cast<char16_t>(c), cstfceSeparatorCategories))
-        cstfceUnitBits[c >> 6] |= uint64_t{1} << (c & 63);
-    cstfcePageKnown[page] = true;
-  }
-  return (cstfceUnitBits[aChar >> 6] >> (aChar & 63)) & 1;
+void TnxCategorySeparatorTokenFilterCursorEngine::LearnPage(size_t aPage) const {
+  for (uint32_t c = uint32_t(aPage) << 8, end = c + 0x100; c < end; ++c)
+    if (nxCharInCategories(static_cast<char16_t>(c), cstfceSeparatorCategories))
+      cstfceUnitBits[c >> 6] |= uint64_t{1} << (c & 63);
+  cstfcePageKnown[aPage] = 1;
+}
+
+bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparator(char16_t aChar) const { return UnitIsSeparator(aChar); }
+
+int TnxCategorySeparatorTokenFilterCursorEngine::PairIsSeparator(const char16_t* aText, size_t aPos,
+                                                                 size_t aLength) const {
+  const char16_t c = aText[aPos];
+  if (!IsHighSurrogate(c) || aPos + 1 >= aLength || !IsLowSurrogate(aText[aPos + 1])) return -1;
+  const char32_t cp = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(aText[aPos + 1]) - 0xDC00);
+  return nxCodePointInCategories(cp, cstfceSeparatorCategories) ? 1 : 0;
 }
 
 bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparatorAt(const std::u16string& aText, size_t aPos,
                                                                 size_t& aUnits) const {
-  const char16_t c = aText[aPos];
-  if (IsHighSurrogate(c) && aPos + 1 < aText.size() && IsLowSurrogate(aText[aPos + 1])) {
-    aUnits = 2;
-    const char32_t cp = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(aText[aPos + 1]) - 0xDC00);
-    return nxCodePointInCategories(cp, cstfceSeparatorCategories);
+  const int pair = PairIsSeparator(aText.data(), aPos, aText.size());
+  aUnits = pair < 0 ? 1 : 2;
+  return pair < 0 ? UnitIsSeparator(aText[aPos]) : pair == 1;
+}
+
+// The loops below answer as IsSeparatorAt would, character by character;
+// only a surrogate leaves the table.
+size_t TnxCategorySeparatorTokenFilterCursorEngine::SkipSeparators(const std::u16string& aText, size_t aPos) const {
+  const char16_t* text = aText.data();
+  const size_t length = aText.size();
+  while (aPos < length) {
+    const char16_t c = text[aPos];
+    if (IsHighSurrogate(c)) {
+      const int pair = PairIsSeparator(text, aPos, length);
+      if (pair >= 0) {
+        if (pair == 0) break;
+        aPos += 2;
+        continue;
+      }
+    }
+    if (!UnitIsSeparator(c)) break;
+    ++aPos;
   }
-  aUnits = 1;
-  return IsSeparator(c);
+  return aPos;
+}
+
+size_t TnxCategorySeparatorTokenFilterCursorEngine::FindSeparator(const std::u16string& aText, size_t aPos) const {
+  const char16_t* text = aText.data();
+  const size_t length = aText.size();
+  while (aPos < length) {
+    const char16_t c = text[aPos];
+    if (IsHighSurrogate(c)) {
+      const int pair = PairIsSeparator(text, aPos, length);
+      if (pair >= 0) {
+        if (pair == 1) break;
+        aPos += 2;
+        continue;
+      }
+    }
+    if (UnitIsSeparator(c)) break;
+    ++aPos;
+  }
+  return aPos;
 }
 
 // ---- transformers ----
@@ -190,11 +247,12 @@ bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparatorAt(const std::u16st
 InxTokenRef TnxTransformerTokenFilterCursorEngine::NextToken() {
   InxTokenRef token = TokenSource().NextToken();
   if (!token || !ttfceTransformer) return token;
-  std::u16string text;
-  ttfceTransformer->Transform(token->TokenText(), text);
-  // Unchanged text: the same token goes on, nothing is copied.
-  if (text == token->TokenText()) return token;
-  return TnxToken::New(std::move(text), token->TokenDistance(), token->TokenField());
+  // One buffer for every token: a transformer that writes into it keeps its
+  // room, and an unchanged text (the same token goes on) costs no memory.
+  ttfceText.clear();
+  ttfceTransformer->Transform(token->TokenText(), ttfceText);
+  if (ttfceText == token->TokenText()) return token;
+  return TnxToken::New(ttfceText, token->TokenDistance(), token->TokenField());
 }
 
 void TnxBaseLocaleMappingTokenFilterCursorEngine::Build() {

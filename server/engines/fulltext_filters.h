@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "dictionary/fulltext_descriptors.h"
@@ -143,6 +144,13 @@ class TnxBaseSeparatorTokenFilterCursorEngine : public TnxBaseTokenFilterCursorE
     aUnits = 1;
     return IsSeparator(aText[aPos]);
   }
+  // The position after the separators from aPos on, and the position of the
+  // first separator from aPos on (aText's length for none). One call per
+  // run rather than per character; these ask IsSeparatorAt, the separators
+  // here answer from their own tables. A pair cut short by the end of the
+  // text may end past it.
+  virtual size_t SkipSeparators(const std::u16string& aText, size_t aPos) const;
+  virtual size_t FindSeparator(const std::u16string& aText, size_t aPos) const;
 
   int32_t SeparatorDistance() const noexcept { return bstfceSeparatorDistance; }
 
@@ -167,6 +175,8 @@ class TnxWideCharSeparatorTokenFilterCursorEngine : public TnxBaseSeparatorToken
     aUnits = 1;
     return aText[aPos] == wcstfceSeparatorChar;
   }
+  size_t SkipSeparators(const std::u16string& aText, size_t aPos) const override;
+  size_t FindSeparator(const std::u16string& aText, size_t aPos) const override;
 
 private:
   char16_t wcstfceSeparatorChar = u' ';
@@ -185,13 +195,24 @@ class TnxCategorySeparatorTokenFilterCursorEngine : public TnxBaseSeparatorToken
   bool IsSeparator(char16_t aChar) const override;
   // A surrogate pair is one character, judged by its code point.
   bool IsSeparatorAt(const std::u16string& aText, size_t aPos, size_t& aUnits) const override;
+  size_t SkipSeparators(const std::u16string& aText, size_t aPos) const override;
+  size_t FindSeparator(const std::u16string& aText, size_t aPos) const override;
 
 private:
+  bool UnitIsSeparator(char16_t aChar) const {
+    if (!cstfcePageKnown[aChar >> 8]) LearnPage(aChar >> 8);
+    return (cstfceUnitBits[aChar >> 6] >> (aChar & 63)) & 1;
+  }
+  void LearnPage(size_t aPage) const;
+  // The answer for the code point of the pair at aPos, or -1 when no pair
+  // starts there.
+  int PairIsSeparator(const char16_t* aText, size_t aPos, size_t aLength) const;
+
   TnxCharacterCategories cstfceSeparatorCategories;
   // The answer for every code unit of the BMP, one bit each, filled a page
   // of 256 units at a time on first use.
   mutable std::vector<uint64_t> cstfceUnitBits;
-  mutable std::vector<bool> cstfcePageKnown;
+  mutable std::vector<uint8_t> cstfcePageKnown;
 };
 
 // ---- transformers ----
@@ -207,6 +228,9 @@ class TnxTransformerTokenFilterCursorEngine : public TnxBaseTokenFilterCursorEng
 
 protected:
   InxWideStringTransformerRef ttfceTransformer;
+
+private:
+  std::u16string ttfceText;
 };
 
 class TnxBaseLocaleMappingTokenFilterCursorEngine : public TnxTransformerTokenFilterCursorEngine {

@@ -38,6 +38,8 @@ public:
   // A counted token, ready to hand out.
   static InxTokenRef New(std::u16string aToken, int32_t aDistance, int16_t aField);
 
+  int32_t Release() noexcept override;
+
   const std::u16string& TokenText() const noexcept override { return tknToken; }
   int32_t TokenDistance() const noexcept override { return tknDistance; }
   int16_t TokenField() const noexcept override { return tknField; }

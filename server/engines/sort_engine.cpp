@@ -182,7 +182,23 @@ TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictiona
   // built once per record instead of twice per comparison.
   msKeyLen = bsKeyEngine->KeyLength();
   msKeyEntryLen = (msKeyLen + 4 + 7) & ~uint32_t{7};
+  msEntryRefOffset = msKeyLen;
   if (msKeyLen == 0 || msKeyEntryLen > bsRecLenBuf) msKeyLen = msKeyEntryLen = 0;
+  if (msKeyLen != 0)
+    if (const auto* comp = dynamic_cast<const TnxCompKeyEngine*>(bsKeyEngine.get())) {
+      const auto formLen = static_cast<uint32_t>(comp->ByteOrderKeyLength());
+      // The number sits behind the form, inside the last word compared
+      // where there is room: the compare masks it off.
+      const uint32_t refOffset = (formLen + 3) & ~uint32_t{3};
+      const uint32_t entryLen = (refOffset + 4 + 7) & ~uint32_t{7};
+      if (formLen != 0 && entryLen <= bsRecLenBuf) {
+        msFormEngine = comp;
+        msFormLen = formLen;
+        msEntryRefOffset = refOffset;
+        msKeyEntryLen = entryLen;
+        msKeyScratch = NewMem(msKeyLen);
+      }
+    }
   const size_t recordBytes = size_t{msMaxRecCount} * bsRecLenBuf;
   msBuffer = NewWorkMem(recordBytes + size_t{msMaxRecCount} * msKeyEntryLen);
   if (msKeyLen != 0) {
@@ -240,7 +256,37 @@ bool TnxMergeSortEngine::MergeLess(const MergeSlot& aSlot1, const MergeSlot& aSl
   return msKeyLen != 0 ? bsKeyEngine->CompareKey(aSlot1.Key, aSlot2.Key) < 0 : Less(aSlot1.Current, aSlot2.Current);
 }
 
+namespace {
+
+// The first aLen bytes of two entries in byte order, eight at a time as
+// big-endian numbers; the bytes behind aLen in the last word are masked.
+class TFormLess {
+public:
+  explicit TFormLess(uint32_t aLen) noexcept
+      : flWords((aLen + 7) / 8), flLastMask(aLen % 8 == 0 ? ~uint64_t{0} : (uint64_t{1} << (8 * (aLen % 8))) - 1) {}
+  bool operator()(const uint8_t* a, const uint8_t* b) const noexcept {
+    for (size_t w = 0; w + 1 < flWords; ++w, a += 8, b += 8) {
+      const uint64_t x = Word(a), y = Word(b);
+      if (x != y) return BigEndian(x) < BigEndian(y);
+    }
+    return BigEndian(Word(a) & flLastMask) < BigEndian(Word(b) & flLastMask);
+  }
+
+private:
+  static uint64_t Word(const uint8_t* p) noexcept { return platform::LoadLE<uint64_t>(p); }
+  // The word's first byte in memory counts most.
+  static uint64_t BigEndian(uint64_t aLoaded) noexcept { return __builtin_bswap64(aLoaded); }
+  size_t flWords;
+  uint64_t flLastMask;
+};
+
+}  // namespace
+
 void TnxMergeSortEngine::SortBuffer() {
+  if (msFormEngine) {
+    SortKeyEntries(TFormLess(msFormLen));
+    return;
+  }
   if (msKeyLen != 0) {
     if (const auto* comp = dynamic_cast<const TnxCompKeyEngine*>(bsKeyEngine.get()))
       SortKeyEntries([comp](const uint8_t* aKey1, const uint8_t* aKey2) { return comp->CompareKey(aKey1, aKey2) < 0; });
@@ -289,7 +335,7 @@ void TnxMergeSortEngine::SortKeyEntries(TLess aLess) {
         },
         aLess);
   }
-  for (uint32_t i = 0; i < msRecCount; ++i) std::memcpy(&msBufferRefs[i], KeyEntry(i) + msKeyLen, 4);
+  for (uint32_t i = 0; i < msRecCount; ++i) std::memcpy(&msBufferRefs[i], KeyEntry(i) + msEntryRefOffset, 4);
 }
 
 // The quicksort of the first msRecCount positions: aItem(position) is what
@@ -436,8 +482,13 @@ uint32_t TnxMergeSortEngine::Put(const uint8_t* aRecord) {
   if (msKeyLen != 0) {
     try {
       uint8_t* entry = KeyEntry(msRecCount);
-      BuildKey(aRecord, entry);
-      std::memcpy(entry + msKeyLen, &msRecCount, 4);
+      if (msFormEngine) {
+        BuildKey(aRecord, msKeyScratch.get());
+        msFormEngine->BuildByteOrderKey(msKeyScratch.get(), entry);
+      } else {
+        BuildKey(aRecord, entry);
+      }
+      std::memcpy(entry + msEntryRefOffset, &msRecCount, 4);
     } catch (const EnxBaseException& e) {
       return CodeOf(e);
     }

@@ -48,6 +48,7 @@ class TnxAbstractCursor;
 class TnxAbstractDatabase;
 class TnxBatchStreamAccess;
 class TnxBaseKeyEngine;
+class TnxCompKeyEngine;
 class TnxDataDictionary;
 class TnxIndexDescriptor;
 
@@ -170,7 +171,8 @@ private:
   };
 
   uint8_t* Slot(uint32_t aSlot) const noexcept { return msBuffer.get() + size_t{aSlot} * bsRecLenBuf; }
-  // Before the sort entry i holds slot i's key and then its number.
+  // Before the sort entry i holds slot i's key (or its byte-order form) and
+  // then its number.
   uint8_t* KeyEntry(uint32_t aPos) const noexcept { return msKeys + size_t{aPos} * msKeyEntryLen; }
   bool Less(const uint8_t* aRecord1, const uint8_t* aRecord2) const;
   // aRecord's key into aKey; raises what the key engine raises.
@@ -221,6 +223,12 @@ private:
   TMem msMergeKeys;
   uint32_t msKeyLen = 0;
   uint32_t msKeyEntryLen = 0;  // the key and a slot number, 8-byte aligned
+  // Where the key engine has a byte-order form of its keys the entries hold
+  // that form (msFormLen bytes), compared a word at a time without a call.
+  const TnxCompKeyEngine* msFormEngine = nullptr;
+  uint32_t msFormLen = 0;
+  uint32_t msEntryRefOffset = 0;  // of the slot number in an entry
+  TMem msKeyScratch;              // a key on its way to its form
   TMem msPivot;                // a copy of the pivot's key entry
   TMem msBatch;  // [4 free][count][length, record]...
   uint32_t msBatchMax = 0;

@@ -283,6 +283,7 @@ protected:
     AddField(u"S20", nxtShortString, 20);  // 2
     AddField(u"S5", nxtShortString, 5);    // 3
     AddField(u"S12", nxtShortString, 12);  // 4
+    AddField(u"D", nxtDouble);             // 5
   }
 };
 
@@ -348,6 +349,101 @@ TEST_F(WholeKeyCompareTest, AgreesWithTheFieldByFieldCompare) {
           ADD_FAILURE() << shape.name << ": " << fast << " against " << slow;
       }
   }
+}
+
+// The byte-order form a sort compares instead of the keys: its bytes must
+// order as CompareKey(a, b) does and be equal exactly where the keys
+// compare equal, over every null rule, both directions, stale bytes behind
+// a ShortString's length and lengths past what the key holds.
+TEST_F(WholeKeyCompareTest, ByteOrderFormOrdersAsTheWholeKeyCompare) {
+  struct KeyField {
+    int32_t field;
+    bool ascend;
+    TnxNullBehaviour nulls;
+  };
+  struct Shape {
+    const char* name;
+    bool noNull;
+    std::vector<KeyField> fields;
+  };
+  const Shape shapes[] = {
+      {"int32, text", false, {{0, true, nbTop}, {2, true, nbTop}}},
+      {"both descending", false, {{0, false, nbAsAscend}, {2, false, nbAsAscend}}},
+      {"nulls at the bottom", false, {{1, true, nbBottom}, {3, false, nbBottom}, {0, false, nbTop}}},
+      {"every field", false,
+       {{0, true, nbTop}, {1, false, nbBottom}, {2, true, nbAsAscend}, {3, false, nbAsAscend}, {4, true, nbTop}}},
+      {"no nulls", true, {{0, true, nbTop}, {2, true, nbTop}}},
+      {"no nulls, descending", true, {{1, false, nbTop}, {4, false, nbTop}, {3, true, nbTop}}},
+      {"text in front", false, {{2, true, nbTop}, {0, false, nbTop}}},
+  };
+  std::mt19937 rng(98);
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    TnxCompKeyDescriptor& key = NewCompKey(shape.noNull);
+    for (const KeyField& f : shape.fields) {
+      TnxKeyFieldDescriptor* kf = key.Add(f.field);
+      kf->SetAscend(f.ascend);
+      kf->SetNullBehaviour(f.nulls);
+    }
+    auto e = CompEngine(key);
+    const auto formLength = static_cast<size_t>(e->ByteOrderKeyLength());
+    ASSERT_GT(formLength, 0u);
+    std::vector<std::vector<uint8_t>> keys, forms;
+    for (int k = 0; k < 150; ++k) {
+      auto rec = NewRecord();
+      for (const KeyField& f : shape.fields) {
+        if (!shape.noNull && rng() % 5 == 0) continue;  // null
+        const int64_t small = static_cast<int64_t>(rng() % 5) - 2;
+        switch (f.field) {
+          case 0: Set(rec, 0, V(static_cast<int32_t>(small * 1000000000))); break;
+          case 1: Set(rec, 1, platform::TnxVariant::FromInt64(small * (int64_t{1} << 61))); break;
+          default: {
+            std::u16string text(rng() % (fields().FieldDescriptor(f.field)->Units() + 1), u'a');
+            for (char16_t& c : text)
+              if (rng() % 8 == 0) c = u'b';
+            Set(rec, f.field, V(text.c_str()));
+          }
+        }
+      }
+      std::vector<uint8_t> k0 = KeyOf(*e, rec);
+      for (int32_t i = 0; i < e->KeyFieldCount(); ++i) {
+        const TnxCompositeKeyFieldEngine& kf = e->KeyField(i);
+        if (kf.FieldType() != nxtShortString) continue;
+        uint8_t* at = k0.data() + e->GetKeyFieldOffset(i);
+        // A zero character meets the padding of a shorter text.
+        if (at[0] > 0 && rng() % 4 == 0) at[1 + rng() % at[0]] = 0;
+        if (rng() % 2)
+          for (int32_t b = 1 + std::min<int32_t>(at[0], kf.KeyLength() - 1); b < kf.KeyLength(); ++b)
+            at[b] = static_cast<uint8_t>(rng());
+        if (rng() % 10 == 0) at[0] = 255;
+      }
+      std::vector<uint8_t> form(formLength + 1, 0xA5);
+      e->BuildByteOrderKey(k0.data(), form.data());
+      EXPECT_EQ(form.back(), 0xA5) << "written past the form";
+      form.pop_back();
+      keys.push_back(std::move(k0));
+      forms.push_back(std::move(form));
+    }
+    int mismatches = 0;
+    for (size_t a = 0; a < keys.size(); ++a)
+      for (size_t b = 0; b < keys.size(); ++b) {
+        const int want = e->CompareKey(keys[a].data(), keys[b].data());
+        const int got = std::memcmp(forms[a].data(), forms[b].data(), formLength);
+        if ((want > 0) - (want < 0) != (got > 0) - (got < 0) && ++mismatches <= 3)
+          ADD_FAILURE() << a << " against " << b << ": " << want << ", forms " << got;
+      }
+  }
+}
+
+TEST_F(WholeKeyCompareTest, ByteOrderFormIsOnlyOfferedWhereBytesCanOrder) {
+  TnxCompKeyDescriptor& withDouble = NewCompKey();
+  withDouble.Add(0);
+  withDouble.Add(5);
+  EXPECT_EQ(CompEngine(withDouble)->ByteOrderKeyLength(), 0);
+  TnxCompKeyDescriptor& caseBlind = NewCompKey();
+  caseBlind.Add(0);
+  AddTextKeyField(caseBlind, 2).SetIgnoreCase(true);
+  EXPECT_EQ(CompEngine(caseBlind)->ByteOrderKeyLength(), 0);
 }
 
 // ---- every field type, both directions, nulls: CompareKey against a model ----

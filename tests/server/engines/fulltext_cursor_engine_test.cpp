@@ -402,6 +402,28 @@ TEST_F(FulltextFilterTest, CategorySeparatorJudgesWholeCodePoints) {
   }
 }
 
+TEST_F(FulltextFilterTest, CategorySeparatorJudgesEveryUnitByItsCategories) {
+  // Every BMP unit between two letters, so the answers of each page, its
+  // first and last unit included, are read inside a word.
+  auto filter = Filter([](TnxTokenFilterHubDescriptor& aHub) {
+    aHub.AddTokenFilter(u"S", &TnxCategorySeparatorTokenFilterDescriptor::ClassInfo());
+  });
+  int wrong = 0;
+  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+    const char16_t c = char16_t(unit);
+    const std::u16string text = {u'a', c, u'b'};
+    source.tokens = {T(text)};
+    filter->Reset();
+    std::vector<std::u16string> words;
+    while (InxTokenRef token = filter->NextToken()) words.push_back(token->TokenText());
+    const bool separator = nxCharInCategories(c, nxDefaultSeparatorCategories);
+    const std::vector<std::u16string> want =
+        separator ? std::vector<std::u16string>{u"a", u"b"} : std::vector<std::u16string>{text};
+    if (words != want && ++wrong <= 5) ADD_FAILURE() << "unit " << unit;
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
 // General categories as ICU sees them, for an independent judge.
 bool IcuSeparator(char32_t aCodePoint) {
   switch (u_charType(static_cast<UChar32>(aCodePoint))) {
@@ -522,6 +544,30 @@ TEST_F(FulltextFilterTest, LocaleMappingMapsByTheFiltersLocale) {
     filter.reset();
     engine.reset();
     table.reset();
+  }
+}
+
+TEST_F(FulltextFilterTest, LocaleMappingOfAStreamPassesUnchangedTokensOn) {
+  // Long and short, changed and unchanged in turn: no text keeps a trace
+  // of the one before it.
+  auto filter = Filter([](TnxTokenFilterHubDescriptor& aHub) {
+    aHub.AddTokenFilter(u"M", &TnxLowercaseLocaleMappingTokenFilterDescriptor::ClassInfo())
+        ->AddLocaleDescriptor()
+        ->SetLocale(1031);
+  });
+  const std::vector<InxTokenRef> input = {T(u"DATENBANKSICHERHEIT", 0, 1), T(u"ab", 1, 1), T(u"X", 2, 2),
+                                          T(u"stra\u00DFe", 1, 2), T(u"", 3, 2), T(u"\U00010400Q", 1, 3),
+                                          T(u"lange w\u00F6rter bleiben", 1, 3)};
+  source.tokens = input;
+  std::vector<std::pair<std::u16string, const InxToken*>> got;
+  while (InxTokenRef token = filter->NextToken()) got.emplace_back(token->TokenText(), token.Get());
+  const std::vector<std::u16string> want = {u"datenbanksicherheit", u"ab", u"x", u"stra\u00DFe", u"",
+                                            u"\U00010428q", u"lange w\u00F6rter bleiben"};
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].first, want[i]) << i;
+    // An unchanged text goes on as the same token.
+    EXPECT_EQ(got[i].second == input[i].Get(), want[i] == input[i]->TokenText()) << i;
   }
 }
 

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "dictionary/comp_key_engines.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/text.h"
 #include "server/engines/startup.h"
@@ -75,6 +77,65 @@ TEST_F(SortEngineTest, SortsByCompositeKeysWithMixedDirections) {
     auto engine = Engine(index);
     PutSortRecords(*engine, input);
     ExpectSorted(*KeyEngine(index), input, GetSortRecords(*engine));
+  }
+}
+
+TEST_F(SortEngineTest, EqualKeysComeOutInTheSameOrderWhateverTheEntriesHold) {
+  // Keys of Int32 and ShortString sort by their byte-order form; adding a
+  // Double that never differs keeps the order but makes the entries hold
+  // the keys themselves. Both sorts must hand out the same sequence, ties
+  // included, ascending and descending, with nulls.
+  TnxDataDictionary layout;
+  TnxFieldsDescriptor& fields = layout.FieldsDescriptor();
+  fields.AddField(u"Seq", u"", nxtInt32, 0, 0, false);
+  fields.AddField(u"Number", u"", nxtInt32, 0, 0, false);
+  fields.AddField(u"Text", u"", nxtShortString, 6, 0, false);
+  fields.AddField(u"Same", u"", nxtDouble, 0, 0, false);
+  auto index = [&](std::u16string_view aName, bool aDescending, bool aWithDouble) {
+    TnxIndexDescriptor* i =
+        layout.EnsureIndicesDescriptor()->AddIndex(aName, 0, idAll, u"", &TnxCompKeyDescriptor::ClassInfo());
+    auto* key = static_cast<TnxCompKeyDescriptor*>(i->KeyDescriptor());
+    key->Add(1)->SetAscend(!aDescending);
+    key->Add(2)->SetAscend(aDescending);
+    if (aWithDouble) key->Add(3);
+    return i;
+  };
+  std::mt19937 rng(98);
+  std::vector<std::string> input;
+  const auto length = static_cast<size_t>(fields.RecordLength());
+  for (int32_t n = 0; n < 3000; ++n) {
+    std::string record(length, '\0');
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(record.data());
+    fields.InitRecord(bytes);
+    fields.SetRecordField(0, bytes, &n);
+    const int32_t number = static_cast<int32_t>(rng() % 7) - 3;
+    fields.SetRecordField(1, bytes, &number);
+    if (rng() % 8 == 0) fields.SetRecordFieldNull(1, bytes, true);
+    uint8_t text[7] = {};
+    text[0] = static_cast<uint8_t>(rng() % 3);
+    for (int c = 1; c <= text[0]; ++c) text[c] = static_cast<uint8_t>('a' + rng() % 2);
+    fields.SetRecordField(2, bytes, text);
+    if (rng() % 8 == 0) fields.SetRecordFieldNull(2, bytes, true);
+    const double same = 1.5;
+    fields.SetRecordField(3, bytes, &same);
+    input.push_back(std::move(record));
+  }
+  for (bool descending : {false, true}) {
+    SCOPED_TRACE(descending ? "descending" : "ascending");
+    const std::u16string suffix = descending ? u"Down" : u"Up";
+    TnxIndexDescriptor* byForm = index(u"Form" + suffix, descending, false);
+    TnxIndexDescriptor* byKey = index(u"Key" + suffix, descending, true);
+    ASSERT_GT(dynamic_cast<TnxCompKeyEngine&>(*KeyEngine(byForm)).ByteOrderKeyLength(), 0);
+    ASSERT_EQ(dynamic_cast<TnxCompKeyEngine&>(*KeyEngine(byKey)).ByteOrderKeyLength(), 0);
+    std::vector<std::string> outputs[2];
+    for (int pass = 0; pass < 2; ++pass) {
+      TnxMergeSortEngine engine(nullptr, layout, pass == 0 ? *byForm : *byKey);
+      PutSortRecords(engine, input);
+      outputs[pass] = GetSortRecords(engine);
+    }
+    ExpectSorted(*KeyEngine(byForm), input, outputs[0]);
+    ASSERT_EQ(outputs[0].size(), outputs[1].size());
+    for (size_t i = 0; i < outputs[0].size(); ++i) ASSERT_TRUE(outputs[0][i] == outputs[1][i]) << "at " << i;
   }
 }
 
