@@ -16,10 +16,10 @@ namespace revurov::bench {
 
 class TServerBenchEngine {
 public:
-  TServerBenchEngine() {
+  explicit TServerBenchEngine(int32_t aMaxRamMB = 64) {
     nxServerStartup();
     engine_ = new TnxServerEngine(nullptr);
-    engine_->SetMaxRAM(64);
+    engine_->SetMaxRAM(aMaxRamMB);
     engine_->SetTempStoreSize(0);
     engine_->SetActive(true);
     engine_->SessionOpen(session_, u"bench", u"", u"", 10000);

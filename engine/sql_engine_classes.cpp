@@ -37,6 +37,17 @@ void TnxSqlAbstractCursor::sbcSetOnRequestClose(platform::TInterfacePtr<InxReque
   sbcOnRequestClose = std::move(aHandler);
 }
 
+uint32_t TnxSqlAbstractCursor::sbcBlobCreate(const TnxRecID&, int32_t, TnxBlobNr& aBlobNr) {
+  aBlobNr = 0;
+  return NotSupported(u"sbcBlobCreate");
+}
+
+uint32_t TnxSqlAbstractCursor::sbcBlobCopyFrom(TnxSqlAbstractCursor*, int32_t, TnxBlobNr, int32_t,
+                                               TnxBlobNr& aDestBlobNr, uint32_t) {
+  aDestBlobNr = 0;
+  return NotSupported(u"sbcBlobCopyFrom");
+}
+
 platform::TInterfacePtr<InxRequestCloseHandler> TnxSqlAbstractCursor::sbcGetOnRequestClose() {
   TnxRequestCloseLock* lock = __atomic_load_n(&sbcOnRequestCloseLock, __ATOMIC_ACQUIRE);
   if (!lock || Destroying()) return nullptr;

@@ -166,6 +166,13 @@ class TnxSqlAbstractCursor : public TnxAbstractServerCursor {
                                 uint32_t aLen, const void* aBlob) = 0;
   virtual uint32_t sbcBlobReplace(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr& aBlobNr, uint32_t aLen,
                                   const void* aBlob) = 0;
+  // What a field mapper between two server cursors needs beside reads and
+  // writes: a new blob of aFieldNo, and a copy of another cursor's blob
+  // into a new blob of aDestFieldNo (at most aMaxLength bytes, inside the
+  // caller's transaction). A cursor without them answers 12289.
+  virtual uint32_t sbcBlobCreate(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr& aBlobNr);
+  virtual uint32_t sbcBlobCopyFrom(TnxSqlAbstractCursor* aSrcCursor, int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
+                                   int32_t aDestFieldNo, TnxBlobNr& aDestBlobNr, uint32_t aMaxLength);
   virtual bool sbcBlobIsLink(const TnxRecID& aRecID, int32_t aFieldNo, TnxBlobNr aBlobNr,
                              std::u16string& aSrcTableName, TnxBlobNr& aSrcTableBlobNr) = 0;
   virtual uint32_t sbcRecordGet(TnxLockType aLockType, PnxRecordBuffer aData) = 0;

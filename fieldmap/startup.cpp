@@ -2,6 +2,7 @@
 
 #include "dictionary/startup.h"
 #include "fieldmap/auto_inc_mapper_engine.h"
+#include "fieldmap/blob_mappers.h"
 #include "fieldmap/field_mapper_base.h"
 #include "fieldmap/field_mapper_registrations.h"
 #include "fieldmap/record_mapper_descriptor.h"
@@ -19,6 +20,10 @@ void RegistryShutdown() { nxClearFieldMapperRegistry(); }
 
 void GeneralMappersStartup() { nxRegisterGeneralFieldMappers(); }
 void GeneralMappersShutdown() {}
+
+// The BLOB mappers' own unit, after the general ones.
+void BlobMappersStartup() { nxRegisterBlobFieldMappers(); }
+void BlobMappersShutdown() {}
 
 // The mapping descriptors and the engines that run them.
 void MappingStartup() {
@@ -41,6 +46,7 @@ void MappingShutdown() {
 constexpr TnxUnitPair kUnits[] = {
     {&RegistryStartup, &RegistryShutdown},
     {&GeneralMappersStartup, &GeneralMappersShutdown},
+    {&BlobMappersStartup, &BlobMappersShutdown},
     {&MappingStartup, &MappingShutdown},
 };
 

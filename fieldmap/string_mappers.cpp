@@ -29,6 +29,9 @@ bool IsBlobType(TnxFieldType aType) noexcept {
   return aType == nxtBlob || aType == nxtBlobMemo || aType == nxtBlobGraphic;
 }
 
+// A wide memo read whole, handed over as WideString text.
+bool IsWideBlobType(TnxFieldType aType) noexcept { return aType == nxtBlobWideMemo; }
+
 bool IsHighSurrogate(char16_t aUnit) noexcept { return (aUnit & 0xFC00) == 0xD800; }
 bool IsLowSurrogate(char16_t aUnit) noexcept { return (aUnit & 0xFC00) == 0xDC00; }
 
@@ -226,7 +229,8 @@ public:
                         bool aBestFit, TnxMappingMethod& aMapper)
       : wtaTargetLength(aTarget.Length()),
         wtaTargetCodepage(UsedCodePage(aTarget)),
-        wtaSourceUnits(static_cast<size_t>(std::max(aSource.Length() / 2, 0))) {
+        wtaSourceUnits(IsWideBlobType(aSource.FieldType()) ? kUnbounded
+                                                           : static_cast<size_t>(std::max(aSource.Length() / 2, 0))) {
     const bool trim = aSource.DecPl() == 0 && aTarget.DecPl() > 0;
     if constexpr (kTargetShort)
       wtaContext = {aClass.Name, aBestFit ? u"ToShortStringConvert" : u"ToShortStringConvertCheck"};
@@ -364,7 +368,7 @@ public:
                       TnxMappingMethod& aMapper)
       : wtwTargetLength(aTarget.Length()),
         wtwTargetUnits(std::max(aTarget.Length() / 2 - 1, 0)),
-        wtwSourceUnits(IsBlobType(aSource.FieldType()) ? kUnbounded
+        wtwSourceUnits(IsBlobType(aSource.FieldType()) || IsWideBlobType(aSource.FieldType()) ? kUnbounded
                                                        : static_cast<size_t>(std::max(aSource.Length() / 2, 0))) {
     const bool trim = aSource.DecPl() == 0 && aTarget.DecPl() > 0;
     aMapper = {aBestFit ? (trim ? &Cut<true> : &Cut<false>) : (trim ? &Check<true> : &Check<false>), this};

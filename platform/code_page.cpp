@@ -210,4 +210,42 @@ int32_t TCodePageConverter::FromUnicodeCut(std::u16string_view text, char* targe
   return cut;
 }
 
+bool TCodePageConverter::ToUnicodeChunk(std::string_view bytes, bool flush, std::u16string& out) {
+  const char* in = bytes.data();
+  const char* end = in + bytes.size();
+  // A code page gives at most one unit per byte plus what a split
+  // character held back; the loop grows the room should one give more.
+  size_t room = bytes.size() + 8;
+  for (;;) {
+    const size_t start = out.size();
+    out.resize(start + room);
+    UChar* to = reinterpret_cast<UChar*>(out.data() + start);
+    UChar* const toEnd = reinterpret_cast<UChar*>(out.data() + out.size());
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_toUnicode(cpcConverter, &to, toEnd, &in, end, nullptr, flush, &err);
+    out.resize(start + static_cast<size_t>(to - reinterpret_cast<UChar*>(out.data() + start)));
+    if (err != U_BUFFER_OVERFLOW_ERROR) return U_SUCCESS(err);
+    room = room * 2;
+  }
+}
+
+bool TCodePageConverter::FromUnicodeChunk(std::u16string_view text, bool flush, std::string& out) {
+  const UChar* in = reinterpret_cast<const UChar*>(text.data());
+  const UChar* end = in + text.size();
+  size_t room = UCNV_GET_MAX_BYTES_FOR_STRING(text.size() + 2, ucnv_getMaxCharSize(cpcConverter));
+  for (;;) {
+    const size_t start = out.size();
+    out.resize(start + room);
+    char* to = out.data() + start;
+    char* const toEnd = out.data() + out.size();
+    UErrorCode err = U_ZERO_ERROR;
+    ucnv_fromUnicode(cpcConverter, &to, toEnd, &in, end, nullptr, flush, &err);
+    out.resize(static_cast<size_t>(to - out.data()));
+    if (err != U_BUFFER_OVERFLOW_ERROR) return U_SUCCESS(err);
+    room = room * 2;
+  }
+}
+
+void TCodePageConverter::Reset() noexcept { ucnv_reset(cpcConverter); }
+
 }  // namespace revurov::platform

@@ -68,6 +68,13 @@ public:
   // fits aCapacity bytes: never half a multi-byte character, never half a
   // surrogate pair. Answers the bytes written, -1 on failure.
   int32_t FromUnicodeCut(std::u16string_view text, char* target, int32_t capacity);
+  // A text in pieces: a character split between two pieces converts
+  // whole, the last piece passes `flush`. Each call appends the piece's
+  // conversion to `out`; false on failure. `Reset` drops what an
+  // unfinished text left in the converter.
+  bool ToUnicodeChunk(std::string_view bytes, bool flush, std::u16string& out);
+  bool FromUnicodeChunk(std::u16string_view text, bool flush, std::string& out);
+  void Reset() noexcept;
 
 private:
   explicit TCodePageConverter(UConverter* conv) noexcept : cpcConverter(conv) {}

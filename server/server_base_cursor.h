@@ -77,6 +77,12 @@ class TnxServerBaseCursor : public TnxSqlAbstractCursor, public InxDefaultValueC
   TnxLockFailureReason& LockFailureReason() noexcept { return *sbcLockFailureReason; }
   // The full table name starts with "$".
   bool IsSystemTable();
+  // A blob of another server cursor; any other source answers 9986.
+  uint32_t sbcBlobCopyFrom(TnxSqlAbstractCursor* aSrcCursor, int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
+                           int32_t aDestFieldNo, TnxBlobNr& aDestBlobNr, uint32_t aMaxLength) override {
+    return sbcBlobCopyPrim(dynamic_cast<TnxServerBaseCursor*>(aSrcCursor), aSrcFieldNo, aBlobNr, aDestFieldNo,
+                           aDestBlobNr, aMaxLength);
+  }
 
   // ---- the engine interface ----
   uint32_t SetToBegin() override;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "fieldmap/blob_mappers.h"
 #include "fieldmap/field_mapper_base.h"
 #include "fieldmap/field_mapper_descriptor.h"
 #include "fieldmap/field_mapper_registrations.h"
@@ -13,10 +14,13 @@
 #include "fieldmap/startup.h"
 #include "lowlevel/errors/error_codes.h"
 #include "mapper_fields.h"
+#include "server/server_database.h"
+#include "support/table_ops_fixture.h"
 
 namespace revurov {
 namespace {
 
+using testing::LastMessage;
 using testing::MakeField;
 
 const std::vector<TnxFieldType> N = {
@@ -116,7 +120,11 @@ const std::set<std::u16string> kBuiltClasses = {
     u"TnxWideCharMapper",                 u"TnxByteArrayMapper",
     u"TnxSingleMapper",  u"TnxDoubleMapper", u"TnxExtendedMapper", u"TnxCurrencyMapper", u"TnxFmtBCDMapper",
     u"TnxShortStringMapper", u"TnxNullStringMapper", u"TnxWideStringMapper",
-    u"TnxDateMapper", u"TnxTimeMapper", u"TnxDateTimeMapper", u"TnxGuidMapper"};
+    u"TnxDateMapper", u"TnxTimeMapper", u"TnxDateTimeMapper", u"TnxGuidMapper",
+    u"TnxBlobMapper", u"TnxBlobMemoToBlobMemoMapper", u"TnxBlobMemoToBlobWideMemoMapper",
+    u"TnxBlobWideMemoToBlobMemoMapper", u"TnxNullStringToBlobMapper", u"TnxShortStringToBlobMapper",
+    u"TnxWideStringToBlobMapper", u"TnxBlobToNullStringMapper", u"TnxBlobToShortStringMapper",
+    u"TnxBlobToWideStringMapper", u"TnxBlobWideMemoToAnsiStringMapper", u"TnxBlobWideMemoToWideStringMapper"};
 
 using Cell = std::pair<TnxFieldType, TnxFieldType>;
 
@@ -165,7 +173,8 @@ TEST_F(FieldMapperRegistry, RegistersOneClassPerPairOfTheFamiliesBuilt) {
   int built = 0;
   for (const auto& [cell, cls] : cells) built += kBuiltClasses.count(cls) ? 1 : 0;
   EXPECT_EQ(nxFieldMapperRegistrationCount(), built);
-  EXPECT_EQ(static_cast<int>(nxGeneralFieldMapperRegistrations().size()), built);
+  EXPECT_EQ(static_cast<int>(nxGeneralFieldMapperRegistrations().size() + nxBlobFieldMapperRegistrations().size()),
+            built);
   for (int s = 0; s < nxFieldTypeCount; ++s)
     for (int t = 0; t < nxFieldTypeCount; ++t) {
       const auto source = TnxFieldType(s), target = TnxFieldType(t);
@@ -180,8 +189,30 @@ TEST_F(FieldMapperRegistry, RegistersOneClassPerPairOfTheFamiliesBuilt) {
     }
 }
 
+// The BLOB mappers read and write through server cursors: the matrix
+// gives every cell a cursor of a table on a running engine.
+class FieldMapperMatrix : public testing::TableOpsFixture {
+protected:
+  FieldMapperMatrix() {
+    auto dict = std::make_unique<TnxDataDictionary>();
+    dict->FieldsDescriptor().AddField(u"Memo", u"", nxtBlobMemo, 0, 0, false);
+    EXPECT_EQ(db->TableBuild(false, u"Matrix", u"", dict.get(), tsPersistent, false), 0u) << LastMessage();
+    TnxAbstractCursor* opened = nullptr;
+    EXPECT_EQ(db->CursorOpen(opened, u"Matrix", u"", omReadWrite, smShared, 10000, u"", -1, false, 0, 500, nullptr),
+              0u)
+        << LastMessage();
+    cursor = opened;
+  }
+  ~FieldMapperMatrix() override {
+    if (cursor) cursor->Free();
+  }
+
+  TnxFieldMapStartupGuard fieldMap;
+  TnxAbstractCursor* cursor = nullptr;
+};
+
 // Every cell, under each action and without a descriptor.
-TEST_F(FieldMapperRegistry, ARegisteredPairWithARoomyTargetYieldsARoutineAndAnyOtherNone) {
+TEST_F(FieldMapperMatrix, ARegisteredPairWithARoomyTargetYieldsARoutineAndAnyOtherNone) {
   const auto cells = ExpectedCells();
   TnxFieldMapperDescriptor fail(u"a", u"b", dlaFail), null(u"a", u"b", dlaNull), bestFit(u"a", u"b", dlaBestFit);
   const TnxFieldMapperDescriptor* descs[] = {nullptr, &fail, &null, &bestFit};
@@ -196,7 +227,7 @@ TEST_F(FieldMapperRegistry, ARegisteredPairWithARoomyTargetYieldsARoutineAndAnyO
       for (const TnxFieldMapperDescriptor* desc : descs) {
         const bool expected = registered && (!bestFitOnly || desc == &bestFit);
         TnxMappingMethod method{reinterpret_cast<TnxMappingRoutine>(1), nullptr};
-        auto mapper = TnxBaseFieldMapper::CreateMapper(*source, nullptr, *target, nullptr, desc, method);
+        auto mapper = TnxBaseFieldMapper::CreateMapper(*source, cursor, *target, cursor, desc, method);
         EXPECT_EQ(method.Assigned(), expected) << s << " -> " << t;
         if (!expected) {
           EXPECT_EQ(mapper, nullptr);
