@@ -233,6 +233,19 @@ TEST_F(CachedBlobHandlerTest, ABlobAlreadyCachedIsNotFetched) {
   EXPECT_EQ(ReadOld(rec, kFieldA, 0x5001), "cached");
 }
 
+TEST_F(CachedBlobHandlerTest, BlobsOfARecordTheCacheDoesNotHoldAnswerRecordDeleted) {
+  const TnxRecID rec = Add(1, {0x5001});
+  ASSERT_EQ(cache->BlobAddToCache(rec, kFieldA, 0x5001, 1, "a"), 0u) << LastMessage();
+  const TnxRecID unknown{rec.ridRefNr + 1000, rec.ridInsertLSN};
+  const TnxRecID otherVersion{rec.ridRefNr, rec.ridInsertLSN + 1};
+  for (const TnxRecID& id : {unknown, otherVersion}) {
+    EXPECT_EQ(cache->BlobWrite(id, kFieldA, 0x5001, 0, 1, "x"), nxeRecordDeleted);
+    EXPECT_EQ(ReadAll(cache, id, kFieldA, 0x5001), "!" + std::to_string(nxeRecordDeleted));
+  }
+  EXPECT_TRUE(Infos(rec).empty());
+  EXPECT_EQ(ReadAll(cache, rec, kFieldA, 0x5001), "a");
+}
+
 TEST_F(CachedBlobHandlerTest, ABlobNeitherChangedNorCachedReadsAsCacheInvalid) {
   const TnxRecID rec = Add(1, {0x5001});
   OnServer(rec, kFieldA, 0x5001, "far away");
