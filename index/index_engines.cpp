@@ -98,7 +98,10 @@ TnxBaseIndicesEngine::TnxBaseIndicesEngine(const TnxSubEngineArgs& aArgs)
       biseRecordEngine(IndicesArgs(aArgs).RecordEngine) {
   if (biseDescriptor.IndexCount() > nxMaxIndices) RaiseIndexNumber(nxMaxIndices);
   if (TnxBaseTableDescriptor* table = TableOf(biseDescriptor)) {
-    biseIsCache = table->CachingState() == tcsIsCache;
+    // Only a cache's record indices follow the remote table; its internal
+    // indices (the cached blobs) are keyed directly, as in any table.
+    biseIsCache = table->CachingState() == tcsIsCache &&
+                  static_cast<const TnxBaseIndicesDescriptor*>(table->InternalIndicesDescriptor()) != &biseDescriptor;
     int32_t field = -1;
     if (biseIsCache && table->FieldsDescriptor().HasRefNrField(field))
       biseRefNrOffset = table->FieldsDescriptor().FieldDescriptor(field)->Offset();

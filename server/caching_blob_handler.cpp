@@ -17,6 +17,7 @@
 #include "lowlevel/errors/exceptions.h"
 #include "lowlevel/sync/lazy_publish.h"
 #include "platform/endian.h"
+#include "server/blob_handler_steps.h"
 #include "server/server_database.h"
 #include "server/server_table.h"
 #include "server/server_table_cursor.h"
@@ -60,32 +61,11 @@ TnxDataDictionary* NewCachingBlobDictionary() {
   return dict;
 }
 
-// Keeps the thread's deadline while the private cursor's own calls run.
-class TTimeoutNesting {
-public:
-  TTimeoutNesting() noexcept { nxEnterTimeoutNesting(); }
-  ~TTimeoutNesting() { nxLeaveTimeoutNesting(); }
-  TTimeoutNesting(const TTimeoutNesting&) = delete;
-  TTimeoutNesting& operator=(const TTimeoutNesting&) = delete;
-};
+using TTimeoutNesting = TnxTimeoutNestingGuard;
 
-TnxBaseTransaction& NeedTrans(TnxBaseTransaction* aTrans) {
-  if (!aTrans) throw EnxBaseException(nxeNoTransaction);
-  return *aTrans;
-}
-
-void MarkCorrupted(TnxBaseTransaction* aTrans) noexcept {
-  if (!aTrans) return;
-  try {
-    aTrans->MarkCorrupted();
-  } catch (...) {
-    // The hook's code already reports the failure.
-  }
-}
-
-void Check(uint32_t aResult) {
-  if (aResult != 0) throw EnxBaseException(aResult);
-}
+TnxBaseTransaction& NeedTrans(TnxBaseTransaction* aTrans) { return nxBlobHandlerTrans(aTrans); }
+void MarkCorrupted(TnxBaseTransaction* aTrans) noexcept { nxBlobHandlerMarkCorrupted(aTrans); }
+void Check(uint32_t aResult) { nxBlobHandlerCheck(aResult); }
 
 }  // namespace
 
@@ -114,22 +94,7 @@ TnxCachingBlobHandler::TnxCachingBlobHandler(TnxServerTableCursor* aOwner, TnxBa
   CachingBlobDictionary();
   if (cbhFieldsDescriptor) cbhFieldsDescriptor->HasBlobFields(cbhBlobFields);
   if (cbhBlobEngine) cbhBlobNrMask = cbhBlobEngine->bbeBlobNrMask;
-  if (TnxBaseBlobLinkHandler* link = cbhBlobLinkHandler) {
-    cbhLinkRead = [link](const std::u16string& aTableName, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
-                         platform::TStream& aStream) {
-      return link->BlobLinkRead(aTableName, aBlobNr, aOffset, aLen, aStream);
-    };
-    cbhLinkGetLength = [link](const std::u16string& aTableName, TnxBlobNr aBlobNr, uint32_t& aLength) {
-      return link->BlobLinkGetLength(aTableName, aBlobNr, aLength);
-    };
-  } else {
-    cbhLinkRead = [this](const std::u16string&, TnxBlobNr, uint32_t, uint32_t, platform::TStream&) {
-      return NotSupported(u"BlobLinkRead");
-    };
-    cbhLinkGetLength = [this](const std::u16string&, TnxBlobNr, uint32_t&) {
-      return NotSupported(u"BlobLinkGetLength");
-    };
-  }
+  nxBlobHandlerLinkMethods(*this, cbhBlobLinkHandler, cbhLinkRead, cbhLinkGetLength);
   // Only a cacheable table keeps a blob-number counter index.
   TnxCacheableInfo* info = nullptr;
   bool cacheable = false;
@@ -163,16 +128,7 @@ void TnxCachingBlobHandler::PrepareDestroy() {
 }
 
 void TnxCachingBlobHandler::cbhFreeCache() noexcept {
-  if (TnxServerTableCursor* cache = std::exchange(cbhCache, nullptr)) {
-    if (!cbhCacheGone) {
-      cache->SetDestroyFlag(nullptr);
-      cache->Free();
-    }
-  }
-  cbhCacheRecord.clear();
-  cbhCacheRecord.shrink_to_fit();
-  cbhCacheRecordAsKey.clear();
-  cbhCacheRecordAsKey.shrink_to_fit();
+  nxFreePrivateBlobTable(cbhCache, cbhCacheGone, cbhCacheRecord, cbhCacheRecordAsKey);
   cbhBlobNrCounterIndexPath.reset();
 }
 
@@ -181,18 +137,8 @@ void TnxCachingBlobHandler::cbhFreeCache() noexcept {
 void TnxCachingBlobHandler::cbhEnsureCache() {
   if (cbhCacheGone) throw EnxBaseException(nxeBlobError, u"The private BLOB table of the cursor is gone", {});
   if (cbhCache) return;
-  auto* database = dynamic_cast<TnxServerDatabase*>(cbhOwner->Database());
-  // The shared layout stays untouched: the result set adjusts the one it
-  // is given.
-  TnxDataDictionary dict;
-  dict.Assign(&CachingBlobDictionary());
-  auto cache = TnxServerTableCursor::CreateResultSet(database, &dict, cbhOwner->Timeout());
-  Check(cache->sbcSwitchToIndex(u"", 0, porFalse));
-  const size_t length = size_t(cache->TableDescriptor()->FieldsDescriptor().RecordLength()) + 4;
-  cbhCacheRecord.assign(length, 0);
-  cbhCacheRecordAsKey.assign(length, 0);
-  cbhCache = cache.release();
-  cbhCache->SetDestroyFlag(&cbhCacheGone);
+  cbhCache =
+      nxOpenPrivateBlobTable(*cbhOwner, CachingBlobDictionary(), cbhCacheGone, cbhCacheRecord, cbhCacheRecordAsKey);
 }
 
 TnxCachingBlobHandler::TFound TnxCachingBlobHandler::cbhFindCacheRecord(TnxBlobNr aMasked) {

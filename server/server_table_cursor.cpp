@@ -16,6 +16,7 @@
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "server/blob_link_handler.h"
+#include "server/cached_blob_handler.h"
 #include "server/caching_blob_handler.h"
 #include "server/engines/fulltext_engine_base.h"
 #include "server/key_fields_source.h"
@@ -115,6 +116,9 @@ void TnxServerTableCursor::stcCreate(TnxServerBaseTable* aTable, TnxOpenMode, Tn
           &descriptor->FieldsDescriptor());
       break;
     case bhkCached:
+      stcBlobHandler = nxCreateServerObject<TnxCachedBlobHandler>(
+          this, aTable->BlobEngine(), static_cast<TnxServerDatabase*>(Database())->BlobLinkHandler(),
+          &descriptor->FieldsDescriptor());
       break;
   }
   if (!isCache) stcFulltextEngine = TnxBaseFulltextCursorEngine::CreateFor(aTable->FulltextEngine(), this);

@@ -97,7 +97,14 @@ uint32_t TnxServerTableCursor::stcBlobVerifyRecID(const TnxRecID& aRecID) {
   try {
     if (!sbcRecordBuffer2)
       sbcRecordBuffer2 = static_cast<PnxRecordBuffer>(TnxMemoryPool::Alloc(stcTable->RecordAllocator()));
-    stcTable->RecordEngine()->ReadRecord(ActiveTrans(), aRecID.ridRefNr, sbcRecordBuffer2);
+    TnxRefNr refNr = aRecID.ridRefNr;
+    // A cache's records are named by the remote RefNr; its sequential
+    // index knows where each one is stored.
+    if (IsCache()) {
+      refNr = stcSeqAccessIndexEngine ? stcSeqAccessIndexEngine->SeqAccessLookup(ActiveTrans(), refNr, nullptr) : 0;
+      if (refNr == 0) return RecordDeleted();
+    }
+    stcTable->RecordEngine()->ReadRecord(ActiveTrans(), refNr, sbcRecordBuffer2);
     const TnxSpecialFieldsInfo* sfi = SFI();
     if (sfi && sfi->sfiOffsets[sftInsertLSN] >= 0 &&
         platform::LoadLE<int64_t>(sbcRecordBuffer2 + sfi->sfiOffsets[sftInsertLSN]) != aRecID.ridInsertLSN)

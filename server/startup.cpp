@@ -4,6 +4,7 @@
 #include "index/startup.h"
 #include "lowlevel/components/component.h"
 #include "lowlevel/sync/unit_table.h"
+#include "server/cached_blob_handler.h"
 #include "server/caching_blob_handler.h"
 #include "server/engines/sort_engine.h"
 #include "server/engines/startup.h"
@@ -45,7 +46,10 @@ void SortRunsStartup() { nxSetSortRunCreator(&CreateSortRun); }
 void SortRunsShutdown() { nxSetSortRunCreator(nullptr); }
 
 void BlobHandlersStartup() {}
-void BlobHandlersShutdown() { TnxCachingBlobHandler::FreeCachingBlobDictionary(); }
+void BlobHandlersShutdown() {
+  TnxCachedBlobHandler::FreeCachedBlobDictionary();
+  TnxCachingBlobHandler::FreeCachingBlobDictionary();
+}
 
 // The units in start-up order; shut-down runs backwards.
 constexpr TnxUnitPair kUnits[] = {
