@@ -1,4 +1,4 @@
-# The server workloads W1 to W11 in one binary, each against SQLite and,
+# The server workloads W1 to W12 in one binary, each against SQLite and,
 # where it has a counterpart, LMDB (libsqlite3-dev, liblmdb-dev; bench.sh
 # installs them). Every bench/server_workloads*.cpp is part of it; the
 # peers' set-up is bench/workload_peers.h.

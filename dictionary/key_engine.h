@@ -69,7 +69,7 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine, public InxFieldsSourc
   // null; exceptions of the engine's constructor pass.
   static uint32_t TryCreateFor(TnxBaseKeyDescriptor& aDescriptor, std::unique_ptr<TnxBaseKeyEngine>& aKeyEngine);
   static void CheckValidBaseFromDescriptor(TnxBaseKeyDescriptor& aDescriptor);
-  static bool SupportsReindex() noexcept { return true; }
+  virtual bool SupportsReindex() const noexcept { return true; }
 
   TnxBaseKeyDescriptor& KeyDescriptor() const noexcept { return bkeKeyDescriptor; }
   uint16_t KeyLength() const noexcept { return bkeKeyLength; }

@@ -41,7 +41,7 @@ class TnxBitArrayTokenKeyEngine : public TnxBaseKeyEngine {
   explicit TnxBitArrayTokenKeyEngine(TnxBaseKeyDescriptor& aDescriptor);
   ~TnxBitArrayTokenKeyEngine() override;
   static void CheckValidDescriptor(TnxBaseKeyDescriptor& aDescriptor);
-  static bool SupportsReindex() noexcept { return true; }
+  bool SupportsReindex() const noexcept override { return true; }
 
   int32_t MaxTokenSize() const noexcept { return batkeMaxTokenSize; }
 
@@ -84,7 +84,7 @@ class TnxMainIndexTokenKeyEngine : public TnxBaseKeyEngine, public InxFieldDescr
   explicit TnxMainIndexTokenKeyEngine(TnxBaseKeyDescriptor& aDescriptor);
   ~TnxMainIndexTokenKeyEngine() override;
   static void CheckValidDescriptor(TnxBaseKeyDescriptor& aDescriptor);
-  static bool SupportsReindex() noexcept { return false; }
+  bool SupportsReindex() const noexcept override { return false; }
 
   int32_t MaxTokenSize() const noexcept { return mitkeMaxTokenSize; }
   bool IncludeLocation() const noexcept { return mitkeIncludeLocation; }

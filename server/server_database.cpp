@@ -99,15 +99,6 @@ void TnxServerDatabase::sdRemoveFromFolder() noexcept {
   sdFolder = nullptr;
 }
 
-template <class F>
-uint32_t TnxServerDatabase::Entry(F&& aWork) {
-  try {
-    return ConvertingEntry(std::forward<F>(aWork));
-  } catch (const std::exception& e) {
-    return asoConvertException(e);
-  }
-}
-
 int32_t TnxServerDatabase::StructureGeneration() {
   if (sdFolder) {
     const int32_t folderGeneration = sdFolder->StructureGeneration();
@@ -180,9 +171,6 @@ void TnxServerDatabase::GetExceptionData(InxExceptionDataContainer& aContainer, 
   aContainer.AddString(u"OpenMode", std::u16string(ModeName(kOpenModeNames, OpenMode())));
   aContainer.AddString(u"ShareMode", std::u16string(ModeName(kShareModeNames, ShareMode())));
 }
-
-// ---- tables ----
-
 
 // ---- tables ----
 
@@ -555,7 +543,6 @@ uint32_t TnxServerDatabase::sdTableRename(std::u16string_view aOldName, std::u16
   const std::vector<std::u16string> passwords = sdBuildPasswords(aOldName, aPassword);
   if (OpenMode() == omReadOnly) return DatabaseReadOnly();
   uint32_t result = 0;
-  bool inFolder = false;
   {
     TablesGuard tables(*sdFolder, *sdTables);
     if (TnxServerRootTable* mapped = tables.Find(aOldName)) {
@@ -572,14 +559,11 @@ uint32_t TnxServerDatabase::sdTableRename(std::u16string_view aOldName, std::u16
       const TnxEngineArg args[] = {aOldName, aNewName};
       if (const uint32_t veto = NotifyExtenders(eaTableRename, true, args)) return veto;
       result = sdFolder->sfTableRename(aOldName, aNewName, passwords, false);
-      inFolder = true;
     }
   }
   if (result != 0) return result;
   const TnxEngineArg args[] = {aOldName, aNewName};
   NotifyExtenders(eaTableRename, false, args);
-  // The table keeps its name inside too, for the file-name check.
-  if (inFolder) result = sdFolder->sfTableWriteName(aNewName, sdBuildPasswords(aNewName, aPassword), false);
   if (!(!aOldName.empty() && aOldName.front() == u' ') && !(!aNewName.empty() && aNewName.front() == u' '))
     TakeFolderGeneration(aNewName);
   return result;
@@ -869,36 +853,14 @@ uint32_t TnxServerDatabase::TableBackup(std::u16string_view, std::u16string_view
   aTaskInfo = nullptr;
   return NotSupported(u"TableBackup");
 }
-uint32_t TnxServerDatabase::TableRebuildIndex(std::u16string_view, std::u16string_view, std::u16string_view, int32_t,
-                                              TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TableRebuildIndex");
-}
 uint32_t TnxServerDatabase::TableRestructure(std::u16string_view, std::u16string_view, TnxDataDictionary*,
                                              TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableRestructure");
 }
-uint32_t TnxServerDatabase::TableAddField(std::u16string_view, std::u16string_view, TnxFieldDescriptor*) {
-  return NotSupported(u"TableAddField");
-}
-uint32_t TnxServerDatabase::TableAddIndex(std::u16string_view, std::u16string_view, TnxIndexDescriptor*, bool) {
-  return NotSupported(u"TableAddIndex");
-}
-uint32_t TnxServerDatabase::TableDropIndex(std::u16string_view, std::u16string_view, std::u16string_view, int32_t) {
-  return NotSupported(u"TableDropIndex");
-}
 uint32_t TnxServerDatabase::TableRecover(std::u16string_view, std::u16string_view, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableRecover");
-}
-uint32_t TnxServerDatabase::TableVerifyChecksum(std::u16string_view, std::u16string_view, bool, bool,
-                                                TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TableVerifyChecksum");
-}
-uint32_t TnxServerDatabase::TableChangePassword(std::u16string_view, std::u16string_view, std::u16string_view) {
-  return NotSupported(u"TableChangePassword");
 }
 uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
                                             uint32_t& aValue) {
@@ -935,11 +897,6 @@ uint32_t TnxServerDatabase::sdGetChangedTables(platform::TStringList& aTables) {
   if (uint32_t result = NotifyExtenders(eaGetChangedTables, false, args)) return result;
   sdLastCheckLSN = mark;
   return 0;
-}
-uint32_t TnxServerDatabase::sdTableRebuildIndex(std::u16string_view, std::u16string_view, std::u16string_view,
-                                                int32_t, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TableRebuildIndex");
 }
 uint32_t TnxServerDatabase::sdTableRestructure(std::u16string_view, std::u16string_view, TnxDataDictionary*,
                                                TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {

@@ -29,7 +29,15 @@
 //   the cursor under the folder's tables padlock, so a check and the
 //   cursor it admits are one step. A conflict (10253) is checked once more
 //   after the table's idle cursors were asked to close.
-// - The maintenance tasks answer 12289.
+// - Table maintenance (server/server_database_maintenance.cpp): every
+//   change is refused with 10501 in a database opened read-only, the
+//   password change included. Field and index changes work through an
+//   exclusive cursor; the folder's extenders are asked before the
+//   database's and told after them. A rebuild of an index and a checksum
+//   check run as tasks on a private database of the same session, which
+//   shares this database's table mapper; a preparation that fails leaves
+//   no task behind, and the caller waits at most 2000 ms for the start.
+//   Pack, restructure, backup and recover answer 12289.
 #pragma once
 
 #include <atomic>
@@ -188,7 +196,18 @@ private:
   friend void nxDetachCursorSources(TnxServerDatabase& aDatabase) noexcept;
 
   template <class F>
-  uint32_t Entry(F&& aWork);
+  uint32_t Entry(F&& aWork) {
+    try {
+      return ConvertingEntry(std::forward<F>(aWork));
+    } catch (const std::exception& e) {
+      return asoConvertException(e);
+    }
+  }
+  // A database of the same session and folder for a task to own; it
+  // shares this database's table mapper.
+  uint32_t sdOpenPrivateDatabase(TnxServerObjectPtr<TnxServerDatabase>& aDatabase);
+  uint32_t sdTableVerifyChecksum(std::u16string_view aTableName, std::u16string_view aPassword, bool aRaw,
+                                 bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
   // A table built, deleted or renamed: the database's structure changed.
   void TakeFolderGeneration(std::u16string_view aTableName);
   void sdRemoveFromFolder() noexcept;

@@ -331,20 +331,27 @@ uint32_t TnxServerFolder::CreateTableAs(std::u16string_view aFileStem, std::u16s
   TnxBufferManager& bufMgr = *sfServerEngine.BufferManager();
   TnxBaseTransaction trans(bufMgr, nullptr, false, false);
   uint32_t result = table->srtCreateTable(trans, passwords, aStoredName, attributes, aDictionary, aForServer);
+  uint32_t code = 0;
+  std::u16string message;
   if (result == 0) {
     try {
       bufMgr.CommitTransaction(&trans, nullptr, false);
     } catch (const std::exception& e) {
       result = asoConvertException(e);
+      EnxBaseException::GetLastConvertedException(code, message);
       bufMgr.RollbackTransaction(&trans);
       table->srtCloseFiles();
       if (aTableScope == tsPersistent) table->srtDeleteFiles();
     }
   } else {
+    EnxBaseException::GetLastConvertedException(code, message);
     bufMgr.RollbackTransaction(&trans);
   }
   if (result != 0) {
     table->Free();
+    // The clean-up may have reported on its own: the answer keeps the
+    // failure's message.
+    EnxBaseException::SetLastConvertedException(result, code == result ? message : std::u16string());
     return result;
   }
   BumpStructureGeneration();

@@ -1,5 +1,6 @@
 #include "server/server_folder.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -361,7 +362,36 @@ uint32_t TnxServerFolder::sfTableRename(std::u16string_view aOldName, std::u16st
     for (size_t i = 0; i < from.size(); ++i) moves.push_back({from[i], to[i]});
     // Forward once the new main file is there: the main file moves first.
     TnxFileMoves plan(sfPath, std::move(moves), {}, {{to.front(), true}});
-    plan.Run();
+    try {
+      plan.Run();
+    } catch (const std::exception&) {
+      // Every file under its new name: only the record that nothing is
+      // pending failed, and the rename stands (an open finishes it forward).
+      auto here = [this](const std::u16string& aName) {
+        return platform::FileExists(platform::ToOsPath(nxCombinePath(sfPath, aName)));
+      };
+      if (!std::all_of(to.begin(), to.end(), here) || std::any_of(from.begin(), from.end(), here)) throw;
+    }
+    // The name inside follows the files. When it cannot be written the
+    // files go back, so that a failure leaves the table as it was: under
+    // its new name with the old name inside it would not pass the
+    // file-name check.
+    if (const uint32_t written = sfTableWriteName(newName, aPasswords, aForServer)) {
+      uint32_t code = written;
+      std::u16string message;
+      EnxBaseException::GetLastConvertedException(code, message);
+      std::vector<TnxFileMove> back;
+      for (size_t i = 0; i < from.size(); ++i) back.push_back({to[i], from[i]});
+      try {
+        TnxFileMoves undo(sfPath, std::move(back), {}, {{from.front(), true}});
+        undo.Run();
+      } catch (const std::exception& e) {
+        // The move back undid its own steps: the table stays renamed.
+        asoConvertException(e);
+      }
+      EnxBaseException::SetLastConvertedException(written, code == written ? message : std::u16string());
+      return written;
+    }
     BumpStructureGeneration();
     const TnxEngineArg after[] = {aOldName, aNewName};
     NotifyExtenders(eaTableRename, false, after);

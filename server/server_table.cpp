@@ -592,6 +592,9 @@ uint32_t TnxServerRootTable::srtCreateTable(TnxBaseTransaction& aTrans, const st
     return 0;
   } catch (const std::exception& e) {
     const uint32_t result = asoConvertException(e);
+    uint32_t code = 0;
+    std::u16string message;
+    EnxBaseException::GetLastConvertedException(code, message);
     try {
       nxsrRollback(*Engine().BufferManager(), aTrans);
       aTrans.EndLevel();
@@ -600,6 +603,8 @@ uint32_t TnxServerRootTable::srtCreateTable(TnxBaseTransaction& aTrans, const st
     }
     srtCloseFiles();
     if (srtTableScope == tsPersistent) srtDeleteFiles();
+    // The clean-up may have reported on its own.
+    EnxBaseException::SetLastConvertedException(result, code == result ? message : std::u16string());
     return result;
   }
 }

@@ -245,11 +245,13 @@ TnxServerRootTable* RootOf(TnxServerTableCursor* aCursor) {
 }  // namespace
 
 TnxServerVerifyChecksumTaskInfo::TnxServerVerifyChecksumTaskInfo(TnxServerObjectPtr<TnxServerTableCursor> aCursor,
-                                                                 bool aRaw, bool aForceRecheck)
+                                                                 bool aRaw, bool aForceRecheck,
+                                                                 TnxServerObjectPtr<TnxAbstractServerObject> aDatabase)
     : TnxServerTaskInfo(static_cast<TnxAbstractSession*>(aCursor ? aCursor->Session() : nullptr),
                         UsedBlocksOf(FilesOf(RootOf(aCursor.get()))), platform::TThreadPriority::tpNormal),
       vctiRaw(aRaw),
       vctiForceRecheck(aForceRecheck),
+      vctiDatabase(std::move(aDatabase)),
       vctiCursor(std::move(aCursor)) {
   vctiTable = RootOf(vctiCursor.get());
   vctiFiles = FilesOf(vctiTable);

@@ -134,8 +134,10 @@ protected:
 
 class TnxServerVerifyChecksumTaskInfo : public TnxServerTaskInfo {
   REVUROV_SERVER_OBJECT_CLASS(TnxServerVerifyChecksumTaskInfo, TnxServerTaskInfo)
-  // Takes the cursor over.
-  TnxServerVerifyChecksumTaskInfo(TnxServerObjectPtr<TnxServerTableCursor> aCursor, bool aRaw, bool aForceRecheck);
+  // Takes the cursor over, and the database it was opened in when given
+  // (freed after the cursor).
+  TnxServerVerifyChecksumTaskInfo(TnxServerObjectPtr<TnxServerTableCursor> aCursor, bool aRaw, bool aForceRecheck,
+                                  TnxServerObjectPtr<TnxAbstractServerObject> aDatabase = nullptr);
   void Execute() override;
 
 protected:
@@ -146,6 +148,7 @@ private:
 
   bool vctiRaw = false;
   bool vctiForceRecheck = false;
+  TnxServerObjectPtr<TnxAbstractServerObject> vctiDatabase;
   TnxServerObjectPtr<TnxServerTableCursor> vctiCursor;
   TnxServerRootTable* vctiTable = nullptr;
   std::vector<TnxBaseFile*> vctiFiles;

@@ -20,20 +20,6 @@
 namespace revurov::testing {
 namespace {
 
-// The position table with records whose layout may grow.
-std::unique_ptr<TnxDataDictionary> GrowableDictionary() {
-  auto dict = PositionDictionary();
-  dict->RemoveRecordDescriptor();
-  auto* record =
-      static_cast<TnxHeapRecordDescriptor*>(dict->AddRecordDescriptor(&TnxHeapRecordDescriptor::ClassInfo()));
-  record->SetRecordEngine(u"VariableVersioned");
-  record->AddHeapDescriptor()->AddBlockHeapDescriptor();
-  TnxBaseRecordCompressionDescriptor* compression = record->AddRecordCompressionDescriptor();
-  compression->SetRecordCompressionEngine(u"Compressor");
-  compression->SetCompressType(11);
-  return dict;
-}
-
 // Descriptors to hand in, kept in a dictionary of the same layout.
 class TNewItems {
 public:

@@ -23,6 +23,7 @@
 #include "dictionary/index_descriptor.h"
 #include "dictionary/indices_descriptors.h"
 #include "dictionary/key_descriptors.h"
+#include "dictionary/storage_descriptors.h"
 #include "index/index_engines.h"
 #include "index/index_path.h"
 #include "server/server_session.h"
@@ -103,6 +104,20 @@ inline std::unique_ptr<TnxDataDictionary> PositionDictionary() {
   comp->Add(2);
   comp->Add(3)->SetAscend(false);
   indices->SetDefaultIndex(indices->GetIndexFromName(u"ByID"));
+  return dict;
+}
+
+// The position table with records whose layout may grow.
+inline std::unique_ptr<TnxDataDictionary> GrowableDictionary() {
+  auto dict = PositionDictionary();
+  dict->RemoveRecordDescriptor();
+  auto* record =
+      static_cast<TnxHeapRecordDescriptor*>(dict->AddRecordDescriptor(&TnxHeapRecordDescriptor::ClassInfo()));
+  record->SetRecordEngine(u"VariableVersioned");
+  record->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  TnxBaseRecordCompressionDescriptor* compression = record->AddRecordCompressionDescriptor();
+  compression->SetRecordCompressionEngine(u"Compressor");
+  compression->SetCompressType(11);
   return dict;
 }
 
