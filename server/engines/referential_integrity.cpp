@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "dictionary/field_descriptor.h"
 #include "dictionary/fields_descriptor.h"
@@ -503,6 +504,14 @@ void TnxBaseSourceEngine::Initialize(int32_t aTargetField, TnxAbstractCursor& aT
   bseTargetOffset = bseTargetFields->FieldDescriptor(aTargetField)->Offset();
 }
 
+bool TnxBaseSourceEngine::TargetFieldSame(const uint8_t* aRecord1, const uint8_t* aRecord2) const {
+  const bool null1 = bseTargetFields->IsRecordFieldNull(bseTargetField, aRecord1);
+  if (null1 != bseTargetFields->IsRecordFieldNull(bseTargetField, aRecord2)) return false;
+  if (null1) return true;
+  const size_t length = size_t(bseTargetFields->FieldDescriptor(bseTargetField)->Length());
+  return std::memcmp(aRecord1 + bseTargetOffset, aRecord2 + bseTargetOffset, length) == 0;
+}
+
 uint32_t TnxBaseSourceEngine::ClearField(TnxValueUseType, uint8_t* aTargetBuffer) {
   bseTargetFields->SetRecordFieldNull(bseTargetField, aTargetBuffer, true);
   return 0;
@@ -585,15 +594,32 @@ void TnxBaseActionEngine::RequestNested() const {
   if (TnxAbstractCursor* cursor = baeParent.Parent().Cursor()) cursor->RequestNestedTransactions();
 }
 
+namespace {
+void MarkCorrupted(TnxAbstractCursor& aTarget) noexcept;
+}  // namespace
+
 template <class E, class F>
-uint32_t TnxBaseActionEngine::WriteLoop(F&& aSet) {
+uint32_t TnxBaseActionEngine::WriteLoop(F&& aSet, bool aMustChange) {
   TnxAbstractCursor& target = Target();
   uint8_t* record = baeParent.TargetRecordBuffer1();
+  std::vector<uint8_t> before;
+  if (aMustChange) before.resize(size_t(baeParent.TargetFields()->RecordLength()));
   uint32_t result = target.SetToBegin();
   if (result == 0) result = target.RecordGetNext(nxltWriteLock, record);
   while (result == 0) {
+    if (aMustChange) std::memcpy(before.data(), record, before.size());
     for (int32_t i = 0; i < baeParent.SourceCount(); ++i)
       if (const uint32_t set = aSet(baeParent.Source(i), record)) throw E(set);
+    if (aMustChange) {
+      bool same = true;
+      for (int32_t i = 0; i < baeParent.SourceCount() && same; ++i)
+        same = baeParent.Source(i).TargetFieldSame(before.data(), record);
+      if (same) {
+        target.RecordLockRelease(false, false);
+        MarkCorrupted(target);
+        return nxeMasterRecordMissing;
+      }
+    }
     result = target.RecordModify(record, true, nullptr);
     if (result != 0) {
       target.RecordLockRelease(false, false);
@@ -660,7 +686,7 @@ uint32_t TnxSetDefaultDeleteActionEngine::Execute(TnxEngineAction, bool, TnxEngi
   TnxAbstractCursor& target = Target();
   return WriteLoop<EnxSetDefaultDeleteActionEngineException>([&](TnxBaseSourceEngine& aSource, uint8_t* aRecord) {
     return aSource.SetFieldToDefault(vutRecordDelete, target, aRecord);
-  });
+  }, true);
 }
 
 uint32_t TnxBlockDeleteActionEngine::Execute(TnxEngineAction, bool, TnxEngineArgs) {
@@ -685,7 +711,7 @@ uint32_t TnxSetDefaultModifyActionEngine::Execute(TnxEngineAction, bool, TnxEngi
   TnxAbstractCursor& target = Target();
   return WriteLoop<EnxSetDefaultModifyActionEngineException>([&](TnxBaseSourceEngine& aSource, uint8_t* aRecord) {
     return aSource.SetFieldToDefault(vutRecordModify, target, aRecord);
-  });
+  }, true);
 }
 
 uint32_t TnxBlockModifyActionEngine::Execute(TnxEngineAction, bool, TnxEngineArgs) {

@@ -327,6 +327,9 @@ class TnxBaseSourceEngine : public TnxBaseRegisterableEngine {
   virtual uint32_t SetFieldToDefault(TnxValueUseType aType, TnxAbstractCursor& aTargetCursor,
                                      uint8_t* aTargetBuffer);
 
+  // The target field holds the same (or no) value in both records.
+  bool TargetFieldSame(const uint8_t* aRecord1, const uint8_t* aRecord2) const;
+
   TnxBaseSourceDescriptor& Descriptor() const noexcept { return bseDescriptor; }
   TnxReferenceEngine& Parent() const noexcept { return bseParent; }
 
@@ -398,8 +401,11 @@ protected:
   // The source cursor writes in nested transactions from now on.
   void RequestNested() const;
   // The modify loop over the range: aSet writes a record's new values.
+  // With aMustChange a record whose reference stays as it was (a default
+  // that is the key just deleted or changed) answers 9733: it would be
+  // left referring to a master that is gone.
   template <class E, class F>
-  uint32_t WriteLoop(F&& aSet);
+  uint32_t WriteLoop(F&& aSet, bool aMustChange = false);
 
   TnxReferenceEngine& baeParent;
   TnxBaseActionDescriptor& baeDescriptor;

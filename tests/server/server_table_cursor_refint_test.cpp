@@ -87,6 +87,18 @@ TEST_F(RefIntegrityTest, DeleteActionsAndTheirOutcome) {
   }
 }
 
+// The default is the very key that goes: the details would be left
+// referring to nothing.
+TEST_F(RefIntegrityTest, SetDefaultRefusesWhenTheDefaultIsTheKeyThatGoes) {
+  BuildMasterDetail(RefAction::SetDefault, RefAction::SetDefault);
+  LoadMasterDetail();
+  ASSERT_EQ(Insert(u"Detail", {13, 0}), 0u) << LastMessage();
+  EXPECT_EQ(Delete(u"Master", 0), nxeMasterRecordMissing);
+  EXPECT_EQ(Modify(u"Master", 0, {3, 0}), nxeMasterRecordMissing);
+  EXPECT_EQ(Rows(u"Master").count(0), 1u);
+  EXPECT_EQ(Rows(u"Detail").at(13), (RefRow{13, 0}));
+}
+
 TEST_F(RefIntegrityTest, ABlockedDeleteNamesTheReferenceAndChangesNothing) {
   BuildMasterDetail(RefAction::Block, RefAction::None);
   LoadMasterDetail();
