@@ -19,6 +19,7 @@
 #include "server/cached_blob_handler.h"
 #include "server/caching_blob_handler.h"
 #include "server/engines/fulltext_engine_base.h"
+#include "server/engines/referential_integrity.h"
 #include "server/key_fields_source.h"
 #include "server/null_blob_handler.h"
 #include "server/passthrough_blob_handler.h"
@@ -122,6 +123,7 @@ void TnxServerTableCursor::stcCreate(TnxServerBaseTable* aTable, TnxOpenMode, Tn
       break;
   }
   if (!isCache) stcFulltextEngine = TnxBaseFulltextCursorEngine::CreateFor(aTable->FulltextEngine(), this);
+  if (!isCache) stcRefIntEngine = TnxBaseRefIntegrityEngine::CreateFor(*descriptor, this);
 
   if (indices && descriptor->IndicesDescriptor()) stcDefaultIndex = descriptor->IndicesDescriptor()->DefaultIndex();
   if (aIndexID < 0) aIndexID = stcDefaultIndex;
@@ -187,6 +189,7 @@ void TnxServerTableCursor::PrepareDestroy() {
 void TnxServerTableCursor::stcFreeEngines() noexcept {
   stcBlobHandler.reset();
   stcFulltextEngine.reset();
+  stcRefIntEngine.reset();
 }
 
 TnxServerTableCursor::~TnxServerTableCursor() {

@@ -52,6 +52,7 @@ class TnxBaseBulkBuilder;
 class TnxFieldDescriptor;
 class TnxIndexDescriptor;
 class TnxBaseFulltextCursorEngine;
+class TnxBaseRefIntegrityEngine;
 class TnxBaseIndexPath;
 class TnxKeyFieldsSource;
 class TnxServerBaseTable;
@@ -99,6 +100,10 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   // Nil for the cached kind, which is not made yet.
   TnxBaseBlobHandler* BlobHandler() const noexcept { return stcBlobHandler.get(); }
   TnxBaseFulltextCursorEngine* FulltextEngine() const noexcept { return stcFulltextEngine.get(); }
+  // Nil for a table without references and for a cache cursor.
+  TnxBaseRefIntegrityEngine* RefIntEngine() const noexcept { return stcRefIntEngine.get(); }
+  // The references answer first; a veto of theirs is the answer.
+  uint32_t NotifyExtenders(TnxEngineAction aAction, bool aBefore, TnxEngineArgs aArgs) override;
   TnxServerTransLinkCursor& TransLinkPlace() noexcept { return stcTransLinkPlace; }
   // The open's filter time limit, set before the cursor is handed out.
   void SetFilterTimeout(uint32_t aTimeout) noexcept { sbcFilterTimeout = aTimeout; }
@@ -490,6 +495,7 @@ private:
   TnxBaseIndexEngine* stcGraveyardRefNrIndexEngine = nullptr;
   std::unique_ptr<TnxBaseIndexPath> stcGraveyardRefNrIndexPath;
   std::unique_ptr<TnxBaseFulltextCursorEngine> stcFulltextEngine;
+  std::unique_ptr<TnxBaseRefIntegrityEngine> stcRefIntEngine;
   uint8_t* stcKeyBuffer = nullptr;
   uint8_t* stcRangeStartKey = nullptr;  // riKey of the start side
   uint8_t* stcRangeEndKey = nullptr;

@@ -6,6 +6,7 @@
 #include "lowlevel/sync/unit_table.h"
 #include "server/cached_blob_handler.h"
 #include "server/caching_blob_handler.h"
+#include "server/engines/referential_integrity.h"
 #include "server/engines/sort_engine.h"
 #include "server/engines/startup.h"
 #include "server/server_database.h"
@@ -45,6 +46,22 @@ TnxServerObjectPtr<TnxAbstractCursor> CreateSortRun(TnxAbstractDatabase* aDB, Tn
 void SortRunsStartup() { nxSetSortRunCreator(&CreateSortRun); }
 void SortRunsShutdown() { nxSetSortRunCreator(nullptr); }
 
+// The references below the server reach what only its cursors know.
+std::u16string ExtractPassword(TnxAbstractCursor& aCursor) {
+  auto* cursor = dynamic_cast<TnxServerBaseCursor*>(&aCursor);
+  return cursor ? cursor->sbcExtractPassword() : std::u16string();
+}
+bool SetDefaultValue(TnxAbstractCursor& aCursor, PnxRecordBuffer aRecord, int32_t aField) {
+  auto* cursor = dynamic_cast<TnxServerBaseCursor*>(&aCursor);
+  TnxDefaultValueHandler* handler = cursor ? cursor->DefaultValueHandler() : nullptr;
+  if (!handler) return false;
+  handler->SetDefaultValue(aRecord, aField);
+  return true;
+}
+constexpr TnxRefIntegrityServerHooks kRefIntegrityHooks{&ExtractPassword, &SetDefaultValue};
+void RefIntegrityStartup() { nxSetRefIntegrityServerHooks(&kRefIntegrityHooks); }
+void RefIntegrityShutdown() { nxSetRefIntegrityServerHooks(nullptr); }
+
 void BlobHandlersStartup() {}
 void BlobHandlersShutdown() {
   TnxCachedBlobHandler::FreeCachedBlobDictionary();
@@ -56,6 +73,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxServerEnginesStartup, &nxServerEnginesShutdown},
     {&ServerEngineStartup, &ServerEngineShutdown},
     {&SortRunsStartup, &SortRunsShutdown},
+    {&RefIntegrityStartup, &RefIntegrityShutdown},
     {&BlobHandlersStartup, &BlobHandlersShutdown},
 };
 

@@ -5,6 +5,7 @@
 #include "server/engines/blob_cache_key_engine.h"
 #include "server/engines/fulltext_cursor_engine.h"
 #include "server/engines/fulltext_table_engine.h"
+#include "server/engines/referential_integrity.h"
 #include "server/engines/sort_engine.h"
 
 namespace revurov {
@@ -17,6 +18,7 @@ constexpr TnxUnitPair kUnits[] = {
     {&nxFulltextCursorEnginesStartup, &nxFulltextCursorEnginesShutdown},
     {&nxMergeSortEngineStartup, &nxMergeSortEngineShutdown},
     {&nxBlobCacheKeyEngineStartup, &nxBlobCacheKeyEngineShutdown},
+    {&nxRefIntegrityEnginesStartup, &nxRefIntegrityEnginesShutdown},
 };
 
 TnxUnitTable gServerEnginesUnits(kUnits, TnxUnitPair{&nxIndexStartup, &nxIndexShutdown});
