@@ -16,12 +16,17 @@
 //   from its dictionary in every alias, and the rows of a cursor table
 //   replace its records whenever the model's rows change. A table is
 //   seeded once: what the engine does to it afterwards stays.
-// - Served: log-in, session options, aliases, database open and close,
-//   table list, changed tables, table build, rename, delete, empty and
-//   existence, transaction contexts and transactions, cursor open and
-//   close, positioning, single-record reads, bookmarks, record count,
-//   inserts, modifies, deletes and batch reads. Anything else answers
-//   12289 ("not supported").
+// - Served: log-in, options and timeouts of every object, aliases,
+//   database open and close, path and free space, table list, changed
+//   tables, table build, rename, delete, empty, existence and auto-inc
+//   value, the maintenance the server database has as tasks (pack, index
+//   rebuild, recover, backup, checksum check) and their status, cancel and
+//   close, transaction contexts and transactions, cursor open, duplicate
+//   and close, positioning, single-record reads, bookmarks, record counts
+//   (also as a task),
+//   record and table locks, auto-inc, inserts, modifies, deletes, deleting
+//   all records and batch reads. Anything else (blobs, filters, key
+//   searches and ranges, statements, streams) answers 12289.
 #pragma once
 
 #include <algorithm>
@@ -42,6 +47,9 @@
 #include "engine/abstract_cursor.h"
 #include "engine/abstract_database.h"
 #include "engine/abstract_session.h"
+#include "engine/abstract_task_info.h"
+#include "engine/extendable_object.h"
+#include "engine/timeout_object.h"
 #include "engine/abstract_trans_context.h"
 #include "engine/batch_stream.h"
 #include "lowlevel/errors/error_codes.h"
@@ -361,25 +369,8 @@ private:
         if (const uint32_t r = session.TransContextCreate(context, At32(aRequest, 0))) return {r};
         return {0, TTestCommandHandler::U32(context->RemoteID())};
       }
-      case 0x1F3:
-        return {session.OptionClear(reader.ReadString())};
-      case 0x1F4: {
-        const std::u16string name = reader.ReadString();
-        return {session.OptionSet(name, reader.ReadString())};
-      }
-      case 0x1F5: case 0x1F6: {
-        std::u16string value;
-        const std::u16string name = reader.ReadString();
-        const uint32_t r = aMsgID == 0x1F5 ? session.OptionGet(name, value) : session.OptionGetEffective(name, value);
-        if (r != 0) return {r};
-        return {0, TTestCommandHandler::Tagged([&](TnxWriter& w) { w.WriteString(value); })};
-      }
-      case 0x1F7: case 0x1F8: {
-        platform::TStringList list;
-        const uint32_t r = aMsgID == 0x1F7 ? session.OptionList(list) : session.OptionListEffective(list);
-        if (r != 0) return {r};
-        return {0, TTestCommandHandler::Tagged([&](TnxWriter& w) { w.WriteStrings(list); })};
-      }
+      case 0x1F3: case 0x1F4: case 0x1F5: case 0x1F6: case 0x1F7: case 0x1F8:
+        return Option(session, aMsgID & 0xF, reader);
       case 0x1F0: case 0x1F1: case 0x1F2: case 0x1F9:
         return {};
       // ---- databases ----
@@ -416,8 +407,89 @@ private:
         if (const uint32_t r = db->TableExists(table, password, exists, false)) return {r};
         return {0, {static_cast<uint8_t>(exists)}};
       }
+      case 0x712: case 0x713: case 0x71A: case 0x21C: case 0x21D: {
+        TnxAbstractDatabase* db = Find<TnxAbstractDatabase>(aServed, static_cast<uint32_t>(reader.ReadInteger()));
+        if (!db) return {nxeInvalidHandle};
+        const std::u16string table = reader.ReadString();
+        const std::u16string password = reader.ReadString();
+        TnxAbstractTaskInfo* task = nullptr;
+        uint32_t r = 0;
+        if (aMsgID == 0x712) {
+          r = db->TablePack(table, password, task);
+        } else if (aMsgID == 0x713) {
+          const std::u16string index = reader.ReadString();
+          r = db->TableRebuildIndex(table, password, index, reader.ReadInteger(), task);
+        } else if (aMsgID == 0x71A) {
+          r = db->TableRecover(table, password, task);
+        } else if (aMsgID == 0x21C) {
+          TnxAbstractDatabase* target =
+              Find<TnxAbstractDatabase>(aServed, static_cast<uint32_t>(reader.ReadInteger()));
+          if (!target) return {nxeInvalidHandle};
+          r = db->TableBackup(table, password, target, task);
+        } else {
+          const bool raw = reader.ReadBoolean();
+          r = db->TableVerifyChecksum(table, password, raw, reader.ReadBoolean(), task);
+        }
+        if (r != 0) return {r};
+        if (!task) return {nxeInvalidHandle};
+        return {0, TTestCommandHandler::U32(task->RemoteID())};
+      }
+      case 0x224: {
+        const std::u16string password = reader.ReadString();
+        TnxAbstractDatabase* db = Find<TnxAbstractDatabase>(aServed, static_cast<uint32_t>(reader.ReadInteger()));
+        if (!db) return {nxeInvalidHandle};
+        uint32_t value = 0;
+        if (const uint32_t r = db->TableAutoIncGet(reader.ReadString(), password, value)) return {r};
+        return {0, TTestCommandHandler::U32(value)};
+      }
+      case 0x251: case 0x253: {
+        TnxAbstractDatabase* db = Find<TnxAbstractDatabase>(aServed, At32(aRequest, 0));
+        if (!db) return {nxeInvalidHandle};
+        if (aMsgID == 0x251) {
+          int64_t free = 0;
+          if (const uint32_t r = db->GetFreespace(free)) return {r};
+          std::vector<uint8_t> out(8);
+          platform::StoreU64(out.data(), static_cast<uint64_t>(free));
+          return {0, std::move(out)};
+        }
+        std::u16string path;
+        if (const uint32_t r = db->GetPath(path)) return {r};
+        std::vector<uint8_t> out(path.size() * 2);
+        for (size_t i = 0; i < path.size(); ++i) platform::StoreU16(out.data() + 2 * i, path[i]);
+        return {0, std::move(out)};
+      }
       case 0x232: case 0x233: case 0x234: case 0x235:
         return CursorOpen(aServed, aMsgID, reader);
+      // ---- tasks ----
+      case 0x501: case 0x502: case 0x503: case 0x5FF: {
+        const uint32_t id = aMsgID == 0x503 ? static_cast<uint32_t>(reader.ReadInteger()) : At32(aRequest, 0);
+        TnxAbstractTaskInfo* task = Find<TnxAbstractTaskInfo>(aServed, id);
+        if (!task) return {nxeInvalidHandle};
+        if (aMsgID == 0x502) return {task->Cancel()};
+        if (aMsgID == 0x5FF) return {task->Close()};
+        bool completed = false;
+        TnxTaskStatus status;
+        if (const uint32_t r = task->GetStatus(completed, status)) return {r};
+        return {0, aMsgID == 0x501 ? TTestCommandHandler::TaskStatusRaw(status)
+                                   : TTestCommandHandler::TaskStatusTagged(status)};
+      }
+      // ---- options of a database, cursor, statement, task or context ----
+      case 0x2F3: case 0x2F4: case 0x2F5: case 0x2F6: case 0x2F7: case 0x2F8:
+      case 0x3F3: case 0x3F4: case 0x3F5: case 0x3F6: case 0x3F7: case 0x3F8:
+      case 0x4F3: case 0x4F4: case 0x4F5: case 0x4F6: case 0x4F7: case 0x4F8:
+      case 0x5F3: case 0x5F4: case 0x5F5: case 0x5F6: case 0x5F7: case 0x5F8:
+      case 0x9F3: case 0x9F4: case 0x9F5: case 0x9F6: case 0x9F7: case 0x9F8: {
+        TnxExtendableServerObject* object =
+            Find<TnxExtendableServerObject>(aServed, static_cast<uint32_t>(reader.ReadInteger()));
+        if (!object) return {nxeInvalidHandle};
+        return Option(*object, aMsgID & 0xF, reader);
+      }
+      case 0x2F0: case 0x3F0: case 0x4F0: case 0x5F0: case 0x9F0: {
+        TnxAbstractTimeoutObject* object = Find<TnxAbstractTimeoutObject>(aServed, At32(aRequest, 0));
+        if (!object) return {nxeInvalidHandle};
+        object->SetTimeout(At32(aRequest, 4));
+        return {};
+      }
       // ---- transaction contexts ----
       case 0x9FF: {
         TnxAbstractTransContext* context = Find<TnxAbstractTransContext>(aServed, At32(aRequest, 0));
@@ -432,6 +504,32 @@ private:
     if ((aMsgID >= 0x300 && aMsgID < 0x400) || aMsgID == 0x807 || aMsgID == 0x885)
       return CursorRequest(aServed, aMsgID, aRequest);
     return {nxeCapabilityNotSupported};
+  }
+
+  // Option requests by the ID's last digit: 3 clear, 4 set, 5 get, 6 get
+  // the effective value, 7 list, 8 list the effective values.
+  static TAnswer Option(TnxExtendableServerObject& aObject, uint32_t aDigit, TnxReader& aReader) {
+    switch (aDigit) {
+      case 3:
+        return {aObject.OptionClear(aReader.ReadString())};
+      case 4: {
+        const std::u16string name = aReader.ReadString();
+        return {aObject.OptionSet(name, aReader.ReadString())};
+      }
+      case 5: case 6: {
+        std::u16string value;
+        const std::u16string name = aReader.ReadString();
+        const uint32_t r = aDigit == 5 ? aObject.OptionGet(name, value) : aObject.OptionGetEffective(name, value);
+        if (r != 0) return {r};
+        return {0, TTestCommandHandler::Tagged([&](TnxWriter& w) { w.WriteString(value); })};
+      }
+      default: {
+        platform::TStringList list;
+        const uint32_t r = aDigit == 7 ? aObject.OptionList(list) : aObject.OptionListEffective(list);
+        if (r != 0) return {r};
+        return {0, TTestCommandHandler::Tagged([&](TnxWriter& w) { w.WriteStrings(list); })};
+      }
+    }
   }
 
   TAnswer CursorOpen(TServed& aServed, TnxMsgID aMsgID, TnxReader& aReader) {
@@ -502,10 +600,24 @@ private:
         std::vector<uint8_t> held = bookmark;
         return {cursor->SetToBookmark(held.data(), static_cast<uint32_t>(held.size()))};
       }
-      case 0x3D1: {
+      case 0x3D1: case 0x3D3: {
         uint32_t count = 0;
-        if (const uint32_t r = cursor->GetRecordCount(count, At8(aRequest, 4) != 0)) return {r};
+        const uint32_t r = aMsgID == 0x3D1
+                               ? cursor->GetRecordCount(count, false)
+                               : cursor->GetRecordCountEx(static_cast<TnxRecordCountOption>(At8(aRequest, 4)), count,
+                                                          false);
+        if (r != 0) return {r};
         return {0, TTestCommandHandler::U32(count)};
+      }
+      case 0x3D2: {
+        TnxAbstractTaskInfo* task = nullptr;
+        const uint32_t r =
+            aRequest.size() > 4
+                ? cursor->GetRecordCountExAsync(static_cast<TnxRecordCountOption>(At8(aRequest, 4)), task)
+                : cursor->GetRecordCountAsync(task);
+        if (r != 0) return {r};
+        if (!task) return {nxeInvalidHandle};
+        return {0, TTestCommandHandler::U32(task->RemoteID())};
       }
       case 0x331: case 0x336: case 0x337: {
         const auto lock = static_cast<TnxLockType>(reader.ReadInteger());
@@ -541,6 +653,36 @@ private:
       }
       case 0x342:
         return {cursor->RecordLockRelease(At8(aRequest, 4) != 0, false)};
+      case 0x341: case 0x3B1: {
+        TnxLockPresent present = lpNotAtAll;
+        const auto lock = static_cast<TnxLockType>(At8(aRequest, 4));
+        const uint32_t r = aMsgID == 0x341 ? cursor->RecordIsLocked(lock, present) : cursor->TableIsLocked(lock, present);
+        if (r != 0) return {r};
+        return {0, {static_cast<uint8_t>(present)}};
+      }
+      case 0x3B2:
+        return {cursor->TableLockAcquire(static_cast<TnxLockType>(At8(aRequest, 4)))};
+      case 0x3B3:
+        return {cursor->TableLockRelease(static_cast<TnxLockType>(At8(aRequest, 4)), At8(aRequest, 5) != 0)};
+      case 0x351: {
+        uint32_t value = 0;
+        if (const uint32_t r = cursor->AutoIncGet(value, false)) return {r};
+        return {0, TTestCommandHandler::U32(value)};
+      }
+      case 0x352:
+        return {cursor->AutoIncSet(At32(aRequest, 4))};
+      case 0x384:
+        return {cursor->DeleteRecords()};
+      case 0x3C1: {
+        TnxAbstractCursor* duplicate = nullptr;
+        if (const uint32_t r = cursor->Duplicate(static_cast<TnxOpenMode>(At8(aRequest, 4)), duplicate)) return {r};
+        int32_t index = -1;
+        duplicate->GetIndexID(index);
+        std::vector<uint8_t> out = TTestCommandHandler::U32(duplicate->RemoteID());
+        const std::vector<uint8_t> indexBytes = TTestCommandHandler::U32(static_cast<uint32_t>(index));
+        out.insert(out.end(), indexBytes.begin(), indexBytes.end());
+        return {0, std::move(out)};
+      }
       case 0x381: case 0x385: {
         const bool limited = aMsgID == 0x385;
         if (aRequest.size() < (limited ? 13u : 9u)) return {nxeInvalidParameter};

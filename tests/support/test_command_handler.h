@@ -648,6 +648,27 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     if (aFollows) out.insert(out.end(), aDictionary.begin(), aDictionary.end());
     return out;
   }
+  // $501: six cardinals (start, snapshot, total, read, written, error),
+  // the percentage and whether the task finished.
+  static std::vector<uint8_t> TaskStatusRaw(const TnxTaskStatus& aStatus) {
+    std::vector<uint8_t> out(26);
+    const uint32_t values[] = {aStatus.tsStartTime, aStatus.tsSnapshotTime, aStatus.tsTotalRecs,
+                               aStatus.tsRecsRead,  aStatus.tsRecsWritten,  aStatus.tsErrorCode};
+    for (size_t i = 0; i < 6; ++i) platform::StoreU32(out.data() + 4 * i, values[i]);
+    out[24] = aStatus.tsPercentDone;
+    out[25] = aStatus.tsFinished;
+    return out;
+  }
+  // $503: the same values tagged, then the error message.
+  static std::vector<uint8_t> TaskStatusTagged(const TnxTaskStatus& aStatus) {
+    return Tagged([&](TnxWriter& w) {
+      const int64_t values[] = {aStatus.tsStartTime, aStatus.tsSnapshotTime, aStatus.tsTotalRecs, aStatus.tsRecsRead,
+                                aStatus.tsRecsWritten, aStatus.tsErrorCode,  aStatus.tsPercentDone};
+      for (int64_t v : values) w.WriteInteger(v);
+      w.WriteBoolean(aStatus.tsFinished);
+      w.WriteString(aStatus.tsErrorMessage);
+    });
+  }
   // A transaction state as the stated transaction replies carry it.
   static void WriteTransactionInfo(TnxWriter& w, const TnxTransactionInfo& aInfo) {
     w.WriteInteger(static_cast<int32_t>(aInfo.tiLevels.size()));
@@ -1618,25 +1639,23 @@ private:
     }
     if (!thTasks.count(task)) return {nxeInvalidHandle, {}};
     const TTaskStatus& st = TaskStatus;
+    TnxTaskStatus status;
+    status.tsStartTime = 1;
+    status.tsSnapshotTime = 2;
+    status.tsTotalRecs = st.totalRecs;
+    status.tsRecsRead = st.recsRead;
+    status.tsErrorCode = st.errorCode;
+    status.tsPercentDone = st.percentDone;
+    status.tsFinished = st.finished;
+    status.tsErrorMessage = st.errorMessage;
     switch (aMsgID) {
-      case 0x501: {
-        std::vector<uint8_t> out(26);
-        const uint32_t values[] = {1, 2, st.totalRecs, st.recsRead, 0, st.errorCode};
-        for (size_t i = 0; i < 6; ++i) platform::StoreU32(out.data() + 4 * i, values[i]);
-        out[24] = st.percentDone;
-        out[25] = st.finished;
-        return {0, out};
-      }
+      case 0x501:
+        return {0, TaskStatusRaw(status)};
       case 0x502:
         thCancelled.push_back(task);
         return {};
       case 0x503:
-        return {0, Tagged([&](TnxWriter& w) {
-                  const int64_t values[] = {1, 2, st.totalRecs, st.recsRead, 0, st.errorCode, st.percentDone};
-                  for (int64_t v : values) w.WriteInteger(v);
-                  w.WriteBoolean(st.finished);
-                  w.WriteString(st.errorMessage);
-                })};
+        return {0, TaskStatusTagged(status)};
       default:
         thTasks.erase(task);
         return {};
