@@ -26,7 +26,8 @@ using Logins = std::vector<std::pair<std::u16string, std::u16string>>;
 
 class RemoteSessionComponentTest : public testing::RemoteEngineFixture {
 protected:
-  RemoteSessionComponentTest() {
+  explicit RemoteSessionComponentTest(testing::TServing aServing = testing::TServing::Scripted)
+      : RemoteEngineFixture(aServing) {
     session->SetName(u"Session1");
     session->SetServerEngine(engine.get());
     session->SetBeepOnLoginError(false);
@@ -35,7 +36,17 @@ protected:
   testing::ComponentPtr<TnxSession> session{new TnxSession(nullptr)};
 };
 
-TEST_F(RemoteSessionComponentTest, RefusedTwiceThenAccepted) {
+// Also against a real server engine.
+class RemoteSessionComponentModes : public RemoteSessionComponentTest,
+                                    public ::testing::WithParamInterface<testing::TServing> {
+protected:
+  RemoteSessionComponentModes() : RemoteSessionComponentTest(GetParam()) {}
+};
+INSTANTIATE_TEST_SUITE_P(Serving, RemoteSessionComponentModes,
+                         ::testing::Values(testing::TServing::Scripted, testing::TServing::InProcess),
+                         testing::ServingName);
+
+TEST_P(RemoteSessionComponentModes, RefusedTwiceThenAccepted) {
   session->SetUserName(u"guest");
   session->SetPassword(u"nothing");
   Logins answers = {{u"admin", u"wrong"}, {u"admin", u"secret"}};
@@ -166,7 +177,7 @@ TEST_F(RemoteSessionComponentTest, AnAliasReplyThatBreaksOffAddsNothing) {
   EXPECT_EQ(list.Count(), 2);
 }
 
-TEST_F(RemoteSessionComponentTest, DestroyingAnActiveSessionEndsItAtTheServer) {
+TEST_P(RemoteSessionComponentModes, DestroyingAnActiveSessionEndsItAtTheServer) {
   session->SetUserName(u"admin");
   session->SetPassword(u"secret");
   session->SetActive(true);

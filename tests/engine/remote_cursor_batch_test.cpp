@@ -35,6 +35,7 @@ struct OwnedAccess {
 
 class RemoteCursorBatchTest : public RemoteCursorFixture {
 protected:
+  explicit RemoteCursorBatchTest(TServing aServing = TServing::Scripted) : RemoteCursorFixture(aServing) {}
   void SetUp() override { Rows(3); }
   void TearDown() override { nxSetClientFeatures(nxAllClientFeatures); }
 
@@ -206,12 +207,21 @@ TEST_F(RemoteCursorBatchTest, APositioningThatFailsEndsTheBatchRead) {
   EXPECT_EQ(SentBy(session, before), Ids{0x301});
 }
 
-TEST_F(RemoteCursorBatchTest, AHundredThousandRecordsWholeAndByTheRecordLimit) {
+// Also against a real server engine.
+class RemoteCursorBatchModes : public RemoteCursorBatchTest, public ::testing::WithParamInterface<TServing> {
+protected:
+  RemoteCursorBatchModes() : RemoteCursorBatchTest(GetParam()) {}
+};
+INSTANTIATE_TEST_SUITE_P(Serving, RemoteCursorBatchModes, ::testing::Values(TServing::Scripted, TServing::InProcess),
+                         ServingName);
+
+TEST_P(RemoteCursorBatchModes, AHundredThousandRecordsWholeAndByTheRecordLimit) {
   constexpr int kCount = 100000;
   Rows(kCount);
   TnxRemoteCursor* cursor = ConnectAndOpen();
   OwnedAccess owned;
-  ASSERT_EQ(cursor->RecordGetBatch(0, Opt({gboSetToBeginOrEnd}), owned.access, 0, true), 0u);
+  // A negative cut-off is none (a server stops at 0 after one record).
+  ASSERT_EQ(cursor->RecordGetBatch(-1, Opt({gboSetToBeginOrEnd}), owned.access, 0, true), 0u);
   std::vector<int32_t> ids = IDsOf(*owned.access);
   ASSERT_EQ(ids.size(), size_t{kCount});
   for (int i = 0; i < kCount; ++i) ASSERT_EQ(ids[static_cast<size_t>(i)], 10 + 10 * i);
@@ -221,7 +231,7 @@ TEST_F(RemoteCursorBatchTest, AHundredThousandRecordsWholeAndByTheRecordLimit) {
   TnxBatchStreamAccess* first = owned.access;
   for (int batch = 0; batch < 3; ++batch) {
     SCOPED_TRACE(batch);
-    ASSERT_EQ(cursor->RecordGetBatch(0, 0, owned.access, 1000, true), 0u);
+    ASSERT_EQ(cursor->RecordGetBatch(-1, 0, owned.access, 1000, true), 0u);
     EXPECT_EQ(owned.access, first);
     ids = IDsOf(*owned.access);
     ASSERT_EQ(ids.size(), 1000u);
@@ -230,6 +240,7 @@ TEST_F(RemoteCursorBatchTest, AHundredThousandRecordsWholeAndByTheRecordLimit) {
   }
   TaggedBytes expected(13, 0);
   platform::StoreU32(expected.data(), cursor->CursorID());
+  platform::StoreU32(expected.data() + 4, 0xFFFFFFFFu);
   platform::StoreU32(expected.data() + 8, 1000);
   EXPECT_EQ(LastPayload(0x385), expected);
   // The cut-off ends a batch once the stream reaches it.

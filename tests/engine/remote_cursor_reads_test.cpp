@@ -22,12 +22,21 @@ constexpr TnxClientFeatures kNoReduction = nxAllClientFeatures & ~(1u << cfMessa
 
 class RemoteCursorReadsTest : public RemoteCursorFixture {
 protected:
+  explicit RemoteCursorReadsTest(TServing aServing = TServing::Scripted) : RemoteCursorFixture(aServing) {}
   void SetUp() override { Rows(3); }
   // A record buffer of the cursor's length.
   std::vector<uint8_t> Buffer() const { return std::vector<uint8_t>(static_cast<size_t>(RecordLength()) + 4, 0xEE); }
 };
 
-TEST_F(RemoteCursorReadsTest, ReadsWalkTheTableOneRequestEachAndStopAtItsEnds) {
+// Also against a real server engine.
+class RemoteCursorReadsModes : public RemoteCursorReadsTest, public ::testing::WithParamInterface<TServing> {
+protected:
+  RemoteCursorReadsModes() : RemoteCursorReadsTest(GetParam()) {}
+};
+INSTANTIATE_TEST_SUITE_P(Serving, RemoteCursorReadsModes, ::testing::Values(TServing::Scripted, TServing::InProcess),
+                         ServingName);
+
+TEST_P(RemoteCursorReadsModes, ReadsWalkTheTableOneRequestEachAndStopAtItsEnds) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   ASSERT_NE(cursor, nullptr);
   std::vector<uint8_t> record = Buffer();

@@ -27,7 +27,7 @@ namespace revurov::testing {
 
 class RemoteCursorFixture : public RemoteEngineFixture {
 protected:
-  RemoteCursorFixture() {
+  explicit RemoteCursorFixture(TServing aServing = TServing::Scripted) : RemoteEngineFixture(aServing) {
     table = std::make_shared<TnxDataDictionary>();
     table->FieldsDescriptor().AddField(u"ID", u"", nxtInt32, 0, 0, false);
     table->FieldsDescriptor().AddField(u"Amount", u"", nxtInt32, 0, 0, false);
@@ -124,6 +124,11 @@ protected:
   std::unique_ptr<TnxBookmarkHandler> bookmarks;
   TnxRemoteSession* session = nullptr;
   TnxRemoteDatabase* database = nullptr;
+};
+
+class RemoteCursorModes : public RemoteCursorFixture, public ::testing::WithParamInterface<TServing> {
+protected:
+  RemoteCursorModes() : RemoteCursorFixture(GetParam()) {}
 };
 
 }  // namespace revurov::testing

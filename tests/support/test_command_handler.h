@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include "dictionary/engine_records.h"
+#include "dictionary/engine_types.h"
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/heap/memory_manager.h"
 #include "lowlevel/streams/exception_conversion.h"
@@ -223,6 +225,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     thBatchCache = {};
     aChange(*this);
     thListReplies.clear();
+    if (thBackend) thBackend->Seed(*this);
   }
   void Script(TnxMsgID aMsgID, TScriptedReply aReply) {
     std::lock_guard<std::mutex> guard(thLock);
@@ -309,26 +312,19 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   static std::vector<uint8_t> TransactionState(int32_t aLevel, bool aSnapShot, int64_t aStartLSN,
                                                int32_t aLevelCount = -2) {
     const int32_t count = aLevelCount == -2 ? aLevel + 1 : aLevelCount;
-    return Tagged([&](TnxWriter& w) {
-      w.WriteInteger(count);
-      for (int32_t i = 0; i < count; ++i) {
-        w.WriteListBegin();
-        w.WriteDate(0);
-        w.WriteInteger(aStartLSN + i);
-        w.WriteInteger(aStartLSN + i);
-        w.WriteInteger(i);
-        w.WriteInteger(0);
-        w.WriteInteger(0);
-        w.WriteInteger(0);
-        w.WriteListEnd();
-      }
-      w.WriteDate(0);
-      w.WriteInteger(aStartLSN);
-      w.WriteInteger(aStartLSN);
-      w.WriteInteger(aLevel);
-      w.WriteInteger(0);
-      w.WriteInteger(aSnapShot ? 2 : 0);
-    });
+    TnxTransactionInfo info;
+    for (int32_t i = 0; i < count; ++i) {
+      TnxTransactionLevelInfo level;
+      level.tliStartLSN = aStartLSN + i;
+      level.tliLSN = aStartLSN + i;
+      level.tliLevel = i;
+      info.tiLevels.push_back(level);
+    }
+    info.tiStartLSN = aStartLSN;
+    info.tiLSN = aStartLSN;
+    info.tiLevel = aLevel;
+    info.tiState = aSnapShot ? TnxTransactionStates(1u << tsSnapshot) : 0;
+    return Tagged([&](TnxWriter& w) { WriteTransactionInfo(w, info); });
   }
 
   // The ID the handler gave the last session it added.
@@ -347,8 +343,8 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   }
 
   uint32_t bchAddSession(TnxBaseTransport*, const std::u16string& aUserName,
-                         const std::u16string& aPassword, const std::u16string&, int32_t, int32_t,
-                         TnxSessionID& aSessionID, int32_t& aServerVersion) override {
+                         const std::u16string& aPassword, const std::u16string&, int32_t,
+                         int32_t aClientVersion, TnxSessionID& aSessionID, int32_t& aServerVersion) override {
     std::lock_guard<std::mutex> guard(thLock);
     thLogins.emplace_back(aUserName, aPassword);
     if (aUserName != UserName || aPassword != Password) {
@@ -356,8 +352,13 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
       if (!RefusalText.empty()) EnxBaseException::SetLastConvertedException(nxeUnknownUserOrPassword, RefusalText);
       return nxeUnknownUserOrPassword;
     }
-    aSessionID = ++thLastSession;
-    aServerVersion = ServerVersion;
+    const TnxSessionID id = thLastSession + 1;
+    int32_t version = ServerVersion;
+    if (thBackend)
+      if (const uint32_t refused = thBackend->AddSession(id, aUserName, aPassword, aClientVersion, version))
+        return refused;
+    aSessionID = thLastSession = id;
+    aServerVersion = version;
     thSessions.insert(aSessionID);
     return 0;
   }
@@ -365,6 +366,7 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
   uint32_t bchRemoveSession(TnxBaseTransport*, TnxSessionID aSessionID) override {
     std::lock_guard<std::mutex> guard(thLock);
     thEvents.push_back({kSessionEndEvent, aSessionID, {}});
+    if (thBackend) thBackend->RemoveSession(aSessionID);
     return thSessions.erase(aSessionID) ? 0 : nxeInvalidHandle;
   }
 
@@ -405,7 +407,10 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
         if (script.kind == TReplyKind::rkEcho && aMessage.dmMsg >= 0x232 && aMessage.dmMsg <= 0x235 &&
             answer.code == 0) {
           std::vector<std::pair<TnxMsgID, std::vector<uint8_t>>> extra;
-          Configure([&](TTestCommandHandler& h) { extra = h.OpenExtraParts; });
+          {
+            std::lock_guard<std::mutex> guard(thLock);
+            extra = OpenExtraParts;
+          }
           if (!extra.empty()) {
             answer.data = MultiReplyOf(aMessage.dmMsg, 0, answer.data);
             for (const auto& [id, part] : extra) {
@@ -520,13 +525,9 @@ class TTestCommandHandler : public TnxBaseCommandHandler {
     return open;
   }
 
-private:
-  struct TServerCursor {
-    std::u16string table;
-    int32_t pos = -1;
-    int32_t lo = 0;           // the range's first record
-    int32_t hi = 0x7FFFFFFF;  // and its last
-  };
+  // ---- another server behind the handler ----
+  // A reply: its code and data, replies sent ahead of it in one multi-reply
+  // (ID, reply), or shared bytes in place of the data.
   struct TAnswer {
     TAnswer() = default;
     TAnswer(uint32_t aCode, std::vector<uint8_t> aData = {}) : code(aCode), data(std::move(aData)) {}
@@ -537,22 +538,27 @@ private:
     // When set, the reply's data in place of data (a batch kept for reuse).
     std::shared_ptr<const TBatchBytes> shared;
   };
-
-  template <class Bytes>
-  void Send(TnxMsgID aMsgID, uint32_t aCode, const Bytes& aData, const std::u16string& aText) {
-    if (!aText.empty()) KeepErrorText(aCode, aText);
-    // Straight from the bytes: a reply writer's stream reserves memory per reply.
-    TnxBaseTransport::Reply(aMsgID, aCode, aData.empty() ? nullptr : aData.data(), static_cast<int32_t>(aData.size()));
+  // When set, sessions and the default answers come from it; scripted
+  // faults still apply on top. Configure hands it the model after each
+  // change, so the scripted model seeds it.
+  class TServedBackend {
+  public:
+    virtual ~TServedBackend() = default;
+    virtual uint32_t AddSession(TnxSessionID aSessionID, const std::u16string& aUserName,
+                                const std::u16string& aPassword, int32_t aClientVersion, int32_t& aServerVersion) = 0;
+    virtual uint32_t RemoveSession(TnxSessionID aSessionID) = 0;
+    virtual TAnswer Answer(TnxMsgID aMsgID, TnxSessionID aSessionID, const std::vector<uint8_t>& aRequest) = 0;
+    // Under the handler's lock.
+    virtual void Seed(const TTestCommandHandler& aModel) = 0;
+  };
+  // Not owned; nil serves from the scripted model again.
+  void ServeFrom(TServedBackend* aBackend) {
+    std::lock_guard<std::mutex> guard(thLock);
+    thBackend = aBackend;
+    if (thBackend) thBackend->Seed(*this);
   }
 
-  // Bounded: a test that forgets to release still ends.
-  void HoldBack() {
-    std::unique_lock<std::mutex> guard(thLock);
-    ++thLateHeld;
-    thLateWake.wait_for(guard, std::chrono::seconds(20), [this] { return thLateReleased; });
-    --thLateHeld;
-  }
-
+  // ---- request and reply layouts both servings share ----
   template <class F>
   static std::vector<uint8_t> Tagged(F&& aWrite) {
     // Kept per thread: a new stream reserves its memory from the system.
@@ -579,6 +585,143 @@ private:
       w.WriteListEnd();
     });
   }
+  static std::vector<uint8_t> AliasList(const std::vector<std::pair<std::u16string, std::u16string>>& aAliases) {
+    return Tagged([&](TnxWriter& w) {
+      w.WriteListBegin();
+      for (const auto& [alias, path] : aAliases) {
+        w.WriteString(alias);
+        w.WriteString(path);
+      }
+      w.WriteListEnd();
+    });
+  }
+  // $122: the context made for the database (0: none) and the database.
+  static std::vector<uint8_t> DatabaseOpenReply(uint32_t aContext, uint32_t aDatabase) {
+    return Tagged([&](TnxWriter& w) {
+      w.WriteBoolean(aContext != 0);
+      if (aContext != 0) w.WriteInteger(static_cast<int32_t>(aContext));
+      w.WriteInteger(static_cast<int32_t>(aDatabase));
+    });
+  }
+  // $232 to $235; the layout grows with the ID.
+  struct TCursorOpenRequest {
+    uint32_t database = 0;
+    std::u16string table, password;
+    int32_t openMode = 0, shareMode = 0, timeout = 0;
+    platform::TGUID guid{};
+    int32_t currentID = 0;
+    std::u16string indexName;
+    int32_t indexID = -1;
+    int32_t openOptions = 0;
+    int64_t filterTimeout = -1;
+  };
+  static TCursorOpenRequest ReadCursorOpenRequest(TnxMsgID aMsgID, TnxReader& aReader) {
+    TCursorOpenRequest r;
+    r.database = static_cast<uint32_t>(aReader.ReadInteger());
+    r.table = aReader.ReadString();
+    r.password = aReader.ReadString();
+    r.openMode = aReader.ReadInteger();
+    r.shareMode = aReader.ReadInteger();
+    r.timeout = aReader.ReadInteger();
+    if (aMsgID >= 0x233) {
+      r.guid = aReader.ReadGuid();
+      r.currentID = aReader.ReadInteger();
+    }
+    if (aMsgID >= 0x234) {
+      r.indexName = aReader.ReadString();
+      r.indexID = aReader.ReadInteger();
+      r.openOptions = aReader.ReadInteger();
+      r.filterTimeout = aReader.ReadInt64();
+    }
+    return r;
+  }
+  // The cursor's ID and index, whether the dictionary follows and the
+  // auto-inc value as the ID asks, then the dictionary when it follows.
+  static std::vector<uint8_t> CursorOpenReply(TnxMsgID aMsgID, uint32_t aCursor, int32_t aIndexID, bool aFollows,
+                                              int64_t aAutoInc, const std::vector<uint8_t>& aDictionary) {
+    std::vector<uint8_t> out = Tagged([&](TnxWriter& w) {
+      w.WriteInteger(static_cast<int32_t>(aCursor));
+      w.WriteInteger(aIndexID);
+      if (aMsgID >= 0x233) w.WriteBoolean(aFollows);
+      if (aMsgID >= 0x234) w.WriteInteger(aAutoInc);
+    });
+    if (aFollows) out.insert(out.end(), aDictionary.begin(), aDictionary.end());
+    return out;
+  }
+  // $501: six cardinals (start, snapshot, total, read, written, error),
+  // the percentage and whether the task finished.
+  static std::vector<uint8_t> TaskStatusRaw(const TnxTaskStatus& aStatus) {
+    std::vector<uint8_t> out(26);
+    const uint32_t values[] = {aStatus.tsStartTime, aStatus.tsSnapshotTime, aStatus.tsTotalRecs,
+                               aStatus.tsRecsRead,  aStatus.tsRecsWritten,  aStatus.tsErrorCode};
+    for (size_t i = 0; i < 6; ++i) platform::StoreU32(out.data() + 4 * i, values[i]);
+    out[24] = aStatus.tsPercentDone;
+    out[25] = aStatus.tsFinished;
+    return out;
+  }
+  // $503: the same values tagged, then the error message.
+  static std::vector<uint8_t> TaskStatusTagged(const TnxTaskStatus& aStatus) {
+    return Tagged([&](TnxWriter& w) {
+      const int64_t values[] = {aStatus.tsStartTime, aStatus.tsSnapshotTime, aStatus.tsTotalRecs, aStatus.tsRecsRead,
+                                aStatus.tsRecsWritten, aStatus.tsErrorCode,  aStatus.tsPercentDone};
+      for (int64_t v : values) w.WriteInteger(v);
+      w.WriteBoolean(aStatus.tsFinished);
+      w.WriteString(aStatus.tsErrorMessage);
+    });
+  }
+  // A transaction state as the stated transaction replies carry it.
+  static void WriteTransactionInfo(TnxWriter& w, const TnxTransactionInfo& aInfo) {
+    w.WriteInteger(static_cast<int32_t>(aInfo.tiLevels.size()));
+    for (const TnxTransactionLevelInfo& level : aInfo.tiLevels) {
+      w.WriteListBegin();
+      w.WriteDate(level.tliStartTime);
+      w.WriteInteger(level.tliStartLSN);
+      w.WriteInteger(level.tliLSN);
+      w.WriteInteger(level.tliLevel);
+      w.WriteInteger(level.tliBlockCount);
+      w.WriteInteger(level.tliNestingCount);
+      w.WriteInteger(int32_t{level.tliState});
+      w.WriteListEnd();
+    }
+    w.WriteDate(aInfo.tiStartTime);
+    w.WriteInteger(aInfo.tiStartLSN);
+    w.WriteInteger(aInfo.tiLSN);
+    w.WriteInteger(aInfo.tiLevel);
+    w.WriteInteger(static_cast<int32_t>(aInfo.tiBlockCount));
+    w.WriteInteger(int32_t{aInfo.tiState});
+  }
+  // $906 (stated): the level on success, then the state.
+  static std::vector<uint8_t> TransactionLevelReply(bool aSucceeded, int32_t aLevel, const TnxTransactionInfo& aInfo) {
+    return Tagged([&](TnxWriter& w) {
+      if (aSucceeded) w.WriteInteger(aLevel);
+      w.WriteBoolean(true);
+      WriteTransactionInfo(w, aInfo);
+    });
+  }
+
+private:
+  struct TServerCursor {
+    std::u16string table;
+    int32_t pos = -1;
+    int32_t lo = 0;           // the range's first record
+    int32_t hi = 0x7FFFFFFF;  // and its last
+  };
+
+  template <class Bytes>
+  void Send(TnxMsgID aMsgID, uint32_t aCode, const Bytes& aData, const std::u16string& aText) {
+    if (!aText.empty()) KeepErrorText(aCode, aText);
+    // Straight from the bytes: a reply writer's stream reserves memory per reply.
+    TnxBaseTransport::Reply(aMsgID, aCode, aData.empty() ? nullptr : aData.data(), static_cast<int32_t>(aData.size()));
+  }
+
+  // Bounded: a test that forgets to release still ends.
+  void HoldBack() {
+    std::unique_lock<std::mutex> guard(thLock);
+    ++thLateHeld;
+    thLateWake.wait_for(guard, std::chrono::seconds(20), [this] { return thLateReleased; });
+    --thLateHeld;
+  }
+
   // Under thLock. A list reply's bytes, made again only after the model
   // changed (through Configure or a request that changes aliases): a real
   // server would not rebuild them either, and the benchmarks that ask for
@@ -597,22 +740,20 @@ private:
   }
 
   TAnswer DefaultAnswer(TnxMsgID aMsgID, TnxSessionID aSession, const std::vector<uint8_t>& aRequest) {
+    TServedBackend* backend = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(thLock);
+      backend = thBackend;
+    }
+    // Outside the handler's lock: the backend serves sessions side by side.
+    if (backend) return backend->Answer(aMsgID, aSession, aRequest);
     std::vector<uint8_t> copy = aRequest;
     TnxStaticMemoryStream in(copy.data(), static_cast<int64_t>(copy.size()));
     TnxReader reader(in);
     std::lock_guard<std::mutex> guard(thLock);
     switch (aMsgID) {
       case 0x104:
-        return {0, CachedList(u"", [&] {
-                  return Tagged([&](TnxWriter& w) {
-                    w.WriteListBegin();
-                    for (const auto& [alias, path] : Aliases) {
-                      w.WriteString(alias);
-                      w.WriteString(path);
-                    }
-                    w.WriteListEnd();
-                  });
-                })};
+        return {0, CachedList(u"", [&] { return AliasList(Aliases); })};
       case 0x106: {
         std::u16string alias = reader.ReadString();
         std::u16string path = reader.ReadString();
@@ -653,11 +794,7 @@ private:
         const uint32_t database = ++thLastID;
         thDatabases[database] = key;
         const uint32_t context = OpenWithContext ? ++thLastID : 0;
-        return {0, Tagged([&](TnxWriter& w) {
-                  w.WriteBoolean(OpenWithContext);
-                  if (OpenWithContext) w.WriteInteger(static_cast<int32_t>(context));
-                  w.WriteInteger(static_cast<int32_t>(database));
-                })};
+        return {0, DatabaseOpenReply(context, database)};
       }
       case 0x131:
         return {0, NameList({})};
@@ -765,40 +902,19 @@ private:
 
   // Under thLock. The request's layout grows with its ID.
   TAnswer CursorOpenAnswer(TnxMsgID aMsgID, TnxReader& aReader) {
-    const uint32_t database = static_cast<uint32_t>(aReader.ReadInteger());
-    const std::u16string table = aReader.ReadString();
-    aReader.ReadString();  // password
-    for (int i = 0; i < 3; ++i) aReader.ReadInteger();
-    platform::TGUID guid{};
-    int32_t currentID = 0;
-    int32_t indexID = -1;
-    if (aMsgID >= 0x233) {
-      guid = aReader.ReadGuid();
-      currentID = aReader.ReadInteger();
-    }
-    if (aMsgID >= 0x234) {
-      aReader.ReadString();
-      indexID = aReader.ReadInteger();
-    }
-    if (!thDatabases.count(database)) return {nxeInvalidHandle, {}};
+    const TCursorOpenRequest request = ReadCursorOpenRequest(aMsgID, aReader);
+    if (!thDatabases.count(request.database)) return {nxeInvalidHandle, {}};
     const TCursorTable* found = nullptr;
     for (const auto& [name, entry] : CursorTables)
-      if (platform::AsciiSameText(name, table)) found = &entry;
+      if (platform::AsciiSameText(name, request.table)) found = &entry;
     if (!found) return {nxeTableDoesNotExist, {}};
-    const bool follows = aMsgID == 0x232 || !(guid == found->guid) || currentID != found->currentID;
+    const bool follows = aMsgID == 0x232 || !(request.guid == found->guid) || request.currentID != found->currentID;
     const uint32_t id = ++thLastID;
     thCursors.insert(id);
-    const int32_t answeredIndex = indexID != -1 ? indexID : found->indexID;
+    const int32_t answeredIndex = request.indexID != -1 ? request.indexID : found->indexID;
     thCursorIndex[id] = answeredIndex;
-    thCursorState[id].table = table;
-    std::vector<uint8_t> out = Tagged([&](TnxWriter& w) {
-      w.WriteInteger(static_cast<int32_t>(id));
-      w.WriteInteger(answeredIndex);
-      if (aMsgID >= 0x233) w.WriteBoolean(follows);
-      if (aMsgID >= 0x234) w.WriteInteger(found->autoInc);
-    });
-    if (follows) out.insert(out.end(), found->dictionary.begin(), found->dictionary.end());
-    return {0, out};
+    thCursorState[id].table = request.table;
+    return {0, CursorOpenReply(aMsgID, id, answeredIndex, follows, found->autoInc, found->dictionary)};
   }
 
   // Under thLock: the rows of a server cursor's table; nil when none.
@@ -1523,25 +1639,23 @@ private:
     }
     if (!thTasks.count(task)) return {nxeInvalidHandle, {}};
     const TTaskStatus& st = TaskStatus;
+    TnxTaskStatus status;
+    status.tsStartTime = 1;
+    status.tsSnapshotTime = 2;
+    status.tsTotalRecs = st.totalRecs;
+    status.tsRecsRead = st.recsRead;
+    status.tsErrorCode = st.errorCode;
+    status.tsPercentDone = st.percentDone;
+    status.tsFinished = st.finished;
+    status.tsErrorMessage = st.errorMessage;
     switch (aMsgID) {
-      case 0x501: {
-        std::vector<uint8_t> out(26);
-        const uint32_t values[] = {1, 2, st.totalRecs, st.recsRead, 0, st.errorCode};
-        for (size_t i = 0; i < 6; ++i) platform::StoreU32(out.data() + 4 * i, values[i]);
-        out[24] = st.percentDone;
-        out[25] = st.finished;
-        return {0, out};
-      }
+      case 0x501:
+        return {0, TaskStatusRaw(status)};
       case 0x502:
         thCancelled.push_back(task);
         return {};
       case 0x503:
-        return {0, Tagged([&](TnxWriter& w) {
-                  const int64_t values[] = {1, 2, st.totalRecs, st.recsRead, 0, st.errorCode, st.percentDone};
-                  for (int64_t v : values) w.WriteInteger(v);
-                  w.WriteBoolean(st.finished);
-                  w.WriteString(st.errorMessage);
-                })};
+        return {0, TaskStatusTagged(status)};
       default:
         thTasks.erase(task);
         return {};
@@ -2095,6 +2209,7 @@ private:
   std::map<uint32_t, TServerStatement> thStatements;  // open statements, by ID
 
   mutable std::mutex thLock;
+  TServedBackend* thBackend = nullptr;
   std::map<TnxMsgID, TScriptedReply> thScript;
   struct TServerFilter {
     TFilterMatch matches;
