@@ -5,6 +5,7 @@
 #include "server/engines/blob_cache_key_engine.h"
 #include "server/engines/fulltext_cursor_engine.h"
 #include "server/engines/fulltext_table_engine.h"
+#include "server/engines/fulltext_token_indices.h"
 #include "server/engines/sort_engine.h"
 
 namespace revurov {
@@ -15,6 +16,7 @@ namespace {
 constexpr TnxUnitPair kUnits[] = {
     {&nxFulltextTableEnginesStartup, &nxFulltextTableEnginesShutdown},
     {&nxFulltextCursorEnginesStartup, &nxFulltextCursorEnginesShutdown},
+    {&nxFulltextTokenIndicesStartup, &nxFulltextTokenIndicesShutdown},
     {&nxMergeSortEngineStartup, &nxMergeSortEngineShutdown},
     {&nxBlobCacheKeyEngineStartup, &nxBlobCacheKeyEngineShutdown},
 };
