@@ -310,7 +310,9 @@ protected:
     EXPECT_EQ(SegmentsOf(entries), segments);
     // The phrase query answers the same rows as the combined arrays.
     for (const auto& [key, rows] : ours)
-      if (key.second == -1) EXPECT_EQ(aFts.Match(key.first), rows) << platform::Utf16ToUtf8(key.first);
+      if (key.second == -1) {
+        EXPECT_EQ(aFts.Match(key.first), rows) << platform::Utf16ToUtf8(key.first);
+      }
     std::multiset<std::pair<std::u16string, uint32_t>> keys;
     for (const auto& [key, rows] : expected)
       if (key.second == -1)
@@ -416,7 +418,7 @@ TEST_F(CursorFulltextIndexTest, EveryWritePathKeepsTheIndicesEqualToFts5) {
     ASSERT_EQ(staging->RecordInsert(nxltNoLock, copy.data(), nullptr), 0u) << LastMessage();
     fts.Put(doc);
   }
-  ASSERT_EQ(staging->CopyRecords(docs, nxbcmNoCopy, 0, false), 0u) << LastMessage();
+  ASSERT_EQ(staging->CopyRecords(docs, nxbcmNoCopy, 0), 0u) << LastMessage();
   ExpectSameAsFts5(fts);
 
   // A bulk delete takes every array and key.
@@ -473,7 +475,9 @@ TEST_F(CursorFulltextIndexTest, AFailedKeyInsertLeavesRecordsAndIndicesAsBefore)
     gKeyInserts = 0;
     gFailAt = c.failAt;
     auto added = Record({11, u"alpha delta", u"epsilon zeta eta"});
-    if (c.callerTransaction) ASSERT_EQ(db->TransactionStart(false, false), 0u);
+    if (c.callerTransaction) {
+      ASSERT_EQ(db->TransactionStart(false, false), 0u);
+    }
     EXPECT_EQ(docs->RecordInsert(nxltNoLock, added.data(), nullptr), nxeKeyViolation);
     if (c.callerTransaction) {
       // The transaction holds token entries it cannot take back by hand.
