@@ -1,6 +1,7 @@
 #include "server/engines/fulltext_token_indices.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <utility>
 
@@ -16,7 +17,7 @@
 #include "index/index_path.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
-#include "platform/text.h"
+#include "server/engines/bit_array_storage.h"
 #include "server/engines/fulltext_cursor_engine.h"
 #include "server/engines/fulltext_table_engine.h"
 

@@ -30,7 +30,6 @@
 // - The engines take no locks; they run under the table cursor's.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -38,11 +37,11 @@
 #include "engine/engine_types.h"
 #include "lowlevel/wide_strings/wide_string_list.h"
 #include "lowlevel/wide_strings/wide_string_transform.h"
-#include "server/engines/bit_array_storage.h"
 #include "server/engines/fulltext_token_index_base.h"
 
 namespace revurov {
 
+class TnxBaseBitArrayStorageHandlerTableEngine;
 class TnxBaseFulltextCursorEngine;
 class TnxBaseIndexEngine;
 class TnxBaseIndexPath;
