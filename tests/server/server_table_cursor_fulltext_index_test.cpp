@@ -236,7 +236,9 @@ protected:
     auto dict = DocsDictionary(aFulltext);
     EXPECT_EQ(db->TableBuild(false, aName, u"", dict.get(), tsPersistent, false), 0u) << LastMessage();
     TnxAbstractCursor* cursor = nullptr;
-    EXPECT_EQ(db->CursorOpen(cursor, aName, u"", omReadWrite, smShared, 10000, u"", -1, false, 0, 500, nullptr), 0u)
+    // Batch, copy and bulk delete of the full-size corpus are single
+    // operations: the deadline allows for a slow, busy machine.
+    EXPECT_EQ(db->CursorOpen(cursor, aName, u"", omReadWrite, smShared, 600000, u"", -1, false, 0, 500, nullptr), 0u)
         << LastMessage();
     return static_cast<TnxServerTableCursor*>(cursor);
   }
