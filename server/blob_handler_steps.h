@@ -6,8 +6,8 @@
 
 #include "lowlevel/errors/error_codes.h"
 #include "lowlevel/errors/exceptions.h"
-#include "storage/deadline.h"
 #include "storage/blob_engines.h"
+#include "storage/deadline.h"
 #include "storage/transactions.h"
 
 namespace revurov {

@@ -787,6 +787,7 @@ void TnxServerRootTable::srtDeleteFiles() {
 void TnxServerBaseTable::sbtRollbackEngines(TnxBaseTransaction& aTrans) {
   if (sbtBlobEngine) sbtBlobEngine->Rollback(aTrans);
   if (sbtRecordEngine) sbtRecordEngine->Rollback(aTrans);
+  if (sbtFulltextEngine) sbtFulltextEngine->Rollback(aTrans);
   for (auto& child : sbtChildren) child->sbtRollbackEngines(aTrans);
 }
 

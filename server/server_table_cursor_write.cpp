@@ -533,6 +533,9 @@ uint32_t TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertO
           } catch (...) {
             result = asoConvertCurrentException();
           }
+          // Token entries written before the failure cannot be undone by
+          // hand: only a rollback of the caller's transaction takes them.
+          if (result != 0 && !write.HasOwn()) write.MarkCorrupted();
         }
         if (result == 0 && !modify) {
           // A RefNr taken again leaves the graveyard; its answer is not the insert's.
@@ -755,6 +758,7 @@ uint32_t TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRele
         } catch (...) {
           result = asoConvertCurrentException();
         }
+        if (result != 0 && !write.HasOwn()) write.MarkCorrupted();
       }
       if (result != 0 && !write.HasOwn()) {
         if (keysWritten && stcUndoKeys(true, refNr, stored, data) != 0) write.MarkCorrupted();

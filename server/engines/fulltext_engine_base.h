@@ -65,6 +65,10 @@ class TnxBaseFulltextTableEngine : public TnxBaseRegisterableEngine {
                                                                const TnxBlockAccessList& aFiles,
                                                                TnxBaseIndicesEngine* aMainIndicesEngine,
                                                                TnxBaseTransaction* aTrans);
+
+  // A level of aTrans that wrote to the table was rolled back: engines
+  // that keep storage state in memory drop it.
+  virtual void Rollback(TnxBaseTransaction& /*aTrans*/) {}
 };
 
 struct TnxFulltextCursorEngineClass : TnxRegisterableClass {

@@ -86,6 +86,10 @@ void TnxFulltextTableEngine::Build(TnxBaseTransaction* aTrans) {
   CreateFulltextIndices(aTrans);
 }
 
+void TnxFulltextTableEngine::Rollback(TnxBaseTransaction& aTrans) {
+  if (ftteBlobEngine) ftteBlobEngine->Rollback(aTrans);
+}
+
 void TnxFulltextTableEngine::CreateFulltextIndices(TnxBaseTransaction* aTrans) {
   const int32_t count = ftteFulltextDescriptor.FulltextIndexCount();
   ftteFulltextIndices.reserve(static_cast<size_t>(count));

@@ -83,6 +83,8 @@ public:
   // fulltext indices.
   virtual void Build(TnxBaseTransaction* aTrans);
   virtual void CreateFulltextIndices(TnxBaseTransaction* aTrans);
+  // The BLOB engine's heap mirror goes with the rolled-back level.
+  void Rollback(TnxBaseTransaction& aTrans) override;
 
   TnxFulltextDescriptor& FulltextDescriptor() const noexcept { return ftteFulltextDescriptor; }
   const TnxBlockAccessList& Files() const noexcept { return ftteFiles; }

@@ -5,6 +5,7 @@
 #include "server/engines/blob_cache_key_engine.h"
 #include "server/engines/fulltext_cursor_engine.h"
 #include "server/engines/fulltext_table_engine.h"
+#include "server/engines/fulltext_token_indices.h"
 #include "server/engines/referential_integrity.h"
 #include "server/engines/sort_engine.h"
 
@@ -16,6 +17,7 @@ namespace {
 constexpr TnxUnitPair kUnits[] = {
     {&nxFulltextTableEnginesStartup, &nxFulltextTableEnginesShutdown},
     {&nxFulltextCursorEnginesStartup, &nxFulltextCursorEnginesShutdown},
+    {&nxFulltextTokenIndicesStartup, &nxFulltextTokenIndicesShutdown},
     {&nxMergeSortEngineStartup, &nxMergeSortEngineShutdown},
     {&nxBlobCacheKeyEngineStartup, &nxBlobCacheKeyEngineShutdown},
     {&nxRefIntegrityEnginesStartup, &nxRefIntegrityEnginesShutdown},

@@ -22,6 +22,7 @@
 #include "server/engines/fulltext_extractors.h"
 #include "server/engines/fulltext_filters.h"
 #include "server/engines/fulltext_token_index_base.h"
+#include "server/engines/fulltext_token_indices.h"
 #include "support/fulltext_table.h"
 #include "support/fulltext_token_probe.h"
 #include "support/test_size.h"
@@ -154,9 +155,14 @@ TEST_F(FulltextCursorTest, BuildsOneCursorEngineForEveryTableEngine) {
 }
 
 TEST_F(FulltextCursorTest, ATableEngineWithoutACursorClassFailsTheOpen) {
-  // The bit-array token index of the default shape stores tokens through a
-  // unit of its own; without it the open names the missing class.
+  // Without the cursor class of the default shape's bit-array token index
+  // the open names the missing class.
   table = std::make_unique<TFulltextTable>();
+  // Taken out of the registry for the test, so the lookup misses.
+  struct TUnregistered {
+    TUnregistered() { TnxBitArrayTokenIndexCursorEngine::ClassInfo().Unregister(); }
+    ~TUnregistered() { TnxBitArrayTokenIndexCursorEngine::ClassInfo().Register(); }
+  } unregistered;
   try {
     Open();
     FAIL() << "opened";

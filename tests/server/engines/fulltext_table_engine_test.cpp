@@ -12,6 +12,7 @@
 #include "index/index_engines.h"
 #include "lowlevel/errors/error_codes.h"
 #include "server/engines/bit_array_storage.h"
+#include "server/engines/fulltext_token_indices.h"
 #include "server/engines/startup.h"
 #include "support/exception_message.h"
 #include "support/fulltext_table.h"
@@ -250,7 +251,12 @@ TEST_F(FulltextTableEngineTest, ATableWithoutFulltextGetsNone) {
 TEST_F(FulltextTableEngineTest, CursorEngineLookupNamesTheCursorClass) {
   TFulltextTable table;
   // The fulltext cursor engine is served; the default table's bit-array
-  // token index names its cursor class.
+  // token index names its cursor class when that is not registered.
+  // Taken out of the registry for the test, so the lookup misses.
+  struct TUnregistered {
+    TUnregistered() { TnxBitArrayTokenIndexCursorEngine::ClassInfo().Unregister(); }
+    ~TUnregistered() { TnxBitArrayTokenIndexCursorEngine::ClassInfo().Register(); }
+  } unregistered;
   EXPECT_HAS_TEXT(testing::MessageOf<EnxBaseTokenIndexCursorEngineException>(
                       [&] { TnxBaseFulltextCursorEngine::CreateFor(table.Engine(), nullptr); }),
                   u"Unknown TokenIndex engine: \"TnxBitArrayTokenIndexCursorEngine\" [$3C8F/15503]");
