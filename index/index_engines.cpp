@@ -17,6 +17,7 @@
 #include "platform/string_list.h"
 #include "platform/text.h"
 #include "storage/block_access.h"
+#include "storage/buffer_manager.h"
 #include "storage/files.h"
 #include "storage/header_access.h"
 #include "storage/transactions.h"
@@ -368,6 +369,9 @@ void TnxBaseIndicesEngine::BuildIndexKeys(TnxBaseTransaction& aTrans, int32_t aI
   if (aIndex < 0 || aIndex >= IndexCount()) RaiseIndexNumber(aIndex);
   if (!biseRecordEngine) return;
   std::unique_ptr<TnxBaseBulkBuilder> builder = Indices(aIndex).CreateBulkBuilder(aTrans);
+  // The walk reads every record of a block in a row, and the builder fills
+  // the same few nodes again and again.
+  TnxBlockReuseScope reuse(aTrans.TransBufferManager());
   uint32_t result = 0;
   TnxRefNr refNr = 0;
   PnxRecordBuffer record = nullptr;

@@ -27,6 +27,7 @@
 #include "server/table_cursor_frames.h"
 #include "server/table_lock_container.h"
 #include "storage/blob_engines.h"
+#include "storage/buffer_manager.h"
 #include "storage/deadline.h"
 #include "storage/sub_engines.h"
 
@@ -137,6 +138,9 @@ uint32_t TnxServerTableCursor::stcInsertBatchEntries(TnxCustomMemoryStream& aStr
   const bool setAutoInc = !IsCache() && Has(options, ioSetAutoInc) && autoIncEngine &&
                           fields.HasAutoIncField(autoIncField);
   TnxServerTransaction& trans = *ActiveTrans();
+  // The records go into the same few data, index and header blocks one
+  // after the other: fetching them again costs no padlock.
+  TnxBlockReuseScope reuse(trans.TransBufferManager());
 
   int64_t position = 8;
   uint32_t result = 0;

@@ -463,6 +463,7 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
   if (!top) return false;
   boBufferManager.ViewsChange();
   TnxBaseTransaction& trans = *robTrans;
+  trans.CopiesChange();
   TnxBaseTransactionLevel& level = *top->mbTransLevel;
   if (!aForce && &level != trans.btTransLevelsTail) return false;
   if (top->mbPrev) {
@@ -534,6 +535,7 @@ void TnxReadOnlyBlock::Rollback() {
 void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel& aLevel) {
   if (!robBlockListTail || robBlockListTail->mbTransLevel != &aLevel) return;
   boBufferManager.ViewsChange();
+  robTrans->CopiesChange();
   robBlockListTail = std::move(robBlockListTail->mbPrev);
   if (robBlockListTail) return;
   UnlinkFromTrans();
@@ -673,6 +675,7 @@ void TnxModifiedBlock::Validate() {
 
 void TnxModifiedBlock::Discard() noexcept {
   boBufferManager.ViewsChange();
+  if (TnxBaseTransaction* trans = mbReadOnlyBlock.robTrans) trans->CopiesChange();
   mbDiscarded = true;
   FreeCacheBlock();
 }
@@ -755,6 +758,16 @@ TnxScratchBlock::TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeA
 // - Entries are per thread (the scope lives on the thread's stack) and keyed
 //   by file, block, transaction and whether the number was checked against
 //   the used-block count, so an answer is one the padlock path would give.
+// - A transaction's own copy is remembered only while it is the newest copy
+//   at the transaction's current level, in memory and not discarded; then a
+//   fetch to change it makes no new copy and changes nothing the padlock
+//   guards. Such an entry holds btCopies, not bmViews: the copy stays the
+//   answer until the transaction's copies are committed, merged, dropped or
+//   discarded or a level begins or ends, and each of these moves btCopies
+//   on (to a value no transaction had before). Only the owner's calls do
+//   these, but for a write-through commit that eviction makes; that one
+//   keeps a pinned copy (the scope's pin) as it is and moves btCopies on
+//   too. Eviction does not park a pinned copy, so the image stays put.
 namespace {
 
 thread_local TnxBlockReuseScope* tlsReuseScope = nullptr;
@@ -785,23 +798,35 @@ void TnxBlockReuseScope::Drop(Entry& aEntry) noexcept {
 }
 
 PnxBlock TnxBufferManager::ReusedBlock(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans,
-                                       TnxBlockNumber aBlockNumber, bool aUsed,
+                                       TnxBlockNumber aBlockNumber, bool aUsed, bool aMarkDirty,
                                        TnxReleaseMethod& aReleaseMethod) noexcept {
   TnxBlockReuseScope* scope = tlsReuseScope;
   if (!scope || scope->rsOwner != this) return nullptr;
   const uint64_t views = bmViews.load(std::memory_order_acquire);
+  const uint64_t copies = aTrans ? aTrans->btCopies.load(std::memory_order_acquire) : 0;
   for (TnxBlockReuseScope::Entry& entry : scope->rsEntries) {
     if (!entry.ePins || entry.eNumber != aBlockNumber || entry.eCache != aFile.fiBlockCache ||
-        entry.eTrans != aTrans || (aUsed && !entry.eUsed))
+        entry.eTrans != aTrans)
       continue;
-    if (entry.eViews != views) break;
+    if (entry.eOwn) {
+      // A count check reads the transaction's header copy, which it may
+      // have changed since without telling anyone: that takes the padlock.
+      if (aUsed) continue;
+      if (entry.eViews != copies) break;
+    } else {
+      if (aMarkDirty || (aUsed && !entry.eUsed)) continue;
+      if (entry.eViews != views) break;
+    }
     ++scope->rsHits;
     aReleaseMethod = TnxReleaseMethod(&ReleaseReused, nullptr);
     return entry.eImage;
   }
-  // Entries of an older view are of no more use: their images go now.
-  for (TnxBlockReuseScope::Entry& entry : scope->rsEntries)
-    if (entry.ePins && entry.eViews != views) scope->Drop(entry);
+  // Entries of an older view are of no more use: their images go now. Own
+  // copies of another transaction are left alone: it may be gone.
+  for (TnxBlockReuseScope::Entry& entry : scope->rsEntries) {
+    if (!entry.ePins) continue;
+    if (entry.eOwn ? entry.eTrans == aTrans && entry.eViews != copies : entry.eViews != views) scope->Drop(entry);
+  }
   return nullptr;
 }
 
@@ -813,7 +838,23 @@ void TnxBufferManager::RememberBlock(TnxReadOnlyBlock& aBlock, const TnxBaseTran
   scope->Drop(entry);
   aBlock.robPins->Take();
   entry = {aBlock.robFile->fiBlockCache, aTrans, aBlock.robPins.get(), aBlock.boCacheBlock.Data(),
-           bmViews.load(std::memory_order_relaxed), aBlock.robBlockNum, aUsed};
+           bmViews.load(std::memory_order_relaxed), aBlock.robBlockNum, aUsed, false};
+}
+
+void TnxBufferManager::RememberCopy(TnxReadOnlyBlock& aBlock, const TnxBaseTransaction& aTrans) noexcept {
+  TnxBlockReuseScope* scope = tlsReuseScope;
+  if (!scope || scope->rsOwner != this) return;
+  // Only a copy at the current level in memory: a fetch to change it would
+  // make no new copy, and the pin keeps eviction from parking it.
+  const TnxModifiedBlock* top = aBlock.robBlockListTail.get();
+  if (aBlock.robTrans != &aTrans || !top || top->mbTransLevel != aTrans.btTransLevelsTail || top->mbDiscarded ||
+      !top->boCacheBlock)
+    return;
+  TnxBlockReuseScope::Entry& entry = scope->rsEntries[scope->rsNext++ % scope->rsEntries.size()];
+  scope->Drop(entry);
+  aBlock.robPins->Take();
+  entry = {aBlock.robFile->fiBlockCache, &aTrans, aBlock.robPins.get(), top->boCacheBlock.Data(),
+           aTrans.btCopies.load(std::memory_order_relaxed), aBlock.robBlockNum, false, true};
 }
 
 // ---- buffer manager ----
@@ -1057,7 +1098,7 @@ TnxReadOnlyBlock* TnxBufferManager::FindOrCreate(TnxBaseFile& aFile, TnxBlockNum
 PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                     bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock result = nullptr;
-  if (!aMarkDirty && (result = ReusedBlock(aFile, aTrans, aBlockNumber, false, aReleaseMethod))) return result;
+  if ((result = ReusedBlock(aFile, aTrans, aBlockNumber, false, aMarkDirty, aReleaseMethod))) return result;
   {
     TnxPadlockGuard guard(bmPadlock);
     result = LockedGetBlock(aFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
@@ -1069,7 +1110,7 @@ PnxBlock TnxBufferManager::GetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
 PnxBlock TnxBufferManager::GetUsedBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                         bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock result = nullptr;
-  if (!aMarkDirty && (result = ReusedBlock(aFile, aTrans, aBlockNumber, true, aReleaseMethod))) return result;
+  if ((result = ReusedBlock(aFile, aTrans, aBlockNumber, true, aMarkDirty, aReleaseMethod))) return result;
   {
     // One hold of the padlock for the count and the block: a read of many
     // blocks pays for it once per block, not twice.
@@ -1133,6 +1174,7 @@ PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction
   try {
     if (aMarkDirty) block->MakeDirty(*aTrans);
     PnxBlock result = block->Block(aTrans, aMarkDirty, aReleaseMethod);
+    if (aTrans && !aUsed) RememberCopy(*block, *aTrans);
     // The block is held now: the pass cannot take it.
     StandardEviction();
     return result;

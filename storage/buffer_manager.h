@@ -388,9 +388,11 @@ struct TnxScratchBlockHandle {
 
 // While one lives on a thread, the clean committed images that thread
 // fetches from the buffer manager stay pinned by it (the last few of them),
-// and fetching one of them again by the same transaction costs no padlock.
-// Meant for a walk that reads many records of one block in a row: open it
-// around the walk, on the stack. A pointer handed out through it is good
+// and fetching one of them again by the same transaction costs no padlock;
+// so do the transaction's own copies at its current level, to read or to
+// change. Meant for a walk that reads many records of one block in a row,
+// or a run of inserts that changes the same few blocks again and again:
+// open it around the walk, on the stack. A pointer handed out through it is good
 // until its release method is called or the scope ends, whichever is first.
 // Scopes nest; only the outermost one of a thread remembers.
 class TnxBlockReuseScope {
@@ -407,13 +409,16 @@ private:
     const TnxBaseTransaction* eTrans = nullptr;
     TnxImagePins* ePins = nullptr;  // the scope's own pin; nil when free
     PnxBlock eImage = nullptr;
-    uint64_t eViews = 0;  // the owner's bmViews when it was pinned
+    // The owner's bmViews when it was pinned; for an own copy, the
+    // transaction's btCopies.
+    uint64_t eViews = 0;
     TnxBlockNumber eNumber = 0;
     bool eUsed = false;  // found below the used-block count then
+    bool eOwn = false;   // eTrans's own copy, which it may change too
   };
   void Drop(Entry& aEntry) noexcept;
   TnxBufferManager* rsOwner;  // nil: an outer scope remembers
-  std::array<Entry, 4> rsEntries{};
+  std::array<Entry, 8> rsEntries{};
   uint32_t rsNext = 0;
   int64_t rsHits = 0;  // answered here, counted when the scope ends
 };
@@ -604,9 +609,12 @@ private:
   }
   // Without the padlock: a fetch the thread's reuse scope answers.
   PnxBlock ReusedBlock(const TnxBaseFile& aFile, const TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
-                       bool aUsed, TnxReleaseMethod& aReleaseMethod) noexcept;
+                       bool aUsed, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) noexcept;
   // Padlock held: the thread's reuse scope pins the clean image too.
   void RememberBlock(TnxReadOnlyBlock& aBlock, const TnxBaseTransaction* aTrans, bool aUsed) noexcept;
+  // Padlock held, after aTrans fetched the block: the scope remembers the
+  // transaction's own copy when it may hand it out again.
+  void RememberCopy(TnxReadOnlyBlock& aBlock, const TnxBaseTransaction& aTrans) noexcept;
 
   void SweepRetired() noexcept;
   void Retire(TnxBlockMemory aMemory, std::unique_ptr<TnxImagePins> aPins);

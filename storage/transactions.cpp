@@ -21,6 +21,8 @@ constexpr std::u16string_view kFatalText =
     u"A fatal error has occurred. Server operations are suspended until the server is restarted. Check exception "
     u"log at server for further information";
 
+std::atomic<uint64_t> gCopyEpochs{0};
+
 // The flush locks of a flush list's files, taken in address order so that
 // two flushes sharing files cannot wait for each other.
 class TFlushLocks {
@@ -50,11 +52,13 @@ TnxBaseTransactionLevel::TnxBaseTransactionLevel(TnxBaseTransaction& aTrans)
   tlLevel = tlPrev ? tlPrev->tlLevel + 1 : 0;
   tlStartLSN = tlLSN = aTrans.btBufferManager.NextLSN();
   aTrans.btTransLevelsTail = this;
+  aTrans.CopiesChange();
 }
 
 TnxBaseTransactionLevel::~TnxBaseTransactionLevel() {
   assert(tlModifiedBlocks.empty() && "a level ends with copies left");
   tlTransaction.btTransLevelsTail = tlPrev;
+  tlTransaction.CopiesChange();
 }
 
 void TnxBaseTransactionLevel::Mark(TnxTransactionLevelState aStateMember, int aCounter) {
@@ -83,6 +87,7 @@ bool TnxBaseTransactionLevel::StopNested() {
 TnxBaseTransaction::TnxBaseTransaction(TnxBufferManager& aBufferManager, void* aOwningSession, bool aIsSnapshot,
                                        bool /*aFailSafe*/, TnxLevelFactory aLevelFactory)
     : btBufferManager(aBufferManager), btLevelFactory(aLevelFactory), btOwningSession(aOwningSession) {
+  CopiesChange();
   if (aIsSnapshot) {
     btSnapshotID = aBufferManager.RegisterSnapShot(*this);
     btState |= nxStateBit(tsSnapshot);
@@ -180,6 +185,10 @@ std::vector<TnxBaseFile*> TnxBaseTransaction::BoundFiles() const {
   std::vector<TnxBaseFile*> files;
   for (const TnxBoundFile& bound : btFiles) files.push_back(bound.bfFile);
   return files;
+}
+
+void TnxBaseTransaction::CopiesChange() noexcept {
+  btCopies.store(gCopyEpochs.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 void TnxBaseTransaction::BindFile(TnxBaseFile& aFile) {

@@ -30,6 +30,7 @@
 //   a failed flush keeps it for Check.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -167,6 +168,10 @@ private:
   void BindFile(TnxBaseFile& aFile);
   void UnbindFiles(TnxBaseTransactionLevel* aOnlyLevel) noexcept;
   void RemoveBlock(TnxReadOnlyBlock& aBlock) noexcept;
+  // A copy of the transaction was merged, committed, dropped or discarded,
+  // or a level began or ended: reuse scopes stop handing out the copies
+  // they remember for it. Padlock held, or the owner's thread.
+  void CopiesChange() noexcept;
 
   TnxBufferManager& btBufferManager;
   TnxLevelFactory btLevelFactory;
@@ -185,6 +190,9 @@ private:
   std::vector<std::unique_ptr<TnxFileSnapShotLink>> btFileSnapShotLinks;
   std::vector<TnxReadOnlyBlock*> btBlockSnapShotLinks;
   std::unique_ptr<TnxBaseJournalEngine> btJournal;
+  // Unique across all transactions, so that one made later at the same
+  // address never matches what a scope remembers of an earlier one.
+  std::atomic<uint64_t> btCopies{0};
 };
 
 // The files of one committed transaction on their way to disk.

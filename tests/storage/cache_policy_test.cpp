@@ -518,6 +518,32 @@ TEST_F(CacheEvictionTest, WriteThroughTransactionTooLargeForTheCacheCommitsThrou
   EXPECT_EQ(FirstNotWritten(fx_, name, file, 700), 0u);
 }
 
+// The same inside a reuse scope that keeps the transaction's copies it
+// fetched: every block is changed in two fetches, and a commit through
+// eviction between them must neither lose the first change nor let the
+// second go to an image that is no longer the transaction's.
+TEST_F(CacheEvictionTest, WriteThroughByEvictionUnderAReuseScopeKeepsEveryChange) {
+  const std::string name = "wts.nx1";
+  TnxBaseFile& file = Table(name, 700);
+  file.fiAttributes = nxfaTransWriteThrough;
+  TnxBaseTransaction trans(Bm(), nullptr, false, false);
+  {
+    TnxBlockReuseScope reuse(Bm());
+    for (TnxBlockNumber n = 1; n < 700; ++n) {
+      Fill(file, trans, n, 0xEE);
+      // Some other blocks in between, as an insert's other blocks would be.
+      if (n > 3) Hold(file, n - 3, &trans, true).Block()[kBody + 1] = Value(n - 3);
+      TnxBlockGuard again = Hold(file, n, &trans, true);
+      ASSERT_EQ(again.Block()[kBody + 2], 0xEE) << n;
+      std::memset(again.Block() + kBody, Value(n), file.fiBlockSizeBytes - kBody);
+    }
+    EXPECT_TRUE(OnDiskIs(name, file, 1, Value(1))) << "eviction committed the early blocks through";
+  }
+  EXPECT_EQ(Bm().HandedOut(file), 0);
+  Bm().CommitTransaction(&trans, nullptr, false);
+  EXPECT_EQ(FirstNotWritten(fx_, name, file, 700), 0u);
+}
+
 TEST_F(CacheEvictionTest, WriteThroughWantedAtANestedLevelIsLeftToTheOwner) {
   const std::string name = "wtn.nx1";
   TnxBaseFile& file = Table(name, 700);

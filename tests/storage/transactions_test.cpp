@@ -202,8 +202,13 @@ TEST_F(TransactionsTest, CopiesPerLevelFollowCommitsAndRollbacks) {
   };
   TnxBaseFile& file = Table("t", 4);
   const TBytes original = Read(file, nullptr, 1);
+  // Each case also inside a reuse scope, which hands the transaction its own
+  // copy again without the padlock: every step must still be seen.
+  for (const bool scoped : {false, true})
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.steps);
+    SCOPED_TRACE(std::string(c.steps) + (scoped ? " in a reuse scope" : ""));
+    std::optional<TnxBlockReuseScope> reuse;
+    if (scoped) reuse.emplace(Bm());
     TnxBaseTransaction trans(Bm(), nullptr, false, false);
     for (const char* step = c.steps; *step; ++step) {
       if (*step == 'S')
@@ -226,6 +231,9 @@ TEST_F(TransactionsTest, CopiesPerLevelFollowCommitsAndRollbacks) {
     EXPECT_EQ(Read(file, nullptr, 1), original);
     while (trans.TransLevel()->Level() > 0) EndLevel(trans, false);
     Bm().RollbackTransaction(&trans);
+    EXPECT_EQ(Read(file, &trans, 1), original) << "rolled back";
+    reuse.reset();
+    EXPECT_EQ(Bm().HandedOut(file), 0);
   }
 }
 
@@ -533,7 +541,7 @@ TEST_F(TransactionsTest, ReuseScopeHoldsAFewImagesCountsItsHitsAndLetsGo) {
     }
     EXPECT_EQ(Bm().HandedOut(file), 2);
     for (TnxBlockNumber n = 1; n < 10; ++n) EXPECT_EQ(Read(file, nullptr, n), images[n]);
-    EXPECT_EQ(Bm().HandedOut(file), 4);
+    EXPECT_EQ(Bm().HandedOut(file), 8);
     TnxReleaseMethod first, second;
     PnxBlock a = Bm().GetBlock(file, nullptr, 9, first);
     PnxBlock b = Bm().GetBlock(file, nullptr, 9, second);
@@ -542,10 +550,47 @@ TEST_F(TransactionsTest, ReuseScopeHoldsAFewImagesCountsItsHitsAndLetsGo) {
     second(b);
     EXPECT_EQ(a, nullptr);
     EXPECT_EQ(b, nullptr);
-    EXPECT_EQ(Bm().HandedOut(file), 4);
+    EXPECT_EQ(Bm().HandedOut(file), 8);
   }
   EXPECT_EQ(Bm().HandedOut(file), 0);
   EXPECT_EQ(Counter(kHits) - hits, 3 + 1 + 9 + 2);
+}
+
+// A scope hands a transaction its own copy again, to read or to change,
+// with no pin beyond its own; what another transaction reads stays the
+// committed image; after the commit the transaction reads what it wrote,
+// and a new transaction at the same address gets no copy of the old one.
+TEST_F(TransactionsTest, ReuseScopeHandsOutTheOwnCopyUntilItIsCommitted) {
+  TnxBaseFile& file = Table("o", 6);
+  const TBytes original = Read(file, nullptr, 2);
+  TnxBlockReuseScope reuse(Bm());
+  auto trans = std::make_unique<TnxBaseTransaction>(Bm(), nullptr, false, false);
+  Write(file, *trans, 2, 0x51);
+  TnxReleaseMethod first, second;
+  PnxBlock a = Bm().GetBlock(file, trans.get(), 2, true, first);
+  PnxBlock b = Bm().GetBlock(file, trans.get(), 2, false, second);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a[kBody], 0x51);
+  a[kBody + 1] = 0x52;
+  first(a);
+  second(b);
+  EXPECT_EQ(Bm().HandedOut(file), 1) << "the scope's pin only";
+  EXPECT_EQ(Read(file, nullptr, 2), original);
+  EXPECT_EQ(trans->BlockCount(), 1);
+  Bm().CommitTransaction(trans.get(), nullptr, false);
+  TBytes written = original;
+  written[0] = 0x51;
+  written[1] = 0x52;
+  EXPECT_EQ(Read(file, trans.get(), 2), written);
+  EXPECT_EQ(OnDisk("o", file, 2), written);
+  // Changing it again makes a new copy from the committed image.
+  Write(file, *trans, 2, 0x53);
+  EXPECT_EQ(trans->BlockCount(), 1);
+  EXPECT_EQ(Read(file, nullptr, 2), written);
+  trans.reset();
+  trans = std::make_unique<TnxBaseTransaction>(Bm(), nullptr, false, false);
+  EXPECT_EQ(Read(file, trans.get(), 2), written);
+  EXPECT_EQ(trans->BlockCount(), 0);
 }
 
 // Readers reusing the images they hold, while a writer commits new images
