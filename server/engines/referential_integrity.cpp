@@ -433,7 +433,7 @@ TnxAbstractCursor& TnxBaseTargetCursorEngine::EnsureTargetCursor() {
   if (const uint32_t result = cursor->SwitchToIndex(btceParent.Descriptor().TargetIndex(), -1, porFalse))
     throw EnxBaseTargetCursorEngineException(result);
   if (auto* sql = dynamic_cast<TnxSqlAbstractCursor*>(cursor.get())) {
-    if (!btceRequestClose) btceRequestClose = new TnxRequestCloseHandlerEvent([this](TnxAbstractCursor*) {
+    if (!btceRequestClose) btceRequestClose = nxCreate<TnxRequestCloseHandlerEvent>([this](TnxAbstractCursor*) {
       CloseTargetCursor();
     });
     sql->sbcSetOnRequestClose(platform::TInterfacePtr<InxRequestCloseHandler>(btceRequestClose));

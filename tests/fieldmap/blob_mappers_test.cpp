@@ -29,6 +29,7 @@
 #include "platform/code_page.h"
 #include "server/server_table_cursor.h"
 #include "server/server_trans_context.h"
+#include "storage/deadline.h"
 #include "support/string_stream.h"
 #include "support/table_ops_fixture.h"
 
@@ -609,6 +610,8 @@ int64_t ResidentBytes() {
 }
 
 TEST_F(BlobMappers, AHundredMegabyteMemoConvertsInBoundedMemory) {
+  // Hundreds of blob writes: one deadline long enough for a slow machine.
+  nxSetTimeout(600000, true);
   TnxServerTableCursor* from = Table(u"From", {{u"M", nxtBlobMemo, 0, 1252}});
   TnxServerTableCursor* to = Table(u"To", {{u"M", nxtBlobMemo, 0, 1250}});
   constexpr size_t kSize = 100u << 20;
