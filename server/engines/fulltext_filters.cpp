@@ -202,9 +202,10 @@ bool TnxCategorySeparatorTokenFilterCursorEngine::IsSeparatorAt(const std::u16st
   return pair < 0 ? UnitIsSeparator(aText[aPos]) : pair == 1;
 }
 
-// The loops below answer as IsSeparatorAt would, character by character;
-// only a surrogate leaves the table.
-size_t TnxCategorySeparatorTokenFilterCursorEngine::SkipSeparators(const std::u16string& aText, size_t aPos) const {
+// Walks characters while each is (aSeparators) or is not a separator,
+// answering as IsSeparatorAt would; only a surrogate leaves the table.
+size_t TnxCategorySeparatorTokenFilterCursorEngine::ScanWhile(const std::u16string& aText, size_t aPos,
+                                                             bool aSeparators) const {
   const char16_t* text = aText.data();
   const size_t length = aText.size();
   while (aPos < length) {
@@ -212,34 +213,23 @@ size_t TnxCategorySeparatorTokenFilterCursorEngine::SkipSeparators(const std::u1
     if (IsHighSurrogate(c)) {
       const int pair = PairIsSeparator(text, aPos, length);
       if (pair >= 0) {
-        if (pair == 0) break;
+        if ((pair == 1) != aSeparators) break;
         aPos += 2;
         continue;
       }
     }
-    if (!UnitIsSeparator(c)) break;
+    if (UnitIsSeparator(c) != aSeparators) break;
     ++aPos;
   }
   return aPos;
 }
 
+size_t TnxCategorySeparatorTokenFilterCursorEngine::SkipSeparators(const std::u16string& aText, size_t aPos) const {
+  return ScanWhile(aText, aPos, true);
+}
+
 size_t TnxCategorySeparatorTokenFilterCursorEngine::FindSeparator(const std::u16string& aText, size_t aPos) const {
-  const char16_t* text = aText.data();
-  const size_t length = aText.size();
-  while (aPos < length) {
-    const char16_t c = text[aPos];
-    if (IsHighSurrogate(c)) {
-      const int pair = PairIsSeparator(text, aPos, length);
-      if (pair >= 0) {
-        if (pair == 1) break;
-        aPos += 2;
-        continue;
-      }
-    }
-    if (UnitIsSeparator(c)) break;
-    ++aPos;
-  }
-  return aPos;
+  return ScanWhile(aText, aPos, false);
 }
 
 // ---- transformers ----

@@ -204,6 +204,7 @@ private:
     return (cstfceUnitBits[aChar >> 6] >> (aChar & 63)) & 1;
   }
   void LearnPage(size_t aPage) const;
+  size_t ScanWhile(const std::u16string& aText, size_t aPos, bool aSeparators) const;
   // The answer for the code point of the pair at aPos, or -1 when no pair
   // starts there.
   int PairIsSeparator(const char16_t* aText, size_t aPos, size_t aLength) const;

@@ -33,19 +33,6 @@ constexpr int kDone = 3;
 constexpr int kFailed = 7;
 constexpr int kNoStart = 11;
 
-std::unique_ptr<TnxDataDictionary> GrowableDictionary() {
-  auto dict = PositionDictionary();
-  dict->RemoveRecordDescriptor();
-  auto* record =
-      static_cast<TnxHeapRecordDescriptor*>(dict->AddRecordDescriptor(&TnxHeapRecordDescriptor::ClassInfo()));
-  record->SetRecordEngine(u"VariableVersioned");
-  record->AddHeapDescriptor()->AddBlockHeapDescriptor();
-  TnxBaseRecordCompressionDescriptor* compression = record->AddRecordCompressionDescriptor();
-  compression->SetRecordCompressionEngine(u"Compressor");
-  compression->SetCompressType(11);
-  return dict;
-}
-
 class StructureCrashTest : public PositionTableFixture {
 protected:
   std::string AckPath() const { return dir.Dir() + ".acks"; }
