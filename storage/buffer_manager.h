@@ -427,6 +427,9 @@ class TnxBufferManager : public TnxObject {
 public:
   explicit TnxBufferManager(std::u16string_view aTempDir);
   ~TnxBufferManager() override;
+  // What ViewsChange has moved on to; equal values read before and after
+  // mean no transaction's view of any block changed in between.
+  uint64_t Views() const noexcept { return bmViews.load(std::memory_order_acquire); }
 
   void Lock() { bmPadlock.Lock(); }
   bool TryLock() { return bmPadlock.TryLock(); }

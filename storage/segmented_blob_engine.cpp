@@ -10,8 +10,10 @@
 #include "platform/endian.h"
 #include "platform/stream.h"
 #include "storage/block_access.h"
+#include "storage/buffer_manager.h"
 #include "storage/deadline.h"
 #include "storage/header_access.h"
+#include "storage/transactions.h"
 
 namespace revurov {
 
@@ -64,6 +66,25 @@ size_t FindEntry(const TnxDynBlobSegmentLinkItems& aItems, uint32_t aOffset) {
       std::upper_bound(aItems.begin(), aItems.end(), aOffset,
                        [](uint32_t aOff, const TnxBlobSegmentLinkItem& aItem) { return aOff < aItem.bsliSegmentSize; }) -
       aItems.begin());
+}
+
+// FindEntry for the entries of a checked list over [aStart, its last end).
+// Leaves are mostly of one size, so the offset's share of the range
+// guesses the entry and a few steps correct it; a poor guess searches.
+size_t GuessEntry(const TnxDynBlobSegmentLinkItems& aItems, uint32_t aStart, uint32_t aOffset) {
+  const uint32_t end = aItems.back().bsliSegmentSize;
+  if (aOffset >= end) return aItems.size();
+  if (aOffset < aStart) return 0;
+  size_t i = static_cast<size_t>(uint64_t{aOffset - aStart} * aItems.size() / (end - aStart));
+  for (int step = 0; step < 4; ++step) {
+    if (aItems[i].bsliSegmentSize <= aOffset)
+      ++i;
+    else if (i > 0 && aItems[i - 1].bsliSegmentSize > aOffset)
+      --i;
+    else
+      return i;
+  }
+  return FindEntry(aItems, aOffset);
 }
 
 std::u16string WideName(const uint8_t* aFrom, uint32_t aBytes, bool aStopAtZero) {
@@ -160,6 +181,53 @@ struct TnxSegmentedBlobEngine::TWrite {
     Offset += aBytes;
   }
 };
+
+// A list's checked entries, and below it the lists reads went through.
+struct TnxSegmentedBlobEngine::TPathNode {
+  TItems Items;
+  std::vector<std::unique_ptr<TPathNode>> Lists;  // per entry; nil: a leaf or not read yet
+};
+
+// Which BLOB a read is of and what it sees: the counters only move on.
+struct TnxSegmentedBlobEngine::TReadKey {
+  TnxHeapRef Root = 0;
+  const TnxBaseTransaction* Trans = nullptr;
+  uint64_t Views = 0;
+  uint64_t Copies = 0;
+  uint64_t Changes = 0;
+
+  bool operator==(const TReadKey&) const = default;
+};
+
+// What the BLOB read last looked like.
+struct TnxSegmentedBlobEngine::TReadPath {
+  TReadKey Key;
+  size_t Entries = 0;  // entries held in all nodes
+  TPathNode Top;
+};
+
+// Marks a change on both sides, so that a read that overlaps it is never
+// remembered as current.
+class TnxSegmentedBlobEngine::TChange {
+public:
+  explicit TChange(std::atomic<uint64_t>& aChanges) noexcept : fChanges(aChanges) {
+    fChanges.fetch_add(1, std::memory_order_acq_rel);
+  }
+  ~TChange() { fChanges.fetch_add(1, std::memory_order_acq_rel); }
+  TChange(const TChange&) = delete;
+  TChange& operator=(const TChange&) = delete;
+
+private:
+  std::atomic<uint64_t>& fChanges;
+};
+
+namespace {
+
+// The lists of about 1 GB of BLOB (6 MB held); reads beyond go through the
+// blocks as before.
+constexpr size_t kMaxRememberedEntries = size_t{1} << 18;
+
+}  // namespace
 
 TnxSegmentedBlobEngine::TnxSegmentedBlobEngine(const TnxSubEngineArgs& aArgs) : TnxBaseBlobEngine(aArgs) {
   auto* descriptor = dynamic_cast<TnxHeapBlobDescriptor*>(aArgs.Descriptor);
@@ -311,11 +379,13 @@ uint16_t TnxSegmentedBlobEngine::FreeSpaceOf(const TSegment& aSegment) const {
 // ---- creating ----
 
 void TnxSegmentedBlobEngine::AddBlob(TnxBaseTransaction& aTrans, TnxBlobNr& aBlobNr) {
+  const TChange change(beChanges);
   aBlobNr = AllocWhole(aTrans, std::vector<uint8_t>(nxBlobRootSize, 0));
 }
 
 void TnxSegmentedBlobEngine::AddBlobLink(TnxBaseTransaction& aTrans, std::u16string_view aTableName,
                                          TnxBlobNr aTableBlobNr, TnxBlobNr& aBlobNr) {
+  const TChange change(beChanges);
   std::vector<uint8_t> bytes(kLinkNameAt);
   StoreU64(bytes.data() + 1, static_cast<uint64_t>(aTableBlobNr));
   if (bseTableVersion >= kWideNamesVersion) {
@@ -337,6 +407,7 @@ void TnxSegmentedBlobEngine::AddBlobLink(TnxBaseTransaction& aTrans, std::u16str
 
 void TnxSegmentedBlobEngine::AddFileBlob(TnxBaseTransaction& aTrans, std::u16string_view aFileName,
                                          TnxBlobNr& aBlobNr) {
+  const TChange change(beChanges);
   std::vector<uint8_t> bytes(1);
   if (bseTableVersion >= kWideNamesVersion) {
     bytes[0] = nxbstFileBlob16;
@@ -413,9 +484,25 @@ bool TnxSegmentedBlobEngine::IsBlobLink(TnxBaseTransaction* aTrans, TnxBlobNr aB
 
 uint32_t TnxSegmentedBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
                                       const TnxBlobLinkRead& aReadMethod, platform::TStream& aStream) {
+  // Another thread's read holds the remembered lists: this one walks.
+  std::unique_lock<std::mutex> remembering(beReadPathLock, std::try_to_lock);
+  TReadKey key;
+  if (remembering) {
+    key.Root = RootRef(aBlobNr);
+    key.Trans = aTrans;
+    key.Views = bbeBlobFile.BufferManager().Views();
+    key.Copies = aTrans ? aTrans->Copies() : 0;
+    key.Changes = beChanges.load(std::memory_order_acquire);
+    if (beReadPath && beReadPath->Key == key) {
+      ReadRemembered(aTrans, aOffset, aLen, aStream);
+      return 0;
+    }
+  }
   TSegment root;
   GetRoot(aTrans, aBlobNr, false, root);
   const uint8_t* p = root.P;
+  // A link may lead back into this engine.
+  if (p[0] != nxbstList && remembering) remembering.unlock();
   switch (p[0]) {
     case nxbstEmpty:
       return 0;
@@ -432,6 +519,18 @@ uint32_t TnxSegmentedBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
       // Each list on the way down stays held while its children are read,
       // so it is checked once per call however many pieces it covers.
       const TList list = CheckList(root, 0, LoadU32(p + root.Size - 4));
+      if (remembering) {
+        auto path = std::make_unique<TReadPath>();
+        path->Key = key;
+        path->Top.Items.resize(list.Count);
+        for (uint32_t i = 0; i < list.Count; ++i) path->Top.Items[i] = {list.Ref(i), list.End(i)};
+        path->Top.Lists.resize(list.Count);
+        path->Entries = list.Count;
+        root.Guard.Release();
+        beReadPath = std::move(path);
+        ReadRemembered(aTrans, aOffset, aLen, aStream);
+        return 0;
+      }
       uint32_t remaining = aLen;
       uint32_t offset = aOffset;
       ReadList(aTrans, list, 0, 1, aStream, remaining, offset, false);
@@ -453,6 +552,84 @@ uint32_t TnxSegmentedBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
     }
     default:
       return nxeBlobError;
+  }
+}
+
+void TnxSegmentedBlobEngine::ReadRemembered(TnxBaseTransaction* aTrans, uint32_t aOffset, uint32_t aLen,
+                                            platform::TStream& aStream) {
+  uint32_t remaining = aLen;
+  uint32_t offset = aOffset;
+  try {
+    ReadNode(aTrans, *beReadPath, beReadPath->Top, 0, 1, aStream, remaining, offset, false);
+  } catch (...) {
+    // Half-loaded lists or damage found: the next read starts from the root.
+    beReadPath.reset();
+    throw;
+  }
+}
+
+void TnxSegmentedBlobEngine::ReadNode(TnxBaseTransaction* aTrans, TReadPath& aPath, TPathNode& aNode, uint32_t aStart,
+                                      uint32_t aDepth, platform::TStream& aStream, uint32_t& aRemaining,
+                                      uint32_t& aOffset, bool aClamp) {
+  const TItems& items = aNode.Items;
+  size_t i = GuessEntry(items, aStart, aOffset);
+  if (i == items.size()) {
+    if (!aClamp) return;
+    i = items.size() - 1;
+  }
+  {
+    // The blocks of the leaves ahead, as a walk asks for them.
+    std::array<TnxBlockNumber, 32> numbers;
+    size_t n = 0;
+    const uint64_t readEnd = uint64_t{aOffset} + aRemaining;
+    for (size_t k = i; k < items.size() && n < numbers.size(); ++k) {
+      if (!aNode.Lists[k]) numbers[n++] = nxHeapRefBlock(items[k].bsliSegmentRef & beHeapEngine->bheHeapRefMask);
+      if (items[k].bsliSegmentSize >= readEnd) break;
+    }
+    if (n > 1) beHeapEngine->bheDataFile->PrefetchBlocks(std::span(numbers.data(), n));
+  }
+  TSegment segments[2];
+  bool fetched = false;  // segments[i % 2] holds child i already
+  for (; aRemaining > 0 && i < items.size(); ++i) {
+    const uint32_t start = i == 0 ? aStart : items[i - 1].bsliSegmentSize;
+    const uint32_t end = items[i].bsliSegmentSize;
+    if (aNode.Lists[i]) {
+      ReadNode(aTrans, aPath, *aNode.Lists[i], start, aDepth + 1, aStream, aRemaining, aOffset, true);
+      continue;
+    }
+    TSegment& segment = segments[i % 2];
+    if (!fetched) {
+      if (aDepth > nxMaxBlobTreeDepth) RaiseDamaged();
+      GetSegment(aTrans, items[i].bsliSegmentRef, false, segment);
+      PrefetchPiece(segment.P, segment.Size, start, aOffset, aRemaining);
+    }
+    fetched = false;
+    if (segment.P[0] == nxbstList) {
+      const TList list = CheckList(segment, start, end);
+      if (aPath.Entries + list.Count > kMaxRememberedEntries) {
+        ReadList(aTrans, list, start, aDepth + 1, aStream, aRemaining, aOffset, true);
+        segment.Guard.Release();
+        continue;
+      }
+      auto node = std::make_unique<TPathNode>();
+      node->Items.resize(list.Count);
+      for (uint32_t k = 0; k < list.Count; ++k) node->Items[k] = {list.Ref(k), list.End(k)};
+      node->Lists.resize(list.Count);
+      segment.Guard.Release();
+      aPath.Entries += list.Count;
+      aNode.Lists[i] = std::move(node);
+      ReadNode(aTrans, aPath, *aNode.Lists[i], start, aDepth + 1, aStream, aRemaining, aOffset, true);
+      continue;
+    }
+    if (segment.P[0] == nxbstData && i + 1 < items.size() && !aNode.Lists[i + 1] && aOffset <= end &&
+        aRemaining > end - aOffset) {
+      TSegment& next = segments[(i + 1) % 2];
+      GetSegment(aTrans, items[i + 1].bsliSegmentRef, false, next);
+      PrefetchPiece(next.P, next.Size, end, end, aRemaining - (end - aOffset));
+      fetched = true;
+    }
+    ReadSegment(aTrans, segment, start, end, aDepth, aStream, aRemaining, aOffset);
+    segment.Guard.Release();
   }
 }
 
@@ -580,6 +757,7 @@ void TnxSegmentedBlobEngine::BuildListLevel(TnxBaseTransaction& aTrans, TItems& 
 
 void TnxSegmentedBlobEngine::Write(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
                                    const void* aBlob) {
+  const TChange change(beChanges);
   TSegment root;
   GetRoot(&aTrans, aBlobNr, true, root);
   const uint8_t type = root.P[0];
@@ -763,6 +941,7 @@ void TnxSegmentedBlobEngine::AppendToList(TnxBaseTransaction& aTrans, TnxBlobSeg
 // ---- truncating and deleting ----
 
 void TnxSegmentedBlobEngine::Truncate(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr, uint32_t aLen) {
+  const TChange change(beChanges);
   TSegment root;
   GetRoot(&aTrans, aBlobNr, true, root);
   const uint8_t type = root.P[0];
@@ -905,6 +1084,7 @@ bool TnxSegmentedBlobEngine::TruncateSegment(TnxBaseTransaction& aTrans, TnxBlob
 }
 
 void TnxSegmentedBlobEngine::DeleteBlob(TnxBaseTransaction& aTrans, TnxBlobNr aBlobNr) {
+  const TChange change(beChanges);
   TSegment root;
   GetRoot(&aTrans, aBlobNr, true, root);
   const uint8_t type = root.P[0];
@@ -916,6 +1096,7 @@ void TnxSegmentedBlobEngine::DeleteBlob(TnxBaseTransaction& aTrans, TnxBlobNr aB
 
 bool TnxSegmentedBlobEngine::FreeBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr) {
   if (!aTrans) return false;
+  const TChange change(beChanges);
   TSegment root;
   GetRoot(aTrans, aBlobNr, true, root);
   if (root.P[0] != nxbstEmpty) return false;
@@ -924,6 +1105,7 @@ bool TnxSegmentedBlobEngine::FreeBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
 }
 
 void TnxSegmentedBlobEngine::Rollback(TnxBaseTransaction& aTrans) {
+  const TChange change(beChanges);
   beHeapEngine->Rollback(aTrans);
   TnxBaseBlobEngine::Rollback(aTrans);
 }

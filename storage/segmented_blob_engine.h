@@ -16,10 +16,19 @@
 //   anything changes.
 // - Writing or truncating a file BLOB or a link (other than truncating it
 //   to 0, which empties it) raises 10502.
+// - Reads remember the lists of the BLOB read last, so that the next read
+//   starts at its leaves. What is remembered is used only by the same
+//   transaction while no change through this engine, no rollback and no
+//   change of what any transaction sees of a block (the buffer manager's
+//   views, the transaction's copies) came in between; reads on several
+//   threads at once take the remembered lists one at a time, the others
+//   read from the root.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,7 +100,16 @@ private:
   struct TSegment;
   struct TList;
   struct TWrite;
+  struct TPathNode;
+  struct TReadKey;
+  struct TReadPath;
+  class TChange;
   using TItems = TnxDynBlobSegmentLinkItems;
+
+  // Moved on by every change and rollback, before and after it.
+  std::atomic<uint64_t> beChanges{0};
+  std::mutex beReadPathLock;
+  std::unique_ptr<TReadPath> beReadPath;
 
   TnxHeapRef RootRef(TnxBlobNr aBlobNr) const noexcept { return aBlobNr & bbeBlobNrMask; }
   void GetSegment(TnxBaseTransaction* aTrans, TnxHeapRef aRef, bool aForChange, TSegment& aSegment);
@@ -108,6 +126,10 @@ private:
   bool ResizeInPlace(TSegment& aSegment, uint32_t aNewSize);
   uint16_t FreeSpaceOf(const TSegment& aSegment) const;
 
+  // A read through the remembered lists; beReadPathLock held.
+  void ReadRemembered(TnxBaseTransaction* aTrans, uint32_t aOffset, uint32_t aLen, platform::TStream& aStream);
+  void ReadNode(TnxBaseTransaction* aTrans, TReadPath& aPath, TPathNode& aNode, uint32_t aStart, uint32_t aDepth,
+                platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset, bool aClamp);
   void ReadTree(TnxBaseTransaction* aTrans, TnxHeapRef aRef, uint32_t aStart, uint32_t aEnd, uint32_t aDepth,
                 platform::TStream& aStream, uint32_t& aRemaining, uint32_t& aOffset);
   void ReadList(TnxBaseTransaction* aTrans, const TList& aList, uint32_t aStart, uint32_t aDepth,

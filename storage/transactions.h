@@ -148,6 +148,9 @@ public:
   void RaiseLSN(TnxLSN aLSN) noexcept;
   TnxBufferManager& TransBufferManager() const noexcept { return btBufferManager; }
   void* OwningSession() const noexcept { return btOwningSession; }
+  // Moves on whenever the transaction's own copies stop being what it saw
+  // (see CopiesChange); unique across transactions.
+  uint64_t Copies() const noexcept { return btCopies.load(std::memory_order_acquire); }
   // Files bound to the transaction, in binding order.
   std::vector<TnxBaseFile*> BoundFiles() const;
   // The journal the next outermost commit writes (owned); nil: none.

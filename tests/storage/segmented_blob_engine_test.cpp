@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <utility>
@@ -11,7 +12,9 @@
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
 #include "storage/block_heap_engine.h"
+#include "storage/transactions.h"
 #include "support/blob_table.h"
+#include "support/string_stream.h"
 
 namespace revurov {
 namespace {
@@ -468,6 +471,144 @@ TEST_F(SegmentedBlobTest, RandomReadsMatchTheContentsAcrossChangesAndRollback) {
   check(model, 300);
   b_.Rollback();
   check(committed, 300);
+}
+
+// Reads remember the lists of the BLOB read last, so whatever comes
+// between two reads must show in the second: the reader's own writes,
+// truncates and rollback, a BLOB deleted and another made, and another
+// transaction's change, which a reader outside it sees only once it is
+// committed.
+TEST_F(SegmentedBlobTest, AReadAfterAChangeSeesTheChange) {
+  const uint32_t usable = b_.UsableBlockSize();
+  const size_t size = size_t{400} * usable + 77;
+  TnxBaseTransaction* reader = nullptr;
+  std::mt19937 random(97);
+  // Pieces in the first, a middle and the last list, and one over them all.
+  const auto check = [&](TnxBlobNr aNr, const std::string& aModel) {
+    const auto length = static_cast<uint32_t>(aModel.size());
+    std::vector<std::pair<uint32_t, uint32_t>> pieces{{0, 3 * usable}, {length / 2 - 100, 2 * usable},
+                                                      {length - 5000, 6000}, {0, length}};
+    for (int i = 0; i < 20; ++i) pieces.emplace_back(random() % length, 1 + random() % (3 * usable));
+    for (const auto& [offset, len] : pieces) {
+      testing::TStringStream stream;
+      ASSERT_EQ(Engine().Read(reader, aNr, offset, len, {}, stream), 0u);
+      ASSERT_EQ(stream.Bytes, aModel.substr(offset, len)) << offset << " " << len;
+    }
+  };
+  struct Case {
+    const char* name;
+    bool outside;  // read without a transaction
+    std::function<void(TnxBlobNr&, std::string&)> change;
+  };
+  const Case cases[] = {
+      {"a write inside", false,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         const std::string piece = Noise(3 * usable, 11);
+         b_.Write(aNr, static_cast<uint32_t>(aModel.size() / 2), piece);
+         aModel.replace(aModel.size() / 2, piece.size(), piece);
+       }},
+      // The blocks are the transaction's copies already: changed in place.
+      {"a second write over the first", false,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         const auto at = static_cast<uint32_t>(aModel.size() / 3);
+         b_.Write(aNr, at, Noise(4 * usable, 17));
+         aModel.replace(at, 4 * usable, Noise(4 * usable, 17));
+         check(aNr, aModel);
+         const std::string piece = Noise(4 * usable, 18);
+         b_.Write(aNr, at, piece);
+         aModel.replace(at, piece.size(), piece);
+       }},
+      {"a write past the end", false,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         const std::string piece = Noise(5 * usable, 12);
+         b_.Write(aNr, static_cast<uint32_t>(aModel.size()), piece);
+         aModel += piece;
+       }},
+      {"a truncate written back to the same length", false,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         const auto half = static_cast<uint32_t>(aModel.size() / 2);
+         const std::string piece = Noise(aModel.size() - half, 13);
+         Engine().Truncate(b_.Trans(), aNr, half);
+         b_.Write(aNr, half, piece);
+         aModel.replace(half, piece.size(), piece);
+       }},
+      {"a rollback of the reader's own write", false,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         std::string changed = aModel;
+         const std::string piece = Noise(2 * usable, 14);
+         b_.Write(aNr, 1000, piece);
+         changed.replace(1000, piece.size(), piece);
+         check(aNr, changed);
+         b_.Rollback();
+       }},
+      {"a BLOB deleted and another made", false,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         Engine().DeleteBlob(b_.Trans(), aNr);
+         const TnxBlobNr again = b_.Add();
+         aModel = Noise(size - 3 * usable, 15);
+         for (uint32_t at = 0; at < aModel.size(); at += 65536) b_.Write(again, at, aModel.substr(at, 65536));
+         aNr = again;
+       }},
+      {"another transaction's write, then its commit", true,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         const std::string piece = Noise(3 * usable, 16);
+         b_.Write(aNr, 7 * usable + 5, piece);
+         check(aNr, aModel);
+         b_.Commit();
+         aModel.replace(7 * usable + 5, piece.size(), piece);
+       }},
+      {"another transaction's truncate, then its rollback", true,
+       [&](TnxBlobNr& aNr, std::string& aModel) {
+         Engine().Truncate(b_.Trans(), aNr, 10);
+         check(aNr, aModel);
+         b_.Rollback();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TnxBlobNr nr = b_.Add();
+    std::string model = Noise(size, 10);
+    for (uint32_t at = 0; at < model.size(); at += 65536) b_.Write(nr, at, model.substr(at, 65536));
+    b_.Commit();
+    reader = c.outside ? nullptr : &b_.Trans();
+    check(nr, model);
+    c.change(nr, model);
+    reader = c.outside ? nullptr : &b_.Trans();
+    check(nr, model);
+    Engine().DeleteBlob(b_.Trans(), nr);
+    b_.Commit();
+  }
+}
+
+// A read that finds damage forgets what it remembered: the same read fails
+// again, and after the damage is rolled back the bytes read whole.
+TEST_F(SegmentedBlobTest, DamageFoundOnARememberedPathIsFoundAgain) {
+  const TnxBlobNr nr = b_.Add();
+  const std::string bytes = Noise(size_t{400} * b_.UsableBlockSize(), 20);
+  for (uint32_t at = 0; at < bytes.size(); at += 65536) b_.Write(nr, at, bytes.substr(at, 65536));
+  b_.Commit();
+  ASSERT_EQ(b_.ReadAll(nr), bytes);
+  const std::vector<uint8_t> root = Root(nr);
+  ASSERT_EQ(root[0], nxbstList);
+  const auto list = static_cast<TnxHeapRef>(platform::LoadU64(root.data() + 1));
+  const std::vector<uint8_t> child = Segment(list);
+  ASSERT_EQ(child[0], nxbstList);
+  const uint32_t firstEnd = platform::LoadU32(child.data() + 9);
+  {
+    // The first leaf's type byte no longer says data.
+    TnxBlockGuard guard;
+    uint16_t size = 0;
+    PnxBlock block = nullptr;
+    const auto ref = static_cast<TnxHeapRef>(platform::LoadU64(child.data() + 1));
+    uint8_t* p = Engine().beHeapEngine->GetSegment(&b_.Trans(), ref, true, size, block, guard.ReleaseMethod());
+    guard.Hold(block);
+    p[0] = 0x7F;
+  }
+  EXPECT_EQ(b_.ReadRange(nr, firstEnd, 100), bytes.substr(firstEnd, 100));
+  for (int round = 0; round < 2; ++round)
+    EXPECT_EQ(ErrorCodeOf([&] { b_.ReadRange(nr, 0, 10); }), nxeBlobError) << round;
+  b_.Rollback();
+  EXPECT_EQ(b_.ReadAll(nr), bytes);
 }
 
 // A root that goes a level deeper while its block has room for the new
