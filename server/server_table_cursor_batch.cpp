@@ -141,6 +141,9 @@ uint32_t TnxServerTableCursor::stcInsertBatchEntries(TnxCustomMemoryStream& aStr
   // The records go into the same few data, index and header blocks one
   // after the other: fetching them again costs no padlock.
   TnxBlockReuseScope reuse(trans.TransBufferManager());
+  // Each token array is written once for the whole batch; a failed batch
+  // drops what was gathered, as its transaction rolls back.
+  TnxFulltextWriteBatch tokens(stcFulltextEngine ? stcTable->FulltextEngine() : nullptr, trans);
 
   int64_t position = 8;
   uint32_t result = 0;
@@ -231,6 +234,7 @@ uint32_t TnxServerTableCursor::stcInsertBatchEntries(TnxCustomMemoryStream& aStr
     --remaining;
     if (remaining % 100 == 0) nxCheckTimeout();
   }
+  if (result == 0) tokens.Flush();
   return result;
 }
 

@@ -100,10 +100,12 @@ public:
 
   TnxBaseBlobEngine& BlobEngine() const noexcept { return sbashBlobEngine; }
 
-private:
+  // Checked reads (9729 as above), for writers that gather changes first.
+  uint32_t ReadLength(TnxBaseTransaction& aTrans, TnxBitArrayRef aBitArrayRef);
   uint32_t ReadCount(TnxBaseTransaction& aTrans, TnxBitArrayRef aBitArrayRef, uint32_t aLength);
   uint8_t ReadByte(TnxBaseTransaction& aTrans, TnxBitArrayRef aBitArrayRef, uint32_t aOffset);
-  uint32_t ReadLength(TnxBaseTransaction& aTrans, TnxBitArrayRef aBitArrayRef);
+
+private:
   void WriteZeros(TnxBaseTransaction& aTrans, TnxBitArrayRef aBitArrayRef, uint32_t aOffset, uint32_t aCount);
 
   TnxBaseBlobEngine& sbashBlobEngine;  // the fulltext table engine's

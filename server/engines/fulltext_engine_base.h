@@ -69,6 +69,36 @@ class TnxBaseFulltextTableEngine : public TnxBaseRegisterableEngine {
   // A level of aTrans that wrote to the table was rolled back: engines
   // that keep storage state in memory drop it.
   virtual void Rollback(TnxBaseTransaction& /*aTrans*/) {}
+
+  // An operation that changes many records gathers the token writes of
+  // aTrans from Begin to Flush and writes each array once; End drops what
+  // was not flushed (the operation failed and rolls back). Nested pairs
+  // count; the outermost End drops. Flush raises when a write fails.
+  virtual void BeginWriteBatch(TnxBaseTransaction& /*aTrans*/) {}
+  virtual void FlushWriteBatch(TnxBaseTransaction& /*aTrans*/) {}
+  virtual void EndWriteBatch() noexcept {}
+};
+
+// Begin and End of a write batch around one operation; null engine: none.
+class TnxFulltextWriteBatch {
+public:
+  TnxFulltextWriteBatch(TnxBaseFulltextTableEngine* aEngine, TnxBaseTransaction& aTrans) : fwbTrans(aTrans) {
+    if (aEngine) aEngine->BeginWriteBatch(aTrans);
+    fwbEngine = aEngine;
+  }
+  ~TnxFulltextWriteBatch() {
+    if (fwbEngine) fwbEngine->EndWriteBatch();
+  }
+  TnxFulltextWriteBatch(const TnxFulltextWriteBatch&) = delete;
+  TnxFulltextWriteBatch& operator=(const TnxFulltextWriteBatch&) = delete;
+
+  void Flush() {
+    if (fwbEngine) fwbEngine->FlushWriteBatch(fwbTrans);
+  }
+
+private:
+  TnxBaseFulltextTableEngine* fwbEngine = nullptr;
+  TnxBaseTransaction& fwbTrans;
 };
 
 struct TnxFulltextCursorEngineClass : TnxRegisterableClass {

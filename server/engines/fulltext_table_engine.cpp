@@ -10,6 +10,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "platform/rtl_exception.h"
 #include "server/engines/bit_array_storage.h"
+#include "server/engines/bit_array_write_buffer.h"
 #include "storage/blob_engines.h"
 
 namespace revurov {
@@ -86,8 +87,44 @@ void TnxFulltextTableEngine::Build(TnxBaseTransaction* aTrans) {
   CreateFulltextIndices(aTrans);
 }
 
+namespace {
+
+template <class F>
+void EachWriteBuffer(const TnxFulltextTableEngine& aEngine, F aStep) {
+  for (int32_t i = 0; i < aEngine.FulltextIndexCount(); ++i) {
+    TnxFulltextIndexTableEngine& index = aEngine.FulltextIndex(i);
+    for (int32_t j = 0, n = index.TokenIndexCount(); j < n; ++j)
+      if (auto* bits = dynamic_cast<TnxBitArrayTokenIndexTableEngine*>(index.fiteGetTokenIndex(j)))
+        if (TnxBitArrayWriteBuffer* buffer = bits->WriteBuffer()) aStep(*buffer);
+  }
+}
+
+}  // namespace
+
 void TnxFulltextTableEngine::Rollback(TnxBaseTransaction& aTrans) {
   if (ftteBlobEngine) ftteBlobEngine->Rollback(aTrans);
+  EachWriteBuffer(*this, [](TnxBitArrayWriteBuffer& aBuffer) { aBuffer.Spoil(); });
+}
+
+void TnxFulltextTableEngine::BeginWriteBatch(TnxBaseTransaction& aTrans) {
+  std::vector<TnxBitArrayWriteBuffer*> begun;
+  try {
+    EachWriteBuffer(*this, [&](TnxBitArrayWriteBuffer& aBuffer) {
+      aBuffer.Begin(aTrans);
+      begun.push_back(&aBuffer);
+    });
+  } catch (...) {
+    for (TnxBitArrayWriteBuffer* buffer : begun) buffer->End();
+    throw;
+  }
+}
+
+void TnxFulltextTableEngine::FlushWriteBatch(TnxBaseTransaction& aTrans) {
+  EachWriteBuffer(*this, [&](TnxBitArrayWriteBuffer& aBuffer) { aBuffer.Flush(aTrans); });
+}
+
+void TnxFulltextTableEngine::EndWriteBatch() noexcept {
+  EachWriteBuffer(*this, [](TnxBitArrayWriteBuffer& aBuffer) { aBuffer.End(); });
 }
 
 void TnxFulltextTableEngine::CreateFulltextIndices(TnxBaseTransaction* aTrans) {
@@ -370,6 +407,12 @@ void TnxBitArrayTokenIndexTableEngine::Build(TnxBaseTransaction* aTrans) {
     batiteIndexEngine = IndexEngineNumbered<EnxBaseTokenIndexTableEngineException>(indices, index->Number());
   if (TnxIndexDescriptor* reverse = batiteBitArrayTokenIndexDescriptor.ReverseIndexDescriptor())
     batiteReverseIndexEngine = IndexEngineNumbered<EnxBaseTokenIndexTableEngineException>(indices, reverse->Number());
+  // Buffered writes know the simple storage's layout only.
+  auto* simple = dynamic_cast<TnxSimpleBitArrayStorageHandlerTableEngine*>(batiteBitArrayStorageHandlerTableEngine.get());
+  TnxBaseIndexEngine* primary = batiteIndexEngine ? batiteIndexEngine : batiteReverseIndexEngine;
+  if (simple && primary)
+    batiteWriteBuffer = std::make_unique<TnxBitArrayWriteBuffer>(
+        *primary, batiteIndexEngine ? batiteReverseIndexEngine : nullptr, *simple);
 }
 
 TnxMainIndexTokenIndexTableEngine::TnxMainIndexTokenIndexTableEngine(TnxFulltextIndexTableEngine& aParent,

@@ -42,6 +42,7 @@ class TnxBaseTokenFilterTableEngine;
 class TnxBaseTokenIndexDescriptor;
 class TnxBaseTokenIndexTableEngine;
 class TnxBitArrayTokenIndexDescriptor;
+class TnxBitArrayWriteBuffer;
 class TnxFieldTokenExtractorDescriptor;
 class TnxFulltextIndexDescriptor;
 class TnxFulltextIndexTableEngine;
@@ -85,6 +86,10 @@ public:
   virtual void CreateFulltextIndices(TnxBaseTransaction* aTrans);
   // The BLOB engine's heap mirror goes with the rolled-back level.
   void Rollback(TnxBaseTransaction& aTrans) override;
+  // Over the write buffers of the bit-array token indices.
+  void BeginWriteBatch(TnxBaseTransaction& aTrans) override;
+  void FlushWriteBatch(TnxBaseTransaction& aTrans) override;
+  void EndWriteBatch() noexcept override;
 
   TnxFulltextDescriptor& FulltextDescriptor() const noexcept { return ftteFulltextDescriptor; }
   const TnxBlockAccessList& Files() const noexcept { return ftteFiles; }
@@ -459,12 +464,15 @@ class TnxBitArrayTokenIndexTableEngine : public TnxBaseTokenIndexTableEngine {
   }
   TnxBaseIndexEngine* IndexEngine() const noexcept { return batiteIndexEngine; }
   TnxBaseIndexEngine* ReverseIndexEngine() const noexcept { return batiteReverseIndexEngine; }
+  // Null unless the arrays are in the simple storage and an index exists.
+  TnxBitArrayWriteBuffer* WriteBuffer() const noexcept { return batiteWriteBuffer.get(); }
 
 private:
   TnxBitArrayTokenIndexDescriptor& batiteBitArrayTokenIndexDescriptor;
   std::unique_ptr<TnxBaseBitArrayStorageHandlerTableEngine> batiteBitArrayStorageHandlerTableEngine;
   TnxBaseIndexEngine* batiteIndexEngine = nullptr;         // of the fulltext indices engine
   TnxBaseIndexEngine* batiteReverseIndexEngine = nullptr;  // of the fulltext indices engine
+  std::unique_ptr<TnxBitArrayWriteBuffer> batiteWriteBuffer;
 };
 
 class TnxMainIndexTokenIndexTableEngine : public TnxBaseTokenIndexTableEngine {

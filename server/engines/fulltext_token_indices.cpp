@@ -18,6 +18,7 @@
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
 #include "server/engines/bit_array_storage.h"
+#include "server/engines/bit_array_write_buffer.h"
 #include "server/engines/fulltext_cursor_engine.h"
 #include "server/engines/fulltext_table_engine.h"
 
@@ -29,16 +30,13 @@ constexpr uint32_t kSegmentBits = 19;
 constexpr uint32_t kBitMask = (1u << kSegmentBits) - 1;
 constexpr uint16_t kSegmentLevel = 65535;
 constexpr int16_t kAllFields = -1;
+constexpr size_t kWriteBufferBytes = size_t{32} << 20;
 // NORM_IGNORECASE.
 constexpr uint32_t kIgnoreCase = 1;
 
 std::atomic<TnxTokenIndexWriteHook> gWriteHook{nullptr};
 
-// Whether the storage may take the write (a test hook may refuse it).
-bool WriteAllowed(TnxTokenIndexWrite aWrite) {
-  const TnxTokenIndexWriteHook hook = gWriteHook.load(std::memory_order_acquire);
-  return !hook || hook(aWrite);
-}
+bool WriteAllowed(TnxTokenIndexWrite aWrite) { return nxTokenIndexWriteAllowed(aWrite); }
 
 // The field a fulltext index locates its records by: key field 0 of its
 // location index.
@@ -67,6 +65,11 @@ uint32_t ReadLocation(const TnxFieldDescriptor& aField, const uint8_t* aRecord) 
 }
 
 }  // namespace
+
+bool nxTokenIndexWriteAllowed(TnxTokenIndexWrite aWrite) {
+  const TnxTokenIndexWriteHook hook = gWriteHook.load(std::memory_order_acquire);
+  return !hook || hook(aWrite);
+}
 
 void nxSetTokenIndexWriteHook(TnxTokenIndexWriteHook aHook) noexcept {
   gWriteHook.store(aHook, std::memory_order_release);
@@ -269,6 +272,9 @@ uint32_t TnxBitArrayTokenIndexCursorEngine::bticeUpdateIndex(TnxBaseTransaction&
   if (hasNew) newTokens = NewContainer(TokenSourceNew(), baticePerLocationIndex, baticePerFieldIndex);
   ProcessChanges(aTrans, oldTokens.get(), &oldLocation, newTokens.get(), &newLocation,
                  hasOld && hasNew && oldLocation == newLocation);
+  // A long operation writes what it gathered when it has gathered much.
+  if (TnxBitArrayWriteBuffer* buffer = baticeBitArrayTokenIndexTableEngine.WriteBuffer())
+    if (buffer->ActiveFor(aTrans) && buffer->PendingBytes() > kWriteBufferBytes) buffer->Flush(aTrans);
   return 0;
 }
 
@@ -287,9 +293,13 @@ void TnxBitArrayTokenIndexCursorEngine::ProcessToken(TnxBaseTransaction& aTrans,
   uint32_t bit = location & kBitMask;
   const Side forward = ForwardSide();
   const Side reverse = ReverseSide();
+  TnxBitArrayWriteBuffer* buffer = baticeBitArrayTokenIndexTableEngine.WriteBuffer();
+  if (buffer && !buffer->ActiveFor(aTrans)) buffer = nullptr;
   for (;;) {
     bool changed = false;
-    if (forward.Index)
+    if (buffer)
+      changed = ProcessBuffered(aTrans, *buffer, segment, aToken, aField, bit, aAdd);
+    else if (forward.Index)
       changed = ProcessKey(aTrans, forward, reverse.Index ? &reverse : nullptr, segment, aToken, aField, bit, aAdd);
     else if (reverse.Index)
       changed = ProcessKey(aTrans, reverse, nullptr, segment, aToken, aField, bit, aAdd);
@@ -355,6 +365,41 @@ bool TnxBitArrayTokenIndexCursorEngine::ProcessKey(TnxBaseTransaction& aTrans, c
   deleteKey(aPrimary, ref);
   if (aSecondary) deleteKey(*aSecondary, ref);
   return true;
+}
+
+// The same steps as ProcessKey on the buffered array; its keys change at
+// the flush.
+bool TnxBitArrayTokenIndexCursorEngine::ProcessBuffered(TnxBaseTransaction& aTrans, TnxBitArrayWriteBuffer& aBuffer,
+                                                        uint16_t aSegment, const TnxWideString& aToken,
+                                                        int16_t aField, uint32_t aBit, bool aAdd) {
+  const auto violation = [&](std::u16string_view aWhat) {
+    return EnxBitArrayTokenIndexCursorEngineException(
+        nxeKeyViolation, u"Key violation: %s (token \"%s\", field %d, segment %d, bit %d)",
+        {aWhat, aToken, int32_t(aField), int32_t(aSegment), int64_t(aBit)});
+  };
+  TnxBitArrayWriteBuffer::TArray& array = aBuffer.Find(aTrans, aSegment, aToken, aField);
+  if (!array.Exists) {
+    if (!aAdd) throw violation(u"the token is not stored");
+    if (!WriteAllowed(TnxTokenIndexWrite::BitArrayNew)) throw violation(u"the bit array cannot be created");
+    aBuffer.Create(array, aBit);
+    return true;
+  }
+  if (aAdd) {
+    if (!WriteAllowed(TnxTokenIndexWrite::BitSet)) throw violation(u"the bit cannot be set");
+    try {
+      aBuffer.SetBit(aTrans, array, aBit);
+    } catch (const EnxBaseException& e) {
+      if (e.ErrorCode() != nxeKeyViolation || aSegment == kSegmentLevel) throw;
+      throw EnxBitArrayTokenIndexCursorEngineException(
+          nxeKeyViolation,
+          u"Key violation: location %d already holds token \"%s\" in another record; the location field must hold "
+          u"a value unique to each record",
+          {int64_t((uint32_t(aSegment) << kSegmentBits) | aBit), aToken});
+    }
+    return false;
+  }
+  if (!WriteAllowed(TnxTokenIndexWrite::BitClear)) throw violation(u"the bit cannot be cleared");
+  return aBuffer.ClearBit(aTrans, array, aBit);
 }
 
 // ---- TnxMainIndexTokenIndexCursorEngine ----

@@ -47,6 +47,7 @@ class TnxBaseIndexEngine;
 class TnxBaseIndexPath;
 class TnxBitArrayTokenIndexTableEngine;
 class TnxBitArrayTokenKeyEngine;
+class TnxBitArrayWriteBuffer;
 class TnxFieldDescriptor;
 class TnxFieldsDescriptor;
 class TnxMainIndexTokenIndexTableEngine;
@@ -88,6 +89,8 @@ private:
 enum class TnxTokenIndexWrite : uint8_t { KeyInsert, KeyDelete, BitArrayNew, BitSet, BitClear };
 using TnxTokenIndexWriteHook = bool (*)(TnxTokenIndexWrite aWrite);
 void nxSetTokenIndexWriteHook(TnxTokenIndexWriteHook aHook) noexcept;
+// Whether the storage may take the write (the hook may refuse it).
+bool nxTokenIndexWriteAllowed(TnxTokenIndexWrite aWrite);
 
 class TnxBaseProcessingTokenIndexCursorEngine : public TnxBaseTokenIndexCursorEngine {
   REVUROV_REGISTERABLE_RECORD(TnxBaseProcessingTokenIndexCursorEngine, TnxBaseTokenIndexCursorEngine,
@@ -161,6 +164,8 @@ private:
   // answers whether the token's array came or went.
   bool ProcessKey(TnxBaseTransaction& aTrans, const Side& aPrimary, const Side* aSecondary, uint16_t aSegment,
                   const TnxWideString& aToken, int16_t aField, uint32_t aBit, bool aAdd);
+  bool ProcessBuffered(TnxBaseTransaction& aTrans, TnxBitArrayWriteBuffer& aBuffer, uint16_t aSegment,
+                       const TnxWideString& aToken, int16_t aField, uint32_t aBit, bool aAdd);
   bool LocationOf(const uint8_t* aRecord, uint32_t& aLocation) const;
   Side ForwardSide() const noexcept;
   Side ReverseSide() const noexcept;

@@ -499,5 +499,71 @@ TEST_F(CursorFulltextIndexTest, AFailedKeyInsertLeavesRecordsAndIndicesAsBefore)
   ExpectSameAsFts5(fts);
 }
 
+// A batch writes its token arrays once, at its end: a key insert refused
+// there fails the batch, and its records go with the rollback.
+TEST_F(CursorFulltextIndexTest, ABatchWhoseTokenWritesFailLeavesRecordsAndIndicesAsBefore) {
+  ASSERT_NO_FATAL_FAILURE(Open());
+  TFts5 fts;
+  const TDoc first{10, u"alpha beta", u"gamma"};
+  auto record = Record(first);
+  ASSERT_EQ(docs->RecordInsert(nxltNoLock, record.data(), nullptr), 0u) << LastMessage();
+  fts.Put(first);
+  const std::vector<TDoc> batch = {{11, u"alpha delta", u"epsilon"}, {12, u"zeta", u"alpha eta"}};
+  const int32_t length = Fields().RecordLength();
+  std::vector<uint8_t> stream(8, 0);
+  platform::StoreLE<int32_t>(stream.data() + 4, int32_t(batch.size()));
+  for (const TDoc& doc : batch) {
+    const size_t at = stream.size();
+    stream.resize(at + 4 + size_t(length));
+    platform::StoreLE<int32_t>(stream.data() + at, length);
+    Fill(stream.data() + at + 4, doc);
+  }
+  nxSetTokenIndexWriteHook(&RefuseKeyInsert);
+  struct Case {
+    const char* name;
+    bool callerTransaction;
+    int failAt;
+  };
+  const Case cases[] = {{"own transaction, first key", false, 1},
+                        {"own transaction, a later key", false, 5},
+                        {"caller's transaction", true, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    gKeyInserts = 0;
+    gFailAt = c.failAt;
+    if (c.callerTransaction) {
+      ASSERT_EQ(db->TransactionStart(false, false), 0u);
+    }
+    TnxStaticMemoryStream in(stream.data(), int64_t(stream.size()));
+    EXPECT_EQ(docs->RecordInsertBatch(in), nxeKeyViolation);
+    if (c.callerTransaction) {
+      EXPECT_NE(db->TransactionCommit(), 0u);
+      db->TransactionRollback();
+    }
+    gFailAt = 0;
+    ExpectSameAsFts5(fts);
+    uint32_t records = 0;
+    ASSERT_EQ(docs->GetRecordCount(records, false), 0u);
+    EXPECT_EQ(records, 1u);
+  }
+  // The same batch goes through afterwards, also inside a transaction
+  // rolled back and then committed.
+  ASSERT_EQ(db->TransactionStart(false, false), 0u);
+  {
+    TnxStaticMemoryStream in(stream.data(), int64_t(stream.size()));
+    ASSERT_EQ(docs->RecordInsertBatch(in), 0u) << LastMessage();
+  }
+  ASSERT_EQ(db->TransactionRollback(), 0u);
+  ExpectSameAsFts5(fts);
+  ASSERT_EQ(db->TransactionStart(false, false), 0u);
+  {
+    TnxStaticMemoryStream in(stream.data(), int64_t(stream.size()));
+    ASSERT_EQ(docs->RecordInsertBatch(in), 0u) << LastMessage();
+  }
+  ASSERT_EQ(db->TransactionCommit(), 0u) << LastMessage();
+  for (const TDoc& doc : batch) fts.Put(doc);
+  ExpectSameAsFts5(fts);
+}
+
 }  // namespace
 }  // namespace revurov::testing

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dictionary/fields_descriptor.h"
@@ -429,6 +430,195 @@ TEST_F(TokenIndexTest, ARefusedKeyInsertRaisesAndTheRollbackLeavesNothing) {
   // And the index still works after the rollbacks.
   Insert(Record(2, u"new old"), 2);
   EXPECT_EQ(Locations(), (Locs{{"new/-1", {2}}, {"old/-1", {1, 2}}}));
+}
+
+// ---- changes gathered over many records ----
+
+// (segment, token, field) -> the array's stored bytes, read through one
+// index; the reverse index must name the same arrays.
+using TStored = std::map<std::tuple<uint16_t, std::u16string, int16_t>, std::string>;
+
+class TokenIndexBatchTest : public TokenIndexTest {
+protected:
+  TStored Stored(bool aReverse = false) {
+    TnxBaseIndexEngine* index = aReverse ? Bits().ReverseIndexEngine() : Bits().IndexEngine();
+    TStored out;
+    for (const TBitArrayEntry& e :
+         ReadBitArrays(*index, table->Blobs(), &table->Trans(), shape.MaxTokenSize, aReverse))
+      out[{e.Segment, e.Token, e.Field}] = table->RawBytes(e.Ref);
+    return out;
+  }
+  // The same records changes, applied one by one or inside a write batch,
+  // give the same stored bytes.
+  struct TStep {
+    std::optional<uint32_t> OldLocation, NewLocation;
+    std::u16string OldText, NewText;
+  };
+  void Apply(const std::vector<TStep>& aSteps) {
+    for (const TStep& step : aSteps) {
+      const auto oldRecord = Record(step.OldLocation, step.OldText);
+      const auto newRecord = Record(step.NewLocation, step.NewText);
+      ASSERT_EQ(Update(step.OldText.empty() && !step.OldLocation ? nullptr : &oldRecord,
+                       step.NewText.empty() && !step.NewLocation ? nullptr : &newRecord, 1),
+                0u);
+    }
+  }
+  static TShape FullShape() {
+    TShape s;
+    s.PerField = true;
+    s.Segment = true;
+    s.Reverse = true;
+    return s;
+  }
+};
+
+TEST_F(TokenIndexBatchTest, ABatchStoresTheSameBytesAsWritesOneByOne) {
+  constexpr uint32_t kSeg = 524288;
+  // Arrays that grow past their end, lose bits below it, go and come back
+  // within the batch, move between segments, and a token that comes and
+  // goes again before the flush.
+  std::vector<TStep> before, steps;
+  for (uint32_t i = 0; i < 40; ++i)
+    before.push_back({{}, i * 3, u"", i % 2 ? u"odd common" : u"even common gone"});
+  steps.push_back({uint32_t{0}, uint32_t{0}, u"even common gone", u"even common"});  // a stored bit goes
+  steps.push_back({uint32_t{6}, uint32_t{6}, u"even common gone", u"even common"});
+  for (uint32_t i = 40; i < 80; ++i) steps.push_back({{}, i * 3, u"", u"common later"});  // growth
+  steps.push_back({{}, uint32_t{kSeg + 5}, u"", u"common fresh"});  // a new segment
+  steps.push_back({uint32_t{kSeg + 5}, {}, u"common fresh", u""});  // made and gone
+  steps.push_back({{}, uint32_t{2 * kSeg + 1}, u"", u"fresh"});
+  // Every "gone" goes (its stored array is deleted), then comes back.
+  for (uint32_t i = 4; i < 40; i += 2) steps.push_back({i * 3, i * 3, u"even common gone", u"even common"});
+  steps.push_back({{}, uint32_t{1000}, u"", u"gone again"});
+  steps.push_back({uint32_t{3}, uint32_t{kSeg + 3}, u"odd common", u"odd common"});  // location moves
+  steps.push_back({{}, uint32_t{4000}, u"", u"later"});                                // a zero gap
+
+  const auto run = [&](bool aBatch) {
+    Build(FullShape());
+    Apply(before);
+    table->Commit();
+    if (aBatch) table->Engine()->BeginWriteBatch(table->Trans());
+    Apply(steps);
+    if (aBatch) {
+      table->Engine()->FlushWriteBatch(table->Trans());
+      table->Engine()->EndWriteBatch();
+    }
+    table->Commit();
+    ExpectSoundArrays();
+    EXPECT_EQ(Stored(true), Stored());
+    return std::make_pair(Stored(), Locations());
+  };
+  const auto direct = run(false);
+  const auto batched = run(true);
+  EXPECT_EQ(batched.first, direct.first);
+  EXPECT_EQ(batched.second, direct.second);
+  EXPECT_EQ(direct.second.at("gone/-1"), (std::set<uint32_t>{1000}));
+}
+
+TEST_F(TokenIndexBatchTest, InconsistenciesRaiseWhenTheRecordIsProcessed) {
+  struct Case {
+    const char* name;
+    std::vector<TStep> steps;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"two records at one location", {{{}, uint32_t{7}, u"", u"a"}, {{}, uint32_t{7}, u"", u"a b"}}, "location 7"},
+      {"a stored token that is not there", {{uint32_t{9}, {}, u"x", u""}}, "not stored"},
+      {"a bit cleared twice", {{uint32_t{1}, {}, u"a", u""}, {uint32_t{1}, {}, u"a", u""}}, ""},
+      {"a bit not set", {{uint32_t{2}, {}, u"a", u""}}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Build(FullShape());
+    Apply({{{}, uint32_t{1}, u"", u"a"}, {{}, uint32_t{3}, u"", u"a"}});
+    table->Commit();
+    const TStored stored = Stored();
+    table->Engine()->BeginWriteBatch(table->Trans());
+    try {
+      for (const TStep& step : c.steps) {
+        const auto oldRecord = Record(step.OldLocation, step.OldText);
+        const auto newRecord = Record(step.NewLocation, step.NewText);
+        Update(step.OldLocation ? &oldRecord : nullptr, step.NewLocation ? &newRecord : nullptr, 1);
+      }
+      ADD_FAILURE() << "no failure";
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), nxeKeyViolation);
+      EXPECT_NE(platform::Utf16ToUtf8(e.Message()).find(c.message), std::string::npos)
+          << platform::Utf16ToUtf8(e.Message());
+    }
+    table->Engine()->EndWriteBatch();
+    table->Rollback();
+    EXPECT_EQ(Stored(), stored);
+  }
+}
+
+TEST_F(TokenIndexBatchTest, AFailedFlushRollsBackToTheStateBefore) {
+  // Key inserts at the flush: "new" and "newer" at their segment and at
+  // the segment level, forward and reverse.
+  for (int failAt = 1; failAt <= 8; ++failAt) {
+    SCOPED_TRACE(failAt);
+    Build(FullShape());
+    Apply({{{}, uint32_t{1}, u"", u"old"}});
+    table->Commit();
+    const TStored stored = Stored();
+    table->Engine()->BeginWriteBatch(table->Trans());
+    Apply({{{}, uint32_t{2}, u"", u"new old"}, {{}, uint32_t{3}, u"", u"newer"}});
+    TWrites::Get().KeyInserts = 0;
+    TWrites::Get().FailAt = failAt;
+    EXPECT_THROW(table->Engine()->FlushWriteBatch(table->Trans()), EnxBitArrayTokenIndexCursorEngineException);
+    table->Engine()->EndWriteBatch();
+    table->Rollback();
+    TWrites::Get().FailAt = 0;
+    EXPECT_EQ(Stored(), stored);
+    // Nothing of the failed batch lingers in the buffer.
+    Insert(Record(4, u"old"), 4);
+    EXPECT_EQ(Locations(), (Locs{{"old/-1", {1, 4}}, {"old/0", {1, 4}}}));
+  }
+}
+
+TEST_F(TokenIndexBatchTest, OnlyTheOutermostLevelEndsTheBatch) {
+  struct Case {
+    const char* name;
+    bool innerFlush;  // an inner flush writes what is gathered so far
+  };
+  for (const Case& c : {Case{"inner end only", false}, Case{"inner flush", true}}) {
+    SCOPED_TRACE(c.name);
+    Build(FullShape());
+    TnxBaseFulltextTableEngine& engine = *table->Engine();
+    engine.BeginWriteBatch(table->Trans());
+    Insert(Record(1, u"a"), 1);
+    engine.BeginWriteBatch(table->Trans());
+    Insert(Record(2, u"a b"), 2);
+    if (c.innerFlush) engine.FlushWriteBatch(table->Trans());
+    engine.EndWriteBatch();
+    EXPECT_EQ(Locations().count("b/-1"), c.innerFlush ? 1u : 0u);
+    Insert(Record(3, u"b"), 3);
+    engine.FlushWriteBatch(table->Trans());
+    engine.EndWriteBatch();
+    EXPECT_EQ(Locations(), (Locs{{"a/-1", {1, 2}}, {"a/0", {1, 2}}, {"b/-1", {2, 3}}, {"b/0", {2, 3}}}));
+    ExpectSoundArrays();
+  }
+}
+
+TEST_F(TokenIndexBatchTest, ARollbackUnderGatheredChangesFailsTheFlush) {
+  Build(FullShape());
+  TnxBaseFulltextTableEngine& engine = *table->Engine();
+  Insert(Record(1, u"a"), 1);
+  table->Commit();
+  const TStored stored = Stored();
+  engine.BeginWriteBatch(table->Trans());
+  Insert(Record(2, u"a b"), 2);
+  // A level that wrote to the table was rolled back while the batch held
+  // changes read from it.
+  engine.Rollback(table->Trans());
+  try {
+    engine.FlushWriteBatch(table->Trans());
+    ADD_FAILURE() << "no failure";
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxeTransactionCorrupt);
+  }
+  engine.EndWriteBatch();
+  table->Rollback();
+  EXPECT_EQ(Stored(), stored);
 }
 
 }  // namespace
