@@ -36,7 +36,9 @@ bool IsSnapshotFor(const TnxServerTransaction& aTrans, const TnxServerRootTable&
 }  // namespace
 
 void TnxServerTableCursor::stcLeaveTransLink() noexcept {
-  if (!stcTransLinkPlace.TransLink() || !stcTable) return;
+  if (!stcTable) return;
+  // Read under the padlock: a close request may free the cursor on another
+  // thread while its session's commit detaches it from the link.
   TnxPadlockGuard guard(stcTable->Root()->TransLinksPadlock());
   stcTransLinkPlace.stcRemoveFromTransLink();
 }

@@ -49,7 +49,8 @@ class TnxServerTransactionLevelTableLink;
 enum TnxServerTransactionLevelTableLinkState : uint8_t { ttlsPending, ttlsPendingUpgrade, ttlsGranted, ttlsFailed };
 
 // The place of a cursor in the cursor list of the link it works under; the
-// table cursor carries one. Changed only by the cursor's own thread.
+// table cursor carries one. Changed under the root table's trans-link padlock;
+// read without it only by the cursor's own thread.
 class TnxServerTransLinkCursor {
 public:
   TnxServerTransLinkCursor() = default;

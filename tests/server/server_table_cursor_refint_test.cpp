@@ -330,36 +330,54 @@ TEST_F(RefIntegrityChainTest, ACascadeAsDeepAsTheLimitRuns) {
 }
 
 // Close requests for the target cursor come from other threads while the
-// references run; the next use opens it again.
+// references run, and while the writes' transactions commit or roll back
+// (the closed cursor leaves their links); the next use opens it again.
+// Either each write has its own transaction or one caller's transaction
+// holds them all.
 TEST_F(RefIntegrityTest, TheTargetCursorClosesOnRequestFromAnotherThread) {
-  BuildMasterDetail(RefAction::Cascade, RefAction::None);
-  auto* engine = static_cast<TnxRefIntegrityEngine*>(Cursor(u"Detail")->RefIntEngine());
-  ASSERT_NE(engine, nullptr);
-  TnxBaseTargetCursorEngine& target = engine->Reference(0).TargetCursor();
-  ASSERT_EQ(Insert(u"Master", {1, 0}), 0u);
-  ASSERT_EQ(Insert(u"Detail", {1, 1}), 0u) << LastMessage();
-  ASSERT_NE(target.Cursor(), nullptr);
+  for (const bool callerTransaction : {false, true}) {
+    SCOPED_TRACE(callerTransaction);
+    for (auto& entry : cursors_) entry.second->Free();
+    cursors_.clear();
+    for (const char16_t* table : {u"Master", u"Detail"}) db->TableDelete(table, u"");
+    BuildMasterDetail(RefAction::Cascade, RefAction::None);
+    auto* engine = static_cast<TnxRefIntegrityEngine*>(Cursor(u"Detail")->RefIntEngine());
+    ASSERT_NE(engine, nullptr);
+    TnxBaseTargetCursorEngine& target = engine->Reference(0).TargetCursor();
+    ASSERT_EQ(Insert(u"Master", {1, 0}), 0u);
+    ASSERT_EQ(Insert(u"Detail", {1, 1}), 0u) << LastMessage();
+    ASSERT_NE(target.Cursor(), nullptr);
 
-  std::atomic<bool> done{false};
-  std::atomic<int> requests{0};
-  TnxServerBaseTable* masterTable = Cursor(u"Master")->Table();
-  std::thread closer([&] {
-    while (!done.load()) {
-      // The folder's own walk asks every cursor of the table to close.
-      masterTable->sbtCursorsCanClose(true);
-      ++requests;
-      std::this_thread::yield();
+    std::atomic<bool> done{false};
+    std::atomic<int> requests{0};
+    TnxServerBaseTable* masterTable = Cursor(u"Master")->Table();
+    std::thread closer([&] {
+      while (!done.load()) {
+        // The folder's own walk asks every cursor of the table to close.
+        masterTable->sbtCursorsCanClose(true);
+        ++requests;
+        std::this_thread::yield();
+      }
+    });
+    if (callerTransaction) {
+      EXPECT_EQ(db->TransactionStart(false, false), 0u) << LastMessage();
     }
-  });
-  const int rounds = TestSize(300, 3000);
-  for (int32_t i = 0; i < rounds; ++i) {
-    ASSERT_EQ(Insert(u"Detail", {100 + i, 1}), 0u) << i << ": " << LastMessage();
-    ASSERT_EQ(Insert(u"Detail", {100000 + i, 7}), nxeMasterRecordMissing) << i;
+    const int rounds = TestSize(300, 3000);
+    int32_t failedAt = -1;
+    for (int32_t i = 0; i < rounds && failedAt < 0; ++i) {
+      EXPECT_EQ(Insert(u"Detail", {100 + i, 1}), 0u) << i << ": " << LastMessage();
+      EXPECT_EQ(Insert(u"Detail", {100000 + i, 7}), nxeMasterRecordMissing) << i;
+      if (HasFailure()) failedAt = i;
+    }
+    if (callerTransaction) {
+      EXPECT_EQ(db->TransactionCommit(), 0u) << LastMessage();
+    }
+    done = true;
+    closer.join();
+    ASSERT_EQ(failedAt, -1);
+    EXPECT_GT(requests.load(), 0);
+    EXPECT_EQ(Rows(u"Detail").size(), size_t(rounds + 1));
   }
-  done = true;
-  closer.join();
-  EXPECT_GT(requests.load(), 0);
-  EXPECT_EQ(Rows(u"Detail").size(), size_t(rounds + 1));
 }
 
 }  // namespace
