@@ -679,6 +679,7 @@ private:
   struct TnxEvictScan {
     TnxBlockObject* esLast = nullptr;
     std::vector<TnxBlockObject*> esRecheck;
+    size_t esHoles = 0;  // nil entries in esRecheck
   };
   TnxEvictScan bmEvictScan[nxCacheBlockStateCount][2];
   // The store as the scanned parts were found: one that may have room

@@ -70,6 +70,7 @@ void TnxBlockObject::LeaveScannedPart(TnxCacheBlockState aState, bool aFreq) noe
   if (scan.esLast == this) scan.esLast = boBlockPrev[aState];
   if (boRecheckSlot != kNoTempNum) {
     scan.esRecheck[boRecheckSlot] = nullptr;
+    ++scan.esHoles;
     boRecheckSlot = kNoTempNum;
   }
 }
@@ -274,6 +275,7 @@ void TnxBufferManager::ForgetScannedParts() noexcept {
       for (TnxBlockObject* block : scan.esRecheck)
         if (block) block->boRecheckSlot = TnxBlockObject::kNoTempNum;
       scan.esRecheck.clear();
+      scan.esHoles = 0;
     }
 }
 
@@ -434,13 +436,18 @@ void TnxBufferManager::RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aF
     failed = start;
     for (const bool freq : {false, true}) {
       TnxEvictScan& scan = bmEvictScan[aState][freq];
-      size_t kept = 0;
-      for (TnxBlockObject* block : scan.esRecheck)
-        if (block) {
-          block->boRecheckSlot = static_cast<uint32_t>(kept);
-          scan.esRecheck[kept++] = block;
-        }
-      scan.esRecheck.resize(kept);
+      // Closed up only when mostly holes: a pass that evicts a few blocks
+      // costs no walk over all the kept ones.
+      if (scan.esHoles > scan.esRecheck.size() / 2) {
+        size_t kept = 0;
+        for (TnxBlockObject* block : scan.esRecheck)
+          if (block) {
+            block->boRecheckSlot = static_cast<uint32_t>(kept);
+            scan.esRecheck[kept++] = block;
+          }
+        scan.esRecheck.resize(kept);
+        scan.esHoles = 0;
+      }
       step = goOn;
       for (size_t i = 0; i < scan.esRecheck.size() && step == goOn && listOver(freq); ++i) {
         TnxBlockObject* block = scan.esRecheck[i];
@@ -448,6 +455,7 @@ void TnxBufferManager::RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aF
         step = ask(*block);
         if (result == erNone && scan.esRecheck[i] == block && block->EvictionSettled()) {
           scan.esRecheck[i] = nullptr;
+          ++scan.esHoles;
           block->boRecheckSlot = TnxBlockObject::kNoTempNum;
         }
       }
