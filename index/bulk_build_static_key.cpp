@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
+#include "dictionary/comp_key_engines.h"
 #include "dictionary/key_engine.h"
 #include "index/index_engines.h"
 #include "index/static_key_bstar_tree.h"
@@ -16,6 +18,7 @@
 
 namespace revurov {
 
+using platform::LoadU32;
 using platform::LoadU64;
 using platform::StoreU16;
 using platform::StoreU32;
@@ -58,6 +61,14 @@ int32_t SortEntries(uint8_t* aBase, uint32_t aCount, uint32_t aEntrySize, uint8_
   if (ordered == aCount) return 0;
   const auto swap = [&](uint32_t i, uint32_t j) {
     if (i == j) return;
+    if (aEntrySize == 16) {
+      // A key's stand-in: copies of a known size need no call.
+      uint8_t held[16];
+      std::memcpy(held, at(i), 16);
+      std::memcpy(at(i), at(j), 16);
+      std::memcpy(at(j), held, 16);
+      return;
+    }
     std::memcpy(aSwap, at(i), aEntrySize);
     std::memcpy(at(i), at(j), aEntrySize);
     std::memcpy(at(j), aSwap, aEntrySize);
@@ -174,9 +185,7 @@ void TnxKeyContainer::Close() {
   kcFirstKey.assign(entry, 0);
   kcLastKey.assign(entry, 0);
   if (kcKeyCount > 1 && NeedsSort()) {
-    const int32_t depth = SortEntries(
-        kcScratchPointer, kcKeyCount, entry, kcFirstKey.data(),
-        [this](const uint8_t* a, const uint8_t* b) { return kcBulkIndexer.CompareEntries(a, b); });
+    const int32_t depth = kcBulkIndexer.SortContainer(kcScratchPointer, kcKeyCount, kcFirstKey.data());
     kcBulkIndexer.bsibbPeakSortStack = std::max(kcBulkIndexer.bsibbPeakSortStack, depth);
   }
   std::memcpy(kcFirstKey.data(), kcScratchPointer, entry);
@@ -251,6 +260,66 @@ int TnxStaticKeyBstarTreeIndexBulkBuilder::CompareEntries(const uint8_t* aEntry1
   c = r1 < r2 ? -1 : (r1 > r2 ? 1 : 0);
   if (c == 0) RaiseDuplicate(aEntry2);
   return c;
+}
+
+int32_t TnxStaticKeyBstarTreeIndexBulkBuilder::SortContainer(uint8_t* aBase, uint32_t aCount, uint8_t* aSwap) {
+  const uint32_t entry = bsibbKeyLength;
+  const auto compareEntries = [this](const uint8_t* a, const uint8_t* b) { return CompareEntries(a, b); };
+  const auto* comp = dynamic_cast<const TnxCompKeyEngine*>(&bibbKeyEngine);
+  const uint32_t formLen = comp ? static_cast<uint32_t>(comp->ByteOrderKeyLength()) : 0;
+  // Stand-ins of the entries: the key's byte-order form in whole words,
+  // zero-padded, then the entry's number. Compared inline, they answer as
+  // CompareEntries wherever the keys differ and ask it where they do not,
+  // so the sort makes the same moves and raises the same duplicate.
+  const uint32_t words = (formLen + 7) / 8;
+  const uint32_t proxyLen = words * 8 + 8;
+  std::vector<uint8_t> proxies;
+  std::vector<uint8_t> swap;
+  std::vector<uint32_t> from;
+  if (formLen != 0) {
+    try {
+      proxies.assign(size_t{aCount} * proxyLen, 0);
+      swap.resize(proxyLen);
+      from.resize(aCount);
+    } catch (const std::bad_alloc&) {
+      proxies.clear();
+    }
+  }
+  if (proxies.empty()) return SortEntries(aBase, aCount, entry, aSwap, compareEntries);
+  const auto at = [&](uint32_t i) { return aBase + size_t{i} * entry; };
+  for (uint32_t i = 0; i < aCount; ++i) {
+    uint8_t* proxy = proxies.data() + size_t{i} * proxyLen;
+    comp->BuildByteOrderKey(at(i), proxy);
+    StoreU32(proxy + words * 8, i);
+  }
+  const auto compare = [&](const uint8_t* a, const uint8_t* b) {
+    for (uint32_t w = 0; w < words; ++w) {
+      uint64_t x, y;
+      std::memcpy(&x, a + w * 8, 8);
+      std::memcpy(&y, b + w * 8, 8);
+      if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+    }
+    return CompareEntries(at(LoadU32(a + words * 8)), at(LoadU32(b + words * 8)));
+  };
+  const int32_t depth = SortEntries(proxies.data(), aCount, proxyLen, swap.data(), compare);
+  for (uint32_t i = 0; i < aCount; ++i) from[i] = LoadU32(proxies.data() + size_t{i} * proxyLen + words * 8);
+  // Each entry to its place, one cycle of the permutation at a time.
+  for (uint32_t k = 0; k < aCount; ++k) {
+    if (from[k] == k) continue;
+    std::memcpy(aSwap, at(k), entry);
+    uint32_t j = k;
+    for (;;) {
+      const uint32_t source = from[j];
+      from[j] = j;
+      if (source == k) {
+        std::memcpy(at(j), aSwap, entry);
+        break;
+      }
+      std::memcpy(at(j), at(source), entry);
+      j = source;
+    }
+  }
+  return depth;
 }
 
 void TnxStaticKeyBstarTreeIndexBulkBuilder::CheckUsable() const {

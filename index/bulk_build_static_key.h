@@ -176,6 +176,9 @@ public:
   // Orders two entries as the tree does; raises 9729 ("BulkCreate") for two
   // the index may not both hold.
   int CompareEntries(const uint8_t* aEntry1, const uint8_t* aEntry2);
+  // A container's entries into CompareEntries order, aSwap holding one;
+  // answers the deepest sort stack used.
+  int32_t SortContainer(uint8_t* aBase, uint32_t aCount, uint8_t* aSwap);
 
   uint32_t EntryLength() const noexcept { return bsibbKeyLength; }
   uint32_t KeysPerContainer() const noexcept { return bsibbKeysPerContainer; }

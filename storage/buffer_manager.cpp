@@ -1438,6 +1438,8 @@ void TnxBufferManager::SetTempStoreSize(int32_t aSize) {
   if (bmTempStore->GetInUse() > 0)
     RaiseInvalid(u"The temporary store still holds %d kbyte of cached blocks",
                  {static_cast<int32_t>(bmTempStore->GetInUse() / 1024)});
+  // Whatever a store had no room for may fit the next one.
+  ForgetScannedParts();
   bmTempStore.reset();
   const TnxTempStorageClass* installed = nxDefaultTempStorageClass();
   try {

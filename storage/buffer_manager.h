@@ -144,6 +144,12 @@ protected:
   // has no room or fails (the image then stays as it was).
   bool ParkImage();
   virtual TnxEvictResult CheckedEvict(bool aForce) = 0;
+  // Padlock held, after CheckedEvict kept the object: true when it stays
+  // unevictable until it is relinked or the temporary store changes, so
+  // that passes need not ask again.
+  virtual bool EvictionSettled() const noexcept = 0;
+  // The temporary store has no room for an image of this size.
+  bool StoreRefuses() const noexcept;
 
   TnxBufferManager& boBufferManager;
   TnxBlockMemory boCacheBlock;
@@ -157,6 +163,8 @@ private:
   void StopTracking(TnxCacheBlockState aState) noexcept;
   void Unlink(TnxCacheBlockState aState, bool aFreq, bool aResident) noexcept;
   void Append(TnxCacheBlockState aState, bool aFreq, bool aResident) noexcept;
+  // Before the object leaves its place in a resident list.
+  void LeaveScannedPart(TnxCacheBlockState aState, bool aFreq) noexcept;
 
   TnxBlockObject* boBlockNext[nxCacheBlockStateCount] = {};
   TnxBlockObject* boBlockPrev[nxCacheBlockStateCount] = {};
@@ -169,6 +177,8 @@ private:
   // The owner's bmMappedClock when the object last went to the tail of its
   // mapped resident list.
   uint32_t boMappedAt = 0;
+  // In the owner's list of kept objects to ask again at the next pass.
+  uint32_t boRecheckSlot = kNoTempNum;
 };
 
 // The holders of one committed image. A commit that replaces an image still
@@ -202,6 +212,7 @@ public:
 
 protected:
   TnxEvictResult CheckedEvict(bool aForce) override;
+  bool EvictionSettled() const noexcept override;
 
 private:
   friend class TnxReadOnlyBlock;
@@ -280,6 +291,7 @@ public:
 
 protected:
   TnxEvictResult CheckedEvict(bool aForce) override;
+  bool EvictionSettled() const noexcept override;
 
 private:
   friend class TnxBufferManager;
@@ -353,6 +365,7 @@ public:
 
 protected:
   TnxEvictResult CheckedEvict(bool aForce) override;
+  bool EvictionSettled() const noexcept override;
 
 private:
   friend class TnxReadOnlyBlock;
@@ -374,6 +387,7 @@ public:
 
 protected:
   TnxEvictResult CheckedEvict(bool aForce) override;
+  bool EvictionSettled() const noexcept override;
 
 private:
   friend class TnxBufferManager;
@@ -594,6 +608,13 @@ private:
   void RemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
   void RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce);
   void RemoveExcessTrackedBlocks(TnxCacheBlockState aState) noexcept;
+  // Padlock held: the next pass walks every resident list from its head.
+  void ForgetScannedParts() noexcept;
+  struct TnxEvictScan;
+  // Padlock held: a pass kept aBlock, the first object past the part.
+  void KeepScanned(TnxEvictScan& aScan, TnxBlockObject& aBlock) noexcept;
+  // Padlock held: forgets them when the store may have room now.
+  void CheckScanStore() noexcept;
   // Padlock held: commits aTrans through at its outermost level; the
   // blocks are queued in aFlushList's files.
   void CommitWriteThrough(TnxBaseTransaction& aTrans, TnxFlushList& aFlushList);
@@ -653,6 +674,21 @@ private:
   TnxBlockObject* bmBlockListTail[nxCacheBlockStateCount][2][2] = {};
   std::atomic<int32_t> bmBlockListCount[nxCacheBlockStateCount][2][2] = {};
   std::atomic<int32_t> bmMaxPages[nxCacheBlockStateCount][2] = {};
+  // What eviction passes already found unevictable in each resident list
+  // [state][frequently used]: the part from the head to esLast, where every
+  // object is settled (EvictionSettled) or listed in esRecheck (in list
+  // order, nil where one left), so a pass asks only those and what follows.
+  // Before every member that holds block objects: they unlink themselves.
+  struct TnxEvictScan {
+    TnxBlockObject* esLast = nullptr;
+    std::vector<TnxBlockObject*> esRecheck;
+    size_t esHoles = 0;  // nil entries in esRecheck
+  };
+  TnxEvictScan bmEvictScan[nxCacheBlockStateCount][2];
+  // The store as the scanned parts were found: one that may have room
+  // since (another size, or less in use) forgets them; so does a new store.
+  int64_t bmScanStoreSize = 0;
+  int64_t bmScanStoreInUse = 0;
   // Pages appended to each mapped resident list so far (wrapping): how far
   // from its tail an object can be at most.
   uint32_t bmMappedClock[2] = {};

@@ -65,8 +65,19 @@ const TnxMemoryStatusEx* nxReadMemoryStatus(TnxMemoryStatusEx& aStatus) {
 
 // ---- cache lists ----
 
+void TnxBlockObject::LeaveScannedPart(TnxCacheBlockState aState, bool aFreq) noexcept {
+  TnxBufferManager::TnxEvictScan& scan = boBufferManager.bmEvictScan[aState][aFreq];
+  if (scan.esLast == this) scan.esLast = boBlockPrev[aState];
+  if (boRecheckSlot != kNoTempNum) {
+    scan.esRecheck[boRecheckSlot] = nullptr;
+    ++scan.esHoles;
+    boRecheckSlot = kNoTempNum;
+  }
+}
+
 void TnxBlockObject::Unlink(TnxCacheBlockState aState, bool aFreq, bool aResident) noexcept {
   TnxBufferManager& bm = boBufferManager;
+  if (aResident) LeaveScannedPart(aState, aFreq);
   TnxBlockObject*& prevNext = boBlockPrev[aState] ? boBlockPrev[aState]->boBlockNext[aState]
                                                   : bm.bmBlockListHead[aState][aFreq][aResident];
   prevNext = boBlockNext[aState];
@@ -118,6 +129,7 @@ void TnxBlockObject::UpdateBlockList(bool aCountIt) noexcept {
       }
       return;
     }
+    LeaveScannedPart(cbsMapped, boBlockFreqUse);
     boMappedAt = bm.bmMappedClock[boBlockFreqUse] += nxBlockSizePages[boBlockSize];
     TnxBlockObject*& tail = bm.bmBlockListTail[cbsMapped][boBlockFreqUse][1];
     (boBlockPrev[cbsMapped] ? boBlockPrev[cbsMapped]->boBlockNext[cbsMapped]
@@ -194,6 +206,17 @@ TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool /*aForce*/) {
   return erThis;
 }
 
+bool TnxBlockObject::StoreRefuses() const noexcept {
+  return !boBufferManager.bmTempStore->HasSpaceFor(boBlockSize);
+}
+
+bool TnxReadOnlyBlock::EvictionSettled() const noexcept {
+  // Only an in-memory file's image the store has no room for stays for
+  // good; pins, a read and a flush end without relinking the block.
+  return robFile->IsTemporary() && RefCount() == 0 && !robLoading && !robLoad && !Unwritten() &&
+         StoreRefuses();
+}
+
 TnxEvictResult TnxModifiedBlock::CheckedEvict(bool /*aForce*/) {
   TnxReadOnlyBlock& block = mbReadOnlyBlock;
   if (block.RefCount() > 0) return erNone;
@@ -219,9 +242,19 @@ TnxEvictResult TnxModifiedBlock::CheckedEvict(bool /*aForce*/) {
   return ParkImage() ? erThis : erNone;
 }
 
+bool TnxModifiedBlock::EvictionSettled() const noexcept {
+  // A write-through copy may have to commit through once its level ends.
+  return !(mbReadOnlyBlock.robFile->fiAttributes & nxfaTransWriteThrough) && mbReadOnlyBlock.RefCount() == 0 &&
+         StoreRefuses();
+}
+
 TnxEvictResult TnxBlockSnapShot::CheckedEvict(bool /*aForce*/) {
   if (bssReadOnlyBlock.RefCount() > 0) return erNone;
   return ParkImage() ? erThis : erNone;
+}
+
+bool TnxBlockSnapShot::EvictionSettled() const noexcept {
+  return bssReadOnlyBlock.RefCount() == 0 && StoreRefuses();
 }
 
 TnxEvictResult TnxScratchBlock::CheckedEvict(bool /*aForce*/) {
@@ -229,7 +262,32 @@ TnxEvictResult TnxScratchBlock::CheckedEvict(bool /*aForce*/) {
   return ParkImage() ? erThis : erNone;
 }
 
+bool TnxScratchBlock::EvictionSettled() const noexcept {
+  return sbRefCount == 0 && StoreRefuses();
+}
+
 // ---- the buffer manager's side ----
+
+void TnxBufferManager::ForgetScannedParts() noexcept {
+  for (auto& lists : bmEvictScan)
+    for (TnxEvictScan& scan : lists) {
+      scan.esLast = nullptr;
+      for (TnxBlockObject* block : scan.esRecheck)
+        if (block) block->boRecheckSlot = TnxBlockObject::kNoTempNum;
+      scan.esRecheck.clear();
+      scan.esHoles = 0;
+    }
+}
+
+void TnxBufferManager::CheckScanStore() noexcept {
+  // Only passes park, so the store fills only during one; between them it
+  // can only empty.
+  const int64_t size = bmTempStore->GetSize();
+  const int64_t inUse = bmTempStore->GetInUse();
+  if (size != bmScanStoreSize || inUse < bmScanStoreInUse) ForgetScannedParts();
+  bmScanStoreSize = size;
+  bmScanStoreInUse = inUse;
+}
 
 void TnxBufferManager::ApplyBudget(const TnxCacheBudget& aBudget) noexcept {
   bmMaxRAM = aBudget.cbMaxRAM;
@@ -312,6 +370,12 @@ void TnxBufferManager::RemoveExcessBlocks(bool aForceMapped, bool aForceAllocate
     bool& flag;
     ~TReset() { flag = false; }
   } reset{bmEvicting};
+  CheckScanStore();
+  // What the pass parks is no room the next one may find.
+  struct TStoreSeen {
+    TnxBufferManager& bm;
+    ~TStoreSeen() { bm.bmScanStoreInUse = bm.bmTempStore->GetInUse(); }
+  } seen{*this};
   if (aForceMapped && AddressSpaceEmergency()) bmChunkEmergency = nxEngineTickCount();
   // Spare memory goes first, and the pass evicts into the heap, not there.
   if (aForceAllocated && nxMemoryManagerIsLowOnMemory()) TrimSpares(0);
@@ -348,29 +412,83 @@ void TnxBufferManager::RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aF
   if (!aForce && failed != 0 && nxEngineTickCount() <= failed + kFailedBackOffMs) return;
   if (!overLimit()) return;
   const uint64_t start = nxEngineTickCount();
+  // Every object is asked in list order as before; the scanned part only
+  // spares asking again those whose answer cannot have changed.
+  enum { goOn, stop, nextList } step = goOn;
+  TnxEvictResult result = erNone;
+  const auto ask = [&](TnxBlockObject& aBlock) {
+    result = aBlock.CheckedEvict(aForce);
+    if (result == erThis) {
+      failed = 0;
+      if (!aForce && nxEngineTickCount() > start + kPassLimitMs) return stop;
+      if (!overLimit()) return stop;
+    } else if (result == erMany) {
+      // The commit moved blocks between lists: the remembered one may
+      // be anywhere now.
+      ForgetScannedParts();
+      failed = 0;
+      if (!aForce) return stop;
+      return nextList;
+    }
+    return goOn;
+  };
   for (;;) {
     failed = start;
     for (const bool freq : {false, true}) {
-      TnxBlockObject* block = bmBlockListHead[aState][freq][1];
+      TnxEvictScan& scan = bmEvictScan[aState][freq];
+      // Closed up only when mostly holes: a pass that evicts a few blocks
+      // costs no walk over all the kept ones.
+      if (scan.esHoles > scan.esRecheck.size() / 2) {
+        size_t kept = 0;
+        for (TnxBlockObject* block : scan.esRecheck)
+          if (block) {
+            block->boRecheckSlot = static_cast<uint32_t>(kept);
+            scan.esRecheck[kept++] = block;
+          }
+        scan.esRecheck.resize(kept);
+        scan.esHoles = 0;
+      }
+      step = goOn;
+      for (size_t i = 0; i < scan.esRecheck.size() && step == goOn && listOver(freq); ++i) {
+        TnxBlockObject* block = scan.esRecheck[i];
+        if (!block) continue;
+        step = ask(*block);
+        if (result == erNone && scan.esRecheck[i] == block && block->EvictionSettled()) {
+          scan.esRecheck[i] = nullptr;
+          ++scan.esHoles;
+          block->boRecheckSlot = TnxBlockObject::kNoTempNum;
+        }
+      }
+      if (step == stop) return;
+      if (step == nextList) continue;
+      TnxBlockObject* block = scan.esLast ? scan.esLast->boBlockNext[aState] : bmBlockListHead[aState][freq][1];
       while (block && listOver(freq)) {
         TnxBlockObject* next = block->boBlockNext[aState];
-        const TnxEvictResult result = block->CheckedEvict(aForce);
-        if (result == erThis) {
-          failed = 0;
-          if (!aForce && nxEngineTickCount() > start + kPassLimitMs) return;
-          if (!overLimit()) return;
-        } else if (result == erMany) {
-          // The commit moved blocks between lists: the remembered one may
-          // be anywhere now.
-          failed = 0;
-          if (!aForce) return;
-          break;
-        }
+        step = ask(*block);
+        if (step == stop) return;
+        if (step == nextList) break;
+        // Kept right behind the scanned part: the part grows over it.
+        if (result == erNone &&
+            (scan.esLast ? scan.esLast->boBlockNext[aState] : bmBlockListHead[aState][freq][1]) == block)
+          KeepScanned(scan, *block);
         block = next;
       }
     }
     if (!overLimit() || failed != 0) return;
   }
+}
+
+void TnxBufferManager::KeepScanned(TnxEvictScan& aScan, TnxBlockObject& aBlock) noexcept {
+  if (!aBlock.EvictionSettled()) {
+    try {
+      aScan.esRecheck.push_back(&aBlock);
+    } catch (...) {
+      // Not remembered: the part ends before it.
+      return;
+    }
+    aBlock.boRecheckSlot = static_cast<uint32_t>(aScan.esRecheck.size() - 1);
+  }
+  aScan.esLast = &aBlock;
 }
 
 void TnxBufferManager::RemoveExcessTrackedBlocks(TnxCacheBlockState aState) noexcept {

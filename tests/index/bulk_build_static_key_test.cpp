@@ -208,20 +208,28 @@ struct TBulkShape {
   int32_t MaxRAM = 64;
   bool FilterNull = false;  // records with a NULL key have no key
   bool RefKey = false;      // the key is the RefNr
+  bool Int32Key = false;    // the key is an Int32 field "N" behind the data
 };
 
 // A table with one tree index over its byte-array field. A key of value v
 // holds v big-endian in its first bytes, so keys order as their values.
 class BulkWorld {
 public:
-  explicit BulkWorld(const TBulkShape& aShape) : fx_(TTableShape{.DataBytes = aShape.DataBytes}, aShape.MaxRAM) {
+  explicit BulkWorld(const TBulkShape& aShape)
+      : fx_(TTableShape{.DataBytes = aShape.DataBytes,
+                        .Configure =
+                            [&](testing::TTestDataDictionary& aDict) {
+                              if (aShape.Int32Key) aDict.FieldsDescriptor().AddField(u"N", u"", nxtInt32, 0, 0, false);
+                            }},
+            aShape.MaxRAM),
+        keyField_(aShape.Int32Key ? fx_.Dict().FieldsDescriptor().FieldCount() - 1 : 0) {
     auto* indices = fx_.Dict().EnsureIndicesDescriptor();
     while (indices->IndexCount() > 0) indices->RemoveIndex(indices->IndexCount() - 1);
     TnxIndexDescriptor* d =
         indices->AddIndex(u"Tree", 0, aShape.Dups, u"",
                           aShape.RefKey ? &TnxRefKeyDescriptor::ClassInfo() : &TnxCompKeyDescriptor::ClassInfo());
     if (!aShape.RefKey) {
-      TnxKeyFieldDescriptor* field = static_cast<TnxCompKeyDescriptor*>(d->KeyDescriptor())->Add(0);
+      TnxKeyFieldDescriptor* field = static_cast<TnxCompKeyDescriptor*>(d->KeyDescriptor())->Add(keyField_);
       if (aShape.FilterNull) field->SetNullBehaviour(nbFilterNull);
     }
     TnxBaseIndexEngine::CheckValidBaseFromDescriptor(*d);
@@ -245,7 +253,11 @@ public:
     for (int32_t i = 0; i < bytes; ++i)
       data[i] = i < high ? static_cast<uint8_t>(static_cast<uint64_t>(aValue) >> (8 * (high - 1 - i)))
                          : static_cast<uint8_t>(aValue * 31 + i);
-    fields.SetRecordFieldNull(0, record_.data(), aNull);
+    if (keyField_ != 0) {
+      const auto n = static_cast<int32_t>(aValue);
+      fields.SetRecordField(keyField_, record_.data(), &n);
+    }
+    fields.SetRecordFieldNull(keyField_, record_.data(), aNull);
     return record_;
   }
   std::vector<uint8_t> Key(int64_t aValue, bool aNull = false) {
@@ -280,6 +292,7 @@ private:
   TnxStorageStartupGuard storage_;
   TnxIndexStartupGuard startup_;
   TTableFixture fx_;
+  int32_t keyField_;
   std::unique_ptr<TnxBaseIndicesEngine> engine_;
   std::vector<uint8_t> record_;
 };
@@ -665,6 +678,45 @@ TEST(BulkBuildStaticKeyTest, ForbiddenDuplicatesRaiseBulkCreateKeyViolations) {
     w.Fx().Rollback();
     EXPECT_EQ(w.Root(), nxNoNode);
   }
+}
+
+// Keys with a byte-order form (an Int32 here) are sorted through stand-ins
+// of that form; ties, NULLs and negative values come out as the key engine
+// orders them, and a forbidden duplicate is still found in a batch.
+TEST(BulkBuildStaticKeyTest, IntegerKeysBuildTheTreeInKeyThenRefNrOrder) {
+  for (const TnxIndexDups dups : {idAll, idNone}) {
+    SCOPED_TRACE(dups == idAll ? "duplicates" : "unique");
+    BulkWorld w({15, dups, 64, false, false, true});
+    auto builder = w.Builder();
+    builder->SetKeysPerContainer(700);
+    constexpr int64_t kCount = 5000;
+    TnxRefNr ref = 0;
+    for (int64_t i = 0; i < kCount; ++i) {
+      const int64_t v = dups == idAll ? (i * 7919) % 37 - 18 : (i * 7919) % kCount - kCount / 2;
+      ASSERT_EQ(builder->InsertKey(++ref, w.Record(v, dups == idAll && i % 11 == 0).data(), w.Fx().Trans()), 0u);
+    }
+    ASSERT_EQ(builder->Finalize(w.Fx().Trans()), 0u);
+    const TTreeReport built = w.Check();
+    ASSERT_EQ(built.Error, "");
+    ASSERT_EQ(built.Entries.size(), size_t{kCount});
+    std::set<TnxRefNr> refs;
+    for (size_t i = 0; i < built.Entries.size(); ++i) {
+      refs.insert(built.Entries[i].second);
+      if (i == 0) continue;
+      const int c = w.Tree().KeyEngine().CompareKey(built.Entries[i - 1].first.data(), built.Entries[i].first.data());
+      ASSERT_TRUE(c < 0 || (c == 0 && built.Entries[i - 1].second < built.Entries[i].second)) << i;
+    }
+    EXPECT_EQ(refs.size(), size_t{kCount});
+  }
+  BulkWorld w({15, idNone, 64, false, false, true});
+  auto builder = w.Builder();
+  const uint32_t code = ErrorCodeOf([&] {
+    TnxRefNr ref = 0;
+    for (const int64_t v : {5, -3, 7, 5, 0})
+      builder->InsertKey(++ref, w.Record(v).data(), w.Fx().Trans());
+    builder->Finalize(w.Fx().Trans());
+  });
+  EXPECT_EQ(code, nxeKeyViolation);
 }
 
 // A failure in the last merge leaves written nodes to the rollback.

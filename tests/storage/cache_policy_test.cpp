@@ -497,6 +497,87 @@ TEST_F(CacheEvictionTest, InMemoryFileBlocksAreParkedNeverDropped) {
   }
 }
 
+// Passes remember what they found unevictable; an object that becomes
+// evictable without moving in its list (a pin released, a commit flushed,
+// a store that has room now) must still go at the next pass. The blocks of
+// an in-memory file without a store fill the budget ahead of the others,
+// so every pass walks past them first.
+TEST_F(CacheEvictionTest, BlockThatBecameEvictableInPlaceGoesAtTheNextPass) {
+  enum TWay { wPinReleased, wCommitFlushed, wStoreSwitchedOn };
+  for (const TWay way : {wPinReleased, wCommitFlushed, wStoreSwitchedOn}) {
+    SCOPED_TRACE(way);
+    TStorageFixture fx(1);
+    TnxBufferManager& bm = fx.BufMgr();
+    auto& memory = fx.OpenOnly(fx.MakeTable("mem.nx1", nxbs4k, 2));
+    ASSERT_EQ(fx.AddFile(memory).Result, 0u);
+    memory.fiAttributes = nxfaTemporary;
+    {
+      TnxBaseTransaction trans(bm, nullptr, false, false);
+      for (TnxBlockNumber n = 1; n < 300; ++n) {
+        TnxBlockGuard guard;
+        guard.Hold(bm.AddBlock(memory, &trans, n, guard.ReleaseMethod()));
+        uint8_t* block = guard.Block();
+        nxStoreBlockCommonHeader(block, {{'T', 'E', 'S', 'T'}, n, trans.LSN()});
+        std::memset(block + kBody, Value(n), memory.fiBlockSizeBytes - kBody);
+        const uint32_t owner = TStorageFixture::kOwnerID;
+        std::memcpy(block + memory.fiBlockSizeBytes, &owner, 4);
+      }
+      bm.CommitTransaction(&trans, nullptr, false);
+    }
+    bm.EvictNow(true);
+    const int32_t settled = bm.ResidentPages();
+    ASSERT_GT(settled, bm.TargetPages()) << "nowhere to go without a store";
+    TnxBaseFile& disk = fx.Open(fx.MakeTable("disk.nx1", nxbs4k, 40));
+    const auto readAll = [&] {
+      for (TnxBlockNumber n = 1; n < 40; ++n) {
+        TnxBlockGuard guard;
+        guard.Hold(bm.GetBlock(disk, nullptr, n, guard.ReleaseMethod()));
+      }
+    };
+    if (way == wPinReleased) {
+      std::vector<TnxBlockGuard> held;
+      for (TnxBlockNumber n = 1; n < 40; ++n) {
+        held.emplace_back();
+        held.back().Hold(bm.GetBlock(disk, nullptr, n, held.back().ReleaseMethod()));
+      }
+      bm.EvictNow(true);
+      EXPECT_GE(bm.CachedBlocks(disk), 40) << "held, they stay";
+    } else if (way == wCommitFlushed) {
+      readAll();
+      TnxFlushList list;
+      TnxBaseTransaction trans(bm, nullptr, false, false);
+      for (TnxBlockNumber n = 1; n < 40; ++n) {
+        TnxBlockGuard guard;
+        guard.Hold(bm.GetBlock(disk, &trans, n, true, guard.ReleaseMethod()));
+        std::memset(guard.Block() + kBody, Value(n), disk.fiBlockSizeBytes - kBody);
+      }
+      // The commit's own pass finds them committed and not yet written.
+      bm.CommitTransaction(&trans, &list, false);
+      EXPECT_GE(bm.CachedBlocks(disk), 40);
+      list.Flush(false);
+    } else {
+      readAll();
+      bm.SetTempStoreSize(1);
+    }
+    bm.EvictNow(true);
+    if (way == wStoreSwitchedOn) {
+      EXPECT_LE(bm.ResidentPages(), bm.TargetPages()) << "the in-memory blocks are parked now";
+      EXPECT_GT(bm.TempStoreInUse(), 0);
+    } else {
+      EXPECT_LE(bm.CachedBlocks(disk), 1) << "only the header object may stay";
+      EXPECT_LE(bm.ResidentPages(), settled + 1);
+    }
+    for (TnxBlockNumber n = 1; n < 300; n += 37) {
+      TnxBlockGuard guard;
+      guard.Hold(bm.GetBlock(memory, nullptr, n, guard.ReleaseMethod()));
+      ASSERT_EQ(guard.Block()[kBody], Value(n)) << n;
+    }
+    if (way == wCommitFlushed) {
+      EXPECT_EQ(FirstNotWritten(fx, "disk.nx1", disk, 40), 0u);
+    }
+  }
+}
+
 // ---- write-through files ----
 
 TEST_F(CacheEvictionTest, WriteThroughTransactionTooLargeForTheCacheCommitsThroughEviction) {
