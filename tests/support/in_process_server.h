@@ -123,14 +123,18 @@ public:
 
   uint32_t AddSession(TnxSessionID aSessionID, const std::u16string& aUserName, const std::u16string& aPassword,
                       int32_t aClientVersion, int32_t& aServerVersion) override {
+    // aServerVersion comes as the model's: an older server is played by
+    // speaking its version.
+    const int32_t server = std::min(aServerVersion > 0 ? aServerVersion : nxInProcessClientVersion,
+                                    nxInProcessClientVersion);
+    const int32_t version = std::min(aClientVersion, server);
     TnxAbstractServerObject* session = nullptr;
-    const uint32_t result = engine_->SessionOpenEx(session, aUserName, aPassword, u"127.0.0.1", 10000,
-                                                   std::min(aClientVersion, nxInProcessClientVersion));
+    const uint32_t result = engine_->SessionOpenEx(session, aUserName, aPassword, u"127.0.0.1", 10000, version);
     if (result != 0) return result;
     auto served = std::make_shared<TServed>();
     served->session = static_cast<TnxAbstractSession*>(session);
-    served->clientVersion = std::min(aClientVersion, nxInProcessClientVersion);
-    aServerVersion = nxInProcessClientVersion;
+    served->clientVersion = version;
+    aServerVersion = server;
     std::lock_guard<std::mutex> guard(lock_);
     served_[aSessionID] = std::move(served);
     return 0;
