@@ -25,8 +25,11 @@
 //   and close, positioning, single-record reads, bookmarks, record counts
 //   (also as a task),
 //   record and table locks, auto-inc, inserts, modifies, deletes, deleting
-//   all records and batch reads. Anything else (blobs, filters, key
-//   searches and ranges, statements, streams) answers 12289.
+//   all records and batch reads, blobs, filters, key searches and ranges,
+//   held-back bookmarks, table streams, password changes and index drops.
+//   Statements go as far as the server has a statement engine. Anything
+//   else (add field or index, restructure, instance creation) answers
+//   12289: the library has no reader of their descriptors.
 #pragma once
 
 #include <algorithm>
