@@ -34,6 +34,7 @@
 #include "platform/text.h"
 #include "support/engine_fixture.h"
 #include "support/fake_transport_clock.h"
+#include "support/in_process_server.h"
 #include "support/private_network.h"
 #include "support/test_command_handler.h"
 #include "support/test_tcp_server.h"
@@ -259,6 +260,50 @@ TEST_F(ConnectionTest, BothListsHoldTheTablesInServerOrderWithoutDollarNames) {
     pipe_.reset();
     shm_.reset();
   }
+}
+
+// The same window over a real server engine on a folder of real tables.
+TEST_F(ConnectionTest, OverARealServerTheListsFollowTheFoldersTablesBetweenRefreshes) {
+  revurov::testing::TInProcessServer server;
+  handler_->ServeFrom(&server);
+  struct TDetach {
+    TTestCommandHandler& handler;
+    ~TDetach() { handler.ServeFrom(nullptr); }
+  } detach{*handler_};
+  handler_->Configure([](TTestCommandHandler& h) { h.Tables[u"Suite"] = {u"KUNDEN", u"ARTIKEL", u"A$B"}; });
+  revurov::TnxAbstractDatabase* direct = server.Direct(u"Suite");
+  ASSERT_NE(direct, nullptr);
+  revurov::TnxDataDictionary dictionary;
+  dictionary.FieldsDescriptor().AddField(u"ID", u"", revurov::nxtInt32, 0, 0, false);
+  // Another session's temporary table is no table of the folder.
+  ASSERT_EQ(direct->TableBuild(false, u"FLUECHTIG", u"", &dictionary, revurov::tsTempDatabase, false), 0u);
+  StartTcpServer();
+  WriteSettings(0, "127.0.0.1");
+  TDataSec& w = Start();
+  EXPECT_TRUE(dialogs_.messages.isEmpty()) << dialogs_.messages.join('|').toStdString();
+  EXPECT_TRUE(dialogs_.errors.isEmpty()) << dialogs_.errors.join('|').toStdString();
+  ASSERT_TRUE(w.nxDatabase->Active());
+  auto sorted = [](QStringList aList) {
+    aList.sort();
+    return aList;
+  };
+  auto refresh = [&] {
+    EnterAlias("Other");
+    EnterAlias("Suite");
+    EXPECT_TRUE(dialogs_.errors.isEmpty()) << dialogs_.errors.join('|').toStdString();
+    EXPECT_EQ(Items(w.lxGroupTables), Items(w.lxAccessTables));
+    return sorted(Items(w.lxGroupTables));
+  };
+  EXPECT_EQ(sorted(Items(w.lxGroupTables)), (QStringList{"ARTIKEL", "KUNDEN"}));
+  EXPECT_EQ(Items(w.lxGroupTables), Items(w.lxAccessTables));
+  ASSERT_EQ(direct->TableBuild(false, u"NEU", u"", &dictionary, revurov::tsPersistent, false), 0u);
+  EXPECT_EQ(refresh(), (QStringList{"ARTIKEL", "KUNDEN", "NEU"}));
+  ASSERT_EQ(direct->TableRename(u"NEU", u"ZULETZT", u""), 0u);
+  EXPECT_EQ(refresh(), (QStringList{"ARTIKEL", "KUNDEN", "ZULETZT"}));
+  ASSERT_EQ(direct->TableDelete(u"ZULETZT", u""), 0u);
+  EXPECT_EQ(refresh(), (QStringList{"ARTIKEL", "KUNDEN"}));
+  window_.reset();
+  tcp_.reset();
 }
 
 TEST_F(ConnectionTest, WithoutAConnectionTheBoxComesFirstThenTheListsErrorAndTheWindowStaysUsable) {

@@ -28,6 +28,7 @@ Bytes Join(Bytes aHead, const Bytes& aTail) {
 
 class RemoteCursorKeysTest : public RemoteCursorFixture {
 protected:
+  explicit RemoteCursorKeysTest(TServing aServing = TServing::Scripted) : RemoteCursorFixture(aServing) {}
   void SetUp() override { Rows(3); }
   Bytes Buffer() const { return Bytes(static_cast<size_t>(RecordLength()) + 4, 0xEE); }
   uint32_t BookmarkSize(TnxRemoteCursor* aCursor) const {
@@ -36,6 +37,14 @@ protected:
     return size;
   }
 };
+
+// Also against a real server engine.
+class RemoteCursorKeysModes : public RemoteCursorKeysTest, public ::testing::WithParamInterface<TServing> {
+protected:
+  RemoteCursorKeysModes() : RemoteCursorKeysTest(GetParam()) {}
+};
+INSTANTIATE_TEST_SUITE_P(Serving, RemoteCursorKeysModes, ::testing::Values(TServing::Scripted, TServing::InProcess),
+                         ServingName);
 
 TEST_F(RemoteCursorKeysTest, SetToKeyLaysOutItsPayloadAndPositions) {
   const struct {
@@ -91,7 +100,7 @@ TEST_F(RemoteCursorKeysTest, SetToKeyLaysOutItsPayloadAndPositions) {
   }
 }
 
-TEST_F(RemoteCursorKeysTest, RecordGetForKeyLaysOutItsPayloadAndReadsTheRecord) {
+TEST_P(RemoteCursorKeysModes, RecordGetForKeyLaysOutItsPayloadAndReadsTheRecord) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   Bytes key = Key(30);
   Bytes buffer = Buffer();
@@ -113,7 +122,7 @@ TEST_F(RemoteCursorKeysTest, RecordGetForKeyLaysOutItsPayloadAndReadsTheRecord) 
   EXPECT_FALSE(cursor->BookmarkCacheValid());
 }
 
-TEST_F(RemoteCursorKeysTest, AChainedRecordGetForKeyLeavesTheRecordForTheNextRead) {
+TEST_P(RemoteCursorKeysModes, AChainedRecordGetForKeyLeavesTheRecordForTheNextRead) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   cursor->AddCursorOption(acoRecordGetForKeyFollowedByRecordGet);
   Bytes record = Record(20);
@@ -130,7 +139,7 @@ TEST_F(RemoteCursorKeysTest, AChainedRecordGetForKeyLeavesTheRecordForTheNextRea
   EXPECT_EQ(SentCount(session), before);
 }
 
-TEST_F(RemoteCursorKeysTest, RangeSetLaysOutItsPayloadAndLimitsTheReads) {
+TEST_P(RemoteCursorKeysModes, RangeSetLaysOutItsPayloadAndLimitsTheReads) {
   const struct {
     const char* name;
     int32_t version;
@@ -180,7 +189,7 @@ TEST_F(RemoteCursorKeysTest, RangeSetLaysOutItsPayloadAndLimitsTheReads) {
   }
 }
 
-TEST_F(RemoteCursorKeysTest, AChainedRangeSetHasTheFirstReadSentAhead) {
+TEST_P(RemoteCursorKeysModes, AChainedRangeSetHasTheFirstReadSentAhead) {
   TnxRemoteCursor* cursor = ConnectAndOpen();
   cursor->AddCursorOption(acoRangeSetFollowedByRecordGetNext);
   cursor->AddCursorOption(acoRecordGetFollowedByGetBookmark);

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "dictionary/simple_expression_filter.h"
+#include "engine/abstract_statement.h"
 #include "engine/abstract_task_info.h"
 #include "engine/batch_stream.h"
 #include "engine/remote_cursor.h"
@@ -23,7 +25,9 @@
 #include "engine/remote_session.h"
 #include "lowlevel/errors/error_codes.h"
 #include "platform/endian.h"
+#include "lowlevel/streams/memory_stream.h"
 #include "platform/string_list.h"
+#include "support/can_expression_builder.h"
 #include "support/remote_cursor_fixture.h"
 
 namespace revurov::testing {
@@ -300,6 +304,198 @@ protected:
   }
 };
 
+// Keys, ranges, bookmarks, blobs, filters and table streams: the steps a
+// dataset takes beyond plain reads.
+class InProcessCursorDifferentialTest : public InProcessDifferentialTest {
+protected:
+  static constexpr int32_t kMemo = 2;
+
+  static std::unique_ptr<TnxBaseFilterDescriptor> AmountAbove(int32_t aLimit) {
+    CanExpressionBuilder b;
+    auto expression = std::make_shared<const std::vector<uint8_t>>(
+        b.Build(b.Compare(coGT, b.Field(2, "Amount"), b.Int32(aLimit))));
+    return std::make_unique<TnxSimpleExpressionFilterDescriptor>(expression, u"", -1);
+  }
+  TnxBlobNr BlobOf(const std::vector<uint8_t>& aRecord) const {
+    TnxBlobNr nr = 0;
+    bool isNull = false;
+    table->FieldsDescriptor().GetRecordField(kMemo, aRecord.data(), isNull, &nr);
+    return isNull ? 0 : nr;
+  }
+
+  Trace Run(TnxAbstractCursor& aCursor) {
+    Trace trace;
+    std::vector<uint8_t> record(static_cast<size_t>(RecordLength()), 0);
+    auto read = [&](uint32_t aCode) { trace.push_back({aCode, aCode == 0 ? IDOf(record.data()) : 0}); };
+    auto code = [&](uint32_t aCode) { trace.push_back({aCode, 0}); };
+    auto walk = [&] {
+      code(aCursor.SetToBegin());
+      for (int i = 0; i < 8; ++i) {
+        const uint32_t r = aCursor.RecordGetNext(nxltNoLock, record.data());
+        read(r);
+        if (r != 0) break;
+      }
+    };
+    // Key searches, each action on an existing and a missing key.
+    for (const TnxSearchKeyAction action : {skaEqualFirst, skaGreaterEqual, skaGreater, skaSmallerEqual}) {
+      for (const int32_t id : {30, 35}) {
+        std::vector<uint8_t> key = Key(id);
+        code(aCursor.SetToKey(action, 1, 0, true, key.data()));
+        read(aCursor.RecordGetNext(nxltNoLock, record.data()));
+      }
+    }
+    for (const int32_t id : {40, 45}) {
+      std::vector<uint8_t> key = Key(id);
+      read(aCursor.RecordGetForKey(1, 0, true, key.data(), record.data(), true, true));
+    }
+    {
+      std::vector<uint8_t> byRecord = Record(20);
+      read(aCursor.RecordGetForKey(1, 0, false, byRecord.data(), record.data(), true, true));
+    }
+    {
+      std::vector<uint8_t> a = Key(20), b = Key(30);
+      TValueRelationship relation = 9;
+      code(aCursor.CompareKeys(1, 0, true, a.data(), true, b.data(), relation));
+      trace.push_back({0, relation});
+    }
+    // Ranges: inclusive, exclusive, and reset.
+    for (const bool inclusive : {true, false}) {
+      std::vector<uint8_t> low = Key(20), high = Key(40);
+      code(aCursor.RangeSet(1, 0, true, low.data(), inclusive, 1, 0, true, high.data(), inclusive));
+      walk();
+    }
+    code(aCursor.RangeReset());
+    walk();
+    // Bookmarks and record numbers.
+    uint32_t size = 0;
+    code(aCursor.sbcGetBookmarkSize(size));
+    std::vector<uint8_t> first(size), third(size);
+    code(aCursor.SetToBegin());
+    read(aCursor.RecordGetNext(nxltNoLock, record.data()));
+    code(aCursor.GetBookmark(first.data(), size));
+    read(aCursor.RecordGetNext(nxltNoLock, record.data()));
+    read(aCursor.RecordGetNext(nxltNoLock, record.data()));
+    code(aCursor.GetBookmark(third.data(), size));
+    TValueRelationship relation = 9;
+    code(aCursor.CompareBookmarks(first.data(), third.data(), size, relation));
+    trace.push_back({0, relation});
+    code(aCursor.SetToBookmark(first.data(), size));
+    read(aCursor.RecordGet(nxltNoLock, record.data()));
+    uint32_t recNo = 0;
+    code(aCursor.RecNoGet(recNo, false));
+    trace.push_back({0, static_cast<int32_t>(recNo)});
+    code(aCursor.RecNoSet(4, false));
+    read(aCursor.RecordGet(nxltNoLock, record.data()));
+    // Indexes: to the sequential one and back.
+    code(aCursor.SwitchToIndex(u"", 0, porFalse));
+    int32_t index = -1;
+    aCursor.GetIndexID(index);
+    trace.push_back({0, index});
+    code(aCursor.SwitchToIndex(u"ByID", -1, porFalse));
+    aCursor.GetIndexID(index);
+    trace.push_back({0, index});
+    // Blobs: made, written, stored with a record, read, cut and replaced.
+    TnxBlobNr nr = 0;
+    code(aCursor.BlobCreate(TnxRecID{}, kMemo, nr));
+    const std::string text = "a memo of some length";
+    code(aCursor.BlobWrite(TnxRecID{}, kMemo, nr, 0, static_cast<uint32_t>(text.size()), text.data()));
+    std::vector<uint8_t> withMemo = Record(60, 1);
+    table->FieldsDescriptor().SetRecordField(kMemo, withMemo.data(), &nr);
+    code(aCursor.RecordInsert(nxltNoLock, withMemo.data(), nullptr));
+    std::vector<uint8_t> key = Key(60);
+    read(aCursor.RecordGetForKey(1, 0, true, key.data(), record.data(), true, true));
+    const TnxBlobNr stored = BlobOf(record);
+    trace.push_back({0, stored != 0});
+    auto blobText = [&](uint32_t aOffset, uint32_t aLength) {
+      TnxMemoryStream into(-1);
+      code(aCursor.BlobRead(TnxRecID{}, kMemo, stored, aOffset, aLength, into, false, nullptr));
+      const std::string got(static_cast<const char*>(into.Memory()), static_cast<size_t>(into.GetSize()));
+      trace.push_back({0, got == text.substr(aOffset, aLength)});
+      trace.push_back({0, static_cast<int32_t>(got.size())});
+    };
+    blobText(0, 100);
+    blobText(2, 4);
+    uint32_t length = 0;
+    code(aCursor.BlobGetLength(TnxRecID{}, kMemo, stored, length, false, nullptr));
+    trace.push_back({0, static_cast<int32_t>(length)});
+    code(aCursor.BlobTruncate(TnxRecID{}, kMemo, stored, 4));
+    code(aCursor.BlobGetLength(TnxRecID{}, kMemo, stored, length, false, nullptr));
+    trace.push_back({0, static_cast<int32_t>(length)});
+    TnxBlobNr unknown = stored + 1000;
+    code(aCursor.BlobGetLength(TnxRecID{}, kMemo, unknown, length, false, nullptr));
+    code(aCursor.BlobDelete(TnxRecID{}, kMemo, unknown));
+    // Filters: a record filter hides what it refuses, then goes.
+    TnxFilterID filter = 0;
+    const auto above = AmountAbove(50);
+    code(aCursor.FilterAddCustom(above.get(), filter, true));
+    walk();
+    code(aCursor.FilterDeactivate(filter));
+    walk();
+    code(aCursor.FilterActivate(filter));
+    code(aCursor.FilterRemove(filter));
+    walk();
+    code(aCursor.FilterRemove(filter));
+    const auto wanted = AmountAbove(70);
+    code(aCursor.SetToFilter(wanted.get(), nullptr, true));
+    read(aCursor.RecordGet(nxltNoLock, record.data()));
+    // Table streams.
+    TnxMemoryStream stream(-1);
+    const std::string streamed = "stream bytes";
+    stream.Write(streamed.data(), static_cast<int64_t>(streamed.size()));
+    code(aCursor.TableStreamWrite(u"Layout", stream));
+    TnxMemoryStream back(-1);
+    code(aCursor.TableStreamRead(u"Layout", back));
+    trace.push_back({0, std::string(static_cast<const char*>(back.Memory()),
+                                    static_cast<size_t>(back.GetSize())) == streamed});
+    platform::TStringList names;
+    code(aCursor.TableStreamGetList(names));
+    trace.push_back({0, names.Count()});
+    code(aCursor.TableStreamDelete(u"Layout"));
+    code(aCursor.TableStreamDelete(u"Layout"));
+    TnxMemoryStream none(-1);
+    code(aCursor.TableStreamRead(u"Layout", none));
+    // The held-back bookmark forms: a delete and a lock release after a
+    // set to a bookmark.
+    code(aCursor.SetToBookmark(third.data(), size));
+    code(aCursor.RecordDelete(nullptr, 0));
+    walk();
+    code(aCursor.SetToBookmark(first.data(), size));
+    read(aCursor.RecordGet(nxltWriteLock, record.data()));
+    code(aCursor.RecordLockRelease(false, false));
+    code(aCursor.DeleteRecords());
+    walk();
+    return trace;
+  }
+};
+
+TEST_F(InProcessCursorDifferentialTest, KeysRangesBookmarksBlobsFiltersAndStreamsMatchTheServersOwn) {
+  Rows(5);
+  TnxAbstractDatabase* direct = inProcess->Direct(u"Alpha");
+  ASSERT_NE(direct, nullptr);
+  ASSERT_EQ(direct->TableBuild(false, u"Twin", u"", table.get(), tsPersistent, false), 0u);
+  TnxAbstractCursor* twin = nullptr;
+  ASSERT_EQ(direct->CursorOpen(twin, u"Twin", u"", omReadWrite, smShared, 3000, u"", kByID, false, 0, 500, nullptr),
+            0u);
+  for (int i = 0; i < 5; ++i) {
+    std::vector<uint8_t> record = Record(10 + 10 * i, (10 + 10 * i) * 2);
+    ASSERT_EQ(twin->RecordInsert(nxltNoLock, record.data(), nullptr), 0u);
+  }
+  TnxRemoteCursor* remote = ConnectAndOpen();
+  ASSERT_NE(remote, nullptr);
+  const Trace mine = Run(*remote);
+  const Trace theirs = Run(*twin);
+  ASSERT_EQ(mine.size(), theirs.size());
+  // Not both failing: the first search finds record 30.
+  EXPECT_EQ(theirs[0].code, 0u);
+  EXPECT_EQ(theirs[1].id, 30);
+  for (size_t i = 0; i < mine.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(mine[i].code, theirs[i].code);
+    EXPECT_EQ(mine[i].id, theirs[i].id);
+  }
+  twin->Free();
+}
+
 TEST_F(InProcessDifferentialTest, ReadsChangesBatchesAndTransactionsMatchTheServersOwn) {
   Rows(5);
   // The twin table, filled directly.
@@ -330,6 +526,63 @@ TEST_F(InProcessDifferentialTest, ReadsChangesBatchesAndTransactionsMatchTheServ
     EXPECT_EQ(mine[i].id, theirs[i].id);
   }
   twin->Free();
+}
+
+TEST_F(InProcessDifferentialTest, TableStreamsPasswordsIndexDropsAndStatementsMatchTheServersOwn) {
+  Rows(3);
+  TnxAbstractDatabase* direct = inProcess->Direct(u"Alpha");
+  ASSERT_NE(direct, nullptr);
+  ASSERT_EQ(direct->TableBuild(false, u"Twin", u"", table.get(), tsPersistent, false), 0u);
+  Connect();
+  ASSERT_NE(database, nullptr);
+  auto run = [&](TnxAbstractDatabase& aDatabase, const std::u16string& aTable) {
+    Trace trace;
+    auto code = [&](uint32_t aCode) { trace.push_back({aCode, 0}); };
+    TnxMemoryStream stream(-1);
+    const std::string bytes = "the table's own notes";
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    code(aDatabase.TableStreamWrite(aTable, u"", u"Notes", stream));
+    TnxMemoryStream back(-1);
+    code(aDatabase.TableStreamRead(aTable, u"", u"Notes", back));
+    trace.push_back({0, std::string(static_cast<const char*>(back.Memory()),
+                                    static_cast<size_t>(back.GetSize())) == bytes});
+    TnxMemoryStream none(-1);
+    code(aDatabase.TableStreamRead(aTable, u"", u"Missing", none));
+    code(aDatabase.TableChangePassword(aTable, u"", u"secret"));
+    code(aDatabase.TableChangePassword(aTable, u"wrong", u"other"));
+    bool exists = false;
+    code(aDatabase.TableExists(aTable, u"secret", exists, false));
+    trace.push_back({0, exists});
+    code(aDatabase.TableDropIndex(aTable, u"secret", u"NoSuchIndex", -1));
+    code(aDatabase.TableDropIndex(aTable, u"secret", u"ByID", -1));
+    code(aDatabase.TableDropIndex(aTable, u"secret", u"ByID", -1));
+    // Statements go as far as the server has a statement engine: none here.
+    TnxAbstractStatement* statement = nullptr;
+    code(aDatabase.StatementAlloc(statement, 1000));
+    trace.push_back({0, statement != nullptr});
+    if (statement) statement->Free();
+    TnxAbstractCursor* result = nullptr;
+    TnxStatementExecDirectPhase phase = sedFree;
+    code(aDatabase.StatementExecDirect(1000, TnxStatementType(0), u"select * from Orders", nullptr,
+                                       TnxSqlParamList(), nullptr, result, omReadOnly, nullptr, nullptr, phase));
+    trace.push_back({0, static_cast<int32_t>(phase)});
+    trace.push_back({0, result != nullptr});
+    if (result) result->Free();
+    return trace;
+  };
+  const Trace mine = run(*database, u"Orders");
+  const Trace theirs = run(*direct, u"Twin");
+  // Not both failing: the stream came back whole.
+  ASSERT_GT(theirs.size(), 2u);
+  EXPECT_EQ(theirs[0].code, 0u);
+  EXPECT_EQ(theirs[2].id, 1);
+  EXPECT_EQ(theirs[theirs.size() - 5].code, nxeCapabilityNotSupported);
+  ASSERT_EQ(mine.size(), theirs.size());
+  for (size_t i = 0; i < mine.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(mine[i].code, theirs[i].code);
+    EXPECT_EQ(mine[i].id, theirs[i].id);
+  }
 }
 
 TEST_F(InProcessDifferentialTest, ACountTaskReportsTheTablesRecordsAndIsClosedWithItsInfo) {
