@@ -41,6 +41,9 @@
 //   evict. A copy of a write-through file that must go commits its whole
 //   transaction through (at its outermost level); the thread that caused
 //   it writes that commit out at the end of its call, without the padlock.
+//   While the transaction has blocks handed out, only a call made for it
+//   commits it through so; a pass on any other thread parks the copy
+//   instead, since the owner may be writing into what it holds.
 #pragma once
 
 #include <array>
@@ -591,6 +594,22 @@ private:
   void RemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
   void RemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce);
   void RemoveExcessTrackedBlocks(TnxCacheBlockState aState) noexcept;
+  // For one call on the calling thread: the transaction it works for, which
+  // cannot be writing into the blocks it holds meanwhile.
+  class TnxCallerTrans {
+  public:
+    explicit TnxCallerTrans(const TnxBaseTransaction* aTrans) noexcept;
+    ~TnxCallerTrans();
+    TnxCallerTrans(const TnxCallerTrans&) = delete;
+    TnxCallerTrans& operator=(const TnxCallerTrans&) = delete;
+
+  private:
+    const TnxBaseTransaction* ctSaved;
+  };
+  // Padlock held: whether eviction may commit aTrans through now. A copy
+  // that is handed out is copied by that commit, which is safe only on the
+  // owner's own thread; elsewhere the owner may be writing into it.
+  bool MayCommitThrough(const TnxBaseTransaction& aTrans) noexcept;
   // Padlock held: commits aTrans through at its outermost level; the
   // blocks are queued in aFlushList's files.
   void CommitWriteThrough(TnxBaseTransaction& aTrans, TnxFlushList& aFlushList);
@@ -661,6 +680,10 @@ private:
   // No list over its target when last checked, and no count or target
   // changed since.
   bool bmWithinTargets = false;
+  // The transaction MayCommitThrough last refused, and bmViews then: a pass
+  // over its copies asks once, not once per copy.
+  const TnxBaseTransaction* bmRefusedTrans = nullptr;
+  uint64_t bmRefusedViews = 0;
   std::vector<std::unique_ptr<TnxFlushList>> bmPendingFlushes;
   std::atomic<int32_t> bmPendingFlushCount{0};
   std::u16string bmTempDir;
