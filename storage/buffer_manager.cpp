@@ -1478,6 +1478,23 @@ void TnxBufferManager::SetTempStoreSize(int32_t aSize) {
   bmTempStoreClass = &TnxNullTempStorage::ClassInfo();
 }
 
+TnxLSN TnxBufferManager::RegisterWriter() {
+  TnxPadlockGuard guard(bmPadlock);
+  bmWriters.insert(bmCurrentLSN);
+  return bmCurrentLSN;
+}
+
+void TnxBufferManager::UnregisterWriter(TnxLSN aKey) noexcept {
+  TnxPadlockGuard guard(bmPadlock);
+  const auto found = bmWriters.find(aKey);
+  if (found != bmWriters.end()) bmWriters.erase(found);
+}
+
+TnxLSN TnxBufferManager::OldestUnfinishedLSN() {
+  TnxPadlockGuard guard(bmPadlock);
+  return bmWriters.empty() ? bmCurrentLSN : std::min(bmCurrentLSN, *bmWriters.begin());
+}
+
 TnxLSN TnxBufferManager::CurrentLSN() {
   TnxPadlockGuard guard(bmPadlock);
   return bmCurrentLSN;

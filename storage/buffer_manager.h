@@ -50,6 +50,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -534,6 +535,14 @@ public:
   TnxLSN NextLSN();
   void SetNextLSN(TnxLSN aLSN);
 
+  // Transactions that may change files, each known by the LSN current when
+  // it began (below every LSN it stamps): a caller asking what changed since
+  // some point must still count on them. The key is given back once.
+  TnxLSN RegisterWriter();
+  void UnregisterWriter(TnxLSN aKey) noexcept;
+  // The current LSN, or the lowest key of a writer still registered.
+  TnxLSN OldestUnfinishedLSN();
+
   // The lowest free snapshot ID, now taken by aTrans.
   uint32_t RegisterSnapShot(TnxBaseTransaction& aTrans);
   void UnregisterSnapShot(uint32_t aID);
@@ -699,6 +708,7 @@ private:
   std::vector<uint8_t> bmSnapShotFlags;
   std::vector<TnxBaseTransaction*> bmSnapShotTrans;
   int32_t bmActiveSnapShotCount = 0;
+  std::multiset<TnxLSN> bmWriters;
   std::atomic<uint64_t> bmViews{0};
   std::atomic<int64_t> bmBlocksRead{0};
   std::atomic<int64_t> bmBlocksWritten{0};
