@@ -780,10 +780,15 @@ uint32_t TnxCachedBlobHandler::AfterModify(TnxBaseTransaction* aTrans, const Tnx
       TnxBlobNr oldNr = 0, newNr = 0;
       cbhBlobField(aOldRecord, info.bciFieldNo, oldNr);
       cbhBlobField(aNewRecord, info.bciFieldNo, newNr);
-      if (newNr == 0 || newNr == oldNr) continue;
+      if (newNr == 0) continue;
+      // A server table that counts no incarnations keeps the number for the
+      // new content: the copy cached under it is stale and gives way.
+      const bool sameNumber = newNr == oldNr && newNr == info.bciBlobNr && !IsInternalBlobNr(newNr);
+      if (newNr == oldNr && !sameNumber) continue;
       TnxBlobNr next = info.bciBlobNr;
       cbhBlobEngine->IncBlobNr(next);
       if (newNr != info.bciBlobNr && newNr != next) continue;
+      if (sameNumber) cbhDropCachedCopy(trans, aRecID, info.bciFieldNo, newNr);
       uint8_t key[TnxBlobCacheKeyEngine::kKeyLength];
       TnxBlobCacheKeyEngine::StoreKey(key, newNr, info.bciFieldNo, aRecID);
       // A copy there already means the cache and the record disagree:

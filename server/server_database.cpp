@@ -885,7 +885,11 @@ uint32_t TnxServerDatabase::sdGetChangedTables(platform::TStringList& aTables) {
   if (uint32_t result = NotifyExtenders(eaGetChangedTables, true, args)) return result;
   auto* context = dynamic_cast<TnxServerTransContext*>(TransContext());
   TnxServerTransaction* trans = context ? context->stcTransaction() : nullptr;
-  const TnxLSN mark = trans ? trans->LSN() - 1 : sdFolder->Engine().BufferManager()->CurrentLSN();
+  // A transaction that began before now stamps its tables with an LSN from
+  // then, however late it commits: the mark stays below every such LSN.
+  TnxBufferManager& bm = *sdFolder->Engine().BufferManager();
+  const TnxLSN oldest = bm.OldestUnfinishedLSN();
+  const TnxLSN mark = std::min(trans ? trans->LSN() - 1 : bm.CurrentLSN(), oldest);
   std::set<std::u16string> seen;
   for (TnxAbstractCursor* cursor : Cursors()) {
     auto* tableCursor = dynamic_cast<TnxServerTableCursor*>(cursor);

@@ -25,7 +25,19 @@ namespace revurov {
 namespace {
 
 std::unique_ptr<TnxBaseTransactionLevel> NewServerLevel(TnxBaseTransaction& aTrans) {
-  return std::make_unique<TnxServerTransactionLevel>(static_cast<TnxServerTransaction&>(aTrans));
+  auto& trans = static_cast<TnxServerTransaction&>(aTrans);
+  if (aTrans.TransLevel() || (aTrans.State() & nxStateBit(tsSnapshot)))
+    return std::make_unique<TnxServerTransactionLevel>(trans);
+  // Registered before the level takes its first LSN, so that a change report
+  // made meanwhile waits for what this transaction commits.
+  TnxBufferManager& bm = aTrans.TransBufferManager();
+  const TnxLSN key = bm.RegisterWriter();
+  try {
+    return std::make_unique<TnxServerTransactionLevel>(trans, key);
+  } catch (...) {
+    bm.UnregisterWriter(key);
+    throw;
+  }
 }
 
 std::atomic<TnxServerTransactionLevelTableLink::TnxWaitHook*> gWaitHook{nullptr};
@@ -356,11 +368,12 @@ uint32_t TnxServerTransactionLevelTableLink::WaitFor() {
 
 // ---- levels ----
 
-TnxServerTransactionLevel::TnxServerTransactionLevel(TnxServerTransaction& aTrans)
-    : TnxBaseTransactionLevel(aTrans), stlStartTime(platform::Now()) {}
+TnxServerTransactionLevel::TnxServerTransactionLevel(TnxServerTransaction& aTrans, std::optional<TnxLSN> aWriterKey)
+    : TnxBaseTransactionLevel(aTrans), stlStartTime(platform::Now()), stlWriterKey(aWriterKey) {}
 
 TnxServerTransactionLevel::~TnxServerTransactionLevel() {
   while (TnxServerTransactionLevelTableLink* link = stlTableLinksHead) delete link;
+  if (stlWriterKey) Transaction().TransBufferManager().UnregisterWriter(*stlWriterKey);
 }
 
 TnxServerTransaction& TnxServerTransactionLevel::ServerTransaction() const noexcept {
@@ -625,6 +638,9 @@ TnxTransactionInfo TnxServerTransaction::stGetInfo() const {
   info.tiLSN = LSN();
   info.tiBlockCount = static_cast<uint32_t>(BlockCount());
   info.tiState = State();
+  // The base transaction does not record it; clients tell a fail-safe
+  // transaction by it.
+  if (stFailSafe) info.tiState |= nxStateBit(tsFailsafe);
   return info;
 }
 

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "dictionary/engine_records.h"
@@ -161,7 +162,9 @@ private:
 
 class TnxServerTransactionLevel : public TnxBaseTransactionLevel {
 public:
-  explicit TnxServerTransactionLevel(TnxServerTransaction& aTrans);
+  // aWriterKey: the outermost level of a transaction that may change
+  // tables, registered with the buffer manager; given back at the end.
+  explicit TnxServerTransactionLevel(TnxServerTransaction& aTrans, std::optional<TnxLSN> aWriterKey = {});
   // Frees the links still on it (none after a commit or rollback).
   ~TnxServerTransactionLevel() override;
 
@@ -187,6 +190,7 @@ private:
   TnxServerTransactionLevelTableLink* stlTableLinksHead = nullptr;
   TnxServerTransactionLevelTableLink* stlTableLinksTail = nullptr;
   platform::TDateTime stlStartTime = 0;
+  std::optional<TnxLSN> stlWriterKey;
 };
 
 class TnxServerTransaction : public TnxBaseTransaction {

@@ -771,11 +771,31 @@ TnxScratchBlock::TnxScratchBlock(TnxBufferManager& aBufferManager, TnxBlockSizeA
 namespace {
 
 thread_local TnxBlockReuseScope* tlsReuseScope = nullptr;
+thread_local const TnxBaseTransaction* tlsCallerTrans = nullptr;
 
 // The scope keeps its own pin: the caller's release only forgets.
 void ReleaseReused(void*, PnxBlock& aBlock) noexcept { aBlock = nullptr; }
 
 }  // namespace
+
+TnxBufferManager::TnxCallerTrans::TnxCallerTrans(const TnxBaseTransaction* aTrans) noexcept
+    : ctSaved(std::exchange(tlsCallerTrans, aTrans)) {}
+
+TnxBufferManager::TnxCallerTrans::~TnxCallerTrans() { tlsCallerTrans = ctSaved; }
+
+bool TnxBufferManager::MayCommitThrough(const TnxBaseTransaction& aTrans) noexcept {
+  if (tlsCallerTrans == &aTrans) return true;
+  const uint64_t views = bmViews.load(std::memory_order_relaxed);
+  if (bmRefusedTrans == &aTrans && bmRefusedViews == views) return false;
+  for (const TnxReadOnlyBlock* block : aTrans.btBlocks) {
+    if (block->RefCount() > 0) {
+      bmRefusedTrans = &aTrans;
+      bmRefusedViews = views;
+      return false;
+    }
+  }
+  return true;
+}
 
 TnxBlockReuseScope::TnxBlockReuseScope(TnxBufferManager& aBufferManager) noexcept
     : rsOwner(tlsReuseScope ? nullptr : &aBufferManager) {
@@ -1152,6 +1172,7 @@ void TnxBufferManager::PrefetchBlocks(const TnxBaseFile& aFile, std::span<const 
 PnxBlock TnxBufferManager::LockedGetBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
                                           bool aMarkDirty, TnxReleaseMethod& aReleaseMethod, bool aUsed) {
   if (aMarkDirty && !aTrans) RaiseInvalid(u"A block can only be changed within a transaction", {});
+  const TnxCallerTrans caller(aTrans);
   if (!bmRetired.empty()) SweepRetired();
   if (!aMarkDirty && (!aTrans || !(aTrans->btState & nxStateBit(tsSnapshot)))) {
     // The committed image in memory, not changed by aTrans: what nearly every
@@ -1194,6 +1215,7 @@ PnxBlock TnxBufferManager::AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
   PnxBlock result;
   {
     TnxPadlockGuard guard(bmPadlock);
+    const TnxCallerTrans caller(aTrans);
     EvictUnderPressure();
     // The header of a file being created: it has nothing on disk to read.
     const bool attaching = aBlockNumber == 0 && !aFile.fiBlockCache;
@@ -1221,6 +1243,7 @@ PnxBlock TnxBufferManager::AddBlock(TnxBaseFile& aFile, TnxBaseTransaction* aTra
 void TnxBufferManager::DirtyBlock(TnxBaseFile& aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction& aTrans,
                                   PnxBlock& aModifiableBlock) {
   TnxPadlockGuard guard(bmPadlock);
+  const TnxCallerTrans caller(&aTrans);
   EvictUnderPressure();
   TnxReadOnlyBlock* block = FindBlock(Attached(aFile), aBlockNumber);
   if (!block) return;
@@ -1455,6 +1478,23 @@ void TnxBufferManager::SetTempStoreSize(int32_t aSize) {
   }
   bmTempStore = std::make_unique<TnxNullTempStorage>();
   bmTempStoreClass = &TnxNullTempStorage::ClassInfo();
+}
+
+TnxLSN TnxBufferManager::RegisterWriter() {
+  TnxPadlockGuard guard(bmPadlock);
+  bmWriters.insert(bmCurrentLSN);
+  return bmCurrentLSN;
+}
+
+void TnxBufferManager::UnregisterWriter(TnxLSN aKey) noexcept {
+  TnxPadlockGuard guard(bmPadlock);
+  const auto found = bmWriters.find(aKey);
+  if (found != bmWriters.end()) bmWriters.erase(found);
+}
+
+TnxLSN TnxBufferManager::OldestUnfinishedLSN() {
+  TnxPadlockGuard guard(bmPadlock);
+  return bmWriters.empty() ? bmCurrentLSN : std::min(bmCurrentLSN, *bmWriters.begin());
 }
 
 TnxLSN TnxBufferManager::CurrentLSN() {

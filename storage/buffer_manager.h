@@ -41,12 +41,16 @@
 //   evict. A copy of a write-through file that must go commits its whole
 //   transaction through (at its outermost level); the thread that caused
 //   it writes that commit out at the end of its call, without the padlock.
+//   While the transaction has blocks handed out, only a call made for it
+//   commits it through so; a pass on any other thread parks the copy
+//   instead, since the owner may be writing into what it holds.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -548,6 +552,14 @@ public:
   TnxLSN NextLSN();
   void SetNextLSN(TnxLSN aLSN);
 
+  // Transactions that may change files, each known by the LSN current when
+  // it began (below every LSN it stamps): a caller asking what changed since
+  // some point must still count on them. The key is given back once.
+  TnxLSN RegisterWriter();
+  void UnregisterWriter(TnxLSN aKey) noexcept;
+  // The current LSN, or the lowest key of a writer still registered.
+  TnxLSN OldestUnfinishedLSN();
+
   // The lowest free snapshot ID, now taken by aTrans.
   uint32_t RegisterSnapShot(TnxBaseTransaction& aTrans);
   void UnregisterSnapShot(uint32_t aID);
@@ -615,6 +627,22 @@ private:
   void KeepScanned(TnxEvictScan& aScan, TnxBlockObject& aBlock) noexcept;
   // Padlock held: forgets them when the store may have room now.
   void CheckScanStore() noexcept;
+  // For one call on the calling thread: the transaction it works for, which
+  // cannot be writing into the blocks it holds meanwhile.
+  class TnxCallerTrans {
+  public:
+    explicit TnxCallerTrans(const TnxBaseTransaction* aTrans) noexcept;
+    ~TnxCallerTrans();
+    TnxCallerTrans(const TnxCallerTrans&) = delete;
+    TnxCallerTrans& operator=(const TnxCallerTrans&) = delete;
+
+  private:
+    const TnxBaseTransaction* ctSaved;
+  };
+  // Padlock held: whether eviction may commit aTrans through now. A copy
+  // that is handed out is copied by that commit, which is safe only on the
+  // owner's own thread; elsewhere the owner may be writing into it.
+  bool MayCommitThrough(const TnxBaseTransaction& aTrans) noexcept;
   // Padlock held: commits aTrans through at its outermost level; the
   // blocks are queued in aFlushList's files.
   void CommitWriteThrough(TnxBaseTransaction& aTrans, TnxFlushList& aFlushList);
@@ -700,6 +728,10 @@ private:
   // No list over its target when last checked, and no count or target
   // changed since.
   bool bmWithinTargets = false;
+  // The transaction MayCommitThrough last refused, and bmViews then: a pass
+  // over its copies asks once, not once per copy.
+  const TnxBaseTransaction* bmRefusedTrans = nullptr;
+  uint64_t bmRefusedViews = 0;
   std::vector<std::unique_ptr<TnxFlushList>> bmPendingFlushes;
   std::atomic<int32_t> bmPendingFlushCount{0};
   std::u16string bmTempDir;
@@ -715,6 +747,7 @@ private:
   std::vector<uint8_t> bmSnapShotFlags;
   std::vector<TnxBaseTransaction*> bmSnapShotTrans;
   int32_t bmActiveSnapShotCount = 0;
+  std::multiset<TnxLSN> bmWriters;
   std::atomic<uint64_t> bmViews{0};
   std::atomic<int64_t> bmBlocksRead{0};
   std::atomic<int64_t> bmBlocksWritten{0};

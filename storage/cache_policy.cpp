@@ -223,7 +223,9 @@ TnxEvictResult TnxModifiedBlock::CheckedEvict(bool /*aForce*/) {
   if ((block.robFile->fiAttributes & nxfaTransWriteThrough) && block.robBlockListTail.get() == this) {
     TnxBaseTransaction& trans = *block.robTrans;
     TnxBaseTransactionLevel& level = *trans.btTransLevelsTail;
-    if (level.tlLevel == 0 && level.tlNestingCount == 0) {
+    // Refused, the copy is only parked; the owner's own calls commit it
+    // through later.
+    if (level.tlLevel == 0 && level.tlNestingCount == 0 && boBufferManager.MayCommitThrough(trans)) {
       try {
         boBufferManager.CommitWriteThroughPending(trans);
         return erMany;
@@ -237,7 +239,7 @@ TnxEvictResult TnxModifiedBlock::CheckedEvict(bool /*aForce*/) {
         return erNone;
       }
     }
-    trans.btWriteThroughCommit = true;
+    if (level.tlLevel > 0 || level.tlNestingCount > 0) trans.btWriteThroughCommit = true;
   }
   return ParkImage() ? erThis : erNone;
 }

@@ -343,6 +343,7 @@ void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushLis
   }
   {
     TnxPadlockGuard guard(bmPadlock);
+    const TnxCallerTrans caller(aTrans);
     ViewsChange();
     TnxBaseTransactionLevel& level = *aTrans->btTransLevelsTail;
     if (level.tlLevel == 0 && aIsWTCommit) {

@@ -400,6 +400,27 @@ TEST_F(CachedBlobHandlerTest, AModifyMergesFlushedChangesIntoTheCacheAndDropsThe
   EXPECT_EQ(liveLocals, 2);
 }
 
+// A server table that counts no BLOB incarnations takes a change under the
+// same number: the flushed local blob must replace the cached copy, or
+// later reads give the old content.
+TEST_F(CachedBlobHandlerTest, AFlushedChangeTheServerKeptUnderItsNumberReplacesTheCachedCopy) {
+  const TnxBlobNr a = 0x5001;
+  const TnxRecID rec = Add(1, {a});
+  ASSERT_EQ(cache->BlobAddToCache(rec, kFieldA, a, 3, "old"), 0u) << LastMessage();
+  const TnxBlobNr oldCopy = CachedCopy(rec, kFieldA, a);
+  ASSERT_EQ(cache->BlobWrite(rec, kFieldA, a, 0, 3, "NEW"), 0u) << LastMessage();
+  ASSERT_EQ(Flushed(rec, kFieldA, a, a), 0u) << LastMessage();
+  const TnxBlobNr local = Infos(rec)[0].bciCacheBlobNr;
+
+  ASSERT_EQ(Modify(1, {a}), 0u) << LastMessage();
+  EXPECT_TRUE(Infos(rec).empty());
+  EXPECT_EQ(ReadAll(cache, rec, kFieldA, a), "NEW");
+  EXPECT_EQ(ReadOld(rec, kFieldA, a), "NEW");
+  EXPECT_EQ(CachedCopy(rec, kFieldA, a), local);
+  EXPECT_FALSE(Live(oldCopy));
+  EXPECT_EQ(remote->Requests, 0);
+}
+
 TEST_F(CachedBlobHandlerTest, AMergeThatFindsACopyThereAlreadyAnswers11896AndDeletesNothing) {
   const TnxBlobNr a = 0x5001, a2 = 0x6001;
   const TnxRecID rec = Add(1, {a});

@@ -1139,5 +1139,34 @@ TEST_F(WriteTest, ChangedTablesAreReportedOnceEach) {
   db2->Free();
 }
 
+// A transaction of another session that began before a call stamps the
+// table with its own, older LSN when it commits after it; the next call
+// must still report the table, and once it is reported, the one after not.
+TEST_F(WriteTest, AChangeByATransactionThatSpansACallIsReportedAtTheNext) {
+  platform::TStringList changed;
+  ASSERT_EQ(db->GetChangedTables(changed), 0u) << LastMessage();
+  TnxServerSession* session2 = Open();
+  TnxAbstractDatabase* opened = nullptr;
+  ASSERT_EQ(session2->DatabaseOpen(opened, u"Path", Path(), nullptr, omReadWrite, smShared, 10000), 0u);
+  auto* db2 = static_cast<TnxServerDatabase*>(opened);
+  WriteCursor* writer = NewCursor(u"ByID", db2);
+  TnxServerTransContext& context = *writer->TransContext();
+  ASSERT_EQ(context.stcTransactionStart(false, false, false, false, false, false), 0u);
+  ASSERT_EQ(Insert(*writer, Row{1}), 0u);
+  changed.Clear();
+  ASSERT_EQ(db->GetChangedTables(changed), 0u);
+  EXPECT_EQ(changed.Count(), 0) << "not committed yet";
+  ASSERT_EQ(context.stcTransactionCommit(), 0u);
+  changed.Clear();
+  ASSERT_EQ(db->GetChangedTables(changed), 0u);
+  ASSERT_EQ(changed.Count(), 1);
+  EXPECT_EQ(changed[0], name_);
+  changed.Clear();
+  ASSERT_EQ(db->GetChangedTables(changed), 0u);
+  EXPECT_EQ(changed.Count(), 0);
+  FreeCursors();
+  db2->Free();
+}
+
 }  // namespace
 }  // namespace revurov::testing

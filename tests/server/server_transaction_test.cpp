@@ -453,6 +453,30 @@ TEST_F(ServerTransactionTest, LevelsCountNestedStartsAndInfoDescribesEachLevel) 
   EXPECT_EQ(context->stcTransaction(), nullptr);
 }
 
+TEST_F(ServerTransactionTest, InfoReportsAFailSafeTransactionAsSuch) {
+  const struct {
+    bool failSafe, snapshot, forced;
+    TnxTransactionStates state;
+  } cases[] = {
+      {false, false, false, 0},
+      {true, false, false, nxStateBit(tsFailsafe)},
+      {false, true, false, nxStateBit(tsSnapshot)},
+      {false, false, true, nxStateBit(tsFailsafe)},  // the context forces it
+  };
+  TnxServerTransContext* context = Context(0);
+  for (const auto& c : cases) {
+    context->stcSetForceFailSafe(c.forced);
+    ASSERT_EQ(context->TransactionStart(c.failSafe, c.snapshot), 0u);
+    ASSERT_EQ(context->TransactionStart(false, false), 0u);
+    TnxTransactionInfo info;
+    ASSERT_EQ(context->TransactionGetInfo(info, false), 0u);
+    EXPECT_EQ(info.tiState, c.state) << c.failSafe << c.snapshot << c.forced;
+    EXPECT_EQ(context->TransactionRollback(), 0u);
+    EXPECT_EQ(context->TransactionRollback(), 0u);
+  }
+  context->stcSetForceFailSafe(false);
+}
+
 TEST_F(ServerTransactionTest, AFailedContextRefusesNewTransactionsWith15443) {
   TnxServerTransContext* context = Context(0);
   ASSERT_EQ(context->TransactionStart(false, false), 0u);

@@ -726,6 +726,56 @@ TEST_F(CacheEvictionTest, ReadersAndAWriterShareASmallCache) {
 // holder (an image evicted while pinned would show the bytes of whatever
 // block reused its memory), and a read never shows a change older than the
 // last one committed before it started.
+// A pass on another thread must not commit through a transaction while its
+// owner holds a copy: the owner may be writing into it, and the image
+// written through would mix two of its states.
+TEST_F(CacheEvictionTest, EvictionOnAnotherThreadNeverCopiesACopyItsOwnerWrites) {
+  const std::string name = "wtrace.nx1";
+  TnxBaseFile& file = Table(name, 400);
+  file.fiAttributes = nxfaTransWriteThrough;
+  constexpr int kRounds = 20;
+  constexpr TnxBlockNumber kEnd = 300;
+  const uint32_t body = file.fiBlockSizeBytes - kBody;
+  Bm().SetMaxRAM(64);
+  TnxBaseTransaction trans(Bm(), nullptr, false, false);
+  TnxBlockGuard held = Hold(file, 1, &trans, true);
+  uint8_t* const copy = held.Block();
+  std::memset(copy + kBody, 1, body);
+  // Odd: the evictor's turn, while the owner writes into its copy.
+  std::atomic<int> turn{0};
+  std::atomic<bool> torn{false};
+  std::thread evictor([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      while (turn.load() != 2 * round + 1) std::this_thread::yield();
+      Bm().SetMaxRAM(1);
+      Bm().EvictNow(true);
+      {
+        TnxBlockGuard committed = Hold(file, 1);
+        // The table's original, or one whole state of the copy.
+        const uint8_t* image = committed.Block();
+        bool same = true;
+        for (uint32_t i = kBody + 1; i < file.fiBlockSizeBytes && same; ++i) same = image[i] == image[kBody];
+        if (!same && !ShowsOriginal(file, 1, image)) torn = true;
+      }
+      Bm().SetMaxRAM(64);
+      turn.store(2 * round + 2);
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    for (TnxBlockNumber n = 2; n < kEnd; ++n) Fill(file, trans, n, Value(n));
+    turn.store(2 * round + 1);
+    uint8_t value = 1;
+    for (int i = 0; i < 200000 && turn.load() == 2 * round + 1; ++i) std::memset(copy + kBody, ++value, body);
+    while (turn.load() != 2 * round + 2) std::this_thread::yield();
+  }
+  evictor.join();
+  EXPECT_FALSE(torn.load());
+  std::memset(copy + kBody, Value(1), body);
+  held.Release();
+  Bm().CommitTransaction(&trans, nullptr, false);
+  EXPECT_EQ(FirstNotWritten(fx_, name, file, kEnd), 0u);
+}
+
 TEST_F(CacheEvictionTest, HeldImagesStayWholeAndReadsNeverGoBackWhileEvictionRuns) {
   TnxBaseFile& file = Table("stress.nx1", 1024);
   constexpr TnxBlockNumber kBlocks = 1023;
