@@ -858,10 +858,6 @@ uint32_t TnxServerDatabase::TableRestructure(std::u16string_view, std::u16string
   aTaskInfo = nullptr;
   return NotSupported(u"TableRestructure");
 }
-uint32_t TnxServerDatabase::TableRecover(std::u16string_view, std::u16string_view, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TableRecover");
-}
 uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
                                             uint32_t& aValue) {
   aValue = 0;

@@ -37,7 +37,9 @@
 //   check run as tasks on a private database of the same session, which
 //   shares this database's table mapper; a preparation that fails leaves
 //   no task behind, and the caller waits at most 2000 ms for the start.
-//   Pack, restructure, backup and recover answer 12289.
+//   A recovery reads a damaged table block by block into two new tables
+//   (server/server_recover_task.h). Pack, restructure and backup answer
+//   12289.
 #pragma once
 
 #include <atomic>
@@ -208,6 +210,8 @@ private:
   uint32_t sdOpenPrivateDatabase(TnxServerObjectPtr<TnxServerDatabase>& aDatabase);
   uint32_t sdTableVerifyChecksum(std::u16string_view aTableName, std::u16string_view aPassword, bool aRaw,
                                  bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
+  uint32_t sdTableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
+                          TnxAbstractTaskInfo*& aTaskInfo);
   // A table built, deleted or renamed: the database's structure changed.
   void TakeFolderGeneration(std::u16string_view aTableName);
   void sdRemoveFromFolder() noexcept;

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "dictionary/data_dictionary.h"
 #include "dictionary/key_engine.h"
 #include "engine/name_rules.h"
 #include "index/index_engines.h"
@@ -13,12 +14,14 @@
 #include "lowlevel/wide_strings/utils_identifier.h"
 #include "platform/text.h"
 #include "server/server_database.h"
+#include "server/server_recover_task.h"
 #include "server/server_folder.h"
 #include "server/server_session.h"
 #include "server/server_table.h"
 #include "server/server_table_cursor.h"
 #include "server/server_task_info.h"
 #include "server/server_tasks.h"
+#include "server/table_file_moves.h"
 #include "storage/files.h"
 
 namespace revurov {
@@ -265,6 +268,97 @@ uint32_t TnxServerDatabase::TableVerifyChecksum(std::u16string_view aTableName, 
   TnxAbstractTaskInfo* task = nullptr;
   const uint32_t result = Entry(
       [&]() -> uint32_t { return sdTableVerifyChecksum(aTableName, aPassword, aRaw, aForceRecheck, task); });
+  return StartTask(result, task, aTaskInfo);
+}
+
+uint32_t TnxServerDatabase::sdTableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
+                                           TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (IsChildPath(aTableName))
+    return EnxBaseException::nxSetMessage(nxeInvalidParameter, u"The child table \"%s\" has no files of its own",
+                                          {std::u16string(aTableName)});
+  if (OpenMode() == omReadOnly) return DatabaseReadOnly();
+  const TnxEngineArg args[] = {aTableName};
+  if (const uint32_t veto = NotifyExtenders(eaTableRecover, true, args)) return veto;
+  TnxServerObjectPtr<TnxServerDatabase> database;
+  if (const uint32_t result = sdOpenPrivateDatabase(database)) return result;
+  TCursorPtr source;
+  {
+    TnxRecoverOpeningScope opening;
+    if (const uint32_t result = OpenTableCursor(*database, aTableName, aPassword, omReadOnly, smExclusive, source))
+      return result;
+  }
+  TnxServerRootTable* root = source->Table()->Root();
+  if (root->SnapshotBlockCount() > 0)
+    return EnxBaseException::nxSetMessage(nxeTableIsOpen, u"Table \"%s\" is in use by a snapshot",
+                                          {std::u16string(aTableName)});
+  auto* sourceDict = dynamic_cast<TnxDataDictionary*>(source->TableDescriptor());
+  if (!sourceDict) return NoDescriptor();
+  const std::u16string password = root->ExtractPassword();
+  const TnxTableScope scope = root->TableScope();
+  const std::u16string names[] = {std::u16string(aTableName) + u"_Recovered", std::u16string(aTableName) + u"_Failed"};
+  TnxDataDictionary dicts[2];
+  dicts[0].Assign(sourceDict);
+  dicts[1].AssignOnlyFields(*sourceDict);
+
+  TnxPadlockGuard tables(sdFolder->TablesPadlock());
+  // An earlier result or a user's table of either name stays as it is.
+  for (const std::u16string& name : names) {
+    const uint32_t exists = database->sdTableExists(name, password);
+    if (exists == 0) return EnxBaseException::nxSetMessage(nxeTableAlreadyExists, u"Table already exists.");
+    if (exists != nxeObjectNotFound && exists != nxeTableDoesNotExist) return exists;
+  }
+  std::unique_ptr<TnxFileMoves> intent;
+  std::vector<std::u16string> built;
+  TCursorPtr cursors[2];
+  // A preparation that fails leaves neither table; the failure's message
+  // outlives the clean-up.
+  const auto fail = [&](uint32_t aResult) -> uint32_t {
+    uint32_t code = 0;
+    std::u16string message;
+    EnxBaseException::GetLastConvertedException(code, message);
+    for (TCursorPtr& cursor : cursors) cursor.reset();
+    source.reset();
+    for (const std::u16string& name : built) sdTableDelete(name, password);
+    try {
+      if (intent) intent->Abandon();
+    } catch (...) {
+      // The intent stays; the folder's next open drops what it names.
+    }
+    if (code == aResult) EnxBaseException::SetLastConvertedException(code, message);
+    return aResult;
+  };
+  try {
+    // A crash from here on removes both tables at the folder's next open.
+    if (!sdFolder->InMemOnly() && scope == tsPersistent) {
+      std::vector<std::u16string> files;
+      for (int i = 0; i < 2; ++i)
+        for (std::u16string& file : sdFolder->TableFileNames(names[i], dicts[i])) files.push_back(std::move(file));
+      intent = std::make_unique<TnxFileMoves>(sdFolder->Path(), std::vector<TnxFileMove>{}, std::move(files));
+      intent->AnnounceDiscards();
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (const uint32_t result = database->sdTableBuild(false, names[i], password, dicts[i], scope))
+        return fail(result);
+      built.push_back(names[i]);
+      if (const uint32_t result = OpenExclusive(*database, names[i], password, cursors[i])) return fail(result);
+    }
+    auto container = std::make_unique<TnxServerRecoverContainer>(std::move(source), std::move(cursors[0]),
+                                                                 std::move(cursors[1]), *database);
+    container->Take(std::move(database), std::move(intent));
+    aTaskInfo = nxCreateServerObject<TnxServerRecoverTaskInfo>(std::move(container)).release();
+  } catch (const std::exception& e) {
+    return fail(asoConvertException(e));
+  }
+  return 0;
+}
+
+uint32_t TnxServerDatabase::TableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
+                                         TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  if (const uint32_t result = nxValidateTablePath(aTableName, true, true)) return result;
+  TnxAbstractTaskInfo* task = nullptr;
+  const uint32_t result = Entry([&]() -> uint32_t { return sdTableRecover(aTableName, aPassword, task); });
   return StartTask(result, task, aTaskInfo);
 }
 

@@ -73,6 +73,10 @@ struct TnxRecoverContext {
   const std::vector<int32_t>* rcBlobFields = nullptr;  // nil: none
   int32_t rcFileIndex = 0;
   TnxBlockNumber rcBlockNumber = 0;
+  // Records that failed on both tables, and the first one's failure.
+  uint32_t rcLostRecords = 0;
+  uint32_t rcFirstLoss = 0;
+  std::u16string rcFirstLossMessage;
 };
 
 class TnxServerTableCursor : public TnxServerBaseCursor {
@@ -260,8 +264,8 @@ class TnxServerTableCursor : public TnxServerBaseCursor {
   // blobs in a transaction of its own (aContext.rcTransLevels counts it),
   // or, when it or a blob fails there, into the failed-records table with
   // the blobs that cannot be copied set null. A record that fails on both
-  // leaves its code in aContext.rcResult and its transaction rolled back
-  // with the count still raised. Answers rirStop once rcResult is set.
+  // is rolled back alone and counted, its failure kept when it is the
+  // first; the walk goes on. Answers rirStop once rcResult is set.
   TnxRecordIteratorResult stcRecoverRecord(TnxRecoverContext& aContext, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
 
   // ---- background count (server_table_cursor_count.cpp) ----

@@ -492,6 +492,13 @@ TnxRecordIteratorResult TnxServerTableCursor::stcRecoverRecord(TnxRecoverContext
   TnxServerTransContext& context = *target.TransContext();
   const TnxFieldsDescriptor& fields = *stcTable->FieldsDescriptor();
   const uint8_t* record = static_cast<const uint8_t*>(aRecord ? aRecord : aContext.rcRecord);
+  const TnxBaseTransactionLevel* outer = context.stcTransaction() ? context.stcTransaction()->TransLevel() : nullptr;
+  // Only the record's own level is rolled back, never the outer one: a
+  // failed commit may have ended it already.
+  const auto rollbackRecord = [&] {
+    if (context.stcTransaction() && context.stcTransaction()->TransLevel() != outer) context.stcTransactionRollback();
+    --aContext.rcTransLevels;
+  };
   const auto startRecordTrans = [&]() -> uint32_t {
     const uint32_t result = context.stcTransactionStart(false, false, false, false, false, target.IsResultSet);
     if (result == 0) ++aContext.rcTransLevels;
@@ -560,20 +567,34 @@ TnxRecordIteratorResult TnxServerTableCursor::stcRecoverRecord(TnxRecoverContext
       }
     }
     if (aContext.rcTransLevels == 2) {
-      // A record that failed on both tables keeps the count raised: the
-      // task reads it as such.
+      if (result == 0) {
+        result = context.stcTransactionCommit();
+        if (result == 0) --aContext.rcTransLevels;
+      }
       if (result != 0) {
-        context.stcTransactionRollback();
-      } else {
-        const uint32_t committed = context.stcTransactionCommit();
-        --aContext.rcTransLevels;
-        result = committed;
+        // One record lost must not end the salvage of the others.
+        rollbackRecord();
+        if (aContext.rcLostRecords++ == 0) {
+          uint32_t code = 0;
+          EnxBaseException::GetLastConvertedException(code, aContext.rcFirstLossMessage);
+          if (code != result) aContext.rcFirstLossMessage.clear();
+          aContext.rcFirstLoss = result;
+        }
+        result = 0;
       }
     }
     aContext.rcResult = result;
   } catch (...) {
     aContext.rcResult = asoConvertCurrentException();
     if (aContext.rcResult == 0) aContext.rcResult = nxeTransactionCorrupt;
+    // The record's own level goes; the task commits the outer one.
+    while (aContext.rcTransLevels > 1) {
+      try {
+        rollbackRecord();
+      } catch (...) {
+        --aContext.rcTransLevels;
+      }
+    }
   }
   return aContext.rcResult != 0 ? rirStop : rirContinue;
 }

@@ -399,6 +399,15 @@ void TnxFileMoves::Abandon() {
   fmAnnounced = false;
 }
 
+void TnxFileMoves::Keep() {
+  if (!fmAnnounced) return;
+  fmAnnounced = false;
+  const IntentFile file = ReadIntentFile(fmFolder);
+  if (!file.Plan || !file.Plan->Moves.empty() || file.Plan->Discards != fmDiscards) return;
+  // Synced: a lost clear would delete the kept files at the next open.
+  WriteRecord(fmFolder, {}, true, nxeFileDeleteFailed);
+}
+
 void TnxFileMoves::Run() {
   if (!fmAnnounced) Announce();
   size_t done = 0;

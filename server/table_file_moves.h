@@ -25,6 +25,9 @@
 //   error is raised (15393 / 15394). When a delete has run, or the undo
 //   fails, the intent stays, and the next open of the folder finishes it.
 // - Abandon (before Run) goes back: discards deleted, intent cleared.
+// - Keep (after AnnounceDiscards) keeps the discards as they are and clears
+//   the intent, durable on return, but only while the folder's pending
+//   intent is still this one: a later plan of the folder replaced it.
 // - nxFinishFileMoves (a folder opening) goes forward when one of the
 //   forward checks holds (a file exists, or is missing, as each says; a
 //   plan whose names come back, as a new table replacing an old one, needs
@@ -67,6 +70,7 @@ public:
   void AnnounceDiscards();
   void Run();
   void Abandon();
+  void Keep();
 
 private:
   std::u16string fmFolder;
