@@ -37,7 +37,8 @@
 //   check run as tasks on a private database of the same session, which
 //   shares this database's table mapper; a preparation that fails leaves
 //   no task behind, and the caller waits at most 2000 ms for the start.
-//   Pack, restructure, backup and recover answer 12289.
+//   Pack, restructure and backup copy the table through a task
+//   (server/server_restructure_tasks.h); recover answers 12289.
 #pragma once
 
 #include <atomic>
@@ -208,6 +209,13 @@ private:
   uint32_t sdOpenPrivateDatabase(TnxServerObjectPtr<TnxServerDatabase>& aDatabase);
   uint32_t sdTableVerifyChecksum(std::u16string_view aTableName, std::u16string_view aPassword, bool aRaw,
                                  bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
+  // Pack (aDictionary nil) and restructure: a target built beside the
+  // source, copied into and swapped in (server_database_restructure.cpp).
+  uint32_t sdTableCopyTask(std::u16string_view aTableName, std::u16string_view aPassword,
+                           TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
+                           TnxAbstractTaskInfo*& aTaskInfo);
+  uint32_t sdTableBackup(std::u16string_view aTableName, std::u16string_view aPassword,
+                         TnxAbstractDatabase* aTargetDatabase, TnxAbstractTaskInfo*& aTaskInfo);
   // A table built, deleted or renamed: the database's structure changed.
   void TakeFolderGeneration(std::u16string_view aTableName);
   void sdRemoveFromFolder() noexcept;
