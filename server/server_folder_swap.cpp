@@ -70,6 +70,12 @@ uint32_t TnxServerFolder::sfSettleTaskTarget(std::u16string_view aIntentName, st
                                                                    {path});
       }
     }
+    // The files' names too: a new table's entries in the folder.
+    if (const int err = platform::FileOps().SyncDirectory(platform::ToOsPath(sfPath))) {
+      platform::SetLastOSError(static_cast<uint32_t>(err));
+      throw nxCreateOSErrorException<EnxFileManagementException>(nxeFileRenameFailed, u"", u"SyncDirectory (\"%s\")",
+                                                                 {sfPath});
+    }
     nxDropTaskIntent(sfPath, aIntentName);
     return 0;
   } catch (const std::exception& e) {

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -16,8 +18,11 @@
 #include "server/server_restructure_tasks.h"
 #include "server/server_table_cursor.h"
 #include "support/fault_file_ops.h"
+#include "support/forked_child.h"
 #include "support/position_table.h"
+#include "support/power_cut.h"
 #include "support/temp_dir.h"
+#include "support/test_size.h"
 
 namespace revurov::testing {
 namespace {
@@ -274,6 +279,150 @@ TEST_F(RestructureTest, ARenameFailingAtEitherStepKeepsTheSource) {
       break;
     }
     EXPECT_NE(result, 0u);
+  }
+}
+
+// A process packs a table with half its records deleted, restructures it
+// to take one more field, and backs it up into another folder, and is cut
+// at every change it makes to the disk in turn (each write, size change,
+// sync, folder sync, create, rename and unlink of the file seam), by
+// exiting, by a power loss that drops what was not made durable, or by
+// one failing change. Once the folders open again the table under its own
+// name holds exactly its records, in the old structure or the new, every
+// index complete, and no temporary table or task intent is left; a backup
+// found in the other folder is complete.
+class RestructureCrashTest : public RestructureTest {
+protected:
+  static constexpr int kDone = 3;
+  static constexpr int kFailed = 7;
+
+  std::string AckPath() const { return dir.Dir() + ".acks"; }
+
+  void Prepare(int aRows, const std::string& aOther) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Dir())) std::filesystem::remove(entry.path());
+    for (const auto& entry : std::filesystem::directory_iterator(aOther)) std::filesystem::remove(entry.path());
+    std::filesystem::remove(AckPath());
+    OpenAll();
+    BuildPos(u"T", aRows, true);
+    CloseAll();
+  }
+
+  // The task is read once the call that made it returned.
+  uint32_t Await(const std::function<uint32_t(TnxAbstractTaskInfo*&)>& aStart) {
+    TnxAbstractTaskInfo* task = nullptr;
+    const uint32_t result = aStart(task);
+    return result != 0 ? result : Finish(task).tsErrorCode;
+  }
+
+  [[noreturn]] void Child(int aCut, TCut aKind, const std::string& aOther) {
+    TFaultFileOps seam;
+    if (aKind != cExit) seam.TrackFolders();
+    TAckFile acks(AckPath());
+    int changes = 0;
+    CutAtChange(seam, aCut, aKind, changes);
+    platform::ScopedFileOps scoped(seam);
+    int code = kFailed;
+    try {
+      OpenAll();
+      if (Await([&](TnxAbstractTaskInfo*& aTask) { return db->TablePack(u"T", u"", aTask); }) == 0) acks.Ack(1);
+      auto wide = PositionDictionary();
+      wide->FieldsDescriptor().AddField(u"Extra", u"", nxtInt32, 0, 0, false);
+      TnxDataDictionary old;
+      if (db->TableGetDictionary(u"T", u"", &old) == 0) {
+        TnxTableMapperDescriptor mapping;
+        mapping.MapAllTablesAndFieldsByName(old, *wide, dlaFail);
+        if (Await([&](TnxAbstractTaskInfo*& aTask) {
+              return db->TableRestructure(u"T", u"", wide.get(), &mapping, false, aTask);
+            }) == 0)
+          acks.Ack(2);
+      }
+      // After an I/O error the engine takes no more changes: no database.
+      TnxAbstractDatabase* opened = nullptr;
+      if (session->DatabaseOpen(opened, u"Path", platform::Utf8ToUtf16(aOther), nullptr, omReadWrite, smShared,
+                                10000) == 0) {
+        other_ = static_cast<TnxServerDatabase*>(opened);
+        if (Await([&](TnxAbstractTaskInfo*& aTask) { return db->TableBackup(u"T", u"", other_, aTask); }) == 0)
+          acks.Ack(3);
+      }
+      code = kDone;
+      try {
+        if (other_) other_->Free();
+        other_ = nullptr;
+        CloseAll();
+      } catch (...) {
+        // A close that meets the error has nothing left to tell.
+      }
+    } catch (...) {
+      code = kFailed;
+    }
+    _exit(code);
+  }
+
+  std::vector<int32_t> Acks() const {
+    std::vector<int32_t> acks;
+    std::ifstream in(AckPath(), std::ios::binary);
+    int32_t value = 0;
+    while (in.read(reinterpret_cast<char*>(&value), 4)) acks.push_back(value);
+    return acks;
+  }
+
+  void Check(int aRows, const std::string& aOther) {
+    const std::vector<int32_t> acks = Acks();
+    const auto acked = [&](int32_t aStep) { return std::find(acks.begin(), acks.end(), aStep) != acks.end(); };
+    std::vector<std::string> bad;
+    EXPECT_EQ(Rows(u"T", &bad), Expected(aRows, true));
+    EXPECT_EQ(bad, std::vector<std::string>{});
+    TnxDataDictionary now;
+    ASSERT_EQ(db->TableGetDictionary(u"T", u"", &now), 0u) << LastMessage();
+    if (acked(2)) {
+      EXPECT_GE(now.FieldsDescriptor().GetFieldFromName(u"Extra"), 0);
+    }
+    EXPECT_EQ(Leftovers(dir.Dir()), std::vector<std::string>{});
+    TnxServerDatabase& other = Other(aOther);
+    EXPECT_EQ(Leftovers(aOther), std::vector<std::string>{});
+    bool exists = false;
+    ASSERT_EQ(other.TableExists(u"T", u"", exists, false), 0u);
+    if (acked(3)) {
+      EXPECT_TRUE(exists);
+    }
+    if (exists) {
+      std::vector<std::string> badBackup;
+      EXPECT_EQ(Rows(u"T", &badBackup, &other), Expected(aRows, true));
+      EXPECT_EQ(badBackup, std::vector<std::string>{});
+    }
+    other_->Free();
+    other_ = nullptr;
+  }
+};
+
+TEST_F(RestructureCrashTest, TheTableIsOldOrNewAndNothingTemporaryStaysAfterACutAnywhere) {
+  CloseAll();
+  TempDir otherDir;
+  const int rows = TestSize(60, 400);
+  const int stride = TestSize(4, 1);
+  std::vector<TCut> kinds{cExit, cPowerLoss, cEIO};
+  if (LongTests()) kinds.push_back(cSectors);
+  int changes = 20000;
+  for (TCut kind : kinds) {
+    int cut = 1;
+    for (; cut <= changes; cut += stride) {
+      SCOPED_TRACE(std::to_string(kind) + "/" + std::to_string(cut));
+      Prepare(rows, otherDir.Dir());
+      if (::testing::Test::HasFailure()) return;
+      const int code = RunForkedChild([&] { Child(cut, kind, otherDir.Dir()); }, 120000);
+      ASSERT_TRUE(code == kDone || (code == 0 && kind != cEIO)) << code;
+      nxFatalErrorFlag.store(false);
+      OpenAll();
+      Check(rows, otherDir.Dir());
+      CloseAll();
+      if (::testing::Test::HasFailure()) return;
+      if (kind != cEIO && code == kDone) {
+        EXPECT_EQ(Acks().size(), 3u);
+        break;
+      }
+    }
+    EXPECT_GT(cut, 10);
+    if (kind == cExit) changes = cut;
   }
 }
 
