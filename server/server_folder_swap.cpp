@@ -70,13 +70,19 @@ uint32_t TnxServerFolder::sfSettleTaskTarget(std::u16string_view aIntentName, st
                                                                    {path});
       }
     }
-    // The files' names too: a new table's entries in the folder.
-    if (const int err = platform::FileOps().SyncDirectory(platform::ToOsPath(sfPath))) {
-      platform::SetLastOSError(static_cast<uint32_t>(err));
-      throw nxCreateOSErrorException<EnxFileManagementException>(nxeFileRenameFailed, u"", u"SyncDirectory (\"%s\")",
-                                                                 {sfPath});
-    }
+    // The files' names first: a new table's entries in the folder. Then
+    // the intent's removal, which a power loss would undo, and the next
+    // opening would delete the table it names.
+    auto syncFolder = [this] {
+      if (const int err = platform::FileOps().SyncDirectory(platform::ToOsPath(sfPath))) {
+        platform::SetLastOSError(static_cast<uint32_t>(err));
+        throw nxCreateOSErrorException<EnxFileManagementException>(nxeFileRenameFailed, u"",
+                                                                   u"SyncDirectory (\"%s\")", {sfPath});
+      }
+    };
+    syncFolder();
     nxDropTaskIntent(sfPath, aIntentName);
+    syncFolder();
     return 0;
   } catch (const std::exception& e) {
     return asoConvertException(e);
