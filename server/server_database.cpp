@@ -844,19 +844,6 @@ void TnxServerDatabase::sadUnlockTables() {
 
 // ---- operations on open tables, cursors and statements ----
 
-uint32_t TnxServerDatabase::TablePack(std::u16string_view, std::u16string_view, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TablePack");
-}
-uint32_t TnxServerDatabase::TableBackup(std::u16string_view, std::u16string_view, TnxAbstractDatabase*,
-                                        TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TableBackup");
-}
-uint32_t TnxServerDatabase::TableRestructure(std::u16string_view, std::u16string_view, TnxDataDictionary*,
-                                             TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TableRestructure");
 }
 uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
                                             uint32_t& aValue) {
@@ -897,11 +884,6 @@ uint32_t TnxServerDatabase::sdGetChangedTables(platform::TStringList& aTables) {
   if (uint32_t result = NotifyExtenders(eaGetChangedTables, false, args)) return result;
   sdLastCheckLSN = mark;
   return 0;
-}
-uint32_t TnxServerDatabase::sdTableRestructure(std::u16string_view, std::u16string_view, TnxDataDictionary*,
-                                               TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  return NotSupported(u"TableRestructure");
 }
 TnxSqlAbstractCursor* TnxServerDatabase::sadCreateResultSet(TnxDataDictionary* aDictionary, uint32_t aTimeout) {
   return TnxServerTableCursor::CreateResultSet(this, aDictionary, aTimeout).release();

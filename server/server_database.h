@@ -38,8 +38,8 @@
 //   shares this database's table mapper; a preparation that fails leaves
 //   no task behind, and the caller waits at most 2000 ms for the start.
 //   A recovery reads a damaged table block by block into two new tables
-//   (server/server_recover_task.h). Pack, restructure and backup answer
-//   12289.
+//   (server/server_recover_task.h). Pack, restructure and backup copy the
+//   table through a task (server/server_restructure_tasks.h).
 #pragma once
 
 #include <atomic>
@@ -212,6 +212,13 @@ private:
                                  bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
   uint32_t sdTableRecover(std::u16string_view aTableName, std::u16string_view aPassword,
                           TnxAbstractTaskInfo*& aTaskInfo);
+  // Pack (aDictionary nil) and restructure: a target built beside the
+  // source, copied into and swapped in (server_database_restructure.cpp).
+  uint32_t sdTableCopyTask(std::u16string_view aTableName, std::u16string_view aPassword,
+                           TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
+                           TnxAbstractTaskInfo*& aTaskInfo);
+  uint32_t sdTableBackup(std::u16string_view aTableName, std::u16string_view aPassword,
+                         TnxAbstractDatabase* aTargetDatabase, TnxAbstractTaskInfo*& aTaskInfo);
   // A table built, deleted or renamed: the database's structure changed.
   void TakeFolderGeneration(std::u16string_view aTableName);
   void sdRemoveFromFolder() noexcept;

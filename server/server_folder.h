@@ -116,9 +116,29 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
                         bool aForServer);
   uint32_t sfTableRename(std::u16string_view aOldName, std::u16string_view aNewName,
                          const std::vector<std::u16string>& aPasswords, bool aForServer);
-  // Stores aTableName in the table's "$TableName" stream (after a rename).
+  // Stores aTableName (or aStoredName when given) in the table's
+  // "$TableName" stream (after a rename).
   uint32_t sfTableWriteName(std::u16string_view aTableName, const std::vector<std::u16string>& aPasswords,
-                            bool aForServer);
+                            bool aForServer, std::u16string_view aStoredName = {});
+  // ---- a long task's target (server_folder_swap.cpp); nothing to do in
+  // an in-memory folder ----
+  // The files aTableName of aDict will have are deleted by an opening
+  // after a crash, until the intent aIntentName is settled or dropped.
+  uint32_t sfAnnounceTaskTarget(std::u16string_view aIntentName, std::u16string_view aTableName,
+                                const TnxDataDictionary& aDict);
+  // The table stays: its files are made durable, then the intent goes.
+  uint32_t sfSettleTaskTarget(std::u16string_view aIntentName, std::u16string_view aTableName,
+                              const std::vector<std::u16string>& aPasswords);
+  // With aKeepPending an intent whose steps are pending stays for the
+  // next opening.
+  void sfDropTaskIntent(std::u16string_view aIntentName, bool aKeepPending = false) noexcept;
+  // aTarget's files take aSource's names, the source going through a
+  // backup name that is deleted last: one intent under aIntentName, so a
+  // crash leaves the old table or the new one under aSource. A failure
+  // before the backup's deletion leaves aSource as it was and aTarget
+  // deleted.
+  uint32_t sfTableSwap(std::u16string_view aSource, std::u16string_view aTarget,
+                       const std::vector<std::u16string>& aPasswords, std::u16string_view aIntentName);
   // A table known by another name than its files' (database-scope and
   // temporary tables).
   void sfSetNameInScope(TnxServerRootTable& aTable, std::u16string_view aName);

@@ -80,7 +80,8 @@ std::u16string TnxServerFolder::DiskStem(std::u16string_view aName) {
 }
 
 uint32_t TnxServerFolder::sfTableWriteName(std::u16string_view aTableName,
-                                           const std::vector<std::u16string>& aPasswords, bool aForServer) {
+                                           const std::vector<std::u16string>& aPasswords, bool aForServer,
+                                           std::u16string_view aStoredName) {
   try {
     TnxPadlockGuard guard(sfTablesPadlock);
     TnxServerRootTable* table = nullptr;
@@ -99,7 +100,7 @@ uint32_t TnxServerFolder::sfTableWriteName(std::u16string_view aTableName,
       TnxBytesStream stream;
       {
         TnxWriter writer(stream);
-        writer.WriteString(aTableName);
+        writer.WriteString(aStoredName.empty() ? aTableName : aStoredName);
         writer.FlushBuffer();
       }
       stream.SetPosition(0);

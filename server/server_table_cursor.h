@@ -358,6 +358,7 @@ private:
   // The tasks that walk this cursor (server_tasks.cpp).
   friend class TnxBaseServerRebuildIndexTaskInfo;
   friend class TnxServerGetRecCountTaskInfo;
+  friend class TnxServerRestructureNode;
   // What a background count needs: the count known now, and whether a
   // walk must find the answer.
   uint32_t stcAsyncCountPlan(TnxRecordCountOption aOption, uint32_t& aCount, bool& aNeedsTask);

@@ -124,7 +124,9 @@ std::optional<Intent> Decode(std::string_view aIn) {
   return intent;
 }
 
-std::u16string IntentPath(std::u16string_view aFolder) { return nxCombinePath(aFolder, kFileMovesIntentName); }
+std::u16string IntentPath(std::u16string_view aFolder, std::u16string_view aName) {
+  return nxCombinePath(aFolder, aName);
+}
 
 bool Exists(std::u16string_view aFolder, std::u16string_view aName) {
   return platform::FileExists(platform::ToOsPath(nxCombinePath(aFolder, aName)));
@@ -224,9 +226,9 @@ bool DecodeHeader(std::string_view aBytes, size_t& aSlotSize) {
   return aSlotSize >= kBlock && aSlotSize % kBlock == 0;
 }
 
-IntentFile ReadIntentFile(std::u16string_view aFolder) {
+IntentFile ReadIntentFile(std::u16string_view aFolder, std::u16string_view aName) {
   IntentFile file;
-  const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(IntentPath(aFolder)));
+  const std::optional<std::string> bytes = platform::ReadFileBytes(platform::ToOsPath(IntentPath(aFolder, aName)));
   if (!bytes) return file;
   // An empty file was an earlier release's way of saying "nothing pending".
   if (bytes->empty()) {
@@ -257,10 +259,11 @@ IntentFile ReadIntentFile(std::u16string_view aFolder) {
 // it is durable on return: one DataSync, or, when the file is missing, of
 // another layout or too small for it, one made anew and renamed into
 // place. Without aSync a crash may bring back the record before it.
-void WriteRecord(std::u16string_view aFolder, std::string_view aPlan, bool aSync, uint32_t aCode) {
-  const std::u16string path = IntentPath(aFolder);
+void WriteRecord(std::u16string_view aFolder, std::u16string_view aName, std::string_view aPlan, bool aSync,
+                 uint32_t aCode) {
+  const std::u16string path = IntentPath(aFolder, aName);
   try {
-    const IntentFile file = ReadIntentFile(aFolder);
+    const IntentFile file = ReadIntentFile(aFolder, aName);
     const std::string record = EncodeRecord(file.Sequence + 1, aPlan);
     if (file.Form == IntentFile::kSlots && record.size() <= file.SlotSize) {
       const int slot = file.Live == 0 ? 1 : 0;
@@ -294,8 +297,8 @@ void WriteRecord(std::u16string_view aFolder, std::string_view aPlan, bool aSync
   }
 }
 
-void WriteIntent(std::u16string_view aFolder, const std::string& aPlan) {
-  WriteRecord(aFolder, aPlan, true, nxeFileRenameFailed);
+void WriteIntent(std::u16string_view aFolder, std::u16string_view aName, const std::string& aPlan) {
+  WriteRecord(aFolder, aName, aPlan, true, nxeFileRenameFailed);
 }
 
 // Needs no sync: a crash that loses it brings back a plan whose steps are
@@ -303,7 +306,9 @@ void WriteIntent(std::u16string_view aFolder, const std::string& aPlan) {
 // nothing. The next intent's sync makes it durable before any later plan
 // starts. The record goes into the other slot, so a torn one leaves that
 // same plan.
-void ClearIntent(std::u16string_view aFolder) { WriteRecord(aFolder, {}, false, nxeFileDeleteFailed); }
+void ClearIntent(std::u16string_view aFolder, std::u16string_view aName) {
+  WriteRecord(aFolder, aName, {}, false, nxeFileDeleteFailed);
+}
 
 // Forward from wherever a crash stopped. The last move whose target is
 // there and whose source is gone was the last step made; the steps after
@@ -365,8 +370,9 @@ bool GoesForward(std::u16string_view aFolder, const Intent& aIntent) {
 }  // namespace
 
 TnxFileMoves::TnxFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves,
-                           std::vector<std::u16string> aDiscards, std::vector<TnxFileCheck> aForwardWhen)
+                           std::vector<std::u16string> aDiscards, std::vector<TnxFileCheck> aForwardWhen, std::u16string_view aIntentName)
     : fmFolder(aFolder),
+      fmIntentName(aIntentName),
       fmMoves(std::move(aMoves)),
       fmDiscards(std::move(aDiscards)),
       fmForwardWhen(std::move(aForwardWhen)) {}
@@ -384,18 +390,18 @@ void TnxFileMoves::Announce() {
       throw nxCreateOSErrorException<EnxFileManagementException>(nxeFileRenameFailed, u"", u"Sync (\"%s\")", {path});
     }
   }
-  WriteIntent(fmFolder, Encode(fmMoves, fmDiscards, fmForwardWhen));
+  WriteIntent(fmFolder, fmIntentName, Encode(fmMoves, fmDiscards, fmForwardWhen));
   fmAnnounced = true;
 }
 
 void TnxFileMoves::AnnounceDiscards() {
-  WriteIntent(fmFolder, Encode({}, fmDiscards, {}));
+  WriteIntent(fmFolder, fmIntentName, Encode({}, fmDiscards, {}));
   fmAnnounced = true;
 }
 
 void TnxFileMoves::Abandon() {
   Back(fmFolder, fmMoves, 0, fmDiscards);
-  if (fmAnnounced) ClearIntent(fmFolder);
+  if (fmAnnounced) ClearIntent(fmFolder, fmIntentName);
   fmAnnounced = false;
 }
 
@@ -427,7 +433,7 @@ void TnxFileMoves::Run() {
     if (!deleted) {
       try {
         Back(fmFolder, fmMoves, std::min(done + 1, fmMoves.size()), fmDiscards);
-        ClearIntent(fmFolder);
+        ClearIntent(fmFolder, fmIntentName);
         fmAnnounced = false;
       } catch (...) {
         // The intent stays: the folder's next open finishes forward or back.
@@ -435,7 +441,7 @@ void TnxFileMoves::Run() {
     }
     throw;
   }
-  ClearIntent(fmFolder);
+  ClearIntent(fmFolder, fmIntentName);
   fmAnnounced = false;
 }
 
@@ -445,15 +451,10 @@ void nxRunFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves
   moves.Run();
 }
 
-bool nxFinishFileMoves(std::u16string_view aFolder) {
-  // A copy being written when the process ended never became the intent.
-  std::vector<std::string> names;
-  const std::string prefix = platform::Utf16ToUtf8(kFileMovesIntentName) + ".tmp";
-  if (platform::ListFolderFiles(platform::ToOsPath(aFolder), names) == 0)
-    for (const std::string& name : names)
-      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
-        Remove(aFolder, platform::Utf8ToUtf16(name));
-  const IntentFile file = ReadIntentFile(aFolder);
+namespace {
+
+bool FinishIntent(std::u16string_view aFolder, std::u16string_view aName) {
+  const IntentFile file = ReadIntentFile(aFolder, aName);
   // Written whole or not at all: a foreign file under that name is kept.
   if (!file.Plan) return false;
   const Intent& found = *file.Plan;
@@ -461,8 +462,53 @@ bool nxFinishFileMoves(std::u16string_view aFolder) {
     Forward(aFolder, found.Moves);
   else
     Back(aFolder, found.Moves, found.Moves.size(), found.Discards);
-  ClearIntent(aFolder);
+  ClearIntent(aFolder, aName);
   return true;
+}
+
+bool IsTaskIntent(std::string_view aName) {
+  const std::string prefix = platform::Utf16ToUtf8(kTaskIntentPrefix);
+  return aName.size() > prefix.size() + 4 && aName.substr(0, prefix.size()) == prefix &&
+         aName.substr(aName.size() - 4) == ".cfg";
+}
+
+}  // namespace
+
+std::u16string nxTaskIntentName(std::u16string_view aTableName) {
+  return std::u16string(kTaskIntentPrefix) + std::u16string(aTableName) + u".cfg";
+}
+
+bool nxFileMovesPending(std::u16string_view aFolder, std::u16string_view aIntentName) {
+  return ReadIntentFile(aFolder, aIntentName).Plan.has_value();
+}
+
+void nxDropTaskIntent(std::u16string_view aFolder, std::u16string_view aIntentName, bool aKeepPending) {
+  const std::u16string path = IntentPath(aFolder, aIntentName);
+  if (aKeepPending && ReadIntentFile(aFolder, aIntentName).Plan) return;
+  if (platform::FileExists(platform::ToOsPath(path))) Remove(aFolder, aIntentName);
+}
+
+bool nxFinishFileMoves(std::u16string_view aFolder) {
+  // A copy being written when the process ended never became the intent.
+  std::vector<std::string> names;
+  const std::string prefix = platform::Utf16ToUtf8(kFileMovesIntentName) + ".tmp";
+  std::vector<std::u16string> tasks;
+  if (platform::ListFolderFiles(platform::ToOsPath(aFolder), names) == 0)
+    for (const std::string& name : names) {
+      const bool taskCopy = name.find(".cfg.tmp") != std::string::npos &&
+                            IsTaskIntent(name.substr(0, name.find(".cfg.tmp") + 4));
+      if ((name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) || taskCopy)
+        Remove(aFolder, platform::Utf8ToUtf16(name));
+      else if (IsTaskIntent(name))
+        tasks.push_back(platform::Utf8ToUtf16(name));
+    }
+  const bool finished = FinishIntent(aFolder, kFileMovesIntentName);
+  // A task's intent outlives nothing but the task: once finished it goes.
+  for (const std::u16string& name : tasks) {
+    FinishIntent(aFolder, name);
+    Remove(aFolder, name);
+  }
+  return finished || !tasks.empty();
 }
 
 }  // namespace revurov

@@ -60,11 +60,17 @@ struct TnxFileCheck {
 };
 
 inline constexpr std::u16string_view kFileMovesIntentName = u"nxTableMoves.cfg";
+// A long task keeps its intent in a file of its own ("nxTableMoves-" +
+// table + ".cfg"), so other table operations of the folder may run
+// meanwhile; an opening finishes such a file like the folder's and then
+// removes it.
+inline constexpr std::u16string_view kTaskIntentPrefix = u"nxTableMoves-";
 
 class TnxFileMoves {
 public:
   TnxFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves,
-               std::vector<std::u16string> aDiscards = {}, std::vector<TnxFileCheck> aForwardWhen = {});
+               std::vector<std::u16string> aDiscards = {}, std::vector<TnxFileCheck> aForwardWhen = {},
+               std::u16string_view aIntentName = kFileMovesIntentName);
   void Announce();
   // Announces only the discards: a crash while they are made removes them.
   void AnnounceDiscards();
@@ -74,6 +80,7 @@ public:
 
 private:
   std::u16string fmFolder;
+  std::u16string fmIntentName;
   std::vector<TnxFileMove> fmMoves;
   std::vector<std::u16string> fmDiscards;
   std::vector<TnxFileCheck> fmForwardWhen;
@@ -84,5 +91,12 @@ private:
 void nxRunFileMoves(std::u16string_view aFolder, std::vector<TnxFileMove> aMoves);
 // True when an intent was found and finished (forward or back).
 bool nxFinishFileMoves(std::u16string_view aFolder);
+// True when the intent file aIntentName holds steps not yet finished.
+bool nxFileMovesPending(std::u16string_view aFolder, std::u16string_view aIntentName = kFileMovesIntentName);
+// The intent file of a task working on aTableName.
+std::u16string nxTaskIntentName(std::u16string_view aTableName);
+// Removes a task's intent file; with aKeepPending only when nothing is
+// pending in it.
+void nxDropTaskIntent(std::u16string_view aFolder, std::u16string_view aIntentName, bool aKeepPending = false);
 
 }  // namespace revurov
