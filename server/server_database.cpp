@@ -844,7 +844,6 @@ void TnxServerDatabase::sadUnlockTables() {
 
 // ---- operations on open tables, cursors and statements ----
 
-}
 uint32_t TnxServerDatabase::TableAutoIncGet(std::u16string_view aTableName, std::u16string_view aPassword,
                                             uint32_t& aValue) {
   aValue = 0;

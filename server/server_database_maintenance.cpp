@@ -334,7 +334,10 @@ uint32_t TnxServerDatabase::sdTableRecover(std::u16string_view aTableName, std::
       std::vector<std::u16string> files;
       for (int i = 0; i < 2; ++i)
         for (std::u16string& file : sdFolder->TableFileNames(names[i], dicts[i])) files.push_back(std::move(file));
-      intent = std::make_unique<TnxFileMoves>(sdFolder->Path(), std::vector<TnxFileMove>{}, std::move(files));
+      // A file of its own: another table's operation meanwhile must not
+      // replace this intent.
+      intent = std::make_unique<TnxFileMoves>(sdFolder->Path(), std::vector<TnxFileMove>{}, std::move(files),
+                                              std::vector<TnxFileCheck>{}, nxTaskIntentName(names[0]));
       intent->AnnounceDiscards();
     }
     for (int i = 0; i < 2; ++i) {

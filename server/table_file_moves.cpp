@@ -408,10 +408,10 @@ void TnxFileMoves::Abandon() {
 void TnxFileMoves::Keep() {
   if (!fmAnnounced) return;
   fmAnnounced = false;
-  const IntentFile file = ReadIntentFile(fmFolder);
+  const IntentFile file = ReadIntentFile(fmFolder, fmIntentName);
   if (!file.Plan || !file.Plan->Moves.empty() || file.Plan->Discards != fmDiscards) return;
   // Synced: a lost clear would delete the kept files at the next open.
-  WriteRecord(fmFolder, {}, true, nxeFileDeleteFailed);
+  WriteRecord(fmFolder, fmIntentName, {}, true, nxeFileDeleteFailed);
 }
 
 void TnxFileMoves::Run() {
