@@ -49,7 +49,9 @@ protected:
     for (int32_t id = 1; id <= aRows; ++id) {
       fields.InitRecord(record.data());
       fields.SetRecordField(0, record.data(), &id);
-      const std::u16string name = u"n" + platform::Utf8ToUtf16(std::to_string(id % 17));
+      // The field's whole width is copied: the rest is zeros.
+      std::u16string name = u"n" + platform::Utf8ToUtf16(std::to_string(id % 17));
+      name.resize(128, u'\0');
       fields.SetRecordField(1, record.data(), name.c_str());
       ASSERT_EQ(cursor->RecordInsert(nxltNoLock, record.data(), nullptr), 0u) << LastMessage();
     }

@@ -128,7 +128,9 @@ protected:
     for (int32_t id = 1; id <= aRows; ++id) {
       fields.InitRecord(record.data());
       fields.SetRecordField(kID, record.data(), &id);
-      const std::u16string name = u"name " + platform::Utf8ToUtf16(std::to_string(id));
+      // The field's whole width is copied: the rest is zeros.
+      std::u16string name = u"name " + platform::Utf8ToUtf16(std::to_string(id));
+      name.resize(128, u'\0');
       if (aInvalid.count(id) == 0) fields.SetRecordField(kName, record.data(), name.c_str());
       else fields.SetRecordFieldNull(kName, record.data(), true);
       const uint32_t seq = uint32_t(id);

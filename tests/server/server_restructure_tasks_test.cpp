@@ -4,6 +4,7 @@
 // of the swap), and no temporary table stays behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -68,7 +69,8 @@ protected:
       }
   }
   static std::vector<uint8_t> ShortString(const std::string& aText) {
-    std::vector<uint8_t> value(aText.size() + 1);
+    // The field's whole width is copied: the rest is zeros.
+    std::vector<uint8_t> value(std::max<size_t>(aText.size() + 1, 256));
     value[0] = uint8_t(aText.size());
     std::copy(aText.begin(), aText.end(), value.begin() + 1);
     return value;
