@@ -613,6 +613,8 @@ int64_t ResidentBytes() {
 TEST_F(BlobMappers, AHundredMegabyteMemoConvertsInBoundedMemory) {
   // Hundreds of blob writes: one deadline long enough for a slow machine.
   nxSetTimeout(600000, true);
+  session->SetTimeout(600000);
+  db->SetTimeout(600000);
   TnxServerTableCursor* from = Table(u"From", {{u"M", nxtBlobMemo, 0, 1252}});
   TnxServerTableCursor* to = Table(u"To", {{u"M", nxtBlobMemo, 0, 1250}});
   constexpr size_t kSize = 100u << 20;
